@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds from scratch and runs every test: once in a normal build, once under
+# AddressSanitizer + UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs="$(nproc)"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+
+scripts/build.sh normal
+(cd build && ctest --output-on-failure -j "$jobs")
+
+scripts/build.sh sanitize
+(cd build-asan && ctest --output-on-failure -j "$jobs")
+
+echo "all tests passed"

@@ -1,0 +1,245 @@
+// Console messages, gateway log records, the progress line and debug traces.
+// Called from any thread.  console_lock guards the console line's state and
+// keeps a cleared line and the message after it together; gateway sends
+// happen outside it.
+
+#include "velk_LogMsg.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "kyl_mutex.h"
+#include "quor_api.h"
+#include "velk_Globals.h"
+#include "velk_version.h"
+
+const char *const velk_msg_prefix[4] = {"ERROR", "WARNING", "INFO", "VELK"};
+char velk_msg_buf[VELK_MSG_BUFSIZE];
+
+namespace {
+
+kyl_mutex_t console_lock;
+size_t console_last_len KYL_GUARDED_BY(console_lock) = 0;
+
+bool console_active()
+{
+    return isatty2 && !velk_Opt(VELK_OPT_QUIET);
+}
+
+// Blanks out the progress line if one is shown.
+void console_clear_locked() KYL_REQUIRES(console_lock)
+{
+    if (console_last_len == 0 || !console_active())
+        return;
+    std::string blank(console_last_len, ' ');
+    fprintf(stderr, "\r%s\r", blank.c_str());
+    fflush(stderr);
+    console_last_len = 0;
+}
+
+} // namespace
+
+void console_message(const char *a, const char *b)
+{
+    if (!console_active())
+        return;
+    kyl_lock_guard g(console_lock);
+    size_t len = strlen(a) + strlen(b) + 1;
+    if (len >= console_last_len) {
+        fprintf(stderr, "\r%s %s\r", a, b);
+    } else {
+        std::string pad(console_last_len - len, ' ');
+        fprintf(stderr, "\r%s %s%s\r", a, b, pad.c_str());
+    }
+    fflush(stderr);
+    // Two empty strings clear the line: nothing is left to blank out later.
+    console_last_len = (*a == '\0' && *b == '\0') ? 0 : len;
+}
+
+void velk_DisplayXferProgress(uint64_t done, uint64_t total)
+{
+    if (!isatty2 || !velk_Opt(VELK_OPT_STATS))
+        return;
+    if (done > total)
+        done = total;
+    char text[128];
+    if (total >= 1)
+        snprintf(text, sizeof text, "%.1f MB transferred (%.1f%%)", static_cast<double>(done) / 1e6,
+                 100.0 * static_cast<double>(done) / static_cast<double>(total));
+    else
+        snprintf(text, sizeof text, "%.1f MB transferred ", static_cast<double>(done) / 1e6);
+    console_message(text, "");
+}
+
+void velk_ErrPrintf(const char *fmt, ...)
+{
+    kyl_lock_guard g(console_lock);
+    console_clear_locked();
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fflush(stderr);
+}
+
+int velk_LogMsg(int level, uint32_t msgclass, const char *text)
+{
+    if (text == nullptr)
+        text = "";
+    if (level >= VELK_MSG_ERROR && level <= VELK_MSG_VELK) {
+        char line[VELK_MSG_MAX + 1];
+        int n = snprintf(line, sizeof line, "%s: %s", velk_msg_prefix[level], text);
+        size_t len = n < 0 ? 0 : (static_cast<size_t>(n) > VELK_MSG_MAX ? VELK_MSG_MAX : static_cast<size_t>(n));
+        if (len == 0 || line[len - 1] != '\n') {
+            if (len == VELK_MSG_MAX)
+                line[len - 1] = '\n';
+            else {
+                line[len++] = '\n';
+                line[len] = '\0';
+            }
+        }
+        FILE *stream = level <= VELK_MSG_WARNING ? stderr : stdout;
+        kyl_lock_guard g(console_lock);
+        console_clear_locked();
+        fwrite(line, 1, len, stream);
+        fflush(stream);
+    }
+    if (!velk_logging_enabled.load())
+        return 0;
+
+    char logline[VELK_MSG_MAX + 1];
+    int plen = snprintf(logline, sizeof logline, "(%d) ", static_cast<int>(getpid()));
+    size_t tlen = strlen(text);
+    if (static_cast<size_t>(plen) + tlen >= VELK_MSG_MAX + 1) {
+        // Cut the text so that "...\n" still fits within the limit.
+        size_t keep = VELK_MSG_MAX - 4 - static_cast<size_t>(plen);
+        memcpy(logline + plen, text, keep);
+        memcpy(logline + plen + keep, "...\n", 5);
+    } else {
+        memcpy(logline + plen, text, tlen + 1);
+    }
+    return quor_Logmsg(VELK_LOG_FLAGS, msgclass, logline);
+}
+
+int velk_LogFmt(int level, uint32_t msgclass, const char *fmt, ...)
+{
+    char buf[VELK_MSG_BUFSIZE];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return velk_LogMsg(level, msgclass, buf);
+}
+
+int velk_Openlog(const char *name, int flags)
+{
+    return quor_Openlog(static_cast<uint32_t>(flags), name);
+}
+
+int velk_Closelog(int flags)
+{
+    return quor_Closelog(static_cast<uint32_t>(flags));
+}
+
+void velk_LogCommandLine(int argc, char **argv)
+{
+    std::string line;
+    for (int i = 0; i < argc; i++) {
+        size_t add = strlen(argv[i]) + 1;
+        if (line.size() + add > 2045)
+            break;
+        line += argv[i];
+        line += ' ';
+    }
+    velk_LogMsg(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, line.c_str());
+}
+
+void velk_LogVersion()
+{
+    char buf[256];
+    snprintf(buf, sizeof buf, "VERSION: %s", VELK_VERSION_STRING);
+    if (velk_LogMsg(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, buf) < 0)
+        velk_ErrPrintf("*** Warning: error sending [version %s] message to server\n", VELK_VERSION_STRING);
+}
+
+void velk_LogCwd()
+{
+    char cwd[4097];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+        velk_ErrPrintf("*** Warning: unable to determine current working directory. Error=%d\n", errno);
+        return;
+    }
+    std::string buf = std::string("CWD: ") + cwd;
+    if (velk_LogMsg(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, buf.c_str()) < 0)
+        velk_ErrPrintf("*** Warning: error sending [cwd %s] message to server\n", cwd);
+}
+
+namespace {
+
+char archive_kind_letter(int kind)
+{
+    switch (kind) {
+    case VELK_QUOR_FILE: return 'Q';
+    case VELK_REMOTE_FILE: return 'R';
+    case VELK_LOCAL_FILE: return 'L';
+    default: return '?';
+    }
+}
+
+char member_kind_letter(int kind)
+{
+    switch (kind) {
+    case VELK_QUOR_MEMBER_FILE: return 'Q';
+    case VELK_REMOTE_MEMBER_FILE: return 'R';
+    case VELK_LOCAL_MEMBER_FILE: return 'L';
+    default: return '?';
+    }
+}
+
+} // namespace
+
+int velk_FormatTransferRecord(char *buf, size_t size, int pid, const char *path, int action, int result,
+                              int archive_kind, int member_kind, uint64_t bytes, double seconds)
+{
+    const char *word = action == VOP_EXTRACT ? "extract"
+                       : action == VOP_CREATE ? "create"
+                       : action == VOP_COPY   ? "copy"
+                                              : "unknown";
+    char src[2] = {archive_kind_letter(archive_kind), '\0'};
+    char dst[2] = {archive_kind_letter(archive_kind), '\0'};
+    if (action == VOP_EXTRACT) {
+        dst[0] = member_kind_letter(member_kind);
+    } else if (action == VOP_CREATE) {
+        src[0] = member_kind_letter(member_kind);
+    }
+    double rate = seconds > 0.0001 ? static_cast<double>(bytes) / seconds * 0.001 : 0.0;
+    return snprintf(buf, size, "%d\t%s\t%s%s\t%d\t%lu\t%.2f\t%.1f\t%s\t%s\t%d\t%u", pid, word, src, dst, result,
+                    static_cast<unsigned long>(bytes), seconds, rate, path ? path : "", "", velk_archive_cosID,
+                    curAcctId);
+}
+
+int velk_LogFileTransfer(const char *path, int action, int result, int archive_kind, int member_kind,
+                         uint64_t bytes, double seconds)
+{
+    if (!velk_logging_enabled.load())
+        return 0;
+    char record[VELK_MSG_BUFSIZE + 1100];
+    velk_FormatTransferRecord(record, sizeof record, static_cast<int>(getpid()), path, action, result, archive_kind,
+                              member_kind, bytes, seconds);
+    return quor_Logmsg(VELK_LOG_FLAGS, VELK_LOGCLASS_XFER, record);
+}
+
+void velk_FuncTraceMessage(const char *prefix, const char *routine, const char *name, long value,
+                           const char *unit, int line)
+{
+    const char *base = strrchr(unit, '/');
+    base = base ? base + 1 : unit;
+    if (name != nullptr)
+        velk_ErrPrintf("[%s,line %d] %s %s %s=%ld\n", base, line, prefix, routine, name, value);
+    else
+        velk_ErrPrintf("[%s,line %d] %s %s\n", base, line, prefix, routine);
+}

@@ -1,0 +1,84 @@
+#ifndef VELK_LOGMSG_H
+#define VELK_LOGMSG_H
+
+// The program's voices: console messages with their level prefixes, the
+// gateway log (every message, plus one transfer record per archive
+// transfer), the in-place progress line on a terminal, and debug traces.
+// Any thread may call these; each console write is one formatted write
+// followed by a flush.
+
+#include <cstddef>
+#include <cstdint>
+
+// Message levels: the index into velk_msg_prefix.  Levels 0 and 1 print to
+// standard error, 2 and 3 to standard output; level 4 reaches only the
+// gateway log.
+constexpr int VELK_MSG_ERROR = 0;
+constexpr int VELK_MSG_WARNING = 1;
+constexpr int VELK_MSG_INFO = 2;
+constexpr int VELK_MSG_VELK = 3;
+constexpr int VELK_MSG_LOGONLY = 4;
+
+// Gateway log classes.
+constexpr uint32_t VELK_LOGCLASS_MSG = 0x2000000;   // ordinary messages
+constexpr uint32_t VELK_LOGCLASS_XFER = 0x6000000;  // transfer records
+constexpr uint32_t VELK_LOG_FLAGS = 0x6000;         // flags of every log send
+constexpr int VELK_OPENLOG_FLAGS = 0x60000;
+
+// Console messages are cut to this many characters, newline included.
+constexpr int VELK_MSG_MAX = 2046;
+constexpr int VELK_MSG_BUFSIZE = 2048;
+
+extern const char *const velk_msg_prefix[4];
+// Formatting buffer of the initial thread's routines; other threads use a
+// local buffer of VELK_MSG_BUFSIZE bytes.
+extern char velk_msg_buf[VELK_MSG_BUFSIZE];
+
+// Prints "<prefix>: <text>" (a newline added when text has none) on the
+// level's stream unless level is 4, and, once logging is enabled, sends
+// "(<pid>) <text>" to the gateway log.  text is never used as a format.
+// Returns the gateway log result, 0 when logging is not enabled.
+int velk_LogMsg(int level, uint32_t msgclass, const char *text);
+// Formats with printf rules, then velk_LogMsg.  fmt must be a literal.
+int velk_LogFmt(int level, uint32_t msgclass, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// Writes fmt to standard error after clearing the console line, and flushes.
+// For "/debug/" and "[debug]" lines and direct start-up messages.
+void velk_ErrPrintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Opens and closes the gateway log; results of quor_Openlog/quor_Closelog.
+int velk_Openlog(const char *name, int flags);
+int velk_Closelog(int flags);
+
+// The three records written when logging is enabled (level 4 only).
+void velk_LogCommandLine(int argc, char **argv);
+void velk_LogVersion();
+void velk_LogCwd();
+
+// One transfer record in the gateway log; 0 when logging is not enabled,
+// else the log result.  action is a VELK_OP; kinds are VELK_FILETYPE and
+// VELK_MEMBER_FILETYPE values.
+int velk_LogFileTransfer(const char *path, int action, int result, int archive_kind, int member_kind,
+                         uint64_t bytes, double seconds);
+
+// Formats a transfer record into buf (the text velk_LogFileTransfer sends).
+int velk_FormatTransferRecord(char *buf, size_t size, int pid, const char *path, int action, int result,
+                              int archive_kind, int member_kind, uint64_t bytes, double seconds);
+
+// Writes "[unit,line %d] prefix routine" (and " name=value" when name is
+// given) and a newline to standard error.
+void velk_FuncTraceMessage(const char *prefix, const char *routine, const char *name, long value,
+                           const char *unit, int line);
+#define VELK_TRACE_ENTRY()                                                                 \
+    do {                                                                                   \
+        if (velk_debug_level >= 4)                                                         \
+            velk_FuncTraceMessage("Entering ", __func__, nullptr, 0, __FILE__, __LINE__);  \
+    } while (0)
+
+// Shows "a b" in place on the console line when standard error is a terminal
+// and -q is not given; two empty strings clear the line.
+void console_message(const char *a, const char *b);
+// Shows the progress of an archive transfer on the console line (-V only).
+void velk_DisplayXferProgress(uint64_t done, uint64_t total);
+
+#endif

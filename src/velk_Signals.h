@@ -1,0 +1,23 @@
+#ifndef VELK_SIGNALS_H
+#define VELK_SIGNALS_H
+
+// Signal handling: SIGUSR1 and SIGUSR2 are blocked in every thread and taken
+// by one signal thread with sigwait.  SIGUSR2 writes a state dump; SIGUSR1
+// starts a forced shutdown: velk_shutdown_signalled is raised, the running
+// action gets a grace period to stop and clean up, then the process ends
+// itself with SIGKILL.
+
+// Grace period of a forced shutdown, in seconds (30).  Only tests shorten it,
+// through the environment variable VELK_TESTONLY_SHUTDOWN_GRACE read by
+// velk_SigInit.
+extern int velk_shutdown_grace_seconds;
+
+// Blocks SIGUSR1 and SIGUSR2 in the calling thread (which must be the only
+// thread) and starts the signal thread.  0, or -1 with a message, status 71.
+int velk_SigInit();
+// The forced shutdown; never returns.
+[[noreturn]] void velk_ForcedShutdown();
+// Writes the state dump to the configured state file, if any.
+void velk_DumpStatus();
+
+#endif

@@ -1,0 +1,49 @@
+#ifndef VELK_UTILS_H
+#define VELK_UTILS_H
+
+// Small routines shared by many units: path templates, the yes/no prompt on
+// the controlling terminal, permission conversion, time differences and the
+// names of actions and checksum types.
+
+#include <cstdint>
+#include <sys/time.h>
+#include <sys/types.h>
+
+constexpr int VELK_TEMPLATE_MAX = 4096;
+
+// Expands "%H" (home, or the effective user's home when null), "%U" (user,
+// or the effective user's login name when null), "%N" (short host name, or
+// "unknown_host") and "%P" (process ID) in tmpl; any other "%x" is copied.
+// The result is cut at VELK_TEMPLATE_MAX characters.  Returns a new buffer
+// (caller frees with velk_Free), or null when tmpl is null, the password
+// entry can't be read, or memory runs out (with a message).
+char *velk_ExpandTemplatePath(const char *tmpl, const char *home, const char *user);
+
+// Results of velk_GetYesNo.
+constexpr int VELK_ANSWER_YES = 1;
+constexpr int VELK_ANSWER_NO = 2;
+constexpr int VELK_ANSWER_ALL = 3;
+constexpr int VELK_ANSWER_QUIT = 4;
+
+// Asks on /dev/tty: with a question "%s %s '%s'? [Y/N] ", without one
+// "%s '%s'? ([Y]es,[N]o,[A]ll,[Q]uit) ".  Returns one of VELK_ANSWER_*;
+// yes when there is no usable terminal or input ends.
+int velk_GetYesNo(const char *action, const char *question, const char *name);
+
+// Storage-system permission fields to a POSIX mode: bits 0x20 read, 0x40
+// write, 0x80 execute in each of user, group and other; in modePerms 0x20
+// set-user-ID, 0x40 set-group-ID, 0x80 sticky.  Any out-pointer may be null;
+// user gets the mode masked with 0x9c0, group with 0x438, other with 0x207.
+// Returns the whole mode.
+mode_t velk_NsPermsToMode_t(uint32_t modePerms, uint32_t userPerms, uint32_t groupPerms, uint32_t otherPerms,
+                            mode_t *user, mode_t *group, mode_t *other);
+
+// a - b in seconds.
+double velk_DiffTimeval(const struct timeval *a, const struct timeval *b);
+
+// Upper-case word of an action (VELK_OP), "????????" for unknown values.
+const char *velk_FunctionToString(int function);
+// Name of a checksum type 0..9, null for other values.
+const char *velk_CksumTypeToString(int type);
+
+#endif

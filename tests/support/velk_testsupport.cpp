@@ -1,0 +1,229 @@
+// Test-only helpers; see velk_testsupport.h.
+
+#include "velk_testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace velktest {
+
+namespace fs = std::filesystem;
+
+ScratchDir::ScratchDir()
+{
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "scratch";
+    for (auto &c : name)
+        if (c == '/')
+            c = '_';
+    fs::create_directories(VELK_TEST_SCRATCH);
+    std::string tmpl = std::string(VELK_TEST_SCRATCH) + "/" + name + ".XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed: " + std::string(strerror(errno)));
+    path_ = buf.data();
+}
+
+ScratchDir::~ScratchDir()
+{
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    if (info && info->result()->Failed()) {
+        fprintf(stderr, "scratch directory kept: %s\n", path_.c_str());
+        return;
+    }
+    std::error_code ec;
+    // Make read-only directories removable first.
+    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec))
+            chmod(it->path().c_str(), 0700);
+    }
+    fs::remove_all(path_, ec);
+}
+
+RunResult run(const std::vector<std::string> &argv, const RunOptions &opts)
+{
+    RunResult r;
+    int inPipe[2], outPipe[2], errPipe[2];
+    if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+
+    std::map<std::string, std::string> envMap;
+    if (opts.inheritEnv) {
+        for (char **e = environ; *e; e++) {
+            std::string kv = *e;
+            auto eq = kv.find('=');
+            if (eq != std::string::npos)
+                envMap[kv.substr(0, eq)] = kv.substr(eq + 1);
+        }
+    } else {
+        const char *path = getenv("PATH");
+        envMap["PATH"] = path ? path : "/usr/bin:/bin";
+        envMap["LANG"] = "C";
+    }
+    for (const auto &[k, v] : opts.env) {
+        if (v.empty())
+            envMap.erase(k);
+        else
+            envMap[k] = v;
+    }
+    std::vector<std::string> envStrings;
+    for (const auto &[k, v] : envMap)
+        envStrings.push_back(k + "=" + v);
+    std::vector<char *> envp, args;
+    for (auto &s : envStrings)
+        envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argCopy = argv;
+    for (auto &s : argCopy)
+        args.push_back(s.data());
+    args.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        // Own process group, so a timeout kills the whole tree; no
+        // controlling terminal input.
+        setpgid(0, 0);
+        dup2(inPipe[0], 0);
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0)
+            _exit(126);
+        signal(SIGPIPE, SIG_DFL);
+        execve(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    close(inPipe[0]);
+    close(outPipe[1]);
+    close(errPipe[1]);
+
+    // Feed standard input from a writer thread-free loop: input is small.
+    size_t inOff = 0;
+    int inFd = inPipe[1];
+    if (opts.input.empty()) {
+        close(inFd);
+        inFd = -1;
+    } else {
+        fcntl(inFd, F_SETFL, O_NONBLOCK);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(opts.timeoutSeconds);
+    int outFd = outPipe[0], errFd = errPipe[0];
+    while (outFd >= 0 || errFd >= 0) {
+        struct pollfd pfd[3];
+        int n = 0;
+        if (outFd >= 0)
+            pfd[n++] = {outFd, POLLIN, 0};
+        if (errFd >= 0)
+            pfd[n++] = {errFd, POLLIN, 0};
+        if (inFd >= 0)
+            pfd[n++] = {inFd, POLLOUT, 0};
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            r.timedOut = true;
+            kill(-pid, SIGKILL);
+            break;
+        }
+        int rc = poll(pfd, static_cast<nfds_t>(n), static_cast<int>(std::min<long>(left.count(), 1000)));
+        if (rc < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < n; i++) {
+            if (pfd[i].revents == 0)
+                continue;
+            if (pfd[i].fd == inFd) {
+                ssize_t w = write(inFd, opts.input.data() + inOff, opts.input.size() - inOff);
+                if (w > 0)
+                    inOff += static_cast<size_t>(w);
+                if (w < 0 || inOff == opts.input.size()) {
+                    close(inFd);
+                    inFd = -1;
+                }
+                continue;
+            }
+            char buf[65536];
+            ssize_t got = read(pfd[i].fd, buf, sizeof buf);
+            std::string &dst = pfd[i].fd == outFd ? r.out : r.err;
+            if (got > 0) {
+                dst.append(buf, static_cast<size_t>(got));
+            } else {
+                close(pfd[i].fd);
+                (pfd[i].fd == outFd ? outFd : errFd) = -1;
+            }
+        }
+    }
+    if (inFd >= 0)
+        close(inFd);
+    if (outFd >= 0)
+        close(outFd);
+    if (errFd >= 0)
+        close(errFd);
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(wstatus)) {
+        r.status = WEXITSTATUS(wstatus);
+    } else if (WIFSIGNALED(wstatus)) {
+        r.signal = WTERMSIG(wstatus);
+    }
+    return r;
+}
+
+RunResult runVelk(const std::vector<std::string> &args, const RunOptions &opts)
+{
+    std::vector<std::string> argv{VELK_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, opts);
+}
+
+std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        out.push_back(line);
+    return out;
+}
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void writeFile(const std::string &path, const std::string &contents)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << contents;
+}
+
+const char *velkBinary()
+{
+    return VELK_BINARY;
+}
+
+const char *kylgwdBinary()
+{
+    return KYLGWD_BINARY;
+}
+
+} // namespace velktest

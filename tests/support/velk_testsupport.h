@@ -1,0 +1,65 @@
+#ifndef VELK_TESTSUPPORT_H
+#define VELK_TESTSUPPORT_H
+
+// Test-only helpers: per-test scratch directories (kept when the test fails),
+// running a program with its own environment and capturing its output, and
+// small file utilities.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velktest {
+
+// A scratch directory under the build tree, named after the running test.
+// Removed when the test passed; kept (and its path printed) when it failed.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    const std::string &path() const { return path_; }
+    // path()/rel
+    std::string operator/(const std::string &rel) const { return path_ + "/" + rel; }
+
+private:
+    std::string path_;
+};
+
+struct RunResult {
+    int status = -1;     // exit status, or -1 when killed by a signal
+    int signal = 0;      // terminating signal, 0 when it exited
+    bool timedOut = false;
+    std::string out;     // standard output
+    std::string err;     // standard error
+};
+
+struct RunOptions {
+    // Environment of the child: a minimal base (PATH, HOME=cwd or scratch)
+    // plus these; an empty value removes the variable.
+    std::map<std::string, std::string> env;
+    std::string cwd;          // working directory ("" = inherit)
+    std::string input;        // standard input contents
+    double timeoutSeconds = 60;
+    bool inheritEnv = false;  // start from this process's environment
+};
+
+// Runs argv[0] with the arguments and returns what it printed and its status.
+RunResult run(const std::vector<std::string> &argv, const RunOptions &opts = {});
+// Runs the velk binary under test with the given arguments.
+RunResult runVelk(const std::vector<std::string> &args, const RunOptions &opts = {});
+
+// Splits text into lines without their newlines.
+std::vector<std::string> lines(const std::string &text);
+std::string readFile(const std::string &path);
+void writeFile(const std::string &path, const std::string &contents);
+
+// Path of the velk and kylgwd binaries under test.
+const char *velkBinary();
+const char *kylgwdBinary();
+
+} // namespace velktest
+
+#endif
