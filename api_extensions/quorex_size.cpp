@@ -3,12 +3,19 @@
 #include "quorex_size.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 
 int64_t quorex_ParseByteSize(const char *text)
 {
+    int64_t bytes = 0;
+    return quorex_ParseByteSizeChecked(text, &bytes) == 0 ? bytes : 0;
+}
+
+int quorex_ParseByteSizeChecked(const char *text, int64_t *bytes)
+{
     if (text == nullptr)
-        return 0;
+        return -EINVAL;
     const char *p = text;
     bool negative = false;
     if (*p == '-') {
@@ -20,7 +27,7 @@ int64_t quorex_ParseByteSize(const char *text)
     while (isdigit(static_cast<unsigned char>(*p))) {
         whole = whole * 10 + static_cast<unsigned>(*p - '0');
         if (whole > INT64_MAX)
-            return 0;
+            return -ERANGE;
         wholeDigits++;
         p++;
     }
@@ -40,7 +47,7 @@ int64_t quorex_ParseByteSize(const char *text)
         }
     }
     if (wholeDigits == 0 && fracDigits == 0)
-        return 0;
+        return -EINVAL;
 
     static const struct {
         const char *suffix;
@@ -57,14 +64,15 @@ int64_t quorex_ParseByteSize(const char *text)
         }
     }
     if (shift < 0)
-        return 0;
+        return -EINVAL;
 
     unsigned __int128 mult = static_cast<unsigned __int128>(1) << shift;
-    unsigned __int128 bytes = whole * mult;
+    unsigned __int128 product = whole * mult;
     // Round the fractional part of the product to the nearest byte.
-    bytes += (fracNum * mult + fracDen / 2) / fracDen;
-    if (bytes > INT64_MAX)
-        return 0;
-    int64_t v = static_cast<int64_t>(bytes);
-    return negative ? -v : v;
+    product += (fracNum * mult + fracDen / 2) / fracDen;
+    if (product > INT64_MAX)
+        return -ERANGE;
+    int64_t v = static_cast<int64_t>(product);
+    *bytes = negative ? -v : v;
+    return 0;
 }

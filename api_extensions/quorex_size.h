@@ -14,4 +14,8 @@
 // signed 64-bit value.
 int64_t quorex_ParseByteSize(const char *text);
 
+// Like quorex_ParseByteSize, but tells a size of 0 from text that is not a
+// size: returns 0 and sets *bytes, or -22 (not a size) or -34 (too large).
+int quorex_ParseByteSizeChecked(const char *text, int64_t *bytes);
+
 #endif
