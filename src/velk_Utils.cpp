@@ -1,0 +1,273 @@
+// Small shared routines: path templates for the exceptions, success, state
+// and expiration file names; the yes/no prompt on the controlling terminal;
+// storage-system permissions to a POSIX mode; time differences; the names of
+// actions and checksum types.  Any thread may call them; none takes a lock
+// of its own (the console lock is taken inside the logging calls).
+
+#include "velk_Utils.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "velk_Globals.h"
+#include "velk_LogMsg.h"
+#include "velk_Memory.h"
+
+namespace {
+
+// Size of the getpwuid_r scratch buffer; entries longer than this are
+// treated like a missing entry.
+constexpr size_t PWENT_BUFSIZE = 16384;
+
+// Appends text to out (holding *len characters) without passing
+// VELK_TEMPLATE_MAX; whatever does not fit is dropped.
+void append_cut(char *out, size_t *len, const char *text, size_t textLen)
+{
+    size_t room = static_cast<size_t>(VELK_TEMPLATE_MAX) - *len;
+    if (textLen > room)
+        textLen = room;
+    memcpy(out + *len, text, textLen);
+    *len += textLen;
+    out[*len] = '\0';
+}
+
+} // namespace
+
+char *velk_ExpandTemplatePath(const char *tmpl, const char *home, const char *user)
+{
+    static const char *const routine = "velk_ExpandTemplatePath";
+    if (tmpl == nullptr)
+        return nullptr;
+
+    char *out = static_cast<char *>(VELK_MALLOC(static_cast<size_t>(VELK_TEMPLATE_MAX) + 1));
+    if (out == nullptr) {
+        velk_ErrPrintf("%s %s: - malloc failure\n", "ERROR", routine);
+        return nullptr;
+    }
+    out[0] = '\0';
+    size_t len = 0;
+
+    // The password entry is read only when a template asks for a home
+    // directory or user name that the caller did not supply.
+    struct passwd pwent;
+    struct passwd *pw = nullptr;
+    char *pwbuf = nullptr;
+    auto need_pw = [&]() -> bool {
+        if (pw != nullptr)
+            return true;
+        if (pwbuf == nullptr) {
+            pwbuf = static_cast<char *>(VELK_MALLOC(PWENT_BUFSIZE));
+            if (pwbuf == nullptr) {
+                velk_ErrPrintf("%s %s: - malloc failure\n", "ERROR", routine);
+                return false;
+            }
+        }
+        if (getpwuid_r(geteuid(), &pwent, pwbuf, PWENT_BUFSIZE, &pw) != 0 || pw == nullptr) {
+            pw = nullptr;
+            velk_ErrPrintf("%s %s: - getpwuid failed\n", "ERROR", routine);
+            return false;
+        }
+        return true;
+    };
+
+    bool failed = false;
+    for (const char *p = tmpl; *p != '\0' && len < static_cast<size_t>(VELK_TEMPLATE_MAX) && !failed; p++) {
+        if (*p != '%' || p[1] == '\0') {
+            append_cut(out, &len, p, 1);
+            continue;
+        }
+        char numbuf[32];
+        char host[256];
+        const char *sub = nullptr;
+        size_t subLen = 0;
+        switch (p[1]) {
+        case 'H':
+            if (home == nullptr && !need_pw()) {
+                failed = true;
+                continue;
+            }
+            sub = home != nullptr ? home : pw->pw_dir;
+            subLen = strlen(sub);
+            break;
+        case 'U':
+            if (user == nullptr && !need_pw()) {
+                failed = true;
+                continue;
+            }
+            sub = user != nullptr ? user : pw->pw_name;
+            subLen = strlen(sub);
+            break;
+        case 'N':
+            // The short host name: everything before the first ".".
+            if (gethostname(host, sizeof host) != 0) {
+                sub = "unknown_host";
+                subLen = strlen(sub);
+            } else {
+                host[sizeof host - 1] = '\0';
+                sub = host;
+                subLen = strcspn(host, ".");
+            }
+            break;
+        case 'P':
+            snprintf(numbuf, sizeof numbuf, "%ld", static_cast<long>(getpid()));
+            sub = numbuf;
+            subLen = strlen(numbuf);
+            break;
+        default:
+            // Not a template letter: the "%" and the character stay as they are.
+            append_cut(out, &len, p, 2);
+            p++;
+            continue;
+        }
+        append_cut(out, &len, sub, subLen);
+        p++;
+    }
+    VELK_FREE(pwbuf);
+    if (failed) {
+        VELK_FREE(out);
+        return nullptr;
+    }
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("%s: returning keytab filename `%s'\n", routine, out);
+    return out;
+}
+
+int velk_GetYesNo(const char *action, const char *question, const char *name)
+{
+    static const char *const routine = "velk_GetYesNo";
+    FILE *tty = fopen("/dev/tty", "r");
+    if (tty == nullptr) {
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s:  error opening control terminal - assuming YES response\n",
+                    routine);
+        return VELK_ANSWER_YES;
+    }
+    if (!isatty(fileno(tty))) {
+        fclose(tty);
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s - can't use control terminal interactively\n", routine);
+        return VELK_ANSWER_YES;
+    }
+
+    const char *act = action != nullptr ? action : "";
+    const char *nm = name != nullptr ? name : "";
+    int answer = 0;
+    while (answer == 0) {
+        // The prompt goes to standard error so that it never mixes with
+        // archive data or listings on standard output.
+        if (question != nullptr)
+            velk_ErrPrintf("%s %s '%s'? [Y/N] ", act, question, nm);
+        else
+            velk_ErrPrintf("%s '%s'? ([Y]es,[N]o,[A]ll,[Q]uit) ", act, nm);
+
+        int first = getc(tty);
+        if (first == EOF) {
+            answer = VELK_ANSWER_YES;
+            break;
+        }
+        // Only the first character counts; drop the rest of the line.
+        int c = first;
+        while (c != '\n' && c != EOF)
+            c = getc(tty);
+        clearerr(tty);
+
+        switch (tolower(first)) {
+        case 'y': answer = VELK_ANSWER_YES; break;
+        case 'n': answer = VELK_ANSWER_NO; break;
+        case 'a':
+            if (question == nullptr)
+                answer = VELK_ANSWER_ALL;
+            break;
+        case 'q':
+            if (question == nullptr)
+                answer = VELK_ANSWER_QUIT;
+            break;
+        default: break;
+        }
+    }
+    fclose(tty);
+    return answer;
+}
+
+mode_t velk_NsPermsToMode_t(uint32_t modePerms, uint32_t userPerms, uint32_t groupPerms, uint32_t otherPerms,
+                            mode_t *user, mode_t *group, mode_t *other)
+{
+    // In every permission field of the storage system 0x20 is read, 0x40
+    // write and 0x80 execute; the mode-permissions field uses the same bits
+    // for set-user-ID, set-group-ID and sticky.
+    constexpr uint32_t NS_READ = 0x20, NS_WRITE = 0x40, NS_EXEC = 0x80;
+    constexpr uint32_t NS_SETUID = 0x20, NS_SETGID = 0x40, NS_STICKY = 0x80;
+
+    mode_t mode = 0;
+    if (modePerms & NS_SETUID)
+        mode |= S_ISUID;
+    if (modePerms & NS_SETGID)
+        mode |= S_ISGID;
+    if (modePerms & NS_STICKY)
+        mode |= S_ISVTX;
+    if (userPerms & NS_READ)
+        mode |= S_IRUSR;
+    if (userPerms & NS_WRITE)
+        mode |= S_IWUSR;
+    if (userPerms & NS_EXEC)
+        mode |= S_IXUSR;
+    if (groupPerms & NS_READ)
+        mode |= S_IRGRP;
+    if (groupPerms & NS_WRITE)
+        mode |= S_IWGRP;
+    if (groupPerms & NS_EXEC)
+        mode |= S_IXGRP;
+    if (otherPerms & NS_READ)
+        mode |= S_IROTH;
+    if (otherPerms & NS_WRITE)
+        mode |= S_IWOTH;
+    if (otherPerms & NS_EXEC)
+        mode |= S_IXOTH;
+
+    // Each class keeps its own permission bits plus the special bit that
+    // belongs to it (sticky is counted with both user and other).
+    if (user != nullptr)
+        *user = mode & 0x9c0;
+    if (group != nullptr)
+        *group = mode & 0x438;
+    if (other != nullptr)
+        *other = mode & 0x207;
+    return mode;
+}
+
+double velk_DiffTimeval(const struct timeval *a, const struct timeval *b)
+{
+    long sec = static_cast<long>(a->tv_sec) - static_cast<long>(b->tv_sec);
+    long usec = static_cast<long>(a->tv_usec) - static_cast<long>(b->tv_usec);
+    while (usec < 0) {
+        usec += 1000000;
+        sec--;
+    }
+    return static_cast<double>(sec) + static_cast<double>(usec) / 1e6;
+}
+
+const char *velk_FunctionToString(int function)
+{
+    // Indexed by VELK_OP.
+    static const char *const names[] = {
+        "NOFUNCTION", "ANNOTATE", "APPEND", "BUILDINDEX", "COMPARE", "CMPCKSUMS", "CREATE", "COPY",
+        "DELETE",     "EXTRACT",  "LIST",   "REPACK",     "UNDELETE", "UPDATE", "VERIFY",
+    };
+    static_assert(sizeof names / sizeof names[0] == VOP_VERIFY + 1, "one word per action");
+    if (function < 0 || function > VOP_VERIFY)
+        return "????????";
+    return names[function];
+}
+
+const char *velk_CksumTypeToString(int type)
+{
+    static const char *const names[] = {
+        "none", "sha1", "sha224", "sha256", "sha384", "sha512", "md5", "crc32", "adler32", "ecma319",
+    };
+    if (type < 0 || type >= static_cast<int>(sizeof names / sizeof names[0]))
+        return nullptr;
+    return names[type];
+}
