@@ -1,8 +1,446 @@
+// The run sequence: gathers the settings, installs signal handling, starts
+// the status FIFO, opens the gateway session, works out where the archive
+// and its index are, dispatches the action and ends the run with one exit
+// status.  Runs on the initial thread; the run state it writes is read-only
+// for every thread started after it.
+
 #include "velk_Run.h"
 
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
-void velk_Run(int, char **)
+#include "quor_api.h"
+#include "velk_Actions.h"
+#include "velk_ExpandPath.h"
+#include "velk_Globals.h"
+#include "velk_LogMsg.h"
+#include "velk_Memory.h"
+#include "velk_ParseCmdLine.h"
+#include "velk_ReadConfig.h"
+#include "velk_Signals.h"
+#include "velk_StatusFifo.h"
+
+char *velk_local_cfile_name = nullptr;
+char *velk_tmp_index_name = nullptr;
+int velk_tmp_index_fd = -1;
+int velk_unlinkTmpIndexFile = 1;
+
+namespace {
+
+constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
+constexpr size_t PATHBUF = VELK_MAX_ARCHIVE_PATH + 1;
+
+// Set until the action is dispatched: a run that stops before prints the
+// failure line itself.
+int run_failed = 1;
+std::atomic<int> clean_files_done{0};
+
+void velk_AtExit()
 {
-    exit(70);
+    velk_ExitCleanFiles();
+}
+
+// Ends the run with status (unless one is set).
+[[noreturn]] void failRun(int status)
+{
+    velk_SetExitCode(status);
+    velk_EndRun();
+}
+
+bool isStorageArchive()
+{
+    return !(velk_archive != nullptr && strcmp(velk_archive, "-") == 0) && !velk_Opt(VELK_OPT_LOCAL_ARCHIVE);
+}
+
+// Refuses runs the site has switched off for storage-system archives.
+void checkSiteRefusal()
+{
+    if (!isStorageArchive())
+        return;
+    if (velk_config_opts.DisableGets) {
+        fprintf(stderr, "%s (%s) %s\n", "ERROR", "main", velk_config_opts.DisableGetsMsg);
+        failRun(VELK_EXIT_IOERR);
+    }
+    bool writes = velk_function == VOP_APPEND || velk_function == VOP_BUILD_INDEX || velk_function == VOP_CREATE ||
+                  velk_function == VOP_DELETE;
+    if (velk_config_opts.DisablePuts && writes) {
+        fprintf(stderr, "%s (%s) %s", "ERROR", "main", velk_config_opts.DisablePutsMsg);
+        failRun(VELK_EXIT_IOERR);
+    }
+}
+
+// Opens a configured list file for appending into *stream.
+void openListFile(const char *path, FILE **stream, const char *what)
+{
+    if (path == nullptr)
+        return;
+    *stream = fopen(path, "a");
+    if (*stream == nullptr) {
+        int err = errno;
+        fprintf(stderr, "%s (%s) error %d opening %s file <%s>\n", "ERROR", "main", err, what, path);
+        failRun(VELK_EXIT_IOERR);
+    }
+}
+
+void startStatusFifo()
+{
+    if (!velk_Opt(VELK_OPT_STATUS_FIFO))
+        return;
+    if (velk_InitStatusFifo() != 0) {
+        fprintf(stderr, "%s (%s) Error(s) initialize status FIFO\n", "ERROR", "main");
+        failRun(VELK_EXIT_OSERR);
+    }
+    velk_SetProgramPhase(VTP_OPEN_CONNECTION);
+    velk_StatusMsg(1, "Open logging");
+    if (velk_StartStatusThread() != 0) {
+        fprintf(stderr, "%s (%s) unable to start status thread\n", "ERROR", "main");
+        failRun(VELK_EXIT_OSERR);
+    }
+}
+
+// Reads the site information and settles the archive kind by run mode.
+void readSiteInfo()
+{
+    if (velk_filetype != VELK_QUOR_FILE)
+        return;
+    console_message("Getting remote gateway site info", "");
+    int rc = quorex_GetSiteInfo(&velk_QuorContext);
+    console_message("", "");
+    if (rc < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting QUOR system info. Exiting...\n", rc);
+        failRun(VELK_EXIT_OSERR);
+    }
+    if (velk_QuorContext.server_runmode == 2) {
+        velk_filetype = VELK_REMOTE_FILE;
+        velk_ServerRunMode = 2;
+        if (velk_debug_level >= 2)
+            velk_ErrPrintf("/debug/connected to FS-FS (non-QUOR) Gateway\n");
+    } else if (velk_QuorContext.server_runmode != 1) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Unsupported server runmode: %d Exiting...\n",
+                    static_cast<int>(velk_QuorContext.server_runmode));
+        failRun(VELK_EXIT_OSERR);
+    }
+}
+
+void selectAccount()
+{
+    if (initAcctName != nullptr) {
+        int rc = quor_SetAcctByName(initAcctName);
+        if (rc < 0) {
+            velk_LogFmt(VELK_MSG_WARNING, MSG,
+                        "%s: Unable to set account name to '%s' (error=%d). Using default account\n", "main",
+                        initAcctName, rc);
+            velk_SetExitCode(VELK_EXIT_USAGE);
+        }
+    } else if (velk_acct_option_given) {
+        int rc = quor_SetAcct(initAcctId);
+        if (rc < 0) {
+            velk_LogFmt(VELK_MSG_WARNING, MSG,
+                        "%s: Unable to set account ID to '%d' (error=%d). Using default account\n", "main",
+                        static_cast<int>(initAcctId), rc);
+            velk_SetExitCode(VELK_EXIT_USAGE);
+        }
+    }
+}
+
+void applyUmask()
+{
+    if (velk_umask < 0)
+        return;
+    int old = 0;
+    if (velk_filetype == VELK_QUOR_FILE)
+        old = quor_Umask(velk_umask);
+    else
+        old = static_cast<int>(umask(static_cast<mode_t>(velk_umask)));
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("umask: %.3o -> %.3o\n", static_cast<unsigned>(old), static_cast<unsigned>(velk_umask));
+}
+
+// Resolves the archive's absolute path on the archive's side.
+void resolveArchivePath()
+{
+    char buf[PATHBUF];
+    std::string abs;
+    if (velk_archive[0] == '~') {
+        int rc = velk_filetype == VELK_QUOR_FILE ? velk_ExpandQUORPath(velk_archive, buf, sizeof buf)
+                                                 : velk_ExpandLocalPath(velk_archive, buf, sizeof buf);
+        if (rc != 0)
+            failRun(VELK_EXIT_USAGE);
+        char *expanded = VELK_STRDUP(buf);
+        if (expanded == nullptr)
+            failRun(VELK_EXIT_NOMEM);
+        VELK_FREE(velk_archive);
+        velk_archive = expanded;
+        abs = buf;
+    } else if (velk_archive[0] == '/') {
+        abs = velk_archive;
+    } else if (velk_filetype == VELK_PIPE) {
+        // A pipe has no directory; its name stands for itself in log records.
+        abs = velk_archive;
+    } else {
+        if (velk_Getcwd(velk_filetype, buf, sizeof buf) != 0) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: unable to obtain current working directory\n", "main");
+            failRun(VELK_EXIT_OSERR);
+        }
+        abs = std::string(buf) + "/" + velk_archive;
+    }
+    if (abs.size() > static_cast<size_t>(VELK_MAX_ARCHIVE_PATH)) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "archive path is longer than %d characters: %s\n", VELK_MAX_ARCHIVE_PATH,
+                    abs.c_str());
+        failRun(VELK_EXIT_USAGE);
+    }
+    velk_archive_abs_path = VELK_STRDUP(abs.c_str());
+    if (velk_archive_abs_path == nullptr)
+        failRun(VELK_EXIT_NOMEM);
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("Archive File absolute path is [%s]\n", velk_archive_abs_path);
+}
+
+void nameIndexFile()
+{
+    char buf[PATHBUF];
+    int rc = velk_NameIndexFile(velk_archive, velk_index_filename, velk_filetype, buf, sizeof buf);
+    if (rc == -1) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "[Fatal]%s\n", "Index file pathname must be specified for piped Archive file");
+        failRun(VELK_EXIT_USAGE);
+    }
+    if (rc == -2) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "index file path is longer than %d characters\n", VELK_MAX_ARCHIVE_PATH);
+        failRun(VELK_EXIT_USAGE);
+    }
+    char *name = VELK_STRDUP(buf);
+    if (name == nullptr)
+        failRun(VELK_EXIT_NOMEM);
+    VELK_FREE(velk_index_filename);
+    velk_index_filename = name;
+}
+
+int dispatch()
+{
+    switch (velk_function) {
+    case VOP_ANNOTATE: return velk_Annotate();
+    case VOP_APPEND: return velk_Append();
+    case VOP_BUILD_INDEX: return velk_BuildIndex();
+    case VOP_COMPARE: return velk_Compare();
+    case VOP_COMPARE_CKSUMS: return velk_CompareCksums();
+    case VOP_CREATE: return velk_Create();
+    case VOP_COPY: return velk_Copy();
+    case VOP_DELETE: return velk_Delete();
+    case VOP_EXTRACT: return velk_Extract();
+    case VOP_LIST: return velk_List();
+    case VOP_REPACK: return velk_Repack();
+    case VOP_UNDELETE: return velk_Undelete();
+    case VOP_UPDATE: return velk_Update();
+    case VOP_VERIFY: return velk_Verify();
+    default: return 0;
+    }
+}
+
+} // namespace
+
+int velk_NameIndexFile(const char *archive, const char *indexOpt, int filetype, char *out, size_t size)
+{
+    std::string name;
+    if (indexOpt == nullptr) {
+        if (filetype == VELK_PIPE)
+            return -1;
+        name = std::string(archive) + ".idx";
+    } else if (indexOpt[0] == '.') {
+        name = std::string(archive) + indexOpt;
+    } else if (indexOpt[0] == '/') {
+        name = indexOpt;
+    } else {
+        const char *slash = strrchr(archive, '/');
+        name = slash ? std::string(archive, static_cast<size_t>(slash - archive + 1)) + indexOpt : indexOpt;
+    }
+    if (name.size() >= size)
+        return -2;
+    memcpy(out, name.c_str(), name.size() + 1);
+    return 0;
+}
+
+int velk_Getcwd(int kind, char *buf, int size)
+{
+    switch (kind) {
+    case VELK_PIPE:
+        return 0;
+    case VELK_QUOR_FILE:
+        return quor_Getcwd(buf, size) < 0 ? -1 : 0;
+    case VELK_REMOTE_FILE:
+        return kylgw_LfxGetcwd(buf, size) < 0 ? -1 : 0;
+    default:
+        return getcwd(buf, static_cast<size_t>(size)) == nullptr ? -1 : 0;
+    }
+}
+
+void velk_FinalLine(bool success)
+{
+    const char *text = success ? "VELK SUCCESSFUL\n" : "VELK FAILED\n";
+    if (velk_Opt(VELK_OPT_TO_STDOUT)) {
+        // Standard output carries the extracted data.
+        velk_ErrPrintf("%s: %s", velk_msg_prefix[VELK_MSG_VELK], text);
+        velk_LogMsg(VELK_MSG_LOGONLY, MSG, text);
+    } else {
+        velk_LogMsg(VELK_MSG_VELK, MSG, text);
+    }
+}
+
+void velk_ExitCleanFiles()
+{
+    if (clean_files_done.exchange(1) != 0)
+        return;
+    if (velk_exfile != nullptr) {
+        fflush(velk_exfile);
+        velk_exfile = nullptr;
+    }
+    if (velk_okfile != nullptr) {
+        fflush(velk_okfile);
+        velk_okfile = nullptr;
+    }
+    if (velk_local_cfile_name != nullptr)
+        unlink(velk_local_cfile_name);
+    if (velk_tmp_index_name != nullptr && velk_unlinkTmpIndexFile && velk_debug_level < 2) {
+        if (velk_tmp_index_fd >= 0) {
+            close(velk_tmp_index_fd);
+            velk_tmp_index_fd = -1;
+        }
+        unlink(velk_tmp_index_name);
+    }
+}
+
+void velk_EndRun()
+{
+    if (velk_status_pipefd >= 0) {
+        velk_SetProgramPhase(VTP_SHUTDOWN);
+        velk_StatusMsg(1, "SHUTTING DOWN");
+        velk_CloseStatusFifo();
+    }
+    velk_ExitCleanFiles();
+    if (velk_logging_enabled.load()) {
+        velk_Closelog(VELK_OPENLOG_FLAGS);
+        velk_logging_enabled.store(0);
+    }
+    if (run_failed) {
+        velk_FinalLine(false);
+        velk_SetExitCode(VELK_EXIT_OSERR);
+    }
+    fflush(stdout);
+    fflush(stderr);
+    exit(velk_exit_code.load());
+}
+
+void velk_Run(int argc, char **argv)
+{
+    VELK_TRACE_ENTRY();
+    struct stat sb;
+    if (stat("/tmp/_VELK_SLEEP_", &sb) == 0)
+        sleep(60);  // time to attach a debugger
+
+    velk_start_time = time(nullptr);
+    velk_program_name = argv[0];
+    velk_argc = argc;
+    velk_argv = argv;
+    isatty2 = isatty(STDERR_FILENO);
+
+    // A peer that goes away (gateway socket, status FIFO, a closed output
+    // pipe) must surface as EPIPE on that write, never end the run without
+    // its final line.  Set before any thread exists so that all inherit it.
+    signal(SIGPIPE, SIG_IGN);
+
+    velk_GetEnvSettings();
+    velk_ReadConfig();
+
+    velk_function = VOP_NOFUNCTION;
+    if (velk_ParseCmdLine(argc, argv) < 0)
+        failRun(VELK_EXIT_USAGE);
+    if (velk_function == VOP_NOFUNCTION) {
+        run_failed = 0;
+        velk_EndRun();
+    }
+
+    // A piped archive has no place for its index: refuse it now, as the
+    // command-line error it is, instead of after a gateway session was set up.
+    if (strcmp(velk_archive, "-") == 0 && velk_index_filename == nullptr) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "[Fatal]%s\n", "Index file pathname must be specified for piped Archive file");
+        failRun(VELK_EXIT_USAGE);
+    }
+    checkSiteRefusal();
+    if (velk_SigInit() != 0)
+        failRun(VELK_EXIT_OSERR);
+    if (atexit(velk_AtExit) != 0)
+        failRun(VELK_EXIT_OSERR);
+    if (velk_config_opts.EnableFileExpiration)
+        velk_LogMsg(VELK_MSG_WARNING, MSG,
+                    "file expiration is enabled in the configuration, but this build cannot set expiration times\n");
+    openListFile(velk_config_opts.Exfile, &velk_exfile, "exceptions");
+    openListFile(velk_config_opts.Okfile, &velk_okfile, "<success>");
+    startStatusFifo();
+
+    if (strcmp(velk_archive, "-") == 0) {
+        velk_filetype = VELK_PIPE;
+    } else if (velk_Opt(VELK_OPT_LOCAL_ARCHIVE)) {
+        velk_filetype = VELK_LOCAL_FILE;
+    } else {
+        console_message("Opening server connection", "");
+        velk_filetype = VELK_QUOR_FILE;
+    }
+    console_message("Opening QUOR server connection", "");
+    if (velk_Openlog("velk", VELK_OPENLOG_FLAGS) < 0) {
+        console_message("", "");
+        fprintf(stderr, "%s (%s) unable to open remote gateway server connection\n", "ERROR", "main");
+        failRun(VELK_EXIT_OSERR);
+    }
+    console_message("", "");
+    readSiteInfo();
+
+    velk_logging_enabled.store(1);
+    velk_LogCommandLine(argc, argv);
+    velk_LogVersion();
+    velk_LogCwd();
+
+    quor_site_info_t site = {};
+    if (quorex_GetSiteInfo(&site) < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting QUOR system info. Exiting...\n", -2);
+        failRun(VELK_EXIT_OSERR);
+    }
+    velk_max_mbytes_per_iod = site.max_mbytes_per_iod != 0 ? site.max_mbytes_per_iod : 2048;
+
+    selectAccount();
+    quor_passwd_t pw = {};
+    if (quor_GetPwent("", &pw) < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "(%s) fatal error getting password entry info.\n", "main");
+        failRun(VELK_EXIT_OSERR);
+    }
+    velk_UID = static_cast<int>(pw.pw_uid);
+    velk_GID = static_cast<int>(pw.pw_gid);
+    uint32_t defaultAcct = 0;
+    if (quor_GetAcct(&defaultAcct, &curAcctId) < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "(%s) fatal error getting account info for uid %d\n", "main", velk_UID);
+        failRun(VELK_EXIT_OSERR);
+    }
+    if (!velk_Opt(VELK_OPT_COPIES) && site.app_copies != 0)
+        copyCount = static_cast<int>(site.app_copies);
+    applyUmask();
+
+    velk_zeroblock = static_cast<unsigned char *>(VELK_CALLOC(1, 512));
+    if (velk_zeroblock == nullptr)
+        failRun(VELK_EXIT_NOMEM);
+    resolveArchivePath();
+    if (!isatty2)
+        velk_option_flags &= ~VELK_OPT_CONFIRM;  // confirmation needs a terminal
+    if (velk_InitGlobalLocks() != 0)
+        failRun(VELK_EXIT_OSERR);
+    nameIndexFile();
+
+    run_failed = 0;
+    if (dispatch() < 0)
+        velk_SetExitCode(VELK_EXIT_OSERR);
+    velk_EndRun();
 }

@@ -3,11 +3,39 @@
 
 // The run sequence of one velk invocation: settings, signals, the status
 // FIFO, the gateway session, the archive's absolute path, the index name,
-// the action, and the end of the run with its exit status.
+// the action, and the end of the run with its exit status.  Initial thread.
 
 #include <cstddef>
 
+// Files the run may leave behind, removed when it ends.  Set by the actions
+// that create them.
+extern char *velk_local_cfile_name;   // local consistency file made by this run
+extern char *velk_tmp_index_name;     // temporary index file
+extern int velk_tmp_index_fd;         // its descriptor, -1 when closed
+extern int velk_unlinkTmpIndexFile;   // 1: remove the temporary index at the end
+
 // Runs velk with its command line; never returns.
 [[noreturn]] void velk_Run(int argc, char **argv);
+
+// Ends the run: status FIFO shutdown line, file cleanup, gateway log close,
+// the failure line when the run failed before an action ran, exit.
+[[noreturn]] void velk_EndRun();
+
+// Flushes and forgets the exceptions and success files, removes this run's
+// local consistency file and temporary index file.  Runs at most once.
+void velk_ExitCleanFiles();
+
+// Names the index file of archive (the name as given, after "~" expansion)
+// from the -I value (null when not given) into out (size bytes).
+// Returns 0; -1 for a piped archive without -I; -2 when the name would be
+// longer than size - 1 characters.
+int velk_NameIndexFile(const char *archive, const char *indexOpt, int filetype, char *out, size_t size);
+
+// Current directory on the archive's side of kind (a VELK_FILETYPE) into buf.
+// 0, or -1 on failure; a pipe leaves buf alone and returns 0.
+int velk_Getcwd(int kind, char *buf, int size);
+
+// Prints the action's final line on standard output (standard error with -O).
+void velk_FinalLine(bool success);
 
 #endif

@@ -1,0 +1,140 @@
+// "~" expansion for local and storage-system paths.  Initial thread only:
+// the remembered home directories are plain statics.
+
+#include "velk_ExpandPath.h"
+
+#include <cerrno>
+#include <cstring>
+#include <pwd.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "quor_api.h"
+#include "velk_Globals.h"
+#include "velk_LogMsg.h"
+
+namespace {
+
+constexpr size_t VELK_MAX_PRINCIPAL = 129;
+
+char own_home[4097];
+bool own_home_known = false;
+char last_user[256];
+char last_user_home[4097];
+
+// Looks up a home directory; 0 or the error number (ENOENT when unknown).
+int lookupHome(const char *name, uid_t uid, char *out, size_t size)
+{
+    long bufsize = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(bufsize > 0 ? static_cast<size_t>(bufsize) : 16384);
+    struct passwd pw, *result = nullptr;
+    int rc = name ? getpwnam_r(name, &pw, buf.data(), buf.size(), &result)
+                  : getpwuid_r(uid, &pw, buf.data(), buf.size(), &result);
+    if (rc != 0)
+        return rc;
+    if (result == nullptr)
+        return ENOENT;
+    if (strlen(pw.pw_dir) >= size)
+        return ENAMETOOLONG;
+    strcpy(out, pw.pw_dir);
+    return 0;
+}
+
+// Joins dir and rest into out; false (with the overflow message) when the
+// result does not fit.
+bool joinFits(const char *routine, const char *name, const std::string &dir, const char *rest, char *out,
+              size_t size)
+{
+    std::string joined = dir + rest;
+    if (joined.size() >= size) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "%s: buffer overflow error detected trying to expand archive path for '~%s'\n", routine, name);
+        velk_SetExitCode(VELK_EXIT_USAGE);
+        return false;
+    }
+    memcpy(out, joined.c_str(), joined.size() + 1);
+    return true;
+}
+
+bool copyFits(const char *in, char *out, size_t size)
+{
+    size_t len = strlen(in);
+    if (len >= size)
+        return false;
+    memcpy(out, in, len + 1);
+    return true;
+}
+
+} // namespace
+
+int velk_ExpandLocalPath(const char *in, char *out, size_t size)
+{
+    static const char *routine = "velk_ExpandLocalPath";
+    if (in[0] != '~') {
+        if (copyFits(in, out, size))
+            return 0;
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: path too long: %s\n", routine, in);
+        velk_SetExitCode(VELK_EXIT_USAGE);
+        return -1;
+    }
+    const char *slash = strchr(in, '/');
+    std::string name = slash ? std::string(in + 1, static_cast<size_t>(slash - in - 1)) : std::string(in + 1);
+    const char *rest = slash ? slash : "/";
+    if (name.empty()) {
+        if (!own_home_known) {
+            int rc = lookupHome(nullptr, getuid(), own_home, sizeof own_home);
+            if (rc != 0) {
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: error %d getting home directory for UID %d\n",
+                            routine, rc, static_cast<int>(getuid()));
+                return -1;
+            }
+            own_home_known = true;
+        }
+        return joinFits(routine, "", own_home, rest, out, size) ? 0 : -1;
+    }
+    if (name.size() >= sizeof last_user || strcmp(name.c_str(), last_user) != 0) {
+        char home[sizeof last_user_home];
+        int rc = name.size() >= sizeof last_user ? ENOENT : lookupHome(name.c_str(), 0, home, sizeof home);
+        if (rc != 0) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: error %d getting home directory for user '%s'\n",
+                        routine, rc, name.c_str());
+            velk_SetExitCode(VELK_EXIT_OSERR);
+            return -1;
+        }
+        strcpy(last_user, name.c_str());
+        strcpy(last_user_home, home);
+    }
+    return joinFits(routine, name.c_str(), last_user_home, slash ? slash : "", out, size) ? 0 : -1;
+}
+
+int velk_ExpandQUORPath(const char *in, char *out, size_t size)
+{
+    static const char *routine = "velk_ExpandQUORPath";
+    if (in[0] != '~') {
+        if (copyFits(in, out, size))
+            return 0;
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "%s: buffer overflow error detected trying to expand archive path for '%s'\n", routine, in);
+        velk_SetExitCode(VELK_EXIT_USAGE);
+        return -2;
+    }
+    const char *slash = strchr(in, '/');
+    std::string name = slash ? std::string(in + 1, static_cast<size_t>(slash - in - 1)) : std::string(in + 1);
+    const char *rest = slash ? slash : "";
+    char dir[4097];
+    if (name.empty()) {
+        if (quor_Getcwd(dir, sizeof dir) < 0) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: unable to obtain current working directory\n",
+                        routine);
+            velk_SetExitCode(VELK_EXIT_OSERR);
+            return -1;
+        }
+    } else if (name.size() > VELK_MAX_PRINCIPAL || quor_LookupHomeDir(name.c_str(), dir, sizeof dir) < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "%s: unable to obtain home directory name for QUOR principal '%s'\n", routine, name.c_str());
+        velk_SetExitCode(VELK_EXIT_OSERR);
+        return -2;
+    }
+    return joinFits(routine, name.c_str(), dir, rest, out, size) ? 0 : -2;
+}

@@ -1,0 +1,789 @@
+// Command-line parsing: option groups, long options, -H lists, value rules
+// and the final checks.  Runs on the initial thread during start-up only.
+// Errors are counted and scanning goes on unless an error is marked fatal;
+// every failure leaves exit status 64 (78 when memory ran out).
+
+#include "velk_ParseCmdLine.h"
+
+#include <cerrno>
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "quorex_netrc.h"
+#include "quorex_size.h"
+#include "velk_Globals.h"
+#include "velk_LogMsg.h"
+#include "velk_Memory.h"
+#include "velk_ReadConfig.h"
+#include "velk_StatusFifo.h"
+#include "velk_Utils.h"
+
+const longOpt_t longOpts[VELK_LONG_OPTION_COUNT] = {
+    {"acct", 1, LO_ACCT},
+    {"cix", 0, LO_CIX},
+    {"copies", 1, LO_COPIES},
+    {"crc", 0, LO_CRC},
+    {"exclude", 1, LO_EXCLUDE},
+    {"exclude-from", 1, LO_EXCLUDE_FROM},
+    {"exclude-vcs-ignores", 0, LO_EXCLUDE_VCS_IGNORES},
+    {"exclude-vcs", 0, LO_EXCLUDE_VCS},
+    {"exclude-ignore", 1, LO_EXCLUDE_IGNORE},
+    {"exclude-ignore-recursive", 1, LO_EXCLUDE_IGNORE_RECURSIVE},
+    {"exclude-backups", 0, LO_EXCLUDE_BACKUPS},
+    {"exclude-caches", 0, LO_EXCLUDE_CACHES},
+    {"exclude-caches-under", 0, LO_EXCLUDE_CACHES_UNDER},
+    {"exclude-caches-all", 0, LO_EXCLUDE_CACHES_ALL},
+    {"exclude-tag", 1, LO_EXCLUDE_TAG},
+    {"exclude-tag-under", 1, LO_EXCLUDE_TAG_UNDER},
+    {"exclude-tag-all", 1, LO_EXCLUDE_TAG_ALL},
+    {"exfile", 1, LO_EXFILE},
+    {"family", 1, LO_FAMILY},
+    {"hash", 1, LO_HASH},
+    {"hash-all", 0, LO_HASH_ALL},
+    {"hash-af", 1, LO_HASH_AF},
+    {"hash-if", 1, LO_HASH_IF},
+    {"hash-mf", 1, LO_HASH_MF},
+    {"hash-type", 1, LO_HASH_TYPE},
+    {"max-af-size", 1, LO_MAX_AF_SIZE},
+    {"max-mf-per-af", 1, LO_MAX_MF_PER_AF},
+    {"max-fam-members", 1, LO_MAX_FAM_MEMBERS},
+    {"msg_interval", 1, LO_MSG_INTERVAL},
+    {"okfile", 1, LO_OKFILE},
+    {"nocfchk", 0, LO_NOCFCHK},
+    {"nocrc", 0, LO_NOCRC},
+    {"noglob", 0, LO_NOGLOB},
+    {"norecurse", 0, LO_NORECURSE},
+    {"rmlocal", 0, LO_RMLOCAL},
+    {"nostage", 0, LO_NOSTAGE},
+    {"port", 1, LO_PORT},
+    {"relpaths", 0, LO_RELPATHS},
+    {"server", 1, LO_SERVER},
+    {"tss", 1, LO_TSS},
+    {"umask", 1, LO_UMASK},
+    {"verify", 1, LO_VERIFY},
+};
+
+velk_exclude_opt_t velk_exclude_opts[VELK_MAX_EXCLUDE_OPTS];
+int velk_exclude_opt_count = 0;
+char *velk_input_list_name = nullptr;
+int velk_help_requested = 0;
+int velk_acct_option_given = 0;
+
+namespace {
+
+constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
+
+// Marks the parse as failed: status 64 unless a status is set.
+int fail()
+{
+    velk_SetExitCode(VELK_EXIT_USAGE);
+    return -1;
+}
+
+const longOpt_t *findLongOption(const char *name, size_t len)
+{
+    for (const auto &opt : longOpts) {
+        if (strlen(opt.name) == len && strncmp(opt.name, name, len) == 0)
+            return &opt;
+    }
+    return nullptr;
+}
+
+// Reads a whole decimal number into *out; false for anything else, a sign
+// included, or a value above max.
+bool parseDecimal(const char *text, long max, long *out)
+{
+    if (text == nullptr || !isdigit(static_cast<unsigned char>(*text)))
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    long v = strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+// Replaces *slot with a new copy of value; false when memory ran out.
+bool replaceString(char **slot, const char *value)
+{
+    char *copy = VELK_STRDUP(value);
+    if (copy == nullptr)
+        return false;
+    VELK_FREE(*slot);
+    *slot = copy;
+    return true;
+}
+
+int addExcludeOption(int code, const char *value)
+{
+    if (velk_exclude_opt_count >= VELK_MAX_EXCLUDE_OPTS) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "too many exclude options (at most %d)\n", VELK_MAX_EXCLUDE_OPTS);
+        return fail();
+    }
+    char *copy = nullptr;
+    if (value != nullptr && (copy = VELK_STRDUP(value)) == nullptr)
+        return -1;
+    velk_exclude_opts[velk_exclude_opt_count].code = code;
+    velk_exclude_opts[velk_exclude_opt_count].value = copy;
+    velk_exclude_opt_count++;
+    return 0;
+}
+
+int parseVerifyList(const char *name, const char *value)
+{
+    std::string list = value;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t comma = list.find(',', start);
+        std::string word = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (word == "all")
+            velk_verify_flags = VELK_VERIFY_INFO | VELK_VERIFY_CRC | VELK_VERIFY_COMPARE;
+        else if (word == "0" || word == "info")
+            velk_verify_flags |= VELK_VERIFY_INFO;
+        else if (word == "1")
+            velk_verify_flags |= VELK_VERIFY_INFO | VELK_VERIFY_CRC;
+        else if (word == "2")
+            velk_verify_flags |= VELK_VERIFY_INFO | VELK_VERIFY_CRC | VELK_VERIFY_COMPARE;
+        else if (word == "crc")
+            velk_verify_flags |= VELK_VERIFY_CRC;
+        else if (word == "nocrc")
+            velk_verify_flags &= ~VELK_VERIFY_CRC;
+        else if (word == "compare")
+            velk_verify_flags |= VELK_VERIFY_COMPARE;
+        else if (word == "nocompare")
+            velk_verify_flags &= ~VELK_VERIFY_COMPARE;
+        else if (word == "paranoid")
+            velk_verify_flags |= VELK_VERIFY_PARANOID;
+        else if (word == "noparanoid")
+            velk_verify_flags &= ~VELK_VERIFY_PARANOID;
+        else {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for-H %s option: %s\n", name, word.c_str());
+            return fail();
+        }
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    return 0;
+}
+
+int parseFamily(const char *value)
+{
+    std::string v = value;
+    size_t comma = v.find(',');
+    std::string archivePart = v.substr(0, comma);
+    long id = 0;
+    if (!parseDecimal(archivePart.c_str(), INT_MAX, &id)) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "bad archive family ID: %s.\n", archivePart.c_str());
+        return fail();
+    }
+    velk_archive_familyid = static_cast<int>(id);
+    if (comma != std::string::npos) {
+        std::string indexPart = v.substr(comma + 1);
+        if (!parseDecimal(indexPart.c_str(), INT_MAX, &id)) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "bad index family ID: %s.\n", indexPart.c_str());
+            return fail();
+        }
+        velk_index_familyid = static_cast<int>(id);
+    }
+    return 0;
+}
+
+int parseThreadStackSize(const char *name, const char *value)
+{
+    int64_t bytes = 0;
+    if (quorex_ParseByteSizeChecked(value, &bytes) != 0 || bytes < 0 || bytes > VELK_MAX_TSS) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", name, value);
+        velk_thread_stacksize = 0;
+        return fail();
+    }
+    // A stack below the system's minimum would make every reader thread
+    // fail to start; raise it instead.
+    if (bytes > 0 && bytes < static_cast<int64_t>(PTHREAD_STACK_MIN))
+        bytes = static_cast<int64_t>(PTHREAD_STACK_MIN);
+    velk_thread_stacksize = static_cast<int>(bytes);
+    return 0;
+}
+
+int parseUmask(const char *name, const char *value)
+{
+    errno = 0;
+    char *end = nullptr;
+    long mask = strtol(value, &end, 8);
+    if (*value == '\0' || *value == '-' || *value == '+' || *end != '\0' || errno != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for-H %s option: %s\n", name, value);
+        return fail();
+    }
+    velk_umask = static_cast<int>(mask & 0777);
+    return 0;
+}
+
+int parseTemplateFile(const char *name, const char *value, char **slot)
+{
+    char *expanded = velk_ExpandTemplatePath(value, nullptr, nullptr);
+    if (expanded == nullptr) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s path expansion failure for '%s'\n", name, value);
+        return fail();
+    }
+    VELK_FREE(*slot);
+    *slot = expanded;
+    return 0;
+}
+
+} // namespace
+
+int parseOption(const char *name, int code, const char *value)
+{
+    long n = 0;
+    switch (code) {
+    case LO_ACCT:
+        if (isdigit(static_cast<unsigned char>(value[0]))) {
+            if (!parseDecimal(value, UINT32_MAX, &n)) {
+                velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", name, value);
+                return fail();
+            }
+            initAcctId = static_cast<uint32_t>(n);
+            velk_acct_option_given = 1;
+            VELK_FREE(initAcctName);
+            initAcctName = nullptr;
+        } else if (!replaceString(&initAcctName, value)) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "malloc failure for %s\n", name);
+            return -1;
+        } else {
+            velk_acct_option_given = 0;
+        }
+        return 0;
+    case LO_CIX:
+        velk_option_flags |= VELK_OPT_CIX;
+        return 0;
+    case LO_COPIES:
+        if (!parseDecimal(value, 5, &n) || n < 1) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value '%s' for  %s\n", value, name);
+            return fail();
+        }
+        copyCount = static_cast<int>(n);
+        velk_option_flags |= VELK_OPT_COPIES;
+        return 0;
+    case LO_CRC:
+        velk_option_flags |= VELK_OPT_CRC;
+        return 0;
+    case LO_NOCRC:
+        velk_option_flags &= ~VELK_OPT_CRC;
+        return 0;
+    case LO_EXCLUDE:
+    case LO_EXCLUDE_FROM:
+    case LO_EXCLUDE_VCS_IGNORES:
+    case LO_EXCLUDE_VCS:
+    case LO_EXCLUDE_IGNORE:
+    case LO_EXCLUDE_IGNORE_RECURSIVE:
+    case LO_EXCLUDE_BACKUPS:
+    case LO_EXCLUDE_CACHES:
+    case LO_EXCLUDE_CACHES_UNDER:
+    case LO_EXCLUDE_CACHES_ALL:
+    case LO_EXCLUDE_TAG:
+    case LO_EXCLUDE_TAG_UNDER:
+    case LO_EXCLUDE_TAG_ALL:
+        return addExcludeOption(code, value);
+    case LO_EXFILE:
+        return parseTemplateFile("exfile", value, &velk_config_opts.Exfile);
+    case LO_OKFILE:
+        return parseTemplateFile("okfile", value, &velk_config_opts.Okfile);
+    case LO_FAMILY:
+        return parseFamily(value);
+    case LO_HASH:
+    case LO_HASH_ALL:
+    case LO_HASH_AF:
+    case LO_HASH_IF:
+    case LO_HASH_MF:
+    case LO_HASH_TYPE:
+    case LO_MAX_AF_SIZE:
+    case LO_MAX_MF_PER_AF:
+    case LO_MAX_FAM_MEMBERS:
+        return 0;  // accepted for compatibility; no effect
+    case LO_MSG_INTERVAL:
+        if (!parseDecimal(value, 3600, &n) || n < 1) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value '%s' for %s\n", value, name);
+            return fail();
+        }
+        velk_status_interval = static_cast<int>(n);
+        return 0;
+    case LO_NOCFCHK:
+        velk_option_flags |= VELK_OPT_NOCFCHK;
+        return 0;
+    case LO_NOGLOB:
+        velk_option_flags |= VELK_OPT_NOGLOB;
+        return 0;
+    case LO_NORECURSE:
+        velk_option_flags |= VELK_OPT_NORECURSE;
+        return 0;
+    case LO_RMLOCAL:
+        velk_option_flags |= VELK_OPT_RMLOCAL;
+        return 0;
+    case LO_NOSTAGE:
+        velk_option_flags |= VELK_OPT_NOSTAGE;
+        return 0;
+    case LO_RELPATHS:
+        velk_option_flags |= VELK_OPT_RELPATHS;
+        return 0;
+    case LO_PORT:
+        if (!parseDecimal(value, VELK_MAX_PORT, &n)) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", name, value);
+            return fail();
+        }
+        velk_server_port = static_cast<int>(n);
+        return 0;
+    case LO_SERVER:
+        if (!replaceString(&velk_server_host, value))
+            return -1;
+        if (getenv("QUOR_USE_NETRC_FILE") != nullptr && quorex_SetNetrcLabel(value, QUOREX_NETRC_LABEL_HOST) != 0) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", name, value);
+            return fail();
+        }
+        return 0;
+    case LO_TSS:
+        return parseThreadStackSize(name, value);
+    case LO_UMASK:
+        return parseUmask(name, value);
+    case LO_VERIFY:
+        return parseVerifyList(name, value);
+    default:
+        return fail();
+    }
+}
+
+int velk_ParseCOS(const char *value, int *archiveCos, int *indexCos)
+{
+    if (strcasecmp(value, "auto") == 0) {
+        *archiveCos = 0;
+        *indexCos = 0;
+        return 0;
+    }
+    std::string v = value;
+    size_t colon = v.find(':');
+    std::string parts[2] = {v.substr(0, colon), colon == std::string::npos ? "" : v.substr(colon + 1)};
+    int ids[2] = {*archiveCos, *indexCos};
+    for (int i = 0; i < 2; i++) {
+        long n = 0;
+        if (parts[i].empty())
+            continue;
+        if (strcasecmp(parts[i].c_str(), "auto") == 0)
+            ids[i] = 0;
+        else if (parseDecimal(parts[i].c_str(), INT_MAX, &n))
+            ids[i] = static_cast<int>(n);
+        else
+            return -1;
+    }
+    *archiveCos = ids[0];
+    *indexCos = ids[1];
+    return 0;
+}
+
+int velk_ParseTimeWindow(const char *value, long *seconds)
+{
+    const char *colon = strchr(value, ':');
+    std::string days = colon ? std::string(value, static_cast<size_t>(colon - value)) : std::string(value);
+    std::string hours = colon ? std::string(colon + 1) : std::string();
+    if (!colon && days.empty())
+        return -1;
+    int64_t parts[2] = {0, 0};
+    const std::string *texts[2] = {&days, &hours};
+    for (int i = 0; i < 2; i++) {
+        for (char c : *texts[i]) {
+            if (!isdigit(static_cast<unsigned char>(c)))
+                return -1;  // also a second colon
+            parts[i] = parts[i] * 10 + (c - '0');
+            if (parts[i] > INT32_MAX)
+                return -1;
+        }
+    }
+    int64_t window = parts[0] * 86400 + parts[1] * 3600;
+    if (window > INT32_MAX)
+        return -1;
+    if (window <= 0)
+        return -2;
+    *seconds = static_cast<long>(window);
+    return 0;
+}
+
+int velk_GetEnvSettings()
+{
+    const char *cos = getenv("VELK_COS");
+    if (cos != nullptr && velk_ParseCOS(cos, &velk_archive_cosID, &velk_index_cosID) != 0)
+        velk_LogFmt(VELK_MSG_WARNING, MSG, "Bad value for VELK_COS: %s (ignored)\n", cos);
+    return 0;
+}
+
+namespace {
+
+// State of one scan of the command line.
+struct ScanState {
+    int errors = 0;
+    int actions = 0;
+    bool archiveNamed = false;
+};
+
+void setAction(ScanState &st, int op)
+{
+    velk_function = op;
+    st.actions++;
+}
+
+// Applies -M.  Its messages carry the ERROR prefix but never fail the run.
+void applyMaxFiles(const char *value)
+{
+    errno = 0;
+    char *end = nullptr;
+    long count = strtol(value, &end, 10);
+    bool number = *value != '\0' && *end == '\0' && errno == 0;
+    if (!number || count == 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Illegal value (%s) for -M option ignored.\n", value);
+    } else if (count < 0) {
+        velk_max_files = velk_abs_max_files;
+        velk_LogFmt(VELK_MSG_ERROR, MSG,
+                    "(-M option). This site does not allow an unrestricted number of files in an archive. %ld will "
+                    "be used\n",
+                    velk_abs_max_files);
+    } else if (count > velk_abs_max_files) {
+        velk_max_files = velk_abs_max_files;
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "-M %s exceeds max value allowed. -M %ld will be used\n", value,
+                    velk_abs_max_files);
+    } else {
+        velk_max_files = count;
+    }
+}
+
+// Applies -S; false when the value can't be kept.
+bool applyBufferSize(const char *value)
+{
+    int64_t size = quorex_ParseByteSize(value);
+    if (size > INT32_MAX) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", "-S", value);
+        return false;
+    }
+    if (size < VELK_MIN_IOBUFSIZE) {
+        velk_LogFmt(VELK_MSG_INFO, MSG,
+                    "Warning: minimum buffer size is %d. -S  %s ignored - minimum buffer sized used\n",
+                    VELK_MIN_IOBUFSIZE, value);
+        size = VELK_MIN_IOBUFSIZE;
+    }
+    velk_iobufsize = static_cast<int>(size);
+    return true;
+}
+
+// Applies one short option letter with its argument (null when it takes
+// none).  Returns 0, 1 to stop scanning, or -1 for a fatal error.
+int applyShortOption(ScanState &st, char letter, const char *arg)
+{
+    long n = 0;
+    switch (letter) {
+    case '?':
+        velk_Usage(1);
+        velk_help_requested = 1;
+        return 0;
+    case 'B': velk_option_flags |= VELK_OPT_BLOCKNUMS; return 0;
+    case 'c': setAction(st, VOP_CREATE); return 0;
+    case 'D': setAction(st, VOP_DELETE); return 0;
+    case 'K': setAction(st, VOP_VERIFY); return 0;
+    case 't': setAction(st, VOP_LIST); return 0;
+    case 'U': setAction(st, VOP_UNDELETE); return 0;
+    case 'X': setAction(st, VOP_BUILD_INDEX); return 0;
+    case 'x': setAction(st, VOP_EXTRACT); return 0;
+    case 'E': velk_option_flags |= VELK_OPT_LOCAL_ARCHIVE; return 0;
+    case 'h': velk_option_flags |= VELK_OPT_FOLLOW_LINKS; return 0;
+    case 'J': velk_option_flags |= VELK_OPT_BY_ORDINAL; return 0;
+    case 'm': velk_option_flags |= VELK_OPT_MTIME_NOW; return 0;
+    case 'O': velk_option_flags |= VELK_OPT_TO_STDOUT; return 0;
+    case 'o': velk_option_flags |= VELK_OPT_OWN_IDS; return 0;
+    case 'P': velk_option_flags |= VELK_OPT_MAKE_PARENTS; return 0;
+    case 'p': velk_option_flags |= VELK_OPT_EXACT_PERMS; return 0;
+    case 'q': velk_option_flags |= VELK_OPT_QUIET; return 0;
+    case 'V': velk_option_flags |= VELK_OPT_STATS; return 0;
+    case 'v': velk_option_flags |= VELK_OPT_VERBOSE; return 0;
+    case 'w': velk_option_flags |= VELK_OPT_CONFIRM; return 0;
+    case 'd':
+        n = strtol(arg, nullptr, 10);
+        velk_debug_level = static_cast<int>(n < 0 ? 0 : (n > 5 ? 5 : n));
+        return 0;
+    case 'f':
+        if (strlen(arg) > static_cast<size_t>(VELK_MAX_ARCHIVE_PATH)) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "archive path is longer than %d characters\n", VELK_MAX_ARCHIVE_PATH);
+            st.errors++;
+            return 0;
+        }
+        if (!replaceString(&velk_archive, arg))
+            return -1;
+        st.archiveNamed = true;
+        return 0;
+    case 'H':
+        return 0;  // handled by the caller
+    case 'I':
+        if (strlen(arg) > static_cast<size_t>(VELK_MAX_ARCHIVE_PATH)) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "index path is longer than %d characters\n", VELK_MAX_ARCHIVE_PATH);
+            st.errors++;
+            return 0;
+        }
+        return replaceString(&velk_index_filename, arg) ? 0 : -1;
+    case 'L':
+        return replaceString(&velk_input_list_name, arg) ? 0 : -1;
+    case 'l':
+        velk_option_flags |= VELK_OPT_LOGIN;
+        if (setenv("QUOR_PRINCIPAL", arg, 1) != 0) {
+            velk_ErrPrintf("*** %s: unable set set environment variable [QUOR_PRINCIPAL=%s]\n", "velk_ParseCmdLine",
+                           arg);
+            st.errors++;
+        }
+        return 0;
+    case 'M':
+        applyMaxFiles(arg);
+        return 0;
+    case 'N':
+        velk_option_flags |= VELK_OPT_STATUS_FIFO;
+        return replaceString(&velk_status_pipe_name, arg) ? 0 : -1;
+    case 'n': {
+        long window = 0;
+        int rc = velk_ParseTimeWindow(arg, &window);
+        if (rc == -1) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "-n %s is invalid. Expecting \"days\",\"days:hours\",or \":hours\"\n",
+                        arg);
+            st.errors++;
+        } else if (rc == -2) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "-n %s is invalid. A non-zero value must be entered\n", arg);
+            st.errors++;
+        } else {
+            velk_time_opt = window;
+            velk_option_flags |= VELK_OPT_TIME_WINDOW;
+        }
+        return 0;
+    }
+    case 'S':
+        if (!applyBufferSize(arg))
+            st.errors++;
+        return 0;
+    case 'T':
+        if (!parseDecimal(arg, INT_MAX, &n) || n < 1) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for thread count: %s\n", arg);
+            st.errors++;
+            return 1;
+        }
+        velk_max_threads = static_cast<int>(n);
+        return 0;
+    case 'Y':
+        if (velk_ParseCOS(arg, &velk_archive_cosID, &velk_index_cosID) != 0) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", "-Y", arg);
+            st.errors++;
+        }
+        return 0;
+    default:
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Unrecognized option: '%c'\n", letter);
+        st.errors++;
+        return 0;
+    }
+}
+
+bool takesArgument(char letter)
+{
+    return strchr("dfHILlMNnSTY", letter) != nullptr;
+}
+
+// Applies a -H list.  Returns 0, or -1 for a fatal error.
+int applySubOptions(ScanState &st, const char *list)
+{
+    char *copy = strdup(list);
+    if (copy == nullptr) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "strdup failure for -H%s\n", list);
+        velk_SetExitCode(VELK_EXIT_NOMEM);
+        return -1;
+    }
+    int result = 0;
+    // Cut by hand: strtok would merge empty sub-options, and "a::b" names an
+    // empty (unknown) one.
+    char *item = copy;
+    while (item != nullptr) {
+        char *next = strchr(item, ':');
+        if (next != nullptr)
+            *next++ = '\0';
+        char *eq = strchr(item, '=');
+        size_t nameLen = eq ? static_cast<size_t>(eq - item) : strlen(item);
+        std::string name(item, nameLen);
+        const longOpt_t *opt = findLongOption(item, nameLen);
+        if (opt == nullptr) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Unrecognized option: -H%s\n", name.c_str());
+            st.errors++;
+            break;
+        }
+        if (opt->hasArg && (eq == nullptr || eq[1] == '\0')) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "missing or empty argument for '-H%s'\n", name.c_str());
+            result = fail();
+            break;
+        }
+        if (!opt->hasArg && eq != nullptr) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "superfluous '=' argument for '-H%s'\n", name.c_str());
+            st.errors++;
+            break;
+        }
+        if (parseOption(opt->name, opt->code, opt->hasArg ? eq + 1 : nullptr) != 0) {
+            if (velk_exit_code.load() == VELK_EXIT_NOMEM) {
+                result = -1;
+                break;
+            }
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "fatal error parsing '-H%s' option\n", name.c_str());
+            st.errors++;
+            break;
+        }
+        item = next;
+    }
+    free(copy);
+    return result;
+}
+
+// Applies "--name[=value]".  Returns 0, or -1 for a fatal error.
+int applyLongOption(ScanState &st, const char *arg)
+{
+    const char *body = arg + 2;
+    const char *eq = strchr(body, '=');
+    size_t nameLen = eq ? static_cast<size_t>(eq - body) : strlen(body);
+    std::string name(body, nameLen);
+    const longOpt_t *opt = findLongOption(body, nameLen);
+    if (opt == nullptr) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Error - unrecognized option --%s\n", name.c_str());
+        return fail();
+    }
+    if (opt->hasArg && (eq == nullptr || eq[1] == '\0')) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "missing or empty argument for '%s'\n", name.c_str());
+        return fail();
+    }
+    if (!opt->hasArg && eq != nullptr) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "superfluous '=' argument for '%s'\n", name.c_str());
+        return fail();
+    }
+    if (parseOption(opt->name, opt->code, opt->hasArg ? eq + 1 : nullptr) != 0) {
+        if (velk_exit_code.load() == VELK_EXIT_NOMEM)
+            return -1;
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "fatal error parsing '%s' option\n", name.c_str());
+        st.errors++;
+    }
+    return 0;
+}
+
+// Checks the -N FIFO and keeps it open for writing; any problem is a
+// warning that turns the status FIFO off.
+void checkStatusFifo()
+{
+    const char *path = velk_status_pipe_name;
+    struct stat sb;
+    if (stat(path, &sb) != 0) {
+        velk_LogFmt(VELK_MSG_WARNING, MSG, "Error %d trying to stat pipe file: '%s'. -N option disabled\n", errno,
+                    path);
+    } else if (!S_ISFIFO(sb.st_mode)) {
+        velk_LogFmt(VELK_MSG_WARNING, MSG, "Not a FIFO-type file: '%s'.  -N option disabled\n", path);
+    } else {
+        int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            velk_status_pipefd = fd;
+            return;
+        }
+        if (errno == ENXIO)
+            velk_LogFmt(VELK_MSG_WARNING, MSG,
+                        "Cannot open FIFO '%s' for writing (no process is reading it). -N option disabled\n", path);
+        else
+            velk_LogFmt(VELK_MSG_WARNING, MSG, "Error %d trying to open pipe file: '%s'. -N option disabled\n",
+                        errno, path);
+    }
+    velk_option_flags &= ~VELK_OPT_STATUS_FIFO;
+}
+
+} // namespace
+
+int velk_ParseCmdLine(int argc, char **argv)
+{
+    if (argc <= 1) {
+        velk_Usage(0);
+        return 0;
+    }
+    ScanState st;
+    int i = 1;
+    bool stop = false;
+    for (; i < argc && !stop; i++) {
+        const char *arg = argv[i];
+        if (arg[0] != '-' && i > 1)
+            break;
+        if (strcmp(arg, "--") == 0) {
+            i++;
+            break;
+        }
+        if (strncmp(arg, "--", 2) == 0) {
+            if (applyLongOption(st, arg) != 0)
+                return -1;
+            continue;
+        }
+        // A group of option letters; argv[1] is one even without "-".
+        for (const char *p = arg[0] == '-' ? arg + 1 : arg; *p != '\0'; p++) {
+            char letter = *p;
+            if (letter == '-')
+                continue;
+            const char *value = nullptr;
+            if (takesArgument(letter)) {
+                if (p[1] != '\0') {
+                    value = p + 1;
+                } else if (i + 1 < argc) {
+                    value = argv[++i];
+                } else {
+                    velk_LogFmt(VELK_MSG_ERROR, MSG, "Missing argument for %c\n", letter);
+                    return fail();
+                }
+            }
+            int rc = letter == 'H' ? applySubOptions(st, value) : applyShortOption(st, letter, value);
+            if (rc < 0)
+                return velk_exit_code.load() != 0 ? -1 : fail();
+            if (rc > 0)
+                stop = true;
+            if (value != nullptr || stop)
+                break;
+        }
+    }
+
+    // Final checks.
+    if (velk_server_host != nullptr) {
+        char port[16] = "";
+        if (velk_server_port > 0)
+            snprintf(port, sizeof port, "/%d", velk_server_port);
+        std::string entry = std::string(velk_server_host) + port;
+        if (setenv("QUOR_SERVER_HOST", entry.c_str(), 1) != 0) {
+            velk_LogMsg(VELK_MSG_ERROR, MSG, "failed setting QUOR_SERVER_HOST environment variable\n");
+            return fail();
+        }
+    }
+    if (velk_Opt(VELK_OPT_STATUS_FIFO))
+        checkStatusFifo();
+    if (st.actions == 0) {
+        if (velk_help_requested)
+            return 0;
+        velk_LogMsg(VELK_MSG_ERROR, MSG, "No action specified (-c, -K, -t ,-x, -X).\n");
+        velk_Usage(0);
+        return fail();
+    }
+    if (st.actions > 1) {
+        velk_LogMsg(VELK_MSG_ERROR, MSG, "Only 1 of -c, -K, -t, -x, -X may be specified\n");
+        return fail();
+    }
+    if (!st.archiveNamed) {
+        // Without an archive there is nothing to act on: a usage error.
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "(%s) -f parameter is required by velk.\n", argv[0]);
+        st.errors++;
+    }
+    if (st.errors > 0) {
+        velk_Usage(0);
+        return fail();
+    }
+    velk_optind = i;
+    return 0;
+}
