@@ -1,11 +1,302 @@
-// Placeholder until the daemon's option parsing and listener land.
+// kylgwd's process model: checks the command line, opens the logs, detaches
+// unless --foreground (the parent waits on a pipe until the daemon listens),
+// routes SIGTERM and SIGINT to a signalfd, listens, writes the port and pid
+// files and runs the accept loop until a stop signal.  Runs on the main
+// thread; the signal mask is set before the first session thread starts,
+// so every thread inherits it and no work happens in a signal handler.
 
 #include "gw_daemon.h"
 
-#include <cstdio>
+#include "gw_events.h"
+#include "gw_listener.h"
+#include "gw_log.h"
+#include "gw_options.h"
 
-int gw_DaemonMain(int, char **)
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// Most bytes of the start-up failure message passed from the detached
+// daemon to the waiting parent.
+constexpr size_t GW_STARTUP_MSG_MAX = 1024;
+
+// Write end of the start-up pipe in a detaching daemon, -1 in the
+// foreground.  Written by the main thread before other threads exist.
+static int gw_readyFd = -1;
+
+// Reports a start-up failure: on standard error in the foreground, through
+// the start-up pipe to the waiting parent when detaching, and in the log
+// when it is a file.  Returns status.
+static int gw_StartupFailed(int status, const std::string &msg)
 {
-    fprintf(stderr, "kylgwd: not built yet\n");
-    return 70;
+    if (gw_LogIsFile())
+        gw_Log("cannot start: %s", msg.c_str());
+    if (gw_readyFd >= 0) {
+        std::string out(1, static_cast<char>(status));
+        out += msg.substr(0, GW_STARTUP_MSG_MAX);
+        ssize_t w = write(gw_readyFd, out.data(), out.size());
+        (void)w;
+        close(gw_readyFd);
+        gw_readyFd = -1;
+    } else {
+        fprintf(stderr, "kylgwd: %s\n", msg.c_str());
+    }
+    return status;
+}
+
+// Forks.  In the parent, waits until the child reports that it listens or
+// failed, and returns the parent's exit status.  In the child, starts a new
+// session, sets gw_readyFd and returns -1.
+static int gw_Detach()
+{
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) {
+        fprintf(stderr, "kylgwd: cannot detach: pipe: %s\n", strerror(errno));
+        return GW_EXIT_OSERR;
+    }
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        fprintf(stderr, "kylgwd: cannot detach: fork: %s\n", strerror(errno));
+        close(p[0]);
+        close(p[1]);
+        return GW_EXIT_OSERR;
+    }
+    if (pid == 0) {
+        close(p[0]);
+        setsid();
+        gw_readyFd = p[1];
+        return -1;
+    }
+
+    close(p[1]);
+    std::string msg;
+    char buf[256];
+    for (;;) {
+        ssize_t got = read(p[0], buf, sizeof buf);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        msg.append(buf, static_cast<size_t>(got));
+        if (msg.size() > GW_STARTUP_MSG_MAX + 1)
+            break;
+    }
+    close(p[0]);
+    if (msg.empty()) {
+        // The child closed the pipe without a word: it died.
+        int st = 0;
+        while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+        }
+        if (WIFSIGNALED(st))
+            fprintf(stderr, "kylgwd: the daemon was killed by signal %d during start-up\n", WTERMSIG(st));
+        else
+            fprintf(stderr, "kylgwd: the daemon ended during start-up with status %d\n", WEXITSTATUS(st));
+        return GW_EXIT_OSERR;
+    }
+    int status = static_cast<unsigned char>(msg[0]);
+    if (status != GW_EXIT_OK)
+        fprintf(stderr, "kylgwd: %s\n", msg.substr(1).c_str());
+    return status;
+}
+
+// Writes text to path through a temporary file and a rename, so a reader
+// never sees a partly written file.  Returns 0 or -errno.
+static int gw_WriteFileAtomic(const std::string &path, const std::string &text)
+{
+    std::string tmp = path + ".tmp." + std::to_string(static_cast<long>(getpid()));
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0)
+        return -errno;
+    size_t off = 0;
+    while (off < text.size()) {
+        ssize_t w = write(fd, text.data() + off, text.size() - off);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            int e = w < 0 ? errno : EIO;
+            close(fd);
+            unlink(tmp.c_str());
+            return -e;
+        }
+        off += static_cast<size_t>(w);
+    }
+    if (close(fd) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
+        int e = errno;
+        unlink(tmp.c_str());
+        return -e;
+    }
+    return 0;
+}
+
+// Blocks the stop signals in this (still the only) thread and returns a
+// signalfd that reports them, or -errno.  SIGPIPE is ignored so a vanished
+// client shows up as EPIPE on its own session instead of ending the daemon.
+static int gw_SetupSignals()
+{
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGINT);
+    int rc = pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+    if (rc != 0)
+        return -rc;
+    int fd = signalfd(-1, &mask, SFD_CLOEXEC);
+    return fd < 0 ? -errno : fd;
+}
+
+// Detaching: standard input and output go to /dev/null at once; standard
+// error too once the daemon runs, unless the log is written there.
+static void gw_RedirectStdio(bool includeStderr)
+{
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0)
+        return;
+    dup2(null, STDIN_FILENO);
+    dup2(null, STDOUT_FILENO);
+    if (includeStderr)
+        dup2(null, STDERR_FILENO);
+    close(null);
+}
+
+static void gw_LogStart(const gw_options_t &o, const std::string &bound)
+{
+    gw_Log("starting: listening on %s, run mode %d (%s), root %s, meta %s", bound.c_str(), o.runMode,
+           o.runMode == GW_RUNMODE_STORAGE ? "storage system" : "file-system gateway", o.root.c_str(),
+           o.meta.empty() ? "(none)" : o.meta.c_str());
+    if (geteuid() == 0)
+        gw_Log("running as root: each request runs with the authenticated user's uid and gid");
+    else
+        gw_Log("running unprivileged: every user acts as uid %ld (gid %ld)", static_cast<long>(geteuid()),
+               static_cast<long>(getegid()));
+    if (!o.configFile.empty())
+        gw_Log("configuration file %s", o.configFile.c_str());
+    if (!o.faultsFile.empty())
+        gw_Log("fault script %s", o.faultsFile.c_str());
+    if (!o.eventsFile.empty())
+        gw_Log("event log %s", o.eventsFile.c_str());
+}
+
+// Runs the daemon after the command line was checked and the logs opened.
+static int gw_Run(const gw_options_t &o)
+{
+    int sigFd = gw_SetupSignals();
+    if (sigFd < 0)
+        return gw_StartupFailed(GW_EXIT_OSERR, std::string("cannot set up signal handling: ") + strerror(-sigFd));
+
+    std::string bound, err;
+    int port = 0;
+    int listenFd = gw_ListenOpen(o.listenHost, o.listenPort, &bound, &port, &err);
+    if (listenFd < 0) {
+        close(sigFd);
+        return gw_StartupFailed(GW_EXIT_UNAVAILABLE, err);
+    }
+
+    int rc = 0;
+    if (!o.pidFile.empty() &&
+        (rc = gw_WriteFileAtomic(o.pidFile, std::to_string(static_cast<long>(getpid())) + "\n")) != 0) {
+        close(listenFd);
+        close(sigFd);
+        return gw_StartupFailed(GW_EXIT_CANTCREAT, "--pidfile " + o.pidFile + ": " + strerror(-rc));
+    }
+    // The port file last: its appearance tells a waiting test that the
+    // daemon accepts connections.
+    if (!o.portFile.empty() && (rc = gw_WriteFileAtomic(o.portFile, std::to_string(port) + "\n")) != 0) {
+        close(listenFd);
+        close(sigFd);
+        if (!o.pidFile.empty())
+            unlink(o.pidFile.c_str());
+        return gw_StartupFailed(GW_EXIT_CANTCREAT, "--portfile " + o.portFile + ": " + strerror(-rc));
+    }
+
+    gw_LogStart(o, bound);
+    gw_event("start").str("listen", bound).num("port", port).num("runmode", o.runMode).emit();
+
+    if (gw_readyFd >= 0) {
+        // Release the caller's standard error before telling it that we
+        // listen, so a caller reading it to the end is not held up.
+        gw_RedirectStdio(gw_LogIsFile());
+        char ok = GW_EXIT_OK;
+        ssize_t w = write(gw_readyFd, &ok, 1);
+        (void)w;
+        close(gw_readyFd);
+        gw_readyFd = -1;
+    }
+
+    int how = gw_ServeUntilSignal(listenFd, sigFd);
+    close(sigFd);
+
+    if (!o.portFile.empty())
+        unlink(o.portFile.c_str());
+    if (!o.pidFile.empty())
+        unlink(o.pidFile.c_str());
+    gw_event("stop").num("signal", how > 0 ? how : 0).emit();
+    if (how < 0) {
+        gw_Log("stopped after an error in the accept loop: %s", strerror(-how));
+        return GW_EXIT_OSERR;
+    }
+    gw_Log("stopped");
+    return GW_EXIT_OK;
+}
+
+int gw_DaemonMain(int argc, char **argv)
+{
+    gw_options_t opts;
+    std::string err;
+    switch (gw_ParseOptions(argc, argv, &opts, &err)) {
+    case gw_parse_t::help:
+        fputs(gw_UsageText(), stdout);
+        return GW_EXIT_OK;
+    case gw_parse_t::usage:
+        fprintf(stderr, "kylgwd: %s (kylgwd --help lists the options)\n", err.c_str());
+        return GW_EXIT_USAGE;
+    case gw_parse_t::run:
+        break;
+    }
+    if (gw_CheckOptionPaths(&opts, &err) != 0) {
+        fprintf(stderr, "kylgwd: %s\n", err.c_str());
+        return GW_EXIT_USAGE;
+    }
+
+    int rc = gw_LogOpen(opts.logFile.c_str());
+    if (rc != 0) {
+        fprintf(stderr, "kylgwd: --log %s: %s\n", opts.logFile.c_str(), strerror(-rc));
+        return GW_EXIT_CANTCREAT;
+    }
+    if (!opts.eventsFile.empty() && (rc = gw_EventsOpen(opts.eventsFile.c_str())) != 0) {
+        fprintf(stderr, "kylgwd: --events %s: %s\n", opts.eventsFile.c_str(), strerror(-rc));
+        gw_LogClose();
+        return GW_EXIT_CANTCREAT;
+    }
+
+    if (!opts.foreground) {
+        int parentStatus = gw_Detach();
+        if (parentStatus >= 0) {
+            gw_EventsClose();
+            gw_LogClose();
+            return parentStatus;
+        }
+        // Every path is absolute by now; do not pin the caller's directory.
+        if (chdir("/") != 0) {
+            int st = gw_StartupFailed(GW_EXIT_OSERR, std::string("chdir /: ") + strerror(errno));
+            gw_EventsClose();
+            gw_LogClose();
+            return st;
+        }
+        gw_RedirectStdio(false);
+    }
+
+    int status = gw_Run(opts);
+    gw_EventsClose();
+    gw_LogClose();
+    return status;
 }

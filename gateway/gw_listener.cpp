@@ -1,0 +1,345 @@
+// The listening socket, accept loop and session table (see gw_listener.h).
+// The main thread owns the listening socket, admits connections into
+// gw_sessions, starts one session thread each and joins threads that have
+// finished.  A session thread closes its own connection when it ends; the
+// descriptor is closed and shut down only under gw_sessionsMutex, so a stop
+// never shuts down a number that was already reused.  gw_sessionsMutex is a
+// leaf lock: nothing else is locked and nothing blocks while it is held.
+
+#include "gw_listener.h"
+
+#include "gw_events.h"
+#include "gw_log.h"
+#include "gw_session.h"
+
+#include <kyl_mutex.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+struct gw_session_slot {
+    bool used;         // a session occupies the slot until the main thread joins it
+    bool finished;     // the session thread has closed its connection and is ending
+    pthread_t thread;  // valid while used
+    int fd;            // the connection; -1 once closed
+    uint64_t id;       // session number for the log, counts from 1
+    char peer[GW_PEER_TEXT_MAX];
+};
+
+} // namespace
+
+static kyl_mutex_t gw_sessionsMutex;
+static gw_session_slot gw_sessions[GW_MAX_SESSIONS] KYL_GUARDED_BY(gw_sessionsMutex);
+
+// Write end of the pipe that wakes the accept loop when a session ends.
+// Written by the main thread before the first session thread starts and
+// closed after the last one was joined.
+static int gw_reapWakeFd = -1;
+
+// While accept() fails for lack of descriptors, the loop stops watching the
+// listening socket for this long rather than spinning on it.
+constexpr int GW_ACCEPT_BACKOFF_MS = 100;
+
+void gw_FormatAddress(const void *sa, unsigned len, char *buf, size_t size)
+{
+    char host[NI_MAXHOST], serv[NI_MAXSERV];
+    const auto *addr = static_cast<const struct sockaddr *>(sa);
+    if (getnameinfo(addr, len, host, sizeof host, serv, sizeof serv, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+        snprintf(buf, size, "(unknown address)");
+        return;
+    }
+    if (addr->sa_family == AF_INET6)
+        snprintf(buf, size, "[%s]:%s", host, serv);
+    else
+        snprintf(buf, size, "%s:%s", host, serv);
+}
+
+int gw_ListenOpen(const std::string &host, int port, std::string *bound, int *boundPort, std::string *err)
+{
+    char portText[16];
+    snprintf(portText, sizeof portText, "%d", port);
+    std::string where = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + portText;
+
+    struct addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    struct addrinfo *res = nullptr;
+    int gai = getaddrinfo(host.c_str(), portText, &hints, &res);
+    if (gai != 0) {
+        *err = "cannot listen on " + where + ": " + gai_strerror(gai);
+        return -1;
+    }
+    int lastErr = EADDRNOTAVAIL;
+    int fd = -1;
+    for (struct addrinfo *ai = res; ai != nullptr; ai = ai->ai_next) {
+        fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+        if (fd < 0) {
+            lastErr = errno;
+            continue;
+        }
+        // Lets a restarted daemon reuse the port while old connections are
+        // in TIME_WAIT; a port with a live listener still refuses the bind.
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (ai->ai_family == AF_INET6)
+            setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        if (bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && listen(fd, SOMAXCONN) == 0)
+            break;
+        lastErr = errno;
+        close(fd);
+        fd = -1;
+    }
+    freeaddrinfo(res);
+    if (fd < 0) {
+        *err = "cannot listen on " + where + ": " + strerror(lastErr);
+        return -1;
+    }
+
+    struct sockaddr_storage ss;
+    socklen_t len = sizeof ss;
+    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&ss), &len) != 0) {
+        *err = "cannot listen on " + where + ": getsockname: " + strerror(errno);
+        close(fd);
+        return -1;
+    }
+    char text[GW_PEER_TEXT_MAX];
+    gw_FormatAddress(&ss, len, text, sizeof text);
+    *bound = text;
+    *boundPort = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<struct sockaddr_in6 *>(&ss)->sin6_port)
+                                          : ntohs(reinterpret_cast<struct sockaddr_in *>(&ss)->sin_port);
+    return fd;
+}
+
+// Entry point of a session thread; arg is the slot index.
+static void *gw_SessionThread(void *arg)
+{
+    size_t slot = reinterpret_cast<uintptr_t>(arg);
+    int fd;
+    uint64_t id;
+    char peer[GW_PEER_TEXT_MAX];
+    {
+        kyl_lock_guard g(gw_sessionsMutex);
+        fd = gw_sessions[slot].fd;
+        id = gw_sessions[slot].id;
+        memcpy(peer, gw_sessions[slot].peer, sizeof peer);
+    }
+
+    const char *reason;
+    try {
+        reason = gw_SessionServe(fd, id, peer);
+    } catch (...) {
+        reason = "internal error in the session";
+    }
+    gw_Log("session %llu: closing connection from %s: %s", static_cast<unsigned long long>(id), peer, reason);
+    gw_event("session_close").num("session", static_cast<int64_t>(id)).str("peer", peer).str("reason", reason).emit();
+
+    {
+        kyl_lock_guard g(gw_sessionsMutex);
+        close(gw_sessions[slot].fd);
+        gw_sessions[slot].fd = -1;
+        gw_sessions[slot].finished = true;
+    }
+    // The pipe is non-blocking: when it is full, a wake-up is pending anyway.
+    char one = 1;
+    ssize_t w = write(gw_reapWakeFd, &one, 1);
+    (void)w;
+    return nullptr;
+}
+
+// Joins every session whose thread has finished and frees its slot.
+// Returns the number of sessions still open.  Main thread only.
+static size_t gw_ReapSessions()
+{
+    pthread_t done[GW_MAX_SESSIONS];
+    size_t nDone = 0, open = 0;
+    {
+        kyl_lock_guard g(gw_sessionsMutex);
+        for (auto &s : gw_sessions) {
+            if (!s.used)
+                continue;
+            if (s.finished) {
+                done[nDone++] = s.thread;
+                s.used = false;
+                s.finished = false;
+            } else {
+                open++;
+            }
+        }
+    }
+    for (size_t i = 0; i < nDone; i++)
+        pthread_join(done[i], nullptr);
+    return open;
+}
+
+// Admits one accepted connection: takes a slot and starts its thread, or
+// refuses it.  Takes ownership of fd.  Main thread only.
+static void gw_AdmitConnection(int fd, const char *peer, uint64_t id)
+{
+    size_t slot = GW_MAX_SESSIONS;
+    {
+        kyl_lock_guard g(gw_sessionsMutex);
+        for (size_t i = 0; i < GW_MAX_SESSIONS; i++) {
+            if (!gw_sessions[i].used) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot < GW_MAX_SESSIONS) {
+            gw_session_slot &s = gw_sessions[slot];
+            s.used = true;
+            s.finished = false;
+            s.fd = fd;
+            s.id = id;
+            snprintf(s.peer, sizeof s.peer, "%s", peer);
+        }
+    }
+    if (slot == GW_MAX_SESSIONS) {
+        gw_Log("refusing connection from %s: %zu sessions already open", peer, GW_MAX_SESSIONS);
+        gw_event("refused").str("peer", peer).str("reason", "session limit").emit();
+        close(fd);
+        return;
+    }
+
+    gw_Log("session %llu: accepted connection from %s", static_cast<unsigned long long>(id), peer);
+    gw_event("session_open").num("session", static_cast<int64_t>(id)).str("peer", peer).emit();
+
+    pthread_t tid;
+    int rc = pthread_create(&tid, nullptr, gw_SessionThread, reinterpret_cast<void *>(static_cast<uintptr_t>(slot)));
+    if (rc != 0) {
+        gw_Log("session %llu: closing connection from %s: cannot start a session thread: %s",
+               static_cast<unsigned long long>(id), peer, strerror(rc));
+        gw_event("session_close").num("session", static_cast<int64_t>(id)).str("peer", peer).str("reason", "no thread").emit();
+        kyl_lock_guard g(gw_sessionsMutex);
+        close(gw_sessions[slot].fd);
+        gw_sessions[slot] = gw_session_slot{};
+        gw_sessions[slot].fd = -1;
+        return;
+    }
+    kyl_lock_guard g(gw_sessionsMutex);
+    gw_sessions[slot].thread = tid;
+}
+
+// Closes every open session and joins all session threads.  Main thread
+// only, after the listening socket was closed.
+static void gw_CloseAllSessions()
+{
+    size_t open = 0;
+    {
+        kyl_lock_guard g(gw_sessionsMutex);
+        for (auto &s : gw_sessions) {
+            if (s.used && s.fd >= 0) {
+                // Wakes a session blocked in read or write; the session
+                // thread still closes the descriptor itself.
+                shutdown(s.fd, SHUT_RDWR);
+                open++;
+            }
+        }
+    }
+    if (open > 0)
+        gw_Log("closing %zu open session%s", open, open == 1 ? "" : "s");
+    pthread_t all[GW_MAX_SESSIONS];
+    size_t n = 0;
+    {
+        kyl_lock_guard g(gw_sessionsMutex);
+        for (auto &s : gw_sessions) {
+            if (s.used) {
+                all[n++] = s.thread;
+                s.used = false;
+                s.finished = false;
+            }
+        }
+    }
+    for (size_t i = 0; i < n; i++)
+        pthread_join(all[i], nullptr);
+}
+
+int gw_ServeUntilSignal(int listenFd, int sigFd)
+{
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        int e = errno;
+        close(listenFd);
+        return -e;
+    }
+    gw_reapWakeFd = wake[1];
+
+    uint64_t nextId = 1;
+    int result = 0;
+    int backoffMs = -1;
+    while (result == 0) {
+        struct pollfd pfd[3] = {
+            {sigFd, POLLIN, 0},
+            {wake[0], POLLIN, 0},
+            {listenFd, POLLIN, 0},
+        };
+        // While backing off, the listening socket is left out.
+        nfds_t n = backoffMs < 0 ? 3 : 2;
+        int rc = poll(pfd, n, backoffMs);
+        backoffMs = -1;
+        if (rc < 0) {
+            if (errno == EINTR)
+                continue;
+            result = -errno;
+            gw_Log("poll failed: %s", strerror(errno));
+            break;
+        }
+        if (pfd[0].revents & POLLIN) {
+            struct signalfd_siginfo si;
+            ssize_t got = read(sigFd, &si, sizeof si);
+            if (got == static_cast<ssize_t>(sizeof si)) {
+                result = static_cast<int>(si.ssi_signo);
+                gw_Log("received %s: stopping", si.ssi_signo == SIGINT ? "SIGINT" : si.ssi_signo == SIGTERM ? "SIGTERM" : "a stop signal");
+                break;
+            }
+        }
+        if (pfd[1].revents & POLLIN) {
+            char drain[64];
+            while (read(wake[0], drain, sizeof drain) > 0) {
+            }
+        }
+        gw_ReapSessions();
+        if (n < 3 || !(pfd[2].revents & POLLIN))
+            continue;
+
+        // Take every pending connection; the socket is non-blocking.
+        for (;;) {
+            struct sockaddr_storage ss;
+            socklen_t len = sizeof ss;
+            int fd = accept4(listenFd, reinterpret_cast<struct sockaddr *>(&ss), &len, SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EINTR || errno == ECONNABORTED)
+                    continue;
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                    gw_Log("cannot accept a connection: %s", strerror(errno));
+                    backoffMs = GW_ACCEPT_BACKOFF_MS;
+                }
+                break;
+            }
+            char peer[GW_PEER_TEXT_MAX];
+            gw_FormatAddress(&ss, len, peer, sizeof peer);
+            gw_AdmitConnection(fd, peer, nextId++);
+        }
+    }
+
+    close(listenFd);
+    gw_CloseAllSessions();
+    gw_reapWakeFd = -1;
+    close(wake[0]);
+    close(wake[1]);
+    return result;
+}

@@ -1,0 +1,34 @@
+#ifndef GW_LISTENER_H
+#define GW_LISTENER_H
+
+// The listening socket, the accept loop and the table of sessions.  Each
+// accepted connection runs on its own session thread; the main thread
+// accepts, reaps finished sessions and, when a stop signal arrives, closes
+// every session and joins every thread.  Locks: gw_sessionsMutex (a leaf
+// lock, held only around the session table).
+
+#include <cstddef>
+#include <string>
+
+// Most sessions served at once; further connections are closed at accept.
+constexpr size_t GW_MAX_SESSIONS = 256;
+// Room for "[IPv6 address]:port" and the terminating NUL.
+constexpr size_t GW_PEER_TEXT_MAX = 64;
+
+// Formats a socket address as "a.b.c.d:port" or "[v6]:port" into buf.
+void gw_FormatAddress(const void *sa, unsigned len, char *buf, size_t size);
+
+// Opens a TCP socket listening on host:port (port 0 = any free port).
+// Returns the descriptor, with the bound address in *bound ("host:port")
+// and the port in *boundPort; or -1 with a one-line message in *err.
+[[nodiscard]] int gw_ListenOpen(const std::string &host, int port, std::string *bound, int *boundPort,
+                                std::string *err);
+
+// Accepts connections on listenFd until sigFd (a signalfd) reports a
+// signal, then stops accepting, closes the listening socket and every
+// session and joins their threads.  Returns the number of the signal that
+// stopped it, or -errno when the loop failed (sessions are still closed and
+// joined).  Call once, from the main thread.
+[[nodiscard]] int gw_ServeUntilSignal(int listenFd, int sigFd);
+
+#endif

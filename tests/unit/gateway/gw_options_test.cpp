@@ -1,0 +1,217 @@
+// Command-line parsing and path checks of kylgwd.
+
+#include "gw_options.h"
+
+#include "velk_testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct Parsed {
+    gw_parse_t result;
+    gw_options_t opts;
+    std::string err;
+};
+
+Parsed parse(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "kylgwd");
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    Parsed p;
+    p.result = gw_ParseOptions(static_cast<int>(args.size()), argv.data(), &p.opts, &p.err);
+    return p;
+}
+
+} // namespace
+
+TEST(GwParseOptions, DefaultsWhenOnlyRootIsGiven)
+{
+    auto p = parse({"--root", "/srv"});
+    ASSERT_EQ(p.result, gw_parse_t::run) << p.err;
+    EXPECT_EQ(p.opts.listenHost, "127.0.0.1");
+    EXPECT_EQ(p.opts.listenPort, 1217);
+    EXPECT_EQ(p.opts.runMode, 1);
+    EXPECT_FALSE(p.opts.foreground);
+    EXPECT_EQ(p.opts.root, "/srv");
+    EXPECT_TRUE(p.opts.portFile.empty());
+    EXPECT_TRUE(p.opts.logFile.empty());
+}
+
+TEST(GwParseOptions, EveryOptionInBothSpellings)
+{
+    auto p = parse({"--listen", "[::1]:0", "--portfile=/p", "--pidfile", "/pid", "--root=/r", "--meta", "/m",
+                    "--runmode=2", "--config", "/c", "--faults=/f", "--events", "/e", "--log=/l", "--foreground"});
+    ASSERT_EQ(p.result, gw_parse_t::run) << p.err;
+    EXPECT_EQ(p.opts.listenHost, "::1");
+    EXPECT_EQ(p.opts.listenPort, 0);
+    EXPECT_EQ(p.opts.portFile, "/p");
+    EXPECT_EQ(p.opts.pidFile, "/pid");
+    EXPECT_EQ(p.opts.root, "/r");
+    EXPECT_EQ(p.opts.meta, "/m");
+    EXPECT_EQ(p.opts.runMode, 2);
+    EXPECT_EQ(p.opts.configFile, "/c");
+    EXPECT_EQ(p.opts.faultsFile, "/f");
+    EXPECT_EQ(p.opts.eventsFile, "/e");
+    EXPECT_EQ(p.opts.logFile, "/l");
+    EXPECT_TRUE(p.opts.foreground);
+}
+
+TEST(GwParseOptions, HelpWinsOverMissingRoot)
+{
+    EXPECT_EQ(parse({"--help"}).result, gw_parse_t::help);
+    EXPECT_EQ(parse({"--runmode", "1", "--help"}).result, gw_parse_t::help);
+    // A broken option before --help is still reported.
+    EXPECT_EQ(parse({"--bogus", "--help"}).result, gw_parse_t::usage);
+}
+
+TEST(GwParseOptions, RejectsMalformedCommandLines)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{}, "--root DIR is required"},
+        {{"--root", "/r", "--bogus"}, "unknown option '--bogus'"},
+        {{"--root", "/r", "-x"}, "unknown option '-x'"},
+        {{"--root", "/r", "extra"}, "unexpected argument 'extra'"},
+        {{"--root", "/r", "--root", "/s"}, "--root given more than once"},
+        {{"--root", "/r", "--log"}, "--log needs a value"},
+        {{"--root", "/r", "--log="}, "--log needs a non-empty value"},
+        {{"--root", "/r", "--foreground=yes"}, "--foreground takes no value"},
+        {{"--root", "/r", "--runmode", "0"}, "--runmode '0': must be 1"},
+        {{"--root", "/r", "--runmode", "3"}, "--runmode '3': must be 1"},
+        {{"--root", "/r", "--runmode", "1x"}, "--runmode '1x': must be 1"},
+        {{"--root", "/r", "--runmode", "-1"}, "--runmode '-1': must be 1"},
+    };
+    for (const auto &c : cases) {
+        auto p = parse(c.args);
+        std::string cmd;
+        for (const auto &a : c.args)
+            cmd += " " + a;
+        EXPECT_EQ(p.result, gw_parse_t::usage) << cmd;
+        EXPECT_NE(p.err.find(c.message), std::string::npos) << cmd << ": " << p.err;
+        EXPECT_EQ(p.err.find('\n'), std::string::npos) << cmd;
+    }
+}
+
+TEST(GwParseListen, AcceptsHostPortAndBracketedIpv6)
+{
+    std::string host, err;
+    int port = -1;
+    ASSERT_EQ(gw_ParseListen("127.0.0.1:0", &host, &port, &err), 0) << err;
+    EXPECT_EQ(host, "127.0.0.1");
+    EXPECT_EQ(port, 0);
+    ASSERT_EQ(gw_ParseListen("localhost:65535", &host, &port, &err), 0) << err;
+    EXPECT_EQ(host, "localhost");
+    EXPECT_EQ(port, 65535);
+    ASSERT_EQ(gw_ParseListen("[fe80::1]:1217", &host, &port, &err), 0) << err;
+    EXPECT_EQ(host, "fe80::1");
+    EXPECT_EQ(port, 1217);
+}
+
+TEST(GwParseListen, RejectsBadAddresses)
+{
+    for (const char *bad : {"127.0.0.1", "127.0.0.1:", ":1217", "127.0.0.1:65536", "127.0.0.1:-1",
+                            "127.0.0.1:12a", "127.0.0.1:99999999999", "::1:80", "[::1]", "[::1]80", "[::1:80",
+                            "[]:80"}) {
+        std::string host = "unchanged", err;
+        int port = 7;
+        EXPECT_EQ(gw_ParseListen(bad, &host, &port, &err), -1) << bad;
+        EXPECT_FALSE(err.empty()) << bad;
+        EXPECT_EQ(host, "unchanged") << bad;
+        EXPECT_EQ(port, 7) << bad;
+    }
+}
+
+class GwCheckOptionPaths : public ::testing::Test {
+protected:
+    velktest::ScratchDir scratch;
+    gw_options_t opts;
+    std::string err;
+
+    void SetUp() override
+    {
+        ASSERT_EQ(mkdir((scratch / "root").c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((scratch / "meta").c_str(), 0755), 0);
+        opts.root = scratch / "root";
+    }
+};
+
+TEST_F(GwCheckOptionPaths, ResolvesDirectoriesAndMakesFilesAbsolute)
+{
+    ASSERT_EQ(symlink((scratch / "root").c_str(), (scratch / "link").c_str()), 0);
+    velktest::writeFile(scratch / "conf", "x = 1\n");
+    opts.root = scratch / "link";
+    opts.meta = scratch / "meta";
+    opts.configFile = scratch / "conf";
+    opts.faultsFile = scratch / "faults-written-later";
+
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(scratch.path().c_str()), 0);
+    opts.portFile = "port";
+    opts.logFile = "kylgwd.log";
+    int rc = gw_CheckOptionPaths(&opts, &err);
+    ASSERT_EQ(chdir(cwd), 0);
+    ASSERT_EQ(rc, 0) << err;
+
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(scratch.path().c_str(), real), nullptr);
+    EXPECT_EQ(opts.root, std::string(real) + "/root");
+    EXPECT_EQ(opts.meta, std::string(real) + "/meta");
+    EXPECT_EQ(opts.portFile, scratch.path() + "/port");
+    EXPECT_EQ(opts.logFile, scratch.path() + "/kylgwd.log");
+    EXPECT_EQ(opts.faultsFile, scratch / "faults-written-later");
+}
+
+TEST_F(GwCheckOptionPaths, RejectsMissingAndMisplacedPaths)
+{
+    velktest::writeFile(scratch / "file", "");
+    struct Case {
+        void (*set)(gw_options_t *, const velktest::ScratchDir &);
+        std::string message;
+    };
+    const Case cases[] = {
+        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->root = s / "missing"; },
+         "No such file or directory"},
+        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->root = s / "file"; }, "not a directory"},
+        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->meta = s / "missing"; }, "--meta"},
+        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->meta = s / "root"; }, "outside the served tree"},
+        {[](gw_options_t *o, const velktest::ScratchDir &s) {
+             mkdir((s / "root/m").c_str(), 0755);
+             o->meta = s / "root/m";
+         },
+         "outside the served tree"},
+        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->configFile = s / "missing"; }, "--config"},
+        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->configFile = s / "meta"; }, "not a regular file"},
+        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->faultsFile = s / "meta"; }, "not a regular file"},
+        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->portFile = s / "nodir/port"; }, "does not exist"},
+        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->logFile = s / "meta"; }, "is a directory"},
+        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->eventsFile = s / "nodir/e"; }, "--events"},
+        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->pidFile = s / "nodir/p"; }, "--pidfile"},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        gw_options_t o;
+        o.root = scratch / "root";
+        cases[i].set(&o, scratch);
+        std::string e;
+        EXPECT_EQ(gw_CheckOptionPaths(&o, &e), -1) << "case " << i;
+        EXPECT_NE(e.find(cases[i].message), std::string::npos) << "case " << i << ": " << e;
+    }
+}
+
+TEST_F(GwCheckOptionPaths, MetaBesideRootWithSharedPrefixIsOutside)
+{
+    // "/x/root-meta" starts with "/x/root" but is not inside it.
+    ASSERT_EQ(mkdir((scratch / "root-meta").c_str(), 0755), 0);
+    opts.meta = scratch / "root-meta";
+    EXPECT_EQ(gw_CheckOptionPaths(&opts, &err), 0) << err;
+}
