@@ -705,6 +705,7 @@ void checkStatusFifo()
 
 int velk_ParseCmdLine(int argc, char **argv)
 {
+    VELK_TRACE_ENTRY();
     if (argc <= 1) {
         velk_Usage(0);
         return 0;

@@ -294,6 +294,7 @@ void velk_FinalLine(bool success)
 
 void velk_ExitCleanFiles()
 {
+    VELK_TRACE_ENTRY();
     if (clean_files_done.exchange(1) != 0)
         return;
     if (velk_exfile != nullptr) {
@@ -317,6 +318,7 @@ void velk_ExitCleanFiles()
 
 void velk_EndRun()
 {
+    VELK_TRACE_ENTRY();
     if (velk_status_pipefd >= 0) {
         velk_SetProgramPhase(VTP_SHUTDOWN);
         velk_StatusMsg(1, "SHUTTING DOWN");

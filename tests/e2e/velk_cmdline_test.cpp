@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -214,4 +215,15 @@ TEST(CmdLineStatusFifo, ReaderSeesOpenAndShutdownLines)
     EXPECT_EQ(records.back(), pid + " SHUTDOWN SHUTTING DOWN\n");
     for (size_t k = 1; k + 1 < records.size(); k++)
         EXPECT_EQ(records[k], pid + " OPEN_CONNECTION HEARTBEAT\n");
+}
+
+TEST(CmdLineDebug, TraceLinesAtLevelFour)
+{
+    velktest::ScratchDir dir;
+    auto quiet = runVelk({"-t", "-d", "3", "-f", "a.tar"}, isolated(dir));
+    EXPECT_EQ(quiet.err.find("Entering "), std::string::npos);
+    auto r = runVelk({"-t", "-d", "4", "-f", "a.tar"}, isolated(dir));
+    EXPECT_EQ(r.status, 71);
+    std::regex trace(R"(\[velk_Run\.cpp,line [0-9]+\] Entering  velk_EndRun\n)");
+    EXPECT_TRUE(std::regex_search(r.err, trace)) << r.err;
 }
