@@ -1,0 +1,182 @@
+// Signal handling.  velk_SigInit blocks SIGUSR1 and SIGUSR2 in the initial
+// thread before any other thread exists, so every later thread inherits the
+// block and only the signal thread, waiting in sigwait, receives them.
+// SIGUSR2 writes a state dump (the signal thread alone writes it, under
+// dumpLock); SIGUSR1 starts the one-way forced shutdown.
+
+#include "velk_Signals.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <pthread.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include "kyl_mutex.h"
+#include "quor_api.h"
+#include "velk_Globals.h"
+#include "velk_LogMsg.h"
+#include "velk_ReadConfig.h"
+#include "velk_StatusFifo.h"
+#include "velk_Utils.h"
+
+// Written by velk_SigInit (and by tests before it) before the signal thread
+// starts; read-only afterwards.
+int velk_shutdown_grace_seconds = 30;
+
+namespace {
+
+constexpr const char *kGraceEnv = "VELK_TESTONLY_SHUTDOWN_GRACE";
+constexpr int kMaxGraceSeconds = 30;
+constexpr int kDumpRuleLength = 37;
+
+// 1 while a state dump is being written.
+std::atomic<unsigned char> velk_sigusr2{0};
+pthread_t velk_signal_thread;
+
+// Where state dumps go, decided at the first dump.
+kyl_mutex_t dumpLock;
+bool dump_decided KYL_GUARDED_BY(dumpLock) = false;
+FILE *dump_stream KYL_GUARDED_BY(dumpLock) = nullptr;
+
+void signal_set(sigset_t *set)
+{
+    sigemptyset(set);
+    sigaddset(set, SIGUSR1);
+    sigaddset(set, SIGUSR2);
+}
+
+// Accepts whole seconds 0..30; anything else leaves the grace period alone.
+void read_grace_override()
+{
+    const char *text = getenv(kGraceEnv);
+    if (text == nullptr || *text == '\0')
+        return;
+    char *end = nullptr;
+    errno = 0;
+    long value = strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value < 0 || value > kMaxGraceSeconds)
+        return;
+    velk_shutdown_grace_seconds = static_cast<int>(value);
+}
+
+void *signal_thread(void *)
+{
+    sigset_t set;
+    signal_set(&set);
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&set, &sig) != 0)
+            continue;
+        if (sig == SIGUSR2) {
+            if (velk_debug_level >= 1)
+                velk_ErrPrintf("%s: caught signal SIGUSR2\n", "velk_SignalThread");
+            velk_sigusr2.store(1);
+            velk_DumpStatus();
+            velk_sigusr2.store(0);
+        } else if (sig == SIGUSR1) {
+            if (velk_debug_level >= 1)
+                velk_ErrPrintf("%s: caught signal SIGUSR1\n", "velk_SignalThread");
+            velk_ForcedShutdown();
+        }
+    }
+    return nullptr;
+}
+
+// Chooses the dump destination from the configured state file: none, the
+// standard streams, or a file opened for appending.  A file that can't be
+// opened drops the setting for the rest of the run.
+void decide_dump_stream() KYL_REQUIRES(dumpLock)
+{
+    dump_decided = true;
+    const char *name = velk_config_opts.Statefile;
+    if (name == nullptr || *name == '\0' || strcasecmp(name, "NULL") == 0)
+        dump_stream = nullptr;
+    else if (strcasecmp(name, "STDOUT") == 0)
+        dump_stream = stdout;
+    else if (strcasecmp(name, "STDERR") == 0)
+        dump_stream = stderr;
+    else
+        dump_stream = fopen(name, "a");
+}
+
+} // namespace
+
+int velk_SigInit()
+{
+    read_grace_override();
+
+    sigset_t set;
+    signal_set(&set);
+    int rc = pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    if (rc != 0) {
+        velk_ErrPrintf("%s (%s) error %d initializing signal mask (line %d)\n", velk_msg_prefix[VELK_MSG_ERROR],
+                       "velk_SigInit", rc, __LINE__);
+        velk_SetExitCode(VELK_EXIT_OSERR);
+        return -1;
+    }
+
+    pthread_attr_t attr;
+    rc = kylgw_ThreadAttrInit(&attr);
+    if (rc == 0) {
+        rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        if (rc == 0)
+            rc = kylgw_ThreadCreate(&velk_signal_thread, &attr, signal_thread, nullptr);
+        pthread_attr_destroy(&attr);
+    }
+    if (rc != 0) {
+        velk_ErrPrintf("%s (%s) *** Error %d creating thread at line %d\n", velk_msg_prefix[VELK_MSG_ERROR],
+                       "velk_SigInit", rc, __LINE__);
+        velk_SetExitCode(VELK_EXIT_OSERR);
+        return -1;
+    }
+    return 0;
+}
+
+void velk_ForcedShutdown()
+{
+    velk_SetProgramPhase(VTP_FORCED_SHUTDOWN);
+    if (velk_Opt(VELK_OPT_STATUS_FIFO))
+        velk_StatusMsg(1, "SHUTDOWN initiated");
+    velk_shutdown_signalled.store(1);
+
+    // The running action polls the flag, stops, and removes what it was
+    // writing; whatever is still running after the grace period is cut off.
+    kylgw_ThreadSleep(static_cast<unsigned>(velk_shutdown_grace_seconds), 0);
+    kill(getpid(), SIGKILL);
+    _exit(VELK_EXIT_SOFTWARE);
+}
+
+void velk_DumpStatus()
+{
+    kyl_lock_guard g(dumpLock);
+    if (!dump_decided)
+        decide_dump_stream();
+    if (dump_stream == nullptr)
+        return;
+
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    char when[32];
+    if (ctime_r(&now.tv_sec, when) == nullptr)
+        when[0] = '\0';
+    const char *phase = velk_StatusPhaseString();
+    int phase_no = velk_GetProgramPhase();
+
+    char rule[kDumpRuleLength + 1];
+    for (int i = 0; i < kDumpRuleLength; i++)
+        rule[i] = '+';
+    rule[kDumpRuleLength] = '\0';
+
+    fprintf(dump_stream,
+            "%s\n"
+            "%19.19s.%3.3ld State Dump Action=%s\n"
+            "Current program phase ........... %s (%d)\n",
+            rule, when, now.tv_nsec / 1000000, velk_FunctionToString(velk_function), phase ? phase : "UNKNOWN",
+            phase_no);
+    fflush(dump_stream);
+}
