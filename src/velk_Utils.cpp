@@ -228,7 +228,7 @@ mode_t velk_NsPermsToMode_t(uint32_t modePerms, uint32_t userPerms, uint32_t gro
         mode |= S_IXOTH;
 
     // Each class keeps its own permission bits plus the special bit that
-    // belongs to it (sticky is counted with both user and other).
+    // belongs to it: set-user-ID, set-group-ID and sticky respectively.
     if (user != nullptr)
         *user = mode & 0x9c0;
     if (group != nullptr)
