@@ -201,6 +201,11 @@ static int gw_Run(const gw_options_t &o)
         return gw_StartupFailed(GW_EXIT_UNAVAILABLE, err);
     }
 
+    // Logged before the port file appears, so whoever waits for that file
+    // finds the start-up lines complete.
+    gw_LogStart(o, bound);
+    gw_event("start").str("listen", bound).num("port", port).num("runmode", o.runMode).emit();
+
     int rc = 0;
     if (!o.pidFile.empty() &&
         (rc = gw_WriteFileAtomic(o.pidFile, std::to_string(static_cast<long>(getpid())) + "\n")) != 0) {
@@ -217,9 +222,6 @@ static int gw_Run(const gw_options_t &o)
             unlink(o.pidFile.c_str());
         return gw_StartupFailed(GW_EXIT_CANTCREAT, "--portfile " + o.portFile + ": " + strerror(-rc));
     }
-
-    gw_LogStart(o, bound);
-    gw_event("start").str("listen", bound).num("port", port).num("runmode", o.runMode).emit();
 
     if (gw_readyFd >= 0) {
         // Release the caller's standard error before telling it that we

@@ -146,7 +146,11 @@ static void *gw_SessionThread(void *arg)
         reason = "internal error in the session";
     }
     gw_Log("session %llu: closing connection from %s: %s", static_cast<unsigned long long>(id), peer, reason);
-    gw_event("session_close").num("session", static_cast<int64_t>(id)).str("peer", peer).str("reason", reason).emit();
+    gw_event("session_close")
+        .num("session", static_cast<int64_t>(id))
+        .str("peer", peer)
+        .str("reason", reason)
+        .emit();
 
     {
         kyl_lock_guard g(gw_sessionsMutex);
@@ -223,7 +227,11 @@ static void gw_AdmitConnection(int fd, const char *peer, uint64_t id)
     if (rc != 0) {
         gw_Log("session %llu: closing connection from %s: cannot start a session thread: %s",
                static_cast<unsigned long long>(id), peer, strerror(rc));
-        gw_event("session_close").num("session", static_cast<int64_t>(id)).str("peer", peer).str("reason", "no thread").emit();
+        gw_event("session_close")
+            .num("session", static_cast<int64_t>(id))
+            .str("peer", peer)
+            .str("reason", "no thread")
+            .emit();
         kyl_lock_guard g(gw_sessionsMutex);
         close(gw_sessions[slot].fd);
         gw_sessions[slot] = gw_session_slot{};
@@ -303,7 +311,8 @@ int gw_ServeUntilSignal(int listenFd, int sigFd)
             ssize_t got = read(sigFd, &si, sizeof si);
             if (got == static_cast<ssize_t>(sizeof si)) {
                 result = static_cast<int>(si.ssi_signo);
-                gw_Log("received %s: stopping", si.ssi_signo == SIGINT ? "SIGINT" : si.ssi_signo == SIGTERM ? "SIGTERM" : "a stop signal");
+                const char *name = si.ssi_signo == SIGINT ? "SIGINT" : si.ssi_signo == SIGTERM ? "SIGTERM" : "a signal";
+                gw_Log("received %s: stopping", name);
                 break;
             }
         }

@@ -26,7 +26,7 @@ const char *gw_UsageText()
            "  --config FILE       users, classes of service and site values\n"
            "  --faults FILE       fault script, re-read at each new session\n"
            "  --events FILE       machine-readable event log (JSON lines)\n"
-           "  --log FILE          daemon log (default: standard error)\n"
+           "  --log FILE          daemon log (default: standard error, kept open when detaching)\n"
            "  --foreground        stay attached; otherwise detach once listening\n"
            "  --help              print this text\n"
            "Exit status: 0 after a clean stop (SIGTERM or SIGINT), 64 for usage errors,\n"
@@ -260,7 +260,8 @@ int gw_CheckOptionPaths(gw_options_t *opts, std::string *err)
         // through the gateway itself.
         const std::string &r = opts->root;
         const std::string &m = opts->meta;
-        bool inside = m == r || r == "/" || (m.size() > r.size() && m.compare(0, r.size(), r) == 0 && m[r.size()] == '/');
+        bool inside = m == r || r == "/" ||
+                      (m.size() > r.size() && m.compare(0, r.size(), r) == 0 && m[r.size()] == '/');
         if (inside) {
             *err = "--meta " + m + ": must be outside the served tree " + r;
             return -1;
