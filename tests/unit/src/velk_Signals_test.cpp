@@ -333,7 +333,7 @@ TEST(SignalsForcedShutdown, FlagIsRaisedStatusIsSentAndTheProcessIsKilled)
         close(reader);
         if (!redirect(dir / "stdout", err))
             return kChildSetupFailed;
-        setenv("VELK_TESTONLY_SHUTDOWN_GRACE", "2", 1);
+        setenv("VELK_TESTONLY_SHUTDOWN_GRACE", "3", 1);
         velk_status_pipefd = open(fifoPath.c_str(), O_WRONLY | O_NONBLOCK);
         velk_option_flags |= VELK_OPT_STATUS_FIFO;
         velk_debug_level = 1;
@@ -379,7 +379,7 @@ TEST(SignalsForcedShutdown, GraceSetBeforeSigInitAndNoStatusFifo)
     BytePipe ready, report;
     Child child([&] {
         unsetenv("VELK_TESTONLY_SHUTDOWN_GRACE");
-        velk_shutdown_grace_seconds = 2;
+        velk_shutdown_grace_seconds = 3;
         if (velk_SigInit() != 0 || !ready.send('r'))
             return kChildSetupFailed;
         auto deadline = Clock::now() + std::chrono::seconds(30);
