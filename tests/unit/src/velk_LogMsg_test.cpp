@@ -13,72 +13,9 @@
 
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
+#include "velk_testproc.h"
 
 namespace {
-
-// Sends standard output and standard error into temporary files while it
-// lives, so a test can see exactly what each stream received.
-class StdCapture {
-public:
-    StdCapture()
-    {
-        fflush(stdout);
-        fflush(stderr);
-        for (int i = 0; i < 2; i++) {
-            files_[i] = tmpfile();
-            saved_[i] = dup(kFds[i]);
-            dup2(fileno(files_[i]), kFds[i]);
-        }
-    }
-    ~StdCapture() { restore(); }
-    StdCapture(const StdCapture &) = delete;
-    StdCapture &operator=(const StdCapture &) = delete;
-
-    // Stops capturing; out() and err() then hold what was written.
-    void restore()
-    {
-        if (restored_)
-            return;
-        restored_ = true;
-        fflush(stdout);
-        fflush(stderr);
-        for (int i = 0; i < 2; i++) {
-            dup2(saved_[i], kFds[i]);
-            close(saved_[i]);
-            text_[i] = slurp(files_[i]);
-            fclose(files_[i]);
-        }
-    }
-    const std::string &out()
-    {
-        restore();
-        return text_[0];
-    }
-    const std::string &err()
-    {
-        restore();
-        return text_[1];
-    }
-
-private:
-    static constexpr int kFds[2] = {STDOUT_FILENO, STDERR_FILENO};
-
-    static std::string slurp(FILE *f)
-    {
-        std::string s;
-        rewind(f);
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            s.append(buf, n);
-        return s;
-    }
-
-    FILE *files_[2] = {nullptr, nullptr};
-    int saved_[2] = {-1, -1};
-    std::string text_[2];
-    bool restored_ = false;
-};
 
 std::vector<std::string> splitTabs(const std::string &s)
 {
@@ -93,13 +30,35 @@ std::vector<std::string> splitTabs(const std::string &s)
     }
 }
 
+// Sets whether standard error counts as a terminal and the option flags for
+// the life of the object, then puts the earlier values back.
+class ConsoleSettings {
+public:
+    ConsoleSettings(int tty, uint32_t flags) : savedTty_(isatty2), savedFlags_(velk_option_flags)
+    {
+        isatty2 = tty;
+        velk_option_flags = flags;
+    }
+    ~ConsoleSettings()
+    {
+        isatty2 = savedTty_;
+        velk_option_flags = savedFlags_;
+    }
+    ConsoleSettings(const ConsoleSettings &) = delete;
+    ConsoleSettings &operator=(const ConsoleSettings &) = delete;
+
+private:
+    int savedTty_;
+    uint32_t savedFlags_;
+};
+
 } // namespace
 
 // ---- velk_LogMsg on the console ------------------------------------------------
 
 TEST(LogMsgConsole, ErrorAndWarningGoToStandardErrorWithTheirPrefixes)
 {
-    StdCapture cap;
+    velktest::OutputCapture cap;
     EXPECT_EQ(0, velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "disk on fire"));
     EXPECT_EQ(0, velk_LogMsg(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "smoke seen\n"));
     EXPECT_EQ("ERROR: disk on fire\nWARNING: smoke seen\n", cap.err());
@@ -108,7 +67,7 @@ TEST(LogMsgConsole, ErrorAndWarningGoToStandardErrorWithTheirPrefixes)
 
 TEST(LogMsgConsole, InfoAndVelkGoToStandardOutputWithTheirPrefixes)
 {
-    StdCapture cap;
+    velktest::OutputCapture cap;
     velk_LogMsg(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "3 members");
     velk_LogMsg(VELK_MSG_VELK, VELK_LOGCLASS_MSG, "a.tar: VELK SUCCESSFUL\n");
     EXPECT_EQ("INFO: 3 members\nVELK: a.tar: VELK SUCCESSFUL\n", cap.out());
@@ -117,7 +76,7 @@ TEST(LogMsgConsole, InfoAndVelkGoToStandardOutputWithTheirPrefixes)
 
 TEST(LogMsgConsole, LevelFourAndUnknownLevelsPrintNothing)
 {
-    StdCapture cap;
+    velktest::OutputCapture cap;
     EXPECT_EQ(0, velk_LogMsg(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, "log only"));
     velk_LogMsg(5, VELK_LOGCLASS_MSG, "beyond the table");
     velk_LogMsg(-1, VELK_LOGCLASS_MSG, "before the table");
@@ -127,7 +86,7 @@ TEST(LogMsgConsole, LevelFourAndUnknownLevelsPrintNothing)
 
 TEST(LogMsgConsole, EmptyAndNullTextsStillGiveALine)
 {
-    StdCapture cap;
+    velktest::OutputCapture cap;
     velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "");
     velk_LogMsg(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, nullptr);
     EXPECT_EQ("ERROR: \nWARNING: \n", cap.err());
@@ -135,7 +94,7 @@ TEST(LogMsgConsole, EmptyAndNullTextsStillGiveALine)
 
 TEST(LogMsgConsole, FormatDirectivesInTheTextArePrintedLiterally)
 {
-    StdCapture cap;
+    velktest::OutputCapture cap;
     velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "bad name %s%n%x");
     velk_LogMsg(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "100% done %n");
     EXPECT_EQ("ERROR: bad name %s%n%x\n", cap.err());
@@ -145,7 +104,7 @@ TEST(LogMsgConsole, FormatDirectivesInTheTextArePrintedLiterally)
 TEST(LogMsgConsole, LongMessageIsCutTo2046CharactersEndingInNewline)
 {
     std::string text(3000, 'x');
-    StdCapture cap;
+    velktest::OutputCapture cap;
     velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, text.c_str());
     const std::string &got = cap.err();
     ASSERT_EQ(static_cast<size_t>(VELK_MSG_MAX), got.size());
@@ -159,7 +118,7 @@ TEST(LogMsgConsole, CutStartsExactlyAtTheLimit)
     std::string fits(2038, 'a');
     std::string over(2039, 'b');
     std::string endsInNewline = std::string(2038, 'c') + "\n";
-    StdCapture cap;
+    velktest::OutputCapture cap;
     velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, fits.c_str());
     velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, over.c_str());
     velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, endsInNewline.c_str());
@@ -169,14 +128,14 @@ TEST(LogMsgConsole, CutStartsExactlyAtTheLimit)
 
 TEST(LogMsgConsole, LogFmtFormatsBeforePrinting)
 {
-    StdCapture cap;
+    velktest::OutputCapture cap;
     velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s: %d files skipped", "velk_Create", 4);
     EXPECT_EQ("WARNING: velk_Create: 4 files skipped\n", cap.err());
 }
 
 TEST(LogMsgConsole, ErrPrintfWritesToStandardErrorOnly)
 {
-    StdCapture cap;
+    velktest::OutputCapture cap;
     velk_ErrPrintf("/debug/%s=%d\n", "files", 12);
     EXPECT_EQ("/debug/files=12\n", cap.err());
     EXPECT_EQ("", cap.out());
@@ -271,7 +230,7 @@ TEST_F(LogMsgTransferRecord, ByteCountsBeyond32BitsArePrintedWhole)
 TEST(LogMsgTransferLog, NothingIsSentWhileLoggingIsDisabled)
 {
     ASSERT_EQ(0, velk_logging_enabled.load());
-    StdCapture cap;
+    velktest::OutputCapture cap;
     EXPECT_EQ(0, velk_LogFileTransfer("/a.tar", VOP_CREATE, 0, VELK_QUOR_FILE, VELK_LOCAL_MEMBER_FILE, 1, 1.0));
     EXPECT_EQ("", cap.out());
     EXPECT_EQ("", cap.err());
@@ -281,7 +240,7 @@ TEST(LogMsgTransferLog, NothingIsSentWhileLoggingIsDisabled)
 
 TEST(LogMsgFuncTrace, EntryLineNamesUnitLineAndRoutine)
 {
-    StdCapture cap;
+    velktest::OutputCapture cap;
     velk_FuncTraceMessage("Entering ", "velk_Create", nullptr, 0, "/work/src/velk_Create.cpp", 42);
     EXPECT_EQ("[velk_Create.cpp,line 42] Entering  velk_Create\n", cap.err());
     EXPECT_EQ("", cap.out());
@@ -289,7 +248,7 @@ TEST(LogMsgFuncTrace, EntryLineNamesUnitLineAndRoutine)
 
 TEST(LogMsgFuncTrace, NamedValueIsAppended)
 {
-    StdCapture cap;
+    velktest::OutputCapture cap;
     velk_FuncTraceMessage("Exiting ", "velk_List", "rc", -7L, "velk_List.cpp", 311);
     velk_FuncTraceMessage("Entering ", "velk_Extract", "count", 5000000000L, "velk_Extract.cpp", 9);
     EXPECT_EQ("[velk_List.cpp,line 311] Exiting  velk_List rc=-7\n"
@@ -299,7 +258,7 @@ TEST(LogMsgFuncTrace, NamedValueIsAppended)
 
 TEST(LogMsgFuncTrace, RoutineNamesAreNotFormats)
 {
-    StdCapture cap;
+    velktest::OutputCapture cap;
     velk_FuncTraceMessage("Entering ", "%s%n", "%n", 1, "%s.cpp", 1);
     EXPECT_EQ("[%s.cpp,line 1] Entering  %s%n %n=1\n", cap.err());
 }
@@ -308,34 +267,22 @@ TEST(LogMsgFuncTrace, RoutineNamesAreNotFormats)
 
 TEST(LogMsgConsoleLine, SilentWhenStandardErrorIsNotATerminal)
 {
-    int savedTty = isatty2;
-    uint32_t savedFlags = velk_option_flags;
-    isatty2 = 0;
-    velk_option_flags |= VELK_OPT_STATS;
-    StdCapture cap;
+    ConsoleSettings settings(0, velk_option_flags | VELK_OPT_STATS);
+    velktest::OutputCapture cap;
     console_message("Opening", "server connection");
     velk_DisplayXferProgress(5, 10);
-    cap.restore();
-    isatty2 = savedTty;
-    velk_option_flags = savedFlags;
     EXPECT_EQ("", cap.err());
     EXPECT_EQ("", cap.out());
 }
 
 TEST(LogMsgConsoleLine, ShorterTextBlanksOutTheRestOfTheLongerOne)
 {
-    int savedTty = isatty2;
-    uint32_t savedFlags = velk_option_flags;
-    isatty2 = 1;
-    velk_option_flags = (velk_option_flags & ~VELK_OPT_QUIET) | VELK_OPT_STATS;
-    StdCapture cap;
+    ConsoleSettings settings(1, (velk_option_flags & ~VELK_OPT_QUIET) | VELK_OPT_STATS);
+    velktest::OutputCapture cap;
     console_message("Opening", "connection");  // 18 characters shown
     console_message("Done", "");               // 5: 13 blanks follow
     velk_DisplayXferProgress(3000000, 2000000); // capped at the total
     console_message("", "");
-    cap.restore();
-    isatty2 = savedTty;
-    velk_option_flags = savedFlags;
     EXPECT_EQ("\rOpening connection\r"
               "\rDone " + std::string(13, ' ') + "\r"
               "\r2.0 MB transferred (100.0%) \r"

@@ -12,50 +12,9 @@
 
 #include "velk_Globals.h"
 #include "velk_Memory.h"
+#include "velk_testproc.h"
 
 namespace {
-
-// Sends standard error to a temporary file while alive; text() returns what
-// was written.
-class StderrCapture {
-public:
-    StderrCapture()
-    {
-        fflush(stderr);
-        file_ = tmpfile();
-        saved_ = dup(STDERR_FILENO);
-        dup2(fileno(file_), STDERR_FILENO);
-    }
-    ~StderrCapture()
-    {
-        stop();
-        fclose(file_);
-    }
-    std::string text()
-    {
-        stop();
-        std::string out;
-        rewind(file_);
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, file_)) > 0)
-            out.append(buf, n);
-        return out;
-    }
-
-private:
-    void stop()
-    {
-        if (saved_ < 0)
-            return;
-        fflush(stderr);
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-        saved_ = -1;
-    }
-    FILE *file_ = nullptr;
-    int saved_ = -1;
-};
 
 class MemoryTest : public ::testing::Test {
 protected:
@@ -68,7 +27,7 @@ constexpr size_t IMPOSSIBLE = SIZE_MAX;
 
 TEST_F(MemoryTest, SuccessfulCallsAreSilentAndUsable)
 {
-    StderrCapture cap;
+    velktest::StreamCapture cap(STDERR_FILENO);
     char *p = static_cast<char *>(VELK_MALLOC(16));
     ASSERT_NE(p, nullptr);
     memset(p, 'x', 16);
@@ -105,7 +64,7 @@ TEST_F(MemoryTest, SuccessfulCallsAreSilentAndUsable)
 //   ERROR:  (file <unit>,line <line>)
 TEST_F(MemoryTest, MallocFailureReportsSizeUnitAndLine)
 {
-    StderrCapture cap;
+    velktest::StreamCapture cap(STDERR_FILENO);
     int line = __LINE__ + 1;
     void *p = VELK_MALLOC(IMPOSSIBLE);
     EXPECT_EQ(p, nullptr);
@@ -117,7 +76,7 @@ TEST_F(MemoryTest, MallocFailureReportsSizeUnitAndLine)
 
 TEST_F(MemoryTest, CallocOverflowIsAFailureWithTheSaturatedSize)
 {
-    StderrCapture cap;
+    velktest::StreamCapture cap(STDERR_FILENO);
     // count * size does not fit in size_t: must fail rather than wrap to a
     // small block.
     int line = __LINE__ + 1;
@@ -135,7 +94,7 @@ TEST_F(MemoryTest, ReallocFailureKeepsTheOldBlock)
     char *p = static_cast<char *>(VELK_MALLOC(8));
     ASSERT_NE(p, nullptr);
     memcpy(p, "abcdefg", 8);
-    StderrCapture cap;
+    velktest::StreamCapture cap(STDERR_FILENO);
     void *q = VELK_REALLOC(p, IMPOSSIBLE);
     EXPECT_EQ(q, nullptr);
     std::string err = cap.text();
@@ -148,7 +107,7 @@ TEST_F(MemoryTest, ReallocFailureKeepsTheOldBlock)
 TEST_F(MemoryTest, ReportKindsAndFirstStatusWins)
 {
     velk_exit_code.store(VELK_EXIT_IOERR);
-    StderrCapture cap;
+    velktest::StreamCapture cap(STDERR_FILENO);
     velk_MallocError(12, "strdup", "/some/dir/velk_Unit.cpp", 99);
     EXPECT_EQ(cap.text(), "ERROR: velk: malloc failure (12 bytes) \n"
                           "ERROR: [strdup]\n"

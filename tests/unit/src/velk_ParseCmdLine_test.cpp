@@ -21,9 +21,13 @@
 #include "velk_ReadConfig.h"
 #include "velk_Run.h"
 #include "velk_StatusFifo.h"
+#include "velk_testproc.h"
 #include "velk_testsupport.h"
 
 namespace {
+
+// Exit code of a parser child that could not redirect its output.
+constexpr int kChildSetupFailed = 10;
 
 struct Parsed {
     int rc = 0;           // result of velk_ParseCmdLine
@@ -36,12 +40,9 @@ Parsed parse(const std::vector<std::string> &args)
 {
     velktest::ScratchDir dir;
     std::string outPath = dir / "out", errPath = dir / "err", resPath = dir / "res";
-    pid_t pid = fork();
-    if (pid == 0) {
-        int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(o, 1);
-        dup2(e, 2);
+    velktest::ForkedChild child([&] {
+        if (!velktest::redirectOutputToFiles(outPath, errPath))
+            return kChildSetupFailed;
         setDefaultOptions();
         std::vector<std::string> copy{"velk"};
         copy.insert(copy.end(), args.begin(), args.end());
@@ -68,10 +69,11 @@ Parsed parse(const std::vector<std::string> &args)
                 server ? server : "(null)", principal ? principal : "(null)", initAcctId,
                 initAcctName ? initAcctName : "(null)", velk_exclude_opt_count, velk_status_pipefd);
         fclose(res);
-        _exit(0);
-    }
+        return 0;
+    });
     int status = 0;
-    waitpid(pid, &status, 0);
+    EXPECT_TRUE(child.wait(&status)) << "parser child did not end";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "parser child status " << status;
     Parsed p;
     p.out = velktest::readFile(outPath);
     p.err = velktest::readFile(errPath);

@@ -16,58 +16,12 @@
 
 #include "velk_Globals.h"
 #include "velk_ReadConfig.h"
+#include "velk_testproc.h"
 #include "velk_testsupport.h"
 
 namespace {
 
-// Sends standard output and error to temporary files while alive.
-class OutputCapture {
-public:
-    OutputCapture()
-    {
-        fflush(nullptr);
-        for (int i = 0; i < 2; i++) {
-            files_[i] = tmpfile();
-            saved_[i] = dup(FDS[i]);
-            dup2(fileno(files_[i]), FDS[i]);
-        }
-    }
-    ~OutputCapture()
-    {
-        stop();
-        for (FILE *f : files_)
-            fclose(f);
-    }
-    std::string out() { return read(0); }
-    std::string err() { return read(1); }
-
-private:
-    static constexpr int FDS[2] = {STDOUT_FILENO, STDERR_FILENO};
-    void stop()
-    {
-        if (saved_[0] < 0)
-            return;
-        fflush(nullptr);
-        for (int i = 0; i < 2; i++) {
-            dup2(saved_[i], FDS[i]);
-            close(saved_[i]);
-            saved_[i] = -1;
-        }
-    }
-    std::string read(int i)
-    {
-        stop();
-        std::string text;
-        rewind(files_[i]);
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, files_[i])) > 0)
-            text.append(buf, n);
-        return text;
-    }
-    FILE *files_[2] = {nullptr, nullptr};
-    int saved_[2] = {-1, -1};
-};
+using velktest::OutputCapture;
 
 // Sets an environment variable for the life of the object.
 class EnvSetting {

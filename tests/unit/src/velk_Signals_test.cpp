@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <functional>
 #include <ostream>
-#include <poll.h>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
@@ -26,89 +25,20 @@
 #include "velk_ReadConfig.h"
 #include "velk_Signals.h"
 #include "velk_StatusFifo.h"
+#include "velk_testproc.h"
 #include "velk_testsupport.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr auto kGenerous = std::chrono::seconds(20);
-
-int msLeft(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// A forked child running one scenario; its result is the exit code.
-class Child {
-public:
-    explicit Child(const std::function<int()> &scenario)
-    {
-        fflush(nullptr);
-        pid_ = fork();
-        if (pid_ == 0)
-            _exit(scenario());
-    }
-    ~Child()
-    {
-        if (pid_ > 0 && !reaped_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-
-    pid_t pid() const { return pid_; }
-
-    // Waits for the child to end; kills it and returns false on timeout.
-    bool wait(int *status, std::chrono::seconds timeout = kGenerous)
-    {
-        auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            if (waitpid(pid_, status, WNOHANG) == pid_) {
-                reaped_ = true;
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, status, 0);
-        reaped_ = true;
-        return false;
-    }
-
-private:
-    pid_t pid_ = -1;
-    bool reaped_ = false;
-};
-
-// One byte at a time between parent and child, with a generous limit.
-struct BytePipe {
-    int fd[2] = {-1, -1};
-    BytePipe() { EXPECT_EQ(0, pipe(fd)); }
-    ~BytePipe()
-    {
-        for (int f : fd)
-            if (f >= 0)
-                close(f);
-    }
-    bool send(char c) const { return write(fd[1], &c, 1) == 1; }
-    // -1 when nothing came in time.
-    int receive(int timeoutMs = 20000) const
-    {
-        struct pollfd p = {fd[0], POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) != 1)
-            return -1;
-        unsigned char c;
-        return read(fd[0], &c, 1) == 1 ? c : -1;
-    }
-};
+using velktest::BytePipe;
+using velktest::Clock;
+using velktest::kGenerousWait;
+using velktest::msLeft;
 
 // Polls a file until pred accepts its contents or the time is up; returns
 // the last contents read.
 std::string waitForFile(const std::string &path, const std::function<bool(const std::string &)> &pred,
-                        std::chrono::seconds timeout = kGenerous)
+                        std::chrono::seconds timeout = kGenerousWait)
 {
     auto deadline = Clock::now() + timeout;
     std::string text;
@@ -149,16 +79,6 @@ void expectDump(const std::vector<std::string> &lines, size_t at, const std::str
     EXPECT_EQ("Current program phase ........... " + phase, lines[at + 2]);
 }
 
-// Child side: sends standard output and standard error into files.
-bool redirect(const std::string &out, const std::string &err)
-{
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (o < 0 || e < 0)
-        return false;
-    return dup2(o, STDOUT_FILENO) >= 0 && dup2(e, STDERR_FILENO) >= 0;
-}
-
 constexpr int kChildSetupFailed = 10;
 constexpr int kChildNoGo = 11;
 constexpr int kChildNoFlag = 12;
@@ -169,7 +89,25 @@ int readyThenWait(const BytePipe &ready, const BytePipe &done)
 {
     if (!ready.send('r'))
         return kChildSetupFailed;
-    return done.receive(30000) >= 0 ? 0 : kChildNoGo;
+    return done.receive(std::chrono::seconds(30)) >= 0 ? 0 : kChildNoGo;
+}
+
+// Child side, as a running action meets a forced shutdown: polls the
+// shutdown flag, sends what() once it is up, then stays busy so that only
+// the end of the grace period can end the process.  Returns kChildNoFlag
+// when the flag never came up.
+int reportFlagThenStayBusy(const BytePipe &report, const std::function<char()> &what)
+{
+    auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (!velk_shutdown_signalled.load()) {
+        if (Clock::now() > deadline)
+            return kChildNoFlag;
+        usleep(10000);
+    }
+    report.send(what());
+    for (int i = 0; i < 60; i++)
+        sleep(1);
+    return 0;
 }
 
 } // namespace
@@ -182,7 +120,7 @@ TEST(SignalsStateDump, SignalAppendsThreeLinesToTheStateFileAndTheRunGoesOn)
     const std::string state = dir / "state";
     velktest::writeFile(state, "earlier contents\n");
     BytePipe ready, done;
-    Child child([&] {
+    velktest::ForkedChild child([&] {
         velk_config_opts.Statefile = strdup(state.c_str());
         velk_function = VOP_CREATE;
         velk_SetProgramPhase(VTP_GEN_FILELIST);
@@ -197,12 +135,9 @@ TEST(SignalsStateDump, SignalAppendsThreeLinesToTheStateFileAndTheRunGoesOn)
     // A second dump goes to the same file, after the first.
     ASSERT_EQ(0, kill(child.pid(), SIGUSR2));
     text = waitForFile(state, hasLines(7));
-    done.send('d');
+    EXPECT_TRUE(done.send('d'));
 
-    int status = 0;
-    ASSERT_TRUE(child.wait(&status));
-    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(0, WEXITSTATUS(status));
+    ASSERT_TRUE(velktest::exitsWith(child, 0));
 
     auto lines = velktest::lines(text);
     ASSERT_EQ(7u, lines.size()) << text;
@@ -229,8 +164,8 @@ TEST_P(SignalsStateDumpStream, StandardStreamsAreChosenInAnyCase)
     velktest::ScratchDir dir;
     const std::string out = dir / "stdout", err = dir / "stderr";
     BytePipe ready, done;
-    Child child([&] {
-        if (!redirect(out, err))
+    velktest::ForkedChild child([&] {
+        if (!velktest::redirectOutputToFiles(out, err))
             return kChildSetupFailed;
         velk_config_opts.Statefile = strdup(GetParam().setting);
         velk_function = VOP_EXTRACT;
@@ -242,11 +177,9 @@ TEST_P(SignalsStateDumpStream, StandardStreamsAreChosenInAnyCase)
     ASSERT_EQ('r', ready.receive());
     ASSERT_EQ(0, kill(child.pid(), SIGUSR2));
     std::string text = waitForFile(GetParam().toStderr ? err : out, hasLines(3));
-    done.send('d');
+    EXPECT_TRUE(done.send('d'));
 
-    int status = 0;
-    ASSERT_TRUE(child.wait(&status));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(velktest::exitsWith(child, 0));
     auto lines = velktest::lines(text);
     ASSERT_EQ(3u, lines.size()) << text;
     expectDump(lines, 0, "EXTRACT", "EXTRACT-PASS1 (10)");
@@ -283,8 +216,8 @@ TEST_P(SignalsStateDumpNone, NothingIsWrittenAndTheRunGoesOn)
     if (setting == "<unopenable>")
         setting = unopenable;
     BytePipe ready, done;
-    Child child([&] {
-        if (!redirect(out, err))
+    velktest::ForkedChild child([&] {
+        if (!velktest::redirectOutputToFiles(out, err))
             return kChildSetupFailed;
         velk_config_opts.Statefile = param ? strdup(setting.c_str()) : nullptr;
         velk_function = VOP_LIST;
@@ -303,11 +236,9 @@ TEST_P(SignalsStateDumpNone, NothingIsWrittenAndTheRunGoesOn)
     waitForFile(err, [&](const std::string &t) { return countOf(t, caught) >= 1; });
     ASSERT_EQ(0, kill(child.pid(), SIGUSR2));
     std::string errText = waitForFile(err, [&](const std::string &t) { return countOf(t, caught) >= 2; });
-    done.send('d');
+    EXPECT_TRUE(done.send('d'));
 
-    int status = 0;
-    ASSERT_TRUE(child.wait(&status));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(velktest::exitsWith(child, 0));
     EXPECT_EQ(caught + caught, errText);
     EXPECT_EQ("", velktest::readFile(out));
     EXPECT_NE(0, access(unopenable.c_str(), F_OK));
@@ -329,9 +260,9 @@ TEST(SignalsForcedShutdown, FlagIsRaisedStatusIsSentAndTheProcessIsKilled)
     int reader = open(fifoPath.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
     BytePipe ready, report;
-    Child child([&] {
+    velktest::ForkedChild child([&] {
         close(reader);
-        if (!redirect(dir / "stdout", err))
+        if (!velktest::redirectOutputToFiles(dir / "stdout", err))
             return kChildSetupFailed;
         setenv("VELK_TESTONLY_SHUTDOWN_GRACE", "3", 1);
         velk_status_pipefd = open(fifoPath.c_str(), O_WRONLY | O_NONBLOCK);
@@ -342,18 +273,8 @@ TEST(SignalsForcedShutdown, FlagIsRaisedStatusIsSentAndTheProcessIsKilled)
         velk_SetProgramPhase(VTP_CREATE_WRITEARCHIVE);
         if (velk_SigInit() != 0 || !ready.send('r'))
             return kChildSetupFailed;
-        // The running action's side: poll the flag, then report the phase.
-        auto deadline = Clock::now() + std::chrono::seconds(30);
-        while (!velk_shutdown_signalled.load()) {
-            if (Clock::now() > deadline)
-                return kChildNoFlag;
-            usleep(10000);
-        }
-        report.send(static_cast<char>(velk_GetProgramPhase()));
-        // Stay busy: the grace period must end the process.
-        for (int i = 0; i < 60; i++)
-            sleep(1);
-        return 0;
+        // The phase is read only once the flag is up.
+        return reportFlagThenStayBusy(report, [] { return static_cast<char>(velk_GetProgramPhase()); });
     });
     ASSERT_EQ('r', ready.receive());
     ASSERT_EQ(0, kill(child.pid(), SIGUSR1));
@@ -377,21 +298,12 @@ TEST(SignalsForcedShutdown, FlagIsRaisedStatusIsSentAndTheProcessIsKilled)
 TEST(SignalsForcedShutdown, GraceSetBeforeSigInitAndNoStatusFifo)
 {
     BytePipe ready, report;
-    Child child([&] {
+    velktest::ForkedChild child([&] {
         unsetenv("VELK_TESTONLY_SHUTDOWN_GRACE");
         velk_shutdown_grace_seconds = 3;
         if (velk_SigInit() != 0 || !ready.send('r'))
             return kChildSetupFailed;
-        auto deadline = Clock::now() + std::chrono::seconds(30);
-        while (!velk_shutdown_signalled.load()) {
-            if (Clock::now() > deadline)
-                return kChildNoFlag;
-            usleep(10000);
-        }
-        report.send('f');
-        for (int i = 0; i < 60; i++)
-            sleep(1);
-        return 0;
+        return reportFlagThenStayBusy(report, [] { return 'f'; });
     });
     ASSERT_EQ('r', ready.receive());
     ASSERT_EQ(0, kill(child.pid(), SIGUSR1));
@@ -419,7 +331,7 @@ class SignalsShutdownGrace : public ::testing::TestWithParam<GraceCase> {};
 TEST_P(SignalsShutdownGrace, EnvironmentOverrideAcceptsWholeSecondsUpTo30)
 {
     const GraceCase c = GetParam();
-    Child child([&] {
+    velktest::ForkedChild child([&] {
         if (c.env)
             setenv("VELK_TESTONLY_SHUTDOWN_GRACE", c.env, 1);
         else
@@ -429,10 +341,7 @@ TEST_P(SignalsShutdownGrace, EnvironmentOverrideAcceptsWholeSecondsUpTo30)
             return 100;
         return velk_shutdown_grace_seconds;
     });
-    int status = 0;
-    ASSERT_TRUE(child.wait(&status));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(c.want, WEXITSTATUS(status)) << (c.env ? c.env : "(unset)");
+    EXPECT_TRUE(velktest::exitsWith(child, c.want)) << (c.env ? c.env : "(unset)");
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, SignalsShutdownGrace,

@@ -21,49 +21,9 @@
 #include "velk_Globals.h"
 #include "velk_Memory.h"
 #include "velk_Utils.h"
+#include "velk_testproc.h"
 
 namespace {
-
-// Sends standard error to a temporary file while alive.
-class StderrCapture {
-public:
-    StderrCapture()
-    {
-        fflush(stderr);
-        file_ = tmpfile();
-        saved_ = dup(STDERR_FILENO);
-        dup2(fileno(file_), STDERR_FILENO);
-    }
-    ~StderrCapture()
-    {
-        stop();
-        fclose(file_);
-    }
-    std::string text()
-    {
-        stop();
-        std::string out;
-        rewind(file_);
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, file_)) > 0)
-            out.append(buf, n);
-        return out;
-    }
-
-private:
-    void stop()
-    {
-        if (saved_ < 0)
-            return;
-        fflush(stderr);
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-        saved_ = -1;
-    }
-    FILE *file_ = nullptr;
-    int saved_ = -1;
-};
 
 // Expands and frees; "<null>" stands for a null result.
 std::string expand(const char *tmpl, const char *home = nullptr, const char *user = nullptr)
@@ -139,13 +99,13 @@ TEST(ExpandTemplatePath, DebugLineAtLevelOne)
 {
     int saved = velk_debug_level;
     {
-        StderrCapture cap;
+        velktest::StreamCapture cap(STDERR_FILENO);
         velk_debug_level = 0;
         EXPECT_EQ(expand("/x/%U", "/h", "me"), "/x/me");
         EXPECT_EQ(cap.text(), "");
     }
     {
-        StderrCapture cap;
+        velktest::StreamCapture cap(STDERR_FILENO);
         velk_debug_level = 1;
         EXPECT_EQ(expand("/x/%U", "/h", "me"), "/x/me");
         velk_debug_level = saved;
@@ -162,7 +122,7 @@ struct ChildResult {
 };
 
 // Runs fn in a child with no controlling terminal (a new session) and its
-// standard error on a pipe.
+// standard output and error on a pipe.
 template <typename Fn>
 ChildResult run_without_terminal(Fn fn)
 {
@@ -170,15 +130,13 @@ ChildResult run_without_terminal(Fn fn)
     int fds[2];
     if (pipe(fds) != 0)
         return r;
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
+    velktest::ForkedChild child([&] {
         close(fds[0]);
         dup2(fds[1], STDERR_FILENO);
         dup2(fds[1], STDOUT_FILENO);
         setsid();
-        _exit(fn());
-    }
+        return fn();
+    });
     close(fds[1]);
     char buf[1024];
     ssize_t n;
@@ -186,8 +144,8 @@ ChildResult run_without_terminal(Fn fn)
         r.err.append(buf, static_cast<size_t>(n));
     close(fds[0]);
     int st = 0;
-    waitpid(pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    if (child.wait(&st))
+        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return r;
 }
 
