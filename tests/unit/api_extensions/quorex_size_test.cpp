@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include <ostream>
+
 #include "quorex_size.h"
 
 namespace {
@@ -13,6 +15,12 @@ struct SizeCase {
     const char *text;
     int64_t bytes;
 };
+
+// Names the case in test output by its text, so test names stay stable.
+void PrintTo(const SizeCase &c, std::ostream *os)
+{
+    *os << '"' << c.text << '"';
+}
 
 class ByteSize : public ::testing::TestWithParam<SizeCase> {};
 

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
+#include <ostream>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -261,6 +262,13 @@ struct Dialogue {
     std::vector<std::string> answers;  // typed after successive prompts
     int expected;
 };
+
+// Names the case in test output by what is typed, so test names stay stable.
+void PrintTo(const Dialogue &d, std::ostream *os)
+{
+    for (const auto &a : d.answers)
+        *os << '[' << a.substr(0, a.find('\n')) << ']';
+}
 
 class GetYesNoOnATerminal : public ::testing::TestWithParam<Dialogue> {};
 
