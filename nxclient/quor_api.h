@@ -11,44 +11,7 @@
 #include <cstdint>
 
 #include "kylgw_errors.h"
-
-// Site information, as the gateway sends it after the greeting (34 words).
-struct quor_site_info_t {
-    uint32_t server_flags;
-    uint32_t server_runmode;
-    uint32_t sv_major;
-    uint32_t sv_minor;
-    uint32_t sv_patch;
-    uint32_t sv_prot_major;
-    uint32_t sv_prot_minor;
-    uint32_t quor_level;
-    uint32_t site_quor_flags;
-    uint32_t quor_patch_flags;
-    uint32_t auth_flags;
-    uint32_t auth_crypto_card;
-    uint32_t encryption_methods;
-    uint32_t port_min;
-    uint32_t port_max;
-    uint32_t realm_id;
-    uint32_t authz_flags;
-    uint32_t authz_rsrved1;
-    uint32_t authz_rsrved2;
-    uint32_t accounting_style;
-    uint32_t acct_validation_flag;
-    int32_t max_bg_stages;
-    uint32_t max_mbytes_per_iod;
-    uint32_t app_copies;
-    uint32_t rootUid;
-    uint32_t umask;
-    uint32_t max_bg_vvs;
-    uint32_t bg_stage_flags;
-    uint32_t startupCOS;
-    uint32_t future5;
-    uint32_t future6;
-    uint32_t future7;
-    uint32_t future8;
-    uint32_t future9;
-};
+#include "kylgw_msg.h"
 
 // A user's password entry as the gateway reports it.
 struct quor_passwd_t {
