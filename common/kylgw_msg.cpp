@@ -2,6 +2,8 @@
 
 #include "kylgw_msg.h"
 
+#include "kylgw_catalogue.h"
+
 #include <cstring>
 
 bool nx_xdr_api_msghdr_t(kyl_xdr_t *x, api_msghdr_t *h)
@@ -81,3 +83,23 @@ bool xdr_api_closelog_t(kyl_xdr_t *x, api_closelog_t *r)
 {
     return kyl_xdr_u32(x, &r->flags);
 }
+
+namespace {
+
+const kylgw_msgtype_t connectionRows[] = {
+    {CAT_CONNECTION, FN_GREETING, "greeting", nullptr, 0,
+     KYL_XDRPROC(api_server_state_rply_t, xdr_api_server_state_rply_t), sizeof(api_server_state_rply_t)},
+    {CAT_CONNECTION, FN_SITE_INFO, "quorex_GetSiteInfo", KYL_XDRPROC(api_site_info_req_t, xdr_api_site_info_req_t),
+     sizeof(api_site_info_req_t), KYL_XDRPROC(api_site_info_rply_t, xdr_api_site_info_rply_t),
+     sizeof(api_site_info_rply_t)},
+    {CAT_LOG, FN_OPENLOG, "quor_Openlog", KYL_XDRPROC(api_openlog_t, xdr_api_openlog_t), sizeof(api_openlog_t),
+     nullptr, 0},
+    {CAT_LOG, FN_LOGMSG, "quor_Logmsg", KYL_XDRPROC(api_log_message_t, xdr_api_log_message_t),
+     sizeof(api_log_message_t), nullptr, 0},
+    {CAT_LOG, FN_CLOSELOG, "quor_Closelog", KYL_XDRPROC(api_closelog_t, xdr_api_closelog_t), sizeof(api_closelog_t),
+     nullptr, 0},
+};
+
+} // namespace
+
+const kylgw_msgtable_t kylgw_connection_msgtable = {connectionRows, sizeof connectionRows / sizeof connectionRows[0]};
