@@ -43,6 +43,19 @@ RunOptions isolated(const velktest::ScratchDir &dir)
     return o;
 }
 
+// The client library reports why the gateway could not be reached before
+// velk's own line; velk's line is what these tests are about.
+bool endsWithGatewayFailure(const std::string &err)
+{
+    std::string tail = kGatewayFailure;
+    return err.size() >= tail.size() && err.compare(err.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool startsWith(const std::string &text, const std::string &head)
+{
+    return text.rfind(head, 0) == 0;
+}
+
 bool endsWithLines(const std::string &text, const std::vector<std::string> &tail)
 {
     auto all = lines(text);
@@ -132,7 +145,7 @@ TEST(CmdLineErrors, LongOptionNeedsEqualsForItsValue)
     EXPECT_EQ(r.err, "ERROR: missing or empty argument for 'exclude'\n");
     auto ok = runVelk({"-c", "-f", "a.tar", "--exclude=*.o", "dir"}, isolated(dir));
     EXPECT_EQ(ok.status, 71);  // parsed; the gateway is what is missing
-    EXPECT_EQ(ok.err, kGatewayFailure);
+    EXPECT_TRUE(endsWithGatewayFailure(ok.err)) << ok.err;
 }
 
 TEST(CmdLineErrors, PipedArchiveWithoutIndexName)
@@ -162,7 +175,7 @@ TEST(CmdLineErrors, GatewayUnreachableEndsWith71)
     velktest::ScratchDir dir;
     auto r = runVelk({"tvf", "a.tar"}, isolated(dir));
     EXPECT_EQ(r.status, 71);
-    EXPECT_EQ(r.err, kGatewayFailure);
+    EXPECT_TRUE(endsWithGatewayFailure(r.err)) << r.err;
     EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
 }
 
@@ -173,14 +186,17 @@ TEST(CmdLineStatusFifo, UnusableFifoWarnsAndRunGoesOn)
     velktest::writeFile(plain, "");
     auto a = runVelk({"-t", "-f", "a.tar", "-N", plain}, isolated(dir));
     EXPECT_EQ(a.status, 71);
-    EXPECT_EQ(a.err, "WARNING: Not a FIFO-type file: '" + plain + "'.  -N option disabled\n" + kGatewayFailure);
+    EXPECT_TRUE(startsWith(a.err, "WARNING: Not a FIFO-type file: '" + plain + "'.  -N option disabled\n")) << a.err;
+    EXPECT_TRUE(endsWithGatewayFailure(a.err)) << a.err;
 
     std::string fifo = dir / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     auto b = runVelk({"-t", "-f", "a.tar", "-N", fifo}, isolated(dir));
     EXPECT_EQ(b.status, 71);
-    EXPECT_EQ(b.err, "WARNING: Cannot open FIFO '" + fifo +
-                         "' for writing (no process is reading it). -N option disabled\n" + kGatewayFailure);
+    EXPECT_TRUE(startsWith(b.err, "WARNING: Cannot open FIFO '" + fifo +
+                                      "' for writing (no process is reading it). -N option disabled\n"))
+        << b.err;
+    EXPECT_TRUE(endsWithGatewayFailure(b.err)) << b.err;
 }
 
 TEST(CmdLineStatusFifo, ReaderSeesOpenAndShutdownLines)

