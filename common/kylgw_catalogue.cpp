@@ -6,6 +6,7 @@ namespace {
 
 const kylgw_msgtable_t *const tables[] = {
     &kylgw_connection_msgtable,
+    &kylgw_auth_msgtable,
 };
 
 } // namespace
