@@ -6,6 +6,8 @@ namespace {
 
 const kylgw_msgtable_t *const tables[] = {
     &kylgw_connection_msgtable,
+    &kylgw_xfer_msgtable,
+    &kylgw_lfx_msgtable,
     &kylgw_auth_msgtable,
 };
 

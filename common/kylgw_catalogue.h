@@ -37,6 +37,8 @@ void kylgw_ForEachMsgType(void (*fn)(const kylgw_msgtype_t *row, void *arg), voi
 
 // Row tables of the connection and gateway-log messages (kylgw_msg.cpp).
 extern const kylgw_msgtable_t kylgw_connection_msgtable;
+// Transfer (kylgw_xdr_xfer.cpp) and local-file transfer (kylgw_xdr_lfx.cpp) messages.
+extern const kylgw_msgtable_t kylgw_xfer_msgtable, kylgw_lfx_msgtable;
 // Row tables of the authentication messages (kylgw_xdr_auth.cpp).
 extern const kylgw_msgtable_t kylgw_auth_msgtable;
 
