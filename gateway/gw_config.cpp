@@ -1,0 +1,150 @@
+// kylgwd's configuration file (see gw_config.h).  The stanza parser builds
+// the tree; this unit checks every key against the table of known site
+// values and converts the numbers.  Main thread, start-up only; no locks.
+
+#include "gw_config.h"
+
+
+#include <quorcfgx_stanza.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr const char *kSiteSection = "Site";
+
+// Known site keys and where each is stored.
+struct SiteKey {
+    const char *name;
+    uint32_t gw_site_t::*field;
+};
+
+constexpr SiteKey kSiteKeys[] = {
+    {"server_runmode", &gw_site_t::server_runmode},
+    {"auth_crypto_card", &gw_site_t::auth_crypto_card},
+    {"max_mbytes_per_iod", &gw_site_t::max_mbytes_per_iod},
+    {"app_copies", &gw_site_t::app_copies},
+    {"umask", &gw_site_t::umask},
+    {"startupCOS", &gw_site_t::startupCOS},
+    {"sv_prot_major", &gw_site_t::sv_prot_major},
+    {"sv_prot_minor", &gw_site_t::sv_prot_minor},
+    {"sv_major", &gw_site_t::sv_major},
+    {"sv_minor", &gw_site_t::sv_minor},
+    {"sv_patch", &gw_site_t::sv_patch},
+};
+
+// Parses an unsigned 32-bit number: decimal, 0x hexadecimal or 0 octal.
+bool parseU32(const char *text, uint32_t *out)
+{
+    if (text == nullptr || *text < '0' || *text > '9')
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long v = strtoull(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0' || v > UINT32_MAX)
+        return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+std::string where(const char *name, const quor_cfg_stanza_t *s)
+{
+    return std::string(name) + ":" + std::to_string(s->LineNum) + ": ";
+}
+
+int loadSite(const char *name, const quor_cfg_stanza_t *sect, gw_site_t *site, std::string *err)
+{
+    for (const quor_cfg_stanza_t *s = sect->substanzaList; s != nullptr; s = s->next) {
+        const SiteKey *key = nullptr;
+        for (const SiteKey &k : kSiteKeys)
+            if (strcmp(k.name, s->KeyString) == 0)
+                key = &k;
+        if (key == nullptr) {
+            *err = where(name, s) + "unknown key '" + s->KeyString + "' in section " + kSiteSection;
+            return -1;
+        }
+        uint32_t v = 0;
+        if (s->type != CFG_SIMPLE_TYPE || !parseU32(s->KeyValue, &v)) {
+            *err = where(name, s) + "'" + s->KeyString + "' needs a number (decimal, 0x hex or 0 octal)";
+            return -1;
+        }
+        site->*(key->field) = v;
+    }
+    return 0;
+}
+
+int loadTree(const char *name, const quor_cfg_stanza_t *list, gw_config_t *cfg, std::string *err)
+{
+    gw_config_t next = *cfg;
+    for (const quor_cfg_stanza_t *s = list; s != nullptr; s = s->next) {
+        if (strcmp(s->KeyString, kSiteSection) != 0) {
+            *err = where(name, s) + "unknown section '" + s->KeyString + "'";
+            return -1;
+        }
+        if (s->type != CFG_COMPOUND_TYPE) {
+            *err = where(name, s) + "'" + kSiteSection + "' must be a section: " + kSiteSection + " = { ... }";
+            return -1;
+        }
+        if (loadSite(name, s, &next.site, err) != 0)
+            return -1;
+    }
+    *cfg = next;
+    return 0;
+}
+
+// Turns a parser failure into a message.
+std::string parseError(const char *name, int error, unsigned line)
+{
+    if (error == QUOR_CFG_E_OPEN)
+        return std::string(name) + ": " + quor_CfgErrorText(error);
+    return std::string(name) + ":" + std::to_string(line) + ": " + quor_CfgErrorText(error);
+}
+
+} // namespace
+
+void gw_ConfigDefaults(gw_config_t *cfg, int runMode)
+{
+    *cfg = gw_config_t{};
+    gw_site_t &s = cfg->site;
+    s.server_runmode = static_cast<uint32_t>(runMode);
+    s.auth_crypto_card = 0;
+    s.max_mbytes_per_iod = 0;
+    s.app_copies = 1;
+    s.umask = 022;
+    s.startupCOS = 11;
+    s.sv_prot_major = 67;
+    s.sv_prot_minor = 2;
+    s.sv_major = GW_SV_MAJOR;
+    s.sv_minor = GW_SV_MINOR;
+    s.sv_patch = GW_SV_PATCH;
+}
+
+int gw_ConfigLoad(const char *path, gw_config_t *cfg, std::string *err)
+{
+    quor_cfg_stanza_t *list = nullptr;
+    int error = 0;
+    unsigned line = 0;
+    if (quor_CfgParse(path, &list, &error, &line) != 0) {
+        *err = parseError(path, error, line);
+        return -1;
+    }
+    int rc = loadTree(path, list, cfg, err);
+    quor_CfgFree(list);
+    return rc;
+}
+
+int gw_ConfigLoadText(const char *name, const std::string &text, gw_config_t *cfg, std::string *err)
+{
+    quor_cfg_stanza_t *list = nullptr;
+    int error = 0;
+    unsigned line = 0;
+    if (quor_CfgParseText(text.data(), text.size(), &list, &error, &line) != 0) {
+        *err = parseError(name, error, line);
+        return -1;
+    }
+    int rc = loadTree(name, list, cfg, err);
+    quor_CfgFree(list);
+    return rc;
+}

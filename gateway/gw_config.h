@@ -1,0 +1,56 @@
+#ifndef GW_CONFIG_H
+#define GW_CONFIG_H
+
+// kylgwd's configuration file (--config), in the stanza syntax of the site
+// configuration file.  Today it holds the site values that the greeting and
+// the site information reply report, in one section:
+//
+//   Site = {
+//       server_runmode = 1
+//       umask = 022          # numbers: decimal, 0x hexadecimal, 0 octal
+//   }
+//
+// Unknown sections and keys are errors naming the file and line.  Loaded on
+// the main thread during start-up; read-only afterwards, so session threads
+// read it without a lock.
+
+#include <cstdint>
+#include <string>
+
+// Values reported to clients in the greeting and the site information.
+struct gw_site_t {
+    uint32_t server_runmode;
+    uint32_t auth_crypto_card;
+    uint32_t max_mbytes_per_iod;  // 0: the client uses 2048
+    uint32_t app_copies;
+    uint32_t umask;
+    uint32_t startupCOS;
+    uint32_t sv_prot_major;
+    uint32_t sv_prot_minor;
+    uint32_t sv_major;
+    uint32_t sv_minor;
+    uint32_t sv_patch;
+};
+
+struct gw_config_t {
+    gw_site_t site;
+};
+
+// Server version reported when the configuration names none.
+constexpr uint32_t GW_SV_MAJOR = 1;
+constexpr uint32_t GW_SV_MINOR = 0;
+constexpr uint32_t GW_SV_PATCH = 0;
+
+// Fills *cfg with the built-in defaults; runMode is the --runmode value.
+void gw_ConfigDefaults(gw_config_t *cfg, int runMode);
+
+// Reads path over the values already in *cfg.  Returns 0, or -1 with a
+// one-line message naming the file and line in *err (*cfg is then left as
+// it was).
+[[nodiscard]] int gw_ConfigLoad(const char *path, gw_config_t *cfg, std::string *err);
+
+// As gw_ConfigLoad over text in memory; name stands for the file in messages.
+[[nodiscard]] int gw_ConfigLoadText(const char *name, const std::string &text, gw_config_t *cfg,
+                                    std::string *err);
+
+#endif

@@ -1,0 +1,193 @@
+// The fault script (see gw_faults.h).  Called on a session thread when the
+// session starts; reads the file with a size cap and keeps nothing global.
+
+#include "gw_faults.h"
+
+#include <kylgw_catalogue.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+bool parseUnsigned(const std::string &text, uint64_t max, uint64_t *out)
+{
+    if (text.empty() || text.size() > 20)
+        return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        uint64_t d = static_cast<uint64_t>(c - '0');
+        if (v > (max - d) / 10)
+            return false;
+        v = v * 10 + d;
+    }
+    *out = v;
+    return true;
+}
+
+bool parseNegative(const std::string &text, int32_t *out)
+{
+    uint64_t mag = 0;
+    if (text.size() < 2 || text[0] != '-' || !parseUnsigned(text.substr(1), 0x80000000u, &mag) || mag == 0)
+        return false;
+    *out = static_cast<int32_t>(-static_cast<int64_t>(mag));
+    return true;
+}
+
+// Finds a catalogue row by its name.
+struct NameSearch {
+    const char *name;
+    const kylgw_msgtype_t *found;
+};
+
+void matchName(const kylgw_msgtype_t *row, void *arg)
+{
+    auto *s = static_cast<NameSearch *>(arg);
+    if (s->found == nullptr && row->name != nullptr && strcmp(row->name, s->name) == 0)
+        s->found = row;
+}
+
+bool parseOp(const std::string &text, gw_faultop_t *op)
+{
+    size_t slash = text.find('/');
+    if (slash != std::string::npos) {
+        uint64_t cat = 0, fn = 0;
+        if (!parseUnsigned(text.substr(0, slash), 0xffff, &cat) || !parseUnsigned(text.substr(slash + 1), 0xffff, &fn))
+            return false;
+        *op = {true, static_cast<uint16_t>(cat), static_cast<uint16_t>(fn)};
+        return true;
+    }
+    NameSearch s{text.c_str(), nullptr};
+    kylgw_ForEachMsgType(matchName, &s);
+    if (s.found == nullptr)
+        return false;
+    *op = {true, s.found->category, s.found->function};
+    return true;
+}
+
+std::string trim(const std::string &s)
+{
+    size_t b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos)
+        return "";
+    size_t e = s.find_last_not_of(" \t\r");
+    return s.substr(b, e - b + 1);
+}
+
+// Applies one "key=value" line.  Returns false when the key is unknown or
+// its value is bad.
+bool applyLine(const std::string &key, const std::string &value, bool hasValue, gw_faults_t *f)
+{
+    uint64_t n = 0;
+    if (key == "down")
+        return hasValue && parseUnsigned(value, UINT64_MAX, &f->down);
+    if (key == "proto") {
+        size_t dot = value.find('.');
+        uint64_t major = 0, minor = 0;
+        if (dot == std::string::npos || !parseUnsigned(value.substr(0, dot), UINT32_MAX, &major) ||
+            !parseUnsigned(value.substr(dot + 1), UINT32_MAX, &minor))
+            return false;
+        f->protoSet = true;
+        f->protoMajor = static_cast<uint32_t>(major);
+        f->protoMinor = static_cast<uint32_t>(minor);
+        return true;
+    }
+    if (key == "siteinfo_err")
+        return (f->siteinfoErrSet = parseNegative(value, &f->siteinfoErr));
+    if (key == "runmode") {
+        if (!parseUnsigned(value, UINT32_MAX, &n))
+            return false;
+        f->runmodeSet = true;
+        f->runmode = static_cast<uint32_t>(n);
+        return true;
+    }
+    if (key == "garbage_header")
+        return !hasValue && (f->garbageHeader = true);
+    if (key == "unsolicited")
+        return !hasValue && (f->unsolicited = true);
+    if (key == "delay_reply") {
+        size_t comma = value.find(',');
+        gw_faultop_t op{};
+        if (comma == std::string::npos || !parseOp(trim(value.substr(0, comma)), &op) ||
+            !parseUnsigned(trim(value.substr(comma + 1)), GW_FAULTS_MAX_DELAY_MS, &n))
+            return false;
+        f->delayReply = op;
+        f->delayMs = static_cast<uint32_t>(n);
+        return true;
+    }
+    gw_faultop_t *target = key == "drop_conn"       ? &f->dropConn
+                           : key == "reply_nobody"  ? &f->replyNobody
+                           : key == "truncate_body" ? &f->truncateBody
+                                                    : nullptr;
+    return target != nullptr && parseOp(value, target);
+}
+
+} // namespace
+
+bool gw_FaultOpIs(const gw_faultop_t &op, uint16_t category, uint16_t function)
+{
+    return op.set && op.category == category && op.function == function;
+}
+
+void gw_FaultsParse(const std::string &text, gw_faults_t *out, std::vector<std::string> *problems)
+{
+    *out = gw_faults_t{};
+    size_t pos = 0;
+    unsigned lineNo = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        std::string line = text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+        pos = nl == std::string::npos ? text.size() : nl + 1;
+        lineNo++;
+        line = trim(line);
+        if (line.empty() || line[0] == '#')
+            continue;
+        size_t eq = line.find('=');
+        std::string key = trim(line.substr(0, eq));
+        std::string value = eq == std::string::npos ? "" : trim(line.substr(eq + 1));
+        if (!applyLine(key, value, eq != std::string::npos, out))
+            problems->push_back("line " + std::to_string(lineNo) + ": ignoring '" + line + "'" +
+                                " (unknown key or bad value)");
+    }
+}
+
+int gw_FaultsLoad(const char *path, gw_faults_t *out, std::vector<std::string> *problems)
+{
+    *out = gw_faults_t{};
+    if (path == nullptr || *path == '\0')
+        return 0;
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return errno == ENOENT ? 0 : -errno;
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        ssize_t got = read(fd, buf, sizeof buf);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            int e = errno;
+            close(fd);
+            return -e;
+        }
+        if (got == 0)
+            break;
+        size_t room = GW_FAULTS_MAX_BYTES - text.size();
+        if (static_cast<size_t>(got) > room) {
+            text.append(buf, room);
+            problems->push_back("the script is longer than " + std::to_string(GW_FAULTS_MAX_BYTES) +
+                                " bytes; the rest is ignored");
+            break;
+        }
+        text.append(buf, static_cast<size_t>(got));
+    }
+    close(fd);
+    gw_FaultsParse(text, out, problems);
+    return 0;
+}
