@@ -7,10 +7,14 @@
 
 #include "gw_daemon.h"
 
+#include "gw_config.h"
 #include "gw_events.h"
 #include "gw_listener.h"
 #include "gw_log.h"
 #include "gw_options.h"
+#include "gw_proto.h"
+#include "gw_session.h"
+#include "gw_workers.h"
 
 #include <cerrno>
 #include <csignal>
@@ -26,6 +30,10 @@
 // Most bytes of the start-up failure message passed from the detached
 // daemon to the waiting parent.
 constexpr size_t GW_STARTUP_MSG_MAX = 1024;
+
+// The configuration the sessions serve.  Written by the main thread during
+// start-up, before any other thread exists; read-only afterwards.
+static gw_config_t gw_config;
 
 // Write end of the start-up pipe in a detaching daemon, -1 in the
 // foreground.  Written by the main thread before other threads exist.
@@ -206,9 +214,17 @@ static int gw_Run(const gw_options_t &o)
     gw_LogStart(o, bound);
     gw_event("start").str("listen", bound).num("port", port).num("runmode", o.runMode).emit();
 
-    int rc = 0;
+    gw_ProtoSetup(&gw_config);
+    gw_SessionSetup(o.faultsFile.c_str());
+    int rc = gw_WorkersStart();
+    if (rc != 0) {
+        close(listenFd);
+        close(sigFd);
+        return gw_StartupFailed(GW_EXIT_OSERR, std::string("cannot start the worker threads: ") + strerror(-rc));
+    }
     if (!o.pidFile.empty() &&
         (rc = gw_WriteFileAtomic(o.pidFile, std::to_string(static_cast<long>(getpid())) + "\n")) != 0) {
+        gw_WorkersStop();
         close(listenFd);
         close(sigFd);
         return gw_StartupFailed(GW_EXIT_CANTCREAT, "--pidfile " + o.pidFile + ": " + strerror(-rc));
@@ -216,6 +232,7 @@ static int gw_Run(const gw_options_t &o)
     // The port file last: its appearance tells a waiting test that the
     // daemon accepts connections.
     if (!o.portFile.empty() && (rc = gw_WriteFileAtomic(o.portFile, std::to_string(port) + "\n")) != 0) {
+        gw_WorkersStop();
         close(listenFd);
         close(sigFd);
         if (!o.pidFile.empty())
@@ -236,6 +253,8 @@ static int gw_Run(const gw_options_t &o)
 
     int how = gw_ServeUntilSignal(listenFd, sigFd);
     close(sigFd);
+    // Every session was joined, and each waited for its own jobs.
+    gw_WorkersStop();
 
     if (!o.portFile.empty())
         unlink(o.portFile.c_str());
@@ -267,6 +286,12 @@ int gw_DaemonMain(int argc, char **argv)
     if (gw_CheckOptionPaths(&opts, &err) != 0) {
         fprintf(stderr, "kylgwd: %s\n", err.c_str());
         return GW_EXIT_USAGE;
+    }
+
+    gw_ConfigDefaults(&gw_config, opts.runMode);
+    if (!opts.configFile.empty() && gw_ConfigLoad(opts.configFile.c_str(), &gw_config, &err) != 0) {
+        fprintf(stderr, "kylgwd: --config %s\n", err.c_str());
+        return GW_EXIT_CONFIG;
     }
 
     int rc = gw_LogOpen(opts.logFile.c_str());

@@ -4,9 +4,24 @@
 // Serving one accepted client connection.  Called on the connection's own
 // session thread; the descriptor stays owned by the listener, which closes
 // it after this returns and may shut it down at any time to stop the
-// session.
+// session.  The session reads the fault script, sends the greeting, then
+// reads and decodes requests one after another; each is served inline or,
+// when it may take long or its reply is held back, on a worker thread.  It
+// returns only after every job of the connection has ended.
 
+#include <cstddef>
 #include <cstdint>
+
+// Longest wait for the next request before an idle session is closed.
+constexpr int GW_IDLE_TIMEOUT_MS = 3600 * 1000;
+// Longest wait for more bytes of a message that has begun.
+constexpr int GW_READ_TIMEOUT_MS = 60 * 1000;
+// Bytes read from the socket at a time.
+constexpr size_t GW_READ_BUFFER = 64 * 1024;
+
+// Names the fault script re-read at each session ("" or null: none).
+// Main thread, start-up, before the first session; path must stay valid.
+void gw_SessionSetup(const char *faultsPath);
 
 // Serves the connection fd from the peer (printable address) until it ends.
 // Returns the reason the session ends, a static string for the log.

@@ -1,0 +1,135 @@
+// Serving the requests of one connection (see gw_proto.h).  The handlers
+// read the configuration (constant after start-up) and the session's fault
+// script (constant for the session); texts from the client are logged as
+// arguments, never as formats.
+
+#include "gw_proto.h"
+
+#include "gw_log.h"
+#include "gw_options.h"
+
+#include <cstring>
+
+// Written on the main thread during start-up only.
+static const gw_config_t *gw_protoConfig = nullptr;
+
+void gw_ProtoSetup(const gw_config_t *cfg)
+{
+    gw_protoConfig = cfg;
+}
+
+const gw_config_t *gw_ProtoConfig()
+{
+    static gw_config_t defaults = [] {
+        gw_config_t d;
+        gw_ConfigDefaults(&d, GW_RUNMODE_STORAGE);
+        return d;
+    }();
+    return gw_protoConfig != nullptr ? gw_protoConfig : &defaults;
+}
+
+bool gw_RequestIsSlow(uint16_t category, uint16_t function)
+{
+    // Category 1280 function codes and the local-file transfer start.
+    constexpr uint16_t FN_READX = 4610, FN_READLIST = 4615, FN_WRITELIST = 5889, FN_WRITEX = 5890,
+                       FN_OPENX = 3843, FN_LFXINIT = 256;
+    if (category == CAT_FILESYS)
+        return function == FN_READX || function == FN_READLIST || function == FN_WRITELIST ||
+               function == FN_WRITEX || function == FN_OPENX;
+    return category == CAT_LFX && function == FN_LFXINIT;
+}
+
+void gw_BuildGreeting(const gw_conn_t *c, uint64_t connectionNo, api_server_state_rply_t *out)
+{
+    const gw_site_t &s = gw_ProtoConfig()->site;
+    out->sv_prot_major = s.sv_prot_major;
+    out->sv_prot_minor = s.sv_prot_minor;
+    out->sv_major = s.sv_major;
+    out->sv_minor = s.sv_minor;
+    out->sv_patch = s.sv_patch;
+    out->quorDownFlag = connectionNo <= c->faults.down ? 1 : 0;
+}
+
+// 256/1: the site values, as the configuration and the fault script say.
+static int gw_ServeSiteInfo(gw_conn_t *c, const gw_request_t *req)
+{
+    const gw_faults_t &f = c->faults;
+    if (f.siteinfoErrSet) {
+        gw_FaultFired(c, "siteinfo_err", &req->hdr);
+        return gw_SendReply(c, req, f.siteinfoErr, nullptr, nullptr);
+    }
+    const auto *rq = static_cast<const api_site_info_req_t *>(req->body);
+    if (rq != nullptr && (rq->cv_major != KYLGW_PROT_MAJOR || rq->cv_minor != KYLGW_PROT_MINOR))
+        gw_Log("session %llu: client speaks protocol %u.%u", static_cast<unsigned long long>(c->id), rq->cv_major,
+               rq->cv_minor);
+
+    const gw_site_t &s = gw_ProtoConfig()->site;
+    quor_site_info_t si{};
+    si.server_runmode = s.server_runmode;
+    si.sv_major = s.sv_major;
+    si.sv_minor = s.sv_minor;
+    si.sv_patch = s.sv_patch;
+    si.sv_prot_major = s.sv_prot_major;
+    si.sv_prot_minor = s.sv_prot_minor;
+    si.auth_flags = 0x250;
+    si.auth_crypto_card = s.auth_crypto_card;
+    si.encryption_methods = 2;
+    si.realm_id = 1;
+    si.max_mbytes_per_iod = s.max_mbytes_per_iod;
+    si.app_copies = s.app_copies;
+    si.umask = s.umask;
+    si.startupCOS = s.startupCOS;
+    if (f.protoSet) {
+        gw_FaultFired(c, "proto", &req->hdr);
+        si.sv_prot_major = f.protoMajor;
+        si.sv_prot_minor = f.protoMinor;
+    }
+    if (f.runmodeSet) {
+        gw_FaultFired(c, "runmode", &req->hdr);
+        si.server_runmode = f.runmode;
+    }
+    return gw_SendReply(c, req, 0, KYL_XDRPROC(api_site_info_rply_t, xdr_api_site_info_rply_t), &si);
+}
+
+// 1792/256-258: one line per message in the daemon log.  The user is not
+// known before authentication is served.
+static int gw_ServeGatewayLog(gw_conn_t *c, const gw_request_t *req)
+{
+    const unsigned long long sid = c->id;
+    const char *user = "-";
+    switch (req->hdr.function) {
+    case FN_OPENLOG: {
+        const auto *m = static_cast<const api_openlog_t *>(req->body);
+        gw_Log("session %llu: openlog user=%s flags=0x%x subsys=%.*s", sid, user, m->flags,
+               static_cast<int>(KYLGW_MAX_SUBSYS), m->subsys);
+        break;
+    }
+    case FN_LOGMSG: {
+        const auto *m = static_cast<const api_log_message_t *>(req->body);
+        gw_Log("session %llu: logmsg user=%s flags=0x%x class=0x%x text=%.*s", sid, user, m->flags, m->priority,
+               static_cast<int>(GW_LOGMSG_TEXT_MAX), m->msgtext);
+        break;
+    }
+    case FN_CLOSELOG: {
+        const auto *m = static_cast<const api_closelog_t *>(req->body);
+        gw_Log("session %llu: closelog user=%s flags=0x%x", sid, user, m->flags);
+        break;
+    }
+    default:
+        return gw_SendReply(c, req, GW_E_INVAL, nullptr, nullptr);
+    }
+    return gw_SendReply(c, req, 0, nullptr, nullptr);
+}
+
+int gw_ServeRequest(gw_conn_t *c, const gw_request_t *req)
+{
+    const api_msghdr_t &h = req->hdr;
+    if (h.category == CAT_CONNECTION && h.function == FN_SITE_INFO)
+        return gw_ServeSiteInfo(c, req);
+    if (h.category == CAT_LOG && req->body != nullptr)
+        return gw_ServeGatewayLog(c, req);
+    gw_Log("session %llu: %s (%u/%u) id %u: not served by this build", static_cast<unsigned long long>(c->id),
+           req->row != nullptr && req->row->name != nullptr ? req->row->name : "?", h.category, h.function,
+           h.msgRequestID);
+    return gw_SendReply(c, req, GW_E_NOTSERVED, nullptr, nullptr);
+}

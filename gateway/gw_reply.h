@@ -1,0 +1,95 @@
+#ifndef GW_REPLY_H
+#define GW_REPLY_H
+
+// One client connection as the session reader and the worker threads share
+// it, and everything that goes out on it: the greeting and the replies.
+// Every message is encoded whole and written under the connection's output
+// mutex, so replies from several threads never interleave; replies may
+// leave in any order (the client matches them by request id).  The reply
+// faults of the session's script (bad sanity, unsolicited flag, no body,
+// cut body, dropped connection) are applied here, and every request ends
+// with one "request" line in the event log.
+
+#include "gw_faults.h"
+
+#include <kyl_mutex.h>
+#include <kylgw_catalogue.h>
+#include <kylgw_msg.h>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <pthread.h>
+
+// Longest wait for a socket to accept more bytes of a reply.
+constexpr int GW_WRITE_TIMEOUT_MS = 60000;
+
+// Result codes kylgwd replies with that are not plain errno values.
+constexpr int32_t GW_E_NOTSERVED = -38;       // the operation is not served by this build (ENOSYS)
+constexpr int32_t GW_E_INVAL = -22;           // unknown function, or a body missing (EINVAL)
+constexpr int32_t GW_E_AUTH_NOFUNC = -41000;  // unknown function of the authentication category
+
+struct gw_conn_t {
+    // Constant after the session started.
+    int fd = -1;
+    uint64_t id = 0;
+    const char *peer = "";
+    gw_faults_t faults{};
+
+    // Guards every write to fd and the one-shot reply faults.
+    kyl_mutex_t outMutex;
+    bool garbagePending KYL_GUARDED_BY(outMutex) = false;
+    bool unsolicitedPending KYL_GUARDED_BY(outMutex) = false;
+
+    // Set once the connection is being closed; nothing is written after.
+    std::atomic<bool> closing{false};
+    // Why the connection was closed from a worker (a static text), or null.
+    std::atomic<const char *> closeReason{nullptr};
+
+    // Guards jobs; jobsCond (used with jobsMutex) is signalled when a job
+    // ends and when the connection starts closing.
+    kyl_mutex_t jobsMutex;
+    int jobs KYL_GUARDED_BY(jobsMutex) = 0;
+    pthread_cond_t jobsCond = PTHREAD_COND_INITIALIZER;
+};
+
+// A decoded request.  body is a record of row->requestSize bytes decoded
+// with row->request (null when the request has none); gw_RequestFree
+// releases it.
+struct gw_request_t {
+    api_msghdr_t hdr{};
+    const kylgw_msgtype_t *row = nullptr;
+    void *body = nullptr;
+    struct timespec start{}; // CLOCK_MONOTONIC when the header arrived
+};
+void gw_RequestFree(gw_request_t *req);
+
+// Starts closing the connection from any thread: marks it closing, wakes
+// waiting jobs and shuts the socket down so the session reader ends.
+// reason (a static text) is kept when it is the first.
+void gw_ConnShutdown(gw_conn_t *c, const char *reason);
+
+// Writes len bytes whole, waiting at most GW_WRITE_TIMEOUT_MS for room each
+// time.  Caller holds c->outMutex.  Returns 0 or -errno (-ETIMEDOUT).
+int gw_WriteAll(gw_conn_t *c, const unsigned char *data, size_t len) KYL_REQUIRES(c->outMutex);
+
+// Sends the greeting (request id 0, category 256, function 0, body flag).
+// Returns 0 or -errno.
+int gw_SendGreeting(gw_conn_t *c, const api_server_state_rply_t *state);
+
+// Sends the reply to req: same request id, category and function, thread
+// id 0, errorcode, and the body encoded with proc when proc and body are
+// given and errorcode is not negative.  Applies the reply faults and writes
+// the request's event line.  Returns 0 when the reply went out (possibly
+// altered by a fault), or a negative errno when the connection failed or a
+// fault closed it.
+int gw_SendReply(gw_conn_t *c, const gw_request_t *req, int32_t errorcode, kyl_xdrproc_t proc, void *body);
+
+// Writes the event line of a request that got no reply; outcome says why
+// ("closed", "dropped").
+void gw_RequestEvent(const gw_conn_t *c, const gw_request_t *req, int32_t errorcode, const char *outcome);
+
+// Records a fault that fired, in the log and the event log.
+void gw_FaultFired(const gw_conn_t *c, const char *name, const api_msghdr_t *hdr);
+
+#endif
