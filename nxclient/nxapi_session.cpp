@@ -1,100 +1,141 @@
 // Session-level operations of the client library: the gateway log, site
 // information, accounts, password entries, umask and working directories.
-//
-// The connection layer that carries these requests (greeting, site
-// information exchange, authentication) is not part of this build yet, so
-// nxapi_init reports that no session can be set up and every operation fails
-// with NXAPI_E_NOSESSION, exactly as it does against a gateway that cannot
-// be reached.  Nothing here pretends to succeed.
+// Each operation starts with nxapi_init (which opens the session on first
+// use) and then exchanges one request and reply on the calling thread's
+// context.  Any thread may call them; the message layer does the locking.
 
 #include "quor_api.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "nxapi_private.h"
 
 namespace {
 
-// Entry step of every operation: makes sure a session exists.
-int nxapi_init()
+// Sends one gateway-log request with body and returns the reply's result.
+int logRequest(uint16_t function, void *body, kyl_xdrproc_t codec)
 {
-    return NXAPI_E_NOSESSION;
+    nxapi_tcontext_t *ctx = nullptr;
+    int rc = nxapi_init(&ctx);
+    if (rc != 0)
+        return rc;
+    rc = nxapi_send_msg(CAT_LOG, function, body, codec, 0, 0, nullptr, ctx);
+    if (rc != 0)
+        return rc;
+    api_msghdr_t reply;
+    rc = nxapi_get_msg(ctx, &reply, nullptr, nullptr, nullptr);
+    if (rc != 0)
+        return rc;
+    return reply.errorcode;
+}
+
+// The account, password entry, umask and working-directory messages come
+// with the file-operation requests; until then these calls open the session
+// and report that the operation is not available.
+int notYet()
+{
+    nxapi_tcontext_t *ctx = nullptr;
+    int rc = nxapi_init(&ctx);
+    return rc != 0 ? rc : -ENOSYS;
 }
 
 } // namespace
 
-int quor_Openlog(uint32_t, const char *subsys)
+int quor_Openlog(uint32_t flags, const char *subsys)
 {
     if (subsys == nullptr)
         return -EFAULT;
-    return nxapi_init();
+    if (strlen(subsys) > KYLGW_MAX_SUBSYS)
+        return -ENAMETOOLONG;
+    api_openlog_t req = {};
+    req.flags = flags;
+    memcpy(req.subsys, subsys, strlen(subsys) + 1);
+    return logRequest(FN_OPENLOG, &req, KYL_XDRPROC(api_openlog_t, xdr_api_openlog_t));
 }
 
-int quor_Logmsg(uint32_t, uint32_t, const char *msgtext)
+int quor_Logmsg(uint32_t flags, uint32_t priority, const char *msgtext)
 {
     if (msgtext == nullptr)
         return -EFAULT;
-    return nxapi_init();
+    // A text longer than the gateway accepts is cut to the cap.
+    api_log_message_t req = {};
+    req.flags = flags;
+    req.priority = priority;
+    snprintf(req.msgtext, sizeof req.msgtext, "%s", msgtext);
+    return logRequest(FN_LOGMSG, &req, KYL_XDRPROC(api_log_message_t, xdr_api_log_message_t));
 }
 
-int quor_Closelog(uint32_t)
+int quor_Closelog(uint32_t flags)
 {
-    return nxapi_init();
+    api_closelog_t req = {};
+    req.flags = flags;
+    return logRequest(FN_CLOSELOG, &req, KYL_XDRPROC(api_closelog_t, xdr_api_closelog_t));
 }
 
 int quorex_GetSiteInfo(quor_site_info_t *info)
 {
     if (info == nullptr)
         return -EFAULT;
-    return -ENOENT;  // no current connection
+    quor_connection_t *conn = nxapi_getCurConnection();
+    if (conn == nullptr)
+        return -ENOENT;
+    *info = conn->site_info;
+    return 0;
 }
 
 int quor_SetAcct(uint32_t)
 {
-    return nxapi_init();
+    return notYet();
 }
 
 int quor_SetAcctByName(const char *name)
 {
     if (name == nullptr)
         return -EFAULT;
-    return nxapi_init();
+    return notYet();
 }
 
 int quor_GetAcct(uint32_t *defaultAcct, uint32_t *currentAcct)
 {
     if (defaultAcct == nullptr || currentAcct == nullptr)
         return -EFAULT;
-    return nxapi_init();
+    return notYet();
 }
 
 int quor_GetPwent(const char *name, quor_passwd_t *pw)
 {
     if (name == nullptr || pw == nullptr)
         return -EFAULT;
-    return nxapi_init();
+    return notYet();
 }
 
 int quor_Umask(int)
 {
-    return 0;  // the previous mask is unknown without a session
+    // The previous mask is unknown until the umask message exists; 0 is this
+    // call's failure value.
+    (void)notYet();
+    return 0;
 }
 
 int quor_Getcwd(char *buf, int size)
 {
     if (buf == nullptr || size <= 0)
         return -EFAULT;
-    return nxapi_init();
+    return notYet();
 }
 
 int kylgw_LfxGetcwd(char *buf, int size)
 {
     if (buf == nullptr || size <= 0)
         return -EFAULT;
-    return nxapi_init();
+    return notYet();
 }
 
 int quor_LookupHomeDir(const char *principal, char *buf, int size)
 {
     if (principal == nullptr || buf == nullptr || size <= 0)
         return -EFAULT;
-    return nxapi_init();
+    return notYet();
 }

@@ -1,0 +1,911 @@
+// Connections and sessions of the client library: one-time initialisation
+// (logging, host names, the server list), the connection table and the
+// current connection, opening a connection (greeting, site information,
+// protocol check, authentication, with the down and retry-later loops),
+// per-thread contexts, and listening sockets bound within the restricted
+// data port range.  Any thread calls it.  nxapi_connection_lock guards the
+// table, threadlist_lock the thread list, libinit_lock the one-time
+// initialisation; a connection's openMutex serialises its opening.
+
+#include "nxapi_private.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+
+#include "quor_api.h"
+#include "quor_net.h"
+
+kyl_mutex_t nxapi_connection_lock;
+kyl_mutex_t nxapi_FileLock;  // the file-operation descriptor tables
+
+// Written only by the first nx_LibInit (under libinit_lock), read after it.
+int init_server_handle = -1;
+int min_socket_port = 0;
+int max_socket_port = 0;
+quor_sockaddr_t nxapi_tcp_data_host = {};
+quor_sockaddr_t nxapi_tcp_ctl_host = {};
+
+namespace {
+
+constexpr size_t kHostNameMax = 64;
+constexpr int kDest = NXAPI_LOG_SYSLOG | NXAPI_LOG_STDERR | NXAPI_LOG_FILE;
+constexpr int kDownRetrySeconds = 60;
+constexpr int64_t kRetryLaterMin = 1;
+constexpr int64_t kRetryLaterMax = 3600;
+constexpr const char *kDefaultServerList = "localhost";
+
+#define CONNLOG(level, fn, ...) nxapi_logf(level, fn, kDest, __FILE__, __LINE__, __VA_ARGS__)
+
+kyl_mutex_t libinit_lock;  // the one-time initialisation and its result
+bool libinit_done KYL_GUARDED_BY(libinit_lock) = false;
+int libinit_result KYL_GUARDED_BY(libinit_lock) = 0;
+
+char nxapi_API_Hostname[kHostNameMax + 1];     // written by the first nx_LibInit
+char nxapi_API_CtlHostname[kHostNameMax + 1];  // written by the first nx_LibInit
+
+quor_connection_t *nxapi_connection_list KYL_GUARDED_BY(nxapi_connection_lock) = nullptr;
+int nxapi_connection_count KYL_GUARDED_BY(nxapi_connection_lock) = 0;
+quor_connection_t *nxapi_cur_connection KYL_GUARDED_BY(nxapi_connection_lock) = nullptr;
+
+kyl_mutex_t threadlist_lock;  // thread_list
+nxapi_tcontext_t *thread_list KYL_GUARDED_BY(threadlist_lock) = nullptr;
+
+kyl_mutex_t nic_rr_lock;  // nic_rr_inx of every connection
+
+// The site's restricted data port range.  The site configuration does not
+// exist in this build, so there is no range (0/0: any port).
+void getRestrictedPorts(int *minPort, int *maxPort)
+{
+    *minPort = 0;
+    *maxPort = 0;
+}
+
+// Seconds between connection attempts while the storage system is down.
+// Only tests shorten it, through QUOR_TESTONLY_DOWN_RETRY_SECONDS (0..60).
+unsigned downRetrySeconds()
+{
+    const char *v = getenv("QUOR_TESTONLY_DOWN_RETRY_SECONDS");
+    if (v == nullptr || *v == '\0')
+        return kDownRetrySeconds;
+    char *end = nullptr;
+    long n = strtol(v, &end, 10);
+    if (*end != '\0' || n < 0 || n > kDownRetrySeconds)
+        return kDownRetrySeconds;
+    return static_cast<unsigned>(n);
+}
+
+void freeConnection(quor_connection_t *conn)
+{
+    free(conn->service_name);
+    free(conn->auth_user);
+    free(conn->relogin_context.user_msg_buf);
+    free(conn->relogin_context.reconnect_packet);
+    free(conn->relogin_context.reconnect_hmac_packet);
+    free(conn->nic_list);
+    free(conn->public_key);
+    if (conn->session_key != nullptr)
+        explicit_bzero(conn->session_key, static_cast<size_t>(conn->sess_key_len));
+    free(conn->session_key);
+    delete conn;
+}
+
+// Finds handle in the table and takes a reference that keeps the record
+// alive while the caller waits on its openMutex.
+quor_connection_t *holdConnection(int handle)
+{
+    kyl_lock_guard g(nxapi_connection_lock);
+    for (quor_connection_t *c = nxapi_connection_list; c != nullptr; c = c->next)
+        if (c->handle == handle) {
+            c->refs++;
+            return c;
+        }
+    return nullptr;
+}
+
+void releaseConnection(quor_connection_t *conn)
+{
+    bool last = false;
+    {
+        kyl_lock_guard g(nxapi_connection_lock);
+        conn->refs--;
+        last = conn->unlinked && conn->refs == 0;
+    }
+    if (last)
+        freeConnection(conn);
+}
+
+bool isUnlinked(quor_connection_t *conn)
+{
+    kyl_lock_guard g(nxapi_connection_lock);
+    return conn->unlinked;
+}
+
+// Numeric address of the server ("127.0.0.1").
+void numericServer(const quor_connection_t *conn, char *out, size_t size)
+{
+    if (quor_net_getnameinfo(&conn->server_addr, out, size, nullptr, 0, NI_NUMERICHOST, nullptr, 0) != 0)
+        snprintf(out, size, "%s", "???");
+}
+
+// The server as messages name it: its host name, else its numeric address.
+void serverText(const quor_connection_t *conn, char *out, size_t size)
+{
+    if (conn->server_host[0] != '\0')
+        snprintf(out, size, "%s", conn->server_host);
+    else
+        numericServer(conn, out, size);
+}
+
+nxapi_tcontext_t *findOrCreateContext()
+{
+    pthread_t self = pthread_self();
+    nxapi_tcontext_t *ctx = nxapi_LookupThreadstate(&self);
+    return ctx != nullptr ? ctx : nx_InitNewThreadContext();
+}
+
+// Trims blanks at both ends of [b, e).
+std::string trimmed(const char *b, const char *e)
+{
+    while (b < e && (*b == ' ' || *b == '\t'))
+        b++;
+    while (e > b && (e[-1] == ' ' || e[-1] == '\t'))
+        e--;
+    return std::string(b, static_cast<size_t>(e - b));
+}
+
+int setupConnection(const char *host, const char *serviceName, int port, int minDataPort, int maxDataPort,
+                    int *handle);
+
+// Sets up one connection per entry of list ("host[,service][/port];...").
+// Returns the number set up, or KYLGW_E_NOSERVERS when the list names none;
+// stops at the first entry that fails.
+int setupServerList(const char *list)
+{
+    int entries = 0, made = 0;
+    const char *p = list;
+    while (*p != '\0') {
+        const char *semi = strchr(p, ';');
+        const char *end = semi ? semi : p + strlen(p);
+        const char *comma = static_cast<const char *>(memchr(p, ',', static_cast<size_t>(end - p)));
+        const char *slash = static_cast<const char *>(memchr(p, '/', static_cast<size_t>(end - p)));
+        const char *hostEnd = comma ? comma : (slash ? slash : end);
+        std::string host = trimmed(p, hostEnd);
+        std::string service = comma ? trimmed(comma + 1, slash && slash > comma ? slash : end) : std::string();
+        std::string portText = slash ? trimmed(slash + 1, end) : std::string();
+        p = semi ? semi + 1 : end;
+        if (host.empty())
+            continue;
+        entries++;
+        int port = -1;
+        if (!portText.empty()) {
+            char *stop = nullptr;
+            long v = strtol(portText.c_str(), &stop, 10);
+            if (*stop != '\0' || v < 1 || v > 65535) {
+                fprintf(stderr, "*** %s: invalid port '%s' for server %s\n", "nx_LibInit", portText.c_str(),
+                        host.c_str());
+                break;
+            }
+            port = static_cast<int>(v);
+        }
+        int handle = -1;
+        if (setupConnection(host.c_str(), service.empty() ? nullptr : service.c_str(), port, min_socket_port,
+                            max_socket_port, &handle) != 0)
+            break;
+        made++;
+    }
+    if (entries == 0)
+        return KYLGW_E_NOSERVERS;
+    return made;
+}
+
+int libInitOnce()
+{
+    nxapi_logging_init();
+    if (nx_create_locks() != 0)
+        return -1;
+    srandom(static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr)));
+    getRestrictedPorts(&min_socket_port, &max_socket_port);
+    if (getenv("QUOR_NET_FAMILY") == nullptr)
+        setenv("QUOR_NET_FAMILY", "ipv4_only", 1);
+
+    char err[256];
+    if (const char *h = getenv("QUOR_HOSTNAME")) {
+        snprintf(nxapi_API_Hostname, sizeof nxapi_API_Hostname, "%.64s", h);
+    } else {
+        int rc;
+        while ((rc = gethostname(nxapi_API_Hostname, sizeof nxapi_API_Hostname)) != 0 &&
+               (errno == EINTR || errno == EAGAIN || errno == EBUSY)) {
+        }
+        if (rc != 0) {
+            int e = errno;
+            CONNLOG(3, "nx_LibInit", "%s: Error %d on gethostname() call", "nx_LibInit", e);
+            return -e;
+        }
+        nxapi_API_Hostname[kHostNameMax] = '\0';
+    }
+    int rc = quor_net_getaddrinfo(nxapi_API_Hostname, nullptr, AI_PASSIVE, IPPROTO_TCP, &nxapi_tcp_data_host, err,
+                                  sizeof err);
+    if (rc != 0) {
+        fprintf(stderr, "*** %s: Error %d getting address for local host '%s' %s\n", "nx_LibInit", rc,
+                nxapi_API_Hostname, err);
+        return rc < 0 ? rc : -rc;
+    }
+    if (const char *c = getenv("QUOR_CTL_HOSTNAME")) {
+        snprintf(nxapi_API_CtlHostname, sizeof nxapi_API_CtlHostname, "%.64s", c);
+        rc = quor_net_getaddrinfo(nxapi_API_CtlHostname, nullptr, AI_PASSIVE, IPPROTO_TCP, &nxapi_tcp_ctl_host, err,
+                                  sizeof err);
+        if (rc != 0) {
+            fprintf(stderr, "*** %s: Error %d getting address for QUOR_CTL_HOSTNAME '%s' %s\n", "nx_LibInit", rc,
+                    nxapi_API_CtlHostname, err);
+            return rc < 0 ? rc : -rc;
+        }
+    } else {
+        memcpy(nxapi_API_CtlHostname, nxapi_API_Hostname, sizeof nxapi_API_CtlHostname);
+        nxapi_tcp_ctl_host = nxapi_tcp_data_host;
+    }
+
+    bool empty;
+    {
+        kyl_lock_guard g(nxapi_connection_lock);
+        empty = nxapi_connection_list == nullptr;
+    }
+    if (empty) {
+        const char *list = getenv("QUOR_SERVER_HOST");
+        setupServerList(list != nullptr ? list : kDefaultServerList);
+    }
+
+    int count = 0;
+    int chosen = -1;
+    {
+        kyl_lock_guard g(nxapi_connection_lock);
+        for (quor_connection_t *c = nxapi_connection_list; c != nullptr; c = c->next)
+            count++;
+        if (count > 0) {
+            int pick = static_cast<int>(time(nullptr) % count);
+            quor_connection_t *c = nxapi_connection_list;
+            while (pick-- > 0)
+                c = c->next;
+            chosen = c->handle;
+        }
+    }
+    if (count == 0) {
+        fprintf(stderr, "*** nx_LibInit: unable to setup connection to any server\n");
+        return -1;
+    }
+    if (quorex_SetCurConnection(chosen, nullptr) != 0) {
+        fprintf(stderr, "*** nx_LibInit: error setting current connect to %d\n", chosen);
+        return -1;
+    }
+    init_server_handle = chosen;
+    return 0;
+}
+
+int setupConnection(const char *host, const char *serviceName, int port, int minDataPort, int maxDataPort,
+                    int *handle)
+{
+    if (handle != nullptr)
+        *handle = -1;
+    auto *conn = new (std::nothrow) quor_connection_t;
+    char *svc = strdup(serviceName != nullptr ? serviceName : "quor_nxapi");
+    if (conn == nullptr || svc == nullptr) {
+        delete conn;
+        free(svc);
+        CONNLOG(3, "quorex_SetupConnection", "%s", "malloc error creating new connection entry");
+        return -ENOMEM;
+    }
+    conn->service_name = svc;
+    conn->min_data_port = minDataPort;
+    conn->max_data_port = maxDataPort;
+    conn->auth_type = NXAPI_AUTH_COMBO;
+
+    if (port < 1) {
+        port = NXAPI_DEFAULT_PORT;
+        if (serviceName != nullptr) {
+            struct servent se, *found = nullptr;
+            char buf[1024];
+            if (getservbyname_r(serviceName, "tcp", &se, buf, sizeof buf, &found) == 0 && found != nullptr)
+                port = ntohs(static_cast<uint16_t>(found->s_port));
+        }
+    }
+    conn->server_port = static_cast<short>(port);
+
+    char portText[16], err[256];
+    snprintf(portText, sizeof portText, "%d", port);
+    int rc = quor_net_getaddrinfo(host, portText, 0, IPPROTO_TCP, &conn->server_addr, err, sizeof err);
+    if (rc != 0) {
+        fprintf(stderr, "*** %s: error %d looking up hostname %s [%s]\n", "quorex_SetupConnection", rc, host, err);
+        nxapi_logf(3, "quorex_SetupConnection", NXAPI_LOG_SYSLOG | NXAPI_LOG_FILE, __FILE__, __LINE__,
+                   "*** %s: error %d looking up hostname %s [%s]\n", "quorex_SetupConnection", rc, host, err);
+        freeConnection(conn);
+        return KYLGW_E_HOSTLOOKUP;
+    }
+    rc = quor_net_getnameinfo(&conn->server_addr, conn->server_host, sizeof conn->server_host, nullptr, 0,
+                              NI_NAMEREQD, err, sizeof err);
+    if (rc != 0) {
+        conn->server_host[0] = '\0';
+        CONNLOG(3, "quorex_SetupConnection",
+                "*** WARNING %s: quor_net_getnameinfo returned error %d for hostname %s [%s]\n",
+                "quorex_SetupConnection", rc, host, err);
+    }
+
+    kyl_lock_guard g(nxapi_connection_lock);
+    quor_connection_t **tail = &nxapi_connection_list;
+    while (*tail != nullptr)
+        tail = &(*tail)->next;
+    *tail = conn;
+    nxapi_connection_count++;
+    conn->handle = nxapi_connection_count;
+    if (handle != nullptr)
+        *handle = conn->handle;
+    return 0;
+}
+
+// Local time of t as the C time text's first 20 characters.
+void timeText20(time_t t, char *out, size_t size)
+{
+    struct tm tmv;
+    char text[32];
+    if (localtime_r(&t, &tmv) == nullptr || asctime_r(&tmv, text) == nullptr)
+        snprintf(out, size, "%20s", "");
+    else
+        snprintf(out, size, "%.20s", text);
+}
+
+// Ends a failed open: the connection leaves the table (its socket closed)
+// and the previous current connection comes back.
+void failOpen(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous)
+{
+    quorex_CloseConnection(conn->handle);
+    if (previous != -1 && previous != conn->handle)
+        quorex_SetCurConnection(previous, nullptr);
+    ctx->connection = previous != -1 ? nx_LookupConnection(previous, 0) : nullptr;
+}
+
+// Opens conn; requires its openMutex and a reference on it.
+int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
+{
+    ctx->connection = conn;
+    int previous = -1;
+    {
+        kyl_lock_guard g(nxapi_connection_lock);
+        if (nxapi_cur_connection != nullptr)
+            previous = nxapi_cur_connection->handle;
+    }
+    char server[NXAPI_SERVER_HOST_MAX], numeric[INET6_ADDRSTRLEN + 8], err[256], sys[128];
+    serverText(conn, server, sizeof server);
+    numericServer(conn, numeric, sizeof numeric);
+
+    int rc = 0;
+    bool firstRetry = true, shownText = false;
+    unsigned char lastXor = 0;
+    for (;;) {
+        int fd = quor_net_socket(&conn->server_addr, SOCK_STREAM, 0, err, sizeof err);
+        if (fd < 0) {
+            int e = errno;
+            fprintf(stderr, "socket: %s\n", quor_net_strerror(e, sys, sizeof sys));
+            CONNLOG(3, "quorex_OpenConnection", "*** %s: quor_net_socket call failed - errno = %d [%s] server=%s\n",
+                    "quorex_OpenConnection", e, err, server);
+            return -e;
+        }
+        CONNLOG(7, "quorex_OpenConnection", "Connecting to %s (%s)\n", numeric,
+                conn->server_host[0] ? conn->server_host : "???");
+        // The site's socket options would be applied here; the site
+        // configuration does not exist in this build.
+        if (quor_net_connect(fd, &conn->server_addr, err, sizeof err) != 0) {
+            int e = errno;
+            fprintf(stderr, "connect: %s\n", quor_net_strerror(e, sys, sizeof sys));
+            CONNLOG(3, "quorex_OpenConnection", "*** %s: quor_net_connect call failed - errno = %d server=%s [%s]\n",
+                    "quorex_OpenConnection", e, server, err);
+            close(fd);
+            ctx->connection = previous != -1 ? nx_LookupConnection(previous, 0) : nullptr;
+            return -e;
+        }
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        rc = nx_OpenStreams(conn, fd);
+        if (rc != 0) {
+            failOpen(conn, ctx, previous);
+            return rc;
+        }
+        quorex_SetCurConnection(conn->handle, nullptr);
+
+        api_msghdr_t hdr;
+        api_server_state_rply_t greeting = {};
+        ctx->msgRequestID = 0;  // the greeting carries request id 0
+        rc = nxapi_get_msg(ctx, &hdr, &greeting,
+                           KYL_XDRPROC(api_server_state_rply_t, xdr_api_server_state_rply_t), conn);
+        if (rc != 0) {
+            fprintf(stderr, "*** %s: unable to receive initial connection response - fatal\n",
+                    "quorex_OpenConnection");
+            failOpen(conn, ctx, previous);
+            return rc;
+        }
+        if (greeting.quorDownFlag != 0) {
+            nx_CloseStreams(conn, NXAPI_E_NOSESSION);
+            ctx->msgRequestID = 0;
+            char now[32];
+            timeText20(time(nullptr), now, sizeof now);
+            fprintf(stderr, "*** %20.20s QUOR is down.  Delaying/retrying until it is back up. \n", now);
+            fflush(stderr);
+            kylgw_ThreadSleep(downRetrySeconds(), 0);
+            continue;
+        }
+
+        api_site_info_req_t req = {KYLGW_PROT_MAJOR, KYLGW_PROT_MINOR};
+        quor_site_info_t site = {};
+        rc = nxapi_send_msg(CAT_CONNECTION, FN_SITE_INFO, &req,
+                            KYL_XDRPROC(api_site_info_req_t, xdr_api_site_info_req_t), 0, 0, conn, ctx);
+        if (rc == 0)
+            rc = nxapi_get_msg(ctx, &hdr, &site, KYL_XDRPROC(api_site_info_rply_t, xdr_api_site_info_rply_t), conn);
+        if (rc == 0)
+            rc = hdr.errorcode;
+        if (rc != 0) {
+            fprintf(stderr, "*** %s: unable to obtain remote site info. server=%s\n", "quorex_OpenConnection",
+                    server);
+            failOpen(conn, ctx, previous);
+            return rc;
+        }
+        conn->site_info = site;
+
+        if (site.sv_prot_major != KYLGW_PROT_MAJOR || site.sv_prot_minor < KYLGW_PROT_MINOR) {
+            rc = KYLGW_E_PROTOCOL_LEVEL;
+            break;
+        }
+        // Client interfaces come from the site configuration, which does not
+        // exist in this build: data connections use the local data address.
+        conn->nic_count = 0;
+
+        int retryLater = 0, stop = 0;
+        rc = nxapi_authenticate(conn, ctx, &retryLater, &stop);
+        if (rc == 0)
+            return 0;
+        const login_reconnect_t &rl = conn->relogin_context;
+        if (!retryLater) {
+            if (rl.user_msg_len != 0 && rl.user_msg_buf != nullptr)
+                fprintf(stderr, "%.*s", static_cast<int>(rl.user_msg_len), rl.user_msg_buf);
+            break;
+        }
+
+        // Retry later: close, wait until the server's time, reconnect.
+        nx_CloseStreams(conn, NXAPI_E_NOSESSION);
+        ctx->msgRequestID = 0;
+        unsigned char x = 0;
+        for (uint32_t i = 0; i < rl.user_msg_len && rl.user_msg_buf != nullptr; i++)
+            x ^= static_cast<unsigned char>(rl.user_msg_buf[i]);
+        if (firstRetry || x != lastXor) {
+            if (shownText)
+                fputc('\n', stderr);
+            if (isatty(STDERR_FILENO) && rl.user_msg_len != 0 && rl.user_msg_buf != nullptr) {
+                fprintf(stderr, "%.*s", static_cast<int>(rl.user_msg_len), rl.user_msg_buf);
+                shownText = true;
+            }
+        }
+        firstRetry = false;
+        lastXor = x;
+        // Computed in 64 bits: a far-off or past time must not wrap, and a
+        // bad time neither spins nor waits for days.
+        int64_t delay = static_cast<int64_t>(rl.reconnect_time) - static_cast<int64_t>(time(nullptr));
+        if (rl.reconnect_time > static_cast<uint64_t>(INT64_MAX))
+            delay = kRetryLaterMax;
+        if (delay < kRetryLaterMin)
+            delay = kRetryLaterMin;
+        if (delay > kRetryLaterMax)
+            delay = kRetryLaterMax;
+        char at[32];
+        timeText20(static_cast<time_t>(time(nullptr) + delay), at, sizeof at);
+        fprintf(stderr, "\r*** Retrying in %d seconds at %20.20s \r", static_cast<int>(delay), at);
+        fflush(stderr);
+        kylgw_ThreadSleep(static_cast<unsigned>(delay), 0);
+        quor_SetAuthType(NXAPI_AUTH_RECONNECT);
+    }
+
+    nx_PrintRefusal(rc);
+    fprintf(stderr, "*** %s: Unable to authenticate user with remote gateway at %s\n", "quorex_OpenConnection",
+            numeric);
+    failOpen(conn, ctx, previous);
+    return rc;
+}
+
+// Opens handle under its openMutex.  With alreadyOpenIsError, an open
+// connection is -16; otherwise it is success (another thread opened it).
+int openHandle(int handle, bool alreadyOpenIsError)
+{
+    nxapi_tcontext_t *ctx = findOrCreateContext();
+    if (ctx == nullptr) {
+        CONNLOG(3, "quorex_OpenConnection", "%s", "Error - unable to create mew thread state!\n");
+        return -2;
+    }
+    quor_connection_t *conn = holdConnection(handle);
+    if (conn == nullptr)
+        return -2;
+    int rc;
+    conn->openMutex.lock();
+    if (isUnlinked(conn)) {
+        rc = -2;
+    } else if (conn->state.load() == CONNECTION_OPEN) {
+        if (alreadyOpenIsError) {
+            CONNLOG(3, "quorex_OpenConnection", "%s", "Error - connection already open!\n");
+            rc = -16;
+        } else {
+            ctx->connection = conn;
+            rc = 0;
+        }
+    } else {
+        rc = openLocked(conn, ctx);
+    }
+    conn->openMutex.unlock();
+    releaseConnection(conn);
+    return rc;
+}
+
+struct RefusalText {
+    int code;
+    const char *text;
+};
+
+constexpr RefusalText kRefusals[] = {
+    {KYLGW_E_PROTOCOL_LEVEL, "client and server are at different protocol levels\n"},
+    {KYLGW_E_AUTHMETHOD, "server does not support authentication method\n"},
+    {KYLGW_E_KERBEROS, "server reports problem with kerberos authentication\n"},
+    {KYLGW_E_SHUTTING_DOWN, "server is shutting down - please retry later\n"},
+    {KYLGW_E_PERIODS, "server is in periods-processing mode - please retry later\n"},
+    {KYLGW_E_MAX_SESSIONS, "Service not available - maximum number of sessions exceeded\n"},
+    {KYLGW_E_BRX_MEMORY, "BRX memory allocation problem\n"},
+    {KYLGW_E_BRX_COMM, "KYLGWD <--> BRX communication problem\n"},
+    {KYLGW_E_IPC_INIT, "KYLGWD IPC initialization error\n"},
+    {KYLGW_E_IPC_COMM, "KYLGWD IPC communication error\n"},
+    {KYLGW_E_BRX_BUFFER, "KYLGWD<-->BRX buffer error\n"},
+    {KYLGW_E_QUOR_DOWN, "QUOR is -down-\n"},
+    {KYLGW_E_QUOR_MAINT, "QUOR is in system maintenance mode\n"},
+    {KYLGW_E_QUOR_MAINT_SOON, "QUOR is approaching system maintenance time\n"},
+    {KYLGW_E_USER_LOCKED, "Client user is locked\n"},
+    {KYLGW_E_GROUP_LOCKED, "Client group is locked\n"},
+    {KYLGW_E_HOST_LOCKED, "Client host or cluster is locked\n"},
+    {KYLGW_E_DFLT_USER_LIMIT, "Default per-user session limit exceeded\n"},
+    {KYLGW_E_DFLT_GROUP_LIMIT, "Default per-group session limit exceeded\n"},
+    {KYLGW_E_DFLT_HOST_LIMIT, "Default per-host session limit exceeded\n"},
+    {KYLGW_E_USER_LIMIT, "Per-user session limit exceeded\n"},
+    {KYLGW_E_GROUP_LIMIT, "Per-group session limit exceeded\n"},
+    {KYLGW_E_HOST_LIMIT, "Per-host session limit exceeded\n"},
+    {KYLGW_E_BRX_HMAC, "BRX HMAC generation problem\n"},
+    {KYLGW_E_BRX_ENCRYPT, "BRX encryption problem\n"},
+    {KYLGW_E_BRX_DECRYPT, "BRX decryption problem\n"},
+    {KYLGW_E_BRX_SIGLEN, "BRX signature length problem\n"},
+    {KYLGW_E_BRX_SIGNATURE, "BRX signature problem\n"},
+    {KYLGW_E_RETRY_CERT, "BRX retry certificate invalid\n"},
+    {KYLGW_E_RETRY_EARLY, "BRX retry before certificate start time\n"},
+    {KYLGW_E_RETRY_EXPIRED, "BRX retry certificate expired\n"},
+};
+
+} // namespace
+
+int nx_create_locks()
+{
+    // threadlist_lock, nxapi_connection_lock, nxapi_requestID_lock and
+    // nxapi_FileLock are statically initialised and cannot fail.
+    return 0;
+}
+
+int nx_LibInit()
+{
+    kyl_lock_guard g(libinit_lock);
+    if (!libinit_done) {
+        libinit_result = libInitOnce();
+        libinit_done = true;
+    }
+    return libinit_result;
+}
+
+int quorex_SetupConnection(const char *host, const char *serviceName, int port, int minDataPort, int maxDataPort,
+                           int *handle)
+{
+    if (handle != nullptr)
+        *handle = -1;
+    int rc = nx_LibInit();
+    if (rc != 0)
+        return rc;
+    if (host == nullptr)
+        return KYLGW_E_HOSTLOOKUP;
+    return setupConnection(host, serviceName, port, minDataPort, maxDataPort, handle);
+}
+
+int quorex_OpenConnection(int handle)
+{
+    return openHandle(handle, true);
+}
+
+int quorex_CloseConnection(int handle)
+{
+    quor_connection_t *conn = nullptr;
+    bool freeNow = false;
+    {
+        kyl_lock_guard g(nxapi_connection_lock);
+        for (quor_connection_t **pp = &nxapi_connection_list; *pp != nullptr; pp = &(*pp)->next) {
+            if ((*pp)->handle == handle) {
+                conn = *pp;
+                *pp = conn->next;
+                conn->next = nullptr;
+                break;
+            }
+        }
+        if (conn == nullptr)
+            return -ENOENT;
+        if (nxapi_cur_connection == conn)
+            nxapi_cur_connection = nullptr;
+        conn->unlinked = true;
+        freeNow = conn->refs == 0;
+    }
+    {
+        kyl_lock_guard g(threadlist_lock);
+        for (nxapi_tcontext_t *t = thread_list; t != nullptr; t = t->next)
+            if (t->connection == conn)
+                t->connection = nullptr;
+    }
+    nx_CloseStreams(conn, NXAPI_E_NOSESSION);
+    if (freeNow)
+        freeConnection(conn);
+    return 0;
+}
+
+int quorex_SetCurConnection(int handle, int *previousHandle)
+{
+    kyl_lock_guard g(nxapi_connection_lock);
+    if (previousHandle != nullptr)
+        *previousHandle = nxapi_cur_connection != nullptr ? nxapi_cur_connection->handle : -1;
+    for (quor_connection_t *c = nxapi_connection_list; c != nullptr; c = c->next)
+        if (c->handle == handle) {
+            nxapi_cur_connection = c;
+            return 0;
+        }
+    return -ENOENT;
+}
+
+quor_connection_t *nx_LookupConnection(int handle, int lockHeld)
+{
+    if (!lockHeld)
+        nxapi_connection_lock.lock();
+    quor_connection_t *found = nullptr;
+    for (quor_connection_t *c = nxapi_connection_list; c != nullptr; c = c->next)
+        if (c->handle == handle) {
+            found = c;
+            break;
+        }
+    if (!lockHeld)
+        nxapi_connection_lock.unlock();
+    return found;
+}
+
+quor_connection_t *nxapi_getCurConnection()
+{
+    kyl_lock_guard g(nxapi_connection_lock);
+    return nxapi_cur_connection;
+}
+
+quor_connection_t *nxapi_GetThreadConEntry(const pthread_t *threadId)
+{
+    nxapi_tcontext_t *ctx = nxapi_LookupThreadstate(threadId);
+    return ctx != nullptr ? ctx->connection : nullptr;
+}
+
+void quorex_CloseAllConnections()
+{
+}
+
+nxapi_tcontext_t *nx_InitNewThreadContext()
+{
+    auto *ctx = new (std::nothrow) nxapi_tcontext_t;
+    if (ctx == nullptr)
+        return nullptr;
+    ctx->threadID = pthread_self();
+    ctx->connection = nxapi_getCurConnection();
+    kyl_lock_guard g(threadlist_lock);
+    ctx->next = thread_list;
+    thread_list = ctx;
+    return ctx;
+}
+
+nxapi_tcontext_t *nxapi_LookupThreadstate(const pthread_t *threadId)
+{
+    pthread_t who = threadId != nullptr ? *threadId : pthread_self();
+    kyl_lock_guard g(threadlist_lock);
+    for (nxapi_tcontext_t *t = thread_list; t != nullptr; t = t->next)
+        if (pthread_equal(t->threadID, who))
+            return t;
+    return nullptr;
+}
+
+int nxapi_init(nxapi_tcontext_t **tcontext)
+{
+    if (tcontext != nullptr)
+        *tcontext = nullptr;
+    if (nx_LibInit() != 0)
+        return NXAPI_E_NOSESSION;
+    nxapi_tcontext_t *ctx = findOrCreateContext();
+    if (ctx == nullptr)
+        return -ENOMEM;
+    quor_connection_t *conn = nxapi_getCurConnection();
+    ctx->connection = conn;
+    if (conn == nullptr || conn->state.load() != CONNECTION_OPEN) {
+        int rc = openHandle(init_server_handle, false);
+        if (rc != 0) {
+            int e = errno;
+            fprintf(stderr, "result = %d, errno = %d\n", rc, e);
+            fprintf(stderr, "Unable to setup communication to QUOR...\n");
+            return NXAPI_E_NOSESSION;
+        }
+    }
+    if (tcontext != nullptr)
+        *tcontext = ctx;
+    return 0;
+}
+
+void nx_PrintRefusal(int result)
+{
+    if (result == KYLGW_E_AUTHFUNC || result == KYLGW_E_AUTHFUNC2) {
+        fprintf(stderr, "server doesn't support authentication function (response=%d)\n", result);
+        return;
+    }
+    for (const RefusalText &r : kRefusals)
+        if (r.code == result) {
+            fputs(r.text, stderr);
+            return;
+        }
+    fprintf(stderr, "result = %d, errno = %d\n", result, errno);
+}
+
+int kylgw_SockGetPort(const quor_sockaddr_t *address)
+{
+    if (address->hs_addr.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const struct sockaddr_in *>(&address->hs_addr)->sin_port);
+    if (address->hs_addr.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const struct sockaddr_in6 *>(&address->hs_addr)->sin6_port);
+    return 65535;
+}
+
+int kylgw_SockSetPort(quor_sockaddr_t *address, int port)
+{
+    uint16_t p = htons(static_cast<uint16_t>(port));
+    if (address->hs_addr.ss_family == AF_INET) {
+        reinterpret_cast<struct sockaddr_in *>(&address->hs_addr)->sin_port = p;
+        return 0;
+    }
+    if (address->hs_addr.ss_family == AF_INET6) {
+        reinterpret_cast<struct sockaddr_in6 *>(&address->hs_addr)->sin6_port = p;
+        return 0;
+    }
+    return -1;
+}
+
+quor_sockaddr_t *kylgw_SockGetControlAddr(int data)
+{
+    return data ? &nxapi_tcp_data_host : &nxapi_tcp_ctl_host;
+}
+
+int kylgw_SockBindToRestrictedPort(int fd, const quor_sockaddr_t *address, quor_sockaddr_t *boundAddress)
+{
+    quor_sockaddr_t a = *address;
+    char err[256];
+    int lo = min_socket_port, hi = max_socket_port;
+    if (lo == 0) {
+        if (kylgw_SockSetPort(&a, 0) != 0 || quor_net_bind(fd, &a, err, sizeof err) != 0)
+            return -1;
+        if (boundAddress != nullptr)
+            *boundAddress = a;
+        return 0;
+    }
+    if (hi < lo)
+        hi = lo;
+    // The cycle covers min..max inclusive, so a one-port range works and
+    // max is reachable; the number of attempts is max - min, at least one.
+    int span = hi - lo + 1;
+    int attempts = hi - lo > 0 ? hi - lo : 1;
+    int port = lo + static_cast<int>(random() % span);
+    for (int i = 0; i < attempts; i++) {
+        if (kylgw_SockSetPort(&a, port) != 0)
+            return -EAFNOSUPPORT;
+        if (quor_net_bind(fd, &a, err, sizeof err) == 0) {
+            if (boundAddress != nullptr)
+                *boundAddress = a;
+            return 0;
+        }
+        if (errno != EADDRINUSE && errno != EADDRNOTAVAIL)
+            return -errno;
+        port = port + 1 > hi ? lo : port + 1;
+    }
+    return -1;
+}
+
+int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fdOut, quor_sockaddr_t *addressOut)
+{
+    const char *fn = "kylgw_SockGetListenSocket";
+    char err[256];
+    quor_connection_t *conn = nxapi_GetThreadConEntry(nullptr);
+    if (conn == nullptr)
+        conn = nxapi_getCurConnection();
+
+    quor_sockaddr_t local = {};
+    if (anyAddress) {
+        char portText[16];
+        snprintf(portText, sizeof portText, "%d", min_socket_port);
+        int rc = quor_net_getaddrinfo(nullptr, portText, AI_PASSIVE, IPPROTO_TCP, &local, err, sizeof err);
+        if (rc != 0) {
+            fprintf(stderr, "*** %s: error %d creating INADDR_ANY socket structure [%s]\n", fn, rc, err);
+            return rc < 0 ? rc : -rc;
+        }
+    } else if (conn != nullptr && conn->nic_count > 0 && conn->nic_list != nullptr) {
+        kyl_lock_guard g(nic_rr_lock);
+        local = conn->nic_list[conn->nic_rr_inx];
+        conn->nic_rr_inx = conn->nic_rr_inx + 1 >= conn->nic_count ? 0 : conn->nic_rr_inx + 1;
+    } else {
+        local = nxapi_tcp_data_host;
+    }
+
+    int fd = quor_net_socket(&local, SOCK_STREAM, 0, err, sizeof err);
+    if (fd < 0) {
+        int e = errno;
+        fprintf(stderr, "*** %s: quor_net_socket returned error %d [%s]\n", fn, e, err);
+        return -e;
+    }
+    auto setOpt = [&](int opt, const char *name) {
+        int on = 1;
+        int rc;
+        while ((rc = setsockopt(fd, SOL_SOCKET, opt, &on, sizeof on)) != 0 && (errno == EINTR || errno == EAGAIN)) {
+        }
+        if (rc != 0) {
+            int e = errno;
+            fprintf(stderr, "*** %s: error %d setting %s on socket %d\n", fn, e, name, fd);
+            return -e;
+        }
+        return 0;
+    };
+    int rc = setOpt(SO_KEEPALIVE, "SO_KEEPALIVE");
+    if (rc == 0 && reuseAddress)
+        rc = setOpt(SO_REUSEADDR, "SO_REUSEADDR");
+    quor_sockaddr_t bound = {};
+    if (rc == 0) {
+        rc = kylgw_SockBindToRestrictedPort(fd, &local, &bound);
+        if (rc != 0)
+            fprintf(stderr, "*** %s: error %d trying to bind to socket %d\n", fn, rc, fd);
+    }
+    if (rc == 0 && quor_net_getsockname(fd, &bound, err, sizeof err) != 0) {
+        rc = -errno;
+        fprintf(stderr, "*** %s: quor_net_getsockname error %d socket %d [%s] \n", fn, -rc, fd, err);
+    }
+    if (rc == 0) {
+        int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+            rc = -errno;
+    }
+    // The site's socket options would be applied here (no site configuration
+    // in this build).  The buffer sizes are read for the trace.
+    if (rc == 0) {
+        int size = 0;
+        socklen_t len = sizeof size;
+        if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &len) != 0)
+            CONNLOG(3, fn, "*** %s: getsockopt(SO_SNDBUF) call failed - errno=%d!", fn, errno);
+        len = sizeof size;
+        if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len) != 0)
+            CONNLOG(3, fn, "*** %s: getsockopt(SO_RCVBUF) call failed - errno=%d!", fn, errno);
+    }
+    if (rc != 0) {
+        close(fd);
+        return rc;
+    }
+    *fdOut = fd;
+    if (addressOut != nullptr)
+        *addressOut = bound;
+    return 0;
+}

@@ -1,0 +1,425 @@
+// The gateway message layer: buffered streams over a connection's socket,
+// request ids, sending a header and optional body with one write, and
+// receiving with reply demultiplexing between the threads that share a
+// connection.  Any thread calls it.  The outbound stream's mutex is held
+// for a whole send; the inbound stream's mutex while a header and its body
+// are decoded; a thread waiting for its reply sleeps on its own context's
+// condition.  nxapi_requestID_lock guards the request-id generator.
+
+#include "nxapi_private.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+namespace {
+
+kyl_mutex_t nxapi_requestID_lock;  // the request-id generator
+uint32_t lastRequestID KYL_GUARDED_BY(nxapi_requestID_lock) = 0;
+bool requestIDSeeded KYL_GUARDED_BY(nxapi_requestID_lock) = false;
+
+constexpr int kDest = NXAPI_LOG_SYSLOG | NXAPI_LOG_STDERR | NXAPI_LOG_FILE;
+
+#define MSGLOG(level, fn, ...) nxapi_logf(level, fn, kDest, __FILE__, __LINE__, __VA_ARGS__)
+
+// Writes all n bytes; a signal does not cut the write short.  A peer that
+// went away gives EPIPE, never SIGPIPE.
+bool writeAll(int fd, const unsigned char *p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Wakes ctx with result.  Requires the inbound stream's mutex of the
+// connection ctx waits on (ctx has already been unlinked).
+void wakeContext(nxapi_tcontext_t *ctx, int result)
+{
+    kyl_lock_guard g(ctx->msginMutex);
+    ctx->wakeResult = result;
+    ctx->gotMessage = 1;
+    pthread_cond_signal(&ctx->msginCondition);
+}
+
+// Wakes every thread waiting for a reply on conn with result and empties
+// the list.
+void wakeAllWaiters(quor_connection_t *conn, int result) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    nxapi_tcontext_t *ctx = conn->waitReplyList;
+    conn->waitReplyList = nullptr;
+    while (ctx != nullptr) {
+        nxapi_tcontext_t *next = ctx->msgQNext;
+        ctx->msgQNext = nullptr;
+        wakeContext(ctx, result);
+        ctx = next;
+    }
+    pthread_cond_broadcast(&conn->msg_in.theCondition);
+}
+
+// Breaks conn after what arrived could not be decoded: the rest of the
+// inbound bytes can no longer be framed.  Every waiter gets result; the
+// streams are freed and the socket closed.
+void breakConnection(quor_connection_t *conn, int result) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    conn->state.store(CONNECTION_CLOSED);
+    wakeAllWaiters(conn, result);
+    int fd = conn->msg_in.fd;
+    // A sender blocked on a full socket holds the outbound mutex: shut the
+    // socket down first so that its write fails and it lets go.
+    if (fd >= 0)
+        shutdown(fd, SHUT_RDWR);
+    kyl_lock_guard out(conn->msg_out.theMutex);
+    if (conn->msg_out.state != STREAM_CLOSED)
+        nx_FreeMsgStream(&conn->msg_out);
+    if (conn->msg_in.state != STREAM_CLOSED)
+        nx_FreeMsgStream(&conn->msg_in);
+    if (fd >= 0)
+        close(fd);
+    conn->ctl_fd = -1;
+}
+
+quor_connection_t *resolveConnection(quor_connection_t *conn, nxapi_tcontext_t *tcontext)
+{
+    if (conn != nullptr)
+        return conn;
+    if (tcontext != nullptr && tcontext->connection != nullptr)
+        return tcontext->connection;
+    return nxapi_getCurConnection();
+}
+
+} // namespace
+
+bool nxapi_sockreader_t::get(unsigned char *dst, size_t n)
+{
+    while (n > 0) {
+        if (start == end) {
+            if (n >= NXAPI_STREAM_BUFSIZE) {
+                // A large body goes straight into its destination.
+                ssize_t r = read(fd, dst, n);
+                if (r < 0 && errno == EINTR)
+                    continue;
+                if (r <= 0)
+                    return false;
+                dst += r;
+                n -= static_cast<size_t>(r);
+                continue;
+            }
+            ssize_t r = read(fd, buf, NXAPI_STREAM_BUFSIZE);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                return false;
+            start = 0;
+            end = static_cast<size_t>(r);
+        }
+        size_t take = end - start < n ? end - start : n;
+        memcpy(dst, buf + start, take);
+        start += take;
+        dst += take;
+        n -= take;
+    }
+    return true;
+}
+
+int nx_BuildMsgStream(int fd, quor_msgstream_t *stream, int forWriting)
+{
+    kyl_lock_guard g(stream->theMutex);
+    if (stream->state != STREAM_CLOSED) {
+        MSGLOG(3, "nx_BuildMsgStream", "Called for non-closed stream (state=%d)!", static_cast<int>(stream->state));
+        return -9;
+    }
+    if (fd < 0) {
+        MSGLOG(3, "nx_BuildMsgStream", "%s", "Error on fdopen call connecting to server!\n");
+        return -9;
+    }
+    auto *io = new (std::nothrow) nxapi_streamio_t;
+    if (io == nullptr)
+        return -ENOMEM;
+    io->forWriting = forWriting != 0;
+    if (io->forWriting) {
+        io->out.data = static_cast<unsigned char *>(malloc(NXAPI_STREAM_BUFSIZE));
+        io->out.cap = NXAPI_STREAM_BUFSIZE;
+        if (io->out.data == nullptr) {
+            delete io;
+            return -ENOMEM;
+        }
+        kyl_xdr_create_encode(&stream->theXdr, &io->out);
+    } else {
+        io->reader.fd = fd;
+        io->reader.buf = static_cast<unsigned char *>(malloc(NXAPI_STREAM_BUFSIZE));
+        if (io->reader.buf == nullptr) {
+            delete io;
+            return -ENOMEM;
+        }
+        kyl_xdr_create_decode(&stream->theXdr, &io->reader);
+    }
+    stream->file = io;
+    stream->fd = fd;
+    stream->msgSequence = 0;
+    stream->errors = 0;
+    memset(&stream->messageHdr, 0, sizeof stream->messageHdr);
+    stream->messageInState = READING_MSG_HDR;
+    stream->state = STREAM_IDLE;
+    return 0;
+}
+
+int nx_FreeMsgStream(quor_msgstream_t *stream)
+{
+    if (stream->state == STREAM_CLOSED) {
+        MSGLOG(3, "nx_FreeMsgStream", "nx_FreeMsgStream called for non-open stream (state=%d)!",
+               static_cast<int>(stream->state));
+        return -9;
+    }
+    nxapi_streamio_t *io = stream->file;
+    if (io != nullptr) {
+        kyl_xdr_outbuf_free(&io->out);
+        free(io->reader.buf);
+        delete io;
+    }
+    stream->file = nullptr;
+    stream->theXdr = kyl_xdr_t{};
+    stream->fd = -1;
+    stream->messageInState = READING_MSG_HDR;
+    stream->state = STREAM_CLOSED;
+    return 0;
+}
+
+int nx_OpenStreams(quor_connection_t *conn, int fd)
+{
+    int rc = nx_BuildMsgStream(fd, &conn->msg_in, 0);
+    if (rc == 0) {
+        rc = nx_BuildMsgStream(fd, &conn->msg_out, 1);
+        if (rc != 0) {
+            kyl_lock_guard g(conn->msg_in.theMutex);
+            nx_FreeMsgStream(&conn->msg_in);
+        }
+    }
+    if (rc != 0) {
+        close(fd);
+        return rc;
+    }
+    conn->ctl_fd = fd;
+    conn->state.store(CONNECTION_OPEN);
+    return 0;
+}
+
+void nx_CloseStreams(quor_connection_t *conn, int result)
+{
+    kyl_lock_guard in(conn->msg_in.theMutex);
+    conn->state.store(CONNECTION_CLOSED);
+    wakeAllWaiters(conn, result);
+    int fd = conn->msg_in.fd;
+    if (fd < 0) {
+        kyl_lock_guard out(conn->msg_out.theMutex);
+        fd = conn->msg_out.fd;
+    }
+    if (fd >= 0)
+        shutdown(fd, SHUT_RDWR);
+    kyl_lock_guard out(conn->msg_out.theMutex);
+    if (conn->msg_out.state != STREAM_CLOSED)
+        nx_FreeMsgStream(&conn->msg_out);
+    if (conn->msg_in.state != STREAM_CLOSED)
+        nx_FreeMsgStream(&conn->msg_in);
+    if (fd >= 0)
+        close(fd);
+    conn->ctl_fd = -1;
+}
+
+uint32_t nxapi_getRequestID()
+{
+    kyl_lock_guard g(nxapi_requestID_lock);
+    if (!requestIDSeeded) {
+        lastRequestID = (static_cast<uint32_t>(getpid()) ^ static_cast<uint32_t>(time(nullptr))) + 1;
+        requestIDSeeded = true;
+    }
+    lastRequestID = (lastRequestID * 1103515245u + 12345u) & 0x7fffffffu;
+    return lastRequestID;
+}
+
+int nxapi_CommonSendMsg(quor_connection_t *conn, nxapi_tcontext_t *tcontext, int assignRequestId,
+                        api_msghdr_t *header, void *body, kyl_xdrproc_t bodyXdr)
+{
+    conn = resolveConnection(conn, tcontext);
+    if (conn == nullptr || tcontext == nullptr) {
+        MSGLOG(7, "nxapi_sendmsg", "%s", "called for closed connection");
+        return NXAPI_E_NOSESSION;
+    }
+    quor_msgstream_t *s = &conn->msg_out;
+    kyl_lock_guard g(s->theMutex);
+    if (conn->state.load() != CONNECTION_OPEN || s->state == STREAM_CLOSED) {
+        MSGLOG(7, "nxapi_sendmsg", "%s", "called for closed connection");
+        return NXAPI_E_NOSESSION;
+    }
+    s->file->out.len = 0;  // rewind
+    tcontext->msgOutCount++;
+    s->messageHdr = *header;
+    if (assignRequestId)
+        s->messageHdr.msgRequestID = nxapi_getRequestID();
+    if (body != nullptr) {
+        s->messageHdr.msgFlags |= MSGF_BODY;
+        if (bodyXdr == nullptr) {
+            MSGLOG(0, "nxapi_sendmsg", "%s", "data passed, but Xdrproc is NULL!");
+            return KYLGW_E_BADMSG;
+        }
+    }
+    if (!nx_xdr_api_msghdr_t(&s->theXdr, &s->messageHdr)) {
+        MSGLOG(3, "nxapi_sendmsg", "nx_xdr_api_msghdr_t failed for category %d function %d!",
+               s->messageHdr.category, s->messageHdr.function);
+        return KYLGW_E_BADMSG;
+    }
+    if (body != nullptr && !bodyXdr(&s->theXdr, body)) {
+        MSGLOG(3, "nxapi_sendmsg", "caller's XDR function for category %d function %d returned FALSE!",
+               s->messageHdr.category, s->messageHdr.function);
+        return -1;
+    }
+    if (nxapi_tracing())
+        nxapi_tracemsg_hdr(1, conn, &s->messageHdr);
+    if (!writeAll(s->fd, s->file->out.data, s->file->out.len)) {
+        MSGLOG(3, "nxapi_sendmsg", "error %d trying to flush XDR stream", errno);
+        s->errors++;
+        return -1;
+    }
+    s->msgSequence++;
+    *header = s->messageHdr;
+    if ((s->messageHdr.msgFlags & (MSGF_TASK | MSGF_NOWAIT)) == 0)
+        tcontext->msgRequestID = s->messageHdr.msgRequestID;
+    return 0;
+}
+
+int nxapi_send_msg(uint16_t category, uint16_t function, void *body, kyl_xdrproc_t bodyXdr, uint32_t flags,
+                   uint32_t time, quor_connection_t *conn, nxapi_tcontext_t *tcontext)
+{
+    api_msghdr_t h;
+    kylgw_BuildMsgHdr(&h, 0, flags, time != 0 ? time : static_cast<uint32_t>(::time(nullptr)), 0, category,
+                      function, 0);
+    return nxapi_CommonSendMsg(conn, tcontext, 1, &h, body, bodyXdr);
+}
+
+int kylgw_sendTaskMsg(uint32_t threadID, uint32_t requestID, uint16_t category, uint16_t function, void *body,
+                      kyl_xdrproc_t bodyXdr, uint32_t flags, uint32_t time, int32_t errorcode,
+                      quor_connection_t *conn, nxapi_tcontext_t *tcontext)
+{
+    api_msghdr_t h;
+    kylgw_BuildMsgHdr(&h, requestID, flags | MSGF_TASK,
+                      time != 0 ? time : static_cast<uint32_t>(::time(nullptr)), threadID, category, function,
+                      errorcode);
+    return nxapi_CommonSendMsg(conn, tcontext, 0, &h, body, bodyXdr);
+}
+
+int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body, kyl_xdrproc_t bodyXdr,
+                  quor_connection_t *conn)
+{
+    conn = resolveConnection(conn, tcontext);
+    if (conn == nullptr || tcontext == nullptr || header == nullptr) {
+        MSGLOG(7, "nxapi_getmsg", "%s", "called for closed connection");
+        return NXAPI_E_NOSESSION;
+    }
+    int rc = 0;
+    bool broken = false;
+    conn->msg_in.theMutex.lock();
+    for (;;) {
+        if (conn->state.load() != CONNECTION_OPEN || conn->msg_in.state == STREAM_CLOSED) {
+            MSGLOG(7, "nxapi_getmsg", "%s", "called for closed connection");
+            rc = NXAPI_E_NOSESSION;
+            break;
+        }
+        if (conn->msg_in.messageInState == READING_MSG_HDR) {
+            memset(&conn->msg_in.messageHdr, 0, sizeof conn->msg_in.messageHdr);
+            bool ok = nx_xdr_api_msghdr_t(&conn->msg_in.theXdr, &conn->msg_in.messageHdr);
+            if (ok && nxapi_tracing())
+                nxapi_tracemsg_hdr(0, conn, &conn->msg_in.messageHdr);
+            if (!ok || !kylgw_MsgHdrSane(&conn->msg_in.messageHdr)) {
+                MSGLOG(0, "nxapi_getmsg", "%s", "garbage message header received!");
+                rc = KYLGW_E_BADMSG;
+                broken = true;
+                break;
+            }
+            conn->msg_in.messageInState = HAVE_MSG_HDR;
+        }
+        if (conn->msg_in.messageHdr.msgFlags & MSGF_UNSOLICITED) {
+            // Its body type is unknown, so the stream cannot be framed past it.
+            MSGLOG(0, "nxapi_getmsg", "%s", "<unsolicited message> header received!");
+            rc = KYLGW_E_BADMSG;
+            broken = true;
+            break;
+        }
+        if (conn->msg_in.messageHdr.msgRequestID == tcontext->msgRequestID) {
+            if ((conn->msg_in.messageHdr.msgFlags & MSGF_BODY) == 0)
+                break;
+            if (bodyXdr == nullptr || body == nullptr) {
+                MSGLOG(0, "nxapi_getmsg", "%s", "data passed, but xdrproc or parambuf is NULL!");
+                rc = KYLGW_E_BADMSG;
+                broken = true;
+                break;
+            }
+            if (!bodyXdr(&conn->msg_in.theXdr, body)) {
+                MSGLOG(3, "nxapi_getmsg", "caller's XDR function for category %d function %d returned FALSE!",
+                       conn->msg_in.messageHdr.category, conn->msg_in.messageHdr.function);
+                rc = -1;
+                broken = true;
+                break;
+            }
+            break;
+        }
+
+        // The held header belongs to another thread: wake its owner if it
+        // waits, and wait to be handed the reply or the reading role.
+        uint32_t held = conn->msg_in.messageHdr.msgRequestID;
+        for (nxapi_tcontext_t **pp = &conn->waitReplyList; *pp != nullptr; pp = &(*pp)->msgQNext) {
+            if ((*pp)->msgRequestID == held) {
+                nxapi_tcontext_t *owner = *pp;
+                *pp = owner->msgQNext;
+                owner->msgQNext = nullptr;
+                wakeContext(owner, 0);
+                break;
+            }
+        }
+        tcontext->msginMutex.lock();
+        tcontext->gotMessage = 0;
+        tcontext->wakeResult = 0;
+        tcontext->msgQNext = conn->waitReplyList;
+        conn->waitReplyList = tcontext;
+        conn->msg_in.theMutex.unlock();
+        while (tcontext->gotMessage == 0)
+            pthread_cond_wait(&tcontext->msginCondition, tcontext->msginMutex.native());
+        int woken = tcontext->wakeResult;
+        tcontext->msginMutex.unlock();
+        if (woken != 0)
+            return woken;  // the reader that failed already emptied the list
+        conn->msg_in.theMutex.lock();
+    }
+
+    if (rc != 0) {
+        if (broken)
+            breakConnection(conn, rc);
+        else
+            wakeAllWaiters(conn, rc);
+        conn->msg_in.theMutex.unlock();
+        return rc;
+    }
+
+    // Consume the reply and hand the reading role to one waiting thread.
+    conn->msg_in.messageInState = READING_MSG_HDR;
+    *header = conn->msg_in.messageHdr;
+    tcontext->msgInCount++;
+    if (nxapi_tcontext_t *next = conn->waitReplyList) {
+        conn->waitReplyList = next->msgQNext;
+        next->msgQNext = nullptr;
+        wakeContext(next, 0);
+    }
+    conn->msg_in.theMutex.unlock();
+    return 0;
+}

@@ -1,0 +1,340 @@
+#ifndef NXAPI_PRIVATE_H
+#define NXAPI_PRIVATE_H
+
+// Internal interface of the gateway client library, shared by its units and
+// not by the archiver: the message streams of a connection, the per-thread
+// context, the connection record and its table, the message layer
+// (nxapi_msg.cpp), the library's diagnostic log (nxapi_log.cpp), the
+// connection and session layer (nxapi_conn.cpp) and the authentication entry
+// point (nxapi_auth.cpp).
+//
+// Lock order (take only in this order): a connection's openMutex, then its
+// msg_in.theMutex, then its msg_out.theMutex, then a thread context's
+// msginMutex; nxapi_connection_lock, threadlist_lock, nxapi_requestID_lock
+// and logfile_lock are leaves (never held while another lock is taken).
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "kyl_mutex.h"
+#include "kyl_xdr.h"
+#include "kylgw_errors.h"
+#include "kylgw_msg.h"
+#include "quor_sockaddr.h"
+
+// ---- Message streams ----------------------------------------------------------
+
+// Size of the buffer of each direction of a connection: a large list request
+// or reply moves with few system calls, and a whole outbound message is
+// written by one flush.
+constexpr size_t NXAPI_STREAM_BUFSIZE = 0x180000;  // 1,572,864 bytes
+
+enum stream_state { STREAM_CLOSED = 0, STREAM_IDLE = 1, STREAM_BUSY = 2 };
+enum msgin_state { READING_MSG_HDR = 0, HAVE_MSG_HDR = 1 };
+
+// Buffered reader over a socket: the decoding source of an inbound stream.
+// get() returns exactly n bytes, reading the socket as needed; end of input
+// or a read error fails it.  Used only under the inbound stream's mutex.
+struct nxapi_sockreader_t : kyl_xdr_source {
+    bool get(unsigned char *buf, size_t n) override;
+    int fd = -1;
+    unsigned char *buf = nullptr;  // NXAPI_STREAM_BUFSIZE bytes
+    size_t start = 0;              // first unread byte
+    size_t end = 0;                // one past the last buffered byte
+};
+
+// The buffered I/O of one stream: the reader for an inbound stream, the
+// output buffer for an outbound one (only one of them is used).
+struct nxapi_streamio_t {
+    nxapi_sockreader_t reader;
+    kyl_xdr_outbuf out;
+    bool forWriting = false;
+};
+
+// One direction of a connection.  theMutex serialises all use of the stream
+// and guards every field below it; it is statically initialised and never
+// destroyed, so a stream can be freed and built again while other threads
+// still queue on the mutex.
+struct quor_msgstream_t {
+    kyl_mutex_t theMutex;
+    int mutex_created = 1;
+    pthread_cond_t theCondition = PTHREAD_COND_INITIALIZER;  // broadcast when a receive fails
+    int cond_created = 1;
+    stream_state state KYL_GUARDED_BY(theMutex) = STREAM_CLOSED;
+    uint32_t msgSequence KYL_GUARDED_BY(theMutex) = 0;
+    api_msghdr_t messageHdr KYL_GUARDED_BY(theMutex) = {};  // last written, or read and not yet consumed
+    msgin_state messageInState KYL_GUARDED_BY(theMutex) = READING_MSG_HDR;
+    int errors KYL_GUARDED_BY(theMutex) = 0;
+    nxapi_streamio_t *file KYL_GUARDED_BY(theMutex) = nullptr;
+    int fd KYL_GUARDED_BY(theMutex) = -1;
+    kyl_xdr_t theXdr KYL_GUARDED_BY(theMutex);
+    void *encrypt_fun = nullptr;  // stream encipherment hooks: not used by this client
+    void *decrypt_fun = nullptr;
+};
+
+// ---- Thread contexts ----------------------------------------------------------
+
+struct quor_connection_t;
+
+// One per calling thread, in thread_list (guarded by threadlist_lock).  A
+// thread uses only its own context, except that the reader of a connection
+// links, unlinks and wakes waiting contexts under the inbound stream's mutex.
+struct nxapi_tcontext_t {
+    nxapi_tcontext_t *next = nullptr;      // thread_list link (threadlist_lock)
+    nxapi_tcontext_t *msgQNext = nullptr;  // waitReplyList link (the connection's msg_in.theMutex)
+    pthread_t threadID = {};
+    quor_connection_t *connection = nullptr;
+    uint32_t msgRequestID = 0;  // request id of the reply this thread expects next
+    // Wake-up of a waiting receiver, both guarded by msginMutex: gotMessage
+    // is set by the waker; wakeResult is 0 when the thread is to look at the
+    // stream again, or the failure that ended the receive of every waiter.
+    int gotMessage KYL_GUARDED_BY(msginMutex) = 0;
+    int wakeResult KYL_GUARDED_BY(msginMutex) = 0;
+    pthread_cond_t msginCondition = PTHREAD_COND_INITIALIZER;
+    kyl_mutex_t msginMutex;
+    uint32_t msgOutCount = 0;
+    uint32_t msgInCount = 0;
+};
+
+// ---- Connections ----------------------------------------------------------------
+
+enum connection_state { CONNECTION_CLOSED = 0, CONNECTION_OPEN = 1 };
+
+// What the server sent for a later reconnect; every buffer is a malloc'd
+// copy owned by the connection.
+struct login_reconnect_t {
+    uint64_t reconnect_time = 0;  // seconds since the epoch
+    uint32_t user_msg_len = 0;
+    char *user_msg_buf = nullptr;
+    uint32_t reconnect_packet_len = 0;
+    unsigned char *reconnect_packet = nullptr;
+    uint32_t reconnect_hmac_len = 0;
+    unsigned char *reconnect_hmac_packet = nullptr;
+};
+
+constexpr size_t NXAPI_SERVER_HOST_MAX = 1026;
+constexpr int NXAPI_DEFAULT_PORT = 1217;
+constexpr int NXAPI_AUTH_COMBO = 0x10;          // method set on every new connection
+constexpr int NXAPI_AUTH_RECONNECT = 0x8000;    // login with the relogin context
+
+extern kyl_mutex_t nxapi_connection_lock;  // the connection table, its count, the current connection, refs
+
+// One gateway connection.  Fields after setup are written by the thread
+// that opens the connection (under openMutex) and read by the threads that
+// use it afterwards; state is atomic because nxapi_init tests it without a
+// lock.
+struct quor_connection_t {
+    quor_connection_t *next KYL_GUARDED_BY(nxapi_connection_lock) = nullptr;
+    std::atomic<int> state{CONNECTION_CLOSED};  // connection_state
+    int handle = -1;
+    int auth_type = NXAPI_AUTH_COMBO;
+    char *auth_user = nullptr;
+    char server_host[NXAPI_SERVER_HOST_MAX] = {};  // reverse lookup of server_addr, "" if it failed
+    login_reconnect_t relogin_context;
+    quor_sockaddr_t server_addr = {};
+    short server_port = 0;
+    quor_site_info_t site_info = {};
+    int min_data_port = 0;
+    int max_data_port = 0;
+    char *service_name = nullptr;
+    int ctl_fd = -1;
+    int authenticated = 0;
+    uint32_t cred_expire_time = 0;
+    int hostent_inx = 0;
+    int sudo_active = 0;
+    quor_msgstream_t msg_in;
+    quor_msgstream_t msg_out;
+    int nic_count = 0;
+    quor_sockaddr_t *nic_list = nullptr;
+    int nic_rr_inx = 0;  // guarded by the listen-socket unit's round-robin mutex
+    int pubkey_len = 0;
+    unsigned char *public_key = nullptr;
+    int sess_key_len = 0;
+    unsigned char *session_key = nullptr;
+
+    // Contexts of threads waiting for a reply on this connection, linked
+    // through msgQNext.  Kept per connection (not process-wide) so that one
+    // list is never changed under two different stream mutexes.
+    nxapi_tcontext_t *waitReplyList KYL_GUARDED_BY(msg_in.theMutex) = nullptr;
+    // Serialises opening: any thread's call may find the connection closed
+    // and reopen it.
+    kyl_mutex_t openMutex;
+    // Holders that may still touch the record after it left the table (a
+    // thread waiting on openMutex); the last one frees it.
+    int refs KYL_GUARDED_BY(nxapi_connection_lock) = 0;
+    bool unlinked KYL_GUARDED_BY(nxapi_connection_lock) = false;
+};
+
+// ---- Message layer (nxapi_msg.cpp) ----------------------------------------
+
+// Builds one stream on fd (not owned by the stream): a 1,572,864-byte
+// buffer, an encoding (forWriting) or decoding handle, state STREAM_IDLE,
+// READING_MSG_HDR.  Returns 0, -9 (the stream is not closed; fd invalid) or
+// -12 (no memory).  Requires no stream lock held; takes the stream's mutex.
+[[nodiscard]] int nx_BuildMsgStream(int fd, quor_msgstream_t *stream, int forWriting);
+// Frees the stream's buffers and marks it STREAM_CLOSED with fd -1; the
+// descriptor is not closed here.  Returns 0 or -9 for a stream that is not
+// open.  Requires the stream's mutex.
+int nx_FreeMsgStream(quor_msgstream_t *stream) KYL_REQUIRES(stream->theMutex);
+
+// Builds both streams of conn on the connected socket fd (owned by the
+// connection from here on) and marks the connection open.  Returns 0 or a
+// stream-building code; on failure fd is closed.
+[[nodiscard]] int nx_OpenStreams(quor_connection_t *conn, int fd);
+// Marks conn closed, wakes every thread waiting for a reply on it with
+// result, frees both streams and closes the socket exactly once.  Safe to
+// call for a connection that is already closed.  Takes msg_in.theMutex then
+// msg_out.theMutex.
+void nx_CloseStreams(quor_connection_t *conn, int result);
+
+// A new request id: a positive 31-bit value.  Takes nxapi_requestID_lock.
+uint32_t nxapi_getRequestID();
+
+// Sends one message on conn (null: the calling thread's connection, else the
+// current one): header (with a new request id when assignRequestId), then
+// body encoded with bodyXdr when body is not null, written with one flush
+// under the outbound stream's mutex.  Unless the header is a task message,
+// tcontext->msgRequestID becomes the header's request id.  Returns 0,
+// NXAPI_E_NOSESSION (connection not open), KYLGW_E_BADMSG (body without
+// routine, header encoding), or -1 (body encoding or write failed).
+[[nodiscard]] int nxapi_CommonSendMsg(quor_connection_t *conn, nxapi_tcontext_t *tcontext, int assignRequestId,
+                                      api_msghdr_t *header, void *body, kyl_xdrproc_t bodyXdr);
+
+// Sends a request: a new request id, the given flags, msgTime = time (now
+// when 0), threadID 0, errorcode 0.  Returns as nxapi_CommonSendMsg.
+[[nodiscard]] int nxapi_send_msg(uint16_t category, uint16_t function, void *body, kyl_xdrproc_t bodyXdr,
+                                 uint32_t flags, uint32_t time, quor_connection_t *conn,
+                                 nxapi_tcontext_t *tcontext);
+
+// Sends a task message: the given request id, thread tag and error code,
+// flags | MSGF_TASK; the awaited request id is not changed.
+[[nodiscard]] int kylgw_sendTaskMsg(uint32_t threadID, uint32_t requestID, uint16_t category, uint16_t function,
+                                    void *body, kyl_xdrproc_t bodyXdr, uint32_t flags, uint32_t time,
+                                    int32_t errorcode, quor_connection_t *conn, nxapi_tcontext_t *tcontext);
+
+// Waits for the reply whose request id is tcontext->msgRequestID, copies its
+// header to *header and, when it has a body, decodes the body into body with
+// bodyXdr.  Allocations made by the decode belong to the caller (release
+// them with kyl_xdr_free(bodyXdr, body)), also when the decode failed part
+// way; pass a zero-initialised record.  A reply without body leaves body
+// untouched.  Returns 0 (the operation's own result is header->errorcode),
+// NXAPI_E_NOSESSION (connection not open), KYLGW_E_BADMSG (garbage or
+// unsolicited header, a body but no routine or buffer), or -1 (the body did
+// not decode).  Any failure to decode what arrived breaks the connection:
+// every waiting thread is woken with the same code, the socket is closed and
+// later calls fail with NXAPI_E_NOSESSION.  Takes msg_in.theMutex, and
+// msg_out.theMutex when breaking the connection.
+[[nodiscard]] int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body,
+                                kyl_xdrproc_t bodyXdr, quor_connection_t *conn);
+
+// ---- Diagnostic log (nxapi_log.cpp) -----------------------------------------
+
+// Destination bits.
+constexpr int NXAPI_LOG_SYSLOG = 1;
+constexpr int NXAPI_LOG_STDERR = 2;
+constexpr int NXAPI_LOG_FILE = 4;
+constexpr int NXAPI_LOG_FLUSH = 0x8000;  // flush stderr and the file after each line
+// Flag bits.
+constexpr int NXAPI_LOG_TRACE_MSGS = 16;  // trace every message header
+// Prefix options.
+constexpr int NXAPI_LOGOPT_PID = 1;
+constexpr int NXAPI_LOGOPT_TIME = 2;
+constexpr int NXAPI_LOGOPT_RELTIME = 4;
+// Level-mask bit that enables the "Entering function" traces.
+constexpr int NXAPI_LOG_ENTRY_TRACE = 1 << 15;
+constexpr size_t NXAPI_LOG_PREFIX_MAX = 150;
+constexpr size_t NXAPI_LOG_MSG_MAX = 512;
+
+// Reads QUOR_API_DEBUG, QUOR_API_DEBUG_FLAGS and QUOR_API_DEBUG_PATH and sets
+// the level mask, destinations, flags and prefix options; a later call
+// starts again from the defaults.  Takes logfile_lock.
+void nxapi_logging_init();
+// Writes message (never a secret) when bit level of the mask is set, to the
+// destinations present both in destinations and in the configuration.
+// unitName may be a path; its directory and extension are dropped.
+void nxapi_logmsg(int level, const char *functionName, const char *message, int destinations,
+                  const char *unitName, int line);
+// printf-style front end of nxapi_logmsg.  Texts from the network are passed
+// as arguments, never as the format.
+void nxapi_logf(int level, const char *functionName, int destinations, const char *unitName, int line,
+                const char *fmt, ...) __attribute__((format(printf, 6, 7)));
+// True when message tracing (flag 16) is on.
+bool nxapi_tracing();
+// Two debug-file lines describing a header sent (outbound) or received.
+void nxapi_tracemsg_hdr(int outbound, const quor_connection_t *conn, const api_msghdr_t *header);
+
+// ---- Connections and sessions (nxapi_conn.cpp) --------------------------------
+
+// Process-wide state; the connection table's fields are guarded by
+// nxapi_connection_lock, the rest is written only by the first nx_LibInit.
+extern int init_server_handle;
+extern int min_socket_port;
+extern int max_socket_port;
+extern quor_sockaddr_t nxapi_tcp_data_host;
+extern quor_sockaddr_t nxapi_tcp_ctl_host;
+
+// Initialises the library once; every later call returns the first result.
+// 0, -1 (no server could be set up), or a negative lookup code.
+[[nodiscard]] int nx_LibInit();
+// The four named locks are statically initialised; kept for the call
+// sequence of initialisation.  Returns 0.
+int nx_create_locks();
+// Adds a closed connection to the table.  *handle gets its number, or -1.
+// Returns 0, KYLGW_E_HOSTLOOKUP or -12.
+[[nodiscard]] int quorex_SetupConnection(const char *host, const char *serviceName, int port, int minDataPort,
+                                         int maxDataPort, int *handle);
+// Connects, receives the greeting, exchanges site information and
+// authenticates, retrying while the storage system is down or the server
+// asks to come back later.  Returns 0, -2 (unknown handle or no context),
+// -16 (already open), -errno of socket or connect, the site information
+// result, KYLGW_E_PROTOCOL_LEVEL, or the authentication result.
+[[nodiscard]] int quorex_OpenConnection(int handle);
+// Removes the connection from the table and closes it; 0 or -ENOENT.
+int quorex_CloseConnection(int handle);
+// Makes handle current; *previousHandle (may be null) gets the previous
+// current handle or -1.  0 or -ENOENT.
+int quorex_SetCurConnection(int handle, int *previousHandle);
+// Finds a connection by handle; lockHeld tells that the caller holds
+// nxapi_connection_lock.
+quor_connection_t *nx_LookupConnection(int handle, int lockHeld) KYL_NO_THREAD_SAFETY_ANALYSIS;
+quor_connection_t *nxapi_getCurConnection();
+// The connection of the given thread's context (the caller's when null).
+quor_connection_t *nxapi_GetThreadConEntry(const pthread_t *threadId);
+// Does nothing: connections close when the process ends.
+void quorex_CloseAllConnections();
+// A new context for the calling thread, on thread_list; null without memory.
+nxapi_tcontext_t *nx_InitNewThreadContext();
+// The context of the given thread (the caller's when null), or null.
+nxapi_tcontext_t *nxapi_LookupThreadstate(const pthread_t *threadId);
+// Entry step of every operation: initialise, find or create the calling
+// thread's context, open the current connection if it is closed.  Returns
+// 0 with *tcontext set, -12, or NXAPI_E_NOSESSION.
+[[nodiscard]] int nxapi_init(nxapi_tcontext_t **tcontext);
+// Prints the refusal text of an open's result on stderr.
+void nx_PrintRefusal(int result);
+
+// Restricted-port binding and listening sockets for data connections.
+[[nodiscard]] int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fd, quor_sockaddr_t *address);
+// Binds fd within [min_socket_port, max_socket_port] (one bind to any port
+// when min_socket_port is 0).  Returns 0, -1 (every port busy, or the
+// any-port bind failed) or -errno.
+[[nodiscard]] int kylgw_SockBindToRestrictedPort(int fd, const quor_sockaddr_t *address,
+                                                 quor_sockaddr_t *boundAddress);
+int kylgw_SockGetPort(const quor_sockaddr_t *address);
+int kylgw_SockSetPort(quor_sockaddr_t *address, int port);
+quor_sockaddr_t *kylgw_SockGetControlAddr(int data);
+
+// ---- Authentication (nxapi_auth.cpp) ------------------------------------------
+
+// Authenticates conn.  *retryLater and *stop receive the login reply's
+// retry-later and stop bits.  Returns 0 or a negative gateway code.
+[[nodiscard]] int nxapi_authenticate(quor_connection_t *conn, nxapi_tcontext_t *tcontext, int *retryLater,
+                                     int *stop);
+// Makes the method list the single method code (16, 64, 512 or 32768).
+// Returns 0 or -EINVAL.
+int quor_SetAuthType(int code);
+
+#endif

@@ -1,0 +1,536 @@
+// The message layer over a socketpair with an in-process peer: the bytes of
+// a request as they reach the socket, replies demultiplexed between threads
+// (opposite order, many threads in random order), and the failures that
+// break a connection (garbage or unsolicited header, a body that does not
+// decode) waking every waiting thread.
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "kylgw_catalogue.h"
+#include "nxapi_private.h"
+#include "velk_testproc.h"
+
+namespace {
+
+using velktest::Clock;
+using velktest::kGenerousWait;
+
+// Blocking source over the peer's end of the socket.
+struct FdSource : kyl_xdr_source {
+    explicit FdSource(int f) : fd(f) {}
+    bool get(unsigned char *buf, size_t n) override
+    {
+        while (n > 0) {
+            ssize_t r = read(fd, buf, n);
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                return false;
+            buf += r;
+            n -= static_cast<size_t>(r);
+        }
+        return true;
+    }
+    int fd;
+};
+
+bool writeAllBytes(int fd, const unsigned char *p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Writes a header and, when body is not null, the body after it.
+bool peerSend(int fd, api_msghdr_t h, kyl_xdrproc_t proc, void *body)
+{
+    kyl_xdr_outbuf out;
+    kyl_xdr_t x;
+    kyl_xdr_create_encode(&x, &out);
+    if (body != nullptr)
+        h.msgFlags |= MSGF_BODY;
+    bool ok = nx_xdr_api_msghdr_t(&x, &h) && (body == nullptr || proc(&x, body)) &&
+              writeAllBytes(fd, out.data, out.len);
+    kyl_xdr_outbuf_free(&out);
+    return ok;
+}
+
+api_msghdr_t replyHeader(uint32_t id, uint16_t cat, uint16_t fn, int32_t errorcode)
+{
+    api_msghdr_t h;
+    kylgw_BuildMsgHdr(&h, id, 0, 0, 0, cat, fn, errorcode);
+    return h;
+}
+
+const kyl_xdrproc_t kLogCodec = KYL_XDRPROC(api_log_message_t, xdr_api_log_message_t);
+const kyl_xdrproc_t kSiteCodec = KYL_XDRPROC(api_site_info_rply_t, xdr_api_site_info_rply_t);
+
+// A request as the peer decodes it, through the catalogue's codec.
+struct PeerRequest {
+    api_msghdr_t hdr;
+    api_log_message_t body;
+};
+
+bool peerReadRequest(FdSource &src, PeerRequest *req)
+{
+    kyl_xdr_t x;
+    kyl_xdr_create_decode(&x, &src);
+    memset(req, 0, sizeof *req);
+    if (!nx_xdr_api_msghdr_t(&x, &req->hdr) || !kylgw_MsgHdrSane(&req->hdr))
+        return false;
+    if ((req->hdr.msgFlags & MSGF_BODY) == 0)
+        return true;
+    const kylgw_msgtype_t *row = kylgw_LookupMsgType(req->hdr.category, req->hdr.function);
+    if (row == nullptr || row->request != kLogCodec)
+        return false;
+    return row->request(&x, &req->body);
+}
+
+// A connection whose streams run over one end of a socketpair; the test is
+// the peer on the other end.
+class MessageLayer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0) << strerror(errno);
+        peer = sv[1];
+        conn = new quor_connection_t;
+        conn->handle = 1;
+        ASSERT_EQ(nx_OpenStreams(conn, sv[0]), 0);
+    }
+    void TearDown() override
+    {
+        nx_CloseStreams(conn, NXAPI_E_NOSESSION);
+        delete conn;
+        if (peer >= 0)
+            close(peer);
+    }
+
+    int sendLog(nxapi_tcontext_t *ctx, uint32_t flags, uint32_t priority, const char *text)
+    {
+        api_log_message_t m = {};
+        m.flags = flags;
+        m.priority = priority;
+        snprintf(m.msgtext, sizeof m.msgtext, "%s", text);
+        return nxapi_send_msg(CAT_LOG, FN_LOGMSG, &m, kLogCodec, 0, 0x01020304, conn, ctx);
+    }
+
+    int waitingCount()
+    {
+        kyl_lock_guard g(conn->msg_in.theMutex);
+        int n = 0;
+        for (nxapi_tcontext_t *t = conn->waitReplyList; t != nullptr; t = t->msgQNext)
+            n++;
+        return n;
+    }
+
+    // Waits until n threads wait on the connection's reply list.
+    bool waitForWaiters(int n)
+    {
+        auto deadline = Clock::now() + kGenerousWait;
+        while (waitingCount() != n) {
+            if (Clock::now() > deadline)
+                return false;
+            std::this_thread::yield();
+        }
+        return true;
+    }
+
+    // The peer's end sees end of input once the client closed its socket.
+    bool peerSeesClose()
+    {
+        struct pollfd p = {peer, POLLIN, 0};
+        auto deadline = Clock::now() + kGenerousWait;
+        for (;;) {
+            int r = poll(&p, 1, velktest::msLeft(deadline));
+            if (r <= 0)
+                return false;
+            unsigned char b[256];
+            ssize_t got = read(peer, b, sizeof b);
+            if (got == 0)
+                return true;
+            if (got < 0 && errno != EINTR)
+                return false;
+        }
+    }
+
+    quor_connection_t *conn = nullptr;
+    int peer = -1;
+};
+
+TEST_F(MessageLayer, RequestBytesOnTheSocketMatchTheWireLayout)
+{
+    nxapi_tcontext_t ctx;
+    api_site_info_req_t req = {67, 2};
+    ASSERT_EQ(nxapi_send_msg(CAT_CONNECTION, FN_SITE_INFO, &req,
+                             KYL_XDRPROC(api_site_info_req_t, xdr_api_site_info_req_t), 0, 0x01020304, conn, &ctx),
+              0);
+    uint32_t id = ctx.msgRequestID;
+    EXPECT_NE(id, 0u);
+    EXPECT_EQ(id & 0x80000000u, 0u);
+
+    const unsigned char expected[44] = {
+        'A',  'P',  'I',  '_',  'M',  'S',  'G',  'H',                      // sanity
+        static_cast<unsigned char>(id >> 24), static_cast<unsigned char>(id >> 16),
+        static_cast<unsigned char>(id >> 8),  static_cast<unsigned char>(id),  // request id
+        0x80, 0x00, 0x00, 0x00,                                                // flags: body follows
+        0x01, 0x02, 0x03, 0x04,                                                // time
+        0x00, 0x00, 0x00, 0x00,                                                // thread tag
+        0x00, 0x00, 0x01, 0x00,                                                // category 256
+        0x00, 0x00, 0x00, 0x01,                                                // function 1
+        0x00, 0x00, 0x00, 0x00,                                                // errorcode
+        0x00, 0x00, 0x00, 0x43,                                                // cv_major 67
+        0x00, 0x00, 0x00, 0x02,                                                // cv_minor 2
+    };
+    unsigned char got[sizeof expected];
+    FdSource src(peer);
+    ASSERT_TRUE(src.get(got, sizeof got));
+    EXPECT_EQ(0, memcmp(got, expected, sizeof expected));
+    // Nothing follows the message.
+    unsigned char extra;
+    EXPECT_EQ(recv(peer, &extra, 1, MSG_DONTWAIT), -1);
+    EXPECT_EQ(ctx.msgOutCount, 1u);
+}
+
+TEST_F(MessageLayer, HandTypedReplyDecodesIntoHeaderAndBody)
+{
+    nxapi_tcontext_t ctx;
+    ctx.msgRequestID = 0;  // the greeting carries request id 0
+    const unsigned char reply[] = {
+        'A', 'P', 'I', '_', 'M', 'S', 'G', 'H', 0, 0, 0, 0,    0x80, 0, 0, 0, 0, 0, 0, 9,
+        0,   0,   0,   0,   0,   0,   1,   0,   0, 0, 0, 0,    0xff, 0xff, 0xff, 0xfe,  // errorcode -2
+        0,   0,   0,   67,  0,   0,   0,   2,   0, 0, 0, 5,    0,    0,    0,    6,
+        0,   0,   0,   7,   0,   0,   0,   1,
+    };
+    ASSERT_TRUE(writeAllBytes(peer, reply, sizeof reply));
+    api_msghdr_t h;
+    api_server_state_rply_t g = {};
+    ASSERT_EQ(nxapi_get_msg(&ctx, &h, &g, KYL_XDRPROC(api_server_state_rply_t, xdr_api_server_state_rply_t), conn),
+              0);
+    EXPECT_EQ(h.msgTime, 9u);
+    EXPECT_EQ(h.category, CAT_CONNECTION);
+    EXPECT_EQ(h.function, FN_GREETING);
+    EXPECT_EQ(h.errorcode, -2);
+    EXPECT_EQ(g.sv_prot_major, 67u);
+    EXPECT_EQ(g.sv_prot_minor, 2u);
+    EXPECT_EQ(g.sv_major, 5u);
+    EXPECT_EQ(g.sv_minor, 6u);
+    EXPECT_EQ(g.sv_patch, 7u);
+    EXPECT_EQ(g.quorDownFlag, 1u);
+    EXPECT_EQ(ctx.msgInCount, 1u);
+}
+
+TEST_F(MessageLayer, ReplyWithoutBodyLeavesTheBufferUntouched)
+{
+    nxapi_tcontext_t ctx;
+    ASSERT_EQ(sendLog(&ctx, 0, 1, "hello"), 0);
+    FdSource src(peer);
+    PeerRequest req;
+    ASSERT_TRUE(peerReadRequest(src, &req));
+    EXPECT_STREQ(req.body.msgtext, "hello");
+    ASSERT_TRUE(peerSend(peer, replyHeader(req.hdr.msgRequestID, CAT_LOG, FN_LOGMSG, -7), nullptr, nullptr));
+
+    quor_site_info_t body;
+    memset(&body, 0xab, sizeof body);
+    quor_site_info_t before = body;
+    api_msghdr_t h;
+    ASSERT_EQ(nxapi_get_msg(&ctx, &h, &body, kSiteCodec, conn), 0);
+    EXPECT_EQ(h.errorcode, -7);
+    EXPECT_EQ(h.msgFlags & MSGF_BODY, 0u);
+    EXPECT_EQ(0, memcmp(&body, &before, sizeof body));
+}
+
+TEST_F(MessageLayer, TaskMessageKeepsTheAwaitedRequestId)
+{
+    nxapi_tcontext_t ctx;
+    ASSERT_EQ(sendLog(&ctx, 0, 1, "request"), 0);
+    uint32_t awaited = ctx.msgRequestID;
+    api_log_message_t task = {};
+    snprintf(task.msgtext, sizeof task.msgtext, "%s", "task");
+    ASSERT_EQ(kylgw_sendTaskMsg(5, 77, CAT_LOG, FN_LOGMSG, &task, kLogCodec, 0, 0, -3, conn, &ctx), 0);
+    EXPECT_EQ(ctx.msgRequestID, awaited);
+
+    FdSource src(peer);
+    PeerRequest first, second;
+    ASSERT_TRUE(peerReadRequest(src, &first));
+    ASSERT_TRUE(peerReadRequest(src, &second));
+    EXPECT_EQ(first.hdr.msgRequestID, awaited);
+    EXPECT_EQ(second.hdr.msgRequestID, 77u);
+    EXPECT_EQ(second.hdr.threadID, 5u);
+    EXPECT_EQ(second.hdr.errorcode, -3);
+    EXPECT_EQ(second.hdr.msgFlags, MSGF_TASK | MSGF_BODY);
+    EXPECT_STREQ(second.body.msgtext, "task");
+
+    // The reply to the request sent before the task message still matches.
+    ASSERT_TRUE(peerSend(peer, replyHeader(awaited, CAT_LOG, FN_LOGMSG, 0), nullptr, nullptr));
+    api_msghdr_t h;
+    ASSERT_EQ(nxapi_get_msg(&ctx, &h, nullptr, nullptr, conn), 0);
+    EXPECT_EQ(h.msgRequestID, awaited);
+}
+
+TEST_F(MessageLayer, SendingRefusesABodyWithoutCodecAndAClosedConnection)
+{
+    nxapi_tcontext_t ctx;
+    api_closelog_t c = {};
+    EXPECT_EQ(nxapi_send_msg(CAT_LOG, FN_CLOSELOG, &c, nullptr, 0, 0, conn, &ctx), KYLGW_E_BADMSG);
+    // A string one byte too long for its field fails the encoding.
+    api_openlog_t o = {};
+    memset(o.subsys, 'x', sizeof o.subsys);
+    EXPECT_EQ(nxapi_send_msg(CAT_LOG, FN_OPENLOG, &o, KYL_XDRPROC(api_openlog_t, xdr_api_openlog_t), 0, 0, conn,
+                             &ctx),
+              -1);
+    EXPECT_EQ(ctx.msgRequestID, 0u);
+
+    nx_CloseStreams(conn, NXAPI_E_NOSESSION);
+    EXPECT_EQ(sendLog(&ctx, 0, 0, "late"), NXAPI_E_NOSESSION);
+    api_msghdr_t h;
+    EXPECT_EQ(nxapi_get_msg(&ctx, &h, nullptr, nullptr, conn), NXAPI_E_NOSESSION);
+}
+
+// Two threads whose replies come in the opposite order each get their own
+// reply and body.
+TEST_F(MessageLayer, RepliesInOppositeOrderReachTheirOwners)
+{
+    struct Result {
+        int rc = -99;
+        api_msghdr_t hdr = {};
+        quor_site_info_t body = {};
+        uint32_t id = 0;
+    } results[2];
+    auto client = [&](int i) {
+        nxapi_tcontext_t ctx;
+        char text[16];
+        snprintf(text, sizeof text, "thread%d", i);
+        if (sendLog(&ctx, 0, static_cast<uint32_t>(i), text) != 0)
+            return;
+        results[i].id = ctx.msgRequestID;
+        results[i].rc = nxapi_get_msg(&ctx, &results[i].hdr, &results[i].body, kSiteCodec, conn);
+    };
+    std::thread t0(client, 0), t1(client, 1);
+
+    FdSource src(peer);
+    PeerRequest reqs[2];
+    ASSERT_TRUE(peerReadRequest(src, &reqs[0]));
+    ASSERT_TRUE(peerReadRequest(src, &reqs[1]));
+    // Answer the later request first.
+    for (int k = 1; k >= 0; k--) {
+        quor_site_info_t body = {};
+        body.server_flags = reqs[k].hdr.msgRequestID;
+        body.sv_patch = reqs[k].body.priority;
+        ASSERT_TRUE(peerSend(peer, replyHeader(reqs[k].hdr.msgRequestID, CAT_LOG, FN_LOGMSG, 10 + k), kSiteCodec,
+                             &body));
+    }
+    t0.join();
+    t1.join();
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(results[i].rc, 0) << i;
+        EXPECT_EQ(results[i].hdr.msgRequestID, results[i].id) << i;
+        EXPECT_EQ(results[i].body.server_flags, results[i].id) << i;
+        EXPECT_EQ(results[i].body.sv_patch, static_cast<uint32_t>(i)) << i;
+    }
+    EXPECT_NE(results[0].hdr.errorcode, results[1].hdr.errorcode);
+}
+
+TEST_F(MessageLayer, GarbageHeaderFailsEveryWaiterAndBreaksTheConnection)
+{
+    nxapi_tcontext_t ctx[3];
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(sendLog(&ctx[i], 0, static_cast<uint32_t>(i), "x"), 0);
+    FdSource src(peer);
+    PeerRequest reqs[3];
+    for (auto &r : reqs)
+        ASSERT_TRUE(peerReadRequest(src, &r));
+    // The reply of thread 2, then a header whose sanity differs in one byte.
+    quor_site_info_t body = {};
+    body.sv_patch = 2;
+    ASSERT_TRUE(peerSend(peer, replyHeader(ctx[2].msgRequestID, CAT_LOG, FN_LOGMSG, 0), kSiteCodec, &body));
+    api_msghdr_t bad = replyHeader(ctx[0].msgRequestID, CAT_LOG, FN_LOGMSG, 0);
+    bad.sanity[7] = 'X';
+    ASSERT_TRUE(peerSend(peer, bad, nullptr, nullptr));
+
+    int rc[3] = {-99, -99, -99};
+    quor_site_info_t got[3] = {};
+    api_msghdr_t hdr[3];
+    std::thread t0([&] { rc[0] = nxapi_get_msg(&ctx[0], &hdr[0], &got[0], kSiteCodec, conn); });
+    ASSERT_TRUE(waitForWaiters(1));
+    std::thread t1([&] { rc[1] = nxapi_get_msg(&ctx[1], &hdr[1], &got[1], kSiteCodec, conn); });
+    ASSERT_TRUE(waitForWaiters(2));
+    // Thread 2 takes its reply and hands the reading role on: the next
+    // reader meets the garbage header.
+    std::thread t2([&] { rc[2] = nxapi_get_msg(&ctx[2], &hdr[2], &got[2], kSiteCodec, conn); });
+    t0.join();
+    t1.join();
+    t2.join();
+
+    EXPECT_EQ(rc[2], 0);
+    EXPECT_EQ(got[2].sv_patch, 2u);
+    EXPECT_EQ(rc[0], KYLGW_E_BADMSG);
+    EXPECT_EQ(rc[1], KYLGW_E_BADMSG);
+    EXPECT_TRUE(peerSeesClose());
+    EXPECT_EQ(sendLog(&ctx[0], 0, 0, "again"), NXAPI_E_NOSESSION);
+    api_msghdr_t h;
+    EXPECT_EQ(nxapi_get_msg(&ctx[1], &h, nullptr, nullptr, conn), NXAPI_E_NOSESSION);
+}
+
+TEST_F(MessageLayer, UnsolicitedHeaderIsRefused)
+{
+    nxapi_tcontext_t ctx;
+    ASSERT_EQ(sendLog(&ctx, 0, 0, "x"), 0);
+    api_msghdr_t h = replyHeader(ctx.msgRequestID, CAT_LOG, FN_LOGMSG, 0);
+    h.msgFlags = MSGF_UNSOLICITED;
+    ASSERT_TRUE(peerSend(peer, h, nullptr, nullptr));
+    api_msghdr_t out;
+    EXPECT_EQ(nxapi_get_msg(&ctx, &out, nullptr, nullptr, conn), KYLGW_E_BADMSG);
+    EXPECT_EQ(nxapi_get_msg(&ctx, &out, nullptr, nullptr, conn), NXAPI_E_NOSESSION);
+}
+
+TEST_F(MessageLayer, BodyThatFailsToDecodeBreaksTheConnection)
+{
+    nxapi_tcontext_t ctx;
+    ASSERT_EQ(sendLog(&ctx, 0, 0, "x"), 0);
+    // An openlog record whose string length exceeds its cap, followed by
+    // bytes that would pass for a valid header if the layer went on reading.
+    api_msghdr_t h = replyHeader(ctx.msgRequestID, CAT_LOG, FN_OPENLOG, 0);
+    h.msgFlags = MSGF_BODY;
+    kyl_xdr_outbuf out;
+    kyl_xdr_t x;
+    kyl_xdr_create_encode(&x, &out);
+    uint32_t flags = 0, len = 0xfffffff0u;
+    api_msghdr_t next = replyHeader(ctx.msgRequestID, CAT_LOG, FN_OPENLOG, 0);
+    ASSERT_TRUE(nx_xdr_api_msghdr_t(&x, &h) && kyl_xdr_u32(&x, &flags) && kyl_xdr_u32(&x, &len) &&
+                nx_xdr_api_msghdr_t(&x, &next));
+    ASSERT_TRUE(writeAllBytes(peer, out.data, out.len));
+    kyl_xdr_outbuf_free(&out);
+
+    api_openlog_t body = {};
+    api_msghdr_t got;
+    EXPECT_EQ(nxapi_get_msg(&ctx, &got, &body, KYL_XDRPROC(api_openlog_t, xdr_api_openlog_t), conn), -1);
+    EXPECT_EQ(nxapi_get_msg(&ctx, &got, &body, KYL_XDRPROC(api_openlog_t, xdr_api_openlog_t), conn),
+              NXAPI_E_NOSESSION);
+    EXPECT_TRUE(peerSeesClose());
+}
+
+TEST_F(MessageLayer, BodyWithoutCallerCodecBreaksTheConnection)
+{
+    nxapi_tcontext_t ctx;
+    ASSERT_EQ(sendLog(&ctx, 0, 0, "x"), 0);
+    quor_site_info_t body = {};
+    ASSERT_TRUE(peerSend(peer, replyHeader(ctx.msgRequestID, CAT_LOG, FN_LOGMSG, 0), kSiteCodec, &body));
+    api_msghdr_t got;
+    EXPECT_EQ(nxapi_get_msg(&ctx, &got, nullptr, nullptr, conn), KYLGW_E_BADMSG);
+    EXPECT_EQ(conn->state.load(), CONNECTION_CLOSED);
+}
+
+TEST(MessageLayerRequestIds, ArePositiveAndDistinct)
+{
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < 1000; i++)
+        ids.push_back(nxapi_getRequestID());
+    for (uint32_t id : ids)
+        EXPECT_EQ(id & 0x80000000u, 0u);
+    // Each id follows from the one before by the generator's step.
+    for (size_t i = 1; i < ids.size(); i++)
+        EXPECT_EQ(ids[i], (ids[i - 1] * 1103515245u + 12345u) & 0x7fffffffu);
+}
+
+// Many threads share one connection; the peer answers their requests in
+// random order with random pauses, and every reply must reach its sender.
+class MessageLayerConcurrency : public MessageLayer {};
+
+TEST_F(MessageLayerConcurrency, EveryReplyReachesItsSender)
+{
+    constexpr int kThreads = 32;
+    constexpr int kRequests = 200;
+    std::atomic<int> mismatches{0}, failures{0};
+    auto client = [&](int t) {
+        nxapi_tcontext_t ctx;
+        for (int n = 0; n < kRequests; n++) {
+            char text[32];
+            snprintf(text, sizeof text, "t%d-%d", t, n);
+            if (sendLog(&ctx, static_cast<uint32_t>(n), static_cast<uint32_t>(t), text) != 0) {
+                failures++;
+                return;
+            }
+            uint32_t id = ctx.msgRequestID;
+            quor_site_info_t body = {};
+            api_msghdr_t h;
+            if (nxapi_get_msg(&ctx, &h, &body, kSiteCodec, conn) != 0) {
+                failures++;
+                return;
+            }
+            if (h.msgRequestID != id || body.server_flags != id || body.sv_patch != static_cast<uint32_t>(t) ||
+                body.startupCOS != static_cast<uint32_t>(n) || h.errorcode != n)
+                mismatches++;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++)
+        threads.emplace_back(client, t);
+
+    std::mt19937 rng(12345);
+    FdSource src(peer);
+    std::vector<PeerRequest> pending;
+    int answered = 0;
+    bool peerOk = true;
+    while (answered < kThreads * kRequests && peerOk) {
+        // Take every request that has arrived; block for one when none is
+        // pending (each thread has at most one outstanding).
+        for (;;) {
+            struct pollfd p = {peer, POLLIN, 0};
+            if (!pending.empty() && poll(&p, 1, 0) <= 0)
+                break;
+            PeerRequest r;
+            if (!peerReadRequest(src, &r)) {
+                peerOk = false;
+                break;
+            }
+            pending.push_back(r);
+        }
+        if (!peerOk || pending.empty())
+            break;
+        size_t k = std::uniform_int_distribution<size_t>(0, pending.size() - 1)(rng);
+        PeerRequest r = pending[k];
+        pending.erase(pending.begin() + static_cast<long>(k));
+        if (std::uniform_int_distribution<int>(0, 15)(rng) == 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(1, 300)(rng)));
+        quor_site_info_t body = {};
+        body.server_flags = r.hdr.msgRequestID;
+        body.sv_patch = r.body.priority;
+        body.startupCOS = r.body.flags;
+        if (!peerSend(peer, replyHeader(r.hdr.msgRequestID, CAT_LOG, FN_LOGMSG, static_cast<int32_t>(r.body.flags)),
+                      kSiteCodec, &body))
+            peerOk = false;
+        answered++;
+    }
+    if (!peerOk) {
+        // Unblock the clients so that they can be joined.
+        nx_CloseStreams(conn, NXAPI_E_NOSESSION);
+    }
+    for (auto &t : threads)
+        t.join();
+    EXPECT_TRUE(peerOk);
+    EXPECT_EQ(answered, kThreads * kRequests);
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+} // namespace
