@@ -14,4 +14,6 @@ scripts/build.sh normal
 scripts/build.sh sanitize
 (cd build-asan && ctest --output-on-failure -j "$jobs")
 
+scripts/fuzz.sh
+
 echo "all tests passed"
