@@ -277,6 +277,23 @@ TEST_F(KylgwdProtocol, DelayedReplyIsOvertakenByALaterOne)
     EXPECT_EQ(gw.stop(), 0);
 }
 
+TEST_F(KylgwdProtocol, StopsCleanlyWhileWorkersHoldRepliesBack)
+{
+    // Held back far longer than the fixture waits for the stop: only a stop
+    // that wakes the workers ends in time.
+    startWith("delay_reply=256/1,600000\n");
+    GwRawClient a, b;
+    ASSERT_EQ(connectGreeted(&a, gw.port()), 0);
+    ASSERT_EQ(connectGreeted(&b, gw.port()), 0);
+    ASSERT_TRUE(a.send(siteInfoRequest(35) + siteInfoRequest(36)));
+    ASSERT_TRUE(b.send(siteInfoRequest(37)));
+    ASSERT_TRUE(velktest::waitForFileText(events, "\"fault\":\"delay_reply\"", 3)) << eventText();
+    EXPECT_EQ(gw.stop(), 0) << gw.logText();
+    EXPECT_TRUE(a.closedByPeer());
+    EXPECT_TRUE(b.closedByPeer());
+    EXPECT_NE(gw.logText().find("]: stopped"), std::string::npos);
+}
+
 TEST_F(KylgwdProtocol, ReplyWithoutBodyTruncatedBodyAndDroppedConnection)
 {
     startWith("reply_nobody=256/1\n");
