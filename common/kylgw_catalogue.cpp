@@ -9,6 +9,7 @@ const kylgw_msgtable_t *const tables[] = {
     &kylgw_xfer_msgtable,
     &kylgw_lfx_msgtable,
     &kylgw_auth_msgtable,
+    &kylgw_fs_msgtable,
 };
 
 } // namespace

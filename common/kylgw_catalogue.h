@@ -41,5 +41,8 @@ extern const kylgw_msgtable_t kylgw_connection_msgtable;
 extern const kylgw_msgtable_t kylgw_xfer_msgtable, kylgw_lfx_msgtable;
 // Row tables of the authentication messages (kylgw_xdr_auth.cpp).
 extern const kylgw_msgtable_t kylgw_auth_msgtable;
+// Row tables of the file-system, user lookup, class-of-service and
+// expiration messages (kylgw_xdr_fs.cpp).
+extern const kylgw_msgtable_t kylgw_fs_msgtable;
 
 #endif
