@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds from scratch and runs every test: once in a normal build, once under
-# AddressSanitizer + UndefinedBehaviorSanitizer.
+# AddressSanitizer + UndefinedBehaviorSanitizer; then the concurrency tests
+# under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +14,10 @@ scripts/build.sh normal
 
 scripts/build.sh sanitize
 (cd build-asan && ctest --output-on-failure -j "$jobs")
+
+# ThreadSanitizer over the tests that share one connection between threads.
+scripts/build.sh tsan
+(cd build-tsan && ctest -R 'Concurrency' --output-on-failure)
 
 scripts/fuzz.sh
 
