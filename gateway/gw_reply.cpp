@@ -161,17 +161,17 @@ int gw_SendReply(gw_conn_t *c, const gw_request_t *req, int32_t errorcode, kyl_x
             gw_Log("session %llu: cannot encode the reply to %u/%u id %u", static_cast<unsigned long long>(c->id),
                    rq.category, rq.function, rq.msgRequestID);
             kyl_xdr_outbuf_free(&out);
-            gw_RequestEvent(c, req, errorcode, "closed");
-            gw_ConnShutdown(c, "a reply could not be encoded");
-            return -EPROTO;
+            rc = -EPROTO;
         }
-        if (garbage)
-            memcpy(out.data, "GARBAGE!", sizeof h.sanity);
-        size_t len = out.len;
-        if (truncate)
-            len = KYLGW_MSGHDR_SIZE + (out.len - KYLGW_MSGHDR_SIZE) / 2;
-        rc = gw_WriteAll(c, out.data, len);
-        kyl_xdr_outbuf_free(&out);
+        if (rc == 0) {
+            if (garbage)
+                memcpy(out.data, "GARBAGE!", sizeof h.sanity);
+            size_t len = out.len;
+            if (truncate)
+                len = KYLGW_MSGHDR_SIZE + (out.len - KYLGW_MSGHDR_SIZE) / 2;
+            rc = gw_WriteAll(c, out.data, len);
+            kyl_xdr_outbuf_free(&out);
+        }
         if (garbage)
             outcome = "garbage_header";
         else if (unsolicited)
@@ -186,6 +186,11 @@ int gw_SendReply(gw_conn_t *c, const gw_request_t *req, int32_t errorcode, kyl_x
         gw_RequestEvent(c, req, errorcode, "truncated");
         gw_ConnShutdown(c, "closed by the truncate_body fault");
         return -ECONNABORTED;
+    }
+    if (rc == -EPROTO) {
+        gw_RequestEvent(c, req, errorcode, "closed");
+        gw_ConnShutdown(c, "a reply could not be encoded");
+        return rc;
     }
     if (rc != 0) {
         gw_Log("session %llu: cannot send the reply to %u/%u id %u: %s", static_cast<unsigned long long>(c->id),
