@@ -1,0 +1,112 @@
+// velk's start-up against a real kylgwd on loopback: the greeting, the site
+// information exchange and what the user sees when the gateway is down,
+// speaks another protocol level, cannot give site information, or (as today)
+// accepts no login method of this build.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "kylgwd_fixture.h"
+#include "velk_testsupport.h"
+
+namespace {
+
+const char kGatewayFailure[] = "ERROR (main) unable to open remote gateway server connection\n";
+const char kNoLogin[] = "*** quorex_OpenConnection: Unable to authenticate user with remote gateway at 127.0.0.1\n";
+
+struct Session {
+    velktest::ScratchDir dir;
+    velktest::KylgwdProcess gw{dir.path()};
+
+    ::testing::AssertionResult start(const std::string &faults)
+    {
+        std::vector<std::string> args;
+        if (!faults.empty()) {
+            velktest::writeFile(dir / "faults", faults);
+            args = {"--faults", dir / "faults"};
+        }
+        return gw.start(args);
+    }
+
+    velktest::RunResult velk()
+    {
+        velktest::RunOptions o;
+        o.env["HOME"] = dir.path();
+        o.env["QUOR_CFG_FILE_PATH"] = dir.path();
+        o.env["QUOR_SERVER_HOST"] = "127.0.0.1/" + std::to_string(gw.port());
+        o.env["QUOR_HOSTNAME"] = "127.0.0.1";
+        o.env["QUOR_TESTONLY_DOWN_RETRY_SECONDS"] = "1";
+        o.cwd = dir.path();
+        return velktest::runVelk({"-t", "-E", "-f", "a.tar"}, o);
+    }
+};
+
+bool endsWith(const std::string &text, const std::string &tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+size_t count(const std::string &text, const std::string &needle)
+{
+    size_t n = 0;
+    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1))
+        n++;
+    return n;
+}
+
+} // namespace
+
+TEST(GatewaySession, GreetingAndSiteInformationThenNoLoginMethod)
+{
+    Session s;
+    ASSERT_TRUE(s.start(""));
+    auto r = s.velk();
+    EXPECT_EQ(r.status, 71);
+    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_NE(r.err.find(std::string("result = -10003, errno = 0\n") + kNoLogin), std::string::npos) << r.err;
+    EXPECT_TRUE(endsWith(r.err, std::string("Unable to setup communication to QUOR...\n") + kGatewayFailure))
+        << r.err;
+    // The server saw one session whose only request was the site information.
+    EXPECT_EQ(s.gw.stop(), 0);
+    std::string log = s.gw.logText();
+    EXPECT_EQ(count(log, "accepted connection"), 1u) << log;
+}
+
+TEST(GatewaySession, DownGatewayIsRetriedUntilItIsUp)
+{
+    Session s;
+    ASSERT_TRUE(s.start("down=1\n"));
+    auto r = s.velk();
+    EXPECT_EQ(r.status, 71);
+    EXPECT_NE(r.err.find(" QUOR is down.  Delaying/retrying until it is back up. \n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;  // the second connection got further
+    EXPECT_EQ(s.gw.stop(), 0);
+    EXPECT_EQ(count(s.gw.logText(), "accepted connection"), 2u) << s.gw.logText();
+}
+
+TEST(GatewaySession, OtherProtocolLevelIsRefused)
+{
+    Session s;
+    ASSERT_TRUE(s.start("proto=67.1\n"));
+    auto r = s.velk();
+    EXPECT_EQ(r.status, 71);
+    EXPECT_NE(r.err.find(std::string("client and server are at different protocol levels\n") + kNoLogin),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(endsWith(r.err, kGatewayFailure)) << r.err;
+    EXPECT_EQ(s.gw.stop(), 0);
+}
+
+TEST(GatewaySession, SiteInformationErrorEndsTheRun)
+{
+    Session s;
+    ASSERT_TRUE(s.start("siteinfo_err=-5\n"));
+    auto r = s.velk();
+    EXPECT_EQ(r.status, 71);
+    EXPECT_NE(r.err.find("*** quorex_OpenConnection: unable to obtain remote site info. server="), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find(kNoLogin), std::string::npos) << r.err;
+    EXPECT_TRUE(endsWith(r.err, kGatewayFailure)) << r.err;
+    EXPECT_EQ(s.gw.stop(), 0);
+}
