@@ -15,9 +15,10 @@ scripts/build.sh normal
 scripts/build.sh sanitize
 (cd build-asan && ctest --output-on-failure -j "$jobs")
 
-# ThreadSanitizer over the tests that share one connection between threads.
+# ThreadSanitizer over the whole suite: threads share connections, the
+# status FIFO, the signal thread and kylgwd's sessions and workers.
 scripts/build.sh tsan
-(cd build-tsan && ctest -R 'Concurrency' --output-on-failure)
+(cd build-tsan && ctest --output-on-failure -j "$jobs")
 
 scripts/fuzz.sh
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 
 #include "quorcfgx_stanza.h"
@@ -187,6 +189,13 @@ struct ErrorCase {
     unsigned line;
 };
 
+
+// Test names carry the case's name, not its bytes, so they stay the same
+// from build to build.
+void PrintTo(const ErrorCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 class StanzaError : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(StanzaError, ReportsCodeAndLine)

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 
 #include "gw_config.h"
@@ -67,6 +69,13 @@ struct BadCase {
     const char *message; // expected in the error, after "bad.conf:"
 };
 
+
+// Test names carry the case's name, not its bytes, so they stay the same
+// from build to build.
+void PrintTo(const BadCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
 class GwConfigError : public ::testing::TestWithParam<BadCase> {};
 
 TEST_P(GwConfigError, NamesFileAndLineAndKeepsTheValues)
