@@ -58,8 +58,9 @@ cat "$state/kylgwd.log"
 
 if [ "$status" -eq 71 ]; then
   echo
-  echo "This build does not speak the gateway protocol yet, so the run ends at the gateway"
-  echo "session with status 71, as it does against an unreachable gateway."
+  echo "velk connected, received the greeting and the site information, and then found no"
+  echo "login method: logins are not built yet, so the run ends at the gateway session with"
+  echo "status 71."
   echo "State directory: $state"
   exit 0
 fi
