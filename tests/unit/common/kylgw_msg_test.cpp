@@ -3,6 +3,7 @@
 // layouts, not produced by the codec: the client and kylgwd share these
 // routines, so a symmetric encoding fault would pass any round trip.
 
+#include "codec_testutil.h"
 #include "kyl_xdr.h"
 #include "kylgw_msg.h"
 #include "quor_sockaddr.h"
@@ -20,67 +21,7 @@
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-// "41 50 49 5f" -> bytes; blanks are ignored.
-Bytes hex(const std::string &text)
-{
-    Bytes out;
-    std::string digits;
-    for (char c : text)
-        if (c != ' ' && c != '\n')
-            digits += c;
-    for (size_t i = 0; i + 1 < digits.size(); i += 2)
-        out.push_back(static_cast<unsigned char>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
-template <typename T>
-Bytes encode(bool (*fn)(kyl_xdr_t *, T *), T *v, bool *ok)
-{
-    kyl_xdr_outbuf out;
-    kyl_xdr_t x;
-    kyl_xdr_create_encode(&x, &out);
-    *ok = fn(&x, v);
-    Bytes b(out.data, out.data + out.len);
-    kyl_xdr_outbuf_free(&out);
-    return b;
-}
-
-template <typename T>
-Bytes encodeOk(bool (*fn)(kyl_xdr_t *, T *), T *v)
-{
-    bool ok = false;
-    Bytes b = encode(fn, v, &ok);
-    EXPECT_TRUE(ok);
-    return b;
-}
-
-// Decodes bytes; true only when the routine succeeds and uses every byte.
-template <typename T>
-bool decodeAll(bool (*fn)(kyl_xdr_t *, T *), const Bytes &b, T *v)
-{
-    kyl_xdr_memsource src(b.data(), b.size());
-    kyl_xdr_t x;
-    kyl_xdr_create_decode(&x, &src);
-    return fn(&x, v) && src.left == 0;
-}
-
-// Every proper prefix of a valid encoding must fail to decode.
-template <typename T>
-void expectEveryCutFails(bool (*fn)(kyl_xdr_t *, T *), const Bytes &b)
-{
-    for (size_t cut = 0; cut < b.size(); cut++) {
-        T v{};
-        kyl_xdr_memsource src(b.data(), cut);
-        kyl_xdr_t x;
-        kyl_xdr_create_decode(&x, &src);
-        EXPECT_FALSE(fn(&x, &v)) << "decoded from the first " << cut << " of " << b.size() << " bytes";
-        kyl_xdr_t fx;
-        kyl_xdr_create_free(&fx);
-        fn(&fx, &v);
-    }
-}
+using namespace codectest;
 
 // Typed wrappers so that primitives with extra arguments fit the helpers.
 struct Str8 {

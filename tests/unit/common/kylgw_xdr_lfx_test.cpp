@@ -2,6 +2,7 @@
 // transfer request, reply and completion and of the small operations, the
 // optional parts (checksum, addresses, inline data), truncation and caps.
 
+#include "codec_testutil.h"
 #include "kyl_xdr.h"
 #include "kylgw_catalogue.h"
 #include "kylgw_xdr_lfx.h"
@@ -18,76 +19,7 @@
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-Bytes hex(const std::string &text)
-{
-    Bytes out;
-    std::string digits;
-    for (char c : text)
-        if (c != ' ' && c != '\n')
-            digits += c;
-    for (size_t i = 0; i + 1 < digits.size(); i += 2)
-        out.push_back(static_cast<unsigned char>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
-template <typename T>
-Bytes encode(bool (*fn)(kyl_xdr_t *, T *), T *v, bool *ok)
-{
-    kyl_xdr_outbuf out;
-    kyl_xdr_t x;
-    kyl_xdr_create_encode(&x, &out);
-    *ok = fn(&x, v);
-    Bytes b(out.data, out.data + out.len);
-    kyl_xdr_outbuf_free(&out);
-    return b;
-}
-
-// A memory source that remembers the largest single read asked of it, so a
-// test can tell a length refused at its word from one refused by truncation.
-struct RecordingSource : kyl_xdr_memsource {
-    using kyl_xdr_memsource::kyl_xdr_memsource;
-    bool get(unsigned char *buf, size_t n) override
-    {
-        largest = std::max(largest, n);
-        return kyl_xdr_memsource::get(buf, n);
-    }
-    size_t largest = 0;
-};
-
-template <typename T>
-bool decode(bool (*fn)(kyl_xdr_t *, T *), const Bytes &b, T *v, size_t *left = nullptr, size_t *largest = nullptr)
-{
-    RecordingSource src(b.data(), b.size());
-    kyl_xdr_t x;
-    kyl_xdr_create_decode(&x, &src);
-    bool ok = fn(&x, v);
-    if (left != nullptr)
-        *left = src.left;
-    if (largest != nullptr)
-        *largest = src.largest;
-    return ok;
-}
-
-template <typename T>
-void release(bool (*fn)(kyl_xdr_t *, T *), T *v)
-{
-    kyl_xdr_t x;
-    kyl_xdr_create_free(&x);
-    fn(&x, v);
-}
-
-template <typename T>
-void expectEveryCutFails(bool (*fn)(kyl_xdr_t *, T *), const Bytes &b)
-{
-    for (size_t cut = 0; cut < b.size(); cut++) {
-        auto *v = new T{};
-        EXPECT_FALSE(decode(fn, Bytes(b.begin(), b.begin() + static_cast<long>(cut)), v)) << cut;
-        release(fn, v);
-        delete v;
-    }
-}
+using namespace codectest;
 
 const char *const kReservedTen = "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
                                  "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00";

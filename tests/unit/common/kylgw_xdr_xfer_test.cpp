@@ -2,6 +2,7 @@
 // of the IOD and IOR, round trips of every address form, truncation, and the
 // caps on descriptor counts.
 
+#include "codec_testutil.h"
 #include "kyl_xdr.h"
 #include "kylgw_catalogue.h"
 #include "kylgw_xdr_xfer.h"
@@ -13,69 +14,17 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using namespace codectest;
 
-Bytes hex(const std::string &text)
-{
-    Bytes out;
-    std::string digits;
-    for (char c : text)
-        if (c != ' ' && c != '\n')
-            digits += c;
-    for (size_t i = 0; i + 1 < digits.size(); i += 2)
-        out.push_back(static_cast<unsigned char>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
+// a followed by b, for golden bytes built from parts.
 Bytes operator+(Bytes a, const Bytes &b)
 {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-template <typename T>
-Bytes encode(bool (*fn)(kyl_xdr_t *, T *), T *v, bool *ok)
-{
-    kyl_xdr_outbuf out;
-    kyl_xdr_t x;
-    kyl_xdr_create_encode(&x, &out);
-    *ok = fn(&x, v);
-    Bytes b(out.data, out.data + out.len);
-    kyl_xdr_outbuf_free(&out);
-    return b;
-}
-
-template <typename T>
-bool encodes(bool (*fn)(kyl_xdr_t *, T *), T *v)
-{
-    bool ok = false;
-    encode(fn, v, &ok);
-    return ok;
-}
-
-// Decodes into *v; *left receives the bytes the decoder did not read.
-template <typename T>
-bool decode(bool (*fn)(kyl_xdr_t *, T *), const Bytes &b, T *v, size_t *left = nullptr)
-{
-    kyl_xdr_memsource src(b.data(), b.size());
-    kyl_xdr_t x;
-    kyl_xdr_create_decode(&x, &src);
-    bool ok = fn(&x, v);
-    if (left != nullptr)
-        *left = src.left;
-    return ok;
-}
-
-template <typename T>
-void release(bool (*fn)(kyl_xdr_t *, T *), T *v)
-{
-    kyl_xdr_t x;
-    kyl_xdr_create_free(&x);
-    fn(&x, v);
+    return cat(std::move(a), b);
 }
 
 const char *const kUuidHex = "01 23 45 67 00 00 89 ab 00 00 cd ef 00 00 00 81 00 00 00 42 01 02 03 04 05 06 00 00";

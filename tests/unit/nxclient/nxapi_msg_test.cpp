@@ -19,6 +19,7 @@
 
 #include "kylgw_catalogue.h"
 #include "nxapi_private.h"
+#include "peer_testutil.h"
 #include "velk_testproc.h"
 
 namespace {
@@ -26,59 +27,10 @@ namespace {
 using velktest::Clock;
 using velktest::kGenerousWait;
 
-// Blocking source over the peer's end of the socket.
-struct FdSource : kyl_xdr_source {
-    explicit FdSource(int f) : fd(f) {}
-    bool get(unsigned char *buf, size_t n) override
-    {
-        while (n > 0) {
-            ssize_t r = read(fd, buf, n);
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0)
-                return false;
-            buf += r;
-            n -= static_cast<size_t>(r);
-        }
-        return true;
-    }
-    int fd;
-};
-
-bool writeAllBytes(int fd, const unsigned char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
-// Writes a header and, when body is not null, the body after it.
-bool peerSend(int fd, api_msghdr_t h, kyl_xdrproc_t proc, void *body)
-{
-    kyl_xdr_outbuf out;
-    kyl_xdr_t x;
-    kyl_xdr_create_encode(&x, &out);
-    if (body != nullptr)
-        h.msgFlags |= MSGF_BODY;
-    bool ok = nx_xdr_api_msghdr_t(&x, &h) && (body == nullptr || proc(&x, body)) &&
-              writeAllBytes(fd, out.data, out.len);
-    kyl_xdr_outbuf_free(&out);
-    return ok;
-}
-
-api_msghdr_t replyHeader(uint32_t id, uint16_t cat, uint16_t fn, int32_t errorcode)
-{
-    api_msghdr_t h;
-    kylgw_BuildMsgHdr(&h, id, 0, 0, 0, cat, fn, errorcode);
-    return h;
-}
+using peertest::FdSource;
+using peertest::peerSend;
+using peertest::replyHeader;
+using peertest::writeAllBytes;
 
 const kyl_xdrproc_t kLogCodec = KYL_XDRPROC(api_log_message_t, xdr_api_log_message_t);
 const kyl_xdrproc_t kSiteCodec = KYL_XDRPROC(api_site_info_rply_t, xdr_api_site_info_rply_t);

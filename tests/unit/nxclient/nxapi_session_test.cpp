@@ -16,29 +16,16 @@
 #include <thread>
 
 #include "nxapi_private.h"
+#include "peer_testutil.h"
 #include "quor_api.h"
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
 
 namespace {
 
-struct FdSource : kyl_xdr_source {
-    explicit FdSource(int f) : fd(f) {}
-    bool get(unsigned char *buf, size_t n) override
-    {
-        while (n > 0) {
-            ssize_t r = read(fd, buf, n);
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0)
-                return false;
-            buf += r;
-            n -= static_cast<size_t>(r);
-        }
-        return true;
-    }
-    int fd;
-};
+using peertest::FdSource;
+using peertest::peerSend;
+using peertest::replyHeader;
 
 // What the peer saw of the three log requests.
 struct Seen {
@@ -63,15 +50,8 @@ void peer(int fd, Seen *seen)
         if (!nx_xdr_api_msghdr_t(&in, &seen->hdr[i]) || (seen->hdr[i].msgFlags & MSGF_BODY) == 0 ||
             !codecs[i](&in, bodies[i]))
             return;
-        api_msghdr_t r;
-        kylgw_BuildMsgHdr(&r, seen->hdr[i].msgRequestID, 0, 0, 0, seen->hdr[i].category, seen->hdr[i].function,
-                          -(i + 1));
-        kyl_xdr_outbuf out;
-        kyl_xdr_t x;
-        kyl_xdr_create_encode(&x, &out);
-        bool ok = nx_xdr_api_msghdr_t(&x, &r) && send(fd, out.data, out.len, MSG_NOSIGNAL) == ssize_t(out.len);
-        kyl_xdr_outbuf_free(&out);
-        if (!ok)
+        const api_msghdr_t &q = seen->hdr[i];
+        if (!peerSend(fd, replyHeader(q.msgRequestID, q.category, q.function, -(i + 1)), nullptr, nullptr))
             return;
     }
     seen->ok = true;
