@@ -14,6 +14,7 @@
 namespace {
 
 constexpr const char *kSiteSection = "Site";
+constexpr const char *kUsersSection = "Users";
 
 // Known site keys and where each is stored.
 struct SiteKey {
@@ -78,17 +79,34 @@ int loadSite(const char *name, const quor_cfg_stanza_t *sect, gw_site_t *site, s
 int loadTree(const char *name, const quor_cfg_stanza_t *list, gw_config_t *cfg, std::string *err)
 {
     gw_config_t next = *cfg;
+    gw_userlist_t *users = nullptr; // a Users section read here, owned until handed over
     for (const quor_cfg_stanza_t *s = list; s != nullptr; s = s->next) {
-        if (strcmp(s->KeyString, kSiteSection) != 0) {
+        const bool isSite = strcmp(s->KeyString, kSiteSection) == 0;
+        const bool isUsers = strcmp(s->KeyString, kUsersSection) == 0;
+        if (!isSite && !isUsers) {
             *err = where(name, s) + "unknown section '" + s->KeyString + "'";
+            gw_UsersFree(users);
             return -1;
         }
         if (s->type != CFG_COMPOUND_TYPE) {
-            *err = where(name, s) + "'" + kSiteSection + "' must be a section: " + kSiteSection + " = { ... }";
+            *err = where(name, s) + "'" + s->KeyString + "' must be a section: " + s->KeyString + " = { ... }";
+            gw_UsersFree(users);
             return -1;
         }
-        if (loadSite(name, s, &next.site, err) != 0)
+        if (isUsers && users != nullptr) {
+            *err = where(name, s) + "a second '" + kUsersSection + "' section";
+            gw_UsersFree(users);
             return -1;
+        }
+        int rc = isSite ? loadSite(name, s, &next.site, err) : gw_UsersLoad(name, s, &users, err);
+        if (rc != 0) {
+            gw_UsersFree(users);
+            return -1;
+        }
+    }
+    if (users != nullptr) {
+        gw_UsersFree(next.users);
+        next.users = users;
     }
     *cfg = next;
     return 0;
@@ -119,6 +137,12 @@ void gw_ConfigDefaults(gw_config_t *cfg, int runMode)
     s.sv_major = GW_SV_MAJOR;
     s.sv_minor = GW_SV_MINOR;
     s.sv_patch = GW_SV_PATCH;
+}
+
+void gw_ConfigFree(gw_config_t *cfg)
+{
+    gw_UsersFree(cfg->users);
+    cfg->users = nullptr;
 }
 
 int gw_ConfigLoad(const char *path, gw_config_t *cfg, std::string *err)

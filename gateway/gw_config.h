@@ -2,17 +2,22 @@
 #define GW_CONFIG_H
 
 // kylgwd's configuration file (--config), in the stanza syntax of the site
-// configuration file.  Today it holds the site values that the greeting and
-// the site information reply report, in one section:
+// configuration file: the site values that the greeting and the site
+// information reply report, and the users (gw_users.h):
 //
 //   Site = {
 //       server_runmode = 1
 //       umask = 022          # numbers: decimal, 0x hexadecimal, 0 octal
 //   }
+//   Users = {
+//       alice = { ... }
+//   }
 //
 // Unknown sections and keys are errors naming the file and line.  Loaded on
 // the main thread during start-up; read-only afterwards, so session threads
 // read it without a lock.
+
+#include "gw_users.h"
 
 #include <cstdint>
 #include <string>
@@ -32,8 +37,11 @@ struct gw_site_t {
     uint32_t sv_patch;
 };
 
+// A plain record: copying it shares the user list, which the
+// configuration owns (gw_ConfigFree).
 struct gw_config_t {
     gw_site_t site;
+    gw_userlist_t *users; // null: no users, every login fails
 };
 
 // Server version reported when the configuration names none.
@@ -44,10 +52,13 @@ constexpr uint32_t GW_SV_PATCH = 0;
 // Fills *cfg with the built-in defaults; runMode is the --runmode value.
 void gw_ConfigDefaults(gw_config_t *cfg, int runMode);
 
-// Reads path over the values already in *cfg.  Returns 0, or -1 with a
-// one-line message naming the file and line in *err (*cfg is then left as
-// it was).
+// Reads path over the values already in *cfg; a Users section replaces
+// the user list (the old one is freed).  Returns 0, or -1 with a one-line
+// message naming the file and line in *err (*cfg is then left as it was).
 [[nodiscard]] int gw_ConfigLoad(const char *path, gw_config_t *cfg, std::string *err);
+
+// Frees the user list of *cfg and leaves it null.
+void gw_ConfigFree(gw_config_t *cfg);
 
 // As gw_ConfigLoad over text in memory; name stands for the file in messages.
 [[nodiscard]] int gw_ConfigLoadText(const char *name, const std::string &text, gw_config_t *cfg,

@@ -14,7 +14,10 @@
 #include "gw_options.h"
 #include "gw_proto.h"
 #include "gw_session.h"
+#include "gw_users.h"
 #include "gw_workers.h"
+
+#include <quorex_crypto.h>
 
 #include <cerrno>
 #include <csignal>
@@ -214,6 +217,11 @@ static int gw_Run(const gw_options_t &o)
     gw_LogStart(o, bound);
     gw_event("start").str("listen", bound).num("port", port).num("runmode", o.runMode).emit();
 
+    if (quorex_OpenSSLInit() != 0) {
+        close(listenFd);
+        close(sigFd);
+        return gw_StartupFailed(GW_EXIT_OSERR, "cannot initialise OpenSSL");
+    }
     gw_ProtoSetup(&gw_config);
     gw_SessionSetup(o.faultsFile.c_str());
     int rc = gw_WorkersStart();
@@ -277,6 +285,8 @@ int gw_DaemonMain(int argc, char **argv)
     case gw_parse_t::help:
         fputs(gw_UsageText(), stdout);
         return GW_EXIT_OK;
+    case gw_parse_t::hash_password:
+        return gw_HashPasswordCommand(stdin, stdout);
     case gw_parse_t::usage:
         fprintf(stderr, "kylgwd: %s (kylgwd --help lists the options)\n", err.c_str());
         return GW_EXIT_USAGE;

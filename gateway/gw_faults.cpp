@@ -121,6 +121,59 @@ bool applyLine(const std::string &key, const std::string &value, bool hasValue, 
         f->delayMs = static_cast<uint32_t>(n);
         return true;
     }
+    if (key == "refuse")
+        return gw_ParseRefusal(value, &f->refuse) == 0;
+    if (key == "retry_later")
+        return gw_ParseRetryLater(value, &f->retryLater) == 0;
+    if (key == "reconnect") {
+        int32_t code = 0;
+        if (value == "ok")
+            code = 0;
+        else if (!parseNegative(value, &code))
+            return false;
+        f->reconnectSet = true;
+        f->reconnectResult = code;
+        return true;
+    }
+    if (key == "combo_wrong") {
+        if (!parseUnsigned(value, 1000, &n))
+            return false;
+        f->comboWrong = static_cast<uint32_t>(n);
+        return true;
+    }
+    if (key == "token_next")
+        return !hasValue && (f->tokenNext = true);
+    if (key == "retry_count") {
+        if (!parseUnsigned(value, 1000, &n))
+            return false;
+        f->retryCountSet = true;
+        f->retryCount = static_cast<uint32_t>(n);
+        return true;
+    }
+    if (key == "cleartext_pw")
+        return !hasValue && (f->cleartextPw = true);
+    if (key == "cipher")
+        return value == "GARBLE" && (f->cipherGarble = true);
+    if (key == "dh") {
+        f->dh = value == "weak"      ? gw_dh_fault_t::weak
+                : value == "g1"      ? gw_dh_fault_t::g1
+                : value == "pubkey1" ? gw_dh_fault_t::pubkey1
+                                     : gw_dh_fault_t::none;
+        return f->dh != gw_dh_fault_t::none;
+    }
+    if (key == "pam_count") {
+        if (!parseUnsigned(value, GW_FAULTS_MAX_PAM_COUNT, &n) || n == 0)
+            return false;
+        f->pamCount = static_cast<uint32_t>(n);
+        return true;
+    }
+    if (key == "pam_style") {
+        if (!parseUnsigned(value, 255, &n))
+            return false;
+        f->pamStyleSet = true;
+        f->pamStyle = static_cast<uint32_t>(n);
+        return true;
+    }
     gw_faultop_t *target = key == "drop_conn"       ? &f->dropConn
                            : key == "reply_nobody"  ? &f->replyNobody
                            : key == "truncate_body" ? &f->truncateBody

@@ -18,9 +18,29 @@
 //   reply_nobody=OP           OP's reply carries no body
 //   truncate_body=OP          OP's reply is cut after half its body, then the
 //                             connection is closed
+// Authentication (every login of the session):
+//   refuse=CODE[,stop][,TEXT] logins are refused with CODE (negative), the
+//                             stop flag and TEXT for the user
+//   retry_later=SECS,TEXT     logins ask the client to come back in SECS
+//   reconnect=ok|CODE         a reconnect login succeeds, or fails with CODE
+//                             (-51030, -51035, -51040), whatever it carries
+//   combo_wrong=N             the first N combo password checks fail (-10003)
+//   token_next                after the first right combo password, demand
+//                             the next token code once (-42009)
+//   retry_count=N             combo login replies offer N attempts
+//   cleartext_pw              combo login replies ask for the password in
+//                             clear (flag 0x2)
+//   cipher=GARBLE             security parameters name cipher 1
+//   dh=weak|g1|pubkey1        a tiny prime, generator 1, or the server's
+//                             public key 1
+//   pam_count=N               every PAM round carries N messages (filled up
+//                             with information texts)
+//   pam_style=N               the first PAM message of a round has style N
 // OP is "CATEGORY/FUNCTION" in decimal or the catalogue name of a message
 // (e.g. quor_Logmsg).  Unknown keys and bad values are reported and
 // ignored.  Parsing takes no locks; the result belongs to one session.
+
+#include "gw_users.h"
 
 #include <cstdint>
 #include <string>
@@ -30,6 +50,13 @@
 constexpr size_t GW_FAULTS_MAX_BYTES = 64 * 1024;
 // Longest delay a script may ask for.
 constexpr uint32_t GW_FAULTS_MAX_DELAY_MS = 600000;
+
+// The largest PAM message count a script may force (the record allows no
+// more in one enciphered conversation request).
+constexpr uint32_t GW_FAULTS_MAX_PAM_COUNT = 64;
+
+// Diffie-Hellman faults.
+enum class gw_dh_fault_t { none, weak, g1, pubkey1 };
 
 // A message named by a fault.
 struct gw_faultop_t {
@@ -53,6 +80,21 @@ struct gw_faults_t {
     gw_faultop_t dropConn;
     gw_faultop_t replyNobody;
     gw_faultop_t truncateBody;
+
+    gw_refusal_t refuse;
+    gw_retry_later_t retryLater;
+    bool reconnectSet;
+    int32_t reconnectResult; // 0: succeed
+    uint32_t comboWrong;
+    bool tokenNext;
+    bool retryCountSet;
+    uint32_t retryCount;
+    bool cleartextPw;
+    bool cipherGarble;
+    gw_dh_fault_t dh;
+    uint32_t pamCount; // 0: as the script says
+    bool pamStyleSet;
+    uint32_t pamStyle;
 };
 
 // True when op names (category, function).

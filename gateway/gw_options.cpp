@@ -15,6 +15,7 @@
 const char *gw_UsageText()
 {
     return "usage: kylgwd --root DIR [options]\n"
+           "       kylgwd --hash-password < password\n"
            "Serves DIR to velk as a gateway and storage system on loopback.\n"
            "  --listen HOST:PORT  address to listen on (default 127.0.0.1:1217; port 0 picks a free port;\n"
            "                      IPv6 as [ADDR]:PORT)\n"
@@ -28,6 +29,8 @@ const char *gw_UsageText()
            "  --events FILE       machine-readable event log (JSON lines)\n"
            "  --log FILE          daemon log (default: standard error, kept open when detaching)\n"
            "  --foreground        stay attached; otherwise detach once listening\n"
+           "  --hash-password     read a password from standard input, print its crypt(3) hash\n"
+           "                      for the users section of the configuration file, and exit\n"
            "  --help              print this text\n"
            "Exit status: 0 after a clean stop (SIGTERM or SIGINT), 64 for usage errors,\n"
            "69 when the address cannot be used, 71 for system errors, 73 when a file cannot be written,\n"
@@ -91,7 +94,8 @@ int gw_ParseListen(const std::string &text, std::string *host, int *port, std::s
 
 namespace {
 
-enum class gw_opt_id { listen, portfile, pidfile, root, meta, runmode, config, faults, events, log, foreground, help };
+enum class gw_opt_id { listen, portfile, pidfile, root, meta, runmode, config, faults, events, log, foreground, help,
+                       hash_password };
 
 struct gw_opt_def {
     const char *name;
@@ -106,6 +110,7 @@ const gw_opt_def gw_optTable[] = {
     {"--config", gw_opt_id::config, true},     {"--faults", gw_opt_id::faults, true},
     {"--events", gw_opt_id::events, true},     {"--log", gw_opt_id::log, true},
     {"--foreground", gw_opt_id::foreground, false}, {"--help", gw_opt_id::help, false},
+    {"--hash-password", gw_opt_id::hash_password, false},
 };
 constexpr size_t gw_optCount = sizeof gw_optTable / sizeof gw_optTable[0];
 
@@ -116,6 +121,7 @@ gw_parse_t gw_ParseOptions(int argc, char *const argv[], gw_options_t *opts, std
     gw_options_t o;
     bool seen[gw_optCount] = {};
     bool wantHelp = false;
+    bool wantHash = false;
 
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
@@ -183,10 +189,13 @@ gw_parse_t gw_ParseOptions(int argc, char *const argv[], gw_options_t *opts, std
         case gw_opt_id::log: o.logFile = value; break;
         case gw_opt_id::foreground: o.foreground = true; break;
         case gw_opt_id::help: wantHelp = true; break;
+        case gw_opt_id::hash_password: wantHash = true; break;
         }
     }
     if (wantHelp)
         return gw_parse_t::help;
+    if (wantHash)
+        return gw_parse_t::hash_password;
     if (o.root.empty()) {
         *err = "--root DIR is required";
         return gw_parse_t::usage;

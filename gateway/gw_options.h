@@ -37,6 +37,7 @@ struct gw_options_t {
 enum class gw_parse_t {
     run,   // options are syntactically valid
     help,  // --help was given; print gw_UsageText() and exit 0
+    hash_password, // --hash-password was given: hash a password from standard input and exit
     usage, // *err holds a one-line message
 };
 

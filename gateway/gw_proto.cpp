@@ -5,8 +5,10 @@
 
 #include "gw_proto.h"
 
+#include "gw_auth.h"
 #include "gw_log.h"
 #include "gw_options.h"
+#include "gw_users.h"
 
 #include <cstring>
 
@@ -91,12 +93,13 @@ static int gw_ServeSiteInfo(gw_conn_t *c, const gw_request_t *req)
     return gw_SendReply(c, req, 0, KYL_XDRPROC(api_site_info_rply_t, xdr_api_site_info_rply_t), &si);
 }
 
-// 1792/256-258: one line per message in the daemon log.  The user is not
-// known before authentication is served.
+// 1792/256-258: one line per message in the daemon log, with the session's
+// user ("-" before it authenticated).
 static int gw_ServeGatewayLog(gw_conn_t *c, const gw_request_t *req)
 {
     const unsigned long long sid = c->id;
-    const char *user = "-";
+    const gw_user_t *u = c->user.load();
+    const char *user = u != nullptr ? u->name.c_str() : "-";
     switch (req->hdr.function) {
     case FN_OPENLOG: {
         const auto *m = static_cast<const api_openlog_t *>(req->body);
@@ -128,6 +131,15 @@ int gw_ServeRequest(gw_conn_t *c, const gw_request_t *req)
         return gw_ServeSiteInfo(c, req);
     if (h.category == CAT_LOG && req->body != nullptr)
         return gw_ServeGatewayLog(c, req);
+    if (h.category == CAT_AUTH)
+        return gw_AuthServe(c, req);
+    if (!gw_AuthCategoryOpen(h.category) && c->user.load() == nullptr) {
+        gw_Log("session %llu: %s (%u/%u) id %u before authentication: refused",
+               static_cast<unsigned long long>(c->id),
+               req->row != nullptr && req->row->name != nullptr ? req->row->name : "?", h.category, h.function,
+               h.msgRequestID);
+        return gw_SendReply(c, req, GW_E_ACCES, nullptr, nullptr);
+    }
     gw_Log("session %llu: %s (%u/%u) id %u: not served by this build", static_cast<unsigned long long>(c->id),
            req->row != nullptr && req->row->name != nullptr ? req->row->name : "?", h.category, h.function,
            h.msgRequestID);

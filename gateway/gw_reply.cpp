@@ -117,7 +117,33 @@ int gw_SendGreeting(gw_conn_t *c, const api_server_state_rply_t *state)
     return rc;
 }
 
-int gw_SendReply(gw_conn_t *c, const gw_request_t *req, int32_t errorcode, kyl_xdrproc_t proc, void *body)
+int gw_SendServerRequest(gw_conn_t *c, uint32_t requestId, uint32_t threadId, uint16_t category, uint16_t function,
+                         kyl_xdrproc_t proc, void *body)
+{
+    if (c->closing.load())
+        return -ECONNABORTED;
+    api_msghdr_t h;
+    kylgw_BuildMsgHdr(&h, requestId, MSGF_BODY, static_cast<uint32_t>(time(nullptr)), threadId, category, function,
+                      0);
+    kyl_xdr_outbuf out;
+    kyl_xdr_t x;
+    kyl_xdr_create_encode(&x, &out);
+    int rc = -EPROTO;
+    if (nx_xdr_api_msghdr_t(&x, &h) && proc(&x, body)) {
+        kyl_lock_guard g(c->outMutex);
+        rc = gw_WriteAll(c, out.data, out.len);
+    }
+    kyl_xdr_outbuf_free(&out);
+    if (rc != 0) {
+        gw_Log("session %llu: cannot send request %u/%u id %u: %s", static_cast<unsigned long long>(c->id), category,
+               function, requestId, strerror(-rc));
+        gw_ConnShutdown(c, "a request could not be sent");
+    }
+    return rc;
+}
+
+static int gw_SendReplyImpl(gw_conn_t *c, const gw_request_t *req, int32_t errorcode, kyl_xdrproc_t proc, void *body,
+                            bool bodyOnFailure)
 {
     const api_msghdr_t &rq = req->hdr;
     const gw_faults_t &f = c->faults;
@@ -132,7 +158,7 @@ int gw_SendReply(gw_conn_t *c, const gw_request_t *req, int32_t errorcode, kyl_x
         return -ECONNABORTED;
     }
 
-    bool withBody = proc != nullptr && body != nullptr && errorcode >= 0;
+    bool withBody = proc != nullptr && body != nullptr && (errorcode >= 0 || bodyOnFailure);
     if (withBody && gw_FaultOpIs(f.replyNobody, rq.category, rq.function)) {
         gw_FaultFired(c, "reply_nobody", &rq);
         withBody = false;
@@ -201,4 +227,14 @@ int gw_SendReply(gw_conn_t *c, const gw_request_t *req, int32_t errorcode, kyl_x
     }
     gw_RequestEvent(c, req, errorcode, outcome);
     return 0;
+}
+
+int gw_SendReply(gw_conn_t *c, const gw_request_t *req, int32_t errorcode, kyl_xdrproc_t proc, void *body)
+{
+    return gw_SendReplyImpl(c, req, errorcode, proc, body, false);
+}
+
+int gw_SendReplyBody(gw_conn_t *c, const gw_request_t *req, int32_t errorcode, kyl_xdrproc_t proc, void *body)
+{
+    return gw_SendReplyImpl(c, req, errorcode, proc, body, true);
 }

@@ -28,6 +28,10 @@ constexpr int GW_WRITE_TIMEOUT_MS = 60000;
 constexpr int32_t GW_E_NOTSERVED = -38;       // the operation is not served by this build (ENOSYS)
 constexpr int32_t GW_E_INVAL = -22;           // unknown function, or a body missing (EINVAL)
 constexpr int32_t GW_E_AUTH_NOFUNC = -41000;  // unknown function of the authentication category
+constexpr int32_t GW_E_ACCES = -13;           // the session has not authenticated (EACCES)
+
+struct gw_auth_t;
+struct gw_user_t;
 
 struct gw_conn_t {
     // Constant after the session started.
@@ -35,6 +39,13 @@ struct gw_conn_t {
     uint64_t id = 0;
     const char *peer = "";
     gw_faults_t faults{};
+
+    // Login state of the connection (gw_auth.h): created and used by the
+    // session thread only, which serves every authentication message.
+    gw_auth_t *auth = nullptr;
+    // The authenticated user (an entry of the configuration, constant), or
+    // null.  Set once by the session thread; workers read it.
+    std::atomic<const gw_user_t *> user{nullptr};
 
     // Guards every write to fd and the one-shot reply faults.
     kyl_mutex_t outMutex;
@@ -84,6 +95,17 @@ int gw_SendGreeting(gw_conn_t *c, const api_server_state_rply_t *state);
 // altered by a fault), or a negative errno when the connection failed or a
 // fault closed it.
 int gw_SendReply(gw_conn_t *c, const gw_request_t *req, int32_t errorcode, kyl_xdrproc_t proc, void *body);
+
+// As gw_SendReply, but the body goes out even with a negative errorcode
+// (login replies carry their flags and texts with a refusal).
+int gw_SendReplyBody(gw_conn_t *c, const gw_request_t *req, int32_t errorcode, kyl_xdrproc_t proc, void *body);
+
+// Sends a server-originated request: header requestId, threadId, category,
+// function, errorcode 0, body flag and the body encoded with proc.  No
+// reply faults apply.  Returns 0 or a negative errno (the connection is
+// then being closed).
+int gw_SendServerRequest(gw_conn_t *c, uint32_t requestId, uint32_t threadId, uint16_t category, uint16_t function,
+                         kyl_xdrproc_t proc, void *body);
 
 // Writes the event line of a request that got no reply; outcome says why
 // ("closed", "dropped").

@@ -7,6 +7,7 @@
 
 #include "gw_session.h"
 
+#include "gw_auth.h"
 #include "gw_faults.h"
 #include "gw_log.h"
 #include "gw_proto.h"
@@ -274,8 +275,14 @@ const char *serveRequests(gw_conn_t *c, SockSource *src)
         }
 
         if (isTask) {
-            // Only a PAM conversation reply is a task message; no login
-            // waits for one in this build.
+            // Only a PAM conversation reply is a task message: it goes to
+            // the login waiting for it.
+            if (gw_AuthTaskMessage(c, &req)) {
+                gw_RequestFree(&req);
+                if (c->closing.load())
+                    return "connection closed";
+                continue;
+            }
             gw_Log("session %llu: task message %u/%u id %u thread %u: no login waits for it; dropped",
                    static_cast<unsigned long long>(c->id), h.category, h.function, h.msgRequestID, h.threadID);
             gw_RequestEvent(c, &req, 0, "dropped");
@@ -304,6 +311,11 @@ const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer)
     c.fd = fd;
     c.id = sessionId;
     c.peer = peer;
+    c.auth = gw_AuthNew();
+    if (c.auth == nullptr) {
+        gw_Log("session %llu: out of memory for the login state", static_cast<unsigned long long>(sessionId));
+        return "out of memory";
+    }
 
     std::vector<std::string> problems;
     int rc = gw_FaultsLoad(gw_faultsPath, &c.faults, &problems);
@@ -341,6 +353,8 @@ const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer)
             pthread_cond_wait(&c.jobsCond, c.jobsMutex.native());
     }
     pthread_cond_destroy(&c.jobsCond);
+    gw_AuthFree(c.auth);
+    c.auth = nullptr;
     const char *byFault = c.closeReason.load();
     return byFault != nullptr ? byFault : reason;
 }
