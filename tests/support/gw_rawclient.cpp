@@ -92,6 +92,12 @@ GwRawClient::~GwRawClient()
     close();
 }
 
+void GwRawClient::adopt(int fd)
+{
+    close();
+    fd_ = fd;
+}
+
 bool GwRawClient::connect(int port)
 {
     close();

@@ -57,6 +57,9 @@ public:
 
     // Connects to 127.0.0.1:port.  False on failure.
     bool connect(int port);
+    // Takes over an already connected socket (e.g. one end of a
+    // socketpair to an in-process session); it is closed like its own.
+    void adopt(int fd);
     int fd() const { return fd_; }
     bool send(const std::string &bytes);
     // Reads exactly n bytes.  False at end of input, on an error or when
