@@ -1,0 +1,999 @@
+// The index file: entries from member-table records and tar headers, the
+// header image, opening and validating local index files, the buffered
+// sequential reader, positioned and random reads, the temporary index of a
+// create and its adjustment pass, and entry selection.  Called by the
+// initial thread (and, during create, the local file manager thread while
+// the initial thread waits); the reader state below is used by one thread
+// at a time.  No locks.
+
+#include "velk_IndexFile.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "velk_Globals.h"
+#include "velk_LogMsg.h"
+#include "velk_Memory.h"
+#include "velk_NameCache.h"
+
+hif_hdr_t velk_index_hdr;
+int64_t velk_index_entries = 0;
+uint32_t velk_index_flags = 0;
+uint32_t velk_annotation_offset = 0;
+uint32_t velk_annotation_size = 0;
+uint64_t velk_index_filesize = 0;
+char *velk_tmpIndexFile = nullptr;
+int velk_tmpIndexFD = -1;
+int velk_unlinkTmpIndexFile = 0;
+uint64_t velk_archive_blocks = 0;
+
+namespace {
+
+// Installed queries (copied by velk_SetIndexHooks on the initial thread).
+velk_index_hooks_t g_hooks = {nullptr, nullptr, nullptr};
+
+// Sequential reader: the buffer, the next buffered entry, how many buffered
+// entries are left, the ordinal of the next entry, and whether the last fill
+// met the end of the file.  One reading thread at a time.
+unsigned char *inx_read_buffer = nullptr;
+unsigned char *inx_next = nullptr;
+int inx_buffered = 0;
+int64_t inx_file_pos = 0;
+bool inx_hit_eof = false;
+
+// Consecutive EIO results (or zero-byte writes) a transfer survives.
+constexpr int kMaxConsecutiveEio = 5;
+constexpr int kEagainPollMs = 1000;
+// Attempts at a free name for the temporary index.
+constexpr int kTmpNameTries = 100;
+// Longest symbolic link target read (the stored one holds 99 characters).
+constexpr size_t kLinkReadMax = 4097;
+// Longest name stored in hent_name and longest prefix a split produces.
+constexpr size_t kNameMax = HENT_name_size - 1;
+constexpr size_t kSplitPrefixMax = HENT_PREFIX_MAX - 1;
+
+const char *kindName(int kind)
+{
+    switch (kind) {
+    case VELK_QUOR_FILE:
+        return "QUOR-resident";
+    case VELK_REMOTE_FILE:
+        return "remote";
+    default:
+        return "local";
+    }
+}
+
+const char *orEmpty(const char *s)
+{
+    return s != nullptr ? s : "";
+}
+
+// Fails a call on an index that is not a local file.
+bool localKindOr(int kind, const char *func, const char *name)
+{
+    if (kind == VELK_LOCAL_FILE)
+        return true;
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: %s index files are not available in this build: %s\n", func,
+                kindName(kind), orEmpty(name));
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    return false;
+}
+
+// Waits until fd is ready for events, the shutdown flag is raised or poll
+// fails.  0 to try again, -1 with errno on a poll failure.
+int waitReady(int fd, short events)
+{
+    struct pollfd p = {fd, events, 0};
+    while (!velk_shutdown_signalled.load()) {
+        int r = poll(&p, 1, kEagainPollMs);
+        if (r > 0)
+            return 0;
+        if (r < 0 && errno != EINTR)
+            return -1;
+    }
+    return 0;
+}
+
+// Reads up to n bytes from a local descriptor: stops early only at end of
+// file.  EINTR retries, EAGAIN waits for data, EIO retries until the sixth in
+// a row; a raised shutdown flag ends the loop.  Returns the count, or -1 with
+// errno set.
+int64_t readLocal(int fd, void *buf, size_t n)
+{
+    auto *p = static_cast<unsigned char *>(buf);
+    size_t done = 0;
+    int eio = 0;
+    while (done < n) {
+        if (velk_shutdown_signalled.load()) {
+            errno = ECANCELED;
+            return -1;
+        }
+        ssize_t r = ::read(fd, p + done, n - done);
+        if (r > 0) {
+            done += static_cast<size_t>(r);
+            eio = 0;
+            continue;
+        }
+        if (r == 0)
+            break;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN) {
+            if (waitReady(fd, POLLIN) == 0)
+                continue;
+            return -1;
+        }
+        if (errno == EIO && ++eio <= kMaxConsecutiveEio)
+            continue;
+        return -1;
+    }
+    return static_cast<int64_t>(done);
+}
+
+// Writes n bytes to a local descriptor with the same retry rules; a write
+// that moves nothing is retried, and the sixth in a row fails with EIO.
+// Returns n, or -1 with errno set.
+int64_t writeLocal(int fd, const void *buf, size_t n)
+{
+    auto *p = static_cast<const unsigned char *>(buf);
+    size_t done = 0;
+    int eio = 0;
+    int zero = 0;
+    while (done < n) {
+        if (velk_shutdown_signalled.load()) {
+            errno = ECANCELED;
+            return -1;
+        }
+        ssize_t r = ::write(fd, p + done, n - done);
+        if (r > 0) {
+            done += static_cast<size_t>(r);
+            eio = 0;
+            zero = 0;
+            continue;
+        }
+        if (r == 0) {
+            if (++zero > kMaxConsecutiveEio) {
+                errno = EIO;
+                return -1;
+            }
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN) {
+            if (waitReady(fd, POLLOUT) == 0)
+                continue;
+            return -1;
+        }
+        if (errno == EIO && ++eio <= kMaxConsecutiveEio)
+            continue;
+        return -1;
+    }
+    return static_cast<int64_t>(done);
+}
+
+// Byte offset of entry ordinal: entries follow the header and the
+// annotation area.
+off_t entryOffset(int64_t ordinal)
+{
+    return static_cast<off_t>(HIF_HDR_SIZE + velk_annotation_size + HIF_ENTRY_SIZE * static_cast<uint64_t>(ordinal));
+}
+
+void resetReader()
+{
+    inx_next = inx_read_buffer;
+    inx_buffered = 0;
+    inx_file_pos = 0;
+    inx_hit_eof = false;
+}
+
+// Copies the text at src (at most n bytes, stopping at a NUL) into a field
+// of n bytes; the rest of the field stays zero.
+void copyText(char *field, size_t n, const char *src)
+{
+    memcpy(field, src, strnlen(src, n));
+}
+
+// Creates the missing directories above the file path (mode 0777).  Returns
+// 0, or -1 with errno set.
+int makeParentDirs(const char *path)
+{
+    std::string p(path);
+    for (size_t i = 1; i < p.size(); i++) {
+        if (p[i] != '/')
+            continue;
+        std::string dir = p.substr(0, i);
+        if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
+            return -1;
+    }
+    return 0;
+}
+
+// Directory of the final index path for the temporary index of a local
+// archive: the current directory when the path has no '/' or only a leading
+// one.  Returns false with a message when the current directory is unknown.
+bool tmpIndexDirectory(std::string *dir)
+{
+    const char *final = orEmpty(velk_index_filename);
+    const char *slash = strrchr(final, '/');
+    if (slash != nullptr && slash != final) {
+        dir->assign(final, static_cast<size_t>(slash - final));
+        return true;
+    }
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+        velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error getting current directory");
+        velk_SetExitCode(VELK_EXIT_SOFTWARE);
+        return false;
+    }
+    dir->assign(cwd);
+    return true;
+}
+
+// Splits path into its components, skipping empty ones (repeated or leading
+// slashes).  Returns false when it has more than cap components.
+bool components(const char *path, std::string out[], int *count, int cap)
+{
+    *count = 0;
+    const char *p = path;
+    while (*p != '\0' && *count < cap) {
+        while (*p == '/')
+            p++;
+        if (*p == '\0')
+            break;
+        const char *end = strchr(p, '/');
+        size_t len = end != nullptr ? static_cast<size_t>(end - p) : strlen(p);
+        out[(*count)++].assign(p, len);
+        p += len;
+    }
+    while (*p == '/')
+        p++;
+    return *p == '\0';
+}
+
+} // namespace
+
+void velk_SetIndexHooks(const velk_index_hooks_t *hooks)
+{
+    if (hooks == nullptr)
+        g_hooks = velk_index_hooks_t{nullptr, nullptr, nullptr};
+    else
+        g_hooks = *hooks;
+}
+
+// ---------------------------------------------------------------------------
+// Making entries.
+// ---------------------------------------------------------------------------
+
+int velk_IndexFromFileSpec(int64_t ordinal, velk_FileSpec_t *fileSpec, hif_entry_t *entry)
+{
+    (void)ordinal;
+    memset(entry, 0, sizeof *entry);
+    const char *path = orEmpty(fileSpec->filename);
+    size_t len = strlen(path);
+    // A directory operand may end in '/': splitting there would leave an
+    // empty name, so the slash (and any repeats of it) goes first.
+    while (len > 1 && path[len - 1] == '/')
+        len--;
+
+    size_t split = 0;  // position of the separating '/', 0 when not split
+    if (len > kNameMax) {
+        // The rightmost '/' that leaves at most 99 name characters and a
+        // non-empty prefix of at most 154.
+        for (size_t p = len - 1; p + HENT_name_size >= len && p > 0; p--) {
+            if (path[p] == '/' && p <= kSplitPrefixMax) {
+                split = p;
+                break;
+            }
+        }
+        if (split == 0) {
+            std::string shown(path, len);
+            velk_ErrPrintf("\n%s: name too long for tar archive- file omitted\n  [%s]\n", "WARNING", shown.c_str());
+            velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, "%s: name too long for tar archive- file omitted\n",
+                        "WARNING");
+            velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, "  [%s]\n", shown.c_str());
+            velk_SetExitCode(VELK_EXIT_SOFTWARE);
+            return -1;
+        }
+    }
+
+    uint32_t type = fileSpec->objectType;
+    if (type == VTO_SYMLINK) {
+        char target[kLinkReadMax + 1];
+        ssize_t n = readlink(path, target, kLinkReadMax);
+        if (n < 0) {
+            int err = errno;
+            perror("readlink");
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d reading symlink contents for %s\n", err, path);
+            velk_SetExitCode(VELK_EXIT_SOFTWARE);
+            return -1;
+        }
+        target[n] = '\0';
+        if (static_cast<size_t>(n) > kNameMax) {
+            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "symlink %s: pointed-to name too long to store in archive\n",
+                        path);
+            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "[%s]", target);
+            velk_SetExitCode(VELK_EXIT_SOFTWARE);
+            memset(entry, 0, sizeof *entry);
+            return -1;
+        }
+        memcpy(entry->hent_linkname, target, static_cast<size_t>(n));
+    }
+
+    if (type == VTO_FILE || type == VTO_HARDLINK) {
+        if (fileSpec->size > VELK_MAX_MEMBER_SIZE) {
+            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "File too large for velk to handle: %s (%lu bytes)\n", path,
+                        static_cast<unsigned long>(fileSpec->size));
+            velk_SetExitCode(VELK_EXIT_SOFTWARE);
+            memset(entry, 0, sizeof *entry);
+            return -1;
+        }
+    } else if (type == VTO_DIRECTORY || type == VTO_SYMLINK) {
+        fileSpec->size = 0;
+    }
+
+    if (split != 0) {
+        memcpy(entry->hent_prefix, path, split);
+        memcpy(entry->hent_name, path + split + 1, len - split - 1);
+    } else {
+        memcpy(entry->hent_name, path, len);
+    }
+
+    memcpy(entry->hent_sanity, HENT_SANITY, HENT_sanity_size);
+    velk_Put32(entry->hent_type, type);
+    velk_Put32(entry->hent_version, 1);
+    velk_Put32(entry->hent_mode, fileSpec->mode & 07777);
+    velk_Put32(entry->hent_ctime, static_cast<uint32_t>(fileSpec->ctime));
+    velk_Put32(entry->hent_mtime, static_cast<uint32_t>(fileSpec->mtime));
+    velk_Put32(entry->hent_uid, static_cast<uint32_t>(fileSpec->uid));
+    velk_Put32(entry->hent_gid, static_cast<uint32_t>(fileSpec->gid));
+    char owner[HENT_uname_size + 1] = {};
+    char group[HENT_gname_size + 1] = {};
+    if (velk_GetOwnerName(static_cast<uid_t>(fileSpec->uid), owner, sizeof owner) == 0)
+        copyText(entry->hent_uname, HENT_uname_size, owner);
+    if (velk_GetGroupName(static_cast<gid_t>(fileSpec->gid), group, sizeof group) == 0)
+        copyText(entry->hent_gname, HENT_gname_size, group);
+
+    uint64_t size = (type == VTO_FILE || type == VTO_HARDLINK) ? fileSpec->size : 0;
+    uint64_t blocks = (type == VTO_FILE || type == VTO_HARDLINK) ? velk_MemberBlocks(size) : 1;
+    velk_Put32(entry->hent_blocks, static_cast<uint32_t>(blocks));
+    velk_Put64(entry->hent_fsize, size);
+    velk_Put64(entry->hent_offset, velk_archive_blocks);
+    return 0;
+}
+
+int velk_IndexFromTarHdr(uint64_t blockOffset, const posix_header_t *header, hif_entry_t *entry, uint32_t *blocksOut,
+                         uint64_t *sizeOut)
+{
+    memset(entry, 0, sizeof *entry);
+    char typeflag = header->thb_typeflag;
+    size_t nameLen = strnlen(header->thb_name, sizeof header->thb_name);
+    // Old (pre-ustar) archives mark a directory only by a trailing '/'.
+    if (strncmp(header->thb_magic, "ustar", sizeof header->thb_magic) != 0 && typeflag == '\0' && nameLen > 0 &&
+        header->thb_name[nameLen - 1] == '/') {
+        typeflag = USTAR_TYPE_DIRECTORY;
+        if (velk_debug_level >= 2)
+            velk_ErrPrintf("/debug/non-USTAR style header. Changed entry type to DIRECTORY for %.*s\n",
+                           static_cast<int>(nameLen), header->thb_name);
+    }
+
+    uint32_t type;
+    uint64_t size = 0;
+    switch (typeflag) {
+    case USTAR_TYPE_OLDFILE:
+    case USTAR_TYPE_FILE:
+        type = VTO_FILE;
+        size = velk_GetMemberFilesize(header);
+        break;
+    case USTAR_TYPE_HARDLINK:
+        type = VTO_HARDLINK;
+        size = velk_GetMemberFilesize(header);
+        break;
+    case USTAR_TYPE_SYMLINK:
+        type = VTO_SYMLINK;
+        size = velk_GetMemberFilesize(header);
+        break;
+    case USTAR_TYPE_DIRECTORY:
+        type = VTO_DIRECTORY;
+        break;
+    default:
+        // '3', '4', '6', '7' are device, FIFO and contiguous-file members;
+        // anything else is unknown.  Neither gives an entry.
+        return -1;
+    }
+
+    uint64_t blocks = velk_MemberBlocks(size);
+    *blocksOut = static_cast<uint32_t>(blocks);
+    *sizeOut = size;
+
+    memcpy(entry->hent_sanity, HENT_SANITY, HENT_sanity_size);
+    velk_Put32(entry->hent_type, type);
+    velk_Put32(entry->hent_blocks, static_cast<uint32_t>(blocks));
+    velk_Put64(entry->hent_fsize, size);
+    velk_Put64(entry->hent_offset, blockOffset);
+    // The header's text fields are copied as bytes, terminated or not; every
+    // reader of an entry bounds them by the field widths.
+    memcpy(entry->hent_name, header->thb_name, sizeof header->thb_name);
+    memcpy(entry->hent_prefix, header->thb_prefix, sizeof header->thb_prefix);
+    memcpy(entry->hent_linkname, header->thb_linkname, sizeof header->thb_linkname);
+    memcpy(entry->hent_uname, header->thb_uname, sizeof header->thb_uname);
+    memcpy(entry->hent_gname, header->thb_gname, sizeof header->thb_gname);
+
+    uint32_t mode = 0, uid = 0, gid = 0;
+    uint64_t mtime = 0;
+    (void)OctalToUint32_t(&mode, USTAR_mode_size, header->thb_mode, "thb_mode");
+    (void)OctalToUint64_t(&mtime, USTAR_mtime_size, header->thb_mtime, "thb_mtime");
+    (void)OctalToUint32_t(&uid, USTAR_uid_size, header->thb_uid, "thb_uid");
+    (void)OctalToUint32_t(&gid, USTAR_gid_size, header->thb_gid, "thb_gid");
+    velk_Put32(entry->hent_mode, mode);
+    velk_Put32(entry->hent_mtime, static_cast<uint32_t>(mtime));  // seconds kept to 32 bits
+    velk_Put32(entry->hent_uid, uid);
+    velk_Put32(entry->hent_gid, gid);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The header.
+// ---------------------------------------------------------------------------
+
+void velk_BuildIndexHeader()
+{
+    hidx_hdr_t &h = velk_index_hdr.hif_hdr;
+    memset(h.hif_sanity, 0, sizeof h.hif_sanity);
+    memcpy(h.hif_sanity, HIF_SANITY, sizeof HIF_SANITY - 1);
+    velk_Put32(h.hif_version, HIF_VERSION);
+    velk_Put32(h.hif_flags, velk_index_flags);
+    velk_Put32(h.obj_count, static_cast<uint32_t>(velk_index_entries));
+    velk_Put32(h.annotation_offset, velk_annotation_offset);
+    velk_Put32(h.annotation_size, velk_annotation_size);
+}
+
+int velk_ReadIndexHeader(int fd, int kind, const char *name, hif_hdr_t *header)
+{
+    if (!localKindOr(kind, __func__, name))
+        return -1;
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Fatal error %d rewinding %s index file: %s\n", __func__,
+                    errno, kindName(kind), orEmpty(name));
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    unsigned char image[HIF_HDR_SIZE];
+    int64_t n = readLocal(fd, image, sizeof image);
+    if (n != static_cast<int64_t>(sizeof image)) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d reading %s index file header: %s\n", __func__,
+                    n < 0 ? errno : EIO, kindName(kind), orEmpty(name));
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    return velk_DecodeIndexHeader(image, sizeof image, header);
+}
+
+int velk_WriteIndexHeader(int fd, int kind, const char *name, const hif_hdr_t *header)
+{
+    static const char *const self = "writeIndexHeader";
+    if (!localKindOr(kind, self, name))
+        return -1;
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal error rewinding %s index file %s\n", self,
+                    kindName(kind), orEmpty(name));
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    unsigned char image[HIF_HDR_SIZE];
+    velk_EncodeIndexHeader(header, image);
+    if (writeLocal(fd, image, sizeof image) < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d writing %s index file header: %s\n", self, errno,
+                    kindName(kind), orEmpty(name));
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    if (lseek(fd, static_cast<off_t>(HIF_HDR_SIZE), SEEK_SET) != static_cast<off_t>(HIF_HDR_SIZE)) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal error repositioning %s index file %s\n", self,
+                    kindName(kind), orEmpty(name));
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Opening.
+// ---------------------------------------------------------------------------
+
+int velk_OpenIndexFile(const char *path, int openFlags, int kind)
+{
+    if (!localKindOr(kind, __func__, path))
+        return -1;
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "FATAL: error %d getting attributes for local index file %s\n",
+                    errno, path);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (velk_debug_level >= 1) {
+        velk_ErrPrintf("/debug/%s: Index File %s is %lu bytes in length\n", __func__, path,
+                       static_cast<unsigned long>(size));
+        velk_ErrPrintf("/debug/ opening %s index file %s\n", kindName(kind), path);
+    }
+    int fd = open(path, openFlags, 0666);
+    if (fd < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d opening %s index file: %s\n", errno, kindName(kind),
+                    path);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+
+    hif_hdr_t hdr;
+    bool looksRight = false;
+    if (size >= HIF_HDR_SIZE) {
+        if (velk_ReadIndexHeader(fd, kind, path, &hdr) != 0) {
+            close(fd);
+            return -1;
+        }
+        // The header must say what it is, its annotation area must lie inside
+        // the file, and it may not claim more entries than the file holds.
+        uint64_t annot = velk_Get32(hdr.hif_hdr.annotation_size);
+        if (velk_IndexHeaderSane(&hdr) && annot <= size - HIF_HDR_SIZE) {
+            uint64_t present = (size - HIF_HDR_SIZE - annot) / HIF_ENTRY_SIZE;
+            looksRight = velk_Get32(hdr.hif_hdr.obj_count) <= present;
+        }
+    }
+    if (!looksRight) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Oops - %s doesn't look like an VELK index file\n", path);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        close(fd);
+        return -1;
+    }
+    if (velk_debug_level >= 2) {
+        velk_ErrPrintf("/debug/ Index file header contents:\n");
+        velk_ErrPrintf("     Version........... %d\n", static_cast<int>(velk_Get32(hdr.hif_hdr.hif_version)));
+        velk_ErrPrintf("     Flags............. 0x%8.8x\n", velk_Get32(hdr.hif_hdr.hif_flags));
+        velk_ErrPrintf("     Object count...... %d\n", static_cast<int>(velk_Get32(hdr.hif_hdr.obj_count)));
+        velk_ErrPrintf("     Annotation offset.. %d\n", static_cast<int>(velk_Get32(hdr.hif_hdr.annotation_offset)));
+        velk_ErrPrintf("     Annotation Area Size.. %d\n", static_cast<int>(velk_Get32(hdr.hif_hdr.annotation_size)));
+    }
+    velk_index_hdr = hdr;
+    velk_annotation_offset = velk_Get32(hdr.hif_hdr.annotation_offset);
+    velk_annotation_size = velk_Get32(hdr.hif_hdr.annotation_size);
+    velk_index_filesize = size;
+    velk_index_entries = static_cast<int64_t>((size - velk_annotation_size - HIF_HDR_SIZE) / HIF_ENTRY_SIZE);
+    return fd;
+}
+
+// ---------------------------------------------------------------------------
+// Reading.
+// ---------------------------------------------------------------------------
+
+int velk_IndexReadInit()
+{
+    if (inx_read_buffer == nullptr) {
+        inx_read_buffer = static_cast<unsigned char *>(VELK_MALLOC(VELK_INDEX_BUFSIZE));
+        if (inx_read_buffer == nullptr) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "FATAL: (%s)unable to allocate buffer for Index File reads\n", __func__);
+            velk_SetExitCode(VELK_EXIT_NOMEM);
+            return -1;
+        }
+    }
+    resetReader();
+    return 0;
+}
+
+void velk_IndexReadRelease()
+{
+    VELK_FREE(inx_read_buffer);
+    inx_read_buffer = nullptr;
+    inx_next = nullptr;
+    inx_buffered = 0;
+    inx_file_pos = 0;
+    inx_hit_eof = false;
+}
+
+int velk_IndexFileRead(int fd, int kind, int maxEntries, hif_entry_t **entryOut, int *eofOut)
+{
+    *entryOut = nullptr;
+    *eofOut = 0;
+    if (inx_read_buffer == nullptr && velk_IndexReadInit() != 0)
+        return -1;
+    if (inx_file_pos >= velk_index_entries) {
+        *eofOut = 1;
+        return 0;
+    }
+    if (inx_buffered == 0) {
+        if (inx_hit_eof) {
+            *eofOut = 1;
+            return 0;
+        }
+        if (!localKindOr(kind, __func__, velk_index_filename))
+            return -1;
+        int64_t left = velk_index_entries - inx_file_pos;
+        int n = VELK_INDEX_BUFENTRIES;
+        if (left < n)
+            n = static_cast<int>(left);
+        if (maxEntries > 0 && maxEntries < n)
+            n = maxEntries;
+        size_t want = static_cast<size_t>(n) * HIF_ENTRY_SIZE;
+        int64_t got = readLocal(fd, inx_read_buffer, want);
+        if (got < 0) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "FATAL: error %d reading %d bytes from index file %s\n",
+                        errno, static_cast<int>(want), orEmpty(velk_index_filename));
+            return -1;
+        }
+        // A file shorter than its entry count ends here: only whole entries
+        // that were read are handed out, a partial one is dropped.
+        int whole = static_cast<int>(got / static_cast<int64_t>(HIF_ENTRY_SIZE));
+        if (whole < n)
+            inx_hit_eof = true;
+        if (whole == 0) {
+            *eofOut = 1;
+            return 0;
+        }
+        inx_buffered = whole;
+        inx_next = inx_read_buffer;
+    }
+    *entryOut = reinterpret_cast<hif_entry_t *>(inx_next);
+    inx_next += HIF_ENTRY_SIZE;
+    inx_buffered--;
+    inx_file_pos++;
+    return 0;
+}
+
+int velk_IndexFilePosition(int fd, int kind, int64_t ordinal)
+{
+    resetReader();
+    if (!localKindOr(kind, __func__, velk_index_filename))
+        return -1;
+    if (ordinal < 0 || lseek(fd, entryOffset(ordinal), SEEK_SET) != entryOffset(ordinal)) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error positioning Index File to record %d\n", __func__,
+                    static_cast<int>(ordinal));
+        return -1;
+    }
+    inx_file_pos = ordinal;
+    return 0;
+}
+
+int velk_IndexFileRewind(int fd, int kind)
+{
+    if (velk_IndexFilePosition(fd, kind, 0) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d rewinding Index File\n", errno);
+        return -1;
+    }
+    return 0;
+}
+
+int velk_IndexReadRandomEntry(int fd, int kind, int64_t ordinal, hif_entry_t *entry)
+{
+    // An ordinal past the end would otherwise wait for bytes that never
+    // come, or read a partial entry.
+    if (ordinal < 0 || ordinal >= velk_index_entries) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] index entry %ld is beyond the end of index file %s\n",
+                    __func__, static_cast<long>(ordinal), orEmpty(velk_index_filename));
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    if (velk_IndexFilePosition(fd, kind, ordinal) != 0) {
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    unsigned char image[HIF_ENTRY_SIZE];
+    int64_t n = readLocal(fd, image, sizeof image);
+    if (n != static_cast<int64_t>(sizeof image)) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "FATAL: error %d reading %d bytes from index file %s\n",
+                    n < 0 ? errno : EIO, static_cast<int>(sizeof image), orEmpty(velk_index_filename));
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    hif_entry_t e;
+    if (velk_DecodeIndexEntry(image, sizeof image, &e) != 0 || !velk_IndexEntrySane(&e)) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] Bad Index Header detected (sanity string mismatch)\n",
+                    __func__);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    *entry = e;
+    return 0;
+}
+
+int velk_IndexFileDoesExist(const char *path, int kind)
+{
+    if (kind == VELK_QUOR_FILE) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: %s index files are not available in this build: %s\n",
+                    __func__, kindName(kind), orEmpty(path));
+        return 0;
+    }
+    struct stat st;
+    return (path != nullptr && stat(path, &st) == 0) ? 1 : 0;
+}
+
+void velk_GetIndexBufSize(int *bytesOut, int *entriesOut)
+{
+    *bytesOut = VELK_INDEX_BUFSIZE;
+    *entriesOut = VELK_INDEX_BUFENTRIES;
+}
+
+// ---------------------------------------------------------------------------
+// The temporary index.
+// ---------------------------------------------------------------------------
+
+int velk_CreateTmpIndexFile()
+{
+    std::string path;
+    bool fromTemplate = velk_filetype == VELK_LOCAL_FILE;
+    if (fromTemplate) {
+        std::string dir;
+        if (!tmpIndexDirectory(&dir))
+            return -1;
+        path = dir + "/velk_XXXXXX";
+    } else {
+        const char *tmpdir = getenv("TMPDIR");
+        char name[64];
+        snprintf(name, sizeof name, "/VELK_INX_%d_%ld", static_cast<int>(getpid()), static_cast<long>(time(nullptr)));
+        path = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + name;
+    }
+    if (path.size() >= PATH_MAX) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating temporary index file name\n", ENAMETOOLONG);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    if (velk_Opt(VELK_OPT_MAKE_PARENTS) && makeParentDirs(path.c_str()) != 0) {
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
+                    "Failed to create intermediate directories for temporary index file %s\n", path.c_str());
+        velk_SetExitCode(VELK_EXIT_IOERR);
+    }
+
+    int fd = -1;
+    if (fromTemplate) {
+        // mkstemp picks a free name and creates it exclusively, mode 0600.
+        std::string tmpl = path;
+        fd = mkstemp(tmpl.data());
+        path = tmpl;
+    } else {
+        // Exclusive creation never follows or reuses someone else's file; a
+        // taken name gets a numeric suffix.
+        std::string base = path;
+        for (int attempt = 0; attempt < kTmpNameTries; attempt++) {
+            if (attempt > 0)
+                path = base + "_" + std::to_string(attempt);
+            fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd >= 0 || errno != EEXIST)
+                break;
+        }
+    }
+    if (fd < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating temporary index file %s\n", errno,
+                    path.c_str());
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    char *copy = VELK_STRDUP(path.c_str());
+    if (copy == nullptr) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating temporary index file name\n", ENOMEM);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        close(fd);
+        unlink(path.c_str());
+        return -1;
+    }
+    VELK_FREE(velk_tmpIndexFile);
+    velk_tmpIndexFile = copy;
+    velk_tmpIndexFD = fd;
+    velk_unlinkTmpIndexFile = 1;
+    return 0;
+}
+
+int velk_AdjustIndexEntry(int64_t ordinal, const hif_entry_t *source, hif_entry_t *target)
+{
+    if (target != source)
+        memcpy(target, source, sizeof *target);
+    uint32_t type = velk_Get32(target->hent_type);
+    if (type != VTO_FILE && type != VTO_HARDLINK)
+        return 0;
+    if (g_hooks.memberXferFailed == nullptr || g_hooks.memberXferCRC == nullptr) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "%s: member transfer status is not available to adjust index entry %ld\n", __func__,
+                    static_cast<long>(ordinal));
+        return -1;
+    }
+    if (g_hooks.memberXferFailed(ordinal) != 0) {
+        // The archive holds a placeholder member of this name at the
+        // position; offset, blocks and size stay as laid out.
+        velk_Put32(target->hent_flags, velk_Get32(target->hent_flags) | HIF_FLAG_PHANTOM | HIF_FLAG_DELETED);
+        memset(target->hent_prefix, 0, sizeof target->hent_prefix);
+        memset(target->hent_name, 0, sizeof target->hent_name);
+        memcpy(target->hent_name, "/dev/null", sizeof "/dev/null" - 1);
+    } else if (velk_Opt(VELK_OPT_CRC)) {
+        velk_Put32(target->hent_flags, velk_Get32(target->hent_flags) | HIF_FLAG_CRC);
+        velk_Put32(target->hent_crc32, g_hooks.memberXferCRC(ordinal));
+    }
+    return 0;
+}
+
+void index_CopyFailure()
+{
+    velk_LogMsg(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "    A \"rebuild_index\" run will be needed to (re)create the\n");
+    velk_LogMsg(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "    Index File for this velk file. See the man page for details\n");
+}
+
+int velk_CopyIndexToQuor()
+{
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                "%s: copying the Index File to QUOR is not available in this build: %s\n", __func__,
+                orEmpty(velk_index_filename));
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    index_CopyFailure();
+    return -1;
+}
+
+int velk_CopyIndexToRemote()
+{
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                "%s: copying the Index File to the remote host is not available in this build: %s\n", __func__,
+                orEmpty(velk_index_filename));
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    index_CopyFailure();
+    return -1;
+}
+
+int velk_CopyAndAdjustLocalIndex()
+{
+    console_message("Pass 2: adjusting local Index File entries ", "");
+    const char *tmp = orEmpty(velk_tmpIndexFile);
+    const char *slash = strrchr(tmp, '/');
+    std::string dir;
+    if (slash != nullptr) {
+        dir.assign(tmp, static_cast<size_t>(slash - tmp));
+    } else {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr) {
+            velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error getting current directory");
+            velk_SetExitCode(VELK_EXIT_SOFTWARE);
+            return -1;
+        }
+        dir = cwd;
+    }
+    std::string newPath = dir + "/velk_p2_XXXXXX";
+    int out = mkstemp(newPath.data());
+    if (out < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating temporary index file %s\n", __func__,
+                    errno, newPath.c_str());
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    auto *buf = static_cast<unsigned char *>(VELK_MALLOC(VELK_INDEX_BUFSIZE));
+    if (buf == nullptr) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: FATAL: unable to allocate buffer for Index File copy\n",
+                    __func__);
+        index_CopyFailure();
+        close(out);
+        unlink(newPath.c_str());
+        return -1;
+    }
+
+    int in = velk_tmpIndexFD;
+    int rc = 0;
+    hif_hdr_t hdr;
+    if (velk_ReadIndexHeader(in, VELK_LOCAL_FILE, tmp, &hdr) != 0 ||
+        velk_WriteIndexHeader(out, VELK_LOCAL_FILE, newPath.c_str(), &hdr) != 0 ||
+        velk_IndexFilePosition(in, VELK_LOCAL_FILE, 0) != 0 || velk_IndexReadInit() != 0)
+        rc = -1;
+    int held = 0;
+    for (int64_t ordinal = 0; rc == 0; ordinal++) {
+        hif_entry_t *e = nullptr;
+        int eof = 0;
+        if (velk_IndexFileRead(in, VELK_LOCAL_FILE, 0, &e, &eof) != 0) {
+            rc = -1;
+            break;
+        }
+        if (!eof) {
+            auto *slot = reinterpret_cast<hif_entry_t *>(buf + static_cast<size_t>(held) * HIF_ENTRY_SIZE);
+            if (velk_AdjustIndexEntry(ordinal, e, slot) != 0) {
+                rc = -1;
+                break;
+            }
+            held++;
+        }
+        if (held > 0 && (held == VELK_INDEX_BUFENTRIES || eof)) {
+            if (writeLocal(out, buf, static_cast<size_t>(held) * HIF_ENTRY_SIZE) < 0) {
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d writing temporary index file %s\n",
+                            __func__, errno, newPath.c_str());
+                velk_SetExitCode(VELK_EXIT_IOERR);
+                rc = -1;
+                break;
+            }
+            held = 0;
+        }
+        if (eof)
+            break;
+    }
+    VELK_FREE(buf);
+    if (rc != 0) {
+        index_CopyFailure();
+        close(out);
+        unlink(newPath.c_str());
+        return -1;
+    }
+
+    close(in);
+    velk_tmpIndexFD = -1;
+    if (unlink(tmp) != 0 && errno != ENOENT) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating removing temp index file %s\n",
+                    __func__, errno, tmp);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        close(out);
+        return -1;
+    }
+    if (rename(newPath.c_str(), tmp) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d renaming temp index file %s to %s\n", __func__,
+                    errno, newPath.c_str(), tmp);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        close(out);
+        return -1;
+    }
+    velk_tmpIndexFD = out;
+    console_message("", "");
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Selection.
+// ---------------------------------------------------------------------------
+
+int velk_IndexEntryWasSelected(const hif_entry_t *entry, const velk_FileSpec_t *table, int64_t count)
+{
+    char path[VELK_PATH_BUFSIZE];
+    velk_FormIxEntryPathname(entry, path, sizeof path);
+    bool norecurse = velk_Opt(VELK_OPT_NORECURSE);
+
+    if (table == nullptr || count <= 0)
+        return (!norecurse || strchr(path, '/') == nullptr) ? 1 : 0;
+
+    // A path of 257 bytes has at most 129 components.
+    constexpr int kMaxComponents = VELK_PATH_BUFSIZE / 2 + 1;
+    for (int64_t i = 0; i < count; i++) {
+        const velk_FileSpec_t &rec = table[i];
+        if (rec.filename == nullptr)
+            continue;
+        if (rec.hasWildcards) {
+            if (g_hooks.matchComponent == nullptr) {
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                            "%s: wildcard matching is not available in this build: %s\n", __func__, rec.filename);
+                continue;
+            }
+            std::vector<std::string> pat(kMaxComponents), got(kMaxComponents);
+            int np = 0, ng = 0;
+            // A pattern deeper than any stored path can select nothing.
+            bool ok = components(rec.filename, pat.data(), &np, kMaxComponents);
+            (void)components(path, got.data(), &ng, kMaxComponents);
+            int k = 0;
+            for (; k < np && ok; k++) {
+                if (k >= ng)
+                    ok = false;  // the path ran out before the pattern
+                else if (g_hooks.matchComponent(got[k].c_str(), pat[k].c_str()) == 0)
+                    ok = false;
+            }
+            // The pattern is used up: the path ends there, or continues below
+            // a directory the pattern named.
+            if (ok && (ng == np || !norecurse))
+                return 1;
+            continue;
+        }
+        size_t n = strlen(rec.filename);
+        if (strncmp(path, rec.filename, n) == 0 && (path[n] == '\0' || (path[n] == '/' && !norecurse)))
+            return 1;
+    }
+    return 0;
+}
