@@ -28,7 +28,6 @@ namespace {
 
 // Authentication methods this server offers in its security parameters.
 constexpr uint32_t GW_AUTH_METHODS = 0x40u | 0x200u; // keytab, PAM (combo needs no parameter exchange)
-constexpr uint32_t GW_AUTH_COMBO = 0x10u;
 // The generator of the published group.
 constexpr unsigned char kGenerator2 = 2;
 // Weak parameters for the client's checks: a prime far too small.
@@ -500,8 +499,8 @@ int serveChallenge(gw_conn_t *c, gw_auth_t *a, const gw_request_t *req) KYL_REQU
 
     api_auth_challenge_rsp_rply_t r{};
     r.expire_time = nowSecs() + GW_CRED_LIFETIME_SECS;
+    r.retries = a->attemptsLeft;
     auto reply = [&](int32_t code) {
-        r.retries = a->attemptsLeft;
         return gw_SendReplyBody(c, req, code,
                                 KYL_XDRPROC(api_auth_challenge_rsp_rply_t, xdr_api_auth_challenge_rsp_rply_t), &r);
     };
@@ -565,6 +564,7 @@ int serveChallenge(gw_conn_t *c, gw_auth_t *a, const gw_request_t *req) KYL_REQU
         return reply(result);
     }
     a->attemptsLeft--;
+    r.retries = a->attemptsLeft;
     loginFailed(c, a->comboName, GW_METHOD_COMBO, result, "wrong password");
     if (a->attemptsLeft <= 0)
         a->comboActive = false;
