@@ -23,6 +23,7 @@
 #include "kyl_xdr.h"
 #include "kylgw_errors.h"
 #include "kylgw_msg.h"
+#include "kylgw_xdr_auth.h"
 #include "quor_sockaddr.h"
 
 // ---- Message streams ----------------------------------------------------------
@@ -336,5 +337,12 @@ quor_sockaddr_t *kylgw_SockGetControlAddr(int data);
 // Makes the method list the single method code (16, 64, 512 or 32768).
 // Returns 0 or -EINVAL.
 int quor_SetAuthType(int code);
+// Replaces conn's relogin context with copies of what a login reply
+// carries (retry time, user text, retry packet and its signature; empty
+// when absent).  0, -14 or -12 (the context is then partly filled).
+int kylgw_SaveLoginReconnect(quor_connection_t *conn, const api_login_rply_t *reply);
+// Forgets every authentication setting: the default method list, no user,
+// password or keytab.  For tests that run several logins in one process.
+void nxapi_ResetAuthState();
 
 #endif

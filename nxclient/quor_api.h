@@ -8,6 +8,7 @@
 // success and a negative gateway code or negated errno on failure.
 
 #include <pthread.h>
+#include <cstddef>
 #include <cstdint>
 
 #include "kylgw_errors.h"
@@ -50,6 +51,44 @@ int quor_Umask(int mask);
 [[nodiscard]] int kylgw_LfxGetcwd(char *buf, int size);
 // Copies the home directory of a storage-system principal into buf.
 [[nodiscard]] int quor_LookupHomeDir(const char *principal, char *buf, int size);
+
+// Authentication.  Method codes (bit values); COMBO, KEYTAB and PAM are
+// built in, RECONNECT is used by the library after a retry-later answer.
+constexpr int QUOR_AUTH_LOCAL = 0x2;
+constexpr int QUOR_AUTH_KERBEROS = 0x8;
+constexpr int QUOR_AUTH_COMBO = 0x10;
+constexpr int QUOR_AUTH_MUNGE = 0x20;
+constexpr int QUOR_AUTH_KEYTAB = 0x40;
+constexpr int QUOR_AUTH_IDENT = 0x80;
+constexpr int QUOR_AUTH_GSI = 0x100;
+constexpr int QUOR_AUTH_PAM = 0x200;
+constexpr int QUOR_AUTH_RECONNECT = 0x8000;
+
+// The built-in methods (0x250) and the ciphers offered (AES only, 2).
+uint32_t quorex_GetAuthMethods();
+uint32_t quorex_GetCipherTypes();
+// Writes the names of the bits set in mask, each followed by a blank, in the
+// order COMBO GSI IDENT KERBEROS MUNGE KEYTAB LOCAL PAM (ciphers: GARBLE AES
+// BLOWFISH 3DES) into buf.  Returns the length, -14 or -36 (buf too small).
+int quorex_AuthTypesToString(uint32_t mask, char *buf, size_t size);
+int quorex_CipherTypesToString(uint32_t mask, char *buf, size_t size);
+// Makes the method list the single method code (16, 64, 512 or 32768) and
+// marks the list as set by the program.  0 or -EINVAL.  Takes auth_lock.
+int quor_SetAuthType(int code);
+// The method being tried (or to be tried first); *count (may be null)
+// receives the list's length.  Takes auth_lock.
+int quor_GetAuthType(int *count);
+// Builds the method list from the built-in codes among codes, warning on
+// stderr about unknown codes and about known ones that are not built in;
+// marks the list as set.  0, or -EINVAL for a negative count or null codes.
+int quor_SetAuthMethodList(int count, const int *codes);
+// Replaces the combo user name and/or password (null leaves one as it is).
+// The password is kept until its first use and then wiped.  0 or -ENOMEM.
+int quor_SetCombo(const char *user, const char *password);
+// Sets the keytab file (validated: non-empty path -2, readable -errno, a
+// regular file -9, no group or other permissions -1 with its message) and
+// its key version; a user name also becomes the combo user.  0 or negative.
+int quor_SetKeytabInfo(const char *user, const char *path, int keyVersion);
 
 // Thread utilities.
 

@@ -1,10 +1,11 @@
 // velk's start-up against a real kylgwd on loopback: the greeting, the site
 // information exchange and what the user sees when the gateway is down,
-// speaks another protocol level, cannot give site information, or (as today)
-// accepts no login method of this build.
+// speaks another protocol level, cannot give site information, or when the
+// run has no credentials for any login method.
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "kylgwd_fixture.h"
@@ -21,10 +22,11 @@ struct Session {
 
     ::testing::AssertionResult start(const std::string &faults)
     {
-        std::vector<std::string> args;
+        std::vector<std::string> args = {"--events", dir / "events"};
         if (!faults.empty()) {
             velktest::writeFile(dir / "faults", faults);
-            args = {"--faults", dir / "faults"};
+            args.push_back("--faults");
+            args.push_back(dir / "faults");
         }
         return gw.start(args);
     }
@@ -57,20 +59,40 @@ size_t count(const std::string &text, const std::string &needle)
 
 } // namespace
 
-TEST(GatewaySession, GreetingAndSiteInformationThenNoLoginMethod)
+TEST(GatewaySession, GreetingAndSiteInformationThenNoCredentials)
 {
     Session s;
     ASSERT_TRUE(s.start(""));
     auto r = s.velk();
     EXPECT_EQ(r.status, 71);
     EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
-    EXPECT_NE(r.err.find(std::string("result = -10003, errno = 0\n") + kNoLogin), std::string::npos) << r.err;
+    // Without a terminal, user or password: combo gives up before sending
+    // anything, keytab finds no file, and PAM, the last method tried, sets up
+    // the session key and then refuses; its result is the one reported.
+    EXPECT_NE(r.err.find("Not running interactively - can't get authorization combo!"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("*** Not running interactively & username not set - PAM authentication failed\n!"),
+              std::string::npos)
+        << r.err;
+    size_t refusal = r.err.find("result = -22, errno = ");
+    ASSERT_NE(refusal, std::string::npos) << r.err;
+    size_t line = r.err.find('\n', refusal);
+    ASSERT_NE(line, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.compare(line + 1, strlen(kNoLogin), kNoLogin), 0) << r.err;
     EXPECT_TRUE(endsWith(r.err, std::string("Unable to setup communication to QUOR...\n") + kGatewayFailure))
         << r.err;
-    // The server saw one session whose only request was the site information.
+    // The server saw one session that reached the login step: security
+    // parameters, Diffie-Hellman parameters and the public key exchange,
+    // and no login request.
     EXPECT_EQ(s.gw.stop(), 0);
     std::string log = s.gw.logText();
     EXPECT_EQ(count(log, "accepted connection"), 1u) << log;
+    std::string events = velktest::readFile(s.dir / "events");
+    EXPECT_EQ(count(events, "\"function\":16,"), 1u) << events;
+    EXPECT_EQ(count(events, "\"function\":18,"), 1u) << events;
+    EXPECT_EQ(count(events, "\"function\":20,"), 1u) << events;
+    EXPECT_EQ(count(events, "\"function\":256,"), 0u) << events;
+    EXPECT_EQ(count(events, "\"function\":259,"), 0u) << events;
+    EXPECT_EQ(count(events, "\"function\":260,"), 0u) << events;
 }
 
 TEST(GatewaySession, DownGatewayIsRetriedUntilItIsUp)
