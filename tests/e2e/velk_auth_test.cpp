@@ -1,0 +1,372 @@
+// velk's logins against a real kylgwd: a keytab without a terminal, combo
+// from a .netrc (and the permission rules of .netrc and keytab files),
+// wrong passwords and refusals, the token-code step, a PAM conversation on
+// a pseudo-terminal, a conversation the client must refuse, retry-later
+// followed by the reconnect login, and a search of every log for the
+// secrets.  A run that gets past authentication stops at the next step
+// this build lacks (the password entry look-up), so the tests assert on
+// kylgwd's log line for the login and on velk no longer reporting a
+// refusal.
+
+#include <gtest/gtest.h>
+
+#include "kylgwd_fixture.h"
+#include "velk_testproc.h"
+#include "velk_testsupport.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <csignal>
+#include <cstdlib>
+#include <map>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+const char kPassword[] = "Pa55-secret-word";
+const char kKeytab[] = "KEYTAB-SECRET-7f3a\x01\x02\x03";
+const char kNoLogin[] = "Unable to authenticate user with remote gateway";
+const char kPastLogin[] = "fatal error getting password entry info";
+
+std::string hashPassword(const std::string &pw)
+{
+    velktest::RunOptions o;
+    o.input = pw + "\n";
+    auto r = velktest::run({velktest::kylgwdBinary(), "--hash-password"}, o);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out.empty() ? std::string() : r.out.substr(0, r.out.size() - 1);
+}
+
+struct PtyResult {
+    int status = -1;
+    bool timedOut = false;
+    std::string text; // everything the program wrote to its terminal
+};
+
+// Runs argv on a new pseudo-terminal (its controlling terminal) with env
+// as its whole environment.  Each time the output so far (after the
+// previous match) contains dialogue[i].first, writes dialogue[i].second and
+// a newline.
+PtyResult runOnPty(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+                   const std::string &cwd, const std::vector<std::pair<std::string, std::string>> &dialogue)
+{
+    PtyResult res;
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid < 0) {
+        ADD_FAILURE() << "forkpty: " << strerror(errno);
+        return res;
+    }
+    if (pid == 0) {
+        if (chdir(cwd.c_str()) != 0)
+            _exit(126);
+        clearenv();
+        for (const auto &kv : env)
+            setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    // Only keeps a broken build from hanging the suite.
+    const auto deadline = velktest::Clock::now() + std::chrono::seconds(90);
+    size_t next = 0, from = 0;
+    for (;;) {
+        struct pollfd pfd = {master, POLLIN, 0};
+        int rc = poll(&pfd, 1, velktest::msLeft(deadline));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc == 0) {
+            res.timedOut = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        char buf[4096];
+        ssize_t got = read(master, buf, sizeof buf);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break; // EIO once the program and its children closed the terminal
+        res.text.append(buf, static_cast<size_t>(got));
+        while (next < dialogue.size()) {
+            size_t at = res.text.find(dialogue[next].first, from);
+            if (at == std::string::npos)
+                break;
+            from = at + dialogue[next].first.size();
+            std::string answer = dialogue[next].second + "\n";
+            if (write(master, answer.data(), answer.size()) != static_cast<ssize_t>(answer.size()))
+                ADD_FAILURE() << "cannot answer on the terminal";
+            next++;
+        }
+    }
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    close(master);
+    res.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    EXPECT_EQ(next, dialogue.size()) << "the program did not ask for every answer:\n" << res.text;
+    return res;
+}
+
+class VelkAuth : public ::testing::Test {
+protected:
+    velktest::ScratchDir dir;
+    velktest::KylgwdProcess gw{dir.path()};
+
+    // Users: alice (password, keytab, PAM script), tok (password and token
+    // code), barred (refused by the users file).
+    void start(const std::string &faults = "")
+    {
+        const std::string pw = hashPassword(kPassword);
+        velktest::writeFile(dir / "alice.kt", kKeytab);
+        ASSERT_EQ(chmod((dir / "alice.kt").c_str(), 0600), 0);
+        velktest::writeFile(dir / "alice.pam",
+                            "4 Welcome to kylgwd\n1 Password: \nsesame-pam\n2 Favourite colour? \nblue\n");
+        const std::string ids = "    uid = " + std::to_string(getuid()) + "\n    gid = " + std::to_string(getgid()) +
+                                "\n    home = /home\n";
+        velktest::writeFile(dir / "kylgwd.conf",
+                            "Users = {\n  alice = {\n    password = " + pw + "\n" + ids + "    keytab = " +
+                                (dir / "alice.kt") + "\n    pam_script = " + (dir / "alice.pam") +
+                                "\n  }\n  tok = {\n    password = " + hashPassword("pin-7") + "\n" + ids +
+                                "    token_code = " + hashPassword("123456") + "\n  }\n  barred = {\n    password = " +
+                                pw + "\n" + ids + "    refuse = -50512,stop,Too many sessions from your host\n  }\n}\n");
+        velktest::writeFile(dir / "faults", faults);
+        ASSERT_TRUE(gw.start({"--config", dir / "kylgwd.conf", "--faults", dir / "faults", "--events",
+                              dir / "events"}));
+    }
+
+    std::map<std::string, std::string> env(const std::map<std::string, std::string> &extra) const
+    {
+        std::map<std::string, std::string> e = {
+            {"HOME", dir.path()},
+            {"QUOR_CFG_FILE_PATH", dir.path()},
+            {"QUOR_SERVER_HOST", "127.0.0.1/" + std::to_string(gw.port())},
+            {"QUOR_HOSTNAME", "127.0.0.1"},
+        };
+        for (const auto &kv : extra)
+            e[kv.first] = kv.second;
+        return e;
+    }
+
+    velktest::RunResult velk(const std::map<std::string, std::string> &extra, std::vector<std::string> args = {})
+    {
+        velktest::RunOptions o;
+        o.env = env(extra);
+        o.cwd = dir.path();
+        for (const char *a : {"-t", "-E", "-f", "a.tar"})
+            args.push_back(a);
+        return velktest::runVelk(args, o);
+    }
+
+    PtyResult velkOnPty(const std::map<std::string, std::string> &extra,
+                        const std::vector<std::pair<std::string, std::string>> &dialogue)
+    {
+        std::map<std::string, std::string> e = env(extra);
+        e["PATH"] = "/usr/bin:/bin";
+        e["TERM"] = "dumb";
+        for (const char *san : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
+            if (const char *v = getenv(san))
+                e[san] = v;
+        return runOnPty({velktest::velkBinary(), "-t", "-E", "-f", "a.tar"}, e, dir.path(), dialogue);
+    }
+
+    void netrc(const std::string &text, mode_t mode)
+    {
+        velktest::writeFile(dir / ".netrc", text);
+        ASSERT_EQ(chmod((dir / ".netrc").c_str(), mode), 0);
+    }
+
+    std::string stopAndLog()
+    {
+        EXPECT_EQ(gw.stop(), 0);
+        return gw.logText();
+    }
+};
+
+TEST_F(VelkAuth, KeytabWithoutATerminal)
+{
+    start();
+    auto r = velk({{"QUOR_KEYTAB_PATH", dir / "alice.kt"}, {"QUOR_PRINCIPAL", "alice"}});
+    EXPECT_EQ(r.status, 71);
+    EXPECT_NE(r.err.find(kPastLogin), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(kNoLogin), std::string::npos) << r.err;
+    std::string log = stopAndLog();
+    EXPECT_NE(log.find("session 1: user alice authenticated by keytab\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("session 1: openlog user=alice "), std::string::npos) << log;
+}
+
+TEST_F(VelkAuth, KeytabReadableByTheGroupIsRefused)
+{
+    start();
+    ASSERT_EQ(chmod((dir / "alice.kt").c_str(), 0640), 0);
+    auto r = velk({{"QUOR_KEYTAB_PATH", dir / "alice.kt"}, {"QUOR_PRINCIPAL", "alice"}, {"QUOR_AUTH_METHOD", "keytab"}});
+    EXPECT_EQ(r.status, 71);
+    EXPECT_NE(r.err.find("*** Keytab file has non-owner perms set: " + (dir / "alice.kt") + "\n"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;
+    EXPECT_EQ(stopAndLog().find("authenticated by"), std::string::npos);
+}
+
+TEST_F(VelkAuth, ComboFromAPrivateNetrc)
+{
+    start();
+    netrc(std::string("default login alice password ") + kPassword + "\n", 0600);
+    auto r = velk({{"QUOR_USE_NETRC_FILE", "1"}});
+    EXPECT_EQ(r.status, 71);
+    EXPECT_NE(r.err.find(kPastLogin), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(kNoLogin), std::string::npos) << r.err;
+    std::string log = stopAndLog();
+    EXPECT_NE(log.find("session 1: user alice authenticated by combo\n"), std::string::npos) << log;
+    // The combo login enciphered the password: one response, right at once.
+    EXPECT_EQ(velktest::countOccurrences(velktest::readFile(dir / "events"), "\"event\":\"challenge\""), 1u);
+}
+
+TEST_F(VelkAuth, NetrcReadableByOthersIsRefusedWithItsTwoMessages)
+{
+    start();
+    netrc(std::string("default login alice password ") + kPassword + "\n", 0644);
+    auto r = velk({{"QUOR_USE_NETRC_FILE", "1"}});
+    EXPECT_EQ(r.status, 71);
+    EXPECT_NE(r.err.find("Error: .netrc file is readable by others."), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Remove password or make file unreadable by others."), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Attempting to use .netrc failed.\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;
+    std::string log = stopAndLog();
+    EXPECT_EQ(log.find("authenticated by"), std::string::npos) << log;
+    EXPECT_EQ(log.find("combo login"), std::string::npos) << log; // nothing was sent for combo
+}
+
+TEST_F(VelkAuth, WrongPasswordsAreRetriedOnTheTerminalThenRefused)
+{
+    start();
+    auto r = velkOnPty({{"QUOR_AUTH_METHOD", "combo"}, {"QUOR_PRINCIPAL", "alice"}},
+                       {{"[alice]Password: ", "guess-1"}, {"[alice]Password: ", "guess-2"},
+                        {"[alice]Password: ", "guess-3"}});
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 71) << r.text;
+    EXPECT_NE(r.text.find("result = -10003, errno = 0"), std::string::npos) << r.text;
+    EXPECT_NE(r.text.find(kNoLogin), std::string::npos) << r.text;
+    EXPECT_EQ(r.text.find("guess-"), std::string::npos) << r.text; // echo was off
+    std::string log = stopAndLog();
+    EXPECT_EQ(velktest::countOccurrences(log, "combo login of alice refused (-10003): wrong password"), 3u) << log;
+    EXPECT_EQ(log.find("authenticated by"), std::string::npos) << log;
+}
+
+TEST_F(VelkAuth, RefusalShowsTheServersTextAndMessage)
+{
+    start();
+    netrc(std::string("default login barred password ") + kPassword + "\n", 0600);
+    auto r = velk({{"QUOR_USE_NETRC_FILE", "1"}});
+    EXPECT_EQ(r.status, 71);
+    size_t text = r.err.find("Too many sessions from your host");
+    size_t msg = r.err.find("Per-host session limit exceeded\n");
+    EXPECT_NE(text, std::string::npos) << r.err;
+    EXPECT_NE(msg, std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;
+    // The stop flag: no other method was tried after combo.
+    std::string log = stopAndLog();
+    EXPECT_NE(log.find("combo login of barred refused (-50512): refused by the configuration"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("pam login"), std::string::npos) << log;
+}
+
+TEST_F(VelkAuth, TokenCodeIsAskedForAfterThePassword)
+{
+    start();
+    netrc("default login tok password pin-7\n", 0600);
+    auto r = velkOnPty({{"QUOR_USE_NETRC_FILE", "1"}, {"QUOR_AUTH_METHOD", "combo"}},
+                       {{"ENTER TOKEN CODE", "123456"}});
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 71) << r.text;
+    EXPECT_NE(r.text.find("********************** ATTENTION *************************"), std::string::npos)
+        << r.text;
+    EXPECT_NE(r.text.find("*  (WITHOUT YOUR PIN) in response to the password prompt *"), std::string::npos);
+    EXPECT_NE(r.text.find(kPastLogin), std::string::npos) << r.text;
+    std::string log = stopAndLog();
+    EXPECT_NE(log.find("session 1: user tok authenticated by combo\n"), std::string::npos) << log;
+    std::string ev = velktest::readFile(dir / "events");
+    EXPECT_NE(ev.find("\"flags\":0,\"expect\":\"password\""), std::string::npos) << ev;
+    EXPECT_NE(ev.find("\"flags\":2,\"expect\":\"token\""), std::string::npos) << ev;
+    EXPECT_NE(ev.find("\"result\":0"), std::string::npos) << ev;
+}
+
+TEST_F(VelkAuth, PamConversationOnATerminal)
+{
+    start();
+    auto r = velkOnPty({{"QUOR_AUTH_METHOD", "pam"}, {"QUOR_PRINCIPAL", "alice"}},
+                       {{"Password: ", "sesame-pam"}, {"Favourite colour? ", "blue"}});
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 71) << r.text;
+    EXPECT_NE(r.text.find("Welcome to kylgwd"), std::string::npos) << r.text;
+    EXPECT_NE(r.text.find("blue"), std::string::npos) << r.text;        // an echo-on prompt
+    EXPECT_EQ(r.text.find("sesame-pam"), std::string::npos) << r.text;  // an echo-off prompt
+    EXPECT_NE(r.text.find(kPastLogin), std::string::npos) << r.text;
+    std::string log = stopAndLog();
+    EXPECT_NE(log.find("session 1: user alice authenticated by pam\n"), std::string::npos) << log;
+}
+
+TEST_F(VelkAuth, PamConversationOfThirtyThreeMessagesIsRefused)
+{
+    start("pam_count=33\n");
+    netrc(std::string("default login alice password ") + kPassword + "\n", 0600);
+    auto r = velk({{"QUOR_USE_NETRC_FILE", "1"}, {"QUOR_AUTH_METHOD", "pam"}});
+    EXPECT_EQ(r.status, 71);
+    EXPECT_NE(r.err.find("invalid PAM message count 33 received - aborting"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;
+    std::string log = stopAndLog();
+    EXPECT_NE(log.find("conversation round 1, 33 messages"), std::string::npos) << log;
+    EXPECT_EQ(log.find("authenticated by"), std::string::npos) << log;
+}
+
+TEST_F(VelkAuth, RetryLaterThenReconnectLogin)
+{
+    start("retry_later=2,Busy - come back in two seconds\n");
+    auto r = velk({{"QUOR_KEYTAB_PATH", dir / "alice.kt"}, {"QUOR_PRINCIPAL", "alice"}, {"QUOR_AUTH_METHOD", "keytab"}});
+    EXPECT_EQ(r.status, 71);
+    EXPECT_NE(r.err.find("*** Retrying in "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(kPastLogin), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(kNoLogin), std::string::npos) << r.err;
+    std::string log = stopAndLog();
+    EXPECT_NE(log.find("session 1: keytab login of alice: asking the client to retry in 2 seconds"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("session 2: user alice authenticated by reconnect\n"), std::string::npos) << log;
+}
+
+TEST_F(VelkAuth, SecretsAppearInNoLogAtTheHighestDebugLevels)
+{
+    start();
+    // Combo with the password from .netrc fails over to the keytab on
+    // purpose: both secrets go over the wire in one run.
+    netrc(std::string("default login alice password ") + kPassword + "x\n", 0600);
+    auto r = velk({{"QUOR_USE_NETRC_FILE", "1"},
+                   {"QUOR_AUTH_METHOD", "combo:keytab"},
+                   {"QUOR_KEYTAB_PATH", dir / "alice.kt"},
+                   {"QUOR_PRINCIPAL", "alice"},
+                   {"QUOR_API_DEBUG", "65535"},
+                   {"QUOR_API_DEBUG_PATH", dir / "api.debug"}},
+                  {"-d", "5"});
+    EXPECT_EQ(r.status, 71);
+    EXPECT_NE(r.err.find(kPastLogin), std::string::npos) << r.err;
+    std::string log = stopAndLog();
+    EXPECT_NE(log.find("combo login of alice refused (-10003): wrong password"), std::string::npos) << log;
+    EXPECT_NE(log.find("session 1: user alice authenticated by keytab\n"), std::string::npos) << log;
+    const std::string debug = velktest::readFile(dir / "api.debug");
+    EXPECT_FALSE(debug.empty()); // the client's debug log was on
+    const std::string texts[] = {r.out, r.err, debug, log, velktest::readFile(dir / "events")};
+    for (const std::string &t : texts) {
+        EXPECT_EQ(t.find(kPassword), std::string::npos);
+        EXPECT_EQ(t.find("KEYTAB-SECRET"), std::string::npos);
+    }
+}
+
+} // namespace
