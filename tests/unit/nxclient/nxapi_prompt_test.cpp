@@ -1,0 +1,261 @@
+// Terminal prompts on a real pseudo-terminal: a child made with forkpty()
+// has it as its controlling terminal ("/dev/tty"), the test types at the
+// master side and looks at the terminal's settings through the slave.
+// Echo must be off while a password is read and on again afterwards, also
+// when SIGINT arrives in the middle of the prompt (the child still dies of
+// it).  Also the messages when there is no usable terminal.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "nxapi_prompt.h"
+#include "velk_testproc.h"
+#include "velk_testsupport.h"
+
+namespace {
+
+using velktest::Clock;
+using velktest::kGenerousWait;
+
+// A child on a new pseudo-terminal, with the slave kept open by the parent
+// so that its settings can be read after the child is gone.
+class PtyChild {
+public:
+    template <typename F>
+    explicit PtyChild(F body)
+    {
+        pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+        if (pid_ == 0) {
+            // The child's terminal is the new one; signals take their
+            // default course whatever the test runner set.
+            signal(SIGINT, SIG_DFL);
+            signal(SIGQUIT, SIG_DFL);
+            signal(SIGHUP, SIG_DFL);
+            if (nxapi_SetTerminalPath(nullptr) != 0)
+                _exit(99);
+            _exit(body());
+        }
+        if (pid_ > 0)
+            slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY);
+    }
+    ~PtyChild()
+    {
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (slave_ >= 0)
+            close(slave_);
+        if (master_ >= 0)
+            close(master_);
+    }
+    bool ok() const { return pid_ > 0 && slave_ >= 0; }
+    pid_t pid() const { return pid_; }
+
+    // Reads what the terminal shows until text appears.
+    bool waitFor(const std::string &text)
+    {
+        auto deadline = Clock::now() + kGenerousWait;
+        while (shown_.find(text) == std::string::npos) {
+            struct pollfd p = {master_, POLLIN, 0};
+            int r = poll(&p, 1, velktest::msLeft(deadline));
+            if (r <= 0)
+                return false;
+            char buf[256];
+            ssize_t n = read(master_, buf, sizeof buf);
+            if (n <= 0)
+                return false;
+            shown_.append(buf, static_cast<size_t>(n));
+        }
+        return true;
+    }
+    void type(const std::string &s) { ASSERT_EQ(write(master_, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+    bool echoOn() const
+    {
+        struct termios t;
+        return tcgetattr(slave_, &t) == 0 && (t.c_lflag & ECHO) != 0;
+    }
+    bool echoOff() const
+    {
+        struct termios t;
+        return tcgetattr(slave_, &t) == 0 && (t.c_lflag & (ECHO | ECHOE | ECHOK | ECHONL)) == 0;
+    }
+    // Waits for the child to end; its wait status, or -1.
+    int wait()
+    {
+        auto deadline = Clock::now() + kGenerousWait;
+        int status = 0;
+        for (;;) {
+            pid_t r = waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                reaped_ = true;
+                return status;
+            }
+            if (r < 0 || Clock::now() > deadline)
+                return -1;
+            // Keep the terminal's output flowing while waiting.
+            struct pollfd p = {master_, POLLIN, 0};
+            if (poll(&p, 1, 10) > 0) {
+                char buf[256];
+                ssize_t n = read(master_, buf, sizeof buf);
+                if (n > 0)
+                    shown_.append(buf, static_cast<size_t>(n));
+            }
+        }
+    }
+    const std::string &shown() const { return shown_; }
+
+private:
+    pid_t pid_ = -1;
+    int master_ = -1;
+    int slave_ = -1;
+    bool reaped_ = false;
+    std::string shown_;
+};
+
+TEST(Prompt, EchoIsOffWhileThePasswordIsReadAndBackAfterwards)
+{
+    PtyChild c([] {
+        char buf[64];
+        int n = nxapi_GetPassword("Password", "bob", buf, sizeof buf);
+        return n == 6 && strcmp(buf, "hidden") == 0 ? 0 : 1;
+    });
+    ASSERT_TRUE(c.ok());
+    ASSERT_TRUE(c.waitFor("[bob]Password: ")) << c.shown();
+    EXPECT_TRUE(c.echoOff());
+    c.type("hidden\n");
+    int status = c.wait();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(c.echoOn());
+    EXPECT_EQ(c.shown().find("hidden"), std::string::npos) << c.shown();
+}
+
+TEST(Prompt, EmptyAnswerIsAskedOnceMore)
+{
+    PtyChild c([] {
+        char buf[64];
+        int n = nxapi_GetPassword("Enter PASSCODE", nullptr, buf, sizeof buf);
+        return n == 4 && strcmp(buf, "1234") == 0 ? 0 : 1;
+    });
+    ASSERT_TRUE(c.ok());
+    ASSERT_TRUE(c.waitFor("\rEnter PASSCODE: "));
+    c.type("\n");
+    ASSERT_TRUE(c.waitFor("Enter PASSCODE: \r"));  // cleared line of the second try
+    c.type("1234\n");
+    int status = c.wait();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(Prompt, InterruptDuringThePromptRestoresEchoAndStillEndsTheProcess)
+{
+    PtyChild c([] {
+        char buf[64];
+        (void)nxapi_GetPassword("Password", nullptr, buf, sizeof buf);
+        return 3;  // reached only if the interrupt did not end the process
+    });
+    ASSERT_TRUE(c.ok());
+    ASSERT_TRUE(c.waitFor("\rPassword: "));
+    ASSERT_TRUE(c.echoOff());
+    ASSERT_EQ(kill(c.pid(), SIGINT), 0);
+    int status = c.wait();
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGINT);
+    EXPECT_TRUE(c.echoOn());
+}
+
+TEST(Prompt, QuitDuringAPamPromptRestoresEcho)
+{
+    PtyChild c([] {
+        char *r = nullptr;
+        (void)nxapi_PamGetResponse(1, "PIN: ", &r);
+        return 3;
+    });
+    ASSERT_TRUE(c.ok());
+    ASSERT_TRUE(c.waitFor("\rPIN: "));
+    ASSERT_TRUE(c.echoOff());
+    ASSERT_EQ(kill(c.pid(), SIGQUIT), 0);
+    int status = c.wait();
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGQUIT);
+    EXPECT_TRUE(c.echoOn());
+}
+
+TEST(Prompt, LinesAndPamAnswersWithEchoOn)
+{
+    PtyChild c([] {
+        char line[64];
+        if (nxapi_PromptLine("\rPrincipal: ", line, sizeof line) != 5 || strcmp(line, "carol") != 0)
+            return 1;
+        char *r = nullptr;
+        if (nxapi_PamGetResponse(0, "Name? ", &r) != 0 || strcmp(r, "visible") != 0)
+            return 2;
+        free(r);
+        return nxapi_TerminalIsInteractive() ? 0 : 4;
+    });
+    ASSERT_TRUE(c.ok());
+    ASSERT_TRUE(c.waitFor("Principal: "));
+    EXPECT_TRUE(c.echoOn());
+    c.type("carol   \n");
+    ASSERT_TRUE(c.waitFor("Name? "));
+    c.type("visible\n");
+    int status = c.wait();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(c.shown().find("visible"), std::string::npos);
+}
+
+TEST(Prompt, NoUsableTerminal)
+{
+    velktest::ScratchDir dir;
+    ASSERT_EQ(nxapi_SetTerminalPath((dir / "missing").c_str()), 0);
+    char buf[16];
+    {
+        velktest::StreamCapture cap(STDERR_FILENO);
+        errno = 0;
+        EXPECT_EQ(nxapi_GetPassword("Password", nullptr, buf, sizeof buf), -1);
+        EXPECT_EQ(errno, ENXIO);
+        EXPECT_EQ(cap.text(), "getsEchoOff:  error opening control terminal\n");
+    }
+    EXPECT_FALSE(nxapi_TerminalIsInteractive());
+    EXPECT_EQ(nxapi_PromptLine("x", buf, sizeof buf), -1);
+    EXPECT_EQ(nxapi_TerminalWrite("x"), -1);
+    char *r = nullptr;
+    {
+        velktest::StreamCapture cap(STDERR_FILENO);
+        EXPECT_EQ(nxapi_PamGetResponse(1, "x", &r), -6);
+        EXPECT_EQ(r, nullptr);
+        EXPECT_NE(cap.text().find("*** pamGetResponse:  error 2 opening control terminal\n"), std::string::npos);
+    }
+    // A file that is not a terminal.
+    velktest::writeFile(dir / "plain", "data\n");
+    ASSERT_EQ(nxapi_SetTerminalPath((dir / "plain").c_str()), 0);
+    {
+        velktest::StreamCapture cap(STDERR_FILENO);
+        EXPECT_EQ(nxapi_GetPassword("Password", nullptr, buf, sizeof buf), -1);
+        EXPECT_EQ(cap.text(), "getsEchoOff - can't use control terminal interactively\n");
+    }
+    {
+        velktest::StreamCapture cap(STDERR_FILENO);
+        EXPECT_EQ(nxapi_PamGetResponse(0, "x", &r), -6);
+        EXPECT_EQ(cap.text(), "*** pamGetResponse - can't use control terminal interactively\n");
+    }
+    EXPECT_FALSE(nxapi_TerminalIsInteractive());
+    EXPECT_EQ(nxapi_SetTerminalPath(std::string(NXAPI_TTY_PATH_MAX, 'x').c_str()), -36);
+    ASSERT_EQ(nxapi_SetTerminalPath(nullptr), 0);
+}
+
+} // namespace
