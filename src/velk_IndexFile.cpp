@@ -35,7 +35,7 @@ uint32_t velk_annotation_size = 0;
 uint64_t velk_index_filesize = 0;
 char *velk_tmpIndexFile = nullptr;
 int velk_tmpIndexFD = -1;
-int velk_unlinkTmpIndexFile = 0;
+int velk_unlinkTmpIndexFile = 1;
 uint64_t velk_archive_blocks = 0;
 
 namespace {

@@ -19,6 +19,7 @@
 #include "quor_api.h"
 #include "velk_Actions.h"
 #include "velk_ExpandPath.h"
+#include "velk_IndexFile.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
 #include "velk_Memory.h"
@@ -28,9 +29,6 @@
 #include "velk_StatusFifo.h"
 
 char *velk_local_cfile_name = nullptr;
-char *velk_tmp_index_name = nullptr;
-int velk_tmp_index_fd = -1;
-int velk_unlinkTmpIndexFile = 1;
 
 namespace {
 
@@ -307,12 +305,12 @@ void velk_ExitCleanFiles()
     }
     if (velk_local_cfile_name != nullptr)
         unlink(velk_local_cfile_name);
-    if (velk_tmp_index_name != nullptr && velk_unlinkTmpIndexFile && velk_debug_level < 2) {
-        if (velk_tmp_index_fd >= 0) {
-            close(velk_tmp_index_fd);
-            velk_tmp_index_fd = -1;
+    if (velk_tmpIndexFile != nullptr && velk_unlinkTmpIndexFile && velk_debug_level < 2) {
+        if (velk_tmpIndexFD >= 0) {
+            close(velk_tmpIndexFD);
+            velk_tmpIndexFD = -1;
         }
-        unlink(velk_tmp_index_name);
+        unlink(velk_tmpIndexFile);
     }
 }
 

@@ -7,12 +7,10 @@
 
 #include <cstddef>
 
-// Files the run may leave behind, removed when it ends.  Set by the actions
-// that create them.
-extern char *velk_local_cfile_name;   // local consistency file made by this run
-extern char *velk_tmp_index_name;     // temporary index file
-extern int velk_tmp_index_fd;         // its descriptor, -1 when closed
-extern int velk_unlinkTmpIndexFile;   // 1: remove the temporary index at the end
+// A local consistency file this run made, removed when the run ends.  Set by
+// the action that creates it.  (The temporary index file and its removal
+// flag live in velk_IndexFile.h.)
+extern char *velk_local_cfile_name;
 
 // Runs velk with its command line; never returns.
 [[noreturn]] void velk_Run(int argc, char **argv);

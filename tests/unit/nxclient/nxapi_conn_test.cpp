@@ -219,6 +219,12 @@ void clientEnv(int port)
     unsetenv("QUOR_CTL_HOSTNAME");
     unsetenv("QUOR_API_DEBUG_PATH");
     unsetenv("QUOR_NET_FAMILY");
+    // The in-process gateway speaks no login: with combo and no credentials
+    // the login gives up without sending anything, so the refusal path is
+    // reached with the remembered result -10003.
+    setenv("QUOR_AUTH_METHOD", "combo", 1);
+    unsetenv("QUOR_USE_NETRC_FILE");
+    unsetenv("QUOR_PRINCIPAL");
 }
 
 bool contains(const std::string &text, const std::string &part)
@@ -332,8 +338,9 @@ TEST(ConnectionOpen, AuthenticationRefusalClosesTheConnection)
                         "result = -10003, errno = -?[0-9]+\n"
                         "Unable to setup communication to QUOR\\.\\.\\.\n"
                         "result = -2, errno = -?[0-9]+\n"
-                        "Unable to setup communication to QUOR\\.\\.\\.\n");
-    EXPECT_TRUE(std::regex_match(r.err, expected)) << r.err;
+                        "Unable to setup communication to QUOR\\.\\.\\.\n$");
+    // The combo login's own diagnostic may come first.
+    EXPECT_TRUE(std::regex_search(r.err, expected)) << r.err;
 }
 
 TEST(ConnectionOpen, DownServerIsRetriedUntilItIsUp)
