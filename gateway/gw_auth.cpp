@@ -661,13 +661,19 @@ int serveKeytab(gw_conn_t *c, gw_auth_t *a, const gw_request_t *req) KYL_REQUIRE
 // ---------------------------------------------------------------------------
 // PAM: 512/256, the conversation request 512/32 and the task message 512/33
 
+// Forgets the expected answers of the round sent last.
+void wipePamSent(gw_auth_t *a) KYL_REQUIRES(a->mu)
+{
+    for (gw_pam_msg_t &m : a->pamSent)
+        quorex_Wipe(m.answer.data(), m.answer.size());
+    a->pamSent.clear();
+}
+
 // Sends the final reply of the PAM login and ends it.
 int pamFinal(gw_conn_t *c, gw_auth_t *a, int32_t code, const char *why) KYL_REQUIRES(a->mu)
 {
     a->pamActive = false;
-    for (gw_pam_msg_t &m : a->pamSent)
-        quorex_Wipe(m.answer.data(), m.answer.size());
-    a->pamSent.clear();
+    wipePamSent(a);
     api_login_rply_t r = loginReply(KYLGW_LOGINF_PAM_FINAL);
     r.error_code = code;
     if (code == 0)
@@ -682,6 +688,7 @@ int pamFinal(gw_conn_t *c, gw_auth_t *a, int32_t code, const char *why) KYL_REQU
 int pamSendRound(gw_conn_t *c, gw_auth_t *a) KYL_REQUIRES(a->mu)
 {
     const gw_faults_t &f = c->faults;
+    wipePamSent(a);
     a->pamSent = a->pamUser->pam[a->pamRound];
     if (f.pamCount > 0) {
         gw_FaultFired(c, "pam_count", &a->pamLogin.hdr);
