@@ -48,6 +48,65 @@ TEST(GwFaults, ReadsEveryKey)
     EXPECT_TRUE(gw_FaultOpIs(f.truncateBody, 1792, 257));
 }
 
+TEST(GwFaults, ReadsTheAuthenticationKeys)
+{
+    gw_faults_t f;
+    std::vector<std::string> problems;
+    gw_FaultsParse("refuse=-50512,stop,Too many sessions\n"
+                   "retry_later=2,Come back later\n"
+                   "reconnect=-51035\n"
+                   "combo_wrong=3\n"
+                   "token_next\n"
+                   "retry_count=0\n"
+                   "cleartext_pw\n"
+                   "cipher=GARBLE\n"
+                   "dh=g1\n"
+                   "pam_count=33\n"
+                   "pam_style=5\n",
+                   &f, &problems);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    EXPECT_TRUE(f.refuse.set);
+    EXPECT_EQ(f.refuse.code, -50512);
+    EXPECT_TRUE(f.refuse.stop);
+    EXPECT_EQ(f.refuse.text, "Too many sessions");
+    EXPECT_TRUE(f.retryLater.set);
+    EXPECT_EQ(f.retryLater.seconds, 2u);
+    EXPECT_EQ(f.retryLater.text, "Come back later");
+    EXPECT_TRUE(f.reconnectSet);
+    EXPECT_EQ(f.reconnectResult, -51035);
+    EXPECT_EQ(f.comboWrong, 3u);
+    EXPECT_TRUE(f.tokenNext);
+    EXPECT_TRUE(f.retryCountSet);
+    EXPECT_EQ(f.retryCount, 0u);
+    EXPECT_TRUE(f.cleartextPw);
+    EXPECT_TRUE(f.cipherGarble);
+    EXPECT_EQ(f.dh, gw_dh_fault_t::g1);
+    EXPECT_EQ(f.pamCount, 33u);
+    EXPECT_TRUE(f.pamStyleSet);
+    EXPECT_EQ(f.pamStyle, 5u);
+
+    gw_FaultsParse("reconnect=ok\ndh=weak\n", &f, &problems);
+    EXPECT_TRUE(problems.empty());
+    EXPECT_TRUE(f.reconnectSet);
+    EXPECT_EQ(f.reconnectResult, 0);
+    EXPECT_EQ(f.dh, gw_dh_fault_t::weak);
+    EXPECT_FALSE(f.refuse.set);
+
+    // Each bad value is reported on its own line and changes nothing.
+    gw_FaultsParse("refuse=50512\nretry_later=2\nreconnect=maybe\ncipher=AES\ndh=strong\npam_count=0\n"
+                   "pam_count=65\ntoken_next=1\ncombo_wrong=x\n",
+                   &f, &problems);
+    EXPECT_EQ(problems.size(), 9u);
+    EXPECT_FALSE(f.refuse.set);
+    EXPECT_FALSE(f.retryLater.set);
+    EXPECT_FALSE(f.reconnectSet);
+    EXPECT_FALSE(f.cipherGarble);
+    EXPECT_EQ(f.dh, gw_dh_fault_t::none);
+    EXPECT_EQ(f.pamCount, 0u);
+    EXPECT_FALSE(f.tokenNext);
+    EXPECT_EQ(f.comboWrong, 0u);
+}
+
 TEST(GwFaults, EmptyScriptHasNoFaults)
 {
     gw_faults_t f;
