@@ -369,17 +369,17 @@ TEST_F(KylgwdProtocol, GatewayLogMessagesAreLoggedWithTheirTextsAsData)
     EXPECT_EQ(gw.stop(), 0);
 }
 
-TEST_F(KylgwdProtocol, UnknownFunctionsAndNotYetServedOperations)
+TEST_F(KylgwdProtocol, UnknownFunctionsAndOperationsBeforeLogin)
 {
     startWith("");
     {
         GwRawClient c;
         ASSERT_EQ(connectGreeted(&c, gw.port()), 0);
         // Unknown without a body: -41000 in the authentication category,
-        // -22 elsewhere; a catalogued operation without its work: -38.
+        // -22 elsewhere; a file operation before any login: -13.
         ASSERT_TRUE(c.send(gwRequest(61, kCatAuth, 9999) + gwRequest(62, kCatFilesys, 9999) +
-                           gwRequest(63, 5000, 1) + gwRequest(64, kCatAuth, 18) + siteInfoRequest(65)));
-        const int32_t expected[] = {-41000, -22, -22, -38};
+                           gwRequest(63, 5000, 1) + gwRequest(64, kCatFilesys, 1799) + siteInfoRequest(65)));
+        const int32_t expected[] = {-41000, -22, -22, -13};
         for (uint32_t i = 0; i < 4; i++) {
             GwHeader h;
             ASSERT_TRUE(c.readHeader(&h));
@@ -395,7 +395,7 @@ TEST_F(KylgwdProtocol, UnknownFunctionsAndNotYetServedOperations)
         EXPECT_TRUE(c.closedByPeer());
     }
     EXPECT_TRUE(gw.waitForLog("a body of unknown type cannot be skipped"));
-    EXPECT_TRUE(gw.waitForLog("not served by this build"));
+    EXPECT_TRUE(gw.waitForLog("before authentication: refused"));
     {
         GwRawClient c;
         ASSERT_EQ(connectGreeted(&c, gw.port()), 0);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "gw_config.h"
 #include "gw_users.h"
 #include "velk_testsupport.h"
@@ -106,6 +108,13 @@ struct BadUsers {
     const char *message;
     unsigned line;
 };
+
+// Test names carry the case's name, not its bytes, so they stay the same
+// from build to build.
+void PrintTo(const BadUsers &c, std::ostream *os)
+{
+    *os << c.name;
+}
 
 class GwUsersError : public ::testing::TestWithParam<BadUsers> {};
 
