@@ -28,6 +28,15 @@
 
 namespace {
 
+// Copies text into a fixed field the way the formats store it: zero-filled,
+// not NUL-terminated when the text fills the field.
+template <size_t N>
+void copyField(char (&dst)[N], const char *src)
+{
+    memset(dst, 0, N);
+    memcpy(dst, src, strnlen(src, N));
+}
+
 using Bytes = std::vector<unsigned char>;
 
 velk_FileSpec_t specOf(uint32_t type, const std::string &name, uint64_t size = 0)
@@ -356,7 +365,8 @@ Bytes headerBytes(uint32_t count, uint32_t annot = 0, const char *mark = "VelkIn
 {
     hif_hdr_t h;
     memset(&h, 0, sizeof h);
-    strncpy(h.hif_hdr.hif_sanity, mark, sizeof h.hif_hdr.hif_sanity);
+    // The mark field is not NUL-terminated when the mark fills it.
+    memcpy(h.hif_hdr.hif_sanity, mark, strnlen(mark, sizeof h.hif_hdr.hif_sanity));
     velk_Put32(h.hif_hdr.hif_version, 2001);
     velk_Put32(h.hif_hdr.obj_count, count);
     velk_Put32(h.hif_hdr.annotation_size, annot);
@@ -746,7 +756,7 @@ TEST_F(IndexFileTest, LocalAdjustmentPassRewritesTheTemporaryIndex)
 hif_entry_t entryAt(const char *path)
 {
     hif_entry_t e = plainEntry(VTO_FILE, 0);
-    strncpy(e.hent_name, path, sizeof e.hent_name);
+    copyField(e.hent_name, path);
     return e;
 }
 

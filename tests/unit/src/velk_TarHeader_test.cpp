@@ -22,6 +22,15 @@
 
 namespace {
 
+// Copies text into a fixed field the way the formats store it: zero-filled,
+// not NUL-terminated when the text fills the field.
+template <size_t N>
+void copyField(char (&dst)[N], const char *src)
+{
+    memset(dst, 0, N);
+    memcpy(dst, src, strnlen(src, N));
+}
+
 using Block = std::vector<unsigned char>;
 
 // A block of zeros with the given texts placed at literal offsets.
@@ -56,16 +65,16 @@ hif_entry_t entryOf(uint32_t type, const char *name, const char *prefix, const c
     memset(&e, 0, sizeof e);
     memcpy(e.hent_sanity, "VELK_IDX", 8);
     velk_Put32(e.hent_type, type);
-    strncpy(e.hent_name, name, sizeof e.hent_name);
-    strncpy(e.hent_prefix, prefix, sizeof e.hent_prefix);
-    strncpy(e.hent_linkname, link, sizeof e.hent_linkname);
+    copyField(e.hent_name, name);
+    copyField(e.hent_prefix, prefix);
+    copyField(e.hent_linkname, link);
     velk_Put32(e.hent_mode, mode);
     velk_Put32(e.hent_uid, uid);
     velk_Put32(e.hent_gid, gid);
     velk_Put64(e.hent_fsize, size);
     velk_Put32(e.hent_mtime, mtime);
-    strncpy(e.hent_uname, uname, sizeof e.hent_uname);
-    strncpy(e.hent_gname, gname, sizeof e.hent_gname);
+    copyField(e.hent_uname, uname);
+    copyField(e.hent_gname, gname);
     return e;
 }
 
