@@ -1,14 +1,19 @@
 // Signals sent to a running velk.  The run is held at a well-defined point:
-// the exceptions file is a FIFO, so opening it for appending waits until a
-// reader comes.  By then the signal thread is running (it starts before any
-// list file is opened), so SIGUSR2 and SIGUSR1 reach it.
+// the gateway it connects to accepts the connection but never greets, so
+// velk waits for the greeting.  The status FIFO tells when velk got there:
+// its first line is written after the signal thread was started and before
+// the gateway is contacted.
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <chrono>
 #include <csignal>
-#include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -27,24 +32,38 @@ using velktest::kGenerousWait;
 class HeldRun {
 public:
     HeldRun(const velktest::ScratchDir &dir, const std::vector<std::string> &extraEnv)
-        : outPath_(dir / "out"), errPath_(dir / "err"), exfifo_(dir / "exfifo")
+        : outPath_(dir / "out"), errPath_(dir / "err"), fifo_(dir / "status")
     {
-        if (mkfifo(exfifo_.c_str(), 0600) != 0)
+        // A gateway that never greets: connections wait in its backlog.
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in sa = {};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        if (listener_ < 0 || bind(listener_, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0 ||
+            listen(listener_, 4) != 0 || getsockname(listener_, reinterpret_cast<struct sockaddr *>(&sa), &len) != 0)
+            return;
+        int port = ntohs(sa.sin_port);
+        if (mkfifo(fifo_.c_str(), 0600) != 0)
+            return;
+        reader_ = open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (reader_ < 0)
             return;
         pid_ = fork();
         if (pid_ == 0) {
             if (!velktest::redirectOutputToFiles(outPath_, errPath_) || chdir(dir.path().c_str()) != 0)
                 _exit(126);
             std::vector<std::string> env{"HOME=" + dir.path(), "QUOR_CFG_FILE_PATH=" + dir.path(),
-                                         "QUOR_SERVER_HOST=127.0.0.1/9", "PATH=/usr/bin:/bin"};
+                                         "QUOR_SERVER_HOST=127.0.0.1/" + std::to_string(port),
+                                         "QUOR_HOSTNAME=127.0.0.1", "PATH=/usr/bin:/bin"};
             env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-            std::vector<std::string> args{velktest::velkBinary(), "-t", "-f", "a.tar", "-H", "exfile=" + exfifo_};
+            std::vector<std::string> args{velktest::velkBinary(), "-t", "-E", "-f", "a.tar", "-N", fifo_};
             std::vector<char *> av, ev;
-            for (auto &s : args)
-                av.push_back(s.data());
+            for (auto &a : args)
+                av.push_back(a.data());
             av.push_back(nullptr);
-            for (auto &s : env)
-                ev.push_back(s.data());
+            for (auto &e : env)
+                ev.push_back(e.data());
             ev.push_back(nullptr);
             execve(av[0], av.data(), ev.data());
             _exit(127);
@@ -56,27 +75,31 @@ public:
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
+        if (reader_ >= 0)
+            close(reader_);
+        if (listener_ >= 0)
+            close(listener_);
     }
 
     pid_t pid() const { return pid_; }
 
-    // Waits until the process runs a second thread: the signal thread.
-    bool signalThreadRunning()
+    // Waits until the status FIFO has delivered text (lines end in a NUL).
+    bool statusContains(const std::string &text)
     {
         auto deadline = Clock::now() + kGenerousWait;
-        std::string taskDir = "/proc/" + std::to_string(pid_) + "/task";
-        while (Clock::now() < deadline) {
-            int tasks = 0;
-            if (DIR *d = opendir(taskDir.c_str())) {
-                while (struct dirent *e = readdir(d))
-                    tasks += e->d_name[0] != '.';
-                closedir(d);
-            }
-            if (tasks >= 2)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        while (status_.find(text) == std::string::npos) {
+            struct pollfd p = {reader_, POLLIN, 0};
+            int r = poll(&p, 1, velktest::msLeft(deadline));
+            if (r <= 0)
+                return false;
+            char buf[512];
+            ssize_t n = read(reader_, buf, sizeof buf);
+            if (n > 0)
+                status_.append(buf, static_cast<size_t>(n));
+            else if (n == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));  // no writer yet
         }
-        return false;
+        return true;
     }
 
     // Waits until standard error holds needle.
@@ -91,8 +114,13 @@ public:
         return false;
     }
 
-    // Lets the run go on past the exceptions file.
-    int release() { return open(exfifo_.c_str(), O_RDONLY | O_NONBLOCK); }
+    // Lets the run go on: the silent gateway goes away, so the wait for the
+    // greeting fails.
+    void release()
+    {
+        close(listener_);
+        listener_ = -1;
+    }
 
     // Waits for the end of the process; false on timeout.
     bool wait(int *status)
@@ -112,7 +140,10 @@ public:
     std::string err() const { return velktest::readFile(errPath_); }
 
 private:
-    std::string outPath_, errPath_, exfifo_;
+    std::string outPath_, errPath_, fifo_;
+    std::string status_;
+    int listener_ = -1;
+    int reader_ = -1;
     pid_t pid_ = -1;
     bool reaped_ = false;
 };
@@ -125,22 +156,20 @@ TEST(RunSignals, Usr2WritesStateDumpAndRunGoesOn)
     velktest::writeFile(dir / ".velkrc", "statefile STDERR\n");
     HeldRun run(dir, {});
     ASSERT_GT(run.pid(), 0);
-    ASSERT_TRUE(run.signalThreadRunning());
+    ASSERT_TRUE(run.statusContains("OPEN_CONNECTION Open logging\n"));
     ASSERT_EQ(kill(run.pid(), SIGUSR2), 0);
     ASSERT_TRUE(run.errContains("Current program phase")) << run.err();
-    int reader = run.release();
-    ASSERT_GE(reader, 0);
+    run.release();
     int status = 0;
     ASSERT_TRUE(run.wait(&status));
-    close(reader);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 71);  // the run went on to the gateway step
+    EXPECT_EQ(WEXITSTATUS(status), 71);  // the run went on, to the gateway that went away
     auto lines = velktest::lines(run.err());
     ASSERT_GE(lines.size(), 4u) << run.err();
     EXPECT_EQ(lines[0], std::string(37, '+'));
     EXPECT_NE(lines[1].find(" State Dump Action=LIST"), std::string::npos) << lines[1];
     EXPECT_EQ(lines[1].size(), std::string("Sun Dec  6 09:14:33.123 State Dump Action=LIST").size()) << lines[1];
-    EXPECT_EQ(lines[2].rfind("Current program phase ........... ", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[2], "Current program phase ........... OPEN_CONNECTION (1)");
     EXPECT_EQ(lines.back(), "ERROR (main) unable to open remote gateway server connection");
     EXPECT_EQ(run.out(), "VELK: VELK FAILED\n");
 }
@@ -150,8 +179,9 @@ TEST(RunSignals, Usr1ForcesShutdownWithinGracePeriod)
     velktest::ScratchDir dir;
     HeldRun run(dir, {"VELK_TESTONLY_SHUTDOWN_GRACE=1"});
     ASSERT_GT(run.pid(), 0);
-    ASSERT_TRUE(run.signalThreadRunning());
+    ASSERT_TRUE(run.statusContains("OPEN_CONNECTION Open logging\n"));
     ASSERT_EQ(kill(run.pid(), SIGUSR1), 0);
+    EXPECT_TRUE(run.statusContains(" FORCED_SHUTDOWN SHUTDOWN initiated\n"));
     int status = 0;
     ASSERT_TRUE(run.wait(&status)) << "velk did not end after SIGUSR1";
     // Nothing stopped the held start-up, so the grace period ran out and
