@@ -6,13 +6,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-targets=(fuzz_msghdr fuzz_reply_bodies fuzz_tar_header fuzz_index)
+targets=(fuzz_msghdr fuzz_reply_bodies fuzz_tar_header fuzz_index fuzz_listfile)
 
-# Extra libFuzzer flags per target.  The format targets report refused
-# headers and index files on the console like the archiver does; their
+# Extra libFuzzer flags per target.  The format and list-file targets report refused
+# headers, index files and lists on the console like the archiver does; their
 # output is closed so that the log holds only libFuzzer's own lines (crash
 # reports still reach it).
-declare -A extra_flags=([fuzz_tar_header]="-close_fd_mask=3" [fuzz_index]="-close_fd_mask=3")
+declare -A extra_flags=([fuzz_tar_header]="-close_fd_mask=3" [fuzz_index]="-close_fd_mask=3"
+                           [fuzz_listfile]="-close_fd_mask=3")
 
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
       -DVELK_SANITIZE=ON -DVELK_FUZZ=ON -DVELK_BUILD_TESTS=OFF

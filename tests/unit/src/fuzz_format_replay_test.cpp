@@ -1,11 +1,12 @@
-// Replays the saved corpora of the archive-header and index-file fuzz
-// targets through the same functions the targets run, so that every test
+// Replays the saved corpora of the archive-header, index-file and list-file
+// fuzz targets through the same functions the targets run, so that every test
 // build (and the sanitizer builds) exercises them.  Naming rule of corpus
 // files: "valid-*" must be accepted, "bad-*" refused; other files must only
 // not crash, leak or trip a sanitizer.
 
 #define VELK_FUZZ_NO_ENTRY 1
 #include "../../../fuzz/fuzz_index.cpp"
+#include "../../../fuzz/fuzz_listfile.cpp"
 #include "../../../fuzz/fuzz_tar_header.cpp"
 
 #include <gtest/gtest.h>
@@ -85,6 +86,11 @@ TEST(FuzzFormatReplay, IndexFiles)
 {
     replay("fuzz_index", fuzz_IndexOne);
     velk_IndexReadRelease();
+}
+
+TEST(FuzzFormatReplay, ListFiles)
+{
+    replay("fuzz_listfile", fuzz_ListFileOne);
 }
 
 } // namespace
