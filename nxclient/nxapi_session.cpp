@@ -1,5 +1,6 @@
-// Session-level operations of the client library: the gateway log, site
-// information, accounts, password entries, umask and working directories.
+// Session-level operations of the client library: the gateway log and the
+// site information.  Accounts, password entries, umask and working
+// directories are in nxapi_acct.cpp, nxapi_names.cpp and nxapi_lfxops.cpp.
 // Each operation starts with nxapi_init (which opens the session on first
 // use) and then exchanges one request and reply on the calling thread's
 // context.  Any thread may call them; the message layer does the locking.
@@ -29,16 +30,6 @@ int logRequest(uint16_t function, void *body, kyl_xdrproc_t codec)
     if (rc != 0)
         return rc;
     return reply.errorcode;
-}
-
-// The account, password entry, umask and working-directory messages come
-// with the file-operation requests; until then these calls open the session
-// and report that the operation is not available.
-int notYet()
-{
-    nxapi_tcontext_t *ctx = nullptr;
-    int rc = nxapi_init(&ctx);
-    return rc != 0 ? rc : -ENOSYS;
 }
 
 } // namespace
@@ -83,59 +74,4 @@ int quorex_GetSiteInfo(quor_site_info_t *info)
         return -ENOENT;
     *info = conn->site_info;
     return 0;
-}
-
-int quor_SetAcct(uint32_t)
-{
-    return notYet();
-}
-
-int quor_SetAcctByName(const char *name)
-{
-    if (name == nullptr)
-        return -EFAULT;
-    return notYet();
-}
-
-int quor_GetAcct(uint32_t *defaultAcct, uint32_t *currentAcct)
-{
-    if (defaultAcct == nullptr || currentAcct == nullptr)
-        return -EFAULT;
-    return notYet();
-}
-
-int quor_GetPwent(const char *name, quor_passwd_t *pw)
-{
-    if (name == nullptr || pw == nullptr)
-        return -EFAULT;
-    return notYet();
-}
-
-int quor_Umask(int)
-{
-    // The previous mask is unknown until the umask message exists; 0 is this
-    // call's failure value.
-    (void)notYet();
-    return 0;
-}
-
-int quor_Getcwd(char *buf, int size)
-{
-    if (buf == nullptr || size <= 0)
-        return -EFAULT;
-    return notYet();
-}
-
-int kylgw_LfxGetcwd(char *buf, int size)
-{
-    if (buf == nullptr || size <= 0)
-        return -EFAULT;
-    return notYet();
-}
-
-int quor_LookupHomeDir(const char *principal, char *buf, int size)
-{
-    if (principal == nullptr || buf == nullptr || size <= 0)
-        return -EFAULT;
-    return notYet();
 }

@@ -11,8 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <sys/types.h>
+
 #include "kylgw_errors.h"
 #include "kylgw_msg.h"
+#include "kylgw_xdr_fs.h"
+#include "kylgw_xdr_lfx.h"
 
 // A user's password entry as the gateway reports it.
 struct quor_passwd_t {
@@ -36,21 +40,110 @@ int quor_Logmsg(uint32_t flags, uint32_t priority, const char *msgtext);
 int quor_Closelog(uint32_t flags);
 // Copies the current connection's site information: 0, -14 or -2.
 [[nodiscard]] int quorex_GetSiteInfo(quor_site_info_t *info);
-// Selects the account to charge, by code or by name.
+// Remote file operations.  Each opens the session on first use (its failure
+// is returned), then sends one request and returns the reply's result.  A
+// null path or output pointer gives -14, an empty path -2, a path longer
+// than 1024 bytes -36.  Open modes are POSIX modes.
+
+// Opens path (oflag: local O_* bits, translated to the wire) with optional
+// class-of-service hints and priorities (null: all zero); hintsOut (may be
+// null) receives the hints the server used.  Returns the client descriptor
+// (0..249), -24 when 250 files are open, or the server's negative code; a
+// failed open leaves the table as it was.
+int quor_Open(const char *path, int oflag, mode_t mode, const quor_cos_hints_t *hintsIn,
+              const quor_cos_priorities_t *hintsPri, quor_cos_hints_t *hintsOut);
+// Like quor_Open for a file whose data flows through the gateway's data
+// stream: connects the data socket the reply names (the control
+// connection's address when the reply's is unspecified) and reads its
+// control byte; failing that, the file is closed and -1 returned.
+int quor_OpenX(uint32_t xioFlags, const char *path, int oflag, mode_t mode, const quor_cos_hints_t *hintsIn,
+               const quor_cos_priorities_t *hintsPri, quor_cos_hints_t *hintsOut);
+// Closes client descriptor fd: -9 when out of range or free; otherwise the
+// entry is freed (and a data stream socket closed) before the reply, whose
+// result is returned.
+int quor_Close(int fd);
+// Moves the file position; the server's new offset, or negative.  A file
+// that is busy (another position or data operation running) gives -2.
+int64_t quor_Lseek(int fd, int64_t offset, int whence);
+// Moves the position by offset forward (direction 0) or backward (1) from
+// whence; -22 for another direction, -14 without offsetOut, -2 when the
+// file is busy; on 0 *offsetOut holds the new position.
+int quor_SetFileOffset(int fd, uint64_t offset, int whence, int direction, uint64_t *offsetOut);
+// Status of an open file (-9 for a descriptor that is not open).
+int quor_Fstat(int fd, quor_stat_t *st);
+// Reserves length bytes for an open file (-9 for a descriptor not open).
+int quor_Fpreallocate(int fd, uint64_t length);
+
+// Status of path, following (Stat) or not following (Lstat) a final link.
+int quor_Stat(const char *path, quor_stat_t *st);
+int quor_Lstat(const char *path, quor_stat_t *st);
+int quor_Rename(const char *oldPath, const char *newPath);
+int quor_Unlink(const char *path);
+int quor_GetListAttrs(const char *path, quor_Attrs_t *attrs);
+int quor_FileGetAttributes(const char *path, quor_fileattr_t *attr);
+// Extended attributes; release the volume lists of *xattr with
+// quor_FreeXAttributes.
+int quor_FileGetXAttributes(const char *path, uint32_t flags, uint32_t storageLevel, quor_xfileattr_t *xattr);
+void quor_FreeXAttributes(quor_xfileattr_t *xattr);
+// Sets the attributes selected in selFlags (QUOR_ATTRSEL_*) from attrIn;
+// attrOut (may be null) receives the attributes afterwards.
+int quor_FileSetAttributes(const char *path, uint64_t selFlags, const quor_fileattr_t *attrIn,
+                           quor_fileattr_t *attrOut);
+// Fills in the ids of count (1..1024) name specifications in place.  A
+// reply with another count is refused with -5000.
+int quor_ConvertNamesToIds(int count, api_namespec_t *specs);
+// Copies the session's working directory into buf (size bytes): 0, or -34
+// when it does not fit.
+[[nodiscard]] int quor_Getcwd(char *buf, int size);
+// A fresh request id from the server; all zero on any failure.
+kyl_uuid_t quor_GetUniqueRequestID();
+// The POSIX mode (type and permission bits) of an attribute record.
+mode_t ConvertHpnsModeToPosixMode(const quor_Attrs_t *attrs);
+// The wire open flags (QUOR_OFLAG_*) of local O_* flags.
+uint32_t nxapi_ConvertOpenFlags(int oflag);
+
+// Directories.  Opendir returns the server's directory descriptor.
+int quor_Mkdir(const char *path, mode_t mode);
+int quor_Opendir(const char *path);
+// Reads up to count (1..1024) entries from offset into entries (room for
+// count); *end is set at the end of the directory and *offsetOut to where
+// reading continues.  Returns the number of entries, or negative.  A reply
+// with more entries than asked for breaks the connection and gives -5000.
+int quor_ReadAttrs(int dirfd, uint64_t offset, uint32_t count, uint32_t getAttributes, uint32_t *end,
+                   uint64_t *offsetOut, ns_DirEntry_t *entries);
+int quor_Closedir(int dirfd);
+
+// Accounts, users and the session umask.
 [[nodiscard]] int quor_SetAcct(uint32_t account);
+// name: at most 128 characters (-36).
 [[nodiscard]] int quor_SetAcctByName(const char *name);
-// Reads the default and current account codes.
 [[nodiscard]] int quor_GetAcct(uint32_t *defaultAcct, uint32_t *currentAcct);
+// The code of account name at site (realm id, 0: the local site).
+[[nodiscard]] int quor_AcctNameToCode(const char *name, uint32_t site, uint32_t *code);
 // Reads the password entry of name ("" for the session's own user).
 [[nodiscard]] int quor_GetPwent(const char *name, quor_passwd_t *pw);
 // Sets the session umask; returns the previous mask, 0 on any failure.
 int quor_Umask(int mask);
-// Copies the session's working directory into buf (size bytes).
-[[nodiscard]] int quor_Getcwd(char *buf, int size);
-// Copies the file-system gateway's working directory into buf.
-[[nodiscard]] int kylgw_LfxGetcwd(char *buf, int size);
-// Copies the home directory of a storage-system principal into buf.
+// Copies the home directory of a storage-system principal into buf: 0, or
+// -34 when it does not fit.
 [[nodiscard]] int quor_LookupHomeDir(const char *principal, char *buf, int size);
+
+// Hints and priorities to pass to quor_Open for a file of fileSize bytes;
+// cosList (null or "" for any class) at most 1024 characters.
+int quorex_SelectCOS(const char *cosList, uint64_t fileSize, uint32_t uid, uint32_t gid, uint32_t charge,
+                     uint32_t copies, uint32_t subsysId, quor_cos_hints_t *hints, quor_cos_priorities_t *priorities);
+
+// Sets the expiration attribute of path (cut to 1024 characters) to
+// expireTime, seconds since the epoch.
+int kylgw_UdaSetExpiration(const char *path, uint64_t expireTime);
+
+// Files local to the gateway host (paths of at most 4096 characters).
+// Copies the file-system gateway's working directory into buf (-34 when it
+// does not fit).
+[[nodiscard]] int kylgw_LfxGetcwd(char *buf, int size);
+int kylgw_LfxStat(const char *path, lfx_Stat_rply_t *st);
+int kylgw_LfxMkdir(const char *path, mode_t mode);
+int kylgw_LfxUnlink(const char *path);
 
 // Authentication.  Method codes (bit values); COMBO, KEYTAB and PAM are
 // built in, RECONNECT is used by the library after a retry-later answer.

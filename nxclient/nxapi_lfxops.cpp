@@ -1,0 +1,91 @@
+// Operations on files local to the gateway host (a gateway that serves a
+// plain file system): working directory, status, make directory, unlink.
+
+#include "quor_api.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "nxapi_fileops.h"
+
+namespace {
+
+const kyl_xdrproc_t kStatReq = KYL_XDRPROC(lfx_Stat_req_t, xdr_lfx_Stat_req_t);
+const kyl_xdrproc_t kStatRply = KYL_XDRPROC(lfx_Stat_rply_t, xdr_lfx_Stat_rply_t);
+const kyl_xdrproc_t kUnlinkReq = KYL_XDRPROC(lfx_Unlink_req_t, xdr_lfx_Unlink_req_t);
+const kyl_xdrproc_t kMkdirReq = KYL_XDRPROC(api_lfx_Mkdir_req_t, xdr_api_lfx_Mkdir_req_t);
+const kyl_xdrproc_t kGetcwdRply = KYL_XDRPROC(api_lfx_Getcwd_rply_t, xdr_api_lfx_Getcwd_rply_t);
+
+} // namespace
+
+int kylgw_LfxGetcwd(char *buf, int size)
+{
+    nxapi_tcontext_t *ctx = nullptr;
+    int rc = nxapi_init(&ctx);
+    if (rc != 0)
+        return rc;
+    if (buf == nullptr || size <= 0)
+        return -EFAULT;
+    api_lfx_Getcwd_rply_t rply = {};
+    int32_t result = 0;
+    rc = nxapi_Exchange(ctx, CAT_LFX, FN_LFX_GETCWD, nullptr, nullptr, &rply, kGetcwdRply, &result);
+    if (rc != 0)
+        return rc;
+    if (result != 0)
+        return result;
+    size_t n = strnlen(rply.path, sizeof rply.path - 1);
+    if (n >= static_cast<size_t>(size))
+        return -ERANGE;
+    memcpy(buf, rply.path, n);
+    buf[n] = '\0';
+    return 0;
+}
+
+int kylgw_LfxStat(const char *path, lfx_Stat_rply_t *st)
+{
+    nxapi_tcontext_t *ctx = nullptr;
+    int rc = nxapi_init(&ctx);
+    if (rc != 0)
+        return rc;
+    lfx_Stat_req_t req = {};
+    rc = nxapi_CopyPathArg(req.path, sizeof req.path, path);
+    if (rc != 0)
+        return rc;
+    if (st == nullptr)
+        return -EFAULT;
+    memset(st, 0, sizeof *st);
+    int32_t result = 0;
+    rc = nxapi_Exchange(ctx, CAT_LFX, FN_LFX_STAT, &req, kStatReq, st, kStatRply, &result);
+    return rc != 0 ? rc : result;
+}
+
+int kylgw_LfxMkdir(const char *path, mode_t mode)
+{
+    nxapi_tcontext_t *ctx = nullptr;
+    int rc = nxapi_init(&ctx);
+    if (rc != 0)
+        return rc;
+    api_lfx_Mkdir_req_t req = {};
+    rc = nxapi_CopyPathArg(req.path, sizeof req.path, path);
+    if (rc != 0)
+        return rc;
+    req.mode = static_cast<uint32_t>(mode);
+    int32_t result = 0;
+    rc = nxapi_Exchange(ctx, CAT_LFX, FN_LFX_MKDIR, &req, kMkdirReq, nullptr, nullptr, &result);
+    return rc != 0 ? rc : result;
+}
+
+int kylgw_LfxUnlink(const char *path)
+{
+    nxapi_tcontext_t *ctx = nullptr;
+    int rc = nxapi_init(&ctx);
+    if (rc != 0)
+        return rc;
+    lfx_Unlink_req_t req = {};
+    rc = nxapi_CopyPathArg(req.path, sizeof req.path, path);
+    if (rc != 0)
+        return rc;
+    int32_t result = 0;
+    rc = nxapi_Exchange(ctx, CAT_LFX, FN_LFX_UNLINK, &req, kUnlinkReq, nullptr, nullptr, &result);
+    return rc != 0 ? rc : result;
+}
