@@ -15,6 +15,7 @@ namespace {
 
 constexpr const char *kSiteSection = "Site";
 constexpr const char *kUsersSection = "Users";
+constexpr const char *kCosSection = "COS";
 
 // Known site keys and where each is stored.
 struct SiteKey {
@@ -80,33 +81,41 @@ int loadTree(const char *name, const quor_cfg_stanza_t *list, gw_config_t *cfg, 
 {
     gw_config_t next = *cfg;
     gw_userlist_t *users = nullptr; // a Users section read here, owned until handed over
+    gw_costable_t *cos = nullptr;   // a COS section read here, owned until handed over
+    auto fail = [&users, &cos] {
+        gw_UsersFree(users);
+        gw_CosFree(cos);
+        return -1;
+    };
     for (const quor_cfg_stanza_t *s = list; s != nullptr; s = s->next) {
         const bool isSite = strcmp(s->KeyString, kSiteSection) == 0;
         const bool isUsers = strcmp(s->KeyString, kUsersSection) == 0;
-        if (!isSite && !isUsers) {
+        const bool isCos = strcmp(s->KeyString, kCosSection) == 0;
+        if (!isSite && !isUsers && !isCos) {
             *err = where(name, s) + "unknown section '" + s->KeyString + "'";
-            gw_UsersFree(users);
-            return -1;
+            return fail();
         }
         if (s->type != CFG_COMPOUND_TYPE) {
             *err = where(name, s) + "'" + s->KeyString + "' must be a section: " + s->KeyString + " = { ... }";
-            gw_UsersFree(users);
-            return -1;
+            return fail();
         }
-        if (isUsers && users != nullptr) {
-            *err = where(name, s) + "a second '" + kUsersSection + "' section";
-            gw_UsersFree(users);
-            return -1;
+        if ((isUsers && users != nullptr) || (isCos && cos != nullptr)) {
+            *err = where(name, s) + "a second '" + s->KeyString + "' section";
+            return fail();
         }
-        int rc = isSite ? loadSite(name, s, &next.site, err) : gw_UsersLoad(name, s, &users, err);
-        if (rc != 0) {
-            gw_UsersFree(users);
-            return -1;
-        }
+        int rc = isSite    ? loadSite(name, s, &next.site, err)
+                 : isUsers ? gw_UsersLoad(name, s, &users, err)
+                           : gw_CosLoad(name, s, &cos, err);
+        if (rc != 0)
+            return fail();
     }
     if (users != nullptr) {
         gw_UsersFree(next.users);
         next.users = users;
+    }
+    if (cos != nullptr) {
+        gw_CosFree(next.cos);
+        next.cos = cos;
     }
     *cfg = next;
     return 0;
@@ -143,6 +152,13 @@ void gw_ConfigFree(gw_config_t *cfg)
 {
     gw_UsersFree(cfg->users);
     cfg->users = nullptr;
+    gw_CosFree(cfg->cos);
+    cfg->cos = nullptr;
+}
+
+const gw_costable_t *gw_ConfigCos(const gw_config_t *cfg)
+{
+    return cfg->cos != nullptr ? cfg->cos : gw_CosBuiltin();
 }
 
 int gw_ConfigLoad(const char *path, gw_config_t *cfg, std::string *err)

@@ -12,11 +12,15 @@
 //   Users = {
 //       alice = { ... }
 //   }
+//   COS = {
+//       11 = { ... }         # classes of service (gw_cos.h)
+//   }
 //
 // Unknown sections and keys are errors naming the file and line.  Loaded on
 // the main thread during start-up; read-only afterwards, so session threads
 // read it without a lock.
 
+#include "gw_cos.h"
 #include "gw_users.h"
 
 #include <cstdint>
@@ -42,7 +46,11 @@ struct gw_site_t {
 struct gw_config_t {
     gw_site_t site;
     gw_userlist_t *users; // null: no users, every login fails
+    gw_costable_t *cos;   // null: the built-in classes (gw_CosBuiltin)
 };
+
+// The classes of service of cfg: its COS section, or the built-in table.
+const gw_costable_t *gw_ConfigCos(const gw_config_t *cfg);
 
 // Server version reported when the configuration names none.
 constexpr uint32_t GW_SV_MAJOR = 1;
@@ -57,7 +65,7 @@ void gw_ConfigDefaults(gw_config_t *cfg, int runMode);
 // message naming the file and line in *err (*cfg is then left as it was).
 [[nodiscard]] int gw_ConfigLoad(const char *path, gw_config_t *cfg, std::string *err);
 
-// Frees the user list of *cfg and leaves it null.
+// Frees the user list and the classes of *cfg and leaves them null.
 void gw_ConfigFree(gw_config_t *cfg);
 
 // As gw_ConfigLoad over text in memory; name stands for the file in messages.

@@ -9,6 +9,7 @@
 
 #include "gw_config.h"
 #include "gw_events.h"
+#include "gw_fileops.h"
 #include "gw_listener.h"
 #include "gw_log.h"
 #include "gw_options.h"
@@ -222,9 +223,17 @@ static int gw_Run(const gw_options_t &o)
         close(sigFd);
         return gw_StartupFailed(GW_EXIT_OSERR, "cannot initialise OpenSSL");
     }
+    int rc0 = 0;
     gw_ProtoSetup(&gw_config);
+    rc0 = gw_FsSetup(o.root.c_str(), o.meta.c_str(), o.runMode);
+    if (rc0 != 0) {
+        close(listenFd);
+        close(sigFd);
+        return gw_StartupFailed(GW_EXIT_OSERR, std::string("cannot open the served tree: ") + strerror(-rc0));
+    }
     gw_SessionSetup(o.faultsFile.c_str());
-    int rc = gw_WorkersStart();
+    rc0 = gw_WorkersStart();
+    int rc = rc0;
     if (rc != 0) {
         close(listenFd);
         close(sigFd);

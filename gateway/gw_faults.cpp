@@ -135,6 +135,19 @@ bool applyLine(const std::string &key, const std::string &value, bool hasValue, 
         f->reconnectResult = code;
         return true;
     }
+    if (key == "busy_open" || key == "enospc_seek" || key == "mkdir_eagain") {
+        if (!parseUnsigned(value, 1000, &n))
+            return false;
+        uint32_t *slot = key == "busy_open" ? &f->busyOpen : key == "enospc_seek" ? &f->enospcSeek : &f->mkdirEagain;
+        *slot = static_cast<uint32_t>(n);
+        return true;
+    }
+    if (key == "deny" || key == "notdir") {
+        if (!hasValue || value.empty() || value[0] != '/' || value.size() > 1024)
+            return false;
+        (key == "deny" ? f->denyPrefix : f->notdirPath) = value;
+        return true;
+    }
     if (key == "combo_wrong") {
         if (!parseUnsigned(value, 1000, &n))
             return false;

@@ -36,6 +36,12 @@
 //   pam_count=N               every PAM round carries N messages (filled up
 //                             with information texts)
 //   pam_style=N               the first PAM message of a round has style N
+// File operations (counts are per session):
+//   busy_open=N               the first N opens are refused as busy (-11)
+//   enospc_seek=N             the first N SetFileOffset calls fail with -28
+//   mkdir_eagain=N            the first N Mkdir calls fail with -11
+//   deny=PREFIX               every path at or below PREFIX is refused (-13)
+//   notdir=PATH               PATH is reported as not a directory (-20)
 // OP is "CATEGORY/FUNCTION" in decimal or the catalogue name of a message
 // (e.g. quor_Logmsg).  Unknown keys and bad values are reported and
 // ignored.  Parsing takes no locks; the result belongs to one session.
@@ -95,6 +101,12 @@ struct gw_faults_t {
     uint32_t pamCount; // 0: as the script says
     bool pamStyleSet;
     uint32_t pamStyle;
+
+    uint32_t busyOpen;
+    uint32_t enospcSeek;
+    uint32_t mkdirEagain;
+    std::string denyPrefix; // "" = none
+    std::string notdirPath; // "" = none
 };
 
 // True when op names (category, function).

@@ -6,6 +6,7 @@
 #include "gw_proto.h"
 
 #include "gw_auth.h"
+#include "gw_fileops.h"
 #include "gw_log.h"
 #include "gw_options.h"
 #include "gw_users.h"
@@ -140,6 +141,8 @@ int gw_ServeRequest(gw_conn_t *c, const gw_request_t *req)
                h.msgRequestID);
         return gw_SendReply(c, req, GW_E_ACCES, nullptr, nullptr);
     }
+    if (gw_FsServes(h.category, h.function) && c->fs != nullptr)
+        return gw_FsServe(c, req);
     gw_Log("session %llu: %s (%u/%u) id %u: not served by this build", static_cast<unsigned long long>(c->id),
            req->row != nullptr && req->row->name != nullptr ? req->row->name : "?", h.category, h.function,
            h.msgRequestID);

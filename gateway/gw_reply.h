@@ -31,6 +31,7 @@ constexpr int32_t GW_E_AUTH_NOFUNC = -41000;  // unknown function of the authent
 constexpr int32_t GW_E_ACCES = -13;           // the session has not authenticated (EACCES)
 
 struct gw_auth_t;
+struct gw_fs_t;
 struct gw_user_t;
 
 struct gw_conn_t {
@@ -46,6 +47,9 @@ struct gw_conn_t {
     // The authenticated user (an entry of the configuration, constant), or
     // null.  Set once by the session thread; workers read it.
     std::atomic<const gw_user_t *> user{nullptr};
+    // File-operation state of the session (gw_fileops.h): created and
+    // freed by the session thread; its own mutex guards its contents.
+    gw_fs_t *fs = nullptr;
 
     // Guards every write to fd and the one-shot reply faults.
     kyl_mutex_t outMutex;

@@ -9,6 +9,7 @@
 
 #include "gw_auth.h"
 #include "gw_faults.h"
+#include "gw_fileops.h"
 #include "gw_log.h"
 #include "gw_proto.h"
 #include "gw_reply.h"
@@ -316,6 +317,7 @@ const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer)
         gw_Log("session %llu: out of memory for the login state", static_cast<unsigned long long>(sessionId));
         return "out of memory";
     }
+    c.fs = gw_FsNew();
 
     std::vector<std::string> problems;
     int rc = gw_FaultsLoad(gw_faultsPath, &c.faults, &problems);
@@ -355,6 +357,8 @@ const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer)
     pthread_cond_destroy(&c.jobsCond);
     gw_AuthFree(c.auth);
     c.auth = nullptr;
+    gw_FsFree(c.fs);
+    c.fs = nullptr;
     const char *byFault = c.closeReason.load();
     return byFault != nullptr ? byFault : reason;
 }

@@ -251,3 +251,72 @@ bool waitForFileText(const std::string &path, const std::string &needle, size_t 
 }
 
 } // namespace velktest
+
+namespace velktest {
+
+std::string gwScramble(std::string s, uint32_t seed)
+{
+    unsigned k = ((seed & 0xff) + (seed >> 8 & 0xff) + (seed >> 16 & 0xff) + (seed >> 24 & 0xff)) & 0xff;
+    k ^= 0xA5;
+    for (char &ch : s) {
+        ch = static_cast<char>(static_cast<unsigned char>(ch) ^ k);
+        k = ((k << 1) | (k >> 7)) & 0xff;
+    }
+    return s;
+}
+
+bool gwKeytabLogin(GwRawClient *c, uint32_t id, const std::string &user, const std::string &keytab,
+                   std::string *why)
+{
+    constexpr uint32_t kAuth = 512, kSecParams = 16, kKeytabLogin = 259, kSeed = 0x01020304;
+    auto padded = [](const std::string &b) { return b + std::string((4 - b.size() % 4) % 4, '\0'); };
+    std::string body;
+    for (uint32_t w : {592u, 2u, 0u, 0u, 0u, 0u})
+        gwPutU32(&body, w);
+    if (!c->send(gwRequest(id, kAuth, kSecParams, body))) {
+        *why = "send failed";
+        return false;
+    }
+    GwHeader h;
+    std::vector<uint32_t> w;
+    if (!c->readHeader(&h) || h.errorcode != 0 || !c->readWords(6, &w) || w[1] != 1) {
+        *why = "security parameters refused (is cipher=GARBLE in the fault script?)";
+        return false;
+    }
+    // Fixed words: protocol 67.2, client 99, flags 0, method 1 (keytab);
+    // the 257-byte login name field and the keytab, both scrambled.
+    std::string name(257, '\0');
+    name.replace(0, user.size(), user);
+    std::string sent = gwScramble(keytab, kSeed);
+    std::string login;
+    for (uint32_t v : {67u, 2u, 99u, 0u, 1u})
+        gwPutU32(&login, v);
+    login += padded(gwScramble(name, kSeed));
+    gwPutU32(&login, static_cast<uint32_t>(sent.size()));
+    gwPutU32(&login, 1);
+    login += padded(sent);
+    if (!c->send(gwHeaderBytes(id + 1, kGwBodyFlag, kAuth, kKeytabLogin, 0, 0, kSeed) + login)) {
+        *why = "send failed";
+        return false;
+    }
+    if (!c->readHeader(&h) || h.requestId != id + 1 || !c->readWords(9, &w)) {
+        *why = "no login reply";
+        return false;
+    }
+    // Four opaques follow: challenge, user message, packet, hmac.
+    for (int i = 0; i < 4; i++) {
+        std::vector<uint32_t> len;
+        std::string b;
+        if (!c->readWords(1, &len) || !c->read((len[0] + 3) / 4 * 4, &b)) {
+            *why = "login reply cut short";
+            return false;
+        }
+    }
+    if (h.errorcode != 0) {
+        *why = "login refused with " + std::to_string(h.errorcode);
+        return false;
+    }
+    return true;
+}
+
+} // namespace velktest

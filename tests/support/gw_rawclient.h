@@ -85,6 +85,17 @@ private:
     int fd_ = -1;
 };
 
+// The login name and keytab scrambler: k = (sum of the seed's bytes) ^
+// 0xA5; each byte is xored with k, then k rotates left by one bit.
+std::string gwScramble(std::string s, uint32_t seed);
+
+// Logs user in with a keytab over c (a greeted connection of a kylgwd whose
+// fault script holds "cipher=GARBLE", so the keytab travels scrambled):
+// security parameters as request id, the keytab login as id + 1.  True
+// when the login reply's errorcode is 0; otherwise *why says what failed.
+bool gwKeytabLogin(GwRawClient *c, uint32_t id, const std::string &user, const std::string &keytab,
+                   std::string *why);
+
 // Waits until the file at path holds needle at least count times.
 bool waitForFileText(const std::string &path, const std::string &needle, size_t count = 1,
                      double timeoutSeconds = 60);

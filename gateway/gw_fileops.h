@@ -1,0 +1,43 @@
+#ifndef GW_FILEOPS_H
+#define GW_FILEOPS_H
+
+// The file operations kylgwd serves on the served tree: category 1280
+// (open, close, seek, status, attributes, directories, rename, unlink,
+// accounts, umask, cwd), the user lookups (1536), class-of-service
+// selection (2048), the expiration attribute (5888) and the small local-file
+// operations (5632: getcwd, stat, mkdir, unlink).  Each session has its own
+// state (cwd, umask, accounts, file and directory tables) guarded by the
+// state's mutex, which a request holds while it is served.  When kylgwd runs
+// as root, each request runs with the authenticated user's file-system uid,
+// gid and groups on the serving thread; sidecar metadata is written with
+// the daemon's own identity.  Data transfers (Read, Write, list and
+// gateway-stream transfers, OpenX) are not served here: -38.
+
+#include "gw_reply.h"
+
+#include <cstdint>
+
+// Entries of a session's file and directory tables.
+constexpr int GW_FS_MAX_FILES = 250;
+constexpr int GW_FS_MAX_DIRS = 64;
+// Entries one directory listing holds.
+constexpr size_t GW_FS_MAX_DIR_NAMES = 65536;
+
+struct gw_fs_t;
+
+// Opens the served tree and records where sidecars go.  Main thread,
+// start-up, before the first session.  Returns 0 or -errno.
+[[nodiscard]] int gw_FsSetup(const char *root, const char *meta, int runMode);
+
+// A session's state; freed (closing every open file) by gw_FsFree.
+gw_fs_t *gw_FsNew();
+void gw_FsFree(gw_fs_t *fs);
+
+// True for the operations gw_FsServe answers (none before gw_FsSetup).
+bool gw_FsServes(uint16_t category, uint16_t function);
+
+// Serves req for the authenticated session c (c->fs set) and sends the
+// reply.  Returns what gw_SendReply returned.
+int gw_FsServe(gw_conn_t *c, const gw_request_t *req);
+
+#endif
