@@ -681,28 +681,35 @@ int gw_ServeDir(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQUIRES
     const uint64_t total = dir.names.size();
     uint64_t pos = std::min<uint64_t>(rq->OffsetIn, total);
     const uint32_t want = std::min<uint32_t>(rq->EntryCount, KYLGW_MAX_DIRENTRIES);
-    std::vector<ns_DirEntry_t> out;
-    FsIdentity id(c->user.load());
-    while (pos < total && out.size() < want) {
-        const std::string &name = dir.names[pos++];
+    // Status of each entry with the user's identity, then the sidecars with
+    // the daemon's.
+    std::vector<std::pair<std::string, struct stat>> found;
+    {
+        FsIdentity id(c->user.load());
+        while (pos < total && found.size() < want) {
+            const std::string &name = dir.names[pos++];
+            std::string ns = dir.path == "/" ? "/" + name : dir.path + "/" + name;
+            struct stat st {};
+            if (gw_StatPath(ns, false, &st) != 0)
+                continue; // removed since the directory was opened
+            found.emplace_back(name, st);
+        }
+    }
+    std::vector<ns_DirEntry_t> out(found.size());
+    uint64_t after = rq->OffsetIn;
+    for (size_t i = 0; i < found.size(); i++) {
+        const std::string &name = found[i].first;
+        const struct stat &st = found[i].second;
         std::string ns = dir.path == "/" ? "/" + name : dir.path + "/" + name;
-        struct stat st {};
-        if (gw_StatPath(ns, false, &st) != 0)
-            continue; // removed since the directory was opened
-        ns_DirEntry_t e;
+        ns_DirEntry_t &e = out[i];
         memset(&e, 0, sizeof e);
         gw_Copy(e.Name, sizeof e.Name, name);
-        e.ObjOffset = pos;
-        if (rq->GetAttributes != 0) {
-            id.end();
-            gw_ToAttrs(st, gw_MetaOf(fs, ns, st), &e.Attrs);
-        } else {
-            gw_ToAttrs(st, gw_meta_t{}, &e.Attrs);
-        }
+        // Position after this entry in the sorted listing.
+        after = static_cast<uint64_t>(std::upper_bound(dir.names.begin(), dir.names.end(), name) - dir.names.begin());
+        e.ObjOffset = after;
+        gw_ToAttrs(st, rq->GetAttributes != 0 ? gw_MetaOf(fs, ns, st) : gw_meta_t{}, &e.Attrs);
         gw_ToHandle(st, e.Attrs, &e.ObjHandle);
-        out.push_back(e);
     }
-    id.end();
     api_quor_ReadAttrs_rply_t r{};
     r.entryCount = static_cast<uint32_t>(out.size());
     r.End = pos >= total ? 1 : 0;
