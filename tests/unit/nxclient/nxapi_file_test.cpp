@@ -3,7 +3,9 @@
 // limit and its recovery after failures, close freeing the entry, seek and
 // set-offset with their busy and argument checks, status and preallocation.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 
 #include <atomic>
 
@@ -266,6 +268,87 @@ TEST(FileTable, FstatDeliversTheStatusRecord)
         FCHECK(quor_Fstat(1, &st) == -EBADF);
         FCHECK(quor_Fstat(0, nullptr) == -EFAULT);
         FCHECK(quor_Fpreallocate(7, 1) == -EBADF);
+        return 0;
+    });
+}
+
+} // namespace
+
+namespace {
+
+// A listening TCP socket on 127.0.0.1 standing in for the gateway's data
+// stream; *addr gets its address.
+int dataListener(quor_sockaddr_t *addr)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in in = {};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof in;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&in), sizeof in) != 0 || listen(fd, 4) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&in), &len) != 0) {
+        close(fd);
+        return -1;
+    }
+    memset(addr, 0, sizeof *addr);
+    memcpy(&addr->hs_addr, &in, sizeof in);
+    addr->hs_addrlen = sizeof in;
+    return fd;
+}
+
+// Answers an OpenX with server descriptor 21 and the listener's address,
+// then accepts the data connection and sends the control byte (or closes
+// it at once when sendControl is false).
+fileopstest::Step openXReply(int listenFd, quor_sockaddr_t addr, bool sendControl)
+{
+    return [=](int fd, const api_msghdr_t &h, void *body, std::string &fail) {
+        const auto *r = static_cast<const api_quor_OpenX_req_t *>(body);
+        PCHECK(h.category == CAT_FILESYS && h.function == FN_FS_OPENX);
+        PCHECK(r != nullptr && strcmp(r->Path, "/gw/arch") == 0);
+        // Read-only carries no access bit; the stream flags get bits 0 and 1.
+        PCHECK(r != nullptr && r->Oflag == 0 && r->XIOFlags == 0x103u && r->Mode == 0666);
+        api_quor_OpenX_rply_t rply = {};
+        rply.connectaddr = addr;
+        rply.dataport = reinterpret_cast<const sockaddr_in *>(&addr.hs_addr)->sin_port;
+        rply.HintsOut.COSId = 2;
+        fileopstest::answer(fd, h, 21, KYL_XDRPROC(api_quor_OpenX_rply_t, xdr_api_quor_OpenX_rply_t), &rply);
+        int c = accept(listenFd, nullptr, nullptr);
+        PCHECK(c >= 0);
+        if (c < 0)
+            return;
+        unsigned char ctl = 1;
+        if (sendControl)
+            PCHECK(write(c, &ctl, 1) == 1);
+        close(c);
+    };
+}
+
+TEST(FileTable, OpenXConnectsTheDataStreamAndFailsWithoutItsControlByte)
+{
+    runInSession([](Peer &peer) {
+        quor_sockaddr_t addr;
+        int lfd = dataListener(&addr);
+        FCHECK(lfd >= 0);
+        peer.expect(openXReply(lfd, addr, true));
+        quor_cos_hints_t out = {};
+        int fd = quor_OpenX(0x100, "/gw/arch", O_RDONLY, 0666, nullptr, nullptr, &out);
+        FCHECK(fd == 0);
+        FCHECK(out.COSId == 2);
+        FCHECK(nxapi_FileTable[0].quorFiledes == 21 && nxapi_FileTable[0].sockFiledes >= 0);
+        FCHECK(nxapi_FileTable[0].xopenFlags == NXAPI_XOPEN_GATEWAY_STREAM);
+        FCHECK(nxapi_FileTable[0].dataPort == ntohs(reinterpret_cast<sockaddr_in *>(&addr.hs_addr)->sin_port));
+
+        // No control byte: the server's file is closed and the entry freed.
+        peer.expect(openXReply(lfd, addr, false));
+        peer.expect(step<api_quor_fildes_req_t>(
+            CAT_FILESYS, FN_FS_CLOSE,
+            [](const api_quor_fildes_req_t *r, std::string &fail) { PCHECK(r->Fildes == 21); }, 0));
+        FCHECK(quor_OpenX(0x100, "/gw/arch", O_RDONLY, 0666, nullptr, nullptr, nullptr) == -1);
+        FCHECK(quor_Close(1) == -EBADF);
+        FCHECK(peer.served() == 3);
+        close(lfd);
         return 0;
     });
 }
