@@ -142,6 +142,10 @@ bool applyLine(const std::string &key, const std::string &value, bool hasValue, 
         *slot = static_cast<uint32_t>(n);
         return true;
     }
+    if (key == "readattrs_count")
+        return hasValue && value == "+1" && (f->readattrsCountPlusOne = true);
+    if (key == "names_count")
+        return hasValue && value == "-1" && (f->namesCountMinusOne = true);
     if (key == "deny" || key == "notdir") {
         if (!hasValue || value.empty() || value[0] != '/' || value.size() > 1024)
             return false;

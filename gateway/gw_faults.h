@@ -42,6 +42,10 @@
 //   mkdir_eagain=N            the first N Mkdir calls fail with -11
 //   deny=PREFIX               every path at or below PREFIX is refused (-13)
 //   notdir=PATH               PATH is reported as not a directory (-20)
+//   readattrs_count=+1        ReadAttrs replies carry one entry more than
+//                             asked for
+//   names_count=-1            ConvertNamesToIds replies carry one
+//                             specification fewer than the request
 // OP is "CATEGORY/FUNCTION" in decimal or the catalogue name of a message
 // (e.g. quor_Logmsg).  Unknown keys and bad values are reported and
 // ignored.  Parsing takes no locks; the result belongs to one session.
@@ -107,6 +111,8 @@ struct gw_faults_t {
     uint32_t mkdirEagain;
     std::string denyPrefix; // "" = none
     std::string notdirPath; // "" = none
+    bool readattrsCountPlusOne;
+    bool namesCountMinusOne;
 };
 
 // True when op names (category, function).

@@ -710,6 +710,10 @@ int gw_ServeDir(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQUIRES
         gw_ToAttrs(st, rq->GetAttributes != 0 ? gw_MetaOf(fs, ns, st) : gw_meta_t{}, &e.Attrs);
         gw_ToHandle(st, e.Attrs, &e.ObjHandle);
     }
+    if (c->faults.readattrsCountPlusOne && !out.empty() && out.size() < KYLGW_MAX_DIRENTRIES) {
+        gw_FaultFired(c, "readattrs_count", &req->hdr);
+        out.push_back(out.back()); // one entry more than the client asked for
+    }
     api_quor_ReadAttrs_rply_t r{};
     r.entryCount = static_cast<uint32_t>(out.size());
     r.End = pos >= total ? 1 : 0;
@@ -799,7 +803,12 @@ int gw_ServeNames(gw_conn_t *c, const gw_request_t *req)
         if (!found)
             return gw_Reply(c, req, -ENOENT);
     }
-    api_quor_ConvertNamesToIds_rply_t r{rq->NumEntries, specs.data()};
+    int32_t count = rq->NumEntries;
+    if (c->faults.namesCountMinusOne && count > 0) {
+        gw_FaultFired(c, "names_count", &req->hdr);
+        count--;
+    }
+    api_quor_ConvertNamesToIds_rply_t r{count, specs.data()};
     return GW_REPLY(api_quor_ConvertNamesToIds_rply_t, xdr_api_quor_ConvertNamesToIds_req_t, &r);
 }
 

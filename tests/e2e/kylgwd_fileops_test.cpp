@@ -33,7 +33,7 @@ constexpr uint32_t kOpen = 3840, kClose = 776, kLseek = 3075, kSetOffset = 4869,
                    kFstat = 1547, kGetListAttrs = 1801, kGetAttrs = 1538, kGetXAttrs = 1539, kSetAttrs = 1540,
                    kMkdir = 3329, kUnlink = 5378, kRename = 4616, kOpendir = 3842, kReadAttrs = 4609,
                    kClosedir = 777, kUmask = 5376, kGetcwd = 1799, kGetAcct = 1792, kSetAcct = 4866,
-                   kAcctNameToCode = 258, kPrealloc = 1546, kUniqueId = 1809;
+                   kAcctNameToCode = 258, kPrealloc = 1546, kUniqueId = 1809, kNamesToIds = 779;
 constexpr uint32_t kGetpwent = 256, kHomeDir = 262, kSelectCos = 256, kSetExpiration = 834;
 constexpr uint32_t kLfxGetcwd = 515, kLfxStat = 518, kLfxMkdir = 521, kLfxUnlink = 527;
 // Wire open flags.
@@ -579,6 +579,47 @@ TEST_F(KylgwdFileops, FileOperationFaults)
     EXPECT_EQ(create("secret", &hi), -13);
     EXPECT_EQ(create("secret/x", &hi), -13);
     EXPECT_EQ(call(kFs, kMkdir, gwXdrString("flat/sub") + w32({0755})), -20);
+    EXPECT_TRUE(r.ok);
+}
+
+// A user name specification: type 1, id 0, realm 0, the name in 128
+// bytes, an empty realm name in 256.
+std::string userSpec(const std::string &name)
+{
+    std::string n(128, '\0');
+    n.replace(0, name.size(), name);
+    return w32({1, 0, 0}) + n + std::string(256, '\0');
+}
+
+TEST_F(KylgwdFileops, NamesToIdsAndOversizedCountFaults)
+{
+    start("readattrs_count=+1\nnames_count=-1\n");
+    // One specification fewer than sent: alice's comes back, bob's is cut.
+    ASSERT_EQ(call(kFs, kNamesToIds, w32({2}) + userSpec("alice") + userSpec("bob")), 0);
+    Rd r{c};
+    EXPECT_EQ(r.u32(), 1u);
+    EXPECT_EQ(r.u32(), 1u);
+    EXPECT_EQ(r.u32(), getuid());
+    r.skip(1 + 32 + 64);
+    EXPECT_EQ(call(kFs, kNamesToIds, w32({1}) + userSpec("carol")), -2);
+
+    // A listing asked for one entry carries two.
+    Hints hi;
+    for (const char *name : {"a", "b", "c"}) {
+        int32_t fd = create(name, &hi);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(call(kFs, kClose, w32({static_cast<uint32_t>(fd)})), 0);
+    }
+    int32_t dd = call(kFs, kOpendir, gwXdrString("."));
+    ASSERT_GE(dd, 0);
+    ASSERT_EQ(call(kFs, kReadAttrs, w32({static_cast<uint32_t>(dd)}) + w64(0) + w32({1, 0})), 0);
+    EXPECT_EQ(r.u32(), 2u);
+    r.skip(3);
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(r.countedStr(), "a");
+        r.skip(kHandleWords + 2);
+        readAttrs(r);
+    }
     EXPECT_TRUE(r.ok);
 }
 
