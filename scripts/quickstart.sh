@@ -72,11 +72,12 @@ echo
 echo "== kylgwd log"
 cat "$state/kylgwd.log"
 
-if [ "$status" -eq 71 ]; then
+if [ "$status" -eq 70 ]; then
   echo
-  echo "velk connected, received the greeting and the site information and logged in as"
-  echo "'demo' with its keytab (see 'authenticated' in the log above). The gateway's file"
-  echo "operations are not built yet, so the run ends at the password-entry step with status 71."
+  echo "velk connected, logged in as 'demo' with its keytab (see 'authenticated' in the log"
+  echo "above), sent its command line, version and working directory to the gateway log and ran"
+  echo "its start-up to the action. The list action is not built yet, so the run ends with"
+  echo "status 70."
   echo "State directory: $state"
   exit 0
 fi
