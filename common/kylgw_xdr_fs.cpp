@@ -1,5 +1,5 @@
 // File-system, user lookup, class-of-service and expiration bodies.  See
-// kylgw_xdr_fs.h.  Records that own arrays (name specifications, directory
+// kylgw_xdr_fs.h.  Records that own arrays (name entries, directory
 // entries, volume lists) are coded by a body routine under a guard that
 // zeroes the record before a decode and runs a free pass when it fails, so
 // a failed decode owns nothing and leaves no stale pointer.
@@ -183,7 +183,7 @@ bool convert_names_body(kyl_xdr_t *x, api_quor_ConvertNamesToIds_req_t *r)
     // FREE may meet a record whose count was never checked; a negative one
     // has no elements.
     uint32_t n = r->NumEntries > 0 ? static_cast<uint32_t>(r->NumEntries) : 0;
-    return elements(x, &r->Specs, n, xdr_api_namespec_t);
+    return elements(x, &r->Names, n, xdr_api_namespec_t);
 }
 
 bool readattrs_rply_body(kyl_xdr_t *x, api_quor_ReadAttrs_rply_t *r)

@@ -5,7 +5,7 @@
 // and gateway-stream transfers of kylgw_xdr_xfer.h), the user lookups
 // (1536), class-of-service selection (2048) and the expiration attribute
 // (5888), with the records they carry: class-of-service hints, the status
-// record, file attributes, directory entries and name specifications.
+// record, file attributes, directory entries and name entries.
 // Shared by the client library and kylgwd.  Every string, count and array
 // read from the wire is checked against a named cap before anything is
 // copied or allocated; arrays are allocated with calloc and released under
@@ -82,7 +82,7 @@ constexpr size_t QUOR_UDA_PATH_SIZE = 1025;     // counted string of the expirat
 
 // Caps on counts and strings a decoder accepts.
 constexpr uint32_t KYLGW_MAX_DIRENTRIES = 1024;  // entries of one ReadAttrs reply
-constexpr uint32_t KYLGW_MAX_NAMESPECS = 1024;   // specifications of one ConvertNamesToIds
+constexpr uint32_t KYLGW_MAX_NAMESPECS = 1024;   // name entries of one ConvertNamesToIds
 constexpr uint32_t KYLGW_MAX_LEVEL_VVS = 64;     // volumes of one storage level
 constexpr uint32_t KYLGW_MAX_VV_PVS = 64;        // physical volumes of one volume
 constexpr uint32_t KYLGW_MAX_USERNAME = 256;     // user and principal names
@@ -93,7 +93,7 @@ constexpr uint32_t KYLGW_MAX_COSLIST = 1024;     // class-of-service list of Sel
 constexpr uint32_t QUOR_LEVEL_DISK = 0x1u;      // the level is a disk level
 constexpr uint32_t QUOR_LEVEL_HAS_DATA = 0x4u;  // the file has data at this level
 
-// Type codes of a name specification (ours).
+// Type codes of a name entry (ours).
 constexpr int32_t QUOR_NAMESPEC_USER = 1;
 constexpr int32_t QUOR_NAMESPEC_GROUP = 2;
 
@@ -319,7 +319,7 @@ struct ns_DirEntry_t {
 };
 bool xdr_ns_DirEntry_t(kyl_xdr_t *x, ns_DirEntry_t *e);
 
-// Name specification of ConvertNamesToIds.  Name and RealmName are fixed
+// Name entry of ConvertNamesToIds.  Name and RealmName are fixed
 // text: decoding forces their last byte to NUL.
 struct api_namespec_t {
     int32_t Type;  // QUOR_NAMESPEC_USER or QUOR_NAMESPEC_GROUP
@@ -378,10 +378,10 @@ struct api_quor_Closedir_req_t {
 bool xdr_api_quor_Closedir_req_t(kyl_xdr_t *x, api_quor_Closedir_req_t *r);
 
 // Request and reply: NumEntries (0..KYLGW_MAX_NAMESPECS) and that many
-// specifications; the decoder allocates Specs.
+// entries; the decoder allocates Names.
 struct api_quor_ConvertNamesToIds_req_t {
     int32_t NumEntries;
-    api_namespec_t *Specs;
+    api_namespec_t *Names;
 };
 typedef api_quor_ConvertNamesToIds_req_t api_quor_ConvertNamesToIds_rply_t;
 bool xdr_api_quor_ConvertNamesToIds_req_t(kyl_xdr_t *x, api_quor_ConvertNamesToIds_req_t *r);

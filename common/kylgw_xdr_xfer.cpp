@@ -143,7 +143,7 @@ void freeReqSpecReply(iod_reqspecreply_t **r)
     *r = nullptr;
 }
 
-// The presence word and, when nonzero, the request specification reply,
+// The presence word and, when nonzero, the request-specific reply,
 // allocated on decoding.
 bool reqSpecReply(kyl_xdr_t *x, iod_reqspecreply_t **r)
 {

@@ -109,7 +109,7 @@ struct iod_srcsinkdesc_t {
     void *ServerDefined;
 };
 
-// The optional request specification of an IOD.  Neither side of this
+// The optional request-specific part of an IOD.  Neither side of this
 // program sends one; its wire form depends on an in-memory information type
 // that the wire does not carry, so the codec refuses a present one.
 struct iod_reqspec_t;
@@ -133,7 +133,7 @@ struct iod_srcsinkreply_t {
     iod_srcsinkreply_t *Next;
 };
 
-// Reply types of a request specification reply.
+// Reply types of a request-specific reply.
 constexpr int32_t IOD_REQREPLY_VALUE = 1;  // one int32
 constexpr int32_t IOD_REQREPLY_LIST = 2;   // ReqListLength descriptors
 constexpr int32_t IOD_REQREPLY_GAP = 5;    // a gap record
@@ -244,7 +244,7 @@ bool kyl_xdr_linked_list(kyl_xdr_t *x, int32_t count, E **head, int32_t cap)
 }
 
 // Codecs.  Each returns true on success.  Encoding fails for an address of
-// type 9 or 10, a present request specification, a count that is negative
+// type 9 or 10, a present request-specific part, a count that is negative
 // or above KYLGW_MAX_IOD_DESC, or a list shorter than its count.  Decoding
 // fails for the same, and on a failure frees whatever it had allocated so
 // that a later KYL_XDR_FREE of the record is still safe.

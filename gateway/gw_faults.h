@@ -45,7 +45,7 @@
 //   readattrs_count=+1        ReadAttrs replies carry one entry more than
 //                             asked for
 //   names_count=-1            ConvertNamesToIds replies carry one
-//                             specification fewer than the request
+//                             name entry fewer than the request
 // OP is "CATEGORY/FUNCTION" in decimal or the catalogue name of a message
 // (e.g. quor_Logmsg).  Unknown keys and bad values are reported and
 // ignored.  Parsing takes no locks; the result belongs to one session.

@@ -781,8 +781,8 @@ int gw_ServeNames(gw_conn_t *c, const gw_request_t *req)
     const auto *rq = static_cast<const api_quor_ConvertNamesToIds_req_t *>(req->body);
     if (rq->NumEntries < 0 || static_cast<uint32_t>(rq->NumEntries) > KYLGW_MAX_NAMESPECS)
         return gw_Reply(c, req, -EINVAL);
-    std::vector<api_namespec_t> specs(rq->Specs, rq->Specs + rq->NumEntries);
-    for (api_namespec_t &s : specs) {
+    std::vector<api_namespec_t> nameList(rq->Names, rq->Names + rq->NumEntries);
+    for (api_namespec_t &s : nameList) {
         std::string name(s.Name, strnlen(s.Name, sizeof s.Name));
         bool found = false;
         if (s.Type == QUOR_NAMESPEC_USER) {
@@ -808,7 +808,7 @@ int gw_ServeNames(gw_conn_t *c, const gw_request_t *req)
         gw_FaultFired(c, "names_count", &req->hdr);
         count--;
     }
-    api_quor_ConvertNamesToIds_rply_t r{count, specs.data()};
+    api_quor_ConvertNamesToIds_rply_t r{count, nameList.data()};
     return GW_REPLY(api_quor_ConvertNamesToIds_rply_t, xdr_api_quor_ConvertNamesToIds_req_t, &r);
 }
 

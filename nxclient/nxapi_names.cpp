@@ -185,27 +185,27 @@ kyl_uuid_t quor_GetUniqueRequestID()
     return rply.RetReqid;
 }
 
-int quor_ConvertNamesToIds(int count, api_namespec_t *specs)
+int quor_ConvertNamesToIds(int count, api_namespec_t *nameList)
 {
     nxapi_tcontext_t *ctx = nullptr;
     int rc = nxapi_init(&ctx);
     if (rc != 0)
         return rc;
-    if (specs == nullptr)
+    if (nameList == nullptr)
         return -EFAULT;
     if (count <= 0 || static_cast<uint32_t>(count) > KYLGW_MAX_NAMESPECS)
         return -EINVAL;
-    api_quor_ConvertNamesToIds_req_t req = {count, specs};
+    api_quor_ConvertNamesToIds_req_t req = {count, nameList};
     api_quor_ConvertNamesToIds_rply_t rply = {};
     int32_t result = 0;
     rc = nxapi_Exchange(ctx, CAT_FILESYS, FN_FS_CONVERTNAMESTOIDS, &req, kNamesCodec, &rply, kNamesCodec, &result);
     if (rc == 0 && result == 0) {
-        // The caller's array holds exactly count specifications: a reply
+        // The caller's array holds exactly count name entries: a reply
         // with another count cannot be matched to them and is refused.
         if (rply.NumEntries != count)
             rc = KYLGW_E_BADMSG;
         else
-            memcpy(specs, rply.Specs, static_cast<size_t>(count) * sizeof(api_namespec_t));
+            memcpy(nameList, rply.Names, static_cast<size_t>(count) * sizeof(api_namespec_t));
     }
     kyl_xdr_free(kNamesCodec, &rply);
     return rc != 0 ? rc : result;

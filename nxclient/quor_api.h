@@ -89,9 +89,9 @@ void quor_FreeXAttributes(quor_xfileattr_t *xattr);
 // attrOut (may be null) receives the attributes afterwards.
 int quor_FileSetAttributes(const char *path, uint64_t selFlags, const quor_fileattr_t *attrIn,
                            quor_fileattr_t *attrOut);
-// Fills in the ids of count (1..1024) name specifications in place.  A
+// Fills in the ids of count (1..1024) name entries in place.  A
 // reply with another count is refused with -5000.
-int quor_ConvertNamesToIds(int count, api_namespec_t *specs);
+int quor_ConvertNamesToIds(int count, api_namespec_t *nameList);
 // Copies the session's working directory into buf (size bytes): 0, or -34
 // when it does not fit.
 [[nodiscard]] int quor_Getcwd(char *buf, int size);

@@ -582,7 +582,7 @@ TEST_F(KylgwdFileops, FileOperationFaults)
     EXPECT_TRUE(r.ok);
 }
 
-// A user name specification: type 1, id 0, realm 0, the name in 128
+// A user name entry: type 1, id 0, realm 0, the name in 128
 // bytes, an empty realm name in 256.
 std::string userSpec(const std::string &name)
 {
@@ -594,7 +594,7 @@ std::string userSpec(const std::string &name)
 TEST_F(KylgwdFileops, NamesToIdsAndOversizedCountFaults)
 {
     start("readattrs_count=+1\nnames_count=-1\n");
-    // One specification fewer than sent: alice's comes back, bob's is cut.
+    // One name entry fewer than sent: alice's comes back, bob's is cut.
     ASSERT_EQ(call(kFs, kNamesToIds, w32({2}) + userSpec("alice") + userSpec("bob")), 0);
     Rd r{c};
     EXPECT_EQ(r.u32(), 1u);

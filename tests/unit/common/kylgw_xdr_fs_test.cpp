@@ -1,7 +1,7 @@
 // File-system, user lookup, class-of-service and expiration bodies: golden
 // bytes typed from the wire layouts (an Open request with hints, a status
 // record, a password entry, an attribute record by field offsets, storage
-// levels with volumes, name specifications), strings at their caps and one
+// levels with volumes, name entries), strings at their caps and one
 // byte over, round trips of every record, every truncation failing without
 // leaving memory behind, counts past their caps refused before anything is
 // allocated, and every row of the whole catalogue round-tripping a zeroed
@@ -344,23 +344,23 @@ TEST(FsGolden, ExtendedAttributesCarryLevelsVolumesAndPhysicalVolumes)
 
 TEST(FsGolden, NameSpecificationsAreCountedFixedRecords)
 {
-    const Bytes spec = cat(cat(hex("00 00 00 02"     // Type: group
+    const Bytes entry = cat(cat(hex("00 00 00 02"     // Type: group
                                    "00 00 00 00"     // Id
                                    "00 00 00 01"     // RealmId
                                    "73 74 61 66 66"),  // Name "staff" in 128 bytes
                                Bytes(123, 0)),
                            Bytes(256, 0));             // RealmName ""
-    const Bytes want = cat(hex("00 00 00 01"), spec);
+    const Bytes want = cat(hex("00 00 00 01"), entry);
     api_quor_ConvertNamesToIds_req_t r{};
     ASSERT_TRUE(decodeAll(xdr_api_quor_ConvertNamesToIds_req_t, want, &r));
     ASSERT_EQ(r.NumEntries, 1);
-    ASSERT_NE(r.Specs, nullptr);
-    EXPECT_EQ(r.Specs[0].Type, QUOR_NAMESPEC_GROUP);
-    EXPECT_EQ(r.Specs[0].RealmId, 1u);
-    EXPECT_STREQ(r.Specs[0].Name, "staff");
+    ASSERT_NE(r.Names, nullptr);
+    EXPECT_EQ(r.Names[0].Type, QUOR_NAMESPEC_GROUP);
+    EXPECT_EQ(r.Names[0].RealmId, 1u);
+    EXPECT_STREQ(r.Names[0].Name, "staff");
     EXPECT_EQ(encodeOk(xdr_api_quor_ConvertNamesToIds_req_t, &r), want);
     EXPECT_TRUE(release(xdr_api_quor_ConvertNamesToIds_req_t, &r));
-    EXPECT_EQ(r.Specs, nullptr);
+    EXPECT_EQ(r.Names, nullptr);
     expectEveryCutFails(xdr_api_quor_ConvertNamesToIds_req_t, want, Start::stale);
 }
 
@@ -507,14 +507,14 @@ TEST(FsCaps, CountsPastTheirCapsAreRefusedBeforeAnythingIsAllocated)
         EXPECT_EQ(r.DirEntries, nullptr);
         EXPECT_TRUE(release(xdr_api_quor_ReadAttrs_rply_t, &r));
     }
-    // Name specifications: too many, or a negative count.
+    // Name entries: too many, or a negative count.
     for (uint32_t n : {KYLGW_MAX_NAMESPECS + 1, 0x80000000u, 0xFFFFFFFFu}) {
         Bytes b = cat(word(n), Bytes(64, 0));
         api_quor_ConvertNamesToIds_req_t r{};
         size_t left = 0;
         EXPECT_FALSE(decodeAll(xdr_api_quor_ConvertNamesToIds_req_t, b, &r, &left)) << n;
         EXPECT_EQ(left, 64u) << n;
-        EXPECT_EQ(r.Specs, nullptr);
+        EXPECT_EQ(r.Names, nullptr);
     }
     // Volumes of a level: refused before the rest of the level is read.
     Bytes head = cat(Bytes(44, 0), attrsWire());
@@ -539,10 +539,10 @@ TEST(FsCaps, CountsPastTheirCapsAreRefusedBeforeAnythingIsAllocated)
 
 TEST(FsCaps, CountsAtTheirCapsDecode)
 {
-    // KYLGW_MAX_NAMESPECS zeroed specifications.
-    Bytes specs = cat(word(KYLGW_MAX_NAMESPECS), Bytes(size_t{KYLGW_MAX_NAMESPECS} * (12 + 128 + 256), 0));
+    // KYLGW_MAX_NAMESPECS zeroed name entries.
+    Bytes nameList = cat(word(KYLGW_MAX_NAMESPECS), Bytes(size_t{KYLGW_MAX_NAMESPECS} * (12 + 128 + 256), 0));
     api_quor_ConvertNamesToIds_req_t r{};
-    ASSERT_TRUE(decodeAll(xdr_api_quor_ConvertNamesToIds_req_t, specs, &r));
+    ASSERT_TRUE(decodeAll(xdr_api_quor_ConvertNamesToIds_req_t, nameList, &r));
     EXPECT_EQ(r.NumEntries, static_cast<int32_t>(KYLGW_MAX_NAMESPECS));
     EXPECT_TRUE(release(xdr_api_quor_ConvertNamesToIds_req_t, &r));
 
@@ -642,10 +642,10 @@ TEST(FsRoundTrip, EveryRecordSurvivesEncodeDecodeEncode)
     api_quor_ReadAttrs_rply_t ra{3, 1, 99, entries.data()};
     roundTrip(xdr_api_quor_ReadAttrs_rply_t, &ra);
 
-    api_namespec_t specs[2] = {{QUOR_NAMESPEC_USER, 1000, 1, "alice", "realm"}, {QUOR_NAMESPEC_GROUP, 0, 0, "g", ""}};
-    api_quor_ConvertNamesToIds_req_t cn{2, specs};
+    api_namespec_t nameList[2] = {{QUOR_NAMESPEC_USER, 1000, 1, "alice", "realm"}, {QUOR_NAMESPEC_GROUP, 0, 0, "g", ""}};
+    api_quor_ConvertNamesToIds_req_t cn{2, nameList};
     roundTrip(xdr_api_quor_ConvertNamesToIds_req_t, &cn);
-    roundTrip(xdr_api_namespec_t, &specs[0]);
+    roundTrip(xdr_api_namespec_t, &nameList[0]);
 
     quor_cos_hints_t h;
     quor_cos_priorities_t p;

@@ -249,7 +249,7 @@ TEST(IodCodec, EncodingRefusesShortListsAndUnsupportedParts)
         EXPECT_FALSE(decode(xdr_iod_address_t, b, &d)) << type;
     }
 
-    // A present request specification is refused on decoding.
+    // A present request-specific part is refused on decoding.
     Bytes b = readListHex();
     b[4 + 28 + 11] = 1;
     api_quor_ReadList_req_t r{};
@@ -350,13 +350,13 @@ const Bytes &gapIorHex()
 
 TEST(IorCodec, GapReplyGoldenBytesBothWays)
 {
-    iod_reqspecreply_t spec{};
-    spec.CountProcessed = 1;
-    spec.ReqReplyType = IOD_REQREPLY_GAP;
-    spec.Gap = iod_gap_t{0x2000, 0x1000};
+    iod_reqspecreply_t entry{};
+    entry.CountProcessed = 1;
+    entry.ReqReplyType = IOD_REQREPLY_GAP;
+    entry.Gap = iod_gap_t{0x2000, 0x1000};
     iod_srcsinkreply_t src{0, 0, 0x1000, nullptr};
     iod_srcsinkreply_t sink{0, -5, 0x1000, nullptr};
-    quor_IOR_t ior{testUuid(), IOR_GAP_DETECTED, 0, &spec, 1, 1, &src, &sink};
+    quor_IOR_t ior{testUuid(), IOR_GAP_DETECTED, 0, &entry, 1, 1, &src, &sink};
     bool ok = false;
     EXPECT_EQ(encode(xdr_quor_IOR_t, &ior, &ok), gapIorHex());
     EXPECT_TRUE(ok);
@@ -395,7 +395,7 @@ TEST(IorCodec, EveryCutFailsAndLeavesNothingAllocated)
 
 TEST(IorCodec, ReplyCountsAndUnknownSpecTypesAreRefused)
 {
-    // No specification; counts then zero-filled replies.
+    // No request-specific reply; counts then zero-filled replies.
     auto ior = [](const char *counts, size_t replies) {
         Bytes b = hex(kUuidHex) + hex("00 00 00 00 00 00 00 00 00 00 00 00") + hex(counts);
         b.resize(b.size() + replies * 16, 0);
@@ -416,12 +416,12 @@ TEST(IorCodec, ReplyCountsAndUnknownSpecTypesAreRefused)
     ASSERT_TRUE(decode(xdr_quor_IOR_t, atCap, &d));
     release(xdr_quor_IOR_t, &d);
 
-    // A specification reply of an unknown type cannot be skipped.
-    Bytes spec = hex(kUuidHex) + hex("00 00 00 00 00 00 00 00 00 00 00 01"
+    // A request-specific reply of an unknown type cannot be skipped.
+    Bytes entry = hex(kUuidHex) + hex("00 00 00 00 00 00 00 00 00 00 00 01"
                                      "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 03"
                                      "00 00 00 00 00 00 00 00");
     quor_IOR_t s{};
-    EXPECT_FALSE(decode(xdr_quor_IOR_t, spec, &s));
+    EXPECT_FALSE(decode(xdr_quor_IOR_t, entry, &s));
     EXPECT_EQ(s.ReqSpecReply, nullptr);
 
     // A value reply and a descriptor-list reply decode.

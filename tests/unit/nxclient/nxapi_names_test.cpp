@@ -172,7 +172,7 @@ TEST(Names, RenameUnlinkGetcwdAndRequestIds)
     });
 }
 
-// Answers a name conversion with n specifications whose ids are 1000 + i.
+// Answers a name conversion with n name entries whose ids are 1000 + i.
 fileopstest::Step namesReply(int32_t n)
 {
     return [n](int fd, const api_msghdr_t &h, void *body, std::string &fail) {
@@ -181,12 +181,12 @@ fileopstest::Step namesReply(int32_t n)
         PCHECK(r != nullptr && r->NumEntries == 2);
         if (r == nullptr || r->NumEntries != 2)
             return;
-        PCHECK(r->Specs[0].Type == QUOR_NAMESPEC_USER && strcmp(r->Specs[0].Name, "alice") == 0);
-        PCHECK(r->Specs[1].Type == QUOR_NAMESPEC_GROUP && strcmp(r->Specs[1].Name, "staff") == 0);
+        PCHECK(r->Names[0].Type == QUOR_NAMESPEC_USER && strcmp(r->Names[0].Name, "alice") == 0);
+        PCHECK(r->Names[1].Type == QUOR_NAMESPEC_GROUP && strcmp(r->Names[1].Name, "staff") == 0);
         static api_namespec_t out[3];
         memset(out, 0, sizeof out);
         for (int32_t i = 0; i < n; i++) {
-            out[i].Type = r->Specs[i < 2 ? i : 1].Type;
+            out[i].Type = r->Names[i < 2 ? i : 1].Type;
             out[i].Id = 1000 + static_cast<uint32_t>(i);
             snprintf(out[i].Name, sizeof out[i].Name, "n%d", i);
         }
@@ -200,26 +200,26 @@ fileopstest::Step namesReply(int32_t n)
 TEST(Names, ConvertNamesToIdsFillsTheSpecificationsAndRefusesAnotherCount)
 {
     runInSession([](Peer &peer) {
-        api_namespec_t specs[2] = {};
-        specs[0].Type = QUOR_NAMESPEC_USER;
-        snprintf(specs[0].Name, sizeof specs[0].Name, "%s", "alice");
-        specs[1].Type = QUOR_NAMESPEC_GROUP;
-        snprintf(specs[1].Name, sizeof specs[1].Name, "%s", "staff");
+        api_namespec_t nameList[2] = {};
+        nameList[0].Type = QUOR_NAMESPEC_USER;
+        snprintf(nameList[0].Name, sizeof nameList[0].Name, "%s", "alice");
+        nameList[1].Type = QUOR_NAMESPEC_GROUP;
+        snprintf(nameList[1].Name, sizeof nameList[1].Name, "%s", "staff");
         api_namespec_t keep[2];
-        memcpy(keep, specs, sizeof keep);
+        memcpy(keep, nameList, sizeof keep);
 
         peer.expect(namesReply(2));
-        FCHECK(quor_ConvertNamesToIds(2, specs) == 0);
-        FCHECK(specs[0].Id == 1000 && specs[1].Id == 1001 && strcmp(specs[1].Name, "n1") == 0);
+        FCHECK(quor_ConvertNamesToIds(2, nameList) == 0);
+        FCHECK(nameList[0].Id == 1000 && nameList[1].Id == 1001 && strcmp(nameList[1].Name, "n1") == 0);
 
         for (int32_t n : {1, 3}) {
-            memcpy(specs, keep, sizeof keep);
+            memcpy(nameList, keep, sizeof keep);
             peer.expect(namesReply(n));
-            FCHECK(quor_ConvertNamesToIds(2, specs) == KYLGW_E_BADMSG);
-            FCHECK(memcmp(specs, keep, sizeof keep) == 0);
+            FCHECK(quor_ConvertNamesToIds(2, nameList) == KYLGW_E_BADMSG);
+            FCHECK(memcmp(nameList, keep, sizeof keep) == 0);
         }
-        FCHECK(quor_ConvertNamesToIds(0, specs) == -EINVAL);
-        FCHECK(quor_ConvertNamesToIds(static_cast<int>(KYLGW_MAX_NAMESPECS) + 1, specs) == -EINVAL);
+        FCHECK(quor_ConvertNamesToIds(0, nameList) == -EINVAL);
+        FCHECK(quor_ConvertNamesToIds(static_cast<int>(KYLGW_MAX_NAMESPECS) + 1, nameList) == -EINVAL);
         FCHECK(quor_ConvertNamesToIds(1, nullptr) == -EFAULT);
         FCHECK(peer.served() == 3);
         return 0;

@@ -51,10 +51,10 @@ velk_FileSpec_t specOf(uint32_t type, const std::string &name, uint64_t size = 0
     return s;
 }
 
-struct Spec {
+struct Member {
     velk_FileSpec_t s;
-    Spec(uint32_t type, const std::string &name, uint64_t size = 0) : s(specOf(type, name, size)) {}
-    ~Spec() { free(s.filename); }
+    Member(uint32_t type, const std::string &name, uint64_t size = 0) : s(specOf(type, name, size)) {}
+    ~Member() { free(s.filename); }
 };
 
 std::string field(const char *p, size_t n) { return std::string(p, strnlen(p, n)); }
@@ -110,7 +110,7 @@ TEST_F(IndexFileTest, EntryFromRecordMatchesTypedBytesWithSplitPath)
     // 5 + 110 + 1 + 60 characters: split at the '/' at position 115.
     std::string prefix = "dir1/" + std::string(110, 'p');
     std::string name(60, 'n');
-    Spec sp(VTO_FILE, prefix + "/" + name, 10);
+    Member sp(VTO_FILE, prefix + "/" + name, 10);
     sp.s.mode = 0100644;  // type bits are not stored
     sp.s.ctime = 0x11223344;
     sp.s.mtime = 0x1055667788ull;  // kept to 32 bits
@@ -148,8 +148,8 @@ TEST_F(IndexFileTest, WorkedExampleOfOneTenByteFile)
 {
     // One 10-byte member at block 0 (2 blocks), the 256-byte consistency
     // member at block 2 (2 blocks), one trailing zero block: 5 blocks.
-    Spec member(VTO_FILE, "ten.txt", 10);
-    Spec cf(VTO_FILE, "/tmp/VELK_CF_CHK_1_2", 256);
+    Member member(VTO_FILE, "ten.txt", 10);
+    Member cf(VTO_FILE, "/tmp/VELK_CF_CHK_1_2", 256);
     hif_entry_t e0, e1;
     ASSERT_EQ(velk_IndexFromFileSpec(0, &member.s, &e0), 0);
     velk_archive_blocks += velk_Get32(e0.hent_blocks);
@@ -169,21 +169,21 @@ TEST_F(IndexFileTest, NameAndPrefixBoundaries)
 {
     hif_entry_t e;
     {
-        Spec s(VTO_FILE, std::string(99, 'a'));
+        Member s(VTO_FILE, std::string(99, 'a'));
         ASSERT_EQ(velk_IndexFromFileSpec(0, &s.s, &e), 0);
         EXPECT_EQ(nameOf(e), std::string(99, 'a'));
         EXPECT_EQ(prefixOf(e), "");
     }
     {
         // 100 characters must be split.
-        Spec s(VTO_FILE, std::string(50, 'a') + "/" + std::string(49, 'b'));
+        Member s(VTO_FILE, std::string(50, 'a') + "/" + std::string(49, 'b'));
         ASSERT_EQ(velk_IndexFromFileSpec(0, &s.s, &e), 0);
         EXPECT_EQ(prefixOf(e), std::string(50, 'a'));
         EXPECT_EQ(nameOf(e), std::string(49, 'b'));
     }
     {
         // The prefix may hold 154 characters ...
-        Spec s(VTO_FILE, std::string(154, 'a') + "/" + std::string(20, 'b'));
+        Member s(VTO_FILE, std::string(154, 'a') + "/" + std::string(20, 'b'));
         ASSERT_EQ(velk_IndexFromFileSpec(0, &s.s, &e), 0);
         EXPECT_EQ(prefixOf(e), std::string(154, 'a'));
         EXPECT_EQ(nameOf(e), std::string(20, 'b'));
@@ -199,7 +199,7 @@ TEST_F(IndexFileTest, NameAndPrefixBoundaries)
     };
     for (const std::string &path : omitted) {
         velk_exit_code.store(0);
-        Spec s(VTO_FILE, path);
+        Member s(VTO_FILE, path);
         velktest::OutputCapture cap;
         EXPECT_EQ(velk_IndexFromFileSpec(0, &s.s, &e), -1) << path.size();
         EXPECT_EQ(cap.err(), "\nWARNING: name too long for tar archive- file omitted\n  [" + path + "]\n");
@@ -210,7 +210,7 @@ TEST_F(IndexFileTest, NameAndPrefixBoundaries)
 TEST_F(IndexFileTest, TrailingSlashIsDroppedBeforeSplitting)
 {
     hif_entry_t e;
-    Spec dir(VTO_DIRECTORY, "some/dir//", 4096);
+    Member dir(VTO_DIRECTORY, "some/dir//", 4096);
     ASSERT_EQ(velk_IndexFromFileSpec(0, &dir.s, &e), 0);
     EXPECT_EQ(nameOf(e), "some/dir");
     EXPECT_EQ(dir.s.size, 0u);  // directories carry no size
@@ -218,14 +218,14 @@ TEST_F(IndexFileTest, TrailingSlashIsDroppedBeforeSplitting)
 
     // 99 characters and a '/': fits the name field once the slash is gone.
     std::string d99 = std::string(40, 'a') + "/" + std::string(58, 'b');
-    Spec slash(VTO_DIRECTORY, d99 + "/");
+    Member slash(VTO_DIRECTORY, d99 + "/");
     ASSERT_EQ(velk_IndexFromFileSpec(0, &slash.s, &e), 0);
     EXPECT_EQ(nameOf(e), d99);
     EXPECT_EQ(prefixOf(e), "");
 
     // A long one splits before its last component, never leaving it empty.
     std::string longDir = std::string(80, 'a') + "/" + std::string(30, 'b');
-    Spec longSlash(VTO_DIRECTORY, longDir + "/");
+    Member longSlash(VTO_DIRECTORY, longDir + "/");
     ASSERT_EQ(velk_IndexFromFileSpec(0, &longSlash.s, &e), 0);
     EXPECT_EQ(prefixOf(e), std::string(80, 'a'));
     EXPECT_EQ(nameOf(e), std::string(30, 'b'));
@@ -238,14 +238,14 @@ TEST_F(IndexFileTest, SymlinkTargetsOf99AndOf100Characters)
     ASSERT_EQ(symlink(t99.c_str(), (dir / "l99").c_str()), 0);
     ASSERT_EQ(symlink(t100.c_str(), (dir / "l100").c_str()), 0);
     hif_entry_t e;
-    Spec ok(VTO_SYMLINK, dir / "l99", 99);
+    Member ok(VTO_SYMLINK, dir / "l99", 99);
     ASSERT_EQ(velk_IndexFromFileSpec(0, &ok.s, &e), 0);
     EXPECT_EQ(field(e.hent_linkname, 100), t99);
     EXPECT_EQ(velk_Get64(e.hent_fsize), 0u);
     EXPECT_EQ(ok.s.size, 0u);
     EXPECT_EQ(velk_Get32(e.hent_type), static_cast<uint32_t>(VTO_SYMLINK));
 
-    Spec tooLong(VTO_SYMLINK, dir / "l100", 100);
+    Member tooLong(VTO_SYMLINK, dir / "l100", 100);
     {
         velktest::OutputCapture cap;
         EXPECT_EQ(velk_IndexFromFileSpec(0, &tooLong.s, &e), -1);
@@ -255,7 +255,7 @@ TEST_F(IndexFileTest, SymlinkTargetsOf99AndOf100Characters)
     EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_SOFTWARE);
 
     velk_exit_code.store(0);
-    Spec missing(VTO_SYMLINK, dir / "nothere");
+    Member missing(VTO_SYMLINK, dir / "nothere");
     velktest::OutputCapture cap;
     EXPECT_EQ(velk_IndexFromFileSpec(0, &missing.s, &e), -1);
     EXPECT_NE(cap.err().find("ERROR: Error 2 reading symlink contents for "), std::string::npos);
@@ -265,12 +265,12 @@ TEST_F(IndexFileTest, SymlinkTargetsOf99AndOf100Characters)
 TEST_F(IndexFileTest, LargestMemberSizeAcceptedNextRefused)
 {
     hif_entry_t e;
-    Spec big(VTO_FILE, "big", (uint64_t{1} << 36) - 1);
+    Member big(VTO_FILE, "big", (uint64_t{1} << 36) - 1);
     ASSERT_EQ(velk_IndexFromFileSpec(0, &big.s, &e), 0);
     EXPECT_EQ(velk_Get64(e.hent_fsize), 68719476735u);
     EXPECT_EQ(velk_Get32(e.hent_blocks), 134217729u);
 
-    Spec tooBig(VTO_HARDLINK, "huge", uint64_t{1} << 36);
+    Member tooBig(VTO_HARDLINK, "huge", uint64_t{1} << 36);
     velktest::OutputCapture cap;
     EXPECT_EQ(velk_IndexFromFileSpec(0, &tooBig.s, &e), -1);
     EXPECT_EQ(cap.out(), "INFO: File too large for velk to handle: huge (68719476736 bytes)\n");
@@ -775,7 +775,7 @@ TEST_F(IndexFileTest, SelectionByNamesAndPatterns)
     EXPECT_EQ(velk_IndexEntryWasSelected(&top, nullptr, 0), 1);
     velk_option_flags = 0;
 
-    Spec name(VTO_UNKNOWN, "a/b");
+    Member name(VTO_UNKNOWN, "a/b");
     EXPECT_EQ(velk_IndexEntryWasSelected(&ab, &name.s, 1), 1);
     EXPECT_EQ(velk_IndexEntryWasSelected(&abc, &name.s, 1), 1);
     EXPECT_EQ(velk_IndexEntryWasSelected(&abc2, &name.s, 1), 0);
@@ -786,7 +786,7 @@ TEST_F(IndexFileTest, SelectionByNamesAndPatterns)
     velk_option_flags = 0;
 
     // Wildcards go through the installed matcher, component by component.
-    Spec table[2] = {Spec(VTO_UNKNOWN, "zzz"), Spec(VTO_UNKNOWN, "a/*")};
+    Member table[2] = {Member(VTO_UNKNOWN, "zzz"), Member(VTO_UNKNOWN, "a/*")};
     table[1].s.hasWildcards = 1;
     velk_FileSpec_t recs[2] = {table[0].s, table[1].s};
     {
