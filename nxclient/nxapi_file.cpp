@@ -148,6 +148,16 @@ void setPort(quor_sockaddr_t *a, uint16_t netPort)
 
 // ---- Shared helpers -------------------------------------------------------------
 
+int nxapi_CopyReplyDir(const char *field, size_t fieldSize, char *buf, int size)
+{
+    size_t n = strnlen(field, fieldSize - 1);
+    if (n >= static_cast<size_t>(size))
+        return -ERANGE;
+    memcpy(buf, field, n);
+    buf[n] = '\0';
+    return 0;
+}
+
 int nxapi_CopyPathArg(char *field, size_t size, const char *path)
 {
     if (path == nullptr)

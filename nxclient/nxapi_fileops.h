@@ -82,6 +82,10 @@ void nxapi_FileMarkIdle(nxapi_file_t *entry);
 // -2 (empty) or -36 (longer than size-1).
 [[nodiscard]] int nxapi_CopyPathArg(char *field, size_t size, const char *path);
 
+// Copies a directory name from a reply field of fieldSize bytes into the
+// caller's buf of size bytes.  0, or -34 when it does not fit.
+[[nodiscard]] int nxapi_CopyReplyDir(const char *field, size_t fieldSize, char *buf, int size);
+
 // One request and its reply on the calling thread's context: sends body
 // req (may be null) on category cat and function fn, then receives the
 // reply, decoding its body (if any) into rply, which must be zeroed by the

@@ -33,12 +33,7 @@ int kylgw_LfxGetcwd(char *buf, int size)
         return rc;
     if (result != 0)
         return result;
-    size_t n = strnlen(rply.path, sizeof rply.path - 1);
-    if (n >= static_cast<size_t>(size))
-        return -ERANGE;
-    memcpy(buf, rply.path, n);
-    buf[n] = '\0';
-    return 0;
+    return nxapi_CopyReplyDir(rply.path, sizeof rply.path, buf, size);
 }
 
 int kylgw_LfxStat(const char *path, lfx_Stat_rply_t *st)

@@ -168,12 +168,7 @@ int quor_Getcwd(char *buf, int size)
         return rc;
     if (result != 0)
         return result;
-    size_t n = strnlen(rply.Buf, sizeof rply.Buf - 1);
-    if (n >= static_cast<size_t>(size))
-        return -ERANGE;
-    memcpy(buf, rply.Buf, n);
-    buf[n] = '\0';
-    return 0;
+    return nxapi_CopyReplyDir(rply.Buf, sizeof rply.Buf, buf, size);
 }
 
 kyl_uuid_t quor_GetUniqueRequestID()
