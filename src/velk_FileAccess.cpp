@@ -1,0 +1,642 @@
+// File access on archive and index files of every kind: positioning, block
+// reads and writes with their retry rules, intermediate directories for -P,
+// the family and subsystem attributes of storage-system files and the
+// truncation check of index entries.  Any thread may call these; no locks
+// are taken here.  Every retry loop looks at the shutdown flag on each turn
+// so that a forced shutdown never waits behind a busy file.
+
+#include "velk_FileAccess.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include "quor_api.h"
+#include "velk_Globals.h"
+#include "velk_LogMsg.h"
+
+// Sleeps seconds in one-second steps, returning early once the shutdown
+// flag is raised.
+static void nospaceSleep(unsigned seconds)
+{
+    for (unsigned i = 0; i < seconds && !velk_shutdown_signalled.load(); ++i) {
+        struct timespec ts = {1, 0};
+        while (nanosleep(&ts, &ts) != 0 && errno == EINTR && !velk_shutdown_signalled.load()) {
+        }
+    }
+}
+
+ssize_t (*velk_local_read_fn)(int fd, void *buf, size_t count) = ::read;
+ssize_t (*velk_local_write_fn)(int fd, const void *buf, size_t count) = ::write;
+void (*velk_nospace_sleep_fn)(unsigned seconds) = nospaceSleep;
+
+// How long one poll on a descriptor that said EAGAIN lasts before the loop
+// looks at the shutdown flag again.
+static constexpr int kEagainPollMs = 1000;
+// A path component buffer: the longest archive path and its NUL.
+static constexpr size_t kParentDirSize = 1025;
+
+static const char *seekTypeName(int posType)
+{
+    switch (posType) {
+    case SEEK_SET:
+        return "SEEK_SET";
+    case SEEK_CUR:
+        return "SEEK_CUR";
+    case SEEK_END:
+        return "SEEK_END";
+    default:
+        return "???";
+    }
+}
+
+static const char *quorDirectionName(int direction)
+{
+    switch (direction) {
+    case QUOR_SET_OFFSET_FORWARD:
+        return "QUOR_SET_OFFSET_FORWARD";
+    case QUOR_SET_OFFSET_BACKWARD:
+        return "QUOR_SET_OFFSET_BACKWARD";
+    default:
+        return "???";
+    }
+}
+
+static const char *safeName(const char *name)
+{
+    return name != nullptr ? name : "";
+}
+
+// Prints "<what>: <description of err>" on standard error, as perror does.
+static void printSysError(const char *what, int err)
+{
+    char text[256];
+    const char *desc = strerror_r(err, text, sizeof text);
+    velk_ErrPrintf("%s: %s\n", what, desc);
+}
+
+// ---------------------------------------------------------------------------
+// Positioning.
+// ---------------------------------------------------------------------------
+
+static int positionQuorFile(int theFd, uint64_t offsetIn, int posType, int quorDirection, uint64_t *offsetOut)
+{
+    int noSpaceCount = 0;
+    for (;;) {
+        if (velk_shutdown_signalled.load()) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "%s: shutdown requested - seek on QUOR-resident file stopped\n", "velk_PositionFile");
+            return -1;
+        }
+        int rc = quor_SetFileOffset(theFd, offsetIn, posType, quorDirection, offsetOut);
+        if (rc == 0) {
+            if (velk_debug_level >= 2)
+                velk_ErrPrintf("/debug/ returned offset from quor_SetFileOffset = %lu\n",
+                               static_cast<unsigned long>(*offsetOut));
+            return 0;
+        }
+        if (rc == -ENOSPC) {
+            // The sixth no-space result in a row fails without a message of
+            // its own: five waits were announced already.
+            if (++noSpaceCount > VELK_MAX_NOSPACE_SEEK_RETRIES)
+                return -1;
+            velk_LogMsg(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
+                        "\"No Space\" error seeking on QUOR-resident file - delaying/retrying");
+            velk_nospace_sleep_fn(VELK_NOSPACE_WAIT_SECONDS);
+            continue;
+        }
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d seeking on QUOR-resident file. Type=%s Dir=%s Offset=%lu\n",
+                    rc, seekTypeName(posType), quorDirectionName(quorDirection), static_cast<unsigned long>(offsetIn));
+        return -1;
+    }
+}
+
+int velk_PositionFile(int theFd, int residency, uint64_t offsetIn, int posType, int quorDirection,
+                      uint64_t *offsetOut)
+{
+    VELK_TRACE_ENTRY();
+    if (residency == VELK_QUOR_FILE || residency == VELK_REMOTE_FILE) {
+        if (offsetOut == nullptr) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - no offset result given\n",
+                        __func__);
+            return -1;
+        }
+    }
+    if (residency == VELK_QUOR_FILE)
+        return positionQuorFile(theFd, offsetIn, posType, quorDirection, offsetOut);
+
+    if (residency == VELK_REMOTE_FILE) {
+        if (offsetIn == ~uint64_t{0}) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "*** %s: (internal error)Unable to convert offset %luto file position on this architecture\n",
+                        __func__, static_cast<unsigned long>(offsetIn));
+            return -1;
+        }
+        int64_t rc = quor_Lseek(theFd, static_cast<int64_t>(offsetIn), posType);
+        if (rc < 0) {
+            printSysError("quor_Lseek", static_cast<int>(-rc));
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %ld seeking on remote file. Type=%s Offset=%lu\n",
+                        static_cast<long>(rc), seekTypeName(posType), static_cast<unsigned long>(offsetIn));
+            return -1;
+        }
+        *offsetOut = static_cast<uint64_t>(rc);
+        return 0;
+    }
+
+    if (offsetIn == ~uint64_t{0} || offsetIn > static_cast<uint64_t>(INT64_MAX)) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "Unable to convert offset [%lu] to file position on this architecture\n",
+                    static_cast<unsigned long>(offsetIn));
+        return -1;
+    }
+    if (lseek64(theFd, static_cast<off64_t>(offsetIn), posType) < 0) {
+        int err = errno;
+        printSysError("lseek", err);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d seeking on local file. Type=%s Offset=%lu\n", err,
+                    seekTypeName(posType), static_cast<unsigned long>(offsetIn));
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Block reads and writes.
+// ---------------------------------------------------------------------------
+
+// Waits until fd is ready for events, the shutdown flag is raised or poll
+// fails.  Returns 0 to try again, or an errno value when poll failed.
+static int waitReady(int fd, short events)
+{
+    struct pollfd p = {fd, events, 0};
+    while (!velk_shutdown_signalled.load()) {
+        int r = poll(&p, 1, kEagainPollMs);
+        if (r > 0)
+            return 0;
+        if (r < 0 && errno != EINTR)
+            return errno;
+    }
+    return 0;
+}
+
+// Reports that the data of a storage-system or gateway-host file cannot be
+// moved by this build.
+static int transferUnavailable(const char *function, const char *kind, const char *fileName)
+{
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: %s file data transfer is not available in this build: %s\n",
+                function, kind, safeName(fileName));
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    return -1;
+}
+
+int velk_BlockRead(int theFd, const char *fileName, int residency, int bytesToRead, void *buf)
+{
+    VELK_TRACE_ENTRY();
+    if (residency == VELK_QUOR_FILE)
+        return transferUnavailable(__func__, "QUOR-resident", fileName);
+    if (residency == VELK_REMOTE_FILE)
+        return transferUnavailable(__func__, "remote-resident", fileName);
+    if (bytesToRead < 0 || (bytesToRead > 0 && buf == nullptr)) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - bad read request (%d bytes)\n",
+                    __func__, bytesToRead);
+        velk_SetExitCode(VELK_EXIT_SOFTWARE);
+        return -1;
+    }
+
+    auto *p = static_cast<unsigned char *>(buf);
+    int done = 0;
+    int eioInRow = 0;
+    bool sawEio = false;
+    while (done < bytesToRead) {
+        if (velk_shutdown_signalled.load()) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: shutdown requested - read of local file %s stopped\n",
+                        __func__, safeName(fileName));
+            return -1;
+        }
+        ssize_t n = velk_local_read_fn(theFd, p + done, static_cast<size_t>(bytesToRead - done));
+        if (n > 0) {
+            done += static_cast<int>(n);
+            eioInRow = 0;
+            continue;
+        }
+        if (n == 0) {
+            if (velk_debug_level >= 1)
+                velk_ErrPrintf("/debug/ %s: (QUOR file) hit EOF with %d bytes left to read\n", __func__,
+                               bytesToRead - done);
+            break;
+        }
+        int err = errno;
+        if (err == EINTR)
+            continue;
+        if (err == EAGAIN) {
+            // A non-blocking descriptor with nothing yet: wait for data
+            // instead of spinning.
+            err = waitReady(theFd, POLLIN);
+            if (err == 0)
+                continue;
+        } else if (err == EIO && ++eioInRow <= VELK_MAX_EIO_RETRIES) {
+            sawEio = true;
+            continue;
+        }
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d reading %d bytes from %s file: %s \n", __func__,
+                    err, bytesToRead - done, "local", safeName(fileName));
+        return -1;
+    }
+    if (sawEio && done == bytesToRead)
+        velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "%s: Recovered I/O error reading %s file: %s\n", __func__,
+                    "local", safeName(fileName));
+    return done;
+}
+
+int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToWrite, const void *buf)
+{
+    VELK_TRACE_ENTRY();
+    if (residency == VELK_QUOR_FILE)
+        return transferUnavailable(__func__, "QUOR-resident", fileName);
+    if (residency == VELK_REMOTE_FILE)
+        return transferUnavailable(__func__, "REMOTE", fileName);
+    if (bytesToWrite < 0 || (bytesToWrite > 0 && buf == nullptr)) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - bad write request (%d bytes)\n",
+                    __func__, bytesToWrite);
+        velk_SetExitCode(VELK_EXIT_SOFTWARE);
+        return -1;
+    }
+
+    const auto *p = static_cast<const unsigned char *>(buf);
+    int done = 0;
+    int eioInRow = 0;
+    int zeroInRow = 0;
+    bool sawEio = false;
+    while (done < bytesToWrite) {
+        if (velk_shutdown_signalled.load()) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: shutdown requested - write of local file %s stopped\n",
+                        __func__, safeName(fileName));
+            return -1;
+        }
+        ssize_t n = velk_local_write_fn(theFd, p + done, static_cast<size_t>(bytesToWrite - done));
+        int err = 0;
+        if (n > 0) {
+            done += static_cast<int>(n);
+            eioInRow = 0;
+            zeroInRow = 0;
+            continue;
+        }
+        if (n == 0) {
+            // A write that moves nothing is tried again, but a file that
+            // keeps refusing data is failing: after a few in a row it is
+            // treated as an I/O error.
+            if (++zeroInRow <= VELK_MAX_ZERO_WRITES)
+                continue;
+            err = EIO;
+        } else {
+            err = errno;
+            if (err == EINTR)
+                continue;
+            if (err == EAGAIN) {
+                err = waitReady(theFd, POLLOUT);
+                if (err == 0)
+                    continue;
+            } else if (err == EIO && ++eioInRow <= VELK_MAX_EIO_RETRIES) {
+                sawEio = true;
+                continue;
+            } else if (err == ENOSPC) {
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: NO SPACE writing to %s file: %s -delaying/retrying\n",
+                            __func__, "local", safeName(fileName));
+                velk_nospace_sleep_fn(VELK_NOSPACE_WAIT_SECONDS);
+                continue;
+            }
+        }
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d writing %d bytes to %s file: %s \n", __func__, err,
+                    bytesToWrite - done, "local", safeName(fileName));
+        return -1;
+    }
+    if (sawEio)
+        velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "%s: Recovered I/O error writing %s file: %s\n", __func__,
+                    "local", safeName(fileName));
+    return done;
+}
+
+// ---------------------------------------------------------------------------
+// Intermediate directories.
+// ---------------------------------------------------------------------------
+
+static const char kMakeSubdirs[] = "velk_MakeAllSubdirs";
+
+// Result of looking at one ancestor during the upward walk.
+enum SubdirProbe { PROBE_DIR, PROBE_MISSING, PROBE_FAILED };
+
+static SubdirProbe probeLocal(const char *path)
+{
+    struct stat64 st;
+    if (stat64(path, &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            if (velk_debug_level >= 2)
+                velk_ErrPrintf("/debug/ found existing local directory: %s\n", path);
+            return PROBE_DIR;
+        }
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "%s: Error creating subdirs for local archive path. Not a directory: %s", kMakeSubdirs, path);
+        return PROBE_FAILED;
+    }
+    int err = errno;
+    if (err == ENOENT)
+        return PROBE_MISSING;
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating local subdirs for %s", kMakeSubdirs, err,
+                path);
+    return PROBE_FAILED;
+}
+
+// Reports a shutdown that stopped a busy-retry loop.
+static void subdirsStopped(const char *path)
+{
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: shutdown requested - creation of subdirs stopped at %s",
+                kMakeSubdirs, path);
+}
+
+static SubdirProbe probeQuor(const char *path)
+{
+    for (;;) {
+        if (velk_shutdown_signalled.load()) {
+            subdirsStopped(path);
+            return PROBE_FAILED;
+        }
+        quor_stat_t st;
+        memset(&st, 0, sizeof st);
+        int rc = quor_Stat(path, &st);
+        if (rc == 0) {
+            if (S_ISDIR(st.st_mode)) {
+                if (velk_debug_level >= 2)
+                    velk_ErrPrintf("/debug/ found existing directory: %s\n", path);
+                return PROBE_DIR;
+            }
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "%s: Error creating subdirs for QUOR archive path. Not a directory: %s", kMakeSubdirs, path);
+            return PROBE_FAILED;
+        }
+        if (rc == -ENOENT)
+            return PROBE_MISSING;
+        if (rc == -EAGAIN)
+            continue;
+        if (rc == -EACCES)
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Access denied (QUOR permission problem) for %s",
+                        kMakeSubdirs, path);
+        else
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating subdirs for %s", kMakeSubdirs, rc,
+                        path);
+        return PROBE_FAILED;
+    }
+}
+
+static SubdirProbe probeRemote(const char *path)
+{
+    lfx_Stat_rply_t st;
+    memset(&st, 0, sizeof st);
+    int rc = kylgw_LfxStat(path, &st);
+    if (rc == 0) {
+        if (S_ISDIR(st.hst_mode)) {
+            if (velk_debug_level >= 2)
+                velk_ErrPrintf("/debug/ found existing remote directory: %s\n", path);
+            return PROBE_DIR;
+        }
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "%s: Error creating subdirs for remote archive path. Not a directory: %s", kMakeSubdirs, path);
+        return PROBE_FAILED;
+    }
+    if (rc == -ENOENT)
+        return PROBE_MISSING;
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating local subdirs for %s", kMakeSubdirs, -rc,
+                path);
+    return PROBE_FAILED;
+}
+
+static int createLocal(const char *path, mode_t mode)
+{
+    if (mkdir(path, mode) == 0)
+        return 0;
+    int err = errno;
+    if (err == EEXIST)
+        return 0;
+    if (err == EPERM || err == EACCES)
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Permission error creating intermediate local subdirectory: %s",
+                    kMakeSubdirs, path);
+    else
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating intermediate local subdirectory: %s",
+                    kMakeSubdirs, err, path);
+    return -1;
+}
+
+static int createQuor(const char *path, mode_t mode)
+{
+    for (;;) {
+        if (velk_shutdown_signalled.load()) {
+            subdirsStopped(path);
+            return -1;
+        }
+        quor_stat_t st;
+        memset(&st, 0, sizeof st);
+        if (quor_Stat(path, &st) == 0 && S_ISDIR(st.st_mode))
+            return 0;
+        int rc = quor_Mkdir(path, mode);
+        if (rc == 0 || rc == -EEXIST)
+            return 0;
+        if (rc == -EAGAIN)
+            continue;
+        if (rc == -1 || rc == -EACCES)
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "%s: Permission error creating intermediate QUOR subdirectory: %s", kMakeSubdirs, path);
+        else
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating intermediate QUOR subdirectory: %s",
+                        kMakeSubdirs, rc, path);
+        return -1;
+    }
+}
+
+// A directory that cannot be made on the gateway host fails the call as for
+// the other kinds: the archive could not be created under it anyway.
+static int createRemote(const char *path, mode_t mode)
+{
+    int rc = kylgw_LfxMkdir(path, mode);
+    if (rc == 0 || rc == -EEXIST)
+        return 0;
+    if (rc == -EACCES || rc == -1)
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "%s: Permission error creating intermediate remote subdirectory: %s", kMakeSubdirs, path);
+    else
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating intermediate remote subdirectory: %s",
+                    kMakeSubdirs, rc, path);
+    return -1;
+}
+
+static SubdirProbe probeDir(const char *path, int residency)
+{
+    if (residency == VELK_QUOR_FILE)
+        return probeQuor(path);
+    if (residency == VELK_REMOTE_FILE)
+        return probeRemote(path);
+    return probeLocal(path);
+}
+
+static int createDir(const char *path, mode_t mode, int residency)
+{
+    if (velk_debug_level >= 2)
+        velk_ErrPrintf("/debug/ attempting to create intermediate dir `%s'\n", path);
+    if (residency == VELK_QUOR_FILE)
+        return createQuor(path, mode);
+    if (residency == VELK_REMOTE_FILE)
+        return createRemote(path, mode);
+    return createLocal(path, mode);
+}
+
+// Last '/' in path[0, end), or -1.
+static long lastSlashBefore(const char *path, long end)
+{
+    for (long i = end - 1; i >= 0; --i)
+        if (path[i] == '/')
+            return i;
+    return -1;
+}
+
+int velk_MakeAllSubdirs(char *dirPath, mode_t createMode, int residency)
+{
+    VELK_TRACE_ENTRY();
+    if (residency == VELK_PIPE) {
+        if (velk_debug_level >= 1)
+            velk_ErrPrintf("%s: skipping intermediate path creation for piped archive\n", __func__);
+        return 0;
+    }
+    if (dirPath == nullptr)
+        return 0;
+    long dirEnd = lastSlashBefore(dirPath, static_cast<long>(strlen(dirPath)));
+    // No '/' (the current directory) or only the leading one (the root):
+    // nothing to create.
+    if (dirEnd <= 0)
+        return 0;
+
+    // The file name is cut off while the directories are made; every exit
+    // below puts the '/' back.
+    dirPath[dirEnd] = '\0';
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/creating intermediate paths for `%s'\n", dirPath);
+
+    // Upward walk: find the deepest ancestor that exists.  existingEnd is
+    // the position of the '/' that ends it, 0 when none was found (nothing
+    // of a relative path exists, or only the root of an absolute one).
+    long existingEnd = 0;
+    int result = 0;
+    for (long end = dirEnd;;) {
+        long slash = lastSlashBefore(dirPath, end);
+        if (slash <= 0)
+            break;
+        dirPath[slash] = '\0';
+        SubdirProbe probe = probeDir(dirPath, residency);
+        dirPath[slash] = '/';
+        if (probe == PROBE_FAILED) {
+            result = -1;
+            break;
+        }
+        if (probe == PROBE_DIR) {
+            existingEnd = slash;
+            break;
+        }
+        end = slash;
+    }
+
+    // Downward walk: every directory below the existing one, down to the
+    // file's own directory, which alone gets createMode unchanged.
+    if (result == 0) {
+        for (long i = existingEnd + 1; i < dirEnd; ++i) {
+            if (dirPath[i] != '/')
+                continue;
+            dirPath[i] = '\0';
+            int rc = createDir(dirPath, createMode | 0700, residency);
+            dirPath[i] = '/';
+            if (rc != 0) {
+                result = -1;
+                break;
+            }
+        }
+    }
+    if (result == 0 && createDir(dirPath, createMode, residency) != 0)
+        result = -1;
+
+    dirPath[dirEnd] = '/';
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Storage-system attributes.
+// ---------------------------------------------------------------------------
+
+int velk_SetFamilyID(const char *pathName, int familyID)
+{
+    VELK_TRACE_ENTRY();
+    if (velk_debug_level >= 2)
+        velk_ErrPrintf("/debug/setting family ID for %s to %d\n", safeName(pathName), familyID);
+    quor_fileattr_t attrIn;
+    memset(&attrIn, 0, sizeof attrIn);
+    attrIn.Attrs.FamilyId = static_cast<uint32_t>(familyID);
+    int rc = quor_FileSetAttributes(pathName, QUOR_ATTRSEL_FAMILYID, &attrIn, nullptr);
+    if (rc < 0)
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s: Error %d trying to set family ID %d for %s\n", __func__,
+                    rc, familyID, safeName(pathName));
+    return rc;
+}
+
+long velk_GetParentSubsysID(const char *pathName)
+{
+    VELK_TRACE_ENTRY();
+    char dir[kParentDirSize];
+    const char *path = safeName(pathName);
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr) {
+        snprintf(dir, sizeof dir, "%s", ".");
+    } else if (slash == path) {
+        snprintf(dir, sizeof dir, "%s", "/");
+    } else {
+        size_t len = static_cast<size_t>(slash - path);
+        if (len > sizeof dir - 1)
+            len = sizeof dir - 1;
+        memcpy(dir, path, len);
+        dir[len] = '\0';
+    }
+    quor_fileattr_t attr;
+    memset(&attr, 0, sizeof attr);
+    int rc = quor_FileGetAttributes(dir, &attr);
+    if (rc < 0) {
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s: error %d trying to obtain subsys ID for directory %s\n",
+                    __func__, rc, dir);
+        return 0;
+    }
+    return static_cast<long>(attr.Attrs.SubSystemId);
+}
+
+// ---------------------------------------------------------------------------
+// Truncation check.
+// ---------------------------------------------------------------------------
+
+int velk_CheckFileTruncated(uint64_t archiveSize, const hif_entry_t *indexEntry, long indexOrdinal)
+{
+    if (indexEntry == nullptr)
+        return 0;
+    uint32_t type = velk_Get32(indexEntry->hent_type);
+    if (type != VTO_FILE && type != VTO_HARDLINK)
+        return 0;
+    uint64_t offset = velk_Get64(indexEntry->hent_offset);
+    uint64_t blocks = velk_Get32(indexEntry->hent_blocks);
+    // The entry comes from an index file: an offset so large that the end
+    // does not fit 64 bits lies beyond any archive.
+    constexpr uint64_t kMaxBlocks = ~uint64_t{0} / VELK_BLOCKSIZE;
+    bool beyond = offset > kMaxBlocks - blocks || (offset + blocks) * VELK_BLOCKSIZE > archiveSize;
+    if (!beyond)
+        return 0;
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                "%s: detected trucated member file at index ordinal %ld offset: %lu filesize: %luarchive size: %lu\n",
+                __func__, indexOrdinal, static_cast<unsigned long>(offset * VELK_BLOCKSIZE),
+                static_cast<unsigned long>(velk_Get64(indexEntry->hent_fsize)), static_cast<unsigned long>(archiveSize));
+    return -1;
+}
