@@ -35,6 +35,5 @@ int velk_BuildIndex() { return notBuilt(); }
 int velk_Create() { return notBuilt(); }
 int velk_Delete() { return notBuilt(); }
 int velk_Extract() { return notBuilt(); }
-int velk_List() { return notBuilt(); }
 int velk_Undelete() { return notBuilt(); }
 int velk_Verify() { return notBuilt(); }

@@ -1,9 +1,9 @@
 // velk's start-up sequence run to the action against a real kylgwd, logged
 // in with a keytab: the gateway log records, the archive's absolute path for
 // relative, absolute and "~" names, the umask, and an account the user does
-// not have.  The list action itself is not in this build, so every run ends
-// with its "not available" failure (status 70) unless an earlier error set
-// the status first.
+// not have.  The archive does not exist, so every run ends with the list
+// action's failure to open its index (status 72) unless an earlier error
+// set the status first.
 
 #include <gtest/gtest.h>
 
@@ -11,51 +11,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kylgwd_fixture.h"
-#include "velk_testsupport.h"
+#include "velk_gwsession.h"
 
 namespace {
 
-const char kNotBuilt[] = "ERROR: LIST is not available in this build of velk\n";
+using VelkStartup = velktest::VelkGatewayTest;
 
-class VelkStartup : public ::testing::Test {
-protected:
-    velktest::ScratchDir dir;
-    velktest::KylgwdProcess gw{dir.path()};
-
-    void SetUp() override
-    {
-        velktest::RunOptions o;
-        o.input = "demo-password\n";
-        auto h = velktest::run({velktest::kylgwdBinary(), "--hash-password"}, o);
-        ASSERT_EQ(h.status, 0) << h.err;
-        std::string hash = h.out.substr(0, h.out.size() - 1);
-        velktest::writeFile(dir / "demo.kt", "keytab bytes of demo");
-        ASSERT_EQ(chmod((dir / "demo.kt").c_str(), 0600), 0);
-        velktest::writeFile(dir / "kylgwd.conf",
-                            "Users = {\n  demo = {\n    password = " + hash + "\n    uid = " +
-                                std::to_string(getuid()) + "\n    gid = " + std::to_string(getgid()) +
-                                "\n    home = /home/demo\n    keytab = " + (dir / "demo.kt") + "\n  }\n}\n");
-        ASSERT_EQ(mkdir((dir / "root").c_str(), 0755), 0);
-        ASSERT_EQ(mkdir((dir / "root/home").c_str(), 0755), 0);
-        ASSERT_EQ(mkdir((dir / "root/home/demo").c_str(), 0755), 0);
-        ASSERT_TRUE(gw.start({"--config", dir / "kylgwd.conf"}));
-    }
-
-    velktest::RunResult velk(std::vector<std::string> args)
-    {
-        velktest::RunOptions o;
-        o.env = {{"HOME", dir.path()},
-                 {"QUOR_CFG_FILE_PATH", dir.path()},
-                 {"QUOR_SERVER_HOST", "127.0.0.1/" + std::to_string(gw.port())},
-                 {"QUOR_HOSTNAME", "127.0.0.1"},
-                 {"QUOR_AUTH_METHOD", "keytab"},
-                 {"QUOR_PRINCIPAL", "demo"},
-                 {"QUOR_KEYTAB_PATH", dir / "demo.kt"}};
-        o.cwd = dir.path();
-        return velktest::runVelk(args, o);
-    }
-};
+// The archive x.tar does not exist: the list action fails on its index.
+const char kNoIndex[] = "Fatal error opening index file: x.tar.idx";
 
 } // namespace
 
@@ -66,13 +29,17 @@ TEST_F(VelkStartup, ArchivePathsAreResolvedOnTheGatewaySide)
     struct Case {
         const char *name;
         const char *absolute;
-    } cases[] = {{"x.tar", "/home/demo/x.tar"}, {"/data/y.tar", "/data/y.tar"}, {"~/z.tar", "/home/demo/z.tar"}};
+        const char *index;  // as the run names it
+    } cases[] = {{"x.tar", "/home/demo/x.tar", "x.tar.idx"},
+                 {"/data/y.tar", "/data/y.tar", "/data/y.tar.idx"},
+                 {"~/z.tar", "/home/demo/z.tar", "/home/demo/z.tar.idx"}};
     for (const auto &c : cases) {
         auto r = velk({"-t", "-d", "1", "-f", c.name});
-        EXPECT_EQ(r.status, 70) << c.name << "\n" << r.err;
+        EXPECT_EQ(r.status, 72) << c.name << "\n" << r.err;
         EXPECT_NE(r.err.find(std::string("Archive File absolute path is [") + c.absolute + "]\n"), std::string::npos)
             << r.err;
-        EXPECT_NE(r.err.find(kNotBuilt), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(std::string("Fatal error opening index file: ") + c.index + "\n"), std::string::npos)
+            << r.err;
         EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
     }
 }
@@ -80,7 +47,7 @@ TEST_F(VelkStartup, ArchivePathsAreResolvedOnTheGatewaySide)
 TEST_F(VelkStartup, GatewayLogHoldsCommandLineVersionAndDirectory)
 {
     auto r = velk({"-t", "-f", "x.tar"});
-    EXPECT_EQ(r.status, 70) << r.err;
+    EXPECT_EQ(r.status, 72) << r.err;
     EXPECT_EQ(gw.stop(), 0);
     std::string log = gw.logText();
     EXPECT_NE(log.find("openlog user=demo flags=0x60000 subsys=velk"), std::string::npos) << log;
@@ -88,14 +55,14 @@ TEST_F(VelkStartup, GatewayLogHoldsCommandLineVersionAndDirectory)
     EXPECT_NE(log.find(") VERSION: [velk."), std::string::npos) << log;
     EXPECT_NE(log.find(") CWD: " + dir.path() + "\n"), std::string::npos) << log;
     // velk's own failure message reaches the gateway log too.
-    EXPECT_NE(log.find(") LIST is not available in this build of velk"), std::string::npos) << log;
+    EXPECT_NE(log.find(") Fatal error opening index file: x.tar.idx"), std::string::npos) << log;
     EXPECT_NE(log.find("closelog user=demo flags=0x60000"), std::string::npos) << log;
 }
 
 TEST_F(VelkStartup, UmaskIsAppliedThroughTheGateway)
 {
     auto r = velk({"-t", "-d", "1", "-f", "x.tar", "-H", "umask=027"});
-    EXPECT_EQ(r.status, 70) << r.err;
+    EXPECT_EQ(r.status, 72) << r.err;
     EXPECT_NE(r.err.find("umask: 022 -> 027\n"), std::string::npos) << r.err;
 }
 
@@ -107,7 +74,7 @@ TEST_F(VelkStartup, AccountTheUserLacksWarnsAndDecidesTheStatus)
     EXPECT_NE(r.err.find("WARNING: main: Unable to set account name to 'nosuch' (error=-13). Using default account\n"),
               std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find(kNotBuilt), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(kNoIndex), std::string::npos) << r.err;
     auto byId = velk({"-t", "-f", "x.tar", "-H", "acct=4242"});
     EXPECT_EQ(byId.status, 64) << byId.err;
     EXPECT_NE(byId.err.find("WARNING: main: Unable to set account ID to '4242' (error="), std::string::npos)

@@ -1,0 +1,351 @@
+// The list action: one line per selected member, read from the index file
+// alone.  The archive itself is only asked for its size, which must equal
+// the size the index recorded, so that a stale index is never listed.
+
+#include "velk_List.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "quor_api.h"
+#include "velk_Actions.h"
+#include "velk_FileList.h"
+#include "velk_Globals.h"
+#include "velk_IndexFile.h"
+#include "velk_LogMsg.h"
+#include "velk_Run.h"
+
+namespace {
+
+// Storage-system object types of a plain file (the list accepts these two).
+constexpr uint32_t QUOR_OBJ_FILE = 129;
+constexpr uint32_t QUOR_OBJ_HARDLINKED_FILE = 131;
+
+// Lines are collected here and written in one piece.  On a terminal every
+// line is written at once; otherwise the block is written when it fills and
+// at the end, so a listing of millions of members does not cost one system
+// call per line.
+constexpr size_t kOutBufSize = 65536;
+constexpr size_t kLineMax = 1024;
+
+struct ListOutput {
+    char buf[kOutBufSize];
+    size_t used = 0;
+    bool perLine = false;
+
+    void flush()
+    {
+        if (used > 0) {
+            fwrite(buf, 1, used, stdout);
+            used = 0;
+        }
+        fflush(stdout);
+    }
+    void add(const char *line, size_t len)
+    {
+        if (used + len > sizeof buf)
+            flush();
+        memcpy(buf + used, line, len);
+        used += len;
+        if (perLine)
+            flush();
+    }
+};
+
+const char *indexSourceName(int kind)
+{
+    switch (kind) {
+    case VELK_QUOR_FILE:
+        return "QUOR";
+    case VELK_REMOTE_FILE:
+        return "Unix gateway";
+    default:
+        return "?";
+    }
+}
+
+// The archive's actual size in bytes into *size.  0, or -1 after the
+// message (exit status 72).
+int archiveActualSize(uint64_t *size)
+{
+    switch (velk_filetype) {
+    case VELK_QUOR_FILE: {
+        quor_fileattr_t attr;
+        memset(&attr, 0, sizeof attr);
+        int rc = quor_FileGetAttributes(velk_archive, &attr);
+        if (rc < 0) {
+            if (rc == -13)
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                            "[FATAL] no permission to get attrs. for QUOR archive file: %s\n", velk_archive);
+            else if (rc == -2)
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such QUOR archive file: %s\n",
+                            velk_archive);
+            else
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                            "[FATAL] error %d getting attributes for QUOR archive file %s\n", rc, velk_archive);
+            break;
+        }
+        if (attr.Attrs.Type != QUOR_OBJ_FILE && attr.Attrs.Type != QUOR_OBJ_HARDLINKED_FILE) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "[FATAL] Archive file %s is a directory/symlink/junction\n", velk_archive);
+            break;
+        }
+        *size = attr.Attrs.DataLength;
+        return 0;
+    }
+    case VELK_REMOTE_FILE: {
+        lfx_Stat_rply_t st;
+        memset(&st, 0, sizeof st);
+        if (kylgw_LfxStat(velk_archive, &st) < 0)
+            break;
+        *size = st.hst_size;
+        return 0;
+    }
+    default: {
+        struct stat st;
+        if (stat(velk_archive, &st) != 0) {
+            int err = errno;
+            if (err == ENOENT) {
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such local archive file: %s\n",
+                            velk_archive);
+            } else if (err == EACCES) {
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                            "[FATAL] no permission to open local archive file: %s\n", velk_archive);
+            } else {
+                errno = err;
+                perror("stat");
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                            "[FATAL] error %d getting attributes for local archive file %s\n", err, velk_archive);
+            }
+            break;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Archive file %s is not a regular file\n",
+                        velk_archive);
+            break;
+        }
+        *size = static_cast<uint64_t>(st.st_size);
+        return 0;
+    }
+    }
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    return -1;
+}
+
+// Closes the index descriptor of kind.
+void closeIndex(int fd, int kind)
+{
+    int rc = kind == VELK_QUOR_FILE ? quor_Close(fd) : close(fd);
+    if (rc < 0) {
+        int err = kind == VELK_QUOR_FILE ? rc : errno;
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "***%s: Error %d closing %s index file %s\n", "velk_List",
+                    err, kind == VELK_QUOR_FILE ? "QUOR" : "local", velk_index_filename);
+    }
+}
+
+// Ends the action: the summary (when the listing completed) and the final
+// line.  Returns the action's result.
+int finish(bool ok, long files, long objects)
+{
+    if (ok) {
+        char summary[VELK_MSG_BUFSIZE];
+        snprintf(summary, sizeof summary, "%s: Listing complete for %s, %ld files %ld total objects",
+                 velk_msg_prefix[VELK_MSG_VELK], velk_archive, files, objects);
+        velk_LogMsg(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, summary);
+        if (velk_debug_level >= 1 || velk_Opt(VELK_OPT_STATS) || velk_Opt(VELK_OPT_VERBOSE)) {
+            fputs(summary, stdout);
+            fputc('\n', stdout);
+        }
+    } else {
+        velk_SetExitCode(VELK_EXIT_IOERR);
+    }
+    velk_FinalLine(ok);
+    fflush(stdout);
+    return ok ? 0 : -1;
+}
+
+// Appends printf output at *n of line (size bytes in all); *n may pass
+// size - 1 when the text is cut, which the caller checks.
+void appendf(char *line, size_t size, size_t *n, const char *fmt, ...) __attribute__((format(printf, 4, 5)));
+void appendf(char *line, size_t size, size_t *n, const char *fmt, ...)
+{
+    if (*n >= size)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    int w = vsnprintf(line + *n, size - *n, fmt, ap);
+    va_end(ap);
+    if (w > 0)
+        *n += static_cast<size_t>(w);
+}
+
+} // namespace
+
+size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *line, size_t size)
+{
+    if (size == 0)
+        return 0;
+    uint32_t type = velk_Get32(entry->hent_type);
+    uint32_t flags = velk_Get32(entry->hent_flags);
+    uint32_t mode = velk_Get32(entry->hent_mode);
+    size_t n = 0;
+
+    appendf(line, size, &n, "%s: ", velk_msg_prefix[VELK_MSG_VELK]);
+    if ((options & VELK_OPT_BLOCKNUMS) != 0)
+        appendf(line, size, &n, "[%lu] ", static_cast<unsigned long>(velk_Get64(entry->hent_offset)));
+    char perms[12];
+    perms[0] = type == VTO_DIRECTORY ? 'd' : type == VTO_SYMLINK ? 'l' : '-';
+    const char rwx[] = "rwx";
+    for (int i = 0; i < 9; ++i)
+        perms[1 + i] = (mode & (0400u >> i)) != 0 ? rwx[i % 3] : '-';
+    perms[10] = ' ';
+    perms[11] = '\0';
+    appendf(line, size, &n, "%s", perms);
+    if ((flags & HIF_FLAG_DELETED) != 0)
+        appendf(line, size, &n, "D");
+    if ((options & VELK_OPT_CRC) != 0) {
+        if (type == VTO_FILE || type == VTO_HARDLINK) {
+            if ((flags & HIF_FLAG_CRC) != 0)
+                appendf(line, size, &n, "[0x%8.8x] ", velk_Get32(entry->hent_crc32));
+            else
+                appendf(line, size, &n, "[]%11s", "");
+        } else {
+            appendf(line, size, &n, "%13s", "");
+        }
+    }
+    // Names read from an index need not be terminated: bounded copies.
+    char uname[HENT_uname_size + 1];
+    char gname[HENT_gname_size + 1];
+    memcpy(uname, entry->hent_uname, HENT_uname_size);
+    uname[HENT_uname_size] = '\0';
+    memcpy(gname, entry->hent_gname, HENT_gname_size);
+    gname[HENT_gname_size] = '\0';
+    appendf(line, size, &n, " %s/%s", uname, gname);
+    appendf(line, size, &n, " %10lu", static_cast<unsigned long>(velk_Get64(entry->hent_fsize)));
+    time_t mtime = static_cast<time_t>(velk_Get32(entry->hent_mtime));
+    struct tm tmv;
+    memset(&tmv, 0, sizeof tmv);
+    localtime_r(&mtime, &tmv);
+    appendf(line, size, &n, " %4.4d-%2.2d-%2.2d %2.2d:%2.2d ", tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour,
+        tmv.tm_min);
+    char path[VELK_PATH_BUFSIZE];
+    size_t plen = velk_FormIxEntryPathname(entry, path, sizeof path);
+    bool slash = type == VTO_DIRECTORY && (plen == 0 || path[plen - 1] != '/');
+    appendf(line, size, &n, " %s%s", path, slash ? "/" : "");
+    if (type == VTO_SYMLINK) {
+        char link[HENT_linkname_size + 1];
+        memcpy(link, entry->hent_linkname, HENT_linkname_size);
+        link[HENT_linkname_size] = '\0';
+        appendf(line, size, &n, " -> %s", link);
+    }
+    appendf(line, size, &n, "\n");
+    if (n >= size) {
+        // Cut: keep the line ending.
+        n = size - 1;
+        if (n > 0)
+            line[n - 1] = '\n';
+        line[n] = '\0';
+    }
+    return n;
+}
+
+int velk_List()
+{
+    if (velk_filetype == VELK_PIPE) {
+        // There is no index beside a pipe; the listing has not happened, so
+        // it must not end as a success.
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "velk_List: need index file copy code for piped Archive File\n");
+        velk_SetExitCode(VELK_EXIT_USAGE);
+        velk_FinalLine(false);
+        return -1;
+    }
+    if (velk_GenFilelist() < 0)
+        return finish(false, 0, 0);
+
+    char where[64];
+    snprintf(where, sizeof where, "Reading Index File from %s...", indexSourceName(velk_filetype));
+    console_message(where, velk_index_filename);
+
+    int kind = velk_filetype;
+    int fd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, kind);
+    if (fd < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal error opening index file: %s", velk_index_filename);
+        return finish(false, 0, 0);
+    }
+    // A gateway-host index is read from a local copy.
+    if (kind == VELK_REMOTE_FILE)
+        kind = VELK_LOCAL_FILE;
+    if (velk_debug_level >= 2)
+        velk_ErrPrintf("[debug] successfully opened Index file for reading on FD=%d\n", fd);
+
+    bool ok = false;
+    long files = 0;
+    long objects = 0;
+    uint64_t actual = 0;
+    if (archiveActualSize(&actual) == 0) {
+        uint64_t recorded = velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize);
+        if (actual != recorded) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "[FATAL] Inconsistent actual/index files sizes for Archive file %s\n", velk_archive);
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "     Archive file actual size is: %lu\n",
+                        static_cast<unsigned long>(actual));
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "     Index file (%s) thinks size should be %lu\n",
+                        velk_index_filename, static_cast<unsigned long>(recorded));
+        } else if (velk_IndexReadInit() == 0) {
+            static ListOutput out;
+            out.used = 0;
+            out.perLine = isatty(STDOUT_FILENO) != 0;
+            uint32_t options = velk_option_flags;
+            ok = true;
+            for (int64_t ordinal = 0;; ++ordinal) {
+                hif_entry_t *entry = nullptr;
+                int eof = 0;
+                if (velk_IndexFileRead(fd, kind, 0, &entry, &eof) != 0) {
+                    ok = false;
+                    break;
+                }
+                if (eof != 0)
+                    break;
+                // Every entry is checked, not only those before the first
+                // line: a damaged entry further on must not be printed as if
+                // it were a member.
+                if (!velk_IndexEntrySane(entry)) {
+                    out.flush();
+                    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                                "Hmmm- %s does not appear to be a file created by velk.\n", velk_index_filename);
+                    ok = false;
+                    break;
+                }
+                if ((velk_Get32(entry->hent_flags) & HIF_FLAG_PHANTOM) != 0) {
+                    if (velk_debug_level >= 1)
+                        velk_ErrPrintf("/debug/skipping phantom index entry %d\n", static_cast<int>(ordinal));
+                    continue;
+                }
+                if (velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0)
+                    continue;
+                uint32_t type = velk_Get32(entry->hent_type);
+                if (type == VTO_UNKNOWN || type > VTO_INDEXEOF) {
+                    out.flush();
+                    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Unknown object type: %d Index Entry %d\n",
+                                static_cast<int>(type), static_cast<int>(objects));
+                }
+                char line[kLineMax];
+                size_t len = velk_FormatListLine(entry, options, line, sizeof line);
+                out.add(line, len);
+                ++objects;
+                if (type != VTO_DIRECTORY)
+                    ++files;
+            }
+            out.flush();
+        }
+    }
+    int rc = finish(ok, files, objects);
+    closeIndex(fd, kind);
+    return rc;
+}

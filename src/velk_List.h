@@ -1,0 +1,21 @@
+#ifndef VELK_LIST_H
+#define VELK_LIST_H
+
+// The list action (velk_List, declared with the other actions) and the
+// formatting of one listing line.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "velk_IndexFormat.h"
+
+// Formats the listing line of entry into line (at most size bytes with the
+// NUL; a longer line is cut and still ends with a newline): "VELK: ", with
+// VELK_OPT_BLOCKNUMS in options the header block number in brackets, the
+// type character and permissions, 'D' for a soft-deleted entry, with
+// VELK_OPT_CRC a 13-character CRC column for files, owner/group, size, the
+// modification time in local time, the path (a '/' added to directories)
+// and " -> target" for symbolic links, then a newline.  Returns the length.
+size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *line, size_t size);
+
+#endif

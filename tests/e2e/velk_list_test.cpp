@@ -1,0 +1,283 @@
+// The list action end to end: velk -t on a local archive (-E) whose index a
+// fixture lays out with the index routines, against a real kylgwd.  Checks
+// the exact lines of -t, -tv, -tvB and -H crc, member selection, and the
+// failures: an archive whose size disagrees with the index, a truncated or
+// foreign index, a damaged entry, a piped archive, a missing archive.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "velk_IndexFormat.h"
+#include "velk_gwsession.h"
+
+namespace {
+
+// 2024-03-05 14:07:00 UTC.
+constexpr uint32_t kMtime = 1709647620;
+
+struct Member {
+    uint32_t type;
+    std::string prefix;
+    std::string name;
+    uint64_t size;
+    uint32_t mode;
+    std::string link = "";
+    uint32_t flags = 0;
+    uint32_t crc = 0;
+};
+
+hif_entry_t makeEntry(const Member &m, uint64_t offset)
+{
+    hif_entry_t e;
+    memset(&e, 0, sizeof e);
+    memcpy(e.hent_sanity, HENT_SANITY, 8);
+    velk_Put32(e.hent_flags, m.flags);
+    velk_Put32(e.hent_type, m.type);
+    velk_Put32(e.hent_version, 1);
+    velk_Put64(e.hent_offset, offset);
+    velk_Put64(e.hent_fsize, m.size);
+    velk_Put32(e.hent_blocks, static_cast<uint32_t>(m.type == VTO_FILE ? velk_MemberBlocks(m.size) : 1));
+    velk_Put32(e.hent_crc32, m.crc);
+    memcpy(e.hent_name, m.name.data(), std::min(m.name.size(), sizeof e.hent_name));
+    memcpy(e.hent_prefix, m.prefix.data(), std::min(m.prefix.size(), sizeof e.hent_prefix));
+    memcpy(e.hent_linkname, m.link.data(), std::min(m.link.size(), sizeof e.hent_linkname));
+    velk_Put32(e.hent_mode, m.mode);
+    velk_Put32(e.hent_mtime, kMtime);
+    velk_Put32(e.hent_ctime, kMtime);
+    velk_Put32(e.hent_uid, 1000);
+    velk_Put32(e.hent_gid, 100);
+    memcpy(e.hent_uname, "user1", 5);
+    memcpy(e.hent_gname, "users", 5);
+    return e;
+}
+
+// Writes index bytes for members (offsets laid out in order) and returns the
+// archive size in bytes the index records.
+uint64_t writeIndex(const std::string &path, const std::vector<Member> &members, std::string *bytesOut = nullptr)
+{
+    std::string entries;
+    uint64_t block = 0;
+    for (const auto &m : members) {
+        hif_entry_t e = makeEntry(m, block);
+        unsigned char img[HIF_ENTRY_SIZE];
+        velk_EncodeIndexEntry(&e, img);
+        entries.append(reinterpret_cast<char *>(img), sizeof img);
+        block += velk_Get32(e.hent_blocks);
+    }
+    uint64_t tarsize = (block + 1) * 512;
+    hif_hdr_t h;
+    memset(&h, 0, sizeof h);
+    memcpy(h.hif_hdr.hif_sanity, HIF_SANITY, sizeof HIF_SANITY - 1);
+    velk_Put32(h.hif_hdr.hif_version, HIF_VERSION);
+    velk_Put32(h.hif_hdr.obj_count, static_cast<uint32_t>(members.size()));
+    memcpy(h.hif_cfinfo.hif_inx_sanity, "VELK_INX", 8);
+    velk_Put32(h.hif_cfinfo.hif_cf_version, 1);
+    velk_Put64(h.hif_cfinfo.hif_tarsize, tarsize);
+    velk_Put64(h.hif_cfinfo.hif_velk_filecount, members.size());
+    unsigned char himg[HIF_HDR_SIZE];
+    velk_EncodeIndexHeader(&h, himg);
+    std::string all(reinterpret_cast<char *>(himg), sizeof himg);
+    all += entries;
+    velktest::writeFile(path, all);
+    if (bytesOut != nullptr)
+        *bytesOut = all;
+    return tarsize;
+}
+
+const std::vector<Member> kMembers = {
+    {VTO_DIRECTORY, "", "dir", 0, 0755},
+    {VTO_FILE, "", "dir/a.txt", 1234, 0644},
+    {VTO_SYMLINK, "", "dir/ln", 0, 0777, "a.txt"},
+    {VTO_FILE, "", "dir/gone.txt", 99, 0600, "", HIF_FLAG_PHANTOM | HIF_FLAG_DELETED},
+    {VTO_FILE, "", "dir/old.txt", 10, 0640, "", HIF_FLAG_DELETED},
+    {VTO_DIRECTORY, "", "top/", 0, 0700},
+    {VTO_FILE, std::string(120, 'p'), "deep.bin", 513, 04755, "", HIF_FLAG_CRC, 0xCBF43926},
+    {VTO_FILE, "", "/tmp/VELK_CF_CHK_1_2", 256, 0600},
+};
+
+class VelkList : public velktest::VelkGatewayTest {
+protected:
+    // Messages name the archive and index as given on the command line.
+    std::string archive() const { return "a.tar"; }
+    std::string index() const { return "a.tar.idx"; }
+
+    void SetUp() override
+    {
+        velktest::VelkGatewayTest::SetUp();
+        uint64_t size = writeIndex(dir / index(), kMembers);
+        velktest::writeFile(dir / archive(), std::string(size, '\0'));
+    }
+};
+
+const std::string kDeepPath = std::string(120, 'p') + "/deep.bin";
+
+} // namespace
+
+TEST_F(VelkList, PlainListingPrintsExactLines)
+{
+    auto r = velk({"-t", "-E", "-f", "a.tar"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "VELK: drwxr-xr-x  user1/users          0 2024-03-05 14:07  dir/\n"
+                     "VELK: -rw-r--r--  user1/users       1234 2024-03-05 14:07  dir/a.txt\n"
+                     "VELK: lrwxrwxrwx  user1/users          0 2024-03-05 14:07  dir/ln -> a.txt\n"
+                     "VELK: -rw-r----- D user1/users         10 2024-03-05 14:07  dir/old.txt\n"
+                     "VELK: drwx------  user1/users          0 2024-03-05 14:07  top/\n"
+                     "VELK: -rwxr-xr-x  user1/users        513 2024-03-05 14:07  " +
+                         kDeepPath +
+                         "\n"
+                         "VELK: -rw-------  user1/users        256 2024-03-05 14:07  /tmp/VELK_CF_CHK_1_2\n"
+                         "VELK: VELK SUCCESSFUL\n");
+    // Times are local: a zone five hours west moves them.
+    auto ny = velk({"-t", "-E", "-f", "a.tar"}, {{"TZ", "XST+5"}});
+    EXPECT_NE(ny.out.find("       1234 2024-03-05 09:07  dir/a.txt\n"), std::string::npos) << ny.out;
+}
+
+TEST_F(VelkList, VerboseAndBlockNumbersAddSummaryAndOffsets)
+{
+    auto v = velk({"-tv", "-E", "-f", "a.tar"});
+    EXPECT_EQ(v.status, 0) << v.err;
+    auto vl = velktest::lines(v.out);
+    ASSERT_EQ(vl.size(), 9u) << v.out;
+    // Symbolic links and files count as files, directories only as objects.
+    EXPECT_EQ(vl[7], "VELK: Listing complete for " + archive() + ", 5 files 7 total objects");
+    EXPECT_EQ(vl[8], "VELK: VELK SUCCESSFUL");
+
+    auto b = velk({"-tvB", "-E", "-f", "a.tar"});
+    EXPECT_EQ(b.status, 0) << b.err;
+    auto bl = velktest::lines(b.out);
+    ASSERT_EQ(bl.size(), 9u) << b.out;
+    // Blocks: dir 0, a.txt 1 (4 blocks), ln 5, gone 6 (2), old 8 (2), top 10, deep 11 (3), cf 14.
+    EXPECT_EQ(bl[0], "VELK: [0] drwxr-xr-x  user1/users          0 2024-03-05 14:07  dir/");
+    EXPECT_EQ(bl[1], "VELK: [1] -rw-r--r--  user1/users       1234 2024-03-05 14:07  dir/a.txt");
+    EXPECT_EQ(bl[2], "VELK: [5] lrwxrwxrwx  user1/users          0 2024-03-05 14:07  dir/ln -> a.txt");
+    EXPECT_EQ(bl[3], "VELK: [8] -rw-r----- D user1/users         10 2024-03-05 14:07  dir/old.txt");
+    EXPECT_EQ(bl[6], "VELK: [14] -rw-------  user1/users        256 2024-03-05 14:07  /tmp/VELK_CF_CHK_1_2");
+
+    // Without -v the summary reaches the gateway log only.
+    auto t = velk({"-t", "-E", "-f", "a.tar"});
+    EXPECT_EQ(t.out.find("Listing complete"), std::string::npos);
+    EXPECT_EQ(gw.stop(), 0);
+    EXPECT_NE(gw.logText().find(") VELK: Listing complete for " + archive() + ", 5 files 7 total objects"),
+              std::string::npos)
+        << gw.logText();
+}
+
+TEST_F(VelkList, CrcColumnKeepsItsWidth)
+{
+    auto r = velk({"-t", "-E", "-H", "crc", "-f", "a.tar"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto l = velktest::lines(r.out);
+    ASSERT_EQ(l.size(), 8u) << r.out;
+    // The column is 13 characters wide: "[0x%8.8x] ", "[]" and 11 spaces,
+    // or 13 spaces for what is not a file.
+    EXPECT_EQ(l[0], "VELK: drwxr-xr-x " + std::string(13, ' ') + " user1/users          0 2024-03-05 14:07  dir/");
+    EXPECT_EQ(l[1], "VELK: -rw-r--r-- []" + std::string(11, ' ') +
+                        " user1/users       1234 2024-03-05 14:07  dir/a.txt");
+    EXPECT_EQ(l[5], "VELK: -rwxr-xr-x [0xcbf43926]  user1/users        513 2024-03-05 14:07  " + kDeepPath);
+}
+
+TEST_F(VelkList, MemberNamesSelectWhatIsListed)
+{
+    auto r = velk({"-t", "-E", "-f", "a.tar", "dir"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "VELK: drwxr-xr-x  user1/users          0 2024-03-05 14:07  dir/\n"
+                     "VELK: -rw-r--r--  user1/users       1234 2024-03-05 14:07  dir/a.txt\n"
+                     "VELK: lrwxrwxrwx  user1/users          0 2024-03-05 14:07  dir/ln -> a.txt\n"
+                     "VELK: -rw-r----- D user1/users         10 2024-03-05 14:07  dir/old.txt\n"
+                     "VELK: VELK SUCCESSFUL\n");
+    auto one = velk({"-t", "-E", "-f", "a.tar", kDeepPath});
+    EXPECT_EQ(velktest::lines(one.out).size(), 2u) << one.out;
+}
+
+TEST_F(VelkList, ArchiveSizeDifferentFromIndexIsNotListed)
+{
+    std::string body = velktest::readFile(dir / archive());
+    velktest::writeFile(dir / archive(), body + std::string(1, '\0'));
+    auto r = velk({"-t", "-E", "-f", "a.tar"});
+    EXPECT_EQ(r.status, 72);
+    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_NE(r.err.find("ERROR: [FATAL] Inconsistent actual/index files sizes for Archive file " + archive() +
+                         "\nERROR:      Archive file actual size is: " + std::to_string(body.size() + 1) +
+                         "\nERROR:      Index file (" + index() + ") thinks size should be " +
+                         std::to_string(body.size()) + "\n"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(VelkList, BrokenIndexesFailWithTheirMessage)
+{
+    std::string good = velktest::readFile(dir / index());
+    struct Case {
+        const char *what;
+        std::string bytes;
+        const char *message;
+    } cases[] = {
+        {"shorter than its header", good.substr(0, 200), "doesn't look like an VELK index file"},
+        {"foreign file", std::string(4096, 'x'), "doesn't look like an VELK index file"},
+        {"claims more entries than present", good.substr(0, good.size() - 512),
+         "doesn't look like an VELK index file"},
+    };
+    for (const auto &c : cases) {
+        velktest::writeFile(dir / index(), c.bytes);
+        auto r = velk({"-t", "-E", "-f", "a.tar"});
+        EXPECT_EQ(r.status, 72) << c.what;
+        EXPECT_EQ(r.out, "VELK: VELK FAILED\n") << c.what;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.what << "\n" << r.err;
+        EXPECT_NE(r.err.find("ERROR: Fatal error opening index file: " + index() + "\n"), std::string::npos)
+            << c.what << "\n"
+            << r.err;
+    }
+}
+
+TEST_F(VelkList, DamagedEntryEndsTheListingAsFailed)
+{
+    std::string bytes = velktest::readFile(dir / index());
+    // Entry 4 (dir/old.txt) loses its mark; the entries before it are shown.
+    bytes[HIF_HDR_SIZE + 4 * HIF_ENTRY_SIZE] = 'X';
+    velktest::writeFile(dir / index(), bytes);
+    auto r = velk({"-t", "-E", "-f", "a.tar"});
+    EXPECT_EQ(r.status, 72);
+    auto l = velktest::lines(r.out);
+    ASSERT_EQ(l.size(), 4u) << r.out;
+    EXPECT_EQ(l[2], "VELK: lrwxrwxrwx  user1/users          0 2024-03-05 14:07  dir/ln -> a.txt");
+    EXPECT_EQ(l[3], "VELK: VELK FAILED");
+    EXPECT_NE(r.err.find("Hmmm- " + index() + " does not appear to be a file created by velk.\n"), std::string::npos)
+        << r.err;
+}
+
+TEST_F(VelkList, UnknownObjectTypeIsReportedButListed)
+{
+    std::vector<Member> members = {{VTO_FILE, "", "a", 1, 0644}, {9, "", "odd", 0, 0644}};
+    uint64_t size = writeIndex(dir / index(), members);
+    velktest::writeFile(dir / archive(), std::string(size, '\0'));
+    auto r = velk({"-t", "-E", "-f", "a.tar"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("VELK: -rw-r--r--  user1/users          0 2024-03-05 14:07  odd\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find("ERROR: Unknown object type: 9 Index Entry 1\n"), std::string::npos) << r.err;
+}
+
+TEST_F(VelkList, MissingLocalArchive)
+{
+    ASSERT_EQ(unlink((dir / archive()).c_str()), 0);
+    auto r = velk({"-t", "-E", "-f", "a.tar"});
+    EXPECT_EQ(r.status, 72);
+    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_NE(r.err.find("ERROR: [FATAL] no such local archive file: " + archive() + "\n"), std::string::npos)
+        << r.err;
+}
+
+TEST_F(VelkList, PipedArchiveCannotBeListed)
+{
+    auto r = velk({"-t", "-f", "-", "-I", "p.idx"}, {}, "");
+    EXPECT_EQ(r.status, 64) << r.err;
+    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_NE(r.err.find("ERROR: velk_List: need index file copy code for piped Archive File\n"), std::string::npos)
+        << r.err;
+}

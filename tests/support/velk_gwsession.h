@@ -1,0 +1,42 @@
+#ifndef VELK_GWSESSION_H
+#define VELK_GWSESSION_H
+
+// A test fixture for running the real velk against a real kylgwd on
+// loopback: a scratch directory, a served root with the user "demo"'s home
+// directory, a keytab login for demo, and a runner that gives velk the
+// environment it needs to reach the gateway without typing anything.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "kylgwd_fixture.h"
+#include "velk_testsupport.h"
+
+namespace velktest {
+
+class VelkGatewayTest : public ::testing::Test {
+protected:
+    ScratchDir dir;
+    KylgwdProcess gw{dir.path()};
+
+    // Writes the configuration (extraConfig is appended to it), creates the
+    // served tree and starts kylgwd.
+    void startGateway(const std::string &extraConfig = "");
+    void SetUp() override { startGateway(); }
+
+    // The served root, and demo's home directory inside it.
+    std::string root() const { return dir / "root"; }
+    std::string home() const { return dir / "root/home/demo"; }
+
+    // Runs velk in dir with the gateway environment plus env (TZ=UTC unless
+    // env says otherwise) and the given standard input.
+    RunResult velk(const std::vector<std::string> &args, const std::map<std::string, std::string> &env = {},
+                   const std::string &input = "");
+};
+
+} // namespace velktest
+
+#endif
