@@ -1,0 +1,240 @@
+// The gateway of the integration tests (see nxclient_gateway.h) and the
+// session it gives: the client logs in by keytab on its first call, starts
+// in the user's home, sees the site values kylgwd reports and gets fresh
+// request ids.
+
+#include "nxclient_gateway.h"
+
+#include "quor_api.h"
+#include "velk_testproc.h"
+#include "velk_testsupport.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace nxtest {
+
+namespace {
+
+NxGateway *registered = nullptr; // owned by gtest once registered
+
+const char kIvanKeytab[] = "keytab of ivan\x01\x02\x03";
+const char kBobKeytab[] = "keytab of bob\x04\x05";
+
+std::string cosSection()
+{
+    std::string s = "COS = {\n";
+    for (const CosRow &c : kCosTable) {
+        s += "  " + std::to_string(c.id) + " = {\n";
+        s += "    name = " + std::string(c.name) + "\n";
+        s += "    width = " + std::to_string(c.width) + "\n";
+        s += "    block = " + std::to_string(c.block) + "\n";
+        s += "    min = " + std::to_string(c.minSize) + "\n";
+        s += "    max = " + std::to_string(c.maxSize) + "\n";
+        s += std::string("    tape = ") + (c.tape ? "yes" : "no") + "\n";
+        s += std::string("    default = ") + (c.isDefault ? "yes" : "no") + "\n";
+        s += "  }\n";
+    }
+    return s + "}\n";
+}
+
+std::string userSection(const std::string &name, uid_t uid, gid_t gid, const std::string &keytab,
+                        const std::string &accounts, uint32_t defaultAcct)
+{
+    return "  " + name + " = {\n    uid = " + std::to_string(uid) + "\n    gid = " + std::to_string(gid) +
+           "\n    home = /home/" + name + "\n    keytab = " + keytab + "\n    default_account = " +
+           std::to_string(defaultAcct) + "\n    accounts = " + accounts + "\n  }\n";
+}
+
+} // namespace
+
+void NxGateway::SetUp()
+{
+    std::filesystem::create_directories(VELK_TEST_SCRATCH);
+    std::string tmpl = std::string(VELK_TEST_SCRATCH) + "/integration_nxclient.XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    ASSERT_NE(mkdtemp(buf.data()), nullptr) << strerror(errno);
+    dir_ = buf.data();
+
+    // As root kylgwd takes each user's identity, so the users get ids of
+    // their own and ownership on disk shows whose identity a request ran
+    // with; unprivileged, every user acts as the daemon's own user.
+    if (geteuid() == 0) {
+        ivanUid_ = 61011;
+        ivanGid_ = 61011;
+        bobUid_ = 61012;
+        bobGid_ = 61012;
+    } else {
+        ivanUid_ = bobUid_ = getuid();
+        ivanGid_ = bobGid_ = getgid();
+    }
+
+    velktest::writeFile(dir_ + "/ivan.kt", std::string(kIvanKeytab, sizeof kIvanKeytab - 1));
+    velktest::writeFile(dir_ + "/bob.kt", std::string(kBobKeytab, sizeof kBobKeytab - 1));
+    ASSERT_EQ(chmod((dir_ + "/ivan.kt").c_str(), 0600), 0);
+    ASSERT_EQ(chmod((dir_ + "/bob.kt").c_str(), 0600), 0);
+    velktest::writeFile(dir_ + "/kylgwd.conf",
+                        "Users = {\n" +
+                            userSection("ivan", ivanUid_, ivanGid_, dir_ + "/ivan.kt", "1:alpha 2:beta",
+                                        kIvanDefaultAcct) +
+                            userSection("bob", bobUid_, bobGid_, dir_ + "/bob.kt", "7:gamma", 7) + "}\n" +
+                            cosSection());
+    for (const char *d : {"/root", "/root/home", "/root/home/ivan", "/root/home/bob"})
+        ASSERT_EQ(mkdir((dir_ + d).c_str(), 0755), 0) << d;
+    ASSERT_EQ(chown((dir_ + "/root/home/ivan").c_str(), ivanUid_, ivanGid_), 0);
+    ASSERT_EQ(chown((dir_ + "/root/home/bob").c_str(), bobUid_, bobGid_), 0);
+
+    gw_ = std::make_unique<velktest::KylgwdProcess>(dir_);
+    ASSERT_TRUE(gw_->start({"--config", dir_ + "/kylgwd.conf", "--events", eventsPath()}));
+
+    // The client reads these when its first call opens the session.
+    setenv("HOME", dir_.c_str(), 1);
+    setenv("QUOR_CFG_FILE_PATH", dir_.c_str(), 1);
+    setenv("QUOR_SERVER_HOST", ("127.0.0.1/" + std::to_string(gw_->port())).c_str(), 1);
+    setenv("QUOR_HOSTNAME", "127.0.0.1", 1);
+    setenv("QUOR_AUTH_METHOD", "keytab", 1);
+    setenv("QUOR_PRINCIPAL", "ivan", 1);
+    setenv("QUOR_KEYTAB_PATH", (dir_ + "/ivan.kt").c_str(), 1);
+
+    char cwd[1025] = {};
+    ASSERT_EQ(quor_Getcwd(cwd, sizeof cwd), 0) << "the session did not open:\n" << gw_->logText();
+    ASSERT_STREQ(cwd, "/home/ivan");
+}
+
+void NxGateway::TearDown()
+{
+    if (gw_ != nullptr) {
+        EXPECT_EQ(gw_->stop(), 0) << gw_->stderrText();
+        gw_.reset();
+    }
+    if (dir_.empty())
+        return;
+    if (::testing::UnitTest::GetInstance()->Failed()) {
+        fprintf(stderr, "scratch directory kept: %s\n", dir_.c_str());
+        return;
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+}
+
+NxGateway &gateway()
+{
+    return *registered;
+}
+
+void NxClientTest::SetUp()
+{
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    name_ = std::string(info->test_suite_name()) + "_" + info->name();
+    ASSERT_EQ(mkdir(disk().c_str(), 0755), 0) << disk() << ": " << strerror(errno);
+    ASSERT_EQ(chown(disk().c_str(), gateway().ivanUid(), gateway().ivanGid()), 0);
+}
+
+std::string NxClientTest::ns(const std::string &rel) const
+{
+    return "/home/ivan/" + name_ + (rel.empty() ? "" : "/" + rel);
+}
+
+std::string NxClientTest::disk(const std::string &rel) const
+{
+    return gateway().rootPath() + ns(rel);
+}
+
+std::string NxClientTest::sidecarPath(const std::string &rel) const
+{
+    return gateway().metaPath() + ns(rel) + "#meta";
+}
+
+std::map<std::string, std::string> NxClientTest::sidecar(const std::string &rel) const
+{
+    std::map<std::string, std::string> kv;
+    std::istringstream in(velktest::readFile(sidecarPath(rel)));
+    std::string line;
+    while (std::getline(in, line)) {
+        auto eq = line.find('=');
+        if (eq != std::string::npos)
+            kv[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return kv;
+}
+
+bool NxClientTest::exists(const std::string &diskPath) const
+{
+    struct stat st {};
+    return ::lstat(diskPath.c_str(), &st) == 0;
+}
+
+void NxClientTest::makeFile(const std::string &rel, const std::string &contents, mode_t mode) const
+{
+    velktest::writeFile(disk(rel), contents);
+    ASSERT_EQ(chmod(disk(rel).c_str(), mode), 0);
+    ASSERT_EQ(chown(disk(rel).c_str(), gateway().ivanUid(), gateway().ivanGid()), 0);
+}
+
+size_t countEvents(const std::string &needle)
+{
+    return velktest::countOccurrences(velktest::readFile(gateway().eventsPath()), needle);
+}
+
+bool waitForEvents(const std::string &needle, size_t count)
+{
+    auto deadline = velktest::Clock::now() + velktest::kGenerousWait;
+    while (countEvents(needle) < count) {
+        if (velktest::Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+} // namespace nxtest
+
+// Registered before main runs; gtest owns and deletes it.
+static ::testing::Environment *const nxtest_environment = [] {
+    auto *env = new nxtest::NxGateway;
+    nxtest::registered = env;
+    return ::testing::AddGlobalTestEnvironment(env);
+}();
+
+namespace {
+
+using nxtest::gateway;
+
+TEST(NxSession, KeytabLoginStartsInTheHomeWithTheSiteValues)
+{
+    // The login the environment's first call made is in the daemon's log.
+    EXPECT_TRUE(gateway().daemon().waitForLog("user ivan authenticated by keytab")) << gateway().daemon().logText();
+    quor_site_info_t site = {};
+    ASSERT_EQ(quorex_GetSiteInfo(&site), 0);
+    EXPECT_EQ(site.server_runmode, 1u);
+    EXPECT_EQ(site.umask, static_cast<uint32_t>(nxtest::kSiteUmask));
+
+    char cwd[1025] = {};
+    ASSERT_EQ(quor_Getcwd(cwd, sizeof cwd), 0);
+    EXPECT_STREQ(cwd, "/home/ivan");
+    // "/home/ivan" and its NUL need 11 bytes.
+    char small[10] = {};
+    EXPECT_EQ(quor_Getcwd(small, sizeof small), -34);
+    char exact[11] = {};
+    EXPECT_EQ(quor_Getcwd(exact, sizeof exact), 0);
+    EXPECT_STREQ(exact, "/home/ivan");
+
+    // Request ids come from the server, fresh each time.
+    kyl_uuid_t a = quor_GetUniqueRequestID();
+    kyl_uuid_t b = quor_GetUniqueRequestID();
+    const kyl_uuid_t zero = {};
+    EXPECT_NE(memcmp(&a, &zero, sizeof a), 0);
+    EXPECT_NE(memcmp(&a, &b, sizeof a), 0);
+    EXPECT_EQ(a.time_hi_and_version >> 12, 4); // version 4
+    EXPECT_TRUE(nxtest::waitForEvents("\"category\":1280,\"function\":1809,", 2));
+}
+
+} // namespace

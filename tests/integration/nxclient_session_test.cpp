@@ -1,0 +1,342 @@
+// The client library's session-wide operations against the real kylgwd:
+// accounts and their effect on created files, password entries and home
+// directories, name-to-id conversion, the gateway log, class-of-service
+// selection by size, the expiration attribute, and the small operations on
+// files of the gateway host.  Results are checked against the daemon's
+// configuration, the files and sidecars on disk and the daemon's log.
+
+#include "nxclient_gateway.h"
+
+#include "quor_api.h"
+#include "velk_testsupport.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using nxtest::gateway;
+using nxtest::NxClientTest;
+
+struct stat diskStat(const std::string &path)
+{
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+class NxAccounts : public NxClientTest {
+protected:
+    void TearDown() override
+    {
+        // Later tests of this program start from the default account.
+        EXPECT_EQ(quor_SetAcct(nxtest::kIvanDefaultAcct), 0);
+    }
+
+    // Creates rel through the client and returns the account its sidecar holds.
+    std::string accountOfNewFile(const std::string &rel)
+    {
+        int fd = quor_Open(ns(rel).c_str(), O_WRONLY | O_CREAT, 0644, nullptr, nullptr, nullptr);
+        EXPECT_GE(fd, 0);
+        if (fd >= 0) {
+            EXPECT_EQ(quor_Close(fd), 0);
+        }
+        return sidecar(rel)["Account"];
+    }
+};
+
+TEST_F(NxAccounts, OnlyTheUsersAccountsAreAcceptedAndNewFilesCarryTheCurrentOne)
+{
+    uint32_t def = 0, cur = 0;
+    ASSERT_EQ(quor_GetAcct(&def, &cur), 0);
+    EXPECT_EQ(def, nxtest::kIvanDefaultAcct);
+    EXPECT_EQ(cur, nxtest::kIvanDefaultAcct);
+    EXPECT_EQ(accountOfNewFile("one"), "1");
+
+    // bob's account and an account nobody has are refused and change nothing.
+    EXPECT_EQ(quor_SetAcct(7), -13);
+    EXPECT_EQ(quor_SetAcct(4242), -13);
+    EXPECT_EQ(quor_SetAcctByName("gamma"), -13);
+    EXPECT_EQ(quor_SetAcctByName("nosuch"), -13);
+    ASSERT_EQ(quor_GetAcct(&def, &cur), 0);
+    EXPECT_EQ(cur, 1u);
+
+    ASSERT_EQ(quor_SetAcct(2), 0);
+    ASSERT_EQ(quor_GetAcct(&def, &cur), 0);
+    EXPECT_EQ(def, 1u);
+    EXPECT_EQ(cur, 2u);
+    EXPECT_EQ(accountOfNewFile("two"), "2");
+    quor_Attrs_t a = {};
+    ASSERT_EQ(quor_GetListAttrs(ns("two").c_str(), &a), 0);
+    EXPECT_EQ(a.Account, 2u);
+
+    ASSERT_EQ(quor_SetAcctByName("alpha"), 0);
+    ASSERT_EQ(quor_GetAcct(&def, &cur), 0);
+    EXPECT_EQ(cur, 1u);
+    EXPECT_EQ(accountOfNewFile("three"), "1");
+    // Names longer than the request's field are refused by the client.
+    EXPECT_EQ(quor_SetAcctByName(std::string(129, 'a').c_str()), -36);
+
+    // Any user's account name converts to its code.
+    uint32_t code = 0;
+    ASSERT_EQ(quor_AcctNameToCode("gamma", 0, &code), 0);
+    EXPECT_EQ(code, 7u);
+    ASSERT_EQ(quor_AcctNameToCode("beta", 0, &code), 0);
+    EXPECT_EQ(code, 2u);
+    code = 55;
+    EXPECT_EQ(quor_AcctNameToCode("delta", 0, &code), -2);
+    EXPECT_EQ(code, 55u);
+}
+
+class NxUsers : public NxClientTest {};
+
+TEST_F(NxUsers, PasswordEntriesAndHomeDirectories)
+{
+    quor_passwd_t pw;
+    memset(&pw, 0x55, sizeof pw);
+    ASSERT_EQ(quor_GetPwent("", &pw), 0);
+    EXPECT_STREQ(pw.pw_name, "ivan");
+    EXPECT_STREQ(pw.pw_passwd, "x");
+    EXPECT_EQ(pw.pw_uid, gateway().ivanUid());
+    EXPECT_EQ(pw.pw_gid, gateway().ivanGid());
+    EXPECT_STREQ(pw.pw_dir, "/home/ivan");
+    EXPECT_STREQ(pw.pw_shell, "/bin/sh");
+    ASSERT_EQ(quor_GetPwent("ivan", &pw), 0);
+    EXPECT_STREQ(pw.pw_name, "ivan");
+    ASSERT_EQ(quor_GetPwent("bob", &pw), 0);
+    EXPECT_STREQ(pw.pw_name, "bob");
+    EXPECT_EQ(pw.pw_uid, gateway().bobUid());
+    EXPECT_EQ(pw.pw_gid, gateway().bobGid());
+    EXPECT_STREQ(pw.pw_dir, "/home/bob");
+    EXPECT_EQ(quor_GetPwent("carol", &pw), -2);
+    EXPECT_EQ(quor_GetPwent(std::string(257, 'n').c_str(), &pw), -36);
+
+    char home[1025];
+    ASSERT_EQ(quor_LookupHomeDir("bob", home, sizeof home), 0);
+    EXPECT_STREQ(home, "/home/bob");
+    ASSERT_EQ(quor_LookupHomeDir("ivan", home, sizeof home), 0);
+    EXPECT_STREQ(home, "/home/ivan");
+    // "/home/bob" and its NUL need 10 bytes.
+    char tight[10];
+    ASSERT_EQ(quor_LookupHomeDir("bob", tight, sizeof tight), 0);
+    EXPECT_STREQ(tight, "/home/bob");
+    char small[9];
+    EXPECT_EQ(quor_LookupHomeDir("bob", small, sizeof small), -34);
+    EXPECT_EQ(quor_LookupHomeDir("carol", home, sizeof home), -2);
+}
+
+// A name entry of the given type.
+api_namespec_t nameEntry(int32_t type, const char *name)
+{
+    api_namespec_t s = {};
+    s.Type = type;
+    s.Id = 0xdeadbeef;
+    snprintf(s.Name, sizeof s.Name, "%s", name);
+    return s;
+}
+
+TEST_F(NxUsers, NamesConvertToIdsInPlace)
+{
+    struct group *g = getgrgid(getgid());
+    ASSERT_NE(g, nullptr);
+    const std::string groupName = g->gr_name;
+    std::vector<api_namespec_t> list = {nameEntry(QUOR_NAMESPEC_USER, "bob"),
+                                        nameEntry(QUOR_NAMESPEC_GROUP, groupName.c_str()),
+                                        nameEntry(QUOR_NAMESPEC_USER, "ivan")};
+    ASSERT_EQ(quor_ConvertNamesToIds(static_cast<int>(list.size()), list.data()), 0);
+    EXPECT_EQ(list[0].Id, gateway().bobUid());
+    EXPECT_STREQ(list[0].Name, "bob");
+    EXPECT_EQ(list[0].Type, QUOR_NAMESPEC_USER);
+    EXPECT_EQ(list[1].Id, getgid());
+    EXPECT_STREQ(list[1].Name, groupName.c_str());
+    EXPECT_EQ(list[2].Id, gateway().ivanUid());
+
+    // One unknown name fails the whole request and leaves the list alone.
+    std::vector<api_namespec_t> bad = {nameEntry(QUOR_NAMESPEC_USER, "ivan"),
+                                       nameEntry(QUOR_NAMESPEC_USER, "carol")};
+    EXPECT_EQ(quor_ConvertNamesToIds(2, bad.data()), -2);
+    EXPECT_EQ(bad[0].Id, 0xdeadbeefu);
+    std::vector<api_namespec_t> wrongType = {nameEntry(QUOR_NAMESPEC_GROUP, "ivan-is-no-group")};
+    EXPECT_EQ(quor_ConvertNamesToIds(1, wrongType.data()), -2);
+    EXPECT_EQ(quor_ConvertNamesToIds(0, list.data()), -22);
+}
+
+class NxGatewayLog : public NxClientTest {};
+
+TEST_F(NxGatewayLog, OpenMessagesAndCloseAreRecordedInOrder)
+{
+    ASSERT_EQ(quor_Openlog(0x60000, "nxtest"), 0);
+    // Format directives in a text are text.
+    const std::string text = "ordinary %s %n %x message of " + name_;
+    ASSERT_EQ(quor_Logmsg(0, 0x2000000, text.c_str()), 0);
+    ASSERT_EQ(quor_Logmsg(0x1, 0x6000000, ("transfer record of " + name_).c_str()), 0);
+    ASSERT_EQ(quor_Closelog(0x60000), 0);
+    ASSERT_TRUE(gateway().daemon().waitForLog("closelog user=ivan flags=0x60000")) << gateway().daemon().logText();
+
+    const std::string log = gateway().daemon().logText();
+    const std::vector<std::string> expected = {
+        "openlog user=ivan flags=0x60000 subsys=nxtest\n",
+        "logmsg user=ivan flags=0x0 class=0x2000000 text=" + text + "\n",
+        "logmsg user=ivan flags=0x1 class=0x6000000 text=transfer record of " + name_ + "\n",
+        "closelog user=ivan flags=0x60000\n",
+    };
+    size_t at = 0;
+    for (const std::string &line : expected) {
+        size_t found = log.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "missing after offset " << at << ": " << line << "\n" << log;
+        at = found + line.size();
+    }
+
+    // A text longer than the log takes is cut, not refused: the client
+    // sends 4096 characters, the log line keeps 3072.
+    const std::string longText(5000, 'L');
+    ASSERT_EQ(quor_Logmsg(0, 0x2000000, longText.c_str()), 0);
+    ASSERT_TRUE(gateway().daemon().waitForLog("text=" + std::string(3072, 'L') + "\n"));
+    EXPECT_EQ(gateway().daemon().logText().find(std::string(3073, 'L')), std::string::npos);
+}
+
+class NxClassOfService : public NxClientTest {};
+
+TEST_F(NxClassOfService, SelectionBySizeFollowsTheConfiguredClasses)
+{
+    struct Case {
+        uint64_t size;
+        uint32_t cos;
+    } cases[] = {
+        {0, 1},
+        {nxtest::kMiB, 1},
+        {nxtest::kMiB + 1, 4},
+        {nxtest::kGiB, 4},
+        {2 * nxtest::kGiB, 8},
+        {32 * nxtest::kGiB, 11},
+        {64 * nxtest::kGiB, 11},
+        {64 * nxtest::kGiB + 1, nxtest::kDefaultCos},
+        {UINT64_MAX, nxtest::kDefaultCos},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.size);
+        quor_cos_hints_t h;
+        quor_cos_priorities_t p;
+        memset(&h, 0x5a, sizeof h);
+        memset(&p, 0x5a, sizeof p);
+        ASSERT_EQ(quorex_SelectCOS("", c.size, gateway().ivanUid(), gateway().ivanGid(), 1, 1, 0, &h, &p), 0);
+        const nxtest::CosRow *row = nullptr;
+        for (const nxtest::CosRow &r : nxtest::kCosTable)
+            if (r.id == c.cos)
+                row = &r;
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(h.COSId, c.cos);
+        EXPECT_STREQ(h.COSName, row->name);
+        EXPECT_EQ(h.StripeWidth, row->width);
+        EXPECT_EQ(h.StripeLength, row->width * row->block);
+        EXPECT_EQ(p.COSIdPriority, 30u);
+        quor_cos_priorities_t rest = p;
+        rest.COSIdPriority = 0;
+        const quor_cos_priorities_t none = {};
+        EXPECT_EQ(memcmp(&rest, &none, sizeof rest), 0) << "only the class is asked for";
+    }
+
+    // The selection handed to open makes the file in that class.
+    quor_cos_hints_t h = {};
+    quor_cos_priorities_t p = {};
+    ASSERT_EQ(quorex_SelectCOS(nullptr, 32 * nxtest::kGiB, 0, 0, 0, 1, 0, &h, &p), 0);
+    quor_cos_hints_t out = {};
+    int fd = quor_Open(ns("big").c_str(), O_WRONLY | O_CREAT, 0644, &h, &p, &out);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(out.COSId, 11u);
+    EXPECT_EQ(quor_Close(fd), 0);
+    EXPECT_EQ(sidecar("big")["COSId"], "11");
+    EXPECT_EQ(quorex_SelectCOS(std::string(1025, 'c').c_str(), 1, 0, 0, 0, 1, 0, &h, &p), -36);
+}
+
+class NxExpiration : public NxClientTest {};
+
+TEST_F(NxExpiration, TheAttributeIsStoredWithTheOtherMetadata)
+{
+    quor_cos_hints_t h = {};
+    quor_cos_priorities_t p = {};
+    h.COSId = 4;
+    p.COSIdPriority = 30;
+    int fd = quor_Open(ns("f").c_str(), O_WRONLY | O_CREAT, 0644, &h, &p, nullptr);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(quor_Close(fd), 0);
+    auto before = sidecar("f");
+    ASSERT_EQ(before["Expiration"], "0");
+
+    ASSERT_EQ(kylgw_UdaSetExpiration(ns("f").c_str(), 4102444800ull), 0);
+    auto after = sidecar("f");
+    EXPECT_EQ(after["Expiration"], "4102444800");
+    after["Expiration"] = before["Expiration"];
+    EXPECT_EQ(after, before);
+    // Set again, past 32 bits, by a relative path.
+    ASSERT_EQ(kylgw_UdaSetExpiration((name_ + "/f").c_str(), 0x123456789ull), 0);
+    EXPECT_EQ(sidecar("f")["Expiration"], std::to_string(0x123456789ull));
+
+    // A file without a sidecar gets one, with the defaults.
+    makeFile("bare", "");
+    ASSERT_EQ(kylgw_UdaSetExpiration(ns("bare").c_str(), 1700000000), 0);
+    auto bare = sidecar("bare");
+    EXPECT_EQ(bare["Expiration"], "1700000000");
+    EXPECT_EQ(bare["COSId"], std::to_string(nxtest::kDefaultCos));
+    EXPECT_EQ(bare["ObjId"], std::to_string(diskStat(disk("bare")).st_ino));
+
+    EXPECT_EQ(kylgw_UdaSetExpiration(ns("none").c_str(), 1), -2);
+    EXPECT_FALSE(exists(sidecarPath("none")));
+    EXPECT_EQ(kylgw_UdaSetExpiration("", 1), -2);
+    // The request's path field holds 1024 characters: a longer path is cut
+    // by the client, here to the name of the file.
+    std::string padded = ns("f");
+    padded = std::string(1024 - padded.size(), '/') + padded;
+    ASSERT_EQ(padded.size(), 1024u);
+    ASSERT_EQ(kylgw_UdaSetExpiration((padded + "-cut-off").c_str(), 99), 0);
+    EXPECT_EQ(sidecar("f")["Expiration"], "99");
+}
+
+class NxGatewayHost : public NxClientTest {};
+
+TEST_F(NxGatewayHost, WorkingDirectoryStatMkdirAndUnlink)
+{
+    char cwd[1025];
+    ASSERT_EQ(kylgw_LfxGetcwd(cwd, sizeof cwd), 0);
+    EXPECT_STREQ(cwd, "/home/ivan");
+    char small[10];
+    EXPECT_EQ(kylgw_LfxGetcwd(small, sizeof small), -34);
+
+    makeFile("f", "seven b", 0604);
+    struct stat on = diskStat(disk("f"));
+    lfx_Stat_rply_t st;
+    memset(&st, 0x77, sizeof st);
+    ASSERT_EQ(kylgw_LfxStat(ns("f").c_str(), &st), 0);
+    EXPECT_EQ(st.hst_mode, static_cast<uint32_t>(S_IFREG | 0604));
+    EXPECT_EQ(st.hst_size, 7u);
+    EXPECT_EQ(st.hst_nlink, 1u);
+    EXPECT_EQ(st.hst_uid, gateway().ivanUid());
+    EXPECT_EQ(st.hst_gid, gateway().ivanGid());
+    EXPECT_EQ(st.hst_mtime, static_cast<uint32_t>(on.st_mtime));
+    EXPECT_EQ(kylgw_LfxStat(ns("none").c_str(), &st), -2);
+    // Relative to the working directory.
+    ASSERT_EQ(kylgw_LfxStat((name_ + "/f").c_str(), &st), 0);
+    EXPECT_EQ(st.hst_size, 7u);
+
+    ASSERT_EQ(kylgw_LfxMkdir(ns("d").c_str(), 0777), 0);
+    struct stat d = diskStat(disk("d"));
+    EXPECT_TRUE(S_ISDIR(d.st_mode));
+    EXPECT_EQ(d.st_mode & 07777, 0777u & ~nxtest::kSiteUmask);
+    EXPECT_EQ(d.st_uid, gateway().ivanUid());
+    EXPECT_EQ(kylgw_LfxMkdir(ns("d").c_str(), 0777), -17);
+    EXPECT_EQ(kylgw_LfxMkdir(ns("x/y").c_str(), 0777), -2);
+    ASSERT_EQ(kylgw_LfxStat(ns("d").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.hst_mode));
+
+    ASSERT_EQ(kylgw_LfxUnlink(ns("f").c_str()), 0);
+    EXPECT_FALSE(exists(disk("f")));
+    EXPECT_EQ(kylgw_LfxUnlink(ns("f").c_str()), -2);
+    EXPECT_EQ(kylgw_LfxUnlink(""), -2);
+}
+
+} // namespace
