@@ -1,0 +1,381 @@
+#include "velk_ArchiveFile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "velk_FileAccess.h"
+#include "velk_Globals.h"
+#include "velk_LogMsg.h"
+#include "velk_StatusFifo.h"
+#include "velk_TarHeader.h"
+#include "velk_Xfer.h"
+
+uint64_t velk_archive_filesize = 0;
+
+namespace {
+
+void sleepSeconds(unsigned seconds)
+{
+    kylgw_ThreadSleep(seconds, 0);
+}
+
+void failIo()
+{
+    velk_SetExitCode(VELK_EXIT_IOERR);
+}
+
+bool isBusy(int rc)
+{
+    return rc == QUOR_BUSY_TRY_AGAIN || rc == QUOR_BUSY_STAGING || rc == QUOR_BUSY_MIGRATING;
+}
+
+// A gateway-host status record as a local one (type, permissions, owner,
+// size and times).
+void lfxToStat(const lfx_Stat_rply_t &in, struct stat *out)
+{
+    memset(out, 0, sizeof *out);
+    out->st_mode = static_cast<mode_t>(in.hst_mode);
+    out->st_nlink = in.hst_nlink;
+    out->st_uid = in.hst_uid;
+    out->st_gid = in.hst_gid;
+    out->st_size = static_cast<off_t>(std::min<uint64_t>(in.hst_size, INT64_MAX));
+    out->st_mtime = in.hst_mtime;
+    out->st_atime = in.hst_atime;
+    out->st_ctime = in.hst_ctime;
+}
+
+// Status of a local or gateway-host archive with the messages of its kind.
+int statArchive(int kind, struct stat *statBuf)
+{
+    struct stat local;
+    if (statBuf == nullptr)
+        statBuf = &local;
+    const char *where = kind == VELK_REMOTE_FILE ? "remote" : "local";
+    int err;
+    if (kind == VELK_REMOTE_FILE) {
+        lfx_Stat_rply_t st;
+        memset(&st, 0, sizeof st);
+        int rc = kylgw_LfxStat(velk_archive, &st);
+        if (rc == 0) {
+            lfxToStat(st, statBuf);
+            return 0;
+        }
+        err = -rc;
+    } else {
+        if (stat(velk_archive, statBuf) == 0)
+            return 0;
+        err = errno;
+    }
+    if (err == ENOENT)
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such %s archive file: %s\n", where, velk_archive);
+    else if (err == EACCES)
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no permission to open %s archive file: %s\n", where,
+                    velk_archive);
+    else
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] error %d getting attributes for %s archive file %s\n",
+                    err, where, velk_archive);
+    failIo();
+    return -1;
+}
+
+void quorAttrFailure(int rc)
+{
+    if (rc == -13)
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no permission to access QUOR archive file: %s\n",
+                    velk_archive);
+    else if (rc == -2)
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such QUOR archive file: %s\n", velk_archive);
+    else
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] error %d getting attributes for QUOR archive file %s\n",
+                    rc, velk_archive);
+    failIo();
+}
+
+int createLocal()
+{
+    int fd = open(velk_archive, O_RDWR | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        int err = errno;
+        perror("Open Archive");
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating local Archive: %s\n", err, velk_archive);
+        return -1;
+    }
+    velk_archive_fd = fd;
+    return 0;
+}
+
+int createQuor()
+{
+    console_message("creating QUOR Archive file", velk_archive);
+    quor_cos_hints_t hints;
+    quor_cos_priorities_t prios;
+    quor_cos_hints_t used;
+    memset(&hints, 0, sizeof hints);
+    memset(&prios, 0, sizeof prios);
+    memset(&used, 0, sizeof used);
+    hints.MinFileSize = velk_archive_filesize;
+    hints.MaxFileSize = velk_archive_filesize;
+    prios.MinFileSizePriority = 20;
+    prios.MaxFileSizePriority = 20;
+    int asked = velk_archive_cosID;
+    if (velk_archive_cosID >= 1) {
+        hints.COSId = static_cast<uint32_t>(velk_archive_cosID);
+        prios.COSIdPriority = 30;
+    } else if (velk_archive_cosID == 0) {
+        long subsys = velk_GetParentSubsysID(velk_archive);
+        int rc = quorex_SelectCOS(nullptr, velk_archive_filesize, static_cast<uint32_t>(velk_UID),
+                                  static_cast<uint32_t>(velk_GID), curAcctId, static_cast<uint32_t>(copyCount),
+                                  static_cast<uint32_t>(subsys), &hints, &prios);
+        if (rc >= 0)
+            velk_archive_cosID = static_cast<int>(hints.COSId);
+    }
+    if (velk_archive_cosID < 1) {
+        velk_archive_cosID = 11;
+        hints.COSId = 11;
+        prios.COSIdPriority = 30;
+    }
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("[debug] Hints: COS ID=%d, priority=%d Size=%lu\n", static_cast<int>(hints.COSId),
+                       static_cast<int>(prios.COSIdPriority), static_cast<unsigned long>(velk_archive_filesize));
+
+    (void)quor_Unlink(velk_archive);
+    int fd = quor_Open(velk_archive, O_WRONLY | O_CREAT | O_TRUNC, 0666, &hints, &prios, &used);
+    if (fd < 0) {
+        if (fd == -2)
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Nonexistent path (do you need -P?) creating archive file %s\n",
+                        velk_archive);
+        else if (fd == -1)
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Permision error creating archive file %s\n", velk_archive);
+        else
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d on quor_Open (create) for %s\n", fd, velk_archive);
+        return -1;
+    }
+    velk_archive_fd = fd;
+    if (asked >= 1 && used.COSId != static_cast<uint32_t>(asked)) {
+        char name[QUOR_COSNAME_SIZE + 1];
+        memcpy(name, used.COSName, QUOR_COSNAME_SIZE);
+        name[QUOR_COSNAME_SIZE] = '\0';
+        velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG,
+                    "[warning] File '%s' created on COS %d [%s] instead of specified COS %d\n", velk_archive,
+                    static_cast<int>(used.COSId), name, asked);
+    }
+    if (used.COSId != 0)
+        velk_archive_cosID = static_cast<int>(used.COSId);
+    if (velk_archive_familyid > 0) {
+        int rc = velk_SetFamilyID(velk_archive, velk_archive_familyid);
+        if (rc < 0)
+            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG,
+                        "[warning] Error %d returned when trying to set family ID %d for File '%s'\n", rc,
+                        velk_archive_familyid, velk_archive);
+    }
+    quor_xfileattr_t xattr;
+    memset(&xattr, 0, sizeof xattr);
+    if (velk_GetArchiveXAttrs(VELK_QUOR_FILE, &xattr, nullptr) != 0)
+        return -1;
+    int rc = velk_GetArchiveStripeInfo(0, &xattr);
+    quor_FreeXAttributes(&xattr);
+    return rc;
+}
+
+int createRemote()
+{
+    (void)kylgw_LfxUnlink(velk_archive);
+    int fd = quor_Open(velk_archive, O_WRONLY | O_CREAT | O_TRUNC, 0666, nullptr, nullptr, nullptr);
+    if (fd < 0) {
+        errno = -fd;
+        perror("Open Archive");
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating remote Archive: %s\n", fd, velk_archive);
+        return -1;
+    }
+    velk_archive_fd = fd;
+    return 0;
+}
+
+} // namespace
+
+void (*velk_busy_sleep_fn)(unsigned seconds) = sleepSeconds;
+
+int velk_CreateArchiveFile()
+{
+    velk_optimum_access = 0;
+    velk_archive_stripewidth = 1;
+    velk_archive_is_tape = false;
+    if (velk_filetype == VELK_PIPE) {
+        velk_archive_fd = STDOUT_FILENO;
+        return 0;
+    }
+    if (velk_Opt(VELK_OPT_MAKE_PARENTS)) {
+        // The walk cuts the path in place and restores it.
+        char path[VELK_MAX_ARCHIVE_PATH + 1];
+        snprintf(path, sizeof path, "%s", velk_archive);
+        if (velk_MakeAllSubdirs(path, 0777, velk_filetype) != 0) {
+            failIo();
+            return -1;
+        }
+    }
+    int rc;
+    switch (velk_filetype) {
+    case VELK_QUOR_FILE:
+        rc = createQuor();
+        break;
+    case VELK_REMOTE_FILE:
+        rc = createRemote();
+        break;
+    default:
+        rc = createLocal();
+        break;
+    }
+    if (rc != 0)
+        failIo();
+    return rc;
+}
+
+int velk_GetArchiveAttrs(int kind, quor_fileattr_t *attr, struct stat *statBuf)
+{
+    switch (kind) {
+    case VELK_PIPE:
+        return 0;
+    case VELK_QUOR_FILE: {
+        int rc = quor_FileGetAttributes(velk_archive, attr);
+        if (rc < 0) {
+            quorAttrFailure(rc);
+            return -1;
+        }
+        return 0;
+    }
+    default:
+        return statArchive(kind, statBuf);
+    }
+}
+
+int velk_GetArchiveXAttrs(int kind, quor_xfileattr_t *xattr, struct stat *statBuf)
+{
+    switch (kind) {
+    case VELK_PIPE:
+        return 0;
+    case VELK_QUOR_FILE: {
+        int rc = quor_FileGetXAttributes(velk_archive, 8, 0, xattr);
+        if (rc < 0) {
+            quorAttrFailure(rc);
+            return -1;
+        }
+        return 0;
+    }
+    default:
+        return statArchive(kind, statBuf);
+    }
+}
+
+int velk_GetArchiveStripeInfo(int useDataLevel, const quor_xfileattr_t *xattr)
+{
+    velk_storage_level_t levels[VELK_MAX_STORAGE_LEVELS];
+    int count = 0;
+    if (xattr != nullptr) {
+        count = static_cast<int>(std::min<size_t>(QUOR_MAX_LEVELS, VELK_MAX_STORAGE_LEVELS));
+        for (int i = 0; i < count; ++i) {
+            const quor_levelattrs_t &l = xattr->LevelAttrs[i];
+            levels[i].optimumAccess = l.OptimumAccessSize;
+            levels[i].stripeWidth = l.StripeWidth;
+            levels[i].stripeLength = static_cast<uint32_t>(std::min<uint64_t>(l.StripeLength, UINT32_MAX));
+            levels[i].flags = l.Flags;
+        }
+    }
+    return velk_GetArchiveStripeInfo(useDataLevel, levels, count, velk_archive);
+}
+
+int velk_OpenArchiveFile(int openFlags, quor_xfileattr_t *xattr, struct stat *statBuf)
+{
+    double start = velk_GetTimestamp();
+    if (velk_filetype == VELK_QUOR_FILE) {
+        quor_Attrs_t attrs;
+        memset(&attrs, 0, sizeof attrs);
+        int rc = quor_GetListAttrs(velk_archive, &attrs);
+        if (rc < 0) {
+            failIo();
+            return rc;
+        }
+        if (attrs.Type != QUOR_OBJECT_FILE && attrs.Type != QUOR_OBJECT_FILE_2 && attrs.Type != QUOR_OBJECT_HARDLINK) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Archive file %s is a directory or junction\n",
+                        velk_archive);
+            failIo();
+            return -1;
+        }
+        if (velk_Opt(VELK_OPT_NOSTAGE))
+            openFlags |= VELK_OPEN_NOSTAGE;
+        int fd;
+        // A busy storage system is waited for; a shutdown ends the wait.
+        while (isBusy(fd = quor_Open(velk_archive, openFlags, 0666, nullptr, nullptr, nullptr))) {
+            if (velk_shutdown_signalled.load()) {
+                failIo();
+                return fd;
+            }
+            velk_busy_sleep_fn(VELK_BUSY_RETRY_SECONDS);
+        }
+        if (fd < 0) {
+            if (fd == -2)
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such QUOR archive file: %s\n", velk_archive);
+            else if (fd == -21)
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] QUOR archive file is a directory: %s\n",
+                            velk_archive);
+            else if (fd == -13)
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no permission to open QUOR archive file: %s\n",
+                            velk_archive);
+            else
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] error %d opening QUOR archive file %s\n", fd,
+                            velk_archive);
+            failIo();
+            return fd;
+        }
+        if (velk_Opt(VELK_OPT_STATUS_FIFO))
+            velk_StatusMsg(1, "ArchiveFile Open Time %.3f seconds", velk_GetTimestamp() - start);
+        quor_xfileattr_t local;
+        if (xattr == nullptr) {
+            memset(&local, 0, sizeof local);
+            xattr = &local;
+        }
+        if (velk_GetArchiveXAttrs(VELK_QUOR_FILE, xattr, nullptr) != 0) {
+            (void)quor_Close(fd);
+            failIo();
+            return -1;
+        }
+        if (xattr == &local)
+            quor_FreeXAttributes(&local);
+        return fd;
+    }
+
+    struct stat local;
+    if (statBuf == nullptr)
+        statBuf = &local;
+    const bool remote = velk_filetype == VELK_REMOTE_FILE;
+    if (statArchive(velk_filetype, statBuf) != 0)
+        return -1;
+    if (!S_ISREG(statBuf->st_mode)) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] %s archive file %s is not a regular file\n",
+                    remote ? "Remote" : "Local", velk_archive);
+        failIo();
+        return -1;
+    }
+    int fd;
+    if (remote) {
+        fd = quor_OpenX(1, velk_archive, openFlags, 0666, nullptr, nullptr, nullptr);
+        if (fd < 0) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Error %d opening remote file %s\n", fd,
+                        velk_archive);
+            failIo();
+            return fd;
+        }
+    } else {
+        fd = open(velk_archive, openFlags, 0666);
+        if (fd < 0) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Error %d opening local file %s\n", errno,
+                        velk_archive);
+            failIo();
+            return -1;
+        }
+    }
+    return fd;
+}
