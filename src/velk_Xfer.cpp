@@ -1,0 +1,482 @@
+// The transfer context's buffers, queues, locks and thread bookkeeping.
+// Buffers are made and released by the thread that starts a transfer; the
+// queue helpers and the abort and active accessors are called by every
+// thread of the transfer under the context's locks (bufQueueLock for the
+// queues, controlLock for the abort count and the active flag).  Waiting for
+// transfer threads polls their connection entries under controlLock.
+
+#include "velk_Xfer.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "velk_Globals.h"
+#include "velk_LogMsg.h"
+#include "velk_Memory.h"
+#include "velk_TarHeader.h"
+
+std::atomic<transfer_t *> xfer_ctl{nullptr};
+std::atomic<int> velk_io_memtype{-1};
+
+// How long the waits for transfer threads sleep between looks.
+static constexpr long kThreadPollNs = 20L * 1000 * 1000;
+static constexpr int kBlock = 512;
+
+static const char *memTypeName(int memType)
+{
+    switch (memType) {
+    case VELK_MEMTYPE_LOCAL:
+        return "LOCAL";
+    case VELK_MEMTYPE_SHARED:
+        return "SHARED MEMORY";
+    default:
+        return "????";
+    }
+}
+
+static void sleepPoll()
+{
+    struct timespec ts = {0, kThreadPollNs};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Buffers.
+// ---------------------------------------------------------------------------
+
+// The memory type, read from QUOR_IO_MEMTYPE on first use.
+static int chooseMemType()
+{
+    int chosen = velk_io_memtype.load();
+    if (chosen >= 0)
+        return chosen;
+    const char *env = getenv("QUOR_IO_MEMTYPE");
+    chosen = (env != nullptr && strcmp(env, "shared") == 0) ? VELK_MEMTYPE_SHARED : VELK_MEMTYPE_LOCAL;
+    int unset = -1;
+    if (!velk_io_memtype.compare_exchange_strong(unset, chosen))
+        chosen = unset;
+    return chosen;
+}
+
+int velk_AllocateIoBuffers(transfer_t *Ctl)
+{
+    VELK_TRACE_ENTRY();
+    int memType = chooseMemType();
+    int stripes = velk_archive_stripewidth > 0 ? velk_archive_stripewidth : 1;
+    Ctl->bufCount = 2 * stripes;
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/allocating %d buffers for xfer\n", Ctl->bufCount);
+
+    io_buffer_t *tail = Ctl->bufEmptyQueue;
+    while (tail != nullptr && tail->next != nullptr)
+        tail = tail->next;
+    for (int i = 0; i < Ctl->bufCount; ++i) {
+        auto *buf = static_cast<io_buffer_t *>(VELK_CALLOC(1, sizeof(io_buffer_t)));
+        if (buf == nullptr)
+            return -1;  // reported by the allocation wrapper
+        if (velk_InitRwBuf(buf, memType) != 0) {
+            velk_CleanIoBuf(buf);
+            VELK_FREE(buf);
+            return -1;
+        }
+        buf->bufID = i;
+        if (tail == nullptr)
+            Ctl->bufEmptyQueue = buf;
+        else
+            tail->next = buf;
+        tail = buf;
+    }
+    return 0;
+}
+
+int velk_InitRwBuf(io_buffer_t *theBuf, int memType)
+{
+    if (theBuf->buffer != nullptr) {
+        velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "[Internal error] non-null buffer in velk_InitRwBuf - reallocating\n");
+        velk_CleanIoBuf(theBuf);
+    }
+    memset(theBuf, 0, sizeof *theBuf);
+    theBuf->memType = memType;
+    if (velk_iobufsize <= 0 || velk_iobufsize > INT32_MAX - kBlock) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] allocation error (%d bytes), type=%s\n", __func__,
+                    velk_iobufsize, memTypeName(memType));
+        return -1;
+    }
+    theBuf->bufSizeBlocks = velk_iobufsize / kBlock + (velk_iobufsize % kBlock != 0 ? 1 : 0);
+    theBuf->bufSize = theBuf->bufSizeBlocks * kBlock;
+
+    if (memType != VELK_MEMTYPE_LOCAL) {
+        velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Internal error in velk_InitRwBuf - invalid memory type!\n");
+        return -1;
+    }
+    theBuf->buffer = static_cast<unsigned char *>(VELK_MALLOC(static_cast<size_t>(theBuf->bufSize)));
+    if (theBuf->buffer == nullptr) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] allocation error (%d bytes), type=%s\n", __func__,
+                    theBuf->bufSize, memTypeName(memType));
+        return -1;
+    }
+    theBuf->state = IOB_STATE_READING;
+    int rc = pthread_mutex_init(&theBuf->bufLock, nullptr);
+    if (rc != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] pthread_mutex_init error %d\n", __func__, rc);
+        return -1;
+    }
+    theBuf->bufFlags |= IOB_FLAG_LOCK_CREATED;
+    rc = pthread_cond_init(&theBuf->bufCond, nullptr);
+    if (rc != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] pthread_cond_init error %d\n", __func__, rc);
+        return -1;
+    }
+    theBuf->bufFlags |= IOB_FLAG_COND_CREATED;
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/allocated I/O buffer. Type=%s size=%d addr=@%p\n", memTypeName(memType),
+                       theBuf->bufSize, static_cast<void *>(theBuf->buffer));
+    return 0;
+}
+
+int velk_CleanIoBuf(io_buffer_t *theBuf)
+{
+    if (theBuf == nullptr)
+        return 0;
+    if ((theBuf->bufFlags & IOB_FLAG_COND_CREATED) != 0) {
+        pthread_cond_destroy(&theBuf->bufCond);
+        theBuf->bufFlags &= ~IOB_FLAG_COND_CREATED;
+    }
+    if ((theBuf->bufFlags & IOB_FLAG_LOCK_CREATED) != 0) {
+        pthread_mutex_destroy(&theBuf->bufLock);
+        theBuf->bufFlags &= ~IOB_FLAG_LOCK_CREATED;
+    }
+    if (theBuf->buffer == nullptr)
+        return 0;
+    if (theBuf->memType != VELK_MEMTYPE_LOCAL) {
+        velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Internal error in velk_CleanIoBuf - invalid memory type!\n");
+        return -1;
+    }
+    if (velk_debug_level >= 2)
+        velk_ErrPrintf("/debug/deallocated I/O buffer. Type=%s size=%d addr=@%p\n", memTypeName(theBuf->memType),
+                       theBuf->bufSize, static_cast<void *>(theBuf->buffer));
+    VELK_FREE(theBuf->buffer);
+    theBuf->buffer = nullptr;
+    return 0;
+}
+
+// Cleans and frees every buffer of a queue.
+static void freeQueue(io_buffer_t *head)
+{
+    while (head != nullptr) {
+        io_buffer_t *next = head->next;
+        velk_CleanIoBuf(head);
+        VELK_FREE(head);
+        head = next;
+    }
+}
+
+// Takes bufQueueLock when it exists: a context whose locks were never made
+// (or a failed set-up) is still released by its only thread.
+static void lockQueue(transfer_t *theCtl)
+{
+    if (theCtl->bufQueueLockCreated)
+        pthread_mutex_lock(&theCtl->bufQueueLock);
+}
+
+static void unlockQueue(transfer_t *theCtl)
+{
+    if (theCtl->bufQueueLockCreated)
+        pthread_mutex_unlock(&theCtl->bufQueueLock);
+}
+
+void velk_CleanupIoBuffers(transfer_t *theCtl)
+{
+    if (theCtl == nullptr)
+        return;
+    lockQueue(theCtl);
+    freeQueue(theCtl->bufEmptyQueue);
+    theCtl->bufEmptyQueue = nullptr;
+    freeQueue(theCtl->bufReadyQueue);
+    theCtl->bufReadyQueue = nullptr;
+    // The request entries belong to connection entries: unlink only.
+    io_bufreq_t *req = theCtl->requestQueue;
+    while (req != nullptr) {
+        io_bufreq_t *next = req->next;
+        req->next = nullptr;
+        req = next;
+    }
+    theCtl->requestQueue = nullptr;
+    unlockQueue(theCtl);
+}
+
+void velk_MoveBuffersToEmptyQueue(transfer_t *theCtl)
+{
+    lockQueue(theCtl);
+    io_buffer_t **tail = &theCtl->bufEmptyQueue;
+    while (*tail != nullptr)
+        tail = &(*tail)->next;
+    *tail = theCtl->bufReadyQueue;
+    while (*tail != nullptr)
+        tail = &(*tail)->next;
+    *tail = theCtl->bufFillQueue;
+    theCtl->bufReadyQueue = nullptr;
+    theCtl->bufFillQueue = nullptr;
+    theCtl->bufFillQueueTail = nullptr;
+    for (io_buffer_t *b = theCtl->bufEmptyQueue; b != nullptr; b = b->next) {
+        b->bufFlags &= ~(IOB_FLAG_NEW_OFFSET | IOB_FLAG_LAST_DATA);
+        b->bufBlocksFilled = 0;
+        b->bufBlocksAllocated = 0;
+        b->ioCount = 0;
+        b->dataRemaining = 0;
+        b->dataMoved = 0;
+        b->dataLength = 0;
+    }
+    unlockQueue(theCtl);
+}
+
+io_buffer_t *velk_TakeEmptyBuffer(transfer_t *theCtl)
+{
+    io_buffer_t *buf = theCtl->bufEmptyQueue;
+    if (buf != nullptr) {
+        theCtl->bufEmptyQueue = buf->next;
+        buf->next = nullptr;
+    }
+    return buf;
+}
+
+void velk_ReturnEmptyBuffer(transfer_t *theCtl, io_buffer_t *theBuf)
+{
+    theBuf->next = theCtl->bufEmptyQueue;
+    theCtl->bufEmptyQueue = theBuf;
+}
+
+void velk_InsertReadyBuffer(transfer_t *theCtl, io_buffer_t *theBuf)
+{
+    io_buffer_t **link = &theCtl->bufReadyQueue;
+    while (*link != nullptr && (*link)->fileOffset < theBuf->fileOffset)
+        link = &(*link)->next;
+    theBuf->next = *link;
+    *link = theBuf;
+}
+
+// ---------------------------------------------------------------------------
+// Locks and request entries.
+// ---------------------------------------------------------------------------
+
+// Reports a failed lock or condition creation of velk_InitXferLocks.
+static int xferLockFailed(int err, int line)
+{
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] pthread_mutex_init/pthread_cond_init error %d at line %d\n",
+                "velk_InitXferLocks", err, line);
+    velk_SetExitCode(VELK_EXIT_OSERR);
+    return -1;
+}
+
+int velk_InitXferLocks(transfer_t *theCtl)
+{
+    int rc = pthread_cond_init(&theCtl->localFileCond, nullptr);
+    if (rc != 0)
+        return xferLockFailed(rc, __LINE__);
+    theCtl->localFileCondCreated = 1;
+    rc = pthread_mutex_init(&theCtl->controlLock, nullptr);
+    if (rc != 0)
+        return xferLockFailed(rc, __LINE__);
+    theCtl->ctlMutexCreated = 1;
+    rc = pthread_mutex_init(&theCtl->bufQueueLock, nullptr);
+    if (rc != 0)
+        return xferLockFailed(rc, __LINE__);
+    theCtl->bufQueueLockCreated = 1;
+    rc = pthread_cond_init(&theCtl->bufQueueCondition, nullptr);
+    if (rc != 0)
+        return xferLockFailed(rc, __LINE__);
+    theCtl->bufQueueCondCreated = 1;
+    rc = pthread_cond_init(&theCtl->waitIOCondition, nullptr);
+    if (rc != 0)
+        return xferLockFailed(rc, __LINE__);
+    theCtl->waitIOCondCreated = 1;
+    return 0;
+}
+
+void velk_FreeXferLocks(transfer_t *theCtl)
+{
+    if (theCtl == nullptr)
+        return;
+    if (theCtl->waitIOCondCreated) {
+        pthread_cond_destroy(&theCtl->waitIOCondition);
+        theCtl->waitIOCondCreated = 0;
+    }
+    if (theCtl->bufQueueCondCreated) {
+        pthread_cond_destroy(&theCtl->bufQueueCondition);
+        theCtl->bufQueueCondCreated = 0;
+    }
+    if (theCtl->bufQueueLockCreated) {
+        pthread_mutex_destroy(&theCtl->bufQueueLock);
+        theCtl->bufQueueLockCreated = 0;
+    }
+    if (theCtl->ctlMutexCreated) {
+        pthread_mutex_destroy(&theCtl->controlLock);
+        theCtl->ctlMutexCreated = 0;
+    }
+    if (theCtl->localFileCondCreated) {
+        pthread_cond_destroy(&theCtl->localFileCond);
+        theCtl->localFileCondCreated = 0;
+    }
+}
+
+int velk_InitConReqEntry(io_bufreq_t *reqEntry)
+{
+    memset(reqEntry, 0, sizeof *reqEntry);
+    int rc = pthread_mutex_init(&reqEntry->reqLock, nullptr);
+    int line = __LINE__ - 1;
+    if (rc == 0) {
+        reqEntry->reqLockCreated = 1;
+        rc = pthread_cond_init(&reqEntry->reqCond, nullptr);
+        line = __LINE__ - 1;
+        if (rc == 0) {
+            reqEntry->reqCondCreated = 1;
+            return 0;
+        }
+    }
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                "[velk_InitConReqEntry] pthread_mutex_init/pthread_cond_init error %d at line %d\n", rc, line);
+    velk_SetExitCode(VELK_EXIT_NOMEM);
+    return -1;
+}
+
+void velk_FreeConReqEntry(io_bufreq_t *reqEntry)
+{
+    if (reqEntry == nullptr)
+        return;
+    if (reqEntry->reqCondCreated) {
+        pthread_cond_destroy(&reqEntry->reqCond);
+        reqEntry->reqCondCreated = 0;
+    }
+    if (reqEntry->reqLockCreated) {
+        pthread_mutex_destroy(&reqEntry->reqLock);
+        reqEntry->reqLockCreated = 0;
+    }
+}
+
+// Wakes the thread that may wait on req's condition.
+static void signalRequest(io_bufreq_t *req)
+{
+    if (!req->reqLockCreated || !req->reqCondCreated)
+        return;
+    pthread_mutex_lock(&req->reqLock);
+    pthread_cond_signal(&req->reqCond);
+    pthread_mutex_unlock(&req->reqLock);
+}
+
+void velk_ReqQueueSignalAll(connection_info_t *connectionList, int connectCount)
+{
+    if (connectionList == nullptr)
+        return;
+    for (int i = 0; i < connectCount; ++i)
+        signalRequest(&connectionList[i].ioRequest);
+}
+
+// ---------------------------------------------------------------------------
+// Transfer threads.
+// ---------------------------------------------------------------------------
+
+static void closeSocket(int *fd)
+{
+    if (*fd != -1) {
+        close(*fd);
+        *fd = -1;
+    }
+}
+
+// Waits until entry is no longer active.  With wake set, its request
+// condition is signalled on every look; with closeIfAborted set and the
+// transfer aborted, its sockets are closed once first.
+static void waitEntry(transfer_t *theCtl, connection_info_t *entry, bool wake, bool closeIfAborted)
+{
+    bool announced = false;
+    bool closed = false;
+    pthread_mutex_lock(&theCtl->controlLock);
+    while (entry->isactive) {
+        if (wake)
+            signalRequest(&entry->ioRequest);
+        if (closeIfAborted && !closed && theCtl->abortSignalled != 0) {
+            closeSocket(&entry->controlSocket);
+            closeSocket(&entry->listenSocket);
+            closeSocket(&entry->transferSocket);
+            closed = true;
+        }
+        pthread_mutex_unlock(&theCtl->controlLock);
+        if (!announced && velk_debug_level >= 2) {
+            if (wake)
+                velk_ErrPrintf("/debug/ - waiting on transfer thread entry %d to complete...\n", entry->conInx);
+            else
+                velk_ErrPrintf("/debug/ - waiting on thread entry %d to complete...\n", entry->conInx);
+            announced = true;
+        }
+        sleepPoll();
+        pthread_mutex_lock(&theCtl->controlLock);
+    }
+    pthread_mutex_unlock(&theCtl->controlLock);
+}
+
+void velk_ShutdownTransferThreads(transfer_t *theCtl)
+{
+    if (theCtl == nullptr || theCtl->connectionList == nullptr || !theCtl->ctlMutexCreated)
+        return;
+    for (int i = 0; i < theCtl->connectListSize; ++i)
+        waitEntry(theCtl, &theCtl->connectionList[i], true, false);
+}
+
+void velk_CleanupTransferThreads(transfer_t *theCtl)
+{
+    if (theCtl == nullptr || theCtl->connectionList == nullptr || !theCtl->ctlMutexCreated)
+        return;
+    for (int i = 0; i < theCtl->connectListSize; ++i)
+        waitEntry(theCtl, &theCtl->connectionList[i], false, true);
+}
+
+// ---------------------------------------------------------------------------
+// Abort and active state.
+// ---------------------------------------------------------------------------
+
+int velk_GetXferAborted()
+{
+    transfer_t *ctl = xfer_ctl.load();
+    if (ctl == nullptr || !ctl->ctlMutexCreated)
+        return 0;
+    pthread_mutex_lock(&ctl->controlLock);
+    int aborted = ctl->abortSignalled;
+    pthread_mutex_unlock(&ctl->controlLock);
+    return aborted;
+}
+
+int velk_GetXferActive()
+{
+    transfer_t *ctl = xfer_ctl.load();
+    if (ctl == nullptr || !ctl->ctlMutexCreated)
+        return 0;
+    pthread_mutex_lock(&ctl->controlLock);
+    int active = ctl->transfer_active;
+    pthread_mutex_unlock(&ctl->controlLock);
+    return active;
+}
+
+void velk_SetXferAborted(const char *function, const char *file, int line)
+{
+    transfer_t *ctl = xfer_ctl.load();
+    if (ctl != nullptr && ctl->ctlMutexCreated) {
+        pthread_mutex_lock(&ctl->controlLock);
+        ctl->abortSignalled++;
+        pthread_mutex_unlock(&ctl->controlLock);
+    }
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "velk_SetXferAborted called [function %s,line %d,file %s]",
+                function != nullptr ? function : "", line, file != nullptr ? file : "");
+}
+
+double velk_GetTimestamp()
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1000000.0;
+}

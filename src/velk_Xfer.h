@@ -1,0 +1,341 @@
+#ifndef VELK_XFER_H
+#define VELK_XFER_H
+
+// The common ground of every data transfer between member files and an
+// archive: the transfer context (transfer_t) published in xfer_ctl, the I/O
+// buffers and their queues, the per-connection request entries on which
+// transfer threads wait for data, the data callback of archive readers, and
+// the routines that create and tear down locks, buffers and threads.
+//
+// Locks of a context and their order: controlLock guards abortSignalled,
+// transfer_active and errorResyncFlag; bufQueueLock guards the empty, ready
+// and request queues (bufQueueCondition announces every change); a
+// buffer's bufLock guards its ioCount and dataMoved.  A thread may take a
+// bufLock, a reqLock or controlLock while holding bufQueueLock, never the
+// reverse.  The fill queue belongs to the local file manager thread alone.
+
+#include <atomic>
+#include <cstdint>
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include "kyl_xdr.h"
+#include "kylgw_xdr_xfer.h"
+#include "quor_sockaddr.h"
+
+// Direction of a gateway-host transfer (xferOperation).
+enum IO_OPERATION {
+    IOP_GET = 1,
+    IOP_PUT = 2,
+    IOP_COPY = 3,
+};
+
+// States of an I/O buffer.
+enum IOB_STATES {
+    IOB_INIT_STATE = 0,
+    IOB_STATE_READING = 1,
+    IOB_STATE_FILLED = 2,
+    IOB_STATE_WRITING = 3,
+    IOB_STATE_COMPLETED = 4,
+};
+
+// Memory types of I/O buffer storage.  Only local memory can be allocated.
+constexpr int VELK_MEMTYPE_LOCAL = 0;
+constexpr int VELK_MEMTYPE_SHARED = 1;
+
+// bufFlags bits.
+constexpr uint32_t IOB_FLAG_LOCK_CREATED = 0x1;        // bufLock exists
+constexpr uint32_t IOB_FLAG_COND_CREATED = 0x2;        // bufCond exists
+constexpr uint32_t IOB_FLAG_NEW_OFFSET = 0x4;          // read: delivery restarts at newFileOffset
+constexpr uint32_t IOB_FLAG_LAST_DATA = 0x80000000u;   // holds the last data of the transfer
+
+// Entries of the mover connection table of a remote archive transfer.
+constexpr int VELK_MAX_CONNECTIONS = 64;
+
+// Identifier of a list request to the storage system.
+typedef kyl_uuid_t quor_reqid_t;
+
+// The address message a transfer thread sends a mover: where the mover's
+// data connection goes.
+struct initiator_ipaddr_t {
+    uint64_t Delimiter;
+    uint32_t Flags;
+    netaddress_t IpAddr;
+    uint64_t SecurityTicket;
+    uint64_t CheckSum;
+};
+
+// One data connection of a gateway-host transfer (defined with that
+// transfer).
+struct nw_sock_struct_t;
+
+struct io_buffer_t {
+    io_buffer_t *next;          // link in whichever queue holds the buffer
+    int state;                  // IOB_STATES
+    int bufID;
+    int memType;                // VELK_MEMTYPE_*
+    int memID;
+    int bufSize;                // bytes, always bufSizeBlocks * 512
+    int bufSizeBlocks;
+    int bufBlocksAllocated;     // blocks promised to reader tasks
+    int bufBlocksFilled;        // blocks written into the buffer
+    unsigned char *buffer;      // the storage, bufSize bytes
+    uint32_t bufFlags;          // IOB_FLAG_*
+    int ioCount;                // transfers in flight on mover connections (bufLock)
+    uint64_t iodOffset;         // first byte as an offset in the current list request
+    uint64_t fileOffset;        // archive (logical stream) offset of the first byte
+    uint64_t newFileOffset;
+    uint32_t dataRemaining;     // bytes still expected
+    uint32_t dataMoved;         // bytes moved to or from movers (bufLock)
+    uint32_t dataLength;        // valid bytes in the buffer
+    pthread_mutex_t bufLock;
+    pthread_cond_t bufCond;
+};
+
+// A thread waiting for the buffer that holds dataAddress.
+struct io_bufreq_t {
+    io_bufreq_t *next;          // link in the request queue
+    int reqLockCreated;
+    pthread_mutex_t reqLock;
+    int reqCondCreated;
+    pthread_cond_t reqCond;
+    pthread_t waitingThread;
+    uint64_t iodOffset;         // offset within the list request
+    uint64_t dataAddress;       // archive address wanted
+    uint64_t requestLength;     // bytes
+    int response;
+};
+
+struct transfer_t;
+
+// The data callback through which every archive reader hands archive data
+// to extract, verify and build index.  The buffer's first dataLength bytes
+// are the next bytes of the archive in order; dataMoved is 0.  Calls come
+// from one thread at a time and the buffer is reused afterwards, so the
+// callback keeps no pointer into it and changes none of its fields.  It
+// returns 0 to go on and a negative value to stop the transfer.
+typedef int (*velk_bufCallback_t)(io_buffer_t *theBuf);
+
+// The buffer source of a gateway-host send: stores the next filled buffer
+// (or null) in *retBuffer and returns 0, or negative to stop.
+typedef int (*velk_bufSource_t)(io_buffer_t **retBuffer);
+
+// How the local side of a gateway-host transfer moves its data.
+enum VELK_XFER_IO_TYPE {
+    RMTIO_FILE = 0,
+    RMTIO_CALLBACK = 1,
+};
+
+// Local-file side of a gateway-host transfer.
+struct lfx_file_info_t {
+    int ioType;                 // VELK_XFER_IO_TYPE
+    int fileOpen;               // 1 when localFD is open
+    char *localPath;            // copy of the local path, or null
+    int localFD;
+    uint64_t localSize;
+    uint64_t currentPos;
+    uint64_t currentFillPos;    // archive offset of the next buffer handed over
+    struct stat64 localStat;
+    int haveStat;
+    int remoteFD;               // -1 when the remote file is not open
+    char *remotePath;           // copy
+    int pipedFile;
+    double fileSize;            // the transfer length
+    uint32_t fileUid;
+    uint32_t fileGid;
+    io_bufreq_t lfxBufRequest;  // request entry of the buffer source
+    velk_bufSource_t readCallback;
+    velk_bufCallback_t writeCallback;
+};
+
+// One mover connection.  Sockets hold -1 when closed.
+struct connection_info_t {
+    int conInx;                 // index in the table
+    int fileOpen;
+    int localFD;
+    int isactive;               // 1 while a transfer thread serves the entry (controlLock)
+    transfer_t *ctl;            // back pointer to the transfer context
+    pthread_t threadId;
+    int controlSocket;
+    quor_sockaddr_t remoteAddr;
+    int listenSocket;
+    initiator_ipaddr_t ipAddr;
+    quor_sockaddr_t remoteTransferAddr;
+    int transferSocket;
+    quor_sockaddr_t localNetAddr;
+    uint64_t fileOffset;
+    io_bufreq_t ioRequest;
+    double startTime;
+    double stopTime;
+    double overheadTime;
+    double mvrProtocolTime;
+    double waitNetTime;
+    double waitFileTime;
+};
+
+// The context of one data transfer; allocated zeroed by the operation that
+// starts the transfer and published in xfer_ctl.
+struct transfer_t {
+    int archive_fd;
+    double startTime;           // velk_GetTimestamp seconds
+    double stopTime;
+    uint64_t srcOffset;
+    uint64_t sinkOffset;
+    uint64_t transferLength;
+    int transfer_active;        // 1 while the transfer runs (controlLock)
+    int xferOperation;          // IO_OPERATION
+    uint32_t Flags;
+    pthread_t threadID;
+    pthread_mutex_t controlLock;
+    int ctlMutexCreated;
+    pthread_cond_t localFileCond;
+    int localFileCondCreated;
+    int waitIOCondCreated;
+    pthread_cond_t waitIOCondition;
+    int errorResyncFlag;        // controlLock
+    int abortSignalled;         // abort count; non-zero: aborted (controlLock)
+    int xferThreadTerminateCount;
+    int bufCount;
+    pthread_mutex_t bufQueueLock;
+    int bufQueueLockCreated;
+    pthread_cond_t bufQueueCondition;
+    int bufQueueCondCreated;
+    io_buffer_t *bufEmptyQueue;     // bufQueueLock
+    io_buffer_t *bufFillQueue;      // local file manager thread only
+    io_buffer_t *bufFillQueueTail;  // local file manager thread only
+    io_buffer_t *bufReadyQueue;     // bufQueueLock
+    io_bufreq_t *requestQueue;      // bufQueueLock
+    uint64_t localFileOffset;
+    quor_reqid_t requestId;
+    uint64_t requestedBytes;
+    uint64_t totalBytesMoved;
+    uint64_t bytesMoved;
+    int iorReceived;
+    uint64_t xferThreadBytes;
+    uint64_t currentSrcAddr;
+    uint64_t currentFileAddr;
+    uint64_t currentSrcOffset;
+    uint64_t currentSinkOffset;
+    int stripeWidth;
+    int controlSockCount;
+    nw_sock_struct_t *controlSockAddr;
+    int connectListSize;
+    connection_info_t *connectionList;
+    int listenSockFD;           // -1 when closed
+    quor_sockaddr_t listenSockAddr;
+    pthread_t listenThreadId;
+    lfx_file_info_t lfxFileInfo;
+    int read_active;
+    int write_active;
+    int transfer_result;
+    uint64_t postXferFileSize;
+    double overheadTime;
+    double waitNetTime;
+};
+
+// The context of the running transfer, or null.  Set by the thread that
+// starts a transfer before it starts the transfer's threads.
+extern std::atomic<transfer_t *> xfer_ctl;
+
+// Memory type of I/O buffers: -1 until velk_AllocateIoBuffers first reads
+// QUOR_IO_MEMTYPE ("shared" selects VELK_MEMTYPE_SHARED, anything else
+// local memory).  Tests set it back to -1 to read the variable again.
+extern std::atomic<int> velk_io_memtype;
+
+// ---------------------------------------------------------------------------
+// Buffers and queues.
+// ---------------------------------------------------------------------------
+
+// Creates Ctl->bufCount = 2 * velk_archive_stripewidth buffers with
+// velk_InitRwBuf and chains them, in allocation order, onto the empty queue.
+// Returns 0, or -1 after logging; buffers made before a failure stay on the
+// empty queue for velk_CleanupIoBuffers.  Call before the transfer's
+// threads start.
+[[nodiscard]] int velk_AllocateIoBuffers(transfer_t *Ctl);
+
+// Makes theBuf (zeroed, or cleaned) ready: bufSize of velk_iobufsize
+// rounded up to whole 512-byte blocks, storage of memType, state
+// IOB_STATE_READING, bufLock and bufCond created.  Returns 0, or -1 after
+// logging (only local memory can be allocated); whatever was created is
+// recorded in bufFlags for velk_CleanIoBuf.
+[[nodiscard]] int velk_InitRwBuf(io_buffer_t *theBuf, int memType);
+
+// Destroys the buffer's condition and lock (those that exist) and frees its
+// storage; the record itself stays with the caller.  Returns 0, or -1 for
+// storage of a memory type that cannot be freed.
+int velk_CleanIoBuf(io_buffer_t *theBuf);
+
+// Cleans and frees every buffer on the empty and ready queues and unlinks
+// the request queue (its entries belong to connection entries), all under
+// bufQueueLock.  A null context does nothing.
+void velk_CleanupIoBuffers(transfer_t *theCtl);
+
+// Under bufQueueLock: appends the ready queue and then the fill queue, each
+// in its order, to the tail of the empty queue, empties both, and resets
+// every buffer's bufFlags bits 0x4 and 0x80000000 and its block, ioCount and
+// data counters.  Used by error recovery.
+void velk_MoveBuffersToEmptyQueue(transfer_t *theCtl);
+
+// Takes the head of the empty queue (null when empty).  Caller holds
+// bufQueueLock.
+io_buffer_t *velk_TakeEmptyBuffer(transfer_t *theCtl);
+
+// Puts theBuf at the head of the empty queue.  Caller holds bufQueueLock
+// and broadcasts bufQueueCondition afterwards.
+void velk_ReturnEmptyBuffer(transfer_t *theCtl, io_buffer_t *theBuf);
+
+// Inserts theBuf into the ready queue before the first buffer whose
+// fileOffset is equal or greater, keeping ascending fileOffset order.
+// Caller holds bufQueueLock and broadcasts bufQueueCondition afterwards.
+void velk_InsertReadyBuffer(transfer_t *theCtl, io_buffer_t *theBuf);
+
+// ---------------------------------------------------------------------------
+// Locks, requests and threads.
+// ---------------------------------------------------------------------------
+
+// Creates the context's localFileCond, controlLock, bufQueueLock,
+// bufQueueCondition and waitIOCondition, setting each created-flag in turn.
+// Returns 0, or -1 after logging with exit status 71; what was created is
+// left for velk_FreeXferLocks.
+[[nodiscard]] int velk_InitXferLocks(transfer_t *theCtl);
+
+// Destroys exactly the locks and conditions whose created-flags are set and
+// clears the flags.  No thread of the transfer may still use them.
+void velk_FreeXferLocks(transfer_t *theCtl);
+
+// Zeroes reqEntry and creates its lock and condition.  Returns 0, or -1
+// after logging with exit status 78; what was created is left for
+// velk_FreeConReqEntry.
+[[nodiscard]] int velk_InitConReqEntry(io_bufreq_t *reqEntry);
+
+// Destroys the lock and condition of reqEntry that exist.
+void velk_FreeConReqEntry(io_bufreq_t *reqEntry);
+
+// Signals the request condition of each of the first connectCount entries
+// (under its reqLock), waking a transfer thread waiting there.
+void velk_ReqQueueSignalAll(connection_info_t *connectionList, int connectCount);
+
+// Waits until no connection entry of theCtl is active, waking each active
+// entry's thread through its request condition every 20 ms.  Takes
+// controlLock; call without it.
+void velk_ShutdownTransferThreads(transfer_t *theCtl);
+
+// Waits like velk_ShutdownTransferThreads without signalling; when the
+// transfer is aborted it first closes each active entry's sockets once so
+// that a thread blocked on one returns.
+void velk_CleanupTransferThreads(transfer_t *theCtl);
+
+// abortSignalled and transfer_active of xfer_ctl, read under controlLock; 0
+// when no transfer is published.
+int velk_GetXferAborted();
+int velk_GetXferActive();
+
+// Aborts the transfer in xfer_ctl: increments abortSignalled under
+// controlLock and logs the caller (function, unit name file, line).  An
+// abort is never undone.
+void velk_SetXferAborted(const char *function, const char *file, int line);
+
+// The current time in seconds, with microsecond resolution.
+double velk_GetTimestamp();
+
+#endif
