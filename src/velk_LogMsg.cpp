@@ -43,6 +43,8 @@ void console_clear_locked() KYL_REQUIRES(console_lock)
 
 } // namespace
 
+bool velk_stdout_is_data = false;
+
 void console_message(const char *a, const char *b)
 {
     if (!console_active())
@@ -102,7 +104,7 @@ int velk_LogMsg(int level, uint32_t msgclass, const char *text)
                 line[len] = '\0';
             }
         }
-        FILE *stream = level <= VELK_MSG_WARNING ? stderr : stdout;
+        FILE *stream = level <= VELK_MSG_WARNING || velk_stdout_is_data ? stderr : stdout;
         kyl_lock_guard g(console_lock);
         console_clear_locked();
         fwrite(line, 1, len, stream);

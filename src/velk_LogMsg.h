@@ -30,6 +30,11 @@ constexpr int VELK_MSG_MAX = 2046;
 constexpr int VELK_MSG_BUFSIZE = 2048;
 
 extern const char *const velk_msg_prefix[4];
+// Set when standard output carries data (an archive written to a pipe, or
+// member data extracted with -O): console messages of every level then go to
+// standard error so that none lands in the data.  Set by the initial thread
+// during start-up, before any other thread prints.
+extern bool velk_stdout_is_data;
 // Formatting buffer of the initial thread's routines; other threads use a
 // local buffer of VELK_MSG_BUFSIZE bytes.
 extern char velk_msg_buf[VELK_MSG_BUFSIZE];

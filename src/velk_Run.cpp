@@ -281,8 +281,8 @@ int velk_Getcwd(int kind, char *buf, int size)
 void velk_FinalLine(bool success)
 {
     const char *text = success ? "VELK SUCCESSFUL\n" : "VELK FAILED\n";
-    if (velk_Opt(VELK_OPT_TO_STDOUT)) {
-        // Standard output carries the extracted data.
+    if (velk_stdout_is_data) {
+        // Standard output carries data.
         velk_ErrPrintf("%s: %s", velk_msg_prefix[VELK_MSG_VELK], text);
         velk_LogMsg(VELK_MSG_LOGONLY, MSG, text);
     } else {
@@ -383,8 +383,13 @@ void velk_Run(int argc, char **argv)
     openListFile(velk_config_opts.Okfile, &velk_okfile, "<success>");
     startStatusFifo();
 
+    if (velk_Opt(VELK_OPT_TO_STDOUT))
+        velk_stdout_is_data = true;  // extracted member data
     if (strcmp(velk_archive, "-") == 0) {
         velk_filetype = VELK_PIPE;
+        // A create writes the archive itself to standard output.
+        if (velk_function == VOP_CREATE)
+            velk_stdout_is_data = true;
     } else if (velk_Opt(VELK_OPT_LOCAL_ARCHIVE)) {
         velk_filetype = VELK_LOCAL_FILE;
     } else {

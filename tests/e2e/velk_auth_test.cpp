@@ -34,10 +34,10 @@ namespace {
 const char kPassword[] = "Pa55-secret-word";
 const char kKeytab[] = "KEYTAB-SECRET-7f3a\x01\x02\x03";
 const char kNoLogin[] = "Unable to authenticate user with remote gateway";
-// A run that logged in goes on to its password entry (which kylgwd now
-// serves) and stops at the first action this build lacks.
-const char kPastLogin[] = "is not available in this build of velk";
-constexpr int kPastLoginStatus = 70;
+// A run that logged in goes on through its start-up to the list action,
+// which fails on the index of an archive that does not exist.
+const char kPastLogin[] = "Fatal error opening index file: ";
+constexpr int kPastLoginStatus = 72;
 
 std::string hashPassword(const std::string &pw)
 {
