@@ -24,6 +24,7 @@
 
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
+#include "velk_MemberStatus.h"
 #include "velk_Memory.h"
 #include "velk_NameCache.h"
 
@@ -41,7 +42,7 @@ uint64_t velk_archive_blocks = 0;
 namespace {
 
 // Installed queries (copied by velk_SetIndexHooks on the initial thread).
-velk_index_hooks_t g_hooks = {nullptr, nullptr, nullptr};
+velk_index_hooks_t g_hooks = {nullptr};
 
 // Sequential reader: the buffer, the next buffered entry, how many buffered
 // entries are left, the ordinal of the next entry, and whether the last fill
@@ -268,7 +269,7 @@ bool components(const char *path, std::string out[], int *count, int cap)
 void velk_SetIndexHooks(const velk_index_hooks_t *hooks)
 {
     if (hooks == nullptr)
-        g_hooks = velk_index_hooks_t{nullptr, nullptr, nullptr};
+        g_hooks = velk_index_hooks_t{nullptr};
     else
         g_hooks = *hooks;
 }
@@ -802,13 +803,7 @@ int velk_AdjustIndexEntry(int64_t ordinal, const hif_entry_t *source, hif_entry_
     uint32_t type = velk_Get32(target->hent_type);
     if (type != VTO_FILE && type != VTO_HARDLINK)
         return 0;
-    if (g_hooks.memberXferFailed == nullptr || g_hooks.memberXferCRC == nullptr) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "%s: member transfer status is not available to adjust index entry %ld\n", __func__,
-                    static_cast<long>(ordinal));
-        return -1;
-    }
-    if (g_hooks.memberXferFailed(ordinal) != 0) {
+    if (velk_GetMemberFileXferSuccess(ordinal) != 0) {
         // The archive holds a placeholder member of this name at the
         // position; offset, blocks and size stay as laid out.
         velk_Put32(target->hent_flags, velk_Get32(target->hent_flags) | HIF_FLAG_PHANTOM | HIF_FLAG_DELETED);
@@ -817,7 +812,7 @@ int velk_AdjustIndexEntry(int64_t ordinal, const hif_entry_t *source, hif_entry_
         memcpy(target->hent_name, "/dev/null", sizeof "/dev/null" - 1);
     } else if (velk_Opt(VELK_OPT_CRC)) {
         velk_Put32(target->hent_flags, velk_Get32(target->hent_flags) | HIF_FLAG_CRC);
-        velk_Put32(target->hent_crc32, g_hooks.memberXferCRC(ordinal));
+        velk_Put32(target->hent_crc32, velk_GetMemberFileXferCRC(ordinal));
     }
     return 0;
 }

@@ -37,16 +37,10 @@ extern uint64_t velk_archive_blocks;      // archive size in blocks laid out so 
 constexpr int VELK_INDEX_BUFSIZE = 4194304;
 constexpr int VELK_INDEX_BUFENTRIES = VELK_INDEX_BUFSIZE / static_cast<int>(HIF_ENTRY_SIZE);
 
-// Queries the index needs from the units that own member transfer status
-// and wildcard matching.  Those units install them with velk_SetIndexHooks
-// at start-up; until then the calls that need them fail with a message
-// instead of guessing.
+// The query the index needs from the unit that owns wildcard matching.  That
+// unit installs it with velk_SetIndexHooks at start-up; until then selection
+// by a wildcard record fails with a message instead of guessing.
 struct velk_index_hooks_t {
-    // 0 when the member at ordinal was transferred whole, non-zero when its
-    // transfer failed or it was missing.
-    int (*memberXferFailed)(int64_t ordinal);
-    // The member's CRC-32 (valid once every writer has finished).
-    uint32_t (*memberXferCRC)(int64_t ordinal);
     // Non-zero when the path component name matches the pattern component.
     int (*matchComponent)(const char *name, const char *pattern);
 };
@@ -129,10 +123,10 @@ void velk_GetIndexBufSize(int *bytesOut, int *entriesOut);
 // message and exit status 72.
 [[nodiscard]] int velk_CreateTmpIndexFile();
 
-// Copies source to target and applies the member's transfer outcome to file
-// and hard-link entries: a failed member becomes a phantom, deleted entry
-// named "/dev/null"; otherwise with -H crc the CRC is stored.  Returns 0, or
-// -1 with a message when the transfer status hooks are not installed.
+// Copies source to target and applies the member's transfer outcome
+// (velk_GetMemberFileXferSuccess, velk_GetMemberFileXferCRC) to file and
+// hard-link entries: a failed member becomes a phantom, deleted entry named
+// "/dev/null"; otherwise with -H crc the CRC is stored.  Returns 0.
 [[nodiscard]] int velk_AdjustIndexEntry(int64_t ordinal, const hif_entry_t *source, hif_entry_t *target);
 
 // Rewrites the temporary index of a local archive through

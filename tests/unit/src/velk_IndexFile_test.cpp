@@ -22,6 +22,7 @@
 
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
+#include "velk_MemberStatus.h"
 #include "velk_Memory.h"
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
@@ -665,11 +666,20 @@ TEST_F(IndexFileTest, TemporaryIndexInTmpdirGetsNewNameWhenTaken)
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-// Transfer outcome used by the adjustment tests: ordinal 1 failed.
-int failedOrdinalOne(int64_t ordinal) { return ordinal == 1 ? 1 : 0; }
-uint32_t crcOf(int64_t ordinal) { return 0xC0DE0000u + static_cast<uint32_t>(ordinal); }
+// Transfer outcome used by the adjustment tests, recorded in the member
+// status tables: ordinals 0 and 2 succeeded with CRCs 0xC0DE0000 + ordinal,
+// ordinal 1 failed.
+void recordOutcomes(int64_t members)
+{
+    ASSERT_EQ(velk_InitMemberFileLists(members, 0), 0);
+    for (int64_t i = 0; i < members; i++) {
+        ASSERT_EQ(velk_SetMemberFileXferSuccess(i, i == 1 ? 0 : 1), 0);
+        ASSERT_EQ(velk_SetMemberFileXferCRC(i, 0xC0DE0000u + static_cast<uint32_t>(i)), 0);
+    }
+    velk_FinalizeMemberLists();
+}
 
-TEST_F(IndexFileTest, AdjustingEntriesNeedsTransferStatus)
+TEST_F(IndexFileTest, AdjustingEntriesAppliesTransferStatus)
 {
     hif_entry_t src = plainEntry(VTO_FILE, 700);
     strcpy(src.hent_name, "name");
@@ -677,18 +687,14 @@ TEST_F(IndexFileTest, AdjustingEntriesNeedsTransferStatus)
     velk_Put64(src.hent_offset, 42);
     velk_Put32(src.hent_blocks, 3);
     hif_entry_t out;
-    {
-        velktest::OutputCapture cap;
-        EXPECT_EQ(velk_AdjustIndexEntry(0, &src, &out), -1);
-        EXPECT_NE(cap.err().find("member transfer status is not available"), std::string::npos);
-    }
-    // Directories are copied as they are, status or not.
+    // Directories are copied as they are, whatever the status tables hold.
     hif_entry_t dirEntry = plainEntry(VTO_DIRECTORY, 0);
     ASSERT_EQ(velk_AdjustIndexEntry(1, &dirEntry, &out), 0);
     EXPECT_EQ(memcmp(&out, &dirEntry, sizeof out), 0);
 
-    velk_index_hooks_t hooks = {failedOrdinalOne, crcOf, nullptr};
-    velk_SetIndexHooks(&hooks);
+    velk_option_flags = VELK_OPT_CRC;  // the CRC table exists only with -H crc
+    recordOutcomes(3);
+    velk_option_flags = 0;
     ASSERT_EQ(velk_AdjustIndexEntry(1, &src, &out), 0);
     EXPECT_EQ(nameOf(out), "/dev/null");
     EXPECT_EQ(prefixOf(out), "");
@@ -703,6 +709,17 @@ TEST_F(IndexFileTest, AdjustingEntriesNeedsTransferStatus)
     ASSERT_EQ(velk_AdjustIndexEntry(2, &src, &out), 0);
     EXPECT_EQ(velk_Get32(out.hent_flags), HIF_FLAG_CRC);
     EXPECT_EQ(velk_Get32(out.hent_crc32), 0xC0DE0002u);
+
+    // An ordinal the status tables do not cover is an internal error: the
+    // member is taken as failed and the run's status becomes 1.
+    {
+        velktest::OutputCapture cap;
+        ASSERT_EQ(velk_AdjustIndexEntry(7, &src, &out), 0);
+        EXPECT_NE(cap.out().find("Bad index value 7"), std::string::npos) << cap.out();
+    }
+    EXPECT_EQ(nameOf(out), "/dev/null");
+    EXPECT_EQ(velk_exit_code.load(), 1);
+    velk_ReleaseMemberFileLists();
 }
 
 TEST_F(IndexFileTest, LocalAdjustmentPassRewritesTheTemporaryIndex)
@@ -721,10 +738,10 @@ TEST_F(IndexFileTest, LocalAdjustmentPassRewritesTheTemporaryIndex)
         Bytes e = entryBytes(i);
         ASSERT_EQ(write(velk_tmpIndexFD, e.data(), e.size()), 512);
     }
-    velk_index_hooks_t hooks = {failedOrdinalOne, crcOf, nullptr};
-    velk_SetIndexHooks(&hooks);
     velk_option_flags = VELK_OPT_CRC;
+    recordOutcomes(3);
     ASSERT_EQ(velk_CopyAndAdjustLocalIndex(), 0);
+    velk_ReleaseMemberFileLists();
     EXPECT_EQ(std::string(velk_tmpIndexFile), tmp);
 
     int fd = velk_OpenIndexFile(tmp.c_str(), O_RDONLY, VELK_LOCAL_FILE);
@@ -794,7 +811,7 @@ TEST_F(IndexFileTest, SelectionByNamesAndPatterns)
         EXPECT_EQ(velk_IndexEntryWasSelected(&ab, recs, 2), 0);
         EXPECT_NE(cap.err().find("wildcard matching is not available"), std::string::npos);
     }
-    velk_index_hooks_t hooks = {nullptr, nullptr, fnmatchComponent};
+    velk_index_hooks_t hooks = {fnmatchComponent};
     velk_SetIndexHooks(&hooks);
     EXPECT_EQ(velk_IndexEntryWasSelected(&ab, recs, 2), 1);
     EXPECT_EQ(velk_IndexEntryWasSelected(&abc, recs, 2), 1);   // below a matched directory
