@@ -100,10 +100,12 @@ protected:
     std::string name_; // the directory's name under the home
 };
 
-// Counts the lines of the event log that contain needle.
-size_t countEvents(const std::string &needle);
-// Waits (generously) until countEvents(needle) reaches count.
-bool waitForEvents(const std::string &needle, size_t count);
+// Counts the lines of kylgwd's event log that contain needle, once every
+// request this thread sent so far has its line.  kylgwd serves these
+// operations on the session's reader thread and writes a request's line
+// after its reply, before it reads the next request; so after the replies
+// to two more requests, the lines of everything before them are there.
+size_t settledEvents(const std::string &needle);
 
 } // namespace nxtest
 
