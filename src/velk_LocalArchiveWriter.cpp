@@ -1,0 +1,306 @@
+// The local archive writer: reads the temporary index of a create in order
+// and writes each member (header block, data, padding) to the local archive,
+// then one zero block.  Every member advances the archive by exactly its
+// indexed blocks, whatever happens to its file, so the offsets in the index
+// stay true; only a failed archive write (or an entry the writer does not
+// know) stops the copy.  Initial thread only; the member status calls take
+// velk_TableLock.
+
+#include "velk_LocalArchiveWriter.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "velk_FileAccess.h"
+#include "velk_Globals.h"
+#include "velk_IndexFile.h"
+#include "velk_LogMsg.h"
+#include "velk_MemberStatus.h"
+#include "velk_Memory.h"
+#include "velk_TarHeader.h"
+
+namespace {
+
+// Ordinal of the entry being written, -1 before the first.
+long indexEntryNumber = -1;
+// The data buffer, velk_iobufsize bytes; header blocks are built in it too.
+unsigned char *iobuf = nullptr;
+size_t iobufSize = 0;
+// Padding source when the run has not made velk_zeroblock.
+const unsigned char kZeroBlock[VELK_BLOCKSIZE] = {};
+// The writer needs room for a header block and a little data.
+constexpr int kMinBufSize = 1024;
+
+const unsigned char *zeroBlock()
+{
+    return velk_zeroblock != nullptr ? velk_zeroblock : kZeroBlock;
+}
+
+const char *archiveName()
+{
+    return velk_archive != nullptr ? velk_archive : "";
+}
+
+double secondsSince(const struct timespec &start)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec - start.tv_sec) + static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+// Allocates the data buffer at velk_iobufsize bytes (again when that
+// changed).  False with a message and status 70 for a size below 1024, or
+// false (status 78 from the allocator) when memory runs out.
+bool ensureBuffer()
+{
+    if (velk_iobufsize < kMinBufSize) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] velk internal error - bad buffer size (%d)\n",
+                    "velk_CopyToLocalArchive", velk_iobufsize);
+        velk_SetExitCode(VELK_EXIT_SOFTWARE);
+        return false;
+    }
+    size_t want = static_cast<size_t>(velk_iobufsize);
+    if (iobuf != nullptr && iobufSize == want)
+        return true;
+    VELK_FREE(iobuf);
+    iobufSize = 0;
+    iobuf = static_cast<unsigned char *>(VELK_MALLOC(want));
+    if (iobuf == nullptr)
+        return false;
+    iobufSize = want;
+    return true;
+}
+
+// Closes a member file when the member is done.
+class MemberFd {
+public:
+    explicit MemberFd(int fd) : fd_(fd) {}
+    ~MemberFd()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    MemberFd(const MemberFd &) = delete;
+    MemberFd &operator=(const MemberFd &) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+} // namespace
+
+void velk_LocalArchiveWriterRelease()
+{
+    VELK_FREE(iobuf);
+    iobuf = nullptr;
+    iobufSize = 0;
+}
+
+int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntry)
+{
+    uint32_t type = velk_Get32(indexEntry->hent_type);
+    if (type == VTO_UNKNOWN || type > VTO_INDEXEOF) {
+        // The entry's blocks cannot be written, so every later member would
+        // sit at the wrong offset: the copy cannot go on.
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] Unrecognized object type: %d Index Entry %ld\n",
+                    "velk_CopyFileToLocal", static_cast<int>(type), indexOrdinal);
+        return VELK_LCOPY_ARCHIVE_FAILED;
+    }
+    if (!ensureBuffer())
+        return VELK_LCOPY_ARCHIVE_FAILED;
+
+    bool hasData = type == VTO_FILE || type == VTO_HARDLINK;
+    bool crcOn = hasData && velk_Opt(VELK_OPT_CRC);
+    uint32_t crc;
+    velk_ChecksumInit(&crc);
+    char path[VELK_PATH_BUFSIZE];
+    velk_FormIxEntryPathname(indexEntry, path, sizeof path);
+    uint64_t size = hasData ? velk_Get64(indexEntry->hent_fsize) : 0;
+    uint64_t padding = size % VELK_BLOCKSIZE != 0 ? VELK_BLOCKSIZE - size % VELK_BLOCKSIZE : 0;
+
+    bool missing = false;
+    int memberFd = -1;
+    if (hasData) {
+        memberFd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (memberFd < 0) {
+            int err = errno;
+            if (err == ENOENT)
+                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
+                            "Local file %s was missing or inaccessible and could not be copied to the archive\n",
+                            path);
+            else if (err == EACCES)
+                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Access denied when trying to open local file %s\n",
+                            path);
+            else
+                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Error %d opening local file %s\n", err, path);
+            missing = true;
+        }
+    }
+    MemberFd member(memberFd);
+
+    // A missing member keeps its place in the archive under a placeholder
+    // name; its data will be zeros.
+    hif_entry_t headerEntry = *indexEntry;
+    if (missing) {
+        memset(headerEntry.hent_prefix, 0, sizeof headerEntry.hent_prefix);
+        memset(headerEntry.hent_name, 0, sizeof headerEntry.hent_name);
+        memcpy(headerEntry.hent_name, "/dev/null", sizeof "/dev/null" - 1);
+        (void)velk_SetMissingMemberFile(indexOrdinal);
+    }
+    velk_BuildPosixHeader(&headerEntry, iobuf);
+    if (velk_Opt(VELK_OPT_VERBOSE)) {
+        printf("%s: %s  %s%s\n", "VELK", missing ? "[missing]" : "a", path, type == VTO_DIRECTORY ? "/" : "");
+        fflush(stdout);
+    }
+    if (velk_BlockWrite(archiveFd, archiveName(), VELK_LOCAL_FILE, VELK_BLOCKSIZE, iobuf) != VELK_BLOCKSIZE) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing tar header to Archive file %s\n", errno,
+                    archiveName());
+        return VELK_LCOPY_ARCHIVE_FAILED;
+    }
+    if (!hasData)
+        return 0;
+
+    // The bytes the file can still give: none when missing, else its current
+    // size up to the indexed size.
+    bool memberBad = missing;
+    uint64_t available = 0;
+    if (!missing) {
+        struct stat st;
+        if (fstat(member.get(), &st) != 0) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "%s: FSTAT_SYSCALL error %d at line %d (fatal internal error)\n", "copyLocalFile", errno,
+                        __LINE__);
+            memberBad = true;
+        } else {
+            uint64_t current = static_cast<uint64_t>(st.st_size);
+            if (current != size) {
+                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s: (line %d) file size changed for %s\n",
+                            "copyLocalFile", __LINE__, path);
+                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Index size:        %lu\n",
+                            static_cast<unsigned long>(size));
+                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Current file size: %lu\n",
+                            static_cast<unsigned long>(current));
+                // Cut or zero-filled to the indexed size, the data are not the
+                // file's: the member is failed.
+                memberBad = true;
+            }
+            available = std::min(current, size);
+        }
+    }
+
+    uint64_t done = 0;
+    while (done < size) {
+        size_t chunk = static_cast<size_t>(std::min<uint64_t>(iobufSize, size - done));
+        if (done < available) {
+            chunk = static_cast<size_t>(std::min<uint64_t>(chunk, available - done));
+            int got = velk_BlockRead(member.get(), path, VELK_LOCAL_FILE, static_cast<int>(chunk), iobuf);
+            if (got < 0) {
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                            "Unrecoverable error reading local file %s near offset %lu\n", path,
+                            static_cast<unsigned long>(done));
+                got = 0;
+            }
+            if (static_cast<size_t>(got) < chunk) {
+                // The file gave less than it holds (it shrank after the size
+                // was read, or a read failed): the rest of the member is
+                // zeros and the member is failed.
+                memset(iobuf + got, 0, chunk - static_cast<size_t>(got));
+                available = done + static_cast<uint64_t>(got);
+                memberBad = true;
+            }
+        } else {
+            memset(iobuf, 0, chunk);
+        }
+        if (crcOn)
+            velk_ChecksumBuffer(iobuf, chunk, &crc);
+        if (velk_BlockWrite(archiveFd, archiveName(), VELK_LOCAL_FILE, static_cast<int>(chunk), iobuf) !=
+            static_cast<int>(chunk))
+            return VELK_LCOPY_ARCHIVE_FAILED;
+        done += chunk;
+    }
+    if (padding > 0 &&
+        velk_BlockWrite(archiveFd, archiveName(), VELK_LOCAL_FILE, static_cast<int>(padding), zeroBlock()) !=
+            static_cast<int>(padding)) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing fill bytes to Archive file %s\n", errno,
+                    archiveName());
+        return VELK_LCOPY_ARCHIVE_FAILED;
+    }
+    if (crcOn)
+        (void)velk_SetMemberFileXferCRC(indexOrdinal, velk_ChecksumFinalize(&crc));
+    if (missing)
+        return VELK_LCOPY_MISSING;
+    return memberBad ? VELK_LCOPY_MEMBER_FAILED : 0;
+}
+
+int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
+{
+    VELK_TRACE_ENTRY();
+    *xferTime = 0;
+    *threadsUsed = 0;
+    indexEntryNumber = -1;
+    int rc = 0;
+    if (!ensureBuffer()) {
+        rc = -1;
+    } else if (velk_IndexReadInit() != 0 || velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0) {
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        rc = -1;
+    }
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+
+    while (rc == 0 && indexEntryNumber + 1 < velk_index_entries) {
+        hif_entry_t *entry = nullptr;
+        int eof = 0;
+        if (velk_IndexFileRead(velk_tmpIndexFD, VELK_LOCAL_FILE, 0, &entry, &eof) != 0) {
+            velk_SetExitCode(VELK_EXIT_IOERR);
+            rc = -1;
+            break;
+        }
+        if (eof) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] Error - premature EOF found on index file\n",
+                        __func__);
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "    Expected %d index entries, but only read %ld\n",
+                        static_cast<int>(velk_index_entries), indexEntryNumber + 1);
+            velk_SetExitCode(VELK_EXIT_IOERR);
+            break;
+        }
+        if (velk_shutdown_signalled.load()) {
+            rc = -1;
+            break;
+        }
+        indexEntryNumber++;
+        int result = copyLocalFile(velk_archive_fd, indexEntryNumber, entry);
+        uint32_t type = velk_Get32(entry->hent_type);
+        if (type == VTO_FILE || type == VTO_HARDLINK || type == VTO_SYMLINK)
+            (void)velk_SetMemberFileXferSuccess(indexEntryNumber, result == 0 ? 1 : 0);
+        if (result == VELK_LCOPY_ARCHIVE_FAILED) {
+            velk_SetExitCode(VELK_EXIT_IOERR);
+            rc = -1;
+        }
+    }
+
+    if (rc == 0 &&
+        velk_BlockWrite(velk_archive_fd, archiveName(), VELK_LOCAL_FILE, VELK_BLOCKSIZE, zeroBlock()) !=
+            VELK_BLOCKSIZE) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing EOF block on Archive file %s\n", errno,
+                    archiveName());
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        rc = -1;
+    }
+    if (rc == 0) {
+        *xferTime = secondsSince(start);
+        *threadsUsed = 1;
+    }
+    if (velk_archive_fd >= 0 && close(velk_archive_fd) != 0)
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "***%s: Error %d closing %s Archive file %s\n", __func__, errno,
+                    "local", archiveName());
+    velk_archive_fd = -1;
+    return rc;
+}
