@@ -154,6 +154,25 @@ TEST_F(NxFiles, OpenOfWhatIsNotThereOrNotAFile)
     EXPECT_EQ(openCount(gateway().daemon().pid(), disk()), 0);
 }
 
+TEST_F(NxFiles, PathsUpToTheirLimits)
+{
+    makeFile("f", "12345");
+    // Empty components make a path as long as wanted that names "f".
+    auto padded = [&](size_t length) { return std::string(length - ns("f").size(), '/') + ns("f"); };
+    quor_stat_t st = {};
+    ASSERT_EQ(quor_Stat(padded(1024).c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 5u);
+    EXPECT_EQ(quor_Stat(padded(1025).c_str(), &st), -36);
+    int fd = quor_Open(padded(1024).c_str(), O_RDONLY, 0, nullptr, nullptr, nullptr);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(quor_Close(fd), 0);
+    // Paths on the gateway host may be four times as long.
+    lfx_Stat_rply_t lst = {};
+    ASSERT_EQ(kylgw_LfxStat(padded(4096).c_str(), &lst), 0);
+    EXPECT_EQ(lst.hst_size, 5u);
+    EXPECT_EQ(kylgw_LfxStat(padded(4097).c_str(), &lst), -36);
+}
+
 TEST_F(NxFiles, TruncateAndAccessModesReachTheServer)
 {
     makeFile("f", "0123456789");
@@ -493,6 +512,43 @@ TEST_F(NxDirectories, ListingPagesWithOffsetsCountsAndTheEndFlag)
     EXPECT_EQ(quor_Closedir(dd), 0);
     EXPECT_EQ(quor_Opendir(ns("d/b").c_str()), -20);
     EXPECT_EQ(quor_Opendir(ns("none").c_str()), -2);
+}
+
+TEST_F(NxDirectories, FullPagesOfALargeDirectory)
+{
+    // 1100 entries: a page of the most one reply may carry, then the rest.
+    constexpr int kEntries = 1100;
+    ASSERT_EQ(mkdir(disk("big").c_str(), 0755), 0);
+    std::vector<std::string> names;
+    for (int i = 0; i < kEntries; i++) {
+        char name[16];
+        snprintf(name, sizeof name, "e%05d", i);
+        names.push_back(name);
+        makeFile(std::string("big/") + name, std::string(static_cast<size_t>(i % 7), 'z'));
+    }
+    int dd = quor_Opendir(ns("big").c_str());
+    ASSERT_GE(dd, 0);
+    std::vector<ns_DirEntry_t> e(KYLGW_MAX_DIRENTRIES);
+    uint32_t end = 9;
+    uint64_t next = 0;
+    ASSERT_EQ(quor_ReadAttrs(dd, 0, KYLGW_MAX_DIRENTRIES, 1, &end, &next, e.data()),
+              static_cast<int>(KYLGW_MAX_DIRENTRIES));
+    EXPECT_EQ(end, 0u);
+    EXPECT_EQ(next, KYLGW_MAX_DIRENTRIES);
+    std::vector<std::string> seen;
+    for (uint32_t i = 0; i < KYLGW_MAX_DIRENTRIES; i++) {
+        seen.push_back(e[i].Name);
+        EXPECT_EQ(e[i].Attrs.DataLength, i % 7) << e[i].Name;
+    }
+    int n = quor_ReadAttrs(dd, next, KYLGW_MAX_DIRENTRIES, 0, &end, &next, e.data());
+    ASSERT_EQ(n, kEntries - static_cast<int>(KYLGW_MAX_DIRENTRIES));
+    EXPECT_EQ(end, 1u);
+    EXPECT_EQ(next, static_cast<uint64_t>(kEntries));
+    for (int i = 0; i < n; i++)
+        seen.push_back(e[static_cast<size_t>(i)].Name);
+    EXPECT_EQ(seen, names);
+    EXPECT_EQ(quor_ReadAttrs(dd, 0, KYLGW_MAX_DIRENTRIES + 1, 0, &end, &next, e.data()), -22);
+    EXPECT_EQ(quor_Closedir(dd), 0);
 }
 
 class NxNames : public NxClientTest {};

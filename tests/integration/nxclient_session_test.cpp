@@ -164,6 +164,16 @@ TEST_F(NxUsers, NamesConvertToIdsInPlace)
     std::vector<api_namespec_t> wrongType = {nameEntry(QUOR_NAMESPEC_GROUP, "ivan-is-no-group")};
     EXPECT_EQ(quor_ConvertNamesToIds(1, wrongType.data()), -2);
     EXPECT_EQ(quor_ConvertNamesToIds(0, list.data()), -22);
+
+    // The most one request may carry.
+    std::vector<api_namespec_t> many;
+    for (uint32_t i = 0; i < KYLGW_MAX_NAMESPECS; i++)
+        many.push_back(nameEntry(QUOR_NAMESPEC_USER, i % 2 == 0 ? "ivan" : "bob"));
+    ASSERT_EQ(quor_ConvertNamesToIds(static_cast<int>(many.size()), many.data()), 0);
+    for (uint32_t i = 0; i < KYLGW_MAX_NAMESPECS; i++)
+        ASSERT_EQ(many[i].Id, i % 2 == 0 ? gateway().ivanUid() : gateway().bobUid()) << i;
+    many.push_back(nameEntry(QUOR_NAMESPEC_USER, "ivan"));
+    EXPECT_EQ(quor_ConvertNamesToIds(static_cast<int>(many.size()), many.data()), -22);
 }
 
 class NxGatewayLog : public NxClientTest {};
