@@ -1,0 +1,1291 @@
+// The local file reader pool: the local file manager thread, which walks the
+// temporary index and hands out pieces of the archive stream, and the reader
+// (LFW) threads, which write member headers and data into the transfer's
+// buffers.  The manager alone owns the fill queue and the assignment of
+// pieces; readers touch only their own task and the blocks they were given.
+// The manager takes lfwLock, reader threadMutexes, bufQueueLock (empty and
+// ready queues), controlLock (abort, active and resync flags) and reqLocks,
+// never a pool lock together with one of the transfer's locks.
+
+#include "velk_ReaderPool.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "velk_Globals.h"
+#include "velk_IndexFile.h"
+#include "velk_LogMsg.h"
+#include "velk_MemberStatus.h"
+#include "velk_Memory.h"
+#include "velk_StatusFifo.h"
+#include "velk_TarHeader.h"
+
+kyl_mutex_t lfwLock;
+pthread_cond_t lfwCondition = PTHREAD_COND_INITIALIZER;
+lfw_ctl_t *lfwThreadTable = nullptr;
+int lfwTableSize = 0;
+int lfwActiveThreads = 0;
+lfw_ctl_t *lfwCompletedTasks = nullptr;
+int lfwCompletionCount = 0;
+int lfwThreadHighWater = 0;
+
+namespace {
+
+constexpr int kBlock = VELK_BLOCKSIZE;
+// How long a reader waits for a member file to become readable before it
+// looks at the transfer's state again.
+constexpr int kReadPollMs = 250;
+// The manager's wait for a reader completion.
+constexpr long kCompletionWaitMs = 10;
+// The manager's idle sleep with no reader active.
+constexpr long kIdleSleepMs = 5;
+// Upper bound of every wait on a transfer condition: the abort count is
+// raised without a broadcast, so waiters look at it at least this often.
+constexpr long kXferWaitMs = 100;
+
+// A point lMs milliseconds from now on the clock of the pool's conditions.
+struct timespec deadlineIn(long ms)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    ts.tv_sec += ms / 1000;
+    ts.tv_nsec += (ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec++;
+        ts.tv_nsec -= 1000000000L;
+    }
+    return ts;
+}
+
+void sleepMs(long ms)
+{
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+// Non-zero when the transfer must stop: aborted, no longer active, or a
+// forced shutdown was signalled.
+bool xferStopping(transfer_t *ctl)
+{
+    if (velk_shutdown_signalled.load() != 0)
+        return true;
+    pthread_mutex_lock(&ctl->controlLock);
+    bool stop = ctl->abortSignalled != 0 || ctl->transfer_active == 0;
+    pthread_mutex_unlock(&ctl->controlLock);
+    return stop;
+}
+
+bool resyncRequested(transfer_t *ctl)
+{
+    pthread_mutex_lock(&ctl->controlLock);
+    bool resync = ctl->errorResyncFlag != 0;
+    pthread_mutex_unlock(&ctl->controlLock);
+    return resync;
+}
+
+uint64_t entrySize(const hif_entry_t *e) { return velk_Get64(e->hent_fsize); }
+uint32_t entryType(const hif_entry_t *e) { return velk_Get32(e->hent_type); }
+bool crcOn() { return velk_Opt(VELK_OPT_CRC); }
+
+void closeFd(int *fd)
+{
+    if (*fd >= 0) {
+        close(*fd);
+        *fd = -1;
+    }
+}
+
+// Bytes of the current request still free after bufOffset.
+int64_t requestRoom(const lfw_task_t *task)
+{
+    return static_cast<int64_t>(task->reqOffset) + static_cast<int64_t>(task->reqBlocks) * kBlock - task->bufOffset;
+}
+
+// Zero-fills length bytes at dst and, when asked, feeds them to the CRC.
+void zeroFill(unsigned char *dst, uint64_t length, crc32_t *crc)
+{
+    memset(dst, 0, length);
+    if (crc != nullptr)
+        velk_ChecksumBuffer(dst, length, crc);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Small pool interfaces.
+// ---------------------------------------------------------------------------
+
+void velk_LfwSignalCondition()
+{
+    kyl_lock_guard g(lfwLock);
+    pthread_cond_signal(&lfwCondition);
+}
+
+void velk_LfwBroadcastCondition()
+{
+    kyl_lock_guard g(lfwLock);
+    pthread_cond_broadcast(&lfwCondition);
+}
+
+int velk_LfwThreadHighWater()
+{
+    kyl_lock_guard g(lfwLock);
+    return lfwThreadHighWater;
+}
+
+// ---------------------------------------------------------------------------
+// Reader requests.
+// ---------------------------------------------------------------------------
+
+int lfw_CreateTarHeader(lfw_ctl_t *theThread)
+{
+    lfw_task_t *task = &theThread->task;
+    if (task->reqBuffer == nullptr || requestRoom(task) < kBlock) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal state error at line %d\n", __func__, __LINE__);
+        return -1;
+    }
+    hif_entry_t entry = task->inxEntry;
+    if (task->fileNotOpened) {
+        memset(entry.hent_prefix, 0, sizeof entry.hent_prefix);
+        memset(entry.hent_name, 0, sizeof entry.hent_name);
+        memcpy(entry.hent_name, "/dev/null", sizeof "/dev/null");
+    }
+    velk_BuildPosixHeader(&entry, task->reqBuffer->buffer + task->bufOffset);
+    task->rplyBlocks++;
+    task->bufOffset += kBlock;
+    return 0;
+}
+
+int lfw_ReadLocalFile(int localFd, const char *fileName, lfw_ctl_t *theThread, uint64_t inxFsize,
+                      uint64_t *totalXferred)
+{
+    lfw_task_t *task = &theThread->task;
+    transfer_t *ctl = xfer_ctl.load();
+    int64_t wantedSigned = static_cast<int64_t>(task->reqBlocks - task->rplyBlocks) * kBlock;
+    if (wantedSigned < 0 || task->reqBuffer == nullptr || requestRoom(task) < wantedSigned) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal state error at line %d\n", __func__, __LINE__);
+        return -1;
+    }
+    uint64_t wanted = static_cast<uint64_t>(wantedSigned);
+    uint64_t left = inxFsize > *totalXferred ? inxFsize - *totalXferred : 0;
+    uint64_t toRead = std::min(wanted, left);
+    uint64_t padding = wanted - toRead;
+    unsigned char *dst = task->reqBuffer->buffer + task->bufOffset;
+    crc32_t *crc = crcOn() ? &task->fileCRC : nullptr;
+
+    if (task->eofHit || task->fileNotOpened || localFd < 0) {
+        if (toRead > 0 && velk_debug_level >= 1)
+            velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, "%s: premature EOF or file not opened (%s)- zero-filling %d bytes\n",
+                        __func__, fileName, static_cast<int>(toRead));
+        zeroFill(dst, toRead, crc);
+    } else {
+        uint64_t got = 0;
+        while (got < toRead) {
+            struct pollfd pfd = {localFd, POLLIN, 0};
+            int rc = poll(&pfd, 1, kReadPollMs);
+            if (rc <= 0) {
+                int err = errno;
+                if (ctl == nullptr || xferStopping(ctl))
+                    return -1;
+                if (rc < 0 && err != EINTR) {
+                    if (velk_debug_level >= 1)
+                        velk_ErrPrintf("/debug/error %d on select() - exiting accept loop\n", err);
+                    return -1;
+                }
+                if (rc == 0)
+                    sched_yield();
+                continue;
+            }
+            ssize_t n = read(localFd, dst + got, toRead - got);
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EINTR)
+                    continue;
+                task->readError = 1;
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "I/O error %d on local file %s while trying to read %d bytes\n",
+                            errno, fileName, static_cast<int>(toRead - got));
+                return -1;
+            }
+            if (n == 0) {
+                // The file ended before its indexed size: it shrank while
+                // being read.  The rest of the member is zeros.
+                uint64_t rest = toRead - got;
+                task->eofHit = 1;
+                task->fileSizeChanged = 1;
+                velk_SetExitCode(VELK_EXIT_IOERR);
+                velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, "%s: premature EOF reached on %s - %d bytes left\n",
+                            __func__, fileName, static_cast<int>(rest));
+                if (velk_debug_level >= 2)
+                    velk_ErrPrintf("/debug/%s: premature EOF reached on %s - %d bytes left\n", __func__, fileName,
+                                   static_cast<int>(rest));
+                if (crc != nullptr)
+                    velk_ChecksumBuffer(dst, got, crc);
+                zeroFill(dst + got, rest, crc);
+                crc = nullptr;  // everything read is in the CRC already
+                got = toRead;
+                break;
+            }
+            got += static_cast<uint64_t>(n);
+        }
+        if (crc != nullptr)
+            velk_ChecksumBuffer(dst, toRead, crc);
+    }
+    memset(dst + toRead, 0, padding);
+    task->bufOffset += static_cast<int>(wanted);
+    task->rplyBlocks = task->reqBlocks;
+    *totalXferred += toRead;
+    return 0;
+}
+
+namespace {
+
+// Positions a resumed member's file at its first data byte not yet in the
+// archive, (blocksToSkip - 1) * 512; with -H crc the bytes before it are
+// read into the CRC, which must cover the whole member.  A file now shorter
+// than that position is zero-filled from its end.  Returns 0 or -1.
+int positionResumedMember(int fd, lfw_task_t *task, uint64_t fileSize, uint64_t *totalXferred)
+{
+    uint64_t pos = static_cast<uint64_t>(task->blocksToSkip - 1) * kBlock;
+    if (pos > fileSize) {
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        task->eofHit = 1;
+        *totalXferred = pos;
+        return lseek(fd, 0, SEEK_END) < 0 ? -1 : 0;
+    }
+    if (crcOn()) {
+        velk_ChecksumInit(&task->fileCRC);
+        unsigned char chunk[65536];
+        uint64_t done = 0;
+        while (done < pos) {
+            size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof chunk, pos - done));
+            ssize_t n = read(fd, chunk, want);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (n <= 0)
+                return -1;
+            velk_ChecksumBuffer(chunk, static_cast<size_t>(n), &task->fileCRC);
+            done += static_cast<uint64_t>(n);
+        }
+    } else if (lseek(fd, static_cast<off_t>(pos), SEEK_SET) < 0) {
+        return -1;
+    }
+    *totalXferred = pos;
+    return 0;
+}
+
+// After the last piece of a member: a file whose size now differs from the
+// indexed size changed while it was read.
+void checkFinalSize(int fd, lfw_ctl_t *me)
+{
+    lfw_task_t *task = &me->task;
+    struct stat st;
+    uint64_t indexed = entrySize(&task->inxEntry);
+    if (fd < 0 || task->fileSizeChanged || fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) == indexed)
+        return;
+    task->fileSizeChanged = 1;
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s: (line %d,lfwthread %d) file %s:size changed from %lu to %lu\n",
+                "velk_LFW_Thread", __LINE__, me->tableInx, task->localFile, static_cast<unsigned long>(indexed),
+                static_cast<unsigned long>(st.st_size));
+}
+
+// LFW_READ_FILE and LFW_READ_FIRST: opens the member, writes its header
+// (unless the member is resumed) and its first data.
+void serveReadOpen(lfw_ctl_t *me, int request, int *localFd, uint64_t *totalXferred)
+{
+    lfw_task_t *task = &me->task;
+    if (*localFd >= 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal state error at line %d\n", "velk_LFW_Thread",
+                    __LINE__);
+        task->response = -1;
+        return;
+    }
+    uint64_t fsize = entrySize(&task->inxEntry);
+    velk_FormIxEntryPathname(&task->inxEntry, task->localFile, sizeof task->localFile);
+    task->eofHit = task->readError = task->fileNotOpened = task->fileSizeChanged = 0;
+    *totalXferred = 0;
+
+    int fd = open(task->localFile, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        task->fileNotOpened = task->eofHit = 1;
+        if (velk_debug_level >= 1) {
+            if (request == LFW_READ_FILE)
+                velk_ErrPrintf("Index entry %ld: Error %d opening local file %s\n", task->indexEntryNumber, err,
+                               task->localFile);
+            else
+                velk_ErrPrintf("Error %d opening local file %s\n", err, task->localFile);
+        }
+    } else {
+        struct stat st;
+        if (fstat(fd, &st) != 0) {
+            int err = errno;
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: STAT_SYSCALL error %d at line %d [file %s]\n",
+                        "velk_LFW_Thread", err, __LINE__, task->localFile);
+            close(fd);
+            if (request == LFW_READ_FILE) {
+                velk_SetExitCode(VELK_EXIT_OSERR);
+                task->response = -1;
+            } else {
+                task->response = -err;
+            }
+            return;
+        }
+        uint64_t current = static_cast<uint64_t>(st.st_size);
+        if (current != fsize) {
+            if (request == LFW_READ_FILE) {
+                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
+                            "%s: (line %d,lfwthread %d) file %s:size changed from %lu to %lu\n", "velk_LFW_Thread",
+                            __LINE__, me->tableInx, task->localFile, static_cast<unsigned long>(fsize),
+                            static_cast<unsigned long>(current));
+            } else {
+                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s:  (line %d) file size changed for %s\n",
+                            "velk_LFW_Thread", __LINE__, task->localFile);
+                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Index size:        %lu\n",
+                            static_cast<unsigned long>(fsize));
+                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Current file size: %lu\n",
+                            static_cast<unsigned long>(current));
+            }
+            velk_SetExitCode(VELK_EXIT_IOERR);
+            task->fileSizeChanged = 1;
+        }
+        *localFd = fd;
+    }
+
+    if (task->blocksToSkip > 0) {
+        if (*localFd >= 0 && positionResumedMember(*localFd, task, fsize, totalXferred) != 0) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: error repositioning local file %s to block %lld\n",
+                        "velk_LFW_Thread", task->localFile, static_cast<long long>(task->blocksToSkip));
+            task->response = -1;
+        }
+        if (*localFd < 0)
+            *totalXferred = static_cast<uint64_t>(task->blocksToSkip - 1) * kBlock;
+    } else if (lfw_CreateTarHeader(me) != 0) {
+        task->response = -1;
+    }
+    if (task->response == 0 && lfw_ReadLocalFile(*localFd, task->localFile, me, fsize, totalXferred) != 0)
+        task->response = -1;
+    if (request == LFW_READ_FILE) {
+        if (task->response == 0)
+            checkFinalSize(*localFd, me);
+        closeFd(localFd);
+    }
+    task->blocksToSkip = 0;
+}
+
+// Reports a finished request to the manager.
+void reportCompletion(lfw_ctl_t *me, bool quitting)
+{
+    kyl_lock_guard g(lfwLock);
+    lfwCompletionCount++;
+    pthread_mutex_lock(&me->threadMutex);
+    me->threadState = LFW_CMD_COMPLETE;
+    if (quitting)
+        pthread_cond_signal(&me->threadCond);
+    pthread_mutex_unlock(&me->threadMutex);
+    me->next = lfwCompletedTasks;
+    lfwCompletedTasks = me;
+    if (quitting)
+        pthread_cond_broadcast(&lfwCondition);
+    else
+        pthread_cond_signal(&lfwCondition);
+}
+
+} // namespace
+
+void *velk_LFW_Thread(void *threadParam)
+{
+    auto *me = static_cast<lfw_ctl_t *>(threadParam);
+    lfw_task_t *task = &me->task;
+    int localFd = -1;           // the member file kept open between pieces
+    uint64_t totalXferred = 0;  // data bytes of the member placed so far
+
+    for (;;) {
+        // Idle readers wait for the manager without a time limit: only the
+        // manager (or the pool shutdown) gives them work or LFW_QUIT.
+        pthread_mutex_lock(&me->threadMutex);
+        while (!(me->threadState == LFW_ACTIVE || (me->threadState == LFW_ASSIGNED && task->request != LFW_IDLE)))
+            pthread_cond_wait(&me->threadCond, &me->threadMutex);
+        task->rplyBlocks = 0;
+        task->response = 0;
+        task->bufOffset = task->reqOffset;
+        int request = task->request;
+        pthread_mutex_unlock(&me->threadMutex);
+        if (velk_debug_level >= 4)
+            velk_ErrPrintf("/debug/LFW thread %d found new task ->%d\n", me->tableInx, request);
+
+        if (request == LFW_QUIT)
+            break;
+        switch (request) {
+        case LFW_GO_IDLE:
+            closeFd(&localFd);
+            break;
+        case LFW_TAR_HDR:
+            task->eofHit = task->fileNotOpened = 0;
+            if (lfw_CreateTarHeader(me) != 0)
+                task->response = -1;
+            break;
+        case LFW_ZERO_BLK:
+            if (task->reqBuffer == nullptr || requestRoom(task) < kBlock) {
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal state error at line %d\n", __func__,
+                            __LINE__);
+                task->response = -1;
+                break;
+            }
+            memset(task->reqBuffer->buffer + task->bufOffset, 0, kBlock);
+            task->rplyBlocks++;
+            task->bufOffset += kBlock;
+            break;
+        case LFW_READ_FILE:
+        case LFW_READ_FIRST:
+            serveReadOpen(me, request, &localFd, &totalXferred);
+            break;
+        case LFW_READ_CONT:
+        case LFW_READ_LAST:
+            if (localFd < 0 && !task->fileNotOpened) {
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal state error at line %d\n", __func__,
+                            __LINE__);
+                task->response = -1;
+                break;
+            }
+            if (lfw_ReadLocalFile(localFd, task->localFile, me, entrySize(&task->inxEntry), &totalXferred) != 0)
+                task->response = -1;
+            if (request == LFW_READ_LAST) {
+                if (task->response == 0)
+                    checkFinalSize(localFd, me);
+                closeFd(&localFd);
+            }
+            break;
+        default:
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal error - unknown request (%d) at line %d\n",
+                        __func__, request, __LINE__);
+            task->response = -1;
+            break;
+        }
+        if (velk_debug_level >= 4)
+            velk_ErrPrintf("/debug/ LFW thread %d Request complete. Req: %d Resp: %d Blks Req/Rply=%d %d\n",
+                           me->tableInx, request, task->response, task->reqBlocks, task->rplyBlocks);
+        reportCompletion(me, false);
+    }
+    closeFd(&localFd);
+    reportCompletion(me, true);
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/ LFW thread %d exiting\n", me->tableInx);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Pool start and end.
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Asks entry to quit: a running request is let finish first.
+void sendQuit(lfw_ctl_t *entry)
+{
+    for (;;) {
+        kyl_lock_guard g(lfwLock);
+        pthread_mutex_lock(&entry->threadMutex);
+        if (entry->threadState != LFW_ACTIVE) {
+            entry->task.request = LFW_QUIT;
+            entry->threadState = LFW_ASSIGNED;
+            pthread_cond_signal(&entry->threadCond);
+            pthread_mutex_unlock(&entry->threadMutex);
+            return;
+        }
+        pthread_mutex_unlock(&entry->threadMutex);
+        struct timespec until = deadlineIn(kCompletionWaitMs);
+        pthread_cond_timedwait(&lfwCondition, lfwLock.native(), &until);
+    }
+}
+
+} // namespace
+
+void velk_ShutdownThreadPool()
+{
+    lfw_ctl_t *table;
+    int size;
+    {
+        kyl_lock_guard g(lfwLock);
+        table = lfwThreadTable;
+        size = lfwTableSize;
+    }
+    if (table == nullptr)
+        return;
+    for (int i = 0; i < size; i++)
+        if (table[i].threadStarted)
+            sendQuit(&table[i]);
+    for (int i = 0; i < size; i++) {
+        if (table[i].threadStarted) {
+            pthread_join(table[i].threadID, nullptr);
+            table[i].threadStarted = 0;
+        }
+    }
+    {
+        kyl_lock_guard g(lfwLock);
+        for (int i = 0; i < size; i++) {
+            if (table[i].condCreated)
+                pthread_cond_destroy(&table[i].threadCond);
+            if (table[i].mutexCreated)
+                pthread_mutex_destroy(&table[i].threadMutex);
+            table[i].condCreated = table[i].mutexCreated = 0;
+        }
+        lfwThreadTable = nullptr;
+        lfwTableSize = 0;
+        lfwActiveThreads = 0;
+        lfwCompletedTasks = nullptr;
+        lfwCompletionCount = 0;
+    }
+    VELK_FREE(table);
+}
+
+int velk_InitThreadPool()
+{
+    VELK_TRACE_ENTRY();
+    velk_ShutdownThreadPool();
+    int count = velk_max_threads > 0 ? velk_max_threads : 1;
+    auto *table = static_cast<lfw_ctl_t *>(VELK_CALLOC(static_cast<size_t>(count), sizeof(lfw_ctl_t)));
+    if (table == nullptr)
+        return -1;
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    if (velk_thread_stacksize > 0)
+        pthread_attr_setstacksize(&attr, static_cast<size_t>(velk_thread_stacksize));
+
+    // The table is published first so that velk_ShutdownThreadPool finds
+    // whatever was started before a failure.
+    {
+        kyl_lock_guard g(lfwLock);
+        lfwThreadTable = table;
+        lfwTableSize = count;
+        lfwActiveThreads = 0;
+        lfwCompletedTasks = nullptr;
+        lfwCompletionCount = 0;
+        lfwThreadHighWater = 0;
+    }
+    int result = 0;
+    for (int i = 0; i < count; i++) {
+        lfw_ctl_t *entry = &table[i];
+        entry->tableInx = i;
+        entry->threadState = LFW_WAITING;
+        entry->task.request = LFW_IDLE;
+        int rc = pthread_mutex_init(&entry->threadMutex, nullptr);
+        int line = __LINE__ - 1;
+        if (rc == 0) {
+            entry->mutexCreated = 1;
+            rc = pthread_cond_init(&entry->threadCond, nullptr);
+            line = __LINE__ - 1;
+            if (rc == 0)
+                entry->condCreated = 1;
+        }
+        if (rc != 0) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "[velk_InitThreadPool] Thread entry %d - pthread_mutex_init/pthread_cond_init error %d at line %d\n",
+                        i, rc, line);
+            velk_SetExitCode(VELK_EXIT_OSERR);
+            result = -1;
+            break;
+        }
+        rc = pthread_create(&entry->threadID, &attr, velk_LFW_Thread, entry);
+        if (rc != 0) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "***Errno=%d - failed to create thread[%d]at line %d\n", rc,
+                        i, __LINE__ - 3);
+            result = -1;
+            break;
+        }
+        entry->threadStarted = 1;
+        sched_yield();
+    }
+    pthread_attr_destroy(&attr);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Buffers.
+// ---------------------------------------------------------------------------
+
+int fillQueueToReadyQueue(io_buffer_t *theBuf)
+{
+    transfer_t *ctl = xfer_ctl.load();
+    theBuf->state = IOB_STATE_FILLED;
+    theBuf->dataLength = static_cast<uint32_t>(theBuf->bufBlocksFilled) * kBlock;
+
+    io_buffer_t *prev = nullptr;
+    io_buffer_t *cur = ctl->bufFillQueue;
+    while (cur != nullptr && cur != theBuf) {
+        prev = cur;
+        cur = cur->next;
+    }
+    if (cur == nullptr) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error: Fill Buffer @%p (local addr %ld, block=%d) not in queue\n",
+                    static_cast<void *>(theBuf), static_cast<long>(theBuf->fileOffset),
+                    static_cast<int>(theBuf->fileOffset / kBlock));
+        return -1;
+    }
+    if (prev == nullptr)
+        ctl->bufFillQueue = theBuf->next;
+    else
+        prev->next = theBuf->next;
+    if (ctl->bufFillQueueTail == theBuf)
+        ctl->bufFillQueueTail = prev;
+    theBuf->next = nullptr;
+
+    if (velk_debug_level >= 2) {
+        velk_ErrPrintf("/debug/%s Moving buffer @%p to Ready Queue. Buffer blocks. %d Allocated: %d Filled: %d \n",
+                       __func__, static_cast<void *>(theBuf), theBuf->bufSizeBlocks, theBuf->bufBlocksAllocated,
+                       theBuf->bufBlocksFilled);
+        velk_ErrPrintf("/debug/   DataLength: %d FileOffset: %lu\n", static_cast<int>(theBuf->dataLength),
+                       static_cast<unsigned long>(theBuf->fileOffset));
+    }
+
+    pthread_mutex_lock(&ctl->bufQueueLock);
+    velk_InsertReadyBuffer(ctl, theBuf);
+    uint64_t start = theBuf->fileOffset;
+    uint64_t end = start + theBuf->dataLength;
+    io_bufreq_t **link = &ctl->requestQueue;
+    while (*link != nullptr) {
+        io_bufreq_t *req = *link;
+        if (req->dataAddress >= start && req->dataAddress < end) {
+            *link = req->next;
+            req->next = nullptr;
+            pthread_mutex_lock(&req->reqLock);
+            pthread_cond_signal(&req->reqCond);
+            pthread_mutex_unlock(&req->reqLock);
+        } else {
+            link = &req->next;
+        }
+    }
+    pthread_cond_broadcast(&ctl->bufQueueCondition);
+    pthread_mutex_unlock(&ctl->bufQueueLock);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Quiescing.
+// ---------------------------------------------------------------------------
+
+void velk_LfwQuiesceAllThreads()
+{
+    if (velk_debug_level >= 2)
+        velk_ErrPrintf("/debug/ waiting for all LFW threads to complete\n");
+    kyl_lock_guard g(lfwLock);
+    for (int i = 0; i < lfwTableSize; i++)
+        lfwThreadTable[i].goIdleSent = 0;
+    for (int i = 0; i < lfwTableSize; i++) {
+        lfw_ctl_t *entry = &lfwThreadTable[i];
+        for (;;) {
+            pthread_mutex_lock(&entry->threadMutex);
+            int state = entry->threadState;
+            bool done = state == LFW_WAITING || !entry->threadStarted;
+            if (!done) {
+                if (state == LFW_CMD_COMPLETE && entry->goIdleSent) {
+                    entry->threadState = LFW_WAITING;
+                    done = true;
+                } else if (state == LFW_CMD_COMPLETE || state == LFW_ASSIGNED) {
+                    if (!entry->goIdleSent || state == LFW_CMD_COMPLETE) {
+                        entry->task.request = LFW_GO_IDLE;
+                        entry->threadState = LFW_ASSIGNED;
+                        entry->goIdleSent = 1;
+                    }
+                    pthread_cond_signal(&entry->threadCond);
+                }
+                // LFW_ACTIVE: its request finishes by itself.
+            }
+            pthread_mutex_unlock(&entry->threadMutex);
+            if (done)
+                break;
+            struct timespec until = deadlineIn(kCompletionWaitMs);
+            pthread_cond_timedwait(&lfwCondition, lfwLock.native(), &until);
+        }
+    }
+    for (int i = 0; i < lfwTableSize; i++)
+        lfwThreadTable[i].next = nullptr;
+    lfwActiveThreads = 0;
+    lfwCompletedTasks = nullptr;
+    lfwCompletionCount = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Recovery hook.
+// ---------------------------------------------------------------------------
+
+int velk_LfwErrorResyncHook(transfer_t *ctl, lfw_resync_t *restart)
+{
+    restart->repositioned = 0;
+    pthread_mutex_lock(&ctl->controlLock);
+    ctl->errorResyncFlag = 0;
+    pthread_cond_broadcast(&ctl->localFileCond);
+    int aborted = ctl->abortSignalled;
+    pthread_mutex_unlock(&ctl->controlLock);
+    return aborted != 0 ? -1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// The manager.
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// The manager's own state; only the manager thread touches it.
+struct lfw_mgr_t {
+    transfer_t *ctl;
+    int state;                // IXENTRY_STATES
+    hif_entry_t entry;        // current index entry
+    long ordinal;             // its ordinal, -1 before the first
+    uint32_t type;            // its object type
+    uint64_t logicalOffset;   // archive offset of the next block to hand out
+    io_buffer_t *fillBuf;     // current fill buffer
+    lfw_ctl_t *member;        // reader of the current member
+    int indexEof;             // the end-of-index marker was met
+    int64_t pendingSkip;      // skip count found by recovery
+    uint64_t bytesTotal;      // member bytes handed out, for status messages
+    bool lastFlushed;         // the final fill buffers went to the ready queue
+    bool stop;                // the manager must end
+};
+
+void mgrAbort(lfw_mgr_t *mgr, const char *function, int line)
+{
+    velk_SetXferAborted(function, "velk_ReaderPool", line);
+    mgr->stop = true;
+}
+
+// Checks an entry read from the temporary index against the stream being
+// produced: a known type, a block count that matches its size, and an
+// offset at the manager's position with the member inside the archive.
+bool entryFitsStream(const lfw_mgr_t *mgr, const hif_entry_t *e)
+{
+    if (!velk_IndexEntrySane(e))
+        return false;
+    uint32_t type = entryType(e);
+    uint64_t blocks = velk_Get32(e->hent_blocks);
+    uint64_t size = entrySize(e);
+    if (type == VTO_FILE) {
+        if (size > VELK_MAX_MEMBER_SIZE || blocks != velk_MemberBlocks(size))
+            return false;
+    } else if (type == VTO_DIRECTORY || type == VTO_SYMLINK) {
+        if (blocks != 1)
+            return false;
+    } else {
+        return false;
+    }
+    if (blocks > static_cast<uint64_t>(INT_MAX))
+        return false;
+    uint64_t offset = velk_Get64(e->hent_offset);
+    if (offset != mgr->logicalOffset / kBlock)
+        return false;
+    uint64_t length = mgr->ctl->transferLength;
+    return mgr->logicalOffset <= length && blocks * kBlock <= length - mgr->logicalOffset;
+}
+
+void stepReadEntry(lfw_mgr_t *mgr)
+{
+    mgr->ordinal++;
+    if (velk_debug_level >= 2)
+        velk_ErrPrintf("/debug/%s - reading next Index Entry\n", "velk_LocalFileMgrThread");
+    hif_entry_t *next = nullptr;
+    int eof = 0;
+    if (velk_IndexFileRead(velk_tmpIndexFD, VELK_LOCAL_FILE, 0, &next, &eof) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d reading index entry %ld - aborting\n", errno,
+                    mgr->ordinal);
+        mgrAbort(mgr, __func__, __LINE__);
+        return;
+    }
+    if (eof) {
+        if (velk_debug_level >= 1)
+            velk_ErrPrintf("/debug/%s - EOF reached on Index File - %ld entries\n", "velk_LocalFileMgrThread",
+                           mgr->ordinal);
+        mgr->indexEof = 1;
+        memset(&mgr->entry, 0, sizeof mgr->entry);
+        velk_Put32(mgr->entry.hent_type, VTO_INDEXEOF);
+        velk_Put32(mgr->entry.hent_blocks, 1);
+        velk_Put64(mgr->entry.hent_offset, mgr->logicalOffset / kBlock);
+        mgr->type = VTO_INDEXEOF;
+        // The zero block must end the archive exactly where the writer
+        // expects it to end.
+        if (mgr->logicalOffset + kBlock != mgr->ctl->transferLength) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "Index file ends at archive offset %lu but the archive holds %lu bytes - aborting\n",
+                        static_cast<unsigned long>(mgr->logicalOffset + kBlock),
+                        static_cast<unsigned long>(mgr->ctl->transferLength));
+            mgrAbort(mgr, __func__, __LINE__);
+            return;
+        }
+    } else {
+        if (!entryFitsStream(mgr, next)) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "Index entry %ld does not fit the archive stream (type %u, offset %lu, blocks %u, size %lu) - "
+                        "aborting\n",
+                        mgr->ordinal, entryType(next), static_cast<unsigned long>(velk_Get64(next->hent_offset)),
+                        velk_Get32(next->hent_blocks), static_cast<unsigned long>(entrySize(next)));
+            mgrAbort(mgr, __func__, __LINE__);
+            return;
+        }
+        mgr->entry = *next;
+        mgr->type = entryType(next);
+    }
+    mgr->state = IX_ASSIGN_TASK;
+}
+
+// Returns true when a reader was assigned (or the manager must stop).
+bool stepAssignTask(lfw_mgr_t *mgr)
+{
+    kyl_lock_guard g(lfwLock);
+    if (lfwActiveThreads >= lfwTableSize)
+        return false;
+    lfw_ctl_t *found = nullptr;
+    for (int i = 0; i < lfwTableSize && found == nullptr; i++) {
+        lfw_ctl_t *entry = &lfwThreadTable[i];
+        pthread_mutex_lock(&entry->threadMutex);
+        if (entry->threadState == LFW_WAITING && entry->threadStarted)
+            found = entry;
+        pthread_mutex_unlock(&entry->threadMutex);
+    }
+    if (found == nullptr) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "%s: Internal Error at line %d - active threads=%d,max=%d but no waiting thread found\n",
+                    "velk_LocalFileMgrThread", __LINE__, lfwActiveThreads, lfwTableSize);
+        mgrAbort(mgr, __func__, __LINE__);
+        return true;
+    }
+    pthread_mutex_lock(&found->threadMutex);
+    found->threadState = LFW_ASSIGNED;
+    lfw_task_t *task = &found->task;
+    task->request = LFW_IDLE;
+    task->indexEntryNumber = mgr->ordinal;
+    task->inxEntry = mgr->entry;
+    task->totalBlocks = static_cast<int>(velk_Get32(mgr->entry.hent_blocks));
+    task->blocksAssigned = 0;
+    task->blocksToSkip = mgr->pendingSkip;
+    task->reqBuffer = mgr->fillBuf;
+    task->reqBlocks = 0;
+    task->reqOffset = 0;
+    task->eofHit = task->readError = task->fileNotOpened = task->fileSizeChanged = 0;
+    task->localFile[0] = '\0';
+    task->fileCRC = 0;
+    pthread_mutex_unlock(&found->threadMutex);
+    mgr->pendingSkip = 0;
+    lfwActiveThreads++;
+    if (found->tableInx > lfwThreadHighWater)
+        lfwThreadHighWater = found->tableInx;
+    mgr->member = found;
+    mgr->state = IX_ASSIGN_BUFFERS;
+    return true;
+}
+
+// Lists a fully handed-out member with -v: "VELK: a   path".
+void listMember(const hif_entry_t *e, uint32_t type)
+{
+    char path[VELK_PATH_BUFSIZE];
+    velk_FormIxEntryPathname(e, path, sizeof path);
+    FILE *out = velk_stdout_is_data ? stderr : stdout;
+    fprintf(out, "%s: a   %s%s\n", velk_msg_prefix[VELK_MSG_VELK], path, type == VTO_DIRECTORY ? "/" : "");
+    fflush(out);
+}
+
+// Takes an empty buffer onto the fill queue as the current fill buffer.
+// Returns false when the empty queue is empty.
+bool takeFillBuffer(lfw_mgr_t *mgr)
+{
+    transfer_t *ctl = mgr->ctl;
+    pthread_mutex_lock(&ctl->bufQueueLock);
+    io_buffer_t *buf = velk_TakeEmptyBuffer(ctl);
+    pthread_mutex_unlock(&ctl->bufQueueLock);
+    if (buf == nullptr)
+        return false;
+    buf->next = nullptr;
+    if (ctl->bufFillQueueTail == nullptr)
+        ctl->bufFillQueue = buf;
+    else
+        ctl->bufFillQueueTail->next = buf;
+    ctl->bufFillQueueTail = buf;
+    buf->state = IOB_STATE_READING;
+    buf->bufBlocksAllocated = 0;
+    buf->bufBlocksFilled = 0;
+    buf->bufFlags &= ~(IOB_FLAG_NEW_OFFSET | IOB_FLAG_LAST_DATA);
+    buf->dataLength = 0;
+    buf->dataMoved = 0;
+    buf->dataRemaining = 0;
+    buf->ioCount = 0;
+    buf->fileOffset = mgr->logicalOffset;
+    buf->iodOffset = 0;
+    mgr->fillBuf = buf;
+    return true;
+}
+
+// Hands the current member's reader its next piece.  Returns true when a
+// piece was handed out (or the manager must stop).  The task is written
+// under the reader's threadMutex: an assigned reader may look at its
+// request at any time.
+bool stepAssignBuffers(lfw_mgr_t *mgr)
+{
+    lfw_ctl_t *reader = mgr->member;
+    pthread_mutex_lock(&reader->threadMutex);
+    bool assigned = reader->threadState == LFW_ASSIGNED;
+    pthread_mutex_unlock(&reader->threadMutex);
+    if (!assigned)
+        return false;
+    if (mgr->fillBuf == nullptr && !takeFillBuffer(mgr))
+        return false;
+
+    io_buffer_t *buf = mgr->fillBuf;
+    lfw_task_t *task = &reader->task;
+    pthread_mutex_lock(&reader->threadMutex);
+    int64_t memberLeft = static_cast<int64_t>(task->totalBlocks) - task->blocksToSkip - task->blocksAssigned;
+    int reqBlocks = static_cast<int>(std::min<int64_t>(buf->bufSizeBlocks - buf->bufBlocksAllocated, memberLeft));
+    if (reqBlocks <= 0) {
+        pthread_mutex_unlock(&reader->threadMutex);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal state error at line %d\n",
+                    "velk_LocalFileMgrThread", __LINE__);
+        mgrAbort(mgr, __func__, __LINE__);
+        return true;
+    }
+    int request;
+    if (task->blocksAssigned > 0) {
+        request = task->blocksAssigned + reqBlocks >= task->totalBlocks ? LFW_READ_LAST : LFW_READ_CONT;
+    } else if (mgr->type == VTO_INDEXEOF) {
+        request = LFW_ZERO_BLK;
+    } else if (mgr->type == VTO_SYMLINK || mgr->type == VTO_DIRECTORY) {
+        request = LFW_TAR_HDR;
+    } else {
+        request = reqBlocks == task->totalBlocks - task->blocksToSkip ? LFW_READ_FILE : LFW_READ_FIRST;
+        if (task->blocksToSkip == 0 && crcOn())
+            velk_ChecksumInit(&task->fileCRC);
+    }
+    task->request = request;
+    task->reqBlocks = reqBlocks;
+    task->reqBuffer = buf;
+    task->reqOffset = buf->bufBlocksAllocated * kBlock;
+    task->blocksAssigned += static_cast<int>(task->blocksToSkip) + reqBlocks;
+    bool memberDone = task->blocksAssigned >= task->totalBlocks;
+    reader->threadState = LFW_ACTIVE;
+    pthread_cond_signal(&reader->threadCond);
+    pthread_mutex_unlock(&reader->threadMutex);
+
+    if (memberDone) {
+        mgr->state = mgr->indexEof ? IX_EOF_REACHED : IX_READ_ENTRY;
+        if (mgr->type == VTO_FILE) {
+            mgr->bytesTotal += entrySize(&mgr->entry);
+            if (velk_Opt(VELK_OPT_STATUS_FIFO))
+                velk_StatusMsg(0, "Bytes: %lu  Index Entries: %ld", static_cast<unsigned long>(mgr->bytesTotal),
+                               mgr->ordinal + 1);
+        }
+        if (mgr->state == IX_READ_ENTRY && velk_Opt(VELK_OPT_VERBOSE))
+            listMember(&mgr->entry, mgr->type);
+    }
+    mgr->logicalOffset += static_cast<uint64_t>(reqBlocks) * kBlock;
+    buf->bufBlocksAllocated += reqBlocks;
+    if (buf->bufBlocksAllocated >= buf->bufSizeBlocks) {
+        if (velk_debug_level >= 3)
+            velk_ErrPrintf("/debug/Fill Buffer @%p full [size=%d,now allocated=%d]\n", static_cast<void *>(buf),
+                           buf->bufSize, buf->bufBlocksAllocated);
+        mgr->fillBuf = nullptr;
+    }
+    return true;
+}
+
+// Records the outcome of a fully handed-out member from a snapshot of its
+// task.
+void recordMember(lfw_task_t *task)
+{
+    uint32_t type = entryType(&task->inxEntry);
+    if (type != VTO_FILE && type != VTO_SYMLINK)
+        return;
+    long ordinal = task->indexEntryNumber;
+    if (task->fileNotOpened) {
+        char path[VELK_PATH_BUFSIZE];
+        velk_FormIxEntryPathname(&task->inxEntry, path, sizeof path);
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
+                    "Index entry %ld, Local file %s was missing or inaccessible and could not be copied to the archive\n",
+                    ordinal, path);
+        velk_SetMissingMemberFile(ordinal);
+        velk_SetMemberFileXferSuccess(ordinal, 0);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+    } else {
+        // A file that changed size has data in the archive that is not the
+        // file's: cut or zero-filled.  Its member is failed.
+        velk_SetMemberFileXferSuccess(ordinal, task->fileSizeChanged ? 0 : 1);
+    }
+    if (type == VTO_FILE && crcOn())
+        velk_SetMemberFileXferCRC(ordinal, velk_ChecksumFinalize(&task->fileCRC));
+}
+
+// Takes one completion off the list and handles it.  Returns false when the
+// list is empty.  A completed reader leaves its task alone until the
+// manager hands it the next request, so the task is copied once under its
+// mutex and handled from the copy.
+bool takeCompletion(lfw_mgr_t *mgr)
+{
+    lfw_ctl_t *t;
+    {
+        kyl_lock_guard g(lfwLock);
+        t = lfwCompletedTasks;
+        if (t == nullptr)
+            return false;
+        lfwCompletedTasks = t->next;
+        t->next = nullptr;
+        lfwCompletionCount--;
+    }
+    lfw_task_t task;
+    pthread_mutex_lock(&t->threadMutex);
+    memcpy(&task, &t->task, sizeof task);
+    bool memberDone = task.blocksAssigned >= task.totalBlocks;
+    if (task.response == 0 && !memberDone) {
+        t->threadState = LFW_ASSIGNED;
+        t->task.request = LFW_IDLE;
+    }
+    pthread_mutex_unlock(&t->threadMutex);
+    if (velk_debug_level >= 2)
+        velk_ErrPrintf("/debug/Thread %d completed task. Result=%d blocks=%d of %d\n", t->tableInx, task.response,
+                       task.blocksAssigned, task.totalBlocks);
+    if (task.response != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Detected task error return (%d) for LFW thread %d file %s\n",
+                    task.response, t->tableInx, task.localFile);
+        mgrAbort(mgr, __func__, __LINE__);
+        return true;
+    }
+    if (memberDone) {
+        recordMember(&task);
+        kyl_lock_guard g(lfwLock);
+        pthread_mutex_lock(&t->threadMutex);
+        t->threadState = LFW_WAITING;
+        t->task.request = LFW_IDLE;
+        pthread_mutex_unlock(&t->threadMutex);
+        lfwActiveThreads--;
+    }
+
+    io_buffer_t *buf = task.reqBuffer;
+    if (buf == nullptr)
+        return true;
+    buf->bufBlocksFilled += task.rplyBlocks;
+    if (buf->bufBlocksFilled > buf->bufSizeBlocks) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "buffer @%p overflowed. Size=%d Allocated=%d Filled=%d\n",
+                    static_cast<void *>(buf), buf->bufSizeBlocks, buf->bufBlocksAllocated, buf->bufBlocksFilled);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "     Task index %d  request: %d req blocks: %d total blocks: %d assigned blocks %d\n", t->tableInx,
+                    task.request, task.reqBlocks, task.totalBlocks, task.blocksAssigned);
+        mgrAbort(mgr, __func__, __LINE__);
+        return true;
+    }
+    uint64_t end = buf->fileOffset + static_cast<uint64_t>(buf->bufBlocksFilled) * kBlock;
+    if (buf->bufBlocksFilled == buf->bufSizeBlocks || end >= mgr->ctl->transferLength) {
+        if (mgr->fillBuf == buf)
+            mgr->fillBuf = nullptr;
+        if (fillQueueToReadyQueue(buf) != 0)
+            mgrAbort(mgr, __func__, __LINE__);
+    }
+    return true;
+}
+
+// After the last member: every fill buffer holding data goes to the ready
+// queue.
+void flushFillQueue(lfw_mgr_t *mgr)
+{
+    transfer_t *ctl = mgr->ctl;
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/EOF on index file and all LFW threads complete.\n");
+    while (ctl->bufFillQueue != nullptr && ctl->bufFillQueue->bufBlocksFilled > 0) {
+        io_buffer_t *buf = ctl->bufFillQueue;
+        if (buf->next != nullptr && buf->bufBlocksFilled != buf->bufSizeBlocks)
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "***%s Sanity check failed at line %d Size: %d Allocated %d Filled: %d\n",
+                        "velk_LocalFileMgrThread", __LINE__, buf->bufSizeBlocks, buf->bufBlocksAllocated,
+                        buf->bufBlocksFilled);
+        if (velk_debug_level >= 1)
+            velk_ErrPrintf("/debug/enqueuing last Fill Buffer (blocks=%d)\n", buf->bufBlocksFilled);
+        if (mgr->fillBuf == buf)
+            mgr->fillBuf = nullptr;
+        if (fillQueueToReadyQueue(buf) != 0) {
+            mgrAbort(mgr, __func__, __LINE__);
+            return;
+        }
+    }
+    mgr->lastFlushed = true;
+}
+
+// Waits on bufQueueCondition (at most kXferWaitMs) unless the transfer is
+// stopping, recovery is requested, or wantEmpty and an empty buffer exists.
+void waitBufQueue(transfer_t *ctl, bool wantEmpty)
+{
+    pthread_mutex_lock(&ctl->bufQueueLock);
+    bool ready = wantEmpty && ctl->bufEmptyQueue != nullptr;
+    if (!ready && !resyncRequested(ctl) && !xferStopping(ctl)) {
+        struct timespec until = deadlineIn(kXferWaitMs);
+        pthread_cond_timedwait(&ctl->bufQueueCondition, &ctl->bufQueueLock, &until);
+    }
+    pthread_mutex_unlock(&ctl->bufQueueLock);
+}
+
+// Returns buffers the manager still holds on the fill queue to the empty
+// queue, so that releasing the buffers finds every one.  Readers are idle.
+void returnFillBuffers(transfer_t *ctl)
+{
+    pthread_mutex_lock(&ctl->bufQueueLock);
+    while (ctl->bufFillQueue != nullptr) {
+        io_buffer_t *buf = ctl->bufFillQueue;
+        ctl->bufFillQueue = buf->next;
+        buf->bufBlocksAllocated = buf->bufBlocksFilled = 0;
+        buf->dataLength = 0;
+        velk_ReturnEmptyBuffer(ctl, buf);
+    }
+    ctl->bufFillQueueTail = nullptr;
+    pthread_cond_broadcast(&ctl->bufQueueCondition);
+    pthread_mutex_unlock(&ctl->bufQueueLock);
+}
+
+void endManager(transfer_t *ctl)
+{
+    if (ctl->connectionList != nullptr)
+        velk_ReqQueueSignalAll(ctl->connectionList, ctl->connectListSize);
+    pthread_mutex_lock(&ctl->bufQueueLock);
+    pthread_cond_broadcast(&ctl->bufQueueCondition);
+    pthread_mutex_unlock(&ctl->bufQueueLock);
+    velk_LfwQuiesceAllThreads();
+    returnFillBuffers(ctl);
+    {
+        kyl_lock_guard g(lfwLock);
+        for (int i = 0; i < lfwTableSize; i++) {
+            lfw_ctl_t *entry = &lfwThreadTable[i];
+            pthread_mutex_lock(&entry->threadMutex);
+            if (entry->threadStarted &&
+                (entry->threadState == LFW_WAITING || entry->threadState == LFW_ASSIGNED)) {
+                if (velk_debug_level >= 2)
+                    velk_ErrPrintf("/debug/%s: setting <QUIT> request for LFW thread %d\n", "velk_LocalFileMgrThread",
+                                   i);
+                entry->task.request = LFW_QUIT;
+                entry->threadState = LFW_ASSIGNED;
+                pthread_cond_signal(&entry->threadCond);
+            }
+            pthread_mutex_unlock(&entry->threadMutex);
+        }
+    }
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/velk_LocalFileMgrThread exiting\n");
+}
+
+} // namespace
+
+void *velk_LocalFileMgrThread(void *IoCtlPtr)
+{
+    auto *ctl = static_cast<transfer_t *>(IoCtlPtr);
+    xfer_ctl.store(ctl);
+    velk_SetProgramPhase(VTP_CREATE_WRITEARCHIVE);
+
+    lfw_mgr_t mgr;
+    memset(&mgr, 0, sizeof mgr);
+    mgr.ctl = ctl;
+    mgr.ordinal = -1;
+    mgr.state = IX_READ_ENTRY;
+    mgr.lastFlushed = false;
+    mgr.stop = false;
+    if (velk_IndexReadInit() != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d initializing for index reads - aborting\n", -1);
+        mgrAbort(&mgr, __func__, __LINE__);
+    }
+
+    while (!mgr.stop) {
+        if (xferStopping(ctl)) {
+            // A forced shutdown stops every thread of the transfer.
+            if (velk_shutdown_signalled.load() != 0 && velk_GetXferAborted() == 0)
+                velk_SetXferAborted(__func__, "velk_ReaderPool", __LINE__);
+            break;
+        }
+        bool didWork = false;
+
+        // 1. Error recovery requested by the writer.
+        if (resyncRequested(ctl)) {
+            if (velk_Opt(VELK_OPT_STATUS_FIFO))
+                velk_StatusMsg(1, "ERROR_RECOVERY");
+            lfw_resync_t restart;
+            memset(&restart, 0, sizeof restart);
+            if (velk_LfwErrorResyncHook(ctl, &restart) != 0)
+                break;
+            if (restart.repositioned) {
+                mgr.ordinal = restart.ordinal;
+                mgr.entry = restart.entry;
+                mgr.type = entryType(&restart.entry);
+                mgr.pendingSkip = restart.blocksToSkip;
+                mgr.logicalOffset = restart.logicalOffset;
+                mgr.fillBuf = nullptr;
+                mgr.member = nullptr;
+                mgr.indexEof = 0;
+                mgr.lastFlushed = false;
+                mgr.state = IX_ASSIGN_TASK;
+            }
+            didWork = true;
+        }
+
+        // 2-5. The state's work.
+        switch (mgr.state) {
+        case IX_READ_ENTRY:
+            stepReadEntry(&mgr);
+            didWork = true;
+            break;
+        case IX_ASSIGN_TASK:
+            didWork = stepAssignTask(&mgr) || didWork;
+            break;
+        case IX_ASSIGN_BUFFERS:
+            didWork = stepAssignBuffers(&mgr) || didWork;
+            break;
+        case IX_EOF_REACHED:
+            break;
+        default:
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal state error at line %d\n", __func__, __LINE__);
+            mgrAbort(&mgr, __func__, __LINE__);
+            break;
+        }
+        if (mgr.stop)
+            break;
+
+        // 6. Completions.
+        while (!mgr.stop && takeCompletion(&mgr))
+            didWork = true;
+        if (mgr.stop)
+            break;
+
+        int active;
+        int pending;
+        {
+            kyl_lock_guard g(lfwLock);
+            active = lfwActiveThreads;
+            pending = lfwCompletionCount;
+        }
+        if (mgr.state == IX_EOF_REACHED && active == 0) {
+            // Everything is handed out and read: send the rest, then wait
+            // for the end of the transfer or a recovery request.
+            if (!mgr.lastFlushed)
+                flushFillQueue(&mgr);
+            if (mgr.stop)
+                break;
+            waitBufQueue(ctl, false);
+            continue;
+        }
+        if (didWork)
+            continue;
+
+        // 7. Nothing to do: wait.
+        if (active > 0) {
+            if (pending == 0) {
+                kyl_lock_guard g(lfwLock);
+                if (lfwCompletionCount == 0) {
+                    struct timespec until = deadlineIn(kCompletionWaitMs);
+                    pthread_cond_timedwait(&lfwCondition, lfwLock.native(), &until);
+                }
+            }
+        } else if (mgr.state == IX_ASSIGN_BUFFERS) {
+            waitBufQueue(ctl, true);
+        } else {
+            sleepMs(kIdleSleepMs);
+        }
+    }
+
+    endManager(ctl);
+    return nullptr;
+}

@@ -1,0 +1,199 @@
+#ifndef VELK_READERPOOL_H
+#define VELK_READERPOOL_H
+
+// The local file reader pool of an archive write: one local file manager
+// thread walks the temporary index in archive order, carves the archive's
+// byte stream into the transfer's I/O buffers and hands each reader (LFW)
+// thread a piece: one member's header and/or the next blocks of its data,
+// written into buffer B at block position P.  A buffer whose blocks are all
+// filled (or that ends the archive) moves to the ready queue, sorted by
+// archive offset, for the archive writer.  The pool also records each
+// member's outcome and CRC.
+//
+// Locks and their order: lfwLock guards the pool globals below; a reader
+// entry's threadMutex guards its threadState (and hands its task over, see
+// lfw_ctl_t).  lfwLock is taken before a threadMutex.  Neither is held
+// while the pool takes bufQueueLock, controlLock or a request's reqLock, so
+// a writer may call velk_LfwSignalCondition while it holds bufQueueLock.
+
+#include <cstdint>
+#include <pthread.h>
+
+#include "kyl_mutex.h"
+#include "velk_IndexFormat.h"
+#include "velk_Xfer.h"
+
+// States of a reader thread entry.
+enum LFW_STATES {
+    LFW_WAITING = 0,       // free
+    LFW_ASSIGNED = 1,      // holds a member, no request running
+    LFW_ACTIVE = 2,        // request running
+    LFW_CMD_COMPLETE = 3,  // request finished, not yet taken by the manager
+};
+
+// Requests to a reader thread.
+enum LFW_TASKS {
+    LFW_QUIT = 1,       // end the thread
+    LFW_IDLE = 2,       // nothing to do yet
+    LFW_GO_IDLE = 3,    // close the member file, if one is open
+    LFW_TAR_HDR = 4,    // header block of a directory or symbolic link
+    LFW_ZERO_BLK = 5,   // the zero block after the last member
+    LFW_READ_FILE = 6,  // open, header, all remaining data, close
+    LFW_READ_FIRST = 7, // open, header, first data; keep the file open
+    LFW_READ_CONT = 8,  // more data of the open file
+    LFW_READ_LAST = 9,  // the last data of the open file; close it
+};
+
+// States of the local file manager.
+enum IXENTRY_STATES {
+    IX_READ_ENTRY = 0,
+    IX_ASSIGN_TASK = 1,
+    IX_ASSIGN_BUFFERS = 2,
+    IX_EOF_REACHED = 3,
+};
+
+typedef uint32_t crc32_t;
+
+// One member's work as handed to a reader.  The manager writes the task
+// while the entry is LFW_WAITING or LFW_ASSIGNED; the reader uses it while
+// the entry is LFW_ACTIVE (or LFW_ASSIGNED with a request other than
+// LFW_IDLE); each hand-over changes threadState under threadMutex, which
+// orders the two sides' accesses.
+struct lfw_task_t {
+    int request;               // LFW_TASKS
+    long indexEntryNumber;     // ordinal of the member's index entry
+    crc32_t fileCRC;           // running CRC-32 of the member's data
+    hif_entry_t inxEntry;      // copy of the member's index entry
+    char localFile[VELK_PATH_BUFSIZE];  // member path, set when the file is opened
+    int totalBlocks;           // header block plus data blocks
+    int64_t blocksToSkip;      // blocks already in the archive (resumed member), else 0
+    int blocksAssigned;        // blocks handed out so far, skipped ones included
+    int reqBlocks;             // blocks in the current request
+    io_buffer_t *reqBuffer;    // buffer of the current request
+    int reqOffset;             // byte offset in reqBuffer where the request starts
+    int eofHit;                // the rest of the member is zero-filled
+    int readError;
+    int fileNotOpened;         // the member file could not be opened
+    int fileSizeChanged;       // the file's size differs from the entry's
+    int bufOffset;             // write cursor in reqBuffer during the request
+    int response;              // 0, or negative when the request failed
+    int rplyBlocks;            // blocks the request put into the buffer
+};
+
+// One reader thread's entry in lfwThreadTable.
+struct lfw_ctl_t {
+    lfw_ctl_t *next;           // link in the completed-task list (lfwLock)
+    pthread_t threadID;
+    int tableInx;              // index in the table
+    int threadState;           // LFW_STATES (threadMutex)
+    lfw_task_t task;
+    pthread_mutex_t threadMutex;
+    pthread_cond_t threadCond; // wakes the reader
+    int mutexCreated;          // threadMutex exists
+    int condCreated;           // threadCond exists
+    int threadStarted;         // the thread was created and not yet joined
+    int goIdleSent;            // quiescing sent LFW_GO_IDLE (lfwLock)
+};
+
+// Guards lfwThreadTable, lfwTableSize, lfwActiveThreads, lfwCompletedTasks,
+// lfwCompletionCount, lfwThreadHighWater and every entry's next and
+// goIdleSent.
+extern kyl_mutex_t lfwLock;
+// Announces a reader's completion (and, from the writer side, a returned
+// buffer or the end of the transfer).  Used with lfwLock.
+extern pthread_cond_t lfwCondition;
+
+extern lfw_ctl_t *lfwThreadTable KYL_GUARDED_BY(lfwLock);  // lfwTableSize entries
+extern int lfwTableSize KYL_GUARDED_BY(lfwLock);
+extern int lfwActiveThreads KYL_GUARDED_BY(lfwLock);       // entries not LFW_WAITING
+extern lfw_ctl_t *lfwCompletedTasks KYL_GUARDED_BY(lfwLock); // newest first
+extern int lfwCompletionCount KYL_GUARDED_BY(lfwLock);     // length of that list
+extern int lfwThreadHighWater KYL_GUARDED_BY(lfwLock);     // highest table index ever assigned
+
+// Creates the table of velk_max_threads entries (each with its mutex and
+// condition) and starts a reader thread on each, with stack size
+// velk_thread_stacksize.  A pool left from an earlier transfer is shut down
+// first.  Returns 0, or -1 after logging (exit status 71 for a mutex or
+// condition); threads already started stay for velk_ShutdownThreadPool.
+// Initial thread, before the manager starts.  Takes lfwLock.
+[[nodiscard]] int velk_InitThreadPool() KYL_EXCLUDES(lfwLock);
+
+// Ends the pool: every reader still running gets LFW_QUIT (one in the
+// middle of a request first finishes it) and is joined; the table, its
+// mutexes and conditions are released and the globals reset.  Call after
+// the manager has ended (or when it never started).  Safe without a pool.
+// Takes lfwLock.
+void velk_ShutdownThreadPool() KYL_EXCLUDES(lfwLock);
+
+// Thread entry of the local file manager; IoCtlPtr is the transfer_t,
+// which is also stored in xfer_ctl.  Needs the context's transferLength,
+// its locks and the buffers on its empty queue, a started pool, and the
+// temporary index open as velk_tmpIndexFD (local kind) positioned at its
+// first entry with velk_index_entries set.  Runs until the transfer is
+// aborted or no longer active (a forced shutdown aborts it); at the end all
+// readers are quiesced and given LFW_QUIT, and buffers still on the fill
+// queue go back to the empty queue.  Returns null.
+void *velk_LocalFileMgrThread(void *IoCtlPtr);
+
+// Thread entry of a reader; threadParam is its lfw_ctl_t.  Returns null.
+void *velk_LFW_Thread(void *threadParam);
+
+// Builds the ustar header of the task's entry at bufOffset of reqBuffer
+// (name "/dev/null" and an empty prefix when the file was not opened) and
+// advances rplyBlocks and bufOffset.  Returns 0, or -1 when the request has
+// no room left for the block.  Reader thread.
+int lfw_CreateTarHeader(lfw_ctl_t *theThread);
+
+// Fills the rest of the current request with the member's data from
+// localFd: at most inxFsize - *totalXferred bytes are read (a file that grew
+// is cut), a file that ends early or was not opened is zero-filled, the
+// rest of the request is zero padding.  The data (zero fill included) goes
+// into fileCRC with -H crc.  *totalXferred counts the member's data bytes
+// placed so far.  Waits for data with poll(), giving up when the transfer
+// is aborted, ends or a shutdown is signalled.  Returns 0, or -1 (read error
+// logged with readError set, or the transfer stopped).  Reader thread.
+int lfw_ReadLocalFile(int localFd, const char *fileName, lfw_ctl_t *theThread, uint64_t inxFsize,
+                      uint64_t *totalXferred);
+
+// Moves a completed buffer from the fill queue to the ready queue of
+// xfer_ctl (sorted by fileOffset), state IOB_STATE_FILLED and dataLength of
+// its filled blocks, and wakes every transfer thread waiting for an address
+// inside it.  Returns 0, or -1 after logging when the buffer is not on the
+// fill queue (it is then left alone).  Manager thread; takes bufQueueLock
+// and reqLocks.
+int fillQueueToReadyQueue(io_buffer_t *theBuf);
+
+// Brings every reader to LFW_WAITING with no member file open, asking
+// assigned readers to go idle and letting running requests finish; then
+// clears the completed list and lfwActiveThreads.  Manager thread (also
+// error recovery).  Takes lfwLock and threadMutexes.
+void velk_LfwQuiesceAllThreads() KYL_EXCLUDES(lfwLock);
+
+// Signal or broadcast lfwCondition under lfwLock.  The writer signals after
+// returning a buffer to the empty queue and broadcasts when the transfer
+// ends.  Any thread; callable while holding bufQueueLock.
+void velk_LfwSignalCondition() KYL_EXCLUDES(lfwLock);
+void velk_LfwBroadcastCondition() KYL_EXCLUDES(lfwLock);
+
+// The highest table index ever assigned a member; threads used = this + 1.
+int velk_LfwThreadHighWater() KYL_EXCLUDES(lfwLock);
+
+// Where the manager resumes after error recovery repositioned the stream.
+struct lfw_resync_t {
+    int repositioned;        // non-zero: the fields below are set
+    long ordinal;            // ordinal of the entry that holds the restart point
+    hif_entry_t entry;       // that entry
+    int64_t blocksToSkip;    // blocks of the entry already in the archive
+    uint64_t logicalOffset;  // archive offset of the restart point
+};
+
+// Recovery hook of the manager, called at the top of a pass when
+// errorResyncFlag is set.  The recovery that throws away buffered data and
+// finds the restart member is not built yet: today the hook only clears
+// errorResyncFlag and broadcasts localFileCond under controlLock, and
+// leaves restart->repositioned 0, so the manager carries on where it was.
+// A recovery that repositions sets restart and returns 0; -1 means the
+// transfer was aborted.  Manager thread; takes controlLock.
+int velk_LfwErrorResyncHook(transfer_t *ctl, lfw_resync_t *restart);
+
+#endif
