@@ -52,6 +52,8 @@ CREATE, READ = "create", "read"
 #   member     None, or "last" / "middle": the regular file chosen from the
 #              archive's own member order
 #   limit      which measured machine limit the throughput is compared with
+#   gnu_op     the GNU tar row it is compared with (default: its own op, less
+#              " stream")
 #   ref        another (tool, op) this row is compared with, besides GNU tar
 #   check      how the result is checked after the last run: "members" (GNU tar
 #              lists every file of the set), "tree" (the extracted tree equals the
@@ -66,7 +68,7 @@ ROWS = [
          cmd="bsdtar --format ustar -cf {archive} {src}", limit="disk write", check="members"),
     dict(op="create -H crc", tool="velk", archive="velk-crc.tar", kind=CREATE, sync=True,
          cmd="{velk} -c -E -H crc -f {archive} {src}", limit="disk write", check="members",
-         ref=("velk", "create")),
+         gnu_op="create", ref=("velk", "create")),
 
     dict(op="list", tool="velk", archive="velk.tar", kind=READ, cmd="{velk} -t -E -f {archive}"),
     dict(op="list", tool="GNU tar", archive="gnutar.tar", kind=READ, cmd="tar -tvf {archive}"),
@@ -583,6 +585,9 @@ def fixed_cost(runner, caches, velk, work, nruns, smoke):
             return res
         runs.append(r)
     res.update(summarize(runs))
+    # What the harness itself adds to every timed command (starting
+    # /usr/bin/time and sh): the same number of runs of `true`.
+    res["overhead"] = statistics.median(runner.run("true", base)["seconds"] for _ in range(nruns))
     # hyperfine, when installed, measures the same command on its own terms
     # (warm-up runs, no shell) as a cross-check of the harness's own timer.
     hyperfine = shutil.which("hyperfine")
@@ -657,9 +662,11 @@ def render(report):
     if fc["state"] == "ok":
         L.append("- harness timer: median %.1f ms, range %.1f-%.1f ms, %d runs, peak RSS %s MiB"
                  % (fc["median"] * 1e3, fc["min"] * 1e3, fc["max"] * 1e3, fc["runs"], fmt_mib(fc["rss_kib"] * 1024)))
+        L.append("- the harness's own cost per command (starting /usr/bin/time and sh, timing `true`): "
+                 "median %.1f ms" % (fc["overhead"] * 1e3))
         if "hyperfine" in fc:
             h = fc["hyperfine"]
-            L.append("- hyperfine: median %.1f ms, range %.1f-%.1f ms, %d runs"
+            L.append("- hyperfine (no shell, after warm-up runs): median %.1f ms, range %.1f-%.1f ms, %d runs"
                      % (h["median"] * 1e3, h["min"] * 1e3, h["max"] * 1e3, h["runs"]))
         if "hyperfine_note" in fc:
             L.append("- %s" % fc["hyperfine_note"])
@@ -689,7 +696,7 @@ def render(report):
                 if lim:
                     limit_share = "%.0f%% %s" % (100 * rate / lim, row["limit"])
             ratios = []
-            base_op = row["op"].replace(" stream", "")
+            base_op = row.get("gnu_op", row["op"].replace(" stream", ""))
             gnu = by_key.get(("GNU tar", base_op))
             if gnu and gnu.get("median") and gnu is not r:
                 ratios.append("%.2f" % (r["median"] / gnu["median"]))

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Checks that the smoke mode tells the three row states apart, by running it
+# with stand-ins for velk (shell scripts over GNU tar) whose behaviour is
+# known:
+#   works        create, list and extract work        -> exit 0, no row pending
+#   noextract    extract "is not available" (status 70) -> exit 0, extract rows pending
+#   crashes      every action exits 71                -> exit 1, velk rows failed
+#   corrupts     extract writes wrong bytes           -> exit 1, extract rows failed
+#   dropsmember  create leaves one file out           -> exit 1, create row failed
+# Usage: bench/selftest.sh --kylgwd PATH --work DIR
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+kylgwd=""
+work=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --kylgwd) kylgwd="$2"; shift ;;
+    --work) work="$2"; shift ;;
+    *) echo "selftest.sh: unknown option $1" >&2; exit 64 ;;
+  esac
+  shift
+done
+[ -n "$kylgwd" ] && [ -n "$work" ] || { echo "usage: $0 --kylgwd PATH --work DIR" >&2; exit 64; }
+rm -rf "$work"
+mkdir -p "$work"
+
+# One stand-in: velk's options for local archives mapped onto GNU tar, with
+# the fault named in $1 built in.
+make_velk() {
+  local mode="$1" path="$work/velk-$1"
+  cat > "$path" <<SCRIPT
+#!/usr/bin/env bash
+mode=$mode
+SCRIPT
+  cat >> "$path" <<'SCRIPT'
+action="" archive=""
+while getopts "ctxEf:H:" opt; do
+  case "$opt" in
+    c) action=CREATE ;; t) action=LIST ;; x) action=EXTRACT ;;
+    f) archive="$OPTARG" ;; E|H) ;;
+    *) exit 64 ;;
+  esac
+done
+shift $((OPTIND - 1))
+if [ "$mode" = crashes ]; then
+  echo "ERROR: stand-in failure" >&2; echo "VELK: VELK FAILED"; exit 71
+fi
+if [ "$mode" = noextract ] && [ "$action" = EXTRACT ]; then
+  echo "ERROR: EXTRACT is not available in this build of velk" >&2; echo "VELK: VELK FAILED"; exit 70
+fi
+case "$action" in
+  CREATE)
+    if [ "$mode" = dropsmember ]; then
+      tar --format=ustar -cf "$archive" --exclude='*/big01.bin' "$@" || exit 72
+    else
+      tar --format=ustar -cf "$archive" "$@" || exit 72
+    fi
+    : > "$archive.idx" ;;
+  LIST) tar -tvf "$archive" || exit 72 ;;
+  EXTRACT)
+    tar -xf "$archive" "$@" || exit 72
+    if [ "$mode" = corrupts ]; then
+      find . -type f -name '*.dat' -size +0 -exec sh -c 'printf X | dd of="$1" conv=notrunc status=none' _ {} \;
+    fi ;;
+  *) exit 64 ;;
+esac
+echo "VELK: VELK SUCCESSFUL"
+SCRIPT
+  chmod +x "$path"
+  echo "$path"
+}
+
+failures=0
+expect() {
+  local mode="$1" want_rc="$2" want_text="$3" rc=0
+  local velk
+  velk="$(make_velk "$mode")"
+  "$here/run.sh" --smoke --velk "$velk" --kylgwd "$kylgwd" --work "$work/$mode" > "$work/$mode.out" 2>&1 || rc=$?
+  if [ "$rc" -ne "$want_rc" ] || ! grep -q -- "$want_text" "$work/$mode.out"; then
+    echo "selftest $mode: exit $rc (want $want_rc), output should contain \"$want_text\":"
+    cat "$work/$mode.out"
+    failures=$((failures + 1))
+  else
+    echo "selftest $mode: ok"
+  fi
+}
+
+expect works 0 "wrote "
+if grep -q "PENDING" "$work/works.out"; then
+  echo "selftest works: no row may be pending when every action works"; failures=$((failures + 1))
+fi
+expect noextract 0 "PENDING velk extract last: ERROR: EXTRACT is not available in this build of velk"
+expect crashes 1 "FAILED velk create: exit status 71"
+expect corrupts 1 "FAILED velk extract all: extracted tree differs"
+expect dropsmember 1 "FAILED velk create: archive members differ"
+
+if [ "$failures" -ne 0 ]; then
+  echo "selftest: $failures case(s) failed; kept $work"
+  exit 1
+fi
+rm -rf "$work"
+echo "selftest: all cases passed"
