@@ -111,6 +111,10 @@ void NxGateway::TearDown()
 {
     if (gw_ != nullptr) {
         EXPECT_EQ(gw_->stop(), 0) << gw_->stderrText();
+        // Every request reached its handler, and the sidecars kept up.
+        const std::string log = gw_->logText();
+        for (const char *trouble : {"not served by this build", "not kept in step", "cannot write the metadata"})
+            EXPECT_EQ(log.find(trouble), std::string::npos) << trouble << "\n" << log;
         gw_.reset();
     }
     if (dir_.empty())

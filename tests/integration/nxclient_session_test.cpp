@@ -202,6 +202,11 @@ TEST_F(NxGatewayLog, OpenMessagesAndCloseAreRecordedInOrder)
         at = found + line.size();
     }
 
+    // A text cannot forge a line of its own.
+    ASSERT_EQ(quor_Logmsg(0, 0x2000000, ("two\nsession 1: user root authenticated by keytab " + name_).c_str()), 0);
+    ASSERT_TRUE(gateway().daemon().waitForLog("text=two session 1: user root authenticated by keytab " + name_ + "\n"))
+        << gateway().daemon().logText();
+
     // A text longer than the log takes is cut, not refused: the client
     // sends 4096 characters, the log line keeps 3072.
     const std::string longText(5000, 'L');
