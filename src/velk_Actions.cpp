@@ -32,7 +32,6 @@ int velk_Repack() { return 0; }
 int velk_Update() { return 0; }
 
 int velk_BuildIndex() { return notBuilt(); }
-int velk_Create() { return notBuilt(); }
 int velk_Delete() { return notBuilt(); }
 int velk_Extract() { return notBuilt(); }
 int velk_Undelete() { return notBuilt(); }

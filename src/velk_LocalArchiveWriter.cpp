@@ -156,8 +156,10 @@ int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntr
     }
     velk_BuildPosixHeader(&headerEntry, iobuf);
     if (velk_Opt(VELK_OPT_VERBOSE)) {
-        printf("%s: %s  %s%s\n", "VELK", missing ? "[missing]" : "a", path, type == VTO_DIRECTORY ? "/" : "");
-        fflush(stdout);
+        // An archive written to standard output must not receive the listing.
+        FILE *out = velk_stdout_is_data ? stderr : stdout;
+        fprintf(out, "%s: %s  %s%s\n", "VELK", missing ? "[missing]" : "a", path, type == VTO_DIRECTORY ? "/" : "");
+        fflush(out);
     }
     if (velk_BlockWrite(archiveFd, archiveName(), VELK_LOCAL_FILE, VELK_BLOCKSIZE, iobuf) != VELK_BLOCKSIZE) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing tar header to Archive file %s\n", errno,

@@ -27,6 +27,11 @@ void VelkGatewayTest::startGateway(const std::string &extraConfig)
 RunResult VelkGatewayTest::velk(const std::vector<std::string> &args, const std::map<std::string, std::string> &env,
                                 const std::string &input)
 {
+    return runVelk(args, velkOptions(env, input));
+}
+
+RunOptions VelkGatewayTest::velkOptions(const std::map<std::string, std::string> &env, const std::string &input)
+{
     RunOptions o;
     o.env = {{"HOME", dir.path()},
              {"TZ", "UTC"},
@@ -40,7 +45,7 @@ RunResult VelkGatewayTest::velk(const std::vector<std::string> &args, const std:
         o.env[k] = v;
     o.cwd = dir.path();
     o.input = input;
-    return runVelk(args, o);
+    return o;
 }
 
 } // namespace velktest

@@ -35,6 +35,9 @@ protected:
     // env says otherwise) and the given standard input.
     RunResult velk(const std::vector<std::string> &args, const std::map<std::string, std::string> &env = {},
                    const std::string &input = "");
+    // The options velk() runs with, for running velk through another
+    // program.
+    RunOptions velkOptions(const std::map<std::string, std::string> &env = {}, const std::string &input = "");
 };
 
 } // namespace velktest

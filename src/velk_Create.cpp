@@ -1,0 +1,477 @@
+// The create action: the member table, a complete temporary index laid out
+// before any data moves (so the archive's size and every member's offset
+// are known in advance), the consistency file, the archive itself, the data
+// copy, the index put in its place, and the optional removal of the
+// archived local files.
+
+#include "velk_Create.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "quor_api.h"
+#include "velk_Actions.h"
+#include "velk_ArchiveFile.h"
+#include "velk_Consistency.h"
+#include "velk_FileAccess.h"
+#include "velk_FileList.h"
+#include "velk_Globals.h"
+#include "velk_IndexFile.h"
+#include "velk_LocalArchiveWriter.h"
+#include "velk_LogMsg.h"
+#include "velk_Memory.h"
+#include "velk_MemberStatus.h"
+#include "velk_Run.h"
+#include "velk_StatusFifo.h"
+#include "velk_TarHeader.h"
+#include "velk_Xfer.h"
+
+namespace {
+
+constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
+
+const char *archiveKindName(int kind)
+{
+    switch (kind) {
+    case VELK_QUOR_FILE:
+        return "QUOR";
+    case VELK_REMOTE_FILE:
+        return "remote";
+    default:
+        return "local";
+    }
+}
+
+// Closes the archive descriptor (if open) by kind; errno-style or gateway
+// result.
+int closeArchive()
+{
+    if (velk_archive_fd < 0)
+        return 0;
+    int rc;
+    if (velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE)
+        rc = quor_Close(velk_archive_fd);
+    else if (velk_archive_fd == STDOUT_FILENO)
+        rc = fflush(stdout) == 0 ? 0 : -errno;
+    else
+        rc = close(velk_archive_fd) == 0 ? 0 : -errno;
+    velk_archive_fd = -1;
+    return rc;
+}
+
+double seconds(const struct timeval &tv)
+{
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
+
+// Moves the finished temporary index to its final local name.  A rename
+// that cannot cross file systems (the temporary index of a piped archive
+// lives in the temporary directory) copies the bytes instead.
+int placeLocalIndex(const char *from, const char *to)
+{
+    if (rename(from, to) == 0)
+        return 0;
+    int err = errno;
+    if (err == EXDEV) {
+        int in = open(from, O_RDONLY | O_CLOEXEC);
+        int out = in < 0 ? -1 : open(to, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+        bool ok = in >= 0 && out >= 0;
+        char buf[65536];
+        while (ok) {
+            ssize_t n = read(in, buf, sizeof buf);
+            if (n == 0)
+                break;
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                ok = false;
+                break;
+            }
+            if (velk_BlockWrite(out, to, VELK_LOCAL_FILE, static_cast<int>(n), buf) != n)
+                ok = false;
+        }
+        err = errno;
+        if (in >= 0)
+            close(in);
+        if (out >= 0 && close(out) != 0 && ok) {
+            ok = false;
+            err = errno;
+        }
+        if (ok) {
+            unlink(from);
+            return 0;
+        }
+    }
+    errno = err;
+    perror("rename");
+    velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d on rename attempt of local index file from %s to %s\n", err, from, to);
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    return -1;
+}
+
+// Archive copies this build cannot make yet.
+int notAvailableCopy(const char *what, double *xferTime, int *threadsUsed)
+{
+    *xferTime = 0;
+    *threadsUsed = 0;
+    velk_LogFmt(VELK_MSG_ERROR, MSG, "writing %s archives is not available in this build of velk\n", what);
+    velk_SetExitCode(VELK_EXIT_SOFTWARE);
+    return -1;
+}
+
+void removeExistingIndex()
+{
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/deleting index file [%s] if it exists.\n", velk_index_filename);
+    switch (velk_filetype) {
+    case VELK_QUOR_FILE: {
+        int rc = quor_Unlink(velk_index_filename);
+        if (rc != 0 && rc != -2)
+            velk_LogFmt(VELK_MSG_WARNING, MSG, "Error %d unlinking QUOR-resident Index File %s\n", rc,
+                        velk_index_filename);
+        break;
+    }
+    case VELK_REMOTE_FILE: {
+        int rc = kylgw_LfxUnlink(velk_index_filename);
+        if (rc != 0 && rc != -2)
+            velk_LogFmt(VELK_MSG_WARNING, MSG, "Error %d unlinking remote Index File %s\n", rc, velk_index_filename);
+        break;
+    }
+    default:
+        if (unlink(velk_index_filename) != 0 && errno != ENOENT)
+            velk_LogFmt(VELK_MSG_WARNING, MSG, "Error %d unlinking host-resident Index File %s\n", errno,
+                        velk_index_filename);
+        break;
+    }
+}
+
+void removeAfterShutdown()
+{
+    switch (velk_filetype) {
+    case VELK_QUOR_FILE:
+        (void)quor_Unlink(velk_archive);
+        (void)quor_Unlink(velk_index_filename);
+        break;
+    case VELK_REMOTE_FILE:
+        (void)kylgw_LfxUnlink(velk_archive);
+        (void)kylgw_LfxUnlink(velk_index_filename);
+        break;
+    case VELK_PIPE:
+        (void)unlink(velk_index_filename);
+        break;
+    default:
+        (void)unlink(velk_archive);
+        (void)unlink(velk_index_filename);
+        break;
+    }
+}
+
+// Lays out the temporary index: one entry per member-table record, written
+// in blocks, then the consistency file and the final header.  0 or -1.
+int writeTemporaryIndex()
+{
+    int bufBytes = 0;
+    int bufEntries = 0;
+    velk_GetIndexBufSize(&bufBytes, &bufEntries);
+    auto *buf = static_cast<unsigned char *>(VELK_MALLOC(static_cast<size_t>(bufBytes) + HIF_ENTRY_SIZE));
+    if (buf == nullptr) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Unable to allocate temporary index file buffer (%d entries=%d bytes) \n",
+                    "velk_Create", bufEntries, bufBytes + static_cast<int>(HIF_ENTRY_SIZE));
+        velk_SetExitCode(VELK_EXIT_NOMEM);
+        return -1;
+    }
+    int64_t built = 0;
+    int64_t omitted = 0;
+    int inBuf = 0;
+    int rc = 0;
+    for (int64_t i = 0; i < velk_FileListEntries; ++i) {
+        if (velk_shutdown_signalled.load()) {
+            rc = -1;
+            break;
+        }
+        hif_entry_t entry;
+        if (velk_IndexFromFileSpec(i, &velk_FileList[i], &entry) != 0) {
+            ++omitted;
+            continue;
+        }
+        ++built;
+        velk_archive_blocks += velk_Get32(entry.hent_blocks);
+        velk_archive_filesize = velk_archive_blocks * VELK_BLOCKSIZE;
+        velk_EncodeIndexEntry(&entry, buf + static_cast<size_t>(inBuf) * HIF_ENTRY_SIZE);
+        if (++inBuf == bufEntries) {
+            int bytes = inBuf * static_cast<int>(HIF_ENTRY_SIZE);
+            if (velk_BlockWrite(velk_tmpIndexFD, velk_tmpIndexFile, VELK_LOCAL_FILE, bytes, buf) != bytes) {
+                velk_LogFmt(VELK_MSG_ERROR, MSG, "Error writing %d index entries (%ld bytes) to file %s - aborting\n",
+                            inBuf, static_cast<long>(bytes), velk_tmpIndexFile);
+                rc = -1;
+                break;
+            }
+            inBuf = 0;
+        }
+    }
+    if (rc == 0 && inBuf > 0) {
+        int bytes = inBuf * static_cast<int>(HIF_ENTRY_SIZE);
+        if (velk_BlockWrite(velk_tmpIndexFD, velk_tmpIndexFile, VELK_LOCAL_FILE, bytes, buf) != bytes) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Error flushing %d index entries (%ld bytes) to file %s - aborting\n",
+                        inBuf, static_cast<long>(bytes), velk_tmpIndexFile);
+            rc = -1;
+        }
+    }
+    VELK_FREE(buf);
+    if (rc != 0) {
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+
+    // The consistency record describes the finished archive: for it the
+    // totals include its own member and the end block.
+    velk_index_entries = built;
+    uint64_t cfSize = 0;
+    uint32_t cfBlocks = 0;
+    velk_GetCfSizes(&cfSize, &cfBlocks);
+    velk_index_entries += 1;
+    velk_archive_blocks += cfBlocks + 1;
+    velk_BuildConsistencyHeader();
+    if (velk_WriteConsistencyFile() != 0)
+        return -1;
+    char sizeText[32];
+    snprintf(sizeText, sizeof sizeText, "%lu", static_cast<unsigned long>(velk_archive_blocks * VELK_BLOCKSIZE));
+    velk_LogFmt(VELK_MSG_LOGONLY, MSG, "INFO: Archive file will be %s bytes, %d objects\n", sizeText,
+                static_cast<int>(velk_index_entries));
+    velk_index_entries -= 1;
+    velk_archive_blocks -= cfBlocks + 1;
+    if (velk_debug_level >= 1) {
+        velk_ErrPrintf("/debug/Index file written. %d ObjectEntries used, %d omitted. ", static_cast<int>(built),
+                       static_cast<int>(omitted));
+        velk_ErrPrintf("       Archive File will be %lu blocks (excluding consistency file)\n",
+                       static_cast<unsigned long>(velk_archive_blocks));
+    }
+
+    if (velk_WriteConsFileIndexEntry(velk_tmpIndexFD) != 0)
+        return -1;
+    velk_archive_blocks += 1;
+    velk_archive_filesize = velk_archive_blocks * VELK_BLOCKSIZE;
+    velk_BuildIndexHeader();
+    if (velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr) != 0)
+        return -1;
+    return 0;
+}
+
+} // namespace
+
+int velk_PostXferVerify()
+{
+    velk_LogFmt(VELK_MSG_ERROR, MSG, "post-create verification is not available in this build of velk\n");
+    velk_SetExitCode(VELK_EXIT_SOFTWARE);
+    return -1;
+}
+
+int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed)
+{
+    return notAvailableCopy("QUOR-resident", xferTime, threadsUsed);
+}
+
+int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
+{
+    return notAvailableCopy("gateway-host", xferTime, threadsUsed);
+}
+
+int velk_Create()
+{
+    struct timeval wallStart;
+    gettimeofday(&wallStart, nullptr);
+    struct rusage usageStart;
+    if (getrusage(RUSAGE_SELF, &usageStart) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d on getrusage call - terminating\n", "velk_Create", errno);
+        velk_SetExitCode(VELK_EXIT_OSERR);
+        velk_FinalLine(false);
+        return -1;
+    }
+
+    velk_archive_blocks = 0;
+    velk_archive_filesize = 0;
+    velk_tmpIndexFD = -1;
+    velk_unlinkTmpIndexFile = 1;
+    bool ok = false;
+    bool archiveMade = false;
+
+    do {
+        if (velk_GenFilelist() != 0) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "[FATAL] error(s) generating filename list \n");
+            velk_SetExitCode(VELK_EXIT_FILELIST);
+            break;
+        }
+        if (velk_FileListEntries == 0) {
+            velk_LogFmt(VELK_MSG_INFO, MSG, "refusing to create empty archive\n");
+            velk_SetExitCode(VELK_EXIT_EMPTY);
+            ok = true;
+            break;
+        }
+        if (velk_InitMemberFileLists(velk_FileListEntries, 0) != 0)
+            break;
+        if (velk_debug_level >= 2)
+            velk_DumpFileSpecList();
+        if (velk_CreateTmpIndexFile() != 0)
+            break;
+        if (velk_Opt(VELK_OPT_VERBOSE) || velk_debug_level >= 1)
+            console_message("Writing temp index file to ", velk_tmpIndexFile);
+        memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
+        if (velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr) != 0)
+            break;
+        if (writeTemporaryIndex() != 0)
+            break;
+
+        // The old index goes only once the new archive exists: a create that
+        // fails before that leaves the previous archive's index usable.
+        if (velk_CreateArchiveFile() != 0)
+            break;
+        archiveMade = true;
+        removeExistingIndex();
+        console_message("", "");
+
+        double xferTime = 0;
+        int threadsUsed = 0;
+        int copy;
+        switch (velk_filetype) {
+        case VELK_QUOR_FILE:
+            copy = velk_CopyToQUORArchive(&xferTime, &threadsUsed);
+            break;
+        case VELK_REMOTE_FILE:
+            copy = velk_CopyToRemoteArchive(&xferTime, &threadsUsed);
+            break;
+        default:
+            copy = velk_CopyToLocalArchive(&xferTime, &threadsUsed);
+            break;
+        }
+        if (copy == 0) {
+            int64_t good = 0;
+            int64_t bad = 0;
+            velk_GetMemberFileXferSummary(&good, &bad);
+            struct timeval wallEnd;
+            gettimeofday(&wallEnd, nullptr);
+            struct rusage usageEnd;
+            getrusage(RUSAGE_SELF, &usageEnd);
+            char line[VELK_MSG_BUFSIZE];
+            int n = snprintf(line, sizeof line,
+                             "%s Create complete for %s. %lu bytes written for %ld member files, max threads: %d "
+                             "Transfer time: %.3f seconds ",
+                             velk_msg_prefix[VELK_MSG_VELK], velk_archive,
+                             static_cast<unsigned long>(velk_archive_filesize), static_cast<long>(good - 1), threadsUsed,
+                             xferTime);
+            if (xferTime >= 0.001 && n > 0 && static_cast<size_t>(n) < sizeof line)
+                n += snprintf(line + n, sizeof line - static_cast<size_t>(n), "(%.3f MB/s)",
+                              static_cast<double>(velk_archive_filesize) / 1e6 / xferTime);
+            if (n > 0 && static_cast<size_t>(n) < sizeof line)
+                snprintf(line + n, sizeof line - static_cast<size_t>(n), " wallclock/user/sys: %.3f %.3f %.3f seconds",
+                         seconds(wallEnd) - seconds(wallStart),
+                         seconds(usageEnd.ru_utime) - seconds(usageStart.ru_utime),
+                         seconds(usageEnd.ru_stime) - seconds(usageStart.ru_stime));
+            velk_LogMsg(VELK_MSG_LOGONLY, MSG, line);
+            if (velk_Opt(VELK_OPT_STATS) || velk_Opt(VELK_OPT_VERBOSE) || velk_debug_level >= 1) {
+                FILE *out = velk_stdout_is_data ? stderr : stdout;
+                fprintf(out, "%s\n", line);
+                fflush(out);
+            }
+        }
+        velk_LogFileTransfer(velk_archive_abs_path != nullptr ? velk_archive_abs_path : velk_archive, VOP_CREATE,
+                             copy, velk_filetype, velk_member_filetype, velk_archive_filesize, xferTime);
+        if (copy != 0)
+            break;
+
+        if (velk_verify_flags != 0) {
+            velk_SetProgramPhase(VTP_CREATE_VERIFYARCHIVE);
+            int rc = closeArchive();
+            if (rc != 0)
+                velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: (verify) Error %d closing %s Archive file %s\n", "velk_Create",
+                            rc, velk_filetype == VELK_LOCAL_FILE ? "local" : "QUOR", velk_archive);
+            if (velk_PostXferVerify() != 0) {
+                if (!velk_shutdown_signalled.load()) {
+                    velk_LogFmt(VELK_MSG_ERROR, MSG, "WARNING: verify failed for archive file %s\n", velk_archive);
+                    velk_LogFmt(VELK_MSG_ERROR, MSG,
+                                "Temporary index file (%s) was left on this system to assist in troubleshooting the "
+                                "problem\n",
+                                velk_tmpIndexFile);
+                    velk_SetExitCode(VELK_EXIT_IOERR);
+                    velk_unlinkTmpIndexFile = 0;
+                }
+                break;
+            }
+        }
+
+        int rc = closeArchive();
+        if (rc != 0)
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d closing %s Archive file %s\n", "velk_Create", rc,
+                        archiveKindName(velk_filetype), velk_archive);
+        velk_FinalizeMemberLists();
+        velk_SetProgramPhase(VTP_CREATE_COPYINDEX);
+        bool indexPlaced;
+        if (velk_filetype == VELK_QUOR_FILE) {
+            indexPlaced = velk_CopyIndexToQuor() == 0;
+        } else if (velk_filetype == VELK_REMOTE_FILE) {
+            indexPlaced = velk_CopyIndexToRemote() == 0;
+        } else {
+            indexPlaced = velk_CopyAndAdjustLocalIndex() == 0;
+            if (indexPlaced && velk_unlinkTmpIndexFile) {
+                if (unlink(velk_index_filename) != 0 && errno != ENOENT && velk_debug_level >= 1)
+                    velk_ErrPrintf("/debug/unlink returned %d trying to remove existing index file %s\n", errno,
+                                   velk_index_filename);
+                velk_unlinkTmpIndexFile = 0;
+                if (placeLocalIndex(velk_tmpIndexFile, velk_index_filename) == 0) {
+                    char *finalName = VELK_STRDUP(velk_index_filename);
+                    if (finalName != nullptr) {
+                        VELK_FREE(velk_tmpIndexFile);
+                        velk_tmpIndexFile = finalName;
+                    }
+                } else {
+                    // The adjusted index stays at its temporary name, which
+                    // the message named.
+                    indexPlaced = false;
+                }
+            }
+        }
+        if (!indexPlaced)
+            velk_SetExitCode(VELK_EXIT_IOERR);
+
+        // Local files go only when their archive and its index are both in
+        // place.
+        if (velk_Opt(VELK_OPT_RMLOCAL) && indexPlaced && !velk_shutdown_signalled.load()) {
+            velk_SetProgramPhase(VTP_CREATE_RMLOCAL);
+            (void)velk_RemoveMemberFiles(velk_tmpIndexFD, VELK_LOCAL_FILE);
+        }
+        ok = true;
+    } while (false);
+
+    velk_SetProgramPhase(VTP_SHUTDOWN);
+    bool shutdown = velk_shutdown_signalled.load() != 0;
+    if (ok) {
+        velk_FinalLine(true);
+    } else {
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        if (shutdown) {
+            FILE *out = velk_stdout_is_data ? stderr : stdout;
+            fprintf(out, "%s: VELK FAILED DUE TO FORCED SHUTDOWN\n", velk_msg_prefix[VELK_MSG_VELK]);
+            fflush(out);
+        } else {
+            velk_FinalLine(false);
+        }
+    }
+    int rc = closeArchive();
+    if (rc != 0)
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d closing %s Archive file %s\n", "velk_Create", rc,
+                    archiveKindName(velk_filetype), velk_archive);
+    if (shutdown && !ok && archiveMade)
+        removeAfterShutdown();
+    if (velk_tmpIndexFD >= 0 && (velk_unlinkTmpIndexFile || shutdown)) {
+        close(velk_tmpIndexFD);
+        velk_tmpIndexFD = -1;
+        if (velk_tmpIndexFile != nullptr)
+            unlink(velk_tmpIndexFile);
+    }
+    return ok ? 0 : -1;
+}

@@ -1,0 +1,334 @@
+// The create action end to end with local archives (-E) against a real
+// kylgwd: the archive and index bytes, interoperability with GNU tar and
+// bsdtar, the statistics line, an empty member list, -H crc, -H rmlocal,
+// -P, a create that fails before the archive exists, an archive written to
+// a pipe, an unreadable member, and a forced shutdown in the middle.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "velk_gwsession.h"
+#include "velk_testproc.h"
+
+namespace {
+
+using velktest::readFile;
+using velktest::writeFile;
+
+// One member of the sample tree: a file (with contents), a directory or a
+// symbolic link (with its target).
+struct Node {
+    char kind;  // 'f', 'd' or 'l'
+    std::string path;
+    std::string data;
+};
+
+std::string bytesOf(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 9)) & 0xff);
+    return s;
+}
+
+// Blocks the member takes in the archive: a header, then the data rounded up.
+uint64_t blocksOf(const Node &n)
+{
+    if (n.kind != 'f')
+        return 1;
+    return 1 + (n.data.size() + 511) / 512;
+}
+
+std::vector<Node> sampleTree()
+{
+    std::string deep = "tree/" + std::string(60, 'd') + "/" + std::string(60, 'e');
+    return {
+        {'d', "tree", ""},
+        {'f', "tree/empty", ""},
+        {'f', "tree/one", "x"},
+        {'f', "tree/b511", bytesOf(511, 1)},
+        {'f', "tree/b512", bytesOf(512, 2)},
+        {'f', "tree/b513", bytesOf(513, 3)},
+        {'f', "tree/big.bin", bytesOf(300000, 4)},
+        {'f', "tree/check.txt", "123456789"},
+        {'d', "tree/sub", ""},
+        {'d', "tree/sub/emptydir", ""},
+        {'f', "tree/sub/with space.txt", "spaced\n"},
+        {'l', "tree/sub/link", "../one"},
+        {'d', deep.substr(0, 66), ""},
+        {'d', deep, ""},
+        {'f', deep + "/long-name-file.txt", "far down\n"},
+    };
+}
+
+void makeTree(const std::string &base, const std::vector<Node> &nodes)
+{
+    for (const auto &n : nodes) {
+        std::string p = base + "/" + n.path;
+        if (n.kind == 'd')
+            ASSERT_EQ(mkdir(p.c_str(), 0755), 0) << p;
+        else if (n.kind == 'l')
+            ASSERT_EQ(symlink(n.data.c_str(), p.c_str()), 0) << p;
+        else
+            writeFile(p, n.data);
+    }
+}
+
+bool exists(const std::string &p)
+{
+    struct stat st;
+    return lstat(p.c_str(), &st) == 0;
+}
+
+off_t sizeOf(const std::string &p)
+{
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+class VelkCreate : public velktest::VelkGatewayTest {
+protected:
+    std::vector<Node> nodes = sampleTree();
+
+    void SetUp() override
+    {
+        velktest::VelkGatewayTest::SetUp();
+        makeTree(dir.path(), nodes);
+    }
+
+    uint64_t expectedArchiveSize() const
+    {
+        uint64_t blocks = 0;
+        for (const auto &n : nodes)
+            blocks += blocksOf(n);
+        // The consistency member (header and one data block) and one end block.
+        return (blocks + 2 + 1) * 512;
+    }
+
+    size_t fileAndLinkCount() const
+    {
+        size_t n = 0;
+        for (const auto &m : nodes)
+            n += m.kind != 'd' ? 1 : 0;
+        return n;
+    }
+
+    // Compares an extracted copy under base with the sample tree.
+    void expectSameTree(const std::string &base, const std::string &what)
+    {
+        for (const auto &n : nodes) {
+            std::string p = base + "/" + n.path;
+            struct stat st;
+            ASSERT_EQ(lstat(p.c_str(), &st), 0) << what << ": " << p;
+            if (n.kind == 'f') {
+                EXPECT_TRUE(S_ISREG(st.st_mode)) << what << ": " << p;
+                EXPECT_EQ(readFile(p), n.data) << what << ": " << p;
+            } else if (n.kind == 'd') {
+                EXPECT_TRUE(S_ISDIR(st.st_mode)) << what << ": " << p;
+            } else {
+                ASSERT_TRUE(S_ISLNK(st.st_mode)) << what << ": " << p;
+                char buf[256];
+                ssize_t len = readlink(p.c_str(), buf, sizeof buf);
+                EXPECT_EQ(std::string(buf, len > 0 ? static_cast<size_t>(len) : 0), n.data) << what;
+            }
+        }
+    }
+};
+
+} // namespace
+
+TEST_F(VelkCreate, ArchiveAndIndexHaveTheLaidOutSizesAndTarReadsThem)
+{
+    auto r = velk({"-c", "-E", "-f", "a.tar", "tree"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "VELK: VELK SUCCESSFUL\n");
+    EXPECT_EQ(static_cast<uint64_t>(sizeOf(dir / "a.tar")), expectedArchiveSize());
+    // Header, one entry per member and one for the consistency file.
+    EXPECT_EQ(static_cast<uint64_t>(sizeOf(dir / "a.tar.idx")), 288 + (nodes.size() + 1) * 512);
+
+    // GNU tar and bsdtar list every member, the consistency file last.
+    auto t = velktest::run({"/usr/bin/tar", "-tf", dir / "a.tar"});
+    EXPECT_EQ(t.status, 0) << t.err;
+    auto names = velktest::lines(t.out);
+    ASSERT_EQ(names.size(), nodes.size() + 1) << t.out;
+    EXPECT_EQ(names.back().rfind("/tmp/VELK_CF_CHK_", 0), 0u) << names.back();
+    auto b = velktest::run({"/usr/bin/bsdtar", "-tf", dir / "a.tar"});
+    EXPECT_EQ(b.status, 0) << b.err;
+    EXPECT_EQ(velktest::lines(b.out).size(), nodes.size() + 1) << b.out;
+
+    // Both extract what was archived, byte for byte.
+    ASSERT_EQ(mkdir((dir / "gnu").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "bsd").c_str(), 0755), 0);
+    auto gx = velktest::run({"/usr/bin/tar", "-xf", dir / "a.tar", "-C", dir / "gnu"});
+    EXPECT_EQ(gx.status, 0) << gx.err;
+    expectSameTree(dir / "gnu", "GNU tar");
+    auto bx = velktest::run({"/usr/bin/bsdtar", "-xf", dir / "a.tar", "-C", dir / "bsd"});
+    EXPECT_EQ(bx.status, 0) << bx.err;
+    expectSameTree(dir / "bsd", "bsdtar");
+
+    // The listing agrees with the tree: every member once, in order.
+    auto l = velk({"-t", "-E", "-f", "a.tar"});
+    EXPECT_EQ(l.status, 0) << l.err;
+    EXPECT_EQ(velktest::lines(l.out).size(), nodes.size() + 2) << l.out;
+    EXPECT_NE(l.out.find(" root/root     300000 "), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find(" tree/sub/link -> ../one\n"), std::string::npos) << l.out;
+}
+
+TEST_F(VelkCreate, VerboseNamesMembersAndStatisticsCountThemWithoutTheConsistencyFile)
+{
+    auto r = velk({"-cvV", "-E", "-f", "a.tar", "tree"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("VELK: a  tree/\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("VELK: a  tree/sub/with space.txt\n"), std::string::npos) << r.out;
+    std::string stats = "VELK Create complete for a.tar. " + std::to_string(expectedArchiveSize()) +
+                        " bytes written for " + std::to_string(fileAndLinkCount()) +
+                        " member files, max threads: 1 Transfer time: ";
+    EXPECT_NE(r.out.find(stats), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" wallclock/user/sys: "), std::string::npos) << r.out;
+    EXPECT_EQ(gw.stop(), 0);
+    std::string log = gw.logText();
+    EXPECT_NE(log.find(") " + stats), std::string::npos) << log;
+    EXPECT_NE(log.find("class=0x6000000"), std::string::npos) << "no transfer record\n" << log;
+}
+
+TEST_F(VelkCreate, EmptyMemberListIsRefusedWithoutAnArchive)
+{
+    writeFile(dir / "empty.lst", "\n   \n");
+    auto r = velk({"-c", "-E", "-f", "a.tar", "-L", "empty.lst"});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(r.out, "INFO: refusing to create empty archive\nVELK: VELK SUCCESSFUL\n");
+    EXPECT_FALSE(exists(dir / "a.tar"));
+    EXPECT_FALSE(exists(dir / "a.tar.idx"));
+}
+
+TEST_F(VelkCreate, CrcIsStoredAndRmlocalRemovesArchivedFilesOnly)
+{
+    auto r = velk({"-c", "-E", "-H", "crc", "-H", "rmlocal", "-f", "a.tar", "tree"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // Files and links are gone; directories stay.
+    for (const auto &n : nodes)
+        EXPECT_EQ(exists(dir / n.path), n.kind == 'd') << n.path;
+    auto l = velk({"-t", "-E", "-H", "crc", "-f", "a.tar", "tree/check.txt", "tree/empty"});
+    EXPECT_EQ(l.status, 0) << l.err;
+    EXPECT_NE(l.out.find("[0xcbf43926]  root/"), std::string::npos) << l.out;
+    // The CRC of no bytes is 0.
+    EXPECT_NE(l.out.find("[0x00000000]  root/"), std::string::npos) << l.out;
+}
+
+TEST_F(VelkCreate, MissingParentsAreMadeOnlyWithP)
+{
+    auto without = velk({"-c", "-E", "-f", "out/deeper/a.tar", "tree"});
+    EXPECT_EQ(without.status, 72);
+    // The temporary index is made beside the final one, before the archive.
+    EXPECT_NE(without.err.find("Error 2 creating temporary index file out/deeper/velk_"), std::string::npos)
+        << without.err;
+    EXPECT_EQ(without.out, "VELK: VELK FAILED\n");
+    auto with = velk({"-c", "-E", "-P", "-f", "out/deeper/a.tar", "tree"});
+    EXPECT_EQ(with.status, 0) << with.err;
+    EXPECT_EQ(static_cast<uint64_t>(sizeOf(dir / "out/deeper/a.tar")), expectedArchiveSize());
+    EXPECT_TRUE(exists(dir / "out/deeper/a.tar.idx"));
+}
+
+TEST_F(VelkCreate, OldIndexSurvivesACreateThatCannotMakeTheArchive)
+{
+    writeFile(dir / "old.idx", "the previous archive's index");
+    auto r = velk({"-c", "-E", "-f", "nodir/a.tar", "-I", "old.idx", "tree"});
+    EXPECT_EQ(r.status, 72);
+    EXPECT_EQ(readFile(dir / "old.idx"), "the previous archive's index");
+    // No temporary index is left behind either.
+    auto ls = velktest::run({"/bin/sh", "-c", "ls -a " + dir.path() + " | grep -c velk_ || true"});
+    EXPECT_EQ(ls.out, "0\n");
+}
+
+TEST_F(VelkCreate, ArchiveOnAPipeCarriesOnlyArchiveBytes)
+{
+    auto r = velk({"-cv", "-f", "-", "-I", "p.idx", "tree"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.size(), expectedArchiveSize());
+    // Every message and the final line went to standard error.
+    EXPECT_NE(r.err.find("VELK: a  tree/b512\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("VELK: VELK SUCCESSFUL\n"), std::string::npos) << r.err;
+    writeFile(dir / "piped.tar", r.out);
+    auto t = velktest::run({"/usr/bin/tar", "-tf", dir / "piped.tar"});
+    EXPECT_EQ(t.status, 0) << t.err;
+    EXPECT_EQ(velktest::lines(t.out).size(), nodes.size() + 1);
+    // The index was written locally at the -I path and describes the stream.
+    auto l = velk({"-t", "-E", "-f", "piped.tar", "-I", "p.idx"});
+    EXPECT_EQ(l.status, 0) << l.err;
+    EXPECT_EQ(velktest::lines(l.out).size(), nodes.size() + 2) << l.out;
+}
+
+TEST_F(VelkCreate, UnreadableMemberIsLeftOutAndReported)
+{
+    if (getuid() != 0)
+        GTEST_SKIP() << "needs root to run velk as another user";
+    if (!exists("/usr/bin/setpriv"))
+        GTEST_SKIP() << "setpriv is not installed";
+    ASSERT_EQ(chmod((dir / "tree/b512").c_str(), 0), 0);
+    ASSERT_EQ(chown((dir / "demo.kt").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    auto r = velktest::run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                            velktest::velkBinary(), "-cv", "-E", "-f", "a.tar", "tree"},
+                           velkOptions());
+    // The skipped member decides the status; the archive is still made.
+    EXPECT_EQ(r.status, 72) << r.err;
+    EXPECT_NE(r.out.find("INFO: Not readable [skipped]: tree/b512\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("VELK: VELK SUCCESSFUL\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("VELK: a  tree/b512\n"), std::string::npos) << r.out;
+    // Everything else is archived, laid out without it.
+    EXPECT_EQ(static_cast<uint64_t>(sizeOf(dir / "a.tar")), expectedArchiveSize() - 2 * 512);
+    auto l = velk({"-t", "-E", "-f", "a.tar"});
+    EXPECT_EQ(l.status, 0) << l.err;
+    EXPECT_EQ(l.out.find("tree/b512"), std::string::npos) << l.out;
+    EXPECT_EQ(velktest::lines(l.out).size(), nodes.size() + 1) << l.out;
+}
+
+TEST_F(VelkCreate, ForcedShutdownRemovesThePartialArchiveAndIndex)
+{
+    // Enough data that the copy is still running when the signal comes.
+    ASSERT_EQ(mkdir((dir / "bulk").c_str(), 0755), 0);
+    for (int i = 0; i < 96; ++i) {
+        std::string p = dir / ("bulk/f" + std::to_string(i));
+        int fd = open(p.c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, 16 << 20), 0);
+        close(fd);
+    }
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (!velktest::redirectOutputToFiles(dir / "out", dir / "err") || chdir(dir.path().c_str()) != 0)
+            _exit(126);
+        std::string port = "QUOR_SERVER_HOST=127.0.0.1/" + std::to_string(gw.port());
+        std::string kt = "QUOR_KEYTAB_PATH=" + (dir / "demo.kt");
+        std::string home = "HOME=" + dir.path();
+        const char *env[] = {home.c_str(), port.c_str(), "QUOR_HOSTNAME=127.0.0.1", "QUOR_AUTH_METHOD=keytab",
+                             "QUOR_PRINCIPAL=demo", kt.c_str(), "VELK_TESTONLY_SHUTDOWN_GRACE=30", "PATH=/usr/bin:/bin",
+                             nullptr};
+        const char *argv[] = {velktest::velkBinary(), "-c", "-E", "-f", "a.tar", "bulk", nullptr};
+        execve(argv[0], const_cast<char **>(argv), const_cast<char **>(env));
+        _exit(127);
+    }
+    // Wait until the archive holds data, then ask for a forced shutdown.
+    auto deadline = velktest::Clock::now() + velktest::kGenerousWait;
+    while (sizeOf(dir / "a.tar") < (1 << 20) && velktest::Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_GE(sizeOf(dir / "a.tar"), 1 << 20) << readFile(dir / "err");
+    ASSERT_EQ(kill(pid, SIGUSR1), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 72) << readFile(dir / "err");
+    EXPECT_EQ(readFile(dir / "out"), "VELK: VELK FAILED DUE TO FORCED SHUTDOWN\n");
+    EXPECT_FALSE(exists(dir / "a.tar"));
+    EXPECT_FALSE(exists(dir / "a.tar.idx"));
+}
