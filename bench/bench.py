@@ -339,23 +339,40 @@ def free_port():
         return s.getsockname()[1]
 
 
+def listening(port):
+    """True when some socket listens on TCP port on IPv4 (from /proc/net/tcp)."""
+    try:
+        with open("/proc/net/tcp") as f:
+            next(f)
+            for line in f:
+                fields = line.split()
+                # local address is HEXIP:HEXPORT; state 0A is LISTEN
+                if len(fields) > 3 and fields[3] == "0A" and fields[1].endswith(":%04X" % port):
+                    return True
+    except (OSError, StopIteration):
+        pass
+    return False
+
+
 def iperf3_loopback(iperf, streams, seconds):
     """Bytes per second received over loopback with this many parallel streams."""
     port = free_port()
     server = subprocess.Popen([iperf, "-s", "-1", "-B", "127.0.0.1", "-p", str(port)],
                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        # The client fails at once while the server is not listening yet: retry
-        # it until it connects or the deadline passes.
+        # Wait until the server listens; probing with a connection would use
+        # up the one test the server runs.
         deadline = time.monotonic() + 30
-        while time.monotonic() < deadline and server.poll() is None:
-            out = subprocess.run([iperf, "-c", "127.0.0.1", "-p", str(port), "-P", str(streams),
-                                  "-t", str(seconds), "-J"], capture_output=True, timeout=seconds + 60)
-            if out.returncode == 0:
-                report = json.loads(out.stdout)
-                return report["end"]["sum_received"]["bits_per_second"] / 8
-            time.sleep(0.1)
-        return None
+        while not listening(port):
+            if time.monotonic() > deadline or server.poll() is not None:
+                return None
+            time.sleep(0.05)
+        out = subprocess.run([iperf, "-c", "127.0.0.1", "-p", str(port), "-P", str(streams),
+                              "-t", str(seconds), "-J"], capture_output=True, timeout=seconds + 60)
+        if out.returncode != 0:
+            return None
+        report = json.loads(out.stdout)
+        return report["end"]["sum_received"]["bits_per_second"] / 8
     except (subprocess.TimeoutExpired, ValueError, KeyError):
         return None
     finally:
@@ -850,17 +867,18 @@ def main(argv):
                   f, indent=1)
     log("bench: wrote %s" % args.results)
 
-    all_rows = [report["fixed"]] + [r for d in report["datasets"] for r in d["rows"]]
+    all_rows = [dict(report["fixed"], where="fixed cost")] + [
+        dict(r, where=d["kind"]) for d in report["datasets"] for r in d["rows"]]
     pending = [r for r in all_rows if r["state"] == "pending"]
     failed = [r for r in all_rows if r["state"] == "failed"]
     if pending:
         log("bench: %d row(s) PENDING (velk actions not in this build yet):" % len(pending))
         for r in pending:
-            log("  PENDING %s %s: %s" % (r["tool"], r["op"], r["detail"]))
+            log("  PENDING %s: %s %s: %s" % (r["where"], r["tool"], r["op"], r["detail"]))
     if failed:
         log("bench: %d row(s) FAILED:" % len(failed))
         for r in failed:
-            log("  FAILED %s %s: %s" % (r["tool"], r["op"], r["detail"]))
+            log("  FAILED %s: %s %s: %s" % (r["where"], r["tool"], r["op"], r["detail"]))
     if args.check and (failed or any_failed):
         return 1
     return 0

@@ -89,10 +89,10 @@ expect works 0 "wrote "
 if grep -q "PENDING" "$work/works.out"; then
   echo "selftest works: no row may be pending when every action works"; failures=$((failures + 1))
 fi
-expect noextract 0 "PENDING velk extract last: ERROR: EXTRACT is not available in this build of velk"
-expect crashes 1 "FAILED velk create: exit status 71"
-expect corrupts 1 "FAILED velk extract all: extracted tree differs"
-expect dropsmember 1 "FAILED velk create: archive members differ"
+expect noextract 0 "PENDING smoke: velk extract last: ERROR: EXTRACT is not available in this build of velk"
+expect crashes 1 "FAILED smoke: velk create: exit status 71"
+expect corrupts 1 "FAILED smoke: velk extract all: extracted tree differs"
+expect dropsmember 1 "FAILED smoke: velk create: archive members differ"
 
 if [ "$failures" -ne 0 ]; then
   echo "selftest: $failures case(s) failed; kept $work"
