@@ -33,6 +33,5 @@ int velk_Update() { return 0; }
 
 int velk_BuildIndex() { return notBuilt(); }
 int velk_Delete() { return notBuilt(); }
-int velk_Extract() { return notBuilt(); }
 int velk_Undelete() { return notBuilt(); }
 int velk_Verify() { return notBuilt(); }

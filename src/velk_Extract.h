@@ -1,0 +1,129 @@
+#ifndef VELK_EXTRACT_H
+#define VELK_EXTRACT_H
+
+// The extract action (-x; velk_Extract itself is declared with the other
+// actions in velk_Actions.h).  Pass 1 selects index entries and groups them
+// into ranges of members that lie back to back in the archive; pass 2 has
+// the archive reader deliver each range to readCallbackCtl, which checks
+// every member header against its entry and recreates directories, files
+// and symbolic links below the current directory.  The initial thread runs
+// the passes; during a range transfer the reader's delivery thread runs the
+// callback and the local-file routines below.  The two never run at once,
+// so the extraction state needs no lock.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "velk_IndexFormat.h"
+#include "velk_Xfer.h"
+
+// One range of selected entries with consecutive ordinals whose members are
+// contiguous in the archive.
+struct ix_ListEntry_t {
+    ix_ListEntry_t *next;
+    uint64_t ixStartBlock;  // archive block of the first member's header
+    uint64_t ixEndBlock;    // block just after the last member
+    int64_t ixStart;        // ordinal of the first entry
+    int64_t ixEnd;          // ordinal of the last entry
+    int64_t ixCount;        // entries in the range
+    int64_t ixFsOrd;        // member-list position that asked for the first entry
+};
+
+// The range list of the run, in index order.  Initial thread only.
+extern ix_ListEntry_t *ixListHead;
+extern ix_ListEntry_t *ixListTail;
+extern long ix_ListCount;
+
+// Adds a selected entry at ordinal (asked for by member-list record
+// memberListPos) to the range list: it extends the last range when its
+// ordinal follows that range's last and its offset is the range's end
+// block, else it starts a new range.  The caller has checked that offset
+// plus blocks does not overflow.  Returns 0; -1 when the ordinal is not
+// above the last range's (an internal error, logged) or memory runs out
+// (status 78).
+[[nodiscard]] int velk_AddIxListEntry(const hif_entry_t *entry, int64_t ordinal, int64_t memberListPos);
+// Frees the range list and empties it.
+void velk_FreeIxList();
+
+// Results of velk_ExtractFormPath.
+constexpr int VELK_XPATH_OK = 0;
+constexpr int VELK_XPATH_ROOT_ONLY = 1;   // the path was only '/' characters
+constexpr int VELK_XPATH_DOTDOT = -1;     // a ".." component
+constexpr int VELK_XPATH_TOO_LONG = -2;   // does not fit out
+
+// Forms the local path of a member from its archive path: all leading '/'
+// are removed (*strippedOut set to 1 when there were any), and a path with a
+// ".." component is refused so that nothing lands outside the current
+// directory.  Writes the result (NUL-terminated) into out of size bytes.
+// Returns one of VELK_XPATH_*.  No state, no messages.
+[[nodiscard]] int velk_ExtractFormPath(const char *archivePath, char *out, size_t size, int *strippedOut);
+
+// Records the process umask in the extraction state and sets the process
+// umask to 0 for the run (modes are computed from the saved value), notes
+// the effective user id, and resets the counters and the deferred directory
+// list.  velk_Extract calls it first; tests call it before driving the
+// local-file routines.
+void velk_ExtractPrepare();
+// Puts the saved umask back (end of the action).
+void velk_ExtractRestoreUmask();
+
+// Makes entry (copied) the current member at archive ordinal with the local
+// path formed from the entry's path; nothing handled yet.  Returns 0, or -1
+// after a message (status 72) when the path is refused.
+[[nodiscard]] int velk_ExtractBeginMember(const hif_entry_t *entry, int64_t ordinal);
+
+// Opens the directory that holds the last component of path (relative to
+// the current directory), walking every parent component without following
+// symbolic links, creating the missing ones when create is set (mode 0777
+// less the saved umask, plus owner write and search; owner set from entry
+// as root without -o).  On success *fdOut is the directory's descriptor
+// (O_PATH; the caller closes it) and *leafOut points at the last component
+// inside path.  Returns 0; -2 after an ERROR (status 72) when a parent
+// component is a symbolic link or not a directory; -1 after a message on
+// any other failure.
+[[nodiscard]] int velk_OpenMemberParent(const char *path, int create, const hif_entry_t *entry, int *fdOut,
+                                        const char **leafOut);
+
+// The data callback of the archive readers: consumes theBuf's dataLength
+// bytes (a multiple of 512) of the current range.  Returns 0 to go on, -1 to
+// stop the transfer (after a message and the exit status).
+int readCallbackCtl(io_buffer_t *theBuf);
+
+// Creates the current member's local file (or takes standard output with
+// -O, or a discarding sink for a "/dev/null" placeholder).  A member of size
+// 0 is created, given its attributes and closed at once.  Returns 0; 1 when
+// the member is refused (a parent is a symbolic link or not a directory:
+// its data are then skipped, status 72); -1 when the file cannot be created
+// (the extraction stops).
+[[nodiscard]] int velk_InitLocalFile();
+
+// Writes the first min(length, bytes still due) bytes to the current local
+// file; *blocksConsumedOut gets them in 512-byte blocks, rounded up.  When
+// the member is complete: checks the CRC (-H crc), sets owner, mode and
+// times and closes the file.  A full file system is waited for in 30-second
+// steps until space comes back or a shutdown is signalled.  Returns 0, or -1
+// after a message.
+[[nodiscard]] int velk_WriteLocalFile(const unsigned char *bytes, uint32_t length, int *blocksConsumedOut);
+
+// Creates the directory path with all missing components (see
+// velk_OpenMemberParent); an existing directory is left as it is.  With -O
+// or an empty path nothing happens.  Returns 0, -2 when refused (a component
+// is a symbolic link or not a directory; status 72), -1 on other failures;
+// both after a message.
+[[nodiscard]] int velk_Mkdir(const hif_entry_t *entry, const char *path);
+
+// Creates the symbolic link path -> target (nothing with -O), replacing a
+// non-directory of that name.  Returns 0, or -1 after a message with
+// status 72.
+[[nodiscard]] int velk_Symlink(const hif_entry_t *entry, const char *path, const char *target);
+
+// Applies the deferred attributes of the directory members extracted so far
+// (owner, then mode with -p, then times), deepest first, and forgets them.
+void velk_FinishDirectories();
+
+// Counters of the current run: files and symbolic links extracted, and
+// members whose data was a "/dev/null" placeholder.
+long velk_ExtractFileCount();
+long velk_ExtractDevNullCount();
+
+#endif

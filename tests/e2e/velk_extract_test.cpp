@@ -1,0 +1,603 @@
+// The extract action end to end: velk -x on local archives (-E) against a
+// real kylgwd.  Archives come from GNU tar or from a small ustar writer of
+// this file; their index files are laid out from the archive's headers with
+// the index routines.  Covers the round trip of files of every boundary
+// size, directories and symbolic links; modes, owners and times as root
+// with -p, -o and -m; selection by name and by ordinal; -O; the CRC check;
+// and hostile archives and indexes, none of which may write anything
+// outside the extraction.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "velk_IndexFile.h"
+#include "velk_IndexFormat.h"
+#include "velk_TarHeader.h"
+#include "velk_gwsession.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// 2024-03-05 14:07:00 UTC.
+constexpr uint32_t kMtime = 1709647620;
+
+// One member for the test's own ustar writer.
+struct TarMember {
+    char type;  // '0', '2' or '5'
+    std::string name;
+    std::string data = "";
+    uint32_t mode = 0644;
+    std::string link = "";
+    uint32_t uid = 1234;
+    uint32_t gid = 5678;
+};
+
+// A width-byte octal field: digits, then a NUL.
+void putOctal(std::string &b, size_t off, size_t width, uint64_t v)
+{
+    char tmp[32];
+    snprintf(tmp, sizeof tmp, "%0*llo", static_cast<int>(width - 1), static_cast<unsigned long long>(v));
+    memcpy(&b[off], tmp, width - 1);
+    b[off + width - 1] = '\0';
+}
+
+// A ustar header block laid out from the field table: name 0/100, mode
+// 100/8, uid 108/8, gid 116/8, size 124/12, mtime 136/12, checksum 148/8,
+// type 156, link 157/100, magic 257/6, version 263/2, uname 265/32, gname
+// 297/32.
+std::string ustarHeader(const TarMember &m)
+{
+    std::string b(512, '\0');
+    memcpy(&b[0], m.name.data(), std::min<size_t>(m.name.size(), 100));
+    putOctal(b, 100, 8, m.mode);
+    putOctal(b, 108, 8, m.uid);
+    putOctal(b, 116, 8, m.gid);
+    putOctal(b, 124, 12, m.type == '0' ? m.data.size() : 0);
+    putOctal(b, 136, 12, kMtime);
+    b[156] = m.type;
+    memcpy(&b[157], m.link.data(), std::min<size_t>(m.link.size(), 100));
+    memcpy(&b[257], "ustar", 6);
+    memcpy(&b[263], "00", 2);
+    memcpy(&b[265], "user1", 5);
+    memcpy(&b[297], "users", 5);
+    memset(&b[148], ' ', 8);
+    unsigned sum = 0;
+    for (unsigned char c : b)
+        sum += c;
+    char ck[8];
+    snprintf(ck, sizeof ck, "%06o", sum);
+    memcpy(&b[148], ck, 7);  // six digits and a NUL; the space stays
+    return b;
+}
+
+std::string tarOf(const std::vector<TarMember> &members)
+{
+    std::string out;
+    for (const auto &m : members) {
+        out += ustarHeader(m);
+        if (m.type == '0') {
+            out += m.data;
+            out.append((512 - m.data.size() % 512) % 512, '\0');
+        }
+    }
+    out.append(512, '\0');
+    return out;
+}
+
+// The consistency file's stand-in: the last member of an archive velk wrote,
+// which extract never restores.
+const TarMember kCfMember{'0', "/tmp/VELK_CF_CHK_1_2", std::string(256, 'c'), 0600};
+
+uint32_t crc32Of(const std::string &data)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char c : data) {
+        crc ^= c;
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+// Lays out an index for the archive bytes from its headers.  foreign marks
+// an archive that has no consistency file (its last member is extracted
+// too).  edit may change the entries before they are written.
+void writeIndexFor(const std::string &archive, const std::string &indexPath, bool foreign,
+                   const std::function<void(std::vector<hif_entry_t> &)> &edit = nullptr)
+{
+    std::vector<hif_entry_t> entries;
+    uint64_t block = 0;
+    while ((block + 1) * 512 <= archive.size()) {
+        const auto *blk = reinterpret_cast<const unsigned char *>(archive.data() + block * 512);
+        if (std::all_of(blk, blk + 512, [](unsigned char c) { return c == 0; }))
+            break;
+        posix_header_t h;
+        ASSERT_EQ(velk_GetTarHeader(blk, &h), 0) << "block " << block;
+        hif_entry_t e;
+        uint32_t blocks = 0;
+        uint64_t size = 0;
+        ASSERT_EQ(velk_IndexFromTarHdr(block, &h, &e, &blocks, &size), 0) << "block " << block;
+        entries.push_back(e);
+        block += blocks;
+    }
+    if (edit)
+        edit(entries);
+    hif_hdr_t hdr;
+    memset(&hdr, 0, sizeof hdr);
+    memcpy(hdr.hif_hdr.hif_sanity, HIF_SANITY, sizeof HIF_SANITY - 1);
+    velk_Put32(hdr.hif_hdr.hif_version, HIF_VERSION);
+    velk_Put32(hdr.hif_hdr.hif_flags, foreign ? HIF_IDX_FOREIGN_ARCHIVE : 0);
+    velk_Put32(hdr.hif_hdr.obj_count, static_cast<uint32_t>(entries.size()));
+    memcpy(hdr.hif_cfinfo.hif_inx_sanity, "VELK_INX", 8);
+    velk_Put64(hdr.hif_cfinfo.hif_tarsize, archive.size());
+    velk_Put64(hdr.hif_cfinfo.hif_velk_filecount, entries.size());
+    unsigned char himg[HIF_HDR_SIZE];
+    velk_EncodeIndexHeader(&hdr, himg);
+    std::string all(reinterpret_cast<char *>(himg), sizeof himg);
+    for (const auto &e : entries) {
+        unsigned char img[HIF_ENTRY_SIZE];
+        velk_EncodeIndexEntry(&e, img);
+        all.append(reinterpret_cast<char *>(img), sizeof img);
+    }
+    velktest::writeFile(indexPath, all);
+}
+
+// Pseudo-random bytes, so that a misplaced block cannot compare equal.
+std::string bytesOf(size_t n, uint32_t seed)
+{
+    std::string s(n, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        s[i] = static_cast<char>(x & 0xff);
+    }
+    return s;
+}
+
+struct stat lstatOf(const std::string &path)
+{
+    struct stat st;
+    memset(&st, 0, sizeof st);
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// The GNU tar program on PATH, or "" when there is none.
+std::string findTar()
+{
+    const char *path = getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string candidate = dirs.substr(start, end - start) + "/tar";
+        if (end > start && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+bool contains(const std::string &text, const std::string &what) { return text.find(what) != std::string::npos; }
+
+class VelkExtract : public velktest::VelkGatewayTest {
+protected:
+    // velk inherits this umask; the modes below assume it.
+    void SetUp() override
+    {
+        umask(022);
+        velktest::VelkGatewayTest::SetUp();
+    }
+    // Writes a.tar (members, then the consistency stand-in) and its index.
+    void layOut(std::vector<TarMember> members, const std::function<void(std::vector<hif_entry_t> &)> &edit = nullptr)
+    {
+        members.push_back(kCfMember);
+        archive = tarOf(members);
+        velktest::writeFile(dir / "a.tar", archive);
+        writeIndexFor(archive, dir / "a.tar.idx", false, edit);
+    }
+    velktest::RunResult extract(std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> args = {"-x", "-E", "-f", "a.tar"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return velk(args);
+    }
+    std::string archive;
+};
+
+// Sizes around the block boundaries and one of a few MiB.
+const std::vector<std::pair<std::string, size_t>> kSizes = {
+    {"t/empty", 0}, {"t/one", 1}, {"t/b511", 511}, {"t/b512", 512}, {"t/b513", 513}, {"t/sub/deeper/big", 3 * 1048576 + 17},
+};
+
+} // namespace
+
+TEST_F(VelkExtract, GnuTarArchiveRoundTrip)
+{
+    std::string src = dir / "src";
+    fs::create_directories(src + "/t/sub/deeper");
+    fs::create_directories(src + "/t/emptydir/inner");
+    uint32_t seed = 1;
+    for (const auto &[name, size] : kSizes)
+        velktest::writeFile(src + "/" + name, bytesOf(size, seed++));
+    ASSERT_EQ(symlink("one", (src + "/t/ln").c_str()), 0);
+    ASSERT_EQ(symlink("/nowhere/at/all", (src + "/t/sub/abs").c_str()), 0);
+    std::string tar = findTar();
+    if (tar.empty())
+        GTEST_SKIP() << "GNU tar is not installed";
+    auto tr = velktest::run({tar, "--format=ustar", "-C", src, "-cf", dir / "a.tar", "t"});
+    ASSERT_EQ(tr.status, 0) << tr.err;
+    std::string tarBytes = velktest::readFile(dir / "a.tar");
+    writeIndexFor(tarBytes, dir / "a.tar.idx", true);
+
+    auto r = extract();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "VELK: VELK SUCCESSFUL\n");
+    EXPECT_EQ(r.err, "");
+    seed = 1;
+    for (const auto &[name, size] : kSizes) {
+        std::string got = velktest::readFile(dir / name);
+        EXPECT_EQ(got.size(), size) << name;
+        EXPECT_TRUE(got == bytesOf(size, seed++)) << name;
+    }
+    char target[256] = {};
+    ASSERT_GT(readlink((dir / "t/ln").c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "one");
+    EXPECT_TRUE(S_ISDIR(lstatOf(dir / "t/emptydir/inner").st_mode));
+    EXPECT_TRUE(fs::is_empty(dir / "t/emptydir/inner"));
+
+    // -v names every member; -V adds the statistics line.
+    fs::remove_all(dir / "t");
+    auto v = extract({"-v", "-V"});
+    EXPECT_EQ(v.status, 0) << v.err;
+    EXPECT_TRUE(contains(v.out, "VELK: x t/\n")) << v.out;
+    EXPECT_TRUE(contains(v.out, "VELK: x t/b513, 513 bytes, 3 media blocks\n")) << v.out;
+    EXPECT_TRUE(contains(v.out, "VELK: x t/empty, 0 bytes, 1 media blocks\n")) << v.out;
+    EXPECT_TRUE(contains(v.out, "VELK: x t/ln is a symbolic link to one\n")) << v.out;
+    EXPECT_TRUE(contains(v.out, "VELK: Extract complete for a.tar, 8 files. total bytes read: ")) << v.out;
+}
+
+TEST_F(VelkExtract, ConsistencyFileIsNeverExtractedAndParentsFollowTheUmask)
+{
+    // No directory members: the parents are made by extract itself.
+    layOut({{'0', "u/v/w.txt", "hello"}});
+    auto r = extract();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(velktest::readFile(dir / "u/v/w.txt"), "hello");
+    EXPECT_FALSE(exists(dir / "tmp"));
+    // The run's umask (022 here) applies to new directories, never 0.
+    EXPECT_EQ(lstatOf(dir / "u").st_mode & 07777, 0755u);
+    EXPECT_EQ(lstatOf(dir / "u/v").st_mode & 07777, 0755u);
+}
+
+TEST_F(VelkExtract, ModesOwnersAndTimesAsRoot)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "owners can only be restored by root";
+    layOut({{'5', "t/", "", 0755},
+            {'5', "t/sticky/", "", 01777},
+            {'5', "t/ro/", "", 0555},
+            {'0', "t/ro/inner", "in a read-only directory", 0644},
+            {'0', "t/suid", "set-user-ID", 04755},
+            {'0', "t/sgid", "set-group-ID", 02750},
+            {'0', "t/zero", "", 0600},
+            {'2', "t/ln", "", 0777, "suid"}});
+
+    time_t before = time(nullptr);
+    auto p = extract({"-p"});
+    EXPECT_EQ(p.status, 0) << p.err;
+    // -p: exact modes, set-ID bits kept although the owner changed.
+    EXPECT_EQ(lstatOf(dir / "t/sticky").st_mode & 07777, 01777u);
+    EXPECT_EQ(lstatOf(dir / "t/ro").st_mode & 07777, 0555u);
+    EXPECT_EQ(lstatOf(dir / "t/suid").st_mode & 07777, 04755u);
+    EXPECT_EQ(lstatOf(dir / "t/sgid").st_mode & 07777, 02750u);
+    EXPECT_EQ(lstatOf(dir / "t/zero").st_mode & 07777, 0600u);
+    EXPECT_EQ(velktest::readFile(dir / "t/ro/inner"), "in a read-only directory");
+    for (const char *name : {"t", "t/sticky", "t/ro", "t/ro/inner", "t/suid", "t/sgid", "t/zero"}) {
+        struct stat st = lstatOf(dir / name);
+        EXPECT_EQ(st.st_uid, 1234u) << name;
+        EXPECT_EQ(st.st_gid, 5678u) << name;
+        // Directories keep the archived time although members were made in them.
+        EXPECT_EQ(st.st_mtime, static_cast<time_t>(kMtime)) << name;
+    }
+    EXPECT_TRUE(S_ISLNK(lstatOf(dir / "t/ln").st_mode));
+
+    // Without -p: the umask applies and the set-ID bits are not restored;
+    // -o leaves directories to the extracting user; -m dates files now.
+    fs::permissions(dir / "t/ro", fs::perms::owner_all, fs::perm_options::add);
+    fs::remove_all(dir / "t");
+    auto o = extract({"-o", "-m"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(lstatOf(dir / "t/suid").st_mode & 07777, 0755u);
+    EXPECT_EQ(lstatOf(dir / "t/sgid").st_mode & 07777, 0750u);
+    EXPECT_EQ(lstatOf(dir / "t/sticky").st_mode & 07777, 0755u);
+    EXPECT_EQ(lstatOf(dir / "t/ro").st_mode & 07777, 0755u);
+    EXPECT_EQ(lstatOf(dir / "t/ro").st_uid, 0u);
+    EXPECT_EQ(lstatOf(dir / "t/suid").st_uid, 1234u);
+    EXPECT_GE(lstatOf(dir / "t/suid").st_mtime, before);
+    EXPECT_GE(lstatOf(dir / "t/zero").st_mtime, before);
+    EXPECT_EQ(lstatOf(dir / "t/ro").st_mtime, static_cast<time_t>(kMtime));
+}
+
+TEST_F(VelkExtract, SelectionByNameAndByOrdinal)
+{
+    // Ordinals: 0 a/, 1 a/x, 2 a/y, 3 b/, 4 b/z, 5 c.
+    layOut({{'5', "a/"}, {'0', "a/x", "x"}, {'0', "a/y", "y"}, {'5', "b/"}, {'0', "b/z", "z"}, {'0', "c", "c"}});
+    auto byName = extract({"a/y", "c"});
+    EXPECT_EQ(byName.status, 0) << byName.err;
+    EXPECT_EQ(velktest::readFile(dir / "a/y"), "y");
+    EXPECT_EQ(velktest::readFile(dir / "c"), "c");
+    EXPECT_FALSE(exists(dir / "a/x"));
+    EXPECT_FALSE(exists(dir / "b"));
+
+    fs::remove_all(dir / "a");
+    fs::remove(dir / "c");
+    // 4 and 1 out of order; 1 and 2 are one group.
+    auto byOrd = extract({"-J", "4", "1", "2"});
+    EXPECT_EQ(byOrd.status, 0) << byOrd.err;
+    EXPECT_EQ(velktest::readFile(dir / "a/x"), "x");
+    EXPECT_EQ(velktest::readFile(dir / "a/y"), "y");
+    EXPECT_EQ(velktest::readFile(dir / "b/z"), "z");
+    EXPECT_FALSE(exists(dir / "c"));
+
+    // The consistency file's ordinal (6) is not selectable.
+    auto tooFar = extract({"-J", "6"});
+    EXPECT_EQ(tooFar.status, 64);
+    EXPECT_EQ(tooFar.out, "VELK: VELK FAILED\n");
+    EXPECT_TRUE(contains(tooFar.err, "ERROR: Specified index entry: 6 is > number of index entries in the archive (6) "
+                                     "[from Index File a.tar.idx]\n"))
+        << tooFar.err;
+    auto notNumber = extract({"-J", "a/x"});
+    EXPECT_EQ(notNumber.status, 64);
+}
+
+TEST_F(VelkExtract, ToStdoutWritesOnlyMemberData)
+{
+    layOut({{'5', "d/"}, {'0', "d/first", "hello, "}, {'0', "d/empty", ""}, {'2', "d/ln", "", 0777, "first"},
+            {'0', "/abs/second", bytesOf(70000, 9)}});
+    auto r = extract({"-O", "-v", "-V"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == "hello, " + bytesOf(70000, 9)) << r.out.size();
+    EXPECT_TRUE(contains(r.err, "VELK: VELK SUCCESSFUL\n")) << r.err;
+    // The symbolic link counts although nothing is made with -O.
+    EXPECT_TRUE(contains(r.err, "VELK: Extract complete for a.tar, 4 files.")) << r.err;
+    EXPECT_FALSE(contains(r.err, "Removing leading")) << r.err;
+    EXPECT_FALSE(exists(dir / "d"));
+    EXPECT_FALSE(exists(dir / "abs"));
+}
+
+TEST_F(VelkExtract, LeadingSlashesAreRemovedOnce)
+{
+    layOut({{'0', "/p/one", "1"}, {'0', "//p/two", "2"}, {'5', "/"}});
+    auto r = extract();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "VELK: Removing leading `/' from absolute path names in the archive\n");
+    EXPECT_EQ(velktest::readFile(dir / "p/one"), "1");
+    EXPECT_EQ(velktest::readFile(dir / "p/two"), "2");
+}
+
+TEST_F(VelkExtract, DotDotMembersAreRefused)
+{
+    std::string escape = "escape" + std::to_string(getpid());
+    layOut({{'0', "ok1", "1"},
+            {'0', "../" + escape, "out"},
+            {'0', "x/../../" + escape + "b", "out"},
+            {'2', "/../" + escape + "c", "", 0777, "/etc/passwd"},
+            {'0', "ok2", "2"},
+            {'0', "..name", "dots are fine"}});
+    auto r = extract();
+    EXPECT_EQ(r.status, 72) << r.err;
+    EXPECT_EQ(r.out, "VELK: VELK SUCCESSFUL\n");
+    EXPECT_TRUE(contains(r.err, "ERROR: Refusing to extract ../" + escape + ": the path has a \"..\" component\n"))
+        << r.err;
+    EXPECT_TRUE(contains(r.err, "ERROR: Refusing to extract x/../../" + escape + "b:")) << r.err;
+    EXPECT_TRUE(contains(r.err, "ERROR: Refusing to extract /../" + escape + "c:")) << r.err;
+    std::string parent = fs::path(dir.path()).parent_path().string();
+    EXPECT_FALSE(exists(parent + "/" + escape));
+    EXPECT_FALSE(exists(parent + "/" + escape + "b"));
+    EXPECT_FALSE(exists(parent + "/" + escape + "c"));
+    EXPECT_FALSE(exists(dir / "x"));
+    EXPECT_EQ(velktest::readFile(dir / "ok1"), "1");
+    EXPECT_EQ(velktest::readFile(dir / "ok2"), "2");
+    EXPECT_EQ(velktest::readFile(dir / "..name"), "dots are fine");
+}
+
+TEST_F(VelkExtract, NothingIsWrittenThroughSymbolicLinks)
+{
+    std::string victim = dir / "victim";
+    fs::create_directories(victim);
+    velktest::writeFile(victim + "/file", "original");
+    layOut({{'2', "t/ln", "", 0777, victim},
+            {'0', "t/ln/pwned", "bad"},
+            {'5', "t/ln/sub/"},
+            {'2', "t/ln/link", "", 0777, "/etc"},
+            {'0', "t/file", "new contents"},
+            {'0', "t/after", "still extracted"}});
+    // A link that was there before the run is replaced, not followed.
+    fs::create_directories(dir / "t");
+    ASSERT_EQ(symlink((victim + "/file").c_str(), (dir / "t/file").c_str()), 0);
+
+    auto r = extract();
+    EXPECT_EQ(r.status, 72) << r.err;
+    EXPECT_TRUE(contains(r.err, "ERROR: Refusing to extract t/ln/pwned: t/ln is a symbolic link\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "ERROR: Refusing to extract t/ln/sub: t/ln is a symbolic link\n")) << r.err;
+    EXPECT_TRUE(contains(r.err, "ERROR: Refusing to extract t/ln/link: t/ln is a symbolic link\n")) << r.err;
+    EXPECT_FALSE(exists(victim + "/pwned"));
+    EXPECT_FALSE(exists(victim + "/sub"));
+    EXPECT_FALSE(exists(victim + "/link"));
+    EXPECT_EQ(velktest::readFile(victim + "/file"), "original");
+    EXPECT_TRUE(S_ISREG(lstatOf(dir / "t/file").st_mode));
+    EXPECT_EQ(velktest::readFile(dir / "t/file"), "new contents");
+    EXPECT_EQ(velktest::readFile(dir / "t/after"), "still extracted");
+}
+
+TEST_F(VelkExtract, IndexOffsetsOutsideTheArchiveAreRefused)
+{
+    struct Case {
+        const char *what;
+        uint64_t offset;
+        uint32_t blocks;
+        uint64_t size;
+    } cases[] = {
+        // An offset whose byte address wraps 64 bits.
+        {"wrapping offset", uint64_t{1} << 55, 2, 5},
+        {"past the end", 40, 2, 5},
+        {"too many blocks", 1, 200, 200 * 512 - 1000},
+    };
+    for (const auto &c : cases) {
+        fs::remove_all(dir / "f");
+        layOut({{'0', "f/a", "aaaaa"}, {'0', "f/b", "bbbbb"}}, [&](std::vector<hif_entry_t> &e) {
+            velk_Put64(e[1].hent_offset, c.offset);
+            velk_Put32(e[1].hent_blocks, c.blocks);
+            velk_Put64(e[1].hent_fsize, c.size);
+        });
+        auto r = extract();
+        EXPECT_EQ(r.status, 72) << c.what << "\n" << r.err;
+        EXPECT_EQ(r.out, "VELK: VELK FAILED\n") << c.what;
+        EXPECT_TRUE(contains(r.err, "ERROR: Fatal: Index entry 1 (member file f/b) extends past end of archive\n"
+                                    "- must recreate index with 'velk -X' command\n"))
+            << c.what << "\n"
+            << r.err;
+        EXPECT_FALSE(exists(dir / "f")) << c.what;
+    }
+
+    // Blocks that do not fit the size are as bad.
+    layOut({{'0', "f/a", "aaaaa"}}, [](std::vector<hif_entry_t> &e) { velk_Put32(e[0].hent_blocks, 1); });
+    auto r = extract();
+    EXPECT_EQ(r.status, 72);
+    EXPECT_TRUE(contains(r.err, "ERROR: Fatal: Index entry 0 (member file f/a) records 1 blocks for 5 bytes\n")) << r.err;
+    EXPECT_FALSE(exists(dir / "f"));
+}
+
+TEST_F(VelkExtract, HeaderAndIndexMustAgree)
+{
+    // The index says 300 bytes (still one data block), the header 5.
+    layOut({{'0', "first", "11111"}, {'0', "second", "22222"}, {'0', "third", "33333"}},
+           [](std::vector<hif_entry_t> &e) { velk_Put64(e[1].hent_fsize, 300); });
+    auto r = extract();
+    EXPECT_EQ(r.status, 72) << r.err;
+    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_TRUE(contains(r.err, "ERROR: readCallbackCtl: fatal index inconsistency: archive header size 5 differs "
+                                "from index size 300\n"))
+        << r.err;
+    EXPECT_TRUE(contains(r.err, "ERROR: Extract aborted\n")) << r.err;
+    EXPECT_EQ(velktest::readFile(dir / "first"), "11111");
+    EXPECT_FALSE(exists(dir / "second"));
+    EXPECT_FALSE(exists(dir / "third"));
+
+    // A different name stops the extraction as a mismatch.
+    layOut({{'0', "n1", "1"}, {'0', "n2", "2"}}, [](std::vector<hif_entry_t> &e) { e[1].hent_name[1] = '9'; });
+    auto n = extract();
+    EXPECT_EQ(n.status, 65) << n.err;
+    EXPECT_TRUE(contains(n.err, "ERROR: readCallbackCtl: fatal pathname inconsistency detected\n"
+                                "ERROR:      At Index File entry 1, Archive address 1024\n"
+                                "ERROR:     Index path prefix=\"\" Archive path prefix=\"\"\n"
+                                "ERROR:     Index filename=\"n9\" Archive filename=\"n2\"\n"))
+        << n.err;
+    EXPECT_FALSE(exists(dir / "n9"));
+}
+
+TEST_F(VelkExtract, DevNullPlaceholderIsAcceptedAndReported)
+{
+    layOut({{'0', "/dev/null", std::string(10, '\0')}, {'0', "kept", "kept"}},
+           [](std::vector<hif_entry_t> &e) {
+               memset(e[0].hent_name, 0, sizeof e[0].hent_name);
+               memcpy(e[0].hent_name, "lost", 4);
+           });
+    auto r = extract();
+    EXPECT_EQ(r.status, 65) << r.err;
+    EXPECT_EQ(r.out, "VELK: VELK SUCCESSFUL\n");
+    EXPECT_TRUE(contains(r.err, "WARNING: readCallbackCtl: At index entry 0, archive filename '/dev/null' was found -  "
+                                "index filename is lost \n"))
+        << r.err;
+    EXPECT_TRUE(contains(r.err, "WARNING: 1 files were extracted to /dev/null.")) << r.err;
+    EXPECT_FALSE(exists(dir / "lost"));
+    EXPECT_EQ(velktest::readFile(dir / "kept"), "kept");
+}
+
+TEST_F(VelkExtract, CrcMismatchIsReportedForTheExtractedMember)
+{
+    std::string good = bytesOf(5000, 3);
+    std::string other = bytesOf(100, 4);
+    auto withCrc = [&](std::vector<hif_entry_t> &e) {
+        for (size_t i : {size_t{0}, size_t{1}}) {
+            velk_Put32(e[i].hent_flags, HIF_FLAG_CRC);
+            velk_Put32(e[i].hent_crc32, crc32Of(i == 0 ? good : other));
+        }
+    };
+    layOut({{'0', "c/data", good}, {'0', "c/other", other}}, withCrc);
+    auto clean = extract({"-H", "crc"});
+    EXPECT_EQ(clean.status, 0) << clean.err;
+
+    // One byte of c/data's second data block flipped.
+    archive[512 + 512 + 7] = static_cast<char>(archive[512 + 512 + 7] ^ 0x20);
+    velktest::writeFile(dir / "a.tar", archive);
+    auto onlyOther = extract({"-H", "crc", "c/other"});
+    EXPECT_EQ(onlyOther.status, 0) << onlyOther.err;
+
+    auto bad = extract({"-H", "crc"});
+    EXPECT_EQ(bad.status, 65) << bad.err;
+    EXPECT_EQ(bad.out, "VELK: VELK SUCCESSFUL\n");
+    char expected[128];
+    std::string flipped = good;
+    flipped[512 + 7] = static_cast<char>(flipped[512 + 7] ^ 0x20);
+    snprintf(expected, sizeof expected, "ERROR: CRC error on c/data. Index CRC=%8.8x Extracted File CRC=%8.8x\n",
+             crc32Of(good), crc32Of(flipped));
+    EXPECT_TRUE(contains(bad.err, expected)) << bad.err;
+    // The file stays, with what the archive held.
+    EXPECT_TRUE(velktest::readFile(dir / "c/data") == flipped);
+    // Without -H crc nothing is checked.
+    auto unchecked = extract();
+    EXPECT_EQ(unchecked.status, 0) << unchecked.err;
+}
+
+TEST_F(VelkExtract, ArchiveOfAnotherSizeIsRefusedBeforeAnything)
+{
+    layOut({{'0', "s", "s"}});
+    velktest::writeFile(dir / "a.tar", archive + std::string(512, '\0'));
+    auto r = extract();
+    EXPECT_EQ(r.status, 72);
+    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_TRUE(contains(r.err, "ERROR: [FATAL] Archive file a.tar size = " + std::to_string(archive.size() + 512) +
+                                    "\nERROR:        is inconsistent with size of " + std::to_string(archive.size()) +
+                                    " from Index File a.tar.idx\n"))
+        << r.err;
+    EXPECT_FALSE(exists(dir / "s"));
+}
+
+TEST_F(VelkExtract, PipedArchiveFails)
+{
+    auto r = velk({"-x", "-f", "-", "-I", "p.idx"}, {}, "");
+    EXPECT_EQ(r.status, 64) << r.err;
+    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_TRUE(contains(r.err, "ERROR: velk_Extract: please use regular tar to read piped Archive Files\n")) << r.err;
+}
+
+TEST_F(VelkExtract, StorageSystemArchiveIsNotAvailable)
+{
+    auto r = velk({"-x", "-f", "a.tar"});
+    EXPECT_EQ(r.status, 70) << r.err;
+    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_TRUE(contains(r.err, "is not available in this build")) << r.err;
+}
