@@ -578,12 +578,12 @@ int velk_InitThreadPool()
         entry->tableInx = i;
         entry->threadState = LFW_WAITING;
         entry->task.request = LFW_IDLE;
+        int line = __LINE__ + 1;
         int rc = pthread_mutex_init(&entry->threadMutex, nullptr);
-        int line = __LINE__ - 1;
         if (rc == 0) {
             entry->mutexCreated = 1;
+            line = __LINE__ + 1;
             rc = pthread_cond_init(&entry->threadCond, nullptr);
-            line = __LINE__ - 1;
             if (rc == 0)
                 entry->condCreated = 1;
         }
@@ -595,10 +595,11 @@ int velk_InitThreadPool()
             result = -1;
             break;
         }
+        line = __LINE__ + 1;
         rc = pthread_create(&entry->threadID, &attr, velk_LFW_Thread, entry);
         if (rc != 0) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "***Errno=%d - failed to create thread[%d]at line %d\n", rc,
-                        i, __LINE__ - 3);
+                        i, line);
             result = -1;
             break;
         }

@@ -497,6 +497,31 @@ TEST_F(ReaderPoolTest, VerboseListsMembersInArchiveOrder)
     EXPECT_EQ(velk_exit_code.load(), 0);
 }
 
+TEST_F(ReaderPoolTest, DebugTracesFollowTheManagerAndReaders)
+{
+    velktest::ScratchDir dir;
+    std::string d = dir.path();
+    addFile(d + "/x", pattern(600000, 19));  // two buffers: first and last piece
+    writeIndex(d + "/tmp.idx");
+    velk_max_threads = 1;
+    ASSERT_EQ(velk_InitMemberFileLists(1, 0), 0);
+    velktest::OutputCapture cap;
+    velk_debug_level = 4;
+    Drained got = runPipeline(archiveLength());
+    std::string err = cap.err();
+    velk_debug_level = 0;
+    EXPECT_TRUE(got.complete) << got.fault;
+    for (const char *line : {"/debug/velk_LocalFileMgrThread - reading next Index Entry\n",
+                             "/debug/velk_LocalFileMgrThread - EOF reached on Index File - 1 entries\n",
+                             "/debug/LFW thread 0 found new task ->7\n", "/debug/LFW thread 0 found new task ->9\n",
+                             "/debug/LFW thread 0 found new task ->5\n",
+                             "/debug/ LFW thread 0 Request complete. Req: 7 Resp: 0 Blks Req/Rply=1024 1024\n",
+                             "/debug/EOF on index file and all LFW threads complete.\n",
+                             "/debug/velk_LocalFileMgrThread: setting <QUIT> request for LFW thread 0\n",
+                             "/debug/velk_LocalFileMgrThread exiting\n", "/debug/ LFW thread 0 exiting\n"})
+        EXPECT_NE(err.find(line), std::string::npos) << line << err;
+}
+
 // ---------------------------------------------------------------------------
 // Files that changed.
 // ---------------------------------------------------------------------------
