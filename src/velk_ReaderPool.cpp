@@ -836,12 +836,14 @@ void stepReadEntry(lfw_mgr_t *mgr)
     mgr->state = IX_ASSIGN_TASK;
 }
 
-// Returns true when a reader was assigned (or the manager must stop).
-bool stepAssignTask(lfw_mgr_t *mgr)
+// Gives the current entry to the first waiting reader.  Returns 1 when one
+// was assigned, 0 when all are busy, -1 (logged) when none is free although
+// fewer than all are active.
+int assignReader(lfw_mgr_t *mgr)
 {
     kyl_lock_guard g(lfwLock);
     if (lfwActiveThreads >= lfwTableSize)
-        return false;
+        return 0;
     lfw_ctl_t *found = nullptr;
     for (int i = 0; i < lfwTableSize && found == nullptr; i++) {
         lfw_ctl_t *entry = &lfwThreadTable[i];
@@ -854,8 +856,7 @@ bool stepAssignTask(lfw_mgr_t *mgr)
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "%s: Internal Error at line %d - active threads=%d,max=%d but no waiting thread found\n",
                     "velk_LocalFileMgrThread", __LINE__, lfwActiveThreads, lfwTableSize);
-        mgrAbort(mgr, __func__, __LINE__);
-        return true;
+        return -1;
     }
     pthread_mutex_lock(&found->threadMutex);
     found->threadState = LFW_ASSIGNED;
@@ -879,7 +880,16 @@ bool stepAssignTask(lfw_mgr_t *mgr)
         lfwThreadHighWater = found->tableInx;
     mgr->member = found;
     mgr->state = IX_ASSIGN_BUFFERS;
-    return true;
+    return 1;
+}
+
+// Returns true when a reader was assigned (or the manager must stop).
+bool stepAssignTask(lfw_mgr_t *mgr)
+{
+    int assigned = assignReader(mgr);
+    if (assigned < 0)
+        mgrAbort(mgr, __func__, __LINE__);  // outside lfwLock: the abort takes controlLock
+    return assigned != 0;
 }
 
 // Lists a fully handed-out member with -v: "VELK: a   path".
