@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -276,6 +277,49 @@ TEST_F(VelkExtract, GnuTarArchiveRoundTrip)
     EXPECT_TRUE(contains(v.out, "VELK: x t/empty, 0 bytes, 1 media blocks\n")) << v.out;
     EXPECT_TRUE(contains(v.out, "VELK: x t/ln is a symbolic link to one\n")) << v.out;
     EXPECT_TRUE(contains(v.out, "VELK: Extract complete for a.tar, 8 files. total bytes read: ")) << v.out;
+}
+
+TEST_F(VelkExtract, ArchiveMadeByCreateRoundTripsWithItsCrcs)
+{
+    fs::create_directories(dir / "t/sub/deeper");
+    fs::create_directories(dir / "t/emptydir");
+    uint32_t seed = 11;
+    for (const auto &[name, size] : kSizes)
+        velktest::writeFile(dir / name, bytesOf(size, seed++));
+    ASSERT_EQ(chmod((dir / "t/b511").c_str(), 0640), 0);
+    ASSERT_EQ(symlink("one", (dir / "t/ln").c_str()), 0);
+    struct timespec old[2] = {{kMtime, 0}, {kMtime, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir / "t/b513").c_str(), old, 0), 0);
+    auto c = velk({"-c", "-E", "-H", "crc", "-f", "c.tar", "t"});
+    ASSERT_EQ(c.status, 0) << c.err;
+    fs::rename(dir / "t", dir / "orig");
+
+    auto x = velk({"-x", "-E", "-H", "crc", "-f", "c.tar"});
+    EXPECT_EQ(x.status, 0) << x.err;
+    EXPECT_EQ(x.out, "VELK: VELK SUCCESSFUL\n");
+    EXPECT_EQ(x.err, "");
+    seed = 11;
+    for (const auto &[name, size] : kSizes)
+        EXPECT_TRUE(velktest::readFile(dir / name) == bytesOf(size, seed++)) << name;
+    char target[64] = {};
+    ASSERT_GT(readlink((dir / "t/ln").c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "one");
+    EXPECT_TRUE(fs::is_directory(dir / "t/emptydir"));
+    EXPECT_TRUE(fs::is_empty(dir / "t/emptydir"));
+    EXPECT_EQ(lstatOf(dir / "t/b511").st_mode & 07777, 0640u);
+    EXPECT_EQ(lstatOf(dir / "t/b513").st_mtime, static_cast<time_t>(kMtime));
+    // The consistency file is not among what was restored.
+    EXPECT_FALSE(exists(dir / "tmp"));
+
+    // The CRCs create stored are checked: one flipped byte of t/b512.
+    std::string bytes = velktest::readFile(dir / "c.tar");
+    size_t at = bytes.find(bytesOf(512, 14));
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 100] = static_cast<char>(bytes[at + 100] ^ 1);
+    velktest::writeFile(dir / "c.tar", bytes);
+    auto bad = velk({"-x", "-E", "-H", "crc", "-f", "c.tar", "t/b512"});
+    EXPECT_EQ(bad.status, 65) << bad.err;
+    EXPECT_TRUE(contains(bad.err, "ERROR: CRC error on t/b512. Index CRC=")) << bad.err;
 }
 
 TEST_F(VelkExtract, ConsistencyFileIsNeverExtractedAndParentsFollowTheUmask)
