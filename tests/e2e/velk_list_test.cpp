@@ -281,3 +281,20 @@ TEST_F(VelkList, PipedArchiveCannotBeListed)
     EXPECT_NE(r.err.find("ERROR: velk_List: need index file copy code for piped Archive File\n"), std::string::npos)
         << r.err;
 }
+
+TEST_F(VelkList, StorageSystemIndexIsFoundButNotYetRead)
+{
+    // The index exists in the storage system; reading its bytes needs the
+    // data movers, which this build does not have.
+    velktest::writeFile(home() + "/q.tar.idx", velktest::readFile(dir / index()));
+    auto r = velk({"-t", "-d", "1", "-f", "q.tar"});
+    EXPECT_EQ(r.status, 72) << r.err;
+    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_NE(r.err.find("/debug/velk_OpenIndexFile: Index File q.tar.idx is 4384 bytes in length\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("ERROR: velk_OpenIndexFile: QUOR-resident index files are not available in this build: "
+                         "q.tar.idx\nERROR: Fatal error opening index file: q.tar.idx\n"),
+              std::string::npos)
+        << r.err;
+}
