@@ -422,6 +422,12 @@ int velk_Create()
                     velk_ErrPrintf("/debug/unlink returned %d trying to remove existing index file %s\n", errno,
                                    velk_index_filename);
                 velk_unlinkTmpIndexFile = 0;
+                // The temporary index was private (0600) while it was being
+                // written; the placed index gets the archive's mode rule.
+                mode_t mask = umask(0);
+                umask(mask);
+                if (velk_tmpIndexFD >= 0)
+                    (void)fchmod(velk_tmpIndexFD, 0666 & ~mask);
                 if (placeLocalIndex(velk_tmpIndexFile, velk_index_filename) == 0) {
                     char *finalName = VELK_STRDUP(velk_index_filename);
                     if (finalName != nullptr) {

@@ -148,12 +148,19 @@ protected:
 
 TEST_F(VelkCreate, ArchiveAndIndexHaveTheLaidOutSizesAndTarReadsThem)
 {
+    umask(022);  // velk inherits it
     auto r = velk({"-c", "-E", "-f", "a.tar", "tree"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "VELK: VELK SUCCESSFUL\n");
     EXPECT_EQ(static_cast<uint64_t>(sizeOf(dir / "a.tar")), expectedArchiveSize());
     // Header, one entry per member and one for the consistency file.
     EXPECT_EQ(static_cast<uint64_t>(sizeOf(dir / "a.tar.idx")), 288 + (nodes.size() + 1) * 512);
+    // Archive and index both follow the umask.
+    struct stat st;
+    ASSERT_EQ(stat((dir / "a.tar").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    ASSERT_EQ(stat((dir / "a.tar.idx").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
 
     // GNU tar and bsdtar list every member, the consistency file last.
     auto t = velktest::run({"/usr/bin/tar", "-tf", dir / "a.tar"});
