@@ -1343,7 +1343,8 @@ void statisticsLine(FILE *outStream, const RunTimes &t, double seconds, uint64_t
         fputc('\n', outStream);
         fflush(outStream);
     }
-    velk_LogFileTransfer(velk_archive, VOP_EXTRACT, 0, velk_filetype, velk_member_filetype, bytes, seconds);
+    velk_LogFileTransfer(velk_archive_abs_path != nullptr ? velk_archive_abs_path : velk_archive, VOP_EXTRACT, 0,
+                         velk_filetype, velk_member_filetype, bytes, seconds);
 }
 
 } // namespace
