@@ -5,7 +5,6 @@
 #include "velk_List.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -170,89 +169,140 @@ int finish(bool ok, long files, long objects)
     return ok ? 0 : -1;
 }
 
-// Appends printf output at *n of line (size bytes in all); *n may pass
-// size - 1 when the text is cut, which the caller checks.
-void appendf(char *line, size_t size, size_t *n, const char *fmt, ...) __attribute__((format(printf, 4, 5)));
-void appendf(char *line, size_t size, size_t *n, const char *fmt, ...)
-{
-    if (*n >= size)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    int w = vsnprintf(line + *n, size - *n, fmt, ap);
-    va_end(ap);
-    if (w > 0)
-        *n += static_cast<size_t>(w);
-}
+// A bounded line being built: appends stop at the end of the buffer and
+// leave the line cut, which the caller repairs.  Listing millions of members
+// is dominated by this formatting, so it avoids printf.
+struct LineWriter {
+    char *line;
+    size_t size;
+    size_t n = 0;
+
+    void put(const char *text, size_t len)
+    {
+        if (n >= size)
+            return;
+        size_t room = size - n;
+        if (len > room)
+            len = room;
+        memcpy(line + n, text, len);
+        n += len;
+    }
+    void put(const char *text) { put(text, strlen(text)); }
+    void put(char c) { put(&c, 1); }
+    // value in decimal, right-aligned in at least width characters with
+    // fill on the left.
+    void putNumber(uint64_t value, int width, char fill)
+    {
+        char digits[24];
+        int d = 0;
+        do {
+            digits[d++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        for (int i = d; i < width; ++i)
+            put(fill);
+        while (d > 0)
+            put(digits[--d]);
+    }
+    // A fixed text field that need not be NUL-terminated.
+    void putField(const char *field, size_t width) { put(field, strnlen(field, width)); }
+};
+
+// The local time of a modification time as "YYYY-MM-DD HH:MM" (NUL-terminated).  Members
+// made together share their minute, so the last minute is remembered: a
+// time inside it needs no conversion.
+struct MinuteCache {
+    bool valid = false;
+    int64_t minuteStart = 0;
+    char text[64];
+
+    const char *format(time_t t)
+    {
+        auto secs = static_cast<int64_t>(t);
+        if (valid && secs >= minuteStart && secs < minuteStart + 60)
+            return text;
+        struct tm tmv;
+        memset(&tmv, 0, sizeof tmv);
+        localtime_r(&t, &tmv);
+        snprintf(text, sizeof text, "%4.4d-%2.2d-%2.2d %2.2d:%2.2d", tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday,
+                 tmv.tm_hour, tmv.tm_min);
+        minuteStart = secs - tmv.tm_sec;
+        valid = true;
+        return text;
+    }
+};
+
+thread_local MinuteCache listMinute;
 
 } // namespace
 
 size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *line, size_t size)
 {
-    if (size == 0)
+    if (size < 2) {
+        if (size == 1)
+            line[0] = '\0';
         return 0;
+    }
     uint32_t type = velk_Get32(entry->hent_type);
     uint32_t flags = velk_Get32(entry->hent_flags);
     uint32_t mode = velk_Get32(entry->hent_mode);
-    size_t n = 0;
+    LineWriter w{line, size - 1};
 
-    appendf(line, size, &n, "%s: ", velk_msg_prefix[VELK_MSG_VELK]);
-    if ((options & VELK_OPT_BLOCKNUMS) != 0)
-        appendf(line, size, &n, "[%lu] ", static_cast<unsigned long>(velk_Get64(entry->hent_offset)));
-    char perms[12];
+    w.put(velk_msg_prefix[VELK_MSG_VELK]);
+    w.put(": ", 2);
+    if ((options & VELK_OPT_BLOCKNUMS) != 0) {
+        w.put('[');
+        w.putNumber(velk_Get64(entry->hent_offset), 0, ' ');
+        w.put("] ", 2);
+    }
+    char perms[11];
     perms[0] = type == VTO_DIRECTORY ? 'd' : type == VTO_SYMLINK ? 'l' : '-';
     const char rwx[] = "rwx";
     for (int i = 0; i < 9; ++i)
         perms[1 + i] = (mode & (0400u >> i)) != 0 ? rwx[i % 3] : '-';
     perms[10] = ' ';
-    perms[11] = '\0';
-    appendf(line, size, &n, "%s", perms);
+    w.put(perms, sizeof perms);
     if ((flags & HIF_FLAG_DELETED) != 0)
-        appendf(line, size, &n, "D");
+        w.put('D');
     if ((options & VELK_OPT_CRC) != 0) {
         if (type == VTO_FILE || type == VTO_HARDLINK) {
-            if ((flags & HIF_FLAG_CRC) != 0)
-                appendf(line, size, &n, "[0x%8.8x] ", velk_Get32(entry->hent_crc32));
-            else
-                appendf(line, size, &n, "[]%11s", "");
+            if ((flags & HIF_FLAG_CRC) != 0) {
+                char crc[14];
+                snprintf(crc, sizeof crc, "[0x%8.8x] ", velk_Get32(entry->hent_crc32));
+                w.put(crc, 13);
+            } else {
+                w.put("[]           ", 13);
+            }
         } else {
-            appendf(line, size, &n, "%13s", "");
+            w.put("             ", 13);
         }
     }
-    // Names read from an index need not be terminated: bounded copies.
-    char uname[HENT_uname_size + 1];
-    char gname[HENT_gname_size + 1];
-    memcpy(uname, entry->hent_uname, HENT_uname_size);
-    uname[HENT_uname_size] = '\0';
-    memcpy(gname, entry->hent_gname, HENT_gname_size);
-    gname[HENT_gname_size] = '\0';
-    appendf(line, size, &n, " %s/%s", uname, gname);
-    appendf(line, size, &n, " %10lu", static_cast<unsigned long>(velk_Get64(entry->hent_fsize)));
-    time_t mtime = static_cast<time_t>(velk_Get32(entry->hent_mtime));
-    struct tm tmv;
-    memset(&tmv, 0, sizeof tmv);
-    localtime_r(&mtime, &tmv);
-    appendf(line, size, &n, " %4.4d-%2.2d-%2.2d %2.2d:%2.2d ", tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour,
-        tmv.tm_min);
+    w.put(' ');
+    w.putField(entry->hent_uname, HENT_uname_size);
+    w.put('/');
+    w.putField(entry->hent_gname, HENT_gname_size);
+    w.put(' ');
+    w.putNumber(velk_Get64(entry->hent_fsize), 10, ' ');
+    w.put(' ');
+    w.put(listMinute.format(static_cast<time_t>(velk_Get32(entry->hent_mtime))));
+    w.put("  ", 2);
     char path[VELK_PATH_BUFSIZE];
     size_t plen = velk_FormIxEntryPathname(entry, path, sizeof path);
-    bool slash = type == VTO_DIRECTORY && (plen == 0 || path[plen - 1] != '/');
-    appendf(line, size, &n, " %s%s", path, slash ? "/" : "");
+    if (plen >= sizeof path)
+        plen = sizeof path - 1;
+    w.put(path, plen);
+    if (type == VTO_DIRECTORY && (plen == 0 || path[plen - 1] != '/'))
+        w.put('/');
     if (type == VTO_SYMLINK) {
-        char link[HENT_linkname_size + 1];
-        memcpy(link, entry->hent_linkname, HENT_linkname_size);
-        link[HENT_linkname_size] = '\0';
-        appendf(line, size, &n, " -> %s", link);
+        w.put(" -> ", 4);
+        w.putField(entry->hent_linkname, HENT_linkname_size);
     }
-    appendf(line, size, &n, "\n");
-    if (n >= size) {
-        // Cut: keep the line ending.
-        n = size - 1;
-        if (n > 0)
-            line[n - 1] = '\n';
-        line[n] = '\0';
-    }
-    return n;
+    // The line always ends with its newline, even when cut.
+    if (w.n >= w.size)
+        w.n = w.size - 1;
+    line[w.n++] = '\n';
+    line[w.n] = '\0';
+    return w.n;
 }
 
 int velk_List()
