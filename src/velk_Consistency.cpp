@@ -169,21 +169,21 @@ int velk_WriteConsFileIndexEntry(int indexFd)
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
-    velk_FileSpec_t spec;
-    memset(&spec, 0, sizeof spec);
-    spec.haveStatInfo = 1;
-    spec.filename = velk_cf_filename;
-    spec.objectType = VTO_FILE;
-    spec.indexOrd = static_cast<uint64_t>(-1);
-    spec.size = static_cast<uint64_t>(st.st_size);
-    spec.mode = st.st_mode & 07777;
-    spec.ctime = static_cast<uint64_t>(st.st_ctime);
-    spec.mtime = static_cast<uint64_t>(st.st_mtime);
-    spec.uid = st.st_uid;
-    spec.gid = st.st_gid;
-    spec.nlink = st.st_nlink;
+    velk_FileSpec_t member;
+    memset(&member, 0, sizeof member);
+    member.haveStatInfo = 1;
+    member.filename = velk_cf_filename;
+    member.objectType = VTO_FILE;
+    member.indexOrd = static_cast<uint64_t>(-1);
+    member.size = static_cast<uint64_t>(st.st_size);
+    member.mode = st.st_mode & 07777;
+    member.ctime = static_cast<uint64_t>(st.st_ctime);
+    member.mtime = static_cast<uint64_t>(st.st_mtime);
+    member.uid = st.st_uid;
+    member.gid = st.st_gid;
+    member.nlink = st.st_nlink;
     hif_entry_t entry;
-    if (velk_IndexFromFileSpec(-1, &spec, &entry) != 0)
+    if (velk_IndexFromFileSpec(-1, &member, &entry) != 0)
         return -1;
     if (velk_BlockWrite(indexFd, velk_tmpIndexFile != nullptr ? velk_tmpIndexFile : "", VELK_LOCAL_FILE,
                         static_cast<int>(sizeof entry), &entry) != static_cast<int>(sizeof entry)) {

@@ -116,15 +116,15 @@ protected:
         for (const std::string &p : paths) {
             struct stat st;
             EXPECT_EQ(lstat(p.c_str(), &st), 0);
-            velk_FileSpec_t spec;
-            memset(&spec, 0, sizeof spec);
-            spec.haveStatInfo = 1;
-            spec.filename = const_cast<char *>(p.c_str());
-            spec.objectType = VTO_FILE;
-            spec.size = static_cast<uint64_t>(st.st_size);
-            spec.mode = st.st_mode & 07777;
+            velk_FileSpec_t member;
+            memset(&member, 0, sizeof member);
+            member.haveStatInfo = 1;
+            member.filename = const_cast<char *>(p.c_str());
+            member.objectType = VTO_FILE;
+            member.size = static_cast<uint64_t>(st.st_size);
+            member.mode = st.st_mode & 07777;
             hif_entry_t e;
-            EXPECT_EQ(velk_IndexFromFileSpec(static_cast<int64_t>(out.size()), &spec, &e), 0);
+            EXPECT_EQ(velk_IndexFromFileSpec(static_cast<int64_t>(out.size()), &member, &e), 0);
             EXPECT_EQ(write(velk_tmpIndexFD, &e, sizeof e), static_cast<ssize_t>(sizeof e));
             velk_archive_blocks += velk_Get32(e.hent_blocks);
             out.push_back(e);

@@ -348,19 +348,19 @@ protected:
     {
         struct stat st;
         EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-        velk_FileSpec_t spec;
-        memset(&spec, 0, sizeof spec);
-        spec.haveStatInfo = 1;
-        spec.filename = const_cast<char *>(path.c_str());
-        spec.objectType = S_ISDIR(st.st_mode) ? VTO_DIRECTORY : S_ISLNK(st.st_mode) ? VTO_SYMLINK : VTO_FILE;
-        spec.size = static_cast<uint64_t>(st.st_size);
-        spec.mode = st.st_mode & 07777;
-        spec.ctime = static_cast<uint64_t>(st.st_ctime);
-        spec.mtime = static_cast<uint64_t>(st.st_mtime);
-        spec.uid = st.st_uid;
-        spec.gid = st.st_gid;
+        velk_FileSpec_t member;
+        memset(&member, 0, sizeof member);
+        member.haveStatInfo = 1;
+        member.filename = const_cast<char *>(path.c_str());
+        member.objectType = S_ISDIR(st.st_mode) ? VTO_DIRECTORY : S_ISLNK(st.st_mode) ? VTO_SYMLINK : VTO_FILE;
+        member.size = static_cast<uint64_t>(st.st_size);
+        member.mode = st.st_mode & 07777;
+        member.ctime = static_cast<uint64_t>(st.st_ctime);
+        member.mtime = static_cast<uint64_t>(st.st_mtime);
+        member.uid = st.st_uid;
+        member.gid = st.st_gid;
         entries_.emplace_back();
-        EXPECT_EQ(velk_IndexFromFileSpec(static_cast<int64_t>(entries_.size() - 1), &spec, &entries_.back()), 0);
+        EXPECT_EQ(velk_IndexFromFileSpec(static_cast<int64_t>(entries_.size() - 1), &member, &entries_.back()), 0);
         velk_archive_blocks += velk_Get32(entries_.back().hent_blocks);
         return entries_.back();
     }
