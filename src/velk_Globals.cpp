@@ -8,7 +8,7 @@ char *velk_archive_abs_path = nullptr;
 int velk_filetype = 0;
 int velk_member_filetype = VELK_LOCAL_MEMBER_FILE;
 char *velk_index_filename = nullptr;
-uint32_t velk_option_flags = 0;
+std::atomic<uint32_t> velk_option_flags{0};
 int velk_debug_level = 0;
 int velk_iobufsize = 8388608;
 int velk_max_threads = 50;

@@ -106,7 +106,10 @@ extern char *velk_archive_abs_path;       // absolute archive path
 extern int velk_filetype;                 // VELK_FILETYPE, 0 until decided
 extern int velk_member_filetype;          // VELK_MEMBER_FILETYPE
 extern char *velk_index_filename;         // -I, then the named index
-extern uint32_t velk_option_flags;
+// Atomic because an action may still change its own flags (confirmation
+// turned off by an "all" answer) while the signal and status threads read
+// them.
+extern std::atomic<uint32_t> velk_option_flags;
 extern int velk_debug_level;              // 0..5
 extern int velk_iobufsize;
 extern int velk_max_threads;
@@ -150,6 +153,6 @@ extern int velk_server_port;              // -H port, 0 when not given
 void velk_SetExitCode(int code);
 
 // True when flag is set in velk_option_flags.
-inline bool velk_Opt(uint32_t flag) { return (velk_option_flags & flag) != 0; }
+inline bool velk_Opt(uint32_t flag) { return (velk_option_flags.load(std::memory_order_relaxed) & flag) != 0; }
 
 #endif

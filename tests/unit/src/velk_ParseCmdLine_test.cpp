@@ -55,7 +55,7 @@ Parsed parse(const std::vector<std::string> &args)
         fflush(stderr);
         FILE *res = fopen(resPath.c_str(), "w");
         fprintf(res, "rc=%d\nexit=%d\nfunction=%d\nflags=%u\noptind=%d\n", rc, velk_exit_code.load(), velk_function,
-                velk_option_flags, velk_optind);
+                velk_option_flags.load(), velk_optind);
         fprintf(res, "archive=%s\nindex=%s\n", velk_archive ? velk_archive : "(null)",
                 velk_index_filename ? velk_index_filename : "(null)");
         fprintf(res, "debug=%d\niobufsize=%d\nthreads=%d\ntss=%d\nmaxfiles=%ld\ntime=%ld\n", velk_debug_level,
