@@ -115,13 +115,23 @@ int placeLocalIndex(const char *from, const char *to)
     return -1;
 }
 
-// Archive copies this build cannot make yet.
+// Archive copies this build cannot make yet.  The archive file was made
+// empty for the copy; it is removed again so that no archive without data
+// or index is left behind.
 int notAvailableCopy(const char *what, double *xferTime, int *threadsUsed)
 {
     *xferTime = 0;
     *threadsUsed = 0;
     velk_LogFmt(VELK_MSG_ERROR, MSG, "writing %s archives is not available in this build of velk\n", what);
     velk_SetExitCode(VELK_EXIT_SOFTWARE);
+    if (velk_archive_fd >= 0) {
+        (void)quor_Close(velk_archive_fd);
+        velk_archive_fd = -1;
+    }
+    if (velk_filetype == VELK_REMOTE_FILE)
+        (void)kylgw_LfxUnlink(velk_archive);
+    else
+        (void)quor_Unlink(velk_archive);
     return -1;
 }
 

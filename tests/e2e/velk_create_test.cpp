@@ -339,3 +339,20 @@ TEST_F(VelkCreate, ForcedShutdownRemovesThePartialArchiveAndIndex)
     EXPECT_FALSE(exists(dir / "a.tar"));
     EXPECT_FALSE(exists(dir / "a.tar.idx"));
 }
+
+TEST_F(VelkCreate, StorageSystemArchiveIsNotWrittenYetAndLeavesNothingBehind)
+{
+    auto r = velk({"-c", "-d", "1", "-f", "q.tar", "tree"});
+    EXPECT_EQ(r.status, 70) << r.err;
+    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    // The archive was created with the class-of-service hints sized to it...
+    EXPECT_NE(r.err.find("[debug] Hints: COS ID=11, priority=30 Size=" + std::to_string(expectedArchiveSize()) + "\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("ERROR: writing QUOR-resident archives is not available in this build of velk\n"),
+              std::string::npos)
+        << r.err;
+    // ...and removed again: no empty archive and no index in the storage system.
+    EXPECT_FALSE(exists(home() + "/q.tar"));
+    EXPECT_FALSE(exists(home() + "/q.tar.idx"));
+}
