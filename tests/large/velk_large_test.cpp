@@ -1,6 +1,6 @@
 // Round trips at scale: 50,000 small files, and one file of 3 GiB, each
 // archived with velk -c -E and extracted with velk -x -E into an empty
-// directory, with one reader thread and with fifty.  These runs take a
+// directory (the small files with one reader thread and with fifty).  These runs take a
 // minute and several GiB of disk, so they run only when VELK_LARGE_TESTS is
 // set (the normal build of scripts/test.sh sets it).
 
@@ -74,11 +74,14 @@ protected:
     // the empty directory out with -T threads.
     void roundTrip(const std::string &src, const std::string &out, const std::string &threads)
     {
-        auto c = velk({"-c", "-E", "-T", threads, "-f", out + ".tar", src});
+        // A slow disk may need minutes for a few GiB: the timeout only
+        // guards against a hang.
+        velktest::RunOptions o = velkOptions();
+        o.timeoutSeconds = 1200;
+        auto c = velktest::runVelk({"-c", "-E", "-T", threads, "-f", out + ".tar", src}, o);
         ASSERT_EQ(c.status, 0) << c.err;
         ASSERT_EQ(c.out, "VELK: VELK SUCCESSFUL\n");
         ASSERT_EQ(mkdir((dir / out).c_str(), 0755), 0);
-        velktest::RunOptions o = velkOptions();
         o.cwd = dir / out;
         auto x = velktest::runVelk({"-x", "-E", "-T", threads, "-f", "../" + out + ".tar"}, o);
         ASSERT_EQ(x.status, 0) << x.err;
@@ -137,13 +140,9 @@ TEST_F(VelkLarge, ThreeGibibyteFile)
         ASSERT_EQ(pwrite(fd, m.text, strlen(m.text), m.at), static_cast<ssize_t>(strlen(m.text)));
     close(fd);
 
-    for (const char *threads : {"1", "50"}) {
-        std::string out = std::string("big") + threads;
-        roundTrip("big", out, threads);
-        std::string why;
-        EXPECT_TRUE(sameBytes(path, dir / (out + "/big/huge.bin"), &why)) << "-T " << threads << ": " << why;
-        // Keep the disk use to one copy at a time.
-        ASSERT_EQ(unlink((dir / (out + ".tar")).c_str()), 0);
-        ASSERT_EQ(unlink((dir / (out + "/big/huge.bin")).c_str()), 0);
-    }
+    // One round trip: local archives are written by a single copier, so the
+    // reader count does not change how a big member's offsets are computed.
+    roundTrip("big", "big4", "4");
+    std::string why;
+    EXPECT_TRUE(sameBytes(path, dir / "big4/big/huge.bin", &why)) << why;
 }
