@@ -8,9 +8,9 @@ and read, loopback TCP, memory copy) are measured in the same run, so that
 every time can be read against what the machine can do at all.
 
 What is timed is the table ROWS below: one line per tool and operation.  Each
-row names the archive it writes or reads; rows run grouped by archive (the
-writer first, then its readers, then the archive is removed) so that at most
-one archive of a data set is on disk at a time.
+row names the archive it writes or reads.  The rows of one operation run
+interleaved, round by round (see run_rows), so that every tool meets the disk
+in the same state; the disk's own limits are rows of the create phase too.
 
 A row ends in one of three states:
   ok       every run exited 0 and the result checked out
@@ -47,28 +47,42 @@ CREATE, READ = "create", "read"
 #   kind       CREATE rows run in the data set's parent directory with the set
 #              as {src}; READ rows run there too, except extract rows, which run
 #              in an empty output directory
-#   cmd        shell command; {velk} {archive} {src} {member} are filled in
+#   cmd        shell command; {velk} {archive} {src} {member} {mib} are filled
+#              in ({mib}: the data set's size in MiB, rounded up)
 #   sync       `sync` runs inside the timing (writes must reach the disk)
 #   member     None, or "last" / "middle": the regular file chosen from the
 #              archive's own member order
-#   limit      which measured machine limit the throughput is compared with
+#   limit      which machine limit the throughput is compared with: the rate of
+#              the data set's row that `measures` it, when there is one (it ran
+#              interleaved with this row), else the limit measured at the start
+#   also       further limits, shown when a row of the data set measures them
+#   measures   this row is a machine limit, not a tool: its throughput is that
+#              limit as it was during its phase
 #   gnu_op     the GNU tar row it is compared with (default: its own op, less
 #              " stream")
-#   ref        another (tool, op) this row is compared with, besides GNU tar
+#   ref        another (tool, op) this row is compared with, besides GNU tar: the
+#              median of the per-round ratios (the two ran back to back each round)
 #   check      how the result is checked after the last run: "members" (GNU tar
 #              lists every file of the set), "tree" (the extracted tree equals the
 #              set), "member" (the extracted member equals its source), None
 # To add a row (another tool, or storage-system archives later), add one line.
 ROWS = [
     dict(op="create", tool="velk", archive="velk.tar", kind=CREATE, sync=True,
-         cmd="{velk} -c -E -f {archive} {src}", limit="disk write", check="members"),
+         cmd="{velk} -c -E -f {archive} {src}", limit="disk write", also=("copy",), check="members"),
     dict(op="create", tool="GNU tar", archive="gnutar.tar", kind=CREATE, sync=True,
-         cmd="tar -cf {archive} {src}", limit="disk write", check="members"),
+         cmd="tar -cf {archive} {src}", limit="disk write", also=("copy",), check="members"),
     dict(op="create", tool="bsdtar", archive="bsdtar.tar", kind=CREATE, sync=True,
-         cmd="bsdtar --format ustar -cf {archive} {src}", limit="disk write", check="members"),
+         cmd="bsdtar --format ustar -cf {archive} {src}", limit="disk write", also=("copy",), check="members"),
     dict(op="create -H crc", tool="velk", archive="velk-crc.tar", kind=CREATE, sync=True,
-         cmd="{velk} -c -E -H crc -f {archive} {src}", limit="disk write", check="members",
+         cmd="{velk} -c -E -H crc -f {archive} {src}", limit="disk write", also=("copy",), check="members",
          gnu_op="create", ref=("velk", "create")),
+    # What the disk can do while the creates run, measured between them: a
+    # plain write of the set's size, and a copy of the set's file contents
+    # into one file (reading and writing the same disk, as an archiver must).
+    dict(op="disk write", tool="dd", archive="dd.out", kind=CREATE, gnu_op="create", measures="disk write",
+         cmd="dd if=/dev/zero of={archive} bs=1M count={mib} conv=fdatasync status=none"),
+    dict(op="copy", tool="cat", archive="cat.out", kind=CREATE, sync=True, gnu_op="create", measures="copy",
+         cmd="find {src} -type f -exec cat {{}} + > {archive}"),
 
     dict(op="list", tool="velk", archive="velk.tar", kind=READ, cmd="{velk} -t -E -f {archive}"),
     dict(op="list", tool="GNU tar", archive="gnutar.tar", kind=READ, cmd="tar -tvf {archive}"),
@@ -283,8 +297,8 @@ def parse_dd_seconds(cmd):
     return time.perf_counter() - t0
 
 
-def measure_limits(work, size_mib, runs, iperf_seconds, caches):
-    """Sequential disk write/read, loopback TCP and memory copy, in bytes per second."""
+def measure_disk(work, size_mib, runs, caches):
+    """Sequential disk write and read, in bytes per second: the best of the runs."""
     limits = {}
     notes = []
     path = os.path.join(work, "dd.test")
@@ -305,6 +319,12 @@ def measure_limits(work, size_mib, runs, iperf_seconds, caches):
         notes.append("disk read measured without O_DIRECT" + ("" if caches.enabled else " from a warm cache"))
     limits["disk read"] = nbytes / best_r
     os.unlink(path)
+    return limits, notes
+
+
+def measure_limits(work, size_mib, runs, iperf_seconds, caches):
+    """Sequential disk write/read, loopback TCP and memory copy, in bytes per second."""
+    limits, notes = measure_disk(work, size_mib, runs, caches)
 
     # Memory copy: whole 256 MiB buffers (far beyond the caches), copied by
     # memmove inside the interpreter; the best of a few passes.
@@ -474,6 +494,7 @@ def check_result(row, ds, archive, outdir, member, runner):
 def summarize(runs):
     times = [r["seconds"] for r in runs]
     return dict(median=statistics.median(times), min=min(times), max=max(times), runs=len(times),
+                times=times, rounds=[r.get("round", i) for i, r in enumerate(runs)],
                 rss_kib=max(r["rss_kib"] for r in runs),
                 read_bytes=statistics.median(r["read_bytes"] for r in runs),
                 written_bytes=statistics.median(r["written_bytes"] for r in runs))
@@ -488,62 +509,85 @@ def last_error_lines(text, n=3):
     return " | ".join(lines[-n:])
 
 
+def phase_of(row):
+    """Rows of one phase run interleaved: every create, every list, ..."""
+    return row.get("gnu_op", row["op"].replace(" stream", ""))
+
+
 def run_rows(ds, rows, runner, caches, nruns, velk, work):
-    """Runs the rows on one data set; returns one result dict per row, in table order."""
-    results = {}
-    archives = []
-    for row in rows:
-        if row["archive"] not in archives:
-            archives.append(row["archive"])
+    """Runs the rows on one data set; returns one result dict per row, in table order.
+
+    The rows of one phase (all creates, all lists, ...) run interleaved: run 1
+    of every row, then run 2 with the order rotated by one, and so on.  A
+    shared virtual disk's speed can drift severalfold within minutes; run in
+    blocks, one tool's five runs would meet another disk than the next tool's.
+    Interleaved, every row sees the same drift, and the disk-limit rows of the
+    phase measure the disk as it was while the others ran."""
     arcdir = os.path.join(work, "archives")
     outdir = os.path.join(work, "out")
     os.makedirs(arcdir, exist_ok=True)
+    read_archives = {r["archive"] for r in rows if r["kind"] == READ}
+    mib = max(1, -(-ds["bytes"] // MIB))
+    phases = {}
+    for idx, row in enumerate(rows):
+        phases.setdefault(phase_of(row), []).append(idx)
 
-    for archive_name in archives:
-        archive = os.path.join(arcdir, archive_name)
-        writer_state = None          # None: nobody writes it in this table
-        for idx, row in enumerate(rows):
-            if row["archive"] != archive_name:
-                continue
+    def remove_archive(archive):
+        for p in (archive, archive + ".idx"):
+            if os.path.lexists(p):
+                os.unlink(p)
+
+    results = {}
+    writer_state = {}            # archive name -> state of the row that writes it
+    for phase, idxs in phases.items():
+        active = []
+        for idx in idxs:
+            row = rows[idx]
             res = dict(op=row["op"], tool=row["tool"], state="ok", detail="")
             results[idx] = res
+            archive = os.path.join(arcdir, row["archive"])
             label = "%s / %s / %s" % (ds["kind"], row["tool"], row["op"])
-            if row["kind"] == READ and writer_state in ("pending", "failed"):
-                res["state"] = writer_state
-                res["detail"] = "no archive: its create row is %s" % writer_state
-                log("  %-40s %s (%s)" % (label, res["state"].upper(), res["detail"]))
-                continue
-            if row["kind"] == READ and not os.path.exists(archive):
+            problem = None
+            if row["kind"] == READ and writer_state.get(row["archive"]) in ("pending", "failed"):
+                res["state"] = writer_state[row["archive"]]
+                problem = "no archive: its create row is %s" % res["state"]
+            elif row["kind"] == READ and not os.path.exists(archive):
                 res["state"] = "failed"
-                res["detail"] = "archive %s does not exist" % archive_name
-                log("  %-40s FAILED (%s)" % (label, res["detail"]))
-                continue
+                problem = "archive %s does not exist" % row["archive"]
             member = None
-            if row.get("member"):
+            if problem is None and row.get("member"):
                 names, err = archive_members(archive, runner)
                 if not names:
                     res["state"] = "failed"
-                    res["detail"] = "cannot choose a member: %s" % (err or "no regular files")
-                    log("  %-40s FAILED (%s)" % (label, res["detail"]))
-                    continue
-                member = names[-1] if row["member"] == "last" else names[len(names) // 2]
-                res["member"] = member
+                    problem = "cannot choose a member: %s" % (err or "no regular files")
+                else:
+                    member = names[-1] if row["member"] == "last" else names[len(names) // 2]
+                    res["member"] = member
+            if problem is not None:
+                res["detail"] = problem
+                log("  %-40s %s (%s)" % (label, res["state"].upper(), problem))
+                continue
             cmd = row["cmd"].format(velk=shlex.quote(velk), archive=shlex.quote(archive),
-                                    src=shlex.quote(ds["name"]), member=shlex.quote(member or ""))
+                                    src=shlex.quote(ds["name"]), member=shlex.quote(member or ""), mib=mib)
             if row.get("sync"):
                 cmd = "%s && sync" % cmd
-            extracting = row["kind"] == READ and row.get("check") in ("tree", "member")
-            runs = []
-            for _ in range(nruns):
+            active.append(dict(row=row, res=res, archive=archive, cmd=cmd, member=member, label=label,
+                               runs=[], extracting=row["kind"] == READ and row.get("check") in ("tree", "member")))
+
+        for i in range(nruns):
+            turn = i % len(active) if active else 0
+            for a in active[turn:] + active[:turn]:
+                row, res = a["row"], a["res"]
+                if res["state"] != "ok":
+                    continue
                 if row["kind"] == CREATE:
-                    for p in (archive, archive + ".idx"):
-                        if os.path.lexists(p):
-                            os.unlink(p)
-                if extracting:
+                    remove_archive(a["archive"])
+                if a["extracting"]:
                     shutil.rmtree(outdir, ignore_errors=True)
                     os.makedirs(outdir)
                 caches.drop()
-                r = runner.run(cmd, outdir if extracting else ds["parent"])
+                r = runner.run(a["cmd"], outdir if a["extracting"] else ds["parent"])
+                r["round"] = i
                 if r["status"] != 0:
                     if row["tool"] == "velk" and velk_missing(r):
                         res["state"] = "pending"
@@ -553,25 +597,32 @@ def run_rows(ds, rows, runner, caches, nruns, velk, work):
                         res["detail"] = "exit status %d%s: %s" % (
                             r["status"], " (timed out)" if r["status"] in (124, 137) else "",
                             last_error_lines(r["stderr"]))
-                    break
-                runs.append(r)
+                else:
+                    a["runs"].append(r)
+                    if i == nruns - 1:
+                        # The result is checked before the next row of the
+                        # round replaces the extracted files.
+                        problem = check_result(row, ds, a["archive"], outdir, a["member"], runner)
+                        if problem:
+                            res["state"] = "failed"
+                            res["detail"] = problem
+                if row["kind"] == CREATE and row["archive"] not in read_archives:
+                    remove_archive(a["archive"])
+                if a["extracting"]:
+                    shutil.rmtree(outdir, ignore_errors=True)
+        for a in active:
+            res = a["res"]
+            if a["runs"] and res["state"] == "ok":
+                res.update(summarize(a["runs"]))
+            if a["row"]["kind"] == CREATE:
+                writer_state[a["row"]["archive"]] = res["state"]
             if res["state"] == "ok":
-                problem = check_result(row, ds, archive, outdir, member, runner)
-                if problem:
-                    res["state"] = "failed"
-                    res["detail"] = problem
-            if runs and res["state"] == "ok":
-                res.update(summarize(runs))
-            if row["kind"] == CREATE:
-                writer_state = res["state"]
-            if res["state"] == "ok":
-                log("  %-40s median %.3f s (%.3f-%.3f, %d runs)" % (label, res["median"], res["min"],
+                log("  %-40s median %.3f s (%.3f-%.3f, %d runs)" % (a["label"], res["median"], res["min"],
                                                                   res["max"], res["runs"]))
             else:
-                log("  %-40s %s: %s" % (label, res["state"].upper(), res["detail"]))
-        for p in (archive, archive + ".idx"):
-            if os.path.lexists(p):
-                os.unlink(p)
+                log("  %-40s %s: %s" % (a["label"], res["state"].upper(), res["detail"]))
+    for row in rows:
+        remove_archive(os.path.join(arcdir, row["archive"]))
     shutil.rmtree(outdir, ignore_errors=True)
     shutil.rmtree(arcdir, ignore_errors=True)
     return [results[i] for i in sorted(results)]
@@ -662,13 +713,18 @@ def render(report):
     L.append("")
     L.append("## Machine limits (measured in this run)")
     L.append("")
-    L.append("| limit | rate |")
-    L.append("|---|---|")
+    end = report.get("limits_end", {})
+    L.append("| limit | at the start | at the end |")
+    L.append("|---|---|---|")
     for k, v in report["limits"].items():
-        L.append("| %s | %s |" % (k, fmt_bytes_rate(v)))
+        L.append("| %s | %s | %s |" % (k, fmt_bytes_rate(v), fmt_bytes_rate(end[k]) if k in end else ""))
     L.append("")
     L.append("Disk write: `dd` of zeros with `conv=fdatasync`; disk read: `dd` with `iflag=direct`; "
-             "memory copy: one 256 MiB buffer copied into another; loopback TCP: `iperf3` on 127.0.0.1.")
+             "memory copy: one 256 MiB buffer copied into another; loopback TCP: `iperf3` on 127.0.0.1. "
+             "The disk is measured again at the end of the run. Within each data set, the rows `dd` "
+             "(disk write) and `cat` (copy: the set's file contents read and written into one file on the "
+             "same disk, what any archiver must do at least) ran interleaved with the creates; the "
+             "\"of limit\" shares of that data set are taken against them.")
     L.append("")
     fc = report["fixed"]
     L.append("## Fixed cost of a velk run")
@@ -700,30 +756,43 @@ def render(report):
                  "peak RSS MiB | read MiB | written MiB | state |")
         L.append("|---|---|---|---|---|---|---|---|---|---|---|")
         by_key = {(r["tool"], r["op"]): r for r in ds["rows"]}
+        mib = max(1, -(-ds["bytes"] // MIB))
+
+        def rate_of(row, r):
+            nbytes = mib * MIB if row.get("measures") == "disk write" else ds["bytes"]
+            return nbytes / r["median"] if r["median"] > 0 else 0
+        # Limits measured by rows of this data set, interleaved with the tools.
+        measured = {row["measures"]: rate_of(row, r) for row, r in zip(ds["table"], ds["rows"])
+                    if row.get("measures") and r["state"] == "ok"}
         for row, r in zip(ds["table"], ds["rows"]):
             if r["state"] != "ok":
                 L.append("| %s | %s | | | | | | | | | **%s**: %s |"
                          % (r["op"], r["tool"], r["state"].upper(), r["detail"].replace("|", "/")))
                 continue
-            thr = limit_share = ""
-            if row.get("limit"):
-                rate = ds["bytes"] / r["median"] if r["median"] > 0 else 0
+            thr = ""
+            shares = []
+            if row.get("limit") or row.get("measures"):
+                rate = rate_of(row, r)
                 thr = fmt_bytes_rate(rate)
-                lim = report["limits"].get(row["limit"])
-                if lim:
-                    limit_share = "%.0f%% %s" % (100 * rate / lim, row["limit"])
+                for name in ((row["limit"],) if row.get("limit") else ()) + tuple(row.get("also", ())):
+                    lim = measured.get(name) or (report["limits"].get(name) if name == row.get("limit") else None)
+                    if lim:
+                        shares.append("%.0f%% %s" % (100 * rate / lim, name))
             ratios = []
-            base_op = row.get("gnu_op", row["op"].replace(" stream", ""))
-            gnu = by_key.get(("GNU tar", base_op))
+            gnu = by_key.get(("GNU tar", phase_of(row)))
             if gnu and gnu.get("median") and gnu is not r:
                 ratios.append("%.2f" % (r["median"] / gnu["median"]))
-            ref = row.get("ref")
-            if ref and by_key.get(ref, {}).get("median"):
-                ratios.append("%.2f x %s %s" % (r["median"] / by_key[ref]["median"], ref[0], ref[1]))
+            ref = by_key.get(row.get("ref"))
+            if ref and ref.get("median"):
+                per_round = dict(zip(ref["rounds"], ref["times"]))
+                pairs = [t / per_round[k] for k, t in zip(r["rounds"], r["times"]) if per_round.get(k)]
+                if pairs:
+                    ratios.append("%.2f x %s %s" % (statistics.median(pairs), row["ref"][0], row["ref"][1]))
             op = r["op"] + (" (`%s`)" % r["member"] if r.get("member") else "")
             L.append("| %s | %s | %.3f | %.3f-%.3f | %s | %s | %s | %s | %s | %s | ok |"
-                     % (op, r["tool"], r["median"], r["min"], r["max"], thr, "; ".join(ratios), limit_share,
-                        fmt_mib(r["rss_kib"] * 1024), fmt_mib(r["read_bytes"]), fmt_mib(r["written_bytes"])))
+                     % (op, r["tool"], r["median"], r["min"], r["max"], thr, "; ".join(ratios),
+                        ", ".join(shares), fmt_mib(r["rss_kib"] * 1024), fmt_mib(r["read_bytes"]),
+                        fmt_mib(r["written_bytes"])))
         L.append("")
     if report["notes"]:
         L.append("## Notes")
@@ -855,6 +924,12 @@ def main(argv):
                     os.unlink(os.path.join(dsdir, kind) + ".stamp")
                 except OSError:
                     pass
+        if dsets and not args.smoke:
+            # The disk again at the end: a long run can see it slow down.
+            log("bench: disk limits at the end")
+            report["limits_end"], lnotes = measure_disk(work, size_mib, 1 if small_limits else 3, caches)
+            for k, v in report["limits_end"].items():
+                log("  %-20s %s" % (k, fmt_bytes_rate(v)))
     finally:
         gw.stop()
         shutil.rmtree(scratch, ignore_errors=True)
