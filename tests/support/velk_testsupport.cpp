@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -214,6 +215,19 @@ void writeFile(const std::string &path, const std::string &contents)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << contents;
+}
+
+std::vector<std::string> fuzzCorpusFiles(const char *target)
+{
+    namespace fs = std::filesystem;
+    fs::path dir = fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz" / "corpus" / target;
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(dir, ec))
+        if (e.is_regular_file())
+            files.push_back(e.path().string());
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 const char *velkBinary()

@@ -54,6 +54,9 @@ RunResult runVelk(const std::vector<std::string> &args, const RunOptions &opts =
 // Splits text into lines without their newlines.
 std::vector<std::string> lines(const std::string &text);
 std::string readFile(const std::string &path);
+// The saved inputs of fuzz target `target` (fuzz/corpus/<target>), sorted by
+// name; empty when the folder is missing.
+std::vector<std::string> fuzzCorpusFiles(const char *target);
 void writeFile(const std::string &path, const std::string &contents);
 
 // Path of the velk and kylgwd binaries under test.

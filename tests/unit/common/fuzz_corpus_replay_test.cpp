@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "velk_testsupport.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -24,20 +26,14 @@ using Bytes = std::vector<uint8_t>;
 
 std::vector<fs::path> corpusFiles(const char *target)
 {
-    fs::path dir = fs::path(__FILE__).parent_path() / ".." / ".." / ".." / "fuzz" / "corpus" / target;
-    std::vector<fs::path> files;
-    std::error_code ec;
-    for (const auto &e : fs::directory_iterator(dir, ec))
-        if (e.is_regular_file())
-            files.push_back(e.path());
-    std::sort(files.begin(), files.end());
-    return files;
+    auto names = velktest::fuzzCorpusFiles(target);
+    return std::vector<fs::path>(names.begin(), names.end());
 }
 
 Bytes readAll(const fs::path &p)
 {
-    std::ifstream in(p, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string text = velktest::readFile(p.string());
+    return Bytes(text.begin(), text.end());
 }
 
 bool startsWith(const std::string &s, const char *prefix)

@@ -26,6 +26,7 @@
 #include "velk_TarHeader.h"
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
+#include "velk_unit_fixture.h"
 
 namespace {
 
@@ -53,55 +54,10 @@ class ConsistencyTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        velk_exit_code.store(0);
-        savedDebug_ = velk_debug_level;
-        savedFunction_ = velk_function;
-        savedKind_ = velk_filetype;
-        savedIndexName_ = velk_index_filename;
-        savedArchive_ = velk_archive;
-        const char *t = getenv("TMPDIR");
-        hadTmpdir_ = t != nullptr;
-        if (hadTmpdir_)
-            savedTmpdir_ = t;
-        ASSERT_EQ(setenv("TMPDIR", dir_.path().c_str(), 1), 0);
-        ASSERT_NE(getcwd(savedCwd_, sizeof savedCwd_), nullptr);
-        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-        velk_debug_level = 0;
         velk_function = VOP_CREATE;
         velk_filetype = VELK_LOCAL_FILE;
         velk_archive = archiveName_.data();
         velk_index_filename = indexName_.data();
-        velk_archive_blocks = 0;
-        velk_index_entries = 0;
-        velk_annotation_size = 0;
-        velk_index_flags = 0;
-        velk_cf_file_created = 0;
-        velk_cf_filename[0] = '\0';
-        memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
-    }
-    void TearDown() override
-    {
-        velk_IndexReadRelease();
-        if (velk_tmpIndexFD >= 0)
-            close(velk_tmpIndexFD);
-        velk_tmpIndexFD = -1;
-        VELK_FREE(velk_tmpIndexFile);
-        velk_tmpIndexFile = nullptr;
-        velk_index_entries = 0;
-        velk_archive_blocks = 0;
-        velk_cf_file_created = 0;
-        velk_local_cfile_name = nullptr;
-        velk_debug_level = savedDebug_;
-        velk_function = savedFunction_;
-        velk_filetype = savedKind_;
-        velk_index_filename = savedIndexName_;
-        velk_archive = savedArchive_;
-        if (hadTmpdir_)
-            setenv("TMPDIR", savedTmpdir_.c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-        EXPECT_EQ(chdir(savedCwd_), 0);
-        velk_exit_code.store(0);
     }
 
     // The create sequence for the members at paths: temporary index with a
@@ -172,17 +128,10 @@ protected:
         velktest::writeFile(path, std::string(archive.begin(), archive.end()));
     }
 
-    velktest::ScratchDir dir_;
+    velkunit::RunGlobals globals_;
+    velkunit::InScratchDir dir_;
     std::string archiveName_ = "one.tar";
     std::string indexName_ = "one.tar.idx";
-    char savedCwd_[PATH_MAX] = {};
-    int savedDebug_ = 0;
-    int savedFunction_ = 0;
-    int savedKind_ = 0;
-    char *savedIndexName_ = nullptr;
-    char *savedArchive_ = nullptr;
-    bool hadTmpdir_ = false;
-    std::string savedTmpdir_;
 };
 
 // ---------------------------------------------------------------------------

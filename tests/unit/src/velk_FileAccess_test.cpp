@@ -17,6 +17,7 @@
 #include "velk_Globals.h"
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
+#include "velk_unit_fixture.h"
 
 namespace {
 
@@ -65,9 +66,6 @@ class FileAccessTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        velk_exit_code.store(0);
-        savedDebug_ = velk_debug_level;
-        velk_debug_level = 0;
         g_script.clear();
         g_calls = 0;
         g_sleeps.clear();
@@ -83,11 +81,6 @@ protected:
     {
         if (fd_ >= 0)
             close(fd_);
-        velk_local_read_fn = ::read;
-        velk_local_write_fn = ::write;
-        velk_shutdown_signalled.store(0);
-        velk_debug_level = savedDebug_;
-        velk_exit_code.store(0);
     }
 
     // Opens path_ holding data_ for reading.
@@ -110,7 +103,7 @@ protected:
     std::string path_;
     std::vector<unsigned char> data_;
     int fd_ = -1;
-    int savedDebug_ = 0;
+    velkunit::RunGlobals globals_;
 };
 
 // ---------------------------------------------------------------------------

@@ -26,6 +26,7 @@
 #include "velk_Memory.h"
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
+#include "velk_unit_fixture.h"
 
 namespace {
 
@@ -66,40 +67,11 @@ class IndexFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        velk_exit_code.store(0);
-        savedDebug_ = velk_debug_level;
-        savedFlags_ = velk_option_flags;
-        savedKind_ = velk_filetype;
-        savedIndexName_ = velk_index_filename;
-        velk_debug_level = 0;
-        velk_option_flags = 0;
-        velk_archive_blocks = 0;
-        velk_index_entries = 0;
-        velk_annotation_size = 0;
         velk_annotation_offset = 0;
-        velk_index_flags = 0;
         velk_SetIndexHooks(nullptr);
     }
-    void TearDown() override
-    {
-        velk_exit_code.store(0);
-        velk_debug_level = savedDebug_;
-        velk_option_flags = savedFlags_;
-        velk_filetype = savedKind_;
-        velk_index_filename = savedIndexName_;
-        velk_SetIndexHooks(nullptr);
-        velk_IndexReadRelease();
-        if (velk_tmpIndexFD >= 0)
-            close(velk_tmpIndexFD);
-        velk_tmpIndexFD = -1;
-        VELK_FREE(velk_tmpIndexFile);
-        velk_tmpIndexFile = nullptr;
-        velk_index_entries = 0;
-    }
-    int savedDebug_ = 0;
-    uint32_t savedFlags_ = 0;
-    int savedKind_ = 0;
-    char *savedIndexName_ = nullptr;
+    void TearDown() override { velk_SetIndexHooks(nullptr); }
+    velkunit::RunGlobals globals_;
 };
 
 // ---------------------------------------------------------------------------
@@ -632,10 +604,7 @@ TEST_F(IndexFileTest, TemporaryIndexBesideLocalIndex)
 
 TEST_F(IndexFileTest, TemporaryIndexInTmpdirGetsNewNameWhenTaken)
 {
-    velktest::ScratchDir dir;
-    const char *saved = getenv("TMPDIR");
-    std::string savedValue = saved ? saved : "";
-    setenv("TMPDIR", dir.path().c_str(), 1);
+    velkunit::InScratchDir dir;
     velk_filetype = VELK_QUOR_FILE;
     // Occupy the names of the coming seconds; one of them as a symbolic link
     // that creation must not follow.
@@ -643,12 +612,7 @@ TEST_F(IndexFileTest, TemporaryIndexInTmpdirGetsNewNameWhenTaken)
     std::string base = dir / ("VELK_INX_" + std::to_string(getpid()) + "_");
     for (long t = now; t < now + 30; t++)
         ASSERT_EQ(symlink((dir / "victim").c_str(), (base + std::to_string(t)).c_str()), 0);
-    int rc = velk_CreateTmpIndexFile();
-    if (saved)
-        setenv("TMPDIR", savedValue.c_str(), 1);
-    else
-        unsetenv("TMPDIR");
-    ASSERT_EQ(rc, 0);
+    ASSERT_EQ(velk_CreateTmpIndexFile(), 0);
     std::string tmp = velk_tmpIndexFile;
     EXPECT_EQ(tmp.rfind(base, 0), 0u) << tmp;
     EXPECT_EQ(tmp.substr(tmp.size() - 2), "_1") << tmp;

@@ -16,6 +16,7 @@
 #include "velk_LocalArchiveReader.h"
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
+#include "velk_unit_fixture.h"
 
 namespace {
 
@@ -53,13 +54,8 @@ class LocalArchiveReaderTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        velk_exit_code.store(0);
-        savedKind_ = velk_filetype;
-        savedBufSize_ = velk_iobufsize;
-        savedDebug_ = velk_debug_level;
         velk_filetype = VELK_LOCAL_FILE;
         velk_iobufsize = 1024;
-        velk_debug_level = 0;
         g_seen.clear();
         g_failAt = -1;
         g_overlaps.store(0);
@@ -68,10 +64,6 @@ protected:
     {
         if (fd_ >= 0)
             close(fd_);
-        velk_filetype = savedKind_;
-        velk_iobufsize = savedBufSize_;
-        velk_debug_level = savedDebug_;
-        velk_exit_code.store(0);
     }
 
     // An archive of size bytes whose byte i is a function of i.
@@ -106,9 +98,7 @@ protected:
     velktest::ScratchDir dir_;
     std::string archive_;
     int fd_ = -1;
-    int savedKind_ = 0;
-    int savedBufSize_ = 0;
-    int savedDebug_ = 0;
+    velkunit::RunGlobals globals_;
 };
 
 TEST_F(LocalArchiveReaderTest, ZeroBytesReturnsAtOnce)

@@ -28,6 +28,7 @@
 #include "velk_TarHeader.h"
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
+#include "velk_unit_fixture.h"
 
 namespace {
 
@@ -83,65 +84,10 @@ class LocalArchiveWriterTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        velk_exit_code.store(0);
-        savedDebug_ = velk_debug_level;
-        savedFunction_ = velk_function;
-        savedKind_ = velk_filetype;
-        savedFlags_ = velk_option_flags;
-        savedBufSize_ = velk_iobufsize;
-        savedIndexName_ = velk_index_filename;
-        savedArchive_ = velk_archive;
-        const char *t = getenv("TMPDIR");
-        hadTmpdir_ = t != nullptr;
-        if (hadTmpdir_)
-            savedTmpdir_ = t;
-        ASSERT_EQ(setenv("TMPDIR", dir_.path().c_str(), 1), 0);
-        ASSERT_NE(getcwd(savedCwd_, sizeof savedCwd_), nullptr);
-        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-        velk_debug_level = 0;
         velk_function = VOP_CREATE;
         velk_filetype = VELK_LOCAL_FILE;
-        velk_option_flags = 0;
         velk_archive = archiveName_.data();
         velk_index_filename = indexName_.data();
-        velk_archive_blocks = 0;
-        velk_index_entries = 0;
-        velk_annotation_size = 0;
-        velk_index_flags = 0;
-        memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
-    }
-    void TearDown() override
-    {
-        velk_local_write_fn = ::write;
-        velk_local_read_fn = ::read;
-        velk_LocalArchiveWriterRelease();
-        velk_ReleaseMemberFileLists();
-        velk_IndexReadRelease();
-        if (velk_archive_fd >= 0)
-            close(velk_archive_fd);
-        velk_archive_fd = -1;
-        if (velk_tmpIndexFD >= 0)
-            close(velk_tmpIndexFD);
-        velk_tmpIndexFD = -1;
-        VELK_FREE(velk_tmpIndexFile);
-        velk_tmpIndexFile = nullptr;
-        velk_index_entries = 0;
-        velk_archive_blocks = 0;
-        velk_cf_file_created = 0;
-        velk_local_cfile_name = nullptr;
-        velk_debug_level = savedDebug_;
-        velk_function = savedFunction_;
-        velk_filetype = savedKind_;
-        velk_option_flags = savedFlags_;
-        velk_iobufsize = savedBufSize_;
-        velk_index_filename = savedIndexName_;
-        velk_archive = savedArchive_;
-        if (hadTmpdir_)
-            setenv("TMPDIR", savedTmpdir_.c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-        EXPECT_EQ(chdir(savedCwd_), 0);
-        velk_exit_code.store(0);
     }
 
     // The create sequence up to the copy: member status tables, the
@@ -154,18 +100,7 @@ protected:
         ASSERT_EQ(velk_CreateTmpIndexFile(), 0);
         ASSERT_EQ(velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr), 0);
         for (const std::string &p : paths) {
-            struct stat st;
-            ASSERT_EQ(lstat(p.c_str(), &st), 0) << p;
-            velk_FileSpec_t member;
-            memset(&member, 0, sizeof member);
-            member.haveStatInfo = 1;
-            member.filename = const_cast<char *>(p.c_str());
-            member.objectType = S_ISDIR(st.st_mode) ? VTO_DIRECTORY : S_ISLNK(st.st_mode) ? VTO_SYMLINK : VTO_FILE;
-            member.size = static_cast<uint64_t>(st.st_size);
-            member.mode = st.st_mode & 07777;
-            member.mtime = static_cast<uint64_t>(st.st_mtime);
-            member.uid = st.st_uid;
-            member.gid = st.st_gid;
+            velk_FileSpec_t member = velkunit::memberFromLstat(p);
             hif_entry_t e;
             ASSERT_EQ(velk_IndexFromFileSpec(velk_index_entries, &member, &e), 0);
             ASSERT_EQ(write(velk_tmpIndexFD, &e, sizeof e), static_cast<ssize_t>(sizeof e));
@@ -214,19 +149,10 @@ protected:
         ASSERT_EQ(velk_CopyAndAdjustLocalIndex(), 0);
     }
 
-    velktest::ScratchDir dir_;
+    velkunit::RunGlobals globals_;
+    velkunit::InScratchDir dir_;
     std::string archiveName_ = "out.tar";
     std::string indexName_ = "out.tar.idx";
-    char savedCwd_[PATH_MAX] = {};
-    int savedDebug_ = 0;
-    int savedFunction_ = 0;
-    int savedKind_ = 0;
-    uint32_t savedFlags_ = 0;
-    int savedBufSize_ = 0;
-    char *savedIndexName_ = nullptr;
-    char *savedArchive_ = nullptr;
-    bool hadTmpdir_ = false;
-    std::string savedTmpdir_;
 };
 
 TEST_F(LocalArchiveWriterTest, MembersAreLaidOutAsIndexedAndEndWithOneZeroBlock)

@@ -26,6 +26,7 @@
 #include "velk_MemberStatus.h"
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
+#include "velk_unit_fixture.h"
 
 namespace {
 
@@ -39,27 +40,7 @@ size_t countOf(const std::string &text, const std::string &what)
 
 class MemberStatusTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        velk_exit_code.store(0);
-        savedDebug_ = velk_debug_level;
-        savedFlags_ = velk_option_flags;
-        savedVerify_ = velk_verify_flags;
-        velk_debug_level = 0;
-        velk_option_flags = 0;
-        velk_verify_flags = 0;
-    }
-    void TearDown() override
-    {
-        velk_ReleaseMemberFileLists();
-        velk_exit_code.store(0);
-        velk_debug_level = savedDebug_;
-        velk_option_flags = savedFlags_;
-        velk_verify_flags = savedVerify_;
-    }
-    int savedDebug_ = 0;
-    uint32_t savedFlags_ = 0;
-    int savedVerify_ = 0;
+    velkunit::RunGlobals globals_;
 };
 
 // ---------------------------------------------------------------------------
@@ -323,42 +304,16 @@ TEST_F(MemberStatusTest, ReportsFromSeveralThreads)
 // tree so that the stored paths are short and relative.
 class RemoveMemberFilesTest : public MemberStatusTest {
 protected:
-    void SetUp() override
-    {
-        MemberStatusTest::SetUp();
-        ASSERT_NE(getcwd(savedCwd_, sizeof savedCwd_), nullptr);
-        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-        velk_archive_blocks = 0;
-        velk_annotation_size = 0;
-        velk_index_entries = 0;
-    }
     void TearDown() override
     {
         if (indexFd_ >= 0)
             close(indexFd_);
-        velk_IndexReadRelease();
-        velk_index_entries = 0;
-        velk_archive_blocks = 0;
-        EXPECT_EQ(chdir(savedCwd_), 0);
-        MemberStatusTest::TearDown();
     }
 
     // Appends the index entry of path as it is now (type from lstat).
     hif_entry_t &add(const std::string &path)
     {
-        struct stat st;
-        EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-        velk_FileSpec_t member;
-        memset(&member, 0, sizeof member);
-        member.haveStatInfo = 1;
-        member.filename = const_cast<char *>(path.c_str());
-        member.objectType = S_ISDIR(st.st_mode) ? VTO_DIRECTORY : S_ISLNK(st.st_mode) ? VTO_SYMLINK : VTO_FILE;
-        member.size = static_cast<uint64_t>(st.st_size);
-        member.mode = st.st_mode & 07777;
-        member.ctime = static_cast<uint64_t>(st.st_ctime);
-        member.mtime = static_cast<uint64_t>(st.st_mtime);
-        member.uid = st.st_uid;
-        member.gid = st.st_gid;
+        velk_FileSpec_t member = velkunit::memberFromLstat(path);
         entries_.emplace_back();
         EXPECT_EQ(velk_IndexFromFileSpec(static_cast<int64_t>(entries_.size() - 1), &member, &entries_.back()), 0);
         velk_archive_blocks += velk_Get32(entries_.back().hent_blocks);
@@ -449,8 +404,7 @@ protected:
         return cap.out() + cap.err();
     }
 
-    velktest::ScratchDir dir_;
-    char savedCwd_[PATH_MAX] = {};
+    velkunit::InScratchDir dir_;
     std::vector<hif_entry_t> entries_;
     int indexFd_ = -1;
 };

@@ -31,6 +31,7 @@
 #include "velk_Xfer.h"
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
+#include "velk_unit_fixture.h"
 
 namespace {
 
@@ -153,20 +154,7 @@ protected:
     // Adds the member at path (as it now is on disk) to the layout.
     Member &add(const std::string &path, Bytes archived = {})
     {
-        struct stat st;
-        EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-        velk_FileSpec_t member;
-        memset(&member, 0, sizeof member);
-        member.haveStatInfo = 1;
-        member.filename = const_cast<char *>(path.c_str());
-        member.objectType = S_ISDIR(st.st_mode) ? VTO_DIRECTORY : S_ISLNK(st.st_mode) ? VTO_SYMLINK : VTO_FILE;
-        member.size = static_cast<uint64_t>(st.st_size);
-        member.mode = st.st_mode & 0xfff;
-        member.mtime = static_cast<uint64_t>(st.st_mtime);
-        member.ctime = static_cast<uint64_t>(st.st_ctime);
-        member.uid = st.st_uid;
-        member.gid = st.st_gid;
-        member.nlink = st.st_nlink;
+        velk_FileSpec_t member = velkunit::memberFromLstat(path);
         Member m;
         m.path = path;
         m.type = member.objectType;

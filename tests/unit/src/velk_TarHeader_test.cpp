@@ -19,6 +19,7 @@
 #include "velk_TarHeader.h"
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
+#include "velk_unit_fixture.h"
 
 namespace {
 
@@ -96,27 +97,7 @@ Block built(const hif_entry_t &e)
 
 class TarHeaderTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        velk_exit_code.store(0);
-        savedDebug_ = velk_debug_level;
-        savedFlags_ = velk_option_flags;
-        savedKind_ = velk_filetype;
-        velk_debug_level = 0;
-        velk_option_flags = 0;
-    }
-    void TearDown() override
-    {
-        velk_exit_code.store(0);
-        velk_debug_level = savedDebug_;
-        velk_option_flags = savedFlags_;
-        velk_filetype = savedKind_;
-        velk_archive_read_fn = ::read;
-        velk_shutdown_signalled.store(0);
-    }
-    int savedDebug_ = 0;
-    uint32_t savedFlags_ = 0;
-    int savedKind_ = 0;
+    velkunit::RunGlobals globals_;
 };
 
 // ---------------------------------------------------------------------------

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "velk_unit_fixture.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -28,11 +30,6 @@ class XferTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        velk_exit_code.store(0);
-        savedBufSize_ = velk_iobufsize;
-        savedStripes_ = velk_archive_stripewidth;
-        savedDebug_ = velk_debug_level;
-        velk_debug_level = 0;
         velk_io_memtype.store(-1);
         unsetenv("QUOR_IO_MEMTYPE");
         memset(&ctl_, 0, sizeof ctl_);
@@ -42,12 +39,8 @@ protected:
         velk_CleanupIoBuffers(&ctl_);
         velk_FreeXferLocks(&ctl_);
         xfer_ctl.store(nullptr);
-        velk_iobufsize = savedBufSize_;
-        velk_archive_stripewidth = savedStripes_;
-        velk_debug_level = savedDebug_;
         velk_io_memtype.store(-1);
         unsetenv("QUOR_IO_MEMTYPE");
-        velk_exit_code.store(0);
     }
 
     // Offsets of the buffers of a queue, in queue order.
@@ -60,9 +53,7 @@ protected:
     }
 
     transfer_t ctl_;
-    int savedBufSize_ = 0;
-    int savedStripes_ = 0;
-    int savedDebug_ = 0;
+    velkunit::RunGlobals globals_;
 };
 
 TEST_F(XferTest, BufferSizeIsWholeBlocksOfTheIoBufferSize)

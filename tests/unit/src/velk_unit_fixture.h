@@ -1,0 +1,166 @@
+// Shared pieces of the archiver's unit tests.
+//
+// RunGlobals is a fixture member: built before SetUp, it records the run's
+// globals and I/O hooks that tests change and sets the quiet defaults (debug
+// level 0, no options, exit code 0); destroyed after TearDown, it releases
+// what a test may have left behind (temporary index, index reader, member
+// lists, writer buffer, archive descriptor) and restores what it recorded.
+// InScratchDir runs a test inside a scratch directory that is also TMPDIR.
+
+#pragma once
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "velk_Consistency.h"
+#include "velk_FileAccess.h"
+#include "velk_FileList.h"
+#include "velk_Globals.h"
+#include "velk_IndexFile.h"
+#include "velk_LocalArchiveWriter.h"
+#include "velk_MemberStatus.h"
+#include "velk_Memory.h"
+#include "velk_Run.h"
+#include "velk_TarHeader.h"
+#include "velk_testsupport.h"
+
+namespace velkunit {
+
+class RunGlobals {
+public:
+    RunGlobals()
+        : debug_(velk_debug_level), flags_(velk_option_flags.load()), verify_(velk_verify_flags),
+          function_(velk_function), kind_(velk_filetype), bufSize_(velk_iobufsize),
+          stripes_(velk_archive_stripewidth), indexName_(velk_index_filename), archive_(velk_archive),
+          readFn_(velk_local_read_fn), writeFn_(velk_local_write_fn), sleepFn_(velk_nospace_sleep_fn),
+          archiveReadFn_(velk_archive_read_fn)
+    {
+        velk_exit_code.store(0);
+        velk_debug_level = 0;
+        velk_option_flags = 0;
+        velk_verify_flags = 0;
+        clearLayout();
+    }
+    ~RunGlobals()
+    {
+        velk_local_read_fn = readFn_;
+        velk_local_write_fn = writeFn_;
+        velk_nospace_sleep_fn = sleepFn_;
+        velk_archive_read_fn = archiveReadFn_;
+        velk_shutdown_signalled.store(0);
+        velk_LocalArchiveWriterRelease();
+        velk_ReleaseMemberFileLists();
+        velk_IndexReadRelease();
+        if (velk_archive_fd >= 0)
+            close(velk_archive_fd);
+        velk_archive_fd = -1;
+        if (velk_tmpIndexFD >= 0)
+            close(velk_tmpIndexFD);
+        velk_tmpIndexFD = -1;
+        VELK_FREE(velk_tmpIndexFile);
+        velk_tmpIndexFile = nullptr;
+        velk_local_cfile_name = nullptr;
+        clearLayout();
+        velk_debug_level = debug_;
+        velk_option_flags = flags_;
+        velk_verify_flags = verify_;
+        velk_function = function_;
+        velk_filetype = kind_;
+        velk_iobufsize = bufSize_;
+        velk_archive_stripewidth = stripes_;
+        velk_index_filename = indexName_;
+        velk_archive = archive_;
+        velk_exit_code.store(0);
+    }
+    RunGlobals(const RunGlobals &) = delete;
+    RunGlobals &operator=(const RunGlobals &) = delete;
+
+private:
+    // The layout of a create: nothing laid out, no consistency file.
+    static void clearLayout()
+    {
+        velk_archive_blocks = 0;
+        velk_index_entries = 0;
+        velk_annotation_size = 0;
+        velk_index_flags = 0;
+        velk_cf_file_created = 0;
+        velk_cf_filename[0] = '\0';
+        memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
+    }
+
+    int debug_;
+    uint32_t flags_;
+    int verify_;
+    int function_;
+    int kind_;
+    int bufSize_;
+    int stripes_;
+    char *indexName_;
+    char *archive_;
+    ssize_t (*readFn_)(int, void *, size_t);
+    ssize_t (*writeFn_)(int, const void *, size_t);
+    void (*sleepFn_)(unsigned);
+    ssize_t (*archiveReadFn_)(int, void *, size_t);
+};
+
+// A scratch directory that is the working directory and TMPDIR while the
+// object lives.
+class InScratchDir {
+public:
+    InScratchDir()
+    {
+        const char *t = getenv("TMPDIR");
+        hadTmpdir_ = t != nullptr;
+        if (hadTmpdir_)
+            savedTmpdir_ = t;
+        EXPECT_EQ(setenv("TMPDIR", dir_.path().c_str(), 1), 0);
+        EXPECT_NE(getcwd(savedCwd_, sizeof savedCwd_), nullptr);
+        EXPECT_EQ(chdir(dir_.path().c_str()), 0);
+    }
+    ~InScratchDir()
+    {
+        if (hadTmpdir_)
+            setenv("TMPDIR", savedTmpdir_.c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+        EXPECT_EQ(chdir(savedCwd_), 0);
+    }
+    InScratchDir(const InScratchDir &) = delete;
+    InScratchDir &operator=(const InScratchDir &) = delete;
+    const std::string &path() const { return dir_.path(); }
+    std::string operator/(const std::string &rel) const { return dir_ / rel; }
+
+private:
+    velktest::ScratchDir dir_;
+    bool hadTmpdir_ = false;
+    std::string savedTmpdir_;
+    char savedCwd_[4096] = {};
+};
+
+// The member-table record of path as lstat sees it now; filename points
+// into path, which must outlive the record.
+inline velk_FileSpec_t memberFromLstat(const std::string &path)
+{
+    struct stat st;
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    velk_FileSpec_t member;
+    memset(&member, 0, sizeof member);
+    member.haveStatInfo = 1;
+    member.filename = const_cast<char *>(path.c_str());
+    member.objectType = S_ISDIR(st.st_mode) ? VTO_DIRECTORY : S_ISLNK(st.st_mode) ? VTO_SYMLINK : VTO_FILE;
+    member.size = static_cast<uint64_t>(st.st_size);
+    member.mode = st.st_mode & 07777;
+    member.ctime = static_cast<uint64_t>(st.st_ctime);
+    member.mtime = static_cast<uint64_t>(st.st_mtime);
+    member.uid = st.st_uid;
+    member.gid = st.st_gid;
+    member.nlink = st.st_nlink;
+    return member;
+}
+
+} // namespace velkunit
