@@ -921,7 +921,8 @@ int velk_WriteLocalFile(const unsigned char *bytes, uint32_t length, int *blocks
                 }
                 continue;
             }
-            ssize_t w = velk_local_write_fn(curLocalFileFd, bytes + done, static_cast<size_t>(n) - done);
+            ssize_t w = velk_local_write_fn(curLocalFileFd, bytes + done,
+                                            std::min<size_t>(static_cast<size_t>(n) - done, VELK_LOCAL_WRITE_PIECE));
             if (w > 0) {
                 done += static_cast<size_t>(w);
                 zeroWrites = 0;

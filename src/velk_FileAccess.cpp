@@ -7,6 +7,8 @@
 
 #include "velk_FileAccess.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -277,7 +279,8 @@ int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToW
                         __func__, safeName(fileName));
             return -1;
         }
-        ssize_t n = velk_local_write_fn(theFd, p + done, static_cast<size_t>(bytesToWrite - done));
+        ssize_t n = velk_local_write_fn(theFd, p + done,
+                                        static_cast<size_t>(std::min(bytesToWrite - done, VELK_LOCAL_WRITE_PIECE)));
         int err = 0;
         if (n > 0) {
             done += static_cast<int>(n);
