@@ -150,7 +150,7 @@ class Runner:
         self.timeout_bin = shutil.which("timeout")
 
     def run(self, cmd, cwd):
-        """Returns dict(seconds, status, rss_kib, read_bytes, written_bytes, stderr)."""
+        """Returns dict(seconds, status, rss_kib, read_bytes, written_bytes, user_s, sys_s, stderr)."""
         metrics = os.path.join(self.scratch, "time.out")
         errpath = os.path.join(self.scratch, "stderr.out")
         argv = ["sh", "-c", cmd]
@@ -158,8 +158,9 @@ class Runner:
             argv = [self.timeout_bin, "-k", "10", str(self.timeout)] + argv
         if self.gnu_time:
             # %M peak RSS in KiB; %I and %O file system blocks of 512 bytes
-            # read and written, summed over the command and its children.
-            argv = [self.gnu_time, "-f", "%M %I %O", "-o", metrics, "--"] + argv
+            # read and written, %U and %S user and system CPU seconds, summed
+            # over the command and its children.
+            argv = [self.gnu_time, "-f", "%M %I %O %U %S", "-o", metrics, "--"] + argv
         with open(errpath, "wb") as err:
             t0 = time.perf_counter()
             proc = subprocess.Popen(argv, cwd=cwd, env=self.env, stdin=subprocess.DEVNULL,
@@ -169,17 +170,19 @@ class Runner:
         status = os.waitstatus_to_exitcode(wstatus)
         proc.returncode = status
         rss, inblk, outblk = ru.ru_maxrss, ru.ru_inblock, ru.ru_oublock
+        user, sys_ = ru.ru_utime, ru.ru_stime
         if self.gnu_time:
             try:
                 with open(metrics) as f:
                     last = f.read().strip().splitlines()[-1].split()
                 rss, inblk, outblk = int(last[0]), int(last[1]), int(last[2])
+                user, sys_ = float(last[3]), float(last[4])
             except (OSError, IndexError, ValueError):
                 pass        # keep the kernel's own figures from wait4
         with open(errpath, "rb") as f:
             stderr = f.read()[-4000:].decode("utf-8", "replace")
         return dict(seconds=seconds, status=status, rss_kib=rss, read_bytes=inblk * 512,
-                    written_bytes=outblk * 512, stderr=stderr)
+                    written_bytes=outblk * 512, user_s=user, sys_s=sys_, stderr=stderr)
 
 
 class Caches:
@@ -497,7 +500,9 @@ def summarize(runs):
                 times=times, rounds=[r.get("round", i) for i, r in enumerate(runs)],
                 rss_kib=max(r["rss_kib"] for r in runs),
                 read_bytes=statistics.median(r["read_bytes"] for r in runs),
-                written_bytes=statistics.median(r["written_bytes"] for r in runs))
+                written_bytes=statistics.median(r["written_bytes"] for r in runs),
+                user_s=statistics.median(r.get("user_s", 0.0) for r in runs),
+                sys_s=statistics.median(r.get("sys_s", 0.0) for r in runs))
 
 
 def velk_missing(result):
@@ -689,6 +694,13 @@ def fmt_mib(n):
     return "%.1f" % (n / MIB)
 
 
+def round_ratios(r, ref):
+    """Ratios of r's time to ref's time in each round both ran (interleaved,
+    so both met the disk in the same state)."""
+    ref_times = dict(zip(ref.get("rounds", ()), ref.get("times", ())))
+    return [t / ref_times[k] for k, t in zip(r.get("rounds", ()), r.get("times", ())) if ref_times.get(k)]
+
+
 def render(report):
     L = []
     L.append("# velk benchmark results")
@@ -696,9 +708,11 @@ def render(report):
     L.append("Written by `bench/run.sh%s` on %s. Times are wall-clock seconds: the median of %d run(s), "
              "with the range (fastest-slowest). Throughput is the data set's file bytes divided by the "
              "median. \"x GNU tar\" is the time relative to GNU tar doing the same operation (below 1 is "
-             "faster). \"of limit\" is the throughput as a share of the machine limit named in the row. "
-             "Peak RSS is the largest resident set of the command and its children; read and written are "
-             "file-system bytes (block I/O counted by the kernel, so cached reads count nothing)."
+             "faster); \"by round\" is the median of the ratios within each round, where both ran side "
+             "by side. \"of limit\" is the throughput as a share of the machine limit named in the row. "
+             "User and sys are the median CPU seconds of the command and its children in user space and "
+             "in the kernel. Peak RSS is the largest resident set of the command and its children; read "
+             "and written are file-system bytes (block I/O counted by the kernel, so cached reads count nothing)."
              % (report["args"], report["date"], report["runs"]))
     L.append("")
     L.append("## Machine")
@@ -752,9 +766,9 @@ def render(report):
         L.append("%d files in %d directories, %s MiB of file data (scale %g, seed %d)."
                  % (ds["files"], ds["directories"], fmt_mib(ds["bytes"]), ds["scale"], ds["seed"]))
         L.append("")
-        L.append("| operation | tool | median s | range s | throughput | x GNU tar | of limit | "
+        L.append("| operation | tool | median s | range s | user s | sys s | throughput | x GNU tar | of limit | "
                  "peak RSS MiB | read MiB | written MiB | state |")
-        L.append("|---|---|---|---|---|---|---|---|---|---|---|")
+        L.append("|---|---|---|---|---|---|---|---|---|---|---|---|---|")
         by_key = {(r["tool"], r["op"]): r for r in ds["rows"]}
         mib = max(1, -(-ds["bytes"] // MIB))
 
@@ -766,7 +780,7 @@ def render(report):
                     if row.get("measures") and r["state"] == "ok"}
         for row, r in zip(ds["table"], ds["rows"]):
             if r["state"] != "ok":
-                L.append("| %s | %s | | | | | | | | | **%s**: %s |"
+                L.append("| %s | %s | | | | | | | | | | | **%s**: %s |"
                          % (r["op"], r["tool"], r["state"].upper(), r["detail"].replace("|", "/")))
                 continue
             thr = ""
@@ -781,16 +795,20 @@ def render(report):
             ratios = []
             gnu = by_key.get(("GNU tar", phase_of(row)))
             if gnu and gnu.get("median") and gnu is not r:
-                ratios.append("%.2f" % (r["median"] / gnu["median"]))
+                text = "%.2f" % (r["median"] / gnu["median"])
+                per_round = round_ratios(r, gnu)
+                if per_round:
+                    text += " (by round %.2f)" % statistics.median(per_round)
+                ratios.append(text)
             ref = by_key.get(row.get("ref"))
             if ref and ref.get("median"):
-                per_round = dict(zip(ref["rounds"], ref["times"]))
-                pairs = [t / per_round[k] for k, t in zip(r["rounds"], r["times"]) if per_round.get(k)]
+                pairs = round_ratios(r, ref)
                 if pairs:
                     ratios.append("%.2f x %s %s" % (statistics.median(pairs), row["ref"][0], row["ref"][1]))
             op = r["op"] + (" (`%s`)" % r["member"] if r.get("member") else "")
-            L.append("| %s | %s | %.3f | %.3f-%.3f | %s | %s | %s | %s | %s | %s | ok |"
-                     % (op, r["tool"], r["median"], r["min"], r["max"], thr, "; ".join(ratios),
+            L.append("| %s | %s | %.3f | %.3f-%.3f | %.2f | %.2f | %s | %s | %s | %s | %s | %s | ok |"
+                     % (op, r["tool"], r["median"], r["min"], r["max"], r.get("user_s", 0.0),
+                        r.get("sys_s", 0.0), thr, "; ".join(ratios),
                         ", ".join(shares), fmt_mib(r["rss_kib"] * 1024), fmt_mib(r["read_bytes"]),
                         fmt_mib(r["written_bytes"])))
         L.append("")
