@@ -21,6 +21,7 @@
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
+#include "velk_MemberPrefetch.h"
 #include "velk_MemberStatus.h"
 #include "velk_Memory.h"
 #include "velk_TarHeader.h"
@@ -291,6 +292,12 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
         velk_SetExitCode(VELK_EXIT_IOERR);
         rc = -1;
     }
+    // Helpers look the next members up while this thread copies; a hint
+    // only, so failing to start them changes nothing else.
+    if (rc == 0 && velk_tmpIndexFile != nullptr)
+        (void)velk_MemberPrefetchStart(velk_tmpIndexFile,
+                                       static_cast<int64_t>(HIF_HDR_SIZE + velk_annotation_size),
+                                       velk_index_entries, VELK_PREFETCH_THREADS);
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
 
@@ -315,6 +322,7 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
             break;
         }
         indexEntryNumber++;
+        velk_MemberPrefetchAdvance(indexEntryNumber);
         int result = copyLocalFile(velk_archive_fd, indexEntryNumber, entry);
         uint32_t type = velk_Get32(entry->hent_type);
         if (type == VTO_FILE || type == VTO_HARDLINK || type == VTO_SYMLINK)
@@ -325,6 +333,7 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
         }
     }
 
+    velk_MemberPrefetchStop();
     if (rc == 0 &&
         velk_BlockWrite(velk_archive_fd, archiveName(), VELK_LOCAL_FILE, VELK_BLOCKSIZE, zeroBlock()) !=
             VELK_BLOCKSIZE) {

@@ -1,0 +1,39 @@
+// Look-ahead for the local archive writer.  The writer copies members one at
+// a time, and with a cold cache most of a small member's time is the wait
+// for its directory entry, inode and first data block.  Helper threads walk
+// the temporary index a little ahead of the writer and, for every regular
+// file member, look the file up and ask the kernel to start reading its
+// first data, so that several of these reads are in flight while the writer
+// copies.  The helpers only give hints: they never change a file, the
+// archive or the index, and whatever they fail at, the writer does itself.
+#ifndef VELK_MEMBERPREFETCH_H
+#define VELK_MEMBERPREFETCH_H
+
+#include <cstdint>
+
+// Helper threads and how far ahead of the writer they may run, in entries.
+constexpr int VELK_PREFETCH_THREADS = 4;
+constexpr int64_t VELK_PREFETCH_WINDOW = 256;
+// Bytes of each member's data asked for ahead (the writer asks for the rest
+// itself, one chunk ahead).
+constexpr uint64_t VELK_PREFETCH_DATA = uint64_t{1} << 20;
+
+// Starts the helpers over entries 0..entries-1 of the index file at
+// indexPath (opened again read-only, so the writer's own descriptor and
+// reader are not disturbed); entries lie at entryOffset + 512 * ordinal.
+// Returns the number of helpers started (0 when none could be: the copy runs
+// without look-ahead).  Initial thread only; at most one look-ahead at a time.
+int velk_MemberPrefetchStart(const char *indexPath, int64_t entryOffset, int64_t entries, int threads);
+// The writer is about to copy entry ordinal: helpers may run up to
+// ordinal + VELK_PREFETCH_WINDOW.
+void velk_MemberPrefetchAdvance(int64_t ordinal);
+// Stops and joins the helpers and closes their descriptor.  Safe to call
+// when none run.
+void velk_MemberPrefetchStop();
+
+// Called by a helper for each entry ordinal it looked ahead at, and the
+// writer's position when it claimed that entry (for tests); null in
+// production.
+extern void (*velk_prefetch_visit_hook)(int64_t ordinal, int64_t writerAt);
+
+#endif
