@@ -45,6 +45,9 @@ uint64_t archiveBytesWritten = 0;
 uint64_t writebackStartedTo = 0;
 bool archiveIsRegular = false;
 constexpr uint64_t kWritebackStep = uint64_t{32} << 20;
+// Bytes asked of one in-kernel copy call, so write-back and a shutdown are
+// looked at between calls.
+constexpr uint64_t kInKernelPiece = uint64_t{8} << 20;
 
 const unsigned char *zeroBlock()
 {
@@ -103,6 +106,29 @@ void prefetchChunk(int memberFd, uint64_t offset, uint64_t length)
 {
     if (length > 0)
         (void)posix_fadvise(memberFd, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
+}
+
+// Copies up to length bytes of the member from offset on straight into the
+// archive at its current position, inside the kernel (no pass through this
+// process's buffer).  Used only for a regular-file archive, without CRCs and
+// with the real read and write calls.  Returns the bytes copied, 0 at the
+// member's end, or -1 when this way cannot go on (unsupported, or an error
+// on either file): the caller then goes on with reads and writes from the
+// same place, which report and handle errors of each side as usual.
+ssize_t copyInKernel(int memberFd, uint64_t offset, int archiveFd, size_t length)
+{
+    loff_t in = static_cast<loff_t>(offset);
+    for (;;) {
+        ssize_t n = copy_file_range(memberFd, &in, archiveFd, nullptr, length, 0);
+        if (n < 0 && errno == EINTR && !velk_shutdown_signalled.load())
+            continue;
+        return n;
+    }
+}
+
+bool inKernelCopyAllowed(bool crcOn)
+{
+    return archiveIsRegular && !crcOn && velk_local_read_fn == ::read && velk_local_write_fn == ::write;
 }
 
 // Closes a member file when the member is done.
@@ -228,6 +254,29 @@ int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntr
     }
 
     uint64_t done = 0;
+    // The bytes the file holds go across inside the kernel where it can; the
+    // loop below then does whatever is left (all of it if this way is not
+    // available), with reads and writes.
+    if (!memberBad && inKernelCopyAllowed(crcOn)) {
+        while (done < available) {
+            ssize_t n = copyInKernel(member.get(), done, archiveFd,
+                                     static_cast<size_t>(std::min<uint64_t>(available - done, kInKernelPiece)));
+            if (n <= 0)
+                break;
+            done += static_cast<uint64_t>(n);
+            archiveWritten(archiveFd, static_cast<size_t>(n));
+        }
+        // The reads go on from where the copy stopped; a file that cannot
+        // be positioned gives nothing more (zeros, member failed).
+        if (done > 0 && done < available &&
+            lseek(member.get(), static_cast<off_t>(done), SEEK_SET) != static_cast<off_t>(done)) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "Unrecoverable error reading local file %s near offset %lu\n", path,
+                        static_cast<unsigned long>(done));
+            available = done;
+            memberBad = true;
+        }
+    }
     while (done < size) {
         size_t chunk = static_cast<size_t>(std::min<uint64_t>(iobufSize, size - done));
         if (done < available) {

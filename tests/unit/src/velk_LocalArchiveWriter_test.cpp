@@ -2,8 +2,9 @@
 // index routines: member layout byte by byte, padding, the one closing zero
 // block, CRCs, files that grew, shrank, vanished or could not be read
 // (cut or zero-filled, failed, the archive still aligned), a failed archive
-// write ending the whole copy, a short index, the buffer size limit, and
-// GNU tar reading what the writer made.
+// write ending the whole copy, a short index, the buffer size limit, the
+// in-kernel copy giving the same bytes as the buffered one, and GNU tar
+// reading what the writer made.
 
 #include <gtest/gtest.h>
 
@@ -77,6 +78,13 @@ ssize_t failingRead(int fd, void *buf, size_t n)
         errno = EBADF;
         return -1;
     }
+    return ::read(fd, buf, n);
+}
+
+// A read call that is the real one under another address: the writer then
+// copies through its own buffer instead of inside the kernel.
+ssize_t plainRead(int fd, void *buf, size_t n)
+{
     return ::read(fd, buf, n);
 }
 
@@ -260,6 +268,45 @@ TEST_F(LocalArchiveWriterTest, GnuTarReadsTheArchive)
     char target[16] = {};
     ASSERT_EQ(readlink((dir_ / "x/sub/tobig").c_str(), target, sizeof target - 1), 3);
     EXPECT_STREQ(target, "big");
+}
+
+TEST_F(LocalArchiveWriterTest, KernelCopyAndBufferCopyWriteTheSameArchive)
+{
+    // Sizes around the block and around one in-kernel copy call (8 MiB) and
+    // the I/O buffer, which is smaller than the big member.
+    velk_iobufsize = 3 << 20;
+    std::vector<std::string> paths;
+    std::vector<size_t> sizes{0, 1, 511, 512, 513, (8u << 20) + 7, 4096, 100000};
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        paths.push_back("m" + std::to_string(i));
+        velktest::writeFile(paths.back(), pattern(sizes[i], static_cast<unsigned>(i)));
+    }
+    layOut(paths);
+    ASSERT_EQ(copy(), 0);
+    std::string inKernel = velktest::readFile(archiveName_);
+
+    velk_local_read_fn = plainRead;
+    velk_archive_fd = open(archiveName_.c_str(), O_WRONLY | O_TRUNC);
+    ASSERT_GE(velk_archive_fd, 0);
+    ASSERT_EQ(copy(), 0);
+    std::string buffered = velktest::readFile(archiveName_);
+    ASSERT_EQ(inKernel.size(), static_cast<size_t>(velk_archive_blocks) * 512);
+    EXPECT_TRUE(inKernel == buffered) << "the two ways wrote different archives";
+
+    // Every member's data at its place, then zeros to the block boundary.
+    size_t at = 0;
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        EXPECT_EQ(field(inKernel, at, 100), paths[i]);
+        at += 512;
+        EXPECT_TRUE(inKernel.compare(at, sizes[i], pattern(sizes[i], static_cast<unsigned>(i))) == 0) << paths[i];
+        size_t padded = (sizes[i] + 511) / 512 * 512;
+        EXPECT_TRUE(allZero(inKernel, at + sizes[i], padded - sizes[i])) << paths[i];
+        at += padded;
+    }
+    int64_t ok = -1, failed = -1;
+    velk_GetMemberFileXferSummary(&ok, &failed);
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(velk_exit_code.load(), 0);
 }
 
 TEST_F(LocalArchiveWriterTest, ChangedMissingAndUnreadableFilesKeepTheArchiveAligned)
