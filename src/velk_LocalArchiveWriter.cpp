@@ -44,10 +44,14 @@ constexpr int kMinBufSize = 1024;
 uint64_t archiveBytesWritten = 0;
 uint64_t writebackStartedTo = 0;
 bool archiveIsRegular = false;
+// The archive descriptor can also be read (CRCs are then taken from it).
+bool archiveIsReadable = false;
 constexpr uint64_t kWritebackStep = uint64_t{32} << 20;
 // Bytes asked of one in-kernel copy call, so write-back and a shutdown are
 // looked at between calls.
 constexpr uint64_t kInKernelPiece = uint64_t{8} << 20;
+// Bytes read back at a time for a CRC.
+constexpr size_t kCrcPiece = size_t{256} << 10;
 
 const unsigned char *zeroBlock()
 {
@@ -128,7 +132,30 @@ ssize_t copyInKernel(int memberFd, uint64_t offset, int archiveFd, size_t length
 
 bool inKernelCopyAllowed(bool crcOn)
 {
-    return archiveIsRegular && !crcOn && velk_local_read_fn == ::read && velk_local_write_fn == ::write;
+    return archiveIsRegular && (!crcOn || archiveIsReadable) && velk_local_read_fn == ::read &&
+           velk_local_write_fn == ::write;
+}
+
+// Adds to *crc the length archive bytes at position, read back from the
+// archive in pieces small enough to stay in the processor's cache (the
+// bytes were just written and are still in memory).  So the CRC is that of
+// the member's bytes as they now stand in the archive.  False on a failed
+// or short read.
+bool crcFromArchive(int archiveFd, uint64_t position, size_t length, uint32_t *crc)
+{
+    size_t piece = std::min(iobufSize, kCrcPiece);
+    while (length > 0) {
+        size_t want = std::min(piece, length);
+        ssize_t n = pread(archiveFd, iobuf, want, static_cast<off_t>(position));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        velk_ChecksumBuffer(iobuf, static_cast<size_t>(n), crc);
+        position += static_cast<uint64_t>(n);
+        length -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
 // Closes a member file when the member is done.
@@ -259,12 +286,22 @@ int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntr
     // available), with reads and writes.
     if (!memberBad && inKernelCopyAllowed(crcOn)) {
         while (done < available) {
+            uint64_t position = archiveBytesWritten;
             ssize_t n = copyInKernel(member.get(), done, archiveFd,
                                      static_cast<size_t>(std::min<uint64_t>(available - done, kInKernelPiece)));
             if (n <= 0)
                 break;
             done += static_cast<uint64_t>(n);
             archiveWritten(archiveFd, static_cast<size_t>(n));
+            if (crcOn && !crcFromArchive(archiveFd, position, static_cast<size_t>(n), &crc)) {
+                // The bytes are in the archive but their CRC cannot be
+                // taken: the member cannot be vouched for.
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                            "Error %d reading back Archive file %s for the CRC of %s\n", errno, archiveName(),
+                            path);
+                memberBad = true;
+                crcOn = false;
+            }
         }
         // The reads go on from where the copy stopped; a file that cannot
         // be positioned gives nothing more (zeros, member failed).
@@ -334,6 +371,8 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
     struct stat archiveStat;
     archiveIsRegular = velk_archive_fd >= 0 && fstat(velk_archive_fd, &archiveStat) == 0 && S_ISREG(archiveStat.st_mode) &&
                        lseek(velk_archive_fd, 0, SEEK_CUR) == 0;
+    int archiveFlags = archiveIsRegular ? fcntl(velk_archive_fd, F_GETFL) : -1;
+    archiveIsReadable = archiveFlags >= 0 && (archiveFlags & O_ACCMODE) == O_RDWR;
     int rc = 0;
     if (!ensureBuffer()) {
         rc = -1;

@@ -81,13 +81,6 @@ ssize_t failingRead(int fd, void *buf, size_t n)
     return ::read(fd, buf, n);
 }
 
-// A read call that is the real one under another address: the writer then
-// copies through its own buffer instead of inside the kernel.
-ssize_t plainRead(int fd, void *buf, size_t n)
-{
-    return ::read(fd, buf, n);
-}
-
 class LocalArchiveWriterTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -270,38 +263,60 @@ TEST_F(LocalArchiveWriterTest, GnuTarReadsTheArchive)
     EXPECT_STREQ(target, "big");
 }
 
-TEST_F(LocalArchiveWriterTest, KernelCopyAndBufferCopyWriteTheSameArchive)
+TEST_F(LocalArchiveWriterTest, KernelCopyAndBufferCopyWriteTheSameArchiveAndCrcs)
 {
     // Sizes around the block and around one in-kernel copy call (8 MiB) and
     // the I/O buffer, which is smaller than the big member.
     velk_iobufsize = 3 << 20;
+    velk_option_flags = VELK_OPT_CRC;
     std::vector<std::string> paths;
     std::vector<size_t> sizes{0, 1, 511, 512, 513, (8u << 20) + 7, 4096, 100000};
     for (size_t i = 0; i < sizes.size(); ++i) {
         paths.push_back("m" + std::to_string(i));
         velktest::writeFile(paths.back(), pattern(sizes[i], static_cast<unsigned>(i)));
     }
+    auto crcsNow = [&] {
+        std::vector<uint32_t> crcs;
+        for (size_t i = 0; i < sizes.size(); ++i)
+            crcs.push_back(velk_GetMemberFileXferCRC(static_cast<int64_t>(i)));
+        return crcs;
+    };
+    auto copyAgain = [&](int flags) {
+        velk_archive_fd = open(archiveName_.c_str(), flags | O_TRUNC);
+        EXPECT_GE(velk_archive_fd, 0);
+        EXPECT_EQ(copy(), 0);
+        return velktest::readFile(archiveName_);
+    };
+
+    // Through the buffer: the archive descriptor cannot be read back.
     layOut(paths);
     ASSERT_EQ(copy(), 0);
-    std::string inKernel = velktest::readFile(archiveName_);
-
-    velk_local_read_fn = plainRead;
-    velk_archive_fd = open(archiveName_.c_str(), O_WRONLY | O_TRUNC);
-    ASSERT_GE(velk_archive_fd, 0);
-    ASSERT_EQ(copy(), 0);
     std::string buffered = velktest::readFile(archiveName_);
-    ASSERT_EQ(inKernel.size(), static_cast<size_t>(velk_archive_blocks) * 512);
+    std::vector<uint32_t> bufferedCrcs = crcsNow();
+    // Inside the kernel, the CRCs read back from the archive.
+    std::string inKernel = copyAgain(O_RDWR);
     EXPECT_TRUE(inKernel == buffered) << "the two ways wrote different archives";
+    EXPECT_EQ(crcsNow(), bufferedCrcs);
+    // Inside the kernel without CRCs.
+    velk_option_flags = 0;
+    EXPECT_TRUE(copyAgain(O_WRONLY) == buffered);
 
-    // Every member's data at its place, then zeros to the block boundary.
+    // Every member's data at its place, then zeros to the block boundary,
+    // and its CRC.
+    ASSERT_EQ(inKernel.size(), static_cast<size_t>(velk_archive_blocks) * 512);
     size_t at = 0;
     for (size_t i = 0; i < sizes.size(); ++i) {
+        std::string data = pattern(sizes[i], static_cast<unsigned>(i));
         EXPECT_EQ(field(inKernel, at, 100), paths[i]);
         at += 512;
-        EXPECT_TRUE(inKernel.compare(at, sizes[i], pattern(sizes[i], static_cast<unsigned>(i))) == 0) << paths[i];
+        EXPECT_TRUE(inKernel.compare(at, sizes[i], data) == 0) << paths[i];
         size_t padded = (sizes[i] + 511) / 512 * 512;
         EXPECT_TRUE(allZero(inKernel, at + sizes[i], padded - sizes[i])) << paths[i];
         at += padded;
+        uint32_t crc;
+        velk_ChecksumInit(&crc);
+        velk_ChecksumBuffer(data.data(), data.size(), &crc);
+        EXPECT_EQ(bufferedCrcs[i], velk_ChecksumFinalize(&crc)) << paths[i];
     }
     int64_t ok = -1, failed = -1;
     velk_GetMemberFileXferSummary(&ok, &failed);
