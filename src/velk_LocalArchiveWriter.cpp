@@ -3,7 +3,10 @@
 // then one zero block.  Every member advances the archive by exactly its
 // indexed blocks, whatever happens to its file, so the offsets in the index
 // stay true; only a failed archive write (or an entry the writer does not
-// know) stops the copy.  Initial thread only; the member status calls take
+// know) stops the copy.  Member data go from file to archive inside the
+// kernel where the system allows it, else through this unit's buffer; helper
+// threads look the next members up meanwhile (velk_MemberPrefetch).  The
+// copy itself runs on the initial thread only; the member status calls take
 // velk_TableLock.
 
 #include "velk_LocalArchiveWriter.h"
@@ -114,11 +117,12 @@ void prefetchChunk(int memberFd, uint64_t offset, uint64_t length)
 
 // Copies up to length bytes of the member from offset on straight into the
 // archive at its current position, inside the kernel (no pass through this
-// process's buffer).  Used only for a regular-file archive, without CRCs and
-// with the real read and write calls.  Returns the bytes copied, 0 at the
-// member's end, or -1 when this way cannot go on (unsupported, or an error
-// on either file): the caller then goes on with reads and writes from the
-// same place, which report and handle errors of each side as usual.
+// process's buffer).  Used only for a regular-file archive (readable too
+// when CRCs are taken) and with the real read and write calls.  Returns the
+// bytes copied, 0 at the member's end, or -1 when this way cannot go on
+// (unsupported, or an error on either file): the caller then goes on with
+// reads and writes from the same place, which report and handle errors of
+// each side as usual.
 ssize_t copyInKernel(int memberFd, uint64_t offset, int archiveFd, size_t length)
 {
     loff_t in = static_cast<loff_t>(offset);
