@@ -173,15 +173,31 @@ expect_offence() {
   fi
 }
 
-# Appends an include line to a copy of a file, runs expect_offence, and puts
-# the file back.
+# plant TREE PATTERN WHAT FILE:HEADER...: appends an include of each HEADER
+# to its FILE in TREE, runs expect_offence, and puts the files back.
 plant() {
-  local tree="$1" file="$2" include="$3" pattern="$4" what="$5"
-  cp "$tree/$file" "$tree/$file.orig"
-  printf '#include "%s"\n' "$include" >>"$tree/$file"
-  local rc=0
-  expect_offence "$tree" "$pattern" "$what" || rc=1
-  mv "$tree/$file.orig" "$tree/$file"
+  local tree="$1" pattern="$2" what="$3"
+  shift 3
+  local spec file rc=0
+  for spec in "$@"; do
+    file="$tree/${spec%%:*}"
+    if [ ! -f "$file" ]; then
+      echo "self-test: $spec: no such file to plant an include in" >&2
+      rc=1
+      continue
+    fi
+    cp "$file" "$file.orig"
+    printf '#include "%s"\n' "${spec#*:}" >>"$file"
+  done
+  if [ $rc -eq 0 ]; then
+    expect_offence "$tree" "$pattern" "$what" || rc=1
+  fi
+  for spec in "$@"; do
+    file="$tree/${spec%%:*}"
+    if [ -f "$file.orig" ]; then
+      mv "$file.orig" "$file"
+    fi
+  done
   return $rc
 }
 
@@ -200,24 +216,23 @@ self_test() {
     cat "$tmp/clean.out" >&2
     rc=1
   fi
-  plant "$tmp" src/base/velk_Memory.cpp velk_Run.h \
-    'src/base/velk_Memory.cpp:[0-9]+: src/base includes "velk_Run.h" of src/app' "an arrow back up" || rc=1
-  plant "$tmp" common/kyl_xdr.cpp quor_api.h 'common includes "quor_api.h" of nxclient' \
-    "common including the client library" || rc=1
-  plant "$tmp" src/format/velk_TarHeader.cpp quor_api.h 'src/format includes the client library header' \
-    "src/format including a client library header" || rc=1
-  plant "$tmp" gateway/gw_log.cpp velk_LogMsg.h 'gateway includes "velk_LogMsg.h" of src/base' \
-    "gateway including the archiver" || rc=1
-  plant "$tmp" nxclient/nxapi_log.cpp gw_log.h 'nxclient includes "gw_log.h" of gateway' \
-    "the client library including gateway" || rc=1
-  plant "$tmp" src/engine/velk_Xfer.cpp no_such_header.h 'names no product header' \
-    "an include of an unknown header" || rc=1
-  # A circle inside one layer: velk_Memory already includes velk_LogMsg.
-  plant "$tmp" src/base/velk_LogMsg.cpp velk_Memory.h \
-    'include circle between src/base/velk_LogMsg src/base/velk_Memory' "a circle of two units" || rc=1
-  # A circle through a header: velk_ArchiveFile.cpp includes velk_Xfer.h.
-  plant "$tmp" src/engine/velk_Xfer.h velk_ArchiveFile.h 'include circle between .*velk_ArchiveFile.*velk_Xfer' \
-    "a circle through a header" || rc=1
+  plant "$tmp" 'src/base/velk_Memory.cpp:[0-9]+: src/base includes "velk_Run.h" of src/app' \
+    "an arrow back up" src/base/velk_Memory.cpp:velk_Run.h || rc=1
+  plant "$tmp" 'common includes "quor_api.h" of nxclient' "common including the client library" \
+    common/kyl_xdr.cpp:quor_api.h || rc=1
+  plant "$tmp" 'src/format includes the client library header' "src/format including a client library header" \
+    src/format/velk_TarHeader.cpp:quor_api.h || rc=1
+  plant "$tmp" 'gateway includes "velk_LogMsg.h" of src/base' "gateway including the archiver" \
+    gateway/gw_log.cpp:velk_LogMsg.h || rc=1
+  plant "$tmp" 'nxclient includes "gw_log.h" of gateway' "the client library including gateway" \
+    nxclient/nxapi_log.cpp:gw_log.h || rc=1
+  plant "$tmp" 'names no product header' "an include of an unknown header" \
+    src/engine/velk_Xfer.cpp:no_such_header.h || rc=1
+  plant "$tmp" 'include circle between src/base/velk_LogMsg src/base/velk_Memory' "a circle of two units" \
+    src/base/velk_LogMsg.cpp:velk_Memory.h src/base/velk_Memory.cpp:velk_LogMsg.h || rc=1
+  plant "$tmp" 'include circle between src/engine/velk_ArchiveFile src/engine/velk_FileAccess src/engine/velk_Xfer' \
+    "a circle of three units through headers" src/engine/velk_Xfer.h:velk_ArchiveFile.h \
+    src/engine/velk_ArchiveFile.h:velk_FileAccess.h src/engine/velk_FileAccess.h:velk_Xfer.h || rc=1
   if [ $rc -eq 0 ]; then
     echo "check-layering self-test passed"
   fi
