@@ -10,7 +10,8 @@
 # src/format includes no nxclient header itself (it reaches the run state
 # through src/base), gateway includes only common, api_extensions and its own
 # units, and no layer includes gateway.  No two units may include each other,
-# directly or round a longer circle.  Prints one line per offence and exits 1
+# directly or round a longer circle, and no archiver source lies outside the
+# four layer folders.  Prints one line per offence and exits 1
 # when there is any.
 #
 #   scripts/check-layering.sh [ROOT]     check the tree at ROOT (default: this
@@ -60,6 +61,11 @@ for folder in folders:
             headers.setdefault(unit + ".h", []).append((folder, unit))
 
 offences = []
+# Every archiver source belongs to a layer folder.
+if os.path.isdir(os.path.join(root, "src")):
+    for name in sorted(os.listdir(os.path.join(root, "src"))):
+        if source_re.match(name):
+            offences.append(f"src/{name}: outside a layer folder (src/base, src/format, src/engine, src/app)")
 edges = {}       # (folder, unit) -> {(folder, unit): first include site}
 for folder, name, unit in files:
     src = (folder, unit)
@@ -226,6 +232,9 @@ self_test() {
     gateway/gw_log.cpp:velk_LogMsg.h || rc=1
   plant "$tmp" 'nxclient includes "gw_log.h" of gateway' "the client library including gateway" \
     nxclient/nxapi_log.cpp:gw_log.h || rc=1
+  touch "$tmp/src/velk_Stray.cpp"
+  expect_offence "$tmp" 'src/velk_Stray.cpp: outside a layer folder' "a source outside the layers" || rc=1
+  rm "$tmp/src/velk_Stray.cpp"
   plant "$tmp" 'names no product header' "an include of an unknown header" \
     src/engine/velk_Xfer.cpp:no_such_header.h || rc=1
   plant "$tmp" 'include circle between src/base/velk_LogMsg src/base/velk_Memory' "a circle of two units" \
