@@ -6,9 +6,9 @@
 
 #include "gw_auth.h"
 
+#include "gw_config.h"
 #include "gw_events.h"
 #include "gw_log.h"
-#include "gw_proto.h"
 #include "gw_users.h"
 
 #include <kylgw_errors.h>

@@ -4,6 +4,7 @@
 
 #include "gw_config.h"
 
+#include "gw_options.h"
 
 #include <quorcfgx_stanza.h>
 
@@ -187,4 +188,22 @@ int gw_ConfigLoadText(const char *name, const std::string &text, gw_config_t *cf
     int rc = loadTree(name, list, cfg, err);
     quor_CfgFree(list);
     return rc;
+}
+
+// Written on the main thread during start-up only.
+static const gw_config_t *gw_protoConfig = nullptr;
+
+void gw_ProtoSetup(const gw_config_t *cfg)
+{
+    gw_protoConfig = cfg;
+}
+
+const gw_config_t *gw_ProtoConfig()
+{
+    static gw_config_t defaults = [] {
+        gw_config_t d;
+        gw_ConfigDefaults(&d, GW_RUNMODE_STORAGE);
+        return d;
+    }();
+    return gw_protoConfig != nullptr ? gw_protoConfig : &defaults;
 }

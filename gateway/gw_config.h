@@ -68,6 +68,13 @@ void gw_ConfigDefaults(gw_config_t *cfg, int runMode);
 // Frees the user list and the classes of *cfg and leaves them null.
 void gw_ConfigFree(gw_config_t *cfg);
 
+// Makes the configuration known to the sessions.  Main thread, start-up,
+// before the first session; cfg must stay valid until the daemon stops.
+void gw_ProtoSetup(const gw_config_t *cfg);
+
+// The configuration in use (built-in defaults until gw_ProtoSetup).
+const gw_config_t *gw_ProtoConfig();
+
 // As gw_ConfigLoad over text in memory; name stands for the file in messages.
 [[nodiscard]] int gw_ConfigLoadText(const char *name, const std::string &text, gw_config_t *cfg,
                                     std::string *err);

@@ -9,12 +9,12 @@
 
 #include "gw_fileops.h"
 
+#include "gw_config.h"
 #include "gw_cos.h"
 #include "gw_log.h"
 #include "gw_meta.h"
 #include "gw_ns.h"
 #include "gw_options.h"
-#include "gw_proto.h"
 #include "gw_users.h"
 
 #include <kylgw_xdr_fs.h>

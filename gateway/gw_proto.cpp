@@ -6,30 +6,13 @@
 #include "gw_proto.h"
 
 #include "gw_auth.h"
+#include "gw_config.h"
 #include "gw_fileops.h"
 #include "gw_log.h"
 #include "gw_options.h"
 #include "gw_users.h"
 
 #include <cstring>
-
-// Written on the main thread during start-up only.
-static const gw_config_t *gw_protoConfig = nullptr;
-
-void gw_ProtoSetup(const gw_config_t *cfg)
-{
-    gw_protoConfig = cfg;
-}
-
-const gw_config_t *gw_ProtoConfig()
-{
-    static gw_config_t defaults = [] {
-        gw_config_t d;
-        gw_ConfigDefaults(&d, GW_RUNMODE_STORAGE);
-        return d;
-    }();
-    return gw_protoConfig != nullptr ? gw_protoConfig : &defaults;
-}
 
 bool gw_RequestIsSlow(uint16_t category, uint16_t function)
 {

@@ -8,18 +8,10 @@
 // operation.  Called on the session thread, or on a worker thread for the
 // operations gw_RequestIsSlow names; takes no locks of its own.
 
-#include "gw_config.h"
 #include "gw_reply.h"
 
 // Longest gateway log text written to the log; longer texts are cut there.
 constexpr size_t GW_LOGMSG_TEXT_MAX = 3072;
-
-// Makes the configuration known to the sessions.  Main thread, start-up,
-// before the first session; cfg must stay valid until the daemon stops.
-void gw_ProtoSetup(const gw_config_t *cfg);
-
-// The configuration in use (built-in defaults until gw_ProtoSetup).
-const gw_config_t *gw_ProtoConfig();
 
 // True for the operations that may wait on data connections or transfers
 // (ReadList, WriteList, ReadX, WriteX, OpenX, LfxInit): the session runs

@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# Builds from scratch and runs every test: once in a normal build, once under
-# AddressSanitizer + UndefinedBehaviorSanitizer, once under ThreadSanitizer;
-# then each fuzz target for 30 seconds.
+# Checks the include layering, then builds from scratch and runs every test:
+# once in a normal build, once under AddressSanitizer +
+# UndefinedBehaviorSanitizer, once under ThreadSanitizer; then each fuzz
+# target for 30 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs="$(nproc)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+
+# Include direction and circles between units, and the check's own test.
+scripts/check-layering.sh
+scripts/check-layering.sh --self-test
 
 # The large round trips (50,000 files, a 3 GiB file) run in the normal build
 # only: under the sanitizers they would take many minutes and prove nothing

@@ -24,6 +24,7 @@
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
 #include "velk_MemberStatus.h"
+#include "velk_RemoveLocal.h"
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
 #include "velk_unit_fixture.h"

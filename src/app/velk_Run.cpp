@@ -18,6 +18,7 @@
 
 #include "quor_api.h"
 #include "velk_Actions.h"
+#include "velk_Consistency.h"
 #include "velk_ExpandPath.h"
 #include "velk_IndexFile.h"
 #include "velk_Globals.h"
@@ -27,8 +28,6 @@
 #include "velk_ReadConfig.h"
 #include "velk_Signals.h"
 #include "velk_StatusFifo.h"
-
-char *velk_local_cfile_name = nullptr;
 
 namespace {
 
@@ -275,18 +274,6 @@ int velk_Getcwd(int kind, char *buf, int size)
         return kylgw_LfxGetcwd(buf, size) < 0 ? -1 : 0;
     default:
         return getcwd(buf, static_cast<size_t>(size)) == nullptr ? -1 : 0;
-    }
-}
-
-void velk_FinalLine(bool success)
-{
-    const char *text = success ? "VELK SUCCESSFUL\n" : "VELK FAILED\n";
-    if (velk_stdout_is_data) {
-        // Standard output carries data.
-        velk_ErrPrintf("%s: %s", velk_msg_prefix[VELK_MSG_VELK], text);
-        velk_LogMsg(VELK_MSG_LOGONLY, MSG, text);
-    } else {
-        velk_LogMsg(VELK_MSG_VELK, MSG, text);
     }
 }
 

@@ -32,6 +32,11 @@ constexpr size_t VELK_CF_FILENAME_SIZE = 256;
 extern char velk_cf_filename[VELK_CF_FILENAME_SIZE];
 extern int velk_cf_file_created;
 
+// A local consistency file this run made, removed when the run ends (null
+// while there is none).  (The temporary index file and its removal flag live
+// in velk_IndexFile.h.)
+extern char *velk_local_cfile_name;
+
 // Fills a whole record: "VELK_INX", update time now and modifying host
 // host (cut to 49 characters and a NUL).  With fullRewrite (an action that
 // makes the archive from scratch) also version 1, rewrite and creation time

@@ -7,7 +7,6 @@
 
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
-#include "velk_Run.h"
 #include "velk_Utils.h"
 
 namespace {

@@ -37,7 +37,6 @@
 #include "velk_LogMsg.h"
 #include "velk_MemberStatus.h"
 #include "velk_Memory.h"
-#include "velk_Run.h"
 #include "velk_StatusFifo.h"
 #include "velk_TarHeader.h"
 #include "velk_Utils.h"

@@ -8,7 +8,6 @@
 
 #include "velk_IndexFile.h"
 
-#include "quor_api.h"
 
 #include <cerrno>
 #include <cinttypes>

@@ -19,11 +19,11 @@
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
-#include "velk_Run.h"
 #include "velk_TarHeader.h"
 
 char velk_cf_filename[VELK_CF_FILENAME_SIZE];
 int velk_cf_file_created = 0;
+char *velk_local_cfile_name = nullptr;
 
 namespace {
 

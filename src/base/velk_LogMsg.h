@@ -47,6 +47,9 @@ int velk_LogMsg(int level, uint32_t msgclass, const char *text);
 // Formats with printf rules, then velk_LogMsg.  fmt must be a literal.
 int velk_LogFmt(int level, uint32_t msgclass, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
+// Prints the action's final line on standard output (standard error with -O).
+void velk_FinalLine(bool success);
+
 // Writes fmt to standard error after clearing the console line, and flushes.
 // For "/debug/" and "[debug]" lines and direct start-up messages.
 void velk_ErrPrintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -7,11 +7,6 @@
 
 #include <cstddef>
 
-// A local consistency file this run made, removed when the run ends.  Set by
-// the action that creates it.  (The temporary index file and its removal
-// flag live in velk_IndexFile.h.)
-extern char *velk_local_cfile_name;
-
 // Runs velk with its command line; never returns.
 [[noreturn]] void velk_Run(int argc, char **argv);
 
@@ -32,8 +27,5 @@ int velk_NameIndexFile(const char *archive, const char *indexOpt, int filetype, 
 // Current directory on the archive's side of kind (a VELK_FILETYPE) into buf.
 // 0, or -1 on failure; a pipe leaves buf alone and returns 0.
 int velk_Getcwd(int kind, char *buf, int size);
-
-// Prints the action's final line on standard output (standard error with -O).
-void velk_FinalLine(bool success);
 
 #endif

@@ -3,10 +3,10 @@
 
 // Per-member transfer outcome of an archive write: a success and a problem
 // bit per member ordinal, the list of members whose file was missing, the
-// CRC-32 of each member's data (with -H crc), the CRC-32 routine itself, and
-// the removal of local member files after a create (-H rmlocal).  Reader
-// threads report concurrently; every table is guarded by velk_TableLock.
-// The queries take the same lock, so they may run while reports still come.
+// CRC-32 of each member's data (with -H crc) and the CRC-32 routine itself.
+// Reader threads report concurrently; every table is guarded by
+// velk_TableLock.  The queries take the same lock, so they may run while
+// reports still come.
 
 #include <cstddef>
 #include <cstdint>
@@ -66,6 +66,10 @@ uint32_t velk_GetMemberFileXferCRC(int64_t ordinal) KYL_EXCLUDES(velk_TableLock)
 // be null.  Takes velk_TableLock.
 void velk_GetMemberFileXferSummary(int64_t *successOut, int64_t *failedOut) KYL_EXCLUDES(velk_TableLock);
 
+// The first ordinal the tables cover (the base ordinal given at init).
+// Takes velk_TableLock.
+int64_t velk_GetMemberBaseOrdinal() KYL_EXCLUDES(velk_TableLock);
+
 // Frees the tables (end of run, tests).  Takes velk_TableLock.
 void velk_ReleaseMemberFileLists() KYL_EXCLUDES(velk_TableLock);
 
@@ -78,17 +82,5 @@ void velk_ChecksumInit(uint32_t *crc);
 void velk_ChecksumBuffer(const void *bytes, size_t length, uint32_t *crc);
 // Returns the finished CRC (also left in *crc).
 uint32_t velk_ChecksumFinalize(uint32_t *crc);
-
-// After a create with -H rmlocal: reads the index from the base ordinal and
-// unlinks the local file of every regular-file and symbolic-link member whose
-// transfer succeeded.  Phantom, deleted and "/dev/null" entries are never
-// touched; neither is anything that is now a directory.  With the verify
-// option paranoid a file is also kept when its kind changed, or (regular
-// files) its modification time is later than recorded, or its size or status
-// change time differ from the entry.  Unlink failures are only logged.
-// Returns 0 (also when an index read ends the walk early), or -1 with a
-// message when the index cannot be positioned.  Initial thread, after every
-// reader thread has ended.
-[[nodiscard]] int velk_RemoveMemberFiles(int indexFd, int indexKind);
 
 #endif

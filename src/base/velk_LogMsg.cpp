@@ -245,3 +245,15 @@ void velk_FuncTraceMessage(const char *prefix, const char *routine, const char *
     else
         velk_ErrPrintf("[%s,line %d] %s %s\n", base, line, prefix, routine);
 }
+
+void velk_FinalLine(bool success)
+{
+    const char *text = success ? "VELK SUCCESSFUL\n" : "VELK FAILED\n";
+    if (velk_stdout_is_data) {
+        // Standard output carries data.
+        velk_ErrPrintf("%s: %s", velk_msg_prefix[VELK_MSG_VELK], text);
+        velk_LogMsg(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, text);
+    } else {
+        velk_LogMsg(VELK_MSG_VELK, VELK_LOGCLASS_MSG, text);
+    }
+}

@@ -18,7 +18,6 @@
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
-#include "velk_Run.h"
 
 namespace {
 
