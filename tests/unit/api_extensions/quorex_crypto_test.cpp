@@ -156,7 +156,7 @@ TEST(Crypto, RefusesWeakParametersAndPeerKeysOutsideTheGroup)
     DhSide s;
     ASSERT_EQ(quorex_DHNew(p.data(), p.size(), kTwo, 1, &s.dh), 0);
     unsigned char out[QUOREX_MAX_DH_BYTES];
-    for (const Bytes *peer : {&zero, &one, &pm1, &p, &pp1})
+    for (const Bytes *peer : std::initializer_list<const Bytes *>{&zero, &one, &pm1, &p, &pp1})
         EXPECT_EQ(quorex_DHSharedSecret(s.dh, peer->data(), peer->size(), out, sizeof out), -22);
     // 2 and p-2 are the bounds that are accepted.
     EXPECT_GT(quorex_DHSharedSecret(s.dh, two.data(), 1, out, sizeof out), 0);

@@ -147,10 +147,11 @@ TEST(Prompt, EchoIsOffWhileHiddenAnswersAreRead)
         ASSERT_TRUE(child.ok());
         ASSERT_TRUE(child.waitFor(c.pam ? "\rPIN: " : "[bob]Password: ")) << child.shown();
         EXPECT_TRUE(child.echoOff());
-        if (c.sig != 0)
+        if (c.sig != 0) {
             ASSERT_EQ(kill(child.pid(), c.sig), 0);
-        else
+        } else {
             child.type("hidden\n");
+        }
         int status = child.wait();
         if (c.sig != 0) {
             ASSERT_TRUE(WIFSIGNALED(status)) << status;

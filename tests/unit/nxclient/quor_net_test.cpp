@@ -126,8 +126,9 @@ TEST_F(QuorNet, FamilyPolicyChoosesTheAddress)
         ASSERT_EQ(rc, 0) << err;
         EXPECT_EQ(numeric(a), c.want);
         EXPECT_EQ(a.hs_addrlen, a.hs_addr.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
-        if (c.host != nullptr)
+        if (c.host != nullptr) {
             EXPECT_EQ(quor_net_getport(&a, err, sizeof err), 1217);
+        }
     }
     // Bad arguments: a protocol that is not TCP, UDP or 0, and no record.
     family("ipv4_only");
