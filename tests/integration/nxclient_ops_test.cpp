@@ -18,7 +18,6 @@
 #include <map>
 #include <set>
 #include <sys/stat.h>
-#include <thread>
 #include <tuple>
 #include <unistd.h>
 #include <vector>
@@ -153,75 +152,43 @@ TEST_F(NxOps, ResultsOnAPreparedTree)
 
     const OpCase cases[] = {
         // Opens: what is not there, not a file, not writable, checked by the client.
-        {Op::OpenRead, "absent", "", -2, false},
-        {Op::Create, "no/such/file", "", -2, false},
-        {Op::OpenRead, "", "", -21, false},
-        {Op::OpenRead, "=null", "", -14, false},
-        {Op::OpenRead, "=", "", -2, false},
-        {Op::OpenRead, "#1025", "", -36, false},
-        {Op::OpenRead, "#1024", "", 0, false},
-        {Op::OpenWrite, "ro", "", -13, true},
-        {Op::CreateExcl, "f", "", -17, false},
-        {Op::OpenRead, "abs/secret", "", -13, false},
-        {Op::Create, "abs/new", "", -13, false},
-        {Op::Create, "^new2", "", -13, false},
+        {Op::OpenRead, "absent", "", -2, false}, {Op::Create, "no/such/file", "", -2, false},
+        {Op::OpenRead, "", "", -21, false}, {Op::OpenRead, "=null", "", -14, false},
+        {Op::OpenRead, "=", "", -2, false}, {Op::OpenRead, "#1025", "", -36, false},
+        {Op::OpenRead, "#1024", "", 0, false}, {Op::OpenWrite, "ro", "", -13, true},
+        {Op::CreateExcl, "f", "", -17, false}, {Op::OpenRead, "abs/secret", "", -13, false},
+        {Op::Create, "abs/new", "", -13, false}, {Op::Create, "^new2", "", -13, false},
         // Status: links followed or not; ".." and links out of the tree refused.
-        {Op::Stat, "absent", "", -2, false},
-        {Op::Stat, "=", "", -2, false},
-        {Op::Lstat, "absent", "", -2, false},
-        {Op::Stat, "#1024", "", 0, false},
-        {Op::Stat, "#1025", "", -36, false},
-        {Op::Stat, "lnk", "", 0, false},
-        {Op::Lstat, "slash", "", 0, false},
-        {Op::Stat, "abs/../f", "", 0, false},
-        {Op::Stat, "=/home/ivan/../ivan/../../home/ivan", "", 0, false},
-        {Op::Stat, "^secret", "", -13, false},
-        {Op::Stat, "=/..", "", -13, false},
-        {Op::Stat, "=../../../..", "", -13, false},
-        {Op::Stat, "abs/secret", "", -13, false},
-        {Op::Stat, "abs", "", -13, false},
-        {Op::Stat, "slash/etc/passwd", "", -13, false},
-        {Op::Stat, "slash", "", -13, false},
+        {Op::Stat, "absent", "", -2, false}, {Op::Stat, "=", "", -2, false}, {Op::Lstat, "absent", "", -2, false},
+        {Op::Stat, "#1024", "", 0, false}, {Op::Stat, "#1025", "", -36, false}, {Op::Stat, "lnk", "", 0, false},
+        {Op::Lstat, "slash", "", 0, false}, {Op::Stat, "abs/../f", "", 0, false},
+        {Op::Stat, "=/home/ivan/../ivan/../../home/ivan", "", 0, false}, {Op::Stat, "^secret", "", -13, false},
+        {Op::Stat, "=/..", "", -13, false}, {Op::Stat, "=../../../..", "", -13, false},
+        {Op::Stat, "abs/secret", "", -13, false}, {Op::Stat, "abs", "", -13, false},
+        {Op::Stat, "slash/etc/passwd", "", -13, false}, {Op::Stat, "slash", "", -13, false},
         // Directories.
-        {Op::Mkdir, "full", "", -17, false},
-        {Op::Mkdir, "missing/d", "", -2, false},
-        {Op::Mkdir, "f/d", "", -20, false},
-        {Op::Mkdir, "=", "", -2, false},
-        {Op::Mkdir, "slash/tmp/made", "", -13, false},
-        {Op::Mkdir, "abs/made", "", -13, false},
-        {Op::Opendir, "f", "", -20, false},
-        {Op::Opendir, "none", "", -2, false},
-        {Op::Opendir, "slash", "", -13, false},
-        {Op::Opendir, "full", "", 0, false},
+        {Op::Mkdir, "full", "", -17, false}, {Op::Mkdir, "missing/d", "", -2, false},
+        {Op::Mkdir, "f/d", "", -20, false}, {Op::Mkdir, "=", "", -2, false},
+        {Op::Mkdir, "slash/tmp/made", "", -13, false}, {Op::Mkdir, "abs/made", "", -13, false},
+        {Op::Opendir, "f", "", -20, false}, {Op::Opendir, "none", "", -2, false},
+        {Op::Opendir, "slash", "", -13, false}, {Op::Opendir, "full", "", 0, false},
         // Names.
-        {Op::Unlink, "absent", "", -2, false},
-        {Op::Unlink, "nodir/f", "", -2, false},
-        {Op::Unlink, "full", "", -39, false},
-        {Op::Unlink, "abs/secret", "", -13, false},
-        {Op::Rename, "gone", "x", -2, false},
-        {Op::Rename, "f", "nodir/x", -2, false},
-        {Op::Rename, "f", "=", -2, false},
-        {Op::Rename, "f", "abs/f", -13, false},
+        {Op::Unlink, "absent", "", -2, false}, {Op::Unlink, "nodir/f", "", -2, false},
+        {Op::Unlink, "full", "", -39, false}, {Op::Unlink, "abs/secret", "", -13, false},
+        {Op::Rename, "gone", "x", -2, false}, {Op::Rename, "f", "nodir/x", -2, false},
+        {Op::Rename, "f", "=", -2, false}, {Op::Rename, "f", "abs/f", -13, false},
         {Op::Rename, "abs/secret", "stolen", -13, false},
         // Attributes.
-        {Op::ListAttrs, "none", "", -2, false},
-        {Op::ListAttrs, "abs/secret", "", -13, false},
-        {Op::FileAttrs, "none", "", -2, false},
-        {Op::XAttrs, "none", "", -2, false},
-        {Op::SetFamily, "none", "", -2, false},
-        {Op::SetFamily, "abs/secret", "", -13, false},
-        {Op::Expire, "none", "", -2, false},
-        {Op::Expire, "=", "", -2, false},
+        {Op::ListAttrs, "none", "", -2, false}, {Op::ListAttrs, "abs/secret", "", -13, false},
+        {Op::FileAttrs, "none", "", -2, false}, {Op::XAttrs, "none", "", -2, false},
+        {Op::SetFamily, "none", "", -2, false}, {Op::SetFamily, "abs/secret", "", -13, false},
+        {Op::Expire, "none", "", -2, false}, {Op::Expire, "=", "", -2, false},
         {Op::Expire, "abs/secret", "", -13, false},
         // Files of the gateway host: paths may be four times as long.
-        {Op::LfxStat, "none", "", -2, false},
-        {Op::LfxStat, "#4096", "", 0, false},
-        {Op::LfxStat, "#4097", "", -36, false},
-        {Op::LfxStat, "slash/etc/passwd", "", -13, false},
-        {Op::LfxMkdir, "abs/lfxmade", "", -13, false},
-        {Op::LfxMkdir, "x/y", "", -2, false},
-        {Op::LfxMkdir, "full", "", -17, false},
-        {Op::LfxUnlink, "abs/secret", "", -13, false},
+        {Op::LfxStat, "none", "", -2, false}, {Op::LfxStat, "#4096", "", 0, false},
+        {Op::LfxStat, "#4097", "", -36, false}, {Op::LfxStat, "slash/etc/passwd", "", -13, false},
+        {Op::LfxMkdir, "abs/lfxmade", "", -13, false}, {Op::LfxMkdir, "x/y", "", -2, false},
+        {Op::LfxMkdir, "full", "", -17, false}, {Op::LfxUnlink, "abs/secret", "", -13, false},
         {Op::LfxUnlink, "=", "", -2, false},
     };
     for (const OpCase &c : cases) {
@@ -409,33 +376,6 @@ TEST_F(NxOps, TableHolds250OpenFilesAndReusesEntries)
     EXPECT_EQ(nxtest::settledEvents(opens) - opensBefore, static_cast<size_t>(kTable + 1));
 }
 
-TEST_F(NxOps, ThreadsUseTheirOwnFilesOnTheSharedSessionAtOnce)
-{
-    constexpr int kThreads = 4, kRounds = 40;
-    for (int t = 0; t < kThreads; t++)
-        makeFile("t" + std::to_string(t), std::string(static_cast<size_t>(1000 * (t + 1)), 'x'));
-    std::vector<int> faults(kThreads, 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; t++) {
-        threads.emplace_back([t, path = ns("t" + std::to_string(t)), &faults] {
-            const int64_t size = 1000 * (t + 1);
-            for (int r = 0; r < kRounds; r++) {
-                int fd = quor_Open(path.c_str(), O_RDONLY, 0, nullptr, nullptr, nullptr);
-                uint64_t off = 0;
-                quor_stat_t st = {};
-                bool ok = fd >= 0 && quor_Lseek(fd, -r, SEEK_END) == size - r &&
-                          quor_SetFileOffset(fd, static_cast<uint64_t>(t), SEEK_CUR, 1, &off) == 0 &&
-                          off == static_cast<uint64_t>(size - r - t) && quor_Fstat(fd, &st) == 0 &&
-                          st.st_size == static_cast<uint64_t>(size) && quor_Close(fd) == 0;
-                faults[static_cast<size_t>(t)] += ok ? 0 : 1;
-            }
-        });
-    }
-    for (auto &th : threads)
-        th.join();
-    EXPECT_EQ(faults, std::vector<int>(kThreads, 0));
-}
-
 TEST_F(NxOps, SessionUmaskShapesCreatedFilesAndDirectories)
 {
     EXPECT_EQ(quor_Umask(027), static_cast<int>(nxtest::kSiteUmask));
@@ -510,35 +450,6 @@ TEST_F(NxOps, ListingPagesWithOffsetsCountsAndTheEndFlag)
     EXPECT_EQ(quor_Closedir(dd), 0);
     EXPECT_EQ(quor_Closedir(dd), -9);
     EXPECT_EQ(quor_ReadAttrs(dd, 0, 2, 0, &end, &next, e.data()), -9);
-}
-
-TEST_F(NxOps, FullPagesOfALargeDirectory)
-{
-    constexpr int kEntries = 1100;  // a page of the most one reply carries, then the rest
-    ASSERT_EQ(mkdir(disk("big").c_str(), 0755), 0);
-    std::vector<std::string> names;
-    for (int i = 0; i < kEntries; i++) {
-        char name[16];
-        snprintf(name, sizeof name, "e%05d", i);
-        names.push_back(name);
-        makeFile(std::string("big/") + name, std::string(static_cast<size_t>(i % 7), 'z'));
-    }
-    int dd = quor_Opendir(ns("big").c_str());
-    ASSERT_GE(dd, 0);
-    std::vector<ns_DirEntry_t> e(KYLGW_MAX_DIRENTRIES);
-    std::vector<std::string> seen;
-    uint32_t end = 9;
-    uint64_t next = 0;
-    for (int want : {static_cast<int>(KYLGW_MAX_DIRENTRIES), kEntries - static_cast<int>(KYLGW_MAX_DIRENTRIES)}) {
-        ASSERT_EQ(quor_ReadAttrs(dd, next, KYLGW_MAX_DIRENTRIES, 1, &end, &next, e.data()), want);
-        for (size_t i = 0; i < static_cast<size_t>(want); i++) {
-            EXPECT_EQ(e[i].Attrs.DataLength, seen.size() % 7);
-            seen.push_back(e[i].Name);
-        }
-        EXPECT_EQ(end, seen.size() == names.size() ? 1u : 0u);
-    }
-    EXPECT_EQ(seen, names);
-    EXPECT_EQ(quor_Closedir(dd), 0);
 }
 
 TEST_F(NxOps, RenameAndUnlinkKeepTheSidecarsInStep)

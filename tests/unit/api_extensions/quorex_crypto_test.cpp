@@ -238,31 +238,26 @@ TEST(Crypto, AesKnownAnswers)
 
 TEST(Crypto, AesRefusals)
 {
-    unsigned char key[16] = {1};
-    unsigned char out[64];
+    unsigned char key[16] = {1}, out[64], enc[16];
     size_t n = 99;
     const unsigned char in[4] = {1, 2, 3, 4};
-    // Only AES is carried out.
+    // Only AES is carried out, with a key at least as long as the cipher's.
     EXPECT_EQ(quorex_Encrypt(QUOREX_CIPHER_GARBLE, 16, key, 4, in, &n, out), -22);
     EXPECT_EQ(quorex_Encrypt(QUOREX_CIPHER_BLOWFISH, 16, key, 4, in, &n, out), -22);
     EXPECT_EQ(quorex_Decrypt(QUOREX_CIPHER_3DES, 16, key, 16, out, &n, out), -22);
-    // A key shorter than the cipher's.
     EXPECT_EQ(quorex_Encrypt(QUOREX_CIPHER_AES, 15, key, 4, in, &n, out), -22);
-    // A cipher text that is not whole blocks, and one with bad padding.
-    unsigned char enc[16];
+    // A cipher text that is not whole blocks.
     ASSERT_EQ(quorex_Encrypt(QUOREX_CIPHER_AES, 16, key, 4, in, &n, enc), 0);
     EXPECT_LT(quorex_Decrypt(QUOREX_CIPHER_AES, 16, key, 15, enc, &n, out), 0);
+    // A wrong key almost always yields bad padding: count over 16 texts.
     unsigned char wrongKey[16] = {2};
-    size_t badPadding = 0;
-    // A wrong key almost always yields bad padding; count over several
-    // texts so the check does not depend on one lucky block.
-    for (int i = 0; i < 16; i++) {
-        unsigned char msg[5] = {static_cast<unsigned char>(i), 9, 9, 9, 9};
+    int badPadding = 0;
+    for (unsigned char i = 0; i < 16; i++) {
+        const unsigned char msg[5] = {i, 9, 9, 9, 9};
         ASSERT_EQ(quorex_Encrypt(QUOREX_CIPHER_AES, 16, key, 5, msg, &n, enc), 0);
-        if (quorex_Decrypt(QUOREX_CIPHER_AES, 16, wrongKey, 16, enc, &n, out) < 0)
-            badPadding++;
+        badPadding += quorex_Decrypt(QUOREX_CIPHER_AES, 16, wrongKey, 16, enc, &n, out) < 0;
     }
-    EXPECT_GE(badPadding, 12u);
+    EXPECT_GE(badPadding, 12);
 }
 
 TEST(Crypto, ScramblerKnownAnswerAndInverse)
@@ -270,14 +265,11 @@ TEST(Crypto, ScramblerKnownAnswerAndInverse)
     // Seed 0x01020304: sum 10, k = 0x0A ^ 0xA5 = 0xAF, then 0x5F, 0xBE.
     unsigned char z[3] = {0, 0, 0};
     garble(z, 3, 0x01020304u);
-    EXPECT_EQ(z[0], 0xAF);
-    EXPECT_EQ(z[1], 0x5F);
-    EXPECT_EQ(z[2], 0xBE);
+    EXPECT_EQ(Bytes(z, z + 3), (Bytes{0xAF, 0x5F, 0xBE}));
     // Seed 0xFFFFFFFF: sum 1020 = 0x3FC, k = 0xFC ^ 0xA5 = 0x59.
     unsigned char o[2] = {0x59, 0x00};
     garble(o, 2, 0xFFFFFFFFu);
-    EXPECT_EQ(o[0], 0x00);
-    EXPECT_EQ(o[1], 0xB2);
+    EXPECT_EQ(Bytes(o, o + 2), (Bytes{0x00, 0xB2}));
 
     unsigned char field[257] = {};
     memcpy(field, "combo_user", 10);

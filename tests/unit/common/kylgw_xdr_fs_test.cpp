@@ -394,6 +394,10 @@ TEST(FsCaps, StringsAndCountsAtTheirCapsAndOneOver)
     }
     EXPECT_TRUE(decodes(xdr_api_quor_ConvertNamesToIds_req_t,
                         word(KYLGW_MAX_NAMESPECS) + Bytes(size_t{KYLGW_MAX_NAMESPECS} * (12 + 128 + 256), 0)));
+    Bytes dir = word(KYLGW_MAX_DIRENTRIES) + Bytes(12, 0);
+    for (uint32_t i = 0; i < KYLGW_MAX_DIRENTRIES; i++)
+        dir = dir + hex("00 00 00 02 61 00 00 00") + Bytes(44 + 8, 0) + attrsWire();
+    EXPECT_TRUE(decodes(xdr_api_quor_ReadAttrs_rply_t, dir));
     const Bytes head = Bytes(44, 0) + attrsWire();
     auto f = fresh<quor_xfileattr_t>();
     size_t left = 0;
