@@ -2,12 +2,11 @@
 // a listing with more entries than were asked for, a name conversion of
 // another size, a data stream that never sends its control byte.  Also the
 // client-side refusal of position operations on a file another transfer
-// holds, and the conversion of attribute records to POSIX modes.
+// holds.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/stat.h>
 
 #include "fileops_testutil.h"
 #include "nxapi_fileops.h"
@@ -176,30 +175,6 @@ TEST(PeerFaults, PositionOperationsOnABusyFileFailWithoutAsking)
         FCHECK(quor_Lseek(0, 10, SEEK_SET) == 10);
         return 0;
     });
-}
-
-TEST(AttributeModes, TypeAndPermissionFieldsBecomeAPosixMode)
-{
-    struct Row {
-        uint32_t type, user, group, other, mode;
-        mode_t want;
-    };
-    const Row rows[] = {
-        {132, 32 + 64 + 128, 0, 0, 0, S_IFDIR | S_IRWXU},
-        {129, 32 + 64, 32, 128, 32 + 128, S_IFREG | S_ISUID | S_ISVTX | 0641},
-        {131, 0, 0, 0, 64, S_IFREG | S_ISGID},
-        {130, 0, 0, 32 + 64, 0, S_IFLNK | 0006},
-        {7, 0, 0, 0x1F, 0, 0},  // unknown type, bits outside the three ignored
-    };
-    for (const Row &r : rows) {
-        quor_Attrs_t a = {};
-        a.Type = r.type;
-        a.UserPerms = r.user;
-        a.GroupPerms = r.group;
-        a.OtherPerms = r.other;
-        a.ModePerms = r.mode;
-        EXPECT_EQ(ConvertHpnsModeToPosixMode(&a), r.want) << r.type;
-    }
 }
 
 } // namespace
