@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <openssl/bn.h>
@@ -202,38 +203,32 @@ TEST(Crypto, AesOutputLengthsAndRoundTrip)
 //       -K 2b7e151628aed2a6abf7158809cf4f3c -iv (same) | xxd -p
 TEST(Crypto, AesKnownAnswers)
 {
-    unsigned char key1[20];
-    for (size_t i = 0; i < sizeof key1; i++)
-        key1[i] = static_cast<unsigned char>(i);  // only the first 16 bytes are the key
-    const unsigned char abcExpect[] = {0x19, 0xbb, 0x3a, 0xd5, 0x5d, 0x77, 0xa0, 0x19,
-                                       0x66, 0x06, 0xd8, 0x70, 0xe3, 0xf2, 0x95, 0x7e};
-    const unsigned char emptyExpect[] = {0xe5, 0xe0, 0xc1, 0x76, 0x98, 0xe5, 0xae, 0xdd,
-                                         0x9a, 0xa2, 0x9f, 0x7f, 0x57, 0x18, 0x04, 0x35};
-    const unsigned char key2[16] = {0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6,
-                                    0xab, 0xf7, 0x15, 0x88, 0x09, 0xcf, 0x4f, 0x3c};
-    const unsigned char blockExpect[] = {0x75, 0x9b, 0x6e, 0xdd, 0xb8, 0xcf, 0xdd, 0xdf, 0xc1, 0xcf, 0x5b,
-                                         0x15, 0xb4, 0x09, 0x49, 0xb9, 0xf2, 0xfa, 0xd4, 0xfe, 0x05, 0x62,
-                                         0x80, 0x6d, 0xfb, 0x7f, 0xed, 0xa6, 0x08, 0xe8, 0xbb, 0x4b};
-    unsigned char out[64];
-    size_t n = 0;
-    ASSERT_EQ(quorex_Encrypt(QUOREX_CIPHER_AES, sizeof key1, key1, 3, reinterpret_cast<const unsigned char *>("abc"),
-                             &n, out),
-              0);
-    ASSERT_EQ(n, sizeof abcExpect);
-    EXPECT_EQ(memcmp(out, abcExpect, n), 0);
-    ASSERT_EQ(quorex_Encrypt(QUOREX_CIPHER_AES, sizeof key1, key1, 0, nullptr, &n, out), 0);
-    ASSERT_EQ(n, sizeof emptyExpect);
-    EXPECT_EQ(memcmp(out, emptyExpect, n), 0);
-    ASSERT_EQ(quorex_Encrypt(QUOREX_CIPHER_AES, sizeof key2, key2, 16,
-                             reinterpret_cast<const unsigned char *>("0123456789abcdef"), &n, out),
-              0);
-    ASSERT_EQ(n, sizeof blockExpect);
-    EXPECT_EQ(memcmp(out, blockExpect, n), 0);
-    // And back.
-    unsigned char back[64];
-    ASSERT_EQ(quorex_Decrypt(QUOREX_CIPHER_AES, sizeof key2, key2, sizeof blockExpect, blockExpect, &n, back), 0);
-    ASSERT_EQ(n, 16u);
-    EXPECT_EQ(memcmp(back, "0123456789abcdef", 16), 0);
+    auto hex = [](const std::string &t) {
+        Bytes b;
+        for (size_t i = 0; i + 1 < t.size(); i += 2)
+            b.push_back(static_cast<unsigned char>(std::stoul(t.substr(i, 2), nullptr, 16)));
+        return b;
+    };
+    const struct {
+        const char *key, *plain, *cipher;
+    } cases[] = {
+        // A 20-byte key of which the first 16 bytes are used.
+        {"000102030405060708090a0b0c0d0e0f10111213", "abc", "19bb3ad55d77a0196606d870e3f2957e"},
+        {"000102030405060708090a0b0c0d0e0f10111213", "", "e5e0c17698e5aedd9aa29f7f57180435"},
+        {"2b7e151628aed2a6abf7158809cf4f3c", "0123456789abcdef",
+         "759b6eddb8cfdddfc1cf5b15b40949b9f2fad4fe0562806dfb7feda608e8bb4b"},
+    };
+    for (const auto &c : cases) {
+        Bytes key = hex(c.key), want = hex(c.cipher), out(64), back(64);
+        size_t n = 0, m = 0;
+        ASSERT_EQ(quorex_Encrypt(QUOREX_CIPHER_AES, key.size(), key.data(), strlen(c.plain),
+                                 reinterpret_cast<const unsigned char *>(c.plain), &n, out.data()),
+                  0);
+        EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(n)), want) << c.plain;
+        ASSERT_EQ(quorex_Decrypt(QUOREX_CIPHER_AES, key.size(), key.data(), want.size(), want.data(), &m, back.data()),
+                  0);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(back.data()), m), c.plain);
+    }
 }
 
 TEST(Crypto, AesRefusals)

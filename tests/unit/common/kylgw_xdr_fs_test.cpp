@@ -319,8 +319,8 @@ TEST(FsGolden, ExtendedAttributesCarryLevelsVolumesAndPhysicalVolumes)
 
 TEST(FsGolden, NameSpecificationsAndDirectoryEntries)
 {
-    api_namespec_t spec{QUOR_NAMESPEC_GROUP, 0, 1, "staff", ""};
-    api_quor_ConvertNamesToIds_req_t r{1, &spec};
+    api_namespec_t group{QUOR_NAMESPEC_GROUP, 0, 1, "staff", ""};
+    api_quor_ConvertNamesToIds_req_t r{1, &group};
     expectGolden(xdr_api_quor_ConvertNamesToIds_req_t, &r,
                  hex("00 00 00 01"           // count
                      "00 00 00 02"           // Type: group

@@ -240,9 +240,9 @@ TEST(IorGolden, GapValueAndListReplies)
 
     // A value reply and a descriptor-list reply decode and encode back; an
     // unknown type cannot be skipped.
-    const Bytes spec = hex(kUuidHex) + hex("00 00 00 00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00");
-    for (const Bytes &body : {spec + hex("00 00 00 00 00 00 00 01 ff ff ff fe 00 00 00 00 00 00 00 00"),
-                              spec + hex("00 00 00 02 00 00 00 02") + Bytes(2 * 24, 0) + hex("00 00 00 00 00 00 00 00")}) {
+    const Bytes head = hex(kUuidHex) + hex("00 00 00 00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00");
+    for (const Bytes &body : {head + hex("00 00 00 00 00 00 00 01 ff ff ff fe 00 00 00 00 00 00 00 00"),
+                              head + hex("00 00 00 02 00 00 00 02") + Bytes(2 * 24, 0) + hex("00 00 00 00 00 00 00 00")}) {
         quor_IOR_t d{};
         ASSERT_TRUE(decodeAll(xdr_quor_IOR_t, body, &d));
         bool ok = false;
@@ -250,7 +250,7 @@ TEST(IorGolden, GapValueAndListReplies)
         EXPECT_TRUE(release(xdr_quor_IOR_t, &d));
         EXPECT_EQ(d.ReqSpecReply, nullptr);
     }
-    EXPECT_FALSE(decodes(xdr_quor_IOR_t, spec + hex("00 00 00 00 00 00 00 03 00 00 00 00 00 00 00 00")));
+    EXPECT_FALSE(decodes(xdr_quor_IOR_t, head + hex("00 00 00 00 00 00 00 03 00 00 00 00 00 00 00 00")));
 
     // Reply counts past the cap are refused at their words.
     auto withCounts = [](const char *counts, size_t replies) {
