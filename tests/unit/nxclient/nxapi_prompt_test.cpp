@@ -68,8 +68,9 @@ public:
     // The echo bits of the terminal's local modes.
     tcflag_t echo() const
     {
-        struct termios t;
-        return tcgetattr(slave_, &t) == 0 ? t.c_lflag & (ECHO | ECHOE | ECHOK | ECHONL) : ~tcflag_t{0};
+        struct termios t {};
+        EXPECT_EQ(tcgetattr(slave_, &t), 0);
+        return t.c_lflag & (ECHO | ECHOE | ECHOK | ECHONL);
     }
     // Waits for the child to end, keeping its output flowing; its wait
     // status, or -1.
