@@ -1,15 +1,12 @@
 #ifndef NXCLIENT_GATEWAY_H
 #define NXCLIENT_GATEWAY_H
 
-// The gateway the integration tests of the client library talk to: one real
-// kylgwd for the whole program, started by a gtest Environment before the
-// first client call, with two keytab users (ivan, who logs in, and bob),
-// accounts and a class-of-service table of our own.  The client library's
-// session is process-wide and opens on the first call, so the environment
-// sets the client's variables and makes that first call itself.  Each test
-// works in a directory of its own under ivan's home, made on disk by
-// NxClientTest.  The scratch directory (tree, sidecars, logs) is kept when a
-// test failed.
+// The gateway the client library's integration tests talk to: one real
+// kylgwd for the whole program, started by a gtest Environment that also
+// makes the first client call (the session is process-wide), with two
+// keytab users (ivan, who logs in, and bob), accounts and classes of
+// service of our own.  Each test works in a directory of its own under
+// ivan's home.  The scratch directory is kept when a test failed.
 
 #include <gtest/gtest.h>
 
@@ -23,9 +20,8 @@
 namespace nxtest {
 
 // The classes of service kylgwd is configured with: id, name, stripe width,
-// block size, the file sizes the class is chosen for (max 0: no bound) and
-// whether its first level is tape.  20 is the default; 11 is the client's
-// fallback class and an ordinary one here, so the two can be told apart.
+// block size, the file sizes it is chosen for (max 0: no bound), tape or
+// not.  20 is the default; 11, the client's fallback, is ordinary here.
 struct CosRow {
     uint32_t id;
     const char *name;

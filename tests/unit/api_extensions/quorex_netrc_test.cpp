@@ -80,167 +80,73 @@ protected:
     std::string savedHome_;
 };
 
-TEST_F(Netrc, EntriesMatchByLabelHostAndDefault)
+struct NetrcCase {
+    std::string text;
+    mode_t mode;
+    const char *knownUser, *knownPass;  // nullptr: not known before
+    int rc;
+    const char *user, *pass;  // nullptr: none handed out
+};
+
+TEST_F(Netrc, Entries)
 {
-    write("machine other login wrong password nope\n"
-          "machine GWLABEL login alice password secret1\n"
-          "default login dflt password dpass\n");
-    ASSERT_EQ(read(), 0) << err_;
-    EXPECT_EQ(user(), "alice");
-    EXPECT_EQ(pass(), "secret1");
-    EXPECT_EQ(err_, "");
-}
-
-TEST_F(Netrc, MatchesTheServersHostNameAndFallsBackToDefault)
-{
-    // 127.0.0.1 reads back as localhost.
-    write("machine localhost login bob password hostpw\n");
-    ASSERT_EQ(read(), 0);
-    EXPECT_EQ(user(), "bob");
-    EXPECT_EQ(pass(), "hostpw");
-
-    free(user_);
-    free(pass_);
-    user_ = pass_ = nullptr;
-    write("machine elsewhere login x password y\n\ndefault\tlogin,carol password dpw\n");
-    ASSERT_EQ(read(), 0);
-    EXPECT_EQ(user(), "carol");
-    EXPECT_EQ(pass(), "dpw");
-}
-
-TEST_F(Netrc, KnownUserAndPasswordAreKept)
-{
-    // An entry for another login is passed over; the next matching one is
-    // used; a known password is not replaced.
-    write("machine gwlabel login mallory password evil\n"
-          "machine gwlabel login alice password alicepw\n");
-    user_ = strdup("alice");
-    ASSERT_EQ(read(), 0);
-    EXPECT_EQ(user(), "alice");
-    EXPECT_EQ(pass(), "alicepw");
-
-    free(pass_);
-    pass_ = strdup("given");
-    ASSERT_EQ(read(), 0);
-    EXPECT_EQ(pass(), "given");
-}
-
-TEST_F(Netrc, QuotesBackslashesAndLongTokens)
-{
-    std::string longpw(120, 'z');
-    write("machine gwlabel login \"al ice,x\" password pa\\ ss\\\"w\n"
-          "machine other password " + longpw + "\n");
-    ASSERT_EQ(read(), 0);
-    EXPECT_EQ(user(), "al ice,x");
-    EXPECT_EQ(pass(), "pa ss\"w");
-
-    free(user_);
-    free(pass_);
-    user_ = pass_ = nullptr;
-    write("machine gwlabel login u password " + longpw + "\n");
-    ASSERT_EQ(read(), 0);
-    EXPECT_EQ(pass(), std::string(99, 'z'));
-}
-
-TEST_F(Netrc, ValuesThatLookLikeKeywordsStayValues)
-{
-    // A password spelled "machine" in a skipped entry must not start an
-    // entry of its own.
-    write("machine other password machine gwlabel\n"
-          "machine gwlabel login real password realpw\n");
-    ASSERT_EQ(read(), 0);
-    EXPECT_EQ(user(), "real");
-    EXPECT_EQ(pass(), "realpw");
-}
-
-TEST_F(Netrc, UnknownKeywordIsReportedAndSkipped)
-{
-    write("machine gwlabel login u frobnicate password pw\n");
-    ASSERT_EQ(read(), 0);
-    EXPECT_EQ(err_, "Unknown .netrc keyword frobnicate\n");
-    EXPECT_EQ(user(), "u");
-    EXPECT_EQ(pass(), "pw");
-}
-
-TEST_F(Netrc, MacroDefinitionsAndTheirLimits)
-{
-    // Bodies are not tokenised: the "machine" inside does not count.
-    write("macdef init\ncd /tmp\nmachine evil login x password y\n\n"
-          "machine gwlabel login u password pw\n");
-    ASSERT_EQ(read(), 0) << err_;
-    EXPECT_EQ(user(), "u");
-    EXPECT_EQ(err_, "");
-
-    struct Bad {
-        std::string text;
-        const char *message;
-    };
     std::string sixteen;
     for (int i = 0; i < 16; i++)
         sixteen += "macdef m" + std::to_string(i) + "\nx\n\n";
-    std::string big = "macdef big\n" + std::string(4000, 'a') + "\n" + std::string(200, 'b') + "\n\n";
-    const Bad bad[] = {
-        {"macdef\nbody\n\n", "Missing macdef name argument\n"},
-        {"macdef   \n", "Missing macdef name argument\n"},
-        {sixteen + "macdef one_too_many\nx\n\n", "Limit of 16 macros have already been defined.\n"},
-        {"macdef noline", "Macro name missing null line terminator.\n"},
-        {"macdef empty\n", "Macro definition missing null line terminator.\n"},
-        {"macdef body\nline one\nline two\n", "Macro definition <body> missing null line terminator.\n"},
-        {"macdef longername12\nline\n", "Macro definition <longernam> missing null line terminator.\n"},
-        {big, "4K macro buffer exceeded.\n"},
+    const std::string entry = "machine gwlabel login u password pw\n", longpw(120, 'z');
+    const NetrcCase cases[] = {
+        // By label (any case), before the default.
+        {"machine other login wrong password nope\nmachine GWLABEL login alice password secret1\n"
+         "default login dflt password dpass\n",
+         0600, nullptr, nullptr, 0, "alice", "secret1"},
+        // 127.0.0.1 reads back as localhost; the default when nothing matches.
+        {"machine localhost login bob password hostpw\n", 0600, nullptr, nullptr, 0, "bob", "hostpw"},
+        {"machine elsewhere login x password y\n\ndefault\tlogin,carol password dpw\n", 0600, nullptr, nullptr, 0,
+         "carol", "dpw"},
+        // A known user passes over other logins; a known password stays.
+        {"machine gwlabel login mallory password evil\nmachine gwlabel login alice password alicepw\n", 0600,
+         "alice", nullptr, 0, "alice", "alicepw"},
+        {"machine gwlabel login alice password other\n", 0600, "alice", "given", 0, "alice", "given"},
+        // Quotes, backslashes, long tokens cut to 99 bytes.
+        {"machine gwlabel login \"al ice,x\" password pa\\ ss\\\"w\nmachine other password " + longpw + "\n", 0600,
+         nullptr, nullptr, 0, "al ice,x", "pa ss\"w"},
+        {"machine gwlabel login u password " + longpw + "\n", 0600, nullptr, nullptr, 0, "u",
+         "zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz"},
+        // Values that look like keywords stay values; unknown keywords are skipped.
+        {"machine other password machine gwlabel\nmachine gwlabel login real password realpw\n", 0600, nullptr,
+         nullptr, 0, "real", "realpw"},
+        {"machine gwlabel login u frobnicate password pw\n", 0600, nullptr, nullptr, 0, "u", "pw"},
+        // Macro bodies are not read as entries; sixteen macros at most, and
+        // every macro ends with an empty line within 4 KiB.
+        {"macdef init\ncd /tmp\nmachine evil login x password y\n\n" + entry, 0600, nullptr, nullptr, 0, "u", "pw"},
+        {sixteen + entry, 0600, nullptr, nullptr, 0, "u", "pw"},
+        {entry + sixteen + "macdef one_too_many\nx\n\n", 0600, nullptr, nullptr, -1, nullptr, nullptr},
+        {entry + "macdef\nbody\n\n", 0600, nullptr, nullptr, -1, nullptr, nullptr},
+        {entry + "macdef   \n", 0600, nullptr, nullptr, -1, nullptr, nullptr},
+        {entry + "macdef noline", 0600, nullptr, nullptr, -1, nullptr, nullptr},
+        {entry + "macdef empty\n", 0600, nullptr, nullptr, -1, nullptr, nullptr},
+        {entry + "macdef body\nline one\nline two\n", 0600, nullptr, nullptr, -1, nullptr, nullptr},
+        {entry + "macdef big\n" + std::string(4000, 'a') + "\n" + std::string(200, 'b') + "\n\n", 0600, nullptr,
+         nullptr, -1, nullptr, nullptr},
+        // A password or account others (or the group) may read is refused,
+        // except an anonymous password; an account is never handed out.
+        {entry, 0644, nullptr, nullptr, -1, nullptr, nullptr},
+        {entry, 0640, nullptr, nullptr, -1, nullptr, nullptr},
+        {"machine gwlabel login anonymous password me@host\n", 0644, nullptr, nullptr, 0, "anonymous", "me@host"},
+        {"machine gwlabel login anonymous account acct1\n", 0644, nullptr, nullptr, -1, nullptr, nullptr},
+        {"machine gwlabel login u account acct1 password pw\n", 0600, nullptr, nullptr, 0, "u", "pw"},
     };
-    for (const Bad &b : bad) {
+    for (const NetrcCase &c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 80));
         free(user_);
         free(pass_);
-        user_ = pass_ = nullptr;
-        write("machine gwlabel login u password pw\n" + b.text);
-        EXPECT_EQ(read(), -1) << b.message;
-        EXPECT_EQ(err_, b.message);
-        EXPECT_EQ(user_, nullptr) << b.message;
+        user_ = c.knownUser ? strdup(c.knownUser) : nullptr;
+        pass_ = c.knownPass ? strdup(c.knownPass) : nullptr;
+        write(c.text, c.mode);
+        EXPECT_EQ(read(), c.rc) << err_;
+        EXPECT_EQ(user(), c.user ? c.user : "<null>");
+        EXPECT_EQ(pass(), c.pass ? c.pass : "<null>");
     }
-    // Sixteen macros are allowed.
-    write(sixteen + "machine gwlabel login u password pw\n");
-    EXPECT_EQ(read(), 0) << err_;
-}
-
-TEST_F(Netrc, PasswordInAFileOthersMayReadIsRefused)
-{
-    write("machine gwlabel login alice password secret\n", 0644);
-    EXPECT_EQ(read(), -1);
-    EXPECT_EQ(err_, "Error: .netrc file is readable by others.Remove password or make file unreadable by others.");
-    EXPECT_EQ(user_, nullptr);
-    EXPECT_EQ(pass_, nullptr);
-
-    // Group bits alone are enough to refuse.
-    write("machine gwlabel login alice password secret\n", 0640);
-    EXPECT_EQ(read(), -1);
-
-    // The same file readable by its owner alone supplies both.
-    write("machine gwlabel login alice password secret\n", 0600);
-    ASSERT_EQ(read(), 0);
-    EXPECT_EQ(user(), "alice");
-    EXPECT_EQ(pass(), "secret");
-}
-
-TEST_F(Netrc, AnonymousMayHaveAReadablePasswordButNoAccount)
-{
-    write("machine gwlabel login anonymous password me@host\n", 0644);
-    ASSERT_EQ(read(), 0) << err_;
-    EXPECT_EQ(user(), "anonymous");
-    EXPECT_EQ(pass(), "me@host");
-
-    free(user_);
-    free(pass_);
-    user_ = pass_ = nullptr;
-    write("machine gwlabel login anonymous account acct1\n", 0644);
-    EXPECT_EQ(read(), -1);
-    EXPECT_EQ(err_, "Error: .netrc file is readable by others.Remove account or make file unreadable by others.");
-
-    // An account in a private file is read but not handed out.
-    write("machine gwlabel login u account acct1 password pw\n", 0600);
-    ASSERT_EQ(read(), 0);
-    EXPECT_EQ(user(), "u");
-    EXPECT_EQ(pass(), "pw");
 }
 
 TEST_F(Netrc, MissingFileIsNoEntry)

@@ -2,10 +2,9 @@
 #define CODEC_TESTUTIL_H
 
 // Helpers shared by the codec tests: hex text to bytes, big-endian words,
-// encoding and decoding a typed body routine over memory, releasing what a
-// decode allocated, round trips, and decoding every truncation of a valid
-// body.  Header-only; every routine runs on the calling test's thread and
-// reports through GoogleTest assertions where it says so.
+// running a typed body routine over memory, golden-byte checks and decoding
+// every truncation of a valid body.  Header-only; the checks report through
+// GoogleTest assertions on the calling test's thread.
 
 #include "kyl_xdr.h"
 
@@ -40,11 +39,15 @@ inline Bytes hex(const std::string &text)
     return out;
 }
 
-// a followed by b.
 inline Bytes cat(Bytes a, const Bytes &b)
 {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+
+inline Bytes operator+(Bytes a, const Bytes &b)
+{
+    return cat(std::move(a), b);
 }
 
 // v as four big-endian bytes.
@@ -54,23 +57,22 @@ inline Bytes word(uint32_t v)
             static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
 }
 
-// Writes v big-endian at offset off of b; b must hold off + 4 bytes.
+// Writes v big-endian at offset off of b.
 inline void putWord(Bytes &b, size_t off, uint32_t v)
 {
     Bytes w = word(v);
     std::copy(w.begin(), w.end(), b.begin() + static_cast<long>(off));
 }
 
-// Records are large (an attribute record holds a 2 KiB trash path); this
-// keeps them off the stack, value-initialised.
+// Records are large (an attribute record holds a 2 KiB trash path): off the
+// stack, value-initialised.
 template <typename T>
 std::unique_ptr<T> fresh()
 {
     return std::make_unique<T>();
 }
 
-// Encodes *v; *ok receives the routine's result.  Returns whatever bytes
-// the routine wrote, also when it failed part way.
+// Encodes *v; *ok receives the routine's result.
 template <typename T>
 Bytes encode(Codec<T> fn, T *v, bool *ok)
 {
@@ -83,7 +85,6 @@ Bytes encode(Codec<T> fn, T *v, bool *ok)
     return b;
 }
 
-// True when the routine encodes *v; the bytes are dropped.
 template <typename T>
 bool encodes(Codec<T> fn, T *v)
 {
@@ -92,47 +93,31 @@ bool encodes(Codec<T> fn, T *v)
     return ok;
 }
 
-// Encodes *v, expecting the routine to succeed, and returns the bytes.
-template <typename T>
-Bytes encodeOk(Codec<T> fn, T *v)
-{
-    bool ok = false;
-    Bytes b = encode(fn, v, &ok);
-    EXPECT_TRUE(ok);
-    return b;
-}
-
-// A memory source that remembers the largest single read asked of it, so a
-// test can tell a length refused at its word from one refused by truncation.
-struct RecordingSource : kyl_xdr_memsource {
-    using kyl_xdr_memsource::kyl_xdr_memsource;
-    bool get(unsigned char *buf, size_t n) override
-    {
-        largest = std::max(largest, n);
-        return kyl_xdr_memsource::get(buf, n);
-    }
-    size_t largest = 0;
-};
-
-// Decodes b into *v and returns the routine's result, whether or not it
-// read every byte.  *left receives the bytes it did not read and *largest
-// the largest single read it asked for; either may be null.
+// Decodes b into *v and returns the routine's result; *left receives the
+// bytes it did not read and *largest the largest single read it asked for.
 template <typename T>
 bool decode(Codec<T> fn, const Bytes &b, T *v, size_t *left = nullptr, size_t *largest = nullptr)
 {
-    RecordingSource src(b.data(), b.size());
+    struct Recording : kyl_xdr_memsource {
+        using kyl_xdr_memsource::kyl_xdr_memsource;
+        bool get(unsigned char *buf, size_t n) override
+        {
+            most = std::max(most, n);
+            return kyl_xdr_memsource::get(buf, n);
+        }
+        size_t most = 0;
+    } src(b.data(), b.size());
     kyl_xdr_t x;
     kyl_xdr_create_decode(&x, &src);
     bool ok = fn(&x, v);
     if (left != nullptr)
         *left = src.left;
     if (largest != nullptr)
-        *largest = src.largest;
+        *largest = src.most;
     return ok;
 }
 
-// Decodes b into *v; true only when the routine succeeds and uses every
-// byte.  *left, when not null, receives the bytes it did not read.
+// True only when the routine succeeds and reads every byte.
 template <typename T>
 bool decodeAll(Codec<T> fn, const Bytes &b, T *v, size_t *left = nullptr)
 {
@@ -143,8 +128,7 @@ bool decodeAll(Codec<T> fn, const Bytes &b, T *v, size_t *left = nullptr)
     return ok && unread == 0;
 }
 
-// Runs the routine's free pass over *v, releasing what a decode allocated.
-// Returns the routine's result; a free pass is expected to succeed.
+// Runs the free pass over *v.
 template <typename T>
 bool release(Codec<T> fn, T *v)
 {
@@ -153,44 +137,62 @@ bool release(Codec<T> fn, T *v)
     return fn(&x, v);
 }
 
-// How expectEveryCutFails fills the record before each decode.
-enum class Start {
-    zeroed,  // value-initialised
-    stale,   // 0xA5 in every byte: stale pointers must not survive a failed decode
-};
-
-// Every proper prefix of a valid body b fails to decode, and the free pass
-// afterwards succeeds.  Each prefix is copied into a buffer of its own size
-// so that the sanitizer build sees any read past the cut; the failed decode
-// must own nothing once freed, which the leak checker of that build sees.
+// True when b decodes completely into a fresh record (released again).
 template <typename T>
-void expectEveryCutFails(Codec<T> fn, const Bytes &b, Start start = Start::zeroed)
+bool decodes(Codec<T> fn, const Bytes &b)
+{
+    auto r = fresh<T>();
+    bool ok = decodeAll(fn, b, r.get());
+    EXPECT_TRUE(release(fn, r.get()));
+    return ok;
+}
+
+// A field's length word len and len bytes (0x11) with padding, between
+// prefix and suffix: decodes at cap, and is refused one byte over it.
+template <typename T>
+void expectCap(Codec<T> fn, const Bytes &prefix, uint32_t cap, const Bytes &suffix, const char *what)
+{
+    for (uint32_t len : {cap, cap + 1}) {
+        Bytes b = prefix + word(len) + Bytes((len + 3) & ~3u, 0x11) + suffix;
+        EXPECT_EQ(decodes(fn, b), len == cap) << what << " length " << len;
+    }
+}
+
+// Every proper prefix of a valid body fails to decode, and the free pass
+// afterwards succeeds.  The record starts zeroed, or with 0xA5 in every byte
+// when stale (stale pointers must not survive a failed decode).  Each
+// prefix has a buffer of its own size, so the sanitizer build sees any read
+// past the cut, and its leak checker anything a failed decode kept.
+template <typename T>
+void expectEveryCutFails(Codec<T> fn, const Bytes &b, bool stale = false)
 {
     auto v = fresh<T>();
     for (size_t cut = 0; cut < b.size(); cut++) {
-        if (start == Start::stale)
+        if (stale)
             memset(static_cast<void *>(v.get()), 0xA5, sizeof(T));
         else
             *v = T{};
         Bytes prefix(b.begin(), b.begin() + static_cast<long>(cut));
-        EXPECT_FALSE(decode(fn, prefix, v.get())) << "decoded from the first " << cut << " of " << b.size() << " bytes";
-        EXPECT_TRUE(release(fn, v.get())) << "free pass after the first " << cut << " of " << b.size() << " bytes";
+        EXPECT_FALSE(decode(fn, prefix, v.get())) << "decoded from " << cut << " of " << b.size() << " bytes";
+        EXPECT_TRUE(release(fn, v.get())) << "free pass after " << cut << " bytes";
     }
 }
 
-// Encodes *v, decodes it into a fresh record and encodes that again: the
-// two encodings must be equal.  The decoded record is released; returns
-// the first encoding.
+// The golden check of a record: *v, filled field by field, encodes to
+// exactly want; want decodes completely into a fresh record, which encodes
+// to want again (so every field was read into its place); the free pass
+// releases it; and every truncation of want fails.
 template <typename T>
-Bytes roundTrip(Codec<T> fn, T *v)
+void expectGolden(Codec<T> fn, T *v, const Bytes &want, bool stale = false)
 {
-    Bytes first = encodeOk(fn, v);
+    bool ok = false;
+    EXPECT_EQ(encode(fn, v, &ok), want);
+    EXPECT_TRUE(ok);
     auto d = fresh<T>();
-    EXPECT_TRUE(decodeAll(fn, first, d.get()));
-    Bytes second = encodeOk(fn, d.get());
-    EXPECT_EQ(first, second);
+    ASSERT_TRUE(decodeAll(fn, want, d.get()));
+    EXPECT_EQ(encode(fn, d.get(), &ok), want) << "decoded record encodes differently";
     EXPECT_TRUE(release(fn, d.get()));
-    return first;
+    expectEveryCutFails(fn, want, stale);
 }
 
 } // namespace codectest

