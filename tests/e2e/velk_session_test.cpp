@@ -8,39 +8,26 @@
 #include <cstring>
 #include <string>
 
-#include "kylgwd_fixture.h"
-#include "velk_testsupport.h"
+#include "velk_gwsession.h"
 
 namespace {
 
 const char kGatewayFailure[] = "ERROR (main) unable to open remote gateway server connection\n";
 const char kNoLogin[] = "*** quorex_OpenConnection: Unable to authenticate user with remote gateway at 127.0.0.1\n";
 
-struct Session {
-    velktest::ScratchDir dir;
-    velktest::KylgwdProcess gw{dir.path()};
-
-    ::testing::AssertionResult start(const std::string &faults)
-    {
-        std::vector<std::string> args = {"--events", dir / "events"};
-        if (!faults.empty()) {
-            velktest::writeFile(dir / "faults", faults);
-            args.push_back("--faults");
-            args.push_back(dir / "faults");
-        }
-        return gw.start(args);
-    }
-
+// The gateway is started by each test with its own fault script; velk runs
+// without any credentials and retries a down gateway after one second.
+class GatewaySession : public velktest::VelkGatewayTest {
+protected:
+    void SetUp() override {}
     velktest::RunResult velk()
     {
-        velktest::RunOptions o;
-        o.env["HOME"] = dir.path();
-        o.env["QUOR_CFG_FILE_PATH"] = dir.path();
-        o.env["QUOR_SERVER_HOST"] = "127.0.0.1/" + std::to_string(gw.port());
-        o.env["QUOR_HOSTNAME"] = "127.0.0.1";
-        o.env["QUOR_TESTONLY_DOWN_RETRY_SECONDS"] = "1";
-        o.cwd = dir.path();
-        return velktest::runVelk({"-t", "-E", "-f", "a.tar"}, o);
+        return VelkGatewayTest::velk({"-t", "-E", "-f", "a.tar"},
+                                     {{"TZ", ""},
+                                      {"QUOR_AUTH_METHOD", ""},
+                                      {"QUOR_PRINCIPAL", ""},
+                                      {"QUOR_KEYTAB_PATH", ""},
+                                      {"QUOR_TESTONLY_DOWN_RETRY_SECONDS", "1"}});
     }
 };
 
@@ -59,11 +46,10 @@ size_t count(const std::string &text, const std::string &needle)
 
 } // namespace
 
-TEST(GatewaySession, GreetingAndSiteInformationThenNoCredentials)
+TEST_F(GatewaySession, GreetingAndSiteInformationThenNoCredentials)
 {
-    Session s;
-    ASSERT_TRUE(s.start(""));
-    auto r = s.velk();
+    ASSERT_TRUE(startGateway("", ""));
+    auto r = velk();
     EXPECT_EQ(r.status, 71);
     EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
     // Without a terminal, user or password: combo gives up before sending
@@ -83,10 +69,10 @@ TEST(GatewaySession, GreetingAndSiteInformationThenNoCredentials)
     // The server saw one session that reached the login step: security
     // parameters, Diffie-Hellman parameters and the public key exchange,
     // and no login request.
-    EXPECT_EQ(s.gw.stop(), 0);
-    std::string log = s.gw.logText();
+    EXPECT_EQ(gw.stop(), 0);
+    std::string log = gw.logText();
     EXPECT_EQ(count(log, "accepted connection"), 1u) << log;
-    std::string events = velktest::readFile(s.dir / "events");
+    std::string events = velktest::readFile(dir / "events");
     EXPECT_EQ(count(events, "\"function\":16,"), 1u) << events;
     EXPECT_EQ(count(events, "\"function\":18,"), 1u) << events;
     EXPECT_EQ(count(events, "\"function\":20,"), 1u) << events;
@@ -95,40 +81,37 @@ TEST(GatewaySession, GreetingAndSiteInformationThenNoCredentials)
     EXPECT_EQ(count(events, "\"function\":260,"), 0u) << events;
 }
 
-TEST(GatewaySession, DownGatewayIsRetriedUntilItIsUp)
+TEST_F(GatewaySession, DownGatewayIsRetriedUntilItIsUp)
 {
-    Session s;
-    ASSERT_TRUE(s.start("down=1\n"));
-    auto r = s.velk();
+    ASSERT_TRUE(startGateway("", "down=1\n"));
+    auto r = velk();
     EXPECT_EQ(r.status, 71);
     EXPECT_NE(r.err.find(" QUOR is down.  Delaying/retrying until it is back up. \n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;  // the second connection got further
-    EXPECT_EQ(s.gw.stop(), 0);
-    EXPECT_EQ(count(s.gw.logText(), "accepted connection"), 2u) << s.gw.logText();
+    EXPECT_EQ(gw.stop(), 0);
+    EXPECT_EQ(count(gw.logText(), "accepted connection"), 2u) << gw.logText();
 }
 
-TEST(GatewaySession, OtherProtocolLevelIsRefused)
+TEST_F(GatewaySession, OtherProtocolLevelIsRefused)
 {
-    Session s;
-    ASSERT_TRUE(s.start("proto=67.1\n"));
-    auto r = s.velk();
+    ASSERT_TRUE(startGateway("", "proto=67.1\n"));
+    auto r = velk();
     EXPECT_EQ(r.status, 71);
     EXPECT_NE(r.err.find(std::string("client and server are at different protocol levels\n") + kNoLogin),
               std::string::npos)
         << r.err;
     EXPECT_TRUE(endsWith(r.err, kGatewayFailure)) << r.err;
-    EXPECT_EQ(s.gw.stop(), 0);
+    EXPECT_EQ(gw.stop(), 0);
 }
 
-TEST(GatewaySession, SiteInformationErrorEndsTheRun)
+TEST_F(GatewaySession, SiteInformationErrorEndsTheRun)
 {
-    Session s;
-    ASSERT_TRUE(s.start("siteinfo_err=-5\n"));
-    auto r = s.velk();
+    ASSERT_TRUE(startGateway("", "siteinfo_err=-5\n"));
+    auto r = velk();
     EXPECT_EQ(r.status, 71);
     EXPECT_NE(r.err.find("*** quorex_OpenConnection: unable to obtain remote site info. server="), std::string::npos)
         << r.err;
     EXPECT_EQ(r.err.find(kNoLogin), std::string::npos) << r.err;
     EXPECT_TRUE(endsWith(r.err, kGatewayFailure)) << r.err;
-    EXPECT_EQ(s.gw.stop(), 0);
+    EXPECT_EQ(gw.stop(), 0);
 }

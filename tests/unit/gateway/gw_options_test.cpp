@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -31,43 +32,30 @@ Parsed parse(std::vector<std::string> args)
 
 } // namespace
 
-TEST(GwParseOptions, DefaultsWhenOnlyRootIsGiven)
+TEST(GwParseOptions, DefaultsEveryOptionInBothSpellingsAndHelp)
 {
-    auto p = parse({"--root", "/srv"});
-    ASSERT_EQ(p.result, gw_parse_t::run) << p.err;
-    EXPECT_EQ(p.opts.listenHost, "127.0.0.1");
-    EXPECT_EQ(p.opts.listenPort, 1217);
-    EXPECT_EQ(p.opts.runMode, 1);
-    EXPECT_FALSE(p.opts.foreground);
-    EXPECT_EQ(p.opts.root, "/srv");
-    EXPECT_TRUE(p.opts.portFile.empty());
-    EXPECT_TRUE(p.opts.logFile.empty());
-}
-
-TEST(GwParseOptions, EveryOptionInBothSpellings)
-{
+    auto d = parse({"--root", "/srv"});
+    ASSERT_EQ(d.result, gw_parse_t::run) << d.err;
+    EXPECT_EQ(d.opts.listenHost, "127.0.0.1");
+    EXPECT_EQ(d.opts.listenPort, 1217);
+    EXPECT_EQ(d.opts.runMode, 1);
+    EXPECT_FALSE(d.opts.foreground);
     auto p = parse({"--listen", "[::1]:0", "--portfile=/p", "--pidfile", "/pid", "--root=/r", "--meta", "/m",
                     "--runmode=2", "--config", "/c", "--faults=/f", "--events", "/e", "--log=/l", "--foreground"});
     ASSERT_EQ(p.result, gw_parse_t::run) << p.err;
     EXPECT_EQ(p.opts.listenHost, "::1");
     EXPECT_EQ(p.opts.listenPort, 0);
-    EXPECT_EQ(p.opts.portFile, "/p");
-    EXPECT_EQ(p.opts.pidFile, "/pid");
-    EXPECT_EQ(p.opts.root, "/r");
-    EXPECT_EQ(p.opts.meta, "/m");
+    const std::pair<std::string, std::string> paths[] = {
+        {p.opts.portFile, "/p"},   {p.opts.pidFile, "/pid"},    {p.opts.root, "/r"},
+        {p.opts.meta, "/m"},       {p.opts.configFile, "/c"},   {p.opts.faultsFile, "/f"},
+        {p.opts.eventsFile, "/e"}, {p.opts.logFile, "/l"},
+    };
+    for (const auto &[got, want] : paths)
+        EXPECT_EQ(got, want);
     EXPECT_EQ(p.opts.runMode, 2);
-    EXPECT_EQ(p.opts.configFile, "/c");
-    EXPECT_EQ(p.opts.faultsFile, "/f");
-    EXPECT_EQ(p.opts.eventsFile, "/e");
-    EXPECT_EQ(p.opts.logFile, "/l");
     EXPECT_TRUE(p.opts.foreground);
-}
-
-TEST(GwParseOptions, HelpWinsOverMissingRoot)
-{
-    EXPECT_EQ(parse({"--help"}).result, gw_parse_t::help);
+    // --help wins over a missing --root, not over a broken option before it.
     EXPECT_EQ(parse({"--runmode", "1", "--help"}).result, gw_parse_t::help);
-    // A broken option before --help is still reported.
     EXPECT_EQ(parse({"--bogus", "--help"}).result, gw_parse_t::usage);
 }
 
@@ -102,23 +90,18 @@ TEST(GwParseOptions, RejectsMalformedCommandLines)
     }
 }
 
-TEST(GwParseListen, AcceptsHostPortAndBracketedIpv6)
+TEST(GwParseListen, HostPortBracketedIpv6AndBadAddresses)
 {
-    std::string host, err;
-    int port = -1;
-    ASSERT_EQ(gw_ParseListen("127.0.0.1:0", &host, &port, &err), 0) << err;
-    EXPECT_EQ(host, "127.0.0.1");
-    EXPECT_EQ(port, 0);
-    ASSERT_EQ(gw_ParseListen("localhost:65535", &host, &port, &err), 0) << err;
-    EXPECT_EQ(host, "localhost");
-    EXPECT_EQ(port, 65535);
-    ASSERT_EQ(gw_ParseListen("[fe80::1]:1217", &host, &port, &err), 0) << err;
-    EXPECT_EQ(host, "fe80::1");
-    EXPECT_EQ(port, 1217);
-}
+    const std::tuple<const char *, const char *, int> good[] = {
+        {"127.0.0.1:0", "127.0.0.1", 0}, {"localhost:65535", "localhost", 65535}, {"[fe80::1]:1217", "fe80::1", 1217}};
+    for (const auto &[text, wantHost, wantPort] : good) {
+        std::string host, err;
+        int port = -1;
+        ASSERT_EQ(gw_ParseListen(text, &host, &port, &err), 0) << err;
+        EXPECT_EQ(host, wantHost);
+        EXPECT_EQ(port, wantPort);
+    }
 
-TEST(GwParseListen, RejectsBadAddresses)
-{
     for (const char *bad : {"127.0.0.1", "127.0.0.1:", ":1217", "127.0.0.1:65536", "127.0.0.1:-1",
                             "127.0.0.1:12a", "127.0.0.1:99999999999", "::1:80", "[::1]", "[::1]80", "[::1:80",
                             "[]:80"}) {
