@@ -184,10 +184,12 @@ TEST(KylgwdHostile, AbusiveSessionsAreRefusedOrClosedAndOthersGoOn)
         {"an unknown function with a body cannot be skipped",
          {{gwRequest(6, kCatFilesys, 9999, std::string(8, 'x')), kClosed}},
          "a body of unknown type cannot be skipped"},
-        {"a log text past its cap", {{gwRequest(7, kCatLog, 257, cap), kClosed}}, "request body does not decode"},
+        {"a log text past its cap",
+         {{gwRequest(7, kCatLog, 257, cap), kClosed}},
+         "request 1792/257 id 7 flags 0x80000000: request body does not decode"},
         {"an openlog subsystem of a huge length",
          {{gwRequest(8, kCatLog, 256, words({0, 0xFFFFFFF0u})), kClosed}},
-         "request body does not decode"},
+         "request 1792/256 id 8 flags 0x80000000: request body does not decode"},
         {"a task message no login waits for",
          {{gwRequest(9, kCatAuth, 33, words({1, 16}) + std::string(16, 'Z'), velktest::kGwTaskFlag), kNoReply},
           {siteInfoRequest(10), 0}},
@@ -244,8 +246,9 @@ TEST(KylgwdHostile, AbusiveSessionsAreRefusedOrClosedAndOthersGoOn)
                 EXPECT_EQ(h.errorcode, s.result) << "request " << id;
             }
         }
-        if (k.logged != nullptr)
+        if (k.logged != nullptr) {
             EXPECT_TRUE(gw.waitForLog(k.logged)) << gw.logText();
+        }
     }
     const std::string log = gw.logText();
     EXPECT_EQ(log.find("s3cret"), std::string::npos);
