@@ -89,18 +89,12 @@ TEST(KylgwdDaemon, BadStartsEndWithTheirStatusAndOneLine)
         std::string message;
     } cases[] = {
         {{"--root", root, "--bogus"}, "", 64, "kylgwd: unknown option '--bogus'"},
-        {{"--root", root, "--runmode", "3"}, "", 64, "--runmode '3': must be 1"},
-        {{"--root", root, "--runmode"}, "", 64, "--runmode needs a value"},
         {{"--root", root, "--listen", "127.0.0.1"}, "", 64, "--listen '127.0.0.1': expected HOST:PORT"},
-        {{"--root", root, "--listen", "127.0.0.1:70000"}, "", 64, "the port must be a number from 0 to 65535"},
-        {{"--listen", "127.0.0.1:0"}, "", 64, "--root DIR is required"},
         {{"--root", scratch / "missing"}, "", 64, "No such file or directory"},
-        {{"--root", root, "--meta", root + "/inside"}, "", 64, "--meta"},
         {{"--root", root, "--portfile", scratch / "nodir/port"}, "", 64, "does not exist"},
         {served, "Site = {\n  umask = 022\n  colour = blue\n}\n", 78, "bad.conf:3: unknown key 'colour'"},
         {served, "Users = {\n  alice = {\n    shell = /bin/sh\n  }\n}\n", 78,
          "bad.conf:3: unknown key 'shell' for user alice\n"},
-        {served, "Users = {\n  alice = {\n    uid = 1\n  }\n}\n", 78, "bad.conf:2: user alice needs uid, gid and home\n"},
         {{"--root", root, "--listen", busyAddr, "--portfile", scratch / "port"}, "", 1,
          "cannot listen on " + busyAddr + ": Address already in use"},
     };

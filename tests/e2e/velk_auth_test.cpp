@@ -1,5 +1,5 @@
-// velk's logins against a real kylgwd: a keytab without a terminal, combo
-// from a .netrc (and the permission rules of .netrc and keytab files),
+// velk's logins against a real kylgwd (the keytab login without a terminal
+// is what every other end-to-end test does): combo from a .netrc (and the permission rules of .netrc and keytab files),
 // wrong passwords and refusals, the token-code step, a PAM conversation on
 // a pseudo-terminal, a conversation the client must refuse, retry-later
 // followed by the reconnect login, and a search of every log for the
@@ -113,18 +113,6 @@ protected:
         return gw.logText();
     }
 };
-
-TEST_F(VelkAuth, KeytabWithoutATerminal)
-{
-    start();
-    auto r = velk({{"QUOR_KEYTAB_PATH", dir / "alice.kt"}, {"QUOR_PRINCIPAL", "alice"}});
-    EXPECT_EQ(r.status, kPastLoginStatus);
-    EXPECT_NE(r.err.find(kPastLogin), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find(kNoLogin), std::string::npos) << r.err;
-    std::string log = stopAndLog();
-    EXPECT_NE(log.find("session 1: user alice authenticated by keytab\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("session 1: openlog user=alice "), std::string::npos) << log;
-}
 
 TEST_F(VelkAuth, KeytabReadableByTheGroupIsRefused)
 {

@@ -146,37 +146,24 @@ TEST(GwCos, SectionIsReadAndClassesAreSelectedBySize)
     EXPECT_EQ(h.FamilyId, 5u);
 }
 
-TEST(GwUsers, EntryDefaultsAndReplacement)
+TEST(GwUsers, GroupsDefaultToTheGidAndALoadReplacesTheUsers)
 {
     Loaded l;
-    velktest::ScratchDir dir;
-    velktest::writeFile(dir / "a.pam", "1 Password: \nsesame\n4 Welcome\n\n2 Colour? \nblue\n");
     ASSERT_EQ(l.load("Users = {\n  alice = {\n    uid = 1000\n    gid = 100\n    groups = 100, 27 4\n"
-                     "    home = /home/alice\n    default_account = 2\n    accounts = 1:alpha 2:beta\n"
-                     "    pam_script = " +
-                     (dir / "a.pam") + "\n  }\n  bob = {\n    uid = 7\n    gid = 8\n    home = /b\n  }\n}\n"),
+                     "    home = /home/alice\n  }\n  bob = {\n    uid = 7\n    gid = 8\n    home = /b\n  }\n}\n"),
               0)
         << l.err;
-    const gw_user_t *a = gw_UserFind(l.cfg.users, "alice");
-    ASSERT_NE(a, nullptr);
-    EXPECT_EQ(a->groups, (std::vector<uint32_t>{100, 27, 4}));
-    EXPECT_EQ(a->defaultAccount, 2u);
-    ASSERT_EQ(a->accounts.size(), 2u);
-    EXPECT_EQ(a->accounts[1].code, 2u);
-    EXPECT_EQ(a->accounts[1].name, "beta");
-    ASSERT_EQ(a->pam.size(), 2u);
-    EXPECT_EQ(a->pam[0][0].answer, "sesame");
-    // The groups default to the gid.
+    EXPECT_EQ(gw_UserFind(l.cfg.users, "alice")->groups, (std::vector<uint32_t>{100, 27, 4}));
     EXPECT_EQ(gw_UserFind(l.cfg.users, "bob")->groups, std::vector<uint32_t>{8});
     EXPECT_EQ(gw_UserFind(l.cfg.users, "alic"), nullptr);
-
     // A second load replaces the users; a failed one keeps them.
     ASSERT_EQ(l.load("Users = {\n b = {\n uid = 1\n gid = 1\n home = /b\n }\n}\n"), 0) << l.err;
     EXPECT_EQ(gw_UserFind(l.cfg.users, "alice"), nullptr);
-    EXPECT_NE(l.load("Users = {\n c = {\n uid = 1\n gid = 1\n home = /c\n colour = red\n }\n}\n"), 0);
+    EXPECT_NE(l.load(userWith("    colour = red\n")), 0);
     EXPECT_NE(gw_UserFind(l.cfg.users, "b"), nullptr);
 
     // A PAM script's own error names the script and its line.
+    velktest::ScratchDir dir;
     velktest::writeFile(dir / "bad.pam", "4 hello\n1 Password:\n");
     EXPECT_EQ(l.load(userWith("    pam_script = " + (dir / "bad.pam") + "\n")), -1);
     EXPECT_NE(l.err.find("c.conf:6: user alice: 'pam_script' " + (dir / "bad.pam") +

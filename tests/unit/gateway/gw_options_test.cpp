@@ -155,44 +155,36 @@ TEST_F(GwCheckOptionPaths, ResolvesDirectoriesAndMakesFilesAbsolute)
     EXPECT_EQ(opts.faultsFile, scratch / "faults-written-later");
 }
 
-TEST_F(GwCheckOptionPaths, RejectsMissingAndMisplacedPaths)
+TEST_F(GwCheckOptionPaths, RejectsMissingAndMisplacedPathsButNotAPrefixSibling)
 {
     velktest::writeFile(scratch / "file", "");
-    struct Case {
-        void (*set)(gw_options_t *, const velktest::ScratchDir &);
-        std::string message;
+    ASSERT_EQ(mkdir((scratch / "root/m").c_str(), 0755), 0);
+    const struct {
+        std::string gw_options_t::*field;
+        std::string path;
+        const char *message;
+    } cases[] = {
+        {&gw_options_t::root, "missing", "No such file or directory"},
+        {&gw_options_t::root, "file", "not a directory"},
+        {&gw_options_t::meta, "missing", "--meta"},
+        {&gw_options_t::meta, "root", "outside the served tree"},
+        {&gw_options_t::meta, "root/m", "outside the served tree"},
+        {&gw_options_t::configFile, "missing", "--config"},
+        {&gw_options_t::configFile, "meta", "not a regular file"},
+        {&gw_options_t::faultsFile, "meta", "not a regular file"},
+        {&gw_options_t::portFile, "nodir/port", "does not exist"},
+        {&gw_options_t::logFile, "meta", "is a directory"},
+        {&gw_options_t::eventsFile, "nodir/e", "--events"},
+        {&gw_options_t::pidFile, "nodir/p", "--pidfile"},
     };
-    const Case cases[] = {
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->root = s / "missing"; },
-         "No such file or directory"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->root = s / "file"; }, "not a directory"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->meta = s / "missing"; }, "--meta"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->meta = s / "root"; }, "outside the served tree"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) {
-             mkdir((s / "root/m").c_str(), 0755);
-             o->meta = s / "root/m";
-         },
-         "outside the served tree"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->configFile = s / "missing"; }, "--config"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->configFile = s / "meta"; }, "not a regular file"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->faultsFile = s / "meta"; }, "not a regular file"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->portFile = s / "nodir/port"; }, "does not exist"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->logFile = s / "meta"; }, "is a directory"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->eventsFile = s / "nodir/e"; }, "--events"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->pidFile = s / "nodir/p"; }, "--pidfile"},
-    };
-    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+    for (const auto &c : cases) {
         gw_options_t o;
         o.root = scratch / "root";
-        cases[i].set(&o, scratch);
+        o.*c.field = scratch / c.path;
         std::string e;
-        EXPECT_EQ(gw_CheckOptionPaths(&o, &e), -1) << "case " << i;
-        EXPECT_NE(e.find(cases[i].message), std::string::npos) << "case " << i << ": " << e;
+        EXPECT_EQ(gw_CheckOptionPaths(&o, &e), -1) << c.path;
+        EXPECT_NE(e.find(c.message), std::string::npos) << c.path << ": " << e;
     }
-}
-
-TEST_F(GwCheckOptionPaths, MetaBesideRootWithSharedPrefixIsOutside)
-{
     // "/x/root-meta" starts with "/x/root" but is not inside it.
     ASSERT_EQ(mkdir((scratch / "root-meta").c_str(), 0755), 0);
     opts.meta = scratch / "root-meta";
