@@ -2,7 +2,8 @@
 // table of sessions that abuse the protocol (unknown functions with and
 // without a body, requests before a login, bodies past their caps, a stray
 // task message, format directives in log texts, weak public keys, wrong
-// keytabs, password guessing past the retries, forged reconnect packets),
+// keytabs, a second login, a response no login waits for, password
+// guessing past the retries, forged reconnect packets),
 // and a seeded fuzz-style loop of more than 10,000 cases over many
 // connections from several threads at once, mixed with well-formed requests
 // whose replies must still arrive in order.  After it kylgwd still serves a
@@ -213,6 +214,9 @@ TEST(KylgwdHostile, AbusiveSessionsAreRefusedOrClosedAndOthersGoOn)
           {getcwd(22), 0},
           {keytabLogin(23, "alice", kKeytab), -16}},
          "keytab login of alice refused (-10003): the keytab does not match\n"},
+        {"a challenge response with no login waiting for it",
+         {{response(33, "s3cret"), -10003}, {getcwd(34), -13}},
+         nullptr},
         {"password guesses past the retries",
          {{comboLogin(24, "alice"), 0},
           {response(25, "S3cret"), -10003},

@@ -21,6 +21,8 @@
 
 namespace {
 
+using velktest::bytesOf;
+using velktest::exists;
 using velktest::readFile;
 using velktest::writeFile;
 
@@ -31,14 +33,6 @@ struct Node {
     std::string path;
     std::string data;
 };
-
-std::string bytesOf(size_t n, unsigned seed)
-{
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i)
-        s[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 9)) & 0xff);
-    return s;
-}
 
 // Blocks the member takes in the archive: a header, then the data rounded up.
 uint64_t blocksOf(const Node &n)
@@ -81,12 +75,6 @@ void makeTree(const std::string &base, const std::vector<Node> &nodes)
         else
             writeFile(p, n.data);
     }
-}
-
-bool exists(const std::string &p)
-{
-    struct stat st;
-    return lstat(p.c_str(), &st) == 0;
 }
 
 off_t sizeOf(const std::string &p)

@@ -29,6 +29,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using velktest::bytesOf;
+using velktest::exists;
+
 // 2024-03-05 14:07:00 UTC.
 constexpr uint32_t kMtime = 1709647620;
 
@@ -153,32 +156,12 @@ void writeIndexFor(const std::string &archive, const std::string &indexPath, boo
     velktest::writeFile(indexPath, all);
 }
 
-// Pseudo-random bytes, so that a misplaced block cannot compare equal.
-std::string bytesOf(size_t n, uint32_t seed)
-{
-    std::string s(n, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < n; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        s[i] = static_cast<char>(x & 0xff);
-    }
-    return s;
-}
-
 struct stat lstatOf(const std::string &path)
 {
     struct stat st;
     memset(&st, 0, sizeof st);
     EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
     return st;
-}
-
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
 }
 
 bool contains(const std::string &text, const std::string &what) { return text.find(what) != std::string::npos; }

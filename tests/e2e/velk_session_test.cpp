@@ -15,19 +15,23 @@ namespace {
 const char kGatewayFailure[] = "ERROR (main) unable to open remote gateway server connection\n";
 const char kNoLogin[] = "*** quorex_OpenConnection: Unable to authenticate user with remote gateway at 127.0.0.1\n";
 
-// The gateway is started by each test with its own fault script; velk runs
-// without any credentials and retries a down gateway after one second.
+// Each test starts the gateway with its own fault script; velk runs without
+// any credentials and retries a down gateway after one second.
 class GatewaySession : public velktest::VelkGatewayTest {
-protected:
+public:
+    GatewaySession &s = *this; // the session the tests talk about
+    using VelkGatewayTest::dir;
+    using VelkGatewayTest::gw;
+
     void SetUp() override {}
+    ::testing::AssertionResult start(const std::string &faults) { return startGateway("", faults); }
     velktest::RunResult velk()
     {
-        return VelkGatewayTest::velk({"-t", "-E", "-f", "a.tar"},
-                                     {{"TZ", ""},
-                                      {"QUOR_AUTH_METHOD", ""},
-                                      {"QUOR_PRINCIPAL", ""},
-                                      {"QUOR_KEYTAB_PATH", ""},
-                                      {"QUOR_TESTONLY_DOWN_RETRY_SECONDS", "1"}});
+        return VelkGatewayTest::velk({"-t", "-E", "-f", "a.tar"}, {{"TZ", ""},
+                                                                  {"QUOR_AUTH_METHOD", ""},
+                                                                  {"QUOR_PRINCIPAL", ""},
+                                                                  {"QUOR_KEYTAB_PATH", ""},
+                                                                  {"QUOR_TESTONLY_DOWN_RETRY_SECONDS", "1"}});
     }
 };
 
@@ -48,8 +52,8 @@ size_t count(const std::string &text, const std::string &needle)
 
 TEST_F(GatewaySession, GreetingAndSiteInformationThenNoCredentials)
 {
-    ASSERT_TRUE(startGateway("", ""));
-    auto r = velk();
+    ASSERT_TRUE(s.start(""));
+    auto r = s.velk();
     EXPECT_EQ(r.status, 71);
     EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
     // Without a terminal, user or password: combo gives up before sending
@@ -69,10 +73,10 @@ TEST_F(GatewaySession, GreetingAndSiteInformationThenNoCredentials)
     // The server saw one session that reached the login step: security
     // parameters, Diffie-Hellman parameters and the public key exchange,
     // and no login request.
-    EXPECT_EQ(gw.stop(), 0);
-    std::string log = gw.logText();
+    EXPECT_EQ(s.gw.stop(), 0);
+    std::string log = s.gw.logText();
     EXPECT_EQ(count(log, "accepted connection"), 1u) << log;
-    std::string events = velktest::readFile(dir / "events");
+    std::string events = velktest::readFile(s.dir / "events");
     EXPECT_EQ(count(events, "\"function\":16,"), 1u) << events;
     EXPECT_EQ(count(events, "\"function\":18,"), 1u) << events;
     EXPECT_EQ(count(events, "\"function\":20,"), 1u) << events;
@@ -83,35 +87,35 @@ TEST_F(GatewaySession, GreetingAndSiteInformationThenNoCredentials)
 
 TEST_F(GatewaySession, DownGatewayIsRetriedUntilItIsUp)
 {
-    ASSERT_TRUE(startGateway("", "down=1\n"));
-    auto r = velk();
+    ASSERT_TRUE(s.start("down=1\n"));
+    auto r = s.velk();
     EXPECT_EQ(r.status, 71);
     EXPECT_NE(r.err.find(" QUOR is down.  Delaying/retrying until it is back up. \n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;  // the second connection got further
-    EXPECT_EQ(gw.stop(), 0);
-    EXPECT_EQ(count(gw.logText(), "accepted connection"), 2u) << gw.logText();
+    EXPECT_EQ(s.gw.stop(), 0);
+    EXPECT_EQ(count(s.gw.logText(), "accepted connection"), 2u) << s.gw.logText();
 }
 
 TEST_F(GatewaySession, OtherProtocolLevelIsRefused)
 {
-    ASSERT_TRUE(startGateway("", "proto=67.1\n"));
-    auto r = velk();
+    ASSERT_TRUE(s.start("proto=67.1\n"));
+    auto r = s.velk();
     EXPECT_EQ(r.status, 71);
     EXPECT_NE(r.err.find(std::string("client and server are at different protocol levels\n") + kNoLogin),
               std::string::npos)
         << r.err;
     EXPECT_TRUE(endsWith(r.err, kGatewayFailure)) << r.err;
-    EXPECT_EQ(gw.stop(), 0);
+    EXPECT_EQ(s.gw.stop(), 0);
 }
 
 TEST_F(GatewaySession, SiteInformationErrorEndsTheRun)
 {
-    ASSERT_TRUE(startGateway("", "siteinfo_err=-5\n"));
-    auto r = velk();
+    ASSERT_TRUE(s.start("siteinfo_err=-5\n"));
+    auto r = s.velk();
     EXPECT_EQ(r.status, 71);
     EXPECT_NE(r.err.find("*** quorex_OpenConnection: unable to obtain remote site info. server="), std::string::npos)
         << r.err;
     EXPECT_EQ(r.err.find(kNoLogin), std::string::npos) << r.err;
     EXPECT_TRUE(endsWith(r.err, kGatewayFailure)) << r.err;
-    EXPECT_EQ(gw.stop(), 0);
+    EXPECT_EQ(s.gw.stop(), 0);
 }
