@@ -286,6 +286,11 @@ TEST(KylgwdHostile, AbusiveSessionsAreRefusedOrClosedAndOthersGoOn)
           {gwRequest(67, kCatAuth, 304, opaque(std::string("s3cret\0", 7)), 2), 0}},
          nullptr,
          "token_next\n"},
+        {"a refusal and a reconnect outcome forced by the script",
+         {{comboLogin(68, "alice"), -43000},
+          {gwRequest(69, kCatAuth, 128, words({67, 2, 99}) + opaque("x") + opaque(std::string(32, 'h'))), -51040}},
+         nullptr,
+         "refuse=-43000\nreconnect=-51040\n"},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.what);
