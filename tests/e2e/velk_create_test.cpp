@@ -299,7 +299,7 @@ TEST_F(VelkCreate, ForcedShutdownRemovesThePartialArchiveAndIndex)
         close(fd);
     }
     velktest::RunOptions o = velkOptions({{"VELK_TESTONLY_SHUTDOWN_GRACE", "30"}});
-    std::vector<std::string> env;
+    std::vector<std::string> env{"PATH=/usr/bin:/bin"};
     for (const auto &[k, v] : o.env)
         env.push_back(k + "=" + v);
     pid_t pid = fork();
