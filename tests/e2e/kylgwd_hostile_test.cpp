@@ -3,7 +3,8 @@
 // without a body, requests before a login, bodies past their caps, a stray
 // task message, format directives in log texts, weak public keys, wrong
 // keytabs, a second login, a response no login waits for, password
-// guessing past the retries, forged reconnect packets), in the same table
+// guessing past the retries, forged reconnect packets and, as root,
+// another user's private file), in the same table
 // the sessions whose fault script turns on a switch no client can cause
 // (garbage or unsolicited headers, replies without or cut in their body,
 // dropped connections, file operations refused, combo answers refused,
@@ -27,6 +28,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -128,10 +130,10 @@ std::string groupPrimeMinusOne()
 }
 
 // A request to open or create path, without class-of-service hints.
-std::string openRequest(uint32_t id, const std::string &path, uint32_t oflag)
+std::string openRequest(uint32_t id, const std::string &path, uint32_t oflag, uint32_t mode = 0644)
 {
     return gwRequest(id, kCatFilesys, 3840,
-                     velktest::gwXdrString(path) + words({oflag, 0644, 0, 1}) + std::string(128, '\0'));
+                     velktest::gwXdrString(path) + words({oflag, mode, 0, 1}) + std::string(128, '\0'));
 }
 
 std::string mkdirRequest(uint32_t id, const std::string &path)
@@ -186,14 +188,25 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
         auto r = velktest::run({velktest::kylgwdBinary(), "--hash-password"}, o);
         return r.out.substr(0, r.out.size() - 1);
     }();
-    velktest::writeFile(dir / "alice.kt", kKeytab);
-    velktest::writeFile(dir / "kylgwd.conf", "Users = {\n  alice = {\n    password = " + hash + "\n    uid = " +
-                                                 std::to_string(getuid()) + "\n    gid = " + std::to_string(getgid()) +
-                                                 "\n    home = /\n    keytab = " + (dir / "alice.kt") + "\n  }\n}\n");
+    // As root kylgwd takes each user's identity: alice owns the served
+    // root, bob his home inside it.
+    const bool root = geteuid() == 0;
+    const uid_t alice = root ? 61001 : getuid(), bob = root ? 61002 : getuid();
+    auto user = [&](const std::string &name, uid_t id, const std::string &home) {
+        velktest::writeFile(dir / (name + ".kt"), kKeytab);
+        return "  " + name + " = {\n    password = " + hash + "\n    uid = " + std::to_string(id) + "\n    gid = " +
+               std::to_string(root ? id : getgid()) + "\n    home = " + home + "\n    keytab = " + (dir / (name + ".kt")) +
+               "\n  }\n";
+    };
+    velktest::writeFile(dir / "kylgwd.conf", "Users = {\n" + user("alice", alice, "/") + user("bob", bob, "/bob") + "}\n");
+    ASSERT_EQ(mkdir((dir / "root").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "root/bob").c_str(), 0755), 0);
+    ASSERT_EQ(chown((dir / "root").c_str(), alice, root ? alice : getgid()), 0);
+    ASSERT_EQ(chown((dir / "root/bob").c_str(), bob, root ? bob : getgid()), 0);
     ASSERT_TRUE(gw.start({"--config", dir / "kylgwd.conf", "--faults", dir / "faults"}));
 
     const std::string cap = words({0, 0}) + velktest::gwXdrString(std::string(4097, 'a'));
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {"unknown functions without a body, a file operation before a login",
          {{gwRequest(1, kCatAuth, 9999), -41000},
           {gwRequest(2, kCatFilesys, 9999), -22},
@@ -296,6 +309,20 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
          nullptr,
          "refuse=-43000\nreconnect=-51040\n"},
     };
+    // Another user's private file, refused by the kernel under bob's identity.
+    if (root)
+        cases.insert(cases.end(), {{"alice makes a private file",
+                                    {{gwRequest(70, kCatAuth, 16, words({592, 2, 0, 0, 0, 0})), 0},
+                                     {keytabLogin(71, "alice", kKeytab), 0},
+                                     {openRequest(72, "private", 2 | 16, 0600), 0}},
+                                    nullptr},
+                                   {"bob tries it",
+                                    {{gwRequest(73, kCatAuth, 16, words({592, 2, 0, 0, 0, 0})), 0},
+                                     {keytabLogin(74, "bob", kKeytab), 0},
+                                     {openRequest(75, "/private", 1), -13},
+                                     {openRequest(76, "/bobs", 2 | 16, 0600), -13},
+                                     {openRequest(77, "mine", 2 | 16, 0600), 0}},
+                                    nullptr}});
     for (const Case &k : cases) {
         SCOPED_TRACE(k.what);
         // The script is read again by each new session.
@@ -325,6 +352,9 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
             EXPECT_TRUE(gw.waitForLog(k.logged)) << gw.logText();
         }
     }
+    struct stat st {};
+    EXPECT_TRUE(!root || (stat((dir / "root/private").c_str(), &st) == 0 && st.st_uid == alice));
+    EXPECT_TRUE(!root || (stat((dir / "root/bob/mine").c_str(), &st) == 0 && st.st_uid == bob));
     const std::string log = gw.logText();
     EXPECT_EQ(log.find("s3cret"), std::string::npos);
     EXPECT_EQ(log.find("principal"), std::string::npos); // the keytab's bytes
