@@ -4,17 +4,16 @@
 // task message, format directives in log texts, weak public keys, wrong
 // keytabs, a second login, a response no login waits for, password
 // guessing past the retries, forged reconnect packets and, as root,
-// another user's private file), in the same table
-// the sessions whose fault script turns on a switch no client can cause
-// (garbage or unsolicited headers, replies without or cut in their body,
-// dropped connections, file operations refused, combo answers refused,
-// forced outcomes), and a seeded fuzz-style loop of more than 10,000 cases
-// over many connections from several threads at once, mixed with
-// well-formed requests whose replies must still arrive in order.  After it
-// kylgwd still serves a session that stayed open all along and a new one,
-// and stops cleanly on SIGTERM (under the sanitizers a leak or error would
-// turn the exit status non-zero).  Requests are written out word by word
-// from the wire tables.
+// another user's private file), in the same table the sessions whose fault
+// script turns on a switch no client can cause (garbage or unsolicited
+// headers, replies without or cut in their body, dropped connections, file
+// operations refused, combo answers refused, forced outcomes), and a
+// seeded fuzz-style loop of more than 10,000 cases over many connections
+// from several threads at once, mixed with well-formed requests whose
+// replies must still arrive in order.  After it kylgwd still serves a
+// session that stayed open all along and a new one, and stops cleanly on
+// SIGTERM (under the sanitizers a leak or error would turn the exit status
+// non-zero).  Requests are written out word by word from the wire tables.
 
 #include "gw_rawclient.h"
 #include "kylgwd_fixture.h"
