@@ -1,12 +1,19 @@
-// kylgwd under hostile input: a seeded fuzz-style client loop of more than
-// 10,000 cases over many connections from several threads at once (random
-// bytes, bad sanity fields, 16-bit fields with their upper half set, bodies
-// of unknown type, catalogued requests with truncated bodies or with huge
-// counts and lengths, resets in the middle of a message), mixed with
-// well-formed requests whose replies must still arrive in order.  After it
-// kylgwd still serves a session that stayed open all along and a new one,
-// and stops cleanly on SIGTERM (under the sanitizers a leak or error would
-// turn the exit status non-zero).
+// kylgwd under what only a hostile client sends, with the raw client: a
+// table of sessions that abuse the protocol (unknown functions with and
+// without a body, requests before a login, bodies past their caps, a stray
+// task message, format directives in log texts, weak public keys, wrong
+// keytabs, a second login, a response no login waits for, password
+// guessing past the retries, forged reconnect packets and, as root,
+// another user's private file), in the same table the sessions whose fault
+// script turns on a switch no client can cause (garbage or unsolicited
+// headers, replies without or cut in their body, dropped connections, file
+// operations refused, combo answers refused, forced outcomes), and a
+// seeded fuzz-style loop of more than 10,000 cases over many connections
+// from several threads at once, mixed with well-formed requests whose
+// replies must still arrive in order.  After it kylgwd still serves a
+// session that stayed open all along and a new one, and stops cleanly on
+// SIGTERM (under the sanitizers a leak or error would turn the exit status
+// non-zero).  Requests are written out word by word from the wire tables.
 
 #include "gw_rawclient.h"
 #include "kylgwd_fixture.h"
@@ -14,28 +21,348 @@
 
 #include <gtest/gtest.h>
 
+#include <quorex_crypto.h>
+
 #include <atomic>
 #include <cstdint>
 #include <random>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using velktest::GwHeader;
 using velktest::GwRawClient;
-using velktest::KylgwdProcess;
-using velktest::ScratchDir;
+using velktest::gwHeaderBytes;
 using velktest::gwPutU32;
 using velktest::gwRequest;
 using velktest::kGwBodyFlag;
 
 namespace {
 
-constexpr uint32_t kCatConnection = 256, kCatLog = 1792;
+constexpr uint32_t kCatConnection = 256, kCatAuth = 512, kCatFilesys = 1280, kCatLog = 1792;
 constexpr size_t kSiteInfoBytes = 136;
+constexpr uint32_t kSeed = 0x01020304; // the login name scrambler's seed; byte sum 10
+const std::string kKeytab("\x05\x02\x00\x01principal\x00\xfe\xff", 16);
+
+std::string words(std::initializer_list<uint32_t> ws)
+{
+    std::string out;
+    for (uint32_t w : ws)
+        gwPutU32(&out, w);
+    return out;
+}
+
+std::string padded(const std::string &b)
+{
+    return b + std::string((4 - b.size() % 4) % 4, '\0');
+}
+
+std::string opaque(const std::string &b)
+{
+    return words({static_cast<uint32_t>(b.size())}) + padded(b);
+}
+
+// The scrambler: k = (sum of the seed's bytes) ^ 0xA5; per byte: xor with
+// k, then k rotates left by one bit.
+std::string scramble(std::string s)
+{
+    unsigned k = 10 ^ 0xA5;
+    for (char &ch : s) {
+        ch = static_cast<char>(static_cast<unsigned char>(ch) ^ k);
+        k = ((k << 1) | (k >> 7)) & 0xff;
+    }
+    return s;
+}
+
+// The 257-byte login name field, scrambled.
+std::string nameField(const std::string &name)
+{
+    std::string f(257, '\0');
+    f.replace(0, name.size(), name);
+    return padded(scramble(f));
+}
+
+std::string siteInfoRequest(uint32_t id)
+{
+    return gwRequest(id, kCatConnection, 1, words({67, 2}));
+}
+
+std::string logmsgRequest(uint32_t id, uint32_t fn, const std::string &text)
+{
+    return gwRequest(id, kCatLog, fn, words({0x2000000, 0x6000000}) + velktest::gwXdrString(text));
+}
+
+// A keytab login (the keytab scrambled, as the cipher=GARBLE fault asks).
+std::string keytabLogin(uint32_t id, const std::string &user, const std::string &keytab)
+{
+    std::string sent = scramble(keytab);
+    return gwHeaderBytes(id, kGwBodyFlag, kCatAuth, 259, 0, 0, kSeed) + words({67, 2, 99, 0, 1}) + nameField(user) +
+           words({static_cast<uint32_t>(sent.size()), 1}) + padded(sent);
+}
+
+// A combo login, and a challenge response with the password in clear (the
+// cleartext_pw fault).
+std::string comboLogin(uint32_t id, const std::string &user)
+{
+    return gwHeaderBytes(id, kGwBodyFlag, kCatAuth, 260, 0, 0, kSeed) + words({67, 2, 99, 2, 3}) + nameField(user);
+}
+
+std::string response(uint32_t id, const std::string &password)
+{
+    return gwRequest(id, kCatAuth, 304, opaque(password + std::string(1, '\0')));
+}
+
+std::string getcwd(uint32_t id)
+{
+    return gwRequest(id, kCatFilesys, 1799);
+}
+
+std::string groupPrimeMinusOne()
+{
+    size_t n = 0;
+    const unsigned char *p = quorex_DHGroup14Prime(&n);
+    std::string s(reinterpret_cast<const char *>(p), n);
+    s.back() = static_cast<char>(s.back() - 1); // p is odd
+    return s;
+}
+
+// A request to open or create path, without class-of-service hints.
+std::string openRequest(uint32_t id, const std::string &path, uint32_t oflag, uint32_t mode = 0644)
+{
+    return gwRequest(id, kCatFilesys, 3840,
+                     velktest::gwXdrString(path) + words({oflag, mode, 0, 1}) + std::string(128, '\0'));
+}
+
+std::string mkdirRequest(uint32_t id, const std::string &path)
+{
+    return gwRequest(id, kCatFilesys, 3329, velktest::gwXdrString(path) + words({0755}));
+}
+
+// What the session does with a request: reply with this errorcode, close
+// the connection, send the reply header and half the body and close, or
+// say nothing.
+constexpr int32_t kClosed = 1, kTruncated = 2, kNoReply = 3;
+
+struct Step {
+    std::string request;
+    int32_t result;
+    int64_t flags = -1; // the reply's flags, when not -1
+    const char *sanity = "API_MSGH";
+};
+
+struct Case {
+    const char *what;
+    std::vector<Step> steps;
+    const char *logged;     // a line of the daemon log this case causes
+    std::string faults = ""; // added to the fault script for this case's session
+};
+
+// Reads the reply to id and skips its body, whatever its length: the test
+// follows every request with a request of an unknown function and no body,
+// whose reply header (sentinel id, no flags) ends the reply before it.
+bool readReply(GwRawClient &c, uint32_t id, GwHeader *h)
+{
+    constexpr uint32_t kSentinel = 0xFFFF0000u;
+    if (!c.readHeader(h) || h->requestId != id)
+        return false;
+    std::string tail = words({kSentinel, 0}), got, more;
+    while (got.size() < velktest::kGwHeaderSize || got.compare(got.size() - 36, 8, "API_MSGH") != 0 ||
+           got.compare(got.size() - 28, 8, tail) != 0) {
+        if (!c.read(4, &more))
+            return false;
+        got += more;
+    }
+    return true;
+}
+
+TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
+{
+    velktest::ScratchDir dir;
+    velktest::KylgwdProcess gw(dir.path());
+    const std::string hash = [] {
+        velktest::RunOptions o;
+        o.input = "s3cret\n";
+        auto r = velktest::run({velktest::kylgwdBinary(), "--hash-password"}, o);
+        return r.out.substr(0, r.out.size() - 1);
+    }();
+    // As root kylgwd takes each user's identity: alice owns the served
+    // root, bob his home inside it.
+    const bool root = geteuid() == 0;
+    const uid_t alice = root ? 61001 : getuid(), bob = root ? 61002 : getuid();
+    auto user = [&](const std::string &name, uid_t id, const std::string &home) {
+        velktest::writeFile(dir / (name + ".kt"), kKeytab);
+        return "  " + name + " = {\n    password = " + hash + "\n    uid = " + std::to_string(id) + "\n    gid = " +
+               std::to_string(root ? id : getgid()) + "\n    home = " + home + "\n    keytab = " + (dir / (name + ".kt")) +
+               "\n  }\n";
+    };
+    velktest::writeFile(dir / "kylgwd.conf", "Users = {\n" + user("alice", alice, "/") + user("bob", bob, "/bob") + "}\n");
+    ASSERT_EQ(mkdir((dir / "root").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "root/bob").c_str(), 0755), 0);
+    ASSERT_EQ(chown((dir / "root").c_str(), alice, root ? alice : getgid()), 0);
+    ASSERT_EQ(chown((dir / "root/bob").c_str(), bob, root ? bob : getgid()), 0);
+    ASSERT_TRUE(gw.start({"--config", dir / "kylgwd.conf", "--faults", dir / "faults"}));
+
+    const std::string cap = words({0, 0}) + velktest::gwXdrString(std::string(4097, 'a'));
+    std::vector<Case> cases = {
+        {"unknown functions without a body, a file operation before a login",
+         {{gwRequest(1, kCatAuth, 9999), -41000},
+          {gwRequest(2, kCatFilesys, 9999), -22},
+          {gwRequest(3, 5000, 1), -22},
+          {getcwd(4), -13},
+          {siteInfoRequest(5), 0}},
+         "quor_Getcwd (1280/1799) id 4 before authentication: refused"},
+        {"an unknown function with a body cannot be skipped",
+         {{gwRequest(6, kCatFilesys, 9999, std::string(8, 'x')), kClosed}},
+         "a body of unknown type cannot be skipped"},
+        {"a log text past its cap",
+         {{gwRequest(7, kCatLog, 257, cap), kClosed}},
+         "request 1792/257 id 7 flags 0x80000000: request body does not decode"},
+        {"an openlog subsystem of a huge length",
+         {{gwRequest(8, kCatLog, 256, words({0, 0xFFFFFFF0u})), kClosed}},
+         "request 1792/256 id 8 flags 0x80000000: request body does not decode"},
+        {"a task message no login waits for",
+         {{gwRequest(9, kCatAuth, 33, words({1, 16}) + std::string(16, 'Z'), velktest::kGwTaskFlag), kNoReply},
+          {siteInfoRequest(10), 0}},
+         "no login waits for it; dropped"},
+        {"format directives in log texts are data",
+         {{gwRequest(11, kCatLog, 256, words({0x60000}) + velktest::gwXdrString("velk")), 0},
+          {logmsgRequest(12, 257, "transfer %s%n %d%x done"), 0},
+          {gwRequest(13, kCatLog, 258, words({0})), 0}},
+         "logmsg user=- flags=0x2000000 class=0x6000000 text=transfer %s%n %d%x done\n"},
+        {"public keys 1 and p - 1",
+         {{gwRequest(14, kCatAuth, 20, opaque(std::string(1, '\x01'))), -22},
+          {gwRequest(15, kCatAuth, 20, opaque(groupPrimeMinusOne())), -22}},
+         nullptr},
+        {"keytabs that do not match, then a second login",
+         {{gwRequest(16, kCatAuth, 16, words({592, 2, 0, 0, 0, 0})), 0},
+          {keytabLogin(17, "alice", kKeytab.substr(1)), -10003},
+          {keytabLogin(18, "alice", kKeytab + "x"), -10003},
+          {keytabLogin(19, "mallory", kKeytab), -10003},
+          {getcwd(20), -13},
+          {keytabLogin(21, "alice", kKeytab), 0},
+          {getcwd(22), 0},
+          {keytabLogin(23, "alice", kKeytab), -16}},
+         "keytab login of alice refused (-10003): the keytab does not match\n"},
+        {"a challenge response with no login waiting for it",
+         {{response(33, "s3cret"), -10003}, {getcwd(34), -13}},
+         nullptr},
+        {"password guesses past the retries",
+         {{comboLogin(24, "alice"), 0},
+          {response(25, "S3cret"), -10003},
+          {response(26, "guess"), -10003},
+          {response(27, "guess"), -10003},
+          {response(28, "s3cret"), -10003},
+          {getcwd(29), -13}},
+         "combo login of alice refused (-10003): wrong password"},
+        {"forged and cut reconnect packets",
+         {{gwRequest(30, kCatAuth, 128, words({67, 2, 99}) + opaque(std::string("\0\0\0\x05" "alice", 9) +
+                                                                     std::string(32, 'n')) +
+                                               opaque(std::string(32, 'h'))),
+           -51021},
+          {gwRequest(31, kCatAuth, 128, words({67, 2, 99}) + opaque("x") + opaque(std::string(31, 'h'))), -51021},
+          {getcwd(32), -13}},
+         nullptr},
+        // The fault switches a scripted session turns on.
+        {"a garbage header on the next reply only",
+         {{gwRequest(40, kCatFilesys, 9999), -22, 0, "GARBAGE!"}, {gwRequest(41, kCatFilesys, 9999), -22, 0}},
+         nullptr,
+         "garbage_header\n"},
+        {"an unsolicited header", {{gwRequest(42, kCatFilesys, 9999), -22, 4}, {gwRequest(43, kCatFilesys, 9999), -22, 0}},
+         nullptr, "unsolicited\n"},
+        {"a reply without its body", {{siteInfoRequest(44), 0, 0}}, nullptr,
+         "reply_nobody=256/1\n"},
+        {"a reply cut in its body", {{siteInfoRequest(46), kTruncated}}, "closed by the truncate_body fault",
+         "truncate_body=256/1\n"},
+        {"a dropped connection", {{siteInfoRequest(47), kClosed}}, "closed by the drop_conn fault",
+         "drop_conn=quorex_GetSiteInfo\n"},
+        {"file operations refused once, and by path",
+         {{gwRequest(50, kCatAuth, 16, words({592, 2, 0, 0, 0, 0})), 0},
+          {keytabLogin(51, "alice", kKeytab), 0},
+          {openRequest(52, "f", 4 | 16), -11},
+          {openRequest(53, "f", 4 | 16), 0}, // the session's first descriptor
+          {gwRequest(54, kCatFilesys, 4869, words({0, 0, 0, 0, 0})), -28},
+          {gwRequest(55, kCatFilesys, 4869, words({0, 0, 0, 0, 0})), 0},
+          {mkdirRequest(56, "m"), -11},
+          {mkdirRequest(57, "m"), 0},
+          {openRequest(58, "secret", 4 | 16), -13},
+          {openRequest(59, "secret/x", 4 | 16), -13},
+          {mkdirRequest(60, "flat/sub"), -20}},
+         nullptr,
+         "busy_open=1\nenospc_seek=1\nmkdir_eagain=1\ndeny=/secret\nnotdir=/flat\n"},
+        {"right passwords refused twice, with no retries announced",
+         {{comboLogin(61, "alice"), 0}, {response(62, "s3cret"), -10003}, {response(63, "s3cret"), -10003},
+          {response(64, "s3cret"), 0}},
+         nullptr,
+         "combo_wrong=2\nretry_count=0\n"},
+        {"a token code asked for after the right password",
+         {{comboLogin(65, "alice"), 0},
+          {response(66, "s3cret"), -42009},
+          {gwRequest(67, kCatAuth, 304, opaque(std::string("s3cret\0", 7)), 2), 0}},
+         nullptr,
+         "token_next\n"},
+        {"a refusal and a reconnect outcome forced by the script",
+         {{comboLogin(68, "alice"), -43000},
+          {gwRequest(69, kCatAuth, 128, words({67, 2, 99}) + opaque("x") + opaque(std::string(32, 'h'))), -51040}},
+         nullptr,
+         "refuse=-43000\nreconnect=-51040\n"},
+    };
+    // Another user's private file, refused by the kernel under bob's identity.
+    if (root)
+        cases.insert(cases.end(), {{"alice makes a private file",
+                                    {{gwRequest(70, kCatAuth, 16, words({592, 2, 0, 0, 0, 0})), 0},
+                                     {keytabLogin(71, "alice", kKeytab), 0},
+                                     {openRequest(72, "private", 2 | 16, 0600), 0}},
+                                    nullptr},
+                                   {"bob tries it",
+                                    {{gwRequest(73, kCatAuth, 16, words({592, 2, 0, 0, 0, 0})), 0},
+                                     {keytabLogin(74, "bob", kKeytab), 0},
+                                     {openRequest(75, "/private", 1), -13},
+                                     {openRequest(76, "/bobs", 2 | 16, 0600), -13},
+                                     {openRequest(77, "mine", 2 | 16, 0600), 0}},
+                                    nullptr}});
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        // The script is read again by each new session.
+        velktest::writeFile(dir / "faults", "cipher=GARBLE\ncleartext_pw\n" + k.faults);
+        GwRawClient c;
+        GwHeader h;
+        std::vector<uint32_t> greeting;
+        ASSERT_TRUE(c.connect(gw.port()) && c.readGreeting(&h, &greeting));
+        for (const Step &s : k.steps) {
+            uint32_t id = velktest::gwGetU32(s.request, 8);
+            ASSERT_TRUE(c.send(s.request + (s.result == kNoReply ? "" : gwRequest(0xFFFF0000u, kCatFilesys, 9999))));
+            if (s.result == kClosed) {
+                EXPECT_TRUE(c.closedByPeer()) << "request " << id;
+            } else if (s.result == kTruncated) {
+                bool closed = false;
+                ASSERT_TRUE(c.readHeader(&h));
+                EXPECT_EQ(c.drain(1 << 16, velktest::kGwIoTimeoutMs, &closed).size(), kSiteInfoBytes / 2);
+                EXPECT_TRUE(closed);
+            } else if (s.result != kNoReply) {
+                ASSERT_TRUE(readReply(c, id, &h)) << "request " << id;
+                EXPECT_EQ(h.errorcode, s.result) << "request " << id;
+                EXPECT_EQ(h.sanity, s.sanity) << "request " << id;
+                EXPECT_TRUE(s.flags < 0 || h.flags == s.flags) << "request " << id << " flags " << h.flags;
+            }
+        }
+        if (k.logged != nullptr) {
+            EXPECT_TRUE(gw.waitForLog(k.logged)) << gw.logText();
+        }
+    }
+    struct stat st {};
+    EXPECT_TRUE(!root || (stat((dir / "root/private").c_str(), &st) == 0 && st.st_uid == alice));
+    EXPECT_TRUE(!root || (stat((dir / "root/bob/mine").c_str(), &st) == 0 && st.st_uid == bob));
+    const std::string log = gw.logText();
+    EXPECT_EQ(log.find("s3cret"), std::string::npos);
+    EXPECT_EQ(log.find("principal"), std::string::npos); // the keytab's bytes
+    EXPECT_EQ(gw.stop(), 0);
+}
+
 constexpr int kClientThreads = 4;
 constexpr int kCasesPerThread = 2600;
-constexpr uint32_t kSeed = 0x6b796c67;
+constexpr uint32_t kFuzzSeed = 0x6b796c67;
 
 // Catalogued requests that carry a body (category, function).
 constexpr uint16_t kBodied[][2] = {
@@ -51,14 +378,6 @@ constexpr uint16_t kCategories[] = {256, 512, 1280, 1536, 1792, 2048, 5632, 5888
 // Values that make a count or length field hostile.
 constexpr uint32_t kHugeValues[] = {0xFFFFFFFFu, 0xFFFFFFF0u, 0x80000000u, 0x7FFFFFFFu, 0x00100001u, 0x04000001u,
                                     0x00001001u, 0x00000401u};
-
-std::string siteInfoRequest(uint32_t id)
-{
-    std::string body;
-    gwPutU32(&body, 67);
-    gwPutU32(&body, 2);
-    return gwRequest(id, kCatConnection, 1, body);
-}
 
 struct Fuzzer {
     std::mt19937 rng;
@@ -90,14 +409,10 @@ struct Fuzzer {
             return siteInfoRequest(id);
         default: {
             std::string text;
-            size_t n = below(200);
-            for (size_t i = 0; i < n; i++)
+            for (size_t i = 0, n = below(200); i < n; i++)
                 text.push_back("%sndx \\\n\t%%abc"[below(15)]);
-            std::string body;
-            gwPutU32(&body, rng());
-            gwPutU32(&body, rng());
-            body += velktest::gwXdrString(text);
-            return gwRequest(id, kCatLog, 257, body);
+            return gwRequest(id, kCatLog, 257, words({static_cast<uint32_t>(rng()), static_cast<uint32_t>(rng())}) +
+                                                   velktest::gwXdrString(text));
         }
         }
     }
@@ -106,8 +421,7 @@ struct Fuzzer {
     std::string hostileBody()
     {
         std::string body;
-        size_t words = 1 + below(48);
-        for (size_t i = 0; i < words; i++)
+        for (size_t i = 0, n = 1 + below(48); i < n; i++)
             gwPutU32(&body, below(3) == 0 ? kHugeValues[below(8)] : (below(2) ? below(64) : static_cast<uint32_t>(rng())));
         return body;
     }
@@ -127,7 +441,7 @@ struct Fuzzer {
             return m;
         }
         case 2: // a 16-bit field with its upper half set
-            return velktest::gwHeaderBytes(id, 0, 0x10000u | kCatConnection, 1);
+            return gwHeaderBytes(id, 0, 0x10000u | kCatConnection, 1);
         case 3: // a body of unknown type
             return gwRequest(id, kCategories[below(8)], 40000 + below(25000), bytes(4 + below(64)));
         case 4: { // a catalogued request cut short
@@ -168,8 +482,7 @@ void clientLoop(int port, uint32_t seed, int cases, Tally *tally)
 {
     Fuzzer fz(seed);
     uint32_t id = 1;
-    int done = 0;
-    while (done < cases) {
+    for (int done = 0; done < cases;) {
         GwRawClient c;
         GwHeader h;
         std::vector<uint32_t> words;
@@ -179,14 +492,14 @@ void clientLoop(int port, uint32_t seed, int cases, Tally *tally)
         }
         tally->connections++;
 
-        size_t k = fz.below(16);
-        std::string out;
         struct Expected {
             uint32_t id;
             size_t bodyBytes;
             bool failing;
         };
         std::vector<Expected> expected;
+        std::string out;
+        size_t k = fz.below(16);
         for (size_t i = 0; i < k; i++) {
             Expected e{id++, 0, false};
             out += fz.wellFormed(e.id, &e.bodyBytes, &e.failing);
@@ -216,23 +529,21 @@ void clientLoop(int port, uint32_t seed, int cases, Tally *tally)
                 break;
             }
             GwHeader r = velktest::gwParseHeader(in.substr(off, velktest::kGwHeaderSize));
-            off += velktest::kGwHeaderSize;
-            bool hasBody = (r.flags & kGwBodyFlag) != 0;
-            if (r.sanity != "API_MSGH" || r.requestId != e.id || hasBody != (e.bodyBytes > 0) ||
+            off += velktest::kGwHeaderSize + e.bodyBytes;
+            if (r.sanity != "API_MSGH" || r.requestId != e.id || ((r.flags & kGwBodyFlag) != 0) != (e.bodyBytes > 0) ||
                 (r.errorcode < 0) != e.failing) {
-                tally->fail("bad reply to request " + std::to_string(e.id) + ": id " +
-                            std::to_string(r.requestId) + " err " + std::to_string(r.errorcode));
+                tally->fail("bad reply to request " + std::to_string(e.id) + ": id " + std::to_string(r.requestId) +
+                            " err " + std::to_string(r.errorcode));
                 break;
             }
-            off += e.bodyBytes;
         }
     }
 }
 
 TEST(KylgwdHostile, SurvivesTenThousandHostileCasesAndStopsCleanly)
 {
-    ScratchDir scratch;
-    KylgwdProcess gw(scratch.path());
+    velktest::ScratchDir scratch;
+    velktest::KylgwdProcess gw(scratch.path());
     ASSERT_TRUE(gw.start());
 
     // A session that stays open through the storm.
@@ -242,38 +553,13 @@ TEST(KylgwdHostile, SurvivesTenThousandHostileCasesAndStopsCleanly)
     ASSERT_TRUE(steady.connect(gw.port()));
     ASSERT_TRUE(steady.readGreeting(&h, &words));
 
-    // Named caps first: a Logmsg text and an Openlog subsystem past their
-    // caps end the session before any allocation of that size.
-    {
-        GwRawClient c;
-        ASSERT_TRUE(c.connect(gw.port()));
-        ASSERT_TRUE(c.readGreeting(&h, &words));
-        std::string body;
-        gwPutU32(&body, 0);
-        gwPutU32(&body, 0);
-        body += velktest::gwXdrString(std::string(4097, 'a'));
-        ASSERT_TRUE(c.send(gwRequest(1, kCatLog, 257, body)));
-        EXPECT_TRUE(c.closedByPeer());
-    }
-    {
-        GwRawClient c;
-        ASSERT_TRUE(c.connect(gw.port()));
-        ASSERT_TRUE(c.readGreeting(&h, &words));
-        std::string body;
-        gwPutU32(&body, 0);
-        gwPutU32(&body, 0xFFFFFFF0u);
-        ASSERT_TRUE(c.send(gwRequest(2, kCatLog, 256, body)));
-        EXPECT_TRUE(c.closedByPeer());
-    }
-    EXPECT_TRUE(gw.waitForLog("request body does not decode", 2)) << gw.logText();
-
     Tally tally;
     std::vector<std::thread> threads;
     for (int t = 0; t < kClientThreads; t++)
-        threads.emplace_back(clientLoop, gw.port(), kSeed + static_cast<uint32_t>(t), kCasesPerThread, &tally);
+        threads.emplace_back(clientLoop, gw.port(), kFuzzSeed + static_cast<uint32_t>(t), kCasesPerThread, &tally);
     for (auto &t : threads)
         t.join();
-    EXPECT_EQ(tally.failures.load(), 0) << "seed " << kSeed << ": " << tally.firstFailure;
+    EXPECT_EQ(tally.failures.load(), 0) << "seed " << kFuzzSeed << ": " << tally.firstFailure;
     EXPECT_GE(tally.cases.load(), 10000);
     EXPECT_GT(tally.connections.load(), 500);
 
@@ -284,15 +570,13 @@ TEST(KylgwdHostile, SurvivesTenThousandHostileCasesAndStopsCleanly)
     EXPECT_EQ(h.flags, kGwBodyFlag);
     ASSERT_TRUE(steady.readWords(kSiteInfoBytes / 4, &words));
     EXPECT_EQ(words[5], 67u);
-    {
-        GwRawClient c;
-        ASSERT_TRUE(c.connect(gw.port()));
-        ASSERT_TRUE(c.readGreeting(&h, &words));
-        ASSERT_TRUE(c.send(siteInfoRequest(78)));
-        ASSERT_TRUE(c.readHeader(&h));
-        EXPECT_EQ(h.requestId, 78u);
-        EXPECT_EQ(h.errorcode, 0);
-    }
+    GwRawClient c;
+    ASSERT_TRUE(c.connect(gw.port()));
+    ASSERT_TRUE(c.readGreeting(&h, &words));
+    ASSERT_TRUE(c.send(siteInfoRequest(78)));
+    ASSERT_TRUE(c.readHeader(&h));
+    EXPECT_EQ(h.requestId, 78u);
+    EXPECT_EQ(h.errorcode, 0);
     // The daemon saw the hostile cases for what they were, and closed every
     // session they ended.
     EXPECT_TRUE(gw.waitForLog(": closing connection from ", static_cast<size_t>(tally.connections.load())));

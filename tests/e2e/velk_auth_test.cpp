@@ -1,5 +1,5 @@
-// velk's logins against a real kylgwd: a keytab without a terminal, combo
-// from a .netrc (and the permission rules of .netrc and keytab files),
+// velk's logins against a real kylgwd (the keytab login without a terminal
+// is what every other end-to-end test does): combo from a .netrc (and the permission rules of .netrc and keytab files),
 // wrong passwords and refusals, the token-code step, a PAM conversation on
 // a pseudo-terminal, a conversation the client must refuse, retry-later
 // followed by the reconnect login, and a search of every log for the
@@ -10,21 +10,12 @@
 
 #include <gtest/gtest.h>
 
-#include "kylgwd_fixture.h"
-#include "velk_testproc.h"
-#include "velk_testsupport.h"
+#include "velk_gwsession.h"
 
-#include <cerrno>
-#include <chrono>
-#include <cstring>
-#include <csignal>
 #include <cstdlib>
 #include <map>
-#include <poll.h>
-#include <pty.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -46,79 +37,6 @@ std::string hashPassword(const std::string &pw)
     auto r = velktest::run({velktest::kylgwdBinary(), "--hash-password"}, o);
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out.empty() ? std::string() : r.out.substr(0, r.out.size() - 1);
-}
-
-struct PtyResult {
-    int status = -1;
-    bool timedOut = false;
-    std::string text; // everything the program wrote to its terminal
-};
-
-// Runs argv on a new pseudo-terminal (its controlling terminal) with env
-// as its whole environment.  Each time the output so far (after the
-// previous match) contains dialogue[i].first, writes dialogue[i].second and
-// a newline.
-PtyResult runOnPty(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
-                   const std::string &cwd, const std::vector<std::pair<std::string, std::string>> &dialogue)
-{
-    PtyResult res;
-    int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid < 0) {
-        ADD_FAILURE() << "forkpty: " << strerror(errno);
-        return res;
-    }
-    if (pid == 0) {
-        if (chdir(cwd.c_str()) != 0)
-            _exit(126);
-        clearenv();
-        for (const auto &kv : env)
-            setenv(kv.first.c_str(), kv.second.c_str(), 1);
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    // Only keeps a broken build from hanging the suite.
-    const auto deadline = velktest::Clock::now() + std::chrono::seconds(90);
-    size_t next = 0, from = 0;
-    for (;;) {
-        struct pollfd pfd = {master, POLLIN, 0};
-        int rc = poll(&pfd, 1, velktest::msLeft(deadline));
-        if (rc < 0 && errno == EINTR)
-            continue;
-        if (rc == 0) {
-            res.timedOut = true;
-            kill(pid, SIGKILL);
-            break;
-        }
-        char buf[4096];
-        ssize_t got = read(master, buf, sizeof buf);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break; // EIO once the program and its children closed the terminal
-        res.text.append(buf, static_cast<size_t>(got));
-        while (next < dialogue.size()) {
-            size_t at = res.text.find(dialogue[next].first, from);
-            if (at == std::string::npos)
-                break;
-            from = at + dialogue[next].first.size();
-            std::string answer = dialogue[next].second + "\n";
-            if (write(master, answer.data(), answer.size()) != static_cast<ssize_t>(answer.size()))
-                ADD_FAILURE() << "cannot answer on the terminal";
-            next++;
-        }
-    }
-    int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
-    close(master);
-    res.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    EXPECT_EQ(next, dialogue.size()) << "the program did not ask for every answer:\n" << res.text;
-    return res;
 }
 
 class VelkAuth : public ::testing::Test {
@@ -171,7 +89,7 @@ protected:
         return velktest::runVelk(args, o);
     }
 
-    PtyResult velkOnPty(const std::map<std::string, std::string> &extra,
+    velktest::PtyResult velkOnPty(const std::map<std::string, std::string> &extra,
                         const std::vector<std::pair<std::string, std::string>> &dialogue)
     {
         std::map<std::string, std::string> e = env(extra);
@@ -180,7 +98,7 @@ protected:
         for (const char *san : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
             if (const char *v = getenv(san))
                 e[san] = v;
-        return runOnPty({velktest::velkBinary(), "-t", "-E", "-f", "a.tar"}, e, dir.path(), dialogue);
+        return velktest::runOnPty({velktest::velkBinary(), "-t", "-E", "-f", "a.tar"}, e, dir.path(), dialogue);
     }
 
     void netrc(const std::string &text, mode_t mode)
@@ -195,18 +113,6 @@ protected:
         return gw.logText();
     }
 };
-
-TEST_F(VelkAuth, KeytabWithoutATerminal)
-{
-    start();
-    auto r = velk({{"QUOR_KEYTAB_PATH", dir / "alice.kt"}, {"QUOR_PRINCIPAL", "alice"}});
-    EXPECT_EQ(r.status, kPastLoginStatus);
-    EXPECT_NE(r.err.find(kPastLogin), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find(kNoLogin), std::string::npos) << r.err;
-    std::string log = stopAndLog();
-    EXPECT_NE(log.find("session 1: user alice authenticated by keytab\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("session 1: openlog user=alice "), std::string::npos) << log;
-}
 
 TEST_F(VelkAuth, KeytabReadableByTheGroupIsRefused)
 {

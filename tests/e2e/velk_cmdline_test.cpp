@@ -1,5 +1,5 @@
-// The velk binary's command line as a user meets it: help and usage texts,
-// failure lines and exit statuses.  No gateway is listening on the port these
+// The velk binary's command line as a user meets it: failure lines, the
+// usage text after them, and exit statuses.  No gateway is listening on the port these
 // runs are pointed at, so every run that gets past the command line ends at
 // the gateway session with status 71.
 
@@ -65,40 +65,6 @@ bool endsWithLines(const std::string &text, const std::vector<std::string> &tail
 }
 
 } // namespace
-
-TEST(CmdLineHelp, NoArgumentsPrintsShortUsageAndSucceeds)
-{
-    velktest::ScratchDir dir;
-    auto r = runVelk({}, isolated(dir));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");  // no final line
-    EXPECT_EQ(lines(r.err), kShortUsage);
-}
-
-TEST(CmdLineHelp, QuestionMarkAlonePrintsFullHelp)
-{
-    velktest::ScratchDir dir;
-    auto r = runVelk({"-?"}, isolated(dir));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
-    auto help = lines(r.err);
-    ASSERT_EQ(help.size(), 168u);
-    EXPECT_EQ(help[0], "Usage");
-    EXPECT_EQ(help[1], "");
-    EXPECT_EQ(help[2].rfind("velk  [-?]  -{c|D|K||t|U|x|X}  [-d debuglevel] -f Archive[-B]", 0), 0u);
-    EXPECT_NE(std::find(help.begin(), help.end(), "-f Archive   Specifies Archive file name (required option)"),
-              help.end());
-    EXPECT_NE(std::find(help.begin(), help.end(),
-                        "-E      Archive file and Index file are local files (not QUOR-resident)"),
-              help.end());
-    EXPECT_NE(std::find(help.begin(), help.end(), "-w      Wait for interactive OK "), help.end());
-    EXPECT_NE(std::find(help.begin(), help.end(),
-                        "-H opt[:opt...] Specifies colon-separated list of options, as follows:"),
-              help.end());
-    // The inert sub-options stay out of the help.
-    for (const auto &line : help)
-        EXPECT_EQ(line.find("hash"), std::string::npos) << line;
-}
 
 TEST(CmdLineHelp, QuestionMarkWithActionPrintsHelpThenRuns)
 {

@@ -3,58 +3,19 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <poll.h>
-#include <pty.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <vector>
 
-#include "velk_testsupport.h"
+#include "velk_gwsession.h"
 
 namespace {
 
-struct PtyRun {
-    std::string text;  // everything velk wrote to the terminal
-    int status = -1;
-};
-
-PtyRun runOnPty(const std::vector<std::string> &args, const std::string &home)
+velktest::PtyResult runOnPty(const std::vector<std::string> &args, const std::string &home)
 {
-    PtyRun r;
-    int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid == 0) {
-        std::vector<std::string> argv{velktest::velkBinary()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char *> av;
-        for (auto &s : argv)
-            av.push_back(s.data());
-        av.push_back(nullptr);
-        std::string homeEnv = "HOME=" + home, cfg = "QUOR_CFG_FILE_PATH=" + home;
-        char *envp[] = {homeEnv.data(), cfg.data(), const_cast<char *>("QUOR_SERVER_HOST=127.0.0.1/9"), nullptr};
-        if (chdir(home.c_str()) != 0)
-            _exit(126);
-        execve(av[0], av.data(), envp);
-        _exit(127);
-    }
-    if (pid < 0)
-        return r;
-    for (;;) {
-        struct pollfd p = {master, POLLIN, 0};
-        if (poll(&p, 1, 30000) <= 0)
-            break;
-        char buf[4096];
-        ssize_t n = read(master, buf, sizeof buf);
-        if (n <= 0)
-            break;  // EIO once the child has closed the terminal
-        r.text.append(buf, static_cast<size_t>(n));
-    }
-    close(master);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
+    std::vector<std::string> argv{velktest::velkBinary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return velktest::runOnPty(argv, {{"HOME", home}, {"QUOR_CFG_FILE_PATH", home}, {"QUOR_SERVER_HOST", "127.0.0.1/9"}},
+                              home);
 }
 
 } // namespace

@@ -21,6 +21,8 @@
 
 namespace {
 
+using velktest::bytesOf;
+using velktest::exists;
 using velktest::readFile;
 using velktest::writeFile;
 
@@ -31,14 +33,6 @@ struct Node {
     std::string path;
     std::string data;
 };
-
-std::string bytesOf(size_t n, unsigned seed)
-{
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i)
-        s[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 9)) & 0xff);
-    return s;
-}
 
 // Blocks the member takes in the archive: a header, then the data rounded up.
 uint64_t blocksOf(const Node &n)
@@ -81,12 +75,6 @@ void makeTree(const std::string &base, const std::vector<Node> &nodes)
         else
             writeFile(p, n.data);
     }
-}
-
-bool exists(const std::string &p)
-{
-    struct stat st;
-    return lstat(p.c_str(), &st) == 0;
 }
 
 off_t sizeOf(const std::string &p)
@@ -310,19 +298,21 @@ TEST_F(VelkCreate, ForcedShutdownRemovesThePartialArchiveAndIndex)
         ASSERT_EQ(ftruncate(fd, 16 << 20), 0);
         close(fd);
     }
+    velktest::RunOptions o = velkOptions({{"VELK_TESTONLY_SHUTDOWN_GRACE", "30"}});
+    std::vector<std::string> env{"PATH=/usr/bin:/bin"};
+    for (const auto &[k, v] : o.env)
+        env.push_back(k + "=" + v);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         if (!velktest::redirectOutputToFiles(dir / "out", dir / "err") || chdir(dir.path().c_str()) != 0)
             _exit(126);
-        std::string port = "QUOR_SERVER_HOST=127.0.0.1/" + std::to_string(gw.port());
-        std::string kt = "QUOR_KEYTAB_PATH=" + (dir / "demo.kt");
-        std::string home = "HOME=" + dir.path();
-        const char *env[] = {home.c_str(), port.c_str(), "QUOR_HOSTNAME=127.0.0.1", "QUOR_AUTH_METHOD=keytab",
-                             "QUOR_PRINCIPAL=demo", kt.c_str(), "VELK_TESTONLY_SHUTDOWN_GRACE=30", "PATH=/usr/bin:/bin",
-                             nullptr};
+        std::vector<char *> envp;
+        for (auto &e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
         const char *argv[] = {velktest::velkBinary(), "-c", "-E", "-f", "a.tar", "bulk", nullptr};
-        execve(argv[0], const_cast<char **>(argv), const_cast<char **>(env));
+        execve(argv[0], const_cast<char **>(argv), envp.data());
         _exit(127);
     }
     // Wait until the archive holds data, then ask for a forced shutdown.

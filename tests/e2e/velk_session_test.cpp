@@ -8,39 +8,30 @@
 #include <cstring>
 #include <string>
 
-#include "kylgwd_fixture.h"
-#include "velk_testsupport.h"
+#include "velk_gwsession.h"
 
 namespace {
 
 const char kGatewayFailure[] = "ERROR (main) unable to open remote gateway server connection\n";
 const char kNoLogin[] = "*** quorex_OpenConnection: Unable to authenticate user with remote gateway at 127.0.0.1\n";
 
-struct Session {
-    velktest::ScratchDir dir;
-    velktest::KylgwdProcess gw{dir.path()};
+// Each test starts the gateway with its own fault script; velk runs without
+// any credentials and retries a down gateway after one second.
+class GatewaySession : public velktest::VelkGatewayTest {
+public:
+    GatewaySession &s = *this; // the session the tests talk about
+    using VelkGatewayTest::dir;
+    using VelkGatewayTest::gw;
 
-    ::testing::AssertionResult start(const std::string &faults)
-    {
-        std::vector<std::string> args = {"--events", dir / "events"};
-        if (!faults.empty()) {
-            velktest::writeFile(dir / "faults", faults);
-            args.push_back("--faults");
-            args.push_back(dir / "faults");
-        }
-        return gw.start(args);
-    }
-
+    void SetUp() override {}
+    ::testing::AssertionResult start(const std::string &faults) { return startGateway("", faults); }
     velktest::RunResult velk()
     {
-        velktest::RunOptions o;
-        o.env["HOME"] = dir.path();
-        o.env["QUOR_CFG_FILE_PATH"] = dir.path();
-        o.env["QUOR_SERVER_HOST"] = "127.0.0.1/" + std::to_string(gw.port());
-        o.env["QUOR_HOSTNAME"] = "127.0.0.1";
-        o.env["QUOR_TESTONLY_DOWN_RETRY_SECONDS"] = "1";
-        o.cwd = dir.path();
-        return velktest::runVelk({"-t", "-E", "-f", "a.tar"}, o);
+        return VelkGatewayTest::velk({"-t", "-E", "-f", "a.tar"}, {{"TZ", ""},
+                                                                  {"QUOR_AUTH_METHOD", ""},
+                                                                  {"QUOR_PRINCIPAL", ""},
+                                                                  {"QUOR_KEYTAB_PATH", ""},
+                                                                  {"QUOR_TESTONLY_DOWN_RETRY_SECONDS", "1"}});
     }
 };
 
@@ -59,9 +50,8 @@ size_t count(const std::string &text, const std::string &needle)
 
 } // namespace
 
-TEST(GatewaySession, GreetingAndSiteInformationThenNoCredentials)
+TEST_F(GatewaySession, GreetingAndSiteInformationThenNoCredentials)
 {
-    Session s;
     ASSERT_TRUE(s.start(""));
     auto r = s.velk();
     EXPECT_EQ(r.status, 71);
@@ -95,9 +85,8 @@ TEST(GatewaySession, GreetingAndSiteInformationThenNoCredentials)
     EXPECT_EQ(count(events, "\"function\":260,"), 0u) << events;
 }
 
-TEST(GatewaySession, DownGatewayIsRetriedUntilItIsUp)
+TEST_F(GatewaySession, DownGatewayIsRetriedUntilItIsUp)
 {
-    Session s;
     ASSERT_TRUE(s.start("down=1\n"));
     auto r = s.velk();
     EXPECT_EQ(r.status, 71);
@@ -107,9 +96,8 @@ TEST(GatewaySession, DownGatewayIsRetriedUntilItIsUp)
     EXPECT_EQ(count(s.gw.logText(), "accepted connection"), 2u) << s.gw.logText();
 }
 
-TEST(GatewaySession, OtherProtocolLevelIsRefused)
+TEST_F(GatewaySession, OtherProtocolLevelIsRefused)
 {
-    Session s;
     ASSERT_TRUE(s.start("proto=67.1\n"));
     auto r = s.velk();
     EXPECT_EQ(r.status, 71);
@@ -120,9 +108,8 @@ TEST(GatewaySession, OtherProtocolLevelIsRefused)
     EXPECT_EQ(s.gw.stop(), 0);
 }
 
-TEST(GatewaySession, SiteInformationErrorEndsTheRun)
+TEST_F(GatewaySession, SiteInformationErrorEndsTheRun)
 {
-    Session s;
     ASSERT_TRUE(s.start("siteinfo_err=-5\n"));
     auto r = s.velk();
     EXPECT_EQ(r.status, 71);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -49,10 +50,9 @@ public:
         reader_ = open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (reader_ < 0)
             return;
-        pid_ = fork();
-        if (pid_ == 0) {
+        child_ = std::make_unique<velktest::ForkedChild>([&] {
             if (!velktest::redirectOutputToFiles(outPath_, errPath_) || chdir(dir.path().c_str()) != 0)
-                _exit(126);
+                return 126;
             std::vector<std::string> env{"HOME=" + dir.path(), "QUOR_CFG_FILE_PATH=" + dir.path(),
                                          "QUOR_SERVER_HOST=127.0.0.1/" + std::to_string(port),
                                          "QUOR_HOSTNAME=127.0.0.1", "PATH=/usr/bin:/bin"};
@@ -66,22 +66,18 @@ public:
                 ev.push_back(e.data());
             ev.push_back(nullptr);
             execve(av[0], av.data(), ev.data());
-            _exit(127);
-        }
+            return 127;
+        });
     }
     ~HeldRun()
     {
-        if (pid_ > 0 && !reaped_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
         if (reader_ >= 0)
             close(reader_);
         if (listener_ >= 0)
             close(listener_);
     }
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_ ? child_->pid() : -1; }
 
     // Waits until the status FIFO has delivered text (lines end in a NUL).
     bool statusContains(const std::string &text)
@@ -123,18 +119,7 @@ public:
     }
 
     // Waits for the end of the process; false on timeout.
-    bool wait(int *status)
-    {
-        auto deadline = Clock::now() + kGenerousWait + std::chrono::seconds(30);
-        while (Clock::now() < deadline) {
-            if (waitpid(pid_, status, WNOHANG) == pid_) {
-                reaped_ = true;
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
+    bool wait(int *status) { return child_->wait(status, kGenerousWait + std::chrono::seconds(30)); }
 
     std::string out() const { return velktest::readFile(outPath_); }
     std::string err() const { return velktest::readFile(errPath_); }
@@ -144,8 +129,7 @@ private:
     std::string status_;
     int listener_ = -1;
     int reader_ = -1;
-    pid_t pid_ = -1;
-    bool reaped_ = false;
+    std::unique_ptr<velktest::ForkedChild> child_; // killed and reaped if it outlives the test
 };
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "gw_rawclient.h"
 
 #include "kylgwd_fixture.h"
+#include "velk_testproc.h"
 #include "velk_testsupport.h"
 
 #include <arpa/inet.h>
@@ -16,18 +17,6 @@
 #include <unistd.h>
 
 namespace velktest {
-
-namespace {
-
-using SteadyClock = std::chrono::steady_clock;
-
-int msUntil(SteadyClock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-} // namespace
 
 void gwPutU32(std::string *out, uint32_t v)
 {
@@ -92,12 +81,6 @@ GwRawClient::~GwRawClient()
     close();
 }
 
-void GwRawClient::adopt(int fd)
-{
-    close();
-    fd_ = fd;
-}
-
 bool GwRawClient::connect(int port)
 {
     close();
@@ -134,11 +117,11 @@ bool GwRawClient::send(const std::string &bytes)
 bool GwRawClient::read(size_t n, std::string *out, int timeoutMs)
 {
     out->clear();
-    auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     char buf[65536];
     while (out->size() < n) {
         struct pollfd pfd = {fd_, POLLIN, 0};
-        int rc = poll(&pfd, 1, msUntil(deadline));
+        int rc = poll(&pfd, 1, msLeft(deadline));
         if (rc < 0 && errno == EINTR)
             continue;
         if (rc <= 0)
@@ -193,11 +176,11 @@ std::string GwRawClient::drain(size_t maxBytes, int timeoutMs, bool *closed)
 {
     std::string out;
     *closed = false;
-    auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     char buf[65536];
     while (out.size() < maxBytes) {
         struct pollfd pfd = {fd_, POLLIN, 0};
-        int rc = poll(&pfd, 1, msUntil(deadline));
+        int rc = poll(&pfd, 1, msLeft(deadline));
         if (rc < 0 && errno == EINTR)
             continue;
         if (rc <= 0)
@@ -240,83 +223,14 @@ void GwRawClient::close()
 
 bool waitForFileText(const std::string &path, const std::string &needle, size_t count, double timeoutSeconds)
 {
-    auto deadline = SteadyClock::now() + std::chrono::milliseconds(static_cast<int64_t>(timeoutSeconds * 1000));
+    auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(timeoutSeconds * 1000));
     for (;;) {
         if (countOccurrences(readFile(path), needle) >= count)
             return true;
-        if (SteadyClock::now() > deadline)
+        if (Clock::now() > deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-}
-
-} // namespace velktest
-
-namespace velktest {
-
-std::string gwScramble(std::string s, uint32_t seed)
-{
-    unsigned k = ((seed & 0xff) + (seed >> 8 & 0xff) + (seed >> 16 & 0xff) + (seed >> 24 & 0xff)) & 0xff;
-    k ^= 0xA5;
-    for (char &ch : s) {
-        ch = static_cast<char>(static_cast<unsigned char>(ch) ^ k);
-        k = ((k << 1) | (k >> 7)) & 0xff;
-    }
-    return s;
-}
-
-bool gwKeytabLogin(GwRawClient *c, uint32_t id, const std::string &user, const std::string &keytab,
-                   std::string *why)
-{
-    constexpr uint32_t kAuth = 512, kSecParams = 16, kKeytabLogin = 259, kSeed = 0x01020304;
-    auto padded = [](const std::string &b) { return b + std::string((4 - b.size() % 4) % 4, '\0'); };
-    std::string body;
-    for (uint32_t w : {592u, 2u, 0u, 0u, 0u, 0u})
-        gwPutU32(&body, w);
-    if (!c->send(gwRequest(id, kAuth, kSecParams, body))) {
-        *why = "send failed";
-        return false;
-    }
-    GwHeader h;
-    std::vector<uint32_t> w;
-    if (!c->readHeader(&h) || h.errorcode != 0 || !c->readWords(6, &w) || w[1] != 1) {
-        *why = "security parameters refused (is cipher=GARBLE in the fault script?)";
-        return false;
-    }
-    // Fixed words: protocol 67.2, client 99, flags 0, method 1 (keytab);
-    // the 257-byte login name field and the keytab, both scrambled.
-    std::string name(257, '\0');
-    name.replace(0, user.size(), user);
-    std::string sent = gwScramble(keytab, kSeed);
-    std::string login;
-    for (uint32_t v : {67u, 2u, 99u, 0u, 1u})
-        gwPutU32(&login, v);
-    login += padded(gwScramble(name, kSeed));
-    gwPutU32(&login, static_cast<uint32_t>(sent.size()));
-    gwPutU32(&login, 1);
-    login += padded(sent);
-    if (!c->send(gwHeaderBytes(id + 1, kGwBodyFlag, kAuth, kKeytabLogin, 0, 0, kSeed) + login)) {
-        *why = "send failed";
-        return false;
-    }
-    if (!c->readHeader(&h) || h.requestId != id + 1 || !c->readWords(9, &w)) {
-        *why = "no login reply";
-        return false;
-    }
-    // Four opaques follow: challenge, user message, packet, hmac.
-    for (int i = 0; i < 4; i++) {
-        std::vector<uint32_t> len;
-        std::string b;
-        if (!c->readWords(1, &len) || !c->read((len[0] + 3) / 4 * 4, &b)) {
-            *why = "login reply cut short";
-            return false;
-        }
-    }
-    if (h.errorcode != 0) {
-        *why = "login refused with " + std::to_string(h.errorcode);
-        return false;
-    }
-    return true;
 }
 
 } // namespace velktest

@@ -16,7 +16,6 @@ namespace velktest {
 
 constexpr uint32_t kGwBodyFlag = 0x80000000u;
 constexpr uint32_t kGwTaskFlag = 0x10000000u;
-constexpr uint32_t kGwUnsolicitedFlag = 0x00000004u;
 constexpr size_t kGwHeaderSize = 36;
 // Default limit for one read; only keeps a broken server from hanging a test.
 constexpr int kGwIoTimeoutMs = 30000;
@@ -57,10 +56,6 @@ public:
 
     // Connects to 127.0.0.1:port.  False on failure.
     bool connect(int port);
-    // Takes over an already connected socket (e.g. one end of a
-    // socketpair to an in-process session); it is closed like its own.
-    void adopt(int fd);
-    int fd() const { return fd_; }
     bool send(const std::string &bytes);
     // Reads exactly n bytes.  False at end of input, on an error or when
     // timeoutMs pass first (*out then holds what arrived).
@@ -84,17 +79,6 @@ public:
 private:
     int fd_ = -1;
 };
-
-// The login name and keytab scrambler: k = (sum of the seed's bytes) ^
-// 0xA5; each byte is xored with k, then k rotates left by one bit.
-std::string gwScramble(std::string s, uint32_t seed);
-
-// Logs user in with a keytab over c (a greeted connection of a kylgwd whose
-// fault script holds "cipher=GARBLE", so the keytab travels scrambled):
-// security parameters as request id, the keytab login as id + 1.  True
-// when the login reply's errorcode is 0; otherwise *why says what failed.
-bool gwKeytabLogin(GwRawClient *c, uint32_t id, const std::string &user, const std::string &keytab,
-                   std::string *why);
 
 // Waits until the file at path holds needle at least count times.
 bool waitForFileText(const std::string &path, const std::string &needle, size_t count = 1,

@@ -1,27 +1,37 @@
 #include "velk_gwsession.h"
 
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include "velk_testproc.h"
 
 namespace velktest {
 
-void VelkGatewayTest::startGateway(const std::string &extraConfig)
+::testing::AssertionResult VelkGatewayTest::startGateway(const std::string &extraConfig, const std::string &faults)
 {
     RunOptions o;
     o.input = "demo-password\n";
     auto h = run({kylgwdBinary(), "--hash-password"}, o);
-    ASSERT_EQ(h.status, 0) << h.err;
+    if (h.status != 0)
+        return ::testing::AssertionFailure() << "kylgwd --hash-password: " << h.err;
     std::string hash = h.out.substr(0, h.out.size() - 1);
     writeFile(dir / "demo.kt", "keytab bytes of demo");
-    ASSERT_EQ(chmod((dir / "demo.kt").c_str(), 0600), 0);
     writeFile(dir / "kylgwd.conf", "Users = {\n  demo = {\n    password = " + hash + "\n    uid = " +
                                        std::to_string(getuid()) + "\n    gid = " + std::to_string(getgid()) +
                                        "\n    home = /home/demo\n    keytab = " + (dir / "demo.kt") + "\n  }\n}\n" +
                                        extraConfig);
-    ASSERT_EQ(mkdir(root().c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((root() + "/home").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(home().c_str(), 0755), 0);
-    ASSERT_TRUE(gw.start({"--config", dir / "kylgwd.conf"}));
+    writeFile(dir / "faults", faults);
+    if (chmod((dir / "demo.kt").c_str(), 0600) != 0 || mkdir(root().c_str(), 0755) != 0 ||
+        mkdir((root() + "/home").c_str(), 0755) != 0 || mkdir(home().c_str(), 0755) != 0)
+        return ::testing::AssertionFailure() << "cannot lay out the served tree in " << dir.path();
+    return gw.start({"--config", dir / "kylgwd.conf", "--faults", dir / "faults", "--events", dir / "events"});
 }
 
 RunResult VelkGatewayTest::velk(const std::vector<std::string> &args, const std::map<std::string, std::string> &env,
@@ -46,6 +56,69 @@ RunOptions VelkGatewayTest::velkOptions(const std::map<std::string, std::string>
     o.cwd = dir.path();
     o.input = input;
     return o;
+}
+
+PtyResult runOnPty(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+                   const std::string &cwd, const std::vector<std::pair<std::string, std::string>> &dialogue)
+{
+    PtyResult res;
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid < 0) {
+        ADD_FAILURE() << "forkpty: " << strerror(errno);
+        return res;
+    }
+    if (pid == 0) {
+        if (chdir(cwd.c_str()) != 0)
+            _exit(126);
+        clearenv();
+        for (const auto &kv : env)
+            setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    // Only keeps a broken build from hanging the suite.
+    const auto deadline = Clock::now() + std::chrono::seconds(90);
+    size_t next = 0, from = 0;
+    for (;;) {
+        struct pollfd pfd = {master, POLLIN, 0};
+        int rc = poll(&pfd, 1, msLeft(deadline));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc == 0) {
+            res.timedOut = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        char buf[4096];
+        ssize_t got = read(master, buf, sizeof buf);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break; // EIO once the program and its children closed the terminal
+        res.text.append(buf, static_cast<size_t>(got));
+        while (next < dialogue.size()) {
+            size_t at = res.text.find(dialogue[next].first, from);
+            if (at == std::string::npos)
+                break;
+            from = at + dialogue[next].first.size();
+            std::string answer = dialogue[next].second + "\n";
+            if (write(master, answer.data(), answer.size()) != static_cast<ssize_t>(answer.size()))
+                ADD_FAILURE() << "cannot answer on the terminal";
+            next++;
+        }
+    }
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    close(master);
+    res.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    EXPECT_EQ(next, dialogue.size()) << "the program did not ask for every answer:\n" << res.text;
+    return res;
 }
 
 } // namespace velktest

@@ -10,6 +10,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kylgwd_fixture.h"
@@ -22,10 +23,11 @@ protected:
     ScratchDir dir;
     KylgwdProcess gw{dir.path()};
 
-    // Writes the configuration (extraConfig is appended to it), creates the
-    // served tree and starts kylgwd.
-    void startGateway(const std::string &extraConfig = "");
-    void SetUp() override { startGateway(); }
+    // Writes the configuration (extraConfig is appended to it) and the
+    // fault script, creates the served tree and starts kylgwd with its
+    // event log in dir/events.
+    ::testing::AssertionResult startGateway(const std::string &extraConfig = "", const std::string &faults = "");
+    void SetUp() override { ASSERT_TRUE(startGateway()); }
 
     // The served root, and demo's home directory inside it.
     std::string root() const { return dir / "root"; }
@@ -39,6 +41,19 @@ protected:
     // program.
     RunOptions velkOptions(const std::map<std::string, std::string> &env = {}, const std::string &input = "");
 };
+
+struct PtyResult {
+    int status = -1;
+    bool timedOut = false;
+    std::string text; // everything the program wrote to its terminal
+};
+
+// Runs argv on a new pseudo-terminal (its controlling terminal) with env
+// as its whole environment.  Each time the output so far (after the
+// previous match) contains dialogue[i].first, writes dialogue[i].second and
+// a newline.  Fails the test when a prompt of the dialogue never came.
+PtyResult runOnPty(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+                   const std::string &cwd, const std::vector<std::pair<std::string, std::string>> &dialogue = {});
 
 } // namespace velktest
 

@@ -217,6 +217,25 @@ void writeFile(const std::string &path, const std::string &contents)
     out << contents;
 }
 
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string bytesOf(size_t n, uint32_t seed)
+{
+    std::string s(n, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        s[i] = static_cast<char>(x & 0xff);
+    }
+    return s;
+}
+
 std::vector<std::string> fuzzCorpusFiles(const char *target)
 {
     namespace fs = std::filesystem;

@@ -5,6 +5,8 @@
 // running a program with its own environment and capturing its output, and
 // small file utilities.
 
+#include <cstddef>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -58,6 +60,11 @@ std::string readFile(const std::string &path);
 // name; empty when the folder is missing.
 std::vector<std::string> fuzzCorpusFiles(const char *target);
 void writeFile(const std::string &path, const std::string &contents);
+// True when path names anything, a dangling symbolic link too.
+bool exists(const std::string &path);
+// n pseudo-random bytes of a seed, so that a misplaced block cannot compare
+// equal.
+std::string bytesOf(size_t n, uint32_t seed);
 
 // Path of the velk and kylgwd binaries under test.
 const char *velkBinary();

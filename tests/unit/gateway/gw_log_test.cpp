@@ -1,6 +1,8 @@
 // Daemon log lines: timestamp and pid prefix, one line per call whatever the
-// text holds, and long texts cut visibly.
+// text holds, and long texts cut visibly; event-log lines escape texts that
+// may come from peers.
 
+#include "gw_events.h"
 #include "gw_log.h"
 
 #include "velk_testsupport.h"
@@ -54,4 +56,11 @@ TEST_F(GwLog, OpenFailureKeepsTheCurrentLog)
     EXPECT_EQ(gw_LogOpen((scratch / "nodir/log").c_str()), -ENOENT);
     gw_Log("still here");
     EXPECT_NE(velktest::readFile(path).find("still here"), std::string::npos);
+}
+
+TEST(GwEvent, EscapesQuotesBackslashesAndControlCharacters)
+{
+    std::string text = gw_event("e").str("v", std::string("a\"b\\c\nd\te\x01\x7f", 11)).num("n", -7).text();
+    EXPECT_NE(text.find("\"v\":\"a\\\"b\\\\c\\nd\\te\\u0001\\u007f\",\"n\":-7}"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\n'), std::string::npos);
 }

@@ -2,7 +2,9 @@
 // normalisation against a cwd, and the ways out of the tree (".." above the
 // root, absolute symbolic links, a link to "/", a relative link that
 // climbs out) refused with -EACCES by both the kernel path and the walk,
-// while links that stay inside keep working.
+// while links that stay inside keep working.  Also the text form of the
+// metadata sidecars kept beside the tree, which must refuse what it did
+// not write.
 
 #include <gtest/gtest.h>
 
@@ -11,27 +13,52 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
+#include "gw_meta.h"
 #include "gw_ns.h"
 #include "velk_testsupport.h"
 
 namespace {
 
-TEST(GwNs, NormalizeJoinsAndFolds)
+TEST(GwNs, NormalizeJoinsFoldsAndRefusesTheWayUp)
 {
+    const struct {
+        const char *cwd, *path;
+        int rc;
+        const char *out;
+    } cases[] = {
+        {"/home/alice", "a/./b//c/", 0, "/home/alice/a/b/c"},
+        {"/home/alice", "../bob/x", 0, "/home/bob/x"},
+        {"/home/alice", "/abs/../y", 0, "/y"},
+        {"/", ".", 0, "/"},
+        {"/home", "../../etc/passwd", -EACCES, ""},
+        {"/", "/..", -EACCES, ""},
+        {"/", "", -ENOENT, ""},
+    };
+    for (const auto &c : cases) {
+        std::string out;
+        EXPECT_EQ(gw_NsNormalize(c.cwd, c.path, &out), c.rc) << c.path;
+        if (c.rc == 0) {
+            EXPECT_EQ(out, c.out) << c.path;
+        }
+    }
     std::string out;
-    ASSERT_EQ(gw_NsNormalize("/home/alice", "a/./b//c/", &out), 0);
-    EXPECT_EQ(out, "/home/alice/a/b/c");
-    ASSERT_EQ(gw_NsNormalize("/home/alice", "../bob/x", &out), 0);
-    EXPECT_EQ(out, "/home/bob/x");
-    ASSERT_EQ(gw_NsNormalize("/home/alice", "/abs/../y", &out), 0);
-    EXPECT_EQ(out, "/y");
-    ASSERT_EQ(gw_NsNormalize("/", ".", &out), 0);
-    EXPECT_EQ(out, "/");
-    EXPECT_EQ(gw_NsNormalize("/home", "../../etc/passwd", &out), -EACCES);
-    EXPECT_EQ(gw_NsNormalize("/", "/..", &out), -EACCES);
-    EXPECT_EQ(gw_NsNormalize("/", "", &out), -ENOENT);
     EXPECT_EQ(gw_NsNormalize("/", std::string(GW_NS_PATH_MAX + 1, 'a').c_str(), &out), -ENAMETOOLONG);
+}
+
+TEST(GwMeta, ParsesEveryFieldAndRefusesBadText)
+{
+    gw_meta_t m;
+    ASSERT_EQ(gw_MetaParse("COSId=4\nFamilyId=2\nSubSystemId=1\nAccount=9\nUID=5\nGID=6\nTimeCreated=77\n"
+                           "Expiration=18446744073709551615\nObjId=42\n",
+                           &m),
+              0);
+    const uint64_t got[] = {m.COSId, m.FamilyId, m.SubSystemId, m.Account, m.UID, m.GID, m.TimeCreated, m.ObjId};
+    EXPECT_EQ(std::vector<uint64_t>(got, got + 8), (std::vector<uint64_t>{4, 2, 1, 9, 5, 6, 77, 42}));
+    EXPECT_EQ(m.Expiration, UINT64_MAX);
+    for (const char *bad : {"COSId=4294967296\n", "Colour=4\n", "COSId\n", "COSId=-1\n", "COSId=1x\n"})
+        EXPECT_EQ(gw_MetaParse(bad, &m), -EINVAL) << bad;
 }
 
 // A tree with an outside neighbour: ROOT/{d/f, in -> d/f, abs -> /etc,
@@ -99,15 +126,9 @@ void expectConfined(int rootFd, OpenFn fn, const char *which)
     EXPECT_EQ(fn(rootFd, "/d/f/x", O_RDONLY, 0, true), -ENOTDIR);
 }
 
-TEST_F(GwNsTree, WaysOutAreRefusedByTheKernelPath)
+TEST_F(GwNsTree, WaysOutAreRefusedByTheKernelPathAndTheWalk)
 {
     expectConfined(rootFd, gw_NsOpen, "openat2");
-    struct stat st {};
-    EXPECT_NE(lstat((scratch / "outside/new").c_str(), &st), 0);
-}
-
-TEST_F(GwNsTree, WaysOutAreRefusedByTheWalk)
-{
     expectConfined(rootFd, gw_NsOpenWalk, "walk");
     struct stat st {};
     EXPECT_NE(lstat((scratch / "outside/new").c_str(), &st), 0);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -31,43 +32,30 @@ Parsed parse(std::vector<std::string> args)
 
 } // namespace
 
-TEST(GwParseOptions, DefaultsWhenOnlyRootIsGiven)
+TEST(GwParseOptions, DefaultsEveryOptionInBothSpellingsAndHelp)
 {
-    auto p = parse({"--root", "/srv"});
-    ASSERT_EQ(p.result, gw_parse_t::run) << p.err;
-    EXPECT_EQ(p.opts.listenHost, "127.0.0.1");
-    EXPECT_EQ(p.opts.listenPort, 1217);
-    EXPECT_EQ(p.opts.runMode, 1);
-    EXPECT_FALSE(p.opts.foreground);
-    EXPECT_EQ(p.opts.root, "/srv");
-    EXPECT_TRUE(p.opts.portFile.empty());
-    EXPECT_TRUE(p.opts.logFile.empty());
-}
-
-TEST(GwParseOptions, EveryOptionInBothSpellings)
-{
+    auto d = parse({"--root", "/srv"});
+    ASSERT_EQ(d.result, gw_parse_t::run) << d.err;
+    EXPECT_EQ(d.opts.listenHost, "127.0.0.1");
+    EXPECT_EQ(d.opts.listenPort, 1217);
+    EXPECT_EQ(d.opts.runMode, 1);
+    EXPECT_FALSE(d.opts.foreground);
     auto p = parse({"--listen", "[::1]:0", "--portfile=/p", "--pidfile", "/pid", "--root=/r", "--meta", "/m",
                     "--runmode=2", "--config", "/c", "--faults=/f", "--events", "/e", "--log=/l", "--foreground"});
     ASSERT_EQ(p.result, gw_parse_t::run) << p.err;
     EXPECT_EQ(p.opts.listenHost, "::1");
     EXPECT_EQ(p.opts.listenPort, 0);
-    EXPECT_EQ(p.opts.portFile, "/p");
-    EXPECT_EQ(p.opts.pidFile, "/pid");
-    EXPECT_EQ(p.opts.root, "/r");
-    EXPECT_EQ(p.opts.meta, "/m");
+    const std::pair<std::string, std::string> paths[] = {
+        {p.opts.portFile, "/p"},   {p.opts.pidFile, "/pid"},    {p.opts.root, "/r"},
+        {p.opts.meta, "/m"},       {p.opts.configFile, "/c"},   {p.opts.faultsFile, "/f"},
+        {p.opts.eventsFile, "/e"}, {p.opts.logFile, "/l"},
+    };
+    for (const auto &[got, want] : paths)
+        EXPECT_EQ(got, want);
     EXPECT_EQ(p.opts.runMode, 2);
-    EXPECT_EQ(p.opts.configFile, "/c");
-    EXPECT_EQ(p.opts.faultsFile, "/f");
-    EXPECT_EQ(p.opts.eventsFile, "/e");
-    EXPECT_EQ(p.opts.logFile, "/l");
     EXPECT_TRUE(p.opts.foreground);
-}
-
-TEST(GwParseOptions, HelpWinsOverMissingRoot)
-{
-    EXPECT_EQ(parse({"--help"}).result, gw_parse_t::help);
+    // --help wins over a missing --root, not over a broken option before it.
     EXPECT_EQ(parse({"--runmode", "1", "--help"}).result, gw_parse_t::help);
-    // A broken option before --help is still reported.
     EXPECT_EQ(parse({"--bogus", "--help"}).result, gw_parse_t::usage);
 }
 
@@ -102,23 +90,18 @@ TEST(GwParseOptions, RejectsMalformedCommandLines)
     }
 }
 
-TEST(GwParseListen, AcceptsHostPortAndBracketedIpv6)
+TEST(GwParseListen, HostPortBracketedIpv6AndBadAddresses)
 {
-    std::string host, err;
-    int port = -1;
-    ASSERT_EQ(gw_ParseListen("127.0.0.1:0", &host, &port, &err), 0) << err;
-    EXPECT_EQ(host, "127.0.0.1");
-    EXPECT_EQ(port, 0);
-    ASSERT_EQ(gw_ParseListen("localhost:65535", &host, &port, &err), 0) << err;
-    EXPECT_EQ(host, "localhost");
-    EXPECT_EQ(port, 65535);
-    ASSERT_EQ(gw_ParseListen("[fe80::1]:1217", &host, &port, &err), 0) << err;
-    EXPECT_EQ(host, "fe80::1");
-    EXPECT_EQ(port, 1217);
-}
+    const std::tuple<const char *, const char *, int> good[] = {
+        {"127.0.0.1:0", "127.0.0.1", 0}, {"localhost:65535", "localhost", 65535}, {"[fe80::1]:1217", "fe80::1", 1217}};
+    for (const auto &[text, wantHost, wantPort] : good) {
+        std::string host, err;
+        int port = -1;
+        ASSERT_EQ(gw_ParseListen(text, &host, &port, &err), 0) << err;
+        EXPECT_EQ(host, wantHost);
+        EXPECT_EQ(port, wantPort);
+    }
 
-TEST(GwParseListen, RejectsBadAddresses)
-{
     for (const char *bad : {"127.0.0.1", "127.0.0.1:", ":1217", "127.0.0.1:65536", "127.0.0.1:-1",
                             "127.0.0.1:12a", "127.0.0.1:99999999999", "::1:80", "[::1]", "[::1]80", "[::1:80",
                             "[]:80"}) {
@@ -172,44 +155,36 @@ TEST_F(GwCheckOptionPaths, ResolvesDirectoriesAndMakesFilesAbsolute)
     EXPECT_EQ(opts.faultsFile, scratch / "faults-written-later");
 }
 
-TEST_F(GwCheckOptionPaths, RejectsMissingAndMisplacedPaths)
+TEST_F(GwCheckOptionPaths, RejectsMissingAndMisplacedPathsButNotAPrefixSibling)
 {
     velktest::writeFile(scratch / "file", "");
-    struct Case {
-        void (*set)(gw_options_t *, const velktest::ScratchDir &);
-        std::string message;
+    ASSERT_EQ(mkdir((scratch / "root/m").c_str(), 0755), 0);
+    const struct {
+        std::string gw_options_t::*field;
+        std::string path;
+        const char *message;
+    } cases[] = {
+        {&gw_options_t::root, "missing", "No such file or directory"},
+        {&gw_options_t::root, "file", "not a directory"},
+        {&gw_options_t::meta, "missing", "--meta"},
+        {&gw_options_t::meta, "root", "outside the served tree"},
+        {&gw_options_t::meta, "root/m", "outside the served tree"},
+        {&gw_options_t::configFile, "missing", "--config"},
+        {&gw_options_t::configFile, "meta", "not a regular file"},
+        {&gw_options_t::faultsFile, "meta", "not a regular file"},
+        {&gw_options_t::portFile, "nodir/port", "does not exist"},
+        {&gw_options_t::logFile, "meta", "is a directory"},
+        {&gw_options_t::eventsFile, "nodir/e", "--events"},
+        {&gw_options_t::pidFile, "nodir/p", "--pidfile"},
     };
-    const Case cases[] = {
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->root = s / "missing"; },
-         "No such file or directory"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->root = s / "file"; }, "not a directory"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->meta = s / "missing"; }, "--meta"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->meta = s / "root"; }, "outside the served tree"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) {
-             mkdir((s / "root/m").c_str(), 0755);
-             o->meta = s / "root/m";
-         },
-         "outside the served tree"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->configFile = s / "missing"; }, "--config"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->configFile = s / "meta"; }, "not a regular file"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->faultsFile = s / "meta"; }, "not a regular file"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->portFile = s / "nodir/port"; }, "does not exist"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->logFile = s / "meta"; }, "is a directory"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->eventsFile = s / "nodir/e"; }, "--events"},
-        {[](gw_options_t *o, const velktest::ScratchDir &s) { o->pidFile = s / "nodir/p"; }, "--pidfile"},
-    };
-    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+    for (const auto &c : cases) {
         gw_options_t o;
         o.root = scratch / "root";
-        cases[i].set(&o, scratch);
+        o.*c.field = scratch / c.path;
         std::string e;
-        EXPECT_EQ(gw_CheckOptionPaths(&o, &e), -1) << "case " << i;
-        EXPECT_NE(e.find(cases[i].message), std::string::npos) << "case " << i << ": " << e;
+        EXPECT_EQ(gw_CheckOptionPaths(&o, &e), -1) << c.path;
+        EXPECT_NE(e.find(c.message), std::string::npos) << c.path << ": " << e;
     }
-}
-
-TEST_F(GwCheckOptionPaths, MetaBesideRootWithSharedPrefixIsOutside)
-{
     // "/x/root-meta" starts with "/x/root" but is not inside it.
     ASSERT_EQ(mkdir((scratch / "root-meta").c_str(), 0755), 0);
     opts.meta = scratch / "root-meta";
