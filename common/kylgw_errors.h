@@ -21,6 +21,10 @@ constexpr int KYLGW_E_HOSTLOOKUP = -10008;
 // The server list names no server.
 constexpr int KYLGW_E_NOSERVERS = -20000;
 
+// Busy answers to an open: the call may be repeated later (as -EAGAIN).
+constexpr int KYLGW_E_STAGING = -6005;   // the file is being staged to disk
+constexpr int KYLGW_E_MIGRATING = -1411; // the file is being migrated
+
 // Refusals at connect and login.
 constexpr int KYLGW_E_AUTHFUNC = -41000;         // server doesn't support the authentication function
 constexpr int KYLGW_E_AUTHFUNC2 = -41001;        // same, second form

@@ -13,6 +13,9 @@
 
 #include <cstring>
 
+#include <kylgw_xdr_lfx.h>
+#include <kylgw_xdr_xfer.h>
+
 // Written on the main thread during start-up only.
 static const gw_config_t *gw_protoConfig = nullptr;
 
@@ -33,13 +36,11 @@ const gw_config_t *gw_ProtoConfig()
 
 bool gw_RequestIsSlow(uint16_t category, uint16_t function)
 {
-    // Category 1280 function codes and the local-file transfer start.
-    constexpr uint16_t FN_READX = 4610, FN_READLIST = 4615, FN_WRITELIST = 5889, FN_WRITEX = 5890,
-                       FN_OPENX = 3843, FN_LFXINIT = 256;
+    // Transfers, the data-stream open and the local-file transfer start.
     if (category == CAT_FILESYS)
-        return function == FN_READX || function == FN_READLIST || function == FN_WRITELIST ||
-               function == FN_WRITEX || function == FN_OPENX;
-    return category == CAT_LFX && function == FN_LFXINIT;
+        return function == FN_FS_READX || function == FN_FS_READLIST || function == FN_FS_WRITELIST ||
+               function == FN_FS_WRITEX || function == FN_FS_OPENX;
+    return category == CAT_LFX && function == FN_LFX_INIT;
 }
 
 void gw_BuildGreeting(const gw_conn_t *c, uint64_t connectionNo, api_server_state_rply_t *out)

@@ -106,12 +106,10 @@ void freeConnection(quor_connection_t *conn)
 quor_connection_t *holdConnection(int handle)
 {
     kyl_lock_guard g(nxapi_connection_lock);
-    for (quor_connection_t *c = nxapi_connection_list; c != nullptr; c = c->next)
-        if (c->handle == handle) {
-            c->refs++;
-            return c;
-        }
-    return nullptr;
+    quor_connection_t *c = nx_LookupConnectionLocked(handle);
+    if (c != nullptr)
+        c->refs++;
+    return c;
 }
 
 void releaseConnection(quor_connection_t *conn)
@@ -370,7 +368,7 @@ void failOpen(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous)
     quorex_CloseConnection(conn->handle);
     if (previous != -1 && previous != conn->handle)
         quorex_SetCurConnection(previous, nullptr);
-    ctx->connection = previous != -1 ? nx_LookupConnection(previous, 0) : nullptr;
+    ctx->connection = previous != -1 ? nx_LookupConnection(previous) : nullptr;
 }
 
 // Opens conn; requires its openMutex and a reference on it.
@@ -409,7 +407,7 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
             CONNLOG(3, "quorex_OpenConnection", "*** %s: quor_net_connect call failed - errno = %d server=%s [%s]\n",
                     "quorex_OpenConnection", e, server, err);
             close(fd);
-            ctx->connection = previous != -1 ? nx_LookupConnection(previous, 0) : nullptr;
+            ctx->connection = previous != -1 ? nx_LookupConnection(previous) : nullptr;
             return -e;
         }
         int on = 1;
@@ -665,27 +663,25 @@ int quorex_SetCurConnection(int handle, int *previousHandle)
     kyl_lock_guard g(nxapi_connection_lock);
     if (previousHandle != nullptr)
         *previousHandle = nxapi_cur_connection != nullptr ? nxapi_cur_connection->handle : -1;
-    for (quor_connection_t *c = nxapi_connection_list; c != nullptr; c = c->next)
-        if (c->handle == handle) {
-            nxapi_cur_connection = c;
-            return 0;
-        }
-    return -ENOENT;
+    quor_connection_t *c = nx_LookupConnectionLocked(handle);
+    if (c == nullptr)
+        return -ENOENT;
+    nxapi_cur_connection = c;
+    return 0;
 }
 
-quor_connection_t *nx_LookupConnection(int handle, int lockHeld)
+quor_connection_t *nx_LookupConnectionLocked(int handle)
 {
-    if (!lockHeld)
-        nxapi_connection_lock.lock();
-    quor_connection_t *found = nullptr;
     for (quor_connection_t *c = nxapi_connection_list; c != nullptr; c = c->next)
-        if (c->handle == handle) {
-            found = c;
-            break;
-        }
-    if (!lockHeld)
-        nxapi_connection_lock.unlock();
-    return found;
+        if (c->handle == handle)
+            return c;
+    return nullptr;
+}
+
+quor_connection_t *nx_LookupConnection(int handle)
+{
+    kyl_lock_guard g(nxapi_connection_lock);
+    return nx_LookupConnectionLocked(handle);
 }
 
 quor_connection_t *nxapi_getCurConnection()

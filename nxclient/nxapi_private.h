@@ -298,9 +298,11 @@ int quorex_CloseConnection(int handle);
 // Makes handle current; *previousHandle (may be null) gets the previous
 // current handle or -1.  0 or -ENOENT.
 int quorex_SetCurConnection(int handle, int *previousHandle);
-// Finds a connection by handle; lockHeld tells that the caller holds
+// Finds a connection by handle; null when no connection has it.  Takes
 // nxapi_connection_lock.
-quor_connection_t *nx_LookupConnection(int handle, int lockHeld) KYL_NO_THREAD_SAFETY_ANALYSIS;
+quor_connection_t *nx_LookupConnection(int handle) KYL_EXCLUDES(nxapi_connection_lock);
+// The same for a caller that holds nxapi_connection_lock.
+quor_connection_t *nx_LookupConnectionLocked(int handle) KYL_REQUIRES(nxapi_connection_lock);
 quor_connection_t *nxapi_getCurConnection();
 // The connection of the given thread's context (the caller's when null).
 quor_connection_t *nxapi_GetThreadConEntry(const pthread_t *threadId);

@@ -13,6 +13,7 @@
 
 #include <sys/types.h>
 
+#include "kylgw_attrs.h"
 #include "kylgw_errors.h"
 #include "kylgw_msg.h"
 #include "kylgw_xdr_fs.h"
@@ -97,8 +98,6 @@ int quor_ConvertNamesToIds(int count, api_namespec_t *nameList);
 [[nodiscard]] int quor_Getcwd(char *buf, int size);
 // A fresh request id from the server; all zero on any failure.
 kyl_uuid_t quor_GetUniqueRequestID();
-// The POSIX mode (type and permission bits) of an attribute record.
-mode_t ConvertHpnsModeToPosixMode(const quor_Attrs_t *attrs);
 // The wire open flags (QUOR_OFLAG_*) of local O_* flags.
 uint32_t nxapi_ConvertOpenFlags(int oflag);
 

@@ -30,7 +30,7 @@ void failIo()
 
 bool isBusy(int rc)
 {
-    return rc == QUOR_BUSY_TRY_AGAIN || rc == QUOR_BUSY_STAGING || rc == QUOR_BUSY_MIGRATING;
+    return rc == -EAGAIN || rc == KYLGW_E_STAGING || rc == KYLGW_E_MIGRATING;
 }
 
 // A gateway-host status record as a local one (type, permissions, owner,
@@ -298,7 +298,8 @@ int velk_OpenArchiveFile(int openFlags, quor_xfileattr_t *xattr, struct stat *st
             failIo();
             return rc;
         }
-        if (attrs.Type != QUOR_OBJECT_FILE && attrs.Type != QUOR_OBJECT_FILE_2 && attrs.Type != QUOR_OBJECT_HARDLINK) {
+        if (attrs.Type != QUOR_OBJTYPE_FILE && attrs.Type != QUOR_OBJTYPE_SYMLINK &&
+            attrs.Type != QUOR_OBJTYPE_HARDLINKED_FILE) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Archive file %s is a directory or junction\n",
                         velk_archive);
             failIo();

@@ -476,11 +476,11 @@ TEST_F(NxDirectories, ListingPagesWithOffsetsCountsAndTheEndFlag)
     EXPECT_EQ(b.Type, 129u);
     EXPECT_EQ(b.DataLength, 3u);
     EXPECT_EQ(b.UID, gateway().ivanUid());
-    EXPECT_EQ(ConvertHpnsModeToPosixMode(&b), static_cast<mode_t>(S_IFREG | 0644));
+    EXPECT_EQ(kylgw_AttrsToMode(&b), static_cast<mode_t>(S_IFREG | 0644));
     EXPECT_EQ(byName["b"]->ObjHandle.ObjId, diskStat(disk("d/b")).st_ino);
     EXPECT_EQ(byName["lnk"]->Attrs.Type, 130u);
     EXPECT_EQ(byName["sub"]->Attrs.Type, 132u);
-    EXPECT_EQ(ConvertHpnsModeToPosixMode(&byName["sub"]->Attrs), static_cast<mode_t>(S_IFDIR | 0710));
+    EXPECT_EQ(kylgw_AttrsToMode(&byName["sub"]->Attrs), static_cast<mode_t>(S_IFDIR | 0710));
     // "b" has no sidecar: the default class; "a" was made in class 4.
     EXPECT_EQ(b.COSId, nxtest::kDefaultCos);
     ASSERT_EQ(quor_ReadAttrs(dd, 0, 1, 1, &end, &next, e.data()), 1);
@@ -669,7 +669,7 @@ TEST_F(NxAttributes, FileAttributesAndObjectTypes)
     EXPECT_EQ(fa.Attrs.UID, gateway().ivanUid());
     EXPECT_EQ(fa.Attrs.GID, gateway().ivanGid());
     EXPECT_EQ(std::to_string(fa.Attrs.TimeCreated), sidecar("f")["TimeCreated"]);
-    EXPECT_EQ(ConvertHpnsModeToPosixMode(&fa.Attrs), on.st_mode);
+    EXPECT_EQ(kylgw_AttrsToMode(&fa.Attrs), on.st_mode);
 
     // Object types of GetListAttrs: a link is not followed.
     ASSERT_EQ(symlink("f", disk("lnk").c_str()), 0);
@@ -679,10 +679,10 @@ TEST_F(NxAttributes, FileAttributesAndObjectTypes)
     EXPECT_EQ(a.DataLength, 777u);
     ASSERT_EQ(quor_GetListAttrs(ns("lnk").c_str(), &a), 0);
     EXPECT_EQ(a.Type, 130u);
-    EXPECT_EQ(ConvertHpnsModeToPosixMode(&a) & S_IFMT, static_cast<mode_t>(S_IFLNK));
+    EXPECT_EQ(kylgw_AttrsToMode(&a) & S_IFMT, static_cast<mode_t>(S_IFLNK));
     ASSERT_EQ(quor_GetListAttrs(ns().c_str(), &a), 0);
     EXPECT_EQ(a.Type, 132u);
-    EXPECT_EQ(ConvertHpnsModeToPosixMode(&a), static_cast<mode_t>(S_IFDIR | 0755));
+    EXPECT_EQ(kylgw_AttrsToMode(&a), static_cast<mode_t>(S_IFDIR | 0755));
     EXPECT_EQ(quor_GetListAttrs(ns("none").c_str(), &a), -2);
     EXPECT_EQ(quor_FileGetAttributes(ns("none").c_str(), &fa), -2);
     // FileGetAttributes follows the link.

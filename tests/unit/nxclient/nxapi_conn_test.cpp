@@ -243,9 +243,9 @@ TEST(ConnectionSetup, ThreeServersGetHandlesOneToThree)
             return 1;
         time_t after = time(nullptr);
         for (int h = 1; h <= 3; h++)
-            if (nx_LookupConnection(h, 0) == nullptr || nx_LookupConnection(h, 0)->handle != h)
+            if (nx_LookupConnection(h) == nullptr || nx_LookupConnection(h)->handle != h)
                 return 2;
-        if (nx_LookupConnection(4, 0) != nullptr)
+        if (nx_LookupConnection(4) != nullptr)
             return 3;
         quor_connection_t *cur = nxapi_getCurConnection();
         if (cur == nullptr || cur->handle != init_server_handle)
@@ -253,13 +253,13 @@ TEST(ConnectionSetup, ThreeServersGetHandlesOneToThree)
         if (before == after && init_server_handle != static_cast<int>(before % 3) + 1)
             return 5;
         for (int h = 1; h <= 3; h++) {
-            quor_connection_t *c = nx_LookupConnection(h, 0);
+            quor_connection_t *c = nx_LookupConnection(h);
             if (kylgw_SockGetPort(&c->server_addr) != NXAPI_DEFAULT_PORT || strcmp(c->service_name, "quor_nxapi") != 0 ||
                 c->state.load() != CONNECTION_CLOSED || c->auth_type != 16)
                 return 6;
         }
         // Initialisation happens once: the table is not built again.
-        if (nx_LibInit() != 0 || nx_LookupConnection(4, 0) != nullptr)
+        if (nx_LibInit() != 0 || nx_LookupConnection(4) != nullptr)
             return 7;
         // The default address family policy was set for the address layer.
         const char *fam = getenv("QUOR_NET_FAMILY");
@@ -276,8 +276,8 @@ TEST(ConnectionSetup, EntryWithServiceAndPortAllowsBlanks)
         setenv("QUOR_SERVER_HOST", "localhost , svc / 2000", 1);
         if (nx_LibInit() != 0)
             return 1;
-        quor_connection_t *c = nx_LookupConnection(1, 0);
-        if (c == nullptr || nx_LookupConnection(2, 0) != nullptr)
+        quor_connection_t *c = nx_LookupConnection(1);
+        if (c == nullptr || nx_LookupConnection(2) != nullptr)
             return 2;
         if (strcmp(c->service_name, "svc") != 0)
             return 3;
@@ -318,7 +318,7 @@ TEST(ConnectionOpen, AuthenticationRefusalClosesTheConnection)
         nxapi_tcontext_t *ctx = nullptr;
         if (nxapi_init(&ctx) != NXAPI_E_NOSESSION || ctx != nullptr)
             return 2;
-        if (nxapi_getCurConnection() != nullptr || nx_LookupConnection(init_server_handle, 0) != nullptr)
+        if (nxapi_getCurConnection() != nullptr || nx_LookupConnection(init_server_handle) != nullptr)
             return 3;
         // Later calls fail the same way without connecting again.
         if (quor_Openlog(0, "velk") != NXAPI_E_NOSESSION)
@@ -384,7 +384,7 @@ TEST(ConnectionOpen, OlderProtocolLevelIsRefused)
         if (quorex_OpenConnection(handle) != KYLGW_E_PROTOCOL_LEVEL)
             return 3;
         // The failed open left nothing behind.
-        if (nx_LookupConnection(handle, 0) != nullptr || nxapi_getCurConnection() != nullptr)
+        if (nx_LookupConnection(handle) != nullptr || nxapi_getCurConnection() != nullptr)
             return 4;
         if (quorex_OpenConnection(handle) != -2)
             return 5;
@@ -410,7 +410,7 @@ TEST(ConnectionOpen, SiteInformationErrorIsReturned)
         int handle = init_server_handle;
         if (quorex_OpenConnection(handle) != -5)
             return 3;
-        return nx_LookupConnection(handle, 0) == nullptr ? 0 : 4;
+        return nx_LookupConnection(handle) == nullptr ? 0 : 4;
     });
     EXPECT_EQ(r.code, 0) << r.err;
     std::regex expected("\\*\\*\\* quorex_OpenConnection: unable to obtain remote site info\\. server=[^\n]+\n");
@@ -438,7 +438,7 @@ TEST(ConnectionOpen, NoListenerGivesTheConnectError)
         if (quorex_OpenConnection(handle) != -ECONNREFUSED)
             return 3;
         // A connect failure keeps the connection in the table, closed.
-        quor_connection_t *c = nx_LookupConnection(handle, 0);
+        quor_connection_t *c = nx_LookupConnection(handle);
         return c != nullptr && c->state.load() == CONNECTION_CLOSED ? 0 : 4;
     });
     EXPECT_EQ(r.code, 0) << r.err;

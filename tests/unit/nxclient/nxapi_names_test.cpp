@@ -226,31 +226,4 @@ TEST(Names, ConvertNamesToIdsFillsTheSpecificationsAndRefusesAnotherCount)
     });
 }
 
-TEST(Names, AttributeRecordsConvertToPosixModes)
-{
-    quor_Attrs_t a = {};
-    a.Type = 132;
-    a.UserPerms = 32 + 64 + 128;
-    EXPECT_EQ(ConvertHpnsModeToPosixMode(&a), static_cast<mode_t>(S_IFDIR | S_IRWXU));
-    a.Type = 129;
-    a.UserPerms = 32 + 64;
-    a.GroupPerms = 32;
-    a.OtherPerms = 128;
-    a.ModePerms = 32 + 128;
-    EXPECT_EQ(ConvertHpnsModeToPosixMode(&a), static_cast<mode_t>(S_IFREG | S_ISUID | S_ISVTX | 0641));
-    a.Type = 131;
-    a.ModePerms = 64;
-    a.UserPerms = a.GroupPerms = a.OtherPerms = 0;
-    EXPECT_EQ(ConvertHpnsModeToPosixMode(&a), static_cast<mode_t>(S_IFREG | S_ISGID));
-    a.Type = 130;
-    a.ModePerms = 0;
-    a.OtherPerms = 32 + 64;
-    EXPECT_EQ(ConvertHpnsModeToPosixMode(&a), static_cast<mode_t>(S_IFLNK | 0006));
-    // Bits outside the three permission bits are ignored; an unknown type
-    // gives no file type.
-    a.Type = 7;
-    a.OtherPerms = 0x1F;
-    EXPECT_EQ(ConvertHpnsModeToPosixMode(&a), 0u);
-}
-
 } // namespace
