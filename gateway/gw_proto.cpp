@@ -11,6 +11,7 @@
 #include "gw_options.h"
 #include "gw_users.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include <kylgw_xdr_lfx.h>
@@ -121,7 +122,7 @@ static int gw_ServeGatewayLog(gw_conn_t *c, const gw_request_t *req)
         break;
     }
     default:
-        return gw_SendReply(c, req, GW_E_INVAL, nullptr, nullptr);
+        return gw_SendReply(c, req, -EINVAL, nullptr, nullptr);
     }
     return gw_SendReply(c, req, 0, nullptr, nullptr);
 }
@@ -140,12 +141,12 @@ int gw_ServeRequest(gw_conn_t *c, const gw_request_t *req)
                static_cast<unsigned long long>(c->id),
                req->row != nullptr && req->row->name != nullptr ? req->row->name : "?", h.category, h.function,
                h.msgRequestID);
-        return gw_SendReply(c, req, GW_E_ACCES, nullptr, nullptr);
+        return gw_SendReply(c, req, -EACCES, nullptr, nullptr);
     }
     if (gw_FsServes(h.category, h.function) && c->fs != nullptr)
         return gw_FsServe(c, req);
     gw_Log("session %llu: %s (%u/%u) id %u: not served by this build", static_cast<unsigned long long>(c->id),
            req->row != nullptr && req->row->name != nullptr ? req->row->name : "?", h.category, h.function,
            h.msgRequestID);
-    return gw_SendReply(c, req, GW_E_NOTSERVED, nullptr, nullptr);
+    return gw_SendReply(c, req, -ENOSYS, nullptr, nullptr);
 }

@@ -237,7 +237,7 @@ uint32_t nxapi_getRequestID();
 constexpr int NXAPI_LOG_SYSLOG = 1;
 constexpr int NXAPI_LOG_STDERR = 2;
 constexpr int NXAPI_LOG_FILE = 4;
-constexpr int NXAPI_LOG_FLUSH = 0x8000;  // flush stderr and the file after each line
+constexpr int NXAPI_LOG_FLUSH = 0x8000;  // flush the debug file after each line
 // Flag bits.
 constexpr int NXAPI_LOG_TRACE_MSGS = 16;  // trace every message header
 // Prefix options.
@@ -248,6 +248,12 @@ constexpr int NXAPI_LOGOPT_RELTIME = 4;
 constexpr int NXAPI_LOG_ENTRY_TRACE = 1 << 15;
 constexpr size_t NXAPI_LOG_PREFIX_MAX = 150;
 constexpr size_t NXAPI_LOG_MSG_MAX = 512;
+
+// Writes one text of the library, formatted as printf does, to the message
+// sink (quor_SetMessageSink; by default stderr, unchanged).  Every message
+// the library has for a person goes through here.  Takes msgsink_lock
+// briefly; the sink itself runs without it.
+void nxapi_Print(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Reads QUOR_API_DEBUG, QUOR_API_DEBUG_FLAGS and QUOR_API_DEBUG_PATH and sets
 // the level mask, destinations, flags and prefix options; a later call
@@ -316,7 +322,7 @@ nxapi_tcontext_t *nxapi_LookupThreadstate(const pthread_t *threadId);
 // thread's context, open the current connection if it is closed.  Returns
 // 0 with *tcontext set, -12, or NXAPI_E_NOSESSION.
 [[nodiscard]] int nxapi_init(nxapi_tcontext_t **tcontext);
-// Prints the refusal text of an open's result on stderr.
+// Prints the refusal text of an open's result as a message (nxapi_Print).
 void nx_PrintRefusal(int result);
 
 // Restricted-port binding and listening sockets for data connections.

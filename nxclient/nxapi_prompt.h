@@ -27,8 +27,8 @@ bool nxapi_TerminalIsInteractive();
 // characters, asking once more when the answer is empty; then writes a
 // newline and restores the terminal and the signal handlers.  Returns the
 // length read, or -1 (terminal missing or not a terminal, with errno ENXIO
-// for a missing one, and its message on stderr).  buf is the caller's to
-// wipe.
+// for a missing one, and its message through nxapi_Print).  buf is the
+// caller's to wipe.
 [[nodiscard]] int nxapi_GetPassword(const char *prompt, const char *label, char *buf, size_t size);
 // Reads one line with echo on after clearing the line and writing prompt;
 // the trailing newline and blanks are removed.  Returns the length or -1

@@ -170,8 +170,8 @@ int quor_SetAuthType(int code);
 // The method being tried (or to be tried first); *count (may be null)
 // receives the list's length.  Takes auth_lock.
 int quor_GetAuthType(int *count);
-// Builds the method list from the built-in codes among codes, warning on
-// stderr about unknown codes and about known ones that are not built in;
+// Builds the method list from the built-in codes among codes, warning (as a
+// message) about unknown codes and about known ones that are not built in;
 // marks the list as set.  0, or -EINVAL for a negative count or null codes.
 int quor_SetAuthMethodList(int count, const int *codes);
 // Replaces the combo user name and/or password (null leaves one as it is).
@@ -181,6 +181,15 @@ int quor_SetCombo(const char *user, const char *password);
 // regular file -9, no group or other permissions -1 with its message) and
 // its key version; a user name also becomes the combo user.  0 or negative.
 int quor_SetKeytabInfo(const char *user, const char *path, int keyVersion);
+
+// Messages.  Whatever the library has to tell a person (warnings, errors,
+// terminal prompts, diagnostic lines meant for stderr) goes to one sink, one
+// text at a time: text points to len bytes followed by a NUL.  By default
+// each text is written to stderr as it is.  A sink may be called from
+// several threads at once and must not call back into the library.
+typedef void (*quor_msgsink_t)(const char *text, size_t len, void *arg);
+// Sends the library's messages to sink with arg (null: back to stderr).
+void quor_SetMessageSink(quor_msgsink_t sink, void *arg);
 
 // Thread utilities.
 

@@ -84,10 +84,10 @@ int statArchive(int kind, struct stat *statBuf)
 
 void quorAttrFailure(int rc)
 {
-    if (rc == -13)
+    if (rc == -EACCES)
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no permission to access QUOR archive file: %s\n",
                     velk_archive);
-    else if (rc == -2)
+    else if (rc == -ENOENT)
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such QUOR archive file: %s\n", velk_archive);
     else
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] error %d getting attributes for QUOR archive file %s\n",
@@ -145,10 +145,10 @@ int createQuor()
     (void)quor_Unlink(velk_archive);
     int fd = quor_Open(velk_archive, O_WRONLY | O_CREAT | O_TRUNC, 0666, &hints, &prios, &used);
     if (fd < 0) {
-        if (fd == -2)
+        if (fd == -ENOENT)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Nonexistent path (do you need -P?) creating archive file %s\n",
                         velk_archive);
-        else if (fd == -1)
+        else if (fd == -EPERM)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Permision error creating archive file %s\n", velk_archive);
         else
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d on quor_Open (create) for %s\n", fd, velk_archive);
@@ -317,12 +317,12 @@ int velk_OpenArchiveFile(int openFlags, quor_xfileattr_t *xattr, struct stat *st
             velk_busy_sleep_fn(VELK_BUSY_RETRY_SECONDS);
         }
         if (fd < 0) {
-            if (fd == -2)
+            if (fd == -ENOENT)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such QUOR archive file: %s\n", velk_archive);
-            else if (fd == -21)
+            else if (fd == -EISDIR)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] QUOR archive file is a directory: %s\n",
                             velk_archive);
-            else if (fd == -13)
+            else if (fd == -EACCES)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no permission to open QUOR archive file: %s\n",
                             velk_archive);
             else

@@ -75,10 +75,10 @@ int archiveActualSize(uint64_t *size)
         memset(&attr, 0, sizeof attr);
         int rc = quor_FileGetAttributes(velk_archive, &attr);
         if (rc < 0) {
-            if (rc == -13)
+            if (rc == -EACCES)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                             "[FATAL] no permission to get attrs. for QUOR archive file: %s\n", velk_archive);
-            else if (rc == -2)
+            else if (rc == -ENOENT)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such QUOR archive file: %s\n",
                             velk_archive);
             else

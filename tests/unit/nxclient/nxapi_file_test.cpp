@@ -345,7 +345,7 @@ TEST(FileTable, OpenXConnectsTheDataStreamAndFailsWithoutItsControlByte)
         peer.expect(step<api_quor_fildes_req_t>(
             CAT_FILESYS, FN_FS_CLOSE,
             [](const api_quor_fildes_req_t *r, std::string &fail) { PCHECK(r->Fildes == 21); }, 0));
-        FCHECK(quor_OpenX(0x100, "/gw/arch", O_RDONLY, 0666, nullptr, nullptr, nullptr) == -1);
+        FCHECK(quor_OpenX(0x100, "/gw/arch", O_RDONLY, 0666, nullptr, nullptr, nullptr) == -ECONNRESET);
         FCHECK(quor_Close(1) == -EBADF);
         FCHECK(peer.served() == 3);
         close(lfd);
