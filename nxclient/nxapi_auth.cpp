@@ -560,7 +560,7 @@ int validateKeytab(const char *path, off_t *size)
         return -EBADF;
     if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
         nxapi_Print("*** Keytab file has non-owner perms set: %s\n", path);
-        return -1;
+        return -EPERM;
     }
     *size = st.st_size;
     return 0;

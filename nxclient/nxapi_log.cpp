@@ -7,6 +7,7 @@
 // Secrets are never passed in.
 
 #include "nxapi_private.h"
+#include "quor_api.h"
 
 #include <strings.h>
 #include <syslog.h>
