@@ -2,10 +2,15 @@
 #define KYLGW_ERRORS_H
 
 // Named result codes of the gateway client library and of the gateway that
-// are not negated errno values.  Client operations return 0 (or a
-// count/descriptor) on success and one of these, or a negated errno, on
-// failure.
+// are not negated errno values, each with its meaning.  Together with the
+// negated errno values (-ENOENT, -EACCES, ...) they are the gateway codes:
+// client operations return 0 (or a count/descriptor) on success and a
+// negative gateway code on failure, and kylgwd replies with the same codes.
 
+// A failure the client library reports without a more specific code (a
+// message that could not be encoded or written, no server set up, no free
+// port); the same value as -EPERM, which callers have always seen.
+constexpr int NXAPI_E_FAILED = -1;
 // No open gateway connection: no session could be set up, or a send or
 // receive was called for a connection that is closed (or was broken).
 constexpr int NXAPI_E_NOSESSION = -50;

@@ -522,19 +522,19 @@ int openHandle(int handle, bool alreadyOpenIsError)
     nxapi_tcontext_t *ctx = findOrCreateContext();
     if (ctx == nullptr) {
         CONNLOG(3, "quorex_OpenConnection", "%s", "Error - unable to create mew thread state!\n");
-        return -2;
+        return -ENOENT;
     }
     quor_connection_t *conn = holdConnection(handle);
     if (conn == nullptr)
-        return -2;
+        return -ENOENT;
     int rc;
     conn->openMutex.lock();
     if (isUnlinked(conn)) {
-        rc = -2;
+        rc = -ENOENT;
     } else if (conn->state.load() == CONNECTION_OPEN) {
         if (alreadyOpenIsError) {
             CONNLOG(3, "quorex_OpenConnection", "%s", "Error - connection already open!\n");
-            rc = -16;
+            rc = -EBUSY;
         } else {
             ctx->connection = conn;
             rc = 0;

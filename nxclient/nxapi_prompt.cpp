@@ -240,26 +240,26 @@ int nxapi_PromptLine(const char *prompt, char *buf, size_t size)
 int nxapi_PamGetResponse(int echoOff, const char *prompt, char **response)
 {
     if (response == nullptr || prompt == nullptr)
-        return -6;
+        return -ENXIO;
     *response = nullptr;
     char *buf = static_cast<char *>(calloc(1, NXAPI_PAM_RESPONSE_MAX));
     if (buf == nullptr)
-        return -12;
+        return -ENOMEM;
     kyl_lock_guard g(prompt_lock);
     Terminal t(tty_path);
     if (t.fd() < 0) {
         nxapi_Print("*** %s:  error %d opening control terminal\n", "pamGetResponse", errno);
         free(buf);
-        return -6;
+        return -ENXIO;
     }
     if (!t.isTty()) {
         nxapi_Print("*** %s - can't use control terminal interactively\n", "pamGetResponse");
         free(buf);
-        return -6;
+        return -ENXIO;
     }
     if (echoOff && !t.echoOff()) {
         free(buf);
-        return -6;
+        return -ENXIO;
     }
     t.write("\r");
     t.write(prompt);
@@ -272,7 +272,7 @@ int nxapi_PamGetResponse(int echoOff, const char *prompt, char **response)
         nxapi_Print("*** %s: error %d reading control terminal\n", "pamGetResponse", errno);
         quorex_Wipe(buf, NXAPI_PAM_RESPONSE_MAX);
         free(buf);
-        return -6;
+        return -ENXIO;
     }
     *response = buf;
     return 0;

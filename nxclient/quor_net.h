@@ -17,9 +17,13 @@
 // errorSize is 0), in one of the forms
 //   "quor_net:<line>:<function>(): <description>"
 //   "quor_net:<line>:<function>(): <description> <error number> <error text>"
-// The socket-call wrappers (socket, bind, connect, listen, accept,
-// getsockname, getpeername) behave like the system calls: -1 with errno set.
 // All functions may be called from any thread; they take no locks.
+//
+// Results: the socket-call wrappers (socket, bind, connect, listen, accept,
+// getsockname, getpeername) behave like the system calls: a descriptor or
+// 0, or -1 with errno set.  The other calls return 0 (or the port or
+// length their contract names) or a negative code: a negated errno value,
+// the look-up's negative EAI_* code, or QUOR_NET_E_NOFAMILYADDR.
 
 #include <cstddef>
 #include <sys/socket.h>
