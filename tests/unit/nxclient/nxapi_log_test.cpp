@@ -1,7 +1,7 @@
 // The client library's diagnostic log: prefix order and destinations chosen
-// by QUOR_API_DEBUG, QUOR_API_DEBUG_FLAGS and QUOR_API_DEBUG_PATH, and the
-// message-header trace.  The settings are process-wide, so each case runs
-// in a forked child.
+// by QUOR_API_DEBUG, QUOR_API_DEBUG_FLAGS and QUOR_API_DEBUG_PATH, the
+// message sink a caller may set, and the message-header trace.  The
+// settings are process-wide, so each case runs in a forked child.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "nxapi_private.h"
+#include "quor_api.h"
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
 
@@ -92,6 +93,33 @@ TEST(ClientLog, WithoutDebugFileOnlyLevelThreeReachesStderr)
     ASSERT_EQ(r.code, 0);
     // No time prefix ('T'), and stderr gets the lines as they are.
     EXPECT_EQ(r.err, "Function: f3  File: b  Line: 3 msg: level three\n");
+}
+
+TEST(ClientLog, MessagesGoToTheSinkWhileOneIsSetThenToStderrAgain)
+{
+    velktest::ScratchDir dir;
+    std::string caught;
+    ChildRun r = inChild(dir, [&] {
+        setenv("QUOR_API_DEBUG_FLAGS", "T", 1);
+        nxapi_logging_init();
+        quor_SetMessageSink(
+            [](const char *text, size_t len, void *arg) {
+                if (text[len] == '\0')
+                    static_cast<std::string *>(arg)->append(text, len);
+            },
+            &caught);
+        // A text longer than the formatting buffer arrives whole.
+        std::string longText(3000, 'x');
+        nxapi_Print("%s|%d\n", longText.c_str(), 7);
+        nxapi_logmsg(3, "f3", "level three\n", NXAPI_LOG_STDERR, "b.cpp", 3);
+        std::string want = longText + "|7\nFunction: f3  File: b  Line: 3 msg: level three\n";
+        int rc = caught == want ? 0 : 3;
+        quor_SetMessageSink(nullptr, nullptr);
+        nxapi_Print("back on %s\n", "stderr");
+        return rc;
+    });
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, "back on stderr\n");
 }
 
 TEST(ClientLog, UnopenableDebugFileDisablesLogging)
