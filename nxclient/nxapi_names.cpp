@@ -168,7 +168,7 @@ int quor_Getcwd(char *buf, int size)
     return nxapi_CopyReplyDir(rply.Buf, sizeof rply.Buf, buf, size);
 }
 
-kyl_uuid_t quor_GetUniqueRequestID()
+quor_reqid_t quor_GetUniqueRequestID()
 {
     api_quor_GetUniqueRequestID_rply_t rply = {};
     int rc = nxapi_SimpleCall(CAT_FILESYS, FN_FS_GETUNIQUEREQUESTID, nullptr, nullptr, &rply, kReqIdRply);

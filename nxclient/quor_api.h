@@ -105,8 +105,10 @@ int quor_ConvertNamesToIds(int count, api_namespec_t *nameList);
 // Copies the session's working directory into buf (size bytes): 0, or
 // -ERANGE when it does not fit.
 [[nodiscard]] int quor_Getcwd(char *buf, int size);
+// Identifier of a list request to the storage system.
+typedef kyl_uuid_t quor_reqid_t;
 // A fresh request id from the server; all zero on any failure.
-kyl_uuid_t quor_GetUniqueRequestID();
+quor_reqid_t quor_GetUniqueRequestID();
 // The wire open flags (QUOR_OFLAG_*) of local O_* flags.
 uint32_t nxapi_ConvertOpenFlags(int oflag);
 
