@@ -298,6 +298,8 @@ int velk_OpenArchiveFile(int openFlags, quor_xfileattr_t *xattr, struct stat *st
             failIo();
             return rc;
         }
+        // A symbolic link opens as the file it names; a directory or any
+        // other object is refused.
         if (attrs.Type != QUOR_OBJTYPE_FILE && attrs.Type != QUOR_OBJTYPE_SYMLINK &&
             attrs.Type != QUOR_OBJTYPE_HARDLINKED_FILE) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Archive file %s is a directory or junction\n",
