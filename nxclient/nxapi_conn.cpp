@@ -391,7 +391,7 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
     for (;;) {
         int fd = quor_net_socket(&conn->server_addr, SOCK_STREAM, 0, err, sizeof err);
         if (fd < 0) {
-            int e = errno;
+            int e = -fd;
             nxapi_Print("socket: %s\n", quor_net_strerror(e, sys, sizeof sys));
             CONNLOG(3, "quorex_OpenConnection", "*** %s: quor_net_socket call failed - errno = %d [%s] server=%s\n",
                     "quorex_OpenConnection", e, err, server);
@@ -401,8 +401,8 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
                 conn->server_host[0] ? conn->server_host : "???");
         // The site's socket options would be applied here; the site
         // configuration does not exist in this build.
-        if (quor_net_connect(fd, &conn->server_addr, err, sizeof err) != 0) {
-            int e = errno;
+        if (int crc = quor_net_connect(fd, &conn->server_addr, err, sizeof err); crc != 0) {
+            int e = -crc;
             nxapi_Print("connect: %s\n", quor_net_strerror(e, sys, sizeof sys));
             CONNLOG(3, "quorex_OpenConnection", "*** %s: quor_net_connect call failed - errno = %d server=%s [%s]\n",
                     "quorex_OpenConnection", e, server, err);
@@ -795,7 +795,7 @@ int kylgw_SockBindToRestrictedPort(int fd, const quor_sockaddr_t *address, quor_
     int lo = min_socket_port, hi = max_socket_port;
     if (lo == 0) {
         if (kylgw_SockSetPort(&a, 0) != 0 || quor_net_bind(fd, &a, err, sizeof err) != 0)
-            return -1;
+            return NXAPI_E_FAILED;
         if (boundAddress != nullptr)
             *boundAddress = a;
         return 0;
@@ -810,16 +810,17 @@ int kylgw_SockBindToRestrictedPort(int fd, const quor_sockaddr_t *address, quor_
     for (int i = 0; i < attempts; i++) {
         if (kylgw_SockSetPort(&a, port) != 0)
             return -EAFNOSUPPORT;
-        if (quor_net_bind(fd, &a, err, sizeof err) == 0) {
+        int rc = quor_net_bind(fd, &a, err, sizeof err);
+        if (rc == 0) {
             if (boundAddress != nullptr)
                 *boundAddress = a;
             return 0;
         }
-        if (errno != EADDRINUSE && errno != EADDRNOTAVAIL)
-            return -errno;
+        if (rc != -EADDRINUSE && rc != -EADDRNOTAVAIL)
+            return rc;
         port = port + 1 > hi ? lo : port + 1;
     }
-    return -1;
+    return NXAPI_E_FAILED;
 }
 
 int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fdOut, quor_sockaddr_t *addressOut)
@@ -849,9 +850,8 @@ int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fdOut, quor
 
     int fd = quor_net_socket(&local, SOCK_STREAM, 0, err, sizeof err);
     if (fd < 0) {
-        int e = errno;
-        nxapi_Print("*** %s: quor_net_socket returned error %d [%s]\n", fn, e, err);
-        return -e;
+        nxapi_Print("*** %s: quor_net_socket returned error %d [%s]\n", fn, -fd, err);
+        return fd;
     }
     auto setOpt = [&](int opt, const char *name) {
         int on = 1;
@@ -874,8 +874,7 @@ int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fdOut, quor
         if (rc != 0)
             nxapi_Print("*** %s: error %d trying to bind to socket %d\n", fn, rc, fd);
     }
-    if (rc == 0 && quor_net_getsockname(fd, &bound, err, sizeof err) != 0) {
-        rc = -errno;
+    if (rc == 0 && (rc = quor_net_getsockname(fd, &bound, err, sizeof err)) != 0) {
         nxapi_Print("*** %s: quor_net_getsockname error %d socket %d [%s] \n", fn, -rc, fd, err);
     }
     if (rc == 0) {
