@@ -7,7 +7,7 @@
 // client operations return 0 (or a count/descriptor) on success and a
 // negative gateway code on failure, and kylgwd replies with the same codes.
 
-// A failure the client library reports without a more specific code (a
+// A failure the client library reports without a more precise code (a
 // message that could not be encoded or written, no server set up, no free
 // port); the same value as -EPERM, which callers have always seen.
 constexpr int NXAPI_E_FAILED = -1;

@@ -1,6 +1,7 @@
-// Attribute record <-> POSIX mode: each permission and special bit maps to
-// its own mode bit and nothing else, each object type to its file type,
-// and every mode kylgwd can report survives the trip through a record.
+// Attribute record <-> POSIX mode: each permission, set-id and sticky bit
+// maps to its own mode bit and nothing else, each object type to its file
+// type, and every mode kylgwd can report survives the trip through a
+// record.
 
 #include "kylgw_attrs.h"
 
