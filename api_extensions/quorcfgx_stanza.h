@@ -8,6 +8,9 @@
 // the reader of the tree.  Every input is bounded: line length, nesting
 // depth and entry count have named caps, and a violation is reported with
 // its error code and line.  No global state, no locks: any thread may parse.
+//
+// Results: the parsers return 0, or -1 with a QUOR_CFG_E_* code and the line
+// in their out-parameters.
 
 #include <cstddef>
 #include <cstdint>

@@ -120,13 +120,13 @@ private:
 // ---- Process-wide start-up ----------------------------------------------------
 
 pthread_once_t init_once = PTHREAD_ONCE_INIT;
-int init_result = -1;  // written once inside init_once, read after it
+int init_result = E_CRYPTO;  // written once inside init_once, read after it
 
 void doInit()
 {
     if (OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr) != 1) {
         fprintf(stderr, "%s: OpenSSL initialization failed!\n", "quorex_OpenSSLInit");
-        init_result = -1;
+        init_result = E_CRYPTO;
         return;
     }
     if (access("/dev/urandom", F_OK) == 0) {

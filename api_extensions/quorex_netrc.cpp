@@ -148,11 +148,11 @@ struct Parser {
         }
         if (c == EOF || c == '\n') {
             fprintf(stderr, "Missing macdef name argument\n");
-            return -1;
+            return -EPERM;
         }
         if (macros == QUOREX_NETRC_MACROS_MAX) {
             fprintf(stderr, "Limit of 16 macros have already been defined.\n");
-            return -1;
+            return -EPERM;
         }
         char name[QUOREX_NETRC_MACRO_NAME_MAX + 1];
         size_t n = 0;
@@ -165,7 +165,7 @@ struct Parser {
             c = getc(f);
         if (c == EOF) {
             fprintf(stderr, "Macro name missing null line terminator.\n");
-            return -1;
+            return -EPERM;
         }
         // Body: ends at an empty line, i.e. a newline right after a newline.
         bool atLineStart = true;
@@ -177,14 +177,14 @@ struct Parser {
                     fprintf(stderr, "Macro definition <%s> missing null line terminator.\n", name);
                 else
                     fprintf(stderr, "Macro definition missing null line terminator.\n");
-                return -1;
+                return -EPERM;
             }
             if (c == '\n' && atLineStart)
                 break;
             anyBody = true;
             if (++macroBytes > QUOREX_NETRC_MACRO_BYTES_MAX) {
                 fprintf(stderr, "4K macro buffer exceeded.\n");
-                return -1;
+                return -EPERM;
             }
             atLineStart = (c == '\n');
         }
@@ -197,7 +197,7 @@ struct Parser {
     {
         fprintf(stderr, "Error: .netrc file is readable by others.");
         fprintf(stderr, "Remove %s or make file unreadable by others.", what);
-        return -1;
+        return -EPERM;
     }
 
     // Skips the rest of an entry: up to the next "machine" or "default"
@@ -213,7 +213,7 @@ struct Parser {
             }
             if (is("macdef")) {
                 if (macdef() != 0)
-                    return -1;
+                    return -EPERM;
             } else if (isValueKeyword()) {
                 if (next() == TOK_EOF)
                     return 0;
@@ -352,7 +352,7 @@ int readEntry(Parser &ps, char **user, char **password, bool *abandoned)
             quorex_Wipe(ps.tok, sizeof ps.tok);
         } else if (ps.is("macdef")) {
             if (ps.macdef() != 0)
-                return -1;
+                return -EPERM;
         } else {
             fprintf(stderr, "Unknown .netrc keyword %s\n", ps.tok);
         }
@@ -411,14 +411,14 @@ int quorex_ReadNetrc(const quor_sockaddr_t *server, char **user, char **password
             matches = machineMatches(ps.tok, m);
         } else if (ps.is("macdef")) {
             if (ps.macdef() != 0)
-                return -1;
+                return -EPERM;
             continue;
         } else {
             continue;  // stray words before the first entry
         }
         if (!matches) {
             if (ps.skipEntry() != 0)
-                return -1;
+                return -EPERM;
             continue;
         }
         bool abandoned = false;

@@ -5,6 +5,8 @@
 // which the file is searched (by default the gateway's host, or a name the
 // program sets) and the reader that finds the user name and password of the
 // matching entry.
+//
+// Results: 0 (or the count a contract names) or a negated errno value.
 
 #include "quor_sockaddr.h"
 
@@ -18,8 +20,9 @@ constexpr int QUOREX_NETRC_MACRO_NAME_MAX = 9;    // characters of a macro name
 constexpr int QUOREX_NETRC_MACROS_MAX = 16;       // macros in one file
 constexpr int QUOREX_NETRC_MACRO_BYTES_MAX = 4096; // bytes of all macro bodies together
 
-// Sets the netrc label.  Returns 0, -14 for a null name, -22 for an unknown
-// type, -36 for a name longer than QUOREX_NETRC_LABEL_MAX.  Thread-safe.
+// Sets the netrc label.  Returns 0, -EFAULT for a null name, -EINVAL for an
+// unknown type, -ENAMETOOLONG for a name longer than QUOREX_NETRC_LABEL_MAX.
+// Thread-safe.
 int quorex_SetNetrcLabel(const char *name, int type);
 // Copies the label into buf (size bytes) and returns its type, or 0 when no
 // label was set (buf is then empty).  Thread-safe.
@@ -32,12 +35,12 @@ int quorex_GetNetrcLabel(char *buf, int size);
 // the first matching entry fills in those that are null with malloc'd text
 // (the caller frees them, wiping the password first).  An entry whose login
 // differs from a known user is passed over.  Returns 0 (also when the file
-// is missing or holds no matching entry), -1 for a file that others may
+// is missing or holds no matching entry), -EPERM for a file that others may
 // read holding a password or account, or a macro definition error (each
-// with its message on stderr), -12 when memory runs out, -14 for null
-// arguments, or the negated host lookup error.  Password text that passed
-// through the parser's buffers is wiped.  Not thread-safe against itself
-// changing the label concurrently, otherwise reentrant.
+// with its message on stderr), -ENOMEM when memory runs out, -EFAULT for
+// null arguments, or the negative EAI_* code of the host look-up.  Password
+// text that passed through the parser's buffers is wiped.  Not thread-safe
+// against itself changing the label concurrently, otherwise reentrant.
 [[nodiscard]] int quorex_ReadNetrc(const quor_sockaddr_t *server, char **user, char **password);
 
 #endif

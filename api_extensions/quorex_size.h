@@ -6,6 +6,9 @@
 // optional case-insensitive suffix k/kb (2^10), m/mb (2^20), g/gb (2^30),
 // t/tb (2^40), p/pb (2^50) or x/xb (2^60).  The fraction is applied before
 // the multiplication and the product rounded to the nearest byte.
+//
+// Results: quorex_ParseByteSize returns the size (0 for no size);
+// quorex_ParseByteSizeChecked returns 0 or a negated errno value.
 
 #include <cstdint>
 
@@ -15,7 +18,8 @@
 int64_t quorex_ParseByteSize(const char *text);
 
 // Like quorex_ParseByteSize, but tells a size of 0 from text that is not a
-// size: returns 0 and sets *bytes, or -22 (not a size) or -34 (too large).
+// size: returns 0 and sets *bytes, or -EINVAL (not a size) or -ERANGE (too
+// large).
 int quorex_ParseByteSizeChecked(const char *text, int64_t *bytes);
 
 #endif

@@ -7,6 +7,9 @@
 // a peer must know a body's type from its (category, function): kylgwd
 // decodes requests through this table, the fuzzers reach every decoder
 // through it.  A null codec means the message has no body in that direction.
+//
+// Results: the look-up returns the row, or null for a (category, function)
+// the program does not exchange.
 
 #include <cstddef>
 #include <cstdint>

@@ -2,10 +2,15 @@
 #define KYLGW_ERRORS_H
 
 // Named result codes of the gateway client library and of the gateway that
-// are not negated errno values.  Client operations return 0 (or a
-// count/descriptor) on success and one of these, or a negated errno, on
-// failure.
+// are not negated errno values, each with its meaning.  Together with the
+// negated errno values (-ENOENT, -EACCES, ...) they are the gateway codes:
+// client operations return 0 (or a count/descriptor) on success and a
+// negative gateway code on failure, and kylgwd replies with the same codes.
 
+// A failure the client library reports without a more precise code (a
+// message that could not be encoded or written, no server set up, no free
+// port); the same value as -EPERM, which callers have always seen.
+constexpr int NXAPI_E_FAILED = -1;
 // No open gateway connection: no session could be set up, or a send or
 // receive was called for a connection that is closed (or was broken).
 constexpr int NXAPI_E_NOSESSION = -50;
@@ -14,12 +19,22 @@ constexpr int NXAPI_E_NOSESSION = -50;
 constexpr int KYLGW_E_BADMSG = -5000;
 // Authentication could not start (crypto initialisation, bad method).
 constexpr int KYLGW_E_AUTHINTERNAL = -5006;
-// Authentication failed (also the result when no method succeeded).
+// Authentication failed (also the result when no method succeeded); as an
+// answer to a challenge response, the login may try again.
 constexpr int KYLGW_E_AUTHFAILED = -10003;
+// Further answers to a challenge response.
+constexpr int KYLGW_E_CHALLENGE_CRED = -11000;   // the credentials were refused: try again
+constexpr int KYLGW_E_NEXT_TOKEN = -42009;       // give the next token code (one more attempt)
+constexpr int KYLGW_E_CHALLENGE_BAD = -42010;    // the response was refused: try again
+constexpr int KYLGW_E_CHALLENGE_BAD2 = -42011;   // same, second form
 // The gateway host name or service could not be resolved.
 constexpr int KYLGW_E_HOSTLOOKUP = -10008;
 // The server list names no server.
 constexpr int KYLGW_E_NOSERVERS = -20000;
+
+// Busy answers to an open: the call may be repeated later (as -EAGAIN).
+constexpr int KYLGW_E_STAGING = -6005;   // the file is being staged to disk
+constexpr int KYLGW_E_MIGRATING = -1411; // the file is being migrated
 
 // Refusals at connect and login.
 constexpr int KYLGW_E_AUTHFUNC = -41000;         // server doesn't support the authentication function

@@ -5,6 +5,9 @@
 // directions, the categories and function codes, the caps on what a decoder
 // accepts, and the bodies of the connection and gateway-log messages.
 // Shared by the client library and kylgwd.
+//
+// Results: every codec (xdr_*) returns true when the record was encoded,
+// decoded or freed whole and false otherwise; the other calls say theirs.
 
 #include <cstdint>
 

@@ -11,6 +11,9 @@
 // every pointer of the record null.  The category's catalogue rows are
 // kylgw_auth_msgtable (kylgw_catalogue.h).  No locks: a record belongs to
 // one thread.
+//
+// Results: every codec (xdr_*) returns true when the record was encoded,
+// decoded or freed whole and false otherwise; the other calls say theirs.
 
 #include <cstdint>
 

@@ -12,6 +12,9 @@
 // KYL_XDR_FREE, and a failed decode owns nothing.  The catalogue rows are
 // kylgw_fs_msgtable (kylgw_catalogue.h).  No locks: a record belongs to one
 // thread.
+//
+// Results: every codec (xdr_*) returns true when the record was encoded,
+// decoded or freed whole and false otherwise; the other calls say theirs.
 
 #include <cstddef>
 #include <cstdint>

@@ -7,6 +7,9 @@
 // Shared by the client library and kylgwd.  Decoding allocates address lists
 // and inline data (malloc); KYL_XDR_FREE on the same record releases them.
 // Modes in these bodies are POSIX mode bits.  No locks.
+//
+// Results: every codec (xdr_*) returns true when the record was encoded,
+// decoded or freed whole and false otherwise; the other calls say theirs.
 
 #include <cstdint>
 

@@ -7,6 +7,9 @@
 // them, and the gateway data stream requests (ReadX, WriteX).  Shared by the
 // client library and kylgwd.  Decoding allocates the descriptor and reply
 // lists (malloc); KYL_XDR_FREE on the same record releases them.  No locks.
+//
+// Results: every codec (xdr_*) returns true when the record was encoded,
+// decoded or freed whole and false otherwise; the other calls say theirs.
 
 #include <cstdint>
 #include <cstdlib>

@@ -4,6 +4,8 @@
 // Big-endian integer helpers for wire and file layouts.  Every reader takes
 // a pointer to at least the field's width of bytes; callers check bounds.
 // The 64-bit fields of the index file are unaligned, so these never cast.
+//
+// Results: the readers return the value; nothing here can fail.
 
 #include <cstdint>
 

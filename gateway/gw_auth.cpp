@@ -408,7 +408,7 @@ int servePubkey(gw_conn_t *c, gw_auth_t *a, const gw_request_t *req) KYL_REQUIRE
     quorex_Wipe(a->key, sizeof a->key);
     a->keyLen = 0;
     if (rq->pubkey_len <= 0 || rq->bn_pubkey == nullptr)
-        return gw_SendReply(c, req, GW_E_INVAL, nullptr, nullptr);
+        return gw_SendReply(c, req, -EINVAL, nullptr, nullptr);
     int n = quorex_DHSharedSecret(a->dh, rq->bn_pubkey, static_cast<size_t>(rq->pubkey_len), a->key, sizeof a->key);
     if (n < 0) {
         gw_Log("session %llu: the client's public key is unusable (%d)", static_cast<unsigned long long>(c->id), n);
@@ -546,7 +546,7 @@ int serveChallenge(gw_conn_t *c, gw_auth_t *a, const gw_request_t *req) KYL_REQU
                     gw_FaultFired(c, "token_next", &req->hdr);
                 a->tokenNextDone = true;
                 a->tokenPending = true;
-                result = GW_E_NEXT_TOKEN;
+                result = KYLGW_E_NEXT_TOKEN;
             }
         }
     }
@@ -558,7 +558,7 @@ int serveChallenge(gw_conn_t *c, gw_auth_t *a, const gw_request_t *req) KYL_REQU
         authenticated(c, u, GW_METHOD_COMBO);
         return reply(0);
     }
-    if (result == GW_E_NEXT_TOKEN) {
+    if (result == KYLGW_E_NEXT_TOKEN) {
         gw_Log("session %llu: combo login of %s: asking for the next token code", static_cast<unsigned long long>(c->id),
                printable(a->comboName).c_str());
         return reply(result);
@@ -864,7 +864,7 @@ int gw_AuthServe(gw_conn_t *c, const gw_request_t *req)
     if (fn == FN_AUTH_DH_PARAMS)
         return serveDhParams(c, req);
     if (req->body == nullptr)
-        return gw_SendReply(c, req, GW_E_INVAL, nullptr, nullptr);
+        return gw_SendReply(c, req, -EINVAL, nullptr, nullptr);
     const bool login = fn == FN_AUTH_LOGIN_COMBO || fn == FN_AUTH_LOGIN_KEYTAB || fn == FN_AUTH_LOGIN_PAM ||
                        fn == FN_AUTH_LOGIN_RECONNECT;
     if (login && c->user.load() != nullptr) {
@@ -892,6 +892,6 @@ int gw_AuthServe(gw_conn_t *c, const gw_request_t *req)
     case FN_AUTH_LOGIN_RECONNECT:
         return serveReconnect(c, req);
     default:
-        return gw_SendReply(c, req, GW_E_AUTH_NOFUNC, nullptr, nullptr);
+        return gw_SendReply(c, req, KYLGW_E_AUTHFUNC, nullptr, nullptr);
     }
 }

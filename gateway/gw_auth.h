@@ -19,9 +19,6 @@
 #include <string>
 #include <vector>
 
-// Result of a challenge response asking for the next token code.
-constexpr int32_t GW_E_NEXT_TOKEN = -42009;
-
 // How long a login's credentials last (the login reply's expire_time).
 constexpr uint32_t GW_CRED_LIFETIME_SECS = 8 * 3600;
 // Attempts a combo login allows before its state is dropped.

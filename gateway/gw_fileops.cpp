@@ -17,6 +17,7 @@
 #include "gw_options.h"
 #include "gw_users.h"
 
+#include <kylgw_attrs.h>
 #include <kylgw_xdr_fs.h>
 #include <kylgw_xdr_lfx.h>
 
@@ -46,15 +47,6 @@ static int gw_fsDaemonGroupCount = 0;
 
 namespace {
 
-// Object type codes of an attribute record.
-constexpr uint32_t GW_TYPE_FILE = 129;
-constexpr uint32_t GW_TYPE_SYMLINK = 130;
-constexpr uint32_t GW_TYPE_DIR = 132;
-// Permission bits of an attribute record.
-constexpr uint32_t GW_PERM_R = 32, GW_PERM_W = 64, GW_PERM_X = 128;
-constexpr uint32_t GW_PERM_SUID = 32, GW_PERM_SGID = 64, GW_PERM_STICKY = 128;
-// Busy reply of an open refused by the busy_open fault.
-constexpr int32_t GW_E_BUSY = -11;
 constexpr uint32_t GW_PRIORITY_REQUIRED = 30;
 constexpr uint32_t GW_DEFAULT_SUBSYSTEM = 1;
 
@@ -255,11 +247,6 @@ void gw_ToStat(const struct stat &st, quor_stat_t *q)
     q->st_mode = st.st_mode;
 }
 
-uint32_t gw_Perms(mode_t m, mode_t r, mode_t w, mode_t x)
-{
-    return ((m & r) ? GW_PERM_R : 0) | ((m & w) ? GW_PERM_W : 0) | ((m & x) ? GW_PERM_X : 0);
-}
-
 // The metadata of an object, or its defaults.
 gw_meta_t gw_MetaOf(const gw_fs_t *fs, const std::string &ns, const struct stat &st) KYL_REQUIRES(fs->mu)
 {
@@ -292,12 +279,7 @@ void gw_ToAttrs(const struct stat &st, const gw_meta_t &m, quor_Attrs_t *a)
     a->TimeLastRead = static_cast<uint32_t>(st.st_atime);
     a->TimeLastWritten = static_cast<uint32_t>(st.st_mtime);
     a->TimeModified = static_cast<uint32_t>(st.st_mtime);
-    a->Type = S_ISDIR(st.st_mode) ? GW_TYPE_DIR : S_ISLNK(st.st_mode) ? GW_TYPE_SYMLINK : GW_TYPE_FILE;
-    a->UserPerms = gw_Perms(st.st_mode, S_IRUSR, S_IWUSR, S_IXUSR);
-    a->GroupPerms = gw_Perms(st.st_mode, S_IRGRP, S_IWGRP, S_IXGRP);
-    a->OtherPerms = gw_Perms(st.st_mode, S_IROTH, S_IWOTH, S_IXOTH);
-    a->ModePerms = ((st.st_mode & S_ISUID) ? GW_PERM_SUID : 0) | ((st.st_mode & S_ISGID) ? GW_PERM_SGID : 0) |
-                   ((st.st_mode & S_ISVTX) ? GW_PERM_STICKY : 0);
+    kylgw_ModeToAttrs(st.st_mode, a);
     a->CompositePerms = a->UserPerms;
     a->RealmId = 1;
 }
@@ -344,7 +326,7 @@ int gw_ServeOpen(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQUIRE
     if (c->faults.busyOpen > fs->busyOpenFired) {
         fs->busyOpenFired++;
         gw_FaultFired(c, "busy_open", &req->hdr);
-        return gw_Reply(c, req, GW_E_BUSY);
+        return gw_Reply(c, req, -EAGAIN);
     }
     std::string ns;
     int rc = gw_Resolve(c, fs, rq->Path, &ns);

@@ -12,17 +12,19 @@
 #include "gw_options.h"
 #include "gw_users.h"
 
+#include <cerrno>
 #include <cstring>
+
+#include <kylgw_xdr_lfx.h>
+#include <kylgw_xdr_xfer.h>
 
 bool gw_RequestIsSlow(uint16_t category, uint16_t function)
 {
-    // Category 1280 function codes and the local-file transfer start.
-    constexpr uint16_t FN_READX = 4610, FN_READLIST = 4615, FN_WRITELIST = 5889, FN_WRITEX = 5890,
-                       FN_OPENX = 3843, FN_LFXINIT = 256;
+    // Transfers, the data-stream open and the local-file transfer start.
     if (category == CAT_FILESYS)
-        return function == FN_READX || function == FN_READLIST || function == FN_WRITELIST ||
-               function == FN_WRITEX || function == FN_OPENX;
-    return category == CAT_LFX && function == FN_LFXINIT;
+        return function == FN_FS_READX || function == FN_FS_READLIST || function == FN_FS_WRITELIST ||
+               function == FN_FS_WRITEX || function == FN_FS_OPENX;
+    return category == CAT_LFX && function == FN_LFX_INIT;
 }
 
 void gw_BuildGreeting(const gw_conn_t *c, uint64_t connectionNo, api_server_state_rply_t *out)
@@ -103,7 +105,7 @@ static int gw_ServeGatewayLog(gw_conn_t *c, const gw_request_t *req)
         break;
     }
     default:
-        return gw_SendReply(c, req, GW_E_INVAL, nullptr, nullptr);
+        return gw_SendReply(c, req, -EINVAL, nullptr, nullptr);
     }
     return gw_SendReply(c, req, 0, nullptr, nullptr);
 }
@@ -122,12 +124,12 @@ int gw_ServeRequest(gw_conn_t *c, const gw_request_t *req)
                static_cast<unsigned long long>(c->id),
                req->row != nullptr && req->row->name != nullptr ? req->row->name : "?", h.category, h.function,
                h.msgRequestID);
-        return gw_SendReply(c, req, GW_E_ACCES, nullptr, nullptr);
+        return gw_SendReply(c, req, -EACCES, nullptr, nullptr);
     }
     if (gw_FsServes(h.category, h.function) && c->fs != nullptr)
         return gw_FsServe(c, req);
     gw_Log("session %llu: %s (%u/%u) id %u: not served by this build", static_cast<unsigned long long>(c->id),
            req->row != nullptr && req->row->name != nullptr ? req->row->name : "?", h.category, h.function,
            h.msgRequestID);
-    return gw_SendReply(c, req, GW_E_NOTSERVED, nullptr, nullptr);
+    return gw_SendReply(c, req, -ENOSYS, nullptr, nullptr);
 }

@@ -24,11 +24,10 @@
 // Longest wait for a socket to accept more bytes of a reply.
 constexpr int GW_WRITE_TIMEOUT_MS = 60000;
 
-// Result codes kylgwd replies with that are not plain errno values.
-constexpr int32_t GW_E_NOTSERVED = -38;       // the operation is not served by this build (ENOSYS)
-constexpr int32_t GW_E_INVAL = -22;           // unknown function, or a body missing (EINVAL)
-constexpr int32_t GW_E_AUTH_NOFUNC = -41000;  // unknown function of the authentication category
-constexpr int32_t GW_E_ACCES = -13;           // the session has not authenticated (EACCES)
+// Results kylgwd replies with: 0, a negated errno value (-ENOSYS for an
+// operation this build does not serve, -EINVAL for an unknown function or a
+// missing body, -EACCES before the session has authenticated), or a named
+// KYLGW_E_* code of kylgw_errors.h.
 
 struct gw_auth_t;
 struct gw_fs_t;

@@ -16,6 +16,7 @@
 #include "gw_workers.h"
 
 #include <kylgw_catalogue.h>
+#include <kylgw_errors.h>
 #include <kylgw_msg.h>
 
 #include <cerrno>
@@ -252,7 +253,7 @@ const char *serveRequests(gw_conn_t *c, SockSource *src)
                 gw_RequestEvent(c, &req, 0, "dropped");
                 continue;
             }
-            int32_t code = req.row == nullptr && h.category == CAT_AUTH ? GW_E_AUTH_NOFUNC : GW_E_INVAL;
+            int32_t code = req.row == nullptr && h.category == CAT_AUTH ? KYLGW_E_AUTHFUNC : -EINVAL;
             gw_Log("session %llu: request %u/%u id %u: %s; replying %d", static_cast<unsigned long long>(c->id),
                    h.category, h.function, h.msgRequestID,
                    req.row == nullptr ? "unknown function" : "body missing", static_cast<int>(code));

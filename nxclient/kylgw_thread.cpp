@@ -4,6 +4,8 @@
 
 #include "quor_api.h"
 
+#include "nxapi_private.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -20,8 +22,8 @@ int kylgw_ThreadAttrInit(pthread_attr_t *attr)
             pthread_attr_destroy(attr);
     }
     if (rc != 0)
-        fprintf(stderr, "*** %s: failed to set thread attributes (error=%d) at line %d\n", "kylgw_ThreadAttrInit", rc,
-                __LINE__);
+        nxapi_Print("*** %s: failed to set thread attributes (error=%d) at line %d\n", "kylgw_ThreadAttrInit", rc,
+                    __LINE__);
     return rc;
 }
 
@@ -48,7 +50,7 @@ int kylgw_ThreadCreate(pthread_t *thread, const pthread_attr_t *attr, void *(*st
     if (ownAttr)
         pthread_attr_destroy(&local);
     if (rc != 0)
-        fprintf(stderr, "*** %s: Unrecoverable error(s) launching thread - last error=%d\n", "kylgw_ThreadCreate", rc);
+        nxapi_Print("*** %s: Unrecoverable error(s) launching thread - last error=%d\n", "kylgw_ThreadCreate", rc);
     return rc;
 }
 

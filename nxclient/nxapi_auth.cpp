@@ -34,11 +34,11 @@ constexpr int kDest = NXAPI_LOG_SYSLOG | NXAPI_LOG_STDERR | NXAPI_LOG_FILE;
 
 // Challenge results that let the combo login try again, and the demand
 // for the next token code.
-constexpr int kChallengeRetryAuth = KYLGW_E_AUTHFAILED;  // -10003
-constexpr int kChallengeRetryCred = -11000;
-constexpr int kChallengeRetryBad1 = -42010;
-constexpr int kChallengeRetryBad2 = -42011;
-constexpr int kChallengeNextToken = -42009;
+constexpr int kChallengeRetryAuth = KYLGW_E_AUTHFAILED;
+constexpr int kChallengeRetryCred = KYLGW_E_CHALLENGE_CRED;
+constexpr int kChallengeRetryBad1 = KYLGW_E_CHALLENGE_BAD;
+constexpr int kChallengeRetryBad2 = KYLGW_E_CHALLENGE_BAD2;
+constexpr int kChallengeNextToken = KYLGW_E_NEXT_TOKEN;
 
 // A combo login never makes more attempts than this, whatever the server
 // answers (each next-token demand adds one).
@@ -398,8 +398,7 @@ void printTokenBox()
                               "*  to change and then enter JUST THE TOKEN CODE          *\n"
                               "*  (WITHOUT YOUR PIN) in response to the password prompt *\n"
                               "**********************************************************\n";
-    fputs(box, stderr);
-    fflush(stderr);
+    nxapi_Print("%s", box);
 }
 
 int nx_combo_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interactive, uint32_t *replyFlags)
@@ -509,7 +508,7 @@ int nx_combo_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interacti
         rc = encipher(conn, reply.rec.cipher_to_use, field, sizeof field, &enc);
         quorex_Wipe(field, sizeof field);
         if (rc != 0) {
-            fprintf(stderr, "%s: Fatal error (%d) encrypting password\n", fn, rc);
+            nxapi_Print("%s: Fatal error (%d) encrypting password\n", fn, rc);
             return -1;
         }
         api_auth_challenge_rsp_req_t rsp = {static_cast<uint32_t>(enc.n), enc.p};
@@ -560,8 +559,8 @@ int validateKeytab(const char *path, off_t *size)
     if (!S_ISREG(st.st_mode))
         return -EBADF;
     if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-        fprintf(stderr, "*** Keytab file has non-owner perms set: %s\n", path);
-        return -1;
+        nxapi_Print("*** Keytab file has non-owner perms set: %s\n", path);
+        return -EPERM;
     }
     *size = st.st_size;
     return 0;
@@ -638,7 +637,7 @@ int nx_keytab_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interact
     }
     rc = genSessionKey(conn, ctx);
     if (rc != 0) {
-        fprintf(stderr, "%s: genSessionKey returned error %d\n", fn, rc);
+        nxapi_Print("%s: genSessionKey returned error %d\n", fn, rc);
         return -1;
     }
     if (user.p == nullptr) {
@@ -667,7 +666,7 @@ int nx_keytab_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interact
     rc = encipher(conn, cipher, plain.p, plain.n, &enc);
     plain.reset();
     if (rc != 0) {
-        fprintf(stderr, "%s: Fatal error (%d) encrypting password\n", fn, rc);
+        nxapi_Print("%s: Fatal error (%d) encrypting password\n", fn, rc);
         return -1;
     }
     login.keytab_size = static_cast<uint32_t>(enc.n);
@@ -763,8 +762,7 @@ void showText(const char *text, bool onTerminal)
             nxapi_TerminalWrite("\n");
         return;
     }
-    fprintf(stderr, "%s%s", text, nl ? "\n" : "");
-    fflush(stderr);
+    nxapi_Print("%s%s", text, nl ? "\n" : "");
 }
 
 // One conversation round: decipher, check, answer, pack, encipher, send as
@@ -856,7 +854,7 @@ int pamConversation(quor_connection_t *conn, nxapi_tcontext_t *ctx, uint32_t cip
     rc = encipher(conn, cipher, packed.p, packed.n, &enc);
     packed.reset();
     if (rc != 0) {
-        fprintf(stderr, "*** Error %d encrypting PAM response\n", rc);
+        nxapi_Print("*** Error %d encrypting PAM response\n", rc);
         return -ENOMEM;
     }
     api_pam_conv_rply_t answer = {count, static_cast<uint32_t>(enc.n), enc.p};
@@ -880,13 +878,13 @@ int nx_pam_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interactive
     }
     int rc = genSessionKey(conn, ctx);
     if (rc != 0) {
-        fprintf(stderr, "*** genSessionKey returned error %d - PAM authentication failed\n", rc);
+        nxapi_Print("*** genSessionKey returned error %d - PAM authentication failed\n", rc);
         return -EINVAL;
     }
     SecretText user;
     user.p = copyUser();
     if (!interactive && (user.p == nullptr || !havePassword())) {
-        fprintf(stderr, "*** Not running interactively & username not set - PAM authentication failed\n!");
+        nxapi_Print("*** Not running interactively & username not set - PAM authentication failed\n!");
         return -EINVAL;
     }
     while (user.p == nullptr) {
@@ -904,7 +902,7 @@ int nx_pam_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interactive
     SecretBuf encUser;
     rc = encipher(conn, cipher, field, sizeof field, &encUser);
     if (rc != 0) {
-        fprintf(stderr, "%s: Fatal error (%d) encrypting user name\n", fn, rc);
+        nxapi_Print("%s: Fatal error (%d) encrypting user name\n", fn, rc);
         return -EINVAL;
     }
     uint32_t loginTime = static_cast<uint32_t>(time(nullptr));
@@ -966,7 +964,7 @@ int kylgw_RetryLogin(quor_connection_t *conn, nxapi_tcontext_t *ctx, uint32_t *r
     if (rc == 0)
         rc = nxapi_get_msg(ctx, &hdr, &reply.rec, kLoginRplyCodec, conn);
     if (rc != 0 || (hdr.msgFlags & MSGF_BODY) == 0) {
-        fprintf(stderr, "*** %s: unable to obtain login response for <reconnect>\n", fn);
+        nxapi_Print("*** %s: unable to obtain login response for <reconnect>\n", fn);
         return -1;
     }
     rc = hdr.errorcode;
@@ -1052,13 +1050,12 @@ void methodsFromEnvironment()
             code = QUOR_AUTH_PAM;
         else if (strcasecmp(tok, "ident") == 0 || strcasecmp(tok, "kerberos") == 0 || strcasecmp(tok, "local") == 0 ||
                  strcasecmp(tok, "munge") == 0 || strcasecmp(tok, "gsi") == 0) {
-            fprintf(stderr,
-                    "*** Warning: QUOR_AUTH_METHOD environment specifies '%s' method, which was not enabled at "
-                    "compile time\n",
-                    tok);
+            nxapi_Print("*** Warning: QUOR_AUTH_METHOD environment specifies '%s' method, which was not enabled at "
+                        "compile time\n",
+                        tok);
             continue;
         } else {
-            fprintf(stderr, "*** Warning: QUOR_AUTH_METHOD environment specifies unrecognized method:'%s'\n", tok);
+            nxapi_Print("*** Warning: QUOR_AUTH_METHOD environment specifies unrecognized method:'%s'\n", tok);
             continue;
         }
         if (n < kMethodListMax)
@@ -1095,7 +1092,7 @@ void credentialsFromNetrc(quor_connection_t *conn)
             rc = -ENOMEM;
     }
     if (rc != 0)
-        fprintf(stderr, "%s: Attempting to use .netrc failed.\n", "nxapi_authenticate");
+        nxapi_Print("%s: Attempting to use .netrc failed.\n", "nxapi_authenticate");
     free(user);
     if (pw != nullptr) {
         quorex_Wipe(pw, strlen(pw));
@@ -1138,7 +1135,7 @@ int nxapi_authenticate(quor_connection_t *conn, nxapi_tcontext_t *tcontext, int 
     methodsFromEnvironment();
     credentialsFromNetrc(conn);
     if (quorex_OpenSSLInit() != 0) {
-        fprintf(stderr, "%s: Fatal error in OpenSSL initialization - cannot continue", fn);
+        nxapi_Print("%s: Fatal error in OpenSSL initialization - cannot continue", fn);
         return KYLGW_E_AUTHINTERNAL;
     }
     int list[kMethodListMax];
@@ -1170,8 +1167,8 @@ int nxapi_authenticate(quor_connection_t *conn, nxapi_tcontext_t *tcontext, int 
             rc = nx_keytab_auth(conn, tcontext, interactive, &flags);
             break;
         default:
-            fprintf(stderr, "%s (line %d) Internal Error - bad authentication mechanism %d defined!!\n", fn,
-                    __LINE__, list[i]);
+            nxapi_Print("%s (line %d) Internal Error - bad authentication mechanism %d defined!!\n", fn,
+                        __LINE__, list[i]);
             return KYLGW_E_AUTHINTERNAL;
         }
         if (rc == 0) {
@@ -1223,8 +1220,8 @@ int quor_SetAuthMethodList(int count, const int *codes)
     uint32_t missing = 0;
     for (int i = 0; i < count; i++) {
         if (!isKnown(codes[i])) {
-            fprintf(stderr, "*** (%s) Warning: Unrecognized authmethod type '%d' (authList arg. index = '%d')\n", fn,
-                    codes[i], i);
+            nxapi_Print("*** (%s) Warning: Unrecognized authmethod type '%d' (authList arg. index = '%d')\n", fn,
+                        codes[i], i);
             continue;
         }
         if (!isBuiltIn(codes[i])) {
@@ -1237,8 +1234,8 @@ int quor_SetAuthMethodList(int count, const int *codes)
     if (missing != 0) {
         char names[128];
         quorex_AuthTypesToString(missing, names, sizeof names);
-        fprintf(stderr, "*** %s: WARNING - pkg was compiled without support for requested authmethod(s): %s\n", fn,
-                names);
+        nxapi_Print("*** %s: WARNING - pkg was compiled without support for requested authmethod(s): %s\n", fn,
+                    names);
     }
     kyl_lock_guard g(auth_lock);
     if (n > 0) {

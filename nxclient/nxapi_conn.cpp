@@ -106,12 +106,10 @@ void freeConnection(quor_connection_t *conn)
 quor_connection_t *holdConnection(int handle)
 {
     kyl_lock_guard g(nxapi_connection_lock);
-    for (quor_connection_t *c = nxapi_connection_list; c != nullptr; c = c->next)
-        if (c->handle == handle) {
-            c->refs++;
-            return c;
-        }
-    return nullptr;
+    quor_connection_t *c = nx_LookupConnectionLocked(handle);
+    if (c != nullptr)
+        c->refs++;
+    return c;
 }
 
 void releaseConnection(quor_connection_t *conn)
@@ -193,8 +191,8 @@ int setupServerList(const char *list)
             char *stop = nullptr;
             long v = strtol(portText.c_str(), &stop, 10);
             if (*stop != '\0' || v < 1 || v > 65535) {
-                fprintf(stderr, "*** %s: invalid port '%s' for server %s\n", "nx_LibInit", portText.c_str(),
-                        host.c_str());
+                nxapi_Print("*** %s: invalid port '%s' for server %s\n", "nx_LibInit", portText.c_str(),
+                            host.c_str());
                 break;
             }
             port = static_cast<int>(v);
@@ -238,8 +236,8 @@ int libInitOnce()
     int rc = quor_net_getaddrinfo(nxapi_API_Hostname, nullptr, AI_PASSIVE, IPPROTO_TCP, &nxapi_tcp_data_host, err,
                                   sizeof err);
     if (rc != 0) {
-        fprintf(stderr, "*** %s: Error %d getting address for local host '%s' %s\n", "nx_LibInit", rc,
-                nxapi_API_Hostname, err);
+        nxapi_Print("*** %s: Error %d getting address for local host '%s' %s\n", "nx_LibInit", rc,
+                    nxapi_API_Hostname, err);
         return rc < 0 ? rc : -rc;
     }
     if (const char *c = getenv("QUOR_CTL_HOSTNAME")) {
@@ -247,8 +245,8 @@ int libInitOnce()
         rc = quor_net_getaddrinfo(nxapi_API_CtlHostname, nullptr, AI_PASSIVE, IPPROTO_TCP, &nxapi_tcp_ctl_host, err,
                                   sizeof err);
         if (rc != 0) {
-            fprintf(stderr, "*** %s: Error %d getting address for QUOR_CTL_HOSTNAME '%s' %s\n", "nx_LibInit", rc,
-                    nxapi_API_CtlHostname, err);
+            nxapi_Print("*** %s: Error %d getting address for QUOR_CTL_HOSTNAME '%s' %s\n", "nx_LibInit", rc,
+                        nxapi_API_CtlHostname, err);
             return rc < 0 ? rc : -rc;
         }
     } else {
@@ -281,11 +279,11 @@ int libInitOnce()
         }
     }
     if (count == 0) {
-        fprintf(stderr, "*** nx_LibInit: unable to setup connection to any server\n");
+        nxapi_Print("*** nx_LibInit: unable to setup connection to any server\n");
         return -1;
     }
     if (quorex_SetCurConnection(chosen, nullptr) != 0) {
-        fprintf(stderr, "*** nx_LibInit: error setting current connect to %d\n", chosen);
+        nxapi_Print("*** nx_LibInit: error setting current connect to %d\n", chosen);
         return -1;
     }
     init_server_handle = chosen;
@@ -325,7 +323,7 @@ int setupConnection(const char *host, const char *serviceName, int port, int min
     snprintf(portText, sizeof portText, "%d", port);
     int rc = quor_net_getaddrinfo(host, portText, 0, IPPROTO_TCP, &conn->server_addr, err, sizeof err);
     if (rc != 0) {
-        fprintf(stderr, "*** %s: error %d looking up hostname %s [%s]\n", "quorex_SetupConnection", rc, host, err);
+        nxapi_Print("*** %s: error %d looking up hostname %s [%s]\n", "quorex_SetupConnection", rc, host, err);
         nxapi_logf(3, "quorex_SetupConnection", NXAPI_LOG_SYSLOG | NXAPI_LOG_FILE, __FILE__, __LINE__,
                    "*** %s: error %d looking up hostname %s [%s]\n", "quorex_SetupConnection", rc, host, err);
         freeConnection(conn);
@@ -370,7 +368,7 @@ void failOpen(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous)
     quorex_CloseConnection(conn->handle);
     if (previous != -1 && previous != conn->handle)
         quorex_SetCurConnection(previous, nullptr);
-    ctx->connection = previous != -1 ? nx_LookupConnection(previous, 0) : nullptr;
+    ctx->connection = previous != -1 ? nx_LookupConnection(previous) : nullptr;
 }
 
 // Opens conn; requires its openMutex and a reference on it.
@@ -393,8 +391,8 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
     for (;;) {
         int fd = quor_net_socket(&conn->server_addr, SOCK_STREAM, 0, err, sizeof err);
         if (fd < 0) {
-            int e = errno;
-            fprintf(stderr, "socket: %s\n", quor_net_strerror(e, sys, sizeof sys));
+            int e = -fd;
+            nxapi_Print("socket: %s\n", quor_net_strerror(e, sys, sizeof sys));
             CONNLOG(3, "quorex_OpenConnection", "*** %s: quor_net_socket call failed - errno = %d [%s] server=%s\n",
                     "quorex_OpenConnection", e, err, server);
             return -e;
@@ -403,13 +401,13 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
                 conn->server_host[0] ? conn->server_host : "???");
         // The site's socket options would be applied here; the site
         // configuration does not exist in this build.
-        if (quor_net_connect(fd, &conn->server_addr, err, sizeof err) != 0) {
-            int e = errno;
-            fprintf(stderr, "connect: %s\n", quor_net_strerror(e, sys, sizeof sys));
+        if (int crc = quor_net_connect(fd, &conn->server_addr, err, sizeof err); crc != 0) {
+            int e = -crc;
+            nxapi_Print("connect: %s\n", quor_net_strerror(e, sys, sizeof sys));
             CONNLOG(3, "quorex_OpenConnection", "*** %s: quor_net_connect call failed - errno = %d server=%s [%s]\n",
                     "quorex_OpenConnection", e, server, err);
             close(fd);
-            ctx->connection = previous != -1 ? nx_LookupConnection(previous, 0) : nullptr;
+            ctx->connection = previous != -1 ? nx_LookupConnection(previous) : nullptr;
             return -e;
         }
         int on = 1;
@@ -428,8 +426,8 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
         rc = nxapi_get_msg(ctx, &hdr, &greeting,
                            KYL_XDRPROC(api_server_state_rply_t, xdr_api_server_state_rply_t), conn);
         if (rc != 0) {
-            fprintf(stderr, "*** %s: unable to receive initial connection response - fatal\n",
-                    "quorex_OpenConnection");
+            nxapi_Print("*** %s: unable to receive initial connection response - fatal\n",
+                        "quorex_OpenConnection");
             failOpen(conn, ctx, previous);
             return rc;
         }
@@ -438,8 +436,7 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
             ctx->msgRequestID = 0;
             char now[32];
             timeText20(time(nullptr), now, sizeof now);
-            fprintf(stderr, "*** %20.20s QUOR is down.  Delaying/retrying until it is back up. \n", now);
-            fflush(stderr);
+            nxapi_Print("*** %20.20s QUOR is down.  Delaying/retrying until it is back up. \n", now);
             kylgw_ThreadSleep(downRetrySeconds(), 0);
             continue;
         }
@@ -453,8 +450,8 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
         if (rc == 0)
             rc = hdr.errorcode;
         if (rc != 0) {
-            fprintf(stderr, "*** %s: unable to obtain remote site info. server=%s\n", "quorex_OpenConnection",
-                    server);
+            nxapi_Print("*** %s: unable to obtain remote site info. server=%s\n", "quorex_OpenConnection",
+                        server);
             failOpen(conn, ctx, previous);
             return rc;
         }
@@ -475,7 +472,7 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
         const login_reconnect_t &rl = conn->relogin_context;
         if (!retryLater) {
             if (rl.user_msg_len != 0 && rl.user_msg_buf != nullptr)
-                fprintf(stderr, "%.*s", static_cast<int>(rl.user_msg_len), rl.user_msg_buf);
+                nxapi_Print("%.*s", static_cast<int>(rl.user_msg_len), rl.user_msg_buf);
             break;
         }
 
@@ -487,9 +484,9 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
             x ^= static_cast<unsigned char>(rl.user_msg_buf[i]);
         if (firstRetry || x != lastXor) {
             if (shownText)
-                fputc('\n', stderr);
+                nxapi_Print("\n");
             if (isatty(STDERR_FILENO) && rl.user_msg_len != 0 && rl.user_msg_buf != nullptr) {
-                fprintf(stderr, "%.*s", static_cast<int>(rl.user_msg_len), rl.user_msg_buf);
+                nxapi_Print("%.*s", static_cast<int>(rl.user_msg_len), rl.user_msg_buf);
                 shownText = true;
             }
         }
@@ -506,15 +503,14 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
             delay = kRetryLaterMax;
         char at[32];
         timeText20(static_cast<time_t>(time(nullptr) + delay), at, sizeof at);
-        fprintf(stderr, "\r*** Retrying in %d seconds at %20.20s \r", static_cast<int>(delay), at);
-        fflush(stderr);
+        nxapi_Print("\r*** Retrying in %d seconds at %20.20s \r", static_cast<int>(delay), at);
         kylgw_ThreadSleep(static_cast<unsigned>(delay), 0);
         quor_SetAuthType(NXAPI_AUTH_RECONNECT);
     }
 
     nx_PrintRefusal(rc);
-    fprintf(stderr, "*** %s: Unable to authenticate user with remote gateway at %s\n", "quorex_OpenConnection",
-            numeric);
+    nxapi_Print("*** %s: Unable to authenticate user with remote gateway at %s\n", "quorex_OpenConnection",
+                numeric);
     failOpen(conn, ctx, previous);
     return rc;
 }
@@ -526,19 +522,19 @@ int openHandle(int handle, bool alreadyOpenIsError)
     nxapi_tcontext_t *ctx = findOrCreateContext();
     if (ctx == nullptr) {
         CONNLOG(3, "quorex_OpenConnection", "%s", "Error - unable to create mew thread state!\n");
-        return -2;
+        return -ENOENT;
     }
     quor_connection_t *conn = holdConnection(handle);
     if (conn == nullptr)
-        return -2;
+        return -ENOENT;
     int rc;
     conn->openMutex.lock();
     if (isUnlinked(conn)) {
-        rc = -2;
+        rc = -ENOENT;
     } else if (conn->state.load() == CONNECTION_OPEN) {
         if (alreadyOpenIsError) {
             CONNLOG(3, "quorex_OpenConnection", "%s", "Error - connection already open!\n");
-            rc = -16;
+            rc = -EBUSY;
         } else {
             ctx->connection = conn;
             rc = 0;
@@ -665,27 +661,25 @@ int quorex_SetCurConnection(int handle, int *previousHandle)
     kyl_lock_guard g(nxapi_connection_lock);
     if (previousHandle != nullptr)
         *previousHandle = nxapi_cur_connection != nullptr ? nxapi_cur_connection->handle : -1;
-    for (quor_connection_t *c = nxapi_connection_list; c != nullptr; c = c->next)
-        if (c->handle == handle) {
-            nxapi_cur_connection = c;
-            return 0;
-        }
-    return -ENOENT;
+    quor_connection_t *c = nx_LookupConnectionLocked(handle);
+    if (c == nullptr)
+        return -ENOENT;
+    nxapi_cur_connection = c;
+    return 0;
 }
 
-quor_connection_t *nx_LookupConnection(int handle, int lockHeld)
+quor_connection_t *nx_LookupConnectionLocked(int handle)
 {
-    if (!lockHeld)
-        nxapi_connection_lock.lock();
-    quor_connection_t *found = nullptr;
     for (quor_connection_t *c = nxapi_connection_list; c != nullptr; c = c->next)
-        if (c->handle == handle) {
-            found = c;
-            break;
-        }
-    if (!lockHeld)
-        nxapi_connection_lock.unlock();
-    return found;
+        if (c->handle == handle)
+            return c;
+    return nullptr;
+}
+
+quor_connection_t *nx_LookupConnection(int handle)
+{
+    kyl_lock_guard g(nxapi_connection_lock);
+    return nx_LookupConnectionLocked(handle);
 }
 
 quor_connection_t *nxapi_getCurConnection()
@@ -742,8 +736,8 @@ int nxapi_init(nxapi_tcontext_t **tcontext)
         int rc = openHandle(init_server_handle, false);
         if (rc != 0) {
             int e = errno;
-            fprintf(stderr, "result = %d, errno = %d\n", rc, e);
-            fprintf(stderr, "Unable to setup communication to QUOR...\n");
+            nxapi_Print("result = %d, errno = %d\n", rc, e);
+            nxapi_Print("Unable to setup communication to QUOR...\n");
             return NXAPI_E_NOSESSION;
         }
     }
@@ -755,15 +749,15 @@ int nxapi_init(nxapi_tcontext_t **tcontext)
 void nx_PrintRefusal(int result)
 {
     if (result == KYLGW_E_AUTHFUNC || result == KYLGW_E_AUTHFUNC2) {
-        fprintf(stderr, "server doesn't support authentication function (response=%d)\n", result);
+        nxapi_Print("server doesn't support authentication function (response=%d)\n", result);
         return;
     }
     for (const RefusalText &r : kRefusals)
         if (r.code == result) {
-            fputs(r.text, stderr);
+            nxapi_Print("%s", r.text);
             return;
         }
-    fprintf(stderr, "result = %d, errno = %d\n", result, errno);
+    nxapi_Print("result = %d, errno = %d\n", result, errno);
 }
 
 int kylgw_SockGetPort(const quor_sockaddr_t *address)
@@ -801,7 +795,7 @@ int kylgw_SockBindToRestrictedPort(int fd, const quor_sockaddr_t *address, quor_
     int lo = min_socket_port, hi = max_socket_port;
     if (lo == 0) {
         if (kylgw_SockSetPort(&a, 0) != 0 || quor_net_bind(fd, &a, err, sizeof err) != 0)
-            return -1;
+            return NXAPI_E_FAILED;
         if (boundAddress != nullptr)
             *boundAddress = a;
         return 0;
@@ -816,16 +810,17 @@ int kylgw_SockBindToRestrictedPort(int fd, const quor_sockaddr_t *address, quor_
     for (int i = 0; i < attempts; i++) {
         if (kylgw_SockSetPort(&a, port) != 0)
             return -EAFNOSUPPORT;
-        if (quor_net_bind(fd, &a, err, sizeof err) == 0) {
+        int rc = quor_net_bind(fd, &a, err, sizeof err);
+        if (rc == 0) {
             if (boundAddress != nullptr)
                 *boundAddress = a;
             return 0;
         }
-        if (errno != EADDRINUSE && errno != EADDRNOTAVAIL)
-            return -errno;
+        if (rc != -EADDRINUSE && rc != -EADDRNOTAVAIL)
+            return rc;
         port = port + 1 > hi ? lo : port + 1;
     }
-    return -1;
+    return NXAPI_E_FAILED;
 }
 
 int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fdOut, quor_sockaddr_t *addressOut)
@@ -842,7 +837,7 @@ int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fdOut, quor
         snprintf(portText, sizeof portText, "%d", min_socket_port);
         int rc = quor_net_getaddrinfo(nullptr, portText, AI_PASSIVE, IPPROTO_TCP, &local, err, sizeof err);
         if (rc != 0) {
-            fprintf(stderr, "*** %s: error %d creating INADDR_ANY socket structure [%s]\n", fn, rc, err);
+            nxapi_Print("*** %s: error %d creating INADDR_ANY socket structure [%s]\n", fn, rc, err);
             return rc < 0 ? rc : -rc;
         }
     } else if (conn != nullptr && conn->nic_count > 0 && conn->nic_list != nullptr) {
@@ -855,9 +850,8 @@ int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fdOut, quor
 
     int fd = quor_net_socket(&local, SOCK_STREAM, 0, err, sizeof err);
     if (fd < 0) {
-        int e = errno;
-        fprintf(stderr, "*** %s: quor_net_socket returned error %d [%s]\n", fn, e, err);
-        return -e;
+        nxapi_Print("*** %s: quor_net_socket returned error %d [%s]\n", fn, -fd, err);
+        return fd;
     }
     auto setOpt = [&](int opt, const char *name) {
         int on = 1;
@@ -866,7 +860,7 @@ int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fdOut, quor
         }
         if (rc != 0) {
             int e = errno;
-            fprintf(stderr, "*** %s: error %d setting %s on socket %d\n", fn, e, name, fd);
+            nxapi_Print("*** %s: error %d setting %s on socket %d\n", fn, e, name, fd);
             return -e;
         }
         return 0;
@@ -878,11 +872,10 @@ int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fdOut, quor
     if (rc == 0) {
         rc = kylgw_SockBindToRestrictedPort(fd, &local, &bound);
         if (rc != 0)
-            fprintf(stderr, "*** %s: error %d trying to bind to socket %d\n", fn, rc, fd);
+            nxapi_Print("*** %s: error %d trying to bind to socket %d\n", fn, rc, fd);
     }
-    if (rc == 0 && quor_net_getsockname(fd, &bound, err, sizeof err) != 0) {
-        rc = -errno;
-        fprintf(stderr, "*** %s: quor_net_getsockname error %d socket %d [%s] \n", fn, -rc, fd, err);
+    if (rc == 0 && (rc = quor_net_getsockname(fd, &bound, err, sizeof err)) != 0) {
+        nxapi_Print("*** %s: quor_net_getsockname error %d socket %d [%s] \n", fn, -rc, fd, err);
     }
     if (rc == 0) {
         int flags = fcntl(fd, F_GETFL);

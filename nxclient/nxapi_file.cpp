@@ -86,12 +86,14 @@ void recordOpen(int fd, nxapi_tcontext_t *ctx, uint32_t xopenFlags, uint32_t xio
 }
 
 // Connects the data socket of a gateway data stream to addr and reads the
-// control byte the gateway sends first.  Returns the socket or -1.
+// control byte the gateway sends first.  Returns the socket, or -errno of
+// the socket, connect or read call (-ECONNRESET when the stream ends before
+// the control byte).
 int openDataConnection(const quor_sockaddr_t *addr)
 {
     int fd = socket(addr->hs_addr.ss_family, SOCK_STREAM, 0);
     if (fd < 0)
-        return -1;
+        return -errno;
     int rc;
     do {
         rc = connect(fd, reinterpret_cast<const sockaddr *>(&addr->hs_addr), addr->hs_addrlen);
@@ -101,7 +103,7 @@ int openDataConnection(const quor_sockaddr_t *addr)
         nxapi_logf(1, "quor_OpenX", NXAPI_LOG_STDERR, __FILE__, __LINE__,
                    "*** %s: Data connect call failed - errno=%d [%s]\n", "quor_OpenX", e, strerror(e));
         close(fd);
-        return -1;
+        return -e;
     }
     int on = 1;
     (void)setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
@@ -111,10 +113,11 @@ int openDataConnection(const quor_sockaddr_t *addr)
         got = read(fd, &ctl, 1);
     } while (got < 0 && errno == EINTR);
     if (got != 1) {
+        int e = got < 0 ? errno : 0;
         nxapi_logf(1, "quor_OpenX", NXAPI_LOG_STDERR, __FILE__, __LINE__,
-                   "*** (quor_OpenX) Error %d reading control flag from server\n", got < 0 ? errno : 0);
+                   "*** (quor_OpenX) Error %d reading control flag from server\n", e);
         close(fd);
-        return -1;
+        return e != 0 ? -e : -ECONNRESET;
     }
     int fl = fcntl(fd, F_GETFL);
     if (fl >= 0)
@@ -338,7 +341,7 @@ int quor_OpenX(uint32_t xioFlags, const char *path, int oflag, mode_t mode, cons
         int32_t ignored = 0;
         (void)nxapi_Exchange(ctx, CAT_FILESYS, FN_FS_CLOSE, &creq, kFildesReq, nullptr, nullptr, &ignored);
         freeEntry(fd);
-        return -1;
+        return sock;
     }
     if (hintsOut != nullptr)
         *hintsOut = rply.HintsOut;

@@ -9,6 +9,10 @@
 //
 // Lock order: nxapi_FileLock, then an entry's fileLock; neither is held
 // while a message is sent or received.
+//
+// Results: 0 (or the count or descriptor a contract names) or a negative
+// gateway code: a negated errno value or a named KYLGW_E_*/NXAPI_E_* code
+// of kylgw_errors.h.
 
 #include <cstddef>
 #include <cstdint>
@@ -69,7 +73,7 @@ struct nxapi_file_t {
 extern nxapi_file_t nxapi_FileTable[NXAPI_MAX_OPEN_FILES];
 
 // Marks open entry fd busy for the calling thread.  Returns 0 with *entry
-// set, or -2 when fd is out of range, free, or already busy.  Takes
+// set, or -ENOENT when fd is out of range, free, or already busy.  Takes
 // nxapi_FileLock, then the entry's fileLock.
 [[nodiscard]] int nxapi_FileMarkBusy(int fd, nxapi_tcontext_t *tcontext, nxapi_file_t **entry);
 // Marks a busy entry idle again.  Takes the entry's fileLock.
@@ -78,12 +82,12 @@ void nxapi_FileMarkIdle(nxapi_file_t *entry);
 // notOpen when fd is out of range or free.  Takes nxapi_FileLock.
 [[nodiscard]] int nxapi_FileServerDes(int fd, int notOpen, int *serverFd);
 
-// Copies a path argument into a request field of size bytes: 0, -14 (null),
-// -2 (empty) or -36 (longer than size-1).
+// Copies a path argument into a request field of size bytes: 0, -EFAULT
+// (null), -ENOENT (empty) or -ENAMETOOLONG (longer than size-1).
 [[nodiscard]] int nxapi_CopyPathArg(char *field, size_t size, const char *path);
 
 // Copies a directory name from a reply field of fieldSize bytes into the
-// caller's buf of size bytes.  0, or -34 when it does not fit.
+// caller's buf of size bytes.  0, or -ERANGE when it does not fit.
 [[nodiscard]] int nxapi_CopyReplyDir(const char *field, size_t fieldSize, char *buf, int size);
 
 // One request and its reply on the calling thread's context: sends body

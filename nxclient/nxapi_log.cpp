@@ -1,10 +1,13 @@
-// The client library's diagnostic log: settings from QUOR_API_DEBUG,
-// QUOR_API_DEBUG_FLAGS and QUOR_API_DEBUG_PATH, prefixed two-line records to
-// stderr, syslog and a debug file, and message-header traces.  Called from
-// any thread; logfile_lock guards the settings and serialises the output.
+// The client library's messages and diagnostic log: the message sink every
+// text for a person goes through (stderr by default), settings from
+// QUOR_API_DEBUG, QUOR_API_DEBUG_FLAGS and QUOR_API_DEBUG_PATH, prefixed
+// two-line records to the message sink, syslog and a debug file, and
+// message-header traces.  Called from any thread; logfile_lock guards the
+// settings and serialises the log output (it is taken before msgsink_lock).
 // Secrets are never passed in.
 
 #include "nxapi_private.h"
+#include "quor_api.h"
 
 #include <strings.h>
 #include <syslog.h>
@@ -20,6 +23,10 @@
 #include "quor_net.h"
 
 namespace {
+
+kyl_mutex_t msgsink_lock;  // the message sink and its argument
+quor_msgsink_t msg_sink KYL_GUARDED_BY(msgsink_lock) = nullptr;  // null: stderr
+void *msg_sink_arg KYL_GUARDED_BY(msgsink_lock) = nullptr;
 
 kyl_mutex_t logfile_lock;  // every setting below and all output
 
@@ -61,7 +68,59 @@ void clockText(time_t t, char *out, size_t size)
     snprintf(out, size, "%.15s", text + 4);
 }
 
+// Hands text (len bytes and a NUL) to the message sink.
+void deliver(const char *text, size_t len)
+{
+    quor_msgsink_t sink;
+    void *arg;
+    {
+        kyl_lock_guard g(msgsink_lock);
+        sink = msg_sink;
+        arg = msg_sink_arg;
+    }
+    if (sink != nullptr) {
+        sink(text, len, arg);
+        return;
+    }
+    fwrite(text, 1, len, stderr);
+    fflush(stderr);
+}
+
 } // namespace
+
+void quor_SetMessageSink(quor_msgsink_t sink, void *arg)
+{
+    kyl_lock_guard g(msgsink_lock);
+    msg_sink = sink;
+    msg_sink_arg = arg;
+}
+
+void nxapi_Print(const char *fmt, ...)
+{
+    char local[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(local, sizeof local, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return;
+    if (static_cast<size_t>(n) < sizeof local) {
+        deliver(local, static_cast<size_t>(n));
+        return;
+    }
+    // A longer text (a server's message of the day, say) is formatted again
+    // into a buffer of its size; without memory the cut text goes out.
+    char *big = static_cast<char *>(malloc(static_cast<size_t>(n) + 1));
+    if (big == nullptr) {
+        deliver(local, sizeof local - 1);
+        return;
+    }
+    va_start(ap, fmt);
+    vsnprintf(big, static_cast<size_t>(n) + 1, fmt, ap);
+    va_end(ap);
+    deliver(big, static_cast<size_t>(n));
+    free(big);
+}
 
 void nxapi_logging_init()
 {
@@ -108,7 +167,7 @@ void nxapi_logging_init()
             log_file_owned = log_file != nullptr;
         }
         if (log_file == nullptr) {
-            fprintf(stderr, "%s: unable to open debug logfile %s - logging disabled\n", "nxapi_logging_init", path);
+            nxapi_Print("%s: unable to open debug logfile %s - logging disabled\n", "nxapi_logging_init", path);
             log_levels = 0;
             log_dest = 0;
         }
@@ -169,14 +228,8 @@ void nxapi_logmsg(int level, const char *functionName, const char *message, int 
     snprintf(msg, sizeof msg, "msg: %.*s", static_cast<int>(NXAPI_LOG_MSG_MAX), message ? message : "");
 
     bool flush = (log_flags & NXAPI_LOG_FLUSH) != 0;
-    if (dest & NXAPI_LOG_STDERR) {
-        fputs(prefix, stderr);
-        if (flush)
-            fflush(stderr);
-        fputs(msg, stderr);
-        if (flush)
-            fflush(stderr);
-    }
+    if (dest & NXAPI_LOG_STDERR)
+        nxapi_Print("%s%s", prefix, msg);
     if (dest & NXAPI_LOG_SYSLOG) {
         if (!syslog_open) {
             snprintf(syslog_ident, sizeof syslog_ident, "%d", static_cast<int>(getpid()));

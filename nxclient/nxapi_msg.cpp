@@ -139,11 +139,11 @@ int nx_BuildMsgStream(int fd, quor_msgstream_t *stream, int forWriting)
     kyl_lock_guard g(stream->theMutex);
     if (stream->state != STREAM_CLOSED) {
         MSGLOG(3, "nx_BuildMsgStream", "Called for non-closed stream (state=%d)!", static_cast<int>(stream->state));
-        return -9;
+        return -EBADF;
     }
     if (fd < 0) {
         MSGLOG(3, "nx_BuildMsgStream", "%s", "Error on fdopen call connecting to server!\n");
-        return -9;
+        return -EBADF;
     }
     auto *io = new (std::nothrow) nxapi_streamio_t;
     if (io == nullptr)
@@ -181,7 +181,7 @@ int nx_FreeMsgStream(quor_msgstream_t *stream)
     if (stream->state == STREAM_CLOSED) {
         MSGLOG(3, "nx_FreeMsgStream", "nx_FreeMsgStream called for non-open stream (state=%d)!",
                static_cast<int>(stream->state));
-        return -9;
+        return -EBADF;
     }
     nxapi_streamio_t *io = stream->file;
     if (io != nullptr) {

@@ -1,11 +1,8 @@
 // Remote operations on names: status, attributes (plain, extended and
 // setting them), rename, unlink, the working directory, unique request ids,
-// and the conversion of user and group names to ids; also the conversion
-// of an attribute record's type and permission fields to a POSIX mode.
+// and the conversion of user and group names to ids.
 
 #include "quor_api.h"
-
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -171,7 +168,7 @@ int quor_Getcwd(char *buf, int size)
     return nxapi_CopyReplyDir(rply.Buf, sizeof rply.Buf, buf, size);
 }
 
-kyl_uuid_t quor_GetUniqueRequestID()
+quor_reqid_t quor_GetUniqueRequestID()
 {
     api_quor_GetUniqueRequestID_rply_t rply = {};
     int rc = nxapi_SimpleCall(CAT_FILESYS, FN_FS_GETUNIQUEREQUESTID, nullptr, nullptr, &rply, kReqIdRply);
@@ -204,42 +201,4 @@ int quor_ConvertNamesToIds(int count, api_namespec_t *nameList)
     }
     kyl_xdr_free(kNamesCodec, &rply);
     return rc != 0 ? rc : result;
-}
-
-mode_t ConvertHpnsModeToPosixMode(const quor_Attrs_t *attrs)
-{
-    if (attrs == nullptr)
-        return 0;
-    mode_t mode = 0;
-    switch (attrs->Type) {
-    case 129:
-    case 131:
-        mode |= S_IFREG;
-        break;
-    case 130:
-        mode |= S_IFLNK;
-        break;
-    case 132:
-        mode |= S_IFDIR;
-        break;
-    default:
-        break;
-    }
-    if (attrs->ModePerms & 0x20)
-        mode |= S_ISUID;
-    if (attrs->ModePerms & 0x40)
-        mode |= S_ISGID;
-    if (attrs->ModePerms & 0x80)
-        mode |= S_ISVTX;
-    const uint32_t fields[3] = {attrs->UserPerms, attrs->GroupPerms, attrs->OtherPerms};
-    for (int i = 0; i < 3; i++) {
-        int shift = 6 - 3 * i;
-        if (fields[i] & 0x20)
-            mode |= static_cast<mode_t>(4u << shift);
-        if (fields[i] & 0x40)
-            mode |= static_cast<mode_t>(2u << shift);
-        if (fields[i] & 0x80)
-            mode |= static_cast<mode_t>(1u << shift);
-    }
-    return mode;
 }

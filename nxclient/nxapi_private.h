@@ -10,8 +10,14 @@
 //
 // Lock order (take only in this order): a connection's openMutex, then its
 // msg_in.theMutex, then its msg_out.theMutex, then a thread context's
-// msginMutex; nxapi_connection_lock, threadlist_lock, nxapi_requestID_lock
-// and logfile_lock are leaves (never held while another lock is taken).
+// msginMutex; nxapi_connection_lock, threadlist_lock and
+// nxapi_requestID_lock are leaves (never held while another lock is taken);
+// logfile_lock is held only while msgsink_lock is taken, and msgsink_lock
+// is a leaf.
+//
+// Results: 0 (or the count or descriptor a contract names) or a negative
+// gateway code: a negated errno value or a named KYLGW_E_*/NXAPI_E_* code
+// of kylgw_errors.h.
 
 #include <pthread.h>
 
@@ -173,12 +179,12 @@ struct quor_connection_t {
 
 // Builds one stream on fd (not owned by the stream): a 1,572,864-byte
 // buffer, an encoding (forWriting) or decoding handle, state STREAM_IDLE,
-// READING_MSG_HDR.  Returns 0, -9 (the stream is not closed; fd invalid) or
-// -12 (no memory).  Requires no stream lock held; takes the stream's mutex.
+// READING_MSG_HDR.  Returns 0, -EBADF (the stream is not closed; fd
+// invalid) or -ENOMEM.  Requires no stream lock held; takes the stream's mutex.
 [[nodiscard]] int nx_BuildMsgStream(int fd, quor_msgstream_t *stream, int forWriting);
 // Frees the stream's buffers and marks it STREAM_CLOSED with fd -1; the
-// descriptor is not closed here.  Returns 0 or -9 for a stream that is not
-// open.  Requires the stream's mutex.
+// descriptor is not closed here.  Returns 0 or -EBADF for a stream that is
+// not open.  Requires the stream's mutex.
 int nx_FreeMsgStream(quor_msgstream_t *stream) KYL_REQUIRES(stream->theMutex);
 
 // Builds both streams of conn on the connected socket fd (owned by the
@@ -200,7 +206,8 @@ uint32_t nxapi_getRequestID();
 // under the outbound stream's mutex.  Unless the header is a task message,
 // tcontext->msgRequestID becomes the header's request id.  Returns 0,
 // NXAPI_E_NOSESSION (connection not open), KYLGW_E_BADMSG (body without
-// routine, header encoding), or -1 (body encoding or write failed).
+// routine, header encoding), or NXAPI_E_FAILED (body encoding or write
+// failed).
 [[nodiscard]] int nxapi_CommonSendMsg(quor_connection_t *conn, nxapi_tcontext_t *tcontext, int assignRequestId,
                                       api_msghdr_t *header, void *body, kyl_xdrproc_t bodyXdr);
 
@@ -223,8 +230,8 @@ uint32_t nxapi_getRequestID();
 // way; pass a zero-initialised record.  A reply without body leaves body
 // untouched.  Returns 0 (the operation's own result is header->errorcode),
 // NXAPI_E_NOSESSION (connection not open), KYLGW_E_BADMSG (garbage or
-// unsolicited header, a body but no routine or buffer), or -1 (the body did
-// not decode).  Any failure to decode what arrived breaks the connection:
+// unsolicited header, a body but no routine or buffer), or NXAPI_E_FAILED
+// (the body did not decode).  Any failure to decode what arrived breaks the connection:
 // every waiting thread is woken with the same code, the socket is closed and
 // later calls fail with NXAPI_E_NOSESSION.  Takes msg_in.theMutex, and
 // msg_out.theMutex when breaking the connection.
@@ -237,7 +244,7 @@ uint32_t nxapi_getRequestID();
 constexpr int NXAPI_LOG_SYSLOG = 1;
 constexpr int NXAPI_LOG_STDERR = 2;
 constexpr int NXAPI_LOG_FILE = 4;
-constexpr int NXAPI_LOG_FLUSH = 0x8000;  // flush stderr and the file after each line
+constexpr int NXAPI_LOG_FLUSH = 0x8000;  // flush the debug file after each line
 // Flag bits.
 constexpr int NXAPI_LOG_TRACE_MSGS = 16;  // trace every message header
 // Prefix options.
@@ -248,6 +255,12 @@ constexpr int NXAPI_LOGOPT_RELTIME = 4;
 constexpr int NXAPI_LOG_ENTRY_TRACE = 1 << 15;
 constexpr size_t NXAPI_LOG_PREFIX_MAX = 150;
 constexpr size_t NXAPI_LOG_MSG_MAX = 512;
+
+// Writes one text of the library, formatted as printf does, to the message
+// sink (quor_SetMessageSink; by default stderr, unchanged).  Every message
+// the library has for a person goes through here.  Takes msgsink_lock
+// briefly; the sink itself runs without it.
+void nxapi_Print(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Reads QUOR_API_DEBUG, QUOR_API_DEBUG_FLAGS and QUOR_API_DEBUG_PATH and sets
 // the level mask, destinations, flags and prefix options; a later call
@@ -278,29 +291,33 @@ extern quor_sockaddr_t nxapi_tcp_data_host;
 extern quor_sockaddr_t nxapi_tcp_ctl_host;
 
 // Initialises the library once; every later call returns the first result.
-// 0, -1 (no server could be set up), or a negative lookup code.
+// 0, NXAPI_E_FAILED (no server could be set up), or a negative look-up
+// code.
 [[nodiscard]] int nx_LibInit();
 // The four named locks are statically initialised; kept for the call
 // sequence of initialisation.  Returns 0.
 int nx_create_locks();
 // Adds a closed connection to the table.  *handle gets its number, or -1.
-// Returns 0, KYLGW_E_HOSTLOOKUP or -12.
+// Returns 0, KYLGW_E_HOSTLOOKUP or -ENOMEM.
 [[nodiscard]] int quorex_SetupConnection(const char *host, const char *serviceName, int port, int minDataPort,
                                          int maxDataPort, int *handle);
 // Connects, receives the greeting, exchanges site information and
 // authenticates, retrying while the storage system is down or the server
-// asks to come back later.  Returns 0, -2 (unknown handle or no context),
-// -16 (already open), -errno of socket or connect, the site information
-// result, KYLGW_E_PROTOCOL_LEVEL, or the authentication result.
+// asks to come back later.  Returns 0, -ENOENT (unknown handle or no
+// context), -EBUSY (already open), -errno of socket or connect, the site
+// information result, KYLGW_E_PROTOCOL_LEVEL, or the authentication
+// result.
 [[nodiscard]] int quorex_OpenConnection(int handle);
 // Removes the connection from the table and closes it; 0 or -ENOENT.
 int quorex_CloseConnection(int handle);
 // Makes handle current; *previousHandle (may be null) gets the previous
 // current handle or -1.  0 or -ENOENT.
 int quorex_SetCurConnection(int handle, int *previousHandle);
-// Finds a connection by handle; lockHeld tells that the caller holds
+// Finds a connection by handle; null when no connection has it.  Takes
 // nxapi_connection_lock.
-quor_connection_t *nx_LookupConnection(int handle, int lockHeld) KYL_NO_THREAD_SAFETY_ANALYSIS;
+quor_connection_t *nx_LookupConnection(int handle) KYL_EXCLUDES(nxapi_connection_lock);
+// The same for a caller that holds nxapi_connection_lock.
+quor_connection_t *nx_LookupConnectionLocked(int handle) KYL_REQUIRES(nxapi_connection_lock);
 quor_connection_t *nxapi_getCurConnection();
 // The connection of the given thread's context (the caller's when null).
 quor_connection_t *nxapi_GetThreadConEntry(const pthread_t *threadId);
@@ -312,16 +329,16 @@ nxapi_tcontext_t *nx_InitNewThreadContext();
 nxapi_tcontext_t *nxapi_LookupThreadstate(const pthread_t *threadId);
 // Entry step of every operation: initialise, find or create the calling
 // thread's context, open the current connection if it is closed.  Returns
-// 0 with *tcontext set, -12, or NXAPI_E_NOSESSION.
+// 0 with *tcontext set, -ENOMEM, or NXAPI_E_NOSESSION.
 [[nodiscard]] int nxapi_init(nxapi_tcontext_t **tcontext);
-// Prints the refusal text of an open's result on stderr.
+// Prints the refusal text of an open's result as a message (nxapi_Print).
 void nx_PrintRefusal(int result);
 
 // Restricted-port binding and listening sockets for data connections.
 [[nodiscard]] int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fd, quor_sockaddr_t *address);
 // Binds fd within [min_socket_port, max_socket_port] (one bind to any port
-// when min_socket_port is 0).  Returns 0, -1 (every port busy, or the
-// any-port bind failed) or -errno.
+// when min_socket_port is 0).  Returns 0, NXAPI_E_FAILED (every port busy,
+// or the any-port bind failed) or -errno.
 [[nodiscard]] int kylgw_SockBindToRestrictedPort(int fd, const quor_sockaddr_t *address,
                                                  quor_sockaddr_t *boundAddress);
 int kylgw_SockGetPort(const quor_sockaddr_t *address);
@@ -339,7 +356,8 @@ quor_sockaddr_t *kylgw_SockGetControlAddr(int data);
 int quor_SetAuthType(int code);
 // Replaces conn's relogin context with copies of what a login reply
 // carries (retry time, user text, retry packet and its signature; empty
-// when absent).  0, -14 or -12 (the context is then partly filled).
+// when absent).  0, -EFAULT or -ENOMEM (the context is then partly
+// filled).
 int kylgw_SaveLoginReconnect(quor_connection_t *conn, const api_login_rply_t *reply);
 // Forgets every authentication setting: the default method list, no user,
 // password or keytab.  For tests that run several logins in one process.

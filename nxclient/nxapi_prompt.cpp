@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "kyl_mutex.h"
+#include "nxapi_private.h"
 #include "quorex_crypto.h"
 
 namespace {
@@ -186,12 +187,12 @@ int nxapi_GetPassword(const char *prompt, const char *label, char *buf, size_t s
     kyl_lock_guard g(prompt_lock);
     Terminal t(tty_path);
     if (t.fd() < 0) {
-        fprintf(stderr, "getsEchoOff:  error opening control terminal\n");
+        nxapi_Print("getsEchoOff:  error opening control terminal\n");
         errno = ENXIO;
         return -1;
     }
     if (!t.isTty()) {
-        fprintf(stderr, "getsEchoOff - can't use control terminal interactively\n");
+        nxapi_Print("getsEchoOff - can't use control terminal interactively\n");
         return -1;
     }
     if (!t.echoOff())
@@ -239,26 +240,26 @@ int nxapi_PromptLine(const char *prompt, char *buf, size_t size)
 int nxapi_PamGetResponse(int echoOff, const char *prompt, char **response)
 {
     if (response == nullptr || prompt == nullptr)
-        return -6;
+        return -ENXIO;
     *response = nullptr;
     char *buf = static_cast<char *>(calloc(1, NXAPI_PAM_RESPONSE_MAX));
     if (buf == nullptr)
-        return -12;
+        return -ENOMEM;
     kyl_lock_guard g(prompt_lock);
     Terminal t(tty_path);
     if (t.fd() < 0) {
-        fprintf(stderr, "*** %s:  error %d opening control terminal\n", "pamGetResponse", errno);
+        nxapi_Print("*** %s:  error %d opening control terminal\n", "pamGetResponse", errno);
         free(buf);
-        return -6;
+        return -ENXIO;
     }
     if (!t.isTty()) {
-        fprintf(stderr, "*** %s - can't use control terminal interactively\n", "pamGetResponse");
+        nxapi_Print("*** %s - can't use control terminal interactively\n", "pamGetResponse");
         free(buf);
-        return -6;
+        return -ENXIO;
     }
     if (echoOff && !t.echoOff()) {
         free(buf);
-        return -6;
+        return -ENXIO;
     }
     t.write("\r");
     t.write(prompt);
@@ -268,10 +269,10 @@ int nxapi_PamGetResponse(int echoOff, const char *prompt, char **response)
         t.echoOn();
     }
     if (n < 0) {
-        fprintf(stderr, "*** %s: error %d reading control terminal\n", "pamGetResponse", errno);
+        nxapi_Print("*** %s: error %d reading control terminal\n", "pamGetResponse", errno);
         quorex_Wipe(buf, NXAPI_PAM_RESPONSE_MAX);
         free(buf);
-        return -6;
+        return -ENXIO;
     }
     *response = buf;
     return 0;

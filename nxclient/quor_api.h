@@ -4,8 +4,13 @@
 // Public interface of the gateway client library used by the archiver: the
 // site information record, the password entry, the session-level calls the
 // run sequence makes, and the thread utilities the transfer engine and the
-// status thread use.  Every call returns 0 (or a non-negative value) on
-// success and a negative gateway code or negated errno on failure.
+// status thread use.
+//
+// Results: every call returns 0 (or the count, descriptor or offset its
+// contract names) on success and a negative gateway code on failure: a
+// negated errno value (-ENOENT, -EACCES, ...) or a named KYLGW_E_* or
+// NXAPI_E_* code of kylgw_errors.h.  The thread utilities, which wrap
+// pthread calls, say their own convention.
 
 #include <pthread.h>
 #include <cstddef>
@@ -13,6 +18,7 @@
 
 #include <sys/types.h>
 
+#include "kylgw_attrs.h"
 #include "kylgw_errors.h"
 #include "kylgw_msg.h"
 #include "kylgw_xdr_fs.h"
@@ -29,8 +35,8 @@ struct quor_passwd_t {
     char pw_shell[257];
 };
 
-// Session-level operations.  Each opens the gateway session on first use.
-// Return the gateway's result: 0 or negative.
+// Session-level operations.  Each opens the gateway session on first use
+// and returns 0 or a negative gateway code.
 
 // Opens the gateway log of this session under the subsystem name.
 [[nodiscard]] int quor_Openlog(uint32_t flags, const char *subsys);
@@ -38,84 +44,89 @@ struct quor_passwd_t {
 int quor_Logmsg(uint32_t flags, uint32_t priority, const char *msgtext);
 // Closes the gateway log of this session.
 int quor_Closelog(uint32_t flags);
-// Copies the current connection's site information: 0, -14 or -2.
+// Copies the current connection's site information: 0, -EFAULT for a null
+// info or -ENOENT without a current connection.
 [[nodiscard]] int quorex_GetSiteInfo(quor_site_info_t *info);
 // Remote file operations.  Each opens the session on first use (its failure
 // is returned), then sends one request and returns the reply's result.  A
-// null path or output pointer gives -14, an empty path -2, a path longer
-// than 1024 bytes -36.  Open modes are POSIX modes.
+// null path or output pointer gives -EFAULT, an empty path -ENOENT, a path
+// longer than 1024 bytes -ENAMETOOLONG.  Open modes are POSIX modes.
 
 // Opens path (oflag: local O_* bits, translated to the wire) with optional
 // class-of-service hints and priorities (null: all zero); hintsOut (may be
 // null) receives the hints the server used.  Returns the client descriptor
-// (0..249), -24 when 250 files are open, or the server's negative code; a
-// failed open leaves the table as it was.
-int quor_Open(const char *path, int oflag, mode_t mode, const quor_cos_hints_t *hintsIn,
-              const quor_cos_priorities_t *hintsPri, quor_cos_hints_t *hintsOut);
+// (0..249), -EMFILE when 250 files are open, or the server's negative code;
+// a failed open leaves the table as it was.
+[[nodiscard]] int quor_Open(const char *path, int oflag, mode_t mode, const quor_cos_hints_t *hintsIn,
+                            const quor_cos_priorities_t *hintsPri, quor_cos_hints_t *hintsOut);
 // Like quor_Open for a file whose data flows through the gateway's data
 // stream: connects the data socket the reply names (the control
 // connection's address when the reply's is unspecified) and reads its
-// control byte; failing that, the file is closed and -1 returned.
-int quor_OpenX(uint32_t xioFlags, const char *path, int oflag, mode_t mode, const quor_cos_hints_t *hintsIn,
-               const quor_cos_priorities_t *hintsPri, quor_cos_hints_t *hintsOut);
-// Closes client descriptor fd: -9 when out of range or free; otherwise the
+// control byte; failing that, the file is closed and -errno of the data
+// connection returned (-ECONNRESET when it ends before the control byte).
+[[nodiscard]] int quor_OpenX(uint32_t xioFlags, const char *path, int oflag, mode_t mode,
+                             const quor_cos_hints_t *hintsIn, const quor_cos_priorities_t *hintsPri,
+                             quor_cos_hints_t *hintsOut);
+// Closes client descriptor fd: -EBADF when out of range or free; otherwise the
 // entry is freed (and a data stream socket closed) before the reply, whose
 // result is returned.
 int quor_Close(int fd);
 // Moves the file position; the server's new offset, or negative.  A file
-// that is busy (another position or data operation running) gives -2.
-int64_t quor_Lseek(int fd, int64_t offset, int whence);
+// that is busy (another position or data operation running) gives -ENOENT.
+[[nodiscard]] int64_t quor_Lseek(int fd, int64_t offset, int whence);
 // Moves the position by offset forward (direction 0) or backward (1) from
-// whence; -22 for another direction, -14 without offsetOut, -2 when the
-// file is busy; on 0 *offsetOut holds the new position.
-int quor_SetFileOffset(int fd, uint64_t offset, int whence, int direction, uint64_t *offsetOut);
-// Status of an open file (-9 for a descriptor that is not open).
-int quor_Fstat(int fd, quor_stat_t *st);
-// Reserves length bytes for an open file (-9 for a descriptor not open).
+// whence; -EINVAL for another direction, -EFAULT without offsetOut, -ENOENT
+// when the file is busy; on 0 *offsetOut holds the new position.
+[[nodiscard]] int quor_SetFileOffset(int fd, uint64_t offset, int whence, int direction, uint64_t *offsetOut);
+// Status of an open file (-EBADF for a descriptor that is not open).
+[[nodiscard]] int quor_Fstat(int fd, quor_stat_t *st);
+// Reserves length bytes for an open file (-EBADF for a descriptor not open).
 int quor_Fpreallocate(int fd, uint64_t length);
 
 // Status of path, following (Stat) or not following (Lstat) a final link.
-int quor_Stat(const char *path, quor_stat_t *st);
-int quor_Lstat(const char *path, quor_stat_t *st);
+[[nodiscard]] int quor_Stat(const char *path, quor_stat_t *st);
+[[nodiscard]] int quor_Lstat(const char *path, quor_stat_t *st);
 int quor_Rename(const char *oldPath, const char *newPath);
 int quor_Unlink(const char *path);
-int quor_GetListAttrs(const char *path, quor_Attrs_t *attrs);
-int quor_FileGetAttributes(const char *path, quor_fileattr_t *attr);
+[[nodiscard]] int quor_GetListAttrs(const char *path, quor_Attrs_t *attrs);
+[[nodiscard]] int quor_FileGetAttributes(const char *path, quor_fileattr_t *attr);
 // Extended attributes; release the volume lists of *xattr with
 // quor_FreeXAttributes.
-int quor_FileGetXAttributes(const char *path, uint32_t flags, uint32_t storageLevel, quor_xfileattr_t *xattr);
+[[nodiscard]] int quor_FileGetXAttributes(const char *path, uint32_t flags, uint32_t storageLevel,
+                                          quor_xfileattr_t *xattr);
 void quor_FreeXAttributes(quor_xfileattr_t *xattr);
 // Sets the attributes selected in selFlags (QUOR_ATTRSEL_*) from attrIn;
 // attrOut (may be null) receives the attributes afterwards.
 int quor_FileSetAttributes(const char *path, uint64_t selFlags, const quor_fileattr_t *attrIn,
                            quor_fileattr_t *attrOut);
-// Fills in the ids of count (1..1024) name entries in place.  A
-// reply with another count is refused with -5000.
+// Fills in the ids of count (1..1024, else -EINVAL) name entries in place.
+// A reply with another count is refused with KYLGW_E_BADMSG.
 int quor_ConvertNamesToIds(int count, api_namespec_t *nameList);
-// Copies the session's working directory into buf (size bytes): 0, or -34
-// when it does not fit.
+// Copies the session's working directory into buf (size bytes): 0, or
+// -ERANGE when it does not fit.
 [[nodiscard]] int quor_Getcwd(char *buf, int size);
+// Identifier of a list request to the storage system.
+typedef kyl_uuid_t quor_reqid_t;
 // A fresh request id from the server; all zero on any failure.
-kyl_uuid_t quor_GetUniqueRequestID();
-// The POSIX mode (type and permission bits) of an attribute record.
-mode_t ConvertHpnsModeToPosixMode(const quor_Attrs_t *attrs);
+quor_reqid_t quor_GetUniqueRequestID();
 // The wire open flags (QUOR_OFLAG_*) of local O_* flags.
 uint32_t nxapi_ConvertOpenFlags(int oflag);
 
 // Directories.  Opendir returns the server's directory descriptor.
 int quor_Mkdir(const char *path, mode_t mode);
-int quor_Opendir(const char *path);
+[[nodiscard]] int quor_Opendir(const char *path);
 // Reads up to count (1..1024) entries from offset into entries (room for
 // count); *end is set at the end of the directory and *offsetOut to where
-// reading continues.  Returns the number of entries, or negative.  A reply
-// with more entries than asked for breaks the connection and gives -5000.
-int quor_ReadAttrs(int dirfd, uint64_t offset, uint32_t count, uint32_t getAttributes, uint32_t *end,
-                   uint64_t *offsetOut, ns_DirEntry_t *entries);
+// reading continues.  Returns the number of entries, or a negative gateway
+// code.  A reply with more entries than asked for breaks the connection and
+// gives KYLGW_E_BADMSG.
+[[nodiscard]] int quor_ReadAttrs(int dirfd, uint64_t offset, uint32_t count, uint32_t getAttributes,
+                                 uint32_t *end, uint64_t *offsetOut, ns_DirEntry_t *entries);
 int quor_Closedir(int dirfd);
 
 // Accounts, users and the session umask.
 [[nodiscard]] int quor_SetAcct(uint32_t account);
-// name: at most 128 characters (-36).
+// name: at most 128 characters (-ENAMETOOLONG).
 [[nodiscard]] int quor_SetAcctByName(const char *name);
 [[nodiscard]] int quor_GetAcct(uint32_t *defaultAcct, uint32_t *currentAcct);
 // The code of account name at site (realm id, 0: the local site).
@@ -125,7 +136,7 @@ int quor_Closedir(int dirfd);
 // Sets the session umask; returns the previous mask, 0 on any failure.
 int quor_Umask(int mask);
 // Copies the home directory of a storage-system principal into buf: 0, or
-// -34 when it does not fit.
+// -ERANGE when it does not fit.
 [[nodiscard]] int quor_LookupHomeDir(const char *principal, char *buf, int size);
 
 // Hints and priorities to pass to quor_Open for a file of fileSize bytes;
@@ -138,10 +149,10 @@ int quorex_SelectCOS(const char *cosList, uint64_t fileSize, uint32_t uid, uint3
 int kylgw_UdaSetExpiration(const char *path, uint64_t expireTime);
 
 // Files local to the gateway host (paths of at most 4096 characters).
-// Copies the file-system gateway's working directory into buf (-34 when it
-// does not fit).
+// Copies the file-system gateway's working directory into buf (-ERANGE when
+// it does not fit).
 [[nodiscard]] int kylgw_LfxGetcwd(char *buf, int size);
-int kylgw_LfxStat(const char *path, lfx_Stat_rply_t *st);
+[[nodiscard]] int kylgw_LfxStat(const char *path, lfx_Stat_rply_t *st);
 int kylgw_LfxMkdir(const char *path, mode_t mode);
 int kylgw_LfxUnlink(const char *path);
 
@@ -162,7 +173,8 @@ uint32_t quorex_GetAuthMethods();
 uint32_t quorex_GetCipherTypes();
 // Writes the names of the bits set in mask, each followed by a blank, in the
 // order COMBO GSI IDENT KERBEROS MUNGE KEYTAB LOCAL PAM (ciphers: GARBLE AES
-// BLOWFISH 3DES) into buf.  Returns the length, -14 or -36 (buf too small).
+// BLOWFISH 3DES) into buf.  Returns the length, -EFAULT for a null buf or
+// -ENAMETOOLONG when buf is too small.
 int quorex_AuthTypesToString(uint32_t mask, char *buf, size_t size);
 int quorex_CipherTypesToString(uint32_t mask, char *buf, size_t size);
 // Makes the method list the single method code (16, 64, 512 or 32768) and
@@ -171,17 +183,27 @@ int quor_SetAuthType(int code);
 // The method being tried (or to be tried first); *count (may be null)
 // receives the list's length.  Takes auth_lock.
 int quor_GetAuthType(int *count);
-// Builds the method list from the built-in codes among codes, warning on
-// stderr about unknown codes and about known ones that are not built in;
+// Builds the method list from the built-in codes among codes, warning (as a
+// message) about unknown codes and about known ones that are not built in;
 // marks the list as set.  0, or -EINVAL for a negative count or null codes.
 int quor_SetAuthMethodList(int count, const int *codes);
 // Replaces the combo user name and/or password (null leaves one as it is).
 // The password is kept until its first use and then wiped.  0 or -ENOMEM.
 int quor_SetCombo(const char *user, const char *password);
-// Sets the keytab file (validated: non-empty path -2, readable -errno, a
-// regular file -9, no group or other permissions -1 with its message) and
-// its key version; a user name also becomes the combo user.  0 or negative.
+// Sets the keytab file (validated: an empty path gives -ENOENT, an
+// unreadable one -errno, not a regular file -EBADF, group or other
+// permissions -EPERM with its message) and its key version; a user name
+// also becomes the combo user.  0 or one of those codes.
 int quor_SetKeytabInfo(const char *user, const char *path, int keyVersion);
+
+// Messages.  Whatever the library has to tell a person (warnings, errors,
+// terminal prompts, diagnostic lines meant for stderr) goes to one sink, one
+// text at a time: text points to len bytes followed by a NUL.  By default
+// each text is written to stderr as it is.  A sink may be called from
+// several threads at once and must not call back into the library.
+typedef void (*quor_msgsink_t)(const char *text, size_t len, void *arg);
+// Sends the library's messages to sink with arg (null: back to stderr).
+void quor_SetMessageSink(quor_msgsink_t sink, void *arg);
 
 // Thread utilities.
 

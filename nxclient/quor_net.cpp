@@ -323,18 +323,18 @@ int quor_net_socket(const quor_sockaddr_t *addr, int type, int protocol, char *e
     if (!usableAddress(addr)) {
         netText(errorText, errorSize, __LINE__, __func__, "%s", kInvalidAddress);
         errno = EFAULT;
-        return -1;
+        return -errno;
     }
     int policy = quor_net_familypolicy();
     if (policy == QUOR_NET_FAMILY_REFUSED) {
         refusedPolicyText(errorText, errorSize, __LINE__, __func__);
         errno = ENXIO;
-        return -1;
+        return -errno;
     }
     int fd = socket(addr->hs_addr.ss_family, type, protocol);
     if (fd < 0) {
         netErrnoText(errorText, errorSize, __LINE__, __func__, "Error returned from socket. ", errno);
-        return -1;
+        return -errno;
     }
     if (policy == QUOR_NET_FAMILY_IPV6_ONLY) {
         int on = 1;
@@ -343,7 +343,7 @@ int quor_net_socket(const quor_sockaddr_t *addr, int type, int protocol, char *e
             netErrnoText(errorText, errorSize, __LINE__, __func__, "Could not ensure IPv6 only", err);
             close(fd);
             errno = err;
-            return -1;
+            return -errno;
         }
     }
     return fd;
@@ -354,14 +354,14 @@ int quor_net_bind(int fd, const quor_sockaddr_t *addr, char *errorText, size_t e
     if (!usableAddress(addr)) {
         netText(errorText, errorSize, __LINE__, __func__, "%s", kInvalidAddress);
         errno = EFAULT;
-        return -1;
+        return -errno;
     }
     quor_sockaddr_t scoped;
     if (withScope(addr, &scoped, errorText, errorSize, __func__) != 0)
-        return -1;
+        return -errno;
     if (bind(fd, asSockaddr(&scoped), scoped.hs_addrlen) != 0) {
         netErrnoText(errorText, errorSize, __LINE__, __func__, "Error returned from bind. ", errno);
-        return -1;
+        return -errno;
     }
     return 0;
 }
@@ -371,14 +371,14 @@ int quor_net_connect(int fd, const quor_sockaddr_t *addr, char *errorText, size_
     if (!usableAddress(addr)) {
         netText(errorText, errorSize, __LINE__, __func__, "%s", kInvalidAddress);
         errno = EFAULT;
-        return -1;
+        return -errno;
     }
     quor_sockaddr_t scoped;
     if (withScope(addr, &scoped, errorText, errorSize, __func__) != 0)
-        return -1;
+        return -errno;
     if (connect(fd, asSockaddr(&scoped), scoped.hs_addrlen) != 0) {
         netErrnoText(errorText, errorSize, __LINE__, __func__, "Error returned from connect. ", errno);
-        return -1;
+        return -errno;
     }
     return 0;
 }
@@ -387,7 +387,7 @@ int quor_net_listen(int fd, int backlog, char *errorText, size_t errorSize)
 {
     if (listen(fd, backlog) != 0) {
         netErrnoText(errorText, errorSize, __LINE__, __func__, "Error returned from listen. ", errno);
-        return -1;
+        return -errno;
     }
     return 0;
 }
@@ -403,7 +403,7 @@ int quor_net_accept(int fd, quor_sockaddr_t *addr, char *errorText, size_t error
     }
     if (newFd < 0) {
         netErrnoText(errorText, errorSize, __LINE__, __func__, "Error returned from accept. ", errno);
-        return -1;
+        return -errno;
     }
     return newFd;
 }
@@ -413,12 +413,12 @@ int quor_net_getsockname(int fd, quor_sockaddr_t *addr, char *errorText, size_t 
     if (addr == nullptr) {
         netText(errorText, errorSize, __LINE__, __func__, "%s", kInvalidAddress);
         errno = EFAULT;
-        return -1;
+        return -errno;
     }
     quor_net_initaddr(addr);
     if (getsockname(fd, asSockaddr(addr), &addr->hs_addrlen) != 0) {
         netErrnoText(errorText, errorSize, __LINE__, __func__, "Error returned from getsockname. ", errno);
-        return -1;
+        return -errno;
     }
     return 0;
 }
@@ -428,12 +428,12 @@ int quor_net_getpeername(int fd, quor_sockaddr_t *addr, char *errorText, size_t 
     if (addr == nullptr) {
         netText(errorText, errorSize, __LINE__, __func__, "%s", kInvalidAddress);
         errno = EFAULT;
-        return -1;
+        return -errno;
     }
     quor_net_initaddr(addr);
     if (getpeername(fd, asSockaddr(addr), &addr->hs_addrlen) != 0) {
         netErrnoText(errorText, errorSize, __LINE__, __func__, "Error returned from getpeername. ", errno);
-        return -1;
+        return -errno;
     }
     return 0;
 }

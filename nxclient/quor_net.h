@@ -17,9 +17,14 @@
 // errorSize is 0), in one of the forms
 //   "quor_net:<line>:<function>(): <description>"
 //   "quor_net:<line>:<function>(): <description> <error number> <error text>"
-// The socket-call wrappers (socket, bind, connect, listen, accept,
-// getsockname, getpeername) behave like the system calls: -1 with errno set.
 // All functions may be called from any thread; they take no locks.
+//
+// Results: the socket-call wrappers (socket, bind, connect, listen, accept,
+// getsockname, getpeername) are thin wrappers of the system calls: a
+// descriptor or 0, or -errno (errno is left set as well).  The other calls
+// return 0 (or the port or length their contract names) or a negative code:
+// a negated errno value, the look-up's negative EAI_* code, or
+// QUOR_NET_E_NOFAMILYADDR.
 
 #include <cstddef>
 #include <sys/socket.h>
@@ -61,28 +66,28 @@ void quor_net_initaddr(quor_sockaddr_t *addr);
 
 // Creates a socket of addr's family with the given type and protocol.
 // Under "ipv6_only" IPV6_V6ONLY is set (an IPv4 address then fails).
-// Returns the descriptor (owned by the caller) or -1 with errno set: EFAULT
-// for a null or empty addr, ENXIO when the policy refuses new sockets.
+// Returns the descriptor (owned by the caller) or -errno: -EFAULT for a
+// null or empty addr, -ENXIO when the policy refuses new sockets.
 [[nodiscard]] int quor_net_socket(const quor_sockaddr_t *addr, int type, int protocol, char *errorText,
                                   size_t errorSize);
 
 // Binds / connects fd to addr.  An IPv6 link-local address without a scope
 // id is given the scope id of the local interface that has that address
-// (addr itself is not changed).  Return 0, or -1 with errno set (EFAULT for a
-// null or empty addr).
+// (addr itself is not changed).  Return 0, or -errno (-EFAULT for a null or
+// empty addr).
 [[nodiscard]] int quor_net_bind(int fd, const quor_sockaddr_t *addr, char *errorText, size_t errorSize);
 [[nodiscard]] int quor_net_connect(int fd, const quor_sockaddr_t *addr, char *errorText, size_t errorSize);
 
-// listen(2) on fd.  Returns 0 or -1 with errno set.
+// listen(2) on fd.  Returns 0 or -errno.
 [[nodiscard]] int quor_net_listen(int fd, int backlog, char *errorText, size_t errorSize);
 
 // Accepts one connection on fd.  When addr is not null it is initialised and
 // receives the peer's address.  Returns the new descriptor (owned by the
-// caller) or -1 with errno set.
+// caller) or -errno.
 [[nodiscard]] int quor_net_accept(int fd, quor_sockaddr_t *addr, char *errorText, size_t errorSize);
 
 // Store the local / peer address of fd into *addr (initialised first).
-// Return 0 or -1 with errno set (EFAULT for a null addr).
+// Return 0 or -errno (-EFAULT for a null addr).
 [[nodiscard]] int quor_net_getsockname(int fd, quor_sockaddr_t *addr, char *errorText, size_t errorSize);
 [[nodiscard]] int quor_net_getpeername(int fd, quor_sockaddr_t *addr, char *errorText, size_t errorSize);
 

@@ -142,14 +142,14 @@ void removeExistingIndex()
     switch (velk_filetype) {
     case VELK_QUOR_FILE: {
         int rc = quor_Unlink(velk_index_filename);
-        if (rc != 0 && rc != -2)
+        if (rc != 0 && rc != -ENOENT)
             velk_LogFmt(VELK_MSG_WARNING, MSG, "Error %d unlinking QUOR-resident Index File %s\n", rc,
                         velk_index_filename);
         break;
     }
     case VELK_REMOTE_FILE: {
         int rc = kylgw_LfxUnlink(velk_index_filename);
-        if (rc != 0 && rc != -2)
+        if (rc != 0 && rc != -ENOENT)
             velk_LogFmt(VELK_MSG_WARNING, MSG, "Error %d unlinking remote Index File %s\n", rc, velk_index_filename);
         break;
     }

@@ -21,10 +21,6 @@
 
 namespace {
 
-// Storage-system object types of a plain file (the list accepts these two).
-constexpr uint32_t QUOR_OBJ_FILE = 129;
-constexpr uint32_t QUOR_OBJ_HARDLINKED_FILE = 131;
-
 // Lines are collected here and written in one piece.  On a terminal every
 // line is written at once; otherwise the block is written when it fills and
 // at the end, so a listing of millions of members does not cost one system
@@ -78,10 +74,10 @@ int archiveActualSize(uint64_t *size)
         memset(&attr, 0, sizeof attr);
         int rc = quor_FileGetAttributes(velk_archive, &attr);
         if (rc < 0) {
-            if (rc == -13)
+            if (rc == -EACCES)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                             "[FATAL] no permission to get attrs. for QUOR archive file: %s\n", velk_archive);
-            else if (rc == -2)
+            else if (rc == -ENOENT)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such QUOR archive file: %s\n",
                             velk_archive);
             else
@@ -89,7 +85,7 @@ int archiveActualSize(uint64_t *size)
                             "[FATAL] error %d getting attributes for QUOR archive file %s\n", rc, velk_archive);
             break;
         }
-        if (attr.Attrs.Type != QUOR_OBJ_FILE && attr.Attrs.Type != QUOR_OBJ_HARDLINKED_FILE) {
+        if (attr.Attrs.Type != QUOR_OBJTYPE_FILE && attr.Attrs.Type != QUOR_OBJTYPE_HARDLINKED_FILE) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                         "[FATAL] Archive file %s is a directory/symlink/junction\n", velk_archive);
             break;

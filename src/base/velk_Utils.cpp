@@ -1,7 +1,6 @@
 // Small shared routines: path templates for the exceptions, success, state
 // and expiration file names; the yes/no prompt on the controlling terminal;
-// storage-system permissions to a POSIX mode; time differences; the names of
-// actions and checksum types.  Any thread may call them; none takes a lock
+// time differences; the names of actions and checksum types.  Any thread may call them; none takes a lock
 // of its own (the console lock is taken inside the logging calls).
 
 #include "velk_Utils.h"
@@ -190,52 +189,6 @@ int velk_GetYesNo(const char *action, const char *question, const char *name)
     }
     fclose(tty);
     return answer;
-}
-
-mode_t velk_NsPermsToMode_t(uint32_t modePerms, uint32_t userPerms, uint32_t groupPerms, uint32_t otherPerms,
-                            mode_t *user, mode_t *group, mode_t *other)
-{
-    // In every permission field of the storage system 0x20 is read, 0x40
-    // write and 0x80 execute; the mode-permissions field uses the same bits
-    // for set-user-ID, set-group-ID and sticky.
-    constexpr uint32_t NS_READ = 0x20, NS_WRITE = 0x40, NS_EXEC = 0x80;
-    constexpr uint32_t NS_SETUID = 0x20, NS_SETGID = 0x40, NS_STICKY = 0x80;
-
-    mode_t mode = 0;
-    if (modePerms & NS_SETUID)
-        mode |= S_ISUID;
-    if (modePerms & NS_SETGID)
-        mode |= S_ISGID;
-    if (modePerms & NS_STICKY)
-        mode |= S_ISVTX;
-    if (userPerms & NS_READ)
-        mode |= S_IRUSR;
-    if (userPerms & NS_WRITE)
-        mode |= S_IWUSR;
-    if (userPerms & NS_EXEC)
-        mode |= S_IXUSR;
-    if (groupPerms & NS_READ)
-        mode |= S_IRGRP;
-    if (groupPerms & NS_WRITE)
-        mode |= S_IWGRP;
-    if (groupPerms & NS_EXEC)
-        mode |= S_IXGRP;
-    if (otherPerms & NS_READ)
-        mode |= S_IROTH;
-    if (otherPerms & NS_WRITE)
-        mode |= S_IWOTH;
-    if (otherPerms & NS_EXEC)
-        mode |= S_IXOTH;
-
-    // Each class keeps its own permission bits plus the special bit that
-    // belongs to it: set-user-ID, set-group-ID and sticky respectively.
-    if (user != nullptr)
-        *user = mode & 0x9c0;
-    if (group != nullptr)
-        *group = mode & 0x438;
-    if (other != nullptr)
-        *other = mode & 0x207;
-    return mode;
 }
 
 double velk_DiffTimeval(const struct timeval *a, const struct timeval *b)

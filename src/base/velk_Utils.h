@@ -2,8 +2,8 @@
 #define VELK_UTILS_H
 
 // Small routines shared by many units: path templates, the yes/no prompt on
-// the controlling terminal, permission conversion, time differences and the
-// names of actions and checksum types.
+// the controlling terminal, time differences and the names of actions and
+// checksum types.
 
 #include <cstdint>
 #include <sys/time.h>
@@ -29,14 +29,6 @@ constexpr int VELK_ANSWER_QUIT = 4;
 // "%s '%s'? ([Y]es,[N]o,[A]ll,[Q]uit) ".  Returns one of VELK_ANSWER_*;
 // yes when there is no usable terminal or input ends.
 int velk_GetYesNo(const char *action, const char *question, const char *name);
-
-// Storage-system permission fields to a POSIX mode: bits 0x20 read, 0x40
-// write, 0x80 execute in each of user, group and other; in modePerms 0x20
-// set-user-ID, 0x40 set-group-ID, 0x80 sticky.  Any out-pointer may be null;
-// user gets the mode masked with 0x9c0, group with 0x438, other with 0x207.
-// Returns the whole mode.
-mode_t velk_NsPermsToMode_t(uint32_t modePerms, uint32_t userPerms, uint32_t groupPerms, uint32_t otherPerms,
-                            mode_t *user, mode_t *group, mode_t *other);
 
 // a - b in seconds.
 double velk_DiffTimeval(const struct timeval *a, const struct timeval *b);

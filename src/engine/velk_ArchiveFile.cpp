@@ -30,7 +30,7 @@ void failIo()
 
 bool isBusy(int rc)
 {
-    return rc == QUOR_BUSY_TRY_AGAIN || rc == QUOR_BUSY_STAGING || rc == QUOR_BUSY_MIGRATING;
+    return rc == -EAGAIN || rc == KYLGW_E_STAGING || rc == KYLGW_E_MIGRATING;
 }
 
 // A gateway-host status record as a local one (type, permissions, owner,
@@ -84,10 +84,10 @@ int statArchive(int kind, struct stat *statBuf)
 
 void quorAttrFailure(int rc)
 {
-    if (rc == -13)
+    if (rc == -EACCES)
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no permission to access QUOR archive file: %s\n",
                     velk_archive);
-    else if (rc == -2)
+    else if (rc == -ENOENT)
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such QUOR archive file: %s\n", velk_archive);
     else
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] error %d getting attributes for QUOR archive file %s\n",
@@ -145,10 +145,10 @@ int createQuor()
     (void)quor_Unlink(velk_archive);
     int fd = quor_Open(velk_archive, O_WRONLY | O_CREAT | O_TRUNC, 0666, &hints, &prios, &used);
     if (fd < 0) {
-        if (fd == -2)
+        if (fd == -ENOENT)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Nonexistent path (do you need -P?) creating archive file %s\n",
                         velk_archive);
-        else if (fd == -1)
+        else if (fd == -EPERM)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Permision error creating archive file %s\n", velk_archive);
         else
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d on quor_Open (create) for %s\n", fd, velk_archive);
@@ -298,7 +298,10 @@ int velk_OpenArchiveFile(int openFlags, quor_xfileattr_t *xattr, struct stat *st
             failIo();
             return rc;
         }
-        if (attrs.Type != QUOR_OBJECT_FILE && attrs.Type != QUOR_OBJECT_FILE_2 && attrs.Type != QUOR_OBJECT_HARDLINK) {
+        // A symbolic link opens as the file it names; a directory or any
+        // other object is refused.
+        if (attrs.Type != QUOR_OBJTYPE_FILE && attrs.Type != QUOR_OBJTYPE_SYMLINK &&
+            attrs.Type != QUOR_OBJTYPE_HARDLINKED_FILE) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Archive file %s is a directory or junction\n",
                         velk_archive);
             failIo();
@@ -316,12 +319,12 @@ int velk_OpenArchiveFile(int openFlags, quor_xfileattr_t *xattr, struct stat *st
             velk_busy_sleep_fn(VELK_BUSY_RETRY_SECONDS);
         }
         if (fd < 0) {
-            if (fd == -2)
+            if (fd == -ENOENT)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such QUOR archive file: %s\n", velk_archive);
-            else if (fd == -21)
+            else if (fd == -EISDIR)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] QUOR archive file is a directory: %s\n",
                             velk_archive);
-            else if (fd == -13)
+            else if (fd == -EACCES)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no permission to open QUOR archive file: %s\n",
                             velk_archive);
             else

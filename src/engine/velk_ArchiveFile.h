@@ -16,19 +16,10 @@
 // archive file is made; the size hints of a storage-system archive).
 extern uint64_t velk_archive_filesize;
 
-// Storage-system busy codes: an open that returns one is tried again.
-constexpr int QUOR_BUSY_TRY_AGAIN = -11;
-constexpr int QUOR_BUSY_STAGING = -6005;
-constexpr int QUOR_BUSY_MIGRATING = -1411;
 // Seconds between two opens of a busy archive or index.
 constexpr unsigned VELK_BUSY_RETRY_SECONDS = 10;
 // Sleep used between busy retries; only tests replace it.
 extern void (*velk_busy_sleep_fn)(unsigned seconds);
-
-// Object types of a storage-system file (the extended attributes' Type).
-constexpr uint32_t QUOR_OBJECT_FILE = 129;
-constexpr uint32_t QUOR_OBJECT_FILE_2 = 130;
-constexpr uint32_t QUOR_OBJECT_HARDLINK = 131;
 
 // The open flag that asks the storage system not to stage the file first.
 constexpr int VELK_OPEN_NOSTAGE = 0x800;

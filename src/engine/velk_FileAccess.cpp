@@ -449,7 +449,7 @@ static int createQuor(const char *path, mode_t mode)
             return 0;
         if (rc == -EAGAIN)
             continue;
-        if (rc == -1 || rc == -EACCES)
+        if (rc == -EPERM || rc == -EACCES)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                         "%s: Permission error creating intermediate QUOR subdirectory: %s", kMakeSubdirs, path);
         else
@@ -466,7 +466,7 @@ static int createRemote(const char *path, mode_t mode)
     int rc = kylgw_LfxMkdir(path, mode);
     if (rc == 0 || rc == -EEXIST)
         return 0;
-    if (rc == -EACCES || rc == -1)
+    if (rc == -EACCES || rc == -EPERM)
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "%s: Permission error creating intermediate remote subdirectory: %s", kMakeSubdirs, path);
     else

@@ -21,6 +21,7 @@
 
 #include "kyl_xdr.h"
 #include "kylgw_xdr_xfer.h"
+#include "quor_api.h"
 #include "quor_sockaddr.h"
 
 // Direction of a gateway-host transfer (xferOperation).
@@ -51,9 +52,6 @@ constexpr uint32_t IOB_FLAG_LAST_DATA = 0x80000000u;   // holds the last data of
 
 // Entries of the mover connection table of a remote archive transfer.
 constexpr int VELK_MAX_CONNECTIONS = 64;
-
-// Identifier of a list request to the storage system.
-typedef kyl_uuid_t quor_reqid_t;
 
 // The address message a transfer thread sends a mover: where the mover's
 // data connection goes.

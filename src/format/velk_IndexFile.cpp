@@ -526,10 +526,10 @@ int velk_OpenIndexFile(const char *path, int openFlags, int kind)
             memset(&attr, 0, sizeof attr);
             int rc = quor_FileGetAttributes(path, &attr);
             if (rc < 0) {
-                if (rc == -13)
+                if (rc == -EACCES)
                     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Permission problem getting attributes for: %s\n",
                                 path);
-                else if (rc == -2)
+                else if (rc == -ENOENT)
                     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "No such file: %s\n", path);
                 else
                     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d getting Index File attributes for %s\n",

@@ -65,15 +65,15 @@ TEST(ConnectionSetup, ServerListEntries)
             if (nx_LibInit() != 0 || nx_LibInit() != 0)
                 return 2;
             for (int h = 1; h <= c.servers; h++) {
-                quor_connection_t *conn = nx_LookupConnection(h, 0);
+                quor_connection_t *conn = nx_LookupConnection(h);
                 if (conn == nullptr || conn->handle != h || conn->state.load() != CONNECTION_CLOSED)
                     return 3;
             }
-            if (nx_LookupConnection(c.servers + 1, 0) != nullptr)
+            if (nx_LookupConnection(c.servers + 1) != nullptr)
                 return 4;
             if (init_server_handle < 1 || init_server_handle > c.servers)
                 return 5;
-            quor_connection_t *first = nx_LookupConnection(1, 0);
+            quor_connection_t *first = nx_LookupConnection(1);
             if (strcmp(first->service_name, c.service) != 0 || kylgw_SockGetPort(&first->server_addr) != c.port)
                 return 6;
             // The default address family policy was set for the address layer.

@@ -301,49 +301,6 @@ INSTANTIATE_TEST_SUITE_P(
         // End of input (^D at the start of a line) counts as yes.
         Dialogue{ask_yn, YN_PROMPT, {"x\n", "\x04"}, VELK_ANSWER_YES}));
 
-TEST(NsPermsToMode, EachBitMapsToItsModeBit)
-{
-    struct Case {
-        uint32_t mode, user, group, other;
-        mode_t expected;
-    } cases[] = {
-        {0, 0x20, 0, 0, S_IRUSR}, {0, 0x40, 0, 0, S_IWUSR}, {0, 0x80, 0, 0, S_IXUSR},
-        {0, 0, 0x20, 0, S_IRGRP}, {0, 0, 0x40, 0, S_IWGRP}, {0, 0, 0x80, 0, S_IXGRP},
-        {0, 0, 0, 0x20, S_IROTH}, {0, 0, 0, 0x40, S_IWOTH}, {0, 0, 0, 0x80, S_IXOTH},
-        {0x20, 0, 0, 0, S_ISUID}, {0x40, 0, 0, 0, S_ISGID}, {0x80, 0, 0, 0, S_ISVTX},
-        // Bits outside 0x20/0x40/0x80 mean nothing.
-        {0x11f, 0x11f, 0x11f, 0x11f, 0},
-        {0xe0, 0xe0, 0xe0, 0xe0, 07777},
-        {0, 0xa0, 0x20, 0x20, 0544},
-    };
-    for (const auto &c : cases) {
-        EXPECT_EQ(velk_NsPermsToMode_t(c.mode, c.user, c.group, c.other, nullptr, nullptr, nullptr), c.expected)
-            << std::hex << c.mode << " " << c.user << " " << c.group << " " << c.other;
-    }
-}
-
-TEST(NsPermsToMode, ClassMasks)
-{
-    mode_t u = 1, g = 1, o = 1;
-    // Everything set: each class keeps its bits plus its special bit
-    // (set-user-ID for user, set-group-ID for group, sticky for other).
-    EXPECT_EQ(velk_NsPermsToMode_t(0xe0, 0xe0, 0xe0, 0xe0, &u, &g, &o), static_cast<mode_t>(07777));
-    EXPECT_EQ(u, static_cast<mode_t>(04700));
-    EXPECT_EQ(g, static_cast<mode_t>(02070));
-    EXPECT_EQ(o, static_cast<mode_t>(01007));
-
-    // A mode with only group bits leaves the other classes empty.
-    EXPECT_EQ(velk_NsPermsToMode_t(0x40, 0, 0x60, 0, &u, &g, &o), static_cast<mode_t>(02060));
-    EXPECT_EQ(u, 0u);
-    EXPECT_EQ(g, static_cast<mode_t>(02060));
-    EXPECT_EQ(o, 0u);
-
-    // Any out-pointer may be left out.
-    mode_t only = 0;
-    EXPECT_EQ(velk_NsPermsToMode_t(0, 0, 0, 0xa0, nullptr, nullptr, &only), static_cast<mode_t>(0005));
-    EXPECT_EQ(only, static_cast<mode_t>(0005));
-}
-
 TEST(DiffTimeval, BorrowsFromTheSeconds)
 {
     struct timeval a = {5, 100}, b = {3, 900000};
