@@ -279,3 +279,19 @@ TEST_F(VelkAuth, SecretsAppearInNoLogAtTheHighestDebugLevels)
 }
 
 } // namespace
+
+// Key agreement parameters a client must not accept: the login ends before
+// any secret is sent under them.
+TEST_F(VelkAuth, WeakKeyAgreementFromTheServerIsRefused)
+{
+    for (const char *fault : {"dh=weak\n", "dh=g1\n", "dh=pubkey1\n"}) {
+        SCOPED_TRACE(fault);
+        start(fault);
+        netrc(std::string("default login alice password ") + kPassword + "\n", 0600);
+        auto r = velk({{"QUOR_USE_NETRC_FILE", "1"}, {"QUOR_AUTH_METHOD", "combo"}});
+        EXPECT_EQ(r.status, 71);
+        EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;
+        std::string log = stopAndLog();
+        EXPECT_EQ(log.find("authenticated by"), std::string::npos) << log;
+    }
+}
