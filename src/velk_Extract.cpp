@@ -29,6 +29,7 @@
 
 #include "velk_Actions.h"
 #include "velk_ArchiveFile.h"
+#include "velk_Fd.h"
 #include "velk_FileAccess.h"
 #include "velk_FileList.h"
 #include "velk_Globals.h"
@@ -125,19 +126,6 @@ size_t deferredSize = 0;
 bool optOn(uint32_t flag) { return velk_Opt(flag); }
 bool toStdout() { return velk_Opt(VELK_OPT_TO_STDOUT); }
 bool asRoot() { return effectiveUid == 0; }
-
-// Closes a descriptor when it goes out of scope.
-struct FdCloser {
-    int fd;
-    explicit FdCloser(int f) : fd(f) {}
-    ~FdCloser()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    FdCloser(const FdCloser &) = delete;
-    FdCloser &operator=(const FdCloser &) = delete;
-};
 
 // Bounded copy of a fixed text field that need not be NUL-terminated.
 template <size_t N>
@@ -802,7 +790,7 @@ int velk_Symlink(const hif_entry_t *entry, const char *path, const char *target)
     int rc = velk_OpenMemberParent(name, 1, entry, &dfd, &leaf);
     if (rc != 0)
         return -1;
-    FdCloser dir(dfd);
+    velk_Fd dir(dfd);
     // Whatever held the name before goes (a directory stays and the link
     // then fails).
     unlinkat(dfd, leaf, 0);
@@ -857,24 +845,22 @@ int velk_InitLocalFile()
     }
     if (rc != 0)
         return -1;
-    FdCloser dir(dfd);
+    velk_Fd dir(dfd);
     mode_t createMode = static_cast<mode_t>((mode & 0777 & ~savedUmask) | kFileOwnerWrite);
-    int fd = createExclusive(dfd, leaf, createMode, curLocFileSize > 0 ? O_TRUNC | O_NONBLOCK : O_TRUNC);
-    if (fd < 0) {
+    velk_Fd file(createExclusive(dfd, leaf, createMode, curLocFileSize > 0 ? O_TRUNC | O_NONBLOCK : O_TRUNC));
+    if (!file.valid()) {
         int err = errno;
         perror(curLocFileSize > 0 ? "open (create)" : "creat");
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Cannot create %s (error=%d)\n", curLocalPath, err);
         return -1;
     }
-    if (curLocFileSize == 0) {
-        applyFileAttrs(fd);
-        curLocalFileFd = fd;
-        curLocalFileOwned = true;
-        closeLocalFile();
-        return 0;
-    }
-    curLocalFileFd = fd;
+    if (curLocFileSize == 0)
+        applyFileAttrs(file.get());
+    // The extract state owns the member file from here on.
+    curLocalFileFd = file.release();
     curLocalFileOwned = true;
+    if (curLocFileSize == 0)
+        closeLocalFile();
     return 0;
 }
 
@@ -1030,7 +1016,7 @@ void velk_FinishDirectories()
         const char *leaf = nullptr;
         if (velk_OpenMemberParent(d.path, 0, nullptr, &dfd, &leaf) != 0)
             continue;
-        FdCloser dir(dfd);
+        velk_Fd dir(dfd);
         struct stat st;
         if (fstatat(dfd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting time(s) for directory %s\n", func,

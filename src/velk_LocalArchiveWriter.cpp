@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "velk_Fd.h"
 #include "velk_FileAccess.h"
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
@@ -162,23 +163,6 @@ bool crcFromArchive(int archiveFd, uint64_t position, size_t length, uint32_t *c
     return true;
 }
 
-// Closes a member file when the member is done.
-class MemberFd {
-public:
-    explicit MemberFd(int fd) : fd_(fd) {}
-    ~MemberFd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    MemberFd(const MemberFd &) = delete;
-    MemberFd &operator=(const MemberFd &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 } // namespace
 
 void velk_LocalArchiveWriterRelease()
@@ -228,7 +212,7 @@ int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntr
             missing = true;
         }
     }
-    MemberFd member(memberFd);
+    velk_Fd member(memberFd);  // closed when the member is done
 
     // A missing member keeps its place in the archive under a placeholder
     // name; its data will be zeros.
