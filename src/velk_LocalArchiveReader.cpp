@@ -28,6 +28,7 @@ struct local_reader_t {
     int localArchiveFd;              // constant while the threads run
     uint64_t left_To_Read;           // read thread only
     velk_bufCallback_t bufCallback;  // constant while the threads run
+    void *callbackArg;               // constant while the threads run
     std::atomic<int> xferAborted;
     io_buffer_t bufs[kBufferCount];
 };
@@ -131,7 +132,7 @@ void *deliveryThread(void *arg)
         if (velk_debug_level >= 4)
             velk_ErrPrintf("/trace/write thread passing %d bytes to callback function\n",
                            static_cast<int>(b->dataLength));
-        int rc = r->bufCallback(b);
+        int rc = r->bufCallback(b, r->callbackArg);
         if (rc < 0) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "/debug/%s: callback function returned %d -aborting xfer\n",
                         "velk_CopyFromLocalArchive", rc);
@@ -157,7 +158,7 @@ void printSysError(const char *what, int err)
 }  // namespace
 
 int velk_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
-                              double *xferTime)
+                              void *callbackArg, double *xferTime)
 {
     VELK_TRACE_ENTRY();
     if (xferTime != nullptr)
@@ -182,6 +183,7 @@ int velk_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesT
     r->localArchiveFd = archiveFd;
     r->left_To_Read = bytesToRead;
     r->bufCallback = callback;
+    r->callbackArg = callbackArg;
     r->xferAborted.store(0);
 
     int result = 0;

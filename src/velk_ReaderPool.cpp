@@ -576,7 +576,6 @@ int velk_InitThreadPool()
     for (int i = 0; i < count; i++) {
         lfw_ctl_t *entry = &table[i];
         entry->tableInx = i;
-        entry->threadState = LFW_WAITING;
         entry->task.request = LFW_IDLE;
         int line = __LINE__ + 1;
         int rc = entry->threadMutex.init();
@@ -594,6 +593,12 @@ int velk_InitThreadPool()
             velk_SetExitCode(VELK_EXIT_OSERR);
             result = -1;
             break;
+        }
+        {
+            // The table is zeroed, so the state already reads LFW_WAITING;
+            // set it under the entry's own lock all the same.
+            kyl_lock_guard state(entry->threadMutex);
+            entry->threadState = LFW_WAITING;
         }
         line = __LINE__ + 1;
         rc = pthread_create(&entry->threadID, &attr, velk_LFW_Thread, entry);

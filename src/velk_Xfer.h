@@ -113,9 +113,11 @@ struct transfer_t;
 // to extract, verify and build index.  The buffer's first dataLength bytes
 // are the next bytes of the archive in order; dataMoved is 0.  Calls come
 // from one thread at a time and the buffer is reused afterwards, so the
-// callback keeps no pointer into it and changes none of its fields.  It
-// returns 0 to go on and a negative value to stop the transfer.
-typedef int (*velk_bufCallback_t)(io_buffer_t *theBuf);
+// callback keeps no pointer into it and changes none of its fields.  arg is
+// the pointer the caller of the reader gave along with the callback (the
+// operation's own state).  It returns 0 to go on and a negative value to
+// stop the transfer.
+typedef int (*velk_bufCallback_t)(io_buffer_t *theBuf, void *arg);
 
 // The buffer source of a gateway-host send: stores the next filled buffer
 // (or null) in *retBuffer and returns 0, or negative to stop.
@@ -147,6 +149,7 @@ struct lfx_file_info_t {
     io_bufreq_t lfxBufRequest;  // request entry of the buffer source
     velk_bufSource_t readCallback;
     velk_bufCallback_t writeCallback;
+    void *writeCallbackArg;     // handed to writeCallback
 };
 
 // One mover connection.  Sockets hold -1 when closed.
