@@ -27,6 +27,7 @@
 #include "velk_Memory.h"
 #include "velk_StatusFifo.h"
 #include "velk_TarHeader.h"
+#include "velk_Utils.h"
 
 kyl_mutex_t lfwLock;
 kyl_cond_t lfwCondition;
@@ -267,7 +268,9 @@ int positionResumedMember(int fd, lfw_task_t *task, uint64_t fileSize, uint64_t 
         while (done < pos) {
             size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof chunk, pos - done));
             ssize_t n = read(fd, chunk, want);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno == EAGAIN && velk_WaitReady(fd, POLLIN) == 0 && !velk_shutdown_signalled.load())
                 continue;
             if (n <= 0)
                 return -1;

@@ -63,7 +63,9 @@ static int chooseMemType()
     return chosen;
 }
 
-int velk_AllocateIoBuffers(transfer_t *Ctl)
+// Runs before the transfer's threads exist (its locks may not be made yet),
+// so the empty queue is filled without bufQueueLock.
+int velk_AllocateIoBuffers(transfer_t *Ctl) KYL_NO_THREAD_SAFETY_ANALYSIS
 {
     VELK_TRACE_ENTRY();
     int memType = chooseMemType();
