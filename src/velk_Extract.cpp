@@ -1273,6 +1273,159 @@ void statisticsLine(velk_extract_state_t *xs, FILE *outStream, const RunTimes &t
 
 } // namespace
 
+namespace {
+
+// Refuses the archive kinds this action cannot read (a pipe, a storage-system
+// or gateway-host archive), with the final line.  Returns 0 when the kind
+// can be read, -1 otherwise.
+int refuseUnreadableKind(velk_extract_state_t *xs)
+{
+    if (velk_filetype == VELK_PIPE) {
+        // Nothing was extracted: a refused pipe must not end as a success.
+        velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "velk_Extract: please use regular tar to read piped Archive Files\n");
+        velk_SetExitCode(VELK_EXIT_USAGE);
+        velk_FinalLine(false);
+        velk_ExtractRestoreUmask(xs);
+        return -1;
+    }
+    if (velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "%s: reading a %s archive file is not available in this build: %s\n", "velk_Extract",
+                    velk_filetype == VELK_QUOR_FILE ? "QUOR" : "remote", velk_archive);
+        velk_SetExitCode(VELK_EXIT_SOFTWARE);
+        velk_FinalLine(false);
+        velk_ExtractRestoreUmask(xs);
+        return -1;
+    }
+    return 0;
+}
+
+// Reports an archive whose size differs from the one expected.
+void archiveSizeMismatch(uint64_t actual, uint64_t expected)
+{
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Archive file %s size = %lu\n", velk_archive,
+                static_cast<unsigned long>(actual));
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "       is inconsistent with size of %lu from Index File %s\n",
+                static_cast<unsigned long>(expected), velk_index_filename);
+    velk_SetExitCode(VELK_EXIT_IOERR);
+}
+
+// Checks every -J ordinal against the entries that can be selected.
+// Returns 0, or -1 after the message with status 64.
+int checkRequestedOrdinals(const OrdinalRequest *req, int64_t reqCount, int64_t selectable)
+{
+    for (int64_t i = 0; i < reqCount; ++i) {
+        if (req[i].ordinal >= selectable) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "Specified index entry: %lu is > number of index entries in the archive (%lu) [from Index File %s]\n",
+                        static_cast<unsigned long>(req[i].ordinal), static_cast<unsigned long>(selectable),
+                        velk_index_filename);
+            velk_SetExitCode(VELK_EXIT_USAGE);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The index file as opened for the action, with the entries that can be
+// selected from it.
+struct OpenedIndex {
+    int fd = -1;
+    int kind = 0;
+    int64_t selectable = 0;
+};
+
+// Opens the index, checks it against the archive's size, and counts the
+// entries that can be selected (the consistency file's entry of an archive
+// velk wrote is never extracted).  Returns 0, or -1 after the message; ix
+// records what was opened either way, for endAction.
+int openIndex(velk_extract_state_t *xs, OpenedIndex *ix)
+{
+    velk_SetProgramPhase(VTP_EXTRACT_OPEN_FILES);
+    struct stat archiveStat;
+    memset(&archiveStat, 0, sizeof archiveStat);
+    if (velk_GetArchiveXAttrs(velk_filetype, nullptr, &archiveStat) != 0)
+        return -1;
+    velk_StatusMsg(1, "Open Index File");
+    ix->kind = velk_filetype;
+    ix->fd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, ix->kind);
+    if (ix->fd < 0)
+        return -1;
+    xs->index_Fd = ix->fd;
+    xs->index_file_residency = ix->kind;
+    if (velk_debug_level >= 2)
+        velk_ErrPrintf("[debug] successfully opened Index file for reading on FD=%d\n", ix->fd);
+
+    bool foreign = (velk_Get32(velk_index_hdr.hif_hdr.hif_flags) & HIF_IDX_FOREIGN_ARCHIVE) != 0;
+    if (foreign && velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/ index says Archive File was NOT created by VELK\n");
+
+    xs->archiveSizeBytes = static_cast<uint64_t>(archiveStat.st_size);
+    uint64_t recorded = velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize);
+    if (recorded != xs->archiveSizeBytes) {
+        archiveSizeMismatch(xs->archiveSizeBytes, recorded);
+        return -1;
+    }
+    // The header's object count, which the open has checked against the
+    // entries present.  The last entry of an archive velk wrote is the
+    // consistency file's.
+    int64_t objects = std::min<int64_t>(velk_Get32(velk_index_hdr.hif_hdr.obj_count), velk_index_entries);
+    ix->selectable = foreign ? objects : std::max<int64_t>(objects - 1, 0);
+    return 0;
+}
+
+// Pass 2: opens the archive, checks its size again and reads every range.
+// *archiveFdOut gets the archive descriptor (or -1) for endAction.  Returns
+// 0, or -1 after the message.
+int pass2(velk_extract_state_t *xs, FILE *outStream, const RunTimes &times, int indexFd, int kind,
+          int *archiveFdOut)
+{
+    velk_SetProgramPhase(VTP_EXTRACT_READARCHIVE);
+    velk_StatusMsg(1, "Opening archive file");
+    console_message("Opening archive file", "");
+    struct stat openStat;
+    memset(&openStat, 0, sizeof openStat);
+    int archiveFd = velk_OpenArchiveFile(O_RDONLY, nullptr, &openStat);
+    *archiveFdOut = archiveFd;
+    if (archiveFd < 0)
+        return -1;
+    velk_archive_fd = archiveFd;
+    if (static_cast<uint64_t>(openStat.st_size) != xs->archiveSizeBytes) {
+        archiveSizeMismatch(static_cast<uint64_t>(openStat.st_size), xs->archiveSizeBytes);
+        return -1;
+    }
+    console_message("Reading archive file", "");
+    if (velk_IndexFileRewind(indexFd, kind) != 0) {
+        velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal error rewinding index file. Cannot continue...\n");
+        return -1;
+    }
+    double seconds = 0.0;
+    uint64_t bytes = 0;
+    bool ok = true;
+    for (ix_ListEntry_t *r = ixListHead; r != nullptr; r = r->next) {
+        if (readRange(xs, archiveFd, r, &seconds, &bytes) != 0) {
+            ok = false;
+            break;
+        }
+    }
+    xs->curListEntry = nullptr;
+    console_message("", "");
+    if (!ok)
+        return -1;
+    if (xs->devNullFileCount > 0) {
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
+                    "%d files were extracted to /dev/null. Files were missing at creation time\n"
+                    "         due to filesystem errors or user removal during the archive creation\n",
+                    static_cast<int>(xs->devNullFileCount));
+        velk_SetExitCode(VELK_EXIT_MISMATCH);
+    }
+    statisticsLine(xs, outStream, times, seconds, bytes);
+    return 0;
+}
+
+} // namespace
+
 int velk_Extract()
 {
     VELK_TRACE_ENTRY();
@@ -1289,23 +1442,8 @@ int velk_Extract()
     velk_FreeIxList();
     xs->index_Fd = -1;
 
-    if (velk_filetype == VELK_PIPE) {
-        // Nothing was extracted: a refused pipe must not end as a success.
-        velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "velk_Extract: please use regular tar to read piped Archive Files\n");
-        velk_SetExitCode(VELK_EXIT_USAGE);
-        velk_FinalLine(false);
-        velk_ExtractRestoreUmask(xs);
+    if (refuseUnreadableKind(xs) != 0)
         return -1;
-    }
-    if (velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: reading a %s archive file is not available in this build: %s\n",
-                    "velk_Extract", velk_filetype == VELK_QUOR_FILE ? "QUOR" : "remote", velk_archive);
-        velk_SetExitCode(VELK_EXIT_SOFTWARE);
-        velk_FinalLine(false);
-        velk_ExtractRestoreUmask(xs);
-        return -1;
-    }
     if (velk_GenFilelist() < 0)
         return endAction(xs, false, -1, -1, 0);
 
@@ -1322,111 +1460,27 @@ int velk_Extract()
         }
     } reqFree{req};
 
-    // Opening the files.
-    velk_SetProgramPhase(VTP_EXTRACT_OPEN_FILES);
-    struct stat archiveStat;
-    memset(&archiveStat, 0, sizeof archiveStat);
-    if (velk_GetArchiveXAttrs(velk_filetype, nullptr, &archiveStat) != 0)
-        return endAction(xs, false, -1, -1, 0);
-    velk_StatusMsg(1, "Open Index File");
-    int kind = velk_filetype;
-    int indexFd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, kind);
-    if (indexFd < 0)
-        return endAction(xs, false, -1, -1, kind);
-    xs->index_Fd = indexFd;
-    xs->index_file_residency = kind;
-    if (velk_debug_level >= 2)
-        velk_ErrPrintf("[debug] successfully opened Index file for reading on FD=%d\n", indexFd);
-
-    bool foreign = (velk_Get32(velk_index_hdr.hif_hdr.hif_flags) & HIF_IDX_FOREIGN_ARCHIVE) != 0;
-    if (foreign && velk_debug_level >= 1)
-        velk_ErrPrintf("/debug/ index says Archive File was NOT created by VELK\n");
-
-    xs->archiveSizeBytes = static_cast<uint64_t>(archiveStat.st_size);
-    uint64_t recorded = velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize);
-    if (recorded != xs->archiveSizeBytes) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Archive file %s size = %lu\n", velk_archive,
-                    static_cast<unsigned long>(xs->archiveSizeBytes));
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "       is inconsistent with size of %lu from Index File %s\n",
-                    static_cast<unsigned long>(recorded), velk_index_filename);
-        velk_SetExitCode(VELK_EXIT_IOERR);
-        return endAction(xs, false, -1, indexFd, kind);
-    }
-
-    // The header's object count, which the open has checked against the
-    // entries present.  The last entry of an archive velk wrote is the
-    // consistency file's and is never extracted.
-    int64_t objects = std::min<int64_t>(velk_Get32(velk_index_hdr.hif_hdr.obj_count), velk_index_entries);
-    int64_t selectable = foreign ? objects : std::max<int64_t>(objects - 1, 0);
-    for (int64_t i = 0; i < reqCount; ++i) {
-        if (req[i].ordinal >= selectable) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "Specified index entry: %lu is > number of index entries in the archive (%lu) [from Index File %s]\n",
-                        static_cast<unsigned long>(req[i].ordinal), static_cast<unsigned long>(selectable),
-                        velk_index_filename);
-            velk_SetExitCode(VELK_EXIT_USAGE);
-            return endAction(xs, false, -1, indexFd, kind);
-        }
-    }
+    OpenedIndex ix;
+    if (openIndex(xs, &ix) != 0 || checkRequestedOrdinals(req, reqCount, ix.selectable) != 0)
+        return endAction(xs, false, -1, ix.fd, ix.kind);
     if (velk_debug_level >= 1)
         velk_ErrPrintf("/debug/ Index file contains %d entries, including consistency file\n",
-                       static_cast<int>(objects));
+                       static_cast<int>(std::min<int64_t>(velk_Get32(velk_index_hdr.hif_hdr.obj_count),
+                                                          velk_index_entries)));
     velk_FreeIxList();
     if (velk_IndexReadInit() != 0)
-        return endAction(xs, false, -1, indexFd, kind);
+        return endAction(xs, false, -1, ix.fd, ix.kind);
 
-    if (pass1(xs, selectable, req, reqCount) != 0)
-        return endAction(xs, false, -1, indexFd, kind);
+    if (pass1(xs, ix.selectable, req, reqCount) != 0)
+        return endAction(xs, false, -1, ix.fd, ix.kind);
 
     if (ixListHead == nullptr) {
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/ no index entries were selected for extracting \n");
-        return endAction(xs, true, -1, indexFd, kind);
+        return endAction(xs, true, -1, ix.fd, ix.kind);
     }
 
-    // Pass 2.
-    velk_SetProgramPhase(VTP_EXTRACT_READARCHIVE);
-    velk_StatusMsg(1, "Opening archive file");
-    console_message("Opening archive file", "");
-    struct stat openStat;
-    memset(&openStat, 0, sizeof openStat);
-    int archiveFd = velk_OpenArchiveFile(O_RDONLY, nullptr, &openStat);
-    if (archiveFd < 0)
-        return endAction(xs, false, -1, indexFd, kind);
-    velk_archive_fd = archiveFd;
-    if (static_cast<uint64_t>(openStat.st_size) != xs->archiveSizeBytes) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Archive file %s size = %lu\n", velk_archive,
-                    static_cast<unsigned long>(openStat.st_size));
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "       is inconsistent with size of %lu from Index File %s\n",
-                    static_cast<unsigned long>(xs->archiveSizeBytes), velk_index_filename);
-        velk_SetExitCode(VELK_EXIT_IOERR);
-        return endAction(xs, false, archiveFd, indexFd, kind);
-    }
-    console_message("Reading archive file", "");
-    if (velk_IndexFileRewind(indexFd, kind) != 0) {
-        velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal error rewinding index file. Cannot continue...\n");
-        return endAction(xs, false, archiveFd, indexFd, kind);
-    }
-    double seconds = 0.0;
-    uint64_t bytes = 0;
-    bool ok = true;
-    for (ix_ListEntry_t *r = ixListHead; r != nullptr; r = r->next) {
-        if (readRange(xs, archiveFd, r, &seconds, &bytes) != 0) {
-            ok = false;
-            break;
-        }
-    }
-    xs->curListEntry = nullptr;
-    console_message("", "");
-    if (!ok)
-        return endAction(xs, false, archiveFd, indexFd, kind);
-    if (xs->devNullFileCount > 0) {
-        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
-                    "%d files were extracted to /dev/null. Files were missing at creation time\n"
-                    "         due to filesystem errors or user removal during the archive creation\n",
-                    static_cast<int>(xs->devNullFileCount));
-        velk_SetExitCode(VELK_EXIT_MISMATCH);
-    }
-    statisticsLine(xs, outStream, times, seconds, bytes);
-    return endAction(xs, true, archiveFd, indexFd, kind);
+    int archiveFd = -1;
+    bool ok = pass2(xs, outStream, times, ix.fd, ix.kind, &archiveFd) == 0;
+    return endAction(xs, ok, archiveFd, ix.fd, ix.kind);
 }
