@@ -746,17 +746,6 @@ int velk_IndexReadRandomEntry(int fd, int kind, int64_t ordinal, hif_entry_t *en
     return 0;
 }
 
-int velk_IndexFileDoesExist(const char *path, int kind)
-{
-    if (kind == VELK_QUOR_FILE) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: %s index files are not available in this build: %s\n",
-                    __func__, kindName(kind), orEmpty(path));
-        return 0;
-    }
-    struct stat st;
-    return (path != nullptr && stat(path, &st) == 0) ? 1 : 0;
-}
-
 void velk_GetIndexBufSize(int *bytesOut, int *entriesOut)
 {
     *bytesOut = VELK_INDEX_BUFSIZE;
