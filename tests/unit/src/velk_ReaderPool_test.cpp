@@ -679,8 +679,11 @@ TEST_F(ReaderPoolTest, AbortShutdownOrEndStopsManagerAndReaders)
             }
             // Every buffer is back on the empty queue.
             int buffers = 0;
-            for (io_buffer_t *b = t.ctl->bufEmptyQueue; b != nullptr; b = b->next)
-                buffers++;
+            {
+                kyl_lock_guard q(t.ctl->bufQueueLock);
+                for (io_buffer_t *b = t.ctl->bufEmptyQueue; b != nullptr; b = b->next)
+                    buffers++;
+            }
             EXPECT_EQ(buffers, t.ctl->bufCount);
             EXPECT_EQ(t.ctl->bufFillQueue, nullptr);
         }
