@@ -4,8 +4,9 @@
 // directory, and groups the rest into ranges of back-to-back members.  Pass
 // 2 has the archive reader deliver each range, in order, to readCallbackCtl,
 // which runs on the reader's delivery thread while the initial thread waits
-// in the reader; the extraction state below is therefore used by one thread
-// at a time and takes no lock.  Local files are created below the current
+// in the reader; the extraction state (velk_extract_state_t, owned by
+// velk_Extract and handed to the callback as its argument) is therefore
+// used by one thread at a time and takes no lock.  Local files are created below the current
 // directory only: every parent directory is reached without following
 // symbolic links, member files are created exclusively, and owners, modes
 // and times are set on the object just made.  Directory attributes are
@@ -263,7 +264,8 @@ void applyFileAttrs(velk_extract_state_t *xs, int fd)
     if (asRoot(xs)) {
         if (fchown(fd, static_cast<uid_t>(velk_Get32(xs->curIndexEntry.hent_uid)),
                    static_cast<gid_t>(velk_Get32(xs->curIndexEntry.hent_gid))) != 0)
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting uid/gid for %s\n", func, xs->curLocalPath);
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting uid/gid for %s\n", func,
+                        xs->curLocalPath);
     }
     if (optOn(VELK_OPT_EXACT_PERMS)) {
         uint32_t mode = velk_Get32(xs->curIndexEntry.hent_mode) & kModeBits;
@@ -496,7 +498,8 @@ int finishMember(velk_extract_state_t *xs)
 // after checking that it still describes what pass 1 laid out: a sane entry
 // whose member starts at expectedBlock and ends inside the range.  0, or -1
 // after the message with status 72.
-int beginRangeMember(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t ordinal, uint64_t expectedBlock, uint64_t rangeEndBlock)
+int beginRangeMember(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t ordinal, uint64_t expectedBlock,
+                     uint64_t rangeEndBlock)
 {
     char path[VELK_PATH_BUFSIZE];
     velk_FormIxEntryPathname(entry, path, sizeof path);
@@ -537,7 +540,8 @@ int nextRangeEntry(velk_extract_state_t *xs)
     }
     ++xs->curListIxCur;
     ++xs->curFileSpecInx;
-    return beginRangeMember(xs, entry, xs->curListIxCur, xs->curArchiveAddr / VELK_BLOCKSIZE, xs->curListEntry->ixEndBlock);
+    return beginRangeMember(xs, entry, xs->curListIxCur, xs->curArchiveAddr / VELK_BLOCKSIZE,
+                            xs->curListEntry->ixEndBlock);
 }
 
 } // namespace
@@ -682,7 +686,8 @@ int velk_ExtractBeginMember(velk_extract_state_t *xs, const hif_entry_t *entry, 
     return -1;
 }
 
-int velk_OpenMemberParent(velk_extract_state_t *xs, const char *path, int create, const hif_entry_t *entry, int *fdOut, const char **leafOut)
+int velk_OpenMemberParent(velk_extract_state_t *xs, const char *path, int create, const hif_entry_t *entry,
+                          int *fdOut, const char **leafOut)
 {
     const char *slash = strrchr(path, '/');
     size_t len = slash != nullptr ? static_cast<size_t>(slash - path) : 0;
@@ -747,7 +752,8 @@ int velk_InitLocalFile(velk_extract_state_t *xs)
     xs->curLocalFileFd = -1;
     xs->curLocalFileOwned = false;
     xs->curFileDoCheckSum = false;
-    if (optOn(VELK_OPT_CRC) && (velk_Get32(xs->curIndexEntry.hent_flags) & HIF_FLAG_CRC) != 0 && !xs->curFileIsDevNull) {
+    if (optOn(VELK_OPT_CRC) && (velk_Get32(xs->curIndexEntry.hent_flags) & HIF_FLAG_CRC) != 0 &&
+        !xs->curFileIsDevNull) {
         xs->curFileDoCheckSum = true;
         xs->curIndexEntryCRC = velk_Get32(xs->curIndexEntry.hent_crc32);
         velk_ChecksumInit(&xs->curLocFileCRC);
@@ -945,7 +951,9 @@ void velk_FinishDirectories(velk_extract_state_t *xs)
     // below it, and setting a child's attributes leaves the parent's times
     // alone.
     std::stable_sort(xs->deferredDirs, xs->deferredDirs + xs->deferredCount,
-                     [](const velk_extract_state_t::DeferredDir &a, const velk_extract_state_t::DeferredDir &b) { return a.depth > b.depth; });
+                     [](const velk_extract_state_t::DeferredDir &a, const velk_extract_state_t::DeferredDir &b) {
+                         return a.depth > b.depth;
+                     });
     const char *func = "readCallbackCtl";
     for (size_t i = 0; i < xs->deferredCount; ++i) {
         const velk_extract_state_t::DeferredDir &d = xs->deferredDirs[i];

@@ -250,7 +250,8 @@ void measureMember(MemberCopy *m)
     if (current != m->size) {
         velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s: (line %d) file size changed for %s\n", "copyLocalFile",
                     __LINE__, m->path);
-        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Index size:        %lu\n", static_cast<unsigned long>(m->size));
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Index size:        %lu\n",
+                    static_cast<unsigned long>(m->size));
         velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Current file size: %lu\n",
                     static_cast<unsigned long>(current));
         m->memberBad = true;
