@@ -29,12 +29,36 @@
 #define KYL_NO_THREAD_SAFETY_ANALYSIS KYL_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 // Statically initialised mutex: usable before main() and never destroyed.
+// A mutex inside a record made at run time (zeroed storage) is set up with
+// init(), which returns 0 or the pthread error number, and torn down with
+// destroy() once no thread can use it.
 struct KYL_CAPABILITY("mutex") kyl_mutex_t {
     pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
 
+    [[nodiscard]] int init() { return pthread_mutex_init(&m, nullptr); }
+    void destroy() { pthread_mutex_destroy(&m); }
     void lock() KYL_ACQUIRE() { pthread_mutex_lock(&m); }
     void unlock() KYL_RELEASE() { pthread_mutex_unlock(&m); }
     pthread_mutex_t *native() { return &m; }
+};
+
+// A condition variable whose waits require the kyl_mutex_t they release, so
+// that clang checks the waiter holds it.  Like kyl_mutex_t: statically
+// initialised, or init()/destroy() inside a record made at run time.
+struct kyl_cond_t {
+    pthread_cond_t c = PTHREAD_COND_INITIALIZER;
+
+    [[nodiscard]] int init() { return pthread_cond_init(&c, nullptr); }
+    void destroy() { pthread_cond_destroy(&c); }
+    void wait(kyl_mutex_t &mu) KYL_REQUIRES(mu) { pthread_cond_wait(&c, &mu.m); }
+    // Waits at most until the CLOCK_REALTIME time *until; returns 0 when
+    // woken, ETIMEDOUT when the time passed.
+    int timedwait(kyl_mutex_t &mu, const struct timespec *until) KYL_REQUIRES(mu)
+    {
+        return pthread_cond_timedwait(&c, &mu.m, until);
+    }
+    void signal() { pthread_cond_signal(&c); }
+    void broadcast() { pthread_cond_broadcast(&c); }
 };
 
 // Holds a kyl_mutex_t for the lifetime of the guard.

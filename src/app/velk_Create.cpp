@@ -292,177 +292,216 @@ int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
     return notAvailableCopy("gateway-host", xferTime, threadsUsed);
 }
 
-int velk_Create()
+namespace {
+
+// When the create started, for the statistics line.
+struct CreateStart {
+    struct timeval wall;
+    struct rusage usage;
+};
+
+// Builds the member table and the complete temporary index with its
+// consistency record.  Returns 0 to go on, 1 when there is nothing to
+// archive (status 3 set: the action still ends as a success), -1 on a
+// failure (after the message).
+int prepareTemporaryIndex()
 {
-    struct timeval wallStart;
-    gettimeofday(&wallStart, nullptr);
-    struct rusage usageStart;
-    if (getrusage(RUSAGE_SELF, &usageStart) != 0) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d on getrusage call - terminating\n", "velk_Create", errno);
-        velk_SetExitCode(VELK_EXIT_OSERR);
-        velk_FinalLine(false);
+    if (velk_GenFilelist() != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "[FATAL] error(s) generating filename list \n");
+        velk_SetExitCode(VELK_EXIT_FILELIST);
         return -1;
     }
+    if (velk_FileListEntries == 0) {
+        velk_LogFmt(VELK_MSG_INFO, MSG, "refusing to create empty archive\n");
+        velk_SetExitCode(VELK_EXIT_EMPTY);
+        return 1;
+    }
+    if (velk_InitMemberFileLists(velk_FileListEntries, 0) != 0)
+        return -1;
+    if (velk_debug_level >= 2)
+        velk_DumpFileSpecList();
+    if (velk_CreateTmpIndexFile() != 0)
+        return -1;
+    if (velk_Opt(VELK_OPT_VERBOSE) || velk_debug_level >= 1)
+        console_message("Writing temp index file to ", velk_tmpIndexFile);
+    memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
+    if (velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr) != 0)
+        return -1;
+    return writeTemporaryIndex();
+}
 
-    velk_archive_blocks = 0;
-    velk_archive_filesize = 0;
-    velk_tmpIndexFD = -1;
-    velk_unlinkTmpIndexFile = 1;
-    bool ok = false;
-    bool archiveMade = false;
+// Logs the "Create complete" line, and prints it with -v, --stats or debug.
+void createStatisticsLine(const CreateStart &start, double xferTime, int threadsUsed)
+{
+    int64_t good = 0;
+    int64_t bad = 0;
+    velk_GetMemberFileXferSummary(&good, &bad);
+    struct timeval wallEnd;
+    gettimeofday(&wallEnd, nullptr);
+    struct rusage usageEnd;
+    getrusage(RUSAGE_SELF, &usageEnd);
+    char line[VELK_MSG_BUFSIZE];
+    int n = snprintf(line, sizeof line,
+                     "%s Create complete for %s. %lu bytes written for %ld member files, max threads: %d "
+                     "Transfer time: %.3f seconds ",
+                     velk_msg_prefix[VELK_MSG_VELK], velk_archive, static_cast<unsigned long>(velk_archive_filesize),
+                     static_cast<long>(good - 1), threadsUsed, xferTime);
+    if (xferTime >= 0.001 && n > 0 && static_cast<size_t>(n) < sizeof line)
+        n += snprintf(line + n, sizeof line - static_cast<size_t>(n), "(%.3f MB/s)",
+                      static_cast<double>(velk_archive_filesize) / 1e6 / xferTime);
+    if (n > 0 && static_cast<size_t>(n) < sizeof line)
+        snprintf(line + n, sizeof line - static_cast<size_t>(n), " wallclock/user/sys: %.3f %.3f %.3f seconds",
+                 seconds(wallEnd) - seconds(start.wall), seconds(usageEnd.ru_utime) - seconds(start.usage.ru_utime),
+                 seconds(usageEnd.ru_stime) - seconds(start.usage.ru_stime));
+    velk_LogMsg(VELK_MSG_LOGONLY, MSG, line);
+    if (velk_Opt(VELK_OPT_STATS) || velk_Opt(VELK_OPT_VERBOSE) || velk_debug_level >= 1) {
+        FILE *out = velk_stdout_is_data ? stderr : stdout;
+        fprintf(out, "%s\n", line);
+        fflush(out);
+    }
+}
 
-    do {
-        if (velk_GenFilelist() != 0) {
-            velk_LogFmt(VELK_MSG_ERROR, MSG, "[FATAL] error(s) generating filename list \n");
-            velk_SetExitCode(VELK_EXIT_FILELIST);
-            break;
-        }
-        if (velk_FileListEntries == 0) {
-            velk_LogFmt(VELK_MSG_INFO, MSG, "refusing to create empty archive\n");
-            velk_SetExitCode(VELK_EXIT_EMPTY);
-            ok = true;
-            break;
-        }
-        if (velk_InitMemberFileLists(velk_FileListEntries, 0) != 0)
-            break;
-        if (velk_debug_level >= 2)
-            velk_DumpFileSpecList();
-        if (velk_CreateTmpIndexFile() != 0)
-            break;
-        if (velk_Opt(VELK_OPT_VERBOSE) || velk_debug_level >= 1)
-            console_message("Writing temp index file to ", velk_tmpIndexFile);
-        memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
-        if (velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr) != 0)
-            break;
-        if (writeTemporaryIndex() != 0)
-            break;
+// Copies the members into the archive by its kind, then reports the
+// transfer (statistics line on success, transfer log either way).  Returns
+// the copy's result: 0, or non-zero when it failed.
+int copyMembers(const CreateStart &start)
+{
+    double xferTime = 0;
+    int threadsUsed = 0;
+    int copy;
+    switch (velk_filetype) {
+    case VELK_QUOR_FILE:
+        copy = velk_CopyToQUORArchive(&xferTime, &threadsUsed);
+        break;
+    case VELK_REMOTE_FILE:
+        copy = velk_CopyToRemoteArchive(&xferTime, &threadsUsed);
+        break;
+    default:
+        copy = velk_CopyToLocalArchive(&xferTime, &threadsUsed);
+        break;
+    }
+    if (copy == 0)
+        createStatisticsLine(start, xferTime, threadsUsed);
+    velk_LogFileTransfer(velk_archive_abs_path != nullptr ? velk_archive_abs_path : velk_archive, VOP_CREATE, copy,
+                         velk_filetype, velk_member_filetype, velk_archive_filesize, xferTime);
+    return copy;
+}
 
-        // The old index goes only once the new archive exists: a create that
-        // fails before that leaves the previous archive's index usable.
-        if (velk_CreateArchiveFile() != 0)
-            break;
-        archiveMade = true;
-        removeExistingIndex();
-        console_message("", "");
+// With -V: closes the archive and verifies it.  Returns 0, or -1 when the
+// verification failed (the temporary index is then kept, status 72, unless
+// a shutdown was the cause).
+int verifyArchive()
+{
+    velk_SetProgramPhase(VTP_CREATE_VERIFYARCHIVE);
+    int rc = closeArchive();
+    if (rc != 0)
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: (verify) Error %d closing %s Archive file %s\n", "velk_Create", rc,
+                    velk_filetype == VELK_LOCAL_FILE ? "local" : "QUOR", velk_archive);
+    if (velk_PostXferVerify() == 0)
+        return 0;
+    if (!velk_shutdown_signalled.load()) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "WARNING: verify failed for archive file %s\n", velk_archive);
+        velk_LogFmt(VELK_MSG_ERROR, MSG,
+                    "Temporary index file (%s) was left on this system to assist in troubleshooting the "
+                    "problem\n",
+                    velk_tmpIndexFile);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        velk_unlinkTmpIndexFile = 0;
+    }
+    return -1;
+}
 
-        double xferTime = 0;
-        int threadsUsed = 0;
-        int copy;
-        switch (velk_filetype) {
-        case VELK_QUOR_FILE:
-            copy = velk_CopyToQUORArchive(&xferTime, &threadsUsed);
-            break;
-        case VELK_REMOTE_FILE:
-            copy = velk_CopyToRemoteArchive(&xferTime, &threadsUsed);
-            break;
-        default:
-            copy = velk_CopyToLocalArchive(&xferTime, &threadsUsed);
-            break;
-        }
-        if (copy == 0) {
-            int64_t good = 0;
-            int64_t bad = 0;
-            velk_GetMemberFileXferSummary(&good, &bad);
-            struct timeval wallEnd;
-            gettimeofday(&wallEnd, nullptr);
-            struct rusage usageEnd;
-            getrusage(RUSAGE_SELF, &usageEnd);
-            char line[VELK_MSG_BUFSIZE];
-            int n = snprintf(line, sizeof line,
-                             "%s Create complete for %s. %lu bytes written for %ld member files, max threads: %d "
-                             "Transfer time: %.3f seconds ",
-                             velk_msg_prefix[VELK_MSG_VELK], velk_archive,
-                             static_cast<unsigned long>(velk_archive_filesize), static_cast<long>(good - 1), threadsUsed,
-                             xferTime);
-            if (xferTime >= 0.001 && n > 0 && static_cast<size_t>(n) < sizeof line)
-                n += snprintf(line + n, sizeof line - static_cast<size_t>(n), "(%.3f MB/s)",
-                              static_cast<double>(velk_archive_filesize) / 1e6 / xferTime);
-            if (n > 0 && static_cast<size_t>(n) < sizeof line)
-                snprintf(line + n, sizeof line - static_cast<size_t>(n), " wallclock/user/sys: %.3f %.3f %.3f seconds",
-                         seconds(wallEnd) - seconds(wallStart),
-                         seconds(usageEnd.ru_utime) - seconds(usageStart.ru_utime),
-                         seconds(usageEnd.ru_stime) - seconds(usageStart.ru_stime));
-            velk_LogMsg(VELK_MSG_LOGONLY, MSG, line);
-            if (velk_Opt(VELK_OPT_STATS) || velk_Opt(VELK_OPT_VERBOSE) || velk_debug_level >= 1) {
-                FILE *out = velk_stdout_is_data ? stderr : stdout;
-                fprintf(out, "%s\n", line);
-                fflush(out);
-            }
-        }
-        velk_LogFileTransfer(velk_archive_abs_path != nullptr ? velk_archive_abs_path : velk_archive, VOP_CREATE,
-                             copy, velk_filetype, velk_member_filetype, velk_archive_filesize, xferTime);
-        if (copy != 0)
-            break;
+// Puts the adjusted temporary index of a local archive in place of the
+// index file: the old index goes, the temporary one gets the archive's mode
+// rule and is renamed (or copied) there.  True when the index is in place.
+bool placeAdjustedLocalIndex()
+{
+    if (velk_CopyAndAdjustLocalIndex() != 0)
+        return false;
+    if (!velk_unlinkTmpIndexFile)
+        return true;
+    if (unlink(velk_index_filename) != 0 && errno != ENOENT && velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/unlink returned %d trying to remove existing index file %s\n", errno,
+                       velk_index_filename);
+    velk_unlinkTmpIndexFile = 0;
+    // The temporary index was private (0600) while it was being written;
+    // the placed index gets the archive's mode rule.
+    mode_t mask = umask(0);
+    umask(mask);
+    if (velk_tmpIndexFD >= 0)
+        (void)fchmod(velk_tmpIndexFD, 0666 & ~mask);
+    if (placeLocalIndex(velk_tmpIndexFile, velk_index_filename) != 0) {
+        // The adjusted index stays at its temporary name, which the message
+        // named.
+        return false;
+    }
+    char *finalName = VELK_STRDUP(velk_index_filename);
+    if (finalName != nullptr) {
+        VELK_FREE(velk_tmpIndexFile);
+        velk_tmpIndexFile = finalName;
+    }
+    return true;
+}
 
-        if (velk_verify_flags != 0) {
-            velk_SetProgramPhase(VTP_CREATE_VERIFYARCHIVE);
-            int rc = closeArchive();
-            if (rc != 0)
-                velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: (verify) Error %d closing %s Archive file %s\n", "velk_Create",
-                            rc, velk_filetype == VELK_LOCAL_FILE ? "local" : "QUOR", velk_archive);
-            if (velk_PostXferVerify() != 0) {
-                if (!velk_shutdown_signalled.load()) {
-                    velk_LogFmt(VELK_MSG_ERROR, MSG, "WARNING: verify failed for archive file %s\n", velk_archive);
-                    velk_LogFmt(VELK_MSG_ERROR, MSG,
-                                "Temporary index file (%s) was left on this system to assist in troubleshooting the "
-                                "problem\n",
-                                velk_tmpIndexFile);
-                    velk_SetExitCode(VELK_EXIT_IOERR);
-                    velk_unlinkTmpIndexFile = 0;
-                }
-                break;
-            }
-        }
+// Closes the archive after the copy, finalizes the member lists and puts
+// the index in place by archive kind (status 72 when it could not be).
+// True when the index is in place.
+bool placeIndex()
+{
+    int rc = closeArchive();
+    if (rc != 0)
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d closing %s Archive file %s\n", "velk_Create", rc,
+                    archiveKindName(velk_filetype), velk_archive);
+    velk_FinalizeMemberLists();
+    velk_SetProgramPhase(VTP_CREATE_COPYINDEX);
+    bool indexPlaced;
+    if (velk_filetype == VELK_QUOR_FILE)
+        indexPlaced = velk_CopyIndexToQuor() == 0;
+    else if (velk_filetype == VELK_REMOTE_FILE)
+        indexPlaced = velk_CopyIndexToRemote() == 0;
+    else
+        indexPlaced = placeAdjustedLocalIndex();
+    if (!indexPlaced)
+        velk_SetExitCode(VELK_EXIT_IOERR);
+    return indexPlaced;
+}
 
-        int rc = closeArchive();
-        if (rc != 0)
-            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d closing %s Archive file %s\n", "velk_Create", rc,
-                        archiveKindName(velk_filetype), velk_archive);
-        velk_FinalizeMemberLists();
-        velk_SetProgramPhase(VTP_CREATE_COPYINDEX);
-        bool indexPlaced;
-        if (velk_filetype == VELK_QUOR_FILE) {
-            indexPlaced = velk_CopyIndexToQuor() == 0;
-        } else if (velk_filetype == VELK_REMOTE_FILE) {
-            indexPlaced = velk_CopyIndexToRemote() == 0;
-        } else {
-            indexPlaced = velk_CopyAndAdjustLocalIndex() == 0;
-            if (indexPlaced && velk_unlinkTmpIndexFile) {
-                if (unlink(velk_index_filename) != 0 && errno != ENOENT && velk_debug_level >= 1)
-                    velk_ErrPrintf("/debug/unlink returned %d trying to remove existing index file %s\n", errno,
-                                   velk_index_filename);
-                velk_unlinkTmpIndexFile = 0;
-                // The temporary index was private (0600) while it was being
-                // written; the placed index gets the archive's mode rule.
-                mode_t mask = umask(0);
-                umask(mask);
-                if (velk_tmpIndexFD >= 0)
-                    (void)fchmod(velk_tmpIndexFD, 0666 & ~mask);
-                if (placeLocalIndex(velk_tmpIndexFile, velk_index_filename) == 0) {
-                    char *finalName = VELK_STRDUP(velk_index_filename);
-                    if (finalName != nullptr) {
-                        VELK_FREE(velk_tmpIndexFile);
-                        velk_tmpIndexFile = finalName;
-                    }
-                } else {
-                    // The adjusted index stays at its temporary name, which
-                    // the message named.
-                    indexPlaced = false;
-                }
-            }
-        }
-        if (!indexPlaced)
-            velk_SetExitCode(VELK_EXIT_IOERR);
+// The steps of a create from the member list to the index in place and the
+// -H rmlocal removal.  *archiveMade is set once the archive file exists.
+// Returns true when the action succeeded (an empty member list included).
+bool runCreate(const CreateStart &start, bool *archiveMade)
+{
+    int prepared = prepareTemporaryIndex();
+    if (prepared != 0)
+        return prepared > 0;
 
-        // Local files go only when their archive and its index are both in
-        // place.
-        if (velk_Opt(VELK_OPT_RMLOCAL) && indexPlaced && !velk_shutdown_signalled.load()) {
-            velk_SetProgramPhase(VTP_CREATE_RMLOCAL);
-            (void)velk_RemoveMemberFiles(velk_tmpIndexFD, VELK_LOCAL_FILE);
-        }
-        ok = true;
-    } while (false);
+    // The old index goes only once the new archive exists: a create that
+    // fails before that leaves the previous archive's index usable.
+    if (velk_CreateArchiveFile() != 0)
+        return false;
+    *archiveMade = true;
+    removeExistingIndex();
+    console_message("", "");
 
+    if (copyMembers(start) != 0)
+        return false;
+    if (velk_verify_flags != 0 && verifyArchive() != 0)
+        return false;
+    bool indexPlaced = placeIndex();
+
+    // Local files go only when their archive and its index are both in
+    // place.
+    if (velk_Opt(VELK_OPT_RMLOCAL) && indexPlaced && !velk_shutdown_signalled.load()) {
+        velk_SetProgramPhase(VTP_CREATE_RMLOCAL);
+        (void)velk_RemoveMemberFiles(velk_tmpIndexFD, VELK_LOCAL_FILE);
+    }
+    return true;
+}
+
+// The final line, the archive closed, a partial archive removed after a
+// forced shutdown, and the temporary index removed unless it is kept.
+void finishCreate(bool ok, bool archiveMade)
+{
     velk_SetProgramPhase(VTP_SHUTDOWN);
     bool shutdown = velk_shutdown_signalled.load() != 0;
     if (ok) {
@@ -489,5 +528,27 @@ int velk_Create()
         if (velk_tmpIndexFile != nullptr)
             unlink(velk_tmpIndexFile);
     }
+}
+
+} // namespace
+
+int velk_Create()
+{
+    CreateStart start;
+    gettimeofday(&start.wall, nullptr);
+    if (getrusage(RUSAGE_SELF, &start.usage) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d on getrusage call - terminating\n", "velk_Create", errno);
+        velk_SetExitCode(VELK_EXIT_OSERR);
+        velk_FinalLine(false);
+        return -1;
+    }
+
+    velk_archive_blocks = 0;
+    velk_archive_filesize = 0;
+    velk_tmpIndexFD = -1;
+    velk_unlinkTmpIndexFile = 1;
+    bool archiveMade = false;
+    bool ok = runCreate(start, &archiveMade);
+    finishCreate(ok, archiveMade);
     return ok ? 0 : -1;
 }

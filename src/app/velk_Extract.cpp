@@ -4,8 +4,9 @@
 // directory, and groups the rest into ranges of back-to-back members.  Pass
 // 2 has the archive reader deliver each range, in order, to readCallbackCtl,
 // which runs on the reader's delivery thread while the initial thread waits
-// in the reader; the extraction state below is therefore used by one thread
-// at a time and takes no lock.  Local files are created below the current
+// in the reader; the extraction state (velk_extract_state_t, owned by
+// velk_Extract and handed to the callback as its argument) is therefore
+// used by one thread at a time and takes no lock.  Local files are created below the current
 // directory only: every parent directory is reached without following
 // symbolic links, member files are created exclusively, and owners, modes
 // and times are set on the object just made.  Directory attributes are
@@ -29,6 +30,7 @@
 
 #include "velk_Actions.h"
 #include "velk_ArchiveFile.h"
+#include "velk_Fd.h"
 #include "velk_FileAccess.h"
 #include "velk_FileList.h"
 #include "velk_Globals.h"
@@ -47,8 +49,7 @@ long ix_ListCount = 0;
 
 namespace {
 
-// Local paths: the longest path a member can carry and its NUL.
-constexpr size_t kLocalPathSize = 4097;
+constexpr size_t kLocalPathSize = VELK_LOCAL_PATH_SIZE;
 // One wait for a writable descriptor before a write, in milliseconds.
 constexpr int kWritePollMs = 250;
 // Names that mark the placeholder of a member whose file was missing when
@@ -61,82 +62,9 @@ constexpr uint32_t kModeBits = 07777;
 constexpr mode_t kDirOwnerBits = 0300;
 constexpr mode_t kFileOwnerWrite = 0200;
 
-// ---------------------------------------------------------------------------
-// Extraction state.  The initial thread sets it during the passes; during a
-// range transfer only the reader's delivery thread touches it, and the
-// initial thread waits for that transfer to end.
-// ---------------------------------------------------------------------------
-
-int index_Fd = -1;
-int index_file_residency = VELK_LOCAL_FILE;
-uint64_t archiveSizeBytes = 0;       // the archive's actual size
-
-ix_ListEntry_t *curListEntry = nullptr;
-int64_t curListIxCur = 0;            // ordinal of the current entry
-int64_t curListLeftToDo = 0;         // entries of the range not yet finished
-int64_t curFileSpecInx = 0;
-
-bool curHaveEntry = false;           // a member is being handled
-hif_entry_t curIndexEntry;           // copy of its entry
-uint32_t curIndexType = 0;
-uint64_t curArchiveAddr = 0;         // archive byte address being consumed
-uint64_t curBlockCount = 0;
-uint64_t curBlocksHandled = 0;
-bool curTarHeaderExtracted = false;
-posix_header_t curTarHeader;
-
-char curLocalPath[kLocalPathSize];
-int curLocalFileFd = -1;             // -1 when closed
-bool curLocalFileOwned = false;      // curLocalFileFd is a file of ours (not standard output)
-uint64_t curLocFileSize = 0;
-uint64_t curLocFileWritten = 0;
-bool curFileIsDevNull = false;
-bool curFileDiscard = false;         // the member's data are read and dropped
-
-bool curFileDoCheckSum = false;
-uint32_t curIndexEntryCRC = 0;
-uint32_t curLocFileCRC = 0;
-
-long total_objects = 0;
-long file_objects = 0;
-long devNullFileCount = 0;
-long total_ix_entries = 0;
-uint64_t total_file_bytes = 0;
-
-mode_t savedUmask = 022;
-uid_t effectiveUid = 0;
-bool umaskSaved = false;
-bool leadingSlashNoticed = false;
-
-// A directory member whose owner, mode and times are applied at the end.
-struct DeferredDir {
-    char *path;
-    int depth;
-    uint32_t mode;
-    uint32_t uid;
-    uint32_t gid;
-    uint32_t mtime;
-};
-DeferredDir *deferredDirs = nullptr;
-size_t deferredCount = 0;
-size_t deferredSize = 0;
-
 bool optOn(uint32_t flag) { return velk_Opt(flag); }
 bool toStdout() { return velk_Opt(VELK_OPT_TO_STDOUT); }
-bool asRoot() { return effectiveUid == 0; }
-
-// Closes a descriptor when it goes out of scope.
-struct FdCloser {
-    int fd;
-    explicit FdCloser(int f) : fd(f) {}
-    ~FdCloser()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    FdCloser(const FdCloser &) = delete;
-    FdCloser &operator=(const FdCloser &) = delete;
-};
+bool asRoot(velk_extract_state_t *xs) { return xs->effectiveUid == 0; }
 
 // Bounded copy of a fixed text field that need not be NUL-terminated.
 template <size_t N>
@@ -190,16 +118,16 @@ int entryShapeOk(const hif_entry_t *entry, int64_t ordinal, const char *path)
 // Checks that the member lies inside the archive.  The block count is
 // compared with what is left after the offset, so no product can wrap.  0,
 // or -1 after the messages with status 72.
-int entryInsideArchive(const hif_entry_t *entry, int64_t ordinal, const char *path)
+int entryInsideArchive(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t ordinal, const char *path)
 {
     uint32_t type = velk_Get32(entry->hent_type);
     uint64_t offset = velk_Get64(entry->hent_offset);
     uint64_t blocks = velk_Get32(entry->hent_blocks);
-    uint64_t archiveBlocks = archiveSizeBytes / VELK_BLOCKSIZE;
+    uint64_t archiveBlocks = xs->archiveSizeBytes / VELK_BLOCKSIZE;
     bool beyond = offset > archiveBlocks || blocks > archiveBlocks - offset;
     // Files and hard links also get the truncation check's own detail line.
     if (type == VTO_FILE || type == VTO_HARDLINK) {
-        if (velk_CheckFileTruncated(archiveSizeBytes, entry, static_cast<long>(ordinal)) != 0)
+        if (velk_CheckFileTruncated(xs->archiveSizeBytes, entry, static_cast<long>(ordinal)) != 0)
             beyond = true;
     }
     if (!beyond)
@@ -234,7 +162,7 @@ int chownAt(int dirFd, const char *name, const hif_entry_t *entry)
 // components when create is set.  *fdOut gets an O_PATH descriptor of the
 // last directory reached.  Returns 0, -2 (refused, after the ERROR and
 // status 72) or -1 (after a message).
-int walkDirs(const char *path, size_t len, bool create, const hif_entry_t *entry, int *fdOut)
+int walkDirs(velk_extract_state_t *xs, const char *path, size_t len, bool create, const hif_entry_t *entry, int *fdOut)
 {
     int dfd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (dfd < 0) {
@@ -268,9 +196,9 @@ int walkDirs(const char *path, size_t len, bool create, const hif_entry_t *entry
 
         int nfd = openat(dfd, comp, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (nfd < 0 && errno == ENOENT && create) {
-            mode_t mode = (0777 & ~savedUmask) | kDirOwnerBits;
+            mode_t mode = (0777 & ~xs->savedUmask) | kDirOwnerBits;
             if (mkdirat(dfd, comp, mode) == 0) {
-                if (entry != nullptr && asRoot() && !optOn(VELK_OPT_OWN_IDS) && chownAt(dfd, comp, entry) != 0)
+                if (entry != nullptr && asRoot(xs) && !optOn(VELK_OPT_OWN_IDS) && chownAt(dfd, comp, entry) != 0)
                     velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s: [warning]: error setting uid/gid for %s\n",
                                 "velk_Mkdir", sofar);
             } else if (errno != EEXIST) {
@@ -329,20 +257,21 @@ int createExclusive(int dirFd, const char *name, mode_t mode, int extraFlags)
 
 // Owner (as root), mode (-p) and times of the open member file, in that
 // order so that the set-ID bits -p restores survive the change of owner.
-void applyFileAttrs(int fd)
+void applyFileAttrs(velk_extract_state_t *xs, int fd)
 {
     const char *func = "velk_WriteLocalFile";
-    if (asRoot()) {
-        if (fchown(fd, static_cast<uid_t>(velk_Get32(curIndexEntry.hent_uid)),
-                   static_cast<gid_t>(velk_Get32(curIndexEntry.hent_gid))) != 0)
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting uid/gid for %s\n", func, curLocalPath);
+    if (asRoot(xs)) {
+        if (fchown(fd, static_cast<uid_t>(velk_Get32(xs->curIndexEntry.hent_uid)),
+                   static_cast<gid_t>(velk_Get32(xs->curIndexEntry.hent_gid))) != 0)
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting uid/gid for %s\n", func,
+                        xs->curLocalPath);
     }
     if (optOn(VELK_OPT_EXACT_PERMS)) {
-        uint32_t mode = velk_Get32(curIndexEntry.hent_mode) & kModeBits;
+        uint32_t mode = velk_Get32(xs->curIndexEntry.hent_mode) & kModeBits;
         if (fchmod(fd, static_cast<mode_t>(mode)) != 0) {
             perror("fchmod");
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) Error changing mode to 0%o for %s\n", func, mode,
-                        curLocalPath);
+                        xs->curLocalPath);
         }
     }
     struct timespec times[2];
@@ -352,37 +281,37 @@ void applyFileAttrs(int fd)
         times[1].tv_sec = 0;
         times[1].tv_nsec = UTIME_NOW;
     } else {
-        times[1].tv_sec = static_cast<time_t>(velk_Get32(curIndexEntry.hent_mtime));
+        times[1].tv_sec = static_cast<time_t>(velk_Get32(xs->curIndexEntry.hent_mtime));
         times[1].tv_nsec = 0;
     }
     if (futimens(fd, times) != 0)
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting modification time for %s\n", func,
-                    curLocalPath);
+                    xs->curLocalPath);
 }
 
 // Closes the member file and marks it closed.
-void closeLocalFile()
+void closeLocalFile(velk_extract_state_t *xs)
 {
-    if (curLocalFileFd >= 0 && curLocalFileOwned && close(curLocalFileFd) != 0) {
+    if (xs->curLocalFileFd >= 0 && xs->curLocalFileOwned && close(xs->curLocalFileFd) != 0) {
         perror("close");
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) warning: error closing local file %s (ignored)\n",
-                    "velk_WriteLocalFile", curLocalPath);
+                    "velk_WriteLocalFile", xs->curLocalPath);
     }
-    curLocalFileFd = -1;
-    curLocalFileOwned = false;
+    xs->curLocalFileFd = -1;
+    xs->curLocalFileOwned = false;
 }
 
 // Remembers a directory member for velk_FinishDirectories.  0 or -1 (status
 // 78 from the allocator).
-int deferDirectory(const char *path, const hif_entry_t *entry)
+int deferDirectory(velk_extract_state_t *xs, const char *path, const hif_entry_t *entry)
 {
-    if (deferredCount == deferredSize) {
-        size_t grown = deferredSize == 0 ? 64 : deferredSize * 2;
-        void *p = VELK_REALLOC(deferredDirs, grown * sizeof(DeferredDir));
+    if (xs->deferredCount == xs->deferredSize) {
+        size_t grown = xs->deferredSize == 0 ? 64 : xs->deferredSize * 2;
+        void *p = VELK_REALLOC(xs->deferredDirs, grown * sizeof(velk_extract_state_t::DeferredDir));
         if (p == nullptr)
             return -1;
-        deferredDirs = static_cast<DeferredDir *>(p);
-        deferredSize = grown;
+        xs->deferredDirs = static_cast<velk_extract_state_t::DeferredDir *>(p);
+        xs->deferredSize = grown;
     }
     char *copy = VELK_STRDUP(path);
     if (copy == nullptr)
@@ -391,7 +320,7 @@ int deferDirectory(const char *path, const hif_entry_t *entry)
     for (const char *c = path; *c != '\0'; ++c)
         if (*c == '/')
             ++depth;
-    DeferredDir &d = deferredDirs[deferredCount++];
+    velk_extract_state_t::DeferredDir &d = xs->deferredDirs[xs->deferredCount++];
     d.path = copy;
     d.depth = depth;
     d.mode = velk_Get32(entry->hent_mode) & kModeBits;
@@ -401,22 +330,22 @@ int deferDirectory(const char *path, const hif_entry_t *entry)
     return 0;
 }
 
-void freeDeferred()
+void freeDeferred(velk_extract_state_t *xs)
 {
-    for (size_t i = 0; i < deferredCount; ++i)
-        VELK_FREE(deferredDirs[i].path);
-    VELK_FREE(deferredDirs);
-    deferredDirs = nullptr;
-    deferredCount = 0;
-    deferredSize = 0;
+    for (size_t i = 0; i < xs->deferredCount; ++i)
+        VELK_FREE(xs->deferredDirs[i].path);
+    VELK_FREE(xs->deferredDirs);
+    xs->deferredDirs = nullptr;
+    xs->deferredCount = 0;
+    xs->deferredSize = 0;
 }
 
 // A directory member: created with its missing parents; its attributes wait
 // for the end.
-void extractDirectory()
+void extractDirectory(velk_extract_state_t *xs)
 {
     char path[kLocalPathSize];
-    snprintf(path, sizeof path, "%s", curLocalPath);
+    snprintf(path, sizeof path, "%s", xs->curLocalPath);
     size_t len = strlen(path);
     while (len > 1 && path[len - 1] == '/')
         path[--len] = '\0';
@@ -425,9 +354,9 @@ void extractDirectory()
     verboseLine("%s: x %s/\n", velk_msg_prefix[VELK_MSG_VELK], path);
     if (toStdout() || len == 0)
         return;
-    if (velk_Mkdir(&curIndexEntry, path) != 0)
+    if (velk_Mkdir(xs, &xs->curIndexEntry, path) != 0)
         return;
-    if (deferDirectory(path, &curIndexEntry) != 0)
+    if (deferDirectory(xs, path, &xs->curIndexEntry) != 0)
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting mode flags for directory %s\n",
                     "readCallbackCtl", path);
 }
@@ -436,24 +365,24 @@ void extractDirectory()
 // The callback's steps.
 // ---------------------------------------------------------------------------
 
-void headerInconsistency()
+void headerInconsistency(velk_extract_state_t *xs)
 {
     char path[VELK_PATH_BUFSIZE];
-    velk_FormIxEntryPathname(&curIndexEntry, path, sizeof path);
+    velk_FormIxEntryPathname(&xs->curIndexEntry, path, sizeof path);
     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, " %s: fatal inconsistency detected \n", "readCallbackCtl");
     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "        At Index File entry %ld, path=%s\n",
-                static_cast<long>(curListIxCur), path);
+                static_cast<long>(xs->curListIxCur), path);
     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "        Archive address: %lu \n",
-                static_cast<unsigned long>(curArchiveAddr));
+                static_cast<unsigned long>(xs->curArchiveAddr));
 }
 
 // Checks the member's header block against its entry and acts on the
 // member's type.  0 to go on, -1 to stop.
-int handleHeader(const unsigned char *block)
+int handleHeader(velk_extract_state_t *xs, const unsigned char *block)
 {
     const char *func = "readCallbackCtl";
-    if (velk_GetTarHeader(block, &curTarHeader) != 0) {
-        headerInconsistency();
+    if (velk_GetTarHeader(block, &xs->curTarHeader) != 0) {
+        headerInconsistency(xs);
         velk_SetExitCode(VELK_EXIT_MISMATCH);
         return -1;
     }
@@ -461,24 +390,24 @@ int handleHeader(const unsigned char *block)
     char hPrefix[USTAR_prefix_size + 1];
     char iName[HENT_name_size + 1];
     char iPrefix[USTAR_prefix_size + 1];
-    fieldText(hName, curTarHeader.thb_name, USTAR_name_size);
-    fieldText(hPrefix, curTarHeader.thb_prefix, USTAR_prefix_size);
-    fieldText(iName, curIndexEntry.hent_name, HENT_name_size);
-    fieldText(iPrefix, curIndexEntry.hent_prefix, USTAR_prefix_size);
+    fieldText(hName, xs->curTarHeader.thb_name, USTAR_name_size);
+    fieldText(hPrefix, xs->curTarHeader.thb_prefix, USTAR_prefix_size);
+    fieldText(iName, xs->curIndexEntry.hent_name, HENT_name_size);
+    fieldText(iPrefix, xs->curIndexEntry.hent_prefix, USTAR_prefix_size);
     if (hPrefix[0] == '\0' && strcmp(hName, kDevNull) == 0) {
         // The placeholder of a member that failed while the archive was made.
         char path[VELK_PATH_BUFSIZE];
-        velk_FormIxEntryPathname(&curIndexEntry, path, sizeof path);
+        velk_FormIxEntryPathname(&xs->curIndexEntry, path, sizeof path);
         velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
                     "%s: At index entry %ld, archive filename '/dev/null' was found -  index filename is %s \n", func,
-                    static_cast<long>(curListIxCur), path);
-        snprintf(curLocalPath, sizeof curLocalPath, "%s", kDevNull);
-        curFileIsDevNull = true;
-        ++devNullFileCount;
+                    static_cast<long>(xs->curListIxCur), path);
+        snprintf(xs->curLocalPath, sizeof xs->curLocalPath, "%s", kDevNull);
+        xs->curFileIsDevNull = true;
+        ++xs->devNullFileCount;
     } else if (strcmp(hPrefix, iPrefix) != 0 || strcmp(hName, iName) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal pathname inconsistency detected\n", func);
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "     At Index File entry %ld, Archive address %lu\n",
-                    static_cast<long>(curListIxCur), static_cast<unsigned long>(curArchiveAddr));
+                    static_cast<long>(xs->curListIxCur), static_cast<unsigned long>(xs->curArchiveAddr));
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "    Index path prefix=\"%s\" Archive path prefix=\"%s\"\n",
                     iPrefix, hPrefix);
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "    Index filename=\"%s\" Archive filename=\"%s\"\n", iName,
@@ -488,79 +417,79 @@ int handleHeader(const unsigned char *block)
     }
     // The entry's size decides how many bytes are written; a header that
     // disagrees means the index does not describe this archive.
-    uint64_t headerSize = velk_GetMemberFilesize(&curTarHeader);
-    uint64_t entrySize = velk_Get64(curIndexEntry.hent_fsize);
+    uint64_t headerSize = velk_GetMemberFilesize(&xs->curTarHeader);
+    uint64_t entrySize = velk_Get64(xs->curIndexEntry.hent_fsize);
     if (headerSize != entrySize) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "%s: fatal index inconsistency: archive header size %lu differs from index size %lu\n", func,
                     static_cast<unsigned long>(headerSize), static_cast<unsigned long>(entrySize));
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "        At Index File entry %ld, path=%s\n",
-                    static_cast<long>(curListIxCur), curLocalPath);
+                    static_cast<long>(xs->curListIxCur), xs->curLocalPath);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
 
-    switch (curIndexType) {
+    switch (xs->curIndexType) {
     case VTO_DIRECTORY:
-        extractDirectory();
+        extractDirectory(xs);
         break;
     case VTO_FILE: {
         if (velk_debug_level >= 2)
-            velk_ErrPrintf("%s to extract file %s\n", "starting", curLocalPath);
-        int rc = velk_InitLocalFile();
+            velk_ErrPrintf("%s to extract file %s\n", "starting", xs->curLocalPath);
+        int rc = velk_InitLocalFile(xs);
         if (rc < 0)
             return -1;
         if (rc == 0)
-            ++file_objects;
-        if (velk_debug_level >= 2 && curBlockCount == 1)
-            velk_ErrPrintf("/debug/handling zero-length file: %s\n", curLocalPath);
+            ++xs->file_objects;
+        if (velk_debug_level >= 2 && xs->curBlockCount == 1)
+            velk_ErrPrintf("/debug/handling zero-length file: %s\n", xs->curLocalPath);
         break;
     }
     case VTO_SYMLINK: {
         if (velk_debug_level >= 1)
-            velk_ErrPrintf("will create symlink for %s\n", curLocalPath);
+            velk_ErrPrintf("will create symlink for %s\n", xs->curLocalPath);
         char target[HENT_linkname_size + 1];
-        fieldText(target, curIndexEntry.hent_linkname, HENT_linkname_size);
-        if (velk_Symlink(&curIndexEntry, curLocalPath, target) == 0)
-            ++file_objects;
+        fieldText(target, xs->curIndexEntry.hent_linkname, HENT_linkname_size);
+        if (velk_Symlink(xs, &xs->curIndexEntry, xs->curLocalPath, target) == 0)
+            ++xs->file_objects;
         break;
     }
     default: {
         char path[VELK_PATH_BUFSIZE];
-        velk_FormIxEntryPathname(&curIndexEntry, path, sizeof path);
+        velk_FormIxEntryPathname(&xs->curIndexEntry, path, sizeof path);
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     " %s: fatal: unrecognized object type {%d) for index entry %ld (%s) \n", func,
-                    static_cast<int>(curIndexType), static_cast<long>(curListIxCur), path);
+                    static_cast<int>(xs->curIndexType), static_cast<long>(xs->curListIxCur), path);
         velk_SetExitCode(VELK_EXIT_MISMATCH);
         return -1;
     }
     }
-    curTarHeaderExtracted = true;
+    xs->curTarHeaderExtracted = true;
     return 0;
 }
 
 // The current member's blocks are all handled.  0, or -1 when its local
 // file was left open (an internal error).
-int finishMember()
+int finishMember(velk_extract_state_t *xs)
 {
-    ++total_ix_entries;
-    ++total_objects;
-    if (curIndexType == VTO_FILE) {
-        total_file_bytes += curLocFileSize;
-        velk_StatusMsg(curListLeftToDo == 1 ? 1 : 0, "Bytes: %lu Index Entries: %ld",
-                       static_cast<unsigned long>(total_file_bytes), total_ix_entries);
+    ++xs->total_ix_entries;
+    ++xs->total_objects;
+    if (xs->curIndexType == VTO_FILE) {
+        xs->total_file_bytes += xs->curLocFileSize;
+        velk_StatusMsg(xs->curListLeftToDo == 1 ? 1 : 0, "Bytes: %lu Index Entries: %ld",
+                       static_cast<unsigned long>(xs->total_file_bytes), xs->total_ix_entries);
     }
-    --curListLeftToDo;
-    curHaveEntry = false;
-    if (curLocalFileFd >= 0 && curLocalFileOwned) {
+    --xs->curListLeftToDo;
+    xs->curHaveEntry = false;
+    if (xs->curLocalFileFd >= 0 && xs->curLocalFileOwned) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "%s: fatal internal error - all blocks processed according to Index File\n", "readCallbackCtl");
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "     but local file %s still open\n", curLocalPath);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "     but local file %s still open\n", xs->curLocalPath);
         velk_SetExitCode(VELK_EXIT_SOFTWARE);
-        closeLocalFile();
+        closeLocalFile(xs);
         return -1;
     }
-    curLocalFileFd = -1;
+    xs->curLocalFileFd = -1;
     return 0;
 }
 
@@ -568,7 +497,8 @@ int finishMember()
 // after checking that it still describes what pass 1 laid out: a sane entry
 // whose member starts at expectedBlock and ends inside the range.  0, or -1
 // after the message with status 72.
-int beginRangeMember(const hif_entry_t *entry, int64_t ordinal, uint64_t expectedBlock, uint64_t rangeEndBlock)
+int beginRangeMember(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t ordinal, uint64_t expectedBlock,
+                     uint64_t rangeEndBlock)
 {
     char path[VELK_PATH_BUFSIZE];
     velk_FormIxEntryPathname(entry, path, sizeof path);
@@ -579,37 +509,38 @@ int beginRangeMember(const hif_entry_t *entry, int64_t ordinal, uint64_t expecte
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Index File %s changed during the extraction at entry %ld\n",
                     "velk_Extract", velk_index_filename, static_cast<long>(ordinal));
         velk_SetExitCode(VELK_EXIT_IOERR);
-        curHaveEntry = false;
+        xs->curHaveEntry = false;
         return -1;
     }
-    return velk_ExtractBeginMember(entry, ordinal);
+    return velk_ExtractBeginMember(xs, entry, ordinal);
 }
 
 // Reads the range's next entry and makes it current: the member that starts
 // where the previous one ended.  0 or -1.
-int nextRangeEntry()
+int nextRangeEntry(velk_extract_state_t *xs)
 {
     const char *func = "readCallbackCtl";
-    if (curListEntry == nullptr || curListLeftToDo <= 0) {
+    if (xs->curListEntry == nullptr || xs->curListLeftToDo <= 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "%s: fatal internal error - archive data beyond the last entry of the range at address %lu\n",
-                    func, static_cast<unsigned long>(curArchiveAddr));
+                    func, static_cast<unsigned long>(xs->curArchiveAddr));
         velk_SetExitCode(VELK_EXIT_SOFTWARE);
         return -1;
     }
     hif_entry_t *entry = nullptr;
     int eof = 0;
-    int limit = static_cast<int>(std::min<int64_t>(curListLeftToDo, INT_MAX));
-    if (velk_IndexFileRead(index_Fd, index_file_residency, limit, &entry, &eof) != 0 || eof != 0 ||
+    int limit = static_cast<int>(std::min<int64_t>(xs->curListLeftToDo, INT_MAX));
+    if (velk_IndexFileRead(xs->index_Fd, xs->index_file_residency, limit, &entry, &eof) != 0 || eof != 0 ||
         entry == nullptr) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Fatal error reading index entry %ld from %s\n", func,
-                    static_cast<long>(curListIxCur + 1), velk_index_filename);
+                    static_cast<long>(xs->curListIxCur + 1), velk_index_filename);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
-    ++curListIxCur;
-    ++curFileSpecInx;
-    return beginRangeMember(entry, curListIxCur, curArchiveAddr / VELK_BLOCKSIZE, curListEntry->ixEndBlock);
+    ++xs->curListIxCur;
+    ++xs->curFileSpecInx;
+    return beginRangeMember(xs, entry, xs->curListIxCur, xs->curArchiveAddr / VELK_BLOCKSIZE,
+                            xs->curListEntry->ixEndBlock);
 }
 
 } // namespace
@@ -697,54 +628,51 @@ int velk_ExtractFormPath(const char *archivePath, char *out, size_t size, int *s
     return VELK_XPATH_OK;
 }
 
-void velk_ExtractPrepare()
+void velk_ExtractPrepare(velk_extract_state_t *xs)
 {
-    savedUmask = umask(0);
-    umaskSaved = true;
-    effectiveUid = geteuid();
-    total_objects = 0;
-    file_objects = 0;
-    devNullFileCount = 0;
-    total_ix_entries = 0;
-    total_file_bytes = 0;
-    leadingSlashNoticed = false;
-    curHaveEntry = false;
-    if (curLocalFileOwned)
-        closeLocalFile();
-    curLocalFileFd = -1;
-    curLocalFileOwned = false;
-    freeDeferred();
+    xs->savedUmask = umask(0);
+    xs->umaskSaved = true;
+    xs->effectiveUid = geteuid();
+    xs->total_objects = 0;
+    xs->file_objects = 0;
+    xs->devNullFileCount = 0;
+    xs->total_ix_entries = 0;
+    xs->total_file_bytes = 0;
+    xs->leadingSlashNoticed = false;
+    xs->curHaveEntry = false;
+    if (xs->curLocalFileOwned)
+        closeLocalFile(xs);
+    xs->curLocalFileFd = -1;
+    xs->curLocalFileOwned = false;
+    freeDeferred(xs);
 }
 
-void velk_ExtractRestoreUmask()
+void velk_ExtractRestoreUmask(velk_extract_state_t *xs)
 {
-    if (umaskSaved)
-        umask(savedUmask);
-    umaskSaved = false;
+    if (xs->umaskSaved)
+        umask(xs->savedUmask);
+    xs->umaskSaved = false;
 }
 
-long velk_ExtractFileCount() { return file_objects; }
-long velk_ExtractDevNullCount() { return devNullFileCount; }
-
-int velk_ExtractBeginMember(const hif_entry_t *entry, int64_t ordinal)
+int velk_ExtractBeginMember(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t ordinal)
 {
-    memcpy(&curIndexEntry, entry, sizeof curIndexEntry);
-    curListIxCur = ordinal;
-    curIndexType = velk_Get32(entry->hent_type);
-    curArchiveAddr = velk_Get64(entry->hent_offset) * VELK_BLOCKSIZE;
-    curBlockCount = velk_Get32(entry->hent_blocks);
-    curBlocksHandled = 0;
-    curTarHeaderExtracted = false;
-    curFileIsDevNull = false;
-    curFileDiscard = false;
-    curFileDoCheckSum = false;
-    curLocFileSize = velk_Get64(entry->hent_fsize);
-    curLocFileWritten = 0;
-    curHaveEntry = true;
+    memcpy(&xs->curIndexEntry, entry, sizeof xs->curIndexEntry);
+    xs->curListIxCur = ordinal;
+    xs->curIndexType = velk_Get32(entry->hent_type);
+    xs->curArchiveAddr = velk_Get64(entry->hent_offset) * VELK_BLOCKSIZE;
+    xs->curBlockCount = velk_Get32(entry->hent_blocks);
+    xs->curBlocksHandled = 0;
+    xs->curTarHeaderExtracted = false;
+    xs->curFileIsDevNull = false;
+    xs->curFileDiscard = false;
+    xs->curFileDoCheckSum = false;
+    xs->curLocFileSize = velk_Get64(entry->hent_fsize);
+    xs->curLocFileWritten = 0;
+    xs->curHaveEntry = true;
     char path[VELK_PATH_BUFSIZE];
     velk_FormIxEntryPathname(entry, path, sizeof path);
     int stripped = 0;
-    int rc = velk_ExtractFormPath(path, curLocalPath, sizeof curLocalPath, &stripped);
+    int rc = velk_ExtractFormPath(path, xs->curLocalPath, sizeof xs->curLocalPath, &stripped);
     if (rc == VELK_XPATH_OK)
         return 0;
     if (rc == VELK_XPATH_DOTDOT)
@@ -753,34 +681,35 @@ int velk_ExtractBeginMember(const hif_entry_t *entry, int64_t ordinal)
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Index entry %ld has no usable path: [%s]\n",
                     static_cast<long>(ordinal), path);
     velk_SetExitCode(VELK_EXIT_IOERR);
-    curHaveEntry = false;
+    xs->curHaveEntry = false;
     return -1;
 }
 
-int velk_OpenMemberParent(const char *path, int create, const hif_entry_t *entry, int *fdOut, const char **leafOut)
+int velk_OpenMemberParent(velk_extract_state_t *xs, const char *path, int create, const hif_entry_t *entry,
+                          int *fdOut, const char **leafOut)
 {
     const char *slash = strrchr(path, '/');
     size_t len = slash != nullptr ? static_cast<size_t>(slash - path) : 0;
-    int rc = walkDirs(path, len, create != 0, entry, fdOut);
+    int rc = walkDirs(xs, path, len, create != 0, entry, fdOut);
     if (rc == 0)
         *leafOut = slash != nullptr ? slash + 1 : path;
     return rc;
 }
 
-int velk_Mkdir(const hif_entry_t *entry, const char *path)
+int velk_Mkdir(velk_extract_state_t *xs, const hif_entry_t *entry, const char *path)
 {
     while (*path == '/')
         ++path;
     if (toStdout() || *path == '\0')
         return 0;
     int fd = -1;
-    int rc = walkDirs(path, strlen(path), true, entry, &fd);
+    int rc = walkDirs(xs, path, strlen(path), true, entry, &fd);
     if (rc == 0)
         close(fd);
     return rc;
 }
 
-int velk_Symlink(const hif_entry_t *entry, const char *path, const char *target)
+int velk_Symlink(velk_extract_state_t *xs, const hif_entry_t *entry, const char *path, const char *target)
 {
     if (toStdout())
         return 0;
@@ -798,10 +727,10 @@ int velk_Symlink(const hif_entry_t *entry, const char *path, const char *target)
         return 0;
     int dfd = -1;
     const char *leaf = nullptr;
-    int rc = velk_OpenMemberParent(name, 1, entry, &dfd, &leaf);
+    int rc = velk_OpenMemberParent(xs, name, 1, entry, &dfd, &leaf);
     if (rc != 0)
         return -1;
-    FdCloser dir(dfd);
+    velk_Fd dir(dfd);
     // Whatever held the name before goes (a directory stays and the link
     // then fails).
     unlinkat(dfd, leaf, 0);
@@ -813,88 +742,87 @@ int velk_Symlink(const hif_entry_t *entry, const char *path, const char *target)
     return 0;
 }
 
-int velk_InitLocalFile()
+int velk_InitLocalFile(velk_extract_state_t *xs)
 {
-    uint32_t mode = velk_Get32(curIndexEntry.hent_mode) & kModeBits;
-    curLocFileSize = velk_Get64(curIndexEntry.hent_fsize);
-    curLocFileWritten = 0;
-    curFileDiscard = false;
-    curLocalFileFd = -1;
-    curLocalFileOwned = false;
-    curFileDoCheckSum = false;
-    if (optOn(VELK_OPT_CRC) && (velk_Get32(curIndexEntry.hent_flags) & HIF_FLAG_CRC) != 0 && !curFileIsDevNull) {
-        curFileDoCheckSum = true;
-        curIndexEntryCRC = velk_Get32(curIndexEntry.hent_crc32);
-        velk_ChecksumInit(&curLocFileCRC);
+    uint32_t mode = velk_Get32(xs->curIndexEntry.hent_mode) & kModeBits;
+    xs->curLocFileSize = velk_Get64(xs->curIndexEntry.hent_fsize);
+    xs->curLocFileWritten = 0;
+    xs->curFileDiscard = false;
+    xs->curLocalFileFd = -1;
+    xs->curLocalFileOwned = false;
+    xs->curFileDoCheckSum = false;
+    if (optOn(VELK_OPT_CRC) && (velk_Get32(xs->curIndexEntry.hent_flags) & HIF_FLAG_CRC) != 0 &&
+        !xs->curFileIsDevNull) {
+        xs->curFileDoCheckSum = true;
+        xs->curIndexEntryCRC = velk_Get32(xs->curIndexEntry.hent_crc32);
+        velk_ChecksumInit(&xs->curLocFileCRC);
     }
-    verboseLine("%s: x %s, %lu bytes, %d media blocks\n", velk_msg_prefix[VELK_MSG_VELK], curLocalPath,
-                static_cast<unsigned long>(curLocFileSize), static_cast<int>(curBlockCount));
-    size_t len = strlen(curLocalPath);
-    if (len > 0 && curLocalPath[len - 1] == '/')
-        curLocalPath[--len] = '\0';
+    verboseLine("%s: x %s, %lu bytes, %d media blocks\n", velk_msg_prefix[VELK_MSG_VELK], xs->curLocalPath,
+                static_cast<unsigned long>(xs->curLocFileSize), static_cast<int>(xs->curBlockCount));
+    size_t len = strlen(xs->curLocalPath);
+    if (len > 0 && xs->curLocalPath[len - 1] == '/')
+        xs->curLocalPath[--len] = '\0';
 
-    if (curFileIsDevNull) {
+    if (xs->curFileIsDevNull) {
         // A placeholder's data are zeros: nothing is written anywhere.
-        curFileDiscard = true;
+        xs->curFileDiscard = true;
         return 0;
     }
     if (toStdout()) {
         fflush(stdout);
-        curLocalFileFd = STDOUT_FILENO;
+        xs->curLocalFileFd = STDOUT_FILENO;
         return 0;
     }
-    char *name = curLocalPath;
+    char *name = xs->curLocalPath;
     while (*name == '/')
         ++name;
     int dfd = -1;
     const char *leaf = nullptr;
-    int rc = velk_OpenMemberParent(name, 1, &curIndexEntry, &dfd, &leaf);
+    int rc = velk_OpenMemberParent(xs, name, 1, &xs->curIndexEntry, &dfd, &leaf);
     if (rc == -2) {
-        curFileDiscard = true;
-        curFileDoCheckSum = false;
+        xs->curFileDiscard = true;
+        xs->curFileDoCheckSum = false;
         return 1;
     }
     if (rc != 0)
         return -1;
-    FdCloser dir(dfd);
-    mode_t createMode = static_cast<mode_t>((mode & 0777 & ~savedUmask) | kFileOwnerWrite);
-    int fd = createExclusive(dfd, leaf, createMode, curLocFileSize > 0 ? O_TRUNC | O_NONBLOCK : O_TRUNC);
-    if (fd < 0) {
+    velk_Fd dir(dfd);
+    mode_t createMode = static_cast<mode_t>((mode & 0777 & ~xs->savedUmask) | kFileOwnerWrite);
+    velk_Fd file(createExclusive(dfd, leaf, createMode, xs->curLocFileSize > 0 ? O_TRUNC | O_NONBLOCK : O_TRUNC));
+    if (!file.valid()) {
         int err = errno;
-        perror(curLocFileSize > 0 ? "open (create)" : "creat");
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Cannot create %s (error=%d)\n", curLocalPath, err);
+        perror(xs->curLocFileSize > 0 ? "open (create)" : "creat");
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Cannot create %s (error=%d)\n", xs->curLocalPath, err);
         return -1;
     }
-    if (curLocFileSize == 0) {
-        applyFileAttrs(fd);
-        curLocalFileFd = fd;
-        curLocalFileOwned = true;
-        closeLocalFile();
-        return 0;
-    }
-    curLocalFileFd = fd;
-    curLocalFileOwned = true;
+    if (xs->curLocFileSize == 0)
+        applyFileAttrs(xs, file.get());
+    // The extract state owns the member file from here on.
+    xs->curLocalFileFd = file.release();
+    xs->curLocalFileOwned = true;
+    if (xs->curLocFileSize == 0)
+        closeLocalFile(xs);
     return 0;
 }
 
-int velk_WriteLocalFile(const unsigned char *bytes, uint32_t length, int *blocksConsumedOut)
+int velk_WriteLocalFile(velk_extract_state_t *xs, const unsigned char *bytes, uint32_t length, int *blocksConsumedOut)
 {
-    uint64_t need = curLocFileSize - curLocFileWritten;
+    uint64_t need = xs->curLocFileSize - xs->curLocFileWritten;
     uint64_t n = std::min<uint64_t>(length, need);
     *blocksConsumedOut = static_cast<int>((n + VELK_BLOCKSIZE - 1) / VELK_BLOCKSIZE);
     if (n == 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal internal error - no data due for %s\n", __func__,
-                    curLocalPath);
+                    xs->curLocalPath);
         velk_SetExitCode(VELK_EXIT_SOFTWARE);
         return -1;
     }
-    if (curFileDoCheckSum)
-        velk_ChecksumBuffer(bytes, static_cast<size_t>(n), &curLocFileCRC);
+    if (xs->curFileDoCheckSum)
+        velk_ChecksumBuffer(bytes, static_cast<size_t>(n), &xs->curLocFileCRC);
 
-    if (!curFileDiscard) {
-        if (curLocalFileFd < 0) {
+    if (!xs->curFileDiscard) {
+        if (xs->curLocalFileFd < 0) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal internal error - %s is not open\n", __func__,
-                        curLocalPath);
+                        xs->curLocalPath);
             velk_SetExitCode(VELK_EXIT_SOFTWARE);
             return -1;
         }
@@ -903,24 +831,24 @@ int velk_WriteLocalFile(const unsigned char *bytes, uint32_t length, int *blocks
         int zeroWrites = 0;
         while (done < n) {
             struct pollfd pfd;
-            pfd.fd = curLocalFileFd;
+            pfd.fd = xs->curLocalFileFd;
             pfd.events = POLLOUT;
             pfd.revents = 0;
             int prc = poll(&pfd, 1, kWritePollMs);
             if (prc < 0 && errno != EINTR) {
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d on select while writing local file %s\n",
-                            errno, curLocalPath);
+                            errno, xs->curLocalPath);
                 return -1;
             }
             if (prc <= 0) {
                 if (velk_shutdown_signalled.load() != 0) {
                     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing local file %s\n", EINTR,
-                                curLocalPath);
+                                xs->curLocalPath);
                     return -1;
                 }
                 continue;
             }
-            ssize_t w = velk_local_write_fn(curLocalFileFd, bytes + done,
+            ssize_t w = velk_local_write_fn(xs->curLocalFileFd, bytes + done,
                                             std::min<size_t>(static_cast<size_t>(n) - done, VELK_LOCAL_WRITE_PIECE));
             if (w > 0) {
                 done += static_cast<size_t>(w);
@@ -942,33 +870,34 @@ int velk_WriteLocalFile(const unsigned char *bytes, uint32_t length, int *blocks
                 if (velk_shutdown_signalled.load() == 0)
                     continue;
             }
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing local file %s\n", err, curLocalPath);
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing local file %s\n", err, xs->curLocalPath);
             return -1;
         }
     }
-    curLocFileWritten += n;
-    if (curLocFileWritten < curLocFileSize)
+    xs->curLocFileWritten += n;
+    if (xs->curLocFileWritten < xs->curLocFileSize)
         return 0;
 
-    if (curFileDoCheckSum) {
-        uint32_t crc = velk_ChecksumFinalize(&curLocFileCRC);
-        if (crc != curIndexEntryCRC) {
+    if (xs->curFileDoCheckSum) {
+        uint32_t crc = velk_ChecksumFinalize(&xs->curLocFileCRC);
+        if (crc != xs->curIndexEntryCRC) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "CRC error on %s. Index CRC=%8.8x Extracted File CRC=%8.8x\n",
-                        curLocalPath, curIndexEntryCRC, crc);
+                        xs->curLocalPath, xs->curIndexEntryCRC, crc);
             velk_SetExitCode(VELK_EXIT_MISMATCH);
         }
-        curFileDoCheckSum = false;
+        xs->curFileDoCheckSum = false;
     }
-    if (curLocalFileOwned) {
-        applyFileAttrs(curLocalFileFd);
-        closeLocalFile();
+    if (xs->curLocalFileOwned) {
+        applyFileAttrs(xs, xs->curLocalFileFd);
+        closeLocalFile(xs);
     }
-    curLocalFileFd = -1;
+    xs->curLocalFileFd = -1;
     return 0;
 }
 
-int readCallbackCtl(io_buffer_t *theBuf)
+int readCallbackCtl(io_buffer_t *theBuf, void *state)
 {
+    auto *xs = static_cast<velk_extract_state_t *>(state);
     const char *func = "readCallbackCtl";
     if (theBuf->dataLength % VELK_BLOCKSIZE != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal internal error. Data length [%d] not a multiple of %d\n",
@@ -979,64 +908,66 @@ int readCallbackCtl(io_buffer_t *theBuf)
     const unsigned char *data = theBuf->buffer;
     uint32_t pos = 0;
     while (pos < theBuf->dataLength) {
-        if (!curHaveEntry && nextRangeEntry() != 0)
+        if (!xs->curHaveEntry && nextRangeEntry(xs) != 0)
             return -1;
         uint32_t left = theBuf->dataLength - pos;
         uint64_t consumed = 0;
-        if (!curTarHeaderExtracted) {
-            if (handleHeader(data + pos) != 0)
+        if (!xs->curTarHeaderExtracted) {
+            if (handleHeader(xs, data + pos) != 0)
                 return -1;
             consumed = 1;
-        } else if (curIndexType == VTO_FILE) {
+        } else if (xs->curIndexType == VTO_FILE) {
             int blocks = 0;
-            if (velk_WriteLocalFile(data + pos, left, &blocks) != 0)
+            if (velk_WriteLocalFile(xs, data + pos, left, &blocks) != 0)
                 return -1;
             consumed = static_cast<uint64_t>(blocks);
         } else {
             // Data blocks of a symbolic link from a foreign archive: skipped.
-            consumed = std::min<uint64_t>(curBlockCount - curBlocksHandled, left / VELK_BLOCKSIZE);
+            consumed = std::min<uint64_t>(xs->curBlockCount - xs->curBlocksHandled, left / VELK_BLOCKSIZE);
         }
         if (consumed == 0) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal internal error - no progress at address %lu\n",
-                        func, static_cast<unsigned long>(curArchiveAddr));
+                        func, static_cast<unsigned long>(xs->curArchiveAddr));
             velk_SetExitCode(VELK_EXIT_SOFTWARE);
             return -1;
         }
-        curBlocksHandled += consumed;
-        curArchiveAddr += consumed * VELK_BLOCKSIZE;
+        xs->curBlocksHandled += consumed;
+        xs->curArchiveAddr += consumed * VELK_BLOCKSIZE;
         pos += static_cast<uint32_t>(consumed * VELK_BLOCKSIZE);
-        if (curBlocksHandled >= curBlockCount && finishMember() != 0)
+        if (xs->curBlocksHandled >= xs->curBlockCount && finishMember(xs) != 0)
             return -1;
     }
     return 0;
 }
 
-void velk_FinishDirectories()
+void velk_FinishDirectories(velk_extract_state_t *xs)
 {
-    if (deferredCount == 0) {
-        freeDeferred();
+    if (xs->deferredCount == 0) {
+        freeDeferred(xs);
         return;
     }
     // Deepest first: a directory made read-only must not block what lies
     // below it, and setting a child's attributes leaves the parent's times
     // alone.
-    std::stable_sort(deferredDirs, deferredDirs + deferredCount,
-                     [](const DeferredDir &a, const DeferredDir &b) { return a.depth > b.depth; });
+    std::stable_sort(xs->deferredDirs, xs->deferredDirs + xs->deferredCount,
+                     [](const velk_extract_state_t::DeferredDir &a, const velk_extract_state_t::DeferredDir &b) {
+                         return a.depth > b.depth;
+                     });
     const char *func = "readCallbackCtl";
-    for (size_t i = 0; i < deferredCount; ++i) {
-        const DeferredDir &d = deferredDirs[i];
+    for (size_t i = 0; i < xs->deferredCount; ++i) {
+        const velk_extract_state_t::DeferredDir &d = xs->deferredDirs[i];
         int dfd = -1;
         const char *leaf = nullptr;
-        if (velk_OpenMemberParent(d.path, 0, nullptr, &dfd, &leaf) != 0)
+        if (velk_OpenMemberParent(xs, d.path, 0, nullptr, &dfd, &leaf) != 0)
             continue;
-        FdCloser dir(dfd);
+        velk_Fd dir(dfd);
         struct stat st;
         if (fstatat(dfd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting time(s) for directory %s\n", func,
                         d.path);
             continue;
         }
-        if (asRoot() && !optOn(VELK_OPT_OWN_IDS)) {
+        if (asRoot(xs) && !optOn(VELK_OPT_OWN_IDS)) {
             if (fchownat(dfd, leaf, static_cast<uid_t>(d.uid), static_cast<gid_t>(d.gid), AT_SYMLINK_NOFOLLOW) != 0)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting uid/gid for directory %s\n", func,
                             d.path);
@@ -1054,7 +985,7 @@ void velk_FinishDirectories()
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting time(s) for directory %s\n", func,
                         d.path);
     }
-    freeDeferred();
+    freeDeferred(xs);
 }
 
 // ---------------------------------------------------------------------------
@@ -1075,9 +1006,9 @@ struct RunTimes {
 };
 
 // The whole action's outcome and its final line.  Returns 0 or -1.
-int endAction(bool ok, int archiveFd, int indexFd, int indexKind)
+int endAction(velk_extract_state_t *xs, bool ok, int archiveFd, int indexFd, int indexKind)
 {
-    velk_FinishDirectories();
+    velk_FinishDirectories(xs);
     if (!ok)
         velk_SetExitCode(VELK_EXIT_IOERR);
     velk_FinalLine(ok);
@@ -1093,9 +1024,9 @@ int endAction(bool ok, int archiveFd, int indexFd, int indexKind)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d closing %sindex file %s\n", "velk_Extract",
                         errno, indexKind == VELK_QUOR_FILE ? "QUOR " : "", velk_index_filename);
     }
-    index_Fd = -1;
+    xs->index_Fd = -1;
     velk_FreeIxList();
-    velk_ExtractRestoreUmask();
+    velk_ExtractRestoreUmask(xs);
     return ok ? 0 : -1;
 }
 
@@ -1138,7 +1069,7 @@ int collectOrdinals(OrdinalRequest **out, int64_t *countOut)
 
 // Pass 1 for one entry read at ordinal.  Returns 0 to go on, 1 to end pass
 // 1 early (quit at the prompt), -1 to fail the action.
-int considerEntry(const hif_entry_t *entry, int64_t ordinal, int64_t fsPos, bool byPath)
+int considerEntry(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t ordinal, int64_t fsPos, bool byPath)
 {
     if (!velk_IndexEntrySane(entry)) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Hmmm- %s does not appear to be a file created by velk.\n",
@@ -1163,14 +1094,14 @@ int considerEntry(const hif_entry_t *entry, int64_t ordinal, int64_t fsPos, bool
     }
     char path[VELK_PATH_BUFSIZE];
     velk_FormIxEntryPathname(entry, path, sizeof path);
-    if (entryInsideArchive(entry, ordinal, path) != 0 || entryShapeOk(entry, ordinal, path) != 0)
+    if (entryInsideArchive(xs, entry, ordinal, path) != 0 || entryShapeOk(entry, ordinal, path) != 0)
         return -1;
 
     char local[VELK_PATH_BUFSIZE];
     int stripped = 0;
     int rc = velk_ExtractFormPath(path, local, sizeof local, &stripped);
-    if (stripped != 0 && !leadingSlashNoticed && !toStdout()) {
-        leadingSlashNoticed = true;
+    if (stripped != 0 && !xs->leadingSlashNoticed && !toStdout()) {
+        xs->leadingSlashNoticed = true;
         velk_ErrPrintf("%s: Removing leading `/' from absolute path names in the archive\n",
                        velk_msg_prefix[VELK_MSG_VELK]);
     }
@@ -1203,7 +1134,7 @@ int considerEntry(const hif_entry_t *entry, int64_t ordinal, int64_t fsPos, bool
 }
 
 // Pass 1: builds the range list.  0 or -1.
-int pass1(int64_t selectable, const OrdinalRequest *req, int64_t reqCount)
+int pass1(velk_extract_state_t *xs, int64_t selectable, const OrdinalRequest *req, int64_t reqCount)
 {
     velk_SetProgramPhase(VTP_EXTRACT_PASS1);
     console_message("reading index file", "");
@@ -1215,13 +1146,13 @@ int pass1(int64_t selectable, const OrdinalRequest *req, int64_t reqCount)
         for (int64_t ordinal = 0; ordinal < selectable; ++ordinal) {
             hif_entry_t *entry = nullptr;
             int eof = 0;
-            if (velk_IndexFileRead(index_Fd, index_file_residency, 0, &entry, &eof) != 0) {
+            if (velk_IndexFileRead(xs->index_Fd, xs->index_file_residency, 0, &entry, &eof) != 0) {
                 velk_SetExitCode(VELK_EXIT_IOERR);
                 return -1;
             }
             if (eof != 0 || entry == nullptr)
                 break;
-            int rc = considerEntry(entry, ordinal, 0, true);
+            int rc = considerEntry(xs, entry, ordinal, 0, true);
             if (rc < 0)
                 return -1;
             if (rc > 0)
@@ -1235,7 +1166,7 @@ int pass1(int64_t selectable, const OrdinalRequest *req, int64_t reqCount)
         int64_t j = i + 1;
         while (j < reqCount && req[j].ordinal == req[j - 1].ordinal + 1)
             ++j;
-        if (velk_IndexFilePosition(index_Fd, index_file_residency, req[i].ordinal) != 0) {
+        if (velk_IndexFilePosition(xs->index_Fd, xs->index_file_residency, req[i].ordinal) != 0) {
             velk_SetExitCode(VELK_EXIT_IOERR);
             return -1;
         }
@@ -1243,12 +1174,12 @@ int pass1(int64_t selectable, const OrdinalRequest *req, int64_t reqCount)
             hif_entry_t *entry = nullptr;
             int eof = 0;
             int limit = static_cast<int>(std::min<int64_t>(j - k, INT_MAX));
-            if (velk_IndexFileRead(index_Fd, index_file_residency, limit, &entry, &eof) != 0 || eof != 0 ||
+            if (velk_IndexFileRead(xs->index_Fd, xs->index_file_residency, limit, &entry, &eof) != 0 || eof != 0 ||
                 entry == nullptr) {
                 velk_SetExitCode(VELK_EXIT_IOERR);
                 return -1;
             }
-            if (considerEntry(entry, req[k].ordinal, req[k].fsPos, false) < 0)
+            if (considerEntry(xs, entry, req[k].ordinal, req[k].fsPos, false) < 0)
                 return -1;
         }
         i = j;
@@ -1258,9 +1189,9 @@ int pass1(int64_t selectable, const OrdinalRequest *req, int64_t reqCount)
 
 // Reads one range through the archive reader.  Adds its time and length
 // to the totals.  0 or -1.
-int readRange(int archiveFd, ix_ListEntry_t *range, double *seconds, uint64_t *bytes)
+int readRange(velk_extract_state_t *xs, int archiveFd, ix_ListEntry_t *range, double *seconds, uint64_t *bytes)
 {
-    if (velk_IndexFilePosition(index_Fd, index_file_residency, range->ixStart) != 0) {
+    if (velk_IndexFilePosition(xs->index_Fd, xs->index_file_residency, range->ixStart) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Fatal error positioning index file to entry %ld.\n",
                     "velk_Extract", static_cast<long>(range->ixStart));
         velk_SetExitCode(VELK_EXIT_IOERR);
@@ -1270,53 +1201,53 @@ int readRange(int archiveFd, ix_ListEntry_t *range, double *seconds, uint64_t *b
         velk_ErrPrintf("/debug/ reading next Index File group. Entries %ld-%ld, count=%ld fsOrd=%ld\n",
                        static_cast<long>(range->ixStart), static_cast<long>(range->ixEnd),
                        static_cast<long>(range->ixCount), static_cast<long>(range->ixFsOrd));
-    curListEntry = range;
-    curListLeftToDo = range->ixCount;
-    curFileSpecInx = range->ixFsOrd;
+    xs->curListEntry = range;
+    xs->curListLeftToDo = range->ixCount;
+    xs->curFileSpecInx = range->ixFsOrd;
     hif_entry_t *entry = nullptr;
     int eof = 0;
     int limit = static_cast<int>(std::min<int64_t>(range->ixCount, INT_MAX));
-    if (velk_IndexFileRead(index_Fd, index_file_residency, limit, &entry, &eof) != 0 || eof != 0 ||
+    if (velk_IndexFileRead(xs->index_Fd, xs->index_file_residency, limit, &entry, &eof) != 0 || eof != 0 ||
         entry == nullptr) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Fatal error reading index entry %ld from %s\n",
                     "velk_Extract", static_cast<long>(range->ixStart), velk_index_filename);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
-    curListIxCur = range->ixStart;
-    if (beginRangeMember(entry, range->ixStart, range->ixStartBlock, range->ixEndBlock) != 0)
+    xs->curListIxCur = range->ixStart;
+    if (beginRangeMember(xs, entry, range->ixStart, range->ixStartBlock, range->ixEndBlock) != 0)
         return -1;
     uint64_t start = range->ixStartBlock * VELK_BLOCKSIZE;
     uint64_t length = (range->ixEndBlock - range->ixStartBlock) * VELK_BLOCKSIZE;
     double xferTime = 0.0;
-    int rc = velk_CopyFromLocalArchive(archiveFd, start, length, readCallbackCtl, &xferTime);
+    int rc = velk_CopyFromLocalArchive(archiveFd, start, length, readCallbackCtl, xs, &xferTime);
     *seconds += xferTime;
     *bytes += length;
     if (velk_debug_level >= 4)
         velk_ErrPrintf("/trace/returned from Archive File read - result=%d\n", rc);
     if (rc < 0) {
-        if (curLocalFileOwned)
-            closeLocalFile();
+        if (xs->curLocalFileOwned)
+            closeLocalFile(xs);
         velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Extract aborted\n");
         return -1;
     }
     // A reader that ends early (an archive cut short after it was measured)
     // leaves members of the range undone.
-    if (curListLeftToDo != 0 || curHaveEntry) {
-        if (curLocalFileOwned)
-            closeLocalFile();
+    if (xs->curListLeftToDo != 0 || xs->curHaveEntry) {
+        if (xs->curLocalFileOwned)
+            closeLocalFile(xs);
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "%s: Archive file %s ended before entry %ld was complete\n", "velk_Extract", velk_archive,
-                    static_cast<long>(curListIxCur));
+                    static_cast<long>(xs->curListIxCur));
         velk_SetExitCode(VELK_EXIT_IOERR);
         velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Extract aborted\n");
-        curHaveEntry = false;
+        xs->curHaveEntry = false;
         return -1;
     }
     return 0;
 }
 
-void statisticsLine(FILE *outStream, const RunTimes &t, double seconds, uint64_t bytes)
+void statisticsLine(velk_extract_state_t *xs, FILE *outStream, const RunTimes &t, double seconds, uint64_t bytes)
 {
     struct timeval now;
     gettimeofday(&now, nullptr);
@@ -1328,7 +1259,7 @@ void statisticsLine(FILE *outStream, const RunTimes &t, double seconds, uint64_t
     double sys = velk_DiffTimeval(&usage.ru_stime, &t.usage.ru_stime);
     char line[VELK_MSG_BUFSIZE];
     int n = snprintf(line, sizeof line, "%s: Extract complete for %s, %ld files. total bytes read: %lu in %.3f seconds ",
-                     velk_msg_prefix[VELK_MSG_VELK], velk_archive, file_objects, static_cast<unsigned long>(bytes),
+                     velk_msg_prefix[VELK_MSG_VELK], velk_archive, xs->file_objects, static_cast<unsigned long>(bytes),
                      seconds);
     size_t used = n > 0 ? std::min(static_cast<size_t>(n), sizeof line - 1) : 0;
     if (seconds >= 0.001) {
@@ -1349,42 +1280,184 @@ void statisticsLine(FILE *outStream, const RunTimes &t, double seconds, uint64_t
 
 } // namespace
 
-int velk_Extract()
-{
-    VELK_TRACE_ENTRY();
-    FILE *outStream = toStdout() ? stderr : stdout;
-    RunTimes times;
-    gettimeofday(&times.start, nullptr);
-    memset(&times.usage, 0, sizeof times.usage);
-    getrusage(RUSAGE_SELF, &times.usage);
-    velk_ExtractPrepare();
-    velk_FreeIxList();
-    index_Fd = -1;
+namespace {
 
+// Refuses the archive kinds this action cannot read (a pipe, a storage-system
+// or gateway-host archive), with the final line.  Returns 0 when the kind
+// can be read, -1 otherwise.
+int refuseUnreadableKind(velk_extract_state_t *xs)
+{
     if (velk_filetype == VELK_PIPE) {
         // Nothing was extracted: a refused pipe must not end as a success.
         velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "velk_Extract: please use regular tar to read piped Archive Files\n");
         velk_SetExitCode(VELK_EXIT_USAGE);
         velk_FinalLine(false);
-        velk_ExtractRestoreUmask();
+        velk_ExtractRestoreUmask(xs);
         return -1;
     }
     if (velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: reading a %s archive file is not available in this build: %s\n",
-                    "velk_Extract", velk_filetype == VELK_QUOR_FILE ? "QUOR" : "remote", velk_archive);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "%s: reading a %s archive file is not available in this build: %s\n", "velk_Extract",
+                    velk_filetype == VELK_QUOR_FILE ? "QUOR" : "remote", velk_archive);
         velk_SetExitCode(VELK_EXIT_SOFTWARE);
         velk_FinalLine(false);
-        velk_ExtractRestoreUmask();
+        velk_ExtractRestoreUmask(xs);
         return -1;
     }
+    return 0;
+}
+
+// Reports an archive whose size differs from the one expected.
+void archiveSizeMismatch(uint64_t actual, uint64_t expected)
+{
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Archive file %s size = %lu\n", velk_archive,
+                static_cast<unsigned long>(actual));
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "       is inconsistent with size of %lu from Index File %s\n",
+                static_cast<unsigned long>(expected), velk_index_filename);
+    velk_SetExitCode(VELK_EXIT_IOERR);
+}
+
+// Checks every -J ordinal against the entries that can be selected.
+// Returns 0, or -1 after the message with status 64.
+int checkRequestedOrdinals(const OrdinalRequest *req, int64_t reqCount, int64_t selectable)
+{
+    for (int64_t i = 0; i < reqCount; ++i) {
+        if (req[i].ordinal >= selectable) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "Specified index entry: %lu is > number of index entries in the archive (%lu) [from Index File %s]\n",
+                        static_cast<unsigned long>(req[i].ordinal), static_cast<unsigned long>(selectable),
+                        velk_index_filename);
+            velk_SetExitCode(VELK_EXIT_USAGE);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The index file as opened for the action, with the entries that can be
+// selected from it.
+struct OpenedIndex {
+    int fd = -1;
+    int kind = 0;
+    int64_t selectable = 0;
+};
+
+// Opens the index, checks it against the archive's size, and counts the
+// entries that can be selected (the consistency file's entry of an archive
+// velk wrote is never extracted).  Returns 0, or -1 after the message; ix
+// records what was opened either way, for endAction.
+int openIndex(velk_extract_state_t *xs, OpenedIndex *ix)
+{
+    velk_SetProgramPhase(VTP_EXTRACT_OPEN_FILES);
+    struct stat archiveStat;
+    memset(&archiveStat, 0, sizeof archiveStat);
+    if (velk_GetArchiveXAttrs(velk_filetype, nullptr, &archiveStat) != 0)
+        return -1;
+    velk_StatusMsg(1, "Open Index File");
+    ix->kind = velk_filetype;
+    ix->fd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, ix->kind);
+    if (ix->fd < 0)
+        return -1;
+    xs->index_Fd = ix->fd;
+    xs->index_file_residency = ix->kind;
+    if (velk_debug_level >= 2)
+        velk_ErrPrintf("[debug] successfully opened Index file for reading on FD=%d\n", ix->fd);
+
+    bool foreign = (velk_Get32(velk_index_hdr.hif_hdr.hif_flags) & HIF_IDX_FOREIGN_ARCHIVE) != 0;
+    if (foreign && velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/ index says Archive File was NOT created by VELK\n");
+
+    xs->archiveSizeBytes = static_cast<uint64_t>(archiveStat.st_size);
+    uint64_t recorded = velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize);
+    if (recorded != xs->archiveSizeBytes) {
+        archiveSizeMismatch(xs->archiveSizeBytes, recorded);
+        return -1;
+    }
+    // The header's object count, which the open has checked against the
+    // entries present.  The last entry of an archive velk wrote is the
+    // consistency file's.
+    int64_t objects = std::min<int64_t>(velk_Get32(velk_index_hdr.hif_hdr.obj_count), velk_index_entries);
+    ix->selectable = foreign ? objects : std::max<int64_t>(objects - 1, 0);
+    return 0;
+}
+
+// Pass 2: opens the archive, checks its size again and reads every range.
+// *archiveFdOut gets the archive descriptor (or -1) for endAction.  Returns
+// 0, or -1 after the message.
+int pass2(velk_extract_state_t *xs, FILE *outStream, const RunTimes &times, int indexFd, int kind,
+          int *archiveFdOut)
+{
+    velk_SetProgramPhase(VTP_EXTRACT_READARCHIVE);
+    velk_StatusMsg(1, "Opening archive file");
+    console_message("Opening archive file", "");
+    struct stat openStat;
+    memset(&openStat, 0, sizeof openStat);
+    int archiveFd = velk_OpenArchiveFile(O_RDONLY, nullptr, &openStat);
+    *archiveFdOut = archiveFd;
+    if (archiveFd < 0)
+        return -1;
+    velk_archive_fd = archiveFd;
+    if (static_cast<uint64_t>(openStat.st_size) != xs->archiveSizeBytes) {
+        archiveSizeMismatch(static_cast<uint64_t>(openStat.st_size), xs->archiveSizeBytes);
+        return -1;
+    }
+    console_message("Reading archive file", "");
+    if (velk_IndexFileRewind(indexFd, kind) != 0) {
+        velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal error rewinding index file. Cannot continue...\n");
+        return -1;
+    }
+    double seconds = 0.0;
+    uint64_t bytes = 0;
+    bool ok = true;
+    for (ix_ListEntry_t *r = ixListHead; r != nullptr; r = r->next) {
+        if (readRange(xs, archiveFd, r, &seconds, &bytes) != 0) {
+            ok = false;
+            break;
+        }
+    }
+    xs->curListEntry = nullptr;
+    console_message("", "");
+    if (!ok)
+        return -1;
+    if (xs->devNullFileCount > 0) {
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
+                    "%d files were extracted to /dev/null. Files were missing at creation time\n"
+                    "         due to filesystem errors or user removal during the archive creation\n",
+                    static_cast<int>(xs->devNullFileCount));
+        velk_SetExitCode(VELK_EXIT_MISMATCH);
+    }
+    statisticsLine(xs, outStream, times, seconds, bytes);
+    return 0;
+}
+
+} // namespace
+
+int velk_Extract()
+{
+    VELK_TRACE_ENTRY();
+    // The run's extraction state; the archive reader hands it to the data
+    // callback and is done with it before the action returns.
+    velk_extract_state_t state;
+    velk_extract_state_t *xs = &state;
+    FILE *outStream = toStdout() ? stderr : stdout;
+    RunTimes times;
+    gettimeofday(&times.start, nullptr);
+    memset(&times.usage, 0, sizeof times.usage);
+    getrusage(RUSAGE_SELF, &times.usage);
+    velk_ExtractPrepare(xs);
+    velk_FreeIxList();
+    xs->index_Fd = -1;
+
+    if (refuseUnreadableKind(xs) != 0)
+        return -1;
     if (velk_GenFilelist() < 0)
-        return endAction(false, -1, -1, 0);
+        return endAction(xs, false, -1, -1, 0);
 
     OrdinalRequest *req = nullptr;
     int64_t reqCount = 0;
     if (optOn(VELK_OPT_BY_ORDINAL) && collectOrdinals(&req, &reqCount) != 0)
-        return endAction(false, -1, -1, 0);
+        return endAction(xs, false, -1, -1, 0);
     struct ReqFree {
         OrdinalRequest *p;
         ~ReqFree()
@@ -1394,111 +1467,27 @@ int velk_Extract()
         }
     } reqFree{req};
 
-    // Opening the files.
-    velk_SetProgramPhase(VTP_EXTRACT_OPEN_FILES);
-    struct stat archiveStat;
-    memset(&archiveStat, 0, sizeof archiveStat);
-    if (velk_GetArchiveXAttrs(velk_filetype, nullptr, &archiveStat) != 0)
-        return endAction(false, -1, -1, 0);
-    velk_StatusMsg(1, "Open Index File");
-    int kind = velk_filetype;
-    int indexFd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, kind);
-    if (indexFd < 0)
-        return endAction(false, -1, -1, kind);
-    index_Fd = indexFd;
-    index_file_residency = kind;
-    if (velk_debug_level >= 2)
-        velk_ErrPrintf("[debug] successfully opened Index file for reading on FD=%d\n", indexFd);
-
-    bool foreign = (velk_Get32(velk_index_hdr.hif_hdr.hif_flags) & HIF_IDX_FOREIGN_ARCHIVE) != 0;
-    if (foreign && velk_debug_level >= 1)
-        velk_ErrPrintf("/debug/ index says Archive File was NOT created by VELK\n");
-
-    archiveSizeBytes = static_cast<uint64_t>(archiveStat.st_size);
-    uint64_t recorded = velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize);
-    if (recorded != archiveSizeBytes) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Archive file %s size = %lu\n", velk_archive,
-                    static_cast<unsigned long>(archiveSizeBytes));
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "       is inconsistent with size of %lu from Index File %s\n",
-                    static_cast<unsigned long>(recorded), velk_index_filename);
-        velk_SetExitCode(VELK_EXIT_IOERR);
-        return endAction(false, -1, indexFd, kind);
-    }
-
-    // The header's object count, which the open has checked against the
-    // entries present.  The last entry of an archive velk wrote is the
-    // consistency file's and is never extracted.
-    int64_t objects = std::min<int64_t>(velk_Get32(velk_index_hdr.hif_hdr.obj_count), velk_index_entries);
-    int64_t selectable = foreign ? objects : std::max<int64_t>(objects - 1, 0);
-    for (int64_t i = 0; i < reqCount; ++i) {
-        if (req[i].ordinal >= selectable) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "Specified index entry: %lu is > number of index entries in the archive (%lu) [from Index File %s]\n",
-                        static_cast<unsigned long>(req[i].ordinal), static_cast<unsigned long>(selectable),
-                        velk_index_filename);
-            velk_SetExitCode(VELK_EXIT_USAGE);
-            return endAction(false, -1, indexFd, kind);
-        }
-    }
+    OpenedIndex ix;
+    if (openIndex(xs, &ix) != 0 || checkRequestedOrdinals(req, reqCount, ix.selectable) != 0)
+        return endAction(xs, false, -1, ix.fd, ix.kind);
     if (velk_debug_level >= 1)
         velk_ErrPrintf("/debug/ Index file contains %d entries, including consistency file\n",
-                       static_cast<int>(objects));
+                       static_cast<int>(std::min<int64_t>(velk_Get32(velk_index_hdr.hif_hdr.obj_count),
+                                                          velk_index_entries)));
     velk_FreeIxList();
     if (velk_IndexReadInit() != 0)
-        return endAction(false, -1, indexFd, kind);
+        return endAction(xs, false, -1, ix.fd, ix.kind);
 
-    if (pass1(selectable, req, reqCount) != 0)
-        return endAction(false, -1, indexFd, kind);
+    if (pass1(xs, ix.selectable, req, reqCount) != 0)
+        return endAction(xs, false, -1, ix.fd, ix.kind);
 
     if (ixListHead == nullptr) {
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/ no index entries were selected for extracting \n");
-        return endAction(true, -1, indexFd, kind);
+        return endAction(xs, true, -1, ix.fd, ix.kind);
     }
 
-    // Pass 2.
-    velk_SetProgramPhase(VTP_EXTRACT_READARCHIVE);
-    velk_StatusMsg(1, "Opening archive file");
-    console_message("Opening archive file", "");
-    struct stat openStat;
-    memset(&openStat, 0, sizeof openStat);
-    int archiveFd = velk_OpenArchiveFile(O_RDONLY, nullptr, &openStat);
-    if (archiveFd < 0)
-        return endAction(false, -1, indexFd, kind);
-    velk_archive_fd = archiveFd;
-    if (static_cast<uint64_t>(openStat.st_size) != archiveSizeBytes) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Archive file %s size = %lu\n", velk_archive,
-                    static_cast<unsigned long>(openStat.st_size));
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "       is inconsistent with size of %lu from Index File %s\n",
-                    static_cast<unsigned long>(archiveSizeBytes), velk_index_filename);
-        velk_SetExitCode(VELK_EXIT_IOERR);
-        return endAction(false, archiveFd, indexFd, kind);
-    }
-    console_message("Reading archive file", "");
-    if (velk_IndexFileRewind(indexFd, kind) != 0) {
-        velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal error rewinding index file. Cannot continue...\n");
-        return endAction(false, archiveFd, indexFd, kind);
-    }
-    double seconds = 0.0;
-    uint64_t bytes = 0;
-    bool ok = true;
-    for (ix_ListEntry_t *r = ixListHead; r != nullptr; r = r->next) {
-        if (readRange(archiveFd, r, &seconds, &bytes) != 0) {
-            ok = false;
-            break;
-        }
-    }
-    curListEntry = nullptr;
-    console_message("", "");
-    if (!ok)
-        return endAction(false, archiveFd, indexFd, kind);
-    if (devNullFileCount > 0) {
-        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
-                    "%d files were extracted to /dev/null. Files were missing at creation time\n"
-                    "         due to filesystem errors or user removal during the archive creation\n",
-                    static_cast<int>(devNullFileCount));
-        velk_SetExitCode(VELK_EXIT_MISMATCH);
-    }
-    statisticsLine(outStream, times, seconds, bytes);
-    return endAction(true, archiveFd, indexFd, kind);
+    int archiveFd = -1;
+    bool ok = pass2(xs, outStream, times, ix.fd, ix.kind, &archiveFd) == 0;
+    return endAction(xs, ok, archiveFd, ix.fd, ix.kind);
 }

@@ -13,8 +13,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
+#include "velk_Globals.h"
 #include "velk_IndexFormat.h"
+#include "velk_TarHeader.h"
 #include "velk_Xfer.h"
 
 // One range of selected entries with consecutive ordinals whose members are
@@ -30,6 +33,72 @@ struct ix_ListEntry_t {
 };
 
 // The range list of the run, in index order.  Initial thread only.
+// Local paths: the longest path a member can carry and its NUL.
+constexpr size_t VELK_LOCAL_PATH_SIZE = 4097;
+
+// The state of one extraction: the index being read, the range and member
+// being handled, the member's local file, the run's counters and the
+// directories whose attributes wait for the end.  velk_Extract owns it and
+// hands it to the archive reader as the data callback's argument; the
+// initial thread and the reader's delivery thread use it in turn, never at
+// once, so it takes no lock.
+struct velk_extract_state_t {
+    // A directory member whose owner, mode and times are applied at the end.
+    struct DeferredDir {
+        char *path;
+        int depth;
+        uint32_t mode;
+        uint32_t uid;
+        uint32_t gid;
+        uint32_t mtime;
+    };
+
+    int index_Fd = -1;
+    int index_file_residency = VELK_LOCAL_FILE;
+    uint64_t archiveSizeBytes = 0;       // the archive's actual size
+
+    ix_ListEntry_t *curListEntry = nullptr;
+    int64_t curListIxCur = 0;            // ordinal of the current entry
+    int64_t curListLeftToDo = 0;         // entries of the range not yet finished
+    int64_t curFileSpecInx = 0;
+
+    bool curHaveEntry = false;           // a member is being handled
+    hif_entry_t curIndexEntry{};         // copy of its entry
+    uint32_t curIndexType = 0;
+    uint64_t curArchiveAddr = 0;         // archive byte address being consumed
+    uint64_t curBlockCount = 0;
+    uint64_t curBlocksHandled = 0;
+    bool curTarHeaderExtracted = false;
+    posix_header_t curTarHeader{};
+
+    char curLocalPath[VELK_LOCAL_PATH_SIZE] = {};
+    int curLocalFileFd = -1;             // -1 when closed
+    bool curLocalFileOwned = false;      // curLocalFileFd is a file of ours (not standard output)
+    uint64_t curLocFileSize = 0;
+    uint64_t curLocFileWritten = 0;
+    bool curFileIsDevNull = false;
+    bool curFileDiscard = false;         // the member's data are read and dropped
+
+    bool curFileDoCheckSum = false;
+    uint32_t curIndexEntryCRC = 0;
+    uint32_t curLocFileCRC = 0;
+
+    long total_objects = 0;
+    long file_objects = 0;               // files and symbolic links extracted
+    long devNullFileCount = 0;           // members whose data was a "/dev/null" placeholder
+    long total_ix_entries = 0;
+    uint64_t total_file_bytes = 0;
+
+    mode_t savedUmask = 022;
+    uid_t effectiveUid = 0;
+    bool umaskSaved = false;
+    bool leadingSlashNoticed = false;
+
+    DeferredDir *deferredDirs = nullptr;
+    size_t deferredCount = 0;
+    size_t deferredSize = 0;
+};
+
 extern ix_ListEntry_t *ixListHead;
 extern ix_ListEntry_t *ixListTail;
 extern long ix_ListCount;
@@ -63,14 +132,14 @@ constexpr int VELK_XPATH_TOO_LONG = -2;   // does not fit out
 // the effective user id, and resets the counters and the deferred directory
 // list.  velk_Extract calls it first; tests call it before driving the
 // local-file routines.
-void velk_ExtractPrepare();
+void velk_ExtractPrepare(velk_extract_state_t *xs);
 // Puts the saved umask back (end of the action).
-void velk_ExtractRestoreUmask();
+void velk_ExtractRestoreUmask(velk_extract_state_t *xs);
 
 // Makes entry (copied) the current member at archive ordinal with the local
 // path formed from the entry's path; nothing handled yet.  Returns 0, or -1
 // after a message (status 72) when the path is refused.
-[[nodiscard]] int velk_ExtractBeginMember(const hif_entry_t *entry, int64_t ordinal);
+[[nodiscard]] int velk_ExtractBeginMember(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t ordinal);
 
 // Opens the directory that holds the last component of path (relative to
 // the current directory), walking every parent component without following
@@ -81,13 +150,14 @@ void velk_ExtractRestoreUmask();
 // inside path.  Returns 0; -2 after an ERROR (status 72) when a parent
 // component is a symbolic link or not a directory; -1 after a message on
 // any other failure.
-[[nodiscard]] int velk_OpenMemberParent(const char *path, int create, const hif_entry_t *entry, int *fdOut,
-                                        const char **leafOut);
+[[nodiscard]] int velk_OpenMemberParent(velk_extract_state_t *xs, const char *path, int create,
+                                        const hif_entry_t *entry, int *fdOut, const char **leafOut);
 
 // The data callback of the archive readers: consumes theBuf's dataLength
-// bytes (a multiple of 512) of the current range.  Returns 0 to go on, -1 to
-// stop the transfer (after a message and the exit status).
-int readCallbackCtl(io_buffer_t *theBuf);
+// bytes (a multiple of 512) of the current range; state is the
+// velk_extract_state_t.  Returns 0 to go on, -1 to stop the transfer (after
+// a message and the exit status).
+int readCallbackCtl(io_buffer_t *theBuf, void *state);
 
 // Creates the current member's local file (or takes standard output with
 // -O, or a discarding sink for a "/dev/null" placeholder).  A member of size
@@ -95,7 +165,7 @@ int readCallbackCtl(io_buffer_t *theBuf);
 // the member is refused (a parent is a symbolic link or not a directory:
 // its data are then skipped, status 72); -1 when the file cannot be created
 // (the extraction stops).
-[[nodiscard]] int velk_InitLocalFile();
+[[nodiscard]] int velk_InitLocalFile(velk_extract_state_t *xs);
 
 // Writes the first min(length, bytes still due) bytes to the current local
 // file; *blocksConsumedOut gets them in 512-byte blocks, rounded up.  When
@@ -103,27 +173,24 @@ int readCallbackCtl(io_buffer_t *theBuf);
 // times and closes the file.  A full file system is waited for in 30-second
 // steps until space comes back or a shutdown is signalled.  Returns 0, or -1
 // after a message.
-[[nodiscard]] int velk_WriteLocalFile(const unsigned char *bytes, uint32_t length, int *blocksConsumedOut);
+[[nodiscard]] int velk_WriteLocalFile(velk_extract_state_t *xs, const unsigned char *bytes, uint32_t length,
+                                      int *blocksConsumedOut);
 
 // Creates the directory path with all missing components (see
 // velk_OpenMemberParent); an existing directory is left as it is.  With -O
 // or an empty path nothing happens.  Returns 0, -2 when refused (a component
 // is a symbolic link or not a directory; status 72), -1 on other failures;
 // both after a message.
-[[nodiscard]] int velk_Mkdir(const hif_entry_t *entry, const char *path);
+[[nodiscard]] int velk_Mkdir(velk_extract_state_t *xs, const hif_entry_t *entry, const char *path);
 
 // Creates the symbolic link path -> target (nothing with -O), replacing a
 // non-directory of that name.  Returns 0, or -1 after a message with
 // status 72.
-[[nodiscard]] int velk_Symlink(const hif_entry_t *entry, const char *path, const char *target);
+[[nodiscard]] int velk_Symlink(velk_extract_state_t *xs, const hif_entry_t *entry, const char *path,
+                               const char *target);
 
 // Applies the deferred attributes of the directory members extracted so far
 // (owner, then mode with -p, then times), deepest first, and forgets them.
-void velk_FinishDirectories();
-
-// Counters of the current run: files and symbolic links extracted, and
-// members whose data was a "/dev/null" placeholder.
-long velk_ExtractFileCount();
-long velk_ExtractDevNullCount();
+void velk_FinishDirectories(velk_extract_state_t *xs);
 
 #endif

@@ -425,6 +425,50 @@ int compareFileSpecsByName(const void *a, const void *b)
     return (x->version > y->version) - (x->version < y->version);
 }
 
+// One entry entryName of the directory name (nameLen characters; rootDir
+// when it is "/") during velk_GenDirList: excluded, skipped with a message,
+// added, or walked into (with recurse).  Returns 0 to go on with the next
+// entry, -1 to stop the walk.
+static int scanEntry(const char *name, size_t nameLen, bool rootDir, const char *entryName, int recurse)
+{
+    static char reason[VELK_REASON_BUFSIZE];
+    char path[VELK_MAX_WALK_PATH + 2];
+    size_t full = nameLen + (rootDir ? 0 : 1) + strlen(entryName);
+    if (full > VELK_MAX_WALK_PATH) {
+        velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Full pathname too long - skipped %s\n", entryName);
+        velk_SetExitCode(VELK_EXIT_SOFTWARE);
+        return 0;
+    }
+    snprintf(path, sizeof path, "%s%s%s", name, rootDir ? "" : "/", entryName);
+    if (hooks.excludeCheckName(path, dirRecursionLevel, reason, sizeof reason) != 0) {
+        if (velk_config_opts.DisplayExcludedObjects)
+            fprintf(stderr, "%s: path %s: %s\n", "INFO", name, reason);
+        return 0;
+    }
+    struct stat st;
+    if (statPath(path, &st) != 0) {
+        velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Error %d stat-ing %s - entry not included\n", errno, path);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return 0;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        if (onWalkStack(st)) {
+            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Link to a directory being scanned - skipped %s\n", path);
+            velk_SetExitCode(VELK_EXIT_IOERR);
+            return 0;
+        }
+        if (!recurse)
+            return !olderThanWindow(st.st_mtime) && addCopy(VTO_DIRECTORY, path, nullptr, 0, &st) != 0 ? -1 : 0;
+        return handleDirectory(path, st, nullptr, 0) != 0 ? -1 : 0;
+    }
+    if (S_ISREG(st.st_mode))
+        return checkAddFile(path, st, nullptr, 0, true) != 0 ? -1 : 0;
+    if (S_ISLNK(st.st_mode))
+        return !olderThanWindow(st.st_mtime) && addCopy(VTO_SYMLINK, path, nullptr, 0, &st) != 0 ? -1 : 0;
+    // Devices, FIFOs and sockets are left out without a message.
+    return 0;
+}
+
 int velk_GenDirList(const char *name, int recurse, int exclusionMark)
 {
     (void)exclusionMark;  // the rules of this directory are dropped by the caller
@@ -475,8 +519,6 @@ int velk_GenDirList(const char *name, int recurse, int exclusionMark)
         pushed = true;
     }
 
-    static char reason[VELK_REASON_BUFSIZE];
-    char path[VELK_MAX_WALK_PATH + 2];
     size_t nameLen = strlen(name);
     bool rootDir = nameLen == 1 && name[0] == '/';
     int result = 0;
@@ -491,54 +533,10 @@ int velk_GenDirList(const char *name, int recurse, int exclusionMark)
             break;
         if (strcmp(de->d_name, ".") == 0 || strcmp(de->d_name, "..") == 0)
             continue;
-        size_t full = nameLen + (rootDir ? 0 : 1) + strlen(de->d_name);
-        if (full > VELK_MAX_WALK_PATH) {
-            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Full pathname too long - skipped %s\n", de->d_name);
-            velk_SetExitCode(VELK_EXIT_SOFTWARE);
-            continue;
+        if (scanEntry(name, nameLen, rootDir, de->d_name, recurse) != 0) {
+            result = -1;
+            break;
         }
-        snprintf(path, sizeof path, "%s%s%s", name, rootDir ? "" : "/", de->d_name);
-        if (hooks.excludeCheckName(path, dirRecursionLevel, reason, sizeof reason) != 0) {
-            if (velk_config_opts.DisplayExcludedObjects)
-                fprintf(stderr, "%s: path %s: %s\n", "INFO", name, reason);
-            continue;
-        }
-        struct stat st;
-        if (statPath(path, &st) != 0) {
-            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Error %d stat-ing %s - entry not included\n", errno, path);
-            velk_SetExitCode(VELK_EXIT_IOERR);
-            continue;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            if (onWalkStack(st)) {
-                velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG,
-                            "Link to a directory being scanned - skipped %s\n", path);
-                velk_SetExitCode(VELK_EXIT_IOERR);
-                continue;
-            }
-            if (!recurse) {
-                if (!olderThanWindow(st.st_mtime) && addCopy(VTO_DIRECTORY, path, nullptr, 0, &st) != 0) {
-                    result = -1;
-                    break;
-                }
-                continue;
-            }
-            if (handleDirectory(path, st, nullptr, 0) != 0) {
-                result = -1;
-                break;
-            }
-        } else if (S_ISREG(st.st_mode)) {
-            if (checkAddFile(path, st, nullptr, 0, true) != 0) {
-                result = -1;
-                break;
-            }
-        } else if (S_ISLNK(st.st_mode)) {
-            if (!olderThanWindow(st.st_mtime) && addCopy(VTO_SYMLINK, path, nullptr, 0, &st) != 0) {
-                result = -1;
-                break;
-            }
-        }
-        // Devices, FIFOs and sockets are left out without a message.
     }
     closedir(dir);
     if (pushed)

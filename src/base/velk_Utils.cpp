@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -223,4 +224,17 @@ const char *velk_CksumTypeToString(int type)
     if (type < 0 || type >= static_cast<int>(sizeof names / sizeof names[0]))
         return nullptr;
     return names[type];
+}
+
+int velk_WaitReady(int fd, short events)
+{
+    struct pollfd p = {fd, events, 0};
+    while (!velk_shutdown_signalled.load()) {
+        int r = poll(&p, 1, VELK_EAGAIN_POLL_MS);
+        if (r > 0)
+            return 0;
+        if (r < 0 && errno != EINTR)
+            return -errno;
+    }
+    return 0;
 }

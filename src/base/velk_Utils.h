@@ -2,14 +2,26 @@
 #define VELK_UTILS_H
 
 // Small routines shared by many units: path templates, the yes/no prompt on
-// the controlling terminal, time differences and the names of actions and
-// checksum types.
+// the controlling terminal, time differences, the names of actions and
+// checksum types, and the wait of a local read or write loop whose descriptor
+// said EAGAIN.
 
 #include <cstdint>
 #include <sys/time.h>
 #include <sys/types.h>
 
 constexpr int VELK_TEMPLATE_MAX = 4096;
+
+// How long one poll of velk_WaitReady lasts before it looks at the shutdown
+// flag again, in milliseconds.
+constexpr int VELK_EAGAIN_POLL_MS = 1000;
+
+// Waits until the local descriptor fd is ready for events (POLLIN or
+// POLLOUT) or the shutdown flag is raised, so that a read or write loop
+// never spins on EAGAIN.  Returns 0 to try the I/O again (the caller's loop
+// looks at the shutdown flag itself), or -errno when poll failed.  Any
+// thread.
+[[nodiscard]] int velk_WaitReady(int fd, short events);
 
 // Expands "%H" (home, or the effective user's home when null), "%U" (user,
 // or the effective user's login name when null), "%N" (short host name, or

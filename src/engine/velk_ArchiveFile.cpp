@@ -234,24 +234,6 @@ int velk_CreateArchiveFile()
     return rc;
 }
 
-int velk_GetArchiveAttrs(int kind, quor_fileattr_t *attr, struct stat *statBuf)
-{
-    switch (kind) {
-    case VELK_PIPE:
-        return 0;
-    case VELK_QUOR_FILE: {
-        int rc = quor_FileGetAttributes(velk_archive, attr);
-        if (rc < 0) {
-            quorAttrFailure(rc);
-            return -1;
-        }
-        return 0;
-    }
-    default:
-        return statArchive(kind, statBuf);
-    }
-}
-
 int velk_GetArchiveXAttrs(int kind, quor_xfileattr_t *xattr, struct stat *statBuf)
 {
     switch (kind) {

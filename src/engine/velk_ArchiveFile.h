@@ -41,11 +41,9 @@ constexpr int VELK_OPEN_NOSTAGE = 0x800;
 // steps until it answers otherwise or a shutdown is signalled.
 [[nodiscard]] int velk_OpenArchiveFile(int openFlags, quor_xfileattr_t *xattr, struct stat *statBuf);
 
-// The archive's basic attributes (storage system) or status (local and
+// The archive's extended attributes (storage system) or status (local and
 // gateway host) for an archive of kind; a pipe has none and succeeds.
 // Return 0 or -1.
-[[nodiscard]] int velk_GetArchiveAttrs(int kind, quor_fileattr_t *attr, struct stat *statBuf);
-// Likewise with the extended attributes of a storage-system archive.
 [[nodiscard]] int velk_GetArchiveXAttrs(int kind, quor_xfileattr_t *xattr, struct stat *statBuf);
 
 // Derives the storage layout globals from the extended attributes' levels

@@ -20,6 +20,7 @@
 #include "quor_api.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
+#include "velk_Utils.h"
 
 // Sleeps seconds in one-second steps, returning early once the shutdown
 // flag is raised.
@@ -36,9 +37,6 @@ ssize_t (*velk_local_read_fn)(int fd, void *buf, size_t count) = ::read;
 ssize_t (*velk_local_write_fn)(int fd, const void *buf, size_t count) = ::write;
 void (*velk_nospace_sleep_fn)(unsigned seconds) = nospaceSleep;
 
-// How long one poll on a descriptor that said EAGAIN lasts before the loop
-// looks at the shutdown flag again.
-static constexpr int kEagainPollMs = 1000;
 // A path component buffer: the longest archive path and its NUL.
 static constexpr size_t kParentDirSize = 1025;
 
@@ -169,21 +167,6 @@ int velk_PositionFile(int theFd, int residency, uint64_t offsetIn, int posType, 
 // Block reads and writes.
 // ---------------------------------------------------------------------------
 
-// Waits until fd is ready for events, the shutdown flag is raised or poll
-// fails.  Returns 0 to try again, or an errno value when poll failed.
-static int waitReady(int fd, short events)
-{
-    struct pollfd p = {fd, events, 0};
-    while (!velk_shutdown_signalled.load()) {
-        int r = poll(&p, 1, kEagainPollMs);
-        if (r > 0)
-            return 0;
-        if (r < 0 && errno != EINTR)
-            return errno;
-    }
-    return 0;
-}
-
 // Reports that the data of a storage-system or gateway-host file cannot be
 // moved by this build.
 static int transferUnavailable(const char *function, const char *kind, const char *fileName)
@@ -236,7 +219,7 @@ int velk_BlockRead(int theFd, const char *fileName, int residency, int bytesToRe
         if (err == EAGAIN) {
             // A non-blocking descriptor with nothing yet: wait for data
             // instead of spinning.
-            err = waitReady(theFd, POLLIN);
+            err = -velk_WaitReady(theFd, POLLIN);
             if (err == 0)
                 continue;
         } else if (err == EIO && ++eioInRow <= VELK_MAX_EIO_RETRIES) {
@@ -300,7 +283,7 @@ int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToW
             if (err == EINTR)
                 continue;
             if (err == EAGAIN) {
-                err = waitReady(theFd, POLLOUT);
+                err = -velk_WaitReady(theFd, POLLOUT);
                 if (err == 0)
                     continue;
             } else if (err == EIO && ++eioInRow <= VELK_MAX_EIO_RETRIES) {

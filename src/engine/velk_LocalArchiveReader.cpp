@@ -28,6 +28,7 @@ struct local_reader_t {
     int localArchiveFd;              // constant while the threads run
     uint64_t left_To_Read;           // read thread only
     velk_bufCallback_t bufCallback;  // constant while the threads run
+    void *callbackArg;               // constant while the threads run
     std::atomic<int> xferAborted;
     io_buffer_t bufs[kBufferCount];
 };
@@ -37,10 +38,10 @@ struct local_reader_t {
 void completeAll(local_reader_t *r)
 {
     for (io_buffer_t &b : r->bufs) {
-        pthread_mutex_lock(&b.bufLock);
+        b.bufLock.lock();
         b.state = IOB_STATE_COMPLETED;
-        pthread_cond_broadcast(&b.bufCond);
-        pthread_mutex_unlock(&b.bufLock);
+        b.bufCond.broadcast();
+        b.bufLock.unlock();
     }
 }
 
@@ -54,11 +55,11 @@ void abortReader(local_reader_t *r)
 // want (the caller now owns it), false when the transfer stopped.
 bool waitFor(local_reader_t *r, io_buffer_t *b, int want)
 {
-    pthread_mutex_lock(&b->bufLock);
+    b->bufLock.lock();
     while (b->state != want && b->state != IOB_STATE_COMPLETED && r->xferAborted.load() == 0)
-        pthread_cond_wait(&b->bufCond, &b->bufLock);
+        b->bufCond.wait(b->bufLock);
     bool owned = b->state == want && r->xferAborted.load() == 0;
-    pthread_mutex_unlock(&b->bufLock);
+    b->bufLock.unlock();
     return owned;
 }
 
@@ -66,13 +67,13 @@ bool waitFor(local_reader_t *r, io_buffer_t *b, int want)
 // meanwhile.  Returns false when it had.
 bool handOver(io_buffer_t *b, int next)
 {
-    pthread_mutex_lock(&b->bufLock);
+    b->bufLock.lock();
     bool stopped = b->state == IOB_STATE_COMPLETED;
     if (!stopped) {
         b->state = next;
-        pthread_cond_broadcast(&b->bufCond);
+        b->bufCond.broadcast();
     }
-    pthread_mutex_unlock(&b->bufLock);
+    b->bufLock.unlock();
     return !stopped;
 }
 
@@ -105,12 +106,12 @@ void *readThread(void *arg)
         if (velk_debug_level >= 4)
             velk_ErrPrintf("/trace/read thread -read %d bytes from local Archive\n", static_cast<int>(got));
         r->left_To_Read -= static_cast<uint64_t>(got);
-        pthread_mutex_lock(&b->bufLock);
+        b->bufLock.lock();
         b->dataLength = static_cast<uint32_t>(got);
         b->bufBlocksFilled = static_cast<int>((got + VELK_BLOCKSIZE - 1) / VELK_BLOCKSIZE);
         if (r->left_To_Read == 0)
             b->bufFlags |= IOB_FLAG_LAST_DATA;
-        pthread_mutex_unlock(&b->bufLock);
+        b->bufLock.unlock();
         if (!handOver(b, IOB_STATE_WRITING))
             break;
     }
@@ -124,14 +125,14 @@ void *deliveryThread(void *arg)
         io_buffer_t *b = &r->bufs[i];
         if (!waitFor(r, b, IOB_STATE_WRITING))
             break;
-        pthread_mutex_lock(&b->bufLock);
+        b->bufLock.lock();
         bool last = (b->bufFlags & IOB_FLAG_LAST_DATA) != 0;
         b->dataMoved = 0;
-        pthread_mutex_unlock(&b->bufLock);
+        b->bufLock.unlock();
         if (velk_debug_level >= 4)
             velk_ErrPrintf("/trace/write thread passing %d bytes to callback function\n",
                            static_cast<int>(b->dataLength));
-        int rc = r->bufCallback(b);
+        int rc = r->bufCallback(b, r->callbackArg);
         if (rc < 0) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "/debug/%s: callback function returned %d -aborting xfer\n",
                         "velk_CopyFromLocalArchive", rc);
@@ -157,7 +158,7 @@ void printSysError(const char *what, int err)
 }  // namespace
 
 int velk_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
-                              double *xferTime)
+                              void *callbackArg, double *xferTime)
 {
     VELK_TRACE_ENTRY();
     if (xferTime != nullptr)
@@ -177,10 +178,12 @@ int velk_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesT
     // The state lives in this frame: both threads are joined before return.
     local_reader_t state;
     local_reader_t *r = &state;
-    memset(r->bufs, 0, sizeof r->bufs);
+    for (io_buffer_t &b : r->bufs)
+        b = io_buffer_t{};
     r->localArchiveFd = archiveFd;
     r->left_To_Read = bytesToRead;
     r->bufCallback = callback;
+    r->callbackArg = callbackArg;
     r->xferAborted.store(0);
 
     int result = 0;

@@ -14,7 +14,7 @@
 // Reads bytesToRead bytes of the archive archiveFd (kind velk_filetype,
 // local or pipe) from byte startAddr and passes them to callback in
 // buffers of velk_iobufsize bytes rounded up to whole blocks: every byte
-// exactly once, in order, one call at a time.  A local archive is first
+// exactly once, in order, one call at a time, each with callbackArg.  A local archive is first
 // positioned at startAddr; a pipe is read from where it stands.  *xferTime
 // (may be null) receives the elapsed seconds.  Returns 0, or -1 when the
 // archive could not be positioned or read (also when it ends before the
@@ -22,6 +22,6 @@
 // not be started; both threads have stopped by then.  0 bytes returns 0 at
 // once without starting threads.
 [[nodiscard]] int velk_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
-                                            velk_bufCallback_t callback, double *xferTime);
+                                            velk_bufCallback_t callback, void *callbackArg, double *xferTime);
 
 #endif

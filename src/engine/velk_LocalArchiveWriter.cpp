@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "velk_Fd.h"
 #include "velk_FileAccess.h"
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
@@ -162,23 +163,6 @@ bool crcFromArchive(int archiveFd, uint64_t position, size_t length, uint32_t *c
     return true;
 }
 
-// Closes a member file when the member is done.
-class MemberFd {
-public:
-    explicit MemberFd(int fd) : fd_(fd) {}
-    ~MemberFd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    MemberFd(const MemberFd &) = delete;
-    MemberFd &operator=(const MemberFd &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 } // namespace
 
 void velk_LocalArchiveWriterRelease()
@@ -187,6 +171,167 @@ void velk_LocalArchiveWriterRelease()
     iobuf = nullptr;
     iobufSize = 0;
 }
+
+namespace {
+
+// One member's data copy in progress.
+struct MemberCopy {
+    int fd;              // the member file, or -1 when it is missing
+    const char *path;
+    uint64_t size;       // the indexed size: exactly this many bytes go out
+    uint64_t available;  // bytes the file can still give, up to size
+    uint64_t done;       // data bytes written so far
+    bool crcOn;          // the data go into crc
+    uint32_t crc;
+    bool memberBad;      // the data are not the file's: the member fails
+};
+
+// Opens a member file with data.  Returns the descriptor, or -1 after the
+// warning that says why it is missing.
+int openMember(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0)
+        return fd;
+    int err = errno;
+    if (err == ENOENT)
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
+                    "Local file %s was missing or inaccessible and could not be copied to the archive\n", path);
+    else if (err == EACCES)
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Access denied when trying to open local file %s\n", path);
+    else
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Error %d opening local file %s\n", err, path);
+    return -1;
+}
+
+// Writes the member's header block (a missing member keeps its place under
+// the placeholder name "/dev/null"; its data will be zeros) and the -v line.
+// Returns 0, or VELK_LCOPY_ARCHIVE_FAILED.
+int writeMemberHeader(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntry, const char *path,
+                      bool missing)
+{
+    hif_entry_t headerEntry = *indexEntry;
+    if (missing) {
+        memset(headerEntry.hent_prefix, 0, sizeof headerEntry.hent_prefix);
+        memset(headerEntry.hent_name, 0, sizeof headerEntry.hent_name);
+        memcpy(headerEntry.hent_name, "/dev/null", sizeof "/dev/null" - 1);
+        (void)velk_SetMissingMemberFile(indexOrdinal);
+    }
+    velk_BuildPosixHeader(&headerEntry, iobuf);
+    if (velk_Opt(VELK_OPT_VERBOSE)) {
+        // An archive written to standard output must not receive the listing.
+        FILE *out = velk_stdout_is_data ? stderr : stdout;
+        bool dir = velk_Get32(indexEntry->hent_type) == VTO_DIRECTORY;
+        fprintf(out, "%s: %s  %s%s\n", "VELK", missing ? "[missing]" : "a", path, dir ? "/" : "");
+        fflush(out);
+    }
+    if (velk_BlockWrite(archiveFd, archiveName(), VELK_LOCAL_FILE, VELK_BLOCKSIZE, iobuf) != VELK_BLOCKSIZE) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing tar header to Archive file %s\n", errno,
+                    archiveName());
+        return VELK_LCOPY_ARCHIVE_FAILED;
+    }
+    archiveWritten(archiveFd, VELK_BLOCKSIZE);
+    return 0;
+}
+
+// Sets m->available from the open file's current size, up to the indexed
+// size; a size that changed fails the member (its data are cut or
+// zero-filled to the indexed size).
+void measureMember(MemberCopy *m)
+{
+    struct stat st;
+    if (fstat(m->fd, &st) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: FSTAT_SYSCALL error %d at line %d (fatal internal error)\n",
+                    "copyLocalFile", errno, __LINE__);
+        m->memberBad = true;
+        return;
+    }
+    uint64_t current = static_cast<uint64_t>(st.st_size);
+    if (current != m->size) {
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s: (line %d) file size changed for %s\n", "copyLocalFile",
+                    __LINE__, m->path);
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Index size:        %lu\n",
+                    static_cast<unsigned long>(m->size));
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Current file size: %lu\n",
+                    static_cast<unsigned long>(current));
+        m->memberBad = true;
+    }
+    m->available = std::min(current, m->size);
+    (void)posix_fadvise(m->fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+// Moves what the file holds into the archive inside the kernel, as far as
+// that way goes; the buffered copy then goes on from m->done.
+void copyMemberInKernel(int archiveFd, MemberCopy *m)
+{
+    while (m->done < m->available) {
+        uint64_t position = archiveBytesWritten;
+        ssize_t n = copyInKernel(m->fd, m->done, archiveFd,
+                                 static_cast<size_t>(std::min<uint64_t>(m->available - m->done, kInKernelPiece)));
+        if (n <= 0)
+            break;
+        m->done += static_cast<uint64_t>(n);
+        archiveWritten(archiveFd, static_cast<size_t>(n));
+        if (m->crcOn && !crcFromArchive(archiveFd, position, static_cast<size_t>(n), &m->crc)) {
+            // The bytes are in the archive but their CRC cannot be taken:
+            // the member cannot be vouched for.
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d reading back Archive file %s for the CRC of %s\n",
+                        errno, archiveName(), m->path);
+            m->memberBad = true;
+            m->crcOn = false;
+        }
+    }
+    // The reads go on from where the copy stopped; a file that cannot be
+    // positioned gives nothing more (zeros, member failed).
+    if (m->done > 0 && m->done < m->available &&
+        lseek(m->fd, static_cast<off_t>(m->done), SEEK_SET) != static_cast<off_t>(m->done)) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Unrecoverable error reading local file %s near offset %lu\n",
+                    m->path, static_cast<unsigned long>(m->done));
+        m->available = m->done;
+        m->memberBad = true;
+    }
+}
+
+// Copies the rest of the member's data through the buffer: the file's bytes
+// while it gives them, zeros for the rest of the indexed size.  Returns 0,
+// or VELK_LCOPY_ARCHIVE_FAILED when the archive cannot be written.
+int copyMemberBuffered(int archiveFd, MemberCopy *m)
+{
+    while (m->done < m->size) {
+        size_t chunk = static_cast<size_t>(std::min<uint64_t>(iobufSize, m->size - m->done));
+        if (m->done < m->available) {
+            chunk = static_cast<size_t>(std::min<uint64_t>(chunk, m->available - m->done));
+            prefetchChunk(m->fd, m->done + chunk, std::min<uint64_t>(iobufSize, m->available - m->done - chunk));
+            int got = velk_BlockRead(m->fd, m->path, VELK_LOCAL_FILE, static_cast<int>(chunk), iobuf);
+            if (got < 0) {
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                            "Unrecoverable error reading local file %s near offset %lu\n", m->path,
+                            static_cast<unsigned long>(m->done));
+                got = 0;
+            }
+            if (static_cast<size_t>(got) < chunk) {
+                // The file gave less than it holds (it shrank after the size
+                // was read, or a read failed): the rest of the member is
+                // zeros and the member is failed.
+                memset(iobuf + got, 0, chunk - static_cast<size_t>(got));
+                m->available = m->done + static_cast<uint64_t>(got);
+                m->memberBad = true;
+            }
+        } else {
+            memset(iobuf, 0, chunk);
+        }
+        if (m->crcOn)
+            velk_ChecksumBuffer(iobuf, chunk, &m->crc);
+        if (velk_BlockWrite(archiveFd, archiveName(), VELK_LOCAL_FILE, static_cast<int>(chunk), iobuf) !=
+            static_cast<int>(chunk))
+            return VELK_LCOPY_ARCHIVE_FAILED;
+        archiveWritten(archiveFd, chunk);
+        m->done += chunk;
+    }
+    return 0;
+}
+
+} // namespace
 
 int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntry)
 {
@@ -202,153 +347,33 @@ int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntr
         return VELK_LCOPY_ARCHIVE_FAILED;
 
     bool hasData = type == VTO_FILE || type == VTO_HARDLINK;
-    bool crcOn = hasData && velk_Opt(VELK_OPT_CRC);
-    uint32_t crc;
-    velk_ChecksumInit(&crc);
     char path[VELK_PATH_BUFSIZE];
     velk_FormIxEntryPathname(indexEntry, path, sizeof path);
-    uint64_t size = hasData ? velk_Get64(indexEntry->hent_fsize) : 0;
-    uint64_t padding = size % VELK_BLOCKSIZE != 0 ? VELK_BLOCKSIZE - size % VELK_BLOCKSIZE : 0;
-
-    bool missing = false;
-    int memberFd = -1;
-    if (hasData) {
-        memberFd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (memberFd < 0) {
-            int err = errno;
-            if (err == ENOENT)
-                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
-                            "Local file %s was missing or inaccessible and could not be copied to the archive\n",
-                            path);
-            else if (err == EACCES)
-                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Access denied when trying to open local file %s\n",
-                            path);
-            else
-                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Error %d opening local file %s\n", err, path);
-            missing = true;
-        }
-    }
-    MemberFd member(memberFd);
-
-    // A missing member keeps its place in the archive under a placeholder
-    // name; its data will be zeros.
-    hif_entry_t headerEntry = *indexEntry;
-    if (missing) {
-        memset(headerEntry.hent_prefix, 0, sizeof headerEntry.hent_prefix);
-        memset(headerEntry.hent_name, 0, sizeof headerEntry.hent_name);
-        memcpy(headerEntry.hent_name, "/dev/null", sizeof "/dev/null" - 1);
-        (void)velk_SetMissingMemberFile(indexOrdinal);
-    }
-    velk_BuildPosixHeader(&headerEntry, iobuf);
-    if (velk_Opt(VELK_OPT_VERBOSE)) {
-        // An archive written to standard output must not receive the listing.
-        FILE *out = velk_stdout_is_data ? stderr : stdout;
-        fprintf(out, "%s: %s  %s%s\n", "VELK", missing ? "[missing]" : "a", path, type == VTO_DIRECTORY ? "/" : "");
-        fflush(out);
-    }
-    if (velk_BlockWrite(archiveFd, archiveName(), VELK_LOCAL_FILE, VELK_BLOCKSIZE, iobuf) != VELK_BLOCKSIZE) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing tar header to Archive file %s\n", errno,
-                    archiveName());
+    velk_Fd member(hasData ? openMember(path) : -1);  // closed when the member is done
+    bool missing = hasData && !member.valid();
+    if (writeMemberHeader(archiveFd, indexOrdinal, indexEntry, path, missing) != 0)
         return VELK_LCOPY_ARCHIVE_FAILED;
-    }
-    archiveWritten(archiveFd, VELK_BLOCKSIZE);
     if (!hasData)
         return 0;
 
-    // The bytes the file can still give: none when missing, else its current
-    // size up to the indexed size.
-    bool memberBad = missing;
-    uint64_t available = 0;
-    if (!missing) {
-        struct stat st;
-        if (fstat(member.get(), &st) != 0) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "%s: FSTAT_SYSCALL error %d at line %d (fatal internal error)\n", "copyLocalFile", errno,
-                        __LINE__);
-            memberBad = true;
-        } else {
-            uint64_t current = static_cast<uint64_t>(st.st_size);
-            if (current != size) {
-                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s: (line %d) file size changed for %s\n",
-                            "copyLocalFile", __LINE__, path);
-                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Index size:        %lu\n",
-                            static_cast<unsigned long>(size));
-                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Current file size: %lu\n",
-                            static_cast<unsigned long>(current));
-                // Cut or zero-filled to the indexed size, the data are not the
-                // file's: the member is failed.
-                memberBad = true;
-            }
-            available = std::min(current, size);
-            (void)posix_fadvise(member.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-        }
-    }
+    MemberCopy m = {};
+    m.fd = member.get();
+    m.path = path;
+    m.size = velk_Get64(indexEntry->hent_fsize);
+    m.crcOn = velk_Opt(VELK_OPT_CRC);
+    velk_ChecksumInit(&m.crc);
+    m.memberBad = missing;
+    if (!missing)
+        measureMember(&m);
+    // The bytes the file holds go across inside the kernel where it can;
+    // the buffered copy then does whatever is left (all of it if this way
+    // is not available).
+    if (!m.memberBad && inKernelCopyAllowed(m.crcOn))
+        copyMemberInKernel(archiveFd, &m);
+    if (copyMemberBuffered(archiveFd, &m) != 0)
+        return VELK_LCOPY_ARCHIVE_FAILED;
 
-    uint64_t done = 0;
-    // The bytes the file holds go across inside the kernel where it can; the
-    // loop below then does whatever is left (all of it if this way is not
-    // available), with reads and writes.
-    if (!memberBad && inKernelCopyAllowed(crcOn)) {
-        while (done < available) {
-            uint64_t position = archiveBytesWritten;
-            ssize_t n = copyInKernel(member.get(), done, archiveFd,
-                                     static_cast<size_t>(std::min<uint64_t>(available - done, kInKernelPiece)));
-            if (n <= 0)
-                break;
-            done += static_cast<uint64_t>(n);
-            archiveWritten(archiveFd, static_cast<size_t>(n));
-            if (crcOn && !crcFromArchive(archiveFd, position, static_cast<size_t>(n), &crc)) {
-                // The bytes are in the archive but their CRC cannot be
-                // taken: the member cannot be vouched for.
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                            "Error %d reading back Archive file %s for the CRC of %s\n", errno, archiveName(),
-                            path);
-                memberBad = true;
-                crcOn = false;
-            }
-        }
-        // The reads go on from where the copy stopped; a file that cannot
-        // be positioned gives nothing more (zeros, member failed).
-        if (done > 0 && done < available &&
-            lseek(member.get(), static_cast<off_t>(done), SEEK_SET) != static_cast<off_t>(done)) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "Unrecoverable error reading local file %s near offset %lu\n", path,
-                        static_cast<unsigned long>(done));
-            available = done;
-            memberBad = true;
-        }
-    }
-    while (done < size) {
-        size_t chunk = static_cast<size_t>(std::min<uint64_t>(iobufSize, size - done));
-        if (done < available) {
-            chunk = static_cast<size_t>(std::min<uint64_t>(chunk, available - done));
-            prefetchChunk(member.get(), done + chunk, std::min<uint64_t>(iobufSize, available - done - chunk));
-            int got = velk_BlockRead(member.get(), path, VELK_LOCAL_FILE, static_cast<int>(chunk), iobuf);
-            if (got < 0) {
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                            "Unrecoverable error reading local file %s near offset %lu\n", path,
-                            static_cast<unsigned long>(done));
-                got = 0;
-            }
-            if (static_cast<size_t>(got) < chunk) {
-                // The file gave less than it holds (it shrank after the size
-                // was read, or a read failed): the rest of the member is
-                // zeros and the member is failed.
-                memset(iobuf + got, 0, chunk - static_cast<size_t>(got));
-                available = done + static_cast<uint64_t>(got);
-                memberBad = true;
-            }
-        } else {
-            memset(iobuf, 0, chunk);
-        }
-        if (crcOn)
-            velk_ChecksumBuffer(iobuf, chunk, &crc);
-        if (velk_BlockWrite(archiveFd, archiveName(), VELK_LOCAL_FILE, static_cast<int>(chunk), iobuf) !=
-            static_cast<int>(chunk))
-            return VELK_LCOPY_ARCHIVE_FAILED;
-        archiveWritten(archiveFd, chunk);
-        done += chunk;
-    }
+    uint64_t padding = m.size % VELK_BLOCKSIZE != 0 ? VELK_BLOCKSIZE - m.size % VELK_BLOCKSIZE : 0;
     if (padding > 0 &&
         velk_BlockWrite(archiveFd, archiveName(), VELK_LOCAL_FILE, static_cast<int>(padding), zeroBlock()) !=
             static_cast<int>(padding)) {
@@ -357,11 +382,11 @@ int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntr
         return VELK_LCOPY_ARCHIVE_FAILED;
     }
     archiveWritten(archiveFd, static_cast<size_t>(padding));
-    if (crcOn)
-        (void)velk_SetMemberFileXferCRC(indexOrdinal, velk_ChecksumFinalize(&crc));
+    if (m.crcOn)
+        (void)velk_SetMemberFileXferCRC(indexOrdinal, velk_ChecksumFinalize(&m.crc));
     if (missing)
         return VELK_LCOPY_MISSING;
-    return memberBad ? VELK_LCOPY_MEMBER_FAILED : 0;
+    return m.memberBad ? VELK_LCOPY_MEMBER_FAILED : 0;
 }
 
 int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)

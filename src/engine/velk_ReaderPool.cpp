@@ -27,9 +27,10 @@
 #include "velk_Memory.h"
 #include "velk_StatusFifo.h"
 #include "velk_TarHeader.h"
+#include "velk_Utils.h"
 
 kyl_mutex_t lfwLock;
-pthread_cond_t lfwCondition = PTHREAD_COND_INITIALIZER;
+kyl_cond_t lfwCondition;
 lfw_ctl_t *lfwThreadTable = nullptr;
 int lfwTableSize = 0;
 int lfwActiveThreads = 0;
@@ -78,17 +79,17 @@ bool xferStopping(transfer_t *ctl)
 {
     if (velk_shutdown_signalled.load() != 0)
         return true;
-    pthread_mutex_lock(&ctl->controlLock);
+    ctl->controlLock.lock();
     bool stop = ctl->abortSignalled != 0 || ctl->transfer_active == 0;
-    pthread_mutex_unlock(&ctl->controlLock);
+    ctl->controlLock.unlock();
     return stop;
 }
 
 bool resyncRequested(transfer_t *ctl)
 {
-    pthread_mutex_lock(&ctl->controlLock);
+    ctl->controlLock.lock();
     bool resync = ctl->errorResyncFlag != 0;
-    pthread_mutex_unlock(&ctl->controlLock);
+    ctl->controlLock.unlock();
     return resync;
 }
 
@@ -127,13 +128,13 @@ void zeroFill(unsigned char *dst, uint64_t length, crc32_t *crc)
 void velk_LfwSignalCondition()
 {
     kyl_lock_guard g(lfwLock);
-    pthread_cond_signal(&lfwCondition);
+    lfwCondition.signal();
 }
 
 void velk_LfwBroadcastCondition()
 {
     kyl_lock_guard g(lfwLock);
-    pthread_cond_broadcast(&lfwCondition);
+    lfwCondition.broadcast();
 }
 
 int velk_LfwThreadHighWater()
@@ -267,7 +268,9 @@ int positionResumedMember(int fd, lfw_task_t *task, uint64_t fileSize, uint64_t 
         while (done < pos) {
             size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof chunk, pos - done));
             ssize_t n = read(fd, chunk, want);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno == EAGAIN && velk_WaitReady(fd, POLLIN) == 0 && !velk_shutdown_signalled.load())
                 continue;
             if (n <= 0)
                 return -1;
@@ -386,17 +389,17 @@ void reportCompletion(lfw_ctl_t *me, bool quitting)
 {
     kyl_lock_guard g(lfwLock);
     lfwCompletionCount++;
-    pthread_mutex_lock(&me->threadMutex);
+    me->threadMutex.lock();
     me->threadState = LFW_CMD_COMPLETE;
     if (quitting)
-        pthread_cond_signal(&me->threadCond);
-    pthread_mutex_unlock(&me->threadMutex);
+        me->threadCond.signal();
+    me->threadMutex.unlock();
     me->next = lfwCompletedTasks;
     lfwCompletedTasks = me;
     if (quitting)
-        pthread_cond_broadcast(&lfwCondition);
+        lfwCondition.broadcast();
     else
-        pthread_cond_signal(&lfwCondition);
+        lfwCondition.signal();
 }
 
 } // namespace
@@ -411,14 +414,14 @@ void *velk_LFW_Thread(void *threadParam)
     for (;;) {
         // Idle readers wait for the manager without a time limit: only the
         // manager (or the pool shutdown) gives them work or LFW_QUIT.
-        pthread_mutex_lock(&me->threadMutex);
+        me->threadMutex.lock();
         while (!(me->threadState == LFW_ACTIVE || (me->threadState == LFW_ASSIGNED && task->request != LFW_IDLE)))
-            pthread_cond_wait(&me->threadCond, &me->threadMutex);
+            me->threadCond.wait(me->threadMutex);
         task->rplyBlocks = 0;
         task->response = 0;
         task->bufOffset = task->reqOffset;
         int request = task->request;
-        pthread_mutex_unlock(&me->threadMutex);
+        me->threadMutex.unlock();
         if (velk_debug_level >= 4)
             velk_ErrPrintf("/debug/LFW thread %d found new task ->%d\n", me->tableInx, request);
 
@@ -493,17 +496,17 @@ void sendQuit(lfw_ctl_t *entry)
 {
     for (;;) {
         kyl_lock_guard g(lfwLock);
-        pthread_mutex_lock(&entry->threadMutex);
+        entry->threadMutex.lock();
         if (entry->threadState != LFW_ACTIVE) {
             entry->task.request = LFW_QUIT;
             entry->threadState = LFW_ASSIGNED;
-            pthread_cond_signal(&entry->threadCond);
-            pthread_mutex_unlock(&entry->threadMutex);
+            entry->threadCond.signal();
+            entry->threadMutex.unlock();
             return;
         }
-        pthread_mutex_unlock(&entry->threadMutex);
+        entry->threadMutex.unlock();
         struct timespec until = deadlineIn(kCompletionWaitMs);
-        pthread_cond_timedwait(&lfwCondition, lfwLock.native(), &until);
+        lfwCondition.timedwait(lfwLock, &until);
     }
 }
 
@@ -533,9 +536,9 @@ void velk_ShutdownThreadPool()
         kyl_lock_guard g(lfwLock);
         for (int i = 0; i < size; i++) {
             if (table[i].condCreated)
-                pthread_cond_destroy(&table[i].threadCond);
+                table[i].threadCond.destroy();
             if (table[i].mutexCreated)
-                pthread_mutex_destroy(&table[i].threadMutex);
+                table[i].threadMutex.destroy();
             table[i].condCreated = table[i].mutexCreated = 0;
         }
         lfwThreadTable = nullptr;
@@ -576,14 +579,13 @@ int velk_InitThreadPool()
     for (int i = 0; i < count; i++) {
         lfw_ctl_t *entry = &table[i];
         entry->tableInx = i;
-        entry->threadState = LFW_WAITING;
         entry->task.request = LFW_IDLE;
         int line = __LINE__ + 1;
-        int rc = pthread_mutex_init(&entry->threadMutex, nullptr);
+        int rc = entry->threadMutex.init();
         if (rc == 0) {
             entry->mutexCreated = 1;
             line = __LINE__ + 1;
-            rc = pthread_cond_init(&entry->threadCond, nullptr);
+            rc = entry->threadCond.init();
             if (rc == 0)
                 entry->condCreated = 1;
         }
@@ -594,6 +596,12 @@ int velk_InitThreadPool()
             velk_SetExitCode(VELK_EXIT_OSERR);
             result = -1;
             break;
+        }
+        {
+            // The table is zeroed, so the state already reads LFW_WAITING;
+            // set it under the entry's own lock all the same.
+            kyl_lock_guard state(entry->threadMutex);
+            entry->threadState = LFW_WAITING;
         }
         line = __LINE__ + 1;
         rc = pthread_create(&entry->threadID, &attr, velk_LFW_Thread, entry);
@@ -648,7 +656,7 @@ int fillQueueToReadyQueue(io_buffer_t *theBuf)
                        static_cast<unsigned long>(theBuf->fileOffset));
     }
 
-    pthread_mutex_lock(&ctl->bufQueueLock);
+    ctl->bufQueueLock.lock();
     velk_InsertReadyBuffer(ctl, theBuf);
     uint64_t start = theBuf->fileOffset;
     uint64_t end = start + theBuf->dataLength;
@@ -658,15 +666,15 @@ int fillQueueToReadyQueue(io_buffer_t *theBuf)
         if (req->dataAddress >= start && req->dataAddress < end) {
             *link = req->next;
             req->next = nullptr;
-            pthread_mutex_lock(&req->reqLock);
-            pthread_cond_signal(&req->reqCond);
-            pthread_mutex_unlock(&req->reqLock);
+            req->reqLock.lock();
+            req->reqCond.signal();
+            req->reqLock.unlock();
         } else {
             link = &req->next;
         }
     }
-    pthread_cond_broadcast(&ctl->bufQueueCondition);
-    pthread_mutex_unlock(&ctl->bufQueueLock);
+    ctl->bufQueueCondition.broadcast();
+    ctl->bufQueueLock.unlock();
     return 0;
 }
 
@@ -684,7 +692,7 @@ void velk_LfwQuiesceAllThreads()
     for (int i = 0; i < lfwTableSize; i++) {
         lfw_ctl_t *entry = &lfwThreadTable[i];
         for (;;) {
-            pthread_mutex_lock(&entry->threadMutex);
+            entry->threadMutex.lock();
             int state = entry->threadState;
             bool done = state == LFW_WAITING || !entry->threadStarted;
             if (!done) {
@@ -697,15 +705,15 @@ void velk_LfwQuiesceAllThreads()
                         entry->threadState = LFW_ASSIGNED;
                         entry->goIdleSent = 1;
                     }
-                    pthread_cond_signal(&entry->threadCond);
+                    entry->threadCond.signal();
                 }
                 // LFW_ACTIVE: its request finishes by itself.
             }
-            pthread_mutex_unlock(&entry->threadMutex);
+            entry->threadMutex.unlock();
             if (done)
                 break;
             struct timespec until = deadlineIn(kCompletionWaitMs);
-            pthread_cond_timedwait(&lfwCondition, lfwLock.native(), &until);
+            lfwCondition.timedwait(lfwLock, &until);
         }
     }
     for (int i = 0; i < lfwTableSize; i++)
@@ -722,11 +730,11 @@ void velk_LfwQuiesceAllThreads()
 int velk_LfwErrorResyncHook(transfer_t *ctl, lfw_resync_t *restart)
 {
     restart->repositioned = 0;
-    pthread_mutex_lock(&ctl->controlLock);
+    ctl->controlLock.lock();
     ctl->errorResyncFlag = 0;
-    pthread_cond_broadcast(&ctl->localFileCond);
+    ctl->localFileCond.broadcast();
     int aborted = ctl->abortSignalled;
-    pthread_mutex_unlock(&ctl->controlLock);
+    ctl->controlLock.unlock();
     return aborted != 0 ? -1 : 0;
 }
 
@@ -847,10 +855,10 @@ int assignReader(lfw_mgr_t *mgr)
     lfw_ctl_t *found = nullptr;
     for (int i = 0; i < lfwTableSize && found == nullptr; i++) {
         lfw_ctl_t *entry = &lfwThreadTable[i];
-        pthread_mutex_lock(&entry->threadMutex);
+        entry->threadMutex.lock();
         if (entry->threadState == LFW_WAITING && entry->threadStarted)
             found = entry;
-        pthread_mutex_unlock(&entry->threadMutex);
+        entry->threadMutex.unlock();
     }
     if (found == nullptr) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
@@ -858,7 +866,7 @@ int assignReader(lfw_mgr_t *mgr)
                     "velk_LocalFileMgrThread", __LINE__, lfwActiveThreads, lfwTableSize);
         return -1;
     }
-    pthread_mutex_lock(&found->threadMutex);
+    found->threadMutex.lock();
     found->threadState = LFW_ASSIGNED;
     lfw_task_t *task = &found->task;
     task->request = LFW_IDLE;
@@ -873,7 +881,7 @@ int assignReader(lfw_mgr_t *mgr)
     task->eofHit = task->readError = task->fileNotOpened = task->fileSizeChanged = 0;
     task->localFile[0] = '\0';
     task->fileCRC = 0;
-    pthread_mutex_unlock(&found->threadMutex);
+    found->threadMutex.unlock();
     mgr->pendingSkip = 0;
     lfwActiveThreads++;
     if (found->tableInx > lfwThreadHighWater)
@@ -907,9 +915,9 @@ void listMember(const hif_entry_t *e, uint32_t type)
 bool takeFillBuffer(lfw_mgr_t *mgr)
 {
     transfer_t *ctl = mgr->ctl;
-    pthread_mutex_lock(&ctl->bufQueueLock);
+    ctl->bufQueueLock.lock();
     io_buffer_t *buf = velk_TakeEmptyBuffer(ctl);
-    pthread_mutex_unlock(&ctl->bufQueueLock);
+    ctl->bufQueueLock.unlock();
     if (buf == nullptr)
         return false;
     buf->next = nullptr;
@@ -939,9 +947,9 @@ bool takeFillBuffer(lfw_mgr_t *mgr)
 bool stepAssignBuffers(lfw_mgr_t *mgr)
 {
     lfw_ctl_t *reader = mgr->member;
-    pthread_mutex_lock(&reader->threadMutex);
+    reader->threadMutex.lock();
     bool assigned = reader->threadState == LFW_ASSIGNED;
-    pthread_mutex_unlock(&reader->threadMutex);
+    reader->threadMutex.unlock();
     if (!assigned)
         return false;
     if (mgr->fillBuf == nullptr && !takeFillBuffer(mgr))
@@ -949,11 +957,11 @@ bool stepAssignBuffers(lfw_mgr_t *mgr)
 
     io_buffer_t *buf = mgr->fillBuf;
     lfw_task_t *task = &reader->task;
-    pthread_mutex_lock(&reader->threadMutex);
+    reader->threadMutex.lock();
     int64_t memberLeft = static_cast<int64_t>(task->totalBlocks) - task->blocksToSkip - task->blocksAssigned;
     int reqBlocks = static_cast<int>(std::min<int64_t>(buf->bufSizeBlocks - buf->bufBlocksAllocated, memberLeft));
     if (reqBlocks <= 0) {
-        pthread_mutex_unlock(&reader->threadMutex);
+        reader->threadMutex.unlock();
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal state error at line %d\n",
                     "velk_LocalFileMgrThread", __LINE__);
         mgrAbort(mgr, __func__, __LINE__);
@@ -978,8 +986,8 @@ bool stepAssignBuffers(lfw_mgr_t *mgr)
     task->blocksAssigned += static_cast<int>(task->blocksToSkip) + reqBlocks;
     bool memberDone = task->blocksAssigned >= task->totalBlocks;
     reader->threadState = LFW_ACTIVE;
-    pthread_cond_signal(&reader->threadCond);
-    pthread_mutex_unlock(&reader->threadMutex);
+    reader->threadCond.signal();
+    reader->threadMutex.unlock();
 
     if (memberDone) {
         mgr->state = mgr->indexEof ? IX_EOF_REACHED : IX_READ_ENTRY;
@@ -1046,14 +1054,14 @@ bool takeCompletion(lfw_mgr_t *mgr)
         lfwCompletionCount--;
     }
     lfw_task_t task;
-    pthread_mutex_lock(&t->threadMutex);
+    t->threadMutex.lock();
     memcpy(&task, &t->task, sizeof task);
     bool memberDone = task.blocksAssigned >= task.totalBlocks;
     if (task.response == 0 && !memberDone) {
         t->threadState = LFW_ASSIGNED;
         t->task.request = LFW_IDLE;
     }
-    pthread_mutex_unlock(&t->threadMutex);
+    t->threadMutex.unlock();
     if (velk_debug_level >= 2)
         velk_ErrPrintf("/debug/Thread %d completed task. Result=%d blocks=%d of %d\n", t->tableInx, task.response,
                        task.blocksAssigned, task.totalBlocks);
@@ -1066,10 +1074,10 @@ bool takeCompletion(lfw_mgr_t *mgr)
     if (memberDone) {
         recordMember(&task);
         kyl_lock_guard g(lfwLock);
-        pthread_mutex_lock(&t->threadMutex);
+        t->threadMutex.lock();
         t->threadState = LFW_WAITING;
         t->task.request = LFW_IDLE;
-        pthread_mutex_unlock(&t->threadMutex);
+        t->threadMutex.unlock();
         lfwActiveThreads--;
     }
 
@@ -1125,20 +1133,20 @@ void flushFillQueue(lfw_mgr_t *mgr)
 // stopping, recovery is requested, or wantEmpty and an empty buffer exists.
 void waitBufQueue(transfer_t *ctl, bool wantEmpty)
 {
-    pthread_mutex_lock(&ctl->bufQueueLock);
+    ctl->bufQueueLock.lock();
     bool ready = wantEmpty && ctl->bufEmptyQueue != nullptr;
     if (!ready && !resyncRequested(ctl) && !xferStopping(ctl)) {
         struct timespec until = deadlineIn(kXferWaitMs);
-        pthread_cond_timedwait(&ctl->bufQueueCondition, &ctl->bufQueueLock, &until);
+        ctl->bufQueueCondition.timedwait(ctl->bufQueueLock, &until);
     }
-    pthread_mutex_unlock(&ctl->bufQueueLock);
+    ctl->bufQueueLock.unlock();
 }
 
 // Returns buffers the manager still holds on the fill queue to the empty
 // queue, so that releasing the buffers finds every one.  Readers are idle.
 void returnFillBuffers(transfer_t *ctl)
 {
-    pthread_mutex_lock(&ctl->bufQueueLock);
+    ctl->bufQueueLock.lock();
     while (ctl->bufFillQueue != nullptr) {
         io_buffer_t *buf = ctl->bufFillQueue;
         ctl->bufFillQueue = buf->next;
@@ -1147,24 +1155,24 @@ void returnFillBuffers(transfer_t *ctl)
         velk_ReturnEmptyBuffer(ctl, buf);
     }
     ctl->bufFillQueueTail = nullptr;
-    pthread_cond_broadcast(&ctl->bufQueueCondition);
-    pthread_mutex_unlock(&ctl->bufQueueLock);
+    ctl->bufQueueCondition.broadcast();
+    ctl->bufQueueLock.unlock();
 }
 
 void endManager(transfer_t *ctl)
 {
     if (ctl->connectionList != nullptr)
         velk_ReqQueueSignalAll(ctl->connectionList, ctl->connectListSize);
-    pthread_mutex_lock(&ctl->bufQueueLock);
-    pthread_cond_broadcast(&ctl->bufQueueCondition);
-    pthread_mutex_unlock(&ctl->bufQueueLock);
+    ctl->bufQueueLock.lock();
+    ctl->bufQueueCondition.broadcast();
+    ctl->bufQueueLock.unlock();
     velk_LfwQuiesceAllThreads();
     returnFillBuffers(ctl);
     {
         kyl_lock_guard g(lfwLock);
         for (int i = 0; i < lfwTableSize; i++) {
             lfw_ctl_t *entry = &lfwThreadTable[i];
-            pthread_mutex_lock(&entry->threadMutex);
+            entry->threadMutex.lock();
             if (entry->threadStarted &&
                 (entry->threadState == LFW_WAITING || entry->threadState == LFW_ASSIGNED)) {
                 if (velk_debug_level >= 2)
@@ -1172,9 +1180,9 @@ void endManager(transfer_t *ctl)
                                    i);
                 entry->task.request = LFW_QUIT;
                 entry->threadState = LFW_ASSIGNED;
-                pthread_cond_signal(&entry->threadCond);
+                entry->threadCond.signal();
             }
-            pthread_mutex_unlock(&entry->threadMutex);
+            entry->threadMutex.unlock();
         }
     }
     if (velk_debug_level >= 1)
@@ -1287,7 +1295,7 @@ void *velk_LocalFileMgrThread(void *IoCtlPtr)
                 kyl_lock_guard g(lfwLock);
                 if (lfwCompletionCount == 0) {
                     struct timespec until = deadlineIn(kCompletionWaitMs);
-                    pthread_cond_timedwait(&lfwCondition, lfwLock.native(), &until);
+                    lfwCondition.timedwait(lfwLock, &until);
                 }
             }
         } else if (mgr.state == IX_ASSIGN_BUFFERS) {

@@ -80,28 +80,27 @@ struct lfw_task_t {
     int rplyBlocks;            // blocks the request put into the buffer
 };
 
+// Guards the pool globals below and every entry's next and goIdleSent.
+extern kyl_mutex_t lfwLock;
+
 // One reader thread's entry in lfwThreadTable.
 struct lfw_ctl_t {
-    lfw_ctl_t *next;           // link in the completed-task list (lfwLock)
+    lfw_ctl_t *next KYL_GUARDED_BY(lfwLock);  // link in the completed-task list
     pthread_t threadID;
     int tableInx;              // index in the table
-    int threadState;           // LFW_STATES (threadMutex)
+    int threadState KYL_GUARDED_BY(threadMutex);  // LFW_STATES
     lfw_task_t task;
-    pthread_mutex_t threadMutex;
-    pthread_cond_t threadCond; // wakes the reader
+    kyl_mutex_t threadMutex;
+    kyl_cond_t threadCond;     // wakes the reader
     int mutexCreated;          // threadMutex exists
     int condCreated;           // threadCond exists
     int threadStarted;         // the thread was created and not yet joined
-    int goIdleSent;            // quiescing sent LFW_GO_IDLE (lfwLock)
+    int goIdleSent KYL_GUARDED_BY(lfwLock);  // quiescing sent LFW_GO_IDLE
 };
 
-// Guards lfwThreadTable, lfwTableSize, lfwActiveThreads, lfwCompletedTasks,
-// lfwCompletionCount, lfwThreadHighWater and every entry's next and
-// goIdleSent.
-extern kyl_mutex_t lfwLock;
 // Announces a reader's completion (and, from the writer side, a returned
 // buffer or the end of the transfer).  Used with lfwLock.
-extern pthread_cond_t lfwCondition;
+extern kyl_cond_t lfwCondition;
 
 extern lfw_ctl_t *lfwThreadTable KYL_GUARDED_BY(lfwLock);  // lfwTableSize entries
 extern int lfwTableSize KYL_GUARDED_BY(lfwLock);

@@ -19,6 +19,7 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include "kyl_mutex.h"
 #include "kyl_xdr.h"
 #include "kylgw_xdr_xfer.h"
 #include "quor_api.h"
@@ -86,17 +87,17 @@ struct io_buffer_t {
     uint32_t dataRemaining;     // bytes still expected
     uint32_t dataMoved;         // bytes moved to or from movers (bufLock)
     uint32_t dataLength;        // valid bytes in the buffer
-    pthread_mutex_t bufLock;
-    pthread_cond_t bufCond;
+    kyl_mutex_t bufLock;
+    kyl_cond_t bufCond;
 };
 
 // A thread waiting for the buffer that holds dataAddress.
 struct io_bufreq_t {
     io_bufreq_t *next;          // link in the request queue
     int reqLockCreated;
-    pthread_mutex_t reqLock;
+    kyl_mutex_t reqLock;
     int reqCondCreated;
-    pthread_cond_t reqCond;
+    kyl_cond_t reqCond;
     pthread_t waitingThread;
     uint64_t iodOffset;         // offset within the list request
     uint64_t dataAddress;       // archive address wanted
@@ -110,9 +111,11 @@ struct transfer_t;
 // to extract, verify and build index.  The buffer's first dataLength bytes
 // are the next bytes of the archive in order; dataMoved is 0.  Calls come
 // from one thread at a time and the buffer is reused afterwards, so the
-// callback keeps no pointer into it and changes none of its fields.  It
-// returns 0 to go on and a negative value to stop the transfer.
-typedef int (*velk_bufCallback_t)(io_buffer_t *theBuf);
+// callback keeps no pointer into it and changes none of its fields.  arg is
+// the pointer the caller of the reader gave along with the callback (the
+// operation's own state).  It returns 0 to go on and a negative value to
+// stop the transfer.
+typedef int (*velk_bufCallback_t)(io_buffer_t *theBuf, void *arg);
 
 // The buffer source of a gateway-host send: stores the next filled buffer
 // (or null) in *retBuffer and returns 0, or negative to stop.
@@ -144,6 +147,7 @@ struct lfx_file_info_t {
     io_bufreq_t lfxBufRequest;  // request entry of the buffer source
     velk_bufSource_t readCallback;
     velk_bufCallback_t writeCallback;
+    void *writeCallbackArg;     // handed to writeCallback
 };
 
 // One mover connection.  Sockets hold -1 when closed.
@@ -180,29 +184,29 @@ struct transfer_t {
     uint64_t srcOffset;
     uint64_t sinkOffset;
     uint64_t transferLength;
-    int transfer_active;        // 1 while the transfer runs (controlLock)
+    int transfer_active KYL_GUARDED_BY(controlLock);  // 1 while the transfer runs
     int xferOperation;          // IO_OPERATION
     uint32_t Flags;
     pthread_t threadID;
-    pthread_mutex_t controlLock;
+    kyl_mutex_t controlLock;
     int ctlMutexCreated;
-    pthread_cond_t localFileCond;
+    kyl_cond_t localFileCond;
     int localFileCondCreated;
     int waitIOCondCreated;
-    pthread_cond_t waitIOCondition;
-    int errorResyncFlag;        // controlLock
-    int abortSignalled;         // abort count; non-zero: aborted (controlLock)
+    kyl_cond_t waitIOCondition;
+    int errorResyncFlag KYL_GUARDED_BY(controlLock);
+    int abortSignalled KYL_GUARDED_BY(controlLock);  // abort count; non-zero: aborted
     int xferThreadTerminateCount;
     int bufCount;
-    pthread_mutex_t bufQueueLock;
+    kyl_mutex_t bufQueueLock;
     int bufQueueLockCreated;
-    pthread_cond_t bufQueueCondition;
+    kyl_cond_t bufQueueCondition;
     int bufQueueCondCreated;
-    io_buffer_t *bufEmptyQueue;     // bufQueueLock
+    io_buffer_t *bufEmptyQueue KYL_GUARDED_BY(bufQueueLock);
     io_buffer_t *bufFillQueue;      // local file manager thread only
     io_buffer_t *bufFillQueueTail;  // local file manager thread only
-    io_buffer_t *bufReadyQueue;     // bufQueueLock
-    io_bufreq_t *requestQueue;      // bufQueueLock
+    io_buffer_t *bufReadyQueue KYL_GUARDED_BY(bufQueueLock);
+    io_bufreq_t *requestQueue KYL_GUARDED_BY(bufQueueLock);
     uint64_t localFileOffset;
     quor_reqid_t requestId;
     uint64_t requestedBytes;
@@ -276,16 +280,16 @@ void velk_MoveBuffersToEmptyQueue(transfer_t *theCtl);
 
 // Takes the head of the empty queue (null when empty).  Caller holds
 // bufQueueLock.
-io_buffer_t *velk_TakeEmptyBuffer(transfer_t *theCtl);
+io_buffer_t *velk_TakeEmptyBuffer(transfer_t *theCtl) KYL_REQUIRES(theCtl->bufQueueLock);
 
 // Puts theBuf at the head of the empty queue.  Caller holds bufQueueLock
 // and broadcasts bufQueueCondition afterwards.
-void velk_ReturnEmptyBuffer(transfer_t *theCtl, io_buffer_t *theBuf);
+void velk_ReturnEmptyBuffer(transfer_t *theCtl, io_buffer_t *theBuf) KYL_REQUIRES(theCtl->bufQueueLock);
 
 // Inserts theBuf into the ready queue before the first buffer whose
 // fileOffset is equal or greater, keeping ascending fileOffset order.
 // Caller holds bufQueueLock and broadcasts bufQueueCondition afterwards.
-void velk_InsertReadyBuffer(transfer_t *theCtl, io_buffer_t *theBuf);
+void velk_InsertReadyBuffer(transfer_t *theCtl, io_buffer_t *theBuf) KYL_REQUIRES(theCtl->bufQueueLock);
 
 // ---------------------------------------------------------------------------
 // Locks, requests and threads.

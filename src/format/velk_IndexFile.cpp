@@ -28,6 +28,7 @@
 #include "velk_MemberStatus.h"
 #include "velk_Memory.h"
 #include "velk_NameCache.h"
+#include "velk_Utils.h"
 
 hif_hdr_t velk_index_hdr;
 int64_t velk_index_entries = 0;
@@ -56,7 +57,6 @@ bool inx_hit_eof = false;
 
 // Consecutive EIO results (or zero-byte writes) a transfer survives.
 constexpr int kMaxConsecutiveEio = 5;
-constexpr int kEagainPollMs = 1000;
 // Attempts at a free name for the temporary index.
 constexpr int kTmpNameTries = 100;
 // Longest symbolic link target read (the stored one holds 99 characters).
@@ -93,21 +93,6 @@ bool localKindOr(int kind, const char *func, const char *name)
     return false;
 }
 
-// Waits until fd is ready for events, the shutdown flag is raised or poll
-// fails.  0 to try again, -1 with errno on a poll failure.
-int waitReady(int fd, short events)
-{
-    struct pollfd p = {fd, events, 0};
-    while (!velk_shutdown_signalled.load()) {
-        int r = poll(&p, 1, kEagainPollMs);
-        if (r > 0)
-            return 0;
-        if (r < 0 && errno != EINTR)
-            return -1;
-    }
-    return 0;
-}
-
 // Reads up to n bytes from a local descriptor: stops early only at end of
 // file.  EINTR retries, EAGAIN waits for data, EIO retries until the sixth in
 // a row; a raised shutdown flag ends the loop.  Returns the count, or -1 with
@@ -133,8 +118,10 @@ int64_t readLocal(int fd, void *buf, size_t n)
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN) {
-            if (waitReady(fd, POLLIN) == 0)
+            int wait = velk_WaitReady(fd, POLLIN);
+            if (wait == 0)
                 continue;
+            errno = -wait;
             return -1;
         }
         if (errno == EIO && ++eio <= kMaxConsecutiveEio)
@@ -175,8 +162,10 @@ int64_t writeLocal(int fd, const void *buf, size_t n)
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN) {
-            if (waitReady(fd, POLLOUT) == 0)
+            int wait = velk_WaitReady(fd, POLLOUT);
+            if (wait == 0)
                 continue;
+            errno = -wait;
             return -1;
         }
         if (errno == EIO && ++eio <= kMaxConsecutiveEio)
@@ -754,17 +743,6 @@ int velk_IndexReadRandomEntry(int fd, int kind, int64_t ordinal, hif_entry_t *en
     }
     *entry = e;
     return 0;
-}
-
-int velk_IndexFileDoesExist(const char *path, int kind)
-{
-    if (kind == VELK_QUOR_FILE) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: %s index files are not available in this build: %s\n",
-                    __func__, kindName(kind), orEmpty(path));
-        return 0;
-    }
-    struct stat st;
-    return (path != nullptr && stat(path, &st) == 0) ? 1 : 0;
 }
 
 void velk_GetIndexBufSize(int *bytesOut, int *entriesOut)

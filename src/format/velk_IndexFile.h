@@ -107,9 +107,6 @@ void velk_IndexReadRelease();
 // fails at once.  Returns 0, or -1 with a message and exit status 72.
 [[nodiscard]] int velk_IndexReadRandomEntry(int fd, int kind, int64_t ordinal, hif_entry_t *entry);
 
-// 1 when the index file exists, else 0 (storage-system kind: 0 with a
-// message, not available in this build).
-int velk_IndexFileDoesExist(const char *path, int kind);
 
 // Yields VELK_INDEX_BUFSIZE and VELK_INDEX_BUFENTRIES.
 void velk_GetIndexBufSize(int *bytesOut, int *entriesOut);

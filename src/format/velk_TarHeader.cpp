@@ -15,6 +15,7 @@
 
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
+#include "velk_Utils.h"
 
 #define VELK_FIELD_AT(field, off) static_assert(offsetof(posix_header_t, field) == (off), #field " is misplaced")
 VELK_FIELD_AT(thb_name, USTAR_name_offset);
@@ -44,9 +45,6 @@ bool velk_archive_is_tape = false;
 
 // Consecutive EIO results a read survives; the next one fails it.
 static constexpr int kMaxConsecutiveEio = 5;
-// How long one poll waits on a descriptor that said EAGAIN before the loop
-// looks at the shutdown flag again.
-static constexpr int kEagainPollMs = 1000;
 
 // ---------------------------------------------------------------------------
 // Octal text.
@@ -292,21 +290,6 @@ static const char *archiveName()
     return velk_archive != nullptr ? velk_archive : "";
 }
 
-// Waits until fd is readable, the shutdown flag is raised or poll fails.
-// Returns 0 to try the read again, -1 with errno set on a poll failure.
-static int waitReadable(int fd)
-{
-    struct pollfd p = {fd, POLLIN, 0};
-    while (!velk_shutdown_signalled.load()) {
-        int r = poll(&p, 1, kEagainPollMs);
-        if (r > 0)
-            return 0;
-        if (r < 0 && errno != EINTR)
-            return -1;
-    }
-    return 0;
-}
-
 int64_t velk_ReadArchive(int fd, size_t length, void *buffer)
 {
     if (velk_filetype != VELK_PIPE && velk_filetype != VELK_LOCAL_FILE) {
@@ -346,9 +329,9 @@ int64_t velk_ReadArchive(int fd, size_t length, void *buffer)
         if (err == EAGAIN) {
             // A non-blocking descriptor with nothing yet: wait for data
             // instead of spinning.
-            if (waitReadable(source) == 0)
+            err = -velk_WaitReady(source, POLLIN);
+            if (err == 0)
                 continue;
-            err = errno;
         } else if (err == EIO && ++eioInRow <= kMaxConsecutiveEio) {
             sawEio = true;
             continue;

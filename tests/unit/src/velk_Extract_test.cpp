@@ -58,6 +58,7 @@ protected:
     velktest::ScratchDir dir;
     int oldCwd = -1;
     mode_t oldUmask = 0;
+    velk_extract_state_t xs;
 
     void SetUp() override
     {
@@ -65,11 +66,11 @@ protected:
         ASSERT_GE(oldCwd, 0);
         ASSERT_EQ(chdir(dir.path().c_str()), 0);
         oldUmask = umask(022);
-        velk_ExtractPrepare();
+        velk_ExtractPrepare(&xs);
     }
     void TearDown() override
     {
-        velk_ExtractRestoreUmask();
+        velk_ExtractRestoreUmask(&xs);
         umask(oldUmask);
         EXPECT_EQ(fchdir(oldCwd), 0);
         close(oldCwd);
@@ -190,7 +191,7 @@ TEST_F(ExtractFiles, ParentWalkCreatesMissingDirectoriesWithTheSavedUmask)
     int fd = -1;
     const char *leaf = nullptr;
     const char *path = "a/b/c/leaf";
-    ASSERT_EQ(velk_OpenMemberParent(path, 1, &e, &fd, &leaf), 0);
+    ASSERT_EQ(velk_OpenMemberParent(&xs, path, 1, &e, &fd, &leaf), 0);
     EXPECT_STREQ(leaf, "leaf");
     EXPECT_EQ(leaf, path + 6);
     // The descriptor is the deepest parent: a name made through it lands there.
@@ -203,12 +204,12 @@ TEST_F(ExtractFiles, ParentWalkCreatesMissingDirectoriesWithTheSavedUmask)
         EXPECT_EQ(st.st_mode & 07777, 0755u) << d;
     }
     // A path without '/' has the current directory as parent.
-    ASSERT_EQ(velk_OpenMemberParent("plain", 0, nullptr, &fd, &leaf), 0);
+    ASSERT_EQ(velk_OpenMemberParent(&xs, "plain", 0, nullptr, &fd, &leaf), 0);
     EXPECT_STREQ(leaf, "plain");
     close(fd);
     // Without create a missing parent fails.
     velktest::StreamCapture err(STDERR_FILENO);
-    EXPECT_EQ(velk_OpenMemberParent("missing/x", 0, nullptr, &fd, &leaf), -1);
+    EXPECT_EQ(velk_OpenMemberParent(&xs, "missing/x", 0, nullptr, &fd, &leaf), -1);
     EXPECT_NE(err.text().find("ERROR: Error 2 trying to create subdirectory missing\n"), std::string::npos);
 }
 
@@ -233,7 +234,7 @@ TEST_F(ExtractFiles, ParentWalkRefusesSymbolicLinksAndFiles)
         int fd = -1;
         const char *leaf = nullptr;
         velktest::StreamCapture err(STDERR_FILENO);
-        EXPECT_EQ(velk_OpenMemberParent(c.path, 1, &e, &fd, &leaf), -2) << c.path;
+        EXPECT_EQ(velk_OpenMemberParent(&xs, c.path, 1, &e, &fd, &leaf), -2) << c.path;
         std::string text = err.text();
         EXPECT_NE(text.find(c.message), std::string::npos) << text;
         EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_IOERR) << c.path;
@@ -243,7 +244,7 @@ TEST_F(ExtractFiles, ParentWalkRefusesSymbolicLinksAndFiles)
     EXPECT_NE(lstat("elsewhere/new", &st), 0);
     // A directory member below a link is refused the same way.
     velktest::StreamCapture err(STDERR_FILENO);
-    EXPECT_EQ(velk_Mkdir(&e, "real/ln/made"), -2);
+    EXPECT_EQ(velk_Mkdir(&xs, &e, "real/ln/made"), -2);
     err.stop();
     EXPECT_NE(lstat("elsewhere/made", &st), 0);
     velk_exit_code.store(0);
@@ -280,8 +281,8 @@ void sleepUntilShutdown(unsigned)
 TEST_F(ExtractFiles, FullDiskIsWaitedForUntilSpaceReturns)
 {
     hif_entry_t e = entryAt(0, 3, "w/full.bin", VTO_FILE, 1000);
-    ASSERT_EQ(velk_ExtractBeginMember(&e, 0), 0);
-    ASSERT_EQ(velk_InitLocalFile(), 0);
+    ASSERT_EQ(velk_ExtractBeginMember(&xs, &e, 0), 0);
+    ASSERT_EQ(velk_InitLocalFile(&xs), 0);
     void (*oldSleep)(unsigned) = velk_nospace_sleep_fn;
     velk_nospace_sleep_fn = countSleep;
     velk_local_write_fn = fullThenFree;
@@ -290,7 +291,7 @@ TEST_F(ExtractFiles, FullDiskIsWaitedForUntilSpaceReturns)
     std::string data(1024, 'd');
     int blocks = 0;
     velktest::StreamCapture err(STDERR_FILENO);
-    EXPECT_EQ(velk_WriteLocalFile(reinterpret_cast<const unsigned char *>(data.data()), 1024, &blocks), 0);
+    EXPECT_EQ(velk_WriteLocalFile(&xs, reinterpret_cast<const unsigned char *>(data.data()), 1024, &blocks), 0);
     std::string text = err.text();
     velk_nospace_sleep_fn = oldSleep;
     EXPECT_EQ(blocks, 2);
@@ -303,8 +304,8 @@ TEST_F(ExtractFiles, FullDiskIsWaitedForUntilSpaceReturns)
 TEST_F(ExtractFiles, ShutdownEndsTheWaitForSpace)
 {
     hif_entry_t e = entryAt(0, 2, "stuck.bin", VTO_FILE, 10);
-    ASSERT_EQ(velk_ExtractBeginMember(&e, 0), 0);
-    ASSERT_EQ(velk_InitLocalFile(), 0);
+    ASSERT_EQ(velk_ExtractBeginMember(&xs, &e, 0), 0);
+    ASSERT_EQ(velk_InitLocalFile(&xs), 0);
     void (*oldSleep)(unsigned) = velk_nospace_sleep_fn;
     velk_nospace_sleep_fn = sleepUntilShutdown;
     velk_local_write_fn = fullDisk;
@@ -312,7 +313,7 @@ TEST_F(ExtractFiles, ShutdownEndsTheWaitForSpace)
     unsigned char data[512] = {};
     int blocks = 0;
     velktest::StreamCapture err(STDERR_FILENO);
-    EXPECT_EQ(velk_WriteLocalFile(data, sizeof data, &blocks), -1);
+    EXPECT_EQ(velk_WriteLocalFile(&xs, data, sizeof data, &blocks), -1);
     std::string text = err.text();
     velk_nospace_sleep_fn = oldSleep;
     EXPECT_EQ(sleeps, 1);
@@ -324,12 +325,12 @@ TEST_F(ExtractFiles, ExistingLinkIsReplacedNotFollowed)
     velktest::writeFile(dir / "target", "keep me");
     ASSERT_EQ(symlink("target", "member"), 0);
     hif_entry_t e = entryAt(0, 2, "member", VTO_FILE, 5);
-    ASSERT_EQ(velk_ExtractBeginMember(&e, 0), 0);
-    ASSERT_EQ(velk_InitLocalFile(), 0);
+    ASSERT_EQ(velk_ExtractBeginMember(&xs, &e, 0), 0);
+    ASSERT_EQ(velk_InitLocalFile(&xs), 0);
     int blocks = 0;
     unsigned char data[512];
     memset(data, 'n', sizeof data);
-    ASSERT_EQ(velk_WriteLocalFile(data, sizeof data, &blocks), 0);
+    ASSERT_EQ(velk_WriteLocalFile(&xs, data, sizeof data, &blocks), 0);
     EXPECT_EQ(blocks, 1);
     struct stat st;
     ASSERT_EQ(lstat("member", &st), 0);
@@ -344,12 +345,12 @@ TEST(ExtractCallback, DataLengthMustBeWholeBlocks)
 {
     unsigned char data[700] = {};
     io_buffer_t buf;
-    memset(&buf, 0, sizeof buf);
+    memset(static_cast<void *>(&buf), 0, sizeof buf);
     buf.buffer = data;
     buf.dataLength = 700;
     velk_exit_code.store(0);
     velktest::StreamCapture err(STDERR_FILENO);
-    EXPECT_EQ(readCallbackCtl(&buf), -1);
+    EXPECT_EQ(readCallbackCtl(&buf, nullptr), -1);
     EXPECT_NE(err.text().find("ERROR: readCallbackCtl: fatal internal error. Data length [700] not a multiple of 512\n"),
               std::string::npos);
     EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_MISMATCH);

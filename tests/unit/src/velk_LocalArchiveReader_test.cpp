@@ -34,7 +34,7 @@ int g_failAt = -1;  // call index that returns failure, -1 for none
 std::atomic<int> g_inside{0};
 std::atomic<int> g_overlaps{0};
 
-int recordingCallback(io_buffer_t *b)
+int recordingCallback(io_buffer_t *b, void *)
 {
     if (g_inside.fetch_add(1) != 0)
         g_overlaps.fetch_add(1);
@@ -105,7 +105,7 @@ TEST_F(LocalArchiveReaderTest, ZeroBytesReturnsAtOnce)
 {
     // The descriptor is not valid: it would fail any positioning or read.
     double t = -1.0;
-    EXPECT_EQ(velk_CopyFromLocalArchive(-1, 512, 0, recordingCallback, &t), 0);
+    EXPECT_EQ(velk_CopyFromLocalArchive(-1, 512, 0, recordingCallback, nullptr, &t), 0);
     EXPECT_TRUE(g_seen.empty());
     EXPECT_EQ(t, 0.0);
     EXPECT_EQ(velk_exit_code.load(), 0);
@@ -115,7 +115,7 @@ TEST_F(LocalArchiveReaderTest, ThreeBuffersArriveAsThreeWholeBuffersInOrder)
 {
     makeArchive(4096);
     double t = -1.0;
-    EXPECT_EQ(velk_CopyFromLocalArchive(fd_, 512, 3072, recordingCallback, &t), 0);
+    EXPECT_EQ(velk_CopyFromLocalArchive(fd_, 512, 3072, recordingCallback, nullptr, &t), 0);
     expectDeliveries(512, {1024, 1024, 1024});
     EXPECT_GE(t, 0.0);
 }
@@ -123,18 +123,18 @@ TEST_F(LocalArchiveReaderTest, ThreeBuffersArriveAsThreeWholeBuffersInOrder)
 TEST_F(LocalArchiveReaderTest, RangeThatIsNotABufferMultipleEndsWithAShortBuffer)
 {
     makeArchive(8192);
-    EXPECT_EQ(velk_CopyFromLocalArchive(fd_, 1024, 2560, recordingCallback, nullptr), 0);
+    EXPECT_EQ(velk_CopyFromLocalArchive(fd_, 1024, 2560, recordingCallback, nullptr, nullptr), 0);
     expectDeliveries(1024, {1024, 1024, 512});
 
     g_seen.clear();
-    EXPECT_EQ(velk_CopyFromLocalArchive(fd_, 0, 100, recordingCallback, nullptr), 0);
+    EXPECT_EQ(velk_CopyFromLocalArchive(fd_, 0, 100, recordingCallback, nullptr, nullptr), 0);
     expectDeliveries(0, {100});
 }
 
 TEST_F(LocalArchiveReaderTest, ManyBuffersKeepTheirOrder)
 {
     makeArchive(64 * 1024 + 512);
-    EXPECT_EQ(velk_CopyFromLocalArchive(fd_, 512, 64 * 1024, recordingCallback, nullptr), 0);
+    EXPECT_EQ(velk_CopyFromLocalArchive(fd_, 512, 64 * 1024, recordingCallback, nullptr, nullptr), 0);
     expectDeliveries(512, std::vector<uint32_t>(64, 1024));
 }
 
@@ -143,7 +143,7 @@ TEST_F(LocalArchiveReaderTest, FailingCallbackStopsTheTransfer)
     makeArchive(16 * 1024);
     g_failAt = 0;
     velktest::OutputCapture cap;
-    EXPECT_EQ(velk_CopyFromLocalArchive(fd_, 0, 16 * 1024, recordingCallback, nullptr), -1);
+    EXPECT_EQ(velk_CopyFromLocalArchive(fd_, 0, 16 * 1024, recordingCallback, nullptr, nullptr), -1);
     cap.stop();
     // Returning at all means both threads were joined; the callback saw no
     // buffer after the one it refused.
@@ -154,7 +154,7 @@ TEST_F(LocalArchiveReaderTest, FailingCallbackStopsTheTransfer)
     g_seen.clear();
     g_failAt = 2;
     velktest::OutputCapture cap2;
-    EXPECT_EQ(velk_CopyFromLocalArchive(fd_, 0, 16 * 1024, recordingCallback, nullptr), -1);
+    EXPECT_EQ(velk_CopyFromLocalArchive(fd_, 0, 16 * 1024, recordingCallback, nullptr, nullptr), -1);
     cap2.stop();
     expectDeliveries(0, {1024, 1024, 1024});
 }
@@ -173,7 +173,7 @@ TEST_F(LocalArchiveReaderTest, ArchiveEndingInsideTheRangeFails)
         g_seen.clear();
         velk_exit_code.store(0);
         velktest::OutputCapture cap;
-        EXPECT_EQ(velk_CopyFromLocalArchive(fd_, 0, c.ask, recordingCallback, nullptr), -1);
+        EXPECT_EQ(velk_CopyFromLocalArchive(fd_, 0, c.ask, recordingCallback, nullptr, nullptr), -1);
         cap.stop();
         EXPECT_NE(cap.err().find("ERROR: velk_CopyFromLocalArchive: premature end of archive file - "), std::string::npos)
             << cap.err();
@@ -193,7 +193,7 @@ TEST_F(LocalArchiveReaderTest, ArchiveEndingInsideTheRangeFails)
 TEST_F(LocalArchiveReaderTest, UnpositionableArchiveFails)
 {
     velktest::OutputCapture cap;
-    EXPECT_EQ(velk_CopyFromLocalArchive(-1, 0, 512, recordingCallback, nullptr), -1);
+    EXPECT_EQ(velk_CopyFromLocalArchive(-1, 0, 512, recordingCallback, nullptr, nullptr), -1);
     cap.stop();
     EXPECT_NE(cap.err().find("ERROR: velk_CopyFromLocalArchive: fatal error positioning local archive file\n"),
               std::string::npos)

@@ -207,7 +207,7 @@ struct Transfer {
     std::unique_ptr<transfer_t> ctl{new transfer_t};
     Transfer(uint64_t length)
     {
-        memset(ctl.get(), 0, sizeof(transfer_t));
+        memset(static_cast<void *>(ctl.get()), 0, sizeof(transfer_t));
         ctl->listenSockFD = -1;
         ctl->transfer_active = 1;
         ctl->transferLength = length;
@@ -223,19 +223,19 @@ struct Transfer {
     }
     void end()
     {
-        pthread_mutex_lock(&ctl->controlLock);
+        ctl->controlLock.lock();
         ctl->transfer_active = 0;
-        pthread_mutex_unlock(&ctl->controlLock);
-        pthread_mutex_lock(&ctl->bufQueueLock);
-        pthread_cond_broadcast(&ctl->bufQueueCondition);
-        pthread_mutex_unlock(&ctl->bufQueueLock);
+        ctl->controlLock.unlock();
+        ctl->bufQueueLock.lock();
+        ctl->bufQueueCondition.broadcast();
+        ctl->bufQueueLock.unlock();
         velk_LfwBroadcastCondition();
     }
     int aborted()
     {
-        pthread_mutex_lock(&ctl->controlLock);
+        ctl->controlLock.lock();
         int a = ctl->abortSignalled;
-        pthread_mutex_unlock(&ctl->controlLock);
+        ctl->controlLock.unlock();
         return a;
     }
 };
@@ -258,7 +258,7 @@ void drain(Transfer *t, Drained *out)
     auto deadline = Clock::now() + kGenerousWait;
     while (next < ctl->transferLength) {
         io_buffer_t *buf = nullptr;
-        pthread_mutex_lock(&ctl->bufQueueLock);
+        ctl->bufQueueLock.lock();
         for (;;) {
             io_buffer_t *head = ctl->bufReadyQueue;
             if (head != nullptr && head->fileOffset == next) {
@@ -280,9 +280,9 @@ void drain(Transfer *t, Drained *out)
                 ts.tv_sec++;
                 ts.tv_nsec -= 1000000000L;
             }
-            pthread_cond_timedwait(&ctl->bufQueueCondition, &ctl->bufQueueLock, &ts);
+            ctl->bufQueueCondition.timedwait(ctl->bufQueueLock, &ts);
         }
-        pthread_mutex_unlock(&ctl->bufQueueLock);
+        ctl->bufQueueLock.unlock();
         if (buf == nullptr) {
             if (out->fault.empty())
                 out->fault = "no buffer for offset " + std::to_string(next);
@@ -294,11 +294,11 @@ void drain(Transfer *t, Drained *out)
             out->fault = "bad ready buffer at offset " + std::to_string(next);
         out->stream.insert(out->stream.end(), buf->buffer, buf->buffer + buf->dataLength);
         next += buf->dataLength;
-        pthread_mutex_lock(&ctl->bufQueueLock);
+        ctl->bufQueueLock.lock();
         velk_ReturnEmptyBuffer(ctl, buf);
-        pthread_cond_broadcast(&ctl->bufQueueCondition);
+        ctl->bufQueueCondition.broadcast();
         velk_LfwSignalCondition();
-        pthread_mutex_unlock(&ctl->bufQueueLock);
+        ctl->bufQueueLock.unlock();
     }
     out->complete = true;
     t->end();
@@ -679,8 +679,11 @@ TEST_F(ReaderPoolTest, AbortShutdownOrEndStopsManagerAndReaders)
             }
             // Every buffer is back on the empty queue.
             int buffers = 0;
-            for (io_buffer_t *b = t.ctl->bufEmptyQueue; b != nullptr; b = b->next)
-                buffers++;
+            {
+                kyl_lock_guard q(t.ctl->bufQueueLock);
+                for (io_buffer_t *b = t.ctl->bufEmptyQueue; b != nullptr; b = b->next)
+                    buffers++;
+            }
             EXPECT_EQ(buffers, t.ctl->bufCount);
             EXPECT_EQ(t.ctl->bufFillQueue, nullptr);
         }
@@ -717,7 +720,7 @@ TEST_F(ReaderPoolTest, ManagerWaitingForBuffersStopsOnAbort)
     auto deadline = Clock::now() + kGenerousWait;
     int ready = 0;
     while (ready < 2 && Clock::now() < deadline) {
-        pthread_mutex_lock(&t.ctl->bufQueueLock);
+        t.ctl->bufQueueLock.lock();
         ready = 0;
         for (io_buffer_t *b = t.ctl->bufReadyQueue; b != nullptr; b = b->next)
             ready++;
@@ -725,9 +728,9 @@ TEST_F(ReaderPoolTest, ManagerWaitingForBuffersStopsOnAbort)
             struct timespec ts;
             clock_gettime(CLOCK_REALTIME, &ts);
             ts.tv_sec += 1;
-            pthread_cond_timedwait(&t.ctl->bufQueueCondition, &t.ctl->bufQueueLock, &ts);
+            t.ctl->bufQueueCondition.timedwait(t.ctl->bufQueueLock, &ts);
         }
-        pthread_mutex_unlock(&t.ctl->bufQueueLock);
+        t.ctl->bufQueueLock.unlock();
     }
     EXPECT_EQ(ready, 2);
     velk_SetXferAborted("test", "velk_ReaderPool_test", __LINE__);
