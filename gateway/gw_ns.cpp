@@ -16,6 +16,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include <kyl_fd.h>
+
 namespace {
 
 // Splits a path into its non-empty components.
@@ -33,25 +35,6 @@ std::vector<std::string> gw_NsSplit(const std::string &p)
     }
     return parts;
 }
-
-// Closes a descriptor at scope end unless released.
-struct FdGuard {
-    int fd;
-    explicit FdGuard(int f) : fd(f) {}
-    ~FdGuard()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    FdGuard(const FdGuard &) = delete;
-    FdGuard &operator=(const FdGuard &) = delete;
-    int release()
-    {
-        int f = fd;
-        fd = -1;
-        return f;
-    }
-};
 
 // The relative form of a normalised namespace path ("." for the root).
 std::string gw_NsRelative(const std::string &nsPath)
@@ -103,8 +86,8 @@ int gw_NsOpenWalk(int rootFd, const std::string &nsPath, int flags, unsigned mod
     // Descriptors of the directories walked, the root first: ".." pops one,
     // and popping the root is a way out.
     std::vector<int> stack;
-    FdGuard rootCopy(fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
-    if (rootCopy.fd < 0)
+    kyl_fd rootCopy(fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
+    if (!rootCopy.valid())
         return -errno;
     stack.push_back(rootCopy.release());
     auto closeAll = [&stack] {

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kyl_fd.h"
 #include "kyl_mutex.h"
 #include "nxapi_private.h"
 #include "quorex_crypto.h"
@@ -64,24 +65,19 @@ void restoreOnSignal(int sig)
 // Owns the terminal descriptor of one prompt.
 class Terminal {
 public:
-    explicit Terminal(const char *path) { fd_ = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC); }
-    ~Terminal()
-    {
-        echoOn();
-        if (fd_ >= 0)
-            close(fd_);
-    }
+    explicit Terminal(const char *path) : fd_(open(path, O_RDWR | O_NOCTTY | O_CLOEXEC)) {}
+    ~Terminal() { echoOn(); }
     Terminal(const Terminal &) = delete;
     Terminal &operator=(const Terminal &) = delete;
 
-    int fd() const { return fd_; }
-    bool isTty() const { return fd_ >= 0 && isatty(fd_) == 1; }
+    int fd() const { return fd_.get(); }
+    bool isTty() const { return fd_.valid() && isatty(fd_.get()) == 1; }
 
     void write(const char *text) const
     {
         size_t n = strlen(text);
         while (n > 0) {
-            ssize_t w = ::write(fd_, text, n);
+            ssize_t w = ::write(fd_.get(), text, n);
             if (w < 0 && errno == EINTR)
                 continue;
             if (w <= 0)
@@ -104,7 +100,7 @@ public:
     bool echoOff()
     {
         struct termios t;
-        if (tcgetattr(fd_, &t) != 0)
+        if (tcgetattr(fd_.get(), &t) != 0)
             return false;
         echo_saved = t;
         struct sigaction sa = {};
@@ -112,9 +108,9 @@ public:
         sigemptyset(&sa.sa_mask);
         for (int i = 0; i < kSignalCount; i++)
             sigaction(kSignals[i], &sa, &prev_actions[i]);
-        echo_fd = fd_;
+        echo_fd = fd_.get();
         t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL);
-        if (tcsetattr(fd_, TCSAFLUSH, &t) != 0) {
+        if (tcsetattr(fd_.get(), TCSAFLUSH, &t) != 0) {
             echoOn();
             return false;
         }
@@ -127,8 +123,8 @@ public:
     {
         if (!handlers_)
             return;
-        if (echo_fd == fd_)
-            tcsetattr(fd_, TCSANOW, &echo_saved);
+        if (echo_fd == fd_.get())
+            tcsetattr(fd_.get(), TCSANOW, &echo_saved);
         echo_fd = -1;
         for (int i = 0; i < kSignalCount; i++)
             sigaction(kSignals[i], &prev_actions[i], nullptr);
@@ -142,7 +138,7 @@ public:
         size_t n = 0;
         while (n + 1 < size) {
             char c;
-            ssize_t r = read(fd_, &c, 1);
+            ssize_t r = read(fd_.get(), &c, 1);
             if (r < 0 && errno == EINTR)
                 continue;
             if (r < 0)
@@ -156,7 +152,7 @@ public:
     }
 
 private:
-    int fd_ = -1;
+    kyl_fd fd_;
     bool handlers_ = false;
 };
 

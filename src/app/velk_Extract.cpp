@@ -30,7 +30,7 @@
 
 #include "velk_Actions.h"
 #include "velk_ArchiveFile.h"
-#include "velk_Fd.h"
+#include "kyl_fd.h"
 #include "velk_FileAccess.h"
 #include "velk_FileList.h"
 #include "velk_Globals.h"
@@ -730,7 +730,7 @@ int velk_Symlink(velk_extract_state_t *xs, const hif_entry_t *entry, const char 
     int rc = velk_OpenMemberParent(xs, name, 1, entry, &dfd, &leaf);
     if (rc != 0)
         return -1;
-    velk_Fd dir(dfd);
+    kyl_fd dir(dfd);
     // Whatever held the name before goes (a directory stays and the link
     // then fails).
     unlinkat(dfd, leaf, 0);
@@ -786,9 +786,9 @@ int velk_InitLocalFile(velk_extract_state_t *xs)
     }
     if (rc != 0)
         return -1;
-    velk_Fd dir(dfd);
+    kyl_fd dir(dfd);
     mode_t createMode = static_cast<mode_t>((mode & 0777 & ~xs->savedUmask) | kFileOwnerWrite);
-    velk_Fd file(createExclusive(dfd, leaf, createMode, xs->curLocFileSize > 0 ? O_TRUNC | O_NONBLOCK : O_TRUNC));
+    kyl_fd file(createExclusive(dfd, leaf, createMode, xs->curLocFileSize > 0 ? O_TRUNC | O_NONBLOCK : O_TRUNC));
     if (!file.valid()) {
         int err = errno;
         perror(xs->curLocFileSize > 0 ? "open (create)" : "creat");
@@ -960,7 +960,7 @@ void velk_FinishDirectories(velk_extract_state_t *xs)
         const char *leaf = nullptr;
         if (velk_OpenMemberParent(xs, d.path, 0, nullptr, &dfd, &leaf) != 0)
             continue;
-        velk_Fd dir(dfd);
+        kyl_fd dir(dfd);
         struct stat st;
         if (fstatat(dfd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting time(s) for directory %s\n", func,

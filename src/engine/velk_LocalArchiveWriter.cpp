@@ -20,7 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "velk_Fd.h"
+#include "kyl_fd.h"
 #include "velk_FileAccess.h"
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
@@ -349,7 +349,7 @@ int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntr
     bool hasData = type == VTO_FILE || type == VTO_HARDLINK;
     char path[VELK_PATH_BUFSIZE];
     velk_FormIxEntryPathname(indexEntry, path, sizeof path);
-    velk_Fd member(hasData ? openMember(path) : -1);  // closed when the member is done
+    kyl_fd member(hasData ? openMember(path) : -1);  // closed when the member is done
     bool missing = hasData && !member.valid();
     if (writeMemberHeader(archiveFd, indexOrdinal, indexEntry, path, missing) != 0)
         return VELK_LCOPY_ARCHIVE_FAILED;

@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 #include "kyl_mutex.h"
-#include "velk_Fd.h"
+#include "kyl_fd.h"
 #include "velk_Globals.h"
 #include "velk_IndexFormat.h"
 
@@ -111,7 +111,7 @@ void lookAhead(const hif_entry_t *entry)
     struct stat st;
     if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
         return;
-    velk_Fd fd(open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    kyl_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.valid())
         return;
     struct stat opened;

@@ -1,7 +1,7 @@
-#ifndef VELK_FD_H
-#define VELK_FD_H
+#ifndef KYL_FD_H
+#define KYL_FD_H
 
-// velk_Fd owns one open descriptor and closes it when it goes out of scope.
+// kyl_fd owns one open descriptor and closes it when it goes out of scope.
 // Ownership moves only visibly: release() hands the descriptor on (the
 // holder no longer closes it), reset() closes the one held and takes
 // another.  A descriptor below 0 means none is held.  Any thread; an object
@@ -9,15 +9,15 @@
 
 #include <unistd.h>
 
-class velk_Fd {
+class kyl_fd {
 public:
-    velk_Fd() = default;
-    explicit velk_Fd(int fd) : fd_(fd) {}
-    ~velk_Fd() { reset(); }
-    velk_Fd(const velk_Fd &) = delete;
-    velk_Fd &operator=(const velk_Fd &) = delete;
-    velk_Fd(velk_Fd &&other) noexcept : fd_(other.release()) {}
-    velk_Fd &operator=(velk_Fd &&other) noexcept
+    kyl_fd() = default;
+    explicit kyl_fd(int fd) : fd_(fd) {}
+    ~kyl_fd() { reset(); }
+    kyl_fd(const kyl_fd &) = delete;
+    kyl_fd &operator=(const kyl_fd &) = delete;
+    kyl_fd(kyl_fd &&other) noexcept : fd_(other.release()) {}
+    kyl_fd &operator=(kyl_fd &&other) noexcept
     {
         if (this != &other)
             reset(other.release());
