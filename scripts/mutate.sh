@@ -209,10 +209,17 @@ run_tests() {
     : >"$log"
     for t in "$@"; do
         echo "=== $t" >>"$log"
-        (cd "$BUILD" && timeout -k 10 "$TIMEOUT" "$BUILD/tests/$t" --gtest_brief=1 --gtest_fail_fast) >>"$log" 2>&1
+        # A test program killed by a signal is reported in the log, not by
+        # this shell on the terminal.
+        { (cd "$BUILD" && exec timeout -k 10 "$TIMEOUT" "$BUILD/tests/$t" --gtest_brief=1 --gtest_fail_fast) \
+            >>"$log" 2>&1; } 2>>"$log"
         rc=$?
         if [ $rc -ne 0 ]; then
-            [ $rc -eq 124 ] && echo "=== $t timed out after ${TIMEOUT}s" >>"$log"
+            if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
+                echo "=== $t timed out after ${TIMEOUT}s" >>"$log"
+            elif [ $rc -gt 128 ]; then
+                echo "=== $t killed by signal $((rc - 128))" >>"$log"
+            fi
             echo "=== $t exit status $rc" >>"$log"
             return 1
         fi
@@ -270,8 +277,10 @@ for i in "${!IDS[@]}"; do
         elif run_tests "$WORK/test.log" "${ts[@]}"; then
             result=MISSED note="$path:$at"
         else
-            result=CAUGHT note="$path:$at; $(grep -m1 -E '^\[  FAILED  \]|timed out' "$WORK/test.log" |
-                sed 's/^\[  FAILED  \] //; s/ (.*//')"
+            why=$(grep -m1 -E '^\[  FAILED  \]|timed out|killed by signal' "$WORK/test.log" |
+                sed 's/^\[  FAILED  \] //; s/ (.*//; s/^=== //')
+            [ -n "$why" ] || why=$(grep -E '^=== .* exit status' "$WORK/test.log" | tail -n 1 | sed 's/^=== //')
+            result=CAUGHT note="$path:$at; $why"
         fi
         restore
         if [ -n "$LOGDIR" ]; then
@@ -287,7 +296,7 @@ for i in "${!IDS[@]}"; do
     MISSING) missing=$((missing + 1)) ;;
     esac
     secs=$(($(date +%s) - t0))
-    row=$(printf '%-6s %-26s %-14s %-10s %4ss  %s' "$id" "$file" "${KINDS[$i]}" "$result" "$secs" "$note")
+    row=$(printf '%-6s %-28s %-13s %-10s %4ss  %s' "$id" "$file" "${KINDS[$i]}" "$result" "$secs" "$note")
     RESULTS+=("$row")
     echo "$row"
 done
@@ -300,7 +309,7 @@ fi
 
 total=${#RESULTS[@]}
 echo
-printf '%-6s %-26s %-14s %-10s %5s  %s\n' ID FILE KIND RESULT TIME DETAIL
+printf '%-6s %-28s %-13s %-10s %5s  %s\n' ID FILE KIND RESULT TIME DETAIL
 printf '%s\n' "${RESULTS[@]}"
 echo
 echo "mutations: $total  caught: $caught  missed: $missed  build-fail: $buildfail  missing: $missing" \
