@@ -16,10 +16,12 @@
 #
 # Usage: scripts/mutate.sh [--build-dir DIR] [--only ID[,ID...]] [--list]
 #                          [--check] [--timeout SECONDS] [--keep-logs DIR]
+#                          [--table FILE]
 #   --list       print the table and stop
 #   --check      only look for each row's text (MISSING or found), no build
 #   --timeout    seconds one test program may run (default 600)
 #   --keep-logs  keep each row's build and test output in DIR/<id>.log
+#   --table      read the rows from FILE instead of scripts/mutations.tsv
 #
 # Table format (tab-separated, '#' starts a comment line):
 #   id  file  kind  original  replacement  tests  description
@@ -51,11 +53,13 @@ while [ $# -gt 0 ]; do
     --check) CHECK=1; shift ;;
     --timeout) TIMEOUT="${2:?--timeout needs seconds}"; shift 2 ;;
     --keep-logs) LOGDIR="${2:?--keep-logs needs a directory}"; shift 2 ;;
+    --table) TABLE="${2:?--table needs a file}"; shift 2 ;;
     -h|--help) usage; exit 0 ;;
     *) echo "mutate.sh: unknown argument: $1" >&2; usage >&2; exit 2 ;;
     esac
 done
 case "$BUILD" in /*) ;; *) BUILD="$PWD/$BUILD" ;; esac
+case "$TABLE" in /*) ;; *) TABLE="$PWD/$TABLE" ;; esac
 cd "$ROOT" || exit 2
 
 # ---------------------------------------------------------------------------
@@ -145,7 +149,8 @@ find_file() {
 }
 
 # Replaces the fixed text ORIG by REPL in file $1 when ORIG occurs exactly
-# once in exactly one line; exits 3 otherwise (file untouched).
+# once in exactly one line and prints that line's number; otherwise prints
+# how often ORIG occurs and exits 3 (file untouched).
 plant() {
     ORIG="$1" REPL="$2" perl -e '
         my ($path) = @ARGV;
@@ -162,7 +167,10 @@ plant() {
                 $pos += length($orig);
             }
         }
-        exit 3 unless $hits == 1;
+        if ($hits != 1) {
+            print "$hits\n";
+            exit 3;
+        }
         my $pos = index($lines[$at], $orig);
         substr($lines[$at], $pos, length($orig)) = $repl;
         open(my $out, ">", $path) or exit 4;
@@ -185,7 +193,7 @@ if [ $CHECK -eq 1 ]; then
         if at=$(plant "${ORIGS[$i]}" "${REPLS[$i]}" "$WORK/probe"); then
             echo "${IDS[$i]}: $path:$at"
         else
-            echo "${IDS[$i]}: MISSING (text not found exactly once in $path)"
+            echo "${IDS[$i]}: MISSING (text found ${at:-?} times in $path, want once)"
             bad=$((bad + 1))
         fi
     done
@@ -268,7 +276,7 @@ for i in "${!IDS[@]}"; do
         CURRENT_FILE="$path"
         if ! at=$(plant "${ORIGS[$i]}" "${REPLS[$i]}" "$path"); then
             CURRENT_FILE=""
-            result=MISSING note="text not found exactly once in $path"
+            result=MISSING note="text found ${at:-?} times in $path, want once"
         elif cmp -s "$path" "$WORK/original"; then
             restore
             result=MISSING note="replacement leaves $path unchanged"
