@@ -3,7 +3,9 @@
 #
 # Each row of scripts/mutations.tsv names one small fault planted in product
 # code (common, api_extensions, nxclient, src, gateway): the file by its
-# basename, a fixed piece of text that must occur on exactly one line of it,
+# basename (or several, separated by '|', when the code may live in either;
+# the first holding the text is used), a fixed piece of text that must occur
+# on exactly one line of it,
 # the text that replaces it, and the test programs that should notice.  For
 # every row the script plants the fault in the working tree, rebuilds only
 # those test programs (and what they depend on) in the build directory, runs
@@ -180,22 +182,42 @@ plant() {
     ' "$3"
 }
 
+# Prints the product file, among the '|'-separated basenames in $1, in which
+# the text $2 occurs exactly once (the first such); otherwise prints why
+# none qualifies and fails.  Several basenames let a row follow code that
+# moved from one file to another.
+locate() {
+    local f p n why="" cands
+    IFS='|' read -ra cands <<<"$1"
+    for f in "${cands[@]}"; do
+        if ! p=$(find_file "$f"); then
+            why+="${why:+; }no single product file named $f"
+            continue
+        fi
+        cp "$p" "$WORK/probe"
+        if plant "$2" "$2" "$WORK/probe" >/dev/null; then
+            printf '%s\n' "$p"
+            return 0
+        fi
+        n=$(plant "$2" "$2" "$WORK/probe")
+        why+="${why:+; }text found ${n:-?} times in $p, want once"
+    done
+    printf '%s\n' "$why"
+    return 1
+}
+
 if [ $CHECK -eq 1 ]; then
     bad=0
     for i in "${!IDS[@]}"; do
         selected "${IDS[$i]}" || continue
-        if ! path=$(find_file "${FILES[$i]}"); then
-            echo "${IDS[$i]}: MISSING (no single product file named ${FILES[$i]})"
+        if ! path=$(locate "${FILES[$i]}" "${ORIGS[$i]}"); then
+            echo "${IDS[$i]}: MISSING ($path)"
             bad=$((bad + 1))
             continue
         fi
         cp "$path" "$WORK/probe"
-        if at=$(plant "${ORIGS[$i]}" "${REPLS[$i]}" "$WORK/probe"); then
-            echo "${IDS[$i]}: $path:$at"
-        else
-            echo "${IDS[$i]}: MISSING (text found ${at:-?} times in $path, want once)"
-            bad=$((bad + 1))
-        fi
+        at=$(plant "${ORIGS[$i]}" "${REPLS[$i]}" "$WORK/probe")
+        echo "${IDS[$i]}: $path:$at"
     done
     [ $bad -eq 0 ]
     exit
@@ -269,8 +291,8 @@ for i in "${!IDS[@]}"; do
     t0=$(date +%s)
     result=""
     note=""
-    if ! path=$(find_file "$file"); then
-        result=MISSING note="no single product file named $file"
+    if ! path=$(locate "$file" "${ORIGS[$i]}"); then
+        result=MISSING note="$path"
     else
         cp "$path" "$WORK/original"
         CURRENT_FILE="$path"
