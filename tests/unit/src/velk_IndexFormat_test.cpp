@@ -142,10 +142,6 @@ TEST(IndexFormat, PathFromFullWidthFields)
     EXPECT_EQ(velk_FormIxEntryPathname(&e, small, sizeof small), 256u);
     EXPECT_STREQ(small, "pppp");
 
-    EXPECT_EQ(velk_MemberBlocks(0), 1u);
-    EXPECT_EQ(velk_MemberBlocks(1), 2u);
-    EXPECT_EQ(velk_MemberBlocks(512), 2u);
-    EXPECT_EQ(velk_MemberBlocks(513), 3u);
 }
 
 } // namespace

@@ -3,17 +3,18 @@
 // RunGlobals is a fixture member: built before SetUp, it records the run's
 // globals and I/O hooks that tests change and sets the quiet defaults (debug
 // level 0, no options, exit code 0); destroyed after TearDown, it releases
-// what a test may have left behind (temporary index, index reader, member
-// lists, writer buffer, archive descriptor) and restores what it recorded.
+// what a test may have left behind and restores what it recorded.
 // InScratchDir runs a test inside a scratch directory that is also TMPDIR.
 
 #pragma once
 
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -27,6 +28,7 @@
 #include "velk_Memory.h"
 #include "velk_Run.h"
 #include "velk_TarHeader.h"
+#include "velk_testproc.h"
 #include "velk_testsupport.h"
 
 namespace velkunit {
@@ -95,13 +97,8 @@ private:
 
     int debug_;
     uint32_t flags_;
-    int verify_;
-    int function_;
-    int kind_;
-    int bufSize_;
-    int stripes_;
-    char *indexName_;
-    char *archive_;
+    int verify_, function_, kind_, bufSize_, stripes_;
+    char *indexName_, *archive_;
     ssize_t (*readFn_)(int, void *, size_t);
     ssize_t (*writeFn_)(int, const void *, size_t);
     void (*sleepFn_)(unsigned);
@@ -142,6 +139,49 @@ private:
     char savedCwd_[4096] = {};
 };
 
+inline bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// Text of a fixed-width field up to its first NUL.
+inline std::string field(const void *p, size_t n)
+{
+    const char *c = static_cast<const char *>(p);
+    return std::string(c, strnlen(c, n));
+}
+
+// n bytes that differ from block to block, so a misplaced block shows.
+inline std::string pattern(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = static_cast<char>((i * 31 + seed + (i >> 9)) & 0xff);
+    return s;
+}
+
+inline bool allZero(const std::string &s, size_t from, size_t n)
+{
+    return s.size() >= from + n && s.compare(from, n, std::string(n, '\0')) == 0;
+}
+
+// A sane index entry of the given kind, name (may fill the field), size,
+// archive block offset and length in blocks.
+inline hif_entry_t entryOf(uint32_t type, const std::string &name, uint64_t size = 0, uint64_t offset = 0,
+                           uint32_t blocks = 1)
+{
+    hif_entry_t e;
+    memset(&e, 0, sizeof e);
+    memcpy(e.hent_sanity, HENT_SANITY, 8);
+    velk_Put32(e.hent_type, type);
+    memcpy(e.hent_name, name.data(), std::min(name.size(), sizeof e.hent_name));
+    velk_Put64(e.hent_fsize, size);
+    velk_Put64(e.hent_offset, offset);
+    velk_Put32(e.hent_blocks, blocks);
+    velk_Put32(e.hent_mode, 0644);
+    return e;
+}
+
 // The member-table record of path as lstat sees it now; filename points
 // into path, which must outlive the record.
 inline velk_FileSpec_t memberFromLstat(const std::string &path)
@@ -161,6 +201,40 @@ inline velk_FileSpec_t memberFromLstat(const std::string &path)
     member.gid = st.st_gid;
     member.nlink = st.st_nlink;
     return member;
+}
+
+// The create sequence up to the copy, as the create action runs it: the
+// temporary index with a placeholder header, one entry per path, the
+// consistency record, file and entry, the closing block and the final
+// header.  Returns the entries written, the consistency file's last.
+inline std::vector<hif_entry_t> layOutCreate(const std::vector<std::string> &paths)
+{
+    std::vector<hif_entry_t> out;
+    EXPECT_EQ(velk_CreateTmpIndexFile(), 0);
+    EXPECT_EQ(velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr), 0);
+    for (const std::string &p : paths) {
+        velk_FileSpec_t member = memberFromLstat(p);
+        hif_entry_t e;
+        EXPECT_EQ(velk_IndexFromFileSpec(static_cast<int64_t>(out.size()), &member, &e), 0) << p;
+        EXPECT_EQ(write(velk_tmpIndexFD, &e, sizeof e), static_cast<ssize_t>(sizeof e));
+        velk_archive_blocks += velk_Get32(e.hent_blocks);
+        out.push_back(e);
+    }
+    velk_index_entries = static_cast<int64_t>(out.size()) + 1;
+    velk_archive_blocks += VELK_CF_BLOCKS + 1;
+    EXPECT_EQ(velk_BuildConsistencyHeader(), 2);
+    EXPECT_EQ(velk_WriteConsistencyFile(), 0);
+    velk_index_entries -= 1;
+    velk_archive_blocks -= VELK_CF_BLOCKS + 1;
+    EXPECT_EQ(velk_WriteConsFileIndexEntry(velk_tmpIndexFD), 0);
+    velk_archive_blocks += 1;
+    velk_BuildIndexHeader();
+    EXPECT_EQ(velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr), 0);
+    hif_entry_t cf;
+    EXPECT_EQ(pread(velk_tmpIndexFD, &cf, sizeof cf, static_cast<off_t>(HIF_HDR_SIZE + 512 * out.size())),
+              static_cast<ssize_t>(sizeof cf));
+    out.push_back(cf);
+    return out;
 }
 
 } // namespace velkunit
