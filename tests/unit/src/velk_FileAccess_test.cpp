@@ -108,7 +108,7 @@ TEST_F(FileAccessTest, BlockReadAndWriteRetryRules)
         {"read: the sixth EIO fails", false, eio6, 0, -1, 6, "", readErr, 0},
         // A success between EIO results resets the count: four, data, four more.
         {"read: interrupts, EAGAIN, EIO runs", false, {EINTR, EAGAIN, EIO, EIO, EIO, EIO, kReal, EIO, EIO, EIO, EIO, EINTR},
-         100, 1024, 0, "", "", 0},
+         100, 1024, 0, "INFO: velk_BlockRead: Recovered I/O error reading local file: arch.tar\n", "", 0},
         {"write: five EIO recovered", true, eio5, 0, 1024, 6,
          "INFO: velk_BlockWrite: Recovered I/O error writing local file: arch.tar\n", "", 0},
         {"write: the sixth EIO fails", true, eio6, 0, -1, 6, "", writeErr, 0},

@@ -220,9 +220,9 @@ std::string indexBytes(uint32_t claimed, uint32_t present, size_t tail = 0, uint
     velk_Put32(h.hif_hdr.hif_version, 2001);
     velk_Put32(h.hif_hdr.obj_count, claimed);
     velk_Put32(h.hif_hdr.annotation_size, annot);
-    Bytes b(HIF_HDR_SIZE);
+    Bytes b(512);
     velk_EncodeIndexHeader(&h, b.data());
-    std::string s(b.begin(), b.end());
+    std::string s(b.begin(), b.begin() + HIF_HDR_SIZE);
     s.append(annot, 'A');
     for (uint32_t i = 0; i < present; i++) {
         hif_entry_t e = entryOf(VTO_FILE, "member" + std::to_string(i), i);

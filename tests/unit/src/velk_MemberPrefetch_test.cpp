@@ -1,35 +1,29 @@
 // The writer's look-ahead helpers: how far ahead they run, that each entry
-// is looked at once, that they stop, and that a looked-at member's data is
-// really asked for (page residency through mincore) while what they must not
-// open stays untouched.
+// is looked at once, that they stop (also while waiting, and at a short
+// index), and that a looked-at member's data is really asked for (page
+// residency through mincore) while what they must not open stays untouched.
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <mutex>
 #include <set>
 #include <string>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "velk_IndexFormat.h"
 #include "velk_MemberPrefetch.h"
 #include "velk_unit_fixture.h"
 
 namespace {
 
-constexpr int64_t kHeaderBytes = 300;    // where entry 0 starts in the test index
+constexpr int64_t kHeaderBytes = 300;  // where entry 0 starts in the test index
 
 std::mutex visitsLock;
-std::vector<std::pair<int64_t, int64_t>> visits;    // (ordinal, writer position)
+std::vector<std::pair<int64_t, int64_t>> visits;  // (ordinal, writer position)
 
 void recordVisit(int64_t ordinal, int64_t writerAt)
 {
@@ -43,39 +37,20 @@ size_t visitCount()
     return visits.size();
 }
 
-hif_entry_t entryFor(const std::string &path, uint32_t type)
+bool waitFor(const std::function<bool()> &done)
 {
-    hif_entry_t e;
-    memset(&e, 0, sizeof e);
-    memcpy(e.hent_sanity, HENT_SANITY, sizeof e.hent_sanity);
-    velk_Put32(e.hent_type, type);
-    EXPECT_LT(path.size(), sizeof e.hent_name);
-    memcpy(e.hent_name, path.data(), std::min(path.size(), sizeof e.hent_name));
-    return e;
+    for (int i = 0; i < 2000 && !done(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return done();
 }
 
-// Writes an index of the given entries after kHeaderBytes bytes of header.
-std::string writeIndex(const velkunit::InScratchDir &dir, const std::vector<hif_entry_t> &entries)
-{
-    std::string path = dir / "prefetch.idx";
-    std::vector<unsigned char> bytes(static_cast<size_t>(kHeaderBytes), 0);
-    for (const hif_entry_t &e : entries) {
-        unsigned char image[HIF_ENTRY_SIZE];
-        velk_EncodeIndexEntry(&e, image);
-        bytes.insert(bytes.end(), image, image + HIF_ENTRY_SIZE);
-    }
-    velktest::writeFile(path, std::string(bytes.begin(), bytes.end()));
-    return path;
-}
-
-// Pages of path that are in the page cache, or -1 when it cannot be told.
+// Pages of path in the page cache, or -1 when it cannot be told.
 long residentPages(const std::string &path)
 {
     int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return -1;
     struct stat st;
-    fstat(fd, &st);
+    if (fd < 0 || fstat(fd, &st) != 0)
+        return -1;
     size_t len = static_cast<size_t>(st.st_size);
     void *map = mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
     close(fd);
@@ -104,13 +79,6 @@ bool writeUncached(const std::string &path, size_t bytes)
     return residentPages(path) == 0;
 }
 
-bool waitFor(const std::function<bool()> &done)
-{
-    for (int i = 0; i < 2000 && !done(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return done();
-}
-
 class MemberPrefetchTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -124,18 +92,34 @@ protected:
         velk_MemberPrefetchStop();
         velk_prefetch_visit_hook = nullptr;
     }
+    // An index of the entries after kHeaderBytes bytes of header.
+    std::string writeIndex(const std::vector<hif_entry_t> &entries)
+    {
+        std::string bytes(static_cast<size_t>(kHeaderBytes), '\0');
+        for (const hif_entry_t &e : entries) {
+            unsigned char image[HIF_ENTRY_SIZE];
+            velk_EncodeIndexEntry(&e, image);
+            bytes.append(reinterpret_cast<char *>(image), HIF_ENTRY_SIZE);
+        }
+        velktest::writeFile(dir_ / "prefetch.idx", bytes);
+        return dir_ / "prefetch.idx";
+    }
+    // n entries that name nothing on disk: the helpers only walk the index.
+    std::string absentIndex(int64_t n, uint32_t type)
+    {
+        std::vector<hif_entry_t> entries;
+        for (int64_t i = 0; i < n; ++i)
+            entries.push_back(velkunit::entryOf(type, "absent" + std::to_string(i)));
+        return writeIndex(entries);
+    }
     velkunit::RunGlobals globals_;
     velkunit::InScratchDir dir_;
 };
 
 TEST_F(MemberPrefetchTest, StaysWithinTheWindowAndLooksAtEachEntryOnce)
 {
-    // Entries that name nothing on disk: the helpers only walk the index.
-    std::vector<hif_entry_t> entries;
     const int64_t n = 3 * VELK_PREFETCH_WINDOW + 17;
-    for (int64_t i = 0; i < n; ++i)
-        entries.push_back(entryFor("absent" + std::to_string(i), VTO_FILE));
-    std::string index = writeIndex(dir_, entries);
+    std::string index = absentIndex(n, VTO_FILE);
     ASSERT_EQ(velk_MemberPrefetchStart(index.c_str(), kHeaderBytes, n, VELK_PREFETCH_THREADS), VELK_PREFETCH_THREADS);
 
     // The writer has not started: exactly the first window is looked at.
@@ -149,7 +133,7 @@ TEST_F(MemberPrefetchTest, StaysWithinTheWindowAndLooksAtEachEntryOnce)
     const int64_t jumpTo = 2 * VELK_PREFETCH_WINDOW + 100;
     ASSERT_TRUE(waitFor([] { return visitCount() >= static_cast<size_t>(2 * VELK_PREFETCH_WINDOW); }));
     velk_MemberPrefetchAdvance(jumpTo);
-    velk_MemberPrefetchAdvance(5);    // never backwards
+    velk_MemberPrefetchAdvance(5);  // never backwards
     ASSERT_TRUE(waitFor([&] {
         std::lock_guard<std::mutex> lock(visitsLock);
         return std::any_of(visits.begin(), visits.end(), [&](auto &v) { return v.first == n - 1; });
@@ -161,75 +145,57 @@ TEST_F(MemberPrefetchTest, StaysWithinTheWindowAndLooksAtEachEntryOnce)
         EXPECT_TRUE(seen.insert(ordinal).second) << "entry " << ordinal << " looked at twice";
         EXPECT_GE(ordinal, writerAt);
         EXPECT_LT(ordinal, writerAt + VELK_PREFETCH_WINDOW) << "writer at " << writerAt;
-        EXPECT_LT(ordinal, n);
     }
-    // Everything up to the end of the index, except what the writer skipped
-    // past while the helpers were behind.
+    // Everything to the end, except what the writer skipped past.
     EXPECT_EQ(seen.count(0), 1u);
     EXPECT_EQ(seen.count(jumpTo), 1u);
-    EXPECT_EQ(seen.count(n - 1), 1u);
     EXPECT_EQ(*seen.rbegin(), n - 1);
 }
 
-TEST_F(MemberPrefetchTest, StopEndsWaitingHelpersAndAStartAgainBeginsAfresh)
+TEST_F(MemberPrefetchTest, StopEndsWaitingHelpersAndShortIndexesEndTheLookAhead)
 {
-    std::vector<hif_entry_t> entries;
-    for (int i = 0; i < 2 * VELK_PREFETCH_WINDOW; ++i)
-        entries.push_back(entryFor("absent" + std::to_string(i), VTO_DIRECTORY));
-    std::string index = writeIndex(dir_, entries);
+    std::string index = absentIndex(2 * VELK_PREFETCH_WINDOW, VTO_DIRECTORY);
     ASSERT_GT(velk_MemberPrefetchStart(index.c_str(), kHeaderBytes, 2 * VELK_PREFETCH_WINDOW, 2), 0);
     ASSERT_TRUE(waitFor([] { return visitCount() == static_cast<size_t>(VELK_PREFETCH_WINDOW); }));
-    velk_MemberPrefetchStop();    // the helpers wait for the writer: must not hang
-    velk_MemberPrefetchAdvance(VELK_PREFETCH_WINDOW);    // after the stop: ignored
+    velk_MemberPrefetchStop();                        // the helpers wait for the writer: must not hang
+    velk_MemberPrefetchAdvance(VELK_PREFETCH_WINDOW);  // after the stop: ignored
     EXPECT_EQ(visitCount(), static_cast<size_t>(VELK_PREFETCH_WINDOW));
 
+    // A start again begins afresh; an index shorter than its count ends it.
     visits.clear();
-    ASSERT_GT(velk_MemberPrefetchStart(index.c_str(), kHeaderBytes, 10, 1), 0);
-    ASSERT_TRUE(waitFor([] { return visitCount() == 10u; }));
+    index = absentIndex(5, VTO_FILE);
+    ASSERT_GT(velk_MemberPrefetchStart(index.c_str(), kHeaderBytes, 40, 3), 0);
+    ASSERT_TRUE(waitFor([] { return visitCount() >= 5u; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     velk_MemberPrefetchStop();
+    EXPECT_EQ(visitCount(), 5u);
     EXPECT_EQ(visits.front().first, 0);
 
-    // Nothing to look at, or no index: no helper starts, and the calls of
-    // the writer stay harmless.
+    // Nothing to look at, or no index: no helper starts, and the writer's
+    // calls stay harmless.
     EXPECT_EQ(velk_MemberPrefetchStart((dir_ / "none.idx").c_str(), kHeaderBytes, 10, 2), 0);
     EXPECT_EQ(velk_MemberPrefetchStart(index.c_str(), kHeaderBytes, 0, 2), 0);
     velk_MemberPrefetchAdvance(3);
     velk_MemberPrefetchStop();
 }
 
-TEST_F(MemberPrefetchTest, IndexShorterThanItsCountEndsTheLookAhead)
-{
-    std::vector<hif_entry_t> entries;
-    for (int i = 0; i < 5; ++i)
-        entries.push_back(entryFor("absent" + std::to_string(i), VTO_FILE));
-    std::string index = writeIndex(dir_, entries);
-    ASSERT_GT(velk_MemberPrefetchStart(index.c_str(), kHeaderBytes, 40, 3), 0);
-    ASSERT_TRUE(waitFor([] { return visitCount() >= 5u; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    velk_MemberPrefetchStop();
-    EXPECT_EQ(visitCount(), 5u);
-}
-
 TEST_F(MemberPrefetchTest, AsksForRegularFilesOnlyAndNeverFollowsALink)
 {
     const size_t size = 256 * 1024;
-    std::string plain = dir_ / "plain.dat";
-    std::string linked = dir_ / "target.dat";
-    std::string big = dir_ / "big.dat";
+    std::string plain = dir_ / "plain.dat", linked = dir_ / "target.dat", big = dir_ / "big.dat";
     if (!writeUncached(plain, size) || !writeUncached(linked, size) ||
         !writeUncached(big, static_cast<size_t>(VELK_PREFETCH_DATA) * 3))
         GTEST_SKIP() << "this file system keeps dropped pages in memory";
     ASSERT_EQ(symlink("target.dat", (dir_ / "link.dat").c_str()), 0);
     ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
-
     std::vector<hif_entry_t> entries{
-        entryFor("link.dat", VTO_FILE),    // a file member replaced by a link
-        entryFor("fifo", VTO_FILE),        // ... by a FIFO
-        entryFor("target.dat", VTO_SYMLINK),
-        entryFor("plain.dat", VTO_FILE),
-        entryFor("big.dat", VTO_FILE),
+        velkunit::entryOf(VTO_FILE, "link.dat"),  // a file member replaced by a link
+        velkunit::entryOf(VTO_FILE, "fifo"),      // ... by a FIFO
+        velkunit::entryOf(VTO_SYMLINK, "target.dat"),
+        velkunit::entryOf(VTO_FILE, "plain.dat"),
+        velkunit::entryOf(VTO_FILE, "big.dat"),
     };
-    std::string index = writeIndex(dir_, entries);
+    std::string index = writeIndex(entries);
     ASSERT_GT(velk_MemberPrefetchStart(index.c_str(), kHeaderBytes, static_cast<int64_t>(entries.size()), 2), 0);
     ASSERT_TRUE(waitFor([&] { return visitCount() == entries.size(); }));
     velk_MemberPrefetchStop();

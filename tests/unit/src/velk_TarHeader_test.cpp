@@ -3,6 +3,7 @@
 // archive, type flags), octal text both ways, the sequential read loop's
 // retry rules and the storage layout derivation.
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
@@ -36,10 +37,10 @@ hif_entry_t owned(hif_entry_t e, uint32_t mode, uint32_t uid, uint32_t gid, uint
     velk_Put32(e.hent_uid, uid);
     velk_Put32(e.hent_gid, gid);
     velk_Put32(e.hent_mtime, mtime);
-    strncpy(e.hent_uname, user, sizeof e.hent_uname);
-    strncpy(e.hent_gname, group, sizeof e.hent_gname);
-    strncpy(e.hent_prefix, prefix, sizeof e.hent_prefix);
-    strncpy(e.hent_linkname, link, sizeof e.hent_linkname);
+    memcpy(e.hent_uname, user, strlen(user));
+    memcpy(e.hent_gname, group, strlen(group));
+    memcpy(e.hent_prefix, prefix, strlen(prefix));
+    memcpy(e.hent_linkname, link, strlen(link));
     return e;
 }
 
@@ -115,7 +116,7 @@ TEST_F(TarHeaderTest, FullWidthTextFieldsAreCopiedWhole)
 // Rewrites the checksum field with text.
 Block withChecksum(Block b, const std::string &text)
 {
-    memcpy(b.data() + 148, text.data(), text.size());
+    std::copy(text.begin(), text.end(), b.begin() + 148);
     return b;
 }
 

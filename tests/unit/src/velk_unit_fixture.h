@@ -89,6 +89,7 @@ private:
         velk_archive_blocks = 0;
         velk_index_entries = 0;
         velk_annotation_size = 0;
+        velk_annotation_offset = 0;
         velk_index_flags = 0;
         velk_cf_file_created = 0;
         velk_cf_filename[0] = '\0';
