@@ -161,6 +161,14 @@ inline std::string pattern(size_t n, unsigned seed)
     return s;
 }
 
+inline uint32_t crcOf(const std::string &data)
+{
+    uint32_t crc;
+    velk_ChecksumInit(&crc);
+    velk_ChecksumBuffer(data.data(), data.size(), &crc);
+    return velk_ChecksumFinalize(&crc);
+}
+
 inline bool allZero(const std::string &s, size_t from, size_t n)
 {
     return s.size() >= from + n && s.compare(from, n, std::string(n, '\0')) == 0;
