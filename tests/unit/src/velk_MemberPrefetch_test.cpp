@@ -1,16 +1,13 @@
 // The writer's look-ahead helpers: how far ahead they run, that each entry
-// is looked at once, that they stop (also while waiting, and at a short
-// index), and that a looked-at member's data is really asked for (page
-// residency through mincore) while what they must not open stays untouched.
+// is looked at once, and that they stop (also while waiting, and at a short
+// index).
 
 #include <algorithm>
 #include <chrono>
-#include <fcntl.h>
 #include <functional>
 #include <mutex>
 #include <set>
 #include <string>
-#include <sys/mman.h>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -42,41 +39,6 @@ bool waitFor(const std::function<bool()> &done)
     for (int i = 0; i < 2000 && !done(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return done();
-}
-
-// Pages of path in the page cache, or -1 when it cannot be told.
-long residentPages(const std::string &path)
-{
-    int fd = open(path.c_str(), O_RDONLY);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0)
-        return -1;
-    size_t len = static_cast<size_t>(st.st_size);
-    void *map = mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
-    close(fd);
-    if (map == MAP_FAILED)
-        return -1;
-    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    std::vector<unsigned char> vec((len + page - 1) / page);
-    long resident = -1;
-    if (mincore(map, len, vec.data()) == 0)
-        resident = static_cast<long>(std::count_if(vec.begin(), vec.end(), [](unsigned char v) { return v & 1; }));
-    munmap(map, len);
-    return resident;
-}
-
-// Writes the file to the disk and drops its pages from the cache.  False
-// when the file system keeps them (a memory file system).
-bool writeUncached(const std::string &path, size_t bytes)
-{
-    velktest::writeFile(path, std::string(bytes, 'x'));
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return false;
-    fdatasync(fd);
-    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    close(fd);
-    return residentPages(path) == 0;
 }
 
 class MemberPrefetchTest : public ::testing::Test {
@@ -177,36 +139,6 @@ TEST_F(MemberPrefetchTest, StopEndsWaitingHelpersAndShortIndexesEndTheLookAhead)
     EXPECT_EQ(velk_MemberPrefetchStart(index.c_str(), kHeaderBytes, 0, 2), 0);
     velk_MemberPrefetchAdvance(3);
     velk_MemberPrefetchStop();
-}
-
-TEST_F(MemberPrefetchTest, AsksForRegularFilesOnlyAndNeverFollowsALink)
-{
-    const size_t size = 256 * 1024;
-    std::string plain = dir_ / "plain.dat", linked = dir_ / "target.dat", big = dir_ / "big.dat";
-    if (!writeUncached(plain, size) || !writeUncached(linked, size) ||
-        !writeUncached(big, static_cast<size_t>(VELK_PREFETCH_DATA) * 3))
-        GTEST_SKIP() << "this file system keeps dropped pages in memory";
-    ASSERT_EQ(symlink("target.dat", (dir_ / "link.dat").c_str()), 0);
-    ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
-    std::vector<hif_entry_t> entries{
-        velkunit::entryOf(VTO_FILE, "link.dat"),  // a file member replaced by a link
-        velkunit::entryOf(VTO_FILE, "fifo"),      // ... by a FIFO
-        velkunit::entryOf(VTO_SYMLINK, "target.dat"),
-        velkunit::entryOf(VTO_FILE, "plain.dat"),
-        velkunit::entryOf(VTO_FILE, "big.dat"),
-    };
-    std::string index = writeIndex(entries);
-    ASSERT_GT(velk_MemberPrefetchStart(index.c_str(), kHeaderBytes, static_cast<int64_t>(entries.size()), 2), 0);
-    ASSERT_TRUE(waitFor([&] { return visitCount() == entries.size(); }));
-    velk_MemberPrefetchStop();
-
-    long page = sysconf(_SC_PAGESIZE);
-    ASSERT_TRUE(waitFor([&] { return residentPages(plain) == static_cast<long>(size) / page; }))
-        << "resident pages of a looked-at member: " << residentPages(plain);
-    // Only the first piece of a big member is asked for.
-    ASSERT_TRUE(waitFor([&] { return residentPages(big) >= static_cast<long>(VELK_PREFETCH_DATA) / page; }));
-    EXPECT_LT(residentPages(big), static_cast<long>(2 * VELK_PREFETCH_DATA) / page);
-    EXPECT_EQ(residentPages(linked), 0) << "read through a symbolic link or a symlink member";
 }
 
 } // namespace
