@@ -1,10 +1,8 @@
-// Member table: operands, input lists and directory walks over real trees in
-// a scratch directory; the table limits, the -n window, norecurse, -h with a
-// link to an ancestor, unreadable directories, wildcards, the exclusion hook
-// and the table order.
+// Member table: operands, input lists and walks over real trees; the table
+// limits, the -n window, norecurse, -h with a link to an ancestor, wildcards,
+// the exclusion hook and the table order.
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <string>
 #include <tuple>
 #include <sys/stat.h>
@@ -227,7 +225,7 @@ TEST_F(FileListTest, TimeWindowSkipsOldFilesAndOldDirectoriesButWalksThem)
     EXPECT_EQ(names(), (Names{d, d + "/new", d + "/olddir/new"}));
 }
 
-TEST_F(FileListTest, TableLimitStopsGenerationAndLargeTablesGrow)
+TEST_F(FileListTest, TableLimitStopsGeneration)
 {
     files({"f1", "f2", "f3", "f4"});
     velk_max_files = 3;
@@ -236,16 +234,9 @@ TEST_F(FileListTest, TableLimitStopsGenerationAndLargeTablesGrow)
     EXPECT_TRUE(contains(err_, "Maximum number of file entries reached (3)")) << err_;
     EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_NOMEM);
 
-    velk_function = VOP_LIST;
-    velk_max_files = velk_abs_max_files;
-    Names ops;
-    for (int i = 0; i < 250; i++)
-        ops.push_back("n" + std::to_string(1000 + i));
-    ASSERT_EQ(gen(ops), 0);
-    EXPECT_EQ(names(), ops);
 }
 
-TEST_F(FileListTest, NoRecurseFollowedLinksFifosAndUnsearchableDirectories)
+TEST_F(FileListTest, NoRecurseFollowedLinksAndFifos)
 {
     mkdirs({"d", "d/sub", "d/closed"});
     files({"d/sub/file", "d/closed/hidden"});
@@ -271,23 +262,6 @@ TEST_F(FileListTest, NoRecurseFollowedLinksFifosAndUnsearchableDirectories)
     EXPECT_TRUE(contains(out_, "Link to a directory being scanned - skipped " + d + "/sub/up")) << out_;
     EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_IOERR);
 
-    // A directory that cannot be searched is reported and skipped; root
-    // passes every permission check, so the walk runs as nobody.
-    velk_option_flags = 0;
-    ASSERT_EQ(chmod((d + "/closed").c_str(), 0), 0);
-    ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
-    velktest::ForkedChild child([&]() -> int {
-        struct passwd *pw = getpwnam("nobody");
-        if (geteuid() == 0 && (pw == nullptr || setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0))
-            return 3;
-        if (gen({d}) != 0 || names() != Names{d, d + "/closed", d + "/sub", d + "/sub/file", d + "/sub/up"})
-            return 4;
-        if (!contains(out_, "Not searchable: " + d + "/closed"))
-            return 5;
-        return velk_exit_code.load() == VELK_EXIT_IOERR ? 0 : 6;
-    });
-    EXPECT_TRUE(velktest::exitsWith(child, 0));
-    chmod((d + "/closed").c_str(), 0755);
 }
 
 int excludeSkipNames(const char *name, int, char *reason, size_t size)
