@@ -151,17 +151,4 @@ TEST(ExtractFiles, FullDiskIsWaitedForUntilSpaceReturnsOrAShutdown)
     umask(oldUmask);
 }
 
-TEST(ExtractCallback, DataLengthMustBeWholeBlocks)
-{
-    velkunit::RunGlobals globals;
-    unsigned char data[700] = {};
-    io_buffer_t buf;
-    memset(&buf, 0, sizeof buf);
-    buf.buffer = data;
-    buf.dataLength = 700;
-    velktest::OutputCapture cap;
-    EXPECT_EQ(readCallbackCtl(&buf), -1);
-    EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_MISMATCH);
-}
-
 } // namespace

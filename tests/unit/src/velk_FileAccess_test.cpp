@@ -180,41 +180,6 @@ TEST_F(FileAccessTest, ShutdownEndsEveryEndlessRetry)
     close(fd);
 }
 
-TEST_F(FileAccessTest, StorageAndGatewayHostDataTransferIsNotAvailable)
-{
-    std::string buf(512, '\0');
-    reset({});
-    for (int kind : {VELK_QUOR_FILE, VELK_REMOTE_FILE})
-        for (bool writing : {false, true}) {
-            velk_exit_code.store(0);
-            velktest::OutputCapture cap;
-            EXPECT_EQ(writing ? velk_BlockWrite(3, "/q/a.tar", kind, 512, buf.data())
-                            : velk_BlockRead(3, "/q/a.tar", kind, 512, buf.data()),
-                      -1);
-            EXPECT_TRUE(velkunit::contains(cap.err(), "data transfer is not available in this build: /q/a.tar\n"));
-            EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_IOERR);
-        }
-    EXPECT_EQ(g_calls, 0u);
-}
-
-TEST_F(FileAccessTest, PositionLocalFile)
-{
-    int fd = open(O_RDONLY);
-    reset({});
-    uint64_t out = 777;
-    ASSERT_EQ(velk_PositionFile(fd, VELK_LOCAL_FILE, 1000, SEEK_SET, QUOR_SET_OFFSET_FORWARD, &out), 0);
-    EXPECT_EQ(out, 777u);  // left as it was for local files
-    char c[2];
-    ASSERT_EQ(velk_BlockRead(fd, "data", VELK_LOCAL_FILE, 2, c), 2);
-    EXPECT_EQ(std::string(c, 2), data_.substr(1000, 2));
-    ASSERT_EQ(velk_PositionFile(fd, VELK_LOCAL_FILE, 4, SEEK_END, QUOR_SET_OFFSET_FORWARD, nullptr), 0);
-    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 1028);
-    velktest::OutputCapture cap;
-    EXPECT_EQ(velk_PositionFile(fd, VELK_LOCAL_FILE, ~uint64_t{0}, SEEK_SET, 0, &out), -1);
-    EXPECT_EQ(velk_PositionFile(-1, VELK_LOCAL_FILE, 512, SEEK_CUR, 0, &out), -1);
-    close(fd);
-}
-
 TEST_F(FileAccessTest, IntermediateDirectories)
 {
     velkunit::InScratchDir here;

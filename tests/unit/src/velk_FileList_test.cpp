@@ -117,35 +117,6 @@ TEST_F(FileListTest, WalkedEntriesFollowTheOperandInByteOrderOfFullPaths)
     EXPECT_EQ(velk_DirsScanned(), 2);
 }
 
-TEST_F(FileListTest, RecordsRelativeNamesSizesAndModesAfterChangingDirectory)
-{
-    mkdirs({"t"});
-    // Recorded names "t/<leaf>" of 99, 100, 154 and 155 characters.
-    Names want = {"t"};
-    for (size_t len : {99u, 100u, 154u, 155u}) {
-        want.push_back("t/" + std::string(len - 2, static_cast<char>('a' + want.size())));
-        fileOfSize(dir_ / want.back(), 7);
-    }
-    const off_t sizes[] = {0, 1, 512, 513};
-    for (off_t s : sizes) {
-        want.push_back("t/size" + std::to_string(s));
-        fileOfSize(dir_ / want.back(), s);
-    }
-    ASSERT_EQ(chmod((dir_ / "t/size1").c_str(), 04751), 0);
-    ASSERT_EQ(chmod((dir_ / "t/size0").c_str(), 0600), 0);
-    ASSERT_EQ(gen({"-C", dir_.path(), "t/"}), 0) << out_ << err_;
-    ASSERT_EQ(names(), want);
-    for (int i = 0; i < 4; i++) {
-        const velk_FileSpec_t &e = velk_FileList[5 + i];
-        EXPECT_EQ(e.size, static_cast<uint64_t>(sizes[i])) << e.filename;
-        EXPECT_EQ(e.haveStatInfo, 1u);
-        EXPECT_EQ(e.nlink, 1u);
-        EXPECT_EQ(e.uid, static_cast<uint64_t>(getuid()));
-    }
-    EXPECT_EQ(velk_FileList[6].mode, 04751u);  // set-ID bits kept, type bits dropped
-    EXPECT_EQ(velk_FileList[5].mode, 0600u);
-}
-
 TEST_F(FileListTest, FilesOfTwoToThe36BytesAreOversizeAndFailGenerationAtTheEnd)
 {
     mkdirs({"big"});

@@ -125,25 +125,6 @@ TEST_F(IndexFileTest, PathSplittingAndLimits)
     }
 }
 
-TEST_F(IndexFileTest, SymlinkTargetsUpTo99Characters)
-{
-    ASSERT_EQ(symlink(std::string(99, 't').c_str(), (dir_ / "l99").c_str()), 0);
-    ASSERT_EQ(symlink(std::string(100, 't').c_str(), (dir_ / "l100").c_str()), 0);
-    for (const char *link : {"l99", "l100", "nothere"}) {
-        velk_exit_code.store(0);
-        Member m(VTO_SYMLINK, dir_ / link, 99);
-        hif_entry_t e;
-        velktest::OutputCapture cap;
-        bool ok = strcmp(link, "l99") == 0;
-        EXPECT_EQ(velk_IndexFromFileSpec(0, &m.s, &e), ok ? 0 : -1) << link;
-        EXPECT_EQ(velk_exit_code.load(), ok ? 0 : VELK_EXIT_SOFTWARE) << link;
-        if (ok) {
-            EXPECT_EQ(field(e.hent_linkname, 100), std::string(99, 't'));
-            EXPECT_EQ(velk_Get64(e.hent_fsize), 0u);
-        }
-    }
-}
-
 TEST_F(IndexFileTest, EntryFromTarHeader)
 {
     hif_entry_t src = entryOf(VTO_FILE, std::string(100, 'n'), 513);  // the name fills its field
@@ -360,41 +341,6 @@ TEST_F(IndexFileTest, AdjustingEntriesAppliesTransferStatus)
     ASSERT_EQ(velk_AdjustIndexEntry(7, &src, &out), 0);
     EXPECT_EQ(nameOf(out), "/dev/null");
     EXPECT_EQ(velk_exit_code.load(), 1);
-}
-
-int fnmatchComponent(const char *name, const char *pattern) { return fnmatch(pattern, name, 0) == 0 ? 1 : 0; }
-
-TEST_F(IndexFileTest, SelectionByNamesAndPatterns)
-{
-    Member name(VTO_UNKNOWN, "a/b"), other(VTO_UNKNOWN, "zzz"), wild(VTO_UNKNOWN, "a/*");
-    wild.s.hasWildcards = 1;
-    velk_FileSpec_t names[1] = {name.s}, patterns[2] = {other.s, wild.s};
-    velk_index_hooks_t hooks = {fnmatchComponent};
-    struct Case {
-        const char *path;
-        const velk_FileSpec_t *table;
-        int count;
-        int all, norecurse;  // selected without and with norecurse
-    } cases[] = {
-        {"a/b/c", nullptr, 0, 1, 0}, {"top", nullptr, 0, 1, 1},  // no names: all, or top level only
-        {"a/b", names, 1, 1, 1},     {"a/b/c", names, 1, 1, 0},   {"a/bc", names, 1, 0, 0},
-        {"top", names, 1, 0, 0},     {"a/b", patterns, 2, 1, 1},  {"a/b/c", patterns, 2, 1, 0},
-        {"top", patterns, 2, 0, 0},  {"a", patterns, 2, 0, 0},  // the path ran out first
-    };
-    for (int withHooks : {0, 1}) {
-        velk_SetIndexHooks(withHooks ? &hooks : nullptr);
-        for (const Case &c : cases) {
-            hif_entry_t e = entryOf(VTO_FILE, c.path);
-            bool needsMatcher = c.table == patterns;
-            velk_option_flags = 0;
-            velktest::OutputCapture cap;
-            EXPECT_EQ(velk_IndexEntryWasSelected(&e, c.table, c.count), needsMatcher && !withHooks ? 0 : c.all)
-                << c.path << " hooks " << withHooks;
-            velk_option_flags = VELK_OPT_NORECURSE;
-            EXPECT_EQ(velk_IndexEntryWasSelected(&e, c.table, c.count), needsMatcher && !withHooks ? 0 : c.norecurse)
-                << c.path << " norecurse, hooks " << withHooks;
-        }
-    }
 }
 
 } // namespace

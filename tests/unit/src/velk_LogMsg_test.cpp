@@ -94,18 +94,4 @@ TEST(LogMsgTransferRecord, FieldsAndKindLetters)
     curAcctId = savedAcct;
 }
 
-TEST(LogMsgFuncTrace, LineNamesUnitLineRoutineAndValue)
-{
-    velktest::OutputCapture cap;
-    velk_FuncTraceMessage("Entering ", "velk_Create", nullptr, 0, "/work/src/velk_Create.cpp", 42);
-    velk_FuncTraceMessage("Exiting ", "velk_List", "rc", -7L, "velk_List.cpp", 311);
-    velk_FuncTraceMessage("Entering ", "velk_Extract", "count", 5000000000L, "velk_Extract.cpp", 9);
-    velk_FuncTraceMessage("Entering ", "%s%n", "%n", 1, "%s.cpp", 1);  // names are not formats
-    EXPECT_EQ(cap.err(), "[velk_Create.cpp,line 42] Entering  velk_Create\n"
-                         "[velk_List.cpp,line 311] Exiting  velk_List rc=-7\n"
-                         "[velk_Extract.cpp,line 9] Entering  velk_Extract count=5000000000\n"
-                         "[%s.cpp,line 1] Entering  %s%n %n=1\n");
-    EXPECT_EQ(cap.out(), "");
-}
-
 } // namespace

@@ -181,35 +181,9 @@ TEST(ParseCmdLine, ValuesErrorsAndExitStatuses)
     }
 }
 
-TEST(ParseCmdLine, StatusFifoNeedsAFifoWithAReader)
-{
-    velktest::ScratchDir dir;
-    std::string file = dir / "plain", fifo = dir / "fifo";
-    velktest::writeFile(file, "x");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    Parsed a = parse(tf({"-N", file}));
-    EXPECT_EQ(a.err, "WARNING: Not a FIFO-type file: '" + file + "'.  -N option disabled\n");
-    Parsed b = parse(tf({"-N", fifo}));
-    EXPECT_EQ(b.err, "WARNING: Cannot open FIFO '" + fifo + "' for writing (no process is reading it). -N option disabled\n");
-    Parsed c = parse(tf({"-N", dir / "missing"}));
-    EXPECT_TRUE(velkunit::contains(c.err, "WARNING: Error 2 trying to stat pipe file: '"));
-    for (const Parsed &p : {a, b, c}) {
-        EXPECT_EQ(p.v.at("rc"), "0");
-        EXPECT_EQ(std::stoul(p.v.at("flags")) & VELK_OPT_STATUS_FIFO, 0u);
-    }
-    // With a reader the descriptor is kept for the status thread.
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    Parsed d = parse(tf({"-N", fifo}));
-    EXPECT_EQ(d.err, "");
-    EXPECT_NE(d.v["pipefd"], "-1");
-    EXPECT_EQ(std::stoul(d.v["flags"]) & VELK_OPT_STATUS_FIFO, VELK_OPT_STATUS_FIFO);
-    close(reader);
-}
-
 TEST(ParseCmdLine, IndexNaming)
 {
-    struct Case {
+    struct Naming {
         const char *archive, *index;
         int kind, rc;
         std::string want;
@@ -223,7 +197,7 @@ TEST(ParseCmdLine, IndexNaming)
         {"-", "/i", VELK_PIPE, 0, "/i"},
     };
     char out[1025];
-    for (const Case &c : cases) {
+    for (const Naming &c : cases) {
         EXPECT_EQ(velk_NameIndexFile(c.archive, c.index, c.kind, out, sizeof out), c.rc) << c.archive;
         if (c.rc == 0) {
             EXPECT_EQ(std::string(out), c.want) << c.archive;

@@ -87,24 +87,6 @@ protected:
     EnvSetting pathEnv_, homeEnv_;
 };
 
-TEST_F(ReadConfigTest, DefaultsWhenNoFileExists)
-{
-    OutputCapture cap;
-    EXPECT_EQ(velk_ReadConfig(), 0);
-    const std::string read = "Read operations disabled until further notice - see site wiki for more info\n";
-    const std::string write = "Write operations disabled until further notice - see site wiki for more info\n";
-    std::map<std::string, std::string> want = {
-        {"AbortOnOversizeArchive", "0"}, {"AbortOnOversizeFile", "1"}, {"AbortOnLongPathnames", "1"},
-        {"AbortOnMemberFileMissing", "0"}, {"AbortOnMemberFileReadError", "1"},
-        {"AbortOnMemberFileWriteError", "1"}, {"DisplayExcludedObjects", "1"}, {"okfile", "<null>"},
-        {"exfile", "<null>"}, {"statefile", "<null>"}, {"max_small_file_size", "4194304"}, {"disable_gets", "0"},
-        {"read_disable_msg", read}, {"disable_puts", "0"}, {"write_disable_msg", write},
-        {"enable_expiration", "0"}, {"expire_cfg_path", "<null>"}, {"max_members", "0"},
-        {"max_archive_size", "0"}, {"max_family_members", "0"}};
-    EXPECT_EQ(settings(), want);
-    EXPECT_EQ(cap.out() + cap.err(), "");  // missing files are skipped silently
-}
-
 TEST_F(ReadConfigTest, WhichFilesAreReadAndInWhichOrder)
 {
     std::string first = scratch_ / "first", second = scratch_ / "second", bad = scratch_ / "bad";

@@ -395,20 +395,4 @@ TEST_F(ReaderPoolTest, AbortShutdownOrEndStopsManagerAndReaders)
     }
 }
 
-TEST_F(ReaderPoolTest, ManagerWaitingForBuffersStopsOnAbort)
-{
-    // Nobody drains the ready queue: with two buffers the manager runs out
-    // of empty buffers and waits for one until the abort.
-    addFile(dir_ / "big", pattern(3 * 524288, 18));
-    writeIndex();
-    velk_max_threads = 2;
-    stopsEverything(
-        1, [](Transfer &t) { return t.count(&transfer_t::bufReadyQueue) == 2; },
-        [](Transfer &t) {
-            EXPECT_EQ(t.count(&transfer_t::bufReadyQueue), 2);
-            velk_SetXferAborted("test", "velk_ReaderPool_test", __LINE__);
-        },
-        true, 2);
-}
-
 } // namespace

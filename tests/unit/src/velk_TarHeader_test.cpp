@@ -220,30 +220,6 @@ TEST_F(TarHeaderTest, OctalTextBothWays)
     }
 }
 
-TEST_F(TarHeaderTest, MemberSizeAndBlocks)
-{
-    posix_header_t h;
-    memset(&h, 0, sizeof h);
-    struct Case {
-        const char *field;
-        uint64_t size, blocks;
-    } cases[] = {
-        {"000000000000", 0, 1},   {"000000000001", 1, 2},   {"000000001000", 512, 2},
-        {"000000001001", 513, 3}, {"     1001   ", 513, 3}, {"777777777777", 68719476735u, 134217729u},
-    };
-    for (const Case &c : cases) {
-        memcpy(h.thb_size, c.field, 12);
-        EXPECT_EQ(velk_GetMemberFilesize(&h), c.size) << c.field;
-        EXPECT_EQ(velk_MemberBlocks(c.size), c.blocks) << c.field;
-    }
-    // A stray character: the value before it, and with -v a note naming it.
-    memcpy(h.thb_size, "1x0000000000", 12);
-    velk_option_flags = VELK_OPT_VERBOSE;
-    velktest::OutputCapture cap;
-    EXPECT_EQ(velk_GetMemberFilesize(&h), 1u);
-    EXPECT_EQ(cap.out(), "INFO: Warning: non-octal digit [x] found in tar filesize field\n");
-}
-
 // Read function that fails a scripted number of times with one errno, then
 // reads for real.
 int g_failures = 0, g_failErrno = 0, g_calls = 0;
@@ -313,39 +289,6 @@ TEST_F(TarHeaderTest, ReadArchiveRetryRules)
     posix_header_t h;
     EXPECT_EQ(velk_ReadHdrBlock(fd, &h), -1);
     close(fd);
-}
-
-TEST_F(TarHeaderTest, StripeLayoutClampsZeroWidthAndFindsDataLevel)
-{
-    velk_storage_level_t levels[3] = {
-        {1048576, 0, 4194304, VELK_LEVEL_IS_DISK},  // disk, no data, width 0
-        {262144, 4, 8388608, 0},                    // tape, no data, width 4
-        {524288, 2, 1048576, VELK_LEVEL_HAS_DATA},  // tape with data
-    };
-    velk_function = VOP_LIST;  // not a reading action: the top level
-    ASSERT_EQ(velk_GetArchiveStripeInfo(1, levels, 3, "a"), 0);
-    EXPECT_EQ(velk_archive_stripewidth, 1);
-    EXPECT_EQ(velk_optimum_access, 1048576);
-    EXPECT_EQ(velk_vv_blocksize, 4194304);
-    EXPECT_TRUE(velk_archive_is_tape);
-
-    velk_function = VOP_EXTRACT;
-    ASSERT_EQ(velk_GetArchiveStripeInfo(1, levels, 3, "a"), 0);
-    EXPECT_EQ(velk_archive_stripewidth, 4);  // widest seen on the way down
-    EXPECT_EQ(velk_optimum_access, 524288);
-    EXPECT_EQ(velk_vv_blocksize, 1048576 / 2);
-
-    // No level holds data: a reading action fails, create uses the top.
-    levels[2].flags = 0;
-    {
-        velktest::OutputCapture cap;
-        EXPECT_EQ(velk_GetArchiveStripeInfo(1, levels, 3, "arch"), -1);
-        EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_IOERR);
-    }
-    velk_function = VOP_CREATE;
-    ASSERT_EQ(velk_GetArchiveStripeInfo(0, levels, 3, "a"), 0);
-    EXPECT_EQ(velk_archive_stripewidth, 1);
-    EXPECT_FALSE(velk_archive_is_tape);
 }
 
 } // namespace

@@ -158,30 +158,6 @@ TEST_F(XferTest, QueueOrderRules)
     ctl_.bufEmptyQueue = nullptr;  // stack records
 }
 
-TEST_F(XferTest, CleanupReleasesBothQueuesAndUnlinksRequests)
-{
-    velk_CleanupIoBuffers(nullptr);  // accepted, does nothing
-    velk_archive_stripewidth = 2;
-    ASSERT_EQ(velk_InitXferLocks(&ctl_), 0);
-    ASSERT_EQ(velk_AllocateIoBuffers(&ctl_), 0);
-    // Two of the four heap records move to the ready queue (the sanitizer
-    // build sees a leak or a double free).
-    velk_InsertReadyBuffer(&ctl_, velk_TakeEmptyBuffer(&ctl_));
-    velk_InsertReadyBuffer(&ctl_, velk_TakeEmptyBuffer(&ctl_));
-    io_bufreq_t r1, r2;
-    ASSERT_EQ(velk_InitConReqEntry(&r1), 0);
-    ASSERT_EQ(velk_InitConReqEntry(&r2), 0);
-    r1.next = &r2;
-    ctl_.requestQueue = &r1;
-    velk_CleanupIoBuffers(&ctl_);
-    EXPECT_EQ(ctl_.bufEmptyQueue, nullptr);
-    EXPECT_EQ(ctl_.bufReadyQueue, nullptr);
-    EXPECT_EQ(ctl_.requestQueue, nullptr);
-    EXPECT_EQ(r1.next, nullptr);
-    velk_FreeConReqEntry(&r1);  // the entries survive
-    velk_FreeConReqEntry(&r2);
-}
-
 TEST_F(XferTest, AbortCountAddsUpFromSeveralThreads)
 {
     EXPECT_EQ(velk_GetXferAborted(), 0);  // nothing published
