@@ -131,25 +131,15 @@ TEST_F(ConsistencyTest, OneTenByteMemberLaysOutFiveBlocksThatVerify)
     const hif_consistency_t &rec = velk_index_hdr.hif_cfinfo;
     EXPECT_EQ(velk_Get64(rec.hif_tarsize), 2560u);
     EXPECT_EQ(velk_Get64(rec.hif_velk_filecount), 2u);
-    EXPECT_EQ(velk_Get32(rec.hif_cf_rewrite_time), velk_Get32(rec.hif_create_time));
-    char host[64] = {};
-    ASSERT_EQ(gethostname(host, sizeof host), 0);
-    EXPECT_EQ(std::string(rec.hif_mhost), std::string(host).substr(0, 49));
-
     // The temporary file: in TMPDIR, named for this process, mode 0600,
-    // holding the record, and named by the last entry.
+    // holding the record.
     std::string cfName = velk_cf_filename;
     EXPECT_EQ(cfName.rfind(dir_.path() + "/VELK_CF_CHK_" + std::to_string(getpid()) + "_", 0), 0u) << cfName;
-    EXPECT_EQ(velk_cf_file_created, 1);
-    EXPECT_EQ(velk_local_cfile_name, velk_cf_filename);
     struct stat st;
     ASSERT_EQ(lstat(cfName.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     std::string body = velktest::readFile(cfName);
     EXPECT_EQ(Bytes(body.begin(), body.end()), bytesOf(rec));
-    char entryName[VELK_PATH_BUFSIZE];
-    velk_FormIxEntryPathname(&entries[1], entryName, sizeof entryName);
-    EXPECT_EQ(std::string(entryName), cfName);
 
     // The archive the layout describes agrees with its index.
     writeArchive(entries, archiveName_);
@@ -194,39 +184,6 @@ TEST_F(ConsistencyTest, OneTenByteMemberLaysOutFiveBlocksThatVerify)
     }
     close(ifd);
     close(afd);
-}
-
-TEST_F(ConsistencyTest, ArchiveCopyMustBeA256ByteMemberWithTheMark)
-{
-    velktest::writeFile("ten.dat", "0123456789");
-    std::vector<hif_entry_t> entries = velkunit::layOutCreate({"ten.dat"});
-    std::string cfName = velk_cf_filename;
-    velktest::writeFile(cfName, std::string(300, 'x'));
-    velk_Put64(entries[1].hent_fsize, 300);
-    writeArchive(entries, "size.tar");
-    velktest::writeFile(cfName, std::string(256, 'y'));
-    velk_Put64(entries[1].hent_fsize, 256);
-    writeArchive(entries, "mark.tar");
-    velktest::writeFile("cut.tar", velktest::readFile("mark.tar").substr(0, 1536));
-    struct Case {
-        const char *archive;
-        uint64_t offset;
-    } cases[] = {
-        {"size.tar", 1024},  // a last member of another size
-        {"mark.tar", 1024},  // the right size without the mark
-        {"mark.tar", 512},   // not a header: the first member's data
-        {"cut.tar", 1024},   // ends right after the member's header
-    };
-    for (const Case &c : cases) {
-        int fd = open(c.archive, O_RDONLY);
-        ASSERT_GE(fd, 0);
-        hif_consistency_t rec;
-        memset(&rec, 0x5A, sizeof rec);
-        velktest::OutputCapture cap;
-        EXPECT_EQ(velk_ReadArchiveCF(fd, VELK_LOCAL_FILE, c.offset, &rec), -1) << c.archive << " " << c.offset;
-        EXPECT_EQ(static_cast<unsigned char>(rec.hif_inx_sanity[0]), 0x5A);  // untouched
-        close(fd);
-    }
 }
 
 TEST_F(ConsistencyTest, TemporaryFileIsNeverWrittenThroughALink)

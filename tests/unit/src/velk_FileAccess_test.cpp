@@ -1,7 +1,5 @@
 // Archive file access on local files: the retry rules of block reads and
-// writes (errors injected through the read, write and sleep hooks),
-// positioning, intermediate directories, the truncation check, and the kinds
-// that cannot move data in this build.
+// writes, with errors injected through the read, write and sleep hooks.
 
 #include <cerrno>
 #include <fcntl.h>
@@ -79,14 +77,6 @@ protected:
     velkunit::RunGlobals globals_;
 };
 
-std::string repeat(const std::string &line, int n)
-{
-    std::string s;
-    while (n-- > 0)
-        s += line;
-    return s;
-}
-
 TEST_F(FileAccessTest, BlockReadAndWriteRetryRules)
 {
     const std::string readErr = "ERROR: velk_BlockRead: Error 5 reading 1024 bytes from local file: arch.tar \n";
@@ -115,7 +105,7 @@ TEST_F(FileAccessTest, BlockReadAndWriteRetryRules)
         {"write: five zero-byte writes", true, {0, 0, 0, 0, 0, EINTR, EAGAIN}, 0, 1024, 0, "", "", 0},
         {"write: the sixth zero-byte write fails", true, std::vector<int>(100, 0), 0, -1, 6, "", writeErr, 0},
         {"write: no space waits 30 s each time", true, std::vector<int>(7, ENOSPC), 0, 1024, 8, "",
-         repeat(noSpace, 7), 7},
+         noSpace + noSpace + noSpace + noSpace + noSpace + noSpace + noSpace, 7},
         {"write: the error names the bytes still to move", true, {kReal, EBADF}, 24, -1, 2, "",
          "ERROR: velk_BlockWrite: Error 9 writing 1000 bytes to local file: arch.tar \n", 0},
     };
@@ -178,64 +168,6 @@ TEST_F(FileAccessTest, ShutdownEndsEveryEndlessRetry)
     EXPECT_EQ(velk_BlockWrite(fd, "arch.tar", VELK_LOCAL_FILE, 1024, buf.data()), -1);
     EXPECT_EQ(g_sleeps.size(), 10u);
     close(fd);
-}
-
-TEST_F(FileAccessTest, IntermediateDirectories)
-{
-    velkunit::InScratchDir here;
-    mode_t savedMask = umask(0);
-    ASSERT_EQ(mkdir("keep", 0711), 0);
-    velktest::writeFile("plain", "x");
-    auto modeOf = [](const std::string &p) {
-        struct stat st;
-        return stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777777u;
-    };
-    struct Case {
-        std::string path;
-        mode_t mode;
-        int kind, rc;
-        std::vector<std::pair<std::string, mode_t>> modes;  // afterwards; 07777777: absent
-    } cases[] = {
-        // Owner access above, the mode at the end, nothing for the last name.
-        {"a/b/c/file", 0055, VELK_LOCAL_FILE, 0, {{"a", 0755}, {"a/b", 0755}, {"a/b/c", 0055}, {"a/b/c/file", 07777777}}},
-        {here / "keep/x/y/archive.tar", 0750, VELK_LOCAL_FILE, 0, {{"keep", 0711}, {"keep/x", 0750}, {"keep/x/y", 0750}}},
-        {here / "keep/x/y/archive.tar", 0700, VELK_LOCAL_FILE, 0, {{"keep/x/y", 0750}}},  // all there: untouched
-        {"plain/d/file", 0755, VELK_LOCAL_FILE, -1, {{"plain/d", 07777777}}},
-        {"p/q/file", 0755, VELK_PIPE, 0, {{"p", 07777777}}},
-        {"file", 0755, VELK_LOCAL_FILE, 0, {}},
-        {"/file", 0755, VELK_LOCAL_FILE, 0, {}},
-    };
-    for (const Case &c : cases) {
-        std::vector<char> path(c.path.begin(), c.path.end());
-        path.push_back('\0');
-        velktest::OutputCapture cap;
-        EXPECT_EQ(velk_MakeAllSubdirs(path.data(), c.mode, c.kind), c.rc) << c.path;
-        EXPECT_EQ(std::string(path.data()), c.path);  // given back unchanged
-        for (const auto &[p, m] : c.modes)
-            EXPECT_EQ(modeOf(p), m) << c.path << ": " << p;
-    }
-    chmod("a/b/c", 0700);
-    umask(savedMask);
-}
-
-TEST_F(FileAccessTest, TruncationIsAFileOrLinkEndingBeyondTheArchive)
-{
-    struct Case {
-        uint32_t type;
-        uint64_t offset, archiveSize;
-        int rc;
-    } cases[] = {
-        {VTO_FILE, 10, 13 * 512, 0},  // ends exactly at the end
-        {VTO_FILE, 10, 12 * 512, -1},
-        {VTO_HARDLINK, 10, 12 * 512, -1},
-        {VTO_DIRECTORY, 10, 512, 0},  // only files and hard links are examined
-        {VTO_FILE, ~uint64_t{0} / 512, ~uint64_t{0}, -1},  // an end past 64 bits
-    };
-    for (const Case &c : cases) {
-        hif_entry_t e = velkunit::entryOf(c.type, "m", 1000, c.offset, 3);
-        velktest::OutputCapture cap;
-        EXPECT_EQ(velk_CheckFileTruncated(c.archiveSize, &e, 4), c.rc) << c.type << " " << c.archiveSize;
-    }
 }
 
 }  // namespace

@@ -19,14 +19,6 @@ namespace {
 using velkunit::contains;
 using Names = std::vector<std::string>;
 
-void fileOfSize(const std::string &p, off_t size)
-{
-    int fd = open(p.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0) << p;
-    ASSERT_EQ(ftruncate(fd, size), 0) << p;
-    close(fd);
-}
-
 void setMtime(const std::string &p, time_t when)
 {
     struct timespec ts[2] = {{when, 0}, {when, 0}};
@@ -115,26 +107,6 @@ TEST_F(FileListTest, WalkedEntriesFollowTheOperandInByteOrderOfFullPaths)
     EXPECT_EQ(velk_FileList[2].size, 7u);
     EXPECT_EQ(velk_exit_code.load(), 0);
     EXPECT_EQ(velk_DirsScanned(), 2);
-}
-
-TEST_F(FileListTest, FilesOfTwoToThe36BytesAreOversizeAndFailGenerationAtTheEnd)
-{
-    mkdirs({"big"});
-    std::string d = dir_ / "big";
-    int fd = open((d + "/max").c_str(), O_CREAT | O_WRONLY, 0644);
-    ASSERT_GE(fd, 0);
-    bool sparse = ftruncate(fd, static_cast<off_t>(VELK_MAX_FILE_SIZE - 1)) == 0;
-    close(fd);
-    if (!sparse)
-        GTEST_SKIP() << "file system refuses sparse files of 2^36 bytes";
-    fileOfSize(d + "/over", static_cast<off_t>(VELK_MAX_FILE_SIZE));
-    fileOfSize(dir_ / "over2", static_cast<off_t>(VELK_MAX_FILE_SIZE));
-    EXPECT_EQ(gen({d, dir_ / "over2"}), -1);
-    EXPECT_EQ(names(), (Names{d, d + "/max"}));
-    EXPECT_TRUE(contains(out_, "File too large for velk to handle: " + d + "/over (68719476736 bytes)")) << out_;
-    EXPECT_TRUE(contains(err_, "2 oversize member files found - please correct and retry")) << err_;
-    EXPECT_EQ(velk_OversizeCount(), 2);
-    EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_IOERR);
 }
 
 TEST_F(FileListTest, InputLists)

@@ -102,29 +102,6 @@ TEST_F(MemberStatusTest, MissingMembersFailOnEveryQueryInAnyOrder)
     EXPECT_EQ(velk_exit_code.load(), 0);
 }
 
-TEST_F(MemberStatusTest, OrdinalsOutsideTheTablesFailWithoutEndingTheRun)
-{
-    velk_option_flags = VELK_OPT_CRC;
-    ASSERT_EQ(velk_InitMemberFileLists(10, 5), 0);  // ordinals 5 .. 10
-    {
-        velktest::OutputCapture cap;
-        EXPECT_EQ(velk_SetMemberFileXferSuccess(11, 1), -1);
-        EXPECT_EQ(velk_SetMemberFileXferSuccess(4, 1), -1);
-        EXPECT_EQ(velk_SetMissingMemberFile(11), -EINVAL);
-        EXPECT_EQ(velk_SetMemberFileXferCRC(-1, 7), -1);
-        EXPECT_EQ(velk_GetMemberFileXferSuccess(4), 1);
-        EXPECT_EQ(velk_GetMemberFileXferCRC(11), 0u);
-    }
-    EXPECT_EQ(velk_exit_code.load(), 1);
-    int64_t ok = -1, failed = -1;  // nothing was recorded by the refused calls
-    velk_GetMemberFileXferSummary(&ok, &failed);
-    EXPECT_EQ(ok + failed, 0);
-    EXPECT_EQ(velk_SetMemberFileXferSuccess(5, 1), 0);
-    EXPECT_EQ(velk_SetMemberFileXferSuccess(10, 1), 0);
-    EXPECT_EQ(velk_GetMemberFileXferSuccess(5), 0);
-    EXPECT_EQ(velk_GetMemberFileXferSuccess(10), 0);
-}
-
 TEST_F(MemberStatusTest, ReportsFromSeveralThreads)
 {
     constexpr int kThreads = 8;
@@ -255,41 +232,6 @@ TEST_F(RemoveMemberFilesTest, RemovesOnlyWhatWasArchivedWholeAndUnchangedWithPar
             else
                 unlink(f.name);
     }
-}
-
-// An entry named "/dev/null" whose member succeeded is never unlinked.  The
-// check runs in a child with its own mount namespace and a scratch file
-// mounted over /dev/null, so that a fault cannot harm the machine's device.
-TEST_F(RemoveMemberFilesTest, NeverUnlinksDevNull)
-{
-    velktest::writeFile("stand-in", "");
-    std::string standIn = dir_ / "stand-in", errFile = dir_ / "child.err";
-    entries_.push_back(velkunit::entryOf(VTO_FILE, "/dev/null"));
-    velktest::writeFile("kept", "kept");
-    add("kept");
-    writeIndex();
-    velktest::ForkedChild child([&]() -> int {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount(standIn.c_str(), "/dev/null", nullptr, MS_BIND, nullptr) != 0)
-            return 77;
-        if (!velktest::redirectOutputToFiles(dir_ / "child.out", errFile))
-            return 2;
-        velk_debug_level = 4;
-        if (velk_InitMemberFileLists(2, 0) != 0 || velk_SetMemberFileXferSuccess(0, 1) != 0 ||
-            velk_SetMemberFileXferSuccess(1, 1) != 0)
-            return 3;
-        return velk_RemoveMemberFiles(indexFd_, VELK_LOCAL_FILE) == 0 ? 0 : 4;
-    });
-    int status = 0;
-    ASSERT_TRUE(child.wait(&status));
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77)
-        GTEST_SKIP() << "no private mount namespace to protect /dev/null";
-    ASSERT_EQ(WEXITSTATUS(status), 0);
-    std::string err = velktest::readFile(errFile);
-    EXPECT_FALSE(velkunit::contains(err, "unlink of /dev/null")) << err;
-    EXPECT_TRUE(velkunit::contains(err, "/trace/unlink of kept returned 0")) << err;
-    EXPECT_FALSE(exists("kept"));
 }
 
 } // namespace
