@@ -1,10 +1,9 @@
 // Shared pieces of the archiver's unit tests.
 //
-// RunGlobals is a fixture member: built before SetUp, it records the run's
-// globals and I/O hooks that tests change and sets the quiet defaults (debug
-// level 0, no options, exit code 0); destroyed after TearDown, it releases
-// what a test may have left behind and restores what it recorded.
-// InScratchDir runs a test inside a scratch directory that is also TMPDIR.
+// RunGlobals records the run's globals and I/O hooks that tests change and
+// sets quiet defaults; at its end it releases what a test left behind and
+// restores what it recorded.  InScratchDir makes a scratch directory the
+// working directory and TMPDIR.
 
 #pragma once
 
@@ -12,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -36,47 +36,35 @@ namespace velkunit {
 class RunGlobals {
 public:
     RunGlobals()
-        : debug_(velk_debug_level), flags_(velk_option_flags.load()), verify_(velk_verify_flags),
-          function_(velk_function), kind_(velk_filetype), bufSize_(velk_iobufsize),
-          stripes_(velk_archive_stripewidth), indexName_(velk_index_filename), archive_(velk_archive),
-          readFn_(velk_local_read_fn), writeFn_(velk_local_write_fn), sleepFn_(velk_nospace_sleep_fn),
-          archiveReadFn_(velk_archive_read_fn)
+        : flags_(velk_option_flags.load()),
+          saved_(velk_debug_level, velk_verify_flags, velk_function, velk_filetype, velk_iobufsize,
+                 velk_archive_stripewidth, velk_index_filename, velk_archive, velk_local_read_fn, velk_local_write_fn,
+                 velk_nospace_sleep_fn, velk_archive_read_fn)
     {
         velk_exit_code.store(0);
-        velk_debug_level = 0;
+        velk_debug_level = velk_verify_flags = 0;
         velk_option_flags = 0;
-        velk_verify_flags = 0;
         clearLayout();
     }
     ~RunGlobals()
     {
-        velk_local_read_fn = readFn_;
-        velk_local_write_fn = writeFn_;
-        velk_nospace_sleep_fn = sleepFn_;
-        velk_archive_read_fn = archiveReadFn_;
         velk_shutdown_signalled.store(0);
         velk_LocalArchiveWriterRelease();
         velk_ReleaseMemberFileLists();
         velk_IndexReadRelease();
-        if (velk_archive_fd >= 0)
-            close(velk_archive_fd);
-        velk_archive_fd = -1;
-        if (velk_tmpIndexFD >= 0)
-            close(velk_tmpIndexFD);
-        velk_tmpIndexFD = -1;
+        for (int *fd : {&velk_archive_fd, &velk_tmpIndexFD}) {
+            if (*fd >= 0)
+                close(*fd);
+            *fd = -1;
+        }
         VELK_FREE(velk_tmpIndexFile);
         velk_tmpIndexFile = nullptr;
         velk_local_cfile_name = nullptr;
         clearLayout();
-        velk_debug_level = debug_;
+        std::tie(velk_debug_level, velk_verify_flags, velk_function, velk_filetype, velk_iobufsize,
+                 velk_archive_stripewidth, velk_index_filename, velk_archive, velk_local_read_fn, velk_local_write_fn,
+                 velk_nospace_sleep_fn, velk_archive_read_fn) = saved_;
         velk_option_flags = flags_;
-        velk_verify_flags = verify_;
-        velk_function = function_;
-        velk_filetype = kind_;
-        velk_iobufsize = bufSize_;
-        velk_archive_stripewidth = stripes_;
-        velk_index_filename = indexName_;
-        velk_archive = archive_;
         velk_exit_code.store(0);
     }
     RunGlobals(const RunGlobals &) = delete;
@@ -88,22 +76,16 @@ private:
     {
         velk_archive_blocks = 0;
         velk_index_entries = 0;
-        velk_annotation_size = 0;
-        velk_annotation_offset = 0;
+        velk_annotation_size = velk_annotation_offset = 0;
         velk_index_flags = 0;
         velk_cf_file_created = 0;
         velk_cf_filename[0] = '\0';
         memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
     }
-
-    int debug_;
     uint32_t flags_;
-    int verify_, function_, kind_, bufSize_, stripes_;
-    char *indexName_, *archive_;
-    ssize_t (*readFn_)(int, void *, size_t);
-    ssize_t (*writeFn_)(int, const void *, size_t);
-    void (*sleepFn_)(unsigned);
-    ssize_t (*archiveReadFn_)(int, void *, size_t);
+    std::tuple<int, int, int, int, int, int, char *, char *, ssize_t (*)(int, void *, size_t),
+               ssize_t (*)(int, const void *, size_t), void (*)(unsigned), ssize_t (*)(int, void *, size_t)>
+        saved_;
 };
 
 // A scratch directory that is the working directory and TMPDIR while the
