@@ -6,9 +6,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <iterator>
-#include <string>
-#include <unistd.h>
-#include <vector>
 
 #include "velk_unit_fixture.h"
 

@@ -3,9 +3,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <string>
-#include <unistd.h>
-#include <vector>
 
 #include "velk_unit_fixture.h"
 

@@ -3,13 +3,7 @@
 // the exclusion hook and the table order.
 
 #include <fcntl.h>
-#include <string>
-#include <tuple>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
-#include "velk_FileList.h"
 #include "velk_ListFile.h"
 #include "velk_ParseCmdLine.h"
 #include "velk_unit_fixture.h"

@@ -8,9 +8,6 @@
 #include <fnmatch.h>
 #include <grp.h>
 #include <pwd.h>
-#include <string>
-#include <unistd.h>
-#include <vector>
 
 #include "velk_unit_fixture.h"
 
@@ -48,40 +45,6 @@ protected:
     velkunit::RunGlobals globals_;
     velktest::ScratchDir dir_;
 };
-
-TEST_F(IndexFileTest, EntryFromRecordMatchesTypedBytes)
-{
-    // 5 + 110 + 1 + 60 characters: split at the '/' at position 115.
-    std::string prefix = "dir1/" + std::string(110, 'p'), name(60, 'n');
-    Member sp(VTO_FILE, prefix + "/" + name, 10);
-    sp.s.mode = 0100644;           // type bits are not stored
-    sp.s.ctime = 0x11223344;
-    sp.s.mtime = 0x1055667788ull;  // kept to 32 bits
-    velk_archive_blocks = 0x0000000100000002ull;
-    hif_entry_t e;
-    ASSERT_EQ(velk_IndexFromFileSpec(7, &sp.s, &e), 0);
-
-    Bytes want(512, 0);
-    auto put = [&](size_t off, const std::string &b) { memcpy(want.data() + off, b.data(), b.size()); };
-    put(0, "VELK_IDX");
-    put(12, std::string("\0\0\0\x02", 4));            // blocks
-    put(16, std::string("\0\0\0\x01", 4));            // type FILE
-    put(24, std::string("\0\0\0\x01", 4));            // version
-    put(28, std::string("\0\0\0\x01\0\0\0\x02", 8));  // offset
-    put(36, std::string("\0\0\0\0\0\0\0\x0a", 8));    // size
-    put(56, name);
-    put(156, prefix);
-    put(412, std::string("\0\0\x01\xa4", 4));         // mode 0644
-    put(416, "\x11\x22\x33\x44");
-    put(420, "\x55\x66\x77\x88");
-    ASSERT_NE(getpwuid(0), nullptr);
-    ASSERT_NE(getgrgid(0), nullptr);
-    put(432, std::string(getpwuid(0)->pw_name).substr(0, 31));
-    put(464, std::string(getgrgid(0)->gr_name).substr(0, 31));
-    const auto *got = reinterpret_cast<const unsigned char *>(&e);
-    for (size_t i = 0; i < 512; i++)
-        ASSERT_EQ(got[i], want[i]) << "byte " << i;
-}
 
 TEST_F(IndexFileTest, PathSplittingAndLimits)
 {

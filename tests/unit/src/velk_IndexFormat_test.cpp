@@ -3,9 +3,6 @@
 // distinct (64-bit fields at unaligned offsets), decoding limits and member
 // path formation from fields that fill their width.
 
-#include <string>
-#include <vector>
-
 #include "velk_unit_fixture.h"
 
 namespace {

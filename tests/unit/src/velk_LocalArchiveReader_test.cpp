@@ -4,8 +4,6 @@
 
 #include <atomic>
 #include <fcntl.h>
-#include <string>
-#include <vector>
 
 #include "velk_LocalArchiveReader.h"
 #include "velk_unit_fixture.h"

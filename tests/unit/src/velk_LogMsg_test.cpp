@@ -3,9 +3,6 @@
 // the gateway stays disabled: without a gateway session only the console
 // copy exists.
 
-#include <string>
-#include <vector>
-
 #include "velk_LogMsg.h"
 #include "velk_unit_fixture.h"
 

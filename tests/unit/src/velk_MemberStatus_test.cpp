@@ -5,12 +5,9 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sched.h>
-#include <string>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
-#include <vector>
 
 #include "velk_unit_fixture.h"
 

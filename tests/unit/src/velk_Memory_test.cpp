@@ -3,7 +3,6 @@
 // return null without disturbing the caller's block.
 
 #include <cstdint>
-#include <string>
 
 #include "velk_unit_fixture.h"
 

@@ -6,8 +6,6 @@
 #include <grp.h>
 #include <map>
 #include <pwd.h>
-#include <string>
-#include <vector>
 
 #include "velk_NameCache.h"
 #include "velk_unit_fixture.h"

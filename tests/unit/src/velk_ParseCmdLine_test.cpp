@@ -7,10 +7,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <map>
-#include <string>
 #include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
 
 #include "velk_ParseCmdLine.h"
 #include "velk_ReadConfig.h"

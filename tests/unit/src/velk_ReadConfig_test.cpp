@@ -6,8 +6,6 @@
 #include <cerrno>
 #include <map>
 #include <optional>
-#include <string>
-#include <unistd.h>
 
 #include "velk_ReadConfig.h"
 #include "velk_unit_fixture.h"

@@ -10,10 +10,7 @@
 #include <future>
 #include <memory>
 #include <sched.h>
-#include <string>
 #include <thread>
-#include <unistd.h>
-#include <vector>
 
 #include "velk_ParseCmdLine.h"
 #include "velk_ReaderPool.h"

@@ -5,18 +5,11 @@
 // arrived and checks how the child ended.  Control pipes let the parent tell
 // the child when to go on, so no scenario depends on how fast either side is.
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <string>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
 #include "velk_StatusFifo.h"
 #include "velk_unit_fixture.h"

@@ -3,12 +3,8 @@
 // archive, type flags), octal text both ways, the sequential read loop's
 // retry rules and the storage layout derivation.
 
-#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <string>
-#include <unistd.h>
-#include <vector>
 
 #include "velk_unit_fixture.h"
 

@@ -5,11 +5,8 @@
 #include <poll.h>
 #include <pty.h>
 #include <pwd.h>
-#include <string>
 #include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
-#include <vector>
 
 #include "velk_Utils.h"
 #include "velk_unit_fixture.h"

@@ -1,11 +1,8 @@
-// Transfer context: buffer sizes and counts, the memory-type setting, the
-// queue order rules, the release of queued buffers and requests, and the
-// abort count under concurrent callers.
+// Transfer context: buffer sizes and counts, the memory-type setting and the
+// queue order rules.
 
 #include <atomic>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "velk_ParseCmdLine.h"
 #include "velk_Xfer.h"
@@ -156,35 +153,6 @@ TEST_F(XferTest, QueueOrderRules)
         EXPECT_EQ(x.newFileOffset, 99u);  // not a counter
     }
     ctl_.bufEmptyQueue = nullptr;  // stack records
-}
-
-TEST_F(XferTest, AbortCountAddsUpFromSeveralThreads)
-{
-    EXPECT_EQ(velk_GetXferAborted(), 0);  // nothing published
-    EXPECT_EQ(velk_GetXferActive(), 0);
-    ASSERT_EQ(velk_InitXferLocks(&ctl_), 0);
-    ctl_.transfer_active = 1;
-    xfer_ctl.store(&ctl_);
-    EXPECT_EQ(velk_GetXferActive(), 1);
-    constexpr int kThreads = 4, kEach = 25;
-    std::atomic<int> seenAborted{0};
-    velktest::OutputCapture cap;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&seenAborted] {
-            for (int i = 0; i < kEach; ++i) {
-                velk_SetXferAborted("worker", "velk_Xfer_test", 42);
-                if (velk_GetXferAborted() > 0 && velk_GetXferActive() == 1)
-                    seenAborted.fetch_add(1);
-            }
-        });
-    for (auto &th : threads)
-        th.join();
-    cap.stop();
-    EXPECT_EQ(cap.err().rfind("ERROR: velk_SetXferAborted called [function worker,line 42,file velk_Xfer_test]\n", 0),
-              0u);
-    EXPECT_EQ(velk_GetXferAborted(), kThreads * kEach);
-    EXPECT_EQ(seenAborted.load(), kThreads * kEach);
 }
 
 } // namespace
