@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <functional>
 #include <future>
 #include <memory>
 #include <sched.h>
@@ -298,66 +297,40 @@ TEST_F(ReaderPoolTest, StreamOfATreeIsTheArchiveWithOneTwoAndEightReaders)
     }
 }
 
-// Opens the FIFO for writing once a reader holds it open (ENXIO until then).
-int openFifoWriterWhenRead(const std::string &path)
-{
-    for (auto deadline = Clock::now() + kGenerousWait; Clock::now() < deadline; sched_yield()) {
-        int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0 || errno != ENXIO)
-            return fd;
-    }
-    return -1;
-}
-
-// Starts the pool and the manager, calls stop once the run is under way
-// (after `ready` says so) and checks that every thread stopped and every
-// buffer is back on the empty queue but readyLeft undrained ones.
-void stopsEverything(int members, const std::function<bool(Transfer &)> &ready,
-                     const std::function<void(Transfer &)> &stop, bool aborted, int readyLeft = 0)
-{
-    ASSERT_EQ(lseek(velk_tmpIndexFD, HIF_HDR_SIZE, SEEK_SET), static_cast<off_t>(HIF_HDR_SIZE));
-    ASSERT_EQ(velk_InitMemberFileLists(members, 0), 0);
-    velktest::OutputCapture cap;
-    Transfer t((velk_archive_blocks + 1) * 512);
-    for (auto deadline = Clock::now() + kGenerousWait; !ready(t) && Clock::now() < deadline;)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    stop(t);
-    ASSERT_TRUE(t.stopped()) << "manager did not stop";
-    EXPECT_EQ(velk_GetXferAborted() != 0, aborted);
-    EXPECT_EQ(t.count(&transfer_t::bufReadyQueue), readyLeft);
-    EXPECT_EQ(t.count(&transfer_t::bufEmptyQueue), t.ctl->bufCount - readyLeft);
-    EXPECT_EQ(t.ctl->bufFillQueue, nullptr);
-    // The first member never completed: it is not a good member.
-    EXPECT_EQ(velk_GetMemberFileXferSuccess(0), 1);
-    velk_ReleaseMemberFileLists();
-}
-
 TEST_F(ReaderPoolTest, AbortShutdownOrEndStopsManagerAndReaders)
 {
     // A member whose file became a FIFO with a silent writer: its reader
     // waits for data that never comes.
-    std::string d = dir_.path();
-    addFile(d + "/fifo", pattern(1000, 16));
-    addFile(d + "/after", pattern(3000, 17));
-    ASSERT_EQ(unlink((d + "/fifo").c_str()), 0);
-    ASSERT_EQ(mkfifo((d + "/fifo").c_str(), 0600), 0);
+    std::string fifo = dir_ / "fifo";
+    addFile(fifo, pattern(1000, 16));
+    addFile(dir_ / "after", pattern(3000, 17));
+    ASSERT_EQ(unlink(fifo.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     writeIndex();
     velk_max_threads = 4;
-    int writer = -1;
-    auto fifoOpen = [&](Transfer &) {
-        writer = openFifoWriterWhenRead(d + "/fifo");
-        EXPECT_GE(writer, 0);
-        return true;
-    };
-    const std::function<void(Transfer &)> stops[] = {
-        [](Transfer &) { velk_SetXferAborted("test", "velk_ReaderPool_test", __LINE__); },
-        [](Transfer &) { velk_shutdown_signalled.store(1); },
-        [](Transfer &t) { t.end(); },
-    };
     for (int how = 0; how < 3; how++) {
         SCOPED_TRACE(how);
-        stopsEverything(2, fifoOpen, stops[how], how != 2);
+        ASSERT_EQ(lseek(velk_tmpIndexFD, HIF_HDR_SIZE, SEEK_SET), static_cast<off_t>(HIF_HDR_SIZE));
+        ASSERT_EQ(velk_InitMemberFileLists(2, 0), 0);
+        velktest::OutputCapture cap;
+        Transfer t((velk_archive_blocks + 1) * 512);
+        int writer = -1;  // opens once the member's reader holds the FIFO open
+        for (auto deadline = Clock::now() + kGenerousWait; writer < 0 && Clock::now() < deadline; sched_yield())
+            writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        EXPECT_GE(writer, 0);
+        if (how == 0)
+            velk_SetXferAborted("test", "velk_ReaderPool_test", __LINE__);
+        else if (how == 1)
+            velk_shutdown_signalled.store(1);
+        else
+            t.end();
+        ASSERT_TRUE(t.stopped()) << "manager did not stop";
         close(writer);
+        EXPECT_EQ(velk_GetXferAborted() != 0, how != 2);
+        EXPECT_EQ(t.count(&transfer_t::bufEmptyQueue), t.ctl->bufCount);  // every buffer is back
+        EXPECT_EQ(t.ctl->bufFillQueue, nullptr);
+        EXPECT_EQ(velk_GetMemberFileXferSuccess(0), 1);  // the FIFO member never completed
+        velk_ReleaseMemberFileLists();
         velk_shutdown_signalled.store(0);
     }
 }
