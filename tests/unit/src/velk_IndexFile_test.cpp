@@ -123,7 +123,7 @@ TEST_F(IndexFileTest, EntryFromTarHeader)
     } types[] = {{'0', "ustar", "f", 0, VTO_FILE, 3, 513},      {'1', "ustar", "f", 0, VTO_HARDLINK, 3, 513},
                  {'2', "ustar", "f", 0, VTO_SYMLINK, 3, 513},   {'5', "ustar", "f", 0, VTO_DIRECTORY, 1, 0},
                  {'3', "ustar", "f", -1, 0, 0, 0},              {'x', "ustar", "f", -1, 0, 0, 0},
-                 {'0', "", "olddir/", 0, VTO_DIRECTORY, 0, 0},  {'0', "ustar", "olddir/", 0, VTO_FILE, 3, 513}};
+                 {'\0', "", "olddir/", 0, VTO_DIRECTORY, 0, 0}, {'\0', "ustar", "olddir/", 0, VTO_FILE, 3, 513}};
     for (const Type &t : types) {
         h.thb_typeflag = t.flag;
         memcpy(h.thb_magic, t.magic, 6);
