@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <map>
-#include <optional>
 
 #include "velk_ReadConfig.h"
 #include "velk_unit_fixture.h"
@@ -13,31 +12,6 @@
 namespace {
 
 using velktest::OutputCapture;
-
-// Sets an environment variable for the life of the object.
-class EnvSetting {
-public:
-    EnvSetting(const char *name, const std::optional<std::string> &value) : name_(name)
-    {
-        if (const char *old = getenv(name))
-            old_ = old;
-        if (value)
-            setenv(name, value->c_str(), 1);
-        else
-            unsetenv(name);
-    }
-    ~EnvSetting()
-    {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char *name_;
-    std::optional<std::string> old_;
-};
 
 std::string str(const char *s) { return s ? s : "<null>"; }
 
@@ -70,19 +44,25 @@ std::map<std::string, std::string> settings()
 class ReadConfigTest : public ::testing::Test {
 protected:
     ReadConfigTest()
-        : global_(scratch_ / "etc"), home_(scratch_ / "home"), pathEnv_("QUOR_CFG_FILE_PATH", global_),
-          homeEnv_("HOME", home_)
     {
+        for (const char *name : {"QUOR_CFG_FILE_PATH", "HOME"})
+            saved_.emplace_back(name, getenv(name) ? getenv(name) : "");
         mkdir(global_.c_str(), 0755);
         mkdir(home_.c_str(), 0755);
+        setenv("QUOR_CFG_FILE_PATH", global_.c_str(), 1);
+        setenv("HOME", home_.c_str(), 1);
+        setDefaultOptions();
     }
-    void SetUp() override { setDefaultOptions(); }
-    void TearDown() override { setDefaultOptions(); }
-
+    ~ReadConfigTest() override
+    {
+        for (const auto &[name, value] : saved_)
+            setenv(name.c_str(), value.c_str(), 1);
+        setDefaultOptions();
+    }
     velkunit::RunGlobals globals_;
     velktest::ScratchDir scratch_;
-    std::string global_, home_;
-    EnvSetting pathEnv_, homeEnv_;
+    std::string global_ = scratch_ / "etc", home_ = scratch_ / "home";
+    std::vector<std::pair<std::string, std::string>> saved_;
 };
 
 TEST_F(ReadConfigTest, WhichFilesAreReadAndInWhichOrder)
@@ -117,7 +97,7 @@ TEST_F(ReadConfigTest, WhichFilesAreReadAndInWhichOrder)
             unlink((home_ + "/.velkrc").c_str());
         else
             velktest::writeFile(home_ + "/.velkrc", c.privateText);
-        EnvSetting path("QUOR_CFG_FILE_PATH", c.path);
+        setenv("QUOR_CFG_FILE_PATH", c.path.c_str(), 1);
         OutputCapture cap;
         EXPECT_EQ(velk_ReadConfig(), 0);
         EXPECT_EQ(str(velk_config_opts.Okfile), c.okfile);
