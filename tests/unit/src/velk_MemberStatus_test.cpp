@@ -131,46 +131,9 @@ TEST_F(MemberStatusTest, ReportsFromSeveralThreads)
 
 // Removal of archived local files: a scratch tree, an index of it made by
 // the index routines, the outcomes recorded, and changes after indexing.
-class RemoveMemberFilesTest : public MemberStatusTest {
-protected:
-    void TearDown() override
-    {
-        if (indexFd_ >= 0)
-            close(indexFd_);
-    }
-    // Appends the index entry of path as it is now.
-    hif_entry_t &add(const std::string &path)
-    {
-        velk_FileSpec_t member = velkunit::memberFromLstat(path);
-        entries_.emplace_back();
-        EXPECT_EQ(velk_IndexFromFileSpec(static_cast<int64_t>(entries_.size() - 1), &member, &entries_.back()), 0);
-        velk_archive_blocks += velk_Get32(entries_.back().hent_blocks);
-        return entries_.back();
-    }
-    void writeIndex()
-    {
-        std::string path = dir_ / "members.idx";
-        indexFd_ = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        ASSERT_GE(indexFd_, 0);
-        velk_index_entries = static_cast<int64_t>(entries_.size());
-        memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
-        velk_BuildIndexHeader();
-        ASSERT_EQ(velk_WriteIndexHeader(indexFd_, VELK_LOCAL_FILE, path.c_str(), &velk_index_hdr), 0);
-        for (const hif_entry_t &e : entries_)
-            ASSERT_EQ(write(indexFd_, &e, sizeof e), static_cast<ssize_t>(sizeof e));
-    }
-    static bool exists(const std::string &path)
-    {
-        struct stat st;
-        return lstat(path.c_str(), &st) == 0;
-    }
-    velkunit::InScratchDir dir_;
-    std::vector<hif_entry_t> entries_;
-    int indexFd_ = -1;
-};
-
-TEST_F(RemoveMemberFilesTest, RemovesOnlyWhatWasArchivedWholeAndUnchangedWithParanoid)
+TEST_F(MemberStatusTest, RemovesOnlyWhatWasArchivedWholeAndUnchangedWithParanoid)
 {
+    velkunit::InScratchDir dir;
     struct File {
         const char *name;
         bool gone, goneParanoid;
@@ -183,18 +146,24 @@ TEST_F(RemoveMemberFilesTest, RemovesOnlyWhatWasArchivedWholeAndUnchangedWithPar
     };
     for (bool paranoid : {false, true}) {
         SCOPED_TRACE(paranoid ? "paranoid" : "plain");
-        entries_.clear();
         for (const File &f : files)
             if (strcmp(f.name, "link") != 0 && strcmp(f.name, "subdir") != 0)
                 velktest::writeFile(f.name, f.name);
         ASSERT_EQ(symlink("target", "link"), 0);
         ASSERT_EQ(mkdir("subdir", 0755), 0);
-        for (int i = 0; i < 12; i++)
-            add(files[i].name);
-        velk_Put32(entries_[3].hent_flags, HIF_FLAG_PHANTOM | HIF_FLAG_DELETED);
+        std::vector<hif_entry_t> entries(12);
+        for (size_t i = 0; i < entries.size(); i++) {
+            velk_FileSpec_t member = velkunit::memberFromLstat(files[i].name);
+            ASSERT_EQ(velk_IndexFromFileSpec(static_cast<int64_t>(i), &member, &entries[i]), 0);
+        }
+        velk_Put32(entries[3].hent_flags, HIF_FLAG_PHANTOM | HIF_FLAG_DELETED);
         // The entry was made before the status change: an earlier ctime.
-        velk_Put32(entries_[7].hent_ctime, velk_Get32(entries_[7].hent_ctime) - 100);
-        writeIndex();
+        velk_Put32(entries[7].hent_ctime, velk_Get32(entries[7].hent_ctime) - 100);
+        int fd = open("members.idx", O_RDWR | O_CREAT | O_TRUNC, 0600);
+        velk_index_entries = 12;
+        velk_BuildIndexHeader();
+        ASSERT_EQ(velk_WriteIndexHeader(fd, VELK_LOCAL_FILE, "members.idx", &velk_index_hdr), 0);
+        ASSERT_EQ(write(fd, entries.data(), 12 * 512), 12 * 512);
         ASSERT_EQ(velk_InitMemberFileLists(12, 0), 0);
         for (int64_t i = 0; i <= 10; i++)
             ASSERT_EQ(velk_SetMemberFileXferSuccess(i, i == 1 ? 0 : 1), 0);
@@ -217,17 +186,13 @@ TEST_F(RemoveMemberFilesTest, RemovesOnlyWhatWasArchivedWholeAndUnchangedWithPar
 
         velk_verify_flags = paranoid ? VELK_VERIFY_PARANOID : 0;
         velktest::OutputCapture cap;
-        EXPECT_EQ(velk_RemoveMemberFiles(indexFd_, VELK_LOCAL_FILE), 0);
-        for (const File &f : files)
-            EXPECT_EQ(exists(f.name), !(paranoid ? f.goneParanoid : f.gone)) << f.name;
-        // Start the next round from an empty directory.
-        close(indexFd_);
-        indexFd_ = -1;
-        for (const File &f : files)
-            if (strcmp(f.name, "subdir") == 0 || strcmp(f.name, "nowdir") == 0)
-                rmdir(f.name);
-            else
-                unlink(f.name);
+        EXPECT_EQ(velk_RemoveMemberFiles(fd, VELK_LOCAL_FILE), 0);
+        close(fd);
+        for (const File &f : files) {  // checked, then removed for the next round
+            struct stat ls = {};
+            EXPECT_EQ(lstat(f.name, &ls) == 0, !(paranoid ? f.goneParanoid : f.gone)) << f.name;
+            (void)(S_ISDIR(ls.st_mode) ? rmdir(f.name) : unlink(f.name));
+        }
     }
 }
 
