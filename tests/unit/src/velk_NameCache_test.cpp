@@ -12,100 +12,64 @@
 
 namespace {
 
-constexpr unsigned int UNKNOWN_ID = 2147480001u;  // neither database knows it
-
-// One of the two caches: its lookup, its counter and the names it must give.
-struct Cache {
-    const char *what;
-    int (*lookup)(unsigned int id, char *buf, int len);
-    int counter;  // argument of velk_NameCacheSystemLookups
-    std::map<unsigned int, std::string> names;
-    std::vector<unsigned int> ids;
-    size_t next = 0;
-
-    // Looks up id; returns true when that asked the system.
-    bool miss(unsigned int id)
-    {
-        char buf[64];
-        long before = velk_NameCacheSystemLookups(counter);
-        EXPECT_EQ(lookup(id, buf, sizeof buf), 0) << what << " " << id;
-        EXPECT_EQ(buf, names[id]) << what << " " << id;
-        return velk_NameCacheSystemLookups(counter) != before;
-    }
-    // Looks up IDs other than keep until `misses` of them were misses: keep,
-    // if cached, moves one slot per miss.
-    void pushOthers(unsigned int keep, int misses)
-    {
-        for (int guard = 0; misses > 0 && guard < 1000; guard++) {
-            unsigned int id = ids[next++ % ids.size()];
-            if (id != keep && miss(id))
-                misses--;
-        }
-        ASSERT_EQ(misses, 0) << what << ": the cache never missed";
-    }
-};
-
-Cache owners()
-{
-    Cache c{"owners", [](unsigned int id, char *b, int n) { return velk_GetOwnerName(id, b, n); }, 0, {}, {}};
-    setpwent();
-    while (struct passwd *pw = getpwent())
-        c.names.emplace(pw->pw_uid, pw->pw_name);
-    endpwent();
-    for (const auto &e : c.names)
-        c.ids.push_back(e.first);
-    return c;
-}
-
-Cache groups()
-{
-    Cache c{"groups", [](unsigned int id, char *b, int n) { return velk_GetGroupName(id, b, n); }, 1, {}, {}};
-    setgrent();
-    while (struct group *gr = getgrent())
-        c.names.emplace(gr->gr_gid, gr->gr_name);
-    endgrent();
-    for (const auto &e : c.names)
-        c.ids.push_back(e.first);
-    return c;
-}
-
 TEST(NameCache, OneLookupPerMissNineSlotsAndNoCachedFailures)
 {
-    for (Cache c : {owners(), groups()}) {
-        SCOPED_TRACE(c.what);
-        // Ten IDs besides the one under test make sure of misses.
-        if (c.ids.size() < 11)
-            GTEST_SKIP() << "needs at least 11 IDs in the " << c.what << " database";
-        ASSERT_EQ(c.names.count(UNKNOWN_ID), 0u);
-        int otherCounter = 1 - c.counter;
-        long otherBefore = velk_NameCacheSystemLookups(otherCounter);
-        unsigned int id = c.ids[3];
-        // Put id first by a miss.
-        for (int guard = 0; guard < 100 && !c.miss(id); guard++)
-            c.pushOthers(id, 1);
-        EXPECT_FALSE(c.miss(id)) << "the same ID twice asks the system once";
-        c.pushOthers(id, 8);  // id is in the ninth slot: still found
-        EXPECT_FALSE(c.miss(id)) << "ninth most recent ID should be a hit";
-        c.pushOthers(id, 1);  // the tenth slot is not searched
-        EXPECT_TRUE(c.miss(id)) << "tenth most recent ID should be a miss";
-        EXPECT_EQ(velk_NameCacheSystemLookups(otherCounter), otherBefore) << "the caches are separate";
+    for (int which : {0, 1}) {  // owners, groups
+        auto lookup = [which](unsigned id, char *b, int n) {
+            return which == 0 ? velk_GetOwnerName(id, b, n) : velk_GetGroupName(id, b, n);
+        };
+        std::map<unsigned, std::string> names;
+        if (which == 0) {
+            for (setpwent(); struct passwd *pw = getpwent();)
+                names.emplace(pw->pw_uid, pw->pw_name);
+            endpwent();
+        } else {
+            for (setgrent(); struct group *gr = getgrent();)
+                names.emplace(gr->gr_gid, gr->gr_name);
+            endgrent();
+        }
+        std::vector<unsigned> ids;
+        for (const auto &e : names)
+            ids.push_back(e.first);
+        if (ids.size() < 11)  // ten others make sure of misses
+            GTEST_SKIP() << "needs at least 11 IDs in each database";
+        // Whether looking id up asked the system (the name is right either way).
+        auto miss = [&](unsigned id) {
+            char buf[64];
+            long before = velk_NameCacheSystemLookups(which);
+            EXPECT_EQ(lookup(id, buf, sizeof buf), 0);
+            EXPECT_EQ(buf, names[id]);
+            return velk_NameCacheSystemLookups(which) != before;
+        };
+        size_t next = 0;
+        auto pushOthers = [&](unsigned keep, int misses) {  // keep, if cached, moves one slot per miss
+            for (int guard = 0; misses > 0 && guard < 1000; guard++) {
+                unsigned id = ids[next++ % ids.size()];
+                misses -= id != keep && miss(id);
+            }
+            ASSERT_EQ(misses, 0) << "the cache never missed";
+        };
+        long otherBefore = velk_NameCacheSystemLookups(1 - which);
+        unsigned id = ids[3];
+        for (int guard = 0; guard < 100 && !miss(id); guard++)
+            pushOthers(id, 1);  // until a miss puts id first
+        EXPECT_FALSE(miss(id)) << "the same ID twice asks the system once";
+        pushOthers(id, 8);
+        EXPECT_FALSE(miss(id)) << "the ninth most recent ID is found";
+        pushOthers(id, 1);
+        EXPECT_TRUE(miss(id)) << "the tenth most recent ID is not";
+        EXPECT_EQ(velk_NameCacheSystemLookups(1 - which), otherBefore) << "the caches are separate";
 
         char buf[64] = "stale";
-        long before = velk_NameCacheSystemLookups(c.counter);
-        for (int i = 0; i < 2; i++) {
-            EXPECT_EQ(c.lookup(UNKNOWN_ID, buf, sizeof buf), -1);
-            EXPECT_STREQ(buf, "");
-            strcpy(buf, "stale");
-        }
-        EXPECT_EQ(velk_NameCacheSystemLookups(c.counter), before + 2);
-
-        // Short buffers are cut and terminated.
-        const std::string &name = c.names[c.ids[0]];
+        long before = velk_NameCacheSystemLookups(which);
+        EXPECT_EQ(lookup(2147480001u, buf, sizeof buf), -1);  // an ID nobody has
+        EXPECT_STREQ(buf, "");
+        EXPECT_EQ(lookup(2147480001u, buf, sizeof buf), -1);
+        EXPECT_EQ(velk_NameCacheSystemLookups(which), before + 2);  // failures are not cached
         memset(buf, 'Z', sizeof buf);
-        ASSERT_EQ(c.lookup(c.ids[0], buf, 3), 0);
-        EXPECT_EQ(std::string(buf), name.substr(0, 2));
-        memset(buf, 'Z', sizeof buf);
-        ASSERT_EQ(c.lookup(c.ids[0], buf, 1), 0);
+        ASSERT_EQ(lookup(ids[0], buf, 3), 0);  // short buffers are cut and terminated
+        EXPECT_EQ(std::string(buf), names[ids[0]].substr(0, 2));
+        ASSERT_EQ(lookup(ids[0], buf, 1), 0);
         EXPECT_EQ(buf[0], '\0');
     }
 }
