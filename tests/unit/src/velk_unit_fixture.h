@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <tuple>
 #include <sys/stat.h>
@@ -90,36 +91,28 @@ private:
 
 // A scratch directory that is the working directory and TMPDIR while the
 // object lives.
-class InScratchDir {
+class InScratchDir : public velktest::ScratchDir {
 public:
-    InScratchDir()
+    InScratchDir() : hadTmpdir_(getenv("TMPDIR") != nullptr), tmpdir_(hadTmpdir_ ? getenv("TMPDIR") : ""),
+                     cwd_(open(".", O_RDONLY | O_DIRECTORY))
     {
-        const char *t = getenv("TMPDIR");
-        hadTmpdir_ = t != nullptr;
-        if (hadTmpdir_)
-            savedTmpdir_ = t;
-        EXPECT_EQ(setenv("TMPDIR", dir_.path().c_str(), 1), 0);
-        EXPECT_NE(getcwd(savedCwd_, sizeof savedCwd_), nullptr);
-        EXPECT_EQ(chdir(dir_.path().c_str()), 0);
+        EXPECT_EQ(setenv("TMPDIR", path().c_str(), 1), 0);
+        EXPECT_EQ(chdir(path().c_str()), 0);
     }
     ~InScratchDir()
     {
+        EXPECT_EQ(fchdir(cwd_), 0);
+        close(cwd_);
         if (hadTmpdir_)
-            setenv("TMPDIR", savedTmpdir_.c_str(), 1);
+            setenv("TMPDIR", tmpdir_.c_str(), 1);
         else
             unsetenv("TMPDIR");
-        EXPECT_EQ(chdir(savedCwd_), 0);
     }
-    InScratchDir(const InScratchDir &) = delete;
-    InScratchDir &operator=(const InScratchDir &) = delete;
-    const std::string &path() const { return dir_.path(); }
-    std::string operator/(const std::string &rel) const { return dir_ / rel; }
 
 private:
-    velktest::ScratchDir dir_;
-    bool hadTmpdir_ = false;
-    std::string savedTmpdir_;
-    char savedCwd_[4096] = {};
+    bool hadTmpdir_;
+    std::string tmpdir_;
+    int cwd_;
 };
 
 inline bool contains(const std::string &text, const std::string &part)
