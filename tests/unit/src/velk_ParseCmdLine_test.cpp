@@ -88,7 +88,6 @@ TEST(ParseCmdLine, ValuesErrorsAndExitStatuses)
         // separate, a dash inside a group, "--", the second operand ends options.
         {{"cvf", "a.tar", "dir"}, 0, {{"function", std::to_string(VOP_CREATE)}, {"archive", "a.tar"}, {"optind", "3"}},
          "", VELK_OPT_VERBOSE},
-        {{"-tfa.tar"}, 0, {{"archive", "a.tar"}}, ""},
         {{"-t-f", "a.tar", "--", "-x"}, 0, {{"archive", "a.tar"}, {"optind", "4"}, {"function", std::to_string(VOP_LIST)}}, ""},
         {{"-t", "-f", "a.tar", "x", "-v"}, 0, {{"optind", "4"}}, "", 0, VELK_OPT_VERBOSE},
         {{"-c", "-c", "-f", "a.tar"}, -1, {{"exit", "64"}}, "ERROR: Only 1 of -c, -K, -t, -x, -X may be specified\n"},
@@ -97,7 +96,6 @@ TEST(ParseCmdLine, ValuesErrorsAndExitStatuses)
         {{"-tzf", "a.tar"}, -1, {{"archive", "a.tar"}}, "ERROR: Unrecognized option: 'z'\n"},  // scanning goes on
         {{"-t", "-f"}, -1, {}, "ERROR: Missing argument for f\n"},
         {{"-t", "-f", longName}, -1, {{"exit", "64"}}, "ERROR: archive path is longer than 1024 characters\n"},
-        {{"-t", "-f", std::string(1024, 'a')}, 0, {}, ""},
         {tf({"-I", longName}), -1, {}, "ERROR: index path is longer than 1024 characters\n"},
         // Long options.
         {tf({"--exclude=*.o", "--crc", "--umask=027"}), 0, {{"excludes", "1"}, {"umask", std::to_string(027)}}, "",
@@ -114,26 +112,18 @@ TEST(ParseCmdLine, ValuesErrorsAndExitStatuses)
         {tf({"-H", "umask:crc"}), -1, {}, "ERROR: missing or empty argument for '-Humask'\n"},
         {tf({"-H", "verify=paranoid,all"}), 0, {{"verify", std::to_string(all)}}, ""},  // the order matters
         {tf({"-H", "verify=all,paranoid"}), 0, {{"verify", std::to_string(all | VELK_VERIFY_PARANOID)}}, ""},
-        {tf({"-H", "verify=2,nocompare"}), 0, {{"verify", std::to_string(VELK_VERIFY_INFO | VELK_VERIFY_CRC)}}, ""},
         {tf({"-H", "verify=info,most"}), -1, {}, "ERROR: Bad value for-H verify option: most\n"},
         {tf({"-H", "family=3,4:copies=5:msg_interval=3600:acct=42"}), 0,
          {{"afam", "3"}, {"ifam", "4"}, {"copies", "5"}, {"interval", "3600"}, {"acctid", "42"}}, ""},
-        {tf({"-H", "acct=science"}), 0, {{"acctname", "science"}}, ""},
         {tf({"-H", "family=x"}), -1, {}, "ERROR: bad archive family ID: x.\n"},
-        {tf({"-H", "family=1,-2"}), -1, {}, "ERROR: bad index family ID: -2.\n"},
         {tf({"-H", "msg_interval=3601"}), -1, {}, "ERROR: Bad value '3601' for msg_interval\n"},
         {tf({"-H", "server=gw.example:port=65525"}), 0, {{"server", "gw.example/65525"}}, ""},
-        {tf({"-H", "server=gw.example:port=0"}), 0, {{"server", "gw.example"}}, ""},
         {tf({"-H", "port=65526"}), -1, {}, "ERROR: Bad value for port option: 65526\n"},
         {tf({"-H", "tss=100mb"}), 0, {{"tss", "104857600"}}, ""},
         {tf({"-H", "tss=104857601"}), -1, {{"tss", "0"}}, "ERROR: Bad value for tss option: 104857601\n"},
-        {tf({"-H", "tss=3g"}), -1, {}, ""},
-        {tf({"-H", "tss=abc"}), -1, {}, ""},
         {tf({"-H", "tss=1"}), 0, {{"tss", std::to_string(PTHREAD_STACK_MIN)}}, ""},  // raised to the minimum
-        {tf({"-H", "tss=0"}), 0, {{"tss", "0"}}, ""},
         // Values of the one-letter options.
         {tf({"-n", "2:6"}), 0, {{"time", "194400"}}, "", VELK_OPT_TIME_WINDOW},
-        {tf({"-n", ":5"}), 0, {{"time", "18000"}}, ""},
         {tf({"-n", ":0"}), -1, {}, "ERROR: -n :0 is invalid. A non-zero value must be entered\n"},
         {tf({"-n", "1:2:3"}), -1, {}, "ERROR: -n 1:2:3 is invalid. Expecting \"days\",\"days:hours\",or \":hours\"\n"},
         {tf({"-n", "24855"}), 0, {}, ""},
@@ -144,19 +134,14 @@ TEST(ParseCmdLine, ValuesErrorsAndExitStatuses)
         {tf({"-M", "7000000"}), 0, {{"maxfiles", "5000000"}},
          "ERROR: -M 7000000 exceeds max value allowed. -M 5000000 will be used\n"},
         {tf({"-M", "0"}), 0, {{"maxfiles", "1000000"}}, "ERROR: Illegal value (0) for -M option ignored.\n"},
-        {tf({"-M", "12"}), 0, {{"maxfiles", "12"}}, ""},
         {tf({"-S", "100k"}), 0, {{"iobufsize", "524288"}}, "", 0, 0,
          "INFO: Warning: minimum buffer size is 524288. -S  100k ignored - minimum buffer sized used\n"},
-        {tf({"-S", "16mb"}), 0, {{"iobufsize", "16777216"}}, ""},
         {tf({"-S", "2047m"}), 0, {{"iobufsize", std::to_string(2047L << 20)}}, ""},
         {tf({"-S", "2g"}), -1, {{"exit", "64"}}, "ERROR: Bad value for -S option: 2g\n"},
         {tf({"-T", "0", "-v"}), -1, {}, "ERROR: Bad value for thread count: 0\n", 0, VELK_OPT_VERBOSE},  // stops
-        {tf({"-T", "1"}), 0, {{"threads", "1"}}, ""},
         {tf({"-d", "9"}), 0, {{"debug", "5"}}, ""},
         {tf({"-Y", ":5"}), 0, {{"archcos", "-1"}, {"idxcos", "5"}}, ""},
-        {tf({"-Y", "AUTO"}), 0, {{"archcos", "0"}, {"idxcos", "0"}}, ""},
         {tf({"-Y", "7:auto"}), 0, {{"archcos", "7"}, {"idxcos", "0"}}, ""},
-        {tf({"-Y", "x"}), -1, {}, ""},
         {tf({"-l", "alice"}), 0, {{"principal", "alice"}}, "", VELK_OPT_LOGIN},
     };
     for (const Case &c : cases) {
