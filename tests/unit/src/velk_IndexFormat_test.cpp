@@ -1,7 +1,6 @@
 // Index records against bytes typed from the field tables: the header's
 // first 32 bytes and consistency record, an entry with every numeric field
-// distinct (64-bit fields at unaligned offsets), decoding limits and member
-// path formation from fields that fill their width.
+// distinct (64-bit fields at unaligned offsets), and decoding limits.
 
 #include "velk_unit_fixture.h"
 
@@ -89,20 +88,6 @@ TEST(IndexFormat, EntryBytes)
     want[7] = 'Y';
     ASSERT_EQ(velk_DecodeIndexEntry(want.data(), 512, &back), 0);
     EXPECT_FALSE(velk_IndexEntrySane(&back));
-}
-
-TEST(IndexFormat, PathFromFullWidthFields)
-{
-    hif_entry_t e = velkunit::entryOf(VTO_FILE, std::string(100, 'n'));
-    char out[VELK_PATH_BUFSIZE], small[5];
-    EXPECT_EQ(velk_FormIxEntryPathname(&e, nullptr, 0), 100u);
-    velk_FormIxEntryPathname(&e, out, sizeof out);
-    EXPECT_EQ(std::string(out), std::string(100, 'n'));
-    memset(e.hent_prefix, 'p', sizeof e.hent_prefix);  // filling all 156 bytes, it gives 155
-    EXPECT_EQ(velk_FormIxEntryPathname(&e, out, sizeof out), 256u);
-    EXPECT_EQ(std::string(out), std::string(155, 'p') + "/" + std::string(100, 'n'));
-    EXPECT_EQ(velk_FormIxEntryPathname(&e, small, sizeof small), 256u);  // a terminated leading part
-    EXPECT_STREQ(small, "pppp");
 }
 
 } // namespace

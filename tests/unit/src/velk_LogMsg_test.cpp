@@ -64,14 +64,9 @@ TEST(LogMsgTransferRecord, FieldsAndKindLetters)
         // Create puts the member letter first; other actions repeat the archive's.
         {VOP_CREATE, VELK_REMOTE_FILE, VELK_LOCAL_MEMBER_FILE, 1536, 0.5, 0,
          "4242\tcreate\tLR\t0\t1536\t0.50\t3.1\t/home/u/a.tar\t\t17\t4021"},
-        {VOP_COPY, VELK_LOCAL_FILE, VELK_QUOR_MEMBER_FILE, 10, 1.0, 0,
-         "4242\tcopy\tLL\t0\t10\t1.00\t0.0\t/home/u/a.tar\t\t17\t4021"},
         {VOP_LIST, VELK_QUOR_FILE, VELK_LOCAL_MEMBER_FILE, 10, 1.0, 0,
          "4242\tunknown\tQQ\t0\t10\t1.00\t0.0\t/home/u/a.tar\t\t17\t4021"},
         {VOP_EXTRACT, VELK_PIPE, 7, 0, 1.0, 0, "4242\textract\t??\t0\t0\t1.00\t0.0\t/home/u/a.tar\t\t17\t4021"},
-        {VOP_CREATE, VELK_PIPE, VELK_REMOTE_MEMBER_FILE, 0, 1.0, 0,
-         "4242\tcreate\tR?\t0\t0\t1.00\t0.0\t/home/u/a.tar\t\t17\t4021"},
-        {VOP_EXTRACT, VELK_QUOR_FILE, -1, 0, 1.0, 0, "4242\textract\tQ?\t0\t0\t1.00\t0.0\t/home/u/a.tar\t\t17\t4021"},
         // No rate at tiny elapsed times; just above, 1e6 bytes / 0.0002 s.
         {VOP_CREATE, VELK_QUOR_FILE, VELK_LOCAL_MEMBER_FILE, 1000000, 0.0001, 0,
          "4242\tcreate\tLQ\t0\t1000000\t0.00\t0.0\t/home/u/a.tar\t\t17\t4021"},

@@ -1,5 +1,4 @@
-// Transfer context: buffer sizes and counts, the memory-type setting and the
-// queue order rules.
+// Transfer context: buffer sizes and counts, and the queue order rules.
 
 #include <atomic>
 #include <thread>
@@ -78,20 +77,6 @@ TEST_F(XferTest, BuffersAreWholeBlocksTwoPerStripeInAllocationOrder)
         EXPECT_EQ(ctl_.bufEmptyQueue, nullptr);
     }
 
-    // Shared memory cannot be had; the choice is made once per process.
-    velk_archive_stripewidth = 2;
-    velk_io_memtype.store(-1);
-    setenv("QUOR_IO_MEMTYPE", "shared", 1);
-    for (int i = 0; i < 2; i++) {
-        velktest::OutputCapture cap;
-        EXPECT_EQ(velk_AllocateIoBuffers(&ctl_), -1);
-        EXPECT_EQ(ctl_.bufEmptyQueue, nullptr);
-        setenv("QUOR_IO_MEMTYPE", "local", 1);
-    }
-    EXPECT_EQ(velk_io_memtype.load(), VELK_MEMTYPE_SHARED);
-    velk_io_memtype.store(-1);
-    EXPECT_EQ(velk_AllocateIoBuffers(&ctl_), 0);
-    EXPECT_EQ(ctl_.bufCount, 4);
 }
 
 TEST_F(XferTest, QueueOrderRules)
