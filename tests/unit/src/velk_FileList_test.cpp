@@ -1,6 +1,6 @@
 // Member table: operands, input lists and walks over real trees; the table
-// limits, the -n window, norecurse, -h with a link to an ancestor, wildcards,
-// the exclusion hook and the table order.
+// limits, the -n window, norecurse, -h with a link to an ancestor, wildcards
+// and the table order.
 
 #include <fcntl.h>
 
@@ -190,19 +190,9 @@ TEST_F(FileListTest, InputLists)
     EXPECT_STREQ(blank, "");
 }
 
-int excludeSkipNames(const char *name, int, char *reason, size_t size)
+TEST_F(FileListTest, WildcardsAndEscapes)
 {
-    size_t len = strlen(name);
-    if (len < 4 || strcmp(name + len - 4, "skip") != 0)
-        return 0;
-    snprintf(reason, size, "ends in skip");
-    return 1;
-}
-
-TEST_F(FileListTest, WildcardsEscapesAndTheExclusionHook)
-{
-    mkdirs({"ex"});
-    files({"lit*", "ex/keep", "ex/skip"});
+    files({"lit*"});
     EXPECT_EQ(gen({dir_ / "*"}), -1);  // files are read: an expander is needed
     EXPECT_TRUE(contains(err_, "wildcard expansion is not available for pathname: " + dir_ / "*")) << err_;
     EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_USAGE);
@@ -213,11 +203,6 @@ TEST_F(FileListTest, WildcardsEscapesAndTheExclusionHook)
     EXPECT_EQ(velk_FileListEntries, 1);
     velk_option_flags = 0;
 
-    velk_FileListHooks_t h = {};
-    h.excludeCheckName = excludeSkipNames;
-    velk_SetFileListHooks(&h);
-    ASSERT_EQ(gen({dir_ / "ex"}), 0);
-    EXPECT_EQ(names(), (Names{dir_ / "ex", dir_ / "ex/keep"}));
 
     velk_function = VOP_LIST;
     ASSERT_EQ(gen({"*.c", "plain"}), 0);

@@ -191,18 +191,4 @@ TEST_F(ReadConfigTest, LineSyntaxValuesAndMessages)
     }
 }
 
-TEST_F(ReadConfigTest, YesNoWords)
-{
-    struct Case {
-        const char *word;
-        int value;  // -1: refused
-    } cases[] = {{"y", 1},     {"YES", 1}, {"t", 1},     {"True", 1}, {"on", 1},  {"n", 0},  {"No", 0},
-                 {"f", 0},     {"FALSE", 0}, {"off", 0}, {"1", -1},   {"yess", -1}, {"", -1}, {"of", -1}};
-    for (const auto &c : cases) {
-        int field = 7;
-        EXPECT_EQ(getYesNo(c.word, &field), c.value < 0 ? -1 : 0) << c.word;
-        EXPECT_EQ(field, c.value < 0 ? 7 : c.value) << c.word;
-    }
-}
-
 } // namespace

@@ -109,35 +109,6 @@ TEST_F(XferTest, QueueOrderRules)
     EXPECT_EQ(velk_TakeEmptyBuffer(&ctl_), &b[2]);
     EXPECT_EQ(velk_TakeEmptyBuffer(&ctl_), nullptr);
 
-    // Moving everything back appends ready then fill and resets the counters.
-    ASSERT_EQ(velk_InitXferLocks(&ctl_), 0);
-    memset(b, 0, sizeof b);
-    for (int i = 0; i < 5; ++i) {
-        b[i].fileOffset = static_cast<uint64_t>(10 * (i + 1));
-        b[i].bufFlags = IOB_FLAG_LOCK_CREATED | IOB_FLAG_COND_CREATED | IOB_FLAG_NEW_OFFSET | IOB_FLAG_LAST_DATA;
-        b[i].bufBlocksFilled = 3;
-        b[i].bufBlocksAllocated = b[i].ioCount = 4;
-        b[i].dataRemaining = b[i].dataMoved = b[i].dataLength = 5;
-        b[i].newFileOffset = 99;
-    }
-    ctl_.bufEmptyQueue = &b[0];  // empty: 10; ready: 30, 20; fill: 50, 40
-    ctl_.bufReadyQueue = &b[2];
-    b[2].next = &b[1];
-    ctl_.bufFillQueue = &b[4];
-    b[4].next = &b[3];
-    ctl_.bufFillQueueTail = &b[3];
-    velk_MoveBuffersToEmptyQueue(&ctl_);
-    EXPECT_EQ(offsets(ctl_.bufEmptyQueue), (std::vector<uint64_t>{10, 30, 20, 50, 40}));
-    EXPECT_EQ(ctl_.bufReadyQueue, nullptr);
-    EXPECT_EQ(ctl_.bufFillQueue, nullptr);
-    EXPECT_EQ(ctl_.bufFillQueueTail, nullptr);
-    for (const io_buffer_t &x : b) {
-        EXPECT_EQ(x.bufFlags, IOB_FLAG_LOCK_CREATED | IOB_FLAG_COND_CREATED);
-        EXPECT_EQ(x.bufBlocksFilled + x.bufBlocksAllocated + x.ioCount, 0);
-        EXPECT_EQ(x.dataRemaining + x.dataMoved + x.dataLength, 0u);
-        EXPECT_EQ(x.newFileOffset, 99u);  // not a counter
-    }
-    ctl_.bufEmptyQueue = nullptr;  // stack records
 }
 
 } // namespace
