@@ -5,8 +5,6 @@
 
 namespace {
 
-using velkunit::entryOf;
-
 TEST(ExtractPaths, LeadingSlashesAndDotDotComponents)
 {
     struct Case {

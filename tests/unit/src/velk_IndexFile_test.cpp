@@ -36,12 +36,6 @@ std::string prefixOf(const hif_entry_t &e) { return field(e.hent_prefix, sizeof 
 
 class IndexFileTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        velk_annotation_offset = 0;
-        velk_SetIndexHooks(nullptr);
-    }
-    void TearDown() override { velk_SetIndexHooks(nullptr); }
     velkunit::RunGlobals globals_;
     velktest::ScratchDir dir_;
 };

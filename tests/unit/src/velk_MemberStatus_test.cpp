@@ -1,13 +1,7 @@
-// Member transfer status: the CRC-32, outcomes and their overrides, the
-// missing list, ordinals outside the tables, reports from several threads,
-// and the removal of local files after a create, with and without paranoid.
+// Member transfer status: the CRC-32, outcomes and their overrides, and the
+// removal of local files after a create, with and without paranoid checks.
 
-#include <cerrno>
 #include <fcntl.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/wait.h>
-#include <thread>
 
 #include "velk_unit_fixture.h"
 
@@ -71,62 +65,6 @@ TEST_F(MemberStatusTest, OutcomesOverridesAndTheCrcTable)
     EXPECT_EQ(velk_GetMemberFileXferCRC(0), 0u);
     EXPECT_EQ(velk_GetMemberFileXferCRC(1), 0xCBF43926u);
     EXPECT_EQ(velk_GetMemberFileXferCRC(2), 0x352441C2u);
-}
-
-TEST_F(MemberStatusTest, MissingMembersFailOnEveryQueryInAnyOrder)
-{
-    ASSERT_EQ(velk_InitMemberFileLists(200, 0), 0);
-    // Reported in descending order, interleaved with outcomes: 130 entries
-    // make the list grow past its first steps of 50; 150 comes twice.
-    for (int64_t i = 199; i >= 70; i--) {
-        ASSERT_EQ(velk_SetMissingMemberFile(i), 0);
-        ASSERT_EQ(velk_SetMemberFileXferSuccess(i, 0), 0);
-    }
-    ASSERT_EQ(velk_SetMissingMemberFile(150), 0);
-    ASSERT_EQ(velk_SetMissingMemberFile(5), 0);
-    for (int64_t i = 0; i < 70; i++)
-        ASSERT_EQ(velk_SetMemberFileXferSuccess(i, 1), 0);
-    // A success after the member was listed missing does not make its
-    // zero-filled data good.
-    ASSERT_EQ(velk_SetMemberFileXferSuccess(180, 1), 0);
-    for (int pass = 0; pass < 2; pass++) {  // before and after sorting, both directions
-        for (int64_t i = 0; i < 200; i++)
-            EXPECT_EQ(velk_GetMemberFileXferSuccess(i), (i == 5 || i >= 70) ? 1 : 0) << i << " pass " << pass;
-        for (int64_t i = 199; i >= 0; i--)
-            EXPECT_EQ(velk_GetMemberFileXferSuccess(i), (i == 5 || i >= 70) ? 1 : 0) << i << " pass " << pass;
-        velk_FinalizeMemberLists();
-    }
-    EXPECT_EQ(velk_exit_code.load(), 0);
-}
-
-TEST_F(MemberStatusTest, ReportsFromSeveralThreads)
-{
-    constexpr int kThreads = 8;
-    constexpr int64_t kMembers = 4000;
-    velk_option_flags = VELK_OPT_CRC;
-    ASSERT_EQ(velk_InitMemberFileLists(kMembers, 0), 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; t++)
-        threads.emplace_back([t] {
-            for (int64_t i = t; i < kMembers; i += kThreads) {
-                if (i % 5 == 0)
-                    (void)velk_SetMissingMemberFile(i);
-                if (i % 5 > 1)
-                    (void)velk_SetMemberFileXferCRC(i, static_cast<uint32_t>(i * 7));
-                (void)velk_SetMemberFileXferSuccess(i, i % 5 > 1 ? 1 : 0);
-            }
-        });
-    for (auto &th : threads)
-        th.join();
-    velk_FinalizeMemberLists();
-    int64_t ok = 0, failed = 0;
-    velk_GetMemberFileXferSummary(&ok, &failed);
-    EXPECT_EQ(ok, kMembers * 3 / 5);
-    EXPECT_EQ(failed, kMembers * 2 / 5);
-    for (int64_t i = 0; i < kMembers; i++) {
-        ASSERT_EQ(velk_GetMemberFileXferSuccess(i), i % 5 <= 1 ? 1 : 0) << i;
-        ASSERT_EQ(velk_GetMemberFileXferCRC(i), i % 5 > 1 ? static_cast<uint32_t>(i * 7) : 0u) << i;
-    }
 }
 
 // Removal of archived local files: a scratch tree, an index of it made by

@@ -163,32 +163,4 @@ TEST(ParseCmdLine, ValuesErrorsAndExitStatuses)
     }
 }
 
-TEST(ParseCmdLine, IndexNaming)
-{
-    struct Naming {
-        const char *archive, *index;
-        int kind, rc;
-        std::string want;
-    } cases[] = {
-        {"dir/a.tar", "b.idx", VELK_LOCAL_FILE, 0, "dir/b.idx"},
-        {"a.tar", ".i", VELK_LOCAL_FILE, 0, "a.tar.i"},
-        {"a.tar", nullptr, VELK_QUOR_FILE, 0, "a.tar.idx"},
-        {"/x/a.tar", "/y/i", VELK_QUOR_FILE, 0, "/y/i"},
-        {"a.tar", "b.idx", VELK_LOCAL_FILE, 0, "b.idx"},
-        {"-", nullptr, VELK_PIPE, -1, ""},
-        {"-", "/i", VELK_PIPE, 0, "/i"},
-    };
-    char out[1025];
-    for (const Naming &c : cases) {
-        EXPECT_EQ(velk_NameIndexFile(c.archive, c.index, c.kind, out, sizeof out), c.rc) << c.archive;
-        if (c.rc == 0) {
-            EXPECT_EQ(std::string(out), c.want) << c.archive;
-        }
-    }
-    // 1,021 + ".idx" = 1,025 characters: one too many.
-    std::string name(1021, 'n');
-    EXPECT_EQ(velk_NameIndexFile(name.c_str(), nullptr, VELK_LOCAL_FILE, out, sizeof out), -2);
-    EXPECT_EQ(velk_NameIndexFile(name.substr(1).c_str(), nullptr, VELK_LOCAL_FILE, out, sizeof out), 0);
-}
-
 } // namespace

@@ -1,12 +1,7 @@
-// Path templates, and the yes/no prompt without a terminal and on a real
-// pseudo-terminal where the test plays the user.
+// Path templates: every template letter, given values, other sequences, and
+// the cut at the cap.
 
-#include <csignal>
-#include <poll.h>
-#include <pty.h>
 #include <pwd.h>
-#include <sys/wait.h>
-#include <termios.h>
 
 #include "velk_Utils.h"
 #include "velk_unit_fixture.h"

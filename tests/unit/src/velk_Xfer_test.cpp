@@ -1,8 +1,5 @@
 // Transfer context: buffer sizes and counts, and the queue order rules.
 
-#include <atomic>
-#include <thread>
-
 #include "velk_ParseCmdLine.h"
 #include "velk_Xfer.h"
 #include "velk_unit_fixture.h"
