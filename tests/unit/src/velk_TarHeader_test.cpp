@@ -84,9 +84,6 @@ TEST_F(TarHeaderTest, BuiltHeadersMatchTypedBytes)
         posix_header_t h;
         EXPECT_EQ(velk_GetTarHeader(got.data(), &h), 0) << c.what;
     }
-    posix_header_t h;
-    ASSERT_EQ(velk_GetTarHeader(built(cases[3].entry).data(), &h), 0);
-    EXPECT_EQ(velk_GetMemberFilesize(&h), 68719476735u);
 
     // Hard links are written as files; an unknown kind leaves the flag empty.
     EXPECT_EQ(built(entryOf(VTO_HARDLINK, "hl", 5))[156], '0');
