@@ -174,9 +174,9 @@ protected:
     // Adds the member at path (as it now is on disk) to the layout.
     Member &add(const std::string &path, const std::string &archived = "")
     {
-        velk_FileSpec_t spec = velkunit::memberFromLstat(path);
+        velk_FileSpec_t record = velkunit::memberFromLstat(path);
         members_.push_back({path, {}, archived});
-        EXPECT_EQ(velk_IndexFromFileSpec(static_cast<int64_t>(members_.size() - 1), &spec, &members_.back().entry), 0);
+        EXPECT_EQ(velk_IndexFromFileSpec(static_cast<int64_t>(members_.size() - 1), &record, &members_.back().entry), 0);
         velk_archive_blocks += velk_Get32(members_.back().entry.hent_blocks);
         return members_.back();
     }
