@@ -146,6 +146,13 @@ TEST_F(ConsistencyTest, OneTenByteMemberLaysOutFiveBlocksThatVerify)
     hif_consistency_t fromArchive;
     ASSERT_EQ(velk_ReadArchiveCF(afd, VELK_LOCAL_FILE, 1024, &fromArchive), 0);
     EXPECT_EQ(bytesOf(fromArchive), bytesOf(rec));
+    for (size_t cut : {1536u, 1536u + 255}) {  // the record cut short by the end of the archive
+        velktest::writeFile("cut.tar", velktest::readFile(archiveName_).substr(0, cut));
+        int cfd = open("cut.tar", O_RDONLY);
+        velktest::OutputCapture cap;
+        EXPECT_EQ(velk_ReadArchiveCF(cfd, VELK_LOCAL_FILE, 1024, &fromArchive), -1) << cut;
+        close(cfd);
+    }
     int ifd = velk_OpenIndexFile(velk_tmpIndexFile, O_RDONLY, VELK_LOCAL_FILE);
     ASSERT_GE(ifd, 0);
     ASSERT_EQ(velk_IndexReadInit(), 0);

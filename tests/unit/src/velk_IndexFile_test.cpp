@@ -172,6 +172,7 @@ TEST_F(IndexFileTest, OpeningChecksEverySize)
         {"short", std::string(287, 'x'), -1},
         {"marklong", indexBytes(1, 1, 0, 0, "VelkIndexes"), -1},
         {"annotation cut", indexBytes(0, 0, 0, 11, "VelkIndex", HIF_HDR_SIZE + 10), -1},
+        {"count", indexBytes(4, 3, 511), -1},  // claims more than present
     };
     for (const Case &c : cases) {
         std::string p = dir_ / c.name;

@@ -73,8 +73,7 @@ struct Transfer {
             ended.set_value();
         });
     }
-    // Whether the manager ended within the generous wait; then the readers
-    // are joined too.  Otherwise the thread is left running.
+    // Whether the manager ended in time; the readers are then joined too.
     bool stopped()
     {
         if (ended.get_future().wait_for(kGenerousWait) != std::future_status::ready)
@@ -91,8 +90,7 @@ struct Transfer {
         velk_FreeXferLocks(ctl.get());
         xfer_ctl.store(nullptr);
     }
-    // The ready buffer holding offset at, if it heads the queue; *behind
-    // when the head lies before it.
+    // The ready buffer holding offset at, if first; *behind if one lies before.
     io_buffer_t *takeReady(uint64_t at, bool *behind) KYL_NO_THREAD_SAFETY_ANALYSIS
     {
         pthread_mutex_lock(&ctl->bufQueueLock);
@@ -125,10 +123,9 @@ struct Transfer {
     }
 };
 
-// Takes ready buffers in archive order as the writer does: only the one
-// holding the next offset, which must be filled, whole blocks, and full
-// unless it is the last.  Returns the stream, or "" after a broken rule or
-// an abort (with the reason in *fault).
+// Takes ready buffers in archive order as the writer does: only the one at
+// the next offset, filled, whole blocks, and full unless last.  Returns the
+// stream, or "" after a broken rule or an abort (the reason in *fault).
 std::string drain(uint64_t length, std::string *fault)
 {
     Transfer t(length);
@@ -185,8 +182,7 @@ protected:
         velktest::writeFile(path, data);
         return add(path, data);
     }
-    // Writes the temporary index of the layout, positioned at entry 0 as the
-    // manager expects it.
+    // The temporary index of the layout, positioned at entry 0 for the manager.
     void writeIndex()
     {
         velk_tmpIndexFD = open((dir_ / "tmp.idx").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);

@@ -1,7 +1,6 @@
-// The ustar member header: blocks built from index entries against bytes
-// typed from the field table, header validation (both checksum forms, end of
-// archive, type flags), octal text both ways and the sequential read loop's
-// retry rules.
+// The ustar member header: blocks built from index entries against typed
+// bytes, validation (both checksum forms, end of archive, type flags), octal
+// text both ways and the sequential read loop's retry rules.
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,9 +1,6 @@
-// Shared pieces of the archiver's unit tests.
-//
-// RunGlobals records the run's globals and I/O hooks that tests change and
-// sets quiet defaults; at its end it releases what a test left behind and
-// restores what it recorded.  InScratchDir makes a scratch directory the
-// working directory and TMPDIR.
+// Shared pieces of the archiver's unit tests.  RunGlobals records the run's
+// globals and I/O hooks that tests change and sets quiet defaults; at its end
+// it releases what a test left behind and restores what it recorded.
 
 #pragma once
 
@@ -89,8 +86,7 @@ private:
         saved_;
 };
 
-// A scratch directory that is the working directory and TMPDIR while the
-// object lives.
+// A scratch directory that is the working directory and TMPDIR meanwhile.
 class InScratchDir : public velktest::ScratchDir {
 public:
     InScratchDir() : hadTmpdir_(getenv("TMPDIR") != nullptr), tmpdir_(hadTmpdir_ ? getenv("TMPDIR") : ""),
