@@ -1,19 +1,20 @@
 // Index records against bytes typed from the field tables: the header's
-// first 32 bytes, an entry with every numeric field distinct (64-bit fields
-// at unaligned offsets), decoding limits and member path formation from
-// fields that fill their width.
+// first 32 bytes and consistency record, an entry with every numeric field
+// distinct (64-bit fields at unaligned offsets), and decoding limits.
 
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "velk_IndexFormat.h"
+#include "velk_unit_fixture.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+
+Bytes typed(size_t size, const std::vector<std::pair<size_t, std::string>> &fields)
+{
+    Bytes b(size, 0);
+    for (const auto &[offset, text] : fields)
+        memcpy(b.data() + offset, text.data(), text.size());
+    return b;
+}
 
 TEST(IndexFormat, HeaderBytesAndDecode)
 {
@@ -23,34 +24,25 @@ TEST(IndexFormat, HeaderBytesAndDecode)
     velk_Put32(h.hif_hdr.hif_version, 2001);
     velk_Put32(h.hif_hdr.hif_flags, 0x80000000u);
     velk_Put32(h.hif_hdr.obj_count, 0x01020304);
-    velk_Put32(h.hif_hdr.annotation_offset, 0);
     velk_Put32(h.hif_hdr.annotation_size, 0x100);
     memcpy(h.hif_cfinfo.hif_inx_sanity, "VELK_INX", 8);
     velk_Put64(h.hif_cfinfo.hif_tarsize, 2560);
     velk_Put64(h.hif_cfinfo.hif_velk_filecount, 2);
-
     Bytes out(288, 0xEE);
     velk_EncodeIndexHeader(&h, out.data());
-    const unsigned char want32[32] = {'V', 'e', 'l', 'k', 'I', 'n', 'd', 'e', 'x', 0,    0,    0,    0x00, 0x00, 0x07, 0xD1,
-                                      0x80, 0,  0,   0,   0x01, 0x02, 0x03, 0x04, 0, 0, 0, 0, 0x00, 0x00, 0x01, 0x00};
-    EXPECT_EQ(memcmp(out.data(), want32, 32), 0);
-    // Consistency record at byte 32: sanity, then archive size at 32+124
-    // and member count at 32+132, both big-endian 64-bit.
-    EXPECT_EQ(memcmp(out.data() + 32, "VELK_INX", 8), 0);
-    const unsigned char size2560[8] = {0, 0, 0, 0, 0, 0, 0x0A, 0x00};
-    const unsigned char count2[8] = {0, 0, 0, 0, 0, 0, 0, 0x02};
-    EXPECT_EQ(memcmp(out.data() + 156, size2560, 8), 0);
-    EXPECT_EQ(memcmp(out.data() + 164, count2, 8), 0);
-
+    // The consistency record at byte 32: archive size at 32+124 and member
+    // count at 32+132, big-endian 64-bit.
+    Bytes want = typed(288, {{0, "VelkIndex"}, {12, std::string("\0\0\x07\xD1\x80\0\0\0\x01\x02\x03\x04", 12)},
+                             {28, std::string("\0\0\x01\0", 4)}, {32, "VELK_INX"},
+                             {156, std::string("\0\0\0\0\0\0\x0A\0", 8)}, {164, std::string("\0\0\0\0\0\0\0\x02", 8)}});
+    EXPECT_EQ(out, want);
     hif_hdr_t back;
     ASSERT_EQ(velk_DecodeIndexHeader(out.data(), 288, &back), 0);
     EXPECT_TRUE(velk_IndexHeaderSane(&back));
     EXPECT_EQ(velk_Get32(back.hif_hdr.obj_count), 0x01020304u);
     EXPECT_EQ(velk_Get64(back.hif_cfinfo.hif_tarsize), 2560u);
     EXPECT_EQ(velk_DecodeIndexHeader(out.data(), 287, &back), -1);
-
-    // "VelkIndexX" is not the mark: the NUL after the text is part of it.
-    out[9] = 'X';
+    out[9] = 'X';  // "VelkIndexX" is not the mark: the NUL after the text is part of it
     ASSERT_EQ(velk_DecodeIndexHeader(out.data(), 288, &back), 0);
     EXPECT_FALSE(velk_IndexHeaderSane(&back));
 }
@@ -77,75 +69,25 @@ TEST(IndexFormat, EntryBytes)
     velk_Put32(e.hent_gid, 0x51525354);
     strcpy(e.hent_uname, "u");
     strcpy(e.hent_gname, "g");
-
-    Bytes want(512, 0);
-    auto put = [&](size_t off, std::initializer_list<unsigned char> b) {
-        size_t i = off;
-        for (unsigned char c : b)
-            want[i++] = c;
-    };
-    put(0, {'V', 'E', 'L', 'K', '_', 'I', 'D', 'X'});
-    put(8, {0xD0, 0, 0, 0});
-    put(12, {0, 0, 0, 3});
-    put(16, {0, 0, 0, 4});
-    put(24, {0, 0, 0, 1});
-    put(28, {1, 2, 3, 4, 5, 6, 7, 8});
-    put(36, {0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18});
-    put(52, {0xCA, 0xFE, 0xBA, 0xBE});
-    put(56, {'n'});
-    put(156, {'p'});
-    put(312, {'l'});
-    put(412, {0, 0, 0x01, 0xA4});
-    put(416, {0x21, 0x22, 0x23, 0x24});
-    put(420, {0x31, 0x32, 0x33, 0x34});
-    put(424, {0x41, 0x42, 0x43, 0x44});
-    put(428, {0x51, 0x52, 0x53, 0x54});
-    put(432, {'u'});
-    put(464, {'g'});
-
+    Bytes want = typed(512, {{0, "VELK_IDX"}, {8, std::string("\xD0\0\0\0\0\0\0\x03\0\0\0\x04", 12)},
+                             {24, std::string("\0\0\0\x01\x01\x02\x03\x04\x05\x06\x07\x08", 12)},
+                             {36, "\x11\x12\x13\x14\x15\x16\x17\x18"}, {52, "\xCA\xFE\xBA\xBE"}, {56, "n"},
+                             {156, "p"}, {312, "l"}, {412, std::string("\0\0\x01\xA4", 4)},
+                             {416, "\x21\x22\x23\x24\x31\x32\x33\x34\x41\x42\x43\x44\x51\x52\x53\x54"}, {432, "u"},
+                             {464, "g"}});
     Bytes out(512, 0xEE);
     velk_EncodeIndexEntry(&e, out.data());
-    for (size_t i = 0; i < 512; i++)
-        ASSERT_EQ(out[i], want[i]) << "byte " << i;
-
+    EXPECT_EQ(out, want);
     hif_entry_t back;
     ASSERT_EQ(velk_DecodeIndexEntry(want.data(), 512, &back), 0);
     EXPECT_TRUE(velk_IndexEntrySane(&back));
     EXPECT_EQ(velk_Get64(back.hent_offset), 0x0102030405060708ull);
     EXPECT_EQ(velk_Get32(back.hent_gid), 0x51525354u);
-    // The phantom bit is the sign of the flags word.
-    EXPECT_LT(static_cast<int32_t>(velk_Get32(back.hent_flags)), 0);
+    EXPECT_LT(static_cast<int32_t>(velk_Get32(back.hent_flags)), 0);  // the phantom bit is the sign
     EXPECT_EQ(velk_DecodeIndexEntry(want.data(), 511, &back), -1);
     want[7] = 'Y';
     ASSERT_EQ(velk_DecodeIndexEntry(want.data(), 512, &back), 0);
     EXPECT_FALSE(velk_IndexEntrySane(&back));
-}
-
-TEST(IndexFormat, PathFromFullWidthFields)
-{
-    hif_entry_t e;
-    memset(&e, 0, sizeof e);
-    std::string name(100, 'n');
-    memcpy(e.hent_name, name.data(), 100);
-    EXPECT_EQ(velk_FormIxEntryPathname(&e, nullptr, 0), 100u);
-    char out[VELK_PATH_BUFSIZE];
-    velk_FormIxEntryPathname(&e, out, sizeof out);
-    EXPECT_EQ(std::string(out), name);
-
-    // A prefix filling all 156 bytes contributes 155.
-    memset(e.hent_prefix, 'p', sizeof e.hent_prefix);
-    EXPECT_EQ(velk_FormIxEntryPathname(&e, out, sizeof out), 256u);
-    EXPECT_EQ(std::string(out), std::string(155, 'p') + "/" + name);
-
-    // A short buffer gets a terminated leading part.
-    char small[5];
-    EXPECT_EQ(velk_FormIxEntryPathname(&e, small, sizeof small), 256u);
-    EXPECT_STREQ(small, "pppp");
-
-    EXPECT_EQ(velk_MemberBlocks(0), 1u);
-    EXPECT_EQ(velk_MemberBlocks(1), 2u);
-    EXPECT_EQ(velk_MemberBlocks(512), 2u);
-    EXPECT_EQ(velk_MemberBlocks(513), 3u);
 }
 
 } // namespace

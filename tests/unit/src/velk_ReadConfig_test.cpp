@@ -1,431 +1,191 @@
 // Configuration files: defaults, which files are read and in which order,
 // the line syntax (quotes, "=", comments, extra tokens, long lines), each
-// value syntax and every message, with standard output and error captured.
-// Each test points QUOR_CFG_FILE_PATH and HOME into its own scratch
-// directory and restores them afterwards.
-
-#include <gtest/gtest.h>
+// value syntax and its messages.  Each test points QUOR_CFG_FILE_PATH and
+// HOME into its own scratch directory and restores them afterwards.
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <optional>
-#include <string>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <map>
 
-#include "velk_Globals.h"
 #include "velk_ReadConfig.h"
-#include "velk_testproc.h"
-#include "velk_testsupport.h"
+#include "velk_unit_fixture.h"
 
 namespace {
 
 using velktest::OutputCapture;
 
-// Sets an environment variable for the life of the object.
-class EnvSetting {
-public:
-    EnvSetting(const char *name, const std::optional<std::string> &value) : name_(name)
-    {
-        if (const char *old = getenv(name))
-            old_ = old;
-        if (value)
-            setenv(name, value->c_str(), 1);
-        else
-            unsetenv(name);
-    }
-    ~EnvSetting()
-    {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char *name_;
-    std::optional<std::string> old_;
-};
-
-const char *const DEFAULT_READ_MSG = "Read operations disabled until further notice - see site wiki for more info\n";
-const char *const DEFAULT_WRITE_MSG =
-    "Write operations disabled until further notice - see site wiki for more info\n";
-
 std::string str(const char *s) { return s ? s : "<null>"; }
+
+// The settings as text, by key.
+std::map<std::string, std::string> settings()
+{
+    const velk_rc_t &o = velk_config_opts;
+    return {{"AbortOnOversizeArchive", std::to_string(o.AbortOnOversizeArchive)},
+            {"AbortOnOversizeFile", std::to_string(o.AbortOnOversizeFile)},
+            {"AbortOnLongPathnames", std::to_string(o.AbortOnLongPathnames)},
+            {"AbortOnMemberFileMissing", std::to_string(o.AbortOnMemberFileMissing)},
+            {"AbortOnMemberFileReadError", std::to_string(o.AbortOnMemberFileReadError)},
+            {"AbortOnMemberFileWriteError", std::to_string(o.AbortOnMemberFileWriteError)},
+            {"DisplayExcludedObjects", std::to_string(o.DisplayExcludedObjects)},
+            {"okfile", str(o.Okfile)},
+            {"exfile", str(o.Exfile)},
+            {"statefile", str(o.Statefile)},
+            {"max_small_file_size", std::to_string(o.MaxSmallFileSize)},
+            {"disable_gets", std::to_string(o.DisableGets)},
+            {"read_disable_msg", str(o.DisableGetsMsg)},
+            {"disable_puts", std::to_string(o.DisablePuts)},
+            {"write_disable_msg", str(o.DisablePutsMsg)},
+            {"enable_expiration", std::to_string(o.EnableFileExpiration)},
+            {"expire_cfg_path", str(o.ExpireCfgFile)},
+            {"max_members", std::to_string(o.MaxMembersPerArchive)},
+            {"max_archive_size", std::to_string(o.MaxArchiveSize)},
+            {"max_family_members", std::to_string(o.MaxFamilyMembers)}};
+}
 
 class ReadConfigTest : public ::testing::Test {
 protected:
     ReadConfigTest()
-        : global_(scratch_ / "etc"), home_(scratch_ / "home"), pathEnv_("QUOR_CFG_FILE_PATH", global_),
-          homeEnv_("HOME", home_)
     {
+        for (const char *name : {"QUOR_CFG_FILE_PATH", "HOME"})
+            saved_.emplace_back(name, getenv(name) ? getenv(name) : "");
         mkdir(global_.c_str(), 0755);
         mkdir(home_.c_str(), 0755);
-    }
-    void SetUp() override
-    {
-        savedDebug_ = velk_debug_level;
-        velk_debug_level = 0;
+        setenv("QUOR_CFG_FILE_PATH", global_.c_str(), 1);
+        setenv("HOME", home_.c_str(), 1);
         setDefaultOptions();
     }
-    void TearDown() override
+    ~ReadConfigTest() override
     {
-        velk_debug_level = savedDebug_;
+        for (const auto &[name, value] : saved_)
+            setenv(name.c_str(), value.c_str(), 1);
         setDefaultOptions();
     }
-
-    std::string globalFile(const std::string &text)
-    {
-        velktest::writeFile(global_ + "/velkrc", text);
-        return global_ + "/velkrc";
-    }
-    std::string privateFile(const std::string &text)
-    {
-        velktest::writeFile(home_ + "/.velkrc", text);
-        return home_ + "/.velkrc";
-    }
-    // Writes text to a file of its own and reads it with readRcFile.
-    int readText(const std::string &text, OutputCapture *cap = nullptr)
-    {
-        path_ = scratch_ / "one.rc";
-        velktest::writeFile(path_, text);
-        if (cap != nullptr)
-            return readRcFile(path_.c_str());
-        OutputCapture quiet;
-        return readRcFile(path_.c_str());
-    }
-
+    velkunit::RunGlobals globals_;
     velktest::ScratchDir scratch_;
-    std::string global_, home_, path_;
-    EnvSetting pathEnv_, homeEnv_;
-    int savedDebug_ = 0;
+    std::string global_ = scratch_ / "etc", home_ = scratch_ / "home";
+    std::vector<std::pair<std::string, std::string>> saved_;
 };
 
-TEST_F(ReadConfigTest, DefaultsWhenNoFileExists)
+TEST_F(ReadConfigTest, WhichFilesAreReadAndInWhichOrder)
 {
-    OutputCapture cap;
-    EXPECT_EQ(velk_ReadConfig(), 0);
-    const velk_rc_t &o = velk_config_opts;
-    EXPECT_EQ(o.AbortOnOversizeArchive, 0);
-    EXPECT_EQ(o.AbortOnOversizeFile, 1);
-    EXPECT_EQ(o.AbortOnLongPathnames, 1);
-    EXPECT_EQ(o.AbortOnMemberFileMissing, 0);
-    EXPECT_EQ(o.AbortOnMemberFileReadError, 1);
-    EXPECT_EQ(o.AbortOnMemberFileWriteError, 1);
-    EXPECT_EQ(o.DisplayExcludedObjects, 1);
-    EXPECT_EQ(o.Okfile, nullptr);
-    EXPECT_EQ(o.Exfile, nullptr);
-    EXPECT_EQ(o.Statefile, nullptr);
-    EXPECT_EQ(o.MaxSmallFileSize, 4194304u);
-    EXPECT_EQ(o.DisableGets, 0);
-    EXPECT_EQ(str(o.DisableGetsMsg), DEFAULT_READ_MSG);
-    EXPECT_EQ(o.DisablePuts, 0);
-    EXPECT_EQ(str(o.DisablePutsMsg), DEFAULT_WRITE_MSG);
-    EXPECT_EQ(o.EnableFileExpiration, 0);
-    EXPECT_EQ(o.ExpireCfgFile, nullptr);
-    EXPECT_EQ(o.MaxMembersPerArchive, 0u);
-    EXPECT_EQ(o.MaxArchiveSize, 0u);
-    EXPECT_EQ(o.MaxFamilyMembers, 0u);
-    // Missing files are skipped silently.
-    EXPECT_EQ(cap.out(), "");
-    EXPECT_EQ(cap.err(), "");
-}
-
-TEST_F(ReadConfigTest, KeyTableOrderAndCaseInsensitiveKeys)
-{
-    ASSERT_STREQ(rc_option_list[0].optionName, "AbortOnOversizeFile");
-    for (int i = 0; i < 19; i++)
-        EXPECT_EQ(rc_option_list[i].optionValue, static_cast<VELK_RC_OPTS>(i)) << rc_option_list[i].optionName;
-    EXPECT_EQ(readText("DISPLAYEXCLUDEDOBJECTS off\nOkFile /tmp/x\n"), 0);
-    EXPECT_EQ(velk_config_opts.DisplayExcludedObjects, 0);
-    EXPECT_EQ(str(velk_config_opts.Okfile), "/tmp/x");
-}
-
-TEST_F(ReadConfigTest, PrivateFileOverridesGlobal)
-{
-    globalFile("DisplayExcludedObjects no\nexfile /global/ex\n");
-    privateFile("DisplayExcludedObjects yes\n");
-    OutputCapture cap;
-    EXPECT_EQ(velk_ReadConfig(), 0);
-    EXPECT_EQ(velk_config_opts.DisplayExcludedObjects, 1);
-    // What the private file does not set keeps the global value.
-    EXPECT_EQ(str(velk_config_opts.Exfile), "/global/ex");
-}
-
-TEST_F(ReadConfigTest, GlobalFileAloneIsRead)
-{
-    globalFile("DisplayExcludedObjects no\n");
-    OutputCapture cap;
-    velk_ReadConfig();
-    EXPECT_EQ(velk_config_opts.DisplayExcludedObjects, 0);
-}
-
-TEST_F(ReadConfigTest, OnlyTheFirstGlobalFileOnTheSearchPathIsRead)
-{
-    std::string first = scratch_ / "first", second = scratch_ / "second", missing = scratch_ / "missing";
-    mkdir(first.c_str(), 0755);
-    mkdir(second.c_str(), 0755);
-    velktest::writeFile(first + "/velkrc", "exfile /first/ex\n");
+    std::string first = scratch_ / "first", second = scratch_ / "second", bad = scratch_ / "bad";
+    for (const std::string &d : {first, second, bad})
+        mkdir(d.c_str(), 0755);
+    mkdir((bad + "/velkrc").c_str(), 0755);  // there, but cannot be read
+    velktest::writeFile(first + "/velkrc", "exfile /first/ex\nDisplayExcludedObjects no\n");
     velktest::writeFile(second + "/velkrc", "exfile /second/ex\nokfile /second/ok\n");
-    {
-        EnvSetting path("QUOR_CFG_FILE_PATH", missing + "::" + first + ":" + second);
+    std::string isDir = "VELK: error " + std::to_string(EISDIR) + " opening rc file " + bad + "/velkrc\n";
+    struct Case {
+        std::string path, privateText;
+        std::string okfile, exfile, display, err;
+    } cases[] = {
+        // Only the first global file on the path; a directory without one
+        // is passed over; one that cannot be opened is reported.
+        {scratch_ / "missing" + "::" + first + ":" + second, "", "<null>", "/first/ex", "0", ""},
+        {scratch_ / "missing" + ":" + second, "", "/second/ok", "/second/ex", "1", ""},
+        {bad + ":" + second, "", "/second/ok", "/second/ex", "1", isDir},
+        // The private file overrides what it sets; the rest keeps the global value.
+        {first, "DisplayExcludedObjects yes\n", "<null>", "/first/ex", "1", ""},
+        // A global file stopped by a bad value still lets the private one run.
+        {bad + "x:" + global_, "exfile /private/ex\n", "<null>", "/private/ex", "1",
+         "ERROR: (readRcFile) problem converting max_archive_size [junk] (file " + global_ + "/velkrc, line 1)\n"},
+    };
+    velktest::writeFile(global_ + "/velkrc", "max_archive_size junk\nokfile /never\n");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        setDefaultOptions();
+        if (c.privateText.empty())
+            unlink((home_ + "/.velkrc").c_str());
+        else
+            velktest::writeFile(home_ + "/.velkrc", c.privateText);
+        setenv("QUOR_CFG_FILE_PATH", c.path.c_str(), 1);
         OutputCapture cap;
-        velk_ReadConfig();
-        EXPECT_EQ(str(velk_config_opts.Exfile), "/first/ex");
-        EXPECT_EQ(velk_config_opts.Okfile, nullptr) << "second directory must not be read";
-        EXPECT_EQ(cap.err(), "");
+        EXPECT_EQ(velk_ReadConfig(), 0);
+        EXPECT_EQ(str(velk_config_opts.Okfile), c.okfile);
+        EXPECT_EQ(str(velk_config_opts.Exfile), c.exfile);
+        EXPECT_EQ(std::to_string(velk_config_opts.DisplayExcludedObjects), c.display);
+        EXPECT_EQ(cap.err(), c.err);
+        EXPECT_EQ(cap.out(), "");
     }
-    {
-        // A directory without the file is passed over.
-        EnvSetting path("QUOR_CFG_FILE_PATH", missing + ":" + second);
-        OutputCapture cap;
-        velk_ReadConfig();
-        EXPECT_EQ(str(velk_config_opts.Exfile), "/second/ex");
-    }
-}
-
-TEST_F(ReadConfigTest, UnopenableFileIsReportedAndTheSearchGoesOn)
-{
-    std::string bad = scratch_ / "bad", good = scratch_ / "good";
-    mkdir(bad.c_str(), 0755);
-    mkdir(good.c_str(), 0755);
-    // A directory where the file should be exists but cannot be read.
-    mkdir((bad + "/velkrc").c_str(), 0755);
-    velktest::writeFile(good + "/velkrc", "okfile /good/ok\n");
-    EnvSetting path("QUOR_CFG_FILE_PATH", bad + ":" + good);
     OutputCapture cap;
     EXPECT_EQ(readRcFile((bad + "/velkrc").c_str()), -EISDIR);
-    velk_ReadConfig();
-    EXPECT_EQ(str(velk_config_opts.Okfile), "/good/ok");
-    std::string msg = "VELK: error " + std::to_string(EISDIR) + " opening rc file " + bad + "/velkrc\n";
-    EXPECT_EQ(cap.err(), msg + msg);
-    EXPECT_EQ(cap.out(), "");
-}
-
-TEST_F(ReadConfigTest, MissingFileGivesEnoentSilently)
-{
-    OutputCapture cap;
     EXPECT_EQ(readRcFile((scratch_ / "nope/velkrc").c_str()), -ENOENT);
-    EXPECT_EQ(readRcFile((scratch_ / "nope.rc").c_str()), -ENOENT);
-    EXPECT_EQ(cap.out() + cap.err(), "");
+    EXPECT_EQ(cap.err(), isDir);
 }
 
-TEST_F(ReadConfigTest, PathTemplatesAreExpanded)
+TEST_F(ReadConfigTest, LineSyntaxValuesAndMessages)
 {
-    std::string pid = std::to_string(getpid());
-    EXPECT_EQ(readText("okfile = /tmp/ok.%P\nexfile /tmp/ex.%x\nexpire_cfg_path /etc/exp.%P\n"), 0);
-    EXPECT_EQ(str(velk_config_opts.Okfile), "/tmp/ok." + pid);
-    EXPECT_EQ(str(velk_config_opts.Exfile), "/tmp/ex.%x");
-    EXPECT_EQ(str(velk_config_opts.ExpireCfgFile), "/etc/exp." + pid);
-    // A later line replaces the earlier value.
-    EXPECT_EQ(readText("okfile /tmp/second\n"), 0);
-    EXPECT_EQ(str(velk_config_opts.Okfile), "/tmp/second");
-}
-
-TEST_F(ReadConfigTest, StatefileKeepsItsSpecialWords)
-{
-    EXPECT_EQ(readText("statefile STDERR\n"), 0);
-    EXPECT_EQ(str(velk_config_opts.Statefile), "STDERR");
-    EXPECT_EQ(readText("statefile NULL\n"), 0);
-    EXPECT_EQ(str(velk_config_opts.Statefile), "NULL");
-}
-
-TEST_F(ReadConfigTest, KeyAndValueGluedByEqualsIsAMissingValue)
-{
-    OutputCapture cap;
-    EXPECT_EQ(readText("okfile=/tmp/ok\nexfile\nstatefile =\nDisplayExcludedObjects no\n", &cap), 0);
-    EXPECT_EQ(velk_config_opts.Okfile, nullptr);
-    EXPECT_EQ(velk_config_opts.Exfile, nullptr);
-    EXPECT_EQ(velk_config_opts.Statefile, nullptr);
-    // Reading goes on after each.
-    EXPECT_EQ(velk_config_opts.DisplayExcludedObjects, 0);
-    EXPECT_EQ(cap.out(), "INFO: (readRcFile) missing value for <okfile=/tmp/ok> option on line 1 of " + path_ +
-                             "\n"
-                             "INFO: (readRcFile) missing value for <exfile> option on line 2 of " +
-                             path_ +
-                             "\n"
-                             "INFO: (readRcFile) missing value for <statefile> option on line 3 of " +
-                             path_ + "\n");
-    EXPECT_EQ(cap.err(), "");
-}
-
-TEST_F(ReadConfigTest, DisableMessages)
-{
-    EXPECT_EQ(readText("read_disable_msg \"Reads are off = see the wiki\"\n"
-                       "write_disable_msg = Writes off  for now\n"),
-              0);
-    EXPECT_EQ(str(velk_config_opts.DisableGetsMsg), "Reads are off = see the wiki");
-    // Unquoted: the rest of the line, inner blanks, "=" and newline kept.
-    EXPECT_EQ(str(velk_config_opts.DisablePutsMsg), "Writes off  for now\n");
-
-    EXPECT_EQ(readText("read_disable_msg='glued'\n"), 0);
-    EXPECT_EQ(str(velk_config_opts.DisableGetsMsg), "Reads are off = see the wiki")
-        << "a key glued to its value has no value";
-    EXPECT_EQ(readText("read_disable_msg = 'single \"quoted\"' \nwrite_disable_msg a=b"), 0);
-    EXPECT_EQ(str(velk_config_opts.DisableGetsMsg), "single \"quoted\"");
-    // The last line of a file without a newline keeps none.
-    EXPECT_EQ(str(velk_config_opts.DisablePutsMsg), "a=b");
-    EXPECT_EQ(readText("disable_gets yes\ndisable_puts on\n"), 0);
-    EXPECT_EQ(velk_config_opts.DisableGets, 1);
-    EXPECT_EQ(velk_config_opts.DisablePuts, 1);
-}
-
-TEST_F(ReadConfigTest, ZeroSmallFileSizeStopsReadingAtThatLine)
-{
-    OutputCapture cap;
-    EXPECT_EQ(readText("okfile /tmp/before\nmax_small_file_size 1m\nmax_small_file_size 0\n"
-                       "DisplayExcludedObjects no\n",
-                       &cap),
-              -1);
-    EXPECT_EQ(str(velk_config_opts.Okfile), "/tmp/before");
-    EXPECT_EQ(velk_config_opts.MaxSmallFileSize, 1048576u);
-    EXPECT_EQ(velk_config_opts.DisplayExcludedObjects, 1) << "lines after the bad one must not be read";
-    EXPECT_EQ(cap.err(), "ERROR: (readRcFile) problem converting max_small_file_size [0] (file " + path_ +
-                             ", line 3)\n");
-    EXPECT_EQ(cap.out(), "");
-}
-
-TEST_F(ReadConfigTest, StoppedGlobalFileStillLetsThePrivateOneRun)
-{
-    globalFile("max_archive_size junk\nokfile /never\n");
-    privateFile("exfile /private/ex\n");
-    OutputCapture cap;
-    EXPECT_EQ(velk_ReadConfig(), 0);
-    EXPECT_EQ(velk_config_opts.Okfile, nullptr);
-    EXPECT_EQ(str(velk_config_opts.Exfile), "/private/ex");
-    EXPECT_EQ(cap.err(), "ERROR: (readRcFile) problem converting max_archive_size [junk] (file " + global_ +
-                             "/velkrc, line 1)\n");
-}
-
-TEST_F(ReadConfigTest, SizesAndCounts)
-{
-    EXPECT_EQ(readText("max_small_file_size 64kb\nmax_archive_size 2GB\nmax_family_members 7\n"), 0);
-    EXPECT_EQ(velk_config_opts.MaxSmallFileSize, 65536u);
-    EXPECT_EQ(velk_config_opts.MaxArchiveSize, 2147483648u);
-    EXPECT_EQ(velk_config_opts.MaxFamilyMembers, 7u);
-    // max_member_files is another name for the family limit.
-    EXPECT_EQ(readText("max_member_files 1k\n"), 0);
-    EXPECT_EQ(velk_config_opts.MaxFamilyMembers, 1024u);
-    EXPECT_EQ(velk_config_opts.MaxMembersPerArchive, 0u);
-    // A count of 0 is allowed.
-    EXPECT_EQ(readText("max_family_members 0\n"), 0);
-    EXPECT_EQ(velk_config_opts.MaxFamilyMembers, 0u);
-
-    for (const char *bad : {"max_small_file_size -1m", "max_archive_size 5q", "max_archive_size 0"}) {
-        setDefaultOptions();
-        EXPECT_EQ(readText(std::string(bad) + "\n"), -1) << bad;
-    }
-    EXPECT_EQ(velk_config_opts.MaxArchiveSize, 0u);
-}
-
-TEST_F(ReadConfigTest, NegativeOrHugeCountStopsReading)
-{
-    {
-        OutputCapture cap;
-        EXPECT_EQ(readText("max_family_members -3\nokfile /never\n", &cap), -1);
-        EXPECT_EQ(cap.err(), "ERROR: (readRcFile) problem converting max_family_members [-3] (file " + path_ +
-                                 ", line 1)\n");
-    }
-    EXPECT_EQ(velk_config_opts.Okfile, nullptr);
-    {
-        OutputCapture cap;
-        EXPECT_EQ(readText("# counts\nmax_member_files 5g\n", &cap), -1);
-        EXPECT_EQ(cap.err(), "ERROR: (readRcFile) problem converting max_member_files [5g] (file " + path_ +
-                                 ", line 2)\n");
-    }
-    EXPECT_EQ(velk_config_opts.MaxFamilyMembers, 0u);
-}
-
-TEST_F(ReadConfigTest, UnknownKeyIsReportedAndSkipped)
-{
-    OutputCapture cap;
-    EXPECT_EQ(readText("colour blue\nokfile /tmp/after\n", &cap), 0);
-    EXPECT_EQ(str(velk_config_opts.Okfile), "/tmp/after");
-    EXPECT_EQ(cap.out(), "INFO: (readRcFile) unrecognized option colour on line 1 of " + path_ + "\n");
-}
-
-TEST_F(ReadConfigTest, YesNoWords)
-{
+    const std::string path = scratch_ / "one.rc", pid = std::to_string(getpid());
+    auto line = [&](const std::string &what, int n) { return what + std::to_string(n) + " of " + path; };
     struct Case {
-        const char *word;
-        int value;  // -1: refused
-    } cases[] = {{"y", 1},     {"YES", 1}, {"t", 1},   {"True", 1}, {"on", 1},  {"n", 0},
-                 {"No", 0},    {"f", 0},   {"FALSE", 0}, {"off", 0}, {"1", -1}, {"yess", -1},
-                 {"", -1},     {"of", -1}};
-    for (const auto &c : cases) {
-        int field = 7;
-        EXPECT_EQ(getYesNo(c.word, &field), c.value < 0 ? -1 : 0) << c.word;
-        EXPECT_EQ(field, c.value < 0 ? 7 : c.value) << c.word;
+        std::string text;
+        int rc;
+        std::map<std::string, std::string> want;
+        std::string out = {}, err = {};
+    } cases[] = {
+        {"DISPLAYEXCLUDEDOBJECTS off\nOkFile /tmp/x\n", 0, {{"DisplayExcludedObjects", "0"}, {"okfile", "/tmp/x"}}},
+        {"okfile = /tmp/ok.%P\nexfile /tmp/ex.%x\nexpire_cfg_path /etc/exp.%P\nokfile /tmp/second\n", 0,
+         {{"okfile", "/tmp/second"}, {"exfile", "/tmp/ex.%x"}, {"expire_cfg_path", "/etc/exp." + pid}}},
+        {"okfile = /tmp/ok.%P\n", 0, {{"okfile", "/tmp/ok." + pid}}},
+        {"statefile STDERR\n", 0, {{"statefile", "STDERR"}}},
+        // A key glued to its value by "=" has no value; reading goes on.
+        {"okfile=/tmp/ok\nexfile\nstatefile =\nDisplayExcludedObjects no\n", 0,
+         {{"okfile", "<null>"}, {"exfile", "<null>"}, {"statefile", "<null>"}, {"DisplayExcludedObjects", "0"}},
+         "INFO: (readRcFile) missing value for <okfile=/tmp/ok> option on " + line("line ", 1) + "\n" +
+             "INFO: (readRcFile) missing value for <exfile> option on " + line("line ", 2) + "\n" +
+             "INFO: (readRcFile) missing value for <statefile> option on " + line("line ", 3) + "\n"},
+        // Messages: quoted, or the rest of the line with inner blanks, "="
+        // and newline; the last line of a file keeps no newline.
+        {"read_disable_msg \"Reads are off = see the wiki\"\nwrite_disable_msg = Writes off  for now\n", 0,
+         {{"read_disable_msg", "Reads are off = see the wiki"}, {"write_disable_msg", "Writes off  for now\n"}}},
+        {"read_disable_msg = 'single \"quoted\"' \nwrite_disable_msg a=b", 0,
+         {{"read_disable_msg", "single \"quoted\""}, {"write_disable_msg", "a=b"}}},
+        {"disable_gets yes\ndisable_puts on\nenable_expiration on\n", 0,
+         {{"disable_gets", "1"}, {"disable_puts", "1"}, {"enable_expiration", "1"}}},
+        {"AbortOnMemberFileMissing yes\nAbortOnMemberFileMissing perhaps\n", 0, {{"AbortOnMemberFileMissing", "1"}},
+         "INFO: (readRcFile) bad value [perhaps] for AbortOnMemberFileMissing (file " + path + " line 2) ignored\n"},
+        // Sizes and counts; a bad one stops reading at its line.
+        {"max_small_file_size 64kb\nmax_archive_size 2GB\nmax_family_members 7\n", 0,
+         {{"max_small_file_size", "65536"}, {"max_archive_size", "2147483648"}, {"max_family_members", "7"}}},
+        {"max_member_files 1k\n", 0, {{"max_family_members", "1024"}, {"max_members", "0"}}},
+        {"okfile /tmp/before\nmax_small_file_size 1m\nmax_small_file_size 0\nDisplayExcludedObjects no\n", -1,
+         {{"okfile", "/tmp/before"}, {"max_small_file_size", "1048576"}, {"DisplayExcludedObjects", "1"}}, "",
+         "ERROR: (readRcFile) problem converting max_small_file_size [0] (file " + path + ", line 3)\n"},
+        {"max_family_members -3\nokfile /never\n", -1, {{"okfile", "<null>"}}, "",
+         "ERROR: (readRcFile) problem converting max_family_members [-3] (file " + path + ", line 1)\n"},
+        {"# counts\nmax_member_files 5g\n", -1, {{"max_family_members", "0"}}, "",
+         "ERROR: (readRcFile) problem converting max_member_files [5g] (file " + path + ", line 2)\n"},
+        {"max_small_file_size -1m\n", -1, {}, "", "max_small_file_size [-1m]"},
+        {"max_archive_size 0\n", -1, {{"max_archive_size", "0"}}, "", "max_archive_size [0]"},
+        {"colour blue\nokfile /tmp/after\n", 0, {{"okfile", "/tmp/after"}},
+         "INFO: (readRcFile) unrecognized option colour on " + line("line ", 1) + "\n"},
+        {"okfile /tmp/a /tmp/b\nexfile /tmp/c # where exceptions go\nstatefile STDOUT ;x\n"
+         "AbortOnLongPathnames no = really\n",
+         0,
+         {{"okfile", "/tmp/a"}, {"exfile", "/tmp/c"}, {"statefile", "STDOUT"}, {"AbortOnLongPathnames", "0"}}, "",
+         "WARNING: (readRcFile) extra token(s) on line 1 of file " + path + " ignored\n" +
+             "WARNING: (readRcFile) extra token(s) on line 4 of file " + path + " ignored\n"},
+        {"# comment okfile /no\n; another\n\n   \n\t  okfile\t/tmp/indented  \n   # okfile /no\n", 0,
+         {{"okfile", "/tmp/indented"}}},
+        // 511 characters fit a line; a longer one is skipped, not the next.
+        {"okfile /" + std::string(503, 'f') + "\nexfile /" + std::string(504, 'x') + "\nstatefile STDERR\n", 0,
+         {{"okfile", "/" + std::string(503, 'f')}, {"exfile", "<null>"}, {"statefile", "STDERR"}}, "",
+         "WARNING: (readRcFile) " + line("line ", 2) + " is longer than 511 characters - ignored\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 40));
+        setDefaultOptions();
+        velktest::writeFile(path, c.text);
+        OutputCapture cap;
+        EXPECT_EQ(readRcFile(path.c_str()), c.rc);
+        auto got = settings();
+        for (const auto &[key, value] : c.want)
+            EXPECT_EQ(got.at(key), value) << key;
+        EXPECT_EQ(cap.out(), c.out);
+        EXPECT_TRUE(velkunit::contains(cap.err(), c.err)) << cap.err();
+        if (c.err.empty()) {
+            EXPECT_EQ(cap.err(), "");
+        }
     }
-}
-
-TEST_F(ReadConfigTest, BadYesNoKeepsTheValue)
-{
-    OutputCapture cap;
-    EXPECT_EQ(readText("AbortOnMemberFileMissing yes\nAbortOnMemberFileMissing perhaps\nenable_expiration on\n",
-                       &cap),
-              0);
-    EXPECT_EQ(velk_config_opts.AbortOnMemberFileMissing, 1);
-    EXPECT_EQ(velk_config_opts.EnableFileExpiration, 1);
-    EXPECT_EQ(cap.out(), "INFO: (readRcFile) bad value [perhaps] for AbortOnMemberFileMissing (file " + path_ +
-                             " line 2) ignored\n");
-}
-
-TEST_F(ReadConfigTest, ExtraTokensAreReportedAndIgnored)
-{
-    OutputCapture cap;
-    EXPECT_EQ(readText("okfile /tmp/a /tmp/b\nexfile /tmp/c # where exceptions go\nstatefile STDOUT ;x\n"
-                       "AbortOnLongPathnames no = really\n",
-                       &cap),
-              0);
-    EXPECT_EQ(str(velk_config_opts.Okfile), "/tmp/a");
-    EXPECT_EQ(str(velk_config_opts.Exfile), "/tmp/c");
-    EXPECT_EQ(str(velk_config_opts.Statefile), "STDOUT");
-    EXPECT_EQ(velk_config_opts.AbortOnLongPathnames, 0);
-    EXPECT_EQ(cap.err(), "WARNING: (readRcFile) extra token(s) on line 1 of file " + path_ +
-                             " ignored\n"
-                             "WARNING: (readRcFile) extra token(s) on line 4 of file " +
-                             path_ + " ignored\n");
-    EXPECT_EQ(cap.out(), "");
-}
-
-TEST_F(ReadConfigTest, CommentsBlankLinesAndIndentation)
-{
-    OutputCapture cap;
-    EXPECT_EQ(readText("# comment okfile /no\n; another\n\n   \n\t  okfile\t/tmp/indented  \n   # okfile /no\n",
-                       &cap),
-              0);
-    EXPECT_EQ(str(velk_config_opts.Okfile), "/tmp/indented");
-    EXPECT_EQ(cap.out() + cap.err(), "");
-}
-
-TEST_F(ReadConfigTest, OverlongLinesAreRefusedAndSkipped)
-{
-    // 511 characters are accepted; 512 are not.
-    std::string fits = "okfile /" + std::string(511 - 8, 'f');
-    ASSERT_EQ(fits.size(), 511u);
-    std::string tooLong = "exfile /" + std::string(512 - 8, 'x');
-    OutputCapture cap;
-    EXPECT_EQ(readText(fits + "\n" + tooLong + "\nstatefile STDERR\n" + tooLong, &cap), 0);
-    EXPECT_EQ(str(velk_config_opts.Okfile), fits.substr(7));
-    EXPECT_EQ(velk_config_opts.Exfile, nullptr);
-    EXPECT_EQ(str(velk_config_opts.Statefile), "STDERR") << "the line after a long one must be read";
-    std::string msg2 = "WARNING: (readRcFile) line 2 of " + path_ + " is longer than 511 characters - ignored\n";
-    std::string msg4 = "WARNING: (readRcFile) line 4 of " + path_ + " is longer than 511 characters - ignored\n";
-    EXPECT_EQ(cap.err(), msg2 + msg4);
-}
-
-TEST_F(ReadConfigTest, DebugLevelOneEchoesTheFile)
-{
-    velk_debug_level = 1;
-    OutputCapture cap;
-    EXPECT_EQ(readText("# hello\nstatefile NULL\n", &cap), 0);
-    velk_debug_level = 0;
-    std::string err = cap.err();
-    EXPECT_EQ(err.rfind("/debug/reading config file '" + path_ + "'\n000001  # hello\n000002  statefile NULL\n", 0),
-              0u)
-        << err;
 }
 
 } // namespace

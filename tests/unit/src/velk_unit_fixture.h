@@ -1,19 +1,18 @@
-// Shared pieces of the archiver's unit tests.
-//
-// RunGlobals is a fixture member: built before SetUp, it records the run's
-// globals and I/O hooks that tests change and sets the quiet defaults (debug
-// level 0, no options, exit code 0); destroyed after TearDown, it releases
-// what a test may have left behind (temporary index, index reader, member
-// lists, writer buffer, archive descriptor) and restores what it recorded.
-// InScratchDir runs a test inside a scratch directory that is also TMPDIR.
+// Shared pieces of the archiver's unit tests.  RunGlobals records the run's
+// globals and I/O hooks that tests change and sets quiet defaults; at its end
+// it releases what a test left behind and restores what it recorded.
 
 #pragma once
 
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <tuple>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -25,8 +24,10 @@
 #include "velk_LocalArchiveWriter.h"
 #include "velk_MemberStatus.h"
 #include "velk_Memory.h"
+#include "velk_RemoveLocal.h"
 #include "velk_Run.h"
 #include "velk_TarHeader.h"
+#include "velk_testproc.h"
 #include "velk_testsupport.h"
 
 namespace velkunit {
@@ -34,47 +35,35 @@ namespace velkunit {
 class RunGlobals {
 public:
     RunGlobals()
-        : debug_(velk_debug_level), flags_(velk_option_flags.load()), verify_(velk_verify_flags),
-          function_(velk_function), kind_(velk_filetype), bufSize_(velk_iobufsize),
-          stripes_(velk_archive_stripewidth), indexName_(velk_index_filename), archive_(velk_archive),
-          readFn_(velk_local_read_fn), writeFn_(velk_local_write_fn), sleepFn_(velk_nospace_sleep_fn),
-          archiveReadFn_(velk_archive_read_fn)
+        : flags_(velk_option_flags.load()),
+          saved_(velk_debug_level, velk_verify_flags, velk_function, velk_filetype, velk_iobufsize,
+                 velk_archive_stripewidth, velk_index_filename, velk_archive, velk_local_read_fn, velk_local_write_fn,
+                 velk_nospace_sleep_fn, velk_archive_read_fn)
     {
         velk_exit_code.store(0);
-        velk_debug_level = 0;
+        velk_debug_level = velk_verify_flags = 0;
         velk_option_flags = 0;
-        velk_verify_flags = 0;
         clearLayout();
     }
     ~RunGlobals()
     {
-        velk_local_read_fn = readFn_;
-        velk_local_write_fn = writeFn_;
-        velk_nospace_sleep_fn = sleepFn_;
-        velk_archive_read_fn = archiveReadFn_;
         velk_shutdown_signalled.store(0);
         velk_LocalArchiveWriterRelease();
         velk_ReleaseMemberFileLists();
         velk_IndexReadRelease();
-        if (velk_archive_fd >= 0)
-            close(velk_archive_fd);
-        velk_archive_fd = -1;
-        if (velk_tmpIndexFD >= 0)
-            close(velk_tmpIndexFD);
-        velk_tmpIndexFD = -1;
+        for (int *fd : {&velk_archive_fd, &velk_tmpIndexFD}) {
+            if (*fd >= 0)
+                close(*fd);
+            *fd = -1;
+        }
         VELK_FREE(velk_tmpIndexFile);
         velk_tmpIndexFile = nullptr;
         velk_local_cfile_name = nullptr;
         clearLayout();
-        velk_debug_level = debug_;
+        std::tie(velk_debug_level, velk_verify_flags, velk_function, velk_filetype, velk_iobufsize,
+                 velk_archive_stripewidth, velk_index_filename, velk_archive, velk_local_read_fn, velk_local_write_fn,
+                 velk_nospace_sleep_fn, velk_archive_read_fn) = saved_;
         velk_option_flags = flags_;
-        velk_verify_flags = verify_;
-        velk_function = function_;
-        velk_filetype = kind_;
-        velk_iobufsize = bufSize_;
-        velk_archive_stripewidth = stripes_;
-        velk_index_filename = indexName_;
-        velk_archive = archive_;
         velk_exit_code.store(0);
     }
     RunGlobals(const RunGlobals &) = delete;
@@ -86,61 +75,93 @@ private:
     {
         velk_archive_blocks = 0;
         velk_index_entries = 0;
-        velk_annotation_size = 0;
+        velk_annotation_size = velk_annotation_offset = 0;
         velk_index_flags = 0;
         velk_cf_file_created = 0;
         velk_cf_filename[0] = '\0';
         memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
     }
-
-    int debug_;
     uint32_t flags_;
-    int verify_;
-    int function_;
-    int kind_;
-    int bufSize_;
-    int stripes_;
-    char *indexName_;
-    char *archive_;
-    ssize_t (*readFn_)(int, void *, size_t);
-    ssize_t (*writeFn_)(int, const void *, size_t);
-    void (*sleepFn_)(unsigned);
-    ssize_t (*archiveReadFn_)(int, void *, size_t);
+    std::tuple<int, int, int, int, int, int, char *, char *, ssize_t (*)(int, void *, size_t),
+               ssize_t (*)(int, const void *, size_t), void (*)(unsigned), ssize_t (*)(int, void *, size_t)>
+        saved_;
 };
 
-// A scratch directory that is the working directory and TMPDIR while the
-// object lives.
-class InScratchDir {
+// A scratch directory that is the working directory and TMPDIR meanwhile.
+class InScratchDir : public velktest::ScratchDir {
 public:
-    InScratchDir()
+    InScratchDir() : hadTmpdir_(getenv("TMPDIR") != nullptr), tmpdir_(hadTmpdir_ ? getenv("TMPDIR") : ""),
+                     cwd_(open(".", O_RDONLY | O_DIRECTORY))
     {
-        const char *t = getenv("TMPDIR");
-        hadTmpdir_ = t != nullptr;
-        if (hadTmpdir_)
-            savedTmpdir_ = t;
-        EXPECT_EQ(setenv("TMPDIR", dir_.path().c_str(), 1), 0);
-        EXPECT_NE(getcwd(savedCwd_, sizeof savedCwd_), nullptr);
-        EXPECT_EQ(chdir(dir_.path().c_str()), 0);
+        EXPECT_EQ(setenv("TMPDIR", path().c_str(), 1), 0);
+        EXPECT_EQ(chdir(path().c_str()), 0);
     }
     ~InScratchDir()
     {
+        EXPECT_EQ(fchdir(cwd_), 0);
+        close(cwd_);
         if (hadTmpdir_)
-            setenv("TMPDIR", savedTmpdir_.c_str(), 1);
+            setenv("TMPDIR", tmpdir_.c_str(), 1);
         else
             unsetenv("TMPDIR");
-        EXPECT_EQ(chdir(savedCwd_), 0);
     }
-    InScratchDir(const InScratchDir &) = delete;
-    InScratchDir &operator=(const InScratchDir &) = delete;
-    const std::string &path() const { return dir_.path(); }
-    std::string operator/(const std::string &rel) const { return dir_ / rel; }
 
 private:
-    velktest::ScratchDir dir_;
-    bool hadTmpdir_ = false;
-    std::string savedTmpdir_;
-    char savedCwd_[4096] = {};
+    bool hadTmpdir_;
+    std::string tmpdir_;
+    int cwd_;
 };
+
+inline bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// Text of a fixed-width field up to its first NUL.
+inline std::string field(const void *p, size_t n)
+{
+    const char *c = static_cast<const char *>(p);
+    return std::string(c, strnlen(c, n));
+}
+
+// n bytes that differ from block to block, so a misplaced block shows.
+inline std::string pattern(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = static_cast<char>((i * 31 + seed + (i >> 9)) & 0xff);
+    return s;
+}
+
+inline uint32_t crcOf(const std::string &data)
+{
+    uint32_t crc;
+    velk_ChecksumInit(&crc);
+    velk_ChecksumBuffer(data.data(), data.size(), &crc);
+    return velk_ChecksumFinalize(&crc);
+}
+
+inline bool allZero(const std::string &s, size_t from, size_t n)
+{
+    return s.size() >= from + n && s.compare(from, n, std::string(n, '\0')) == 0;
+}
+
+// A sane index entry of the given kind, name (may fill the field), size,
+// archive block offset and length in blocks.
+inline hif_entry_t entryOf(uint32_t type, const std::string &name, uint64_t size = 0, uint64_t offset = 0,
+                           uint32_t blocks = 1)
+{
+    hif_entry_t e;
+    memset(&e, 0, sizeof e);
+    memcpy(e.hent_sanity, HENT_SANITY, 8);
+    velk_Put32(e.hent_type, type);
+    memcpy(e.hent_name, name.data(), std::min(name.size(), sizeof e.hent_name));
+    velk_Put64(e.hent_fsize, size);
+    velk_Put64(e.hent_offset, offset);
+    velk_Put32(e.hent_blocks, blocks);
+    velk_Put32(e.hent_mode, 0644);
+    return e;
+}
 
 // The member-table record of path as lstat sees it now; filename points
 // into path, which must outlive the record.
@@ -161,6 +182,40 @@ inline velk_FileSpec_t memberFromLstat(const std::string &path)
     member.gid = st.st_gid;
     member.nlink = st.st_nlink;
     return member;
+}
+
+// The create sequence up to the copy, as the create action runs it: the
+// temporary index with a placeholder header, one entry per path, the
+// consistency record, file and entry, the closing block and the final
+// header.  Returns the entries written, the consistency file's last.
+inline std::vector<hif_entry_t> layOutCreate(const std::vector<std::string> &paths)
+{
+    std::vector<hif_entry_t> out;
+    EXPECT_EQ(velk_CreateTmpIndexFile(), 0);
+    EXPECT_EQ(velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr), 0);
+    for (const std::string &p : paths) {
+        velk_FileSpec_t member = memberFromLstat(p);
+        hif_entry_t e;
+        EXPECT_EQ(velk_IndexFromFileSpec(static_cast<int64_t>(out.size()), &member, &e), 0) << p;
+        EXPECT_EQ(write(velk_tmpIndexFD, &e, sizeof e), static_cast<ssize_t>(sizeof e));
+        velk_archive_blocks += velk_Get32(e.hent_blocks);
+        out.push_back(e);
+    }
+    velk_index_entries = static_cast<int64_t>(out.size()) + 1;
+    velk_archive_blocks += VELK_CF_BLOCKS + 1;
+    EXPECT_EQ(velk_BuildConsistencyHeader(), 2);
+    EXPECT_EQ(velk_WriteConsistencyFile(), 0);
+    velk_index_entries -= 1;
+    velk_archive_blocks -= VELK_CF_BLOCKS + 1;
+    EXPECT_EQ(velk_WriteConsFileIndexEntry(velk_tmpIndexFD), 0);
+    velk_archive_blocks += 1;
+    velk_BuildIndexHeader();
+    EXPECT_EQ(velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr), 0);
+    hif_entry_t cf;
+    EXPECT_EQ(pread(velk_tmpIndexFD, &cf, sizeof cf, static_cast<off_t>(HIF_HDR_SIZE + 512 * out.size())),
+              static_cast<ssize_t>(sizeof cf));
+    out.push_back(cf);
+    return out;
 }
 
 } // namespace velkunit
