@@ -309,10 +309,13 @@ TEST_F(ReaderPoolTest, AbortShutdownOrEndStopsManagerAndReaders)
         close(writer);
         EXPECT_EQ(velk_GetXferAborted() != 0, how != 2);
         int empty = 0;  // every buffer is back; no thread runs any more
+        t.ctl->bufQueueLock.lock();
         for (io_buffer_t *b = t.ctl->bufEmptyQueue; b != nullptr; b = b->next)
             empty++;
+        io_buffer_t *filling = t.ctl->bufFillQueue;
+        t.ctl->bufQueueLock.unlock();
         EXPECT_EQ(empty, t.ctl->bufCount);
-        EXPECT_EQ(t.ctl->bufFillQueue, nullptr);
+        EXPECT_EQ(filling, nullptr);
         EXPECT_EQ(velk_GetMemberFileXferSuccess(0), 1);  // the FIFO member never completed
         velk_ReleaseMemberFileLists();
         velk_shutdown_signalled.store(0);
