@@ -20,6 +20,7 @@
 
 #include "velk_Consistency.h"
 #include "velk_Globals.h"
+#include "velk_IndexAccess.h"
 #include "velk_IndexFile.h"
 #include "velk_Memory.h"
 #include "velk_Run.h"

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "velk_Globals.h"
+#include "velk_IndexAccess.h"
 #include "velk_IndexFile.h"
 #include "velk_MemberStatus.h"
 #include "velk_Memory.h"
