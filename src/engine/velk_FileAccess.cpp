@@ -326,8 +326,8 @@ static SubdirProbe existingAncestor(const char *path, bool isDir, const char *di
             velk_ErrPrintf("/debug/ found existing %s: %s\n", dirText, path);
         return PROBE_DIR;
     }
-    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error creating subdirs for %s archive path. Not a directory: %s",
-                kMakeSubdirs, where, path);
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                "%s: Error creating subdirs for %s archive path. Not a directory: %s", kMakeSubdirs, where, path);
     return PROBE_FAILED;
 }
 

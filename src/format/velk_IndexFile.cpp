@@ -509,8 +509,8 @@ int velk_OpenLocalIndexFile(const char *path, int openFlags, int kind)
         (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
     if (fd < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d opening %s index file: %s\n", errno, velk_IndexKindName(kind),
-                    path);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d opening %s index file: %s\n", errno,
+                    velk_IndexKindName(kind), path);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
