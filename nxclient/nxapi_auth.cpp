@@ -509,8 +509,9 @@ int answerChallenge(quor_connection_t *conn, nxapi_tcontext_t *ctx, uint32_t cip
 // Combo login: the user name (given, or typed when interactive), the login
 // request, a session key, then password (or token code) challenges up to
 // the server's count (at least one, at most kComboAttemptsCap).  Every copy
-// of a password is wiped on every path.  0, -1 (no terminal, no session
-// key), -ENOMEM, the transport's code, or the server's result.
+// of a password is wiped on every path.  0, -1 (no user name or password to
+// be had, no session key, enciphering failed), -ENOMEM, the transport's
+// code, or the server's result.
 int nx_combo_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interactive, uint32_t *replyFlags)
 {
     const char *fn = "nx_combo_auth";
