@@ -109,142 +109,169 @@ quor_cfg_stanza_t *appendStanza(Builder *b, int *error)
     return s;
 }
 
-int parse(LineSource *src, quor_cfg_stanza_t **list, int *error, unsigned *lineOut)
-{
+// Parsing state carried from line to line.
+struct Parser {
     Builder b;
-    char buf[QUOR_CFG_LINE_MAX + 1];
     unsigned lineNo = 0;
     int state = TOK_INIT;
     quor_cfg_stanza_t *pending = nullptr; // the stanza whose "=" or value is awaited
-    int err = 0;
+};
 
+// The token after "Key =" at *p: "{" opens a compound stanza (*p moves past
+// it), ";" or "#" starts a comment, anything else is the value up to end.
+// Sets *lineDone when the rest of the line is used up.  0 or a
+// QUOR_CFG_E_* code.
+int takeValue(Parser *ps, const char **p, const char *end, bool *lineDone)
+{
+    Builder &b = ps->b;
+    if (**p == '{') {
+        if (b.depth >= QUOR_CFG_MAX_OPEN)
+            return QUOR_CFG_E_DEPTH;
+        ps->pending->type = CFG_COMPOUND_TYPE;
+        b.open[b.depth++] = ps->pending;
+        b.lastAt[b.depth] = nullptr;
+        ps->pending = nullptr;
+        ps->state = TOK_INIT;
+        (*p)++;
+        return 0;
+    }
+    *lineDone = true;
+    if (**p == ';' || **p == '#')
+        return 0; // a comment where the value was expected
+    ps->pending->KeyValue = dupTrimmed(*p, end);
+    if (ps->pending->KeyValue == nullptr)
+        return QUOR_CFG_E_NOMEM;
+    ps->pending->type = CFG_SIMPLE_TYPE;
+    ps->pending = nullptr;
+    ps->state = TOK_INIT;
+    return 0;
+}
+
+// A key at *p in the initial state: appends its stanza as a flag and waits
+// for "=" (on this line after it, *p moving past the "="; or as the next
+// token, *lineDone set).  A ";" and the blanks before it end a key line, so
+// *end may move back.  0 or a QUOR_CFG_E_* code.
+int takeKey(Parser *ps, const char **p, const char **end, bool *lineDone)
+{
+    const char *semi = static_cast<const char *>(memchr(*p, ';', static_cast<size_t>(*end - *p)));
+    if (semi != nullptr) {
+        *end = semi;
+        while (*end > *p && isBlank((*end)[-1]))
+            (*end)--;
+    }
+    const char *eq = static_cast<const char *>(memchr(*p, '=', static_cast<size_t>(*end - *p)));
+    const char *keyEnd = eq != nullptr ? eq : *end;
+    if (eq == nullptr && memchr(*p, '{', static_cast<size_t>(*end - *p)) != nullptr)
+        return QUOR_CFG_E_BRACE;
+    if (eq == *p)
+        return QUOR_CFG_E_NOKEY;
+    int err = 0;
+    quor_cfg_stanza_t *s = appendStanza(&ps->b, &err);
+    if (s == nullptr)
+        return err;
+    s->LineNum = ps->lineNo;
+    s->type = CFG_FLAG_TYPE;
+    s->KeyString = dupTrimmed(*p, keyEnd);
+    if (s->KeyString == nullptr)
+        return QUOR_CFG_E_NOMEM;
+    ps->pending = s;
+    if (eq == nullptr) {
+        ps->state = TOK_KEYFOUND;
+        *lineDone = true;
+        return 0;
+    }
+    ps->state = TOK_PARSEVAL;
+    *p = eq + 1;
+    return 0;
+}
+
+// Reads the tokens of one line (len bytes at buf) into the tree.  0 or a
+// QUOR_CFG_E_* code.
+int scanLine(Parser *ps, const char *buf, size_t len)
+{
+    const char *p = buf;
+    const char *end = buf + len;
+    while (p < end) {
+        while (p < end && isBlank(*p))
+            p++;
+        if (p >= end)
+            break;
+        if (ps->state == TOK_KEYFOUND) {
+            if (*p == '=') {
+                ps->state = TOK_PARSEVAL;
+                p++;
+                continue;
+            }
+            if (*p == '{')
+                return QUOR_CFG_E_BRACE;
+            // Anything else leaves the pending key a flag; "}" and new
+            // keys are read as in the initial state.
+            ps->state = TOK_INIT;
+            ps->pending = nullptr;
+        }
+        bool lineDone = false;
+        int err = 0;
+        if (ps->state == TOK_PARSEVAL) {
+            err = takeValue(ps, &p, end, &lineDone);
+        } else if (*p == ';' || *p == '#') {
+            break;
+        } else if (*p == '}') {
+            if (ps->b.depth == 0)
+                return QUOR_CFG_E_CLOSE;
+            ps->b.depth--;
+            p++;
+        } else {
+            err = takeKey(ps, &p, &end, &lineDone);
+        }
+        if (err != 0)
+            return err;
+        if (lineDone)
+            break;
+    }
+    return 0;
+}
+
+// At end of input: a "Key =" still waiting for its value or "{", or an
+// unclosed compound stanza, is QUOR_CFG_E_BRACE at the line of that key.
+// 0 or QUOR_CFG_E_BRACE with ps->lineNo set.
+int checkClosed(Parser *ps)
+{
+    if (ps->state == TOK_PARSEVAL) {
+        ps->lineNo = ps->pending->LineNum;
+        return QUOR_CFG_E_BRACE;
+    }
+    if (ps->b.depth > 0) {
+        ps->lineNo = ps->b.open[ps->b.depth - 1]->LineNum;
+        return QUOR_CFG_E_BRACE;
+    }
+    return 0;
+}
+
+int parse(LineSource *src, quor_cfg_stanza_t **list, int *error, unsigned *lineOut)
+{
+    Parser ps;
+    char buf[QUOR_CFG_LINE_MAX + 1];
+    int err = 0;
     for (;;) {
         size_t len = 0;
         int got = readLine(src, buf, &len);
         if (got == 0)
             break;
-        lineNo++;
-        if (got < 0) {
-            err = got;
-            goto fail;
-        }
-        const char *p = buf;
-        const char *end = buf + len;
-        while (p < end) {
-            while (p < end && isBlank(*p))
-                p++;
-            if (p >= end)
-                break;
-            if (state == TOK_KEYFOUND) {
-                if (*p == '=') {
-                    state = TOK_PARSEVAL;
-                    p++;
-                    continue;
-                }
-                if (*p == '{') {
-                    err = QUOR_CFG_E_BRACE;
-                    goto fail;
-                }
-                // Anything else leaves the pending key a flag; "}" and new
-                // keys are read as in the initial state.
-                state = TOK_INIT;
-                pending = nullptr;
-            }
-            if (state == TOK_PARSEVAL) {
-                if (*p == '{') {
-                    if (b.depth >= QUOR_CFG_MAX_OPEN) {
-                        err = QUOR_CFG_E_DEPTH;
-                        goto fail;
-                    }
-                    pending->type = CFG_COMPOUND_TYPE;
-                    b.open[b.depth++] = pending;
-                    b.lastAt[b.depth] = nullptr;
-                    pending = nullptr;
-                    state = TOK_INIT;
-                    p++;
-                    continue;
-                }
-                if (*p == ';' || *p == '#')
-                    break; // a comment where the value was expected
-                pending->KeyValue = dupTrimmed(p, end);
-                if (pending->KeyValue == nullptr) {
-                    err = QUOR_CFG_E_NOMEM;
-                    goto fail;
-                }
-                pending->type = CFG_SIMPLE_TYPE;
-                pending = nullptr;
-                state = TOK_INIT;
-                break;
-            }
-            // TOK_INIT
-            if (*p == ';' || *p == '#')
-                break;
-            if (*p == '}') {
-                if (b.depth == 0) {
-                    err = QUOR_CFG_E_CLOSE;
-                    goto fail;
-                }
-                b.depth--;
-                p++;
-                continue;
-            }
-            {
-                // On a key line a ";" and the blanks before it end the line.
-                const char *semi = static_cast<const char *>(memchr(p, ';', static_cast<size_t>(end - p)));
-                if (semi != nullptr) {
-                    end = semi;
-                    while (end > p && isBlank(end[-1]))
-                        end--;
-                }
-                const char *eq = static_cast<const char *>(memchr(p, '=', static_cast<size_t>(end - p)));
-                const char *keyEnd = eq != nullptr ? eq : end;
-                if (eq == nullptr && memchr(p, '{', static_cast<size_t>(end - p)) != nullptr) {
-                    err = QUOR_CFG_E_BRACE;
-                    goto fail;
-                }
-                if (eq == p) {
-                    err = QUOR_CFG_E_NOKEY;
-                    goto fail;
-                }
-                quor_cfg_stanza_t *s = appendStanza(&b, &err);
-                if (s == nullptr)
-                    goto fail;
-                s->LineNum = lineNo;
-                s->type = CFG_FLAG_TYPE;
-                s->KeyString = dupTrimmed(p, keyEnd);
-                if (s->KeyString == nullptr) {
-                    err = QUOR_CFG_E_NOMEM;
-                    goto fail;
-                }
-                pending = s;
-                if (eq == nullptr) {
-                    state = TOK_KEYFOUND;
-                    break;
-                }
-                state = TOK_PARSEVAL;
-                p = eq + 1;
-            }
-        }
+        ps.lineNo++;
+        err = got < 0 ? got : scanLine(&ps, buf, len);
+        if (err != 0)
+            break;
     }
-    if (state == TOK_PARSEVAL) {
-        // "Key =" with neither a value nor "{" before the end of the file.
-        err = QUOR_CFG_E_BRACE;
-        lineNo = pending->LineNum;
-        goto fail;
+    if (err == 0)
+        err = checkClosed(&ps);
+    if (err == 0) {
+        *list = ps.b.head;
+        return 0;
     }
-    if (b.depth > 0) {
-        err = QUOR_CFG_E_BRACE;
-        lineNo = b.open[b.depth - 1]->LineNum;
-        goto fail;
-    }
-    *list = b.head;
-    return 0;
-
-fail:
-    quor_CfgFree(b.head);
+    quor_CfgFree(ps.b.head);
     *list = nullptr;
     *error = err;
-    *lineOut = lineNo;
+    *lineOut = ps.lineNo;
     return -1;
 }
 

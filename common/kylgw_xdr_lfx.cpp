@@ -81,36 +81,54 @@ bool lfxPath(kyl_xdr_t *x, char *path)
     return kyl_xdr_counted_string(x, path, KYLGW_MAX_LFX_PATH + 1);
 }
 
+// Releases what a record owns: its address list and inline file data.
+template <typename Rec>
+void releaseOwned(Rec *rec)
+{
+    kyl_xdr_t fx;
+    kyl_xdr_create_free(&fx);
+    addressList(&fx, 0, &rec->addressList);
+    inlineData(&fx, true, 0, &rec->fileData);
+}
+
+// The frame of a record that owns an address list and inline file data
+// (rec->addressList, rec->fileData): freeing releases both, decoding starts
+// them null, and a decode that fails releases what it got.  fields() codes
+// the record's fields in order and says whether all of them went through.
+template <typename Rec, typename Fields>
+bool ownedRecord(kyl_xdr_t *x, Rec *rec, Fields fields)
+{
+    if (x->op == KYL_XDR_FREE) {
+        releaseOwned(rec);
+        return true;
+    }
+    if (x->op == KYL_XDR_DECODE) {
+        rec->addressList = nullptr;
+        rec->fileData = nullptr;
+    }
+    bool ok = fields();
+    if (!ok && x->op == KYL_XDR_DECODE)
+        releaseOwned(rec);
+    return ok;
+}
+
 } // namespace
 
 bool xdr_kyl_xfer_init_info_t(kyl_xdr_t *x, kyl_xfer_init_info_t *i)
 {
-    if (x->op == KYL_XDR_FREE) {
-        addressList(x, 0, &i->addressList);
-        inlineData(x, true, 0, &i->fileData);
-        return true;
-    }
-    if (x->op == KYL_XDR_DECODE) {
-        i->addressList = nullptr;
-        i->fileData = nullptr;
-    }
-    uint32_t *reserved[] = {&i->reserved1, &i->reserved2, &i->reserved3, &i->reserved4, &i->reserved5,
-                            &i->reserved6, &i->reserved7, &i->reserved8, &i->reserved9, &i->reserved10};
-    bool ok = kyl_xdr_u32(x, &i->flags) && kyl_xdr_u8(x, &i->xferOperation) && xdrChar(x, &i->drive) &&
-              lfxPath(x, i->pathName) && kyl_xdr_i64(x, &i->fileSize) && kyl_xdr_u64(x, &i->srcOffset) &&
-              kyl_xdr_u64(x, &i->sinkOffset) && kyl_xdr_u64(x, &i->xferLength) && kyl_xdr_u32(x, &i->bufSize) &&
-              kyl_xdr_u32(x, &i->mode) && kyl_xdr_u32(x, &i->uid) && kyl_xdr_u32(x, &i->gid) &&
-              ((i->flags & LFX_HAS_CKSUM) == 0 || xdr_kyl_cksum_t(x, &i->fileCksum)) &&
-              kyl_xdr_i32(x, &i->addressCount) && addressList(x, i->addressCount, &i->addressList);
-    for (uint32_t *r : reserved)
-        ok = ok && kyl_xdr_u32(x, r);
-    ok = ok && inlineData(x, (i->flags & LFX_INLINE_SEND) != 0, i->xferLength, &i->fileData);
-    if (!ok && x->op == KYL_XDR_DECODE) {
-        kyl_xdr_t fx;
-        kyl_xdr_create_free(&fx);
-        xdr_kyl_xfer_init_info_t(&fx, i);
-    }
-    return ok;
+    return ownedRecord(x, i, [x, i] {
+        uint32_t *reserved[] = {&i->reserved1, &i->reserved2, &i->reserved3, &i->reserved4, &i->reserved5,
+                                &i->reserved6, &i->reserved7, &i->reserved8, &i->reserved9, &i->reserved10};
+        bool ok = kyl_xdr_u32(x, &i->flags) && kyl_xdr_u8(x, &i->xferOperation) && xdrChar(x, &i->drive) &&
+                  lfxPath(x, i->pathName) && kyl_xdr_i64(x, &i->fileSize) && kyl_xdr_u64(x, &i->srcOffset) &&
+                  kyl_xdr_u64(x, &i->sinkOffset) && kyl_xdr_u64(x, &i->xferLength) && kyl_xdr_u32(x, &i->bufSize) &&
+                  kyl_xdr_u32(x, &i->mode) && kyl_xdr_u32(x, &i->uid) && kyl_xdr_u32(x, &i->gid) &&
+                  ((i->flags & LFX_HAS_CKSUM) == 0 || xdr_kyl_cksum_t(x, &i->fileCksum)) &&
+                  kyl_xdr_i32(x, &i->addressCount) && addressList(x, i->addressCount, &i->addressList);
+        for (uint32_t *r : reserved)
+            ok = ok && kyl_xdr_u32(x, r);
+        return ok && inlineData(x, (i->flags & LFX_INLINE_SEND) != 0, i->xferLength, &i->fileData);
+    });
 }
 
 bool xdr_kylgw_lfx_xfer_init_req_t(kyl_xdr_t *x, kylgw_lfx_xfer_init_req_t *r)
@@ -124,31 +142,19 @@ bool xdr_kylgw_lfx_xfer_init_req_t(kyl_xdr_t *x, kylgw_lfx_xfer_init_req_t *r)
 
 bool xdr_kyl_xfer_init_reply_t(kyl_xdr_t *x, kyl_xfer_init_reply_t *r)
 {
-    if (x->op == KYL_XDR_FREE) {
-        addressList(x, 0, &r->addressList);
-        inlineData(x, true, 0, &r->fileData);
-        return true;
-    }
-    if (x->op == KYL_XDR_DECODE) {
-        r->addressList = nullptr;
-        r->fileData = nullptr;
-    }
-    uint32_t *reserved[] = {&r->reserved1, &r->reserved2, &r->reserved3, &r->reserved4, &r->reserved5};
-    // The count comes before the optional checksum record, the entries after it.
-    bool ok = kyl_xdr_u32(x, &r->flags) && kyl_xdr_u32(x, &r->xferSerialNum) && kyl_xdr_i32(x, &r->addressCount) &&
-              r->addressCount >= 0 && r->addressCount <= KYLGW_MAX_LFX_ADDRS &&
-              ((r->flags & LFX_REPLY_HAS_CKSUM) == 0 || xdr_kyl_cksum_t(x, &r->fileCksum)) &&
-              addressList(x, r->addressCount, &r->addressList) && kyl_xdr_i32(x, &r->xferStatus) &&
-              kyl_xdr_u64(x, &r->fileSize);
-    for (uint32_t *w : reserved)
-        ok = ok && kyl_xdr_u32(x, w);
-    ok = ok && inlineData(x, (r->flags & LFX_REPLY_INLINE) != 0, r->fileSize, &r->fileData);
-    if (!ok && x->op == KYL_XDR_DECODE) {
-        kyl_xdr_t fx;
-        kyl_xdr_create_free(&fx);
-        xdr_kyl_xfer_init_reply_t(&fx, r);
-    }
-    return ok;
+    return ownedRecord(x, r, [x, r] {
+        uint32_t *reserved[] = {&r->reserved1, &r->reserved2, &r->reserved3, &r->reserved4, &r->reserved5};
+        // The count comes before the optional checksum record, the entries after it.
+        bool ok = kyl_xdr_u32(x, &r->flags) && kyl_xdr_u32(x, &r->xferSerialNum) &&
+                  kyl_xdr_i32(x, &r->addressCount) && r->addressCount >= 0 &&
+                  r->addressCount <= KYLGW_MAX_LFX_ADDRS &&
+                  ((r->flags & LFX_REPLY_HAS_CKSUM) == 0 || xdr_kyl_cksum_t(x, &r->fileCksum)) &&
+                  addressList(x, r->addressCount, &r->addressList) && kyl_xdr_i32(x, &r->xferStatus) &&
+                  kyl_xdr_u64(x, &r->fileSize);
+        for (uint32_t *w : reserved)
+            ok = ok && kyl_xdr_u32(x, w);
+        return ok && inlineData(x, (r->flags & LFX_REPLY_INLINE) != 0, r->fileSize, &r->fileData);
+    });
 }
 
 bool xdr_kylgw_lfx_xfer_init_rply_t(kyl_xdr_t *x, kylgw_lfx_xfer_init_rply_t *r)

@@ -46,7 +46,7 @@ inline int fuzz_IndexOne(const uint8_t *data, size_t size)
     char path[64];
     snprintf(path, sizeof path, "/proc/self/fd/%d", mem);
 
-    int fd = velk_OpenIndexFile(path, O_RDONLY, VELK_LOCAL_FILE);
+    int fd = velk_OpenLocalIndexFile(path, O_RDONLY, VELK_LOCAL_FILE);
     if (fd < 0) {
         close(mem);
         return 0;

@@ -401,6 +401,117 @@ void printTokenBox()
     nxapi_Print("%s", box);
 }
 
+// Sends the combo login request for user and reads the reply into *reply
+// (the relogin context and the reply flags are kept from it).  0 when the
+// server goes on to a password challenge that may be answered: AES under a
+// session key, never a clear password.  Otherwise the transport's code, the
+// server's negative code, or KYLGW_E_AUTHFAILED.
+int startComboLogin(quor_connection_t *conn, nxapi_tcontext_t *ctx, const char *user, int attempts,
+                    uint32_t loginTime, Decoded<api_login_rply_t> *reply, uint32_t *replyFlags)
+{
+    const char *fn = "nx_combo_auth";
+    api_login_combo_t login = {};
+    login.prot_ver_major = KYLGW_PROT_MAJOR;
+    login.prot_ver_minor = KYLGW_PROT_MINOR;
+    login.client_pid = clientPid();
+    login.cipher_types = quorex_GetCipherTypes();
+    login.max_retries = attempts;
+    fillField(login.username, sizeof login.username, user);
+    garble(login.username, sizeof login.username, loginTime);
+    int rc = nxapi_send_msg(CAT_AUTH, FN_AUTH_LOGIN_COMBO, &login, kComboCodec, 0, loginTime, conn, ctx);
+    api_msghdr_t hdr;
+    if (rc == 0)
+        rc = nxapi_get_msg(ctx, &hdr, &reply->rec, kLoginRplyCodec, conn);
+    if (rc != 0)
+        return rc;
+    // The relogin context is kept from every login reply, this one included,
+    // so that a retry-later answer to a combo login can reconnect.
+    if ((hdr.msgFlags & MSGF_BODY) != 0) {
+        (void)kylgw_SaveLoginReconnect(conn, &reply->rec);
+        reportFlags(reply->rec.flags, replyFlags);
+    }
+    if (hdr.errorcode < 0)
+        return hdr.errorcode;
+    if ((hdr.msgFlags & MSGF_BODY) == 0)
+        return KYLGW_E_AUTHFAILED;
+    // A password is never sent in clear: a server that asks for it is
+    // refused rather than obeyed.
+    if ((reply->rec.flags & KYLGW_LOGINF_CLEAR_PASSWORD) != 0) {
+        AUTHLOG(3, fn, "%s: server asked for the password in clear - refused\n", fn);
+        return KYLGW_E_AUTHFAILED;
+    }
+    // The password is only ever enciphered with AES under the session key:
+    // the keyless scrambler would not protect it.
+    if (reply->rec.cipher_to_use != QUOREX_CIPHER_AES) {
+        AUTHLOG(3, fn, "%s: server asked for cipher %u - only AES carries a password\n", fn,
+                reply->rec.cipher_to_use);
+        return KYLGW_E_AUTHFAILED;
+    }
+    return 0;
+}
+
+// The password (or token code) for one combo attempt: the one given to the
+// library, used once and forgotten, or one typed at the terminal (prompted
+// with word, or for a token code in token mode).  0 with *pw set (the caller
+// owns it), -1 without a terminal, or -ENOMEM.  Typed text is wiped.
+int readComboPassword(bool tokenMode, const char *word, const char *shownUser, SecretText *pw)
+{
+    const char *fn = "nx_combo_auth";
+    if (!tokenMode && havePassword()) {
+        pw->p = copyPassword();
+        forgetPassword();
+        return pw->p == nullptr ? -ENOMEM : 0;
+    }
+    if (!nxapi_TerminalIsInteractive()) {
+        AUTHLOG(3, fn, "%s", "Error opening /dev/tty\n");
+        return -1;
+    }
+    if (tokenMode)
+        printTokenBox();
+    char typed[kPasswordField];
+    int n = nxapi_GetPassword(tokenMode ? "ENTER TOKEN CODE" : word, shownUser, typed, sizeof typed);
+    if (n < 0) {
+        quorex_Wipe(typed, sizeof typed);
+        AUTHLOG(3, fn, "%s", "Error opening /dev/tty\n");
+        return -1;
+    }
+    pw->p = strdup(typed);
+    quorex_Wipe(typed, sizeof typed);
+    return pw->p == nullptr ? -ENOMEM : 0;
+}
+
+// Answers the challenge with pw enciphered under the session key (pw is
+// wiped and released here, as is every copy of it) and reads the server's
+// answer into *hdr.  0 or the transport's code; -1 if enciphering fails.
+int answerChallenge(quor_connection_t *conn, nxapi_tcontext_t *ctx, uint32_t cipher, SecretText *pw, bool tokenMode,
+                    uint32_t loginTime, api_msghdr_t *hdr)
+{
+    unsigned char field[kPasswordField];
+    fillField(field, sizeof field, pw->p);
+    pw->reset();
+    SecretBuf enc;
+    int rc = encipher(conn, cipher, field, sizeof field, &enc);
+    quorex_Wipe(field, sizeof field);
+    if (rc != 0) {
+        nxapi_Print("%s: Fatal error (%d) encrypting password\n", "nx_combo_auth", rc);
+        return -1;
+    }
+    api_auth_challenge_rsp_req_t rsp = {static_cast<uint32_t>(enc.n), enc.p};
+    rc = nxapi_send_msg(CAT_AUTH, FN_AUTH_CHALLENGE_RSP, &rsp, kChallengeReqCodec, tokenMode ? MSGF_TOKEN_NEXT : 0,
+                        loginTime, conn, ctx);
+    enc.reset();
+    if (rc != 0)
+        return rc;
+    Decoded<api_auth_challenge_rsp_rply_t> chal(kChallengeRplyCodec);
+    return nxapi_get_msg(ctx, hdr, &chal.rec, kChallengeRplyCodec, conn);
+}
+
+// Combo login: the user name (given, or typed when interactive), the login
+// request, a session key, then password (or token code) challenges up to
+// the server's count (at least one, at most kComboAttemptsCap).  Every copy
+// of a password is wiped on every path.  0, -1 (no user name or password to
+// be had, no session key, enciphering failed), -ENOMEM, the transport's
+// code, or the server's result.
 int nx_combo_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interactive, uint32_t *replyFlags)
 {
     const char *fn = "nx_combo_auth";
@@ -424,43 +535,10 @@ int nx_combo_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interacti
     int attempts = havePassword() ? 1 : kComboAttemptsPrompted;
 
     uint32_t loginTime = static_cast<uint32_t>(time(nullptr));
-    api_login_combo_t login = {};
-    login.prot_ver_major = KYLGW_PROT_MAJOR;
-    login.prot_ver_minor = KYLGW_PROT_MINOR;
-    login.client_pid = clientPid();
-    login.cipher_types = quorex_GetCipherTypes();
-    login.max_retries = attempts;
-    fillField(login.username, sizeof login.username, user.p);
-    garble(login.username, sizeof login.username, loginTime);
-    int rc = nxapi_send_msg(CAT_AUTH, FN_AUTH_LOGIN_COMBO, &login, kComboCodec, 0, loginTime, conn, ctx);
-    api_msghdr_t hdr;
     Decoded<api_login_rply_t> reply(kLoginRplyCodec);
-    if (rc == 0)
-        rc = nxapi_get_msg(ctx, &hdr, &reply.rec, kLoginRplyCodec, conn);
+    int rc = startComboLogin(conn, ctx, user.p, attempts, loginTime, &reply, replyFlags);
     if (rc != 0)
         return rc;
-    // The relogin context is kept from every login reply, this one included,
-    // so that a retry-later answer to a combo login can reconnect.
-    if ((hdr.msgFlags & MSGF_BODY) != 0) {
-        (void)kylgw_SaveLoginReconnect(conn, &reply.rec);
-        reportFlags(reply.rec.flags, replyFlags);
-    }
-    if (hdr.errorcode < 0)
-        return hdr.errorcode;
-    if ((hdr.msgFlags & MSGF_BODY) == 0)
-        return KYLGW_E_AUTHFAILED;
-    // A password is never sent in clear: a server that asks for it is
-    // refused rather than obeyed.
-    if ((reply.rec.flags & KYLGW_LOGINF_CLEAR_PASSWORD) != 0) {
-        AUTHLOG(3, fn, "%s: server asked for the password in clear - refused\n", fn);
-        return KYLGW_E_AUTHFAILED;
-    }
-    // The password is only ever enciphered with AES under the session key:
-    // the keyless scrambler would not protect it.
-    if (reply.rec.cipher_to_use != QUOREX_CIPHER_AES) {
-        AUTHLOG(3, fn, "%s: server asked for cipher %u - only AES carries a password\n", fn, reply.rec.cipher_to_use);
-        return KYLGW_E_AUTHFAILED;
-    }
     // The session key is established whether or not the server asked for
     // it: enciphering needs it.
     if (genSessionKey(conn, ctx) != 0)
@@ -476,49 +554,11 @@ int nx_combo_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interacti
     bool tokenMode = false;
     for (int i = 0; i < attempts && i < kComboAttemptsCap; i++) {
         SecretText pw;
-        if (!tokenMode && havePassword()) {
-            pw.p = copyPassword();
-            forgetPassword();
-            if (pw.p == nullptr)
-                return -ENOMEM;
-        } else {
-            if (!nxapi_TerminalIsInteractive()) {
-                AUTHLOG(3, fn, "%s", "Error opening /dev/tty\n");
-                return -1;
-            }
-            if (tokenMode)
-                printTokenBox();
-            char typed[kPasswordField];
-            int n = nxapi_GetPassword(tokenMode ? "ENTER TOKEN CODE" : word, hideUser ? nullptr : user.p, typed,
-                                      sizeof typed);
-            if (n < 0) {
-                quorex_Wipe(typed, sizeof typed);
-                AUTHLOG(3, fn, "%s", "Error opening /dev/tty\n");
-                return -1;
-            }
-            pw.p = strdup(typed);
-            quorex_Wipe(typed, sizeof typed);
-            if (pw.p == nullptr)
-                return -ENOMEM;
-        }
-        unsigned char field[kPasswordField];
-        fillField(field, sizeof field, pw.p);
-        pw.reset();
-        SecretBuf enc;
-        rc = encipher(conn, reply.rec.cipher_to_use, field, sizeof field, &enc);
-        quorex_Wipe(field, sizeof field);
-        if (rc != 0) {
-            nxapi_Print("%s: Fatal error (%d) encrypting password\n", fn, rc);
-            return -1;
-        }
-        api_auth_challenge_rsp_req_t rsp = {static_cast<uint32_t>(enc.n), enc.p};
-        rc = nxapi_send_msg(CAT_AUTH, FN_AUTH_CHALLENGE_RSP, &rsp, kChallengeReqCodec,
-                            tokenMode ? MSGF_TOKEN_NEXT : 0, loginTime, conn, ctx);
-        enc.reset();
+        rc = readComboPassword(tokenMode, word, hideUser ? nullptr : user.p, &pw);
         if (rc != 0)
             return rc;
-        Decoded<api_auth_challenge_rsp_rply_t> chal(kChallengeRplyCodec);
-        rc = nxapi_get_msg(ctx, &hdr, &chal.rec, kChallengeRplyCodec, conn);
+        api_msghdr_t hdr;
+        rc = answerChallenge(conn, ctx, reply.rec.cipher_to_use, &pw, tokenMode, loginTime, &hdr);
         if (rc != 0)
             return rc;
         int code = hdr.errorcode;

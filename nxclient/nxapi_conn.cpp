@@ -371,7 +371,141 @@ void failOpen(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous)
     ctx->connection = previous != -1 ? nx_LookupConnection(previous) : nullptr;
 }
 
-// Opens conn; requires its openMutex and a reference on it.
+// Makes the TCP connection to conn's server (socket, connect, keep-alive,
+// no delay) and hands the descriptor on in *fdOut.  0, or -errno after the
+// message; after a failed connect ctx is back on the previous connection.
+int connectServer(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, const char *server,
+                  const char *numeric, int *fdOut)
+{
+    char err[256], sys[128];
+    int fd = quor_net_socket(&conn->server_addr, SOCK_STREAM, 0, err, sizeof err);
+    if (fd < 0) {
+        int e = -fd;
+        nxapi_Print("socket: %s\n", quor_net_strerror(e, sys, sizeof sys));
+        CONNLOG(3, "quorex_OpenConnection", "*** %s: quor_net_socket call failed - errno = %d [%s] server=%s\n",
+                "quorex_OpenConnection", e, err, server);
+        return -e;
+    }
+    CONNLOG(7, "quorex_OpenConnection", "Connecting to %s (%s)\n", numeric,
+            conn->server_host[0] ? conn->server_host : "???");
+    // The site's socket options would be applied here; the site
+    // configuration does not exist in this build.
+    if (int crc = quor_net_connect(fd, &conn->server_addr, err, sizeof err); crc != 0) {
+        int e = -crc;
+        nxapi_Print("connect: %s\n", quor_net_strerror(e, sys, sizeof sys));
+        CONNLOG(3, "quorex_OpenConnection", "*** %s: quor_net_connect call failed - errno = %d server=%s [%s]\n",
+                "quorex_OpenConnection", e, server, err);
+        close(fd);
+        ctx->connection = previous != -1 ? nx_LookupConnection(previous) : nullptr;
+        return -e;
+    }
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    *fdOut = fd;
+    return 0;
+}
+
+// Starts conn's message streams on fd, makes conn current and reads the
+// server's greeting.  0 with *down set when the server says it is down (the
+// streams are closed again then); otherwise the code, after failOpen.
+int takeGreeting(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, int fd, bool *down)
+{
+    int rc = nx_OpenStreams(conn, fd);
+    if (rc != 0) {
+        failOpen(conn, ctx, previous);
+        return rc;
+    }
+    quorex_SetCurConnection(conn->handle, nullptr);
+
+    api_msghdr_t hdr;
+    api_server_state_rply_t greeting = {};
+    ctx->msgRequestID = 0;  // the greeting carries request id 0
+    rc = nxapi_get_msg(ctx, &hdr, &greeting, KYL_XDRPROC(api_server_state_rply_t, xdr_api_server_state_rply_t),
+                       conn);
+    if (rc != 0) {
+        nxapi_Print("*** %s: unable to receive initial connection response - fatal\n", "quorex_OpenConnection");
+        failOpen(conn, ctx, previous);
+        return rc;
+    }
+    *down = greeting.quorDownFlag != 0;
+    if (*down) {
+        nx_CloseStreams(conn, NXAPI_E_NOSESSION);
+        ctx->msgRequestID = 0;
+    }
+    return 0;
+}
+
+// Asks the server for its site information and keeps it in conn.  0, or
+// the code (transport or server) after failOpen.
+int fetchSiteInfo(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, const char *server)
+{
+    api_msghdr_t hdr;
+    api_site_info_req_t req = {KYLGW_PROT_MAJOR, KYLGW_PROT_MINOR};
+    quor_site_info_t site = {};
+    int rc = nxapi_send_msg(CAT_CONNECTION, FN_SITE_INFO, &req,
+                            KYL_XDRPROC(api_site_info_req_t, xdr_api_site_info_req_t), 0, 0, conn, ctx);
+    if (rc == 0)
+        rc = nxapi_get_msg(ctx, &hdr, &site, KYL_XDRPROC(api_site_info_rply_t, xdr_api_site_info_rply_t), conn);
+    if (rc == 0)
+        rc = hdr.errorcode;
+    if (rc != 0) {
+        nxapi_Print("*** %s: unable to obtain remote site info. server=%s\n", "quorex_OpenConnection", server);
+        failOpen(conn, ctx, previous);
+        return rc;
+    }
+    conn->site_info = site;
+    return 0;
+}
+
+// What the retry-later waits of one open have shown so far: the server's
+// text is shown again only when it changes.
+struct RetryNotice {
+    bool first = true;
+    bool shownText = false;
+    unsigned char lastXor = 0;
+};
+
+// A retry-later answer: closes the streams, shows the server's text (on a
+// terminal, when it changed), waits until the server's reconnect time
+// within bounds, and switches the next login to the reconnect method.
+void waitToRetry(quor_connection_t *conn, nxapi_tcontext_t *ctx, RetryNotice *notice)
+{
+    const login_reconnect_t &rl = conn->relogin_context;
+    nx_CloseStreams(conn, NXAPI_E_NOSESSION);
+    ctx->msgRequestID = 0;
+    unsigned char x = 0;
+    for (uint32_t i = 0; i < rl.user_msg_len && rl.user_msg_buf != nullptr; i++)
+        x ^= static_cast<unsigned char>(rl.user_msg_buf[i]);
+    if (notice->first || x != notice->lastXor) {
+        if (notice->shownText)
+            nxapi_Print("\n");
+        if (isatty(STDERR_FILENO) && rl.user_msg_len != 0 && rl.user_msg_buf != nullptr) {
+            nxapi_Print("%.*s", static_cast<int>(rl.user_msg_len), rl.user_msg_buf);
+            notice->shownText = true;
+        }
+    }
+    notice->first = false;
+    notice->lastXor = x;
+    // Computed in 64 bits: a far-off or past time must not wrap, and a
+    // bad time neither spins nor waits for days.
+    int64_t delay = static_cast<int64_t>(rl.reconnect_time) - static_cast<int64_t>(time(nullptr));
+    if (rl.reconnect_time > static_cast<uint64_t>(INT64_MAX))
+        delay = kRetryLaterMax;
+    if (delay < kRetryLaterMin)
+        delay = kRetryLaterMin;
+    if (delay > kRetryLaterMax)
+        delay = kRetryLaterMax;
+    char at[32];
+    timeText20(static_cast<time_t>(time(nullptr) + delay), at, sizeof at);
+    nxapi_Print("\r*** Retrying in %d seconds at %20.20s \r", static_cast<int>(delay), at);
+    kylgw_ThreadSleep(static_cast<unsigned>(delay), 0);
+    quor_SetAuthType(NXAPI_AUTH_RECONNECT);
+}
+
+// Opens conn; requires its openMutex and a reference on it.  Connects,
+// takes the greeting (waiting while the server is down), fetches the site
+// information and authenticates (waiting and reconnecting on retry-later).
 int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
 {
     ctx->connection = conn;
@@ -381,82 +515,32 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
         if (nxapi_cur_connection != nullptr)
             previous = nxapi_cur_connection->handle;
     }
-    char server[NXAPI_SERVER_HOST_MAX], numeric[INET6_ADDRSTRLEN + 8], err[256], sys[128];
+    char server[NXAPI_SERVER_HOST_MAX], numeric[INET6_ADDRSTRLEN + 8];
     serverText(conn, server, sizeof server);
     numericServer(conn, numeric, sizeof numeric);
 
     int rc = 0;
-    bool firstRetry = true, shownText = false;
-    unsigned char lastXor = 0;
+    RetryNotice notice;
     for (;;) {
-        int fd = quor_net_socket(&conn->server_addr, SOCK_STREAM, 0, err, sizeof err);
-        if (fd < 0) {
-            int e = -fd;
-            nxapi_Print("socket: %s\n", quor_net_strerror(e, sys, sizeof sys));
-            CONNLOG(3, "quorex_OpenConnection", "*** %s: quor_net_socket call failed - errno = %d [%s] server=%s\n",
-                    "quorex_OpenConnection", e, err, server);
-            return -e;
-        }
-        CONNLOG(7, "quorex_OpenConnection", "Connecting to %s (%s)\n", numeric,
-                conn->server_host[0] ? conn->server_host : "???");
-        // The site's socket options would be applied here; the site
-        // configuration does not exist in this build.
-        if (int crc = quor_net_connect(fd, &conn->server_addr, err, sizeof err); crc != 0) {
-            int e = -crc;
-            nxapi_Print("connect: %s\n", quor_net_strerror(e, sys, sizeof sys));
-            CONNLOG(3, "quorex_OpenConnection", "*** %s: quor_net_connect call failed - errno = %d server=%s [%s]\n",
-                    "quorex_OpenConnection", e, server, err);
-            close(fd);
-            ctx->connection = previous != -1 ? nx_LookupConnection(previous) : nullptr;
-            return -e;
-        }
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        rc = nx_OpenStreams(conn, fd);
-        if (rc != 0) {
-            failOpen(conn, ctx, previous);
+        int fd = -1;
+        rc = connectServer(conn, ctx, previous, server, numeric, &fd);
+        if (rc != 0)
             return rc;
-        }
-        quorex_SetCurConnection(conn->handle, nullptr);
-
-        api_msghdr_t hdr;
-        api_server_state_rply_t greeting = {};
-        ctx->msgRequestID = 0;  // the greeting carries request id 0
-        rc = nxapi_get_msg(ctx, &hdr, &greeting,
-                           KYL_XDRPROC(api_server_state_rply_t, xdr_api_server_state_rply_t), conn);
-        if (rc != 0) {
-            nxapi_Print("*** %s: unable to receive initial connection response - fatal\n",
-                        "quorex_OpenConnection");
-            failOpen(conn, ctx, previous);
+        bool down = false;
+        rc = takeGreeting(conn, ctx, previous, fd, &down);
+        if (rc != 0)
             return rc;
-        }
-        if (greeting.quorDownFlag != 0) {
-            nx_CloseStreams(conn, NXAPI_E_NOSESSION);
-            ctx->msgRequestID = 0;
+        if (down) {
             char now[32];
             timeText20(time(nullptr), now, sizeof now);
             nxapi_Print("*** %20.20s QUOR is down.  Delaying/retrying until it is back up. \n", now);
             kylgw_ThreadSleep(downRetrySeconds(), 0);
             continue;
         }
-
-        api_site_info_req_t req = {KYLGW_PROT_MAJOR, KYLGW_PROT_MINOR};
-        quor_site_info_t site = {};
-        rc = nxapi_send_msg(CAT_CONNECTION, FN_SITE_INFO, &req,
-                            KYL_XDRPROC(api_site_info_req_t, xdr_api_site_info_req_t), 0, 0, conn, ctx);
-        if (rc == 0)
-            rc = nxapi_get_msg(ctx, &hdr, &site, KYL_XDRPROC(api_site_info_rply_t, xdr_api_site_info_rply_t), conn);
-        if (rc == 0)
-            rc = hdr.errorcode;
-        if (rc != 0) {
-            nxapi_Print("*** %s: unable to obtain remote site info. server=%s\n", "quorex_OpenConnection",
-                        server);
-            failOpen(conn, ctx, previous);
+        rc = fetchSiteInfo(conn, ctx, previous, server);
+        if (rc != 0)
             return rc;
-        }
-        conn->site_info = site;
-
+        const quor_site_info_t &site = conn->site_info;
         if (site.sv_prot_major != KYLGW_PROT_MAJOR || site.sv_prot_minor < KYLGW_PROT_MINOR) {
             rc = KYLGW_E_PROTOCOL_LEVEL;
             break;
@@ -469,43 +553,13 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
         rc = nxapi_authenticate(conn, ctx, &retryLater, &stop);
         if (rc == 0)
             return 0;
-        const login_reconnect_t &rl = conn->relogin_context;
         if (!retryLater) {
+            const login_reconnect_t &rl = conn->relogin_context;
             if (rl.user_msg_len != 0 && rl.user_msg_buf != nullptr)
                 nxapi_Print("%.*s", static_cast<int>(rl.user_msg_len), rl.user_msg_buf);
             break;
         }
-
-        // Retry later: close, wait until the server's time, reconnect.
-        nx_CloseStreams(conn, NXAPI_E_NOSESSION);
-        ctx->msgRequestID = 0;
-        unsigned char x = 0;
-        for (uint32_t i = 0; i < rl.user_msg_len && rl.user_msg_buf != nullptr; i++)
-            x ^= static_cast<unsigned char>(rl.user_msg_buf[i]);
-        if (firstRetry || x != lastXor) {
-            if (shownText)
-                nxapi_Print("\n");
-            if (isatty(STDERR_FILENO) && rl.user_msg_len != 0 && rl.user_msg_buf != nullptr) {
-                nxapi_Print("%.*s", static_cast<int>(rl.user_msg_len), rl.user_msg_buf);
-                shownText = true;
-            }
-        }
-        firstRetry = false;
-        lastXor = x;
-        // Computed in 64 bits: a far-off or past time must not wrap, and a
-        // bad time neither spins nor waits for days.
-        int64_t delay = static_cast<int64_t>(rl.reconnect_time) - static_cast<int64_t>(time(nullptr));
-        if (rl.reconnect_time > static_cast<uint64_t>(INT64_MAX))
-            delay = kRetryLaterMax;
-        if (delay < kRetryLaterMin)
-            delay = kRetryLaterMin;
-        if (delay > kRetryLaterMax)
-            delay = kRetryLaterMax;
-        char at[32];
-        timeText20(static_cast<time_t>(time(nullptr) + delay), at, sizeof at);
-        nxapi_Print("\r*** Retrying in %d seconds at %20.20s \r", static_cast<int>(delay), at);
-        kylgw_ThreadSleep(static_cast<unsigned>(delay), 0);
-        quor_SetAuthType(NXAPI_AUTH_RECONNECT);
+        waitToRetry(conn, ctx, &notice);
     }
 
     nx_PrintRefusal(rc);

@@ -21,33 +21,15 @@ const kyl_xdrproc_t kClosedirReq = KYL_XDRPROC(api_quor_Closedir_req_t, xdr_api_
 
 int quor_Mkdir(const char *path, mode_t mode)
 {
-    nxapi_tcontext_t *ctx = nullptr;
-    int rc = nxapi_init(&ctx);
-    if (rc != 0)
-        return rc;
     api_quor_Mkdir_req_t req = {};
-    rc = nxapi_CopyPathArg(req.Path, sizeof req.Path, path);
-    if (rc != 0)
-        return rc;
     req.Mode = static_cast<uint32_t>(mode);
-    int32_t result = 0;
-    rc = nxapi_Exchange(ctx, CAT_FILESYS, FN_FS_MKDIR, &req, kMkdirReq, nullptr, nullptr, &result);
-    return rc != 0 ? rc : result;
+    return nxapi_PathCall(CAT_FILESYS, FN_FS_MKDIR, req.Path, sizeof req.Path, path, &req, kMkdirReq);
 }
 
 int quor_Opendir(const char *path)
 {
-    nxapi_tcontext_t *ctx = nullptr;
-    int rc = nxapi_init(&ctx);
-    if (rc != 0)
-        return rc;
     api_quor_Opendir_req_t req = {};
-    rc = nxapi_CopyPathArg(req.Path, sizeof req.Path, path);
-    if (rc != 0)
-        return rc;
-    int32_t result = 0;
-    rc = nxapi_Exchange(ctx, CAT_FILESYS, FN_FS_OPENDIR, &req, kPathReq, nullptr, nullptr, &result);
-    return rc != 0 ? rc : result;
+    return nxapi_PathCall(CAT_FILESYS, FN_FS_OPENDIR, req.Path, sizeof req.Path, path, &req, kPathReq);
 }
 
 int quor_ReadAttrs(int dirfd, uint64_t offset, uint32_t count, uint32_t getAttributes, uint32_t *end,

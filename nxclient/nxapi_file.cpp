@@ -139,6 +139,20 @@ bool addressUnspecified(const quor_sockaddr_t *a)
     return true;
 }
 
+// Fills the fields quor_Open's and quor_OpenX's requests share: the wire
+// open flags, the mode and the class-of-service hints (when given).
+template <typename Req>
+void setOpenFields(Req *req, uint32_t wireFlags, mode_t mode, const quor_cos_hints_t *hintsIn,
+                   const quor_cos_priorities_t *hintsPri)
+{
+    req->Oflag = wireFlags;
+    req->Mode = static_cast<uint32_t>(mode);
+    if (hintsIn != nullptr)
+        req->HintsIn = *hintsIn;
+    if (hintsPri != nullptr)
+        req->HintsPri = *hintsPri;
+}
+
 void setPort(quor_sockaddr_t *a, uint16_t netPort)
 {
     if (a->hs_addr.ss_family == AF_INET)
@@ -172,6 +186,44 @@ int nxapi_CopyPathArg(char *field, size_t size, const char *path)
         return -ENAMETOOLONG;
     memcpy(field, path, n + 1);
     return 0;
+}
+
+int nxapi_StartPathCall(nxapi_tcontext_t **tcontext, char *field, size_t size, const char *path)
+{
+    int rc = nxapi_init(tcontext);
+    if (rc != 0)
+        return rc;
+    return nxapi_CopyPathArg(field, size, path);
+}
+
+int nxapi_PathCall(uint16_t cat, uint16_t fn, char *field, size_t size, const char *path, void *req,
+                   kyl_xdrproc_t reqCodec)
+{
+    nxapi_tcontext_t *ctx = nullptr;
+    int rc = nxapi_StartPathCall(&ctx, field, size, path);
+    if (rc != 0)
+        return rc;
+    int32_t result = 0;
+    rc = nxapi_Exchange(ctx, cat, fn, req, reqCodec, nullptr, nullptr, &result);
+    return rc != 0 ? rc : result;
+}
+
+int nxapi_GetcwdCall(uint16_t cat, uint16_t fn, void *rply, kyl_xdrproc_t rplyCodec, const char *field,
+                     size_t fieldSize, char *buf, int size)
+{
+    nxapi_tcontext_t *ctx = nullptr;
+    int rc = nxapi_init(&ctx);
+    if (rc != 0)
+        return rc;
+    if (buf == nullptr || size <= 0)
+        return -EFAULT;
+    int32_t result = 0;
+    rc = nxapi_Exchange(ctx, cat, fn, nullptr, nullptr, rply, rplyCodec, &result);
+    if (rc != 0)
+        return rc;
+    if (result != 0)
+        return result;
+    return nxapi_CopyReplyDir(field, fieldSize, buf, size);
 }
 
 int nxapi_Exchange(nxapi_tcontext_t *tcontext, uint16_t cat, uint16_t fn, void *req, kyl_xdrproc_t reqCodec,
@@ -268,22 +320,14 @@ int quor_Open(const char *path, int oflag, mode_t mode, const quor_cos_hints_t *
               const quor_cos_priorities_t *hintsPri, quor_cos_hints_t *hintsOut)
 {
     nxapi_tcontext_t *ctx = nullptr;
-    int rc = nxapi_init(&ctx);
-    if (rc != 0)
-        return rc;
     api_quor_Open_req_t req = {};
-    rc = nxapi_CopyPathArg(req.Path, sizeof req.Path, path);
+    int rc = nxapi_StartPathCall(&ctx, req.Path, sizeof req.Path, path);
     if (rc != 0)
         return rc;
     int fd = takeEntry();
     if (fd < 0)
         return fd;
-    req.Oflag = nxapi_ConvertOpenFlags(oflag);
-    req.Mode = static_cast<uint32_t>(mode);
-    if (hintsIn != nullptr)
-        req.HintsIn = *hintsIn;
-    if (hintsPri != nullptr)
-        req.HintsPri = *hintsPri;
+    setOpenFields(&req, nxapi_ConvertOpenFlags(oflag), mode, hintsIn, hintsPri);
     api_quor_Open_rply_t rply = {};
     int32_t result = 0;
     rc = nxapi_Exchange(ctx, CAT_FILESYS, FN_FS_OPEN, &req, kOpenReq, &rply, kOpenRply, &result);
@@ -303,24 +347,16 @@ int quor_OpenX(uint32_t xioFlags, const char *path, int oflag, mode_t mode, cons
                const quor_cos_priorities_t *hintsPri, quor_cos_hints_t *hintsOut)
 {
     nxapi_tcontext_t *ctx = nullptr;
-    int rc = nxapi_init(&ctx);
-    if (rc != 0)
-        return rc;
     api_quor_OpenX_req_t req = {};
-    rc = nxapi_CopyPathArg(req.Path, sizeof req.Path, path);
+    int rc = nxapi_StartPathCall(&ctx, req.Path, sizeof req.Path, path);
     if (rc != 0)
         return rc;
     int fd = takeEntry();
     if (fd < 0)
         return fd;
     // A read-only data stream carries no access bit.
-    req.Oflag = nxapi_ConvertOpenFlags(oflag) & ~QUOR_OFLAG_RDONLY;
+    setOpenFields(&req, nxapi_ConvertOpenFlags(oflag) & ~QUOR_OFLAG_RDONLY, mode, hintsIn, hintsPri);
     req.XIOFlags = xioFlags | 0x3u;
-    req.Mode = static_cast<uint32_t>(mode);
-    if (hintsIn != nullptr)
-        req.HintsIn = *hintsIn;
-    if (hintsPri != nullptr)
-        req.HintsPri = *hintsPri;
     api_quor_OpenX_rply_t rply = {};
     int32_t result = 0;
     rc = nxapi_Exchange(ctx, CAT_FILESYS, FN_FS_OPENX, &req, kOpenXReq, &rply, kOpenXRply, &result);

@@ -99,6 +99,27 @@ void nxapi_FileMarkIdle(nxapi_file_t *entry);
 [[nodiscard]] int nxapi_Exchange(nxapi_tcontext_t *tcontext, uint16_t cat, uint16_t fn, void *req,
                                  kyl_xdrproc_t reqCodec, void *rply, kyl_xdrproc_t rplyCodec, int32_t *errorcode);
 
+// The start of every operation on a path: nxapi_init, then the path
+// argument copied into a request field of size bytes (nxapi_CopyPathArg).
+// 0 with *tcontext set, or the init or path-argument failure.
+[[nodiscard]] int nxapi_StartPathCall(nxapi_tcontext_t **tcontext, char *field, size_t size, const char *path);
+
+// A whole operation on one path whose reply has no body: nxapi_StartPathCall
+// into req's path field (of size bytes), then nxapi_Exchange of req.
+// Returns the init, path-argument or exchange failure, else the reply
+// header's result.
+[[nodiscard]] int nxapi_PathCall(uint16_t cat, uint16_t fn, char *field, size_t size, const char *path, void *req,
+                                 kyl_xdrproc_t reqCodec);
+
+// A working-directory query: nxapi_init, the caller's buffer checked
+// (-EFAULT when buf is null or size is not positive), the exchange
+// decoding into rply (zeroed by the caller), then the directory name
+// copied from rply's field of fieldSize bytes into buf (nxapi_CopyReplyDir).
+// Returns the init or exchange failure, the reply header's non-zero result,
+// or the copy's result.
+[[nodiscard]] int nxapi_GetcwdCall(uint16_t cat, uint16_t fn, void *rply, kyl_xdrproc_t rplyCodec, const char *field,
+                                   size_t fieldSize, char *buf, int size);
+
 // The common shape of most operations: nxapi_init, then nxapi_Exchange;
 // returns the init or exchange failure, else the reply header's result.
 [[nodiscard]] int nxapi_SimpleCall(uint16_t cat, uint16_t fn, void *req, kyl_xdrproc_t reqCodec, void *rply,

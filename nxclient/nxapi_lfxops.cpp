@@ -20,30 +20,15 @@ const kyl_xdrproc_t kGetcwdRply = KYL_XDRPROC(api_lfx_Getcwd_rply_t, xdr_api_lfx
 
 int kylgw_LfxGetcwd(char *buf, int size)
 {
-    nxapi_tcontext_t *ctx = nullptr;
-    int rc = nxapi_init(&ctx);
-    if (rc != 0)
-        return rc;
-    if (buf == nullptr || size <= 0)
-        return -EFAULT;
     api_lfx_Getcwd_rply_t rply = {};
-    int32_t result = 0;
-    rc = nxapi_Exchange(ctx, CAT_LFX, FN_LFX_GETCWD, nullptr, nullptr, &rply, kGetcwdRply, &result);
-    if (rc != 0)
-        return rc;
-    if (result != 0)
-        return result;
-    return nxapi_CopyReplyDir(rply.path, sizeof rply.path, buf, size);
+    return nxapi_GetcwdCall(CAT_LFX, FN_LFX_GETCWD, &rply, kGetcwdRply, rply.path, sizeof rply.path, buf, size);
 }
 
 int kylgw_LfxStat(const char *path, lfx_Stat_rply_t *st)
 {
     nxapi_tcontext_t *ctx = nullptr;
-    int rc = nxapi_init(&ctx);
-    if (rc != 0)
-        return rc;
     lfx_Stat_req_t req = {};
-    rc = nxapi_CopyPathArg(req.path, sizeof req.path, path);
+    int rc = nxapi_StartPathCall(&ctx, req.path, sizeof req.path, path);
     if (rc != 0)
         return rc;
     if (st == nullptr)
@@ -56,31 +41,13 @@ int kylgw_LfxStat(const char *path, lfx_Stat_rply_t *st)
 
 int kylgw_LfxMkdir(const char *path, mode_t mode)
 {
-    nxapi_tcontext_t *ctx = nullptr;
-    int rc = nxapi_init(&ctx);
-    if (rc != 0)
-        return rc;
     api_lfx_Mkdir_req_t req = {};
-    rc = nxapi_CopyPathArg(req.path, sizeof req.path, path);
-    if (rc != 0)
-        return rc;
     req.mode = static_cast<uint32_t>(mode);
-    int32_t result = 0;
-    rc = nxapi_Exchange(ctx, CAT_LFX, FN_LFX_MKDIR, &req, kMkdirReq, nullptr, nullptr, &result);
-    return rc != 0 ? rc : result;
+    return nxapi_PathCall(CAT_LFX, FN_LFX_MKDIR, req.path, sizeof req.path, path, &req, kMkdirReq);
 }
 
 int kylgw_LfxUnlink(const char *path)
 {
-    nxapi_tcontext_t *ctx = nullptr;
-    int rc = nxapi_init(&ctx);
-    if (rc != 0)
-        return rc;
     lfx_Unlink_req_t req = {};
-    rc = nxapi_CopyPathArg(req.path, sizeof req.path, path);
-    if (rc != 0)
-        return rc;
-    int32_t result = 0;
-    rc = nxapi_Exchange(ctx, CAT_LFX, FN_LFX_UNLINK, &req, kUnlinkReq, nullptr, nullptr, &result);
-    return rc != 0 ? rc : result;
+    return nxapi_PathCall(CAT_LFX, FN_LFX_UNLINK, req.path, sizeof req.path, path, &req, kUnlinkReq);
 }

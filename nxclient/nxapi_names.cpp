@@ -31,11 +31,8 @@ const kyl_xdrproc_t kNamesCodec =
 int pathQuery(uint16_t fn, const char *path, void *out, size_t outSize, kyl_xdrproc_t codec)
 {
     nxapi_tcontext_t *ctx = nullptr;
-    int rc = nxapi_init(&ctx);
-    if (rc != 0)
-        return rc;
     api_quor_path_req_t req = {};
-    rc = nxapi_CopyPathArg(req.Path, sizeof req.Path, path);
+    int rc = nxapi_StartPathCall(&ctx, req.Path, sizeof req.Path, path);
     if (rc != 0)
         return rc;
     if (out == nullptr && codec != nullptr)
@@ -77,11 +74,8 @@ int quor_FileGetAttributes(const char *path, quor_fileattr_t *attr)
 int quor_FileGetXAttributes(const char *path, uint32_t flags, uint32_t storageLevel, quor_xfileattr_t *xattr)
 {
     nxapi_tcontext_t *ctx = nullptr;
-    int rc = nxapi_init(&ctx);
-    if (rc != 0)
-        return rc;
     api_quor_FileGetXAttributes_req_t req = {};
-    rc = nxapi_CopyPathArg(req.Path, sizeof req.Path, path);
+    int rc = nxapi_StartPathCall(&ctx, req.Path, sizeof req.Path, path);
     if (rc != 0)
         return rc;
     if (xattr == nullptr)
@@ -152,20 +146,8 @@ int quor_Rename(const char *oldPath, const char *newPath)
 
 int quor_Getcwd(char *buf, int size)
 {
-    nxapi_tcontext_t *ctx = nullptr;
-    int rc = nxapi_init(&ctx);
-    if (rc != 0)
-        return rc;
-    if (buf == nullptr || size <= 0)
-        return -EFAULT;
     api_quor_Getcwd_rply_t rply = {};
-    int32_t result = 0;
-    rc = nxapi_Exchange(ctx, CAT_FILESYS, FN_FS_GETCWD, nullptr, nullptr, &rply, kGetcwdRply, &result);
-    if (rc != 0)
-        return rc;
-    if (result != 0)
-        return result;
-    return nxapi_CopyReplyDir(rply.Buf, sizeof rply.Buf, buf, size);
+    return nxapi_GetcwdCall(CAT_FILESYS, FN_FS_GETCWD, &rply, kGetcwdRply, rply.Buf, sizeof rply.Buf, buf, size);
 }
 
 quor_reqid_t quor_GetUniqueRequestID()

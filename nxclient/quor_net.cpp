@@ -349,38 +349,40 @@ int quor_net_socket(const quor_sockaddr_t *addr, int type, int protocol, char *e
     return fd;
 }
 
-int quor_net_bind(int fd, const quor_sockaddr_t *addr, char *errorText, size_t errorSize)
+namespace {
+
+// Binds or connects (call, named by what in the error text) fd to addr,
+// after the checks both make: a usable address, and the scope of a
+// link-local IPv6 one.  func names the caller in the error text.  0 or
+// -errno.
+int withAddress(int fd, const quor_sockaddr_t *addr, int (*call)(int, const sockaddr *, socklen_t),
+                const char *what, const char *func, char *errorText, size_t errorSize)
 {
     if (!usableAddress(addr)) {
-        netText(errorText, errorSize, __LINE__, __func__, "%s", kInvalidAddress);
+        netText(errorText, errorSize, __LINE__, func, "%s", kInvalidAddress);
         errno = EFAULT;
         return -errno;
     }
     quor_sockaddr_t scoped;
-    if (withScope(addr, &scoped, errorText, errorSize, __func__) != 0)
+    if (withScope(addr, &scoped, errorText, errorSize, func) != 0)
         return -errno;
-    if (bind(fd, asSockaddr(&scoped), scoped.hs_addrlen) != 0) {
-        netErrnoText(errorText, errorSize, __LINE__, __func__, "Error returned from bind. ", errno);
+    if (call(fd, asSockaddr(&scoped), scoped.hs_addrlen) != 0) {
+        netErrnoText(errorText, errorSize, __LINE__, func, what, errno);
         return -errno;
     }
     return 0;
 }
 
+} // namespace
+
+int quor_net_bind(int fd, const quor_sockaddr_t *addr, char *errorText, size_t errorSize)
+{
+    return withAddress(fd, addr, ::bind, "Error returned from bind. ", __func__, errorText, errorSize);
+}
+
 int quor_net_connect(int fd, const quor_sockaddr_t *addr, char *errorText, size_t errorSize)
 {
-    if (!usableAddress(addr)) {
-        netText(errorText, errorSize, __LINE__, __func__, "%s", kInvalidAddress);
-        errno = EFAULT;
-        return -errno;
-    }
-    quor_sockaddr_t scoped;
-    if (withScope(addr, &scoped, errorText, errorSize, __func__) != 0)
-        return -errno;
-    if (connect(fd, asSockaddr(&scoped), scoped.hs_addrlen) != 0) {
-        netErrnoText(errorText, errorSize, __LINE__, __func__, "Error returned from connect. ", errno);
-        return -errno;
-    }
-    return 0;
+    return withAddress(fd, addr, ::connect, "Error returned from connect. ", __func__, errorText, errorSize);
 }
 
 int quor_net_listen(int fd, int backlog, char *errorText, size_t errorSize)

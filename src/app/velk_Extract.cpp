@@ -34,6 +34,7 @@
 #include "velk_FileAccess.h"
 #include "velk_FileList.h"
 #include "velk_Globals.h"
+#include "velk_IndexAccess.h"
 #include "velk_IndexFile.h"
 #include "velk_LocalArchiveReader.h"
 #include "velk_LogMsg.h"

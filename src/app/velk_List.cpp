@@ -16,6 +16,7 @@
 #include "velk_Actions.h"
 #include "velk_FileList.h"
 #include "velk_Globals.h"
+#include "velk_IndexAccess.h"
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
 

@@ -316,19 +316,40 @@ static const char kMakeSubdirs[] = "velk_MakeAllSubdirs";
 // Result of looking at one ancestor during the upward walk.
 enum SubdirProbe { PROBE_DIR, PROBE_MISSING, PROBE_FAILED };
 
+// An ancestor that exists: a directory ends the upward walk (the debug
+// line names it dirText); anything else fails it with a message naming the
+// archive's kind, where ("local", "QUOR" or "remote").
+static SubdirProbe existingAncestor(const char *path, bool isDir, const char *dirText, const char *where)
+{
+    if (isDir) {
+        if (velk_debug_level >= 2)
+            velk_ErrPrintf("/debug/ found existing %s: %s\n", dirText, path);
+        return PROBE_DIR;
+    }
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                "%s: Error creating subdirs for %s archive path. Not a directory: %s", kMakeSubdirs, where, path);
+    return PROBE_FAILED;
+}
+
+// Reports an intermediate directory that could not be made: a permission
+// refusal, or the error code as the caller prints it (errno or a negative
+// client code).  where names the kind ("local", "QUOR" or "remote").
+static int createFailed(const char *path, bool permission, int code, const char *where)
+{
+    if (permission)
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Permission error creating intermediate %s subdirectory: %s",
+                    kMakeSubdirs, where, path);
+    else
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating intermediate %s subdirectory: %s",
+                    kMakeSubdirs, code, where, path);
+    return -1;
+}
+
 static SubdirProbe probeLocal(const char *path)
 {
     struct stat64 st;
-    if (stat64(path, &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            if (velk_debug_level >= 2)
-                velk_ErrPrintf("/debug/ found existing local directory: %s\n", path);
-            return PROBE_DIR;
-        }
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "%s: Error creating subdirs for local archive path. Not a directory: %s", kMakeSubdirs, path);
-        return PROBE_FAILED;
-    }
+    if (stat64(path, &st) == 0)
+        return existingAncestor(path, S_ISDIR(st.st_mode), "local directory", "local");
     int err = errno;
     if (err == ENOENT)
         return PROBE_MISSING;
@@ -354,16 +375,8 @@ static SubdirProbe probeQuor(const char *path)
         quor_stat_t st;
         memset(&st, 0, sizeof st);
         int rc = quor_Stat(path, &st);
-        if (rc == 0) {
-            if (S_ISDIR(st.st_mode)) {
-                if (velk_debug_level >= 2)
-                    velk_ErrPrintf("/debug/ found existing directory: %s\n", path);
-                return PROBE_DIR;
-            }
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "%s: Error creating subdirs for QUOR archive path. Not a directory: %s", kMakeSubdirs, path);
-            return PROBE_FAILED;
-        }
+        if (rc == 0)
+            return existingAncestor(path, S_ISDIR(st.st_mode), "directory", "QUOR");
         if (rc == -ENOENT)
             return PROBE_MISSING;
         if (rc == -EAGAIN)
@@ -383,16 +396,8 @@ static SubdirProbe probeRemote(const char *path)
     lfx_Stat_rply_t st;
     memset(&st, 0, sizeof st);
     int rc = kylgw_LfxStat(path, &st);
-    if (rc == 0) {
-        if (S_ISDIR(st.hst_mode)) {
-            if (velk_debug_level >= 2)
-                velk_ErrPrintf("/debug/ found existing remote directory: %s\n", path);
-            return PROBE_DIR;
-        }
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "%s: Error creating subdirs for remote archive path. Not a directory: %s", kMakeSubdirs, path);
-        return PROBE_FAILED;
-    }
+    if (rc == 0)
+        return existingAncestor(path, S_ISDIR(st.hst_mode), "remote directory", "remote");
     if (rc == -ENOENT)
         return PROBE_MISSING;
     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating local subdirs for %s", kMakeSubdirs, -rc,
@@ -407,13 +412,7 @@ static int createLocal(const char *path, mode_t mode)
     int err = errno;
     if (err == EEXIST)
         return 0;
-    if (err == EPERM || err == EACCES)
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Permission error creating intermediate local subdirectory: %s",
-                    kMakeSubdirs, path);
-    else
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating intermediate local subdirectory: %s",
-                    kMakeSubdirs, err, path);
-    return -1;
+    return createFailed(path, err == EPERM || err == EACCES, err, "local");
 }
 
 static int createQuor(const char *path, mode_t mode)
@@ -432,13 +431,7 @@ static int createQuor(const char *path, mode_t mode)
             return 0;
         if (rc == -EAGAIN)
             continue;
-        if (rc == -EPERM || rc == -EACCES)
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "%s: Permission error creating intermediate QUOR subdirectory: %s", kMakeSubdirs, path);
-        else
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating intermediate QUOR subdirectory: %s",
-                        kMakeSubdirs, rc, path);
-        return -1;
+        return createFailed(path, rc == -EPERM || rc == -EACCES, rc, "QUOR");
     }
 }
 
@@ -449,13 +442,7 @@ static int createRemote(const char *path, mode_t mode)
     int rc = kylgw_LfxMkdir(path, mode);
     if (rc == 0 || rc == -EEXIST)
         return 0;
-    if (rc == -EACCES || rc == -EPERM)
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "%s: Permission error creating intermediate remote subdirectory: %s", kMakeSubdirs, path);
-    else
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating intermediate remote subdirectory: %s",
-                    kMakeSubdirs, rc, path);
-    return -1;
+    return createFailed(path, rc == -EACCES || rc == -EPERM, rc, "remote");
 }
 
 static SubdirProbe probeDir(const char *path, int residency)

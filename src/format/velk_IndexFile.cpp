@@ -65,78 +65,21 @@ constexpr size_t kLinkReadMax = 4097;
 constexpr size_t kNameMax = HENT_name_size - 1;
 constexpr size_t kSplitPrefixMax = HENT_PREFIX_MAX - 1;
 
-const char *kindName(int kind)
-{
-    switch (kind) {
-    case VELK_QUOR_FILE:
-        return "QUOR-resident";
-    case VELK_REMOTE_FILE:
-        return "remote";
-    default:
-        return "local";
-    }
-}
-
 const char *orEmpty(const char *s)
 {
     return s != nullptr ? s : "";
 }
 
-// Fails a call on an index that is not a local file.
-bool localKindOr(int kind, const char *func, const char *name)
+// Moves up to n bytes through a local descriptor: step(done) reads or
+// writes the bytes from offset done on and returns what read(2) or
+// write(2) does.  EINTR retries, EAGAIN waits for the descriptor to be ready
+// for events, EIO retries until the sixth in a row; a raised shutdown flag
+// ends the loop.  A step that moves nothing is the end of the file when
+// reading (events POLLIN); when writing it is retried, and the sixth in a
+// row fails with EIO.  Returns the count, or -1 with errno set.
+template <typename Step>
+int64_t moveLocal(int fd, size_t n, short events, Step step)
 {
-    if (kind == VELK_LOCAL_FILE)
-        return true;
-    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: %s index files are not available in this build: %s\n", func,
-                kindName(kind), orEmpty(name));
-    velk_SetExitCode(VELK_EXIT_IOERR);
-    return false;
-}
-
-// Reads up to n bytes from a local descriptor: stops early only at end of
-// file.  EINTR retries, EAGAIN waits for data, EIO retries until the sixth in
-// a row; a raised shutdown flag ends the loop.  Returns the count, or -1 with
-// errno set.
-int64_t readLocal(int fd, void *buf, size_t n)
-{
-    auto *p = static_cast<unsigned char *>(buf);
-    size_t done = 0;
-    int eio = 0;
-    while (done < n) {
-        if (velk_shutdown_signalled.load()) {
-            errno = ECANCELED;
-            return -1;
-        }
-        ssize_t r = ::read(fd, p + done, n - done);
-        if (r > 0) {
-            done += static_cast<size_t>(r);
-            eio = 0;
-            continue;
-        }
-        if (r == 0)
-            break;
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN) {
-            int wait = velk_WaitReady(fd, POLLIN);
-            if (wait == 0)
-                continue;
-            errno = -wait;
-            return -1;
-        }
-        if (errno == EIO && ++eio <= kMaxConsecutiveEio)
-            continue;
-        return -1;
-    }
-    return static_cast<int64_t>(done);
-}
-
-// Writes n bytes to a local descriptor with the same retry rules; a write
-// that moves nothing is retried, and the sixth in a row fails with EIO.
-// Returns n, or -1 with errno set.
-int64_t writeLocal(int fd, const void *buf, size_t n)
-{
-    auto *p = static_cast<const unsigned char *>(buf);
     size_t done = 0;
     int eio = 0;
     int zero = 0;
@@ -145,7 +88,7 @@ int64_t writeLocal(int fd, const void *buf, size_t n)
             errno = ECANCELED;
             return -1;
         }
-        ssize_t r = ::write(fd, p + done, n - done);
+        ssize_t r = step(done);
         if (r > 0) {
             done += static_cast<size_t>(r);
             eio = 0;
@@ -153,6 +96,8 @@ int64_t writeLocal(int fd, const void *buf, size_t n)
             continue;
         }
         if (r == 0) {
+            if (events == POLLIN)
+                break;
             if (++zero > kMaxConsecutiveEio) {
                 errno = EIO;
                 return -1;
@@ -162,7 +107,7 @@ int64_t writeLocal(int fd, const void *buf, size_t n)
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN) {
-            int wait = velk_WaitReady(fd, POLLOUT);
+            int wait = velk_WaitReady(fd, events);
             if (wait == 0)
                 continue;
             errno = -wait;
@@ -173,6 +118,22 @@ int64_t writeLocal(int fd, const void *buf, size_t n)
         return -1;
     }
     return static_cast<int64_t>(done);
+}
+
+// Reads up to n bytes from a local descriptor: stops early only at end of
+// file (moveLocal's retry rules).  Returns the count, or -1 with errno set.
+int64_t readLocal(int fd, void *buf, size_t n)
+{
+    auto *p = static_cast<unsigned char *>(buf);
+    return moveLocal(fd, n, POLLIN, [&](size_t done) { return ::read(fd, p + done, n - done); });
+}
+
+// Writes n bytes to a local descriptor (moveLocal's retry rules).  Returns
+// n, or -1 with errno set.
+int64_t writeLocal(int fd, const void *buf, size_t n)
+{
+    auto *p = static_cast<const unsigned char *>(buf);
+    return moveLocal(fd, n, POLLOUT, [&](size_t done) { return ::write(fd, p + done, n - done); });
 }
 
 // Byte offset of entry ordinal: entries follow the header and the
@@ -255,6 +216,28 @@ bool components(const char *path, std::string out[], int *count, int cap)
 }
 
 } // namespace
+
+const char *velk_IndexKindName(int kind)
+{
+    switch (kind) {
+    case VELK_QUOR_FILE:
+        return "QUOR-resident";
+    case VELK_REMOTE_FILE:
+        return "remote";
+    default:
+        return "local";
+    }
+}
+
+bool velk_IndexKindIsLocal(int kind, const char *func, const char *name)
+{
+    if (kind == VELK_LOCAL_FILE)
+        return true;
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: %s index files are not available in this build: %s\n", func,
+                velk_IndexKindName(kind), orEmpty(name));
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    return false;
+}
 
 void velk_SetIndexHooks(const velk_index_hooks_t *hooks)
 {
@@ -453,11 +436,11 @@ void velk_BuildIndexHeader()
 
 int velk_ReadIndexHeader(int fd, int kind, const char *name, hif_hdr_t *header)
 {
-    if (!localKindOr(kind, __func__, name))
+    if (!velk_IndexKindIsLocal(kind, __func__, name))
         return -1;
     if (lseek(fd, 0, SEEK_SET) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Fatal error %d rewinding %s index file: %s\n", __func__,
-                    errno, kindName(kind), orEmpty(name));
+                    errno, velk_IndexKindName(kind), orEmpty(name));
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -465,7 +448,7 @@ int velk_ReadIndexHeader(int fd, int kind, const char *name, hif_hdr_t *header)
     int64_t n = readLocal(fd, image, sizeof image);
     if (n != static_cast<int64_t>(sizeof image)) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d reading %s index file header: %s\n", __func__,
-                    n < 0 ? errno : EIO, kindName(kind), orEmpty(name));
+                    n < 0 ? errno : EIO, velk_IndexKindName(kind), orEmpty(name));
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -475,11 +458,11 @@ int velk_ReadIndexHeader(int fd, int kind, const char *name, hif_hdr_t *header)
 int velk_WriteIndexHeader(int fd, int kind, const char *name, const hif_hdr_t *header)
 {
     static const char *const self = "writeIndexHeader";
-    if (!localKindOr(kind, self, name))
+    if (!velk_IndexKindIsLocal(kind, self, name))
         return -1;
     if (lseek(fd, 0, SEEK_SET) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal error rewinding %s index file %s\n", self,
-                    kindName(kind), orEmpty(name));
+                    velk_IndexKindName(kind), orEmpty(name));
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -487,13 +470,13 @@ int velk_WriteIndexHeader(int fd, int kind, const char *name, const hif_hdr_t *h
     velk_EncodeIndexHeader(header, image);
     if (writeLocal(fd, image, sizeof image) < 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d writing %s index file header: %s\n", self, errno,
-                    kindName(kind), orEmpty(name));
+                    velk_IndexKindName(kind), orEmpty(name));
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
     if (lseek(fd, static_cast<off_t>(HIF_HDR_SIZE), SEEK_SET) != static_cast<off_t>(HIF_HDR_SIZE)) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal error repositioning %s index file %s\n", self,
-                    kindName(kind), orEmpty(name));
+                    velk_IndexKindName(kind), orEmpty(name));
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -504,50 +487,8 @@ int velk_WriteIndexHeader(int fd, int kind, const char *name, const hif_hdr_t *h
 // Opening.
 // ---------------------------------------------------------------------------
 
-int velk_OpenIndexFile(const char *path, int openFlags, int kind)
+int velk_OpenLocalIndexFile(const char *path, int openFlags, int kind)
 {
-    if (kind == VELK_QUOR_FILE || kind == VELK_REMOTE_FILE) {
-        // The index is found and its size learnt through the gateway; the
-        // bytes themselves need the data transfers, which this build lacks.
-        uint64_t size = 0;
-        if (kind == VELK_QUOR_FILE) {
-            quor_fileattr_t attr;
-            memset(&attr, 0, sizeof attr);
-            int rc = quor_FileGetAttributes(path, &attr);
-            if (rc < 0) {
-                if (rc == -EACCES)
-                    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Permission problem getting attributes for: %s\n",
-                                path);
-                else if (rc == -ENOENT)
-                    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "No such file: %s\n", path);
-                else
-                    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d getting Index File attributes for %s\n",
-                                rc, path);
-                velk_SetExitCode(VELK_EXIT_IOERR);
-                return -1;
-            }
-            size = attr.Attrs.DataLength;
-        } else {
-            lfx_Stat_rply_t st;
-            memset(&st, 0, sizeof st);
-            int rc = kylgw_LfxStat(path, &st);
-            if (rc < 0) {
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                            "FATAL: error %d getting attributes for remote index file %s\n", -rc, path);
-                velk_SetExitCode(VELK_EXIT_IOERR);
-                return -1;
-            }
-            size = st.hst_size;
-        }
-        if (velk_debug_level >= 1) {
-            velk_ErrPrintf("/debug/%s: Index File %s is %lu bytes in length\n", __func__, path,
-                           static_cast<unsigned long>(size));
-            velk_ErrPrintf("/debug/ opening %s index file %s\n", kindName(kind), path);
-        }
-        (void)openFlags;
-        (void)localKindOr(kind, __func__, path);
-        return -1;
-    }
     struct stat st;
     if (stat(path, &st) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "FATAL: error %d getting attributes for local index file %s\n",
@@ -557,9 +498,9 @@ int velk_OpenIndexFile(const char *path, int openFlags, int kind)
     }
     uint64_t size = static_cast<uint64_t>(st.st_size);
     if (velk_debug_level >= 1) {
-        velk_ErrPrintf("/debug/%s: Index File %s is %lu bytes in length\n", __func__, path,
+        velk_ErrPrintf("/debug/%s: Index File %s is %lu bytes in length\n", "velk_OpenIndexFile", path,
                        static_cast<unsigned long>(size));
-        velk_ErrPrintf("/debug/ opening %s index file %s\n", kindName(kind), path);
+        velk_ErrPrintf("/debug/ opening %s index file %s\n", velk_IndexKindName(kind), path);
     }
     int fd = open(path, openFlags, 0666);
     if (fd >= 0) {
@@ -568,8 +509,8 @@ int velk_OpenIndexFile(const char *path, int openFlags, int kind)
         (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
     if (fd < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d opening %s index file: %s\n", errno, kindName(kind),
-                    path);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d opening %s index file: %s\n", errno,
+                    velk_IndexKindName(kind), path);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -655,7 +596,7 @@ int velk_IndexFileRead(int fd, int kind, int maxEntries, hif_entry_t **entryOut,
             *eofOut = 1;
             return 0;
         }
-        if (!localKindOr(kind, __func__, velk_index_filename))
+        if (!velk_IndexKindIsLocal(kind, __func__, velk_index_filename))
             return -1;
         int64_t left = velk_index_entries - inx_file_pos;
         int n = VELK_INDEX_BUFENTRIES;
@@ -692,7 +633,7 @@ int velk_IndexFileRead(int fd, int kind, int maxEntries, hif_entry_t **entryOut,
 int velk_IndexFilePosition(int fd, int kind, int64_t ordinal)
 {
     resetReader();
-    if (!localKindOr(kind, __func__, velk_index_filename))
+    if (!velk_IndexKindIsLocal(kind, __func__, velk_index_filename))
         return -1;
     if (ordinal < 0 || lseek(fd, entryOffset(ordinal), SEEK_SET) != entryOffset(ordinal)) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error positioning Index File to record %d\n", __func__,

@@ -10,7 +10,8 @@
 // the temporary index while the initial thread waits, so the reader's state
 // is never used by two threads at once.  No locks are taken.  Local index
 // files are handled here; storage-system and gateway-host index files are
-// not available in this build and every call on them fails with a message.
+// not available in this build and every call on them fails with a message
+// (finding them through the client library is velk_IndexAccess's part).
 
 #include <cstddef>
 #include <cstdint>
@@ -75,12 +76,23 @@ void velk_BuildIndexHeader();
 [[nodiscard]] int velk_ReadIndexHeader(int fd, int kind, const char *name, hif_hdr_t *header);
 [[nodiscard]] int velk_WriteIndexHeader(int fd, int kind, const char *name, const hif_hdr_t *header);
 
-// Opens an index file, checks that it holds a whole header with the
-// "VelkIndex" mark, an annotation area inside the file and no more entries
-// claimed than present, loads velk_index_hdr and derives velk_index_entries
-// from the file size.  Returns the descriptor (the caller closes it), or -1
-// with a message and exit status 72.
-[[nodiscard]] int velk_OpenIndexFile(const char *path, int openFlags, int kind);
+// The name messages give an index file of kind (VELK_FILETYPE):
+// "QUOR-resident", "remote" or "local" (static text).
+const char *velk_IndexKindName(int kind);
+
+// True for a local index file (kind VELK_LOCAL_FILE).  Otherwise logs, for
+// func and the file name (may be null), that index files of that kind are
+// not available in this build, sets exit status 72 and returns false.
+[[nodiscard]] bool velk_IndexKindIsLocal(int kind, const char *func, const char *name);
+
+// Opens an index file in the local file system (the storage-system and
+// gateway-host kinds go through velk_OpenIndexFile in velk_IndexAccess.h;
+// kind names the file in messages), checks that it holds a whole header
+// with the "VelkIndex" mark, an annotation area inside the file and no more
+// entries claimed than present, loads velk_index_hdr and derives
+// velk_index_entries from the file size.  Returns the descriptor (the
+// caller closes it), or -1 with a message and exit status 72.
+[[nodiscard]] int velk_OpenLocalIndexFile(const char *path, int openFlags, int kind);
 
 // Allocates the read buffer on first use and resets the sequential reader to
 // entry 0.  Returns 0, or -1 with exit status 78 when memory runs out.

@@ -1,0 +1,20 @@
+#ifndef VELK_INDEXACCESS_H
+#define VELK_INDEXACCESS_H
+
+// Opening the index file of an archive of any kind (VELK_FILETYPE): a
+// storage-system or gateway-host index is found, and its size learnt,
+// through the client library; a local one is opened and validated by the
+// index file unit.  Called by the initial thread; no locks of its own (the
+// client library serialises its connections).  Results follow the
+// archiver's family: a descriptor, or -1 after logging.
+
+// Opens the index file at path with openFlags.  A local index (any kind but
+// VELK_QUOR_FILE and VELK_REMOTE_FILE) is opened and checked as
+// velk_OpenLocalIndexFile does, loading velk_index_hdr and
+// velk_index_entries.  The reading of storage-system and gateway-host index
+// files is not available in this build: after their attributes are fetched
+// the call fails with a message.  Returns the descriptor (the caller closes
+// it), or -1 with a message and exit status 72.
+[[nodiscard]] int velk_OpenIndexFile(const char *path, int openFlags, int kind);
+
+#endif
