@@ -120,7 +120,8 @@ TEST_F(IndexFileTest, EntryFromTarHeader)
                  {'\0', "", "olddir/", 0, VTO_DIRECTORY, 0, 0}, {'\0', "ustar", "olddir/", 0, VTO_FILE, 3, 513}};
     for (const Type &t : types) {
         h.thb_typeflag = t.flag;
-        memcpy(h.thb_magic, t.magic, 6);
+        memset(h.thb_magic, 0, sizeof h.thb_magic);
+        memcpy(h.thb_magic, t.magic, strlen(t.magic));
         memset(h.thb_name, 0, sizeof h.thb_name);
         strcpy(h.thb_name, t.name);
         blocks = 0;

@@ -91,7 +91,8 @@ TEST_F(MemberStatusTest, RemovesOnlyWhatWasArchivedWholeAndUnchangedWithParanoid
         ASSERT_EQ(mkdir("subdir", 0755), 0);
         std::vector<hif_entry_t> entries(12);
         for (size_t i = 0; i < entries.size(); i++) {
-            velk_FileSpec_t member = velkunit::memberFromLstat(files[i].name);
+            const std::string name = files[i].name;  // the member points at it
+            velk_FileSpec_t member = velkunit::memberFromLstat(name);
             ASSERT_EQ(velk_IndexFromFileSpec(static_cast<int64_t>(i), &member, &entries[i]), 0);
         }
         velk_Put32(entries[3].hent_flags, HIF_FLAG_PHANTOM | HIF_FLAG_DELETED);
