@@ -21,20 +21,9 @@
 
 namespace {
 
-// Runs scenario in a forked child with its output in files; the test fails
-// unless it returns 0 (the child's standard error is shown).
 void inChild(const std::function<int()> &scenario)
 {
-    velktest::ScratchDir dir;
-    std::string out = dir / "out", err = dir / "err";
-    velktest::ForkedChild child([&] {
-        if (!velktest::redirectOutputToFiles(out, err))
-            return 120;
-        int rc = scenario();
-        fflush(nullptr);
-        return rc;
-    });
-    EXPECT_TRUE(velktest::exitsWith(child, 0)) << velktest::readFile(err);
+    EXPECT_TRUE(velktest::childExitsWith(0, scenario));
 }
 
 struct ServerListCase {
