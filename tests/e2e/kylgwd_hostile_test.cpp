@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <kylgw_catalogue.h>
 #include <quorex_crypto.h>
 
 #include <atomic>
@@ -364,16 +365,18 @@ constexpr int kClientThreads = 4;
 constexpr int kCasesPerThread = 2600;
 constexpr uint32_t kFuzzSeed = 0x6b796c67;
 
-// Catalogued requests that carry a body (category, function).
-constexpr uint16_t kBodied[][2] = {
-    {256, 1},     {512, 16},    {512, 20},    {512, 33},    {512, 128},   {512, 256},   {512, 259},
-    {512, 260},   {512, 304},   {1280, 258},  {1280, 776},  {1280, 777},  {1280, 779},  {1280, 1538},
-    {1280, 1539}, {1280, 1540}, {1280, 1546}, {1280, 1547}, {1280, 1801}, {1280, 3075}, {1280, 3076},
-    {1280, 3329}, {1280, 3840}, {1280, 3842}, {1280, 3843}, {1280, 4609}, {1280, 4610}, {1280, 4615},
-    {1280, 4616}, {1280, 4866}, {1280, 4867}, {1280, 4869}, {1280, 4873}, {1280, 5376}, {1280, 5378},
-    {1280, 5889}, {1280, 5890}, {1536, 256},  {1536, 262},  {1792, 256},  {1792, 257},  {1792, 258},
-    {2048, 256},  {5632, 256},  {5632, 518},  {5632, 521},  {5632, 527},  {5888, 834},
-};
+// Catalogued requests that carry a body.
+std::vector<const kylgw_msgtype_t *> bodiedRequests()
+{
+    std::vector<const kylgw_msgtype_t *> rows;
+    kylgw_ForEachMsgType(
+        [](const kylgw_msgtype_t *row, void *arg) {
+            if (row->request != nullptr)
+                static_cast<std::vector<const kylgw_msgtype_t *> *>(arg)->push_back(row);
+        },
+        &rows);
+    return rows;
+}
 constexpr uint16_t kCategories[] = {256, 512, 1280, 1536, 1792, 2048, 5632, 5888};
 // Values that make a count or length field hostile.
 constexpr uint32_t kHugeValues[] = {0xFFFFFFFFu, 0xFFFFFFF0u, 0x80000000u, 0x7FFFFFFFu, 0x00100001u, 0x04000001u,
@@ -381,6 +384,7 @@ constexpr uint32_t kHugeValues[] = {0xFFFFFFFFu, 0xFFFFFFF0u, 0x80000000u, 0x7FF
 
 struct Fuzzer {
     std::mt19937 rng;
+    const std::vector<const kylgw_msgtype_t *> bodied = bodiedRequests();
     explicit Fuzzer(uint32_t seed) : rng(seed) {}
 
     uint32_t below(uint32_t n) { return static_cast<uint32_t>(rng() % n); }
@@ -431,7 +435,7 @@ struct Fuzzer {
     std::string ending(uint32_t id, bool *reset)
     {
         *reset = false;
-        const uint16_t *op = kBodied[below(sizeof kBodied / sizeof kBodied[0])];
+        const kylgw_msgtype_t *op = bodied[below(static_cast<uint32_t>(bodied.size()))];
         switch (below(8)) {
         case 0:
             return bytes(1 + below(300));
@@ -446,14 +450,14 @@ struct Fuzzer {
             return gwRequest(id, kCategories[below(8)], 40000 + below(25000), bytes(4 + below(64)));
         case 4: { // a catalogued request cut short
             std::string body = hostileBody();
-            return gwRequest(id, op[0], op[1], body.substr(0, below(static_cast<uint32_t>(body.size()))));
+            return gwRequest(id, op->category, op->function, body.substr(0, below(static_cast<uint32_t>(body.size()))));
         }
         case 5: // huge counts and lengths
         case 6:
-            return gwRequest(id, op[0], op[1], hostileBody());
+            return gwRequest(id, op->category, op->function, hostileBody());
         default: { // reset in the middle of a message
             *reset = true;
-            std::string m = gwRequest(id, op[0], op[1], hostileBody());
+            std::string m = gwRequest(id, op->category, op->function, hostileBody());
             return m.substr(0, 1 + below(static_cast<uint32_t>(m.size() - 1)));
         }
         }
