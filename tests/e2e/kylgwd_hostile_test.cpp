@@ -4,11 +4,7 @@
 // task message, format directives in log texts, weak public keys, wrong
 // keytabs, a second login, a response no login waits for, password
 // guessing past the retries, forged reconnect packets and, as root,
-// another user's private file), in the same table the sessions whose fault
-// script turns on a switch no client can cause (garbage or unsolicited
-// headers, replies without or cut in their body, dropped connections, file
-// operations refused, combo answers refused, forced outcomes), and a
-// seeded fuzz-style loop of more than 10,000 cases over many connections
+// another user's private file), and a seeded fuzz-style loop of more than 10,000 cases over many connections
 // from several threads at once, mixed with well-formed requests whose
 // replies must still arrive in order.  After it kylgwd still serves a
 // session that stayed open all along and a new one, and stops cleanly on
@@ -136,28 +132,20 @@ std::string openRequest(uint32_t id, const std::string &path, uint32_t oflag, ui
                      velktest::gwXdrString(path) + words({oflag, mode, 0, 1}) + std::string(128, '\0'));
 }
 
-std::string mkdirRequest(uint32_t id, const std::string &path)
-{
-    return gwRequest(id, kCatFilesys, 3329, velktest::gwXdrString(path) + words({0755}));
-}
 
 // What the session does with a request: reply with this errorcode, close
-// the connection, send the reply header and half the body and close, or
-// say nothing.
-constexpr int32_t kClosed = 1, kTruncated = 2, kNoReply = 3;
+// the connection, or say nothing.
+constexpr int32_t kClosed = 1, kNoReply = 3;
 
 struct Step {
     std::string request;
     int32_t result;
-    int64_t flags = -1; // the reply's flags, when not -1
-    const char *sanity = "API_MSGH";
 };
 
 struct Case {
     const char *what;
     std::vector<Step> steps;
-    const char *logged;     // a line of the daemon log this case causes
-    std::string faults = ""; // added to the fault script for this case's session
+    const char *logged; // a line of the daemon log this case causes
 };
 
 // Reads the reply to id and skips its body, whatever its length: the test
@@ -203,6 +191,8 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
     ASSERT_EQ(mkdir((dir / "root/bob").c_str(), 0755), 0);
     ASSERT_EQ(chown((dir / "root").c_str(), alice, root ? alice : getgid()), 0);
     ASSERT_EQ(chown((dir / "root/bob").c_str(), bob, root ? bob : getgid()), 0);
+    // Logins the raw client can make: the keytab scrambled, the password in clear.
+    velktest::writeFile(dir / "faults", "cipher=GARBLE\ncleartext_pw\n");
     ASSERT_TRUE(gw.start({"--config", dir / "kylgwd.conf", "--faults", dir / "faults"}));
 
     const std::string cap = words({0, 0}) + velktest::gwXdrString(std::string(4097, 'a'));
@@ -265,49 +255,6 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
           {gwRequest(31, kCatAuth, 128, words({67, 2, 99}) + opaque("x") + opaque(std::string(31, 'h'))), -51021},
           {getcwd(32), -13}},
          nullptr},
-        // The fault switches a scripted session turns on.
-        {"a garbage header on the next reply only",
-         {{gwRequest(40, kCatFilesys, 9999), -22, 0, "GARBAGE!"}, {gwRequest(41, kCatFilesys, 9999), -22, 0}},
-         nullptr,
-         "garbage_header\n"},
-        {"an unsolicited header", {{gwRequest(42, kCatFilesys, 9999), -22, 4}, {gwRequest(43, kCatFilesys, 9999), -22, 0}},
-         nullptr, "unsolicited\n"},
-        {"a reply without its body", {{siteInfoRequest(44), 0, 0}}, nullptr,
-         "reply_nobody=256/1\n"},
-        {"a reply cut in its body", {{siteInfoRequest(46), kTruncated}}, "closed by the truncate_body fault",
-         "truncate_body=256/1\n"},
-        {"a dropped connection", {{siteInfoRequest(47), kClosed}}, "closed by the drop_conn fault",
-         "drop_conn=quorex_GetSiteInfo\n"},
-        {"file operations refused once, and by path",
-         {{gwRequest(50, kCatAuth, 16, words({592, 2, 0, 0, 0, 0})), 0},
-          {keytabLogin(51, "alice", kKeytab), 0},
-          {openRequest(52, "f", 4 | 16), -11},
-          {openRequest(53, "f", 4 | 16), 0}, // the session's first descriptor
-          {gwRequest(54, kCatFilesys, 4869, words({0, 0, 0, 0, 0})), -28},
-          {gwRequest(55, kCatFilesys, 4869, words({0, 0, 0, 0, 0})), 0},
-          {mkdirRequest(56, "m"), -11},
-          {mkdirRequest(57, "m"), 0},
-          {openRequest(58, "secret", 4 | 16), -13},
-          {openRequest(59, "secret/x", 4 | 16), -13},
-          {mkdirRequest(60, "flat/sub"), -20}},
-         nullptr,
-         "busy_open=1\nenospc_seek=1\nmkdir_eagain=1\ndeny=/secret\nnotdir=/flat\n"},
-        {"right passwords refused twice, with no retries announced",
-         {{comboLogin(61, "alice"), 0}, {response(62, "s3cret"), -10003}, {response(63, "s3cret"), -10003},
-          {response(64, "s3cret"), 0}},
-         nullptr,
-         "combo_wrong=2\nretry_count=0\n"},
-        {"a token code asked for after the right password",
-         {{comboLogin(65, "alice"), 0},
-          {response(66, "s3cret"), -42009},
-          {gwRequest(67, kCatAuth, 304, opaque(std::string("s3cret\0", 7)), 2), 0}},
-         nullptr,
-         "token_next\n"},
-        {"a refusal and a reconnect outcome forced by the script",
-         {{comboLogin(68, "alice"), -43000},
-          {gwRequest(69, kCatAuth, 128, words({67, 2, 99}) + opaque("x") + opaque(std::string(32, 'h'))), -51040}},
-         nullptr,
-         "refuse=-43000\nreconnect=-51040\n"},
     };
     // Another user's private file, refused by the kernel under bob's identity.
     if (root)
@@ -325,8 +272,6 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
                                     nullptr}});
     for (const Case &k : cases) {
         SCOPED_TRACE(k.what);
-        // The script is read again by each new session.
-        velktest::writeFile(dir / "faults", "cipher=GARBLE\ncleartext_pw\n" + k.faults);
         GwRawClient c;
         GwHeader h;
         std::vector<uint32_t> greeting;
@@ -336,16 +281,10 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
             ASSERT_TRUE(c.send(s.request + (s.result == kNoReply ? "" : gwRequest(0xFFFF0000u, kCatFilesys, 9999))));
             if (s.result == kClosed) {
                 EXPECT_TRUE(c.closedByPeer()) << "request " << id;
-            } else if (s.result == kTruncated) {
-                bool closed = false;
-                ASSERT_TRUE(c.readHeader(&h));
-                EXPECT_EQ(c.drain(1 << 16, velktest::kGwIoTimeoutMs, &closed).size(), kSiteInfoBytes / 2);
-                EXPECT_TRUE(closed);
             } else if (s.result != kNoReply) {
                 ASSERT_TRUE(readReply(c, id, &h)) << "request " << id;
                 EXPECT_EQ(h.errorcode, s.result) << "request " << id;
-                EXPECT_EQ(h.sanity, s.sanity) << "request " << id;
-                EXPECT_TRUE(s.flags < 0 || h.flags == s.flags) << "request " << id << " flags " << h.flags;
+                EXPECT_EQ(h.sanity, "API_MSGH") << "request " << id;
             }
         }
         if (k.logged != nullptr) {

@@ -259,19 +259,31 @@ TEST(GwUsers, RefusalRetryLaterAndPasswordValues)
     EXPECT_FALSE(gw_PasswordMatches("$6$bogus", "correct horse"));
 }
 
-// The keys whose effect no session test shows (the others are used by the
-// kylgwd and velk end-to-end tests), and the value forms they leave out.
-TEST(GwFaults, KeysAndValueFormsNoSessionTestUses)
+// The keys the velk end-to-end tests use (down, proto, siteinfo_err,
+// pam_count, retry_later) show their effect there; the others are read here.
+TEST(GwFaults, EveryOtherKeyAndItsValueForms)
 {
     gw_faults_t f;
     std::vector<std::string> problems;
-    gw_FaultsParse("# comment\nrunmode=3\ndelay_reply=1792/257, 250\ntruncate_body=quor_Logmsg\n"
-                   "refuse=-50512,stop,Too many, really\ndh=g1\npam_style=5\nreadattrs_count=+1\nnames_count=-1\n",
+    gw_FaultsParse("# comment\nrunmode=3\ngarbage_header\nunsolicited\ndelay_reply=1792/257, 250\n"
+                   "drop_conn=1280/3840\nreply_nobody=256/1\ntruncate_body=quor_Logmsg\n"
+                   "refuse=-50512,stop,Too many, really\nreconnect=-51035\ncombo_wrong=3\ntoken_next\nretry_count=0\n"
+                   "cleartext_pw\ncipher=GARBLE\ndh=g1\npam_style=5\nbusy_open=1\nenospc_seek=2\nmkdir_eagain=3\n"
+                   "deny=/home/a/s\nnotdir=/home/a/f\nreadattrs_count=+1\nnames_count=-1\n",
                    &f, &problems);
     EXPECT_TRUE(problems.empty()) << problems.front();
     EXPECT_TRUE(f.runmodeSet && f.runmode == 3);
+    EXPECT_TRUE(f.garbageHeader && f.unsolicited);
+    EXPECT_TRUE(gw_FaultOpIs(f.dropConn, 1280, 3840));
+    EXPECT_FALSE(gw_FaultOpIs(f.dropConn, 1280, 3841));
+    EXPECT_TRUE(gw_FaultOpIs(f.replyNobody, 256, 1));
+    EXPECT_TRUE(f.reconnectSet && f.reconnectResult == -51035);
+    EXPECT_EQ(f.comboWrong, 3u);
+    EXPECT_TRUE(f.tokenNext && f.retryCountSet && f.retryCount == 0 && f.cleartextPw && f.cipherGarble);
+    EXPECT_TRUE(f.busyOpen == 1 && f.enospcSeek == 2 && f.mkdirEagain == 3);
+    EXPECT_EQ(f.denyPrefix, "/home/a/s");
+    EXPECT_EQ(f.notdirPath, "/home/a/f");
     EXPECT_TRUE(gw_FaultOpIs(f.delayReply, 1792, 257));
-    EXPECT_FALSE(gw_FaultOpIs(f.delayReply, 1792, 256));
     EXPECT_EQ(f.delayMs, 250u);
     EXPECT_TRUE(gw_FaultOpIs(f.truncateBody, 1792, 257)); // a catalogue name
     EXPECT_TRUE(f.refuse.set && f.refuse.stop && f.refuse.code == -50512 && f.refuse.text == "Too many, really");
@@ -285,7 +297,7 @@ TEST(GwFaults, KeysAndValueFormsNoSessionTestUses)
     EXPECT_TRUE(none.empty());
     EXPECT_TRUE(f.reconnectSet && f.reconnectResult == 0);
     EXPECT_EQ(f.dh, gw_dh_fault_t::weak);
-    EXPECT_FALSE(f.refuse.set || f.delayReply.set || f.runmodeSet || f.readattrsCountPlusOne);
+    EXPECT_FALSE(f.refuse.set || f.garbageHeader || f.delayReply.set || f.runmodeSet || f.readattrsCountPlusOne);
 }
 
 TEST(GwFaults, BadLinesAreReportedOneEachAndChangeNothing)
