@@ -3,11 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <functional>
 #include <string>
 
 #include "nxapi_private.h"
