@@ -34,6 +34,7 @@ using velktest::GwRawClient;
 using velktest::gwHeaderBytes;
 using velktest::gwPutU32;
 using velktest::gwRequest;
+using velktest::gwXdrString;
 using velktest::kGwBodyFlag;
 
 namespace {
@@ -54,11 +55,6 @@ std::string words(std::initializer_list<uint32_t> ws)
 std::string padded(const std::string &b)
 {
     return b + std::string((4 - b.size() % 4) % 4, '\0');
-}
-
-std::string opaque(const std::string &b)
-{
-    return words({static_cast<uint32_t>(b.size())}) + padded(b);
 }
 
 // The scrambler: k = (sum of the seed's bytes) ^ 0xA5; per byte: xor with
@@ -88,7 +84,7 @@ std::string siteInfoRequest(uint32_t id)
 
 std::string logmsgRequest(uint32_t id, uint32_t fn, const std::string &text)
 {
-    return gwRequest(id, kCatLog, fn, words({0x2000000, 0x6000000}) + velktest::gwXdrString(text));
+    return gwRequest(id, kCatLog, fn, words({0x2000000, 0x6000000}) + gwXdrString(text));
 }
 
 // A keytab login (the keytab scrambled, as the cipher=GARBLE fault asks).
@@ -108,7 +104,7 @@ std::string comboLogin(uint32_t id, const std::string &user)
 
 std::string response(uint32_t id, const std::string &password)
 {
-    return gwRequest(id, kCatAuth, 304, opaque(password + std::string(1, '\0')));
+    return gwRequest(id, kCatAuth, 304, gwXdrString(password + std::string(1, '\0')));
 }
 
 std::string getcwd(uint32_t id)
@@ -129,7 +125,7 @@ std::string groupPrimeMinusOne()
 std::string openRequest(uint32_t id, const std::string &path, uint32_t oflag, uint32_t mode = 0644)
 {
     return gwRequest(id, kCatFilesys, 3840,
-                     velktest::gwXdrString(path) + words({oflag, mode, 0, 1}) + std::string(128, '\0'));
+                     gwXdrString(path) + words({oflag, mode, 0, 1}) + std::string(128, '\0'));
 }
 
 
@@ -195,7 +191,7 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
     velktest::writeFile(dir / "faults", "cipher=GARBLE\ncleartext_pw\n");
     ASSERT_TRUE(gw.start({"--config", dir / "kylgwd.conf", "--faults", dir / "faults"}));
 
-    const std::string cap = words({0, 0}) + velktest::gwXdrString(std::string(4097, 'a'));
+    const std::string cap = words({0, 0}) + gwXdrString(std::string(4097, 'a'));
     std::vector<Case> cases = {
         {"unknown functions without a body, a file operation before a login",
          {{gwRequest(1, kCatAuth, 9999), -41000},
@@ -218,13 +214,13 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
           {siteInfoRequest(10), 0}},
          "no login waits for it; dropped"},
         {"format directives in log texts are data",
-         {{gwRequest(11, kCatLog, 256, words({0x60000}) + velktest::gwXdrString("velk")), 0},
+         {{gwRequest(11, kCatLog, 256, words({0x60000}) + gwXdrString("velk")), 0},
           {logmsgRequest(12, 257, "transfer %s%n %d%x done"), 0},
           {gwRequest(13, kCatLog, 258, words({0})), 0}},
          "logmsg user=- flags=0x2000000 class=0x6000000 text=transfer %s%n %d%x done\n"},
         {"public keys 1 and p - 1",
-         {{gwRequest(14, kCatAuth, 20, opaque(std::string(1, '\x01'))), -22},
-          {gwRequest(15, kCatAuth, 20, opaque(groupPrimeMinusOne())), -22}},
+         {{gwRequest(14, kCatAuth, 20, gwXdrString(std::string(1, '\x01'))), -22},
+          {gwRequest(15, kCatAuth, 20, gwXdrString(groupPrimeMinusOne())), -22}},
          nullptr},
         {"keytabs that do not match, then a second login",
          {{gwRequest(16, kCatAuth, 16, words({592, 2, 0, 0, 0, 0})), 0},
@@ -248,11 +244,12 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
           {getcwd(29), -13}},
          "combo login of alice refused (-10003): wrong password"},
         {"forged and cut reconnect packets",
-         {{gwRequest(30, kCatAuth, 128, words({67, 2, 99}) + opaque(std::string("\0\0\0\x05" "alice", 9) +
-                                                                     std::string(32, 'n')) +
-                                               opaque(std::string(32, 'h'))),
+         {{gwRequest(30, kCatAuth, 128,
+                     words({67, 2, 99}) + gwXdrString(std::string("\0\0\0\x05" "alice", 9) + std::string(32, 'n')) +
+                         gwXdrString(std::string(32, 'h'))),
            -51021},
-          {gwRequest(31, kCatAuth, 128, words({67, 2, 99}) + opaque("x") + opaque(std::string(31, 'h'))), -51021},
+          {gwRequest(31, kCatAuth, 128, words({67, 2, 99}) + gwXdrString("x") + gwXdrString(std::string(31, 'h'))),
+           -51021},
           {getcwd(32), -13}},
          nullptr},
     };
@@ -355,7 +352,7 @@ struct Fuzzer {
             for (size_t i = 0, n = below(200); i < n; i++)
                 text.push_back("%sndx \\\n\t%%abc"[below(15)]);
             return gwRequest(id, kCatLog, 257, words({static_cast<uint32_t>(rng()), static_cast<uint32_t>(rng())}) +
-                                                   velktest::gwXdrString(text));
+                                                   gwXdrString(text));
         }
         }
     }
