@@ -81,12 +81,7 @@ TEST(KylgwdDaemon, BadStartsEndWithTheirStatusAndOneLine)
         std::string message;
     } cases[] = {
         {{"--root", root, "--bogus"}, "", 64, "kylgwd: unknown option '--bogus'"},
-        {{"--root", root, "--listen", "127.0.0.1"}, "", 64, "--listen '127.0.0.1': expected HOST:PORT"},
-        {{"--root", scratch / "missing"}, "", 64, "No such file or directory"},
-        {{"--root", root, "--portfile", scratch / "nodir/port"}, "", 64, "does not exist"},
         {served, "Site = {\n  umask = 022\n  colour = blue\n}\n", 78, "bad.conf:3: unknown key 'colour'"},
-        {served, "Users = {\n  alice = {\n    shell = /bin/sh\n  }\n}\n", 78,
-         "bad.conf:3: unknown key 'shell' for user alice\n"},
         {{"--root", root, "--listen", busyAddr, "--portfile", scratch / "port"}, "", 1,
          "cannot listen on " + busyAddr + ": Address already in use"},
     };

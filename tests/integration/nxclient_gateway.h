@@ -13,9 +13,11 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "kylgwd_fixture.h"
+#include "velk_testsupport.h"
 
 namespace nxtest {
 
@@ -66,6 +68,7 @@ public:
     gid_t bobGid() const { return bobGid_; }
 
 private:
+    std::unique_ptr<velktest::ScratchDir> scratch_;
     std::string dir_;
     std::unique_ptr<velktest::KylgwdProcess> gw_;
     uid_t ivanUid_ = 0, bobUid_ = 0;
@@ -89,7 +92,6 @@ protected:
     std::string sidecarPath(const std::string &rel) const;
     // The sidecar of ns(rel) as key/value pairs; empty when there is none.
     std::map<std::string, std::string> sidecar(const std::string &rel) const;
-    bool exists(const std::string &diskPath) const;
     // Makes a file on disk (owned by ivan) with the given contents and mode.
     void makeFile(const std::string &rel, const std::string &contents, mode_t mode = 0644) const;
 
@@ -102,6 +104,9 @@ protected:
 // after its reply, before it reads the next request; so after the replies
 // to two more requests, the lines of everything before them are there.
 size_t settledEvents(const std::string &needle);
+
+// lstat of a path on disk; a failure fails the test.
+struct stat diskStat(const std::string &path);
 
 } // namespace nxtest
 

@@ -25,15 +25,10 @@
 
 namespace {
 
+using nxtest::diskStat;
 using nxtest::gateway;
 using nxtest::NxClientTest;
-
-struct stat diskStat(const std::string &path)
-{
-    struct stat st {};
-    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path << ": " << strerror(errno);
-    return st;
-}
+using velktest::exists;
 
 // Descriptors of process pid that refer to path.
 int openCount(pid_t pid, const std::string &path)

@@ -6,6 +6,7 @@
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -116,25 +117,9 @@ bool GwRawClient::send(const std::string &bytes)
 
 bool GwRawClient::read(size_t n, std::string *out, int timeoutMs)
 {
-    out->clear();
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    char buf[65536];
-    while (out->size() < n) {
-        struct pollfd pfd = {fd_, POLLIN, 0};
-        int rc = poll(&pfd, 1, msLeft(deadline));
-        if (rc < 0 && errno == EINTR)
-            continue;
-        if (rc <= 0)
-            return false;
-        size_t want = n - out->size() < sizeof buf ? n - out->size() : sizeof buf;
-        ssize_t got = recv(fd_, buf, want, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        out->append(buf, static_cast<size_t>(got));
-    }
-    return true;
+    bool closed = false;
+    *out = drain(n, timeoutMs, &closed);
+    return out->size() == n;
 }
 
 bool GwRawClient::readHeader(GwHeader *h, int timeoutMs)
@@ -185,7 +170,7 @@ std::string GwRawClient::drain(size_t maxBytes, int timeoutMs, bool *closed)
             continue;
         if (rc <= 0)
             break;
-        ssize_t got = recv(fd_, buf, sizeof buf, 0);
+        ssize_t got = recv(fd_, buf, std::min(sizeof buf, maxBytes - out.size()), 0);
         if (got < 0 && errno == EINTR)
             continue;
         if (got == 0 || (got < 0 && errno == ECONNRESET)) {
@@ -219,18 +204,6 @@ void GwRawClient::close()
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
-}
-
-bool waitForFileText(const std::string &path, const std::string &needle, size_t count, double timeoutSeconds)
-{
-    auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(timeoutSeconds * 1000));
-    for (;;) {
-        if (countOccurrences(readFile(path), needle) >= count)
-            return true;
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
 }
 
 } // namespace velktest

@@ -80,10 +80,6 @@ private:
     int fd_ = -1;
 };
 
-// Waits until the file at path holds needle at least count times.
-bool waitForFileText(const std::string &path, const std::string &needle, size_t count = 1,
-                     double timeoutSeconds = 60);
-
 } // namespace velktest
 
 #endif

@@ -206,9 +206,14 @@ int KylgwdProcess::stop(double timeoutSeconds)
 
 bool KylgwdProcess::waitForLog(const std::string &needle, size_t count, double timeoutSeconds) const
 {
+    return waitForFileText(logPath_, needle, count, timeoutSeconds);
+}
+
+bool waitForFileText(const std::string &path, const std::string &needle, size_t count, double timeoutSeconds)
+{
     auto deadline = deadlineAfter(timeoutSeconds);
     for (;;) {
-        if (countOccurrences(logText(), needle) >= count)
+        if (countOccurrences(readFile(path), needle) >= count)
             return true;
         if (Clock::now() > deadline)
             return false;

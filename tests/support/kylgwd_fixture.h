@@ -41,13 +41,11 @@ public:
     // Waits until the log contains needle at least count times.
     bool waitForLog(const std::string &needle, size_t count = 1, double timeoutSeconds = 60) const;
 
-    bool running() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
     int port() const { return port_; }
     const std::string &dir() const { return dir_; }
     std::string portFilePath() const { return dir_ + "/port"; }
     std::string rootPath() const { return dir_ + "/root"; }
-    const std::string &logPath() const { return logPath_; }
     std::string logText() const;
     std::string stderrText() const;
 
@@ -61,6 +59,9 @@ private:
 
 // Occurrences of needle in text.
 size_t countOccurrences(const std::string &text, const std::string &needle);
+// Waits until the file at path holds needle at least count times.
+bool waitForFileText(const std::string &path, const std::string &needle, size_t count = 1,
+                     double timeoutSeconds = 60);
 
 } // namespace velktest
 

@@ -4,6 +4,7 @@
 // output that was never captured.
 
 #include "velk_testproc.h"
+#include "velk_testsupport.h"
 
 #include <gtest/gtest.h>
 
@@ -189,6 +190,29 @@ bool ForkedChild::wait(int *status, std::chrono::seconds timeout)
     if (WEXITSTATUS(status) != code)
         return ::testing::AssertionFailure() << "child exited with " << WEXITSTATUS(status) << ", not " << code;
     return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult childExitsWith(int code, const std::function<int()> &scenario, std::string *errText)
+{
+    ScratchDir dir;
+    const std::string out = dir / "out", err = dir / "err";
+    ::testing::AssertionResult result = ::testing::AssertionSuccess();
+    {
+        ForkedChild child([&] {
+            if (!redirectOutputToFiles(out, err))
+                return 120;
+            int rc = scenario();
+            fflush(nullptr);
+            return rc;
+        });
+        result = exitsWith(child, code);
+    }
+    const std::string text = readFile(err);
+    if (errText != nullptr)
+        *errText = text;
+    if (!result)
+        result << "\n" << text;
+    return result;
 }
 
 // ---- BytePipe ------------------------------------------------------------------

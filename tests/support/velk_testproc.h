@@ -107,6 +107,13 @@ private:
 ::testing::AssertionResult exitsWith(ForkedChild &child, int code,
                                      std::chrono::seconds timeout = kGenerousWait);
 
+// Runs scenario in a ForkedChild whose standard output and error go to
+// files of a scratch directory, and checks that it exits with code; on a
+// failure the message carries the child's standard error.  *errText, when
+// given, receives that text in any case.
+::testing::AssertionResult childExitsWith(int code, const std::function<int()> &scenario,
+                                          std::string *errText = nullptr);
+
 // A pipe over which parent and forked child pass single bytes to say "ready"
 // or "go on", so that neither side depends on how fast the other is.  Both
 // ends stay open in both processes; each side uses only one direction.

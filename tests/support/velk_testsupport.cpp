@@ -43,8 +43,9 @@ ScratchDir::ScratchDir()
 
 ScratchDir::~ScratchDir()
 {
+    // Outside a test (a test environment's directory) any failure keeps it.
     const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    if (info && info->result()->Failed()) {
+    if (info ? info->result()->Failed() : ::testing::UnitTest::GetInstance()->Failed()) {
         fprintf(stderr, "scratch directory kept: %s\n", path_.c_str());
         return;
     }

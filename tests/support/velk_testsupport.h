@@ -15,7 +15,8 @@
 namespace velktest {
 
 // A scratch directory under the build tree, named after the running test.
-// Removed when the test passed; kept (and its path printed) when it failed.
+// Removed when the test (outside a test: the program so far) passed; kept
+// (and its path printed) when it failed.
 class ScratchDir {
 public:
     ScratchDir();

@@ -1,7 +1,7 @@
 // The stanza parser: values, flags and compound stanzas with their lines,
 // comments and the ";" cut, keys and values on separate lines, the caps on
-// nesting, line length and entry count, the error codes with their lines,
-// and the key and token lookups.
+// nesting, line length and entry count, and the error codes with their
+// lines.
 
 #include <gtest/gtest.h>
 
@@ -142,38 +142,6 @@ TEST(StanzaParse, EntryCountCapAndFiles)
     EXPECT_EQ(error, QUOR_CFG_E_OPEN);
     EXPECT_EQ(line, 0u);
     EXPECT_EQ(list, nullptr);
-}
-
-TEST(StanzaLookup, FindKeyHonoursCaseAndLevel)
-{
-    Parsed p("Alpha = 1\nSect = { Beta = 2\n}\nalpha = 3\n");
-    ASSERT_EQ(p.rc, 0);
-    EXPECT_STREQ(quor_CfgFindKey("Alpha", p.list, 0)->KeyValue, "1");
-    EXPECT_STREQ(quor_CfgFindKey("alpha", p.list, 0)->KeyValue, "3");
-    EXPECT_STREQ(quor_CfgFindKey("ALPHA", p.list, 1)->KeyValue, "1");
-    EXPECT_EQ(quor_CfgFindKey("ALPHA", p.list, 0), nullptr);
-    // One level only.
-    EXPECT_EQ(quor_CfgFindKey("Beta", p.list, 1), nullptr);
-}
-
-TEST(StanzaLookup, FindTokenMatchesWholeWordsInKeysOrValues)
-{
-    Parsed p("web7 db1 = hostA hostB\n"
-             "Flagged hostB\n"
-             "Sect = {\n"
-             "  deep key = inner value\n"
-             "}\n");
-    ASSERT_EQ(p.rc, 0);
-    EXPECT_EQ(quor_CfgFindToken("db1", p.list, 0, 0), p.list);
-    EXPECT_EQ(quor_CfgFindToken("db", p.list, 0, 0), nullptr);
-    EXPECT_EQ(quor_CfgFindToken("hostB", p.list, 1, 0), p.list);
-    // Flag stanzas have no value to search.
-    EXPECT_EQ(quor_CfgFindToken("Flagged", p.list, 1, 0), nullptr);
-    EXPECT_EQ(quor_CfgFindToken("deep", p.list, 0, 0), nullptr);
-    const quor_cfg_stanza_t *deep = quor_CfgFindToken("deep", p.list, 0, 1);
-    ASSERT_NE(deep, nullptr);
-    EXPECT_STREQ(deep->KeyValue, "inner value");
-    EXPECT_EQ(quor_CfgFindToken("inner", p.list, 1, 1), deep);
 }
 
 } // namespace

@@ -11,7 +11,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "quorex_netrc.h"
@@ -51,12 +50,8 @@ protected:
 
     void write(const std::string &text, mode_t mode = 0600)
     {
-        std::string path = dir_ / ".netrc";
-        {
-            std::ofstream f(path, std::ios::trunc);
-            f << text;
-        }
-        ASSERT_EQ(chmod(path.c_str(), mode), 0);
+        velktest::writeFile(dir_ / ".netrc", text);
+        ASSERT_EQ(chmod((dir_ / ".netrc").c_str(), mode), 0);
     }
 
     // Reads the file; stderr is captured into err_.

@@ -75,9 +75,7 @@ TEST(GwParseOptions, RejectsMalformedCommandLines)
         {{"--root", "/r", "--log="}, "--log needs a non-empty value"},
         {{"--root", "/r", "--foreground=yes"}, "--foreground takes no value"},
         {{"--root", "/r", "--runmode", "0"}, "--runmode '0': must be 1"},
-        {{"--root", "/r", "--runmode", "3"}, "--runmode '3': must be 1"},
         {{"--root", "/r", "--runmode", "1x"}, "--runmode '1x': must be 1"},
-        {{"--root", "/r", "--runmode", "-1"}, "--runmode '-1': must be 1"},
     };
     for (const auto &c : cases) {
         auto p = parse(c.args);

@@ -161,11 +161,7 @@ Step step(uint16_t cat, uint16_t fn, std::function<void(const Req *, std::string
 // saw nothing wrong (the child's standard error is shown).
 inline void runInSession(const std::function<int(Peer &)> &scenario)
 {
-    velktest::ScratchDir dir;
-    std::string out = dir / "out", err = dir / "err";
-    velktest::ForkedChild child([&] {
-        if (!velktest::redirectOutputToFiles(out, err))
-            return 120;
+    EXPECT_TRUE(velktest::childExitsWith(0, [&] {
         setenv("QUOR_HOSTNAME", "127.0.0.1", 1);
         setenv("QUOR_SERVER_HOST", "127.0.0.1", 1);
         if (nx_LibInit() != 0)
@@ -187,8 +183,7 @@ inline void runInSession(const std::function<int(Peer &)> &scenario)
             return 124;
         }
         return rc;
-    });
-    EXPECT_TRUE(velktest::exitsWith(child, 0)) << velktest::readFile(err);
+    }));
 }
 
 } // namespace fileopstest

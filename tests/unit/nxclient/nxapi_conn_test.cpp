@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,21 +20,7 @@
 
 namespace {
 
-// Runs scenario in a forked child with its output in files; the test fails
-// unless it returns 0 (the child's standard error is shown).
-void inChild(const std::function<int()> &scenario)
-{
-    velktest::ScratchDir dir;
-    std::string out = dir / "out", err = dir / "err";
-    velktest::ForkedChild child([&] {
-        if (!velktest::redirectOutputToFiles(out, err))
-            return 120;
-        int rc = scenario();
-        fflush(nullptr);
-        return rc;
-    });
-    EXPECT_TRUE(velktest::exitsWith(child, 0)) << velktest::readFile(err);
-}
+using velktest::childExitsWith;
 
 struct ServerListCase {
     const char *value;
@@ -54,7 +39,7 @@ TEST(ConnectionSetup, ServerListEntries)
     };
     for (const ServerListCase &c : cases) {
         SCOPED_TRACE(c.value);
-        inChild([&c] {
+        EXPECT_TRUE(childExitsWith(0, [&c] {
             setenv("QUOR_HOSTNAME", "127.0.0.1", 1);
             setenv("QUOR_SERVER_HOST", c.value, 1);
             if (c.servers == 0) {
@@ -79,7 +64,7 @@ TEST(ConnectionSetup, ServerListEntries)
             // The default address family policy was set for the address layer.
             const char *fam = getenv("QUOR_NET_FAMILY");
             return fam != nullptr && strcmp(fam, "ipv4_only") == 0 ? 0 : 7;
-        });
+        }));
     }
 }
 
@@ -114,7 +99,7 @@ int occupyPorts(int count, std::vector<int> *fds)
 
 TEST(RestrictedPorts, BindsOnlyWithinTheRangeAndFailsWhenAllAreBusy)
 {
-    inChild([] {
+    EXPECT_TRUE(childExitsWith(0, [] {
         setenv("QUOR_NET_FAMILY", "ipv4_only", 1);
         std::vector<int> held;
         int base = occupyPorts(11, &held);
@@ -151,7 +136,7 @@ TEST(RestrictedPorts, BindsOnlyWithinTheRangeAndFailsWhenAllAreBusy)
         if (kylgw_SockBindToRestrictedPort(fd, &a, &bound) != 0 || kylgw_SockGetPort(&bound) != base + 5)
             return 4;
         return landed ? 0 : 5;
-    });
+    }));
 }
 
 } // namespace

@@ -3,11 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <functional>
 #include <string>
 
 #include "nxapi_private.h"
@@ -17,38 +15,12 @@
 
 namespace {
 
-struct ChildRun {
-    int code = -1;
-    std::string err;
-};
-
-ChildRun inChild(const velktest::ScratchDir &dir, const std::function<int()> &scenario)
-{
-    std::string outPath = dir / "out", errPath = dir / "err";
-    ChildRun r;
-    {
-        velktest::ForkedChild child([&] {
-            if (!velktest::redirectOutputToFiles(outPath, errPath))
-                return 120;
-            unsetenv("QUOR_API_DEBUG");
-            unsetenv("QUOR_API_DEBUG_FLAGS");
-            unsetenv("QUOR_API_DEBUG_PATH");
-            int rc = scenario();
-            fflush(nullptr);
-            return rc;
-        });
-        int status = 0;
-        if (child.wait(&status) && WIFEXITED(status))
-            r.code = WEXITSTATUS(status);
-    }
-    r.err = velktest::readFile(errPath);
-    return r;
-}
 TEST(ClientLog, MessagesGoToTheSinkWhileOneIsSetThenToStderrAgain)
 {
-    velktest::ScratchDir dir;
-    std::string caught;
-    ChildRun r = inChild(dir, [&] {
+    std::string caught, err;
+    EXPECT_TRUE(velktest::childExitsWith(0, [&] {
+        unsetenv("QUOR_API_DEBUG");
+        unsetenv("QUOR_API_DEBUG_PATH");
         setenv("QUOR_API_DEBUG_FLAGS", "T", 1);
         nxapi_logging_init();
         quor_SetMessageSink(
@@ -66,10 +38,8 @@ TEST(ClientLog, MessagesGoToTheSinkWhileOneIsSetThenToStderrAgain)
         quor_SetMessageSink(nullptr, nullptr);
         nxapi_Print("back on %s\n", "stderr");
         return rc;
-    });
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.err, "back on stderr\n");
+    }, &err));
+    EXPECT_EQ(err, "back on stderr\n");
 }
-
 
 } // namespace
