@@ -31,16 +31,16 @@ enum PARSER_STATES {
 
 // One node per key.  Strings are malloc'd and owned by the tree.
 struct quor_cfg_stanza_t {
-    quor_cfg_stanza_t *next;   // next stanza at the same level
-    int level;                 // not set by the parser (0)
-    int type;                  // QUOR_CFG_STANZA_TYPE
-    uint32_t Flags32;          // for the users of the tree (0 from the parser)
-    char *FileName;            // not set by the parser (null)
-    uint32_t LineNum;          // line of the file where the key stands
-    uint64_t Val64;            // for the users of the tree
-    char *KeyString;           // the key, trimmed
-    char *KeyValue;            // the value of a simple stanza, trimmed; null otherwise
-    size_t substanzaCount;     // number of direct sub-stanzas of a compound stanza
+    quor_cfg_stanza_t *next;          // next stanza at the same level
+    int level;                        // not set by the parser (0)
+    int type;                         // QUOR_CFG_STANZA_TYPE
+    uint32_t Flags32;                 // for the users of the tree (0 from the parser)
+    char *FileName;                   // not set by the parser (null)
+    uint32_t LineNum;                 // line of the file where the key stands
+    uint64_t Val64;                   // for the users of the tree
+    char *KeyString;                  // the key, trimmed
+    char *KeyValue;                   // the value of a simple stanza, trimmed; null otherwise
+    size_t substanzaCount;            // number of direct sub-stanzas of a compound stanza
     quor_cfg_stanza_t *substanzaList; // first sub-stanza
 };
 
@@ -50,14 +50,14 @@ constexpr int QUOR_CFG_MAX_OPEN = 9;           // compound stanzas open at once
 constexpr size_t QUOR_CFG_MAX_ENTRIES = 10000; // stanzas in one file
 
 // Parser error codes.
-constexpr int QUOR_CFG_E_OPEN = -7000;      // the file can't be opened
-constexpr int QUOR_CFG_E_LINELEN = -7001;   // a line longer than QUOR_CFG_LINE_MAX, or holding a NUL byte
-constexpr int QUOR_CFG_E_NOMEM = -7002;     // memory exhausted
-constexpr int QUOR_CFG_E_DEPTH = -7003;     // compound stanzas nested too deep
-constexpr int QUOR_CFG_E_BRACE = -7004;     // "{" where none may stand, or end of file inside a stanza
-constexpr int QUOR_CFG_E_CLOSE = -7005;     // "}" without an open compound stanza
-constexpr int QUOR_CFG_E_ENTRIES = -7006;   // more than QUOR_CFG_MAX_ENTRIES stanzas
-constexpr int QUOR_CFG_E_NOKEY = -7007;     // "=" with no key before it
+constexpr int QUOR_CFG_E_OPEN = -7000;    // the file can't be opened
+constexpr int QUOR_CFG_E_LINELEN = -7001; // a line longer than QUOR_CFG_LINE_MAX, or holding a NUL byte
+constexpr int QUOR_CFG_E_NOMEM = -7002;   // memory exhausted
+constexpr int QUOR_CFG_E_DEPTH = -7003;   // compound stanzas nested too deep
+constexpr int QUOR_CFG_E_BRACE = -7004;   // "{" where none may stand, or end of file inside a stanza
+constexpr int QUOR_CFG_E_CLOSE = -7005;   // "}" without an open compound stanza
+constexpr int QUOR_CFG_E_ENTRIES = -7006; // more than QUOR_CFG_MAX_ENTRIES stanzas
+constexpr int QUOR_CFG_E_NOKEY = -7007;   // "=" with no key before it
 
 // Parses the file at path into *list.  Returns 0 with *list set (null for a
 // file without stanzas; the caller frees it with quor_CfgFree), or -1 with
@@ -66,8 +66,7 @@ constexpr int QUOR_CFG_E_NOKEY = -7007;     // "=" with no key before it
 [[nodiscard]] int quor_CfgParse(const char *path, quor_cfg_stanza_t **list, int *error, unsigned *line);
 
 // As quor_CfgParse, over len bytes of text in memory.
-[[nodiscard]] int quor_CfgParseText(const char *text, size_t len, quor_cfg_stanza_t **list, int *error,
-                                    unsigned *line);
+[[nodiscard]] int quor_CfgParseText(const char *text, size_t len, quor_cfg_stanza_t **list, int *error, unsigned *line);
 
 // A short English description of a QUOR_CFG_E_* code (static text).
 const char *quor_CfgErrorText(int error);

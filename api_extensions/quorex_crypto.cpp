@@ -27,9 +27,9 @@
 
 namespace {
 
-constexpr int E_INVAL = -EINVAL;  // unusable parameters or arguments
+constexpr int E_INVAL = -EINVAL; // unusable parameters or arguments
 constexpr int E_NOMEM = -ENOMEM;
-constexpr int E_CRYPTO = -EIO;    // any other OpenSSL failure
+constexpr int E_CRYPTO = -EIO; // any other OpenSSL failure
 
 // The scrambler's fixed byte, shared with the gateway.
 constexpr unsigned char GARBLE_CONSTANT = 0xA5;
@@ -120,7 +120,7 @@ private:
 // ---- Process-wide start-up ----------------------------------------------------
 
 pthread_once_t init_once = PTHREAD_ONCE_INIT;
-int init_result = E_CRYPTO;  // written once inside init_once, read after it
+int init_result = E_CRYPTO; // written once inside init_once, read after it
 
 void doInit()
 {
@@ -213,7 +213,7 @@ bool inOpenRange(const BIGNUM *x, const BIGNUM *p)
 } // namespace
 
 struct quorex_dh_t {
-    EVP_PKEY *key = nullptr;  // parameters and key pair
+    EVP_PKEY *key = nullptr; // parameters and key pair
     BIGNUM *p = nullptr;
     BIGNUM *g = nullptr;
 };
@@ -341,7 +341,7 @@ int quorex_DHSharedSecret(const quorex_dh_t *dh, const unsigned char *peer, size
         skip++;
     size_t len = got - skip;
     if (len == 0)
-        return E_CRYPTO;  // cannot happen for a peer key in [2, p-2]
+        return E_CRYPTO; // cannot happen for a peer key in [2, p-2]
     if (len > bufsize)
         return E_INVAL;
     memcpy(buf, secret + skip, len);

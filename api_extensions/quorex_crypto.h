@@ -25,8 +25,8 @@ constexpr uint32_t QUOREX_CIPHER_3DES = 0x8;
 // Sizes.
 constexpr size_t QUOREX_AES_BLOCK = 16;
 constexpr size_t QUOREX_AES_KEY = 16;
-constexpr size_t QUOREX_MAX_DH_BYTES = 1024;   // largest prime, generator, public key accepted
-constexpr int QUOREX_MIN_DH_BITS = 2048;       // smallest prime accepted
+constexpr size_t QUOREX_MAX_DH_BYTES = 1024; // largest prime, generator, public key accepted
+constexpr int QUOREX_MIN_DH_BITS = 2048;     // smallest prime accepted
 constexpr size_t QUOREX_HMAC_SIZE = 32;
 
 // Initialises OpenSSL and seeds its generator once per process; later calls

@@ -78,11 +78,11 @@ void freeSecret(char *s)
 
 struct Parser {
     FILE *f = nullptr;
-    bool othersMayRead = false;  // the file has group or other permission bits
+    bool othersMayRead = false; // the file has group or other permission bits
     int macros = 0;
     int macroBytes = 0;
     char tok[TOKEN_BUF] = {};
-    bool pushedBack = false;     // tok holds a keyword to read again
+    bool pushedBack = false; // tok holds a keyword to read again
 
     ~Parser() { quorex_Wipe(tok, sizeof tok); }
 
@@ -254,10 +254,10 @@ bool officialNameIs(const char *name, const char *label)
 }
 
 struct MatchContext {
-    const char *host;       // the server's host name
+    const char *host; // the server's host name
     const char *label;
     int labelType;
-    const char *localHost;  // this host's name
+    const char *localHost; // this host's name
 };
 
 // Does the entry "machine name" apply to the server?
@@ -270,8 +270,7 @@ bool machineMatches(const char *name, const MatchContext &m)
     if (*localDomain != '\0' && strcasecmp(domainOf(m.host), localDomain) == 0 && firstPartEquals(name, m.host))
         return true;
     if (m.labelType == QUOREX_NETRC_LABEL_HOST) {
-        if (*localDomain != '\0' && strcasecmp(domainOf(m.label), localDomain) == 0 &&
-            firstPartEquals(name, m.label))
+        if (*localDomain != '\0' && strcasecmp(domainOf(m.label), localDomain) == 0 && firstPartEquals(name, m.label))
             return true;
         if (officialNameIs(name, m.label))
             return true;
@@ -414,7 +413,7 @@ int quorex_ReadNetrc(const quor_sockaddr_t *server, char **user, char **password
                 return -EPERM;
             continue;
         } else {
-            continue;  // stray words before the first entry
+            continue; // stray words before the first entry
         }
         if (!matches) {
             if (ps.skipEntry() != 0)

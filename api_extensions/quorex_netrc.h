@@ -10,14 +10,14 @@
 
 #include "quor_sockaddr.h"
 
-constexpr int QUOREX_NETRC_LABEL_HOST = 1;   // the label is a host name
-constexpr int QUOREX_NETRC_LABEL_PLAIN = 2;  // the label is a plain label
+constexpr int QUOREX_NETRC_LABEL_HOST = 1;  // the label is a host name
+constexpr int QUOREX_NETRC_LABEL_PLAIN = 2; // the label is a plain label
 constexpr int QUOREX_NETRC_LABEL_MAX = 1024;
 
 // Limits of the file's grammar.
-constexpr int QUOREX_NETRC_TOKEN_MAX = 99;        // longer tokens are cut to this many characters
-constexpr int QUOREX_NETRC_MACRO_NAME_MAX = 9;    // characters of a macro name
-constexpr int QUOREX_NETRC_MACROS_MAX = 16;       // macros in one file
+constexpr int QUOREX_NETRC_TOKEN_MAX = 99;         // longer tokens are cut to this many characters
+constexpr int QUOREX_NETRC_MACRO_NAME_MAX = 9;     // characters of a macro name
+constexpr int QUOREX_NETRC_MACROS_MAX = 16;        // macros in one file
 constexpr int QUOREX_NETRC_MACRO_BYTES_MAX = 4096; // bytes of all macro bodies together
 
 // Sets the netrc label.  Returns 0, -EFAULT for a null name, -EINVAL for an

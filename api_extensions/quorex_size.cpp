@@ -53,8 +53,8 @@ int quorex_ParseByteSizeChecked(const char *text, int64_t *bytes)
         const char *suffix;
         int shift;
     } suffixes[] = {
-        {"", 0},    {"k", 10},  {"kb", 10}, {"m", 20},  {"mb", 20}, {"g", 30},  {"gb", 30},
-        {"t", 40},  {"tb", 40}, {"p", 50},  {"pb", 50}, {"x", 60},  {"xb", 60},
+        {"", 0},   {"k", 10},  {"kb", 10}, {"m", 20},  {"mb", 20}, {"g", 30},  {"gb", 30},
+        {"t", 40}, {"tb", 40}, {"p", 50},  {"pb", 50}, {"x", 60},  {"xb", 60},
     };
     int shift = -1;
     for (const auto &s : suffixes) {

@@ -105,16 +105,13 @@ bool kyl_xdr_u32(kyl_xdr_t *x, uint32_t *v)
 {
     unsigned char b[4];
     switch (x->op) {
-    case KYL_XDR_ENCODE:
-        u_be32_put(b, *v);
-        return put(x, b, 4);
+    case KYL_XDR_ENCODE: u_be32_put(b, *v); return put(x, b, 4);
     case KYL_XDR_DECODE:
         if (!get(x, b, 4))
             return false;
         *v = u_be32_get(b);
         return true;
-    default:
-        return true;
+    default: return true;
     }
 }
 
@@ -177,12 +174,9 @@ bool kyl_xdr_i64(kyl_xdr_t *x, int64_t *v)
 bool kyl_xdr_fixed_opaque(kyl_xdr_t *x, unsigned char *buf, size_t n)
 {
     switch (x->op) {
-    case KYL_XDR_ENCODE:
-        return put(x, buf, n) && pad(x, n);
-    case KYL_XDR_DECODE:
-        return get(x, buf, n) && pad(x, n);
-    default:
-        return true;
+    case KYL_XDR_ENCODE: return put(x, buf, n) && pad(x, n);
+    case KYL_XDR_DECODE: return get(x, buf, n) && pad(x, n);
+    default: return true;
     }
 }
 
@@ -194,7 +188,7 @@ bool kyl_xdr_counted_string(kyl_xdr_t *x, char *buf, size_t max)
         return false;
     if (x->op == KYL_XDR_ENCODE) {
         size_t len = strnlen(buf, max);
-        if (len >= max)  // the NUL must fit in the buffer
+        if (len >= max) // the NUL must fit in the buffer
             return false;
         int32_t n = static_cast<int32_t>(len + 1);
         return kyl_xdr_i32(x, &n) && put(x, buf, len + 1) && pad(x, len + 1);
@@ -278,10 +272,9 @@ struct ModeMap {
     uint32_t interchange;
 };
 constexpr ModeMap modeTypes[] = {
-    {0100000, 0x20000}, {0040000, 0x10000}, {0060000, 0x8000},
-    {0020000, 0x4000},  {0010000, 0x2000},  {0120000, 0x1000},
+    {0100000, 0x20000}, {0040000, 0x10000}, {0060000, 0x8000}, {0020000, 0x4000}, {0010000, 0x2000}, {0120000, 0x1000},
 };
-constexpr uint32_t kPermBits = 07777;  // set-uid, set-gid, sticky, permissions
+constexpr uint32_t kPermBits = 07777; // set-uid, set-gid, sticky, permissions
 
 } // namespace
 
@@ -355,8 +348,7 @@ bool kyl_xdr_sockaddr_storage(kyl_xdr_t *x, struct sockaddr_storage *ss)
     if (tag == 6) {
         auto *in6 = reinterpret_cast<struct sockaddr_in6 *>(ss);
         uint32_t flow = 0, scope = 0;
-        if (!kyl_xdr_fixed_opaque(x, in6->sin6_addr.s6_addr, 16) || !kyl_xdr_u32(x, &flow) ||
-            !kyl_xdr_u32(x, &scope))
+        if (!kyl_xdr_fixed_opaque(x, in6->sin6_addr.s6_addr, 16) || !kyl_xdr_u32(x, &flow) || !kyl_xdr_u32(x, &scope))
             return false;
         in6->sin6_family = AF_INET6;
         in6->sin6_port = htons(port);
@@ -369,9 +361,9 @@ bool kyl_xdr_sockaddr_storage(kyl_xdr_t *x, struct sockaddr_storage *ss)
 
 bool kyl_xdr_uuid(kyl_xdr_t *x, kyl_uuid_t *u)
 {
-    return kyl_xdr_u32(x, &u->time_low) && kyl_xdr_u16(x, &u->time_mid) &&
-           kyl_xdr_u16(x, &u->time_hi_and_version) && kyl_xdr_u8(x, &u->clock_seq_hi_and_reserved) &&
-           kyl_xdr_u8(x, &u->clock_seq_low) && kyl_xdr_fixed_opaque(x, u->node, 6);
+    return kyl_xdr_u32(x, &u->time_low) && kyl_xdr_u16(x, &u->time_mid) && kyl_xdr_u16(x, &u->time_hi_and_version) &&
+           kyl_xdr_u8(x, &u->clock_seq_hi_and_reserved) && kyl_xdr_u8(x, &u->clock_seq_low) &&
+           kyl_xdr_fixed_opaque(x, u->node, 6);
 }
 
 bool kyl_xdr_objhandle(kyl_xdr_t *x, ns_ObjHandle_t *h)

@@ -40,8 +40,8 @@ struct kyl_xdr_outbuf {
 
 struct kyl_xdr_t {
     kyl_xdr_op op = KYL_XDR_ENCODE;
-    kyl_xdr_outbuf *out = nullptr;  // encode
-    kyl_xdr_source *in = nullptr;   // decode
+    kyl_xdr_outbuf *out = nullptr; // encode
+    kyl_xdr_source *in = nullptr;  // decode
 };
 
 // Type of a body routine as the message layer holds it.
@@ -67,8 +67,8 @@ void kyl_xdr_free(kyl_xdrproc_t proc, void *obj);
 // Integers: each takes one 4-byte unit; 64-bit values take two, high first.
 bool kyl_xdr_u32(kyl_xdr_t *x, uint32_t *v);
 bool kyl_xdr_i32(kyl_xdr_t *x, int32_t *v);
-bool kyl_xdr_u16(kyl_xdr_t *x, uint16_t *v);  // fails on decode when the upper half is not zero
-bool kyl_xdr_u8(kyl_xdr_t *x, uint8_t *v);    // fails on decode when the upper bytes are not zero
+bool kyl_xdr_u16(kyl_xdr_t *x, uint16_t *v); // fails on decode when the upper half is not zero
+bool kyl_xdr_u8(kyl_xdr_t *x, uint8_t *v);   // fails on decode when the upper bytes are not zero
 bool kyl_xdr_u64(kyl_xdr_t *x, uint64_t *v);
 bool kyl_xdr_i64(kyl_xdr_t *x, int64_t *v);
 

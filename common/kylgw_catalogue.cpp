@@ -5,11 +5,7 @@
 namespace {
 
 const kylgw_msgtable_t *const tables[] = {
-    &kylgw_connection_msgtable,
-    &kylgw_xfer_msgtable,
-    &kylgw_lfx_msgtable,
-    &kylgw_auth_msgtable,
-    &kylgw_fs_msgtable,
+    &kylgw_connection_msgtable, &kylgw_xfer_msgtable, &kylgw_lfx_msgtable, &kylgw_auth_msgtable, &kylgw_fs_msgtable,
 };
 
 } // namespace

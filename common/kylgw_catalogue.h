@@ -19,10 +19,10 @@
 struct kylgw_msgtype_t {
     uint16_t category;
     uint16_t function;
-    const char *name;           // the client call, e.g. "quor_Open"
-    kyl_xdrproc_t request;      // request body codec, null when none
-    size_t requestSize;         // size of its record
-    kyl_xdrproc_t reply;        // reply body codec, null when none
+    const char *name;      // the client call, e.g. "quor_Open"
+    kyl_xdrproc_t request; // request body codec, null when none
+    size_t requestSize;    // size of its record
+    kyl_xdrproc_t reply;   // reply body codec, null when none
     size_t replySize;
 };
 

@@ -23,10 +23,10 @@ constexpr int KYLGW_E_AUTHINTERNAL = -5006;
 // answer to a challenge response, the login may try again.
 constexpr int KYLGW_E_AUTHFAILED = -10003;
 // Further answers to a challenge response.
-constexpr int KYLGW_E_CHALLENGE_CRED = -11000;   // the credentials were refused: try again
-constexpr int KYLGW_E_NEXT_TOKEN = -42009;       // give the next token code (one more attempt)
-constexpr int KYLGW_E_CHALLENGE_BAD = -42010;    // the response was refused: try again
-constexpr int KYLGW_E_CHALLENGE_BAD2 = -42011;   // same, second form
+constexpr int KYLGW_E_CHALLENGE_CRED = -11000; // the credentials were refused: try again
+constexpr int KYLGW_E_NEXT_TOKEN = -42009;     // give the next token code (one more attempt)
+constexpr int KYLGW_E_CHALLENGE_BAD = -42010;  // the response was refused: try again
+constexpr int KYLGW_E_CHALLENGE_BAD2 = -42011; // same, second form
 // The gateway host name or service could not be resolved.
 constexpr int KYLGW_E_HOSTLOOKUP = -10008;
 // The server list names no server.

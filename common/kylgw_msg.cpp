@@ -46,12 +46,13 @@ bool xdr_api_site_info_req_t(kyl_xdr_t *x, api_site_info_req_t *r)
 bool xdr_api_site_info_rply_t(kyl_xdr_t *x, api_site_info_rply_t *r)
 {
     uint32_t *words[] = {
-        &r->server_flags,       &r->server_runmode,   &r->sv_major,         &r->sv_minor,
-        &r->sv_patch,           &r->sv_prot_major,    &r->sv_prot_minor,    &r->quor_level,
-        &r->site_quor_flags,    &r->quor_patch_flags, &r->auth_flags,       &r->auth_crypto_card,
-        &r->encryption_methods, &r->port_min,         &r->port_max,         &r->realm_id,
-        &r->authz_flags,        &r->authz_rsrved1,    &r->authz_rsrved2,    &r->accounting_style,
-        &r->acct_validation_flag,
+        &r->server_flags,       &r->server_runmode,   &r->sv_major,
+        &r->sv_minor,           &r->sv_patch,         &r->sv_prot_major,
+        &r->sv_prot_minor,      &r->quor_level,       &r->site_quor_flags,
+        &r->quor_patch_flags,   &r->auth_flags,       &r->auth_crypto_card,
+        &r->encryption_methods, &r->port_min,         &r->port_max,
+        &r->realm_id,           &r->authz_flags,      &r->authz_rsrved1,
+        &r->authz_rsrved2,      &r->accounting_style, &r->acct_validation_flag,
     };
     for (uint32_t *w : words)
         if (!kyl_xdr_u32(x, w))
@@ -92,8 +93,8 @@ const kylgw_msgtype_t connectionRows[] = {
     {CAT_CONNECTION, FN_SITE_INFO, "quorex_GetSiteInfo", KYL_XDRPROC(api_site_info_req_t, xdr_api_site_info_req_t),
      sizeof(api_site_info_req_t), KYL_XDRPROC(api_site_info_rply_t, xdr_api_site_info_rply_t),
      sizeof(api_site_info_rply_t)},
-    {CAT_LOG, FN_OPENLOG, "quor_Openlog", KYL_XDRPROC(api_openlog_t, xdr_api_openlog_t), sizeof(api_openlog_t),
-     nullptr, 0},
+    {CAT_LOG, FN_OPENLOG, "quor_Openlog", KYL_XDRPROC(api_openlog_t, xdr_api_openlog_t), sizeof(api_openlog_t), nullptr,
+     0},
     {CAT_LOG, FN_LOGMSG, "quor_Logmsg", KYL_XDRPROC(api_log_message_t, xdr_api_log_message_t),
      sizeof(api_log_message_t), nullptr, 0},
     {CAT_LOG, FN_CLOSELOG, "quor_Closelog", KYL_XDRPROC(api_closelog_t, xdr_api_closelog_t), sizeof(api_closelog_t),

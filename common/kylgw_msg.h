@@ -14,11 +14,11 @@
 #include "kyl_xdr.h"
 
 // Header flag bits.
-constexpr uint32_t MSGF_BODY = 0x80000000u;         // a body follows the header
-constexpr uint32_t MSGF_TASK = 0x10000000u;         // client reply to a server-originated request
-constexpr uint32_t MSGF_NOWAIT = 0x20000000u;       // does not change the awaited request id
-constexpr uint32_t MSGF_UNSOLICITED = 0x00000004u;  // rejected by the client
-constexpr uint32_t MSGF_TOKEN_NEXT = 0x00000002u;   // challenge response answering a next-token demand
+constexpr uint32_t MSGF_BODY = 0x80000000u;        // a body follows the header
+constexpr uint32_t MSGF_TASK = 0x10000000u;        // client reply to a server-originated request
+constexpr uint32_t MSGF_NOWAIT = 0x20000000u;      // does not change the awaited request id
+constexpr uint32_t MSGF_UNSOLICITED = 0x00000004u; // rejected by the client
+constexpr uint32_t MSGF_TOKEN_NEXT = 0x00000002u;  // challenge response answering a next-token demand
 
 constexpr char KYLGW_SANITY[8] = {'A', 'P', 'I', '_', 'M', 'S', 'G', 'H'};
 constexpr size_t KYLGW_MSGHDR_SIZE = 36;
@@ -53,7 +53,7 @@ constexpr uint16_t CAT_LFX = 5632;
 constexpr uint16_t CAT_UDA = 5888;
 
 // Connection category.
-constexpr uint16_t FN_GREETING = 0;  // sent by the server unasked after accept
+constexpr uint16_t FN_GREETING = 0; // sent by the server unasked after accept
 constexpr uint16_t FN_SITE_INFO = 1;
 
 // Gateway log category.
@@ -62,11 +62,11 @@ constexpr uint16_t FN_LOGMSG = 257;
 constexpr uint16_t FN_CLOSELOG = 258;
 
 // Caps on what decoders accept from the network.
-constexpr uint32_t KYLGW_MAX_PATH = 1024;       // path names
-constexpr uint32_t KYLGW_MAX_LFX_PATH = 4096;   // paths local to the gateway host
-constexpr uint32_t KYLGW_MAX_LOGMSG = 4096;     // gateway log texts
-constexpr uint32_t KYLGW_MAX_SUBSYS = 256;      // gateway log subsystem names
-constexpr uint32_t KYLGW_MAX_VARBUF = 1 << 20;  // variable byte buffers without a tighter cap
+constexpr uint32_t KYLGW_MAX_PATH = 1024;      // path names
+constexpr uint32_t KYLGW_MAX_LFX_PATH = 4096;  // paths local to the gateway host
+constexpr uint32_t KYLGW_MAX_LOGMSG = 4096;    // gateway log texts
+constexpr uint32_t KYLGW_MAX_SUBSYS = 256;     // gateway log subsystem names
+constexpr uint32_t KYLGW_MAX_VARBUF = 1 << 20; // variable byte buffers without a tighter cap
 
 // Protocol level the client speaks.
 constexpr uint32_t KYLGW_PROT_MAJOR = 67;

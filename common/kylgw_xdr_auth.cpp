@@ -43,7 +43,7 @@ bool varbuf_i32(kyl_xdr_t *x, unsigned char **buf, int32_t *len, uint32_t cap)
     if (!kyl_xdr_varbuf(x, buf, &u, cap))
         return false;
     if (x->op == KYL_XDR_DECODE)
-        *len = static_cast<int32_t>(u);  // u <= cap <= INT32_MAX
+        *len = static_cast<int32_t>(u); // u <= cap <= INT32_MAX
     return true;
 }
 
@@ -111,9 +111,8 @@ void pubkey_clear(api_exchg_pubkey_t *r)
 
 bool login_pam_body(kyl_xdr_t *x, api_login_pam_t *r)
 {
-    return kyl_xdr_u32(x, &r->prot_ver_major) && kyl_xdr_u32(x, &r->prot_ver_minor) &&
-           kyl_xdr_u32(x, &r->client_pid) && kyl_xdr_u32(x, &r->cipher_types) &&
-           kyl_xdr_u32(x, &r->enc_cipher_type) && kyl_xdr_i32(x, &r->max_retries) &&
+    return kyl_xdr_u32(x, &r->prot_ver_major) && kyl_xdr_u32(x, &r->prot_ver_minor) && kyl_xdr_u32(x, &r->client_pid) &&
+           kyl_xdr_u32(x, &r->cipher_types) && kyl_xdr_u32(x, &r->enc_cipher_type) && kyl_xdr_i32(x, &r->max_retries) &&
            kyl_xdr_varbuf(x, &r->enc_username, &r->enc_username_size, KYLGW_MAX_ENC_USERNAME);
 }
 void login_pam_clear(api_login_pam_t *r)
@@ -123,8 +122,8 @@ void login_pam_clear(api_login_pam_t *r)
 
 bool login_keytab_body(kyl_xdr_t *x, api_login_keytab_t *r)
 {
-    return kyl_xdr_u32(x, &r->prot_ver_major) && kyl_xdr_u32(x, &r->prot_ver_minor) &&
-           kyl_xdr_u32(x, &r->client_pid) && kyl_xdr_u32(x, &r->flags) && kyl_xdr_u32(x, &r->cipher_type) &&
+    return kyl_xdr_u32(x, &r->prot_ver_major) && kyl_xdr_u32(x, &r->prot_ver_minor) && kyl_xdr_u32(x, &r->client_pid) &&
+           kyl_xdr_u32(x, &r->flags) && kyl_xdr_u32(x, &r->cipher_type) &&
            kyl_xdr_fixed_opaque(x, r->principal, sizeof r->principal) &&
            length_word(x, &r->keytab_size, KYLGW_MAX_KEYTAB) && kyl_xdr_u32(x, &r->key_version) &&
            late_bytes(x, &r->keytab, r->keytab_size);
@@ -136,8 +135,7 @@ void login_keytab_clear(api_login_keytab_t *r)
 
 bool login_reconnect_body(kyl_xdr_t *x, api_login_reconnect_t *r)
 {
-    return kyl_xdr_u32(x, &r->prot_ver_major) && kyl_xdr_u32(x, &r->prot_ver_minor) &&
-           kyl_xdr_u32(x, &r->client_pid) &&
+    return kyl_xdr_u32(x, &r->prot_ver_major) && kyl_xdr_u32(x, &r->prot_ver_minor) && kyl_xdr_u32(x, &r->client_pid) &&
            kyl_xdr_varbuf(x, &r->retry_packet, &r->retry_packet_len, KYLGW_MAX_RETRY_PACKET) &&
            kyl_xdr_varbuf(x, &r->hmac_packet, &r->hmac_len, KYLGW_MAX_HMAC);
 }
@@ -237,8 +235,8 @@ bool xdr_api_exchg_pubkey_t(kyl_xdr_t *x, api_exchg_pubkey_t *r)
 
 bool xdr_api_login_combo_t(kyl_xdr_t *x, api_login_combo_t *r)
 {
-    return kyl_xdr_u32(x, &r->prot_ver_major) && kyl_xdr_u32(x, &r->prot_ver_minor) &&
-           kyl_xdr_u32(x, &r->client_pid) && kyl_xdr_u32(x, &r->cipher_types) && kyl_xdr_i32(x, &r->max_retries) &&
+    return kyl_xdr_u32(x, &r->prot_ver_major) && kyl_xdr_u32(x, &r->prot_ver_minor) && kyl_xdr_u32(x, &r->client_pid) &&
+           kyl_xdr_u32(x, &r->cipher_types) && kyl_xdr_i32(x, &r->max_retries) &&
            kyl_xdr_fixed_opaque(x, r->username, sizeof r->username);
 }
 
@@ -284,8 +282,10 @@ bool xdr_api_pam_conv_rply_t(kyl_xdr_t *x, api_pam_conv_rply_t *r)
 
 namespace {
 
-#define AUTH_ROW(fn, name, reqT, reqF, rplyT, rplyF)                                                         \
-    {CAT_AUTH, fn, name, KYL_XDRPROC(reqT, reqF), sizeof(reqT), KYL_XDRPROC(rplyT, rplyF), sizeof(rplyT)}
+#define AUTH_ROW(fn, name, reqT, reqF, rplyT, rplyF)                                                                   \
+    {                                                                                                                  \
+        CAT_AUTH, fn, name, KYL_XDRPROC(reqT, reqF), sizeof(reqT), KYL_XDRPROC(rplyT, rplyF), sizeof(rplyT)            \
+    }
 
 const kylgw_msgtype_t authRows[] = {
     AUTH_ROW(FN_AUTH_SEC_PARAMS, "getSecurityParams", api_exchg_sec_params_req_t, xdr_api_exchg_sec_params_req_t,
@@ -298,8 +298,8 @@ const kylgw_msgtype_t authRows[] = {
     // server-to-client direction, hence in the reply column.
     {CAT_AUTH, FN_AUTH_PAM_CONV_REQ, "nx_pam_auth:conv_req", nullptr, 0,
      KYL_XDRPROC(api_pam_conv_req_t, xdr_api_pam_conv_req_t), sizeof(api_pam_conv_req_t)},
-    {CAT_AUTH, FN_AUTH_PAM_CONV_RPLY, "nx_pam_auth:conv_rply", KYL_XDRPROC(api_pam_conv_rply_t, xdr_api_pam_conv_rply_t),
-     sizeof(api_pam_conv_rply_t), nullptr, 0},
+    {CAT_AUTH, FN_AUTH_PAM_CONV_RPLY, "nx_pam_auth:conv_rply",
+     KYL_XDRPROC(api_pam_conv_rply_t, xdr_api_pam_conv_rply_t), sizeof(api_pam_conv_rply_t), nullptr, 0},
     AUTH_ROW(FN_AUTH_LOGIN_RECONNECT, "kylgw_RetryLogin", api_login_reconnect_t, xdr_api_login_reconnect_t,
              api_login_rply_t, xdr_api_login_rply_t),
     AUTH_ROW(FN_AUTH_LOGIN_PAM, "nx_pam_auth", api_login_pam_t, xdr_api_login_pam_t, api_login_rply_t,

@@ -20,11 +20,11 @@
 #include "kyl_xdr.h"
 
 // Function codes of the authentication category (CAT_AUTH).
-constexpr uint16_t FN_AUTH_SEC_PARAMS = 16;       // security parameter exchange
-constexpr uint16_t FN_AUTH_DH_PARAMS = 18;        // Diffie-Hellman parameters (no request body)
-constexpr uint16_t FN_AUTH_PUBKEY = 20;           // public key exchange
-constexpr uint16_t FN_AUTH_PAM_CONV_REQ = 32;     // server-originated PAM conversation request
-constexpr uint16_t FN_AUTH_PAM_CONV_RPLY = 33;    // client's task reply to a conversation request
+constexpr uint16_t FN_AUTH_SEC_PARAMS = 16;    // security parameter exchange
+constexpr uint16_t FN_AUTH_DH_PARAMS = 18;     // Diffie-Hellman parameters (no request body)
+constexpr uint16_t FN_AUTH_PUBKEY = 20;        // public key exchange
+constexpr uint16_t FN_AUTH_PAM_CONV_REQ = 32;  // server-originated PAM conversation request
+constexpr uint16_t FN_AUTH_PAM_CONV_RPLY = 33; // client's task reply to a conversation request
 constexpr uint16_t FN_AUTH_LOGIN_RECONNECT = 128;
 constexpr uint16_t FN_AUTH_LOGIN_PAM = 256;
 constexpr uint16_t FN_AUTH_LOGIN_KEYTAB = 259;
@@ -32,27 +32,27 @@ constexpr uint16_t FN_AUTH_LOGIN_COMBO = 260;
 constexpr uint16_t FN_AUTH_CHALLENGE_RSP = 304;
 
 // Fixed fields.
-constexpr size_t KYLGW_AUTH_NAME_SIZE = 257;  // scrambled user name / principal field (260 on the wire)
-constexpr size_t KYLGW_AUTH_SALT_SIZE = 8;    // salt of a challenge response reply
+constexpr size_t KYLGW_AUTH_NAME_SIZE = 257; // scrambled user name / principal field (260 on the wire)
+constexpr size_t KYLGW_AUTH_SALT_SIZE = 8;   // salt of a challenge response reply
 
 // Caps on variable fields, checked by encoder and decoder alike.
-constexpr uint32_t KYLGW_MAX_DH_BYTES = 1024;          // a Diffie-Hellman number (prime, generator, key)
-constexpr uint32_t KYLGW_MAX_ENC_USERNAME = 1024;      // enciphered user name of a PAM login
-constexpr uint32_t KYLGW_MAX_KEYTAB = 64 * 1024;       // keytab contents as sent
-constexpr uint32_t KYLGW_MAX_USER_MSG = 4096;          // user text of a login reply
-constexpr uint32_t KYLGW_MAX_RETRY_PACKET = 1024;      // reconnect packet
-constexpr uint32_t KYLGW_MAX_HMAC = 1024;              // signature of the reconnect packet
-constexpr uint32_t KYLGW_MAX_CHALLENGE = 4096;         // challenge bytes of a reply
-constexpr uint32_t KYLGW_MAX_CHALLENGE_RSP = 4096;     // response of a challenge response request
-constexpr uint32_t KYLGW_MAX_PAM_CONV = 64 * 1024;     // enciphered PAM conversation data
+constexpr uint32_t KYLGW_MAX_DH_BYTES = 1024;      // a Diffie-Hellman number (prime, generator, key)
+constexpr uint32_t KYLGW_MAX_ENC_USERNAME = 1024;  // enciphered user name of a PAM login
+constexpr uint32_t KYLGW_MAX_KEYTAB = 64 * 1024;   // keytab contents as sent
+constexpr uint32_t KYLGW_MAX_USER_MSG = 4096;      // user text of a login reply
+constexpr uint32_t KYLGW_MAX_RETRY_PACKET = 1024;  // reconnect packet
+constexpr uint32_t KYLGW_MAX_HMAC = 1024;          // signature of the reconnect packet
+constexpr uint32_t KYLGW_MAX_CHALLENGE = 4096;     // challenge bytes of a reply
+constexpr uint32_t KYLGW_MAX_CHALLENGE_RSP = 4096; // response of a challenge response request
+constexpr uint32_t KYLGW_MAX_PAM_CONV = 64 * 1024; // enciphered PAM conversation data
 
 // Bits of api_login_rply_t.flags.
-constexpr uint32_t KYLGW_LOGINF_SESSION_KEY = 0x1u;         // the client must establish a session key
-constexpr uint32_t KYLGW_LOGINF_CLEAR_PASSWORD = 0x2u;      // the combo password goes in clear
-constexpr uint32_t KYLGW_LOGINF_PAM_CONV = 0x20u;           // a PAM conversation request follows
-constexpr uint32_t KYLGW_LOGINF_PAM_FINAL = 0x80000000u;    // final reply of a PAM login
-constexpr uint32_t KYLGW_LOGINF_RETRY_LATER = 0x40000000u;  // close, wait until retry_time, reconnect
-constexpr uint32_t KYLGW_LOGINF_STOP = 0x20000000u;         // try no further methods
+constexpr uint32_t KYLGW_LOGINF_SESSION_KEY = 0x1u;        // the client must establish a session key
+constexpr uint32_t KYLGW_LOGINF_CLEAR_PASSWORD = 0x2u;     // the combo password goes in clear
+constexpr uint32_t KYLGW_LOGINF_PAM_CONV = 0x20u;          // a PAM conversation request follows
+constexpr uint32_t KYLGW_LOGINF_PAM_FINAL = 0x80000000u;   // final reply of a PAM login
+constexpr uint32_t KYLGW_LOGINF_RETRY_LATER = 0x40000000u; // close, wait until retry_time, reconnect
+constexpr uint32_t KYLGW_LOGINF_STOP = 0x20000000u;        // try no further methods
 
 // 16: six words each way.
 struct api_exchg_sec_params_req_t {
@@ -154,7 +154,7 @@ struct api_login_rply_t {
     uint32_t challenge_size;
     unsigned char *challenge;
     uint32_t user_msg_len;
-    unsigned char *user_msg_buf;  // the bytes as sent, not NUL-terminated
+    unsigned char *user_msg_buf; // the bytes as sent, not NUL-terminated
     uint32_t retry_packet_len;
     unsigned char *retry_packet;
     uint32_t hmac_len;

@@ -82,7 +82,7 @@ bool count_word_i32(kyl_xdr_t *x, int32_t *count, uint32_t cap)
     if (!count_word(x, &u, cap))
         return false;
     if (x->op == KYL_XDR_DECODE)
-        *count = static_cast<int32_t>(u);  // u <= cap <= INT32_MAX
+        *count = static_cast<int32_t>(u); // u <= cap <= INT32_MAX
     return true;
 }
 
@@ -139,10 +139,9 @@ bool trashinfo(kyl_xdr_t *x, quor_trashinfo_t *t)
 {
     return kyl_xdr_u64(x, &t->ParentId) && kyl_xdr_u16(x, &t->ParentNsHash) && kyl_xdr_objhandle(x, &t->Handle) &&
            kyl_xdr_u32(x, &t->UID) && kyl_xdr_u32(x, &t->RealmId) && kyl_xdr_u32(x, &t->TimeDeleted) &&
-           kyl_xdr_u32(x, &t->TimeCreated) && kyl_xdr_u32(x, &t->TimeLastRead) &&
-           kyl_xdr_u32(x, &t->TimeModified) && kyl_xdr_u64(x, &t->LengthAtDeleteTime) &&
-           fixed_bytes(x, t->BitfileId) && kyl_xdr_u16(x, &t->BitfileHash) && counted(x, t->Path) &&
-           counted(x, t->Name);
+           kyl_xdr_u32(x, &t->TimeCreated) && kyl_xdr_u32(x, &t->TimeLastRead) && kyl_xdr_u32(x, &t->TimeModified) &&
+           kyl_xdr_u64(x, &t->LengthAtDeleteTime) && fixed_bytes(x, t->BitfileId) && kyl_xdr_u16(x, &t->BitfileHash) &&
+           counted(x, t->Path) && counted(x, t->Name);
 }
 
 bool pv(kyl_xdr_t *x, quor_pv_t *p)
@@ -209,19 +208,18 @@ bool xdr_quor_cos_hints_t(kyl_xdr_t *x, quor_cos_hints_t *h)
 {
     return kyl_xdr_u32(x, &h->COSId) && counted(x, h->COSName) && kyl_xdr_u32(x, &h->Flags) &&
            kyl_xdr_u64(x, &h->OptimumAccessSize) && kyl_xdr_u64(x, &h->MinFileSize) &&
-           kyl_xdr_u64(x, &h->MaxFileSize) && kyl_xdr_u32(x, &h->AccessFrequency) &&
-           kyl_xdr_u32(x, &h->TransferRate) && kyl_xdr_u32(x, &h->AvgLatency) && kyl_xdr_u32(x, &h->WriteOps) &&
-           kyl_xdr_u32(x, &h->ReadOps) && kyl_xdr_u32(x, &h->StageCode) && kyl_xdr_u32(x, &h->StripeWidth) &&
-           kyl_xdr_u64(x, &h->StripeLength) && kyl_xdr_u32(x, &h->FamilyId);
+           kyl_xdr_u64(x, &h->MaxFileSize) && kyl_xdr_u32(x, &h->AccessFrequency) && kyl_xdr_u32(x, &h->TransferRate) &&
+           kyl_xdr_u32(x, &h->AvgLatency) && kyl_xdr_u32(x, &h->WriteOps) && kyl_xdr_u32(x, &h->ReadOps) &&
+           kyl_xdr_u32(x, &h->StageCode) && kyl_xdr_u32(x, &h->StripeWidth) && kyl_xdr_u64(x, &h->StripeLength) &&
+           kyl_xdr_u32(x, &h->FamilyId);
 }
 
 bool xdr_quor_cos_priorities_t(kyl_xdr_t *x, quor_cos_priorities_t *p)
 {
     uint32_t *words[] = {
-        &p->COSIdPriority,        &p->COSNamePriority,      &p->OptimumAccessSizePriority,
-        &p->MinFileSizePriority,  &p->MaxFileSizePriority,  &p->AccessFrequencyPriority,
-        &p->TransferRatePriority, &p->AvgLatencyPriority,   &p->WriteOpsPriority,
-        &p->ReadOpsPriority,      &p->StageCodePriority,    &p->StripeWidthPriority,
+        &p->COSIdPriority,        &p->COSNamePriority,         &p->OptimumAccessSizePriority, &p->MinFileSizePriority,
+        &p->MaxFileSizePriority,  &p->AccessFrequencyPriority, &p->TransferRatePriority,      &p->AvgLatencyPriority,
+        &p->WriteOpsPriority,     &p->ReadOpsPriority,         &p->StageCodePriority,         &p->StripeWidthPriority,
         &p->StripeLengthPriority, &p->FamilyIdPriority,
     };
     for (uint32_t *w : words)
@@ -235,10 +233,10 @@ bool xdr_quor_stat_t(kyl_xdr_t *x, quor_stat_t *s)
     return kyl_xdr_u32(x, &s->st_dev) && kyl_xdr_u64(x, &s->st_ino) && kyl_xdr_u16(x, &s->st_nlink) &&
            kyl_xdr_u16(x, &s->st_flag) && kyl_xdr_u32(x, &s->st_uid) && kyl_xdr_u32(x, &s->st_gid) &&
            kyl_xdr_u32(x, &s->st_rdev) && kyl_xdr_u64(x, &s->st_ssize) && kyl_xdr_u32(x, &s->quor_st_atime) &&
-           kyl_xdr_u32(x, &s->quor_st_mtime) && kyl_xdr_u32(x, &s->quor_st_ctime) &&
-           kyl_xdr_u32(x, &s->st_blksize) && kyl_xdr_u32(x, &s->st_blocks) && kyl_xdr_i32(x, &s->st_vfstype) &&
-           kyl_xdr_u32(x, &s->st_vfs) && kyl_xdr_u32(x, &s->st_type) && kyl_xdr_u32(x, &s->st_gen) &&
-           kyl_xdr_u64(x, &s->st_size) && kyl_xdr_mode(x, &s->st_mode);
+           kyl_xdr_u32(x, &s->quor_st_mtime) && kyl_xdr_u32(x, &s->quor_st_ctime) && kyl_xdr_u32(x, &s->st_blksize) &&
+           kyl_xdr_u32(x, &s->st_blocks) && kyl_xdr_i32(x, &s->st_vfstype) && kyl_xdr_u32(x, &s->st_vfs) &&
+           kyl_xdr_u32(x, &s->st_type) && kyl_xdr_u32(x, &s->st_gen) && kyl_xdr_u64(x, &s->st_size) &&
+           kyl_xdr_mode(x, &s->st_mode);
 }
 
 bool xdr_quor_Attrs_t(kyl_xdr_t *x, quor_Attrs_t *a)
@@ -256,11 +254,10 @@ bool xdr_quor_Attrs_t(kyl_xdr_t *x, quor_Attrs_t *a)
     for (uint32_t *w : words)
         if (!kyl_xdr_u32(x, w))
             return false;
-    return kyl_xdr_u64(x, &a->RegisterBitMap) && kyl_xdr_u32(x, &a->SubSystemId) &&
-           kyl_xdr_u32(x, &a->TimeCreated) && kyl_xdr_u32(x, &a->TimeLastRead) &&
-           kyl_xdr_u32(x, &a->TimeLastWritten) && kyl_xdr_u32(x, &a->TimeModified) &&
-           trashinfo(x, &a->TrashInfo) && kyl_xdr_u32(x, &a->Type) && kyl_xdr_u32(x, &a->UID) &&
-           kyl_xdr_u32(x, &a->UserPerms) && kyl_xdr_u32(x, &a->WriteCount);
+    return kyl_xdr_u64(x, &a->RegisterBitMap) && kyl_xdr_u32(x, &a->SubSystemId) && kyl_xdr_u32(x, &a->TimeCreated) &&
+           kyl_xdr_u32(x, &a->TimeLastRead) && kyl_xdr_u32(x, &a->TimeLastWritten) &&
+           kyl_xdr_u32(x, &a->TimeModified) && trashinfo(x, &a->TrashInfo) && kyl_xdr_u32(x, &a->Type) &&
+           kyl_xdr_u32(x, &a->UID) && kyl_xdr_u32(x, &a->UserPerms) && kyl_xdr_u32(x, &a->WriteCount);
 }
 
 bool xdr_quor_fileattr_t(kyl_xdr_t *x, quor_fileattr_t *f)
@@ -373,10 +370,9 @@ bool xdr_api_quor_Open_rply_t(kyl_xdr_t *x, api_quor_Open_rply_t *r)
 
 bool xdr_api_quor_OpenX_req_t(kyl_xdr_t *x, api_quor_OpenX_req_t *r)
 {
-    return kyl_xdr_u32(x, &r->XIOFlags) && kyl_xdr_quor_sockaddr(x, &r->connectaddr) &&
-           dataport(x, &r->dataport) && xstring(x, r->Path) && kyl_xdr_u32(x, &r->Oflag) &&
-           kyl_xdr_mode(x, &r->Mode) && xdr_quor_cos_hints_t(x, &r->HintsIn) &&
-           xdr_quor_cos_priorities_t(x, &r->HintsPri);
+    return kyl_xdr_u32(x, &r->XIOFlags) && kyl_xdr_quor_sockaddr(x, &r->connectaddr) && dataport(x, &r->dataport) &&
+           xstring(x, r->Path) && kyl_xdr_u32(x, &r->Oflag) && kyl_xdr_mode(x, &r->Mode) &&
+           xdr_quor_cos_hints_t(x, &r->HintsIn) && xdr_quor_cos_priorities_t(x, &r->HintsPri);
 }
 
 bool xdr_api_quor_OpenX_rply_t(kyl_xdr_t *x, api_quor_OpenX_rply_t *r)
@@ -440,8 +436,7 @@ bool xdr_api_getpwent_req_t(kyl_xdr_t *x, api_getpwent_req_t *r)
 bool xdr_api_getpwent_rply_t(kyl_xdr_t *x, api_getpwent_rply_t *r)
 {
     return xstring(x, r->pw_name) && xstring(x, r->pw_passwd) && kyl_xdr_u32(x, &r->pw_uid) &&
-           kyl_xdr_u32(x, &r->pw_gid) && xstring(x, r->pw_gecos) && xstring(x, r->pw_dir) &&
-           xstring(x, r->pw_shell);
+           kyl_xdr_u32(x, &r->pw_gid) && xstring(x, r->pw_gecos) && xstring(x, r->pw_dir) && xstring(x, r->pw_shell);
 }
 
 bool xdr_api_lookup_homedir_req_t(kyl_xdr_t *x, api_lookup_homedir_req_t *r)
@@ -473,10 +468,18 @@ bool xdr_uda_set_expiration_req_t(kyl_xdr_t *x, uda_set_expiration_req_t *r)
 
 namespace {
 
-#define ROW(cat, fn, name, reqT, reqF, rplyT, rplyF)                                                          \
-    {cat, fn, name, KYL_XDRPROC(reqT, reqF), sizeof(reqT), KYL_XDRPROC(rplyT, rplyF), sizeof(rplyT)}
-#define REQ_ONLY(cat, fn, name, reqT, reqF) {cat, fn, name, KYL_XDRPROC(reqT, reqF), sizeof(reqT), nullptr, 0}
-#define RPLY_ONLY(cat, fn, name, rplyT, rplyF) {cat, fn, name, nullptr, 0, KYL_XDRPROC(rplyT, rplyF), sizeof(rplyT)}
+#define ROW(cat, fn, name, reqT, reqF, rplyT, rplyF)                                                                   \
+    {                                                                                                                  \
+        cat, fn, name, KYL_XDRPROC(reqT, reqF), sizeof(reqT), KYL_XDRPROC(rplyT, rplyF), sizeof(rplyT)                 \
+    }
+#define REQ_ONLY(cat, fn, name, reqT, reqF)                                                                            \
+    {                                                                                                                  \
+        cat, fn, name, KYL_XDRPROC(reqT, reqF), sizeof(reqT), nullptr, 0                                               \
+    }
+#define RPLY_ONLY(cat, fn, name, rplyT, rplyF)                                                                         \
+    {                                                                                                                  \
+        cat, fn, name, nullptr, 0, KYL_XDRPROC(rplyT, rplyF), sizeof(rplyT)                                            \
+    }
 
 const kylgw_msgtype_t fsRows[] = {
     ROW(CAT_FILESYS, FN_FS_ACCTNAMETOCODE, "quor_AcctNameToCode", api_quor_AcctNameToCode_req_t,
@@ -484,8 +487,7 @@ const kylgw_msgtype_t fsRows[] = {
     REQ_ONLY(CAT_FILESYS, FN_FS_CLOSE, "quor_Close", api_quor_Close_req_t, xdr_api_quor_fildes_req_t),
     REQ_ONLY(CAT_FILESYS, FN_FS_CLOSEDIR, "quor_Closedir", api_quor_Closedir_req_t, xdr_api_quor_Closedir_req_t),
     ROW(CAT_FILESYS, FN_FS_CONVERTNAMESTOIDS, "quor_ConvertNamesToIds", api_quor_ConvertNamesToIds_req_t,
-        xdr_api_quor_ConvertNamesToIds_req_t, api_quor_ConvertNamesToIds_rply_t,
-        xdr_api_quor_ConvertNamesToIds_req_t),
+        xdr_api_quor_ConvertNamesToIds_req_t, api_quor_ConvertNamesToIds_rply_t, xdr_api_quor_ConvertNamesToIds_req_t),
     ROW(CAT_FILESYS, FN_FS_FILEGETATTRIBUTES, "quor_FileGetAttributes", api_quor_FileGetAttributes_req_t,
         xdr_api_quor_path_req_t, api_quor_FileGetAttributes_rply_t, xdr_quor_fileattr_t),
     ROW(CAT_FILESYS, FN_FS_FILEGETXATTRIBUTES, "quor_FileGetXAttributes", api_quor_FileGetXAttributes_req_t,
@@ -494,24 +496,24 @@ const kylgw_msgtype_t fsRows[] = {
         xdr_api_quor_FileSetAttributes_req_t, api_quor_FileSetAttributes_rply_t, xdr_quor_fileattr_t),
     REQ_ONLY(CAT_FILESYS, FN_FS_FPREALLOCATE, "quor_Fpreallocate", api_quor_Fpreallocate_req_t,
              xdr_api_quor_Fpreallocate_req_t),
-    ROW(CAT_FILESYS, FN_FS_FSTAT, "quor_Fstat", api_quor_Fstat_req_t, xdr_api_quor_fildes_req_t,
-        api_quor_Fstat_rply_t, xdr_quor_stat_t),
+    ROW(CAT_FILESYS, FN_FS_FSTAT, "quor_Fstat", api_quor_Fstat_req_t, xdr_api_quor_fildes_req_t, api_quor_Fstat_rply_t,
+        xdr_quor_stat_t),
     RPLY_ONLY(CAT_FILESYS, FN_FS_GETACCT, "quor_GetAcct", api_quor_GetAcct_rply_t, xdr_api_quor_GetAcct_rply_t),
     RPLY_ONLY(CAT_FILESYS, FN_FS_GETCWD, "quor_Getcwd", api_quor_Getcwd_rply_t, xdr_api_quor_Getcwd_rply_t),
     ROW(CAT_FILESYS, FN_FS_GETLISTATTRS, "quor_GetListAttrs", api_quor_GetListAttrs_req_t, xdr_api_quor_path_req_t,
         api_quor_GetListAttrs_rply_t, xdr_quor_Attrs_t),
     RPLY_ONLY(CAT_FILESYS, FN_FS_GETUNIQUEREQUESTID, "quor_GetUniqueRequestID", api_quor_GetUniqueRequestID_rply_t,
               xdr_api_quor_GetUniqueRequestID_rply_t),
-    ROW(CAT_FILESYS, FN_FS_LSEEK, "quor_Lseek", api_quor_Lseek_req_t, xdr_api_quor_Lseek_req_t,
-        api_quor_Lseek_rply_t, xdr_api_quor_Lseek_rply_t),
-    ROW(CAT_FILESYS, FN_FS_LSTAT, "quor_Lstat", api_quor_Lstat_req_t, xdr_api_quor_path_req_t,
-        api_quor_Lstat_rply_t, xdr_quor_stat_t),
+    ROW(CAT_FILESYS, FN_FS_LSEEK, "quor_Lseek", api_quor_Lseek_req_t, xdr_api_quor_Lseek_req_t, api_quor_Lseek_rply_t,
+        xdr_api_quor_Lseek_rply_t),
+    ROW(CAT_FILESYS, FN_FS_LSTAT, "quor_Lstat", api_quor_Lstat_req_t, xdr_api_quor_path_req_t, api_quor_Lstat_rply_t,
+        xdr_quor_stat_t),
     REQ_ONLY(CAT_FILESYS, FN_FS_MKDIR, "quor_Mkdir", api_quor_Mkdir_req_t, xdr_api_quor_Mkdir_req_t),
     ROW(CAT_FILESYS, FN_FS_OPEN, "quor_Open", api_quor_Open_req_t, xdr_api_quor_Open_req_t, api_quor_Open_rply_t,
         xdr_api_quor_Open_rply_t),
     REQ_ONLY(CAT_FILESYS, FN_FS_OPENDIR, "quor_Opendir", api_quor_Opendir_req_t, xdr_api_quor_path_req_t),
-    ROW(CAT_FILESYS, FN_FS_OPENX, "quor_OpenX", api_quor_OpenX_req_t, xdr_api_quor_OpenX_req_t,
-        api_quor_OpenX_rply_t, xdr_api_quor_OpenX_rply_t),
+    ROW(CAT_FILESYS, FN_FS_OPENX, "quor_OpenX", api_quor_OpenX_req_t, xdr_api_quor_OpenX_req_t, api_quor_OpenX_rply_t,
+        xdr_api_quor_OpenX_rply_t),
     ROW(CAT_FILESYS, FN_FS_READATTRS, "quor_ReadAttrs", api_quor_ReadAttrs_req_t, xdr_api_quor_ReadAttrs_req_t,
         api_quor_ReadAttrs_rply_t, xdr_api_quor_ReadAttrs_rply_t),
     REQ_ONLY(CAT_FILESYS, FN_FS_RENAME, "quor_Rename", api_quor_Rename_req_t, xdr_api_quor_Rename_req_t),
@@ -522,13 +524,13 @@ const kylgw_msgtype_t fsRows[] = {
         xdr_api_quor_SetFileOffset_req_t, api_quor_SetFileOffset_rply_t, xdr_api_quor_SetFileOffset_rply_t),
     ROW(CAT_FILESYS, FN_FS_STAT, "quor_Stat", api_quor_Stat_req_t, xdr_api_quor_path_req_t, api_quor_Stat_rply_t,
         xdr_quor_stat_t),
-    ROW(CAT_FILESYS, FN_FS_UMASK, "quor_Umask", api_quor_Umask_req_t, xdr_api_quor_Umask_req_t,
-        api_quor_Umask_rply_t, xdr_api_quor_Umask_rply_t),
+    ROW(CAT_FILESYS, FN_FS_UMASK, "quor_Umask", api_quor_Umask_req_t, xdr_api_quor_Umask_req_t, api_quor_Umask_rply_t,
+        xdr_api_quor_Umask_rply_t),
     REQ_ONLY(CAT_FILESYS, FN_FS_UNLINK, "quor_Unlink", api_quor_Unlink_req_t, xdr_api_quor_path_req_t),
-    ROW(CAT_USER, FN_USER_GETPWENT, "quor_GetPwent", api_getpwent_req_t, xdr_api_getpwent_req_t,
-        api_getpwent_rply_t, xdr_api_getpwent_rply_t),
-    ROW(CAT_USER, FN_USER_LOOKUPHOMEDIR, "quor_LookupHomeDir", api_lookup_homedir_req_t,
-        xdr_api_lookup_homedir_req_t, api_lookup_homedir_rply_t, xdr_api_lookup_homedir_rply_t),
+    ROW(CAT_USER, FN_USER_GETPWENT, "quor_GetPwent", api_getpwent_req_t, xdr_api_getpwent_req_t, api_getpwent_rply_t,
+        xdr_api_getpwent_rply_t),
+    ROW(CAT_USER, FN_USER_LOOKUPHOMEDIR, "quor_LookupHomeDir", api_lookup_homedir_req_t, xdr_api_lookup_homedir_req_t,
+        api_lookup_homedir_rply_t, xdr_api_lookup_homedir_rply_t),
     ROW(CAT_COS, FN_COS_SELECTCOS, "quorex_SelectCOS", api_selectcos_req_t, xdr_api_selectcos_req_t,
         api_selectcos_rply_t, xdr_api_selectcos_rply_t),
     REQ_ONLY(CAT_UDA, FN_UDA_SETEXPIRATION, "kylgw_UdaSetExpiration", uda_set_expiration_req_t,

@@ -71,30 +71,30 @@ constexpr uint32_t QUOR_OFLAG_NONBLOCK = 128;
 
 // Fixed field sizes (bytes in memory; fixed opaque fields are padded to a
 // multiple of 4 on the wire, counted strings hold at most size-1 characters).
-constexpr size_t QUOR_COSNAME_SIZE = 32;        // counted string
-constexpr size_t QUOR_OBJID_SIZE = 19;          // storage object id, fixed opaque
-constexpr size_t QUOR_COMMENT_SIZE = 256;       // fixed text
-constexpr size_t QUOR_TRASH_PATH_SIZE = 2048;   // counted string
-constexpr size_t QUOR_NAME_SIZE = 256;          // counted string: directory entry and trash names
-constexpr size_t QUOR_ACCTNAME_SIZE = 129;      // fixed text
-constexpr size_t QUOR_NAMESPEC_NAME_SIZE = 128;   // fixed text
-constexpr size_t QUOR_NAMESPEC_REALM_SIZE = 256;  // fixed text
-constexpr size_t QUOR_PV_NAME_SIZE = 12;        // fixed opaque, not NUL-terminated when full
-constexpr size_t QUOR_MAX_LEVELS = 5;           // storage levels of the extended attributes
-constexpr size_t QUOR_UDA_PATH_SIZE = 1025;     // counted string of the expiration request
+constexpr size_t QUOR_COSNAME_SIZE = 32;         // counted string
+constexpr size_t QUOR_OBJID_SIZE = 19;           // storage object id, fixed opaque
+constexpr size_t QUOR_COMMENT_SIZE = 256;        // fixed text
+constexpr size_t QUOR_TRASH_PATH_SIZE = 2048;    // counted string
+constexpr size_t QUOR_NAME_SIZE = 256;           // counted string: directory entry and trash names
+constexpr size_t QUOR_ACCTNAME_SIZE = 129;       // fixed text
+constexpr size_t QUOR_NAMESPEC_NAME_SIZE = 128;  // fixed text
+constexpr size_t QUOR_NAMESPEC_REALM_SIZE = 256; // fixed text
+constexpr size_t QUOR_PV_NAME_SIZE = 12;         // fixed opaque, not NUL-terminated when full
+constexpr size_t QUOR_MAX_LEVELS = 5;            // storage levels of the extended attributes
+constexpr size_t QUOR_UDA_PATH_SIZE = 1025;      // counted string of the expiration request
 
 // Caps on counts and strings a decoder accepts.
-constexpr uint32_t KYLGW_MAX_DIRENTRIES = 1024;  // entries of one ReadAttrs reply
-constexpr uint32_t KYLGW_MAX_NAMESPECS = 1024;   // name entries of one ConvertNamesToIds
-constexpr uint32_t KYLGW_MAX_LEVEL_VVS = 64;     // volumes of one storage level
-constexpr uint32_t KYLGW_MAX_VV_PVS = 64;        // physical volumes of one volume
-constexpr uint32_t KYLGW_MAX_USERNAME = 256;     // user and principal names
-constexpr uint32_t KYLGW_MAX_PWFIELD = 256;      // password, gecos and shell of a password entry
-constexpr uint32_t KYLGW_MAX_COSLIST = 1024;     // class-of-service list of SelectCOS
+constexpr uint32_t KYLGW_MAX_DIRENTRIES = 1024; // entries of one ReadAttrs reply
+constexpr uint32_t KYLGW_MAX_NAMESPECS = 1024;  // name entries of one ConvertNamesToIds
+constexpr uint32_t KYLGW_MAX_LEVEL_VVS = 64;    // volumes of one storage level
+constexpr uint32_t KYLGW_MAX_VV_PVS = 64;       // physical volumes of one volume
+constexpr uint32_t KYLGW_MAX_USERNAME = 256;    // user and principal names
+constexpr uint32_t KYLGW_MAX_PWFIELD = 256;     // password, gecos and shell of a password entry
+constexpr uint32_t KYLGW_MAX_COSLIST = 1024;    // class-of-service list of SelectCOS
 
 // Storage level flags (quor_levelattrs_t.Flags).
-constexpr uint32_t QUOR_LEVEL_DISK = 0x1u;      // the level is a disk level
-constexpr uint32_t QUOR_LEVEL_HAS_DATA = 0x4u;  // the file has data at this level
+constexpr uint32_t QUOR_LEVEL_DISK = 0x1u;     // the level is a disk level
+constexpr uint32_t QUOR_LEVEL_HAS_DATA = 0x4u; // the file has data at this level
 
 // Type codes of a name entry (ours).
 constexpr int32_t QUOR_NAMESPEC_USER = 1;
@@ -317,7 +317,7 @@ bool xdr_quor_xfileattr_t(kyl_xdr_t *x, quor_xfileattr_t *f);
 struct ns_DirEntry_t {
     char Name[QUOR_NAME_SIZE];
     ns_ObjHandle_t ObjHandle;
-    uint64_t ObjOffset;  // where reading continues after this entry
+    uint64_t ObjOffset; // where reading continues after this entry
     quor_Attrs_t Attrs;
 };
 bool xdr_ns_DirEntry_t(kyl_xdr_t *x, ns_DirEntry_t *e);
@@ -325,7 +325,7 @@ bool xdr_ns_DirEntry_t(kyl_xdr_t *x, ns_DirEntry_t *e);
 // Name entry of ConvertNamesToIds.  Name and RealmName are fixed
 // text: decoding forces their last byte to NUL.
 struct api_namespec_t {
-    int32_t Type;  // QUOR_NAMESPEC_USER or QUOR_NAMESPEC_GROUP
+    int32_t Type; // QUOR_NAMESPEC_USER or QUOR_NAMESPEC_GROUP
     uint32_t Id;
     uint32_t RealmId;
     char Name[QUOR_NAMESPEC_NAME_SIZE];
@@ -530,7 +530,7 @@ struct api_quor_SetFileOffset_req_t {
     int32_t Fildes;
     uint64_t OffsetIn;
     int32_t Whence;
-    int32_t Direction;  // 0 forward, 1 backward from the Whence base
+    int32_t Direction; // 0 forward, 1 backward from the Whence base
 };
 bool xdr_api_quor_SetFileOffset_req_t(kyl_xdr_t *x, api_quor_SetFileOffset_req_t *r);
 

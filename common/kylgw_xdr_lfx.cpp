@@ -145,9 +145,8 @@ bool xdr_kyl_xfer_init_reply_t(kyl_xdr_t *x, kyl_xfer_init_reply_t *r)
     return ownedRecord(x, r, [x, r] {
         uint32_t *reserved[] = {&r->reserved1, &r->reserved2, &r->reserved3, &r->reserved4, &r->reserved5};
         // The count comes before the optional checksum record, the entries after it.
-        bool ok = kyl_xdr_u32(x, &r->flags) && kyl_xdr_u32(x, &r->xferSerialNum) &&
-                  kyl_xdr_i32(x, &r->addressCount) && r->addressCount >= 0 &&
-                  r->addressCount <= KYLGW_MAX_LFX_ADDRS &&
+        bool ok = kyl_xdr_u32(x, &r->flags) && kyl_xdr_u32(x, &r->xferSerialNum) && kyl_xdr_i32(x, &r->addressCount) &&
+                  r->addressCount >= 0 && r->addressCount <= KYLGW_MAX_LFX_ADDRS &&
                   ((r->flags & LFX_REPLY_HAS_CKSUM) == 0 || xdr_kyl_cksum_t(x, &r->fileCksum)) &&
                   addressList(x, r->addressCount, &r->addressList) && kyl_xdr_i32(x, &r->xferStatus) &&
                   kyl_xdr_u64(x, &r->fileSize);

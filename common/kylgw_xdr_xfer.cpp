@@ -41,10 +41,10 @@ bool xdr_iod_address_t(kyl_xdr_t *x, iod_address_t *a)
         return kyl_xdr_u64(x, &s->SAN3PTransferID) &&
                kyl_xdr_fixed_opaque(x, s->SecurityToken, sizeof s->SecurityToken);
     }
-    case IOD_ADDR_STRIPE:  // nested stripe lists are not used by this program
-    case IOD_ADDR_MEMORY:  // a memory address has no wire form
+    case IOD_ADDR_STRIPE: // nested stripe lists are not used by this program
+    case IOD_ADDR_MEMORY: // a memory address has no wire form
         return false;
-    default:  // nothing follows the type
+    default: // nothing follows the type
         return true;
     }
 }
@@ -59,12 +59,14 @@ namespace {
 
 bool descList(kyl_xdr_t *x, int32_t count, iod_srcsinkdesc_t **head)
 {
-    return kyl_xdr_linked_list<iod_srcsinkdesc_t, xdr_iod_srcsinkdesc_t, &iod_srcsinkdesc_t::Next>(x, count, head, KYLGW_MAX_IOD_DESC);
+    return kyl_xdr_linked_list<iod_srcsinkdesc_t, xdr_iod_srcsinkdesc_t, &iod_srcsinkdesc_t::Next>(x, count, head,
+                                                                                                   KYLGW_MAX_IOD_DESC);
 }
 
 bool replyList(kyl_xdr_t *x, int32_t count, iod_srcsinkreply_t **head)
 {
-    return kyl_xdr_linked_list<iod_srcsinkreply_t, xdr_iod_srcsinkreply_t, &iod_srcsinkreply_t::Next>(x, count, head, KYLGW_MAX_IOD_DESC);
+    return kyl_xdr_linked_list<iod_srcsinkreply_t, xdr_iod_srcsinkreply_t, &iod_srcsinkreply_t::Next>(
+        x, count, head, KYLGW_MAX_IOD_DESC);
 }
 
 } // namespace
@@ -119,13 +121,10 @@ bool xdr_iod_reqspecreply_t(kyl_xdr_t *x, iod_reqspecreply_t *r)
         !kyl_xdr_i32(x, &r->ReqListLength) || !kyl_xdr_i32(x, &r->ReqReplyType))
         return false;
     switch (r->ReqReplyType) {
-    case IOD_REQREPLY_VALUE:
-        return kyl_xdr_i32(x, &r->Value);
-    case IOD_REQREPLY_LIST:
-        return descList(x, r->ReqListLength, &r->ReqList);
-    case IOD_REQREPLY_GAP:
-        return kyl_xdr_u64(x, &r->Gap.Offset) && kyl_xdr_u64(x, &r->Gap.Length);
-    default:  // no known form: the bytes that follow cannot be skipped
+    case IOD_REQREPLY_VALUE: return kyl_xdr_i32(x, &r->Value);
+    case IOD_REQREPLY_LIST: return descList(x, r->ReqListLength, &r->ReqList);
+    case IOD_REQREPLY_GAP: return kyl_xdr_u64(x, &r->Gap.Offset) && kyl_xdr_u64(x, &r->Gap.Length);
+    default: // no known form: the bytes that follow cannot be skipped
         return false;
     }
 }
@@ -186,9 +185,8 @@ bool xdr_quor_IOR_t(kyl_xdr_t *x, quor_IOR_t *ior)
               reqSpecReply(x, &ior->ReqSpecReply) && kyl_xdr_i32(x, &ior->SrcReplyLength) &&
               kyl_xdr_i32(x, &ior->SinkReplyLength);
     // Both counts are checked before either list is allocated.
-    ok = ok && ior->SrcReplyLength >= 0 && ior->SrcReplyLength <= KYLGW_MAX_IOD_DESC &&
-         ior->SinkReplyLength >= 0 && ior->SinkReplyLength <= KYLGW_MAX_IOD_DESC &&
-         replyList(x, ior->SrcReplyLength, &ior->SrcReplyList) &&
+    ok = ok && ior->SrcReplyLength >= 0 && ior->SrcReplyLength <= KYLGW_MAX_IOD_DESC && ior->SinkReplyLength >= 0 &&
+         ior->SinkReplyLength <= KYLGW_MAX_IOD_DESC && replyList(x, ior->SrcReplyLength, &ior->SrcReplyList) &&
          replyList(x, ior->SinkReplyLength, &ior->SinkReplyList);
     if (!ok && x->op == KYL_XDR_DECODE) {
         kyl_xdr_t fx;
@@ -233,9 +231,9 @@ namespace {
 const kylgw_msgtype_t xferRows[] = {
     {CAT_FILESYS, FN_FS_READX, "quor_ReadX", KYL_XDRPROC(api_quor_ReadX_req_t, xdr_api_quor_ReadX_req_t),
      sizeof(api_quor_ReadX_req_t), nullptr, 0},
-    {CAT_FILESYS, FN_FS_READLIST, "quor_ReadList",
-     KYL_XDRPROC(api_quor_ReadList_req_t, xdr_api_quor_ReadList_req_t), sizeof(api_quor_ReadList_req_t),
-     KYL_XDRPROC(api_quor_ReadList_rply_t, xdr_quor_IOR_t), sizeof(api_quor_ReadList_rply_t)},
+    {CAT_FILESYS, FN_FS_READLIST, "quor_ReadList", KYL_XDRPROC(api_quor_ReadList_req_t, xdr_api_quor_ReadList_req_t),
+     sizeof(api_quor_ReadList_req_t), KYL_XDRPROC(api_quor_ReadList_rply_t, xdr_quor_IOR_t),
+     sizeof(api_quor_ReadList_rply_t)},
     {CAT_FILESYS, FN_FS_WRITELIST, "quor_WriteList",
      KYL_XDRPROC(api_quor_WriteList_req_t, xdr_api_quor_WriteList_req_t), sizeof(api_quor_WriteList_req_t),
      KYL_XDRPROC(api_quor_WriteList_rply_t, xdr_quor_IOR_t), sizeof(api_quor_WriteList_rply_t)},

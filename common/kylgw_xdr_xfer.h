@@ -19,10 +19,10 @@
 #include "quor_sockaddr.h"
 
 // Function codes in the file-system category.
-constexpr uint16_t FN_FS_READX = 4610;      // quor_ReadX
-constexpr uint16_t FN_FS_READLIST = 4615;   // quor_ReadList and quor_Read
-constexpr uint16_t FN_FS_WRITELIST = 5889;  // quor_WriteList and quor_Write
-constexpr uint16_t FN_FS_WRITEX = 5890;     // quor_WriteX
+constexpr uint16_t FN_FS_READX = 4610;     // quor_ReadX
+constexpr uint16_t FN_FS_READLIST = 4615;  // quor_ReadList and quor_Read
+constexpr uint16_t FN_FS_WRITELIST = 5889; // quor_WriteList and quor_Write
+constexpr uint16_t FN_FS_WRITEX = 5890;    // quor_WriteX
 
 // Most descriptors (or replies) one list of an IOD or IOR may hold.  A
 // decoder refuses a larger count before allocating anything; freeing walks
@@ -30,27 +30,27 @@ constexpr uint16_t FN_FS_WRITEX = 5890;     // quor_WriteX
 constexpr int32_t KYLGW_MAX_IOD_DESC = 256;
 
 // IOD functions.
-constexpr int32_t IOD_FUNC_READ = 1;   // data flows from the storage file
-constexpr int32_t IOD_FUNC_WRITE = 2;  // data flows to the storage file
+constexpr int32_t IOD_FUNC_READ = 1;  // data flows from the storage file
+constexpr int32_t IOD_FUNC_WRITE = 2; // data flows to the storage file
 
 // IOD flags.
-constexpr uint32_t IOD_FLAG_LIST_WRITE = 0x1000u;  // set in the archive's list writes
+constexpr uint32_t IOD_FLAG_LIST_WRITE = 0x1000u; // set in the archive's list writes
 
 // Descriptor flags on the descriptor that names the client's network address.
-constexpr uint32_t IOD_DESC_MOVER_PROTOCOL = 0x08u;  // movers use control connections
-constexpr uint32_t IOD_DESC_CLIENT_NET = 0x20u;      // the client's own listening socket
+constexpr uint32_t IOD_DESC_MOVER_PROTOCOL = 0x08u; // movers use control connections
+constexpr uint32_t IOD_DESC_CLIENT_NET = 0x20u;     // the client's own listening socket
 
 // IOR flags.
-constexpr uint32_t IOR_GAP_DETECTED = 0x20u;  // the transfer met a hole in the file
+constexpr uint32_t IOR_GAP_DETECTED = 0x20u; // the transfer met a hole in the file
 
 // Address types.
-constexpr int32_t IOD_ADDR_NET = 1;          // netaddress_t
-constexpr int32_t IOD_ADDR_STRIPE = 9;       // not supported by this codec
-constexpr int32_t IOD_ADDR_MEMORY = 10;      // cannot be encoded
-constexpr int32_t IOD_ADDR_CLIENTFILE = 11;  // clientfileaddress_t
-constexpr int32_t IOD_ADDR_SHM = 12;         // shmaddress_t
-constexpr int32_t IOD_ADDR_LOCALFILE = 13;   // lftaddress_t
-constexpr int32_t IOD_ADDR_SAN3P = 14;       // san3paddress_t
+constexpr int32_t IOD_ADDR_NET = 1;         // netaddress_t
+constexpr int32_t IOD_ADDR_STRIPE = 9;      // not supported by this codec
+constexpr int32_t IOD_ADDR_MEMORY = 10;     // cannot be encoded
+constexpr int32_t IOD_ADDR_CLIENTFILE = 11; // clientfileaddress_t
+constexpr int32_t IOD_ADDR_SHM = 12;        // shmaddress_t
+constexpr int32_t IOD_ADDR_LOCALFILE = 13;  // lftaddress_t
+constexpr int32_t IOD_ADDR_SAN3P = 14;      // san3paddress_t
 
 // FileOffset of a client file address meaning "the file's current position".
 constexpr uint64_t IOD_CURRENT_POSITION = ~uint64_t{0};
@@ -65,7 +65,7 @@ struct netaddress_t {
 };
 
 struct clientfileaddress_t {
-    int32_t FileDes;  // the server's descriptor on the wire
+    int32_t FileDes; // the server's descriptor on the wire
     uint64_t FileOffset;
 };
 
@@ -81,7 +81,7 @@ struct lftaddress_t {
     uint32_t Uid;
     uint32_t Gid;
     uint32_t RealmId;
-    char PathName[KYLGW_MAX_PATH + 1];  // counted string, NUL included on the wire
+    char PathName[KYLGW_MAX_PATH + 1]; // counted string, NUL included on the wire
 };
 
 struct san3paddress_t {
@@ -119,12 +119,12 @@ struct iod_reqspec_t;
 
 struct quor_IOD_t {
     kyl_uuid_t RequestID;
-    int32_t Function;  // IOD_FUNC_READ or IOD_FUNC_WRITE
+    int32_t Function; // IOD_FUNC_READ or IOD_FUNC_WRITE
     uint32_t Flags;
-    iod_reqspec_t *ReqSpecInfo;  // must be null
+    iod_reqspec_t *ReqSpecInfo; // must be null
     int32_t SrcDescLength;
     int32_t SinkDescLength;
-    iod_srcsinkdesc_t *SrcDescList;  // SrcDescLength entries linked by Next
+    iod_srcsinkdesc_t *SrcDescList; // SrcDescLength entries linked by Next
     iod_srcsinkdesc_t *SinkDescList;
 };
 
@@ -137,9 +137,9 @@ struct iod_srcsinkreply_t {
 };
 
 // Reply types of a request-specific reply.
-constexpr int32_t IOD_REQREPLY_VALUE = 1;  // one int32
-constexpr int32_t IOD_REQREPLY_LIST = 2;   // ReqListLength descriptors
-constexpr int32_t IOD_REQREPLY_GAP = 5;    // a gap record
+constexpr int32_t IOD_REQREPLY_VALUE = 1; // one int32
+constexpr int32_t IOD_REQREPLY_LIST = 2;  // ReqListLength descriptors
+constexpr int32_t IOD_REQREPLY_GAP = 5;   // a gap record
 
 struct iod_gap_t {
     uint64_t Offset;
@@ -152,19 +152,19 @@ struct iod_reqspecreply_t {
     int32_t CountProcessed;
     int32_t ReqListLength;
     int32_t ReqReplyType;
-    int32_t Value;               // IOD_REQREPLY_VALUE
-    iod_srcsinkdesc_t *ReqList;  // IOD_REQREPLY_LIST: ReqListLength entries
-    iod_gap_t Gap;               // IOD_REQREPLY_GAP
+    int32_t Value;              // IOD_REQREPLY_VALUE
+    iod_srcsinkdesc_t *ReqList; // IOD_REQREPLY_LIST: ReqListLength entries
+    iod_gap_t Gap;              // IOD_REQREPLY_GAP
 };
 
 struct quor_IOR_t {
     kyl_uuid_t RequestID;
-    uint32_t Flags;  // IOR_GAP_DETECTED
+    uint32_t Flags; // IOR_GAP_DETECTED
     int32_t Status;
-    iod_reqspecreply_t *ReqSpecReply;  // null when absent; allocated by decoding
+    iod_reqspecreply_t *ReqSpecReply; // null when absent; allocated by decoding
     int32_t SrcReplyLength;
     int32_t SinkReplyLength;
-    iod_srcsinkreply_t *SrcReplyList;  // SrcReplyLength entries linked by Next
+    iod_srcsinkreply_t *SrcReplyList; // SrcReplyLength entries linked by Next
     iod_srcsinkreply_t *SinkReplyList;
 };
 
@@ -184,8 +184,8 @@ typedef quor_IOR_t api_quor_WriteList_rply_t;
 // Gateway data stream requests (no reply body).
 struct api_quor_ReadX_req_t {
     uint32_t XIOFlags;
-    int32_t Fildes;  // server descriptor
-    uint64_t Nbyte;  // bytes to move
+    int32_t Fildes; // server descriptor
+    uint64_t Nbyte; // bytes to move
 };
 struct api_quor_WriteX_req_t {
     uint32_t XIOFlags;

@@ -24,8 +24,7 @@ bool kyl_xdr_quor_sockaddr(kyl_xdr_t *x, quor_sockaddr_t *a)
             auto *in6 = reinterpret_cast<struct sockaddr_in6 *>(&a->hs_addr);
             fam = QUOR_ADDR_IPV6;
             port = ntohs(in6->sin6_port);
-            return kyl_xdr_u32(x, &fam) && kyl_xdr_fixed_opaque(x, in6->sin6_addr.s6_addr, 16) &&
-                   kyl_xdr_u16(x, &port);
+            return kyl_xdr_u32(x, &fam) && kyl_xdr_fixed_opaque(x, in6->sin6_addr.s6_addr, 16) && kyl_xdr_u16(x, &port);
         }
         return kyl_xdr_u32(x, &fam);
     }

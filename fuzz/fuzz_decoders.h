@@ -92,7 +92,7 @@ inline void fuzz_CollectRow(const kylgw_msgtype_t *row, void *arg)
 // fuzz_DecodeRowBodies returns, 0 for an empty input.
 inline int fuzz_DecodeSelectedBodies(const uint8_t *data, size_t size)
 {
-    static fuzz_rowlist_t list;  // trivially destructible; filled once per process
+    static fuzz_rowlist_t list; // trivially destructible; filled once per process
     if (list.count == 0)
         kylgw_ForEachMsgType(fuzz_CollectRow, &list);
     if (size == 0 || list.count == 0)

@@ -72,7 +72,7 @@ inline int fuzz_IndexOne(const uint8_t *data, size_t size)
         velk_FormIxEntryPathname(e, name, sizeof name);
     }
     if (seen != velk_index_entries)
-        abort();  // the file did not change, so every counted entry is there
+        abort(); // the file did not change, so every counted entry is there
     hif_entry_t one;
     if (velk_index_entries > 0) {
         (void)velk_IndexReadRandomEntry(fd, VELK_LOCAL_FILE, 0, &one);

@@ -27,9 +27,9 @@ inline int fuzz_TarHeaderOne(const uint8_t *data, size_t len)
 
     hif_entry_t e;
     uint32_t blocks = 0;
-    uint64_t size = 0;  // the member's
+    uint64_t size = 0; // the member's
     if (velk_IndexFromTarHdr(7, &h, &e, &blocks, &size) != 0)
-        abort();  // every accepted type flag gives an entry
+        abort(); // every accepted type flag gives an entry
     if (blocks != velk_MemberBlocks(size) || size > VELK_MAX_MEMBER_SIZE)
         abort();
 

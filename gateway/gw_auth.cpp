@@ -96,7 +96,7 @@ struct gw_auth_t {
     bool comboActive KYL_GUARDED_BY(mu) = false;
     std::string comboName KYL_GUARDED_BY(mu);
     const gw_user_t *comboUser KYL_GUARDED_BY(mu) = nullptr;
-    bool comboClear KYL_GUARDED_BY(mu) = false;   // the password comes in clear
+    bool comboClear KYL_GUARDED_BY(mu) = false; // the password comes in clear
     int attemptsLeft KYL_GUARDED_BY(mu) = 0;
     bool tokenPending KYL_GUARDED_BY(mu) = false; // the next response is a token code
     bool tokenNextDone KYL_GUARDED_BY(mu) = false;
@@ -279,8 +279,9 @@ bool refuseIfAsked(gw_conn_t *c, const gw_request_t *req, const gw_user_t *u, co
 {
     const gw_faults_t &f = c->faults;
     const gw_refusal_t *refuse = f.refuse.set ? &f.refuse : u != nullptr && u->refuse.set ? &u->refuse : nullptr;
-    const gw_retry_later_t *later =
-        f.retryLater.set ? &f.retryLater : u != nullptr && u->retryLater.set ? &u->retryLater : nullptr;
+    const gw_retry_later_t *later = f.retryLater.set                    ? &f.retryLater
+                                    : u != nullptr && u->retryLater.set ? &u->retryLater
+                                                                        : nullptr;
     if (refuse != nullptr) {
         if (refuse == &f.refuse)
             gw_FaultFired(c, "refuse", &req->hdr);
@@ -324,8 +325,7 @@ bool refuseIfAsked(gw_conn_t *c, const gw_request_t *req, const gw_user_t *u, co
 
 // Deciphers in with the connection's session key into out (which is
 // resized).  Returns 0 or a negative code.
-int decipher(gw_auth_t *a, const unsigned char *in, size_t len, std::vector<unsigned char> *out)
-    KYL_REQUIRES(a->mu)
+int decipher(gw_auth_t *a, const unsigned char *in, size_t len, std::vector<unsigned char> *out) KYL_REQUIRES(a->mu)
 {
     if (a->keyLen < QUOREX_AES_KEY)
         return -EPERM;
@@ -559,8 +559,8 @@ int serveChallenge(gw_conn_t *c, gw_auth_t *a, const gw_request_t *req) KYL_REQU
         return reply(0);
     }
     if (result == KYLGW_E_NEXT_TOKEN) {
-        gw_Log("session %llu: combo login of %s: asking for the next token code", static_cast<unsigned long long>(c->id),
-               printable(a->comboName).c_str());
+        gw_Log("session %llu: combo login of %s: asking for the next token code",
+               static_cast<unsigned long long>(c->id), printable(a->comboName).c_str());
         return reply(result);
     }
     a->attemptsLeft--;
@@ -726,8 +726,8 @@ int pamSendRound(gw_conn_t *c, gw_auth_t *a) KYL_REQUIRES(a->mu)
     conv.msg_count = static_cast<int32_t>(a->pamSent.size());
     conv.enc_conv_req_msglen = static_cast<uint32_t>(encLen);
     conv.enc_conv_req_msg = enc.data();
-    gw_Log("session %llu: pam login of %s: conversation round %zu, %zu messages", static_cast<unsigned long long>(c->id),
-           printable(a->pamName).c_str(), a->pamRound + 1, a->pamSent.size());
+    gw_Log("session %llu: pam login of %s: conversation round %zu, %zu messages",
+           static_cast<unsigned long long>(c->id), printable(a->pamName).c_str(), a->pamRound + 1, a->pamSent.size());
     return gw_SendServerRequest(c, a->pamLogin.hdr.msgRequestID, a->pamTag, CAT_AUTH, FN_AUTH_PAM_CONV_REQ,
                                 KYL_XDRPROC(api_pam_conv_req_t, xdr_api_pam_conv_req_t), &conv);
 }
@@ -745,9 +745,9 @@ int servePam(gw_conn_t *c, gw_auth_t *a, const gw_request_t *req) KYL_REQUIRES(a
 
     std::vector<unsigned char> field;
     const int rc = decipher(a, rq->enc_username, rq->enc_username_size, &field);
-    a->pamName = rc == 0 ? fieldText(field.data(), field.size() < KYLGW_AUTH_NAME_SIZE ? field.size()
-                                                                                       : KYLGW_AUTH_NAME_SIZE)
-                         : std::string();
+    a->pamName =
+        rc == 0 ? fieldText(field.data(), field.size() < KYLGW_AUTH_NAME_SIZE ? field.size() : KYLGW_AUTH_NAME_SIZE)
+                : std::string();
     wipeVector(&field);
     if (rc != 0)
         return pamFinal(c, a, KYLGW_E_AUTHFAILED, "the user name cannot be deciphered (no session key?)");
@@ -877,21 +877,13 @@ int gw_AuthServe(gw_conn_t *c, const gw_request_t *req)
         return sendLogin(c, req, -EBUSY, &r);
     }
     switch (fn) {
-    case FN_AUTH_SEC_PARAMS:
-        return serveSecParams(c, a, req);
-    case FN_AUTH_PUBKEY:
-        return servePubkey(c, a, req);
-    case FN_AUTH_LOGIN_COMBO:
-        return serveCombo(c, a, req);
-    case FN_AUTH_CHALLENGE_RSP:
-        return serveChallenge(c, a, req);
-    case FN_AUTH_LOGIN_KEYTAB:
-        return serveKeytab(c, a, req);
-    case FN_AUTH_LOGIN_PAM:
-        return servePam(c, a, req);
-    case FN_AUTH_LOGIN_RECONNECT:
-        return serveReconnect(c, req);
-    default:
-        return gw_SendReply(c, req, KYLGW_E_AUTHFUNC, nullptr, nullptr);
+    case FN_AUTH_SEC_PARAMS: return serveSecParams(c, a, req);
+    case FN_AUTH_PUBKEY: return servePubkey(c, a, req);
+    case FN_AUTH_LOGIN_COMBO: return serveCombo(c, a, req);
+    case FN_AUTH_CHALLENGE_RSP: return serveChallenge(c, a, req);
+    case FN_AUTH_LOGIN_KEYTAB: return serveKeytab(c, a, req);
+    case FN_AUTH_LOGIN_PAM: return servePam(c, a, req);
+    case FN_AUTH_LOGIN_RECONNECT: return serveReconnect(c, req);
+    default: return gw_SendReply(c, req, KYLGW_E_AUTHFUNC, nullptr, nullptr);
     }
 }

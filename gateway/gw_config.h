@@ -30,7 +30,7 @@
 struct gw_site_t {
     uint32_t server_runmode;
     uint32_t auth_crypto_card;
-    uint32_t max_mbytes_per_iod;  // 0: the client uses 2048
+    uint32_t max_mbytes_per_iod; // 0: the client uses 2048
     uint32_t app_copies;
     uint32_t umask;
     uint32_t startupCOS;
@@ -76,7 +76,6 @@ void gw_ProtoSetup(const gw_config_t *cfg);
 const gw_config_t *gw_ProtoConfig();
 
 // As gw_ConfigLoad over text in memory; name stands for the file in messages.
-[[nodiscard]] int gw_ConfigLoadText(const char *name, const std::string &text, gw_config_t *cfg,
-                                    std::string *err);
+[[nodiscard]] int gw_ConfigLoadText(const char *name, const std::string &text, gw_config_t *cfg, std::string *err);
 
 #endif

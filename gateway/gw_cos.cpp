@@ -64,8 +64,7 @@ int loadClass(const char *name, const quor_cfg_stanza_t *sect, gw_cos_t *c, std:
         return -1;
     }
     if (sect->type != CFG_COMPOUND_TYPE) {
-        *err = where(name, sect) + "class " + sect->KeyString + " must be a section: " + sect->KeyString +
-               " = { ... }";
+        *err = where(name, sect) + "class " + sect->KeyString + " must be a section: " + sect->KeyString + " = { ... }";
         return -1;
     }
     *c = gw_cos_t{};

@@ -26,9 +26,9 @@
 
 struct quor_cfg_stanza_t;
 
-constexpr size_t GW_COS_MAX = 256;          // classes in one table
-constexpr uint32_t GW_COS_WIDTH_MAX = 256;  // stripe width
-constexpr uint32_t GW_COS_FALLBACK = 11;    // the class every table must hold
+constexpr size_t GW_COS_MAX = 256;         // classes in one table
+constexpr uint32_t GW_COS_WIDTH_MAX = 256; // stripe width
+constexpr uint32_t GW_COS_FALLBACK = 11;   // the class every table must hold
 
 struct gw_cos_t {
     uint32_t id;

@@ -291,16 +291,12 @@ int gw_DaemonMain(int argc, char **argv)
     gw_options_t opts;
     std::string err;
     switch (gw_ParseOptions(argc, argv, &opts, &err)) {
-    case gw_parse_t::help:
-        fputs(gw_UsageText(), stdout);
-        return GW_EXIT_OK;
-    case gw_parse_t::hash_password:
-        return gw_HashPasswordCommand(stdin, stdout);
+    case gw_parse_t::help: fputs(gw_UsageText(), stdout); return GW_EXIT_OK;
+    case gw_parse_t::hash_password: return gw_HashPasswordCommand(stdin, stdout);
     case gw_parse_t::usage:
         fprintf(stderr, "kylgwd: %s (kylgwd --help lists the options)\n", err.c_str());
         return GW_EXIT_USAGE;
-    case gw_parse_t::run:
-        break;
+    case gw_parse_t::run: break;
     }
     if (gw_CheckOptionPaths(&opts, &err) != 0) {
         fprintf(stderr, "kylgwd: %s\n", err.c_str());

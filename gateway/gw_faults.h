@@ -76,7 +76,7 @@ struct gw_faultop_t {
 };
 
 struct gw_faults_t {
-    uint64_t down;            // connections (counted from 1) greeted as down
+    uint64_t down; // connections (counted from 1) greeted as down
     bool protoSet;
     uint32_t protoMajor, protoMinor;
     bool siteinfoErrSet;

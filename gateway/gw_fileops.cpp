@@ -120,27 +120,41 @@ bool gw_FsServes(uint16_t category, uint16_t function)
     switch (category) {
     case CAT_FILESYS:
         switch (function) {
-        case FN_FS_ACCTNAMETOCODE: case FN_FS_CLOSE: case FN_FS_CLOSEDIR: case FN_FS_CONVERTNAMESTOIDS:
-        case FN_FS_FILEGETATTRIBUTES: case FN_FS_FILEGETXATTRIBUTES: case FN_FS_FILESETATTRIBUTES:
-        case FN_FS_FPREALLOCATE: case FN_FS_FSTAT: case FN_FS_GETACCT: case FN_FS_GETCWD: case FN_FS_GETLISTATTRS:
-        case FN_FS_GETUNIQUEREQUESTID: case FN_FS_LSEEK: case FN_FS_LSTAT: case FN_FS_MKDIR: case FN_FS_OPEN:
-        case FN_FS_OPENDIR: case FN_FS_READATTRS: case FN_FS_RENAME: case FN_FS_SETACCT: case FN_FS_SETACCTBYNAME:
-        case FN_FS_SETFILEOFFSET: case FN_FS_STAT: case FN_FS_UMASK: case FN_FS_UNLINK:
-            return true;
-        default:
-            return false;
+        case FN_FS_ACCTNAMETOCODE:
+        case FN_FS_CLOSE:
+        case FN_FS_CLOSEDIR:
+        case FN_FS_CONVERTNAMESTOIDS:
+        case FN_FS_FILEGETATTRIBUTES:
+        case FN_FS_FILEGETXATTRIBUTES:
+        case FN_FS_FILESETATTRIBUTES:
+        case FN_FS_FPREALLOCATE:
+        case FN_FS_FSTAT:
+        case FN_FS_GETACCT:
+        case FN_FS_GETCWD:
+        case FN_FS_GETLISTATTRS:
+        case FN_FS_GETUNIQUEREQUESTID:
+        case FN_FS_LSEEK:
+        case FN_FS_LSTAT:
+        case FN_FS_MKDIR:
+        case FN_FS_OPEN:
+        case FN_FS_OPENDIR:
+        case FN_FS_READATTRS:
+        case FN_FS_RENAME:
+        case FN_FS_SETACCT:
+        case FN_FS_SETACCTBYNAME:
+        case FN_FS_SETFILEOFFSET:
+        case FN_FS_STAT:
+        case FN_FS_UMASK:
+        case FN_FS_UNLINK: return true;
+        default: return false;
         }
-    case CAT_USER:
-        return function == FN_USER_GETPWENT || function == FN_USER_LOOKUPHOMEDIR;
-    case CAT_COS:
-        return function == FN_COS_SELECTCOS;
-    case CAT_UDA:
-        return function == FN_UDA_SETEXPIRATION;
+    case CAT_USER: return function == FN_USER_GETPWENT || function == FN_USER_LOOKUPHOMEDIR;
+    case CAT_COS: return function == FN_COS_SELECTCOS;
+    case CAT_UDA: return function == FN_UDA_SETEXPIRATION;
     case CAT_LFX:
         return function == FN_LFX_GETCWD || function == FN_LFX_STAT || function == FN_LFX_MKDIR ||
                function == FN_LFX_UNLINK;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -379,8 +393,7 @@ int gw_ServeOpen(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQUIRE
         m.TimeCreated = static_cast<uint32_t>(time(nullptr));
         m.ObjId = st.st_ino;
         if (gw_MetaOn() && gw_MetaWrite(gw_fsMeta, ns, m) != 0)
-            gw_Log("session %llu: cannot write the metadata of %s", static_cast<unsigned long long>(c->id),
-                   ns.c_str());
+            gw_Log("session %llu: cannot write the metadata of %s", static_cast<unsigned long long>(c->id), ns.c_str());
     } else {
         m = gw_MetaOf(fs, ns, st);
     }
@@ -915,8 +928,8 @@ int gw_ServeLfxStat(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQU
 int gw_Dispatch(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQUIRES(fs->mu)
 {
     const uint16_t cat = req->hdr.category, fn = req->hdr.function;
-    if (req->body == nullptr && !(cat == CAT_FILESYS && (fn == FN_FS_GETCWD || fn == FN_FS_GETACCT ||
-                                                         fn == FN_FS_GETUNIQUEREQUESTID)) &&
+    if (req->body == nullptr &&
+        !(cat == CAT_FILESYS && (fn == FN_FS_GETCWD || fn == FN_FS_GETACCT || fn == FN_FS_GETUNIQUEREQUESTID)) &&
         !(cat == CAT_LFX && fn == FN_LFX_GETCWD))
         return gw_Reply(c, req, -EINVAL);
     if (cat == CAT_USER)
@@ -936,31 +949,24 @@ int gw_Dispatch(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQUIRES
         return gw_ServeTreeChange(c, fs, req);
     }
     switch (fn) {
-    case FN_FS_OPEN:
-        return gw_ServeOpen(c, fs, req);
+    case FN_FS_OPEN: return gw_ServeOpen(c, fs, req);
     case FN_FS_LSEEK:
-    case FN_FS_SETFILEOFFSET:
-        return gw_ServeSeek(c, fs, req);
+    case FN_FS_SETFILEOFFSET: return gw_ServeSeek(c, fs, req);
     case FN_FS_STAT:
     case FN_FS_LSTAT:
     case FN_FS_GETLISTATTRS:
     case FN_FS_FILEGETATTRIBUTES:
-    case FN_FS_FILEGETXATTRIBUTES:
-        return gw_ServeStatLike(c, fs, req);
+    case FN_FS_FILEGETXATTRIBUTES: return gw_ServeStatLike(c, fs, req);
     case FN_FS_CLOSE:
     case FN_FS_FSTAT:
-    case FN_FS_FPREALLOCATE:
-        return gw_ServeFd(c, fs, req);
+    case FN_FS_FPREALLOCATE: return gw_ServeFd(c, fs, req);
     case FN_FS_MKDIR:
     case FN_FS_UNLINK:
-    case FN_FS_RENAME:
-        return gw_ServeTreeChange(c, fs, req);
+    case FN_FS_RENAME: return gw_ServeTreeChange(c, fs, req);
     case FN_FS_OPENDIR:
     case FN_FS_READATTRS:
-    case FN_FS_CLOSEDIR:
-        return gw_ServeDir(c, fs, req);
-    case FN_FS_FILESETATTRIBUTES:
-        return gw_ServeSetAttrs(c, fs, req);
+    case FN_FS_CLOSEDIR: return gw_ServeDir(c, fs, req);
+    case FN_FS_FILESETATTRIBUTES: return gw_ServeSetAttrs(c, fs, req);
     case FN_FS_UMASK: {
         api_quor_Umask_rply_t r{fs->umask};
         fs->umask = static_cast<const api_quor_Umask_req_t *>(req->body)->CMask & 0777;
@@ -986,10 +992,8 @@ int gw_Dispatch(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQUIRES
         memcpy(u.node, b + 10, sizeof u.node);
         return GW_REPLY(api_quor_GetUniqueRequestID_rply_t, xdr_api_quor_GetUniqueRequestID_rply_t, &r);
     }
-    case FN_FS_CONVERTNAMESTOIDS:
-        return gw_ServeNames(c, req);
-    default:
-        return gw_ServeAccounts(c, fs, req);
+    case FN_FS_CONVERTNAMESTOIDS: return gw_ServeNames(c, req);
+    default: return gw_ServeAccounts(c, fs, req);
     }
 }
 

@@ -32,11 +32,11 @@
 namespace {
 
 struct gw_session_slot {
-    bool used;         // a session occupies the slot until the main thread joins it
-    bool finished;     // the session thread has closed its connection and is ending
-    pthread_t thread;  // valid while used
-    int fd;            // the connection; -1 once closed
-    uint64_t id;       // session number for the log, counts from 1
+    bool used;        // a session occupies the slot until the main thread joins it
+    bool finished;    // the session thread has closed its connection and is ending
+    pthread_t thread; // valid while used
+    int fd;           // the connection; -1 once closed
+    uint64_t id;      // session number for the log, counts from 1
     char peer[GW_PEER_TEXT_MAX];
 };
 
@@ -146,11 +146,7 @@ static void *gw_SessionThread(void *arg)
         reason = "internal error in the session";
     }
     gw_Log("session %llu: closing connection from %s: %s", static_cast<unsigned long long>(id), peer, reason);
-    gw_event("session_close")
-        .num("session", static_cast<int64_t>(id))
-        .str("peer", peer)
-        .str("reason", reason)
-        .emit();
+    gw_event("session_close").num("session", static_cast<int64_t>(id)).str("peer", peer).str("reason", reason).emit();
 
     {
         kyl_lock_guard g(gw_sessionsMutex);

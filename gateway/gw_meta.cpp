@@ -124,9 +124,8 @@ std::string gw_MetaFormat(const gw_meta_t &m)
 {
     char buf[512];
     snprintf(buf, sizeof buf,
-             "COSId=%" PRIu32 "\nFamilyId=%" PRIu32 "\nSubSystemId=%" PRIu32 "\nAccount=%" PRIu32
-             "\nUID=%" PRIu32 "\nGID=%" PRIu32 "\nTimeCreated=%" PRIu32 "\nExpiration=%" PRIu64
-             "\nObjId=%" PRIu64 "\n",
+             "COSId=%" PRIu32 "\nFamilyId=%" PRIu32 "\nSubSystemId=%" PRIu32 "\nAccount=%" PRIu32 "\nUID=%" PRIu32
+             "\nGID=%" PRIu32 "\nTimeCreated=%" PRIu32 "\nExpiration=%" PRIu64 "\nObjId=%" PRIu64 "\n",
              m.COSId, m.FamilyId, m.SubSystemId, m.Account, m.UID, m.GID, m.TimeCreated, m.Expiration, m.ObjId);
     return buf;
 }

@@ -25,9 +25,9 @@ struct gw_meta_t {
     uint32_t Account = 0;
     uint32_t UID = 0;
     uint32_t GID = 0;
-    uint32_t TimeCreated = 0;  // seconds; stable, unlike ctime
-    uint64_t Expiration = 0;   // seconds since the epoch, 0 = none
-    uint64_t ObjId = 0;        // inode of the object
+    uint32_t TimeCreated = 0; // seconds; stable, unlike ctime
+    uint64_t Expiration = 0;  // seconds since the epoch, 0 = none
+    uint64_t ObjId = 0;       // inode of the object
 };
 
 // The sidecar path of the normalised namespace path nsPath under metaRoot.

@@ -94,8 +94,21 @@ int gw_ParseListen(const std::string &text, std::string *host, int *port, std::s
 
 namespace {
 
-enum class gw_opt_id { listen, portfile, pidfile, root, meta, runmode, config, faults, events, log, foreground, help,
-                       hash_password };
+enum class gw_opt_id {
+    listen,
+    portfile,
+    pidfile,
+    root,
+    meta,
+    runmode,
+    config,
+    faults,
+    events,
+    log,
+    foreground,
+    help,
+    hash_password
+};
 
 struct gw_opt_def {
     const char *name;
@@ -104,12 +117,18 @@ struct gw_opt_def {
 };
 
 const gw_opt_def gw_optTable[] = {
-    {"--listen", gw_opt_id::listen, true},     {"--portfile", gw_opt_id::portfile, true},
-    {"--pidfile", gw_opt_id::pidfile, true},   {"--root", gw_opt_id::root, true},
-    {"--meta", gw_opt_id::meta, true},         {"--runmode", gw_opt_id::runmode, true},
-    {"--config", gw_opt_id::config, true},     {"--faults", gw_opt_id::faults, true},
-    {"--events", gw_opt_id::events, true},     {"--log", gw_opt_id::log, true},
-    {"--foreground", gw_opt_id::foreground, false}, {"--help", gw_opt_id::help, false},
+    {"--listen", gw_opt_id::listen, true},
+    {"--portfile", gw_opt_id::portfile, true},
+    {"--pidfile", gw_opt_id::pidfile, true},
+    {"--root", gw_opt_id::root, true},
+    {"--meta", gw_opt_id::meta, true},
+    {"--runmode", gw_opt_id::runmode, true},
+    {"--config", gw_opt_id::config, true},
+    {"--faults", gw_opt_id::faults, true},
+    {"--events", gw_opt_id::events, true},
+    {"--log", gw_opt_id::log, true},
+    {"--foreground", gw_opt_id::foreground, false},
+    {"--help", gw_opt_id::help, false},
     {"--hash-password", gw_opt_id::hash_password, false},
 };
 constexpr size_t gw_optCount = sizeof gw_optTable / sizeof gw_optTable[0];
@@ -270,8 +289,8 @@ int gw_CheckOptionPaths(gw_options_t *opts, std::string *err)
         // through the gateway itself.
         const std::string &r = opts->root;
         const std::string &m = opts->meta;
-        bool inside = m == r || r == "/" ||
-                      (m.size() > r.size() && m.compare(0, r.size(), r) == 0 && m[r.size()] == '/');
+        bool inside =
+            m == r || r == "/" || (m.size() > r.size() && m.compare(0, r.size(), r) == 0 && m[r.size()] == '/');
         if (inside) {
             *err = "--meta " + m + ": must be outside the served tree " + r;
             return -1;

@@ -35,10 +35,10 @@ struct gw_options_t {
 
 // What gw_ParseOptions found.
 enum class gw_parse_t {
-    run,   // options are syntactically valid
-    help,  // --help was given; print gw_UsageText() and exit 0
+    run,           // options are syntactically valid
+    help,          // --help was given; print gw_UsageText() and exit 0
     hash_password, // --hash-password was given: hash a password from standard input and exit
-    usage, // *err holds a one-line message
+    usage,         // *err holds a one-line message
 };
 
 // Parses argv[1..argc-1].  Options take their value as the next argument or

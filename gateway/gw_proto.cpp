@@ -104,8 +104,7 @@ static int gw_ServeGatewayLog(gw_conn_t *c, const gw_request_t *req)
         gw_Log("session %llu: closelog user=%s flags=0x%x", sid, user, m->flags);
         break;
     }
-    default:
-        return gw_SendReply(c, req, -EINVAL, nullptr, nullptr);
+    default: return gw_SendReply(c, req, -EINVAL, nullptr, nullptr);
     }
     return gw_SendReply(c, req, 0, nullptr, nullptr);
 }
@@ -120,8 +119,7 @@ int gw_ServeRequest(gw_conn_t *c, const gw_request_t *req)
     if (h.category == CAT_AUTH)
         return gw_AuthServe(c, req);
     if (!gw_AuthCategoryOpen(h.category) && c->user.load() == nullptr) {
-        gw_Log("session %llu: %s (%u/%u) id %u before authentication: refused",
-               static_cast<unsigned long long>(c->id),
+        gw_Log("session %llu: %s (%u/%u) id %u before authentication: refused", static_cast<unsigned long long>(c->id),
                req->row != nullptr && req->row->name != nullptr ? req->row->name : "?", h.category, h.function,
                h.msgRequestID);
         return gw_SendReply(c, req, -EACCES, nullptr, nullptr);

@@ -123,8 +123,7 @@ int gw_SendServerRequest(gw_conn_t *c, uint32_t requestId, uint32_t threadId, ui
     if (c->closing.load())
         return -ECONNABORTED;
     api_msghdr_t h;
-    kylgw_BuildMsgHdr(&h, requestId, MSGF_BODY, static_cast<uint32_t>(time(nullptr)), threadId, category, function,
-                      0);
+    kylgw_BuildMsgHdr(&h, requestId, MSGF_BODY, static_cast<uint32_t>(time(nullptr)), threadId, category, function, 0);
     kyl_xdr_outbuf out;
     kyl_xdr_t x;
     kyl_xdr_create_encode(&x, &out);

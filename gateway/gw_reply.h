@@ -74,7 +74,7 @@ struct gw_request_t {
     api_msghdr_t hdr{};
     const kylgw_msgtype_t *row = nullptr;
     void *body = nullptr;
-    struct timespec start{}; // CLOCK_MONOTONIC when the header arrived
+    struct timespec start {}; // CLOCK_MONOTONIC when the header arrived
 };
 void gw_RequestFree(gw_request_t *req);
 

@@ -255,8 +255,8 @@ const char *serveRequests(gw_conn_t *c, SockSource *src)
             }
             int32_t code = req.row == nullptr && h.category == CAT_AUTH ? KYLGW_E_AUTHFUNC : -EINVAL;
             gw_Log("session %llu: request %u/%u id %u: %s; replying %d", static_cast<unsigned long long>(c->id),
-                   h.category, h.function, h.msgRequestID,
-                   req.row == nullptr ? "unknown function" : "body missing", static_cast<int>(code));
+                   h.category, h.function, h.msgRequestID, req.row == nullptr ? "unknown function" : "body missing",
+                   static_cast<int>(code));
             if (gw_SendReply(c, &req, code, nullptr, nullptr) != 0)
                 return "connection closed";
             continue;

@@ -410,9 +410,8 @@ bool gw_PasswordMatches(const std::string &hash, const char *password)
     // A failed crypt returns null or a string starting with '*'.
     if (h != nullptr && h[0] != '*') {
         size_t n = strlen(h);
-        match = n == hash.size() &&
-                quorex_ConstTimeEqual(reinterpret_cast<const unsigned char *>(h),
-                                      reinterpret_cast<const unsigned char *>(hash.data()), n);
+        match = n == hash.size() && quorex_ConstTimeEqual(reinterpret_cast<const unsigned char *>(h),
+                                                          reinterpret_cast<const unsigned char *>(hash.data()), n);
     }
     // crypt_data holds the password and intermediate state.
     quorex_Wipe(cd.get(), sizeof *cd);

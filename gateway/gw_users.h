@@ -43,15 +43,15 @@
 struct quor_cfg_stanza_t;
 
 // Caps on what a users section and a PAM script may hold.
-constexpr size_t GW_USERS_MAX = 1024;             // users in one file
-constexpr size_t GW_USER_NAME_MAX = 256;          // characters of a user name (the login field holds 257)
-constexpr size_t GW_USER_GROUPS_MAX = 64;         // supplementary groups of one user
-constexpr size_t GW_USER_ACCOUNTS_MAX = 64;       // accounts of one user
-constexpr size_t GW_USER_TEXT_MAX = 1024;         // refusal and retry-later texts
+constexpr size_t GW_USERS_MAX = 1024;       // users in one file
+constexpr size_t GW_USER_NAME_MAX = 256;    // characters of a user name (the login field holds 257)
+constexpr size_t GW_USER_GROUPS_MAX = 64;   // supplementary groups of one user
+constexpr size_t GW_USER_ACCOUNTS_MAX = 64; // accounts of one user
+constexpr size_t GW_USER_TEXT_MAX = 1024;   // refusal and retry-later texts
 constexpr uint32_t GW_RETRY_LATER_MAX_SECS = 86400;
-constexpr size_t GW_PAM_ROUNDS_MAX = 8;           // conversation rounds of one script
-constexpr size_t GW_PAM_MSGS_MAX = 32;            // messages of one round (the client takes 1..32)
-constexpr size_t GW_PAM_TEXT_MAX = 510;           // characters of a message text or an expected answer
+constexpr size_t GW_PAM_ROUNDS_MAX = 8; // conversation rounds of one script
+constexpr size_t GW_PAM_MSGS_MAX = 32;  // messages of one round (the client takes 1..32)
+constexpr size_t GW_PAM_TEXT_MAX = 510; // characters of a message text or an expected answer
 constexpr size_t GW_PAM_SCRIPT_MAX_BYTES = 64 * 1024;
 
 // PAM message styles.
@@ -97,9 +97,9 @@ struct gw_user_t {
     std::string home;
     uint32_t defaultAccount = 0;
     std::vector<gw_account_t> accounts;
-    std::string keytabPath;              // "" = no keytab login
-    std::vector<gw_pam_round_t> pam;     // empty = no PAM login
-    std::string tokenCodeHash;           // "" = no token-code step
+    std::string keytabPath;          // "" = no keytab login
+    std::vector<gw_pam_round_t> pam; // empty = no PAM login
+    std::string tokenCodeHash;       // "" = no token-code step
     gw_refusal_t refuse;
     gw_retry_later_t retryLater;
 };

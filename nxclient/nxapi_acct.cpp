@@ -13,10 +13,8 @@ namespace {
 
 const kyl_xdrproc_t kGetAcctRply = KYL_XDRPROC(api_quor_GetAcct_rply_t, xdr_api_quor_GetAcct_rply_t);
 const kyl_xdrproc_t kSetAcctReq = KYL_XDRPROC(api_quor_SetAcct_req_t, xdr_api_quor_SetAcct_req_t);
-const kyl_xdrproc_t kSetAcctByNameReq =
-    KYL_XDRPROC(api_quor_SetAcctByName_req_t, xdr_api_quor_SetAcctByName_req_t);
-const kyl_xdrproc_t kAcctCodeReq =
-    KYL_XDRPROC(api_quor_AcctNameToCode_req_t, xdr_api_quor_AcctNameToCode_req_t);
+const kyl_xdrproc_t kSetAcctByNameReq = KYL_XDRPROC(api_quor_SetAcctByName_req_t, xdr_api_quor_SetAcctByName_req_t);
+const kyl_xdrproc_t kAcctCodeReq = KYL_XDRPROC(api_quor_AcctNameToCode_req_t, xdr_api_quor_AcctNameToCode_req_t);
 const kyl_xdrproc_t kAcctCodeRply = KYL_XDRPROC(api_AcctNameToCode_rply_t, xdr_api_AcctNameToCode_rply_t);
 const kyl_xdrproc_t kPwentReq = KYL_XDRPROC(api_getpwent_req_t, xdr_api_getpwent_req_t);
 const kyl_xdrproc_t kPwentRply = KYL_XDRPROC(api_getpwent_rply_t, xdr_api_getpwent_rply_t);
@@ -27,7 +25,8 @@ const kyl_xdrproc_t kUmaskRply = KYL_XDRPROC(api_quor_Umask_rply_t, xdr_api_quor
 
 // Copies a fixed-size text field of the reply into a caller's field,
 // bounded by both sizes.
-template <size_t N, size_t M> void copyText(char (&dst)[N], const char (&src)[M])
+template <size_t N, size_t M>
+void copyText(char (&dst)[N], const char (&src)[M])
 {
     size_t n = strnlen(src, M - 1);
     if (n >= N)

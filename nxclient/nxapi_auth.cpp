@@ -44,10 +44,10 @@ constexpr int kChallengeNextToken = KYLGW_E_NEXT_TOKEN;
 // answers (each next-token demand adds one).
 constexpr int kComboAttemptsCap = 16;
 constexpr int kComboAttemptsPrompted = 3;
-constexpr size_t kPasswordField = 513;   // NUL-padded password buffer that is enciphered
-constexpr size_t kUserLineMax = 256;     // a user name typed at the terminal
+constexpr size_t kPasswordField = 513; // NUL-padded password buffer that is enciphered
+constexpr size_t kUserLineMax = 256;   // a user name typed at the terminal
 constexpr int kPamMsgCountMax = 32;
-constexpr uint32_t kPamTextMax = 4096;   // one conversation text, NUL included
+constexpr uint32_t kPamTextMax = 4096; // one conversation text, NUL included
 constexpr size_t kPamEntryHeader = 8;
 constexpr int kPamMaxRetries = 3;
 constexpr int kMethodListMax = 8;
@@ -56,7 +56,7 @@ constexpr const char *kPasscodeWord = "Enter PASSCODE";
 constexpr const char *kPasswordWord = "Password";
 constexpr const char *kPrincipalPrompt = "\rPrincipal: ";
 
-kyl_mutex_t auth_lock;  // the method list and index, combo user/password, keytab settings
+kyl_mutex_t auth_lock; // the method list and index, combo user/password, keytab settings
 int auth_list[kMethodListMax] KYL_GUARDED_BY(auth_lock) = {QUOR_AUTH_COMBO, QUOR_AUTH_KEYTAB, QUOR_AUTH_PAM};
 int auth_count KYL_GUARDED_BY(auth_lock) = 3;
 int auth_index KYL_GUARDED_BY(auth_lock) = 0;
@@ -124,10 +124,8 @@ const kyl_xdrproc_t kPamCodec = KYL_XDRPROC(api_login_pam_t, xdr_api_login_pam_t
 const kyl_xdrproc_t kKeytabCodec = KYL_XDRPROC(api_login_keytab_t, xdr_api_login_keytab_t);
 const kyl_xdrproc_t kReconnectCodec = KYL_XDRPROC(api_login_reconnect_t, xdr_api_login_reconnect_t);
 const kyl_xdrproc_t kLoginRplyCodec = KYL_XDRPROC(api_login_rply_t, xdr_api_login_rply_t);
-const kyl_xdrproc_t kChallengeReqCodec =
-    KYL_XDRPROC(api_auth_challenge_rsp_req_t, xdr_api_auth_challenge_rsp_req_t);
-const kyl_xdrproc_t kChallengeRplyCodec =
-    KYL_XDRPROC(api_auth_challenge_rsp_rply_t, xdr_api_auth_challenge_rsp_rply_t);
+const kyl_xdrproc_t kChallengeReqCodec = KYL_XDRPROC(api_auth_challenge_rsp_req_t, xdr_api_auth_challenge_rsp_req_t);
+const kyl_xdrproc_t kChallengeRplyCodec = KYL_XDRPROC(api_auth_challenge_rsp_rply_t, xdr_api_auth_challenge_rsp_rply_t);
 const kyl_xdrproc_t kConvReqCodec = KYL_XDRPROC(api_pam_conv_req_t, xdr_api_pam_conv_req_t);
 const kyl_xdrproc_t kConvRplyCodec = KYL_XDRPROC(api_pam_conv_rply_t, xdr_api_pam_conv_rply_t);
 
@@ -302,14 +300,14 @@ int genSessionKey(quor_connection_t *conn, nxapi_tcontext_t *ctx)
     SecretBuf secret;
     if (!secret.alloc(QUOREX_MAX_DH_BYTES))
         return -ENOMEM;
-    int klen = quorex_DHSharedSecret(dh, theirs.rec.bn_pubkey, static_cast<size_t>(theirs.rec.pubkey_len),
-                                     secret.p, secret.n);
+    int klen =
+        quorex_DHSharedSecret(dh, theirs.rec.bn_pubkey, static_cast<size_t>(theirs.rec.pubkey_len), secret.p, secret.n);
     if (klen < 0) {
         if (klen == -EINVAL)
             AUTHLOG(3, fn, "%s: error converting caller's pub key to a BIGNUM\n", fn);
         else
-            AUTHLOG(3, fn, "%s: error %lu returned from DH_compute_key=[%s]\n", fn,
-                    static_cast<unsigned long>(-klen), "shared secret");
+            AUTHLOG(3, fn, "%s: error %lu returned from DH_compute_key=[%s]\n", fn, static_cast<unsigned long>(-klen),
+                    "shared secret");
         return klen;
     }
     // Every cipher in use needs a full AES key; a shorter secret would have
@@ -364,8 +362,7 @@ int encipher(const quor_connection_t *conn, uint32_t cipher, const unsigned char
     if (!out->alloc(quorex_EncryptedLength(n)))
         return -ENOMEM;
     size_t outlen = 0;
-    int rc = quorex_Encrypt(cipher, static_cast<size_t>(conn->sess_key_len), conn->session_key, n, in, &outlen,
-                            out->p);
+    int rc = quorex_Encrypt(cipher, static_cast<size_t>(conn->sess_key_len), conn->session_key, n, in, &outlen, out->p);
     if (rc != 0)
         return rc;
     out->n = outlen;
@@ -406,8 +403,8 @@ void printTokenBox()
 // server goes on to a password challenge that may be answered: AES under a
 // session key, never a clear password.  Otherwise the transport's code, the
 // server's negative code, or KYLGW_E_AUTHFAILED.
-int startComboLogin(quor_connection_t *conn, nxapi_tcontext_t *ctx, const char *user, int attempts,
-                    uint32_t loginTime, Decoded<api_login_rply_t> *reply, uint32_t *replyFlags)
+int startComboLogin(quor_connection_t *conn, nxapi_tcontext_t *ctx, const char *user, int attempts, uint32_t loginTime,
+                    Decoded<api_login_rply_t> *reply, uint32_t *replyFlags)
 {
     const char *fn = "nx_combo_auth";
     api_login_combo_t login = {};
@@ -443,8 +440,7 @@ int startComboLogin(quor_connection_t *conn, nxapi_tcontext_t *ctx, const char *
     // The password is only ever enciphered with AES under the session key:
     // the keyless scrambler would not protect it.
     if (reply->rec.cipher_to_use != QUOREX_CIPHER_AES) {
-        AUTHLOG(3, fn, "%s: server asked for cipher %u - only AES carries a password\n", fn,
-                reply->rec.cipher_to_use);
+        AUTHLOG(3, fn, "%s: server asked for cipher %u - only AES carries a password\n", fn, reply->rec.cipher_to_use);
         return KYLGW_E_AUTHFAILED;
     }
     return 0;
@@ -751,7 +747,7 @@ void putBe32(unsigned char *p, uint32_t v)
 
 struct PamEntry {
     int style;
-    const char *text;  // NUL-terminated inside the deciphered data
+    const char *text; // NUL-terminated inside the deciphered data
 };
 
 // Checks the deciphered conversation data: count entries, every header and
@@ -815,8 +811,7 @@ int pamConversation(quor_connection_t *conn, nxapi_tcontext_t *ctx, uint32_t cip
     int rc = nxapi_get_msg(ctx, &hdr, &req.rec, kConvReqCodec, conn);
     if (rc != 0)
         return rc;
-    if ((hdr.msgFlags & MSGF_BODY) == 0 || req.rec.enc_conv_req_msg == nullptr ||
-        req.rec.enc_conv_req_msglen == 0) {
+    if ((hdr.msgFlags & MSGF_BODY) == 0 || req.rec.enc_conv_req_msg == nullptr || req.rec.enc_conv_req_msglen == 0) {
         AUTHLOG(3, fn, "%s: empty PAM conversation request - aborting\n", fn);
         return -EINVAL;
     }
@@ -826,8 +821,8 @@ int pamConversation(quor_connection_t *conn, nxapi_tcontext_t *ctx, uint32_t cip
         return -ENOMEM;
     }
     size_t clen = 0;
-    rc = quorex_Decrypt(cipher, static_cast<size_t>(conn->sess_key_len), conn->session_key,
-                        req.rec.enc_conv_req_msglen, req.rec.enc_conv_req_msg, &clen, clear.p);
+    rc = quorex_Decrypt(cipher, static_cast<size_t>(conn->sess_key_len), conn->session_key, req.rec.enc_conv_req_msglen,
+                        req.rec.enc_conv_req_msg, &clen, clear.p);
     if (rc != 0) {
         AUTHLOG(3, fn, "%s: error %d deciphering the PAM conversation - aborting\n", fn, rc);
         return -EINVAL;
@@ -898,8 +893,8 @@ int pamConversation(quor_connection_t *conn, nxapi_tcontext_t *ctx, uint32_t cip
         return -ENOMEM;
     }
     api_pam_conv_rply_t answer = {count, static_cast<uint32_t>(enc.n), enc.p};
-    rc = kylgw_sendTaskMsg(hdr.threadID, hdr.msgRequestID, CAT_AUTH, FN_AUTH_PAM_CONV_RPLY, &answer, kConvRplyCodec,
-                           0, loginTime, 0, conn, ctx);
+    rc = kylgw_sendTaskMsg(hdr.threadID, hdr.msgRequestID, CAT_AUTH, FN_AUTH_PAM_CONV_RPLY, &answer, kConvRplyCodec, 0,
+                           loginTime, 0, conn, ctx);
     return rc;
 }
 
@@ -1024,10 +1019,10 @@ struct MethodName {
     const char *name;
 };
 // In the order the names are listed.
-constexpr MethodName kMethodNames[] = {{QUOR_AUTH_COMBO, "COMBO"},   {QUOR_AUTH_GSI, "GSI"},
-                                       {QUOR_AUTH_IDENT, "IDENT"},   {QUOR_AUTH_KERBEROS, "KERBEROS"},
-                                       {QUOR_AUTH_MUNGE, "MUNGE"},   {QUOR_AUTH_KEYTAB, "KEYTAB"},
-                                       {QUOR_AUTH_LOCAL, "LOCAL"},   {QUOR_AUTH_PAM, "PAM"}};
+constexpr MethodName kMethodNames[] = {{QUOR_AUTH_COMBO, "COMBO"}, {QUOR_AUTH_GSI, "GSI"},
+                                       {QUOR_AUTH_IDENT, "IDENT"}, {QUOR_AUTH_KERBEROS, "KERBEROS"},
+                                       {QUOR_AUTH_MUNGE, "MUNGE"}, {QUOR_AUTH_KEYTAB, "KEYTAB"},
+                                       {QUOR_AUTH_LOCAL, "LOCAL"}, {QUOR_AUTH_PAM, "PAM"}};
 constexpr MethodName kCipherNames[] = {{QUOREX_CIPHER_GARBLE, "GARBLE"},
                                        {QUOREX_CIPHER_AES, "AES"},
                                        {QUOREX_CIPHER_BLOWFISH, "BLOWFISH"},
@@ -1194,21 +1189,13 @@ int nxapi_authenticate(quor_connection_t *conn, nxapi_tcontext_t *tcontext, int 
         uint32_t flags = 0;
         int rc;
         switch (list[i]) {
-        case QUOR_AUTH_RECONNECT:
-            rc = kylgw_RetryLogin(conn, tcontext, &flags);
-            break;
-        case QUOR_AUTH_PAM:
-            rc = nx_pam_auth(conn, tcontext, interactive, &flags);
-            break;
-        case QUOR_AUTH_COMBO:
-            rc = nx_combo_auth(conn, tcontext, interactive, &flags);
-            break;
-        case QUOR_AUTH_KEYTAB:
-            rc = nx_keytab_auth(conn, tcontext, interactive, &flags);
-            break;
+        case QUOR_AUTH_RECONNECT: rc = kylgw_RetryLogin(conn, tcontext, &flags); break;
+        case QUOR_AUTH_PAM: rc = nx_pam_auth(conn, tcontext, interactive, &flags); break;
+        case QUOR_AUTH_COMBO: rc = nx_combo_auth(conn, tcontext, interactive, &flags); break;
+        case QUOR_AUTH_KEYTAB: rc = nx_keytab_auth(conn, tcontext, interactive, &flags); break;
         default:
-            nxapi_Print("%s (line %d) Internal Error - bad authentication mechanism %d defined!!\n", fn,
-                        __LINE__, list[i]);
+            nxapi_Print("%s (line %d) Internal Error - bad authentication mechanism %d defined!!\n", fn, __LINE__,
+                        list[i]);
             return KYLGW_E_AUTHINTERNAL;
         }
         if (rc == 0) {
@@ -1274,8 +1261,7 @@ int quor_SetAuthMethodList(int count, const int *codes)
     if (missing != 0) {
         char names[128];
         quorex_AuthTypesToString(missing, names, sizeof names);
-        nxapi_Print("*** %s: WARNING - pkg was compiled without support for requested authmethod(s): %s\n", fn,
-                    names);
+        nxapi_Print("*** %s: WARNING - pkg was compiled without support for requested authmethod(s): %s\n", fn, names);
     }
     kyl_lock_guard g(auth_lock);
     if (n > 0) {

@@ -28,7 +28,7 @@
 #include "quor_net.h"
 
 kyl_mutex_t nxapi_connection_lock;
-kyl_mutex_t nxapi_FileLock;  // the file-operation descriptor tables
+kyl_mutex_t nxapi_FileLock; // the file-operation descriptor tables
 
 // Written only by the first nx_LibInit (under libinit_lock), read after it.
 int init_server_handle = -1;
@@ -48,21 +48,21 @@ constexpr const char *kDefaultServerList = "localhost";
 
 #define CONNLOG(level, fn, ...) nxapi_logf(level, fn, kDest, __FILE__, __LINE__, __VA_ARGS__)
 
-kyl_mutex_t libinit_lock;  // the one-time initialisation and its result
+kyl_mutex_t libinit_lock; // the one-time initialisation and its result
 bool libinit_done KYL_GUARDED_BY(libinit_lock) = false;
 int libinit_result KYL_GUARDED_BY(libinit_lock) = 0;
 
-char nxapi_API_Hostname[kHostNameMax + 1];     // written by the first nx_LibInit
-char nxapi_API_CtlHostname[kHostNameMax + 1];  // written by the first nx_LibInit
+char nxapi_API_Hostname[kHostNameMax + 1];    // written by the first nx_LibInit
+char nxapi_API_CtlHostname[kHostNameMax + 1]; // written by the first nx_LibInit
 
 quor_connection_t *nxapi_connection_list KYL_GUARDED_BY(nxapi_connection_lock) = nullptr;
 int nxapi_connection_count KYL_GUARDED_BY(nxapi_connection_lock) = 0;
 quor_connection_t *nxapi_cur_connection KYL_GUARDED_BY(nxapi_connection_lock) = nullptr;
 
-kyl_mutex_t threadlist_lock;  // thread_list
+kyl_mutex_t threadlist_lock; // thread_list
 nxapi_tcontext_t *thread_list KYL_GUARDED_BY(threadlist_lock) = nullptr;
 
-kyl_mutex_t nic_rr_lock;  // nic_rr_inx of every connection
+kyl_mutex_t nic_rr_lock; // nic_rr_inx of every connection
 
 // The site's restricted data port range.  The site configuration does not
 // exist in this build, so there is no range (0/0: any port).
@@ -163,8 +163,7 @@ std::string trimmed(const char *b, const char *e)
     return std::string(b, static_cast<size_t>(e - b));
 }
 
-int setupConnection(const char *host, const char *serviceName, int port, int minDataPort, int maxDataPort,
-                    int *handle);
+int setupConnection(const char *host, const char *serviceName, int port, int minDataPort, int maxDataPort, int *handle);
 
 // Sets up one connection per entry of list ("host[,service][/port];...").
 // Returns the number set up, or KYLGW_E_NOSERVERS when the list names none;
@@ -191,8 +190,7 @@ int setupServerList(const char *list)
             char *stop = nullptr;
             long v = strtol(portText.c_str(), &stop, 10);
             if (*stop != '\0' || v < 1 || v > 65535) {
-                nxapi_Print("*** %s: invalid port '%s' for server %s\n", "nx_LibInit", portText.c_str(),
-                            host.c_str());
+                nxapi_Print("*** %s: invalid port '%s' for server %s\n", "nx_LibInit", portText.c_str(), host.c_str());
                 break;
             }
             port = static_cast<int>(v);
@@ -236,8 +234,8 @@ int libInitOnce()
     int rc = quor_net_getaddrinfo(nxapi_API_Hostname, nullptr, AI_PASSIVE, IPPROTO_TCP, &nxapi_tcp_data_host, err,
                                   sizeof err);
     if (rc != 0) {
-        nxapi_Print("*** %s: Error %d getting address for local host '%s' %s\n", "nx_LibInit", rc,
-                    nxapi_API_Hostname, err);
+        nxapi_Print("*** %s: Error %d getting address for local host '%s' %s\n", "nx_LibInit", rc, nxapi_API_Hostname,
+                    err);
         return rc < 0 ? rc : -rc;
     }
     if (const char *c = getenv("QUOR_CTL_HOSTNAME")) {
@@ -290,8 +288,7 @@ int libInitOnce()
     return 0;
 }
 
-int setupConnection(const char *host, const char *serviceName, int port, int minDataPort, int maxDataPort,
-                    int *handle)
+int setupConnection(const char *host, const char *serviceName, int port, int minDataPort, int maxDataPort, int *handle)
 {
     if (handle != nullptr)
         *handle = -1;
@@ -329,8 +326,8 @@ int setupConnection(const char *host, const char *serviceName, int port, int min
         freeConnection(conn);
         return KYLGW_E_HOSTLOOKUP;
     }
-    rc = quor_net_getnameinfo(&conn->server_addr, conn->server_host, sizeof conn->server_host, nullptr, 0,
-                              NI_NAMEREQD, err, sizeof err);
+    rc = quor_net_getnameinfo(&conn->server_addr, conn->server_host, sizeof conn->server_host, nullptr, 0, NI_NAMEREQD,
+                              err, sizeof err);
     if (rc != 0) {
         conn->server_host[0] = '\0';
         CONNLOG(3, "quorex_SetupConnection",
@@ -374,8 +371,8 @@ void failOpen(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous)
 // Makes the TCP connection to conn's server (socket, connect, keep-alive,
 // no delay) and hands the descriptor on in *fdOut.  0, or -errno after the
 // message; after a failed connect ctx is back on the previous connection.
-int connectServer(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, const char *server,
-                  const char *numeric, int *fdOut)
+int connectServer(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, const char *server, const char *numeric,
+                  int *fdOut)
 {
     char err[256], sys[128];
     int fd = quor_net_socket(&conn->server_addr, SOCK_STREAM, 0, err, sizeof err);
@@ -420,9 +417,8 @@ int takeGreeting(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, i
 
     api_msghdr_t hdr;
     api_server_state_rply_t greeting = {};
-    ctx->msgRequestID = 0;  // the greeting carries request id 0
-    rc = nxapi_get_msg(ctx, &hdr, &greeting, KYL_XDRPROC(api_server_state_rply_t, xdr_api_server_state_rply_t),
-                       conn);
+    ctx->msgRequestID = 0; // the greeting carries request id 0
+    rc = nxapi_get_msg(ctx, &hdr, &greeting, KYL_XDRPROC(api_server_state_rply_t, xdr_api_server_state_rply_t), conn);
     if (rc != 0) {
         nxapi_Print("*** %s: unable to receive initial connection response - fatal\n", "quorex_OpenConnection");
         failOpen(conn, ctx, previous);
@@ -563,8 +559,7 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
     }
 
     nx_PrintRefusal(rc);
-    nxapi_Print("*** %s: Unable to authenticate user with remote gateway at %s\n", "quorex_OpenConnection",
-                numeric);
+    nxapi_Print("*** %s: Unable to authenticate user with remote gateway at %s\n", "quorex_OpenConnection", numeric);
     failOpen(conn, ctx, previous);
     return rc;
 }
@@ -748,9 +743,7 @@ quor_connection_t *nxapi_GetThreadConEntry(const pthread_t *threadId)
     return ctx != nullptr ? ctx->connection : nullptr;
 }
 
-void quorex_CloseAllConnections()
-{
-}
+void quorex_CloseAllConnections() {}
 
 nxapi_tcontext_t *nx_InitNewThreadContext()
 {

@@ -226,8 +226,8 @@ int nxapi_GetcwdCall(uint16_t cat, uint16_t fn, void *rply, kyl_xdrproc_t rplyCo
     return nxapi_CopyReplyDir(field, fieldSize, buf, size);
 }
 
-int nxapi_Exchange(nxapi_tcontext_t *tcontext, uint16_t cat, uint16_t fn, void *req, kyl_xdrproc_t reqCodec,
-                   void *rply, kyl_xdrproc_t rplyCodec, int32_t *errorcode)
+int nxapi_Exchange(nxapi_tcontext_t *tcontext, uint16_t cat, uint16_t fn, void *req, kyl_xdrproc_t reqCodec, void *rply,
+                   kyl_xdrproc_t rplyCodec, int32_t *errorcode)
 {
     int rc = nxapi_send_msg(cat, fn, req, reqCodec, 0, 0, nullptr, tcontext);
     if (rc != 0)
@@ -240,8 +240,7 @@ int nxapi_Exchange(nxapi_tcontext_t *tcontext, uint16_t cat, uint16_t fn, void *
     return 0;
 }
 
-int nxapi_SimpleCall(uint16_t cat, uint16_t fn, void *req, kyl_xdrproc_t reqCodec, void *rply,
-                     kyl_xdrproc_t rplyCodec)
+int nxapi_SimpleCall(uint16_t cat, uint16_t fn, void *req, kyl_xdrproc_t reqCodec, void *rply, kyl_xdrproc_t rplyCodec)
 {
     nxapi_tcontext_t *ctx = nullptr;
     int rc = nxapi_init(&ctx);
@@ -291,15 +290,9 @@ uint32_t nxapi_ConvertOpenFlags(int oflag)
 {
     uint32_t w = 0;
     switch (oflag & O_ACCMODE) {
-    case O_WRONLY:
-        w |= QUOR_OFLAG_WRONLY;
-        break;
-    case O_RDWR:
-        w |= QUOR_OFLAG_RDWR;
-        break;
-    default:
-        w |= QUOR_OFLAG_RDONLY;
-        break;
+    case O_WRONLY: w |= QUOR_OFLAG_WRONLY; break;
+    case O_RDWR: w |= QUOR_OFLAG_RDWR; break;
+    default: w |= QUOR_OFLAG_RDONLY; break;
     }
     if (oflag & O_APPEND)
         w |= QUOR_OFLAG_APPEND;

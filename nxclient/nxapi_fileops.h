@@ -34,7 +34,7 @@ enum { NXAPI_FILE_FREE = 0, NXAPI_FILE_OPEN = 1, NXAPI_FILE_OPENING = 2 };
 constexpr uint32_t NXAPI_XOPEN_GATEWAY_STREAM = 0x1u;
 
 // Guards the state field of every table entry (taking and freeing entries).
-extern kyl_mutex_t nxapi_FileLock;  // defined in nxapi_conn.cpp
+extern kyl_mutex_t nxapi_FileLock; // defined in nxapi_conn.cpp
 
 // One entry of the open-file table.  state is guarded by nxapi_FileLock;
 // the fields set at open (connection, quorFiledes, xopenFlags, xioFlags,
@@ -47,7 +47,7 @@ struct nxapi_file_t {
     uint32_t xioFlags = 0;
     int activeFlag KYL_GUARDED_BY(fileLock) = NXFILE_IDLE;
     int fileLockCreated = 0;
-    kyl_mutex_t fileLock;  // the busy flag and the transfer fields
+    kyl_mutex_t fileLock; // the busy flag and the transfer fields
     nxapi_tcontext_t *lockingThread KYL_GUARDED_BY(fileLock) = nullptr;
     quor_connection_t *connection = nullptr;
     int quorFiledes = -1;

@@ -24,11 +24,11 @@
 
 namespace {
 
-kyl_mutex_t msgsink_lock;  // the message sink and its argument
-quor_msgsink_t msg_sink KYL_GUARDED_BY(msgsink_lock) = nullptr;  // null: stderr
+kyl_mutex_t msgsink_lock;                                       // the message sink and its argument
+quor_msgsink_t msg_sink KYL_GUARDED_BY(msgsink_lock) = nullptr; // null: stderr
 void *msg_sink_arg KYL_GUARDED_BY(msgsink_lock) = nullptr;
 
-kyl_mutex_t logfile_lock;  // every setting below and all output
+kyl_mutex_t logfile_lock; // every setting below and all output
 
 // Until nxapi_logging_init runs, as without a debug file: level 3 to stderr.
 int log_levels KYL_GUARDED_BY(logfile_lock) = 8;
@@ -36,7 +36,7 @@ int log_dest KYL_GUARDED_BY(logfile_lock) = NXAPI_LOG_STDERR;
 int log_flags KYL_GUARDED_BY(logfile_lock) = 0;
 int log_options KYL_GUARDED_BY(logfile_lock) = NXAPI_LOGOPT_TIME;
 FILE *log_file KYL_GUARDED_BY(logfile_lock) = nullptr;
-bool log_file_owned KYL_GUARDED_BY(logfile_lock) = false;  // opened here (not stdout/stderr)
+bool log_file_owned KYL_GUARDED_BY(logfile_lock) = false; // opened here (not stdout/stderr)
 bool syslog_open KYL_GUARDED_BY(logfile_lock) = false;
 char syslog_ident[16] KYL_GUARDED_BY(logfile_lock);
 struct timespec log_start KYL_GUARDED_BY(logfile_lock);
@@ -184,8 +184,8 @@ bool nxapi_tracing()
     return trace_on.load();
 }
 
-void nxapi_logmsg(int level, const char *functionName, const char *message, int destinations,
-                  const char *unitName, int line)
+void nxapi_logmsg(int level, const char *functionName, const char *message, int destinations, const char *unitName,
+                  int line)
 {
     if (level < 0 || level > 31)
         return;
@@ -249,8 +249,8 @@ void nxapi_logmsg(int level, const char *functionName, const char *message, int 
     }
 }
 
-void nxapi_logf(int level, const char *functionName, int destinations, const char *unitName, int line,
-                const char *fmt, ...)
+void nxapi_logf(int level, const char *functionName, int destinations, const char *unitName, int line, const char *fmt,
+                ...)
 {
     char text[NXAPI_LOG_MSG_MAX + 1];
     va_list ap;

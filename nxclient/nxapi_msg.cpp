@@ -19,7 +19,7 @@
 
 namespace {
 
-kyl_mutex_t nxapi_requestID_lock;  // the request-id generator
+kyl_mutex_t nxapi_requestID_lock; // the request-id generator
 uint32_t lastRequestID KYL_GUARDED_BY(nxapi_requestID_lock) = 0;
 bool requestIDSeeded KYL_GUARDED_BY(nxapi_requestID_lock) = false;
 
@@ -249,8 +249,8 @@ uint32_t nxapi_getRequestID()
     return lastRequestID;
 }
 
-int nxapi_CommonSendMsg(quor_connection_t *conn, nxapi_tcontext_t *tcontext, int assignRequestId,
-                        api_msghdr_t *header, void *body, kyl_xdrproc_t bodyXdr)
+int nxapi_CommonSendMsg(quor_connection_t *conn, nxapi_tcontext_t *tcontext, int assignRequestId, api_msghdr_t *header,
+                        void *body, kyl_xdrproc_t bodyXdr)
 {
     conn = resolveConnection(conn, tcontext);
     if (conn == nullptr || tcontext == nullptr) {
@@ -263,7 +263,7 @@ int nxapi_CommonSendMsg(quor_connection_t *conn, nxapi_tcontext_t *tcontext, int
         MSGLOG(7, "nxapi_sendmsg", "%s", "called for closed connection");
         return NXAPI_E_NOSESSION;
     }
-    s->file->out.len = 0;  // rewind
+    s->file->out.len = 0; // rewind
     tcontext->msgOutCount++;
     s->messageHdr = *header;
     if (assignRequestId)
@@ -276,8 +276,8 @@ int nxapi_CommonSendMsg(quor_connection_t *conn, nxapi_tcontext_t *tcontext, int
         }
     }
     if (!nx_xdr_api_msghdr_t(&s->theXdr, &s->messageHdr)) {
-        MSGLOG(3, "nxapi_sendmsg", "nx_xdr_api_msghdr_t failed for category %d function %d!",
-               s->messageHdr.category, s->messageHdr.function);
+        MSGLOG(3, "nxapi_sendmsg", "nx_xdr_api_msghdr_t failed for category %d function %d!", s->messageHdr.category,
+               s->messageHdr.function);
         return KYLGW_E_BADMSG;
     }
     if (body != nullptr && !bodyXdr(&s->theXdr, body)) {
@@ -303,19 +303,18 @@ int nxapi_send_msg(uint16_t category, uint16_t function, void *body, kyl_xdrproc
                    uint32_t time, quor_connection_t *conn, nxapi_tcontext_t *tcontext)
 {
     api_msghdr_t h;
-    kylgw_BuildMsgHdr(&h, 0, flags, time != 0 ? time : static_cast<uint32_t>(::time(nullptr)), 0, category,
-                      function, 0);
+    kylgw_BuildMsgHdr(&h, 0, flags, time != 0 ? time : static_cast<uint32_t>(::time(nullptr)), 0, category, function,
+                      0);
     return nxapi_CommonSendMsg(conn, tcontext, 1, &h, body, bodyXdr);
 }
 
 int kylgw_sendTaskMsg(uint32_t threadID, uint32_t requestID, uint16_t category, uint16_t function, void *body,
-                      kyl_xdrproc_t bodyXdr, uint32_t flags, uint32_t time, int32_t errorcode,
-                      quor_connection_t *conn, nxapi_tcontext_t *tcontext)
+                      kyl_xdrproc_t bodyXdr, uint32_t flags, uint32_t time, int32_t errorcode, quor_connection_t *conn,
+                      nxapi_tcontext_t *tcontext)
 {
     api_msghdr_t h;
-    kylgw_BuildMsgHdr(&h, requestID, flags | MSGF_TASK,
-                      time != 0 ? time : static_cast<uint32_t>(::time(nullptr)), threadID, category, function,
-                      errorcode);
+    kylgw_BuildMsgHdr(&h, requestID, flags | MSGF_TASK, time != 0 ? time : static_cast<uint32_t>(::time(nullptr)),
+                      threadID, category, function, errorcode);
     return nxapi_CommonSendMsg(conn, tcontext, 0, &h, body, bodyXdr);
 }
 
@@ -398,7 +397,7 @@ int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body, 
         int woken = tcontext->wakeResult;
         tcontext->msginMutex.unlock();
         if (woken != 0)
-            return woken;  // the reader that failed already emptied the list
+            return woken; // the reader that failed already emptied the list
         conn->msg_in.theMutex.lock();
     }
 

@@ -15,17 +15,14 @@ const kyl_xdrproc_t kPathReq = KYL_XDRPROC(api_quor_path_req_t, xdr_api_quor_pat
 const kyl_xdrproc_t kStatRply = KYL_XDRPROC(quor_stat_t, xdr_quor_stat_t);
 const kyl_xdrproc_t kAttrsRply = KYL_XDRPROC(quor_Attrs_t, xdr_quor_Attrs_t);
 const kyl_xdrproc_t kFileAttrRply = KYL_XDRPROC(quor_fileattr_t, xdr_quor_fileattr_t);
-const kyl_xdrproc_t kXAttrReq =
-    KYL_XDRPROC(api_quor_FileGetXAttributes_req_t, xdr_api_quor_FileGetXAttributes_req_t);
+const kyl_xdrproc_t kXAttrReq = KYL_XDRPROC(api_quor_FileGetXAttributes_req_t, xdr_api_quor_FileGetXAttributes_req_t);
 const kyl_xdrproc_t kXAttrRply = KYL_XDRPROC(quor_xfileattr_t, xdr_quor_xfileattr_t);
-const kyl_xdrproc_t kSetAttrReq =
-    KYL_XDRPROC(api_quor_FileSetAttributes_req_t, xdr_api_quor_FileSetAttributes_req_t);
+const kyl_xdrproc_t kSetAttrReq = KYL_XDRPROC(api_quor_FileSetAttributes_req_t, xdr_api_quor_FileSetAttributes_req_t);
 const kyl_xdrproc_t kRenameReq = KYL_XDRPROC(api_quor_Rename_req_t, xdr_api_quor_Rename_req_t);
 const kyl_xdrproc_t kGetcwdRply = KYL_XDRPROC(api_quor_Getcwd_rply_t, xdr_api_quor_Getcwd_rply_t);
 const kyl_xdrproc_t kReqIdRply =
     KYL_XDRPROC(api_quor_GetUniqueRequestID_rply_t, xdr_api_quor_GetUniqueRequestID_rply_t);
-const kyl_xdrproc_t kNamesCodec =
-    KYL_XDRPROC(api_quor_ConvertNamesToIds_req_t, xdr_api_quor_ConvertNamesToIds_req_t);
+const kyl_xdrproc_t kNamesCodec = KYL_XDRPROC(api_quor_ConvertNamesToIds_req_t, xdr_api_quor_ConvertNamesToIds_req_t);
 
 // A path request answered by a record decoded into out (zeroed first).
 int pathQuery(uint16_t fn, const char *path, void *out, size_t outSize, kyl_xdrproc_t codec)
@@ -102,8 +99,7 @@ void quor_FreeXAttributes(quor_xfileattr_t *xattr)
     memset(xattr, 0, sizeof *xattr);
 }
 
-int quor_FileSetAttributes(const char *path, uint64_t selFlags, const quor_fileattr_t *attrIn,
-                           quor_fileattr_t *attrOut)
+int quor_FileSetAttributes(const char *path, uint64_t selFlags, const quor_fileattr_t *attrIn, quor_fileattr_t *attrOut)
 {
     nxapi_tcontext_t *ctx = nullptr;
     int rc = nxapi_init(&ctx);

@@ -37,7 +37,7 @@
 // Size of the buffer of each direction of a connection: a large list request
 // or reply moves with few system calls, and a whole outbound message is
 // written by one flush.
-constexpr size_t NXAPI_STREAM_BUFSIZE = 0x180000;  // 1,572,864 bytes
+constexpr size_t NXAPI_STREAM_BUFSIZE = 0x180000; // 1,572,864 bytes
 
 enum stream_state { STREAM_CLOSED = 0, STREAM_IDLE = 1, STREAM_BUSY = 2 };
 enum msgin_state { READING_MSG_HDR = 0, HAVE_MSG_HDR = 1 };
@@ -48,9 +48,9 @@ enum msgin_state { READING_MSG_HDR = 0, HAVE_MSG_HDR = 1 };
 struct nxapi_sockreader_t : kyl_xdr_source {
     bool get(unsigned char *buf, size_t n) override;
     int fd = -1;
-    unsigned char *buf = nullptr;  // NXAPI_STREAM_BUFSIZE bytes
-    size_t start = 0;              // first unread byte
-    size_t end = 0;                // one past the last buffered byte
+    unsigned char *buf = nullptr; // NXAPI_STREAM_BUFSIZE bytes
+    size_t start = 0;             // first unread byte
+    size_t end = 0;               // one past the last buffered byte
 };
 
 // The buffered I/O of one stream: the reader for an inbound stream, the
@@ -68,17 +68,17 @@ struct nxapi_streamio_t {
 struct quor_msgstream_t {
     kyl_mutex_t theMutex;
     int mutex_created = 1;
-    pthread_cond_t theCondition = PTHREAD_COND_INITIALIZER;  // broadcast when a receive fails
+    pthread_cond_t theCondition = PTHREAD_COND_INITIALIZER; // broadcast when a receive fails
     int cond_created = 1;
     stream_state state KYL_GUARDED_BY(theMutex) = STREAM_CLOSED;
     uint32_t msgSequence KYL_GUARDED_BY(theMutex) = 0;
-    api_msghdr_t messageHdr KYL_GUARDED_BY(theMutex) = {};  // last written, or read and not yet consumed
+    api_msghdr_t messageHdr KYL_GUARDED_BY(theMutex) = {}; // last written, or read and not yet consumed
     msgin_state messageInState KYL_GUARDED_BY(theMutex) = READING_MSG_HDR;
     int errors KYL_GUARDED_BY(theMutex) = 0;
     nxapi_streamio_t *file KYL_GUARDED_BY(theMutex) = nullptr;
     int fd KYL_GUARDED_BY(theMutex) = -1;
     kyl_xdr_t theXdr KYL_GUARDED_BY(theMutex);
-    void *encrypt_fun = nullptr;  // stream encipherment hooks: not used by this client
+    void *encrypt_fun = nullptr; // stream encipherment hooks: not used by this client
     void *decrypt_fun = nullptr;
 };
 
@@ -90,11 +90,11 @@ struct quor_connection_t;
 // thread uses only its own context, except that the reader of a connection
 // links, unlinks and wakes waiting contexts under the inbound stream's mutex.
 struct nxapi_tcontext_t {
-    nxapi_tcontext_t *next = nullptr;      // thread_list link (threadlist_lock)
-    nxapi_tcontext_t *msgQNext = nullptr;  // waitReplyList link (the connection's msg_in.theMutex)
+    nxapi_tcontext_t *next = nullptr;     // thread_list link (threadlist_lock)
+    nxapi_tcontext_t *msgQNext = nullptr; // waitReplyList link (the connection's msg_in.theMutex)
     pthread_t threadID = {};
     quor_connection_t *connection = nullptr;
-    uint32_t msgRequestID = 0;  // request id of the reply this thread expects next
+    uint32_t msgRequestID = 0; // request id of the reply this thread expects next
     // Wake-up of a waiting receiver, both guarded by msginMutex: gotMessage
     // is set by the waker; wakeResult is 0 when the thread is to look at the
     // stream again, or the failure that ended the receive of every waiter.
@@ -113,7 +113,7 @@ enum connection_state { CONNECTION_CLOSED = 0, CONNECTION_OPEN = 1 };
 // What the server sent for a later reconnect; every buffer is a malloc'd
 // copy owned by the connection.
 struct login_reconnect_t {
-    uint64_t reconnect_time = 0;  // seconds since the epoch
+    uint64_t reconnect_time = 0; // seconds since the epoch
     uint32_t user_msg_len = 0;
     char *user_msg_buf = nullptr;
     uint32_t reconnect_packet_len = 0;
@@ -124,10 +124,10 @@ struct login_reconnect_t {
 
 constexpr size_t NXAPI_SERVER_HOST_MAX = 1026;
 constexpr int NXAPI_DEFAULT_PORT = 1217;
-constexpr int NXAPI_AUTH_COMBO = 0x10;          // method set on every new connection
-constexpr int NXAPI_AUTH_RECONNECT = 0x8000;    // login with the relogin context
+constexpr int NXAPI_AUTH_COMBO = 0x10;       // method set on every new connection
+constexpr int NXAPI_AUTH_RECONNECT = 0x8000; // login with the relogin context
 
-extern kyl_mutex_t nxapi_connection_lock;  // the connection table, its count, the current connection, refs
+extern kyl_mutex_t nxapi_connection_lock; // the connection table, its count, the current connection, refs
 
 // One gateway connection.  Fields after setup are written by the thread
 // that opens the connection (under openMutex) and read by the threads that
@@ -135,11 +135,11 @@ extern kyl_mutex_t nxapi_connection_lock;  // the connection table, its count, t
 // lock.
 struct quor_connection_t {
     quor_connection_t *next KYL_GUARDED_BY(nxapi_connection_lock) = nullptr;
-    std::atomic<int> state{CONNECTION_CLOSED};  // connection_state
+    std::atomic<int> state{CONNECTION_CLOSED}; // connection_state
     int handle = -1;
     int auth_type = NXAPI_AUTH_COMBO;
     char *auth_user = nullptr;
-    char server_host[NXAPI_SERVER_HOST_MAX] = {};  // reverse lookup of server_addr, "" if it failed
+    char server_host[NXAPI_SERVER_HOST_MAX] = {}; // reverse lookup of server_addr, "" if it failed
     login_reconnect_t relogin_context;
     quor_sockaddr_t server_addr = {};
     short server_port = 0;
@@ -156,7 +156,7 @@ struct quor_connection_t {
     quor_msgstream_t msg_out;
     int nic_count = 0;
     quor_sockaddr_t *nic_list = nullptr;
-    int nic_rr_inx = 0;  // guarded by the listen-socket unit's round-robin mutex
+    int nic_rr_inx = 0; // guarded by the listen-socket unit's round-robin mutex
     int pubkey_len = 0;
     unsigned char *public_key = nullptr;
     int sess_key_len = 0;
@@ -214,14 +214,13 @@ uint32_t nxapi_getRequestID();
 // Sends a request: a new request id, the given flags, msgTime = time (now
 // when 0), threadID 0, errorcode 0.  Returns as nxapi_CommonSendMsg.
 [[nodiscard]] int nxapi_send_msg(uint16_t category, uint16_t function, void *body, kyl_xdrproc_t bodyXdr,
-                                 uint32_t flags, uint32_t time, quor_connection_t *conn,
-                                 nxapi_tcontext_t *tcontext);
+                                 uint32_t flags, uint32_t time, quor_connection_t *conn, nxapi_tcontext_t *tcontext);
 
 // Sends a task message: the given request id, thread tag and error code,
 // flags | MSGF_TASK; the awaited request id is not changed.
 [[nodiscard]] int kylgw_sendTaskMsg(uint32_t threadID, uint32_t requestID, uint16_t category, uint16_t function,
-                                    void *body, kyl_xdrproc_t bodyXdr, uint32_t flags, uint32_t time,
-                                    int32_t errorcode, quor_connection_t *conn, nxapi_tcontext_t *tcontext);
+                                    void *body, kyl_xdrproc_t bodyXdr, uint32_t flags, uint32_t time, int32_t errorcode,
+                                    quor_connection_t *conn, nxapi_tcontext_t *tcontext);
 
 // Waits for the reply whose request id is tcontext->msgRequestID, copies its
 // header to *header and, when it has a body, decodes the body into body with
@@ -235,8 +234,8 @@ uint32_t nxapi_getRequestID();
 // every waiting thread is woken with the same code, the socket is closed and
 // later calls fail with NXAPI_E_NOSESSION.  Takes msg_in.theMutex, and
 // msg_out.theMutex when breaking the connection.
-[[nodiscard]] int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body,
-                                kyl_xdrproc_t bodyXdr, quor_connection_t *conn);
+[[nodiscard]] int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body, kyl_xdrproc_t bodyXdr,
+                                quor_connection_t *conn);
 
 // ---- Diagnostic log (nxapi_log.cpp) -----------------------------------------
 
@@ -244,9 +243,9 @@ uint32_t nxapi_getRequestID();
 constexpr int NXAPI_LOG_SYSLOG = 1;
 constexpr int NXAPI_LOG_STDERR = 2;
 constexpr int NXAPI_LOG_FILE = 4;
-constexpr int NXAPI_LOG_FLUSH = 0x8000;  // flush the debug file after each line
+constexpr int NXAPI_LOG_FLUSH = 0x8000; // flush the debug file after each line
 // Flag bits.
-constexpr int NXAPI_LOG_TRACE_MSGS = 16;  // trace every message header
+constexpr int NXAPI_LOG_TRACE_MSGS = 16; // trace every message header
 // Prefix options.
 constexpr int NXAPI_LOGOPT_PID = 1;
 constexpr int NXAPI_LOGOPT_TIME = 2;
@@ -269,12 +268,12 @@ void nxapi_logging_init();
 // Writes message (never a secret) when bit level of the mask is set, to the
 // destinations present both in destinations and in the configuration.
 // unitName may be a path; its directory and extension are dropped.
-void nxapi_logmsg(int level, const char *functionName, const char *message, int destinations,
-                  const char *unitName, int line);
+void nxapi_logmsg(int level, const char *functionName, const char *message, int destinations, const char *unitName,
+                  int line);
 // printf-style front end of nxapi_logmsg.  Texts from the network are passed
 // as arguments, never as the format.
-void nxapi_logf(int level, const char *functionName, int destinations, const char *unitName, int line,
-                const char *fmt, ...) __attribute__((format(printf, 6, 7)));
+void nxapi_logf(int level, const char *functionName, int destinations, const char *unitName, int line, const char *fmt,
+                ...) __attribute__((format(printf, 6, 7)));
 // True when message tracing (flag 16) is on.
 bool nxapi_tracing();
 // Two debug-file lines describing a header sent (outbound) or received.
@@ -339,8 +338,7 @@ void nx_PrintRefusal(int result);
 // Binds fd within [min_socket_port, max_socket_port] (one bind to any port
 // when min_socket_port is 0).  Returns 0, NXAPI_E_FAILED (every port busy,
 // or the any-port bind failed) or -errno.
-[[nodiscard]] int kylgw_SockBindToRestrictedPort(int fd, const quor_sockaddr_t *address,
-                                                 quor_sockaddr_t *boundAddress);
+[[nodiscard]] int kylgw_SockBindToRestrictedPort(int fd, const quor_sockaddr_t *address, quor_sockaddr_t *boundAddress);
 int kylgw_SockGetPort(const quor_sockaddr_t *address);
 int kylgw_SockSetPort(quor_sockaddr_t *address, int port);
 quor_sockaddr_t *kylgw_SockGetControlAddr(int data);
@@ -349,8 +347,7 @@ quor_sockaddr_t *kylgw_SockGetControlAddr(int data);
 
 // Authenticates conn.  *retryLater and *stop receive the login reply's
 // retry-later and stop bits.  Returns 0 or a negative gateway code.
-[[nodiscard]] int nxapi_authenticate(quor_connection_t *conn, nxapi_tcontext_t *tcontext, int *retryLater,
-                                     int *stop);
+[[nodiscard]] int nxapi_authenticate(quor_connection_t *conn, nxapi_tcontext_t *tcontext, int *retryLater, int *stop);
 // Makes the method list the single method code (16, 64, 512 or 32768).
 // Returns 0 or -EINVAL.
 int quor_SetAuthType(int code);

@@ -25,7 +25,7 @@
 
 namespace {
 
-kyl_mutex_t prompt_lock;  // one prompt at a time; the terminal path
+kyl_mutex_t prompt_lock; // one prompt at a time; the terminal path
 char tty_path[NXAPI_TTY_PATH_MAX] KYL_GUARDED_BY(prompt_lock) = "/dev/tty";
 
 // Read by the signal handlers: the descriptor whose settings are to be
@@ -57,7 +57,7 @@ void restoreOnSignal(int sig)
     int i = signalIndex(sig);
     if (i >= 0) {
         sigaction(sig, &prev_actions[i], nullptr);
-        raise(sig);  // delivered with the previous disposition once this handler returns
+        raise(sig); // delivered with the previous disposition once this handler returns
     }
     errno = saved;
 }

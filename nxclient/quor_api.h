@@ -120,8 +120,8 @@ int quor_Mkdir(const char *path, mode_t mode);
 // reading continues.  Returns the number of entries, or a negative gateway
 // code.  A reply with more entries than asked for breaks the connection and
 // gives KYLGW_E_BADMSG.
-[[nodiscard]] int quor_ReadAttrs(int dirfd, uint64_t offset, uint32_t count, uint32_t getAttributes,
-                                 uint32_t *end, uint64_t *offsetOut, ns_DirEntry_t *entries);
+[[nodiscard]] int quor_ReadAttrs(int dirfd, uint64_t offset, uint32_t count, uint32_t getAttributes, uint32_t *end,
+                                 uint64_t *offsetOut, ns_DirEntry_t *entries);
 int quor_Closedir(int dirfd);
 
 // Accounts, users and the session umask.

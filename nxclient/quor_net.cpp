@@ -43,8 +43,8 @@ constexpr size_t kMappedIpv4Offset = 12;
 // Writes "quor_net:<line>:<func>(): " and the formatted rest into buf.
 // errno is left as it was, so wrappers can report and still return the
 // system call's errno to their caller.
-__attribute__((format(printf, 5, 6))) void netText(char *buf, size_t size, int line, const char *func,
-                                                   const char *fmt, ...)
+__attribute__((format(printf, 5, 6))) void netText(char *buf, size_t size, int line, const char *func, const char *fmt,
+                                                   ...)
 {
     if (buf == nullptr || size == 0)
         return;
@@ -145,8 +145,7 @@ struct IfaddrsFree {
 // the local interface carrying that address; other addresses are copied
 // unchanged.  Returns 0, or -1 with errno set when the interfaces cannot be
 // listed.
-int withScope(const quor_sockaddr_t *addr, quor_sockaddr_t *out, char *errorText, size_t errorSize,
-              const char *func)
+int withScope(const quor_sockaddr_t *addr, quor_sockaddr_t *out, char *errorText, size_t errorSize, const char *func)
 {
     *out = *addr;
     if (out->hs_addr.ss_family != AF_INET6 || out->hs_addrlen < sizeof(sockaddr_in6))
@@ -299,8 +298,8 @@ int quor_net_getaddrinfo(const char *host, const char *service, int flags, int p
     return 0;
 }
 
-int quor_net_getnameinfo(const quor_sockaddr_t *addr, char *host, size_t hostSize, char *service,
-                         size_t serviceSize, int flags, char *errorText, size_t errorSize)
+int quor_net_getnameinfo(const quor_sockaddr_t *addr, char *host, size_t hostSize, char *service, size_t serviceSize,
+                         int flags, char *errorText, size_t errorSize)
 {
     if (!usableAddress(addr)) {
         netText(errorText, errorSize, __LINE__, __func__, "%s", kInvalidAddress);
@@ -355,8 +354,8 @@ namespace {
 // after the checks both make: a usable address, and the scope of a
 // link-local IPv6 one.  func names the caller in the error text.  0 or
 // -errno.
-int withAddress(int fd, const quor_sockaddr_t *addr, int (*call)(int, const sockaddr *, socklen_t),
-                const char *what, const char *func, char *errorText, size_t errorSize)
+int withAddress(int fd, const quor_sockaddr_t *addr, int (*call)(int, const sockaddr *, socklen_t), const char *what,
+                const char *func, char *errorText, size_t errorSize)
 {
     if (!usableAddress(addr)) {
         netText(errorText, errorSize, __LINE__, func, "%s", kInvalidAddress);
@@ -479,8 +478,8 @@ const unsigned char *quor_net_getinaddr(const quor_sockaddr_t *addr, int *family
     const unsigned char *bytes;
     size_t count;
     if (addr->hs_addr.ss_family == AF_INET) {
-        bytes = reinterpret_cast<const unsigned char *>(
-            &reinterpret_cast<const sockaddr_in *>(&addr->hs_addr)->sin_addr);
+        bytes =
+            reinterpret_cast<const unsigned char *>(&reinterpret_cast<const sockaddr_in *>(&addr->hs_addr)->sin_addr);
         count = kIpv4Bytes;
     } else if (addr->hs_addr.ss_family == AF_INET6) {
         bytes = reinterpret_cast<const sockaddr_in6 *>(&addr->hs_addr)->sin6_addr.s6_addr;

@@ -110,8 +110,8 @@ const unsigned char *quor_net_getinaddr(const quor_sockaddr_t *addr, int *family
 // text.  Returns its length; -1 ("Buffer was truncated.") when it does not
 // fit in size bytes with its NUL; -EINVAL ("Unexpected family.") for a null
 // record or a family other than IPv4 and IPv6.
-[[nodiscard]] int quor_net_getuniversaladdress(const quor_sockaddr_t *addr, char *text, size_t size,
-                                               char *errorText, size_t errorSize);
+[[nodiscard]] int quor_net_getuniversaladdress(const quor_sockaddr_t *addr, char *text, size_t size, char *errorText,
+                                               size_t errorSize);
 
 // Makes *mask a record of addr's family whose address bytes have
 // prefixBits leading one bits and zeros after (0 means all ones); the port

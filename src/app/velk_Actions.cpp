@@ -22,15 +22,48 @@ int notBuilt()
 
 } // namespace
 
-int velk_Annotate() { return 0; }
-int velk_Append() { return 0; }
-int velk_Compare() { return 0; }
-int velk_CompareCksums() { return 0; }
-int velk_Copy() { return 0; }
-int velk_Repack() { return 0; }
-int velk_Update() { return 0; }
+int velk_Annotate()
+{
+    return 0;
+}
+int velk_Append()
+{
+    return 0;
+}
+int velk_Compare()
+{
+    return 0;
+}
+int velk_CompareCksums()
+{
+    return 0;
+}
+int velk_Copy()
+{
+    return 0;
+}
+int velk_Repack()
+{
+    return 0;
+}
+int velk_Update()
+{
+    return 0;
+}
 
-int velk_BuildIndex() { return notBuilt(); }
-int velk_Delete() { return notBuilt(); }
-int velk_Undelete() { return notBuilt(); }
-int velk_Verify() { return notBuilt(); }
+int velk_BuildIndex()
+{
+    return notBuilt();
+}
+int velk_Delete()
+{
+    return notBuilt();
+}
+int velk_Undelete()
+{
+    return notBuilt();
+}
+int velk_Verify()
+{
+    return notBuilt();
+}

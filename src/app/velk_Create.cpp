@@ -39,12 +39,9 @@ constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
 const char *archiveKindName(int kind)
 {
     switch (kind) {
-    case VELK_QUOR_FILE:
-        return "QUOR";
-    case VELK_REMOTE_FILE:
-        return "remote";
-    default:
-        return "local";
+    case VELK_QUOR_FILE: return "QUOR";
+    case VELK_REMOTE_FILE: return "remote";
+    default: return "local";
     }
 }
 
@@ -172,9 +169,7 @@ void removeAfterShutdown()
         (void)kylgw_LfxUnlink(velk_archive);
         (void)kylgw_LfxUnlink(velk_index_filename);
         break;
-    case VELK_PIPE:
-        (void)unlink(velk_index_filename);
-        break;
+    case VELK_PIPE: (void)unlink(velk_index_filename); break;
     default:
         (void)unlink(velk_archive);
         (void)unlink(velk_index_filename);
@@ -370,15 +365,9 @@ int copyMembers(const CreateStart &start)
     int threadsUsed = 0;
     int copy;
     switch (velk_filetype) {
-    case VELK_QUOR_FILE:
-        copy = velk_CopyToQUORArchive(&xferTime, &threadsUsed);
-        break;
-    case VELK_REMOTE_FILE:
-        copy = velk_CopyToRemoteArchive(&xferTime, &threadsUsed);
-        break;
-    default:
-        copy = velk_CopyToLocalArchive(&xferTime, &threadsUsed);
-        break;
+    case VELK_QUOR_FILE: copy = velk_CopyToQUORArchive(&xferTime, &threadsUsed); break;
+    case VELK_REMOTE_FILE: copy = velk_CopyToRemoteArchive(&xferTime, &threadsUsed); break;
+    default: copy = velk_CopyToLocalArchive(&xferTime, &threadsUsed); break;
     }
     if (copy == 0)
         createStatisticsLine(start, xferTime, threadsUsed);

@@ -43,8 +43,7 @@ int lookupHome(const char *name, uid_t uid, char *out, size_t size)
 
 // Joins dir and rest into out; false (with the overflow message) when the
 // result does not fit.
-bool joinFits(const char *routine, const char *name, const std::string &dir, const char *rest, char *out,
-              size_t size)
+bool joinFits(const char *routine, const char *name, const std::string &dir, const char *rest, char *out, size_t size)
 {
     std::string joined = dir + rest;
     if (joined.size() >= size) {
@@ -125,8 +124,7 @@ int velk_ExpandQUORPath(const char *in, char *out, size_t size)
     char dir[4097];
     if (name.empty()) {
         if (quor_Getcwd(dir, sizeof dir) < 0) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: unable to obtain current working directory\n",
-                        routine);
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: unable to obtain current working directory\n", routine);
             velk_SetExitCode(VELK_EXIT_OSERR);
             return -1;
         }

@@ -63,9 +63,18 @@ constexpr uint32_t kModeBits = 07777;
 constexpr mode_t kDirOwnerBits = 0300;
 constexpr mode_t kFileOwnerWrite = 0200;
 
-bool optOn(uint32_t flag) { return velk_Opt(flag); }
-bool toStdout() { return velk_Opt(VELK_OPT_TO_STDOUT); }
-bool asRoot(velk_extract_state_t *xs) { return xs->effectiveUid == 0; }
+bool optOn(uint32_t flag)
+{
+    return velk_Opt(flag);
+}
+bool toStdout()
+{
+    return velk_Opt(VELK_OPT_TO_STDOUT);
+}
+bool asRoot(velk_extract_state_t *xs)
+{
+    return xs->effectiveUid == 0;
+}
 
 // Bounded copy of a fixed text field that need not be NUL-terminated.
 template <size_t N>
@@ -183,8 +192,7 @@ int walkDirs(velk_extract_state_t *xs, const char *path, size_t len, bool create
             break;
         if (clen >= sizeof comp) {
             close(dfd);
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating subdirectory %s\n", ENAMETOOLONG,
-                        path);
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating subdirectory %s\n", ENAMETOOLONG, path);
             return -1;
         }
         memcpy(comp, path + start, clen);
@@ -216,14 +224,14 @@ int walkDirs(velk_extract_state_t *xs, const char *path, size_t len, bool create
             bool exists = fstatat(dfd, comp, &st, AT_SYMLINK_NOFOLLOW) == 0;
             close(dfd);
             if (exists && S_ISLNK(st.st_mode)) {
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                            "Refusing to extract %s: %s is a symbolic link\n", path, sofar);
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Refusing to extract %s: %s is a symbolic link\n", path,
+                            sofar);
                 velk_SetExitCode(VELK_EXIT_IOERR);
                 return -2;
             }
             if (exists && !S_ISDIR(st.st_mode)) {
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Refusing to extract %s: %s is not a directory\n",
-                            path, sofar);
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Refusing to extract %s: %s is not a directory\n", path,
+                            sofar);
                 velk_SetExitCode(VELK_EXIT_IOERR);
                 return -2;
             }
@@ -431,9 +439,7 @@ int handleHeader(velk_extract_state_t *xs, const unsigned char *block)
     }
 
     switch (xs->curIndexType) {
-    case VTO_DIRECTORY:
-        extractDirectory(xs);
-        break;
+    case VTO_DIRECTORY: extractDirectory(xs); break;
     case VTO_FILE: {
         if (velk_debug_level >= 2)
             velk_ErrPrintf("%s to extract file %s\n", "starting", xs->curLocalPath);
@@ -523,8 +529,8 @@ int nextRangeEntry(velk_extract_state_t *xs)
     const char *func = "readCallbackCtl";
     if (xs->curListEntry == nullptr || xs->curListLeftToDo <= 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "%s: fatal internal error - archive data beyond the last entry of the range at address %lu\n",
-                    func, static_cast<unsigned long>(xs->curArchiveAddr));
+                    "%s: fatal internal error - archive data beyond the last entry of the range at address %lu\n", func,
+                    static_cast<unsigned long>(xs->curArchiveAddr));
         velk_SetExitCode(VELK_EXIT_SOFTWARE);
         return -1;
     }
@@ -686,8 +692,8 @@ int velk_ExtractBeginMember(velk_extract_state_t *xs, const hif_entry_t *entry, 
     return -1;
 }
 
-int velk_OpenMemberParent(velk_extract_state_t *xs, const char *path, int create, const hif_entry_t *entry,
-                          int *fdOut, const char **leafOut)
+int velk_OpenMemberParent(velk_extract_state_t *xs, const char *path, int create, const hif_entry_t *entry, int *fdOut,
+                          const char **leafOut)
 {
     const char *slash = strrchr(path, '/');
     size_t len = slash != nullptr ? static_cast<size_t>(slash - path) : 0;
@@ -882,8 +888,9 @@ int velk_WriteLocalFile(velk_extract_state_t *xs, const unsigned char *bytes, ui
     if (xs->curFileDoCheckSum) {
         uint32_t crc = velk_ChecksumFinalize(&xs->curLocFileCRC);
         if (crc != xs->curIndexEntryCRC) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "CRC error on %s. Index CRC=%8.8x Extracted File CRC=%8.8x\n",
-                        xs->curLocalPath, xs->curIndexEntryCRC, crc);
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "CRC error on %s. Index CRC=%8.8x Extracted File CRC=%8.8x\n", xs->curLocalPath,
+                        xs->curIndexEntryCRC, crc);
             velk_SetExitCode(VELK_EXIT_MISMATCH);
         }
         xs->curFileDoCheckSum = false;
@@ -901,8 +908,9 @@ int readCallbackCtl(io_buffer_t *theBuf, void *state)
     auto *xs = static_cast<velk_extract_state_t *>(state);
     const char *func = "readCallbackCtl";
     if (theBuf->dataLength % VELK_BLOCKSIZE != 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal internal error. Data length [%d] not a multiple of %d\n",
-                    func, static_cast<int>(theBuf->dataLength), VELK_BLOCKSIZE);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "%s: fatal internal error. Data length [%d] not a multiple of %d\n", func,
+                    static_cast<int>(theBuf->dataLength), VELK_BLOCKSIZE);
         velk_SetExitCode(VELK_EXIT_MISMATCH);
         return -1;
     }
@@ -975,8 +983,8 @@ void velk_FinishDirectories(velk_extract_state_t *xs)
         }
         if (optOn(VELK_OPT_EXACT_PERMS)) {
             if (fchmodat(dfd, leaf, static_cast<mode_t>(d.mode), 0) != 0)
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting mode flags for directory %s\n",
-                            func, d.path);
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting mode flags for directory %s\n", func,
+                            d.path);
         }
         struct timespec times[2];
         times[0].tv_sec = static_cast<time_t>(d.mtime);
@@ -1237,9 +1245,8 @@ int readRange(velk_extract_state_t *xs, int archiveFd, ix_ListEntry_t *range, do
     if (xs->curListLeftToDo != 0 || xs->curHaveEntry) {
         if (xs->curLocalFileOwned)
             closeLocalFile(xs);
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "%s: Archive file %s ended before entry %ld was complete\n", "velk_Extract", velk_archive,
-                    static_cast<long>(xs->curListIxCur));
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Archive file %s ended before entry %ld was complete\n",
+                    "velk_Extract", velk_archive, static_cast<long>(xs->curListIxCur));
         velk_SetExitCode(VELK_EXIT_IOERR);
         velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Extract aborted\n");
         xs->curHaveEntry = false;
@@ -1259,13 +1266,13 @@ void statisticsLine(velk_extract_state_t *xs, FILE *outStream, const RunTimes &t
     double user = velk_DiffTimeval(&usage.ru_utime, &t.usage.ru_utime);
     double sys = velk_DiffTimeval(&usage.ru_stime, &t.usage.ru_stime);
     char line[VELK_MSG_BUFSIZE];
-    int n = snprintf(line, sizeof line, "%s: Extract complete for %s, %ld files. total bytes read: %lu in %.3f seconds ",
-                     velk_msg_prefix[VELK_MSG_VELK], velk_archive, xs->file_objects, static_cast<unsigned long>(bytes),
-                     seconds);
+    int n = snprintf(
+        line, sizeof line, "%s: Extract complete for %s, %ld files. total bytes read: %lu in %.3f seconds ",
+        velk_msg_prefix[VELK_MSG_VELK], velk_archive, xs->file_objects, static_cast<unsigned long>(bytes), seconds);
     size_t used = n > 0 ? std::min(static_cast<size_t>(n), sizeof line - 1) : 0;
     if (seconds >= 0.001) {
-        n = snprintf(line + used, sizeof line - used, "(%.3f MB/s %s)",
-                     static_cast<double>(bytes) / 1e6 / seconds, ix_ListCount > 1 ? "average" : "");
+        n = snprintf(line + used, sizeof line - used, "(%.3f MB/s %s)", static_cast<double>(bytes) / 1e6 / seconds,
+                     ix_ListCount > 1 ? "average" : "");
         used = n > 0 ? std::min(used + static_cast<size_t>(n), sizeof line - 1) : used;
     }
     snprintf(line + used, sizeof line - used, " wallclock/user/sys: %.3f %.3f %.3f seconds", wall, user, sys);
@@ -1325,10 +1332,11 @@ int checkRequestedOrdinals(const OrdinalRequest *req, int64_t reqCount, int64_t 
 {
     for (int64_t i = 0; i < reqCount; ++i) {
         if (req[i].ordinal >= selectable) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "Specified index entry: %lu is > number of index entries in the archive (%lu) [from Index File %s]\n",
-                        static_cast<unsigned long>(req[i].ordinal), static_cast<unsigned long>(selectable),
-                        velk_index_filename);
+            velk_LogFmt(
+                VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                "Specified index entry: %lu is > number of index entries in the archive (%lu) [from Index File %s]\n",
+                static_cast<unsigned long>(req[i].ordinal), static_cast<unsigned long>(selectable),
+                velk_index_filename);
             velk_SetExitCode(VELK_EXIT_USAGE);
             return -1;
         }
@@ -1386,8 +1394,7 @@ int openIndex(velk_extract_state_t *xs, OpenedIndex *ix)
 // Pass 2: opens the archive, checks its size again and reads every range.
 // *archiveFdOut gets the archive descriptor (or -1) for endAction.  Returns
 // 0, or -1 after the message.
-int pass2(velk_extract_state_t *xs, FILE *outStream, const RunTimes &times, int indexFd, int kind,
-          int *archiveFdOut)
+int pass2(velk_extract_state_t *xs, FILE *outStream, const RunTimes &times, int indexFd, int kind, int *archiveFdOut)
 {
     velk_SetProgramPhase(VTP_EXTRACT_READARCHIVE);
     velk_StatusMsg(1, "Opening archive file");
@@ -1472,9 +1479,9 @@ int velk_Extract()
     if (openIndex(xs, &ix) != 0 || checkRequestedOrdinals(req, reqCount, ix.selectable) != 0)
         return endAction(xs, false, -1, ix.fd, ix.kind);
     if (velk_debug_level >= 1)
-        velk_ErrPrintf("/debug/ Index file contains %d entries, including consistency file\n",
-                       static_cast<int>(std::min<int64_t>(velk_Get32(velk_index_hdr.hif_hdr.obj_count),
-                                                          velk_index_entries)));
+        velk_ErrPrintf(
+            "/debug/ Index file contains %d entries, including consistency file\n",
+            static_cast<int>(std::min<int64_t>(velk_Get32(velk_index_hdr.hif_hdr.obj_count), velk_index_entries)));
     velk_FreeIxList();
     if (velk_IndexReadInit() != 0)
         return endAction(xs, false, -1, ix.fd, ix.kind);

@@ -24,12 +24,12 @@
 // contiguous in the archive.
 struct ix_ListEntry_t {
     ix_ListEntry_t *next;
-    uint64_t ixStartBlock;  // archive block of the first member's header
-    uint64_t ixEndBlock;    // block just after the last member
-    int64_t ixStart;        // ordinal of the first entry
-    int64_t ixEnd;          // ordinal of the last entry
-    int64_t ixCount;        // entries in the range
-    int64_t ixFsOrd;        // member-list position that asked for the first entry
+    uint64_t ixStartBlock; // archive block of the first member's header
+    uint64_t ixEndBlock;   // block just after the last member
+    int64_t ixStart;       // ordinal of the first entry
+    int64_t ixEnd;         // ordinal of the last entry
+    int64_t ixCount;       // entries in the range
+    int64_t ixFsOrd;       // member-list position that asked for the first entry
 };
 
 // The range list of the run, in index order.  Initial thread only.
@@ -55,37 +55,37 @@ struct velk_extract_state_t {
 
     int index_Fd = -1;
     int index_file_residency = VELK_LOCAL_FILE;
-    uint64_t archiveSizeBytes = 0;       // the archive's actual size
+    uint64_t archiveSizeBytes = 0; // the archive's actual size
 
     ix_ListEntry_t *curListEntry = nullptr;
-    int64_t curListIxCur = 0;            // ordinal of the current entry
-    int64_t curListLeftToDo = 0;         // entries of the range not yet finished
+    int64_t curListIxCur = 0;    // ordinal of the current entry
+    int64_t curListLeftToDo = 0; // entries of the range not yet finished
     int64_t curFileSpecInx = 0;
 
-    bool curHaveEntry = false;           // a member is being handled
-    hif_entry_t curIndexEntry{};         // copy of its entry
+    bool curHaveEntry = false;   // a member is being handled
+    hif_entry_t curIndexEntry{}; // copy of its entry
     uint32_t curIndexType = 0;
-    uint64_t curArchiveAddr = 0;         // archive byte address being consumed
+    uint64_t curArchiveAddr = 0; // archive byte address being consumed
     uint64_t curBlockCount = 0;
     uint64_t curBlocksHandled = 0;
     bool curTarHeaderExtracted = false;
     posix_header_t curTarHeader{};
 
     char curLocalPath[VELK_LOCAL_PATH_SIZE] = {};
-    int curLocalFileFd = -1;             // -1 when closed
-    bool curLocalFileOwned = false;      // curLocalFileFd is a file of ours (not standard output)
+    int curLocalFileFd = -1;        // -1 when closed
+    bool curLocalFileOwned = false; // curLocalFileFd is a file of ours (not standard output)
     uint64_t curLocFileSize = 0;
     uint64_t curLocFileWritten = 0;
     bool curFileIsDevNull = false;
-    bool curFileDiscard = false;         // the member's data are read and dropped
+    bool curFileDiscard = false; // the member's data are read and dropped
 
     bool curFileDoCheckSum = false;
     uint32_t curIndexEntryCRC = 0;
     uint32_t curLocFileCRC = 0;
 
     long total_objects = 0;
-    long file_objects = 0;               // files and symbolic links extracted
-    long devNullFileCount = 0;           // members whose data was a "/dev/null" placeholder
+    long file_objects = 0;     // files and symbolic links extracted
+    long devNullFileCount = 0; // members whose data was a "/dev/null" placeholder
     long total_ix_entries = 0;
     uint64_t total_file_bytes = 0;
 
@@ -116,9 +116,9 @@ void velk_FreeIxList();
 
 // Results of velk_ExtractFormPath.
 constexpr int VELK_XPATH_OK = 0;
-constexpr int VELK_XPATH_ROOT_ONLY = 1;   // the path was only '/' characters
-constexpr int VELK_XPATH_DOTDOT = -1;     // a ".." component
-constexpr int VELK_XPATH_TOO_LONG = -2;   // does not fit out
+constexpr int VELK_XPATH_ROOT_ONLY = 1; // the path was only '/' characters
+constexpr int VELK_XPATH_DOTDOT = -1;   // a ".." component
+constexpr int VELK_XPATH_TOO_LONG = -2; // does not fit out
 
 // Forms the local path of a member from its archive path: all leading '/'
 // are removed (*strippedOut set to 1 when there were any), and a path with a

@@ -50,7 +50,7 @@ long dirsScanned = 0;
 long toolargeCount = 0;
 int recurseFlag = 1;
 time_t genlistStartTime = 0;
-int64_t walkStartEntry = 0;  // first entry added by the current operand's walk
+int64_t walkStartEntry = 0; // first entry added by the current operand's walk
 
 // Device and inode of each directory being walked, outermost first: a
 // directory met again below itself (through a followed symbolic link) would
@@ -62,7 +62,7 @@ struct walkId_t {
 walkId_t walkStack[VELK_MAX_WALK_DEPTH];
 int walkDepth = 0;
 
-bool expandOperands = false;  // the action reads local files
+bool expandOperands = false; // the action reads local files
 
 // Default hooks: expand nothing, exclude nothing.
 int noExcludeCheck(const char *, int, char *reason, size_t reasonSize)
@@ -71,11 +71,17 @@ int noExcludeCheck(const char *, int, char *reason, size_t reasonSize)
         reason[0] = '\0';
     return 0;
 }
-int noExcludeNewDirectory(int, const char *) { return 0; }
-int noExcludeMark() { return 0; }
+int noExcludeNewDirectory(int, const char *)
+{
+    return 0;
+}
+int noExcludeMark()
+{
+    return 0;
+}
 void noExcludeUnlink(int) {}
 
-const velk_FileListHooks_t defaultHooks = {nullptr, nullptr, noExcludeCheck, noExcludeNewDirectory,
+const velk_FileListHooks_t defaultHooks = {nullptr,       nullptr,        noExcludeCheck, noExcludeNewDirectory,
                                            noExcludeMark, noExcludeUnlink};
 velk_FileListHooks_t hooks = defaultHooks;
 
@@ -178,11 +184,8 @@ int handleMatch(const char *path, uint32_t type, const struct stat &st, const ch
         return 0;
     }
     switch (type) {
-    case VTO_FILE:
-        return checkAddFile(path, st, annotation, version, false);
-    case VTO_DIRECTORY:
-        velk_ResetDirLevel();
-        return handleDirectory(path, st, annotation, version);
+    case VTO_FILE: return checkAddFile(path, st, annotation, version, false);
+    case VTO_DIRECTORY: velk_ResetDirLevel(); return handleDirectory(path, st, annotation, version);
     case VTO_SYMLINK:
         if (olderThanWindow(st.st_mtime))
             return 0;
@@ -224,8 +227,8 @@ int handleOperand(const char *raw)
         // a literal "*" from a wildcard.
         if (hooks.expand == nullptr && !velk_Opt(VELK_OPT_NOGLOB) && velk_NameHasWildcards(raw)) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "%s: wildcard expansion is not available for pathname: %s  Entry skipped\n",
-                        velk_program_name, raw);
+                        "%s: wildcard expansion is not available for pathname: %s  Entry skipped\n", velk_program_name,
+                        raw);
             velk_SetExitCode(VELK_EXIT_USAGE);
             r = -1;
         } else if (commonExpandPathname(path, nullptr, 0) != 0) {
@@ -471,7 +474,7 @@ static int scanEntry(const char *name, size_t nameLen, bool rootDir, const char 
 
 int velk_GenDirList(const char *name, int recurse, int exclusionMark)
 {
-    (void)exclusionMark;  // the rules of this directory are dropped by the caller
+    (void)exclusionMark; // the rules of this directory are dropped by the caller
     dirsScanned++;
     if (velk_Opt(VELK_OPT_STATUS_FIFO) && dirsScanned % 10 == 0)
         velk_StatusMsg(0, "Scanned %ld dirs - %ld files added", dirsScanned, static_cast<long>(fileSpecEntries));
@@ -574,8 +577,7 @@ int commonExpandPathname(const char *path, const char *annotation, int version)
         int count = hooks.expand(expanded, &matches);
         if (count < 0) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "%s: Error expanding wildcard chars for pathname: %s  Entry skipped", velk_program_name,
-                        path);
+                        "%s: Error expanding wildcard chars for pathname: %s  Entry skipped", velk_program_name, path);
             velk_SetExitCode(VELK_EXIT_USAGE);
             hooks.excludeUnlink(startMark);
             return -1;

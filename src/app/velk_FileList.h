@@ -14,10 +14,10 @@
 #include "velk_FileSpec.h"
 
 // Limits of the table and of the walk.
-constexpr uint64_t VELK_MAX_TABLE_ENTRIES = 4294967295ull;  // 2^32-1
-constexpr size_t VELK_MAX_WALK_PATH = 4096;                  // characters of a walked path
-constexpr uint64_t VELK_MAX_FILE_SIZE = 68719476736ull;      // 2^36: files must be smaller
-constexpr long VELK_FILESPEC_GROWTH = 100;                   // entries added per reallocation
+constexpr uint64_t VELK_MAX_TABLE_ENTRIES = 4294967295ull; // 2^32-1
+constexpr size_t VELK_MAX_WALK_PATH = 4096;                // characters of a walked path
+constexpr uint64_t VELK_MAX_FILE_SIZE = 68719476736ull;    // 2^36: files must be smaller
+constexpr long VELK_FILESPEC_GROWTH = 100;                 // entries added per reallocation
 
 // The published table (set at the end of velk_GenFilelist).
 extern velk_FileSpec_t *velk_FileList;

@@ -56,12 +56,9 @@ struct ListOutput {
 const char *indexSourceName(int kind)
 {
     switch (kind) {
-    case VELK_QUOR_FILE:
-        return "QUOR";
-    case VELK_REMOTE_FILE:
-        return "Unix gateway";
-    default:
-        return "?";
+    case VELK_QUOR_FILE: return "QUOR";
+    case VELK_REMOTE_FILE: return "Unix gateway";
+    default: return "?";
     }
 }
 
@@ -79,16 +76,15 @@ int archiveActualSize(uint64_t *size)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                             "[FATAL] no permission to get attrs. for QUOR archive file: %s\n", velk_archive);
             else if (rc == -ENOENT)
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such QUOR archive file: %s\n",
-                            velk_archive);
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such QUOR archive file: %s\n", velk_archive);
             else
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                             "[FATAL] error %d getting attributes for QUOR archive file %s\n", rc, velk_archive);
             break;
         }
         if (attr.Attrs.Type != QUOR_OBJTYPE_FILE && attr.Attrs.Type != QUOR_OBJTYPE_HARDLINKED_FILE) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "[FATAL] Archive file %s is a directory/symlink/junction\n", velk_archive);
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Archive file %s is a directory/symlink/junction\n",
+                        velk_archive);
             break;
         }
         *size = attr.Attrs.DataLength;
@@ -110,8 +106,8 @@ int archiveActualSize(uint64_t *size)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such local archive file: %s\n",
                             velk_archive);
             } else if (err == EACCES) {
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                            "[FATAL] no permission to open local archive file: %s\n", velk_archive);
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no permission to open local archive file: %s\n",
+                            velk_archive);
             } else {
                 errno = err;
                 perror("stat");
@@ -139,8 +135,8 @@ void closeIndex(int fd, int kind)
     int rc = kind == VELK_QUOR_FILE ? quor_Close(fd) : close(fd);
     if (rc < 0) {
         int err = kind == VELK_QUOR_FILE ? rc : errno;
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "***%s: Error %d closing %s index file %s\n", "velk_List",
-                    err, kind == VELK_QUOR_FILE ? "QUOR" : "local", velk_index_filename);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "***%s: Error %d closing %s index file %s\n", "velk_List", err,
+                    kind == VELK_QUOR_FILE ? "QUOR" : "local", velk_index_filename);
     }
 }
 

@@ -262,9 +262,7 @@ int parseOption(const char *name, int code, const char *value)
             velk_acct_option_given = 0;
         }
         return 0;
-    case LO_CIX:
-        velk_option_flags |= VELK_OPT_CIX;
-        return 0;
+    case LO_CIX: velk_option_flags |= VELK_OPT_CIX; return 0;
     case LO_COPIES:
         if (!parseDecimal(value, 5, &n) || n < 1) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value '%s' for  %s\n", value, name);
@@ -273,12 +271,8 @@ int parseOption(const char *name, int code, const char *value)
         copyCount = static_cast<int>(n);
         velk_option_flags |= VELK_OPT_COPIES;
         return 0;
-    case LO_CRC:
-        velk_option_flags |= VELK_OPT_CRC;
-        return 0;
-    case LO_NOCRC:
-        velk_option_flags &= ~VELK_OPT_CRC;
-        return 0;
+    case LO_CRC: velk_option_flags |= VELK_OPT_CRC; return 0;
+    case LO_NOCRC: velk_option_flags &= ~VELK_OPT_CRC; return 0;
     case LO_EXCLUDE:
     case LO_EXCLUDE_FROM:
     case LO_EXCLUDE_VCS_IGNORES:
@@ -291,14 +285,10 @@ int parseOption(const char *name, int code, const char *value)
     case LO_EXCLUDE_CACHES_ALL:
     case LO_EXCLUDE_TAG:
     case LO_EXCLUDE_TAG_UNDER:
-    case LO_EXCLUDE_TAG_ALL:
-        return addExcludeOption(code, value);
-    case LO_EXFILE:
-        return parseTemplateFile("exfile", value, &velk_config_opts.Exfile);
-    case LO_OKFILE:
-        return parseTemplateFile("okfile", value, &velk_config_opts.Okfile);
-    case LO_FAMILY:
-        return parseFamily(value);
+    case LO_EXCLUDE_TAG_ALL: return addExcludeOption(code, value);
+    case LO_EXFILE: return parseTemplateFile("exfile", value, &velk_config_opts.Exfile);
+    case LO_OKFILE: return parseTemplateFile("okfile", value, &velk_config_opts.Okfile);
+    case LO_FAMILY: return parseFamily(value);
     case LO_HASH:
     case LO_HASH_ALL:
     case LO_HASH_AF:
@@ -307,8 +297,7 @@ int parseOption(const char *name, int code, const char *value)
     case LO_HASH_TYPE:
     case LO_MAX_AF_SIZE:
     case LO_MAX_MF_PER_AF:
-    case LO_MAX_FAM_MEMBERS:
-        return 0;  // accepted for compatibility; no effect
+    case LO_MAX_FAM_MEMBERS: return 0; // accepted for compatibility; no effect
     case LO_MSG_INTERVAL:
         if (!parseDecimal(value, 3600, &n) || n < 1) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value '%s' for %s\n", value, name);
@@ -316,24 +305,12 @@ int parseOption(const char *name, int code, const char *value)
         }
         velk_status_interval = static_cast<int>(n);
         return 0;
-    case LO_NOCFCHK:
-        velk_option_flags |= VELK_OPT_NOCFCHK;
-        return 0;
-    case LO_NOGLOB:
-        velk_option_flags |= VELK_OPT_NOGLOB;
-        return 0;
-    case LO_NORECURSE:
-        velk_option_flags |= VELK_OPT_NORECURSE;
-        return 0;
-    case LO_RMLOCAL:
-        velk_option_flags |= VELK_OPT_RMLOCAL;
-        return 0;
-    case LO_NOSTAGE:
-        velk_option_flags |= VELK_OPT_NOSTAGE;
-        return 0;
-    case LO_RELPATHS:
-        velk_option_flags |= VELK_OPT_RELPATHS;
-        return 0;
+    case LO_NOCFCHK: velk_option_flags |= VELK_OPT_NOCFCHK; return 0;
+    case LO_NOGLOB: velk_option_flags |= VELK_OPT_NOGLOB; return 0;
+    case LO_NORECURSE: velk_option_flags |= VELK_OPT_NORECURSE; return 0;
+    case LO_RMLOCAL: velk_option_flags |= VELK_OPT_RMLOCAL; return 0;
+    case LO_NOSTAGE: velk_option_flags |= VELK_OPT_NOSTAGE; return 0;
+    case LO_RELPATHS: velk_option_flags |= VELK_OPT_RELPATHS; return 0;
     case LO_PORT:
         if (!parseDecimal(value, VELK_MAX_PORT, &n)) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", name, value);
@@ -349,14 +326,10 @@ int parseOption(const char *name, int code, const char *value)
             return fail();
         }
         return 0;
-    case LO_TSS:
-        return parseThreadStackSize(name, value);
-    case LO_UMASK:
-        return parseUmask(name, value);
-    case LO_VERIFY:
-        return parseVerifyList(name, value);
-    default:
-        return fail();
+    case LO_TSS: return parseThreadStackSize(name, value);
+    case LO_UMASK: return parseUmask(name, value);
+    case LO_VERIFY: return parseVerifyList(name, value);
+    default: return fail();
     }
 }
 
@@ -399,7 +372,7 @@ int velk_ParseTimeWindow(const char *value, long *seconds)
     for (int i = 0; i < 2; i++) {
         for (char c : *texts[i]) {
             if (!isdigit(static_cast<unsigned char>(c)))
-                return -1;  // also a second colon
+                return -1; // also a second colon
             parts[i] = parts[i] * 10 + (c - '0');
             if (parts[i] > INT32_MAX)
                 return -1;
@@ -523,8 +496,7 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
             return -1;
         st.archiveNamed = true;
         return 0;
-    case 'H':
-        return 0;  // handled by the caller
+    case 'H': return 0; // handled by the caller
     case 'I':
         if (strlen(arg) > static_cast<size_t>(VELK_MAX_ARCHIVE_PATH)) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "index path is longer than %d characters\n", VELK_MAX_ARCHIVE_PATH);
@@ -532,8 +504,7 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
             return 0;
         }
         return replaceString(&velk_index_filename, arg) ? 0 : -1;
-    case 'L':
-        return replaceString(&velk_input_list_name, arg) ? 0 : -1;
+    case 'L': return replaceString(&velk_input_list_name, arg) ? 0 : -1;
     case 'l':
         velk_option_flags |= VELK_OPT_LOGIN;
         if (setenv("QUOR_PRINCIPAL", arg, 1) != 0) {
@@ -542,12 +513,8 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
             st.errors++;
         }
         return 0;
-    case 'M':
-        applyMaxFiles(arg);
-        return 0;
-    case 'N':
-        velk_option_flags |= VELK_OPT_STATUS_FIFO;
-        return replaceString(&velk_status_pipe_name, arg) ? 0 : -1;
+    case 'M': applyMaxFiles(arg); return 0;
+    case 'N': velk_option_flags |= VELK_OPT_STATUS_FIFO; return replaceString(&velk_status_pipe_name, arg) ? 0 : -1;
     case 'n': {
         long window = 0;
         int rc = velk_ParseTimeWindow(arg, &window);
@@ -695,8 +662,8 @@ void checkStatusFifo()
             velk_LogFmt(VELK_MSG_WARNING, MSG,
                         "Cannot open FIFO '%s' for writing (no process is reading it). -N option disabled\n", path);
         else
-            velk_LogFmt(VELK_MSG_WARNING, MSG, "Error %d trying to open pipe file: '%s'. -N option disabled\n",
-                        errno, path);
+            velk_LogFmt(VELK_MSG_WARNING, MSG, "Error %d trying to open pipe file: '%s'. -N option disabled\n", errno,
+                        path);
     }
     velk_option_flags &= ~VELK_OPT_STATUS_FIFO;
 }

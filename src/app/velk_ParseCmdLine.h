@@ -11,17 +11,53 @@
 
 // Codes of the long options and -H sub-options, in table order.
 enum LONG_OPTIONS {
-    LO_ACCT, LO_CIX, LO_COPIES, LO_CRC, LO_EXCLUDE, LO_EXCLUDE_FROM, LO_EXCLUDE_VCS_IGNORES, LO_EXCLUDE_VCS,
-    LO_EXCLUDE_IGNORE, LO_EXCLUDE_IGNORE_RECURSIVE, LO_EXCLUDE_BACKUPS, LO_EXCLUDE_CACHES, LO_EXCLUDE_CACHES_UNDER,
-    LO_EXCLUDE_CACHES_ALL, LO_EXCLUDE_TAG, LO_EXCLUDE_TAG_UNDER, LO_EXCLUDE_TAG_ALL, LO_EXFILE, LO_FAMILY, LO_HASH,
-    LO_HASH_ALL, LO_HASH_AF, LO_HASH_IF, LO_HASH_MF, LO_HASH_TYPE, LO_MAX_AF_SIZE, LO_MAX_MF_PER_AF,
-    LO_MAX_FAM_MEMBERS, LO_MSG_INTERVAL, LO_OKFILE, LO_NOCFCHK, LO_NOCRC, LO_NOGLOB, LO_NORECURSE, LO_RMLOCAL,
-    LO_NOSTAGE, LO_PORT, LO_RELPATHS, LO_SERVER, LO_TSS, LO_UMASK, LO_VERIFY,
+    LO_ACCT,
+    LO_CIX,
+    LO_COPIES,
+    LO_CRC,
+    LO_EXCLUDE,
+    LO_EXCLUDE_FROM,
+    LO_EXCLUDE_VCS_IGNORES,
+    LO_EXCLUDE_VCS,
+    LO_EXCLUDE_IGNORE,
+    LO_EXCLUDE_IGNORE_RECURSIVE,
+    LO_EXCLUDE_BACKUPS,
+    LO_EXCLUDE_CACHES,
+    LO_EXCLUDE_CACHES_UNDER,
+    LO_EXCLUDE_CACHES_ALL,
+    LO_EXCLUDE_TAG,
+    LO_EXCLUDE_TAG_UNDER,
+    LO_EXCLUDE_TAG_ALL,
+    LO_EXFILE,
+    LO_FAMILY,
+    LO_HASH,
+    LO_HASH_ALL,
+    LO_HASH_AF,
+    LO_HASH_IF,
+    LO_HASH_MF,
+    LO_HASH_TYPE,
+    LO_MAX_AF_SIZE,
+    LO_MAX_MF_PER_AF,
+    LO_MAX_FAM_MEMBERS,
+    LO_MSG_INTERVAL,
+    LO_OKFILE,
+    LO_NOCFCHK,
+    LO_NOCRC,
+    LO_NOGLOB,
+    LO_NORECURSE,
+    LO_RMLOCAL,
+    LO_NOSTAGE,
+    LO_PORT,
+    LO_RELPATHS,
+    LO_SERVER,
+    LO_TSS,
+    LO_UMASK,
+    LO_VERIFY,
 };
 
 struct longOpt_t {
     const char *name;
-    int hasArg;  // 1 when the option takes a value
+    int hasArg; // 1 when the option takes a value
     LONG_OPTIONS code;
 };
 
@@ -43,9 +79,9 @@ constexpr int VELK_MAX_EXCLUDE_OPTS = 1024;
 extern velk_exclude_opt_t velk_exclude_opts[VELK_MAX_EXCLUDE_OPTS];
 extern int velk_exclude_opt_count;
 
-extern char *velk_input_list_name;  // -L
-extern int velk_help_requested;     // -? was given
-extern int velk_acct_option_given;  // -H acct gave an account ID
+extern char *velk_input_list_name; // -L
+extern int velk_help_requested;    // -? was given
+extern int velk_acct_option_given; // -H acct gave an account ID
 
 // Parses the command line.  Returns 0 when the run may go on (with
 // velk_function set, or with no action when only help was asked for) and -1

@@ -49,8 +49,7 @@ namespace {
 const char *const RC_ROUTINE = "readRcFile";
 const char *const RC_GLOBAL_NAME = "velkrc";
 const char *const RC_DEFAULT_SEARCH_PATH = "/usr/local:/usr/local/etc:/usr/local/kyl/etc:/var/quor/etc";
-const char *const RC_DEFAULT_READ_MSG =
-    "Read operations disabled until further notice - see site wiki for more info\n";
+const char *const RC_DEFAULT_READ_MSG = "Read operations disabled until further notice - see site wiki for more info\n";
 const char *const RC_DEFAULT_WRITE_MSG =
     "Write operations disabled until further notice - see site wiki for more info\n";
 constexpr uint64_t RC_DEFAULT_MAX_SMALL_FILE = 4194304;
@@ -77,7 +76,7 @@ struct token_t {
     const char *start;
     size_t len;
     bool quoted;
-    const char *end;  // first character after the token (and its quote)
+    const char *end; // first character after the token (and its quote)
 };
 
 // Finds the next token at or after p.  "=" counts as a blank outside
@@ -176,8 +175,8 @@ int *yes_no_field(VELK_RC_OPTS which)
 
 // Applies one key's value.  Returns 0, or -1 when the value is unusable in a
 // way that stops the reading of this file.
-int apply_option(const rc_option_s *opt, const char *key, const char *value, const char *afterKey,
-                 const char *path, int lineno)
+int apply_option(const rc_option_s *opt, const char *key, const char *value, const char *afterKey, const char *path,
+                 int lineno)
 {
     if (int *field = yes_no_field(opt->optionValue)) {
         if (getYesNo(value, field) != 0)
@@ -222,8 +221,7 @@ int apply_option(const rc_option_s *opt, const char *key, const char *value, con
     }
     case RC_MAX_SMALL_FILESIZE:
     case RC_MAX_ARCHIVE_SIZE: {
-        const char *what =
-            opt->optionValue == RC_MAX_SMALL_FILESIZE ? "max_small_file_size" : "max_archive_size";
+        const char *what = opt->optionValue == RC_MAX_SMALL_FILESIZE ? "max_small_file_size" : "max_archive_size";
         // A size of 0 is as unusable as text that is not a size; so is a
         // negative one, which cannot be held in the unsigned field.
         int64_t size = quorex_ParseByteSize(value);
@@ -258,14 +256,13 @@ int apply_option(const rc_option_s *opt, const char *key, const char *value, con
     case RC_WRITE_DISABLE_MSG: {
         char *msg = message_value(afterKey);
         if (msg == nullptr)
-            return 0;  // reported by the allocation wrapper; the old text stays
+            return 0; // reported by the allocation wrapper; the old text stays
         replace_string(opt->optionValue == RC_READ_DISABLE_MSG ? &velk_config_opts.DisableGetsMsg
                                                                : &velk_config_opts.DisablePutsMsg,
                        msg);
         return 0;
     }
-    default:
-        return 0;
+    default: return 0;
     }
 }
 
@@ -472,8 +469,8 @@ int readRcFile(const char *path)
 
         const rc_option_s *opt = find_option(key);
         if (opt == nullptr) {
-            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "(%s) unrecognized option %s on line %d of %s\n",
-                        RC_ROUTINE, key, lineno, path);
+            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "(%s) unrecognized option %s on line %d of %s\n", RC_ROUTINE,
+                        key, lineno, path);
             continue;
         }
 

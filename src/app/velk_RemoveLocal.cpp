@@ -118,8 +118,8 @@ int velk_RemoveMemberFiles(int indexFd, int indexKind)
         if (err == EPERM)
             velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "%s: no permission to remove %s", __func__, path);
         else if (err == EACCES)
-            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "%s: directory access problem trying to remove %s",
-                        __func__, path);
+            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "%s: directory access problem trying to remove %s", __func__,
+                        path);
         else
             velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "%s: system error %d trying to remove %s", __func__, err,
                         path);

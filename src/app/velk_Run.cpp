@@ -266,14 +266,10 @@ int velk_NameIndexFile(const char *archive, const char *indexOpt, int filetype, 
 int velk_Getcwd(int kind, char *buf, int size)
 {
     switch (kind) {
-    case VELK_PIPE:
-        return 0;
-    case VELK_QUOR_FILE:
-        return quor_Getcwd(buf, size) < 0 ? -1 : 0;
-    case VELK_REMOTE_FILE:
-        return kylgw_LfxGetcwd(buf, size) < 0 ? -1 : 0;
-    default:
-        return getcwd(buf, static_cast<size_t>(size)) == nullptr ? -1 : 0;
+    case VELK_PIPE: return 0;
+    case VELK_QUOR_FILE: return quor_Getcwd(buf, size) < 0 ? -1 : 0;
+    case VELK_REMOTE_FILE: return kylgw_LfxGetcwd(buf, size) < 0 ? -1 : 0;
+    default: return getcwd(buf, static_cast<size_t>(size)) == nullptr ? -1 : 0;
     }
 }
 
@@ -328,7 +324,7 @@ void velk_Run(int argc, char **argv)
     VELK_TRACE_ENTRY();
     struct stat sb;
     if (stat("/tmp/_VELK_SLEEP_", &sb) == 0)
-        sleep(60);  // time to attach a debugger
+        sleep(60); // time to attach a debugger
 
     velk_start_time = time(nullptr);
     velk_program_name = argv[0];
@@ -371,7 +367,7 @@ void velk_Run(int argc, char **argv)
     startStatusFifo();
 
     if (velk_Opt(VELK_OPT_TO_STDOUT))
-        velk_stdout_is_data = true;  // extracted member data
+        velk_stdout_is_data = true; // extracted member data
     if (strcmp(velk_archive, "-") == 0) {
         velk_filetype = VELK_PIPE;
         // A create writes the archive itself to standard output.
@@ -426,7 +422,7 @@ void velk_Run(int argc, char **argv)
         failRun(VELK_EXIT_NOMEM);
     resolveArchivePath();
     if (!isatty2)
-        velk_option_flags &= ~VELK_OPT_CONFIRM;  // confirmation needs a terminal
+        velk_option_flags &= ~VELK_OPT_CONFIRM; // confirmation needs a terminal
     if (velk_InitGlobalLocks() != 0)
         failRun(VELK_EXIT_OSERR);
     nameIndexFile();

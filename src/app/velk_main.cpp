@@ -4,5 +4,5 @@
 
 int main(int argc, char **argv)
 {
-    velk_Run(argc, argv);  // never returns
+    velk_Run(argc, argv); // never returns
 }

@@ -51,31 +51,31 @@ enum VELK_MEMBER_FILETYPE {
 };
 
 // Bits of velk_option_flags.
-constexpr uint32_t VELK_OPT_BLOCKNUMS = 0x1;        // -B
-constexpr uint32_t VELK_OPT_LOCAL_ARCHIVE = 0x2;    // -E
-constexpr uint32_t VELK_OPT_FOLLOW_LINKS = 0x8;     // -h
-constexpr uint32_t VELK_OPT_BY_ORDINAL = 0x20;      // -J
-constexpr uint32_t VELK_OPT_LOGIN = 0x40;           // -l
-constexpr uint32_t VELK_OPT_MTIME_NOW = 0x80;       // -m
-constexpr uint32_t VELK_OPT_STATUS_FIFO = 0x100;    // -N
-constexpr uint32_t VELK_OPT_TIME_WINDOW = 0x200;    // -n
-constexpr uint32_t VELK_OPT_OWN_IDS = 0x400;        // -o
-constexpr uint32_t VELK_OPT_TO_STDOUT = 0x800;      // -O
-constexpr uint32_t VELK_OPT_EXACT_PERMS = 0x1000;   // -p
-constexpr uint32_t VELK_OPT_MAKE_PARENTS = 0x2000;  // -P
-constexpr uint32_t VELK_OPT_QUIET = 0x4000;         // -q
-constexpr uint32_t VELK_OPT_STATS = 0x10000;        // -V
-constexpr uint32_t VELK_OPT_VERBOSE = 0x20000;      // -v
-constexpr uint32_t VELK_OPT_CONFIRM = 0x40000;      // -w
-constexpr uint32_t VELK_OPT_CRC = 0x80000;          // -H crc
-constexpr uint32_t VELK_OPT_RMLOCAL = 0x100000;     // -H rmlocal
-constexpr uint32_t VELK_OPT_RELPATHS = 0x200000;    // -H relpaths
-constexpr uint32_t VELK_OPT_NOCFCHK = 0x400000;     // -H nocfchk
-constexpr uint32_t VELK_OPT_CIX = 0x800000;         // -H cix
-constexpr uint32_t VELK_OPT_COPIES = 0x1000000;     // -H copies given
-constexpr uint32_t VELK_OPT_NOSTAGE = 0x2000000;    // -H nostage
-constexpr uint32_t VELK_OPT_NORECURSE = 0x4000000;  // -H norecurse
-constexpr uint32_t VELK_OPT_NOGLOB = 0x8000000;     // -H noglob
+constexpr uint32_t VELK_OPT_BLOCKNUMS = 0x1;       // -B
+constexpr uint32_t VELK_OPT_LOCAL_ARCHIVE = 0x2;   // -E
+constexpr uint32_t VELK_OPT_FOLLOW_LINKS = 0x8;    // -h
+constexpr uint32_t VELK_OPT_BY_ORDINAL = 0x20;     // -J
+constexpr uint32_t VELK_OPT_LOGIN = 0x40;          // -l
+constexpr uint32_t VELK_OPT_MTIME_NOW = 0x80;      // -m
+constexpr uint32_t VELK_OPT_STATUS_FIFO = 0x100;   // -N
+constexpr uint32_t VELK_OPT_TIME_WINDOW = 0x200;   // -n
+constexpr uint32_t VELK_OPT_OWN_IDS = 0x400;       // -o
+constexpr uint32_t VELK_OPT_TO_STDOUT = 0x800;     // -O
+constexpr uint32_t VELK_OPT_EXACT_PERMS = 0x1000;  // -p
+constexpr uint32_t VELK_OPT_MAKE_PARENTS = 0x2000; // -P
+constexpr uint32_t VELK_OPT_QUIET = 0x4000;        // -q
+constexpr uint32_t VELK_OPT_STATS = 0x10000;       // -V
+constexpr uint32_t VELK_OPT_VERBOSE = 0x20000;     // -v
+constexpr uint32_t VELK_OPT_CONFIRM = 0x40000;     // -w
+constexpr uint32_t VELK_OPT_CRC = 0x80000;         // -H crc
+constexpr uint32_t VELK_OPT_RMLOCAL = 0x100000;    // -H rmlocal
+constexpr uint32_t VELK_OPT_RELPATHS = 0x200000;   // -H relpaths
+constexpr uint32_t VELK_OPT_NOCFCHK = 0x400000;    // -H nocfchk
+constexpr uint32_t VELK_OPT_CIX = 0x800000;        // -H cix
+constexpr uint32_t VELK_OPT_COPIES = 0x1000000;    // -H copies given
+constexpr uint32_t VELK_OPT_NOSTAGE = 0x2000000;   // -H nostage
+constexpr uint32_t VELK_OPT_NORECURSE = 0x4000000; // -H norecurse
+constexpr uint32_t VELK_OPT_NOGLOB = 0x8000000;    // -H noglob
 
 // Bits of velk_verify_flags.
 constexpr int VELK_VERIFY_INFO = static_cast<int>(0x80000000u);
@@ -100,17 +100,17 @@ constexpr int VELK_EXIT_NOMEM = 78;
 // Longest archive or index path the run accepts (buffers hold one more byte).
 constexpr int VELK_MAX_ARCHIVE_PATH = 1024;
 
-extern int velk_function;                 // VELK_OP
-extern char *velk_archive;                // -f, or its "~" expansion
-extern char *velk_archive_abs_path;       // absolute archive path
-extern int velk_filetype;                 // VELK_FILETYPE, 0 until decided
-extern int velk_member_filetype;          // VELK_MEMBER_FILETYPE
-extern char *velk_index_filename;         // -I, then the named index
+extern int velk_function;           // VELK_OP
+extern char *velk_archive;          // -f, or its "~" expansion
+extern char *velk_archive_abs_path; // absolute archive path
+extern int velk_filetype;           // VELK_FILETYPE, 0 until decided
+extern int velk_member_filetype;    // VELK_MEMBER_FILETYPE
+extern char *velk_index_filename;   // -I, then the named index
 // Atomic because an action may still change its own flags (confirmation
 // turned off by an "all" answer) while the signal and status threads read
 // them.
 extern std::atomic<uint32_t> velk_option_flags;
-extern int velk_debug_level;              // 0..5
+extern int velk_debug_level; // 0..5
 extern int velk_iobufsize;
 extern int velk_max_threads;
 extern int velk_thread_stacksize;
@@ -145,14 +145,17 @@ extern int isatty2;
 extern std::atomic<int> velk_logging_enabled;
 extern std::atomic<unsigned char> velk_shutdown_signalled;
 extern int velk_optind;
-extern char *velk_server_host;            // -H server
-extern int velk_server_port;              // -H port, 0 when not given
+extern char *velk_server_host; // -H server
+extern int velk_server_port;   // -H port, 0 when not given
 
 // Records code as the run's exit status unless one is already set; the
 // first error decides.  Safe from any thread.
 void velk_SetExitCode(int code);
 
 // True when flag is set in velk_option_flags.
-inline bool velk_Opt(uint32_t flag) { return (velk_option_flags.load(std::memory_order_relaxed) & flag) != 0; }
+inline bool velk_Opt(uint32_t flag)
+{
+    return (velk_option_flags.load(std::memory_order_relaxed) & flag) != 0;
+}
 
 #endif

@@ -207,7 +207,7 @@ char member_kind_letter(int kind)
 int velk_FormatTransferRecord(char *buf, size_t size, int pid, const char *path, int action, int result,
                               int archive_kind, int member_kind, uint64_t bytes, double seconds)
 {
-    const char *word = action == VOP_EXTRACT ? "extract"
+    const char *word = action == VOP_EXTRACT  ? "extract"
                        : action == VOP_CREATE ? "create"
                        : action == VOP_COPY   ? "copy"
                                               : "unknown";
@@ -224,8 +224,8 @@ int velk_FormatTransferRecord(char *buf, size_t size, int pid, const char *path,
                     curAcctId);
 }
 
-int velk_LogFileTransfer(const char *path, int action, int result, int archive_kind, int member_kind,
-                         uint64_t bytes, double seconds)
+int velk_LogFileTransfer(const char *path, int action, int result, int archive_kind, int member_kind, uint64_t bytes,
+                         double seconds)
 {
     if (!velk_logging_enabled.load())
         return 0;
@@ -235,8 +235,8 @@ int velk_LogFileTransfer(const char *path, int action, int result, int archive_k
     return quor_Logmsg(VELK_LOG_FLAGS, VELK_LOGCLASS_XFER, record);
 }
 
-void velk_FuncTraceMessage(const char *prefix, const char *routine, const char *name, long value,
-                           const char *unit, int line)
+void velk_FuncTraceMessage(const char *prefix, const char *routine, const char *name, long value, const char *unit,
+                           int line)
 {
     const char *base = strrchr(unit, '/');
     base = base ? base + 1 : unit;

@@ -20,9 +20,9 @@ constexpr int VELK_MSG_VELK = 3;
 constexpr int VELK_MSG_LOGONLY = 4;
 
 // Gateway log classes.
-constexpr uint32_t VELK_LOGCLASS_MSG = 0x2000000;   // ordinary messages
-constexpr uint32_t VELK_LOGCLASS_XFER = 0x6000000;  // transfer records
-constexpr uint32_t VELK_LOG_FLAGS = 0x6000;         // flags of every log send
+constexpr uint32_t VELK_LOGCLASS_MSG = 0x2000000;  // ordinary messages
+constexpr uint32_t VELK_LOGCLASS_XFER = 0x6000000; // transfer records
+constexpr uint32_t VELK_LOG_FLAGS = 0x6000;        // flags of every log send
 constexpr int VELK_OPENLOG_FLAGS = 0x60000;
 
 // Console messages are cut to this many characters, newline included.
@@ -66,8 +66,8 @@ void velk_LogCwd();
 // One transfer record in the gateway log; 0 when logging is not enabled,
 // else the log result.  action is a VELK_OP; kinds are VELK_FILETYPE and
 // VELK_MEMBER_FILETYPE values.
-int velk_LogFileTransfer(const char *path, int action, int result, int archive_kind, int member_kind,
-                         uint64_t bytes, double seconds);
+int velk_LogFileTransfer(const char *path, int action, int result, int archive_kind, int member_kind, uint64_t bytes,
+                         double seconds);
 
 // Formats a transfer record into buf (the text velk_LogFileTransfer sends).
 int velk_FormatTransferRecord(char *buf, size_t size, int pid, const char *path, int action, int result,
@@ -75,12 +75,12 @@ int velk_FormatTransferRecord(char *buf, size_t size, int pid, const char *path,
 
 // Writes "[unit,line %d] prefix routine" (and " name=value" when name is
 // given) and a newline to standard error.
-void velk_FuncTraceMessage(const char *prefix, const char *routine, const char *name, long value,
-                           const char *unit, int line);
-#define VELK_TRACE_ENTRY()                                                                 \
-    do {                                                                                   \
-        if (velk_debug_level >= 4)                                                         \
-            velk_FuncTraceMessage("Entering ", __func__, nullptr, 0, __FILE__, __LINE__);  \
+void velk_FuncTraceMessage(const char *prefix, const char *routine, const char *name, long value, const char *unit,
+                           int line);
+#define VELK_TRACE_ENTRY()                                                                                             \
+    do {                                                                                                               \
+        if (velk_debug_level >= 4)                                                                                     \
+            velk_FuncTraceMessage("Entering ", __func__, nullptr, 0, __FILE__, __LINE__);                              \
     } while (0)
 
 // Shows "a b" in place on the console line when standard error is a terminal

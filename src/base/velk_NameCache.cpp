@@ -30,13 +30,13 @@ constexpr size_t NC_ENTRY_BUF_MAX = size_t{1} << 24;
 
 struct nc_slot_t {
     unsigned int id;
-    char *name;  // NC_NAME_BUFSIZE bytes, or null when never used
+    char *name; // NC_NAME_BUFSIZE bytes, or null when never used
 };
 
 struct nc_cache_t {
     kyl_mutex_t lock;
     nc_slot_t slots[NC_SLOTS] KYL_GUARDED_BY(lock);
-    int searched KYL_GUARDED_BY(lock);  // slots in use among the first NC_SEARCHED
+    int searched KYL_GUARDED_BY(lock); // slots in use among the first NC_SEARCHED
 };
 
 nc_cache_t owner_cache;

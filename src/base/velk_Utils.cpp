@@ -142,8 +142,8 @@ int velk_GetYesNo(const char *action, const char *question, const char *name)
     static const char *const routine = "velk_GetYesNo";
     FILE *tty = fopen("/dev/tty", "r");
     if (tty == nullptr) {
-        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s:  error opening control terminal - assuming YES response\n",
-                    routine);
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
+                    "%s:  error opening control terminal - assuming YES response\n", routine);
         return VELK_ANSWER_YES;
     }
     if (!isatty(fileno(tty))) {
@@ -207,8 +207,8 @@ const char *velk_FunctionToString(int function)
 {
     // Indexed by VELK_OP.
     static const char *const names[] = {
-        "NOFUNCTION", "ANNOTATE", "APPEND", "BUILDINDEX", "COMPARE", "CMPCKSUMS", "CREATE", "COPY",
-        "DELETE",     "EXTRACT",  "LIST",   "REPACK",     "UNDELETE", "UPDATE", "VERIFY",
+        "NOFUNCTION", "ANNOTATE", "APPEND", "BUILDINDEX", "COMPARE",  "CMPCKSUMS", "CREATE", "COPY",
+        "DELETE",     "EXTRACT",  "LIST",   "REPACK",     "UNDELETE", "UPDATE",    "VERIFY",
     };
     static_assert(sizeof names / sizeof names[0] == VOP_VERIFY + 1, "one word per action");
     if (function < 0 || function > VOP_VERIFY)

@@ -146,8 +146,8 @@ int createQuor()
     int fd = quor_Open(velk_archive, O_WRONLY | O_CREAT | O_TRUNC, 0666, &hints, &prios, &used);
     if (fd < 0) {
         if (fd == -ENOENT)
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Nonexistent path (do you need -P?) creating archive file %s\n",
-                        velk_archive);
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "Nonexistent path (do you need -P?) creating archive file %s\n", velk_archive);
         else if (fd == -EPERM)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Permision error creating archive file %s\n", velk_archive);
         else
@@ -219,15 +219,9 @@ int velk_CreateArchiveFile()
     }
     int rc;
     switch (velk_filetype) {
-    case VELK_QUOR_FILE:
-        rc = createQuor();
-        break;
-    case VELK_REMOTE_FILE:
-        rc = createRemote();
-        break;
-    default:
-        rc = createLocal();
-        break;
+    case VELK_QUOR_FILE: rc = createQuor(); break;
+    case VELK_REMOTE_FILE: rc = createRemote(); break;
+    default: rc = createLocal(); break;
     }
     if (rc != 0)
         failIo();
@@ -237,8 +231,7 @@ int velk_CreateArchiveFile()
 int velk_GetArchiveXAttrs(int kind, quor_xfileattr_t *xattr, struct stat *statBuf)
 {
     switch (kind) {
-    case VELK_PIPE:
-        return 0;
+    case VELK_PIPE: return 0;
     case VELK_QUOR_FILE: {
         int rc = quor_FileGetXAttributes(velk_archive, 8, 0, xattr);
         if (rc < 0) {
@@ -247,8 +240,7 @@ int velk_GetArchiveXAttrs(int kind, quor_xfileattr_t *xattr, struct stat *statBu
         }
         return 0;
     }
-    default:
-        return statArchive(kind, statBuf);
+    default: return statArchive(kind, statBuf);
     }
 }
 

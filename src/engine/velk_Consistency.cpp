@@ -78,9 +78,8 @@ int velk_BuildConsistencyHeader()
     if (gethostname(host, HCF_host_size) != 0)
         host[0] = '\0';
     host[HCF_host_size - 1] = '\0';
-    velk_FillConsistencyRecord(&velk_index_hdr.hif_cfinfo, time(nullptr), host,
-                               velk_archive_blocks * VELK_BLOCKSIZE, static_cast<uint64_t>(velk_index_entries),
-                               fullRewriteAction());
+    velk_FillConsistencyRecord(&velk_index_hdr.hif_cfinfo, time(nullptr), host, velk_archive_blocks * VELK_BLOCKSIZE,
+                               static_cast<uint64_t>(velk_index_entries), fullRewriteAction());
     return 2;
 }
 
@@ -189,8 +188,8 @@ int velk_WriteConsFileIndexEntry(int indexFd)
                         static_cast<int>(sizeof entry), &entry) != static_cast<int>(sizeof entry)) {
         int err = errno;
         perror("Write Index Entry");
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal Error %d writing Consistency File index entry %s\n",
-                    err, velk_cf_filename);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal Error %d writing Consistency File index entry %s\n", err,
+                    velk_cf_filename);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -221,8 +220,7 @@ int velk_ReadArchiveCF(int fd, int kind, uint64_t byteOffset, hif_consistency_t 
     int64_t got = velk_ReadArchive(fd, sizeof body, body);
     if (got != static_cast<int64_t>(sizeof body)) {
         // A body cut short by the end of the archive is as unusable as none.
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error reading Consistency File in archive %s\n",
-                    archiveName());
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error reading Consistency File in archive %s\n", archiveName());
         return -1;
     }
     if (memcmp(body, HCF_SANITY, HCF_inx_sanity_size) != 0) {

@@ -43,26 +43,19 @@ static constexpr size_t kParentDirSize = 1025;
 static const char *seekTypeName(int posType)
 {
     switch (posType) {
-    case SEEK_SET:
-        return "SEEK_SET";
-    case SEEK_CUR:
-        return "SEEK_CUR";
-    case SEEK_END:
-        return "SEEK_END";
-    default:
-        return "???";
+    case SEEK_SET: return "SEEK_SET";
+    case SEEK_CUR: return "SEEK_CUR";
+    case SEEK_END: return "SEEK_END";
+    default: return "???";
     }
 }
 
 static const char *quorDirectionName(int direction)
 {
     switch (direction) {
-    case QUOR_SET_OFFSET_FORWARD:
-        return "QUOR_SET_OFFSET_FORWARD";
-    case QUOR_SET_OFFSET_BACKWARD:
-        return "QUOR_SET_OFFSET_BACKWARD";
-    default:
-        return "???";
+    case QUOR_SET_OFFSET_FORWARD: return "QUOR_SET_OFFSET_FORWARD";
+    case QUOR_SET_OFFSET_BACKWARD: return "QUOR_SET_OFFSET_BACKWARD";
+    default: return "???";
     }
 }
 
@@ -109,20 +102,19 @@ static int positionQuorFile(int theFd, uint64_t offsetIn, int posType, int quorD
             velk_nospace_sleep_fn(VELK_NOSPACE_WAIT_SECONDS);
             continue;
         }
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d seeking on QUOR-resident file. Type=%s Dir=%s Offset=%lu\n",
-                    rc, seekTypeName(posType), quorDirectionName(quorDirection), static_cast<unsigned long>(offsetIn));
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "Error %d seeking on QUOR-resident file. Type=%s Dir=%s Offset=%lu\n", rc, seekTypeName(posType),
+                    quorDirectionName(quorDirection), static_cast<unsigned long>(offsetIn));
         return -1;
     }
 }
 
-int velk_PositionFile(int theFd, int residency, uint64_t offsetIn, int posType, int quorDirection,
-                      uint64_t *offsetOut)
+int velk_PositionFile(int theFd, int residency, uint64_t offsetIn, int posType, int quorDirection, uint64_t *offsetOut)
 {
     VELK_TRACE_ENTRY();
     if (residency == VELK_QUOR_FILE || residency == VELK_REMOTE_FILE) {
         if (offsetOut == nullptr) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - no offset result given\n",
-                        __func__);
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - no offset result given\n", __func__);
             return -1;
         }
     }
@@ -185,8 +177,8 @@ int velk_BlockRead(int theFd, const char *fileName, int residency, int bytesToRe
     if (residency == VELK_REMOTE_FILE)
         return transferUnavailable(__func__, "remote-resident", fileName);
     if (bytesToRead < 0 || (bytesToRead > 0 && buf == nullptr)) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - bad read request (%d bytes)\n",
-                    __func__, bytesToRead);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - bad read request (%d bytes)\n", __func__,
+                    bytesToRead);
         velk_SetExitCode(VELK_EXIT_SOFTWARE);
         return -1;
     }
@@ -245,8 +237,8 @@ int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToW
     if (residency == VELK_REMOTE_FILE)
         return transferUnavailable(__func__, "REMOTE", fileName);
     if (bytesToWrite < 0 || (bytesToWrite > 0 && buf == nullptr)) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - bad write request (%d bytes)\n",
-                    __func__, bytesToWrite);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - bad write request (%d bytes)\n", __func__,
+                    bytesToWrite);
         velk_SetExitCode(VELK_EXIT_SOFTWARE);
         return -1;
     }
@@ -290,8 +282,9 @@ int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToW
                 sawEio = true;
                 continue;
             } else if (err == ENOSPC) {
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: NO SPACE writing to %s file: %s -delaying/retrying\n",
-                            __func__, "local", safeName(fileName));
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                            "%s: NO SPACE writing to %s file: %s -delaying/retrying\n", __func__, "local",
+                            safeName(fileName));
                 velk_nospace_sleep_fn(VELK_NOSPACE_WAIT_SECONDS);
                 continue;
             }
@@ -610,6 +603,7 @@ int velk_CheckFileTruncated(uint64_t archiveSize, const hif_entry_t *indexEntry,
     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                 "%s: detected trucated member file at index ordinal %ld offset: %lu filesize: %luarchive size: %lu\n",
                 __func__, indexOrdinal, static_cast<unsigned long>(offset * VELK_BLOCKSIZE),
-                static_cast<unsigned long>(velk_Get64(indexEntry->hent_fsize)), static_cast<unsigned long>(archiveSize));
+                static_cast<unsigned long>(velk_Get64(indexEntry->hent_fsize)),
+                static_cast<unsigned long>(archiveSize));
     return -1;
 }

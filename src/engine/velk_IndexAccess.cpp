@@ -24,8 +24,7 @@ int remoteIndexSize(const char *path, int kind, uint64_t *size)
         int rc = quor_FileGetAttributes(path, &attr);
         if (rc < 0) {
             if (rc == -EACCES)
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Permission problem getting attributes for: %s\n",
-                            path);
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Permission problem getting attributes for: %s\n", path);
             else if (rc == -ENOENT)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "No such file: %s\n", path);
             else

@@ -25,10 +25,10 @@ constexpr int kBufferCount = 2;
 
 // State of one read of a local archive, shared by the two threads.
 struct local_reader_t {
-    int localArchiveFd;              // constant while the threads run
-    uint64_t left_To_Read;           // read thread only
-    velk_bufCallback_t bufCallback;  // constant while the threads run
-    void *callbackArg;               // constant while the threads run
+    int localArchiveFd;             // constant while the threads run
+    uint64_t left_To_Read;          // read thread only
+    velk_bufCallback_t bufCallback; // constant while the threads run
+    void *callbackArg;              // constant while the threads run
     std::atomic<int> xferAborted;
     io_buffer_t bufs[kBufferCount];
 };
@@ -91,9 +91,9 @@ void *readThread(void *arg)
         if (got >= 0 && static_cast<uint64_t>(got) < want) {
             // The archive ends inside the range: what is missing will never
             // come, so the transfer fails instead of waiting for it.
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "%s: premature end of archive file - %lu bytes could not be read\n", "velk_CopyFromLocalArchive",
-                        static_cast<unsigned long>(r->left_To_Read - static_cast<uint64_t>(got)));
+            velk_LogFmt(
+                VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: premature end of archive file - %lu bytes could not be read\n",
+                "velk_CopyFromLocalArchive", static_cast<unsigned long>(r->left_To_Read - static_cast<uint64_t>(got)));
             velk_SetExitCode(VELK_EXIT_IOERR);
             got = -1;
         }
@@ -155,7 +155,7 @@ void printSysError(const char *what, int err)
     velk_ErrPrintf("%s: %s\n", what, strerror_r(err, text, sizeof text));
 }
 
-}  // namespace
+} // namespace
 
 int velk_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
                               void *callbackArg, double *xferTime)
@@ -209,8 +209,7 @@ int velk_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesT
             rc = pthread_create(&deliverer, nullptr, deliveryThread, r);
         if (rc != 0) {
             printSysError("pthread_create", rc);
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal - unable to fork transfer thread(s)\n",
-                        __func__);
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal - unable to fork transfer thread(s)\n", __func__);
             velk_SetExitCode(VELK_EXIT_OSERR);
             abortReader(r);
             if (readerStarted)

@@ -176,14 +176,14 @@ namespace {
 
 // One member's data copy in progress.
 struct MemberCopy {
-    int fd;              // the member file, or -1 when it is missing
+    int fd; // the member file, or -1 when it is missing
     const char *path;
-    uint64_t size;       // the indexed size: exactly this many bytes go out
-    uint64_t available;  // bytes the file can still give, up to size
-    uint64_t done;       // data bytes written so far
-    bool crcOn;          // the data go into crc
+    uint64_t size;      // the indexed size: exactly this many bytes go out
+    uint64_t available; // bytes the file can still give, up to size
+    uint64_t done;      // data bytes written so far
+    bool crcOn;         // the data go into crc
     uint32_t crc;
-    bool memberBad;      // the data are not the file's: the member fails
+    bool memberBad; // the data are not the file's: the member fails
 };
 
 // Opens a member file with data.  Returns the descriptor, or -1 after the
@@ -207,8 +207,7 @@ int openMember(const char *path)
 // Writes the member's header block (a missing member keeps its place under
 // the placeholder name "/dev/null"; its data will be zeros) and the -v line.
 // Returns 0, or VELK_LCOPY_ARCHIVE_FAILED.
-int writeMemberHeader(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntry, const char *path,
-                      bool missing)
+int writeMemberHeader(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntry, const char *path, bool missing)
 {
     hif_entry_t headerEntry = *indexEntry;
     if (missing) {
@@ -349,7 +348,7 @@ int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntr
     bool hasData = type == VTO_FILE || type == VTO_HARDLINK;
     char path[VELK_PATH_BUFSIZE];
     velk_FormIxEntryPathname(indexEntry, path, sizeof path);
-    kyl_fd member(hasData ? openMember(path) : -1);  // closed when the member is done
+    kyl_fd member(hasData ? openMember(path) : -1); // closed when the member is done
     bool missing = hasData && !member.valid();
     if (writeMemberHeader(archiveFd, indexOrdinal, indexEntry, path, missing) != 0)
         return VELK_LCOPY_ARCHIVE_FAILED;
@@ -374,9 +373,8 @@ int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntr
         return VELK_LCOPY_ARCHIVE_FAILED;
 
     uint64_t padding = m.size % VELK_BLOCKSIZE != 0 ? VELK_BLOCKSIZE - m.size % VELK_BLOCKSIZE : 0;
-    if (padding > 0 &&
-        velk_BlockWrite(archiveFd, archiveName(), VELK_LOCAL_FILE, static_cast<int>(padding), zeroBlock()) !=
-            static_cast<int>(padding)) {
+    if (padding > 0 && velk_BlockWrite(archiveFd, archiveName(), VELK_LOCAL_FILE, static_cast<int>(padding),
+                                       zeroBlock()) != static_cast<int>(padding)) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing fill bytes to Archive file %s\n", errno,
                     archiveName());
         return VELK_LCOPY_ARCHIVE_FAILED;
@@ -398,8 +396,8 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
     archiveBytesWritten = 0;
     writebackStartedTo = 0;
     struct stat archiveStat;
-    archiveIsRegular = velk_archive_fd >= 0 && fstat(velk_archive_fd, &archiveStat) == 0 && S_ISREG(archiveStat.st_mode) &&
-                       lseek(velk_archive_fd, 0, SEEK_CUR) == 0;
+    archiveIsRegular = velk_archive_fd >= 0 && fstat(velk_archive_fd, &archiveStat) == 0 &&
+                       S_ISREG(archiveStat.st_mode) && lseek(velk_archive_fd, 0, SEEK_CUR) == 0;
     int archiveFlags = archiveIsRegular ? fcntl(velk_archive_fd, F_GETFL) : -1;
     archiveIsReadable = archiveFlags >= 0 && (archiveFlags & O_ACCMODE) == O_RDWR;
     int rc = 0;
@@ -412,8 +410,7 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
     // Helpers look the next members up while this thread copies; a hint
     // only, so failing to start them changes nothing else.
     if (rc == 0 && velk_tmpIndexFile != nullptr)
-        (void)velk_MemberPrefetchStart(velk_tmpIndexFile,
-                                       static_cast<int64_t>(HIF_HDR_SIZE + velk_annotation_size),
+        (void)velk_MemberPrefetchStart(velk_tmpIndexFile, static_cast<int64_t>(HIF_HDR_SIZE + velk_annotation_size),
                                        velk_index_entries, VELK_PREFETCH_THREADS);
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
@@ -451,9 +448,8 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
     }
 
     velk_MemberPrefetchStop();
-    if (rc == 0 &&
-        velk_BlockWrite(velk_archive_fd, archiveName(), VELK_LOCAL_FILE, VELK_BLOCKSIZE, zeroBlock()) !=
-            VELK_BLOCKSIZE) {
+    if (rc == 0 && velk_BlockWrite(velk_archive_fd, archiveName(), VELK_LOCAL_FILE, VELK_BLOCKSIZE, zeroBlock()) !=
+                       VELK_BLOCKSIZE) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing EOF block on Archive file %s\n", errno,
                     archiveName());
         velk_SetExitCode(VELK_EXIT_IOERR);

@@ -28,15 +28,15 @@ namespace {
 constexpr int64_t kBlockEntries = 256;
 
 kyl_mutex_t velk_PrefetchLock;
-kyl_cond_t prefetchMoved;    // the writer advanced, or stop
+kyl_cond_t prefetchMoved; // the writer advanced, or stop
 int prefetchIndexFd KYL_GUARDED_BY(velk_PrefetchLock) = -1;
 int64_t prefetchEntryOffset KYL_GUARDED_BY(velk_PrefetchLock) = 0;
 int64_t prefetchEntries KYL_GUARDED_BY(velk_PrefetchLock) = 0;
-int64_t prefetchNext KYL_GUARDED_BY(velk_PrefetchLock) = 0;         // next entry to claim
-int64_t prefetchWriterAt KYL_GUARDED_BY(velk_PrefetchLock) = 0;     // entry the writer copies
+int64_t prefetchNext KYL_GUARDED_BY(velk_PrefetchLock) = 0;     // next entry to claim
+int64_t prefetchWriterAt KYL_GUARDED_BY(velk_PrefetchLock) = 0; // entry the writer copies
 bool prefetchStopping KYL_GUARDED_BY(velk_PrefetchLock) = false;
-bool prefetchRunning KYL_GUARDED_BY(velk_PrefetchLock) = false;     // helpers started and not yet stopped
-int prefetchWaiting KYL_GUARDED_BY(velk_PrefetchLock) = 0;          // helpers waiting for the writer
+bool prefetchRunning KYL_GUARDED_BY(velk_PrefetchLock) = false; // helpers started and not yet stopped
+int prefetchWaiting KYL_GUARDED_BY(velk_PrefetchLock) = 0;      // helpers waiting for the writer
 // Entries blockFirst.. of the index.
 unsigned char prefetchBlock[kBlockEntries * HIF_ENTRY_SIZE] KYL_GUARDED_BY(velk_PrefetchLock);
 int64_t prefetchBlockFirst KYL_GUARDED_BY(velk_PrefetchLock) = 0;
@@ -77,7 +77,7 @@ bool claimEntry(hif_entry_t *entry, int64_t *ordinal, int64_t *writerAt) KYL_EXC
         if (prefetchStopping || prefetchNext >= prefetchEntries || velk_shutdown_signalled.load())
             return false;
         if (prefetchNext < prefetchWriterAt)
-            prefetchNext = prefetchWriterAt;    // the writer got there first
+            prefetchNext = prefetchWriterAt; // the writer got there first
         if (prefetchNext < prefetchWriterAt + VELK_PREFETCH_WINDOW)
             break;
         prefetchWaiting++;
@@ -91,8 +91,7 @@ bool claimEntry(hif_entry_t *entry, int64_t *ordinal, int64_t *writerAt) KYL_EXC
             return false;
         }
     }
-    memcpy(entry, prefetchBlock + static_cast<size_t>(n - prefetchBlockFirst) * HIF_ENTRY_SIZE,
-           HIF_ENTRY_SIZE);
+    memcpy(entry, prefetchBlock + static_cast<size_t>(n - prefetchBlockFirst) * HIF_ENTRY_SIZE, HIF_ENTRY_SIZE);
     prefetchNext = n + 1;
     *ordinal = n;
     *writerAt = prefetchWriterAt;
@@ -159,7 +158,7 @@ int velk_MemberPrefetchStart(const char *indexPath, int64_t entryOffset, int64_t
     int wanted = std::min(threads, VELK_PREFETCH_THREADS);
     while (prefetchThreadCount < wanted) {
         if (pthread_create(&prefetchThreads[prefetchThreadCount], nullptr, helper, nullptr) != 0)
-            break;    // fewer helpers, or none: only the look-ahead is smaller
+            break; // fewer helpers, or none: only the look-ahead is smaller
         prefetchThreadCount++;
     }
     if (prefetchThreadCount == 0) {

@@ -93,9 +93,18 @@ bool resyncRequested(transfer_t *ctl)
     return resync;
 }
 
-uint64_t entrySize(const hif_entry_t *e) { return velk_Get64(e->hent_fsize); }
-uint32_t entryType(const hif_entry_t *e) { return velk_Get32(e->hent_type); }
-bool crcOn() { return velk_Opt(VELK_OPT_CRC); }
+uint64_t entrySize(const hif_entry_t *e)
+{
+    return velk_Get64(e->hent_fsize);
+}
+uint32_t entryType(const hif_entry_t *e)
+{
+    return velk_Get32(e->hent_type);
+}
+bool crcOn()
+{
+    return velk_Opt(VELK_OPT_CRC);
+}
 
 void closeFd(int *fd)
 {
@@ -185,8 +194,9 @@ int lfw_ReadLocalFile(int localFd, const char *fileName, lfw_ctl_t *theThread, u
 
     if (task->eofHit || task->fileNotOpened || localFd < 0) {
         if (toRead > 0 && velk_debug_level >= 1)
-            velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, "%s: premature EOF or file not opened (%s)- zero-filling %d bytes\n",
-                        __func__, fileName, static_cast<int>(toRead));
+            velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG,
+                        "%s: premature EOF or file not opened (%s)- zero-filling %d bytes\n", __func__, fileName,
+                        static_cast<int>(toRead));
         zeroFill(dst, toRead, crc);
     } else {
         uint64_t got = 0;
@@ -211,8 +221,9 @@ int lfw_ReadLocalFile(int localFd, const char *fileName, lfw_ctl_t *theThread, u
                 if (errno == EAGAIN || errno == EINTR)
                     continue;
                 task->readError = 1;
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "I/O error %d on local file %s while trying to read %d bytes\n",
-                            errno, fileName, static_cast<int>(toRead - got));
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                            "I/O error %d on local file %s while trying to read %d bytes\n", errno, fileName,
+                            static_cast<int>(toRead - got));
                 return -1;
             }
             if (n == 0) {
@@ -230,7 +241,7 @@ int lfw_ReadLocalFile(int localFd, const char *fileName, lfw_ctl_t *theThread, u
                 if (crc != nullptr)
                     velk_ChecksumBuffer(dst, got, crc);
                 zeroFill(dst + got, rest, crc);
-                crc = nullptr;  // everything read is in the CRC already
+                crc = nullptr; // everything read is in the CRC already
                 got = toRead;
                 break;
             }
@@ -295,8 +306,9 @@ void checkFinalSize(int fd, lfw_ctl_t *me)
         return;
     task->fileSizeChanged = 1;
     velk_SetExitCode(VELK_EXIT_IOERR);
-    velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s: (line %d,lfwthread %d) file %s:size changed from %lu to %lu\n",
-                "velk_LFW_Thread", __LINE__, me->tableInx, task->localFile, static_cast<unsigned long>(indexed),
+    velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
+                "%s: (line %d,lfwthread %d) file %s:size changed from %lu to %lu\n", "velk_LFW_Thread", __LINE__,
+                me->tableInx, task->localFile, static_cast<unsigned long>(indexed),
                 static_cast<unsigned long>(st.st_size));
 }
 
@@ -408,8 +420,8 @@ void *velk_LFW_Thread(void *threadParam)
 {
     auto *me = static_cast<lfw_ctl_t *>(threadParam);
     lfw_task_t *task = &me->task;
-    int localFd = -1;           // the member file kept open between pieces
-    uint64_t totalXferred = 0;  // data bytes of the member placed so far
+    int localFd = -1;          // the member file kept open between pieces
+    uint64_t totalXferred = 0; // data bytes of the member placed so far
 
     for (;;) {
         // Idle readers wait for the manager without a time limit: only the
@@ -428,9 +440,7 @@ void *velk_LFW_Thread(void *threadParam)
         if (request == LFW_QUIT)
             break;
         switch (request) {
-        case LFW_GO_IDLE:
-            closeFd(&localFd);
-            break;
+        case LFW_GO_IDLE: closeFd(&localFd); break;
         case LFW_TAR_HDR:
             task->eofHit = task->fileNotOpened = 0;
             if (lfw_CreateTarHeader(me) != 0)
@@ -448,9 +458,7 @@ void *velk_LFW_Thread(void *threadParam)
             task->bufOffset += kBlock;
             break;
         case LFW_READ_FILE:
-        case LFW_READ_FIRST:
-            serveReadOpen(me, request, &localFd, &totalXferred);
-            break;
+        case LFW_READ_FIRST: serveReadOpen(me, request, &localFd, &totalXferred); break;
         case LFW_READ_CONT:
         case LFW_READ_LAST:
             if (localFd < 0 && !task->fileNotOpened) {
@@ -590,9 +598,10 @@ int velk_InitThreadPool()
                 entry->condCreated = 1;
         }
         if (rc != 0) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "[velk_InitThreadPool] Thread entry %d - pthread_mutex_init/pthread_cond_init error %d at line %d\n",
-                        i, rc, line);
+            velk_LogFmt(
+                VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                "[velk_InitThreadPool] Thread entry %d - pthread_mutex_init/pthread_cond_init error %d at line %d\n", i,
+                rc, line);
             velk_SetExitCode(VELK_EXIT_OSERR);
             result = -1;
             break;
@@ -635,9 +644,9 @@ int fillQueueToReadyQueue(io_buffer_t *theBuf)
         cur = cur->next;
     }
     if (cur == nullptr) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error: Fill Buffer @%p (local addr %ld, block=%d) not in queue\n",
-                    static_cast<void *>(theBuf), static_cast<long>(theBuf->fileOffset),
-                    static_cast<int>(theBuf->fileOffset / kBlock));
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "Error: Fill Buffer @%p (local addr %ld, block=%d) not in queue\n", static_cast<void *>(theBuf),
+                    static_cast<long>(theBuf->fileOffset), static_cast<int>(theBuf->fileOffset / kBlock));
         return -1;
     }
     if (prev == nullptr)
@@ -747,18 +756,18 @@ namespace {
 // The manager's own state; only the manager thread touches it.
 struct lfw_mgr_t {
     transfer_t *ctl;
-    int state;                // IXENTRY_STATES
-    hif_entry_t entry;        // current index entry
-    long ordinal;             // its ordinal, -1 before the first
-    uint32_t type;            // its object type
-    uint64_t logicalOffset;   // archive offset of the next block to hand out
-    io_buffer_t *fillBuf;     // current fill buffer
-    lfw_ctl_t *member;        // reader of the current member
-    int indexEof;             // the end-of-index marker was met
-    int64_t pendingSkip;      // skip count found by recovery
-    uint64_t bytesTotal;      // member bytes handed out, for status messages
-    bool lastFlushed;         // the final fill buffers went to the ready queue
-    bool stop;                // the manager must end
+    int state;              // IXENTRY_STATES
+    hif_entry_t entry;      // current index entry
+    long ordinal;           // its ordinal, -1 before the first
+    uint32_t type;          // its object type
+    uint64_t logicalOffset; // archive offset of the next block to hand out
+    io_buffer_t *fillBuf;   // current fill buffer
+    lfw_ctl_t *member;      // reader of the current member
+    int indexEof;           // the end-of-index marker was met
+    int64_t pendingSkip;    // skip count found by recovery
+    uint64_t bytesTotal;    // member bytes handed out, for status messages
+    bool lastFlushed;       // the final fill buffers went to the ready queue
+    bool stop;              // the manager must end
 };
 
 void mgrAbort(lfw_mgr_t *mgr, const char *function, int line)
@@ -896,7 +905,7 @@ bool stepAssignTask(lfw_mgr_t *mgr)
 {
     int assigned = assignReader(mgr);
     if (assigned < 0)
-        mgrAbort(mgr, __func__, __LINE__);  // outside lfwLock: the abort takes controlLock
+        mgrAbort(mgr, __func__, __LINE__); // outside lfwLock: the abort takes controlLock
     return assigned != 0;
 }
 
@@ -1022,9 +1031,10 @@ void recordMember(lfw_task_t *task)
     if (task->fileNotOpened) {
         char path[VELK_PATH_BUFSIZE];
         velk_FormIxEntryPathname(&task->inxEntry, path, sizeof path);
-        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
-                    "Index entry %ld, Local file %s was missing or inaccessible and could not be copied to the archive\n",
-                    ordinal, path);
+        velk_LogFmt(
+            VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
+            "Index entry %ld, Local file %s was missing or inaccessible and could not be copied to the archive\n",
+            ordinal, path);
         velk_SetMissingMemberFile(ordinal);
         velk_SetMemberFileXferSuccess(ordinal, 0);
         velk_SetExitCode(VELK_EXIT_IOERR);
@@ -1114,7 +1124,8 @@ void flushFillQueue(lfw_mgr_t *mgr)
     while (ctl->bufFillQueue != nullptr && ctl->bufFillQueue->bufBlocksFilled > 0) {
         io_buffer_t *buf = ctl->bufFillQueue;
         if (buf->next != nullptr && buf->bufBlocksFilled != buf->bufSizeBlocks)
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "***%s Sanity check failed at line %d Size: %d Allocated %d Filled: %d\n",
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "***%s Sanity check failed at line %d Size: %d Allocated %d Filled: %d\n",
                         "velk_LocalFileMgrThread", __LINE__, buf->bufSizeBlocks, buf->bufBlocksAllocated,
                         buf->bufBlocksFilled);
         if (velk_debug_level >= 1)
@@ -1173,8 +1184,7 @@ void endManager(transfer_t *ctl)
         for (int i = 0; i < lfwTableSize; i++) {
             lfw_ctl_t *entry = &lfwThreadTable[i];
             entry->threadMutex.lock();
-            if (entry->threadStarted &&
-                (entry->threadState == LFW_WAITING || entry->threadState == LFW_ASSIGNED)) {
+            if (entry->threadStarted && (entry->threadState == LFW_WAITING || entry->threadState == LFW_ASSIGNED)) {
                 if (velk_debug_level >= 2)
                     velk_ErrPrintf("/debug/%s: setting <QUIT> request for LFW thread %d\n", "velk_LocalFileMgrThread",
                                    i);
@@ -1247,14 +1257,9 @@ void *velk_LocalFileMgrThread(void *IoCtlPtr)
             stepReadEntry(&mgr);
             didWork = true;
             break;
-        case IX_ASSIGN_TASK:
-            didWork = stepAssignTask(&mgr) || didWork;
-            break;
-        case IX_ASSIGN_BUFFERS:
-            didWork = stepAssignBuffers(&mgr) || didWork;
-            break;
-        case IX_EOF_REACHED:
-            break;
+        case IX_ASSIGN_TASK: didWork = stepAssignTask(&mgr) || didWork; break;
+        case IX_ASSIGN_BUFFERS: didWork = stepAssignBuffers(&mgr) || didWork; break;
+        case IX_EOF_REACHED: break;
         default:
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal state error at line %d\n", __func__, __LINE__);
             mgrAbort(&mgr, __func__, __LINE__);

@@ -25,10 +25,10 @@
 
 // States of a reader thread entry.
 enum LFW_STATES {
-    LFW_WAITING = 0,       // free
-    LFW_ASSIGNED = 1,      // holds a member, no request running
-    LFW_ACTIVE = 2,        // request running
-    LFW_CMD_COMPLETE = 3,  // request finished, not yet taken by the manager
+    LFW_WAITING = 0,      // free
+    LFW_ASSIGNED = 1,     // holds a member, no request running
+    LFW_ACTIVE = 2,       // request running
+    LFW_CMD_COMPLETE = 3, // request finished, not yet taken by the manager
 };
 
 // Requests to a reader thread.
@@ -60,24 +60,24 @@ typedef uint32_t crc32_t;
 // LFW_IDLE); each hand-over changes threadState under threadMutex, which
 // orders the two sides' accesses.
 struct lfw_task_t {
-    int request;               // LFW_TASKS
-    long indexEntryNumber;     // ordinal of the member's index entry
-    crc32_t fileCRC;           // running CRC-32 of the member's data
-    hif_entry_t inxEntry;      // copy of the member's index entry
-    char localFile[VELK_PATH_BUFSIZE];  // member path, set when the file is opened
-    int totalBlocks;           // header block plus data blocks
-    int64_t blocksToSkip;      // blocks already in the archive (resumed member), else 0
-    int blocksAssigned;        // blocks handed out so far, skipped ones included
-    int reqBlocks;             // blocks in the current request
-    io_buffer_t *reqBuffer;    // buffer of the current request
-    int reqOffset;             // byte offset in reqBuffer where the request starts
-    int eofHit;                // the rest of the member is zero-filled
+    int request;                       // LFW_TASKS
+    long indexEntryNumber;             // ordinal of the member's index entry
+    crc32_t fileCRC;                   // running CRC-32 of the member's data
+    hif_entry_t inxEntry;              // copy of the member's index entry
+    char localFile[VELK_PATH_BUFSIZE]; // member path, set when the file is opened
+    int totalBlocks;                   // header block plus data blocks
+    int64_t blocksToSkip;              // blocks already in the archive (resumed member), else 0
+    int blocksAssigned;                // blocks handed out so far, skipped ones included
+    int reqBlocks;                     // blocks in the current request
+    io_buffer_t *reqBuffer;            // buffer of the current request
+    int reqOffset;                     // byte offset in reqBuffer where the request starts
+    int eofHit;                        // the rest of the member is zero-filled
     int readError;
-    int fileNotOpened;         // the member file could not be opened
-    int fileSizeChanged;       // the file's size differs from the entry's
-    int bufOffset;             // write cursor in reqBuffer during the request
-    int response;              // 0, or negative when the request failed
-    int rplyBlocks;            // blocks the request put into the buffer
+    int fileNotOpened;   // the member file could not be opened
+    int fileSizeChanged; // the file's size differs from the entry's
+    int bufOffset;       // write cursor in reqBuffer during the request
+    int response;        // 0, or negative when the request failed
+    int rplyBlocks;      // blocks the request put into the buffer
 };
 
 // Guards the pool globals below and every entry's next and goIdleSent.
@@ -85,29 +85,29 @@ extern kyl_mutex_t lfwLock;
 
 // One reader thread's entry in lfwThreadTable.
 struct lfw_ctl_t {
-    lfw_ctl_t *next KYL_GUARDED_BY(lfwLock);  // link in the completed-task list
+    lfw_ctl_t *next KYL_GUARDED_BY(lfwLock); // link in the completed-task list
     pthread_t threadID;
-    int tableInx;              // index in the table
-    int threadState KYL_GUARDED_BY(threadMutex);  // LFW_STATES
+    int tableInx;                                // index in the table
+    int threadState KYL_GUARDED_BY(threadMutex); // LFW_STATES
     lfw_task_t task;
     kyl_mutex_t threadMutex;
-    kyl_cond_t threadCond;     // wakes the reader
-    int mutexCreated;          // threadMutex exists
-    int condCreated;           // threadCond exists
-    int threadStarted;         // the thread was created and not yet joined
-    int goIdleSent KYL_GUARDED_BY(lfwLock);  // quiescing sent LFW_GO_IDLE
+    kyl_cond_t threadCond;                  // wakes the reader
+    int mutexCreated;                       // threadMutex exists
+    int condCreated;                        // threadCond exists
+    int threadStarted;                      // the thread was created and not yet joined
+    int goIdleSent KYL_GUARDED_BY(lfwLock); // quiescing sent LFW_GO_IDLE
 };
 
 // Announces a reader's completion (and, from the writer side, a returned
 // buffer or the end of the transfer).  Used with lfwLock.
 extern kyl_cond_t lfwCondition;
 
-extern lfw_ctl_t *lfwThreadTable KYL_GUARDED_BY(lfwLock);  // lfwTableSize entries
+extern lfw_ctl_t *lfwThreadTable KYL_GUARDED_BY(lfwLock); // lfwTableSize entries
 extern int lfwTableSize KYL_GUARDED_BY(lfwLock);
-extern int lfwActiveThreads KYL_GUARDED_BY(lfwLock);       // entries not LFW_WAITING
+extern int lfwActiveThreads KYL_GUARDED_BY(lfwLock);         // entries not LFW_WAITING
 extern lfw_ctl_t *lfwCompletedTasks KYL_GUARDED_BY(lfwLock); // newest first
-extern int lfwCompletionCount KYL_GUARDED_BY(lfwLock);     // length of that list
-extern int lfwThreadHighWater KYL_GUARDED_BY(lfwLock);     // highest table index ever assigned
+extern int lfwCompletionCount KYL_GUARDED_BY(lfwLock);       // length of that list
+extern int lfwThreadHighWater KYL_GUARDED_BY(lfwLock);       // highest table index ever assigned
 
 // Creates the table of velk_max_threads entries (each with its mutex and
 // condition) and starts a reader thread on each, with stack size
@@ -179,11 +179,11 @@ int velk_LfwThreadHighWater() KYL_EXCLUDES(lfwLock);
 
 // Where the manager resumes after error recovery repositioned the stream.
 struct lfw_resync_t {
-    int repositioned;        // non-zero: the fields below are set
-    long ordinal;            // ordinal of the entry that holds the restart point
-    hif_entry_t entry;       // that entry
-    int64_t blocksToSkip;    // blocks of the entry already in the archive
-    uint64_t logicalOffset;  // archive offset of the restart point
+    int repositioned;       // non-zero: the fields below are set
+    long ordinal;           // ordinal of the entry that holds the restart point
+    hif_entry_t entry;      // that entry
+    int64_t blocksToSkip;   // blocks of the entry already in the archive
+    uint64_t logicalOffset; // archive offset of the restart point
 };
 
 // Recovery hook of the manager, called at the top of a pass when

@@ -29,12 +29,9 @@ static constexpr int kBlock = 512;
 static const char *memTypeName(int memType)
 {
     switch (memType) {
-    case VELK_MEMTYPE_LOCAL:
-        return "LOCAL";
-    case VELK_MEMTYPE_SHARED:
-        return "SHARED MEMORY";
-    default:
-        return "????";
+    case VELK_MEMTYPE_LOCAL: return "LOCAL";
+    case VELK_MEMTYPE_SHARED: return "SHARED MEMORY";
+    default: return "????";
     }
 }
 
@@ -80,7 +77,7 @@ int velk_AllocateIoBuffers(transfer_t *Ctl) KYL_NO_THREAD_SAFETY_ANALYSIS
     for (int i = 0; i < Ctl->bufCount; ++i) {
         auto *buf = static_cast<io_buffer_t *>(VELK_CALLOC(1, sizeof(io_buffer_t)));
         if (buf == nullptr)
-            return -1;  // reported by the allocation wrapper
+            return -1; // reported by the allocation wrapper
         if (velk_InitRwBuf(buf, memType) != 0) {
             velk_CleanIoBuf(buf);
             VELK_FREE(buf);
@@ -137,8 +134,8 @@ int velk_InitRwBuf(io_buffer_t *theBuf, int memType)
     }
     theBuf->bufFlags |= IOB_FLAG_COND_CREATED;
     if (velk_debug_level >= 1)
-        velk_ErrPrintf("/debug/allocated I/O buffer. Type=%s size=%d addr=@%p\n", memTypeName(memType),
-                       theBuf->bufSize, static_cast<void *>(theBuf->buffer));
+        velk_ErrPrintf("/debug/allocated I/O buffer. Type=%s size=%d addr=@%p\n", memTypeName(memType), theBuf->bufSize,
+                       static_cast<void *>(theBuf->buffer));
     return 0;
 }
 

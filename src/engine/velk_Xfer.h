@@ -46,10 +46,10 @@ constexpr int VELK_MEMTYPE_LOCAL = 0;
 constexpr int VELK_MEMTYPE_SHARED = 1;
 
 // bufFlags bits.
-constexpr uint32_t IOB_FLAG_LOCK_CREATED = 0x1;        // bufLock exists
-constexpr uint32_t IOB_FLAG_COND_CREATED = 0x2;        // bufCond exists
-constexpr uint32_t IOB_FLAG_NEW_OFFSET = 0x4;          // read: delivery restarts at newFileOffset
-constexpr uint32_t IOB_FLAG_LAST_DATA = 0x80000000u;   // holds the last data of the transfer
+constexpr uint32_t IOB_FLAG_LOCK_CREATED = 0x1;      // bufLock exists
+constexpr uint32_t IOB_FLAG_COND_CREATED = 0x2;      // bufCond exists
+constexpr uint32_t IOB_FLAG_NEW_OFFSET = 0x4;        // read: delivery restarts at newFileOffset
+constexpr uint32_t IOB_FLAG_LAST_DATA = 0x80000000u; // holds the last data of the transfer
 
 // Entries of the mover connection table of a remote archive transfer.
 constexpr int VELK_MAX_CONNECTIONS = 64;
@@ -69,39 +69,39 @@ struct initiator_ipaddr_t {
 struct nw_sock_struct_t;
 
 struct io_buffer_t {
-    io_buffer_t *next;          // link in whichever queue holds the buffer
-    int state;                  // IOB_STATES
+    io_buffer_t *next; // link in whichever queue holds the buffer
+    int state;         // IOB_STATES
     int bufID;
-    int memType;                // VELK_MEMTYPE_*
+    int memType; // VELK_MEMTYPE_*
     int memID;
-    int bufSize;                // bytes, always bufSizeBlocks * 512
+    int bufSize; // bytes, always bufSizeBlocks * 512
     int bufSizeBlocks;
-    int bufBlocksAllocated;     // blocks promised to reader tasks
-    int bufBlocksFilled;        // blocks written into the buffer
-    unsigned char *buffer;      // the storage, bufSize bytes
-    uint32_t bufFlags;          // IOB_FLAG_*
-    int ioCount;                // transfers in flight on mover connections (bufLock)
-    uint64_t iodOffset;         // first byte as an offset in the current list request
-    uint64_t fileOffset;        // archive (logical stream) offset of the first byte
+    int bufBlocksAllocated; // blocks promised to reader tasks
+    int bufBlocksFilled;    // blocks written into the buffer
+    unsigned char *buffer;  // the storage, bufSize bytes
+    uint32_t bufFlags;      // IOB_FLAG_*
+    int ioCount;            // transfers in flight on mover connections (bufLock)
+    uint64_t iodOffset;     // first byte as an offset in the current list request
+    uint64_t fileOffset;    // archive (logical stream) offset of the first byte
     uint64_t newFileOffset;
-    uint32_t dataRemaining;     // bytes still expected
-    uint32_t dataMoved;         // bytes moved to or from movers (bufLock)
-    uint32_t dataLength;        // valid bytes in the buffer
+    uint32_t dataRemaining; // bytes still expected
+    uint32_t dataMoved;     // bytes moved to or from movers (bufLock)
+    uint32_t dataLength;    // valid bytes in the buffer
     kyl_mutex_t bufLock;
     kyl_cond_t bufCond;
 };
 
 // A thread waiting for the buffer that holds dataAddress.
 struct io_bufreq_t {
-    io_bufreq_t *next;          // link in the request queue
+    io_bufreq_t *next; // link in the request queue
     int reqLockCreated;
     kyl_mutex_t reqLock;
     int reqCondCreated;
     kyl_cond_t reqCond;
     pthread_t waitingThread;
-    uint64_t iodOffset;         // offset within the list request
-    uint64_t dataAddress;       // archive address wanted
-    uint64_t requestLength;     // bytes
+    uint64_t iodOffset;     // offset within the list request
+    uint64_t dataAddress;   // archive address wanted
+    uint64_t requestLength; // bytes
     int response;
 };
 
@@ -129,34 +129,34 @@ enum VELK_XFER_IO_TYPE {
 
 // Local-file side of a gateway-host transfer.
 struct lfx_file_info_t {
-    int ioType;                 // VELK_XFER_IO_TYPE
-    int fileOpen;               // 1 when localFD is open
-    char *localPath;            // copy of the local path, or null
+    int ioType;      // VELK_XFER_IO_TYPE
+    int fileOpen;    // 1 when localFD is open
+    char *localPath; // copy of the local path, or null
     int localFD;
     uint64_t localSize;
     uint64_t currentPos;
-    uint64_t currentFillPos;    // archive offset of the next buffer handed over
+    uint64_t currentFillPos; // archive offset of the next buffer handed over
     struct stat64 localStat;
     int haveStat;
-    int remoteFD;               // -1 when the remote file is not open
-    char *remotePath;           // copy
+    int remoteFD;     // -1 when the remote file is not open
+    char *remotePath; // copy
     int pipedFile;
-    double fileSize;            // the transfer length
+    double fileSize; // the transfer length
     uint32_t fileUid;
     uint32_t fileGid;
-    io_bufreq_t lfxBufRequest;  // request entry of the buffer source
+    io_bufreq_t lfxBufRequest; // request entry of the buffer source
     velk_bufSource_t readCallback;
     velk_bufCallback_t writeCallback;
-    void *writeCallbackArg;     // handed to writeCallback
+    void *writeCallbackArg; // handed to writeCallback
 };
 
 // One mover connection.  Sockets hold -1 when closed.
 struct connection_info_t {
-    int conInx;                 // index in the table
+    int conInx; // index in the table
     int fileOpen;
     int localFD;
-    int isactive;               // 1 while a transfer thread serves the entry (controlLock)
-    transfer_t *ctl;            // back pointer to the transfer context
+    int isactive;    // 1 while a transfer thread serves the entry (controlLock)
+    transfer_t *ctl; // back pointer to the transfer context
     pthread_t threadId;
     int controlSocket;
     quor_sockaddr_t remoteAddr;
@@ -179,13 +179,13 @@ struct connection_info_t {
 // starts the transfer and published in xfer_ctl.
 struct transfer_t {
     int archive_fd;
-    double startTime;           // velk_GetTimestamp seconds
+    double startTime; // velk_GetTimestamp seconds
     double stopTime;
     uint64_t srcOffset;
     uint64_t sinkOffset;
     uint64_t transferLength;
-    int transfer_active KYL_GUARDED_BY(controlLock);  // 1 while the transfer runs
-    int xferOperation;          // IO_OPERATION
+    int transfer_active KYL_GUARDED_BY(controlLock); // 1 while the transfer runs
+    int xferOperation;                               // IO_OPERATION
     uint32_t Flags;
     pthread_t threadID;
     kyl_mutex_t controlLock;
@@ -195,7 +195,7 @@ struct transfer_t {
     int waitIOCondCreated;
     kyl_cond_t waitIOCondition;
     int errorResyncFlag KYL_GUARDED_BY(controlLock);
-    int abortSignalled KYL_GUARDED_BY(controlLock);  // abort count; non-zero: aborted
+    int abortSignalled KYL_GUARDED_BY(controlLock); // abort count; non-zero: aborted
     int xferThreadTerminateCount;
     int bufCount;
     kyl_mutex_t bufQueueLock;
@@ -203,8 +203,8 @@ struct transfer_t {
     kyl_cond_t bufQueueCondition;
     int bufQueueCondCreated;
     io_buffer_t *bufEmptyQueue KYL_GUARDED_BY(bufQueueLock);
-    io_buffer_t *bufFillQueue;      // local file manager thread only
-    io_buffer_t *bufFillQueueTail;  // local file manager thread only
+    io_buffer_t *bufFillQueue;     // local file manager thread only
+    io_buffer_t *bufFillQueueTail; // local file manager thread only
     io_buffer_t *bufReadyQueue KYL_GUARDED_BY(bufQueueLock);
     io_bufreq_t *requestQueue KYL_GUARDED_BY(bufQueueLock);
     uint64_t localFileOffset;
@@ -223,7 +223,7 @@ struct transfer_t {
     nw_sock_struct_t *controlSockAddr;
     int connectListSize;
     connection_info_t *connectionList;
-    int listenSockFD;           // -1 when closed
+    int listenSockFD; // -1 when closed
     quor_sockaddr_t listenSockAddr;
     pthread_t listenThreadId;
     lfx_file_info_t lfxFileInfo;

@@ -8,7 +8,6 @@
 
 #include "velk_IndexFile.h"
 
-
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -220,12 +219,9 @@ bool components(const char *path, std::string out[], int *count, int cap)
 const char *velk_IndexKindName(int kind)
 {
     switch (kind) {
-    case VELK_QUOR_FILE:
-        return "QUOR-resident";
-    case VELK_REMOTE_FILE:
-        return "remote";
-    default:
-        return "local";
+    case VELK_QUOR_FILE: return "QUOR-resident";
+    case VELK_REMOTE_FILE: return "remote";
+    default: return "local";
     }
 }
 
@@ -262,7 +258,7 @@ int velk_IndexFromFileSpec(int64_t ordinal, velk_FileSpec_t *fileSpec, hif_entry
     while (len > 1 && path[len - 1] == '/')
         len--;
 
-    size_t split = 0;  // position of the separating '/', 0 when not split
+    size_t split = 0; // position of the separating '/', 0 when not split
     if (len > kNameMax) {
         // The rightmost '/' that leaves at most 99 name characters and a
         // non-empty prefix of at most 154.
@@ -379,9 +375,7 @@ int velk_IndexFromTarHdr(uint64_t blockOffset, const posix_header_t *header, hif
         type = VTO_SYMLINK;
         size = velk_GetMemberFilesize(header);
         break;
-    case USTAR_TYPE_DIRECTORY:
-        type = VTO_DIRECTORY;
-        break;
+    case USTAR_TYPE_DIRECTORY: type = VTO_DIRECTORY; break;
     default:
         // '3', '4', '6', '7' are device, FIFO and contiguous-file members;
         // anything else is unknown.  Neither gives an entry.
@@ -412,7 +406,7 @@ int velk_IndexFromTarHdr(uint64_t blockOffset, const posix_header_t *header, hif
     (void)OctalToUint32_t(&uid, USTAR_uid_size, header->thb_uid, "thb_uid");
     (void)OctalToUint32_t(&gid, USTAR_gid_size, header->thb_gid, "thb_gid");
     velk_Put32(entry->hent_mode, mode);
-    velk_Put32(entry->hent_mtime, static_cast<uint32_t>(mtime));  // seconds kept to 32 bits
+    velk_Put32(entry->hent_mtime, static_cast<uint32_t>(mtime)); // seconds kept to 32 bits
     velk_Put32(entry->hent_uid, uid);
     velk_Put32(entry->hent_gid, gid);
     return 0;
@@ -890,8 +884,8 @@ int velk_CopyAndAdjustLocalIndex()
     close(in);
     velk_tmpIndexFD = -1;
     if (unlink(tmp) != 0 && errno != ENOENT) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating removing temp index file %s\n",
-                    __func__, errno, tmp);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating removing temp index file %s\n", __func__,
+                    errno, tmp);
         velk_SetExitCode(VELK_EXIT_IOERR);
         close(out);
         return -1;
@@ -941,7 +935,7 @@ int velk_IndexEntryWasSelected(const hif_entry_t *entry, const velk_FileSpec_t *
             int k = 0;
             for (; k < np && ok; k++) {
                 if (k >= ng)
-                    ok = false;  // the path ran out before the pattern
+                    ok = false; // the path ran out before the pattern
                 else if (g_hooks.matchComponent(got[k].c_str(), pat[k].c_str()) == 0)
                     ok = false;
             }

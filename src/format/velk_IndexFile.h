@@ -22,16 +22,16 @@
 
 // Index state of the run.  Written by the initial thread (opening an index,
 // or laying out a create); read by the thread that reads the index.
-extern hif_hdr_t velk_index_hdr;          // header image of the open or growing index
-extern int64_t velk_index_entries;        // entries present (or laid out so far)
-extern uint32_t velk_index_flags;         // HIF_IDX_* for the header
+extern hif_hdr_t velk_index_hdr;   // header image of the open or growing index
+extern int64_t velk_index_entries; // entries present (or laid out so far)
+extern uint32_t velk_index_flags;  // HIF_IDX_* for the header
 extern uint32_t velk_annotation_offset;
-extern uint32_t velk_annotation_size;     // bytes between the header and entry 0
+extern uint32_t velk_annotation_size; // bytes between the header and entry 0
 extern uint64_t velk_index_filesize;
-extern char *velk_tmpIndexFile;           // temporary index path (velk_Malloc'd), or null
-extern int velk_tmpIndexFD;               // its descriptor, -1 when none
-extern int velk_unlinkTmpIndexFile;       // remove the temporary index at exit
-extern uint64_t velk_archive_blocks;      // archive size in blocks laid out so far by a create
+extern char *velk_tmpIndexFile;      // temporary index path (velk_Malloc'd), or null
+extern int velk_tmpIndexFD;          // its descriptor, -1 when none
+extern int velk_unlinkTmpIndexFile;  // remove the temporary index at exit
+extern uint64_t velk_archive_blocks; // archive size in blocks laid out so far by a create
 
 // Size of the sequential reader's buffer and of every block of entries
 // moved at once: 4 MiB, 8192 entries.
@@ -118,7 +118,6 @@ void velk_IndexReadRelease();
 // 0..velk_index_entries-1, a short read or an entry without "VELK_IDX"
 // fails at once.  Returns 0, or -1 with a message and exit status 72.
 [[nodiscard]] int velk_IndexReadRandomEntry(int fd, int kind, int64_t ordinal, hif_entry_t *entry);
-
 
 // Yields VELK_INDEX_BUFSIZE and VELK_INDEX_BUFENTRIES.
 void velk_GetIndexBufSize(int *bytesOut, int *entriesOut);

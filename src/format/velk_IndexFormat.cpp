@@ -60,16 +60,11 @@ static_assert(sizeof HENT_SANITY - 1 == HENT_sanity_size, "entry sanity fills it
 const char *velk_ObjectTypeName(uint32_t type)
 {
     switch (type) {
-    case VTO_FILE:
-        return "FILE";
-    case VTO_DIRECTORY:
-        return "DIRECTORY";
-    case VTO_HARDLINK:
-        return "HARD LINK";
-    case VTO_SYMLINK:
-        return "SYMLINK";
-    default:
-        return "UNKNOWN";
+    case VTO_FILE: return "FILE";
+    case VTO_DIRECTORY: return "DIRECTORY";
+    case VTO_HARDLINK: return "HARD LINK";
+    case VTO_SYMLINK: return "SYMLINK";
+    default: return "UNKNOWN";
     }
 }
 

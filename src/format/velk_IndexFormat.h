@@ -39,10 +39,22 @@ struct velk_be32_t {
 struct velk_be64_t {
     unsigned char b[8];
 };
-inline uint32_t velk_Get32(const velk_be32_t &f) { return u_be32_get(f.b); }
-inline void velk_Put32(velk_be32_t &f, uint32_t v) { u_be32_put(f.b, v); }
-inline uint64_t velk_Get64(const velk_be64_t &f) { return u_signed64_get(f.b); }
-inline void velk_Put64(velk_be64_t &f, uint64_t v) { u_signed64_put(f.b, v); }
+inline uint32_t velk_Get32(const velk_be32_t &f)
+{
+    return u_be32_get(f.b);
+}
+inline void velk_Put32(velk_be32_t &f, uint32_t v)
+{
+    u_be32_put(f.b, v);
+}
+inline uint64_t velk_Get64(const velk_be64_t &f)
+{
+    return u_signed64_get(f.b);
+}
+inline void velk_Put64(velk_be64_t &f, uint64_t v)
+{
+    u_signed64_put(f.b, v);
+}
 
 // ---------------------------------------------------------------------------
 // Index header.
@@ -72,9 +84,9 @@ struct hidx_hdr_t {
     char hif_sanity[12];
     velk_be32_t hif_version;
     velk_be32_t hif_flags;
-    velk_be32_t obj_count;          // entries, the consistency file's included
-    velk_be32_t annotation_offset;  // 0
-    velk_be32_t annotation_size;    // bytes of annotation area after the header
+    velk_be32_t obj_count;         // entries, the consistency file's included
+    velk_be32_t annotation_offset; // 0
+    velk_be32_t annotation_size;   // bytes of annotation area after the header
 };
 
 // The consistency record (offsets from its own start).  It sits at byte 32
@@ -93,7 +105,7 @@ constexpr size_t HCF_hard_deletes_offset = 144;
 constexpr size_t HCF_reserved2_offset = 148, HCF_reserved2_size = 108;
 
 struct hif_consistency_t {
-    char hif_inx_sanity[8];  // "VELK_INX", no NUL
+    char hif_inx_sanity[8]; // "VELK_INX", no NUL
     velk_be32_t hif_cf_version;
     velk_be32_t hif_cf_rewrite_time;
     velk_be32_t hif_create_time;
@@ -149,23 +161,23 @@ constexpr size_t HENT_PREFIX_MAX = 155;
 constexpr char HENT_SANITY[] = "VELK_IDX";
 
 // Entry flags.  Readers test the phantom bit as the sign of the flags word.
-constexpr uint32_t HIF_FLAG_PHANTOM = 0x80000000u;  // data unusable: transfer failed
-constexpr uint32_t HIF_FLAG_DELETED = 0x40000000u;  // soft-deleted
-constexpr uint32_t HIF_FLAG_CRC = 0x10000000u;      // hent_crc32 is valid
+constexpr uint32_t HIF_FLAG_PHANTOM = 0x80000000u; // data unusable: transfer failed
+constexpr uint32_t HIF_FLAG_DELETED = 0x40000000u; // soft-deleted
+constexpr uint32_t HIF_FLAG_CRC = 0x10000000u;     // hent_crc32 is valid
 
 struct hif_entry_t {
     char hent_sanity[8];
     velk_be32_t hent_flags;
-    velk_be32_t hent_blocks;   // archive blocks, header block included
-    velk_be32_t hent_type;     // VELK_OBJECT_TYPE
-    velk_be32_t hent_parent;   // 0
-    velk_be32_t hent_version;  // 1 from a member-table record, 0 from a tar header
-    velk_be64_t hent_offset;   // block number of the member's header block
-    velk_be64_t hent_fsize;    // member size in bytes
+    velk_be32_t hent_blocks;  // archive blocks, header block included
+    velk_be32_t hent_type;    // VELK_OBJECT_TYPE
+    velk_be32_t hent_parent;  // 0
+    velk_be32_t hent_version; // 1 from a member-table record, 0 from a tar header
+    velk_be64_t hent_offset;  // block number of the member's header block
+    velk_be64_t hent_fsize;   // member size in bytes
     velk_be32_t hent_annotation;
     velk_be32_t hent_annotation_bytes;
     velk_be32_t hent_crc32;
-    char hent_name[100];       // need not be NUL-terminated when made from a tar header
+    char hent_name[100]; // need not be NUL-terminated when made from a tar header
     char hent_prefix[156];
     char hent_linkname[100];
     velk_be32_t hent_mode;

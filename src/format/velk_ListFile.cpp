@@ -56,14 +56,13 @@ int velk_ReadListStream(FILE *fp, const char *listName, velk_listline_fn fn, voi
                 }
                 if (velk_shutdown_signalled.load())
                     return -1;
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d reading input list %s\n", errno,
-                            listName);
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d reading input list %s\n", errno, listName);
                 velk_SetExitCode(VELK_EXIT_IOERR);
                 return -1;
             }
             eof = true;
             if (len == 0)
-                break;  // no unterminated last line
+                break; // no unterminated last line
         } else if (c != '\n') {
             if (len >= VELK_LISTFILE_MAX_LINE) {
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,

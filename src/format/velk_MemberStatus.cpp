@@ -52,8 +52,8 @@ struct RangeCheck {
 
 RangeCheck inRange(int64_t ordinal) KYL_REQUIRES(velk_TableLock)
 {
-    return RangeCheck{ordinal >= velk_base_index_ordinal && ordinal < velk_max_index_ordinal,
-                      velk_base_index_ordinal, velk_max_index_ordinal};
+    return RangeCheck{ordinal >= velk_base_index_ordinal && ordinal < velk_max_index_ordinal, velk_base_index_ordinal,
+                      velk_max_index_ordinal};
 }
 
 // An ordinal outside the tables is a fault of the caller: logged with the

@@ -76,8 +76,8 @@ void Uint32_tToOctal(uint32_t value, char *field, int width, int terminate, cons
         digits--;
     }
     if (writeOctalDigits(value, field, digits) != 0)
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s]Octal field [%s] overflow - width=%d value=%ld\n",
-                    __func__, fieldName ? fieldName : "", width, static_cast<long>(value));
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s]Octal field [%s] overflow - width=%d value=%ld\n", __func__,
+                    fieldName ? fieldName : "", width, static_cast<long>(value));
 }
 
 void Uint64_tToOctal(uint64_t value, char *field, int width, int terminate, const char *fieldName)
@@ -181,15 +181,11 @@ void velk_BuildPosixHeader(const hif_entry_t *entry, unsigned char *block)
     uint32_t type = velk_Get32(entry->hent_type);
     switch (type) {
     case VTO_FILE:
-    case VTO_HARDLINK:  // a hard link is written with its data, as a file
+    case VTO_HARDLINK: // a hard link is written with its data, as a file
         b[USTAR_typeflag_offset] = USTAR_TYPE_FILE;
         break;
-    case VTO_DIRECTORY:
-        b[USTAR_typeflag_offset] = USTAR_TYPE_DIRECTORY;
-        break;
-    case VTO_SYMLINK:
-        b[USTAR_typeflag_offset] = USTAR_TYPE_SYMLINK;
-        break;
+    case VTO_DIRECTORY: b[USTAR_typeflag_offset] = USTAR_TYPE_DIRECTORY; break;
+    case VTO_SYMLINK: b[USTAR_typeflag_offset] = USTAR_TYPE_SYMLINK; break;
     default: {
         char name[VELK_PATH_BUFSIZE];
         velk_FormIxEntryPathname(entry, name, sizeof name);
@@ -200,7 +196,7 @@ void velk_BuildPosixHeader(const hif_entry_t *entry, unsigned char *block)
     }
 
     memcpy(b + USTAR_linkname_offset, entry->hent_linkname, USTAR_linkname_size);
-    memcpy(b + USTAR_magic_offset, "ustar", USTAR_magic_size);  // five letters and the NUL
+    memcpy(b + USTAR_magic_offset, "ustar", USTAR_magic_size); // five letters and the NUL
     memcpy(b + USTAR_version_offset, "00", USTAR_version_size);
     memcpy(b + USTAR_uname_offset, entry->hent_uname, USTAR_uname_size);
     memcpy(b + USTAR_gname_offset, entry->hent_gname, USTAR_gname_size);
@@ -294,8 +290,7 @@ int64_t velk_ReadArchive(int fd, size_t length, void *buffer)
 {
     if (velk_filetype != VELK_PIPE && velk_filetype != VELK_LOCAL_FILE) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "%s: reading a remote archive file is not available in this build: %s\n", __func__,
-                    archiveName());
+                    "%s: reading a remote archive file is not available in this build: %s\n", __func__, archiveName());
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -362,9 +357,8 @@ int velk_ReadHdrBlock(int fd, posix_header_t *header)
     if (n < static_cast<int64_t>(sizeof block)) {
         // The archive ends inside a block: the rest of it does not exist, so
         // the block is not a header.
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "%s: archive file %s ends after %d bytes of a header block\n", __func__, archiveName(),
-                    static_cast<int>(n));
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: archive file %s ends after %d bytes of a header block\n",
+                    __func__, archiveName(), static_cast<int>(n));
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -395,15 +389,12 @@ static bool actionReadsDataLevel()
     case VOP_COPY:
     case VOP_EXTRACT:
     case VOP_REPACK:
-    case VOP_UPDATE:
-        return true;
-    default:
-        return false;
+    case VOP_UPDATE: return true;
+    default: return false;
     }
 }
 
-int velk_GetArchiveStripeInfo(int useDataLevel, const velk_storage_level_t *levels, int levelCount,
-                              const char *path)
+int velk_GetArchiveStripeInfo(int useDataLevel, const velk_storage_level_t *levels, int levelCount, const char *path)
 {
     velk_vv_blocksize = 0;
     if (levelCount > VELK_MAX_STORAGE_LEVELS)
@@ -422,7 +413,8 @@ int velk_GetArchiveStripeInfo(int useDataLevel, const velk_storage_level_t *leve
         }
     }
     if (dataLevel < 0 && !actionMakesFile()) {
-        velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "[warning] internal error - no data at any level of hierarchy for %s\n",
+        velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG,
+                    "[warning] internal error - no data at any level of hierarchy for %s\n",
                     path != nullptr ? path : "");
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;

@@ -132,9 +132,9 @@ extern ssize_t (*velk_archive_read_fn)(int fd, void *buf, size_t count);
 
 // Storage layout of the current archive, for the transfer engine.  Written by
 // velk_GetArchiveStripeInfo on the initial thread before transfers start.
-extern int velk_archive_stripewidth;  // at least 1
+extern int velk_archive_stripewidth; // at least 1
 extern int velk_optimum_access;
-extern int velk_vv_blocksize;         // stripe length / stripe width
+extern int velk_vv_blocksize; // stripe length / stripe width
 extern bool velk_archive_is_tape;
 
 // One level of the storage hierarchy as the extended attributes give it.
@@ -145,7 +145,7 @@ struct velk_storage_level_t {
     uint32_t optimumAccess;
     uint32_t stripeWidth;
     uint32_t stripeLength;
-    uint32_t flags;  // VELK_LEVEL_*
+    uint32_t flags; // VELK_LEVEL_*
 };
 
 // Derives the layout globals from up to VELK_MAX_STORAGE_LEVELS levels, top
