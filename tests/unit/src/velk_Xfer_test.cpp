@@ -1,4 +1,4 @@
-// Transfer context: buffer sizes and counts, and the queue order rules.
+// Transfer context: buffer sizes and the queue order rules.
 
 #include "velk_ParseCmdLine.h"
 #include "velk_Xfer.h"
@@ -42,7 +42,7 @@ protected:
     velkunit::RunGlobals globals_;
 };
 
-TEST_F(XferTest, BuffersAreWholeBlocksTwoPerStripeInAllocationOrder)
+TEST_F(XferTest, BuffersAreWholeBlocks)
 {
     io_buffer_t buf;
     memset(static_cast<void *>(&buf), 0, sizeof buf);
@@ -63,23 +63,6 @@ TEST_F(XferTest, BuffersAreWholeBlocksTwoPerStripeInAllocationOrder)
     EXPECT_EQ(velk_CleanIoBuf(&buf), 0);
     EXPECT_EQ(buf.buffer, nullptr);
     EXPECT_EQ(buf.bufFlags, 0u);
-
-    velk_iobufsize = 524288;
-    for (auto [stripes, buffers] : {std::pair{4, 8}, std::pair{1, 2}}) {
-        memset(static_cast<void *>(&ctl_), 0, sizeof ctl_);
-        velk_archive_stripewidth = stripes;
-        ASSERT_EQ(velk_AllocateIoBuffers(&ctl_), 0);
-        EXPECT_EQ(ctl_.bufCount, buffers);
-        int n = 0;
-        for (io_buffer_t *b = ctl_.bufEmptyQueue; b != nullptr; b = b->next, ++n) {
-            EXPECT_EQ(b->bufID, n);
-            EXPECT_EQ(b->bufSize, 524288);
-            EXPECT_EQ(b->memType, VELK_MEMTYPE_LOCAL);
-        }
-        EXPECT_EQ(n, buffers);
-        velk_CleanupIoBuffers(&ctl_);
-        EXPECT_EQ(ctl_.bufEmptyQueue, nullptr);
-    }
 
 }
 
@@ -112,7 +95,6 @@ TEST_F(XferTest, QueueOrderRules)
     EXPECT_EQ(velk_TakeEmptyBuffer(&ctl_), &b[0]);
     EXPECT_EQ(velk_TakeEmptyBuffer(&ctl_), &b[2]);
     EXPECT_EQ(velk_TakeEmptyBuffer(&ctl_), nullptr);
-
 }
 
 } // namespace
