@@ -144,7 +144,6 @@ TEST(FsGolden, StatusPasswordEntryAndSmallRequests)
                  xstr("alice") + xstr("x") + hex("00 00 03 e8 00 00 00 64") + xstr("") + xstr("/home/alice") +
                      xstr("/bin/sh"),
                  true);
-    EXPECT_EQ(xstr("a.idx"), hex("00 00 00 05 61 2e 69 64 78 00 00 00"));
 
     api_quor_Lseek_req_t ls{3, -2, 2};
     expectGolden(xdr_api_quor_Lseek_req_t, &ls, hex("00 00 00 03 ff ff ff ff ff ff ff fe 00 00 00 02"));
