@@ -155,15 +155,6 @@ TEST(FsGolden, StatusPasswordEntryAndSmallRequests)
     strcpy(mk->Path, "/d");
     mk->Mode = 040700;
     expectGolden(xdr_api_quor_Mkdir_req_t, mk.get(), hex("00 00 00 02 2f 64 00 00 00 01 01 c0"));
-    auto sc = fresh<api_selectcos_req_t>();
-    sc->fileSize = 0x200000000ull;
-    sc->uid = 1000;
-    sc->gid = 100;
-    sc->charge = 5;
-    sc->copies = 2;
-    sc->subsysId = 3;
-    expectGolden(xdr_api_selectcos_req_t, sc.get(),
-                 hex("00 00 00 00 00 00 00 02 00 00 00 00 00 00 03 e8 00 00 00 64 00 00 00 05 00 00 00 02 00 00 00 03"));
     auto ux = fresh<uda_set_expiration_req_t>();
     strcpy(ux->Path, "/a");
     ux->ExpireTime = 0x65000000;
