@@ -1,8 +1,6 @@
-// The shared crypto unit: Diffie-Hellman agreement between two sides
-// (including secrets with a leading zero byte, checked against an
-// independent big-number computation), parameter and peer-key
-// checks, AES lengths and known answers, the scrambler, HMAC-SHA256, random
-// bytes, comparison and wiping.
+// The shared crypto unit: Diffie-Hellman secrets against an independent
+// big-number computation, parameter and peer-key checks, AES lengths and
+// known answers, the scrambler, HMAC-SHA256, comparison and wiping.
 
 #include <gtest/gtest.h>
 
@@ -75,39 +73,19 @@ TEST(Crypto, GroupPrimeIsThePublished2048BitValue)
         EXPECT_EQ(p[i], 0xFF) << i;
 }
 
-// Two sides agree; and against a peer whose private exponent the test
-// knows, the secret equals A^x mod p computed independently, also when it
-// has a leading zero byte (which must come back stripped).
-TEST(Crypto, HandshakesAgreeIncludingLeadingZeroSecrets)
+// Against a peer whose private exponent the test knows, the secret equals
+// A^x mod p computed independently, also when it has a leading zero byte
+// (which must come back stripped); peers are tried until one such secret.
+TEST(Crypto, SecretMatchesAnIndependentComputationIncludingLeadingZeros)
 {
     ASSERT_EQ(quorex_OpenSSLInit(), 0);
     Bytes p = groupPrime();
-    for (int i = 0; i < 20; i++) {
-        DhSide a, b;
-        ASSERT_EQ(quorex_DHNew(p.data(), p.size(), kTwo, 1, &a.dh), 0);
-        ASSERT_EQ(quorex_DHNew(p.data(), p.size(), kTwo, 1, &b.dh), 0);
-        unsigned char pa[QUOREX_MAX_DH_BYTES], pb[QUOREX_MAX_DH_BYTES], sa[QUOREX_MAX_DH_BYTES],
-            sb[QUOREX_MAX_DH_BYTES];
-        int la = quorex_DHPublicKey(a.dh, pa, sizeof pa);
-        int lb = quorex_DHPublicKey(b.dh, pb, sizeof pb);
-        ASSERT_GT(la, 0);
-        ASSERT_GT(lb, 0);
-        ASSERT_NE(pa[0], 0) << "public key must have no leading zero";
-        int ka = quorex_DHSharedSecret(a.dh, pb, static_cast<size_t>(lb), sa, sizeof sa);
-        int kb = quorex_DHSharedSecret(b.dh, pa, static_cast<size_t>(la), sb, sizeof sb);
-        ASSERT_GT(ka, 0);
-        ASSERT_EQ(ka, kb);
-        ASSERT_EQ(memcmp(sa, sb, static_cast<size_t>(ka)), 0);
-    }
-
-    // Constructed case: a peer with a private exponent known to the test.
-    // The secret is computed independently as A^x mod p, and peers are
-    // tried until that secret has a leading zero byte.
     DhSide a;
     ASSERT_EQ(quorex_DHNew(p.data(), p.size(), kTwo, 1, &a.dh), 0);
     unsigned char pa[QUOREX_MAX_DH_BYTES];
     int la = quorex_DHPublicKey(a.dh, pa, sizeof pa);
     ASSERT_GT(la, 0);
+    ASSERT_NE(pa[0], 0) << "public key must have no leading zero";
     BnPtr bp = toBn(p);
     BnPtr ba = toBn(Bytes(pa, pa + la));
     BnPtr g(BN_new());
@@ -233,7 +211,7 @@ TEST(Crypto, AesRefusals)
     EXPECT_GE(badPadding, 12);
 }
 
-TEST(Crypto, ScramblerKnownAnswerAndInverse)
+TEST(Crypto, ScramblerKnownAnswers)
 {
     // Seed 0x01020304: sum 10, k = 0x0A ^ 0xA5 = 0xAF, then 0x5F, 0xBE.
     unsigned char z[3] = {0, 0, 0};
@@ -243,22 +221,9 @@ TEST(Crypto, ScramblerKnownAnswerAndInverse)
     unsigned char o[2] = {0x59, 0x00};
     garble(o, 2, 0xFFFFFFFFu);
     EXPECT_EQ(Bytes(o, o + 2), (Bytes{0x00, 0xB2}));
-
-    unsigned char field[257] = {};
-    memcpy(field, "combo_user", 10);
-    unsigned char orig[257];
-    memcpy(orig, field, sizeof field);
-    garble(field, sizeof field, 1700000000u);
-    EXPECT_NE(memcmp(field, orig, sizeof field), 0);
-    garble(field, sizeof field, 1700000000u);
-    EXPECT_EQ(memcmp(field, orig, sizeof field), 0);
-    // An empty field is left alone.
-    unsigned char sentinel = 0x42;
-    garble(&sentinel, 0, 12345u);
-    EXPECT_EQ(sentinel, 0x42);
 }
 
-TEST(Crypto, HmacRandomCompareWipe)
+TEST(Crypto, HmacCompareWipe)
 {
     // HMAC-SHA256 of "Hi There" under twenty 0x0b bytes, from
     // `openssl dgst -sha256 -mac HMAC -macopt hexkey:0b...0b` on this machine.
@@ -273,12 +238,6 @@ TEST(Crypto, HmacRandomCompareWipe)
     EXPECT_TRUE(quorex_ConstTimeEqual(mac, expect, sizeof mac));
     mac[31] ^= 1;
     EXPECT_FALSE(quorex_ConstTimeEqual(mac, expect, sizeof mac));
-
-    unsigned char r1[32] = {};
-    unsigned char r2[32] = {};
-    ASSERT_EQ(quorex_RandomBytes(r1, sizeof r1), 0);
-    ASSERT_EQ(quorex_RandomBytes(r2, sizeof r2), 0);
-    EXPECT_FALSE(quorex_ConstTimeEqual(r1, r2, sizeof r1));
 
     char secret[16];
     memcpy(secret, "hunter2-secret!", 16);

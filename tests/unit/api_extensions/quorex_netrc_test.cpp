@@ -117,8 +117,6 @@ TEST_F(Netrc, Entries)
         {sixteen + entry, 0600, nullptr, nullptr, 0, "u", "pw"},
         {entry + sixteen + "macdef one_too_many\nx\n\n", 0600, nullptr, nullptr, -1, nullptr, nullptr},
         {entry + "macdef\nbody\n\n", 0600, nullptr, nullptr, -1, nullptr, nullptr},
-        {entry + "macdef   \n", 0600, nullptr, nullptr, -1, nullptr, nullptr},
-        {entry + "macdef noline", 0600, nullptr, nullptr, -1, nullptr, nullptr},
         {entry + "macdef empty\n", 0600, nullptr, nullptr, -1, nullptr, nullptr},
         {entry + "macdef body\nline one\nline two\n", 0600, nullptr, nullptr, -1, nullptr, nullptr},
         {entry + "macdef big\n" + std::string(4000, 'a') + "\n" + std::string(200, 'b') + "\n\n", 0600, nullptr,

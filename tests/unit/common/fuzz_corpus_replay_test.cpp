@@ -13,27 +13,15 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 namespace {
 
-namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
-
-std::vector<fs::path> corpusFiles(const char *target)
+std::vector<uint8_t> readAll(const std::string &path)
 {
-    auto names = velktest::fuzzCorpusFiles(target);
-    return std::vector<fs::path>(names.begin(), names.end());
-}
-
-Bytes readAll(const fs::path &p)
-{
-    std::string text = velktest::readFile(p.string());
-    return Bytes(text.begin(), text.end());
+    std::string text = velktest::readFile(path);
+    return std::vector<uint8_t>(text.begin(), text.end());
 }
 
 bool startsWith(const std::string &s, const char *prefix)
@@ -43,12 +31,12 @@ bool startsWith(const std::string &s, const char *prefix)
 
 TEST(FuzzCorpusReplay, MessageHeaders)
 {
-    auto files = corpusFiles("fuzz_msghdr");
+    auto files = velktest::fuzzCorpusFiles("fuzz_msghdr");
     ASSERT_GE(files.size(), 3u) << "corpus missing";
     int valid = 0, bad = 0;
-    for (const fs::path &f : files) {
-        Bytes b = readAll(f);
-        std::string name = f.filename().string();
+    for (const std::string &f : files) {
+        std::vector<uint8_t> b = readAll(f);
+        std::string name = f.substr(f.rfind('/') + 1);
         int r = fuzz_DecodeMsgHdr(b.data(), b.size());
         if (startsWith(name, "valid-")) {
             EXPECT_EQ(r, 1) << name;
@@ -64,12 +52,12 @@ TEST(FuzzCorpusReplay, MessageHeaders)
 
 TEST(FuzzCorpusReplay, MessageBodies)
 {
-    auto files = corpusFiles("fuzz_reply_bodies");
+    auto files = velktest::fuzzCorpusFiles("fuzz_reply_bodies");
     ASSERT_GE(files.size(), 3u) << "corpus missing";
     int named = 0;
-    for (const fs::path &f : files) {
-        Bytes b = readAll(f);
-        std::string name = f.filename().string();
+    for (const std::string &f : files) {
+        std::vector<uint8_t> b = readAll(f);
+        std::string name = f.substr(f.rfind('/') + 1);
         // The fuzz target's own path: the first byte picks the row.
         fuzz_DecodeSelectedBodies(b.data(), b.size());
 

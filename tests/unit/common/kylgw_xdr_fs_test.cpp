@@ -144,19 +144,9 @@ TEST(FsGolden, StatusPasswordEntryAndSmallRequests)
                  xstr("alice") + xstr("x") + hex("00 00 03 e8 00 00 00 64") + xstr("") + xstr("/home/alice") +
                      xstr("/bin/sh"),
                  true);
-    EXPECT_EQ(xstr("a.idx"), hex("00 00 00 05 61 2e 69 64 78 00 00 00"));
 
-    api_quor_AcctNameToCode_req_t an{};
-    strcpy(an.AcctName, "acct");
-    an.Site = 1;
-    expectGolden(xdr_api_quor_AcctNameToCode_req_t, &an, hex("61 63 63 74") + Bytes(125 + 3, 0) + hex("00 00 00 01"));
     api_quor_Lseek_req_t ls{3, -2, 2};
     expectGolden(xdr_api_quor_Lseek_req_t, &ls, hex("00 00 00 03 ff ff ff ff ff ff ff fe 00 00 00 02"));
-    api_quor_SetFileOffset_req_t so{4, 0x123456789ull, 1, 1};
-    expectGolden(xdr_api_quor_SetFileOffset_req_t, &so,
-                 hex("00 00 00 04 00 00 00 01 23 45 67 89 00 00 00 01 00 00 00 01"));
-    api_quor_ReadAttrs_req_t ra{5, 0x10, 64, 1};
-    expectGolden(xdr_api_quor_ReadAttrs_req_t, &ra, hex("00 00 00 05 00 00 00 00 00 00 00 10 00 00 00 40 00 00 00 01"));
     auto rn = fresh<api_quor_Rename_req_t>();
     strcpy(rn->Old, "a.idx");
     strcpy(rn->New, "a.idx.old");
@@ -165,24 +155,10 @@ TEST(FsGolden, StatusPasswordEntryAndSmallRequests)
     strcpy(mk->Path, "/d");
     mk->Mode = 040700;
     expectGolden(xdr_api_quor_Mkdir_req_t, mk.get(), hex("00 00 00 02 2f 64 00 00 00 01 01 c0"));
-    api_quor_GetUniqueRequestID_rply_t id{{0x01020304, 0x0506, 0x4007, 0x89, 0x0a, {11, 12, 13, 14, 15, 16}}};
-    expectGolden(xdr_api_quor_GetUniqueRequestID_rply_t, &id,
-                 hex("01 02 03 04 00 00 05 06 00 00 40 07 00 00 00 89 00 00 00 0a 0b 0c 0d 0e 0f 10 00 00"));
-    auto sc = fresh<api_selectcos_req_t>();
-    sc->fileSize = 0x200000000ull;
-    sc->uid = 1000;
-    sc->gid = 100;
-    sc->charge = 5;
-    sc->copies = 2;
-    sc->subsysId = 3;
-    expectGolden(xdr_api_selectcos_req_t, sc.get(),
-                 hex("00 00 00 00 00 00 00 02 00 00 00 00 00 00 03 e8 00 00 00 64 00 00 00 05 00 00 00 02 00 00 00 03"));
     auto ux = fresh<uda_set_expiration_req_t>();
     strcpy(ux->Path, "/a");
     ux->ExpireTime = 0x65000000;
     expectGolden(xdr_uda_set_expiration_req_t, ux.get(), hex("00 00 00 03 2f 61 00 00 00 00 00 00 65 00 00 00"));
-    api_quor_Umask_rply_t um{022};
-    expectGolden(xdr_api_quor_Umask_rply_t, &um, hex("00 00 00 12"));
 }
 
 // Wire size of an attribute record whose comment is short, whose trash

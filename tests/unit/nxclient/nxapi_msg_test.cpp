@@ -204,18 +204,6 @@ TEST_F(MessageLayer, GarbageHeaderFailsEveryWaiterAndBreaksTheConnection)
     EXPECT_EQ(nxapi_get_msg(&ctx[1], &h, nullptr, nullptr, conn), NXAPI_E_NOSESSION);
 }
 
-TEST_F(MessageLayer, UnsolicitedHeaderIsRefused)
-{
-    nxapi_tcontext_t ctx;
-    ASSERT_EQ(sendLog(&ctx, 0, 0, "x"), 0);
-    api_msghdr_t h = replyHeader(ctx.msgRequestID, CAT_LOG, FN_LOGMSG, 0);
-    h.msgFlags = MSGF_UNSOLICITED;
-    ASSERT_TRUE(peerSend(peer, h, nullptr, nullptr));
-    api_msghdr_t out;
-    EXPECT_EQ(nxapi_get_msg(&ctx, &out, nullptr, nullptr, conn), KYLGW_E_BADMSG);
-    EXPECT_EQ(nxapi_get_msg(&ctx, &out, nullptr, nullptr, conn), NXAPI_E_NOSESSION);
-}
-
 TEST_F(MessageLayer, BodyThatFailsToDecodeBreaksTheConnection)
 {
     nxapi_tcontext_t ctx;
@@ -240,19 +228,6 @@ TEST_F(MessageLayer, BodyThatFailsToDecodeBreaksTheConnection)
     EXPECT_EQ(nxapi_get_msg(&ctx, &got, &body, KYL_XDRPROC(api_openlog_t, xdr_api_openlog_t), conn),
               NXAPI_E_NOSESSION);
     EXPECT_TRUE(peerSeesClose());
-}
-
-TEST_F(MessageLayer, PeerClosingInsideAHeaderFailsTheWaiter)
-{
-    nxapi_tcontext_t ctx;
-    ASSERT_EQ(sendLog(&ctx, 0, 0, "x"), 0);
-    const unsigned char part[] = {'A', 'P', 'I', '_', 'M', 'S', 'G', 'H', 0, 0, 0, 1};
-    ASSERT_TRUE(writeAllBytes(peer, part, sizeof part));
-    close(peer);
-    peer = -1;
-    api_msghdr_t out;
-    EXPECT_LT(nxapi_get_msg(&ctx, &out, nullptr, nullptr, conn), 0);
-    EXPECT_EQ(conn->state.load(), CONNECTION_CLOSED);
 }
 
 TEST_F(MessageLayer, BodyWithoutCallerCodecBreaksTheConnection)

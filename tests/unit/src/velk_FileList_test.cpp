@@ -182,12 +182,6 @@ TEST_F(FileListTest, InputLists)
     EXPECT_EQ(names(), (Names{"a/b", "*.c"}));
     EXPECT_EQ(velk_FileList[0].hasWildcards, 0u);
     EXPECT_EQ(velk_FileList[1].hasWildcards, 1u);
-
-    char buf[] = "\t \x02 mid dle \x7f\r\n", blank[] = " \t\r\n";
-    EXPECT_EQ(velk_TrimListLine(buf), 7u);
-    EXPECT_STREQ(buf, "mid dle");  // the inner blank stays
-    EXPECT_EQ(velk_TrimListLine(blank), 0u);
-    EXPECT_STREQ(blank, "");
 }
 
 TEST_F(FileListTest, WildcardsAndEscapes)
@@ -202,8 +196,6 @@ TEST_F(FileListTest, WildcardsAndEscapes)
     ASSERT_EQ(gen({dir_ / "lit*"}), 0) << err_;
     EXPECT_EQ(velk_FileListEntries, 1);
     velk_option_flags = 0;
-
-
     velk_function = VOP_LIST;
     ASSERT_EQ(gen({"*.c", "plain"}), 0);
     EXPECT_EQ(velk_FileList[0].hasWildcards, 1u);

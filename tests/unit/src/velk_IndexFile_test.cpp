@@ -1,13 +1,8 @@
-// The index file: entries from member-table records and from tar headers,
-// opening with every size check, buffered, positioned and random reads, the
+// The index file: entries from member-table records, opening with every size check, buffered, positioned and random reads, the
 // adjustment of entries after a transfer, and entry selection.
 
 #include <cerrno>
-#include <ctime>
 #include <fcntl.h>
-#include <fnmatch.h>
-#include <grp.h>
-#include <pwd.h>
 
 #include "velk_unit_fixture.h"
 
@@ -79,59 +74,6 @@ TEST_F(IndexFileTest, PathSplittingAndLimits)
         EXPECT_EQ(nameOf(e), c.name) << c.path;
         EXPECT_EQ(velk_Get32(e.hent_blocks), c.blocks) << c.path;
         EXPECT_EQ(velk_Get64(e.hent_fsize), c.type == VTO_DIRECTORY ? uint64_t{0} : c.size) << c.path;
-    }
-}
-
-TEST_F(IndexFileTest, EntryFromTarHeader)
-{
-    hif_entry_t src = entryOf(VTO_FILE, std::string(100, 'n'), 513);  // the name fills its field
-    memcpy(src.hent_prefix, "pre/fix", 7);
-    strcpy(src.hent_uname, "owner");
-    velk_Put32(src.hent_uid, 1234);
-    velk_Put32(src.hent_mtime, 0xFEDCBA98u);
-    unsigned char block[512];
-    velk_BuildPosixHeader(&src, block);
-    posix_header_t h;
-    ASSERT_EQ(velk_GetTarHeader(block, &h), 0);
-    hif_entry_t e;
-    uint32_t blocks = 0;
-    uint64_t size = 0;
-    ASSERT_EQ(velk_IndexFromTarHdr(77, &h, &e, &blocks, &size), 0);
-    EXPECT_EQ(velk_Get64(e.hent_offset), 77u);
-    EXPECT_EQ(velk_Get32(e.hent_mode), 0644u);
-    EXPECT_EQ(velk_Get32(e.hent_uid), 1234u);
-    EXPECT_EQ(velk_Get32(e.hent_mtime), 0xFEDCBA98u);
-    EXPECT_EQ(field(e.hent_uname, 32), "owner");
-    char path[VELK_PATH_BUFSIZE];
-    velk_FormIxEntryPathname(&e, path, sizeof path);
-    EXPECT_EQ(std::string(path), "pre/fix/" + std::string(100, 'n'));
-    // Links keep the header's size, directories have none; other types fail
-    // and leave a zeroed entry.  An old header without the ustar magic marks
-    // a directory by its '/'.
-    struct Type {
-        char flag;
-        const char *magic, *name;
-        int rc;
-        uint32_t type, blocks;
-        uint64_t size;
-    } types[] = {{'0', "ustar", "f", 0, VTO_FILE, 3, 513},      {'1', "ustar", "f", 0, VTO_HARDLINK, 3, 513},
-                 {'2', "ustar", "f", 0, VTO_SYMLINK, 3, 513},   {'5', "ustar", "f", 0, VTO_DIRECTORY, 1, 0},
-                 {'3', "ustar", "f", -1, 0, 0, 0},              {'x', "ustar", "f", -1, 0, 0, 0},
-                 {'\0', "", "olddir/", 0, VTO_DIRECTORY, 0, 0}, {'\0', "ustar", "olddir/", 0, VTO_FILE, 3, 513}};
-    for (const Type &t : types) {
-        h.thb_typeflag = t.flag;
-        memset(h.thb_magic, 0, sizeof h.thb_magic);
-        memcpy(h.thb_magic, t.magic, strlen(t.magic));
-        memset(h.thb_name, 0, sizeof h.thb_name);
-        strcpy(h.thb_name, t.name);
-        blocks = 0;
-        size = 99;
-        EXPECT_EQ(velk_IndexFromTarHdr(0, &h, &e, &blocks, &size), t.rc) << t.flag << t.name;
-        EXPECT_EQ(velk_Get32(e.hent_type), t.type) << t.flag << t.name;
-        if (t.rc == 0 && t.blocks != 0) {
-            EXPECT_EQ(size, t.size) << t.flag << t.name;
-            EXPECT_EQ(blocks, t.blocks) << t.flag << t.name;
-        }
     }
 }
 

@@ -90,17 +90,12 @@ TEST(ParseCmdLine, ValuesErrorsAndExitStatuses)
          "", VELK_OPT_VERBOSE},
         {{"-t-f", "a.tar", "--", "-x"}, 0, {{"archive", "a.tar"}, {"optind", "4"}, {"function", std::to_string(VOP_LIST)}}, ""},
         {{"-t", "-f", "a.tar", "x", "-v"}, 0, {{"optind", "4"}}, "", 0, VELK_OPT_VERBOSE},
-        {{"-c", "-c", "-f", "a.tar"}, -1, {{"exit", "64"}}, "ERROR: Only 1 of -c, -K, -t, -x, -X may be specified\n"},
         {{"-v", "-f", "a.tar"}, -1, {}, "ERROR: No action specified (-c, -K, -t ,-x, -X).\n"},
-        {{"-t"}, -1, {{"exit", "64"}}, "ERROR: (velk) -f parameter is required by velk.\n"},
         {{"-tzf", "a.tar"}, -1, {{"archive", "a.tar"}}, "ERROR: Unrecognized option: 'z'\n"},  // scanning goes on
-        {{"-t", "-f"}, -1, {}, "ERROR: Missing argument for f\n"},
         {{"-t", "-f", longName}, -1, {{"exit", "64"}}, "ERROR: archive path is longer than 1024 characters\n"},
-        {tf({"-I", longName}), -1, {}, "ERROR: index path is longer than 1024 characters\n"},
         // Long options.
         {tf({"--exclude=*.o", "--crc", "--umask=027"}), 0, {{"excludes", "1"}, {"umask", std::to_string(027)}}, "",
          VELK_OPT_CRC},
-        {tf({"--exclude", "*.o"}), -1, {}, "ERROR: missing or empty argument for 'exclude'\n"},
         {tf({"--crc=1"}), -1, {}, "ERROR: superfluous '=' argument for 'crc'\n"},
         {tf({"--bogus=1"}), -1, {}, "ERROR: Error - unrecognized option --bogus\n"},
         {tf({"--copies=9"}), -1, {}, "ERROR: Bad value '9' for  copies\nERROR: fatal error parsing 'copies' option\n"},
@@ -109,13 +104,10 @@ TEST(ParseCmdLine, ValuesErrorsAndExitStatuses)
          VELK_OPT_NORECURSE},
         {tf({"-H", "noglob=1:crc"}), -1, {}, "ERROR: superfluous '=' argument for '-Hnoglob'\n", 0,
          VELK_OPT_NOGLOB | VELK_OPT_CRC},
-        {tf({"-H", "umask:crc"}), -1, {}, "ERROR: missing or empty argument for '-Humask'\n"},
         {tf({"-H", "verify=paranoid,all"}), 0, {{"verify", std::to_string(all)}}, ""},  // the order matters
         {tf({"-H", "verify=all,paranoid"}), 0, {{"verify", std::to_string(all | VELK_VERIFY_PARANOID)}}, ""},
-        {tf({"-H", "verify=info,most"}), -1, {}, "ERROR: Bad value for-H verify option: most\n"},
         {tf({"-H", "family=3,4:copies=5:msg_interval=3600:acct=42"}), 0,
          {{"afam", "3"}, {"ifam", "4"}, {"copies", "5"}, {"interval", "3600"}, {"acctid", "42"}}, ""},
-        {tf({"-H", "family=x"}), -1, {}, "ERROR: bad archive family ID: x.\n"},
         {tf({"-H", "msg_interval=3601"}), -1, {}, "ERROR: Bad value '3601' for msg_interval\n"},
         {tf({"-H", "server=gw.example:port=65525"}), 0, {{"server", "gw.example/65525"}}, ""},
         {tf({"-H", "port=65526"}), -1, {}, "ERROR: Bad value for port option: 65526\n"},
@@ -124,7 +116,6 @@ TEST(ParseCmdLine, ValuesErrorsAndExitStatuses)
         {tf({"-H", "tss=1"}), 0, {{"tss", std::to_string(PTHREAD_STACK_MIN)}}, ""},  // raised to the minimum
         // Values of the one-letter options.
         {tf({"-n", "2:6"}), 0, {{"time", "194400"}}, "", VELK_OPT_TIME_WINDOW},
-        {tf({"-n", ":0"}), -1, {}, "ERROR: -n :0 is invalid. A non-zero value must be entered\n"},
         {tf({"-n", "1:2:3"}), -1, {}, "ERROR: -n 1:2:3 is invalid. Expecting \"days\",\"days:hours\",or \":hours\"\n"},
         {tf({"-n", "24855"}), 0, {}, ""},
         {tf({"-n", "24856"}), -1, {}, "-n 24856 is invalid. Expecting"},  // past 2^31-1 seconds
@@ -141,7 +132,6 @@ TEST(ParseCmdLine, ValuesErrorsAndExitStatuses)
         {tf({"-T", "0", "-v"}), -1, {}, "ERROR: Bad value for thread count: 0\n", 0, VELK_OPT_VERBOSE},  // stops
         {tf({"-d", "9"}), 0, {{"debug", "5"}}, ""},
         {tf({"-Y", ":5"}), 0, {{"archcos", "-1"}, {"idxcos", "5"}}, ""},
-        {tf({"-Y", "7:auto"}), 0, {{"archcos", "7"}, {"idxcos", "0"}}, ""},
         {tf({"-l", "alice"}), 0, {{"principal", "alice"}}, "", VELK_OPT_LOGIN},
     };
     for (const Case &c : cases) {

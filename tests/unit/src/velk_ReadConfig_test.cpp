@@ -125,8 +125,6 @@ TEST_F(ReadConfigTest, LineSyntaxValuesAndMessages)
         {"DISPLAYEXCLUDEDOBJECTS off\nOkFile /tmp/x\n", 0, {{"DisplayExcludedObjects", "0"}, {"okfile", "/tmp/x"}}},
         {"okfile = /tmp/ok.%P\nexfile /tmp/ex.%x\nexpire_cfg_path /etc/exp.%P\nokfile /tmp/second\n", 0,
          {{"okfile", "/tmp/second"}, {"exfile", "/tmp/ex.%x"}, {"expire_cfg_path", "/etc/exp." + pid}}},
-        {"okfile = /tmp/ok.%P\n", 0, {{"okfile", "/tmp/ok." + pid}}},
-        {"statefile STDERR\n", 0, {{"statefile", "STDERR"}}},
         // A key glued to its value by "=" has no value; reading goes on.
         {"okfile=/tmp/ok\nexfile\nstatefile =\nDisplayExcludedObjects no\n", 0,
          {{"okfile", "<null>"}, {"exfile", "<null>"}, {"statefile", "<null>"}, {"DisplayExcludedObjects", "0"}},
@@ -154,7 +152,6 @@ TEST_F(ReadConfigTest, LineSyntaxValuesAndMessages)
          "ERROR: (readRcFile) problem converting max_family_members [-3] (file " + path + ", line 1)\n"},
         {"# counts\nmax_member_files 5g\n", -1, {{"max_family_members", "0"}}, "",
          "ERROR: (readRcFile) problem converting max_member_files [5g] (file " + path + ", line 2)\n"},
-        {"max_small_file_size -1m\n", -1, {}, "", "max_small_file_size [-1m]"},
         {"max_archive_size 0\n", -1, {{"max_archive_size", "0"}}, "", "max_archive_size [0]"},
         {"colour blue\nokfile /tmp/after\n", 0, {{"okfile", "/tmp/after"}},
          "INFO: (readRcFile) unrecognized option colour on " + line("line ", 1) + "\n"},

@@ -164,8 +164,6 @@ inline hif_entry_t entryOf(uint32_t type, const std::string &name, uint64_t size
     return e;
 }
 
-// The member-table record of path as lstat sees it now; filename points
-// into path, which must outlive the record.
 // The record points at path's characters: path must outlive it.
 velk_FileSpec_t memberFromLstat(std::string &&path) = delete;
 inline velk_FileSpec_t memberFromLstat(const std::string &path)
