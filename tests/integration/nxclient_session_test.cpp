@@ -1,7 +1,7 @@
 // The client library's session-wide operations against the real kylgwd:
 // accounts and their effect on created files, password entries and home
-// directories, the gateway log, class-of-service selection by size, and the
-// small operations on files of the gateway host.  Results are checked against the daemon's
+// directories, class-of-service selection by size, and the small operations
+// on files of the gateway host.  Results are checked against the daemon's
 // configuration, the files and sidecars on disk and the daemon's log.
 
 #include "nxclient_gateway.h"
@@ -108,30 +108,6 @@ TEST_F(NxUsers, PasswordEntriesAndHomeDirectories)
     ASSERT_EQ(quor_LookupHomeDir("bob", tight, sizeof tight), 0);
     EXPECT_STREQ(tight, "/home/bob");
     EXPECT_EQ(quor_LookupHomeDir("bob", small, sizeof small), -34);
-}
-
-class NxGatewayLog : public NxClientTest {};
-
-TEST_F(NxGatewayLog, OpenMessagesAndCloseAreRecordedInOrder)
-{
-    ASSERT_EQ(quor_Openlog(0x60000, "nxtest"), 0);
-    // Format directives in a text are text.
-    const std::string text = "ordinary %s %n %x message of " + name_;
-    ASSERT_EQ(quor_Logmsg(0, 0x2000000, text.c_str()), 0);
-    ASSERT_EQ(quor_Logmsg(0x1, 0x6000000, ("transfer record of " + name_).c_str()), 0);
-    ASSERT_EQ(quor_Closelog(0x60000), 0);
-    ASSERT_TRUE(gateway().daemon().waitForLog("closelog user=ivan flags=0x60000")) << gateway().daemon().logText();
-
-    const std::string log = gateway().daemon().logText();
-    size_t at = 0;
-    for (const std::string &line : {std::string("openlog user=ivan flags=0x60000 subsys=nxtest\n"),
-                                    "logmsg user=ivan flags=0x0 class=0x2000000 text=" + text + "\n",
-                                    "logmsg user=ivan flags=0x1 class=0x6000000 text=transfer record of " + name_ + "\n",
-                                    std::string("closelog user=ivan flags=0x60000\n")}) {
-        size_t found = log.find(line, at);
-        ASSERT_NE(found, std::string::npos) << "missing after offset " << at << ": " << line << "\n" << log;
-        at = found + line.size();
-    }
 }
 
 class NxClassOfService : public NxClientTest {};

@@ -296,29 +296,6 @@ TEST(GwFaults, EveryOtherKeyAndItsValueForms)
     EXPECT_FALSE(f.refuse.set || f.garbageHeader || f.delayReply.set || f.runmodeSet || f.readattrsCountPlusOne);
 }
 
-TEST(GwFaults, BadLinesAreReportedOneEachAndChangeNothing)
-{
-    gw_faults_t f;
-    std::vector<std::string> problems;
-    gw_FaultsParse("colour=red\ndown=two\nsiteinfo_err=5\nsiteinfo_err=-0\nproto=67\ndelay_reply=1792/257\n"
-                   "delay_reply=1792/257,9999999\ndrop_conn=70000/1\ndrop_conn=no_such_call\ngarbage_header=1\n"
-                   "refuse=50512\nretry_later=2\nreconnect=maybe\ncipher=AES\ndh=strong\npam_count=0\npam_count=65\n"
-                   "token_next=1\ncombo_wrong=x\nrunmode=1\n",
-                   &f, &problems);
-    ASSERT_EQ(problems.size(), 19u);
-    EXPECT_NE(problems[0].find("colour=red"), std::string::npos) << problems[0];
-    EXPECT_NE(problems[18].find("line 19"), std::string::npos) << problems[18];
-    EXPECT_EQ(f.down, 0u);
-    EXPECT_FALSE(f.siteinfoErrSet || f.protoSet || f.delayReply.set || f.dropConn.set || f.garbageHeader);
-    EXPECT_FALSE(f.refuse.set || f.retryLater.set || f.reconnectSet || f.cipherGarble || f.tokenNext);
-    EXPECT_EQ(f.dh, gw_dh_fault_t::none);
-    EXPECT_EQ(f.pamCount, 0u);
-    EXPECT_EQ(f.comboWrong, 0u);
-    // The good line after the bad ones still counts.
-    EXPECT_TRUE(f.runmodeSet);
-    EXPECT_EQ(f.runmode, 1u);
-}
-
 TEST(GwFaults, LoadReadsTheFileCapsItsSizeAndAMissingFileMeansNoFaults)
 {
     velktest::ScratchDir dir;
