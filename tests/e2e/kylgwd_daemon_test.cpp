@@ -10,12 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <csignal>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 using velktest::GwHeader;
@@ -35,23 +31,6 @@ std::string hex(const std::string &bytes)
     return out;
 }
 
-// A listening socket on a free loopback port, held by the test.
-struct BusyPort {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int port = 0;
-    BusyPort()
-    {
-        struct sockaddr_in sa = {};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) == 0 && listen(fd, 1) == 0 &&
-            getsockname(fd, reinterpret_cast<struct sockaddr *>(&sa), &len) == 0)
-            port = ntohs(sa.sin_port);
-    }
-    ~BusyPort() { close(fd); }
-};
-
 // Connects, reads the greeting, hangs up and waits for the daemon to close.
 bool greetAndHangUp(int port, std::string *greeting = nullptr)
 {
@@ -70,9 +49,11 @@ TEST(KylgwdDaemon, BadStartsEndWithTheirStatusAndOneLine)
     ScratchDir scratch;
     std::string root = scratch / "root";
     ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
-    BusyPort busy;
-    ASSERT_GT(busy.port, 0);
-    const std::string busyAddr = "127.0.0.1:" + std::to_string(busy.port);
+    // A port another kylgwd listens on.
+    ScratchDir other;
+    velktest::KylgwdProcess busy(other.path());
+    ASSERT_TRUE(busy.start());
+    const std::string busyAddr = "127.0.0.1:" + std::to_string(busy.port());
     const std::vector<std::string> served{"--root", root, "--listen", "127.0.0.1:0"};
     const struct {
         std::vector<std::string> args;

@@ -107,22 +107,13 @@ TEST(GwConfig, ErrorsNameFileAndLineAndChangeNothing)
 TEST(GwCos, SectionIsReadAndClassesAreSelectedBySize)
 {
     Loaded l;
-    const gw_costable_t *t = gw_ConfigCos(&l.cfg);
-    // The built-in table.
-    EXPECT_TRUE(gw_CosFind(t, 11)->isDefault);
-    EXPECT_EQ(gw_CosFind(t, 8)->block, 768u * 1024u);
-    EXPECT_EQ(gw_CosFind(t, 65)->width, 65u);
-    const std::pair<uint64_t, uint32_t> builtin[] = {{10, 1}, {100ull << 20, 2}, {2ull << 30, 4}, {100ull << 30, 8}};
-    for (const auto &[size, id] : builtin)
-        EXPECT_EQ(gw_CosForSize(t, size)->id, id) << size;
-
     ASSERT_EQ(l.load("COS = {\n  1 = {\n    name = small\n    width = 1\n    block = 65536\n    min = 0\n"
                      "    max = 1000\n  }\n  8 = {\n    name = big\n    width = 8\n    block = 786432\n    min = 1001\n"
                      "    max = 0\n    tape = yes\n  }\n  11 = {\n    name = fallback\n    width = 2\n"
                      "    block = 0x100000\n    default = yes\n  }\n}\n"),
               0)
         << l.err;
-    t = gw_ConfigCos(&l.cfg);
+    const gw_costable_t *t = gw_ConfigCos(&l.cfg);
     ASSERT_EQ(t->count, 3u);
     EXPECT_TRUE(gw_CosFind(t, 8)->tape);
     EXPECT_EQ(gw_CosFind(t, 4), nullptr);
@@ -130,16 +121,6 @@ TEST(GwCos, SectionIsReadAndClassesAreSelectedBySize)
     const std::pair<uint64_t, uint32_t> loaded[] = {{0, 1}, {1000, 1}, {1001, 8}, {UINT64_MAX, 8}};
     for (const auto &[size, id] : loaded)
         EXPECT_EQ(gw_CosForSize(t, size)->id, id) << size;
-
-    quor_cos_hints_t h{};
-    h.FamilyId = 5;
-    gw_CosToHints(gw_CosFind(t, 11), &h);
-    EXPECT_EQ(h.COSId, 11u);
-    EXPECT_STREQ(h.COSName, "fallback");
-    EXPECT_EQ(h.StripeWidth, 2u);
-    EXPECT_EQ(h.StripeLength, 2u * 1048576u);
-    EXPECT_EQ(h.OptimumAccessSize, 2u * 1048576u);
-    EXPECT_EQ(h.FamilyId, 5u);
 }
 
 TEST(GwUsers, GroupsDefaultToTheGidAndALoadReplacesTheUsers)
