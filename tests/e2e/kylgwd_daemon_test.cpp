@@ -20,17 +20,6 @@ using velktest::ScratchDir;
 
 namespace {
 
-std::string hex(const std::string &bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out.push_back(digits[c >> 4]);
-        out.push_back(digits[c & 15]);
-    }
-    return out;
-}
-
 // Connects, reads the greeting, hangs up and waits for the daemon to close.
 bool greetAndHangUp(int port, std::string *greeting = nullptr)
 {
@@ -153,9 +142,9 @@ TEST(KylgwdDaemon, GreetingAndSiteValuesFromTheConfigurationThenAStopWhileReplie
     ASSERT_TRUE(greetAndHangUp(gw.port(), &g));
     // Header: sanity, request id 0, body flag, (time), thread 0, 256/0, 0;
     // then protocol 67.2, version 7.4.1, not down.
-    EXPECT_EQ(hex(g.substr(0, 16)), "4150495f4d534748" "00000000" "80000000");
-    EXPECT_EQ(hex(g.substr(20)), "00000000" "00000100" "00000000" "00000000"
-                                 "00000043" "00000002" "00000007" "00000004" "00000001" "00000000");
+    EXPECT_EQ(g.substr(0, 16), std::string("API_MSGH" "\0\0\0\0" "\x80\0\0\0", 16));
+    EXPECT_EQ(g.substr(20), std::string("\0\0\0\0" "\0\0\1\0" "\0\0\0\0" "\0\0\0\0" "\0\0\0\x43" "\0\0\0\2"
+                                        "\0\0\0\7" "\0\0\0\4" "\0\0\0\1" "\0\0\0\0", 40));
 
     // The site information follows the configuration file.
     GwRawClient a, b;

@@ -26,15 +26,10 @@ std::string cosSection()
 {
     std::string s = "COS = {\n";
     for (const CosRow &c : kCosTable) {
-        s += "  " + std::to_string(c.id) + " = {\n";
-        s += "    name = " + std::string(c.name) + "\n";
-        s += "    width = " + std::to_string(c.width) + "\n";
-        s += "    block = " + std::to_string(c.block) + "\n";
-        s += "    min = " + std::to_string(c.minSize) + "\n";
-        s += "    max = " + std::to_string(c.maxSize) + "\n";
-        s += std::string("    tape = ") + (c.tape ? "yes" : "no") + "\n";
-        s += std::string("    default = ") + (c.isDefault ? "yes" : "no") + "\n";
-        s += "  }\n";
+        s += "  " + std::to_string(c.id) + " = {\n    name = " + c.name + "\n    width = " + std::to_string(c.width) +
+             "\n    block = " + std::to_string(c.block) + "\n    min = " + std::to_string(c.minSize) + "\n    max = " +
+             std::to_string(c.maxSize) + "\n    tape = " + (c.tape ? "yes" : "no") + "\n    default = " +
+             (c.isDefault ? "yes" : "no") + "\n  }\n";
     }
     return s + "}\n";
 }
@@ -57,15 +52,11 @@ void NxGateway::SetUp()
     // As root kylgwd takes each user's identity, so the users get ids of
     // their own and ownership on disk shows whose identity a request ran
     // with; unprivileged, every user acts as the daemon's own user.
-    if (geteuid() == 0) {
-        ivanUid_ = 61011;
-        ivanGid_ = 61011;
-        bobUid_ = 61012;
-        bobGid_ = 61012;
-    } else {
-        ivanUid_ = bobUid_ = getuid();
-        ivanGid_ = bobGid_ = getgid();
-    }
+    const bool root = geteuid() == 0;
+    ivanUid_ = root ? 61011 : getuid();
+    ivanGid_ = root ? 61011 : getgid();
+    bobUid_ = root ? 61012 : getuid();
+    bobGid_ = root ? 61012 : getgid();
 
     velktest::writeFile(dir_ + "/ivan.kt", std::string(kIvanKeytab, sizeof kIvanKeytab - 1));
     velktest::writeFile(dir_ + "/bob.kt", std::string(kBobKeytab, sizeof kBobKeytab - 1));

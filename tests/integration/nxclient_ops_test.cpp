@@ -10,11 +10,9 @@
 #include "velk_testsupport.h"
 
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fcntl.h>
-#include <functional>
 #include <set>
 #include <sys/stat.h>
 #include <tuple>

@@ -63,9 +63,7 @@ TEST_F(NxAccounts, OnlyTheUsersAccountsAreAcceptedAndNewFilesCarryTheCurrentOne)
     EXPECT_EQ(quor_SetAcctByName(std::string(129, 'a').c_str()), -36);  // longer than the field
 }
 
-class NxUsers : public NxClientTest {};
-
-TEST_F(NxUsers, PasswordEntriesAndHomeDirectories)
+TEST_F(NxClientTest, PasswordEntriesAndHomeDirectories)
 {
     struct Case {
         const char *name;
@@ -110,9 +108,7 @@ TEST_F(NxUsers, PasswordEntriesAndHomeDirectories)
     EXPECT_EQ(quor_LookupHomeDir("bob", small, sizeof small), -34);
 }
 
-class NxClassOfService : public NxClientTest {};
-
-TEST_F(NxClassOfService, SelectionBySizeFollowsTheConfiguredClasses)
+TEST_F(NxClientTest, SelectionBySizeFollowsTheConfiguredClasses)
 {
     struct Case {
         uint64_t size;
@@ -157,9 +153,7 @@ TEST_F(NxClassOfService, SelectionBySizeFollowsTheConfiguredClasses)
     EXPECT_EQ(quorex_SelectCOS(std::string(1025, 'c').c_str(), 1, 0, 0, 0, 1, 0, &h, &p), -36);
 }
 
-class NxGatewayHost : public NxClientTest {};
-
-TEST_F(NxGatewayHost, WorkingDirectoryStatMkdirAndUnlink)
+TEST_F(NxClientTest, WorkingDirectoryStatMkdirAndUnlink)
 {
     char cwd[1025], small[10];
     ASSERT_EQ(kylgw_LfxGetcwd(cwd, sizeof cwd), 0);
