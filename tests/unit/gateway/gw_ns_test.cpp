@@ -127,7 +127,7 @@ TEST_F(GwNsTree, WaysOutAreRefusedByTheKernelPathAndTheWalk)
     EXPECT_NE(lstat((scratch / "outside/new").c_str(), &st), 0);
 }
 
-TEST_F(GwNsTree, LinksInsideTheTreeWork)
+TEST_F(GwNsTree, LinksInsideTheTreeWorkAndParentsOpen)
 {
     for (OpenFn fn : {static_cast<OpenFn>(gw_NsOpen), static_cast<OpenFn>(gw_NsOpenWalk)}) {
         int fd = fn(rootFd, "/in", O_RDONLY, 0, true);
@@ -152,15 +152,12 @@ TEST_F(GwNsTree, LinksInsideTheTreeWork)
     close(fd);
     struct stat st {};
     EXPECT_EQ(stat((root + "/d/new").c_str(), &st), 0);
-}
 
-TEST_F(GwNsTree, ParentOfTheLastComponent)
-{
+    // The parent of the last component.
     std::string leaf;
     int d = gw_NsOpenParent(rootFd, "/d/f", &leaf);
     ASSERT_GE(d, 0);
     EXPECT_EQ(leaf, "f");
-    struct stat st {};
     EXPECT_EQ(fstatat(d, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     close(d);
