@@ -10,12 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <csignal>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 using velktest::GwHeader;
@@ -23,34 +19,6 @@ using velktest::GwRawClient;
 using velktest::ScratchDir;
 
 namespace {
-
-std::string hex(const std::string &bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out.push_back(digits[c >> 4]);
-        out.push_back(digits[c & 15]);
-    }
-    return out;
-}
-
-// A listening socket on a free loopback port, held by the test.
-struct BusyPort {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int port = 0;
-    BusyPort()
-    {
-        struct sockaddr_in sa = {};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) == 0 && listen(fd, 1) == 0 &&
-            getsockname(fd, reinterpret_cast<struct sockaddr *>(&sa), &len) == 0)
-            port = ntohs(sa.sin_port);
-    }
-    ~BusyPort() { close(fd); }
-};
 
 // Connects, reads the greeting, hangs up and waits for the daemon to close.
 bool greetAndHangUp(int port, std::string *greeting = nullptr)
@@ -70,9 +38,11 @@ TEST(KylgwdDaemon, BadStartsEndWithTheirStatusAndOneLine)
     ScratchDir scratch;
     std::string root = scratch / "root";
     ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
-    BusyPort busy;
-    ASSERT_GT(busy.port, 0);
-    const std::string busyAddr = "127.0.0.1:" + std::to_string(busy.port);
+    // A port another kylgwd listens on.
+    ScratchDir other;
+    velktest::KylgwdProcess busy(other.path());
+    ASSERT_TRUE(busy.start());
+    const std::string busyAddr = "127.0.0.1:" + std::to_string(busy.port());
     const std::vector<std::string> served{"--root", root, "--listen", "127.0.0.1:0"};
     const struct {
         std::vector<std::string> args;
@@ -172,9 +142,9 @@ TEST(KylgwdDaemon, GreetingAndSiteValuesFromTheConfigurationThenAStopWhileReplie
     ASSERT_TRUE(greetAndHangUp(gw.port(), &g));
     // Header: sanity, request id 0, body flag, (time), thread 0, 256/0, 0;
     // then protocol 67.2, version 7.4.1, not down.
-    EXPECT_EQ(hex(g.substr(0, 16)), "4150495f4d534748" "00000000" "80000000");
-    EXPECT_EQ(hex(g.substr(20)), "00000000" "00000100" "00000000" "00000000"
-                                 "00000043" "00000002" "00000007" "00000004" "00000001" "00000000");
+    EXPECT_EQ(g.substr(0, 16), std::string("API_MSGH" "\0\0\0\0" "\x80\0\0\0", 16));
+    EXPECT_EQ(g.substr(20), std::string("\0\0\0\0" "\0\0\1\0" "\0\0\0\0" "\0\0\0\0" "\0\0\0\x43" "\0\0\0\2"
+                                        "\0\0\0\7" "\0\0\0\4" "\0\0\0\1" "\0\0\0\0", 40));
 
     // The site information follows the configuration file.
     GwRawClient a, b;

@@ -1,15 +1,10 @@
-// kylgwd under what only a hostile client sends, with the raw client: a
-// table of sessions that abuse the protocol (unknown functions with and
-// without a body, requests before a login, bodies past their caps, a stray
-// task message, format directives in log texts, weak public keys, wrong
-// keytabs, a second login, a response no login waits for, password
-// guessing past the retries, forged reconnect packets and, as root,
-// another user's private file), and a seeded fuzz-style loop of more than 10,000 cases over many connections
-// from several threads at once, mixed with well-formed requests whose
-// replies must still arrive in order.  After it kylgwd still serves a
-// session that stayed open all along and a new one, and stops cleanly on
-// SIGTERM (under the sanitizers a leak or error would turn the exit status
-// non-zero).  Requests are written out word by word from the wire tables.
+// kylgwd under what only a hostile client sends, written word by word from
+// the wire tables with the raw client: a table of sessions that abuse the
+// protocol, each with the replies it must get or the close it must cause,
+// and a seeded loop of more than 10,000 hostile cases from several threads
+// mixed with well-formed requests whose replies must still arrive in order.
+// Afterwards kylgwd still serves a session that stayed open and a new one,
+// and stops cleanly on SIGTERM.
 
 #include "gw_rawclient.h"
 #include "kylgwd_fixture.h"
@@ -127,7 +122,6 @@ std::string openRequest(uint32_t id, const std::string &path, uint32_t oflag, ui
     return gwRequest(id, kCatFilesys, 3840,
                      gwXdrString(path) + words({oflag, mode, 0, 1}) + std::string(128, '\0'));
 }
-
 
 // What the session does with a request: reply with this errorcode, close
 // the connection, or say nothing.

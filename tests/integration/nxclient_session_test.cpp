@@ -1,8 +1,7 @@
 // The client library's session-wide operations against the real kylgwd:
 // accounts and their effect on created files, password entries and home
-// directories, name-to-id conversion, the gateway log, class-of-service
-// selection by size, the expiration attribute, and the small operations on
-// files of the gateway host.  Results are checked against the daemon's
+// directories, class-of-service selection by size, and the small operations
+// on files of the gateway host.  Results are checked against the daemon's
 // configuration, the files and sidecars on disk and the daemon's log.
 
 #include "nxclient_gateway.h"
@@ -12,7 +11,6 @@
 
 #include <cstring>
 #include <fcntl.h>
-#include <grp.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,21 +61,9 @@ TEST_F(NxAccounts, OnlyTheUsersAccountsAreAcceptedAndNewFilesCarryTheCurrentOne)
         EXPECT_EQ(a.Account, c.current);
     }
     EXPECT_EQ(quor_SetAcctByName(std::string(129, 'a').c_str()), -36);  // longer than the field
-
-    // Any user's account name converts to its code.
-    uint32_t code = 0;
-    ASSERT_EQ(quor_AcctNameToCode("gamma", 0, &code), 0);
-    EXPECT_EQ(code, 7u);
-    ASSERT_EQ(quor_AcctNameToCode("beta", 0, &code), 0);
-    EXPECT_EQ(code, 2u);
-    code = 55;
-    EXPECT_EQ(quor_AcctNameToCode("delta", 0, &code), -2);
-    EXPECT_EQ(code, 55u);
 }
 
-class NxUsers : public NxClientTest {};
-
-TEST_F(NxUsers, PasswordEntriesAndHomeDirectories)
+TEST_F(NxClientTest, PasswordEntriesAndHomeDirectories)
 {
     struct Case {
         const char *name;
@@ -122,79 +108,7 @@ TEST_F(NxUsers, PasswordEntriesAndHomeDirectories)
     EXPECT_EQ(quor_LookupHomeDir("bob", small, sizeof small), -34);
 }
 
-// A name entry of the given type.
-api_namespec_t nameEntry(int32_t type, const char *name)
-{
-    api_namespec_t s = {};
-    s.Type = type;
-    s.Id = 0xdeadbeef;
-    snprintf(s.Name, sizeof s.Name, "%s", name);
-    return s;
-}
-
-TEST_F(NxUsers, NamesConvertToIdsInPlace)
-{
-    struct group *g = getgrgid(getgid());
-    ASSERT_NE(g, nullptr);
-    const std::string groupName = g->gr_name;
-    std::vector<api_namespec_t> list = {nameEntry(QUOR_NAMESPEC_USER, "bob"),
-                                        nameEntry(QUOR_NAMESPEC_GROUP, groupName.c_str()),
-                                        nameEntry(QUOR_NAMESPEC_USER, "ivan")};
-    ASSERT_EQ(quor_ConvertNamesToIds(static_cast<int>(list.size()), list.data()), 0);
-    EXPECT_EQ(list[0].Id, gateway().bobUid());
-    EXPECT_STREQ(list[0].Name, "bob");
-    EXPECT_EQ(list[0].Type, QUOR_NAMESPEC_USER);
-    EXPECT_EQ(list[1].Id, getgid());
-    EXPECT_STREQ(list[1].Name, groupName.c_str());
-    EXPECT_EQ(list[2].Id, gateway().ivanUid());
-
-    // One unknown name fails the whole request and leaves the list alone.
-    std::vector<api_namespec_t> bad = {nameEntry(QUOR_NAMESPEC_USER, "ivan"),
-                                       nameEntry(QUOR_NAMESPEC_USER, "carol")};
-    EXPECT_EQ(quor_ConvertNamesToIds(2, bad.data()), -2);
-    EXPECT_EQ(bad[0].Id, 0xdeadbeefu);
-    std::vector<api_namespec_t> wrongType = {nameEntry(QUOR_NAMESPEC_GROUP, "ivan-is-no-group")};
-    EXPECT_EQ(quor_ConvertNamesToIds(1, wrongType.data()), -2);
-    EXPECT_EQ(quor_ConvertNamesToIds(0, list.data()), -22);
-
-    // The most one request may carry.
-    std::vector<api_namespec_t> many;
-    for (uint32_t i = 0; i < KYLGW_MAX_NAMESPECS; i++)
-        many.push_back(nameEntry(QUOR_NAMESPEC_USER, i % 2 == 0 ? "ivan" : "bob"));
-    ASSERT_EQ(quor_ConvertNamesToIds(static_cast<int>(many.size()), many.data()), 0);
-    for (uint32_t i = 0; i < KYLGW_MAX_NAMESPECS; i++)
-        ASSERT_EQ(many[i].Id, i % 2 == 0 ? gateway().ivanUid() : gateway().bobUid()) << i;
-    many.push_back(nameEntry(QUOR_NAMESPEC_USER, "ivan"));
-    EXPECT_EQ(quor_ConvertNamesToIds(static_cast<int>(many.size()), many.data()), -22);
-}
-
-class NxGatewayLog : public NxClientTest {};
-
-TEST_F(NxGatewayLog, OpenMessagesAndCloseAreRecordedInOrder)
-{
-    ASSERT_EQ(quor_Openlog(0x60000, "nxtest"), 0);
-    // Format directives in a text are text.
-    const std::string text = "ordinary %s %n %x message of " + name_;
-    ASSERT_EQ(quor_Logmsg(0, 0x2000000, text.c_str()), 0);
-    ASSERT_EQ(quor_Logmsg(0x1, 0x6000000, ("transfer record of " + name_).c_str()), 0);
-    ASSERT_EQ(quor_Closelog(0x60000), 0);
-    ASSERT_TRUE(gateway().daemon().waitForLog("closelog user=ivan flags=0x60000")) << gateway().daemon().logText();
-
-    const std::string log = gateway().daemon().logText();
-    size_t at = 0;
-    for (const std::string &line : {std::string("openlog user=ivan flags=0x60000 subsys=nxtest\n"),
-                                    "logmsg user=ivan flags=0x0 class=0x2000000 text=" + text + "\n",
-                                    "logmsg user=ivan flags=0x1 class=0x6000000 text=transfer record of " + name_ + "\n",
-                                    std::string("closelog user=ivan flags=0x60000\n")}) {
-        size_t found = log.find(line, at);
-        ASSERT_NE(found, std::string::npos) << "missing after offset " << at << ": " << line << "\n" << log;
-        at = found + line.size();
-    }
-}
-
-class NxClassOfService : public NxClientTest {};
-
-TEST_F(NxClassOfService, SelectionBySizeFollowsTheConfiguredClasses)
+TEST_F(NxClientTest, SelectionBySizeFollowsTheConfiguredClasses)
 {
     struct Case {
         uint64_t size;
@@ -239,44 +153,7 @@ TEST_F(NxClassOfService, SelectionBySizeFollowsTheConfiguredClasses)
     EXPECT_EQ(quorex_SelectCOS(std::string(1025, 'c').c_str(), 1, 0, 0, 0, 1, 0, &h, &p), -36);
 }
 
-class NxExpiration : public NxClientTest {};
-
-TEST_F(NxExpiration, TheAttributeIsStoredWithTheOtherMetadata)
-{
-    int fd = quor_Open(ns("f").c_str(), O_WRONLY | O_CREAT, 0644, nullptr, nullptr, nullptr);
-    EXPECT_EQ(quor_Close(fd), 0);
-    auto before = sidecar("f");
-    ASSERT_EQ(before["Expiration"], "0");
-
-    ASSERT_EQ(kylgw_UdaSetExpiration(ns("f").c_str(), 4102444800ull), 0);
-    auto after = sidecar("f");
-    EXPECT_EQ(after["Expiration"], "4102444800");
-    after["Expiration"] = before["Expiration"];
-    EXPECT_EQ(after, before);
-    // Set again, past 32 bits, by a relative path.
-    ASSERT_EQ(kylgw_UdaSetExpiration((name_ + "/f").c_str(), 0x123456789ull), 0);
-    EXPECT_EQ(sidecar("f")["Expiration"], std::to_string(0x123456789ull));
-
-    // A file without a sidecar gets one, with the defaults.
-    makeFile("bare", "");
-    ASSERT_EQ(kylgw_UdaSetExpiration(ns("bare").c_str(), 1700000000), 0);
-    auto bare = sidecar("bare");
-    EXPECT_EQ(bare["Expiration"], "1700000000");
-    EXPECT_EQ(bare["COSId"], std::to_string(nxtest::kDefaultCos));
-    EXPECT_EQ(bare["ObjId"], std::to_string(diskStat(disk("bare")).st_ino));
-
-    // The request's path field holds 1024 characters: a longer path is cut
-    // by the client, here to the name of the file.
-    std::string padded = ns("f");
-    padded = std::string(1024 - padded.size(), '/') + padded;
-    ASSERT_EQ(padded.size(), 1024u);
-    ASSERT_EQ(kylgw_UdaSetExpiration((padded + "-cut-off").c_str(), 99), 0);
-    EXPECT_EQ(sidecar("f")["Expiration"], "99");
-}
-
-class NxGatewayHost : public NxClientTest {};
-
-TEST_F(NxGatewayHost, WorkingDirectoryStatMkdirAndUnlink)
+TEST_F(NxClientTest, WorkingDirectoryStatMkdirAndUnlink)
 {
     char cwd[1025], small[10];
     ASSERT_EQ(kylgw_LfxGetcwd(cwd, sizeof cwd), 0);

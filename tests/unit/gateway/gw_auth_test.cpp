@@ -14,20 +14,19 @@ TEST(GwReconnectPacket, WindowAndSignature)
     std::vector<unsigned char> packet, mac;
     ASSERT_EQ(gw_ReconnectPacketBuild("bob", 1000, 1010, &packet, &mac), 0);
     std::string user;
-    EXPECT_EQ(gw_ReconnectPacketCheck(packet.data(), packet.size(), mac.data(), mac.size(), 1009, &user), -51035);
-    EXPECT_EQ(gw_ReconnectPacketCheck(packet.data(), packet.size(), mac.data(), mac.size(), 1010, &user), 0);
+    auto check = [&](uint64_t now) {
+        return gw_ReconnectPacketCheck(packet.data(), packet.size(), mac.data(), mac.size(), now, &user);
+    };
+    EXPECT_EQ(check(1009), -51035);
+    EXPECT_EQ(check(1010), 0);
     EXPECT_EQ(user, "bob");
-    EXPECT_EQ(gw_ReconnectPacketCheck(packet.data(), packet.size(), mac.data(), mac.size(),
-                                      1010 + GW_RECONNECT_WINDOW_SECS, &user),
-              0);
-    EXPECT_EQ(gw_ReconnectPacketCheck(packet.data(), packet.size(), mac.data(), mac.size(),
-                                      1011 + GW_RECONNECT_WINDOW_SECS, &user),
-              -51040);
+    EXPECT_EQ(check(1010 + GW_RECONNECT_WINDOW_SECS), 0);
+    EXPECT_EQ(check(1011 + GW_RECONNECT_WINDOW_SECS), -51040);
     mac[31] ^= 1;
-    EXPECT_EQ(gw_ReconnectPacketCheck(packet.data(), packet.size(), mac.data(), mac.size(), 1010, &user), -51021);
+    EXPECT_EQ(check(1010), -51021);
     mac[31] ^= 1;
     packet.pop_back();
-    EXPECT_EQ(gw_ReconnectPacketCheck(packet.data(), packet.size(), mac.data(), mac.size(), 1010, &user), -51021);
+    EXPECT_EQ(check(1010), -51021);
     // Two packets for the same user and times differ (the nonce).
     std::vector<unsigned char> p2, m2;
     ASSERT_EQ(gw_ReconnectPacketBuild("bob", 1000, 1010, &p2, &m2), 0);

@@ -59,14 +59,12 @@ TEST(GwConfig, ErrorsNameFileAndLineAndChangeNothing)
         {"Site = {\n umask = 0\n}\nUsers2 = {\n}\n", 4, "unknown section"},
         {"Site = {\n umask = 0\n app_copies = two\n}\n", 3, "'app_copies'"},
         {"Site = {\n umask = 0\n sv_patch = 4294967296\n}\n", 3, "'sv_patch'"},
-        {"Site = {\n umask = 0\n app_copies\n}\n", 3, "'app_copies'"},
         {"Site = 1\n", 1, "'Site' must be a section"},
         {"Site = {\n umask = 0\n", 1, ""},
         {"COS = {\n 1 = {\n name = a\n default = yes\n }\n}\n", 1, "the COS section must hold class 11"},
         {"COS = {\n 11 = {\n name = a\n }\n}\n", 1, "the COS section names no default class"},
         {"COS = {\n 11 = {\n name = a\n colour = red\n }\n}\n", 4, "unknown key 'colour' in class 11"},
         {"COS = {\n 11 = {\n name = a\n width = 0\n }\n}\n", 4, "bad value for 'width' in class 11"},
-        {"COS = {\n 11 = {\n name = a\n width = 257\n }\n}\n", 4, "bad value for 'width' in class 11"},
         {"COS = {\n 11 = {\n name = a\n tape = maybe\n }\n}\n", 4, "bad value for 'tape' in class 11"},
         {"COS = {\n 11 = {\n name = a\n min = 9\n max = 3\n }\n}\n", 2, "class 11: max is below min"},
         {"COS = {\n 11 = {\n width = 2\n }\n}\n", 2, "class 11 has no name"},
@@ -109,22 +107,13 @@ TEST(GwConfig, ErrorsNameFileAndLineAndChangeNothing)
 TEST(GwCos, SectionIsReadAndClassesAreSelectedBySize)
 {
     Loaded l;
-    const gw_costable_t *t = gw_ConfigCos(&l.cfg);
-    // The built-in table.
-    EXPECT_TRUE(gw_CosFind(t, 11)->isDefault);
-    EXPECT_EQ(gw_CosFind(t, 8)->block, 768u * 1024u);
-    EXPECT_EQ(gw_CosFind(t, 65)->width, 65u);
-    const std::pair<uint64_t, uint32_t> builtin[] = {{10, 1}, {100ull << 20, 2}, {2ull << 30, 4}, {100ull << 30, 8}};
-    for (const auto &[size, id] : builtin)
-        EXPECT_EQ(gw_CosForSize(t, size)->id, id) << size;
-
     ASSERT_EQ(l.load("COS = {\n  1 = {\n    name = small\n    width = 1\n    block = 65536\n    min = 0\n"
                      "    max = 1000\n  }\n  8 = {\n    name = big\n    width = 8\n    block = 786432\n    min = 1001\n"
                      "    max = 0\n    tape = yes\n  }\n  11 = {\n    name = fallback\n    width = 2\n"
                      "    block = 0x100000\n    default = yes\n  }\n}\n"),
               0)
         << l.err;
-    t = gw_ConfigCos(&l.cfg);
+    const gw_costable_t *t = gw_ConfigCos(&l.cfg);
     ASSERT_EQ(t->count, 3u);
     EXPECT_TRUE(gw_CosFind(t, 8)->tape);
     EXPECT_EQ(gw_CosFind(t, 4), nullptr);
@@ -132,16 +121,6 @@ TEST(GwCos, SectionIsReadAndClassesAreSelectedBySize)
     const std::pair<uint64_t, uint32_t> loaded[] = {{0, 1}, {1000, 1}, {1001, 8}, {UINT64_MAX, 8}};
     for (const auto &[size, id] : loaded)
         EXPECT_EQ(gw_CosForSize(t, size)->id, id) << size;
-
-    quor_cos_hints_t h{};
-    h.FamilyId = 5;
-    gw_CosToHints(gw_CosFind(t, 11), &h);
-    EXPECT_EQ(h.COSId, 11u);
-    EXPECT_STREQ(h.COSName, "fallback");
-    EXPECT_EQ(h.StripeWidth, 2u);
-    EXPECT_EQ(h.StripeLength, 2u * 1048576u);
-    EXPECT_EQ(h.OptimumAccessSize, 2u * 1048576u);
-    EXPECT_EQ(h.FamilyId, 5u);
 }
 
 TEST(GwUsers, GroupsDefaultToTheGidAndALoadReplacesTheUsers)
@@ -296,29 +275,6 @@ TEST(GwFaults, EveryOtherKeyAndItsValueForms)
     EXPECT_TRUE(f.reconnectSet && f.reconnectResult == 0);
     EXPECT_EQ(f.dh, gw_dh_fault_t::weak);
     EXPECT_FALSE(f.refuse.set || f.garbageHeader || f.delayReply.set || f.runmodeSet || f.readattrsCountPlusOne);
-}
-
-TEST(GwFaults, BadLinesAreReportedOneEachAndChangeNothing)
-{
-    gw_faults_t f;
-    std::vector<std::string> problems;
-    gw_FaultsParse("colour=red\ndown=two\nsiteinfo_err=5\nsiteinfo_err=-0\nproto=67\ndelay_reply=1792/257\n"
-                   "delay_reply=1792/257,9999999\ndrop_conn=70000/1\ndrop_conn=no_such_call\ngarbage_header=1\n"
-                   "refuse=50512\nretry_later=2\nreconnect=maybe\ncipher=AES\ndh=strong\npam_count=0\npam_count=65\n"
-                   "token_next=1\ncombo_wrong=x\nrunmode=1\n",
-                   &f, &problems);
-    ASSERT_EQ(problems.size(), 19u);
-    EXPECT_NE(problems[0].find("colour=red"), std::string::npos) << problems[0];
-    EXPECT_NE(problems[18].find("line 19"), std::string::npos) << problems[18];
-    EXPECT_EQ(f.down, 0u);
-    EXPECT_FALSE(f.siteinfoErrSet || f.protoSet || f.delayReply.set || f.dropConn.set || f.garbageHeader);
-    EXPECT_FALSE(f.refuse.set || f.retryLater.set || f.reconnectSet || f.cipherGarble || f.tokenNext);
-    EXPECT_EQ(f.dh, gw_dh_fault_t::none);
-    EXPECT_EQ(f.pamCount, 0u);
-    EXPECT_EQ(f.comboWrong, 0u);
-    // The good line after the bad ones still counts.
-    EXPECT_TRUE(f.runmodeSet);
-    EXPECT_EQ(f.runmode, 1u);
 }
 
 TEST(GwFaults, LoadReadsTheFileCapsItsSizeAndAMissingFileMeansNoFaults)

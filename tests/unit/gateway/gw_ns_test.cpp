@@ -71,9 +71,9 @@ protected:
         root = scratch / "root";
         ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
         ASSERT_EQ(mkdir((scratch / "outside").c_str(), 0755), 0);
-        writeFile(scratch / "outside/secret", "secret");
+        velktest::writeFile(scratch / "outside/secret", "secret");
         ASSERT_EQ(mkdir((root + "/d").c_str(), 0755), 0);
-        writeFile(root + "/d/f", "inside");
+        velktest::writeFile(root + "/d/f", "inside");
         ASSERT_EQ(symlink("d/f", (root + "/in").c_str()), 0);
         ASSERT_EQ(symlink("/etc", (root + "/abs").c_str()), 0);
         ASSERT_EQ(symlink("/", (root + "/slash").c_str()), 0);
@@ -86,13 +86,6 @@ protected:
     {
         if (rootFd >= 0)
             close(rootFd);
-    }
-    static void writeFile(const std::string &p, const std::string &text)
-    {
-        int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        close(fd);
     }
     // Reads what fd holds (a regular file opened for reading).
     static std::string slurp(int fd)
@@ -134,7 +127,7 @@ TEST_F(GwNsTree, WaysOutAreRefusedByTheKernelPathAndTheWalk)
     EXPECT_NE(lstat((scratch / "outside/new").c_str(), &st), 0);
 }
 
-TEST_F(GwNsTree, LinksInsideTheTreeWork)
+TEST_F(GwNsTree, LinksInsideTheTreeWorkAndParentsOpen)
 {
     for (OpenFn fn : {static_cast<OpenFn>(gw_NsOpen), static_cast<OpenFn>(gw_NsOpenWalk)}) {
         int fd = fn(rootFd, "/in", O_RDONLY, 0, true);
@@ -159,15 +152,12 @@ TEST_F(GwNsTree, LinksInsideTheTreeWork)
     close(fd);
     struct stat st {};
     EXPECT_EQ(stat((root + "/d/new").c_str(), &st), 0);
-}
 
-TEST_F(GwNsTree, ParentOfTheLastComponent)
-{
+    // The parent of the last component.
     std::string leaf;
     int d = gw_NsOpenParent(rootFd, "/d/f", &leaf);
     ASSERT_GE(d, 0);
     EXPECT_EQ(leaf, "f");
-    struct stat st {};
     EXPECT_EQ(fstatat(d, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     close(d);

@@ -32,7 +32,7 @@ Parsed parse(std::vector<std::string> args)
 
 } // namespace
 
-TEST(GwParseOptions, DefaultsEveryOptionInBothSpellingsAndHelp)
+TEST(GwParseOptions, DefaultsBothSpellingsAndHelp)
 {
     auto d = parse({"--root", "/srv"});
     ASSERT_EQ(d.result, gw_parse_t::run) << d.err;
@@ -40,18 +40,13 @@ TEST(GwParseOptions, DefaultsEveryOptionInBothSpellingsAndHelp)
     EXPECT_EQ(d.opts.listenPort, 1217);
     EXPECT_EQ(d.opts.runMode, 1);
     EXPECT_FALSE(d.opts.foreground);
-    auto p = parse({"--listen", "[::1]:0", "--portfile=/p", "--pidfile", "/pid", "--root=/r", "--meta", "/m",
-                    "--runmode=2", "--config", "/c", "--faults=/f", "--events", "/e", "--log=/l", "--foreground"});
+    // Both spellings: "--opt value" and "--opt=value".
+    auto p = parse({"--listen", "[::1]:0", "--portfile=/p", "--root=/r", "--meta", "/m", "--runmode=2",
+                    "--foreground"});
     ASSERT_EQ(p.result, gw_parse_t::run) << p.err;
     EXPECT_EQ(p.opts.listenHost, "::1");
     EXPECT_EQ(p.opts.listenPort, 0);
-    const std::pair<std::string, std::string> paths[] = {
-        {p.opts.portFile, "/p"},   {p.opts.pidFile, "/pid"},    {p.opts.root, "/r"},
-        {p.opts.meta, "/m"},       {p.opts.configFile, "/c"},   {p.opts.faultsFile, "/f"},
-        {p.opts.eventsFile, "/e"}, {p.opts.logFile, "/l"},
-    };
-    for (const auto &[got, want] : paths)
-        EXPECT_EQ(got, want);
+    EXPECT_EQ(p.opts.portFile + p.opts.root + p.opts.meta, "/p/r/m");
     EXPECT_EQ(p.opts.runMode, 2);
     EXPECT_TRUE(p.opts.foreground);
     // --help wins over a missing --root, not over a broken option before it.
@@ -79,12 +74,9 @@ TEST(GwParseOptions, RejectsMalformedCommandLines)
     };
     for (const auto &c : cases) {
         auto p = parse(c.args);
-        std::string cmd;
-        for (const auto &a : c.args)
-            cmd += " " + a;
-        EXPECT_EQ(p.result, gw_parse_t::usage) << cmd;
-        EXPECT_NE(p.err.find(c.message), std::string::npos) << cmd << ": " << p.err;
-        EXPECT_EQ(p.err.find('\n'), std::string::npos) << cmd;
+        EXPECT_EQ(p.result, gw_parse_t::usage) << c.message;
+        EXPECT_NE(p.err.find(c.message), std::string::npos) << p.err;
+        EXPECT_EQ(p.err.find('\n'), std::string::npos) << c.message;
     }
 }
 
