@@ -1,12 +1,13 @@
 // The local file reader pool: the manager and 1, 2 or 8 readers turn a
 // temporary index into the archive stream, drained in archive order as the
 // storage-system writer will, byte for byte the archive; outcomes and CRCs,
-// files that change size or vanish.
+// files that change size or vanish, and stops of every kind.
 
 #include <cerrno>
 #include <fcntl.h>
 #include <future>
 #include <memory>
+#include <sched.h>
 #include <thread>
 
 #include "velk_ParseCmdLine.h"
@@ -274,6 +275,50 @@ TEST_F(ReaderPoolTest, StreamOfATreeIsTheArchiveWithOneTwoAndEightReaders)
             EXPECT_TRUE(contains(err, line)) << line << err;
         EXPECT_LT(velk_LfwThreadHighWater(), threads);
         velk_ReleaseMemberFileLists();
+    }
+}
+
+TEST_F(ReaderPoolTest, AbortShutdownOrEndStopsManagerAndReaders)
+{
+    // A member whose file became a FIFO with a silent writer: its reader
+    // waits for data that never comes.
+    std::string fifo = dir_ / "fifo";
+    addFile(fifo, pattern(1000, 16));
+    addFile(dir_ / "after", pattern(3000, 17));
+    ASSERT_EQ(unlink(fifo.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    writeIndex();
+    velk_max_threads = 4;
+    for (int how = 0; how < 3; how++) {
+        SCOPED_TRACE(how);
+        ASSERT_EQ(lseek(velk_tmpIndexFD, HIF_HDR_SIZE, SEEK_SET), static_cast<off_t>(HIF_HDR_SIZE));
+        ASSERT_EQ(velk_InitMemberFileLists(2, 0), 0);
+        velktest::OutputCapture cap;
+        Transfer t((velk_archive_blocks + 1) * 512);
+        int writer = -1;  // opens once the member's reader holds the FIFO open
+        for (auto deadline = Clock::now() + kGenerousWait; writer < 0 && Clock::now() < deadline; sched_yield())
+            writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        EXPECT_GE(writer, 0);
+        if (how == 0)
+            velk_SetXferAborted("test", "velk_ReaderPool_test", __LINE__);
+        else if (how == 1)
+            velk_shutdown_signalled.store(1);
+        else
+            t.end();
+        ASSERT_TRUE(t.stopped()) << "manager did not stop";
+        close(writer);
+        EXPECT_EQ(velk_GetXferAborted() != 0, how != 2);
+        int empty = 0;  // every buffer is back; no thread runs any more
+        t.ctl->bufQueueLock.lock();
+        for (io_buffer_t *b = t.ctl->bufEmptyQueue; b != nullptr; b = b->next)
+            empty++;
+        io_buffer_t *filling = t.ctl->bufFillQueue;
+        t.ctl->bufQueueLock.unlock();
+        EXPECT_EQ(empty, t.ctl->bufCount);
+        EXPECT_EQ(filling, nullptr);
+        EXPECT_EQ(velk_GetMemberFileXferSuccess(0), 1);  // the FIFO member never completed
+        velk_ReleaseMemberFileLists();
+        velk_shutdown_signalled.store(0);
     }
 }
 
