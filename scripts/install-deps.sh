@@ -5,7 +5,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  cmake g++ clang make pkg-config
+  cmake g++ clang clang-format make pkg-config
   libtirpc-dev libssl-dev libcrypt-dev zlib1g-dev libdeflate-dev
   libgtest-dev libgmock-dev
   libclang-rt-14-dev

@@ -13,11 +13,15 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 # Include direction and circles between units, and the check's own test.
 scripts/check-layering.sh
 scripts/check-layering.sh --self-test
+# The size of the test suite against the product code.
+scripts/linecount.sh
 
 # The large round trips (50,000 files, a 3 GiB file) run in the normal build
 # only: under the sanitizers they would take many minutes and prove nothing
 # more.
 scripts/build.sh normal
+# Sources as clang-format writes them (installed by the build's dependencies).
+scripts/check-format.sh
 (cd build && VELK_LARGE_TESTS=1 ctest --output-on-failure -j "$jobs")
 
 scripts/build.sh sanitize
