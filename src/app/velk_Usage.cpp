@@ -10,8 +10,7 @@ namespace {
 const char *const fullHelp[] = {
     "Usage",
     "",
-    "velk  [-?]  -{c|D|K||t|U|x|X}  [-d debuglevel] -f Archive[-B] [-E] [exclude option(s)][-H opt[:opt...]] [-h]  "
-    "[-J]  [-l login_name] [-L inputlist] [-M maxfiles]",
+    "velk  [-?]  -{c|D|K||t|U|x|X}  [-d debuglevel] -f Archive[-B] [-E] [exclude option(s)][-H opt[:opt...]] [-h]  [-J]  [-l login_name] [-L inputlist] [-M maxfiles]",
     "     [-m] [-O] [-o] [-n time] [-N fifoname] [-P] [-p] [-q]  [-v] [-V [-w]",
     "     [-I {IndexFile | .suffix}] [-Y auto | [Archive COS ID][:Index File COS ID]]",
     "     [-S Bufsize] [-T Max Threads] [Filespec | Directory ...]",
