@@ -184,22 +184,22 @@ expect_offence() {
 plant() {
   local tree="$1" pattern="$2" what="$3"
   shift 3
-  local spec file rc=0
-  for spec in "$@"; do
-    file="$tree/${spec%%:*}"
+  local site file rc=0
+  for site in "$@"; do
+    file="$tree/${site%%:*}"
     if [ ! -f "$file" ]; then
-      echo "self-test: $spec: no such file to plant an include in" >&2
+      echo "self-test: $site: no such file to plant an include in" >&2
       rc=1
       continue
     fi
     cp "$file" "$file.orig"
-    printf '#include "%s"\n' "${spec#*:}" >>"$file"
+    printf '#include "%s"\n' "${site#*:}" >>"$file"
   done
   if [ $rc -eq 0 ]; then
     expect_offence "$tree" "$pattern" "$what" || rc=1
   fi
-  for spec in "$@"; do
-    file="$tree/${spec%%:*}"
+  for site in "$@"; do
+    file="$tree/${site%%:*}"
     if [ -f "$file.orig" ]; then
       mv "$file.orig" "$file"
     fi
