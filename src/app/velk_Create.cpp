@@ -493,18 +493,7 @@ void finishCreate(bool ok, bool archiveMade)
 {
     velk_SetProgramPhase(VTP_SHUTDOWN);
     bool shutdown = velk_shutdown_signalled.load() != 0;
-    if (ok) {
-        velk_FinalLine(true);
-    } else {
-        velk_SetExitCode(VELK_EXIT_IOERR);
-        if (shutdown) {
-            FILE *out = velk_stdout_is_data ? stderr : stdout;
-            fprintf(out, "%s: VELK FAILED DUE TO FORCED SHUTDOWN\n", velk_msg_prefix[VELK_MSG_VELK]);
-            fflush(out);
-        } else {
-            velk_FinalLine(false);
-        }
-    }
+    velk_FinalLine(ok, !ok && shutdown);
     int rc = closeArchive();
     if (rc != 0)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d closing %s Archive file %s\n", "velk_Create", rc,

@@ -835,6 +835,7 @@ int velk_WriteLocalFile(velk_extract_state_t *xs, const unsigned char *bytes, ui
         }
         size_t done = 0;
         bool spaceWarned = false;
+        velk_nospace_t noSpace;
         int zeroWrites = 0;
         while (done < n) {
             struct pollfd pfd;
@@ -860,6 +861,7 @@ int velk_WriteLocalFile(velk_extract_state_t *xs, const unsigned char *bytes, ui
             if (w > 0) {
                 done += static_cast<size_t>(w);
                 zeroWrites = 0;
+                velk_NoSpaceProgress(&noSpace);
                 continue;
             }
             int err = w == 0 ? (++zeroWrites > VELK_MAX_ZERO_WRITES ? EIO : 0) : errno;
@@ -871,10 +873,8 @@ int velk_WriteLocalFile(velk_extract_state_t *xs, const unsigned char *bytes, ui
                     fflush(stderr);
                     spaceWarned = true;
                 }
-                // A forced shutdown ends the wait for space.
-                if (velk_shutdown_signalled.load() == 0)
-                    velk_nospace_sleep_fn(VELK_NOSPACE_WAIT_SECONDS);
-                if (velk_shutdown_signalled.load() == 0)
+                // The wait is bounded, and a forced shutdown ends it.
+                if (velk_NoSpaceWait(&noSpace, xs->curLocalPath) == 0)
                     continue;
             }
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing local file %s\n", err, xs->curLocalPath);

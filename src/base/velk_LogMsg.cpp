@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 #include <unistd.h>
 
 #include "kyl_mutex.h"
@@ -246,14 +248,55 @@ void velk_FuncTraceMessage(const char *prefix, const char *routine, const char *
         velk_ErrPrintf("[%s,line %d] %s %s\n", base, line, prefix, routine);
 }
 
-void velk_FinalLine(bool success)
+namespace {
+
+// Failure reasons in the order first seen, with their counts.
+kyl_mutex_t velk_failure_mutex;
+std::vector<std::pair<const char *, long>> velk_failures KYL_GUARDED_BY(velk_failure_mutex);
+
+// One line of the final report, on standard output unless it carries data.
+void finalReportLine(const char *text)
 {
-    const char *text = success ? "VELK SUCCESSFUL\n" : "VELK FAILED\n";
     if (velk_stdout_is_data) {
-        // Standard output carries data.
         velk_ErrPrintf("%s: %s", velk_msg_prefix[VELK_MSG_VELK], text);
         velk_LogMsg(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, text);
     } else {
         velk_LogMsg(VELK_MSG_VELK, VELK_LOGCLASS_MSG, text);
     }
+}
+
+} // namespace
+
+void velk_NoteFailure(const char *reason)
+{
+    kyl_lock_guard lock(velk_failure_mutex);
+    for (auto &entry : velk_failures) {
+        if (strcmp(entry.first, reason) == 0) {
+            ++entry.second;
+            return;
+        }
+    }
+    velk_failures.emplace_back(reason, 1);
+}
+
+void velk_FinalLine(bool success, bool forcedShutdown)
+{
+    if (success && !forcedShutdown && velk_exit_code.load() == 0) {
+        finalReportLine("VELK SUCCESSFUL\n");
+        return;
+    }
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    std::string summary;
+    {
+        kyl_lock_guard lock(velk_failure_mutex);
+        for (const auto &[reason, count] : velk_failures) {
+            summary += summary.empty() ? "failures: " : ", ";
+            summary += std::to_string(count) + " " + reason;
+        }
+    }
+    if (summary.empty())
+        summary = "run failed";
+    summary += "; exit status " + std::to_string(velk_exit_code.load()) + "\n";
+    finalReportLine(summary.c_str());
+    finalReportLine(forcedShutdown ? "VELK FAILED DUE TO FORCED SHUTDOWN\n" : "VELK FAILED\n");
 }

@@ -47,8 +47,17 @@ int velk_LogMsg(int level, uint32_t msgclass, const char *text);
 // Formats with printf rules, then velk_LogMsg.  fmt must be a literal.
 int velk_LogFmt(int level, uint32_t msgclass, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
+// Counts one failure of the run under reason, a short static text such as
+// "not found in archive"; the final line's summary names every reason with
+// its count.  Safe from any thread.
+void velk_NoteFailure(const char *reason);
+
 // Prints the action's final line on standard output (standard error with -O).
-void velk_FinalLine(bool success);
+// "VELK SUCCESSFUL" only when success is true and the exit status is 0;
+// otherwise the status is set to 72 if none is set, one summary line gives
+// the counted failures and the exit status, and the line is "VELK FAILED"
+// ("VELK FAILED DUE TO FORCED SHUTDOWN" when forcedShutdown).
+void velk_FinalLine(bool success, bool forcedShutdown = false);
 
 // Writes fmt to standard error after clearing the console line, and flushes.
 // For "/debug/" and "[debug]" lines and direct start-up messages.

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -31,6 +32,38 @@ static void nospaceSleep(unsigned seconds)
         while (nanosleep(&ts, &ts) != 0 && errno == EINTR && !velk_shutdown_signalled.load()) {
         }
     }
+}
+
+static long noSpaceLimitSeconds()
+{
+    const char *text = getenv("VELK_NOSPACE_WAIT");
+    if (text != nullptr && *text != '\0') {
+        char *end = nullptr;
+        long value = strtol(text, &end, 10);
+        if (*end == '\0' && value >= 0)
+            return value;
+    }
+    return 1800;
+}
+
+int velk_NoSpaceWait(velk_nospace_t *wait, const char *what)
+{
+    if (velk_shutdown_signalled.load())
+        return -1;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (wait->since.tv_sec == 0 && wait->since.tv_nsec == 0)
+        wait->since = now;
+    long limit = noSpaceLimitSeconds();
+    long waited = now.tv_sec - wait->since.tv_sec;
+    if (waited >= limit) {
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "No space left writing %s for %ld seconds - giving up\n", what,
+                    waited);
+        return -1;
+    }
+    velk_nospace_sleep_fn(static_cast<unsigned>(std::min<long>(VELK_NOSPACE_WAIT_SECONDS, limit - waited)));
+    return velk_shutdown_signalled.load() ? -1 : 0;
 }
 
 ssize_t (*velk_local_read_fn)(int fd, void *buf, size_t count) = ::read;
@@ -248,6 +281,7 @@ int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToW
     int eioInRow = 0;
     int zeroInRow = 0;
     bool sawEio = false;
+    velk_nospace_t noSpace;
     while (done < bytesToWrite) {
         if (velk_shutdown_signalled.load()) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: shutdown requested - write of local file %s stopped\n",
@@ -260,6 +294,7 @@ int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToW
         if (n > 0) {
             done += static_cast<int>(n);
             eioInRow = 0;
+            velk_NoSpaceProgress(&noSpace);
             zeroInRow = 0;
             continue;
         }
@@ -285,8 +320,9 @@ int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToW
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                             "%s: NO SPACE writing to %s file: %s -delaying/retrying\n", __func__, "local",
                             safeName(fileName));
-                velk_nospace_sleep_fn(VELK_NOSPACE_WAIT_SECONDS);
-                continue;
+                if (velk_NoSpaceWait(&noSpace, safeName(fileName)) == 0)
+                    continue;
+                return -1;
             }
         }
         velk_SetExitCode(VELK_EXIT_IOERR);

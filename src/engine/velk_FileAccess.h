@@ -41,6 +41,23 @@ extern ssize_t (*velk_local_read_fn)(int fd, void *buf, size_t count);
 extern ssize_t (*velk_local_write_fn)(int fd, const void *buf, size_t count);
 extern void (*velk_nospace_sleep_fn)(unsigned seconds);
 
+// A wait for space on a full file system.  Each no-space result calls
+// velk_NoSpaceWait, which sleeps at most VELK_NOSPACE_WAIT_SECONDS (less when
+// the limit is nearer) and returns 0 to retry; progress (any byte written)
+// calls velk_NoSpaceProgress.  The wait gives up, returning -1, once the
+// limit has passed since the first no-space result without progress: the
+// environment variable VELK_NOSPACE_WAIT in seconds, default 1,800; it then
+// logs "No space left writing <what> for <n> seconds - giving up" and sets
+// status 72.  A forced shutdown ends the wait at once (-1, no message).
+struct velk_nospace_t {
+    struct timespec since = {0, 0}; // first no-space result; 0 when none
+};
+[[nodiscard]] int velk_NoSpaceWait(velk_nospace_t *wait, const char *what);
+inline void velk_NoSpaceProgress(velk_nospace_t *wait)
+{
+    wait->since = {0, 0};
+}
+
 // Positions theFd, a file of kind residency (VELK_FILETYPE), at offsetIn
 // relative to posType (SEEK_SET, SEEK_CUR or SEEK_END).  quorDirection
 // (QUOR_SET_OFFSET_FORWARD or _BACKWARD) applies to storage-system files
@@ -63,8 +80,7 @@ extern void (*velk_nospace_sleep_fn)(unsigned seconds);
 
 // Writes bytesToWrite bytes from buf to theFd.  Returns bytesToWrite, or -1
 // after logging with exit status 72.  Retries as velk_BlockRead; ENOSPC
-// waits VELK_NOSPACE_WAIT_SECONDS and retries until the shutdown flag is
-// raised; six zero-byte results in a row fail as EIO.  Storage-system and
+// waits and retries as velk_NoSpaceWait allows; six zero-byte results in a row fail as EIO.  Storage-system and
 // gateway-host kinds fail in this build.
 [[nodiscard]] int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToWrite, const void *buf);
 

@@ -13,6 +13,7 @@
 
 #include "velk_testsupport.h"
 
+using velktest::failedEnding;
 using velktest::lines;
 using velktest::runVelk;
 using velktest::RunOptions;
@@ -73,7 +74,7 @@ TEST(CmdLineHelp, QuestionMarkWithActionPrintsHelpThenRuns)
     EXPECT_EQ(r.status, 71);
     EXPECT_EQ(lines(r.err).front(), "Usage");
     EXPECT_TRUE(endsWithLines(r.err, {"ERROR (main) unable to open remote gateway server connection"}));
-    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_EQ(r.out, failedEnding(r.status));
 }
 
 TEST(CmdLineErrors, ParseErrorEndsWithUsageFailureLineAnd64)
@@ -81,7 +82,7 @@ TEST(CmdLineErrors, ParseErrorEndsWithUsageFailureLineAnd64)
     velktest::ScratchDir dir;
     auto r = runVelk({"-t", "-f", "a.tar", "-H", "crc:bogus:norecurse"}, isolated(dir));
     EXPECT_EQ(r.status, 64);
-    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_EQ(r.out, failedEnding(r.status));
     std::vector<std::string> expected{"ERROR: Unrecognized option: -Hbogus"};
     expected.insert(expected.end(), kShortUsage.begin(), kShortUsage.end());
     EXPECT_EQ(lines(r.err), expected);
@@ -93,14 +94,14 @@ TEST(CmdLineErrors, RepeatedActionAndMissingArchive)
     auto twice = runVelk({"-c", "-c", "-f", "a.tar"}, isolated(dir));
     EXPECT_EQ(twice.status, 64);
     EXPECT_EQ(twice.err, "ERROR: Only 1 of -c, -K, -t, -x, -X may be specified\n");
-    EXPECT_EQ(twice.out, "VELK: VELK FAILED\n");
+    EXPECT_EQ(twice.out, failedEnding(twice.status));
 
     auto nof = runVelk({"-x"}, isolated(dir));
     EXPECT_EQ(nof.status, 64);
     EXPECT_EQ(lines(nof.err).front(), std::string("ERROR: (") + velktest::velkBinary() +
                                           ") -f parameter is required by velk.");
     EXPECT_TRUE(endsWithLines(nof.err, kShortUsage));
-    EXPECT_EQ(nof.out, "VELK: VELK FAILED\n");
+    EXPECT_EQ(nof.out, failedEnding(nof.status));
 }
 
 TEST(CmdLineErrors, LongOptionNeedsEqualsForItsValue)
@@ -120,7 +121,7 @@ TEST(CmdLineErrors, PipedArchiveWithoutIndexName)
     auto r = runVelk({"-t", "-f", "-"}, isolated(dir));
     EXPECT_EQ(r.status, 64);
     EXPECT_EQ(r.err, "ERROR: [Fatal]Index file pathname must be specified for piped Archive file\n");
-    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_EQ(r.out, failedEnding(r.status));
     auto withIndex = runVelk({"-t", "-f", "-", "-I", "/tmp/x.idx"}, isolated(dir));
     EXPECT_EQ(withIndex.status, 71);
 }
@@ -133,7 +134,7 @@ TEST(CmdLineErrors, FirstErrorDecidesTheStatus)
     auto r = runVelk({"-t", "-f", "a.tar", "-H", "exfile=" + dir / "no/such/dir/ex"}, isolated(dir));
     EXPECT_EQ(r.status, 72);
     EXPECT_EQ(r.err, "ERROR (main) error 2 opening exceptions file <" + dir / "no/such/dir/ex" + ">\n");
-    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_EQ(r.out, failedEnding(r.status));
 }
 
 TEST(CmdLineErrors, GatewayUnreachableEndsWith71)
@@ -142,7 +143,7 @@ TEST(CmdLineErrors, GatewayUnreachableEndsWith71)
     auto r = runVelk({"tvf", "a.tar"}, isolated(dir));
     EXPECT_EQ(r.status, 71);
     EXPECT_TRUE(endsWithGatewayFailure(r.err)) << r.err;
-    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_EQ(r.out, failedEnding(r.status));
 }
 
 TEST(CmdLineStatusFifo, UnusableFifoWarnsAndRunGoesOn)

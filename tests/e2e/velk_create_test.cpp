@@ -21,6 +21,7 @@
 
 namespace {
 
+using velktest::failedEnding;
 using velktest::bytesOf;
 using velktest::exists;
 using velktest::readFile;
@@ -200,7 +201,7 @@ TEST_F(VelkCreate, EmptyMemberListIsRefusedWithoutAnArchive)
     writeFile(dir / "empty.lst", "\n   \n");
     auto r = velk({"-c", "-E", "-f", "a.tar", "-L", "empty.lst"});
     EXPECT_EQ(r.status, 2) << r.err;
-    EXPECT_EQ(r.out, "INFO: refusing to create empty archive\nVELK: VELK SUCCESSFUL\n");
+    EXPECT_EQ(r.out, "INFO: refusing to create empty archive\n" + failedEnding(2));
     EXPECT_FALSE(exists(dir / "a.tar"));
     EXPECT_FALSE(exists(dir / "a.tar.idx"));
 }
@@ -226,7 +227,7 @@ TEST_F(VelkCreate, MissingParentsAreMadeOnlyWithP)
     // The temporary index is made beside the final one, before the archive.
     EXPECT_NE(without.err.find("Error 2 creating temporary index file out/deeper/velk_"), std::string::npos)
         << without.err;
-    EXPECT_EQ(without.out, "VELK: VELK FAILED\n");
+    EXPECT_EQ(without.out, failedEnding(without.status));
     auto with = velk({"-c", "-E", "-P", "-f", "out/deeper/a.tar", "tree"});
     EXPECT_EQ(with.status, 0) << with.err;
     EXPECT_EQ(static_cast<uint64_t>(sizeOf(dir / "out/deeper/a.tar")), expectedArchiveSize());
@@ -277,7 +278,7 @@ TEST_F(VelkCreate, UnreadableMemberIsLeftOutAndReported)
     // The skipped member decides the status; the archive is still made.
     EXPECT_EQ(r.status, 72) << r.err;
     EXPECT_NE(r.out.find("INFO: Not readable [skipped]: tree/b512\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("VELK: VELK SUCCESSFUL\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("VELK: VELK FAILED\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("VELK: a  tree/b512\n"), std::string::npos) << r.out;
     // Everything else is archived, laid out without it.
     EXPECT_EQ(static_cast<uint64_t>(sizeOf(dir / "a.tar")), expectedArchiveSize() - 2 * 512);
@@ -325,7 +326,7 @@ TEST_F(VelkCreate, ForcedShutdownRemovesThePartialArchiveAndIndex)
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 72) << readFile(dir / "err");
-    EXPECT_EQ(readFile(dir / "out"), "VELK: VELK FAILED DUE TO FORCED SHUTDOWN\n");
+    EXPECT_EQ(readFile(dir / "out"), "VELK: run failed; exit status 72\nVELK: VELK FAILED DUE TO FORCED SHUTDOWN\n");
     EXPECT_FALSE(exists(dir / "a.tar"));
     EXPECT_FALSE(exists(dir / "a.tar.idx"));
 }
@@ -334,7 +335,7 @@ TEST_F(VelkCreate, StorageSystemArchiveIsNotWrittenYetAndLeavesNothingBehind)
 {
     auto r = velk({"-c", "-d", "1", "-f", "q.tar", "tree"});
     EXPECT_EQ(r.status, 70) << r.err;
-    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_EQ(r.out, failedEnding(r.status));
     // The archive was created with the class-of-service hints sized to it...
     EXPECT_NE(r.err.find("[debug] Hints: COS ID=11, priority=30 Size=" + std::to_string(expectedArchiveSize()) + "\n"),
               std::string::npos)

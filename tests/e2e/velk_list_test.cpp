@@ -16,6 +16,8 @@
 #include "velk_IndexFormat.h"
 #include "velk_gwsession.h"
 
+using velktest::failedEnding;
+
 namespace {
 
 // 2024-03-05 14:07:00 UTC.
@@ -201,7 +203,7 @@ TEST_F(VelkList, ArchiveSizeDifferentFromIndexIsNotListed)
     velktest::writeFile(dir / archive(), body + std::string(1, '\0'));
     auto r = velk({"-t", "-E", "-f", "a.tar"});
     EXPECT_EQ(r.status, 72);
-    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_EQ(r.out, failedEnding(r.status));
     EXPECT_NE(r.err.find("ERROR: [FATAL] Inconsistent actual/index files sizes for Archive file " + archive() +
                          "\nERROR:      Archive file actual size is: " + std::to_string(body.size() + 1) +
                          "\nERROR:      Index file (" + index() + ") thinks size should be " +
@@ -227,7 +229,7 @@ TEST_F(VelkList, BrokenIndexesFailWithTheirMessage)
         velktest::writeFile(dir / index(), c.bytes);
         auto r = velk({"-t", "-E", "-f", "a.tar"});
         EXPECT_EQ(r.status, 72) << c.what;
-        EXPECT_EQ(r.out, "VELK: VELK FAILED\n") << c.what;
+        EXPECT_EQ(r.out, failedEnding(r.status)) << c.what;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.what << "\n" << r.err;
         EXPECT_NE(r.err.find("ERROR: Fatal error opening index file: " + index() + "\n"), std::string::npos)
             << c.what << "\n"
@@ -244,9 +246,9 @@ TEST_F(VelkList, DamagedEntryEndsTheListingAsFailed)
     auto r = velk({"-t", "-E", "-f", "a.tar"});
     EXPECT_EQ(r.status, 72);
     auto l = velktest::lines(r.out);
-    ASSERT_EQ(l.size(), 4u) << r.out;
+    ASSERT_EQ(l.size(), 5u) << r.out;
     EXPECT_EQ(l[2], "VELK: lrwxrwxrwx  user1/users          0 2024-03-05 14:07  dir/ln -> a.txt");
-    EXPECT_EQ(l[3], "VELK: VELK FAILED");
+    EXPECT_EQ(l[4], "VELK: VELK FAILED");
     EXPECT_NE(r.err.find("Hmmm- " + index() + " does not appear to be a file created by velk.\n"), std::string::npos)
         << r.err;
 }
@@ -268,7 +270,7 @@ TEST_F(VelkList, MissingLocalArchive)
     ASSERT_EQ(unlink((dir / archive()).c_str()), 0);
     auto r = velk({"-t", "-E", "-f", "a.tar"});
     EXPECT_EQ(r.status, 72);
-    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_EQ(r.out, failedEnding(r.status));
     EXPECT_NE(r.err.find("ERROR: [FATAL] no such local archive file: " + archive() + "\n"), std::string::npos)
         << r.err;
 }
@@ -277,7 +279,7 @@ TEST_F(VelkList, PipedArchiveCannotBeListed)
 {
     auto r = velk({"-t", "-f", "-", "-I", "p.idx"}, {}, "");
     EXPECT_EQ(r.status, 64) << r.err;
-    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_EQ(r.out, failedEnding(r.status));
     EXPECT_NE(r.err.find("ERROR: velk_List: need index file copy code for piped Archive File\n"), std::string::npos)
         << r.err;
 }
@@ -289,7 +291,7 @@ TEST_F(VelkList, StorageSystemIndexIsFoundButNotYetRead)
     velktest::writeFile(home() + "/q.tar.idx", velktest::readFile(dir / index()));
     auto r = velk({"-t", "-d", "1", "-f", "q.tar"});
     EXPECT_EQ(r.status, 72) << r.err;
-    EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+    EXPECT_EQ(r.out, failedEnding(r.status));
     EXPECT_NE(r.err.find("/debug/velk_OpenIndexFile: Index File q.tar.idx is 4384 bytes in length\n"),
               std::string::npos)
         << r.err;

@@ -155,7 +155,7 @@ TEST(RunSignals, Usr2WritesStateDumpAndRunGoesOn)
     EXPECT_EQ(lines[1].size(), std::string("Sun Dec  6 09:14:33.123 State Dump Action=LIST").size()) << lines[1];
     EXPECT_EQ(lines[2], "Current program phase ........... OPEN_CONNECTION (1)");
     EXPECT_EQ(lines.back(), "ERROR (main) unable to open remote gateway server connection");
-    EXPECT_EQ(run.out(), "VELK: VELK FAILED\n");
+    EXPECT_EQ(run.out(), velktest::failedEnding(71));
 }
 
 TEST(RunSignals, Usr1ForcesShutdownWithinGracePeriod)

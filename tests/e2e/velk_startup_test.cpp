@@ -13,6 +13,8 @@
 
 #include "velk_gwsession.h"
 
+using velktest::failedEnding;
+
 namespace {
 
 using VelkStartup = velktest::VelkGatewayTest;
@@ -44,7 +46,7 @@ TEST_F(VelkStartup, ArchivePathsAreResolvedOnTheGatewaySide)
                              c.index + "\n"),
                   std::string::npos)
             << r.err;
-        EXPECT_EQ(r.out, "VELK: VELK FAILED\n");
+        EXPECT_EQ(r.out, failedEnding(r.status));
     }
 }
 

@@ -260,4 +260,9 @@ const char *kylgwdBinary()
     return KYLGWD_BINARY;
 }
 
+std::string failedEnding(int status)
+{
+    return "VELK: run failed; exit status " + std::to_string(status) + "\nVELK: VELK FAILED\n";
+}
+
 } // namespace velktest

@@ -57,6 +57,8 @@ RunResult runVelk(const std::vector<std::string> &args, const RunOptions &opts =
 // Splits text into lines without their newlines.
 std::vector<std::string> lines(const std::string &text);
 std::string readFile(const std::string &path);
+// The last two lines of a run that ended with status and no counted failure.
+std::string failedEnding(int status);
 // The saved inputs of fuzz target `target` (fuzz/corpus/<target>), sorted by
 // name; empty when the folder is missing.
 std::vector<std::string> fuzzCorpusFiles(const char *target);
