@@ -383,7 +383,8 @@ bool placeArchiveAndIndex()
     bool local = velk_filetype != VELK_QUOR_FILE && velk_filetype != VELK_REMOTE_FILE;
     if (local && velk_CopyAndAdjustLocalIndex() != 0)
         return false;
-    if (velk_CommitArchiveFile() != 0)
+    // A shutdown asked for up to here still keeps the old archive.
+    if (velk_shutdown_signalled.load() || velk_CommitArchiveFile() != 0)
         return false;
     bool indexPlaced;
     if (velk_filetype == VELK_QUOR_FILE)
@@ -441,7 +442,9 @@ void finishCreate(bool ok)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d closing %s Archive file %s\n", "velk_Create", rc,
                     archiveKindName(velk_filetype), velk_archive);
     velk_DiscardArchiveFile();
-    if (velk_tmpIndexFD >= 0 && (velk_unlinkTmpIndexFile || shutdown)) {
+    // An index put in place, or kept for an archive that was, stays even
+    // after a shutdown.
+    if (velk_tmpIndexFD >= 0 && velk_unlinkTmpIndexFile) {
         close(velk_tmpIndexFD);
         velk_tmpIndexFD = -1;
         if (velk_tmpIndexFile != nullptr)
