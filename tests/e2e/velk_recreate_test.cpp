@@ -10,8 +10,8 @@
 
 #include <csignal>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <poll.h>
@@ -36,11 +36,8 @@ using velktest::writeFile;
 size_t tempFiles(const std::string &d)
 {
     size_t n = 0;
-    DIR *dp = opendir(d.c_str());
-    for (struct dirent *e; dp != nullptr && (e = readdir(dp)) != nullptr;)
-        n += strcasestr(e->d_name, "velk") != nullptr ? 1 : 0;
-    if (dp != nullptr)
-        closedir(dp);
+    for (const auto &e : std::filesystem::directory_iterator(d))
+        n += strcasestr(e.path().filename().c_str(), "velk") != nullptr ? 1 : 0;
     return n;
 }
 
