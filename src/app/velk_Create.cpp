@@ -2,13 +2,17 @@
 // before any data moves (so the archive's size and every member's offset
 // are known in advance), the consistency file, the archive itself, the data
 // copy, the index put in its place, and the optional removal of the
-// archived local files.
+// archived local files.  The archive and the index are both written under
+// temporary names and renamed over the old ones only when complete, so a
+// create that fails or is stopped leaves an existing archive and index as
+// they were.  Initial thread only.
 
 #include "velk_Create.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -67,43 +71,33 @@ double seconds(const struct timeval &tv)
     return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
 }
 
-// Moves the finished temporary index to its final local name.  A rename
-// that cannot cross file systems (the temporary index of a piped archive
-// lives in the temporary directory) copies the bytes instead.
-int placeLocalIndex(const char *from, const char *to)
+// Flushes the directory that holds path, so that a rename in it lasts.
+void syncParentDir(const char *path)
 {
-    if (rename(from, to) == 0)
-        return 0;
-    int err = errno;
-    if (err == EXDEV) {
-        int in = open(from, O_RDONLY | O_CLOEXEC);
-        int out = in < 0 ? -1 : open(to, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-        bool ok = in >= 0 && out >= 0;
-        char buf[65536];
-        while (ok) {
-            ssize_t n = read(in, buf, sizeof buf);
-            if (n == 0)
-                break;
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                ok = false;
-                break;
-            }
-            if (velk_BlockWrite(out, to, VELK_LOCAL_FILE, static_cast<int>(n), buf) != n)
-                ok = false;
-        }
+    const char *slash = strrchr(path, '/');
+    std::string dir = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || fsync(fd) != 0)
+        velk_LogFmt(VELK_MSG_WARNING, MSG, "Error %d flushing the directory of Index file %s\n", errno, path);
+    if (fd >= 0)
+        close(fd);
+}
+
+// Renames the finished, adjusted temporary index over the index name: the
+// old index is replaced in one step, never removed first.  The data are
+// flushed to the disk before the rename and the directory after it.
+// Returns 0, or -1 (message, status 72) with the temporary index still
+// whole at its name.
+int renameIndexIntoPlace(const char *from, const char *to)
+{
+    int err = 0;
+    if (velk_tmpIndexFD >= 0 && fsync(velk_tmpIndexFD) != 0)
         err = errno;
-        if (in >= 0)
-            close(in);
-        if (out >= 0 && close(out) != 0 && ok) {
-            ok = false;
-            err = errno;
-        }
-        if (ok) {
-            unlink(from);
-            return 0;
-        }
+    else if (rename(from, to) != 0)
+        err = errno;
+    if (err == 0) {
+        syncParentDir(to);
+        return 0;
     }
     errno = err;
     perror("rename");
@@ -112,69 +106,15 @@ int placeLocalIndex(const char *from, const char *to)
     return -1;
 }
 
-// Archive copies this build cannot make yet.  The archive file was made
-// empty for the copy; it is removed again so that no archive without data
-// or index is left behind.
+// Archive copies this build cannot make yet (a create of such an archive is
+// refused before anything is made; see refuseUnbuilt).
 int notAvailableCopy(const char *what, double *xferTime, int *threadsUsed)
 {
     *xferTime = 0;
     *threadsUsed = 0;
     velk_LogFmt(VELK_MSG_ERROR, MSG, "writing %s archives is not available in this build of velk\n", what);
     velk_SetExitCode(VELK_EXIT_SOFTWARE);
-    if (velk_archive_fd >= 0) {
-        (void)quor_Close(velk_archive_fd);
-        velk_archive_fd = -1;
-    }
-    if (velk_filetype == VELK_REMOTE_FILE)
-        (void)kylgw_LfxUnlink(velk_archive);
-    else
-        (void)quor_Unlink(velk_archive);
     return -1;
-}
-
-void removeExistingIndex()
-{
-    if (velk_debug_level >= 1)
-        velk_ErrPrintf("/debug/deleting index file [%s] if it exists.\n", velk_index_filename);
-    switch (velk_filetype) {
-    case VELK_QUOR_FILE: {
-        int rc = quor_Unlink(velk_index_filename);
-        if (rc != 0 && rc != -ENOENT)
-            velk_LogFmt(VELK_MSG_WARNING, MSG, "Error %d unlinking QUOR-resident Index File %s\n", rc,
-                        velk_index_filename);
-        break;
-    }
-    case VELK_REMOTE_FILE: {
-        int rc = kylgw_LfxUnlink(velk_index_filename);
-        if (rc != 0 && rc != -ENOENT)
-            velk_LogFmt(VELK_MSG_WARNING, MSG, "Error %d unlinking remote Index File %s\n", rc, velk_index_filename);
-        break;
-    }
-    default:
-        if (unlink(velk_index_filename) != 0 && errno != ENOENT)
-            velk_LogFmt(VELK_MSG_WARNING, MSG, "Error %d unlinking host-resident Index File %s\n", errno,
-                        velk_index_filename);
-        break;
-    }
-}
-
-void removeAfterShutdown()
-{
-    switch (velk_filetype) {
-    case VELK_QUOR_FILE:
-        (void)quor_Unlink(velk_archive);
-        (void)quor_Unlink(velk_index_filename);
-        break;
-    case VELK_REMOTE_FILE:
-        (void)kylgw_LfxUnlink(velk_archive);
-        (void)kylgw_LfxUnlink(velk_index_filename);
-        break;
-    case VELK_PIPE: (void)unlink(velk_index_filename); break;
-    default:
-        (void)unlink(velk_archive);
-        (void)unlink(velk_index_filename);
-        break;
-    }
 }
 
 // Lays out the temporary index: one entry per member-table record, written
@@ -400,30 +340,25 @@ int verifyArchive()
     return -1;
 }
 
-// Puts the adjusted temporary index of a local archive in place of the
-// index file: the old index goes, the temporary one gets the archive's mode
-// rule and is renamed (or copied) there.  True when the index is in place.
+// Puts the adjusted temporary index of a local (or piped) archive in place
+// of the index file, with the archive's mode rule.  When that fails the
+// temporary index, complete, is kept and named, so that the archive can
+// still be read with -I.  True when the index is in place.
 bool placeAdjustedLocalIndex()
 {
-    if (velk_CopyAndAdjustLocalIndex() != 0)
-        return false;
-    if (!velk_unlinkTmpIndexFile)
-        return true;
-    if (unlink(velk_index_filename) != 0 && errno != ENOENT && velk_debug_level >= 1)
-        velk_ErrPrintf("/debug/unlink returned %d trying to remove existing index file %s\n", errno,
-                       velk_index_filename);
-    velk_unlinkTmpIndexFile = 0;
     // The temporary index was private (0600) while it was being written;
     // the placed index gets the archive's mode rule.
     mode_t mask = umask(0);
     umask(mask);
     if (velk_tmpIndexFD >= 0)
         (void)fchmod(velk_tmpIndexFD, 0666 & ~mask);
-    if (placeLocalIndex(velk_tmpIndexFile, velk_index_filename) != 0) {
-        // The adjusted index stays at its temporary name, which the message
-        // named.
+    if (renameIndexIntoPlace(velk_tmpIndexFile, velk_index_filename) != 0) {
+        velk_unlinkTmpIndexFile = 0;
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Index file of archive %s was kept as %s (read the archive with -I %s)\n",
+                    velk_archive, velk_tmpIndexFile, velk_tmpIndexFile);
         return false;
     }
+    velk_unlinkTmpIndexFile = 0;
     char *finalName = VELK_STRDUP(velk_index_filename);
     if (finalName != nullptr) {
         VELK_FREE(velk_tmpIndexFile);
@@ -432,10 +367,12 @@ bool placeAdjustedLocalIndex()
     return true;
 }
 
-// Closes the archive after the copy, finalizes the member lists and puts
-// the index in place by archive kind (status 72 when it could not be).
-// True when the index is in place.
-bool placeIndex()
+// Puts the finished archive and then its index in place.  The archive is
+// closed, the member lists finalized and a local index adjusted while
+// everything is still temporary, so a failure up to the archive's rename
+// leaves the old archive and index as they were.  True when both are in
+// place (status 72 otherwise).
+bool placeArchiveAndIndex()
 {
     int rc = closeArchive();
     if (rc != 0)
@@ -443,6 +380,12 @@ bool placeIndex()
                     archiveKindName(velk_filetype), velk_archive);
     velk_FinalizeMemberLists();
     velk_SetProgramPhase(VTP_CREATE_COPYINDEX);
+    bool local = velk_filetype != VELK_QUOR_FILE && velk_filetype != VELK_REMOTE_FILE;
+    if (local && velk_CopyAndAdjustLocalIndex() != 0)
+        return false;
+    // A shutdown asked for up to here still keeps the old archive.
+    if (velk_shutdown_signalled.load() || velk_CommitArchiveFile() != 0)
+        return false;
     bool indexPlaced;
     if (velk_filetype == VELK_QUOR_FILE)
         indexPlaced = velk_CopyIndexToQuor() == 0;
@@ -455,41 +398,41 @@ bool placeIndex()
     return indexPlaced;
 }
 
-// The steps of a create from the member list to the index in place and the
-// -H rmlocal removal.  *archiveMade is set once the archive file exists.
-// Returns true when the action succeeded (an empty member list included).
-bool runCreate(const CreateStart &start, bool *archiveMade)
+// The steps of a create from the member list to the archive and index in
+// place and the -H rmlocal removal.  Returns true when the action
+// succeeded (an empty member list included).
+bool runCreate(const CreateStart &start)
 {
     int prepared = prepareTemporaryIndex();
     if (prepared != 0)
         return prepared > 0;
 
-    // The old index goes only once the new archive exists: a create that
-    // fails before that leaves the previous archive's index usable.
+    // The archive is written under a temporary name; the old archive and
+    // its index stay untouched until the new ones are complete.
     if (velk_CreateArchiveFile() != 0)
         return false;
-    *archiveMade = true;
-    removeExistingIndex();
     console_message("", "");
 
     if (copyMembers(start) != 0)
         return false;
     if (velk_verify_flags != 0 && verifyArchive() != 0)
         return false;
-    bool indexPlaced = placeIndex();
+    if (!placeArchiveAndIndex())
+        return false;
 
     // Local files go only when their archive and its index are both in
     // place.
-    if (velk_Opt(VELK_OPT_RMLOCAL) && indexPlaced && !velk_shutdown_signalled.load()) {
+    if (velk_Opt(VELK_OPT_RMLOCAL) && !velk_shutdown_signalled.load()) {
         velk_SetProgramPhase(VTP_CREATE_RMLOCAL);
         (void)velk_RemoveMemberFiles(velk_tmpIndexFD, VELK_LOCAL_FILE);
     }
     return true;
 }
 
-// The final line, the archive closed, a partial archive removed after a
-// forced shutdown, and the temporary index removed unless it is kept.
-void finishCreate(bool ok, bool archiveMade)
+// The final line, the archive closed, a new archive that was not put in
+// place removed (the old one is never touched), and the temporary index
+// removed unless it is kept.
+void finishCreate(bool ok)
 {
     velk_SetProgramPhase(VTP_SHUTDOWN);
     bool shutdown = velk_shutdown_signalled.load() != 0;
@@ -498,14 +441,33 @@ void finishCreate(bool ok, bool archiveMade)
     if (rc != 0)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d closing %s Archive file %s\n", "velk_Create", rc,
                     archiveKindName(velk_filetype), velk_archive);
-    if (shutdown && !ok && archiveMade)
-        removeAfterShutdown();
-    if (velk_tmpIndexFD >= 0 && (velk_unlinkTmpIndexFile || shutdown)) {
+    velk_DiscardArchiveFile();
+    // An index put in place, or kept for an archive that was, stays even
+    // after a shutdown.
+    if (velk_tmpIndexFD >= 0 && velk_unlinkTmpIndexFile) {
         close(velk_tmpIndexFD);
         velk_tmpIndexFD = -1;
         if (velk_tmpIndexFile != nullptr)
             unlink(velk_tmpIndexFile);
     }
+}
+
+// Refuses, before anything is read or made, a create this build cannot
+// carry out: one of a storage-system or gateway-host archive (no data
+// transfer to them yet), or one asked to verify its result (no post-create
+// verification yet).  True when refused (message, status 70, final line).
+bool refuseUnbuilt()
+{
+    if (velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE)
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "writing %s archives is not available in this build of velk\n",
+                    velk_filetype == VELK_QUOR_FILE ? "QUOR-resident" : "gateway-host");
+    else if (velk_verify_flags != 0)
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "post-create verification is not available in this build of velk\n");
+    else
+        return false;
+    velk_SetExitCode(VELK_EXIT_SOFTWARE);
+    velk_FinalLine(false);
+    return true;
 }
 
 } // namespace
@@ -521,12 +483,14 @@ int velk_Create()
         return -1;
     }
 
+    if (refuseUnbuilt())
+        return -1;
+
     velk_archive_blocks = 0;
     velk_archive_filesize = 0;
     velk_tmpIndexFD = -1;
     velk_unlinkTmpIndexFile = 1;
-    bool archiveMade = false;
-    bool ok = runCreate(start, &archiveMade);
-    finishCreate(ok, archiveMade);
+    bool ok = runCreate(start);
+    finishCreate(ok);
     return ok ? 0 : -1;
 }

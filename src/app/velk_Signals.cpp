@@ -1,8 +1,10 @@
-// Signal handling.  velk_SigInit blocks SIGUSR1 and SIGUSR2 in the initial
-// thread before any other thread exists, so every later thread inherits the
-// block and only the signal thread, waiting in sigwait, receives them.
-// SIGUSR2 writes a state dump (the signal thread alone writes it, under
-// dumpLock); SIGUSR1 starts the one-way forced shutdown.
+// Signal handling.  velk_SigInit blocks SIGUSR1, SIGUSR2 and the stop
+// signals (SIGINT, SIGTERM, SIGHUP) in the initial thread before any other
+// thread exists, so every later thread inherits the block and only the
+// signal thread, waiting in sigwait, receives them.  SIGUSR2 writes a state
+// dump (the signal thread alone writes it, under dumpLock); SIGUSR1 and the
+// stop signals start the one-way forced shutdown.  A stop signal that was
+// ignored when velk started (as under nohup) stays ignored.
 
 #include "velk_Signals.h"
 
@@ -38,16 +40,41 @@ constexpr int kDumpRuleLength = 37;
 std::atomic<unsigned char> velk_sigusr2{0};
 pthread_t velk_signal_thread;
 
+// The signals the signal thread waits for; written by velk_SigInit before
+// the thread starts, read-only afterwards.
+sigset_t waitedSignals;
+
+// Signals that end a run as SIGUSR1 does, with their names.
+struct stop_signal_t {
+    int sig;
+    const char *name;
+};
+constexpr stop_signal_t kStopSignals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+
 // Where state dumps go, decided at the first dump.
 kyl_mutex_t dumpLock;
 bool dump_decided KYL_GUARDED_BY(dumpLock) = false;
 FILE *dump_stream KYL_GUARDED_BY(dumpLock) = nullptr;
 
+// SIGUSR1, SIGUSR2 and every stop signal not ignored at start.
 void signal_set(sigset_t *set)
 {
     sigemptyset(set);
     sigaddset(set, SIGUSR1);
     sigaddset(set, SIGUSR2);
+    for (const stop_signal_t &s : kStopSignals) {
+        struct sigaction old;
+        if (sigaction(s.sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaddset(set, s.sig);
+    }
+}
+
+const char *stop_signal_name(int sig)
+{
+    for (const stop_signal_t &s : kStopSignals)
+        if (s.sig == sig)
+            return s.name;
+    return nullptr;
 }
 
 // Accepts whole seconds 0..30; anything else leaves the grace period alone.
@@ -66,11 +93,9 @@ void read_grace_override()
 
 void *signal_thread(void *)
 {
-    sigset_t set;
-    signal_set(&set);
     for (;;) {
         int sig = 0;
-        if (sigwait(&set, &sig) != 0)
+        if (sigwait(&waitedSignals, &sig) != 0)
             continue;
         if (sig == SIGUSR2) {
             if (velk_debug_level >= 1)
@@ -78,9 +103,12 @@ void *signal_thread(void *)
             velk_sigusr2.store(1);
             velk_DumpStatus();
             velk_sigusr2.store(0);
-        } else if (sig == SIGUSR1) {
+        } else if (sig == SIGUSR1 || stop_signal_name(sig) != nullptr) {
+            // The action is told at once; the message follows.
+            velk_shutdown_signalled.store(1);
             if (velk_debug_level >= 1)
-                velk_ErrPrintf("%s: caught signal SIGUSR1\n", "velk_SignalThread");
+                velk_ErrPrintf("%s: caught signal %s\n", "velk_SignalThread",
+                               sig == SIGUSR1 ? "SIGUSR1" : stop_signal_name(sig));
             velk_ForcedShutdown();
         }
     }
@@ -110,9 +138,8 @@ int velk_SigInit()
 {
     read_grace_override();
 
-    sigset_t set;
-    signal_set(&set);
-    int rc = pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    signal_set(&waitedSignals);
+    int rc = pthread_sigmask(SIG_BLOCK, &waitedSignals, nullptr);
     if (rc != 0) {
         velk_ErrPrintf("%s (%s) error %d initializing signal mask (line %d)\n", velk_msg_prefix[VELK_MSG_ERROR],
                        "velk_SigInit", rc, __LINE__);
@@ -139,10 +166,12 @@ int velk_SigInit()
 
 void velk_ForcedShutdown()
 {
+    // The flag goes up first, so that whoever sees the phase or the status
+    // line can count on the action having been told.
+    velk_shutdown_signalled.store(1);
     velk_SetProgramPhase(VTP_FORCED_SHUTDOWN);
     if (velk_Opt(VELK_OPT_STATUS_FIFO))
         velk_StatusMsg(1, "SHUTDOWN initiated");
-    velk_shutdown_signalled.store(1);
 
     // The running action polls the flag, stops, and removes what it was
     // writing; whatever is still running after the grace period is cut off.

@@ -1,19 +1,22 @@
 #ifndef VELK_SIGNALS_H
 #define VELK_SIGNALS_H
 
-// Signal handling: SIGUSR1 and SIGUSR2 are blocked in every thread and taken
-// by one signal thread with sigwait.  SIGUSR2 writes a state dump; SIGUSR1
-// starts a forced shutdown: velk_shutdown_signalled is raised, the running
-// action gets a grace period to stop and clean up, then the process ends
-// itself with SIGKILL.
+// Signal handling: SIGUSR1, SIGUSR2, SIGINT, SIGTERM and SIGHUP are blocked
+// in every thread and taken by one signal thread with sigwait.  SIGUSR2
+// writes a state dump; SIGUSR1, SIGINT, SIGTERM and SIGHUP start a forced
+// shutdown: velk_shutdown_signalled is raised, the running action gets a
+// grace period to stop and clean up, then the process ends itself with
+// SIGKILL.  SIGINT, SIGTERM or SIGHUP ignored when velk started (nohup)
+// stay ignored.
 
 // Grace period of a forced shutdown, in seconds (30).  Only tests shorten it,
 // through the environment variable VELK_TESTONLY_SHUTDOWN_GRACE read by
 // velk_SigInit.
 extern int velk_shutdown_grace_seconds;
 
-// Blocks SIGUSR1 and SIGUSR2 in the calling thread (which must be the only
-// thread) and starts the signal thread.  0, or -1 with a message, status 71.
+// Blocks the signals above (not the ignored ones) in the calling thread
+// (which must be the only thread) and starts the signal thread.  0, or -1
+// with a message, status 71.
 int velk_SigInit();
 // The forced shutdown; never returns.
 [[noreturn]] void velk_ForcedShutdown();

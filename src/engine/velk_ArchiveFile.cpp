@@ -4,17 +4,22 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 
 #include "velk_FileAccess.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
+#include "velk_Memory.h"
 #include "velk_StatusFifo.h"
 #include "velk_TarHeader.h"
 #include "velk_Xfer.h"
 
 uint64_t velk_archive_filesize = 0;
+char *velk_archive_tmpname = nullptr;
 
 namespace {
 
@@ -26,6 +31,50 @@ void sleepSeconds(unsigned seconds)
 void failIo()
 {
     velk_SetExitCode(VELK_EXIT_IOERR);
+}
+
+// The name the pending archive is renamed to (velk_archive, or the file a
+// symbolic link of that name points to), velk_Malloc'd; null when none.
+char *commitName = nullptr;
+
+void forgetPending()
+{
+    VELK_FREE(velk_archive_tmpname);
+    VELK_FREE(commitName);
+    velk_archive_tmpname = nullptr;
+    commitName = nullptr;
+}
+
+// Makes target (velk_archive, or the file a symbolic link of that name
+// points to) the name the new archive will be renamed to and records its
+// temporary name.  Returns 0, or -1 after the message.
+int setPending(const char *target)
+{
+    char tmp[PATH_MAX];
+    if (velk_ArchiveTmpName(target, tmp, sizeof tmp) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "archive path is too long for its temporary name: %s\n", target);
+        return -1;
+    }
+    velk_archive_tmpname = VELK_STRDUP(tmp);
+    commitName = VELK_STRDUP(target);
+    if (velk_archive_tmpname == nullptr || commitName == nullptr) {
+        forgetPending();
+        return -1;
+    }
+    return 0;
+}
+
+// Flushes the directory that holds path, so that a rename in it lasts.
+int syncParentDir(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    std::string dir = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -errno;
+    int rc = fsync(fd) == 0 ? 0 : -errno;
+    close(fd);
+    return rc;
 }
 
 bool isBusy(int rc)
@@ -95,21 +144,68 @@ void quorAttrFailure(int rc)
     failIo();
 }
 
+void localCreateFailed(int err, const char *name)
+{
+    errno = err;
+    perror("Open Archive");
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating local Archive: %s\n", err, name);
+}
+
 int createLocal()
 {
-    int fd = open(velk_archive, O_RDWR | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
-    if (fd < 0) {
-        int err = errno;
-        perror("Open Archive");
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating local Archive: %s\n", err, velk_archive);
+    // What is at the archive name now decides where the new archive goes:
+    // nothing or a regular file: beside it under the temporary name, to be
+    // renamed over it (over the file a symbolic link names, as writing
+    // through the link did); a device or other special file: written in
+    // place, as nothing of it is kept anyway.
+    const char *target = velk_archive;
+    char resolved[PATH_MAX];
+    struct stat st;
+    if (stat(velk_archive, &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            localCreateFailed(EISDIR, velk_archive);
+            return -1;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            velk_archive_fd = open(velk_archive, O_RDWR | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
+            if (velk_archive_fd < 0) {
+                localCreateFailed(errno, velk_archive);
+                return -1;
+            }
+            return 0;
+        }
+        // A file the user may not write is not replaced behind its back.
+        if (access(velk_archive, W_OK) != 0) {
+            localCreateFailed(errno, velk_archive);
+            return -1;
+        }
+        struct stat lst;
+        if (lstat(velk_archive, &lst) == 0 && S_ISLNK(lst.st_mode) && realpath(velk_archive, resolved) != nullptr)
+            target = resolved;
+    }
+    if (setPending(target) != 0)
+        return -1;
+    // Created exclusively, never through a symbolic link.  A file already
+    // there carries this process's id: the leftover of an earlier process
+    // that had the same id, replaced.
+    const char *tmp = velk_archive_tmpname;
+    for (int attempt = 0; attempt < 2; attempt++) {
+        velk_archive_fd = open(tmp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (velk_archive_fd >= 0 || errno != EEXIST || unlink(tmp) != 0)
+            break;
+    }
+    if (velk_archive_fd < 0) {
+        localCreateFailed(errno, tmp);
+        // Nothing of this run's is at the name.
+        forgetPending();
         return -1;
     }
-    velk_archive_fd = fd;
     return 0;
 }
 
 int createQuor()
 {
+    const char *tmp = velk_archive_tmpname;
     console_message("creating QUOR Archive file", velk_archive);
     quor_cos_hints_t hints;
     quor_cos_priorities_t prios;
@@ -142,8 +238,8 @@ int createQuor()
         velk_ErrPrintf("[debug] Hints: COS ID=%d, priority=%d Size=%lu\n", static_cast<int>(hints.COSId),
                        static_cast<int>(prios.COSIdPriority), static_cast<unsigned long>(velk_archive_filesize));
 
-    (void)quor_Unlink(velk_archive);
-    int fd = quor_Open(velk_archive, O_WRONLY | O_CREAT | O_TRUNC, 0666, &hints, &prios, &used);
+    (void)quor_Unlink(tmp);
+    int fd = quor_Open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0666, &hints, &prios, &used);
     if (fd < 0) {
         if (fd == -ENOENT)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
@@ -166,7 +262,7 @@ int createQuor()
     if (used.COSId != 0)
         velk_archive_cosID = static_cast<int>(used.COSId);
     if (velk_archive_familyid > 0) {
-        int rc = velk_SetFamilyID(velk_archive, velk_archive_familyid);
+        int rc = velk_SetFamilyID(tmp, velk_archive_familyid);
         if (rc < 0)
             velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG,
                         "[warning] Error %d returned when trying to set family ID %d for File '%s'\n", rc,
@@ -174,8 +270,11 @@ int createQuor()
     }
     quor_xfileattr_t xattr;
     memset(&xattr, 0, sizeof xattr);
-    if (velk_GetArchiveXAttrs(VELK_QUOR_FILE, &xattr, nullptr) != 0)
+    int got = quor_FileGetXAttributes(tmp, 8, 0, &xattr);
+    if (got < 0) {
+        quorAttrFailure(got);
         return -1;
+    }
     int rc = velk_GetArchiveStripeInfo(0, &xattr);
     quor_FreeXAttributes(&xattr);
     return rc;
@@ -183,12 +282,13 @@ int createQuor()
 
 int createRemote()
 {
-    (void)kylgw_LfxUnlink(velk_archive);
-    int fd = quor_Open(velk_archive, O_WRONLY | O_CREAT | O_TRUNC, 0666, nullptr, nullptr, nullptr);
+    const char *tmp = velk_archive_tmpname;
+    (void)kylgw_LfxUnlink(tmp);
+    int fd = quor_Open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0666, nullptr, nullptr, nullptr);
     if (fd < 0) {
         errno = -fd;
         perror("Open Archive");
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating remote Archive: %s\n", fd, velk_archive);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating remote Archive: %s\n", fd, tmp);
         return -1;
     }
     velk_archive_fd = fd;
@@ -217,15 +317,89 @@ int velk_CreateArchiveFile()
             return -1;
         }
     }
+    forgetPending();
     int rc;
-    switch (velk_filetype) {
-    case VELK_QUOR_FILE: rc = createQuor(); break;
-    case VELK_REMOTE_FILE: rc = createRemote(); break;
-    default: rc = createLocal(); break;
+    if (velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE) {
+        rc = setPending(velk_archive);
+        if (rc == 0)
+            rc = velk_filetype == VELK_QUOR_FILE ? createQuor() : createRemote();
+    } else {
+        rc = createLocal();
     }
-    if (rc != 0)
+    if (rc != 0) {
+        // A storage-system archive exists already when a later step of its
+        // creation failed.
+        if (velk_archive_fd >= 0 && velk_filetype != VELK_LOCAL_FILE) {
+            (void)quor_Close(velk_archive_fd);
+            velk_archive_fd = -1;
+        }
+        velk_DiscardArchiveFile();
         failIo();
+    }
     return rc;
+}
+
+int velk_ArchiveTmpName(const char *archive, char *out, size_t size)
+{
+    const char *slash = strrchr(archive, '/');
+    size_t dirLen = slash == nullptr ? 0 : static_cast<size_t>(slash - archive) + 1;
+    const char *base = archive + dirLen;
+    char suffix[32];
+    int suffixLen = snprintf(suffix, sizeof suffix, ".velk-%ld.tmp", static_cast<long>(getpid()));
+    // The last component holds "." + base + suffix within NAME_MAX bytes.
+    size_t baseLen = std::min(strlen(base), static_cast<size_t>(NAME_MAX - 1 - suffixLen));
+    int n =
+        snprintf(out, size, "%.*s.%.*s%s", static_cast<int>(dirLen), archive, static_cast<int>(baseLen), base, suffix);
+    return n > 0 && static_cast<size_t>(n) < size ? 0 : -1;
+}
+
+int velk_CommitArchiveFile()
+{
+    if (velk_archive_tmpname == nullptr)
+        return 0;
+    const char *tmp = velk_archive_tmpname;
+    int rc;
+    if (velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE) {
+        rc = quor_Rename(tmp, commitName);
+    } else {
+        // The data reach the disk before the name does: a crash after the
+        // rename never leaves an archive with holes in it.
+        int fd = open(tmp, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        rc = fd < 0 ? -errno : 0;
+        if (rc == 0 && fsync(fd) != 0)
+            rc = -errno;
+        if (fd >= 0)
+            close(fd);
+        if (rc == 0 && rename(tmp, commitName) != 0)
+            rc = -errno;
+        if (rc == 0) {
+            int dirRc = syncParentDir(commitName);
+            if (dirRc != 0)
+                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Error %d flushing the directory of Archive file %s\n",
+                            -dirRc, commitName);
+        }
+    }
+    if (rc != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d putting Archive file %s in place of %s\n", -rc, tmp,
+                    commitName);
+        failIo();
+        return -1;
+    }
+    forgetPending();
+    return 0;
+}
+
+void velk_DiscardArchiveFile()
+{
+    if (velk_archive_tmpname == nullptr)
+        return;
+    if (velk_filetype == VELK_QUOR_FILE)
+        (void)quor_Unlink(velk_archive_tmpname);
+    else if (velk_filetype == VELK_REMOTE_FILE)
+        (void)kylgw_LfxUnlink(velk_archive_tmpname);
+    else
+        (void)unlink(velk_archive_tmpname);
+    forgetPending();
 }
 
 int velk_GetArchiveXAttrs(int kind, quor_xfileattr_t *xattr, struct stat *statBuf)

@@ -7,6 +7,7 @@
 // initial thread before any transfer thread starts; every failure logs its
 // message and sets exit status 72 when none is set.
 
+#include <cstddef>
 #include <cstdint>
 #include <sys/stat.h>
 
@@ -24,14 +25,45 @@ extern void (*velk_busy_sleep_fn)(unsigned seconds);
 // The open flag that asks the storage system not to stage the file first.
 constexpr int VELK_OPEN_NOSTAGE = 0x800;
 
-// Creates the archive named by velk_archive for velk_filetype and sets
+// A create writes its archive under a temporary name in the archive's own
+// directory, ".<name>.velk-<pid>.tmp" (<name> cut so that the whole last
+// component stays within 255 bytes), and velk_CommitArchiveFile renames it
+// over the archive only once the archive is complete.  So a create that
+// fails, runs out of space or is stopped leaves the archive that was there
+// byte for byte as it was.  velk_archive_tmpname is that temporary name
+// while such a write is pending, else null (a pipe, or a local archive
+// name that exists as something other than a regular file or directory,
+// such as a device, which is written in place).  Initial thread only.
+extern char *velk_archive_tmpname;
+
+// Writes the temporary name of the archive path archive into out (size
+// bytes).  Returns 0, or -1 when it does not fit.
+[[nodiscard]] int velk_ArchiveTmpName(const char *archive, char *out, size_t size);
+
+// Creates the archive of a create for velk_filetype and sets
 // velk_archive_fd: standard output for a pipe; with -P the missing parent
-// directories first; a local file (mode 0666 less the umask); a
-// storage-system file with class-of-service hints (explicit, automatic by
-// size, or 11), the class actually used recorded in velk_archive_cosID,
-// the family set, and the storage layout derived; or a gateway-host file.
-// An existing file of that name is replaced.  Returns 0 or -1.
+// directories of velk_archive first; then, under its temporary name, a
+// local file (mode 0666 less the umask), a storage-system file with
+// class-of-service hints (explicit, automatic by size, or 11), the class
+// actually used recorded in velk_archive_cosID, the family set, and the
+// storage layout derived, or a gateway-host file.  A local archive name
+// that is a symbolic link to a file is replaced through the link; a
+// directory, or a file this user may not write, is refused as the old
+// direct creation refused it.  Nothing that exists is changed.  Returns 0
+// or -1 (message, status 72).
 [[nodiscard]] int velk_CreateArchiveFile();
+
+// Puts the complete archive in place: a local one is flushed to the disk
+// (fsync), renamed over the archive name and its directory flushed; a
+// storage-system or gateway-host one is renamed by the gateway.  Call it
+// after the archive descriptor was closed.  Does nothing when no temporary
+// name is pending.  Returns 0, or -1 (message, status 72; the temporary
+// file is left for velk_DiscardArchiveFile).
+[[nodiscard]] int velk_CommitArchiveFile();
+
+// Removes the pending temporary archive, if any (a failed or stopped
+// create), by kind; the archive name itself is never touched.
+void velk_DiscardArchiveFile();
 
 // Opens the existing archive with openFlags and returns its descriptor, or
 // a negative code after the message.  For a storage-system archive xattr

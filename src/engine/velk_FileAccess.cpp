@@ -23,12 +23,12 @@
 #include "velk_LogMsg.h"
 #include "velk_Utils.h"
 
-// Sleeps seconds in one-second steps, returning early once the shutdown
-// flag is raised.
+// Sleeps seconds in tenth-of-a-second steps, returning early once the
+// shutdown flag is raised, so that a signal ends a wait for space at once.
 static void nospaceSleep(unsigned seconds)
 {
-    for (unsigned i = 0; i < seconds && !velk_shutdown_signalled.load(); ++i) {
-        struct timespec ts = {1, 0};
+    for (unsigned i = 0; i < seconds * 10 && !velk_shutdown_signalled.load(); ++i) {
+        struct timespec ts = {0, 100000000};
         while (nanosleep(&ts, &ts) != 0 && errno == EINTR && !velk_shutdown_signalled.load()) {
         }
     }

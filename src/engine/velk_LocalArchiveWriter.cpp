@@ -263,7 +263,9 @@ void measureMember(MemberCopy *m)
 // that way goes; the buffered copy then goes on from m->done.
 void copyMemberInKernel(int archiveFd, MemberCopy *m)
 {
-    while (m->done < m->available) {
+    // A forced shutdown is looked at between pieces; the buffered copy
+    // then meets it on its first write and ends the copy.
+    while (m->done < m->available && !velk_shutdown_signalled.load()) {
         uint64_t position = archiveBytesWritten;
         ssize_t n = copyInKernel(m->fd, m->done, archiveFd,
                                  static_cast<size_t>(std::min<uint64_t>(m->available - m->done, kInKernelPiece)));

@@ -693,7 +693,10 @@ void velk_GetIndexBufSize(int *bytesOut, int *entriesOut)
 int velk_CreateTmpIndexFile()
 {
     std::string path;
-    bool fromTemplate = velk_filetype == VELK_LOCAL_FILE;
+    // A local index (that of a local or a piped archive) is made in the
+    // directory it will be renamed into, so that the rename replaces the
+    // old index in one step.
+    bool fromTemplate = velk_filetype == VELK_LOCAL_FILE || velk_filetype == VELK_PIPE;
     if (fromTemplate) {
         std::string dir;
         if (!tmpIndexDirectory(&dir))
@@ -881,22 +884,17 @@ int velk_CopyAndAdjustLocalIndex()
         return -1;
     }
 
-    close(in);
-    velk_tmpIndexFD = -1;
-    if (unlink(tmp) != 0 && errno != ENOENT) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating removing temp index file %s\n", __func__,
-                    errno, tmp);
-        velk_SetExitCode(VELK_EXIT_IOERR);
-        close(out);
-        return -1;
-    }
+    // The adjusted copy replaces the first one in one rename: whatever
+    // happens, a complete temporary index stays at the name.
     if (rename(newPath.c_str(), tmp) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d renaming temp index file %s to %s\n", __func__,
                     errno, newPath.c_str(), tmp);
         velk_SetExitCode(VELK_EXIT_IOERR);
         close(out);
+        unlink(newPath.c_str());
         return -1;
     }
+    close(in);
     velk_tmpIndexFD = out;
     console_message("", "");
     return 0;

@@ -123,7 +123,7 @@ void velk_IndexReadRelease();
 void velk_GetIndexBufSize(int *bytesOut, int *entriesOut);
 
 // Names, creates and opens the temporary local index: next to the final
-// index (velk_index_filename) for a local archive, from the template
+// index (velk_index_filename) for a local or piped archive, from the template
 // "velk_XXXXXX"; otherwise "<TMPDIR or /tmp>/VELK_INX_<pid>_<seconds>",
 // with a numeric suffix added while the name is taken.  Created exclusively,
 // never through a symbolic link, mode 0600.  Sets velk_tmpIndexFile,
@@ -139,8 +139,9 @@ void velk_GetIndexBufSize(int *bytesOut, int *entriesOut);
 
 // Rewrites the temporary index of a local archive through
 // velk_AdjustIndexEntry into a second temporary file beside it and renames
-// that over the first; velk_tmpIndexFD then refers to the new file.
-// Returns 0, or -1 with a message and exit status 70 or 72.
+// that over the first in one rename; velk_tmpIndexFD then refers to the new
+// file.  On a failure the first temporary index stays as it was.  Returns
+// 0, or -1 with a message and exit status 70 or 72.
 [[nodiscard]] int velk_CopyAndAdjustLocalIndex();
 // Placing the index in the storage system or on the gateway host: not
 // available in this build; -1 with a message and exit status 72.

@@ -2,22 +2,18 @@
 // kylgwd: the archive and index bytes, interoperability with GNU tar and
 // bsdtar, the statistics line, an empty member list, -H crc, -H rmlocal,
 // -P, a create that fails before the archive exists, an archive written to
-// a pipe, an unreadable member, and a forced shutdown in the middle.
+// a pipe and an unreadable member.  (Stopped and refused creates:
+// velk_recreate_test.)
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <fcntl.h>
 #include <map>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "velk_gwsession.h"
-#include "velk_testproc.h"
 
 namespace {
 
@@ -286,64 +282,4 @@ TEST_F(VelkCreate, UnreadableMemberIsLeftOutAndReported)
     EXPECT_EQ(l.status, 0) << l.err;
     EXPECT_EQ(l.out.find("tree/b512"), std::string::npos) << l.out;
     EXPECT_EQ(velktest::lines(l.out).size(), nodes.size() + 1) << l.out;
-}
-
-TEST_F(VelkCreate, ForcedShutdownRemovesThePartialArchiveAndIndex)
-{
-    // Enough data that the copy is still running when the signal comes.
-    ASSERT_EQ(mkdir((dir / "bulk").c_str(), 0755), 0);
-    for (int i = 0; i < 96; ++i) {
-        std::string p = dir / ("bulk/f" + std::to_string(i));
-        int fd = open(p.c_str(), O_WRONLY | O_CREAT, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(ftruncate(fd, 16 << 20), 0);
-        close(fd);
-    }
-    velktest::RunOptions o = velkOptions({{"VELK_TESTONLY_SHUTDOWN_GRACE", "30"}});
-    std::vector<std::string> env{"PATH=/usr/bin:/bin"};
-    for (const auto &[k, v] : o.env)
-        env.push_back(k + "=" + v);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (!velktest::redirectOutputToFiles(dir / "out", dir / "err") || chdir(dir.path().c_str()) != 0)
-            _exit(126);
-        std::vector<char *> envp;
-        for (auto &e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        const char *argv[] = {velktest::velkBinary(), "-c", "-E", "-f", "a.tar", "bulk", nullptr};
-        execve(argv[0], const_cast<char **>(argv), envp.data());
-        _exit(127);
-    }
-    // Wait until the archive holds data, then ask for a forced shutdown.
-    auto deadline = velktest::Clock::now() + velktest::kGenerousWait;
-    while (sizeOf(dir / "a.tar") < (1 << 20) && velktest::Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ASSERT_GE(sizeOf(dir / "a.tar"), 1 << 20) << readFile(dir / "err");
-    ASSERT_EQ(kill(pid, SIGUSR1), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 72) << readFile(dir / "err");
-    EXPECT_EQ(readFile(dir / "out"), "VELK: run failed; exit status 72\nVELK: VELK FAILED DUE TO FORCED SHUTDOWN\n");
-    EXPECT_FALSE(exists(dir / "a.tar"));
-    EXPECT_FALSE(exists(dir / "a.tar.idx"));
-}
-
-TEST_F(VelkCreate, StorageSystemArchiveIsNotWrittenYetAndLeavesNothingBehind)
-{
-    auto r = velk({"-c", "-d", "1", "-f", "q.tar", "tree"});
-    EXPECT_EQ(r.status, 70) << r.err;
-    EXPECT_EQ(r.out, failedEnding(r.status));
-    // The archive was created with the class-of-service hints sized to it...
-    EXPECT_NE(r.err.find("[debug] Hints: COS ID=11, priority=30 Size=" + std::to_string(expectedArchiveSize()) + "\n"),
-              std::string::npos)
-        << r.err;
-    EXPECT_NE(r.err.find("ERROR: writing QUOR-resident archives is not available in this build of velk\n"),
-              std::string::npos)
-        << r.err;
-    // ...and removed again: no empty archive and no index in the storage system.
-    EXPECT_FALSE(exists(home() + "/q.tar"));
-    EXPECT_FALSE(exists(home() + "/q.tar.idx"));
 }

@@ -4,6 +4,8 @@
 // copy.
 
 #include <cerrno>
+#include <cstdlib>
+#include <utility>
 #include <fcntl.h>
 
 #include "velk_unit_fixture.h"
@@ -16,12 +18,12 @@ using velkunit::field;
 using velkunit::pattern;
 
 // Archive write injection: from the failAt-th write to the archive on, the
-// call fails with EFBIG; every write to it is counted.
-int g_archiveFd = -1, g_archiveWrites = 0, g_failAt = 0;
+// call fails with g_failErrno; every write to it is counted.
+int g_archiveFd = -1, g_archiveWrites = 0, g_failAt = 0, g_failErrno = EFBIG;
 ssize_t failingWrite(int fd, const void *buf, size_t n)
 {
     if (fd == g_archiveFd && ++g_archiveWrites >= g_failAt) {
-        errno = EFBIG;
+        errno = g_failErrno;
         return -1;
     }
     return ::write(fd, buf, n);
@@ -124,24 +126,38 @@ TEST_F(LocalArchiveWriterTest, ChangedAndMissingFilesKeepTheArchiveAligned)
 
 TEST_F(LocalArchiveWriterTest, AnArchiveWriteErrorEndsTheWholeCopy)
 {
-    for (const char *f : {"a", "b", "c"})
-        velktest::writeFile(f, pattern(100, 1));
-    layOut({"a", "b", "c"});
-    // Writes: a's header, data and padding, then b's header fails.
-    g_archiveFd = velk_archive_fd;
-    g_archiveWrites = 0;
-    g_failAt = 4;
-    velk_local_write_fn = failingWrite;
-    velktest::OutputCapture cap;
-    EXPECT_EQ(copy(), -1);
-    EXPECT_TRUE(contains(cap.err(), " writing tar header to Archive file out.tar\n")) << cap.err();
-    EXPECT_EQ(g_archiveWrites, 4);  // nothing was tried after the failure
-    EXPECT_EQ(velk_exit_code.load(), 72);
-    EXPECT_EQ(velktest::readFile(archiveName_).size(), 1024u);  // no closing block
-    velk_FinalizeMemberLists();
-    EXPECT_EQ(velk_GetMemberFileXferSuccess(0), 0);
-    EXPECT_EQ(velk_GetMemberFileXferSuccess(1), 1);
-    EXPECT_EQ(velk_GetMemberFileXferSuccess(2), 1);  // never written, never reported
+    // An error, and a full file system once the wait for space is over
+    // (at once here).
+    const std::pair<int, const char *> cases[] = {
+        {EFBIG, " writing tar header to Archive file out.tar\n"},
+        {ENOSPC, "ERROR: No space left writing out.tar for 0 seconds - giving up\n"},
+    };
+    setenv("VELK_NOSPACE_WAIT", "0", 1);
+    for (const auto &[err, message] : cases) {
+        for (const char *f : {"a", "b", "c"})
+            velktest::writeFile(f, pattern(100, 1));
+        velk_local_write_fn = ::write;
+        velk_archive_blocks = 0;
+        layOut({"a", "b", "c"});
+        // Writes: a's header, data and padding, then b's header fails.
+        g_archiveFd = velk_archive_fd;
+        g_archiveWrites = 0;
+        g_failAt = 4;
+        g_failErrno = err;
+        velk_local_write_fn = failingWrite;
+        velk_exit_code.store(0);
+        velktest::OutputCapture cap;
+        EXPECT_EQ(copy(), -1) << err;
+        EXPECT_TRUE(contains(cap.err(), message)) << cap.err();
+        EXPECT_EQ(g_archiveWrites, 4) << err; // nothing was tried after the failure
+        EXPECT_EQ(velk_exit_code.load(), 72) << err;
+        EXPECT_EQ(velktest::readFile(archiveName_).size(), 1024u) << err; // no closing block
+        velk_FinalizeMemberLists();
+        EXPECT_EQ(velk_GetMemberFileXferSuccess(0), 0) << err;
+        EXPECT_EQ(velk_GetMemberFileXferSuccess(1), 1) << err;
+        EXPECT_EQ(velk_GetMemberFileXferSuccess(2), 1) << err; // never written, never reported
+    }
+    unsetenv("VELK_NOSPACE_WAIT");
 }
 
 } // namespace
