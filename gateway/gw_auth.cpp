@@ -137,7 +137,7 @@ void gw_AuthFree(gw_auth_t *a)
 
 bool gw_AuthCategoryOpen(uint16_t category)
 {
-    return category == CAT_CONNECTION || category == CAT_AUTH || category == CAT_LOG;
+    return category == CAT_CONNECTION || category == CAT_AUTH;
 }
 
 // ---------------------------------------------------------------------------
@@ -619,6 +619,17 @@ int serveKeytab(gw_conn_t *c, gw_auth_t *a, const gw_request_t *req) KYL_REQUIRE
     if (refuseIfAsked(c, req, u, name, GW_METHOD_KEYTAB, 0, &rc)) {
         wipeBytes(rq->keytab, rq->keytab_size);
         return rc;
+    }
+
+    // The scrambler has no key: a keytab sent through it is as good as
+    // sent in clear, so it is taken only where the site allows it.
+    if (rq->cipher_type == QUOREX_CIPHER_GARBLE && gw_ProtoConfig()->site.allow_weak_keytab == 0) {
+        wipeBytes(rq->keytab, rq->keytab_size);
+        loginFailed(c, name, GW_METHOD_KEYTAB, KYLGW_E_AUTHMETHOD,
+                    "the keytab came without a session key (allow_weak_keytab is off)");
+        api_login_rply_t r = loginReply(0);
+        r.error_code = KYLGW_E_AUTHMETHOD;
+        return sendLogin(c, req, KYLGW_E_AUTHMETHOD, &r);
     }
 
     // The keytab as sent: scrambled with the login's time, or enciphered.

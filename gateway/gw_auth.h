@@ -43,7 +43,7 @@ gw_auth_t *gw_AuthNew();
 void gw_AuthFree(gw_auth_t *a);
 
 // True for the categories a session may use before it authenticated
-// (connection, authentication, gateway log).
+// (connection, authentication).
 bool gw_AuthCategoryOpen(uint16_t category);
 
 // Serves an authentication request and sends its reply (and, for PAM, the

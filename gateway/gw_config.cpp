@@ -18,10 +18,11 @@ constexpr const char *kSiteSection = "Site";
 constexpr const char *kUsersSection = "Users";
 constexpr const char *kCosSection = "COS";
 
-// Known site keys and where each is stored.
+// Known site keys and where each is stored; a yes/no key stores 1 or 0.
 struct SiteKey {
     const char *name;
     uint32_t gw_site_t::*field;
+    bool yesNo = false;
 };
 
 constexpr SiteKey kSiteKeys[] = {
@@ -36,6 +37,8 @@ constexpr SiteKey kSiteKeys[] = {
     {"sv_major", &gw_site_t::sv_major},
     {"sv_minor", &gw_site_t::sv_minor},
     {"sv_patch", &gw_site_t::sv_patch},
+    {"max_log_bytes_per_session", &gw_site_t::max_log_bytes_per_session},
+    {"allow_weak_keytab", &gw_site_t::allow_weak_keytab, true},
 };
 
 // Parses an unsigned 32-bit number: decimal, 0x hexadecimal or 0 octal.
@@ -69,7 +72,14 @@ int loadSite(const char *name, const quor_cfg_stanza_t *sect, gw_site_t *site, s
             return -1;
         }
         uint32_t v = 0;
-        if (s->type != CFG_SIMPLE_TYPE || !parseU32(s->KeyValue, &v)) {
+        if (key->yesNo) {
+            const bool yes = s->type == CFG_SIMPLE_TYPE && strcmp(s->KeyValue, "yes") == 0;
+            if (!yes && (s->type != CFG_SIMPLE_TYPE || strcmp(s->KeyValue, "no") != 0)) {
+                *err = where(name, s) + "'" + s->KeyString + "' needs yes or no";
+                return -1;
+            }
+            v = yes ? 1 : 0;
+        } else if (s->type != CFG_SIMPLE_TYPE || !parseU32(s->KeyValue, &v)) {
             *err = where(name, s) + "'" + s->KeyString + "' needs a number (decimal, 0x hex or 0 octal)";
             return -1;
         }
@@ -147,6 +157,8 @@ void gw_ConfigDefaults(gw_config_t *cfg, int runMode)
     s.sv_major = GW_SV_MAJOR;
     s.sv_minor = GW_SV_MINOR;
     s.sv_patch = GW_SV_PATCH;
+    s.max_log_bytes_per_session = GW_MAX_LOG_BYTES_PER_SESSION;
+    s.allow_weak_keytab = 0;
 }
 
 void gw_ConfigFree(gw_config_t *cfg)

@@ -26,7 +26,8 @@
 #include <cstdint>
 #include <string>
 
-// Values reported to clients in the greeting and the site information.
+// Values reported to clients in the greeting and the site information,
+// and the daemon's own site policies (at the end).
 struct gw_site_t {
     uint32_t server_runmode;
     uint32_t auth_crypto_card;
@@ -39,7 +40,16 @@ struct gw_site_t {
     uint32_t sv_major;
     uint32_t sv_minor;
     uint32_t sv_patch;
+    // Bytes of gateway log lines written for one session; the rest of its
+    // messages are dropped (0: none is written).
+    uint32_t max_log_bytes_per_session;
+    // 1: a keytab may come through the keyless scrambler instead of under
+    // the session key (yes/no in the file).
+    uint32_t allow_weak_keytab;
 };
+
+// Default of max_log_bytes_per_session.
+constexpr uint32_t GW_MAX_LOG_BYTES_PER_SESSION = 1024 * 1024;
 
 // A plain record: copying it shares the user list, which the
 // configuration owns (gw_ConfigFree).

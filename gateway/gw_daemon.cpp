@@ -1,9 +1,11 @@
 // kylgwd's process model: checks the command line, opens the logs, detaches
 // unless --foreground (the parent waits on a pipe until the daemon listens),
 // routes SIGTERM and SIGINT to a signalfd, listens, writes the port and pid
-// files and runs the accept loop until a stop signal.  Runs on the main
-// thread; the signal mask is set before the first session thread starts,
-// so every thread inherits it and no work happens in a signal handler.
+// files and runs the accept loop until a stop signal.  SIGHUP goes to a
+// thread of its own that reopens the log files (after logrotate).  Runs on
+// the main thread; the signal mask is set before the first other thread
+// starts, so every thread inherits it and no work happens in a signal
+// handler.
 
 #include "gw_daemon.h"
 
@@ -24,7 +26,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <fcntl.h>
+#include <pthread.h>
 #include <string>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -149,22 +153,85 @@ static int gw_WriteFileAtomic(const std::string &path, const std::string &text)
     return 0;
 }
 
-// Blocks the stop signals in this (still the only) thread and returns a
-// signalfd that reports them, or -errno.  SIGPIPE is ignored so a vanished
-// client shows up as EPIPE on its own session instead of ending the daemon.
+// Blocks the stop signals and SIGHUP in this (still the only) thread and
+// returns a signalfd that reports the stop signals, or -errno.  SIGPIPE is
+// ignored so a vanished client shows up as EPIPE on its own session
+// instead of ending the daemon.
 static int gw_SetupSignals()
 {
     signal(SIGPIPE, SIG_IGN);
     sigset_t mask;
     sigemptyset(&mask);
+    sigaddset(&mask, SIGHUP);
+    int rc = pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+    if (rc != 0)
+        return -rc;
+    sigemptyset(&mask);
     sigaddset(&mask, SIGTERM);
     sigaddset(&mask, SIGINT);
-    int rc = pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+    rc = pthread_sigmask(SIG_BLOCK, &mask, nullptr);
     if (rc != 0)
         return -rc;
     int fd = signalfd(-1, &mask, SFD_CLOEXEC);
     return fd < 0 ? -errno : fd;
 }
+
+// The thread that takes SIGHUP (blocked everywhere, so it waits in
+// sigwait) and reopens the daemon log and the event log at their paths.
+// Started after gw_SetupSignals, stopped and joined before the logs close.
+class gw_HupThread {
+public:
+    gw_HupThread() = default;
+    ~gw_HupThread() { stop(); }
+    gw_HupThread(const gw_HupThread &) = delete;
+    gw_HupThread &operator=(const gw_HupThread &) = delete;
+
+    // Returns 0 or the pthread error number.
+    int start()
+    {
+        int rc = pthread_create(&thread_, nullptr, run, this);
+        started_ = rc == 0;
+        return rc;
+    }
+    // Wakes the thread with a SIGHUP of its own and joins it.
+    void stop()
+    {
+        if (!started_)
+            return;
+        started_ = false;
+        stopping_.store(true);
+        pthread_kill(thread_, SIGHUP);
+        pthread_join(thread_, nullptr);
+    }
+
+private:
+    static void *run(void *arg)
+    {
+        auto *self = static_cast<gw_HupThread *>(arg);
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGHUP);
+        for (;;) {
+            int sig = 0;
+            if (sigwait(&set, &sig) != 0)
+                continue;
+            if (self->stopping_.load())
+                return nullptr;
+            int rc = gw_LogReopen();
+            if (rc != 0)
+                gw_Log("received SIGHUP: cannot reopen the log: %s; still writing to the old file", strerror(-rc));
+            else
+                gw_Log("received SIGHUP: reopened the log files");
+            rc = gw_EventsReopen();
+            if (rc != 0)
+                gw_Log("received SIGHUP: cannot reopen the event log: %s", strerror(-rc));
+        }
+    }
+
+    pthread_t thread_{};
+    bool started_ = false;
+    std::atomic<bool> stopping_{false};
+};
 
 // Detaching: standard input and output go to /dev/null at once; standard
 // error too once the daemon runs, unless the log is written there.
@@ -204,6 +271,13 @@ static int gw_Run(const gw_options_t &o)
     int sigFd = gw_SetupSignals();
     if (sigFd < 0)
         return gw_StartupFailed(GW_EXIT_OSERR, std::string("cannot set up signal handling: ") + strerror(-sigFd));
+    // Declared after the signal set-up and before everything that may
+    // return, so it is joined on every way out of this function.
+    gw_HupThread hup;
+    if (int hrc = hup.start(); hrc != 0) {
+        close(sigFd);
+        return gw_StartupFailed(GW_EXIT_OSERR, std::string("cannot start the signal thread: ") + strerror(hrc));
+    }
 
     std::string bound, err;
     int port = 0;

@@ -1,25 +1,39 @@
-// The JSON-lines event log (see gw_events.h).  The descriptor is set during
-// start-up and shut-down only; any thread may emit.  No locks.
+// The JSON-lines event log (see gw_events.h).  The descriptor number is
+// set during start-up and shut-down only; a reopen replaces the file under
+// it atomically (gw_ReopenOnto).  Any thread may emit.  No locks.
 
 #include "gw_events.h"
 
+#include "gw_log.h"
+
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
 // Written only during start-up and shut-down, while no other thread runs.
 static int gw_eventsFd = -1;
+static char gw_eventsPath[PATH_MAX]; // for gw_EventsReopen
 
 int gw_EventsOpen(const char *path)
 {
+    if (strlen(path) >= sizeof gw_eventsPath)
+        return -ENAMETOOLONG;
     int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
     if (fd < 0)
         return -errno;
     gw_EventsClose();
     gw_eventsFd = fd;
+    strcpy(gw_eventsPath, path);
     return 0;
+}
+
+int gw_EventsReopen()
+{
+    return gw_eventsFd >= 0 ? gw_ReopenOnto(gw_eventsPath, gw_eventsFd) : 0;
 }
 
 void gw_EventsClose()

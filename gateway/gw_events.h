@@ -14,6 +14,10 @@
 // Returns 0, or -errno.  Without a call, events are dropped.
 [[nodiscard]] int gw_EventsOpen(const char *path);
 
+// Opens the event log's path again, as gw_LogReopen does for the daemon
+// log.  Returns 0 (also when no event log is open) or -errno.
+[[nodiscard]] int gw_EventsReopen();
+
 // Closes the event log.  Call after every other thread has been joined.
 void gw_EventsClose();
 

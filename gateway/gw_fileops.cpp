@@ -373,11 +373,20 @@ int gw_ServeOpen(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQUIRE
             fd = gw_NsOpen(gw_fsRootFd, ns, flags, 0, true);
         }
     }
+    // The open did not block (gw_NsOpen); only a regular file is served,
+    // with blocking I/O again.  A FIFO no one reads fails the open itself.
+    if (fd == -ENXIO)
+        fd = -EINVAL;
     if (fd < 0)
         return gw_Reply(c, req, fd);
     struct stat st {};
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        int e = S_ISDIR(st.st_mode) ? -EISDIR : -errno;
+    int e = fstat(fd, &st) != 0 ? -errno : S_ISDIR(st.st_mode) ? -EISDIR : !S_ISREG(st.st_mode) ? -EINVAL : 0;
+    if (e == 0) {
+        int fl = fcntl(fd, F_GETFL);
+        if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
+            e = -errno;
+    }
+    if (e != 0) {
         close(fd);
         return gw_Reply(c, req, e);
     }
@@ -876,6 +885,8 @@ int gw_ServeSetAttrs(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQ
     {
         FsIdentity id(c->user.load());
         rc = gw_StatPath(ns, true, &st);
+        if (rc == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+            rc = -EINVAL;
         // Changing attributes takes the right to write the object.
         if (rc == 0) {
             int fd = gw_NsOpen(gw_fsRootFd, ns, S_ISDIR(st.st_mode) ? O_RDONLY : O_WRONLY, 0, true);

@@ -11,7 +11,10 @@
 // as root, each request runs with the authenticated user's file-system uid,
 // gid and groups on the serving thread; sidecar metadata is written with
 // the daemon's own identity.  Data transfers (Read, Write, list and
-// gateway-stream transfers, OpenX) are not served here: -38.
+// gateway-stream transfers, OpenX) are not served here: -38.  Opens never
+// block, and only regular files are opened as data files: a FIFO, socket
+// or device in the tree is refused with -EINVAL (-22), a directory with
+// -EISDIR.
 
 #include "gw_reply.h"
 

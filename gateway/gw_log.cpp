@@ -1,6 +1,8 @@
-// The daemon log (see gw_log.h).  The descriptor is chosen during start-up
-// before threads exist and only read afterwards; each line is formatted on
-// the caller's stack and written with one write(), so no lock is needed.
+// The daemon log (see gw_log.h).  The descriptor number is chosen during
+// start-up before threads exist and only read afterwards; a reopen puts a
+// new file under the same number with dup3, which the kernel does
+// atomically.  Each line is formatted on the caller's stack and written
+// with one write(), so no lock is needed.
 
 #include "gw_log.h"
 
@@ -9,24 +11,50 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <climits>
 #include <fcntl.h>
 #include <unistd.h>
 
 // Written only during start-up and shut-down, while no other thread runs.
 static int gw_logFd = STDERR_FILENO;
 static bool gw_logOwned = false;
+static char gw_logPath[PATH_MAX]; // the file's path, for gw_LogReopen
+
+static int gw_LogOpenFile(const char *path)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
+    return fd < 0 ? -errno : fd;
+}
 
 int gw_LogOpen(const char *path)
 {
     if (path == nullptr || *path == '\0')
         return 0;
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
+    if (strlen(path) >= sizeof gw_logPath)
+        return -ENAMETOOLONG;
+    int fd = gw_LogOpenFile(path);
     if (fd < 0)
-        return -errno;
+        return fd;
     gw_LogClose();
     gw_logFd = fd;
     gw_logOwned = true;
+    strcpy(gw_logPath, path);
     return 0;
+}
+
+int gw_ReopenOnto(const char *path, int fd)
+{
+    int nfd = gw_LogOpenFile(path);
+    if (nfd < 0)
+        return nfd;
+    int rc = dup3(nfd, fd, O_CLOEXEC) < 0 ? -errno : 0;
+    close(nfd);
+    return rc;
+}
+
+int gw_LogReopen()
+{
+    return gw_logOwned ? gw_ReopenOnto(gw_logPath, gw_logFd) : 0;
 }
 
 void gw_LogClose()
@@ -53,24 +81,22 @@ char *gw_LogTimestamp(char *buf, size_t size)
     return buf;
 }
 
-void gw_Log(const char *fmt, ...)
+__attribute__((format(printf, 2, 0))) static void gw_LogFormatV(gw_logline_t *out, const char *fmt, va_list ap)
 {
-    char line[GW_LOG_LINE_MAX];
+    char *line = out->text;
+    const size_t size = sizeof out->text;
     char stamp[32];
-    int head = snprintf(line, sizeof line, "%s kylgwd[%ld]: ", gw_LogTimestamp(stamp, sizeof stamp),
-                        static_cast<long>(getpid()));
+    int head =
+        snprintf(line, size, "%s kylgwd[%ld]: ", gw_LogTimestamp(stamp, sizeof stamp), static_cast<long>(getpid()));
     size_t len = head > 0 ? static_cast<size_t>(head) : 0;
 
-    va_list ap;
-    va_start(ap, fmt);
-    int body = vsnprintf(line + len, sizeof line - len, fmt, ap);
-    va_end(ap);
+    int body = vsnprintf(line + len, size - len, fmt, ap);
     if (body < 0)
         body = 0;
     // Leave room for the newline; mark a cut line so nobody mistakes it for
     // the whole text.
-    if (len + static_cast<size_t>(body) >= sizeof line - 1) {
-        len = sizeof line - 1;
+    if (len + static_cast<size_t>(body) >= size - 1) {
+        len = size - 1;
         memcpy(line + len - 3, "...", 3);
     } else {
         len += static_cast<size_t>(body);
@@ -80,10 +106,32 @@ void gw_Log(const char *fmt, ...)
         if (line[i] == '\n' || line[i] == '\r')
             line[i] = ' ';
     line[len++] = '\n';
+    out->len = len;
+}
 
+void gw_LogFormat(gw_logline_t *line, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    gw_LogFormatV(line, fmt, ap);
+    va_end(ap);
+}
+
+void gw_Log(const char *fmt, ...)
+{
+    gw_logline_t line;
+    va_list ap;
+    va_start(ap, fmt);
+    gw_LogFormatV(&line, fmt, ap);
+    va_end(ap);
+    gw_LogWrite(&line);
+}
+
+void gw_LogWrite(const gw_logline_t *line)
+{
     size_t off = 0;
-    while (off < len) {
-        ssize_t w = write(gw_logFd, line + off, len - off);
+    while (off < line->len) {
+        ssize_t w = write(gw_logFd, line->text + off, line->len - off);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)

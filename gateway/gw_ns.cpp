@@ -2,7 +2,8 @@
 // the confinement when it can (openat2 with RESOLVE_BENEATH, which reports
 // an escape as EXDEV); otherwise the walk below resolves one component at a
 // time with O_NOFOLLOW, reads every symbolic link itself and keeps the
-// depth below the root, so no step ever leaves it.  No locks.
+// depth below the root, so no step ever leaves it.  Opens never block (see
+// gw_NsOpenFlags).  No locks.
 
 #include "gw_ns.h"
 
@@ -45,6 +46,14 @@ std::string gw_NsRelative(const std::string &nsPath)
     return i == nsPath.size() ? std::string(".") : nsPath.substr(i);
 }
 
+// Every open that is not O_PATH gets O_NONBLOCK and O_NOCTTY: a FIFO or a
+// device node in the tree must neither block the serving thread in open()
+// nor become the daemon's terminal.  Callers check the type with fstat.
+int gw_NsOpenFlags(int flags)
+{
+    return (flags & O_PATH) != 0 ? flags : flags | O_NONBLOCK | O_NOCTTY;
+}
+
 } // namespace
 
 int gw_NsNormalize(const char *cwd, const char *path, std::string *out)
@@ -79,6 +88,7 @@ int gw_NsNormalize(const char *cwd, const char *path, std::string *out)
 
 int gw_NsOpenWalk(int rootFd, const std::string &nsPath, int flags, unsigned mode, bool follow)
 {
+    flags = gw_NsOpenFlags(flags);
     // Pending components, last one at the back; a symbolic link's target
     // is pushed in place of the link.
     std::vector<std::string> todo = gw_NsSplit(nsPath);
@@ -182,7 +192,7 @@ int gw_NsOpen(int rootFd, const std::string &nsPath, int flags, unsigned mode, b
 {
     std::string rel = gw_NsRelative(nsPath);
     struct open_how how {};
-    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+    how.flags = static_cast<uint64_t>(gw_NsOpenFlags(flags) | O_CLOEXEC);
     if (!follow && (flags & O_CREAT) == 0)
         how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
     else if (!follow)

@@ -26,9 +26,13 @@ constexpr int GW_NS_MAX_LINKS = 40;
 
 // Opens the normalised namespace path nsPath beneath rootFd with
 // flags/mode (as openat).  follow=false leaves a final symbolic link
-// unresolved (the link itself is opened with O_PATH|O_NOFOLLOW).  Returns
-// a descriptor the caller owns, or -errno: -EACCES for a way out of the
-// tree, -ENOENT, -ENOTDIR, -ELOOP, ...
+// unresolved (the link itself is opened with O_PATH|O_NOFOLLOW).  Every
+// open but an O_PATH one adds O_NONBLOCK and O_NOCTTY, so that a FIFO or a
+// device in the tree never blocks: the caller checks the type with fstat
+// and clears O_NONBLOCK to do blocking I/O on a regular file.  Returns a
+// descriptor the caller owns, or -errno: -EACCES for a way out of the
+// tree, -ENOENT, -ENOTDIR, -ELOOP, -ENXIO (a FIFO opened for writing
+// that no one reads), ...
 [[nodiscard]] int gw_NsOpen(int rootFd, const std::string &nsPath, int flags, unsigned mode, bool follow);
 
 // Opens the directory that holds the last component of nsPath (O_PATH,

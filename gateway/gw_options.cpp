@@ -34,7 +34,8 @@ const char *gw_UsageText()
            "  --help              print this text\n"
            "Exit status: 0 after a clean stop (SIGTERM or SIGINT), 64 for usage errors,\n"
            "69 when the address cannot be used, 71 for system errors, 73 when a file cannot be written,\n"
-           "78 when the configuration file is malformed.\n";
+           "78 when the configuration file is malformed.\n"
+           "SIGHUP reopens the --log and --events files at their paths (after logrotate renamed them).\n";
 }
 
 // Parses a decimal number in [lo, hi] with nothing around it.

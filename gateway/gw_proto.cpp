@@ -79,33 +79,60 @@ static int gw_ServeSiteInfo(gw_conn_t *c, const gw_request_t *req)
     return gw_SendReply(c, req, 0, KYL_XDRPROC(api_site_info_rply_t, xdr_api_site_info_rply_t), &si);
 }
 
+// Takes room for len more bytes of c's gateway log under the site's cap.
+// False once the cap is reached; the first refusal writes the one line that
+// says the rest of the session's messages are dropped.
+static bool gw_TakeLogRoom(gw_conn_t *c, size_t len)
+{
+    const uint64_t cap = gw_ProtoConfig()->site.max_log_bytes_per_session;
+    uint64_t used = c->logBytes.load();
+    do {
+        if (c->logCut.load() || used + len > cap) {
+            if (!c->logCut.exchange(true))
+                gw_Log("session %llu: log limit of %llu bytes reached, further messages dropped",
+                       static_cast<unsigned long long>(c->id), static_cast<unsigned long long>(cap));
+            return false;
+        }
+    } while (!c->logBytes.compare_exchange_weak(used, used + len));
+    return true;
+}
+
 // 1792/256-258: one line per message in the daemon log, with the session's
-// user ("-" before it authenticated).
+// user, up to the session's cap.  Only an authenticated session logs: the
+// others are refused without a line, so that nobody fills the log without
+// logging in first.
 static int gw_ServeGatewayLog(gw_conn_t *c, const gw_request_t *req)
 {
     const unsigned long long sid = c->id;
     const gw_user_t *u = c->user.load();
-    const char *user = u != nullptr ? u->name.c_str() : "-";
+    if (u == nullptr)
+        return gw_SendReply(c, req, -EACCES, nullptr, nullptr);
+    const char *user = u->name.c_str();
+    gw_logline_t line;
     switch (req->hdr.function) {
     case FN_OPENLOG: {
         const auto *m = static_cast<const api_openlog_t *>(req->body);
-        gw_Log("session %llu: openlog user=%s flags=0x%x subsys=%.*s", sid, user, m->flags,
-               static_cast<int>(KYLGW_MAX_SUBSYS), m->subsys);
+        gw_LogFormat(&line, "session %llu: openlog user=%s flags=0x%x subsys=%.*s", sid, user, m->flags,
+                     static_cast<int>(KYLGW_MAX_SUBSYS), m->subsys);
         break;
     }
     case FN_LOGMSG: {
         const auto *m = static_cast<const api_log_message_t *>(req->body);
-        gw_Log("session %llu: logmsg user=%s flags=0x%x class=0x%x text=%.*s", sid, user, m->flags, m->priority,
-               static_cast<int>(GW_LOGMSG_TEXT_MAX), m->msgtext);
+        gw_LogFormat(&line, "session %llu: logmsg user=%s flags=0x%x class=0x%x text=%.*s", sid, user, m->flags,
+                     m->priority, static_cast<int>(GW_LOGMSG_TEXT_MAX), m->msgtext);
         break;
     }
     case FN_CLOSELOG: {
         const auto *m = static_cast<const api_closelog_t *>(req->body);
-        gw_Log("session %llu: closelog user=%s flags=0x%x", sid, user, m->flags);
+        gw_LogFormat(&line, "session %llu: closelog user=%s flags=0x%x", sid, user, m->flags);
         break;
     }
     default: return gw_SendReply(c, req, -EINVAL, nullptr, nullptr);
     }
+    // A dropped message is still answered with success: the client's run
+    // must not fail because the server keeps less of its log.
+    if (gw_TakeLogRoom(c, line.len))
+        gw_LogWrite(&line);
     return gw_SendReply(c, req, 0, nullptr, nullptr);
 }
 

@@ -3,7 +3,8 @@
 
 // What kylgwd does with each decoded request: the site information from
 // the configuration and the fault script, the gateway log messages
-// (Openlog, Logmsg, Closelog: one line each in the daemon log), and a
+// (Openlog, Logmsg, Closelog of an authenticated session: one line each in
+// the daemon log, up to the site's max_log_bytes_per_session), and a
 // "not served by this build" reply (-38) for every other catalogued
 // operation.  Called on the session thread, or on a worker thread for the
 // operations gw_RequestIsSlow names; takes no locks of its own.

@@ -55,6 +55,11 @@ struct gw_conn_t {
     bool garbagePending KYL_GUARDED_BY(outMutex) = false;
     bool unsolicitedPending KYL_GUARDED_BY(outMutex) = false;
 
+    // Bytes of gateway log lines this session has had written, and whether
+    // its log was cut at the site's max_log_bytes_per_session.
+    std::atomic<uint64_t> logBytes{0};
+    std::atomic<bool> logCut{false};
+
     // Set once the connection is being closed; nothing is written after.
     std::atomic<bool> closing{false};
     // Why the connection was closed from a worker (a static text), or null.

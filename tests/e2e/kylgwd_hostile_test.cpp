@@ -4,7 +4,8 @@
 // and a seeded loop of more than 10,000 hostile cases from several threads
 // mixed with well-formed requests whose replies must still arrive in order.
 // Afterwards kylgwd still serves a session that stayed open and a new one,
-// and stops cleanly on SIGTERM.
+// and stops cleanly on SIGTERM.  Also what a default daemon refuses (a
+// keytab through the scrambler) and how it takes SIGHUP (log reopened).
 
 #include "gw_rawclient.h"
 #include "kylgwd_fixture.h"
@@ -17,6 +18,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <csignal>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <sys/stat.h>
@@ -107,6 +110,21 @@ std::string getcwd(uint32_t id)
     return gwRequest(id, kCatFilesys, 1799);
 }
 
+std::string secParams(uint32_t id)
+{
+    return gwRequest(id, kCatAuth, 16, words({592, 2, 0, 0, 0, 0}));
+}
+
+// A users-file entry with the test keytab (and a password when hash is set).
+std::string keytabUser(const velktest::ScratchDir &dir, const std::string &hash, const std::string &name, uid_t uid,
+                       gid_t gid, const std::string &home)
+{
+    velktest::writeFile(dir / (name + ".kt"), kKeytab);
+    return "  " + name + " = {\n" + (hash.empty() ? "" : "    password = " + hash + "\n") +
+           "    uid = " + std::to_string(uid) + "\n    gid = " + std::to_string(gid) + "\n    home = " + home +
+           "\n    keytab = " + (dir / (name + ".kt")) + "\n  }\n";
+}
+
 std::string groupPrimeMinusOne()
 {
     size_t n = 0;
@@ -171,13 +189,16 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
     const bool root = geteuid() == 0;
     const uid_t alice = root ? 61001 : getuid(), bob = root ? 61002 : getuid();
     auto user = [&](const std::string &name, uid_t id, const std::string &home) {
-        velktest::writeFile(dir / (name + ".kt"), kKeytab);
-        return "  " + name + " = {\n    password = " + hash + "\n    uid = " + std::to_string(id) + "\n    gid = " +
-               std::to_string(root ? id : getgid()) + "\n    home = " + home + "\n    keytab = " + (dir / (name + ".kt")) +
-               "\n  }\n";
+        return keytabUser(dir, hash, name, id, root ? id : getgid(), home);
     };
-    velktest::writeFile(dir / "kylgwd.conf", "Users = {\n" + user("alice", alice, "/") + user("bob", bob, "/bob") + "}\n");
+    // A small log cap per session; keytabs through the scrambler allowed.
+    constexpr size_t kLogCap = 1000;
+    velktest::writeFile(dir / "kylgwd.conf", "Site = {\n  max_log_bytes_per_session = " + std::to_string(kLogCap) +
+                                                 "\n  allow_weak_keytab = yes\n}\nUsers = {\n" +
+                                                 user("alice", alice, "/") + user("bob", bob, "/bob") + "}\n");
     ASSERT_EQ(mkdir((dir / "root").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo((dir / "root/fifo").c_str(), 0666), 0);
+    ASSERT_EQ(chmod((dir / "root/fifo").c_str(), 0666), 0);
     ASSERT_EQ(mkdir((dir / "root/bob").c_str(), 0755), 0);
     ASSERT_EQ(chown((dir / "root").c_str(), alice, root ? alice : getgid()), 0);
     ASSERT_EQ(chown((dir / "root/bob").c_str(), bob, root ? bob : getgid()), 0);
@@ -207,17 +228,36 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
          {{gwRequest(9, kCatAuth, 33, words({1, 16}) + std::string(16, 'Z'), velktest::kGwTaskFlag), kNoReply},
           {siteInfoRequest(10), 0}},
          "no login waits for it; dropped"},
+        {"log messages before a login",
+         {{gwRequest(11, kCatLog, 256, words({0x60000}) + gwXdrString("velk")), -13},
+          {logmsgRequest(12, 257, "unauthenticated text"), -13},
+          {gwRequest(13, kCatLog, 258, words({0})), -13}},
+         nullptr},
         {"format directives in log texts are data",
-         {{gwRequest(11, kCatLog, 256, words({0x60000}) + gwXdrString("velk")), 0},
-          {logmsgRequest(12, 257, "transfer %s%n %d%x done"), 0},
-          {gwRequest(13, kCatLog, 258, words({0})), 0}},
-         "logmsg user=- flags=0x2000000 class=0x6000000 text=transfer %s%n %d%x done\n"},
+         {{secParams(35), 0},
+          {keytabLogin(36, "alice", kKeytab), 0},
+          {gwRequest(37, kCatLog, 256, words({0x60000}) + gwXdrString("velk")), 0},
+          {logmsgRequest(38, 257, "transfer %s%n %d%x done"), 0},
+          {gwRequest(39, kCatLog, 258, words({0})), 0}},
+         "logmsg user=alice flags=0x2000000 class=0x6000000 text=transfer %s%n %d%x done\n"},
+        {"a FIFO in the served tree is refused, the session and its directory go on",
+         {{secParams(40), 0},
+          {keytabLogin(41, "alice", kKeytab), 0},
+          {openRequest(42, "/fifo", 1), -22},
+          {openRequest(43, "/fifo", 2), -22},
+          {openRequest(44, "/fifo", 4), -22},
+          {openRequest(45, "/fifo", 2 | 16), -22},
+          {gwRequest(46, kCatFilesys, 4873, gwXdrString("/fifo")), 0}, // stat
+          {gwRequest(47, kCatFilesys, 3842, gwXdrString("/")), 0},     // opendir, then read it
+          {gwRequest(48, kCatFilesys, 4609, words({0, 0, 0, 100, 1})), 0},
+          {getcwd(49), 0}},
+         nullptr},
         {"public keys 1 and p - 1",
          {{gwRequest(14, kCatAuth, 20, gwXdrString(std::string(1, '\x01'))), -22},
           {gwRequest(15, kCatAuth, 20, gwXdrString(groupPrimeMinusOne())), -22}},
          nullptr},
         {"keytabs that do not match, then a second login",
-         {{gwRequest(16, kCatAuth, 16, words({592, 2, 0, 0, 0, 0})), 0},
+         {{secParams(16), 0},
           {keytabLogin(17, "alice", kKeytab.substr(1)), -10003},
           {keytabLogin(18, "alice", kKeytab + "x"), -10003},
           {keytabLogin(19, "mallory", kKeytab), -10003},
@@ -247,6 +287,12 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
           {getcwd(32), -13}},
          nullptr},
     };
+    // Twenty log lines of one length.
+    Case capped{"a session's log past its cap", {{secParams(50), 0}, {keytabLogin(51, "alice", kKeytab), 0}},
+                "log limit of 1000 bytes reached, further messages dropped\n"};
+    for (uint32_t i = 0; i < 20; i++)
+        capped.steps.push_back({logmsgRequest(60 + i, 257, "capped-" + std::to_string(10 + i) + std::string(60, '.')), 0});
+    cases.push_back(capped);
     // Another user's private file, refused by the kernel under bob's identity.
     if (root)
         cases.insert(cases.end(), {{"alice makes a private file",
@@ -286,8 +332,63 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
     EXPECT_TRUE(!root || (stat((dir / "root/private").c_str(), &st) == 0 && st.st_uid == alice));
     EXPECT_TRUE(!root || (stat((dir / "root/bob/mine").c_str(), &st) == 0 && st.st_uid == bob));
     const std::string log = gw.logText();
+    EXPECT_EQ(log.find("unauthenticated text"), std::string::npos);
+    // The capped session kept its first messages, as many as fit in the
+    // cap, then wrote one line about the rest.
+    std::vector<std::string> kept;
+    for (const std::string &l : velktest::lines(log))
+        if (l.find("text=capped-") != std::string::npos)
+            kept.push_back(l);
+    ASSERT_FALSE(kept.empty());
+    EXPECT_NE(kept.back().find("capped-" + std::to_string(9 + kept.size())), std::string::npos);
+    EXPECT_LE(kept.size() * (kept[0].size() + 1), kLogCap);
+    EXPECT_GT((kept.size() + 1) * (kept[0].size() + 1), kLogCap);
+    EXPECT_EQ(velktest::countOccurrences(log, "further messages dropped"), 1u);
     EXPECT_EQ(log.find("s3cret"), std::string::npos);
     EXPECT_EQ(log.find("principal"), std::string::npos); // the keytab's bytes
+    EXPECT_EQ(gw.stop(), 0);
+}
+
+// What a default daemon does: a keytab sent through the scrambler is
+// refused as an unsupported method and the session stays unauthenticated;
+// SIGHUP reopens the daemon log and the event log at their paths (after
+// they were renamed away) and the daemon goes on serving.
+TEST(KylgwdHostile, DefaultDaemonRefusesAWeakKeytabAndReopensItsLogsOnSighup)
+{
+    velktest::ScratchDir dir;
+    velktest::KylgwdProcess gw(dir.path());
+    velktest::writeFile(dir / "kylgwd.conf", "Users = {\n" + keytabUser(dir, "", "alice", getuid(), getgid(), "/") + "}\n");
+    velktest::writeFile(dir / "faults", "cipher=GARBLE\n");
+    ASSERT_TRUE(gw.start({"--config", dir / "kylgwd.conf", "--faults", dir / "faults", "--events", dir / "events"}));
+    const std::vector<Step> steps = {
+        {secParams(1), 0}, {keytabLogin(2, "alice", kKeytab), -42005}, {getcwd(3), -13}, {gwRequest(4, kCatFilesys, 9999), -22}};
+    const std::string renamed = dir / "kylgwd.log.1";
+    auto served = [](int session) { return "session " + std::to_string(session) + ": request 1280/9999 id 4: unknown"; };
+    for (int round = 0; round < 2; round++) {
+        GwRawClient c;
+        GwHeader h;
+        std::vector<uint32_t> greeting;
+        ASSERT_TRUE(c.connect(gw.port()) && c.readGreeting(&h, &greeting));
+        for (const Step &s : steps) {
+            ASSERT_TRUE(c.send(s.request + gwRequest(0xFFFF0000u, kCatFilesys, 9999)));
+            ASSERT_TRUE(readReply(c, velktest::gwGetU32(s.request, 8), &h));
+            EXPECT_EQ(h.errorcode, s.result);
+        }
+        ASSERT_TRUE(gw.waitForLog(served(round + 1)));
+        if (round == 0) {
+            ASSERT_EQ(rename((dir / "kylgwd.log").c_str(), renamed.c_str()), 0);
+            ASSERT_EQ(rename((dir / "events").c_str(), (dir / "events.1").c_str()), 0);
+            ASSERT_EQ(kill(gw.pid(), SIGHUP), 0);
+            ASSERT_TRUE(gw.waitForLog("received SIGHUP: reopened the log files", 1, 10)) << velktest::readFile(renamed);
+        }
+    }
+    EXPECT_NE(gw.logText().find("keytab login of alice refused (-42005)"), std::string::npos);
+    // Each session's lines went to the file at the configured path then.
+    EXPECT_NE(velktest::readFile(renamed).find(served(1)), std::string::npos);
+    EXPECT_EQ(velktest::readFile(renamed).find(served(2)), std::string::npos);
+    EXPECT_EQ(gw.logText().find(served(1)), std::string::npos);
+    EXPECT_NE(velktest::readFile(dir / "events").find("\"event\":\"request\""), std::string::npos);
+    EXPECT_EQ(velktest::readFile(dir / "events.1").find("\"session\":2"), std::string::npos);
     EXPECT_EQ(gw.stop(), 0);
 }
 
@@ -328,8 +429,9 @@ struct Fuzzer {
 
     // A request that never ends the session: a function no catalogue has
     // (replied -22 or -41000 without a body), a site information request,
-    // or a gateway log message with a random text.  *bodyBytes is the size
-    // of its reply body, *failing whether its errorcode is negative.
+    // or a gateway log message with a random text (-13 before a login).
+    // *bodyBytes is the size of its reply body, *failing whether its
+    // errorcode is negative.
     std::string wellFormed(uint32_t id, size_t *bodyBytes, bool *failing)
     {
         *bodyBytes = 0;
@@ -342,6 +444,7 @@ struct Fuzzer {
             *bodyBytes = kSiteInfoBytes;
             return siteInfoRequest(id);
         default: {
+            *failing = true;
             std::string text;
             for (size_t i = 0, n = below(200); i < n; i++)
                 text.push_back("%sndx \\\n\t%%abc"[below(15)]);

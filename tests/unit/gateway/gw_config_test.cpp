@@ -59,6 +59,7 @@ TEST(GwConfig, ErrorsNameFileAndLineAndChangeNothing)
         {"Site = {\n umask = 0\n}\nUsers2 = {\n}\n", 4, "unknown section"},
         {"Site = {\n umask = 0\n app_copies = two\n}\n", 3, "'app_copies'"},
         {"Site = {\n umask = 0\n sv_patch = 4294967296\n}\n", 3, "'sv_patch'"},
+        {"Site = {\n allow_weak_keytab = 1\n}\n", 2, "'allow_weak_keytab' needs yes or no"},
         {"Site = 1\n", 1, "'Site' must be a section"},
         {"Site = {\n umask = 0\n", 1, ""},
         {"COS = {\n 1 = {\n name = a\n default = yes\n }\n}\n", 1, "the COS section must hold class 11"},

@@ -2,9 +2,9 @@
 // normalisation against a cwd, and the ways out of the tree (".." above the
 // root, absolute symbolic links, a link to "/", a relative link that
 // climbs out) refused with -EACCES by both the kernel path and the walk,
-// while links that stay inside keep working.  Also the text form of the
-// metadata sidecars kept beside the tree, which must refuse what it did
-// not write.
+// while links that stay inside keep working, and no open waits on a FIFO.
+// Also the text form of the metadata sidecars kept beside the tree, which
+// must refuse what it did not write.
 
 #include <gtest/gtest.h>
 
@@ -163,6 +163,19 @@ TEST_F(GwNsTree, LinksInsideTheTreeWorkAndParentsOpen)
     close(d);
     EXPECT_EQ(gw_NsOpenParent(rootFd, "/slash/etc", &leaf), -EACCES);
     EXPECT_EQ(gw_NsOpenParent(rootFd, "/", &leaf), -EBUSY);
+}
+
+// A FIFO in the tree: no open waits for a peer, by the kernel path or the walk.
+TEST_F(GwNsTree, OpensOfAFifoDoNotBlock)
+{
+    ASSERT_EQ(mkfifo((root + "/d/p").c_str(), 0600), 0);
+    for (OpenFn fn : {static_cast<OpenFn>(gw_NsOpen), static_cast<OpenFn>(gw_NsOpenWalk)}) {
+        EXPECT_EQ(fn(rootFd, "/d/p", O_WRONLY, 0, true), -ENXIO);
+        int fd = fn(rootFd, "/d/p", O_RDONLY, 0, true);
+        ASSERT_GE(fd, 0);
+        EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+        close(fd);
+    }
 }
 
 } // namespace
