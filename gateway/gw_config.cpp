@@ -36,6 +36,8 @@ constexpr SiteKey kSiteKeys[] = {
     {"sv_major", &gw_site_t::sv_major},
     {"sv_minor", &gw_site_t::sv_minor},
     {"sv_patch", &gw_site_t::sv_patch},
+    {"login_timeout", &gw_site_t::login_timeout},
+    {"max_preauth_per_peer", &gw_site_t::max_preauth_per_peer},
 };
 
 // Parses an unsigned 32-bit number: decimal, 0x hexadecimal or 0 octal.
@@ -147,6 +149,8 @@ void gw_ConfigDefaults(gw_config_t *cfg, int runMode)
     s.sv_major = GW_SV_MAJOR;
     s.sv_minor = GW_SV_MINOR;
     s.sv_patch = GW_SV_PATCH;
+    s.login_timeout = GW_LOGIN_TIMEOUT_SECS;
+    s.max_preauth_per_peer = GW_MAX_PREAUTH_PER_PEER;
 }
 
 void gw_ConfigFree(gw_config_t *cfg)
