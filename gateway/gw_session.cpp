@@ -58,15 +58,19 @@ struct SockSource : kyl_xdr_source {
     int fd;
     std::vector<unsigned char> buf;
     size_t pos = 0, len = 0;
-    bool eof = false; // the peer closed its side
-    int err = 0;      // -errno of a failed read, -ETIMEDOUT after a timeout
+    bool eof = false;                // the peer closed its side
+    int err = 0;                     // -errno of a failed read, -ETIMEDOUT after a timeout
+    const gw_conn_t *conn = nullptr; // whose login lifts the deadline
     bool hasDeadline = false;
     struct timespec loginDeadline {}; // CLOCK_MONOTONIC, while hasDeadline
     bool loginExpired = false;        // a wait ended at the login deadline
 
-    // True (and noted) once the login deadline has passed.
+    // True (and noted) once the login deadline has passed without a login
+    // (which a worker may have served while this thread waited).
     bool pastLoginDeadline()
     {
+        if (hasDeadline && conn != nullptr && conn->user.load() != nullptr)
+            hasDeadline = false;
         if (hasDeadline && !loginExpired && msUntil(loginDeadline) == 0) {
             loginExpired = true;
             err = -ETIMEDOUT;
@@ -242,8 +246,6 @@ const char *closeOn(gw_conn_t *c, const gw_request_t *req, const char *reason)
 // listener, which no longer counts it as waiting to log in.
 void noteLogin(const gw_conn_t *c, SockSource *src, std::atomic<bool> *loggedIn)
 {
-    if (!src->hasDeadline && (loggedIn == nullptr || loggedIn->load()))
-        return;
     if (c->user.load() == nullptr)
         return;
     src->hasDeadline = false;
@@ -394,6 +396,7 @@ const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer, std::a
         reason = "the greeting could not be sent";
     } else {
         SockSource src(fd);
+        src.conn = &c;
         const uint32_t loginSecs = gw_ProtoConfig()->site.login_timeout;
         if (loginSecs > 0) {
             clock_gettime(CLOCK_MONOTONIC, &src.loginDeadline);
