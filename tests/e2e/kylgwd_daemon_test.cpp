@@ -186,7 +186,7 @@ protected:
     static constexpr size_t kWaitingMax = 16;
     void SetUp() override
     {
-        ASSERT_TRUE(startGateway("Site = {\n  login_timeout = 2\n  max_preauth_per_peer = " +
+        ASSERT_TRUE(startGateway("Site = {\n  login_timeout = 3\n  max_preauth_per_peer = " +
                                  std::to_string(kWaitingMax) + "\n}\n"));
     }
 };
