@@ -39,6 +39,8 @@ constexpr SiteKey kSiteKeys[] = {
     {"sv_patch", &gw_site_t::sv_patch},
     {"max_log_bytes_per_session", &gw_site_t::max_log_bytes_per_session},
     {"allow_weak_keytab", &gw_site_t::allow_weak_keytab, true},
+    {"login_timeout", &gw_site_t::login_timeout},
+    {"max_preauth_per_peer", &gw_site_t::max_preauth_per_peer},
 };
 
 // Parses an unsigned 32-bit number: decimal, 0x hexadecimal or 0 octal.
@@ -159,6 +161,8 @@ void gw_ConfigDefaults(gw_config_t *cfg, int runMode)
     s.sv_patch = GW_SV_PATCH;
     s.max_log_bytes_per_session = GW_MAX_LOG_BYTES_PER_SESSION;
     s.allow_weak_keytab = 0;
+    s.login_timeout = GW_LOGIN_TIMEOUT_SECS;
+    s.max_preauth_per_peer = GW_MAX_PREAUTH_PER_PEER;
 }
 
 void gw_ConfigFree(gw_config_t *cfg)

@@ -3,11 +3,13 @@
 
 // kylgwd's configuration file (--config), in the stanza syntax of the site
 // configuration file: the site values that the greeting and the site
-// information reply report, and the users (gw_users.h):
+// information reply report, the login limits, and the users (gw_users.h):
 //
 //   Site = {
 //       server_runmode = 1
 //       umask = 022          # numbers: decimal, 0x hexadecimal, 0 octal
+//       login_timeout = 30   # seconds a connection has to log in
+//       max_preauth_per_peer = 16
 //   }
 //   Users = {
 //       alice = { ... }
@@ -46,6 +48,11 @@ struct gw_site_t {
     // 1: a keytab may come through the keyless scrambler instead of under
     // the session key (yes/no in the file).
     uint32_t allow_weak_keytab;
+    // Not reported to clients: how long a connection may take to log in
+    // (seconds, 0: no limit), and how many connections from one address
+    // may be waiting to log in at once (0: no limit).
+    uint32_t login_timeout;
+    uint32_t max_preauth_per_peer;
 };
 
 // Default of max_log_bytes_per_session.
@@ -66,6 +73,9 @@ const gw_costable_t *gw_ConfigCos(const gw_config_t *cfg);
 constexpr uint32_t GW_SV_MAJOR = 1;
 constexpr uint32_t GW_SV_MINOR = 0;
 constexpr uint32_t GW_SV_PATCH = 0;
+// Login limits when the configuration names none.
+constexpr uint32_t GW_LOGIN_TIMEOUT_SECS = 30;
+constexpr uint32_t GW_MAX_PREAUTH_PER_PEER = 16;
 
 // Fills *cfg with the built-in defaults; runMode is the --runmode value.
 void gw_ConfigDefaults(gw_config_t *cfg, int runMode);

@@ -1,6 +1,7 @@
 // The listening socket, accept loop and session table (see gw_listener.h).
 // The main thread owns the listening socket, admits connections into
-// gw_sessions, starts one session thread each and joins threads that have
+// gw_sessions (at most max_preauth_per_peer of one address waiting to log
+// in), starts one session thread each and joins threads that have
 // finished.  A session thread closes its own connection when it ends; the
 // descriptor is closed and shut down only under gw_sessionsMutex, so a stop
 // never shuts down a number that was already reused.  gw_sessionsMutex is a
@@ -8,6 +9,7 @@
 
 #include "gw_listener.h"
 
+#include "gw_config.h"
 #include "gw_events.h"
 #include "gw_log.h"
 #include "gw_session.h"
@@ -23,11 +25,14 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <atomic>
 
 namespace {
 
@@ -38,6 +43,9 @@ struct gw_session_slot {
     int fd;           // the connection; -1 once closed
     uint64_t id;      // session number for the log, counts from 1
     char peer[GW_PEER_TEXT_MAX];
+    char host[GW_PEER_TEXT_MAX]; // the peer's address without the port
+    // Set by the session thread once the connection has authenticated.
+    std::atomic<bool> loggedIn;
 };
 
 } // namespace
@@ -54,6 +62,57 @@ static int gw_reapWakeFd = -1;
 // listening socket for this long rather than spinning on it.
 constexpr int GW_ACCEPT_BACKOFF_MS = 100;
 
+// Refused connections are logged at most once in this many seconds; the
+// ones in between are counted into the next line, so that a flood of
+// connections cannot fill the log.
+constexpr time_t GW_REFUSAL_LOG_INTERVAL_SECS = 10;
+
+// TCP keep-alive of every accepted connection: a client that vanished
+// without closing (host down, link cut) is noticed after about three
+// minutes (60 idle seconds, then 6 probes 20 seconds apart) rather than
+// holding its session until the idle timeout.
+constexpr int GW_KEEPIDLE_SECS = 60;
+constexpr int GW_KEEPINTVL_SECS = 20;
+constexpr int GW_KEEPCNT = 6;
+
+// Turns keep-alive on for fd; a failure only costs the early notice.
+static void gw_SetKeepalive(int fd)
+{
+    const int on = 1, idle = GW_KEEPIDLE_SECS, intvl = GW_KEEPINTVL_SECS, cnt = GW_KEEPCNT;
+    if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof intvl) != 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &cnt, sizeof cnt) != 0)
+        gw_Log("cannot set keep-alive on a connection: %s", strerror(errno));
+}
+
+// Logs one refused connection, or counts it when a refusal was logged less
+// than GW_REFUSAL_LOG_INTERVAL_SECS ago.  Main thread only.
+static void gw_LogRefusal(const char *peer, const char *why, const char *eventReason)
+{
+    static bool logged = false;
+    static time_t lastSec = 0;
+    static uint64_t quiet = 0;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (logged && now.tv_sec - lastSec < GW_REFUSAL_LOG_INTERVAL_SECS) {
+        quiet++;
+        return;
+    }
+    if (quiet > 0)
+        gw_Log("refusing connection from %s: %s (and %llu more connections since the last such line)", peer, why,
+               static_cast<unsigned long long>(quiet));
+    else
+        gw_Log("refusing connection from %s: %s", peer, why);
+    gw_event("refused")
+        .str("peer", peer)
+        .str("reason", eventReason)
+        .num("suppressed", static_cast<int64_t>(quiet))
+        .emit();
+    logged = true;
+    lastSec = now.tv_sec;
+    quiet = 0;
+}
 void gw_FormatAddress(const void *sa, unsigned len, char *buf, size_t size)
 {
     char host[NI_MAXHOST], serv[NI_MAXSERV];
@@ -132,8 +191,10 @@ static void *gw_SessionThread(void *arg)
     int fd;
     uint64_t id;
     char peer[GW_PEER_TEXT_MAX];
+    std::atomic<bool> *loggedIn; // the slot stays this session's until it is joined
     {
         kyl_lock_guard g(gw_sessionsMutex);
+        loggedIn = &gw_sessions[slot].loggedIn;
         fd = gw_sessions[slot].fd;
         id = gw_sessions[slot].id;
         memcpy(peer, gw_sessions[slot].peer, sizeof peer);
@@ -141,7 +202,7 @@ static void *gw_SessionThread(void *arg)
 
     const char *reason;
     try {
-        reason = gw_SessionServe(fd, id, peer);
+        reason = gw_SessionServe(fd, id, peer, loggedIn);
     } catch (...) {
         reason = "internal error in the session";
     }
@@ -187,18 +248,27 @@ static size_t gw_ReapSessions()
 }
 
 // Admits one accepted connection: takes a slot and starts its thread, or
-// refuses it.  Takes ownership of fd.  Main thread only.
-static void gw_AdmitConnection(int fd, const char *peer, uint64_t id)
+// refuses it when the table is full or host (the peer's address) already
+// has max_preauth_per_peer connections waiting to log in.  Takes ownership
+// of fd.  Main thread only.
+static void gw_AdmitConnection(int fd, const char *peer, const char *host, uint64_t id)
 {
+    const uint32_t preauthMax = gw_ProtoConfig()->site.max_preauth_per_peer;
     size_t slot = GW_MAX_SESSIONS;
+    uint32_t waiting = 0; // connections from host that have not logged in
     {
         kyl_lock_guard g(gw_sessionsMutex);
         for (size_t i = 0; i < GW_MAX_SESSIONS; i++) {
-            if (!gw_sessions[i].used) {
-                slot = i;
-                break;
+            const gw_session_slot &s = gw_sessions[i];
+            if (!s.used) {
+                if (slot == GW_MAX_SESSIONS)
+                    slot = i;
+            } else if (!s.finished && !s.loggedIn.load() && strcmp(s.host, host) == 0) {
+                waiting++;
             }
         }
+        if (preauthMax > 0 && waiting >= preauthMax)
+            slot = GW_MAX_SESSIONS;
         if (slot < GW_MAX_SESSIONS) {
             gw_session_slot &s = gw_sessions[slot];
             s.used = true;
@@ -206,14 +276,21 @@ static void gw_AdmitConnection(int fd, const char *peer, uint64_t id)
             s.fd = fd;
             s.id = id;
             snprintf(s.peer, sizeof s.peer, "%s", peer);
+            snprintf(s.host, sizeof s.host, "%s", host);
+            s.loggedIn.store(false);
         }
     }
     if (slot == GW_MAX_SESSIONS) {
-        gw_Log("refusing connection from %s: %zu sessions already open", peer, GW_MAX_SESSIONS);
-        gw_event("refused").str("peer", peer).str("reason", "session limit").emit();
+        char why[128];
+        if (preauthMax > 0 && waiting >= preauthMax)
+            snprintf(why, sizeof why, "%u connections from that address have not logged in yet", waiting);
+        else
+            snprintf(why, sizeof why, "%zu sessions already open", GW_MAX_SESSIONS);
+        gw_LogRefusal(peer, why, preauthMax > 0 && waiting >= preauthMax ? "login limit" : "session limit");
         close(fd);
         return;
     }
+    gw_SetKeepalive(fd);
 
     gw_Log("session %llu: accepted connection from %s", static_cast<unsigned long long>(id), peer);
     gw_event("session_open").num("session", static_cast<int64_t>(id)).str("peer", peer).emit();
@@ -229,9 +306,11 @@ static void gw_AdmitConnection(int fd, const char *peer, uint64_t id)
             .str("reason", "no thread")
             .emit();
         kyl_lock_guard g(gw_sessionsMutex);
-        close(gw_sessions[slot].fd);
-        gw_sessions[slot] = gw_session_slot{};
-        gw_sessions[slot].fd = -1;
+        gw_session_slot &s = gw_sessions[slot];
+        close(s.fd);
+        s.fd = -1;
+        s.used = false;
+        s.finished = false;
         return;
     }
     kyl_lock_guard g(gw_sessionsMutex);
@@ -335,9 +414,12 @@ int gw_ServeUntilSignal(int listenFd, int sigFd)
                 }
                 break;
             }
-            char peer[GW_PEER_TEXT_MAX];
+            char peer[GW_PEER_TEXT_MAX], host[GW_PEER_TEXT_MAX];
             gw_FormatAddress(&ss, len, peer, sizeof peer);
-            gw_AdmitConnection(fd, peer, nextId++);
+            if (getnameinfo(reinterpret_cast<struct sockaddr *>(&ss), len, host, sizeof host, nullptr, 0,
+                            NI_NUMERICHOST) != 0)
+                snprintf(host, sizeof host, "%s", peer);
+            gw_AdmitConnection(fd, peer, host, nextId++);
         }
     }
 

@@ -2,9 +2,12 @@
 #define GW_LISTENER_H
 
 // The listening socket, the accept loop and the table of sessions.  Each
-// accepted connection runs on its own session thread; the main thread
-// accepts, reaps finished sessions and, when a stop signal arrives, closes
-// every session and joins every thread.  Locks: gw_sessionsMutex (a leaf
+// accepted connection gets TCP keep-alive and runs on its own session
+// thread; the main thread accepts, reaps finished sessions and, when a stop
+// signal arrives, closes every session and joins every thread.  A peer
+// address with the site's max_preauth_per_peer connections still waiting
+// to log in has further ones closed at once (logged at most every few
+// seconds), so idle connections cannot take every session.  Locks: gw_sessionsMutex (a leaf
 // lock, held only around the session table).
 
 #include <cstddef>

@@ -8,6 +8,7 @@
 #include "gw_session.h"
 
 #include "gw_auth.h"
+#include "gw_config.h"
 #include "gw_faults.h"
 #include "gw_fileops.h"
 #include "gw_log.h"
@@ -38,16 +39,44 @@ void gw_SessionSetup(const char *faultsPath)
 
 namespace {
 
+// Milliseconds from now until t (CLOCK_MONOTONIC), 0 once it has passed.
+int64_t msUntil(const struct timespec &t)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t ms = (static_cast<int64_t>(t.tv_sec) - now.tv_sec) * 1000 + (t.tv_nsec - now.tv_nsec) / 1000000;
+    return ms > 0 ? ms : 0;
+}
+
 // Buffered reader of the connection, the decode source of every message.
 // A message that has begun must go on arriving within GW_READ_TIMEOUT_MS.
+// Until the connection has logged in, every wait also ends at the login
+// deadline.
 struct SockSource : kyl_xdr_source {
     explicit SockSource(int sock) : fd(sock), buf(GW_READ_BUFFER) {}
 
     int fd;
     std::vector<unsigned char> buf;
     size_t pos = 0, len = 0;
-    bool eof = false; // the peer closed its side
-    int err = 0;      // -errno of a failed read, -ETIMEDOUT after a timeout
+    bool eof = false;                // the peer closed its side
+    int err = 0;                     // -errno of a failed read, -ETIMEDOUT after a timeout
+    const gw_conn_t *conn = nullptr; // whose login lifts the deadline
+    bool hasDeadline = false;
+    struct timespec loginDeadline {}; // CLOCK_MONOTONIC, while hasDeadline
+    bool loginExpired = false;        // a wait ended at the login deadline
+
+    // True (and noted) once the login deadline has passed without a login
+    // (which a worker may have served while this thread waited).
+    bool pastLoginDeadline()
+    {
+        if (hasDeadline && conn != nullptr && conn->user.load() != nullptr)
+            hasDeadline = false;
+        if (hasDeadline && !loginExpired && msUntil(loginDeadline) == 0) {
+            loginExpired = true;
+            err = -ETIMEDOUT;
+        }
+        return loginExpired;
+    }
 
     // Reads more bytes, waiting at most timeoutMs.  False at end of input,
     // on an error or a timeout (eof or err tells which).
@@ -72,12 +101,18 @@ struct SockSource : kyl_xdr_source {
                 err = -errno;
                 return false;
             }
+            if (pastLoginDeadline())
+                return false;
+            int waitMs = timeoutMs;
+            if (hasDeadline && msUntil(loginDeadline) < waitMs)
+                waitMs = static_cast<int>(msUntil(loginDeadline)) + 1; // wake just past it
             struct pollfd pfd = {fd, POLLIN, 0};
-            int rc = poll(&pfd, 1, timeoutMs);
+            int rc = poll(&pfd, 1, waitMs);
             if (rc < 0 && errno == EINTR)
                 continue;
             if (rc == 0) {
-                err = -ETIMEDOUT;
+                if (!pastLoginDeadline())
+                    err = -ETIMEDOUT;
                 return false;
             }
             if (rc < 0) {
@@ -116,6 +151,8 @@ struct SockSource : kyl_xdr_source {
     // Why reading a begun message failed, for the log.
     const char *midMessageReason() const
     {
+        if (loginExpired)
+            return GW_LOGIN_TIMEOUT_REASON;
         if (eof)
             return "connection closed in the middle of a message";
         if (err == -ETIMEDOUT)
@@ -205,15 +242,31 @@ const char *closeOn(gw_conn_t *c, const gw_request_t *req, const char *reason)
     return reason;
 }
 
+// Once the connection has logged in, lifts the login deadline and tells the
+// listener, which no longer counts it as waiting to log in.
+void noteLogin(const gw_conn_t *c, SockSource *src, std::atomic<bool> *loggedIn)
+{
+    if (c->user.load() == nullptr)
+        return;
+    src->hasDeadline = false;
+    if (loggedIn != nullptr)
+        loggedIn->store(true);
+}
+
 // Reads and serves requests until the connection ends; returns why.
-const char *serveRequests(gw_conn_t *c, SockSource *src)
+const char *serveRequests(gw_conn_t *c, SockSource *src, std::atomic<bool> *loggedIn)
 {
     for (;;) {
+        noteLogin(c, src, loggedIn);
+        // Checked before every request too: a client that keeps talking
+        // without logging in is still held to the deadline.
+        if (src->pastLoginDeadline())
+            return GW_LOGIN_TIMEOUT_REASON;
         int w = src->waitMessage();
         if (w == 0)
             return "client closed the connection";
         if (w < 0)
-            return w == -ETIMEDOUT ? "idle timeout" : "read failed";
+            return src->loginExpired ? GW_LOGIN_TIMEOUT_REASON : w == -ETIMEDOUT ? "idle timeout" : "read failed";
         if (c->closing.load())
             return "connection closed";
 
@@ -307,7 +360,7 @@ const char *serveRequests(gw_conn_t *c, SockSource *src)
 
 } // namespace
 
-const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer)
+const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer, std::atomic<bool> *loggedIn)
 {
     gw_conn_t c;
     c.fd = fd;
@@ -343,7 +396,14 @@ const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer)
         reason = "the greeting could not be sent";
     } else {
         SockSource src(fd);
-        reason = serveRequests(&c, &src);
+        src.conn = &c;
+        const uint32_t loginSecs = gw_ProtoConfig()->site.login_timeout;
+        if (loginSecs > 0) {
+            clock_gettime(CLOCK_MONOTONIC, &src.loginDeadline);
+            src.loginDeadline.tv_sec += static_cast<time_t>(loginSecs);
+            src.hasDeadline = true;
+        }
+        reason = serveRequests(&c, &src, loggedIn);
     }
 
     // Wake held-back jobs and wait until every job of this connection has

@@ -9,6 +9,7 @@
 // when it may take long or its reply is held back, on a worker thread.  It
 // returns only after every job of the connection has ended.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -23,8 +24,14 @@ constexpr size_t GW_READ_BUFFER = 64 * 1024;
 // Main thread, start-up, before the first session; path must stay valid.
 void gw_SessionSetup(const char *faultsPath);
 
+// Why a session that did not log in within the site's login_timeout ends.
+constexpr const char *GW_LOGIN_TIMEOUT_REASON = "no login within the login timeout";
+
 // Serves the connection fd from the peer (printable address) until it ends.
-// Returns the reason the session ends, a static string for the log.
-const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer);
+// A connection that has not logged in within the site's login_timeout is
+// closed.  *loggedIn (written here, read by the listener) becomes true once
+// the connection has authenticated.  Returns the reason the session ends, a
+// static string for the log.
+const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer, std::atomic<bool> *loggedIn);
 
 #endif

@@ -11,9 +11,11 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,6 +86,76 @@ unsigned downRetrySeconds()
     if (*end != '\0' || n < 0 || n > kDownRetrySeconds)
         return kDownRetrySeconds;
     return static_cast<unsigned>(n);
+}
+
+// Seconds one connection attempt may take from its connect through the
+// site information: QUOR_CONNECT_TIMEOUT when it holds a whole number from 1
+// to NXAPI_CONNECT_TIMEOUT_MAX, else the default.
+int connectTimeoutSeconds()
+{
+    const char *v = getenv("QUOR_CONNECT_TIMEOUT");
+    if (v == nullptr || *v == '\0')
+        return NXAPI_CONNECT_TIMEOUT_SECS;
+    char *end = nullptr;
+    errno = 0;
+    long n = strtol(v, &end, 10);
+    if (errno != 0 || *end != '\0' || n < 1 || n > NXAPI_CONNECT_TIMEOUT_MAX)
+        return NXAPI_CONNECT_TIMEOUT_SECS;
+    return static_cast<int>(n);
+}
+
+// The time limit of one connection attempt.
+struct SetupLimit {
+    int seconds;
+    struct timespec until; // CLOCK_MONOTONIC
+};
+
+SetupLimit startSetupLimit()
+{
+    SetupLimit l;
+    l.seconds = connectTimeoutSeconds();
+    clock_gettime(CLOCK_MONOTONIC, &l.until);
+    l.until.tv_sec += l.seconds;
+    return l;
+}
+
+// Milliseconds left before the limit; at least 1, so that a passed limit
+// still times out at once instead of meaning "no limit".
+int64_t msLeft(const SetupLimit &l)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t ms = (static_cast<int64_t>(l.until.tv_sec) - now.tv_sec) * 1000 + (l.until.tv_nsec - now.tv_nsec) / 1000000;
+    return ms > 0 ? ms : 1;
+}
+
+// Bounds every blocking connect, send and receive on fd to ms milliseconds
+// (0: no bound).  0 or -errno.
+int setIoTimeout(int fd, int64_t ms)
+{
+    struct timeval tv;
+    tv.tv_sec = static_cast<time_t>(ms / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
+        return -errno;
+    return 0;
+}
+
+// Waits until fd has something to read (or an error to report) within the
+// limit.  True when it has, false when the time ran out.
+bool awaitReadable(int fd, const SetupLimit &l)
+{
+    for (;;) {
+        struct pollfd p = {fd, POLLIN, 0};
+        int rc = poll(&p, 1, static_cast<int>(msLeft(l)));
+        if (rc > 0)
+            return true;
+        if (rc == 0)
+            return false;
+        if (errno != EINTR)
+            return true; // the read that follows reports the problem
+    }
 }
 
 void freeConnection(quor_connection_t *conn)
@@ -315,6 +387,8 @@ int setupConnection(const char *host, const char *serviceName, int port, int min
         }
     }
     conn->server_port = static_cast<short>(port);
+    // "[v6 address]:port" keeps the port apart from the address's colons.
+    snprintf(conn->peer_text, sizeof conn->peer_text, strchr(host, ':') != nullptr ? "[%s]:%d" : "%s:%d", host, port);
 
     char portText[16], err[256];
     snprintf(portText, sizeof portText, "%d", port);
@@ -368,11 +442,14 @@ void failOpen(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous)
     ctx->connection = previous != -1 ? nx_LookupConnection(previous) : nullptr;
 }
 
-// Makes the TCP connection to conn's server (socket, connect, keep-alive,
-// no delay) and hands the descriptor on in *fdOut.  0, or -errno after the
-// message; after a failed connect ctx is back on the previous connection.
+// Makes the TCP connection to conn's server (socket, keep-alive, connect
+// within the limit, no delay) and hands the descriptor on in *fdOut; every
+// send and receive on it stays bounded by the limit until the caller lifts
+// it.  0, or -errno after the message (-ETIMEDOUT when the connect ran out
+// of time); a failed connect is recorded in ctx for nxapi_init's hint, and
+// ctx is back on the previous connection.
 int connectServer(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, const char *server, const char *numeric,
-                  int *fdOut)
+                  const SetupLimit &limit, int *fdOut)
 {
     char err[256], sys[128];
     int fd = quor_net_socket(&conn->server_addr, SOCK_STREAM, 0, err, sizeof err);
@@ -385,10 +462,21 @@ int connectServer(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, 
     }
     CONNLOG(7, "quorex_OpenConnection", "Connecting to %s (%s)\n", numeric,
             conn->server_host[0] ? conn->server_host : "???");
+    if (int krc = quor_net_keepalive(fd, err, sizeof err); krc != 0)
+        CONNLOG(3, "quorex_OpenConnection", "*** %s: error %d setting SO_KEEPALIVE on socket %d [%s]\n",
+                "quorex_OpenConnection", -krc, fd, err);
+    if (int trc = setIoTimeout(fd, msLeft(limit)); trc != 0)
+        CONNLOG(3, "quorex_OpenConnection", "*** %s: error %d bounding the connection setup on socket %d\n",
+                "quorex_OpenConnection", -trc, fd);
     // The site's socket options would be applied here; the site
     // configuration does not exist in this build.
     if (int crc = quor_net_connect(fd, &conn->server_addr, err, sizeof err); crc != 0) {
         int e = -crc;
+        // A connect cut short by the send time limit reports EINPROGRESS.
+        if (e == EINPROGRESS)
+            e = ETIMEDOUT;
+        ctx->unreachableErrno = e;
+        snprintf(ctx->unreachableAt, sizeof ctx->unreachableAt, "%s", conn->peer_text);
         nxapi_Print("connect: %s\n", quor_net_strerror(e, sys, sizeof sys));
         CONNLOG(3, "quorex_OpenConnection", "*** %s: quor_net_connect call failed - errno = %d server=%s [%s]\n",
                 "quorex_OpenConnection", e, server, err);
@@ -397,16 +485,17 @@ int connectServer(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, 
         return -e;
     }
     int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     *fdOut = fd;
     return 0;
 }
 
 // Starts conn's message streams on fd, makes conn current and reads the
-// server's greeting.  0 with *down set when the server says it is down (the
-// streams are closed again then); otherwise the code, after failOpen.
-int takeGreeting(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, int fd, bool *down)
+// server's greeting, which must begin within the limit.  0 with *down set
+// when the server says it is down (the streams are closed again then);
+// otherwise the code (-ETIMEDOUT when nothing came in time), after failOpen.
+int takeGreeting(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, int fd, const SetupLimit &limit,
+                 bool *down)
 {
     int rc = nx_OpenStreams(conn, fd);
     if (rc != 0) {
@@ -418,6 +507,15 @@ int takeGreeting(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, i
     api_msghdr_t hdr;
     api_server_state_rply_t greeting = {};
     ctx->msgRequestID = 0; // the greeting carries request id 0
+    // A peer that accepts and never speaks (not a gateway, or a gateway
+    // that hangs) must not hold the run forever.
+    if (!awaitReadable(fd, limit)) {
+        nxapi_Print("*** %s: unable to receive initial connection response - fatal\n", "quorex_OpenConnection");
+        nxapi_Print("*** %s: no greeting from the gateway at %s within %d second%s\n", "quorex_OpenConnection",
+                    conn->peer_text, limit.seconds, limit.seconds == 1 ? "" : "s");
+        failOpen(conn, ctx, previous);
+        return -ETIMEDOUT;
+    }
     rc = nxapi_get_msg(ctx, &hdr, &greeting, KYL_XDRPROC(api_server_state_rply_t, xdr_api_server_state_rply_t), conn);
     if (rc != 0) {
         nxapi_Print("*** %s: unable to receive initial connection response - fatal\n", "quorex_OpenConnection");
@@ -519,11 +617,12 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
     RetryNotice notice;
     for (;;) {
         int fd = -1;
-        rc = connectServer(conn, ctx, previous, server, numeric, &fd);
+        const SetupLimit limit = startSetupLimit();
+        rc = connectServer(conn, ctx, previous, server, numeric, limit, &fd);
         if (rc != 0)
             return rc;
         bool down = false;
-        rc = takeGreeting(conn, ctx, previous, fd, &down);
+        rc = takeGreeting(conn, ctx, previous, fd, limit, &down);
         if (rc != 0)
             return rc;
         if (down) {
@@ -533,9 +632,15 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
             kylgw_ThreadSleep(downRetrySeconds(), 0);
             continue;
         }
+        (void)setIoTimeout(fd, msLeft(limit));
         rc = fetchSiteInfo(conn, ctx, previous, server);
         if (rc != 0)
             return rc;
+        // The login may wait for a person at a prompt, and later requests
+        // may wait for hours while data is staged: no limit from here on.
+        if (int trc = setIoTimeout(fd, 0); trc != 0)
+            CONNLOG(3, "quorex_OpenConnection", "*** %s: error %d lifting the setup time limit on socket %d\n",
+                    "quorex_OpenConnection", -trc, fd);
         const quor_site_info_t &site = conn->site_info;
         if (site.sv_prot_major != KYLGW_PROT_MAJOR || site.sv_prot_minor < KYLGW_PROT_MINOR) {
             rc = KYLGW_E_PROTOCOL_LEVEL;
@@ -780,11 +885,19 @@ int nxapi_init(nxapi_tcontext_t **tcontext)
     quor_connection_t *conn = nxapi_getCurConnection();
     ctx->connection = conn;
     if (conn == nullptr || conn->state.load() != CONNECTION_OPEN) {
+        ctx->unreachableErrno = 0;
         int rc = openHandle(init_server_handle, false);
         if (rc != 0) {
             int e = errno;
             nxapi_Print("result = %d, errno = %d\n", rc, e);
             nxapi_Print("Unable to setup communication to QUOR...\n");
+            // What a person can do about a gateway that is not there.
+            if (ctx->unreachableErrno != 0) {
+                char sys[128];
+                nxapi_Print(
+                    "cannot reach the gateway at %s (%s); is kylgwd running? QUOR_SERVER_HOST selects another\n",
+                    ctx->unreachableAt, quor_net_strerror(ctx->unreachableErrno, sys, sizeof sys));
+            }
             return NXAPI_E_NOSESSION;
         }
     }
@@ -912,7 +1025,9 @@ int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fdOut, quor
         }
         return 0;
     };
-    int rc = setOpt(SO_KEEPALIVE, "SO_KEEPALIVE");
+    int rc = quor_net_keepalive(fd, err, sizeof err);
+    if (rc != 0)
+        nxapi_Print("*** %s: error %d setting SO_KEEPALIVE on socket %d\n", fn, -rc, fd);
     if (rc == 0 && reuseAddress)
         rc = setOpt(SO_REUSEADDR, "SO_REUSEADDR");
     quor_sockaddr_t bound = {};

@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "nxapi_fileops.h"
+#include "quor_net.h"
 
 // nxapi_FileLock is defined with the library's other named locks (nxapi_conn.cpp).
 nxapi_file_t nxapi_FileTable[NXAPI_MAX_OPEN_FILES];
@@ -105,8 +106,11 @@ int openDataConnection(const quor_sockaddr_t *addr)
         close(fd);
         return -e;
     }
-    int on = 1;
-    (void)setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    // Keep-alive notices a gateway that vanished mid-stream; a socket
+    // without it still works, so a failure only goes to the log.
+    char err[256];
+    if (int krc = quor_net_keepalive(fd, err, sizeof err); krc != 0)
+        nxapi_logf(3, "quor_OpenX", NXAPI_LOG_FILE, __FILE__, __LINE__, "*** %s: %s\n", "quor_OpenX", err);
     unsigned char ctl = 0;
     ssize_t got;
     do {

@@ -86,6 +86,10 @@ struct quor_msgstream_t {
 
 struct quor_connection_t;
 
+// Room for a gateway named as "host:port" ("[v6 address]:port") in
+// messages, with its NUL.
+constexpr size_t NXAPI_PEER_TEXT_MAX = 320;
+
 // One per calling thread, in thread_list (guarded by threadlist_lock).  A
 // thread uses only its own context, except that the reader of a connection
 // links, unlinks and wakes waiting contexts under the inbound stream's mutex.
@@ -104,6 +108,11 @@ struct nxapi_tcontext_t {
     kyl_mutex_t msginMutex;
     uint32_t msgOutCount = 0;
     uint32_t msgInCount = 0;
+    // The TCP connect of this thread's last open that failed: its errno
+    // (0 when the last open got past connecting) and the gateway it tried,
+    // for the hint nxapi_init prints.
+    int unreachableErrno = 0;
+    char unreachableAt[NXAPI_PEER_TEXT_MAX] = {};
 };
 
 // ---- Connections ----------------------------------------------------------------
@@ -126,6 +135,12 @@ constexpr size_t NXAPI_SERVER_HOST_MAX = 1026;
 constexpr int NXAPI_DEFAULT_PORT = 1217;
 constexpr int NXAPI_AUTH_COMBO = 0x10;       // method set on every new connection
 constexpr int NXAPI_AUTH_RECONNECT = 0x8000; // login with the relogin context
+// Seconds a connection has to get from its TCP connect through the
+// greeting and the site information (QUOR_CONNECT_TIMEOUT changes it);
+// what follows (login prompts, operations that stage data for hours) has no
+// time limit of the library's own.
+constexpr int NXAPI_CONNECT_TIMEOUT_SECS = 60;
+constexpr int NXAPI_CONNECT_TIMEOUT_MAX = 86400;
 
 extern kyl_mutex_t nxapi_connection_lock; // the connection table, its count, the current connection, refs
 
@@ -147,6 +162,9 @@ struct quor_connection_t {
     int min_data_port = 0;
     int max_data_port = 0;
     char *service_name = nullptr;
+    // The server as the server list names it, with its port ("gw1:1217"),
+    // for the messages that tell a person which gateway failed.
+    char peer_text[NXAPI_PEER_TEXT_MAX] = {};
     int ctl_fd = -1;
     int authenticated = 0;
     uint32_t cred_expire_time = 0;
@@ -302,10 +320,13 @@ int nx_create_locks();
                                          int maxDataPort, int *handle);
 // Connects, receives the greeting, exchanges site information and
 // authenticates, retrying while the storage system is down or the server
-// asks to come back later.  Returns 0, -ENOENT (unknown handle or no
-// context), -EBUSY (already open), -errno of socket or connect, the site
-// information result, KYLGW_E_PROTOCOL_LEVEL, or the authentication
-// result.
+// asks to come back later.  Each attempt has QUOR_CONNECT_TIMEOUT seconds
+// (default NXAPI_CONNECT_TIMEOUT_SECS) from its connect through the site
+// information; authentication has no limit.  Returns 0, -ENOENT (unknown
+// handle or no context), -EBUSY (already open), -errno of socket or connect
+// (-ETIMEDOUT when the connect ran out of time), -ETIMEDOUT when no
+// greeting came in time, the site information result, KYLGW_E_PROTOCOL_LEVEL,
+// or the authentication result.
 [[nodiscard]] int quorex_OpenConnection(int handle);
 // Removes the connection from the table and closes it; 0 or -ENOENT.
 int quorex_CloseConnection(int handle);

@@ -17,6 +17,7 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <unistd.h>
 
 #include <memory>
@@ -575,6 +576,33 @@ int quor_net_addrmatch(const quor_sockaddr_t *addr, const quor_sockaddr_t *mask,
             return 0;
     }
     return 1;
+}
+
+int quor_net_keepalive(int fd, char *errorText, size_t errorSize)
+{
+    static const struct {
+        int level;
+        int option;
+        int value;
+        const char *name;
+    } options[] = {
+        {SOL_SOCKET, SO_KEEPALIVE, 1, "SO_KEEPALIVE"},
+        {IPPROTO_TCP, TCP_KEEPIDLE, QUOR_NET_KEEPIDLE_SECS, "TCP_KEEPIDLE"},
+        {IPPROTO_TCP, TCP_KEEPINTVL, QUOR_NET_KEEPINTVL_SECS, "TCP_KEEPINTVL"},
+        {IPPROTO_TCP, TCP_KEEPCNT, QUOR_NET_KEEPCNT, "TCP_KEEPCNT"},
+    };
+    for (const auto &o : options) {
+        int rc;
+        while ((rc = setsockopt(fd, o.level, o.option, &o.value, sizeof o.value)) != 0 &&
+               (errno == EINTR || errno == EAGAIN)) {
+        }
+        if (rc != 0) {
+            int e = errno;
+            netErrnoText(errorText, errorSize, __LINE__, __func__, o.name, e);
+            return -e;
+        }
+    }
+    return 0;
 }
 
 char *quor_net_strerror(int errnum, char *buf, size_t size)

@@ -2,15 +2,18 @@
 // configuration files that stop the start with their status and one line,
 // a port already taken, detaching and stopping on SIGINT, the greeting
 // bytes (typed here from the wire tables) and site values that follow the
-// configuration file, and a clean stop while workers hold replies back.
+// configuration file, a clean stop while workers hold replies back, and
+// idle connections that cannot lock users out.
 
 #include "gw_rawclient.h"
 #include "kylgwd_fixture.h"
+#include "velk_gwsession.h"
 #include "velk_testsupport.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -176,6 +179,51 @@ TEST(KylgwdDaemon, GreetingAndSiteValuesFromTheConfigurationThenAStopWhileReplie
     EXPECT_TRUE(a.closedByPeer());
     EXPECT_TRUE(b.closedByPeer());
     EXPECT_NE(gw.logText().find("]: stopped"), std::string::npos);
+}
+
+class KylgwdLoginLimits : public velktest::VelkGatewayTest {
+protected:
+    static constexpr size_t kWaitingMax = 16;
+    void SetUp() override
+    {
+        ASSERT_TRUE(startGateway("Site = {\n  login_timeout = 3\n  max_preauth_per_peer = " +
+                                 std::to_string(kWaitingMax) + "\n}\n"));
+    }
+};
+
+TEST_F(KylgwdLoginLimits, IdleConnectionsFromOneAddressCannotLockUsersOut)
+{
+    constexpr size_t kIdle = 300;
+    std::vector<std::unique_ptr<GwRawClient>> idle;
+    for (size_t i = 0; i < kIdle; i++) {
+        idle.push_back(std::make_unique<GwRawClient>());
+        ASSERT_TRUE(idle.back()->connect(gw.port()));
+    }
+    // A greeted connection holds a session; the others were closed unread.
+    std::vector<GwRawClient *> greeted;
+    size_t refused = 0;
+    for (auto &c : idle) {
+        std::string bytes;
+        if (c->read(60, &bytes))
+            greeted.push_back(c.get());
+        else if (bytes.empty())
+            refused++;
+    }
+    ASSERT_EQ(greeted.size(), kWaitingMax);
+    EXPECT_EQ(refused, kIdle - kWaitingMax);
+    // None of them logs in: the login timeout closes each.
+    for (GwRawClient *c : greeted)
+        EXPECT_TRUE(c->closedByPeer());
+    // The refusals left a line or two in the log, not one each.
+    size_t lines = velktest::countOccurrences(gw.logText(), "refusing connection from 127.0.0.1:");
+    EXPECT_GE(lines, 1u);
+    EXPECT_LT(lines, refused);
+
+    // A real run from the same address logs in and succeeds.
+    velktest::writeFile(dir / "f", "some data");
+    auto r = velk({"-c", "-E", "-f", "a.tar", "f"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "VELK: VELK SUCCESSFUL\n");
 }
 
 } // namespace

@@ -1,9 +1,15 @@
 // velk's start-up against a real kylgwd on loopback: the greeting, the site
 // information exchange and what the user sees when the gateway is down,
-// speaks another protocol level, cannot give site information, or when the
-// run has no credentials for any login method.
+// speaks another protocol level, cannot give site information, never
+// greets or is not there, or when the run has no credentials for any login
+// method.
 
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -120,4 +126,37 @@ TEST_F(GatewaySession, SiteInformationErrorEndsTheRun)
     EXPECT_EQ(r.err.find(kNoLogin), std::string::npos) << r.err;
     EXPECT_TRUE(endsWith(r.err, kGatewayFailure)) << r.err;
     EXPECT_EQ(s.gw.stop(), 0);
+}
+
+TEST_F(GatewaySession, SilentOrAbsentGatewayEndsTheRunNamingIt)
+{
+    // A socket that listens but never greets, and one bound but not
+    // listening (connections to it are refused); both stay open for the run.
+    for (bool listens : {true, false}) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len), 0);
+        ASSERT_EQ(listens ? listen(fd, 4) : 0, 0);
+        const std::string port = std::to_string(ntohs(a.sin_port)), at = "127.0.0.1:" + port;
+        velktest::RunOptions o = velkOptions({{"QUOR_SERVER_HOST", "127.0.0.1/" + port}, {"QUOR_CONNECT_TIMEOUT", "1"}});
+        o.timeoutSeconds = 30;  // a client that waits for the greeting for ever is killed and fails here
+        auto r = velktest::runVelk({"-t", "-E", "-f", "a.tar"}, o);
+        close(fd);
+        const std::string expected =
+            listens ? "initial connection response - fatal\n*** quorex_OpenConnection: no greeting from the gateway at " +
+                          at + " within 1 second\n"
+                    : "Unable to setup communication to QUOR...\ncannot reach the gateway at " + at +
+                          " (Connection refused); is kylgwd running? QUOR_SERVER_HOST selects another\n" +
+                          kGatewayFailure;
+        SCOPED_TRACE(listens ? "silent" : "absent");
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.status, 71);
+        EXPECT_EQ(r.out, failedEnding(r.status));
+        EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+        EXPECT_TRUE(endsWith(r.err, kGatewayFailure)) << r.err;
+    }
 }

@@ -1,16 +1,22 @@
 // The client library's session-wide operations against the real kylgwd:
 // accounts and their effect on created files, password entries and home
-// directories, class-of-service selection by size, and the small operations
-// on files of the gateway host.  Results are checked against the daemon's
-// configuration, the files and sidecars on disk and the daemon's log.
+// directories, class-of-service selection by size, the small operations
+// on files of the gateway host, and the keep-alive of the client's sockets.
+// Results are checked against the daemon's configuration, the files and
+// sidecars on disk and the daemon's log.
 
 #include "nxclient_gateway.h"
 
+#include "nxapi_private.h"
 #include "quor_api.h"
+#include "quor_net.h"
 #include "velk_testsupport.h"
 
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -180,6 +186,41 @@ TEST_F(NxClientTest, WorkingDirectoryStatMkdirAndUnlink)
     ASSERT_EQ(kylgw_LfxUnlink(ns("f").c_str()), 0);
     EXPECT_FALSE(exists(disk("f")));
     EXPECT_EQ(kylgw_LfxUnlink(ns("f").c_str()), -2);
+}
+
+TEST_F(NxClientTest, EveryClientSocketNoticesADeadPeerWithinAboutThreeMinutes)
+{
+    // The gateway connection, a listening socket for movers, and a
+    // connection accepted on it.
+    int listenFd = -1, peer = -1;
+    quor_sockaddr_t at = {};
+    ASSERT_EQ(kylgw_SockGetListenSocket(0, 0, &listenFd, &at), 0);
+    ASSERT_EQ(quor_net_listen(listenFd, 1, nullptr, 0), 0);
+    peer = quor_net_socket(&at, SOCK_STREAM, 0, nullptr, 0);
+    ASSERT_EQ(quor_net_connect(peer, &at, nullptr, 0), 0);
+    int accepted = quor_net_accept(listenFd, nullptr, nullptr, 0);
+    ASSERT_GE(accepted, 0);
+    const quor_connection_t *conn = nxapi_getCurConnection();
+    ASSERT_NE(conn, nullptr);
+    const struct {
+        const char *what;
+        int fd;
+    } sockets[] = {{"gateway connection", conn->ctl_fd}, {"listening", listenFd}, {"accepted", accepted}};
+    for (const auto &k : sockets) {
+        SCOPED_TRACE(k.what);
+        int on = 0, idle = 0, interval = 0, probes = 0;
+        socklen_t len = sizeof(int);
+        ASSERT_EQ(getsockopt(k.fd, SOL_SOCKET, SO_KEEPALIVE, &on, &len), 0);
+        ASSERT_EQ(getsockopt(k.fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &len), 0);
+        ASSERT_EQ(getsockopt(k.fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &len), 0);
+        ASSERT_EQ(getsockopt(k.fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, &len), 0);
+        EXPECT_NE(on, 0);
+        EXPECT_GT(probes, 1);
+        EXPECT_LE(idle + interval * probes, 200);  // seconds
+    }
+    close(accepted);
+    close(peer);
+    close(listenFd);
 }
 
 } // namespace
