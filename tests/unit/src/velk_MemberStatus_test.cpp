@@ -68,6 +68,28 @@ TEST_F(MemberStatusTest, OutcomesOverridesAndTheCrcTable)
     EXPECT_EQ(velk_GetMemberFileXferCRC(2), 0x352441C2u);
 }
 
+// Index entry ordinals find the records they were made from, past records
+// that made no entry (a directory operand's "/" does not matter), in the
+// writers' ascending order and also out of it.
+TEST_F(MemberStatusTest, EntriesFindTheirRecordsPastOnesThatMadeNoEntry)
+{
+    const char *names[] = {"a", "omitted", "dir/", "dir/b", "omitted2", "dir/c", "listonly"};
+    std::vector<velk_FileSpec_t> records(7);
+    for (int i = 0; i < 7; i++) {
+        records[i].filename = const_cast<char *>(names[i]);
+        records[i].haveStatInfo = i != 6;
+    }
+    velk_SetMemberRecords(records.data(), 7);
+    // Entries: a, dir, dir/b, dir/c, then one not from the table.
+    const std::pair<int64_t, const char *> lookups[] = {{0, "a"},     {1, "dir"},      {2, "dir/b"}, {3, "dir/c"},
+                                                        {4, "/tmp/cf"}, {4, "listonly"}, {1, "dir"},   {3, "dir/c"}};
+    const int want[] = {0, 2, 3, 5, -1, -1, 2, 5};
+    for (int k = 0; k < 8; k++) {
+        const velk_FileSpec_t *rec = velk_FindMemberRecord(lookups[k].first, lookups[k].second);
+        EXPECT_EQ(rec == nullptr ? -1 : static_cast<int>(rec - records.data()), want[k]) << k;
+    }
+}
+
 // Removal of archived local files: a scratch tree, an index of it made by
 // the index routines, outcomes and identities recorded as the writers record
 // them, then changes after the copy.
