@@ -21,6 +21,7 @@
 #include "velk_IndexFormat.h"
 #include "velk_ListFile.h"
 #include "velk_LogMsg.h"
+#include "velk_MemberStatus.h"
 #include "velk_Memory.h"
 #include "velk_ParseCmdLine.h"
 #include "velk_ReadConfig.h"
@@ -51,6 +52,9 @@ long toolargeCount = 0;
 int recurseFlag = 1;
 time_t genlistStartTime = 0;
 int64_t walkStartEntry = 0; // first entry added by the current operand's walk
+// Length of the directory part of the operand (match) being expanded: what
+// every record it adds keeps as operandDirLen.
+uint32_t operandDirLen = 0;
 
 // Device and inode of each directory being walked, outermost first: a
 // directory met again below itself (through a followed symbolic link) would
@@ -115,13 +119,26 @@ void showScanning(const char *path)
     console_message("Scanning ...", len > VELK_SCAN_SHOW_TAIL ? path + len - VELK_SCAN_SHOW_TAIL : path);
 }
 
-// Adds a copy of name.
+// Adds a copy of name, marked with the current operand's directory part.
 int addCopy(uint32_t type, const char *name, const char *annotation, int version, const struct stat *st)
 {
     char *copy = VELK_STRDUP(name);
     if (copy == nullptr)
         return -1;
-    return velk_AddFileSpec(type, 0, copy, annotation, version, st);
+    if (velk_AddFileSpec(type, 0, copy, annotation, version, st) != 0)
+        return -1;
+    fileSpecTable[fileSpecEntries - 1].operandDirLen = operandDirLen;
+    return 0;
+}
+
+// Characters of path before its last component: "a/b/c" 3, "/c" 1 (the
+// root), "c" 0.
+uint32_t directoryPartLength(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr)
+        return 0;
+    return slash == path ? 1 : static_cast<uint32_t>(slash - path);
 }
 
 // A directory met as an operand or inside a walk: the window test, the
@@ -183,6 +200,7 @@ int handleMatch(const char *path, uint32_t type, const struct stat &st, const ch
             fprintf(stderr, "%s: path: %s %s\n", "INFO", currentDir, reason);
         return 0;
     }
+    operandDirLen = directoryPartLength(path);
     switch (type) {
     case VTO_FILE: return checkAddFile(path, st, annotation, version, false);
     case VTO_DIRECTORY: velk_ResetDirLevel(); return handleDirectory(path, st, annotation, version);
@@ -341,6 +359,10 @@ int velk_BuildFileSpec(uint32_t type, uint64_t ordinal, char *name, const char *
         entry->uid = st->st_uid;
         entry->gid = st->st_gid;
         entry->nlink = st->st_nlink;
+        entry->dev = static_cast<uint64_t>(st->st_dev);
+        entry->ino = static_cast<uint64_t>(st->st_ino);
+        entry->ctimeNsec = static_cast<uint32_t>(st->st_ctim.tv_nsec);
+        entry->mtimeNsec = static_cast<uint32_t>(st->st_mtim.tv_nsec);
     }
     return 0;
 }
@@ -645,6 +667,8 @@ int velk_GenFilelist()
     }
     velk_FileList = fileSpecTable;
     velk_FileListEntries = fileSpecEntries;
+    // The writers check each file they open against its record.
+    velk_SetMemberRecords(fileSpecTable, fileSpecEntries);
     if (result == 0 && toolargeCount > 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%d oversize member files found - please correct and retry",
                     static_cast<int>(toolargeCount));
@@ -694,6 +718,7 @@ long velk_OversizeCount()
 
 void velk_FileListRelease()
 {
+    velk_SetMemberRecords(nullptr, 0);
     for (int64_t i = 0; i < fileSpecEntries; i++) {
         VELK_FREE(fileSpecTable[i].filename);
         VELK_FREE(fileSpecTable[i].annotation);

@@ -56,7 +56,9 @@ struct velk_FileListHooks_t {
 void velk_SetFileListHooks(const velk_FileListHooks_t *hooks);
 
 // Builds the table for the current action from -L and the operands from
-// velk_optind on.  0, or -1 with the message and the exit status set.
+// velk_optind on, and registers it with the member status
+// (velk_SetMemberRecords) for the writers' checks.  0, or -1 with the
+// message and the exit status set.
 int velk_GenFilelist();
 
 // Appends one entry, taking ownership of name (allocated with VELK_MALLOC or

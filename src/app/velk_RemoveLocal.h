@@ -4,15 +4,18 @@
 // The removal of archived local files after a create (-H rmlocal).
 
 // After a create with -H rmlocal: reads the index from the base ordinal and
-// unlinks the local file of every regular-file and symbolic-link member whose
-// transfer succeeded.  Phantom, deleted and "/dev/null" entries are never
-// touched; neither is anything that is now a directory.  With the verify
-// option paranoid a file is also kept when its kind changed, or (regular
-// files) its modification time is later than recorded, or its size or status
-// change time differ from the entry.  Unlink failures are only logged.
-// Returns 0 (also when an index read ends the walk early), or -1 with a
-// message when the index cannot be positioned.  Initial thread, after every
-// reader thread has ended.
+// unlinks the local file of every regular-file and symbolic-link member that
+// was archived whole, when the object, reached without following symbolic
+// links below the directory its operand was given in, still has the device,
+// inode, size and times recorded when it was archived.  Phantom, deleted and
+// "/dev/null" entries and failed members are never touched; directories are
+// never removed.  With the verify option paranoid a file is also kept when
+// it was modified after it was listed, or its size or status change time
+// differ from the entry.  Every file kept for a change is named once,
+// counted ("kept by rmlocal") and sets exit status 72; unlink failures are
+// only logged.  Returns 0 (also when an index read ends the walk early), or
+// -1 with a message when the index cannot be positioned.  Initial thread,
+// after every reader thread has ended.
 [[nodiscard]] int velk_RemoveMemberFiles(int indexFd, int indexKind);
 
 #endif

@@ -25,6 +25,7 @@
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
+#include "velk_MemberFile.h"
 #include "velk_MemberPrefetch.h"
 #include "velk_MemberStatus.h"
 #include "velk_Memory.h"
@@ -186,14 +187,15 @@ struct MemberCopy {
     bool memberBad; // the data are not the file's: the member fails
 };
 
-// Opens a member file with data.  Returns the descriptor, or -1 after the
-// warning that says why it is missing.
-int openMember(const char *path)
+// Opens a member file with data, checked against its record, and fills
+// *opened.  Returns the descriptor, or -1 after the warning that says why it
+// is missing (or that it changed).
+int openMember(const velk_FileSpec_t *record, const char *path, struct stat *opened)
 {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0)
-        return fd;
-    int err = errno;
+    int fd = velk_OpenMemberFile(record, path, opened);
+    if (fd >= 0 || fd == VELK_MEMBER_CHANGED)
+        return fd >= 0 ? fd : -1;
+    int err = -fd;
     if (err == ENOENT)
         velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
                     "Local file %s was missing or inaccessible and could not be copied to the archive\n", path);
@@ -350,12 +352,17 @@ int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntr
     bool hasData = type == VTO_FILE || type == VTO_HARDLINK;
     char path[VELK_PATH_BUFSIZE];
     velk_FormIxEntryPathname(indexEntry, path, sizeof path);
-    kyl_fd member(hasData ? openMember(path) : -1); // closed when the member is done
+    const velk_FileSpec_t *record = velk_FindMemberRecord(indexOrdinal, path);
+    struct stat opened;
+    kyl_fd member(hasData ? openMember(record, path, &opened) : -1); // closed when the member is done
     bool missing = hasData && !member.valid();
     if (writeMemberHeader(archiveFd, indexOrdinal, indexEntry, path, missing) != 0)
         return VELK_LCOPY_ARCHIVE_FAILED;
-    if (!hasData)
+    if (!hasData) {
+        if (type == VTO_SYMLINK)
+            velk_MemberLinkCopied(indexOrdinal, record);
         return 0;
+    }
 
     MemberCopy m = {};
     m.fd = member.get();
@@ -373,6 +380,8 @@ int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntr
         copyMemberInKernel(archiveFd, &m);
     if (copyMemberBuffered(archiveFd, &m) != 0)
         return VELK_LCOPY_ARCHIVE_FAILED;
+    if (!missing && velk_MemberFileCopied(indexOrdinal, record, path, m.fd, &opened, m.size, !m.memberBad) != 0)
+        m.memberBad = true;
 
     uint64_t padding = m.size % VELK_BLOCKSIZE != 0 ? VELK_BLOCKSIZE - m.size % VELK_BLOCKSIZE : 0;
     if (padding > 0 && velk_BlockWrite(archiveFd, archiveName(), VELK_LOCAL_FILE, static_cast<int>(padding),

@@ -23,6 +23,7 @@
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
+#include "velk_MemberFile.h"
 #include "velk_MemberStatus.h"
 #include "velk_Memory.h"
 #include "velk_StatusFifo.h"
@@ -295,26 +296,22 @@ int positionResumedMember(int fd, lfw_task_t *task, uint64_t fileSize, uint64_t 
     return 0;
 }
 
-// After the last piece of a member: a file whose size now differs from the
-// indexed size changed while it was read.
-void checkFinalSize(int fd, lfw_ctl_t *me)
+// After the last piece of a member: a file that changed while it was read
+// fails its member; one archived whole is recorded for -H rmlocal.
+void finishMember(int fd, lfw_ctl_t *me, const struct stat *opened)
 {
     lfw_task_t *task = &me->task;
-    struct stat st;
-    uint64_t indexed = entrySize(&task->inxEntry);
-    if (fd < 0 || task->fileSizeChanged || fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) == indexed)
+    if (fd < 0)
         return;
-    task->fileSizeChanged = 1;
-    velk_SetExitCode(VELK_EXIT_IOERR);
-    velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
-                "%s: (line %d,lfwthread %d) file %s:size changed from %lu to %lu\n", "velk_LFW_Thread", __LINE__,
-                me->tableInx, task->localFile, static_cast<unsigned long>(indexed),
-                static_cast<unsigned long>(st.st_size));
+    bool whole = !task->fileSizeChanged && !task->eofHit && !task->readError;
+    if (velk_MemberFileCopied(task->indexEntryNumber, task->record, task->localFile, fd, opened,
+                              entrySize(&task->inxEntry), whole) != 0)
+        task->fileChanged = 1;
 }
 
 // LFW_READ_FILE and LFW_READ_FIRST: opens the member, writes its header
 // (unless the member is resumed) and its first data.
-void serveReadOpen(lfw_ctl_t *me, int request, int *localFd, uint64_t *totalXferred)
+void serveReadOpen(lfw_ctl_t *me, int request, int *localFd, uint64_t *totalXferred, struct stat *opened)
 {
     lfw_task_t *task = &me->task;
     if (*localFd >= 0) {
@@ -325,36 +322,24 @@ void serveReadOpen(lfw_ctl_t *me, int request, int *localFd, uint64_t *totalXfer
     }
     uint64_t fsize = entrySize(&task->inxEntry);
     velk_FormIxEntryPathname(&task->inxEntry, task->localFile, sizeof task->localFile);
-    task->eofHit = task->readError = task->fileNotOpened = task->fileSizeChanged = 0;
+    task->eofHit = task->readError = task->fileNotOpened = task->fileSizeChanged = task->fileChanged = 0;
     *totalXferred = 0;
 
-    int fd = open(task->localFile, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // A file that is not the listed one is treated as missing: its place in
+    // the archive gets the "/dev/null" header and zeros.
+    int fd = velk_OpenMemberFile(task->record, task->localFile, opened);
     if (fd < 0) {
-        int err = errno;
         task->fileNotOpened = task->eofHit = 1;
-        if (velk_debug_level >= 1) {
+        task->fileChanged = fd == VELK_MEMBER_CHANGED ? 1 : 0;
+        if (!task->fileChanged && velk_debug_level >= 1) {
             if (request == LFW_READ_FILE)
-                velk_ErrPrintf("Index entry %ld: Error %d opening local file %s\n", task->indexEntryNumber, err,
+                velk_ErrPrintf("Index entry %ld: Error %d opening local file %s\n", task->indexEntryNumber, -fd,
                                task->localFile);
             else
-                velk_ErrPrintf("Error %d opening local file %s\n", err, task->localFile);
+                velk_ErrPrintf("Error %d opening local file %s\n", -fd, task->localFile);
         }
     } else {
-        struct stat st;
-        if (fstat(fd, &st) != 0) {
-            int err = errno;
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: STAT_SYSCALL error %d at line %d [file %s]\n",
-                        "velk_LFW_Thread", err, __LINE__, task->localFile);
-            close(fd);
-            if (request == LFW_READ_FILE) {
-                velk_SetExitCode(VELK_EXIT_OSERR);
-                task->response = -1;
-            } else {
-                task->response = -err;
-            }
-            return;
-        }
-        uint64_t current = static_cast<uint64_t>(st.st_size);
+        uint64_t current = static_cast<uint64_t>(opened->st_size);
         if (current != fsize) {
             if (request == LFW_READ_FILE) {
                 velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
@@ -390,7 +375,7 @@ void serveReadOpen(lfw_ctl_t *me, int request, int *localFd, uint64_t *totalXfer
         task->response = -1;
     if (request == LFW_READ_FILE) {
         if (task->response == 0)
-            checkFinalSize(*localFd, me);
+            finishMember(*localFd, me, opened);
         closeFd(localFd);
     }
     task->blocksToSkip = 0;
@@ -421,7 +406,9 @@ void *velk_LFW_Thread(void *threadParam)
     auto *me = static_cast<lfw_ctl_t *>(threadParam);
     lfw_task_t *task = &me->task;
     int localFd = -1;          // the member file kept open between pieces
+    struct stat opened;        // its status when it was opened
     uint64_t totalXferred = 0; // data bytes of the member placed so far
+    memset(&opened, 0, sizeof opened);
 
     for (;;) {
         // Idle readers wait for the manager without a time limit: only the
@@ -458,7 +445,7 @@ void *velk_LFW_Thread(void *threadParam)
             task->bufOffset += kBlock;
             break;
         case LFW_READ_FILE:
-        case LFW_READ_FIRST: serveReadOpen(me, request, &localFd, &totalXferred); break;
+        case LFW_READ_FIRST: serveReadOpen(me, request, &localFd, &totalXferred, &opened); break;
         case LFW_READ_CONT:
         case LFW_READ_LAST:
             if (localFd < 0 && !task->fileNotOpened) {
@@ -471,7 +458,7 @@ void *velk_LFW_Thread(void *threadParam)
                 task->response = -1;
             if (request == LFW_READ_LAST) {
                 if (task->response == 0)
-                    checkFinalSize(localFd, me);
+                    finishMember(localFd, me, &opened);
                 closeFd(&localFd);
             }
             break;
@@ -756,18 +743,19 @@ namespace {
 // The manager's own state; only the manager thread touches it.
 struct lfw_mgr_t {
     transfer_t *ctl;
-    int state;              // IXENTRY_STATES
-    hif_entry_t entry;      // current index entry
-    long ordinal;           // its ordinal, -1 before the first
-    uint32_t type;          // its object type
-    uint64_t logicalOffset; // archive offset of the next block to hand out
-    io_buffer_t *fillBuf;   // current fill buffer
-    lfw_ctl_t *member;      // reader of the current member
-    int indexEof;           // the end-of-index marker was met
-    int64_t pendingSkip;    // skip count found by recovery
-    uint64_t bytesTotal;    // member bytes handed out, for status messages
-    bool lastFlushed;       // the final fill buffers went to the ready queue
-    bool stop;              // the manager must end
+    int state;                     // IXENTRY_STATES
+    hif_entry_t entry;             // current index entry
+    long ordinal;                  // its ordinal, -1 before the first
+    const velk_FileSpec_t *record; // the member table record of a file or link entry
+    uint32_t type;                 // its object type
+    uint64_t logicalOffset;        // archive offset of the next block to hand out
+    io_buffer_t *fillBuf;          // current fill buffer
+    lfw_ctl_t *member;             // reader of the current member
+    int indexEof;                  // the end-of-index marker was met
+    int64_t pendingSkip;           // skip count found by recovery
+    uint64_t bytesTotal;           // member bytes handed out, for status messages
+    bool lastFlushed;              // the final fill buffers went to the ready queue
+    bool stop;                     // the manager must end
 };
 
 void mgrAbort(lfw_mgr_t *mgr, const char *function, int line)
@@ -802,6 +790,18 @@ bool entryFitsStream(const lfw_mgr_t *mgr, const hif_entry_t *e)
         return false;
     uint64_t length = mgr->ctl->transferLength;
     return mgr->logicalOffset <= length && blocks * kBlock <= length - mgr->logicalOffset;
+}
+
+// The record a file or link entry was made from; the manager looks them up
+// in ascending ordinal order, as the lookup wants.
+const velk_FileSpec_t *memberRecord(long ordinal, const hif_entry_t *e)
+{
+    uint32_t type = entryType(e);
+    if (type != VTO_FILE && type != VTO_SYMLINK)
+        return nullptr;
+    char path[VELK_PATH_BUFSIZE];
+    velk_FormIxEntryPathname(e, path, sizeof path);
+    return velk_FindMemberRecord(ordinal, path);
 }
 
 void stepReadEntry(lfw_mgr_t *mgr)
@@ -850,6 +850,7 @@ void stepReadEntry(lfw_mgr_t *mgr)
         mgr->entry = *next;
         mgr->type = entryType(next);
     }
+    mgr->record = memberRecord(mgr->ordinal, &mgr->entry);
     mgr->state = IX_ASSIGN_TASK;
 }
 
@@ -881,13 +882,14 @@ int assignReader(lfw_mgr_t *mgr)
     task->request = LFW_IDLE;
     task->indexEntryNumber = mgr->ordinal;
     task->inxEntry = mgr->entry;
+    task->record = mgr->record;
     task->totalBlocks = static_cast<int>(velk_Get32(mgr->entry.hent_blocks));
     task->blocksAssigned = 0;
     task->blocksToSkip = mgr->pendingSkip;
     task->reqBuffer = mgr->fillBuf;
     task->reqBlocks = 0;
     task->reqOffset = 0;
-    task->eofHit = task->readError = task->fileNotOpened = task->fileSizeChanged = 0;
+    task->eofHit = task->readError = task->fileNotOpened = task->fileSizeChanged = task->fileChanged = 0;
     task->localFile[0] = '\0';
     task->fileCRC = 0;
     found->threadMutex.unlock();
@@ -1029,19 +1031,26 @@ void recordMember(lfw_task_t *task)
         return;
     long ordinal = task->indexEntryNumber;
     if (task->fileNotOpened) {
-        char path[VELK_PATH_BUFSIZE];
-        velk_FormIxEntryPathname(&task->inxEntry, path, sizeof path);
-        velk_LogFmt(
-            VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
-            "Index entry %ld, Local file %s was missing or inaccessible and could not be copied to the archive\n",
-            ordinal, path);
+        // A file found changed instead of the listed one was reported so.
+        if (!task->fileChanged) {
+            char path[VELK_PATH_BUFSIZE];
+            velk_FormIxEntryPathname(&task->inxEntry, path, sizeof path);
+            velk_LogFmt(
+                VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
+                "Index entry %ld, Local file %s was missing or inaccessible and could not be copied to the archive\n",
+                ordinal, path);
+            velk_NoteFailure("missing or inaccessible");
+        }
         velk_SetMissingMemberFile(ordinal);
         velk_SetMemberFileXferSuccess(ordinal, 0);
         velk_SetExitCode(VELK_EXIT_IOERR);
     } else {
-        // A file that changed size has data in the archive that is not the
-        // file's: cut or zero-filled.  Its member is failed.
-        velk_SetMemberFileXferSuccess(ordinal, task->fileSizeChanged ? 0 : 1);
+        // A file that changed has data in the archive that are not the
+        // file's: cut, zero-filled or a mixture.  Its member is failed.
+        bool good = !task->fileSizeChanged && !task->fileChanged;
+        velk_SetMemberFileXferSuccess(ordinal, good ? 1 : 0);
+        if (good && type == VTO_SYMLINK)
+            velk_MemberLinkCopied(ordinal, task->record);
     }
     if (type == VTO_FILE && crcOn())
         velk_SetMemberFileXferCRC(ordinal, velk_ChecksumFinalize(&task->fileCRC));
@@ -1240,6 +1249,7 @@ void *velk_LocalFileMgrThread(void *IoCtlPtr)
                 mgr.ordinal = restart.ordinal;
                 mgr.entry = restart.entry;
                 mgr.type = entryType(&restart.entry);
+                mgr.record = memberRecord(mgr.ordinal, &mgr.entry);
                 mgr.pendingSkip = restart.blocksToSkip;
                 mgr.logicalOffset = restart.logicalOffset;
                 mgr.fillBuf = nullptr;

@@ -20,6 +20,7 @@
 #include <pthread.h>
 
 #include "kyl_mutex.h"
+#include "velk_FileSpec.h"
 #include "velk_IndexFormat.h"
 #include "velk_Xfer.h"
 
@@ -64,6 +65,7 @@ struct lfw_task_t {
     long indexEntryNumber;             // ordinal of the member's index entry
     crc32_t fileCRC;                   // running CRC-32 of the member's data
     hif_entry_t inxEntry;              // copy of the member's index entry
+    const velk_FileSpec_t *record;     // the member table record it was made from, or null
     char localFile[VELK_PATH_BUFSIZE]; // member path, set when the file is opened
     int totalBlocks;                   // header block plus data blocks
     int64_t blocksToSkip;              // blocks already in the archive (resumed member), else 0
@@ -75,6 +77,7 @@ struct lfw_task_t {
     int readError;
     int fileNotOpened;   // the member file could not be opened
     int fileSizeChanged; // the file's size differs from the entry's
+    int fileChanged;     // not the listed file, or changed while copied (reported)
     int bufOffset;       // write cursor in reqBuffer during the request
     int response;        // 0, or negative when the request failed
     int rplyBlocks;      // blocks the request put into the buffer

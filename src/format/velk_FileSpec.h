@@ -27,6 +27,18 @@ struct velk_FileSpec_t {
     uint64_t uid;
     uint64_t gid;
     uint64_t nlink;
+    // Identity of the object when its status was taken, so that the file a
+    // create later opens, and the one -H rmlocal removes, can be told to be
+    // the one listed: device, inode and the sub-second parts of the times.
+    uint64_t dev;
+    uint64_t ino;
+    uint32_t ctimeNsec;
+    uint32_t mtimeNsec;
+    // Leading characters of filename that name the directory the operand
+    // was given in (0: the working directory).  That part is resolved as
+    // given, symbolic links included; everything below it is reached
+    // without following links.
+    uint32_t operandDirLen;
 };
 
 #endif

@@ -1,5 +1,6 @@
 // Member transfer status: the success and problem bit lists, the missing
-// list and the CRC table of an archive write, and the CRC-32 routine.  Reader
+// list, the CRC and identity tables of an archive write, the member table
+// the index was made from, and the CRC-32 routine.  Reader
 // threads report through the setters; the initial thread queries after the
 // copy.  Every table and counter is guarded by velk_TableLock, which is never
 // held while a message is logged.
@@ -36,6 +37,15 @@ int64_t missing_files_table_size KYL_GUARDED_BY(velk_TableLock) = 0;
 bool missing_sorted KYL_GUARDED_BY(velk_TableLock) = true;
 // One CRC per covered ordinal; null without -H crc.
 uint32_t *velk_crc_table KYL_GUARDED_BY(velk_TableLock) = nullptr;
+// One identity per covered ordinal; null without -H rmlocal.
+velk_MemberIdentity_t *velk_identity_table KYL_GUARDED_BY(velk_TableLock) = nullptr;
+// The registered member table, and where the last lookup found its record:
+// the record of ordinal o lies at position o + skipped, where skipped (the
+// records before it that made no entry) never shrinks as o grows.
+const velk_FileSpec_t *member_records KYL_GUARDED_BY(velk_TableLock) = nullptr;
+int64_t member_record_count KYL_GUARDED_BY(velk_TableLock) = 0;
+int64_t last_found_ordinal KYL_GUARDED_BY(velk_TableLock) = -1;
+int64_t last_found_skipped KYL_GUARDED_BY(velk_TableLock) = 0;
 // Queries that met an unreported member, for limiting their messages.
 int64_t unreported_queries KYL_GUARDED_BY(velk_TableLock) = 0;
 
@@ -93,6 +103,8 @@ void freeTables() KYL_REQUIRES(velk_TableLock)
     VELK_FREE(velk_problem_entry_bl);
     VELK_FREE(velk_missing_files_list);
     VELK_FREE(velk_crc_table);
+    VELK_FREE(velk_identity_table);
+    velk_identity_table = nullptr;
     velk_success_entry_bl = nullptr;
     velk_problem_entry_bl = nullptr;
     velk_missing_files_list = nullptr;
@@ -130,8 +142,12 @@ int velk_InitMemberFileLists(int64_t memberCount, int64_t baseOrdinal)
     velk_problem_entry_bl = static_cast<uint32_t *>(VELK_CALLOC(static_cast<size_t>(words), sizeof(uint32_t)));
     if (velk_Opt(VELK_OPT_CRC))
         velk_crc_table = static_cast<uint32_t *>(VELK_CALLOC(static_cast<size_t>(covered), sizeof(uint32_t)));
+    if (velk_Opt(VELK_OPT_RMLOCAL))
+        velk_identity_table = static_cast<velk_MemberIdentity_t *>(
+            VELK_CALLOC(static_cast<size_t>(covered), sizeof(velk_MemberIdentity_t)));
     if (velk_success_entry_bl == nullptr || velk_problem_entry_bl == nullptr ||
-        (velk_Opt(VELK_OPT_CRC) && velk_crc_table == nullptr)) {
+        (velk_Opt(VELK_OPT_CRC) && velk_crc_table == nullptr) ||
+        (velk_Opt(VELK_OPT_RMLOCAL) && velk_identity_table == nullptr)) {
         freeTables();
         return -1;
     }
@@ -145,6 +161,10 @@ void velk_ReleaseMemberFileLists()
 {
     kyl_lock_guard guard(velk_TableLock);
     freeTables();
+    member_records = nullptr;
+    member_record_count = 0;
+    last_found_ordinal = -1;
+    last_found_skipped = 0;
     velk_successful_xfers = 0;
     velk_failed_xfers = 0;
     unreported_queries = 0;
@@ -234,6 +254,97 @@ int velk_SetMemberFileXferCRC(int64_t ordinal, uint32_t crc)
     }
     badOrdinal(__func__, __LINE__, ordinal, r);
     return -1;
+}
+
+void velk_IdentityFromStat(const struct stat *st, uint32_t dirLen, velk_MemberIdentity_t *id)
+{
+    memset(id, 0, sizeof *id);
+    id->dev = static_cast<uint64_t>(st->st_dev);
+    id->ino = static_cast<uint64_t>(st->st_ino);
+    id->size = static_cast<uint64_t>(st->st_size);
+    id->mtimeSec = static_cast<int64_t>(st->st_mtim.tv_sec);
+    id->mtimeNsec = static_cast<uint32_t>(st->st_mtim.tv_nsec);
+    id->ctimeSec = static_cast<int64_t>(st->st_ctim.tv_sec);
+    id->ctimeNsec = static_cast<uint32_t>(st->st_ctim.tv_nsec);
+    id->dirLen = dirLen;
+    id->kind = S_ISREG(st->st_mode) ? uint32_t{VTO_FILE} : S_ISLNK(st->st_mode) ? uint32_t{VTO_SYMLINK} : 0u;
+}
+
+bool velk_IdentityMatches(const velk_MemberIdentity_t *id, const struct stat *st)
+{
+    velk_MemberIdentity_t now;
+    velk_IdentityFromStat(st, id->dirLen, &now);
+    return id->kind != 0 && now.kind == id->kind && now.dev == id->dev && now.ino == id->ino &&
+           now.mtimeSec == id->mtimeSec && now.mtimeNsec == id->mtimeNsec && now.ctimeSec == id->ctimeSec &&
+           now.ctimeNsec == id->ctimeNsec && (id->kind != VTO_FILE || now.size == id->size);
+}
+
+int velk_SetMemberFileIdentity(int64_t ordinal, const velk_MemberIdentity_t *id)
+{
+    RangeCheck r;
+    {
+        kyl_lock_guard guard(velk_TableLock);
+        r = inRange(ordinal);
+        if (r.ok) {
+            if (velk_identity_table != nullptr)
+                velk_identity_table[ordinal - velk_base_index_ordinal] = *id;
+            return 0;
+        }
+    }
+    badOrdinal(__func__, __LINE__, ordinal, r);
+    return -1;
+}
+
+int velk_GetMemberFileIdentity(int64_t ordinal, velk_MemberIdentity_t *out)
+{
+    memset(out, 0, sizeof *out);
+    RangeCheck r;
+    {
+        kyl_lock_guard guard(velk_TableLock);
+        r = inRange(ordinal);
+        if (r.ok) {
+            if (velk_identity_table != nullptr)
+                *out = velk_identity_table[ordinal - velk_base_index_ordinal];
+            return out->kind != 0 ? 0 : 1;
+        }
+    }
+    badOrdinal(__func__, __LINE__, ordinal, r);
+    return -1;
+}
+
+void velk_SetMemberRecords(const velk_FileSpec_t *records, int64_t count)
+{
+    kyl_lock_guard guard(velk_TableLock);
+    member_records = records;
+    member_record_count = records != nullptr ? count : 0;
+    last_found_ordinal = -1;
+    last_found_skipped = 0;
+}
+
+const velk_FileSpec_t *velk_FindMemberRecord(int64_t ordinal, const char *path)
+{
+    kyl_lock_guard guard(velk_TableLock);
+    if (ordinal < 0 || path == nullptr)
+        return nullptr;
+    // A record is never before ordinal + the records skipped before an
+    // earlier ordinal; a lookup for an earlier ordinal starts at ordinal.
+    int64_t skipped = ordinal >= last_found_ordinal ? last_found_skipped : 0;
+    size_t pathLen = strlen(path);
+    for (int64_t pos = ordinal + skipped; pos < member_record_count; pos++) {
+        const velk_FileSpec_t *rec = &member_records[pos];
+        if (!rec->haveStatInfo || rec->filename == nullptr)
+            continue;
+        // A directory's entry name loses the trailing "/" of its operand.
+        size_t len = strlen(rec->filename);
+        while (len > 1 && rec->filename[len - 1] == '/')
+            len--;
+        if (len == pathLen && memcmp(rec->filename, path, len) == 0) {
+            last_found_ordinal = ordinal;
+            last_found_skipped = pos - ordinal;
+            return rec;
+        }
+    }
+    return nullptr;
 }
 
 void velk_FinalizeMemberLists()

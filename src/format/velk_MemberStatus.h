@@ -3,24 +3,28 @@
 
 // Per-member transfer outcome of an archive write: a success and a problem
 // bit per member ordinal, the list of members whose file was missing, the
-// CRC-32 of each member's data (with -H crc) and the CRC-32 routine itself.
-// Reader threads report concurrently; every table is guarded by
-// velk_TableLock.  The queries take the same lock, so they may run while
-// reports still come.
+// CRC-32 of each member's data (with -H crc), the identity of each file
+// archived whole (with -H rmlocal), the member table the run's index was
+// built from, and the CRC-32 routine itself.  Reader threads report
+// concurrently; every table is guarded by velk_TableLock.  The queries take
+// the same lock, so they may run while reports still come.
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/stat.h>
 
 #include "kyl_mutex.h"
+#include "velk_FileSpec.h"
 
-// Guards the bit lists, the report counters, the missing list, the CRC table
-// and the range they cover (velk_MemberStatus.cpp holds them).
+// Guards the bit lists, the report counters, the missing list, the CRC and
+// identity tables, the registered member table and the range they cover
+// (velk_MemberStatus.cpp holds them).
 extern kyl_mutex_t velk_TableLock;
 
 // Sets up the tables for the ordinals baseOrdinal .. memberCount (the
 // member count itself being the consistency file's ordinal), all members
 // unreported, both counters 0, no missing members; with -H crc a zeroed CRC
-// table.  Replaces any earlier tables.  Call before any reader thread
+// table, with -H rmlocal an identity table with nothing recorded.  Replaces any earlier tables.  Call before any reader thread
 // starts.  Returns 0; -1 with exit status 64 when memberCount + 1 is not
 // above baseOrdinal, or -1 (status 78 from the allocator) when memory runs
 // out.  Takes velk_TableLock.
@@ -66,11 +70,61 @@ uint32_t velk_GetMemberFileXferCRC(int64_t ordinal) KYL_EXCLUDES(velk_TableLock)
 // be null.  Takes velk_TableLock.
 void velk_GetMemberFileXferSummary(int64_t *successOut, int64_t *failedOut) KYL_EXCLUDES(velk_TableLock);
 
+// What -H rmlocal must find again before it removes a member's file: the
+// file as it was once its data had gone out whole (regular files), or the
+// link as it was listed (symbolic links).
+struct velk_MemberIdentity_t {
+    uint64_t dev;
+    uint64_t ino;
+    uint64_t size; // compared for regular files only
+    int64_t mtimeSec;
+    int64_t ctimeSec;
+    uint32_t mtimeNsec;
+    uint32_t ctimeNsec;
+    uint32_t dirLen; // leading path characters resolved as given (velk_FileSpec_t)
+    uint32_t kind;   // VTO_FILE or VTO_SYMLINK; 0 when nothing is recorded
+};
+
+// Fills *id from a status record: kind VTO_FILE for a regular file,
+// VTO_SYMLINK for a link, else 0 (never matches).  No locks.
+void velk_IdentityFromStat(const struct stat *st, uint32_t dirLen, velk_MemberIdentity_t *id);
+
+// True when st shows the very object id describes, unchanged: the same
+// kind, device, inode, modification and change time to the nanosecond, and
+// for a regular file the same size.  No locks.
+bool velk_IdentityMatches(const velk_MemberIdentity_t *id, const struct stat *st);
+
+// Records the identity of a member archived whole (ignored when -H rmlocal
+// was not in force at init).  Returns 0, or -1 for an ordinal the tables do
+// not cover (logged, exit status 1).  Any thread; takes velk_TableLock.
+int velk_SetMemberFileIdentity(int64_t ordinal, const velk_MemberIdentity_t *id) KYL_EXCLUDES(velk_TableLock);
+
+// Copies the recorded identity of a member into *out.  Returns 0 when one
+// was recorded, 1 when none was (out is then zeroed), -1 for an ordinal the
+// tables do not cover (logged, exit status 1).  Takes velk_TableLock.
+int velk_GetMemberFileIdentity(int64_t ordinal, velk_MemberIdentity_t *out) KYL_EXCLUDES(velk_TableLock);
+
+// Registers the member table the run's index entries are made from, in
+// order (an entry that could not be made leaves a record without an
+// ordinal); null and 0 forget it.  The records must outlive the
+// registration.  Initial thread, before any reader starts; takes
+// velk_TableLock.
+void velk_SetMemberRecords(const velk_FileSpec_t *records, int64_t count) KYL_EXCLUDES(velk_TableLock);
+
+// The registered record with status information that index entry ordinal,
+// naming path, was made from; null when there is none (no table registered,
+// or a member not from the table, such as the consistency file).  Records
+// lie at or after their ordinal's position; lookups in ascending ordinal
+// order, as the writers make them, skip each record at most once.  Takes
+// velk_TableLock.
+const velk_FileSpec_t *velk_FindMemberRecord(int64_t ordinal, const char *path) KYL_EXCLUDES(velk_TableLock);
+
 // The first ordinal the tables cover (the base ordinal given at init).
 // Takes velk_TableLock.
 int64_t velk_GetMemberBaseOrdinal() KYL_EXCLUDES(velk_TableLock);
 
-// Frees the tables (end of run, tests).  Takes velk_TableLock.
+// Frees the tables and forgets the registered member table (end of run,
+// tests).  Takes velk_TableLock.
 void velk_ReleaseMemberFileLists() KYL_EXCLUDES(velk_TableLock);
 
 // The standard CRC-32 (reflected polynomial 0xEDB88320, preset and final

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 
+#include "velk_MemberFile.h"
 #include "velk_unit_fixture.h"
 
 namespace {
@@ -67,70 +68,126 @@ TEST_F(MemberStatusTest, OutcomesOverridesAndTheCrcTable)
     EXPECT_EQ(velk_GetMemberFileXferCRC(2), 0x352441C2u);
 }
 
+// Index entry ordinals find the records they were made from, past records
+// that made no entry (a directory operand's "/" does not matter), in the
+// writers' ascending order and also out of it.
+TEST_F(MemberStatusTest, EntriesFindTheirRecordsPastOnesThatMadeNoEntry)
+{
+    const char *names[] = {"a", "omitted", "dir/", "dir/b", "omitted2", "dir/c", "listonly"};
+    std::vector<velk_FileSpec_t> records(7);
+    for (int i = 0; i < 7; i++) {
+        records[i].filename = const_cast<char *>(names[i]);
+        records[i].haveStatInfo = i != 6;
+    }
+    velk_SetMemberRecords(records.data(), 7);
+    // Entries: a, dir, dir/b, dir/c, then one not from the table.
+    const std::pair<int64_t, const char *> lookups[] = {{0, "a"},     {1, "dir"},      {2, "dir/b"}, {3, "dir/c"},
+                                                        {4, "/tmp/cf"}, {4, "listonly"}, {1, "dir"},   {3, "dir/c"}};
+    const int want[] = {0, 2, 3, 5, -1, -1, 2, 5};
+    for (int k = 0; k < 8; k++) {
+        const velk_FileSpec_t *rec = velk_FindMemberRecord(lookups[k].first, lookups[k].second);
+        EXPECT_EQ(rec == nullptr ? -1 : static_cast<int>(rec - records.data()), want[k]) << k;
+    }
+}
+
 // Removal of archived local files: a scratch tree, an index of it made by
-// the index routines, the outcomes recorded, and changes after indexing.
-TEST_F(MemberStatusTest, RemovesOnlyWhatWasArchivedWholeAndUnchangedWithParanoid)
+// the index routines, outcomes and identities recorded as the writers record
+// them, then changes after the copy.
+TEST_F(MemberStatusTest, RemovesOnlyWhatWasArchivedWholeAndIsUnchanged)
 {
     velkunit::InScratchDir dir;
+    const char *changed = "changed since archived", *viaLink = "reached through a symbolic link";
     struct File {
         const char *name;
         bool gone, goneParanoid;
+        const char *why; // message of a file kept although its member succeeded
     } files[] = {
-        {"good", true, true},      {"failed", false, false},  {"missing", false, false},
-        {"phantom", false, false}, {"nowdir", false, false},  {"touched", true, false},
-        {"grown", true, false},    {"chmodded", true, false}, {"link", true, true},
-        {"nowlink", true, false},  {"subdir", false, false},  {"unreported", false, false},
-        {"target", false, false},  // the link's target
+        {"good", true, true, nullptr},        {"failed", false, false, nullptr},
+        {"missing", false, false, nullptr},   {"phantom", false, false, nullptr},
+        {"nowdir", false, false, changed},    {"touched", false, false, changed},
+        {"grown", false, false, changed},     {"chmodded", false, false, changed},
+        {"link", true, true, nullptr},        {"nowlink", false, false, viaLink},
+        {"sub/f", false, false, viaLink},     {"listedolder", true, false, nullptr},
+        {"unrecorded", false, false, "not archived whole"}, {"unreported", false, false, nullptr},
     };
+    const int n = sizeof files / sizeof files[0];
     for (bool paranoid : {false, true}) {
         SCOPED_TRACE(paranoid ? "paranoid" : "plain");
-        for (const File &f : files)
-            if (strcmp(f.name, "link") != 0 && strcmp(f.name, "subdir") != 0)
-                velktest::writeFile(f.name, f.name);
-        ASSERT_EQ(symlink("target", "link"), 0);
-        ASSERT_EQ(mkdir("subdir", 0755), 0);
-        std::vector<hif_entry_t> entries(12);
-        for (size_t i = 0; i < entries.size(); i++) {
-            const std::string name = files[i].name;  // the member points at it
-            velk_FileSpec_t member = velkunit::memberFromLstat(name);
-            ASSERT_EQ(velk_IndexFromFileSpec(static_cast<int64_t>(i), &member, &entries[i]), 0);
+        std::string round = paranoid ? "p/" : "r/";
+        for (const char *d : {"", "sub", "outside"})
+            ASSERT_EQ(mkdir((round + d).c_str(), 0755), 0);
+        velktest::writeFile(round + "outside/f", "not a member");
+        std::vector<std::string> paths;
+        for (const File &f : files) {
+            paths.push_back(round + f.name);
+            if (strcmp(f.name, "link") == 0)
+                ASSERT_EQ(symlink("outside/f", paths.back().c_str()), 0);
+            else
+                velktest::writeFile(paths.back(), f.name);
+        }
+        std::vector<velk_FileSpec_t> records;
+        std::vector<hif_entry_t> entries(n);
+        for (int i = 0; i < n; i++) {
+            records.push_back(velkunit::memberFromLstat(paths[i]));
+            ASSERT_EQ(velk_IndexFromFileSpec(i, &records[i], &entries[i]), 0);
         }
         velk_Put32(entries[3].hent_flags, HIF_FLAG_PHANTOM | HIF_FLAG_DELETED);
-        // The entry was made before the status change: an earlier ctime.
-        velk_Put32(entries[7].hent_ctime, velk_Get32(entries[7].hent_ctime) - 100);
-        int fd = open("members.idx", O_RDWR | O_CREAT | O_TRUNC, 0600);
-        velk_index_entries = 12;
+        // Modified after it was listed, before its copy: only paranoid sees it.
+        velk_Put32(entries[11].hent_mtime, velk_Get32(entries[11].hent_mtime) - 100);
+        int fd = open((round + "members.idx").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        velk_index_entries = n;
         velk_BuildIndexHeader();
         ASSERT_EQ(velk_WriteIndexHeader(fd, VELK_LOCAL_FILE, "members.idx", &velk_index_hdr), 0);
-        ASSERT_EQ(write(fd, entries.data(), 12 * 512), 12 * 512);
-        ASSERT_EQ(velk_InitMemberFileLists(12, 0), 0);
-        for (int64_t i = 0; i <= 10; i++)
-            ASSERT_EQ(velk_SetMemberFileXferSuccess(i, i == 1 ? 0 : 1), 0);
+        ASSERT_EQ(write(fd, entries.data(), n * 512), n * 512);
+        velk_option_flags = VELK_OPT_RMLOCAL;
+        ASSERT_EQ(velk_InitMemberFileLists(n, 0), 0);
+        for (int i = 0; i < n; i++) {
+            if (i != n - 1) {
+                ASSERT_EQ(velk_SetMemberFileXferSuccess(i, i == 1 ? 0 : 1), 0);
+            }
+            struct stat opened;
+            int member = records[i].objectType == VTO_FILE ? velk_OpenMemberFile(&records[i], paths[i].c_str(), &opened) : -1;
+            if (member >= 0 && i != 12)
+                EXPECT_EQ(velk_MemberFileCopied(i, &records[i], paths[i].c_str(), member, &opened, records[i].size, true), 0);
+            else if (member < 0)
+                velk_MemberLinkCopied(i, &records[i]);
+            close(member);
+        }
         ASSERT_EQ(velk_SetMissingMemberFile(2), 0);
         velk_FinalizeMemberLists();
 
-        // Changes after the archive was written.
-        ASSERT_EQ(unlink("nowdir"), 0);
-        ASSERT_EQ(mkdir("nowdir", 0755), 0);
+        // Changes after the copy.
+        ASSERT_EQ(unlink((round + "nowdir").c_str()), 0);
+        ASSERT_EQ(mkdir((round + "nowdir").c_str(), 0755), 0);
         struct timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 1000, 0}};
-        ASSERT_EQ(utimensat(AT_FDCWD, "touched", later, 0), 0);
+        ASSERT_EQ(utimensat(AT_FDCWD, (round + "touched").c_str(), later, 0), 0);
         struct stat st;
-        ASSERT_EQ(stat("grown", &st), 0);
-        velktest::writeFile("grown", "grows later, by a few bytes");
+        ASSERT_EQ(stat((round + "grown").c_str(), &st), 0);
+        velktest::writeFile(round + "grown", "grows later, by a few bytes");
         struct timespec keep[2] = {{0, UTIME_OMIT}, st.st_mtim};
-        ASSERT_EQ(utimensat(AT_FDCWD, "grown", keep, 0), 0);  // only the size tells
-        ASSERT_EQ(chmod("chmodded", 0600), 0);
-        ASSERT_EQ(unlink("nowlink"), 0);
-        ASSERT_EQ(symlink("target", "nowlink"), 0);
+        ASSERT_EQ(utimensat(AT_FDCWD, (round + "grown").c_str(), keep, 0), 0);
+        ASSERT_EQ(chmod((round + "chmodded").c_str(), 0600), 0);
+        ASSERT_EQ(unlink((round + "nowlink").c_str()), 0);
+        ASSERT_EQ(symlink("outside/f", (round + "nowlink").c_str()), 0);
+        // The member's directory becomes a link to one outside the tree that
+        // holds a file of the same name.
+        ASSERT_EQ(rename((round + "sub").c_str(), (round + "sub.moved").c_str()), 0);
+        ASSERT_EQ(symlink("outside", (round + "sub").c_str()), 0);
 
         velk_verify_flags = paranoid ? VELK_VERIFY_PARANOID : 0;
+        velk_exit_code.store(0);
         velktest::OutputCapture cap;
         EXPECT_EQ(velk_RemoveMemberFiles(fd, VELK_LOCAL_FILE), 0);
         close(fd);
-        for (const File &f : files) {  // checked, then removed for the next round
-            struct stat ls = {};
-            EXPECT_EQ(lstat(f.name, &ls) == 0, !(paranoid ? f.goneParanoid : f.gone)) << f.name;
-            (void)(S_ISDIR(ls.st_mode) ? rmdir(f.name) : unlink(f.name));
+        std::string err = cap.err();
+        EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_IOERR);
+        EXPECT_EQ(velktest::readFile(round + "outside/f"), "not a member");
+        for (int i = 0; i < n; i++) {
+            struct stat ls;
+            EXPECT_EQ(lstat(paths[i].c_str(), &ls) == 0, !(paranoid ? files[i].goneParanoid : files[i].gone)) << paths[i];
+            if (files[i].why != nullptr) {
+                EXPECT_TRUE(velkunit::contains(err, paths[i] + ": " + files[i].why + " - not removed\n")) << err;
+            }
         }
     }
 }

@@ -278,6 +278,46 @@ TEST_F(ReaderPoolTest, StreamOfATreeIsTheArchiveWithOneTwoAndEightReaders)
     }
 }
 
+TEST_F(ReaderPoolTest, FileThatIsNotTheListedOneIsArchivedAsMissing)
+{
+    std::string d = dir_.path();
+    ASSERT_EQ(mkdir((d + "/sub").c_str(), 0755), 0);
+    addFile(d + "/replaced", pattern(2000, 1));
+    addFile(d + "/sub/f", pattern(700, 2));
+    addFile(d + "/kept", pattern(900, 3));
+    writeIndex();
+    std::vector<velk_FileSpec_t> records;
+    for (Member &m : members_) {
+        records.push_back(velkunit::memberFromLstat(m.path));
+        records.back().operandDirLen = static_cast<uint32_t>(d.size());  // the operand is d
+    }
+    velk_SetMemberRecords(records.data(), static_cast<int64_t>(records.size()));
+    // Between listing and copy: a new file of the same size under the name,
+    // and the member's directory swapped for a link to an identical copy.
+    velktest::writeFile(d + "/new", pattern(2000, 4));
+    ASSERT_EQ(rename((d + "/new").c_str(), (d + "/replaced").c_str()), 0);
+    ASSERT_EQ(rename((d + "/sub").c_str(), (d + "/sub.moved").c_str()), 0);
+    ASSERT_EQ(mkdir((d + "/copy").c_str(), 0755), 0);
+    velktest::writeFile(d + "/copy/f", pattern(700, 2));
+    ASSERT_EQ(symlink("copy", (d + "/sub").c_str()), 0);
+    for (size_t i : {0, 1}) {
+        members_[i].archived = std::string(i == 0 ? 2000 : 700, '\0');
+        members_[i].missing = members_[i].failed = true;
+    }
+
+    velktest::OutputCapture cap;
+    std::string fault, got = run(2, &fault);
+    std::string err = cap.err();
+    EXPECT_EQ(fault, "");
+    EXPECT_TRUE(got == expectedStream(members_)) << "stream differs";
+    for (size_t i = 0; i < members_.size(); i++)
+        EXPECT_EQ(velk_GetMemberFileXferSuccess(static_cast<int64_t>(i)), members_[i].failed ? 1 : 0) << i;
+    EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_IOERR);
+    for (const char *name : {"/replaced", "/sub/f"})
+        EXPECT_TRUE(contains(err, "WARNING: " + d + name + ": changed during archiving\n")) << err;
+    EXPECT_FALSE(contains(err, "missing or inaccessible")) << err;
+}
+
 TEST_F(ReaderPoolTest, AbortShutdownOrEndStopsManagerAndReaders)
 {
     // A member whose file became a FIFO with a silent writer: its reader

@@ -182,6 +182,10 @@ inline velk_FileSpec_t memberFromLstat(const std::string &path)
     member.uid = st.st_uid;
     member.gid = st.st_gid;
     member.nlink = st.st_nlink;
+    member.dev = st.st_dev;
+    member.ino = st.st_ino;
+    member.ctimeNsec = static_cast<uint32_t>(st.st_ctim.tv_nsec);
+    member.mtimeNsec = static_cast<uint32_t>(st.st_mtim.tv_nsec);
     return member;
 }
 
