@@ -50,9 +50,9 @@ Parsed parse(const std::vector<std::string> &args)
         fprintf(res, "umask=%d\narchcos=%d\nidxcos=%d\nafam=%d\nifam=%d\ncopies=%d\nverify=%d\ninterval=%d\n",
                 velk_umask, velk_archive_cosID, velk_index_cosID, velk_archive_familyid, velk_index_familyid,
                 copyCount, velk_verify_flags, velk_status_interval);
-        fprintf(res, "server=%s\nprincipal=%s\nacctid=%u\nacctname=%s\nexcludes=%d\npipefd=%d\n",
+        fprintf(res, "server=%s\nprincipal=%s\nacctid=%u\nacctname=%s\npipefd=%d\n",
                 str(getenv("QUOR_SERVER_HOST")), str(getenv("QUOR_PRINCIPAL")), initAcctId, str(initAcctName),
-                velk_exclude_opt_count, velk_status_pipefd);
+                velk_status_pipefd);
         fclose(res);
         return 0;
     });
