@@ -113,11 +113,6 @@ TEST(CmdLineErrors, LongOptionNeedsEqualsForItsValue)
     auto ok = runVelk({"-c", "-f", "a.tar", "--umask=027", "dir"}, isolated(dir));
     EXPECT_EQ(ok.status, 71);  // parsed; the gateway is what is missing
     EXPECT_TRUE(endsWithGatewayFailure(ok.err)) << ok.err;
-    // Exclusion rules are not built: the option is refused, not ignored.
-    auto ex = runVelk({"-c", "-f", "a.tar", "--exclude=*.o", "dir"}, isolated(dir));
-    EXPECT_EQ(ex.status, 64);
-    EXPECT_EQ(lines(ex.err).front(), "ERROR: --exclude is not supported by this build of velk");
-    EXPECT_EQ(ex.out, failedEnding(ex.status));
 }
 
 TEST(CmdLineErrors, PipedArchiveWithoutIndexName)

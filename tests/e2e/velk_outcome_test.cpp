@@ -1,9 +1,6 @@
-// How list and extract end when something goes wrong, end to end against a
-// real kylgwd: every non-zero status comes with the summary of the counted
-// failures and "VELK FAILED", never SUCCESSFUL; names that match nothing,
-// a damaged member, an index entry that overlaps another member, options
-// and operands this build refuses, and a forced shutdown in the middle of a
-// member.
+// How list and extract end when something goes wrong, against a real
+// kylgwd: every non-zero status ends with the summary of the counted
+// failures and "VELK FAILED"; a forced shutdown removes the member it cut.
 
 #include <gtest/gtest.h>
 
@@ -30,16 +27,16 @@ using velktest::writeFile;
 
 class VelkOutcome : public velktest::VelkGatewayTest {};
 
-enum Damage { kNone, kCrc, kOverlap };
+enum Damage { kNone, kOverlap };
 
 // An archive of a (600 bytes: blocks 0-2), b (100 bytes: blocks 3-4) and c
-// (10 bytes: blocks 5-6), each with its CRC, made by velk itself.
+// (10 bytes: blocks 5-6) made by velk itself.
 TEST_F(VelkOutcome, EveryFailedRunEndsWithItsSummary)
 {
     writeFile(dir / "a", velktest::bytesOf(600, 1));
     writeFile(dir / "b", velktest::bytesOf(100, 2));
     writeFile(dir / "c", velktest::bytesOf(10, 3));
-    auto made = velk({"-c", "-E", "-H", "crc", "-f", "a.tar", "a", "b", "c"});
+    auto made = velk({"-c", "-E", "-f", "a.tar", "a", "b", "c"});
     ASSERT_EQ(made.status, 0) << made.err;
     const std::string archive = readFile(dir / "a.tar"), index = readFile(dir / "a.tar.idx");
 
@@ -56,7 +53,6 @@ TEST_F(VelkOutcome, EveryFailedRunEndsWithItsSummary)
         {{"-t", "b", "nosuch"}, kNone, 72, notFound, "ERROR: nosuch: Not found in archive\n", "b", "a"},
         {{"-x", "b", "nosuch", "c"}, kNone, 72, notFound, "ERROR: nosuch: Not found in archive\n", "c", "a"},
         {{"-t", "-H", "noglob", "a*"}, kNone, 72, notFound, "ERROR: a*: Not found in archive\n", "", "a"},
-        {{"-x"}, kCrc, 65, "failures: 1 CRC mismatch", "ERROR: CRC error on b. Index CRC=", "b", ""},
         {{"-t"}, kOverlap, 72, "failures: 1 corrupt index entry", overlap, "b", "c"},
         {{"-x"}, kOverlap, 72, "failures: 1 corrupt index entry", overlap, "", "a"},
         {{"-x", "--exclude=b"}, kNone, 64, "run failed", "ERROR: --exclude is not supported by this build of velk\n",
@@ -66,38 +62,33 @@ TEST_F(VelkOutcome, EveryFailedRunEndsWithItsSummary)
          "", "b"},
     };
     for (const Row &row : rows) {
-        std::string what = row.args[0] + " " + row.args.back() + " damage " + std::to_string(row.damage);
+        SCOPED_TRACE(row.args[0] + " " + row.args.back() + ", damage " + std::to_string(row.damage));
         for (const char *m : {"a", "b", "c"})
             unlink((dir / m).c_str());
-        std::string arch = archive, idx = index;
-        if (row.damage == kCrc)
-            arch[3 * 512 + 512 + 10] ^= 1;
-        if (row.damage == kOverlap) {
-            hif_entry_t e;
-            auto *at = reinterpret_cast<unsigned char *>(&idx[HIF_HDR_SIZE + 2 * HIF_ENTRY_SIZE]);
-            ASSERT_EQ(velk_DecodeIndexEntry(at, HIF_ENTRY_SIZE, &e), 0);
+        std::string idx = index;
+        hif_entry_t e;
+        auto *c = reinterpret_cast<unsigned char *>(&idx[HIF_HDR_SIZE + 2 * HIF_ENTRY_SIZE]);
+        if (row.damage == kOverlap && velk_DecodeIndexEntry(c, HIF_ENTRY_SIZE, &e) == 0) {
             velk_Put64(e.hent_offset, 4);
-            velk_EncodeIndexEntry(&e, at);
+            velk_EncodeIndexEntry(&e, c);
         }
-        writeFile(dir / "a.tar", arch);
+        writeFile(dir / "a.tar", archive);
         writeFile(dir / "a.tar.idx", idx);
 
         std::vector<std::string> args = {"-E", "-f", "a.tar"};
         args.insert(args.end(), row.args.begin(), row.args.end());
         auto r = velk(args);
-        EXPECT_EQ(r.status, row.status) << what << "\n" << r.err;
-        std::string ending = "VELK: " + row.summary + "; exit status " + std::to_string(row.status) +
-                             "\nVELK: VELK FAILED\n";
-        EXPECT_TRUE(r.out.size() >= ending.size() && r.out.compare(r.out.size() - ending.size(), ending.size(),
-                                                                   ending) == 0)
-            << what << "\n" << r.out;
-        EXPECT_NE(r.err.find(row.err), std::string::npos) << what << "\n" << r.err;
-        bool listing = row.args[0] == "-t";
+        EXPECT_EQ(r.status, row.status) << r.err;
+        auto out = velktest::lines(r.out);
+        ASSERT_GE(out.size(), 2u) << r.out;
+        EXPECT_EQ(out[out.size() - 2], "VELK: " + row.summary + "; exit status " + std::to_string(row.status));
+        EXPECT_EQ(out.back(), "VELK: VELK FAILED");
+        EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
         auto appears = [&](const std::string &m) {
-            return listing ? r.out.find("  " + m + "\n") != std::string::npos : exists(dir / m);
+            return row.args[0] == "-t" ? r.out.find("  " + m + "\n") != std::string::npos : exists(dir / m);
         };
-        EXPECT_TRUE(row.shown.empty() || appears(row.shown)) << what << ": " << row.shown << "\n" << r.out;
-        EXPECT_TRUE(row.hidden.empty() || !appears(row.hidden)) << what << ": " << row.hidden << "\n" << r.out;
+        EXPECT_TRUE(row.shown.empty() || appears(row.shown)) << row.shown << "\n" << r.out;
+        EXPECT_TRUE(row.hidden.empty() || !appears(row.hidden)) << row.hidden << "\n" << r.out;
     }
 }
 

@@ -40,13 +40,11 @@ TEST(ExtractPaths, LeadingSlashesAndDotDotComponents)
 }
 
 // The hook of the test below: the directory just opened is moved away and
-// a symbolic link to the victim takes its name, as a racing user could.
-std::string gVictim;
+// a symbolic link to "victim" takes its name, as a racing user could.
 void swapForLink(const char *path)
 {
-    std::string moved = std::string(path) + ".moved";
-    EXPECT_EQ(rename(path, moved.c_str()), 0);
-    EXPECT_EQ(symlink(gVictim.c_str(), path), 0);
+    EXPECT_EQ(rename(path, (std::string(path) + ".moved").c_str()), 0);
+    EXPECT_EQ(symlink("victim", path), 0);
 }
 
 TEST(ExtractDirectories, AttributesNeverFollowALinkSwappedInForTheDirectory)
@@ -54,11 +52,8 @@ TEST(ExtractDirectories, AttributesNeverFollowALinkSwappedInForTheDirectory)
     velkunit::RunGlobals globals;
     velktest::ScratchDir dir;
     int cwd = open(".", O_RDONLY | O_DIRECTORY);
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    gVictim = dir / "victim";
-    ASSERT_EQ(mkdir("victim", 0700), 0);
-    ASSERT_EQ(mkdir("d", 0755), 0);
-    struct stat before;
+    ASSERT_TRUE(chdir(dir.path().c_str()) == 0 && mkdir("victim", 0700) == 0 && mkdir("d", 0755) == 0);
+    struct stat before, victim, moved;
     ASSERT_EQ(stat("victim", &before), 0);
 
     velk_option_flags |= VELK_OPT_EXACT_PERMS;
@@ -75,9 +70,7 @@ TEST(ExtractDirectories, AttributesNeverFollowALinkSwappedInForTheDirectory)
     velk_extract_dir_opened_hook = nullptr;
     velk_ExtractRestoreUmask(&xs);
 
-    struct stat victim, moved;
-    ASSERT_EQ(stat("victim", &victim), 0);
-    ASSERT_EQ(stat("d.moved", &moved), 0);
+    ASSERT_TRUE(stat("victim", &victim) == 0 && stat("d.moved", &moved) == 0);
     EXPECT_EQ(fchdir(cwd), 0);
     close(cwd);
     EXPECT_EQ(victim.st_mode & 07777, 0700u);
