@@ -732,6 +732,8 @@ int velk_ExtractBeginMember(velk_extract_state_t *xs, const hif_entry_t *entry, 
     else
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Index entry %ld has no usable path: [%s]\n",
                     static_cast<long>(ordinal), path);
+    if (rc != VELK_XPATH_DOTDOT)
+        velk_NoteFailure("corrupt index entry");
     velk_SetExitCode(VELK_EXIT_IOERR);
     xs->curHaveEntry = false;
     return -1;
