@@ -288,7 +288,7 @@ void applyFileAttrs(velk_extract_state_t *xs, int fd)
             mode &= ~static_cast<uint32_t>(S_ISGID);
         if (mode != wanted)
             velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
-                        "%s: set-user-ID/set-group-ID bits not restored: the file's owner is not the archived one\n",
+                        "%s: set-ID bits not restored: the file's owner or group is not the archived one\n",
                         xs->curLocalPath);
         if (fchmod(fd, static_cast<mode_t>(mode)) != 0) {
             perror("fchmod");
