@@ -10,8 +10,9 @@
 
 // Readies the member table for matching against the index, before the
 // index is read.  With -H noglob every name is taken literally; otherwise a
-// name that is a pattern is refused with velk_RefuseWildcardOperand.  Starts
-// the record of which names selected something.  Returns 0, or -1 after the
+// name that is a pattern is refused with velk_RefuseWildcardOperand.  Clears
+// hasWildcards of the records it keeps (they are names now) and starts the
+// record of which names selected something.  Returns 0, or -1 after the
 // messages (status 64, or 78 when memory ran out).
 [[nodiscard]] int velk_MemberNamesPrepare();
 

@@ -55,6 +55,7 @@ TEST_F(VelkOutcome, EveryFailedRunEndsWithItsSummary)
         {{"-t", "-H", "noglob", "a*"}, kNone, 72, notFound, "ERROR: a*: Not found in archive\n", "", "a"},
         {{"-t"}, kOverlap, 72, "failures: 1 corrupt index entry", overlap, "b", "c"},
         {{"-x"}, kOverlap, 72, "failures: 1 corrupt index entry", overlap, "", "a"},
+        {{"-x", "-J", "0"}, kOverlap, 72, "failures: 1 corrupt index entry", overlap, "", "a"},
         {{"-x", "--exclude=b"}, kNone, 64, "run failed", "ERROR: --exclude is not supported by this build of velk\n",
          "", "a"},
         {{"-x", "b*"}, kNone, 64, "run failed",
