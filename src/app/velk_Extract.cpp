@@ -36,14 +36,17 @@
 #include "velk_Globals.h"
 #include "velk_IndexAccess.h"
 #include "velk_IndexFile.h"
+#include "velk_IndexOrder.h"
 #include "velk_LocalArchiveReader.h"
 #include "velk_LogMsg.h"
+#include "velk_MemberNames.h"
 #include "velk_MemberStatus.h"
 #include "velk_Memory.h"
 #include "velk_StatusFifo.h"
 #include "velk_TarHeader.h"
 #include "velk_Utils.h"
 
+void (*velk_extract_dir_opened_hook)(const char *path) = nullptr;
 ix_ListEntry_t *ixListHead = nullptr;
 ix_ListEntry_t *ixListTail = nullptr;
 long ix_ListCount = 0;
@@ -121,6 +124,7 @@ int entryShapeOk(const hif_entry_t *entry, int64_t ordinal, const char *path)
                 "Fatal: Index entry %ld (member file %s) records %u blocks for %lu bytes\n"
                 "- must recreate index with 'velk -X' command\n",
                 static_cast<long>(ordinal), path, blocks, static_cast<unsigned long>(size));
+    velk_NoteFailure("corrupt index entry");
     velk_SetExitCode(VELK_EXIT_IOERR);
     return -1;
 }
@@ -146,6 +150,7 @@ int entryInsideArchive(velk_extract_state_t *xs, const hif_entry_t *entry, int64
                 "Fatal: Index entry %ld (member file %s) extends past end of archive\n"
                 "- must recreate index with 'velk -X' command\n",
                 static_cast<long>(ordinal), path);
+    velk_NoteFailure("corrupt index entry");
     velk_SetExitCode(VELK_EXIT_IOERR);
     return -1;
 }
@@ -153,6 +158,7 @@ int entryInsideArchive(velk_extract_state_t *xs, const hif_entry_t *entry, int64
 void refuseDotDot(const char *path)
 {
     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Refusing to extract %s: the path has a \"..\" component\n", path);
+    velk_NoteFailure("unsafe path refused");
     velk_SetExitCode(VELK_EXIT_IOERR);
 }
 
@@ -160,19 +166,13 @@ void refuseDotDot(const char *path)
 // Local objects.
 // ---------------------------------------------------------------------------
 
-// Sets the owner of name in dirFd (never through a symbolic link).
-int chownAt(int dirFd, const char *name, const hif_entry_t *entry)
-{
-    return fchownat(dirFd, name, static_cast<uid_t>(velk_Get32(entry->hent_uid)),
-                    static_cast<gid_t>(velk_Get32(entry->hent_gid)), AT_SYMLINK_NOFOLLOW);
-}
-
 // Walks the first len characters of path from the current directory, one
 // component at a time, never following a symbolic link; creates missing
-// components when create is set.  *fdOut gets an O_PATH descriptor of the
-// last directory reached.  Returns 0, -2 (refused, after the ERROR and
-// status 72) or -1 (after a message).
-int walkDirs(velk_extract_state_t *xs, const char *path, size_t len, bool create, const hif_entry_t *entry, int *fdOut)
+// components when create is set.  A directory made here belongs to the
+// extracting user: only a directory member is given its archived owner.
+// *fdOut gets an O_PATH descriptor of the last directory reached.  Returns
+// 0, -2 (refused, after the ERROR and status 72) or -1 (after a message).
+int walkDirs(velk_extract_state_t *xs, const char *path, size_t len, bool create, int *fdOut)
 {
     int dfd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (dfd < 0) {
@@ -206,11 +206,7 @@ int walkDirs(velk_extract_state_t *xs, const char *path, size_t len, bool create
         int nfd = openat(dfd, comp, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (nfd < 0 && errno == ENOENT && create) {
             mode_t mode = (0777 & ~xs->savedUmask) | kDirOwnerBits;
-            if (mkdirat(dfd, comp, mode) == 0) {
-                if (entry != nullptr && asRoot(xs) && !optOn(VELK_OPT_OWN_IDS) && chownAt(dfd, comp, entry) != 0)
-                    velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s: [warning]: error setting uid/gid for %s\n",
-                                "velk_Mkdir", sofar);
-            } else if (errno != EEXIST) {
+            if (mkdirat(dfd, comp, mode) != 0 && errno != EEXIST) {
                 int err = errno;
                 close(dfd);
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating subdirectory %s\n", err, sofar);
@@ -226,12 +222,14 @@ int walkDirs(velk_extract_state_t *xs, const char *path, size_t len, bool create
             if (exists && S_ISLNK(st.st_mode)) {
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Refusing to extract %s: %s is a symbolic link\n", path,
                             sofar);
+                velk_NoteFailure("unsafe path refused");
                 velk_SetExitCode(VELK_EXIT_IOERR);
                 return -2;
             }
             if (exists && !S_ISDIR(st.st_mode)) {
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Refusing to extract %s: %s is not a directory\n", path,
                             sofar);
+                velk_NoteFailure("unsafe path refused");
                 velk_SetExitCode(VELK_EXIT_IOERR);
                 return -2;
             }
@@ -264,19 +262,34 @@ int createExclusive(int dirFd, const char *name, mode_t mode, int extraFlags)
     return openat(dirFd, name, flags, mode);
 }
 
-// Owner (as root), mode (-p) and times of the open member file, in that
-// order so that the set-ID bits -p restores survive the change of owner.
+// Owner (as root, unless -o), mode (-p) and times of the open member file,
+// in that order so that the set-ID bits -p restores survive the change of
+// owner.  A set-user-ID (set-group-ID) bit is restored only on a file whose
+// owner (group) is the archived one: a program must never come to run as
+// someone it did not run as in the archive.
 void applyFileAttrs(velk_extract_state_t *xs, int fd)
 {
     const char *func = "velk_WriteLocalFile";
-    if (asRoot(xs)) {
-        if (fchown(fd, static_cast<uid_t>(velk_Get32(xs->curIndexEntry.hent_uid)),
-                   static_cast<gid_t>(velk_Get32(xs->curIndexEntry.hent_gid))) != 0)
+    auto uid = static_cast<uid_t>(velk_Get32(xs->curIndexEntry.hent_uid));
+    auto gid = static_cast<gid_t>(velk_Get32(xs->curIndexEntry.hent_gid));
+    if (asRoot(xs) && !optOn(VELK_OPT_OWN_IDS)) {
+        if (fchown(fd, uid, gid) != 0)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting uid/gid for %s\n", func,
                         xs->curLocalPath);
     }
     if (optOn(VELK_OPT_EXACT_PERMS)) {
         uint32_t mode = velk_Get32(xs->curIndexEntry.hent_mode) & kModeBits;
+        struct stat st;
+        bool known = fstat(fd, &st) == 0;
+        uint32_t wanted = mode;
+        if (!known || st.st_uid != uid)
+            mode &= ~static_cast<uint32_t>(S_ISUID);
+        if (!known || st.st_gid != gid)
+            mode &= ~static_cast<uint32_t>(S_ISGID);
+        if (mode != wanted)
+            velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
+                        "%s: set-ID bits not restored: the file's owner or group is not the archived one\n",
+                        xs->curLocalPath);
         if (fchmod(fd, static_cast<mode_t>(mode)) != 0) {
             perror("fchmod");
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) Error changing mode to 0%o for %s\n", func, mode,
@@ -308,11 +321,35 @@ void closeLocalFile(velk_extract_state_t *xs)
     }
     xs->curLocalFileFd = -1;
     xs->curLocalFileOwned = false;
+    if (xs->curParentFd >= 0)
+        close(xs->curParentFd);
+    xs->curParentFd = -1;
 }
 
-// Remembers a directory member for velk_FinishDirectories.  0 or -1 (status
-// 78 from the allocator).
-int deferDirectory(velk_extract_state_t *xs, const char *path, const hif_entry_t *entry)
+// Removes the member file still open (its data incomplete) through the
+// directory it was made in, and names it.  The failure that stopped the
+// member has been counted already.
+void removeIncomplete(velk_extract_state_t *xs)
+{
+    if (xs->curLocalFileFd < 0 || !xs->curLocalFileOwned)
+        return;
+    close(xs->curLocalFileFd);
+    xs->curLocalFileFd = -1;
+    int err = 0;
+    if (xs->curParentFd < 0)
+        err = EBADF;
+    else if (unlinkat(xs->curParentFd, xs->curLocalPath + xs->curLeafAt, 0) != 0)
+        err = errno;
+    if (err == 0)
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: incomplete, removed\n", xs->curLocalPath);
+    else
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: incomplete, error %d removing it\n", xs->curLocalPath, err);
+    closeLocalFile(xs);
+}
+
+} // namespace
+
+int velk_DeferDirectory(velk_extract_state_t *xs, const char *path, const hif_entry_t *entry)
 {
     if (xs->deferredCount == xs->deferredSize) {
         size_t grown = xs->deferredSize == 0 ? 64 : xs->deferredSize * 2;
@@ -339,6 +376,8 @@ int deferDirectory(velk_extract_state_t *xs, const char *path, const hif_entry_t
     return 0;
 }
 
+namespace {
+
 void freeDeferred(velk_extract_state_t *xs)
 {
     for (size_t i = 0; i < xs->deferredCount; ++i)
@@ -363,9 +402,9 @@ void extractDirectory(velk_extract_state_t *xs)
     verboseLine("%s: x %s/\n", velk_msg_prefix[VELK_MSG_VELK], path);
     if (toStdout() || len == 0)
         return;
-    if (velk_Mkdir(xs, &xs->curIndexEntry, path) != 0)
+    if (velk_Mkdir(xs, path) != 0)
         return;
-    if (deferDirectory(xs, path, &xs->curIndexEntry) != 0)
+    if (velk_DeferDirectory(xs, path, &xs->curIndexEntry) != 0)
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting mode flags for directory %s\n",
                     "readCallbackCtl", path);
 }
@@ -392,6 +431,7 @@ int handleHeader(velk_extract_state_t *xs, const unsigned char *block)
     const char *func = "readCallbackCtl";
     if (velk_GetTarHeader(block, &xs->curTarHeader) != 0) {
         headerInconsistency(xs);
+        velk_NoteFailure("header mismatch");
         velk_SetExitCode(VELK_EXIT_MISMATCH);
         return -1;
     }
@@ -413,6 +453,7 @@ int handleHeader(velk_extract_state_t *xs, const unsigned char *block)
         snprintf(xs->curLocalPath, sizeof xs->curLocalPath, "%s", kDevNull);
         xs->curFileIsDevNull = true;
         ++xs->devNullFileCount;
+        velk_NoteFailure("extracted to /dev/null");
     } else if (strcmp(hPrefix, iPrefix) != 0 || strcmp(hName, iName) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal pathname inconsistency detected\n", func);
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "     At Index File entry %ld, Archive address %lu\n",
@@ -421,6 +462,7 @@ int handleHeader(velk_extract_state_t *xs, const unsigned char *block)
                     iPrefix, hPrefix);
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "    Index filename=\"%s\" Archive filename=\"%s\"\n", iName,
                     hName);
+        velk_NoteFailure("header mismatch");
         velk_SetExitCode(VELK_EXIT_MISMATCH);
         return -1;
     }
@@ -434,6 +476,7 @@ int handleHeader(velk_extract_state_t *xs, const unsigned char *block)
                     static_cast<unsigned long>(headerSize), static_cast<unsigned long>(entrySize));
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "        At Index File entry %ld, path=%s\n",
                     static_cast<long>(xs->curListIxCur), xs->curLocalPath);
+        velk_NoteFailure("header mismatch");
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -457,7 +500,7 @@ int handleHeader(velk_extract_state_t *xs, const unsigned char *block)
             velk_ErrPrintf("will create symlink for %s\n", xs->curLocalPath);
         char target[HENT_linkname_size + 1];
         fieldText(target, xs->curIndexEntry.hent_linkname, HENT_linkname_size);
-        if (velk_Symlink(xs, &xs->curIndexEntry, xs->curLocalPath, target) == 0)
+        if (velk_Symlink(xs, xs->curLocalPath, target) == 0)
             ++xs->file_objects;
         break;
     }
@@ -467,6 +510,7 @@ int handleHeader(velk_extract_state_t *xs, const unsigned char *block)
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     " %s: fatal: unrecognized object type {%d) for index entry %ld (%s) \n", func,
                     static_cast<int>(xs->curIndexType), static_cast<long>(xs->curListIxCur), path);
+        velk_NoteFailure("unrecognized type");
         velk_SetExitCode(VELK_EXIT_MISMATCH);
         return -1;
     }
@@ -515,6 +559,7 @@ int beginRangeMember(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t
         blocks > rangeEndBlock - offset || entryShapeOk(entry, ordinal, path) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Index File %s changed during the extraction at entry %ld\n",
                     "velk_Extract", velk_index_filename, static_cast<long>(ordinal));
+        velk_NoteFailure("corrupt index entry");
         velk_SetExitCode(VELK_EXIT_IOERR);
         xs->curHaveEntry = false;
         return -1;
@@ -687,36 +732,37 @@ int velk_ExtractBeginMember(velk_extract_state_t *xs, const hif_entry_t *entry, 
     else
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Index entry %ld has no usable path: [%s]\n",
                     static_cast<long>(ordinal), path);
+    if (rc != VELK_XPATH_DOTDOT)
+        velk_NoteFailure("corrupt index entry");
     velk_SetExitCode(VELK_EXIT_IOERR);
     xs->curHaveEntry = false;
     return -1;
 }
 
-int velk_OpenMemberParent(velk_extract_state_t *xs, const char *path, int create, const hif_entry_t *entry, int *fdOut,
-                          const char **leafOut)
+int velk_OpenMemberParent(velk_extract_state_t *xs, const char *path, int create, int *fdOut, const char **leafOut)
 {
     const char *slash = strrchr(path, '/');
     size_t len = slash != nullptr ? static_cast<size_t>(slash - path) : 0;
-    int rc = walkDirs(xs, path, len, create != 0, entry, fdOut);
+    int rc = walkDirs(xs, path, len, create != 0, fdOut);
     if (rc == 0)
         *leafOut = slash != nullptr ? slash + 1 : path;
     return rc;
 }
 
-int velk_Mkdir(velk_extract_state_t *xs, const hif_entry_t *entry, const char *path)
+int velk_Mkdir(velk_extract_state_t *xs, const char *path)
 {
     while (*path == '/')
         ++path;
     if (toStdout() || *path == '\0')
         return 0;
     int fd = -1;
-    int rc = walkDirs(xs, path, strlen(path), true, entry, &fd);
+    int rc = walkDirs(xs, path, strlen(path), true, &fd);
     if (rc == 0)
         close(fd);
     return rc;
 }
 
-int velk_Symlink(velk_extract_state_t *xs, const hif_entry_t *entry, const char *path, const char *target)
+int velk_Symlink(velk_extract_state_t *xs, const char *path, const char *target)
 {
     if (toStdout())
         return 0;
@@ -734,7 +780,7 @@ int velk_Symlink(velk_extract_state_t *xs, const hif_entry_t *entry, const char 
         return 0;
     int dfd = -1;
     const char *leaf = nullptr;
-    int rc = velk_OpenMemberParent(xs, name, 1, entry, &dfd, &leaf);
+    int rc = velk_OpenMemberParent(xs, name, 1, &dfd, &leaf);
     if (rc != 0)
         return -1;
     kyl_fd dir(dfd);
@@ -743,6 +789,7 @@ int velk_Symlink(velk_extract_state_t *xs, const hif_entry_t *entry, const char 
     unlinkat(dfd, leaf, 0);
     if (symlinkat(target, dfd, leaf) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating symlink %s->%s\n", errno, name, target);
+        velk_NoteFailure("symlink not created");
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -758,8 +805,9 @@ int velk_InitLocalFile(velk_extract_state_t *xs)
     xs->curLocalFileFd = -1;
     xs->curLocalFileOwned = false;
     xs->curFileDoCheckSum = false;
-    if (optOn(VELK_OPT_CRC) && (velk_Get32(xs->curIndexEntry.hent_flags) & HIF_FLAG_CRC) != 0 &&
-        !xs->curFileIsDevNull) {
+    // A stored CRC is always checked: it costs one pass over data already
+    // in memory, and a damaged archive must not pass for a good one.
+    if ((velk_Get32(xs->curIndexEntry.hent_flags) & HIF_FLAG_CRC) != 0 && !xs->curFileIsDevNull) {
         xs->curFileDoCheckSum = true;
         xs->curIndexEntryCRC = velk_Get32(xs->curIndexEntry.hent_crc32);
         velk_ChecksumInit(&xs->curLocFileCRC);
@@ -785,7 +833,7 @@ int velk_InitLocalFile(velk_extract_state_t *xs)
         ++name;
     int dfd = -1;
     const char *leaf = nullptr;
-    int rc = velk_OpenMemberParent(xs, name, 1, &xs->curIndexEntry, &dfd, &leaf);
+    int rc = velk_OpenMemberParent(xs, name, 1, &dfd, &leaf);
     if (rc == -2) {
         xs->curFileDiscard = true;
         xs->curFileDoCheckSum = false;
@@ -800,13 +848,17 @@ int velk_InitLocalFile(velk_extract_state_t *xs)
         int err = errno;
         perror(xs->curLocFileSize > 0 ? "open (create)" : "creat");
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Cannot create %s (error=%d)\n", xs->curLocalPath, err);
+        velk_NoteFailure("could not be created");
         return -1;
     }
     if (xs->curLocFileSize == 0)
         applyFileAttrs(xs, file.get());
-    // The extract state owns the member file from here on.
+    // The extract state owns the member file, and the directory it was made
+    // in (through which an incomplete file is removed), from here on.
     xs->curLocalFileFd = file.release();
     xs->curLocalFileOwned = true;
+    xs->curParentFd = dir.release();
+    xs->curLeafAt = static_cast<size_t>(leaf - xs->curLocalPath);
     if (xs->curLocFileSize == 0)
         closeLocalFile(xs);
     return 0;
@@ -848,14 +900,11 @@ int velk_WriteLocalFile(velk_extract_state_t *xs, const unsigned char *bytes, ui
                             errno, xs->curLocalPath);
                 return -1;
             }
-            if (prc <= 0) {
-                if (velk_shutdown_signalled.load() != 0) {
-                    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing local file %s\n", EINTR,
-                                xs->curLocalPath);
-                    return -1;
-                }
+            // A forced shutdown stops the member; the caller removes it.
+            if (velk_shutdown_signalled.load() != 0)
+                return -1;
+            if (prc <= 0)
                 continue;
-            }
             ssize_t w = velk_local_write_fn(xs->curLocalFileFd, bytes + done,
                                             std::min<size_t>(static_cast<size_t>(n) - done, VELK_LOCAL_WRITE_PIECE));
             if (w > 0) {
@@ -876,8 +925,11 @@ int velk_WriteLocalFile(velk_extract_state_t *xs, const unsigned char *bytes, ui
                 // The wait is bounded, and a forced shutdown ends it.
                 if (velk_NoSpaceWait(&noSpace, xs->curLocalPath) == 0)
                     continue;
+                if (velk_shutdown_signalled.load() != 0)
+                    return -1;
             }
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing local file %s\n", err, xs->curLocalPath);
+            velk_NoteFailure("write error");
             return -1;
         }
     }
@@ -891,6 +943,7 @@ int velk_WriteLocalFile(velk_extract_state_t *xs, const unsigned char *bytes, ui
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                         "CRC error on %s. Index CRC=%8.8x Extracted File CRC=%8.8x\n", xs->curLocalPath,
                         xs->curIndexEntryCRC, crc);
+            velk_NoteFailure("CRC mismatch");
             velk_SetExitCode(VELK_EXIT_MISMATCH);
         }
         xs->curFileDoCheckSum = false;
@@ -917,6 +970,10 @@ int readCallbackCtl(io_buffer_t *theBuf, void *state)
     const unsigned char *data = theBuf->buffer;
     uint32_t pos = 0;
     while (pos < theBuf->dataLength) {
+        // A forced shutdown stops the transfer between blocks; the action
+        // removes the member left incomplete.
+        if (velk_shutdown_signalled.load() != 0)
+            return -1;
         if (!xs->curHaveEntry && nextRangeEntry(xs) != 0)
             return -1;
         uint32_t left = theBuf->dataLength - pos;
@@ -967,22 +1024,27 @@ void velk_FinishDirectories(velk_extract_state_t *xs)
         const velk_extract_state_t::DeferredDir &d = xs->deferredDirs[i];
         int dfd = -1;
         const char *leaf = nullptr;
-        if (velk_OpenMemberParent(xs, d.path, 0, nullptr, &dfd, &leaf) != 0)
+        if (velk_OpenMemberParent(xs, d.path, 0, &dfd, &leaf) != 0)
             continue;
-        kyl_fd dir(dfd);
-        struct stat st;
-        if (fstatat(dfd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+        // Every change goes through one descriptor of the directory itself,
+        // opened without following a link: whatever replaces the name in
+        // the meantime is never touched.
+        kyl_fd dir(openat(dfd, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        close(dfd);
+        if (!dir.valid()) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting time(s) for directory %s\n", func,
                         d.path);
             continue;
         }
+        if (velk_extract_dir_opened_hook != nullptr)
+            velk_extract_dir_opened_hook(d.path);
         if (asRoot(xs) && !optOn(VELK_OPT_OWN_IDS)) {
-            if (fchownat(dfd, leaf, static_cast<uid_t>(d.uid), static_cast<gid_t>(d.gid), AT_SYMLINK_NOFOLLOW) != 0)
+            if (fchown(dir.get(), static_cast<uid_t>(d.uid), static_cast<gid_t>(d.gid)) != 0)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting uid/gid for directory %s\n", func,
                             d.path);
         }
         if (optOn(VELK_OPT_EXACT_PERMS)) {
-            if (fchmodat(dfd, leaf, static_cast<mode_t>(d.mode), 0) != 0)
+            if (fchmod(dir.get(), static_cast<mode_t>(d.mode)) != 0)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting mode flags for directory %s\n", func,
                             d.path);
         }
@@ -990,7 +1052,7 @@ void velk_FinishDirectories(velk_extract_state_t *xs)
         times[0].tv_sec = static_cast<time_t>(d.mtime);
         times[0].tv_nsec = 0;
         times[1] = times[0];
-        if (utimensat(dfd, leaf, times, AT_SYMLINK_NOFOLLOW) != 0)
+        if (futimens(dir.get(), times) != 0)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting time(s) for directory %s\n", func,
                         d.path);
     }
@@ -1076,28 +1138,49 @@ int collectOrdinals(OrdinalRequest **out, int64_t *countOut)
     return 0;
 }
 
+// An entry without its "VELK_IDX" mark: 0 when sane, else -1 after the
+// message (status 72).
+int entrySane(const hif_entry_t *entry)
+{
+    if (velk_IndexEntrySane(entry))
+        return 0;
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Hmmm- %s does not appear to be a file created by velk.\n",
+                velk_index_filename);
+    velk_NoteFailure("corrupt index entry");
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    return -1;
+}
+
+// A forced shutdown stopped the action: -1 after the message.
+int interrupted()
+{
+    velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Extract interrupted by a forced shutdown\n");
+    velk_NoteFailure("interrupted");
+    return -1;
+}
+
 // Pass 1 for one entry read at ordinal.  Returns 0 to go on, 1 to end pass
 // 1 early (quit at the prompt), -1 to fail the action.
 int considerEntry(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t ordinal, int64_t fsPos, bool byPath)
 {
-    if (!velk_IndexEntrySane(entry)) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Hmmm- %s does not appear to be a file created by velk.\n",
-                    velk_index_filename);
-        velk_SetExitCode(VELK_EXIT_IOERR);
+    if (entrySane(entry) != 0)
         return -1;
-    }
     uint32_t flags = velk_Get32(entry->hent_flags);
     if ((flags & (HIF_FLAG_PHANTOM | HIF_FLAG_DELETED)) != 0) {
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/skipping deleted or phantom index entry %ld\n", static_cast<long>(ordinal));
         return 0;
     }
-    if (byPath && velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0)
-        return 0;
+    if (byPath) {
+        if (velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0)
+            return 0;
+        velk_MemberNamesSelected(entry);
+    }
     uint32_t type = velk_Get32(entry->hent_type);
     if (type == VTO_UNKNOWN || type > VTO_INDEXEOF) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Cannot extract unrecognized object type: %d Index Entry %ld\n",
                     static_cast<int>(type), static_cast<long>(ordinal));
+        velk_NoteFailure("unrecognized type");
         velk_SetExitCode(VELK_EXIT_EXTRACT_IO);
         return 0;
     }
@@ -1142,8 +1225,9 @@ int considerEntry(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t or
     return 0;
 }
 
-// Pass 1: builds the range list.  0 or -1.
-int pass1(velk_extract_state_t *xs, int64_t selectable, const OrdinalRequest *req, int64_t reqCount)
+// Pass 1: checks that the first entries entries are in archive order and
+// builds the range list from the first selectable ones.  0 or -1.
+int pass1(velk_extract_state_t *xs, int64_t selectable, int64_t entries, const OrdinalRequest *req, int64_t reqCount)
 {
     velk_SetProgramPhase(VTP_EXTRACT_PASS1);
     console_message("reading index file", "");
@@ -1152,7 +1236,13 @@ int pass1(velk_extract_state_t *xs, int64_t selectable, const OrdinalRequest *re
         velk_ErrPrintf("[debug] Pass 1 - building <index-to-read> list. Index entry count=%ld\n",
                        static_cast<long>(selectable));
     if (!optOn(VELK_OPT_BY_ORDINAL)) {
-        for (int64_t ordinal = 0; ordinal < selectable; ++ordinal) {
+        // Every entry is read, the consistency file's too, so that the order
+        // of the whole index is known before anything is extracted.
+        velk_index_order_t order;
+        bool selecting = true;
+        for (int64_t ordinal = 0; ordinal < entries; ++ordinal) {
+            if (velk_shutdown_signalled.load() != 0)
+                return interrupted();
             hif_entry_t *entry = nullptr;
             int eof = 0;
             if (velk_IndexFileRead(xs->index_Fd, xs->index_file_residency, 0, &entry, &eof) != 0) {
@@ -1161,15 +1251,22 @@ int pass1(velk_extract_state_t *xs, int64_t selectable, const OrdinalRequest *re
             }
             if (eof != 0 || entry == nullptr)
                 break;
+            if (entrySane(entry) != 0 || velk_IndexOrderCheck(&order, entry, ordinal) != 0)
+                return -1;
+            if (!selecting || ordinal >= selectable)
+                continue;
             int rc = considerEntry(xs, entry, ordinal, 0, true);
             if (rc < 0)
                 return -1;
             if (rc > 0)
-                break;
+                selecting = false;
         }
         return 0;
     }
-    // By ordinal: one positioned read per group of consecutive ordinals.
+    // By ordinal: the whole order is checked first, then one positioned
+    // read per group of consecutive ordinals.
+    if (velk_IndexOrderScan(xs->index_Fd, xs->index_file_residency, entries) != 0)
+        return -1;
     int64_t i = 0;
     while (i < reqCount) {
         int64_t j = i + 1;
@@ -1235,16 +1332,16 @@ int readRange(velk_extract_state_t *xs, int archiveFd, ix_ListEntry_t *range, do
     if (velk_debug_level >= 4)
         velk_ErrPrintf("/trace/returned from Archive File read - result=%d\n", rc);
     if (rc < 0) {
-        if (xs->curLocalFileOwned)
-            closeLocalFile(xs);
+        if (velk_shutdown_signalled.load() != 0)
+            interrupted();
+        removeIncomplete(xs);
         velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Extract aborted\n");
         return -1;
     }
     // A reader that ends early (an archive cut short after it was measured)
     // leaves members of the range undone.
     if (xs->curListLeftToDo != 0 || xs->curHaveEntry) {
-        if (xs->curLocalFileOwned)
-            closeLocalFile(xs);
+        removeIncomplete(xs);
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Archive file %s ended before entry %ld was complete\n",
                     "velk_Extract", velk_archive, static_cast<long>(xs->curListIxCur));
         velk_SetExitCode(VELK_EXIT_IOERR);
@@ -1349,6 +1446,7 @@ int checkRequestedOrdinals(const OrdinalRequest *req, int64_t reqCount, int64_t 
 struct OpenedIndex {
     int fd = -1;
     int kind = 0;
+    int64_t entries = 0; // the header's object count, at most the entries present
     int64_t selectable = 0;
 };
 
@@ -1387,6 +1485,7 @@ int openIndex(velk_extract_state_t *xs, OpenedIndex *ix)
     // entries present.  The last entry of an archive velk wrote is the
     // consistency file's.
     int64_t objects = std::min<int64_t>(velk_Get32(velk_index_hdr.hif_hdr.obj_count), velk_index_entries);
+    ix->entries = objects;
     ix->selectable = foreign ? objects : std::max<int64_t>(objects - 1, 0);
     return 0;
 }
@@ -1459,7 +1558,7 @@ int velk_Extract()
 
     if (refuseUnreadableKind(xs) != 0)
         return -1;
-    if (velk_GenFilelist() < 0)
+    if (velk_GenFilelist() < 0 || (!optOn(VELK_OPT_BY_ORDINAL) && velk_MemberNamesPrepare() != 0))
         return endAction(xs, false, -1, -1, 0);
 
     OrdinalRequest *req = nullptr;
@@ -1479,15 +1578,15 @@ int velk_Extract()
     if (openIndex(xs, &ix) != 0 || checkRequestedOrdinals(req, reqCount, ix.selectable) != 0)
         return endAction(xs, false, -1, ix.fd, ix.kind);
     if (velk_debug_level >= 1)
-        velk_ErrPrintf(
-            "/debug/ Index file contains %d entries, including consistency file\n",
-            static_cast<int>(std::min<int64_t>(velk_Get32(velk_index_hdr.hif_hdr.obj_count), velk_index_entries)));
+        velk_ErrPrintf("/debug/ Index file contains %d entries, including consistency file\n",
+                       static_cast<int>(ix.entries));
     velk_FreeIxList();
     if (velk_IndexReadInit() != 0)
         return endAction(xs, false, -1, ix.fd, ix.kind);
 
-    if (pass1(xs, ix.selectable, req, reqCount) != 0)
+    if (pass1(xs, ix.selectable, ix.entries, req, reqCount) != 0)
         return endAction(xs, false, -1, ix.fd, ix.kind);
+    velk_MemberNamesReportMissing();
 
     if (ixListHead == nullptr) {
         if (velk_debug_level >= 1)

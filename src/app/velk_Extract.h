@@ -74,6 +74,8 @@ struct velk_extract_state_t {
     char curLocalPath[VELK_LOCAL_PATH_SIZE] = {};
     int curLocalFileFd = -1;        // -1 when closed
     bool curLocalFileOwned = false; // curLocalFileFd is a file of ours (not standard output)
+    int curParentFd = -1;           // the directory holding our open member file, -1 when none
+    size_t curLeafAt = 0;           // where the file's own name starts in curLocalPath
     uint64_t curLocFileSize = 0;
     uint64_t curLocFileWritten = 0;
     bool curFileIsDevNull = false;
@@ -144,14 +146,14 @@ void velk_ExtractRestoreUmask(velk_extract_state_t *xs);
 // Opens the directory that holds the last component of path (relative to
 // the current directory), walking every parent component without following
 // symbolic links, creating the missing ones when create is set (mode 0777
-// less the saved umask, plus owner write and search; owner set from entry
-// as root without -o).  On success *fdOut is the directory's descriptor
+// less the saved umask, plus owner write and search; owned by the
+// extracting user).  On success *fdOut is the directory's descriptor
 // (O_PATH; the caller closes it) and *leafOut points at the last component
 // inside path.  Returns 0; -2 after an ERROR (status 72) when a parent
 // component is a symbolic link or not a directory; -1 after a message on
 // any other failure.
-[[nodiscard]] int velk_OpenMemberParent(velk_extract_state_t *xs, const char *path, int create,
-                                        const hif_entry_t *entry, int *fdOut, const char **leafOut);
+[[nodiscard]] int velk_OpenMemberParent(velk_extract_state_t *xs, const char *path, int create, int *fdOut,
+                                        const char **leafOut);
 
 // The data callback of the archive readers: consumes theBuf's dataLength
 // bytes (a multiple of 512) of the current range; state is the
@@ -169,10 +171,12 @@ int readCallbackCtl(io_buffer_t *theBuf, void *state);
 
 // Writes the first min(length, bytes still due) bytes to the current local
 // file; *blocksConsumedOut gets them in 512-byte blocks, rounded up.  When
-// the member is complete: checks the CRC (-H crc), sets owner, mode and
-// times and closes the file.  A full file system is waited for in 30-second
-// steps until space comes back or a shutdown is signalled.  Returns 0, or -1
-// after a message.
+// the member is complete: checks the CRC the entry stores (with or without
+// -H crc), sets owner (as root without -o), mode and times and closes the
+// file.  A full file system is waited for in 30-second steps until space
+// comes back, the wait's limit passes or a shutdown is signalled.  Returns
+// 0, or -1 after a message (none for a shutdown: the caller removes the
+// incomplete file and names it).
 [[nodiscard]] int velk_WriteLocalFile(velk_extract_state_t *xs, const unsigned char *bytes, uint32_t length,
                                       int *blocksConsumedOut);
 
@@ -181,16 +185,26 @@ int readCallbackCtl(io_buffer_t *theBuf, void *state);
 // or an empty path nothing happens.  Returns 0, -2 when refused (a component
 // is a symbolic link or not a directory; status 72), -1 on other failures;
 // both after a message.
-[[nodiscard]] int velk_Mkdir(velk_extract_state_t *xs, const hif_entry_t *entry, const char *path);
+[[nodiscard]] int velk_Mkdir(velk_extract_state_t *xs, const char *path);
 
 // Creates the symbolic link path -> target (nothing with -O), replacing a
 // non-directory of that name.  Returns 0, or -1 after a message with
 // status 72.
-[[nodiscard]] int velk_Symlink(velk_extract_state_t *xs, const hif_entry_t *entry, const char *path,
-                               const char *target);
+[[nodiscard]] int velk_Symlink(velk_extract_state_t *xs, const char *path, const char *target);
+
+// Remembers the directory member entry, made at path, for
+// velk_FinishDirectories.  0, or -1 (status 78 from the allocator).
+[[nodiscard]] int velk_DeferDirectory(velk_extract_state_t *xs, const char *path, const hif_entry_t *entry);
 
 // Applies the deferred attributes of the directory members extracted so far
-// (owner, then mode with -p, then times), deepest first, and forgets them.
+// (owner as root without -o, then mode with -p, then times), deepest first,
+// and forgets them.  Each directory is reached without following symbolic
+// links and changed through its own descriptor, so a directory swapped for
+// a link meanwhile never passes a change on to the link's target.
 void velk_FinishDirectories(velk_extract_state_t *xs);
+
+// Test hook, null in the program: called by velk_FinishDirectories with a
+// directory's path once the directory is open and before it is changed.
+extern void (*velk_extract_dir_opened_hook)(const char *path);
 
 #endif

@@ -18,7 +18,9 @@
 #include "velk_Globals.h"
 #include "velk_IndexAccess.h"
 #include "velk_IndexFile.h"
+#include "velk_IndexOrder.h"
 #include "velk_LogMsg.h"
+#include "velk_MemberNames.h"
 
 namespace {
 
@@ -307,7 +309,7 @@ int velk_List()
         velk_FinalLine(false);
         return -1;
     }
-    if (velk_GenFilelist() < 0)
+    if (velk_GenFilelist() < 0 || velk_MemberNamesPrepare() != 0)
         return finish(false, 0, 0);
 
     char where[64];
@@ -344,8 +346,16 @@ int velk_List()
             out.used = 0;
             out.perLine = isatty(STDOUT_FILENO) != 0;
             uint32_t options = velk_option_flags;
+            velk_index_order_t order;
             ok = true;
             for (int64_t ordinal = 0;; ++ordinal) {
+                if (velk_shutdown_signalled.load() != 0) {
+                    out.flush();
+                    velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Listing interrupted by a forced shutdown\n");
+                    velk_NoteFailure("interrupted");
+                    ok = false;
+                    break;
+                }
                 hif_entry_t *entry = nullptr;
                 int eof = 0;
                 if (velk_IndexFileRead(fd, kind, 0, &entry, &eof) != 0) {
@@ -355,12 +365,18 @@ int velk_List()
                 if (eof != 0)
                     break;
                 // Every entry is checked, not only those before the first
-                // line: a damaged entry further on must not be printed as if
-                // it were a member.
+                // line: a damaged or misplaced entry further on must not be
+                // printed as if it were a member.
                 if (!velk_IndexEntrySane(entry)) {
                     out.flush();
                     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                                 "Hmmm- %s does not appear to be a file created by velk.\n", velk_index_filename);
+                    velk_NoteFailure("corrupt index entry");
+                    ok = false;
+                    break;
+                }
+                if (velk_IndexOrderCheck(&order, entry, ordinal) != 0) {
+                    out.flush();
                     ok = false;
                     break;
                 }
@@ -371,6 +387,7 @@ int velk_List()
                 }
                 if (velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0)
                     continue;
+                velk_MemberNamesSelected(entry);
                 uint32_t type = velk_Get32(entry->hent_type);
                 if (type == VTO_UNKNOWN || type > VTO_INDEXEOF) {
                     out.flush();
@@ -385,6 +402,8 @@ int velk_List()
                     ++files;
             }
             out.flush();
+            if (ok)
+                velk_MemberNamesReportMissing();
         }
     }
     int rc = finish(ok, files, objects);

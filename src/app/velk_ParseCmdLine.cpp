@@ -71,8 +71,6 @@ const longOpt_t longOpts[VELK_LONG_OPTION_COUNT] = {
     {"verify", 1, LO_VERIFY},
 };
 
-velk_exclude_opt_t velk_exclude_opts[VELK_MAX_EXCLUDE_OPTS];
-int velk_exclude_opt_count = 0;
 char *velk_input_list_name = nullptr;
 int velk_help_requested = 0;
 int velk_acct_option_given = 0;
@@ -121,21 +119,6 @@ bool replaceString(char **slot, const char *value)
     VELK_FREE(*slot);
     *slot = copy;
     return true;
-}
-
-int addExcludeOption(int code, const char *value)
-{
-    if (velk_exclude_opt_count >= VELK_MAX_EXCLUDE_OPTS) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "too many exclude options (at most %d)\n", VELK_MAX_EXCLUDE_OPTS);
-        return fail();
-    }
-    char *copy = nullptr;
-    if (value != nullptr && (copy = VELK_STRDUP(value)) == nullptr)
-        return -1;
-    velk_exclude_opts[velk_exclude_opt_count].code = code;
-    velk_exclude_opts[velk_exclude_opt_count].value = copy;
-    velk_exclude_opt_count++;
-    return 0;
 }
 
 int parseVerifyList(const char *name, const char *value)
@@ -285,7 +268,11 @@ int parseOption(const char *name, int code, const char *value)
     case LO_EXCLUDE_CACHES_ALL:
     case LO_EXCLUDE_TAG:
     case LO_EXCLUDE_TAG_UNDER:
-    case LO_EXCLUDE_TAG_ALL: return addExcludeOption(code, value);
+    case LO_EXCLUDE_TAG_ALL:
+        // Exclusion rules are not built: a run that asked for them must not
+        // go on as if they were in force.
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "--%s is not supported by this build of velk\n", name);
+        return fail();
     case LO_EXFILE: return parseTemplateFile("exfile", value, &velk_config_opts.Exfile);
     case LO_OKFILE: return parseTemplateFile("okfile", value, &velk_config_opts.Okfile);
     case LO_FAMILY: return parseFamily(value);
@@ -385,6 +372,32 @@ int velk_ParseTimeWindow(const char *value, long *seconds)
         return -2;
     *seconds = static_cast<long>(window);
     return 0;
+}
+
+bool velk_NameIsPattern(const char *name, bool honourEscapes)
+{
+    for (const char *p = name; *p != '\0'; ++p) {
+        if (honourEscapes && *p == '\\') {
+            if (p[1] == '\0')
+                break;
+            ++p;
+            continue;
+        }
+        if (*p == '*' || *p == '?' || *p == '{')
+            return true;
+        // A "[" that no "]" closes is an ordinary character.
+        if (*p == '[' && strchr(p + 1, ']') != nullptr)
+            return true;
+    }
+    return false;
+}
+
+void velk_RefuseWildcardOperand(const char *name)
+{
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                "wildcard operand '%s' is not supported by this build of velk (use -H noglob to take it literally)\n",
+                name);
+    velk_SetExitCode(VELK_EXIT_USAGE);
 }
 
 int velk_GetEnvSettings()
@@ -747,6 +760,17 @@ int velk_ParseCmdLine(int argc, char **argv)
         // Without an archive there is nothing to act on: a usage error.
         velk_LogFmt(VELK_MSG_ERROR, MSG, "(%s) -f parameter is required by velk.\n", argv[0]);
         st.errors++;
+    }
+    // Operands with wildcards are refused before anything happens: this
+    // build neither expands nor matches them.  With -H noglob they are names.
+    bool namesOrFiles = velk_function == VOP_CREATE || velk_function == VOP_EXTRACT || velk_function == VOP_LIST;
+    if (namesOrFiles && !velk_Opt(VELK_OPT_NOGLOB)) {
+        for (int k = i; k < argc; k++) {
+            if (velk_NameIsPattern(argv[k], true)) {
+                velk_RefuseWildcardOperand(argv[k]);
+                st.errors++;
+            }
+        }
     }
     if (st.errors > 0) {
         velk_Usage(0);

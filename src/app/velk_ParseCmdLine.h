@@ -69,16 +69,6 @@ constexpr int VELK_MIN_IOBUFSIZE = 524288;
 constexpr int64_t VELK_MAX_TSS = 104857600;
 constexpr int VELK_MAX_PORT = 65525;
 
-// The exclusion options in the order given; member selection turns them into
-// rules.  code is an LO_EXCLUDE* value, value null for switches.
-struct velk_exclude_opt_t {
-    int code;
-    char *value;
-};
-constexpr int VELK_MAX_EXCLUDE_OPTS = 1024;
-extern velk_exclude_opt_t velk_exclude_opts[VELK_MAX_EXCLUDE_OPTS];
-extern int velk_exclude_opt_count;
-
 extern char *velk_input_list_name; // -L
 extern int velk_help_requested;    // -? was given
 extern int velk_acct_option_given; // -H acct gave an account ID
@@ -106,6 +96,14 @@ int velk_ParseCOS(const char *value, int *archiveCos, int *indexCos);
 // 0 on success; -1 when malformed or above 2^31-1 seconds; -2 when not
 // positive.
 int velk_ParseTimeWindow(const char *value, long *seconds);
+
+// True when name holds a wildcard: "*", "?", "{", or "[" with a "]" after it.
+// With honourEscapes a backslash makes the next character plain.
+bool velk_NameIsPattern(const char *name, bool honourEscapes);
+
+// Reports a wildcard operand this build cannot expand or match: the
+// message, and exit status 64.
+void velk_RefuseWildcardOperand(const char *name);
 
 // Writes the full help text (full nonzero) or the short usage to standard
 // error and flushes.

@@ -1,4 +1,5 @@
-// The member path rules of extract: leading slashes and ".." components.
+// The member path rules of extract (leading slashes and ".." components)
+// and where the deferred directory attributes land.
 
 #include "velk_Extract.h"
 #include "velk_unit_fixture.h"
@@ -36,6 +37,46 @@ TEST(ExtractPaths, LeadingSlashesAndDotDotComponents)
     EXPECT_EQ(velk_ExtractFormPath("/abcd", small, sizeof small, nullptr), VELK_XPATH_TOO_LONG);
     EXPECT_EQ(velk_ExtractFormPath("abc", small, sizeof small, nullptr), VELK_XPATH_OK);
     EXPECT_STREQ(small, "abc");
+}
+
+// The hook of the test below: the directory just opened is moved away and
+// a symbolic link to "victim" takes its name, as a racing user could.
+void swapForLink(const char *path)
+{
+    EXPECT_EQ(rename(path, (std::string(path) + ".moved").c_str()), 0);
+    EXPECT_EQ(symlink("victim", path), 0);
+}
+
+TEST(ExtractDirectories, AttributesNeverFollowALinkSwappedInForTheDirectory)
+{
+    velkunit::RunGlobals globals;
+    velktest::ScratchDir dir;
+    int cwd = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_TRUE(chdir(dir.path().c_str()) == 0 && mkdir("victim", 0700) == 0 && mkdir("d", 0755) == 0);
+    struct stat before, victim, moved;
+    ASSERT_EQ(stat("victim", &before), 0);
+
+    velk_option_flags |= VELK_OPT_EXACT_PERMS;
+    velk_extract_state_t xs;
+    velk_ExtractPrepare(&xs);
+    hif_entry_t e{};
+    velk_Put32(e.hent_mode, 0750);
+    velk_Put32(e.hent_mtime, 1709647620);
+    velk_Put32(e.hent_uid, getuid());
+    velk_Put32(e.hent_gid, getgid());
+    ASSERT_EQ(velk_DeferDirectory(&xs, "d", &e), 0);
+    velk_extract_dir_opened_hook = swapForLink;
+    velk_FinishDirectories(&xs);
+    velk_extract_dir_opened_hook = nullptr;
+    velk_ExtractRestoreUmask(&xs);
+
+    ASSERT_TRUE(stat("victim", &victim) == 0 && stat("d.moved", &moved) == 0);
+    EXPECT_EQ(fchdir(cwd), 0);
+    close(cwd);
+    EXPECT_EQ(victim.st_mode & 07777, 0700u);
+    EXPECT_EQ(victim.st_mtime, before.st_mtime);
+    EXPECT_EQ(moved.st_mode & 07777, 0750u);
+    EXPECT_EQ(moved.st_mtime, 1709647620);
 }
 
 } // namespace

@@ -50,9 +50,9 @@ Parsed parse(const std::vector<std::string> &args)
         fprintf(res, "umask=%d\narchcos=%d\nidxcos=%d\nafam=%d\nifam=%d\ncopies=%d\nverify=%d\ninterval=%d\n",
                 velk_umask, velk_archive_cosID, velk_index_cosID, velk_archive_familyid, velk_index_familyid,
                 copyCount, velk_verify_flags, velk_status_interval);
-        fprintf(res, "server=%s\nprincipal=%s\nacctid=%u\nacctname=%s\nexcludes=%d\npipefd=%d\n",
+        fprintf(res, "server=%s\nprincipal=%s\nacctid=%u\nacctname=%s\npipefd=%d\n",
                 str(getenv("QUOR_SERVER_HOST")), str(getenv("QUOR_PRINCIPAL")), initAcctId, str(initAcctName),
-                velk_exclude_opt_count, velk_status_pipefd);
+                velk_status_pipefd);
         fclose(res);
         return 0;
     });
@@ -94,8 +94,13 @@ TEST(ParseCmdLine, ValuesErrorsAndExitStatuses)
         {{"-tzf", "a.tar"}, -1, {{"archive", "a.tar"}}, "ERROR: Unrecognized option: 'z'\n"},  // scanning goes on
         {{"-t", "-f", longName}, -1, {{"exit", "64"}}, "ERROR: archive path is longer than 1024 characters\n"},
         // Long options.
-        {tf({"--exclude=*.o", "--crc", "--umask=027"}), 0, {{"excludes", "1"}, {"umask", std::to_string(027)}}, "",
-         VELK_OPT_CRC},
+        {tf({"--crc", "--umask=027"}), 0, {{"umask", std::to_string(027)}}, "", VELK_OPT_CRC},
+        {tf({"--exclude-caches"}), -1, {{"exit", "64"}}, "ERROR: --exclude-caches is not supported by this build"},
+        // Wildcard operands: refused, unless escaped or -H noglob makes them names.
+        {{"-c", "-f", "a", "x", "d{1,2}"}, -1, {{"exit", "64"}}, "ERROR: wildcard operand 'd{1,2}' is not supported"},
+        {tf({"a[1]", "-H", "noglob"}), -1, {}, "ERROR: wildcard operand 'a[1]'"},  // an operand: no option
+        {tf({"-H", "noglob", "*.c"}), 0, {{"optind", "6"}}, "", VELK_OPT_NOGLOB},
+        {tf({"a\\*b", "a[b", "x!"}), 0, {}, ""},  // escaped, unclosed, no wildcard
         {tf({"--crc=1"}), -1, {}, "ERROR: superfluous '=' argument for 'crc'\n"},
         {tf({"--bogus=1"}), -1, {}, "ERROR: Error - unrecognized option --bogus\n"},
         {tf({"--copies=9"}), -1, {}, "ERROR: Bad value '9' for  copies\nERROR: fatal error parsing 'copies' option\n"},

@@ -1,0 +1,84 @@
+// The member names of list and extract.  Index entries are matched against
+// names only, never patterns: with -H noglob every name is literal, and a
+// pattern is refused rather than matched as if it were a name.  While the
+// action selects entries, each name that selects one is marked; the names
+// left unmarked at the end are reported as not found.  Initial thread only.
+
+#include "velk_MemberNames.h"
+
+#include <cstring>
+
+#include "velk_FileList.h"
+#include "velk_Globals.h"
+#include "velk_IndexFile.h"
+#include "velk_LogMsg.h"
+#include "velk_Memory.h"
+#include "velk_ParseCmdLine.h"
+
+namespace {
+
+// One flag per member-table record: the name selected an entry.  Owned
+// here from velk_MemberNamesPrepare to the end of the run.
+bool *nameFound = nullptr;
+int64_t namesTracked = 0;
+int64_t namesLeft = 0; // records not yet marked
+
+} // namespace
+
+int velk_MemberNamesPrepare()
+{
+    VELK_FREE(nameFound);
+    nameFound = nullptr;
+    namesTracked = 0;
+    namesLeft = 0;
+    bool refused = false;
+    for (int64_t i = 0; i < velk_FileListEntries; ++i) {
+        velk_FileSpec_t &rec = velk_FileList[i];
+        if (rec.filename == nullptr || !rec.hasWildcards)
+            continue;
+        // The operand's escapes are gone by now: what still looks like a
+        // pattern is one.  "!" and an unclosed "[" match themselves anyway.
+        if (!velk_Opt(VELK_OPT_NOGLOB) && velk_NameIsPattern(rec.filename, false)) {
+            velk_RefuseWildcardOperand(rec.filename);
+            refused = true;
+        }
+        rec.hasWildcards = 0;
+    }
+    if (refused)
+        return -1;
+    if (velk_FileListEntries <= 0)
+        return 0;
+    nameFound = static_cast<bool *>(VELK_CALLOC(static_cast<size_t>(velk_FileListEntries), sizeof(bool)));
+    if (nameFound == nullptr)
+        return -1;
+    namesTracked = velk_FileListEntries;
+    namesLeft = namesTracked;
+    return 0;
+}
+
+void velk_MemberNamesSelected(const hif_entry_t *entry)
+{
+    // Every name that selects the entry is marked, not only the first:
+    // "dir" and "dir/a" both name the entry dir/a.
+    for (int64_t i = 0; i < namesTracked && namesLeft > 0; ++i) {
+        if (!nameFound[i] && velk_IndexEntryWasSelected(entry, &velk_FileList[i], 1) != 0) {
+            nameFound[i] = true;
+            --namesLeft;
+        }
+    }
+}
+
+int velk_MemberNamesReportMissing()
+{
+    int missing = 0;
+    for (int64_t i = 0; i < namesTracked && namesLeft > 0; ++i) {
+        if (nameFound[i] || velk_FileList[i].filename == nullptr)
+            continue;
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Not found in archive\n", velk_FileList[i].filename);
+        velk_NoteFailure("not found in archive");
+        ++missing;
+    }
+    if (missing > 0)
+        velk_SetExitCode(VELK_EXIT_IOERR);
+    return missing;
+}
