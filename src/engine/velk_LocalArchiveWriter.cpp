@@ -203,6 +203,9 @@ int openMember(const velk_FileSpec_t *record, const char *path, struct stat *ope
         velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Access denied when trying to open local file %s\n", path);
     else
         velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Error %d opening local file %s\n", err, path);
+    // Its place in the archive holds a placeholder: the run did not archive it.
+    velk_NoteFailure("missing or inaccessible");
+    velk_SetExitCode(VELK_EXIT_IOERR);
     return -1;
 }
 
