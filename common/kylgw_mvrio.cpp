@@ -357,8 +357,8 @@ ssize_t mover_socket_recv_data_ranges(int fd, uint64_t xferId, uint64_t offset, 
     return total;
 }
 
-ssize_t mover_socket_send_requested_data(int fd, uint64_t xferId, uint64_t offset, const void *buffer,
-                                         uint64_t length, uint64_t *sent, int count)
+ssize_t mover_socket_send_requested_data(int fd, uint64_t xferId, uint64_t offset, const void *buffer, uint64_t length,
+                                         uint64_t *sent, int count)
 {
     return mover_socket_send_requested_data_ws(fd, xferId, offset, buffer, length, sent, count, 0, 0);
 }
@@ -370,8 +370,7 @@ ssize_t mover_socket_send_requested_data_timeout(int fd, uint64_t xferId, uint64
 }
 
 ssize_t mover_socket_send_requested_data_ws(int fd, uint64_t xferId, uint64_t offset, const void *buffer,
-                                            uint64_t length, uint64_t *sent, int count, int seconds,
-                                            size_t writeSize)
+                                            uint64_t length, uint64_t *sent, int count, int seconds, size_t writeSize)
 {
     const auto *base = static_cast<const unsigned char *>(buffer);
     ssize_t total = 0;
@@ -384,8 +383,8 @@ ssize_t mover_socket_send_requested_data_ws(int fd, uint64_t xferId, uint64_t of
         if (rc < 0)
             return rc;
         pdata_hdr_t answer{0, req.XferID, req.Offset, req.Length, req.SecurityTicket, 0};
-        ssize_t w = pdata_send_hdr_and_data_ws(fd, &answer, base + (req.Offset - offset), req.Length, seconds,
-                                               writeSize);
+        ssize_t w =
+            pdata_send_hdr_and_data_ws(fd, &answer, base + (req.Offset - offset), req.Length, seconds, writeSize);
         if (w < 0)
             return w;
         *sent += req.Length;

@@ -121,8 +121,8 @@ struct mover_ranges_t {
 [[nodiscard]] ssize_t mover_socket_send_requested_data_timeout(int fd, uint64_t xferId, uint64_t offset,
                                                                const void *buffer, uint64_t length, uint64_t *sent,
                                                                int count, int seconds);
-[[nodiscard]] ssize_t mover_socket_send_requested_data_ws(int fd, uint64_t xferId, uint64_t offset,
-                                                          const void *buffer, uint64_t length, uint64_t *sent,
-                                                          int count, int seconds, size_t writeSize);
+[[nodiscard]] ssize_t mover_socket_send_requested_data_ws(int fd, uint64_t xferId, uint64_t offset, const void *buffer,
+                                                          uint64_t length, uint64_t *sent, int count, int seconds,
+                                                          size_t writeSize);
 
 #endif

@@ -62,8 +62,8 @@ uint64_t initSum(const unsigned char *b)
     return quor_decode_64(b, INIT_Delimiter) + quor_decode_32(b, INIT_Flags) + quor_decode_32(b, INIT_Type) +
            quor_decode_64(b, INIT_Offset) + quor_decode_64(b, INIT_Length) + quor_decode_64(b, INIT_BlockSize) +
            quor_decode_64(b, INIT_StripeWidth) + quor_decode_64(b, INIT_TotalLength) +
-           quor_decode_32(b, INIT_DevBlkSz) + quor_decode_32(b, INIT_DevBlkOff) +
-           quor_decode_32(b, INIT_DevCRCAlgo) + quor_decode_64(b, INIT_SecurityTicket);
+           quor_decode_32(b, INIT_DevBlkSz) + quor_decode_32(b, INIT_DevBlkOff) + quor_decode_32(b, INIT_DevCRCAlgo) +
+           quor_decode_64(b, INIT_SecurityTicket);
 }
 
 // The address value is the IPv4 address as a 32-bit number, or the sum of
@@ -74,9 +74,9 @@ uint64_t addrSum(const unsigned char *b)
     uint64_t addr = family == MVRPROT_FAMILY_IPV4
                         ? quor_decode_32(b, ADDR_Address)
                         : quor_decode_64(b, ADDR_Address) + quor_decode_64(b, ADDR_Address + 8);
-    return quor_decode_64(b, ADDR_Delimiter) + quor_decode_32(b, ADDR_Flags) +
-           quor_decode_64(b, ADDR_SockTransferID) + addr + quor_decode_32(b, ADDR_Port) + family +
-           quor_decode_64(b, ADDR_SockOffset) + quor_decode_64(b, ADDR_SecurityTicket);
+    return quor_decode_64(b, ADDR_Delimiter) + quor_decode_32(b, ADDR_Flags) + quor_decode_64(b, ADDR_SockTransferID) +
+           addr + quor_decode_32(b, ADDR_Port) + family + quor_decode_64(b, ADDR_SockOffset) +
+           quor_decode_64(b, ADDR_SecurityTicket);
 }
 
 uint64_t compSum(const unsigned char *b)
