@@ -21,6 +21,7 @@
 
 #include "kyl_mutex.h"
 #include "kyl_xdr.h"
+#include "kylgw_mvrprot.h"
 #include "kylgw_xdr_xfer.h"
 #include "quor_api.h"
 #include "quor_sockaddr.h"
@@ -53,16 +54,6 @@ constexpr uint32_t IOB_FLAG_LAST_DATA = 0x80000000u; // holds the last data of t
 
 // Entries of the mover connection table of a remote archive transfer.
 constexpr int VELK_MAX_CONNECTIONS = 64;
-
-// The address message a transfer thread sends a mover: where the mover's
-// data connection goes.
-struct initiator_ipaddr_t {
-    uint64_t Delimiter;
-    uint32_t Flags;
-    netaddress_t IpAddr;
-    uint64_t SecurityTicket;
-    uint64_t CheckSum;
-};
 
 // One data connection of a gateway-host transfer (defined with that
 // transfer).
