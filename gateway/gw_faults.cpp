@@ -156,6 +156,7 @@ bool applyLine(const std::string &key, const std::string &value, bool hasValue, 
         {"mover_close_midblock", &gw_faults_t::moverCloseMidblock},
         {"compl_overclaim", &gw_faults_t::complOverclaim},
         {"duplicate_address", &gw_faults_t::duplicateAddress},
+        {"bytes_overclaim", &gw_faults_t::bytesOverclaim},
     };
     for (const auto &[name, member] : moverFlags)
         if (key == name)

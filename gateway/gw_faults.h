@@ -59,6 +59,8 @@
 //   compl_overclaim           the completion claims one byte more than moved
 //   duplicate_address         after its first piece the mover asks for the
 //                             same bytes again
+//   bytes_overclaim           a list request that succeeded reports one byte
+//                             more than it was asked to move
 // OP is "CATEGORY/FUNCTION" in decimal or the catalogue name of a message
 // (e.g. quor_Logmsg).  Unknown keys and bad values are reported; a session
 // whose script has any is refused, so that no test runs without its fault.  Parsing takes no locks; the result belongs to one session.
@@ -133,6 +135,7 @@ struct gw_faults_t {
     uint32_t moverStall; // seconds; 0: none
     bool complOverclaim;
     bool duplicateAddress;
+    bool bytesOverclaim;
 };
 // Longest mover stall a script may ask for, in seconds.
 constexpr uint32_t GW_FAULTS_MAX_STALL = 600;

@@ -28,6 +28,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <string>
 #include <vector>
 
 namespace {
@@ -43,8 +44,9 @@ struct ListRequest {
     uint64_t block = 0;
     uint32_t width = 1;
     uint64_t xferId = 0;
-    quor_sockaddr_t control{}; // where the movers' control connections go
+    quor_sockaddr_t control{};  // where the movers' control connections go
     quor_sockaddr_t clientIp{}; // the client's address, for wildcard addresses
+    std::string peerText;       // where the control connections go, for events
     // Bytes moved of each block, written only by the block's mover and
     // read after the movers were joined.
     std::vector<uint64_t> done;
@@ -362,7 +364,7 @@ void *runMover(void *arg)
             }
             PieceFaults f{};
             if (firstPiece) {
-                f = {faults.badInitChecksum, faults.wrongXferid,      faults.pdataOffsetOutside,
+                f = {faults.badInitChecksum,    faults.wrongXferid,    faults.pdataOffsetOutside,
                      faults.moverCloseMidblock, faults.complOverclaim, faults.moverStall};
                 firstPiece = false;
             }
@@ -399,6 +401,7 @@ void *runMover(void *arg)
         .num("xfer", static_cast<int64_t>(r->xferId))
         .num("mover", mv->k)
         .num("width", r->width)
+        .str("peer", r->peerText)
         .num("pieces", static_cast<int64_t>(m.pieces))
         .num("cuts", static_cast<int64_t>(m.cuts))
         .num("bytes", static_cast<int64_t>(m.bytes))
@@ -410,8 +413,8 @@ void *runMover(void *arg)
 // The descriptors of a valid list request: 0, or -EINVAL.
 int checkIod(const quor_IOD_t &iod, bool write, const iod_srcsinkdesc_t **net, const iod_srcsinkdesc_t **file)
 {
-    if (iod.Function != (write ? IOD_FUNC_WRITE : IOD_FUNC_READ) || iod.SrcDescLength != 1 ||
-        iod.SinkDescLength != 1 || iod.SrcDescList == nullptr || iod.SinkDescList == nullptr)
+    if (iod.Function != (write ? IOD_FUNC_WRITE : IOD_FUNC_READ) || iod.SrcDescLength != 1 || iod.SinkDescLength != 1 ||
+        iod.SrcDescList == nullptr || iod.SinkDescList == nullptr)
         return -EINVAL;
     *net = write ? iod.SrcDescList : iod.SinkDescList;
     *file = write ? iod.SinkDescList : iod.SrcDescList;
@@ -527,6 +530,13 @@ int gw_ServeListTransfer(gw_conn_t *c, const gw_request_t *req)
     if (getpeername(c->fd, reinterpret_cast<sockaddr *>(&r.clientIp.hs_addr), &r.clientIp.hs_addrlen) != 0)
         return replyIor(c, req, iod.RequestID, -errno, 0);
     r.control = resolveTarget(&r, r.control);
+    char host[INET6_ADDRSTRLEN] = "?";
+    const bool v4 = r.control.hs_addr.ss_family == AF_INET;
+    inet_ntop(r.control.hs_addr.ss_family,
+              v4 ? static_cast<const void *>(&reinterpret_cast<const sockaddr_in &>(r.control.hs_addr).sin_addr)
+                 : static_cast<const void *>(&reinterpret_cast<const sockaddr_in6 &>(r.control.hs_addr).sin6_addr),
+              host, sizeof host);
+    r.peerText = std::string(host) + ":" + std::to_string(portOf(r.control));
 
     rc = r.total > 0 ? runMovers(&r) : 0;
     uint64_t prefix = 0;
@@ -543,5 +553,9 @@ int gw_ServeListTransfer(gw_conn_t *c, const gw_request_t *req)
         gw_Log("session %llu: list %s id %u failed after %llu bytes: %s", sid, write ? "write" : "read", r.msgId,
                static_cast<unsigned long long>(prefix), strerror(-rc));
     fileFd.reset();
+    if (rc == 0 && c->faults.bytesOverclaim) {
+        gw_FaultFired(c, "bytes_overclaim", &req->hdr);
+        prefix = net->Length + 1;
+    }
     return replyIor(c, req, iod.RequestID, rc, prefix);
 }

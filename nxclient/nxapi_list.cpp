@@ -444,6 +444,101 @@ int quor_MoverTransfer(quor_moverxfer_t *x, int listenFd, const std::atomic<bool
     return x->status.load();
 }
 
+namespace {
+
+// One or more rounds of the sequential block exchange (see quor_api.h).
+ssize_t waitForMovers(int listenFd, uint64_t xferId, uint64_t offset, unsigned char *buffer, uint64_t length,
+                      uint64_t *count, int seconds, bool send)
+{
+    quor_moverxfer_t peers;
+    if (quor_connection_t *conn = nxapi_getCurConnection())
+        peers.gateway = conn->server_addr;
+    std::vector<int> conns;
+    auto finish = [&conns](ssize_t rc) {
+        for (int c : conns)
+            close(c);
+        return rc;
+    };
+    const int dataWait = std::max(seconds, MOVER_MIN_DATA_WAIT);
+    for (;;) {
+        std::vector<pollfd> p{{listenFd, POLLIN, 0}};
+        for (int c : conns)
+            p.push_back({c, POLLIN, 0});
+        int n = poll(p.data(), p.size(), seconds > 0 ? seconds * 1000 : -1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return finish(-errno);
+        if (n == 0)
+            return finish(-ETIMEDOUT);
+        ssize_t round = 0;
+        for (size_t i = conns.size(); i-- > 0;) {
+            if ((p[i + 1].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+                continue;
+            uint64_t moved = 0;
+            ssize_t r =
+                send ? mover_socket_send_requested_data_timeout(conns[i], xferId, offset, buffer, length, &moved, 1,
+                                                                dataWait)
+                     : mover_socket_recv_data_timeout(conns[i], xferId, offset, buffer, length, &moved, 1, dataWait);
+            if (r < 0)
+                return finish(r);
+            if (r == 0) {
+                close(conns[i]);
+                conns.erase(conns.begin() + static_cast<std::ptrdiff_t>(i));
+                continue;
+            }
+            *count += moved;
+            round += r;
+        }
+        if ((p[0].revents & POLLIN) != 0) {
+            int s = -1;
+            int rc = acceptOne(&peers, listenFd, &s);
+            if (rc < 0)
+                return finish(rc);
+            if (rc == 0) {
+                conns.push_back(s);
+                if (conns.size() > QUOR_MOVER_MAX_CONNECTIONS)
+                    return finish(-EBUSY);
+            }
+        }
+        if (round > 0)
+            return finish(round);
+    }
+}
+
+} // namespace
+
+ssize_t mover_waitfor_data(int listenFd, uint64_t xferId, uint64_t offset, void *buffer, uint64_t length,
+                           uint64_t *received)
+{
+    return mover_waitfor_data_timeout(listenFd, xferId, offset, buffer, length, received, 0);
+}
+
+ssize_t mover_waitfor_data_timeout(int listenFd, uint64_t xferId, uint64_t offset, void *buffer, uint64_t length,
+                                   uint64_t *received, int seconds)
+{
+    if (buffer == nullptr || received == nullptr)
+        return -EFAULT;
+    return waitForMovers(listenFd, xferId, offset, static_cast<unsigned char *>(buffer), length, received, seconds,
+                         false);
+}
+
+ssize_t mover_waitfor_requests(int listenFd, uint64_t xferId, uint64_t offset, const void *buffer, uint64_t length,
+                               uint64_t *sent)
+{
+    return mover_waitfor_requests_timeout(listenFd, xferId, offset, buffer, length, sent, 0);
+}
+
+ssize_t mover_waitfor_requests_timeout(int listenFd, uint64_t xferId, uint64_t offset, const void *buffer,
+                                       uint64_t length, uint64_t *sent, int seconds)
+{
+    if (buffer == nullptr || sent == nullptr)
+        return -EFAULT;
+    // Only read from: the send path takes the buffer as const.
+    return waitForMovers(listenFd, xferId, offset, static_cast<unsigned char *>(const_cast<void *>(buffer)), length,
+                         sent, seconds, true);
+}
+
 int quor_ListTransfer(int fd, int function, uint64_t fileOffset, void *buffer, uint64_t length, uint64_t window,
                       int timeout, uint64_t *bytesMoved)
 {
@@ -507,9 +602,8 @@ int quor_ListTransfer(int fd, int function, uint64_t fileOffset, void *buffer, u
     close(listenFd);
     pthread_join(caller, nullptr);
 
-    const uint64_t moved = call.ior.SinkReplyLength >= 1 && call.ior.SinkReplyList != nullptr
-                               ? call.ior.SinkReplyList->BytesMoved
-                               : 0;
+    const uint64_t moved =
+        call.ior.SinkReplyLength >= 1 && call.ior.SinkReplyList != nullptr ? call.ior.SinkReplyList->BytesMoved : 0;
     free_quor_ior_mem(&call.ior);
     if (xrc != 0) {
         nxapi_Print("*** %s: list %s failed in the mover exchange: error %d [%s]\n", fn, read ? "read" : "write", xrc,

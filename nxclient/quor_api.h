@@ -283,6 +283,25 @@ void quor_MoverAbort(quor_moverxfer_t *x, int rc);
 // its movers are done) or the exchange failed; then waits for the serving
 // threads.  Returns x->status.
 int quor_MoverTransfer(quor_moverxfer_t *x, int listenFd, const std::atomic<bool> *replied);
+// The sequential block exchange: one readiness wait (up to seconds; no
+// limit when 0) over listenFd and the connections this call accepted.
+// Pending connections from admitted peers are accepted (more than 32 give
+// -EBUSY); each ready connection then moves one block: received into buffer
+// (which holds bytes [offset, offset + length) of transfer xferId), or sent
+// from it on a mover's request.  A connection at end of input is closed.
+// Returns the bytes of the first round that moved any (*count grows by
+// them), -ETIMEDOUT when the wait expired, or the first failure; every
+// connection it accepted is closed on return.
+[[nodiscard]] ssize_t mover_waitfor_data(int listenFd, uint64_t xferId, uint64_t offset, void *buffer, uint64_t length,
+                                         uint64_t *received);
+[[nodiscard]] ssize_t mover_waitfor_data_timeout(int listenFd, uint64_t xferId, uint64_t offset, void *buffer,
+                                                 uint64_t length, uint64_t *received, int seconds);
+[[nodiscard]] ssize_t mover_waitfor_requests(int listenFd, uint64_t xferId, uint64_t offset, const void *buffer,
+                                             uint64_t length, uint64_t *sent);
+[[nodiscard]] ssize_t mover_waitfor_requests_timeout(int listenFd, uint64_t xferId, uint64_t offset, const void *buffer,
+                                                     uint64_t length, uint64_t *sent, int seconds);
+// Most connections one wait for movers holds.
+constexpr size_t QUOR_MOVER_MAX_CONNECTIONS = 32;
 // One list read (function 1: into buffer) or write (2: from buffer) of
 // length bytes at fileOffset of client file fd, through movers, with the
 // given window and timeout.  The gateway's count of bytes moved must not

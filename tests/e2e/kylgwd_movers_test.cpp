@@ -7,10 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <functional>
 #include <thread>
 #include <quor_api.h>
+#include <kylgw_mvrio.h>
 #include <kylgw_mvrprot.h>
 #include <string>
 #include <sys/stat.h>
@@ -178,6 +183,7 @@ TEST_F(KylgwdMovers, EveryMoverFaultFailsTheTransferWithAMessage)
         {"compl_overclaim", IOD_FUNC_WRITE, -EPROTO, false},
         {"duplicate_address", IOD_FUNC_READ, -EPROTO, false},
         {"duplicate_address", IOD_FUNC_WRITE, -EPROTO, true},
+        {"bytes_overclaim", IOD_FUNC_READ, -EPROTO, false},
     };
     for (const Case &c : cases) {
         const bool write = c.function == IOD_FUNC_WRITE;
@@ -208,6 +214,82 @@ TEST_F(KylgwdMovers, EveryMoverFaultFailsTheTransferWithAMessage)
     EXPECT_EQ(inChild("bad_init_checksun\n",
                       [] { return quor_Open("/home/demo/src", O_RDONLY, 0, nullptr, nullptr, nullptr) < 0 ? 0 : 1; }),
               0);
+}
+
+} // namespace
+
+namespace {
+
+// Connects to the wildcard listening address a on loopback.
+int connectLoopback(const quor_sockaddr_t &a)
+{
+    sockaddr_storage to = a.hs_addr;
+    if (to.ss_family == AF_INET)
+        reinterpret_cast<sockaddr_in &>(to).sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    else
+        reinterpret_cast<sockaddr_in6 &>(to).sin6_addr = in6addr_loopback;
+    int s = socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const socklen_t len = to.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&to), len) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// The sequential block exchange with a stand-in mover on loopback: one
+// block per connection round, checked against the transfer and the buffer.
+TEST_F(KylgwdMovers, WaitForMoversMovesCheckedBlocks)
+{
+    struct Case {
+        const char *name;
+        bool write;
+        uint64_t xfer, off, len; // the mover's block (len 0: no mover)
+        ssize_t want;
+    };
+    const Case cases[] = {
+        {"block received", false, 7, 100, 50, 50},   {"another transfer", false, 8, 100, 50, -EINVAL},
+        {"past the buffer", false, 7, 900, 200, -EINVAL}, {"block requested", true, 7, 10, 64, 64},
+        {"no mover", false, 7, 0, 0, -ETIMEDOUT},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        int code = inChild("", [&] {
+                      char cwd[1025];
+                      if (quor_Getcwd(cwd, sizeof cwd) != 0) // opens the library and the session
+                          return 9;
+                      const std::string src = pattern(2000, 9);
+                      std::string buf = c.write ? src.substr(0, 1000) : std::string(1000, '\0');
+                      int lfd = -1;
+                      quor_sockaddr_t a{};
+                      if (quor_MoverListen(&lfd, &a) != 0)
+                          return 10;
+                      bool moverOk = c.len == 0;
+                      std::thread mover([&] {
+                          int s = c.len > 0 ? connectLoopback(a) : -1;
+                          pdata_hdr_t h{0, c.xfer, c.off, c.len, 0, 0}, in{};
+                          std::string got(c.len, '\0');
+                          if (s >= 0 && !c.write)
+                              moverOk = pdata_send_hdr_and_data(s, &h, src.data() + c.off, c.len) >= 0;
+                          else if (s >= 0)
+                              moverOk = pdata_send_hdr(s, &h) > 0 && pdata_recv_hdr(s, &in) > 0 &&
+                                        quor_recv_data(s, got.data(), c.len) > 0 && got == src.substr(c.off, c.len);
+                          if (s >= 0)
+                              close(s);
+                      });
+                      uint64_t n = 0;
+                      ssize_t r = c.write ? mover_waitfor_requests_timeout(lfd, 7, 0, buf.data(), 1000, &n, 1)
+                                          : mover_waitfor_data_timeout(lfd, 7, 0, buf.data(), 1000, &n, 1);
+                      mover.join();
+                      close(lfd);
+                      if (r != c.want)
+                          return 11;
+                      if (r > 0 && (!moverOk || n != c.len || buf.substr(c.off, c.len) != src.substr(c.off, c.len)))
+                          return 12;
+                      return 0;
+                  });
+        EXPECT_EQ(code, 0) << readFile(dir / "child.err");
+    }
 }
 
 } // namespace
