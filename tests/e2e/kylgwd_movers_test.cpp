@@ -293,3 +293,44 @@ TEST_F(KylgwdMovers, WaitForMoversMovesCheckedBlocks)
 }
 
 } // namespace
+
+namespace {
+
+// A class of 65 movers over 4 KiB blocks.
+class KylgwdWideMovers : public KylgwdMovers {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(startGateway("COS = {\n 11 = {\n  name = default\n  default = yes\n }\n"
+                                 " 65 = {\n  name = wide\n  width = 65\n  block = 4096\n }\n}\n"));
+    }
+};
+
+// 67 blocks: the width is cut to 64, and mover k moves blocks k and k + 64.
+TEST_F(KylgwdWideMovers, AtMostSixtyFourMoversEachOwningEveryWidthThBlock)
+{
+    const std::string data = pattern(66 * 4096 + 100, 2);
+    int code = inChild("", [&] {
+        int fd = openWithCos("/home/demo/wide", O_RDWR | O_CREAT | O_TRUNC, 65);
+        std::string copy = data, back(data.size(), '\0');
+        uint64_t w = 0, r = 0;
+        if (fd < 0 || quor_ListTransfer(fd, IOD_FUNC_WRITE, 0, copy.data(), copy.size(), 0, 20, &w) != 0 ||
+            quor_ListTransfer(fd, IOD_FUNC_READ, 0, back.data(), back.size(), 0, 20, &r) != 0)
+            return 10;
+        return w == data.size() && r == data.size() && back == data ? 0 : 11;
+    });
+    ASSERT_EQ(code, 0) << readFile(dir / "child.err");
+    EXPECT_TRUE(readFile(home() + "/wide") == data);
+    size_t ends = 0;
+    for (const std::string &line : velktest::lines(readFile(dir / "events"))) {
+        if (line.find("\"event\":\"mover\"") == std::string::npos)
+            continue;
+        ends++;
+        const int k = std::stoi(line.substr(line.find("\"mover\":") + 8));
+        EXPECT_NE(line.find("\"width\":64,"), std::string::npos) << line;
+        EXPECT_NE(line.find(k <= 2 ? "\"pieces\":2," : "\"pieces\":1,"), std::string::npos) << line;
+    }
+    EXPECT_EQ(ends, 2u * 64);
+}
+
+} // namespace
