@@ -334,3 +334,48 @@ TEST_F(KylgwdWideMovers, AtMostSixtyFourMoversEachOwningEveryWidthThBlock)
 }
 
 } // namespace
+
+namespace {
+
+// Descriptor lists the client refuses before anything is sent.
+TEST_F(KylgwdMovers, MalformedDescriptorListsAreRefused)
+{
+    writeFile(home() + "/src", "x");
+    int code = inChild("", [] {
+        int fd = quor_Open("/home/demo/src", O_RDONLY, 0, nullptr, nullptr, nullptr);
+        if (fd < 0)
+            return 10;
+        auto desc = [](int32_t type, int32_t des) {
+            iod_srcsinkdesc_t d{};
+            d.Length = 1;
+            d.SrcSinkAddr.Type = type;
+            d.SrcSinkAddr.Addr.ClientFileAddr = {des, 0};
+            return d;
+        };
+        iod_srcsinkdesc_t file = desc(IOD_ADDR_CLIENTFILE, fd), file2 = desc(IOD_ADDR_CLIENTFILE, fd),
+                          net = desc(IOD_ADDR_NET, 0), local = desc(IOD_ADDR_LOCALFILE, 0),
+                          closed = desc(IOD_ADDR_CLIENTFILE, 249);
+        file2.Next = &file;
+        struct Case {
+            int32_t function, srcCount;
+            iod_srcsinkdesc_t *src, *sink;
+            int want;
+        } cases[] = {
+            {IOD_FUNC_READ, 1, &net, &file, -EINVAL},  {3, 1, &file, &net, -EINVAL},
+            {IOD_FUNC_READ, 2, &file2, &net, -EBUSY},  {IOD_FUNC_READ, 1, &local, &net, -64},
+            {IOD_FUNC_READ, 1, &net, &net, -EFAULT},   {IOD_FUNC_READ, 2, &net, &net, -ERANGE},
+            {IOD_FUNC_READ, 1, &closed, &net, -EBADF}, {IOD_FUNC_WRITE, 1, &file, &net, -EINVAL},
+        };
+        for (const Case &c : cases) {
+            quor_IOD_t iod{{}, c.function, 0, nullptr, c.srcCount, 1, c.src, c.sink};
+            quor_IOR_t ior{};
+            if (quor_ReadList(&iod, 0, &ior) != c.want)
+                return 20 + static_cast<int>(&c - cases);
+        }
+        quor_IOR_t ior{};
+        return quor_ReadList(nullptr, 0, &ior) == -EFAULT && quor_WriteList(nullptr, 0, &ior) == -EFAULT ? 0 : 11;
+    });
+    EXPECT_EQ(code, 0) << readFile(dir / "child.err");
+}
+
+} // namespace
