@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -146,6 +147,20 @@ bool applyLine(const std::string &key, const std::string &value, bool hasValue, 
         return hasValue && value == "+1" && (f->readattrsCountPlusOne = true);
     if (key == "names_count")
         return hasValue && value == "-1" && (f->namesCountMinusOne = true);
+    if (key == "mover_stall")
+        return parseUnsigned(value, GW_FAULTS_MAX_STALL, &n) && n > 0 && (f->moverStall = static_cast<uint32_t>(n));
+    const std::pair<const char *, bool gw_faults_t::*> moverFlags[] = {
+        {"bad_init_checksum", &gw_faults_t::badInitChecksum},
+        {"wrong_xferid", &gw_faults_t::wrongXferid},
+        {"pdata_offset_outside", &gw_faults_t::pdataOffsetOutside},
+        {"mover_close_midblock", &gw_faults_t::moverCloseMidblock},
+        {"compl_overclaim", &gw_faults_t::complOverclaim},
+        {"duplicate_address", &gw_faults_t::duplicateAddress},
+        {"bytes_overclaim", &gw_faults_t::bytesOverclaim},
+    };
+    for (const auto &[name, member] : moverFlags)
+        if (key == name)
+            return !hasValue && (f->*member = true);
     if (key == "deny" || key == "notdir") {
         if (!hasValue || value.empty() || value[0] != '/' || value.size() > 1024)
             return false;
@@ -222,7 +237,7 @@ void gw_FaultsParse(const std::string &text, gw_faults_t *out, std::vector<std::
         std::string key = trim(line.substr(0, eq));
         std::string value = eq == std::string::npos ? "" : trim(line.substr(eq + 1));
         if (!applyLine(key, value, eq != std::string::npos, out))
-            problems->push_back("line " + std::to_string(lineNo) + ": ignoring '" + line + "'" +
+            problems->push_back("line " + std::to_string(lineNo) + ": refusing '" + line + "'" +
                                 " (unknown key or bad value)");
     }
 }

@@ -46,9 +46,24 @@
 //                             asked for
 //   names_count=-1            ConvertNamesToIds replies carry one
 //                             name entry fewer than the request
+// List transfers with movers (each acts on mover 0's first piece of every
+// list request):
+//   bad_init_checksum         the initiator message's checksum is off by one
+//   wrong_xferid              the data block header names another transfer
+//   pdata_offset_outside      the data block header's offset lies past the
+//                             request
+//   mover_close_midblock      the mover closes its connections halfway
+//                             through a block
+//   mover_stall=SECS          the mover stops for SECS seconds (or until the
+//                             client closes) before its first block
+//   compl_overclaim           the completion claims one byte more than moved
+//   duplicate_address         after its first piece the mover asks for the
+//                             same bytes again
+//   bytes_overclaim           a list request that succeeded reports one byte
+//                             more than it was asked to move
 // OP is "CATEGORY/FUNCTION" in decimal or the catalogue name of a message
-// (e.g. quor_Logmsg).  Unknown keys and bad values are reported and
-// ignored.  Parsing takes no locks; the result belongs to one session.
+// (e.g. quor_Logmsg).  Unknown keys and bad values are reported; a session
+// whose script has any is refused, so that no test runs without its fault.  Parsing takes no locks; the result belongs to one session.
 
 #include "gw_users.h"
 
@@ -113,7 +128,17 @@ struct gw_faults_t {
     std::string notdirPath; // "" = none
     bool readattrsCountPlusOne;
     bool namesCountMinusOne;
+    bool badInitChecksum;
+    bool wrongXferid;
+    bool pdataOffsetOutside;
+    bool moverCloseMidblock;
+    uint32_t moverStall; // seconds; 0: none
+    bool complOverclaim;
+    bool duplicateAddress;
+    bool bytesOverclaim;
 };
+// Longest mover stall a script may ask for, in seconds.
+constexpr uint32_t GW_FAULTS_MAX_STALL = 600;
 
 // True when op names (category, function).
 bool gw_FaultOpIs(const gw_faultop_t &op, uint16_t category, uint16_t function);

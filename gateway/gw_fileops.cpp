@@ -1023,3 +1023,30 @@ int gw_FsServe(gw_conn_t *c, const gw_request_t *req)
     }
     return gw_Dispatch(c, fs, req);
 }
+
+int gw_FsTransferFile(gw_conn_t *c, int32_t fildes, bool forWrite, gw_fsxfer_t *out)
+{
+    gw_fs_t *fs = c->fs;
+    if (fs == nullptr || fildes < 0 || fildes >= GW_FS_MAX_FILES)
+        return -EBADF;
+    kyl_lock_guard g(fs->mu);
+    const gw_fsfile_t &f = fs->files[fildes];
+    if (f.fd < 0)
+        return -EBADF;
+    int fl = fcntl(f.fd, F_GETFL);
+    if (fl < 0)
+        return -errno;
+    const int acc = fl & O_ACCMODE;
+    if (forWrite ? acc == O_RDONLY : acc == O_WRONLY)
+        return -EBADF;
+    const gw_cos_t *cos = gw_CosFind(gw_Cos(), f.cos);
+    if (cos == nullptr)
+        cos = gw_CosDefault(gw_Cos());
+    int fd = fcntl(f.fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return -errno;
+    out->fd = fd;
+    out->width = cos != nullptr ? cos->width : 1;
+    out->block = cos != nullptr ? cos->block : 0;
+    return 0;
+}

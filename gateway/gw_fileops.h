@@ -42,5 +42,18 @@ bool gw_FsServes(uint16_t category, uint16_t function);
 // Serves req for the authenticated session c (c->fs set) and sends the
 // reply.  Returns what gw_SendReply returned.
 int gw_FsServe(gw_conn_t *c, const gw_request_t *req);
+// What a data transfer takes of an open file: a descriptor of its own (a
+// duplicate sharing the table entry's position; the caller closes it), and
+// the stripe width and block size of the file's class of service (the
+// default class when the file has none that exists).
+struct gw_fsxfer_t {
+    int fd;
+    uint32_t width;
+    uint64_t block;
+};
+// Takes server descriptor fildes of session c (its lock held only here)
+// for a transfer that reads it (forWrite false) or writes it.  Returns 0,
+// -EBADF when it is not open or not open for that access, or -errno.
+[[nodiscard]] int gw_FsTransferFile(gw_conn_t *c, int32_t fildes, bool forWrite, gw_fsxfer_t *out);
 
 #endif

@@ -381,6 +381,13 @@ const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer, std::a
     for (const std::string &p : problems)
         gw_Log("session %llu: fault script %s: %s", static_cast<unsigned long long>(sessionId), gw_faultsPath,
                p.c_str());
+    if (!problems.empty()) {
+        // A test must never run without the fault it asked for.
+        gw_AuthFree(c.auth);
+        gw_FsFree(c.fs);
+        pthread_cond_destroy(&c.jobsCond);
+        return "the fault script has unknown keys or bad values";
+    }
     {
         kyl_lock_guard g(c.outMutex);
         c.garbagePending = c.faults.garbageHeader;

@@ -23,6 +23,11 @@
 #include "kylgw_msg.h"
 #include "kylgw_xdr_fs.h"
 #include "kylgw_xdr_lfx.h"
+#include "kylgw_xdr_xfer.h"
+#include "kyl_mutex.h"
+#include <atomic>
+#include <utility>
+#include <vector>
 
 // A user's password entry as the gateway reports it.
 struct quor_passwd_t {
@@ -204,6 +209,106 @@ int quor_SetKeytabInfo(const char *user, const char *path, int keyVersion);
 typedef void (*quor_msgsink_t)(const char *text, size_t len, void *arg);
 // Sends the library's messages to sink with arg (null: back to stderr).
 void quor_SetMessageSink(quor_msgsink_t sink, void *arg);
+
+// List transfers.  The IOD names one client file address (a client
+// descriptor and offset; type 11) and the client's network address (type
+// 1): as the source of a read, the sink of a write.  The call sends flags
+// and the IOD (the client descriptor replaced by the server's for the
+// message) on the file's connection and waits for the I/O reply, which is
+// copied to *ior whatever the result (release its lists with
+// free_quor_ior_mem).  Returns the reply's result, a validation failure,
+// -EFAULT for a null iod or ior, or the exchange failure.
+struct quor_connection_t;
+[[nodiscard]] int quor_ReadList(quor_IOD_t *iod, uint32_t flags, quor_IOR_t *ior);
+[[nodiscard]] int quor_WriteList(quor_IOD_t *iod, uint32_t flags, quor_IOR_t *ior);
+// Checks an IOD: Function 1 or 2, both lists present and non-empty
+// (-EINVAL), no list shorter than its count (-ERANGE), address types 1, 9,
+// 10, 11 or 12 only (-64), a client file address only among the sources of
+// a read or the sinks of a write (-EINVAL), at most once per list (-EBUSY),
+// naming an open client file (-EBADF); a read without one among its
+// sources or a write without one among its sinks gives -EFAULT.  On 0,
+// *conn is that file's connection and *clientFileAddr the address.
+[[nodiscard]] int nxapi_validate_IOD(quor_IOD_t *iod, uint32_t flags, quor_connection_t **conn,
+                                     clientfileaddress_t **clientFileAddr);
+// Frees the lists decoding put in an I/O reply (at most 256 entries each).
+void free_quor_ior_mem(quor_IOR_t *ior);
+void nxapi_free_srcsinkrply(int count, iod_srcsinkreply_t **list);
+
+// The client's side of the mover exchange of one list request.  Movers
+// connect to a listening socket; on each control connection the client
+// answers every initiator message with Flags 6 and the Length it grants
+// (at most window bytes), names a data connection of its own in an
+// address message, moves the block on it and takes the completion
+// message.  Each grant must lie inside the request and overlap no earlier
+// one; each block header must carry the transfer id and the granted offset
+// and length; each completion must report status 0 and the granted count.
+// The first failure aborts the whole exchange: every socket of it is shut
+// down (each is closed only by the thread that owns it).
+struct quor_moverxfer_t {
+    // Set before the exchange starts.
+    int function = IOD_FUNC_READ; // read: movers send blocks; write: they ask for them
+    uint64_t xferId = 0;
+    unsigned char *buffer = nullptr; // the request's bytes, from request offset 0
+    uint64_t length = 0;
+    uint64_t window = 0;          // most bytes one initiator is granted (0: no limit)
+    int timeout = 60;             // seconds of every wait on a mover (0: no limit)
+    quor_sockaddr_t gateway = {}; // the gateway's address, an admitted mover peer
+    // Results.
+    std::atomic<uint64_t> moved{0}; // bytes whose completion arrived
+    std::atomic<int> status{0};     // the first failure, or 0
+    std::atomic<int> movers{0};     // control connections served
+    kyl_mutex_t mu;
+    std::vector<std::pair<uint64_t, uint64_t>> granted KYL_GUARDED_BY(mu); // [begin, end), sorted
+    std::vector<int> sockets KYL_GUARDED_BY(mu);                           // open sockets of the exchange
+};
+// Backlog of a listening socket movers connect to.
+constexpr int QUOR_MOVER_BACKLOG = 4096;
+// Takes a listening socket on any address (retrying after 10 ms while
+// listen fails with EADDRINUSE).  0 with *fd and *address set, or negative.
+[[nodiscard]] int quor_MoverListen(int *fd, quor_sockaddr_t *address);
+// Whether a mover at peer may connect: the gateway's own address and
+// loopback are admitted.
+bool quor_MoverPeerAllowed(const quor_sockaddr_t *gateway, const quor_sockaddr_t *peer);
+// Waits up to x->timeout seconds for an admitted connection on listenFd
+// (refused peers are closed).  0 with *fd set, -ETIMEDOUT, or -errno.
+[[nodiscard]] int quor_MoverAccept(quor_moverxfer_t *x, int listenFd, int *fd);
+// Serves one control connection (closed here) until the mover closes it
+// between pieces.  Returns 0 or the failure (also recorded in x).
+int quor_MoverServeControl(quor_moverxfer_t *x, int ctlFd);
+// Records failure rc (the first one counts) and shuts down every socket of
+// the exchange.
+void quor_MoverAbort(quor_moverxfer_t *x, int rc);
+// Accepts movers on listenFd, serving each control connection on a thread
+// of its own, until *replied is set (the gateway answered the request:
+// its movers are done) or the exchange failed; then waits for the serving
+// threads.  Returns x->status.
+int quor_MoverTransfer(quor_moverxfer_t *x, int listenFd, const std::atomic<bool> *replied);
+// The sequential block exchange: one readiness wait (up to seconds; no
+// limit when 0) over listenFd and the connections this call accepted.
+// Pending connections from admitted peers are accepted (more than 32 give
+// -EBUSY); each ready connection then moves one block: received into buffer
+// (which holds bytes [offset, offset + length) of transfer xferId), or sent
+// from it on a mover's request.  A connection at end of input is closed.
+// Returns the bytes of the first round that moved any (*count grows by
+// them), -ETIMEDOUT when the wait expired, or the first failure; every
+// connection it accepted is closed on return.
+[[nodiscard]] ssize_t mover_waitfor_data(int listenFd, uint64_t xferId, uint64_t offset, void *buffer, uint64_t length,
+                                         uint64_t *received);
+[[nodiscard]] ssize_t mover_waitfor_data_timeout(int listenFd, uint64_t xferId, uint64_t offset, void *buffer,
+                                                 uint64_t length, uint64_t *received, int seconds);
+[[nodiscard]] ssize_t mover_waitfor_requests(int listenFd, uint64_t xferId, uint64_t offset, const void *buffer,
+                                             uint64_t length, uint64_t *sent);
+[[nodiscard]] ssize_t mover_waitfor_requests_timeout(int listenFd, uint64_t xferId, uint64_t offset, const void *buffer,
+                                                     uint64_t length, uint64_t *sent, int seconds);
+// Most connections one wait for movers holds.
+constexpr size_t QUOR_MOVER_MAX_CONNECTIONS = 32;
+// One list read (function 1: into buffer) or write (2: from buffer) of
+// length bytes at fileOffset of client file fd, through movers, with the
+// given window and timeout.  The gateway's count of bytes moved must not
+// exceed length nor, for a read, differ from the bytes received.  Returns
+// 0 with *bytesMoved set, or a negative code (with a message).
+[[nodiscard]] int quor_ListTransfer(int fd, int function, uint64_t fileOffset, void *buffer, uint64_t length,
+                                    uint64_t window, int timeout, uint64_t *bytesMoved);
 
 // Thread utilities.
 

@@ -1,0 +1,561 @@
+// List transfers with movers (see gw_movers.h).  One worker thread serves
+// the request: it validates the descriptor, takes the file, starts one
+// thread per mover that has blocks, joins them and replies.  The movers
+// share only the request record: constant fields, their own slots of the
+// per-block progress, and the abort state under its mutex.
+
+#include "gw_movers.h"
+
+#include "gw_events.h"
+#include "gw_fileops.h"
+#include "gw_log.h"
+
+#include <kyl_fd.h>
+#include <kylgw_mvrio.h>
+#include <kylgw_mvrprot.h>
+#include <kylgw_xdr_xfer.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+// One request as its movers share it.
+struct ListRequest {
+    gw_conn_t *c = nullptr;
+    uint32_t msgId = 0;
+    bool write = false;
+    int fd = -1; // the file (a descriptor of this request's own)
+    uint64_t fileOffset = 0;
+    uint64_t total = 0; // bytes the movers move, from request offset 0
+    uint64_t block = 0;
+    uint32_t width = 1;
+    uint64_t xferId = 0;
+    quor_sockaddr_t control{};  // where the movers' control connections go
+    quor_sockaddr_t clientIp{}; // the client's address, for wildcard addresses
+    std::string peerText;       // where the control connections go, for events
+    // Bytes moved of each block, written only by the block's mover and
+    // read after the movers were joined.
+    std::vector<uint64_t> done;
+
+    std::atomic<bool> aborted{false};
+    kyl_mutex_t mu;
+    int firstError KYL_GUARDED_BY(mu) = 0;
+    std::vector<int> sockets KYL_GUARDED_BY(mu); // open mover sockets
+};
+
+struct Mover {
+    ListRequest *r;
+    uint32_t k;
+    pthread_t thread;
+    bool started;
+};
+
+void fail(ListRequest *r, int rc)
+{
+    kyl_lock_guard g(r->mu);
+    if (r->firstError == 0)
+        r->firstError = rc;
+    r->aborted.store(true);
+    // Wake every mover blocked on a socket; each closes its own.
+    for (int s : r->sockets)
+        shutdown(s, SHUT_RDWR);
+}
+
+void track(ListRequest *r, int s)
+{
+    kyl_lock_guard g(r->mu);
+    r->sockets.push_back(s);
+    if (r->aborted.load())
+        shutdown(s, SHUT_RDWR);
+}
+
+void untrackClose(ListRequest *r, int *s)
+{
+    if (*s < 0)
+        return;
+    kyl_lock_guard g(r->mu);
+    r->sockets.erase(std::remove(r->sockets.begin(), r->sockets.end(), *s), r->sockets.end());
+    close(*s);
+    *s = -1;
+}
+
+bool isWildcard(const quor_sockaddr_t &a)
+{
+    if (a.hs_addr.ss_family == AF_INET)
+        return reinterpret_cast<const sockaddr_in &>(a.hs_addr).sin_addr.s_addr == htonl(INADDR_ANY);
+    if (a.hs_addr.ss_family == AF_INET6)
+        return IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6 &>(a.hs_addr).sin6_addr);
+    return false;
+}
+
+uint16_t portOf(const quor_sockaddr_t &a)
+{
+    if (a.hs_addr.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in &>(a.hs_addr).sin_port);
+    return ntohs(reinterpret_cast<const sockaddr_in6 &>(a.hs_addr).sin6_port);
+}
+
+// The address a mover connects to: a as given, or the client's own
+// address with a's port when a is the wildcard.
+quor_sockaddr_t resolveTarget(const ListRequest *r, const quor_sockaddr_t &a)
+{
+    if (!isWildcard(a))
+        return a;
+    quor_sockaddr_t t = r->clientIp;
+    const uint16_t port = htons(portOf(a));
+    if (t.hs_addr.ss_family == AF_INET)
+        reinterpret_cast<sockaddr_in &>(t.hs_addr).sin_port = port;
+    else
+        reinterpret_cast<sockaddr_in6 &>(t.hs_addr).sin6_port = port;
+    return t;
+}
+
+// Connects a tracked socket to a within GW_MOVER_CONNECT_TIMEOUT.  Returns
+// the socket or a negative errno.
+int connectTracked(ListRequest *r, const quor_sockaddr_t &a)
+{
+    const int fam = a.hs_addr.ss_family;
+    if (fam != AF_INET && fam != AF_INET6)
+        return -EAFNOSUPPORT;
+    int s = socket(fam, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (s < 0)
+        return -errno;
+    track(r, s);
+    const socklen_t len = fam == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (connect(s, reinterpret_cast<const sockaddr *>(&a.hs_addr), len) != 0 && errno != EINPROGRESS) {
+        int e = errno;
+        untrackClose(r, &s);
+        return -e;
+    }
+    pollfd p{s, POLLOUT, 0};
+    int n;
+    while ((n = poll(&p, 1, GW_MOVER_CONNECT_TIMEOUT * 1000)) < 0 && errno == EINTR) {
+    }
+    int err = 0;
+    socklen_t el = sizeof err;
+    if (n == 0)
+        err = ETIMEDOUT;
+    else if (n < 0)
+        err = errno;
+    else if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &el) != 0)
+        err = errno;
+    if (err != 0) {
+        untrackClose(r, &s);
+        return -err;
+    }
+    return s;
+}
+
+uint64_t randomTicket()
+{
+    uint64_t t = 0;
+    if (getrandom(&t, sizeof t, 0) != static_cast<ssize_t>(sizeof t))
+        t = 0x5eed5eed5eed5eedull;
+    return t;
+}
+
+ssize_t preadFull(int fd, unsigned char *buf, size_t len, uint64_t at)
+{
+    size_t got = 0;
+    while (got < len) {
+        ssize_t n = pread(fd, buf + got, len - got, static_cast<off_t>(at + got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -errno;
+        if (n == 0)
+            return -EIO; // the file shrank under the transfer
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+ssize_t pwriteFull(int fd, const unsigned char *buf, size_t len, uint64_t at)
+{
+    size_t put = 0;
+    while (put < len) {
+        ssize_t n = pwrite(fd, buf + put, len - put, static_cast<off_t>(at + put));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -errno;
+        put += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(put);
+}
+
+// One mover's connections and counters.
+struct MoverState {
+    int ctl = -1;
+    int data = -1;
+    uint64_t pieces = 0;
+    uint64_t cuts = 0;
+    uint64_t bytes = 0;
+    std::vector<unsigned char> buf;
+};
+
+// The faults of the session that apply to this piece (mover 0's first).
+struct PieceFaults {
+    bool badChecksum, wrongXferid, offsetOutside, closeMidblock, overclaim;
+    uint32_t stall;
+};
+
+void faultFired(const ListRequest *r, const char *name)
+{
+    gw_FaultFired(r->c, name, nullptr);
+}
+
+// Moves one piece [off, off + len) of the request: initiator, the client's
+// answer (possibly cut), the address message, the data block, the
+// completion.  *moved gets the bytes moved.  Returns 0 or a negative code.
+int movePiece(ListRequest *r, MoverState *m, const PieceFaults &f, uint64_t off, uint64_t len, uint64_t *moved)
+{
+    const int T = GW_MOVER_IO_TIMEOUT;
+    initiator_msg_t im{};
+    im.Flags = MVRPROT_COMP_REPLY;
+    im.Type = MVRPROT_TYPE_TCP;
+    im.Offset = off;
+    im.Length = len;
+    im.BlockSize = r->block;
+    im.StripeWidth = r->width;
+    im.TotalLength = r->total;
+    im.SecurityTicket = randomTicket();
+    int rc;
+    if (f.badChecksum) {
+        faultFired(r, "bad_init_checksum");
+        unsigned char raw[MVRPROT_INITMSG_SIZE];
+        mvrprot_pack_initmsg(&im, raw);
+        quor_encode_64(raw, MVRPROT_INITMSG_SIZE - 8, quor_decode_64(raw, MVRPROT_INITMSG_SIZE - 8) + 1);
+        ssize_t n = quor_send_data_timeout(m->ctl, raw, sizeof raw, T);
+        rc = n < 0 ? static_cast<int>(n) : 0;
+    } else {
+        rc = mvrprot_send_initmsg_timeout(m->ctl, &im, T);
+    }
+    if (rc != 0)
+        return rc;
+    initiator_msg_t reply{};
+    if ((rc = mvrprot_recv_initmsg_timeout(m->ctl, &reply, T)) != 0)
+        return rc;
+    if (reply.Length == 0 || reply.Length > len || reply.Offset != off)
+        return -EPROTO;
+    if (reply.Length < len)
+        m->cuts++;
+    initiator_ipaddr_t ia{};
+    if ((rc = mvrprot_recv_ipaddr_timeout(m->ctl, &ia, T)) != 0)
+        return rc;
+    if (m->data < 0) {
+        int s = connectTracked(r, resolveTarget(r, ia.IpAddr.SockAddr));
+        if (s < 0)
+            return s;
+        m->data = s;
+    }
+    if (f.stall > 0) {
+        // Stops before the block, or until the client gives up and closes.
+        faultFired(r, "mover_stall");
+        pollfd p{m->ctl, POLLIN, 0};
+        while (poll(&p, 1, static_cast<int>(f.stall) * 1000) < 0 && errno == EINTR) {
+        }
+    }
+    const uint64_t plen = reply.Length;
+    m->buf.resize(plen);
+    pdata_hdr_t h{};
+    h.XferID = r->xferId;
+    h.Offset = off;
+    h.Length = plen;
+    h.SecurityTicket = im.SecurityTicket;
+    if (f.wrongXferid) {
+        faultFired(r, "wrong_xferid");
+        h.XferID++;
+    }
+    if (f.offsetOutside) {
+        faultFired(r, "pdata_offset_outside");
+        h.Offset = r->total + r->block;
+    }
+    const size_t cut = f.closeMidblock ? plen / 2 : plen;
+    if (f.closeMidblock)
+        faultFired(r, "mover_close_midblock");
+    if (!r->write) {
+        ssize_t n = preadFull(r->fd, m->buf.data(), plen, r->fileOffset + off);
+        if (n < 0)
+            return static_cast<int>(n);
+        if (f.closeMidblock) {
+            if ((rc = pdata_send_hdr_timeout(m->data, &h, T)) < 0)
+                return rc;
+            n = quor_send_data_timeout(m->data, m->buf.data(), cut, T);
+            return n < 0 ? static_cast<int>(n) : -ECONNABORTED;
+        }
+        n = pdata_send_hdr_and_data_timeout(m->data, &h, m->buf.data(), plen, T);
+        if (n < 0)
+            return static_cast<int>(n);
+    } else {
+        if ((rc = pdata_send_hdr_timeout(m->data, &h, T)) < 0)
+            return rc;
+        pdata_hdr_t in{};
+        rc = pdata_recv_hdr_timeout(m->data, &in, T);
+        if (rc != static_cast<int>(PDATA_HDR_SIZE))
+            return rc < 0 ? rc : -EIO;
+        if (in.XferID != h.XferID || in.Offset != h.Offset || in.Length != plen)
+            return -EPROTO;
+        ssize_t n = quor_recv_data_timeout(m->data, m->buf.data(), cut, T);
+        if (n < 0)
+            return static_cast<int>(n);
+        if (f.closeMidblock)
+            return -ECONNABORTED;
+        n = pwriteFull(r->fd, m->buf.data(), plen, r->fileOffset + off);
+        if (n < 0)
+            return static_cast<int>(n);
+    }
+    completion_msg_t cm{};
+    cm.Status = 0;
+    cm.BytesMoved = plen;
+    cm.SecurityTicket = im.SecurityTicket;
+    if (f.overclaim) {
+        faultFired(r, "compl_overclaim");
+        cm.BytesMoved++;
+    }
+    if ((rc = mvrprot_send_compmsg_timeout(m->ctl, &cm, T)) != 0)
+        return rc;
+    *moved = plen;
+    return 0;
+}
+
+void *runMover(void *arg)
+{
+    auto *mv = static_cast<Mover *>(arg);
+    ListRequest *r = mv->r;
+    const gw_faults_t &faults = r->c->faults;
+    const uint64_t nblocks = r->done.size();
+    gw_event("mover_start")
+        .num("session", static_cast<int64_t>(r->c->id))
+        .num("request", r->msgId)
+        .num("xfer", static_cast<int64_t>(r->xferId))
+        .num("mover", mv->k)
+        .num("width", r->width)
+        .emit();
+    MoverState m;
+    int rc = connectTracked(r, r->control);
+    if (rc >= 0) {
+        m.ctl = rc;
+        rc = 0;
+    }
+    bool firstPiece = mv->k == 0;
+    bool repeat = mv->k == 0 && faults.duplicateAddress;
+    for (uint64_t j = mv->k; rc == 0 && j < nblocks; j += r->width) {
+        uint64_t off = j * r->block;
+        const uint64_t end = std::min(off + r->block, r->total);
+        while (rc == 0 && off < end) {
+            if (r->aborted.load()) {
+                rc = -ECANCELED;
+                break;
+            }
+            PieceFaults f{};
+            if (firstPiece) {
+                f = {faults.badInitChecksum,    faults.wrongXferid,    faults.pdataOffsetOutside,
+                     faults.moverCloseMidblock, faults.complOverclaim, faults.moverStall};
+                firstPiece = false;
+            }
+            uint64_t moved = 0;
+            rc = movePiece(r, &m, f, off, end - off, &moved);
+            if (rc != 0)
+                break;
+            m.pieces++;
+            m.bytes += moved;
+            if (repeat) {
+                // Asks for the same bytes once more.
+                faultFired(r, "duplicate_address");
+                repeat = false;
+                continue;
+            }
+            r->done[j] += moved;
+            off += moved;
+        }
+    }
+    if (rc != 0) {
+        if (m.ctl >= 0 && rc != -ECANCELED && !r->aborted.load()) {
+            // Tells the client this piece failed, if it still listens.
+            completion_msg_t cm{};
+            cm.Status = rc;
+            (void)mvrprot_send_compmsg_timeout(m.ctl, &cm, 1);
+        }
+        fail(r, rc);
+    }
+    untrackClose(r, &m.data);
+    untrackClose(r, &m.ctl);
+    gw_event("mover")
+        .num("session", static_cast<int64_t>(r->c->id))
+        .num("request", r->msgId)
+        .num("xfer", static_cast<int64_t>(r->xferId))
+        .num("mover", mv->k)
+        .num("width", r->width)
+        .str("peer", r->peerText)
+        .num("pieces", static_cast<int64_t>(m.pieces))
+        .num("cuts", static_cast<int64_t>(m.cuts))
+        .num("bytes", static_cast<int64_t>(m.bytes))
+        .num("status", rc)
+        .emit();
+    return nullptr;
+}
+
+// The descriptors of a valid list request: 0, or -EINVAL.
+int checkIod(const quor_IOD_t &iod, bool write, const iod_srcsinkdesc_t **net, const iod_srcsinkdesc_t **file)
+{
+    if (iod.Function != (write ? IOD_FUNC_WRITE : IOD_FUNC_READ) || iod.SrcDescLength != 1 || iod.SinkDescLength != 1 ||
+        iod.SrcDescList == nullptr || iod.SinkDescList == nullptr)
+        return -EINVAL;
+    *net = write ? iod.SrcDescList : iod.SinkDescList;
+    *file = write ? iod.SinkDescList : iod.SrcDescList;
+    if ((*net)->SrcSinkAddr.Type != IOD_ADDR_NET || (*file)->SrcSinkAddr.Type != IOD_ADDR_CLIENTFILE ||
+        (*net)->Length != (*file)->Length || (*net)->Length > GW_MOVER_MAX_LENGTH)
+        return -EINVAL;
+    return 0;
+}
+
+// Runs the movers of r and waits for all of them.  Returns the first
+// failure or 0.
+int runMovers(ListRequest *r)
+{
+    const uint64_t nblocks = r->done.size();
+    const uint32_t movers = static_cast<uint32_t>(std::min<uint64_t>(r->width, nblocks));
+    std::vector<Mover> mv(movers);
+    for (uint32_t k = 0; k < movers; k++) {
+        mv[k] = Mover{r, k, {}, false};
+        int e = pthread_create(&mv[k].thread, nullptr, runMover, &mv[k]);
+        if (e != 0) {
+            fail(r, -e);
+            break;
+        }
+        mv[k].started = true;
+    }
+    for (Mover &m : mv)
+        if (m.started)
+            pthread_join(m.thread, nullptr);
+    kyl_lock_guard g(r->mu);
+    return r->firstError;
+}
+
+int replyIor(gw_conn_t *c, const gw_request_t *req, const kyl_uuid_t &id, int32_t status, uint64_t moved)
+{
+    iod_srcsinkreply_t src{0, status, moved, nullptr};
+    iod_srcsinkreply_t sink{0, status, moved, nullptr};
+    quor_IOR_t ior{};
+    ior.RequestID = id;
+    ior.Status = status;
+    ior.SrcReplyLength = 1;
+    ior.SinkReplyLength = 1;
+    ior.SrcReplyList = &src;
+    ior.SinkReplyList = &sink;
+    return gw_SendReplyBody(c, req, status, KYL_XDRPROC(quor_IOR_t, xdr_quor_IOR_t), &ior);
+}
+
+} // namespace
+
+bool gw_MoversServe(uint16_t category, uint16_t function)
+{
+    return category == CAT_FILESYS && (function == FN_FS_READLIST || function == FN_FS_WRITELIST);
+}
+
+int gw_ServeListTransfer(gw_conn_t *c, const gw_request_t *req)
+{
+    const bool write = req->hdr.function == FN_FS_WRITELIST;
+    const unsigned long long sid = c->id;
+    if (req->body == nullptr)
+        return gw_SendReply(c, req, -EINVAL, nullptr, nullptr);
+    const quor_IOD_t &iod = write ? static_cast<const api_quor_WriteList_req_t *>(req->body)->IOD
+                                  : static_cast<const api_quor_ReadList_req_t *>(req->body)->IOD;
+    const iod_srcsinkdesc_t *net = nullptr, *file = nullptr;
+    int rc = checkIod(iod, write, &net, &file);
+    if (rc != 0) {
+        gw_Log("session %llu: list request id %u: descriptors refused", sid, req->hdr.msgRequestID);
+        return replyIor(c, req, iod.RequestID, rc, 0);
+    }
+    if ((net->Flags & IOD_DESC_MOVER_PROTOCOL) == 0) {
+        gw_Log("session %llu: list request id %u: the sequential block protocol is not served", sid,
+               req->hdr.msgRequestID);
+        return replyIor(c, req, iod.RequestID, -ENOSYS, 0);
+    }
+    gw_fsxfer_t xf{};
+    rc = gw_FsTransferFile(c, file->SrcSinkAddr.Addr.ClientFileAddr.FileDes, write, &xf);
+    if (rc != 0)
+        return replyIor(c, req, iod.RequestID, rc, 0);
+    kyl_fd fileFd(xf.fd);
+
+    ListRequest r;
+    r.c = c;
+    r.msgId = req->hdr.msgRequestID;
+    r.write = write;
+    r.fd = xf.fd;
+    r.xferId = net->SrcSinkAddr.Addr.NetAddr.SockTransferID;
+    r.block = xf.block;
+    // Capped before anything is computed from it.
+    r.width = std::max<uint32_t>(1, std::min(xf.width, GW_MOVER_MAX_WIDTH));
+    uint64_t start = file->SrcSinkAddr.Addr.ClientFileAddr.FileOffset;
+    if (start == IOD_CURRENT_POSITION) {
+        off_t pos = lseek(xf.fd, 0, SEEK_CUR);
+        if (pos < 0)
+            return replyIor(c, req, iod.RequestID, -errno, 0);
+        start = static_cast<uint64_t>(pos);
+    }
+    r.fileOffset = start;
+    r.total = net->Length;
+    if (!write) {
+        // A read moves what exists.
+        struct stat st {};
+        if (fstat(xf.fd, &st) != 0)
+            return replyIor(c, req, iod.RequestID, -errno, 0);
+        const uint64_t size = static_cast<uint64_t>(st.st_size);
+        r.total = size <= start ? 0 : std::min(r.total, size - start);
+    }
+    if (r.block == 0 || r.total / r.block >= GW_MOVER_MAX_BLOCKS || start > (1ull << 62)) {
+        gw_Log("session %llu: list request id %u: %llu bytes in blocks of %llu refused", sid, r.msgId,
+               static_cast<unsigned long long>(r.total), static_cast<unsigned long long>(r.block));
+        return replyIor(c, req, iod.RequestID, -EINVAL, 0);
+    }
+    r.done.assign((r.total + r.block - 1) / r.block, 0);
+    r.control = net->SrcSinkAddr.Addr.NetAddr.SockAddr;
+    r.clientIp.hs_addrlen = sizeof r.clientIp.hs_addr;
+    if (getpeername(c->fd, reinterpret_cast<sockaddr *>(&r.clientIp.hs_addr), &r.clientIp.hs_addrlen) != 0)
+        return replyIor(c, req, iod.RequestID, -errno, 0);
+    r.control = resolveTarget(&r, r.control);
+    char host[INET6_ADDRSTRLEN] = "?";
+    const bool v4 = r.control.hs_addr.ss_family == AF_INET;
+    inet_ntop(r.control.hs_addr.ss_family,
+              v4 ? static_cast<const void *>(&reinterpret_cast<const sockaddr_in &>(r.control.hs_addr).sin_addr)
+                 : static_cast<const void *>(&reinterpret_cast<const sockaddr_in6 &>(r.control.hs_addr).sin6_addr),
+              host, sizeof host);
+    r.peerText = std::string(host) + ":" + std::to_string(portOf(r.control));
+
+    rc = r.total > 0 ? runMovers(&r) : 0;
+    uint64_t prefix = 0;
+    for (uint64_t b = 0; b < r.done.size(); b++) {
+        prefix += r.done[b];
+        if (r.done[b] != std::min(r.block, r.total - b * r.block))
+            break;
+    }
+    if (rc != 0 && write && ftruncate(xf.fd, static_cast<off_t>(start + prefix)) != 0)
+        gw_Log("session %llu: list request id %u: cannot cut the file back to %llu bytes: %s", sid, r.msgId,
+               static_cast<unsigned long long>(start + prefix), strerror(errno));
+    (void)lseek(xf.fd, static_cast<off_t>(start + prefix), SEEK_SET);
+    if (rc != 0)
+        gw_Log("session %llu: list %s id %u failed after %llu bytes: %s", sid, write ? "write" : "read", r.msgId,
+               static_cast<unsigned long long>(prefix), strerror(-rc));
+    fileFd.reset();
+    if (rc == 0 && c->faults.bytesOverclaim) {
+        gw_FaultFired(c, "bytes_overclaim", &req->hdr);
+        prefix = net->Length + 1;
+    }
+    return replyIor(c, req, iod.RequestID, rc, prefix);
+}

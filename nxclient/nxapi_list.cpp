@@ -1,0 +1,625 @@
+// List transfers and the client's side of the mover exchange (see
+// quor_api.h).  The list calls run on the caller's thread with the file's
+// connection; the exchange runs one thread per mover control connection,
+// sharing only the quor_moverxfer_t record (atomics, and its mutex around
+// the grants and the socket list).  Every wait on a socket is a poll()
+// bounded by the exchange's timeout.
+
+#include "nxapi_fileops.h"
+#include "nxapi_private.h"
+#include "quor_api.h"
+
+#include <kyl_xdr.h>
+#include <kylgw_mvrio.h>
+#include <kylgw_mvrprot.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const kyl_xdrproc_t kReadListReq = KYL_XDRPROC(api_quor_ReadList_req_t, xdr_api_quor_ReadList_req_t);
+const kyl_xdrproc_t kWriteListReq = KYL_XDRPROC(api_quor_WriteList_req_t, xdr_api_quor_WriteList_req_t);
+const kyl_xdrproc_t kIor = KYL_XDRPROC(quor_IOR_t, xdr_quor_IOR_t);
+
+// Bad address type in an IOD.
+constexpr int NXAPI_E_BADADDRTYPE = -64;
+
+// Checks one descriptor list; *cfa gets its client file address (if any).
+int checkList(const iod_srcsinkdesc_t *list, int32_t count, bool fileAllowed, clientfileaddress_t **cfa)
+{
+    if (list == nullptr || count <= 0)
+        return -EINVAL;
+    const iod_srcsinkdesc_t *d = list;
+    for (int32_t i = 0; i < count; i++, d = d->Next) {
+        if (d == nullptr)
+            return -ERANGE;
+        switch (d->SrcSinkAddr.Type) {
+        case IOD_ADDR_NET:
+        case IOD_ADDR_STRIPE:
+        case IOD_ADDR_MEMORY:
+        case IOD_ADDR_SHM: break;
+        case IOD_ADDR_CLIENTFILE:
+            if (!fileAllowed)
+                return -EINVAL;
+            if (*cfa != nullptr)
+                return -EBUSY;
+            *cfa = const_cast<clientfileaddress_t *>(&d->SrcSinkAddr.Addr.ClientFileAddr);
+            break;
+        default: return NXAPI_E_BADADDRTYPE;
+        }
+    }
+    return 0;
+}
+
+int listCall(uint16_t fn, quor_IOD_t *iod, uint32_t flags, quor_IOR_t *ior)
+{
+    if (iod == nullptr || ior == nullptr)
+        return -EFAULT;
+    nxapi_tcontext_t *ctx = nullptr;
+    int rc = nxapi_init(&ctx);
+    if (rc != 0)
+        return rc;
+    quor_connection_t *conn = nullptr;
+    clientfileaddress_t *cfa = nullptr;
+    if ((rc = nxapi_validate_IOD(iod, flags, &conn, &cfa)) != 0)
+        return rc;
+    const int clientFd = cfa->FileDes;
+    int serverFd = -1;
+    if ((rc = nxapi_FileServerDes(clientFd, -EBADF, &serverFd)) != 0)
+        return rc;
+    ctx->connection = conn;
+    memset(ior, 0, sizeof *ior);
+    int32_t result = 0;
+    // The message names the server's descriptor; the caller's IOD keeps its own.
+    cfa->FileDes = serverFd;
+    if (fn == FN_FS_READLIST) {
+        api_quor_ReadList_req_t req{*iod, flags};
+        rc = nxapi_Exchange(ctx, CAT_FILESYS, fn, &req, kReadListReq, ior, kIor, &result);
+    } else {
+        api_quor_WriteList_req_t req{*iod, flags};
+        rc = nxapi_Exchange(ctx, CAT_FILESYS, fn, &req, kWriteListReq, ior, kIor, &result);
+    }
+    cfa->FileDes = clientFd;
+    if (rc != 0) {
+        free_quor_ior_mem(ior);
+        return rc;
+    }
+    return result;
+}
+
+void track(quor_moverxfer_t *x, int fd)
+{
+    kyl_lock_guard g(x->mu);
+    x->sockets.push_back(fd);
+    if (x->status.load() != 0)
+        shutdown(fd, SHUT_RDWR);
+}
+
+void untrackClose(quor_moverxfer_t *x, int *fd)
+{
+    if (*fd < 0)
+        return;
+    kyl_lock_guard g(x->mu);
+    x->sockets.erase(std::remove(x->sockets.begin(), x->sockets.end(), *fd), x->sockets.end());
+    close(*fd);
+    *fd = -1;
+}
+
+// Grants [off, off + len) unless it overlaps an earlier grant.
+bool grant(quor_moverxfer_t *x, uint64_t off, uint64_t len)
+{
+    kyl_lock_guard g(x->mu);
+    auto &v = x->granted;
+    auto it = std::lower_bound(v.begin(), v.end(), std::make_pair(off, off + len));
+    if (it != v.end() && it->first < off + len)
+        return false;
+    if (it != v.begin() && std::prev(it)->second > off)
+        return false;
+    v.insert(it, {off, off + len});
+    return true;
+}
+
+// True when the mover closed the connection before the next message.
+int endOfInput(quor_moverxfer_t *x, int fd)
+{
+    if (quor_poll_descriptor(fd, 0, x->timeout) != 0)
+        return errno == EPIPE ? 1 : -(errno != 0 ? errno : EIO);
+    char b;
+    ssize_t n;
+    while ((n = recv(fd, &b, 1, MSG_PEEK)) < 0 && (errno == EINTR || errno == EAGAIN)) {
+    }
+    if (n < 0)
+        return -errno;
+    return n == 0 ? 1 : 0;
+}
+
+// One piece: the initiator in im already arrived on ctl.
+int servePiece(quor_moverxfer_t *x, int ctl, int *data, int *dataListen, quor_sockaddr_t *dataAddr,
+               const initiator_msg_t &im)
+{
+    const int T = x->timeout;
+    if (im.Type != MVRPROT_TYPE_TCP || im.Length == 0 || im.Offset >= x->length || im.Length > x->length - im.Offset)
+        return -EPROTO; // outside the request
+    const uint64_t len = x->window > 0 ? std::min(im.Length, x->window) : im.Length;
+    if (!grant(x, im.Offset, len))
+        return -EPROTO; // bytes already moved or granted
+    initiator_msg_t reply = im;
+    reply.Flags = MVRPROT_ADDR_FOLLOWS | MVRPROT_COMP_REPLY;
+    reply.Length = len;
+    int rc = mvrprot_send_initmsg_timeout(ctl, &reply, T);
+    if (rc != 0)
+        return rc;
+    if (*data < 0 && *dataListen < 0) {
+        if ((rc = quor_MoverListen(dataListen, dataAddr)) != 0)
+            return rc;
+        track(x, *dataListen);
+    }
+    initiator_ipaddr_t ia{};
+    ia.IpAddr.SockTransferID = x->xferId;
+    ia.IpAddr.SockAddr = *dataAddr;
+    ia.SecurityTicket = im.SecurityTicket;
+    if ((rc = mvrprot_send_ipaddr_timeout(ctl, &ia, T)) != 0)
+        return rc;
+    if (*data < 0) {
+        // The one data connection of this control connection.
+        rc = quor_MoverAccept(x, *dataListen, data);
+        untrackClose(x, dataListen);
+        if (rc != 0)
+            return rc;
+        track(x, *data);
+    }
+    pdata_hdr_t h{};
+    rc = pdata_recv_hdr_timeout(*data, &h, T);
+    if (rc != static_cast<int>(PDATA_HDR_SIZE))
+        return rc < 0 ? rc : -EIO;
+    if (h.XferID != x->xferId || h.Offset != im.Offset || h.Length != len)
+        return -EPROTO; // another transfer, or not the bytes granted
+    ssize_t n = x->function == IOD_FUNC_READ
+                    ? quor_recv_data_timeout(*data, x->buffer + h.Offset, len, std::max(T, MOVER_MIN_DATA_WAIT))
+                    : pdata_send_hdr_and_data_timeout(*data, &h, x->buffer + h.Offset, len, T);
+    if (n < 0)
+        return n == NXAPI_E_NOSESSION ? -EIO : static_cast<int>(n);
+    completion_msg_t cm{};
+    if ((rc = mvrprot_recv_compmsg_timeout(ctl, &cm, T)) != 0)
+        return rc;
+    if (cm.Status != 0)
+        return cm.Status < 0 ? cm.Status : -EIO;
+    if (cm.BytesMoved != len)
+        return -EPROTO; // the mover claims another count than moved
+    x->moved += len;
+    return 0;
+}
+
+struct ServeArgs {
+    quor_moverxfer_t *x;
+    int fd;
+};
+
+void *serveThread(void *arg)
+{
+    auto *a = static_cast<ServeArgs *>(arg);
+    (void)quor_MoverServeControl(a->x, a->fd);
+    delete a;
+    return nullptr;
+}
+
+bool isLoopback(const quor_sockaddr_t *a)
+{
+    if (a->hs_addr.ss_family == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in &>(a->hs_addr).sin_addr.s_addr) >> 24) == 127;
+    if (a->hs_addr.ss_family != AF_INET6)
+        return false;
+    const in6_addr &v6 = reinterpret_cast<const sockaddr_in6 &>(a->hs_addr).sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+}
+
+bool sameHost(const quor_sockaddr_t *a, const quor_sockaddr_t *b)
+{
+    if (a->hs_addr.ss_family != b->hs_addr.ss_family)
+        return false;
+    if (a->hs_addr.ss_family == AF_INET)
+        return reinterpret_cast<const sockaddr_in &>(a->hs_addr).sin_addr.s_addr ==
+               reinterpret_cast<const sockaddr_in &>(b->hs_addr).sin_addr.s_addr;
+    if (a->hs_addr.ss_family == AF_INET6)
+        return memcmp(&reinterpret_cast<const sockaddr_in6 &>(a->hs_addr).sin6_addr,
+                      &reinterpret_cast<const sockaddr_in6 &>(b->hs_addr).sin6_addr, sizeof(in6_addr)) == 0;
+    return false;
+}
+
+// Accepts one pending connection: 0 with *fd set, 1 when none was pending
+// or its peer was refused (and closed), or -errno.
+int acceptOne(const quor_moverxfer_t *x, int listenFd, int *fd)
+{
+    quor_sockaddr_t peer{};
+    peer.hs_addrlen = sizeof peer.hs_addr;
+    int s = accept4(listenFd, reinterpret_cast<sockaddr *>(&peer.hs_addr), &peer.hs_addrlen, SOCK_CLOEXEC);
+    if (s < 0)
+        return errno == EINTR || errno == EAGAIN || errno == ECONNABORTED ? 1 : -errno;
+    if (!quor_MoverPeerAllowed(&x->gateway, &peer)) {
+        char text[INET6_ADDRSTRLEN] = "?";
+        const void *a = peer.hs_addr.ss_family == AF_INET
+                            ? static_cast<const void *>(&reinterpret_cast<sockaddr_in &>(peer.hs_addr).sin_addr)
+                            : static_cast<const void *>(&reinterpret_cast<sockaddr_in6 &>(peer.hs_addr).sin6_addr);
+        inet_ntop(peer.hs_addr.ss_family, a, text, sizeof text);
+        nxapi_Print("*** quor_MoverAccept: mover connection from %s refused\n", text);
+        close(s);
+        return 1;
+    }
+    *fd = s;
+    return 0;
+}
+
+// The list call of quor_ListTransfer, on a thread of its own.
+struct CallArgs {
+    quor_IOD_t *iod;
+    uint32_t flags;
+    quor_IOR_t ior;
+    int rc;
+    std::atomic<bool> replied{false};
+};
+
+void *callThread(void *arg)
+{
+    auto *a = static_cast<CallArgs *>(arg);
+    a->rc = a->iod->Function == IOD_FUNC_READ ? quor_ReadList(a->iod, a->flags, &a->ior)
+                                              : quor_WriteList(a->iod, a->flags, &a->ior);
+    a->replied.store(true);
+    return nullptr;
+}
+
+} // namespace
+
+int nxapi_validate_IOD(quor_IOD_t *iod, uint32_t /*flags*/, quor_connection_t **conn,
+                       clientfileaddress_t **clientFileAddr)
+{
+    if (iod == nullptr || conn == nullptr || clientFileAddr == nullptr)
+        return -EFAULT;
+    if (iod->Function != IOD_FUNC_READ && iod->Function != IOD_FUNC_WRITE)
+        return -EINVAL;
+    const bool read = iod->Function == IOD_FUNC_READ;
+    clientfileaddress_t *src = nullptr, *sink = nullptr;
+    int rc = checkList(iod->SrcDescList, iod->SrcDescLength, read, &src);
+    if (rc == 0)
+        rc = checkList(iod->SinkDescList, iod->SinkDescLength, !read, &sink);
+    if (rc != 0)
+        return rc;
+    clientfileaddress_t *cfa = read ? src : sink;
+    if (cfa == nullptr)
+        return -EFAULT;
+    if (cfa->FileDes < 0 || cfa->FileDes >= NXAPI_MAX_OPEN_FILES)
+        return -EBADF;
+    kyl_lock_guard g(nxapi_FileLock);
+    const nxapi_file_t &f = nxapi_FileTable[cfa->FileDes];
+    if (f.state != NXAPI_FILE_OPEN || f.connection == nullptr)
+        return -EBADF;
+    *conn = f.connection;
+    *clientFileAddr = cfa;
+    return 0;
+}
+
+int quor_ReadList(quor_IOD_t *iod, uint32_t flags, quor_IOR_t *ior)
+{
+    return listCall(FN_FS_READLIST, iod, flags, ior);
+}
+
+int quor_WriteList(quor_IOD_t *iod, uint32_t flags, quor_IOR_t *ior)
+{
+    return listCall(FN_FS_WRITELIST, iod, flags, ior);
+}
+
+void nxapi_free_srcsinkrply(int count, iod_srcsinkreply_t **list)
+{
+    if (list == nullptr)
+        return;
+    kyl_xdr_t x;
+    kyl_xdr_create_free(&x);
+    (void)kyl_xdr_linked_list<iod_srcsinkreply_t, xdr_iod_srcsinkreply_t, &iod_srcsinkreply_t::Next>(
+        &x, count, list, KYLGW_MAX_IOD_DESC);
+}
+
+void free_quor_ior_mem(quor_IOR_t *ior)
+{
+    if (ior == nullptr)
+        return;
+    kyl_xdr_free(kIor, ior);
+}
+
+int quor_MoverListen(int *fd, quor_sockaddr_t *address)
+{
+    for (int attempt = 0;; attempt++) {
+        int s = -1;
+        int rc = kylgw_SockGetListenSocket(1, 0, &s, address);
+        if (rc != 0)
+            return rc;
+        if (listen(s, QUOR_MOVER_BACKLOG) == 0) {
+            *fd = s;
+            return 0;
+        }
+        int e = errno;
+        close(s);
+        if (e != EADDRINUSE || attempt >= 100)
+            return -e;
+        struct timespec ts = {0, 10 * 1000 * 1000};
+        nanosleep(&ts, nullptr);
+    }
+}
+
+bool quor_MoverPeerAllowed(const quor_sockaddr_t *gateway, const quor_sockaddr_t *peer)
+{
+    // Stand-in for the site's table of restricted addresses.
+    return isLoopback(peer) || (gateway != nullptr && sameHost(gateway, peer));
+}
+
+int quor_MoverAccept(quor_moverxfer_t *x, int listenFd, int *fd)
+{
+    for (;;) {
+        if (quor_poll_descriptor(listenFd, 0, x->timeout) != 0)
+            return -(errno != 0 ? errno : EIO);
+        int rc = acceptOne(x, listenFd, fd);
+        if (rc <= 0)
+            return rc;
+    }
+}
+
+void quor_MoverAbort(quor_moverxfer_t *x, int rc)
+{
+    kyl_lock_guard g(x->mu);
+    int expected = 0;
+    x->status.compare_exchange_strong(expected, rc);
+    for (int s : x->sockets)
+        shutdown(s, SHUT_RDWR);
+}
+
+int quor_MoverServeControl(quor_moverxfer_t *x, int ctlFd)
+{
+    x->movers++;
+    track(x, ctlFd);
+    int ctl = ctlFd, data = -1, dataListen = -1;
+    quor_sockaddr_t dataAddr{};
+    int rc = 0;
+    for (;;) {
+        if (x->status.load() != 0) {
+            rc = -ECANCELED;
+            break;
+        }
+        if ((rc = endOfInput(x, ctl)) != 0) {
+            rc = rc > 0 ? 0 : rc;
+            break;
+        }
+        initiator_msg_t im{};
+        if ((rc = mvrprot_recv_initmsg_timeout(ctl, &im, x->timeout)) != 0)
+            break;
+        if ((rc = servePiece(x, ctl, &data, &dataListen, &dataAddr, im)) != 0)
+            break;
+    }
+    if (rc != 0 && rc != -ECANCELED)
+        quor_MoverAbort(x, rc);
+    untrackClose(x, &dataListen);
+    untrackClose(x, &data);
+    untrackClose(x, &ctl);
+    return rc;
+}
+
+int quor_MoverTransfer(quor_moverxfer_t *x, int listenFd, const std::atomic<bool> *replied)
+{
+    std::vector<pthread_t> threads;
+    while (x->status.load() == 0 && !replied->load()) {
+        // Short slices, so that the gateway's reply is noticed soon.
+        pollfd p{listenFd, POLLIN, 0};
+        int n = poll(&p, 1, 50);
+        if (n < 0 && errno != EINTR) {
+            quor_MoverAbort(x, -errno);
+            break;
+        }
+        if (n <= 0)
+            continue;
+        int fd = -1;
+        int rc = acceptOne(x, listenFd, &fd);
+        if (rc > 0)
+            continue;
+        if (rc < 0) {
+            quor_MoverAbort(x, rc);
+            break;
+        }
+        auto *a = new (std::nothrow) ServeArgs{x, fd};
+        pthread_t t;
+        if (a == nullptr || kylgw_ThreadCreate(&t, nullptr, serveThread, a) != 0) {
+            delete a;
+            close(fd);
+            quor_MoverAbort(x, -EAGAIN);
+            break;
+        }
+        threads.push_back(t);
+    }
+    for (pthread_t t : threads)
+        pthread_join(t, nullptr);
+    return x->status.load();
+}
+
+namespace {
+
+// One or more rounds of the sequential block exchange (see quor_api.h).
+ssize_t waitForMovers(int listenFd, uint64_t xferId, uint64_t offset, unsigned char *buffer, uint64_t length,
+                      uint64_t *count, int seconds, bool send)
+{
+    quor_moverxfer_t peers;
+    if (quor_connection_t *conn = nxapi_getCurConnection())
+        peers.gateway = conn->server_addr;
+    std::vector<int> conns;
+    auto finish = [&conns](ssize_t rc) {
+        for (int c : conns)
+            close(c);
+        return rc;
+    };
+    const int dataWait = std::max(seconds, MOVER_MIN_DATA_WAIT);
+    for (;;) {
+        std::vector<pollfd> p{{listenFd, POLLIN, 0}};
+        for (int c : conns)
+            p.push_back({c, POLLIN, 0});
+        int n = poll(p.data(), p.size(), seconds > 0 ? seconds * 1000 : -1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return finish(-errno);
+        if (n == 0)
+            return finish(-ETIMEDOUT);
+        ssize_t round = 0;
+        for (size_t i = conns.size(); i-- > 0;) {
+            if ((p[i + 1].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+                continue;
+            uint64_t moved = 0;
+            ssize_t r =
+                send ? mover_socket_send_requested_data_timeout(conns[i], xferId, offset, buffer, length, &moved, 1,
+                                                                dataWait)
+                     : mover_socket_recv_data_timeout(conns[i], xferId, offset, buffer, length, &moved, 1, dataWait);
+            if (r < 0)
+                return finish(r);
+            if (r == 0) {
+                close(conns[i]);
+                conns.erase(conns.begin() + static_cast<std::ptrdiff_t>(i));
+                continue;
+            }
+            *count += moved;
+            round += r;
+        }
+        if ((p[0].revents & POLLIN) != 0) {
+            int s = -1;
+            int rc = acceptOne(&peers, listenFd, &s);
+            if (rc < 0)
+                return finish(rc);
+            if (rc == 0) {
+                conns.push_back(s);
+                if (conns.size() > QUOR_MOVER_MAX_CONNECTIONS)
+                    return finish(-EBUSY);
+            }
+        }
+        if (round > 0)
+            return finish(round);
+    }
+}
+
+} // namespace
+
+ssize_t mover_waitfor_data(int listenFd, uint64_t xferId, uint64_t offset, void *buffer, uint64_t length,
+                           uint64_t *received)
+{
+    return mover_waitfor_data_timeout(listenFd, xferId, offset, buffer, length, received, 0);
+}
+
+ssize_t mover_waitfor_data_timeout(int listenFd, uint64_t xferId, uint64_t offset, void *buffer, uint64_t length,
+                                   uint64_t *received, int seconds)
+{
+    if (buffer == nullptr || received == nullptr)
+        return -EFAULT;
+    return waitForMovers(listenFd, xferId, offset, static_cast<unsigned char *>(buffer), length, received, seconds,
+                         false);
+}
+
+ssize_t mover_waitfor_requests(int listenFd, uint64_t xferId, uint64_t offset, const void *buffer, uint64_t length,
+                               uint64_t *sent)
+{
+    return mover_waitfor_requests_timeout(listenFd, xferId, offset, buffer, length, sent, 0);
+}
+
+ssize_t mover_waitfor_requests_timeout(int listenFd, uint64_t xferId, uint64_t offset, const void *buffer,
+                                       uint64_t length, uint64_t *sent, int seconds)
+{
+    if (buffer == nullptr || sent == nullptr)
+        return -EFAULT;
+    // Only read from: the send path takes the buffer as const.
+    return waitForMovers(listenFd, xferId, offset, static_cast<unsigned char *>(const_cast<void *>(buffer)), length,
+                         sent, seconds, true);
+}
+
+int quor_ListTransfer(int fd, int function, uint64_t fileOffset, void *buffer, uint64_t length, uint64_t window,
+                      int timeout, uint64_t *bytesMoved)
+{
+    const char *fn = "quor_ListTransfer";
+    if (buffer == nullptr || bytesMoved == nullptr)
+        return -EFAULT;
+    if ((function != IOD_FUNC_READ && function != IOD_FUNC_WRITE) || length > PDATA_MAX_BLOCK)
+        return -EINVAL;
+    nxapi_tcontext_t *ctx = nullptr;
+    int rc = nxapi_init(&ctx);
+    if (rc != 0)
+        return rc;
+    *bytesMoved = 0;
+    const bool read = function == IOD_FUNC_READ;
+    kyl_uuid_t reqId = quor_GetUniqueRequestID();
+
+    quor_moverxfer_t x;
+    x.function = function;
+    x.xferId = quor_RequestIDtoU64(&reqId);
+    x.buffer = static_cast<unsigned char *>(buffer);
+    x.length = length;
+    x.window = window;
+    x.timeout = timeout;
+    int listenFd = -1;
+    quor_sockaddr_t listenAddr{};
+    if ((rc = quor_MoverListen(&listenFd, &listenAddr)) != 0) {
+        nxapi_Print("*** %s: no listening socket for the movers: error %d\n", fn, rc);
+        return rc;
+    }
+
+    iod_srcsinkdesc_t fileDesc{}, netDesc{};
+    fileDesc.Length = netDesc.Length = length;
+    fileDesc.SrcSinkAddr.Type = IOD_ADDR_CLIENTFILE;
+    fileDesc.SrcSinkAddr.Addr.ClientFileAddr = {fd, fileOffset};
+    netDesc.Flags = IOD_DESC_MOVER_PROTOCOL | IOD_DESC_CLIENT_NET;
+    netDesc.SrcSinkAddr.Type = IOD_ADDR_NET;
+    netDesc.SrcSinkAddr.Addr.NetAddr = {x.xferId, listenAddr, 0};
+    quor_IOD_t iod{};
+    iod.RequestID = reqId;
+    iod.Function = function;
+    iod.Flags = read ? 0 : IOD_FLAG_LIST_WRITE;
+    iod.SrcDescLength = iod.SinkDescLength = 1;
+    iod.SrcDescList = read ? &fileDesc : &netDesc;
+    iod.SinkDescList = read ? &netDesc : &fileDesc;
+    quor_connection_t *conn = nullptr;
+    clientfileaddress_t *cfa = nullptr;
+    if ((rc = nxapi_validate_IOD(&iod, 0, &conn, &cfa)) != 0) {
+        close(listenFd);
+        return rc;
+    }
+    x.gateway = conn->server_addr;
+
+    CallArgs call{&iod, 0, {}, 0};
+    pthread_t caller;
+    if ((rc = kylgw_ThreadCreate(&caller, nullptr, callThread, &call)) != 0) {
+        close(listenFd);
+        return -rc;
+    }
+    const int xrc = quor_MoverTransfer(&x, listenFd, &call.replied);
+    // Closing the listening socket also turns away movers still queued.
+    close(listenFd);
+    pthread_join(caller, nullptr);
+
+    const uint64_t moved =
+        call.ior.SinkReplyLength >= 1 && call.ior.SinkReplyList != nullptr ? call.ior.SinkReplyList->BytesMoved : 0;
+    free_quor_ior_mem(&call.ior);
+    if (xrc != 0) {
+        nxapi_Print("*** %s: list %s failed in the mover exchange: error %d [%s]\n", fn, read ? "read" : "write", xrc,
+                    strerror(-xrc));
+        return xrc;
+    }
+    if (call.rc < 0) {
+        nxapi_Print("*** %s: list %s failed: gateway error %d\n", fn, read ? "read" : "write", call.rc);
+        return call.rc;
+    }
+    if (moved > length || (read ? moved != x.moved.load() : moved > x.moved.load())) {
+        nxapi_Print("*** %s: gateway reports %llu bytes moved of %llu requested, %llu arrived\n", fn,
+                    static_cast<unsigned long long>(moved), static_cast<unsigned long long>(length),
+                    static_cast<unsigned long long>(x.moved.load()));
+        return -EPROTO;
+    }
+    *bytesMoved = moved;
+    return 0;
+}
