@@ -461,6 +461,141 @@ int replyIor(gw_conn_t *c, const gw_request_t *req, const kyl_uuid_t &id, int32_
     return gw_SendReplyBody(c, req, status, KYL_XDRPROC(quor_IOR_t, xdr_quor_IOR_t), &ior);
 }
 
+// Waits up to GW_SEQ_CLOSE_TIMEOUT for the client to close connection s
+// after its block.  0 when it did, or a negative code.
+int awaitClientClose(int s)
+{
+    pollfd p{s, POLLIN, 0};
+    int n;
+    while ((n = poll(&p, 1, GW_SEQ_CLOSE_TIMEOUT * 1000)) < 0 && errno == EINTR) {
+    }
+    if (n <= 0)
+        return n == 0 ? -ETIMEDOUT : -errno;
+    char b;
+    ssize_t got;
+    while ((got = recv(s, &b, 1, 0)) < 0 && errno == EINTR) {
+    }
+    if (got < 0)
+        return errno == ECONNRESET ? 0 : -errno;
+    return got == 0 ? 0 : -EPROTO; // bytes where the close was due
+}
+
+// Moves [0, r->total) of a sequential request one block per connection:
+// connect, send the block (read) or ask for it and take it (write), wait
+// for the client to close, then the next.  *moved gets the bytes moved;
+// *blocks the connections used.  Returns 0 or a negative code.
+int moveSequential(ListRequest *r, uint64_t *moved, uint64_t *blocks)
+{
+    const int T = GW_MOVER_IO_TIMEOUT;
+    std::vector<unsigned char> buf;
+    while (*moved < r->total) {
+        const uint64_t off = *moved;
+        const uint64_t len = std::min(r->total - off, r->block);
+        buf.resize(len);
+        int s = connectTracked(r, r->control);
+        if (s < 0)
+            return s;
+        (*blocks)++;
+        pdata_hdr_t h{};
+        h.XferID = r->xferId;
+        h.Offset = off;
+        h.Length = len;
+        h.SecurityTicket = randomTicket();
+        ssize_t n;
+        if (!r->write) {
+            n = preadFull(r->fd, buf.data(), len, r->fileOffset + off);
+            if (n >= 0)
+                n = pdata_send_hdr_and_data_timeout(s, &h, buf.data(), len, T);
+        } else {
+            n = pdata_send_hdr_timeout(s, &h, T);
+            pdata_hdr_t in{};
+            if (n >= 0) {
+                n = pdata_recv_hdr_timeout(s, &in, T);
+                if (n == static_cast<ssize_t>(PDATA_HDR_SIZE) &&
+                    (in.XferID != h.XferID || in.Offset != off || in.Length != len))
+                    n = -EPROTO;
+                else if (n >= 0 && n != static_cast<ssize_t>(PDATA_HDR_SIZE))
+                    n = -EIO;
+            }
+            if (n >= 0)
+                n = quor_recv_data_timeout(s, buf.data(), len, T);
+            if (n >= 0)
+                n = pwriteFull(r->fd, buf.data(), len, r->fileOffset + off);
+        }
+        if (n >= 0)
+            n = awaitClientClose(s);
+        untrackClose(r, &s);
+        if (n < 0)
+            return static_cast<int>(n);
+        *moved += len;
+    }
+    return 0;
+}
+
+// Serves a sequential read or write (descriptor flag 0x20 without the
+// mover protocol): no control connections; one block per data connection,
+// never two connections open at once.
+int serveSequential(gw_conn_t *c, const gw_request_t *req, const quor_IOD_t &iod, const iod_srcsinkdesc_t *net,
+                    const iod_srcsinkdesc_t *file, bool write)
+{
+    gw_fsxfer_t xf{};
+    int rc = gw_FsTransferFile(c, file->SrcSinkAddr.Addr.ClientFileAddr.FileDes, write, &xf);
+    if (rc != 0)
+        return replyIor(c, req, iod.RequestID, rc, 0);
+    kyl_fd fileFd(xf.fd);
+    ListRequest r;
+    r.c = c;
+    r.msgId = req->hdr.msgRequestID;
+    r.write = write;
+    r.fd = xf.fd;
+    r.xferId = net->SrcSinkAddr.Addr.NetAddr.SockTransferID;
+    r.block = GW_SEQ_BLOCK;
+    uint64_t start = file->SrcSinkAddr.Addr.ClientFileAddr.FileOffset;
+    if (start == IOD_CURRENT_POSITION) {
+        off_t pos = lseek(xf.fd, 0, SEEK_CUR);
+        if (pos < 0)
+            return replyIor(c, req, iod.RequestID, -errno, 0);
+        start = static_cast<uint64_t>(pos);
+    }
+    r.fileOffset = start;
+    r.total = net->Length;
+    if (!write) {
+        struct stat st {};
+        if (fstat(xf.fd, &st) != 0)
+            return replyIor(c, req, iod.RequestID, -errno, 0);
+        const uint64_t size = static_cast<uint64_t>(st.st_size);
+        r.total = size <= start ? 0 : std::min(r.total, size - start);
+    }
+    if (start > (1ull << 62))
+        return replyIor(c, req, iod.RequestID, -EINVAL, 0);
+    r.clientIp.hs_addrlen = sizeof r.clientIp.hs_addr;
+    if (getpeername(c->fd, reinterpret_cast<sockaddr *>(&r.clientIp.hs_addr), &r.clientIp.hs_addrlen) != 0)
+        return replyIor(c, req, iod.RequestID, -errno, 0);
+    r.control = resolveTarget(&r, net->SrcSinkAddr.Addr.NetAddr.SockAddr);
+    uint64_t moved = 0, blocks = 0;
+    rc = moveSequential(&r, &moved, &blocks);
+    (void)lseek(xf.fd, static_cast<off_t>(start + moved), SEEK_SET);
+    if (rc != 0)
+        gw_Log("session %llu: sequential %s id %u failed after %llu bytes: %s", static_cast<unsigned long long>(c->id),
+               write ? "write" : "read", r.msgId, static_cast<unsigned long long>(moved), strerror(-rc));
+    gw_event("sequential")
+        .num("session", static_cast<int64_t>(c->id))
+        .num("request", r.msgId)
+        .num("xfer", static_cast<int64_t>(r.xferId))
+        .num("function", write ? IOD_FUNC_WRITE : IOD_FUNC_READ)
+        .num("asked", static_cast<int64_t>(net->Length))
+        .num("blocks", static_cast<int64_t>(blocks))
+        .num("bytes", static_cast<int64_t>(moved))
+        .num("status", rc)
+        .emit();
+    fileFd.reset();
+    if (rc == 0 && c->faults.bytesOverclaim) {
+        gw_FaultFired(c, "bytes_overclaim", &req->hdr);
+        moved = net->Length + 1;
+    }
+    return replyIor(c, req, iod.RequestID, rc, moved);
+}
+
 } // namespace
 
 bool gw_MoversServe(uint16_t category, uint16_t function)
@@ -482,11 +617,8 @@ int gw_ServeListTransfer(gw_conn_t *c, const gw_request_t *req)
         gw_Log("session %llu: list request id %u: descriptors refused", sid, req->hdr.msgRequestID);
         return replyIor(c, req, iod.RequestID, rc, 0);
     }
-    if ((net->Flags & IOD_DESC_MOVER_PROTOCOL) == 0) {
-        gw_Log("session %llu: list request id %u: the sequential block protocol is not served", sid,
-               req->hdr.msgRequestID);
-        return replyIor(c, req, iod.RequestID, -ENOSYS, 0);
-    }
+    if ((net->Flags & IOD_DESC_MOVER_PROTOCOL) == 0)
+        return serveSequential(c, req, iod, net, file, write);
     gw_fsxfer_t xf{};
     rc = gw_FsTransferFile(c, file->SrcSinkAddr.Addr.ClientFileAddr.FileDes, write, &xf);
     if (rc != 0)

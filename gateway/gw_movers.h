@@ -11,7 +11,10 @@
 // failing mover shuts down the sockets of the others so that the request
 // ends at once.  All mover connections are closed before the reply, which
 // reports the contiguous prefix of the request that moved; a failed write
-// truncates the file to that prefix.  Runs on a worker thread.
+// truncates the file to that prefix.  Sequential requests (the client's
+// network descriptor without the mover-protocol flag) have no control
+// connections: one block per data connection, one connection at a time,
+// each closed by the client before the next.  Runs on a worker thread.
 #include "gw_reply.h"
 #include <cstdint>
 // Most movers one request uses, whatever its class of service says.
@@ -20,6 +23,10 @@ constexpr uint32_t GW_MOVER_MAX_WIDTH = 64;
 constexpr int GW_MOVER_IO_TIMEOUT = 60;
 // Longest wait for a mover's connection to be accepted, in seconds.
 constexpr int GW_MOVER_CONNECT_TIMEOUT = 30;
+// Block size of sequential transfers (one block per connection).
+constexpr uint64_t GW_SEQ_BLOCK = 4ull << 20;
+// Longest wait for the client to close a sequential block's connection.
+constexpr int GW_SEQ_CLOSE_TIMEOUT = 30;
 // Most blocks one request may be cut into.
 constexpr uint64_t GW_MOVER_MAX_BLOCKS = 1u << 20;
 // Longest request, in bytes.

@@ -14,6 +14,8 @@
 #include <kylgw_mvrprot.h>
 
 #include <algorithm>
+#include <climits>
+#include <sched.h>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -622,4 +624,168 @@ int quor_ListTransfer(int fd, int function, uint64_t fileOffset, void *buffer, u
     }
     *bytesMoved = moved;
     return 0;
+}
+
+namespace {
+
+// The connection manager of one round of a sequential transfer.
+struct SeqRound {
+    nxapi_file_t *f;
+    int listenFd;
+    uint64_t xferId;
+    bool write;
+    uint64_t arrived; // bytes received or sent by the manager
+    int rc;           // the manager's failure, or 0
+};
+
+// Serves the movers' blocks of one round until the caller's bytes moved,
+// or the gateway replied and every byte it reports moved, or a failure.
+void *manageIoConnections(void *arg)
+{
+    auto *m = static_cast<SeqRound *>(arg);
+    nxapi_file_t *f = m->f;
+    while (m->arrived < f->bytesToXfer && f->transferActive != 0 && f->aborted == 0) {
+        uint64_t got = 0;
+        ssize_t r =
+            m->write ? mover_waitfor_requests_timeout(m->listenFd, m->xferId, 0, f->userBuffer, f->bytesToXfer, &got, 1)
+                     : mover_waitfor_data_timeout(m->listenFd, m->xferId, 0, f->userBuffer, f->bytesToXfer, &got, 1);
+        m->arrived += got;
+        if (r == -ETIMEDOUT) {
+            kyl_lock_guard g(f->fileLock);
+            if (f->iodCompleted == 0)
+                continue;
+            // The gateway replies only after every block's connection was
+            // closed, that is after the block passed here: bytes it reports
+            // that did not arrive never will.
+            if (m->arrived < f->iorBytesXferred) {
+                m->rc = -EPROTO;
+                f->aborted = 1;
+            }
+            break;
+        }
+        if (r < 0) {
+            m->rc = static_cast<int>(r);
+            f->aborted = 1;
+            break;
+        }
+    }
+    return nullptr;
+}
+
+// One round: a request for what is still wanted, served by the manager
+// thread.  Returns the bytes the round moved, or a negative code.
+ssize_t seqRound(nxapi_file_t *f, int fd, bool write, int listenFd, const quor_sockaddr_t &listenAddr,
+                 unsigned char *buf, uint64_t remaining)
+{
+    const char *fn = write ? "quor_Write" : "quor_Read";
+    kyl_uuid_t reqId = quor_GetUniqueRequestID();
+    SeqRound m{f, listenFd, quor_RequestIDtoU64(&reqId), write, 0, 0};
+    {
+        kyl_lock_guard g(f->fileLock);
+        f->userBuffer = buf;
+        f->bytesToXfer = remaining;
+        f->iorBytesXferred = 0;
+        f->iodCompleted = 0;
+    }
+    f->transferActive = 1;
+    f->aborted = 0;
+    pthread_t manager;
+    int rc = kylgw_ThreadCreate(&manager, nullptr, manageIoConnections, &m);
+    if (rc != 0)
+        return -rc;
+    f->lthreadActive = 1;
+    sched_yield();
+
+    iod_srcsinkdesc_t fileDesc{}, netDesc{};
+    fileDesc.Length = netDesc.Length = remaining;
+    fileDesc.SrcSinkAddr.Type = IOD_ADDR_CLIENTFILE;
+    fileDesc.SrcSinkAddr.Addr.ClientFileAddr = {fd, IOD_CURRENT_POSITION};
+    netDesc.Flags = IOD_DESC_CLIENT_NET;
+    netDesc.SrcSinkAddr.Type = IOD_ADDR_NET;
+    netDesc.SrcSinkAddr.Addr.NetAddr = {m.xferId, listenAddr, 0};
+    quor_IOD_t iod{};
+    iod.RequestID = reqId;
+    iod.Function = write ? IOD_FUNC_WRITE : IOD_FUNC_READ;
+    iod.SrcDescLength = iod.SinkDescLength = 1;
+    iod.SrcDescList = write ? &netDesc : &fileDesc;
+    iod.SinkDescList = write ? &fileDesc : &netDesc;
+    quor_IOR_t ior{};
+    rc = listCall(write ? FN_FS_WRITELIST : FN_FS_READLIST, &iod, 1, &ior);
+    const uint64_t moved = ior.SinkReplyLength >= 1 && ior.SinkReplyList != nullptr ? ior.SinkReplyList->BytesMoved : 0;
+    free_quor_ior_mem(&ior);
+    {
+        kyl_lock_guard g(f->fileLock);
+        f->iorBytesXferred = moved;
+        f->iodCompleted = 1;
+    }
+    if (rc < 0)
+        f->aborted = 1;
+    pthread_join(manager, nullptr);
+    f->lthreadActive = 0;
+    f->transferActive = 0;
+    if (rc < 0)
+        return rc;
+    if (m.rc < 0 || moved > remaining || moved != m.arrived) {
+        nxapi_Print("*** %s: gateway reports %llu bytes moved of %llu requested, %llu %s: error %d\n", fn,
+                    static_cast<unsigned long long>(moved), static_cast<unsigned long long>(remaining),
+                    static_cast<unsigned long long>(m.arrived), write ? "sent" : "arrived", m.rc);
+        return m.rc < 0 ? m.rc : -EPROTO;
+    }
+    return static_cast<ssize_t>(moved);
+}
+
+ssize_t seqTransfer(int fd, unsigned char *buf, uint64_t length, bool write)
+{
+    nxapi_tcontext_t *ctx = nullptr;
+    int rc = nxapi_init(&ctx);
+    if (rc != 0)
+        return rc;
+    if (buf == nullptr)
+        return -EFAULT;
+    if (length == 0)
+        return 0;
+    if (length > static_cast<uint64_t>(SSIZE_MAX))
+        return -EINVAL;
+    nxapi_file_t *f = nullptr;
+    if ((rc = nxapi_FileMarkBusy(fd, ctx, &f)) != 0)
+        return rc;
+    ssize_t result = 0;
+    int listenFd = -1;
+    quor_sockaddr_t listenAddr{};
+    if (f->sockFiledes >= 0) {
+        result = -EOPNOTSUPP; // opened for the gateway's data stream
+    } else if ((rc = quor_MoverListen(&listenFd, &listenAddr)) != 0) {
+        nxapi_Print("*** %s: no listening socket for the movers: error %d\n", write ? "quor_Write" : "quor_Read", rc);
+        result = rc;
+    }
+    ctx->connection = f->connection;
+    uint64_t total = 0;
+    while (listenFd >= 0 && total < length) {
+        result = seqRound(f, fd, write, listenFd, listenAddr, buf + total, length - total);
+        if (result <= 0)
+            break;
+        total += static_cast<uint64_t>(result);
+    }
+    if (listenFd >= 0)
+        close(listenFd);
+    {
+        kyl_lock_guard g(f->fileLock);
+        f->userBuffer = nullptr;
+        f->bytesToXfer = 0;
+    }
+    nxapi_FileMarkIdle(f);
+    return total > 0 ? static_cast<ssize_t>(total) : result;
+}
+
+} // namespace
+
+ssize_t quor_Read(int fd, void *buffer, uint64_t length)
+{
+    return seqTransfer(fd, static_cast<unsigned char *>(buffer), length, false);
+}
+
+ssize_t quor_Write(int fd, const void *buffer, uint64_t length)
+{
+    // Only read from: the requests are served from the caller's bytes.
+    return seqTransfer(fd, static_cast<unsigned char *>(const_cast<void *>(buffer)), length, true);
 }

@@ -310,6 +310,16 @@ constexpr size_t QUOR_MOVER_MAX_CONNECTIONS = 32;
 [[nodiscard]] int quor_ListTransfer(int fd, int function, uint64_t fileOffset, void *buffer, uint64_t length,
                                     uint64_t window, int timeout, uint64_t *bytesMoved);
 
+// Sequential transfer at the file's current position, through movers that
+// connect back one block per connection (see mover_waitfor_data).  Each
+// round is one request for the bytes still wanted; rounds repeat until all
+// moved or one moved none (end of file).  A reply that reports more bytes
+// than were asked for or than moved is refused (-EPROTO).  Returns the
+// bytes moved when any, else 0 or a negative code (-ENOENT: file busy or
+// unknown; -EFAULT: null buffer).
+[[nodiscard]] ssize_t quor_Read(int fd, void *buffer, uint64_t length);
+[[nodiscard]] ssize_t quor_Write(int fd, const void *buffer, uint64_t length);
+
 // Thread utilities.
 
 // Stack size of threads made with kylgw_ThreadAttrInit attributes.

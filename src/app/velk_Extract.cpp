@@ -1466,6 +1466,9 @@ int openIndex(velk_extract_state_t *xs, OpenedIndex *ix)
     ix->fd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, ix->kind);
     if (ix->fd < 0)
         return -1;
+    // A storage-system index is read from a local copy.
+    if (ix->kind == VELK_QUOR_FILE)
+        ix->kind = VELK_LOCAL_FILE;
     xs->index_Fd = ix->fd;
     xs->index_file_residency = ix->kind;
     if (velk_debug_level >= 2)

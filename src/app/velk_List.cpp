@@ -322,8 +322,8 @@ int velk_List()
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal error opening index file: %s", velk_index_filename);
         return finish(false, 0, 0);
     }
-    // A gateway-host index is read from a local copy.
-    if (kind == VELK_REMOTE_FILE)
+    // A storage-system or gateway-host index is read from a local copy.
+    if (kind == VELK_REMOTE_FILE || kind == VELK_QUOR_FILE)
         kind = VELK_LOCAL_FILE;
     if (velk_debug_level >= 2)
         velk_ErrPrintf("[debug] successfully opened Index file for reading on FD=%d\n", fd);

@@ -202,13 +202,23 @@ static int transferUnavailable(const char *function, const char *kind, const cha
     return -1;
 }
 
+// A gateway call's result as read/write give it: -1 with errno set from
+// a negative code.
+static ssize_t gatewayResult(ssize_t rc)
+{
+    if (rc >= 0)
+        return rc;
+    errno = static_cast<int>(-rc);
+    return -1;
+}
+
 int velk_BlockRead(int theFd, const char *fileName, int residency, int bytesToRead, void *buf)
 {
     VELK_TRACE_ENTRY();
-    if (residency == VELK_QUOR_FILE)
-        return transferUnavailable(__func__, "QUOR-resident", fileName);
     if (residency == VELK_REMOTE_FILE)
         return transferUnavailable(__func__, "remote-resident", fileName);
+    const bool quor = residency == VELK_QUOR_FILE;
+    const char *kind = quor ? "QUOR-resident" : "local";
     if (bytesToRead < 0 || (bytesToRead > 0 && buf == nullptr)) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - bad read request (%d bytes)\n", __func__,
                     bytesToRead);
@@ -222,11 +232,12 @@ int velk_BlockRead(int theFd, const char *fileName, int residency, int bytesToRe
     bool sawEio = false;
     while (done < bytesToRead) {
         if (velk_shutdown_signalled.load()) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: shutdown requested - read of local file %s stopped\n",
-                        __func__, safeName(fileName));
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: shutdown requested - read of %s file %s stopped\n",
+                        __func__, kind, safeName(fileName));
             return -1;
         }
-        ssize_t n = velk_local_read_fn(theFd, p + done, static_cast<size_t>(bytesToRead - done));
+        ssize_t n = quor ? gatewayResult(quor_Read(theFd, p + done, static_cast<uint64_t>(bytesToRead - done)))
+                         : velk_local_read_fn(theFd, p + done, static_cast<size_t>(bytesToRead - done));
         if (n > 0) {
             done += static_cast<int>(n);
             eioInRow = 0;
@@ -243,7 +254,9 @@ int velk_BlockRead(int theFd, const char *fileName, int residency, int bytesToRe
             continue;
         if (err == EAGAIN) {
             // A non-blocking descriptor with nothing yet: wait for data
-            // instead of spinning.
+            // instead of spinning (a gateway call is simply tried again).
+            if (quor)
+                continue;
             err = -velk_WaitReady(theFd, POLLIN);
             if (err == 0)
                 continue;
@@ -253,22 +266,22 @@ int velk_BlockRead(int theFd, const char *fileName, int residency, int bytesToRe
         }
         velk_SetExitCode(VELK_EXIT_IOERR);
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d reading %d bytes from %s file: %s \n", __func__,
-                    err, bytesToRead - done, "local", safeName(fileName));
+                    err, bytesToRead - done, kind, safeName(fileName));
         return -1;
     }
     if (sawEio && done == bytesToRead)
-        velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "%s: Recovered I/O error reading %s file: %s\n", __func__,
-                    "local", safeName(fileName));
+        velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "%s: Recovered I/O error reading %s file: %s\n", __func__, kind,
+                    safeName(fileName));
     return done;
 }
 
 int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToWrite, const void *buf)
 {
     VELK_TRACE_ENTRY();
-    if (residency == VELK_QUOR_FILE)
-        return transferUnavailable(__func__, "QUOR-resident", fileName);
     if (residency == VELK_REMOTE_FILE)
         return transferUnavailable(__func__, "REMOTE", fileName);
+    const bool quor = residency == VELK_QUOR_FILE;
+    const char *kind = quor ? "QUOR-resident" : "local";
     if (bytesToWrite < 0 || (bytesToWrite > 0 && buf == nullptr)) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - bad write request (%d bytes)\n", __func__,
                     bytesToWrite);
@@ -284,12 +297,14 @@ int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToW
     velk_nospace_t noSpace;
     while (done < bytesToWrite) {
         if (velk_shutdown_signalled.load()) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: shutdown requested - write of local file %s stopped\n",
-                        __func__, safeName(fileName));
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: shutdown requested - write of %s file %s stopped\n",
+                        __func__, kind, safeName(fileName));
             return -1;
         }
-        ssize_t n = velk_local_write_fn(theFd, p + done,
-                                        static_cast<size_t>(std::min(bytesToWrite - done, VELK_LOCAL_WRITE_PIECE)));
+        ssize_t n =
+            quor ? gatewayResult(quor_Write(theFd, p + done, static_cast<uint64_t>(bytesToWrite - done)))
+                 : velk_local_write_fn(theFd, p + done,
+                                       static_cast<size_t>(std::min(bytesToWrite - done, VELK_LOCAL_WRITE_PIECE)));
         int err = 0;
         if (n > 0) {
             done += static_cast<int>(n);
@@ -310,6 +325,8 @@ int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToW
             if (err == EINTR)
                 continue;
             if (err == EAGAIN) {
+                if (quor)
+                    continue;
                 err = -velk_WaitReady(theFd, POLLOUT);
                 if (err == 0)
                     continue;
@@ -318,7 +335,7 @@ int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToW
                 continue;
             } else if (err == ENOSPC) {
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                            "%s: NO SPACE writing to %s file: %s -delaying/retrying\n", __func__, "local",
+                            "%s: NO SPACE writing to %s file: %s -delaying/retrying\n", __func__, kind,
                             safeName(fileName));
                 if (velk_NoSpaceWait(&noSpace, safeName(fileName)) == 0)
                     continue;
@@ -327,12 +344,12 @@ int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToW
         }
         velk_SetExitCode(VELK_EXIT_IOERR);
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d writing %d bytes to %s file: %s \n", __func__, err,
-                    bytesToWrite - done, "local", safeName(fileName));
+                    bytesToWrite - done, kind, safeName(fileName));
         return -1;
     }
     if (sawEio)
-        velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "%s: Recovered I/O error writing %s file: %s\n", __func__,
-                    "local", safeName(fileName));
+        velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "%s: Recovered I/O error writing %s file: %s\n", __func__, kind,
+                    safeName(fileName));
     return done;
 }
 

@@ -11,10 +11,13 @@
 // Opens the index file at path with openFlags.  A local index (any kind but
 // VELK_QUOR_FILE and VELK_REMOTE_FILE) is opened and checked as
 // velk_OpenLocalIndexFile does, loading velk_index_hdr and
-// velk_index_entries.  The reading of storage-system and gateway-host index
-// files is not available in this build: after their attributes are fetched
-// the call fails with a message.  Returns the descriptor (the caller closes
-// it), or -1 with a message and exit status 72.
+// velk_index_entries.  A storage-system index is copied whole, by
+// sequential reads, into the temporary local index (removed at exit), which
+// is then opened as above: the caller reads it as a local index.  The
+// reading of gateway-host index files is not available in this build: after
+// their attributes are fetched the call fails with a message.  Returns the
+// descriptor (the caller closes it), or -1 with a message and exit status
+// 72.
 [[nodiscard]] int velk_OpenIndexFile(const char *path, int openFlags, int kind);
 
 #endif

@@ -379,3 +379,52 @@ TEST_F(KylgwdMovers, MalformedDescriptorListsAreRefused)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(KylgwdMovers, SequentialReadsAndWritesMoveEveryByteAtTheFilePosition)
+{
+    // 5 MiB + 300 bytes take two blocks of kylgwd's 4 MiB each way.
+    for (size_t size : {size_t{1000}, size_t{5 * 1024 * 1024 + 300}}) {
+        SCOPED_TRACE(size);
+        const std::string data = pattern(size, 3);
+        const size_t before = velktest::lines(readFile(dir / "events")).size();
+        int code = inChild("", [&] {
+            int fd = quor_Open("/home/demo/seq", O_RDWR | O_CREAT | O_TRUNC, 0644, nullptr, nullptr, nullptr);
+            if (fd < 0)
+                return 10;
+            const size_t first = size / 3;
+            if (quor_Write(fd, data.data(), first) != static_cast<ssize_t>(first) ||
+                quor_Write(fd, data.data() + first, size - first) != static_cast<ssize_t>(size - first))
+                return 11;
+            if (quor_Lseek(fd, 0, SEEK_SET) != 0)
+                return 12;
+            std::string back(size + 100, '\0');
+            if (quor_Read(fd, back.data(), back.size()) != static_cast<ssize_t>(size))
+                return 13;
+            if (back.substr(0, size) != data || quor_Read(fd, back.data(), 10) != 0)
+                return 14;
+            return 0;
+        });
+        ASSERT_EQ(code, 0) << readFile(dir / "child.err") << gw.logText();
+        EXPECT_TRUE(readFile(home() + "/seq") == data);
+        size_t blocks = 0;
+        const auto events = velktest::lines(readFile(dir / "events"));
+        for (size_t i = before; i < events.size(); i++)
+            if (events[i].find("\"event\":\"sequential\"") != std::string::npos)
+                blocks += std::stoul(events[i].substr(events[i].find("\"blocks\":") + 9));
+        // Two writes, one read of everything: one block each under 4 MiB.
+        EXPECT_EQ(blocks, size < 4 * 1024 * 1024 ? 3u : 4u);
+    }
+    // A reply that claims more than was asked for is refused.
+    writeFile(home() + "/src", pattern(700, 1));
+    EXPECT_EQ(inChild("bytes_overclaim\n", [] {
+                  int fd = quor_Open("/home/demo/src", O_RDONLY, 0, nullptr, nullptr, nullptr);
+                  char buf[700];
+                  return fd >= 0 && quor_Read(fd, buf, sizeof buf) == -EPROTO ? 0 : 1;
+              }),
+              0)
+        << readFile(dir / "child.err");
+}
+
+} // namespace

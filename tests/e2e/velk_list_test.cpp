@@ -284,19 +284,31 @@ TEST_F(VelkList, PipedArchiveCannotBeListed)
         << r.err;
 }
 
-TEST_F(VelkList, StorageSystemIndexIsFoundButNotYetRead)
+TEST_F(VelkList, StorageSystemIndexListsAsTheLocalOne)
 {
-    // The index exists in the storage system; reading its bytes needs the
-    // data movers, which this build does not have.
-    velktest::writeFile(home() + "/q.tar.idx", velktest::readFile(dir / index()));
-    auto r = velk({"-t", "-d", "1", "-f", "q.tar"});
-    EXPECT_EQ(r.status, 72) << r.err;
-    EXPECT_EQ(r.out, failedEnding(r.status));
-    EXPECT_NE(r.err.find("/debug/velk_OpenIndexFile: Index File q.tar.idx is 4384 bytes in length\n"),
-              std::string::npos)
-        << r.err;
-    EXPECT_NE(r.err.find("ERROR: velk_OpenIndexFile: QUOR-resident index files are not available in this build: "
-                         "q.tar.idx\nERROR: Fatal error opening index file: q.tar.idx\n"),
-              std::string::npos)
-        << r.err;
+    // A small archive made by velk, and an index over 4 MiB (9000 entries).
+    velktest::writeFile(dir / "f.txt", std::string(1500, 'x'));
+    ASSERT_EQ(velk({"-c", "-E", "-f", "made.tar", "f.txt"}).status, 0);
+    std::vector<Member> many;
+    for (int i = 0; i < 9000; i++)
+        many.push_back({VTO_DIRECTORY, "", "d" + std::to_string(i) + "/", 0, 0755});
+    velktest::writeFile(dir / "big.tar", std::string(writeIndex(dir / "big.tar.idx", many), '\0'));
+    for (const char *name : {"made.tar", "big.tar"}) {
+        SCOPED_TRACE(name);
+        for (const std::string &f : {std::string(name), std::string(name) + ".idx"})
+            velktest::writeFile(home() + "/" + f, velktest::readFile(dir / f));
+        const size_t before = velktest::lines(velktest::readFile(dir / "events")).size();
+        auto local = velk({"-tv", "-E", "-f", name});
+        auto stored = velk({"-tvf", name});
+        EXPECT_EQ(stored.status, 0) << stored.err;
+        EXPECT_EQ(stored.out, local.out);
+        EXPECT_NE(stored.out.find("VELK SUCCESSFUL"), std::string::npos);
+        // Read with sequential requests: the big index takes more than one.
+        const auto events = velktest::lines(velktest::readFile(dir / "events"));
+        size_t reads = 0;
+        for (size_t i = before; i < events.size(); i++)
+            reads += events[i].find("\"event\":\"sequential\"") != std::string::npos &&
+                     events[i].find("\"bytes\":0,") == std::string::npos;
+        EXPECT_EQ(reads, std::string(name) == "big.tar" ? 2u : 1u);
+    }
 }
