@@ -136,11 +136,17 @@ bool applyLine(const std::string &key, const std::string &value, bool hasValue, 
         f->reconnectResult = code;
         return true;
     }
-    if (key == "busy_open" || key == "enospc_seek" || key == "mkdir_eagain") {
+    const std::pair<const char *, uint32_t gw_faults_t::*> counts[] = {
+        {"busy_open", &gw_faults_t::busyOpen},       {"enospc_seek", &gw_faults_t::enospcSeek},
+        {"mkdir_eagain", &gw_faults_t::mkdirEagain}, {"eio_read", &gw_faults_t::eioRead},
+        {"enospc_write", &gw_faults_t::enospcWrite}, {"seq_eio", &gw_faults_t::seqEio},
+    };
+    for (const auto &[name, member] : counts) {
+        if (key != name)
+            continue;
         if (!parseUnsigned(value, 1000, &n))
             return false;
-        uint32_t *slot = key == "busy_open" ? &f->busyOpen : key == "enospc_seek" ? &f->enospcSeek : &f->mkdirEagain;
-        *slot = static_cast<uint32_t>(n);
+        f->*member = static_cast<uint32_t>(n);
         return true;
     }
     if (key == "readattrs_count")
@@ -157,6 +163,7 @@ bool applyLine(const std::string &key, const std::string &value, bool hasValue, 
         {"compl_overclaim", &gw_faults_t::complOverclaim},
         {"duplicate_address", &gw_faults_t::duplicateAddress},
         {"bytes_overclaim", &gw_faults_t::bytesOverclaim},
+        {"short_read", &gw_faults_t::shortRead},
     };
     for (const auto &[name, member] : moverFlags)
         if (key == name)

@@ -40,6 +40,14 @@
 //   busy_open=N               the first N opens are refused as busy (-11)
 //   enospc_seek=N             the first N SetFileOffset calls fail with -28
 //   mkdir_eagain=N            the first N Mkdir calls fail with -11
+// Sequential reads and writes (descriptor flag 0x20 without movers):
+//   eio_read=N                the first N sequential reads fail with -5
+//   enospc_write=N            the first N sequential writes fail with -28
+//   seq_eio=N                 the first N sequential transfers of either
+//                             kind fail with -5
+//   short_read                sequential reads take the file as one byte
+//                             shorter than it is
+// A failed transfer moves nothing and leaves the file position alone.
 //   deny=PREFIX               every path at or below PREFIX is refused (-13)
 //   notdir=PATH               PATH is reported as not a directory (-20)
 //   readattrs_count=+1        ReadAttrs replies carry one entry more than
@@ -124,6 +132,10 @@ struct gw_faults_t {
     uint32_t busyOpen;
     uint32_t enospcSeek;
     uint32_t mkdirEagain;
+    uint32_t eioRead;
+    uint32_t enospcWrite;
+    uint32_t seqEio;
+    bool shortRead;
     std::string denyPrefix; // "" = none
     std::string notdirPath; // "" = none
     bool readattrsCountPlusOne;

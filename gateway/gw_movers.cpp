@@ -532,6 +532,37 @@ int moveSequential(ListRequest *r, uint64_t *moved, uint64_t *blocks)
     return 0;
 }
 
+// Counts one more firing of a fault allowed limit times; false once the
+// limit is reached.
+bool takeFault(std::atomic<uint32_t> *fired, uint32_t limit)
+{
+    uint32_t seen = fired->load();
+    while (seen < limit)
+        if (fired->compare_exchange_weak(seen, seen + 1))
+            return true;
+    return false;
+}
+
+// The error a counted fault makes this sequential transfer fail with (it
+// then moves nothing), or 0.
+int32_t sequentialFault(gw_conn_t *c, const gw_request_t *req, bool write)
+{
+    const gw_faults_t &f = c->faults;
+    const char *name = nullptr;
+    int32_t code = -EIO;
+    if (!write && takeFault(&c->eioReadFired, f.eioRead))
+        name = "eio_read";
+    else if (write && takeFault(&c->enospcWriteFired, f.enospcWrite)) {
+        name = "enospc_write";
+        code = -ENOSPC;
+    } else if (takeFault(&c->seqEioFired, f.seqEio))
+        name = "seq_eio";
+    if (name == nullptr)
+        return 0;
+    gw_FaultFired(c, name, &req->hdr);
+    return code;
+}
+
 // Serves a sequential read or write (descriptor flag 0x20 without the
 // mover protocol): no control connections; one block per data connection,
 // never two connections open at once.
@@ -543,6 +574,9 @@ int serveSequential(gw_conn_t *c, const gw_request_t *req, const quor_IOD_t &iod
     if (rc != 0)
         return replyIor(c, req, iod.RequestID, rc, 0);
     kyl_fd fileFd(xf.fd);
+    rc = sequentialFault(c, req, write);
+    if (rc != 0)
+        return replyIor(c, req, iod.RequestID, rc, 0);
     ListRequest r;
     r.c = c;
     r.msgId = req->hdr.msgRequestID;
@@ -565,6 +599,10 @@ int serveSequential(gw_conn_t *c, const gw_request_t *req, const quor_IOD_t &iod
             return replyIor(c, req, iod.RequestID, -errno, 0);
         const uint64_t size = static_cast<uint64_t>(st.st_size);
         r.total = size <= start ? 0 : std::min(r.total, size - start);
+        if (c->faults.shortRead && r.total > 0 && start + r.total == size) {
+            gw_FaultFired(c, "short_read", &req->hdr);
+            r.total--;
+        }
     }
     if (start > (1ull << 62))
         return replyIor(c, req, iod.RequestID, -EINVAL, 0);

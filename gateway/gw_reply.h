@@ -60,6 +60,12 @@ struct gw_conn_t {
     std::atomic<uint64_t> logBytes{0};
     std::atomic<bool> logCut{false};
 
+    // Sequential transfers failed so far by the eio_read, enospc_write and
+    // seq_eio faults.
+    std::atomic<uint32_t> eioReadFired{0};
+    std::atomic<uint32_t> enospcWriteFired{0};
+    std::atomic<uint32_t> seqEioFired{0};
+
     // Set once the connection is being closed; nothing is written after.
     std::atomic<bool> closing{false};
     // Why the connection was closed from a worker (a static text), or null.

@@ -1,6 +1,8 @@
 // List reads and writes through kylgwd's movers, driven by the client
 // library in a forked child: each child is a fresh client process with one
 // gateway session, which reads the fault script written just before it.
+#include "velk_FileAccess.h"
+#include "velk_Globals.h"
 #include "velk_gwsession.h"
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
@@ -425,6 +427,40 @@ TEST_F(KylgwdMovers, SequentialReadsAndWritesMoveEveryByteAtTheFilePosition)
               }),
               0)
         << readFile(dir / "child.err");
+}
+
+unsigned noSpaceSleeps = 0;
+
+TEST_F(KylgwdMovers, BlockWritesOfAStorageSystemFileRetryNoSpaceAndIoErrors)
+{
+    // The archiver's block writer meets sequential writes that fail with
+    // -28 (it waits, here without sleeping, and tries again) or -5 (tried
+    // again at once) and still writes every byte once.
+    struct Row {
+        std::string fault;
+        unsigned sleeps;
+        std::string message;
+    };
+    const Row rows[] = {
+        {"enospc_write=2", 2, "velk_BlockWrite: NO SPACE writing to QUOR-resident file: /home/demo/blk -delaying"},
+        {"seq_eio=1", 0, "velk_BlockWrite: Recovered I/O error writing QUOR-resident file: /home/demo/blk\n"},
+    };
+    const std::string data = pattern(3000, 5);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.fault);
+        int code = inChild(row.fault + "\n", [&] {
+            velk_nospace_sleep_fn = [](unsigned) { noSpaceSleeps++; };
+            int fd = quor_Open("/home/demo/blk", O_RDWR | O_CREAT | O_TRUNC, 0644, nullptr, nullptr, nullptr);
+            if (fd < 0)
+                return 10;
+            int n = velk_BlockWrite(fd, "/home/demo/blk", VELK_QUOR_FILE, static_cast<int>(data.size()), data.data());
+            return n == static_cast<int>(data.size()) ? 20 + static_cast<int>(noSpaceSleeps) : 11;
+        });
+        const std::string said = readFile(dir / "child.out") + readFile(dir / "child.err");
+        EXPECT_EQ(code, 20 + static_cast<int>(row.sleeps)) << said;
+        EXPECT_NE(said.find(row.message), std::string::npos) << said;
+        EXPECT_TRUE(readFile(home() + "/blk") == data);
+    }
 }
 
 } // namespace

@@ -312,3 +312,43 @@ TEST_F(VelkList, StorageSystemIndexListsAsTheLocalOne)
         EXPECT_EQ(reads, std::string(name) == "big.tar" ? 2u : 1u);
     }
 }
+
+TEST_F(VelkList, StorageSystemIndexReadFaults)
+{
+    // The index is read from the storage system by sequential reads; five
+    // failed reads in a row are retried, the sixth fails the run, and an
+    // index that ends before its attributes say is an error, never a
+    // shorter listing.  Every failed read costs the client's one-second
+    // round, so the rows are few.
+    for (const std::string &f : {archive(), index()})
+        velktest::writeFile(home() + "/" + f, velktest::readFile(dir / f));
+    const auto local = velk({"-tv", "-E", "-f", archive()});
+    ASSERT_EQ(local.status, 0) << local.err;
+    const std::string recovered = "INFO: velk_BlockRead: Recovered I/O error reading QUOR-resident file: " + index() + "\n";
+    struct Row {
+        std::string fault;
+        int status;
+        std::string error; // in the standard error
+        size_t fired;
+    };
+    const Row rows[] = {
+        {"eio_read=2", 0, "", 2},
+        {"eio_read=6", 72, "velk_BlockRead: Error 5 reading ", 6},
+        {"short_read", 72, "FATAL: error 5 reading ", 3},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.fault);
+        velktest::writeFile(dir / "faults", row.fault + "\n");
+        const size_t before = velktest::lines(velktest::readFile(dir / "events")).size();
+        auto r = velk({"-tvf", archive()});
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_EQ(r.out, row.status == 0 ? recovered + local.out : failedEnding(row.status));
+        EXPECT_NE(r.err.find(row.error), std::string::npos) << r.err;
+        const std::string name = row.fault.substr(0, row.fault.find('='));
+        const auto events = velktest::lines(velktest::readFile(dir / "events"));
+        size_t fired = 0;
+        for (size_t i = before; i < events.size(); i++)
+            fired += events[i].find("\"fault\":\"" + name + "\"") != std::string::npos;
+        EXPECT_EQ(fired, row.fired);
+    }
+}
