@@ -103,21 +103,39 @@ const std::vector<Member> kMembers = {
     {VTO_FILE, "", "/tmp/VELK_CF_CHK_1_2", 256, 0600},
 };
 
+// Messages name the archive and index as given on the command line.
+const std::string kArchive = "a.tar", kIndex = "a.tar.idx";
+
 class VelkList : public velktest::VelkGatewayTest {
 protected:
-    // Messages name the archive and index as given on the command line.
-    std::string archive() const { return "a.tar"; }
-    std::string index() const { return "a.tar.idx"; }
-
     void SetUp() override
     {
         velktest::VelkGatewayTest::SetUp();
-        uint64_t size = writeIndex(dir / index(), kMembers);
-        velktest::writeFile(dir / archive(), std::string(size, '\0'));
+        uint64_t size = writeIndex(dir / kIndex, kMembers);
+        velktest::writeFile(dir / kArchive, std::string(size, '\0'));
     }
 };
 
 const std::string kDeepPath = std::string(120, 'p') + "/deep.bin";
+// The lines of -t for kMembers (the phantom is not shown), without "VELK: ".
+const std::vector<std::string> kLines = {
+    "drwxr-xr-x  user1/users          0 2024-03-05 14:07  dir/",
+    "-rw-r--r--  user1/users       1234 2024-03-05 14:07  dir/a.txt",
+    "lrwxrwxrwx  user1/users          0 2024-03-05 14:07  dir/ln -> a.txt",
+    "-rw-r----- D user1/users         10 2024-03-05 14:07  dir/old.txt",
+    "drwx------  user1/users          0 2024-03-05 14:07  top/",
+    "-rwxr-xr-x  user1/users        513 2024-03-05 14:07  " + kDeepPath,
+    "-rw-------  user1/users        256 2024-03-05 14:07  /tmp/VELK_CF_CHK_1_2",
+};
+
+// "VELK: " and the first n of kLines, then the final line.
+std::string listing(size_t n)
+{
+    std::string out;
+    for (size_t i = 0; i < n; i++)
+        out += "VELK: " + kLines[i] + "\n";
+    return out + "VELK: VELK SUCCESSFUL\n";
+}
 
 } // namespace
 
@@ -125,16 +143,7 @@ TEST_F(VelkList, PlainListingPrintsExactLines)
 {
     auto r = velk({"-t", "-E", "-f", "a.tar"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "VELK: drwxr-xr-x  user1/users          0 2024-03-05 14:07  dir/\n"
-                     "VELK: -rw-r--r--  user1/users       1234 2024-03-05 14:07  dir/a.txt\n"
-                     "VELK: lrwxrwxrwx  user1/users          0 2024-03-05 14:07  dir/ln -> a.txt\n"
-                     "VELK: -rw-r----- D user1/users         10 2024-03-05 14:07  dir/old.txt\n"
-                     "VELK: drwx------  user1/users          0 2024-03-05 14:07  top/\n"
-                     "VELK: -rwxr-xr-x  user1/users        513 2024-03-05 14:07  " +
-                         kDeepPath +
-                         "\n"
-                         "VELK: -rw-------  user1/users        256 2024-03-05 14:07  /tmp/VELK_CF_CHK_1_2\n"
-                         "VELK: VELK SUCCESSFUL\n");
+    EXPECT_EQ(r.out, listing(kLines.size()));
     // Times are local: a zone five hours west moves them.
     auto ny = velk({"-t", "-E", "-f", "a.tar"}, {{"TZ", "XST+5"}});
     EXPECT_NE(ny.out.find("       1234 2024-03-05 09:07  dir/a.txt\n"), std::string::npos) << ny.out;
@@ -147,7 +156,7 @@ TEST_F(VelkList, VerboseAndBlockNumbersAddSummaryAndOffsets)
     auto vl = velktest::lines(v.out);
     ASSERT_EQ(vl.size(), 9u) << v.out;
     // Symbolic links and files count as files, directories only as objects.
-    EXPECT_EQ(vl[7], "VELK: Listing complete for " + archive() + ", 5 files 7 total objects");
+    EXPECT_EQ(vl[7], "VELK: Listing complete for " + kArchive + ", 5 files 7 total objects");
     EXPECT_EQ(vl[8], "VELK: VELK SUCCESSFUL");
 
     auto b = velk({"-tvB", "-E", "-f", "a.tar"});
@@ -155,17 +164,15 @@ TEST_F(VelkList, VerboseAndBlockNumbersAddSummaryAndOffsets)
     auto bl = velktest::lines(b.out);
     ASSERT_EQ(bl.size(), 9u) << b.out;
     // Blocks: dir 0, a.txt 1 (4 blocks), ln 5, gone 6 (2), old 8 (2), top 10, deep 11 (3), cf 14.
-    EXPECT_EQ(bl[0], "VELK: [0] drwxr-xr-x  user1/users          0 2024-03-05 14:07  dir/");
-    EXPECT_EQ(bl[1], "VELK: [1] -rw-r--r--  user1/users       1234 2024-03-05 14:07  dir/a.txt");
-    EXPECT_EQ(bl[2], "VELK: [5] lrwxrwxrwx  user1/users          0 2024-03-05 14:07  dir/ln -> a.txt");
-    EXPECT_EQ(bl[3], "VELK: [8] -rw-r----- D user1/users         10 2024-03-05 14:07  dir/old.txt");
-    EXPECT_EQ(bl[6], "VELK: [14] -rw-------  user1/users        256 2024-03-05 14:07  /tmp/VELK_CF_CHK_1_2");
+    const int blocks[] = {0, 1, 5, 8, 10, 11, 14};
+    for (size_t i = 0; i < kLines.size(); i++)
+        EXPECT_EQ(bl[i], "VELK: [" + std::to_string(blocks[i]) + "] " + kLines[i]);
 
     // Without -v the summary reaches the gateway log only.
     auto t = velk({"-t", "-E", "-f", "a.tar"});
     EXPECT_EQ(t.out.find("Listing complete"), std::string::npos);
     EXPECT_EQ(gw.stop(), 0);
-    EXPECT_NE(gw.logText().find(") VELK: Listing complete for " + archive() + ", 5 files 7 total objects"),
+    EXPECT_NE(gw.logText().find(") VELK: Listing complete for " + kArchive + ", 5 files 7 total objects"),
               std::string::npos)
         << gw.logText();
 }
@@ -188,76 +195,48 @@ TEST_F(VelkList, MemberNamesSelectWhatIsListed)
 {
     auto r = velk({"-t", "-E", "-f", "a.tar", "dir"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "VELK: drwxr-xr-x  user1/users          0 2024-03-05 14:07  dir/\n"
-                     "VELK: -rw-r--r--  user1/users       1234 2024-03-05 14:07  dir/a.txt\n"
-                     "VELK: lrwxrwxrwx  user1/users          0 2024-03-05 14:07  dir/ln -> a.txt\n"
-                     "VELK: -rw-r----- D user1/users         10 2024-03-05 14:07  dir/old.txt\n"
-                     "VELK: VELK SUCCESSFUL\n");
+    EXPECT_EQ(r.out, listing(4));
     auto one = velk({"-t", "-E", "-f", "a.tar", kDeepPath});
     EXPECT_EQ(velktest::lines(one.out).size(), 2u) << one.out;
 }
 
-TEST_F(VelkList, ArchiveSizeDifferentFromIndexIsNotListed)
-{
-    std::string body = velktest::readFile(dir / archive());
-    velktest::writeFile(dir / archive(), body + std::string(1, '\0'));
-    auto r = velk({"-t", "-E", "-f", "a.tar"});
-    EXPECT_EQ(r.status, 72);
-    EXPECT_EQ(r.out, failedEnding(r.status));
-    EXPECT_NE(r.err.find("ERROR: [FATAL] Inconsistent actual/index files sizes for Archive file " + archive() +
-                         "\nERROR:      Archive file actual size is: " + std::to_string(body.size() + 1) +
-                         "\nERROR:      Index file (" + index() + ") thinks size should be " +
-                         std::to_string(body.size()) + "\n"),
-              std::string::npos)
-        << r.err;
-}
-
 TEST_F(VelkList, BrokenIndexesFailWithTheirMessage)
 {
-    std::string good = velktest::readFile(dir / index());
-    struct Case {
-        const char *what;
-        std::string bytes;
-        const char *message;
-    } cases[] = {
-        {"shorter than its header", good.substr(0, 200), "doesn't look like an VELK index file"},
-        {"foreign file", std::string(4096, 'x'), "doesn't look like an VELK index file"},
-        {"claims more entries than present", good.substr(0, good.size() - 512),
-         "doesn't look like an VELK index file"},
-    };
-    for (const auto &c : cases) {
-        velktest::writeFile(dir / index(), c.bytes);
+    std::string good = velktest::readFile(dir / kIndex);
+    // Shorter than its header, a foreign file, more entries claimed than present.
+    for (const std::string &bytes : {good.substr(0, 200), std::string(4096, 'x'), good.substr(0, good.size() - 512)}) {
+        velktest::writeFile(dir / kIndex, bytes);
         auto r = velk({"-t", "-E", "-f", "a.tar"});
-        EXPECT_EQ(r.status, 72) << c.what;
-        EXPECT_EQ(r.out, failedEnding(r.status)) << c.what;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.what << "\n" << r.err;
-        EXPECT_NE(r.err.find("ERROR: Fatal error opening index file: " + index() + "\n"), std::string::npos)
-            << c.what << "\n"
+        EXPECT_EQ(r.status, 72) << bytes.size();
+        EXPECT_EQ(r.out, failedEnding(r.status)) << bytes.size();
+        EXPECT_NE(r.err.find("ERROR: Oops - " + kIndex + " doesn't look like an VELK index file\n"
+                             "ERROR: Fatal error opening index file: " + kIndex + "\n"),
+                  std::string::npos)
             << r.err;
     }
 }
 
 TEST_F(VelkList, DamagedEntryEndsTheListingAsFailed)
 {
-    std::string bytes = velktest::readFile(dir / index());
+    std::string bytes = velktest::readFile(dir / kIndex);
     // Entry 4 (dir/old.txt) loses its mark; the entries before it are shown.
     bytes[HIF_HDR_SIZE + 4 * HIF_ENTRY_SIZE] = 'X';
-    velktest::writeFile(dir / index(), bytes);
+    velktest::writeFile(dir / kIndex, bytes);
     auto r = velk({"-t", "-E", "-f", "a.tar"});
     EXPECT_EQ(r.status, 72);
     auto l = velktest::lines(r.out);
     ASSERT_EQ(l.size(), 5u) << r.out;
     EXPECT_EQ(l[2], "VELK: lrwxrwxrwx  user1/users          0 2024-03-05 14:07  dir/ln -> a.txt");
     EXPECT_EQ(l[4], "VELK: VELK FAILED");
-    EXPECT_NE(r.err.find("Hmmm- " + index() + " does not appear to be a file created by velk.\n"), std::string::npos)
+    EXPECT_NE(r.err.find("Hmmm- " + kIndex + " does not appear to be a file created by velk.\n"), std::string::npos)
         << r.err;
 }
 
 TEST_F(VelkList, UnknownObjectTypeIsReportedButListed)
 {
     std::vector<Member> members = {{VTO_FILE, "", "a", 1, 0644}, {9, "", "odd", 0, 0644}};
-    uint64_t size = writeIndex(dir / index(), members);
-    velktest::writeFile(dir / archive(), std::string(size, '\0'));
+    uint64_t size = writeIndex(dir / kIndex, members);
+    velktest::writeFile(dir / kArchive, std::string(size, '\0'));
     auto r = velk({"-t", "-E", "-f", "a.tar"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("VELK: -rw-r--r--  user1/users          0 2024-03-05 14:07  odd\n"), std::string::npos)
@@ -265,30 +244,39 @@ TEST_F(VelkList, UnknownObjectTypeIsReportedButListed)
     EXPECT_NE(r.err.find("ERROR: Unknown object type: 9 Index Entry 1\n"), std::string::npos) << r.err;
 }
 
-TEST_F(VelkList, MissingLocalArchive)
+TEST_F(VelkList, ArchivesThatCannotBeReadFail)
 {
-    ASSERT_EQ(unlink((dir / archive()).c_str()), 0);
-    auto r = velk({"-t", "-E", "-f", "a.tar"});
-    EXPECT_EQ(r.status, 72);
-    EXPECT_EQ(r.out, failedEnding(r.status));
-    EXPECT_NE(r.err.find("ERROR: [FATAL] no such local archive file: " + archive() + "\n"), std::string::npos)
-        << r.err;
-}
-
-TEST_F(VelkList, PipedArchiveCannotBeListed)
-{
-    auto r = velk({"-t", "-f", "-", "-I", "p.idx"}, {}, "");
-    EXPECT_EQ(r.status, 64) << r.err;
-    EXPECT_EQ(r.out, failedEnding(r.status));
-    EXPECT_NE(r.err.find("ERROR: velk_List: need index file copy code for piped Archive File\n"), std::string::npos)
-        << r.err;
+    const std::string body = velktest::readFile(dir / kArchive);
+    const struct {
+        std::vector<std::string> args;
+        std::string archive; // "": none
+        int status;
+        std::string message;
+    } cases[] = {
+        {{"-t", "-E", "-f", "a.tar"}, body + std::string(1, '\0'), 72,
+         "ERROR: [FATAL] Inconsistent actual/index files sizes for Archive file a.tar\nERROR:      Archive file actual "
+         "size is: " + std::to_string(body.size() + 1) + "\nERROR:      Index file (a.tar.idx) thinks size should be " +
+             std::to_string(body.size()) + "\n"},
+        {{"-t", "-E", "-f", "a.tar"}, "", 72, "ERROR: [FATAL] no such local archive file: a.tar\n"},
+        {{"-t", "-f", "-", "-I", "p.idx"}, body, 64, "ERROR: velk_List: need index file copy code for piped Archive File\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        unlink((dir / kArchive).c_str());
+        if (!c.archive.empty())
+            velktest::writeFile(dir / kArchive, c.archive);
+        auto r = velk(c.args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, failedEnding(r.status));
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
 }
 
 TEST_F(VelkList, StorageSystemIndexIsFoundButNotYetRead)
 {
     // The index exists in the storage system; reading its bytes needs the
     // data movers, which this build does not have.
-    velktest::writeFile(home() + "/q.tar.idx", velktest::readFile(dir / index()));
+    velktest::writeFile(home() + "/q.tar.idx", velktest::readFile(dir / kIndex));
     auto r = velk({"-t", "-d", "1", "-f", "q.tar"});
     EXPECT_EQ(r.status, 72) << r.err;
     EXPECT_EQ(r.out, failedEnding(r.status));
