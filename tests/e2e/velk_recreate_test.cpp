@@ -46,7 +46,7 @@ size_t tempFiles(const std::string &d)
 // drain(): the -v member lines of a create fill it, so the run blocks in
 // the middle of its copy, its temporary archive made, until drained.
 struct HeldVelk {
-    HeldVelk(const velktest::RunOptions &o, std::vector<std::string> args, const std::string &dir,
+    HeldVelk(const velktest::RunOptions &o, const std::vector<std::string> &args, const std::string &dir,
              bool ignoreTerm = false)
     {
         std::string fifo = dir + "/out";
@@ -54,24 +54,9 @@ struct HeldVelk {
         if (mkfifo(fifo.c_str(), 0600) != 0 || (out = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) < 0)
             return;
         (void)fcntl(out, F_SETPIPE_SZ, 4096);
-        args.insert(args.begin(), velktest::velkBinary());
-        std::vector<std::string> env{"PATH=/usr/bin:/bin"};
-        for (const auto &[k, v] : o.env)
-            env.push_back(k + "=" + v);
-        child = std::make_unique<velktest::ForkedChild>([&] {
-            if (!velktest::redirectOutputToFiles(fifo, dir + "/err") || chdir(o.cwd.c_str()) != 0)
-                return 126;
+        child = velktest::startVelk(args, o, fifo, dir + "/err", [ignoreTerm] {
             if (ignoreTerm)
-                signal(SIGTERM, SIG_IGN);  // as under nohup
-            std::vector<char *> av, ev;
-            for (auto &a : args)
-                av.push_back(a.data());
-            for (auto &e : env)
-                ev.push_back(e.data());
-            av.push_back(nullptr);
-            ev.push_back(nullptr);
-            execve(av[0], av.data(), ev.data());
-            return 127;
+                signal(SIGTERM, SIG_IGN); // as under nohup
         });
     }
     ~HeldVelk() { close(out); }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <map>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
@@ -19,7 +20,6 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
@@ -32,7 +32,7 @@ using velktest::kGenerousWait;
 // velk started with its output in files of the scratch directory.
 class HeldRun {
 public:
-    HeldRun(const velktest::ScratchDir &dir, const std::vector<std::string> &extraEnv)
+    HeldRun(const velktest::ScratchDir &dir, const std::map<std::string, std::string> &extraEnv)
         : outPath_(dir / "out"), errPath_(dir / "err"), fifo_(dir / "status")
     {
         // A gateway that never greets: connections wait in its backlog.
@@ -44,30 +44,14 @@ public:
         if (listener_ < 0 || bind(listener_, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0 ||
             listen(listener_, 4) != 0 || getsockname(listener_, reinterpret_cast<struct sockaddr *>(&sa), &len) != 0)
             return;
-        int port = ntohs(sa.sin_port);
-        if (mkfifo(fifo_.c_str(), 0600) != 0)
+        if (mkfifo(fifo_.c_str(), 0600) != 0 || (reader_ = open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) < 0)
             return;
-        reader_ = open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (reader_ < 0)
-            return;
-        child_ = std::make_unique<velktest::ForkedChild>([&] {
-            if (!velktest::redirectOutputToFiles(outPath_, errPath_) || chdir(dir.path().c_str()) != 0)
-                return 126;
-            std::vector<std::string> env{"HOME=" + dir.path(), "QUOR_CFG_FILE_PATH=" + dir.path(),
-                                         "QUOR_SERVER_HOST=127.0.0.1/" + std::to_string(port),
-                                         "QUOR_HOSTNAME=127.0.0.1", "PATH=/usr/bin:/bin"};
-            env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-            std::vector<std::string> args{velktest::velkBinary(), "-t", "-E", "-f", "a.tar", "-N", fifo_};
-            std::vector<char *> av, ev;
-            for (auto &a : args)
-                av.push_back(a.data());
-            av.push_back(nullptr);
-            for (auto &e : env)
-                ev.push_back(e.data());
-            ev.push_back(nullptr);
-            execve(av[0], av.data(), ev.data());
-            return 127;
-        });
+        velktest::RunOptions o;
+        o.env = {{"HOME", dir.path()}, {"QUOR_CFG_FILE_PATH", dir.path()}, {"QUOR_HOSTNAME", "127.0.0.1"},
+                 {"QUOR_SERVER_HOST", "127.0.0.1/" + std::to_string(ntohs(sa.sin_port))}};
+        o.env.insert(extraEnv.begin(), extraEnv.end());
+        o.cwd = dir.path();
+        child_ = velktest::startVelk({"-t", "-E", "-f", "a.tar", "-N", fifo_}, o, outPath_, errPath_);
     }
     ~HeldRun()
     {
@@ -161,7 +145,7 @@ TEST(RunSignals, Usr2WritesStateDumpAndRunGoesOn)
 TEST(RunSignals, Usr1ForcesShutdownWithinGracePeriod)
 {
     velktest::ScratchDir dir;
-    HeldRun run(dir, {"VELK_TESTONLY_SHUTDOWN_GRACE=1"});
+    HeldRun run(dir, {{"VELK_TESTONLY_SHUTDOWN_GRACE", "1"}});
     ASSERT_GT(run.pid(), 0);
     ASSERT_TRUE(run.statusContains("OPEN_CONNECTION Open logging\n"));
     ASSERT_EQ(kill(run.pid(), SIGUSR1), 0);

@@ -215,6 +215,29 @@ bool ForkedChild::wait(int *status, std::chrono::seconds timeout)
     return result;
 }
 
+std::unique_ptr<ForkedChild> startVelk(const std::vector<std::string> &args, const RunOptions &opts,
+                                       const std::string &outPath, const std::string &errPath,
+                                       const std::function<void()> &inChild)
+{
+    std::vector<std::string> argv{velkBinary()}, env = environmentOf(opts);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<ForkedChild>([&] {
+        if (!redirectOutputToFiles(outPath, errPath) || (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0))
+            return 126;
+        if (inChild)
+            inChild();
+        std::vector<char *> av, ev;
+        for (auto &a : argv)
+            av.push_back(a.data());
+        for (auto &e : env)
+            ev.push_back(e.data());
+        av.push_back(nullptr);
+        ev.push_back(nullptr);
+        execve(av[0], av.data(), ev.data());
+        return 127;
+    });
+}
+
 // ---- BytePipe ------------------------------------------------------------------
 
 BytePipe::BytePipe()

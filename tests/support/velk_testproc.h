@@ -15,7 +15,9 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace velktest {
 
@@ -113,6 +115,15 @@ private:
 // given, receives that text in any case.
 ::testing::AssertionResult childExitsWith(int code, const std::function<int()> &scenario,
                                           std::string *errText = nullptr);
+
+struct RunOptions;
+// Starts velk with args in a ForkedChild, with the environment and working
+// directory run() would give it, its standard output and error going to the
+// files (or FIFOs) at outPath and errPath.  inChild, when given, runs in the
+// child just before velk starts.
+std::unique_ptr<ForkedChild> startVelk(const std::vector<std::string> &args, const RunOptions &opts,
+                                       const std::string &outPath, const std::string &errPath,
+                                       const std::function<void()> &inChild = nullptr);
 
 // A pipe over which parent and forked child pass single bytes to say "ready"
 // or "go on", so that neither side depends on how fast the other is.  Both

@@ -59,13 +59,8 @@ ScratchDir::~ScratchDir()
     fs::remove_all(path_, ec);
 }
 
-RunResult run(const std::vector<std::string> &argv, const RunOptions &opts)
+std::vector<std::string> environmentOf(const RunOptions &opts)
 {
-    RunResult r;
-    int inPipe[2], outPipe[2], errPipe[2];
-    if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-
     std::map<std::string, std::string> envMap;
     if (opts.inheritEnv) {
         for (char **e = environ; *e; e++) {
@@ -88,6 +83,16 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opts)
     std::vector<std::string> envStrings;
     for (const auto &[k, v] : envMap)
         envStrings.push_back(k + "=" + v);
+    return envStrings;
+}
+
+RunResult run(const std::vector<std::string> &argv, const RunOptions &opts)
+{
+    RunResult r;
+    int inPipe[2], outPipe[2], errPipe[2];
+    if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    std::vector<std::string> envStrings = environmentOf(opts);
     std::vector<char *> envp, args;
     for (auto &s : envStrings)
         envp.push_back(s.data());
