@@ -19,7 +19,6 @@
 #include <atomic>
 #include <cstdint>
 #include <csignal>
-#include <cstdio>
 #include <random>
 #include <string>
 #include <sys/stat.h>

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <unistd.h>
 #include <vector>

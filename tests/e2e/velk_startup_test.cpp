@@ -8,8 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "velk_gwsession.h"
 

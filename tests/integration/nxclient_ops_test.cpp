@@ -17,7 +17,6 @@
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 

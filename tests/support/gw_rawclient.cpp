@@ -2,9 +2,7 @@
 
 #include "gw_rawclient.h"
 
-#include "kylgwd_fixture.h"
 #include "velk_testproc.h"
-#include "velk_testsupport.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -14,7 +12,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace velktest {

@@ -11,7 +11,6 @@
 
 #include "velk_testsupport.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>

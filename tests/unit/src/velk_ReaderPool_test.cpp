@@ -3,7 +3,6 @@
 // storage-system writer will, byte for byte the archive; outcomes and CRCs,
 // files that change size or vanish, and stops of every kind.
 
-#include <cerrno>
 #include <fcntl.h>
 #include <future>
 #include <memory>
