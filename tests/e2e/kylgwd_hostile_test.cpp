@@ -177,12 +177,7 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
 {
     velktest::ScratchDir dir;
     velktest::KylgwdProcess gw(dir.path());
-    const std::string hash = [] {
-        velktest::RunOptions o;
-        o.input = "s3cret\n";
-        auto r = velktest::run({velktest::kylgwdBinary(), "--hash-password"}, o);
-        return r.out.substr(0, r.out.size() - 1);
-    }();
+    const std::string hash = velktest::hashPassword("s3cret");
     // As root kylgwd takes each user's identity: alice owns the served
     // root, bob his home inside it.
     const bool root = geteuid() == 0;

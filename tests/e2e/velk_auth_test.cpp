@@ -1,12 +1,8 @@
-// velk's logins against a real kylgwd (the keytab login without a terminal
-// is what every other end-to-end test does): combo from a .netrc (and the permission rules of .netrc and keytab files),
-// wrong passwords and refusals, the token-code step, a PAM conversation on
-// a pseudo-terminal, a conversation the client must refuse, retry-later
-// followed by the reconnect login, and a search of every log for the
-// secrets.  A run that gets past authentication stops at the next step
-// this build lacks (the password entry look-up), so the tests assert on
-// kylgwd's log line for the login and on velk no longer reporting a
-// refusal.
+// velk's logins against a real kylgwd (every other end-to-end test logs in
+// by keytab): combo from a .netrc and the permission rules of .netrc and
+// keytab files, refusals, the token code, PAM on a pseudo-terminal,
+// retry-later and the reconnect login, and no secret in any log.  The tests
+// look for kylgwd's log line of the login and for no refusal from velk.
 
 #include <gtest/gtest.h>
 
@@ -30,69 +26,47 @@ const char kNoLogin[] = "Unable to authenticate user with remote gateway";
 const char kPastLogin[] = "Fatal error opening index file: ";
 constexpr int kPastLoginStatus = 72;
 
-std::string hashPassword(const std::string &pw)
-{
-    velktest::RunOptions o;
-    o.input = pw + "\n";
-    auto r = velktest::run({velktest::kylgwdBinary(), "--hash-password"}, o);
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r.out.empty() ? std::string() : r.out.substr(0, r.out.size() - 1);
-}
-
-class VelkAuth : public ::testing::Test {
+class VelkAuth : public velktest::VelkGatewayTest {
 protected:
-    velktest::ScratchDir dir;
-    velktest::KylgwdProcess gw{dir.path()};
-
-    // Users: alice (password, keytab, PAM script), tok (password and token
-    // code), barred (refused by the users file).
+    void SetUp() override {}
+    // Users besides demo: alice (password, keytab, PAM script), tok
+    // (password and token code), barred (refused by the users file).
     void start(const std::string &faults = "")
     {
-        const std::string pw = hashPassword(kPassword);
+        const std::string pw = velktest::hashPassword(kPassword);
         velktest::writeFile(dir / "alice.kt", kKeytab);
         ASSERT_EQ(chmod((dir / "alice.kt").c_str(), 0600), 0);
         velktest::writeFile(dir / "alice.pam",
                             "4 Welcome to kylgwd\n1 Password: \nsesame-pam\n2 Favourite colour? \nblue\n");
         const std::string ids = "    uid = " + std::to_string(getuid()) + "\n    gid = " + std::to_string(getgid()) +
                                 "\n    home = /home\n";
-        velktest::writeFile(dir / "kylgwd.conf",
-                            "Users = {\n  alice = {\n    password = " + pw + "\n" + ids + "    keytab = " +
-                                (dir / "alice.kt") + "\n    pam_script = " + (dir / "alice.pam") +
-                                "\n  }\n  tok = {\n    password = " + hashPassword("pin-7") + "\n" + ids +
-                                "    token_code = " + hashPassword("123456") + "\n  }\n  barred = {\n    password = " +
-                                pw + "\n" + ids + "    refuse = -50512,stop,Too many sessions from your host\n  }\n}\n");
-        velktest::writeFile(dir / "faults", faults);
-        ASSERT_TRUE(gw.start({"--config", dir / "kylgwd.conf", "--faults", dir / "faults", "--events",
-                              dir / "events"}));
+        ASSERT_TRUE(startGateway("", faults,
+                                 "  alice = {\n    password = " + pw + "\n" + ids + "    keytab = " + (dir / "alice.kt") +
+                                     "\n    pam_script = " + (dir / "alice.pam") + "\n  }\n  tok = {\n    password = " +
+                                     velktest::hashPassword("pin-7") + "\n" + ids + "    token_code = " +
+                                     velktest::hashPassword("123456") + "\n  }\n  barred = {\n    password = " + pw +
+                                     "\n" + ids + "    refuse = -50512,stop,Too many sessions from your host\n  }\n"));
     }
 
-    std::map<std::string, std::string> env(const std::map<std::string, std::string> &extra) const
+    // Without demo's keytab login unless extra asks for one.
+    static std::map<std::string, std::string> env(std::map<std::string, std::string> extra)
     {
-        std::map<std::string, std::string> e = {
-            {"HOME", dir.path()},
-            {"QUOR_CFG_FILE_PATH", dir.path()},
-            {"QUOR_SERVER_HOST", "127.0.0.1/" + std::to_string(gw.port())},
-            {"QUOR_HOSTNAME", "127.0.0.1"},
-        };
-        for (const auto &kv : extra)
-            e[kv.first] = kv.second;
-        return e;
+        for (const char *k : {"QUOR_AUTH_METHOD", "QUOR_PRINCIPAL", "QUOR_KEYTAB_PATH"})
+            extra.emplace(k, ""); // "" unsets it
+        return extra;
     }
 
     velktest::RunResult velk(const std::map<std::string, std::string> &extra, std::vector<std::string> args = {})
     {
-        velktest::RunOptions o;
-        o.env = env(extra);
-        o.cwd = dir.path();
-        for (const char *a : {"-t", "-E", "-f", "a.tar"})
-            args.push_back(a);
-        return velktest::runVelk(args, o);
+        args.insert(args.end(), {"-t", "-E", "-f", "a.tar"});
+        return VelkGatewayTest::velk(args, env(extra));
     }
 
     velktest::PtyResult velkOnPty(const std::map<std::string, std::string> &extra,
-                        const std::vector<std::pair<std::string, std::string>> &dialogue)
+                                  const std::vector<std::pair<std::string, std::string>> &dialogue)
     {
-        std::map<std::string, std::string> e = env(extra);
+        std::map<std::string, std::string> e = velkOptions(env(extra)).env;
+        std::erase_if(e, [](const auto &kv) { return kv.second.empty(); });
         e["PATH"] = "/usr/bin:/bin";
         e["TERM"] = "dumb";
         for (const char *san : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})

@@ -50,6 +50,15 @@ int decodeStatus(int wstatus)
 
 } // namespace
 
+std::string hashPassword(const std::string &password)
+{
+    RunOptions o;
+    o.input = password + "\n";
+    auto r = run({kylgwdBinary(), "--hash-password"}, o);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out.empty() ? std::string() : r.out.substr(0, r.out.size() - 1);
+}
+
 size_t countOccurrences(const std::string &text, const std::string &needle)
 {
     if (needle.empty())
