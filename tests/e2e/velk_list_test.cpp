@@ -60,7 +60,7 @@ hif_entry_t makeEntry(const Member &m, uint64_t offset)
 
 // Writes index bytes for members (offsets laid out in order) and returns the
 // archive size in bytes the index records.
-uint64_t writeIndex(const std::string &path, const std::vector<Member> &members, std::string *bytesOut = nullptr)
+uint64_t writeIndex(const std::string &path, const std::vector<Member> &members)
 {
     std::string entries;
     uint64_t block = 0;
@@ -83,11 +83,7 @@ uint64_t writeIndex(const std::string &path, const std::vector<Member> &members,
     velk_Put64(h.hif_cfinfo.hif_velk_filecount, members.size());
     unsigned char himg[HIF_HDR_SIZE];
     velk_EncodeIndexHeader(&h, himg);
-    std::string all(reinterpret_cast<char *>(himg), sizeof himg);
-    all += entries;
-    velktest::writeFile(path, all);
-    if (bytesOut != nullptr)
-        *bytesOut = all;
+    velktest::writeFile(path, std::string(reinterpret_cast<char *>(himg), sizeof himg) + entries);
     return tarsize;
 }
 
