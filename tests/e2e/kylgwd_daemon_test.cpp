@@ -155,10 +155,7 @@ TEST(KylgwdDaemon, GreetingAndSiteValuesFromTheConfigurationThenAStopWhileReplie
     std::vector<uint32_t> w;
     ASSERT_TRUE(a.connect(gw.port()) && a.readGreeting(&h, &w));
     ASSERT_TRUE(b.connect(gw.port()) && b.readGreeting(&h, &w));
-    std::string site;
-    velktest::gwPutU32(&site, 67);
-    velktest::gwPutU32(&site, 2);
-    ASSERT_TRUE(a.send(velktest::gwRequest(34, 256, 1, site)));
+    ASSERT_TRUE(a.send(velktest::gwRequest(34, 256, 1, std::string("\0\0\0\x43\0\0\0\x02", 8)))); // 67.2
     ASSERT_TRUE(a.readHeader(&h) && a.readWords(34, &w));
     EXPECT_EQ(h.requestId, 34u);
     const std::pair<size_t, uint32_t> fields[] = {{0, 0},  {1, 2},   {2, 7},      {3, 4},   {4, 1},   {5, 67},
@@ -168,10 +165,7 @@ TEST(KylgwdDaemon, GreetingAndSiteValuesFromTheConfigurationThenAStopWhileReplie
         EXPECT_EQ(w[at], value) << "word " << at;
 
     // Log messages whose replies are held back.
-    std::string log;
-    velktest::gwPutU32(&log, 0);
-    velktest::gwPutU32(&log, 0x2000000);
-    log += velktest::gwXdrString("held");
+    const std::string log = std::string("\0\0\0\0\x02\0\0\0", 8) + velktest::gwXdrString("held");
     ASSERT_TRUE(a.send(velktest::gwRequest(35, 1792, 257, log) + velktest::gwRequest(36, 1792, 257, log)));
     ASSERT_TRUE(b.send(velktest::gwRequest(37, 1792, 257, log)));
     ASSERT_TRUE(velktest::waitForFileText(scratch / "events", "\"fault\":\"delay_reply\"", 3));

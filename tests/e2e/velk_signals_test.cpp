@@ -21,6 +21,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "kyl_fd.h"
+#include "kylgwd_fixture.h"
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
 
@@ -36,16 +38,16 @@ public:
         : outPath_(dir / "out"), errPath_(dir / "err"), fifo_(dir / "status")
     {
         // A gateway that never greets: connections wait in its backlog.
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        listener_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         struct sockaddr_in sa = {};
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof sa;
-        if (listener_ < 0 || bind(listener_, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0 ||
-            listen(listener_, 4) != 0 || getsockname(listener_, reinterpret_cast<struct sockaddr *>(&sa), &len) != 0)
+        int l = listener_.get();
+        if (l < 0 || bind(l, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0 || listen(l, 4) != 0 ||
+            getsockname(l, reinterpret_cast<struct sockaddr *>(&sa), &len) != 0 || mkfifo(fifo_.c_str(), 0600) != 0)
             return;
-        if (mkfifo(fifo_.c_str(), 0600) != 0 || (reader_ = open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) < 0)
-            return;
+        reader_.reset(open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         velktest::RunOptions o;
         o.env = {{"HOME", dir.path()}, {"QUOR_CFG_FILE_PATH", dir.path()}, {"QUOR_HOSTNAME", "127.0.0.1"},
                  {"QUOR_SERVER_HOST", "127.0.0.1/" + std::to_string(ntohs(sa.sin_port))}};
@@ -53,14 +55,6 @@ public:
         o.cwd = dir.path();
         child_ = velktest::startVelk({"-t", "-E", "-f", "a.tar", "-N", fifo_}, o, outPath_, errPath_);
     }
-    ~HeldRun()
-    {
-        if (reader_ >= 0)
-            close(reader_);
-        if (listener_ >= 0)
-            close(listener_);
-    }
-
     pid_t pid() const { return child_ ? child_->pid() : -1; }
 
     // Waits until the status FIFO has delivered text (lines end in a NUL).
@@ -68,12 +62,12 @@ public:
     {
         auto deadline = Clock::now() + kGenerousWait;
         while (status_.find(text) == std::string::npos) {
-            struct pollfd p = {reader_, POLLIN, 0};
+            struct pollfd p = {reader_.get(), POLLIN, 0};
             int r = poll(&p, 1, velktest::msLeft(deadline));
             if (r <= 0)
                 return false;
             char buf[512];
-            ssize_t n = read(reader_, buf, sizeof buf);
+            ssize_t n = read(reader_.get(), buf, sizeof buf);
             if (n > 0)
                 status_.append(buf, static_cast<size_t>(n));
             else if (n == 0)
@@ -82,25 +76,9 @@ public:
         return true;
     }
 
-    // Waits until standard error holds needle.
-    bool errContains(const std::string &needle)
-    {
-        auto deadline = Clock::now() + kGenerousWait;
-        while (Clock::now() < deadline) {
-            if (err().find(needle) != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-
     // Lets the run go on: the silent gateway goes away, so the wait for the
     // greeting fails.
-    void release()
-    {
-        close(listener_);
-        listener_ = -1;
-    }
+    void release() { listener_.reset(); }
 
     // Waits for the end of the process; false on timeout.
     bool wait(int *status) { return child_->wait(status, kGenerousWait + std::chrono::seconds(30)); }
@@ -111,8 +89,7 @@ public:
 private:
     std::string outPath_, errPath_, fifo_;
     std::string status_;
-    int listener_ = -1;
-    int reader_ = -1;
+    kyl_fd listener_, reader_;
     std::unique_ptr<velktest::ForkedChild> child_; // killed and reaped if it outlives the test
 };
 
@@ -126,7 +103,7 @@ TEST(RunSignals, Usr2WritesStateDumpAndRunGoesOn)
     ASSERT_GT(run.pid(), 0);
     ASSERT_TRUE(run.statusContains("OPEN_CONNECTION Open logging\n"));
     ASSERT_EQ(kill(run.pid(), SIGUSR2), 0);
-    ASSERT_TRUE(run.errContains("Current program phase")) << run.err();
+    ASSERT_TRUE(velktest::waitForFileText(dir / "err", "Current program phase")) << run.err();
     run.release();
     int status = 0;
     ASSERT_TRUE(run.wait(&status));
