@@ -151,9 +151,6 @@ TEST(ConnectionBodies, SiteInfoReplyIs34WordsWithSignedStageCount)
 {
     api_site_info_rply_t r = numberedSiteInfo();
     expectGolden(xdr_api_site_info_rply_t, &r, hex(kSiteInfoHex));
-    api_site_info_rply_t d{};
-    ASSERT_TRUE(decodeAll(xdr_api_site_info_rply_t, hex(kSiteInfoHex), &d));
-    EXPECT_EQ(memcmp(&d, &r, sizeof d), 0);
 }
 
 // ---------------------------------------------------------------------------

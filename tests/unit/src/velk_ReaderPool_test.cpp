@@ -251,10 +251,8 @@ TEST_F(ReaderPoolTest, StreamOfATreeIsTheArchiveWithOneTwoAndEightReaders)
         std::string err = cap.err();
         ASSERT_EQ(fault, "");
         ASSERT_EQ(got.size(), want.size());
-        size_t firstDiff = 0;
-        while (firstDiff < want.size() && got[firstDiff] == want[firstDiff])
-            firstDiff++;
-        EXPECT_EQ(firstDiff, want.size()) << "streams differ at byte " << firstDiff;
+        EXPECT_TRUE(got == want) << "streams differ at byte "
+                                 << std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin();
         for (size_t i = 0; i < members_.size(); i++) {
             if (i != 3) {  // the directory has no outcome
                 EXPECT_EQ(velk_GetMemberFileXferSuccess(static_cast<int64_t>(i)), members_[i].failed ? 1 : 0) << i;
