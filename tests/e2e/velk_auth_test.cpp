@@ -86,6 +86,28 @@ protected:
         EXPECT_EQ(gw.stop(), 0);
         return gw.logText();
     }
+
+    // A run velk was refused in: status 71, velk's refusal, no login in
+    // kylgwd's log (returned).
+    std::string refused(const std::string &text, int status)
+    {
+        EXPECT_EQ(status, 71) << text;
+        EXPECT_NE(text.find(kNoLogin), std::string::npos) << text;
+        std::string log = stopAndLog();
+        EXPECT_EQ(log.find("authenticated by"), std::string::npos) << log;
+        return log;
+    }
+
+    // A run that logged in: past the login, no refusal, login in kylgwd's log.
+    std::string loggedIn(const std::string &text, int status, const std::string &login)
+    {
+        EXPECT_EQ(status, kPastLoginStatus) << text;
+        EXPECT_NE(text.find(kPastLogin), std::string::npos) << text;
+        EXPECT_EQ(text.find(kNoLogin), std::string::npos) << text;
+        std::string log = stopAndLog();
+        EXPECT_NE(log.find(login), std::string::npos) << log;
+        return log;
+    }
 };
 
 TEST_F(VelkAuth, KeytabReadableByTheGroupIsRefused)
@@ -93,11 +115,9 @@ TEST_F(VelkAuth, KeytabReadableByTheGroupIsRefused)
     start();
     ASSERT_EQ(chmod((dir / "alice.kt").c_str(), 0640), 0);
     auto r = velk({{"QUOR_KEYTAB_PATH", dir / "alice.kt"}, {"QUOR_PRINCIPAL", "alice"}, {"QUOR_AUTH_METHOD", "keytab"}});
-    EXPECT_EQ(r.status, 71);
     EXPECT_NE(r.err.find("*** Keytab file has non-owner perms set: " + (dir / "alice.kt") + "\n"), std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;
-    EXPECT_EQ(stopAndLog().find("authenticated by"), std::string::npos);
+    refused(r.err, r.status);
 }
 
 TEST_F(VelkAuth, ComboFromAPrivateNetrc)
@@ -105,11 +125,7 @@ TEST_F(VelkAuth, ComboFromAPrivateNetrc)
     start();
     netrc(std::string("default login alice password ") + kPassword + "\n", 0600);
     auto r = velk({{"QUOR_USE_NETRC_FILE", "1"}});
-    EXPECT_EQ(r.status, kPastLoginStatus);
-    EXPECT_NE(r.err.find(kPastLogin), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find(kNoLogin), std::string::npos) << r.err;
-    std::string log = stopAndLog();
-    EXPECT_NE(log.find("session 1: user alice authenticated by combo\n"), std::string::npos) << log;
+    loggedIn(r.err, r.status, "session 1: user alice authenticated by combo\n");
     // The combo login enciphered the password: one response, right at once.
     EXPECT_EQ(velktest::countOccurrences(velktest::readFile(dir / "events"), "\"event\":\"challenge\""), 1u);
 }
@@ -119,13 +135,10 @@ TEST_F(VelkAuth, NetrcReadableByOthersIsRefusedWithItsTwoMessages)
     start();
     netrc(std::string("default login alice password ") + kPassword + "\n", 0644);
     auto r = velk({{"QUOR_USE_NETRC_FILE", "1"}});
-    EXPECT_EQ(r.status, 71);
     EXPECT_NE(r.err.find("Error: .netrc file is readable by others."), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("Remove password or make file unreadable by others."), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("Attempting to use .netrc failed.\n"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;
-    std::string log = stopAndLog();
-    EXPECT_EQ(log.find("authenticated by"), std::string::npos) << log;
+    std::string log = refused(r.err, r.status);
     EXPECT_EQ(log.find("combo login"), std::string::npos) << log; // nothing was sent for combo
 }
 
@@ -136,13 +149,10 @@ TEST_F(VelkAuth, WrongPasswordsAreRetriedOnTheTerminalThenRefused)
                        {{"[alice]Password: ", "guess-1"}, {"[alice]Password: ", "guess-2"},
                         {"[alice]Password: ", "guess-3"}});
     EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.status, 71) << r.text;
     EXPECT_NE(r.text.find("result = -10003, errno = 0"), std::string::npos) << r.text;
-    EXPECT_NE(r.text.find(kNoLogin), std::string::npos) << r.text;
     EXPECT_EQ(r.text.find("guess-"), std::string::npos) << r.text; // echo was off
-    std::string log = stopAndLog();
+    std::string log = refused(r.text, r.status);
     EXPECT_EQ(velktest::countOccurrences(log, "combo login of alice refused (-10003): wrong password"), 3u) << log;
-    EXPECT_EQ(log.find("authenticated by"), std::string::npos) << log;
 }
 
 TEST_F(VelkAuth, RefusalShowsTheServersTextAndMessage)
@@ -150,14 +160,10 @@ TEST_F(VelkAuth, RefusalShowsTheServersTextAndMessage)
     start();
     netrc(std::string("default login barred password ") + kPassword + "\n", 0600);
     auto r = velk({{"QUOR_USE_NETRC_FILE", "1"}});
-    EXPECT_EQ(r.status, 71);
-    size_t text = r.err.find("Too many sessions from your host");
-    size_t msg = r.err.find("Per-host session limit exceeded\n");
-    EXPECT_NE(text, std::string::npos) << r.err;
-    EXPECT_NE(msg, std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Too many sessions from your host"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Per-host session limit exceeded\n"), std::string::npos) << r.err;
     // The stop flag: no other method was tried after combo.
-    std::string log = stopAndLog();
+    std::string log = refused(r.err, r.status);
     EXPECT_NE(log.find("combo login of barred refused (-50512): refused by the configuration"), std::string::npos)
         << log;
     EXPECT_EQ(log.find("pam login"), std::string::npos) << log;
@@ -170,13 +176,10 @@ TEST_F(VelkAuth, TokenCodeIsAskedForAfterThePassword)
     auto r = velkOnPty({{"QUOR_USE_NETRC_FILE", "1"}, {"QUOR_AUTH_METHOD", "combo"}},
                        {{"ENTER TOKEN CODE", "123456"}});
     EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.status, kPastLoginStatus) << r.text;
     EXPECT_NE(r.text.find("********************** ATTENTION *************************"), std::string::npos)
         << r.text;
     EXPECT_NE(r.text.find("*  (WITHOUT YOUR PIN) in response to the password prompt *"), std::string::npos);
-    EXPECT_NE(r.text.find(kPastLogin), std::string::npos) << r.text;
-    std::string log = stopAndLog();
-    EXPECT_NE(log.find("session 1: user tok authenticated by combo\n"), std::string::npos) << log;
+    loggedIn(r.text, r.status, "session 1: user tok authenticated by combo\n");
     std::string ev = velktest::readFile(dir / "events");
     EXPECT_NE(ev.find("\"flags\":0,\"expect\":\"password\""), std::string::npos) << ev;
     EXPECT_NE(ev.find("\"flags\":2,\"expect\":\"token\""), std::string::npos) << ev;
@@ -189,13 +192,10 @@ TEST_F(VelkAuth, PamConversationOnATerminal)
     auto r = velkOnPty({{"QUOR_AUTH_METHOD", "pam"}, {"QUOR_PRINCIPAL", "alice"}},
                        {{"Password: ", "sesame-pam"}, {"Favourite colour? ", "blue"}});
     EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.status, kPastLoginStatus) << r.text;
     EXPECT_NE(r.text.find("Welcome to kylgwd"), std::string::npos) << r.text;
     EXPECT_NE(r.text.find("blue"), std::string::npos) << r.text;        // an echo-on prompt
     EXPECT_EQ(r.text.find("sesame-pam"), std::string::npos) << r.text;  // an echo-off prompt
-    EXPECT_NE(r.text.find(kPastLogin), std::string::npos) << r.text;
-    std::string log = stopAndLog();
-    EXPECT_NE(log.find("session 1: user alice authenticated by pam\n"), std::string::npos) << log;
+    loggedIn(r.text, r.status, "session 1: user alice authenticated by pam\n");
 }
 
 TEST_F(VelkAuth, PamConversationOfThirtyThreeMessagesIsRefused)
@@ -203,26 +203,19 @@ TEST_F(VelkAuth, PamConversationOfThirtyThreeMessagesIsRefused)
     start("pam_count=33\n");
     netrc(std::string("default login alice password ") + kPassword + "\n", 0600);
     auto r = velk({{"QUOR_USE_NETRC_FILE", "1"}, {"QUOR_AUTH_METHOD", "pam"}});
-    EXPECT_EQ(r.status, 71);
     EXPECT_NE(r.err.find("invalid PAM message count 33 received - aborting"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;
-    std::string log = stopAndLog();
+    std::string log = refused(r.err, r.status);
     EXPECT_NE(log.find("conversation round 1, 33 messages"), std::string::npos) << log;
-    EXPECT_EQ(log.find("authenticated by"), std::string::npos) << log;
 }
 
 TEST_F(VelkAuth, RetryLaterThenReconnectLogin)
 {
     start("retry_later=2,Busy - come back in two seconds\n");
     auto r = velk({{"QUOR_KEYTAB_PATH", dir / "alice.kt"}, {"QUOR_PRINCIPAL", "alice"}, {"QUOR_AUTH_METHOD", "keytab"}});
-    EXPECT_EQ(r.status, kPastLoginStatus);
     EXPECT_NE(r.err.find("*** Retrying in "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(kPastLogin), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find(kNoLogin), std::string::npos) << r.err;
-    std::string log = stopAndLog();
+    std::string log = loggedIn(r.err, r.status, "session 2: user alice authenticated by reconnect\n");
     EXPECT_NE(log.find("session 1: keytab login of alice: asking the client to retry in 2 seconds"), std::string::npos)
         << log;
-    EXPECT_NE(log.find("session 2: user alice authenticated by reconnect\n"), std::string::npos) << log;
 }
 
 TEST_F(VelkAuth, SecretsAppearInNoLogAtTheHighestDebugLevels)
@@ -238,11 +231,8 @@ TEST_F(VelkAuth, SecretsAppearInNoLogAtTheHighestDebugLevels)
                    {"QUOR_API_DEBUG", "65535"},
                    {"QUOR_API_DEBUG_PATH", dir / "api.debug"}},
                   {"-d", "5"});
-    EXPECT_EQ(r.status, kPastLoginStatus);
-    EXPECT_NE(r.err.find(kPastLogin), std::string::npos) << r.err;
-    std::string log = stopAndLog();
+    std::string log = loggedIn(r.err, r.status, "session 1: user alice authenticated by keytab\n");
     EXPECT_NE(log.find("combo login of alice refused (-10003): wrong password"), std::string::npos) << log;
-    EXPECT_NE(log.find("session 1: user alice authenticated by keytab\n"), std::string::npos) << log;
     const std::string debug = velktest::readFile(dir / "api.debug");
     EXPECT_FALSE(debug.empty()); // the client's debug log was on
     const std::string texts[] = {r.out, r.err, debug, log, velktest::readFile(dir / "events")};
@@ -263,9 +253,6 @@ TEST_F(VelkAuth, WeakKeyAgreementFromTheServerIsRefused)
         start(fault);
         netrc(std::string("default login alice password ") + kPassword + "\n", 0600);
         auto r = velk({{"QUOR_USE_NETRC_FILE", "1"}, {"QUOR_AUTH_METHOD", "combo"}});
-        EXPECT_EQ(r.status, 71);
-        EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;
-        std::string log = stopAndLog();
-        EXPECT_EQ(log.find("authenticated by"), std::string::npos) << log;
+        refused(r.err, r.status);
     }
 }
