@@ -242,22 +242,18 @@ std::unique_ptr<ForkedChild> startVelk(const std::vector<std::string> &args, con
 
 BytePipe::BytePipe()
 {
-    if (pipe(fd_) != 0)
+    int fd[2];
+    if (pipe(fd) != 0)
         ADD_FAILURE() << "pipe: " << strerror(errno);
-}
-
-BytePipe::~BytePipe()
-{
-    for (int f : fd_)
-        if (f >= 0)
-            close(f);
+    else
+        read_.reset(fd[0]), write_.reset(fd[1]);
 }
 
 bool BytePipe::send(char c) const
 {
     ssize_t n;
     do
-        n = write(fd_[1], &c, 1);
+        n = write(write_.get(), &c, 1);
     while (n < 0 && errno == EINTR);
     return n == 1;
 }
@@ -265,7 +261,7 @@ bool BytePipe::send(char c) const
 int BytePipe::receive(std::chrono::milliseconds timeout) const
 {
     auto deadline = Clock::now() + timeout;
-    struct pollfd p = {fd_[0], POLLIN, 0};
+    struct pollfd p = {read_.get(), POLLIN, 0};
     int ready;
     do
         ready = poll(&p, 1, msLeft(deadline));
@@ -275,7 +271,7 @@ int BytePipe::receive(std::chrono::milliseconds timeout) const
     unsigned char c;
     ssize_t n;
     do
-        n = read(fd_[0], &c, 1);
+        n = read(read_.get(), &c, 1);
     while (n < 0 && errno == EINTR);
     return n == 1 ? c : -1;
 }

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "kyl_fd.h"
+
 namespace velktest {
 
 using Clock = std::chrono::steady_clock;
@@ -131,7 +133,6 @@ std::unique_ptr<ForkedChild> startVelk(const std::vector<std::string> &args, con
 class BytePipe {
 public:
     BytePipe();
-    ~BytePipe();
     BytePipe(const BytePipe &) = delete;
     BytePipe &operator=(const BytePipe &) = delete;
 
@@ -141,7 +142,7 @@ public:
     int receive(std::chrono::milliseconds timeout = kGenerousWait) const;
 
 private:
-    int fd_[2] = {-1, -1};
+    kyl_fd read_, write_;
 };
 
 } // namespace velktest
