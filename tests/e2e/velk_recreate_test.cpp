@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -33,12 +34,10 @@ using velktest::writeFile;
 
 // Names in directory d that a create writes only for the time being: the
 // temporary archive and index files and the consistency file.
-size_t tempFiles(const std::string &d)
+long tempFiles(const std::string &d)
 {
-    size_t n = 0;
-    for (const auto &e : std::filesystem::directory_iterator(d))
-        n += strcasestr(e.path().filename().c_str(), "velk") != nullptr ? 1 : 0;
-    return n;
+    return std::count_if(std::filesystem::directory_iterator(d), {},
+                         [](const auto &e) { return strcasestr(e.path().filename().c_str(), "velk") != nullptr; });
 }
 
 // velk run in the background with its standard error in dir/err and its
@@ -168,7 +167,7 @@ TEST_F(VelkRecreate, SignalsStopTheCreateAndTheOldArchiveStays)
         if (c.sig == SIGKILL) {
             EXPECT_TRUE(velktest::exists(tmpArchive));
         } else {
-            EXPECT_EQ(tempFiles(dir.path()) + tempFiles(dir / "tmp"), 0u) << c.what;
+            EXPECT_EQ(tempFiles(dir.path()) + tempFiles(dir / "tmp"), 0) << c.what;
         }
     }
     // What the killed run left behind does not stop the next create.
@@ -197,7 +196,7 @@ TEST_F(VelkRecreate, FullFileSystemLeavesTheOldArchive)
         << r.err;
     EXPECT_EQ(r.out, velktest::failedEnding(72));
     expectOldKept("fs/a.tar", "gave up");
-    EXPECT_EQ(tempFiles(dir / "fs") + tempFiles(dir / "tmp"), 0u);
+    EXPECT_EQ(tempFiles(dir / "fs") + tempFiles(dir / "tmp"), 0);
 
     HeldVelk run(options({{"VELK_NOSPACE_WAIT", "600"}}), {"-c", "-E", "-f", "fs/a.tar", "big.bin"}, dir.path());
     ASSERT_TRUE(velktest::waitForFileText(dir / "err", "NO SPACE writing to local file: fs/a.tar")) << readFile(dir / "err");
@@ -205,7 +204,7 @@ TEST_F(VelkRecreate, FullFileSystemLeavesTheOldArchive)
     EXPECT_EQ(run.drain(), kStopped);
     EXPECT_EQ(run.wait(), 72);
     expectOldKept("fs/a.tar", "stopped while waiting");
-    EXPECT_EQ(tempFiles(dir / "fs") + tempFiles(dir / "tmp"), 0u);
+    EXPECT_EQ(tempFiles(dir / "fs") + tempFiles(dir / "tmp"), 0);
 }
 
 TEST_F(VelkRecreate, IndexThatCannotBePlacedIsKeptAndReadsTheArchive)
@@ -235,5 +234,5 @@ TEST_F(VelkRecreate, StorageSystemCreateIsRefusedBeforeTouchingTheOldArchive)
     EXPECT_EQ(r.out, velktest::failedEnding(70));
     EXPECT_EQ(readFile(home() + "/q.tar"), "the old archive");
     EXPECT_EQ(readFile(home() + "/q.tar.idx"), "the old index");
-    EXPECT_EQ(tempFiles(home()), 0u);
+    EXPECT_EQ(tempFiles(home()), 0);
 }
