@@ -176,7 +176,7 @@ TEST(XdrPrimitives, StringsAndBytesAtTheirCapsAndOneOver)
     User257 u;
     for (size_t i = 0; i < sizeof u.name; i++)
         u.name[i] = static_cast<unsigned char>(i * 7 + 1);
-    expectGolden(xdrUser257, &u, cat(Bytes(u.name, u.name + sizeof u.name), Bytes(3, 0)));
+    expectGolden(xdrUser257, &u, Bytes(u.name, u.name + sizeof u.name) + Bytes(3, 0));
 
     // A variable buffer: length, bytes, padding; none for zero; the cap.
     unsigned char data[5] = {1, 2, 3, 4, 5};
@@ -196,14 +196,14 @@ TEST(XdrPrimitives, StringsAndBytesAtTheirCapsAndOneOver)
     expectGolden(xdrPath, &p, hex("00 00 00 03 2f 61 62 00"));
     memset(p.buf, 'a', KYLGW_MAX_PATH);
     p.buf[KYLGW_MAX_PATH] = '\0';
-    EXPECT_TRUE(decodes(xdrPath, cat(hex("00 00 04 00"), Bytes(KYLGW_MAX_PATH, 'a'))));
+    EXPECT_TRUE(decodes(xdrPath, hex("00 00 04 00") + Bytes(KYLGW_MAX_PATH, 'a')));
     EXPECT_TRUE(encodes(xdrPath, &p));
     p.buf[KYLGW_MAX_PATH] = 'a';
     p.buf[KYLGW_MAX_PATH + 1] = '\0';
     EXPECT_FALSE(encodes(xdrPath, &p));
     size_t left = 0;
     Path over{};
-    EXPECT_FALSE(decodeAll(xdrPath, cat(hex("00 00 04 01"), Bytes(1028, 'a')), &over, &left));
+    EXPECT_FALSE(decodeAll(xdrPath, hex("00 00 04 01") + Bytes(1028, 'a'), &over, &left));
     EXPECT_EQ(left, 1028u);  // refused at the length word
 }
 
