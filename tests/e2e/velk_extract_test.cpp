@@ -391,14 +391,11 @@ TEST_F(VelkExtract, DotDotMembersAreRefused)
     auto r = extract();
     EXPECT_EQ(r.status, 72) << r.err;
     EXPECT_EQ(r.out, "VELK: failures: 3 unsafe path refused; exit status 72\nVELK: VELK FAILED\n");
-    EXPECT_TRUE(contains(r.err, "ERROR: Refusing to extract ../" + escape + ": the path has a \"..\" component\n"))
-        << r.err;
-    EXPECT_TRUE(contains(r.err, "ERROR: Refusing to extract x/../../" + escape + "b:")) << r.err;
-    EXPECT_TRUE(contains(r.err, "ERROR: Refusing to extract /../" + escape + "c:")) << r.err;
-    std::string parent = fs::path(dir.path()).parent_path().string();
-    EXPECT_FALSE(exists(parent + "/" + escape));
-    EXPECT_FALSE(exists(parent + "/" + escape + "b"));
-    EXPECT_FALSE(exists(parent + "/" + escape + "c"));
+    for (const std::string &name : {"../" + escape, "x/../../" + escape + "b", "/../" + escape + "c"})
+        EXPECT_TRUE(contains(r.err, "ERROR: Refusing to extract " + name + ": the path has a \"..\" component\n"))
+            << r.err;
+    for (const char *suffix : {"", "b", "c"})
+        EXPECT_FALSE(exists(fs::path(dir.path()).parent_path().string() + "/" + escape + suffix)) << suffix;
     EXPECT_FALSE(exists(dir / "x"));
     EXPECT_EQ(velktest::readFile(dir / "ok1"), "1");
     EXPECT_EQ(velktest::readFile(dir / "ok2"), "2");
@@ -422,12 +419,10 @@ TEST_F(VelkExtract, NothingIsWrittenThroughSymbolicLinks)
 
     auto r = extract();
     EXPECT_EQ(r.status, 72) << r.err;
-    EXPECT_TRUE(contains(r.err, "ERROR: Refusing to extract t/ln/pwned: t/ln is a symbolic link\n")) << r.err;
-    EXPECT_TRUE(contains(r.err, "ERROR: Refusing to extract t/ln/sub: t/ln is a symbolic link\n")) << r.err;
-    EXPECT_TRUE(contains(r.err, "ERROR: Refusing to extract t/ln/link: t/ln is a symbolic link\n")) << r.err;
-    EXPECT_FALSE(exists(victim + "/pwned"));
-    EXPECT_FALSE(exists(victim + "/sub"));
-    EXPECT_FALSE(exists(victim + "/link"));
+    for (const std::string name : {"pwned", "sub", "link"}) {
+        EXPECT_TRUE(contains(r.err, "ERROR: Refusing to extract t/ln/" + name + ": t/ln is a symbolic link\n")) << r.err;
+        EXPECT_FALSE(exists(victim + "/" + name));
+    }
     EXPECT_EQ(velktest::readFile(victim + "/file"), "original");
     EXPECT_TRUE(S_ISREG(lstatOf(dir / "t/file").st_mode));
     EXPECT_EQ(velktest::readFile(dir / "t/file"), "new contents");
