@@ -20,6 +20,7 @@
 #include "velk_IndexFormat.h"
 #include "velk_TarHeader.h"
 #include "velk_gwsession.h"
+#include "velk_indexbytes.h"
 
 namespace fs = std::filesystem;
 
@@ -133,24 +134,7 @@ void writeIndexFor(const std::string &archive, const std::string &indexPath, boo
     }
     if (edit)
         edit(entries);
-    hif_hdr_t hdr;
-    memset(&hdr, 0, sizeof hdr);
-    memcpy(hdr.hif_hdr.hif_sanity, HIF_SANITY, sizeof HIF_SANITY - 1);
-    velk_Put32(hdr.hif_hdr.hif_version, HIF_VERSION);
-    velk_Put32(hdr.hif_hdr.hif_flags, foreign ? HIF_IDX_FOREIGN_ARCHIVE : 0);
-    velk_Put32(hdr.hif_hdr.obj_count, static_cast<uint32_t>(entries.size()));
-    memcpy(hdr.hif_cfinfo.hif_inx_sanity, "VELK_INX", 8);
-    velk_Put64(hdr.hif_cfinfo.hif_tarsize, archive.size());
-    velk_Put64(hdr.hif_cfinfo.hif_velk_filecount, entries.size());
-    unsigned char himg[HIF_HDR_SIZE];
-    velk_EncodeIndexHeader(&hdr, himg);
-    std::string all(reinterpret_cast<char *>(himg), sizeof himg);
-    for (const auto &e : entries) {
-        unsigned char img[HIF_ENTRY_SIZE];
-        velk_EncodeIndexEntry(&e, img);
-        all.append(reinterpret_cast<char *>(img), sizeof img);
-    }
-    velktest::writeFile(indexPath, all);
+    velktest::writeFile(indexPath, indexFileBytes(entries, archive.size(), foreign ? HIF_IDX_FOREIGN_ARCHIVE : 0));
 }
 
 struct stat lstatOf(const std::string &path)

@@ -14,6 +14,7 @@
 
 #include "velk_IndexFormat.h"
 #include "velk_gwsession.h"
+#include "velk_indexbytes.h"
 
 using velktest::failedEnding;
 
@@ -62,29 +63,14 @@ hif_entry_t makeEntry(const Member &m, uint64_t offset)
 // archive size in bytes the index records.
 uint64_t writeIndex(const std::string &path, const std::vector<Member> &members)
 {
-    std::string entries;
+    std::vector<hif_entry_t> entries;
     uint64_t block = 0;
     for (const auto &m : members) {
-        hif_entry_t e = makeEntry(m, block);
-        unsigned char img[HIF_ENTRY_SIZE];
-        velk_EncodeIndexEntry(&e, img);
-        entries.append(reinterpret_cast<char *>(img), sizeof img);
-        block += velk_Get32(e.hent_blocks);
+        entries.push_back(makeEntry(m, block));
+        block += velk_Get32(entries.back().hent_blocks);
     }
-    uint64_t tarsize = (block + 1) * 512;
-    hif_hdr_t h;
-    memset(&h, 0, sizeof h);
-    memcpy(h.hif_hdr.hif_sanity, HIF_SANITY, sizeof HIF_SANITY - 1);
-    velk_Put32(h.hif_hdr.hif_version, HIF_VERSION);
-    velk_Put32(h.hif_hdr.obj_count, static_cast<uint32_t>(members.size()));
-    memcpy(h.hif_cfinfo.hif_inx_sanity, "VELK_INX", 8);
-    velk_Put32(h.hif_cfinfo.hif_cf_version, 1);
-    velk_Put64(h.hif_cfinfo.hif_tarsize, tarsize);
-    velk_Put64(h.hif_cfinfo.hif_velk_filecount, members.size());
-    unsigned char himg[HIF_HDR_SIZE];
-    velk_EncodeIndexHeader(&h, himg);
-    velktest::writeFile(path, std::string(reinterpret_cast<char *>(himg), sizeof himg) + entries);
-    return tarsize;
+    velktest::writeFile(path, indexFileBytes(entries, (block + 1) * 512));
+    return (block + 1) * 512;
 }
 
 const std::vector<Member> kMembers = {

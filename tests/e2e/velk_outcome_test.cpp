@@ -11,7 +11,6 @@
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -115,10 +114,7 @@ TEST_F(VelkOutcome, ForcedShutdownRemovesTheMemberBeingWritten)
     o.cwd = small;
     std::string outPath = dir / "out", errPath = dir / "err";
     auto child = velktest::startVelk({"-x", "-E", "-f", "../big.tar"}, o, outPath, errPath);
-    auto deadline = velktest::Clock::now() + velktest::kGenerousWait;
-    while (readFile(errPath).find("Out of space in local filesystem") == std::string::npos &&
-           velktest::Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(velktest::waitForFileText(errPath, "Out of space in local filesystem")) << readFile(errPath);
     ASSERT_TRUE(exists(small + "/big")) << readFile(errPath);
     ASSERT_EQ(kill(child->pid(), SIGUSR1), 0);
     EXPECT_TRUE(velktest::exitsWith(*child, 72, std::chrono::seconds(60)));
