@@ -93,12 +93,7 @@ std::string keytabLogin(uint32_t id, const std::string &user, const std::string 
            words({static_cast<uint32_t>(sent.size()), 1}) + padded(sent);
 }
 
-// A combo login, and a challenge response with the password in clear (the
-// cleartext_pw fault).
-std::string comboLogin(uint32_t id, const std::string &user)
-{
-    return gwHeaderBytes(id, kGwBodyFlag, kCatAuth, 260, 0, 0, kSeed) + words({67, 2, 99, 2, 3}) + nameField(user);
-}
+// A challenge response with the password in clear (the cleartext_pw fault).
 
 std::string response(uint32_t id, const std::string &password)
 {
@@ -265,7 +260,8 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
          {{response(33, "s3cret"), -10003}, {getcwd(34), -13}},
          nullptr},
         {"password guesses past the retries",
-         {{comboLogin(24, "alice"), 0},
+         {{gwHeaderBytes(24, kGwBodyFlag, kCatAuth, 260, 0, 0, kSeed) + words({67, 2, 99, 2, 3}) + nameField("alice"),
+           0}, // a combo login
           {response(25, "S3cret"), -10003},
           {response(26, "guess"), -10003},
           {response(27, "guess"), -10003},

@@ -51,19 +51,6 @@ std::vector<Node> sampleTree()
     };
 }
 
-void makeTree(const std::string &base, const std::vector<Node> &nodes)
-{
-    for (const auto &n : nodes) {
-        std::string p = base + "/" + n.path;
-        if (n.kind == 'd')
-            ASSERT_EQ(mkdir(p.c_str(), 0755), 0) << p;
-        else if (n.kind == 'l')
-            ASSERT_EQ(symlink(n.data.c_str(), p.c_str()), 0) << p;
-        else
-            writeFile(p, n.data);
-    }
-}
-
 off_t sizeOf(const std::string &p)
 {
     struct stat st;
@@ -77,7 +64,15 @@ protected:
     void SetUp() override
     {
         velktest::VelkGatewayTest::SetUp();
-        makeTree(dir.path(), nodes);
+        for (const auto &n : nodes) {
+            std::string p = dir / n.path;
+            if (n.kind == 'd')
+                ASSERT_EQ(mkdir(p.c_str(), 0755), 0) << p;
+            else if (n.kind == 'l')
+                ASSERT_EQ(symlink(n.data.c_str(), p.c_str()), 0) << p;
+            else
+                writeFile(p, n.data);
+        }
     }
 
     uint64_t expectedArchiveSize() const
