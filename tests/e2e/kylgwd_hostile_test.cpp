@@ -120,15 +120,6 @@ std::string keytabUser(const velktest::ScratchDir &dir, const std::string &hash,
            "\n    keytab = " + (dir / (name + ".kt")) + "\n  }\n";
 }
 
-std::string groupPrimeMinusOne()
-{
-    size_t n = 0;
-    const unsigned char *p = quorex_DHGroup14Prime(&n);
-    std::string s(reinterpret_cast<const char *>(p), n);
-    s.back() = static_cast<char>(s.back() - 1); // p is odd
-    return s;
-}
-
 // A request to open or create path, without class-of-service hints.
 std::string openRequest(uint32_t id, const std::string &path, uint32_t oflag, uint32_t mode = 0644)
 {
@@ -197,6 +188,10 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
     ASSERT_TRUE(gw.start({"--config", dir / "kylgwd.conf", "--faults", dir / "faults"}));
 
     const std::string cap = words({0, 0}) + gwXdrString(std::string(4097, 'a'));
+    size_t primeBytes = 0;
+    const unsigned char *prime = quorex_DHGroup14Prime(&primeBytes);
+    std::string primeMinusOne(reinterpret_cast<const char *>(prime), primeBytes);
+    primeMinusOne.back() = static_cast<char>(primeMinusOne.back() - 1); // p is odd
     std::vector<Case> cases = {
         {"unknown functions without a body, a file operation before a login",
          {{gwRequest(1, kCatAuth, 9999), -41000},
@@ -244,7 +239,7 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
          nullptr},
         {"public keys 1 and p - 1",
          {{gwRequest(14, kCatAuth, 20, gwXdrString(std::string(1, '\x01'))), -22},
-          {gwRequest(15, kCatAuth, 20, gwXdrString(groupPrimeMinusOne())), -22}},
+          {gwRequest(15, kCatAuth, 20, gwXdrString(primeMinusOne)), -22}},
          nullptr},
         {"keytabs that do not match, then a second login",
          {{secParams(16), 0},

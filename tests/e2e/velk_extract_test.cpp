@@ -82,20 +82,6 @@ std::string ustarHeader(const TarMember &m)
     return b;
 }
 
-std::string tarOf(const std::vector<TarMember> &members)
-{
-    std::string out;
-    for (const auto &m : members) {
-        out += ustarHeader(m);
-        if (m.type == '0') {
-            out += m.data;
-            out.append((512 - m.data.size() % 512) % 512, '\0');
-        }
-    }
-    out.append(512, '\0');
-    return out;
-}
-
 // The consistency file's stand-in: the last member of an archive velk wrote,
 // which extract never restores.
 const TarMember kCfMember{'0', "/tmp/VELK_CF_CHK_1_2", std::string(256, 'c'), 0600};
@@ -160,11 +146,15 @@ protected:
         umask(022);
         velktest::VelkGatewayTest::SetUp();
     }
-    // Writes a.tar (members, then the consistency stand-in) and its index.
+    // Writes a.tar (members with their data and padding, then the
+    // consistency stand-in and one zero block) and its index.
     void layOut(std::vector<TarMember> members, const std::function<void(std::vector<hif_entry_t> &)> &edit = nullptr)
     {
         members.push_back(kCfMember);
-        archive = tarOf(members);
+        archive.clear();
+        for (const auto &m : members)
+            archive += ustarHeader(m) + (m.type == '0' ? m.data + std::string((512 - m.data.size() % 512) % 512, '\0') : "");
+        archive.append(512, '\0');
         velktest::writeFile(dir / "a.tar", archive);
         writeIndexFor(archive, dir / "a.tar.idx", false, edit);
     }

@@ -122,21 +122,6 @@ TEST(ConnectionBodies, GreetingSiteInfoRequestAndLogMessage)
     expectGolden(xdr_api_log_message_t, &m, hex("00 06 00 00 02 00 00 00 00 00 00 05 68 65 6c 6c 6f 00 00 00"));
 }
 
-// Each field gets its own value (0x101, 0x102, ...) so that two swapped
-// fields show; max_bg_stages is signed and gets -2.  The record is 34
-// 32-bit words in field order.
-api_site_info_rply_t numberedSiteInfo()
-{
-    uint32_t words[34];
-    for (uint32_t i = 0; i < 34; i++)
-        words[i] = 0x101 + i;
-    words[21] = static_cast<uint32_t>(-2);
-    static_assert(sizeof(api_site_info_rply_t) == sizeof words);
-    api_site_info_rply_t r;
-    memcpy(&r, words, sizeof r);
-    return r;
-}
-
 const char *const kSiteInfoHex = "00 00 01 01 00 00 01 02 00 00 01 03 00 00 01 04"
                                  "00 00 01 05 00 00 01 06 00 00 01 07 00 00 01 08"
                                  "00 00 01 09 00 00 01 0a 00 00 01 0b 00 00 01 0c"
@@ -147,9 +132,18 @@ const char *const kSiteInfoHex = "00 00 01 01 00 00 01 02 00 00 01 03 00 00 01 0
                                  "00 00 01 1d 00 00 01 1e 00 00 01 1f 00 00 01 20"
                                  "00 00 01 21 00 00 01 22";
 
+// Each field gets its own value (0x101, 0x102, ...) so that two swapped
+// fields show; max_bg_stages is signed and gets -2.  The record is 34
+// 32-bit words in field order.
 TEST(ConnectionBodies, SiteInfoReplyIs34WordsWithSignedStageCount)
 {
-    api_site_info_rply_t r = numberedSiteInfo();
+    uint32_t words[34];
+    for (uint32_t i = 0; i < 34; i++)
+        words[i] = 0x101 + i;
+    words[21] = static_cast<uint32_t>(-2);
+    static_assert(sizeof(api_site_info_rply_t) == sizeof words);
+    api_site_info_rply_t r;
+    memcpy(&r, words, sizeof r);
     expectGolden(xdr_api_site_info_rply_t, &r, hex(kSiteInfoHex));
 }
 
