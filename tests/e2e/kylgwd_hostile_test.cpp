@@ -382,18 +382,6 @@ constexpr int kClientThreads = 4;
 constexpr int kCasesPerThread = 2600;
 constexpr uint32_t kFuzzSeed = 0x6b796c67;
 
-// Catalogued requests that carry a body.
-std::vector<const kylgw_msgtype_t *> bodiedRequests()
-{
-    std::vector<const kylgw_msgtype_t *> rows;
-    kylgw_ForEachMsgType(
-        [](const kylgw_msgtype_t *row, void *arg) {
-            if (row->request != nullptr)
-                static_cast<std::vector<const kylgw_msgtype_t *> *>(arg)->push_back(row);
-        },
-        &rows);
-    return rows;
-}
 constexpr uint16_t kCategories[] = {256, 512, 1280, 1536, 1792, 2048, 5632, 5888};
 // Values that make a count or length field hostile.
 constexpr uint32_t kHugeValues[] = {0xFFFFFFFFu, 0xFFFFFFF0u, 0x80000000u, 0x7FFFFFFFu, 0x00100001u, 0x04000001u,
@@ -401,8 +389,16 @@ constexpr uint32_t kHugeValues[] = {0xFFFFFFFFu, 0xFFFFFFF0u, 0x80000000u, 0x7FF
 
 struct Fuzzer {
     std::mt19937 rng;
-    const std::vector<const kylgw_msgtype_t *> bodied = bodiedRequests();
-    explicit Fuzzer(uint32_t seed) : rng(seed) {}
+    std::vector<const kylgw_msgtype_t *> bodied; // catalogued requests that carry a body
+    explicit Fuzzer(uint32_t seed) : rng(seed)
+    {
+        kylgw_ForEachMsgType(
+            [](const kylgw_msgtype_t *row, void *rows) {
+                if (row->request != nullptr)
+                    static_cast<std::vector<const kylgw_msgtype_t *> *>(rows)->push_back(row);
+            },
+            &bodied);
+    }
 
     uint32_t below(uint32_t n) { return static_cast<uint32_t>(rng() % n); }
     std::string bytes(size_t n)

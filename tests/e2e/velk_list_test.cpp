@@ -34,31 +34,6 @@ struct Member {
     uint32_t crc = 0;
 };
 
-hif_entry_t makeEntry(const Member &m, uint64_t offset)
-{
-    hif_entry_t e;
-    memset(&e, 0, sizeof e);
-    memcpy(e.hent_sanity, HENT_SANITY, 8);
-    velk_Put32(e.hent_flags, m.flags);
-    velk_Put32(e.hent_type, m.type);
-    velk_Put32(e.hent_version, 1);
-    velk_Put64(e.hent_offset, offset);
-    velk_Put64(e.hent_fsize, m.size);
-    velk_Put32(e.hent_blocks, static_cast<uint32_t>(m.type == VTO_FILE ? velk_MemberBlocks(m.size) : 1));
-    velk_Put32(e.hent_crc32, m.crc);
-    memcpy(e.hent_name, m.name.data(), std::min(m.name.size(), sizeof e.hent_name));
-    memcpy(e.hent_prefix, m.prefix.data(), std::min(m.prefix.size(), sizeof e.hent_prefix));
-    memcpy(e.hent_linkname, m.link.data(), std::min(m.link.size(), sizeof e.hent_linkname));
-    velk_Put32(e.hent_mode, m.mode);
-    velk_Put32(e.hent_mtime, kMtime);
-    velk_Put32(e.hent_ctime, kMtime);
-    velk_Put32(e.hent_uid, 1000);
-    velk_Put32(e.hent_gid, 100);
-    memcpy(e.hent_uname, "user1", 5);
-    memcpy(e.hent_gname, "users", 5);
-    return e;
-}
-
 // Writes index bytes for members (offsets laid out in order) and returns the
 // archive size in bytes the index records.
 uint64_t writeIndex(const std::string &path, const std::vector<Member> &members)
@@ -66,8 +41,28 @@ uint64_t writeIndex(const std::string &path, const std::vector<Member> &members)
     std::vector<hif_entry_t> entries;
     uint64_t block = 0;
     for (const auto &m : members) {
-        entries.push_back(makeEntry(m, block));
-        block += velk_Get32(entries.back().hent_blocks);
+        hif_entry_t e;
+        memset(&e, 0, sizeof e);
+        memcpy(e.hent_sanity, HENT_SANITY, 8);
+        velk_Put32(e.hent_flags, m.flags);
+        velk_Put32(e.hent_type, m.type);
+        velk_Put32(e.hent_version, 1);
+        velk_Put64(e.hent_offset, block);
+        velk_Put64(e.hent_fsize, m.size);
+        velk_Put32(e.hent_blocks, static_cast<uint32_t>(m.type == VTO_FILE ? velk_MemberBlocks(m.size) : 1));
+        velk_Put32(e.hent_crc32, m.crc);
+        memcpy(e.hent_name, m.name.data(), std::min(m.name.size(), sizeof e.hent_name));
+        memcpy(e.hent_prefix, m.prefix.data(), std::min(m.prefix.size(), sizeof e.hent_prefix));
+        memcpy(e.hent_linkname, m.link.data(), std::min(m.link.size(), sizeof e.hent_linkname));
+        velk_Put32(e.hent_mode, m.mode);
+        velk_Put32(e.hent_mtime, kMtime);
+        velk_Put32(e.hent_ctime, kMtime);
+        velk_Put32(e.hent_uid, 1000);
+        velk_Put32(e.hent_gid, 100);
+        memcpy(e.hent_uname, "user1", 5);
+        memcpy(e.hent_gname, "users", 5);
+        entries.push_back(e);
+        block += velk_Get32(e.hent_blocks);
     }
     velktest::writeFile(path, indexFileBytes(entries, (block + 1) * 512));
     return (block + 1) * 512;
