@@ -20,6 +20,8 @@ using velktest::RunOptions;
 
 namespace {
 
+// The client library reports why the gateway could not be reached before
+// velk's own line, which is what these tests look for.
 const char kGatewayFailure[] = "ERROR (main) unable to open remote gateway server connection\n";
 
 // Options that point velk at a scratch HOME and at a port nobody serves.
@@ -34,19 +36,6 @@ RunOptions isolated(const velktest::ScratchDir &dir)
     return o;
 }
 
-// The client library reports why the gateway could not be reached before
-// velk's own line; velk's line is what these tests are about.
-bool endsWithGatewayFailure(const std::string &err)
-{
-    std::string tail = kGatewayFailure;
-    return err.size() >= tail.size() && err.compare(err.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-bool startsWith(const std::string &text, const std::string &head)
-{
-    return text.rfind(head, 0) == 0;
-}
-
 } // namespace
 
 TEST(CmdLineHelp, QuestionMarkWithActionPrintsHelpThenRuns)
@@ -55,7 +44,7 @@ TEST(CmdLineHelp, QuestionMarkWithActionPrintsHelpThenRuns)
     auto r = runVelk({"-?", "-t", "-f", "a.tar"}, isolated(dir));
     EXPECT_EQ(r.status, 71);
     EXPECT_EQ(lines(r.err).front(), "Usage");
-    EXPECT_TRUE(endsWithGatewayFailure(r.err)) << r.err;
+    EXPECT_TRUE(r.err.ends_with(kGatewayFailure)) << r.err;
     EXPECT_EQ(r.out, failedEnding(r.status));
 }
 
@@ -66,7 +55,7 @@ TEST(CmdLineErrors, ParseErrorEndsWithUsageFailureLineAnd64)
     EXPECT_EQ(r.status, 64);
     EXPECT_EQ(r.out, failedEnding(r.status));
     // The failure line, then the short usage text.
-    EXPECT_TRUE(startsWith(r.err, "ERROR: Unrecognized option: -Hbogus\nUsage:\n\nvelk  -{c|D|K|t|U|x|X} -f Archive"))
+    EXPECT_TRUE(r.err.starts_with("ERROR: Unrecognized option: -Hbogus\nUsage:\n\nvelk  -{c|D|K|t|U|x|X} -f Archive"))
         << r.err;
 }
 
@@ -123,17 +112,17 @@ TEST(CmdLineStatusFifo, UnusableFifoWarnsAndRunGoesOn)
     velktest::writeFile(plain, "");
     auto a = runVelk({"-t", "-f", "a.tar", "-N", plain}, isolated(dir));
     EXPECT_EQ(a.status, 71);
-    EXPECT_TRUE(startsWith(a.err, "WARNING: Not a FIFO-type file: '" + plain + "'.  -N option disabled\n")) << a.err;
-    EXPECT_TRUE(endsWithGatewayFailure(a.err)) << a.err;
+    EXPECT_TRUE(a.err.starts_with("WARNING: Not a FIFO-type file: '" + plain + "'.  -N option disabled\n")) << a.err;
+    EXPECT_TRUE(a.err.ends_with(kGatewayFailure)) << a.err;
 
     std::string fifo = dir / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     auto b = runVelk({"-t", "-f", "a.tar", "-N", fifo}, isolated(dir));
     EXPECT_EQ(b.status, 71);
-    EXPECT_TRUE(startsWith(b.err, "WARNING: Cannot open FIFO '" + fifo +
+    EXPECT_TRUE(b.err.starts_with("WARNING: Cannot open FIFO '" + fifo +
                                       "' for writing (no process is reading it). -N option disabled\n"))
         << b.err;
-    EXPECT_TRUE(endsWithGatewayFailure(b.err)) << b.err;
+    EXPECT_TRUE(b.err.ends_with(kGatewayFailure)) << b.err;
 }
 
 TEST(CmdLineStatusFifo, ReaderSeesOpenAndShutdownLines)

@@ -38,11 +38,6 @@ protected:
     void expectFault(const char *faults, const char *message, bool loginTried, size_t connections);
 };
 
-bool endsWith(const std::string &text, const std::string &tail)
-{
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 } // namespace
 
 TEST_F(GatewaySession, GreetingAndSiteInformationThenNoCredentials)
@@ -63,7 +58,7 @@ TEST_F(GatewaySession, GreetingAndSiteInformationThenNoCredentials)
     size_t line = r.err.find('\n', refusal);
     ASSERT_NE(line, std::string::npos) << r.err;
     EXPECT_EQ(r.err.compare(line + 1, strlen(kNoLogin), kNoLogin), 0) << r.err;
-    EXPECT_TRUE(endsWith(r.err, std::string("Unable to setup communication to QUOR...\n") + kGatewayFailure))
+    EXPECT_TRUE(r.err.ends_with(std::string("Unable to setup communication to QUOR...\n") + kGatewayFailure))
         << r.err;
     // The server saw one session that reached the login step: security
     // parameters, Diffie-Hellman parameters and the public key exchange,
@@ -89,7 +84,7 @@ void GatewaySession::expectFault(const char *faults, const char *message, bool l
     EXPECT_EQ(r.status, 71);
     EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(kNoLogin) != std::string::npos, loginTried) << r.err;
-    EXPECT_TRUE(endsWith(r.err, kGatewayFailure)) << r.err;
+    EXPECT_TRUE(r.err.ends_with(kGatewayFailure)) << r.err;
     EXPECT_EQ(gw.stop(), 0);
     EXPECT_EQ(velktest::countOccurrences(gw.logText(), "accepted connection"), connections) << gw.logText();
 }
@@ -139,6 +134,6 @@ TEST_F(GatewaySession, SilentOrAbsentGatewayEndsTheRunNamingIt)
         EXPECT_EQ(r.status, 71);
         EXPECT_EQ(r.out, failedEnding(r.status));
         EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
-        EXPECT_TRUE(endsWith(r.err, kGatewayFailure)) << r.err;
+        EXPECT_TRUE(r.err.ends_with(kGatewayFailure)) << r.err;
     }
 }
