@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,12 +50,6 @@ std::vector<Node> sampleTree()
         {'d', deep, ""},
         {'f', deep + "/long-name-file.txt", "far down\n"},
     };
-}
-
-off_t sizeOf(const std::string &p)
-{
-    struct stat st;
-    return stat(p.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
 class VelkCreate : public velktest::VelkGatewayTest {
@@ -102,9 +97,9 @@ TEST_F(VelkCreate, ArchiveAndIndexHaveTheLaidOutSizesAndTarReadsThem)
     auto r = velk({"-c", "-E", "-f", "a.tar", "tree"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "VELK: VELK SUCCESSFUL\n");
-    EXPECT_EQ(static_cast<uint64_t>(sizeOf(dir / "a.tar")), expectedArchiveSize());
+    EXPECT_EQ(std::filesystem::file_size(dir / "a.tar"), expectedArchiveSize());
     // Header, one entry per member and one for the consistency file.
-    EXPECT_EQ(static_cast<uint64_t>(sizeOf(dir / "a.tar.idx")), 288 + (nodes.size() + 1) * 512);
+    EXPECT_EQ(std::filesystem::file_size(dir / "a.tar.idx"), 288 + (nodes.size() + 1) * 512);
     // Archive and index both follow the umask.
     struct stat st;
     ASSERT_EQ(stat((dir / "a.tar").c_str(), &st), 0);
@@ -192,7 +187,7 @@ TEST_F(VelkCreate, MissingParentsAreMadeOnlyWithP)
     EXPECT_EQ(without.out, failedEnding(without.status));
     auto with = velk({"-c", "-E", "-P", "-f", "out/deeper/a.tar", "tree"});
     EXPECT_EQ(with.status, 0) << with.err;
-    EXPECT_EQ(static_cast<uint64_t>(sizeOf(dir / "out/deeper/a.tar")), expectedArchiveSize());
+    EXPECT_EQ(std::filesystem::file_size(dir / "out/deeper/a.tar"), expectedArchiveSize());
     EXPECT_TRUE(exists(dir / "out/deeper/a.tar.idx"));
 }
 
@@ -243,7 +238,7 @@ TEST_F(VelkCreate, UnreadableMemberIsLeftOutAndReported)
     EXPECT_NE(r.out.find("VELK: VELK FAILED\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("VELK: a  tree/b512\n"), std::string::npos) << r.out;
     // Everything else is archived, laid out without it.
-    EXPECT_EQ(static_cast<uint64_t>(sizeOf(dir / "a.tar")), expectedArchiveSize() - 2 * 512);
+    EXPECT_EQ(std::filesystem::file_size(dir / "a.tar"), expectedArchiveSize() - 2 * 512);
     auto l = velk({"-t", "-E", "-f", "a.tar"});
     EXPECT_EQ(l.status, 0) << l.err;
     EXPECT_EQ(l.out.find("tree/b512"), std::string::npos) << l.out;
