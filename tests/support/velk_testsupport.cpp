@@ -233,8 +233,9 @@ std::string bytesOf(size_t n, uint32_t seed)
 
 std::vector<std::string> fuzzCorpusFiles(const char *target)
 {
-    namespace fs = std::filesystem;
-    fs::path dir = fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz" / "corpus" / target;
+    // An absolute path: the program may run from any directory, and the
+    // compiler may have been given this file by a relative name.
+    fs::path dir = fs::path(VELK_FUZZ_CORPUS) / target;
     std::vector<std::string> files;
     std::error_code ec;
     for (const auto &e : fs::directory_iterator(dir, ec))
