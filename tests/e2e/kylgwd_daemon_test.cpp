@@ -103,15 +103,7 @@ TEST(KylgwdDaemon, DetachesServesAndStopsOnSigint)
     int port = std::stoi(velktest::readFile(portFile));
     ASSERT_GT(pid, 1);
     // Make sure the daemon goes away even when an assertion below fails.
-    struct Reaper {
-        pid_t pid;
-        bool done = false;
-        ~Reaper()
-        {
-            if (!done)
-                kill(pid, SIGKILL);
-        }
-    } reaper{pid};
+    std::unique_ptr<pid_t, void (*)(pid_t *)> reaper(&pid, [](pid_t *p) { kill(*p, SIGKILL); });
 
     EXPECT_NE(velktest::readFile(logFile).find("kylgwd[" + std::to_string(pid) + "]: starting"), std::string::npos);
     for (int i = 0; i < 3; i++)
@@ -119,7 +111,7 @@ TEST(KylgwdDaemon, DetachesServesAndStopsOnSigint)
 
     ASSERT_EQ(kill(pid, SIGINT), 0);
     ASSERT_TRUE(velktest::waitForFileText(logFile, "]: stopped")) << velktest::readFile(logFile);
-    reaper.done = true;
+    (void)reaper.release();
     std::string log = velktest::readFile(logFile);
     EXPECT_NE(log.find("received SIGINT: stopping"), std::string::npos) << log;
     EXPECT_EQ(velktest::countOccurrences(log, "client closed the connection"), 3u) << log;
