@@ -1,9 +1,8 @@
-#ifndef VELK_INDEXBYTES_H
-#define VELK_INDEXBYTES_H
-
 // The bytes of an index file as velk writes one: the header (mark, version,
 // flags, entry count, and the consistency record's archive size and member
 // count) and the entries, encoded with the index routines.
+
+#pragma once
 
 #include <cstring>
 #include <string>
@@ -32,5 +31,3 @@ inline std::string indexFileBytes(const std::vector<hif_entry_t> &entries, uint6
     }
     return out;
 }
-
-#endif
