@@ -267,11 +267,9 @@ TEST_F(VelkExtract, ModesOwnersAndTimesAsRoot)
     auto p = extract({"-p"});
     EXPECT_EQ(p.status, 0) << p.err;
     // -p: exact modes, set-ID bits kept although the owner changed.
-    EXPECT_EQ(lstatOf(dir / "t/sticky").st_mode & 07777, 01777u);
-    EXPECT_EQ(lstatOf(dir / "t/ro").st_mode & 07777, 0555u);
-    EXPECT_EQ(lstatOf(dir / "t/suid").st_mode & 07777, 04755u);
-    EXPECT_EQ(lstatOf(dir / "t/sgid").st_mode & 07777, 02750u);
-    EXPECT_EQ(lstatOf(dir / "t/zero").st_mode & 07777, 0600u);
+    for (auto [name, mode] : {std::pair{"t/sticky", 01777u}, {"t/ro", 0555u}, {"t/suid", 04755u}, {"t/sgid", 02750u},
+                              {"t/zero", 0600u}})
+        EXPECT_EQ(lstatOf(dir / name).st_mode & 07777, mode) << name;
     EXPECT_EQ(velktest::readFile(dir / "t/ro/inner"), "in a read-only directory");
     for (const char *name : {"t", "t/sticky", "t/ro", "t/ro/inner", "t/suid", "t/sgid", "t/zero"}) {
         struct stat st = lstatOf(dir / name);
@@ -288,10 +286,8 @@ TEST_F(VelkExtract, ModesOwnersAndTimesAsRoot)
     fs::remove_all(dir / "t");
     auto o = extract({"-o", "-m"});
     EXPECT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(lstatOf(dir / "t/suid").st_mode & 07777, 0755u);
-    EXPECT_EQ(lstatOf(dir / "t/sgid").st_mode & 07777, 0750u);
-    EXPECT_EQ(lstatOf(dir / "t/sticky").st_mode & 07777, 0755u);
-    EXPECT_EQ(lstatOf(dir / "t/ro").st_mode & 07777, 0755u);
+    for (auto [name, mode] : {std::pair{"t/suid", 0755u}, {"t/sgid", 0750u}, {"t/sticky", 0755u}, {"t/ro", 0755u}})
+        EXPECT_EQ(lstatOf(dir / name).st_mode & 07777, mode) << name;
     EXPECT_EQ(lstatOf(dir / "t/ro").st_uid, 0u);
     EXPECT_EQ(lstatOf(dir / "t/suid").st_uid, 0u);
     EXPECT_GE(lstatOf(dir / "t/suid").st_mtime, before);
