@@ -103,15 +103,7 @@ TEST(KylgwdDaemon, DetachesServesAndStopsOnSigint)
     int port = std::stoi(velktest::readFile(portFile));
     ASSERT_GT(pid, 1);
     // Make sure the daemon goes away even when an assertion below fails.
-    struct Reaper {
-        pid_t pid;
-        bool done = false;
-        ~Reaper()
-        {
-            if (!done)
-                kill(pid, SIGKILL);
-        }
-    } reaper{pid};
+    std::unique_ptr<pid_t, void (*)(pid_t *)> reaper(&pid, [](pid_t *p) { kill(*p, SIGKILL); });
 
     EXPECT_NE(velktest::readFile(logFile).find("kylgwd[" + std::to_string(pid) + "]: starting"), std::string::npos);
     for (int i = 0; i < 3; i++)
@@ -119,7 +111,7 @@ TEST(KylgwdDaemon, DetachesServesAndStopsOnSigint)
 
     ASSERT_EQ(kill(pid, SIGINT), 0);
     ASSERT_TRUE(velktest::waitForFileText(logFile, "]: stopped")) << velktest::readFile(logFile);
-    reaper.done = true;
+    (void)reaper.release();
     std::string log = velktest::readFile(logFile);
     EXPECT_NE(log.find("received SIGINT: stopping"), std::string::npos) << log;
     EXPECT_EQ(velktest::countOccurrences(log, "client closed the connection"), 3u) << log;
@@ -155,10 +147,7 @@ TEST(KylgwdDaemon, GreetingAndSiteValuesFromTheConfigurationThenAStopWhileReplie
     std::vector<uint32_t> w;
     ASSERT_TRUE(a.connect(gw.port()) && a.readGreeting(&h, &w));
     ASSERT_TRUE(b.connect(gw.port()) && b.readGreeting(&h, &w));
-    std::string site;
-    velktest::gwPutU32(&site, 67);
-    velktest::gwPutU32(&site, 2);
-    ASSERT_TRUE(a.send(velktest::gwRequest(34, 256, 1, site)));
+    ASSERT_TRUE(a.send(velktest::gwRequest(34, 256, 1, std::string("\0\0\0\x43\0\0\0\x02", 8)))); // 67.2
     ASSERT_TRUE(a.readHeader(&h) && a.readWords(34, &w));
     EXPECT_EQ(h.requestId, 34u);
     const std::pair<size_t, uint32_t> fields[] = {{0, 0},  {1, 2},   {2, 7},      {3, 4},   {4, 1},   {5, 67},
@@ -168,10 +157,7 @@ TEST(KylgwdDaemon, GreetingAndSiteValuesFromTheConfigurationThenAStopWhileReplie
         EXPECT_EQ(w[at], value) << "word " << at;
 
     // Log messages whose replies are held back.
-    std::string log;
-    velktest::gwPutU32(&log, 0);
-    velktest::gwPutU32(&log, 0x2000000);
-    log += velktest::gwXdrString("held");
+    const std::string log = std::string("\0\0\0\0\x02\0\0\0", 8) + velktest::gwXdrString("held");
     ASSERT_TRUE(a.send(velktest::gwRequest(35, 1792, 257, log) + velktest::gwRequest(36, 1792, 257, log)));
     ASSERT_TRUE(b.send(velktest::gwRequest(37, 1792, 257, log)));
     ASSERT_TRUE(velktest::waitForFileText(scratch / "events", "\"fault\":\"delay_reply\"", 3));

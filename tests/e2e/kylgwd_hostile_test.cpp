@@ -17,9 +17,9 @@
 #include <quorex_crypto.h>
 
 #include <atomic>
+#include <mutex>
 #include <cstdint>
 #include <csignal>
-#include <cstdio>
 #include <random>
 #include <string>
 #include <sys/stat.h>
@@ -93,12 +93,7 @@ std::string keytabLogin(uint32_t id, const std::string &user, const std::string 
            words({static_cast<uint32_t>(sent.size()), 1}) + padded(sent);
 }
 
-// A combo login, and a challenge response with the password in clear (the
-// cleartext_pw fault).
-std::string comboLogin(uint32_t id, const std::string &user)
-{
-    return gwHeaderBytes(id, kGwBodyFlag, kCatAuth, 260, 0, 0, kSeed) + words({67, 2, 99, 2, 3}) + nameField(user);
-}
+// A challenge response with the password in clear (the cleartext_pw fault).
 
 std::string response(uint32_t id, const std::string &password)
 {
@@ -123,15 +118,6 @@ std::string keytabUser(const velktest::ScratchDir &dir, const std::string &hash,
     return "  " + name + " = {\n" + (hash.empty() ? "" : "    password = " + hash + "\n") +
            "    uid = " + std::to_string(uid) + "\n    gid = " + std::to_string(gid) + "\n    home = " + home +
            "\n    keytab = " + (dir / (name + ".kt")) + "\n  }\n";
-}
-
-std::string groupPrimeMinusOne()
-{
-    size_t n = 0;
-    const unsigned char *p = quorex_DHGroup14Prime(&n);
-    std::string s(reinterpret_cast<const char *>(p), n);
-    s.back() = static_cast<char>(s.back() - 1); // p is odd
-    return s;
 }
 
 // A request to open or create path, without class-of-service hints.
@@ -178,12 +164,7 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
 {
     velktest::ScratchDir dir;
     velktest::KylgwdProcess gw(dir.path());
-    const std::string hash = [] {
-        velktest::RunOptions o;
-        o.input = "s3cret\n";
-        auto r = velktest::run({velktest::kylgwdBinary(), "--hash-password"}, o);
-        return r.out.substr(0, r.out.size() - 1);
-    }();
+    const std::string hash = velktest::hashPassword("s3cret");
     // As root kylgwd takes each user's identity: alice owns the served
     // root, bob his home inside it.
     const bool root = geteuid() == 0;
@@ -207,6 +188,10 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
     ASSERT_TRUE(gw.start({"--config", dir / "kylgwd.conf", "--faults", dir / "faults"}));
 
     const std::string cap = words({0, 0}) + gwXdrString(std::string(4097, 'a'));
+    size_t primeBytes = 0;
+    const unsigned char *prime = quorex_DHGroup14Prime(&primeBytes);
+    std::string primeMinusOne(reinterpret_cast<const char *>(prime), primeBytes);
+    primeMinusOne.back() = static_cast<char>(primeMinusOne.back() - 1); // p is odd
     std::vector<Case> cases = {
         {"unknown functions without a body, a file operation before a login",
          {{gwRequest(1, kCatAuth, 9999), -41000},
@@ -254,7 +239,7 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
          nullptr},
         {"public keys 1 and p - 1",
          {{gwRequest(14, kCatAuth, 20, gwXdrString(std::string(1, '\x01'))), -22},
-          {gwRequest(15, kCatAuth, 20, gwXdrString(groupPrimeMinusOne())), -22}},
+          {gwRequest(15, kCatAuth, 20, gwXdrString(primeMinusOne)), -22}},
          nullptr},
         {"keytabs that do not match, then a second login",
          {{secParams(16), 0},
@@ -270,7 +255,8 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
          {{response(33, "s3cret"), -10003}, {getcwd(34), -13}},
          nullptr},
         {"password guesses past the retries",
-         {{comboLogin(24, "alice"), 0},
+         {{gwHeaderBytes(24, kGwBodyFlag, kCatAuth, 260, 0, 0, kSeed) + words({67, 2, 99, 2, 3}) + nameField("alice"),
+           0}, // a combo login
           {response(25, "S3cret"), -10003},
           {response(26, "guess"), -10003},
           {response(27, "guess"), -10003},
@@ -396,18 +382,6 @@ constexpr int kClientThreads = 4;
 constexpr int kCasesPerThread = 2600;
 constexpr uint32_t kFuzzSeed = 0x6b796c67;
 
-// Catalogued requests that carry a body.
-std::vector<const kylgw_msgtype_t *> bodiedRequests()
-{
-    std::vector<const kylgw_msgtype_t *> rows;
-    kylgw_ForEachMsgType(
-        [](const kylgw_msgtype_t *row, void *arg) {
-            if (row->request != nullptr)
-                static_cast<std::vector<const kylgw_msgtype_t *> *>(arg)->push_back(row);
-        },
-        &rows);
-    return rows;
-}
 constexpr uint16_t kCategories[] = {256, 512, 1280, 1536, 1792, 2048, 5632, 5888};
 // Values that make a count or length field hostile.
 constexpr uint32_t kHugeValues[] = {0xFFFFFFFFu, 0xFFFFFFF0u, 0x80000000u, 0x7FFFFFFFu, 0x00100001u, 0x04000001u,
@@ -415,8 +389,16 @@ constexpr uint32_t kHugeValues[] = {0xFFFFFFFFu, 0xFFFFFFF0u, 0x80000000u, 0x7FF
 
 struct Fuzzer {
     std::mt19937 rng;
-    const std::vector<const kylgw_msgtype_t *> bodied = bodiedRequests();
-    explicit Fuzzer(uint32_t seed) : rng(seed) {}
+    std::vector<const kylgw_msgtype_t *> bodied; // catalogued requests that carry a body
+    explicit Fuzzer(uint32_t seed) : rng(seed)
+    {
+        kylgw_ForEachMsgType(
+            [](const kylgw_msgtype_t *row, void *rows) {
+                if (row->request != nullptr)
+                    static_cast<std::vector<const kylgw_msgtype_t *> *>(rows)->push_back(row);
+            },
+            &bodied);
+    }
 
     uint32_t below(uint32_t n) { return static_cast<uint32_t>(rng() % n); }
     std::string bytes(size_t n)
@@ -498,17 +480,15 @@ struct Fuzzer {
 };
 
 struct Tally {
-    std::atomic<int> cases{0};
-    std::atomic<int> connections{0};
-    std::atomic<int> failures{0};
-    std::atomic<bool> firstFailureTaken{false};
-    std::string firstFailure; // written once, by the thread that took the flag
+    std::atomic<int> cases{0}, connections{0};
+    std::mutex mu;
+    int failures = 0; // and the first one's text, under mu
+    std::string firstFailure;
 
     void fail(const std::string &what)
     {
-        failures++;
-        bool expected = false;
-        if (firstFailureTaken.compare_exchange_strong(expected, true))
+        std::lock_guard<std::mutex> g(mu);
+        if (failures++ == 0)
             firstFailure = what;
     }
 };
@@ -596,7 +576,7 @@ TEST(KylgwdHostile, SurvivesTenThousandHostileCasesAndStopsCleanly)
         threads.emplace_back(clientLoop, gw.port(), kFuzzSeed + static_cast<uint32_t>(t), kCasesPerThread, &tally);
     for (auto &t : threads)
         t.join();
-    EXPECT_EQ(tally.failures.load(), 0) << "seed " << kFuzzSeed << ": " << tally.firstFailure;
+    EXPECT_EQ(tally.failures, 0) << "seed " << kFuzzSeed << ": " << tally.firstFailure;
     EXPECT_GE(tally.cases.load(), 10000);
     EXPECT_GT(tally.connections.load(), 500);
 

@@ -1,12 +1,8 @@
-// velk's logins against a real kylgwd (the keytab login without a terminal
-// is what every other end-to-end test does): combo from a .netrc (and the permission rules of .netrc and keytab files),
-// wrong passwords and refusals, the token-code step, a PAM conversation on
-// a pseudo-terminal, a conversation the client must refuse, retry-later
-// followed by the reconnect login, and a search of every log for the
-// secrets.  A run that gets past authentication stops at the next step
-// this build lacks (the password entry look-up), so the tests assert on
-// kylgwd's log line for the login and on velk no longer reporting a
-// refusal.
+// velk's logins against a real kylgwd (every other end-to-end test logs in
+// by keytab): combo from a .netrc and the permission rules of .netrc and
+// keytab files, refusals, the token code, PAM on a pseudo-terminal,
+// retry-later and the reconnect login, and no secret in any log.  The tests
+// look for kylgwd's log line of the login and for no refusal from velk.
 
 #include <gtest/gtest.h>
 
@@ -30,69 +26,47 @@ const char kNoLogin[] = "Unable to authenticate user with remote gateway";
 const char kPastLogin[] = "Fatal error opening index file: ";
 constexpr int kPastLoginStatus = 72;
 
-std::string hashPassword(const std::string &pw)
-{
-    velktest::RunOptions o;
-    o.input = pw + "\n";
-    auto r = velktest::run({velktest::kylgwdBinary(), "--hash-password"}, o);
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r.out.empty() ? std::string() : r.out.substr(0, r.out.size() - 1);
-}
-
-class VelkAuth : public ::testing::Test {
+class VelkAuth : public velktest::VelkGatewayTest {
 protected:
-    velktest::ScratchDir dir;
-    velktest::KylgwdProcess gw{dir.path()};
-
-    // Users: alice (password, keytab, PAM script), tok (password and token
-    // code), barred (refused by the users file).
+    void SetUp() override {}
+    // Users besides demo: alice (password, keytab, PAM script), tok
+    // (password and token code), barred (refused by the users file).
     void start(const std::string &faults = "")
     {
-        const std::string pw = hashPassword(kPassword);
+        const std::string pw = velktest::hashPassword(kPassword);
         velktest::writeFile(dir / "alice.kt", kKeytab);
         ASSERT_EQ(chmod((dir / "alice.kt").c_str(), 0600), 0);
         velktest::writeFile(dir / "alice.pam",
                             "4 Welcome to kylgwd\n1 Password: \nsesame-pam\n2 Favourite colour? \nblue\n");
         const std::string ids = "    uid = " + std::to_string(getuid()) + "\n    gid = " + std::to_string(getgid()) +
                                 "\n    home = /home\n";
-        velktest::writeFile(dir / "kylgwd.conf",
-                            "Users = {\n  alice = {\n    password = " + pw + "\n" + ids + "    keytab = " +
-                                (dir / "alice.kt") + "\n    pam_script = " + (dir / "alice.pam") +
-                                "\n  }\n  tok = {\n    password = " + hashPassword("pin-7") + "\n" + ids +
-                                "    token_code = " + hashPassword("123456") + "\n  }\n  barred = {\n    password = " +
-                                pw + "\n" + ids + "    refuse = -50512,stop,Too many sessions from your host\n  }\n}\n");
-        velktest::writeFile(dir / "faults", faults);
-        ASSERT_TRUE(gw.start({"--config", dir / "kylgwd.conf", "--faults", dir / "faults", "--events",
-                              dir / "events"}));
+        ASSERT_TRUE(startGateway("", faults,
+                                 "  alice = {\n    password = " + pw + "\n" + ids + "    keytab = " + (dir / "alice.kt") +
+                                     "\n    pam_script = " + (dir / "alice.pam") + "\n  }\n  tok = {\n    password = " +
+                                     velktest::hashPassword("pin-7") + "\n" + ids + "    token_code = " +
+                                     velktest::hashPassword("123456") + "\n  }\n  barred = {\n    password = " + pw +
+                                     "\n" + ids + "    refuse = -50512,stop,Too many sessions from your host\n  }\n"));
     }
 
-    std::map<std::string, std::string> env(const std::map<std::string, std::string> &extra) const
+    // Without demo's keytab login unless extra asks for one.
+    static std::map<std::string, std::string> env(std::map<std::string, std::string> extra)
     {
-        std::map<std::string, std::string> e = {
-            {"HOME", dir.path()},
-            {"QUOR_CFG_FILE_PATH", dir.path()},
-            {"QUOR_SERVER_HOST", "127.0.0.1/" + std::to_string(gw.port())},
-            {"QUOR_HOSTNAME", "127.0.0.1"},
-        };
-        for (const auto &kv : extra)
-            e[kv.first] = kv.second;
-        return e;
+        for (const char *k : {"QUOR_AUTH_METHOD", "QUOR_PRINCIPAL", "QUOR_KEYTAB_PATH"})
+            extra.emplace(k, ""); // "" unsets it
+        return extra;
     }
 
     velktest::RunResult velk(const std::map<std::string, std::string> &extra, std::vector<std::string> args = {})
     {
-        velktest::RunOptions o;
-        o.env = env(extra);
-        o.cwd = dir.path();
-        for (const char *a : {"-t", "-E", "-f", "a.tar"})
-            args.push_back(a);
-        return velktest::runVelk(args, o);
+        args.insert(args.end(), {"-t", "-E", "-f", "a.tar"});
+        return VelkGatewayTest::velk(args, env(extra));
     }
 
     velktest::PtyResult velkOnPty(const std::map<std::string, std::string> &extra,
-                        const std::vector<std::pair<std::string, std::string>> &dialogue)
+                                  const std::vector<std::pair<std::string, std::string>> &dialogue)
     {
-        std::map<std::string, std::string> e = env(extra);
+        std::map<std::string, std::string> e = velkOptions(env(extra)).env;
+        std::erase_if(e, [](const auto &kv) { return kv.second.empty(); });
         e["PATH"] = "/usr/bin:/bin";
         e["TERM"] = "dumb";
         for (const char *san : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
@@ -112,6 +86,28 @@ protected:
         EXPECT_EQ(gw.stop(), 0);
         return gw.logText();
     }
+
+    // A run velk was refused in: status 71, velk's refusal, no login in
+    // kylgwd's log (returned).
+    std::string refused(const std::string &text, int status)
+    {
+        EXPECT_EQ(status, 71) << text;
+        EXPECT_NE(text.find(kNoLogin), std::string::npos) << text;
+        std::string log = stopAndLog();
+        EXPECT_EQ(log.find("authenticated by"), std::string::npos) << log;
+        return log;
+    }
+
+    // A run that logged in: past the login, no refusal, login in kylgwd's log.
+    std::string loggedIn(const std::string &text, int status, const std::string &login)
+    {
+        EXPECT_EQ(status, kPastLoginStatus) << text;
+        EXPECT_NE(text.find(kPastLogin), std::string::npos) << text;
+        EXPECT_EQ(text.find(kNoLogin), std::string::npos) << text;
+        std::string log = stopAndLog();
+        EXPECT_NE(log.find(login), std::string::npos) << log;
+        return log;
+    }
 };
 
 TEST_F(VelkAuth, KeytabReadableByTheGroupIsRefused)
@@ -119,11 +115,9 @@ TEST_F(VelkAuth, KeytabReadableByTheGroupIsRefused)
     start();
     ASSERT_EQ(chmod((dir / "alice.kt").c_str(), 0640), 0);
     auto r = velk({{"QUOR_KEYTAB_PATH", dir / "alice.kt"}, {"QUOR_PRINCIPAL", "alice"}, {"QUOR_AUTH_METHOD", "keytab"}});
-    EXPECT_EQ(r.status, 71);
     EXPECT_NE(r.err.find("*** Keytab file has non-owner perms set: " + (dir / "alice.kt") + "\n"), std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;
-    EXPECT_EQ(stopAndLog().find("authenticated by"), std::string::npos);
+    refused(r.err, r.status);
 }
 
 TEST_F(VelkAuth, ComboFromAPrivateNetrc)
@@ -131,11 +125,7 @@ TEST_F(VelkAuth, ComboFromAPrivateNetrc)
     start();
     netrc(std::string("default login alice password ") + kPassword + "\n", 0600);
     auto r = velk({{"QUOR_USE_NETRC_FILE", "1"}});
-    EXPECT_EQ(r.status, kPastLoginStatus);
-    EXPECT_NE(r.err.find(kPastLogin), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find(kNoLogin), std::string::npos) << r.err;
-    std::string log = stopAndLog();
-    EXPECT_NE(log.find("session 1: user alice authenticated by combo\n"), std::string::npos) << log;
+    loggedIn(r.err, r.status, "session 1: user alice authenticated by combo\n");
     // The combo login enciphered the password: one response, right at once.
     EXPECT_EQ(velktest::countOccurrences(velktest::readFile(dir / "events"), "\"event\":\"challenge\""), 1u);
 }
@@ -145,13 +135,10 @@ TEST_F(VelkAuth, NetrcReadableByOthersIsRefusedWithItsTwoMessages)
     start();
     netrc(std::string("default login alice password ") + kPassword + "\n", 0644);
     auto r = velk({{"QUOR_USE_NETRC_FILE", "1"}});
-    EXPECT_EQ(r.status, 71);
     EXPECT_NE(r.err.find("Error: .netrc file is readable by others."), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("Remove password or make file unreadable by others."), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("Attempting to use .netrc failed.\n"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;
-    std::string log = stopAndLog();
-    EXPECT_EQ(log.find("authenticated by"), std::string::npos) << log;
+    std::string log = refused(r.err, r.status);
     EXPECT_EQ(log.find("combo login"), std::string::npos) << log; // nothing was sent for combo
 }
 
@@ -162,13 +149,10 @@ TEST_F(VelkAuth, WrongPasswordsAreRetriedOnTheTerminalThenRefused)
                        {{"[alice]Password: ", "guess-1"}, {"[alice]Password: ", "guess-2"},
                         {"[alice]Password: ", "guess-3"}});
     EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.status, 71) << r.text;
     EXPECT_NE(r.text.find("result = -10003, errno = 0"), std::string::npos) << r.text;
-    EXPECT_NE(r.text.find(kNoLogin), std::string::npos) << r.text;
     EXPECT_EQ(r.text.find("guess-"), std::string::npos) << r.text; // echo was off
-    std::string log = stopAndLog();
+    std::string log = refused(r.text, r.status);
     EXPECT_EQ(velktest::countOccurrences(log, "combo login of alice refused (-10003): wrong password"), 3u) << log;
-    EXPECT_EQ(log.find("authenticated by"), std::string::npos) << log;
 }
 
 TEST_F(VelkAuth, RefusalShowsTheServersTextAndMessage)
@@ -176,14 +160,10 @@ TEST_F(VelkAuth, RefusalShowsTheServersTextAndMessage)
     start();
     netrc(std::string("default login barred password ") + kPassword + "\n", 0600);
     auto r = velk({{"QUOR_USE_NETRC_FILE", "1"}});
-    EXPECT_EQ(r.status, 71);
-    size_t text = r.err.find("Too many sessions from your host");
-    size_t msg = r.err.find("Per-host session limit exceeded\n");
-    EXPECT_NE(text, std::string::npos) << r.err;
-    EXPECT_NE(msg, std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Too many sessions from your host"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Per-host session limit exceeded\n"), std::string::npos) << r.err;
     // The stop flag: no other method was tried after combo.
-    std::string log = stopAndLog();
+    std::string log = refused(r.err, r.status);
     EXPECT_NE(log.find("combo login of barred refused (-50512): refused by the configuration"), std::string::npos)
         << log;
     EXPECT_EQ(log.find("pam login"), std::string::npos) << log;
@@ -196,13 +176,10 @@ TEST_F(VelkAuth, TokenCodeIsAskedForAfterThePassword)
     auto r = velkOnPty({{"QUOR_USE_NETRC_FILE", "1"}, {"QUOR_AUTH_METHOD", "combo"}},
                        {{"ENTER TOKEN CODE", "123456"}});
     EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.status, kPastLoginStatus) << r.text;
     EXPECT_NE(r.text.find("********************** ATTENTION *************************"), std::string::npos)
         << r.text;
     EXPECT_NE(r.text.find("*  (WITHOUT YOUR PIN) in response to the password prompt *"), std::string::npos);
-    EXPECT_NE(r.text.find(kPastLogin), std::string::npos) << r.text;
-    std::string log = stopAndLog();
-    EXPECT_NE(log.find("session 1: user tok authenticated by combo\n"), std::string::npos) << log;
+    loggedIn(r.text, r.status, "session 1: user tok authenticated by combo\n");
     std::string ev = velktest::readFile(dir / "events");
     EXPECT_NE(ev.find("\"flags\":0,\"expect\":\"password\""), std::string::npos) << ev;
     EXPECT_NE(ev.find("\"flags\":2,\"expect\":\"token\""), std::string::npos) << ev;
@@ -215,13 +192,10 @@ TEST_F(VelkAuth, PamConversationOnATerminal)
     auto r = velkOnPty({{"QUOR_AUTH_METHOD", "pam"}, {"QUOR_PRINCIPAL", "alice"}},
                        {{"Password: ", "sesame-pam"}, {"Favourite colour? ", "blue"}});
     EXPECT_FALSE(r.timedOut);
-    EXPECT_EQ(r.status, kPastLoginStatus) << r.text;
     EXPECT_NE(r.text.find("Welcome to kylgwd"), std::string::npos) << r.text;
     EXPECT_NE(r.text.find("blue"), std::string::npos) << r.text;        // an echo-on prompt
     EXPECT_EQ(r.text.find("sesame-pam"), std::string::npos) << r.text;  // an echo-off prompt
-    EXPECT_NE(r.text.find(kPastLogin), std::string::npos) << r.text;
-    std::string log = stopAndLog();
-    EXPECT_NE(log.find("session 1: user alice authenticated by pam\n"), std::string::npos) << log;
+    loggedIn(r.text, r.status, "session 1: user alice authenticated by pam\n");
 }
 
 TEST_F(VelkAuth, PamConversationOfThirtyThreeMessagesIsRefused)
@@ -229,26 +203,19 @@ TEST_F(VelkAuth, PamConversationOfThirtyThreeMessagesIsRefused)
     start("pam_count=33\n");
     netrc(std::string("default login alice password ") + kPassword + "\n", 0600);
     auto r = velk({{"QUOR_USE_NETRC_FILE", "1"}, {"QUOR_AUTH_METHOD", "pam"}});
-    EXPECT_EQ(r.status, 71);
     EXPECT_NE(r.err.find("invalid PAM message count 33 received - aborting"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;
-    std::string log = stopAndLog();
+    std::string log = refused(r.err, r.status);
     EXPECT_NE(log.find("conversation round 1, 33 messages"), std::string::npos) << log;
-    EXPECT_EQ(log.find("authenticated by"), std::string::npos) << log;
 }
 
 TEST_F(VelkAuth, RetryLaterThenReconnectLogin)
 {
     start("retry_later=2,Busy - come back in two seconds\n");
     auto r = velk({{"QUOR_KEYTAB_PATH", dir / "alice.kt"}, {"QUOR_PRINCIPAL", "alice"}, {"QUOR_AUTH_METHOD", "keytab"}});
-    EXPECT_EQ(r.status, kPastLoginStatus);
     EXPECT_NE(r.err.find("*** Retrying in "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(kPastLogin), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find(kNoLogin), std::string::npos) << r.err;
-    std::string log = stopAndLog();
+    std::string log = loggedIn(r.err, r.status, "session 2: user alice authenticated by reconnect\n");
     EXPECT_NE(log.find("session 1: keytab login of alice: asking the client to retry in 2 seconds"), std::string::npos)
         << log;
-    EXPECT_NE(log.find("session 2: user alice authenticated by reconnect\n"), std::string::npos) << log;
 }
 
 TEST_F(VelkAuth, SecretsAppearInNoLogAtTheHighestDebugLevels)
@@ -264,11 +231,8 @@ TEST_F(VelkAuth, SecretsAppearInNoLogAtTheHighestDebugLevels)
                    {"QUOR_API_DEBUG", "65535"},
                    {"QUOR_API_DEBUG_PATH", dir / "api.debug"}},
                   {"-d", "5"});
-    EXPECT_EQ(r.status, kPastLoginStatus);
-    EXPECT_NE(r.err.find(kPastLogin), std::string::npos) << r.err;
-    std::string log = stopAndLog();
+    std::string log = loggedIn(r.err, r.status, "session 1: user alice authenticated by keytab\n");
     EXPECT_NE(log.find("combo login of alice refused (-10003): wrong password"), std::string::npos) << log;
-    EXPECT_NE(log.find("session 1: user alice authenticated by keytab\n"), std::string::npos) << log;
     const std::string debug = velktest::readFile(dir / "api.debug");
     EXPECT_FALSE(debug.empty()); // the client's debug log was on
     const std::string texts[] = {r.out, r.err, debug, log, velktest::readFile(dir / "events")};
@@ -289,9 +253,6 @@ TEST_F(VelkAuth, WeakKeyAgreementFromTheServerIsRefused)
         start(fault);
         netrc(std::string("default login alice password ") + kPassword + "\n", 0600);
         auto r = velk({{"QUOR_USE_NETRC_FILE", "1"}, {"QUOR_AUTH_METHOD", "combo"}});
-        EXPECT_EQ(r.status, 71);
-        EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;
-        std::string log = stopAndLog();
-        EXPECT_EQ(log.find("authenticated by"), std::string::npos) << log;
+        refused(r.err, r.status);
     }
 }

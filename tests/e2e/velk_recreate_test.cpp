@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -33,12 +34,10 @@ using velktest::writeFile;
 
 // Names in directory d that a create writes only for the time being: the
 // temporary archive and index files and the consistency file.
-size_t tempFiles(const std::string &d)
+long tempFiles(const std::string &d)
 {
-    size_t n = 0;
-    for (const auto &e : std::filesystem::directory_iterator(d))
-        n += strcasestr(e.path().filename().c_str(), "velk") != nullptr ? 1 : 0;
-    return n;
+    return std::count_if(std::filesystem::directory_iterator(d), {},
+                         [](const auto &e) { return strcasestr(e.path().filename().c_str(), "velk") != nullptr; });
 }
 
 // velk run in the background with its standard error in dir/err and its
@@ -46,7 +45,7 @@ size_t tempFiles(const std::string &d)
 // drain(): the -v member lines of a create fill it, so the run blocks in
 // the middle of its copy, its temporary archive made, until drained.
 struct HeldVelk {
-    HeldVelk(const velktest::RunOptions &o, std::vector<std::string> args, const std::string &dir,
+    HeldVelk(const velktest::RunOptions &o, const std::vector<std::string> &args, const std::string &dir,
              bool ignoreTerm = false)
     {
         std::string fifo = dir + "/out";
@@ -54,24 +53,9 @@ struct HeldVelk {
         if (mkfifo(fifo.c_str(), 0600) != 0 || (out = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) < 0)
             return;
         (void)fcntl(out, F_SETPIPE_SZ, 4096);
-        args.insert(args.begin(), velktest::velkBinary());
-        std::vector<std::string> env{"PATH=/usr/bin:/bin"};
-        for (const auto &[k, v] : o.env)
-            env.push_back(k + "=" + v);
-        child = std::make_unique<velktest::ForkedChild>([&] {
-            if (!velktest::redirectOutputToFiles(fifo, dir + "/err") || chdir(o.cwd.c_str()) != 0)
-                return 126;
+        child = velktest::startVelk(args, o, fifo, dir + "/err", [ignoreTerm] {
             if (ignoreTerm)
-                signal(SIGTERM, SIG_IGN);  // as under nohup
-            std::vector<char *> av, ev;
-            for (auto &a : args)
-                av.push_back(a.data());
-            for (auto &e : env)
-                ev.push_back(e.data());
-            av.push_back(nullptr);
-            ev.push_back(nullptr);
-            execve(av[0], av.data(), ev.data());
-            return 127;
+                signal(SIGTERM, SIG_IGN); // as under nohup
         });
     }
     ~HeldVelk() { close(out); }
@@ -183,7 +167,7 @@ TEST_F(VelkRecreate, SignalsStopTheCreateAndTheOldArchiveStays)
         if (c.sig == SIGKILL) {
             EXPECT_TRUE(velktest::exists(tmpArchive));
         } else {
-            EXPECT_EQ(tempFiles(dir.path()) + tempFiles(dir / "tmp"), 0u) << c.what;
+            EXPECT_EQ(tempFiles(dir.path()) + tempFiles(dir / "tmp"), 0) << c.what;
         }
     }
     // What the killed run left behind does not stop the next create.
@@ -212,7 +196,7 @@ TEST_F(VelkRecreate, FullFileSystemLeavesTheOldArchive)
         << r.err;
     EXPECT_EQ(r.out, velktest::failedEnding(72));
     expectOldKept("fs/a.tar", "gave up");
-    EXPECT_EQ(tempFiles(dir / "fs") + tempFiles(dir / "tmp"), 0u);
+    EXPECT_EQ(tempFiles(dir / "fs") + tempFiles(dir / "tmp"), 0);
 
     HeldVelk run(options({{"VELK_NOSPACE_WAIT", "600"}}), {"-c", "-E", "-f", "fs/a.tar", "big.bin"}, dir.path());
     ASSERT_TRUE(velktest::waitForFileText(dir / "err", "NO SPACE writing to local file: fs/a.tar")) << readFile(dir / "err");
@@ -220,7 +204,7 @@ TEST_F(VelkRecreate, FullFileSystemLeavesTheOldArchive)
     EXPECT_EQ(run.drain(), kStopped);
     EXPECT_EQ(run.wait(), 72);
     expectOldKept("fs/a.tar", "stopped while waiting");
-    EXPECT_EQ(tempFiles(dir / "fs") + tempFiles(dir / "tmp"), 0u);
+    EXPECT_EQ(tempFiles(dir / "fs") + tempFiles(dir / "tmp"), 0);
 }
 
 TEST_F(VelkRecreate, IndexThatCannotBePlacedIsKeptAndReadsTheArchive)
@@ -250,5 +234,5 @@ TEST_F(VelkRecreate, StorageSystemCreateIsRefusedBeforeTouchingTheOldArchive)
     EXPECT_EQ(r.out, velktest::failedEnding(70));
     EXPECT_EQ(readFile(home() + "/q.tar"), "the old archive");
     EXPECT_EQ(readFile(home() + "/q.tar.idx"), "the old index");
-    EXPECT_EQ(tempFiles(home()), 0u);
+    EXPECT_EQ(tempFiles(home()), 0);
 }

@@ -8,11 +8,10 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 #include "velk_gwsession.h"
+#include "velk_testproc.h"
 
 namespace {
 
@@ -34,23 +33,8 @@ TEST_F(VelkRmlocal, FileGrowingWhileItIsCopiedIsKeptAndItsUntouchedNeighbourRemo
     // pipe holds) until the test reads on, so the append lands mid-copy.
     int stream[2];
     ASSERT_EQ(pipe2(stream, O_CLOEXEC), 0);
-    std::vector<std::string> env{"PATH=/usr/bin:/bin"};
-    for (const auto &[k, v] : velkOptions().env)
-        env.push_back(k + "=" + v);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        int err = open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (err < 0 || dup2(stream[1], 1) < 0 || dup2(err, 2) < 0 || chdir(dir.path().c_str()) != 0)
-            _exit(126);
-        std::vector<char *> envp;
-        for (auto &e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        const char *argv[] = {velktest::velkBinary(), "-c", "-f", "-", "-I", "a.idx", "-H", "rmlocal", "via/tree", nullptr};
-        execve(argv[0], const_cast<char **>(argv), envp.data());
-        _exit(127);
-    }
+    auto child = velktest::startVelk({"-c", "-f", "-", "-I", "a.idx", "-H", "rmlocal", "via/tree"}, velkOptions(),
+                                     "/proc/self/fd/" + std::to_string(stream[1]), dir / "err");
     close(stream[1]);
     std::string archive;
     char buf[65536];
@@ -65,10 +49,8 @@ TEST_F(VelkRmlocal, FileGrowingWhileItIsCopiedIsKeptAndItsUntouchedNeighbourRemo
         }
     }
     close(stream[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(velktest::exitsWith(*child, 72)) << velktest::readFile(dir / "err");
     std::string err = velktest::readFile(dir / "err");
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 72) << status << err;
     // The archive holds log's indexed bytes; the file stays, steady goes.
     EXPECT_EQ(archive.substr(1024, logData.size()), logData);
     EXPECT_TRUE(exists(dir / "tree/log"));

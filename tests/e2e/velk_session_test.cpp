@@ -26,42 +26,24 @@ const char kNoLogin[] = "*** quorex_OpenConnection: Unable to authenticate user 
 // Each test starts the gateway with its own fault script; velk runs without
 // any credentials and retries a down gateway after one second.
 class GatewaySession : public velktest::VelkGatewayTest {
-public:
-    GatewaySession &s = *this; // the session the tests talk about
-    using VelkGatewayTest::dir;
-    using VelkGatewayTest::gw;
-
+protected:
     void SetUp() override {}
     ::testing::AssertionResult start(const std::string &faults) { return startGateway("", faults); }
     velktest::RunResult velk()
     {
-        return VelkGatewayTest::velk({"-t", "-E", "-f", "a.tar"}, {{"TZ", ""},
-                                                                  {"QUOR_AUTH_METHOD", ""},
-                                                                  {"QUOR_PRINCIPAL", ""},
-                                                                  {"QUOR_KEYTAB_PATH", ""},
-                                                                  {"QUOR_TESTONLY_DOWN_RETRY_SECONDS", "1"}});
+        return VelkGatewayTest::velk({"-t", "-E", "-f", "a.tar"},
+                                     {{"TZ", ""}, {"QUOR_AUTH_METHOD", ""}, {"QUOR_PRINCIPAL", ""},
+                                      {"QUOR_KEYTAB_PATH", ""}, {"QUOR_TESTONLY_DOWN_RETRY_SECONDS", "1"}});
     }
+    void expectFault(const char *faults, const char *message, bool loginTried, size_t connections);
 };
-
-bool endsWith(const std::string &text, const std::string &tail)
-{
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-size_t count(const std::string &text, const std::string &needle)
-{
-    size_t n = 0;
-    for (size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1))
-        n++;
-    return n;
-}
 
 } // namespace
 
 TEST_F(GatewaySession, GreetingAndSiteInformationThenNoCredentials)
 {
-    ASSERT_TRUE(s.start(""));
-    auto r = s.velk();
+    ASSERT_TRUE(start(""));
+    auto r = velk();
     EXPECT_EQ(r.status, 71);
     EXPECT_EQ(r.out, failedEnding(r.status));
     // Without a terminal, user or password: combo gives up before sending
@@ -76,56 +58,47 @@ TEST_F(GatewaySession, GreetingAndSiteInformationThenNoCredentials)
     size_t line = r.err.find('\n', refusal);
     ASSERT_NE(line, std::string::npos) << r.err;
     EXPECT_EQ(r.err.compare(line + 1, strlen(kNoLogin), kNoLogin), 0) << r.err;
-    EXPECT_TRUE(endsWith(r.err, std::string("Unable to setup communication to QUOR...\n") + kGatewayFailure))
+    EXPECT_TRUE(r.err.ends_with(std::string("Unable to setup communication to QUOR...\n") + kGatewayFailure))
         << r.err;
     // The server saw one session that reached the login step: security
     // parameters, Diffie-Hellman parameters and the public key exchange,
     // and no login request.
-    EXPECT_EQ(s.gw.stop(), 0);
-    std::string log = s.gw.logText();
-    EXPECT_EQ(count(log, "accepted connection"), 1u) << log;
-    std::string events = velktest::readFile(s.dir / "events");
-    EXPECT_EQ(count(events, "\"function\":16,"), 1u) << events;
-    EXPECT_EQ(count(events, "\"function\":18,"), 1u) << events;
-    EXPECT_EQ(count(events, "\"function\":20,"), 1u) << events;
-    EXPECT_EQ(count(events, "\"function\":256,"), 0u) << events;
-    EXPECT_EQ(count(events, "\"function\":259,"), 0u) << events;
-    EXPECT_EQ(count(events, "\"function\":260,"), 0u) << events;
+    EXPECT_EQ(gw.stop(), 0);
+    std::string log = gw.logText();
+    EXPECT_EQ(velktest::countOccurrences(log, "accepted connection"), 1u) << log;
+    std::string events = velktest::readFile(dir / "events");
+    for (auto [function, count] : {std::pair{16, 1u}, {18, 1u}, {20, 1u}, {256, 0u}, {259, 0u}, {260, 0u}})
+        EXPECT_EQ(velktest::countOccurrences(events, "\"function\":" + std::to_string(function) + ","), count) << events;
 }
 
+// A fault of the gateway ends the run with its message, after a login was
+// tried or before; the log counts the connections velk made.
+void GatewaySession::expectFault(const char *faults, const char *message, bool loginTried, size_t connections)
+{
+    ASSERT_TRUE(start(faults));
+    auto r = velk();
+    EXPECT_EQ(r.status, 71);
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(kNoLogin) != std::string::npos, loginTried) << r.err;
+    EXPECT_TRUE(r.err.ends_with(kGatewayFailure)) << r.err;
+    EXPECT_EQ(gw.stop(), 0);
+    EXPECT_EQ(velktest::countOccurrences(gw.logText(), "accepted connection"), connections) << gw.logText();
+}
+
+// The second connection gets further.
 TEST_F(GatewaySession, DownGatewayIsRetriedUntilItIsUp)
 {
-    ASSERT_TRUE(s.start("down=1\n"));
-    auto r = s.velk();
-    EXPECT_EQ(r.status, 71);
-    EXPECT_NE(r.err.find(" QUOR is down.  Delaying/retrying until it is back up. \n"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find(kNoLogin), std::string::npos) << r.err;  // the second connection got further
-    EXPECT_EQ(s.gw.stop(), 0);
-    EXPECT_EQ(count(s.gw.logText(), "accepted connection"), 2u) << s.gw.logText();
+    expectFault("down=1\n", " QUOR is down.  Delaying/retrying until it is back up. \n", true, 2);
 }
 
 TEST_F(GatewaySession, OtherProtocolLevelIsRefused)
 {
-    ASSERT_TRUE(s.start("proto=67.1\n"));
-    auto r = s.velk();
-    EXPECT_EQ(r.status, 71);
-    EXPECT_NE(r.err.find(std::string("client and server are at different protocol levels\n") + kNoLogin),
-              std::string::npos)
-        << r.err;
-    EXPECT_TRUE(endsWith(r.err, kGatewayFailure)) << r.err;
-    EXPECT_EQ(s.gw.stop(), 0);
+    expectFault("proto=67.1\n", "client and server are at different protocol levels\n", true, 1);
 }
 
 TEST_F(GatewaySession, SiteInformationErrorEndsTheRun)
 {
-    ASSERT_TRUE(s.start("siteinfo_err=-5\n"));
-    auto r = s.velk();
-    EXPECT_EQ(r.status, 71);
-    EXPECT_NE(r.err.find("*** quorex_OpenConnection: unable to obtain remote site info. server="), std::string::npos)
-        << r.err;
-    EXPECT_EQ(r.err.find(kNoLogin), std::string::npos) << r.err;
-    EXPECT_TRUE(endsWith(r.err, kGatewayFailure)) << r.err;
-    EXPECT_EQ(s.gw.stop(), 0);
+    expectFault("siteinfo_err=-5\n", "*** quorex_OpenConnection: unable to obtain remote site info. server=", false, 1);
 }
 
 TEST_F(GatewaySession, SilentOrAbsentGatewayEndsTheRunNamingIt)
@@ -157,6 +130,6 @@ TEST_F(GatewaySession, SilentOrAbsentGatewayEndsTheRunNamingIt)
         EXPECT_EQ(r.status, 71);
         EXPECT_EQ(r.out, failedEnding(r.status));
         EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
-        EXPECT_TRUE(endsWith(r.err, kGatewayFailure)) << r.err;
+        EXPECT_TRUE(r.err.ends_with(kGatewayFailure)) << r.err;
     }
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <map>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
@@ -19,8 +20,9 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
+#include "kyl_fd.h"
+#include "kylgwd_fixture.h"
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
 
@@ -32,51 +34,27 @@ using velktest::kGenerousWait;
 // velk started with its output in files of the scratch directory.
 class HeldRun {
 public:
-    HeldRun(const velktest::ScratchDir &dir, const std::vector<std::string> &extraEnv)
+    HeldRun(const velktest::ScratchDir &dir, const std::map<std::string, std::string> &extraEnv)
         : outPath_(dir / "out"), errPath_(dir / "err"), fifo_(dir / "status")
     {
         // A gateway that never greets: connections wait in its backlog.
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        listener_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         struct sockaddr_in sa = {};
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof sa;
-        if (listener_ < 0 || bind(listener_, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0 ||
-            listen(listener_, 4) != 0 || getsockname(listener_, reinterpret_cast<struct sockaddr *>(&sa), &len) != 0)
+        int l = listener_.get();
+        if (l < 0 || bind(l, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0 || listen(l, 4) != 0 ||
+            getsockname(l, reinterpret_cast<struct sockaddr *>(&sa), &len) != 0 || mkfifo(fifo_.c_str(), 0600) != 0)
             return;
-        int port = ntohs(sa.sin_port);
-        if (mkfifo(fifo_.c_str(), 0600) != 0)
-            return;
-        reader_ = open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (reader_ < 0)
-            return;
-        child_ = std::make_unique<velktest::ForkedChild>([&] {
-            if (!velktest::redirectOutputToFiles(outPath_, errPath_) || chdir(dir.path().c_str()) != 0)
-                return 126;
-            std::vector<std::string> env{"HOME=" + dir.path(), "QUOR_CFG_FILE_PATH=" + dir.path(),
-                                         "QUOR_SERVER_HOST=127.0.0.1/" + std::to_string(port),
-                                         "QUOR_HOSTNAME=127.0.0.1", "PATH=/usr/bin:/bin"};
-            env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-            std::vector<std::string> args{velktest::velkBinary(), "-t", "-E", "-f", "a.tar", "-N", fifo_};
-            std::vector<char *> av, ev;
-            for (auto &a : args)
-                av.push_back(a.data());
-            av.push_back(nullptr);
-            for (auto &e : env)
-                ev.push_back(e.data());
-            ev.push_back(nullptr);
-            execve(av[0], av.data(), ev.data());
-            return 127;
-        });
+        reader_.reset(open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        velktest::RunOptions o;
+        o.env = {{"HOME", dir.path()}, {"QUOR_CFG_FILE_PATH", dir.path()}, {"QUOR_HOSTNAME", "127.0.0.1"},
+                 {"QUOR_SERVER_HOST", "127.0.0.1/" + std::to_string(ntohs(sa.sin_port))}};
+        o.env.insert(extraEnv.begin(), extraEnv.end());
+        o.cwd = dir.path();
+        child_ = velktest::startVelk({"-t", "-E", "-f", "a.tar", "-N", fifo_}, o, outPath_, errPath_);
     }
-    ~HeldRun()
-    {
-        if (reader_ >= 0)
-            close(reader_);
-        if (listener_ >= 0)
-            close(listener_);
-    }
-
     pid_t pid() const { return child_ ? child_->pid() : -1; }
 
     // Waits until the status FIFO has delivered text (lines end in a NUL).
@@ -84,12 +62,12 @@ public:
     {
         auto deadline = Clock::now() + kGenerousWait;
         while (status_.find(text) == std::string::npos) {
-            struct pollfd p = {reader_, POLLIN, 0};
+            struct pollfd p = {reader_.get(), POLLIN, 0};
             int r = poll(&p, 1, velktest::msLeft(deadline));
             if (r <= 0)
                 return false;
             char buf[512];
-            ssize_t n = read(reader_, buf, sizeof buf);
+            ssize_t n = read(reader_.get(), buf, sizeof buf);
             if (n > 0)
                 status_.append(buf, static_cast<size_t>(n));
             else if (n == 0)
@@ -98,25 +76,9 @@ public:
         return true;
     }
 
-    // Waits until standard error holds needle.
-    bool errContains(const std::string &needle)
-    {
-        auto deadline = Clock::now() + kGenerousWait;
-        while (Clock::now() < deadline) {
-            if (err().find(needle) != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-
     // Lets the run go on: the silent gateway goes away, so the wait for the
     // greeting fails.
-    void release()
-    {
-        close(listener_);
-        listener_ = -1;
-    }
+    void release() { listener_.reset(); }
 
     // Waits for the end of the process; false on timeout.
     bool wait(int *status) { return child_->wait(status, kGenerousWait + std::chrono::seconds(30)); }
@@ -127,8 +89,7 @@ public:
 private:
     std::string outPath_, errPath_, fifo_;
     std::string status_;
-    int listener_ = -1;
-    int reader_ = -1;
+    kyl_fd listener_, reader_;
     std::unique_ptr<velktest::ForkedChild> child_; // killed and reaped if it outlives the test
 };
 
@@ -142,7 +103,7 @@ TEST(RunSignals, Usr2WritesStateDumpAndRunGoesOn)
     ASSERT_GT(run.pid(), 0);
     ASSERT_TRUE(run.statusContains("OPEN_CONNECTION Open logging\n"));
     ASSERT_EQ(kill(run.pid(), SIGUSR2), 0);
-    ASSERT_TRUE(run.errContains("Current program phase")) << run.err();
+    ASSERT_TRUE(velktest::waitForFileText(dir / "err", "Current program phase")) << run.err();
     run.release();
     int status = 0;
     ASSERT_TRUE(run.wait(&status));
@@ -161,7 +122,7 @@ TEST(RunSignals, Usr2WritesStateDumpAndRunGoesOn)
 TEST(RunSignals, Usr1ForcesShutdownWithinGracePeriod)
 {
     velktest::ScratchDir dir;
-    HeldRun run(dir, {"VELK_TESTONLY_SHUTDOWN_GRACE=1"});
+    HeldRun run(dir, {{"VELK_TESTONLY_SHUTDOWN_GRACE", "1"}});
     ASSERT_GT(run.pid(), 0);
     ASSERT_TRUE(run.statusContains("OPEN_CONNECTION Open logging\n"));
     ASSERT_EQ(kill(run.pid(), SIGUSR1), 0);

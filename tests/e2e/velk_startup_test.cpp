@@ -1,15 +1,12 @@
-// velk's start-up sequence run to the action against a real kylgwd, logged
-// in with a keytab: the gateway log records, the archive's absolute path for
-// relative, absolute and "~" names, the umask, and an account the user does
-// not have.  The archive does not exist, so every run ends with the list
-// action's failure to open its index (status 72) unless an earlier error
-// set the status first.
+// velk's start-up run to the action against a real kylgwd: the gateway log
+// records, the archive's absolute path for relative, absolute and "~" names,
+// the umask, and an account the user does not have.  The archive does not
+// exist, so every run ends with the list action's failure to open its index
+// (status 72) unless an earlier error set the status first.
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "velk_gwsession.h"
 
@@ -24,7 +21,7 @@ const char kNoIndex[] = "Fatal error opening index file: x.tar.idx";
 
 } // namespace
 
-TEST_F(VelkStartup, ArchivePathsAreResolvedOnTheGatewaySide)
+TEST_F(VelkStartup, ArchivePathsAreResolvedOnTheGatewaySideAndTheUmaskApplied)
 {
     // The session starts in the user's home; "~" is the gateway's working
     // directory too.
@@ -36,10 +33,11 @@ TEST_F(VelkStartup, ArchivePathsAreResolvedOnTheGatewaySide)
                  {"/data/y.tar", "/data/y.tar", "/data/y.tar.idx"},
                  {"~/z.tar", "/home/demo/z.tar", "/home/demo/z.tar.idx"}};
     for (const auto &c : cases) {
-        auto r = velk({"-t", "-d", "1", "-f", c.name});
+        auto r = velk({"-t", "-d", "1", "-f", c.name, "-H", "umask=027"});
         EXPECT_EQ(r.status, 72) << c.name << "\n" << r.err;
         EXPECT_NE(r.err.find(std::string("Archive File absolute path is [") + c.absolute + "]\n"), std::string::npos)
             << r.err;
+        EXPECT_NE(r.err.find("umask: 022 -> 027\n"), std::string::npos) << r.err;
         // The list action's own failure: the archive's index does not exist
         // in the storage system.
         EXPECT_NE(r.err.find(std::string("ERROR: No such file: ") + c.index + "\nERROR: Fatal error opening index file: " +
@@ -65,24 +63,17 @@ TEST_F(VelkStartup, GatewayLogHoldsCommandLineVersionAndDirectory)
     EXPECT_NE(log.find("closelog user=demo flags=0x60000"), std::string::npos) << log;
 }
 
-TEST_F(VelkStartup, UmaskIsAppliedThroughTheGateway)
-{
-    auto r = velk({"-t", "-d", "1", "-f", "x.tar", "-H", "umask=027"});
-    EXPECT_EQ(r.status, 72) << r.err;
-    EXPECT_NE(r.err.find("umask: 022 -> 027\n"), std::string::npos) << r.err;
-}
-
+// The warning's 64 comes first and wins over the action's failure.
 TEST_F(VelkStartup, AccountTheUserLacksWarnsAndDecidesTheStatus)
 {
-    auto r = velk({"-t", "-f", "x.tar", "-H", "acct=nosuch"});
-    // The warning's 64 comes first and wins over the action's failure.
-    EXPECT_EQ(r.status, 64) << r.err;
-    EXPECT_NE(r.err.find("WARNING: main: Unable to set account name to 'nosuch' (error=-13). Using default account\n"),
-              std::string::npos)
-        << r.err;
-    EXPECT_NE(r.err.find(kNoIndex), std::string::npos) << r.err;
-    auto byId = velk({"-t", "-f", "x.tar", "-H", "acct=4242"});
-    EXPECT_EQ(byId.status, 64) << byId.err;
-    EXPECT_NE(byId.err.find("WARNING: main: Unable to set account ID to '4242' (error="), std::string::npos)
-        << byId.err;
+    const std::pair<const char *, const char *> accounts[] = {{"nosuch", "name"}, {"4242", "ID"}};
+    for (const auto &[acct, kind] : accounts) {
+        auto r = velk({"-t", "-f", "x.tar", "-H", std::string("acct=") + acct});
+        EXPECT_EQ(r.status, 64) << r.err;
+        EXPECT_NE(r.err.find(std::string("WARNING: main: Unable to set account ") + kind + " to '" + acct +
+                             "' (error=-13). Using default account\n"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find(kNoIndex), std::string::npos) << r.err;
+    }
 }

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +19,7 @@
 #include <sys/types.h>
 
 #include "kylgwd_fixture.h"
+#include "quor_api.h"
 #include "velk_testsupport.h"
 
 namespace nxtest {
@@ -44,6 +47,17 @@ constexpr CosRow kCosTable[] = {
     {20, "house", 3, 512 * 1024, 0, 0, false, true},
 };
 constexpr uint32_t kDefaultCos = 20;
+
+// Expects hints to describe class id as kylgwd is configured with it.
+inline void expectClass(const quor_cos_hints_t &hints, uint32_t id)
+{
+    const CosRow *row = std::find_if(std::begin(kCosTable), std::end(kCosTable), [id](auto &r) { return r.id == id; });
+    ASSERT_NE(row, std::end(kCosTable)) << id;
+    EXPECT_EQ(hints.COSId, id);
+    EXPECT_STREQ(hints.COSName, row->name);
+    EXPECT_EQ(hints.StripeWidth, row->width);
+    EXPECT_EQ(hints.StripeLength, row->width * row->block);
+}
 
 // Accounts: ivan has 1 (alpha, his default) and 2 (beta); bob has 7 (gamma).
 constexpr uint32_t kIvanDefaultAcct = 1;

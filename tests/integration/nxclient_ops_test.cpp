@@ -17,7 +17,6 @@
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -194,14 +193,7 @@ TEST_F(NxOps, CreateInTheClassAskedForByIdOrBySize)
         int fd = quor_Open(ns(c.name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0640, c.noHints ? nullptr : &h,
                            c.noHints ? nullptr : &p, &out);
         ASSERT_GE(fd, 0);
-        const nxtest::CosRow *row = nullptr;
-        for (const nxtest::CosRow &r : nxtest::kCosTable)
-            row = r.id == c.want ? &r : row;
-        ASSERT_NE(row, nullptr);
-        EXPECT_EQ(out.COSId, c.want);
-        EXPECT_STREQ(out.COSName, row->name);
-        EXPECT_EQ(out.StripeWidth, row->width);
-        EXPECT_EQ(out.StripeLength, row->width * row->block);
+        nxtest::expectClass(out, c.want);
         struct stat st = diskStat(disk(c.name));
         EXPECT_EQ(st.st_mode, static_cast<mode_t>(S_IFREG | 0640));
         EXPECT_EQ(st.st_uid, gateway().ivanUid());

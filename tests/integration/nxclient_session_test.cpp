@@ -20,7 +20,6 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -131,14 +130,7 @@ TEST_F(NxClientTest, SelectionBySizeFollowsTheConfiguredClasses)
         memset(&h, 0x5a, sizeof h);
         memset(&p, 0x5a, sizeof p);
         ASSERT_EQ(quorex_SelectCOS("", c.size, gateway().ivanUid(), gateway().ivanGid(), 1, 1, 0, &h, &p), 0);
-        const nxtest::CosRow *row = nullptr;
-        for (const nxtest::CosRow &r : nxtest::kCosTable)
-            row = r.id == c.cos ? &r : row;
-        ASSERT_NE(row, nullptr);
-        EXPECT_EQ(h.COSId, c.cos);
-        EXPECT_STREQ(h.COSName, row->name);
-        EXPECT_EQ(h.StripeWidth, row->width);
-        EXPECT_EQ(h.StripeLength, row->width * row->block);
+        nxtest::expectClass(h, c.cos);
         EXPECT_EQ(p.COSIdPriority, 30u);
         quor_cos_priorities_t rest = p;
         rest.COSIdPriority = 0;

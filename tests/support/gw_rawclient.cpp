@@ -2,9 +2,7 @@
 
 #include "gw_rawclient.h"
 
-#include "kylgwd_fixture.h"
 #include "velk_testproc.h"
-#include "velk_testsupport.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -14,7 +12,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace velktest {
@@ -77,27 +74,21 @@ GwHeader gwParseHeader(const std::string &bytes)
     return h;
 }
 
-GwRawClient::~GwRawClient()
-{
-    close();
-}
-
 bool GwRawClient::connect(int port)
 {
-    close();
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0)
+    fd_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd_.valid())
         return false;
     struct sockaddr_in sa = {};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<uint16_t>(port));
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
+    if (::connect(fd_.get(), reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
         close();
         return false;
     }
     int on = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return true;
 }
 
@@ -105,7 +96,7 @@ bool GwRawClient::send(const std::string &bytes)
 {
     size_t off = 0;
     while (off < bytes.size()) {
-        ssize_t w = ::send(fd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+        ssize_t w = ::send(fd_.get(), bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
@@ -149,11 +140,11 @@ bool GwRawClient::readGreeting(GwHeader *h, std::vector<uint32_t> *words)
 
 bool GwRawClient::closedByPeer(int timeoutMs)
 {
-    struct pollfd pfd = {fd_, POLLIN, 0};
+    struct pollfd pfd = {fd_.get(), POLLIN, 0};
     if (poll(&pfd, 1, timeoutMs) != 1)
         return false;
     char c;
-    ssize_t got = recv(fd_, &c, 1, 0);
+    ssize_t got = recv(fd_.get(), &c, 1, 0);
     return got == 0 || (got < 0 && errno == ECONNRESET);
 }
 
@@ -164,13 +155,13 @@ std::string GwRawClient::drain(size_t maxBytes, int timeoutMs, bool *closed)
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     char buf[65536];
     while (out.size() < maxBytes) {
-        struct pollfd pfd = {fd_, POLLIN, 0};
+        struct pollfd pfd = {fd_.get(), POLLIN, 0};
         int rc = poll(&pfd, 1, msLeft(deadline));
         if (rc < 0 && errno == EINTR)
             continue;
         if (rc <= 0)
             break;
-        ssize_t got = recv(fd_, buf, std::min(sizeof buf, maxBytes - out.size()), 0);
+        ssize_t got = recv(fd_.get(), buf, std::min(sizeof buf, maxBytes - out.size()), 0);
         if (got < 0 && errno == EINTR)
             continue;
         if (got == 0 || (got < 0 && errno == ECONNRESET)) {
@@ -186,24 +177,19 @@ std::string GwRawClient::drain(size_t maxBytes, int timeoutMs, bool *closed)
 
 void GwRawClient::shutdownWrite()
 {
-    if (fd_ >= 0)
-        shutdown(fd_, SHUT_WR);
+    shutdown(fd_.get(), SHUT_WR);
 }
 
 void GwRawClient::reset()
 {
-    if (fd_ < 0)
-        return;
     struct linger lg = {1, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    setsockopt(fd_.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     close();
 }
 
 void GwRawClient::close()
 {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    fd_.reset();
 }
 
 } // namespace velktest

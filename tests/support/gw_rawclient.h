@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "kyl_fd.h"
+
 namespace velktest {
 
 constexpr uint32_t kGwBodyFlag = 0x80000000u;
@@ -50,7 +52,6 @@ GwHeader gwParseHeader(const std::string &bytes);
 class GwRawClient {
 public:
     GwRawClient() = default;
-    ~GwRawClient();
     GwRawClient(const GwRawClient &) = delete;
     GwRawClient &operator=(const GwRawClient &) = delete;
 
@@ -77,7 +78,7 @@ public:
     void close();
 
 private:
-    int fd_ = -1;
+    kyl_fd fd_;
 };
 
 } // namespace velktest

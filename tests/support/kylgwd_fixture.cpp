@@ -2,6 +2,7 @@
 
 #include "kylgwd_fixture.h"
 
+#include "kyl_fd.h"
 #include "velk_testsupport.h"
 
 #include <cerrno>
@@ -49,6 +50,15 @@ int decodeStatus(int wstatus)
 }
 
 } // namespace
+
+std::string hashPassword(const std::string &password)
+{
+    RunOptions o;
+    o.input = password + "\n";
+    auto r = run({kylgwdBinary(), "--hash-password"}, o);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out.empty() ? std::string() : r.out.substr(0, r.out.size() - 1);
+}
 
 size_t countOccurrences(const std::string &text, const std::string &needle)
 {
@@ -107,37 +117,25 @@ std::string KylgwdProcess::stderrText() const
     args.push_back(nullptr);
 
     std::string errPath = dir_ + "/kylgwd.stderr";
-    int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    int nullFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (errFd < 0 || nullFd < 0) {
-        int e = errno;
-        if (errFd >= 0)
-            close(errFd);
-        if (nullFd >= 0)
-            close(nullFd);
-        return ::testing::AssertionFailure() << "cannot open " << errPath << ": " << strerror(e);
-    }
+    kyl_fd errFd(open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    kyl_fd nullFd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (!errFd.valid() || !nullFd.valid())
+        return ::testing::AssertionFailure() << "cannot open " << errPath << " or /dev/null: " << strerror(errno);
     pid_t parent = getpid();
     pid_t pid = fork();
-    if (pid < 0) {
-        int e = errno;
-        close(errFd);
-        close(nullFd);
-        return ::testing::AssertionFailure() << "fork: " << strerror(e);
-    }
+    if (pid < 0)
+        return ::testing::AssertionFailure() << "fork: " << strerror(errno);
     if (pid == 0) {
         // A test that dies (or times out) must not leave a daemon behind.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent)
             _exit(127);
-        dup2(nullFd, STDIN_FILENO);
-        dup2(errFd, STDOUT_FILENO);
-        dup2(errFd, STDERR_FILENO);
+        dup2(nullFd.get(), STDIN_FILENO);
+        dup2(errFd.get(), STDOUT_FILENO);
+        dup2(errFd.get(), STDERR_FILENO);
         execve(args[0], args.data(), environ);
         _exit(127);
     }
-    close(errFd);
-    close(nullFd);
     pid_ = pid;
     status_ = -1;
 

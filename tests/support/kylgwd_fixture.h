@@ -57,6 +57,8 @@ private:
     int status_ = -1;
 };
 
+// The users-file hash kylgwd --hash-password makes of password.
+std::string hashPassword(const std::string &password);
 // Occurrences of needle in text.
 size_t countOccurrences(const std::string &text, const std::string &needle);
 // Waits until the file at path holds needle at least count times.

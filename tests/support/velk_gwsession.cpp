@@ -14,23 +14,21 @@
 
 namespace velktest {
 
-::testing::AssertionResult VelkGatewayTest::startGateway(const std::string &extraConfig, const std::string &faults)
+::testing::AssertionResult VelkGatewayTest::startGateway(const std::string &extraConfig, const std::string &faults,
+                                                         const std::string &extraUsers)
 {
-    RunOptions o;
-    o.input = "demo-password\n";
-    auto h = run({kylgwdBinary(), "--hash-password"}, o);
-    if (h.status != 0)
-        return ::testing::AssertionFailure() << "kylgwd --hash-password: " << h.err;
-    std::string hash = h.out.substr(0, h.out.size() - 1);
     writeFile(dir / "demo.kt", "keytab bytes of demo");
-    writeFile(dir / "kylgwd.conf", "Users = {\n  demo = {\n    password = " + hash + "\n    uid = " +
-                                       std::to_string(getuid()) + "\n    gid = " + std::to_string(getgid()) +
-                                       "\n    home = /home/demo\n    keytab = " + (dir / "demo.kt") + "\n  }\n}\n" +
-                                       extraConfig);
+    writeFile(dir / "kylgwd.conf", "Users = {\n  demo = {\n    password = " + hashPassword("demo-password") +
+                                       "\n    uid = " + std::to_string(getuid()) + "\n    gid = " +
+                                       std::to_string(getgid()) + "\n    home = /home/demo\n    keytab = " +
+                                       (dir / "demo.kt") + "\n  }\n" + extraUsers + "}\n" + extraConfig);
     writeFile(dir / "faults", faults);
-    if (chmod((dir / "demo.kt").c_str(), 0600) != 0 || mkdir(root().c_str(), 0755) != 0 ||
-        mkdir((root() + "/home").c_str(), 0755) != 0 || mkdir(home().c_str(), 0755) != 0)
-        return ::testing::AssertionFailure() << "cannot lay out the served tree in " << dir.path();
+    // A test may start the gateway again over the tree it already has.
+    for (const std::string &d : {root(), root() + "/home", home()})
+        if (mkdir(d.c_str(), 0755) != 0 && errno != EEXIST)
+            return ::testing::AssertionFailure() << "cannot make " << d;
+    if (chmod((dir / "demo.kt").c_str(), 0600) != 0)
+        return ::testing::AssertionFailure() << "cannot make " << (dir / "demo.kt") << " private";
     return gw.start({"--config", dir / "kylgwd.conf", "--faults", dir / "faults", "--events", dir / "events"});
 }
 

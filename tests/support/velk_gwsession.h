@@ -23,10 +23,11 @@ protected:
     ScratchDir dir;
     KylgwdProcess gw{dir.path()};
 
-    // Writes the configuration (extraConfig is appended to it) and the
-    // fault script, creates the served tree and starts kylgwd with its
-    // event log in dir/events.
-    ::testing::AssertionResult startGateway(const std::string &extraConfig = "", const std::string &faults = "");
+    // Writes the configuration (extraUsers is added to its users, extraConfig
+    // appended to it) and the fault script, creates the served tree and
+    // starts kylgwd with its event log in dir/events.
+    ::testing::AssertionResult startGateway(const std::string &extraConfig = "", const std::string &faults = "",
+                                            const std::string &extraUsers = "");
     void SetUp() override { ASSERT_TRUE(startGateway()); }
 
     // The served root, and demo's home directory inside it.

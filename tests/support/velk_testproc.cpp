@@ -215,26 +215,45 @@ bool ForkedChild::wait(int *status, std::chrono::seconds timeout)
     return result;
 }
 
+std::unique_ptr<ForkedChild> startVelk(const std::vector<std::string> &args, const RunOptions &opts,
+                                       const std::string &outPath, const std::string &errPath,
+                                       const std::function<void()> &inChild)
+{
+    std::vector<std::string> argv{velkBinary()}, env = environmentOf(opts);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<ForkedChild>([&] {
+        if (!redirectOutputToFiles(outPath, errPath) || (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0))
+            return 126;
+        if (inChild)
+            inChild();
+        std::vector<char *> av, ev;
+        for (auto &a : argv)
+            av.push_back(a.data());
+        for (auto &e : env)
+            ev.push_back(e.data());
+        av.push_back(nullptr);
+        ev.push_back(nullptr);
+        execve(av[0], av.data(), ev.data());
+        return 127;
+    });
+}
+
 // ---- BytePipe ------------------------------------------------------------------
 
 BytePipe::BytePipe()
 {
-    if (pipe(fd_) != 0)
+    int fd[2];
+    if (pipe(fd) != 0)
         ADD_FAILURE() << "pipe: " << strerror(errno);
-}
-
-BytePipe::~BytePipe()
-{
-    for (int f : fd_)
-        if (f >= 0)
-            close(f);
+    else
+        read_.reset(fd[0]), write_.reset(fd[1]);
 }
 
 bool BytePipe::send(char c) const
 {
     ssize_t n;
     do
-        n = write(fd_[1], &c, 1);
+        n = write(write_.get(), &c, 1);
     while (n < 0 && errno == EINTR);
     return n == 1;
 }
@@ -242,7 +261,7 @@ bool BytePipe::send(char c) const
 int BytePipe::receive(std::chrono::milliseconds timeout) const
 {
     auto deadline = Clock::now() + timeout;
-    struct pollfd p = {fd_[0], POLLIN, 0};
+    struct pollfd p = {read_.get(), POLLIN, 0};
     int ready;
     do
         ready = poll(&p, 1, msLeft(deadline));
@@ -252,7 +271,7 @@ int BytePipe::receive(std::chrono::milliseconds timeout) const
     unsigned char c;
     ssize_t n;
     do
-        n = read(fd_[0], &c, 1);
+        n = read(read_.get(), &c, 1);
     while (n < 0 && errno == EINTR);
     return n == 1 ? c : -1;
 }

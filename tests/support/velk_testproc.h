@@ -15,7 +15,11 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "kyl_fd.h"
 
 namespace velktest {
 
@@ -114,13 +118,21 @@ private:
 ::testing::AssertionResult childExitsWith(int code, const std::function<int()> &scenario,
                                           std::string *errText = nullptr);
 
+struct RunOptions;
+// Starts velk with args in a ForkedChild, with the environment and working
+// directory run() would give it, its standard output and error going to the
+// files (or FIFOs) at outPath and errPath.  inChild, when given, runs in the
+// child just before velk starts.
+std::unique_ptr<ForkedChild> startVelk(const std::vector<std::string> &args, const RunOptions &opts,
+                                       const std::string &outPath, const std::string &errPath,
+                                       const std::function<void()> &inChild = nullptr);
+
 // A pipe over which parent and forked child pass single bytes to say "ready"
 // or "go on", so that neither side depends on how fast the other is.  Both
 // ends stay open in both processes; each side uses only one direction.
 class BytePipe {
 public:
     BytePipe();
-    ~BytePipe();
     BytePipe(const BytePipe &) = delete;
     BytePipe &operator=(const BytePipe &) = delete;
 
@@ -130,7 +142,7 @@ public:
     int receive(std::chrono::milliseconds timeout = kGenerousWait) const;
 
 private:
-    int fd_[2] = {-1, -1};
+    kyl_fd read_, write_;
 };
 
 } // namespace velktest

@@ -2,6 +2,8 @@
 
 #include "velk_testsupport.h"
 
+#include "kyl_fd.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -59,13 +61,8 @@ ScratchDir::~ScratchDir()
     fs::remove_all(path_, ec);
 }
 
-RunResult run(const std::vector<std::string> &argv, const RunOptions &opts)
+std::vector<std::string> environmentOf(const RunOptions &opts)
 {
-    RunResult r;
-    int inPipe[2], outPipe[2], errPipe[2];
-    if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-
     std::map<std::string, std::string> envMap;
     if (opts.inheritEnv) {
         for (char **e = environ; *e; e++) {
@@ -88,6 +85,16 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opts)
     std::vector<std::string> envStrings;
     for (const auto &[k, v] : envMap)
         envStrings.push_back(k + "=" + v);
+    return envStrings;
+}
+
+RunResult run(const std::vector<std::string> &argv, const RunOptions &opts)
+{
+    RunResult r;
+    int inPipe[2], outPipe[2], errPipe[2];
+    if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    std::vector<std::string> envStrings = environmentOf(opts);
     std::vector<char *> envp, args;
     for (auto &s : envStrings)
         envp.push_back(s.data());
@@ -118,25 +125,21 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opts)
     close(errPipe[1]);
 
     // Feed standard input from a writer thread-free loop: input is small.
+    kyl_fd in(inPipe[1]), out(outPipe[0]), err(errPipe[0]);
     size_t inOff = 0;
-    int inFd = inPipe[1];
-    if (opts.input.empty()) {
-        close(inFd);
-        inFd = -1;
-    } else {
-        fcntl(inFd, F_SETFL, O_NONBLOCK);
-    }
+    if (opts.input.empty())
+        in.reset();
+    else
+        fcntl(in.get(), F_SETFL, O_NONBLOCK);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(opts.timeoutSeconds);
-    int outFd = outPipe[0], errFd = errPipe[0];
-    while (outFd >= 0 || errFd >= 0) {
+    while (out.valid() || err.valid()) {
         struct pollfd pfd[3];
         int n = 0;
-        if (outFd >= 0)
-            pfd[n++] = {outFd, POLLIN, 0};
-        if (errFd >= 0)
-            pfd[n++] = {errFd, POLLIN, 0};
-        if (inFd >= 0)
-            pfd[n++] = {inFd, POLLOUT, 0};
+        for (const kyl_fd *f : {&out, &err})
+            if (f->valid())
+                pfd[n++] = {f->get(), POLLIN, 0};
+        if (in.valid())
+            pfd[n++] = {in.get(), POLLOUT, 0};
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             r.timedOut = true;
@@ -149,33 +152,24 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opts)
         for (int i = 0; i < n; i++) {
             if (pfd[i].revents == 0)
                 continue;
-            if (pfd[i].fd == inFd) {
-                ssize_t w = write(inFd, opts.input.data() + inOff, opts.input.size() - inOff);
+            if (pfd[i].fd == in.get()) {
+                ssize_t w = write(in.get(), opts.input.data() + inOff, opts.input.size() - inOff);
                 if (w > 0)
                     inOff += static_cast<size_t>(w);
-                if (w < 0 || inOff == opts.input.size()) {
-                    close(inFd);
-                    inFd = -1;
-                }
+                if (w < 0 || inOff == opts.input.size())
+                    in.reset();
                 continue;
             }
             char buf[65536];
             ssize_t got = read(pfd[i].fd, buf, sizeof buf);
-            std::string &dst = pfd[i].fd == outFd ? r.out : r.err;
-            if (got > 0) {
-                dst.append(buf, static_cast<size_t>(got));
-            } else {
-                close(pfd[i].fd);
-                (pfd[i].fd == outFd ? outFd : errFd) = -1;
-            }
+            bool isOut = pfd[i].fd == out.get();
+            if (got > 0)
+                (isOut ? r.out : r.err).append(buf, static_cast<size_t>(got));
+            else
+                (isOut ? out : err).reset();
         }
     }
-    if (inFd >= 0)
-        close(inFd);
-    if (outFd >= 0)
-        close(outFd);
-    if (errFd >= 0)
-        close(errFd);
+    in.reset(), out.reset(), err.reset(); // before the wait: a writer blocked on a full pipe ends
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
     }
@@ -239,8 +233,9 @@ std::string bytesOf(size_t n, uint32_t seed)
 
 std::vector<std::string> fuzzCorpusFiles(const char *target)
 {
-    namespace fs = std::filesystem;
-    fs::path dir = fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz" / "corpus" / target;
+    // An absolute path: the program may run from any directory, and the
+    // compiler may have been given this file by a relative name.
+    fs::path dir = fs::path(VELK_FUZZ_CORPUS) / target;
     std::vector<std::string> files;
     std::error_code ec;
     for (const auto &e : fs::directory_iterator(dir, ec))

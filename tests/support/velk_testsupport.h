@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +48,8 @@ struct RunOptions {
     bool inheritEnv = false;  // start from this process's environment
 };
 
+// The child's environment of opts as "NAME=value" strings.
+std::vector<std::string> environmentOf(const RunOptions &opts);
 // Runs argv[0] with the arguments and returns what it printed and its status.
 RunResult run(const std::vector<std::string> &argv, const RunOptions &opts = {});
 // Runs the velk binary under test with the given arguments.

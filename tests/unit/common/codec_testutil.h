@@ -39,15 +39,10 @@ inline Bytes hex(const std::string &text)
     return out;
 }
 
-inline Bytes cat(Bytes a, const Bytes &b)
+inline Bytes operator+(Bytes a, const Bytes &b)
 {
     a.insert(a.end(), b.begin(), b.end());
     return a;
-}
-
-inline Bytes operator+(Bytes a, const Bytes &b)
-{
-    return cat(std::move(a), b);
 }
 
 // v as four big-endian bytes.

@@ -11,7 +11,6 @@
 
 #include "velk_testsupport.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -24,11 +23,6 @@ std::vector<uint8_t> readAll(const std::string &path)
     return std::vector<uint8_t>(text.begin(), text.end());
 }
 
-bool startsWith(const std::string &s, const char *prefix)
-{
-    return s.rfind(prefix, 0) == 0;
-}
-
 TEST(FuzzCorpusReplay, MessageHeaders)
 {
     auto files = velktest::fuzzCorpusFiles("fuzz_msghdr");
@@ -38,10 +32,10 @@ TEST(FuzzCorpusReplay, MessageHeaders)
         std::vector<uint8_t> b = readAll(f);
         std::string name = f.substr(f.rfind('/') + 1);
         int r = fuzz_DecodeMsgHdr(b.data(), b.size());
-        if (startsWith(name, "valid-")) {
+        if (name.starts_with("valid-")) {
             EXPECT_EQ(r, 1) << name;
             valid++;
-        } else if (startsWith(name, "bad-")) {
+        } else if (name.starts_with("bad-")) {
             EXPECT_EQ(r, 0) << name;
             bad++;
         }
@@ -63,8 +57,8 @@ TEST(FuzzCorpusReplay, MessageBodies)
 
         unsigned cat = 0, fn = 0;
         char kind[8] = {};
-        bool valid = startsWith(name, "valid-");
-        if (!valid && !startsWith(name, "bad-"))
+        bool valid = name.starts_with("valid-");
+        if (!valid && !name.starts_with("bad-"))
             continue;
         const char *rest = name.c_str() + (valid ? 6 : 4);
         ASSERT_EQ(sscanf(rest, "%u-%u-%4s", &cat, &fn, kind), 3) << name;

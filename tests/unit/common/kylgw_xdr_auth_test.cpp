@@ -12,7 +12,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <vector>
 
 namespace {
@@ -23,13 +22,13 @@ using namespace codectest;
 // bytes of the field and 3 of padding.
 Bytes aliceField()
 {
-    return cat(hex("61 6c 69 63 65"), Bytes(252 + 3, 0));
+    return hex("61 6c 69 63 65") + Bytes(252 + 3, 0);
 }
 
 // A keytab login up to its keytab size.
 Bytes keytabHead()
 {
-    return cat(hex("00 00 00 43 00 00 00 02 00 00 00 63 00 00 00 00 00 00 00 02"), aliceField());
+    return hex("00 00 00 43 00 00 00 02 00 00 00 63 00 00 00 00 00 00 00 02") + aliceField();
 }
 
 // A retry-later refusal: code -43000, user text "hello", a 3-byte retry
@@ -73,7 +72,7 @@ TEST(AuthGolden, EveryRecordInWireOrder)
     c.max_retries = 3;
     memcpy(c.username, "alice", 5);
     expectGolden(xdr_api_login_combo_t, &c,
-                 cat(hex("00 00 00 43 00 00 00 02 00 00 12 34 00 00 00 02 00 00 00 03"), aliceField()), true);
+                 hex("00 00 00 43 00 00 00 02 00 00 12 34 00 00 00 02 00 00 00 03") + aliceField(), true);
 
     unsigned char keytab[] = {0xde, 0xad, 0xbe, 0xef, 0x01};
     api_login_keytab_t kt{};

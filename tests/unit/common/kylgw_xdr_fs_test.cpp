@@ -260,8 +260,7 @@ Bytes levelsWire()
                        "00 00 00 02"                 // physical volumes
                        "50 56 30 30 30 30 30 31 00 00 00 00 00 00 00 01"   // "PV000001", flags 1
                        "41 42 43 44 45 46 47 48 49 4a 4b 4c 00 00 00 02"); // 12 characters, flags 2
-    Bytes empty(32, 0);
-    return cat(level0, cat(cat(empty, empty), cat(empty, empty)));
+    return level0 + Bytes(4 * 32, 0);
 }
 
 TEST(FsGolden, ExtendedAttributesCarryLevelsVolumesAndPhysicalVolumes)

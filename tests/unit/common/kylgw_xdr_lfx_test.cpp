@@ -106,18 +106,6 @@ struct ConnectionReceive {
     }
 };
 
-// An inline receive reply: "abc", transfer 7.
-Bytes inlineReplyHex()
-{
-    return hex("00 00 00 00"                  // outer flags
-               "80 00 00 00 00 00 00 07"      // flags: inline, xferSerialNum
-               "00 00 00 00"                  // addressCount
-               "00 00 00 00"                  // xferStatus
-               "00 00 00 00 00 00 00 03"      // fileSize
-               "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"  // reserved
-               "61 62 63 00");
-}
-
 // A reply with a checksum and one pooled listening entry, status -13.
 Bytes checksumReplyHex()
 {
@@ -148,7 +136,14 @@ TEST(LfxGolden, RequestsRepliesAndSmallBodies)
     r->reply.xferSerialNum = 7;
     r->reply.fileSize = 3;
     r->reply.fileData = abc;
-    expectGolden(xdr_kylgw_lfx_xfer_init_rply_t, r.get(), inlineReplyHex());
+    expectGolden(xdr_kylgw_lfx_xfer_init_rply_t, r.get(),
+                 hex("00 00 00 00"                  // outer flags
+                     "80 00 00 00 00 00 00 07"      // flags: inline, xferSerialNum
+                     "00 00 00 00"                  // addressCount
+                     "00 00 00 00"                  // xferStatus
+                     "00 00 00 00 00 00 00 03"      // fileSize
+                     "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"  // reserved
+                     "61 62 63 00"));
     r->reply.fileData = nullptr;  // declared data that is missing
     EXPECT_FALSE(encodes(xdr_kylgw_lfx_xfer_init_rply_t, r.get()));
 

@@ -12,8 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -192,9 +190,9 @@ TEST(IodCaps, CountsPastTheCapAreRefusedAtTheCountWord)
 }
 
 // An IOR that met a gap: 0x1000 bytes moved, then a hole of 0x1000 at 0x2000.
-const Bytes &gapIorHex()
+TEST(IorGolden, GapValueAndListReplies)
 {
-    static const Bytes b = hex(kUuidHex) + hex("00 00 00 20"                  // Flags: gap
+    const Bytes gap = hex(kUuidHex) + hex("00 00 00 20"                  // Flags: gap
                                                "00 00 00 00"                  // Status
                                                "00 00 00 01"                  // ReqSpecReply present
                                                "00 00 00 00 00 00 00 00"      // Flags, Status
@@ -205,11 +203,6 @@ const Bytes &gapIorHex()
                                                "00 00 00 01 00 00 00 01"      // SrcReplyLength, SinkReplyLength
                                                "00 00 00 00 00 00 00 00 00 00 00 00 00 00 10 00"   // source
                                                "00 00 00 00 ff ff ff fb 00 00 00 00 00 00 10 00");  // sink
-    return b;
-}
-
-TEST(IorGolden, GapValueAndListReplies)
-{
     iod_reqspecreply_t entry{};
     entry.CountProcessed = 1;
     entry.ReqReplyType = IOD_REQREPLY_GAP;
@@ -217,7 +210,7 @@ TEST(IorGolden, GapValueAndListReplies)
     iod_srcsinkreply_t src{0, 0, 0x1000, nullptr};
     iod_srcsinkreply_t sink{0, -5, 0x1000, nullptr};
     quor_IOR_t ior{testUuid(), IOR_GAP_DETECTED, 0, &entry, 1, 1, &src, &sink};
-    expectGolden(xdr_quor_IOR_t, &ior, gapIorHex());
+    expectGolden(xdr_quor_IOR_t, &ior, gap);
 
     // A value reply and a descriptor-list reply decode and encode back; an
     // unknown type cannot be skipped.

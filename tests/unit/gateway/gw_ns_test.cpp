@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "gw_meta.h"
+#include "kyl_fd.h"
 #include "gw_ns.h"
 #include "velk_testsupport.h"
 
@@ -79,13 +80,8 @@ protected:
         ASSERT_EQ(symlink("/", (root + "/slash").c_str()), 0);
         ASSERT_EQ(symlink("../outside/secret", (root + "/up").c_str()), 0);
         ASSERT_EQ(symlink("d/../../outside", (root + "/dup").c_str()), 0);
-        rootFd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        rootDir.reset(rootFd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         ASSERT_GE(rootFd, 0);
-    }
-    void TearDown() override
-    {
-        if (rootFd >= 0)
-            close(rootFd);
     }
     // Reads what fd holds (a regular file opened for reading).
     static std::string slurp(int fd)
@@ -99,6 +95,7 @@ protected:
     velktest::ScratchDir scratch;
     std::string root;
     int rootFd = -1;
+    kyl_fd rootDir; // owns rootFd
 };
 
 using OpenFn = int (*)(int, const std::string &, int, unsigned, bool);

@@ -10,13 +10,11 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "nxapi_private.h"
 #include "quor_api.h"
 #include "velk_testproc.h"
-#include "velk_testsupport.h"
 
 namespace {
 

@@ -27,7 +27,6 @@
 #include "peer_testutil.h"
 #include "quor_api.h"
 #include "velk_testproc.h"
-#include "velk_testsupport.h"
 
 #define FCHECK(cond)                                                                              \
     do {                                                                                          \

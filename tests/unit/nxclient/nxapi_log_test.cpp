@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -11,7 +10,6 @@
 #include "nxapi_private.h"
 #include "quor_api.h"
 #include "velk_testproc.h"
-#include "velk_testsupport.h"
 
 namespace {
 

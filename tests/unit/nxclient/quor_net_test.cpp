@@ -3,6 +3,7 @@
 // IPv6-only socket option and link-local scope ids.  Expected addresses are
 // built with inet_pton, not through the code under test.
 
+#include "kyl_fd.h"
 #include "quor_net.h"
 
 #include <gtest/gtest.h>
@@ -45,16 +46,6 @@ private:
     std::optional<std::string> saved_;
 };
 
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 quor_sockaddr_t addr(const char *text, uint16_t port)
 {
     quor_sockaddr_t a;
@@ -84,12 +75,6 @@ std::string numeric(const quor_sockaddr_t &a)
     else if (a.hs_addr.ss_family == AF_INET6)
         inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(&a.hs_addr)->sin6_addr, buf, sizeof buf);
     return buf;
-}
-
-bool ipv6SocketsWork()
-{
-    Fd s(socket(AF_INET6, SOCK_STREAM, 0));
-    return s.fd >= 0;
 }
 
 TEST_F(QuorNet, FamilyPolicyChoosesTheAddress)
@@ -168,31 +153,31 @@ TEST_F(QuorNet, SocketCallsKeepErrno)
     family("ipv4_only");
     char err[512] = "";
     quor_sockaddr_t lo = addr("127.0.0.1", 0), target;
-    Fd idle(quor_net_socket(&lo, SOCK_STREAM, 0, err, sizeof err));
-    ASSERT_EQ(quor_net_bind(idle.fd, &lo, err, sizeof err), 0) << err;
-    ASSERT_EQ(quor_net_getsockname(idle.fd, &target, err, sizeof err), 0);
+    kyl_fd idle(quor_net_socket(&lo, SOCK_STREAM, 0, err, sizeof err));
+    ASSERT_EQ(quor_net_bind(idle.get(), &lo, err, sizeof err), 0) << err;
+    ASSERT_EQ(quor_net_getsockname(idle.get(), &target, err, sizeof err), 0);
     EXPECT_GT(quor_net_getport(&target, err, sizeof err), 0);
-    Fd refused(quor_net_socket(&target, SOCK_STREAM, 0, err, sizeof err));
+    kyl_fd refused(quor_net_socket(&target, SOCK_STREAM, 0, err, sizeof err));
     errno = 0;
-    EXPECT_EQ(quor_net_connect(refused.fd, &target, err, sizeof err), -ECONNREFUSED);
+    EXPECT_EQ(quor_net_connect(refused.get(), &target, err, sizeof err), -ECONNREFUSED);
     EXPECT_EQ(errno, ECONNREFUSED);
     errno = 0;
-    EXPECT_EQ(quor_net_bind(idle.fd, nullptr, err, sizeof err), -EFAULT);
+    EXPECT_EQ(quor_net_bind(idle.get(), nullptr, err, sizeof err), -EFAULT);
     EXPECT_EQ(errno, EFAULT);
 }
 
 TEST_F(QuorNet, Ipv6OnlyAndLinkLocalScope)
 {
-    if (!ipv6SocketsWork())
+    if (!kyl_fd(socket(AF_INET6, SOCK_STREAM, 0)).valid())
         GTEST_SKIP() << "this host has no IPv6 sockets";
     char err[512] = "";
     family("ipv6_only");
     quor_sockaddr_t any6 = addr("::", 0), lo4 = addr("127.0.0.1", 0);
-    Fd s(quor_net_socket(&any6, SOCK_STREAM, 0, err, sizeof err));
-    ASSERT_GE(s.fd, 0) << err;
+    kyl_fd s(quor_net_socket(&any6, SOCK_STREAM, 0, err, sizeof err));
+    ASSERT_GE(s.get(), 0) << err;
     int on = 0;
     socklen_t len = sizeof on;
-    ASSERT_EQ(getsockopt(s.fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, &len), 0);
+    ASSERT_EQ(getsockopt(s.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, &len), 0);
     EXPECT_EQ(on, 1);
     EXPECT_LT(quor_net_socket(&lo4, SOCK_STREAM, 0, err, sizeof err), 0);
 
@@ -221,11 +206,11 @@ TEST_F(QuorNet, Ipv6OnlyAndLinkLocalScope)
     memcpy(&a.hs_addr, &*local, sizeof *local);
     a.hs_addrlen = sizeof *local;
     const quor_sockaddr_t copy = a;
-    Fd ls(quor_net_socket(&a, SOCK_STREAM, 0, err, sizeof err));
-    ASSERT_EQ(quor_net_bind(ls.fd, &a, err, sizeof err), 0) << err;
+    kyl_fd ls(quor_net_socket(&a, SOCK_STREAM, 0, err, sizeof err));
+    ASSERT_EQ(quor_net_bind(ls.get(), &a, err, sizeof err), 0) << err;
     EXPECT_EQ(memcmp(&copy, &a, sizeof a), 0);
     quor_sockaddr_t bound;
-    ASSERT_EQ(quor_net_getsockname(ls.fd, &bound, err, sizeof err), 0);
+    ASSERT_EQ(quor_net_getsockname(ls.get(), &bound, err, sizeof err), 0);
     EXPECT_EQ(reinterpret_cast<const sockaddr_in6 *>(&bound.hs_addr)->sin6_scope_id, index);
 }
 

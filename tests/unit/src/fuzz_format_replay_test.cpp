@@ -35,10 +35,10 @@ TEST(FuzzFormatReplay, CorporaOfTheFormatTargets)
                 velktest::OutputCapture quiet;  // refused inputs are reported, as in a run
                 r = t.one(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
             }
-            if (name.rfind("valid-", 0) == 0) {
+            if (name.starts_with("valid-")) {
                 EXPECT_EQ(r, 1) << t.target << "/" << name;
                 valid++;
-            } else if (name.rfind("bad-", 0) == 0) {
+            } else if (name.starts_with("bad-")) {
                 EXPECT_EQ(r, 0) << t.target << "/" << name;
                 bad++;
             }

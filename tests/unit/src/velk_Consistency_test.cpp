@@ -30,25 +30,6 @@ protected:
         velk_index_filename = indexName_.data();
     }
 
-    // Writes the archive the entries describe: headers from the entries,
-    // data from the files (the consistency file's included), zero padding
-    // and one closing zero block.
-    static void writeArchive(const std::vector<hif_entry_t> &entries, const std::string &path)
-    {
-        std::string archive;
-        for (const hif_entry_t &e : entries) {
-            unsigned char block[512];
-            velk_BuildPosixHeader(&e, block);
-            archive.append(reinterpret_cast<char *>(block), 512);
-            char name[VELK_PATH_BUFSIZE];
-            velk_FormIxEntryPathname(&e, name, sizeof name);
-            std::string data = velktest::readFile(name);
-            data.resize((velk_Get32(e.hent_blocks) - 1) * 512, '\0');
-            archive += data;
-        }
-        velktest::writeFile(path, archive + std::string(512, '\0'));
-    }
-
     velkunit::RunGlobals globals_;
     velkunit::InScratchDir dir_;
     std::string archiveName_ = "one.tar", indexName_ = "one.tar.idx";
@@ -142,8 +123,19 @@ TEST_F(ConsistencyTest, OneTenByteMemberLaysOutFiveBlocksThatVerify)
     std::string body = velktest::readFile(cfName);
     EXPECT_EQ(Bytes(body.begin(), body.end()), bytesOf(rec));
 
-    // The archive the layout describes agrees with its index.
-    writeArchive(entries, archiveName_);
+    // The archive the layout describes agrees with its index: headers from
+    // the entries, data from the files, padding, one closing zero block.
+    std::string archive;
+    for (const hif_entry_t &e : entries) {
+        unsigned char block[512];
+        velk_BuildPosixHeader(&e, block);
+        char name[VELK_PATH_BUFSIZE];
+        velk_FormIxEntryPathname(&e, name, sizeof name);
+        std::string data = velktest::readFile(name);
+        data.resize((velk_Get32(e.hent_blocks) - 1) * 512, '\0');
+        archive += std::string(reinterpret_cast<char *>(block), 512) + data;
+    }
+    velktest::writeFile(archiveName_, archive + std::string(512, '\0'));
     ASSERT_EQ(velktest::readFile(archiveName_).size(), 2560u);
     int afd = open(archiveName_.c_str(), O_RDONLY);
     ASSERT_GE(afd, 0);

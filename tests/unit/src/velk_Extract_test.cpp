@@ -39,14 +39,6 @@ TEST(ExtractPaths, LeadingSlashesAndDotDotComponents)
     EXPECT_STREQ(small, "abc");
 }
 
-// The hook of the test below: the directory just opened is moved away and
-// a symbolic link to "victim" takes its name, as a racing user could.
-void swapForLink(const char *path)
-{
-    EXPECT_EQ(rename(path, (std::string(path) + ".moved").c_str()), 0);
-    EXPECT_EQ(symlink("victim", path), 0);
-}
-
 TEST(ExtractDirectories, AttributesNeverFollowALinkSwappedInForTheDirectory)
 {
     velkunit::RunGlobals globals;
@@ -65,7 +57,12 @@ TEST(ExtractDirectories, AttributesNeverFollowALinkSwappedInForTheDirectory)
     velk_Put32(e.hent_uid, getuid());
     velk_Put32(e.hent_gid, getgid());
     ASSERT_EQ(velk_DeferDirectory(&xs, "d", &e), 0);
-    velk_extract_dir_opened_hook = swapForLink;
+    // The directory just opened is moved away and a symbolic link to
+    // "victim" takes its name, as a racing user could.
+    velk_extract_dir_opened_hook = [](const char *path) {
+        EXPECT_EQ(rename(path, (std::string(path) + ".moved").c_str()), 0);
+        EXPECT_EQ(symlink("victim", path), 0);
+    };
     velk_FinishDirectories(&xs);
     velk_extract_dir_opened_hook = nullptr;
     velk_ExtractRestoreUmask(&xs);

@@ -13,12 +13,6 @@ namespace {
 using velkunit::contains;
 using Names = std::vector<std::string>;
 
-void setMtime(const std::string &p, time_t when)
-{
-    struct timespec ts[2] = {{when, 0}, {when, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), ts, AT_SYMLINK_NOFOLLOW), 0) << p;
-}
-
 Names names()
 {
     Names v;
@@ -94,8 +88,9 @@ TEST_F(FileListTest, WalksInByteOrderOfFullPathsWithTheirOptions)
     ASSERT_EQ(symlink("a-b", (d + "/oldlink").c_str()), 0);
     ASSERT_EQ(symlink("..", (d + "/sub/up").c_str()), 0);
     ASSERT_EQ(mkfifo((d + "/p").c_str(), 0644), 0);  // left out silently
+    struct timespec weekAgo[2] = {{time(nullptr) - 7 * 86400, 0}, {time(nullptr) - 7 * 86400, 0}};
     for (const char *p : {"/old", "/oldlink", "/olddir"})
-        setMtime(d + p, time(nullptr) - 7 * 86400);
+        ASSERT_EQ(utimensat(AT_FDCWD, (d + p).c_str(), weekAgo, AT_SYMLINK_NOFOLLOW), 0) << p;
     Names all;
     for (const char *p : {"", "/a", "/a-b", "/a/x", "/b", "/old", "/olddir", "/olddir/new", "/oldlink", "/sub",
                           "/sub/file", "/sub/up"})

@@ -12,20 +12,6 @@ using velkunit::entryOf;
 using velkunit::field;
 using Bytes = std::vector<unsigned char>;
 
-struct Member {
-    velk_FileSpec_t s;
-    Member(uint32_t type, const std::string &name, uint64_t size = 0)
-    {
-        memset(&s, 0, sizeof s);
-        s.haveStatInfo = 1;
-        s.filename = strdup(name.c_str());
-        s.objectType = type;
-        s.size = size;
-        s.mode = 0644;
-    }
-    ~Member() { free(s.filename); }
-};
-
 std::string nameOf(const hif_entry_t &e) { return field(e.hent_name, sizeof e.hent_name); }
 std::string prefixOf(const hif_entry_t &e) { return field(e.hent_prefix, sizeof e.hent_prefix); }
 
@@ -62,11 +48,17 @@ TEST_F(IndexFileTest, PathSplittingAndLimits)
     };
     for (const Case &c : cases) {
         velk_exit_code.store(0);
-        Member m(c.type, c.path, c.size);
+        std::string path = c.path;
+        velk_FileSpec_t m{};
+        m.haveStatInfo = 1;
+        m.filename = path.data();
+        m.objectType = c.type;
+        m.size = c.size;
+        m.mode = 0644;
         hif_entry_t e;
         velktest::OutputCapture cap;
         bool omitted = c.name == "-";
-        EXPECT_EQ(velk_IndexFromFileSpec(0, &m.s, &e), omitted ? -1 : 0) << c.path;
+        EXPECT_EQ(velk_IndexFromFileSpec(0, &m, &e), omitted ? -1 : 0) << c.path;
         EXPECT_EQ(velk_exit_code.load(), omitted ? VELK_EXIT_SOFTWARE : 0) << c.path;
         if (omitted)
             continue;

@@ -90,6 +90,33 @@ TEST_F(MemberStatusTest, EntriesFindTheirRecordsPastOnesThatMadeNoEntry)
     }
 }
 
+// An identity matches only the unchanged object: a change of any one field
+// it records, to the nanosecond, breaks the match.
+TEST(MemberIdentity, EveryRecordedFieldMustBeUnchanged)
+{
+    struct stat st {};
+    st.st_mode = S_IFREG | 0644;
+    st.st_dev = 5;
+    st.st_ino = 7;
+    st.st_size = 100;
+    st.st_mtim = {1000, 500};
+    st.st_ctim = {2000, 600};
+    velk_MemberIdentity_t id;
+    velk_IdentityFromStat(&st, 0, &id);
+    EXPECT_TRUE(velk_IdentityMatches(&id, &st));
+    void (*changes[])(struct stat *) = {
+        [](struct stat *c) { c->st_dev++; },         [](struct stat *c) { c->st_ino++; },
+        [](struct stat *c) { c->st_size++; },        [](struct stat *c) { c->st_mode = S_IFLNK | 0777; },
+        [](struct stat *c) { c->st_mtim.tv_sec++; }, [](struct stat *c) { c->st_mtim.tv_nsec++; },
+        [](struct stat *c) { c->st_ctim.tv_sec++; }, [](struct stat *c) { c->st_ctim.tv_nsec++; },
+    };
+    for (size_t i = 0; i < std::size(changes); i++) {
+        struct stat changed = st;
+        changes[i](&changed);
+        EXPECT_FALSE(velk_IdentityMatches(&id, &changed)) << "change " << i;
+    }
+}
+
 // Removal of archived local files: a scratch tree, an index of it made by
 // the index routines, outcomes and identities recorded as the writers record
 // them, then changes after the copy.

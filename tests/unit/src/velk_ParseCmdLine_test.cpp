@@ -5,9 +5,7 @@
 
 #include <climits>
 #include <cstdio>
-#include <fcntl.h>
 #include <map>
-#include <sys/wait.h>
 
 #include "velk_ParseCmdLine.h"
 #include "velk_ReadConfig.h"

@@ -19,12 +19,8 @@ std::string str(const char *s) { return s ? s : "<null>"; }
 std::map<std::string, std::string> settings()
 {
     const velk_rc_t &o = velk_config_opts;
-    return {{"AbortOnOversizeArchive", std::to_string(o.AbortOnOversizeArchive)},
-            {"AbortOnOversizeFile", std::to_string(o.AbortOnOversizeFile)},
-            {"AbortOnLongPathnames", std::to_string(o.AbortOnLongPathnames)},
+    return {{"AbortOnLongPathnames", std::to_string(o.AbortOnLongPathnames)},
             {"AbortOnMemberFileMissing", std::to_string(o.AbortOnMemberFileMissing)},
-            {"AbortOnMemberFileReadError", std::to_string(o.AbortOnMemberFileReadError)},
-            {"AbortOnMemberFileWriteError", std::to_string(o.AbortOnMemberFileWriteError)},
             {"DisplayExcludedObjects", std::to_string(o.DisplayExcludedObjects)},
             {"okfile", str(o.Okfile)},
             {"exfile", str(o.Exfile)},

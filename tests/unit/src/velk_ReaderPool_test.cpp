@@ -3,7 +3,6 @@
 // storage-system writer will, byte for byte the archive; outcomes and CRCs,
 // files that change size or vanish, and stops of every kind.
 
-#include <cerrno>
 #include <fcntl.h>
 #include <future>
 #include <memory>
@@ -252,10 +251,8 @@ TEST_F(ReaderPoolTest, StreamOfATreeIsTheArchiveWithOneTwoAndEightReaders)
         std::string err = cap.err();
         ASSERT_EQ(fault, "");
         ASSERT_EQ(got.size(), want.size());
-        size_t firstDiff = 0;
-        while (firstDiff < want.size() && got[firstDiff] == want[firstDiff])
-            firstDiff++;
-        EXPECT_EQ(firstDiff, want.size()) << "streams differ at byte " << firstDiff;
+        EXPECT_TRUE(got == want) << "streams differ at byte "
+                                 << std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin();
         for (size_t i = 0; i < members_.size(); i++) {
             if (i != 3) {  // the directory has no outcome
                 EXPECT_EQ(velk_GetMemberFileXferSuccess(static_cast<int64_t>(i)), members_[i].failed ? 1 : 0) << i;

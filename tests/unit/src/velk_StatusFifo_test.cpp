@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 
+#include "kyl_fd.h"
 #include "velk_StatusFifo.h"
 #include "velk_unit_fixture.h"
 
@@ -25,21 +26,14 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
-        fd_ = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
-        ASSERT_GE(fd_, 0);
-    }
-    void TearDown() override { closeReader(); }
-    void closeReader()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
+        fd_.reset(open(path_.c_str(), O_RDONLY | O_NONBLOCK));
+        ASSERT_TRUE(fd_.valid());
     }
     // In the child: the state the run sequence leaves with -N (descriptor
     // open as the parser opens it, flag set, a one-second interval).
     bool childSetup(int phase)
     {
-        closeReader();
+        fd_.reset();
         velk_status_pipefd = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
         velk_option_flags |= VELK_OPT_STATUS_FIFO;
         velk_status_interval = 1;
@@ -60,9 +54,9 @@ protected:
                 got.push_back(pending_.substr(0, nul));
             if (got.size() >= n || eof || velktest::msLeft(deadline) == 0)
                 return got;
-            struct pollfd p = {fd_, POLLIN, 0};
+            struct pollfd p = {fd_.get(), POLLIN, 0};
             char buf[4096];
-            ssize_t r = poll(&p, 1, velktest::msLeft(deadline)) > 0 ? read(fd_, buf, sizeof buf) : -1;
+            ssize_t r = poll(&p, 1, velktest::msLeft(deadline)) > 0 ? read(fd_.get(), buf, sizeof buf) : -1;
             if (r > 0)
                 pending_.append(buf, static_cast<size_t>(r));
             eof = r == 0;
@@ -70,7 +64,7 @@ protected:
     }
     velktest::ScratchDir dir_;
     std::string path_ = dir_ / "status", pending_;
-    int fd_ = -1;
+    kyl_fd fd_;
     velktest::BytePipe ctl_;
 };
 
@@ -155,7 +149,7 @@ TEST_F(StatusFifo, ReaderThatGoesAwayDoesNotEndTheProcess)
     });
     auto first = records(1);
     EXPECT_EQ(first, std::vector<std::string>{line(child.pid(), "EXTRACT-READ_ARCHIVE", "HEARTBEAT")});
-    closeReader();
+    fd_.reset();
     go();
     EXPECT_TRUE(velktest::exitsWith(child, 0));  // a SIGPIPE would show as signal 13
 }

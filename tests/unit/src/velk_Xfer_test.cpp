@@ -1,4 +1,4 @@
-// Transfer context: buffer sizes.
+// Transfer buffers: whole blocks of the -S size.
 
 #include "velk_ParseCmdLine.h"
 #include "velk_Xfer.h"
@@ -6,29 +6,12 @@
 
 namespace {
 
-class XferTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        velk_io_memtype.store(-1);
-        unsetenv("QUOR_IO_MEMTYPE");
-        memset(static_cast<void *>(&ctl_), 0, sizeof ctl_);
-        velk_iobufsize = VELK_MIN_IOBUFSIZE;
-    }
-    void TearDown() override
-    {
-        velk_CleanupIoBuffers(&ctl_);
-        velk_FreeXferLocks(&ctl_);
-        xfer_ctl.store(nullptr);
-        velk_io_memtype.store(-1);
-        unsetenv("QUOR_IO_MEMTYPE");
-    }
-    transfer_t ctl_;
-    velkunit::RunGlobals globals_;
-};
-
-TEST_F(XferTest, BuffersAreWholeBlocks)
+TEST(Xfer, BuffersAreWholeBlocks)
 {
+    velkunit::RunGlobals globals;
+    velk_io_memtype.store(-1);
+    unsetenv("QUOR_IO_MEMTYPE");
+    velk_iobufsize = VELK_MIN_IOBUFSIZE;
     io_buffer_t buf;
     memset(static_cast<void *>(&buf), 0, sizeof buf);
     ASSERT_EQ(velk_InitRwBuf(&buf, VELK_MEMTYPE_LOCAL), 0);
@@ -48,7 +31,7 @@ TEST_F(XferTest, BuffersAreWholeBlocks)
     EXPECT_EQ(velk_CleanIoBuf(&buf), 0);
     EXPECT_EQ(buf.buffer, nullptr);
     EXPECT_EQ(buf.bufFlags, 0u);
-
+    velk_io_memtype.store(-1);
 }
 
 } // namespace
