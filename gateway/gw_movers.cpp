@@ -563,6 +563,30 @@ int32_t sequentialFault(gw_conn_t *c, const gw_request_t *req, bool write)
     return code;
 }
 
+// Where a request starts in the file (its own offset, or the file's current
+// position) and how many bytes it moves: a read moves only what exists.
+// *size receives the file's size for a read.  Returns 0 or a negative errno.
+int requestSpan(ListRequest *r, const iod_srcsinkdesc_t *file, const iod_srcsinkdesc_t *net, uint64_t *size)
+{
+    uint64_t start = file->SrcSinkAddr.Addr.ClientFileAddr.FileOffset;
+    if (start == IOD_CURRENT_POSITION) {
+        off_t pos = lseek(r->fd, 0, SEEK_CUR);
+        if (pos < 0)
+            return -errno;
+        start = static_cast<uint64_t>(pos);
+    }
+    r->fileOffset = start;
+    r->total = net->Length;
+    if (!r->write) {
+        struct stat st {};
+        if (fstat(r->fd, &st) != 0)
+            return -errno;
+        *size = static_cast<uint64_t>(st.st_size);
+        r->total = *size <= start ? 0 : std::min(r->total, *size - start);
+    }
+    return 0;
+}
+
 // Serves a sequential read or write (descriptor flag 0x20 without the
 // mover protocol): no control connections; one block per data connection,
 // never two connections open at once.
@@ -584,25 +608,14 @@ int serveSequential(gw_conn_t *c, const gw_request_t *req, const quor_IOD_t &iod
     r.fd = xf.fd;
     r.xferId = net->SrcSinkAddr.Addr.NetAddr.SockTransferID;
     r.block = GW_SEQ_BLOCK;
-    uint64_t start = file->SrcSinkAddr.Addr.ClientFileAddr.FileOffset;
-    if (start == IOD_CURRENT_POSITION) {
-        off_t pos = lseek(xf.fd, 0, SEEK_CUR);
-        if (pos < 0)
-            return replyIor(c, req, iod.RequestID, -errno, 0);
-        start = static_cast<uint64_t>(pos);
-    }
-    r.fileOffset = start;
-    r.total = net->Length;
-    if (!write) {
-        struct stat st {};
-        if (fstat(xf.fd, &st) != 0)
-            return replyIor(c, req, iod.RequestID, -errno, 0);
-        const uint64_t size = static_cast<uint64_t>(st.st_size);
-        r.total = size <= start ? 0 : std::min(r.total, size - start);
-        if (c->faults.shortRead && r.total > 0 && start + r.total == size) {
-            gw_FaultFired(c, "short_read", &req->hdr);
-            r.total--;
-        }
+    uint64_t size = 0;
+    rc = requestSpan(&r, file, net, &size);
+    if (rc != 0)
+        return replyIor(c, req, iod.RequestID, rc, 0);
+    const uint64_t start = r.fileOffset;
+    if (!write && c->faults.shortRead && r.total > 0 && start + r.total == size) {
+        gw_FaultFired(c, "short_read", &req->hdr);
+        r.total--;
     }
     if (start > (1ull << 62))
         return replyIor(c, req, iod.RequestID, -EINVAL, 0);
@@ -672,23 +685,11 @@ int gw_ServeListTransfer(gw_conn_t *c, const gw_request_t *req)
     r.block = xf.block;
     // Capped before anything is computed from it.
     r.width = std::max<uint32_t>(1, std::min(xf.width, GW_MOVER_MAX_WIDTH));
-    uint64_t start = file->SrcSinkAddr.Addr.ClientFileAddr.FileOffset;
-    if (start == IOD_CURRENT_POSITION) {
-        off_t pos = lseek(xf.fd, 0, SEEK_CUR);
-        if (pos < 0)
-            return replyIor(c, req, iod.RequestID, -errno, 0);
-        start = static_cast<uint64_t>(pos);
-    }
-    r.fileOffset = start;
-    r.total = net->Length;
-    if (!write) {
-        // A read moves what exists.
-        struct stat st {};
-        if (fstat(xf.fd, &st) != 0)
-            return replyIor(c, req, iod.RequestID, -errno, 0);
-        const uint64_t size = static_cast<uint64_t>(st.st_size);
-        r.total = size <= start ? 0 : std::min(r.total, size - start);
-    }
+    uint64_t size = 0;
+    rc = requestSpan(&r, file, net, &size);
+    if (rc != 0)
+        return replyIor(c, req, iod.RequestID, rc, 0);
+    const uint64_t start = r.fileOffset;
     if (r.block == 0 || r.total / r.block >= GW_MOVER_MAX_BLOCKS || start > (1ull << 62)) {
         gw_Log("session %llu: list request id %u: %llu bytes in blocks of %llu refused", sid, r.msgId,
                static_cast<unsigned long long>(r.total), static_cast<unsigned long long>(r.block));
