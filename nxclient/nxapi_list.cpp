@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -449,8 +450,10 @@ int quor_MoverTransfer(quor_moverxfer_t *x, int listenFd, const std::atomic<bool
 namespace {
 
 // One or more rounds of the sequential block exchange (see quor_api.h).
+// wakeFd, when not -1, ends the wait with -ETIMEDOUT as soon as it is
+// readable and nothing else is.
 ssize_t waitForMovers(int listenFd, uint64_t xferId, uint64_t offset, unsigned char *buffer, uint64_t length,
-                      uint64_t *count, int seconds, bool send)
+                      uint64_t *count, int seconds, bool send, int wakeFd = -1)
 {
     quor_moverxfer_t peers;
     if (quor_connection_t *conn = nxapi_getCurConnection())
@@ -466,12 +469,14 @@ ssize_t waitForMovers(int listenFd, uint64_t xferId, uint64_t offset, unsigned c
         std::vector<pollfd> p{{listenFd, POLLIN, 0}};
         for (int c : conns)
             p.push_back({c, POLLIN, 0});
+        if (wakeFd >= 0)
+            p.push_back({wakeFd, POLLIN, 0});
         int n = poll(p.data(), p.size(), seconds > 0 ? seconds * 1000 : -1);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             return finish(-errno);
-        if (n == 0)
+        if (n == 0 || (wakeFd >= 0 && n == 1 && p.back().revents != 0))
             return finish(-ETIMEDOUT);
         ssize_t round = 0;
         for (size_t i = conns.size(); i-- > 0;) {
@@ -636,6 +641,7 @@ struct SeqRound {
     bool write;
     uint64_t arrived; // bytes received or sent by the manager
     int rc;           // the manager's failure, or 0
+    int wakeFd;       // readable once the gateway replied
 };
 
 // Serves the movers' blocks of one round until the caller's bytes moved,
@@ -646,9 +652,8 @@ void *manageIoConnections(void *arg)
     nxapi_file_t *f = m->f;
     while (m->arrived < f->bytesToXfer && f->transferActive != 0 && f->aborted == 0) {
         uint64_t got = 0;
-        ssize_t r =
-            m->write ? mover_waitfor_requests_timeout(m->listenFd, m->xferId, 0, f->userBuffer, f->bytesToXfer, &got, 1)
-                     : mover_waitfor_data_timeout(m->listenFd, m->xferId, 0, f->userBuffer, f->bytesToXfer, &got, 1);
+        ssize_t r = waitForMovers(m->listenFd, m->xferId, 0, static_cast<unsigned char *>(f->userBuffer),
+                                  f->bytesToXfer, &got, 1, m->write, m->wakeFd);
         m->arrived += got;
         if (r == -ETIMEDOUT) {
             kyl_lock_guard g(f->fileLock);
@@ -679,7 +684,20 @@ ssize_t seqRound(nxapi_file_t *f, int fd, bool write, int listenFd, const quor_s
 {
     const char *fn = write ? "quor_Write" : "quor_Read";
     kyl_uuid_t reqId = quor_GetUniqueRequestID();
-    SeqRound m{f, listenFd, quor_RequestIDtoU64(&reqId), write, 0, 0};
+    // The reply wakes the manager at once, so that a short round (the end
+    // of the file) does not wait out the manager's poll.
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC) != 0)
+        return -errno;
+    struct PipeCloser {
+        int *p;
+        ~PipeCloser()
+        {
+            close(p[0]);
+            close(p[1]);
+        }
+    } closer{wake};
+    SeqRound m{f, listenFd, quor_RequestIDtoU64(&reqId), write, 0, 0, wake[0]};
     {
         kyl_lock_guard g(f->fileLock);
         f->userBuffer = buf;
@@ -718,6 +736,7 @@ ssize_t seqRound(nxapi_file_t *f, int fd, bool write, int listenFd, const quor_s
         f->iorBytesXferred = moved;
         f->iodCompleted = 1;
     }
+    (void)!::write(wake[1], "", 1);
     if (rc < 0)
         f->aborted = 1;
     pthread_join(manager, nullptr);

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "velk_Memory.h"
 #include "velk_StatusFifo.h"
 #include "velk_TarHeader.h"
+#include "velk_Utils.h"
 #include "velk_Xfer.h"
 
 uint64_t velk_archive_filesize = 0;
@@ -529,4 +531,109 @@ int velk_OpenArchiveFile(int openFlags, quor_xfileattr_t *xattr, struct stat *st
         }
     }
     return fd;
+}
+
+// ---------------------------------------------------------------------------
+// Sequential archive reads.
+// ---------------------------------------------------------------------------
+
+static const char *archiveName()
+{
+    return velk_archive != nullptr ? velk_archive : "";
+}
+
+ssize_t (*velk_archive_read_fn)(int fd, void *buf, size_t count) = ::read;
+
+// One read of the archive as read(2) gives it: a storage-system archive
+// through the gateway's movers (a negative code becomes errno).
+static ssize_t readSome(int source, void *buf, size_t count)
+{
+    if (velk_filetype != VELK_QUOR_FILE)
+        return velk_archive_read_fn(source, buf, count);
+    ssize_t n = quor_Read(source, buf, count);
+    if (n >= 0)
+        return n;
+    errno = static_cast<int>(-n);
+    return -1;
+}
+
+int64_t velk_ReadArchive(int fd, size_t length, void *buffer)
+{
+    if (velk_filetype == VELK_REMOTE_FILE) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "%s: reading a remote archive file is not available in this build: %s\n", __func__, archiveName());
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    int source = velk_filetype == VELK_PIPE ? STDIN_FILENO : fd;
+    auto *p = static_cast<unsigned char *>(buffer);
+    size_t done = 0;
+    int eioInRow = 0;
+    bool sawEio = false;
+
+    while (done < length) {
+        if (velk_shutdown_signalled.load()) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: shutdown requested - read of Archive file %s stopped\n",
+                        __func__, archiveName());
+            return -1;
+        }
+        ssize_t n = readSome(source, p + done, length - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            eioInRow = 0;
+            continue;
+        }
+        if (n == 0) {
+            if (velk_debug_level >= 1)
+                velk_ErrPrintf("/debug/ %s: hit EOF with %d bytes left to read\n", __func__,
+                               static_cast<int>(length - done));
+            return static_cast<int64_t>(done);
+        }
+        int err = errno;
+        if (err == EINTR)
+            continue;
+        if (err == EAGAIN && velk_filetype == VELK_QUOR_FILE) {
+            continue; // the gateway was busy: ask again
+        } else if (err == EAGAIN) {
+            // A non-blocking descriptor with nothing yet: wait for data
+            // instead of spinning.
+            err = -velk_WaitReady(source, POLLIN);
+            if (err == 0)
+                continue;
+        } else if (err == EIO && ++eioInRow <= VELK_MAX_EIO_RETRIES) {
+            sawEio = true;
+            continue;
+        }
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d reading %d bytes from Archive file %s\n", __func__,
+                    err, static_cast<int>(length - done), archiveName());
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    if (sawEio)
+        velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "%s: Recovered I/O error reading archive file: %s\n", __func__,
+                    archiveName());
+    return static_cast<int64_t>(done);
+}
+
+int velk_ReadHdrBlock(int fd, posix_header_t *header)
+{
+    unsigned char block[VELK_BLOCKSIZE];
+    int64_t n = velk_ReadArchive(fd, sizeof block, block);
+    if (n < 0)
+        return -1;
+    if (n == 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: no header block could be read from archive file %s\n",
+                    __func__, archiveName());
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    if (n < static_cast<int64_t>(sizeof block)) {
+        // The archive ends inside a block: the rest of it does not exist, so
+        // the block is not a header.
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: archive file %s ends after %d bytes of a header block\n",
+                    __func__, archiveName(), static_cast<int>(n));
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    return velk_GetTarHeader(block, header);
 }

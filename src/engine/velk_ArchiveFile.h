@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include "quor_api.h"
+#include "velk_TarHeader.h"
 
 // Size the archive will have once written (computed by create before the
 // archive file is made; the size hints of a storage-system archive).
@@ -81,5 +82,27 @@ void velk_DiscardArchiveFile();
 // Derives the storage layout globals from the extended attributes' levels
 // (see velk_GetArchiveStripeInfo in velk_TarHeader.h).  Returns 0 or -1.
 [[nodiscard]] int velk_GetArchiveStripeInfo(int useDataLevel, const quor_xfileattr_t *xattr);
+
+// Sequential reads of the archive, for readers that parse it header by
+// header.  Initial thread only.
+
+// The read call velk_ReadArchive uses for pipe and local archives (::read).
+// Only tests replace it, to inject errors; set it before reading starts.
+extern ssize_t (*velk_archive_read_fn)(int fd, void *buf, size_t count);
+
+// Reads length bytes of the current archive (kind velk_filetype) from fd.
+// Returns the count read (fewer only at end of file), or -1 after logging
+// "Error ..." with exit status 72.  EINTR retries; EAGAIN waits with poll
+// until the descriptor is readable; EIO retries until the sixth failure in a
+// row; every turn first checks velk_shutdown_signalled and fails when it is
+// raised.  A storage-system archive is read through the gateway's movers
+// (quor_Read); a gateway-host archive cannot be read by this build and
+// fails.
+[[nodiscard]] int64_t velk_ReadArchive(int fd, size_t length, void *buffer);
+
+// Reads one 512-byte block with velk_ReadArchive and passes it to
+// velk_GetTarHeader; returns what that returns.  A read that fails, yields
+// nothing, or ends after 1 to 511 bytes returns -1 with exit status 72.
+[[nodiscard]] int velk_ReadHdrBlock(int fd, posix_header_t *header);
 
 #endif

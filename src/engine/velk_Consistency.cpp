@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "velk_ArchiveFile.h"
 #include "velk_FileAccess.h"
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <pthread.h>
 
+#include "velk_ArchiveFile.h"
 #include "velk_FileAccess.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"

@@ -10,7 +10,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <poll.h>
 #include <unistd.h>
 
 #include "velk_Globals.h"
@@ -36,15 +35,11 @@ VELK_FIELD_AT(thb_devminor, USTAR_devminor_offset);
 VELK_FIELD_AT(thb_prefix, USTAR_prefix_offset);
 
 int velk_archive_fd = -1;
-ssize_t (*velk_archive_read_fn)(int fd, void *buf, size_t count) = ::read;
 
 int velk_archive_stripewidth = 1;
 int velk_optimum_access = 0;
 int velk_vv_blocksize = 0;
 bool velk_archive_is_tape = false;
-
-// Consecutive EIO results a read survives; the next one fails it.
-static constexpr int kMaxConsecutiveEio = 5;
 
 // ---------------------------------------------------------------------------
 // Octal text.
@@ -275,94 +270,6 @@ uint64_t velk_GetMemberFilesize(const posix_header_t *header)
         value = (value << 3) | static_cast<uint64_t>(c - '0');
     }
     return value;
-}
-
-// ---------------------------------------------------------------------------
-// Sequential archive reads.
-// ---------------------------------------------------------------------------
-
-static const char *archiveName()
-{
-    return velk_archive != nullptr ? velk_archive : "";
-}
-
-int64_t velk_ReadArchive(int fd, size_t length, void *buffer)
-{
-    if (velk_filetype != VELK_PIPE && velk_filetype != VELK_LOCAL_FILE) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "%s: reading a remote archive file is not available in this build: %s\n", __func__, archiveName());
-        velk_SetExitCode(VELK_EXIT_IOERR);
-        return -1;
-    }
-    int source = velk_filetype == VELK_PIPE ? STDIN_FILENO : fd;
-    auto *p = static_cast<unsigned char *>(buffer);
-    size_t done = 0;
-    int eioInRow = 0;
-    bool sawEio = false;
-
-    while (done < length) {
-        if (velk_shutdown_signalled.load()) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: shutdown requested - read of Archive file %s stopped\n",
-                        __func__, archiveName());
-            return -1;
-        }
-        ssize_t n = velk_archive_read_fn(source, p + done, length - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            eioInRow = 0;
-            continue;
-        }
-        if (n == 0) {
-            if (velk_debug_level >= 1)
-                velk_ErrPrintf("/debug/ %s: hit EOF with %d bytes left to read\n", __func__,
-                               static_cast<int>(length - done));
-            return static_cast<int64_t>(done);
-        }
-        int err = errno;
-        if (err == EINTR)
-            continue;
-        if (err == EAGAIN) {
-            // A non-blocking descriptor with nothing yet: wait for data
-            // instead of spinning.
-            err = -velk_WaitReady(source, POLLIN);
-            if (err == 0)
-                continue;
-        } else if (err == EIO && ++eioInRow <= kMaxConsecutiveEio) {
-            sawEio = true;
-            continue;
-        }
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d reading %d bytes from Archive file %s\n", __func__,
-                    err, static_cast<int>(length - done), archiveName());
-        velk_SetExitCode(VELK_EXIT_IOERR);
-        return -1;
-    }
-    if (sawEio)
-        velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "%s: Recovered I/O error reading archive file: %s\n", __func__,
-                    archiveName());
-    return static_cast<int64_t>(done);
-}
-
-int velk_ReadHdrBlock(int fd, posix_header_t *header)
-{
-    unsigned char block[VELK_BLOCKSIZE];
-    int64_t n = velk_ReadArchive(fd, sizeof block, block);
-    if (n < 0)
-        return -1;
-    if (n == 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: no header block could be read from archive file %s\n",
-                    __func__, archiveName());
-        velk_SetExitCode(VELK_EXIT_IOERR);
-        return -1;
-    }
-    if (n < static_cast<int64_t>(sizeof block)) {
-        // The archive ends inside a block: the rest of it does not exist, so
-        // the block is not a header.
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: archive file %s ends after %d bytes of a header block\n",
-                    __func__, archiveName(), static_cast<int>(n));
-        velk_SetExitCode(VELK_EXIT_IOERR);
-        return -1;
-    }
-    return velk_GetTarHeader(block, header);
 }
 
 // ---------------------------------------------------------------------------

@@ -112,24 +112,6 @@ int64_t velk_TarHeaderChecksum(const unsigned char *block, bool isSigned);
 // opened, by the initial thread before any transfer thread starts.
 extern int velk_archive_fd;
 
-// The read call velk_ReadArchive uses for pipe and local archives (::read).
-// Only tests replace it, to inject errors; set it before reading starts.
-extern ssize_t (*velk_archive_read_fn)(int fd, void *buf, size_t count);
-
-// Reads length bytes of the current archive (kind velk_filetype) from fd.
-// Returns the count read (fewer only at end of file), or -1 after logging
-// "Error ..." with exit status 72.  EINTR retries; EAGAIN waits with poll
-// until the descriptor is readable; EIO retries until the sixth failure in a
-// row; every turn first checks velk_shutdown_signalled and fails when it is
-// raised.  Storage-system and gateway-host archives are not available in
-// this build and fail.
-[[nodiscard]] int64_t velk_ReadArchive(int fd, size_t length, void *buffer);
-
-// Reads one 512-byte block with velk_ReadArchive and passes it to
-// velk_GetTarHeader; returns what that returns.  A read that fails, yields
-// nothing, or ends after 1 to 511 bytes returns -1 with exit status 72.
-[[nodiscard]] int velk_ReadHdrBlock(int fd, posix_header_t *header);
-
 // Storage layout of the current archive, for the transfer engine.  Written by
 // velk_GetArchiveStripeInfo on the initial thread before transfers start.
 extern int velk_archive_stripewidth; // at least 1

@@ -4,6 +4,7 @@
 // copy exists.
 
 #include "velk_LogMsg.h"
+#include "velk_MoverDisplay.h"
 #include "velk_unit_fixture.h"
 
 namespace {
@@ -85,3 +86,28 @@ TEST(LogMsgTransferRecord, FieldsAndKindLetters)
 }
 
 } // namespace
+
+TEST(LogMsgMoverDisplay, EveryFieldOnItsLine)
+{
+    initiator_msg_t m{};
+    m.Delimiter = MVRPROT_DELIMITER;
+    m.Flags = MVRPROT_ADDR_FOLLOWS | MVRPROT_HOLD_RESOURCES;
+    m.Type = 1;
+    m.Offset = 4194304;
+    m.Length = 1048576;
+    m.StripeWidth = 4;
+    m.DevCRCAlgo = 7;
+    m.SecurityTicket = 0x0102030405060708ull;
+    m.CheckSum = 0xfedcba9876543210ull;
+    velktest::OutputCapture cap;
+    velk_DisplayInitiatorMessage(3, 12, &m);
+    const std::string err = cap.err();
+    for (const char *line : {"Transfer Initiation Message - Transfer # 3 Connection 12\n",
+                             "    Delimiter..(high).. 0x89abcdef\n", "             ..(low)..  0x01234567\n",
+                             "         MVRPROT_HOLD_RESOURCES = 1\n", "         MVRPROT_ADDR_FOLLOWS = 1\n",
+                             "         MVRPROT_COMP_REPLY = 0\n", "    Offset............ 4194304\n",
+                             "    Length............ 1048576\n", "    StripeWidth....... 4\n",
+                             "    DevCRCAlgo........ 7 (crc32)\n", "    SecurityTicket.... 0x0102030405060708\n",
+                             "    CheckSum...(high).. 0xfedcba98\n", "             ..(low)..  0x76543210\n"})
+        EXPECT_NE(err.find(line), std::string::npos) << line << err;
+}

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "velk_ArchiveFile.h"
 #include "velk_Consistency.h"
 #include "velk_FileAccess.h"
 #include "velk_FileList.h"
