@@ -32,6 +32,42 @@ bool parseUnsigned(const std::string &text, uint64_t max, uint64_t *out)
     return true;
 }
 
+// "OFFSET" followed by ",LEN" (gap_at, required there) or by options
+// ",times=K" and, for enospc_at, ",moved=0|prefix".
+bool parseAtFault(const std::string &key, const std::string &value, gw_at_fault_t *out)
+{
+    gw_at_fault_t a{true, 0, 0, 1, false};
+    size_t pos = 0;
+    bool first = true, haveLength = false;
+    while (pos <= value.size()) {
+        size_t comma = value.find(',', pos);
+        if (comma == std::string::npos)
+            comma = value.size();
+        const std::string part = value.substr(pos, comma - pos);
+        uint64_t n = 0;
+        if (first) {
+            if (!parseUnsigned(part, 1ull << 62, &a.offset))
+                return false;
+            first = false;
+        } else if (key == "gap_at" && !haveLength) {
+            if (!parseUnsigned(part, 1ull << 62, &a.length) || a.length == 0)
+                return false;
+            haveLength = true;
+        } else if (part.rfind("times=", 0) == 0 && parseUnsigned(part.substr(6), 1000, &n) && n > 0) {
+            a.times = static_cast<uint32_t>(n);
+        } else if (key == "enospc_at" && (part == "moved=0" || part == "moved=prefix")) {
+            a.movedZero = part == "moved=0";
+        } else {
+            return false;
+        }
+        pos = comma + 1;
+    }
+    if (key == "gap_at" && !haveLength)
+        return false;
+    *out = a;
+    return true;
+}
+
 bool parseNegative(const std::string &text, int32_t *out)
 {
     uint64_t mag = 0;
@@ -153,6 +189,27 @@ bool applyLine(const std::string &key, const std::string &value, bool hasValue, 
         return hasValue && value == "+1" && (f->readattrsCountPlusOne = true);
     if (key == "names_count")
         return hasValue && value == "-1" && (f->namesCountMinusOne = true);
+    const std::pair<const char *, gw_at_fault_t gw_faults_t::*> atFaults[] = {
+        {"write_eio_at", &gw_faults_t::writeEioAt},
+        {"read_eio_at", &gw_faults_t::readEioAt},
+        {"eom_at", &gw_faults_t::eomAt},
+        {"enospc_at", &gw_faults_t::enospcAt},
+        {"gap_at", &gw_faults_t::gapAt},
+    };
+    for (const auto &[name, member] : atFaults)
+        if (key == name)
+            return hasValue && parseAtFault(key, value, &(f->*member));
+    if (key == "delay_mover") {
+        const size_t comma = value.find(',');
+        uint64_t k = 0, ms = 0;
+        if (comma == std::string::npos || !parseUnsigned(value.substr(0, comma), 1023, &k) ||
+            !parseUnsigned(value.substr(comma + 1), GW_FAULTS_MAX_DELAY_MS, &ms))
+            return false;
+        f->delayMoverSet = true;
+        f->delayMover = static_cast<uint32_t>(k);
+        f->delayMoverMs = static_cast<uint32_t>(ms);
+        return true;
+    }
     if (key == "mover_stall")
         return parseUnsigned(value, GW_FAULTS_MAX_STALL, &n) && n > 0 && (f->moverStall = static_cast<uint32_t>(n));
     const std::pair<const char *, bool gw_faults_t::*> moverFlags[] = {
@@ -164,6 +221,9 @@ bool applyLine(const std::string &key, const std::string &value, bool hasValue, 
         {"duplicate_address", &gw_faults_t::duplicateAddress},
         {"bytes_overclaim", &gw_faults_t::bytesOverclaim},
         {"short_read", &gw_faults_t::shortRead},
+        {"request_earlier_data", &gw_faults_t::requestEarlierData},
+        {"reverse_order", &gw_faults_t::reverseOrder},
+        {"success_zero", &gw_faults_t::successZero},
     };
     for (const auto &[name, member] : moverFlags)
         if (key == name)

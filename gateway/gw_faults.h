@@ -69,6 +69,26 @@
 //                             same bytes again
 //   bytes_overclaim           a list request that succeeded reports one byte
 //                             more than it was asked to move
+//   request_earlier_data      after its second piece the mover asks for its
+//                             first piece's bytes again
+//   reverse_order             mover k waits (W - 1 - k) x 100 ms before its
+//                             first piece, so later blocks come first
+//   delay_mover=K,MS          mover K waits MS milliseconds before its first
+//                             piece
+// List transfers at a file offset (OFFSET is a byte of the file; the piece
+// that holds it is cut there, and the bytes before it are moved first).
+// Each fires once per session unless times=K says how often:
+//   write_eio_at=OFFSET[,times=K]   a write fails there with -5
+//   read_eio_at=OFFSET[,times=K]    a read fails there with -5
+//   eom_at=OFFSET[,times=K]         a write meets end of media there (-9000)
+//   enospc_at=OFFSET[,moved=0|prefix][,times=K]
+//                             a write runs out of space there (-28); with
+//                             moved=0 the reply claims no bytes moved
+//   gap_at=OFFSET,LEN         a read stops at a hole of LEN bytes there: it
+//                             succeeds with the bytes before it and reports
+//                             the gap (reply flag 0x20)
+//   success_zero              the session's first list request that moved
+//                             bytes replies success with 0 bytes moved
 // OP is "CATEGORY/FUNCTION" in decimal or the catalogue name of a message
 // (e.g. quor_Logmsg).  Unknown keys and bad values are reported; a session
 // whose script has any is refused, so that no test runs without its fault.  Parsing takes no locks; the result belongs to one session.
@@ -96,6 +116,15 @@ struct gw_faultop_t {
     bool set;
     uint16_t category;
     uint16_t function;
+};
+
+// A list-transfer fault at a file offset.
+struct gw_at_fault_t {
+    bool set;
+    uint64_t offset;
+    uint64_t length; // gap_at: the hole's length
+    uint32_t times;  // firings allowed in a session
+    bool movedZero;  // enospc_at moved=0
 };
 
 struct gw_faults_t {
@@ -148,6 +177,12 @@ struct gw_faults_t {
     bool complOverclaim;
     bool duplicateAddress;
     bool bytesOverclaim;
+    bool requestEarlierData;
+    bool reverseOrder;
+    bool delayMoverSet;
+    uint32_t delayMover, delayMoverMs;
+    gw_at_fault_t writeEioAt, readEioAt, eomAt, enospcAt, gapAt;
+    bool successZero;
 };
 // Longest mover stall a script may ask for, in seconds.
 constexpr uint32_t GW_FAULTS_MAX_STALL = 600;

@@ -50,6 +50,13 @@ struct ListRequest {
     // Bytes moved of each block, written only by the block's mover and
     // read after the movers were joined.
     std::vector<uint64_t> done;
+    // The fault at a file offset that applies to this request, or null;
+    // its error code, name and the session's firing counter.
+    const gw_at_fault_t *at = nullptr;
+    int32_t atCode = 0;
+    const char *atName = nullptr;
+    std::atomic<uint32_t> *atFired = nullptr;
+    std::atomic<bool> gapHit{false};
 
     std::atomic<bool> aborted{false};
     kyl_mutex_t mu;
@@ -219,6 +226,17 @@ void faultFired(const ListRequest *r, const char *name)
     gw_FaultFired(r->c, name, nullptr);
 }
 
+// Counts one more firing of a fault allowed limit times; false once the
+// limit is reached.
+bool takeFault(std::atomic<uint32_t> *fired, uint32_t limit)
+{
+    uint32_t seen = fired->load();
+    while (seen < limit)
+        if (fired->compare_exchange_weak(seen, seen + 1))
+            return true;
+    return false;
+}
+
 // Moves one piece [off, off + len) of the request: initiator, the client's
 // answer (possibly cut), the address message, the data block, the
 // completion.  *moved gets the bytes moved.  Returns 0 or a negative code.
@@ -354,7 +372,21 @@ void *runMover(void *arg)
     }
     bool firstPiece = mv->k == 0;
     bool repeat = mv->k == 0 && faults.duplicateAddress;
-    for (uint64_t j = mv->k; rc == 0 && j < nblocks; j += r->width) {
+    bool askEarlier = mv->k == 0 && faults.requestEarlierData;
+    uint64_t firstOff = 0, firstLen = 0;
+    uint32_t waitMs = 0;
+    if (faults.reverseOrder)
+        waitMs = (r->width - 1 - mv->k) * 100;
+    if (faults.delayMoverSet && faults.delayMover == mv->k)
+        waitMs = faults.delayMoverMs;
+    if (waitMs > 0) {
+        faultFired(r, faults.reverseOrder ? "reverse_order" : "delay_mover");
+        struct timespec ts = {static_cast<time_t>(waitMs / 1000), static_cast<long>(waitMs % 1000) * 1000000L};
+        while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+        }
+    }
+    bool stop = false;
+    for (uint64_t j = mv->k; rc == 0 && !stop && j < nblocks; j += r->width) {
         uint64_t off = j * r->block;
         const uint64_t end = std::min(off + r->block, r->total);
         while (rc == 0 && off < end) {
@@ -362,14 +394,32 @@ void *runMover(void *arg)
                 rc = -ECANCELED;
                 break;
             }
+            uint64_t pieceEnd = end;
+            if (r->at != nullptr) {
+                const uint64_t x = r->at->offset - r->fileOffset; // inside the request
+                if (x > off && x < end) {
+                    pieceEnd = x; // the bytes before the fault move first
+                } else if (x == off && takeFault(r->atFired, r->at->times)) {
+                    faultFired(r, r->atName);
+                    if (r->atCode == 0) {
+                        r->gapHit.store(true); // a read stops at the hole
+                        stop = true;
+                        break;
+                    }
+                    rc = r->atCode;
+                    break;
+                }
+            }
             PieceFaults f{};
             if (firstPiece) {
                 f = {faults.badInitChecksum,    faults.wrongXferid,    faults.pdataOffsetOutside,
                      faults.moverCloseMidblock, faults.complOverclaim, faults.moverStall};
                 firstPiece = false;
+                firstOff = off;
+                firstLen = pieceEnd - off;
             }
             uint64_t moved = 0;
-            rc = movePiece(r, &m, f, off, end - off, &moved);
+            rc = movePiece(r, &m, f, off, pieceEnd - off, &moved);
             if (rc != 0)
                 break;
             m.pieces++;
@@ -382,6 +432,13 @@ void *runMover(void *arg)
             }
             r->done[j] += moved;
             off += moved;
+            if (askEarlier && m.pieces == 2) {
+                // Asks for bytes the client already moved.
+                faultFired(r, "request_earlier_data");
+                askEarlier = false;
+                uint64_t again = 0;
+                rc = movePiece(r, &m, PieceFaults{}, firstOff, firstLen, &again);
+            }
         }
     }
     if (rc != 0) {
@@ -447,18 +504,57 @@ int runMovers(ListRequest *r)
     return r->firstError;
 }
 
-int replyIor(gw_conn_t *c, const gw_request_t *req, const kyl_uuid_t &id, int32_t status, uint64_t moved)
+int replyIor(gw_conn_t *c, const gw_request_t *req, const kyl_uuid_t &id, int32_t status, uint64_t moved,
+             const iod_gap_t *gap = nullptr)
 {
     iod_srcsinkreply_t src{0, status, moved, nullptr};
     iod_srcsinkreply_t sink{0, status, moved, nullptr};
     quor_IOR_t ior{};
     ior.RequestID = id;
     ior.Status = status;
+    iod_reqspecreply_t spec{};
+    if (gap != nullptr) {
+        ior.Flags = IOR_GAP_DETECTED;
+        spec.ReqReplyType = IOD_REQREPLY_GAP;
+        spec.Gap = *gap;
+        ior.ReqSpecReply = &spec;
+    }
     ior.SrcReplyLength = 1;
     ior.SinkReplyLength = 1;
     ior.SrcReplyList = &src;
     ior.SinkReplyList = &sink;
     return gw_SendReplyBody(c, req, status, KYL_XDRPROC(quor_IOR_t, xdr_quor_IOR_t), &ior);
+}
+
+// Picks the fault at a file offset that applies to request r: one of the
+// request's direction whose offset lies inside the request.
+void chooseAtFault(ListRequest *r, gw_conn_t *c)
+{
+    const gw_faults_t &f = c->faults;
+    struct Choice {
+        const gw_at_fault_t *at;
+        bool write;
+        int32_t code; // 0: a hole
+        const char *name;
+    };
+    const Choice choices[] = {
+        {&f.writeEioAt, true, -EIO, "write_eio_at"},
+        {&f.eomAt, true, -9000, "eom_at"},
+        {&f.enospcAt, true, -ENOSPC, "enospc_at"},
+        {&f.readEioAt, false, -EIO, "read_eio_at"},
+        {&f.gapAt, false, 0, "gap_at"},
+    };
+    for (size_t i = 0; i < sizeof choices / sizeof choices[0]; i++) {
+        const Choice &ch = choices[i];
+        if (!ch.at->set || ch.write != r->write || ch.at->offset < r->fileOffset ||
+            ch.at->offset - r->fileOffset >= r->total || c->atFaultFired[i].load() >= ch.at->times)
+            continue;
+        r->at = ch.at;
+        r->atCode = ch.code;
+        r->atName = ch.name;
+        r->atFired = &c->atFaultFired[i];
+        return;
+    }
 }
 
 // Waits up to GW_SEQ_CLOSE_TIMEOUT for the client to close connection s
@@ -530,17 +626,6 @@ int moveSequential(ListRequest *r, uint64_t *moved, uint64_t *blocks)
         *moved += len;
     }
     return 0;
-}
-
-// Counts one more firing of a fault allowed limit times; false once the
-// limit is reached.
-bool takeFault(std::atomic<uint32_t> *fired, uint32_t limit)
-{
-    uint32_t seen = fired->load();
-    while (seen < limit)
-        if (fired->compare_exchange_weak(seen, seen + 1))
-            return true;
-    return false;
 }
 
 // The error a counted fault makes this sequential transfer fail with (it
@@ -696,6 +781,7 @@ int gw_ServeListTransfer(gw_conn_t *c, const gw_request_t *req)
         return replyIor(c, req, iod.RequestID, -EINVAL, 0);
     }
     r.done.assign((r.total + r.block - 1) / r.block, 0);
+    chooseAtFault(&r, c);
     r.control = net->SrcSinkAddr.Addr.NetAddr.SockAddr;
     r.clientIp.hs_addrlen = sizeof r.clientIp.hs_addr;
     if (getpeername(c->fd, reinterpret_cast<sockaddr *>(&r.clientIp.hs_addr), &r.clientIp.hs_addrlen) != 0)
@@ -724,9 +810,30 @@ int gw_ServeListTransfer(gw_conn_t *c, const gw_request_t *req)
         gw_Log("session %llu: list %s id %u failed after %llu bytes: %s", sid, write ? "write" : "read", r.msgId,
                static_cast<unsigned long long>(prefix), strerror(-rc));
     fileFd.reset();
+    gw_event("list")
+        .num("session", static_cast<int64_t>(c->id))
+        .num("request", r.msgId)
+        .num("xfer", static_cast<int64_t>(r.xferId))
+        .num("function", write ? IOD_FUNC_WRITE : IOD_FUNC_READ)
+        .num("offset", static_cast<int64_t>(start))
+        .num("asked", static_cast<int64_t>(net->Length))
+        .num("bytes", static_cast<int64_t>(prefix))
+        .num("width", r.width)
+        .num("status", rc)
+        .emit();
     if (rc == 0 && c->faults.bytesOverclaim) {
         gw_FaultFired(c, "bytes_overclaim", &req->hdr);
         prefix = net->Length + 1;
+    }
+    if (rc == 0 && prefix > 0 && c->faults.successZero && !c->successZeroFired.exchange(true)) {
+        gw_FaultFired(c, "success_zero", &req->hdr);
+        prefix = 0;
+    }
+    if (rc == -ENOSPC && r.at != nullptr && r.at->movedZero)
+        prefix = 0;
+    if (rc == 0 && r.gapHit.load()) {
+        const iod_gap_t gap{r.at->offset, r.at->length};
+        return replyIor(c, req, iod.RequestID, rc, prefix, &gap);
     }
     return replyIor(c, req, iod.RequestID, rc, prefix);
 }

@@ -65,6 +65,10 @@ struct gw_conn_t {
     std::atomic<uint32_t> eioReadFired{0};
     std::atomic<uint32_t> enospcWriteFired{0};
     std::atomic<uint32_t> seqEioFired{0};
+    // List transfers failed so far by each fault at a file offset, and
+    // whether success_zero fired.
+    std::atomic<uint32_t> atFaultFired[5]{};
+    std::atomic<bool> successZeroFired{false};
 
     // Set once the connection is being closed; nothing is written after.
     std::atomic<bool> closing{false};

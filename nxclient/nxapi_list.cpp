@@ -611,8 +611,20 @@ int quor_ListTransfer(int fd, int function, uint64_t fileOffset, void *buffer, u
 
     const uint64_t moved =
         call.ior.SinkReplyLength >= 1 && call.ior.SinkReplyList != nullptr ? call.ior.SinkReplyList->BytesMoved : 0;
+    const bool gap = (call.ior.Flags & IOR_GAP_DETECTED) != 0;
+    const iod_gap_t gapAt = gap && call.ior.ReqSpecReply != nullptr ? call.ior.ReqSpecReply->Gap : iod_gap_t{};
     free_quor_ior_mem(&call.ior);
-    if (xrc != 0) {
+    if (call.rc >= 0 && xrc == 0 && gap) {
+        // The bytes before the hole are good; the caller learns where it is.
+        nxapi_Print("*** %s: the file has a gap of %llu bytes at offset %llu\n", fn,
+                    static_cast<unsigned long long>(gapAt.Length), static_cast<unsigned long long>(gapAt.Offset));
+        *bytesMoved = std::min(moved, length);
+        return -ENODATA;
+    }
+    // A mover that the gateway stopped after a failure of its own closes
+    // its connections: the gateway's reply then tells the real cause.
+    const bool closedByGateway = xrc == -50 || xrc == -ECONNRESET || xrc == -EPIPE || xrc == -ECANCELED;
+    if (xrc != 0 && !(closedByGateway && call.rc < 0)) {
         nxapi_Print("*** %s: list %s failed in the mover exchange: error %d [%s]\n", fn, read ? "read" : "write", xrc,
                     strerror(-xrc));
         return xrc;

@@ -306,7 +306,9 @@ constexpr size_t QUOR_MOVER_MAX_CONNECTIONS = 32;
 // length bytes at fileOffset of client file fd, through movers, with the
 // given window and timeout.  The gateway's count of bytes moved must not
 // exceed length nor, for a read, differ from the bytes received.  Returns
-// 0 with *bytesMoved set, or a negative code (with a message).
+// 0 with *bytesMoved set, or a negative code (with a message); a read
+// that met a gap in the file gives -ENODATA with *bytesMoved the bytes
+// before it.
 [[nodiscard]] int quor_ListTransfer(int fd, int function, uint64_t fileOffset, void *buffer, uint64_t length,
                                     uint64_t window, int timeout, uint64_t *bytesMoved);
 

@@ -172,20 +172,29 @@ TEST_F(KylgwdMovers, EveryMoverFaultFailsTheTransferWithAMessage)
     struct Case {
         const char *fault;
         int function;
-        int rc;         // expected result; 0: any failure
-        bool emptyFile; // a failed write leaves nothing (mover 0's first piece failed)
+        int rc;          // expected result; 0: any failure; 1: success with every byte in place
+        int64_t maxSize; // a failed write leaves a prefix of at most this many bytes; -1: not checked
     };
     const Case cases[] = {
-        {"bad_init_checksum", IOD_FUNC_READ, -EINVAL, false},
-        {"wrong_xferid", IOD_FUNC_WRITE, -EPROTO, true},
-        {"pdata_offset_outside", IOD_FUNC_READ, -EPROTO, false},
-        {"mover_close_midblock", IOD_FUNC_READ, 0, false},
-        {"mover_close_midblock", IOD_FUNC_WRITE, 0, true},
-        {"mover_stall=30", IOD_FUNC_READ, -ETIMEDOUT, false},
-        {"compl_overclaim", IOD_FUNC_WRITE, -EPROTO, false},
-        {"duplicate_address", IOD_FUNC_READ, -EPROTO, false},
-        {"duplicate_address", IOD_FUNC_WRITE, -EPROTO, true},
-        {"bytes_overclaim", IOD_FUNC_READ, -EPROTO, false},
+        {"bad_init_checksum", IOD_FUNC_READ, -EINVAL, -1},
+        {"wrong_xferid", IOD_FUNC_WRITE, -EPROTO, 0},
+        {"pdata_offset_outside", IOD_FUNC_READ, -EPROTO, -1},
+        {"mover_close_midblock", IOD_FUNC_READ, 0, -1},
+        {"mover_close_midblock", IOD_FUNC_WRITE, 0, 0},
+        {"mover_stall=30", IOD_FUNC_READ, -ETIMEDOUT, -1},
+        {"compl_overclaim", IOD_FUNC_WRITE, -EPROTO, -1},
+        {"duplicate_address", IOD_FUNC_READ, -EPROTO, -1},
+        {"duplicate_address", IOD_FUNC_WRITE, -EPROTO, 0},
+        {"request_earlier_data", IOD_FUNC_READ, -EPROTO, -1},
+        {"bytes_overclaim", IOD_FUNC_READ, -EPROTO, -1},
+        {"success_zero", IOD_FUNC_READ, -EPROTO, -1},
+        {"write_eio_at=1572864", IOD_FUNC_WRITE, -EIO, 1572864},
+        {"eom_at=1572864", IOD_FUNC_WRITE, -9000, 1572864},
+        {"enospc_at=1572864,moved=0", IOD_FUNC_WRITE, -ENOSPC, 1572864},
+        {"read_eio_at=1572864", IOD_FUNC_READ, -EIO, -1},
+        {"gap_at=1048576,4096", IOD_FUNC_READ, -ENODATA, -1},
+        {"reverse_order", IOD_FUNC_READ, 1, -1},
+        {"delay_mover=0,300", IOD_FUNC_WRITE, 1, -1},
     };
     for (const Case &c : cases) {
         const bool write = c.function == IOD_FUNC_WRITE;
@@ -199,17 +208,21 @@ TEST_F(KylgwdMovers, EveryMoverFaultFailsTheTransferWithAMessage)
                 return 10;
             uint64_t moved = 0;
             int rc = quor_ListTransfer(fd, c.function, 0, buf.data(), buf.size(), 0, 2, &moved);
+            if (c.rc == 1)
+                return rc == 0 && moved == data.size() && buf == data ? 0 : 13;
             if (rc >= 0)
                 return 11;
             return c.rc == 0 || rc == c.rc ? 0 : 12;
         });
         EXPECT_EQ(code, 0) << readFile(dir / "child.err");
-        EXPECT_NE(readFile(dir / "child.err").find("*** quor_ListTransfer: "), std::string::npos);
-        if (c.emptyFile) {
-            // Cut back to the contiguous prefix, which is empty.
-            struct stat st {};
-            ASSERT_EQ(stat((home() + "/dst").c_str(), &st), 0);
-            EXPECT_EQ(st.st_size, 0);
+        EXPECT_EQ(readFile(dir / "child.err").find("*** quor_ListTransfer: ") != std::string::npos, c.rc != 1);
+        const std::string name = std::string(c.fault).substr(0, std::string(c.fault).find('='));
+        EXPECT_NE(readFile(dir / "events").find("\"fault\":\"" + name + "\""), std::string::npos);
+        if (c.maxSize >= 0) {
+            // Cut back to the contiguous prefix of what was written.
+            const std::string left = readFile(home() + "/dst");
+            EXPECT_LE(static_cast<int64_t>(left.size()), c.maxSize);
+            EXPECT_EQ(left, data.substr(0, left.size()));
         }
     }
     // A script with an unknown key is refused: no session runs without its fault.
