@@ -65,7 +65,10 @@ CREATE, READ = "create", "read"
 #   check      how the result is checked after the last run: "members" (GNU tar
 #              lists every file of the set), "tree" (the extracted tree equals the
 #              set), "member" (the extracted member equals its source), None
-# To add a row (another tool, or storage-system archives later), add one line.
+#   store      the archive lives in the storage system kylgwd serves: {archive}
+#              is its name there (in the user's home), and the checks read the
+#              file kylgwd keeps it in
+# To add a row (another tool, another class of service), add one line.
 ROWS = [
     dict(op="create", tool="velk", archive="velk.tar", kind=CREATE, sync=True,
          cmd="{velk} -c -E -f {archive} {src}", limit="disk write", also=("copy",), check="members"),
@@ -113,6 +116,29 @@ ROWS = [
          cmd="tar -xf {archive} {member}", check="member"),
     dict(op="extract middle", tool="bsdtar", archive="bsdtar.tar", kind=READ, sync=True, member="middle",
          cmd="bsdtar -xf {archive} {member}", check="member"),
+
+    # Archives in the storage system through kylgwd on loopback, striped
+    # over one mover (class of service 1) and four (class 4), each compared
+    # with the same operation on the local archive in the same rounds.
+    dict(op="create, storage W1", tool="velk", archive="velk-w1.tar", kind=CREATE, sync=True, store=True,
+         cmd="{velk} -c -Y 1 -f {archive} {src}", limit="disk write", check="members", gnu_op="create",
+         ref=("velk", "create")),
+    dict(op="create, storage W4", tool="velk", archive="velk-w4.tar", kind=CREATE, sync=True, store=True,
+         cmd="{velk} -c -Y 4 -f {archive} {src}", limit="disk write", check="members", gnu_op="create",
+         ref=("velk", "create")),
+    dict(op="list, storage W4", tool="velk", archive="velk-w4.tar", kind=READ, store=True,
+         cmd="{velk} -t -f {archive}", gnu_op="list", ref=("GNU tar", "list stream")),
+    dict(op="extract all, storage W1", tool="velk", archive="velk-w1.tar", kind=READ, sync=True, store=True,
+         cmd="{velk} -x -f {archive}", limit="disk write", check="tree", gnu_op="extract all",
+         ref=("velk", "extract all")),
+    dict(op="extract all, storage W4", tool="velk", archive="velk-w4.tar", kind=READ, sync=True, store=True,
+         cmd="{velk} -x -f {archive}", limit="disk write", check="tree", gnu_op="extract all",
+         ref=("velk", "extract all")),
+    dict(op="extract last, storage W4", tool="velk", archive="velk-w4.tar", kind=READ, sync=True, store=True,
+         member="last", cmd="{velk} -x -f {archive} {member}", check="member", gnu_op="extract last",
+         ref=("GNU tar", "extract last stream")),
+    dict(op="extract last stream", tool="GNU tar", archive="gnutar.tar", kind=READ, sync=True, member="last",
+         cmd="cat {archive} | tar -xf - {member}", check="member"),
 ]
 
 # The data sets of a full run, in order: (kind, title).
@@ -222,7 +248,9 @@ class Gateway:
     def __init__(self, kylgwd, state, home):
         self.proc = None
         self.state = state
-        os.makedirs(os.path.join(state, "root", "home", "bench"), exist_ok=True)
+        # Where kylgwd keeps the files of the user's storage-system home.
+        self.home = os.path.join(state, "root", "home", "bench")
+        os.makedirs(self.home, exist_ok=True)
         os.makedirs(os.path.join(state, "meta"), exist_ok=True)
         self.keytab = os.path.join(state, "bench.keytab")
         with open(self.keytab, "wb") as f:
@@ -519,7 +547,7 @@ def phase_of(row):
     return row.get("gnu_op", row["op"].replace(" stream", ""))
 
 
-def run_rows(ds, rows, runner, caches, nruns, velk, work):
+def run_rows(ds, rows, runner, caches, nruns, velk, work, store_dir):
     """Runs the rows on one data set; returns one result dict per row, in table order.
 
     The rows of one phase (all creates, all lists, ...) run interleaved: run 1
@@ -550,7 +578,7 @@ def run_rows(ds, rows, runner, caches, nruns, velk, work):
             row = rows[idx]
             res = dict(op=row["op"], tool=row["tool"], state="ok", detail="")
             results[idx] = res
-            archive = os.path.join(arcdir, row["archive"])
+            archive = os.path.join(store_dir if row.get("store") else arcdir, row["archive"])
             label = "%s / %s / %s" % (ds["kind"], row["tool"], row["op"])
             problem = None
             if row["kind"] == READ and writer_state.get(row["archive"]) in ("pending", "failed"):
@@ -572,7 +600,8 @@ def run_rows(ds, rows, runner, caches, nruns, velk, work):
                 res["detail"] = problem
                 log("  %-40s %s (%s)" % (label, res["state"].upper(), problem))
                 continue
-            cmd = row["cmd"].format(velk=shlex.quote(velk), archive=shlex.quote(archive),
+            named = row["archive"] if row.get("store") else archive
+            cmd = row["cmd"].format(velk=shlex.quote(velk), archive=shlex.quote(named),
                                     src=shlex.quote(ds["name"]), member=shlex.quote(member or ""), mib=mib)
             if row.get("sync"):
                 cmd = "%s && sync" % cmd
@@ -627,7 +656,7 @@ def run_rows(ds, rows, runner, caches, nruns, velk, work):
             else:
                 log("  %-40s %s: %s" % (a["label"], res["state"].upper(), res["detail"]))
     for row in rows:
-        remove_archive(os.path.join(arcdir, row["archive"]))
+        remove_archive(os.path.join(store_dir if row.get("store") else arcdir, row["archive"]))
     shutil.rmtree(outdir, ignore_errors=True)
     shutil.rmtree(arcdir, ignore_errors=True)
     return [results[i] for i in sorted(results)]
@@ -933,7 +962,7 @@ def main(argv):
                                  capture_output=True, check=True)
             meta = json.loads(gen.stdout.decode().strip().splitlines()[-1])
             ds = dict(meta, kind=kind, title=title, name=kind, parent=dsdir, table=ROWS)
-            ds["rows"] = run_rows(ds, ROWS, runner, caches, nruns, velk, work)
+            ds["rows"] = run_rows(ds, ROWS, runner, caches, nruns, velk, work, gw.home)
             any_failed |= any(r["state"] == "failed" for r in ds["rows"])
             report["datasets"].append(ds)
             if not args.keep_data:

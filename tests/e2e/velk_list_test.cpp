@@ -282,8 +282,7 @@ TEST_F(VelkList, StorageSystemIndexReadFaults)
     // The index is read from the storage system by sequential reads; five
     // failed reads in a row are retried, the sixth fails the run, and an
     // index that ends before its attributes say is an error, never a
-    // shorter listing.  Every failed read costs the client's one-second
-    // round, so the rows are few.
+    // shorter listing.
     for (const std::string &f : {kArchive, kIndex})
         velktest::writeFile(home() + "/" + f, velktest::readFile(dir / f));
     const auto local = velk({"-tv", "-E", "-f", kArchive});
