@@ -143,19 +143,19 @@ void threadFailed(transfer_t *ctl, int rc, const char *function, int line)
     writerAbort(ctl, function, line);
 }
 
-// Whether [off, off + len) overlaps bytes already granted in the request.
-bool overlapsGrant(uint64_t off, uint64_t len) KYL_REQUIRES(g_request->grantLock)
+// Whether [off, off + len) overlaps bytes already granted in request r.
+bool overlapsGrant(RequestState *r, uint64_t off, uint64_t len) KYL_REQUIRES(r->grantLock)
 {
-    const auto &v = g_request->granted;
+    std::vector<std::pair<uint64_t, uint64_t>> &v = r->granted;
     auto it = std::upper_bound(v.begin(), v.end(), std::make_pair(off, UINT64_MAX));
     if (it != v.begin() && std::prev(it)->second > off)
         return true;
     return it != v.end() && it->first < off + len;
 }
 
-void addGrant(uint64_t off, uint64_t len) KYL_REQUIRES(g_request->grantLock)
+void addGrant(RequestState *r, uint64_t off, uint64_t len) KYL_REQUIRES(r->grantLock)
 {
-    auto &v = g_request->granted;
+    std::vector<std::pair<uint64_t, uint64_t>> &v = r->granted;
     auto it = std::upper_bound(v.begin(), v.end(), std::make_pair(off, UINT64_MAX));
     it = v.insert(it, {off, off + len});
     if (std::next(it) != v.end() && std::next(it)->first == it->second) {
@@ -264,7 +264,7 @@ int servePiece(transfer_t *ctl, connection_info_t *con, const initiator_msg_t &i
         // Bytes already handed out are gone from the buffers: a mover that
         // asks for them again would wait for ever.
         kyl_lock_guard g(g_request->grantLock);
-        if (overlapsGrant(im.Offset, 1)) {
+        if (overlapsGrant(g_request, im.Offset, 1)) {
             velk_LogFmt(VELK_MSG_ERROR, MSG,
                         "*** %s: mover asked again for request offset %" PRIu64 " - transfer aborted\n", label,
                         im.Offset);
@@ -302,11 +302,11 @@ int servePiece(transfer_t *ctl, connection_info_t *con, const initiator_msg_t &i
     reply.Length = std::min<uint64_t>(im.Length, fileOffset + dataLength - addr);
     {
         kyl_lock_guard g(g_request->grantLock);
-        if (overlapsGrant(im.Offset, reply.Length)) {
+        if (overlapsGrant(g_request, im.Offset, reply.Length)) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Internal error in velk_FindBufferData at line %d\n", __LINE__);
             return -EPROTO;
         }
-        addGrant(im.Offset, reply.Length);
+        addGrant(g_request, im.Offset, reply.Length);
     }
     if ((rc = mvrprot_send_initmsg_timeout(con->controlSocket, &reply, kMoverWaitSeconds)) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: mvrprot_send_initmsg error: %d\n", label, rc);

@@ -90,6 +90,7 @@ TEST_F(VelkQuorCreate, ArchiveAndIndexEqualTheLocalCreateForEveryLayout)
         {"width 2", {"-Y", "2"}, ""},
         {"width 4", {"-Y", "4"}, ""},
         {"width 8", {"-Y", "8"}, ""},
+        {"width 65", {"-Y", "65"}, ""},
         {"600000-byte buffers", {"-Y", "4", "-S", "600000"}, ""},
         {"1 MiB requests", {"-Y", "8", "-S", "600000"}, "Site = {\n    max_mbytes_per_iod = 1\n}\n"},
     };
@@ -129,7 +130,7 @@ TEST_F(VelkQuorCreate, MoverFaultsAndAKilledGatewayFailTheCreateAndKeepTheOldFil
     for (const char *fault : faults) {
         velktest::writeFile(dir / "faults", std::string(fault) + "\n");
         auto r = velk({"-c", "-Y", "4", "-f", kArchive, "tree"});
-        EXPECT_NE(r.status, 0) << fault;
+        EXPECT_EQ(r.status, 72) << fault << "\n" << r.err;
         EXPECT_EQ(r.out, velktest::failedEnding(r.status)) << fault << "\n" << r.err;
         EXPECT_NE(readFile(dir / "events").find(std::string("\"fault\":\"") + fault + "\""), std::string::npos)
             << fault;
@@ -145,8 +146,8 @@ TEST_F(VelkQuorCreate, MoverFaultsAndAKilledGatewayFailTheCreateAndKeepTheOldFil
     ASSERT_EQ(kill(gw.pid(), SIGKILL), 0);
     EXPECT_EQ(gw.stop(), 128 + SIGKILL);
     auto r = run.get();
-    EXPECT_NE(r.status, 0);
     EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 72) << r.err;
     EXPECT_EQ(r.out, velktest::failedEnding(r.status)) << r.err;
     EXPECT_TRUE(readFile(archiveFile()) == oldArchive);
     EXPECT_TRUE(readFile(archiveFile() + ".idx") == oldIndex);
