@@ -75,3 +75,14 @@ int quorex_GetSiteInfo(quor_site_info_t *info)
     *info = conn->site_info;
     return 0;
 }
+
+int quorex_GetGatewayAddress(quor_sockaddr_t *addr)
+{
+    if (addr == nullptr)
+        return -EFAULT;
+    quor_connection_t *conn = nxapi_getCurConnection();
+    if (conn == nullptr)
+        return -ENOENT;
+    *addr = conn->server_addr;
+    return 0;
+}

@@ -52,6 +52,10 @@ int quor_Closelog(uint32_t flags);
 // Copies the current connection's site information: 0, -EFAULT for a null
 // info or -ENOENT without a current connection.
 [[nodiscard]] int quorex_GetSiteInfo(quor_site_info_t *info);
+// Copies the address of the current connection's gateway (the admitted
+// peer of mover connections besides loopback): 0, -EFAULT for a null addr
+// or -ENOENT without a current connection.
+[[nodiscard]] int quorex_GetGatewayAddress(quor_sockaddr_t *addr);
 // Remote file operations.  Each opens the session on first use (its failure
 // is returned), then sends one request and returns the reply's result.  A
 // null path or output pointer gives -EFAULT, an empty path -ENOENT, a path

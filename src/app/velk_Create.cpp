@@ -21,13 +21,14 @@
 
 #include "quor_api.h"
 #include "velk_Actions.h"
+#include "velk_ArchiveCopy.h"
 #include "velk_ArchiveFile.h"
 #include "velk_Consistency.h"
 #include "velk_FileAccess.h"
 #include "velk_FileList.h"
 #include "velk_Globals.h"
+#include "velk_IndexAccess.h"
 #include "velk_IndexFile.h"
-#include "velk_LocalArchiveWriter.h"
 #include "velk_LogMsg.h"
 #include "velk_Memory.h"
 #include "velk_MemberStatus.h"
@@ -103,17 +104,6 @@ int renameIndexIntoPlace(const char *from, const char *to)
     perror("rename");
     velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d on rename attempt of local index file from %s to %s\n", err, from, to);
     velk_SetExitCode(VELK_EXIT_IOERR);
-    return -1;
-}
-
-// Archive copies this build cannot make yet (a create of such an archive is
-// refused before anything is made; see refuseUnbuilt).
-int notAvailableCopy(const char *what, double *xferTime, int *threadsUsed)
-{
-    *xferTime = 0;
-    *threadsUsed = 0;
-    velk_LogFmt(VELK_MSG_ERROR, MSG, "writing %s archives is not available in this build of velk\n", what);
-    velk_SetExitCode(VELK_EXIT_SOFTWARE);
     return -1;
 }
 
@@ -217,16 +207,6 @@ int velk_PostXferVerify()
     return -1;
 }
 
-int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed)
-{
-    return notAvailableCopy("QUOR-resident", xferTime, threadsUsed);
-}
-
-int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
-{
-    return notAvailableCopy("gateway-host", xferTime, threadsUsed);
-}
-
 namespace {
 
 // When the create started, for the statistics line.
@@ -303,12 +283,7 @@ int copyMembers(const CreateStart &start)
 {
     double xferTime = 0;
     int threadsUsed = 0;
-    int copy;
-    switch (velk_filetype) {
-    case VELK_QUOR_FILE: copy = velk_CopyToQUORArchive(&xferTime, &threadsUsed); break;
-    case VELK_REMOTE_FILE: copy = velk_CopyToRemoteArchive(&xferTime, &threadsUsed); break;
-    default: copy = velk_CopyToLocalArchive(&xferTime, &threadsUsed); break;
-    }
+    int copy = velk_CopyToArchive(&xferTime, &threadsUsed);
     if (copy == 0)
         createStatisticsLine(start, xferTime, threadsUsed);
     velk_LogFileTransfer(velk_archive_abs_path != nullptr ? velk_archive_abs_path : velk_archive, VOP_CREATE, copy,
@@ -453,14 +428,14 @@ void finishCreate(bool ok)
 }
 
 // Refuses, before anything is read or made, a create this build cannot
-// carry out: one of a storage-system or gateway-host archive (no data
-// transfer to them yet), or one asked to verify its result (no post-create
-// verification yet).  True when refused (message, status 70, final line).
+// carry out: one of a gateway-host archive (no data transfer to it yet),
+// or one asked to verify its result (no post-create verification yet).
+// True when refused (message, status 70, final line).
 bool refuseUnbuilt()
 {
-    if (velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE)
+    if (velk_filetype == VELK_REMOTE_FILE)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "writing %s archives is not available in this build of velk\n",
-                    velk_filetype == VELK_QUOR_FILE ? "QUOR-resident" : "gateway-host");
+                    "gateway-host");
     else if (velk_verify_flags != 0)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "post-create verification is not available in this build of velk\n");
     else

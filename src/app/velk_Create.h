@@ -9,9 +9,4 @@
 // create asked to verify fails rather than claiming a check it did not make.
 int velk_PostXferVerify();
 
-// Data copies to a storage-system or gateway-host archive.  This build has
-// no mover transfers: each reports that and returns -1 with status 70.
-int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed);
-int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed);
-
 #endif

@@ -1,6 +1,9 @@
-// Opening an index file of any kind: the size of a storage-system or
+// Opening an index file of any kind (the size of a storage-system or
 // gateway-host index comes from the client library, the bytes of a local
-// one from the index file unit.  Initial thread only; no locks.
+// one from the index file unit), asking whether one exists, and placing a
+// create's finished index in the storage system under a temporary name
+// that is renamed over the old index only when complete.  Initial thread
+// only; no locks.
 
 #include "velk_IndexAccess.h"
 
@@ -12,6 +15,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include "velk_ArchiveFile.h"
 #include "velk_FileAccess.h"
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
@@ -131,4 +137,150 @@ int velk_OpenIndexFile(const char *path, int openFlags, int kind)
     // lacks.
     (void)velk_IndexKindIsLocal(kind, __func__, path);
     return -1;
+}
+
+int velk_IndexFileDoesExist(const char *path, int kind)
+{
+    if (path == nullptr)
+        return 0;
+    if (kind == VELK_QUOR_FILE) {
+        quor_fileattr_t attr;
+        memset(&attr, 0, sizeof attr);
+        return quor_FileGetAttributes(path, &attr) == 0 ? 1 : 0;
+    }
+    struct stat st;
+    return stat(path, &st) == 0 ? 1 : 0;
+}
+
+namespace {
+
+// Class-of-service hints for an index of size bytes: as for the archive,
+// with no fallback class.
+void indexHints(uint64_t size, quor_cos_hints_t *hints, quor_cos_priorities_t *prios)
+{
+    memset(hints, 0, sizeof *hints);
+    memset(prios, 0, sizeof *prios);
+    hints->MinFileSize = size;
+    hints->MaxFileSize = size;
+    prios->MinFileSizePriority = 20;
+    prios->MaxFileSizePriority = 20;
+    if (velk_index_cosID >= 1) {
+        hints->COSId = static_cast<uint32_t>(velk_index_cosID);
+        prios->COSIdPriority = 30;
+    } else if (velk_index_cosID == 0) {
+        long subsys = velk_GetParentSubsysID(velk_index_filename);
+        (void)quorex_SelectCOS(nullptr, size, static_cast<uint32_t>(velk_UID), static_cast<uint32_t>(velk_GID),
+                               curAcctId, static_cast<uint32_t>(copyCount), static_cast<uint32_t>(subsys), hints,
+                               prios);
+    }
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("[debug]Index File Hints: COS ID=%d, priority=%d Size=%lu\n", static_cast<int>(hints->COSId),
+                       static_cast<int>(prios->COSIdPriority), static_cast<unsigned long>(size));
+}
+
+// Writes the temporary index's header and every entry, adjusted, to the
+// storage-system file qfd, 8192 entries at a time.  0 or -1 (message).
+int writeAdjustedIndex(int qfd, const char *name, unsigned char *buf)
+{
+    if (pread(velk_tmpIndexFD, buf, HIF_HDR_SIZE, 0) != static_cast<ssize_t>(HIF_HDR_SIZE) ||
+        velk_BlockWrite(qfd, name, VELK_QUOR_FILE, static_cast<int>(HIF_HDR_SIZE), buf) !=
+            static_cast<int>(HIF_HDR_SIZE) ||
+        velk_IndexFilePosition(velk_tmpIndexFD, VELK_LOCAL_FILE, 0) != 0 || velk_IndexReadInit() != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing index file header to %s\n", errno, name);
+        return -1;
+    }
+    int held = 0;
+    for (int64_t ordinal = 0;; ordinal++) {
+        hif_entry_t *e = nullptr;
+        int eof = 0;
+        if (velk_IndexFileRead(velk_tmpIndexFD, VELK_LOCAL_FILE, 0, &e, &eof) != 0)
+            return -1;
+        if (!eof) {
+            auto *slot = reinterpret_cast<hif_entry_t *>(buf + static_cast<size_t>(held) * HIF_ENTRY_SIZE);
+            if (velk_AdjustIndexEntry(ordinal, e, slot) != 0)
+                return -1;
+            held++;
+        }
+        if (held > 0 && (held == VELK_INDEX_BUFENTRIES || eof)) {
+            int bytes = held * static_cast<int>(HIF_ENTRY_SIZE);
+            if (velk_BlockWrite(qfd, name, VELK_QUOR_FILE, bytes, buf) != bytes) {
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error writing %d index entries to %s\n", held, name);
+                return -1;
+            }
+            held = 0;
+        }
+        if (eof)
+            return 0;
+    }
+}
+
+} // namespace
+
+int velk_CopyIndexToQuor()
+{
+    if (velk_filetype == VELK_PIPE) {
+        velk_LogMsg(VELK_MSG_INFO, VELK_LOGCLASS_MSG,
+                    "velk_CopyIndexToQuor: need index file copy code for piped Archive File\n");
+        return 0;
+    }
+    console_message("copying Index File to QUOR", "...Creating file");
+    const char *final = velk_index_filename != nullptr ? velk_index_filename : "";
+    char tmp[PATH_MAX];
+    if (velk_ArchiveTmpName(final, tmp, sizeof tmp) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d on quor_Open (create) for Index File %s\n",
+                    -ENAMETOOLONG, final);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        index_CopyFailure();
+        return -1;
+    }
+    std::vector<unsigned char> buf(VELK_INDEX_BUFSIZE);
+    struct stat st;
+    uint64_t size = fstat(velk_tmpIndexFD, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    quor_cos_hints_t hints;
+    quor_cos_priorities_t prios;
+    quor_cos_hints_t used;
+    memset(&used, 0, sizeof used);
+    indexHints(size, &hints, &prios);
+
+    // The new index is written beside the old one and renamed over it only
+    // when complete: a failure leaves the old index as it was.
+    (void)quor_Unlink(tmp);
+    int qfd = quor_Open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0666, &hints, &prios, &used);
+    if (qfd < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d on quor_Open (create) for Index File %s\n", qfd,
+                    final);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        index_CopyFailure();
+        return -1;
+    }
+    if (used.COSId != 0)
+        velk_index_cosID = static_cast<int>(used.COSId);
+    if (velk_index_familyid > 0) {
+        int rc = velk_SetFamilyID(tmp, velk_index_familyid);
+        if (rc < 0)
+            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG,
+                        "[warning] Error %d returned when trying to set family ID %d for index file '%s'\n", rc,
+                        velk_index_familyid, final);
+    }
+    int rc = writeAdjustedIndex(qfd, tmp, buf.data());
+    int closed = quor_Close(qfd);
+    if (rc == 0 && closed < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d closing QUOR index file %s\n", closed, final);
+        rc = -1;
+    }
+    if (rc == 0 && velk_shutdown_signalled.load() != 0)
+        rc = -1;
+    if (rc == 0 && (closed = quor_Rename(tmp, final)) < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d putting Index File %s in place of %s\n", closed, tmp,
+                    final);
+        rc = -1;
+    }
+    console_message("", "");
+    if (rc != 0) {
+        (void)quor_Unlink(tmp);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        index_CopyFailure();
+        return -1;
+    }
+    return 0;
 }

@@ -20,4 +20,17 @@
 // 72.
 [[nodiscard]] int velk_OpenIndexFile(const char *path, int openFlags, int kind);
 
+// 1 when the index file path of kind exists (its storage-system attributes
+// can be read, or a local stat succeeds), else 0.
+[[nodiscard]] int velk_IndexFileDoesExist(const char *path, int kind);
+
+// Places the finished temporary index of a create in the storage system:
+// every entry goes through velk_AdjustIndexEntry into a new file beside
+// the index (class-of-service hints sized by the temporary index,
+// velk_index_cosID and velk_index_familyid applied), which is renamed over
+// velk_index_filename once complete.  A piped archive has no index (0).
+// Returns 0, or -1 with a message, the copy-failure hint and exit status
+// 72; the old index is then untouched and the new file removed.
+[[nodiscard]] int velk_CopyIndexToQuor();
+
 #endif

@@ -725,13 +725,15 @@ void velk_LfwQuiesceAllThreads()
 
 int velk_LfwErrorResyncHook(transfer_t *ctl, lfw_resync_t *restart)
 {
+    // Nothing here can restart the stream yet: the data already handed to
+    // the writer is gone, so the transfer ends.
     restart->repositioned = 0;
     ctl->controlLock.lock();
     ctl->errorResyncFlag = 0;
+    ctl->abortSignalled++;
     ctl->localFileCond.broadcast();
-    int aborted = ctl->abortSignalled;
     ctl->controlLock.unlock();
-    return aborted != 0 ? -1 : 0;
+    return -1;
 }
 
 // ---------------------------------------------------------------------------

@@ -190,12 +190,10 @@ struct lfw_resync_t {
 };
 
 // Recovery hook of the manager, called at the top of a pass when
-// errorResyncFlag is set.  The recovery that throws away buffered data and
-// finds the restart member is not built yet: today the hook only clears
-// errorResyncFlag and broadcasts localFileCond under controlLock, and
-// leaves restart->repositioned 0, so the manager carries on where it was.
-// A recovery that repositions sets restart and returns 0; -1 means the
-// transfer was aborted.  Manager thread; takes controlLock.
+// errorResyncFlag is set.  No restart of the stream is built: the hook
+// clears errorResyncFlag, aborts the transfer and broadcasts localFileCond
+// under controlLock, leaves restart->repositioned 0 and returns -1, so the
+// manager ends.  Manager thread; takes controlLock.
 int velk_LfwErrorResyncHook(transfer_t *ctl, lfw_resync_t *restart);
 
 #endif

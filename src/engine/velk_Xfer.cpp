@@ -12,6 +12,7 @@
 #include <cstring>
 #include <sys/time.h>
 #include <time.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "velk_Globals.h"
@@ -382,17 +383,17 @@ void velk_ReqQueueSignalAll(connection_info_t *connectionList, int connectCount)
 // Transfer threads.
 // ---------------------------------------------------------------------------
 
-static void closeSocket(int *fd)
+// Wakes a thread blocked on fd; its owner still closes it.
+static void shutdownSocket(int fd)
 {
-    if (*fd != -1) {
-        close(*fd);
-        *fd = -1;
-    }
+    if (fd >= 0)
+        shutdown(fd, SHUT_RDWR);
 }
 
 // Waits until entry is no longer active.  With wake set, its request
 // condition is signalled on every look; with closeIfAborted set and the
-// transfer aborted, its sockets are closed once first.
+// transfer aborted, its sockets are shut down once first (the entry's
+// thread closes them; it sets them under controlLock).
 static void waitEntry(transfer_t *theCtl, connection_info_t *entry, bool wake, bool closeIfAborted)
 {
     bool announced = false;
@@ -402,9 +403,9 @@ static void waitEntry(transfer_t *theCtl, connection_info_t *entry, bool wake, b
         if (wake)
             signalRequest(&entry->ioRequest);
         if (closeIfAborted && !closed && theCtl->abortSignalled != 0) {
-            closeSocket(&entry->controlSocket);
-            closeSocket(&entry->listenSocket);
-            closeSocket(&entry->transferSocket);
+            shutdownSocket(entry->controlSocket);
+            shutdownSocket(entry->listenSocket);
+            shutdownSocket(entry->transferSocket);
             closed = true;
         }
         theCtl->controlLock.unlock();

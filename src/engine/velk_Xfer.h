@@ -314,8 +314,8 @@ void velk_ReqQueueSignalAll(connection_info_t *connectionList, int connectCount)
 void velk_ShutdownTransferThreads(transfer_t *theCtl);
 
 // Waits like velk_ShutdownTransferThreads without signalling; when the
-// transfer is aborted it first closes each active entry's sockets once so
-// that a thread blocked on one returns.
+// transfer is aborted it first shuts down each active entry's sockets once
+// so that a thread blocked on one returns (the thread closes them).
 void velk_CleanupTransferThreads(transfer_t *theCtl);
 
 // abortSignalled and transfer_active of xfer_ctl, read under controlLock; 0

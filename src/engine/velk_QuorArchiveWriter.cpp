@@ -1,0 +1,957 @@
+// The storage-system archive writer.  The initial thread sets up the
+// transfer (locks, reader pool, buffers, listening socket), starts the local
+// file manager and the listen thread, and then issues one list-write
+// request after another; each request is served by transfer threads, one
+// per mover control connection, that send the bytes the movers ask for out
+// of the ready buffers.  A request counts only when the gateway, the
+// transfer threads and the bytes that actually left agree; anything else
+// ends the create.  Locks: controlLock (abort and active flags, connection
+// entries and their sockets, progress), bufQueueLock then a bufLock or
+// reqLock, and grantLock (the current request) taken alone.
+
+#include "velk_QuorArchiveWriter.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <new>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "kylgw_errors.h"
+#include "kylgw_mvrio.h"
+#include "quor_api.h"
+#include "quor_net.h"
+#include "velk_ArchiveFile.h"
+#include "velk_Globals.h"
+#include "velk_IndexFile.h"
+#include "velk_LogMsg.h"
+#include "velk_Memory.h"
+#include "velk_ReaderPool.h"
+#include "velk_TarHeader.h"
+
+namespace {
+
+constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
+// Largest list-write request.
+constexpr uint64_t kMaxRequestBytes = 0x80000000ull;
+// Slice of every wait that must notice an abort.
+constexpr int kSliceMs = 250;
+// Longest wait for a mover's next message or data request.
+constexpr int kMoverWaitSeconds = 300;
+
+// The request being served, the bytes granted to movers in it (IOD
+// offsets, sorted, disjoint, adjacent ranges merged) and what the transfer
+// threads made of it.
+struct RequestState {
+    kyl_mutex_t grantLock;
+    uint64_t xferId KYL_GUARDED_BY(grantLock) = 0;
+    uint64_t srcAddr KYL_GUARDED_BY(grantLock) = 0; // archive address of IOD offset 0
+    uint64_t length KYL_GUARDED_BY(grantLock) = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> granted KYL_GUARDED_BY(grantLock);
+    uint64_t sent KYL_GUARDED_BY(grantLock) = 0; // bytes whose completion arrived
+    int threadError KYL_GUARDED_BY(grantLock) = 0;
+};
+
+// The running writer's state, set before its threads start.
+RequestState *g_request = nullptr;
+quor_sockaddr_t g_gateway;
+bool g_haveGateway = false;
+// Entries whose thread is still to be joined; used by the listen thread
+// and, once that is joined, by the initial thread.
+std::vector<char> *g_joinPending = nullptr;
+
+struct timespec deadlineIn(int ms)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    ts.tv_sec += ms / 1000 + ts.tv_nsec / 1000000000L;
+    ts.tv_nsec %= 1000000000L;
+    return ts;
+}
+
+void sleepMs(long ms)
+{
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+const char *u64Text(uint64_t v, char *buf, size_t size)
+{
+    snprintf(buf, size, "%" PRIu64, v);
+    return buf;
+}
+
+// Non-zero when the transfer must stop: aborted, no longer active, or
+// recovering (broken connections are then expected).
+bool stopping(transfer_t *ctl, bool *quiet)
+{
+    ctl->controlLock.lock();
+    bool stop = ctl->abortSignalled != 0 || ctl->transfer_active == 0 || ctl->errorResyncFlag != 0;
+    ctl->controlLock.unlock();
+    if (quiet != nullptr)
+        *quiet = stop;
+    return stop || velk_shutdown_signalled.load() != 0;
+}
+
+// Wakes every thread of the transfer that may be blocked: sockets of the
+// active connections are shut down (their owners close them) and waiting
+// transfer threads and the pool are signalled.
+void wakeAll(transfer_t *ctl)
+{
+    ctl->controlLock.lock();
+    for (int i = 0; i < ctl->connectListSize; i++) {
+        connection_info_t *c = &ctl->connectionList[i];
+        if (!c->isactive)
+            continue;
+        for (int fd : {c->controlSocket, c->listenSocket, c->transferSocket})
+            if (fd >= 0)
+                shutdown(fd, SHUT_RDWR);
+    }
+    ctl->controlLock.unlock();
+    velk_ReqQueueSignalAll(ctl->connectionList, ctl->connectListSize);
+    ctl->bufQueueLock.lock();
+    ctl->bufQueueCondition.broadcast();
+    ctl->bufQueueLock.unlock();
+    velk_LfwBroadcastCondition();
+}
+
+// Aborts the transfer and wakes its threads.
+void writerAbort(transfer_t *ctl, const char *function, int line)
+{
+    velk_SetXferAborted(function, "velk_QuorArchiveWriter", line);
+    wakeAll(ctl);
+}
+
+// Records the first failure of a transfer thread in the request and aborts.
+void threadFailed(transfer_t *ctl, int rc, const char *function, int line)
+{
+    {
+        kyl_lock_guard g(g_request->grantLock);
+        if (g_request->threadError == 0)
+            g_request->threadError = rc < 0 ? rc : -EIO;
+    }
+    writerAbort(ctl, function, line);
+}
+
+// Whether [off, off + len) overlaps bytes already granted in request r.
+bool overlapsGrant(RequestState *r, uint64_t off, uint64_t len) KYL_REQUIRES(r->grantLock)
+{
+    std::vector<std::pair<uint64_t, uint64_t>> &v = r->granted;
+    auto it = std::upper_bound(v.begin(), v.end(), std::make_pair(off, UINT64_MAX));
+    if (it != v.begin() && std::prev(it)->second > off)
+        return true;
+    return it != v.end() && it->first < off + len;
+}
+
+void addGrant(RequestState *r, uint64_t off, uint64_t len) KYL_REQUIRES(r->grantLock)
+{
+    std::vector<std::pair<uint64_t, uint64_t>> &v = r->granted;
+    auto it = std::upper_bound(v.begin(), v.end(), std::make_pair(off, UINT64_MAX));
+    it = v.insert(it, {off, off + len});
+    if (std::next(it) != v.end() && std::next(it)->first == it->second) {
+        it->second = std::next(it)->second;
+        v.erase(std::next(it));
+    }
+    if (it != v.begin() && std::prev(it)->second == it->first) {
+        std::prev(it)->second = it->second;
+        v.erase(it);
+    }
+}
+
+// Sets one of the connection's socket fields under controlLock, so that
+// wakeAll never shuts down a descriptor that was closed and reused.
+void setSocket(transfer_t *ctl, int *field, int fd)
+{
+    kyl_lock_guard g(ctl->controlLock);
+    *field = fd;
+}
+
+void closeOwnSocket(transfer_t *ctl, int *field)
+{
+    kyl_lock_guard g(ctl->controlLock);
+    if (*field >= 0)
+        close(*field);
+    *field = -1;
+}
+
+// Unlinks req from the request queue if it is there.  Caller holds
+// bufQueueLock.
+void unlinkRequest(transfer_t *ctl, io_bufreq_t *req) KYL_REQUIRES(ctl->bufQueueLock)
+{
+    for (io_bufreq_t **link = &ctl->requestQueue; *link != nullptr; link = &(*link)->next) {
+        if (*link == req) {
+            *link = req->next;
+            req->next = nullptr;
+            return;
+        }
+    }
+}
+
+// Waits for and accepts the one data connection of a control connection.
+// Returns the socket, or a negative code (-ECANCELED when the transfer
+// stopped).
+int acceptDataConnection(transfer_t *ctl, connection_info_t *con)
+{
+    for (;;) {
+        if (stopping(ctl, nullptr))
+            return -ECANCELED;
+        struct pollfd p = {con->listenSocket, POLLIN, 0};
+        int n = poll(&p, 1, kSliceMs);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            if (velk_debug_level >= 1)
+                velk_ErrPrintf("/debug/error %d on poll() - exiting accept loop\n", errno);
+            return -errno;
+        }
+        if (n == 0)
+            continue;
+        if ((p.revents & POLLIN) == 0)
+            return -ECONNABORTED;
+        char text[128] = "";
+        int s = quor_net_accept(con->listenSocket, &con->remoteTransferAddr, text, sizeof text);
+        if (s == -EINTR || s == -EAGAIN || s == -ECONNABORTED)
+            continue;
+        if (s < 0) {
+            velk_ErrPrintf("*** %s: quor_net_accept error %d listen sock=%d [%s]\n", "velk_TransferThread", -s,
+                           con->listenSocket, text);
+            return s;
+        }
+        if (!quor_MoverPeerAllowed(g_haveGateway ? &g_gateway : nullptr, &con->remoteTransferAddr)) {
+            if (velk_debug_level >= 1)
+                velk_ErrPrintf("/debug/mover connection from %s disallowed - closing connection\n", "peer");
+            close(s);
+            continue;
+        }
+        int flags = fcntl(s, F_GETFL);
+        if (flags >= 0)
+            (void)fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
+        return s;
+    }
+}
+
+// Serves one piece the mover asked for in im.  Returns 0, or a negative
+// code (the piece failed; already logged unless quiet).
+int servePiece(transfer_t *ctl, connection_info_t *con, const initiator_msg_t &im, const char *label)
+{
+    uint64_t xferId;
+    uint64_t requestLength;
+    {
+        kyl_lock_guard g(g_request->grantLock);
+        xferId = g_request->xferId;
+        requestLength = g_request->length;
+    }
+    if (im.Type != MVRPROT_TYPE_TCP) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: bad transfer type %d - transfer aborted\n", label,
+                    static_cast<int>(im.Type));
+        return -EPROTO;
+    }
+    if (im.Length == 0 || im.Offset >= requestLength || im.Length > requestLength - im.Offset) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "parallel write - internal buffer/IOD offset error\n");
+        return -EPROTO;
+    }
+    {
+        // Bytes already handed out are gone from the buffers: a mover that
+        // asks for them again would wait for ever.
+        kyl_lock_guard g(g_request->grantLock);
+        if (overlapsGrant(g_request, im.Offset, 1)) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG,
+                        "*** %s: mover asked again for request offset %" PRIu64 " - transfer aborted\n", label,
+                        im.Offset);
+            return -EPROTO;
+        }
+    }
+    io_buffer_t *buf = nullptr;
+    int rc = velk_FindBufferData(con, &im, &buf);
+    if (rc != 0) {
+        bool quiet = false;
+        if (!stopping(ctl, &quiet) || !quiet)
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: find I/O buffer result=%d\n", label, rc);
+        return -ECANCELED;
+    }
+    uint64_t srcAddr;
+    {
+        kyl_lock_guard g(g_request->grantLock);
+        srcAddr = g_request->srcAddr;
+    }
+    const uint64_t addr = srcAddr + im.Offset;
+    uint64_t fileOffset;
+    uint32_t dataLength;
+    {
+        kyl_lock_guard g(buf->bufLock);
+        fileOffset = buf->fileOffset;
+        dataLength = buf->dataLength;
+    }
+    if (addr < fileOffset || addr >= fileOffset + dataLength) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "parallel write - internal buffer/IOD offset error\n");
+        return -EPROTO;
+    }
+    initiator_msg_t reply = im;
+    reply.Flags = MVRPROT_ADDR_FOLLOWS | MVRPROT_COMP_REPLY;
+    reply.DevBlkSz = reply.DevBlkOff = reply.DevCRCAlgo = 0;
+    reply.Length = std::min<uint64_t>(im.Length, fileOffset + dataLength - addr);
+    {
+        kyl_lock_guard g(g_request->grantLock);
+        if (overlapsGrant(g_request, im.Offset, reply.Length)) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Internal error in velk_FindBufferData at line %d\n", __LINE__);
+            return -EPROTO;
+        }
+        addGrant(g_request, im.Offset, reply.Length);
+    }
+    if ((rc = mvrprot_send_initmsg_timeout(con->controlSocket, &reply, kMoverWaitSeconds)) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: mvrprot_send_initmsg error: %d\n", label, rc);
+        return rc;
+    }
+    if (con->transferSocket < 0 && con->listenSocket < 0) {
+        int ls = -1;
+        if ((rc = quor_MoverListen(&ls, &con->localNetAddr)) != 0) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: error %d getting listen socket (%s, line %d)\n", label, rc,
+                        __FILE__, __LINE__);
+            return rc;
+        }
+        setSocket(ctl, &con->listenSocket, ls);
+    }
+    initiator_ipaddr_t ia;
+    memset(&ia, 0, sizeof ia);
+    ia.IpAddr.SockTransferID = xferId;
+    ia.IpAddr.SockAddr = con->localNetAddr;
+    ia.SecurityTicket = im.SecurityTicket;
+    if ((rc = mvrprot_send_ipaddr_timeout(con->controlSocket, &ia, kMoverWaitSeconds)) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: mvrprot_send_ipaddr error: %d\n", label, rc);
+        return rc;
+    }
+    if (con->transferSocket < 0) {
+        int s = acceptDataConnection(ctl, con);
+        closeOwnSocket(ctl, &con->listenSocket);
+        if (s < 0)
+            return s;
+        setSocket(ctl, &con->transferSocket, s);
+        if (velk_debug_level >= 1)
+            velk_ErrPrintf("/debug/ %s mover data connection accepted\n", label);
+    }
+    uint64_t sent = 0;
+    ssize_t n = mover_socket_send_requested_data_timeout(con->transferSocket, xferId, im.Offset,
+                                                         buf->buffer + (addr - fileOffset), reply.Length, &sent, 1,
+                                                         kMoverWaitSeconds);
+    if (n < 0 || static_cast<uint64_t>(n) != reply.Length) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: mover_socket_send_requested_data error: ioresult=%d, errno=%d\n",
+                    label, static_cast<int>(n), n < 0 ? static_cast<int>(-n) : 0);
+        return n < 0 ? static_cast<int>(n) : -EIO;
+    }
+    completion_msg_t cm;
+    memset(&cm, 0, sizeof cm);
+    if ((rc = mvrprot_recv_compmsg_timeout(con->controlSocket, &cm, kMoverWaitSeconds)) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: mvrprot_recv_compmsg: %d\n", label, rc);
+        return rc;
+    }
+    if (cm.Status != 0 || cm.BytesMoved != sent) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: mover completion status %d, %" PRIu64 " bytes of %" PRIu64 " sent\n",
+                    label, static_cast<int>(cm.Status), cm.BytesMoved, sent);
+        return cm.Status < 0 ? cm.Status : -EPROTO;
+    }
+    {
+        kyl_lock_guard g(g_request->grantLock);
+        g_request->sent += sent;
+    }
+    {
+        kyl_lock_guard g(ctl->controlLock);
+        ctl->currentSrcOffset = std::max(ctl->currentSrcOffset, im.Offset + sent);
+    }
+    return velk_UpdateBufXferred(&cm, buf);
+}
+
+} // namespace
+
+int velk_FindBufferData(connection_info_t *conInfo, const initiator_msg_t *initMessage, io_buffer_t **theBuffer)
+{
+    transfer_t *ctl = conInfo->ctl;
+    io_bufreq_t *req = &conInfo->ioRequest;
+    uint64_t srcAddr;
+    {
+        kyl_lock_guard g(g_request->grantLock);
+        srcAddr = g_request->srcAddr;
+    }
+    const uint64_t address = initMessage->Offset + srcAddr;
+    for (;;) {
+        if (stopping(ctl, nullptr)) {
+            ctl->bufQueueLock.lock();
+            unlinkRequest(ctl, req);
+            ctl->bufQueueLock.unlock();
+            return -1;
+        }
+        ctl->bufQueueLock.lock();
+        unlinkRequest(ctl, req);
+        for (io_buffer_t *b = ctl->bufReadyQueue; b != nullptr && b->fileOffset <= address; b = b->next) {
+            if (address < b->fileOffset + b->dataLength) {
+                b->bufLock.lock();
+                b->iodOffset = b->fileOffset - srcAddr; // may wrap for a buffer begun in an earlier request
+                b->ioCount++;
+                b->bufLock.unlock();
+                ctl->bufQueueLock.unlock();
+                if (velk_debug_level >= 3)
+                    velk_ErrPrintf("/debug/buffer@%p: converted file address %" PRIu64 " to IOD offset %" PRIu64 "\n",
+                                   static_cast<void *>(b), address, initMessage->Offset);
+                *theBuffer = b;
+                return 0;
+            }
+        }
+        // Not filled yet: wait on the connection's request entry, queued
+        // in address order, until the pool readies a buffer holding it.
+        io_bufreq_t **link = &ctl->requestQueue;
+        while (*link != nullptr && (*link)->dataAddress < address)
+            link = &(*link)->next;
+        if (*link != nullptr && (*link)->dataAddress == address) {
+            ctl->bufQueueLock.unlock();
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Internal error in velk_FindBufferData at line %d\n", __LINE__);
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "fileAddress=%d,%d\n", static_cast<int>(address >> 32),
+                        static_cast<int>(address & 0xffffffffu));
+            writerAbort(ctl, __func__, __LINE__);
+            return -1;
+        }
+        req->waitingThread = pthread_self();
+        req->iodOffset = initMessage->Offset;
+        req->dataAddress = address;
+        req->requestLength = initMessage->Length;
+        req->next = *link;
+        *link = req;
+        req->reqLock.lock();
+        ctl->bufQueueLock.unlock();
+        struct timespec until = deadlineIn(kSliceMs);
+        req->reqCond.timedwait(req->reqLock, &until);
+        req->reqLock.unlock();
+    }
+}
+
+int velk_UpdateBufXferred(const completion_msg_t *completionMsg, io_buffer_t *theBuffer)
+{
+    transfer_t *ctl = xfer_ctl.load();
+    if (completionMsg->BytesMoved > 0xffffffffull) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Malformed completion_msg_t detected in velk_UpdateBufXferred\n");
+        writerAbort(ctl, __func__, __LINE__);
+        return -1;
+    }
+    theBuffer->bufLock.lock();
+    theBuffer->ioCount--;
+    theBuffer->dataMoved += static_cast<uint32_t>(completionMsg->BytesMoved);
+    const int ioCount = theBuffer->ioCount;
+    const bool overflow = theBuffer->dataMoved > theBuffer->dataLength;
+    const bool empty = ioCount == 0 && theBuffer->dataMoved == theBuffer->dataLength;
+    theBuffer->bufLock.unlock();
+    if (ioCount < 0 || overflow) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG,
+                    ioCount < 0 ? "Internal error (negative I/O count) detected in velk_UpdateBufXferred\n"
+                                : "Internal error (buffer overflow) detected in velk_UpdateBufXferred\n");
+        writerAbort(ctl, __func__, __LINE__);
+        return -1;
+    }
+    if (!empty)
+        return 0;
+    if (velk_debug_level >= 3)
+        velk_ErrPrintf("/debug/buffer @%p is empty - linking it back onto empty queue\n",
+                       static_cast<void *>(theBuffer));
+    ctl->bufQueueLock.lock();
+    io_buffer_t **link = &ctl->bufReadyQueue;
+    while (*link != nullptr && *link != theBuffer)
+        link = &(*link)->next;
+    if (*link == nullptr) {
+        ctl->bufQueueLock.unlock();
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Internal error (cannot find buffer) detected in velk_UpdateBufXferred\n");
+        writerAbort(ctl, __func__, __LINE__);
+        return -1;
+    }
+    *link = theBuffer->next;
+    theBuffer->bufLock.lock();
+    theBuffer->dataMoved = 0;
+    theBuffer->dataLength = 0;
+    theBuffer->bufBlocksAllocated = theBuffer->bufBlocksFilled = 0;
+    theBuffer->bufFlags &= ~(IOB_FLAG_NEW_OFFSET | IOB_FLAG_LAST_DATA);
+    theBuffer->bufLock.unlock();
+    velk_ReturnEmptyBuffer(ctl, theBuffer);
+    ctl->bufQueueCondition.broadcast();
+    ctl->bufQueueLock.unlock();
+    velk_LfwSignalCondition();
+    return 0;
+}
+
+void *velk_TransferThread(void *theConnection)
+{
+    auto *con = static_cast<connection_info_t *>(theConnection);
+    transfer_t *ctl = con->ctl;
+    char label[48];
+    snprintf(label, sizeof label, "velk_TransferThread[%d]", con->conInx);
+    for (;;) {
+        if (stopping(ctl, nullptr))
+            break;
+        initiator_msg_t im;
+        memset(&im, 0, sizeof im);
+        int rc = mvrprot_recv_initmsg_timeout(con->controlSocket, &im, kMoverWaitSeconds);
+        if (velk_debug_level >= 3)
+            velk_ErrPrintf("/debug/Connection ID: %d mvrprot_recv_initmsg returned %d\n", con->conInx, rc);
+        if (rc == NXAPI_E_NOSESSION)
+            break; // the mover is done with this connection
+        if (rc != 0) {
+            bool quiet = false;
+            if (!stopping(ctl, &quiet) || !quiet) {
+                velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: mvrprot_recv_initmsg error %d\n", label, rc);
+                threadFailed(ctl, rc, __func__, __LINE__);
+            }
+            break;
+        }
+        rc = servePiece(ctl, con, im, label);
+        if (rc != 0) {
+            if (rc != -ECANCELED)
+                threadFailed(ctl, rc, __func__, __LINE__);
+            break;
+        }
+    }
+    closeOwnSocket(ctl, &con->transferSocket);
+    closeOwnSocket(ctl, &con->listenSocket);
+    closeOwnSocket(ctl, &con->controlSocket);
+    kyl_lock_guard g(ctl->controlLock);
+    con->isactive = 0;
+    return nullptr;
+}
+
+namespace {
+
+// Gives an accepted mover control connection a free entry and a transfer
+// thread.  Returns 0, or -1 (the socket is closed, the transfer aborted).
+int startTransferThread(transfer_t *ctl, int s, const quor_sockaddr_t &peer)
+{
+    connection_info_t *entry = nullptr;
+    {
+        kyl_lock_guard g(ctl->controlLock);
+        for (int i = 0; i < ctl->connectListSize && entry == nullptr; i++) {
+            if (!ctl->connectionList[i].isactive) {
+                entry = &ctl->connectionList[i];
+                entry->isactive = 1;
+            }
+        }
+    }
+    if (entry == nullptr) {
+        // Every entry serves a mover that keeps its connection for the
+        // whole request; waiting for one to end could wait for ever.
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "more than %d mover connections at once - transfer aborted\n",
+                    ctl->connectListSize);
+        close(s);
+        writerAbort(ctl, __func__, __LINE__);
+        return -1;
+    }
+    if ((*g_joinPending)[entry->conInx]) {
+        pthread_join(entry->threadId, nullptr);
+        (*g_joinPending)[entry->conInx] = 0;
+    }
+    int flags = fcntl(s, F_GETFL);
+    if (flags >= 0)
+        (void)fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
+    {
+        kyl_lock_guard g(ctl->controlLock);
+        entry->controlSocket = s;
+        entry->listenSocket = -1;
+        entry->transferSocket = -1;
+    }
+    entry->remoteAddr = peer;
+    int e = kylgw_ThreadCreate(&entry->threadId, nullptr, velk_TransferThread, entry);
+    if (e != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Error(s) starting transfer thread: %d\n", e);
+        closeOwnSocket(ctl, &entry->controlSocket);
+        {
+            kyl_lock_guard g(ctl->controlLock);
+            entry->isactive = 0;
+        }
+        writerAbort(ctl, __func__, __LINE__);
+        return -1;
+    }
+    (*g_joinPending)[entry->conInx] = 1;
+    return 0;
+}
+
+} // namespace
+
+void *velk_WriterListenThread(void * /*arg*/)
+{
+    transfer_t *ctl = xfer_ctl.load();
+    uint64_t shown = 0;
+    bool first = true;
+    while (!stopping(ctl, nullptr)) {
+        struct pollfd p = {ctl->listenSockFD, POLLIN, 0};
+        int n = poll(&p, 1, kSliceMs);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            if (velk_debug_level >= 1)
+                velk_ErrPrintf("/debug/error %d on poll() - exiting accept loop\n", errno);
+            break;
+        }
+        if (n == 0) {
+            uint64_t done;
+            uint64_t total;
+            {
+                kyl_lock_guard g(ctl->controlLock);
+                done = ctl->totalBytesMoved + ctl->currentSrcOffset;
+                total = ctl->srcOffset + ctl->transferLength;
+            }
+            if (done != shown) {
+                velk_DisplayXferProgress(done, total);
+                shown = done;
+            }
+            continue;
+        }
+        quor_sockaddr_t peer;
+        memset(&peer, 0, sizeof peer);
+        char text[128] = "";
+        int s = quor_net_accept(ctl->listenSockFD, &peer, text, sizeof text);
+        if (s == -EINTR || s == -ECONNABORTED)
+            continue;
+        if (s == -EAGAIN) {
+            sleepMs(20);
+            continue;
+        }
+        if (s < 0) {
+            if (s != -EBADF && s != -EPIPE) {
+                velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: quor_net_accept: errno=%d [%s]\n", __func__, -s, text);
+                writerAbort(ctl, __func__, __LINE__);
+            }
+            break;
+        }
+        if (!quor_MoverPeerAllowed(g_haveGateway ? &g_gateway : nullptr, &peer)) {
+            if (velk_debug_level >= 1)
+                velk_ErrPrintf("/debug/mover connection from %s disallowed - closing connection\n", "peer");
+            close(s);
+            continue;
+        }
+        if (velk_debug_level >= 1)
+            velk_ErrPrintf("/debug/mover connection accepted\n");
+        if (first) {
+            kyl_lock_guard g(ctl->controlLock);
+            ctl->startTime = velk_GetTimestamp();
+            first = false;
+        }
+        if (startTransferThread(ctl, s, peer) != 0)
+            break;
+    }
+    velk_ReqQueueSignalAll(ctl->connectionList, ctl->connectListSize);
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/velk_WriterListenThread exiting\n");
+    return nullptr;
+}
+
+namespace {
+
+// The threads and resources of one run of the writer.
+struct WriterRun {
+    transfer_t *ctl = nullptr;
+    RequestState request;
+    std::vector<char> joinPending;
+    bool poolStarted = false;
+    bool managerStarted = false;
+    bool listenStarted = false;
+    pthread_t manager{};
+    pthread_t listener{};
+};
+
+void setupFailed(transfer_t *ctl, const char *text, int code)
+{
+    if (*text != '\0')
+        velk_LogMsg(VELK_MSG_ERROR, MSG, text);
+    velk_SetExitCode(code);
+    if (ctl->ctlMutexCreated) {
+        kyl_lock_guard g(ctl->controlLock);
+        ctl->abortSignalled++;
+    }
+}
+
+// Sets up the context, pool, buffers, socket and threads.  0 or -1.
+int setUp(WriterRun *run)
+{
+    transfer_t *ctl = run->ctl;
+    ctl->archive_fd = velk_archive_fd;
+    ctl->transferLength = velk_archive_filesize;
+    ctl->listenSockFD = -1;
+    ctl->connectListSize = std::max(VELK_MAX_CONNECTIONS, velk_archive_stripewidth);
+    ctl->connectionList = static_cast<connection_info_t *>(
+        VELK_CALLOC(static_cast<size_t>(ctl->connectListSize), sizeof(connection_info_t)));
+    if (ctl->connectionList == nullptr)
+        return -1;
+    run->joinPending.assign(static_cast<size_t>(ctl->connectListSize), 0);
+    for (int i = 0; i < ctl->connectListSize; i++) {
+        connection_info_t *c = &ctl->connectionList[i];
+        c->conInx = i;
+        c->ctl = ctl;
+        c->controlSocket = c->listenSocket = c->transferSocket = -1;
+        if (velk_InitConReqEntry(&c->ioRequest) != 0) {
+            velk_LogMsg(VELK_MSG_ERROR, MSG, "Error(s) initializing connection locks\n");
+            velk_SetExitCode(VELK_EXIT_NOMEM);
+            return -1;
+        }
+    }
+    if (velk_InitXferLocks(ctl) != 0) {
+        setupFailed(ctl, "Error(s) initializing transfer locks\n", VELK_EXIT_OSERR);
+        return -1;
+    }
+    {
+        kyl_lock_guard g(ctl->controlLock);
+        ctl->transfer_active = 1;
+    }
+    if (velk_InitThreadPool() != 0) {
+        run->poolStarted = true;
+        setupFailed(ctl, "Error(s) initializing thread pool\n", VELK_EXIT_OSERR);
+        return -1;
+    }
+    run->poolStarted = true;
+    int rc = quor_MoverListen(&ctl->listenSockFD, &ctl->listenSockAddr);
+    if (rc != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Error(s) creating listen socket (%s)\n", strerror(-rc));
+        setupFailed(ctl, "", VELK_EXIT_OSERR);
+        return -1;
+    }
+    if (velk_AllocateIoBuffers(ctl) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Error(s) creating I/O buffers (%s)\n", strerror(ENOMEM));
+        setupFailed(ctl, "", VELK_EXIT_NOMEM);
+        return -1;
+    }
+    if (velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0) {
+        setupFailed(ctl, "", VELK_EXIT_IOERR);
+        return -1;
+    }
+    ctl->startTime = velk_GetTimestamp();
+    if ((rc = pthread_create(&run->manager, nullptr, velk_LocalFileMgrThread, ctl)) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Error(s) starting local file thread: %d\n", rc);
+        setupFailed(ctl, "", VELK_EXIT_OSERR);
+        return -1;
+    }
+    run->managerStarted = true;
+    if ((rc = pthread_create(&run->listener, nullptr, velk_WriterListenThread, nullptr)) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Error(s) starting listen thread: %d", rc);
+        setupFailed(ctl, "", VELK_EXIT_OSERR);
+        return -1;
+    }
+    run->listenStarted = true;
+    return 0;
+}
+
+// Fills the list-write request of length bytes at the current addresses.
+void buildIod(transfer_t *ctl, uint64_t xferId, iod_srcsinkdesc_t *src, iod_srcsinkdesc_t *sink, quor_IOD_t *iod)
+{
+    memset(src, 0, sizeof *src);
+    memset(sink, 0, sizeof *sink);
+    memset(iod, 0, sizeof *iod);
+    src->Flags = IOD_DESC_MOVER_PROTOCOL | IOD_DESC_CLIENT_NET;
+    src->Length = ctl->requestedBytes;
+    src->SrcSinkAddr.Type = IOD_ADDR_NET;
+    src->SrcSinkAddr.Addr.NetAddr.SockTransferID = xferId;
+    src->SrcSinkAddr.Addr.NetAddr.SockAddr = ctl->listenSockAddr;
+    sink->Length = ctl->requestedBytes;
+    sink->SrcSinkAddr.Type = IOD_ADDR_CLIENTFILE;
+    sink->SrcSinkAddr.Addr.ClientFileAddr.FileDes = ctl->archive_fd;
+    sink->SrcSinkAddr.Addr.ClientFileAddr.FileOffset = ctl->currentFileAddr;
+    iod->RequestID = ctl->requestId;
+    iod->Function = IOD_FUNC_WRITE;
+    iod->Flags = IOD_FLAG_LIST_WRITE;
+    iod->SrcDescLength = 1;
+    iod->SinkDescLength = 1;
+    iod->SrcDescList = src;
+    iod->SinkDescList = sink;
+}
+
+// One list-write request from the current position.  Returns 0 when every
+// byte of it moved, else -1 after the message (the transfer aborted).
+int oneRequest(WriterRun *run, uint64_t maxRequest)
+{
+    transfer_t *ctl = run->ctl;
+    const uint64_t end = ctl->srcOffset + ctl->transferLength;
+    ctl->requestId = quor_GetUniqueRequestID();
+    const uint64_t xferId = quor_RequestIDtoU64(&ctl->requestId);
+    ctl->currentSrcAddr = ctl->srcOffset + ctl->totalBytesMoved;
+    ctl->currentFileAddr = ctl->sinkOffset + ctl->totalBytesMoved;
+    ctl->requestedBytes = std::min(end - ctl->currentSrcAddr, maxRequest);
+    {
+        kyl_lock_guard g(ctl->controlLock);
+        ctl->currentSrcOffset = 0;
+    }
+    ctl->currentSinkOffset = 0;
+    ctl->bytesMoved = 0;
+    {
+        kyl_lock_guard g(run->request.grantLock);
+        run->request.xferId = xferId;
+        run->request.srcAddr = ctl->currentSrcAddr;
+        run->request.length = ctl->requestedBytes;
+        run->request.granted.clear();
+        run->request.sent = 0;
+        run->request.threadError = 0;
+    }
+    char t1[32];
+    char t2[32];
+    char t3[32];
+    if (velk_debug_level >= 1) {
+        velk_ErrPrintf("/debug/issuing quor_WriteList call for %s bytes.\n",
+                       u64Text(ctl->requestedBytes, t1, sizeof t1));
+        velk_ErrPrintf("       offset: %s   bytes moved so far: %s\n", u64Text(ctl->currentFileAddr, t1, sizeof t1),
+                       u64Text(ctl->totalBytesMoved, t2, sizeof t2));
+        velk_ErrPrintf("[WRITE IOD] Request ID: %s\n", u64Text(xferId, t1, sizeof t1));
+    }
+    iod_srcsinkdesc_t src;
+    iod_srcsinkdesc_t sink;
+    quor_IOD_t iod;
+    buildIod(ctl, xferId, &src, &sink, &iod);
+    quor_IOR_t ior;
+    memset(&ior, 0, sizeof ior);
+    int rc = quor_WriteList(&iod, 0, &ior);
+    const bool haveSink = ior.SinkReplyLength >= 1 && ior.SinkReplyList != nullptr;
+    const uint64_t moved = haveSink ? ior.SinkReplyList->BytesMoved : 0;
+    free_quor_ior_mem(&ior);
+    ctl->bytesMoved = moved;
+
+    // The movers of a finished request have closed their connections: wait
+    // for their threads.  After a failure they are woken first.
+    if (rc < 0 || velk_GetXferAborted() != 0)
+        writerAbort(ctl, __func__, __LINE__);
+    velk_CleanupTransferThreads(ctl);
+    uint64_t sent;
+    int threadError;
+    {
+        kyl_lock_guard g(run->request.grantLock);
+        sent = run->request.sent;
+        threadError = run->request.threadError;
+    }
+    if (rc >= 0 && threadError != 0)
+        rc = threadError;
+    if (rc >= 0 && (!haveSink || moved != ctl->requestedBytes || sent != moved)) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "quor_WriteList reported %s bytes moved of %s requested, %s sent\n",
+                    u64Text(moved, t1, sizeof t1), u64Text(ctl->requestedBytes, t2, sizeof t2),
+                    u64Text(sent, t3, sizeof t3));
+        rc = -EPROTO;
+    }
+    if (rc < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "quor_WriteList error %d, file offset %s - aborting\n", rc,
+                    u64Text(ctl->currentFileAddr + std::min(moved, ctl->requestedBytes), t1, sizeof t1));
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        {
+            kyl_lock_guard g(ctl->controlLock);
+            ctl->transfer_active = 0;
+            ctl->abortSignalled++;
+        }
+        wakeAll(ctl);
+        return -1;
+    }
+    kyl_lock_guard g(ctl->controlLock);
+    ctl->totalBytesMoved += moved;
+    ctl->currentSrcOffset = 0;
+    return 0;
+}
+
+// Stops and joins every thread, closes the listening socket and releases
+// the buffers, locks and pool.
+void tearDown(WriterRun *run)
+{
+    transfer_t *ctl = run->ctl;
+    if (ctl->ctlMutexCreated) {
+        {
+            kyl_lock_guard g(ctl->controlLock);
+            ctl->transfer_active = 0;
+        }
+        wakeAll(ctl);
+    }
+    if (run->listenStarted)
+        pthread_join(run->listener, nullptr);
+    if (ctl->listenSockFD >= 0)
+        close(ctl->listenSockFD);
+    ctl->listenSockFD = -1;
+    if (ctl->ctlMutexCreated) {
+        {
+            kyl_lock_guard g(ctl->controlLock);
+            if (ctl->abortSignalled == 0 && velk_shutdown_signalled.load() != 0)
+                ctl->abortSignalled++;
+        }
+        velk_CleanupTransferThreads(ctl);
+    }
+    for (size_t i = 0; i < run->joinPending.size(); i++)
+        if (run->joinPending[i])
+            pthread_join(ctl->connectionList[i].threadId, nullptr);
+    if (run->managerStarted)
+        pthread_join(run->manager, nullptr);
+    if (run->poolStarted)
+        velk_ShutdownThreadPool();
+    if (ctl->bufQueueLockCreated)
+        velk_CleanupIoBuffers(ctl);
+    if (ctl->connectionList != nullptr)
+        for (int i = 0; i < ctl->connectListSize; i++)
+            velk_FreeConReqEntry(&ctl->connectionList[i].ioRequest);
+}
+
+} // namespace
+
+int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed)
+{
+    VELK_TRACE_ENTRY();
+    *xferTime = 0;
+    *threadsUsed = 0;
+    auto *run = new (std::nothrow) WriterRun;
+    auto *ctl = static_cast<transfer_t *>(VELK_CALLOC(1, sizeof(transfer_t)));
+    if (run == nullptr || ctl == nullptr) {
+        delete run;
+        VELK_FREE(ctl);
+        velk_SetExitCode(VELK_EXIT_NOMEM);
+        return -1;
+    }
+    if (run->request.grantLock.init() != 0) {
+        delete run;
+        VELK_FREE(ctl);
+        velk_SetExitCode(VELK_EXIT_OSERR);
+        return -1;
+    }
+    run->ctl = ctl;
+    g_request = &run->request;
+    g_joinPending = &run->joinPending;
+    g_haveGateway = quorex_GetGatewayAddress(&g_gateway) == 0;
+    xfer_ctl.store(ctl);
+
+    int rc = setUp(run);
+    uint64_t maxRequest = kMaxRequestBytes;
+    if (velk_max_mbytes_per_iod > 0)
+        maxRequest = std::min<uint64_t>(maxRequest, static_cast<uint64_t>(velk_max_mbytes_per_iod) << 20);
+    const uint64_t end = ctl->srcOffset + ctl->transferLength;
+    while (rc == 0 && velk_GetXferAborted() == 0 && ctl->totalBytesMoved < end) {
+        if (velk_shutdown_signalled.load() != 0) {
+            rc = -1;
+            break;
+        }
+        velk_DisplayXferProgress(ctl->totalBytesMoved, end);
+        rc = oneRequest(run, maxRequest);
+    }
+    ctl->stopTime = velk_GetTimestamp();
+    tearDown(run);
+    int aborted = ctl->ctlMutexCreated ? velk_GetXferAborted() : 1;
+    if (rc == 0 && aborted == 0 && ctl->totalBytesMoved == end) {
+        velk_DisplayXferProgress(end, end);
+        double start;
+        {
+            kyl_lock_guard g(ctl->controlLock);
+            start = ctl->startTime;
+        }
+        *xferTime = ctl->stopTime - start;
+        *threadsUsed = velk_LfwThreadHighWater() + 1;
+    } else {
+        rc = -1;
+        velk_SetExitCode(VELK_EXIT_IOERR);
+    }
+    xfer_ctl.store(nullptr);
+    velk_FreeXferLocks(ctl);
+    g_request = nullptr;
+    g_joinPending = nullptr;
+    run->request.grantLock.destroy();
+    VELK_FREE(ctl->connectionList);
+    VELK_FREE(ctl);
+    delete run;
+    return rc;
+}

@@ -1,0 +1,59 @@
+#ifndef VELK_QUORARCHIVEWRITER_H
+#define VELK_QUORARCHIVEWRITER_H
+
+// The storage-system archive writer of a create.  The calling thread asks
+// the storage system, one list-write request after another, to pull the
+// archive from this client; the storage system's movers connect back to a
+// listening socket served by a listen thread, and one transfer thread per
+// mover control connection sends the bytes each mover asks for straight
+// out of the reader pool's I/O buffers (no copy).  Locks: the transfer
+// context's controlLock, bufQueueLock, buffer and request locks in the
+// order velk_Xfer.h gives, and this unit's grant lock, taken alone.
+
+#include <cstdint>
+
+#include "kylgw_mvrprot.h"
+#include "velk_Xfer.h"
+
+// Writes the whole archive (velk_archive_filesize bytes, laid out by the
+// temporary index velk_tmpIndexFD) into the open storage-system archive
+// velk_archive_fd through the reader pool and the movers.  Requests cover
+// at most min(2 GiB, velk_max_mbytes_per_iod MiB) each.  Any request that
+// fails, that the movers' side of it failed, or whose reported byte count
+// is out of range or not matched by the bytes that left this client, ends
+// the transfer.  *xferTime gets the seconds from the first mover
+// connection to the end, *threadsUsed the reader high-water mark plus one.
+// Returns 0 when every byte was written, else -1 after the message (exit
+// status set).  Initial thread.
+[[nodiscard]] int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed);
+
+// Thread entry of the listen thread (its argument is ignored): accepts
+// mover control connections for the running transfer and starts a
+// transfer thread on each.  Returns null.
+void *velk_WriterListenThread(void *arg);
+
+// Thread entry of a transfer thread; theConnection is its
+// connection_info_t.  Serves one mover until it closes its control
+// connection or the transfer stops; closes its own sockets.  Returns null.
+void *velk_TransferThread(void *theConnection);
+
+// Finds the ready buffer that holds the archive address the mover asks
+// for (initMessage's Offset within the current request), waiting on the
+// connection's request entry while it is not filled yet.  On 0 *theBuffer
+// is the buffer with its ioCount raised (bufLock); -1 when the transfer is
+// aborted, recovering or no longer active, or the address is asked for by
+// another connection at the same time (the transfer is then aborted).
+// Takes bufQueueLock, then a reqLock or bufLock.
+[[nodiscard]] int velk_FindBufferData(connection_info_t *conInfo, const initiator_msg_t *initMessage,
+                                      io_buffer_t **theBuffer);
+
+// Accounts a completed piece of theBuffer: lowers its ioCount, adds the
+// completion's BytesMoved to dataMoved and, once every byte of the buffer
+// moved and no piece is in flight, returns it to the empty queue for the
+// local file manager.  Returns 0, or -1 after aborting the transfer for a
+// malformed count, a negative ioCount, an overflow or a buffer missing
+// from the ready queue.  Takes bufLock, and after releasing it
+// bufQueueLock.
+[[nodiscard]] int velk_UpdateBufXferred(const completion_msg_t *completionMsg, io_buffer_t *theBuffer);
+
+#endif
