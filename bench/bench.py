@@ -918,6 +918,8 @@ def main(argv):
     gw = Gateway(kylgwd, os.path.join(work, "kylgwd"), home)
     env = dict(os.environ)
     env.update(gw.env)
+    # Where the storage system's files of the user lie, for stand-ins of velk.
+    env["BENCH_STORAGE_HOME"] = gw.home
     env["TMPDIR"] = tmp
     env["LC_ALL"] = "C"
     runner = Runner(env, scratch, args.timeout)

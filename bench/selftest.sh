@@ -33,15 +33,17 @@ make_velk() {
 mode=$mode
 SCRIPT
   cat >> "$path" <<'SCRIPT'
-action="" archive=""
-while getopts "ctxEf:H:" opt; do
+action="" archive="" local=0
+while getopts "ctxEf:H:Y:" opt; do
   case "$opt" in
     c) action=CREATE ;; t) action=LIST ;; x) action=EXTRACT ;;
-    f) archive="$OPTARG" ;; E|H) ;;
+    f) archive="$OPTARG" ;; E) local=1 ;; H|Y) ;;
     *) exit 64 ;;
   esac
 done
 shift $((OPTIND - 1))
+# An archive in the storage system is the file kylgwd keeps it in.
+[ "$local" = 1 ] || archive="$BENCH_STORAGE_HOME/$archive"
 if [ "$mode" = crashes ]; then
   echo "ERROR: stand-in failure" >&2; echo "VELK: VELK FAILED"; exit 71
 fi
