@@ -359,11 +359,15 @@ bool placeArchiveAndIndex()
     if (local && velk_CopyAndAdjustLocalIndex() != 0)
         return false;
     // A shutdown asked for up to here still keeps the old archive.
-    if (velk_shutdown_signalled.load() || velk_CommitArchiveFile() != 0)
+    if (velk_shutdown_signalled.load())
         return false;
     bool indexPlaced;
+    // A storage-system index is written in full first; the archive then
+    // takes its name just before the index does.
     if (velk_filetype == VELK_QUOR_FILE)
-        indexPlaced = velk_CopyIndexToQuor() == 0;
+        indexPlaced = velk_CopyIndexToQuor(velk_CommitArchiveFile) == 0;
+    else if (velk_CommitArchiveFile() != 0)
+        return false;
     else if (velk_filetype == VELK_REMOTE_FILE)
         indexPlaced = velk_CopyIndexToRemote() == 0;
     else

@@ -216,7 +216,7 @@ int writeAdjustedIndex(int qfd, const char *name, unsigned char *buf)
 
 } // namespace
 
-int velk_CopyIndexToQuor()
+int velk_CopyIndexToQuor(int (*beforeRename)())
 {
     if (velk_filetype == VELK_PIPE) {
         velk_LogMsg(VELK_MSG_INFO, VELK_LOGCLASS_MSG,
@@ -270,6 +270,11 @@ int velk_CopyIndexToQuor()
     }
     if (rc == 0 && velk_shutdown_signalled.load() != 0)
         rc = -1;
+    bool beforeFailed = false;
+    if (rc == 0 && beforeRename != nullptr && beforeRename() != 0) {
+        rc = -1;
+        beforeFailed = true;
+    }
     if (rc == 0 && (closed = quor_Rename(tmp, final)) < 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d putting Index File %s in place of %s\n", closed, tmp,
                     final);
@@ -279,7 +284,10 @@ int velk_CopyIndexToQuor()
     if (rc != 0) {
         (void)quor_Unlink(tmp);
         velk_SetExitCode(VELK_EXIT_IOERR);
-        index_CopyFailure();
+        // Nothing was put in place when the step before the rename failed:
+        // the old archive and index still belong together.
+        if (!beforeFailed)
+            index_CopyFailure();
         return -1;
     }
     return 0;

@@ -29,8 +29,11 @@
 // the index (class-of-service hints sized by the temporary index,
 // velk_index_cosID and velk_index_familyid applied), which is renamed over
 // velk_index_filename once complete.  A piped archive has no index (0).
-// Returns 0, or -1 with a message, the copy-failure hint and exit status
-// 72; the old index is then untouched and the new file removed.
-[[nodiscard]] int velk_CopyIndexToQuor();
+// beforeRename, when given, runs once the new file is complete and just
+// before the rename (a create puts its archive in place there, so that the
+// archive and its index change names together); its failure fails the
+// copy.  Returns 0, or -1 with a message, the copy-failure hint and exit
+// status 72; the old index is then untouched and the new file removed.
+[[nodiscard]] int velk_CopyIndexToQuor(int (*beforeRename)() = nullptr);
 
 #endif

@@ -125,15 +125,20 @@ TEST_F(VelkQuorCreate, MoverFaultsAndAKilledGatewayFailTheCreateAndKeepTheOldFil
     ASSERT_EQ(first.status, 0) << first.err;
     const std::string oldArchive = readFile(archiveFile());
     const std::string oldIndex = readFile(archiveFile() + ".idx");
-    const char *faults[] = {"bad_init_checksum", "wrong_xferid",      "pdata_offset_outside", "mover_close_midblock",
-                            "compl_overclaim",   "duplicate_address", "bytes_overclaim"};
-    for (const char *fault : faults) {
-        velktest::writeFile(dir / "faults", std::string(fault) + "\n");
+    // The last four: an I/O error, end of media and no space in the middle of
+    // the archive, and the archive's own rename refused once the new index
+    // is complete.
+    const char *faults[] = {"bad_init_checksum",    "wrong_xferid",         "pdata_offset_outside",
+                            "mover_close_midblock", "compl_overclaim",      "duplicate_address",
+                            "bytes_overclaim",      "write_eio_at=1048576", "eom_at=1048576",
+                            "enospc_at=1048576",    "fail_rename=1"};
+    for (const char *spec : faults) {
+        const std::string fault = std::string(spec).substr(0, std::string(spec).find('='));
+        velktest::writeFile(dir / "faults", std::string(spec) + "\n");
         auto r = velk({"-c", "-Y", "4", "-f", kArchive, "tree"});
         EXPECT_EQ(r.status, 72) << fault << "\n" << r.err;
         EXPECT_EQ(r.out, velktest::failedEnding(r.status)) << fault << "\n" << r.err;
-        EXPECT_NE(readFile(dir / "events").find(std::string("\"fault\":\"") + fault + "\""), std::string::npos)
-            << fault;
+        EXPECT_NE(readFile(dir / "events").find("\"fault\":\"" + fault + "\""), std::string::npos) << fault;
         EXPECT_TRUE(readFile(archiveFile()) == oldArchive) << fault;
         EXPECT_TRUE(readFile(archiveFile() + ".idx") == oldIndex) << fault;
         EXPECT_TRUE(leftovers().empty()) << fault;
