@@ -59,7 +59,7 @@ struct quor_reader_t {
     void *callbackArg = nullptr;
     uint64_t rangeEnd = 0;
     int timeout = 60;
-    uint64_t xferId = 0; // of the current request; written before its movers exist
+    std::atomic<uint64_t> xferId{0}; // of the current request, set before its movers connect
 
     // Under ctl->bufQueueLock.
     uint64_t expected = 0;  // next archive offset the callback gets
@@ -382,7 +382,7 @@ int servePiece(quor_reader_t *r, connection_info_t *c, const initiator_msg_t &im
     }
     if (rc == 0) {
         initiator_ipaddr_t ia{};
-        ia.IpAddr.SockTransferID = r->xferId;
+        ia.IpAddr.SockTransferID = r->xferId.load();
         ia.IpAddr.SockAddr = c->localNetAddr;
         ia.SecurityTicket = im.SecurityTicket;
         if ((rc = mvrprot_send_ipaddr_timeout(c->controlSocket, &ia, T)) != 0)
@@ -399,8 +399,8 @@ int servePiece(quor_reader_t *r, connection_info_t *c, const initiator_msg_t &im
     if (rc != 0)
         return -1;
     uint64_t got = 0;
-    ssize_t n =
-        mover_socket_recv_data_timeout(c->transferSocket, r->xferId, im.Offset, b->buffer + pos, len, &got, 1, T);
+    ssize_t n = mover_socket_recv_data_timeout(c->transferSocket, r->xferId.load(), im.Offset, b->buffer + pos, len,
+                                               &got, 1, T);
     if (n < 0 || got != len) {
         if (!isAborted(r))
             readerError("*** %s: mover_socket_recv_data error: %d\n", fn, n < 0 ? static_cast<int>(n) : -EIO);
@@ -719,7 +719,7 @@ int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t b
             readerError("%s: no request id from the storage system - aborting\n", "velk_CopyFromQUORArchive");
             return -1;
         }
-        r->xferId = quor_RequestIDtoU64(&id);
+        r->xferId.store(quor_RequestIDtoU64(&id));
         if (velk_MoveReadyBufsToEmptyQueue(r, at, requested) != 0)
             return -1;
         iod_srcsinkdesc_t src{};
@@ -731,7 +731,7 @@ int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t b
         sink.Flags = IOD_DESC_CLIENT_NET | IOD_DESC_MOVER_PROTOCOL;
         sink.Length = requested;
         sink.SrcSinkAddr.Type = IOD_ADDR_NET;
-        sink.SrcSinkAddr.Addr.NetAddr.SockTransferID = r->xferId;
+        sink.SrcSinkAddr.Addr.NetAddr.SockTransferID = r->xferId.load();
         sink.SrcSinkAddr.Addr.NetAddr.SockAddr = r->ctl->listenSockAddr;
         quor_IOD_t iod{};
         iod.RequestID = id;
