@@ -97,12 +97,29 @@ std::string u64s(uint64_t v)
     return std::to_string(v);
 }
 
-bool isAborted(quor_reader_t *r)
+int abortCount(quor_reader_t *r)
 {
     r->ctl->controlLock.lock();
-    bool aborted = r->ctl->abortSignalled != 0;
+    int count = r->ctl->abortSignalled;
     r->ctl->controlLock.unlock();
-    return aborted;
+    return count;
+}
+
+bool isAborted(quor_reader_t *r)
+{
+    return abortCount(r) != 0;
+}
+
+// The peer's address as text, for messages.
+std::string peerText(const quor_sockaddr_t &peer)
+{
+    char text[INET6_ADDRSTRLEN] = "?";
+    const auto *sa = reinterpret_cast<const sockaddr *>(&peer.hs_addr);
+    if (sa->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, text, sizeof text);
+    else if (sa->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, text, sizeof text);
+    return text;
 }
 
 // Aborts the read: raises the abort count (the first abort logs its
@@ -342,7 +359,8 @@ int acceptData(quor_reader_t *r, int listenSock)
         }
         if (!quor_MoverPeerAllowed(nullptr, &peer)) {
             if (velk_debug_level >= 1)
-                velk_ErrPrintf("/debug/mover connection from %s disallowed - closing connection\n", "peer");
+                velk_ErrPrintf("/debug/mover connection from %s disallowed - closing connection\n",
+                               peerText(peer).c_str());
             close(s);
             continue;
         }
@@ -500,10 +518,13 @@ void *velk_ReaderListenThread(void *arg)
         }
         if (!quor_MoverPeerAllowed(nullptr, &peer)) {
             if (velk_debug_level >= 1)
-                velk_ErrPrintf("/debug/mover connection from %s disallowed - closing connection\n", text);
+                velk_ErrPrintf("/debug/mover connection from %s disallowed - closing connection\n",
+                               peerText(peer).c_str());
             close(s);
             continue;
         }
+        if (velk_debug_level >= 1)
+            velk_ErrPrintf("/debug/mover connection from %s\n", peerText(peer).c_str());
         if (!r->connected.exchange(true))
             r->firstConnection.store(velk_GetTimestamp());
         connection_info_t *c = nullptr;
@@ -776,7 +797,7 @@ int velk_MoverWaitSeconds()
 int velk_GetReadAborted()
 {
     quor_reader_t *r = activeReader.load();
-    return r == nullptr ? 0 : (isAborted(r) ? 1 : 0);
+    return r == nullptr ? 0 : abortCount(r);
 }
 
 int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
