@@ -506,11 +506,15 @@ void *velk_ReaderListenThread(void *arg)
         }
         if (n <= 0)
             continue;
+        if (r->listenStop.load())
+            break; // woken by the shutdown of the listening socket
         quor_sockaddr_t peer{};
         char text[256] = "";
         int s = quor_net_accept(r->listenFd, &peer, text, sizeof text);
         if (s == -EINTR || s == -EAGAIN || s == -ECONNABORTED)
             continue;
+        if (s < 0 && (r->listenStop.load() || isAborted(r)))
+            break;
         if (s < 0) {
             readerError("*** %s: quor_net_accept: errno=%d [%s]\n", fn, -s, text);
             ABORT_READ(r);
@@ -899,14 +903,18 @@ int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesTo
     }
     if (locks)
         endRequest(r);
+    if (localStarted)
+        pthread_join(localThread, nullptr);
+    const double stop = velk_GetTimestamp();
+    // The listen thread is woken at once, not at the end of its wait.
     r->listenStop.store(true);
+    if (r->listenFd >= 0)
+        shutdown(r->listenFd, SHUT_RDWR);
     if (listenStarted)
         pthread_join(listenThread, nullptr);
     for (size_t i = 0; i < entries.size(); ++i)
         if (r->joinable[i])
             pthread_join(entries[i].threadId, nullptr);
-    if (localStarted)
-        pthread_join(localThread, nullptr);
     if (r->listenFd >= 0)
         close(r->listenFd);
     ctx.listenSockFD = -1;
@@ -932,6 +940,6 @@ int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesTo
         velk_SetExitCode(VELK_EXIT_IOERR);
     const double from = r->connected.load() ? r->firstConnection.load() : start;
     if (xferTime != nullptr)
-        *xferTime = velk_GetTimestamp() - from;
+        *xferTime = stop - from;
     return result;
 }
