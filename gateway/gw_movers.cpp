@@ -363,6 +363,8 @@ void *runMover(void *arg)
         .num("xfer", static_cast<int64_t>(r->xferId))
         .num("mover", mv->k)
         .num("width", r->width)
+        .num("offset", static_cast<int64_t>(r->fileOffset))
+        .num("length", static_cast<int64_t>(r->total))
         .emit();
     MoverState m;
     int rc = connectTracked(r, r->control);

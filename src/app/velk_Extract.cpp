@@ -37,7 +37,7 @@
 #include "velk_IndexAccess.h"
 #include "velk_IndexFile.h"
 #include "velk_IndexOrder.h"
-#include "velk_LocalArchiveReader.h"
+#include "velk_ArchiveRead.h"
 #include "velk_LogMsg.h"
 #include "velk_MemberNames.h"
 #include "velk_MemberStatus.h"
@@ -1326,7 +1326,7 @@ int readRange(velk_extract_state_t *xs, int archiveFd, ix_ListEntry_t *range, do
     uint64_t start = range->ixStartBlock * VELK_BLOCKSIZE;
     uint64_t length = (range->ixEndBlock - range->ixStartBlock) * VELK_BLOCKSIZE;
     double xferTime = 0.0;
-    int rc = velk_CopyFromLocalArchive(archiveFd, start, length, readCallbackCtl, xs, &xferTime);
+    int rc = velk_CopyFromArchive(archiveFd, start, length, readCallbackCtl, xs, &xferTime);
     *seconds += xferTime;
     *bytes += length;
     if (velk_debug_level >= 4)
@@ -1387,8 +1387,8 @@ void statisticsLine(velk_extract_state_t *xs, FILE *outStream, const RunTimes &t
 
 namespace {
 
-// Refuses the archive kinds this action cannot read (a pipe, a storage-system
-// or gateway-host archive), with the final line.  Returns 0 when the kind
+// Refuses the archive kinds this action cannot read (a pipe, a gateway-host
+// archive), with the final line.  Returns 0 when the kind
 // can be read, -1 otherwise.
 int refuseUnreadableKind(velk_extract_state_t *xs)
 {
@@ -1401,10 +1401,10 @@ int refuseUnreadableKind(velk_extract_state_t *xs)
         velk_ExtractRestoreUmask(xs);
         return -1;
     }
-    if (velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE) {
+    if (velk_filetype == VELK_REMOTE_FILE) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "%s: reading a %s archive file is not available in this build: %s\n", "velk_Extract",
-                    velk_filetype == VELK_QUOR_FILE ? "QUOR" : "remote", velk_archive);
+                    "%s: reading a %s archive file is not available in this build: %s\n", "velk_Extract", "remote",
+                    velk_archive);
         velk_SetExitCode(VELK_EXIT_SOFTWARE);
         velk_FinalLine(false);
         velk_ExtractRestoreUmask(xs);
@@ -1441,6 +1441,28 @@ int checkRequestedOrdinals(const OrdinalRequest *req, int64_t reqCount, int64_t 
     return 0;
 }
 
+// The archive's size into *size; for a storage-system archive its storage
+// layout too (stripe width and the rest).  0, or -1 after the message.
+int archiveAttributes(uint64_t *size)
+{
+    if (velk_filetype != VELK_QUOR_FILE) {
+        struct stat st;
+        memset(&st, 0, sizeof st);
+        if (velk_GetArchiveXAttrs(velk_filetype, nullptr, &st) != 0)
+            return -1;
+        *size = static_cast<uint64_t>(st.st_size);
+        return 0;
+    }
+    quor_xfileattr_t xattr;
+    memset(&xattr, 0, sizeof xattr);
+    if (velk_GetArchiveXAttrs(velk_filetype, &xattr, nullptr) != 0)
+        return -1;
+    int rc = velk_GetArchiveStripeInfo(optOn(VELK_OPT_NOSTAGE) ? 1 : 0, &xattr);
+    *size = xattr.Attrs.DataLength;
+    quor_FreeXAttributes(&xattr);
+    return rc;
+}
+
 // The index file as opened for the action, with the entries that can be
 // selected from it.
 struct OpenedIndex {
@@ -1457,9 +1479,8 @@ struct OpenedIndex {
 int openIndex(velk_extract_state_t *xs, OpenedIndex *ix)
 {
     velk_SetProgramPhase(VTP_EXTRACT_OPEN_FILES);
-    struct stat archiveStat;
-    memset(&archiveStat, 0, sizeof archiveStat);
-    if (velk_GetArchiveXAttrs(velk_filetype, nullptr, &archiveStat) != 0)
+    uint64_t archiveSize = 0;
+    if (archiveAttributes(&archiveSize) != 0)
         return -1;
     velk_StatusMsg(1, "Open Index File");
     ix->kind = velk_filetype;
@@ -1478,7 +1499,7 @@ int openIndex(velk_extract_state_t *xs, OpenedIndex *ix)
     if (foreign && velk_debug_level >= 1)
         velk_ErrPrintf("/debug/ index says Archive File was NOT created by VELK\n");
 
-    xs->archiveSizeBytes = static_cast<uint64_t>(archiveStat.st_size);
+    xs->archiveSizeBytes = archiveSize;
     uint64_t recorded = velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize);
     if (recorded != xs->archiveSizeBytes) {
         archiveSizeMismatch(xs->archiveSizeBytes, recorded);
@@ -1503,13 +1524,25 @@ int pass2(velk_extract_state_t *xs, FILE *outStream, const RunTimes &times, int 
     console_message("Opening archive file", "");
     struct stat openStat;
     memset(&openStat, 0, sizeof openStat);
-    int archiveFd = velk_OpenArchiveFile(O_RDONLY, nullptr, &openStat);
+    quor_xfileattr_t xattr;
+    memset(&xattr, 0, sizeof xattr);
+    const bool quor = velk_filetype == VELK_QUOR_FILE;
+    int archiveFd = velk_OpenArchiveFile(O_RDONLY, quor ? &xattr : nullptr, &openStat);
     *archiveFdOut = archiveFd;
     if (archiveFd < 0)
         return -1;
     velk_archive_fd = archiveFd;
-    if (static_cast<uint64_t>(openStat.st_size) != xs->archiveSizeBytes) {
-        archiveSizeMismatch(static_cast<uint64_t>(openStat.st_size), xs->archiveSizeBytes);
+    uint64_t openSize = static_cast<uint64_t>(openStat.st_size);
+    if (quor) {
+        // The layout of the archive as opened.
+        openSize = xattr.Attrs.DataLength;
+        int rc = velk_GetArchiveStripeInfo(optOn(VELK_OPT_NOSTAGE) ? 1 : 0, &xattr);
+        quor_FreeXAttributes(&xattr);
+        if (rc != 0)
+            return -1;
+    }
+    if (openSize != xs->archiveSizeBytes) {
+        archiveSizeMismatch(openSize, xs->archiveSizeBytes);
         return -1;
     }
     console_message("Reading archive file", "");

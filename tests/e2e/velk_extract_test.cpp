@@ -524,7 +524,7 @@ TEST_F(VelkExtract, ArchiveOfAnotherSizeIsRefusedBeforeAnything)
     EXPECT_FALSE(exists(dir / "s"));
 }
 
-TEST_F(VelkExtract, PipedOrStorageSystemArchivesCannotBeRead)
+TEST_F(VelkExtract, PipedOrMissingStorageSystemArchivesCannotBeRead)
 {
     const struct {
         std::vector<std::string> args;
@@ -532,7 +532,7 @@ TEST_F(VelkExtract, PipedOrStorageSystemArchivesCannotBeRead)
         const char *message;
     } cases[] = {
         {{"-x", "-f", "-", "-I", "p.idx"}, 64, "ERROR: velk_Extract: please use regular tar to read piped Archive Files\n"},
-        {{"-x", "-f", "a.tar"}, 70, "is not available in this build"},
+        {{"-x", "-f", "a.tar"}, 72, "ERROR: [FATAL] no such QUOR archive file: a.tar\n"},
     };
     for (const auto &c : cases) {
         auto r = velk(c.args);

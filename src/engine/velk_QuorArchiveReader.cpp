@@ -1,0 +1,945 @@
+// The storage-system archive reader.  The calling thread issues one
+// list-read request after another; a listen thread accepts the movers'
+// control connections, each served by a transfer thread of its own that
+// answers the mover's initiator messages with the piece of the window's
+// buffer covering the address asked for, takes the block on its one data
+// connection straight into that buffer and accounts for it; one local-file
+// write thread hands complete buffers to the callback in archive order and
+// re-arms them at the next stretch of the range.
+//
+// Queues (under bufQueueLock, announced on bufQueueCondition): the ready
+// queue holds the armed buffers waiting for data, the delivery queue
+// (bufEmptyQueue) the buffers to hand to the callback; both sorted by
+// fileOffset.  The window is [lowest armed offset, armOffset): an address
+// below armOffset that no armed buffer covers was delivered already.  A
+// buffer's ioCount and dataLength change under its bufLock.  Any failure
+// aborts the whole read: the abort count is raised, every waiter woken and
+// every mover socket shut down (each socket is closed only by the thread
+// that owns it).
+
+#include "velk_QuorArchiveReader.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kylgw_errors.h"
+#include "kylgw_mvrio.h"
+#include "quor_net.h"
+#include "velk_Globals.h"
+#include "velk_LogMsg.h"
+#include "velk_TarHeader.h"
+
+namespace {
+
+constexpr uint64_t kMaxRequestBytes = 2147483648ull;
+constexpr int kListenSliceMs = 250;
+constexpr long kThreadPollNs = 20L * 1000 * 1000;
+
+using range_list_t = std::vector<std::pair<uint64_t, uint64_t>>;
+
+// One read, shared by all its threads.
+struct quor_reader_t {
+    transfer_t *ctl = nullptr;
+    velk_bufCallback_t callback = nullptr;
+    void *callbackArg = nullptr;
+    uint64_t rangeEnd = 0;
+    int timeout = 60;
+    std::atomic<uint64_t> xferId{0}; // of the current request, set before its movers connect
+
+    // Under ctl->bufQueueLock.
+    uint64_t expected = 0;  // next archive offset the callback gets
+    uint64_t armOffset = 0; // where the next re-armed buffer starts
+    uint64_t reqBase = 0;   // archive offset of the current request's byte 0
+    uint64_t reqEnd = 0;
+    bool requestOpen = false; // movers of the current request may ask for data
+    bool transferDone = false;
+    bool localActive = false;
+    std::vector<range_list_t> grants; // per bufID: archive ranges given to movers
+
+    std::atomic<uint64_t> requestReceived{0}; // bytes whose completion arrived
+    std::atomic<bool> listenStop{false};
+    std::atomic<bool> connected{false};
+    std::atomic<double> firstConnection{0.0};
+    int listenFd = -1;
+    std::vector<bool> joinable; // per connection entry; listen thread, then caller
+
+    kyl_mutex_t sockLock;
+    std::vector<int> sockets KYL_GUARDED_BY(sockLock); // open mover sockets
+};
+
+// The read in progress, for velk_GetReadAborted.
+std::atomic<quor_reader_t *> activeReader{nullptr};
+
+void sleepPoll()
+{
+    struct timespec ts = {0, kThreadPollNs};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+std::string u64s(uint64_t v)
+{
+    return std::to_string(v);
+}
+
+int abortCount(quor_reader_t *r)
+{
+    r->ctl->controlLock.lock();
+    int count = r->ctl->abortSignalled;
+    r->ctl->controlLock.unlock();
+    return count;
+}
+
+bool isAborted(quor_reader_t *r)
+{
+    return abortCount(r) != 0;
+}
+
+// The peer's address as text, for messages.
+std::string peerText(const quor_sockaddr_t &peer)
+{
+    char text[INET6_ADDRSTRLEN] = "?";
+    const auto *sa = reinterpret_cast<const sockaddr *>(&peer.hs_addr);
+    if (sa->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, text, sizeof text);
+    else if (sa->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, text, sizeof text);
+    return text;
+}
+
+// Aborts the read: raises the abort count (the first abort logs its
+// caller), wakes every waiter and shuts down every mover socket.
+void abortRead(quor_reader_t *r, const char *function, int line)
+{
+    r->ctl->controlLock.lock();
+    bool first = r->ctl->abortSignalled == 0;
+    r->ctl->abortSignalled++;
+    r->ctl->transfer_active = 0;
+    r->ctl->controlLock.unlock();
+    if (first) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "velk_SetXferAborted called [function %s,line %d,file %s]",
+                    function, line, __FILE__);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+    }
+    r->ctl->bufQueueLock.lock();
+    r->ctl->bufQueueCondition.broadcast();
+    r->ctl->bufQueueLock.unlock();
+    kyl_lock_guard g(r->sockLock);
+    for (int s : r->sockets)
+        shutdown(s, SHUT_RDWR);
+}
+
+#define ABORT_READ(r) abortRead((r), __func__, __LINE__)
+
+void track(quor_reader_t *r, int fd)
+{
+    kyl_lock_guard g(r->sockLock);
+    r->sockets.push_back(fd);
+    if (isAborted(r))
+        shutdown(fd, SHUT_RDWR);
+}
+
+void untrackClose(quor_reader_t *r, int *fd)
+{
+    if (*fd < 0)
+        return;
+    kyl_lock_guard g(r->sockLock);
+    r->sockets.erase(std::remove(r->sockets.begin(), r->sockets.end(), *fd), r->sockets.end());
+    close(*fd);
+    *fd = -1;
+}
+
+void readerError(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void readerError(const char *fmt, ...)
+{
+    char text[VELK_MSG_BUFSIZE];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, text);
+}
+
+// Inserts b into the queue at *head before the first buffer with an equal
+// or larger fileOffset.
+void insertSorted(io_buffer_t **head, io_buffer_t *b)
+{
+    while (*head != nullptr && (*head)->fileOffset < b->fileOffset)
+        head = &(*head)->next;
+    b->next = *head;
+    *head = b;
+}
+
+bool unlink(io_buffer_t **head, io_buffer_t *b)
+{
+    for (; *head != nullptr; head = &(*head)->next) {
+        if (*head == b) {
+            *head = b->next;
+            b->next = nullptr;
+            return true;
+        }
+    }
+    return false;
+}
+
+int queueLength(const io_buffer_t *b)
+{
+    int n = 0;
+    for (; b != nullptr; b = b->next)
+        n++;
+    return n;
+}
+
+// Whether the given ranges cover exactly [from, from + length).
+bool coversPrefix(range_list_t ranges, uint64_t from, uint64_t length)
+{
+    std::sort(ranges.begin(), ranges.end());
+    uint64_t at = from;
+    for (const auto &g : ranges) {
+        if (g.first != at)
+            return false;
+        at = g.second;
+    }
+    return at == from + length;
+}
+
+// Finds the armed buffer holding the archive address of the mover's
+// initiator (reqBase + Offset), waiting while it lies beyond the window.
+// Grants the mover the bytes from there to the end of the buffer or of the
+// request, whichever comes first, at most what it asked for; *pos is their
+// place in the buffer.  Refuses (-1, after the message) an address outside
+// the request, one that was delivered or given out already, and any request
+// once the read is aborted or the request ended.
+int find_BufferForData(quor_reader_t *r, const initiator_msg_t *im, io_buffer_t **theBuffer, uint64_t *pos,
+                       uint64_t *len)
+{
+    transfer_t *ctl = r->ctl;
+    kyl_lock_guard g(ctl->bufQueueLock);
+    for (;;) {
+        if (isAborted(r))
+            return -1;
+        if (!r->requestOpen) {
+            readerError("find_BufferForData: mover asked for data after its request ended\n");
+            return -1;
+        }
+        if (im->Length == 0 || im->Offset >= r->reqEnd - r->reqBase) {
+            readerError("find_BufferForData: mover asked for %lu bytes at request offset %lu, outside the request\n",
+                        static_cast<unsigned long>(im->Length), static_cast<unsigned long>(im->Offset));
+            return -1;
+        }
+        const uint64_t addr = r->reqBase + im->Offset;
+        io_buffer_t *b = ctl->bufReadyQueue;
+        while (b != nullptr && !(b->fileOffset <= addr && addr < b->fileOffset + static_cast<uint64_t>(b->bufSize)))
+            b = b->next;
+        if (b != nullptr) {
+            const uint64_t end = std::min({addr + im->Length, b->fileOffset + b->bufSize, r->reqEnd});
+            range_list_t &given = r->grants[static_cast<size_t>(b->bufID)];
+            for (const auto &gr : given) {
+                if (gr.first < end && addr < gr.second) {
+                    readerError("find_BufferForData: mover asked again for data at file address %lu\n",
+                                static_cast<unsigned long>(addr));
+                    return -1;
+                }
+            }
+            given.emplace_back(addr, end);
+            b->bufLock.lock();
+            b->ioCount++;
+            b->iodOffset = b->fileOffset - r->reqBase;
+            b->bufLock.unlock();
+            if (velk_debug_level >= 3)
+                velk_ErrPrintf("/debug/buffer@%p: converted file address %lu to IOD offset %lu\n",
+                               static_cast<void *>(b), static_cast<unsigned long>(addr),
+                               static_cast<unsigned long>(im->Offset));
+            *theBuffer = b;
+            *pos = addr - b->fileOffset;
+            *len = end - addr;
+            return 0;
+        }
+        if (addr < r->armOffset) {
+            readerError("find_BufferForData: detected request for earlier buffer data\n");
+            return -1;
+        }
+        ctl->bufQueueCondition.wait(ctl->bufQueueLock);
+    }
+}
+
+// Accounts bytesMoved received bytes of theBuffer; a buffer that is
+// complete (full, or holding the end of the range) with no piece in flight
+// moves to the delivery queue.  0, or -1 after the message.
+int update_BufXferred(quor_reader_t *r, uint64_t bytesMoved, io_buffer_t *theBuffer)
+{
+    io_buffer_t *b = theBuffer;
+    b->bufLock.lock();
+    if (velk_debug_level >= 3)
+        velk_ErrPrintf("update_BufXferred: buffer @%p bytesMoved=%d\n", static_cast<void *>(b),
+                       static_cast<int>(bytesMoved));
+    b->ioCount--;
+    const int inFlight = b->ioCount;
+    const uint64_t have = b->dataLength + bytesMoved;
+    if (have <= static_cast<uint64_t>(b->bufSize))
+        b->dataLength = static_cast<uint32_t>(have);
+    const uint64_t want = std::min<uint64_t>(static_cast<uint64_t>(b->bufSize), r->rangeEnd - b->fileOffset);
+    b->bufLock.unlock();
+    if (inFlight < 0) {
+        readerError("Internal error (negative I/O count) detected in update_BufXferred\n");
+        return -1;
+    }
+    if (have > want) {
+        readerError("Internal error (buffer overflow) detected in update_BufXferred\n");
+        return -1;
+    }
+    if (inFlight > 0 || have < want)
+        return 0;
+    kyl_lock_guard g(r->ctl->bufQueueLock);
+    if (!unlink(&r->ctl->bufReadyQueue, b)) {
+        readerError("Internal error (cant find buffer) detected in update_BufXferred\n");
+        return -1;
+    }
+    if (b->fileOffset + have == r->rangeEnd) {
+        b->bufFlags |= IOB_FLAG_LAST_DATA;
+        if (velk_debug_level >= 1)
+            velk_ErrPrintf("/debug/update_BufXferred setting EOF in buffer. Cur offset=%lus\n",
+                           static_cast<unsigned long>(b->fileOffset));
+    }
+    insertSorted(&r->ctl->bufEmptyQueue, b);
+    r->ctl->bufQueueCondition.broadcast();
+    return 0;
+}
+
+// Waits until sock is readable, in slices, while the read goes on.
+// 0 when readable, -1 when the read was aborted or the wait timed out.
+int waitReadable(quor_reader_t *r, int sock)
+{
+    for (int waited = 0; waited < r->timeout * 1000; waited += kListenSliceMs) {
+        if (isAborted(r))
+            return -1;
+        pollfd p{sock, POLLIN, 0};
+        int n = poll(&p, 1, kListenSliceMs);
+        if (n > 0)
+            return 0;
+        if (n < 0 && errno != EINTR)
+            return -1;
+    }
+    return -1;
+}
+
+// Accepts the one data connection of a control connection on listenSock.
+// Returns the socket, or -1 after the message.
+int acceptData(quor_reader_t *r, int listenSock)
+{
+    for (;;) {
+        if (waitReadable(r, listenSock) != 0) {
+            readerError("*** %s: no data connection from the mover\n", "velk_TransferThread");
+            return -1;
+        }
+        quor_sockaddr_t peer{};
+        char text[256] = "";
+        int s = quor_net_accept(listenSock, &peer, text, sizeof text);
+        if (s == -EINTR || s == -EAGAIN || s == -ECONNABORTED)
+            continue;
+        if (s < 0) {
+            velk_ErrPrintf("*** %s: quor_net_accept error %d listen sock=%d [%s]\n", "velk_TransferThread", -s,
+                           listenSock, text);
+            return -1;
+        }
+        if (!quor_MoverPeerAllowed(nullptr, &peer)) {
+            if (velk_debug_level >= 1)
+                velk_ErrPrintf("/debug/mover connection from %s disallowed - closing connection\n",
+                               peerText(peer).c_str());
+            close(s);
+            continue;
+        }
+        return s;
+    }
+}
+
+// Moves one piece: the mover's initiator im arrived on the control socket.
+// 0, or -1 after the message.
+int servePiece(quor_reader_t *r, connection_info_t *c, const initiator_msg_t &im)
+{
+    const char *fn = "velk_TransferThread";
+    const int T = r->timeout;
+    if (im.Type != MVRPROT_TYPE_TCP) {
+        readerError("*** %s: bad transfer type %d - transfer aborted\n", fn, static_cast<int>(im.Type));
+        return -1;
+    }
+    io_buffer_t *b = nullptr;
+    uint64_t pos = 0, len = 0;
+    if (find_BufferForData(r, &im, &b, &pos, &len) != 0) {
+        if (!isAborted(r))
+            readerError("%s: find I/O buffer result=%d\n", fn, -1);
+        return -1;
+    }
+    initiator_msg_t reply = im;
+    reply.Flags = MVRPROT_ADDR_FOLLOWS | MVRPROT_COMP_REPLY;
+    reply.Length = len;
+    int rc = mvrprot_send_initmsg_timeout(c->controlSocket, &reply, T);
+    if (rc == 0 && c->transferSocket < 0 && c->listenSocket < 0) {
+        rc = quor_MoverListen(&c->listenSocket, &c->localNetAddr);
+        if (rc == 0)
+            track(r, c->listenSocket);
+        else
+            readerError("***  %s: quor_net_listen error: %d [%s]\n", fn, -rc, strerror(-rc));
+    } else if (rc != 0) {
+        readerError("%s: mvrprot_send_initmsg error: %d\n", fn, rc);
+    }
+    if (rc == 0) {
+        initiator_ipaddr_t ia{};
+        ia.IpAddr.SockTransferID = r->xferId.load();
+        ia.IpAddr.SockAddr = c->localNetAddr;
+        ia.SecurityTicket = im.SecurityTicket;
+        if ((rc = mvrprot_send_ipaddr_timeout(c->controlSocket, &ia, T)) != 0)
+            readerError("%s: mvrprot_send_ipaddr error: %d\n", fn, rc);
+    }
+    if (rc == 0 && c->transferSocket < 0) {
+        int s = acceptData(r, c->listenSocket);
+        untrackClose(r, &c->listenSocket);
+        if (s < 0)
+            return -1;
+        c->transferSocket = s;
+        track(r, s);
+    }
+    if (rc != 0)
+        return -1;
+    uint64_t got = 0;
+    ssize_t n = mover_socket_recv_data_timeout(c->transferSocket, r->xferId.load(), im.Offset, b->buffer + pos, len,
+                                               &got, 1, T);
+    if (n < 0 || got != len) {
+        if (!isAborted(r))
+            readerError("*** %s: mover_socket_recv_data error: %d\n", fn, n < 0 ? static_cast<int>(n) : -EIO);
+        return -1;
+    }
+    completion_msg_t cm{};
+    if ((rc = mvrprot_recv_compmsg_timeout(c->controlSocket, &cm, T)) != 0) {
+        if (!isAborted(r))
+            readerError("*** %s: mvrprot_recv_compmsg: %d\n", fn, rc);
+        return -1;
+    }
+    if (cm.Status != 0 || cm.BytesMoved != got) {
+        readerError("*** %s: mover completion status %d, %lu bytes claimed, %lu received\n", fn,
+                    static_cast<int>(cm.Status), static_cast<unsigned long>(cm.BytesMoved),
+                    static_cast<unsigned long>(got));
+        return -1;
+    }
+    if (update_BufXferred(r, got, b) != 0)
+        return -1;
+    r->requestReceived.fetch_add(got);
+    return 0;
+}
+
+struct thread_arg_t {
+    quor_reader_t *r;
+    connection_info_t *c;
+};
+
+// Serves one mover control connection until the mover closes it.
+void *velk_TransferThread(void *arg)
+{
+    auto *a = static_cast<thread_arg_t *>(arg);
+    quor_reader_t *r = a->r;
+    connection_info_t *c = a->c;
+    delete a;
+    bool failed = false;
+    while (!isAborted(r)) {
+        initiator_msg_t im{};
+        int rc = mvrprot_recv_initmsg_timeout(c->controlSocket, &im, r->timeout);
+        if (velk_debug_level >= 3)
+            velk_ErrPrintf("XferInx: %d Connection ID: %d mvrprot_recv_initmsg returned %d\n", 0, c->conInx, rc);
+        if (rc == NXAPI_E_NOSESSION)
+            break;
+        if (rc != 0) {
+            if (!isAborted(r))
+                readerError("%s: mvrprot_recv_initmsg error %d\n", "velk_TransferThread", rc);
+            failed = true;
+            break;
+        }
+        if (servePiece(r, c, im) != 0) {
+            failed = true;
+            break;
+        }
+    }
+    if (failed)
+        ABORT_READ(r);
+    untrackClose(r, &c->transferSocket);
+    untrackClose(r, &c->listenSocket);
+    untrackClose(r, &c->controlSocket);
+    r->ctl->controlLock.lock();
+    c->isactive = 0;
+    r->ctl->controlLock.unlock();
+    return nullptr;
+}
+
+// Accepts the movers' control connections until the read ends, one
+// transfer thread per connection.
+void *velk_ReaderListenThread(void *arg)
+{
+    auto *r = static_cast<quor_reader_t *>(arg);
+    transfer_t *ctl = r->ctl;
+    const char *fn = "velk_ReaderListenThread";
+    while (!r->listenStop.load() && !isAborted(r)) {
+        if (velk_shutdown_signalled.load() != 0) {
+            ABORT_READ(r);
+            break;
+        }
+        pollfd p{r->listenFd, POLLIN, 0};
+        int n = poll(&p, 1, kListenSliceMs);
+        if (n < 0 && errno != EINTR) {
+            if (velk_debug_level >= 1)
+                velk_ErrPrintf("/debug/error %d on poll() - exiting accept loop\n", errno);
+            ABORT_READ(r);
+            break;
+        }
+        if (n <= 0)
+            continue;
+        if (r->listenStop.load())
+            break; // woken by the shutdown of the listening socket
+        quor_sockaddr_t peer{};
+        char text[256] = "";
+        int s = quor_net_accept(r->listenFd, &peer, text, sizeof text);
+        if (s == -EINTR || s == -EAGAIN || s == -ECONNABORTED)
+            continue;
+        if (s < 0 && (r->listenStop.load() || isAborted(r)))
+            break;
+        if (s < 0) {
+            readerError("*** %s: quor_net_accept: errno=%d [%s]\n", fn, -s, text);
+            ABORT_READ(r);
+            break;
+        }
+        if (!quor_MoverPeerAllowed(nullptr, &peer)) {
+            if (velk_debug_level >= 1)
+                velk_ErrPrintf("/debug/mover connection from %s disallowed - closing connection\n",
+                               peerText(peer).c_str());
+            close(s);
+            continue;
+        }
+        if (velk_debug_level >= 1)
+            velk_ErrPrintf("/debug/mover connection from %s\n", peerText(peer).c_str());
+        if (!r->connected.exchange(true))
+            r->firstConnection.store(velk_GetTimestamp());
+        connection_info_t *c = nullptr;
+        ctl->controlLock.lock();
+        for (int i = 0; i < ctl->connectListSize && c == nullptr; ++i)
+            if (ctl->connectionList[i].isactive == 0)
+                c = &ctl->connectionList[i];
+        if (c != nullptr)
+            c->isactive = 1;
+        ctl->controlLock.unlock();
+        if (c == nullptr) {
+            // Every entry serves a mover that may wait for this one's data:
+            // waiting for a free entry could wait for ever.
+            close(s);
+            readerError("*** %s: more than %d mover connections at once - aborting\n", fn, ctl->connectListSize);
+            ABORT_READ(r);
+            break;
+        }
+        const size_t inx = static_cast<size_t>(c->conInx);
+        if (r->joinable[inx]) {
+            pthread_join(c->threadId, nullptr);
+            r->joinable[inx] = false;
+        }
+        c->controlSocket = s;
+        c->listenSocket = -1;
+        c->transferSocket = -1;
+        c->remoteAddr = peer;
+        track(r, s);
+        auto *a = new thread_arg_t{r, c};
+        int rc = pthread_create(&c->threadId, nullptr, velk_TransferThread, a);
+        if (rc != 0) {
+            delete a;
+            untrackClose(r, &c->controlSocket);
+            ctl->controlLock.lock();
+            c->isactive = 0;
+            ctl->controlLock.unlock();
+            readerError("Error(s) starting transfer thread: %d\n", rc);
+            ABORT_READ(r);
+            break;
+        }
+        r->joinable[inx] = true;
+    }
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/%s exiting\n", fn);
+    return nullptr;
+}
+
+// Delivers complete buffers to the callback in archive order and re-arms
+// each at the next stretch of the range.
+void *velk_LocalFileWriteThread(void *arg)
+{
+    auto *r = static_cast<quor_reader_t *>(arg);
+    transfer_t *ctl = r->ctl;
+    ctl->bufQueueLock.lock();
+    for (;;) {
+        if (isAborted(r))
+            break;
+        io_buffer_t *head = ctl->bufEmptyQueue;
+        if (head != nullptr && head->dataLength > 0 && head->fileOffset < r->expected) {
+            readerError("Fatal error detected in local file thread - offset in buffer < current file offset\n");
+            readerError("  Expected offset: %lu  buffer offset: %lu\n", static_cast<unsigned long>(r->expected),
+                        static_cast<unsigned long>(head->fileOffset));
+            ctl->bufQueueLock.unlock();
+            ABORT_READ(r);
+            ctl->bufQueueLock.lock();
+            break;
+        }
+        if (head == nullptr || head->fileOffset != r->expected) {
+            if (r->transferDone)
+                break;
+            ctl->bufQueueCondition.wait(ctl->bufQueueLock);
+            continue;
+        }
+        ctl->bufEmptyQueue = head->next;
+        head->next = nullptr;
+        ctl->bufQueueLock.unlock();
+        head->dataMoved = 0;
+        int rc = 0;
+        if (head->dataLength > 0) {
+            if (velk_debug_level >= 3)
+                velk_ErrPrintf("local file thread: buffer@ %p, writing %d bytes to local file\n",
+                               static_cast<void *>(head), static_cast<int>(head->dataLength));
+            rc = r->callback(head, r->callbackArg);
+        }
+        if (rc < 0) {
+            readerError("%s: fatal error unpacking buffer\n", "velk_LocalFileWriteThread");
+            ABORT_READ(r);
+        }
+        ctl->bufQueueLock.lock();
+        if (rc >= 0)
+            r->expected += head->dataLength;
+        // Re-armed at the next stretch (beyond the range it just waits).
+        head->fileOffset = r->armOffset;
+        r->armOffset += static_cast<uint64_t>(head->bufSize);
+        head->dataLength = 0;
+        head->bufFlags &= ~(IOB_FLAG_LAST_DATA | IOB_FLAG_NEW_OFFSET);
+        r->grants[static_cast<size_t>(head->bufID)].clear();
+        insertSorted(&ctl->bufReadyQueue, head);
+        ctl->bufQueueCondition.broadcast();
+        if (rc < 0 || r->expected == r->rangeEnd)
+            break;
+    }
+    r->localActive = false;
+    ctl->bufQueueCondition.broadcast();
+    ctl->bufQueueLock.unlock();
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/%s exiting\n", "velk_LocalFileWriteThread");
+    return nullptr;
+}
+
+// Starts a request of requested bytes at archive offset base: buffers that
+// hold the end of the previous request are delivered first, then the whole
+// window is armed at consecutive ranges from base.  Call with no transfer
+// thread running.  0, or -1 (aborted, or the delivery did not reach base).
+int velk_MoveReadyBufsToEmptyQueue(quor_reader_t *r, uint64_t base, uint64_t requested)
+{
+    transfer_t *ctl = r->ctl;
+    kyl_lock_guard g(ctl->bufQueueLock);
+    for (io_buffer_t *b = ctl->bufReadyQueue, *next = nullptr; b != nullptr; b = next) {
+        next = b->next;
+        if (b->dataLength == 0)
+            continue;
+        if (!coversPrefix(r->grants[static_cast<size_t>(b->bufID)], b->fileOffset, b->dataLength)) {
+            readerError("Internal error (data not contiguous) detected in %s\n", "velk_MoveReadyBufsToEmptyQueue");
+            return -1;
+        }
+        unlink(&ctl->bufReadyQueue, b);
+        insertSorted(&ctl->bufEmptyQueue, b);
+    }
+    ctl->bufQueueCondition.broadcast();
+    while (r->localActive && (ctl->bufEmptyQueue != nullptr || queueLength(ctl->bufReadyQueue) != ctl->bufCount)) {
+        if (isAborted(r))
+            return -1;
+        ctl->bufQueueCondition.wait(ctl->bufQueueLock);
+    }
+    if (isAborted(r) || !r->localActive || r->expected != base)
+        return -1;
+    uint64_t at = base;
+    for (io_buffer_t *b = ctl->bufReadyQueue; b != nullptr; b = b->next) {
+        b->fileOffset = at;
+        b->dataLength = 0;
+        b->ioCount = 0;
+        b->bufFlags &= ~(IOB_FLAG_LAST_DATA | IOB_FLAG_NEW_OFFSET);
+        r->grants[static_cast<size_t>(b->bufID)].clear();
+        at += static_cast<uint64_t>(b->bufSize);
+    }
+    r->armOffset = at;
+    r->reqBase = base;
+    r->reqEnd = base + requested;
+    r->requestOpen = true;
+    r->requestReceived.store(0);
+    ctl->bufQueueCondition.broadcast();
+    return 0;
+}
+
+// Ends the current request for the movers and waits until every transfer
+// thread has ended.
+void endRequest(quor_reader_t *r)
+{
+    transfer_t *ctl = r->ctl;
+    ctl->bufQueueLock.lock();
+    r->requestOpen = false;
+    ctl->bufQueueCondition.broadcast();
+    ctl->bufQueueLock.unlock();
+    for (int i = 0; i < ctl->connectListSize; ++i) {
+        connection_info_t *c = &ctl->connectionList[i];
+        bool announced = false;
+        ctl->controlLock.lock();
+        while (c->isactive) {
+            ctl->controlLock.unlock();
+            if (!announced && velk_debug_level >= 2) {
+                velk_ErrPrintf("/debug/ - waiting on thread entry %d to complete...\n", i);
+                announced = true;
+            }
+            sleepPoll();
+            ctl->controlLock.lock();
+        }
+        ctl->controlLock.unlock();
+    }
+}
+
+// Checks a request's reply: every byte asked for moved, no gap, and the
+// bytes the movers delivered agree.  0, or -1 after the message.
+int checkReply(quor_reader_t *r, const quor_IOR_t &ior, uint64_t requested, uint64_t fileOffset)
+{
+    if ((ior.Flags & IOR_GAP_DETECTED) != 0 && ior.ReqSpecReply != nullptr && ior.ReqSpecReply->Gap.Length != 0) {
+        readerError("Fatal: quor_ReadList - GAP hit at offset %s", u64s(ior.ReqSpecReply->Gap.Offset).c_str());
+        readerError(" length=%s\n", u64s(ior.ReqSpecReply->Gap.Length).c_str());
+        return -1;
+    }
+    const uint64_t moved = ior.SinkReplyLength > 0 && ior.SinkReplyList != nullptr ? ior.SinkReplyList->BytesMoved : 0;
+    const uint64_t received = r->requestReceived.load();
+    if (moved != requested || received != moved) {
+        readerError("quor_ReadList moved %s of %s bytes (%s received), file offset %s - aborting\n",
+                    u64s(moved).c_str(), u64s(requested).c_str(), u64s(received).c_str(), u64s(fileOffset).c_str());
+        return -1;
+    }
+    return 0;
+}
+
+// Issues the list-read requests of the range.  0, or -1 after the message.
+int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t bytesToRead)
+{
+    const uint64_t perIod = velk_max_mbytes_per_iod != 0 ? uint64_t{velk_max_mbytes_per_iod} << 20 : kMaxRequestBytes;
+    const uint64_t maxRequest = std::min(kMaxRequestBytes, perIod);
+    uint64_t total = 0;
+    while (total < bytesToRead && !isAborted(r)) {
+        const uint64_t at = startAddr + total;
+        const uint64_t requested = std::min(maxRequest, bytesToRead - total);
+        quor_reqid_t id = quor_GetUniqueRequestID();
+        const quor_reqid_t zero{};
+        if (memcmp(&id, &zero, sizeof id) == 0) {
+            readerError("%s: no request id from the storage system - aborting\n", "velk_CopyFromQUORArchive");
+            return -1;
+        }
+        r->xferId.store(quor_RequestIDtoU64(&id));
+        if (velk_MoveReadyBufsToEmptyQueue(r, at, requested) != 0)
+            return -1;
+        iod_srcsinkdesc_t src{};
+        src.Length = requested;
+        src.SrcSinkAddr.Type = IOD_ADDR_CLIENTFILE;
+        src.SrcSinkAddr.Addr.ClientFileAddr.FileDes = archiveFd;
+        src.SrcSinkAddr.Addr.ClientFileAddr.FileOffset = at;
+        iod_srcsinkdesc_t sink{};
+        sink.Flags = IOD_DESC_CLIENT_NET | IOD_DESC_MOVER_PROTOCOL;
+        sink.Length = requested;
+        sink.SrcSinkAddr.Type = IOD_ADDR_NET;
+        sink.SrcSinkAddr.Addr.NetAddr.SockTransferID = r->xferId.load();
+        sink.SrcSinkAddr.Addr.NetAddr.SockAddr = r->ctl->listenSockAddr;
+        quor_IOD_t iod{};
+        iod.RequestID = id;
+        iod.Function = IOD_FUNC_READ;
+        iod.SrcDescLength = 1;
+        iod.SinkDescLength = 1;
+        iod.SrcDescList = &src;
+        iod.SinkDescList = &sink;
+        if (velk_debug_level >= 1)
+            velk_ErrPrintf("/debug/issuing quor_ReadList call for %s bytes.\n       offset: %s  total bytes moved so "
+                           "far: %s Gap: 0\n",
+                           u64s(requested).c_str(), u64s(at).c_str(), u64s(total).c_str());
+        quor_IOR_t ior{};
+        int rc = quor_ReadList(&iod, 1, &ior);
+        if (rc < 0) {
+            readerError("quor_ReadList error %d, file offset %s - aborting", rc, u64s(at).c_str());
+            ABORT_READ(r);
+        }
+        endRequest(r);
+        if (rc >= 0 && (isAborted(r) || checkReply(r, ior, requested, at) != 0))
+            rc = -1;
+        free_quor_ior_mem(&ior);
+        if (rc < 0)
+            return -1;
+        total += requested;
+    }
+    return isAborted(r) ? -1 : 0;
+}
+
+} // namespace
+
+int velk_MoverWaitSeconds()
+{
+    const char *v = getenv("VELK_MOVER_TIMEOUT");
+    if (v == nullptr)
+        return 60;
+    char *end = nullptr;
+    long n = strtol(v, &end, 10);
+    return end != v && *end == '\0' && n >= 1 && n <= 3600 ? static_cast<int>(n) : 60;
+}
+
+int velk_GetReadAborted()
+{
+    quor_reader_t *r = activeReader.load();
+    return r == nullptr ? 0 : abortCount(r);
+}
+
+int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
+                             void *callbackArg, double *xferTime)
+{
+    VELK_TRACE_ENTRY();
+    const char *fn = "velk_CopyFromQUORArchive";
+    if (xferTime != nullptr)
+        *xferTime = 0.0;
+    if (bytesToRead == 0)
+        return 0;
+    if (callback == nullptr || startAddr + bytesToRead < startAddr) {
+        readerError("[%s] internal error - bad read request\n", fn);
+        velk_SetExitCode(VELK_EXIT_SOFTWARE);
+        return -1;
+    }
+    const double start = velk_GetTimestamp();
+    transfer_t ctx{};
+    std::vector<connection_info_t> entries(VELK_MAX_CONNECTIONS);
+    quor_reader_t reader;
+    quor_reader_t *r = &reader;
+    r->ctl = &ctx;
+    r->callback = callback;
+    r->callbackArg = callbackArg;
+    r->rangeEnd = startAddr + bytesToRead;
+    r->timeout = velk_MoverWaitSeconds();
+    r->expected = startAddr;
+    r->joinable.assign(entries.size(), false);
+    ctx.archive_fd = archiveFd;
+    ctx.srcOffset = startAddr;
+    ctx.transferLength = bytesToRead;
+    ctx.listenSockFD = -1;
+    ctx.connectListSize = static_cast<int>(entries.size());
+    ctx.connectionList = entries.data();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        entries[i].conInx = static_cast<int>(i);
+        entries[i].ctl = &ctx;
+        entries[i].controlSocket = entries[i].listenSocket = entries[i].transferSocket = -1;
+    }
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/%s: parallel xfer - stripe width = %d, bufsize = %d\n", fn, velk_archive_stripewidth,
+                       velk_iobufsize);
+
+    int result = -1;
+    bool locks = velk_InitXferLocks(&ctx) == 0;
+    if (!locks)
+        readerError("Error(s) initializing transfer locks\n");
+    transfer_t *previous = nullptr;
+    if (locks) {
+        previous = xfer_ctl.exchange(&ctx);
+        activeReader.store(r);
+        ctx.controlLock.lock();
+        ctx.transfer_active = 1;
+        ctx.controlLock.unlock();
+    }
+    bool buffers = locks && velk_AllocateIoBuffers(&ctx) == 0;
+    if (locks && !buffers)
+        readerError("Error(s) creating I/O buffers (%s)\n", velk_archive);
+    if (buffers) {
+        // All buffers start on the ready queue, unarmed.
+        kyl_lock_guard g(ctx.bufQueueLock);
+        r->grants.resize(static_cast<size_t>(ctx.bufCount));
+        while (io_buffer_t *b = velk_TakeEmptyBuffer(&ctx))
+            velk_InsertReadyBuffer(&ctx, b);
+        r->localActive = true;
+    }
+    bool listening = false;
+    if (buffers) {
+        int rc = quor_MoverListen(&r->listenFd, &ctx.listenSockAddr);
+        listening = rc == 0;
+        if (!listening)
+            readerError("Error(s) creating listen socket [%s]\n", strerror(-rc));
+        ctx.listenSockFD = r->listenFd;
+    }
+    pthread_t localThread{}, listenThread{};
+    bool localStarted = false, listenStarted = false;
+    if (listening) {
+        int rc = pthread_create(&localThread, nullptr, velk_LocalFileWriteThread, r);
+        localStarted = rc == 0;
+        if (!localStarted)
+            readerError("Error(s) starting local file thread: %d\n", rc);
+    }
+    if (localStarted) {
+        int rc = pthread_create(&listenThread, nullptr, velk_ReaderListenThread, r);
+        listenStarted = rc == 0;
+        if (!listenStarted)
+            readerError("Error(s) starting listen thread: %d\n", rc);
+    }
+    if (listenStarted)
+        result = readRequests(r, archiveFd, startAddr, bytesToRead);
+    if (result != 0 && locks)
+        ABORT_READ(r);
+
+    // Every thread ends: no more data will come.
+    if (buffers) {
+        kyl_lock_guard g(ctx.bufQueueLock);
+        r->transferDone = true;
+        ctx.bufQueueCondition.broadcast();
+    }
+    if (locks)
+        endRequest(r);
+    if (localStarted)
+        pthread_join(localThread, nullptr);
+    const double stop = velk_GetTimestamp();
+    // The listen thread is woken at once, not at the end of its wait.
+    r->listenStop.store(true);
+    if (r->listenFd >= 0)
+        shutdown(r->listenFd, SHUT_RDWR);
+    if (listenStarted)
+        pthread_join(listenThread, nullptr);
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (r->joinable[i])
+            pthread_join(entries[i].threadId, nullptr);
+    if (r->listenFd >= 0)
+        close(r->listenFd);
+    ctx.listenSockFD = -1;
+
+    if (result == 0 && r->expected != r->rangeEnd) {
+        readerError("%s: only %s of %s bytes of the range were delivered\n", fn, u64s(r->expected - startAddr).c_str(),
+                    u64s(bytesToRead).c_str());
+        result = -1;
+    }
+    if (locks) {
+        if (isAborted(r))
+            result = -1;
+        ctx.controlLock.lock();
+        ctx.transfer_active = 0;
+        ctx.controlLock.unlock();
+        activeReader.store(nullptr);
+        transfer_t *mine = &ctx;
+        xfer_ctl.compare_exchange_strong(mine, previous);
+    }
+    velk_CleanupIoBuffers(&ctx);
+    velk_FreeXferLocks(&ctx);
+    if (result != 0)
+        velk_SetExitCode(VELK_EXIT_IOERR);
+    const double from = r->connected.load() ? r->firstConnection.load() : start;
+    if (xferTime != nullptr)
+        *xferTime = stop - from;
+    return result;
+}
