@@ -40,6 +40,7 @@
 //   busy_open=N               the first N opens are refused as busy (-11)
 //   enospc_seek=N             the first N SetFileOffset calls fail with -28
 //   mkdir_eagain=N            the first N Mkdir calls fail with -11
+//   fail_rename=N             the session's Nth Rename fails with -5
 // Sequential reads and writes (descriptor flag 0x20 without movers):
 //   eio_read=N                the first N sequential reads fail with -5
 //   enospc_write=N            the first N sequential writes fail with -28
@@ -161,6 +162,7 @@ struct gw_faults_t {
     uint32_t busyOpen;
     uint32_t enospcSeek;
     uint32_t mkdirEagain;
+    uint32_t failRename;
     uint32_t eioRead;
     uint32_t enospcWrite;
     uint32_t seqEio;

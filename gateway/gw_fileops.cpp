@@ -77,6 +77,7 @@ struct gw_fs_t {
     uint32_t busyOpenFired KYL_GUARDED_BY(mu) = 0;
     uint32_t enospcSeekFired KYL_GUARDED_BY(mu) = 0;
     uint32_t mkdirEagainFired KYL_GUARDED_BY(mu) = 0;
+    uint32_t renamesSeen KYL_GUARDED_BY(mu) = 0;
 };
 
 int gw_FsSetup(const char *root, const char *meta, int runMode)
@@ -576,6 +577,10 @@ int gw_ServeTreeChange(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_R
         fs->mkdirEagainFired++;
         gw_FaultFired(c, "mkdir_eagain", &req->hdr);
         return gw_Reply(c, req, -EAGAIN);
+    }
+    if (isRename && cat == CAT_FILESYS && c->faults.failRename > 0 && ++fs->renamesSeen == c->faults.failRename) {
+        gw_FaultFired(c, "fail_rename", &req->hdr);
+        return gw_Reply(c, req, -EIO);
     }
     std::string ns, ns2;
     int rc = gw_Resolve(c, fs, path, &ns);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # First run: installs what is needed, builds velk and kylgwd, starts kylgwd on
 # loopback serving a state directory of its own with a user who logs in by
-# keytab, archives a sample tree into a local archive, lists it, extracts one
-# member and compares it with the original, and stops the server.
+# keytab, archives a sample tree into the storage system it serves (striped
+# over four movers), lists it, extracts one member and compares it with the
+# original, and stops the server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top="$(pwd)"
@@ -70,19 +71,19 @@ run_velk() {
 }
 
 echo
-echo "== velk -cv -E -f sample.tar sample   (create a local archive and its index)"
-run_velk -cv -E -f sample.tar sample
+echo "== velk -cv -Y 4 -f sample.tar sample   (create an archive and its index in the storage system, stripe width 4)"
+run_velk -cv -Y 4 -f sample.tar sample
 
 echo
-echo "== velk -tv -E -f sample.tar   (list it from the index)"
-run_velk -tv -E -f sample.tar
+echo "== velk -tv -f sample.tar   (list it from its index)"
+run_velk -tv -f sample.tar
 
 echo
-echo "== velk -x -E -f sample.tar sample/docs/data.bin   (extract one member into a scratch directory)"
+echo "== velk -x -f sample.tar sample/docs/data.bin   (extract one member into a scratch directory)"
 mkdir -p "$state/work/restore"
 (cd "$state/work/restore" && QUOR_SERVER_HOST="127.0.0.1/$port" QUOR_HOSTNAME=127.0.0.1 HOME="$state/work" \
    QUOR_AUTH_METHOD=keytab QUOR_PRINCIPAL=demo QUOR_KEYTAB_PATH="$state/demo.keytab" \
-   "$velk" -x -E -f ../sample.tar sample/docs/data.bin)
+   "$velk" -x -f sample.tar sample/docs/data.bin)
 cmp "$state/work/sample/docs/data.bin" "$state/work/restore/sample/docs/data.bin"
 echo "the extracted sample/docs/data.bin is identical to the original"
 
@@ -93,7 +94,7 @@ echo "== kylgwd log (the gateway log records of the three runs)"
 cat "$state/kylgwd.log"
 
 echo
-echo "archive:  $state/work/sample.tar"
-echo "index:    $state/work/sample.tar.idx"
+echo "archive:  $state/root/home/demo/sample.tar   (/home/demo/sample.tar in the storage system)"
+echo "index:    $state/root/home/demo/sample.tar.idx"
 echo "restored: $state/work/restore/sample/docs/data.bin"
 echo "The server has been stopped; the state directory $state is kept for you to look at."

@@ -55,14 +55,6 @@ int velk_BuildIndex()
 {
     return notBuilt();
 }
-int velk_Delete()
-{
-    return notBuilt();
-}
-int velk_Undelete()
-{
-    return notBuilt();
-}
 int velk_Verify()
 {
     return notBuilt();

@@ -12,11 +12,9 @@ int velk_Compare();
 int velk_CompareCksums();
 int velk_Create();
 int velk_Copy();
-int velk_Delete();
 int velk_Extract();
 int velk_List();
 int velk_Repack();
-int velk_Undelete();
 int velk_Update();
 int velk_Verify();
 

@@ -19,6 +19,7 @@
 #include "quor_api.h"
 #include "velk_Actions.h"
 #include "velk_Consistency.h"
+#include "velk_Delete.h"
 #include "velk_ExpandPath.h"
 #include "velk_IndexFile.h"
 #include "velk_Globals.h"

@@ -1,0 +1,458 @@
+// Soft delete and undelete.  Only the deleted bit of selected index entries
+// changes.  A local index is changed in place, entry by entry; an index in
+// the storage system is copied, with the changes, into a new file beside
+// it, which then takes the index's name: the old index is moved aside to
+// ".old.<name>.<pid>" first and put back if the new one cannot take its
+// place, so the index always exists under one of the two names.
+
+#include "velk_Delete.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "quor_api.h"
+#include "velk_ArchiveFile.h"
+#include "velk_Consistency.h"
+#include "velk_FileAccess.h"
+#include "velk_FileList.h"
+#include "velk_Globals.h"
+#include "velk_IndexAccess.h"
+#include "velk_IndexFile.h"
+#include "velk_LogMsg.h"
+#include "velk_MemberNames.h"
+#include "velk_Utils.h"
+
+namespace {
+
+constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
+// Entries a copy writes at a time.
+constexpr size_t kCopyEntries = 8192;
+constexpr size_t kNameMax = 1024;
+
+struct DeleteRun {
+    bool isDelete = true;
+    const char *word = "Delete";
+    int readFd = -1; // the index (a storage-system one through its local copy)
+    int rwFd = -1;   // a local index opened for rewriting in place
+    int newFd = -1;  // the new storage-system index being written
+    bool copyMode = false;
+    char newName[kNameMax + 1] = "";
+    char oldName[kNameMax + 1] = "";
+    std::vector<unsigned char> buf;
+    size_t buffered = 0;
+    long total = 0, modified = 0, skipped = 0, phantom = 0;
+};
+
+// The names of a storage-system index's replacement and of the old index
+// while it is moved aside: ".B.pid" and ".old.B.pid" in the index's own
+// directory.  0, or -1 when they do not fit.
+int copyNames(DeleteRun *run)
+{
+    const char *path = velk_index_filename;
+    const char *slash = strrchr(path, '/');
+    const int pid = static_cast<int>(getpid());
+    int n1, n2;
+    if (slash == nullptr) {
+        n1 = snprintf(run->newName, sizeof run->newName, ".%s.%d", path, pid);
+        n2 = snprintf(run->oldName, sizeof run->oldName, ".old.%s.%d", path, pid);
+    } else {
+        const int dirLen = static_cast<int>(slash - path);
+        n1 = snprintf(run->newName, sizeof run->newName, "%.*s/.%s.%d", dirLen, path, slash + 1, pid);
+        n2 = snprintf(run->oldName, sizeof run->oldName, "%.*s/.old.%s.%d", dirLen, path, slash + 1, pid);
+    }
+    if (n1 < 0 || n2 < 0 || static_cast<size_t>(n1) > kNameMax || static_cast<size_t>(n2) > kNameMax) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: index file name too long: %s\n", __func__, path);
+        return -1;
+    }
+    return 0;
+}
+
+// Creates the new storage-system index with the old one's size as hints
+// and the index class of service (the old index's unless one was given).
+int createNewQuorIndex(DeleteRun *run, uint64_t size)
+{
+    if (copyNames(run) != 0)
+        return -1;
+    console_message("creating new QUOR Index file", run->newName);
+    quor_cos_hints_t hints;
+    quor_cos_priorities_t prio;
+    memset(&hints, 0, sizeof hints);
+    memset(&prio, 0, sizeof prio);
+    if (velk_index_cosID >= 1) {
+        hints.COSId = static_cast<uint32_t>(velk_index_cosID);
+        prio.COSIdPriority = 30;
+    }
+    hints.MinFileSize = hints.MaxFileSize = size;
+    prio.MinFileSizePriority = prio.MaxFileSizePriority = 20;
+    (void)quor_Unlink(run->newName);
+    int fd = quor_Open(run->newName, O_WRONLY | O_CREAT | O_TRUNC, 0666, &hints, &prio, nullptr);
+    if (fd < 0) {
+        if (fd == -ENOENT)
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Nonexistent path (do you need -P?) creating archive file %s\n",
+                        run->newName);
+        else if (fd == -EACCES || fd == -EPERM)
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Permision error creating new index file %s\n", run->newName);
+        else
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d on quor_Open (create) for %s\n", fd, run->newName);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    run->newFd = fd;
+    run->buf.resize(kCopyEntries * sizeof(hif_entry_t));
+    console_message("copying index file header to ", run->newName);
+    // The header goes over byte for byte.
+    unsigned char header[HIF_HDR_SIZE];
+    if (pread(run->readFd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Fatal: error repositioning Index file %s\n", velk_index_filename);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    if (velk_BlockWrite(fd, run->newName, VELK_QUOR_FILE, static_cast<int>(sizeof header), header) !=
+        static_cast<int>(sizeof header)) {
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    return 0;
+}
+
+// Writes the buffered entries to the new storage-system index.
+int flushCopy(DeleteRun *run)
+{
+    if (run->buffered == 0)
+        return 0;
+    const int bytes = static_cast<int>(run->buffered * sizeof(hif_entry_t));
+    run->buffered = 0;
+    if (velk_BlockWrite(run->newFd, run->newName, VELK_QUOR_FILE, bytes, run->buf.data()) != bytes) {
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    return 0;
+}
+
+// Puts the complete new storage-system index in the old one's place.
+int swapQuorIndex(DeleteRun *run)
+{
+    const char *fn = "velk_CommonDeleteUndelete";
+    console_message("renaming index files", "");
+    int rc = quor_Rename(velk_index_filename, run->oldName);
+    if (rc < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d attempting to rename existing index file [%s] to [%s]\n", fn, rc,
+                    velk_index_filename, run->oldName);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("%s:successfully renamed old index [%s] to temp name [%s]\n", fn, velk_index_filename,
+                       run->oldName);
+    rc = quor_Rename(run->newName, velk_index_filename);
+    if (rc < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d attempting to rename new index file [%s] to [%s]\n", fn, rc,
+                    run->newName, velk_index_filename);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        // The old index goes back under its own name.
+        int back = quor_Rename(run->oldName, velk_index_filename);
+        if (back < 0)
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d renaming [%s] back to [%s]: the index is now [%s]\n", fn,
+                        back, run->oldName, velk_index_filename, run->oldName);
+        return -1;
+    }
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("%s:successfully renamed new index [%s] to original name [%s]\n", fn, run->newName,
+                       velk_index_filename);
+    rc = quor_Unlink(run->oldName);
+    if (rc < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d attempting to unlink old (renamed) index file [%s]\n", fn, rc,
+                    run->oldName);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+    }
+    return 0;
+}
+
+// The archive's size in bytes.  0, or -1 after the message.
+int archiveSize(uint64_t *size)
+{
+    if (velk_filetype == VELK_QUOR_FILE) {
+        quor_Attrs_t attrs;
+        memset(&attrs, 0, sizeof attrs);
+        int rc = quor_GetListAttrs(velk_archive, &attrs);
+        if (rc < 0) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting attributes for QUOR archive file %s\n", rc,
+                        velk_archive);
+            return -1;
+        }
+        *size = attrs.DataLength;
+        return 0;
+    }
+    struct stat st;
+    if (stat(velk_archive, &st) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting attributes for local archive file %s\n", errno,
+                    velk_archive);
+        return -1;
+    }
+    *size = static_cast<uint64_t>(st.st_size);
+    return 0;
+}
+
+// The index must describe the archive as it is: same size, and the
+// archive's consistency member equal to the index's record.
+int consistencyCheck(DeleteRun *run)
+{
+    uint64_t actual = 0;
+    if (archiveSize(&actual) != 0)
+        return -1;
+    const uint64_t recorded = velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize);
+    if (actual != recorded) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Fatal: Archive file %s size = %lu\n", velk_archive,
+                    static_cast<unsigned long>(actual));
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "       is inconsistent with size of %lu from Index File %s\n",
+                    static_cast<unsigned long>(recorded), velk_index_filename);
+        return -1;
+    }
+    int archiveFd = velk_OpenArchiveFile(O_RDONLY, nullptr, nullptr);
+    if (archiveFd < 0)
+        return -1;
+    velk_archive_blocks = (actual + VELK_BLOCKSIZE - 1) / VELK_BLOCKSIZE;
+    int rc = velk_VerifyConsistencyFile(archiveFd, velk_filetype, run->readFd, VELK_LOCAL_FILE);
+    if (velk_filetype == VELK_QUOR_FILE)
+        (void)quor_Close(archiveFd);
+    else
+        close(archiveFd);
+    return rc;
+}
+
+// Whether entry may change; reports the entries that may not.
+bool changeable(const DeleteRun *run, const hif_entry_t *entry, int64_t ordinal, bool foreign, const char *path)
+{
+    if (!foreign && ordinal == run->total - 1) {
+        velk_ErrPrintf("WARNING: Cannot %s Consistency File index entry [%s]\n", run->word, path);
+        return false;
+    }
+    const uint32_t type = velk_Get32(entry->hent_type);
+    if (type != VTO_FILE && type != VTO_HARDLINK && type != VTO_SYMLINK) {
+        velk_ErrPrintf("WARNING: Cannot %s directory '%s'\n", run->word, path);
+        return false;
+    }
+    return true;
+}
+
+// Goes through every entry, changing the selected ones.  0, or -1 (the
+// user quit, or an error).
+int processEntries(DeleteRun *run, bool foreign)
+{
+    console_message("reading index file", "");
+    if (velk_IndexReadInit() != 0 || velk_IndexFileRewind(run->readFd, VELK_LOCAL_FILE) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Fatal: error repositioning Index file %s\n", velk_index_filename);
+        return -1;
+    }
+    bool ask = velk_Opt(VELK_OPT_CONFIRM);
+    for (int64_t ordinal = 0; ordinal < run->total; ++ordinal) {
+        if (velk_shutdown_signalled.load() != 0) {
+            velk_LogMsg(VELK_MSG_ERROR, MSG, "Interrupted by a forced shutdown\n");
+            return -1;
+        }
+        hif_entry_t *entry = nullptr;
+        int eof = 0;
+        if (velk_IndexFileRead(run->readFd, VELK_LOCAL_FILE, 0, &entry, &eof) != 0)
+            return -1;
+        if (eof != 0) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Index file %s ends after %ld of %ld entries\n", velk_index_filename,
+                        static_cast<long>(ordinal), run->total);
+            return -1;
+        }
+        if (!velk_IndexEntrySane(entry)) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Hmmm- %s does not appear to be a file created by velk.\n",
+                        velk_index_filename);
+            return -1;
+        }
+        hif_entry_t changed = *entry;
+        char path[VELK_PATH_BUFSIZE];
+        velk_FormIxEntryPathname(entry, path, sizeof path);
+        const uint32_t flags = velk_Get32(entry->hent_flags);
+        if ((flags & HIF_FLAG_PHANTOM) != 0) {
+            run->phantom++;
+            if (velk_debug_level >= 1)
+                velk_ErrPrintf("/debug/skipping phantom index entry %ld\n", static_cast<long>(ordinal));
+        } else if (velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0) {
+            if (velk_debug_level >= 3)
+                velk_ErrPrintf("/debug/skipping unselected entry: %s\n", path);
+        } else {
+            velk_MemberNamesSelected(entry);
+            if (changeable(run, entry, ordinal, foreign, path)) {
+                int answer =
+                    ask ? velk_GetYesNo(run->isDelete ? "delete" : "undelete", nullptr, path) : VELK_ANSWER_YES;
+                if (answer == VELK_ANSWER_QUIT)
+                    return -1;
+                if (answer == VELK_ANSWER_ALL)
+                    ask = false;
+                if (answer == VELK_ANSWER_NO) {
+                    run->skipped++;
+                } else {
+                    velk_Put32(changed.hent_flags,
+                               run->isDelete ? (flags | HIF_FLAG_DELETED) : (flags & ~HIF_FLAG_DELETED));
+                    printf("%s: %c  %s\n", velk_msg_prefix[VELK_MSG_VELK], run->isDelete ? 'd' : 'u', path);
+                    run->modified++;
+                    if (!run->copyMode && velk_IndexRewriteEntry(run->rwFd, &changed, ordinal) != 0)
+                        return -1;
+                }
+            }
+        }
+        if (run->copyMode) {
+            memcpy(run->buf.data() + run->buffered * sizeof(hif_entry_t), &changed, sizeof changed);
+            if (++run->buffered == kCopyEntries && flushCopy(run) != 0)
+                return -1;
+        }
+    }
+    return run->copyMode ? flushCopy(run) : 0;
+}
+
+// Closes what is still open; an unfinished new storage-system index is
+// removed.
+void closeAll(DeleteRun *run, bool removeNew)
+{
+    if (run->newFd >= 0) {
+        (void)quor_Close(run->newFd);
+        run->newFd = -1;
+    }
+    if (removeNew && run->newName[0] != '\0')
+        (void)quor_Unlink(run->newName);
+    if (run->rwFd >= 0) {
+        if (close(run->rwFd) != 0)
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d closing %s index file %s\n", "velk_CommonDeleteUndelete",
+                        errno, "local", velk_index_filename);
+        run->rwFd = -1;
+    }
+    if (run->readFd >= 0) {
+        close(run->readFd);
+        run->readFd = -1;
+    }
+}
+
+// The work between opening the index and the final line.  0 or -1.
+int deleteUndelete(DeleteRun *run)
+{
+    const int kind = velk_filetype;
+    uint64_t oldSize = 0;
+    if (kind == VELK_QUOR_FILE) {
+        quor_Attrs_t attrs;
+        memset(&attrs, 0, sizeof attrs);
+        int rc = quor_GetListAttrs(velk_index_filename, &attrs);
+        if (rc < 0) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d getting attributes for QUOR index file [%s]\n",
+                        "velk_CommonDeleteUndelete", rc, velk_index_filename);
+            velk_SetExitCode(VELK_EXIT_IOERR);
+            return -1;
+        }
+        oldSize = attrs.DataLength;
+        if (velk_index_cosID < 1)
+            velk_index_cosID = static_cast<int>(attrs.COSId);
+    }
+    // A storage-system index is read through a local copy of it.
+    run->readFd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, kind);
+    if (run->readFd < 0)
+        return -1;
+    if (velk_debug_level >= 2)
+        velk_ErrPrintf("[debug] successfully opened Index file for reading on FD=%d\n", run->readFd);
+    run->copyMode = kind == VELK_QUOR_FILE;
+    if (!run->copyMode) {
+        run->rwFd = open(velk_index_filename, O_RDWR | O_CLOEXEC);
+        if (run->rwFd < 0) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d opening rewrite file for local index file [%s]\n",
+                        "velk_CommonDeleteUndelete", errno, velk_index_filename);
+            velk_SetExitCode(VELK_EXIT_IOERR);
+            return -1;
+        }
+    }
+    run->total = static_cast<long>(std::min<int64_t>(velk_Get32(velk_index_hdr.hif_hdr.obj_count), velk_index_entries));
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/ Index file contains %d entries\n", static_cast<int>(run->total));
+    const bool foreign = (velk_Get32(velk_index_hdr.hif_hdr.hif_flags) & HIF_IDX_FOREIGN_ARCHIVE) != 0;
+    if (!velk_Opt(VELK_OPT_NOCFCHK) && !foreign && consistencyCheck(run) != 0) {
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    if (run->copyMode && createNewQuorIndex(run, oldSize) != 0)
+        return -1;
+    if (processEntries(run, foreign) != 0)
+        return -1;
+    if (run->copyMode) {
+        int rc = quor_Close(run->newFd);
+        run->newFd = -1;
+        if (rc < 0) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d closing QUOR index file %s\n", rc, run->newName);
+            velk_SetExitCode(VELK_EXIT_IOERR);
+            return -1;
+        }
+        if (swapQuorIndex(run) != 0)
+            return -1;
+        run->newName[0] = '\0';
+    }
+    return 0;
+}
+
+} // namespace
+
+int velk_IndexRewriteEntry(int fd, const hif_entry_t *entry, int64_t ordinal)
+{
+    const off_t at = static_cast<off_t>(HIF_HDR_SIZE + sizeof(hif_entry_t) * static_cast<uint64_t>(ordinal));
+    const auto *p = reinterpret_cast<const unsigned char *>(entry);
+    size_t done = 0;
+    while (done < sizeof(hif_entry_t)) {
+        ssize_t n = pwrite(fd, p + done, sizeof(hif_entry_t) - done, at + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d rewriting Index File %s entry %ld\n", velk_program_name,
+                        n < 0 ? errno : EIO, velk_index_filename, static_cast<long>(ordinal));
+            velk_SetExitCode(VELK_EXIT_IOERR);
+            return -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int velk_CommonDeleteUndelete(int isDelete)
+{
+    DeleteRun run;
+    run.isDelete = isDelete != 0;
+    run.word = run.isDelete ? "Delete" : "Undelete";
+    if (velk_GenFilelist() < 0 || velk_MemberNamesPrepare() != 0) {
+        velk_FinalLine(false);
+        return -1;
+    }
+    if (velk_filetype == VELK_PIPE) {
+        // Nothing was changed: a refused pipe must not end as a success.
+        velk_LogMsg(VELK_MSG_ERROR, MSG, "<DELETE> and <UNDELETE> functions do not work with piped Archive File\n");
+        velk_SetExitCode(VELK_EXIT_USAGE);
+        velk_FinalLine(false);
+        return -1;
+    }
+    bool ok = deleteUndelete(&run) == 0;
+    closeAll(&run, !ok);
+    if (ok && velk_MemberNamesReportMissing() > 0)
+        ok = false;
+    if (ok && (velk_debug_level >= 1 || velk_Opt(VELK_OPT_STATS) || velk_Opt(VELK_OPT_VERBOSE)))
+        printf("%s: %s complete. total index entries: %ld entries modified: %ld entries skipped by user: %ld "
+               "phantom entries: %ld\n",
+               velk_msg_prefix[VELK_MSG_VELK], run.word, run.total, run.modified, run.skipped, run.phantom);
+    console_message("", "");
+    velk_FinalLine(ok);
+    fflush(stdout);
+    return ok ? 0 : -1;
+}
+
+int velk_Delete()
+{
+    return velk_CommonDeleteUndelete(1);
+}
+
+int velk_Undelete()
+{
+    return velk_CommonDeleteUndelete(0);
+}
