@@ -51,10 +51,6 @@ int velk_Update()
     return 0;
 }
 
-int velk_BuildIndex()
-{
-    return notBuilt();
-}
 int velk_Verify()
 {
     return notBuilt();

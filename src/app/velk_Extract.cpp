@@ -34,6 +34,7 @@
 #include "velk_FileAccess.h"
 #include "velk_FileList.h"
 #include "velk_Globals.h"
+#include "velk_HardLink.h"
 #include "velk_IndexAccess.h"
 #include "velk_IndexFile.h"
 #include "velk_IndexOrder.h"
@@ -504,6 +505,7 @@ int handleHeader(velk_extract_state_t *xs, const unsigned char *block)
             ++xs->file_objects;
         break;
     }
+    case VTO_HARDLINK: break;
     default: {
         char path[VELK_PATH_BUFSIZE];
         velk_FormIxEntryPathname(&xs->curIndexEntry, path, sizeof path);
@@ -515,6 +517,13 @@ int handleHeader(velk_extract_state_t *xs, const unsigned char *block)
         return -1;
     }
     }
+    velk_hardlink_member_t link{xs->curIndexType,
+                                xs->curLocalPath,
+                                xs->curIndexEntry.hent_linkname,
+                                xs->curLocalFileOwned ? xs->curLocalFileFd : -1,
+                                !xs->curFileDiscard && !xs->curFileIsDevNull,
+                                xs->savedUmask};
+    xs->file_objects += velk_HardLinkMember(&link);
     xs->curTarHeaderExtracted = true;
     return 0;
 }

@@ -290,6 +290,9 @@ size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *lin
     if (type == VTO_SYMLINK) {
         w.put(" -> ", 4);
         w.putField(entry->hent_linkname, HENT_linkname_size);
+    } else if (type == VTO_HARDLINK) {
+        w.put(" link to ", 9);
+        w.putField(entry->hent_linkname, HENT_linkname_size);
     }
     // The line always ends with its newline, even when cut.
     if (w.n >= w.size)
