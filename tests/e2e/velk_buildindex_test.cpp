@@ -129,6 +129,14 @@ TEST_F(VelkBuildIndex, VelkArchiveGetsBackTheIndexCreateWrote)
         }
         EXPECT_EQ(velk({"-t", "-E", "-f", "a.tar"}).out, list.out);
     }
+    // The same archive in the storage system: read through the movers and
+    // seeked over, its index copied in beside it.
+    velktest::writeFile(home() + "/a.tar", velktest::readFile(dir / "a.tar"));
+    auto stored = velk({"-X", "-f", "a.tar"});
+    EXPECT_EQ(stored.status, 0) << stored.err;
+    EXPECT_TRUE(velktest::readFile(home() + "/a.tar.idx") == index());
+    EXPECT_EQ(velk({"-t", "-f", "a.tar"}).out, list.out);
+
     auto v = rebuild({"-v"});
     EXPECT_NE(v.out.find("VELK: i t/small\n"), std::string::npos) << v.out;
     EXPECT_NE(v.out.find("VELK: Build Index complete for a.tar, "), std::string::npos) << v.out;
