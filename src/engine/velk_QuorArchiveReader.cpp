@@ -42,6 +42,7 @@
 #include "quor_net.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
+#include "velk_MoverDisplay.h"
 #include "velk_TarHeader.h"
 
 namespace {
@@ -59,6 +60,9 @@ struct quor_reader_t {
     void *callbackArg = nullptr;
     uint64_t rangeEnd = 0;
     int timeout = 60;
+    quor_sockaddr_t gateway{}; // the gateway's address, an admitted mover peer
+    bool haveGateway = false;
+    uint64_t rangeStart = 0;         // for progress
     std::atomic<uint64_t> xferId{0}; // of the current request, set before its movers connect
 
     // Under ctl->bufQueueLock.
@@ -357,7 +361,7 @@ int acceptData(quor_reader_t *r, int listenSock)
                            listenSock, text);
             return -1;
         }
-        if (!quor_MoverPeerAllowed(nullptr, &peer)) {
+        if (!quor_MoverPeerAllowed(r->haveGateway ? &r->gateway : nullptr, &peer)) {
             if (velk_debug_level >= 1)
                 velk_ErrPrintf("/debug/mover connection from %s disallowed - closing connection\n",
                                peerText(peer).c_str());
@@ -458,8 +462,11 @@ void *velk_TransferThread(void *arg)
     while (!isAborted(r)) {
         initiator_msg_t im{};
         int rc = mvrprot_recv_initmsg_timeout(c->controlSocket, &im, r->timeout);
-        if (velk_debug_level >= 3)
+        if (velk_debug_level >= 3) {
             velk_ErrPrintf("XferInx: %d Connection ID: %d mvrprot_recv_initmsg returned %d\n", 0, c->conInx, rc);
+            if (rc == 0)
+                velk_DisplayInitiatorMessage(0, c->conInx, &im);
+        }
         if (rc == NXAPI_E_NOSESSION)
             break;
         if (rc != 0) {
@@ -520,7 +527,7 @@ void *velk_ReaderListenThread(void *arg)
             ABORT_READ(r);
             break;
         }
-        if (!quor_MoverPeerAllowed(nullptr, &peer)) {
+        if (!quor_MoverPeerAllowed(r->haveGateway ? &r->gateway : nullptr, &peer)) {
             if (velk_debug_level >= 1)
                 velk_ErrPrintf("/debug/mover connection from %s disallowed - closing connection\n",
                                peerText(peer).c_str());
@@ -618,8 +625,10 @@ void *velk_LocalFileWriteThread(void *arg)
             ABORT_READ(r);
         }
         ctl->bufQueueLock.lock();
-        if (rc >= 0)
+        if (rc >= 0) {
             r->expected += head->dataLength;
+            velk_DisplayXferProgress(r->expected - r->rangeStart, r->rangeEnd - r->rangeStart);
+        }
         // Re-armed at the next stretch (beyond the range it just waits).
         head->fileOffset = r->armOffset;
         r->armOffset += static_cast<uint64_t>(head->bufSize);
@@ -826,8 +835,10 @@ int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesTo
     r->ctl = &ctx;
     r->callback = callback;
     r->callbackArg = callbackArg;
+    r->rangeStart = startAddr;
     r->rangeEnd = startAddr + bytesToRead;
     r->timeout = velk_MoverWaitSeconds();
+    r->haveGateway = quorex_GetGatewayAddress(&r->gateway) == 0;
     r->expected = startAddr;
     r->joinable.assign(entries.size(), false);
     ctx.archive_fd = archiveFd;

@@ -33,6 +33,7 @@
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
+#include "velk_MoverDisplay.h"
 #include "velk_Memory.h"
 #include "velk_ReaderPool.h"
 #include "velk_TarHeader.h"
@@ -495,8 +496,11 @@ void *velk_TransferThread(void *theConnection)
         initiator_msg_t im;
         memset(&im, 0, sizeof im);
         int rc = mvrprot_recv_initmsg_timeout(con->controlSocket, &im, kMoverWaitSeconds);
-        if (velk_debug_level >= 3)
+        if (velk_debug_level >= 3) {
             velk_ErrPrintf("/debug/Connection ID: %d mvrprot_recv_initmsg returned %d\n", con->conInx, rc);
+            if (rc == 0)
+                velk_DisplayInitiatorMessage(0, con->conInx, &im);
+        }
         if (rc == NXAPI_E_NOSESSION)
             break; // the mover is done with this connection
         if (rc != 0) {
