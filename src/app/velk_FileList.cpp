@@ -241,15 +241,7 @@ int handleOperand(const char *raw)
     copyPathname(raw, path);
     int r = 0;
     if (expandOperands) {
-        // Without an expander the escapes of the raw operand are what tells
-        // a literal "*" from a wildcard.
-        if (hooks.expand == nullptr && !velk_Opt(VELK_OPT_NOGLOB) && velk_NameHasWildcards(raw)) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "%s: wildcard expansion is not available for pathname: %s  Entry skipped\n", velk_program_name,
-                        raw);
-            velk_SetExitCode(VELK_EXIT_USAGE);
-            r = -1;
-        } else if (commonExpandPathname(path, nullptr, 0) != 0) {
+        if (commonExpandPathname(path, nullptr, 0) != 0) {
             velk_SetExitCode(VELK_EXIT_USAGE);
             r = -1;
         }
@@ -307,6 +299,11 @@ int changeDirectory(const char *dir)
 }
 
 } // namespace
+
+int velk_AddWalkedObject(uint32_t type, const char *path, const struct stat *st)
+{
+    return addCopy(type, path, nullptr, 0, st);
+}
 
 void velk_SetFileListHooks(const velk_FileListHooks_t *h)
 {
@@ -465,7 +462,8 @@ static int scanEntry(const char *name, size_t nameLen, bool rootDir, const char 
         return 0;
     }
     snprintf(path, sizeof path, "%s%s%s", name, rootDir ? "" : "/", entryName);
-    if (hooks.excludeCheckName(path, dirRecursionLevel, reason, sizeof reason) != 0) {
+    // Rules are matched against the entry's own name.
+    if (hooks.excludeCheckName(entryName, dirRecursionLevel, reason, sizeof reason) != 0) {
         if (velk_config_opts.DisplayExcludedObjects)
             fprintf(stderr, "%s: path %s: %s\n", "INFO", name, reason);
         return 0;

@@ -31,10 +31,8 @@ struct velk_globent_t {
     struct stat st;
 };
 
-// Hooks for wildcard expansion and exclusion.  Member selection works
-// without them: with no expander an operand stands for itself (and an
-// operand with wildcard characters is refused, unless -H noglob), and with
-// no exclusion hooks nothing is excluded.
+// Hooks for wildcard expansion and exclusion, installed at start-up.
+// Without them an operand stands for itself and nothing is excluded.
 struct velk_FileListHooks_t {
     // Expands the wildcards of path into *matches, sorted by name; returns
     // the number of matches or a negative value on failure.  The matches
@@ -71,6 +69,11 @@ int velk_AddFileSpec(uint32_t type, uint64_t ordinal, char *name, const char *an
 // and a copy of annotation.  0, or -1 when the copy fails (status 78).
 int velk_BuildFileSpec(uint32_t type, uint64_t ordinal, char *name, const char *annotation, int version,
                        const struct stat *st, velk_FileSpec_t *entry);
+
+// Adds a copy of path, an object the current operand's walk keeps (a
+// directory an exclusion rule leaves unwalked, its tag file), with st.
+// 0, or -1 (status set).
+int velk_AddWalkedObject(uint32_t type, const char *path, const struct stat *st);
 
 // Walks the directory name (recursively when recurse is set) and adds what
 // it holds.  exclusionMark is the rule-list mark of the directory.  0, or

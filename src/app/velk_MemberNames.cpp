@@ -1,8 +1,8 @@
-// The member names of list and extract.  Index entries are matched against
-// names only, never patterns: with -H noglob every name is literal, and a
-// pattern is refused rather than matched as if it were a name.  While the
-// action selects entries, each name that selects one is marked; the names
-// left unmarked at the end are reported as not found.  Initial thread only.
+// The member names of list and extract.  A name that holds a wildcard is a
+// pattern, matched component by component against index paths; with
+// -H noglob every name is literal.  While the action selects entries, each
+// name that selects one is marked; the names left unmarked at the end are
+// reported as not found.  Initial thread only.
 
 #include "velk_MemberNames.h"
 
@@ -31,21 +31,14 @@ int velk_MemberNamesPrepare()
     nameFound = nullptr;
     namesTracked = 0;
     namesLeft = 0;
-    bool refused = false;
     for (int64_t i = 0; i < velk_FileListEntries; ++i) {
         velk_FileSpec_t &rec = velk_FileList[i];
-        if (rec.filename == nullptr || !rec.hasWildcards)
+        if (rec.filename == nullptr)
             continue;
         // The operand's escapes are gone by now: what still looks like a
-        // pattern is one.  "!" and an unclosed "[" match themselves anyway.
-        if (!velk_Opt(VELK_OPT_NOGLOB) && velk_NameIsPattern(rec.filename, false)) {
-            velk_RefuseWildcardOperand(rec.filename);
-            refused = true;
-        }
-        rec.hasWildcards = 0;
+        // pattern is one ("!" and an unclosed "[" match themselves).
+        rec.hasWildcards = !velk_Opt(VELK_OPT_NOGLOB) && velk_NameIsPattern(rec.filename, false) ? 1 : 0;
     }
-    if (refused)
-        return -1;
     if (velk_FileListEntries <= 0)
         return 0;
     nameFound = static_cast<bool *>(VELK_CALLOC(static_cast<size_t>(velk_FileListEntries), sizeof(bool)));

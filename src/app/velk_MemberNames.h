@@ -3,17 +3,14 @@
 
 // The member names a list or extract run was given (the member table
 // velk_FileList, from the operands and -L lists): which of them are
-// wildcard patterns, which this build cannot match, and which selected no
-// index entry at all.  Initial thread only.
+// wildcard patterns, and which selected no index entry at all.  Initial thread only.
 
 #include "velk_IndexFormat.h"
 
 // Readies the member table for matching against the index, before the
-// index is read.  With -H noglob every name is taken literally; otherwise a
-// name that is a pattern is refused with velk_RefuseWildcardOperand.  Clears
-// hasWildcards of the records it keeps (they are names now) and starts the
-// record of which names selected something.  Returns 0, or -1 after the
-// messages (status 64, or 78 when memory ran out).
+// index is read: hasWildcards stays set only on the names that are patterns
+// (none with -H noglob), and the record of which names selected something
+// starts.  Returns 0, or -1 when memory ran out (status 78).
 [[nodiscard]] int velk_MemberNamesPrepare();
 
 // Records which names select entry.  The action calls it for every entry

@@ -19,6 +19,7 @@
 
 #include "quorex_netrc.h"
 #include "quorex_size.h"
+#include "velk_Exclude.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
 #include "velk_Memory.h"
@@ -84,6 +85,12 @@ int fail()
 {
     velk_SetExitCode(VELK_EXIT_USAGE);
     return -1;
+}
+
+// A tag or ignore file name of an exclusion option.
+int addExcludeFile(const char *value, uint32_t recursive, velk_exclude_Flist_t *list)
+{
+    return velk_ExcludeAddFilename(value, recursive, VELK_EXC_SHELL, 0, list) != 0 ? fail() : 0;
 }
 
 const longOpt_t *findLongOption(const char *name, size_t len)
@@ -257,22 +264,26 @@ int parseOption(const char *name, int code, const char *value)
     case LO_CRC: velk_option_flags |= VELK_OPT_CRC; return 0;
     case LO_NOCRC: velk_option_flags &= ~VELK_OPT_CRC; return 0;
     case LO_EXCLUDE:
+        if (velk_ExcludeAddPattern(value, 1, VELK_EXC_SHELL, 0) != 0)
+            return fail();
+        return 0;
     case LO_EXCLUDE_FROM:
-    case LO_EXCLUDE_VCS_IGNORES:
-    case LO_EXCLUDE_VCS:
-    case LO_EXCLUDE_IGNORE:
-    case LO_EXCLUDE_IGNORE_RECURSIVE:
-    case LO_EXCLUDE_BACKUPS:
-    case LO_EXCLUDE_CACHES:
-    case LO_EXCLUDE_CACHES_UNDER:
-    case LO_EXCLUDE_CACHES_ALL:
-    case LO_EXCLUDE_TAG:
-    case LO_EXCLUDE_TAG_UNDER:
-    case LO_EXCLUDE_TAG_ALL:
-        // Exclusion rules are not built: a run that asked for them must not
-        // go on as if they were in force.
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "--%s is not supported by this build of velk\n", name);
-        return fail();
+        // A pattern file that cannot be read would archive what the user
+        // meant to keep out: the run stops.
+        if (velk_ExcludesAddFromFile(value, 1, VELK_EXC_SHELL, 0) != 0)
+            return fail();
+        return 0;
+    case LO_EXCLUDE_VCS_IGNORES: velk_ExcVcsIgnores = 1; return 0;
+    case LO_EXCLUDE_VCS: return velk_ExcludeAddVcs() != 0 ? fail() : 0;
+    case LO_EXCLUDE_BACKUPS: return velk_ExcludeAddBackups() != 0 ? fail() : 0;
+    case LO_EXCLUDE_CACHES: velk_ExcCaches = 1; return 0;
+    case LO_EXCLUDE_CACHES_UNDER: velk_ExcCachesUnder = 1; return 0;
+    case LO_EXCLUDE_CACHES_ALL: velk_ExCachesAll = 1; return 0;
+    case LO_EXCLUDE_IGNORE: return addExcludeFile(value, 0, &velk_ExcIgnoreFiles);
+    case LO_EXCLUDE_IGNORE_RECURSIVE: return addExcludeFile(value, 1, &velk_ExcIgnoreRecurseFiles);
+    case LO_EXCLUDE_TAG: return addExcludeFile(value, 0, &velk_ExcTagFile);
+    case LO_EXCLUDE_TAG_UNDER: return addExcludeFile(value, 0, &velk_ExcTagUnderFile);
+    case LO_EXCLUDE_TAG_ALL: return addExcludeFile(value, 0, &velk_ExcTagAllFile);
     case LO_EXFILE: return parseTemplateFile("exfile", value, &velk_config_opts.Exfile);
     case LO_OKFILE: return parseTemplateFile("okfile", value, &velk_config_opts.Okfile);
     case LO_FAMILY: return parseFamily(value);
@@ -390,14 +401,6 @@ bool velk_NameIsPattern(const char *name, bool honourEscapes)
             return true;
     }
     return false;
-}
-
-void velk_RefuseWildcardOperand(const char *name)
-{
-    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                "wildcard operand '%s' is not supported by this build of velk (use -H noglob to take it literally)\n",
-                name);
-    velk_SetExitCode(VELK_EXIT_USAGE);
 }
 
 int velk_GetEnvSettings()
@@ -760,17 +763,6 @@ int velk_ParseCmdLine(int argc, char **argv)
         // Without an archive there is nothing to act on: a usage error.
         velk_LogFmt(VELK_MSG_ERROR, MSG, "(%s) -f parameter is required by velk.\n", argv[0]);
         st.errors++;
-    }
-    // Operands with wildcards are refused before anything happens: this
-    // build neither expands nor matches them.  With -H noglob they are names.
-    bool namesOrFiles = velk_function == VOP_CREATE || velk_function == VOP_EXTRACT || velk_function == VOP_LIST;
-    if (namesOrFiles && !velk_Opt(VELK_OPT_NOGLOB)) {
-        for (int k = i; k < argc; k++) {
-            if (velk_NameIsPattern(argv[k], true)) {
-                velk_RefuseWildcardOperand(argv[k]);
-                st.errors++;
-            }
-        }
     }
     if (st.errors > 0) {
         velk_Usage(0);

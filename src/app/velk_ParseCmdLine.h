@@ -101,10 +101,6 @@ int velk_ParseTimeWindow(const char *value, long *seconds);
 // With honourEscapes a backslash makes the next character plain.
 bool velk_NameIsPattern(const char *name, bool honourEscapes);
 
-// Reports a wildcard operand this build cannot expand or match: the
-// message, and exit status 64.
-void velk_RefuseWildcardOperand(const char *name);
-
 // Writes the full help text (full nonzero) or the short usage to standard
 // error and flushes.
 void velk_Usage(int full);

@@ -20,7 +20,10 @@
 #include "velk_Actions.h"
 #include "velk_Consistency.h"
 #include "velk_Delete.h"
+#include "velk_Exclude.h"
 #include "velk_ExpandPath.h"
+#include "velk_FileList.h"
+#include "velk_Glob.h"
 #include "velk_IndexFile.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
@@ -320,6 +323,19 @@ void velk_EndRun()
     exit(velk_exit_code.load());
 }
 
+// Member selection expands and excludes through hooks, and index entries
+// are selected by patterns through another: installed once, before any
+// option is read.
+static void installSelectionHooks()
+{
+    const velk_FileListHooks_t fileListHooks = {velk_GlobExpand,          velk_GlobRelease, velk_ExcludeCheckName,
+                                                velk_ExcludeNewDirectory, velk_ExcludeMark, velk_ExcludeUnlinkSince};
+    velk_SetFileListHooks(&fileListHooks);
+    velk_ExcludeSetKeeper(velk_AddWalkedObject);
+    const velk_index_hooks_t indexHooks = {velk_MatchComponent};
+    velk_SetIndexHooks(&indexHooks);
+}
+
 void velk_Run(int argc, char **argv)
 {
     VELK_TRACE_ENTRY();
@@ -338,6 +354,7 @@ void velk_Run(int argc, char **argv)
     // its final line.  Set before any thread exists so that all inherit it.
     signal(SIGPIPE, SIG_IGN);
 
+    installSelectionHooks();
     velk_GetEnvSettings();
     velk_ReadConfig();
 

@@ -894,6 +894,15 @@ int velk_CopyAndAdjustLocalIndex()
 // Selection.
 // ---------------------------------------------------------------------------
 
+// A path component against a pattern component: through the installed
+// matcher, or byte for byte when none is installed.
+static bool componentMatches(const char *name, const char *pattern)
+{
+    if (g_hooks.matchComponent == nullptr)
+        return strcmp(name, pattern) == 0;
+    return g_hooks.matchComponent(name, pattern) != 0;
+}
+
 int velk_IndexEntryWasSelected(const hif_entry_t *entry, const velk_FileSpec_t *table, int64_t count)
 {
     char path[VELK_PATH_BUFSIZE];
@@ -910,11 +919,6 @@ int velk_IndexEntryWasSelected(const hif_entry_t *entry, const velk_FileSpec_t *
         if (rec.filename == nullptr)
             continue;
         if (rec.hasWildcards) {
-            if (g_hooks.matchComponent == nullptr) {
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                            "%s: wildcard matching is not available in this build: %s\n", __func__, rec.filename);
-                continue;
-            }
             std::vector<std::string> pat(kMaxComponents), got(kMaxComponents);
             int np = 0, ng = 0;
             // A pattern deeper than any stored path can select nothing.
@@ -924,7 +928,7 @@ int velk_IndexEntryWasSelected(const hif_entry_t *entry, const velk_FileSpec_t *
             for (; k < np && ok; k++) {
                 if (k >= ng)
                     ok = false; // the path ran out before the pattern
-                else if (g_hooks.matchComponent(got[k].c_str(), pat[k].c_str()) == 0)
+                else if (!componentMatches(got[k].c_str(), pat[k].c_str()))
                     ok = false;
             }
             // The pattern is used up: the path ends there, or continues below

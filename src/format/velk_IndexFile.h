@@ -39,8 +39,8 @@ constexpr int VELK_INDEX_BUFSIZE = 4194304;
 constexpr int VELK_INDEX_BUFENTRIES = VELK_INDEX_BUFSIZE / static_cast<int>(HIF_ENTRY_SIZE);
 
 // The query the index needs from the unit that owns wildcard matching.  That
-// unit installs it with velk_SetIndexHooks at start-up; until then selection
-// by a wildcard record fails with a message instead of guessing.
+// unit installs it with velk_SetIndexHooks at start-up; until then a
+// pattern's components are compared byte for byte.
 struct velk_index_hooks_t {
     // Non-zero when the path component name matches the pattern component.
     int (*matchComponent)(const char *name, const char *pattern);

@@ -182,10 +182,8 @@ TEST_F(FileListTest, InputLists)
 TEST_F(FileListTest, WildcardsAndEscapes)
 {
     files({"lit*"});
-    EXPECT_EQ(gen({dir_ / "*"}), -1);  // files are read: an expander is needed
-    EXPECT_TRUE(contains(err_, "wildcard expansion is not available for pathname: " + dir_ / "*")) << err_;
-    EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_USAGE);
-    ASSERT_EQ(gen({dir_ / "lit\\*"}), 0) << err_;  // an escaped "*" names the file itself
+    // Without an installed expander an operand names itself.
+    ASSERT_EQ(gen({dir_ / "lit\\*"}), 0) << err_;
     EXPECT_EQ(names(), (Names{dir_ / "lit*"}));
     velk_option_flags = VELK_OPT_NOGLOB;
     ASSERT_EQ(gen({dir_ / "lit*"}), 0) << err_;
