@@ -22,6 +22,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/random.h>
@@ -164,6 +165,9 @@ int connectTracked(ListRequest *r, const quor_sockaddr_t &a)
         untrackClose(r, &s);
         return -err;
     }
+    // The mover protocol is short messages each waiting for an answer.
+    int on = 1;
+    (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return s;
 }
 

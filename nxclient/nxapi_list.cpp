@@ -22,6 +22,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -256,6 +257,8 @@ int acceptOne(const quor_moverxfer_t *x, int listenFd, int *fd)
         close(s);
         return 1;
     }
+    int on = 1; // short messages that wait for an answer
+    (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     *fd = s;
     return 0;
 }

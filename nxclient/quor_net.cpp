@@ -407,6 +407,10 @@ int quor_net_accept(int fd, quor_sockaddr_t *addr, char *errorText, size_t error
         netErrnoText(errorText, errorSize, __LINE__, __func__, "Error returned from accept. ", errno);
         return -errno;
     }
+    // The mover exchange is short messages each waiting for an answer:
+    // without this every one would wait out the peer's delayed ACK.
+    int on = 1;
+    (void)setsockopt(newFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return newFd;
 }
 
