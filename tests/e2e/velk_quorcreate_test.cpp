@@ -92,6 +92,8 @@ TEST_F(VelkQuorCreate, ArchiveAndIndexEqualTheLocalCreateForEveryLayout)
         {"width 8", {"-Y", "8"}, ""},
         {"width 65", {"-Y", "65"}, ""},
         {"600000-byte buffers", {"-Y", "4", "-S", "600000"}, ""},
+        {"one reader thread", {"-Y", "4", "-T", "1"}, ""},
+        {"fifty reader threads", {"-Y", "4", "-T", "50"}, ""},
         {"1 MiB requests", {"-Y", "8", "-S", "600000"}, "Site = {\n    max_mbytes_per_iod = 1\n}\n"},
     };
     for (const Row &row : rows) {
