@@ -305,18 +305,6 @@ int writeHeader(BuildState *bs)
     return velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr);
 }
 
-// Flushes the directory that holds path, so that a rename in it lasts.
-void syncParentDir(const char *path)
-{
-    const char *slash = strrchr(path, '/');
-    std::string dir = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || fsync(fd) != 0)
-        velk_LogFmt(VELK_MSG_WARNING, MSG, "Error %d flushing the directory of Index file %s\n", errno, path);
-    if (fd >= 0)
-        close(fd);
-}
-
 // Puts the complete temporary index of a local archive in place: flushed to
 // the disk, given the mode a new file gets, and renamed over the index in
 // one step, so that the old index stays whole until then.  0, or -1 (the
@@ -341,7 +329,7 @@ int placeLocalIndex()
         return -1;
     }
     velk_unlinkTmpIndexFile = 0;
-    syncParentDir(velk_index_filename);
+    velk_SyncIndexDirectory(velk_index_filename);
     return 0;
 }
 

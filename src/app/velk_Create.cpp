@@ -72,18 +72,6 @@ double seconds(const struct timeval &tv)
     return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
 }
 
-// Flushes the directory that holds path, so that a rename in it lasts.
-void syncParentDir(const char *path)
-{
-    const char *slash = strrchr(path, '/');
-    std::string dir = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || fsync(fd) != 0)
-        velk_LogFmt(VELK_MSG_WARNING, MSG, "Error %d flushing the directory of Index file %s\n", errno, path);
-    if (fd >= 0)
-        close(fd);
-}
-
 // Renames the finished, adjusted temporary index over the index name: the
 // old index is replaced in one step, never removed first.  The data are
 // flushed to the disk before the rename and the directory after it.
@@ -97,7 +85,7 @@ int renameIndexIntoPlace(const char *from, const char *to)
     else if (rename(from, to) != 0)
         err = errno;
     if (err == 0) {
-        syncParentDir(to);
+        velk_SyncIndexDirectory(to);
         return 0;
     }
     errno = err;

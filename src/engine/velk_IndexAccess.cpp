@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <string>
 #include <vector>
 
 #include <sys/stat.h>
@@ -291,4 +292,16 @@ int velk_CopyIndexToQuor(int (*beforeRename)())
         return -1;
     }
     return 0;
+}
+
+void velk_SyncIndexDirectory(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    std::string dir = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || fsync(fd) != 0)
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "Error %d flushing the directory of Index file %s\n", errno,
+                    path);
+    if (fd >= 0)
+        close(fd);
 }

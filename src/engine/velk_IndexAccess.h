@@ -36,4 +36,8 @@
 // status 72; the old index is then untouched and the new file removed.
 [[nodiscard]] int velk_CopyIndexToQuor(int (*beforeRename)() = nullptr);
 
+// Flushes the directory that holds the local index path, so that a rename
+// in it lasts (a failure is only warned about).
+void velk_SyncIndexDirectory(const char *path);
+
 #endif
