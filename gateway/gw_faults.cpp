@@ -158,6 +158,15 @@ bool applyLine(const std::string &key, const std::string &value, bool hasValue, 
         f->delayMs = static_cast<uint32_t>(n);
         return true;
     }
+    if (key == "pause_until") {
+        size_t comma = value.find(',');
+        gw_faultop_t op{};
+        if (comma == std::string::npos || !parseOp(trim(value.substr(0, comma)), &op))
+            return false;
+        f->pauseOp = op;
+        f->pausePath = trim(value.substr(comma + 1));
+        return !f->pausePath.empty();
+    }
     if (key == "refuse")
         return gw_ParseRefusal(value, &f->refuse) == 0;
     if (key == "retry_later")

@@ -18,6 +18,9 @@
 //   reply_nobody=OP           OP's reply carries no body
 //   truncate_body=OP          OP's reply is cut after half its body, then the
 //                             connection is closed
+//   pause_until=OP,PATH       replies to OP are held back until the file PATH
+//                             exists (at most GW_FAULTS_MAX_STALL seconds, or
+//                             until the connection closes)
 // Authentication (every login of the session):
 //   refuse=CODE[,stop][,TEXT] logins are refused with CODE (negative), the
 //                             stop flag and TEXT for the user
@@ -143,6 +146,8 @@ struct gw_faults_t {
     gw_faultop_t dropConn;
     gw_faultop_t replyNobody;
     gw_faultop_t truncateBody;
+    gw_faultop_t pauseOp;
+    std::string pausePath; // "" = none
 
     gw_refusal_t refuse;
     gw_retry_later_t retryLater;

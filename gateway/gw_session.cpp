@@ -27,6 +27,7 @@
 #include <new>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <vector>
 
 // Written on the main thread during start-up only.
@@ -170,6 +171,7 @@ struct SessionJob {
     gw_conn_t *c;
     gw_request_t req;
     uint32_t delayMs;
+    bool pause; // held until the fault's file exists
 };
 
 // Holds a reply back for ms milliseconds, or until the connection closes.
@@ -191,6 +193,18 @@ void holdBack(gw_conn_t *c, uint32_t ms)
     }
 }
 
+// Holds a reply back until path exists, the connection closes or the
+// longest stall passes.
+void holdUntil(gw_conn_t *c, const std::string &path)
+{
+    struct stat st;
+    for (uint32_t waited = 0; waited < GW_FAULTS_MAX_STALL * 50 && stat(path.c_str(), &st) != 0; waited++) {
+        if (c->closing.load())
+            return;
+        holdBack(c, 20);
+    }
+}
+
 // Runs one job: the held-back wait, if any, then the request.  Frees the
 // job and, as its very last step, tells the session it has ended.
 void runJob(void *arg)
@@ -200,6 +214,11 @@ void runJob(void *arg)
     if (job->delayMs > 0) {
         gw_FaultFired(c, "delay_reply", &job->req.hdr);
         holdBack(c, job->delayMs);
+    }
+    struct stat st;
+    if (job->pause && stat(c->faults.pausePath.c_str(), &st) != 0) {
+        gw_FaultFired(c, "pause_until", &job->req.hdr);
+        holdUntil(c, c->faults.pausePath);
     }
     if (c->closing.load())
         gw_RequestEvent(c, &job->req, 0, "closed");
@@ -214,9 +233,9 @@ void runJob(void *arg)
 
 // Hands req to a worker (or runs it here when the pool is full).  Takes
 // ownership of req's body.
-void startJob(gw_conn_t *c, gw_request_t *req, uint32_t delayMs)
+void startJob(gw_conn_t *c, gw_request_t *req, uint32_t delayMs, bool pause = false)
 {
-    auto *job = new (std::nothrow) SessionJob{c, *req, delayMs};
+    auto *job = new (std::nothrow) SessionJob{c, *req, delayMs, pause};
     if (job == nullptr) {
         (void)gw_ServeRequest(c, req);
         gw_RequestFree(req);
@@ -347,6 +366,8 @@ const char *serveRequests(gw_conn_t *c, SockSource *src, std::atomic<bool> *logg
 
         if (gw_FaultOpIs(c->faults.delayReply, h.category, h.function)) {
             startJob(c, &req, c->faults.delayMs);
+        } else if (!c->faults.pausePath.empty() && gw_FaultOpIs(c->faults.pauseOp, h.category, h.function)) {
+            startJob(c, &req, 0, true);
         } else if (gw_RequestIsSlow(h.category, h.function)) {
             startJob(c, &req, 0);
         } else {

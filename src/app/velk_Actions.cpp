@@ -1,26 +1,7 @@
-// Action routines that this build does not carry yet, and the reserved
-// actions.  An action that is not built fails honestly: an ERROR naming it,
-// status 70 and the failure line.  Each implemented action moves into a unit
-// of its own.
+// The reserved actions that no option selects.  Each implemented action
+// has a unit of its own.
 
 #include "velk_Actions.h"
-
-#include "velk_Globals.h"
-#include "velk_LogMsg.h"
-#include "velk_Utils.h"
-
-namespace {
-
-int notBuilt()
-{
-    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s is not available in this build of velk\n",
-                velk_FunctionToString(velk_function));
-    velk_SetExitCode(VELK_EXIT_SOFTWARE);
-    velk_FinalLine(false);
-    return -1;
-}
-
-} // namespace
 
 int velk_Annotate()
 {
@@ -49,9 +30,4 @@ int velk_Repack()
 int velk_Update()
 {
     return 0;
-}
-
-int velk_Verify()
-{
-    return notBuilt();
 }

@@ -7,8 +7,6 @@
 // create that fails or is stopped leaves an existing archive and index as
 // they were.  Initial thread only.
 
-#include "velk_Create.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -35,6 +33,7 @@
 #include "velk_RemoveLocal.h"
 #include "velk_StatusFifo.h"
 #include "velk_TarHeader.h"
+#include "velk_Verify.h"
 #include "velk_Xfer.h"
 
 namespace {
@@ -186,17 +185,6 @@ int writeTemporaryIndex()
     return 0;
 }
 
-} // namespace
-
-int velk_PostXferVerify()
-{
-    velk_LogFmt(VELK_MSG_ERROR, MSG, "post-create verification is not available in this build of velk\n");
-    velk_SetExitCode(VELK_EXIT_SOFTWARE);
-    return -1;
-}
-
-namespace {
-
 // When the create started, for the statistics line.
 struct CreateStart {
     struct timeval wall;
@@ -279,7 +267,7 @@ int copyMembers(const CreateStart &start)
     return copy;
 }
 
-// With -V: closes the archive and verifies it.  Returns 0, or -1 when the
+// Asked to verify (-H verify): closes the archive and verifies it.  Returns 0, or -1 when the
 // verification failed (the temporary index is then kept, status 72, unless
 // a shutdown was the cause).
 int verifyArchive()
@@ -420,16 +408,13 @@ void finishCreate(bool ok)
 }
 
 // Refuses, before anything is read or made, a create this build cannot
-// carry out: one of a gateway-host archive (no data transfer to it yet),
-// or one asked to verify its result (no post-create verification yet).
+// carry out: one of a gateway-host archive (no data transfer to it yet).
 // True when refused (message, status 70, final line).
 bool refuseUnbuilt()
 {
     if (velk_filetype == VELK_REMOTE_FILE)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "writing %s archives is not available in this build of velk\n",
                     "gateway-host");
-    else if (velk_verify_flags != 0)
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "post-create verification is not available in this build of velk\n");
     else
         return false;
     velk_SetExitCode(VELK_EXIT_SOFTWARE);

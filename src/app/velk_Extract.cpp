@@ -38,19 +38,16 @@
 #include "velk_IndexAccess.h"
 #include "velk_IndexFile.h"
 #include "velk_IndexOrder.h"
-#include "velk_ArchiveRead.h"
 #include "velk_LogMsg.h"
 #include "velk_MemberNames.h"
 #include "velk_MemberStatus.h"
+#include "velk_Ranges.h"
 #include "velk_Memory.h"
 #include "velk_StatusFifo.h"
 #include "velk_TarHeader.h"
 #include "velk_Utils.h"
 
 void (*velk_extract_dir_opened_hook)(const char *path) = nullptr;
-ix_ListEntry_t *ixListHead = nullptr;
-ix_ListEntry_t *ixListTail = nullptr;
-long ix_ListCount = 0;
 
 namespace {
 
@@ -101,59 +98,6 @@ void verboseLine(const char *fmt, ...)
     vfprintf(stdout, fmt, ap);
     va_end(ap);
     fflush(stdout);
-}
-
-// Checks that the entry's blocks agree with its type and size: files, hard
-// links and symbolic links occupy their header and their data rounded up to
-// whole blocks, a directory one block.  0, or -1 after the message with
-// status 72.
-int entryShapeOk(const hif_entry_t *entry, int64_t ordinal, const char *path)
-{
-    uint32_t type = velk_Get32(entry->hent_type);
-    uint64_t size = velk_Get64(entry->hent_fsize);
-    uint32_t blocks = velk_Get32(entry->hent_blocks);
-    bool ok;
-    if (type == VTO_DIRECTORY)
-        ok = blocks == 1;
-    else if (type == VTO_FILE || type == VTO_HARDLINK || type == VTO_SYMLINK)
-        ok = size <= VELK_MAX_MEMBER_SIZE && blocks == velk_MemberBlocks(size);
-    else
-        ok = blocks >= 1;
-    if (ok)
-        return 0;
-    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                "Fatal: Index entry %ld (member file %s) records %u blocks for %lu bytes\n"
-                "- must recreate index with 'velk -X' command\n",
-                static_cast<long>(ordinal), path, blocks, static_cast<unsigned long>(size));
-    velk_NoteFailure("corrupt index entry");
-    velk_SetExitCode(VELK_EXIT_IOERR);
-    return -1;
-}
-
-// Checks that the member lies inside the archive.  The block count is
-// compared with what is left after the offset, so no product can wrap.  0,
-// or -1 after the messages with status 72.
-int entryInsideArchive(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t ordinal, const char *path)
-{
-    uint32_t type = velk_Get32(entry->hent_type);
-    uint64_t offset = velk_Get64(entry->hent_offset);
-    uint64_t blocks = velk_Get32(entry->hent_blocks);
-    uint64_t archiveBlocks = xs->archiveSizeBytes / VELK_BLOCKSIZE;
-    bool beyond = offset > archiveBlocks || blocks > archiveBlocks - offset;
-    // Files and hard links also get the truncation check's own detail line.
-    if (type == VTO_FILE || type == VTO_HARDLINK) {
-        if (velk_CheckFileTruncated(xs->archiveSizeBytes, entry, static_cast<long>(ordinal)) != 0)
-            beyond = true;
-    }
-    if (!beyond)
-        return 0;
-    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                "Fatal: Index entry %ld (member file %s) extends past end of archive\n"
-                "- must recreate index with 'velk -X' command\n",
-                static_cast<long>(ordinal), path);
-    velk_NoteFailure("corrupt index entry");
-    velk_SetExitCode(VELK_EXIT_IOERR);
-    return -1;
 }
 
 void refuseDotDot(const char *path)
@@ -560,16 +504,7 @@ int finishMember(velk_extract_state_t *xs)
 int beginRangeMember(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t ordinal, uint64_t expectedBlock,
                      uint64_t rangeEndBlock)
 {
-    char path[VELK_PATH_BUFSIZE];
-    velk_FormIxEntryPathname(entry, path, sizeof path);
-    uint64_t offset = velk_Get64(entry->hent_offset);
-    uint64_t blocks = velk_Get32(entry->hent_blocks);
-    if (!velk_IndexEntrySane(entry) || offset != expectedBlock || offset >= rangeEndBlock ||
-        blocks > rangeEndBlock - offset || entryShapeOk(entry, ordinal, path) != 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Index File %s changed during the extraction at entry %ld\n",
-                    "velk_Extract", velk_index_filename, static_cast<long>(ordinal));
-        velk_NoteFailure("corrupt index entry");
-        velk_SetExitCode(VELK_EXIT_IOERR);
+    if (velk_RangeMemberOk(entry, ordinal, expectedBlock, rangeEndBlock, "velk_Extract", "extraction") != 0) {
         xs->curHaveEntry = false;
         return -1;
     }
@@ -609,59 +544,6 @@ int nextRangeEntry(velk_extract_state_t *xs)
 // ---------------------------------------------------------------------------
 // Exported routines.
 // ---------------------------------------------------------------------------
-
-int velk_AddIxListEntry(const hif_entry_t *entry, int64_t ordinal, int64_t memberListPos)
-{
-    uint64_t offset = velk_Get64(entry->hent_offset);
-    uint64_t blocks = velk_Get32(entry->hent_blocks);
-    if (ixListTail != nullptr && ordinal <= ixListTail->ixEnd) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal internal error adding index entry.\n", __func__);
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "     Attempted to add entry %ld; previous end of list=%ld\n",
-                    static_cast<long>(ordinal), static_cast<long>(ixListTail->ixEnd));
-        return -1;
-    }
-    if (ixListTail != nullptr && ordinal == ixListTail->ixEnd + 1 && offset == ixListTail->ixEndBlock) {
-        ixListTail->ixEndBlock += blocks;
-        ixListTail->ixEnd = ordinal;
-        ixListTail->ixCount += 1;
-        if (velk_debug_level >= 4)
-            velk_ErrPrintf("/debug/extending ixListTail range to entries %ld-%ld, block range=%lu- %lu\n",
-                           static_cast<long>(ixListTail->ixStart), static_cast<long>(ixListTail->ixEnd),
-                           static_cast<unsigned long>(ixListTail->ixStartBlock),
-                           static_cast<unsigned long>(ixListTail->ixEndBlock));
-        return 0;
-    }
-    auto *r = static_cast<ix_ListEntry_t *>(VELK_CALLOC(1, sizeof(ix_ListEntry_t)));
-    if (r == nullptr)
-        return -1;
-    r->next = nullptr;
-    r->ixStartBlock = offset;
-    r->ixEndBlock = offset + blocks;
-    r->ixStart = ordinal;
-    r->ixEnd = ordinal;
-    r->ixCount = 1;
-    r->ixFsOrd = memberListPos;
-    if (ixListTail == nullptr)
-        ixListHead = r;
-    else
-        ixListTail->next = r;
-    ixListTail = r;
-    ++ix_ListCount;
-    return 0;
-}
-
-void velk_FreeIxList()
-{
-    ix_ListEntry_t *r = ixListHead;
-    while (r != nullptr) {
-        ix_ListEntry_t *next = r->next;
-        VELK_FREE(r);
-        r = next;
-    }
-    ixListHead = nullptr;
-    ixListTail = nullptr;
-    ix_ListCount = 0;
-}
 
 int velk_ExtractFormPath(const char *archivePath, char *out, size_t size, int *strippedOut)
 {
@@ -1195,7 +1077,8 @@ int considerEntry(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t or
     }
     char path[VELK_PATH_BUFSIZE];
     velk_FormIxEntryPathname(entry, path, sizeof path);
-    if (entryInsideArchive(xs, entry, ordinal, path) != 0 || entryShapeOk(entry, ordinal, path) != 0)
+    if (velk_RangeEntryInside(xs->archiveSizeBytes, entry, ordinal, path) != 0 ||
+        velk_RangeEntryShapeOk(entry, ordinal, path) != 0)
         return -1;
 
     char local[VELK_PATH_BUFSIZE];
@@ -1332,10 +1215,9 @@ int readRange(velk_extract_state_t *xs, int archiveFd, ix_ListEntry_t *range, do
     xs->curListIxCur = range->ixStart;
     if (beginRangeMember(xs, entry, range->ixStart, range->ixStartBlock, range->ixEndBlock) != 0)
         return -1;
-    uint64_t start = range->ixStartBlock * VELK_BLOCKSIZE;
     uint64_t length = (range->ixEndBlock - range->ixStartBlock) * VELK_BLOCKSIZE;
     double xferTime = 0.0;
-    int rc = velk_CopyFromArchive(archiveFd, start, length, readCallbackCtl, xs, &xferTime);
+    int rc = velk_ReadRange(archiveFd, range, readCallbackCtl, xs, &xferTime);
     *seconds += xferTime;
     *bytes += length;
     if (velk_debug_level >= 4)

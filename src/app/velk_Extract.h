@@ -16,23 +16,11 @@
 #include <sys/types.h>
 
 #include "velk_Globals.h"
+#include "velk_Ranges.h"
 #include "velk_IndexFormat.h"
 #include "velk_TarHeader.h"
 #include "velk_Xfer.h"
 
-// One range of selected entries with consecutive ordinals whose members are
-// contiguous in the archive.
-struct ix_ListEntry_t {
-    ix_ListEntry_t *next;
-    uint64_t ixStartBlock; // archive block of the first member's header
-    uint64_t ixEndBlock;   // block just after the last member
-    int64_t ixStart;       // ordinal of the first entry
-    int64_t ixEnd;         // ordinal of the last entry
-    int64_t ixCount;       // entries in the range
-    int64_t ixFsOrd;       // member-list position that asked for the first entry
-};
-
-// The range list of the run, in index order.  Initial thread only.
 // Local paths: the longest path a member can carry and its NUL.
 constexpr size_t VELK_LOCAL_PATH_SIZE = 4097;
 
@@ -100,21 +88,6 @@ struct velk_extract_state_t {
     size_t deferredCount = 0;
     size_t deferredSize = 0;
 };
-
-extern ix_ListEntry_t *ixListHead;
-extern ix_ListEntry_t *ixListTail;
-extern long ix_ListCount;
-
-// Adds a selected entry at ordinal (asked for by member-list record
-// memberListPos) to the range list: it extends the last range when its
-// ordinal follows that range's last and its offset is the range's end
-// block, else it starts a new range.  The caller has checked that offset
-// plus blocks does not overflow.  Returns 0; -1 when the ordinal is not
-// above the last range's (an internal error, logged) or memory runs out
-// (status 78).
-[[nodiscard]] int velk_AddIxListEntry(const hif_entry_t *entry, int64_t ordinal, int64_t memberListPos);
-// Frees the range list and empties it.
-void velk_FreeIxList();
 
 // Results of velk_ExtractFormPath.
 constexpr int VELK_XPATH_OK = 0;

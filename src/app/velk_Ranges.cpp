@@ -1,0 +1,139 @@
+// The range list of the reading actions, the entry checks made before a
+// member is read, and the read of one range.
+
+#include "velk_Ranges.h"
+
+#include "velk_ArchiveRead.h"
+#include "velk_FileAccess.h"
+#include "velk_Globals.h"
+#include "velk_IndexFile.h"
+#include "velk_LogMsg.h"
+#include "velk_Memory.h"
+#include "velk_TarHeader.h"
+
+ix_ListEntry_t *ixListHead = nullptr;
+ix_ListEntry_t *ixListTail = nullptr;
+long ix_ListCount = 0;
+
+int velk_AddIxListEntry(const hif_entry_t *entry, int64_t ordinal, int64_t memberListPos)
+{
+    uint64_t offset = velk_Get64(entry->hent_offset);
+    uint64_t blocks = velk_Get32(entry->hent_blocks);
+    if (ixListTail != nullptr && ordinal <= ixListTail->ixEnd) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal internal error adding index entry.\n", __func__);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "     Attempted to add entry %ld; previous end of list=%ld\n",
+                    static_cast<long>(ordinal), static_cast<long>(ixListTail->ixEnd));
+        return -1;
+    }
+    if (ixListTail != nullptr && ordinal == ixListTail->ixEnd + 1 && offset == ixListTail->ixEndBlock) {
+        ixListTail->ixEndBlock += blocks;
+        ixListTail->ixEnd = ordinal;
+        ixListTail->ixCount += 1;
+        if (velk_debug_level >= 4)
+            velk_ErrPrintf("/debug/extending ixListTail range to entries %ld-%ld, block range=%lu- %lu\n",
+                           static_cast<long>(ixListTail->ixStart), static_cast<long>(ixListTail->ixEnd),
+                           static_cast<unsigned long>(ixListTail->ixStartBlock),
+                           static_cast<unsigned long>(ixListTail->ixEndBlock));
+        return 0;
+    }
+    auto *r = static_cast<ix_ListEntry_t *>(VELK_CALLOC(1, sizeof(ix_ListEntry_t)));
+    if (r == nullptr)
+        return -1;
+    r->next = nullptr;
+    r->ixStartBlock = offset;
+    r->ixEndBlock = offset + blocks;
+    r->ixStart = ordinal;
+    r->ixEnd = ordinal;
+    r->ixCount = 1;
+    r->ixFsOrd = memberListPos;
+    if (ixListTail == nullptr)
+        ixListHead = r;
+    else
+        ixListTail->next = r;
+    ixListTail = r;
+    ++ix_ListCount;
+    return 0;
+}
+
+void velk_FreeIxList()
+{
+    ix_ListEntry_t *r = ixListHead;
+    while (r != nullptr) {
+        ix_ListEntry_t *next = r->next;
+        VELK_FREE(r);
+        r = next;
+    }
+    ixListHead = nullptr;
+    ixListTail = nullptr;
+    ix_ListCount = 0;
+}
+
+int velk_RangeEntryShapeOk(const hif_entry_t *entry, int64_t ordinal, const char *path)
+{
+    uint32_t type = velk_Get32(entry->hent_type);
+    uint64_t size = velk_Get64(entry->hent_fsize);
+    uint32_t blocks = velk_Get32(entry->hent_blocks);
+    bool ok;
+    if (type == VTO_DIRECTORY)
+        ok = blocks == 1;
+    else if (type == VTO_FILE || type == VTO_HARDLINK || type == VTO_SYMLINK)
+        ok = size <= VELK_MAX_MEMBER_SIZE && blocks == velk_MemberBlocks(size);
+    else
+        ok = blocks >= 1;
+    if (ok)
+        return 0;
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                "Fatal: Index entry %ld (member file %s) records %u blocks for %lu bytes\n"
+                "- must recreate index with 'velk -X' command\n",
+                static_cast<long>(ordinal), path, blocks, static_cast<unsigned long>(size));
+    velk_NoteFailure("corrupt index entry");
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    return -1;
+}
+
+int velk_RangeEntryInside(uint64_t archiveSize, const hif_entry_t *entry, int64_t ordinal, const char *path)
+{
+    uint32_t type = velk_Get32(entry->hent_type);
+    uint64_t offset = velk_Get64(entry->hent_offset);
+    uint64_t blocks = velk_Get32(entry->hent_blocks);
+    uint64_t archiveBlocks = archiveSize / VELK_BLOCKSIZE;
+    bool beyond = offset > archiveBlocks || blocks > archiveBlocks - offset;
+    // Files and hard links also get the truncation check's own detail line.
+    if (type == VTO_FILE || type == VTO_HARDLINK) {
+        if (velk_CheckFileTruncated(archiveSize, entry, static_cast<long>(ordinal)) != 0)
+            beyond = true;
+    }
+    if (!beyond)
+        return 0;
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                "Fatal: Index entry %ld (member file %s) extends past end of archive\n"
+                "- must recreate index with 'velk -X' command\n",
+                static_cast<long>(ordinal), path);
+    velk_NoteFailure("corrupt index entry");
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    return -1;
+}
+
+int velk_RangeMemberOk(const hif_entry_t *entry, int64_t ordinal, uint64_t expectedBlock, uint64_t rangeEndBlock,
+                       const char *func, const char *reading)
+{
+    char path[VELK_PATH_BUFSIZE];
+    velk_FormIxEntryPathname(entry, path, sizeof path);
+    uint64_t offset = velk_Get64(entry->hent_offset);
+    uint64_t blocks = velk_Get32(entry->hent_blocks);
+    if (velk_IndexEntrySane(entry) && offset == expectedBlock && offset < rangeEndBlock &&
+        blocks <= rangeEndBlock - offset && velk_RangeEntryShapeOk(entry, ordinal, path) == 0)
+        return 0;
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Index File %s changed during the %s at entry %ld\n", func,
+                velk_index_filename, reading, static_cast<long>(ordinal));
+    velk_NoteFailure("corrupt index entry");
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    return -1;
+}
+
+int velk_ReadRange(int archiveFd, const ix_ListEntry_t *range, velk_bufCallback_t callback, void *arg, double *seconds)
+{
+    uint64_t start = range->ixStartBlock * VELK_BLOCKSIZE;
+    uint64_t length = (range->ixEndBlock - range->ixStartBlock) * VELK_BLOCKSIZE;
+    return velk_CopyFromArchive(archiveFd, start, length, callback, arg, seconds);
+}

@@ -1,0 +1,37 @@
+#ifndef VELK_VERIFY_H
+#define VELK_VERIFY_H
+
+// Verification of an archive against its index (the action -K, declared
+// with the other actions as velk_Verify) and of a freshly written archive
+// against the temporary index of its create.  Both select entries into
+// ranges (velk_Ranges.h) and have the archive reader deliver each range to
+// a callback that checks every member header and, as velk_verify_flags
+// asks, the header fields, the data's CRC-32 and the local file's bytes.
+// The initial thread runs the passes; during a range read the reader's
+// delivery thread runs the callback on the range's own state, never both at
+// once.
+
+#include <cstdint>
+
+// Counters of one verification, summed over its ranges.
+struct verifyStats_t {
+    int64_t totalFileObjects;
+    int64_t totalDirObjects;
+    int64_t totalHardLinkObjects;
+    int64_t totalSymlinkObjects;
+    int64_t indexErrors;  // index reads that failed inside a range
+    int64_t tarHdrErrors; // member headers that failed validation
+    int64_t dirErrors;    // local directories missing (compare mode)
+    int64_t fileErrors;   // local file open, stat, size, read or end-of-file problems
+    int64_t symlinkErrors;
+    int64_t crcErrors;
+    int64_t compareErrors;
+};
+
+// Verifies the archive just written by a create (closed for writing; a
+// pending temporary archive name is read) against the temporary index
+// velk_tmpIndexFD.  With -H crc the expected CRCs come from the member
+// status table.  Returns 0 when no error was counted, -1 otherwise.
+int velk_PostXferVerify();
+
+#endif
