@@ -7,6 +7,7 @@
 // create that fails or is stopped leaves an existing archive and index as
 // they were.  Initial thread only.
 
+#include "velk_XferRecovery.h"
 #include "velk_Create.h"
 
 #include <cerrno>
@@ -264,6 +265,9 @@ void createStatisticsLine(const CreateStart &start, double xferTime, int threads
     if (xferTime >= 0.001 && n > 0 && static_cast<size_t>(n) < sizeof line)
         n += snprintf(line + n, sizeof line - static_cast<size_t>(n), "(%.3f MB/s)",
                       static_cast<double>(velk_archive_filesize) / 1e6 / xferTime);
+    if (velk_xfer_recoveries.load() > 0 && n > 0 && static_cast<size_t>(n) < sizeof line)
+        n += snprintf(line + n, sizeof line - static_cast<size_t>(n), " error recoveries: %d",
+                      velk_xfer_recoveries.load());
     if (n > 0 && static_cast<size_t>(n) < sizeof line)
         snprintf(line + n, sizeof line - static_cast<size_t>(n), " wallclock/user/sys: %.3f %.3f %.3f seconds",
                  seconds(wallEnd) - seconds(start.wall), seconds(usageEnd.ru_utime) - seconds(start.usage.ru_utime),
