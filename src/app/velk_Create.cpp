@@ -35,6 +35,7 @@
 #include "velk_TarHeader.h"
 #include "velk_Verify.h"
 #include "velk_Xfer.h"
+#include "velk_XferRecovery.h"
 
 namespace {
 
@@ -240,6 +241,9 @@ void createStatisticsLine(const CreateStart &start, double xferTime, int threads
     if (xferTime >= 0.001 && n > 0 && static_cast<size_t>(n) < sizeof line)
         n += snprintf(line + n, sizeof line - static_cast<size_t>(n), "(%.3f MB/s)",
                       static_cast<double>(velk_archive_filesize) / 1e6 / xferTime);
+    if (velk_xfer_recoveries.load() > 0 && n > 0 && static_cast<size_t>(n) < sizeof line)
+        n += snprintf(line + n, sizeof line - static_cast<size_t>(n), " error recoveries: %d",
+                      velk_xfer_recoveries.load());
     if (n > 0 && static_cast<size_t>(n) < sizeof line)
         snprintf(line + n, sizeof line - static_cast<size_t>(n), " wallclock/user/sys: %.3f %.3f %.3f seconds",
                  seconds(wallEnd) - seconds(start.wall), seconds(usageEnd.ru_utime) - seconds(start.usage.ru_utime),

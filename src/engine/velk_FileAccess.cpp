@@ -25,8 +25,16 @@
 
 // Sleeps seconds in tenth-of-a-second steps, returning early once the
 // shutdown flag is raised, so that a signal ends a wait for space at once.
+// VELK_NOSPACE_SLEEP, in seconds, replaces the length of each sleep.
 static void nospaceSleep(unsigned seconds)
 {
+    const char *text = getenv("VELK_NOSPACE_SLEEP");
+    if (text != nullptr && *text != '\0') {
+        char *end = nullptr;
+        long value = strtol(text, &end, 10);
+        if (*end == '\0' && value >= 0 && value <= static_cast<long>(seconds))
+            seconds = static_cast<unsigned>(value);
+    }
     for (unsigned i = 0; i < seconds * 10 && !velk_shutdown_signalled.load(); ++i) {
         struct timespec ts = {0, 100000000};
         while (nanosleep(&ts, &ts) != 0 && errno == EINTR && !velk_shutdown_signalled.load()) {

@@ -44,12 +44,18 @@
 #include "velk_LogMsg.h"
 #include "velk_MoverDisplay.h"
 #include "velk_TarHeader.h"
+#include "velk_XferRecovery.h"
 
 namespace {
 
 constexpr uint64_t kMaxRequestBytes = 2147483648ull;
 constexpr int kListenSliceMs = 250;
 constexpr long kThreadPollNs = 20L * 1000 * 1000;
+// A piece that failed because its connection broke: the request's result
+// decides what happens to the read.
+constexpr int kConnectionLost = -2;
+// I/O errors in a row at one archive offset that are retried.
+constexpr int kMaxEioRetries = 5;
 
 using range_list_t = std::vector<std::pair<uint64_t, uint64_t>>;
 
@@ -71,6 +77,7 @@ struct quor_reader_t {
     uint64_t reqBase = 0;   // archive offset of the current request's byte 0
     uint64_t reqEnd = 0;
     bool requestOpen = false; // movers of the current request may ask for data
+    bool recovering = false;  // a failed request is being undone: broken connections are expected
     bool transferDone = false;
     bool localActive = false;
     std::vector<range_list_t> grants; // per bufID: archive ranges given to movers
@@ -235,7 +242,7 @@ int find_BufferForData(quor_reader_t *r, const initiator_msg_t *im, io_buffer_t 
     transfer_t *ctl = r->ctl;
     kyl_lock_guard g(ctl->bufQueueLock);
     for (;;) {
-        if (isAborted(r))
+        if (isAborted(r) || r->recovering)
             return -1;
         if (!r->requestOpen) {
             readerError("find_BufferForData: mover asked for data after its request ended\n");
@@ -372,8 +379,18 @@ int acceptData(quor_reader_t *r, int listenSock)
     }
 }
 
+// Whether the messages of a broken connection are to be shown.
+bool connectionErrorsShown(quor_reader_t *r)
+{
+    if (isAborted(r))
+        return false;
+    kyl_lock_guard g(r->ctl->bufQueueLock);
+    return !r->recovering;
+}
+
 // Moves one piece: the mover's initiator im arrived on the control socket.
-// 0, or -1 after the message.
+// 0, -1 after the message when the mover broke the protocol, or
+// kConnectionLost.
 int servePiece(quor_reader_t *r, connection_info_t *c, const initiator_msg_t &im)
 {
     const char *fn = "velk_TransferThread";
@@ -385,8 +402,9 @@ int servePiece(quor_reader_t *r, connection_info_t *c, const initiator_msg_t &im
     io_buffer_t *b = nullptr;
     uint64_t pos = 0, len = 0;
     if (find_BufferForData(r, &im, &b, &pos, &len) != 0) {
-        if (!isAborted(r))
-            readerError("%s: find I/O buffer result=%d\n", fn, -1);
+        if (!connectionErrorsShown(r))
+            return kConnectionLost;
+        readerError("%s: find I/O buffer result=%d\n", fn, -1);
         return -1;
     }
     initiator_msg_t reply = im;
@@ -399,7 +417,7 @@ int servePiece(quor_reader_t *r, connection_info_t *c, const initiator_msg_t &im
             track(r, c->listenSocket);
         else
             readerError("***  %s: quor_net_listen error: %d [%s]\n", fn, -rc, strerror(-rc));
-    } else if (rc != 0) {
+    } else if (rc != 0 && connectionErrorsShown(r)) {
         readerError("%s: mvrprot_send_initmsg error: %d\n", fn, rc);
     }
     if (rc == 0) {
@@ -407,32 +425,39 @@ int servePiece(quor_reader_t *r, connection_info_t *c, const initiator_msg_t &im
         ia.IpAddr.SockTransferID = r->xferId.load();
         ia.IpAddr.SockAddr = c->localNetAddr;
         ia.SecurityTicket = im.SecurityTicket;
-        if ((rc = mvrprot_send_ipaddr_timeout(c->controlSocket, &ia, T)) != 0)
+        if ((rc = mvrprot_send_ipaddr_timeout(c->controlSocket, &ia, T)) != 0 && connectionErrorsShown(r))
             readerError("%s: mvrprot_send_ipaddr error: %d\n", fn, rc);
     }
     if (rc == 0 && c->transferSocket < 0) {
         int s = acceptData(r, c->listenSocket);
         untrackClose(r, &c->listenSocket);
         if (s < 0)
-            return -1;
+            return kConnectionLost;
         c->transferSocket = s;
         track(r, s);
     }
     if (rc != 0)
-        return -1;
+        return kConnectionLost;
     uint64_t got = 0;
     ssize_t n = mover_socket_recv_data_timeout(c->transferSocket, r->xferId.load(), im.Offset, b->buffer + pos, len,
                                                &got, 1, T);
     if (n < 0 || got != len) {
-        if (!isAborted(r))
+        if (connectionErrorsShown(r))
             readerError("*** %s: mover_socket_recv_data error: %d\n", fn, n < 0 ? static_cast<int>(n) : -EIO);
-        return -1;
+        // A data header that does not match the piece is the mover's fault.
+        return n == -EINVAL || n == -EPROTO ? -1 : kConnectionLost;
     }
     completion_msg_t cm{};
     if ((rc = mvrprot_recv_compmsg_timeout(c->controlSocket, &cm, T)) != 0) {
-        if (!isAborted(r))
+        if (connectionErrorsShown(r))
             readerError("*** %s: mvrprot_recv_compmsg: %d\n", fn, rc);
-        return -1;
+        return kConnectionLost;
+    }
+    if (cm.Status != 0 && cm.BytesMoved == 0) {
+        // The mover reports its piece failed; so will the request.
+        if (connectionErrorsShown(r))
+            readerError("*** %s: mover completion status %d\n", fn, static_cast<int>(cm.Status));
+        return kConnectionLost;
     }
     if (cm.Status != 0 || cm.BytesMoved != got) {
         readerError("*** %s: mover completion status %d, %lu bytes claimed, %lu received\n", fn,
@@ -470,13 +495,14 @@ void *velk_TransferThread(void *arg)
         if (rc == NXAPI_E_NOSESSION)
             break;
         if (rc != 0) {
-            if (!isAborted(r))
+            // The mover's side broke off; the request's result tells.
+            if (connectionErrorsShown(r))
                 readerError("%s: mvrprot_recv_initmsg error %d\n", "velk_TransferThread", rc);
-            failed = true;
             break;
         }
-        if (servePiece(r, c, im) != 0) {
-            failed = true;
+        rc = servePiece(r, c, im);
+        if (rc != 0) {
+            failed = rc != kConnectionLost;
             break;
         }
     }
@@ -738,12 +764,67 @@ int checkReply(quor_reader_t *r, const quor_IOR_t &ior, uint64_t requested, uint
     return 0;
 }
 
-// Issues the list-read requests of the range.  0, or -1 after the message.
+// After a list-read that failed with an I/O error: ends the request's
+// transfer threads, lets the local-file write thread deliver the complete
+// buffers that continue the data it already delivered, and throws away
+// everything else the movers brought, so that the next request starts at
+// the first byte not yet delivered.  Returns that byte's offset, or -1
+// when the read was aborted meanwhile.
+int64_t velk_ReadErrorResync_MainThread(quor_reader_t *r)
+{
+    transfer_t *ctl = r->ctl;
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("%s: synchronizing with local file thread\n", __func__);
+    {
+        kyl_lock_guard g(ctl->bufQueueLock);
+        r->recovering = true;
+        ctl->bufQueueCondition.broadcast();
+    }
+    {
+        kyl_lock_guard g(r->sockLock);
+        for (int s : r->sockets)
+            shutdown(s, SHUT_RDWR);
+    }
+    endRequest(r);
+    kyl_lock_guard g(ctl->bufQueueLock);
+    // Every buffer is on a queue once the local-file write thread is not
+    // inside the callback; it stops at a head that does not continue its
+    // data.
+    while (r->localActive && !isAborted(r) &&
+           (queueLength(ctl->bufReadyQueue) + queueLength(ctl->bufEmptyQueue) != ctl->bufCount ||
+            (ctl->bufEmptyQueue != nullptr && ctl->bufEmptyQueue->fileOffset == r->expected)))
+        ctl->bufQueueCondition.wait(ctl->bufQueueLock);
+    while (io_buffer_t *b = ctl->bufEmptyQueue) {
+        ctl->bufEmptyQueue = b->next;
+        b->next = nullptr;
+        insertSorted(&ctl->bufReadyQueue, b);
+    }
+    for (io_buffer_t *b = ctl->bufReadyQueue; b != nullptr; b = b->next) {
+        b->dataLength = 0;
+        b->ioCount = 0;
+        b->bufFlags &= ~(IOB_FLAG_LAST_DATA | IOB_FLAG_NEW_OFFSET);
+        r->grants[static_cast<size_t>(b->bufID)].clear();
+    }
+    r->recovering = false;
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("%s: synchronization completed - abortFlag = %d\n", __func__, abortCount(r));
+    if (isAborted(r) || !r->localActive)
+        return -1;
+    return static_cast<int64_t>(r->expected);
+}
+
+// Issues the list-read requests of the range; a request that fails with an
+// I/O error is issued again from the first byte not yet delivered, unless
+// that happens more than five times in a row at one offset.  0, or -1
+// after the message.
 int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t bytesToRead)
 {
     const uint64_t perIod = velk_max_mbytes_per_iod != 0 ? uint64_t{velk_max_mbytes_per_iod} << 20 : kMaxRequestBytes;
     const uint64_t maxRequest = std::min(kMaxRequestBytes, perIod);
     uint64_t total = 0;
+    bool failedBefore = false;
+    uint64_t lastFailAt = 0;
+    int eioRetries = 0;
     while (total < bytesToRead && !isAborted(r)) {
         const uint64_t at = startAddr + total;
         const uint64_t requested = std::min(maxRequest, bytesToRead - total);
@@ -780,6 +861,38 @@ int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t b
                            u64s(requested).c_str(), u64s(at).c_str(), u64s(total).c_str());
         quor_IOR_t ior{};
         int rc = quor_ReadList(&iod, 1, &ior);
+        if (rc == -EIO && !isAborted(r)) {
+            const uint64_t moved =
+                ior.SinkReplyLength > 0 && ior.SinkReplyList != nullptr ? ior.SinkReplyList->BytesMoved : 0;
+            free_quor_ior_mem(&ior);
+            const uint64_t failAt = at + std::min(moved, requested);
+            if (failedBefore && failAt == lastFailAt) {
+                if (++eioRetries > kMaxEioRetries) {
+                    readerError("quor_ReadList error %d, file offset %s - aborting", rc, u64s(failAt).c_str());
+                    ABORT_READ(r);
+                    endRequest(r);
+                    return -1;
+                }
+            } else {
+                velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG,
+                            "I/O error occurred after %s bytes successfully transferred\n",
+                            u64s(total + moved).c_str());
+                eioRetries = 1;
+            }
+            failedBefore = true;
+            lastFailAt = failAt;
+            int64_t resume = velk_ReadErrorResync_MainThread(r);
+            if (resume < 0)
+                return -1;
+            total = static_cast<uint64_t>(resume) - startAddr;
+            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Repositioning source file to address %s\n",
+                        u64s(static_cast<uint64_t>(resume)).c_str());
+            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Adjusting total bytes xferred to %s\n", u64s(total).c_str());
+            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Retrying after I/O error at archive file offset %s\n",
+                        u64s(failAt).c_str());
+            velk_xfer_recoveries++;
+            continue;
+        }
         if (rc < 0) {
             readerError("quor_ReadList error %d, file offset %s - aborting", rc, u64s(at).c_str());
             ABORT_READ(r);
@@ -790,6 +903,11 @@ int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t b
         free_quor_ior_mem(&ior);
         if (rc < 0)
             return -1;
+        if (failedBefore)
+            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Recovered I/O error at archive file offset %s\n",
+                        u64s(lastFailAt).c_str());
+        failedBefore = false;
+        eioRetries = 0;
         total += requested;
     }
     return isAborted(r) ? -1 : 0;

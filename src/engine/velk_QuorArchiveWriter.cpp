@@ -4,7 +4,9 @@
 // request after another; each request is served by transfer threads, one
 // per mover control connection, that send the bytes the movers ask for out
 // of the ready buffers.  A request counts only when the gateway, the
-// transfer threads and the bytes that actually left agree; anything else
+// transfer threads and the bytes that actually left agree.  A request that
+// fails with an I/O error, end of media or no space is followed by a
+// restart of the stream at the last whole block it moved; anything else
 // ends the create.  Locks: controlLock (abort and active flags, connection
 // entries and their sockets, progress), bufQueueLock then a bufLock or
 // reqLock, and grantLock (the current request) taken alone.
@@ -30,6 +32,7 @@
 #include "quor_api.h"
 #include "quor_net.h"
 #include "velk_ArchiveFile.h"
+#include "velk_FileAccess.h"
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
@@ -37,6 +40,7 @@
 #include "velk_Memory.h"
 #include "velk_ReaderPool.h"
 #include "velk_TarHeader.h"
+#include "velk_XferRecovery.h"
 
 namespace {
 
@@ -133,15 +137,31 @@ void writerAbort(transfer_t *ctl, const char *function, int line)
     wakeAll(ctl);
 }
 
-// Records the first failure of a transfer thread in the request and aborts.
+// Records the first failure of a transfer thread in the request.  A
+// broken connection only ends its thread: the mover then fails, and the
+// request's result decides whether the transfer recovers.
+void noteThreadError(int rc)
+{
+    kyl_lock_guard g(g_request->grantLock);
+    if (g_request->threadError == 0)
+        g_request->threadError = rc < 0 ? rc : -EIO;
+}
+
+// Records the failure and aborts: the mover broke the protocol.
 void threadFailed(transfer_t *ctl, int rc, const char *function, int line)
 {
-    {
-        kyl_lock_guard g(g_request->grantLock);
-        if (g_request->threadError == 0)
-            g_request->threadError = rc < 0 ? rc : -EIO;
-    }
+    noteThreadError(rc);
     writerAbort(ctl, function, line);
+}
+
+// Non-zero when the transfer is over for good: aborted, no longer active or
+// shut down.  A recovery is not an end.
+bool ended(transfer_t *ctl)
+{
+    ctl->controlLock.lock();
+    bool end = ctl->abortSignalled != 0 || ctl->transfer_active == 0;
+    ctl->controlLock.unlock();
+    return end || velk_shutdown_signalled.load() != 0;
 }
 
 // Whether [off, off + len) overlaps bytes already granted in request r.
@@ -347,7 +367,8 @@ int servePiece(transfer_t *ctl, connection_info_t *con, const initiator_msg_t &i
     if (n < 0 || static_cast<uint64_t>(n) != reply.Length) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: mover_socket_send_requested_data error: ioresult=%d, errno=%d\n",
                     label, static_cast<int>(n), n < 0 ? static_cast<int>(-n) : 0);
-        return n < 0 ? static_cast<int>(n) : -EIO;
+        // A data header that does not match the piece is the mover's fault.
+        return n == -EINVAL || n == -EPROTO ? -EPROTO : n < 0 ? static_cast<int>(n) : -EIO;
     }
     completion_msg_t cm;
     memset(&cm, 0, sizeof cm);
@@ -507,16 +528,17 @@ void *velk_TransferThread(void *theConnection)
             bool quiet = false;
             if (!stopping(ctl, &quiet) || !quiet) {
                 velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: mvrprot_recv_initmsg error %d\n", label, rc);
-                threadFailed(ctl, rc, __func__, __LINE__);
+                noteThreadError(rc);
             }
             break;
         }
         rc = servePiece(ctl, con, im, label);
-        if (rc != 0) {
-            if (rc != -ECANCELED)
-                threadFailed(ctl, rc, __func__, __LINE__);
+        if (rc == -EPROTO)
+            threadFailed(ctl, rc, __func__, __LINE__);
+        else if (rc != 0 && rc != -ECANCELED)
+            noteThreadError(rc);
+        if (rc != 0)
             break;
-        }
     }
     closeOwnSocket(ctl, &con->transferSocket);
     closeOwnSocket(ctl, &con->listenSocket);
@@ -587,7 +609,7 @@ void *velk_WriterListenThread(void * /*arg*/)
     transfer_t *ctl = xfer_ctl.load();
     uint64_t shown = 0;
     bool first = true;
-    while (!stopping(ctl, nullptr)) {
+    while (!ended(ctl)) {
         struct pollfd p = {ctl->listenSockFD, POLLIN, 0};
         int n = poll(&p, 1, kSliceMs);
         if (n < 0 && errno == EINTR)
@@ -662,7 +684,22 @@ struct WriterRun {
     bool listenStarted = false;
     pthread_t manager{};
     pthread_t listener{};
+    // Failed requests: the archive offset of the last failure, the I/O
+    // errors in a row there, and the wait for space.
+    bool failedBefore = false;
+    uint64_t lastFailAt = 0;
+    int eioRetries = 0;
+    velk_nospace_t noSpace;
 };
+
+// Results of a list-write after which the stream restarts where it broke.
+constexpr int kEndOfMedia = -9000;
+bool recoverableResult(int rc)
+{
+    return rc == -EIO || rc == kEndOfMedia || rc == -ENOSPC;
+}
+// I/O errors in a row at one archive offset that are retried.
+constexpr int kMaxEioRetries = 5;
 
 void setupFailed(transfer_t *ctl, const char *text, int code)
 {
@@ -768,8 +805,95 @@ void buildIod(transfer_t *ctl, uint64_t xferId, iod_srcsinkdesc_t *src, iod_srcs
     iod->SinkDescList = sink;
 }
 
+// A failed request that reports no byte moved: the archive file's length
+// tells how far it got.  Returns the bytes moved by that measure.
+uint64_t movedByFileSize(transfer_t *ctl)
+{
+    quor_stat_t st;
+    memset(&st, 0, sizeof st);
+    char t1[32];
+    int rc = quor_Fstat(ctl->archive_fd, &st);
+    if (rc < 0) {
+        velk_LogFmt(VELK_MSG_INFO, MSG, "I/O error occurred, and error %d trying to stat file %s\n", rc, velk_archive);
+        return 0;
+    }
+    if (st.st_ssize <= ctl->currentFileAddr)
+        return 0;
+    const uint64_t moved = st.st_ssize - ctl->currentFileAddr;
+    velk_LogFmt(VELK_MSG_INFO, MSG,
+                "*** I/O Error occurred, and QUOR returned 0 bytes transferred, but current file size=%s\n",
+                u64Text(st.st_ssize, t1, sizeof t1));
+    velk_LogFmt(VELK_MSG_INFO, MSG, "   Faking bytes moved value of %s\n", u64Text(moved, t1, sizeof t1));
+    return moved;
+}
+
+// Ends the transfer after a request that cannot be retried.  Returns -1.
+int requestFatal(transfer_t *ctl, int rc, uint64_t offset)
+{
+    char t1[32];
+    velk_LogFmt(VELK_MSG_ERROR, MSG, "quor_WriteList error %d, file offset %s - aborting\n", rc,
+                u64Text(offset, t1, sizeof t1));
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    {
+        kyl_lock_guard g(ctl->controlLock);
+        ctl->transfer_active = 0;
+        ctl->abortSignalled++;
+    }
+    wakeAll(ctl);
+    velk_CleanupTransferThreads(ctl);
+    return -1;
+}
+
+// After a request failed with an I/O error, end of media or no space:
+// counts the bytes it moved and restarts the stream at the last whole
+// block they reached.  An I/O error more than five times in a row at one
+// offset, a wait for space that gives up or a failed restart end the
+// transfer.  Returns 0 to go on, or -1.
+int recoverRequest(WriterRun *run, int rc)
+{
+    transfer_t *ctl = run->ctl;
+    char t1[32];
+    const uint64_t failAt = ctl->currentFileAddr + ctl->bytesMoved;
+    {
+        kyl_lock_guard g(ctl->controlLock);
+        ctl->totalBytesMoved += ctl->bytesMoved;
+        ctl->currentSrcOffset = 0;
+    }
+    if (rc == -EIO) {
+        velk_LogXferError(rc, ctl);
+        if (run->failedBefore && failAt == run->lastFailAt) {
+            if (++run->eioRetries > kMaxEioRetries)
+                return requestFatal(ctl, rc, failAt);
+        } else {
+            velk_LogFmt(VELK_MSG_INFO, MSG, "I/O error occurred after %s bytes successfully transferred\n",
+                        u64Text(ctl->totalBytesMoved, t1, sizeof t1));
+            run->eioRetries = 1;
+        }
+    } else if (rc == kEndOfMedia) {
+        velk_LogFmt(VELK_MSG_INFO, MSG, "end-of-media detected at archive offset %s\n", u64Text(failAt, t1, sizeof t1));
+    } else {
+        velk_LogMsg(VELK_MSG_WARNING, MSG, "OUT OF SPACE writing QUOR archive - delaying/retrying\n");
+        if (ctl->bytesMoved > 0)
+            velk_NoSpaceProgress(&run->noSpace);
+        if (velk_NoSpaceWait(&run->noSpace, velk_archive) != 0)
+            return requestFatal(ctl, rc, failAt);
+    }
+    run->failedBefore = true;
+    run->lastFailAt = failAt;
+    // Also after a request that moved nothing: the buffers that held its
+    // bytes may already hold later ones.
+    if (velk_ResyncAfterQUORWriteError(ctl) != 0)
+        return requestFatal(ctl, rc, failAt);
+    if (rc == -EIO)
+        velk_LogFmt(VELK_MSG_INFO, MSG, "Retrying after I/O error at archive file offset %s\n",
+                    u64Text(failAt, t1, sizeof t1));
+    return 0;
+}
+
 // One list-write request from the current position.  Returns 0 when every
-// byte of it moved, else -1 after the message (the transfer aborted).
+// byte of it moved or, after an I/O error, end of media or no space, the
+// stream was restarted where the request broke; else -1 after the message
+// (the transfer aborted).
 int oneRequest(WriterRun *run, uint64_t maxRequest)
 {
     transfer_t *ctl = run->ctl;
@@ -812,9 +936,16 @@ int oneRequest(WriterRun *run, uint64_t maxRequest)
     memset(&ior, 0, sizeof ior);
     int rc = quor_WriteList(&iod, 0, &ior);
     const bool haveSink = ior.SinkReplyLength >= 1 && ior.SinkReplyList != nullptr;
-    const uint64_t moved = haveSink ? ior.SinkReplyList->BytesMoved : 0;
+    uint64_t moved = haveSink ? ior.SinkReplyList->BytesMoved : 0;
     free_quor_ior_mem(&ior);
+    // Only a request that is retried needs its true byte count.
+    if (rc < 0 && moved == 0 && recoverableResult(rc))
+        moved = movedByFileSize(ctl);
+    if (rc < 0)
+        moved = std::min(moved, ctl->requestedBytes);
     ctl->bytesMoved = moved;
+    if (rc < 0 && recoverableResult(rc) && velk_GetXferAborted() == 0 && velk_shutdown_signalled.load() == 0)
+        return recoverRequest(run, rc);
 
     // The movers of a finished request have closed their connections: wait
     // for their threads.  After a failure they are woken first.
@@ -836,18 +967,11 @@ int oneRequest(WriterRun *run, uint64_t maxRequest)
                     u64Text(sent, t3, sizeof t3));
         rc = -EPROTO;
     }
-    if (rc < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "quor_WriteList error %d, file offset %s - aborting\n", rc,
-                    u64Text(ctl->currentFileAddr + std::min(moved, ctl->requestedBytes), t1, sizeof t1));
-        velk_SetExitCode(VELK_EXIT_IOERR);
-        {
-            kyl_lock_guard g(ctl->controlLock);
-            ctl->transfer_active = 0;
-            ctl->abortSignalled++;
-        }
-        wakeAll(ctl);
-        return -1;
-    }
+    if (rc < 0)
+        return requestFatal(ctl, rc, ctl->currentFileAddr + moved);
+    run->failedBefore = false;
+    run->eioRetries = 0;
+    velk_NoSpaceProgress(&run->noSpace);
     kyl_lock_guard g(ctl->controlLock);
     ctl->totalBytesMoved += moved;
     ctl->currentSrcOffset = 0;

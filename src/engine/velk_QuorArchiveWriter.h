@@ -18,10 +18,12 @@
 // Writes the whole archive (velk_archive_filesize bytes, laid out by the
 // temporary index velk_tmpIndexFD) into the open storage-system archive
 // velk_archive_fd through the reader pool and the movers.  Requests cover
-// at most min(2 GiB, velk_max_mbytes_per_iod MiB) each.  Any request that
-// fails, that the movers' side of it failed, or whose reported byte count
-// is out of range or not matched by the bytes that left this client, ends
-// the transfer.  *xferTime gets the seconds from the first mover
+// at most min(2 GiB, velk_max_mbytes_per_iod MiB) each.  A request that
+// fails with an I/O error (more than five times in a row at one offset
+// ends it), end of media or no space (waited out) restarts the stream at
+// the last whole block it moved.  Any other failed request, or one whose
+// reported byte count is out of range or not matched by the bytes that
+// left this client, ends the transfer.  *xferTime gets the seconds from the first mover
 // connection to the end, *threadsUsed the reader high-water mark plus one.
 // Returns 0 when every byte was written, else -1 after the message (exit
 // status set).  Initial thread.

@@ -20,6 +20,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "velk_FileAccess.h"
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
@@ -29,6 +30,7 @@
 #include "velk_StatusFifo.h"
 #include "velk_TarHeader.h"
 #include "velk_Utils.h"
+#include "velk_XferRecovery.h"
 
 kyl_mutex_t lfwLock;
 kyl_cond_t lfwCondition;
@@ -267,13 +269,31 @@ namespace {
 int positionResumedMember(int fd, lfw_task_t *task, uint64_t fileSize, uint64_t *totalXferred)
 {
     uint64_t pos = static_cast<uint64_t>(task->blocksToSkip - 1) * kBlock;
-    if (pos > fileSize) {
+    velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG,
+                "EIO_RECOVERY (%s) index ordinal: %ld Seek Offset (blocks): %lld Seek Offset (bytes): %lld\n",
+                task->localFile, task->indexEntryNumber, static_cast<long long>(task->blocksToSkip - 1),
+                static_cast<long long>(pos));
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("%s: seekPos = %llu blocksToSkip = %llu\n", "lfw_PositionLocalFile",
+                       static_cast<unsigned long long>(pos), static_cast<unsigned long long>(task->blocksToSkip));
+    if (pos > fileSize || task->fileChanged || task->fileSizeChanged) {
+        // Not the data the archive already holds the start of: the rest of
+        // the member is zeros and the member fails.
         velk_SetExitCode(VELK_EXIT_IOERR);
+        if (pos > fileSize)
+            velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
+                        "%s: File %s was truncated to %lld bytes- seeking to EOF\n", "lfw_PositionLocalFile",
+                        task->localFile, static_cast<long long>(fileSize));
         task->eofHit = 1;
         *totalXferred = pos;
         return lseek(fd, 0, SEEK_END) < 0 ? -1 : 0;
     }
     if (crcOn()) {
+        // The CRC covers the whole member: the bytes before the restart
+        // point are read into it again.
+        FILE *console = velk_stdout_is_data ? stderr : stdout;
+        fprintf(console, "Error recovery: Regenerating CRC for member file %s", task->localFile);
+        fflush(console);
         velk_ChecksumInit(&task->fileCRC);
         unsigned char chunk[65536];
         uint64_t done = 0;
@@ -289,6 +309,8 @@ int positionResumedMember(int fd, lfw_task_t *task, uint64_t fileSize, uint64_t 
             velk_ChecksumBuffer(chunk, static_cast<size_t>(n), &task->fileCRC);
             done += static_cast<uint64_t>(n);
         }
+        fprintf(console, "\r\033[K");
+        fflush(console);
     } else if (lseek(fd, static_cast<off_t>(pos), SEEK_SET) < 0) {
         return -1;
     }
@@ -301,8 +323,8 @@ int positionResumedMember(int fd, lfw_task_t *task, uint64_t fileSize, uint64_t 
 void finishMember(int fd, lfw_ctl_t *me, const struct stat *opened)
 {
     lfw_task_t *task = &me->task;
-    if (fd < 0)
-        return;
+    if (fd < 0 || task->fileChanged)
+        return; // a change found at a resume was reported then
     bool whole = !task->fileSizeChanged && !task->eofHit && !task->readError;
     if (velk_MemberFileCopied(task->indexEntryNumber, task->record, task->localFile, fd, opened,
                               entrySize(&task->inxEntry), whole) != 0)
@@ -356,6 +378,14 @@ void serveReadOpen(lfw_ctl_t *me, int request, int *localFd, uint64_t *totalXfer
             }
             velk_SetExitCode(VELK_EXIT_IOERR);
             task->fileSizeChanged = 1;
+        } else if (task->blocksToSkip > 0 &&
+                   static_cast<uint32_t>(opened->st_mtime) != velk_Get32(task->inxEntry.hent_mtime)) {
+            // Resumed after a failed request, but the file was modified
+            // since it was listed: its data cannot continue the part of the
+            // member already in the archive.
+            velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s: changed during archiving\n", task->localFile);
+            velk_NoteFailure("changed during archiving");
+            task->fileChanged = 1;
         }
         *localFd = fd;
     }
@@ -723,17 +753,120 @@ void velk_LfwQuiesceAllThreads()
 // Recovery hook.
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// Each step of a write recovery goes to the log.
+void recoveryStep(const char *text)
+{
+    velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, "%s: %s\n", "velk_LocalFileMgrThread", text);
+}
+
+// Fills *restart for the restart point theOffset: the entry that holds it,
+// or the end-of-index marker when it is the archive's last block; the
+// archive is positioned there.  Returns 0, or -1 after logging.
+int locateRestart(transfer_t *ctl, uint64_t theOffset, lfw_resync_t *restart)
+{
+    static const char *const fn = "velk_LocalFileMgrThread";
+    hif_entry_t e;
+    long ordinal = restart->ordinal;
+    int found = velk_GetIndexEntryForOffset(velk_tmpIndexFD, theOffset, &ordinal, &e);
+    if (found < 0)
+        return -1;
+    if (found > 0) {
+        // Every member moved: only the end-of-archive block is left.
+        if (theOffset + kBlock != ctl->transferLength) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "%s: EOF reached while searching for index entry for offset=%lu. Current index ordinal=%ld\n",
+                        fn, static_cast<unsigned long>(theOffset), ordinal);
+            velk_SetExitCode(VELK_EXIT_IOERR);
+            return -1;
+        }
+        memset(&e, 0, sizeof e);
+        velk_Put32(e.hent_type, VTO_INDEXEOF);
+        velk_Put32(e.hent_blocks, 1);
+        velk_Put64(e.hent_offset, theOffset / kBlock);
+        ordinal = static_cast<long>(velk_index_entries);
+        restart->atIndexEnd = 1;
+    }
+    char path[VELK_PATH_BUFSIZE] = "";
+    if (!restart->atIndexEnd)
+        velk_FormIxEntryPathname(&e, path, sizeof path);
+    velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, "%s: resyncing at index entry %ld (%s)\n", fn, ordinal, path);
+    const uint64_t start = velk_Get64(e.hent_offset) * kBlock;
+    const uint64_t length = static_cast<uint64_t>(velk_Get32(e.hent_blocks)) * kBlock;
+    if (theOffset < start || theOffset - start >= length) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "%s: Internal Error at line %d - for recovery offset of %lu, index entry %ld was chosen.\n", fn,
+                    __LINE__, static_cast<unsigned long>(theOffset), ordinal);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "      but entry's starting offset of %lu + %d blocks is not valid for the recovery offset\n",
+                    static_cast<unsigned long>(start), static_cast<int>(length / kBlock));
+        velk_SetExitCode(VELK_EXIT_SOFTWARE);
+        return -1;
+    }
+    if ((theOffset - start) % kBlock != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "%s: Internal Error at line %d - recovery offset of %lu is not on a 512-byte block boundary.\n", fn,
+                    __LINE__, static_cast<unsigned long>(theOffset));
+        velk_SetExitCode(VELK_EXIT_SOFTWARE);
+        return -1;
+    }
+    const uint64_t sinkAddr = ctl->sinkOffset + ctl->totalBytesMoved;
+    velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, "Repositioning sink file to address %lu\n",
+                static_cast<unsigned long>(sinkAddr));
+    if (velk_debug_level >= 2)
+        velk_ErrPrintf("Repositioning sink file to address %lu\n", static_cast<unsigned long>(sinkAddr));
+    uint64_t at = 0;
+    if (velk_PositionFile(ctl->archive_fd, VELK_QUOR_FILE, sinkAddr, SEEK_SET, QUOR_SET_OFFSET_FORWARD, &at) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: error(s) repositiong sink file - setting <abort>\n", fn);
+        return -1;
+    }
+    restart->repositioned = 1;
+    restart->ordinal = ordinal;
+    restart->entry = e;
+    restart->blocksToSkip = static_cast<int64_t>((theOffset - start) / kBlock);
+    restart->logicalOffset = theOffset;
+    velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, "     Logical source file reposition addr: %lu\n",
+                static_cast<unsigned long>(theOffset));
+    velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, "     Repos addr mapped to index entry %ld, type=%d, path=[%s]\n",
+                ordinal, static_cast<int>(velk_Get32(e.hent_type)), path);
+    velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, "     local file initial offset: %lu offset blocks: %d\n",
+                static_cast<unsigned long>(theOffset - start), static_cast<int>(restart->blocksToSkip));
+    return 0;
+}
+
+} // namespace
+
 int velk_LfwErrorResyncHook(transfer_t *ctl, lfw_resync_t *restart)
 {
-    // Nothing here can restart the stream yet: the data already handed to
-    // the writer is gone, so the transfer ends.
+    recoveryStep("Error recovery initiated");
+    recoveryStep("signalling any mover threads on request queue");
+    if (ctl->connectionList != nullptr)
+        velk_ReqQueueSignalAll(ctl->connectionList, ctl->connectListSize);
+    ctl->bufQueueLock.lock();
+    while (ctl->requestQueue != nullptr) {
+        io_bufreq_t *req = ctl->requestQueue;
+        ctl->requestQueue = req->next;
+        req->next = nullptr;
+    }
+    ctl->bufQueueLock.unlock();
+    recoveryStep("shutting down transfer threads");
+    velk_ShutdownTransferThreads(ctl);
+    recoveryStep("quiescing local file threads");
+    velk_LfwQuiesceAllThreads();
+    recoveryStep("moving buffers to empty queue");
+    velk_MoveBuffersToEmptyQueue(ctl);
     restart->repositioned = 0;
-    ctl->controlLock.lock();
+    restart->atIndexEnd = 0;
+    int rc = locateRestart(ctl, ctl->srcOffset + ctl->totalBytesMoved, restart);
+    if (rc != 0)
+        velk_SetXferAborted(__func__, "velk_ReaderPool", __LINE__);
+    velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, "%s: error recovery complete. abort flag=%d\n",
+                "velk_LocalFileMgrThread", velk_GetXferAborted());
+    kyl_lock_guard g(ctl->controlLock);
     ctl->errorResyncFlag = 0;
-    ctl->abortSignalled++;
     ctl->localFileCond.broadcast();
-    ctl->controlLock.unlock();
-    return -1;
+    return rc == 0 && ctl->abortSignalled == 0 ? 0 : -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -1245,18 +1378,19 @@ void *velk_LocalFileMgrThread(void *IoCtlPtr)
                 velk_StatusMsg(1, "ERROR_RECOVERY");
             lfw_resync_t restart;
             memset(&restart, 0, sizeof restart);
+            restart.ordinal = mgr.ordinal;
             if (velk_LfwErrorResyncHook(ctl, &restart) != 0)
                 break;
             if (restart.repositioned) {
                 mgr.ordinal = restart.ordinal;
                 mgr.entry = restart.entry;
                 mgr.type = entryType(&restart.entry);
-                mgr.record = memberRecord(mgr.ordinal, &mgr.entry);
+                mgr.record = restart.atIndexEnd ? nullptr : memberRecord(mgr.ordinal, &mgr.entry);
                 mgr.pendingSkip = restart.blocksToSkip;
                 mgr.logicalOffset = restart.logicalOffset;
                 mgr.fillBuf = nullptr;
                 mgr.member = nullptr;
-                mgr.indexEof = 0;
+                mgr.indexEof = restart.atIndexEnd;
                 mgr.lastFlushed = false;
                 mgr.state = IX_ASSIGN_TASK;
             }

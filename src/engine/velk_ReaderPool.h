@@ -183,17 +183,21 @@ int velk_LfwThreadHighWater() KYL_EXCLUDES(lfwLock);
 // Where the manager resumes after error recovery repositioned the stream.
 struct lfw_resync_t {
     int repositioned;       // non-zero: the fields below are set
-    long ordinal;           // ordinal of the entry that holds the restart point
-    hif_entry_t entry;      // that entry
+    int atIndexEnd;         // the restart point is the end-of-archive block
+    long ordinal;           // in: the manager's ordinal; out: the entry holding the restart point
+    hif_entry_t entry;      // that entry (the end-of-index marker at the end)
     int64_t blocksToSkip;   // blocks of the entry already in the archive
     uint64_t logicalOffset; // archive offset of the restart point
 };
 
-// Recovery hook of the manager, called at the top of a pass when
-// errorResyncFlag is set.  No restart of the stream is built: the hook
-// clears errorResyncFlag, aborts the transfer and broadcasts localFileCond
-// under controlLock, leaves restart->repositioned 0 and returns -1, so the
-// manager ends.  Manager thread; takes controlLock.
-int velk_LfwErrorResyncHook(transfer_t *ctl, lfw_resync_t *restart);
+// Recovery hook of the manager, run at the top of a pass when
+// errorResyncFlag is set: stops the transfer threads and the readers,
+// returns every buffer to the empty queue, finds the index entry holding
+// the restart point srcOffset + totalBytesMoved in velk_tmpIndexFD
+// (positioned after it) and repositions the archive; then clears
+// errorResyncFlag and broadcasts localFileCond under controlLock.  Returns
+// 0 with *restart filled, or -1 with the transfer aborted (exit status 70
+// or 72).  Manager thread.
+[[nodiscard]] int velk_LfwErrorResyncHook(transfer_t *ctl, lfw_resync_t *restart);
 
 #endif
