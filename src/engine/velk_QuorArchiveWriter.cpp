@@ -805,28 +805,6 @@ void buildIod(transfer_t *ctl, uint64_t xferId, iod_srcsinkdesc_t *src, iod_srcs
     iod->SinkDescList = sink;
 }
 
-// A failed request that reports no byte moved: the archive file's length
-// tells how far it got.  Returns the bytes moved by that measure.
-uint64_t movedByFileSize(transfer_t *ctl)
-{
-    quor_stat_t st;
-    memset(&st, 0, sizeof st);
-    char t1[32];
-    int rc = quor_Fstat(ctl->archive_fd, &st);
-    if (rc < 0) {
-        velk_LogFmt(VELK_MSG_INFO, MSG, "I/O error occurred, and error %d trying to stat file %s\n", rc, velk_archive);
-        return 0;
-    }
-    if (st.st_ssize <= ctl->currentFileAddr)
-        return 0;
-    const uint64_t moved = st.st_ssize - ctl->currentFileAddr;
-    velk_LogFmt(VELK_MSG_INFO, MSG,
-                "*** I/O Error occurred, and QUOR returned 0 bytes transferred, but current file size=%s\n",
-                u64Text(st.st_ssize, t1, sizeof t1));
-    velk_LogFmt(VELK_MSG_INFO, MSG, "   Faking bytes moved value of %s\n", u64Text(moved, t1, sizeof t1));
-    return moved;
-}
-
 // Ends the transfer after a request that cannot be retried.  Returns -1.
 int requestFatal(transfer_t *ctl, int rc, uint64_t offset)
 {
@@ -938,9 +916,10 @@ int oneRequest(WriterRun *run, uint64_t maxRequest)
     const bool haveSink = ior.SinkReplyLength >= 1 && ior.SinkReplyList != nullptr;
     uint64_t moved = haveSink ? ior.SinkReplyList->BytesMoved : 0;
     free_quor_ior_mem(&ior);
-    // Only a request that is retried needs its true byte count.
-    if (rc < 0 && moved == 0 && recoverableResult(rc))
-        moved = movedByFileSize(ctl);
+    // A failed request's count stands as the gateway gives it, never taken
+    // from the file's size (a striped write leaves the file longer than its
+    // contiguous prefix, and the hole would hold zeros): with 0 the request
+    // is sent again from its first byte.
     if (rc < 0)
         moved = std::min(moved, ctl->requestedBytes);
     ctl->bytesMoved = moved;
