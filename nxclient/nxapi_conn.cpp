@@ -28,6 +28,7 @@
 
 #include "quor_api.h"
 #include "quor_net.h"
+#include "quorcfgx_netopt.h"
 
 kyl_mutex_t nxapi_connection_lock;
 kyl_mutex_t nxapi_FileLock; // the file-operation descriptor tables
@@ -66,12 +67,11 @@ nxapi_tcontext_t *thread_list KYL_GUARDED_BY(threadlist_lock) = nullptr;
 
 kyl_mutex_t nic_rr_lock; // nic_rr_inx of every connection
 
-// The site's restricted data port range.  The site configuration does not
-// exist in this build, so there is no range (0/0: any port).
+// The site's restricted data port range (1024..65535 unless the
+// environment names one).
 void getRestrictedPorts(int *minPort, int *maxPort)
 {
-    *minPort = 0;
-    *maxPort = 0;
+    quorcfgx_GetRestrictedPorts(minPort, maxPort);
 }
 
 // Seconds between connection attempts while the storage system is down.
@@ -468,8 +468,7 @@ int connectServer(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, 
     if (int trc = setIoTimeout(fd, msLeft(limit)); trc != 0)
         CONNLOG(3, "quorex_OpenConnection", "*** %s: error %d bounding the connection setup on socket %d\n",
                 "quorex_OpenConnection", -trc, fd);
-    // The site's socket options would be applied here; the site
-    // configuration does not exist in this build.
+    (void)quorcfgx_NetoptSetSock(fd, &conn->server_addr);
     if (int crc = quor_net_connect(fd, &conn->server_addr, err, sizeof err); crc != 0) {
         int e = -crc;
         // A connect cut short by the send time limit reports EINPROGRESS.
@@ -1044,9 +1043,10 @@ int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fdOut, quor
         if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
             rc = -errno;
     }
-    // The site's socket options would be applied here (no site configuration
-    // in this build).  The buffer sizes are read for the trace.
+    // The site's socket options for the local address; the buffer sizes
+    // are read for the trace.
     if (rc == 0) {
+        (void)quorcfgx_NetoptSetSock(fd, &bound);
         int size = 0;
         socklen_t len = sizeof size;
         if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &len) != 0)

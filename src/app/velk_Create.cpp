@@ -8,6 +8,7 @@
 // they were.  Initial thread only.
 
 #include "velk_Create.h"
+#include "velk_Expire.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -284,6 +285,8 @@ int copyMembers(const CreateStart &start)
     double xferTime = 0;
     int threadsUsed = 0;
     int copy = velk_CopyToArchive(&xferTime, &threadsUsed);
+    if (velk_filetype == VELK_QUOR_FILE)
+        (void)velk_ExpireSetExpiration(velk_archive_tmpname != nullptr ? velk_archive_tmpname : velk_archive_abs_path);
     if (copy == 0)
         createStatisticsLine(start, xferTime, threadsUsed);
     velk_LogFileTransfer(velk_archive_abs_path != nullptr ? velk_archive_abs_path : velk_archive, VOP_CREATE, copy,

@@ -341,9 +341,9 @@ int servePiece(transfer_t *ctl, connection_info_t *con, const initiator_msg_t &i
             velk_ErrPrintf("/debug/ %s mover data connection accepted\n", label);
     }
     uint64_t sent = 0;
-    ssize_t n = mover_socket_send_requested_data_timeout(con->transferSocket, xferId, im.Offset,
-                                                         buf->buffer + (addr - fileOffset), reply.Length, &sent, 1,
-                                                         kMoverWaitSeconds);
+    ssize_t n = mover_socket_send_requested_data_ws(con->transferSocket, xferId, im.Offset,
+                                                    buf->buffer + (addr - fileOffset), reply.Length, &sent, 1,
+                                                    kMoverWaitSeconds, quor_DataWriteSize(con->transferSocket));
     if (n < 0 || static_cast<uint64_t>(n) != reply.Length) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: mover_socket_send_requested_data error: ioresult=%d, errno=%d\n",
                     label, static_cast<int>(n), n < 0 ? static_cast<int>(-n) : 0);
