@@ -29,6 +29,7 @@
 #include "quor_api.h"
 #include "quor_net.h"
 #include "quorcfgx_netopt.h"
+#include "quorcfgx_nic.h"
 
 kyl_mutex_t nxapi_connection_lock;
 kyl_mutex_t nxapi_FileLock; // the file-operation descriptor tables
@@ -645,9 +646,14 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
             rc = KYLGW_E_PROTOCOL_LEVEL;
             break;
         }
-        // Client interfaces come from the site configuration, which does not
-        // exist in this build: data connections use the local data address.
+        // The site's client interfaces toward this server; without any,
+        // data connections use the local data address.
+        free(conn->nic_list);
+        conn->nic_list = nullptr;
         conn->nic_count = 0;
+        conn->nic_rr_inx = 0;
+        if (quorcfgx_ConfGetClientInterfaces(nullptr, server, &conn->nic_count, &conn->nic_list, nullptr) != 0)
+            conn->nic_count = 0;
 
         int retryLater = 0, stop = 0;
         rc = nxapi_authenticate(conn, ctx, &retryLater, &stop);

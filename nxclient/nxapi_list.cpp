@@ -230,7 +230,7 @@ int acceptOne(const quor_moverxfer_t *x, int listenFd, int *fd)
         close(s);
         return 1;
     }
-    (void)quorcfgx_NetoptSetSock(s, &peer);
+    (void)quor_ApplySiteSocketOptions(s, &peer);
     *fd = s;
     return 0;
 }
@@ -350,6 +350,11 @@ int quorex_IsConnectionAllowed(const quor_sockaddr_t *peer, int log, const char 
         (void)quor_Logmsg(0, QUOR_LOGCLASS_RESTRICTED, line);
     }
     return 0;
+}
+
+int quor_ApplySiteSocketOptions(int fd, const quor_sockaddr_t *peer)
+{
+    return quorcfgx_NetoptSetSock(fd, peer);
 }
 
 size_t quor_DataWriteSize(int fd)

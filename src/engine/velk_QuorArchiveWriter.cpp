@@ -234,6 +234,7 @@ int acceptDataConnection(transfer_t *ctl, connection_info_t *con)
             close(s);
             continue;
         }
+        (void)quor_ApplySiteSocketOptions(s, &con->remoteTransferAddr);
         int flags = fcntl(s, F_GETFL);
         if (flags >= 0)
             (void)fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
@@ -634,6 +635,7 @@ void *velk_WriterListenThread(void * /*arg*/)
             close(s);
             continue;
         }
+        (void)quor_ApplySiteSocketOptions(s, &peer);
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/mover connection accepted\n");
         if (first) {

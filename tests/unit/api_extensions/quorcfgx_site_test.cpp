@@ -10,6 +10,7 @@
 
 #include "quorcfgx_conf.h"
 #include "quorcfgx_netopt.h"
+#include "quorcfgx_nic.h"
 #include "quorcfgx_restrict.h"
 #include "velk_testsupport.h"
 
@@ -183,6 +184,54 @@ TEST(QuorcfgxRestrict, TablesAndPeers)
         }
         EXPECT_EQ(err.find("refusing every data connection") != std::string::npos, n < 0) << err;
         free(table);
+    }
+}
+
+TEST(QuorcfgxNic, ClientInterfacesBySection)
+{
+    nic_info_t nics[3] = {};
+    const char *spec[3][2] = {{"eth0", "10.0.0.5"}, {"ib0", "10.1.0.5"}, {"eth1", "fe80::1"}};
+    const unsigned long mtu[3] = {1500, 9000, 9000};
+    for (int i = 0; i < 3; i++) {
+        snprintf(nics[i].ifName, sizeof nics[i].ifName, "%s", spec[i][0]);
+        nics[i].ifAddress = addr(spec[i][1]);
+        nics[i].mtu = mtu[i];
+    }
+    const std::string head = "C = {\n me = {\n  srv = {\n";
+    struct Case {
+        std::string body; // the server entry's stanzas
+        const char *client;
+        int rc;
+        const char *picked; // names, blank-separated
+    } cases[] = {
+        {"   eth*\n", nullptr, 0, "eth0 eth1 "},
+        {"   10.1.0.5 10.0.0.0/255.255.0.0\n", nullptr, 0, "ib0 eth0 "},
+        {"   10.9.9.9\n   10.1.0.5/bad\n", nullptr, 0, "ib0 "},
+        {"   attr = {\n    mtu = +9000\n   }\n", nullptr, 0, "ib0 eth1 "},
+        {"   attr = {\n    mtu = 9000 - 1000\n   }\n", nullptr, 0, "eth0 ib0 eth1 "},
+        {"   attr = {\n    mtu = -1500\n    mtu = 0\n   }\n", nullptr, 0, "eth0 "},
+        {"   eth*\n", "other", 0, ""},
+        {"", nullptr, QUORCFGX_NIC_NONE, ""},
+    };
+    for (const Case &c : cases) {
+        const std::string text = c.body.empty() ? "C = {\n me = {\n  srv = {\n  }\n }\n}\n"
+                                                : head + c.body + "  }\n }\n Default = {\n  Default = {\n   eth0\n  }\n }\n}\n";
+        Tree t(text);
+        int count = -1;
+        char **names = nullptr;
+        quor_sockaddr_t *addrs = nullptr;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(quorcfgx_SelectClientInterfaces(t.list, c.client, "me", "srv", nics, 3, &count, &addrs, &names), c.rc)
+            << text;
+        testing::internal::GetCapturedStderr();
+        std::string got;
+        for (int i = 0; i < count; i++) {
+            got += std::string(names[i]) + " ";
+            free(names[i]);
+        }
+        EXPECT_EQ(got, c.picked) << text;
+        free(names);
+        free(addrs);
     }
 }
 
