@@ -73,11 +73,14 @@ TEST_F(VelkSite, RestrictedAddressesAdmitOrRefuseTheMovers)
         writeFile(dir / "QUOR.conf", c.conf);
         writeFile(dir / "faults", std::string(c.moverSrc).empty() ? "" : std::string("mover_src=") + c.moverSrc + "\n");
         (void)unlink((home() + "/a.tar").c_str());
+        const size_t logAt = readFile(dir / "kylgwd.log").size();
         auto r = velk({"-c", "-f", "/home/demo/a.tar", "f1", "f2"});
         ASSERT_FALSE(r.timedOut);
         EXPECT_EQ(r.status == 0, c.created) << r.err;
-        const std::string refused = std::string("restricted connection failed from ") + c.refusedFrom + "\n";
-        EXPECT_EQ(r.err.find(refused) != std::string::npos, *c.refusedFrom != '\0') << r.err;
+        const std::string refused = std::string("restricted connection failed from ") + c.refusedFrom;
+        EXPECT_EQ(r.err.find(refused + "\n") != std::string::npos, *c.refusedFrom != '\0') << r.err;
+        // The refusal also reaches the gateway's log.
+        EXPECT_EQ(readFile(dir / "kylgwd.log").find(refused, logAt) != std::string::npos, *c.refusedFrom != '\0');
         if (c.created) {
             // The members' bytes; the consistency member differs by run.
             EXPECT_TRUE(readFile(home() + "/a.tar").substr(0, 301568) == readFile(dir / "ref.tar").substr(0, 301568));
@@ -121,6 +124,11 @@ TEST_F(VelkSite, ExpirationRulesSetTheTimeOnArchiveAndIndex)
     ASSERT_EQ(d.status, 0) << d.err;
     EXPECT_EQ(std::stoull(meta("/home/demo/a.tar.idx", "Expiration")),
               std::stoull(meta("/home/demo/a.tar.idx", "TimeCreated")) + 2635200);
+
+    // A duration of 0 would expire the file as it is made: no time is set.
+    writeFile(dir / "expire.conf", "ExpirationByCosId = {\n  5 = 0s\n}\n");
+    ASSERT_EQ(velk({"-c", "-f", "/home/demo/c.tar", "f2"}, {{"VELK_COS", "5"}}).status, 0);
+    EXPECT_EQ(meta("/home/demo/c.tar", "Expiration"), "0");
 
     // A rules file that cannot be loaded ends the run before it creates
     // anything that would never expire.
