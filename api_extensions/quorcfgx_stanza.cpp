@@ -31,18 +31,41 @@ struct LineSource {
     }
 };
 
-// Reads one line without its newline into buf (QUOR_CFG_LINE_MAX + 1
-// bytes).  Returns 1 for a line, 0 at end of input, or QUOR_CFG_E_LINELEN
-// for a line that is too long or holds a NUL byte.
-int readLine(LineSource *src, char *buf, size_t *len)
+// How overlong lines are treated: an error (onLong null), or skipped
+// whole and reported through onLong.
+struct LongLines {
+    size_t maxLen = QUOR_CFG_LINE_MAX;
+    quor_cfg_longline_t onLong = nullptr;
+    void *ctx = nullptr;
+};
+
+constexpr int kSkippedLine = 2;
+
+// Reads one line without its newline into buf (at least lim.maxLen + 1
+// bytes).  Returns 1 for a line, 0 at end of input, kSkippedLine for an
+// overlong line read to its end when lim allows skipping, or
+// QUOR_CFG_E_LINELEN for a line that is too long or holds a NUL byte.
+int readLine(LineSource *src, char *buf, size_t *len, const LongLines &lim)
 {
     size_t n = 0;
     int c = src->next();
     if (c == EOF)
         return 0;
     while (c != EOF && c != '\n') {
-        if (c == '\0' || n >= QUOR_CFG_LINE_MAX)
+        if (c == '\0')
             return QUOR_CFG_E_LINELEN;
+        if (n >= lim.maxLen) {
+            if (lim.onLong == nullptr)
+                return QUOR_CFG_E_LINELEN;
+            // The rest of the line is dropped with it: never read as a line
+            // of its own.
+            while (c != EOF && c != '\n') {
+                if (c == '\0')
+                    return QUOR_CFG_E_LINELEN;
+                c = src->next();
+            }
+            return kSkippedLine;
+        }
         buf[n++] = static_cast<char>(c);
         c = src->next();
     }
@@ -247,17 +270,21 @@ int checkClosed(Parser *ps)
     return 0;
 }
 
-int parse(LineSource *src, quor_cfg_stanza_t **list, int *error, unsigned *lineOut)
+int parse(LineSource *src, quor_cfg_stanza_t **list, int *error, unsigned *lineOut, const LongLines &lim = {})
 {
     Parser ps;
     char buf[QUOR_CFG_LINE_MAX + 1];
     int err = 0;
     for (;;) {
         size_t len = 0;
-        int got = readLine(src, buf, &len);
+        int got = readLine(src, buf, &len, lim);
         if (got == 0)
             break;
         ps.lineNo++;
+        if (got == kSkippedLine) {
+            lim.onLong(lim.ctx, ps.lineNo);
+            continue;
+        }
         err = got < 0 ? got : scanLine(&ps, buf, len);
         if (err != 0)
             break;
@@ -308,6 +335,27 @@ int quor_CfgParse(const char *path, quor_cfg_stanza_t **list, int *error, unsign
     LineSource src;
     src.file = f;
     int rc = parse(&src, list, error, line);
+    fclose(f);
+    return rc;
+}
+
+int quor_CfgParseSkipLong(const char *path, size_t maxLen, quor_cfg_longline_t onLong, void *ctx,
+                          quor_cfg_stanza_t **list, int *error, unsigned *line)
+{
+    FILE *f = path != nullptr ? fopen(path, "re") : nullptr;
+    if (f == nullptr) {
+        *list = nullptr;
+        *error = QUOR_CFG_E_OPEN;
+        *line = 0;
+        return -1;
+    }
+    LineSource src;
+    src.file = f;
+    LongLines lim;
+    lim.maxLen = maxLen < QUOR_CFG_LINE_MAX ? maxLen : QUOR_CFG_LINE_MAX;
+    lim.onLong = onLong;
+    lim.ctx = ctx;
+    int rc = parse(&src, list, error, line, lim);
     fclose(f);
     return rc;
 }

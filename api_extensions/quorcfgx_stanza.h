@@ -65,6 +65,15 @@ constexpr int QUOR_CFG_E_NOKEY = -7007;   // "=" with no key before it
 // the file could not be opened); the partial tree is freed.
 [[nodiscard]] int quor_CfgParse(const char *path, quor_cfg_stanza_t **list, int *error, unsigned *line);
 
+// Called for each line longer than the limit, with its line number.
+using quor_cfg_longline_t = void (*)(void *ctx, unsigned line);
+
+// As quor_CfgParse, except that a line longer than maxLen characters (at
+// most QUOR_CFG_LINE_MAX) is skipped whole and reported through onLong
+// (which must not be null) instead of ending the parse.
+[[nodiscard]] int quor_CfgParseSkipLong(const char *path, size_t maxLen, quor_cfg_longline_t onLong, void *ctx,
+                                        quor_cfg_stanza_t **list, int *error, unsigned *line);
+
 // As quor_CfgParse, over len bytes of text in memory.
 [[nodiscard]] int quor_CfgParseText(const char *text, size_t len, quor_cfg_stanza_t **list, int *error, unsigned *line);
 

@@ -3,6 +3,8 @@
 
 #include "gw_faults.h"
 
+#include <arpa/inet.h>
+
 #include <kylgw_catalogue.h>
 
 #include <cerrno>
@@ -238,6 +240,13 @@ bool applyLine(const std::string &key, const std::string &value, bool hasValue, 
     for (const auto &[name, member] : moverFlags)
         if (key == name)
             return !hasValue && (f->*member = true);
+    if (key == "mover_src") {
+        in_addr a{};
+        if (!hasValue || inet_pton(AF_INET, value.c_str(), &a) != 1)
+            return false;
+        f->moverSrc = value;
+        return true;
+    }
     if (key == "deny" || key == "notdir") {
         if (!hasValue || value.empty() || value[0] != '/' || value.size() > 1024)
             return false;

@@ -79,6 +79,9 @@
 //                             first piece, so later blocks come first
 //   delay_mover=K,MS          mover K waits MS milliseconds before its first
 //                             piece
+//   mover_src=ADDR            movers bind their connections to the IPv4
+//                             address ADDR (a loopback alias such as
+//                             127.0.0.2), so the client sees another peer
 // List transfers at a file offset (OFFSET is a byte of the file; the piece
 // that holds it is cut there, and the bytes before it are moved first).
 // Each fires once per session unless times=K says how often:
@@ -190,6 +193,7 @@ struct gw_faults_t {
     uint32_t delayMover, delayMoverMs;
     gw_at_fault_t writeEioAt, readEioAt, eomAt, enospcAt, gapAt;
     bool successZero;
+    std::string moverSrc; // "" = the system's choice
 };
 // Longest mover stall a script may ask for, in seconds.
 constexpr uint32_t GW_FAULTS_MAX_STALL = 600;

@@ -144,6 +144,13 @@ int connectTracked(ListRequest *r, const quor_sockaddr_t &a)
         return -errno;
     track(r, s);
     const socklen_t len = fam == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (const std::string &src = r->c->faults.moverSrc; !src.empty() && fam == AF_INET) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        if (inet_pton(AF_INET, src.c_str(), &from.sin_addr) == 1 &&
+            bind(s, reinterpret_cast<const sockaddr *>(&from), sizeof from) == 0)
+            gw_FaultFired(r->c, "mover_src", nullptr);
+    }
     if (connect(s, reinterpret_cast<const sockaddr *>(&a.hs_addr), len) != 0 && errno != EINPROGRESS) {
         int e = errno;
         untrackClose(r, &s);

@@ -28,6 +28,8 @@
 
 #include "quor_api.h"
 #include "quor_net.h"
+#include "quorcfgx_netopt.h"
+#include "quorcfgx_nic.h"
 
 kyl_mutex_t nxapi_connection_lock;
 kyl_mutex_t nxapi_FileLock; // the file-operation descriptor tables
@@ -66,12 +68,11 @@ nxapi_tcontext_t *thread_list KYL_GUARDED_BY(threadlist_lock) = nullptr;
 
 kyl_mutex_t nic_rr_lock; // nic_rr_inx of every connection
 
-// The site's restricted data port range.  The site configuration does not
-// exist in this build, so there is no range (0/0: any port).
+// The site's restricted data port range (1024..65535 unless the
+// environment names one).
 void getRestrictedPorts(int *minPort, int *maxPort)
 {
-    *minPort = 0;
-    *maxPort = 0;
+    quorcfgx_GetRestrictedPorts(minPort, maxPort);
 }
 
 // Seconds between connection attempts while the storage system is down.
@@ -468,8 +469,7 @@ int connectServer(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, 
     if (int trc = setIoTimeout(fd, msLeft(limit)); trc != 0)
         CONNLOG(3, "quorex_OpenConnection", "*** %s: error %d bounding the connection setup on socket %d\n",
                 "quorex_OpenConnection", -trc, fd);
-    // The site's socket options would be applied here; the site
-    // configuration does not exist in this build.
+    (void)quorcfgx_NetoptSetSock(fd, &conn->server_addr);
     if (int crc = quor_net_connect(fd, &conn->server_addr, err, sizeof err); crc != 0) {
         int e = -crc;
         // A connect cut short by the send time limit reports EINPROGRESS.
@@ -646,9 +646,14 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
             rc = KYLGW_E_PROTOCOL_LEVEL;
             break;
         }
-        // Client interfaces come from the site configuration, which does not
-        // exist in this build: data connections use the local data address.
+        // The site's client interfaces toward this server; without any,
+        // data connections use the local data address.
+        free(conn->nic_list);
+        conn->nic_list = nullptr;
         conn->nic_count = 0;
+        conn->nic_rr_inx = 0;
+        if (quorcfgx_ConfGetClientInterfaces(nullptr, server, &conn->nic_count, &conn->nic_list, nullptr) != 0)
+            conn->nic_count = 0;
 
         int retryLater = 0, stop = 0;
         rc = nxapi_authenticate(conn, ctx, &retryLater, &stop);
@@ -1044,9 +1049,10 @@ int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fdOut, quor
         if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
             rc = -errno;
     }
-    // The site's socket options would be applied here (no site configuration
-    // in this build).  The buffer sizes are read for the trace.
+    // The site's socket options for the local address; the buffer sizes
+    // are read for the trace.
     if (rc == 0) {
+        (void)quorcfgx_NetoptSetSock(fd, &bound);
         int size = 0;
         socklen_t len = sizeof size;
         if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &len) != 0)

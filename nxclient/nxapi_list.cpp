@@ -8,6 +8,8 @@
 #include "nxapi_fileops.h"
 #include "nxapi_private.h"
 #include "quor_api.h"
+#include "quorcfgx_netopt.h"
+#include "quorcfgx_restrict.h"
 
 #include <kyl_xdr.h>
 #include <kylgw_mvrio.h>
@@ -18,6 +20,7 @@
 #include <sched.h>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -215,29 +218,6 @@ void *serveThread(void *arg)
     return nullptr;
 }
 
-bool isLoopback(const quor_sockaddr_t *a)
-{
-    if (a->hs_addr.ss_family == AF_INET)
-        return (ntohl(reinterpret_cast<const sockaddr_in &>(a->hs_addr).sin_addr.s_addr) >> 24) == 127;
-    if (a->hs_addr.ss_family != AF_INET6)
-        return false;
-    const in6_addr &v6 = reinterpret_cast<const sockaddr_in6 &>(a->hs_addr).sin6_addr;
-    return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
-}
-
-bool sameHost(const quor_sockaddr_t *a, const quor_sockaddr_t *b)
-{
-    if (a->hs_addr.ss_family != b->hs_addr.ss_family)
-        return false;
-    if (a->hs_addr.ss_family == AF_INET)
-        return reinterpret_cast<const sockaddr_in &>(a->hs_addr).sin_addr.s_addr ==
-               reinterpret_cast<const sockaddr_in &>(b->hs_addr).sin_addr.s_addr;
-    if (a->hs_addr.ss_family == AF_INET6)
-        return memcmp(&reinterpret_cast<const sockaddr_in6 &>(a->hs_addr).sin6_addr,
-                      &reinterpret_cast<const sockaddr_in6 &>(b->hs_addr).sin6_addr, sizeof(in6_addr)) == 0;
-    return false;
-}
-
 // Accepts one pending connection: 0 with *fd set, 1 when none was pending
 // or its peer was refused (and closed), or -errno.
 int acceptOne(const quor_moverxfer_t *x, int listenFd, int *fd)
@@ -248,17 +228,12 @@ int acceptOne(const quor_moverxfer_t *x, int listenFd, int *fd)
     if (s < 0)
         return errno == EINTR || errno == EAGAIN || errno == ECONNABORTED ? 1 : -errno;
     if (!quor_MoverPeerAllowed(&x->gateway, &peer)) {
-        char text[INET6_ADDRSTRLEN] = "?";
-        const void *a = peer.hs_addr.ss_family == AF_INET
-                            ? static_cast<const void *>(&reinterpret_cast<sockaddr_in &>(peer.hs_addr).sin_addr)
-                            : static_cast<const void *>(&reinterpret_cast<sockaddr_in6 &>(peer.hs_addr).sin6_addr);
-        inet_ntop(peer.hs_addr.ss_family, a, text, sizeof text);
-        nxapi_Print("*** quor_MoverAccept: mover connection from %s refused\n", text);
         close(s);
         return 1;
     }
     int on = 1; // short messages that wait for an answer
     (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    (void)quor_ApplySiteSocketOptions(s, &peer);
     *fd = s;
     return 0;
 }
@@ -358,10 +333,43 @@ int quor_MoverListen(int *fd, quor_sockaddr_t *address)
     }
 }
 
+int quorex_IsConnectionAllowed(const quor_sockaddr_t *peer, int log, const char *routine)
+{
+    if (quorcfgx_RestrictAllows(peer))
+        return 1;
+    if (log) {
+        char text[INET6_ADDRSTRLEN] = "?";
+        if (peer != nullptr && (peer->hs_addr.ss_family == AF_INET || peer->hs_addr.ss_family == AF_INET6)) {
+            const void *a =
+                peer->hs_addr.ss_family == AF_INET
+                    ? static_cast<const void *>(&reinterpret_cast<const sockaddr_in &>(peer->hs_addr).sin_addr)
+                    : static_cast<const void *>(&reinterpret_cast<const sockaddr_in6 &>(peer->hs_addr).sin6_addr);
+            inet_ntop(peer->hs_addr.ss_family, a, text, sizeof text);
+        }
+        char line[256];
+        snprintf(line, sizeof line, "*** Error [pid %d function %s] - restricted connection failed from %s\n",
+                 static_cast<int>(getpid()), routine != nullptr ? routine : "?", text);
+        nxapi_Print("%s", line);
+        (void)quor_Logmsg(0, QUOR_LOGCLASS_RESTRICTED, line);
+    }
+    return 0;
+}
+
+int quor_ApplySiteSocketOptions(int fd, const quor_sockaddr_t *peer)
+{
+    return quorcfgx_NetoptSetSock(fd, peer);
+}
+
+size_t quor_DataWriteSize(int fd)
+{
+    int64_t n = quorcfgx_NetoptGetWriteSize(fd, nullptr);
+    return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
 bool quor_MoverPeerAllowed(const quor_sockaddr_t *gateway, const quor_sockaddr_t *peer)
 {
-    // Stand-in for the site's table of restricted addresses.
-    return isLoopback(peer) || (gateway != nullptr && sameHost(gateway, peer));
+    (void)gateway;
+    return quorex_IsConnectionAllowed(peer, 1, "quor_MoverAccept") == 1;
 }
 
 int quor_MoverAccept(quor_moverxfer_t *x, int listenFd, int *fd)
@@ -487,8 +495,8 @@ ssize_t waitForMovers(int listenFd, uint64_t xferId, uint64_t offset, unsigned c
                 continue;
             uint64_t moved = 0;
             ssize_t r =
-                send ? mover_socket_send_requested_data_timeout(conns[i], xferId, offset, buffer, length, &moved, 1,
-                                                                dataWait)
+                send ? mover_socket_send_requested_data_ws(conns[i], xferId, offset, buffer, length, &moved, 1,
+                                                           dataWait, quor_DataWriteSize(conns[i]))
                      : mover_socket_recv_data_timeout(conns[i], xferId, offset, buffer, length, &moved, 1, dataWait);
             if (r < 0)
                 return finish(r);

@@ -270,8 +270,21 @@ constexpr int QUOR_MOVER_BACKLOG = 4096;
 // Takes a listening socket on any address (retrying after 10 ms while
 // listen fails with EADDRINUSE).  0 with *fd and *address set, or negative.
 [[nodiscard]] int quor_MoverListen(int *fd, quor_sockaddr_t *address);
-// Whether a mover at peer may connect: the gateway's own address and
-// loopback are admitted.
+// Gateway log class of a refused data connection.
+constexpr uint32_t QUOR_LOGCLASS_RESTRICTED = 0x2000000;
+// Whether an incoming data connection from peer is admitted by the site's
+// restricted addresses (every peer when there are none; none when the
+// site's section is unusable).  1 admitted, 0 refused: with log set the
+// refusal is printed and sent to the gateway log, tagged with routine.
+int quorex_IsConnectionAllowed(const quor_sockaddr_t *peer, int log, const char *routine);
+// Applies the site's socket options for peer to the data socket fd (see
+// quorcfgx_NetoptSetSock).  0, or -1 when none applied.
+int quor_ApplySiteSocketOptions(int fd, const quor_sockaddr_t *peer);
+// The site's write size for data sent on socket fd (its local address's
+// network options, else the default); 0 for no limit.
+size_t quor_DataWriteSize(int fd);
+// Whether a mover at peer may connect (quorex_IsConnectionAllowed, logged);
+// gateway is not consulted.
 bool quor_MoverPeerAllowed(const quor_sockaddr_t *gateway, const quor_sockaddr_t *peer);
 // Waits up to x->timeout seconds for an admitted connection on listenFd
 // (refused peers are closed).  0 with *fd set, -ETIMEDOUT, or -errno.

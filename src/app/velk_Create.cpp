@@ -22,6 +22,7 @@
 #include "velk_ArchiveCopy.h"
 #include "velk_ArchiveFile.h"
 #include "velk_Consistency.h"
+#include "velk_Expire.h"
 #include "velk_FileAccess.h"
 #include "velk_FileList.h"
 #include "velk_Globals.h"
@@ -264,6 +265,8 @@ int copyMembers(const CreateStart &start)
     double xferTime = 0;
     int threadsUsed = 0;
     int copy = velk_CopyToArchive(&xferTime, &threadsUsed);
+    if (velk_filetype == VELK_QUOR_FILE)
+        (void)velk_ExpireSetExpiration(velk_archive_tmpname != nullptr ? velk_archive_tmpname : velk_archive_abs_path);
     if (copy == 0)
         createStatisticsLine(start, xferTime, threadsUsed);
     velk_LogFileTransfer(velk_archive_abs_path != nullptr ? velk_archive_abs_path : velk_archive, VOP_CREATE, copy,

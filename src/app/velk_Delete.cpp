@@ -6,6 +6,7 @@
 // place, so the index always exists under one of the two names.
 
 #include "velk_Delete.h"
+#include "velk_Expire.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -139,6 +140,7 @@ int flushCopy(DeleteRun *run)
 int swapQuorIndex(DeleteRun *run)
 {
     const char *fn = "velk_CommonDeleteUndelete";
+    (void)velk_ExpireSetExpiration(run->newName);
     console_message("renaming index files", "");
     int rc = quor_Rename(velk_index_filename, run->oldName);
     if (rc < 0) {

@@ -5,6 +5,8 @@
 // for every thread started after it.
 
 #include "velk_Run.h"
+#include "quorex_expire.h"
+#include "velk_Expire.h"
 
 #include <atomic>
 #include <cerrno>
@@ -377,9 +379,13 @@ void velk_Run(int argc, char **argv)
         failRun(VELK_EXIT_OSERR);
     if (atexit(velk_AtExit) != 0)
         failRun(VELK_EXIT_OSERR);
-    if (velk_config_opts.EnableFileExpiration)
-        velk_LogMsg(VELK_MSG_WARNING, MSG,
-                    "file expiration is enabled in the configuration, but this build cannot set expiration times\n");
+    if (velk_config_opts.EnableFileExpiration) {
+        // A run that was told to set expiration times and cannot must not
+        // create files that would never expire.
+        if (quorex_ExpireInitTable(velk_config_opts.ExpireCfgFile) != 0)
+            failRun(VELK_EXIT_SOFTWARE);
+        velk_expiration_enabled = 1;
+    }
     openListFile(velk_config_opts.Exfile, &velk_exfile, "exceptions");
     openListFile(velk_config_opts.Okfile, &velk_okfile, "<success>");
     startStatusFifo();

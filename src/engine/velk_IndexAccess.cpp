@@ -6,6 +6,7 @@
 // only; no locks.
 
 #include "velk_IndexAccess.h"
+#include "velk_Expire.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -269,6 +270,7 @@ int velk_CopyIndexToQuor(int (*beforeRename)())
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d closing QUOR index file %s\n", closed, final);
         rc = -1;
     }
+    (void)velk_ExpireSetExpiration(tmp);
     if (rc == 0 && velk_shutdown_signalled.load() != 0)
         rc = -1;
     bool beforeFailed = false;

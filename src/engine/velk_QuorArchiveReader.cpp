@@ -375,6 +375,7 @@ int acceptData(quor_reader_t *r, int listenSock)
             close(s);
             continue;
         }
+        (void)quor_ApplySiteSocketOptions(s, &peer);
         return s;
     }
 }
@@ -560,6 +561,7 @@ void *velk_ReaderListenThread(void *arg)
             close(s);
             continue;
         }
+        (void)quor_ApplySiteSocketOptions(s, &peer);
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/mover connection from %s\n", peerText(peer).c_str());
         if (!r->connected.exchange(true))

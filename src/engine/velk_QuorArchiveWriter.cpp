@@ -254,6 +254,7 @@ int acceptDataConnection(transfer_t *ctl, connection_info_t *con)
             close(s);
             continue;
         }
+        (void)quor_ApplySiteSocketOptions(s, &con->remoteTransferAddr);
         int flags = fcntl(s, F_GETFL);
         if (flags >= 0)
             (void)fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
@@ -361,9 +362,9 @@ int servePiece(transfer_t *ctl, connection_info_t *con, const initiator_msg_t &i
             velk_ErrPrintf("/debug/ %s mover data connection accepted\n", label);
     }
     uint64_t sent = 0;
-    ssize_t n = mover_socket_send_requested_data_timeout(con->transferSocket, xferId, im.Offset,
-                                                         buf->buffer + (addr - fileOffset), reply.Length, &sent, 1,
-                                                         kMoverWaitSeconds);
+    ssize_t n = mover_socket_send_requested_data_ws(con->transferSocket, xferId, im.Offset,
+                                                    buf->buffer + (addr - fileOffset), reply.Length, &sent, 1,
+                                                    kMoverWaitSeconds, quor_DataWriteSize(con->transferSocket));
     if (n < 0 || static_cast<uint64_t>(n) != reply.Length) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: mover_socket_send_requested_data error: ioresult=%d, errno=%d\n",
                     label, static_cast<int>(n), n < 0 ? static_cast<int>(-n) : 0);
@@ -656,6 +657,7 @@ void *velk_WriterListenThread(void * /*arg*/)
             close(s);
             continue;
         }
+        (void)quor_ApplySiteSocketOptions(s, &peer);
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/mover connection accepted\n");
         if (first) {

@@ -1,0 +1,75 @@
+// Expiration rules: the duration syntax and its 2^31-second bound, keys
+// that are not numbers, precedence, load failures and 64-bit times.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+#include "quorex_expire.h"
+#include "velk_testsupport.h"
+
+namespace {
+
+TEST(QuorexExpire, Durations)
+{
+    struct {
+        const char *text;
+        int rc;
+        uint64_t seconds;
+    } cases[] = {
+        {"30d 12h", 0, 2635200},   {"5days", 0, 432000},         {"1y\t1s", 0, 31536001},
+        {"2147483647s", 0, 2147483647}, {"68y", 0, 2144448000}, {"10", -EINVAL, 0},
+        {"70y", -EINVAL, 0},       {"2147483648s", -EINVAL, 0}, {"60y 9y", -EINVAL, 0},
+        {"d5", -EINVAL, 0},        {"5w", -EINVAL, 0},          {"", -ENODATA, 0},
+        {" \t", -ENODATA, 0},      {"99999999999999999999d", -EINVAL, 0},
+    };
+    for (const auto &c : cases) {
+        uint64_t s = 0;
+        EXPECT_EQ(quorex_ExpireParseDuration(c.text, &s), c.rc) << c.text;
+        EXPECT_EQ(s, c.seconds) << c.text;
+    }
+}
+
+TEST(QuorexExpire, RulesAndLookups)
+{
+    velktest::ScratchDir dir;
+    const std::string path = dir / "rules";
+    struct Case {
+        const char *text;
+        int rc;
+        uint32_t family, cos;
+        uint64_t expected; // 0: no rule fits
+        const char *message;
+    } cases[] = {
+        {"ExpirationByCosId = {\n COS5 = 1d\n 5 = 30d 12h\n}\n", 0, 0, 5, 4000000000ull + 2635200,
+         "not \"cosId = expireString\""},
+        {"ExpirationByCosId = {\n 5x = 1d\n}\n", 0, 0, 0, 0, "line 2"},
+        {"ExpirationByCosId = {\n 5 = 1d\n}\nExpirationByFamilyId = {\n 3 = 1h\n}\n", 0, 3, 5, 4000000000ull + 3600,
+         ""},
+        {"ExpirePrecedence = {\n COS ID\n Bogus\n}\nExpirationByCosId = {\n 5 = 1d\n}\n"
+         "ExpirationByFamilyId = {\n 3 = 1h\n}\n",
+         0, 3, 5, 4000000000ull + 86400, "unrecognized precedence entry type [Bogus]"},
+        {"ExpirationByCosId = {\n 5 = 1d\n}\nExpirationByGroupId = {\n}\n", -1, 0, 5, 0, "empty substanza list"},
+        {"ExpirationByCosId = {\n 5 = 1d\n", -1, 0, 5, 0, "error -7004 parsing"},
+    };
+    for (const Case &c : cases) {
+        velktest::writeFile(path, c.text);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(quorex_ExpireInitTable(path.c_str()), c.rc) << c.text;
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        quor_Attrs_t a{};
+        a.FamilyId = c.family;
+        a.COSId = c.cos;
+        a.TimeCreated = 4000000000u; // the sum passes 2^32
+        uint64_t when = 0;
+        EXPECT_EQ(quorex_ExpireLookupTime(&a, &when), c.expected != 0 ? 0 : -ENOENT) << c.text;
+        EXPECT_EQ(when, c.expected) << c.text;
+    }
+    EXPECT_EQ(quorex_ExpireInitTable((dir / "absent").c_str()), -1);
+    const expireTime_t *rules = nullptr;
+    EXPECT_EQ(quorex_ExpireRules(&rules), 0);
+}
+
+} // namespace
