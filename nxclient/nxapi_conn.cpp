@@ -174,6 +174,21 @@ void freeConnection(quor_connection_t *conn)
     delete conn;
 }
 
+// Closed connection records are kept (with their session key zeroed)
+// instead of freed: a thread in the middle of a message on a connection
+// that another thread closes after a failure holds no reference, and must
+// find the record still there.  One record per close, so the cost is small.
+quor_connection_t *g_retired KYL_GUARDED_BY(nxapi_connection_lock) = nullptr;
+
+void retireConnection(quor_connection_t *conn)
+{
+    if (conn->session_key != nullptr)
+        explicit_bzero(conn->session_key, static_cast<size_t>(conn->sess_key_len));
+    kyl_lock_guard g(nxapi_connection_lock);
+    conn->next = g_retired;
+    g_retired = conn;
+}
+
 // Finds handle in the table and takes a reference that keeps the record
 // alive while the caller waits on its openMutex.
 quor_connection_t *holdConnection(int handle)
@@ -194,7 +209,7 @@ void releaseConnection(quor_connection_t *conn)
         last = conn->unlinked && conn->refs == 0;
     }
     if (last)
-        freeConnection(conn);
+        retireConnection(conn);
 }
 
 bool isUnlinked(quor_connection_t *conn)
@@ -811,7 +826,7 @@ int quorex_CloseConnection(int handle)
     }
     nx_CloseStreams(conn, NXAPI_E_NOSESSION);
     if (freeNow)
-        freeConnection(conn);
+        retireConnection(conn);
     return 0;
 }
 
