@@ -186,8 +186,8 @@ bool applyLine(const std::string &key, const std::string &value, bool hasValue, 
     const std::pair<const char *, uint32_t gw_faults_t::*> counts[] = {
         {"busy_open", &gw_faults_t::busyOpen},       {"enospc_seek", &gw_faults_t::enospcSeek},
         {"mkdir_eagain", &gw_faults_t::mkdirEagain}, {"eio_read", &gw_faults_t::eioRead},
-        {"fail_rename", &gw_faults_t::failRename},   {"enospc_write", &gw_faults_t::enospcWrite},
-        {"seq_eio", &gw_faults_t::seqEio},
+        {"fail_rename", &gw_faults_t::failRename},   {"mover_die", &gw_faults_t::moverDie},
+        {"enospc_write", &gw_faults_t::enospcWrite}, {"seq_eio", &gw_faults_t::seqEio},
     };
     for (const auto &[name, member] : counts) {
         if (key != name)

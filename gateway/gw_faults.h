@@ -66,6 +66,8 @@
 //                             request
 //   mover_close_midblock      the mover closes its connections halfway
 //                             through a block
+//   mover_die=N               the same, in the session's first N list
+//                             requests only (a mover that dies once)
 //   mover_stall=SECS          the mover stops for SECS seconds (or until the
 //                             client closes) before its first block
 //   compl_overclaim           the completion claims one byte more than moved
@@ -183,6 +185,7 @@ struct gw_faults_t {
     bool wrongXferid;
     bool pdataOffsetOutside;
     bool moverCloseMidblock;
+    uint32_t moverDie;
     uint32_t moverStall; // seconds; 0: none
     bool complOverclaim;
     bool duplicateAddress;

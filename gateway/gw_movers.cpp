@@ -384,6 +384,9 @@ void *runMover(void *arg)
         rc = 0;
     }
     bool firstPiece = mv->k == 0;
+    const bool dies = mv->k == 0 && faults.moverDie > 0 && takeFault(&r->c->moverDieFired, faults.moverDie);
+    if (dies)
+        faultFired(r, "mover_die");
     bool repeat = mv->k == 0 && faults.duplicateAddress;
     bool askEarlier = mv->k == 0 && faults.requestEarlierData;
     uint64_t firstOff = 0, firstLen = 0;
@@ -425,8 +428,9 @@ void *runMover(void *arg)
             }
             PieceFaults f{};
             if (firstPiece) {
-                f = {faults.badInitChecksum,    faults.wrongXferid,    faults.pdataOffsetOutside,
-                     faults.moverCloseMidblock, faults.complOverclaim, faults.moverStall};
+                f = {faults.badInitChecksum,    faults.wrongXferid,
+                     faults.pdataOffsetOutside, faults.moverCloseMidblock || dies,
+                     faults.complOverclaim,     faults.moverStall};
                 firstPiece = false;
                 firstOff = off;
                 firstLen = pieceEnd - off;
@@ -815,6 +819,11 @@ int gw_ServeListTransfer(gw_conn_t *c, const gw_request_t *req)
         if (r.done[b] != std::min(r.block, r.total - b * r.block))
             break;
     }
+    // A mover whose connection broke (or that died) failed the request
+    // with an I/O error, which the client may retry; protocol errors keep
+    // their own codes.
+    if (rc == -ECONNABORTED || rc == -ECONNRESET || rc == -EPIPE)
+        rc = -EIO;
     if (rc != 0 && write && ftruncate(xf.fd, static_cast<off_t>(start + prefix)) != 0)
         gw_Log("session %llu: list request id %u: cannot cut the file back to %llu bytes: %s", sid, r.msgId,
                static_cast<unsigned long long>(start + prefix), strerror(errno));

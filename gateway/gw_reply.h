@@ -69,6 +69,8 @@ struct gw_conn_t {
     // whether success_zero fired.
     std::atomic<uint32_t> atFaultFired[5]{};
     std::atomic<bool> successZeroFired{false};
+    // List requests whose first mover the mover_die fault has killed.
+    std::atomic<uint32_t> moverDieFired{0};
 
     // Set once the connection is being closed; nothing is written after.
     std::atomic<bool> closing{false};

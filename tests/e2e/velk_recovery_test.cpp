@@ -88,6 +88,9 @@ TEST_F(VelkRecovery, FailedWritesRestartAtTheLastWholeBlockAndWriteTheSameArchiv
         {"enospc_at=1000000", "11", "OUT OF SPACE writing QUOR archive - delaying/retrying", ""},
         // No bytes claimed: the request is sent again from its first byte.
         {"enospc_at=1000000,moved=0", "11", "OUT OF SPACE writing QUOR archive - delaying/retrying", ""},
+        // A mover that dies: the request fails with an I/O error and is sent
+        // again.
+        {"mover_die=1", "11", "Retrying after I/O error at archive file offset", ""},
     };
     for (const Row &row : rows) {
         const size_t logFrom = readFile(dir / "kylgwd.log").size();
@@ -116,9 +119,8 @@ TEST_F(VelkRecovery, ARepeatedOrUnretryableWriteFailureFailsTheCreateAndKeepsThe
     const Row rows[] = {
         // The sixth I/O error in a row at one offset.
         {"write_eio_at=1000000,times=6", "quor_WriteList error -5, file offset 1000000 - aborting"},
-        // A mover that drops its connection fails the request with a code
-        // that is not retried.
-        {"mover_close_midblock", "quor_WriteList error -103, file offset "},
+        // A mover that dies in every request: the sixth I/O error in a row.
+        {"mover_close_midblock", "quor_WriteList error -5, file offset "},
     };
     for (const Row &row : rows) {
         auto r = create(std::string(row.fault) + "\n");
