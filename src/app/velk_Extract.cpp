@@ -1332,28 +1332,6 @@ int checkRequestedOrdinals(const OrdinalRequest *req, int64_t reqCount, int64_t 
     return 0;
 }
 
-// The archive's size into *size; for a storage-system archive its storage
-// layout too (stripe width and the rest).  0, or -1 after the message.
-int archiveAttributes(uint64_t *size)
-{
-    if (velk_filetype != VELK_QUOR_FILE) {
-        struct stat st;
-        memset(&st, 0, sizeof st);
-        if (velk_GetArchiveXAttrs(velk_filetype, nullptr, &st) != 0)
-            return -1;
-        *size = static_cast<uint64_t>(st.st_size);
-        return 0;
-    }
-    quor_xfileattr_t xattr;
-    memset(&xattr, 0, sizeof xattr);
-    if (velk_GetArchiveXAttrs(velk_filetype, &xattr, nullptr) != 0)
-        return -1;
-    int rc = velk_GetArchiveStripeInfo(optOn(VELK_OPT_NOSTAGE) ? 1 : 0, &xattr);
-    *size = xattr.Attrs.DataLength;
-    quor_FreeXAttributes(&xattr);
-    return rc;
-}
-
 // The index file as opened for the action, with the entries that can be
 // selected from it.
 struct OpenedIndex {
@@ -1371,7 +1349,7 @@ int openIndex(velk_extract_state_t *xs, OpenedIndex *ix)
 {
     velk_SetProgramPhase(VTP_EXTRACT_OPEN_FILES);
     uint64_t archiveSize = 0;
-    if (archiveAttributes(&archiveSize) != 0)
+    if (velk_GetArchiveSizeAndLayout(&archiveSize) != 0)
         return -1;
     velk_StatusMsg(1, "Open Index File");
     ix->kind = velk_filetype;

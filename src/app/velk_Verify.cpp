@@ -790,27 +790,6 @@ int pass2(int archiveFd, const Pass1 &p, bool foreign, int controlFlags, verifyS
     return 0;
 }
 
-// The archive's size (and, for the storage system, its layout).  0 or -1.
-int archiveSize(uint64_t *size)
-{
-    if (velk_filetype != VELK_QUOR_FILE) {
-        struct stat st;
-        memset(&st, 0, sizeof st);
-        if (velk_GetArchiveXAttrs(velk_filetype, nullptr, &st) != 0)
-            return -1;
-        *size = static_cast<uint64_t>(st.st_size);
-        return 0;
-    }
-    quor_xfileattr_t xattr;
-    memset(&xattr, 0, sizeof xattr);
-    if (velk_GetArchiveXAttrs(velk_filetype, &xattr, nullptr) != 0)
-        return -1;
-    int rc = velk_GetArchiveStripeInfo(velk_Opt(VELK_OPT_NOSTAGE) ? 1 : 0, &xattr);
-    *size = xattr.Attrs.DataLength;
-    quor_FreeXAttributes(&xattr);
-    return rc;
-}
-
 int openArchive()
 {
     console_message("Opening archive file", "");
@@ -924,7 +903,7 @@ int velk_Verify()
     uint64_t size = 0;
     int indexFd = -1;
     if (ok)
-        ok = archiveSize(&size) == 0;
+        ok = velk_GetArchiveSizeAndLayout(&size) == 0;
     if (ok) {
         indexFd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, velk_filetype);
         ok = indexFd >= 0;
@@ -965,7 +944,7 @@ int velk_PostXferVerify()
         return -1;
     ArchiveNameSwap name;
     uint64_t size = 0;
-    if (archiveSize(&size) != 0)
+    if (velk_GetArchiveSizeAndLayout(&size) != 0)
         return -1;
     if (velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0) {
         velk_LogMsg(VELK_MSG_ERROR, MSG, "Fatal error rewinding index file. Cannot continue...\n");

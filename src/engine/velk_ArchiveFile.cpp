@@ -637,3 +637,23 @@ int velk_ReadHdrBlock(int fd, posix_header_t *header)
     }
     return velk_GetTarHeader(block, header);
 }
+
+int velk_GetArchiveSizeAndLayout(uint64_t *size)
+{
+    if (velk_filetype != VELK_QUOR_FILE) {
+        struct stat st;
+        memset(&st, 0, sizeof st);
+        if (velk_GetArchiveXAttrs(velk_filetype, nullptr, &st) != 0)
+            return -1;
+        *size = static_cast<uint64_t>(st.st_size);
+        return 0;
+    }
+    quor_xfileattr_t xattr;
+    memset(&xattr, 0, sizeof xattr);
+    if (velk_GetArchiveXAttrs(velk_filetype, &xattr, nullptr) != 0)
+        return -1;
+    int rc = velk_GetArchiveStripeInfo(velk_Opt(VELK_OPT_NOSTAGE) ? 1 : 0, &xattr);
+    *size = xattr.Attrs.DataLength;
+    quor_FreeXAttributes(&xattr);
+    return rc;
+}

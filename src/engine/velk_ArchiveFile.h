@@ -83,6 +83,11 @@ void velk_DiscardArchiveFile();
 // (see velk_GetArchiveStripeInfo in velk_TarHeader.h).  Returns 0 or -1.
 [[nodiscard]] int velk_GetArchiveStripeInfo(int useDataLevel, const quor_xfileattr_t *xattr);
 
+// The current archive's size into *size and, for a storage-system archive,
+// its storage layout (velk_GetArchiveStripeInfo; -H nostage reads the
+// data level).  0, or -1 after the message.
+[[nodiscard]] int velk_GetArchiveSizeAndLayout(uint64_t *size);
+
 // Sequential reads of the archive, for readers that parse it header by
 // header.  Initial thread only.
 

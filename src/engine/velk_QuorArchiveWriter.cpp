@@ -113,20 +113,7 @@ bool stopping(transfer_t *ctl, bool *quiet)
 // transfer threads and the pool are signalled.
 void wakeAll(transfer_t *ctl)
 {
-    ctl->controlLock.lock();
-    for (int i = 0; i < ctl->connectListSize; i++) {
-        connection_info_t *c = &ctl->connectionList[i];
-        if (!c->isactive)
-            continue;
-        for (int fd : {c->controlSocket, c->listenSocket, c->transferSocket})
-            if (fd >= 0)
-                shutdown(fd, SHUT_RDWR);
-    }
-    ctl->controlLock.unlock();
-    velk_ReqQueueSignalAll(ctl->connectionList, ctl->connectListSize);
-    ctl->bufQueueLock.lock();
-    ctl->bufQueueCondition.broadcast();
-    ctl->bufQueueLock.unlock();
+    velk_WakeTransfer(ctl);
     velk_LfwBroadcastCondition();
 }
 

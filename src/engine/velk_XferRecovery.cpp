@@ -62,26 +62,6 @@ void offsetLines(transfer_t *c, bool toLog, bool toErr)
     }
 }
 
-// Shuts down the sockets of every active connection (their threads close
-// them) and wakes every waiter of the transfer.
-void wakeTransfer(transfer_t *ctl)
-{
-    ctl->controlLock.lock();
-    for (int i = 0; i < ctl->connectListSize; i++) {
-        connection_info_t *c = &ctl->connectionList[i];
-        if (!c->isactive)
-            continue;
-        for (int fd : {c->controlSocket, c->listenSocket, c->transferSocket})
-            if (fd >= 0)
-                shutdown(fd, SHUT_RDWR);
-    }
-    ctl->controlLock.unlock();
-    velk_ReqQueueSignalAll(ctl->connectionList, ctl->connectListSize);
-    ctl->bufQueueLock.lock();
-    ctl->bufQueueCondition.broadcast();
-    ctl->bufQueueLock.unlock();
-}
-
 } // namespace
 
 int velk_LogXferError(int theError, transfer_t *theCtl)
@@ -126,7 +106,7 @@ int velk_ResyncAfterQUORWriteError(transfer_t *theCtl)
     }
     // The request's transfer threads may still wait on a mover or a
     // buffer: with the flag raised they give up quietly.
-    wakeTransfer(theCtl);
+    velk_WakeTransfer(theCtl);
     int aborted;
     {
         kyl_lock_guard g(theCtl->controlLock);
@@ -203,4 +183,22 @@ int velk_GetIndexEntryForOffset(int indexFd, uint64_t theOffset, long *ordinal, 
     *ordinal = ord;
     *entry = e;
     return 0;
+}
+
+void velk_WakeTransfer(transfer_t *ctl)
+{
+    ctl->controlLock.lock();
+    for (int i = 0; i < ctl->connectListSize; i++) {
+        connection_info_t *c = &ctl->connectionList[i];
+        if (!c->isactive)
+            continue;
+        for (int fd : {c->controlSocket, c->listenSocket, c->transferSocket})
+            if (fd >= 0)
+                shutdown(fd, SHUT_RDWR);
+    }
+    ctl->controlLock.unlock();
+    velk_ReqQueueSignalAll(ctl->connectionList, ctl->connectListSize);
+    ctl->bufQueueLock.lock();
+    ctl->bufQueueCondition.broadcast();
+    ctl->bufQueueLock.unlock();
 }

@@ -37,4 +37,8 @@ int velk_LogXferError(int theError, transfer_t *theCtl);
 // the last entry; -1 after logging (exit status 72).
 [[nodiscard]] int velk_GetIndexEntryForOffset(int indexFd, uint64_t theOffset, long *ordinal, hif_entry_t *entry);
 
+// Shuts down the sockets of every active mover connection of ctl (their
+// threads close them) and wakes every waiter of the transfer.  Any thread.
+void velk_WakeTransfer(transfer_t *ctl);
+
 #endif
