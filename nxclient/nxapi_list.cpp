@@ -633,8 +633,9 @@ int quor_ListTransfer(int fd, int function, uint64_t fileOffset, void *buffer, u
         return -ENODATA;
     }
     // A mover that the gateway stopped after a failure of its own closes
-    // its connections: the gateway's reply then tells the real cause.
-    const bool closedByGateway = xrc == -50 || xrc == -ECONNRESET || xrc == -EPIPE || xrc == -ECANCELED;
+    // its connections (a block cut short shows here as -EIO): the
+    // gateway's reply then tells the real cause.
+    const bool closedByGateway = xrc == -50 || xrc == -ECONNRESET || xrc == -EPIPE || xrc == -ECANCELED || xrc == -EIO;
     if (xrc != 0 && !(closedByGateway && call.rc < 0)) {
         nxapi_Print("*** %s: list %s failed in the mover exchange: error %d [%s]\n", fn, read ? "read" : "write", xrc,
                     strerror(-xrc));

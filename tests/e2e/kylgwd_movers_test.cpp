@@ -215,6 +215,7 @@ TEST_F(KylgwdMovers, EveryMoverFaultFailsTheTransferWithAMessage)
                 return rc == 0 && moved == data.size() && buf == data ? 0 : 13;
             if (rc >= 0)
                 return 11;
+            fprintf(stderr, "quor_ListTransfer returned %d\n", rc);
             return c.rc == 0 || rc == c.rc ? 0 : 12;
         });
         EXPECT_EQ(code, 0) << readFile(dir / "child.err");
