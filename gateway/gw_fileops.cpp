@@ -1015,17 +1015,24 @@ int gw_Dispatch(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQUIRES
 
 } // namespace
 
+// The session's state at its first file operation: home directory,
+// site umask, default account.
+static void gw_FsStart(const gw_conn_t *c, gw_fs_t *fs) KYL_REQUIRES(fs->mu)
+{
+    if (fs->started)
+        return;
+    const gw_user_t *u = c->user.load();
+    fs->started = true;
+    fs->cwd = u != nullptr && !u->home.empty() ? u->home : "/";
+    fs->umask = gw_ProtoConfig()->site.umask & 0777;
+    fs->defAcct = fs->curAcct = u != nullptr ? u->defaultAccount : 0;
+}
+
 int gw_FsServe(gw_conn_t *c, const gw_request_t *req)
 {
     gw_fs_t *fs = c->fs;
     kyl_lock_guard g(fs->mu);
-    if (!fs->started) {
-        const gw_user_t *u = c->user.load();
-        fs->started = true;
-        fs->cwd = u != nullptr && !u->home.empty() ? u->home : "/";
-        fs->umask = gw_ProtoConfig()->site.umask & 0777;
-        fs->defAcct = fs->curAcct = u != nullptr ? u->defaultAccount : 0;
-    }
+    gw_FsStart(c, fs);
     return gw_Dispatch(c, fs, req);
 }
 
@@ -1054,4 +1061,39 @@ int gw_FsTransferFile(gw_conn_t *c, int32_t fildes, bool forWrite, gw_fsxfer_t *
     out->width = cos != nullptr ? cos->width : 1;
     out->block = cos != nullptr ? cos->block : 0;
     return 0;
+}
+
+int gw_FsLfxOpen(gw_conn_t *c, const char *path, bool forWrite, uint32_t mode)
+{
+    gw_fs_t *fs = c->fs;
+    if (fs == nullptr)
+        return -EBADF;
+    kyl_lock_guard g(fs->mu);
+    gw_FsStart(c, fs);
+    std::string ns;
+    int rc = gw_Resolve(c, fs, path, &ns);
+    if (rc != 0)
+        return rc;
+    int fd;
+    {
+        FsIdentity id(c->user.load());
+        fd = forWrite ? gw_NsOpen(gw_fsRootFd, ns, O_WRONLY | O_CREAT, mode & 07777 & ~fs->umask, true)
+                      : gw_NsOpen(gw_fsRootFd, ns, O_RDONLY, 0, true);
+    }
+    if (fd == -ENXIO)
+        fd = -EINVAL;
+    if (fd < 0)
+        return fd;
+    struct stat st {};
+    int e = fstat(fd, &st) != 0 ? -errno : S_ISDIR(st.st_mode) ? -EISDIR : !S_ISREG(st.st_mode) ? -EINVAL : 0;
+    if (e == 0) {
+        int fl = fcntl(fd, F_GETFL);
+        if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
+            e = -errno;
+    }
+    if (e != 0) {
+        close(fd);
+        return e;
+    }
+    return fd;
 }

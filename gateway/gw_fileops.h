@@ -55,5 +55,11 @@ struct gw_fsxfer_t {
 // for a transfer that reads it (forWrite false) or writes it.  Returns 0,
 // -EBADF when it is not open or not open for that access, or -errno.
 [[nodiscard]] int gw_FsTransferFile(gw_conn_t *c, int32_t fildes, bool forWrite, gw_fsxfer_t *out);
+// Opens path (against the session's cwd, inside the served tree, with the
+// user's identity) as the file of a local-file transfer: for writing
+// O_WRONLY|O_CREAT without truncation, created with mode's permission bits
+// less the session umask; for reading O_RDONLY.  Only a regular file is
+// taken.  Returns the descriptor (the caller closes it) or -errno.
+[[nodiscard]] int gw_FsLfxOpen(gw_conn_t *c, const char *path, bool forWrite, uint32_t mode);
 
 #endif
