@@ -14,6 +14,8 @@
 #include <kyl_fd.h>
 #include <kylgw_mvrio.h>
 #include <kylgw_xdr_lfx.h>
+#include <kylgw_xdr_xfer.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <quor_api.h>
 #include <string>
@@ -190,6 +192,99 @@ TEST_F(KylgwdLfx, DataConnectionIsPooledAfterSuccessAndDroppedAfterEarlyClose)
             line.find("\"status\":0") != std::string::npos)
             pooledOk++;
     EXPECT_EQ(pooledOk, 1u);
+}
+
+// Sends ReadX or WriteX of nbyte on descriptor fd without waiting; the
+// reply's result comes from streamDone.
+int streamStart(nxapi_tcontext_t *ctx, uint16_t fn, int32_t fd, uint64_t nbyte)
+{
+    api_quor_ReadX_req_t rq{0, fd, nbyte};
+    return nxapi_send_msg(CAT_FILESYS, fn, &rq, KYL_XDRPROC(api_quor_ReadX_req_t, xdr_api_quor_ReadX_req_t), 0, 0,
+                          nullptr, ctx);
+}
+int32_t streamDone(nxapi_tcontext_t *ctx)
+{
+    api_msghdr_t h{};
+    return nxapi_get_msg(ctx, &h, nullptr, nullptr, nullptr) == 0 ? h.errorcode : -1000;
+}
+
+TEST_F(KylgwdLfx, DataStreamReadsToEndOfFileAndWritesWholeRequests)
+{
+    const std::string data = pattern(2 * 1024 * 1024 + 5, 9);
+    velktest::writeFile(home() + "/src", data);
+    const int gwPort = gw.port();
+    int code = inChild([&] {
+        nxapi_tcontext_t *ctx = nullptr;
+        if (nxapi_init(&ctx) != 0)
+            return 1;
+        // Opens path with oflag; connects its data stream and takes the
+        // control byte.  The descriptor, or -1.
+        auto openX = [&](const char *path, uint32_t oflag, kyl_fd *sock) {
+            api_quor_OpenX_req_t rq{};
+            snprintf(rq.Path, sizeof rq.Path, "%s", path);
+            rq.Oflag = oflag;
+            rq.Mode = 0644;
+            api_quor_OpenX_rply_t r{};
+            int32_t fd = -1;
+            if (nxapi_Exchange(ctx, CAT_FILESYS, FN_FS_OPENX, &rq,
+                               KYL_XDRPROC(api_quor_OpenX_req_t, xdr_api_quor_OpenX_req_t), &r,
+                               KYL_XDRPROC(api_quor_OpenX_rply_t, xdr_api_quor_OpenX_rply_t), &fd) != 0 ||
+                fd < 0 || r.connectaddr.hs_addr.ss_family != 0)
+                return -1;
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = r.dataport;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            sock->reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            unsigned char ctl = 0;
+            if (r.dataport == htons(static_cast<uint16_t>(gwPort)) ||
+                connect(sock->get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+                quor_recv_data_timeout(sock->get(), &ctl, 1, 30) != 1 || ctl != 0x01)
+                return -1;
+            return static_cast<int>(fd);
+        };
+        kyl_fd rs;
+        const int rfd = openX("src", 0, &rs);
+        if (rfd < 0)
+            return 10;
+        const size_t half = data.size() / 2;
+        std::string got(half, '\0');
+        if (streamStart(ctx, FN_FS_READX, rfd, half) != 0 ||
+            quor_recv_data_timeout(rs.get(), got.data(), half, 30) != static_cast<ssize_t>(half) ||
+            streamDone(ctx) != 0)
+            return 11;
+        // Asking for more than is left ends the stream after the rest.
+        if (streamStart(ctx, FN_FS_READX, rfd, data.size()) != 0)
+            return 12;
+        std::string rest;
+        for (char b[65536];;) {
+            pollfd p{rs.get(), POLLIN, 0};
+            ssize_t k = poll(&p, 1, 30000) == 1 ? recv(rs.get(), b, sizeof b, 0) : -1;
+            if (k <= 0) {
+                if (k < 0 || streamDone(ctx) != 0 || rest != data.substr(half))
+                    return 13;
+                break;
+            }
+            rest.append(b, static_cast<size_t>(k));
+        }
+        kyl_fd ws;
+        const int wfd = openX("dst", 2 | 16 | 64, &ws);
+        if (wfd < 0)
+            return 20;
+        if (streamStart(ctx, FN_FS_WRITEX, wfd, data.size()) != 0 ||
+            quor_send_data(ws.get(), data.data(), data.size()) != static_cast<ssize_t>(data.size()) ||
+            streamDone(ctx) != 0)
+            return 21;
+        // A stream that ends before the request's bytes fails it.
+        if (streamStart(ctx, FN_FS_WRITEX, wfd, 100) != 0 || quor_send_data(ws.get(), data.data(), 10) != 10)
+            return 22;
+        shutdown(ws.get(), SHUT_WR);
+        if (streamDone(ctx) != -EIO)
+            return 23;
+        return got == data.substr(0, half) ? 0 : 30;
+    });
+    ASSERT_EQ(code, 0) << readFile(dir / "child.err") << gw.logText();
+    EXPECT_TRUE(readFile(home() + "/dst") == data);
 }
 
 } // namespace
