@@ -53,7 +53,8 @@ constexpr uint32_t GW_DEFAULT_SUBSYSTEM = 1;
 } // namespace
 
 struct gw_fsfile_t {
-    int fd = -1; // -1: free
+    int fd = -1;     // -1: free
+    int stream = -1; // the data connection of an OpenX descriptor, or -1
     std::string path;
     uint32_t cos = 0;
 };
@@ -109,6 +110,9 @@ void gw_FsFree(gw_fs_t *fs)
             if (f.fd >= 0) {
                 close(f.fd);
                 f.fd = -1;
+                if (f.stream >= 0)
+                    close(f.stream);
+                f.stream = -1;
             }
     }
     delete fs;
@@ -335,25 +339,27 @@ const gw_cos_t *gw_ChooseCos(const quor_cos_hints_t &h, const quor_cos_prioritie
     return gw_CosDefault(t);
 }
 
-int gw_ServeOpen(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQUIRES(fs->mu)
+// Opens a data file for Open and OpenX: the session descriptor (a table
+// slot) with *hintsOut filled, or -errno.
+int gw_OpenFile(gw_conn_t *c, gw_fs_t *fs, const api_msghdr_t *hdr, const char *path, uint32_t o, uint32_t reqMode,
+                const quor_cos_hints_t &hintsIn, const quor_cos_priorities_t &hintsPri, quor_cos_hints_t *hintsOut)
+    KYL_REQUIRES(fs->mu)
 {
-    const auto *rq = static_cast<const api_quor_Open_req_t *>(req->body);
     if (c->faults.busyOpen > fs->busyOpenFired) {
         fs->busyOpenFired++;
-        gw_FaultFired(c, "busy_open", &req->hdr);
-        return gw_Reply(c, req, -EAGAIN);
+        gw_FaultFired(c, "busy_open", hdr);
+        return -EAGAIN;
     }
     std::string ns;
-    int rc = gw_Resolve(c, fs, rq->Path, &ns);
+    int rc = gw_Resolve(c, fs, path, &ns);
     if (rc != 0)
-        return gw_Reply(c, req, rc);
+        return rc;
     int slot = -1;
     for (int i = 0; i < GW_FS_MAX_FILES && slot < 0; i++)
         if (fs->files[i].fd < 0)
             slot = i;
     if (slot < 0)
-        return gw_Reply(c, req, -EMFILE);
-    const uint32_t o = rq->Oflag;
+        return -EMFILE;
     int flags = (o & QUOR_OFLAG_RDWR) ? O_RDWR : (o & QUOR_OFLAG_WRONLY) ? O_WRONLY : O_RDONLY;
     if (o & QUOR_OFLAG_APPEND)
         flags |= O_APPEND;
@@ -364,7 +370,7 @@ int gw_ServeOpen(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQUIRE
     int fd;
     {
         FsIdentity id(c->user.load());
-        const mode_t mode = static_cast<mode_t>(rq->Mode & 07777 & ~fs->umask);
+        const mode_t mode = static_cast<mode_t>(reqMode & 07777 & ~fs->umask);
         if (creat) {
             fd = gw_NsOpen(gw_fsRootFd, ns, flags | O_CREAT | O_EXCL, mode, true);
             created = fd >= 0;
@@ -379,7 +385,7 @@ int gw_ServeOpen(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQUIRE
     if (fd == -ENXIO)
         fd = -EINVAL;
     if (fd < 0)
-        return gw_Reply(c, req, fd);
+        return fd;
     struct stat st {};
     int e = fstat(fd, &st) != 0 ? -errno : S_ISDIR(st.st_mode) ? -EISDIR : !S_ISREG(st.st_mode) ? -EINVAL : 0;
     if (e == 0) {
@@ -389,13 +395,13 @@ int gw_ServeOpen(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQUIRE
     }
     if (e != 0) {
         close(fd);
-        return gw_Reply(c, req, e);
+        return e;
     }
     gw_meta_t m;
     if (created) {
         const gw_user_t *u = c->user.load();
-        m.COSId = gw_ChooseCos(rq->HintsIn, rq->HintsPri)->id;
-        m.FamilyId = rq->HintsPri.FamilyIdPriority > 0 ? rq->HintsIn.FamilyId : 0;
+        m.COSId = gw_ChooseCos(hintsIn, hintsPri)->id;
+        m.FamilyId = hintsPri.FamilyIdPriority > 0 ? hintsIn.FamilyId : 0;
         m.SubSystemId = GW_DEFAULT_SUBSYSTEM;
         m.Account = fs->curAcct;
         m.UID = u != nullptr ? u->uid : st.st_uid;
@@ -410,13 +416,22 @@ int gw_ServeOpen(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQUIRE
     fs->files[slot].fd = fd;
     fs->files[slot].path = ns;
     fs->files[slot].cos = m.COSId;
-    api_quor_Open_rply_t r{};
     const gw_cos_t *cos = gw_CosFind(gw_Cos(), m.COSId);
     if (cos == nullptr)
         cos = gw_CosDefault(gw_Cos());
     if (gw_fsRunMode == GW_RUNMODE_STORAGE)
-        gw_CosToHints(cos, &r.HintsOut);
-    r.HintsOut.FamilyId = m.FamilyId;
+        gw_CosToHints(cos, hintsOut);
+    hintsOut->FamilyId = m.FamilyId;
+    return slot;
+}
+
+int gw_ServeOpen(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQUIRES(fs->mu)
+{
+    const auto *rq = static_cast<const api_quor_Open_req_t *>(req->body);
+    api_quor_Open_rply_t r{};
+    int slot = gw_OpenFile(c, fs, &req->hdr, rq->Path, rq->Oflag, rq->Mode, rq->HintsIn, rq->HintsPri, &r.HintsOut);
+    if (slot < 0)
+        return gw_Reply(c, req, slot);
     return gw_SendReply(c, req, slot, KYL_XDRPROC(api_quor_Open_rply_t, xdr_api_quor_Open_rply_t), &r);
 }
 
@@ -539,6 +554,9 @@ int gw_ServeFd(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQUIRES(
     if (fn == FN_FS_CLOSE) {
         int rc = close(f->fd) == 0 ? 0 : -errno;
         f->fd = -1;
+        if (f->stream >= 0)
+            close(f->stream);
+        f->stream = -1;
         f->path.clear();
         return gw_Reply(c, req, rc);
     }
@@ -1015,17 +1033,24 @@ int gw_Dispatch(gw_conn_t *c, gw_fs_t *fs, const gw_request_t *req) KYL_REQUIRES
 
 } // namespace
 
+// The session's state at its first file operation: home directory,
+// site umask, default account.
+static void gw_FsStart(const gw_conn_t *c, gw_fs_t *fs) KYL_REQUIRES(fs->mu)
+{
+    if (fs->started)
+        return;
+    const gw_user_t *u = c->user.load();
+    fs->started = true;
+    fs->cwd = u != nullptr && !u->home.empty() ? u->home : "/";
+    fs->umask = gw_ProtoConfig()->site.umask & 0777;
+    fs->defAcct = fs->curAcct = u != nullptr ? u->defaultAccount : 0;
+}
+
 int gw_FsServe(gw_conn_t *c, const gw_request_t *req)
 {
     gw_fs_t *fs = c->fs;
     kyl_lock_guard g(fs->mu);
-    if (!fs->started) {
-        const gw_user_t *u = c->user.load();
-        fs->started = true;
-        fs->cwd = u != nullptr && !u->home.empty() ? u->home : "/";
-        fs->umask = gw_ProtoConfig()->site.umask & 0777;
-        fs->defAcct = fs->curAcct = u != nullptr ? u->defaultAccount : 0;
-    }
+    gw_FsStart(c, fs);
     return gw_Dispatch(c, fs, req);
 }
 
@@ -1053,5 +1078,95 @@ int gw_FsTransferFile(gw_conn_t *c, int32_t fildes, bool forWrite, gw_fsxfer_t *
     out->fd = fd;
     out->width = cos != nullptr ? cos->width : 1;
     out->block = cos != nullptr ? cos->block : 0;
+    return 0;
+}
+
+int gw_FsLfxOpen(gw_conn_t *c, const char *path, bool forWrite, uint32_t mode)
+{
+    gw_fs_t *fs = c->fs;
+    if (fs == nullptr)
+        return -EBADF;
+    kyl_lock_guard g(fs->mu);
+    gw_FsStart(c, fs);
+    std::string ns;
+    int rc = gw_Resolve(c, fs, path, &ns);
+    if (rc != 0)
+        return rc;
+    int fd;
+    {
+        FsIdentity id(c->user.load());
+        fd = forWrite ? gw_NsOpen(gw_fsRootFd, ns, O_WRONLY | O_CREAT, mode & 07777 & ~fs->umask, true)
+                      : gw_NsOpen(gw_fsRootFd, ns, O_RDONLY, 0, true);
+    }
+    if (fd == -ENXIO)
+        fd = -EINVAL;
+    if (fd < 0)
+        return fd;
+    struct stat st {};
+    int e = fstat(fd, &st) != 0 ? -errno : S_ISDIR(st.st_mode) ? -EISDIR : !S_ISREG(st.st_mode) ? -EINVAL : 0;
+    if (e == 0) {
+        int fl = fcntl(fd, F_GETFL);
+        if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
+            e = -errno;
+    }
+    if (e != 0) {
+        close(fd);
+        return e;
+    }
+    return fd;
+}
+
+int gw_FsOpenX(gw_conn_t *c, const gw_request_t *req, quor_cos_hints_t *hintsOut)
+{
+    gw_fs_t *fs = c->fs;
+    const auto *rq = static_cast<const api_quor_OpenX_req_t *>(req->body);
+    if (fs == nullptr || rq == nullptr)
+        return -EINVAL;
+    kyl_lock_guard g(fs->mu);
+    gw_FsStart(c, fs);
+    return gw_OpenFile(c, fs, &req->hdr, rq->Path, rq->Oflag, rq->Mode, rq->HintsIn, rq->HintsPri, hintsOut);
+}
+
+int gw_FsSetStream(gw_conn_t *c, int32_t fildes, int sock)
+{
+    gw_fs_t *fs = c->fs;
+    kyl_lock_guard g(fs->mu);
+    gw_fsfile_t *f = gw_File(fs, fildes);
+    if (f == nullptr || f->stream >= 0) {
+        close(sock);
+        return -EBADF;
+    }
+    f->stream = sock;
+    return 0;
+}
+
+void gw_FsCloseFile(gw_conn_t *c, int32_t fildes)
+{
+    gw_fs_t *fs = c->fs;
+    kyl_lock_guard g(fs->mu);
+    if (gw_fsfile_t *f = gw_File(fs, fildes)) {
+        close(f->fd);
+        f->fd = -1;
+        f->path.clear();
+    }
+}
+
+int gw_FsTransferStream(gw_conn_t *c, int32_t fildes, bool forWrite, int *file, int *sock)
+{
+    gw_fsxfer_t x{};
+    int rc = gw_FsTransferFile(c, fildes, forWrite, &x);
+    if (rc != 0)
+        return rc;
+    {
+        kyl_lock_guard g(c->fs->mu);
+        const gw_fsfile_t *f = gw_File(c->fs, fildes);
+        *sock = f != nullptr && f->stream >= 0 ? fcntl(f->stream, F_DUPFD_CLOEXEC, 0) : -1;
+        rc = f == nullptr || f->stream < 0 ? -EBADF : *sock < 0 ? -errno : 0;
+    }
+    if (rc != 0) {
+        close(x.fd);
+        return rc;
+    }
+    *file = x.fd;
     return 0;
 }

@@ -10,13 +10,16 @@
 // state's mutex, which a request holds while it is served.  When kylgwd runs
 // as root, each request runs with the authenticated user's file-system uid,
 // gid and groups on the serving thread; sidecar metadata is written with
-// the daemon's own identity.  Data transfers (Read, Write, list and
-// gateway-stream transfers, OpenX) are not served here: -38.  Opens never
+// the daemon's own identity.  Data transfers (Read, Write, list,
+// gateway-stream and local-file transfers) are served elsewhere with the
+// descriptors these calls hand out.  Opens never
 // block, and only regular files are opened as data files: a FIFO, socket
 // or device in the tree is refused with -EINVAL (-22), a directory with
 // -EISDIR.
 
 #include "gw_reply.h"
+
+#include <kylgw_xdr_fs.h>
 
 #include <cstdint>
 
@@ -55,5 +58,25 @@ struct gw_fsxfer_t {
 // for a transfer that reads it (forWrite false) or writes it.  Returns 0,
 // -EBADF when it is not open or not open for that access, or -errno.
 [[nodiscard]] int gw_FsTransferFile(gw_conn_t *c, int32_t fildes, bool forWrite, gw_fsxfer_t *out);
+// Opens path (against the session's cwd, inside the served tree, with the
+// user's identity) as the file of a local-file transfer: for writing
+// O_WRONLY|O_CREAT without truncation, created with mode's permission bits
+// less the session umask; for reading O_RDONLY.  Only a regular file is
+// taken.  Returns the descriptor (the caller closes it) or -errno.
+// OpenX: opens the request's file as Open does.  Returns the descriptor
+// (hintsOut filled) or -errno.
+[[nodiscard]] int gw_FsOpenX(gw_conn_t *c, const gw_request_t *req, quor_cos_hints_t *hintsOut);
+// Gives descriptor fildes its data connection sock (owned from here on,
+// closed by Close; closed at once when fildes is not open or has one).
+// Returns 0 or -EBADF.
+int gw_FsSetStream(gw_conn_t *c, int32_t fildes, int sock);
+// Closes descriptor fildes (an OpenX whose data connection never came).
+void gw_FsCloseFile(gw_conn_t *c, int32_t fildes);
+// As gw_FsTransferFile, for a descriptor with a data connection: *file and
+// *sock are duplicates the caller closes (the file's position is shared
+// with the table entry).  Returns 0, -EBADF (not open for that access, or
+// no data connection) or -errno.
+[[nodiscard]] int gw_FsTransferStream(gw_conn_t *c, int32_t fildes, bool forWrite, int *file, int *sock);
+[[nodiscard]] int gw_FsLfxOpen(gw_conn_t *c, const char *path, bool forWrite, uint32_t mode);
 
 #endif

@@ -8,9 +8,11 @@
 #include "gw_auth.h"
 #include "gw_config.h"
 #include "gw_fileops.h"
+#include "gw_lfx.h"
 #include "gw_log.h"
 #include "gw_movers.h"
 #include "gw_options.h"
+#include "gw_stream.h"
 #include "gw_users.h"
 
 #include <cerrno>
@@ -154,6 +156,10 @@ int gw_ServeRequest(gw_conn_t *c, const gw_request_t *req)
     }
     if (gw_MoversServe(h.category, h.function) && c->fs != nullptr && gw_FsServes(CAT_FILESYS, FN_FS_OPEN))
         return gw_ServeListTransfer(c, req);
+    if (gw_StreamServes(h.category, h.function) && c->fs != nullptr && gw_FsServes(CAT_FILESYS, FN_FS_OPEN))
+        return gw_ServeStream(c, req);
+    if (gw_LfxServes(h.category, h.function) && c->fs != nullptr && gw_FsServes(CAT_FILESYS, FN_FS_OPEN))
+        return gw_ServeLfx(c, req);
     if (gw_FsServes(h.category, h.function) && c->fs != nullptr)
         return gw_FsServe(c, req);
     gw_Log("session %llu: %s (%u/%u) id %u: not served by this build", static_cast<unsigned long long>(c->id),

@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <ctime>
 #include <pthread.h>
+#include <utility>
+#include <vector>
 
 // Longest wait for a socket to accept more bytes of a reply.
 constexpr int GW_WRITE_TIMEOUT_MS = 60000;
@@ -71,6 +73,11 @@ struct gw_conn_t {
     std::atomic<bool> successZeroFired{false};
     // List requests whose first mover the mover_die fault has killed.
     std::atomic<uint32_t> moverDieFired{0};
+
+    // Data connections of finished local-file transfers kept for reuse,
+    // by the client's pool id (gw_lfx.h); closed when the session ends.
+    kyl_mutex_t lfxPoolMutex;
+    std::vector<std::pair<uint32_t, int>> lfxPool KYL_GUARDED_BY(lfxPoolMutex);
 
     // Set once the connection is being closed; nothing is written after.
     std::atomic<bool> closing{false};

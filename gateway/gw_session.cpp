@@ -11,6 +11,7 @@
 #include "gw_config.h"
 #include "gw_faults.h"
 #include "gw_fileops.h"
+#include "gw_lfx.h"
 #include "gw_log.h"
 #include "gw_proto.h"
 #include "gw_reply.h"
@@ -446,6 +447,7 @@ const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer, std::a
     pthread_cond_destroy(&c.jobsCond);
     gw_AuthFree(c.auth);
     c.auth = nullptr;
+    gw_LfxPoolClose(&c);
     gw_FsFree(c.fs);
     c.fs = nullptr;
     const char *byFault = c.closeReason.load();

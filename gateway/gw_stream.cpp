@@ -1,0 +1,154 @@
+// The gateway data stream (see gw_stream.h).  The listening socket is
+// bound to the address the client reached kylgwd on, with a port of the
+// system's choice, so the client connects where it already talks to us.
+
+#include "gw_stream.h"
+
+#include "gw_fileops.h"
+
+#include <kyl_fd.h>
+#include <kylgw_errors.h>
+#include <kylgw_msg.h>
+#include <kylgw_mvrio.h>
+#include <kylgw_xdr_fs.h>
+#include <kylgw_xdr_xfer.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t kChunk = 1u << 20;
+
+// A listening socket on c's local address: the socket, its port in *port
+// (host order), or -errno.
+int listenLocal(const gw_conn_t *c, uint16_t *port)
+{
+    sockaddr_storage a{};
+    socklen_t al = sizeof a;
+    if (getsockname(c->fd, reinterpret_cast<sockaddr *>(&a), &al) != 0)
+        return -errno;
+    if (a.ss_family == AF_INET)
+        reinterpret_cast<sockaddr_in &>(a).sin_port = 0;
+    else if (a.ss_family == AF_INET6)
+        reinterpret_cast<sockaddr_in6 &>(a).sin6_port = 0;
+    else
+        return -EAFNOSUPPORT;
+    kyl_fd s(socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (s.get() < 0 || bind(s.get(), reinterpret_cast<sockaddr *>(&a), al) != 0 || listen(s.get(), 1) != 0 ||
+        getsockname(s.get(), reinterpret_cast<sockaddr *>(&a), &al) != 0)
+        return -errno;
+    *port = ntohs(a.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(a).sin_port
+                                         : reinterpret_cast<sockaddr_in6 &>(a).sin6_port);
+    return s.release();
+}
+
+int serveOpenX(gw_conn_t *c, const gw_request_t *req)
+{
+    uint16_t port = 0;
+    kyl_fd ls(listenLocal(c, &port));
+    if (ls.get() < 0)
+        return gw_SendReply(c, req, ls.get(), nullptr, nullptr);
+    api_quor_OpenX_rply_t r{};
+    const int fildes = gw_FsOpenX(c, req, &r.HintsOut);
+    if (fildes < 0)
+        return gw_SendReply(c, req, fildes, nullptr, nullptr);
+    r.dataport = htons(port);
+    int rc = gw_SendReply(c, req, fildes, KYL_XDRPROC(api_quor_OpenX_rply_t, xdr_api_quor_OpenX_rply_t), &r);
+    if (rc != 0)
+        return rc;
+    pollfd p{ls.get(), POLLIN, 0};
+    int n;
+    while ((n = poll(&p, 1, GW_STREAM_ACCEPT_TIMEOUT * 1000)) < 0 && errno == EINTR) {
+    }
+    int s = n == 1 ? accept4(ls.get(), nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    if (s < 0) {
+        gw_FsCloseFile(c, fildes);
+        return 0;
+    }
+    const int dup = fcntl(s, F_DUPFD_CLOEXEC, 0);
+    if (gw_FsSetStream(c, fildes, s) != 0 || dup < 0) {
+        if (dup >= 0)
+            close(dup);
+        return 0;
+    }
+    kyl_fd ctl(dup);
+    if (quor_send_data_timeout(ctl.get(), &GW_STREAM_CONTROL_BYTE, 1, GW_STREAM_IO_TIMEOUT) != 1)
+        shutdown(ctl.get(), SHUT_RDWR);
+    return 0;
+}
+
+// ReadX and WriteX: moves up to nbyte bytes; returns 0 or a negative code.
+int moveStream(int file, int sock, bool write, uint64_t nbyte)
+{
+    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kChunk]);
+    if (!buf)
+        return -ENOMEM;
+    for (uint64_t done = 0; done < nbyte;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, nbyte - done));
+        if (write) {
+            ssize_t n = quor_recv_data_timeout(sock, buf.get(), want, GW_STREAM_IO_TIMEOUT);
+            if (n < 0)
+                return n == NXAPI_E_NOSESSION ? -EIO : static_cast<int>(n);
+            for (size_t put = 0; put < want;) {
+                ssize_t w = ::write(file, buf.get() + put, want - put);
+                if (w < 0 && errno == EINTR)
+                    continue;
+                if (w < 0)
+                    return -errno;
+                put += static_cast<size_t>(w);
+            }
+            done += want;
+            continue;
+        }
+        ssize_t r = read(file, buf.get(), want);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return -errno;
+        if (r == 0) {
+            // Fewer bytes than asked: the end of input tells the client.
+            shutdown(sock, SHUT_WR);
+            return 0;
+        }
+        ssize_t n = quor_send_data_timeout(sock, buf.get(), static_cast<size_t>(r), GW_STREAM_IO_TIMEOUT);
+        if (n < 0)
+            return static_cast<int>(n);
+        done += static_cast<uint64_t>(r);
+    }
+    return 0;
+}
+
+} // namespace
+
+bool gw_StreamServes(uint16_t category, uint16_t function)
+{
+    return category == CAT_FILESYS && (function == FN_FS_OPENX || function == FN_FS_READX || function == FN_FS_WRITEX);
+}
+
+int gw_ServeStream(gw_conn_t *c, const gw_request_t *req)
+{
+    if (req->body == nullptr)
+        return gw_SendReply(c, req, -EINVAL, nullptr, nullptr);
+    if (req->hdr.function == FN_FS_OPENX)
+        return serveOpenX(c, req);
+    const bool write = req->hdr.function == FN_FS_WRITEX;
+    // ReadX and WriteX bodies have the same layout.
+    const auto *rq = static_cast<const api_quor_ReadX_req_t *>(req->body);
+    if (rq->Nbyte > static_cast<uint64_t>(INT64_MAX))
+        return gw_SendReply(c, req, -EINVAL, nullptr, nullptr);
+    int file = -1, sock = -1;
+    int rc = gw_FsTransferStream(c, rq->Fildes, write, &file, &sock);
+    if (rc != 0)
+        return gw_SendReply(c, req, rc, nullptr, nullptr);
+    kyl_fd f(file), s(sock);
+    return gw_SendReply(c, req, moveStream(f.get(), s.get(), write, rq->Nbyte), nullptr, nullptr);
+}
