@@ -339,6 +339,31 @@ const gw_cos_t *gw_ChooseCos(const quor_cos_hints_t &h, const quor_cos_prioritie
     return gw_CosDefault(t);
 }
 
+// The result of a non-blocking open in the served tree, kept only when it
+// is a regular file, switched back to blocking I/O.  The descriptor, or a
+// negative code (the descriptor closed).
+int servedRegularFile(int fd, struct stat *stOut = nullptr)
+{
+    if (fd == -ENXIO)
+        fd = -EINVAL;
+    if (fd < 0)
+        return fd;
+    struct stat st {};
+    int e = fstat(fd, &st) != 0 ? -errno : S_ISDIR(st.st_mode) ? -EISDIR : !S_ISREG(st.st_mode) ? -EINVAL : 0;
+    if (e == 0) {
+        int fl = fcntl(fd, F_GETFL);
+        if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
+            e = -errno;
+    }
+    if (e != 0) {
+        close(fd);
+        return e;
+    }
+    if (stOut != nullptr)
+        *stOut = st;
+    return fd;
+}
+
 // Opens a data file for Open and OpenX: the session descriptor (a table
 // slot) with *hintsOut filled, or -errno.
 int gw_OpenFile(gw_conn_t *c, gw_fs_t *fs, const api_msghdr_t *hdr, const char *path, uint32_t o, uint32_t reqMode,
@@ -382,21 +407,9 @@ int gw_OpenFile(gw_conn_t *c, gw_fs_t *fs, const api_msghdr_t *hdr, const char *
     }
     // The open did not block (gw_NsOpen); only a regular file is served,
     // with blocking I/O again.  A FIFO no one reads fails the open itself.
-    if (fd == -ENXIO)
-        fd = -EINVAL;
-    if (fd < 0)
-        return fd;
     struct stat st {};
-    int e = fstat(fd, &st) != 0 ? -errno : S_ISDIR(st.st_mode) ? -EISDIR : !S_ISREG(st.st_mode) ? -EINVAL : 0;
-    if (e == 0) {
-        int fl = fcntl(fd, F_GETFL);
-        if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
-            e = -errno;
-    }
-    if (e != 0) {
-        close(fd);
-        return e;
-    }
+    if ((fd = servedRegularFile(fd, &st)) < 0)
+        return fd;
     gw_meta_t m;
     if (created) {
         const gw_user_t *u = c->user.load();
@@ -1098,21 +1111,8 @@ int gw_FsLfxOpen(gw_conn_t *c, const char *path, bool forWrite, uint32_t mode)
         fd = forWrite ? gw_NsOpen(gw_fsRootFd, ns, O_WRONLY | O_CREAT, mode & 07777 & ~fs->umask, true)
                       : gw_NsOpen(gw_fsRootFd, ns, O_RDONLY, 0, true);
     }
-    if (fd == -ENXIO)
-        fd = -EINVAL;
-    if (fd < 0)
+    if ((fd = servedRegularFile(fd)) < 0)
         return fd;
-    struct stat st {};
-    int e = fstat(fd, &st) != 0 ? -errno : S_ISDIR(st.st_mode) ? -EISDIR : !S_ISREG(st.st_mode) ? -EINVAL : 0;
-    if (e == 0) {
-        int fl = fcntl(fd, F_GETFL);
-        if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
-            e = -errno;
-    }
-    if (e != 0) {
-        close(fd);
-        return e;
-    }
     return fd;
 }
 

@@ -529,12 +529,12 @@ int replyIor(gw_conn_t *c, const gw_request_t *req, const kyl_uuid_t &id, int32_
     quor_IOR_t ior{};
     ior.RequestID = id;
     ior.Status = status;
-    iod_reqspecreply_t spec{};
+    iod_reqspecreply_t reqReply{};
     if (gap != nullptr) {
         ior.Flags = IOR_GAP_DETECTED;
-        spec.ReqReplyType = IOD_REQREPLY_GAP;
-        spec.Gap = *gap;
-        ior.ReqSpecReply = &spec;
+        reqReply.ReqReplyType = IOD_REQREPLY_GAP;
+        reqReply.Gap = *gap;
+        ior.ReqSpecReply = &reqReply;
     }
     ior.SrcReplyLength = 1;
     ior.SinkReplyLength = 1;

@@ -66,12 +66,12 @@ int convertName(const char *text, int32_t type, uint64_t *value)
 {
     if (convertUint64(text, value) == 0)
         return 0;
-    api_namespec_t spec = {};
-    spec.Type = type;
-    snprintf(spec.Name, sizeof spec.Name, "%s", text);
-    if (quor_ConvertNamesToIds(1, &spec) != 0 || spec.Id == UINT32_MAX)
+    api_namespec_t nameEntry = {};
+    nameEntry.Type = type;
+    snprintf(nameEntry.Name, sizeof nameEntry.Name, "%s", text);
+    if (quor_ConvertNamesToIds(1, &nameEntry) != 0 || nameEntry.Id == UINT32_MAX)
         return -1;
-    *value = spec.Id;
+    *value = nameEntry.Id;
     return 0;
 }
 

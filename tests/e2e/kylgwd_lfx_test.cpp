@@ -94,20 +94,7 @@ int acceptData(int lfd)
 
 class KylgwdLfx : public velktest::VelkGatewayTest {
 protected:
-    int inChild(const std::function<int()> &scenario)
-    {
-        const auto env = velkOptions().env;
-        velktest::ForkedChild child([&] {
-            for (const auto &[k, v] : env)
-                setenv(k.c_str(), v.c_str(), 1);
-            if (!velktest::redirectOutputToFiles(dir / "child.out", dir / "child.err"))
-                return 120;
-            return scenario();
-        });
-        int status = 0;
-        EXPECT_TRUE(child.wait(&status, std::chrono::seconds(90))) << "the transfer hung";
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    int inChild(const std::function<int()> &scenario) { return VelkGatewayTest::inChild(scenario, 90); }
 };
 
 TEST_F(KylgwdLfx, InlineSendThenReceiveRoundTripsAndUnknownDescriptorsFail)

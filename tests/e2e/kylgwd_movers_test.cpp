@@ -35,17 +35,7 @@ protected:
     int inChild(const std::string &faults, const std::function<int()> &scenario)
     {
         writeFile(dir / "faults", faults);
-        const auto env = velkOptions().env;
-        velktest::ForkedChild child([&] {
-            for (const auto &[k, v] : env)
-                setenv(k.c_str(), v.c_str(), 1);
-            if (!velktest::redirectOutputToFiles(dir / "child.out", dir / "child.err"))
-                return 120;
-            return scenario();
-        });
-        int status = 0;
-        EXPECT_TRUE(child.wait(&status, std::chrono::seconds(60))) << "the transfer hung";
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return VelkGatewayTest::inChild(scenario);
     }
 };
 

@@ -132,9 +132,9 @@ TEST_F(VelkQuorCreate, MoverFaultsAndAKilledGatewayFailTheCreateAndKeepTheOldFil
     // errors, no space) are velk_recovery_test's.
     const char *faults[] = {"bad_init_checksum", "wrong_xferid",      "pdata_offset_outside", "compl_overclaim",
                             "duplicate_address", "bytes_overclaim", "fail_rename=1"};
-    for (const char *spec : faults) {
-        const std::string fault = std::string(spec).substr(0, std::string(spec).find('='));
-        velktest::writeFile(dir / "faults", std::string(spec) + "\n");
+    for (const char *script : faults) {
+        const std::string fault = std::string(script).substr(0, std::string(script).find('='));
+        velktest::writeFile(dir / "faults", std::string(script) + "\n");
         auto r = velk({"-c", "-Y", "4", "-f", kArchive, "tree"});
         EXPECT_EQ(r.status, 72) << fault << "\n" << r.err;
         EXPECT_EQ(r.out, velktest::failedEnding(r.status)) << fault << "\n" << r.err;

@@ -1,5 +1,7 @@
 #include "velk_gwsession.h"
 
+#include <chrono>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -117,6 +119,21 @@ PtyResult runOnPty(const std::vector<std::string> &argv, const std::map<std::str
     res.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     EXPECT_EQ(next, dialogue.size()) << "the program did not ask for every answer:\n" << res.text;
     return res;
+}
+
+int VelkGatewayTest::inChild(const std::function<int()> &scenario, int seconds)
+{
+    const auto env = velkOptions().env;
+    ForkedChild child([&] {
+        for (const auto &[k, v] : env)
+            setenv(k.c_str(), v.c_str(), 1);
+        if (!redirectOutputToFiles(dir / "child.out", dir / "child.err"))
+            return 120;
+        return scenario();
+    });
+    int status = 0;
+    EXPECT_TRUE(child.wait(&status, std::chrono::seconds(seconds))) << "the child hung";
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace velktest

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -41,6 +42,10 @@ protected:
     // The options velk() runs with, for running velk through another
     // program.
     RunOptions velkOptions(const std::map<std::string, std::string> &env = {}, const std::string &input = "");
+    // Runs scenario in a forked child with the gateway environment, its
+    // output in dir/child.out and dir/child.err; returns its exit code (-1
+    // when it did not end within seconds, which fails the test).
+    int inChild(const std::function<int()> &scenario, int seconds = 60);
 };
 
 struct PtyResult {

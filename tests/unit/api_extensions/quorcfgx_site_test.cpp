@@ -190,11 +190,11 @@ TEST(QuorcfgxRestrict, TablesAndPeers)
 TEST(QuorcfgxNic, ClientInterfacesBySection)
 {
     nic_info_t nics[3] = {};
-    const char *spec[3][2] = {{"eth0", "10.0.0.5"}, {"ib0", "10.1.0.5"}, {"eth1", "fe80::1"}};
+    const char *ifaces[3][2] = {{"eth0", "10.0.0.5"}, {"ib0", "10.1.0.5"}, {"eth1", "fe80::1"}};
     const unsigned long mtu[3] = {1500, 9000, 9000};
     for (int i = 0; i < 3; i++) {
-        snprintf(nics[i].ifName, sizeof nics[i].ifName, "%s", spec[i][0]);
-        nics[i].ifAddress = addr(spec[i][1]);
+        snprintf(nics[i].ifName, sizeof nics[i].ifName, "%s", ifaces[i][0]);
+        nics[i].ifAddress = addr(ifaces[i][1]);
         nics[i].mtu = mtu[i];
     }
     const std::string head = "C = {\n me = {\n  srv = {\n";
