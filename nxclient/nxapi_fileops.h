@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
 #include "kyl_mutex.h"
 #include "kyl_xdr.h"
@@ -57,6 +58,7 @@ struct nxapi_file_t {
     int xio_in_progress KYL_GUARDED_BY(fileLock) = 0;
     uint64_t xio_requested KYL_GUARDED_BY(fileLock) = 0;
     uint64_t xio_remaining KYL_GUARDED_BY(fileLock) = 0;
+    uint32_t xio_requestID KYL_GUARDED_BY(fileLock) = 0; // request id of the stream request in flight
     kyl_uuid_t requestID KYL_GUARDED_BY(fileLock) = {};
     quor_sockaddr_t listenSock KYL_GUARDED_BY(fileLock) = {};
     int listenFd KYL_GUARDED_BY(fileLock) = -1;
@@ -81,6 +83,14 @@ void nxapi_FileMarkIdle(nxapi_file_t *entry);
 // The server descriptor of open entry fd: 0 with *serverFd set, or
 // notOpen when fd is out of range or free.  Takes nxapi_FileLock.
 [[nodiscard]] int nxapi_FileServerDes(int fd, int notOpen, int *serverFd);
+
+// One call of the gateway data stream on busy entry f, opened with
+// quor_OpenX (see quor_ReadX/quor_WriteX): with bit 31 of xioFlags the
+// ReadX (write false) or WriteX request for length bytes is sent and 0
+// returned; otherwise up to length bytes move over the data socket.
+// Requires the caller to have marked f busy.
+[[nodiscard]] ssize_t nxapi_StreamCall(nxapi_tcontext_t *tcontext, nxapi_file_t *f, bool write, uint32_t xioFlags,
+                                       void *buffer, uint64_t length, int *done);
 
 // Copies a path argument into a request field of size bytes: 0, -EFAULT
 // (null), -ENOENT (empty) or -ENAMETOOLONG (longer than size-1).

@@ -796,8 +796,15 @@ ssize_t seqTransfer(int fd, unsigned char *buf, uint64_t length, bool write)
     int listenFd = -1;
     quor_sockaddr_t listenAddr{};
     if (f->sockFiledes >= 0) {
-        result = -EOPNOTSUPP; // opened for the gateway's data stream
-    } else if ((rc = quor_MoverListen(&listenFd, &listenAddr)) != 0) {
+        // Opened for the gateway's data stream: one request, then the bytes.
+        ctx->connection = f->connection;
+        result = nxapi_StreamCall(ctx, f, write, 0x80000000u, nullptr, length, nullptr);
+        if (result == 0)
+            result = nxapi_StreamCall(ctx, f, write, 0, buf, length, nullptr);
+        nxapi_FileMarkIdle(f);
+        return result;
+    }
+    if ((rc = quor_MoverListen(&listenFd, &listenAddr)) != 0) {
         nxapi_Print("*** %s: no listening socket for the movers: error %d\n", write ? "quor_Write" : "quor_Read", rc);
         result = rc;
     }

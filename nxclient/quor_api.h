@@ -338,6 +338,16 @@ constexpr size_t QUOR_MOVER_MAX_CONNECTIONS = 32;
 // unknown; -EFAULT: null buffer).
 [[nodiscard]] ssize_t quor_Read(int fd, void *buffer, uint64_t length);
 [[nodiscard]] ssize_t quor_Write(int fd, const void *buffer, uint64_t length);
+// The gateway data stream of a file opened with quor_OpenX.  With bit 31
+// of xioFlags set the call starts a transfer of length bytes (the request
+// goes out, its reply is collected later) and returns 0, or -EBUSY when one
+// is in progress.  Without it the call moves up to length bytes of the
+// transfer in progress (-EBUSY when none, -EFAULT without a buffer),
+// setting *done when fewer moved (end of file); the call that ends the
+// transfer returns the gateway's negative result in place of the count.
+// A file not opened with quor_OpenX gives -EBADF; length 0 gives 0.
+[[nodiscard]] ssize_t quor_ReadX(uint32_t xioFlags, int fd, void *buffer, uint64_t length, int *done);
+[[nodiscard]] ssize_t quor_WriteX(uint32_t xioFlags, int fd, const void *buffer, uint64_t length, int *done);
 
 // Thread utilities.
 

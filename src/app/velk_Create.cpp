@@ -414,21 +414,6 @@ void finishCreate(bool ok)
     }
 }
 
-// Refuses, before anything is read or made, a create this build cannot
-// carry out: one of a gateway-host archive (no data transfer to it yet).
-// True when refused (message, status 70, final line).
-bool refuseUnbuilt()
-{
-    if (velk_filetype == VELK_REMOTE_FILE)
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "writing %s archives is not available in this build of velk\n",
-                    "gateway-host");
-    else
-        return false;
-    velk_SetExitCode(VELK_EXIT_SOFTWARE);
-    velk_FinalLine(false);
-    return true;
-}
-
 } // namespace
 
 int velk_Create()
@@ -441,9 +426,6 @@ int velk_Create()
         velk_FinalLine(false);
         return -1;
     }
-
-    if (refuseUnbuilt())
-        return -1;
 
     velk_archive_blocks = 0;
     velk_archive_filesize = 0;

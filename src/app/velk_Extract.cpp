@@ -1278,8 +1278,8 @@ void statisticsLine(velk_extract_state_t *xs, FILE *outStream, const RunTimes &t
 
 namespace {
 
-// Refuses the archive kinds this action cannot read (a pipe, a gateway-host
-// archive), with the final line.  Returns 0 when the kind
+// Refuses the archive kind this action cannot read (a pipe), with the
+// final line.  Returns 0 when the kind
 // can be read, -1 otherwise.
 int refuseUnreadableKind(velk_extract_state_t *xs)
 {
@@ -1288,15 +1288,6 @@ int refuseUnreadableKind(velk_extract_state_t *xs)
         velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "velk_Extract: please use regular tar to read piped Archive Files\n");
         velk_SetExitCode(VELK_EXIT_USAGE);
-        velk_FinalLine(false);
-        velk_ExtractRestoreUmask(xs);
-        return -1;
-    }
-    if (velk_filetype == VELK_REMOTE_FILE) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "%s: reading a %s archive file is not available in this build: %s\n", "velk_Extract", "remote",
-                    velk_archive);
-        velk_SetExitCode(VELK_EXIT_SOFTWARE);
         velk_FinalLine(false);
         velk_ExtractRestoreUmask(xs);
         return -1;

@@ -545,10 +545,11 @@ static const char *archiveName()
 ssize_t (*velk_archive_read_fn)(int fd, void *buf, size_t count) = ::read;
 
 // One read of the archive as read(2) gives it: a storage-system archive
-// through the gateway's movers (a negative code becomes errno).
+// through the gateway's movers, a gateway-host archive through the
+// gateway's data stream (a negative code becomes errno).
 static ssize_t readSome(int source, void *buf, size_t count)
 {
-    if (velk_filetype != VELK_QUOR_FILE)
+    if (velk_filetype != VELK_QUOR_FILE && velk_filetype != VELK_REMOTE_FILE)
         return velk_archive_read_fn(source, buf, count);
     ssize_t n = quor_Read(source, buf, count);
     if (n >= 0)
@@ -559,12 +560,6 @@ static ssize_t readSome(int source, void *buf, size_t count)
 
 int64_t velk_ReadArchive(int fd, size_t length, void *buffer)
 {
-    if (velk_filetype == VELK_REMOTE_FILE) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "%s: reading a remote archive file is not available in this build: %s\n", __func__, archiveName());
-        velk_SetExitCode(VELK_EXIT_IOERR);
-        return -1;
-    }
     int source = velk_filetype == VELK_PIPE ? STDIN_FILENO : fd;
     auto *p = static_cast<unsigned char *>(buffer);
     size_t done = 0;
@@ -592,7 +587,7 @@ int64_t velk_ReadArchive(int fd, size_t length, void *buffer)
         int err = errno;
         if (err == EINTR)
             continue;
-        if (err == EAGAIN && velk_filetype == VELK_QUOR_FILE) {
+        if (err == EAGAIN && (velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE)) {
             continue; // the gateway was busy: ask again
         } else if (err == EAGAIN) {
             // A non-blocking descriptor with nothing yet: wait for data

@@ -200,16 +200,6 @@ int velk_PositionFile(int theFd, int residency, uint64_t offsetIn, int posType, 
 // Block reads and writes.
 // ---------------------------------------------------------------------------
 
-// Reports that the data of a storage-system or gateway-host file cannot be
-// moved by this build.
-static int transferUnavailable(const char *function, const char *kind, const char *fileName)
-{
-    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: %s file data transfer is not available in this build: %s\n",
-                function, kind, safeName(fileName));
-    velk_SetExitCode(VELK_EXIT_IOERR);
-    return -1;
-}
-
 // A gateway call's result as read/write give it: -1 with errno set from
 // a negative code.
 static ssize_t gatewayResult(ssize_t rc)
@@ -223,10 +213,11 @@ static ssize_t gatewayResult(ssize_t rc)
 int velk_BlockRead(int theFd, const char *fileName, int residency, int bytesToRead, void *buf)
 {
     VELK_TRACE_ENTRY();
-    if (residency == VELK_REMOTE_FILE)
-        return transferUnavailable(__func__, "remote-resident", fileName);
-    const bool quor = residency == VELK_QUOR_FILE;
-    const char *kind = quor ? "QUOR-resident" : "local";
+    // Storage-system files move through the movers, gateway-host files
+    // (opened with quor_OpenX) through the gateway's data stream; quor_Read
+    // chooses by how the file was opened.
+    const bool quor = residency == VELK_QUOR_FILE || residency == VELK_REMOTE_FILE;
+    const char *kind = residency == VELK_REMOTE_FILE ? "remote-resident" : quor ? "QUOR-resident" : "local";
     if (bytesToRead < 0 || (bytesToRead > 0 && buf == nullptr)) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - bad read request (%d bytes)\n", __func__,
                     bytesToRead);
@@ -286,10 +277,8 @@ int velk_BlockRead(int theFd, const char *fileName, int residency, int bytesToRe
 int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToWrite, const void *buf)
 {
     VELK_TRACE_ENTRY();
-    if (residency == VELK_REMOTE_FILE)
-        return transferUnavailable(__func__, "REMOTE", fileName);
-    const bool quor = residency == VELK_QUOR_FILE;
-    const char *kind = quor ? "QUOR-resident" : "local";
+    const bool quor = residency == VELK_QUOR_FILE || residency == VELK_REMOTE_FILE;
+    const char *kind = residency == VELK_REMOTE_FILE ? "REMOTE" : quor ? "QUOR-resident" : "local";
     if (bytesToWrite < 0 || (bytesToWrite > 0 && buf == nullptr)) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - bad write request (%d bytes)\n", __func__,
                     bytesToWrite);

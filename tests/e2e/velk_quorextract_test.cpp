@@ -26,6 +26,7 @@ namespace fs = std::filesystem;
 namespace {
 
 using velktest::bytesOf;
+using velktest::treeOf;
 using velktest::readFile;
 using velktest::writeFile;
 
@@ -101,28 +102,6 @@ protected:
                            [&](const std::string &e) { return e.find("\"fault\":\"" + fault + "\"") != std::string::npos; });
     }
 };
-
-// Every object under root: path, type, permissions, modification time and
-// contents (or link target).
-std::string treeOf(const std::string &root)
-{
-    std::vector<std::string> items;
-    for (const auto &e : fs::recursive_directory_iterator(root)) {
-        struct stat st {};
-        lstat(e.path().c_str(), &st);
-        std::string item = fs::relative(e.path(), root).string() + " " + std::to_string(st.st_mode);
-        if (S_ISLNK(st.st_mode))
-            item += " -> " + fs::read_symlink(e.path()).string();
-        else
-            item += " " + std::to_string(st.st_mtime) + (S_ISREG(st.st_mode) ? " " + readFile(e.path()) : "");
-        items.push_back(item);
-    }
-    std::sort(items.begin(), items.end());
-    std::string all;
-    for (const auto &i : items)
-        all += i + "\n";
-    return all;
-}
 
 // Output lines without the statistics line, which names the archive as
 // given and the time taken.

@@ -260,4 +260,24 @@ std::string failedEnding(int status)
     return "VELK: run failed; exit status " + std::to_string(status) + "\nVELK: VELK FAILED\n";
 }
 
+std::string treeOf(const std::string &root)
+{
+    std::vector<std::string> items;
+    for (const auto &e : fs::recursive_directory_iterator(root)) {
+        struct stat st {};
+        lstat(e.path().c_str(), &st);
+        std::string item = fs::relative(e.path(), root).string() + " " + std::to_string(st.st_mode);
+        if (S_ISLNK(st.st_mode))
+            item += " -> " + fs::read_symlink(e.path()).string();
+        else
+            item += " " + std::to_string(st.st_mtime) + (S_ISREG(st.st_mode) ? " " + readFile(e.path()) : "");
+        items.push_back(item);
+    }
+    std::sort(items.begin(), items.end());
+    std::string all;
+    for (const auto &i : items)
+        all += i + "\n";
+    return all;
+}
+
 } // namespace velktest

@@ -58,6 +58,9 @@ RunResult runVelk(const std::vector<std::string> &args, const RunOptions &opts =
 // Splits text into lines without their newlines.
 std::vector<std::string> lines(const std::string &text);
 std::string readFile(const std::string &path);
+// Every object under root, one sorted line each: path, mode, and the
+// modification time and contents (or the link target).
+std::string treeOf(const std::string &root);
 // The last two lines of a run that ended with status and no counted failure.
 std::string failedEnding(int status);
 // The saved inputs of fuzz target `target` (fuzz/corpus/<target>), sorted by
