@@ -236,6 +236,8 @@ bool applyLine(const std::string &key, const std::string &value, bool hasValue, 
         {"request_earlier_data", &gw_faults_t::requestEarlierData},
         {"reverse_order", &gw_faults_t::reverseOrder},
         {"success_zero", &gw_faults_t::successZero},
+        {"openx_no_ctlbyte", &gw_faults_t::openxNoCtlbyte},
+        {"readx_short_no_halfclose", &gw_faults_t::readxShortNoHalfclose},
     };
     for (const auto &[name, member] : moverFlags)
         if (key == name)

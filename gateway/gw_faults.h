@@ -98,6 +98,11 @@
 //                             the gap (reply flag 0x20)
 //   success_zero              the session's first list request that moved
 //                             bytes replies success with 0 bytes moved
+//   openx_no_ctlbyte          OpenX's data connection is closed without its
+//                             control byte
+//   readx_short_no_halfclose  a ReadX that reaches end of file keeps the data
+//                             socket open (the client waits for bytes that
+//                             never come)
 // OP is "CATEGORY/FUNCTION" in decimal or the catalogue name of a message
 // (e.g. quor_Logmsg).  Unknown keys and bad values are reported; a session
 // whose script has any is refused, so that no test runs without its fault.  Parsing takes no locks; the result belongs to one session.
@@ -196,6 +201,7 @@ struct gw_faults_t {
     uint32_t delayMover, delayMoverMs;
     gw_at_fault_t writeEioAt, readEioAt, eomAt, enospcAt, gapAt;
     bool successZero;
+    bool openxNoCtlbyte, readxShortNoHalfclose;
     std::string moverSrc; // "" = the system's choice
 };
 // Longest mover stall a script may ask for, in seconds.

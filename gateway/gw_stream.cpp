@@ -81,13 +81,20 @@ int serveOpenX(gw_conn_t *c, const gw_request_t *req)
         return 0;
     }
     kyl_fd ctl(dup);
+    if (c->faults.openxNoCtlbyte) {
+        gw_FaultFired(c, "openx_no_ctlbyte", &req->hdr);
+        shutdown(ctl.get(), SHUT_RDWR);
+        return 0;
+    }
     if (quor_send_data_timeout(ctl.get(), &GW_STREAM_CONTROL_BYTE, 1, GW_STREAM_IO_TIMEOUT) != 1)
         shutdown(ctl.get(), SHUT_RDWR);
     return 0;
 }
 
 // ReadX and WriteX: moves up to nbyte bytes; returns 0 or a negative code.
-int moveStream(int file, int sock, bool write, uint64_t nbyte)
+// A read that reaches end of file half-closes the socket unless halfClose
+// is false.
+int moveStream(int file, int sock, bool write, uint64_t nbyte, bool halfClose)
 {
     std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[kChunk]);
     if (!buf)
@@ -116,7 +123,8 @@ int moveStream(int file, int sock, bool write, uint64_t nbyte)
             return -errno;
         if (r == 0) {
             // Fewer bytes than asked: the end of input tells the client.
-            shutdown(sock, SHUT_WR);
+            if (halfClose)
+                shutdown(sock, SHUT_WR);
             return 0;
         }
         ssize_t n = quor_send_data_timeout(sock, buf.get(), static_cast<size_t>(r), GW_STREAM_IO_TIMEOUT);
@@ -150,5 +158,8 @@ int gw_ServeStream(gw_conn_t *c, const gw_request_t *req)
     if (rc != 0)
         return gw_SendReply(c, req, rc, nullptr, nullptr);
     kyl_fd f(file), s(sock);
-    return gw_SendReply(c, req, moveStream(f.get(), s.get(), write, rq->Nbyte), nullptr, nullptr);
+    const bool halfClose = !c->faults.readxShortNoHalfclose;
+    if (!halfClose && !write)
+        gw_FaultFired(c, "readx_short_no_halfclose", &req->hdr);
+    return gw_SendReply(c, req, moveStream(f.get(), s.get(), write, rq->Nbyte, halfClose), nullptr, nullptr);
 }

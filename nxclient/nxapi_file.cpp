@@ -397,6 +397,8 @@ int quor_Close(int fd)
         return -EBADF;
     api_quor_fildes_req_t req = {};
     int sock = -1;
+    uint32_t pendingStream = 0;
+    quor_connection_t *conn = nullptr;
     {
         kyl_lock_guard g(nxapi_FileLock);
         nxapi_file_t &f = nxapi_FileTable[fd];
@@ -405,11 +407,27 @@ int quor_Close(int fd)
         req.Fildes = f.quorFiledes;
         sock = f.sockFiledes;
         f.sockFiledes = -1;
+        conn = f.connection;
+        {
+            kyl_lock_guard fg(f.fileLock);
+            if (f.xio_in_progress)
+                pendingStream = f.xio_requestID;
+            f.xio_in_progress = 0;
+        }
         // The entry is free whatever the server answers.
         f.state = NXAPI_FILE_FREE;
     }
     if (sock >= 0)
         close(sock);
+    if (pendingStream != 0) {
+        // A stream request still has its reply out (the transfer was left
+        // unfinished): collect it first, or it would stand in front of the
+        // close's reply for good.  Closing the socket ended the transfer.
+        ctx->msgRequestID = pendingStream;
+        api_msghdr_t hdr;
+        if (int grc = nxapi_get_msg(ctx, &hdr, nullptr, nullptr, conn); grc != 0)
+            return grc;
+    }
     int32_t result = 0;
     rc = nxapi_Exchange(ctx, CAT_FILESYS, FN_FS_CLOSE, &req, kFildesReq, nullptr, nullptr, &result);
     return rc != 0 ? rc : result;

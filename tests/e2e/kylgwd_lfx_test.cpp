@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <kyl_fd.h>
 #include <kylgw_mvrio.h>
 #include <kylgw_xdr_lfx.h>
@@ -181,97 +182,54 @@ TEST_F(KylgwdLfx, DataConnectionIsPooledAfterSuccessAndDroppedAfterEarlyClose)
     EXPECT_EQ(pooledOk, 1u);
 }
 
-// Sends ReadX or WriteX of nbyte on descriptor fd without waiting; the
-// reply's result comes from streamDone.
-int streamStart(nxapi_tcontext_t *ctx, uint16_t fn, int32_t fd, uint64_t nbyte)
-{
-    api_quor_ReadX_req_t rq{0, fd, nbyte};
-    return nxapi_send_msg(CAT_FILESYS, fn, &rq, KYL_XDRPROC(api_quor_ReadX_req_t, xdr_api_quor_ReadX_req_t), 0, 0,
-                          nullptr, ctx);
-}
-int32_t streamDone(nxapi_tcontext_t *ctx)
-{
-    api_msghdr_t h{};
-    return nxapi_get_msg(ctx, &h, nullptr, nullptr, nullptr) == 0 ? h.errorcode : -1000;
-}
-
 TEST_F(KylgwdLfx, DataStreamReadsToEndOfFileAndWritesWholeRequests)
 {
     const std::string data = pattern(2 * 1024 * 1024 + 5, 9);
     velktest::writeFile(home() + "/src", data);
-    const int gwPort = gw.port();
     int code = inChild([&] {
-        nxapi_tcontext_t *ctx = nullptr;
-        if (nxapi_init(&ctx) != 0)
-            return 1;
-        // Opens path with oflag; connects its data stream and takes the
-        // control byte.  The descriptor, or -1.
-        auto openX = [&](const char *path, uint32_t oflag, kyl_fd *sock) {
-            api_quor_OpenX_req_t rq{};
-            snprintf(rq.Path, sizeof rq.Path, "%s", path);
-            rq.Oflag = oflag;
-            rq.Mode = 0644;
-            api_quor_OpenX_rply_t r{};
-            int32_t fd = -1;
-            if (nxapi_Exchange(ctx, CAT_FILESYS, FN_FS_OPENX, &rq,
-                               KYL_XDRPROC(api_quor_OpenX_req_t, xdr_api_quor_OpenX_req_t), &r,
-                               KYL_XDRPROC(api_quor_OpenX_rply_t, xdr_api_quor_OpenX_rply_t), &fd) != 0 ||
-                fd < 0 || r.connectaddr.hs_addr.ss_family != 0)
-                return -1;
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = r.dataport;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            sock->reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-            unsigned char ctl = 0;
-            if (r.dataport == htons(static_cast<uint16_t>(gwPort)) ||
-                connect(sock->get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-                quor_recv_data_timeout(sock->get(), &ctl, 1, 30) != 1 || ctl != 0x01)
-                return -1;
-            return static_cast<int>(fd);
-        };
-        kyl_fd rs;
-        const int rfd = openX("src", 0, &rs);
+        const int rfd = quor_OpenX(0, "src", O_RDONLY, 0, nullptr, nullptr, nullptr);
         if (rfd < 0)
             return 10;
         const size_t half = data.size() / 2;
-        std::string got(half, '\0');
-        if (streamStart(ctx, FN_FS_READX, rfd, half) != 0 ||
-            quor_recv_data_timeout(rs.get(), got.data(), half, 30) != static_cast<ssize_t>(half) ||
-            streamDone(ctx) != 0)
+        std::string got(data.size() + 100, '\0');
+        int done = -1;
+        // The request, a second one refused while it runs, then the bytes.
+        if (quor_ReadX(0x80000000u, rfd, nullptr, half, &done) != 0 ||
+            quor_ReadX(0x80000000u, rfd, nullptr, 1, &done) != -EBUSY ||
+            quor_ReadX(0, rfd, got.data(), half, &done) != static_cast<ssize_t>(half) || done != 0)
             return 11;
         // Asking for more than is left ends the stream after the rest.
-        if (streamStart(ctx, FN_FS_READX, rfd, data.size()) != 0)
+        if (quor_Read(rfd, got.data() + half, data.size()) != static_cast<ssize_t>(data.size() - half) ||
+            got.substr(0, data.size()) != data)
             return 12;
-        std::string rest;
-        for (char b[65536];;) {
-            pollfd p{rs.get(), POLLIN, 0};
-            ssize_t k = poll(&p, 1, 30000) == 1 ? recv(rs.get(), b, sizeof b, 0) : -1;
-            if (k <= 0) {
-                if (k < 0 || streamDone(ctx) != 0 || rest != data.substr(half))
-                    return 13;
-                break;
-            }
-            rest.append(b, static_cast<size_t>(k));
-        }
-        kyl_fd ws;
-        const int wfd = openX("dst", 2 | 16 | 64, &ws);
-        if (wfd < 0)
+        const int wfd = quor_OpenX(0, "dst", O_WRONLY | O_CREAT | O_TRUNC, 0644, nullptr, nullptr, nullptr);
+        if (wfd < 0 || quor_Write(wfd, data.data(), data.size()) != static_cast<ssize_t>(data.size()))
             return 20;
-        if (streamStart(ctx, FN_FS_WRITEX, wfd, data.size()) != 0 ||
-            quor_send_data(ws.get(), data.data(), data.size()) != static_cast<ssize_t>(data.size()) ||
-            streamDone(ctx) != 0)
+        // A write left unfinished: closing ends it without a hang.
+        if (quor_WriteX(0x80000000u, wfd, nullptr, 100, &done) != 0 ||
+            quor_WriteX(0, wfd, data.data(), 10, &done) != 10 || quor_Close(wfd) != 0 || quor_Close(rfd) != 0)
             return 21;
-        // A stream that ends before the request's bytes fails it.
-        if (streamStart(ctx, FN_FS_WRITEX, wfd, 100) != 0 || quor_send_data(ws.get(), data.data(), 10) != 10)
-            return 22;
-        shutdown(ws.get(), SHUT_WR);
-        if (streamDone(ctx) != -EIO)
-            return 23;
-        return got == data.substr(0, half) ? 0 : 30;
+        return 0;
     });
     ASSERT_EQ(code, 0) << readFile(dir / "child.err") << gw.logText();
-    EXPECT_TRUE(readFile(home() + "/dst") == data);
+    EXPECT_TRUE(readFile(home() + "/dst").substr(0, data.size()) == data);
+
+    // A gateway that never sends the control byte fails the open; one that
+    // keeps the stream open at end of file fails the read at its time-out.
+    const std::pair<const char *, int> faults[] = {{"openx_no_ctlbyte\n", 30}, {"readx_short_no_halfclose\n", 31}};
+    for (const auto &[fault, expected] : faults) {
+        gw.stop();
+        ASSERT_TRUE(startGateway("", fault));
+        code = inChild([&] {
+            setenv("NXAPI_STREAM_TIMEOUT", "1", 1);
+            const int rfd = quor_OpenX(0, "src", O_RDONLY, 0, nullptr, nullptr, nullptr);
+            if (rfd < 0)
+                return rfd == -ECONNRESET ? 30 : 1;
+            std::string got(data.size() + 1, '\0');
+            return quor_Read(rfd, got.data(), got.size()) == -EIO ? 31 : 2;
+        });
+        EXPECT_EQ(code, expected) << fault << readFile(dir / "child.err");
+    }
 }
 
 } // namespace

@@ -133,3 +133,4 @@ TEST_F(VelkGatewayHost, EveryActionMatchesTheLocalArchive)
 }
 
 } // namespace
+
