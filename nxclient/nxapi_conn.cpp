@@ -982,10 +982,10 @@ int kylgw_SockBindToRestrictedPort(int fd, const quor_sockaddr_t *address, quor_
     }
     if (hi < lo)
         hi = lo;
-    // The cycle covers min..max inclusive, so a one-port range works and
-    // max is reachable; the number of attempts is max - min, at least one.
+    // The cycle covers min..max inclusive and tries every port once, so a
+    // one-port range works and the last free port of a range is found.
     int span = hi - lo + 1;
-    int attempts = hi - lo > 0 ? hi - lo : 1;
+    int attempts = span;
     int port = lo + static_cast<int>(random() % span);
     for (int i = 0; i < attempts; i++) {
         if (kylgw_SockSetPort(&a, port) != 0)
@@ -1000,7 +1000,14 @@ int kylgw_SockBindToRestrictedPort(int fd, const quor_sockaddr_t *address, quor_
             return rc;
         port = port + 1 > hi ? lo : port + 1;
     }
-    return NXAPI_E_FAILED;
+    // Every port of the range is taken: say so plainly, since a narrow
+    // range is the usual cause (a storage-system transfer listens on one
+    // port for the movers' control connections and on one more for each
+    // mover's data connection at the same time).
+    nxapi_Print("*** kylgw_SockBindToRestrictedPort: no free port in the restricted port range %d-%d; a "
+                "storage-system transfer needs one port more than its stripe width\n",
+                lo, hi);
+    return -EADDRINUSE;
 }
 
 int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fdOut, quor_sockaddr_t *addressOut)

@@ -317,7 +317,9 @@ int quor_MoverListen(int *fd, quor_sockaddr_t *address)
 {
     for (int attempt = 0;; attempt++) {
         int s = -1;
-        int rc = kylgw_SockGetListenSocket(1, 0, &s, address);
+        // Address reuse: connections of an earlier transfer that linger in
+        // TIME_WAIT must not keep a port of a narrow restricted range.
+        int rc = kylgw_SockGetListenSocket(1, 1, &s, address);
         if (rc != 0)
             return rc;
         if (listen(s, QUOR_MOVER_BACKLOG) == 0) {

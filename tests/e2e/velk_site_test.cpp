@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -90,6 +93,57 @@ TEST_F(VelkSite, RestrictedAddressesAdmitOrRefuseTheMovers)
         EXPECT_EQ(count(r.err, "refusing every data connection") == 1,
                   std::string(c.name) == "unusable host entry" || std::string(c.name) == "empty section");
     }
+}
+
+// Two free neighbouring ports P and P+1 (0 when none was found).
+int twoFreePorts()
+{
+    for (int tries = 0; tries < 50; tries++) {
+        int fds[2] = {socket(AF_INET, SOCK_STREAM, 0), socket(AF_INET, SOCK_STREAM, 0)};
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        socklen_t len = sizeof a;
+        bool ok = bind(fds[0], reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+                  getsockname(fds[0], reinterpret_cast<sockaddr *>(&a), &len) == 0 && ntohs(a.sin_port) < 65535;
+        const int port = ntohs(a.sin_port);
+        a.sin_port = htons(static_cast<uint16_t>(port + 1));
+        ok = ok && bind(fds[1], reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+        close(fds[0]);
+        close(fds[1]);
+        if (ok)
+            return port;
+    }
+    return 0;
+}
+
+// A restricted port range as narrow as the transfer allows: a width-1
+// storage-system create needs two ports (control and one mover's data), a
+// listing's sequential index read one; one port too few for a create is
+// reported as such and fails the run.
+TEST_F(VelkSite, NarrowPortRangesWorkOrFailClearly)
+{
+    const int p = twoFreePorts();
+    ASSERT_NE(p, 0);
+    const std::string one = std::to_string(p) + "-" + std::to_string(p);
+    const std::string two = std::to_string(p) + "-" + std::to_string(p + 1);
+    struct Case {
+        std::string range;
+        std::vector<std::string> args;
+        int status;
+        const char *says;
+    } cases[] = {
+        {two, {"-c", "-Y", "5", "-f", "/home/demo/a.tar", "f1", "f2"}, 0, "VELK SUCCESSFUL"},
+        {one, {"-t", "-f", "/home/demo/a.tar"}, 0, "f2"},
+        {one, {"-c", "-Y", "5", "-f", "/home/demo/b.tar", "f1", "f2"}, 72, "no free port in the restricted port range"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.range + " " + c.args[0]);
+        auto r = velk(c.args, {{"QUOR_PORT_RANGE", c.range}});
+        ASSERT_FALSE(r.timedOut);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
+    }
+    EXPECT_TRUE(readFile(home() + "/a.tar").substr(0, 301568) == readFile(dir / "ref.tar").substr(0, 301568));
 }
 
 // Data sends cut to a 1000-byte write size, with a 64 KiB send buffer,
