@@ -26,10 +26,10 @@ unsigned char pattern(uint64_t pos)
 
 struct Pair {
     kyl_fd us, peer;
-    Pair()
+    explicit Pair(int type = SOCK_STREAM)
     {
         int sv[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        EXPECT_EQ(socketpair(AF_UNIX, type, 0, sv), 0);
         us.reset(sv[0]);
         peer.reset(sv[1]);
     }
@@ -134,6 +134,30 @@ TEST(MoverSendRequested, AnswersRequests)
     std::vector<unsigned char> got(700);
     ASSERT_EQ(quor_recv_data(p.peer.get(), got.data(), got.size()), 700);
     EXPECT_TRUE(std::equal(got.begin(), got.end(), buf.begin() + 1000));
+}
+
+// The write size cuts the answer into sends of at most that many bytes (a
+// record socket keeps each send's size).
+TEST(MoverSendRequested, SendsAreCutToTheWriteSize)
+{
+    Pair p(SOCK_SEQPACKET);
+    std::vector<unsigned char> buf(kLen, 1);
+    sendBlocks(p.peer.get(), {{kBase + 1000, 700, 0}});
+    uint64_t sent = 0;
+    EXPECT_EQ(mover_socket_send_requested_data_ws(p.us.get(), kXfer, kBase, buf.data(), kLen, &sent, 1, 0, 64), 700);
+    pdata_hdr_t h{};
+    ASSERT_EQ(pdata_recv_hdr(p.peer.get(), &h), 48);
+    std::vector<ssize_t> sizes;
+    for (ssize_t total = 0; total < 700;) {
+        unsigned char b[1024];
+        ssize_t n = recv(p.peer.get(), b, sizeof b, 0);
+        ASSERT_GT(n, 0);
+        sizes.push_back(n);
+        total += n;
+    }
+    std::vector<ssize_t> want(10, 64);
+    want.push_back(60);
+    EXPECT_EQ(sizes, want);
 }
 
 // A control message cut short by the peer's close is -50; a whole one
