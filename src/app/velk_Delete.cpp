@@ -191,6 +191,18 @@ int archiveSize(uint64_t *size)
         *size = attrs.DataLength;
         return 0;
     }
+    if (velk_filetype == VELK_REMOTE_FILE) {
+        lfx_Stat_rply_t st;
+        memset(&st, 0, sizeof st);
+        int rc = kylgw_LfxStat(velk_archive, &st);
+        if (rc < 0) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting attributes for remote archive file %s\n", rc,
+                        velk_archive);
+            return -1;
+        }
+        *size = st.hst_size;
+        return 0;
+    }
     struct stat st;
     if (stat(velk_archive, &st) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting attributes for local archive file %s\n", errno,
@@ -221,7 +233,7 @@ int consistencyCheck(DeleteRun *run)
         return -1;
     velk_archive_blocks = (actual + VELK_BLOCKSIZE - 1) / VELK_BLOCKSIZE;
     int rc = velk_VerifyConsistencyFile(archiveFd, velk_filetype, run->readFd, VELK_LOCAL_FILE);
-    if (velk_filetype == VELK_QUOR_FILE)
+    if (velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE)
         (void)quor_Close(archiveFd);
     else
         close(archiveFd);
@@ -335,6 +347,25 @@ void closeAll(DeleteRun *run, bool removeNew)
     }
 }
 
+// Sends the changed local copy of a gateway-host index back in place of
+// the old one.  0 or -1 (message, status 72).
+int sendBackRemoteIndex(DeleteRun *run)
+{
+    if (close(run->rwFd) != 0) {
+        run->rwFd = -1;
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d closing %s index file %s\n", "velk_CommonDeleteUndelete", errno,
+                    "local", velk_tmpIndexFile);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    run->rwFd = -1;
+    if (velk_CopyIndexToRemote() != 0) {
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    return 0;
+}
+
 // The work between opening the index and the final line.  0 or -1.
 int deleteUndelete(DeleteRun *run)
 {
@@ -362,10 +393,13 @@ int deleteUndelete(DeleteRun *run)
         velk_ErrPrintf("[debug] successfully opened Index file for reading on FD=%d\n", run->readFd);
     run->copyMode = kind == VELK_QUOR_FILE;
     if (!run->copyMode) {
-        run->rwFd = open(velk_index_filename, O_RDWR | O_CLOEXEC);
+        // A gateway-host index is changed in its local copy, which then
+        // goes back whole.
+        const bool remote = kind == VELK_REMOTE_FILE;
+        run->rwFd = open(remote ? velk_tmpIndexFile : velk_index_filename, O_RDWR | O_CLOEXEC);
         if (run->rwFd < 0) {
-            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d opening rewrite file for local index file [%s]\n",
-                        "velk_CommonDeleteUndelete", errno, velk_index_filename);
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d opening rewrite file for %s index file [%s]\n",
+                        "velk_CommonDeleteUndelete", errno, remote ? "tmp REMOTE" : "local", velk_index_filename);
             velk_SetExitCode(VELK_EXIT_IOERR);
             return -1;
         }
@@ -394,6 +428,8 @@ int deleteUndelete(DeleteRun *run)
             return -1;
         run->newName[0] = '\0';
     }
+    if (kind == VELK_REMOTE_FILE && run->modified > 0 && sendBackRemoteIndex(run) != 0)
+        return -1;
     return 0;
 }
 
