@@ -976,9 +976,12 @@ int endAction(velk_extract_state_t *xs, bool ok, int archiveFd, int indexFd, int
     velk_FinalLine(ok);
     fflush(stdout);
     if (archiveFd >= 0) {
-        if (close(archiveFd) != 0)
+        // A storage-system or gateway-host archive is a gateway descriptor.
+        const bool gateway = velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE;
+        const int rc = gateway ? quor_Close(archiveFd) : (close(archiveFd) == 0 ? 0 : -errno);
+        if (rc != 0)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d closing %s Archive file %s\n", "velk_Extract",
-                        errno, "local", velk_archive);
+                        -rc, gateway ? "QUOR" : "local", velk_archive);
         velk_archive_fd = -1;
     }
     if (indexFd >= 0) {
@@ -1347,8 +1350,8 @@ int openIndex(velk_extract_state_t *xs, OpenedIndex *ix)
     ix->fd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, ix->kind);
     if (ix->fd < 0)
         return -1;
-    // A storage-system index is read from a local copy.
-    if (ix->kind == VELK_QUOR_FILE)
+    // A storage-system or gateway-host index is read from a local copy.
+    if (ix->kind == VELK_QUOR_FILE || ix->kind == VELK_REMOTE_FILE)
         ix->kind = VELK_LOCAL_FILE;
     xs->index_Fd = ix->fd;
     xs->index_file_residency = ix->kind;

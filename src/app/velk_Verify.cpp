@@ -813,10 +813,11 @@ void closeArchiveFd(int fd, const char *func)
 {
     if (fd < 0)
         return;
-    int rc = velk_filetype == VELK_QUOR_FILE ? quor_Close(fd) : (close(fd) == 0 ? 0 : -errno);
+    const bool gateway = velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE;
+    int rc = gateway ? quor_Close(fd) : (close(fd) == 0 ? 0 : -errno);
     if (rc != 0)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d closing %s Archive file %s\n", func, rc,
-                    velk_filetype == VELK_QUOR_FILE ? "QUOR" : "local", velk_archive);
+                    gateway ? "QUOR" : "local", velk_archive);
 }
 
 bool sizeMatches(uint64_t actual, uint64_t recorded)
