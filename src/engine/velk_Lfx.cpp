@@ -432,7 +432,8 @@ int buildInitInfo(LfxRun *run)
 // Threads.
 // ---------------------------------------------------------------------------
 
-// Whether peer is the gateway's host.
+// Whether peer is the gateway's host (any peer when the gateway's address
+// is unknown).
 bool fromGateway(const LfxRun *run, const quor_sockaddr_t &peer)
 {
     if (!run->haveGateway)
@@ -497,6 +498,10 @@ int acceptConnections(LfxRun *run)
                           s.socketFD);
             return -e;
         }
+        // The session is open by now: the gateway connects only after the
+        // request reached it.
+        if (!run->haveGateway)
+            run->haveGateway = quorex_GetGatewayAddress(&run->gateway) == 0;
         if (!fromGateway(run, peer)) {
             char text[INET6_ADDRSTRLEN] = "?";
             const void *ip = peer.hs_addr.ss_family == AF_INET6
@@ -882,7 +887,6 @@ int commonTransferFunction(LfxRun *run)
         velk_FreeXferLocks(ctl);
         return -1;
     }
-    run->haveGateway = quorex_GetGatewayAddress(&run->gateway) == 0;
     int rc = buildInitInfo(run);
     if (rc != 0) {
         setExitResult(VELK_EXIT_OSERR, VELK_MSG_ERROR, "(%s) error %d trying to setup transfer - xfer aborted\n",
