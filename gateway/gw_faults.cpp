@@ -238,10 +238,25 @@ bool applyLine(const std::string &key, const std::string &value, bool hasValue, 
         {"success_zero", &gw_faults_t::successZero},
         {"openx_no_ctlbyte", &gw_faults_t::openxNoCtlbyte},
         {"readx_short_no_halfclose", &gw_faults_t::readxShortNoHalfclose},
+        {"lfx_noconnect", &gw_faults_t::lfxNoconnect},
+        {"lfx_close_early", &gw_faults_t::lfxCloseEarly},
+        {"lfx_pool_unknown", &gw_faults_t::lfxPoolUnknown},
     };
     for (const auto &[name, member] : moverFlags)
         if (key == name)
             return !hasValue && (f->*member = true);
+    if (key == "lfx_status") {
+        int32_t code = 0;
+        if (!hasValue || !parseNegative(value, &code))
+            return false;
+        f->lfxStatusSet = true;
+        f->lfxStatus = code;
+        return true;
+    }
+    if (key == "lfx_bytes") {
+        f->lfxBytesSet = true;
+        return hasValue && parseUnsigned(value, UINT64_MAX, &f->lfxBytes);
+    }
     if (key == "mover_src") {
         in_addr a{};
         if (!hasValue || inet_pton(AF_INET, value.c_str(), &a) != 1)

@@ -103,6 +103,21 @@
 //   readx_short_no_halfclose  a ReadX that reaches end of file keeps the data
 //                             socket open (the client waits for bytes that
 //                             never come)
+// Local-file transfers (every transfer of the session):
+//   lfx_noconnect             a transfer over a data connection never
+//                             connects: it fails after GW_LFX_CONNECT_TIMEOUT
+//                             (or when the session closes) with -110
+//   lfx_close_early           the data connection is closed after half the
+//                             bytes, and the completion reports success
+//                             with the bytes that moved
+//   lfx_status=CODE           the result (completion, or inline reply) is
+//                             CODE (negative) though the bytes moved
+//   lfx_bytes=N               the result claims N bytes moved (an inline
+//                             receive carries at most N bytes)
+//   lfx_pool_unknown          a kept data connection named by a request is
+//                             taken as unknown: it is closed and the
+//                             transfer fails (-107)
+//   (mover_src also binds the data connections a transfer opens)
 // OP is "CATEGORY/FUNCTION" in decimal or the catalogue name of a message
 // (e.g. quor_Logmsg).  Unknown keys and bad values are reported; a session
 // whose script has any is refused, so that no test runs without its fault.  Parsing takes no locks; the result belongs to one session.
@@ -203,6 +218,13 @@ struct gw_faults_t {
     bool successZero;
     bool openxNoCtlbyte, readxShortNoHalfclose;
     std::string moverSrc; // "" = the system's choice
+    bool lfxNoconnect;
+    bool lfxCloseEarly;
+    bool lfxStatusSet;
+    int32_t lfxStatus;
+    bool lfxBytesSet;
+    uint64_t lfxBytes;
+    bool lfxPoolUnknown;
 };
 // Longest mover stall a script may ask for, in seconds.
 constexpr uint32_t GW_FAULTS_MAX_STALL = 600;

@@ -53,6 +53,52 @@ void poolPut(gw_conn_t *c, uint32_t poolID, int s)
     c->lfxPool.emplace_back(poolID, s);
 }
 
+// Waits until s is ready for events, a second at a time, at most seconds;
+// a session that closes meanwhile ends the wait (and the socket's use).
+// 0, -ETIMEDOUT, -ECONNABORTED (session closing) or -errno.
+int waitReady(const gw_conn_t *c, int s, short events, int seconds)
+{
+    for (int waited = 0; waited < seconds;) {
+        if (c->closing.load()) {
+            shutdown(s, SHUT_RDWR);
+            return -ECONNABORTED;
+        }
+        pollfd p{s, events, 0};
+        int n = poll(&p, 1, 1000);
+        if (n < 0 && errno != EINTR)
+            return -errno;
+        if (n > 0)
+            return 0;
+        if (n == 0)
+            waited++;
+    }
+    return -ETIMEDOUT;
+}
+
+// Receives exactly n bytes (a connection that ends first gives
+// -ECONNRESET) or sends n bytes on the data connection s, each wait
+// bounded by GW_LFX_IO_TIMEOUT and ended by the session closing.  0 or
+// negative.
+int dataIo(const gw_conn_t *c, int s, unsigned char *buf, size_t n, bool receive)
+{
+    size_t done = 0;
+    while (done < n) {
+        int rc = waitReady(c, s, receive ? POLLIN : POLLOUT, GW_LFX_IO_TIMEOUT);
+        if (rc != 0)
+            return rc;
+        ssize_t k = receive ? recv(s, buf + done, n - done, MSG_DONTWAIT)
+                            : send(s, buf + done, n - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (k < 0)
+            return -errno;
+        if (k == 0)
+            return -ECONNRESET;
+        done += static_cast<size_t>(k);
+    }
+    return 0;
+}
+
 // Connects to a (the client's own address with a's port when a is the
 // wildcard) within GW_LFX_CONNECT_TIMEOUT.  Returns the socket or -errno.
 int connectClient(const gw_conn_t *c, const quor_sockaddr_t &given)
@@ -81,18 +127,22 @@ int connectClient(const gw_conn_t *c, const quor_sockaddr_t &given)
     kyl_fd s(socket(fam, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (s.get() < 0)
         return -errno;
+    if (const std::string &src = c->faults.moverSrc; !src.empty() && fam == AF_INET) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        if (inet_pton(AF_INET, src.c_str(), &from.sin_addr) == 1 &&
+            bind(s.get(), reinterpret_cast<const sockaddr *>(&from), sizeof from) == 0)
+            gw_FaultFired(c, "mover_src", nullptr);
+    }
     const socklen_t len = fam == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
     if (connect(s.get(), reinterpret_cast<const sockaddr *>(&a.hs_addr), len) != 0 && errno != EINPROGRESS)
         return -errno;
-    pollfd p{s.get(), POLLOUT, 0};
-    int n;
-    while ((n = poll(&p, 1, GW_LFX_CONNECT_TIMEOUT * 1000)) < 0 && errno == EINTR) {
-    }
+    int rc = waitReady(c, s.get(), POLLOUT, GW_LFX_CONNECT_TIMEOUT);
+    if (rc != 0)
+        return rc;
     int err = 0;
     socklen_t el = sizeof err;
-    if (n == 0)
-        err = ETIMEDOUT;
-    else if (n < 0 || getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &el) != 0)
+    if (getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &err, &el) != 0)
         err = errno;
     if (err != 0)
         return -err;
@@ -103,8 +153,8 @@ int connectClient(const gw_conn_t *c, const quor_sockaddr_t &given)
 // from the connection into the file for a send, else from the file to the
 // connection, stopping early at the end of the file.  *moved counts what
 // moved.  Returns 0 or a negative code (a connection that ends early:
-// NXAPI_E_NOSESSION from the receive).
-int moveBytes(int s, int fd, bool send, uint64_t off, uint64_t len, uint64_t *moved)
+// -ECONNRESET from the receive).
+int moveBytes(const gw_conn_t *c, int s, int fd, bool send, uint64_t off, uint64_t len, uint64_t *moved)
 {
     std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[GW_LFX_CHUNK]);
     if (!buf)
@@ -113,9 +163,9 @@ int moveBytes(int s, int fd, bool send, uint64_t off, uint64_t len, uint64_t *mo
         const size_t want = static_cast<size_t>(std::min<uint64_t>(GW_LFX_CHUNK, len - *moved));
         const off_t at = static_cast<off_t>(off + *moved);
         if (send) {
-            ssize_t n = quor_recv_data_timeout(s, buf.get(), want, GW_LFX_IO_TIMEOUT);
+            int n = dataIo(c, s, buf.get(), want, true);
             if (n < 0)
-                return static_cast<int>(n);
+                return n;
             for (size_t put = 0; put < want;) {
                 ssize_t w = pwrite(fd, buf.get() + put, want - put, at + static_cast<off_t>(put));
                 if (w < 0 && errno == EINTR)
@@ -134,9 +184,9 @@ int moveBytes(int s, int fd, bool send, uint64_t off, uint64_t len, uint64_t *mo
             return -errno;
         if (r == 0)
             return 0; // end of the file: fewer bytes than asked
-        ssize_t n = quor_send_data_timeout(s, buf.get(), static_cast<size_t>(r), GW_LFX_IO_TIMEOUT);
+        int n = dataIo(c, s, buf.get(), static_cast<size_t>(r), false);
         if (n < 0)
-            return static_cast<int>(n);
+            return n;
         *moved += static_cast<uint64_t>(r);
     }
     return 0;
@@ -154,6 +204,21 @@ void lfxEvent(const gw_conn_t *c, const char *how, const kyl_xfer_init_info_t &i
         .num("bytes", static_cast<int64_t>(moved))
         .num("status", status)
         .emit();
+}
+
+// lfx_status and lfx_bytes: the result the gateway reports.  With
+// carried, *bytes is the length of data the reply carries and can only
+// shrink.
+void applyResultFaults(gw_conn_t *c, const gw_request_t *req, int32_t *status, uint64_t *bytes, bool carried)
+{
+    if (c->faults.lfxStatusSet) {
+        gw_FaultFired(c, "lfx_status", &req->hdr);
+        *status = c->faults.lfxStatus;
+    }
+    if (c->faults.lfxBytesSet) {
+        gw_FaultFired(c, "lfx_bytes", &req->hdr);
+        *bytes = carried ? std::min(*bytes, c->faults.lfxBytes) : c->faults.lfxBytes;
+    }
 }
 
 // The inline transfers: one reply carrying the result (and the data read).
@@ -195,6 +260,8 @@ int serveInline(gw_conn_t *c, const gw_request_t *req, const kyl_xfer_init_info_
     }
     r.reply.xferStatus = status;
     r.reply.fileSize = status == 0 ? moved : 0;
+    applyResultFaults(c, req, &r.reply.xferStatus, &r.reply.fileSize, (info.flags & LFX_INLINE_RECEIVE) != 0);
+    status = r.reply.xferStatus;
     lfxEvent(c, "inline", info, 0, moved, status);
     return gw_SendReplyBody(c, req, status, kInitRply, &r);
 }
@@ -209,16 +276,35 @@ int serveConnection(gw_conn_t *c, const gw_request_t *req, const kyl_xfer_init_i
         return rc;
     const kyl_sockaddr_info_t &a = *info.addressList;
     const bool send = info.xferOperation == LFX_OP_SEND;
-    int s = a.preConnected ? poolTake(c, a.poolID) : connectClient(c, a.socketAddr);
+    const gw_faults_t &f = c->faults;
+    int s;
+    if (a.preConnected && f.lfxPoolUnknown) {
+        gw_FaultFired(c, "lfx_pool_unknown", &req->hdr);
+        int kept = poolTake(c, a.poolID);
+        if (kept >= 0)
+            close(kept);
+        s = -ENOTCONN;
+    } else if (!a.preConnected && f.lfxNoconnect) {
+        gw_FaultFired(c, "lfx_noconnect", &req->hdr);
+        for (int waited = 0; waited < GW_LFX_CONNECT_TIMEOUT && !c->closing.load(); waited++)
+            usleep(1000000);
+        s = -ETIMEDOUT;
+    } else {
+        s = a.preConnected ? poolTake(c, a.poolID) : connectClient(c, a.socketAddr);
+        if (a.preConnected && s < 0)
+            s = -ENOTCONN;
+    }
     uint64_t moved = 0;
-    int status = s >= 0 ? moveBytes(s, fd, send, send ? info.sinkOffset : info.srcOffset, info.xferLength, &moved)
-                 : a.preConnected ? -ENOTCONN
-                                  : s;
+    // lfx_close_early moves half the bytes, closes and calls it a success.
+    const uint64_t len = f.lfxCloseEarly ? info.xferLength / 2 : info.xferLength;
+    int status = s >= 0 ? moveBytes(c, s, fd, send, send ? info.sinkOffset : info.srcOffset, len, &moved) : s;
     if (s >= 0) {
-        if (status == 0)
+        if (status == 0 && !f.lfxCloseEarly)
             poolPut(c, a.poolID, s);
         else
             close(s);
+        if (f.lfxCloseEarly)
+            gw_FaultFired(c, "lfx_close_early", &req->hdr);
     }
     lfxEvent(c, "connection", info, a.preConnected ? 1 : 0, moved, status);
     gw_request_t done = *req;
@@ -226,6 +312,8 @@ int serveConnection(gw_conn_t *c, const gw_request_t *req, const kyl_xfer_init_i
     kylgw_lfx_xfer_reply_t x{};
     x.complete.xferStatus = status;
     x.complete.bytesXferred = moved;
+    applyResultFaults(c, req, &x.complete.xferStatus, &x.complete.bytesXferred, false);
+    status = x.complete.xferStatus;
     return gw_SendReplyBody(c, &done, status, kXferRply, &x);
 }
 

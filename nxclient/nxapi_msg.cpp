@@ -69,6 +69,40 @@ void wakeAllWaiters(quor_connection_t *conn, int result) KYL_REQUIRES(conn->msg_
     pthread_cond_broadcast(&conn->msg_in.theCondition);
 }
 
+// Empties conn's list of expected second replies: they will not come.
+void dropLaterReplies(quor_connection_t *conn) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    while (nxapi_laterreply_t *l = conn->laterReplies) {
+        conn->laterReplies = l->next;
+        l->next = nullptr;
+        l->state = NXAPI_LATER_NONE;
+        if (l->discard)
+            delete l;
+    }
+}
+
+// Unlinks l from conn's list of expected second replies, if it is there.
+void unlinkLater(quor_connection_t *conn, nxapi_laterreply_t *l) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    for (nxapi_laterreply_t **pp = &conn->laterReplies; *pp != nullptr; pp = &(*pp)->next)
+        if (*pp == l) {
+            *pp = l->next;
+            l->next = nullptr;
+            return;
+        }
+}
+
+// The expected second reply of request id on conn, unlinked; null if none.
+nxapi_laterreply_t *takeLater(quor_connection_t *conn, uint32_t id) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    for (nxapi_laterreply_t *l = conn->laterReplies; l != nullptr; l = l->next)
+        if (l->requestID == id) {
+            unlinkLater(conn, l);
+            return l;
+        }
+    return nullptr;
+}
+
 // Breaks conn after what arrived could not be decoded: the rest of the
 // inbound bytes can no longer be framed.  Every waiter gets result; the
 // streams are freed and the socket closed.
@@ -76,6 +110,7 @@ void breakConnection(quor_connection_t *conn, int result) KYL_REQUIRES(conn->msg
 {
     conn->state.store(CONNECTION_CLOSED);
     wakeAllWaiters(conn, result);
+    dropLaterReplies(conn);
     int fd = conn->msg_in.fd;
     // A sender blocked on a full socket holds the outbound mutex: shut the
     // socket down first so that its write fails and it lets go.
@@ -221,6 +256,7 @@ void nx_CloseStreams(quor_connection_t *conn, int result)
     kyl_lock_guard in(conn->msg_in.theMutex);
     conn->state.store(CONNECTION_CLOSED);
     wakeAllWaiters(conn, result);
+    dropLaterReplies(conn);
     int fd = conn->msg_in.fd;
     if (fd < 0) {
         kyl_lock_guard out(conn->msg_out.theMutex);
@@ -330,6 +366,14 @@ int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body, 
     bool broken = false;
     conn->msg_in.theMutex.lock();
     for (;;) {
+        // Another thread may have read this thread's second reply already.
+        nxapi_laterreply_t *own = &tcontext->later;
+        if (own->state == NXAPI_LATER_ARRIVED && own->requestID == tcontext->msgRequestID) {
+            *header = own->header;
+            own->state = NXAPI_LATER_NONE;
+            conn->msg_in.theMutex.unlock();
+            return 0;
+        }
         if (conn->state.load() != CONNECTION_OPEN || conn->msg_in.state == STREAM_CLOSED) {
             MSGLOG(7, "nxapi_getmsg", "%s", "called for closed connection");
             rc = NXAPI_E_NOSESSION;
@@ -374,9 +418,33 @@ int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body, 
             break;
         }
 
-        // The held header belongs to another thread: wake its owner if it
-        // waits, and wait to be handed the reply or the reading role.
+        // The held header belongs to another thread.  An expected second
+        // reply is decoded into its slot at once: its owner may not be
+        // receiving now, and nothing behind it could be read until it is.
         uint32_t held = conn->msg_in.messageHdr.msgRequestID;
+        if (nxapi_laterreply_t *l = takeLater(conn, held)) {
+            if ((conn->msg_in.messageHdr.msgFlags & MSGF_BODY) != 0 &&
+                !l->bodyXdr(&conn->msg_in.theXdr, l->bodyStore)) {
+                MSGLOG(3, "nxapi_getmsg",
+                       "XDR function for the second reply of category %d function %d returned FALSE!",
+                       conn->msg_in.messageHdr.category, conn->msg_in.messageHdr.function);
+                l->state = NXAPI_LATER_NONE;
+                if (l->discard)
+                    delete l;
+                rc = -1;
+                broken = true;
+                break;
+            }
+            l->header = conn->msg_in.messageHdr;
+            l->state = NXAPI_LATER_ARRIVED;
+            conn->msg_in.messageInState = READING_MSG_HDR;
+            if (l->discard) {
+                kyl_xdr_free(l->bodyXdr, l->bodyStore);
+                delete l;
+            }
+        }
+        // Wake the owner if it waits, and wait to be handed the reply or the
+        // reading role (or read on when the header went to a later slot).
         for (nxapi_tcontext_t **pp = &conn->waitReplyList; *pp != nullptr; pp = &(*pp)->msgQNext) {
             if ((*pp)->msgRequestID == held) {
                 nxapi_tcontext_t *owner = *pp;
@@ -386,6 +454,8 @@ int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body, 
                 break;
             }
         }
+        if (conn->msg_in.messageInState == READING_MSG_HDR)
+            continue;
         tcontext->msginMutex.lock();
         tcontext->gotMessage = 0;
         tcontext->wakeResult = 0;
@@ -413,6 +483,22 @@ int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body, 
     // Consume the reply and hand the reading role to one waiting thread.
     conn->msg_in.messageInState = READING_MSG_HDR;
     *header = conn->msg_in.messageHdr;
+    nxapi_laterreply_t *later = &tcontext->later;
+    if (later->state == NXAPI_LATER_ARMED) {
+        // The first reply of a request with a second one: only a request
+        // that succeeded is followed by its second reply.
+        later->state = NXAPI_LATER_NONE;
+        if (header->errorcode == 0) {
+            later->state = NXAPI_LATER_PENDING;
+            later->requestID = header->msgRequestID;
+            later->connection = conn;
+            later->next = conn->laterReplies;
+            conn->laterReplies = later;
+        }
+    } else if (later->state == NXAPI_LATER_PENDING && later->requestID == header->msgRequestID) {
+        unlinkLater(conn, later);
+        later->state = NXAPI_LATER_NONE;
+    }
     tcontext->msgInCount++;
     if (nxapi_tcontext_t *next = conn->waitReplyList) {
         conn->waitReplyList = next->msgQNext;
@@ -421,4 +507,65 @@ int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body, 
     }
     conn->msg_in.theMutex.unlock();
     return 0;
+}
+
+void nxapi_ArmLaterReply(nxapi_tcontext_t *tcontext, kyl_xdrproc_t bodyXdr)
+{
+    nxapi_AbandonLaterReply(tcontext);
+    nxapi_laterreply_t *l = &tcontext->later;
+    memset(l->bodyStore, 0, sizeof l->bodyStore);
+    l->header = api_msghdr_t{};
+    l->bodyXdr = bodyXdr;
+    l->state = NXAPI_LATER_ARMED;
+}
+
+int nxapi_GetLaterReply(nxapi_tcontext_t *tcontext, api_msghdr_t *header)
+{
+    nxapi_laterreply_t *l = &tcontext->later;
+    quor_connection_t *conn = l->connection;
+    if (conn == nullptr)
+        return -EINVAL;
+    tcontext->msgRequestID = l->requestID;
+    int rc = nxapi_get_msg(tcontext, header, l->bodyStore, l->bodyXdr, conn);
+    nxapi_ForgetLaterReply(tcontext);
+    return rc;
+}
+
+void nxapi_ForgetLaterReply(nxapi_tcontext_t *tcontext)
+{
+    nxapi_laterreply_t *l = &tcontext->later;
+    if (quor_connection_t *conn = l->connection) {
+        kyl_lock_guard g(conn->msg_in.theMutex);
+        unlinkLater(conn, l);
+        l->state = NXAPI_LATER_NONE;
+    }
+    l->state = NXAPI_LATER_NONE;
+    l->connection = nullptr;
+}
+
+void nxapi_AbandonLaterReply(nxapi_tcontext_t *tcontext)
+{
+    nxapi_laterreply_t *l = &tcontext->later;
+    if (quor_connection_t *conn = l->connection) {
+        kyl_lock_guard g(conn->msg_in.theMutex);
+        if (l->state == NXAPI_LATER_PENDING) {
+            // A copy takes the slot's place in the list, so that the slot can
+            // serve this thread's next request.
+            unlinkLater(conn, l);
+            auto *copy = new (std::nothrow) nxapi_laterreply_t;
+            if (copy != nullptr) {
+                copy->state = NXAPI_LATER_PENDING;
+                copy->requestID = l->requestID;
+                copy->bodyXdr = l->bodyXdr;
+                copy->discard = true;
+                copy->next = conn->laterReplies;
+                conn->laterReplies = copy;
+            }
+        } else if (l->state == NXAPI_LATER_ARRIVED) {
+            kyl_xdr_free(l->bodyXdr, l->bodyStore);
+        }
+        l->state = NXAPI_LATER_NONE;
+    }
+    l->state = NXAPI_LATER_NONE;
+    l->connection = nullptr;
 }

@@ -90,6 +90,28 @@ struct quor_connection_t;
 // messages, with its NUL.
 constexpr size_t NXAPI_PEER_TEXT_MAX = 320;
 
+// A second reply a thread expects to an earlier request of its own (the
+// completion of a local-file transfer, which comes long after the first
+// reply).  Whichever thread reads it from the stream decodes it into
+// bodyStore, so that it never holds up the replies of other threads while
+// its owner is busy elsewhere.  The owner arms it before the request goes
+// out; the receive of the first reply (state NXAPI_LATER_ARMED) links it
+// into its connection's laterReplies under msg_in.theMutex, and from then
+// on state, header and bodyStore are guarded by that mutex until the owner
+// takes the reply (nxapi_get_msg) or forgets it (nxapi_ForgetLaterReply).
+enum { NXAPI_LATER_NONE = 0, NXAPI_LATER_ARMED = 1, NXAPI_LATER_PENDING = 2, NXAPI_LATER_ARRIVED = 3 };
+constexpr size_t NXAPI_LATER_BODY_MAX = 64;
+struct nxapi_laterreply_t {
+    nxapi_laterreply_t *next = nullptr; // link in the connection's laterReplies
+    int state = NXAPI_LATER_NONE;
+    uint32_t requestID = 0;
+    quor_connection_t *connection = nullptr; // set while pending (owner only)
+    api_msghdr_t header = {};
+    kyl_xdrproc_t bodyXdr = nullptr;
+    bool discard = false; // a heap copy whose reply nobody takes: freed on arrival
+    alignas(8) unsigned char bodyStore[NXAPI_LATER_BODY_MAX] = {};
+};
+
 // One per calling thread, in thread_list (guarded by threadlist_lock).  A
 // thread uses only its own context, except that the reader of a connection
 // links, unlinks and wakes waiting contexts under the inbound stream's mutex.
@@ -113,6 +135,8 @@ struct nxapi_tcontext_t {
     // for the hint nxapi_init prints.
     int unreachableErrno = 0;
     char unreachableAt[NXAPI_PEER_TEXT_MAX] = {};
+    // The second reply this thread expects, if any.
+    nxapi_laterreply_t later;
 };
 
 // ---- Connections ----------------------------------------------------------------
@@ -184,6 +208,8 @@ struct quor_connection_t {
     // through msgQNext.  Kept per connection (not process-wide) so that one
     // list is never changed under two different stream mutexes.
     nxapi_tcontext_t *waitReplyList KYL_GUARDED_BY(msg_in.theMutex) = nullptr;
+    // Second replies expected on this connection (see nxapi_laterreply_t).
+    nxapi_laterreply_t *laterReplies KYL_GUARDED_BY(msg_in.theMutex) = nullptr;
     // Serialises opening: any thread's call may find the connection closed
     // and reopen it.
     kyl_mutex_t openMutex;
@@ -254,6 +280,26 @@ uint32_t nxapi_getRequestID();
 // msg_out.theMutex when breaking the connection.
 [[nodiscard]] int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body, kyl_xdrproc_t bodyXdr,
                                 quor_connection_t *conn);
+
+// Arms tcontext's later reply for the next request it sends: when that
+// request's first reply succeeds (errorcode 0), a second reply with the same
+// request id is expected and decoded with bodyXdr into the slot's
+// bodyStore by whichever thread reads it.  A reply expected before and
+// still to come is abandoned (nxapi_AbandonLaterReply).  Calling thread's own context only.
+void nxapi_ArmLaterReply(nxapi_tcontext_t *tcontext, kyl_xdrproc_t bodyXdr);
+// Receives tcontext's pending second reply: its header into *header and its
+// body in the slot's bodyStore (release what the decode allocated with
+// bodyXdr).  Returns 0, -EINVAL when none is pending, or what
+// nxapi_get_msg returns.  The slot is forgotten afterwards.
+[[nodiscard]] int nxapi_GetLaterReply(nxapi_tcontext_t *tcontext, api_msghdr_t *header);
+// Stops expecting tcontext's second reply (a later one is then left to
+// stall the stream: forget only replies that will not come, or that came).
+// Takes the connection's msg_in.theMutex.
+void nxapi_ForgetLaterReply(nxapi_tcontext_t *tcontext);
+// Stops expecting tcontext's second reply that is still to come: it is
+// read and dropped by whichever thread meets it.  Takes the connection's
+// msg_in.theMutex.
+void nxapi_AbandonLaterReply(nxapi_tcontext_t *tcontext);
 
 // ---- Diagnostic log (nxapi_log.cpp) -----------------------------------------
 

@@ -165,6 +165,36 @@ int kylgw_UdaSetExpiration(const char *path, uint64_t expireTime);
 int kylgw_LfxMkdir(const char *path, mode_t mode);
 int kylgw_LfxUnlink(const char *path);
 
+// Local-file transfers.  Sends a transfer request for initInfo (fd: a
+// client descriptor, translated to the server's; negative is sent as it
+// is) and receives its first reply into *initReply.  Returns 0, -EFAULT,
+// -EBADF for a client descriptor that is not open, the exchange failure or
+// the gateway's negative result.  On 0 the reply's inline data
+// (initReply->fileData, fileSize bytes) is malloc'd and the caller's to
+// free; its address list is dropped.  A transfer over a data connection
+// (no inline flag) that started is completed by a second reply, which the
+// same thread must take with kylgw_LfxGetXferReply before its next
+// transfer request.
+[[nodiscard]] int kylgw_LfxInit(int fd, const kyl_xfer_init_info_t *initInfo, kyl_xfer_init_reply_t *initReply);
+// Receives the completion of the calling thread's last transfer request
+// by that request's own id (replies of other requests, this thread's or
+// others', may come in between).  Returns the completion's header result
+// (0 or negative) with *complete filled (its xferStatus carries a negative
+// header result when it had none of its own), -EINVAL when no completion
+// is due, -EFAULT, or the receive failure.
+[[nodiscard]] int kylgw_LfxGetXferReply(kyl_xfer_complete_t *complete);
+// The calling thread will not take the completion of its last transfer
+// request (its data side failed): the completion is read and dropped
+// when it comes.
+void kylgw_LfxForgetXferReply();
+// Asks the gateway to close the data connections it keeps for this
+// session.  0 or negative.
+int kylgw_LfxCleanSockPool();
+// Takes a listening socket for a data connection (any interface when
+// anyAddress, SO_REUSEADDR when reuseAddress), bound within the site's
+// restricted ports.  0 with *fd and *address set, or negative.
+[[nodiscard]] int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fd, quor_sockaddr_t *address);
+
 // Authentication.  Method codes (bit values); COMBO, KEYTAB and PAM are
 // built in, RECONNECT is used by the library after a retry-later answer.
 constexpr int QUOR_AUTH_LOCAL = 0x2;

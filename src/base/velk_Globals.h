@@ -126,6 +126,10 @@ extern int copyCount;
 extern int velk_verify_flags;
 extern int velk_status_interval;
 extern uint32_t velk_max_mbytes_per_iod;
+// Largest gateway-host file transfer that travels inside its request or
+// reply instead of over a data connection (configuration
+// max_small_file_size; default 4194304 bytes).
+extern uint64_t velk_max_small_file_size;
 extern quor_site_info_t velk_QuorContext;
 extern int velk_ServerRunMode;
 extern int velk_UID;

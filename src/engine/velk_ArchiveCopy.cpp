@@ -5,18 +5,8 @@
 
 #include "velk_Globals.h"
 #include "velk_LocalArchiveWriter.h"
-#include "velk_LogMsg.h"
 #include "velk_QuorArchiveWriter.h"
-
-int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
-{
-    *xferTime = 0;
-    *threadsUsed = 0;
-    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "writing %s archives is not available in this build of velk\n",
-                "gateway-host");
-    velk_SetExitCode(VELK_EXIT_SOFTWARE);
-    return -1;
-}
+#include "velk_RemoteArchive.h"
 
 int velk_CopyToArchive(double *xferTime, int *threadsUsed)
 {

@@ -3,17 +3,13 @@
 
 // The data copy of a create, chosen by the archive's kind: a local (or
 // piped) archive is written by the local archive writer, a storage-system
-// archive by the storage-system writer; gateway-host archives cannot be
-// written by this build.  Initial thread.
+// archive by the storage-system writer and a gateway-host archive through
+// the gateway's local-file transfer.  Initial thread.
 
 // Copies the members laid out by the temporary index into the open
 // archive velk_archive_fd of kind velk_filetype.  *xferTime and
 // *threadsUsed as the writer reports them.  Returns 0, or -1 after the
 // message (exit status set).
 [[nodiscard]] int velk_CopyToArchive(double *xferTime, int *threadsUsed);
-
-// The gateway-host copy this build lacks: reports it and returns -1 with
-// exit status 70.
-[[nodiscard]] int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed);
 
 #endif

@@ -4,8 +4,8 @@
 
 #include "velk_Globals.h"
 #include "velk_LocalArchiveReader.h"
-#include "velk_LogMsg.h"
 #include "velk_QuorArchiveReader.h"
+#include "velk_RemoteArchive.h"
 
 int velk_CopyFromArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
                          void *callbackArg, double *xferTime)
@@ -14,13 +14,7 @@ int velk_CopyFromArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead
     case VELK_QUOR_FILE:
         return velk_CopyFromQUORArchive(archiveFd, startAddr, bytesToRead, callback, callbackArg, xferTime);
     case VELK_REMOTE_FILE:
-        if (xferTime != nullptr)
-            *xferTime = 0.0;
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "%s: reading a %s archive file is not available in this build: %s\n", "velk_CopyFromArchive",
-                    "remote", velk_archive);
-        velk_SetExitCode(VELK_EXIT_SOFTWARE);
-        return -1;
+        return velk_CopyFromRemoteArchive(archiveFd, startAddr, bytesToRead, callback, callbackArg, xferTime);
     default: return velk_CopyFromLocalArchive(archiveFd, startAddr, bytesToRead, callback, callbackArg, xferTime);
     }
 }

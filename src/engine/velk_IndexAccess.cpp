@@ -23,9 +23,15 @@
 #include "velk_FileAccess.h"
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
+#include "velk_Lfx.h"
 #include "velk_LogMsg.h"
 
 namespace {
+
+const char *orEmptyTmp()
+{
+    return velk_tmpIndexFile != nullptr ? velk_tmpIndexFile : "";
+}
 
 // The size of a storage-system (VELK_QUOR_FILE) or gateway-host index file.
 // 0 with *size set, or -1 with a message and exit status 72.
@@ -119,6 +125,26 @@ int openQuorIndexCopy(const char *path, int openFlags, uint64_t size)
     return velk_OpenLocalIndexFile(velk_tmpIndexFile, O_RDONLY, VELK_LOCAL_FILE);
 }
 
+// Receives the gateway-host index path (size bytes) whole into a new
+// temporary local index and opens that as the index.  Returns the local
+// descriptor, or -1 after a message.
+int openRemoteIndexCopy(const char *path, uint64_t size)
+{
+    if (velk_CreateTmpIndexFile() != 0)
+        return -1;
+    int rc = velk_LfxReceiveFile(RMTIO_FILE, nullptr, velk_tmpIndexFD, velk_tmpIndexFile, -1, path, 0, 0, size, nullptr,
+                                 nullptr);
+    close(velk_tmpIndexFD);
+    velk_tmpIndexFD = -1;
+    if (rc != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d opening %s index file: %s\n", rc,
+                    velk_IndexKindName(VELK_REMOTE_FILE), path);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    return velk_OpenLocalIndexFile(velk_tmpIndexFile, O_RDONLY, VELK_LOCAL_FILE);
+}
+
 } // namespace
 
 int velk_OpenIndexFile(const char *path, int openFlags, int kind)
@@ -135,10 +161,7 @@ int velk_OpenIndexFile(const char *path, int openFlags, int kind)
     }
     if (kind == VELK_QUOR_FILE)
         return openQuorIndexCopy(path, openFlags, size);
-    // A gateway-host index needs the local-file transfer, which this build
-    // lacks.
-    (void)velk_IndexKindIsLocal(kind, __func__, path);
-    return -1;
+    return openRemoteIndexCopy(path, size);
 }
 
 int velk_IndexFileDoesExist(const char *path, int kind)
@@ -306,4 +329,60 @@ void velk_SyncIndexDirectory(const char *path)
                     path);
     if (fd >= 0)
         close(fd);
+}
+
+int velk_CopyIndexToRemote(int (*beforeRename)())
+{
+    if (velk_filetype == VELK_PIPE) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: need index file copy code for piped Archive File\n",
+                    __func__);
+        return 0;
+    }
+    const char *final = velk_index_filename != nullptr ? velk_index_filename : "";
+    char tmp[PATH_MAX];
+    if (velk_ArchiveTmpName(final, tmp, sizeof tmp) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "*** %s: Error on velk_LocalFileSend for temp index file: %s\n",
+                    __func__, orEmptyTmp());
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        index_CopyFailure();
+        return -1;
+    }
+    // The entries get the members' outcomes first, as for the storage
+    // system; then the new index goes beside the old one and is renamed
+    // over it only when complete, so a failure leaves the old index as it
+    // was.
+    if (velk_CopyAndAdjustLocalIndex() != 0)
+        return -1;
+    console_message("copying Index File to remote host", "...Creating file");
+    struct stat st;
+    const uint64_t size = fstat(velk_tmpIndexFD, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    (void)kylgw_LfxUnlink(tmp);
+    int rc = velk_LfxSendFile(RMTIO_FILE, nullptr, velk_tmpIndexFD, velk_tmpIndexFile, tmp, 0, 0, size, nullptr);
+    if (rc != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "*** %s: Error on velk_LocalFileSend for temp index file: %s\n",
+                    __func__, orEmptyTmp());
+        rc = -1;
+    }
+    if (rc == 0 && velk_shutdown_signalled.load() != 0)
+        rc = -1;
+    bool beforeFailed = false;
+    if (rc == 0 && beforeRename != nullptr && beforeRename() != 0) {
+        rc = -1;
+        beforeFailed = true;
+    }
+    int moved;
+    if (rc == 0 && (moved = quor_Rename(tmp, final)) < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d putting Index File %s in place of %s\n", moved, tmp,
+                    final);
+        rc = -1;
+    }
+    console_message("", "");
+    if (rc != 0) {
+        (void)kylgw_LfxUnlink(tmp);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        if (!beforeFailed)
+            index_CopyFailure();
+        return -1;
+    }
+    return velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) == 0 ? 0 : -1;
 }

@@ -13,9 +13,9 @@
 // velk_OpenLocalIndexFile does, loading velk_index_hdr and
 // velk_index_entries.  A storage-system index is copied whole, by
 // sequential reads, into the temporary local index (removed at exit), which
-// is then opened as above: the caller reads it as a local index.  The
-// reading of gateway-host index files is not available in this build: after
-// their attributes are fetched the call fails with a message.  Returns the
+// is then opened as above: the caller reads it as a local index.  A
+// gateway-host index is received whole the same way, through the gateway's
+// local-file transfer.  Returns the
 // descriptor (the caller closes it), or -1 with a message and exit status
 // 72.
 [[nodiscard]] int velk_OpenIndexFile(const char *path, int openFlags, int kind);
@@ -35,6 +35,16 @@
 // copy.  Returns 0, or -1 with a message, the copy-failure hint and exit
 // status 72; the old index is then untouched and the new file removed.
 [[nodiscard]] int velk_CopyIndexToQuor(int (*beforeRename)() = nullptr);
+
+// Places the finished temporary index of a create (or build index) on the
+// gateway host: its entries are adjusted in place first
+// (velk_CopyAndAdjustLocalIndex), then it is sent under the temporary name
+// beside velk_index_filename and renamed over it once complete, after
+// beforeRename (as for velk_CopyIndexToQuor).  A piped archive has no index
+// (0).  On success the temporary index is rewound.  Returns 0, or -1 with
+// a message, the copy-failure hint and exit status 72; the old index is
+// then untouched and the new file removed.
+[[nodiscard]] int velk_CopyIndexToRemote(int (*beforeRename)() = nullptr);
 
 // Flushes the directory that holds the local index path, so that a rename
 // in it lasts (a failure is only warned about).

@@ -785,16 +785,6 @@ void index_CopyFailure()
     velk_LogMsg(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "    Index File for this velk file. See the man page for details\n");
 }
 
-int velk_CopyIndexToRemote()
-{
-    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                "%s: copying the Index File to the remote host is not available in this build: %s\n", __func__,
-                orEmpty(velk_index_filename));
-    velk_SetExitCode(VELK_EXIT_IOERR);
-    index_CopyFailure();
-    return -1;
-}
-
 int velk_CopyAndAdjustLocalIndex()
 {
     console_message("Pass 2: adjusting local Index File entries ", "");

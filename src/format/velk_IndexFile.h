@@ -143,9 +143,6 @@ void velk_GetIndexBufSize(int *bytesOut, int *entriesOut);
 // file.  On a failure the first temporary index stays as it was.  Returns
 // 0, or -1 with a message and exit status 70 or 72.
 [[nodiscard]] int velk_CopyAndAdjustLocalIndex();
-// Placing the index on the gateway host: not available in this build; -1
-// with a message and exit status 72.
-[[nodiscard]] int velk_CopyIndexToRemote();
 // The two-line hint printed after a failed index copy.
 void index_CopyFailure();
 

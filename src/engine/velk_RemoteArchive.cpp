@@ -1,0 +1,205 @@
+// Gateway-host archives (see velk_RemoteArchive.h): the writer sets up the
+// transfer context, buffers, reader pool and local file manager the way
+// the storage-system writer does, then sends the archive with
+// velk_LfxSendFile in callback mode; RemoteDataCallback, called by the
+// transfer's producer thread, takes the manager's buffers off the ready
+// queue in archive order.  The reader receives a range in callback mode.
+
+#include "velk_RemoteArchive.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <sched.h>
+
+#include "velk_ArchiveFile.h"
+#include "velk_Globals.h"
+#include "velk_IndexFile.h"
+#include "velk_Lfx.h"
+#include "velk_LogMsg.h"
+#include "velk_Memory.h"
+#include "velk_ReaderPool.h"
+
+namespace {
+
+constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
+
+void setupFailed(transfer_t *ctl, int code)
+{
+    velk_SetExitCode(code);
+    if (ctl->ctlMutexCreated) {
+        kyl_lock_guard g(ctl->controlLock);
+        ctl->abortSignalled++;
+    }
+}
+
+// Whether the buffer source must give up.
+bool sourceStops(transfer_t *ctl)
+{
+    kyl_lock_guard g(ctl->controlLock);
+    return ctl->abortSignalled != 0 || ctl->errorResyncFlag != 0 || ctl->transfer_active == 0 ||
+           velk_shutdown_signalled.load() != 0;
+}
+
+} // namespace
+
+int RemoteDataCallback(io_buffer_t **retBuffer)
+{
+    transfer_t *ctl = xfer_ctl.load();
+    *retBuffer = nullptr;
+    if (ctl == nullptr)
+        return -1;
+    lfx_file_info_t *fi = &ctl->lfxFileInfo;
+    io_bufreq_t *req = &fi->lfxBufRequest;
+    for (;;) {
+        ctl->bufQueueLock.lock();
+        // A request left from a wait that timed out is taken back first.
+        if (ctl->requestQueue == req)
+            ctl->requestQueue = req->next;
+        io_buffer_t *head = ctl->bufReadyQueue;
+        if (head != nullptr && head->state == IOB_STATE_FILLED && head->fileOffset == fi->currentFillPos) {
+            ctl->bufReadyQueue = head->next;
+            head->next = nullptr;
+            fi->currentFillPos += head->dataLength;
+            ctl->bufQueueLock.unlock();
+            *retBuffer = head;
+            return 0;
+        }
+        if (ctl->requestQueue != nullptr) {
+            ctl->bufQueueLock.unlock();
+            velk_LogFmt(VELK_MSG_ERROR, MSG,
+                        "[%s] internal error - request queue non-NULL (%s, line %d) - aborting transfer\n", __func__,
+                        "velk_RemoteArchive", __LINE__);
+            velk_SetXferAborted(__func__, "velk_RemoteArchive", __LINE__);
+            return -EINVAL;
+        }
+        req->next = nullptr;
+        req->waitingThread = pthread_self();
+        req->iodOffset = req->dataAddress = fi->currentFillPos;
+        req->requestLength = static_cast<uint64_t>(velk_iobufsize);
+        ctl->requestQueue = req;
+        req->reqLock.lock();
+        ctl->bufQueueLock.unlock();
+        if (sourceStops(ctl)) {
+            req->reqLock.unlock();
+            kyl_lock_guard g(ctl->bufQueueLock);
+            if (ctl->requestQueue == req)
+                ctl->requestQueue = req->next;
+            return -1;
+        }
+        // The manager signals when the buffer holding currentFillPos is
+        // ready; the wait is cut into seconds so that an abort is noticed.
+        struct timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_sec += 1;
+        req->reqCond.timedwait(req->reqLock, &until);
+        req->reqLock.unlock();
+    }
+}
+
+int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
+{
+    VELK_TRACE_ENTRY();
+    *xferTime = 0;
+    *threadsUsed = 0;
+    auto *ctl = static_cast<transfer_t *>(VELK_CALLOC(1, sizeof(transfer_t)));
+    if (ctl == nullptr)
+        return -1;
+    ctl->archive_fd = velk_archive_fd;
+    ctl->transferLength = velk_archive_filesize;
+    ctl->listenSockFD = -1;
+    xfer_ctl.store(ctl);
+    const double start = velk_GetTimestamp();
+    bool poolStarted = false;
+    bool managerStarted = false;
+    pthread_t manager{};
+    int rc = -1;
+    if (velk_InitXferLocks(ctl) != 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error(s) initializing transfer locks\n", __func__);
+        setupFailed(ctl, VELK_EXIT_OSERR);
+    } else {
+        {
+            kyl_lock_guard g(ctl->controlLock);
+            ctl->transfer_active = 1;
+        }
+        int e = 0;
+        if (velk_AllocateIoBuffers(ctl) != 0) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Error(s) creating I/O buffers (%s)\n", strerror(ENOMEM));
+            setupFailed(ctl, VELK_EXIT_NOMEM);
+        } else if (poolStarted = true, velk_InitThreadPool() != 0) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error(s) initializing thread pool\n", __func__);
+            setupFailed(ctl, VELK_EXIT_OSERR);
+        } else if (velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0) {
+            setupFailed(ctl, VELK_EXIT_IOERR);
+        } else if ((e = pthread_create(&manager, nullptr, velk_LocalFileMgrThread, ctl)) != 0) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error(s) starting local file thread: %d\n", __func__, e);
+            setupFailed(ctl, VELK_EXIT_OSERR);
+        } else {
+            managerStarted = true;
+            sched_yield();
+            const char *target = velk_archive_tmpname != nullptr ? velk_archive_tmpname : velk_archive;
+            rc = velk_LfxSendFile(RMTIO_CALLBACK, ctl, velk_archive_fd, nullptr, target, 0, 0, velk_archive_filesize,
+                                  RemoteDataCallback);
+        }
+    }
+    ctl->stopTime = velk_GetTimestamp();
+    if (ctl->ctlMutexCreated) {
+        {
+            kyl_lock_guard g(ctl->controlLock);
+            ctl->transfer_active = 0;
+            if (rc != 0)
+                ctl->abortSignalled++;
+        }
+        {
+            kyl_lock_guard g(ctl->bufQueueLock);
+            ctl->bufQueueCondition.broadcast();
+        }
+        velk_LfwBroadcastCondition();
+    }
+    if (managerStarted) {
+        pthread_join(manager, nullptr);
+        *threadsUsed = velk_LfwThreadHighWater() + 1;
+    }
+    if (poolStarted)
+        velk_ShutdownThreadPool();
+    const int aborted = ctl->ctlMutexCreated ? velk_GetXferAborted() : 1;
+    if (rc == 0 && aborted == 0) {
+        *xferTime = ctl->stopTime - start;
+    } else {
+        rc = -1;
+        velk_SetExitCode(VELK_EXIT_IOERR);
+    }
+    if (ctl->bufQueueLockCreated)
+        velk_CleanupIoBuffers(ctl);
+    xfer_ctl.store(nullptr);
+    velk_FreeXferLocks(ctl);
+    VELK_FREE(ctl);
+    return rc;
+}
+
+int velk_CopyFromRemoteArchive(int archiveFd, uint64_t startAddr, uint64_t length, velk_bufCallback_t callback,
+                               void *callbackArg, double *xferTime)
+{
+    const double start = velk_GetTimestamp();
+    if (xferTime != nullptr)
+        *xferTime = 0;
+    if (length == 0)
+        return 0;
+    auto *ctl = static_cast<transfer_t *>(VELK_CALLOC(1, sizeof(transfer_t)));
+    if (ctl == nullptr)
+        return -1;
+    ctl->archive_fd = archiveFd;
+    ctl->listenSockFD = -1;
+    xfer_ctl.store(ctl);
+    int rc = velk_LfxReceiveFile(RMTIO_CALLBACK, ctl, -1, nullptr, archiveFd, velk_archive, startAddr, startAddr,
+                                 length, callback, callbackArg);
+    xfer_ctl.store(nullptr);
+    VELK_FREE(ctl);
+    if (xferTime != nullptr)
+        *xferTime = velk_GetTimestamp() - start;
+    if (rc != 0) {
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    return 0;
+}
