@@ -345,14 +345,14 @@ bool placeArchiveAndIndex()
     if (velk_shutdown_signalled.load())
         return false;
     bool indexPlaced;
-    // A storage-system index is written in full first; the archive then
-    // takes its name just before the index does.
+    // A storage-system or gateway-host index is written in full first; the
+    // archive then takes its name just before the index does.
     if (velk_filetype == VELK_QUOR_FILE)
         indexPlaced = velk_CopyIndexToQuor(velk_CommitArchiveFile) == 0;
+    else if (velk_filetype == VELK_REMOTE_FILE)
+        indexPlaced = velk_CopyIndexToRemote(velk_CommitArchiveFile) == 0;
     else if (velk_CommitArchiveFile() != 0)
         return false;
-    else if (velk_filetype == VELK_REMOTE_FILE)
-        indexPlaced = velk_CopyIndexToRemote() == 0;
     else
         indexPlaced = placeAdjustedLocalIndex();
     if (!indexPlaced)

@@ -359,7 +359,10 @@ int sendBackRemoteIndex(DeleteRun *run)
         return -1;
     }
     run->rwFd = -1;
-    if (velk_CopyIndexToRemote() != 0) {
+    // The copy is sent as it stands: its entries are the old index's with
+    // the delete marks changed.
+    velk_tmpIndexFD = open(velk_tmpIndexFile, O_RDONLY | O_CLOEXEC);
+    if (velk_tmpIndexFD < 0 || velk_SendIndexToRemote() != 0) {
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }

@@ -338,6 +338,15 @@ int velk_CopyIndexToRemote(int (*beforeRename)())
                     __func__);
         return 0;
     }
+    // The entries get the members' outcomes first, as for the storage
+    // system.
+    if (velk_CopyAndAdjustLocalIndex() != 0)
+        return -1;
+    return velk_SendIndexToRemote(beforeRename);
+}
+
+int velk_SendIndexToRemote(int (*beforeRename)())
+{
     const char *final = velk_index_filename != nullptr ? velk_index_filename : "";
     char tmp[PATH_MAX];
     if (velk_ArchiveTmpName(final, tmp, sizeof tmp) != 0) {
@@ -347,12 +356,8 @@ int velk_CopyIndexToRemote(int (*beforeRename)())
         index_CopyFailure();
         return -1;
     }
-    // The entries get the members' outcomes first, as for the storage
-    // system; then the new index goes beside the old one and is renamed
-    // over it only when complete, so a failure leaves the old index as it
-    // was.
-    if (velk_CopyAndAdjustLocalIndex() != 0)
-        return -1;
+    // The new index goes beside the old one and is renamed over it only
+    // when complete, so a failure leaves the old index as it was.
     console_message("copying Index File to remote host", "...Creating file");
     struct stat st;
     const uint64_t size = fstat(velk_tmpIndexFD, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;

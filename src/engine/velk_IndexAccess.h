@@ -45,6 +45,10 @@
 // a message, the copy-failure hint and exit status 72; the old index is
 // then untouched and the new file removed.
 [[nodiscard]] int velk_CopyIndexToRemote(int (*beforeRename)() = nullptr);
+// The sending half of velk_CopyIndexToRemote: the temporary index as it
+// stands (velk_tmpIndexFD, open), for an index whose entries were changed
+// by a soft delete or undelete rather than made by a create.
+[[nodiscard]] int velk_SendIndexToRemote(int (*beforeRename)() = nullptr);
 
 // Flushes the directory that holds the local index path, so that a rename
 // in it lasts (a failure is only warned about).

@@ -6,9 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -95,34 +92,13 @@ TEST_F(VelkSite, RestrictedAddressesAdmitOrRefuseTheMovers)
     }
 }
 
-// Two free neighbouring ports P and P+1 (0 when none was found).
-int twoFreePorts()
-{
-    for (int tries = 0; tries < 50; tries++) {
-        int fds[2] = {socket(AF_INET, SOCK_STREAM, 0), socket(AF_INET, SOCK_STREAM, 0)};
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        socklen_t len = sizeof a;
-        bool ok = bind(fds[0], reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-                  getsockname(fds[0], reinterpret_cast<sockaddr *>(&a), &len) == 0 && ntohs(a.sin_port) < 65535;
-        const int port = ntohs(a.sin_port);
-        a.sin_port = htons(static_cast<uint16_t>(port + 1));
-        ok = ok && bind(fds[1], reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-        close(fds[0]);
-        close(fds[1]);
-        if (ok)
-            return port;
-    }
-    return 0;
-}
-
 // A restricted port range as narrow as the transfer allows: a width-1
 // storage-system create needs two ports (control and one mover's data), a
 // listing's sequential index read one; one port too few for a create is
 // reported as such and fails the run.
 TEST_F(VelkSite, NarrowPortRangesWorkOrFailClearly)
 {
-    const int p = twoFreePorts();
+    const int p = velktest::freePorts(2);
     ASSERT_NE(p, 0);
     const std::string one = std::to_string(p) + "-" + std::to_string(p);
     const std::string two = std::to_string(p) + "-" + std::to_string(p + 1);

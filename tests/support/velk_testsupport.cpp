@@ -12,7 +12,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
@@ -278,6 +281,30 @@ std::string treeOf(const std::string &root)
     for (const auto &i : items)
         all += i + "\n";
     return all;
+}
+
+int freePorts(int n)
+{
+    for (int tries = 0; tries < 50; tries++) {
+        std::vector<kyl_fd> held;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        socklen_t len = sizeof a;
+        held.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (bind(held[0].get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+            getsockname(held[0].get(), reinterpret_cast<sockaddr *>(&a), &len) != 0)
+            continue;
+        const int first = ntohs(a.sin_port);
+        bool ok = first + n - 1 <= 65535;
+        for (int i = 1; ok && i < n; i++) {
+            held.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            a.sin_port = htons(static_cast<uint16_t>(first + i));
+            ok = bind(held.back().get(), reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+        }
+        if (ok)
+            return first;
+    }
+    return 0;
 }
 
 } // namespace velktest

@@ -61,6 +61,8 @@ std::string readFile(const std::string &path);
 // Every object under root, one sorted line each: path, mode, and the
 // modification time and contents (or the link target).
 std::string treeOf(const std::string &root);
+// The first of n neighbouring ports that are free now (0 when none found).
+int freePorts(int n);
 // The last two lines of a run that ended with status and no counted failure.
 std::string failedEnding(int status);
 // The saved inputs of fuzz target `target` (fuzz/corpus/<target>), sorted by
