@@ -153,4 +153,36 @@ TEST_F(VelkGatewayHost, OnePortRangeIsEnough)
     EXPECT_EQ(treeOf(dir / "out/src"), treeOf(dir / "src"));
 }
 
+// A transfer the gateway breaks fails the run, never hangs it, and a
+// failed create leaves the old archive and index as they were.
+TEST_F(VelkGatewayHost, BrokenTransfersFailTheRunAndKeepTheOldArchive)
+{
+    ASSERT_EQ(velk({"-c", "-f", "a.tar", "src"}).status, 0);
+    const std::string archive = readFile(home() + "/a.tar"), index = readFile(home() + "/a.tar.idx");
+    const char *faults[] = {"lfx_close_early\n", "lfx_status=-5\n", "lfx_bytes=1\n", "lfx_noconnect\n"};
+    for (const char *fault : faults) {
+        SCOPED_TRACE(fault);
+        gw.stop();
+        ASSERT_TRUE(startGateway("Site = {\n  server_runmode = 2\n}\n", fault));
+        const std::map<std::string, std::string> env{{"VELK_LFX_ACCEPT_TIMEOUT", "2"}};
+        // A create in dir, an extract in dir/out.
+        const std::pair<std::vector<std::string>, std::string> runs[] = {{{"-c", "-f", "a.tar", "src"}, ""},
+                                                                         {{"-x", "-f", "a.tar"}, "out"}};
+        for (const auto &[args, cwd] : runs) {
+            fs::remove_all(dir / "out");
+            fs::create_directories(dir / "out");
+            auto o = velkOptions(env);
+            o.cwd = dir / cwd;
+            const auto r = velktest::runVelk(args, o);
+            ASSERT_FALSE(r.timedOut) << args[0];
+            EXPECT_NE(r.status, 0) << args[0] << r.err;
+            EXPECT_NE(r.out.find("VELK FAILED"), std::string::npos) << args[0] << r.out;
+        }
+        EXPECT_TRUE(readFile(home() + "/a.tar") == archive);
+        EXPECT_EQ(readFile(home() + "/a.tar.idx"), index);
+        for (const auto &e : fs::directory_iterator(home()))
+            EXPECT_EQ(e.path().filename().string().find(".velk-"), std::string::npos) << e.path();
+    }
+}
+
 } // namespace
