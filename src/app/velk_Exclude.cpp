@@ -151,6 +151,19 @@ int readRules(const char *func, const char *path, uint32_t recursive, uint32_t g
     while (fgets(buf, static_cast<int>(VELK_EXC_LINE_MAX + 1), fp) != nullptr) {
         ++lineNo;
         size_t n = strlen(buf);
+        if (n == VELK_EXC_LINE_MAX && buf[n - 1] != '\n') {
+            // A line longer than the buffer is skipped whole, never split
+            // into two patterns.
+            int c = fgetc(fp);
+            if (c != EOF && c != '\n') {
+                while ((c = fgetc(fp)) != EOF && c != '\n') {
+                }
+                velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
+                            "%s: file '%s' line %d is longer than %d characters - skipped\n", func, path, lineNo,
+                            static_cast<int>(VELK_EXC_LINE_MAX));
+                continue;
+            }
+        }
         if (n > 0 && buf[n - 1] == '\n')
             buf[--n] = '\0';
         char *line = buf;

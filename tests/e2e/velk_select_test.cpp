@@ -39,7 +39,9 @@ protected:
         writeFile(dir / "tree/fake/CACHEDIR.TAG", "Signature: not the cache directory tag\n");
         writeFile(dir / "tree/ign/.gitignore", "# logs\n*.log\n");
         writeFile(dir / "tree/sub/.skip", "*.o\n");
-        writeFile(dir / "pats", "*.c\n\n*~\n");
+        // The long line matches nothing; read in pieces, its tail "*.h"
+        // would exclude tree/b.h.
+        writeFile(dir / "pats", "*.c\n\n" + std::string(4096, '?') + "*.h\n*~\n");
     }
 
     // The members of a tar archive as GNU tar lists them, without trailing
