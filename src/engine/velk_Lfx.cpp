@@ -799,7 +799,12 @@ int connectionTransfer(LfxRun *run)
     lfx_file_info_t *fi = run->fi;
     bool ownBuffers = false;
     const bool pooledBuffers = run->send && fi->ioType == RMTIO_CALLBACK;
-    if (!pooledBuffers && ctl->bufEmptyQueue == nullptr) {
+    bool haveBuffers;
+    {
+        kyl_lock_guard g(ctl->bufQueueLock);
+        haveBuffers = ctl->bufEmptyQueue != nullptr;
+    }
+    if (!pooledBuffers && !haveBuffers) {
         if (velk_AllocateIoBuffers(ctl) != 0) {
             setExitResult(VELK_EXIT_OSERR, VELK_MSG_ERROR,
                           "(%s) error %d trying to init I/O buffers - xfer aborted\n\n", __func__, ENOMEM);
@@ -848,6 +853,7 @@ int connectionTransfer(LfxRun *run)
             velk_ErrPrintf("Got xfer response - ioresult = %d\n", grc != 0 ? grc : done.xferStatus);
         char t1[32];
         char t2[32];
+        char t3[32];
         if (grc != 0 || done.xferStatus != 0) {
             result = grc != 0 ? grc : done.xferStatus;
             setExitResult(VELK_EXIT_EXTRACT_IO, VELK_MSG_ERROR, "*** %s: the gateway reports error %d for %s\n",
@@ -857,7 +863,7 @@ int connectionTransfer(LfxRun *run)
             setExitResult(
                 VELK_EXIT_EXTRACT_IO, VELK_MSG_ERROR, "*** %s: the gateway moved %s bytes of %s for %s, this side %s\n",
                 __func__, u64Text(done.bytesXferred, t1, sizeof t1), u64Text(ctl->transferLength, t2, sizeof t2),
-                fi->remotePath != nullptr ? fi->remotePath : "", u64Text(ctl->totalBytesMoved, t1, sizeof t1));
+                fi->remotePath != nullptr ? fi->remotePath : "", u64Text(ctl->totalBytesMoved, t3, sizeof t3));
         }
     }
     ctl->stopTime = velk_GetTimestamp();
