@@ -107,6 +107,7 @@ int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
         return -1;
     ctl->archive_fd = velk_archive_fd;
     ctl->transferLength = velk_archive_filesize;
+    ctl->xferOperation = IOP_PUT;
     ctl->listenSockFD = -1;
     xfer_ctl.store(ctl);
     const double start = velk_GetTimestamp();

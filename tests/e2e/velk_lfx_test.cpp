@@ -258,7 +258,13 @@ TEST_F(VelkLfx, CompletionIsTakenByItsOwnRequestAfterAnotherReply)
     EXPECT_TRUE(readFile(home() + "/own") == data);
 }
 
-TEST_F(VelkLfx, IndexIsPlacedWholeOrNotAtAllAndReadBack)
+// A file-system gateway (run mode 2), where gateway-host archives live.
+class VelkLfxFsGateway : public VelkLfx {
+protected:
+    void SetUp() override { ASSERT_TRUE(startGateway("Site = {\n    server_runmode = 2\n}\n")); }
+};
+
+TEST_F(VelkLfxFsGateway, IndexIsPlacedWholeOrNotAtAllAndReadBack)
 {
     velktest::writeFile(home() + "/a.idx", "the old index");
     for (const char *faults : {"lfx_status=-5", ""}) {
