@@ -118,7 +118,18 @@ TEST_F(VelkLfx, CallbackReceiveHandsWholeBuffersInOrder)
                 return 20 + static_cast<int>(i);
             all += got[i].bytes;
         }
-        return got.size() == 4 && all == file.substr(start, len) ? 0 : 30;
+        if (got.size() != 4 || all != file.substr(start, len))
+            return 30;
+        // A callback that stops the transfer fails it; nothing is kept and
+        // the session goes on.
+        auto stopAtSecond = [](io_buffer_t *, void *arg) { return ++*static_cast<int *>(arg) == 2 ? -1 : 0; };
+        int calls = 0;
+        lfx_Stat_rply_t st{};
+        if (velk_LfxReceiveFile(RMTIO_CALLBACK, nullptr, -1, nullptr, -1, "/home/demo/arch", 0, 0, file.size(),
+                                stopAtSecond, &calls) >= 0 ||
+            calls != 2 || velk_LfxPooledConnections() != 0)
+            return 40;
+        return kylgw_LfxStat("/home/demo/arch", &st) == 0 && st.hst_size == file.size() ? 0 : 41;
     });
     EXPECT_EQ(code, 0) << readFile(dir / "child.err");
 }
