@@ -13,7 +13,9 @@
 // open descriptor when the request names one, else the request's path
 // opened with the user's identity (gw_FsLfxOpen).  LfxInit runs on a worker
 // thread; the pool is guarded by the connection's lfxPoolMutex, held only
-// to take or put back a socket.
+// to take or put back a socket.  Every wait on a data connection is cut
+// into seconds: a session that starts closing ends its transfers' waits
+// (and their sockets) within one.  The lfx_* faults (gw_faults.h) act here.
 
 #include "gw_reply.h"
 

@@ -799,7 +799,12 @@ int connectionTransfer(LfxRun *run)
     lfx_file_info_t *fi = run->fi;
     bool ownBuffers = false;
     const bool pooledBuffers = run->send && fi->ioType == RMTIO_CALLBACK;
-    if (!pooledBuffers && ctl->bufEmptyQueue == nullptr) {
+    bool haveBuffers;
+    {
+        kyl_lock_guard g(ctl->bufQueueLock);
+        haveBuffers = ctl->bufEmptyQueue != nullptr;
+    }
+    if (!pooledBuffers && !haveBuffers) {
         if (velk_AllocateIoBuffers(ctl) != 0) {
             setExitResult(VELK_EXIT_OSERR, VELK_MSG_ERROR,
                           "(%s) error %d trying to init I/O buffers - xfer aborted\n\n", __func__, ENOMEM);
@@ -900,6 +905,13 @@ int commonTransferFunction(LfxRun *run)
     return rc;
 }
 
+template <typename T>
+void setIfChanged(T *field, T value)
+{
+    if (*field != value)
+        *field = value;
+}
+
 // The shared entry: fills the context's local-file side and runs the
 // transfer.  The context is the caller's or one of this call's own.
 int lfxEntry(bool send, int ioType, transfer_t *callerCtl, int localFd, const char *localPath, int remoteFd,
@@ -915,12 +927,15 @@ int lfxEntry(bool send, int ioType, transfer_t *callerCtl, int localFd, const ch
     run.fi = &ctl->lfxFileInfo;
     run.send = send;
     lfx_file_info_t *fi = run.fi;
-    ctl->srcOffset = srcOffset;
-    ctl->sinkOffset = sinkOffset;
-    ctl->transferLength = xferLength;
-    ctl->currentSrcAddr = srcOffset;
-    ctl->totalBytesMoved = 0;
-    ctl->xferOperation = send ? IOP_PUT : IOP_GET;
+    // The caller's context may already have threads reading these (the
+    // reader pool of an archive write): they are written only when they
+    // change.
+    setIfChanged(&ctl->srcOffset, srcOffset);
+    setIfChanged(&ctl->sinkOffset, sinkOffset);
+    setIfChanged(&ctl->transferLength, xferLength);
+    setIfChanged(&ctl->currentSrcAddr, srcOffset);
+    setIfChanged(&ctl->totalBytesMoved, uint64_t{0});
+    setIfChanged(&ctl->xferOperation, static_cast<int>(send ? IOP_PUT : IOP_GET));
     fi->ioType = ioType;
     fi->localFD = localFd;
     fi->fileOpen = localFd >= 0 ? 1 : 0;

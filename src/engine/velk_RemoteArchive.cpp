@@ -73,6 +73,10 @@ int RemoteDataCallback(io_buffer_t **retBuffer)
             velk_SetXferAborted(__func__, "velk_RemoteArchive", __LINE__);
             return -EINVAL;
         }
+        if (sourceStops(ctl)) {
+            ctl->bufQueueLock.unlock();
+            return -1;
+        }
         req->next = nullptr;
         req->waitingThread = pthread_self();
         req->iodOffset = req->dataAddress = fi->currentFillPos;
@@ -80,15 +84,9 @@ int RemoteDataCallback(io_buffer_t **retBuffer)
         ctl->requestQueue = req;
         req->reqLock.lock();
         ctl->bufQueueLock.unlock();
-        if (sourceStops(ctl)) {
-            req->reqLock.unlock();
-            kyl_lock_guard g(ctl->bufQueueLock);
-            if (ctl->requestQueue == req)
-                ctl->requestQueue = req->next;
-            return -1;
-        }
         // The manager signals when the buffer holding currentFillPos is
-        // ready; the wait is cut into seconds so that an abort is noticed.
+        // ready; the wait is cut into seconds so that an abort is noticed
+        // (the next pass checks it).
         struct timespec until;
         clock_gettime(CLOCK_REALTIME, &until);
         until.tv_sec += 1;
@@ -107,6 +105,7 @@ int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
         return -1;
     ctl->archive_fd = velk_archive_fd;
     ctl->transferLength = velk_archive_filesize;
+    ctl->xferOperation = IOP_PUT;
     ctl->listenSockFD = -1;
     xfer_ctl.store(ctl);
     const double start = velk_GetTimestamp();

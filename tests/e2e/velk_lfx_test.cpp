@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <kyl_fd.h>
 #include <kylgw_mvrio.h>
 #include <poll.h>
@@ -20,10 +21,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "../unit/src/velk_unit_fixture.h"
 #include "velk_Globals.h"
 #include "velk_IndexAccess.h"
 #include "velk_IndexFile.h"
 #include "velk_Lfx.h"
+#include "velk_RemoteArchive.h"
 
 namespace {
 
@@ -115,9 +118,65 @@ TEST_F(VelkLfx, CallbackReceiveHandsWholeBuffersInOrder)
                 return 20 + static_cast<int>(i);
             all += got[i].bytes;
         }
-        return got.size() == 4 && all == file.substr(start, len) ? 0 : 30;
+        if (got.size() != 4 || all != file.substr(start, len))
+            return 30;
+        // A callback that stops the transfer fails it; nothing is kept and
+        // the session goes on.
+        auto stopAtSecond = [](io_buffer_t *, void *arg) { return ++*static_cast<int *>(arg) == 2 ? -1 : 0; };
+        int calls = 0;
+        lfx_Stat_rply_t st{};
+        if (velk_LfxReceiveFile(RMTIO_CALLBACK, nullptr, -1, nullptr, -1, "/home/demo/arch", 0, 0, file.size(),
+                                stopAtSecond, &calls) >= 0 ||
+            calls != 2 || velk_LfxPooledConnections() != 0)
+            return 40;
+        return kylgw_LfxStat("/home/demo/arch", &st) == 0 && st.hst_size == file.size() ? 0 : 41;
     });
     EXPECT_EQ(code, 0) << readFile(dir / "child.err");
+}
+
+TEST_F(VelkLfx, ArchiveWrittenFromTheReaderPoolMatchesTheLocalWriterAndReadsBack)
+{
+    ASSERT_EQ(mkdir((dir / "m").c_str(), 0755), 0);
+    velktest::writeFile(dir / "m/a", bytesOf(1000, 6));
+    velktest::writeFile(dir / "m/b", bytesOf(1300000, 7));
+    velktest::writeFile(dir / "m/c", "");
+    int code = inChild([&] {
+        setenv("QUOR_NET_FAMILY", "ipv4_only", 1);
+        if (chdir(dir.path().c_str()) != 0)
+            return 1;
+        velk_function = VOP_CREATE;
+        velk_filetype = VELK_REMOTE_FILE;
+        velk_iobufsize = 600000;
+        velk_archive_stripewidth = 2;
+        velk_max_threads = 3;
+        velk_archive = strdup("/home/demo/w.tar");
+        const std::vector<std::string> paths = {"m/a", "m/b", "m/c"};
+        if (velk_InitMemberFileLists(static_cast<int64_t>(paths.size()), 0) != 0)
+            return 2;
+        velkunit::layOutCreate(paths);
+        velk_archive_filesize = static_cast<uint64_t>(velk_archive_blocks) * 512;
+        double secs = 0;
+        int threads = 0;
+        if (velk_CopyToRemoteArchive(&secs, &threads) != 0 || threads < 1)
+            return 10;
+        // The local writer makes the same archive from the same index.
+        velk_filetype = VELK_LOCAL_FILE;
+        velk_archive_fd = open("local.tar", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0 || velk_CopyToLocalArchive(&secs, &threads) != 0)
+            return 20;
+        velk_filetype = VELK_REMOTE_FILE;
+        std::vector<Piece> got;
+        if (velk_CopyFromRemoteArchive(-1, 0, velk_archive_filesize, collect, &got, &secs) != 0)
+            return 30;
+        std::string all;
+        for (const Piece &p : got)
+            all += p.bytes;
+        return all == readFile(dir / "local.tar") ? 0 : 31;
+    });
+    ASSERT_EQ(code, 0) << readFile(dir / "child.err");
+    const std::string local = readFile(dir / "local.tar");
+    EXPECT_TRUE(local.find(bytesOf(1300000, 7)) != std::string::npos);
+    EXPECT_TRUE(readFile(home() + "/w.tar") == local);
 }
 
 TEST_F(VelkLfx, GatewayFaultsFailTheTransferAndKeepNoConnection)
@@ -210,7 +269,13 @@ TEST_F(VelkLfx, CompletionIsTakenByItsOwnRequestAfterAnotherReply)
     EXPECT_TRUE(readFile(home() + "/own") == data);
 }
 
-TEST_F(VelkLfx, IndexIsPlacedWholeOrNotAtAllAndReadBack)
+// A file-system gateway (run mode 2), where gateway-host archives live.
+class VelkLfxFsGateway : public VelkLfx {
+protected:
+    void SetUp() override { ASSERT_TRUE(startGateway("Site = {\n    server_runmode = 2\n}\n")); }
+};
+
+TEST_F(VelkLfxFsGateway, IndexIsPlacedWholeOrNotAtAllAndReadBack)
 {
     velktest::writeFile(home() + "/a.idx", "the old index");
     for (const char *faults : {"lfx_status=-5", ""}) {
