@@ -359,6 +359,8 @@ void velk_Run(int argc, char **argv)
     installSelectionHooks();
     velk_GetEnvSettings();
     velk_ReadConfig();
+    // Gateway-host transfers of at most this many bytes travel inline.
+    velk_max_small_file_size = velk_config_opts.MaxSmallFileSize;
 
     velk_function = VOP_NOFUNCTION;
     if (velk_ParseCmdLine(argc, argv) < 0)
