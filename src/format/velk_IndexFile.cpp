@@ -229,9 +229,11 @@ bool velk_IndexKindIsLocal(int kind, const char *func, const char *name)
 {
     if (kind == VELK_LOCAL_FILE)
         return true;
-    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: %s index files are not available in this build: %s\n", func,
+    // Storage-system and gateway-host indexes are read and written through
+    // a local copy (velk_IndexAccess.h); reaching here is a caller's error.
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - %s index file %s is not a local copy\n", func,
                 velk_IndexKindName(kind), orEmpty(name));
-    velk_SetExitCode(VELK_EXIT_IOERR);
+    velk_SetExitCode(VELK_EXIT_SOFTWARE);
     return false;
 }
 

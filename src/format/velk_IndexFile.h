@@ -10,8 +10,8 @@
 // the temporary index while the initial thread waits, so the reader's state
 // is never used by two threads at once.  No locks are taken.  Local index
 // files are handled here; storage-system and gateway-host index files are
-// not available in this build and every call on them fails with a message
-// (finding them through the client library is velk_IndexAccess's part).
+// reached through local copies that velk_IndexAccess makes and places, and
+// a call here on one of those kinds fails with an internal error.
 
 #include <cstddef>
 #include <cstdint>
@@ -81,8 +81,8 @@ void velk_BuildIndexHeader();
 const char *velk_IndexKindName(int kind);
 
 // True for a local index file (kind VELK_LOCAL_FILE).  Otherwise logs, for
-// func and the file name (may be null), that index files of that kind are
-// not available in this build, sets exit status 72 and returns false.
+// func and the file name (may be null), an internal error (the caller
+// should have used the local copy), sets exit status 70 and returns false.
 [[nodiscard]] bool velk_IndexKindIsLocal(int kind, const char *func, const char *name);
 
 // Opens an index file in the local file system (the storage-system and
