@@ -185,4 +185,18 @@ TEST_F(VelkGatewayHost, BrokenTransfersFailTheRunAndKeepTheOldArchive)
     }
 }
 
+// -P makes the archive's missing directories on the gateway host, and a
+// directory that cannot be made fails the create.
+TEST_F(VelkGatewayHost, MissingDirectoriesAreMadeOrTheCreateFails)
+{
+    auto r = velk({"-c", "-P", "-f", "new/deeper/a.tar", "src"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_regular_file(home() + "/new/deeper/a.tar.idx"));
+    velktest::writeFile(home() + "/plain", "a file, not a directory\n");
+    r = velk({"-c", "-P", "-f", "plain/sub/a.tar", "src"});
+    EXPECT_EQ(r.status, 72) << r.err;
+    EXPECT_NE(r.out.find("VELK FAILED"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(home() + "/plain/sub"));
+}
+
 } // namespace
