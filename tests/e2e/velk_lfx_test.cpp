@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <kyl_fd.h>
 #include <kylgw_mvrio.h>
 #include <poll.h>
@@ -21,12 +20,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "../unit/src/velk_unit_fixture.h"
 #include "velk_Globals.h"
 #include "velk_IndexAccess.h"
 #include "velk_IndexFile.h"
 #include "velk_Lfx.h"
-#include "velk_RemoteArchive.h"
 
 namespace {
 
@@ -132,51 +129,6 @@ TEST_F(VelkLfx, CallbackReceiveHandsWholeBuffersInOrder)
         return kylgw_LfxStat("/home/demo/arch", &st) == 0 && st.hst_size == file.size() ? 0 : 41;
     });
     EXPECT_EQ(code, 0) << readFile(dir / "child.err");
-}
-
-TEST_F(VelkLfx, ArchiveWrittenFromTheReaderPoolMatchesTheLocalWriterAndReadsBack)
-{
-    ASSERT_EQ(mkdir((dir / "m").c_str(), 0755), 0);
-    velktest::writeFile(dir / "m/a", bytesOf(1000, 6));
-    velktest::writeFile(dir / "m/b", bytesOf(1300000, 7));
-    velktest::writeFile(dir / "m/c", "");
-    int code = inChild([&] {
-        setenv("QUOR_NET_FAMILY", "ipv4_only", 1);
-        if (chdir(dir.path().c_str()) != 0)
-            return 1;
-        velk_function = VOP_CREATE;
-        velk_filetype = VELK_REMOTE_FILE;
-        velk_iobufsize = 600000;
-        velk_archive_stripewidth = 2;
-        velk_max_threads = 3;
-        velk_archive = strdup("/home/demo/w.tar");
-        const std::vector<std::string> paths = {"m/a", "m/b", "m/c"};
-        if (velk_InitMemberFileLists(static_cast<int64_t>(paths.size()), 0) != 0)
-            return 2;
-        velkunit::layOutCreate(paths);
-        velk_archive_filesize = static_cast<uint64_t>(velk_archive_blocks) * 512;
-        double secs = 0;
-        int threads = 0;
-        if (velk_CopyToRemoteArchive(&secs, &threads) != 0 || threads < 1)
-            return 10;
-        // The local writer makes the same archive from the same index.
-        velk_filetype = VELK_LOCAL_FILE;
-        velk_archive_fd = open("local.tar", O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0 || velk_CopyToLocalArchive(&secs, &threads) != 0)
-            return 20;
-        velk_filetype = VELK_REMOTE_FILE;
-        std::vector<Piece> got;
-        if (velk_CopyFromRemoteArchive(-1, 0, velk_archive_filesize, collect, &got, &secs) != 0)
-            return 30;
-        std::string all;
-        for (const Piece &p : got)
-            all += p.bytes;
-        return all == readFile(dir / "local.tar") ? 0 : 31;
-    });
-    ASSERT_EQ(code, 0) << readFile(dir / "child.err");
-    const std::string local = readFile(dir / "local.tar");
-    EXPECT_TRUE(local.find(bytesOf(1300000, 7)) != std::string::npos);
-    EXPECT_TRUE(readFile(home() + "/w.tar") == local);
 }
 
 TEST_F(VelkLfx, GatewayFaultsFailTheTransferAndKeepNoConnection)
