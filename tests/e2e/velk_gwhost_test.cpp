@@ -133,6 +133,9 @@ TEST_F(VelkGatewayHost, EveryActionMatchesTheLocalArchive)
         EXPECT_EQ(same("build index", {"-X"}), 0);
         EXPECT_EQ(action(false, "", with({"-tv"}), &st), listed);
         EXPECT_EQ(st, 0);
+        // A create with CRCs, verified against the data and the files.
+        EXPECT_EQ(same("verified create", {"-c", "-H", "crc", "-H", "verify=2", "src"}), 0);
+        EXPECT_EQ(same("crc verify", {"-K", "-H", "verify=crc"}), 0);
     }
 }
 
