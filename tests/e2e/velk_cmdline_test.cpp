@@ -6,7 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <fstream>
+#include <filesystem>
+#include <map>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,6 +51,76 @@ TEST(CmdLineHelp, QuestionMarkWithActionPrintsHelpThenRuns)
     EXPECT_EQ(lines(r.err).front(), "Usage");
     EXPECT_TRUE(r.err.ends_with(kGatewayFailure)) << r.err;
     EXPECT_EQ(r.out, failedEnding(r.status));
+}
+
+TEST(CmdLineHelp, HelpAndVersionPrintOnStandardOutputAndEndTheRun)
+{
+    velktest::ScratchDir dir;
+    auto question = runVelk({"-?"}, isolated(dir));
+    ASSERT_EQ(question.status, 0);
+    const struct {
+        std::vector<std::string> args;
+        std::string pattern; // of the whole standard output
+    } cases[] = {
+        {{"--version"}, R"(velk \d+\.\d+\.\d+ \(built \d{4}-\d\d-\d\d\)\n)"},
+        // The full help first, then the exit statuses; an action does not run.
+        {{"--help"}, "[^]*\nExit status\n[^]*"},
+        {{"-t", "-f", "a.tar", "--help"}, "[^]*\nExit status\n[^]*"},
+    };
+    for (const auto &c : cases) {
+        auto r = runVelk(c.args, isolated(dir));
+        SCOPED_TRACE(c.args.front());
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(std::regex_match(r.out, std::regex(c.pattern))) << r.out;
+        EXPECT_TRUE(c.args.front() == "--version" || r.out.starts_with(question.err)) << r.out;
+    }
+}
+
+// The exit statuses --help lists are exactly the values of the named
+// statuses the program's sources set or end with.
+TEST(CmdLineHelp, HelpListsEveryExitStatusTheProgramUses)
+{
+    namespace fs = std::filesystem;
+    const fs::path src = fs::path(VELK_TEST_DATA).parent_path().parent_path() / "src";
+    auto slurp = [](const fs::path &p) {
+        std::ifstream in(p);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    };
+    std::map<std::string, int> value;
+    const std::string globals = slurp(src / "base/velk_Globals.h");
+    const std::regex def(R"(constexpr int (VELK_EXIT_\w+) = (\d+);)");
+    for (std::sregex_iterator it(globals.begin(), globals.end(), def), end; it != end; ++it)
+        value[(*it)[1]] = std::stoi((*it)[2]);
+    ASSERT_GT(value.size(), 5u);
+    std::set<int> used{0};
+    const std::regex name(R"(VELK_EXIT_\w+)");
+    for (const auto &e : fs::recursive_directory_iterator(src)) {
+        // The help's own table names them all.
+        if (e.path().extension() != ".cpp" || e.path().filename() == "velk_Usage.cpp")
+            continue;
+        const std::string text = slurp(e.path());
+        for (std::sregex_iterator it(text.begin(), text.end(), name), end; it != end; ++it) {
+            ASSERT_TRUE(value.count(it->str())) << it->str() << " in " << e.path();
+            used.insert(value[it->str()]);
+        }
+    }
+
+    velktest::ScratchDir dir;
+    auto help = runVelk({"--help"}, isolated(dir));
+    std::set<int> listed;
+    bool inTable = false;
+    const std::regex row(R"(  (\d+) +\S.*)");
+    std::smatch m;
+    for (const std::string &line : lines(help.out)) {
+        if (line == "Exit status")
+            inTable = true;
+        else if (inTable && std::regex_match(line, m, row))
+            listed.insert(std::stoi(m[1]));
+    }
+    EXPECT_EQ(listed, used);
 }
 
 TEST(CmdLineErrors, ParseErrorEndsWithUsageFailureLineAnd64)

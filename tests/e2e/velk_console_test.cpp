@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -47,4 +48,35 @@ TEST(TerminalProgress, ShownOnTerminalClearedBeforeMessagesAndOnlyWhereItApplies
     auto local = runOnPty({"-t", "-E", "-f", "a.tar"}, dir.path());
     EXPECT_EQ(local.text.find("\rOpening server connection"), std::string::npos) << local.text;
     EXPECT_NE(local.text.find("\rOpening QUOR server connection \r"), std::string::npos) << local.text;
+}
+
+// Local creates and extracts show the bytes moved with -V, ending at the
+// whole archive, and nothing without it.
+class LocalTransferProgress : public velktest::VelkGatewayTest {};
+
+TEST_F(LocalTransferProgress, ShownWithStatisticsOptionOnly)
+{
+    velktest::writeFile(dir / "f", velktest::bytesOf(3 << 20, 7));
+    std::map<std::string, std::string> env = velkOptions().env;
+    std::erase_if(env, [](const auto &kv) { return kv.second.empty(); });
+    for (const char *san : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char *v = getenv(san))
+            env[san] = v;
+    const std::string done = "MB transferred (100.0%)";
+    struct Case {
+        std::vector<std::string> args;
+        bool shown;
+    } cases[] = {
+        {{"-c", "-E", "-V", "-f", "a.tar", "f"}, true},
+        {{"-x", "-E", "-V", "-f", "a.tar"}, true},
+        {{"-c", "-E", "-f", "b.tar", "f"}, false},
+        {{"-x", "-E", "-f", "b.tar"}, false},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> argv{velktest::velkBinary()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        auto r = velktest::runOnPty(argv, env, dir.path());
+        EXPECT_EQ(r.status, 0) << r.text;
+        EXPECT_EQ(r.text.find(done) != std::string::npos, c.shown) << c.args[0] << "\n" << r.text;
+    }
 }
