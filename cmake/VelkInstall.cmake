@@ -30,11 +30,14 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tar archiver with an index, for a hierarc
 set(CPACK_PACKAGE_DESCRIPTION
     "velk writes and reads POSIX ustar archives kept in a hierarchical storage system behind a gateway, or in the local file system, with an index beside each archive so that listing, extracting, verifying and soft-deleting read only what they need. The package also holds kylgwd, a stand-in gateway that serves a directory tree.")
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# The package installs where the build was configured to (scripts/package.sh
+# configures /usr), so the unit names the right kylgwd.
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The runtime libraries (libc, libstdc++, libssl, libcrypt, libdeflate) as
 # dpkg-shlibdeps finds them in the binaries.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_STRIP_FILES ON)
 include(CPack)
