@@ -11,8 +11,11 @@
 
 install(TARGETS velk RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS kylgwd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/docs/man/velk.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/man/kylgwd.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+# The pages name the version they describe.
+configure_file(${PROJECT_SOURCE_DIR}/docs/man/velk.1 ${CMAKE_BINARY_DIR}/man/velk.1 @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/docs/man/kylgwd.8 ${CMAKE_BINARY_DIR}/man/kylgwd.8 @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/man/velk.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_BINARY_DIR}/man/kylgwd.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/velk.bash
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME velk)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/kylgwd.conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)

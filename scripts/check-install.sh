@@ -50,6 +50,8 @@ for page in man1/velk.1 man8/kylgwd.8; do
   [ -z "$err" ] || fail "man -l $page: $err"
 done
 MANWIDTH=80 man -l "$prefix/share/man/man1/velk.1" 2>/dev/null | grep -q 'EXIT STATUS' || fail "man -l velk.1 shows no page"
+version="$("$velk" --version | cut -d' ' -f2)"
+grep -q "\"velk $version\"" "$prefix/share/man/man8/kylgwd.8" || fail "kylgwd.8 does not name version $version"
 
 bash -c "source '$prefix/share/bash-completion/completions/velk' && complete -p velk" >/dev/null ||
   fail "the bash completion does not load"

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "velk_gwsession.h"
@@ -62,21 +63,13 @@ TEST_F(LocalTransferProgress, ShownWithStatisticsOptionOnly)
     for (const char *san : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
         if (const char *v = getenv(san))
             env[san] = v;
-    const std::string done = "MB transferred (100.0%)";
-    struct Case {
-        std::vector<std::string> args;
-        bool shown;
-    } cases[] = {
-        {{"-c", "-E", "-V", "-f", "a.tar", "f"}, true},
-        {{"-x", "-E", "-V", "-f", "a.tar"}, true},
-        {{"-c", "-E", "-f", "b.tar", "f"}, false},
-        {{"-x", "-E", "-f", "b.tar"}, false},
-    };
-    for (const Case &c : cases) {
-        std::vector<std::string> argv{velktest::velkBinary()};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
+    for (const auto &[action, archive, shown] : {std::tuple{"-cV", "a.tar", true}, {"-xV", "a.tar", true},
+                                                 {"-c", "b.tar", false}, {"-x", "b.tar", false}}) {
+        std::vector<std::string> argv{velktest::velkBinary(), action, "-E", "-f", archive};
+        if (action[1] == 'c')
+            argv.push_back("f");
         auto r = velktest::runOnPty(argv, env, dir.path());
         EXPECT_EQ(r.status, 0) << r.text;
-        EXPECT_EQ(r.text.find(done) != std::string::npos, c.shown) << c.args[0] << "\n" << r.text;
+        EXPECT_EQ(r.text.find("MB transferred (100.0%)") != std::string::npos, shown) << action << "\n" << r.text;
     }
 }
