@@ -6,7 +6,8 @@
 # kylgwd started with the installed sample configuration (plus one user).
 # Checks the manual pages (groff -ww, man -l), the bash completion, the
 # systemd unit (systemd-analyze verify, when systemd-analyze exists) and
-# builds the Debian package from the same build (when dpkg-deb exists).
+# builds the Debian package from the same build and installs it with dpkg
+# into a scratch root (when dpkg-deb exists).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -113,6 +114,15 @@ if command -v dpkg-deb >/dev/null && command -v dpkg-shlibdeps >/dev/null; then
   deb="$(ls "$bdir"/velk_*.deb)"
   [[ "$(dpkg-deb -f "$deb" Depends)" == *libssl* ]] || fail "the package does not depend on libssl"
   [[ "$(dpkg-deb -c "$deb")" == *" ./usr/share/man/man1/velk.1"* ]] || fail "the package lacks the manual page"
-  echo "check-install: built $deb"
+  # Installed by dpkg into an empty root of its own (the dependencies are
+  # this system's), where man finds the page.
+  dr="$scratch/dpkg-root"
+  mkdir -p "$dr/var/lib/dpkg/info" "$dr/var/lib/dpkg/updates"
+  touch "$dr/var/lib/dpkg/status"
+  dpkg --root="$dr" --force-depends --force-not-root --log=/dev/null -i "$deb" >"$scratch/dpkg.out" 2>&1 ||
+    fail "dpkg -i: $(cat "$scratch/dpkg.out")"
+  "$dr/usr/bin/velk" --version >/dev/null || fail "the packaged velk does not run"
+  MANPATH="$dr/usr/share/man" MANWIDTH=80 man velk 2>/dev/null | grep -q 'EXIT STATUS' || fail "man velk: no page"
+  echo "check-install: built and installed $deb"
 fi
 echo "check-install: installed velk and kylgwd work"
