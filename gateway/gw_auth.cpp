@@ -145,16 +145,19 @@ bool gw_AuthCategoryOpen(uint16_t category)
 
 namespace {
 
-void putU32(std::vector<unsigned char> *out, uint32_t v)
+// Writes the low n bytes of v big-endian at p; returns p + n.
+unsigned char *putBE(unsigned char *p, uint64_t v, size_t n)
 {
-    for (int s = 24; s >= 0; s -= 8)
-        out->push_back(static_cast<unsigned char>(v >> s));
+    for (size_t i = 0; i < n; i++)
+        p[i] = static_cast<unsigned char>(v >> (8 * (n - 1 - i)));
+    return p + n;
 }
 
-void putU64(std::vector<unsigned char> *out, uint64_t v)
+void putU32(std::vector<unsigned char> *out, uint32_t v)
 {
-    putU32(out, static_cast<uint32_t>(v >> 32));
-    putU32(out, static_cast<uint32_t>(v));
+    unsigned char b[4];
+    putBE(b, v, sizeof b);
+    out->insert(out->end(), b, b + sizeof b);
 }
 
 uint64_t getBE(const unsigned char *p, size_t n)
@@ -173,15 +176,15 @@ int gw_ReconnectPacketBuild(const std::string &user, uint64_t issued, uint64_t n
     pthread_once(&gw_reconnectOnce, gw_AuthGlobalInit);
     if (!gw_reconnectKeyOk || user.empty() || user.size() > GW_USER_NAME_MAX)
         return KYLGW_E_BRX_HMAC;
-    std::vector<unsigned char> p;
-    putU32(&p, static_cast<uint32_t>(user.size()));
-    p.insert(p.end(), user.begin(), user.end());
-    putU64(&p, issued);
-    putU64(&p, notBefore);
-    unsigned char nonce[GW_RECONNECT_NONCE];
-    if (quorex_RandomBytes(nonce, sizeof nonce) != 0)
+    // Name length, name, issue time, earliest reconnect time, nonce; sized
+    // up front and filled in place.
+    std::vector<unsigned char> p(4 + user.size() + 8 + 8 + GW_RECONNECT_NONCE);
+    unsigned char *w = putBE(p.data(), user.size(), 4);
+    memcpy(w, user.data(), user.size());
+    w = putBE(w + user.size(), issued, 8);
+    w = putBE(w, notBefore, 8);
+    if (quorex_RandomBytes(w, GW_RECONNECT_NONCE) != 0)
         return KYLGW_E_BRX_HMAC;
-    p.insert(p.end(), nonce, nonce + sizeof nonce);
     std::vector<unsigned char> m(QUOREX_HMAC_SIZE);
     if (quorex_HmacSha256(gw_reconnectKey, sizeof gw_reconnectKey, p.data(), p.size(), m.data()) != 0)
         return KYLGW_E_BRX_HMAC;

@@ -1,7 +1,8 @@
 // kylgwd's process model: checks the command line, opens the logs, detaches
 // unless --foreground (the parent waits on a pipe until the daemon listens),
 // routes SIGTERM and SIGINT to a signalfd, listens, writes the port and pid
-// files and runs the accept loop until a stop signal.  SIGHUP goes to a
+// files (and tells systemd it is ready when NOTIFY_SOCKET names a socket)
+// and runs the accept loop until a stop signal.  SIGHUP goes to a
 // thread of its own that reopens the log files (after logrotate).  Runs on
 // the main thread; the signal mask is set before the first other thread
 // starts, so every thread inherits it and no work happens in a signal
@@ -18,20 +19,27 @@
 #include "gw_proto.h"
 #include "gw_session.h"
 #include "gw_users.h"
+#include "gw_version.h"
 #include "gw_workers.h"
 
 #include <quorex_crypto.h>
 
+#include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <string>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,7 +60,7 @@ static int gw_readyFd = -1;
 // when it is a file.  Returns status.
 static int gw_StartupFailed(int status, const std::string &msg)
 {
-    if (gw_LogIsFile())
+    if (!gw_LogUsesStderr())
         gw_Log("cannot start: %s", msg.c_str());
     if (gw_readyFd >= 0) {
         std::string out(1, static_cast<char>(status));
@@ -247,8 +255,79 @@ static void gw_RedirectStdio(bool includeStderr)
     close(null);
 }
 
+// Sends a state line ("READY=1", "STOPPING=1") to the service manager's
+// notification socket when NOTIFY_SOCKET names one (a path, or "@name" in
+// the abstract namespace); does nothing otherwise.  The datagram is the
+// whole protocol, so no library is needed.  Returns 0 or -errno.
+static int gw_NotifyServiceManager(const std::string &state)
+{
+    const char *path = getenv("NOTIFY_SOCKET");
+    if (path == nullptr || (path[0] != '/' && path[0] != '@'))
+        return 0;
+    struct sockaddr_un sa {};
+    sa.sun_family = AF_UNIX;
+    const size_t n = strlen(path);
+    if (n < 2 || n >= sizeof sa.sun_path)
+        return -ENAMETOOLONG;
+    memcpy(sa.sun_path, path, n);
+    if (sa.sun_path[0] == '@')
+        sa.sun_path[0] = '\0';
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -errno;
+    const socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + n);
+    ssize_t sent = sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<struct sockaddr *>(&sa), len);
+    int rc = sent < 0 ? -errno : 0;
+    close(fd);
+    return rc;
+}
+
+// True when the listening socket is bound to a loopback address.
+static bool gw_ListensOnLoopback(int listenFd)
+{
+    struct sockaddr_storage ss {};
+    socklen_t len = sizeof ss;
+    if (getsockname(listenFd, reinterpret_cast<struct sockaddr *>(&ss), &len) != 0)
+        return false;
+    if (ss.ss_family == AF_INET) {
+        const auto *a = reinterpret_cast<const struct sockaddr_in *>(&ss);
+        return (ntohl(a->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (ss.ss_family == AF_INET6) {
+        const auto *a = reinterpret_cast<const struct sockaddr_in6 *>(&ss);
+        if (IN6_IS_ADDR_LOOPBACK(&a->sin6_addr))
+            return true;
+        return IN6_IS_ADDR_V4MAPPED(&a->sin6_addr) && a->sin6_addr.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+// Warns about set-ups that work but are probably not what the
+// administrator meant: a daemon reachable from other hosts that nobody
+// can log in to, and keytabs that other local users can read (a keytab
+// is a password).
+static void gw_StartupWarnings(const std::string &bound, int listenFd)
+{
+    const size_t users = gw_config.users != nullptr ? gw_config.users->users.size() : 0;
+    if (users == 0 && !gw_ListensOnLoopback(listenFd))
+        gw_LogWarning("listening on %s, which is not a loopback address, with no users configured: every login "
+                      "will be refused",
+                      bound.c_str());
+    if (gw_config.users == nullptr)
+        return;
+    for (const gw_user_t &u : gw_config.users->users) {
+        struct stat st;
+        if (u.keytabPath.empty() || stat(u.keytabPath.c_str(), &st) != 0)
+            continue;
+        if ((st.st_mode & (S_IROTH | S_IWOTH)) != 0)
+            gw_LogWarning("keytab %s of user %s is accessible to others (mode %04o): make it 0600",
+                          u.keytabPath.c_str(), u.name.c_str(), static_cast<unsigned>(st.st_mode & 07777));
+    }
+}
+
 static void gw_LogStart(const gw_options_t &o, const std::string &bound)
 {
+    gw_Log("kylgwd %s (built %s)", GW_VERSION_NUMBER, GW_BUILD_DATE);
     gw_Log("starting: listening on %s, run mode %d (%s), root %s, meta %s", bound.c_str(), o.runMode,
            o.runMode == GW_RUNMODE_STORAGE ? "storage system" : "file-system gateway", o.root.c_str(),
            o.meta.empty() ? "(none)" : o.meta.c_str());
@@ -290,6 +369,7 @@ static int gw_Run(const gw_options_t &o)
     // Logged before the port file appears, so whoever waits for that file
     // finds the start-up lines complete.
     gw_LogStart(o, bound);
+    gw_StartupWarnings(bound, listenFd);
     gw_event("start").str("listen", bound).num("port", port).num("runmode", o.runMode).emit();
 
     if (quorex_OpenSSLInit() != 0) {
@@ -334,7 +414,7 @@ static int gw_Run(const gw_options_t &o)
     if (gw_readyFd >= 0) {
         // Release the caller's standard error before telling it that we
         // listen, so a caller reading it to the end is not held up.
-        gw_RedirectStdio(gw_LogIsFile());
+        gw_RedirectStdio(!gw_LogUsesStderr());
         char ok = GW_EXIT_OK;
         ssize_t w = write(gw_readyFd, &ok, 1);
         (void)w;
@@ -342,7 +422,11 @@ static int gw_Run(const gw_options_t &o)
         gw_readyFd = -1;
     }
 
+    if (int nrc = gw_NotifyServiceManager("READY=1\nMAINPID=" + std::to_string(static_cast<long>(getpid()))); nrc != 0)
+        gw_LogWarning("cannot report readiness to the service manager: %s", strerror(-nrc));
+
     int how = gw_ServeUntilSignal(listenFd, sigFd);
+    (void)gw_NotifyServiceManager("STOPPING=1");
     close(sigFd);
     // Every session was joined, and each waited for its own jobs.
     gw_WorkersStop();
@@ -366,6 +450,7 @@ int gw_DaemonMain(int argc, char **argv)
     std::string err;
     switch (gw_ParseOptions(argc, argv, &opts, &err)) {
     case gw_parse_t::help: fputs(gw_UsageText(), stdout); return GW_EXIT_OK;
+    case gw_parse_t::version: fputs(gw_VersionText(), stdout); return GW_EXIT_OK;
     case gw_parse_t::hash_password: return gw_HashPasswordCommand(stdin, stdout);
     case gw_parse_t::usage:
         fprintf(stderr, "kylgwd: %s (kylgwd --help lists the options)\n", err.c_str());
@@ -383,6 +468,8 @@ int gw_DaemonMain(int argc, char **argv)
         return GW_EXIT_CONFIG;
     }
 
+    if (opts.syslog)
+        gw_LogUseSyslog();
     int rc = gw_LogOpen(opts.logFile.c_str());
     if (rc != 0) {
         fprintf(stderr, "kylgwd: --log %s: %s\n", opts.logFile.c_str(), strerror(-rc));

@@ -2,7 +2,8 @@
 // start-up before threads exist and only read afterwards; a reopen puts a
 // new file under the same number with dup3, which the kernel does
 // atomically.  Each line is formatted on the caller's stack and written
-// with one write(), so no lock is needed.
+// with one write() (or one syslog() call, which the C library serialises),
+// so no lock is needed.
 
 #include "gw_log.h"
 
@@ -12,13 +13,35 @@
 #include <cstring>
 #include <ctime>
 #include <climits>
+#include <cstdlib>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 // Written only during start-up and shut-down, while no other thread runs.
 static int gw_logFd = STDERR_FILENO;
 static bool gw_logOwned = false;
-static char gw_logPath[PATH_MAX]; // the file's path, for gw_LogReopen
+static char gw_logPath[PATH_MAX];  // the file's path, for gw_LogReopen
+static bool gw_logSyslog = false;  // lines go to syslog(3)
+static bool gw_logJournal = false; // standard error is the journal's stream
+
+bool gw_LogStderrIsJournal()
+{
+    // systemd sets JOURNAL_STREAM to "DEVICE:INODE" of the stream it gave
+    // the service; a redirected standard error no longer matches.
+    const char *js = getenv("JOURNAL_STREAM");
+    if (js == nullptr)
+        return false;
+    unsigned long long dev = 0, ino = 0;
+    char tail = 0;
+    if (sscanf(js, "%llu:%llu%c", &dev, &ino, &tail) != 2)
+        return false;
+    struct stat st;
+    if (fstat(STDERR_FILENO, &st) != 0)
+        return false;
+    return static_cast<unsigned long long>(st.st_dev) == dev && static_cast<unsigned long long>(st.st_ino) == ino;
+}
 
 static int gw_LogOpenFile(const char *path)
 {
@@ -28,8 +51,10 @@ static int gw_LogOpenFile(const char *path)
 
 int gw_LogOpen(const char *path)
 {
-    if (path == nullptr || *path == '\0')
+    if (path == nullptr || *path == '\0') {
+        gw_logJournal = !gw_logOwned && !gw_logSyslog && gw_LogStderrIsJournal();
         return 0;
+    }
     if (strlen(path) >= sizeof gw_logPath)
         return -ENAMETOOLONG;
     int fd = gw_LogOpenFile(path);
@@ -38,8 +63,17 @@ int gw_LogOpen(const char *path)
     gw_LogClose();
     gw_logFd = fd;
     gw_logOwned = true;
+    gw_logJournal = false;
     strcpy(gw_logPath, path);
     return 0;
+}
+
+void gw_LogUseSyslog()
+{
+    gw_LogClose();
+    openlog("kylgwd", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    gw_logSyslog = true;
+    gw_logJournal = false;
 }
 
 int gw_ReopenOnto(const char *path, int fd)
@@ -63,11 +97,19 @@ void gw_LogClose()
         close(gw_logFd);
     gw_logFd = STDERR_FILENO;
     gw_logOwned = false;
+    if (gw_logSyslog)
+        closelog();
+    gw_logSyslog = false;
 }
 
 bool gw_LogIsFile()
 {
     return gw_logOwned;
+}
+
+bool gw_LogUsesStderr()
+{
+    return !gw_logOwned && !gw_logSyslog;
 }
 
 char *gw_LogTimestamp(char *buf, size_t size)
@@ -81,14 +123,24 @@ char *gw_LogTimestamp(char *buf, size_t size)
     return buf;
 }
 
-__attribute__((format(printf, 2, 0))) static void gw_LogFormatV(gw_logline_t *out, const char *fmt, va_list ap)
+__attribute__((format(printf, 3, 0))) static void gw_LogFormatV(gw_logline_t *out, int prio, const char *fmt,
+                                                                va_list ap)
 {
     char *line = out->text;
     const size_t size = sizeof out->text;
-    char stamp[32];
-    int head =
-        snprintf(line, size, "%s kylgwd[%ld]: ", gw_LogTimestamp(stamp, sizeof stamp), static_cast<long>(getpid()));
+    int head = 0;
+    if (gw_logJournal) {
+        // The journal reads a leading "<N>" as the line's priority and
+        // stamps time and pid itself.
+        head = snprintf(line, size, "<%d>", prio);
+    } else if (!gw_logSyslog) {
+        char stamp[32];
+        head =
+            snprintf(line, size, "%s kylgwd[%ld]: ", gw_LogTimestamp(stamp, sizeof stamp), static_cast<long>(getpid()));
+    }
     size_t len = head > 0 ? static_cast<size_t>(head) : 0;
+    out->head = len;
+    out->prio = prio;
 
     int body = vsnprintf(line + len, size - len, fmt, ap);
     if (body < 0)
@@ -113,7 +165,7 @@ void gw_LogFormat(gw_logline_t *line, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    gw_LogFormatV(line, fmt, ap);
+    gw_LogFormatV(line, GW_LOG_PRIO_INFO, fmt, ap);
     va_end(ap);
 }
 
@@ -122,13 +174,39 @@ void gw_Log(const char *fmt, ...)
     gw_logline_t line;
     va_list ap;
     va_start(ap, fmt);
-    gw_LogFormatV(&line, fmt, ap);
+    gw_LogFormatV(&line, GW_LOG_PRIO_INFO, fmt, ap);
     va_end(ap);
+    gw_LogWrite(&line);
+}
+
+__attribute__((format(printf, 3, 4))) static void gw_LogFormatPrio(gw_logline_t *line, int prio, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    gw_LogFormatV(line, prio, fmt, ap);
+    va_end(ap);
+}
+
+void gw_LogWarning(const char *fmt, ...)
+{
+    char text[GW_LOG_LINE_MAX];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    gw_logline_t line;
+    gw_LogFormatPrio(&line, GW_LOG_PRIO_WARNING, "warning: %s", text);
     gw_LogWrite(&line);
 }
 
 void gw_LogWrite(const gw_logline_t *line)
 {
+    if (gw_logSyslog) {
+        // syslog adds its own newline.
+        int n = static_cast<int>(line->len - line->head - 1);
+        syslog(line->prio == GW_LOG_PRIO_WARNING ? LOG_WARNING : LOG_INFO, "%.*s", n, line->text + line->head);
+        return;
+    }
     size_t off = 0;
     while (off < line->len) {
         ssize_t w = write(gw_logFd, line->text + off, line->len - off);

@@ -4,6 +4,9 @@
 // The daemon log: one line per event, "<UTC time> kylgwd[<pid>]: <text>".
 // Every line goes out in a single write() to a descriptor opened with
 // O_APPEND, so lines from concurrent session threads never interleave.
+// Under systemd, when standard error is the journal's stream, lines carry
+// only a "<priority>" prefix (the journal stamps time and pid itself); with
+// --syslog they go to syslog(3) under the daemon facility.
 // Texts that come from the network or from files are passed as "%s"
 // arguments, never as the format.  A log file can be reopened at its path
 // while threads write (after logrotate renamed it away): the new file
@@ -14,10 +17,16 @@
 // Longest line written; longer texts are cut and end in "...".
 constexpr size_t GW_LOG_LINE_MAX = 4096;
 
+// Priorities of log lines (the syslog levels).
+constexpr int GW_LOG_PRIO_WARNING = 4;
+constexpr int GW_LOG_PRIO_INFO = 6;
+
 // One formatted line, newline included.
 struct gw_logline_t {
     char text[GW_LOG_LINE_MAX];
     size_t len;
+    size_t head; // bytes of the time and pid (or priority) prefix before the text
+    int prio;    // GW_LOG_PRIO_*
 };
 
 // Opens the log: appends to path, or writes to standard error when path is
@@ -25,6 +34,10 @@ struct gw_logline_t {
 // Returns 0, or -errno when the file cannot be opened (the previous log
 // stays in use).
 [[nodiscard]] int gw_LogOpen(const char *path);
+
+// Sends the log to syslog(3) (ident "kylgwd", facility daemon) instead.
+// Call during start-up, before any other thread exists.
+void gw_LogUseSyslog();
 
 // Closes a log file opened by gw_LogOpen; later lines go to standard error.
 // Call after every other thread has been joined.
@@ -40,8 +53,18 @@ void gw_LogClose();
 // True when the log is a file rather than standard error.
 bool gw_LogIsFile();
 
+// True when log lines are written to standard error (neither a file nor
+// syslog), so a detaching daemon must keep its standard error open.
+bool gw_LogUsesStderr();
+
+// True when standard error is the systemd journal's stream (JOURNAL_STREAM
+// names its device and inode).
+bool gw_LogStderrIsJournal();
+
 // Writes one timestamped line.  Safe from any thread; takes no lock.
 void gw_Log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// The same at warning priority; the text begins "warning: ".
+void gw_LogWarning(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Formats one line as gw_Log would write it, into *line.
 void gw_LogFormat(gw_logline_t *line, const char *fmt, ...) __attribute__((format(printf, 2, 3)));

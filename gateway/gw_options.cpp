@@ -5,6 +5,8 @@
 
 #include "gw_options.h"
 
+#include "gw_version.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -27,15 +29,24 @@ const char *gw_UsageText()
            "  --config FILE       users, classes of service and site values\n"
            "  --faults FILE       fault script, re-read at each new session\n"
            "  --events FILE       machine-readable event log (JSON lines)\n"
-           "  --log FILE          daemon log (default: standard error, kept open when detaching)\n"
-           "  --foreground        stay attached; otherwise detach once listening\n"
+           "  --log FILE          daemon log (default: standard error, kept open when detaching;\n"
+           "                      under systemd that is the journal)\n"
+           "  --syslog            log to syslog (facility daemon) instead\n"
+           "  --foreground        stay attached; otherwise detach once listening (under systemd\n"
+           "                      with NOTIFY_SOCKET set, readiness is reported there)\n"
            "  --hash-password     read a password from standard input, print its crypt(3) hash\n"
            "                      for the users section of the configuration file, and exit\n"
            "  --help              print this text\n"
+           "  --version           print the version and build date\n"
            "Exit status: 0 after a clean stop (SIGTERM or SIGINT), 64 for usage errors,\n"
            "69 when the address cannot be used, 71 for system errors, 73 when a file cannot be written,\n"
            "78 when the configuration file is malformed.\n"
            "SIGHUP reopens the --log and --events files at their paths (after logrotate renamed them).\n";
+}
+
+const char *gw_VersionText()
+{
+    return "kylgwd " GW_VERSION_NUMBER " (built " GW_BUILD_DATE ")\n";
 }
 
 // Parses a decimal number in [lo, hi] with nothing around it.
@@ -107,7 +118,9 @@ enum class gw_opt_id {
     events,
     log,
     foreground,
+    syslog,
     help,
+    version,
     hash_password
 };
 
@@ -129,7 +142,9 @@ const gw_opt_def gw_optTable[] = {
     {"--events", gw_opt_id::events, true},
     {"--log", gw_opt_id::log, true},
     {"--foreground", gw_opt_id::foreground, false},
+    {"--syslog", gw_opt_id::syslog, false},
     {"--help", gw_opt_id::help, false},
+    {"--version", gw_opt_id::version, false},
     {"--hash-password", gw_opt_id::hash_password, false},
 };
 constexpr size_t gw_optCount = sizeof gw_optTable / sizeof gw_optTable[0];
@@ -141,6 +156,7 @@ gw_parse_t gw_ParseOptions(int argc, char *const argv[], gw_options_t *opts, std
     gw_options_t o;
     bool seen[gw_optCount] = {};
     bool wantHelp = false;
+    bool wantVersion = false;
     bool wantHash = false;
 
     for (int i = 1; i < argc; i++) {
@@ -208,16 +224,24 @@ gw_parse_t gw_ParseOptions(int argc, char *const argv[], gw_options_t *opts, std
         case gw_opt_id::events: o.eventsFile = value; break;
         case gw_opt_id::log: o.logFile = value; break;
         case gw_opt_id::foreground: o.foreground = true; break;
+        case gw_opt_id::syslog: o.syslog = true; break;
         case gw_opt_id::help: wantHelp = true; break;
+        case gw_opt_id::version: wantVersion = true; break;
         case gw_opt_id::hash_password: wantHash = true; break;
         }
     }
     if (wantHelp)
         return gw_parse_t::help;
+    if (wantVersion)
+        return gw_parse_t::version;
     if (wantHash)
         return gw_parse_t::hash_password;
     if (o.root.empty()) {
         *err = "--root DIR is required";
+        return gw_parse_t::usage;
+    }
+    if (o.syslog && !o.logFile.empty()) {
+        *err = "--syslog and --log exclude each other";
         return gw_parse_t::usage;
     }
     *opts = o;
@@ -264,9 +288,10 @@ static int gw_CheckOutputFile(const char *opt, std::string *path, std::string *e
         return 0;
     if (gw_Absolute(path, err) != 0)
         return -1;
-    std::string dir = path->substr(0, path->rfind('/'));
-    if (dir.empty())
-        dir = "/";
+    // Absolute by now, so there is a slash; the directory is what precedes
+    // the last one ("/" for a file in the root).
+    const size_t slash = path->rfind('/');
+    const std::string dir = slash == 0 || slash == std::string::npos ? std::string("/") : path->substr(0, slash);
     struct stat st;
     if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         *err = std::string(opt) + " " + *path + ": directory " + dir + " does not exist";

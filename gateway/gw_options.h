@@ -31,12 +31,14 @@ struct gw_options_t {
     std::string eventsFile; // JSON-lines event log ("" = none)
     std::string logFile;    // daemon log ("" = standard error)
     bool foreground = false;
+    bool syslog = false; // log to syslog(3) instead of the log file or standard error
 };
 
 // What gw_ParseOptions found.
 enum class gw_parse_t {
     run,           // options are syntactically valid
     help,          // --help was given; print gw_UsageText() and exit 0
+    version,       // --version was given; print gw_VersionText() and exit 0
     hash_password, // --hash-password was given: hash a password from standard input and exit
     usage,         // *err holds a one-line message
 };
@@ -60,5 +62,8 @@ enum class gw_parse_t {
 
 // The --help text, several lines ending in a newline.
 const char *gw_UsageText();
+
+// The --version line: name, version and build date, ending in a newline.
+const char *gw_VersionText();
 
 #endif

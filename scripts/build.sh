@@ -3,6 +3,9 @@
 #   scripts/build.sh                 normal build in build/
 #   scripts/build.sh sanitize        AddressSanitizer + UndefinedBehaviorSanitizer build (clang) in build-asan/
 #   scripts/build.sh tsan            ThreadSanitizer build (clang) in build-tsan/
+# VELK_WERROR=ON in the environment turns compiler warnings into errors (the
+# test command does that; a user's newer compiler may warn where ours does
+# not, and that should not stop a build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,19 +13,20 @@ cd "$(dirname "$0")/.."
 
 mode="${1:-normal}"
 jobs="$(nproc)"
+werror="-DVELK_WERROR=${VELK_WERROR:-OFF}"
 case "$mode" in
   normal)
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "$werror"
     cmake --build build -j "$jobs"
     ;;
   sanitize)
     cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-          -DVELK_SANITIZE=ON
+          -DVELK_SANITIZE=ON "$werror"
     cmake --build build-asan -j "$jobs"
     ;;
   tsan)
     cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-          -DVELK_TSAN=ON
+          -DVELK_TSAN=ON "$werror"
     cmake --build build-tsan -j "$jobs"
     ;;
   *)

@@ -16,7 +16,7 @@ declare -A extra_flags=([fuzz_tar_header]="-close_fd_mask=3" [fuzz_index]="-clos
                            [fuzz_listfile]="-close_fd_mask=3")
 
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-      -DVELK_SANITIZE=ON -DVELK_FUZZ=ON -DVELK_BUILD_TESTS=OFF
+      -DVELK_SANITIZE=ON -DVELK_FUZZ=ON -DVELK_BUILD_TESTS=OFF "-DVELK_WERROR=${VELK_WERROR:-OFF}"
 cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]}"
 
 mkdir -p build-fuzz/crashes

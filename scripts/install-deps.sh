@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
-# Installs every Debian package velk needs to build, test and benchmark.
+# Installs every Debian package velk needs to build, test, package and
+# benchmark: compilers and tools (python3 for the layering check and the
+# benchmark), the libraries it links (OpenSSL, libcrypt, libdeflate),
+# GoogleTest, GNU tar and bsdtar for the interoperability tests, groff and
+# man-db to check the manual pages, dpkg-dev and file for the Debian
+# package.  (systemd-analyze, from systemd, checks the unit file where it is
+# installed; it is not installed here, as a container has no use for it.)
 # Idempotent: does nothing when all packages are present; runs apt-get
 # update at most once.  Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
 PACKAGES=(
-  cmake g++ clang clang-format make pkg-config
-  libtirpc-dev libssl-dev libcrypt-dev zlib1g-dev libdeflate-dev
+  cmake g++ clang clang-format make
+  libssl-dev libcrypt-dev libdeflate-dev
   libgtest-dev libgmock-dev
   libclang-rt-14-dev
-  tar libarchive-tools
+  tar libarchive-tools python3
+  groff-base man-db dpkg-dev file
 )
 
 missing=()

@@ -2,9 +2,13 @@
 # Checks the include layering, then builds from scratch and runs every test:
 # once in a normal build, once under AddressSanitizer +
 # UndefinedBehaviorSanitizer, once under ThreadSanitizer; then each fuzz
-# target for 30 seconds.
+# target for 30 seconds.  After the normal build, a Release build without
+# the tests is installed into a scratch prefix and run, with its manual
+# pages, unit file and Debian package checked (scripts/check-install.sh).
+# Compiler warnings are errors in every build here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export VELK_WERROR=ON
 
 jobs="$(nproc)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
@@ -23,6 +27,9 @@ scripts/build.sh normal
 # Sources as clang-format writes them (installed by the build's dependencies).
 scripts/check-format.sh
 (cd build && VELK_LARGE_TESTS=1 ctest --output-on-failure -j "$jobs")
+
+# What a user or packager gets: install, run, manual pages, unit, package.
+scripts/check-install.sh
 
 scripts/build.sh sanitize
 (cd build-asan && ctest --output-on-failure -j "$jobs")

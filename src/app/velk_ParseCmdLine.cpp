@@ -704,6 +704,17 @@ int velk_ParseCmdLine(int argc, char **argv)
             i++;
             break;
         }
+        if (strcmp(arg, "--help") == 0 || strcmp(arg, "--version") == 0) {
+            // Information only: whatever else the command line says, the run
+            // ends here with status 0 and no final line.
+            if (arg[2] == 'h')
+                velk_HelpToStdout();
+            else
+                velk_PrintVersion();
+            velk_help_requested = 1;
+            velk_function = VOP_NOFUNCTION;
+            return 0;
+        }
         if (strncmp(arg, "--", 2) == 0) {
             if (applyLongOption(st, arg) != 0)
                 return -1;

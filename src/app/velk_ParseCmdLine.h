@@ -107,4 +107,12 @@ void velk_Usage(int full);
 // Line counts of the two texts.
 int velk_UsageLineCount(int full);
 
+// --help: writes the full help followed by the table of exit statuses to
+// standard output and flushes.
+void velk_HelpToStdout();
+
+// --version: writes "velk VERSION (built DATE)" to standard output and
+// flushes.
+void velk_PrintVersion();
+
 #endif

@@ -1,9 +1,12 @@
 // The help texts: the full help (-?) and the short usage printed with
-// command-line errors.  Written to standard error one line at a time.
+// command-line errors, written to standard error one line at a time; and
+// what --help and --version print on standard output.
 
 #include <cstdio>
 
+#include "velk_Globals.h"
 #include "velk_ParseCmdLine.h"
+#include "velk_version.h"
 
 namespace {
 
@@ -188,7 +191,49 @@ const char *const shortUsage[] = {
     "     [-S Bufsize] [-T Max Threads] [Filespec | Directory ...]",
 };
 
+// Every status a run can end with, as --help lists them.
+struct exitStatusText {
+    int status;
+    const char *meaning;
+};
+const exitStatusText exitStatuses[] = {
+    {VELK_EXIT_OK, "success"},
+    {VELK_EXIT_BOOKKEEPING, "internal error in the bookkeeping of member transfers"},
+    {VELK_EXIT_EMPTY, "create refused: nothing to archive"},
+    {VELK_EXIT_USAGE, "bad command line, option value or pattern, unusable path, piped archive\n"
+                      "          without -I, or the account could not be set"},
+    {VELK_EXIT_MISMATCH, "data mismatch found (verify, extract)"},
+    {VELK_EXIT_FILELIST, "create: the file list could not be generated"},
+    {VELK_EXIT_SOFTWARE, "internal software error, expiration rules that cannot be loaded or\n"
+                         "          set, or a forced shutdown (SIGUSR1) that outlived its grace period"},
+    {VELK_EXIT_OSERR, "operating-system or gateway session failure (threads, signals, the\n"
+                      "          gateway connection, site information, user identity)"},
+    {VELK_EXIT_IOERR, "a file could not be opened, read, written or examined (archive,\n"
+                      "          index, member, exceptions or success file), or a write ran out of space"},
+    {VELK_EXIT_CONSISTENCY, "the consistency member could not be created"},
+    {VELK_EXIT_EXTRACT_IO, "I/O error while extracting or reading a remote directory"},
+    {VELK_EXIT_NOMEM, "memory could not be allocated"},
+};
+
 } // namespace
+
+void velk_HelpToStdout()
+{
+    int count = velk_UsageLineCount(1);
+    for (int i = 0; i < count; i++)
+        printf("%s\n", fullHelp[i]);
+    printf("\nExit status\n");
+    for (const exitStatusText &e : exitStatuses)
+        printf("  %-7d %s\n", e.status, e.meaning);
+    printf("\nThe last line of a run is \"VELK: VELK SUCCESSFUL\" only when the status is 0.\n");
+    fflush(stdout);
+}
+
+void velk_PrintVersion()
+{
+    printf("velk %s (built %s)\n", VELK_VERSION_NUMBER, VELK_BUILD_DATE);
+    fflush(stdout);
+}
 
 void velk_Usage(int full)
 {

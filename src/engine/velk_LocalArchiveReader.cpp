@@ -4,7 +4,9 @@
 // and announced on its bufCond, says who owns it: IOB_STATE_READING the
 // read thread, IOB_STATE_WRITING the delivery thread, IOB_STATE_COMPLETED
 // nobody (the transfer has stopped).  The abort count is an atomic both
-// threads poll; the thread that aborts marks both buffers completed.
+// threads poll; the thread that aborts marks both buffers completed.  With
+// -V on a terminal the delivery thread shows the bytes delivered on the
+// progress line, a few times a second at most.
 
 #include "velk_LocalArchiveReader.h"
 
@@ -12,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <pthread.h>
 
 #include "velk_ArchiveFile.h"
@@ -23,13 +26,18 @@
 namespace {
 
 constexpr int kBufferCount = 2;
+// The progress line is redrawn at most this often.
+constexpr long kProgressIntervalNs = 250L * 1000 * 1000;
 
 // State of one read of a local archive, shared by the two threads.
 struct local_reader_t {
-    int localArchiveFd;             // constant while the threads run
-    uint64_t left_To_Read;          // read thread only
-    velk_bufCallback_t bufCallback; // constant while the threads run
-    void *callbackArg;              // constant while the threads run
+    int localArchiveFd;              // constant while the threads run
+    uint64_t left_To_Read;           // read thread only
+    velk_bufCallback_t bufCallback;  // constant while the threads run
+    void *callbackArg;               // constant while the threads run
+    uint64_t total;                  // bytes of the range; constant while the threads run
+    uint64_t delivered;              // delivery thread only
+    struct timespec progressShownAt; // delivery thread only
     std::atomic<int> xferAborted;
     io_buffer_t bufs[kBufferCount];
 };
@@ -119,6 +127,22 @@ void *readThread(void *arg)
     return nullptr;
 }
 
+// Shows the bytes delivered on the progress line (-V on a terminal): at
+// the end of the range, or when the line is old enough.
+void showProgress(local_reader_t *r)
+{
+    if (!isatty2 || !velk_Opt(VELK_OPT_STATS))
+        return;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long elapsedNs =
+        (now.tv_sec - r->progressShownAt.tv_sec) * 1000000000L + (now.tv_nsec - r->progressShownAt.tv_nsec);
+    if (r->delivered < r->total && elapsedNs < kProgressIntervalNs)
+        return;
+    r->progressShownAt = now;
+    velk_DisplayXferProgress(r->delivered, r->total);
+}
+
 void *deliveryThread(void *arg)
 {
     auto *r = static_cast<local_reader_t *>(arg);
@@ -140,6 +164,8 @@ void *deliveryThread(void *arg)
             abortReader(r);
             break;
         }
+        r->delivered += b->dataLength;
+        showProgress(r);
         if (last) {
             completeAll(r);
             break;
@@ -185,6 +211,9 @@ int velk_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesT
     r->left_To_Read = bytesToRead;
     r->bufCallback = callback;
     r->callbackArg = callbackArg;
+    r->total = bytesToRead;
+    r->delivered = 0;
+    clock_gettime(CLOCK_MONOTONIC, &r->progressShownAt);
     r->xferAborted.store(0);
 
     int result = 0;

@@ -5,7 +5,8 @@
 // stay true; only a failed archive write (or an entry the writer does not
 // know) stops the copy.  Member data go from file to archive inside the
 // kernel where the system allows it, else through this unit's buffer; helper
-// threads look the next members up meanwhile (velk_MemberPrefetch).  The
+// threads look the next members up meanwhile (velk_MemberPrefetch).  With
+// -V on a terminal the progress line follows the bytes written.  The
 // copy itself runs on the initial thread only; the member status calls take
 // velk_TableLock.
 
@@ -21,6 +22,7 @@
 #include <unistd.h>
 
 #include "kyl_fd.h"
+#include "velk_ArchiveFile.h"
 #include "velk_FileAccess.h"
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
@@ -63,6 +65,27 @@ const unsigned char *zeroBlock()
     return velk_zeroblock != nullptr ? velk_zeroblock : kZeroBlock;
 }
 
+// The progress line is redrawn at most this often: a terminal that gets a
+// line per member of a tree of small files slows the copy down.
+constexpr long kProgressIntervalNs = 250L * 1000 * 1000;
+struct timespec progressShownAt = {};
+
+// Shows the bytes written against the archive's size on the progress line
+// (-V on a terminal): when forced, or when the line is old enough.
+void showProgress(bool force)
+{
+    if (!isatty2 || !velk_Opt(VELK_OPT_STATS))
+        return;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long elapsedNs =
+        (now.tv_sec - progressShownAt.tv_sec) * 1000000000L + (now.tv_nsec - progressShownAt.tv_nsec);
+    if (!force && elapsedNs < kProgressIntervalNs)
+        return;
+    progressShownAt = now;
+    velk_DisplayXferProgress(archiveBytesWritten, velk_archive_filesize);
+}
+
 const char *archiveName()
 {
     return velk_archive != nullptr ? velk_archive : "";
@@ -103,6 +126,7 @@ bool ensureBuffer()
 void archiveWritten(int archiveFd, size_t n)
 {
     archiveBytesWritten += n;
+    showProgress(false);
     if (!archiveIsRegular || archiveBytesWritten - writebackStartedTo < kWritebackStep)
         return;
     (void)sync_file_range(archiveFd, static_cast<off64_t>(writebackStartedTo),
@@ -409,6 +433,7 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
     indexEntryNumber = -1;
     archiveBytesWritten = 0;
     writebackStartedTo = 0;
+    clock_gettime(CLOCK_MONOTONIC, &progressShownAt);
     struct stat archiveStat;
     archiveIsRegular = velk_archive_fd >= 0 && fstat(velk_archive_fd, &archiveStat) == 0 &&
                        S_ISREG(archiveStat.st_mode) && lseek(velk_archive_fd, 0, SEEK_CUR) == 0;
@@ -470,6 +495,8 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
         rc = -1;
     }
     if (rc == 0) {
+        archiveBytesWritten += VELK_BLOCKSIZE;
+        showProgress(true);
         *xferTime = secondsSince(start);
         *threadsUsed = 1;
     }

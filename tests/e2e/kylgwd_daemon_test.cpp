@@ -13,8 +13,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <cstdio>
 #include <memory>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using velktest::GwHeader;
@@ -213,3 +218,64 @@ TEST_F(KylgwdLoginLimits, IdleConnectionsFromOneAddressCannotLockUsersOut)
 }
 
 } // namespace
+
+TEST(KylgwdDaemon, StartupWarnsAboutUnusableExposureAndReadableKeytabs)
+{
+    ScratchDir scratch;
+    std::string root = scratch / "root", keytab = scratch / "u.keytab", conf = scratch / "gw.conf";
+    std::string log = scratch / "gw.log", pidFile = scratch / "pid";
+    ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+    velktest::writeFile(keytab, "secret");
+    const std::string user = "Users = {\n u = {\n uid = 1\n gid = 1\n home = /h\n keytab = " + keytab + "\n }\n}\n";
+    const struct {
+        std::string listen, config;
+        mode_t keytabMode;
+        bool exposed, readable; // warnings expected
+    } cases[] = {
+        {"0.0.0.0:0", "", 0600, true, false},
+        {"127.0.0.1:0", "", 0600, false, false},
+        {"0.0.0.0:0", user, 0600, false, false},
+        {"127.0.0.1:0", user, 0644, false, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.listen + c.config);
+        ASSERT_EQ(chmod(keytab.c_str(), c.keytabMode), 0);
+        velktest::writeFile(conf, c.config);
+        velktest::writeFile(log, "");
+        auto r = velktest::run({velktest::kylgwdBinary(), "--listen", c.listen, "--root", root, "--config", conf,
+                                "--pidfile", pidFile, "--log", log});
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(kill(static_cast<pid_t>(std::stol(velktest::readFile(pidFile))), SIGTERM), 0);
+        ASSERT_TRUE(velktest::waitForFileText(log, "]: stopped"));
+        const std::string text = velktest::readFile(log);
+        EXPECT_EQ(text.find("warning: listening on 0.0.0.0:") != std::string::npos, c.exposed) << text;
+        const std::string modeWarning = "warning: keytab " + keytab + " of user u is accessible to others (mode 0644)";
+        EXPECT_EQ(text.find(modeWarning) != std::string::npos, c.readable) << text;
+    }
+}
+
+TEST(KylgwdDaemon, TellsTheServiceManagerWhenReadyAndWhenStopping)
+{
+    ScratchDir scratch;
+    struct sockaddr_un sa {};
+    sa.sun_family = AF_UNIX;
+    snprintf(sa.sun_path, sizeof sa.sun_path, "%s", (scratch / "notify").c_str());
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *p) { close(*p); });
+    ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa), 0);
+    auto receive = [fd] {
+        struct pollfd p = {fd, POLLIN, 0};
+        char buf[256];
+        ssize_t n = poll(&p, 1, 60000) == 1 ? recv(fd, buf, sizeof buf, 0) : -1;
+        return n < 0 ? std::string("(nothing)") : std::string(buf, static_cast<size_t>(n));
+    };
+    // The daemon inherits the variable from this process.
+    setenv("NOTIFY_SOCKET", sa.sun_path, 1);
+    velktest::KylgwdProcess gw(scratch.path());
+    auto started = gw.start();
+    unsetenv("NOTIFY_SOCKET");
+    ASSERT_TRUE(started);
+    EXPECT_EQ(receive(), "READY=1\nMAINPID=" + std::to_string(gw.pid()));
+    EXPECT_EQ(gw.stop(), 0);
+    EXPECT_EQ(receive(), "STOPPING=1");
+}

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <filesystem>
+#include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,6 +49,51 @@ TEST(CmdLineHelp, QuestionMarkWithActionPrintsHelpThenRuns)
     EXPECT_EQ(lines(r.err).front(), "Usage");
     EXPECT_TRUE(r.err.ends_with(kGatewayFailure)) << r.err;
     EXPECT_EQ(r.out, failedEnding(r.status));
+}
+
+TEST(CmdLineHelp, HelpAndVersionPrintOnStandardOutputAndEndTheRun)
+{
+    velktest::ScratchDir dir;
+    const std::string help = runVelk({"-?"}, isolated(dir)).err;
+    auto version = runVelk({"--version"}, isolated(dir));
+    EXPECT_TRUE(version.status == 0 && version.err.empty()) << version.err;
+    EXPECT_TRUE(std::regex_match(version.out, std::regex(R"(velk \d+\.\d+\.\d+ \(built \d{4}-\d\d-\d\d\)\n)")))
+        << version.out;
+    // The full help, then the exit statuses; an action given too does not run.
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"--help"}, {"-t", "-f", "a.tar", "--help"}}) {
+        auto r = runVelk(args, isolated(dir));
+        EXPECT_TRUE(r.status == 0 && r.err.empty()) << r.err;
+        EXPECT_TRUE(r.out.starts_with(help + "\nExit status\n  0 ")) << r.out;
+    }
+}
+
+// The exit statuses --help lists are exactly the values of the named
+// statuses the program's sources use (the help's own table aside).
+TEST(CmdLineHelp, HelpListsEveryExitStatusTheProgramUses)
+{
+    namespace fs = std::filesystem;
+    const fs::path src = fs::path(VELK_TEST_DATA).parent_path().parent_path() / "src";
+    std::map<std::string, int> value;
+    const std::string globals = velktest::readFile(src / "base/velk_Globals.h");
+    const std::regex def(R"(constexpr int (VELK_EXIT_\w+) = (\d+);)"), name(R"(VELK_EXIT_\w+)");
+    for (std::sregex_iterator it(globals.begin(), globals.end(), def), end; it != end; ++it)
+        value[(*it)[1]] = std::stoi((*it)[2]);
+    std::set<int> used{0}, listed;
+    for (const auto &e : fs::recursive_directory_iterator(src)) {
+        if (e.path().extension() != ".cpp" || e.path().filename() == "velk_Usage.cpp")
+            continue;
+        const std::string text = velktest::readFile(e.path());
+        for (std::sregex_iterator it(text.begin(), text.end(), name), end; it != end; ++it)
+                used.insert(value.at(it->str()));
+    }
+    velktest::ScratchDir dir;
+    const std::string out = runVelk({"--help"}, isolated(dir)).out;
+    const std::string table = out.substr(out.find("\nExit status\n"));
+    const std::regex row(R"(\n  (\d+) +\S)");
+    for (std::sregex_iterator it(table.begin(), table.end(), row), end; it != end; ++it)
+        listed.insert(std::stoi((*it)[1]));
+    EXPECT_GT(value.size(), 5u);
+    EXPECT_EQ(listed, used);
 }
 
 TEST(CmdLineErrors, ParseErrorEndsWithUsageFailureLineAnd64)

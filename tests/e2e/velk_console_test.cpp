@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "velk_gwsession.h"
@@ -47,4 +49,27 @@ TEST(TerminalProgress, ShownOnTerminalClearedBeforeMessagesAndOnlyWhereItApplies
     auto local = runOnPty({"-t", "-E", "-f", "a.tar"}, dir.path());
     EXPECT_EQ(local.text.find("\rOpening server connection"), std::string::npos) << local.text;
     EXPECT_NE(local.text.find("\rOpening QUOR server connection \r"), std::string::npos) << local.text;
+}
+
+// Local creates and extracts show the bytes moved with -V, ending at the
+// whole archive, and nothing without it.
+class LocalTransferProgress : public velktest::VelkGatewayTest {};
+
+TEST_F(LocalTransferProgress, ShownWithStatisticsOptionOnly)
+{
+    velktest::writeFile(dir / "f", velktest::bytesOf(3 << 20, 7));
+    std::map<std::string, std::string> env = velkOptions().env;
+    std::erase_if(env, [](const auto &kv) { return kv.second.empty(); });
+    for (const char *san : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char *v = getenv(san))
+            env[san] = v;
+    for (const auto &[action, archive, shown] : {std::tuple{"-cV", "a.tar", true}, {"-xV", "a.tar", true},
+                                                 {"-c", "b.tar", false}, {"-x", "b.tar", false}}) {
+        std::vector<std::string> argv{velktest::velkBinary(), action, "-E", "-f", archive};
+        if (action[1] == 'c')
+            argv.push_back("f");
+        auto r = velktest::runOnPty(argv, env, dir.path());
+        EXPECT_EQ(r.status, 0) << r.text;
+        EXPECT_EQ(r.text.find("MB transferred (100.0%)") != std::string::npos, shown) << action << "\n" << r.text;
+    }
 }

@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fcntl.h>
 #include <regex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 class GwLog : public ::testing::Test {
@@ -44,6 +47,28 @@ TEST_F(GwLog, OpenFailureKeepsTheCurrentLog)
     EXPECT_EQ(gw_LogOpen((scratch / "nodir/log").c_str()), -ENOENT);
     gw_Log("still here");
     EXPECT_NE(velktest::readFile(path).find("still here"), std::string::npos);
+}
+
+// Standard error as the journal's stream (JOURNAL_STREAM names its device
+// and inode): lines carry their priority and no time or pid.
+TEST_F(GwLog, OnTheJournalStreamLinesCarryPriorityOnly)
+{
+    std::string errPath = scratch / "journal";
+    int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    int savedErr = dup(STDERR_FILENO);
+    struct stat st;
+    ASSERT_TRUE(fd >= 0 && savedErr >= 0 && fstat(fd, &st) == 0 && dup2(fd, STDERR_FILENO) == STDERR_FILENO);
+    close(fd);
+    setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+    gw_LogClose();
+    ASSERT_EQ(gw_LogOpen(""), 0);
+    gw_Log("hello");
+    gw_LogWarning("keytab %s", "k");
+    dup2(savedErr, STDERR_FILENO);
+    close(savedErr);
+    unsetenv("JOURNAL_STREAM");
+    ASSERT_EQ(gw_LogOpen(""), 0);
+    EXPECT_EQ(velktest::readFile(errPath), "<6>hello\n<4>warning: keytab k\n");
 }
 
 TEST(GwEvent, EscapesQuotesBackslashesAndControlCharacters)

@@ -71,6 +71,7 @@ TEST(GwParseOptions, RejectsMalformedCommandLines)
         {{"--root", "/r", "--foreground=yes"}, "--foreground takes no value"},
         {{"--root", "/r", "--runmode", "0"}, "--runmode '0': must be 1"},
         {{"--root", "/r", "--runmode", "1x"}, "--runmode '1x': must be 1"},
+        {{"--root", "/r", "--syslog", "--log", "/l"}, "--syslog and --log exclude each other"},
     };
     for (const auto &c : cases) {
         auto p = parse(c.args);
