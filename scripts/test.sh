@@ -9,6 +9,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export VELK_WERROR=ON
+# Everything the checks below use, before the first of them.
+scripts/install-deps.sh
 
 jobs="$(nproc)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
