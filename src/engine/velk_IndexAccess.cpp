@@ -239,6 +239,38 @@ int writeAdjustedIndex(int qfd, const char *name, unsigned char *buf)
     }
 }
 
+// The end of placing a new index written under tmp (rc: its result so
+// far): a requested stop fails it, then beforeRename runs and the file is
+// renamed over final.  On any failure tmp is removed with removeTmp, status
+// 72 set and, unless the step before the rename failed (nothing was put in
+// place, so the old archive and index still belong together), the
+// copy-failure hint given.  0 or -1.
+int placeIndex(int rc, const char *tmp, const char *final, int (*beforeRename)(), int (*removeTmp)(const char *))
+{
+    if (rc == 0 && velk_shutdown_signalled.load() != 0)
+        rc = -1;
+    bool beforeFailed = false;
+    if (rc == 0 && beforeRename != nullptr && beforeRename() != 0) {
+        rc = -1;
+        beforeFailed = true;
+    }
+    int moved;
+    if (rc == 0 && (moved = quor_Rename(tmp, final)) < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d putting Index File %s in place of %s\n", moved, tmp,
+                    final);
+        rc = -1;
+    }
+    console_message("", "");
+    if (rc != 0) {
+        (void)removeTmp(tmp);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        if (!beforeFailed)
+            index_CopyFailure();
+        return -1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int velk_CopyIndexToQuor(int (*beforeRename)())
@@ -294,29 +326,7 @@ int velk_CopyIndexToQuor(int (*beforeRename)())
         rc = -1;
     }
     (void)velk_ExpireSetExpiration(tmp);
-    if (rc == 0 && velk_shutdown_signalled.load() != 0)
-        rc = -1;
-    bool beforeFailed = false;
-    if (rc == 0 && beforeRename != nullptr && beforeRename() != 0) {
-        rc = -1;
-        beforeFailed = true;
-    }
-    if (rc == 0 && (closed = quor_Rename(tmp, final)) < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d putting Index File %s in place of %s\n", closed, tmp,
-                    final);
-        rc = -1;
-    }
-    console_message("", "");
-    if (rc != 0) {
-        (void)quor_Unlink(tmp);
-        velk_SetExitCode(VELK_EXIT_IOERR);
-        // Nothing was put in place when the step before the rename failed:
-        // the old archive and index still belong together.
-        if (!beforeFailed)
-            index_CopyFailure();
-        return -1;
-    }
-    return 0;
+    return placeIndex(rc, tmp, final, beforeRename, quor_Unlink);
 }
 
 void velk_SyncIndexDirectory(const char *path)
@@ -368,26 +378,7 @@ int velk_SendIndexToRemote(int (*beforeRename)())
                     __func__, orEmptyTmp());
         rc = -1;
     }
-    if (rc == 0 && velk_shutdown_signalled.load() != 0)
-        rc = -1;
-    bool beforeFailed = false;
-    if (rc == 0 && beforeRename != nullptr && beforeRename() != 0) {
-        rc = -1;
-        beforeFailed = true;
-    }
-    int moved;
-    if (rc == 0 && (moved = quor_Rename(tmp, final)) < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d putting Index File %s in place of %s\n", moved, tmp,
-                    final);
-        rc = -1;
-    }
-    console_message("", "");
-    if (rc != 0) {
-        (void)kylgw_LfxUnlink(tmp);
-        velk_SetExitCode(VELK_EXIT_IOERR);
-        if (!beforeFailed)
-            index_CopyFailure();
+    if (placeIndex(rc, tmp, final, beforeRename, kylgw_LfxUnlink) != 0)
         return -1;
-    }
     return velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) == 0 ? 0 : -1;
 }

@@ -80,16 +80,6 @@ void sleepMs(long ms)
     }
 }
 
-struct timespec deadlineIn(int ms)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    ts.tv_sec += ms / 1000 + ts.tv_nsec / 1000000000L;
-    ts.tv_nsec %= 1000000000L;
-    return ts;
-}
-
 // Sets the exit code when none is set, clears the console line and logs
 // text.
 void setExitResult(int exitCode, int logLevel, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
@@ -568,7 +558,7 @@ io_buffer_t *takeEmpty(LfxRun *run)
             return b;
         if (stopped(ctl))
             return nullptr;
-        struct timespec until = deadlineIn(1000);
+        struct timespec until = velk_DeadlineIn(1000);
         ctl->bufQueueCondition.timedwait(ctl->bufQueueLock, &until);
     }
 }
@@ -653,7 +643,7 @@ void *XferWriteThread(void *arg)
         {
             kyl_lock_guard g(ctl->bufQueueLock);
             while (run->handHead == nullptr && !stopped(ctl)) {
-                struct timespec until = deadlineIn(1000);
+                struct timespec until = velk_DeadlineIn(1000);
                 ctl->bufQueueCondition.timedwait(ctl->bufQueueLock, &until);
             }
             buf = run->handHead;

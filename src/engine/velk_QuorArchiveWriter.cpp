@@ -73,16 +73,6 @@ bool g_haveGateway = false;
 // and, once that is joined, by the initial thread.
 std::vector<char> *g_joinPending = nullptr;
 
-struct timespec deadlineIn(int ms)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    ts.tv_sec += ms / 1000 + ts.tv_nsec / 1000000000L;
-    ts.tv_nsec %= 1000000000L;
-    return ts;
-}
-
 void sleepMs(long ms)
 {
     struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
@@ -436,7 +426,7 @@ int velk_FindBufferData(connection_info_t *conInfo, const initiator_msg_t *initM
         *link = req;
         req->reqLock.lock();
         ctl->bufQueueLock.unlock();
-        struct timespec until = deadlineIn(kSliceMs);
+        struct timespec until = velk_DeadlineIn(kSliceMs);
         req->reqCond.timedwait(req->reqLock, &until);
         req->reqLock.unlock();
     }

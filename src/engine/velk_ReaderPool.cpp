@@ -55,20 +55,6 @@ constexpr long kIdleSleepMs = 5;
 // raised without a broadcast, so waiters look at it at least this often.
 constexpr long kXferWaitMs = 100;
 
-// A point lMs milliseconds from now on the clock of the pool's conditions.
-struct timespec deadlineIn(long ms)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_sec += ms / 1000;
-    ts.tv_nsec += (ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec++;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
-
 void sleepMs(long ms)
 {
     struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
@@ -530,7 +516,7 @@ void sendQuit(lfw_ctl_t *entry)
             return;
         }
         entry->threadMutex.unlock();
-        struct timespec until = deadlineIn(kCompletionWaitMs);
+        struct timespec until = velk_DeadlineIn(kCompletionWaitMs);
         lfwCondition.timedwait(lfwLock, &until);
     }
 }
@@ -738,7 +724,7 @@ void velk_LfwQuiesceAllThreads()
             entry->threadMutex.unlock();
             if (done)
                 break;
-            struct timespec until = deadlineIn(kCompletionWaitMs);
+            struct timespec until = velk_DeadlineIn(kCompletionWaitMs);
             lfwCondition.timedwait(lfwLock, &until);
         }
     }
@@ -1291,7 +1277,7 @@ void waitBufQueue(transfer_t *ctl, bool wantEmpty)
     ctl->bufQueueLock.lock();
     bool ready = wantEmpty && ctl->bufEmptyQueue != nullptr;
     if (!ready && !resyncRequested(ctl) && !xferStopping(ctl)) {
-        struct timespec until = deadlineIn(kXferWaitMs);
+        struct timespec until = velk_DeadlineIn(kXferWaitMs);
         ctl->bufQueueCondition.timedwait(ctl->bufQueueLock, &until);
     }
     ctl->bufQueueLock.unlock();
@@ -1445,7 +1431,7 @@ void *velk_LocalFileMgrThread(void *IoCtlPtr)
             if (pending == 0) {
                 kyl_lock_guard g(lfwLock);
                 if (lfwCompletionCount == 0) {
-                    struct timespec until = deadlineIn(kCompletionWaitMs);
+                    struct timespec until = velk_DeadlineIn(kCompletionWaitMs);
                     lfwCondition.timedwait(lfwLock, &until);
                 }
             }

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <pthread.h>
 #include <sys/stat.h>
 
@@ -330,5 +331,9 @@ void velk_SetXferAborted(const char *function, const char *file, int line);
 
 // The current time in seconds, with microsecond resolution.
 double velk_GetTimestamp();
+
+// The point ms milliseconds from now on CLOCK_REALTIME, the clock of the
+// transfer's condition variables (for pthread_cond_timedwait).
+struct timespec velk_DeadlineIn(long ms);
 
 #endif

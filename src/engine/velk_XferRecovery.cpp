@@ -29,16 +29,6 @@ constexpr long kHandshakeSliceMs = 100;
 // The backward search never steps further than this many entries.
 constexpr int kMaxSearchStep = 200;
 
-struct timespec deadlineIn(long ms)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_nsec += (ms % 1000) * 1000000L;
-    ts.tv_sec += ms / 1000 + ts.tv_nsec / 1000000000L;
-    ts.tv_nsec %= 1000000000L;
-    return ts;
-}
-
 // The offsets of the failed request, as "label....... value" lines.
 void offsetLines(transfer_t *c, bool toLog, bool toErr)
 {
@@ -111,7 +101,7 @@ int velk_ResyncAfterQUORWriteError(transfer_t *theCtl)
     {
         kyl_lock_guard g(theCtl->controlLock);
         while (theCtl->errorResyncFlag != 0 && theCtl->abortSignalled == 0 && !velk_shutdown_signalled.load()) {
-            struct timespec until = deadlineIn(kHandshakeSliceMs);
+            struct timespec until = velk_DeadlineIn(kHandshakeSliceMs);
             theCtl->localFileCond.timedwait(theCtl->controlLock, &until);
         }
         aborted = theCtl->abortSignalled != 0 || theCtl->errorResyncFlag != 0;
