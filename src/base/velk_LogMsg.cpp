@@ -79,6 +79,20 @@ void velk_DisplayXferProgress(uint64_t done, uint64_t total)
     console_message(text, "");
 }
 
+void velk_DisplayXferProgressEvery(uint64_t done, uint64_t total, struct timespec *shownAt, bool force)
+{
+    if (!isatty2 || !velk_Opt(VELK_OPT_STATS))
+        return;
+    constexpr long kIntervalNs = 250L * 1000 * 1000;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long elapsedNs = (now.tv_sec - shownAt->tv_sec) * 1000000000L + (now.tv_nsec - shownAt->tv_nsec);
+    if (!force && done < total && elapsedNs < kIntervalNs)
+        return;
+    *shownAt = now;
+    velk_DisplayXferProgress(done, total);
+}
+
 void velk_ErrPrintf(const char *fmt, ...)
 {
     kyl_lock_guard g(console_lock);

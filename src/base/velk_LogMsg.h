@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 // Message levels: the index into velk_msg_prefix.  Levels 0 and 1 print to
 // standard error, 2 and 3 to standard output; level 4 reaches only the
@@ -97,5 +98,10 @@ void velk_FuncTraceMessage(const char *prefix, const char *routine, const char *
 void console_message(const char *a, const char *b);
 // Shows the progress of an archive transfer on the console line (-V only).
 void velk_DisplayXferProgress(uint64_t done, uint64_t total);
+// velk_DisplayXferProgress at most every 250 ms (a terminal that gets a
+// line per small member slows the copy down), and always when forced or
+// when done has reached total.  *shownAt (CLOCK_MONOTONIC) holds the time
+// of the last line drawn; the caller's thread owns it.
+void velk_DisplayXferProgressEvery(uint64_t done, uint64_t total, struct timespec *shownAt, bool force);
 
 #endif

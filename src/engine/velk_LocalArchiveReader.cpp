@@ -26,8 +26,6 @@
 namespace {
 
 constexpr int kBufferCount = 2;
-// The progress line is redrawn at most this often.
-constexpr long kProgressIntervalNs = 250L * 1000 * 1000;
 
 // State of one read of a local archive, shared by the two threads.
 struct local_reader_t {
@@ -131,16 +129,7 @@ void *readThread(void *arg)
 // the end of the range, or when the line is old enough.
 void showProgress(local_reader_t *r)
 {
-    if (!isatty2 || !velk_Opt(VELK_OPT_STATS))
-        return;
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long elapsedNs =
-        (now.tv_sec - r->progressShownAt.tv_sec) * 1000000000L + (now.tv_nsec - r->progressShownAt.tv_nsec);
-    if (r->delivered < r->total && elapsedNs < kProgressIntervalNs)
-        return;
-    r->progressShownAt = now;
-    velk_DisplayXferProgress(r->delivered, r->total);
+    velk_DisplayXferProgressEvery(r->delivered, r->total, &r->progressShownAt, false);
 }
 
 void *deliveryThread(void *arg)

@@ -65,25 +65,13 @@ const unsigned char *zeroBlock()
     return velk_zeroblock != nullptr ? velk_zeroblock : kZeroBlock;
 }
 
-// The progress line is redrawn at most this often: a terminal that gets a
-// line per member of a tree of small files slows the copy down.
-constexpr long kProgressIntervalNs = 250L * 1000 * 1000;
 struct timespec progressShownAt = {};
 
 // Shows the bytes written against the archive's size on the progress line
 // (-V on a terminal): when forced, or when the line is old enough.
 void showProgress(bool force)
 {
-    if (!isatty2 || !velk_Opt(VELK_OPT_STATS))
-        return;
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long elapsedNs =
-        (now.tv_sec - progressShownAt.tv_sec) * 1000000000L + (now.tv_nsec - progressShownAt.tv_nsec);
-    if (!force && elapsedNs < kProgressIntervalNs)
-        return;
-    progressShownAt = now;
-    velk_DisplayXferProgress(archiveBytesWritten, velk_archive_filesize);
+    velk_DisplayXferProgressEvery(archiveBytesWritten, velk_archive_filesize, &progressShownAt, force);
 }
 
 const char *archiveName()

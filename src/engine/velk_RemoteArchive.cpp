@@ -24,6 +24,29 @@ namespace {
 
 constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
 
+// When the progress line was last drawn; used by one transfer thread at a
+// time (the writer's buffer source, or the reader's consumer).
+struct timespec progressShownAt = {};
+
+// The operation's data callback of a gateway-host read, with the bytes it
+// has been handed for the progress line.
+struct ProgressCallback {
+    velk_bufCallback_t callback;
+    void *arg;
+    uint64_t delivered, total;
+};
+
+int callWithProgress(io_buffer_t *buf, void *arg)
+{
+    auto *p = static_cast<ProgressCallback *>(arg);
+    int rc = p->callback(buf, p->arg);
+    if (rc == 0) {
+        p->delivered += buf->dataLength;
+        velk_DisplayXferProgressEvery(p->delivered, p->total, &progressShownAt, false);
+    }
+    return rc;
+}
+
 void setupFailed(transfer_t *ctl, int code)
 {
     velk_SetExitCode(code);
@@ -61,7 +84,9 @@ int RemoteDataCallback(io_buffer_t **retBuffer)
             ctl->bufReadyQueue = head->next;
             head->next = nullptr;
             fi->currentFillPos += head->dataLength;
+            const uint64_t handed = fi->currentFillPos;
             ctl->bufQueueLock.unlock();
+            velk_DisplayXferProgressEvery(handed, ctl->transferLength, &progressShownAt, false);
             *retBuffer = head;
             return 0;
         }
@@ -108,6 +133,7 @@ int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
     ctl->xferOperation = IOP_PUT;
     ctl->listenSockFD = -1;
     xfer_ctl.store(ctl);
+    clock_gettime(CLOCK_MONOTONIC, &progressShownAt);
     const double start = velk_GetTimestamp();
     bool poolStarted = false;
     bool managerStarted = false;
@@ -190,8 +216,10 @@ int velk_CopyFromRemoteArchive(int archiveFd, uint64_t startAddr, uint64_t lengt
     ctl->archive_fd = archiveFd;
     ctl->listenSockFD = -1;
     xfer_ctl.store(ctl);
+    ProgressCallback progress{callback, callbackArg, 0, length};
+    clock_gettime(CLOCK_MONOTONIC, &progressShownAt);
     int rc = velk_LfxReceiveFile(RMTIO_CALLBACK, ctl, -1, nullptr, archiveFd, velk_archive, startAddr, startAddr,
-                                 length, callback, callbackArg);
+                                 length, callWithProgress, &progress);
     xfer_ctl.store(nullptr);
     VELK_FREE(ctl);
     if (xferTime != nullptr)

@@ -51,25 +51,34 @@ TEST(TerminalProgress, ShownOnTerminalClearedBeforeMessagesAndOnlyWhereItApplies
     EXPECT_NE(local.text.find("\rOpening QUOR server connection \r"), std::string::npos) << local.text;
 }
 
-// Local creates and extracts show the bytes moved with -V, ending at the
-// whole archive, and nothing without it.
+// Local and gateway-host creates and extracts show the bytes moved with -V,
+// ending at the whole archive, and nothing without it.
 class LocalTransferProgress : public velktest::VelkGatewayTest {};
 
 TEST_F(LocalTransferProgress, ShownWithStatisticsOptionOnly)
 {
     velktest::writeFile(dir / "f", velktest::bytesOf(3 << 20, 7));
-    std::map<std::string, std::string> env = velkOptions().env;
-    std::erase_if(env, [](const auto &kv) { return kv.second.empty(); });
-    for (const char *san : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
-        if (const char *v = getenv(san))
-            env[san] = v;
-    for (const auto &[action, archive, shown] : {std::tuple{"-cV", "a.tar", true}, {"-xV", "a.tar", true},
-                                                 {"-c", "b.tar", false}, {"-x", "b.tar", false}}) {
-        std::vector<std::string> argv{velktest::velkBinary(), action, "-E", "-f", archive};
-        if (action[1] == 'c')
-            argv.push_back("f");
-        auto r = velktest::runOnPty(argv, env, dir.path());
-        EXPECT_EQ(r.status, 0) << r.text;
-        EXPECT_EQ(r.text.find("MB transferred (100.0%)") != std::string::npos, shown) << action << "\n" << r.text;
+    for (bool gatewayHost : {false, true}) {
+        if (gatewayHost) {
+            gw.stop();
+            ASSERT_TRUE(startGateway("Site = {\n  server_runmode = 2\n}\n"));
+        }
+        std::map<std::string, std::string> env = velkOptions().env;
+        std::erase_if(env, [](const auto &kv) { return kv.second.empty(); });
+        for (const char *san : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
+            if (const char *v = getenv(san))
+                env[san] = v;
+        for (const auto &[action, archive, shown] : {std::tuple{"-cV", "a.tar", true}, {"-xV", "a.tar", true},
+                                                     {"-c", "b.tar", false}, {"-x", "b.tar", false}}) {
+            std::vector<std::string> argv{velktest::velkBinary(), action, "-f", archive};
+            if (!gatewayHost)
+                argv.insert(argv.begin() + 2, "-E");
+            if (action[1] == 'c')
+                argv.push_back("f");
+            auto r = velktest::runOnPty(argv, env, dir.path());
+            EXPECT_EQ(r.status, 0) << r.text;
+            EXPECT_EQ(r.text.find("MB transferred (100.0%)") != std::string::npos, shown)
+                << action << (gatewayHost ? " on the gateway host\n" : "\n") << r.text;
+        }
     }
 }
