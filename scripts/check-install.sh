@@ -9,6 +9,9 @@
 # builds the Debian package from the same build and installs it with dpkg
 # into a scratch root (when dpkg-deb exists).
 set -euo pipefail
+# (With pipefail, "cmd | grep -q" fails whenever grep leaves before cmd has
+# written everything: cmd dies of SIGPIPE.  Matches are therefore made on
+# captured output.)
 cd "$(dirname "$0")/.."
 
 bdir="build-release"
@@ -40,8 +43,8 @@ for f in "$velk" "$kylgwd" "$prefix/share/man/man1/velk.1" "$prefix/share/man/ma
   [ -e "$f" ] || fail "not installed: ${f#"$prefix"/}"
 done
 
-"$velk" --version | grep -Eq '^velk [0-9]+\.[0-9]+\.[0-9]+ \(built [0-9-]+\)$' || fail "velk --version"
-"$kylgwd" --version | grep -Eq '^kylgwd [0-9]+\.[0-9]+\.[0-9]+ \(built [0-9-]+\)$' || fail "kylgwd --version"
+grep -Eq '^velk [0-9]+\.[0-9]+\.[0-9]+ \(built [0-9-]+\)$' <<<"$("$velk" --version)" || fail "velk --version"
+grep -Eq '^kylgwd [0-9]+\.[0-9]+\.[0-9]+ \(built [0-9-]+\)$' <<<"$("$kylgwd" --version)" || fail "kylgwd --version"
 
 # The manual pages: no groff warning, and man renders them.
 for page in man1/velk.1 man8/kylgwd.8; do
@@ -50,7 +53,7 @@ for page in man1/velk.1 man8/kylgwd.8; do
   err="$(MANWIDTH=80 man -l "$prefix/share/man/$page" 2>&1 >/dev/null)"
   [ -z "$err" ] || fail "man -l $page: $err"
 done
-MANWIDTH=80 man -l "$prefix/share/man/man1/velk.1" 2>/dev/null | grep -q 'EXIT STATUS' || fail "man -l velk.1 shows no page"
+grep -q 'EXIT STATUS' <<<"$(MANWIDTH=80 man -l "$prefix/share/man/man1/velk.1" 2>/dev/null)" || fail "man -l velk.1 shows no page"
 version="$("$velk" --version | cut -d' ' -f2)"
 grep -q "\"velk $version\"" "$prefix/share/man/man8/kylgwd.8" || fail "kylgwd.8 does not name version $version"
 
@@ -94,7 +97,7 @@ run_velk -c -E -f t.tar tree >"$scratch/create.out" 2>&1 || fail "installed velk
 run_velk -t -E -f t.tar >"$scratch/list.out" 2>&1 || fail "installed velk -t: $(cat "$scratch/list.out")"
 grep -q ' tree/sub/b.txt$' "$scratch/list.out" || fail "the listing lacks tree/sub/b.txt: $(cat "$scratch/list.out")"
 # (GNU tar notes that velk ends an archive with one zero block.)
-tar -tf "$scratch/work/t.tar" 2>/dev/null | grep -qx 'tree/sub/b.txt' || fail "tar cannot read the installed velk's archive"
+grep -qx 'tree/sub/b.txt' <<<"$(tar -tf "$scratch/work/t.tar" 2>/dev/null)" || fail "tar cannot read the installed velk's archive"
 kill -TERM "$kylgwd_pid"
 wait "$kylgwd_pid" || fail "the installed kylgwd did not stop cleanly"
 kylgwd_pid=""
@@ -122,7 +125,7 @@ if command -v dpkg-deb >/dev/null && command -v dpkg-shlibdeps >/dev/null; then
   dpkg --root="$dr" --force-depends --force-not-root --log=/dev/null -i "$deb" >"$scratch/dpkg.out" 2>&1 ||
     fail "dpkg -i: $(cat "$scratch/dpkg.out")"
   "$dr/usr/bin/velk" --version >/dev/null || fail "the packaged velk does not run"
-  MANPATH="$dr/usr/share/man" MANWIDTH=80 man velk 2>/dev/null | grep -q 'EXIT STATUS' || fail "man velk: no page"
+  grep -q 'EXIT STATUS' <<<"$(MANPATH="$dr/usr/share/man" MANWIDTH=80 man velk 2>/dev/null)" || fail "man velk: no page"
   echo "check-install: built and installed $deb"
 fi
 echo "check-install: installed velk and kylgwd work"
