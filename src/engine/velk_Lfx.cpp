@@ -67,19 +67,6 @@ struct LfxRun {
     pthread_t ctlThread{};
 };
 
-const char *u64Text(uint64_t v, char *buf, size_t size)
-{
-    snprintf(buf, size, "%" PRIu64, v);
-    return buf;
-}
-
-void sleepMs(long ms)
-{
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
-
 // Sets the exit code when none is set, clears the console line and logs
 // text.
 void setExitResult(int exitCode, int logLevel, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
@@ -238,22 +225,22 @@ int pwriteLocal(LfxRun *run, const unsigned char *buf, size_t len, uint64_t offs
         if (stopped(run->ctl))
             return -ECANCELED;
         if (e == ENOSPC) {
-            sleepMs(10000);
+            velk_SleepMs(10000);
             continue;
         }
         if (e == EIO && ++eio <= kEioRetries) {
             velk_LogFmt(VELK_MSG_LOGONLY, MSG, "%s: EIO error on write for %s. Retrying (pos=%s)", fn, path,
-                        u64Text(offset + put, t1, sizeof t1));
-            sleepMs(10000L * eio);
+                        velk_U64Text(offset + put, t1, sizeof t1));
+            velk_SleepMs(10000L * eio);
             continue;
         }
         if (e == EIO)
             setExitResult(VELK_EXIT_EXTRACT_IO, VELK_MSG_ERROR, "***%s: Fatal EIO error on write for %s at offset=%s",
-                          fn, path, u64Text(offset + put, t1, sizeof t1));
+                          fn, path, velk_U64Text(offset + put, t1, sizeof t1));
         else
             setExitResult(VELK_EXIT_EXTRACT_IO, VELK_MSG_ERROR,
                           "***%s: unrecovered error %d writing %d bytes at offset %s", fn, e,
-                          static_cast<int>(len - put), u64Text(offset + put, t1, sizeof t1));
+                          static_cast<int>(len - put), velk_U64Text(offset + put, t1, sizeof t1));
         return -e;
     }
     return 0;
@@ -342,7 +329,7 @@ int createListenSockets(LfxRun *run)
             rc = kylgw_SockGetListenSocket(1, 1, &fd, &a);
             if (rc != -EADDRINUSE && rc != -EADDRNOTAVAIL)
                 break;
-            sleepMs(100);
+            velk_SleepMs(100);
         }
         if (rc != 0) {
             velk_ErrPrintf("***%s: Unable to obtain a listen socket (error %d)- aborting transfer\n", __func__, rc);
@@ -405,7 +392,7 @@ int buildInitInfo(LfxRun *run)
         data = static_cast<unsigned char *>(malloc(len));
         if (data != nullptr || errno != ENOMEM)
             break;
-        sleepMs(100);
+        velk_SleepMs(100);
     }
     if (data == nullptr && len > 0)
         return -ENOMEM;
@@ -582,7 +569,7 @@ void *XferReadThread(void *arg)
             }
             if (buf->dataLength == 0 || buf->dataLength > remaining) {
                 velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: buffer of %u bytes at offset %s does not fit the transfer\n",
-                            __func__, buf->dataLength, u64Text(buf->fileOffset, t1, sizeof t1));
+                            __func__, buf->dataLength, velk_U64Text(buf->fileOffset, t1, sizeof t1));
                 giveBack(run, buf);
                 result = -EPROTO;
                 break;
@@ -612,7 +599,7 @@ void *XferReadThread(void *arg)
                 if (n != -ECANCELED)
                     velk_ErrPrintf("*** %s: error %d reading %d bytes at offset %s\n", __func__,
                                    n < 0 ? static_cast<int>(-n) : EIO, static_cast<int>(want),
-                                   u64Text(fi->currentFillPos, t1, sizeof t1));
+                                   velk_U64Text(fi->currentFillPos, t1, sizeof t1));
                 giveBack(run, buf);
                 result = n < 0 ? static_cast<int>(n) : run->send ? -EIO : -ECONNRESET;
                 break;
@@ -676,7 +663,7 @@ void *XferWriteThread(void *arg)
             if (rc != 0 && rc != -ECANCELED)
                 setExitResult(VELK_EXIT_EXTRACT_IO, VELK_MSG_ERROR,
                               "***%s: unrecovered error %d writing %d bytes at offset %s", __func__, -rc,
-                              static_cast<int>(buf->dataLength), u64Text(buf->fileOffset, t1, sizeof t1));
+                              static_cast<int>(buf->dataLength), velk_U64Text(buf->fileOffset, t1, sizeof t1));
         } else {
             rc = pwriteLocal(run, buf->buffer, buf->dataLength, ctl->sinkOffset + (buf->fileOffset - ctl->srcOffset));
         }
@@ -852,8 +839,9 @@ int connectionTransfer(LfxRun *run)
             result = -EIO;
             setExitResult(
                 VELK_EXIT_EXTRACT_IO, VELK_MSG_ERROR, "*** %s: the gateway moved %s bytes of %s for %s, this side %s\n",
-                __func__, u64Text(done.bytesXferred, t1, sizeof t1), u64Text(ctl->transferLength, t2, sizeof t2),
-                fi->remotePath != nullptr ? fi->remotePath : "", u64Text(ctl->totalBytesMoved, t3, sizeof t3));
+                __func__, velk_U64Text(done.bytesXferred, t1, sizeof t1),
+                velk_U64Text(ctl->transferLength, t2, sizeof t2), fi->remotePath != nullptr ? fi->remotePath : "",
+                velk_U64Text(ctl->totalBytesMoved, t3, sizeof t3));
         }
     }
     ctl->stopTime = velk_GetTimestamp();

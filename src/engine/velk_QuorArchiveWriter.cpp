@@ -73,19 +73,6 @@ bool g_haveGateway = false;
 // and, once that is joined, by the initial thread.
 std::vector<char> *g_joinPending = nullptr;
 
-void sleepMs(long ms)
-{
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
-
-const char *u64Text(uint64_t v, char *buf, size_t size)
-{
-    snprintf(buf, size, "%" PRIu64, v);
-    return buf;
-}
-
 // Non-zero when the transfer must stop: aborted, no longer active, or
 // recovering (broken connections are then expected).
 bool stopping(transfer_t *ctl, bool *quiet)
@@ -618,7 +605,7 @@ void *velk_WriterListenThread(void * /*arg*/)
         if (s == -EINTR || s == -ECONNABORTED)
             continue;
         if (s == -EAGAIN) {
-            sleepMs(20);
+            velk_SleepMs(20);
             continue;
         }
         if (s < 0) {
@@ -789,7 +776,7 @@ int requestFatal(transfer_t *ctl, int rc, uint64_t offset)
 {
     char t1[32];
     velk_LogFmt(VELK_MSG_ERROR, MSG, "quor_WriteList error %d, file offset %s - aborting\n", rc,
-                u64Text(offset, t1, sizeof t1));
+                velk_U64Text(offset, t1, sizeof t1));
     velk_SetExitCode(VELK_EXIT_IOERR);
     {
         kyl_lock_guard g(ctl->controlLock);
@@ -823,11 +810,12 @@ int recoverRequest(WriterRun *run, int rc)
                 return requestFatal(ctl, rc, failAt);
         } else {
             velk_LogFmt(VELK_MSG_INFO, MSG, "I/O error occurred after %s bytes successfully transferred\n",
-                        u64Text(ctl->totalBytesMoved, t1, sizeof t1));
+                        velk_U64Text(ctl->totalBytesMoved, t1, sizeof t1));
             run->eioRetries = 1;
         }
     } else if (rc == kEndOfMedia) {
-        velk_LogFmt(VELK_MSG_INFO, MSG, "end-of-media detected at archive offset %s\n", u64Text(failAt, t1, sizeof t1));
+        velk_LogFmt(VELK_MSG_INFO, MSG, "end-of-media detected at archive offset %s\n",
+                    velk_U64Text(failAt, t1, sizeof t1));
     } else {
         velk_LogMsg(VELK_MSG_WARNING, MSG, "OUT OF SPACE writing QUOR archive - delaying/retrying\n");
         if (ctl->bytesMoved > 0)
@@ -843,7 +831,7 @@ int recoverRequest(WriterRun *run, int rc)
         return requestFatal(ctl, rc, failAt);
     if (rc == -EIO)
         velk_LogFmt(VELK_MSG_INFO, MSG, "Retrying after I/O error at archive file offset %s\n",
-                    u64Text(failAt, t1, sizeof t1));
+                    velk_U64Text(failAt, t1, sizeof t1));
     return 0;
 }
 
@@ -880,10 +868,11 @@ int oneRequest(WriterRun *run, uint64_t maxRequest)
     char t3[32];
     if (velk_debug_level >= 1) {
         velk_ErrPrintf("/debug/issuing quor_WriteList call for %s bytes.\n",
-                       u64Text(ctl->requestedBytes, t1, sizeof t1));
-        velk_ErrPrintf("       offset: %s   bytes moved so far: %s\n", u64Text(ctl->currentFileAddr, t1, sizeof t1),
-                       u64Text(ctl->totalBytesMoved, t2, sizeof t2));
-        velk_ErrPrintf("[WRITE IOD] Request ID: %s\n", u64Text(xferId, t1, sizeof t1));
+                       velk_U64Text(ctl->requestedBytes, t1, sizeof t1));
+        velk_ErrPrintf("       offset: %s   bytes moved so far: %s\n",
+                       velk_U64Text(ctl->currentFileAddr, t1, sizeof t1),
+                       velk_U64Text(ctl->totalBytesMoved, t2, sizeof t2));
+        velk_ErrPrintf("[WRITE IOD] Request ID: %s\n", velk_U64Text(xferId, t1, sizeof t1));
     }
     iod_srcsinkdesc_t src;
     iod_srcsinkdesc_t sink;
@@ -921,8 +910,8 @@ int oneRequest(WriterRun *run, uint64_t maxRequest)
         rc = threadError;
     if (rc >= 0 && (!haveSink || moved != ctl->requestedBytes || sent != moved)) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "quor_WriteList reported %s bytes moved of %s requested, %s sent\n",
-                    u64Text(moved, t1, sizeof t1), u64Text(ctl->requestedBytes, t2, sizeof t2),
-                    u64Text(sent, t3, sizeof t3));
+                    velk_U64Text(moved, t1, sizeof t1), velk_U64Text(ctl->requestedBytes, t2, sizeof t2),
+                    velk_U64Text(sent, t3, sizeof t3));
         rc = -EPROTO;
     }
     if (rc < 0)

@@ -55,13 +55,6 @@ constexpr long kIdleSleepMs = 5;
 // raised without a broadcast, so waiters look at it at least this often.
 constexpr long kXferWaitMs = 100;
 
-void sleepMs(long ms)
-{
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
-
 // Non-zero when the transfer must stop: aborted, no longer active, or a
 // forced shutdown was signalled.
 bool xferStopping(transfer_t *ctl)
@@ -1438,7 +1431,7 @@ void *velk_LocalFileMgrThread(void *IoCtlPtr)
         } else if (mgr.state == IX_ASSIGN_BUFFERS) {
             waitBufQueue(ctl, true);
         } else {
-            sleepMs(kIdleSleepMs);
+            velk_SleepMs(kIdleSleepMs);
         }
     }
 

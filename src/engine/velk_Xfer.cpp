@@ -8,6 +8,8 @@
 #include "velk_Xfer.h"
 
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/time.h>
@@ -494,4 +496,17 @@ struct timespec velk_DeadlineIn(long ms)
         ts.tv_nsec -= 1000000000L;
     }
     return ts;
+}
+
+void velk_SleepMs(long ms)
+{
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+const char *velk_U64Text(uint64_t v, char *buf, size_t size)
+{
+    snprintf(buf, size, "%" PRIu64, v);
+    return buf;
 }

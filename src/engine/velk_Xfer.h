@@ -335,5 +335,10 @@ double velk_GetTimestamp();
 // The point ms milliseconds from now on CLOCK_REALTIME, the clock of the
 // transfer's condition variables (for pthread_cond_timedwait).
 struct timespec velk_DeadlineIn(long ms);
+// Sleeps ms milliseconds (a signal does not cut the sleep short).
+void velk_SleepMs(long ms);
+// v in decimal in buf (size bytes), for messages that take it as "%s";
+// returns buf.
+const char *velk_U64Text(uint64_t v, char *buf, size_t size);
 
 #endif
