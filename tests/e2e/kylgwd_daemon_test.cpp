@@ -14,7 +14,9 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <poll.h>
 #include <sys/socket.h>
@@ -257,25 +259,40 @@ TEST(KylgwdDaemon, StartupWarnsAboutUnusableExposureAndReadableKeytabs)
 TEST(KylgwdDaemon, TellsTheServiceManagerWhenReadyAndWhenStopping)
 {
     ScratchDir scratch;
-    struct sockaddr_un sa {};
-    sa.sun_family = AF_UNIX;
-    snprintf(sa.sun_path, sizeof sa.sun_path, "%s", (scratch / "notify").c_str());
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *p) { close(*p); });
-    ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa), 0);
-    auto receive = [fd] {
-        struct pollfd p = {fd, POLLIN, 0};
-        char buf[256];
-        ssize_t n = poll(&p, 1, 60000) == 1 ? recv(fd, buf, sizeof buf, 0) : -1;
-        return n < 0 ? std::string("(nothing)") : std::string(buf, static_cast<size_t>(n));
-    };
-    // The daemon inherits the variable from this process.
-    setenv("NOTIFY_SOCKET", sa.sun_path, 1);
-    velktest::KylgwdProcess gw(scratch.path());
-    auto started = gw.start();
-    unsetenv("NOTIFY_SOCKET");
-    ASSERT_TRUE(started);
-    EXPECT_EQ(receive(), "READY=1\nMAINPID=" + std::to_string(gw.pid()));
-    EXPECT_EQ(gw.stop(), 0);
-    EXPECT_EQ(receive(), "STOPPING=1");
+    // A socket path must fit in sun_path (108 bytes), which a deep scratch
+    // directory may not: the path form lives in a short directory of its own.
+    char shortDir[] = "/tmp/kyln.XXXXXX";
+    ASSERT_NE(mkdtemp(shortDir), nullptr);
+    std::unique_ptr<char, void (*)(char *)> remover(shortDir, [](char *d) {
+        unlink((std::string(d) + "/notify").c_str());
+        rmdir(d);
+    });
+    const std::string names[] = {std::string(shortDir) + "/notify", "@kylgwd-notify-" + std::to_string(getpid())};
+    for (const std::string &name : names) {
+        SCOPED_TRACE(name);
+        struct sockaddr_un sa {};
+        sa.sun_family = AF_UNIX;
+        memcpy(sa.sun_path, name.data(), name.size());
+        if (sa.sun_path[0] == '@')
+            sa.sun_path[0] = '\0';
+        const auto len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size());
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *p) { close(*p); });
+        ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr *>(&sa), len), 0) << strerror(errno);
+        auto receive = [fd] {
+            struct pollfd p = {fd, POLLIN, 0};
+            char buf[256];
+            ssize_t n = poll(&p, 1, 60000) == 1 ? recv(fd, buf, sizeof buf, 0) : -1;
+            return n < 0 ? std::string("(nothing)") : std::string(buf, static_cast<size_t>(n));
+        };
+        // The daemon inherits the variable from this process.
+        setenv("NOTIFY_SOCKET", name.c_str(), 1);
+        velktest::KylgwdProcess gw(scratch.path());
+        auto started = gw.start();
+        unsetenv("NOTIFY_SOCKET");
+        ASSERT_TRUE(started);
+        EXPECT_EQ(receive(), "READY=1\nMAINPID=" + std::to_string(gw.pid()));
+        EXPECT_EQ(gw.stop(), 0);
+        EXPECT_EQ(receive(), "STOPPING=1");
+    }
 }
