@@ -21,6 +21,7 @@ struct matchMode_t {
     quorcfgx_descend_t descend;
     void *ctx;
     int *errors;
+    long *tries; // brace alternatives tried so far in this match
 };
 
 void countError(const matchMode_t &m)
@@ -69,6 +70,12 @@ struct braceCtx_t {
 int tryAlternative(void *vctx, const char *combined)
 {
     auto *b = static_cast<braceCtx_t *>(vctx);
+    if (++*b->mode->tries > QUORCFGX_BRACE_TRIES_MAX) {
+        if (*b->mode->tries == QUORCFGX_BRACE_TRIES_MAX + 1)
+            countError(*b->mode);
+        b->result = QUORCFGX_MATCH_NONE;
+        return 1;
+    }
     b->result = matchFrom(b->name, combined, b->prefixLen, *b->mode, b->depth);
     return b->result != QUORCFGX_MATCH_NONE;
 }
@@ -76,6 +83,8 @@ int tryAlternative(void *vctx, const char *combined)
 // The brace list at pattern (its "{") against name.
 int braceMatch(const char *name, const char *pattern, size_t prefixLen, const matchMode_t &m, int depth)
 {
+    if (*m.tries > QUORCFGX_BRACE_TRIES_MAX)
+        return QUORCFGX_MATCH_NONE; // counted when the budget ran out
     if (depth > QUORCFGX_BRACE_DEPTH_MAX || (m.prefixMax > 0 && prefixLen > m.prefixMax)) {
         countError(m);
         return QUORCFGX_MATCH_NONE;
@@ -188,7 +197,8 @@ size_t closeBracket(const char *s, size_t i)
 
 int quorcfgx_PatternMatch(const char *name, const char *pattern, int *errors)
 {
-    matchMode_t m = {false, QUORCFGX_BRACE_PATTERN_MAX, QUORCFGX_BRACE_PREFIX_MAX, nullptr, nullptr, errors};
+    long tries = 0;
+    matchMode_t m = {false, QUORCFGX_BRACE_PATTERN_MAX, QUORCFGX_BRACE_PREFIX_MAX, nullptr, nullptr, errors, &tries};
     return matchFrom(name, pattern, 0, m, 0) == QUORCFGX_MATCH_YES ? 1 : 0;
 }
 
@@ -205,7 +215,8 @@ int quorcfgx_MemberMatch(const char *name, const char *pattern, quorcfgx_descend
         descend(ctx, pattern + k + 1);
         return QUORCFGX_MATCH_DESCENDED;
     }
-    matchMode_t m = {true, QUORCFGX_MEMBER_PATTERN_MAX, 0, descend, ctx, nullptr};
+    long tries = 0;
+    matchMode_t m = {true, QUORCFGX_MEMBER_PATTERN_MAX, 0, descend, ctx, nullptr, &tries};
     return matchFrom(name, pattern, 0, m, 0);
 }
 

@@ -21,6 +21,9 @@ constexpr size_t QUORCFGX_BRACE_PREFIX_MAX = 1023;   // pattern text before a br
 constexpr size_t QUORCFGX_BRACE_PATTERN_MAX = 1024;  // combined pattern (pattern matcher)
 constexpr size_t QUORCFGX_MEMBER_PATTERN_MAX = 4095; // combined pattern (member matcher, one path)
 constexpr int QUORCFGX_BRACE_DEPTH_MAX = 32;         // nested braces
+// Alternatives one match (or one expansion) may try in all: lists in a row
+// multiply, so "{,}" written 30 times would otherwise mean 2^30 tries.
+constexpr long QUORCFGX_BRACE_TRIES_MAX = 100000;
 
 // Errors of quorcfgx_BraceAlternatives.
 constexpr int QUORCFGX_E_BRACKET = -1; // a "[" group inside the braces is not closed
@@ -32,7 +35,8 @@ constexpr int QUORCFGX_E_NOMEM = -4;
 // characters ("/" included), "?" one character, "[...]" one character of a
 // class of characters, "\" escapes and "a-z" ranges (no negation), "\" makes
 // the next character literal, "{a,b}" tries each alternative in place.  An
-// unclosed class, an unmatched brace and braces nested too deep count one
+// unclosed class, an unmatched brace, braces nested too deep and brace
+// lists that would need more than QUORCFGX_BRACE_TRIES_MAX tries count one
 // error in *errors (when not null) and do not match; an alternative whose
 // combined pattern exceeds QUORCFGX_BRACE_PATTERN_MAX is skipped, and no
 // alternative is tried after more than QUORCFGX_BRACE_PREFIX_MAX characters
@@ -50,8 +54,8 @@ using quorcfgx_descend_t = void (*)(void *ctx, const char *rest);
 // QUORCFGX_MATCH_DESCENDED; at most one descent per call), a "[" that no "]"
 // closes is an ordinary character, and the names "." and ".." match only a
 // pattern component that spells them.  Returns QUORCFGX_MATCH_YES,
-// QUORCFGX_MATCH_NONE or QUORCFGX_MATCH_DESCENDED; malformed braces do not
-// match.
+// QUORCFGX_MATCH_NONE or QUORCFGX_MATCH_DESCENDED; malformed braces, and
+// brace lists past QUORCFGX_BRACE_TRIES_MAX tries, do not match.
 int quorcfgx_MemberMatch(const char *name, const char *pattern, quorcfgx_descend_t descend, void *ctx);
 
 // Called with each combined pattern of a brace list; nonzero stops.

@@ -34,7 +34,8 @@ size_t wlen = 0;
 bool globbed = false;       // matching against directory entries happened
 const char *entp = nullptr; // the entry being matched (for the descent)
 int braceDepth = 0;         // brace lists being expanded
-int expandFailed = 0;       // memory ran out: stop everything
+long braceTries = 0;        // brace alternatives expanded for this operand
+int expandFailed = 0;       // stop: 1 memory ran out (fails), 2 brace budget spent
 
 int statPath(const char *path, struct stat *st)
 {
@@ -130,6 +131,15 @@ int expand(const char *pattern);
 
 int expandAlternative(void *, const char *combined)
 {
+    if (++braceTries > QUORCFGX_BRACE_TRIES_MAX) {
+        // Lists in a row multiply: stop this operand rather than run on
+        // for hours; what was expanded so far stays.
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s: more than %ld brace alternatives - rest skipped:  %.80s",
+                    "execbrc", QUORCFGX_BRACE_TRIES_MAX, combined);
+        velk_SetExitCode(VELK_EXIT_USAGE);
+        expandFailed = 2;
+        return 1;
+    }
     size_t saved = wlen;
     expand(combined);
     wlen = saved;
@@ -236,7 +246,7 @@ int expand(const char *pattern)
     }
     wlen = entry;
     wpath[wlen] = '\0';
-    return expandFailed != 0 ? -1 : 0;
+    return expandFailed == 1 ? -1 : 0;
 }
 
 // The descent at a "/" of the pattern: into the remembered entry.
@@ -291,6 +301,7 @@ int velk_Glob(const char *pattern)
     wpath[0] = '\0';
     globbed = false;
     braceDepth = 0;
+    braceTries = 0;
     expandFailed = 0;
     int r = expand(copy);
     VELK_FREE(copy);
