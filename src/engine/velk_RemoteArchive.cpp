@@ -112,9 +112,7 @@ int RemoteDataCallback(io_buffer_t **retBuffer)
         // The manager signals when the buffer holding currentFillPos is
         // ready; the wait is cut into seconds so that an abort is noticed
         // (the next pass checks it).
-        struct timespec until;
-        clock_gettime(CLOCK_REALTIME, &until);
-        until.tv_sec += 1;
+        const struct timespec until = velk_DeadlineIn(1000);
         req->reqCond.timedwait(req->reqLock, &until);
         req->reqLock.unlock();
     }
