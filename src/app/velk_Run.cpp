@@ -114,20 +114,21 @@ void readSiteInfo()
     if (velk_filetype != VELK_QUOR_FILE)
         return;
     console_message("Getting remote gateway site info", "");
-    int rc = quorex_GetSiteInfo(&velk_QuorContext);
+    quor_site_info_t site = {};
+    int rc = quorex_GetSiteInfo(&site);
     console_message("", "");
     if (rc < 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting QUOR system info. Exiting...\n", rc);
         failRun(VELK_EXIT_OSERR);
     }
-    if (velk_QuorContext.server_runmode == 2) {
+    if (site.server_runmode == 2) {
         velk_filetype = VELK_REMOTE_FILE;
         velk_ServerRunMode = 2;
         if (velk_debug_level >= 2)
             velk_ErrPrintf("/debug/connected to FS-FS (non-QUOR) Gateway\n");
-    } else if (velk_QuorContext.server_runmode != 1) {
+    } else if (site.server_runmode != 1) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Unsupported server runmode: %d Exiting...\n",
-                    static_cast<int>(velk_QuorContext.server_runmode));
+                    static_cast<int>(site.server_runmode));
         failRun(VELK_EXIT_OSERR);
     }
 }
@@ -313,7 +314,7 @@ void velk_EndRun()
     }
     velk_ExitCleanFiles();
     if (velk_logging_enabled.load()) {
-        velk_Closelog(VELK_OPENLOG_FLAGS);
+        (void)quor_Closelog(static_cast<uint32_t>(VELK_OPENLOG_FLAGS));
         velk_logging_enabled.store(0);
     }
     if (run_failed) {
@@ -406,7 +407,7 @@ void velk_Run(int argc, char **argv)
         velk_filetype = VELK_QUOR_FILE;
     }
     console_message("Opening QUOR server connection", "");
-    if (velk_Openlog("velk", VELK_OPENLOG_FLAGS) < 0) {
+    if (quor_Openlog(static_cast<uint32_t>(VELK_OPENLOG_FLAGS), "velk") < 0) {
         console_message("", "");
         fprintf(stderr, "%s (%s) unable to open remote gateway server connection\n", "ERROR", "main");
         failRun(VELK_EXIT_OSERR);
@@ -414,6 +415,7 @@ void velk_Run(int argc, char **argv)
     console_message("", "");
     readSiteInfo();
 
+    velk_SetGatewayLogSend(quor_Logmsg);
     velk_logging_enabled.store(1);
     velk_LogCommandLine(argc, argv);
     velk_LogVersion();

@@ -26,7 +26,6 @@ int velk_verify_flags = 0;
 int velk_status_interval = 10;
 uint32_t velk_max_mbytes_per_iod = 0;
 uint64_t velk_max_small_file_size = 4194304;
-quor_site_info_t velk_QuorContext = {};
 int velk_ServerRunMode = 1;
 int velk_UID = 0;
 int velk_GID = 0;

@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <ctime>
 
-#include "quor_api.h"
 
 // Actions, the value of velk_function.
 enum VELK_OP {
@@ -130,7 +129,6 @@ extern uint32_t velk_max_mbytes_per_iod;
 // reply instead of over a data connection (configuration
 // max_small_file_size; default 4194304 bytes).
 extern uint64_t velk_max_small_file_size;
-extern quor_site_info_t velk_QuorContext;
 extern int velk_ServerRunMode;
 extern int velk_UID;
 extern int velk_GID;

@@ -5,6 +5,7 @@
 
 #include "velk_LogMsg.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -15,7 +16,6 @@
 #include <unistd.h>
 
 #include "kyl_mutex.h"
-#include "quor_api.h"
 #include "velk_Globals.h"
 #include "velk_version.h"
 
@@ -25,6 +25,14 @@ char velk_msg_buf[VELK_MSG_BUFSIZE];
 namespace {
 
 kyl_mutex_t console_lock;
+// The installed gateway log call (velk_SetGatewayLogSend), or null.
+std::atomic<velk_gwlog_send_t> gwlog_send{nullptr};
+
+int gwlog(uint32_t msgclass, const char *line)
+{
+    velk_gwlog_send_t send = gwlog_send.load();
+    return send != nullptr ? send(VELK_LOG_FLAGS, msgclass, line) : 0;
+}
 size_t console_last_len KYL_GUARDED_BY(console_lock) = 0;
 
 bool console_active()
@@ -140,7 +148,7 @@ int velk_LogMsg(int level, uint32_t msgclass, const char *text)
     } else {
         memcpy(logline + plen, text, tlen + 1);
     }
-    return quor_Logmsg(VELK_LOG_FLAGS, msgclass, logline);
+    return gwlog(msgclass, logline);
 }
 
 int velk_LogFmt(int level, uint32_t msgclass, const char *fmt, ...)
@@ -153,14 +161,9 @@ int velk_LogFmt(int level, uint32_t msgclass, const char *fmt, ...)
     return velk_LogMsg(level, msgclass, buf);
 }
 
-int velk_Openlog(const char *name, int flags)
+void velk_SetGatewayLogSend(velk_gwlog_send_t send)
 {
-    return quor_Openlog(static_cast<uint32_t>(flags), name);
-}
-
-int velk_Closelog(int flags)
-{
-    return quor_Closelog(static_cast<uint32_t>(flags));
+    gwlog_send.store(send);
 }
 
 void velk_LogCommandLine(int argc, char **argv)
@@ -248,7 +251,7 @@ int velk_LogFileTransfer(const char *path, int action, int result, int archive_k
     char record[VELK_MSG_BUFSIZE + 1100];
     velk_FormatTransferRecord(record, sizeof record, static_cast<int>(getpid()), path, action, result, archive_kind,
                               member_kind, bytes, seconds);
-    return quor_Logmsg(VELK_LOG_FLAGS, VELK_LOGCLASS_XFER, record);
+    return gwlog(VELK_LOGCLASS_XFER, record);
 }
 
 void velk_FuncTraceMessage(const char *prefix, const char *routine, const char *name, long value, const char *unit,

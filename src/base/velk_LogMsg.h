@@ -64,9 +64,13 @@ void velk_FinalLine(bool success, bool forcedShutdown = false);
 // For "/debug/" and "[debug]" lines and direct start-up messages.
 void velk_ErrPrintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Opens and closes the gateway log; results of quor_Openlog/quor_Closelog.
-int velk_Openlog(const char *name, int flags);
-int velk_Closelog(int flags);
+// The call that sends one line to the gateway log.  This layer does not
+// reach the gateway itself: the run installs the client library's log call
+// once it has opened the gateway log, before logging is enabled.  Until one
+// is installed a gateway send does nothing and returns 0.  Safe from any
+// thread.
+using velk_gwlog_send_t = int (*)(uint32_t flags, uint32_t msgclass, const char *line);
+void velk_SetGatewayLogSend(velk_gwlog_send_t send);
 
 // The three records written when logging is enabled (level 4 only).
 void velk_LogCommandLine(int argc, char **argv);

@@ -10,6 +10,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <system_error>
+#include <thread>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -18,7 +21,6 @@
 #include <unistd.h>
 
 #include "kyl_mutex.h"
-#include "quor_api.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
 
@@ -118,7 +120,7 @@ void write_status_line_locked() KYL_REQUIRES(statusFifoLock)
     status_line[0] = '\0';
 }
 
-void *status_thread(void *)
+void status_thread()
 {
     for (;;) {
         {
@@ -129,9 +131,8 @@ void *status_thread(void *)
             write_status_line_locked();
         }
         int interval = velk_status_interval;
-        kylgw_ThreadSleep(interval > 0 ? static_cast<unsigned>(interval) : 1u, 0);
+        std::this_thread::sleep_for(std::chrono::seconds(interval > 0 ? interval : 1));
     }
-    return nullptr;
 }
 
 } // namespace
@@ -151,29 +152,16 @@ int velk_InitStatusFifo()
 
 int velk_StartStatusThread()
 {
-    pthread_attr_t attr;
-    int rc = kylgw_ThreadAttrInit(&attr);
-    if (rc == 0) {
-        rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        if (rc != 0)
-            pthread_attr_destroy(&attr);
-    }
-    if (rc != 0) {
-        velk_ErrPrintf("%s (%s) Error %d starting <status> thread at line %d\n", velk_msg_prefix[VELK_MSG_ERROR],
-                       "velk_StartStatusThread", rc, __LINE__);
-        velk_SetExitCode(VELK_EXIT_OSERR);
-        return -1;
-    }
-    pthread_t tid;
-    rc = kylgw_ThreadCreate(&tid, &attr, status_thread, nullptr);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
+    try {
+        // Detached: the thread ends with the process.
+        std::thread(status_thread).detach();
+    } catch (const std::system_error &e) {
         velk_ErrPrintf("%s (%s) *** Error %d creating thread at line %d\n", velk_msg_prefix[VELK_MSG_ERROR],
-                       "velk_StartStatusThread", rc, __LINE__);
+                       "velk_StartStatusThread", e.code().value(), __LINE__);
         velk_SetExitCode(VELK_EXIT_OSERR);
         return -1;
     }
-    kylgw_ThreadYield();
+    std::this_thread::yield();
     return 0;
 }
 
