@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "velk_IndexFile.h"
+#include "velk_IndexEntry.h"
 #include "velk_IndexFormat.h"
 #include "velk_TarHeader.h"
 

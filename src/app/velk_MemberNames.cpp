@@ -7,8 +7,11 @@
 #include "velk_MemberNames.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "velk_FileList.h"
+#include "velk_Glob.h"
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
@@ -22,6 +25,27 @@ namespace {
 bool *nameFound = nullptr;
 int64_t namesTracked = 0;
 int64_t namesLeft = 0; // records not yet marked
+
+// Splits path into its components, skipping empty ones (repeated or leading
+// slashes).  Returns false when it has more than cap components.
+bool components(const char *path, std::string out[], int *count, int cap)
+{
+    *count = 0;
+    const char *p = path;
+    while (*p != '\0' && *count < cap) {
+        while (*p == '/')
+            p++;
+        if (*p == '\0')
+            break;
+        const char *end = strchr(p, '/');
+        size_t len = end != nullptr ? static_cast<size_t>(end - p) : strlen(p);
+        out[(*count)++].assign(p, len);
+        p += len;
+    }
+    while (*p == '/')
+        p++;
+    return *p == '\0';
+}
 
 } // namespace
 
@@ -74,4 +98,45 @@ int velk_MemberNamesReportMissing()
     if (missing > 0)
         velk_SetExitCode(VELK_EXIT_IOERR);
     return missing;
+}
+
+int velk_IndexEntryWasSelected(const hif_entry_t *entry, const velk_FileSpec_t *table, int64_t count)
+{
+    char path[VELK_PATH_BUFSIZE];
+    velk_FormIxEntryPathname(entry, path, sizeof path);
+    bool norecurse = velk_Opt(VELK_OPT_NORECURSE);
+
+    if (table == nullptr || count <= 0)
+        return (!norecurse || strchr(path, '/') == nullptr) ? 1 : 0;
+
+    // A path of 257 bytes has at most 129 components.
+    constexpr int kMaxComponents = VELK_PATH_BUFSIZE / 2 + 1;
+    for (int64_t i = 0; i < count; i++) {
+        const velk_FileSpec_t &rec = table[i];
+        if (rec.filename == nullptr)
+            continue;
+        if (rec.hasWildcards) {
+            std::vector<std::string> pat(kMaxComponents), got(kMaxComponents);
+            int np = 0, ng = 0;
+            // A pattern deeper than any stored path can select nothing.
+            bool ok = components(rec.filename, pat.data(), &np, kMaxComponents);
+            (void)components(path, got.data(), &ng, kMaxComponents);
+            int k = 0;
+            for (; k < np && ok; k++) {
+                if (k >= ng)
+                    ok = false; // the path ran out before the pattern
+                else if (velk_MatchComponent(got[k].c_str(), pat[k].c_str()) == 0)
+                    ok = false;
+            }
+            // The pattern is used up: the path ends there, or continues below
+            // a directory the pattern named.
+            if (ok && (ng == np || !norecurse))
+                return 1;
+            continue;
+        }
+        size_t n = strlen(rec.filename);
+        if (strncmp(path, rec.filename, n) == 0 && (path[n] == '\0' || (path[n] == '/' && !norecurse)))
+            return 1;
+    }
+    return 0;
 }

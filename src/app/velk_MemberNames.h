@@ -5,6 +5,7 @@
 // velk_FileList, from the operands and -L lists): which of them are
 // wildcard patterns, and which selected no index entry at all.  Initial thread only.
 
+#include "velk_FileSpec.h"
 #include "velk_IndexFormat.h"
 
 // Readies the member table for matching against the index, before the
@@ -21,5 +22,13 @@ void velk_MemberNamesSelected(const hif_entry_t *entry);
 // archive", error level), sets exit status 72 and counts one failure per
 // name.  Returns how many names were reported.
 int velk_MemberNamesReportMissing();
+
+// 1 when the entry's path is selected by the member names of the run, else
+// 0.  table holds count member-table records (velk_FileList and
+// velk_FileListEntries); with none every entry is selected (only paths
+// without '/' under -H norecurse).  A name selects itself and, unless
+// norecurse, everything below it; a wildcard record is matched component by
+// component with the wildcard matcher.
+int velk_IndexEntryWasSelected(const hif_entry_t *entry, const velk_FileSpec_t *table, int64_t count);
 
 #endif

@@ -326,17 +326,14 @@ void velk_EndRun()
     exit(velk_exit_code.load());
 }
 
-// Member selection expands and excludes through hooks, and index entries
-// are selected by patterns through another: installed once, before any
-// option is read.
+// Member selection expands and excludes through hooks: installed once,
+// before any option is read.
 static void installSelectionHooks()
 {
     const velk_FileListHooks_t fileListHooks = {velk_GlobExpand,          velk_GlobRelease, velk_ExcludeCheckName,
                                                 velk_ExcludeNewDirectory, velk_ExcludeMark, velk_ExcludeUnlinkSince};
     velk_SetFileListHooks(&fileListHooks);
     velk_ExcludeSetKeeper(velk_AddWalkedObject);
-    const velk_index_hooks_t indexHooks = {velk_MatchComponent};
-    velk_SetIndexHooks(&indexHooks);
 }
 
 void velk_Run(int argc, char **argv)

@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <ctime>
 
-
 // Actions, the value of velk_function.
 enum VELK_OP {
     VOP_NOFUNCTION = 0,
