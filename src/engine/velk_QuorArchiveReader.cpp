@@ -1,11 +1,12 @@
 // The storage-system archive reader.  The calling thread issues one
 // list-read request after another; a listen thread accepts the movers'
 // control connections, each served by a transfer thread of its own that
-// answers the mover's initiator messages with the piece of the window's
-// buffer covering the address asked for, takes the block on its one data
-// connection straight into that buffer and accounts for it; one local-file
-// write thread hands complete buffers to the callback in archive order and
-// re-arms them at the next stretch of the range.
+// runs the client library's mover exchange (nxapi_mover.h) with this
+// unit's hooks: a mover's initiator is granted the piece of the window's
+// buffer covering the address asked for, the block arrives on its one data
+// connection straight into that buffer and is accounted for; one
+// local-file write thread hands complete buffers to the callback in
+// archive order and re-arms them at the next stretch of the range.
 //
 // Queues (under bufQueueLock, announced on bufQueueCondition): the ready
 // queue holds the armed buffers waiting for data, the delivery queue

@@ -2,8 +2,9 @@
 // transfer (locks, reader pool, buffers, listening socket), starts the local
 // file manager and the listen thread, and then issues one list-write
 // request after another; each request is served by transfer threads, one
-// per mover control connection, that send the bytes the movers ask for out
-// of the ready buffers.  A request counts only when the gateway, the
+// per mover control connection, that run the client library's mover
+// exchange (nxapi_mover.h) with this unit's hooks, sending the bytes the
+// movers ask for out of the ready buffers.  A request counts only when the gateway, the
 // transfer threads and the bytes that actually left agree.  A request that
 // fails with an I/O error, end of media or no space is followed by a
 // restart of the stream at the last whole block it moved; anything else
