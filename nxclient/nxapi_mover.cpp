@@ -113,6 +113,22 @@ int quor_MoverServeConnection(quor_moverconn_t *c)
     }
 }
 
+int quor_MoverWaitReadable(int fd, int sliceMs, int seconds, int (*stopped)(void *), void *arg)
+{
+    for (int64_t waited = 0; seconds <= 0 || waited < int64_t{seconds} * 1000; waited += sliceMs) {
+        int rc = stopped(arg);
+        if (rc != 0)
+            return rc;
+        pollfd p{fd, POLLIN, 0};
+        int n = poll(&p, 1, sliceMs);
+        if (n > 0)
+            return p.revents;
+        if (n < 0 && errno != EINTR)
+            return -errno;
+    }
+    return -ETIMEDOUT;
+}
+
 int quor_MoverAcceptPeer(int listenFd, const quor_sockaddr_t *gateway, quor_sockaddr_t *peer, int *fd, char *text,
                          size_t size)
 {

@@ -101,6 +101,13 @@ struct quor_moverconn_t {
 // result).  The sockets stay open: the caller closes them.
 [[nodiscard]] int quor_MoverServeConnection(quor_moverconn_t *c);
 
+// Waits until fd is readable, polling in slices of sliceMs, while
+// stopped(arg) returns 0, for at most seconds' worth of slices (0: no
+// limit; an interrupted slice counts as a whole one).  Returns the poll
+// events of fd (> 0), the non-zero result of stopped, -ETIMEDOUT, or the
+// negated errno of a failed poll.
+[[nodiscard]] int quor_MoverWaitReadable(int fd, int sliceMs, int seconds, int (*stopped)(void *), void *arg);
+
 // Accepts one pending connection on listenFd and admits its peer
 // (quor_MoverPeerAllowed; gateway may be null), applying the site's socket
 // options.  Returns 0 with *fd set, 1 when the peer was refused (its

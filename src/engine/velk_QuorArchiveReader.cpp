@@ -314,21 +314,10 @@ int update_BufXferred(quor_reader_t *r, uint64_t bytesMoved, io_buffer_t *theBuf
     return 0;
 }
 
-// Waits until sock is readable, in slices, while the read goes on.
-// 0 when readable, -1 when the read was aborted or the wait timed out.
-int waitReadable(quor_reader_t *r, int sock)
+// Stops a wait of the read: -1 once the read was aborted.
+int readAborted(void *r)
 {
-    for (int waited = 0; waited < r->timeout * 1000; waited += kListenSliceMs) {
-        if (isAborted(r))
-            return -1;
-        pollfd p{sock, POLLIN, 0};
-        int n = poll(&p, 1, kListenSliceMs);
-        if (n > 0)
-            return 0;
-        if (n < 0 && errno != EINTR)
-            return -1;
-    }
-    return -1;
+    return isAborted(static_cast<quor_reader_t *>(r)) ? -1 : 0;
 }
 
 // Accepts the one data connection of a control connection on listenSock.
@@ -336,7 +325,7 @@ int waitReadable(quor_reader_t *r, int sock)
 int acceptData(quor_reader_t *r, int listenSock)
 {
     for (;;) {
-        if (waitReadable(r, listenSock) != 0) {
+        if (quor_MoverWaitReadable(listenSock, kListenSliceMs, r->timeout, readAborted, r) <= 0) {
             readerError("*** %s: no data connection from the mover\n", "velk_TransferThread");
             return -1;
         }

@@ -158,26 +158,27 @@ void unlinkRequest(transfer_t *ctl, io_bufreq_t *req) KYL_REQUIRES(ctl->bufQueue
     }
 }
 
+// Stops a wait of the transfer (ctl): -ECANCELED once it stops.
+int transferStopped(void *ctl)
+{
+    return stopping(static_cast<transfer_t *>(ctl), nullptr) ? -ECANCELED : 0;
+}
+
 // Waits for and accepts the one data connection of a control connection.
 // Returns the socket, or a negative code (-ECANCELED when the transfer
 // stopped).
 int acceptDataConnection(transfer_t *ctl, connection_info_t *con)
 {
     for (;;) {
-        if (stopping(ctl, nullptr))
-            return -ECANCELED;
-        struct pollfd p = {con->listenSocket, POLLIN, 0};
-        int n = poll(&p, 1, kSliceMs);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
+        int events = quor_MoverWaitReadable(con->listenSocket, kSliceMs, 0, transferStopped, ctl);
+        if (events == -ECANCELED)
+            return events;
+        if (events < 0) {
             if (velk_debug_level >= 1)
-                velk_ErrPrintf("/debug/error %d on poll() - exiting accept loop\n", errno);
-            return -errno;
+                velk_ErrPrintf("/debug/error %d on poll() - exiting accept loop\n", -events);
+            return events;
         }
-        if (n == 0)
-            continue;
-        if ((p.revents & POLLIN) == 0)
+        if ((events & POLLIN) == 0)
             return -ECONNABORTED;
         char text[128] = "";
         int s = -1;
@@ -216,7 +217,7 @@ struct WriterConn {
 
 int writerStopped(void *arg)
 {
-    return stopping(static_cast<WriterConn *>(arg)->ctl, nullptr) ? -ECANCELED : 0;
+    return transferStopped(static_cast<WriterConn *>(arg)->ctl);
 }
 
 void writerReceived(void *arg, int rc, const initiator_msg_t *im)
