@@ -139,6 +139,16 @@ void addFilled(mover_ranges_t &r, uint64_t begin, uint64_t end)
 
 } // namespace
 
+bool mover_ranges_overlap(const mover_ranges_t *r, uint64_t begin, uint64_t end)
+{
+    return overlapsFilled(*r, begin, end);
+}
+
+void mover_ranges_add(mover_ranges_t *r, uint64_t begin, uint64_t end)
+{
+    addFilled(*r, begin, end);
+}
+
 int quor_poll_descriptor(int fd, int forWrite, int seconds)
 {
     pollfd p{fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};

@@ -88,6 +88,12 @@ struct mover_ranges_t {
     std::vector<std::pair<uint64_t, uint64_t>> filled;
 };
 
+// Whether [begin, end) (not empty) shares a byte with a range of *r.
+[[nodiscard]] bool mover_ranges_overlap(const mover_ranges_t *r, uint64_t begin, uint64_t end);
+// Records [begin, end), which must overlap no range of *r, joining it with
+// the ranges it touches.
+void mover_ranges_add(mover_ranges_t *r, uint64_t begin, uint64_t end);
+
 // Receives count data blocks (count < 0: until the input ends or a block
 // fails) from fd into buffer, which holds the bytes [offset, offset +
 // length) of transfer xferId.  Each header must carry xferId and a range

@@ -1,15 +1,14 @@
-// List transfers and the client's side of the mover exchange (see
-// quor_api.h).  The list calls run on the caller's thread with the file's
-// connection; the exchange runs one thread per mover control connection,
-// sharing only the quor_moverxfer_t record (atomics, and its mutex around
-// the grants and the socket list).  Every wait on a socket is a poll()
-// bounded by the exchange's timeout.
+// List transfers (see quor_api.h): the list calls, which run on the
+// caller's thread with the file's connection, the list transfer through
+// movers served by the mover exchange (nxapi_mover.h) on threads of their
+// own, and the sequential transfers whose movers bring one block per
+// connection.  Every wait on a socket is a poll() bounded by the
+// transfer's timeout.
 
 #include "nxapi_fileops.h"
+#include "nxapi_mover.h"
 #include "nxapi_private.h"
 #include "quor_api.h"
-#include "quorcfgx_netopt.h"
-#include "quorcfgx_restrict.h"
 
 #include <kyl_xdr.h>
 #include <kylgw_mvrio.h>
@@ -18,14 +17,11 @@
 #include <algorithm>
 #include <climits>
 #include <sched.h>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -100,142 +96,6 @@ int listCall(uint16_t fn, quor_IOD_t *iod, uint32_t flags, quor_IOR_t *ior)
         return rc;
     }
     return result;
-}
-
-void track(quor_moverxfer_t *x, int fd)
-{
-    kyl_lock_guard g(x->mu);
-    x->sockets.push_back(fd);
-    if (x->status.load() != 0)
-        shutdown(fd, SHUT_RDWR);
-}
-
-void untrackClose(quor_moverxfer_t *x, int *fd)
-{
-    if (*fd < 0)
-        return;
-    kyl_lock_guard g(x->mu);
-    x->sockets.erase(std::remove(x->sockets.begin(), x->sockets.end(), *fd), x->sockets.end());
-    close(*fd);
-    *fd = -1;
-}
-
-// Grants [off, off + len) unless it overlaps an earlier grant.
-bool grant(quor_moverxfer_t *x, uint64_t off, uint64_t len)
-{
-    kyl_lock_guard g(x->mu);
-    auto &v = x->granted;
-    auto it = std::lower_bound(v.begin(), v.end(), std::make_pair(off, off + len));
-    if (it != v.end() && it->first < off + len)
-        return false;
-    if (it != v.begin() && std::prev(it)->second > off)
-        return false;
-    v.insert(it, {off, off + len});
-    return true;
-}
-
-// True when the mover closed the connection before the next message.
-int endOfInput(quor_moverxfer_t *x, int fd)
-{
-    if (quor_poll_descriptor(fd, 0, x->timeout) != 0)
-        return errno == EPIPE ? 1 : -(errno != 0 ? errno : EIO);
-    char b;
-    ssize_t n;
-    while ((n = recv(fd, &b, 1, MSG_PEEK)) < 0 && (errno == EINTR || errno == EAGAIN)) {
-    }
-    if (n < 0)
-        return -errno;
-    return n == 0 ? 1 : 0;
-}
-
-// One piece: the initiator in im already arrived on ctl.
-int servePiece(quor_moverxfer_t *x, int ctl, int *data, int *dataListen, quor_sockaddr_t *dataAddr,
-               const initiator_msg_t &im)
-{
-    const int T = x->timeout;
-    if (im.Type != MVRPROT_TYPE_TCP || im.Length == 0 || im.Offset >= x->length || im.Length > x->length - im.Offset)
-        return -EPROTO; // outside the request
-    const uint64_t len = x->window > 0 ? std::min(im.Length, x->window) : im.Length;
-    if (!grant(x, im.Offset, len))
-        return -EPROTO; // bytes already moved or granted
-    initiator_msg_t reply = im;
-    reply.Flags = MVRPROT_ADDR_FOLLOWS | MVRPROT_COMP_REPLY;
-    reply.Length = len;
-    int rc = mvrprot_send_initmsg_timeout(ctl, &reply, T);
-    if (rc != 0)
-        return rc;
-    if (*data < 0 && *dataListen < 0) {
-        if ((rc = quor_MoverListen(dataListen, dataAddr)) != 0)
-            return rc;
-        track(x, *dataListen);
-    }
-    initiator_ipaddr_t ia{};
-    ia.IpAddr.SockTransferID = x->xferId;
-    ia.IpAddr.SockAddr = *dataAddr;
-    ia.SecurityTicket = im.SecurityTicket;
-    if ((rc = mvrprot_send_ipaddr_timeout(ctl, &ia, T)) != 0)
-        return rc;
-    if (*data < 0) {
-        // The one data connection of this control connection.
-        rc = quor_MoverAccept(x, *dataListen, data);
-        untrackClose(x, dataListen);
-        if (rc != 0)
-            return rc;
-        track(x, *data);
-    }
-    pdata_hdr_t h{};
-    rc = pdata_recv_hdr_timeout(*data, &h, T);
-    if (rc != static_cast<int>(PDATA_HDR_SIZE))
-        return rc < 0 ? rc : -EIO;
-    if (h.XferID != x->xferId || h.Offset != im.Offset || h.Length != len)
-        return -EPROTO; // another transfer, or not the bytes granted
-    ssize_t n = x->function == IOD_FUNC_READ
-                    ? quor_recv_data_timeout(*data, x->buffer + h.Offset, len, std::max(T, MOVER_MIN_DATA_WAIT))
-                    : pdata_send_hdr_and_data_timeout(*data, &h, x->buffer + h.Offset, len, T);
-    if (n < 0)
-        return n == NXAPI_E_NOSESSION ? -EIO : static_cast<int>(n);
-    completion_msg_t cm{};
-    if ((rc = mvrprot_recv_compmsg_timeout(ctl, &cm, T)) != 0)
-        return rc;
-    if (cm.Status != 0)
-        return cm.Status < 0 ? cm.Status : -EIO;
-    if (cm.BytesMoved != len)
-        return -EPROTO; // the mover claims another count than moved
-    x->moved += len;
-    return 0;
-}
-
-struct ServeArgs {
-    quor_moverxfer_t *x;
-    int fd;
-};
-
-void *serveThread(void *arg)
-{
-    auto *a = static_cast<ServeArgs *>(arg);
-    (void)quor_MoverServeControl(a->x, a->fd);
-    delete a;
-    return nullptr;
-}
-
-// Accepts one pending connection: 0 with *fd set, 1 when none was pending
-// or its peer was refused (and closed), or -errno.
-int acceptOne(const quor_moverxfer_t *x, int listenFd, int *fd)
-{
-    quor_sockaddr_t peer{};
-    peer.hs_addrlen = sizeof peer.hs_addr;
-    int s = accept4(listenFd, reinterpret_cast<sockaddr *>(&peer.hs_addr), &peer.hs_addrlen, SOCK_CLOEXEC);
-    if (s < 0)
-        return errno == EINTR || errno == EAGAIN || errno == ECONNABORTED ? 1 : -errno;
-    if (!quor_MoverPeerAllowed(&x->gateway, &peer)) {
-        close(s);
-        return 1;
-    }
-    int on = 1; // short messages that wait for an answer
-    (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    (void)quor_ApplySiteSocketOptions(s, &peer);
-    *fd = s;
-    return 0;
 }
 
 // The list call of quor_ListTransfer, on a thread of its own.
@@ -313,153 +173,6 @@ void free_quor_ior_mem(quor_IOR_t *ior)
     kyl_xdr_free(kIor, ior);
 }
 
-int quor_MoverListen(int *fd, quor_sockaddr_t *address)
-{
-    for (int attempt = 0;; attempt++) {
-        int s = -1;
-        // Address reuse: connections of an earlier transfer that linger in
-        // TIME_WAIT must not keep a port of a narrow restricted range.
-        int rc = kylgw_SockGetListenSocket(1, 1, &s, address);
-        if (rc != 0)
-            return rc;
-        if (listen(s, QUOR_MOVER_BACKLOG) == 0) {
-            *fd = s;
-            return 0;
-        }
-        int e = errno;
-        close(s);
-        if (e != EADDRINUSE || attempt >= 100)
-            return -e;
-        struct timespec ts = {0, 10 * 1000 * 1000};
-        nanosleep(&ts, nullptr);
-    }
-}
-
-int quorex_IsConnectionAllowed(const quor_sockaddr_t *peer, int log, const char *routine)
-{
-    if (quorcfgx_RestrictAllows(peer))
-        return 1;
-    if (log) {
-        char text[INET6_ADDRSTRLEN] = "?";
-        if (peer != nullptr && (peer->hs_addr.ss_family == AF_INET || peer->hs_addr.ss_family == AF_INET6)) {
-            const void *a =
-                peer->hs_addr.ss_family == AF_INET
-                    ? static_cast<const void *>(&reinterpret_cast<const sockaddr_in &>(peer->hs_addr).sin_addr)
-                    : static_cast<const void *>(&reinterpret_cast<const sockaddr_in6 &>(peer->hs_addr).sin6_addr);
-            inet_ntop(peer->hs_addr.ss_family, a, text, sizeof text);
-        }
-        char line[256];
-        snprintf(line, sizeof line, "*** Error [pid %d function %s] - restricted connection failed from %s\n",
-                 static_cast<int>(getpid()), routine != nullptr ? routine : "?", text);
-        nxapi_Print("%s", line);
-        (void)quor_Logmsg(0, QUOR_LOGCLASS_RESTRICTED, line);
-    }
-    return 0;
-}
-
-int quor_ApplySiteSocketOptions(int fd, const quor_sockaddr_t *peer)
-{
-    return quorcfgx_NetoptSetSock(fd, peer);
-}
-
-size_t quor_DataWriteSize(int fd)
-{
-    int64_t n = quorcfgx_NetoptGetWriteSize(fd, nullptr);
-    return n > 0 ? static_cast<size_t>(n) : 0;
-}
-
-bool quor_MoverPeerAllowed(const quor_sockaddr_t *gateway, const quor_sockaddr_t *peer)
-{
-    (void)gateway;
-    return quorex_IsConnectionAllowed(peer, 1, "quor_MoverAccept") == 1;
-}
-
-int quor_MoverAccept(quor_moverxfer_t *x, int listenFd, int *fd)
-{
-    for (;;) {
-        if (quor_poll_descriptor(listenFd, 0, x->timeout) != 0)
-            return -(errno != 0 ? errno : EIO);
-        int rc = acceptOne(x, listenFd, fd);
-        if (rc <= 0)
-            return rc;
-    }
-}
-
-void quor_MoverAbort(quor_moverxfer_t *x, int rc)
-{
-    kyl_lock_guard g(x->mu);
-    int expected = 0;
-    x->status.compare_exchange_strong(expected, rc);
-    for (int s : x->sockets)
-        shutdown(s, SHUT_RDWR);
-}
-
-int quor_MoverServeControl(quor_moverxfer_t *x, int ctlFd)
-{
-    x->movers++;
-    track(x, ctlFd);
-    int ctl = ctlFd, data = -1, dataListen = -1;
-    quor_sockaddr_t dataAddr{};
-    int rc = 0;
-    for (;;) {
-        if (x->status.load() != 0) {
-            rc = -ECANCELED;
-            break;
-        }
-        if ((rc = endOfInput(x, ctl)) != 0) {
-            rc = rc > 0 ? 0 : rc;
-            break;
-        }
-        initiator_msg_t im{};
-        if ((rc = mvrprot_recv_initmsg_timeout(ctl, &im, x->timeout)) != 0)
-            break;
-        if ((rc = servePiece(x, ctl, &data, &dataListen, &dataAddr, im)) != 0)
-            break;
-    }
-    if (rc != 0 && rc != -ECANCELED)
-        quor_MoverAbort(x, rc);
-    untrackClose(x, &dataListen);
-    untrackClose(x, &data);
-    untrackClose(x, &ctl);
-    return rc;
-}
-
-int quor_MoverTransfer(quor_moverxfer_t *x, int listenFd, const std::atomic<bool> *replied)
-{
-    std::vector<pthread_t> threads;
-    while (x->status.load() == 0 && !replied->load()) {
-        // Short slices, so that the gateway's reply is noticed soon.
-        pollfd p{listenFd, POLLIN, 0};
-        int n = poll(&p, 1, 50);
-        if (n < 0 && errno != EINTR) {
-            quor_MoverAbort(x, -errno);
-            break;
-        }
-        if (n <= 0)
-            continue;
-        int fd = -1;
-        int rc = acceptOne(x, listenFd, &fd);
-        if (rc > 0)
-            continue;
-        if (rc < 0) {
-            quor_MoverAbort(x, rc);
-            break;
-        }
-        auto *a = new (std::nothrow) ServeArgs{x, fd};
-        pthread_t t;
-        if (a == nullptr || kylgw_ThreadCreate(&t, nullptr, serveThread, a) != 0) {
-            delete a;
-            close(fd);
-            quor_MoverAbort(x, -EAGAIN);
-            break;
-        }
-        threads.push_back(t);
-    }
-    for (pthread_t t : threads)
-        pthread_join(t, nullptr);
-    return x->status.load();
-}
-
 namespace {
 
 // One or more rounds of the sequential block exchange (see quor_api.h).
@@ -468,9 +181,9 @@ namespace {
 ssize_t waitForMovers(int listenFd, uint64_t xferId, uint64_t offset, unsigned char *buffer, uint64_t length,
                       uint64_t *count, int seconds, bool send, int wakeFd = -1)
 {
-    quor_moverxfer_t peers;
+    quor_sockaddr_t gateway{};
     if (quor_connection_t *conn = nxapi_getCurConnection())
-        peers.gateway = conn->server_addr;
+        gateway = conn->server_addr;
     std::vector<int> conns;
     auto finish = [&conns](ssize_t rc) {
         for (int c : conns)
@@ -512,7 +225,7 @@ ssize_t waitForMovers(int listenFd, uint64_t xferId, uint64_t offset, unsigned c
         }
         if ((p[0].revents & POLLIN) != 0) {
             int s = -1;
-            int rc = acceptOne(&peers, listenFd, &s);
+            int rc = nxapi_MoverAcceptOne(&gateway, listenFd, &s);
             if (rc < 0)
                 return finish(rc);
             if (rc == 0) {

@@ -20,6 +20,7 @@
 
 #include "kylgw_attrs.h"
 #include "kylgw_errors.h"
+#include "kylgw_mvrio.h"
 #include "kylgw_msg.h"
 #include "kylgw_xdr_fs.h"
 #include "kylgw_xdr_lfx.h"
@@ -268,7 +269,8 @@ struct quor_connection_t;
 void free_quor_ior_mem(quor_IOR_t *ior);
 void nxapi_free_srcsinkrply(int count, iod_srcsinkreply_t **list);
 
-// The client's side of the mover exchange of one list request.  Movers
+// The client's side of the mover exchange of one list request, served by
+// quor_MoverServeConnection (nxapi_mover.h).  Movers
 // connect to a listening socket; on each control connection the client
 // answers every initiator message with Flags 6 and the Length it grants
 // (at most window bytes), names a data connection of its own in an
@@ -292,8 +294,8 @@ struct quor_moverxfer_t {
     std::atomic<int> status{0};     // the first failure, or 0
     std::atomic<int> movers{0};     // control connections served
     kyl_mutex_t mu;
-    std::vector<std::pair<uint64_t, uint64_t>> granted KYL_GUARDED_BY(mu); // [begin, end), sorted
-    std::vector<int> sockets KYL_GUARDED_BY(mu);                           // open sockets of the exchange
+    mover_ranges_t granted KYL_GUARDED_BY(mu);   // request offsets granted so far
+    std::vector<int> sockets KYL_GUARDED_BY(mu); // open sockets of the exchange
 };
 // Backlog of a listening socket movers connect to.
 constexpr int QUOR_MOVER_BACKLOG = 4096;

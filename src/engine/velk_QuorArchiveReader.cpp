@@ -1,11 +1,12 @@
 // The storage-system archive reader.  The calling thread issues one
 // list-read request after another; a listen thread accepts the movers'
 // control connections, each served by a transfer thread of its own that
-// answers the mover's initiator messages with the piece of the window's
-// buffer covering the address asked for, takes the block on its one data
-// connection straight into that buffer and accounts for it; one local-file
-// write thread hands complete buffers to the callback in archive order and
-// re-arms them at the next stretch of the range.
+// runs the client library's mover exchange (nxapi_mover.h) with this
+// unit's hooks: a mover's initiator is granted the piece of the window's
+// buffer covering the address asked for, the block arrives on its one data
+// connection straight into that buffer and is accounted for; one
+// local-file write thread hands complete buffers to the callback in
+// archive order and re-arms them at the next stretch of the range.
 //
 // Queues (under bufQueueLock, announced on bufQueueCondition): the ready
 // queue holds the armed buffers waiting for data, the delivery queue
@@ -39,7 +40,7 @@
 
 #include "kylgw_errors.h"
 #include "kylgw_mvrio.h"
-#include "quor_net.h"
+#include "nxapi_mover.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
 #include "velk_MoverDisplay.h"
@@ -50,14 +51,13 @@ namespace {
 
 constexpr uint64_t kMaxRequestBytes = 2147483648ull;
 constexpr int kListenSliceMs = 250;
-constexpr long kThreadPollNs = 20L * 1000 * 1000;
+// Pause between looks at a transfer thread that is still ending.
+constexpr long kThreadPollMs = 20;
 // A piece that failed because its connection broke: the request's result
 // decides what happens to the read.
 constexpr int kConnectionLost = -2;
 // I/O errors in a row at one archive offset that are retried.
 constexpr int kMaxEioRetries = 5;
-
-using range_list_t = std::vector<std::pair<uint64_t, uint64_t>>;
 
 // One read, shared by all its threads.
 struct quor_reader_t {
@@ -80,7 +80,7 @@ struct quor_reader_t {
     bool recovering = false;  // a failed request is being undone: broken connections are expected
     bool transferDone = false;
     bool localActive = false;
-    std::vector<range_list_t> grants; // per bufID: archive ranges given to movers
+    std::vector<mover_ranges_t> grants; // per bufID: archive ranges given to movers
 
     std::atomic<uint64_t> requestReceived{0}; // bytes whose completion arrived
     std::atomic<bool> listenStop{false};
@@ -95,18 +95,6 @@ struct quor_reader_t {
 
 // The read in progress, for velk_GetReadAborted.
 std::atomic<quor_reader_t *> activeReader{nullptr};
-
-void sleepPoll()
-{
-    struct timespec ts = {0, kThreadPollNs};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
-
-std::string u64s(uint64_t v)
-{
-    return std::to_string(v);
-}
 
 int abortCount(quor_reader_t *r)
 {
@@ -217,16 +205,12 @@ int queueLength(const io_buffer_t *b)
 }
 
 // Whether the given ranges cover exactly [from, from + length).
-bool coversPrefix(range_list_t ranges, uint64_t from, uint64_t length)
+bool coversPrefix(const mover_ranges_t &ranges, uint64_t from, uint64_t length)
 {
-    std::sort(ranges.begin(), ranges.end());
-    uint64_t at = from;
-    for (const auto &g : ranges) {
-        if (g.first != at)
-            return false;
-        at = g.second;
-    }
-    return at == from + length;
+    // Touching ranges are joined: the cover is one range or none.
+    if (ranges.filled.empty())
+        return length == 0;
+    return ranges.filled.size() == 1 && ranges.filled[0].first == from && ranges.filled[0].second == from + length;
 }
 
 // Finds the armed buffer holding the archive address of the mover's
@@ -259,15 +243,13 @@ int find_BufferForData(quor_reader_t *r, const initiator_msg_t *im, io_buffer_t 
             b = b->next;
         if (b != nullptr) {
             const uint64_t end = std::min({addr + im->Length, b->fileOffset + b->bufSize, r->reqEnd});
-            range_list_t &given = r->grants[static_cast<size_t>(b->bufID)];
-            for (const auto &gr : given) {
-                if (gr.first < end && addr < gr.second) {
-                    readerError("find_BufferForData: mover asked again for data at file address %lu\n",
-                                static_cast<unsigned long>(addr));
-                    return -1;
-                }
+            mover_ranges_t &given = r->grants[static_cast<size_t>(b->bufID)];
+            if (mover_ranges_overlap(&given, addr, end)) {
+                readerError("find_BufferForData: mover asked again for data at file address %lu\n",
+                            static_cast<unsigned long>(addr));
+                return -1;
             }
-            given.emplace_back(addr, end);
+            mover_ranges_add(&given, addr, end);
             b->bufLock.lock();
             b->ioCount++;
             b->iodOffset = b->fileOffset - r->reqBase;
@@ -332,21 +314,10 @@ int update_BufXferred(quor_reader_t *r, uint64_t bytesMoved, io_buffer_t *theBuf
     return 0;
 }
 
-// Waits until sock is readable, in slices, while the read goes on.
-// 0 when readable, -1 when the read was aborted or the wait timed out.
-int waitReadable(quor_reader_t *r, int sock)
+// Stops a wait of the read: -1 once the read was aborted.
+int readAborted(void *r)
 {
-    for (int waited = 0; waited < r->timeout * 1000; waited += kListenSliceMs) {
-        if (isAborted(r))
-            return -1;
-        pollfd p{sock, POLLIN, 0};
-        int n = poll(&p, 1, kListenSliceMs);
-        if (n > 0)
-            return 0;
-        if (n < 0 && errno != EINTR)
-            return -1;
-    }
-    return -1;
+    return isAborted(static_cast<quor_reader_t *>(r)) ? -1 : 0;
 }
 
 // Accepts the one data connection of a control connection on listenSock.
@@ -354,28 +325,27 @@ int waitReadable(quor_reader_t *r, int sock)
 int acceptData(quor_reader_t *r, int listenSock)
 {
     for (;;) {
-        if (waitReadable(r, listenSock) != 0) {
+        if (quor_MoverWaitReadable(listenSock, kListenSliceMs, r->timeout, readAborted, r) <= 0) {
             readerError("*** %s: no data connection from the mover\n", "velk_TransferThread");
             return -1;
         }
         quor_sockaddr_t peer{};
         char text[256] = "";
-        int s = quor_net_accept(listenSock, &peer, text, sizeof text);
-        if (s == -EINTR || s == -EAGAIN || s == -ECONNABORTED)
+        int s = -1;
+        int rc = quor_MoverAcceptPeer(listenSock, r->haveGateway ? &r->gateway : nullptr, &peer, &s, text, sizeof text);
+        if (rc == -EINTR || rc == -EAGAIN || rc == -ECONNABORTED)
             continue;
-        if (s < 0) {
-            velk_ErrPrintf("*** %s: quor_net_accept error %d listen sock=%d [%s]\n", "velk_TransferThread", -s,
+        if (rc < 0) {
+            velk_ErrPrintf("*** %s: quor_net_accept error %d listen sock=%d [%s]\n", "velk_TransferThread", -rc,
                            listenSock, text);
             return -1;
         }
-        if (!quor_MoverPeerAllowed(r->haveGateway ? &r->gateway : nullptr, &peer)) {
+        if (rc > 0) {
             if (velk_debug_level >= 1)
                 velk_ErrPrintf("/debug/mover connection from %s disallowed - closing connection\n",
                                peerText(peer).c_str());
-            close(s);
             continue;
         }
-        (void)quor_ApplySiteSocketOptions(s, &peer);
         return s;
     }
 }
@@ -389,92 +359,134 @@ bool connectionErrorsShown(quor_reader_t *r)
     return !r->recovering;
 }
 
-// Moves one piece: the mover's initiator im arrived on the control socket.
-// 0, -1 after the message when the mover broke the protocol, or
-// kConnectionLost.
-int servePiece(quor_reader_t *r, connection_info_t *c, const initiator_msg_t &im)
+// One mover control connection: the hooks' argument.
+struct thread_arg_t {
+    quor_reader_t *r;
+    connection_info_t *c;
+};
+
+// The hooks of the mover exchange.  A piece ends with 0, -1 after the
+// message when the mover broke the protocol (the read is aborted), or
+// kConnectionLost (the connection ends; the request's result tells).
+
+int readerStopped(void *arg)
 {
-    const char *fn = "velk_TransferThread";
-    const int T = r->timeout;
-    if (im.Type != MVRPROT_TYPE_TCP) {
-        readerError("*** %s: bad transfer type %d - transfer aborted\n", fn, static_cast<int>(im.Type));
-        return -1;
+    return isAborted(static_cast<thread_arg_t *>(arg)->r) ? kConnectionLost : 0;
+}
+
+void readerReceived(void *arg, int rc, const initiator_msg_t *im)
+{
+    const connection_info_t *c = static_cast<thread_arg_t *>(arg)->c;
+    if (velk_debug_level >= 3) {
+        velk_ErrPrintf("XferInx: %d Connection ID: %d mvrprot_recv_initmsg returned %d\n", 0, c->conInx, rc);
+        if (rc == 0)
+            velk_DisplayInitiatorMessage(0, c->conInx, im);
     }
+}
+
+int readerGrant(void *arg, const initiator_msg_t *im, quor_moverpiece_t *piece)
+{
+    quor_reader_t *r = static_cast<thread_arg_t *>(arg)->r;
     io_buffer_t *b = nullptr;
     uint64_t pos = 0, len = 0;
-    if (find_BufferForData(r, &im, &b, &pos, &len) != 0) {
+    if (find_BufferForData(r, im, &b, &pos, &len) != 0) {
         if (!connectionErrorsShown(r))
             return kConnectionLost;
-        readerError("%s: find I/O buffer result=%d\n", fn, -1);
+        readerError("%s: find I/O buffer result=%d\n", "velk_TransferThread", -1);
         return -1;
     }
-    initiator_msg_t reply = im;
-    reply.Flags = MVRPROT_ADDR_FOLLOWS | MVRPROT_COMP_REPLY;
-    reply.Length = len;
-    int rc = mvrprot_send_initmsg_timeout(c->controlSocket, &reply, T);
-    if (rc == 0 && c->transferSocket < 0 && c->listenSocket < 0) {
-        rc = quor_MoverListen(&c->listenSocket, &c->localNetAddr);
-        if (rc == 0)
-            track(r, c->listenSocket);
-        else
-            readerError("***  %s: quor_net_listen error: %d [%s]\n", fn, -rc, strerror(-rc));
-    } else if (rc != 0 && connectionErrorsShown(r)) {
-        readerError("%s: mvrprot_send_initmsg error: %d\n", fn, rc);
-    }
-    if (rc == 0) {
-        initiator_ipaddr_t ia{};
-        ia.IpAddr.SockTransferID = r->xferId.load();
-        ia.IpAddr.SockAddr = c->localNetAddr;
-        ia.SecurityTicket = im.SecurityTicket;
-        if ((rc = mvrprot_send_ipaddr_timeout(c->controlSocket, &ia, T)) != 0 && connectionErrorsShown(r))
-            readerError("%s: mvrprot_send_ipaddr error: %d\n", fn, rc);
-    }
-    if (rc == 0 && c->transferSocket < 0) {
-        int s = acceptData(r, c->listenSocket);
-        untrackClose(r, &c->listenSocket);
-        if (s < 0)
-            return kConnectionLost;
-        c->transferSocket = s;
-        track(r, s);
-    }
-    if (rc != 0)
-        return kConnectionLost;
+    piece->xferId = r->xferId.load();
+    piece->bytes = b->buffer + pos;
+    piece->length = len;
+    piece->buffer = b;
+    return 0;
+}
+
+int readerAcceptData(void *arg, int listenFd)
+{
+    return acceptData(static_cast<thread_arg_t *>(arg)->r, listenFd);
+}
+
+int readerMove(void *arg, int dataFd, const initiator_msg_t *im, const quor_moverpiece_t *piece, uint64_t *moved)
+{
+    quor_reader_t *r = static_cast<thread_arg_t *>(arg)->r;
     uint64_t got = 0;
-    ssize_t n = mover_socket_recv_data_timeout(c->transferSocket, r->xferId.load(), im.Offset, b->buffer + pos, len,
-                                               &got, 1, T);
-    if (n < 0 || got != len) {
+    ssize_t n = mover_socket_recv_data_timeout(dataFd, piece->xferId, im->Offset, piece->bytes, piece->length, &got, 1,
+                                               r->timeout);
+    if (n < 0 || got != piece->length) {
         if (connectionErrorsShown(r))
-            readerError("*** %s: mover_socket_recv_data error: %d\n", fn, n < 0 ? static_cast<int>(n) : -EIO);
+            readerError("*** %s: mover_socket_recv_data error: %d\n", "velk_TransferThread",
+                        n < 0 ? static_cast<int>(n) : -EIO);
         // A data header that does not match the piece is the mover's fault.
         return n == -EINVAL || n == -EPROTO ? -1 : kConnectionLost;
     }
-    completion_msg_t cm{};
-    if ((rc = mvrprot_recv_compmsg_timeout(c->controlSocket, &cm, T)) != 0) {
-        if (connectionErrorsShown(r))
-            readerError("*** %s: mvrprot_recv_compmsg: %d\n", fn, rc);
-        return kConnectionLost;
-    }
-    if (cm.Status != 0 && cm.BytesMoved == 0) {
+    *moved = got;
+    return 0;
+}
+
+int readerComplete(void *arg, const quor_moverpiece_t *piece, const completion_msg_t *cm, uint64_t got)
+{
+    const char *fn = "velk_TransferThread";
+    quor_reader_t *r = static_cast<thread_arg_t *>(arg)->r;
+    if (cm->Status != 0 && cm->BytesMoved == 0) {
         // The mover reports its piece failed; so will the request.
         if (connectionErrorsShown(r))
-            readerError("*** %s: mover completion status %d\n", fn, static_cast<int>(cm.Status));
+            readerError("*** %s: mover completion status %d\n", fn, static_cast<int>(cm->Status));
         return kConnectionLost;
     }
-    if (cm.Status != 0 || cm.BytesMoved != got) {
+    if (cm->Status != 0 || cm->BytesMoved != got) {
         readerError("*** %s: mover completion status %d, %lu bytes claimed, %lu received\n", fn,
-                    static_cast<int>(cm.Status), static_cast<unsigned long>(cm.BytesMoved),
+                    static_cast<int>(cm->Status), static_cast<unsigned long>(cm->BytesMoved),
                     static_cast<unsigned long>(got));
         return -1;
     }
-    if (update_BufXferred(r, got, b) != 0)
+    if (update_BufXferred(r, got, static_cast<io_buffer_t *>(piece->buffer)) != 0)
         return -1;
     r->requestReceived.fetch_add(got);
     return 0;
 }
 
-struct thread_arg_t {
-    quor_reader_t *r;
-    connection_info_t *c;
+int readerFailed(void *arg, quor_moverstage_t stage, int rc, const initiator_msg_t *im)
+{
+    const char *fn = "velk_TransferThread";
+    quor_reader_t *r = static_cast<thread_arg_t *>(arg)->r;
+    switch (stage) {
+    case QUOR_MOVER_BAD_TYPE:
+        readerError("*** %s: bad transfer type %d - transfer aborted\n", fn, static_cast<int>(im->Type));
+        return -1;
+    case QUOR_MOVER_LISTEN: readerError("***  %s: quor_net_listen error: %d [%s]\n", fn, -rc, strerror(-rc)); break;
+    case QUOR_MOVER_ACCEPT: break;
+    default:
+        // The mover's side broke off; the request's result tells.
+        if (!connectionErrorsShown(r))
+            break;
+        if (stage == QUOR_MOVER_RECV_INITIATOR)
+            readerError("%s: mvrprot_recv_initmsg error %d\n", fn, rc);
+        else if (stage == QUOR_MOVER_SEND_REPLY)
+            readerError("%s: mvrprot_send_initmsg error: %d\n", fn, rc);
+        else if (stage == QUOR_MOVER_SEND_ADDRESS)
+            readerError("%s: mvrprot_send_ipaddr error: %d\n", fn, rc);
+        else
+            readerError("*** %s: mvrprot_recv_compmsg: %d\n", fn, rc);
+        break;
+    }
+    return kConnectionLost;
+}
+
+void readerSetSocket(void *arg, int *field, int fd)
+{
+    *field = fd;
+    track(static_cast<thread_arg_t *>(arg)->r, fd);
+}
+
+void readerCloseSocket(void *arg, int *field)
+{
+    untrackClose(static_cast<thread_arg_t *>(arg)->r, field);
+}
+
+const quor_moverops_t kReaderOps = {
+    false,      false,          readerStopped, readerReceived,  readerGrant,       readerAcceptData,
+    readerMove, readerComplete, readerFailed,  readerSetSocket, readerCloseSocket,
 };
 
 // Serves one mover control connection until the mover closes it.
@@ -483,31 +495,11 @@ void *velk_TransferThread(void *arg)
     auto *a = static_cast<thread_arg_t *>(arg);
     quor_reader_t *r = a->r;
     connection_info_t *c = a->c;
+    quor_moverconn_t mc{&kReaderOps,     a, r->timeout, &c->controlSocket, &c->listenSocket, &c->transferSocket,
+                        &c->localNetAddr};
+    const int rc = quor_MoverServeConnection(&mc);
     delete a;
-    bool failed = false;
-    while (!isAborted(r)) {
-        initiator_msg_t im{};
-        int rc = mvrprot_recv_initmsg_timeout(c->controlSocket, &im, r->timeout);
-        if (velk_debug_level >= 3) {
-            velk_ErrPrintf("XferInx: %d Connection ID: %d mvrprot_recv_initmsg returned %d\n", 0, c->conInx, rc);
-            if (rc == 0)
-                velk_DisplayInitiatorMessage(0, c->conInx, &im);
-        }
-        if (rc == NXAPI_E_NOSESSION)
-            break;
-        if (rc != 0) {
-            // The mover's side broke off; the request's result tells.
-            if (connectionErrorsShown(r))
-                readerError("%s: mvrprot_recv_initmsg error %d\n", "velk_TransferThread", rc);
-            break;
-        }
-        rc = servePiece(r, c, im);
-        if (rc != 0) {
-            failed = rc != kConnectionLost;
-            break;
-        }
-    }
-    if (failed)
+    if (rc != 0 && rc != kConnectionLost)
         ABORT_READ(r);
     untrackClose(r, &c->transferSocket);
     untrackClose(r, &c->listenSocket);
@@ -544,24 +536,24 @@ void *velk_ReaderListenThread(void *arg)
             break; // woken by the shutdown of the listening socket
         quor_sockaddr_t peer{};
         char text[256] = "";
-        int s = quor_net_accept(r->listenFd, &peer, text, sizeof text);
-        if (s == -EINTR || s == -EAGAIN || s == -ECONNABORTED)
+        int s = -1;
+        int rc =
+            quor_MoverAcceptPeer(r->listenFd, r->haveGateway ? &r->gateway : nullptr, &peer, &s, text, sizeof text);
+        if (rc == -EINTR || rc == -EAGAIN || rc == -ECONNABORTED)
             continue;
-        if (s < 0 && (r->listenStop.load() || isAborted(r)))
+        if (rc < 0 && (r->listenStop.load() || isAborted(r)))
             break;
-        if (s < 0) {
-            readerError("*** %s: quor_net_accept: errno=%d [%s]\n", fn, -s, text);
+        if (rc < 0) {
+            readerError("*** %s: quor_net_accept: errno=%d [%s]\n", fn, -rc, text);
             ABORT_READ(r);
             break;
         }
-        if (!quor_MoverPeerAllowed(r->haveGateway ? &r->gateway : nullptr, &peer)) {
+        if (rc > 0) {
             if (velk_debug_level >= 1)
                 velk_ErrPrintf("/debug/mover connection from %s disallowed - closing connection\n",
                                peerText(peer).c_str());
-            close(s);
             continue;
         }
-        (void)quor_ApplySiteSocketOptions(s, &peer);
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/mover connection from %s\n", peerText(peer).c_str());
         if (!r->connected.exchange(true))
@@ -593,7 +585,7 @@ void *velk_ReaderListenThread(void *arg)
         c->remoteAddr = peer;
         track(r, s);
         auto *a = new thread_arg_t{r, c};
-        int rc = pthread_create(&c->threadId, nullptr, velk_TransferThread, a);
+        rc = pthread_create(&c->threadId, nullptr, velk_TransferThread, a);
         if (rc != 0) {
             delete a;
             untrackClose(r, &c->controlSocket);
@@ -662,7 +654,7 @@ void *velk_LocalFileWriteThread(void *arg)
         r->armOffset += static_cast<uint64_t>(head->bufSize);
         head->dataLength = 0;
         head->bufFlags &= ~(IOB_FLAG_LAST_DATA | IOB_FLAG_NEW_OFFSET);
-        r->grants[static_cast<size_t>(head->bufID)].clear();
+        r->grants[static_cast<size_t>(head->bufID)].filled.clear();
         insertSorted(&ctl->bufReadyQueue, head);
         ctl->bufQueueCondition.broadcast();
         if (rc < 0 || r->expected == r->rangeEnd)
@@ -709,7 +701,7 @@ int velk_MoveReadyBufsToEmptyQueue(quor_reader_t *r, uint64_t base, uint64_t req
         b->dataLength = 0;
         b->ioCount = 0;
         b->bufFlags &= ~(IOB_FLAG_LAST_DATA | IOB_FLAG_NEW_OFFSET);
-        r->grants[static_cast<size_t>(b->bufID)].clear();
+        r->grants[static_cast<size_t>(b->bufID)].filled.clear();
         at += static_cast<uint64_t>(b->bufSize);
     }
     r->armOffset = at;
@@ -740,7 +732,7 @@ void endRequest(quor_reader_t *r)
                 velk_ErrPrintf("/debug/ - waiting on thread entry %d to complete...\n", i);
                 announced = true;
             }
-            sleepPoll();
+            velk_SleepMs(kThreadPollMs);
             ctl->controlLock.lock();
         }
         ctl->controlLock.unlock();
@@ -751,16 +743,19 @@ void endRequest(quor_reader_t *r)
 // bytes the movers delivered agree.  0, or -1 after the message.
 int checkReply(quor_reader_t *r, const quor_IOR_t &ior, uint64_t requested, uint64_t fileOffset)
 {
+    char t1[32], t2[32], t3[32], t4[32];
     if ((ior.Flags & IOR_GAP_DETECTED) != 0 && ior.ReqSpecReply != nullptr && ior.ReqSpecReply->Gap.Length != 0) {
-        readerError("Fatal: quor_ReadList - GAP hit at offset %s", u64s(ior.ReqSpecReply->Gap.Offset).c_str());
-        readerError(" length=%s\n", u64s(ior.ReqSpecReply->Gap.Length).c_str());
+        readerError("Fatal: quor_ReadList - GAP hit at offset %s",
+                    velk_U64Text(ior.ReqSpecReply->Gap.Offset, t1, sizeof t1));
+        readerError(" length=%s\n", velk_U64Text(ior.ReqSpecReply->Gap.Length, t1, sizeof t1));
         return -1;
     }
     const uint64_t moved = ior.SinkReplyLength > 0 && ior.SinkReplyList != nullptr ? ior.SinkReplyList->BytesMoved : 0;
     const uint64_t received = r->requestReceived.load();
     if (moved != requested || received != moved) {
         readerError("quor_ReadList moved %s of %s bytes (%s received), file offset %s - aborting\n",
-                    u64s(moved).c_str(), u64s(requested).c_str(), u64s(received).c_str(), u64s(fileOffset).c_str());
+                    velk_U64Text(moved, t1, sizeof t1), velk_U64Text(requested, t2, sizeof t2),
+                    velk_U64Text(received, t3, sizeof t3), velk_U64Text(fileOffset, t4, sizeof t4));
         return -1;
     }
     return 0;
@@ -805,7 +800,7 @@ int64_t velk_ReadErrorResync_MainThread(quor_reader_t *r)
         b->dataLength = 0;
         b->ioCount = 0;
         b->bufFlags &= ~(IOB_FLAG_LAST_DATA | IOB_FLAG_NEW_OFFSET);
-        r->grants[static_cast<size_t>(b->bufID)].clear();
+        r->grants[static_cast<size_t>(b->bufID)].filled.clear();
     }
     r->recovering = false;
     if (velk_debug_level >= 1)
@@ -821,6 +816,7 @@ int64_t velk_ReadErrorResync_MainThread(quor_reader_t *r)
 // after the message.
 int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t bytesToRead)
 {
+    char t1[32], t2[32], t3[32];
     const uint64_t perIod = velk_max_mbytes_per_iod != 0 ? uint64_t{velk_max_mbytes_per_iod} << 20 : kMaxRequestBytes;
     const uint64_t maxRequest = std::min(kMaxRequestBytes, perIod);
     uint64_t total = 0;
@@ -860,7 +856,8 @@ int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t b
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/issuing quor_ReadList call for %s bytes.\n       offset: %s  total bytes moved so "
                            "far: %s Gap: 0\n",
-                           u64s(requested).c_str(), u64s(at).c_str(), u64s(total).c_str());
+                           velk_U64Text(requested, t1, sizeof t1), velk_U64Text(at, t2, sizeof t2),
+                           velk_U64Text(total, t3, sizeof t3));
         quor_IOR_t ior{};
         int rc = quor_ReadList(&iod, 1, &ior);
         if (rc == -EIO && !isAborted(r)) {
@@ -870,7 +867,8 @@ int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t b
             const uint64_t failAt = at + std::min(moved, requested);
             if (failedBefore && failAt == lastFailAt) {
                 if (++eioRetries > kMaxEioRetries) {
-                    readerError("quor_ReadList error %d, file offset %s - aborting", rc, u64s(failAt).c_str());
+                    readerError("quor_ReadList error %d, file offset %s - aborting", rc,
+                                velk_U64Text(failAt, t1, sizeof t1));
                     ABORT_READ(r);
                     endRequest(r);
                     return -1;
@@ -878,7 +876,7 @@ int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t b
             } else {
                 velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG,
                             "I/O error occurred after %s bytes successfully transferred\n",
-                            u64s(total + moved).c_str());
+                            velk_U64Text(total + moved, t1, sizeof t1));
                 eioRetries = 1;
             }
             failedBefore = true;
@@ -888,15 +886,16 @@ int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t b
                 return -1;
             total = static_cast<uint64_t>(resume) - startAddr;
             velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Repositioning source file to address %s\n",
-                        u64s(static_cast<uint64_t>(resume)).c_str());
-            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Adjusting total bytes xferred to %s\n", u64s(total).c_str());
+                        velk_U64Text(static_cast<uint64_t>(resume), t1, sizeof t1));
+            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Adjusting total bytes xferred to %s\n",
+                        velk_U64Text(total, t1, sizeof t1));
             velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Retrying after I/O error at archive file offset %s\n",
-                        u64s(failAt).c_str());
+                        velk_U64Text(failAt, t1, sizeof t1));
             velk_xfer_recoveries++;
             continue;
         }
         if (rc < 0) {
-            readerError("quor_ReadList error %d, file offset %s - aborting", rc, u64s(at).c_str());
+            readerError("quor_ReadList error %d, file offset %s - aborting", rc, velk_U64Text(at, t1, sizeof t1));
             ABORT_READ(r);
         }
         endRequest(r);
@@ -907,12 +906,56 @@ int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t b
             return -1;
         if (failedBefore)
             velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Recovered I/O error at archive file offset %s\n",
-                        u64s(lastFailAt).c_str());
+                        velk_U64Text(lastFailAt, t1, sizeof t1));
         failedBefore = false;
         eioRetries = 0;
         total += requested;
     }
     return isAborted(r) ? -1 : 0;
+}
+
+// Sets up the read of bytesToRead bytes at startAddr of archiveFd in r and
+// its transfer context r->ctl, with entries as the connection table.
+void initContext(quor_reader_t *r, std::vector<connection_info_t> *entries, int archiveFd, uint64_t startAddr,
+                 uint64_t bytesToRead)
+{
+    transfer_t &ctx = *r->ctl;
+    r->rangeStart = startAddr;
+    r->rangeEnd = startAddr + bytesToRead;
+    r->timeout = velk_MoverWaitSeconds();
+    r->haveGateway = quorex_GetGatewayAddress(&r->gateway) == 0;
+    r->expected = startAddr;
+    r->joinable.assign(entries->size(), false);
+    ctx.archive_fd = archiveFd;
+    ctx.srcOffset = startAddr;
+    ctx.transferLength = bytesToRead;
+    ctx.listenSockFD = -1;
+    ctx.connectListSize = static_cast<int>(entries->size());
+    ctx.connectionList = entries->data();
+    for (size_t i = 0; i < entries->size(); ++i) {
+        connection_info_t &e = (*entries)[i];
+        e.conInx = static_cast<int>(i);
+        e.ctl = &ctx;
+        e.controlSocket = e.listenSocket = e.transferSocket = -1;
+    }
+}
+
+// Ends the listen thread (listenThread, null when none started) and joins
+// it and every transfer thread; closes the listening socket.
+void stopListening(quor_reader_t *r, const pthread_t *listenThread)
+{
+    // The listen thread is woken at once, not at the end of its wait.
+    r->listenStop.store(true);
+    if (r->listenFd >= 0)
+        shutdown(r->listenFd, SHUT_RDWR);
+    if (listenThread != nullptr)
+        pthread_join(*listenThread, nullptr);
+    for (size_t i = 0; i < r->joinable.size(); ++i)
+        if (r->joinable[i])
+            pthread_join(r->ctl->connectionList[i].threadId, nullptr);
+    if (r->listenFd >= 0)
+        close(r->listenFd);
+    r->ctl->listenSockFD = -1;
 }
 
 } // namespace
@@ -955,23 +998,7 @@ int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesTo
     r->ctl = &ctx;
     r->callback = callback;
     r->callbackArg = callbackArg;
-    r->rangeStart = startAddr;
-    r->rangeEnd = startAddr + bytesToRead;
-    r->timeout = velk_MoverWaitSeconds();
-    r->haveGateway = quorex_GetGatewayAddress(&r->gateway) == 0;
-    r->expected = startAddr;
-    r->joinable.assign(entries.size(), false);
-    ctx.archive_fd = archiveFd;
-    ctx.srcOffset = startAddr;
-    ctx.transferLength = bytesToRead;
-    ctx.listenSockFD = -1;
-    ctx.connectListSize = static_cast<int>(entries.size());
-    ctx.connectionList = entries.data();
-    for (size_t i = 0; i < entries.size(); ++i) {
-        entries[i].conInx = static_cast<int>(i);
-        entries[i].ctl = &ctx;
-        entries[i].controlSocket = entries[i].listenSocket = entries[i].transferSocket = -1;
-    }
+    initContext(r, &entries, archiveFd, startAddr, bytesToRead);
     if (velk_debug_level >= 1)
         velk_ErrPrintf("/debug/%s: parallel xfer - stripe width = %d, bufsize = %d\n", fn, velk_archive_stripewidth,
                        velk_iobufsize);
@@ -1037,22 +1064,12 @@ int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesTo
     if (localStarted)
         pthread_join(localThread, nullptr);
     const double stop = velk_GetTimestamp();
-    // The listen thread is woken at once, not at the end of its wait.
-    r->listenStop.store(true);
-    if (r->listenFd >= 0)
-        shutdown(r->listenFd, SHUT_RDWR);
-    if (listenStarted)
-        pthread_join(listenThread, nullptr);
-    for (size_t i = 0; i < entries.size(); ++i)
-        if (r->joinable[i])
-            pthread_join(entries[i].threadId, nullptr);
-    if (r->listenFd >= 0)
-        close(r->listenFd);
-    ctx.listenSockFD = -1;
+    stopListening(r, listenStarted ? &listenThread : nullptr);
 
     if (result == 0 && r->expected != r->rangeEnd) {
-        readerError("%s: only %s of %s bytes of the range were delivered\n", fn, u64s(r->expected - startAddr).c_str(),
-                    u64s(bytesToRead).c_str());
+        char t1[32], t2[32];
+        readerError("%s: only %s of %s bytes of the range were delivered\n", fn,
+                    velk_U64Text(r->expected - startAddr, t1, sizeof t1), velk_U64Text(bytesToRead, t2, sizeof t2));
         result = -1;
     }
     if (locks) {

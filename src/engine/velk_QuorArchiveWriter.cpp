@@ -2,8 +2,9 @@
 // transfer (locks, reader pool, buffers, listening socket), starts the local
 // file manager and the listen thread, and then issues one list-write
 // request after another; each request is served by transfer threads, one
-// per mover control connection, that send the bytes the movers ask for out
-// of the ready buffers.  A request counts only when the gateway, the
+// per mover control connection, that run the client library's mover
+// exchange (nxapi_mover.h) with this unit's hooks, sending the bytes the
+// movers ask for out of the ready buffers.  A request counts only when the gateway, the
 // transfer threads and the bytes that actually left agree.  A request that
 // fails with an I/O error, end of media or no space is followed by a
 // restart of the stream at the last whole block it moved; anything else
@@ -29,8 +30,8 @@
 
 #include "kylgw_errors.h"
 #include "kylgw_mvrio.h"
+#include "nxapi_mover.h"
 #include "quor_api.h"
-#include "quor_net.h"
 #include "velk_ArchiveFile.h"
 #include "velk_FileAccess.h"
 #include "velk_Globals.h"
@@ -60,7 +61,7 @@ struct RequestState {
     uint64_t xferId KYL_GUARDED_BY(grantLock) = 0;
     uint64_t srcAddr KYL_GUARDED_BY(grantLock) = 0; // archive address of IOD offset 0
     uint64_t length KYL_GUARDED_BY(grantLock) = 0;
-    std::vector<std::pair<uint64_t, uint64_t>> granted KYL_GUARDED_BY(grantLock);
+    mover_ranges_t granted KYL_GUARDED_BY(grantLock);
     uint64_t sent KYL_GUARDED_BY(grantLock) = 0; // bytes whose completion arrived
     int threadError KYL_GUARDED_BY(grantLock) = 0;
 };
@@ -128,31 +129,6 @@ bool ended(transfer_t *ctl)
     return end || velk_shutdown_signalled.load() != 0;
 }
 
-// Whether [off, off + len) overlaps bytes already granted in request r.
-bool overlapsGrant(RequestState *r, uint64_t off, uint64_t len) KYL_REQUIRES(r->grantLock)
-{
-    std::vector<std::pair<uint64_t, uint64_t>> &v = r->granted;
-    auto it = std::upper_bound(v.begin(), v.end(), std::make_pair(off, UINT64_MAX));
-    if (it != v.begin() && std::prev(it)->second > off)
-        return true;
-    return it != v.end() && it->first < off + len;
-}
-
-void addGrant(RequestState *r, uint64_t off, uint64_t len) KYL_REQUIRES(r->grantLock)
-{
-    std::vector<std::pair<uint64_t, uint64_t>> &v = r->granted;
-    auto it = std::upper_bound(v.begin(), v.end(), std::make_pair(off, UINT64_MAX));
-    it = v.insert(it, {off, off + len});
-    if (std::next(it) != v.end() && std::next(it)->first == it->second) {
-        it->second = std::next(it)->second;
-        v.erase(std::next(it));
-    }
-    if (it != v.begin() && std::prev(it)->second == it->first) {
-        std::prev(it)->second = it->second;
-        v.erase(it);
-    }
-}
-
 // Sets one of the connection's socket fields under controlLock, so that
 // wakeAll never shuts down a descriptor that was closed and reused.
 void setSocket(transfer_t *ctl, int *field, int fd)
@@ -182,43 +158,44 @@ void unlinkRequest(transfer_t *ctl, io_bufreq_t *req) KYL_REQUIRES(ctl->bufQueue
     }
 }
 
+// Stops a wait of the transfer (ctl): -ECANCELED once it stops.
+int transferStopped(void *ctl)
+{
+    return stopping(static_cast<transfer_t *>(ctl), nullptr) ? -ECANCELED : 0;
+}
+
 // Waits for and accepts the one data connection of a control connection.
 // Returns the socket, or a negative code (-ECANCELED when the transfer
 // stopped).
 int acceptDataConnection(transfer_t *ctl, connection_info_t *con)
 {
     for (;;) {
-        if (stopping(ctl, nullptr))
-            return -ECANCELED;
-        struct pollfd p = {con->listenSocket, POLLIN, 0};
-        int n = poll(&p, 1, kSliceMs);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
+        int events = quor_MoverWaitReadable(con->listenSocket, kSliceMs, 0, transferStopped, ctl);
+        if (events == -ECANCELED)
+            return events;
+        if (events < 0) {
             if (velk_debug_level >= 1)
-                velk_ErrPrintf("/debug/error %d on poll() - exiting accept loop\n", errno);
-            return -errno;
+                velk_ErrPrintf("/debug/error %d on poll() - exiting accept loop\n", -events);
+            return events;
         }
-        if (n == 0)
-            continue;
-        if ((p.revents & POLLIN) == 0)
+        if ((events & POLLIN) == 0)
             return -ECONNABORTED;
         char text[128] = "";
-        int s = quor_net_accept(con->listenSocket, &con->remoteTransferAddr, text, sizeof text);
-        if (s == -EINTR || s == -EAGAIN || s == -ECONNABORTED)
+        int s = -1;
+        int rc = quor_MoverAcceptPeer(con->listenSocket, g_haveGateway ? &g_gateway : nullptr, &con->remoteTransferAddr,
+                                      &s, text, sizeof text);
+        if (rc == -EINTR || rc == -EAGAIN || rc == -ECONNABORTED)
             continue;
-        if (s < 0) {
-            velk_ErrPrintf("*** %s: quor_net_accept error %d listen sock=%d [%s]\n", "velk_TransferThread", -s,
+        if (rc < 0) {
+            velk_ErrPrintf("*** %s: quor_net_accept error %d listen sock=%d [%s]\n", "velk_TransferThread", -rc,
                            con->listenSocket, text);
-            return s;
+            return rc;
         }
-        if (!quor_MoverPeerAllowed(g_haveGateway ? &g_gateway : nullptr, &con->remoteTransferAddr)) {
+        if (rc > 0) {
             if (velk_debug_level >= 1)
                 velk_ErrPrintf("/debug/mover connection from %s disallowed - closing connection\n", "peer");
-            close(s);
             continue;
         }
-        (void)quor_ApplySiteSocketOptions(s, &con->remoteTransferAddr);
         int flags = fcntl(s, F_GETFL);
         if (flags >= 0)
             (void)fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
@@ -226,10 +203,38 @@ int acceptDataConnection(transfer_t *ctl, connection_info_t *con)
     }
 }
 
-// Serves one piece the mover asked for in im.  Returns 0, or a negative
-// code (the piece failed; already logged unless quiet).
-int servePiece(transfer_t *ctl, connection_info_t *con, const initiator_msg_t &im, const char *label)
+// One mover control connection: the hooks' argument.
+struct WriterConn {
+    transfer_t *ctl;
+    connection_info_t *con;
+    char label[48];
+};
+
+// The hooks of the mover exchange.  A piece ends with 0, -EPROTO when the
+// mover broke the protocol (the transfer is aborted), -ECANCELED when the
+// transfer stopped or the failure is already recorded, or another negative
+// code (the piece failed; already logged).
+
+int writerStopped(void *arg)
 {
+    return transferStopped(static_cast<WriterConn *>(arg)->ctl);
+}
+
+void writerReceived(void *arg, int rc, const initiator_msg_t *im)
+{
+    const connection_info_t *con = static_cast<WriterConn *>(arg)->con;
+    if (velk_debug_level >= 3) {
+        velk_ErrPrintf("/debug/Connection ID: %d mvrprot_recv_initmsg returned %d\n", con->conInx, rc);
+        if (rc == 0)
+            velk_DisplayInitiatorMessage(0, con->conInx, im);
+    }
+}
+
+// Grants the piece im asks for out of the ready buffer that holds it: at
+// most up to the end of the buffer's data, never bytes granted before.
+int writerGrant(void *arg, const initiator_msg_t *im, quor_moverpiece_t *piece)
+{
+    auto *w = static_cast<WriterConn *>(arg);
     uint64_t xferId;
     uint64_t requestLength;
     {
@@ -237,12 +242,7 @@ int servePiece(transfer_t *ctl, connection_info_t *con, const initiator_msg_t &i
         xferId = g_request->xferId;
         requestLength = g_request->length;
     }
-    if (im.Type != MVRPROT_TYPE_TCP) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: bad transfer type %d - transfer aborted\n", label,
-                    static_cast<int>(im.Type));
-        return -EPROTO;
-    }
-    if (im.Length == 0 || im.Offset >= requestLength || im.Length > requestLength - im.Offset) {
+    if (im->Length == 0 || im->Offset >= requestLength || im->Length > requestLength - im->Offset) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "parallel write - internal buffer/IOD offset error\n");
         return -EPROTO;
     }
@@ -250,19 +250,19 @@ int servePiece(transfer_t *ctl, connection_info_t *con, const initiator_msg_t &i
         // Bytes already handed out are gone from the buffers: a mover that
         // asks for them again would wait for ever.
         kyl_lock_guard g(g_request->grantLock);
-        if (overlapsGrant(g_request, im.Offset, 1)) {
+        if (mover_ranges_overlap(&g_request->granted, im->Offset, im->Offset + 1)) {
             velk_LogFmt(VELK_MSG_ERROR, MSG,
-                        "*** %s: mover asked again for request offset %" PRIu64 " - transfer aborted\n", label,
-                        im.Offset);
+                        "*** %s: mover asked again for request offset %" PRIu64 " - transfer aborted\n", w->label,
+                        im->Offset);
             return -EPROTO;
         }
     }
     io_buffer_t *buf = nullptr;
-    int rc = velk_FindBufferData(con, &im, &buf);
+    int rc = velk_FindBufferData(w->con, im, &buf);
     if (rc != 0) {
         bool quiet = false;
-        if (!stopping(ctl, &quiet) || !quiet)
-            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: find I/O buffer result=%d\n", label, rc);
+        if (!stopping(w->ctl, &quiet) || !quiet)
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: find I/O buffer result=%d\n", w->label, rc);
         return -ECANCELED;
     }
     uint64_t srcAddr;
@@ -270,7 +270,7 @@ int servePiece(transfer_t *ctl, connection_info_t *con, const initiator_msg_t &i
         kyl_lock_guard g(g_request->grantLock);
         srcAddr = g_request->srcAddr;
     }
-    const uint64_t addr = srcAddr + im.Offset;
+    const uint64_t addr = srcAddr + im->Offset;
     uint64_t fileOffset;
     uint32_t dataLength;
     {
@@ -282,80 +282,115 @@ int servePiece(transfer_t *ctl, connection_info_t *con, const initiator_msg_t &i
         velk_LogFmt(VELK_MSG_ERROR, MSG, "parallel write - internal buffer/IOD offset error\n");
         return -EPROTO;
     }
-    initiator_msg_t reply = im;
-    reply.Flags = MVRPROT_ADDR_FOLLOWS | MVRPROT_COMP_REPLY;
-    reply.DevBlkSz = reply.DevBlkOff = reply.DevCRCAlgo = 0;
-    reply.Length = std::min<uint64_t>(im.Length, fileOffset + dataLength - addr);
+    const uint64_t length = std::min<uint64_t>(im->Length, fileOffset + dataLength - addr);
     {
         kyl_lock_guard g(g_request->grantLock);
-        if (overlapsGrant(g_request, im.Offset, reply.Length)) {
+        if (mover_ranges_overlap(&g_request->granted, im->Offset, im->Offset + length)) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Internal error in velk_FindBufferData at line %d\n", __LINE__);
             return -EPROTO;
         }
-        addGrant(g_request, im.Offset, reply.Length);
+        mover_ranges_add(&g_request->granted, im->Offset, im->Offset + length);
     }
-    if ((rc = mvrprot_send_initmsg_timeout(con->controlSocket, &reply, kMoverWaitSeconds)) != 0) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: mvrprot_send_initmsg error: %d\n", label, rc);
-        return rc;
-    }
-    if (con->transferSocket < 0 && con->listenSocket < 0) {
-        int ls = -1;
-        if ((rc = quor_MoverListen(&ls, &con->localNetAddr)) != 0) {
-            velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: error %d getting listen socket (%s, line %d)\n", label, rc,
-                        __FILE__, __LINE__);
-            return rc;
-        }
-        setSocket(ctl, &con->listenSocket, ls);
-    }
-    initiator_ipaddr_t ia;
-    memset(&ia, 0, sizeof ia);
-    ia.IpAddr.SockTransferID = xferId;
-    ia.IpAddr.SockAddr = con->localNetAddr;
-    ia.SecurityTicket = im.SecurityTicket;
-    if ((rc = mvrprot_send_ipaddr_timeout(con->controlSocket, &ia, kMoverWaitSeconds)) != 0) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: mvrprot_send_ipaddr error: %d\n", label, rc);
-        return rc;
-    }
-    if (con->transferSocket < 0) {
-        int s = acceptDataConnection(ctl, con);
-        closeOwnSocket(ctl, &con->listenSocket);
-        if (s < 0)
-            return s;
-        setSocket(ctl, &con->transferSocket, s);
-        if (velk_debug_level >= 1)
-            velk_ErrPrintf("/debug/ %s mover data connection accepted\n", label);
-    }
+    piece->xferId = xferId;
+    piece->bytes = buf->buffer + (addr - fileOffset);
+    piece->length = length;
+    piece->buffer = buf;
+    return 0;
+}
+
+int writerAcceptData(void *arg, int /*listenFd*/)
+{
+    auto *w = static_cast<WriterConn *>(arg);
+    int s = acceptDataConnection(w->ctl, w->con);
+    if (s >= 0 && velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/ %s mover data connection accepted\n", w->label);
+    return s;
+}
+
+int writerMove(void *arg, int dataFd, const initiator_msg_t *im, const quor_moverpiece_t *piece, uint64_t *moved)
+{
+    auto *w = static_cast<WriterConn *>(arg);
     uint64_t sent = 0;
-    ssize_t n = mover_socket_send_requested_data_ws(con->transferSocket, xferId, im.Offset,
-                                                    buf->buffer + (addr - fileOffset), reply.Length, &sent, 1,
-                                                    kMoverWaitSeconds, quor_DataWriteSize(con->transferSocket));
-    if (n < 0 || static_cast<uint64_t>(n) != reply.Length) {
+    ssize_t n = mover_socket_send_requested_data_ws(dataFd, piece->xferId, im->Offset, piece->bytes, piece->length,
+                                                    &sent, 1, kMoverWaitSeconds, quor_DataWriteSize(dataFd));
+    if (n < 0 || static_cast<uint64_t>(n) != piece->length) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: mover_socket_send_requested_data error: ioresult=%d, errno=%d\n",
-                    label, static_cast<int>(n), n < 0 ? static_cast<int>(-n) : 0);
+                    w->label, static_cast<int>(n), n < 0 ? static_cast<int>(-n) : 0);
         // A data header that does not match the piece is the mover's fault.
         return n == -EINVAL || n == -EPROTO ? -EPROTO : n < 0 ? static_cast<int>(n) : -EIO;
     }
-    completion_msg_t cm;
-    memset(&cm, 0, sizeof cm);
-    if ((rc = mvrprot_recv_compmsg_timeout(con->controlSocket, &cm, kMoverWaitSeconds)) != 0) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: mvrprot_recv_compmsg: %d\n", label, rc);
-        return rc;
-    }
-    if (cm.Status != 0 || cm.BytesMoved != sent) {
+    *moved = sent;
+    return 0;
+}
+
+int writerComplete(void *arg, const quor_moverpiece_t *piece, const completion_msg_t *cm, uint64_t sent)
+{
+    auto *w = static_cast<WriterConn *>(arg);
+    if (cm->Status != 0 || cm->BytesMoved != sent) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: mover completion status %d, %" PRIu64 " bytes of %" PRIu64 " sent\n",
-                    label, static_cast<int>(cm.Status), cm.BytesMoved, sent);
-        return cm.Status < 0 ? cm.Status : -EPROTO;
+                    w->label, static_cast<int>(cm->Status), cm->BytesMoved, sent);
+        return cm->Status < 0 ? cm->Status : -EPROTO;
     }
     {
         kyl_lock_guard g(g_request->grantLock);
         g_request->sent += sent;
     }
     {
-        kyl_lock_guard g(ctl->controlLock);
-        ctl->currentSrcOffset = std::max(ctl->currentSrcOffset, im.Offset + sent);
+        kyl_lock_guard g(w->ctl->controlLock);
+        w->ctl->currentSrcOffset = std::max(w->ctl->currentSrcOffset, piece->offset + sent);
     }
-    return velk_UpdateBufXferred(&cm, buf);
+    return velk_UpdateBufXferred(cm, static_cast<io_buffer_t *>(piece->buffer));
 }
+
+int writerFailed(void *arg, quor_moverstage_t stage, int rc, const initiator_msg_t *im)
+{
+    auto *w = static_cast<WriterConn *>(arg);
+    const char *label = w->label;
+    switch (stage) {
+    case QUOR_MOVER_RECV_INITIATOR: {
+        bool quiet = false;
+        if (!stopping(w->ctl, &quiet) || !quiet) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: mvrprot_recv_initmsg error %d\n", label, rc);
+            noteThreadError(rc);
+        }
+        return -ECANCELED;
+    }
+    case QUOR_MOVER_BAD_TYPE:
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: bad transfer type %d - transfer aborted\n", label,
+                    static_cast<int>(im->Type));
+        return -EPROTO;
+    case QUOR_MOVER_SEND_REPLY:
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: mvrprot_send_initmsg error: %d\n", label, rc);
+        break;
+    case QUOR_MOVER_LISTEN:
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: error %d getting listen socket (%s, line %d)\n", label, rc, __FILE__,
+                    __LINE__);
+        break;
+    case QUOR_MOVER_SEND_ADDRESS:
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: mvrprot_send_ipaddr error: %d\n", label, rc);
+        break;
+    case QUOR_MOVER_ACCEPT: break;
+    case QUOR_MOVER_RECV_COMPLETION:
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: mvrprot_recv_compmsg: %d\n", label, rc);
+        break;
+    }
+    return rc;
+}
+
+void writerSetSocket(void *arg, int *field, int fd)
+{
+    setSocket(static_cast<WriterConn *>(arg)->ctl, field, fd);
+}
+
+void writerCloseSocket(void *arg, int *field)
+{
+    closeOwnSocket(static_cast<WriterConn *>(arg)->ctl, field);
+}
+
+const quor_moverops_t kWriterOps = {
+    false,      true,           writerStopped, writerReceived,  writerGrant,       writerAcceptData,
+    writerMove, writerComplete, writerFailed,  writerSetSocket, writerCloseSocket,
+};
 
 } // namespace
 
@@ -474,37 +509,16 @@ void *velk_TransferThread(void *theConnection)
 {
     auto *con = static_cast<connection_info_t *>(theConnection);
     transfer_t *ctl = con->ctl;
-    char label[48];
-    snprintf(label, sizeof label, "velk_TransferThread[%d]", con->conInx);
-    for (;;) {
-        if (stopping(ctl, nullptr))
-            break;
-        initiator_msg_t im;
-        memset(&im, 0, sizeof im);
-        int rc = mvrprot_recv_initmsg_timeout(con->controlSocket, &im, kMoverWaitSeconds);
-        if (velk_debug_level >= 3) {
-            velk_ErrPrintf("/debug/Connection ID: %d mvrprot_recv_initmsg returned %d\n", con->conInx, rc);
-            if (rc == 0)
-                velk_DisplayInitiatorMessage(0, con->conInx, &im);
-        }
-        if (rc == NXAPI_E_NOSESSION)
-            break; // the mover is done with this connection
-        if (rc != 0) {
-            bool quiet = false;
-            if (!stopping(ctl, &quiet) || !quiet) {
-                velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: mvrprot_recv_initmsg error %d\n", label, rc);
-                noteThreadError(rc);
-            }
-            break;
-        }
-        rc = servePiece(ctl, con, im, label);
-        if (rc == -EPROTO)
-            threadFailed(ctl, rc, __func__, __LINE__);
-        else if (rc != 0 && rc != -ECANCELED)
-            noteThreadError(rc);
-        if (rc != 0)
-            break;
-    }
+    WriterConn w{ctl, con, ""};
+    snprintf(w.label, sizeof w.label, "velk_TransferThread[%d]", con->conInx);
+    quor_moverconn_t mc{
+        &kWriterOps,       &w, kMoverWaitSeconds, &con->controlSocket, &con->listenSocket, &con->transferSocket,
+        &con->localNetAddr};
+    const int rc = quor_MoverServeConnection(&mc);
+    if (rc == -EPROTO)
+        threadFailed(ctl, rc, __func__, __LINE__);
+    else if (rc != 0 && rc != -ECANCELED)
+        noteThreadError(rc);
     closeOwnSocket(ctl, &con->transferSocket);
     closeOwnSocket(ctl, &con->listenSocket);
     closeOwnSocket(ctl, &con->controlSocket);
@@ -601,27 +615,27 @@ void *velk_WriterListenThread(void * /*arg*/)
         quor_sockaddr_t peer;
         memset(&peer, 0, sizeof peer);
         char text[128] = "";
-        int s = quor_net_accept(ctl->listenSockFD, &peer, text, sizeof text);
-        if (s == -EINTR || s == -ECONNABORTED)
+        int s = -1;
+        int rc =
+            quor_MoverAcceptPeer(ctl->listenSockFD, g_haveGateway ? &g_gateway : nullptr, &peer, &s, text, sizeof text);
+        if (rc == -EINTR || rc == -ECONNABORTED)
             continue;
-        if (s == -EAGAIN) {
+        if (rc == -EAGAIN) {
             velk_SleepMs(20);
             continue;
         }
-        if (s < 0) {
-            if (s != -EBADF && s != -EPIPE) {
-                velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: quor_net_accept: errno=%d [%s]\n", __func__, -s, text);
+        if (rc < 0) {
+            if (rc != -EBADF && rc != -EPIPE) {
+                velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: quor_net_accept: errno=%d [%s]\n", __func__, -rc, text);
                 writerAbort(ctl, __func__, __LINE__);
             }
             break;
         }
-        if (!quor_MoverPeerAllowed(g_haveGateway ? &g_gateway : nullptr, &peer)) {
+        if (rc > 0) {
             if (velk_debug_level >= 1)
                 velk_ErrPrintf("/debug/mover connection from %s disallowed - closing connection\n", "peer");
-            close(s);
             continue;
         }
-        (void)quor_ApplySiteSocketOptions(s, &peer);
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/mover connection accepted\n");
         if (first) {
@@ -859,7 +873,7 @@ int oneRequest(WriterRun *run, uint64_t maxRequest)
         run->request.xferId = xferId;
         run->request.srcAddr = ctl->currentSrcAddr;
         run->request.length = ctl->requestedBytes;
-        run->request.granted.clear();
+        run->request.granted.filled.clear();
         run->request.sent = 0;
         run->request.threadError = 0;
     }

@@ -1,6 +1,6 @@
 // Mover socket I/O over a socketpair: blocks received into place, refused
 // headers, a peer that stops mid-block or mid-message, the header timeout,
-// and requested blocks served from a buffer.
+// requested blocks served from a buffer, and the grant ranges.
 
 #include "kyl_fd.h"
 #include "kylgw_errors.h"
@@ -111,6 +111,30 @@ TEST(MoverRecvData, RangesAcrossCalls)
     EXPECT_EQ(mover_socket_recv_data_ranges(fd, kXfer, kBase, buf.data(), kLen, &received, 1, 0, &ranges), 2048);
     EXPECT_EQ(mover_socket_recv_data_ranges(fd, kXfer, kBase, buf.data(), kLen, &received, 1, 0, &ranges), -EINVAL);
     EXPECT_EQ(received, 2048u);
+}
+
+// The grants of a mover exchange: a range overlaps only when it shares a
+// byte; touching ranges are joined, so a contiguous cover is one range.
+TEST(MoverRanges, OverlapSharesAByteAndTouchingRangesJoin)
+{
+    mover_ranges_t r;
+    mover_ranges_add(&r, 100, 200);
+    mover_ranges_add(&r, 300, 400);
+    const struct {
+        uint64_t begin, end;
+        bool overlaps;
+    } cases[] = {
+        {0, 100, false}, {99, 101, true},  {150, 160, true}, {199, 200, true},  {200, 300, false},
+        {250, 301, true}, {0, 1000, true}, {400, 401, false}, {399, 400, true},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(mover_ranges_overlap(&r, c.begin, c.end), c.overlaps) << c.begin << "-" << c.end;
+    mover_ranges_add(&r, 200, 300);
+    using Ranges = std::vector<std::pair<uint64_t, uint64_t>>;
+    EXPECT_EQ(r.filled, (Ranges{{100, 400}}));
+    mover_ranges_add(&r, 50, 100);
+    mover_ranges_add(&r, 500, 600);
+    EXPECT_EQ(r.filled, (Ranges{{50, 400}, {500, 600}}));
 }
 
 // A requested block is answered with its header and the buffer's bytes at
