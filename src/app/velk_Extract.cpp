@@ -282,7 +282,8 @@ int finishHook(void *ctx)
     return finishMember(static_cast<velk_extract_state_t *>(ctx));
 }
 
-// A buffer that is not whole blocks means the archive and its index disagree.
+// The extract stream names itself readCallbackCtl in its messages.  A
+// buffer that is not whole blocks means the archive and its index disagree.
 constexpr velk_member_ops_t kExtractOps = {
     .caller = "readCallbackCtl",
     .lengthStatus = VELK_EXIT_MISMATCH,
@@ -809,8 +810,8 @@ int pass2(velk_extract_state_t *xs, FILE *outStream, const RunTimes &times, int 
 int velk_Extract()
 {
     VELK_TRACE_ENTRY();
-    // The run's extraction state; the archive reader hands it to the data
-    // callback and is done with it before the action returns.
+    // The run's extraction state; the member stream hands it to the hooks
+    // and is done with it before the action returns.
     velk_extract_state_t state;
     velk_extract_state_t *xs = &state;
     FILE *outStream = toStdout() ? stderr : stdout;
