@@ -2,27 +2,24 @@
 // path (or by ordinal with -J), checks each against the archive's size and
 // its own type and size, refuses paths that would leave the current
 // directory, and groups the rest into ranges of back-to-back members.  Pass
-// 2 has the archive reader deliver each range, in order, to readCallbackCtl,
-// which runs on the reader's delivery thread while the initial thread waits
-// in the reader; the extraction state (velk_extract_state_t, owned by
-// velk_Extract and handed to the callback as its argument) is therefore
-// used by one thread at a time and takes no lock.  Local files are created below the current
-// directory only: every parent directory is reached without following
-// symbolic links, member files are created exclusively, and owners, modes
-// and times are set on the object just made.  Directory attributes are
-// applied at the end, deepest first.
+// 2 has the archive reader deliver each range, in order, to the member
+// stream (velk_MemberStream.h) with this unit's hooks: each member's header
+// is checked against its entry and the member handed to the file-system
+// writer (velk_ExtractWriter.h).  The hooks run on the reader's delivery
+// thread while the initial thread waits in the reader; the extraction state
+// (velk_extract_state_t, owned by velk_Extract and handed to the stream as
+// the hooks' context) is therefore used by one thread at a time and takes
+// no lock.
 
 #include "velk_Extract.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -30,7 +27,6 @@
 
 #include "velk_Actions.h"
 #include "velk_ArchiveFile.h"
-#include "kyl_fd.h"
 #include "velk_FileAccess.h"
 #include "velk_FileList.h"
 #include "velk_Globals.h"
@@ -41,28 +37,17 @@
 #include "velk_LogMsg.h"
 #include "velk_MemberNames.h"
 #include "velk_MemberStatus.h"
-#include "velk_Ranges.h"
 #include "velk_Memory.h"
+#include "velk_Ranges.h"
 #include "velk_StatusFifo.h"
 #include "velk_TarHeader.h"
 #include "velk_Utils.h"
 
-void (*velk_extract_dir_opened_hook)(const char *path) = nullptr;
-
 namespace {
 
-constexpr size_t kLocalPathSize = VELK_LOCAL_PATH_SIZE;
-// One wait for a writable descriptor before a write, in milliseconds.
-constexpr int kWritePollMs = 250;
 // Names that mark the placeholder of a member whose file was missing when
 // the archive was made.
 constexpr char kDevNull[] = "/dev/null";
-// Permission, set-ID and sticky bits of a mode.
-constexpr uint32_t kModeBits = 07777;
-// Creation modes: a new directory is always searchable and writable by its
-// owner (its own mode comes at the end), a new file writable by its owner.
-constexpr mode_t kDirOwnerBits = 0300;
-constexpr mode_t kFileOwnerWrite = 0200;
 
 bool optOn(uint32_t flag)
 {
@@ -71,10 +56,6 @@ bool optOn(uint32_t flag)
 bool toStdout()
 {
     return velk_Opt(VELK_OPT_TO_STDOUT);
-}
-bool asRoot(velk_extract_state_t *xs)
-{
-    return xs->effectiveUid == 0;
 }
 
 // Bounded copy of a fixed text field that need not be NUL-terminated.
@@ -86,287 +67,19 @@ void fieldText(char (&out)[N], const char *field, size_t width)
     out[n] = '\0';
 }
 
-// Prints a -v line on standard output (never with -O, whose standard output
-// carries data).
-void verboseLine(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void verboseLine(const char *fmt, ...)
-{
-    if (!optOn(VELK_OPT_VERBOSE) || toStdout())
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stdout, fmt, ap);
-    va_end(ap);
-    fflush(stdout);
-}
-
-void refuseDotDot(const char *path)
-{
-    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Refusing to extract %s: the path has a \"..\" component\n", path);
-    velk_NoteFailure("unsafe path refused");
-    velk_SetExitCode(VELK_EXIT_IOERR);
-}
-
 // ---------------------------------------------------------------------------
-// Local objects.
-// ---------------------------------------------------------------------------
-
-// Walks the first len characters of path from the current directory, one
-// component at a time, never following a symbolic link; creates missing
-// components when create is set.  A directory made here belongs to the
-// extracting user: only a directory member is given its archived owner.
-// *fdOut gets an O_PATH descriptor of the last directory reached.  Returns
-// 0, -2 (refused, after the ERROR and status 72) or -1 (after a message).
-int walkDirs(velk_extract_state_t *xs, const char *path, size_t len, bool create, int *fdOut)
-{
-    int dfd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d opening the current directory\n", errno);
-        return -1;
-    }
-    char comp[kLocalPathSize];
-    size_t i = 0;
-    while (i < len) {
-        while (i < len && path[i] == '/')
-            ++i;
-        size_t start = i;
-        while (i < len && path[i] != '/')
-            ++i;
-        size_t clen = i - start;
-        if (clen == 0)
-            break;
-        if (clen >= sizeof comp) {
-            close(dfd);
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating subdirectory %s\n", ENAMETOOLONG, path);
-            return -1;
-        }
-        memcpy(comp, path + start, clen);
-        comp[clen] = '\0';
-        if (strcmp(comp, ".") == 0)
-            continue;
-        // The prefix of path up to this component, for messages.
-        char sofar[kLocalPathSize];
-        snprintf(sofar, sizeof sofar, "%.*s", static_cast<int>(i), path);
-
-        int nfd = openat(dfd, comp, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (nfd < 0 && errno == ENOENT && create) {
-            mode_t mode = (0777 & ~xs->savedUmask) | kDirOwnerBits;
-            if (mkdirat(dfd, comp, mode) != 0 && errno != EEXIST) {
-                int err = errno;
-                close(dfd);
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating subdirectory %s\n", err, sofar);
-                return -1;
-            }
-            nfd = openat(dfd, comp, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        }
-        if (nfd < 0) {
-            int err = errno;
-            struct stat st;
-            bool exists = fstatat(dfd, comp, &st, AT_SYMLINK_NOFOLLOW) == 0;
-            close(dfd);
-            if (exists && S_ISLNK(st.st_mode)) {
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Refusing to extract %s: %s is a symbolic link\n", path,
-                            sofar);
-                velk_NoteFailure("unsafe path refused");
-                velk_SetExitCode(VELK_EXIT_IOERR);
-                return -2;
-            }
-            if (exists && !S_ISDIR(st.st_mode)) {
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Refusing to extract %s: %s is not a directory\n", path,
-                            sofar);
-                velk_NoteFailure("unsafe path refused");
-                velk_SetExitCode(VELK_EXIT_IOERR);
-                return -2;
-            }
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d trying to create subdirectory %s\n", err, sofar);
-            return -1;
-        }
-        close(dfd);
-        dfd = nfd;
-    }
-    *fdOut = dfd;
-    return 0;
-}
-
-// Creates name in dirFd exclusively: an existing non-directory of that name
-// (a file, a symbolic link, anything) is removed first, so nothing is ever
-// written through a link.  Returns the descriptor, or -1 with errno set.
-int createExclusive(int dirFd, const char *name, mode_t mode, int extraFlags)
-{
-    int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | extraFlags;
-    int fd = openat(dirFd, name, flags, mode);
-    if (fd >= 0 || errno != EEXIST)
-        return fd;
-    struct stat st;
-    if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return -1;
-    }
-    if (unlinkat(dirFd, name, 0) != 0 && errno != ENOENT)
-        return -1;
-    return openat(dirFd, name, flags, mode);
-}
-
-// Owner (as root, unless -o), mode (-p) and times of the open member file,
-// in that order so that the set-ID bits -p restores survive the change of
-// owner.  A set-user-ID (set-group-ID) bit is restored only on a file whose
-// owner (group) is the archived one: a program must never come to run as
-// someone it did not run as in the archive.
-void applyFileAttrs(velk_extract_state_t *xs, int fd)
-{
-    const char *func = "velk_WriteLocalFile";
-    auto uid = static_cast<uid_t>(velk_Get32(xs->curIndexEntry.hent_uid));
-    auto gid = static_cast<gid_t>(velk_Get32(xs->curIndexEntry.hent_gid));
-    if (asRoot(xs) && !optOn(VELK_OPT_OWN_IDS)) {
-        if (fchown(fd, uid, gid) != 0)
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting uid/gid for %s\n", func,
-                        xs->curLocalPath);
-    }
-    if (optOn(VELK_OPT_EXACT_PERMS)) {
-        uint32_t mode = velk_Get32(xs->curIndexEntry.hent_mode) & kModeBits;
-        struct stat st;
-        bool known = fstat(fd, &st) == 0;
-        uint32_t wanted = mode;
-        if (!known || st.st_uid != uid)
-            mode &= ~static_cast<uint32_t>(S_ISUID);
-        if (!known || st.st_gid != gid)
-            mode &= ~static_cast<uint32_t>(S_ISGID);
-        if (mode != wanted)
-            velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
-                        "%s: set-ID bits not restored: the file's owner or group is not the archived one\n",
-                        xs->curLocalPath);
-        if (fchmod(fd, static_cast<mode_t>(mode)) != 0) {
-            perror("fchmod");
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) Error changing mode to 0%o for %s\n", func, mode,
-                        xs->curLocalPath);
-        }
-    }
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_NOW;
-    if (optOn(VELK_OPT_MTIME_NOW)) {
-        times[1].tv_sec = 0;
-        times[1].tv_nsec = UTIME_NOW;
-    } else {
-        times[1].tv_sec = static_cast<time_t>(velk_Get32(xs->curIndexEntry.hent_mtime));
-        times[1].tv_nsec = 0;
-    }
-    if (futimens(fd, times) != 0)
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting modification time for %s\n", func,
-                    xs->curLocalPath);
-}
-
-// Closes the member file and marks it closed.
-void closeLocalFile(velk_extract_state_t *xs)
-{
-    if (xs->curLocalFileFd >= 0 && xs->curLocalFileOwned && close(xs->curLocalFileFd) != 0) {
-        perror("close");
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) warning: error closing local file %s (ignored)\n",
-                    "velk_WriteLocalFile", xs->curLocalPath);
-    }
-    xs->curLocalFileFd = -1;
-    xs->curLocalFileOwned = false;
-    if (xs->curParentFd >= 0)
-        close(xs->curParentFd);
-    xs->curParentFd = -1;
-}
-
-// Removes the member file still open (its data incomplete) through the
-// directory it was made in, and names it.  The failure that stopped the
-// member has been counted already.
-void removeIncomplete(velk_extract_state_t *xs)
-{
-    if (xs->curLocalFileFd < 0 || !xs->curLocalFileOwned)
-        return;
-    close(xs->curLocalFileFd);
-    xs->curLocalFileFd = -1;
-    int err = 0;
-    if (xs->curParentFd < 0)
-        err = EBADF;
-    else if (unlinkat(xs->curParentFd, xs->curLocalPath + xs->curLeafAt, 0) != 0)
-        err = errno;
-    if (err == 0)
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: incomplete, removed\n", xs->curLocalPath);
-    else
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: incomplete, error %d removing it\n", xs->curLocalPath, err);
-    closeLocalFile(xs);
-}
-
-} // namespace
-
-int velk_DeferDirectory(velk_extract_state_t *xs, const char *path, const hif_entry_t *entry)
-{
-    if (xs->deferredCount == xs->deferredSize) {
-        size_t grown = xs->deferredSize == 0 ? 64 : xs->deferredSize * 2;
-        void *p = VELK_REALLOC(xs->deferredDirs, grown * sizeof(velk_extract_state_t::DeferredDir));
-        if (p == nullptr)
-            return -1;
-        xs->deferredDirs = static_cast<velk_extract_state_t::DeferredDir *>(p);
-        xs->deferredSize = grown;
-    }
-    char *copy = VELK_STRDUP(path);
-    if (copy == nullptr)
-        return -1;
-    int depth = 0;
-    for (const char *c = path; *c != '\0'; ++c)
-        if (*c == '/')
-            ++depth;
-    velk_extract_state_t::DeferredDir &d = xs->deferredDirs[xs->deferredCount++];
-    d.path = copy;
-    d.depth = depth;
-    d.mode = velk_Get32(entry->hent_mode) & kModeBits;
-    d.uid = velk_Get32(entry->hent_uid);
-    d.gid = velk_Get32(entry->hent_gid);
-    d.mtime = velk_Get32(entry->hent_mtime);
-    return 0;
-}
-
-namespace {
-
-void freeDeferred(velk_extract_state_t *xs)
-{
-    for (size_t i = 0; i < xs->deferredCount; ++i)
-        VELK_FREE(xs->deferredDirs[i].path);
-    VELK_FREE(xs->deferredDirs);
-    xs->deferredDirs = nullptr;
-    xs->deferredCount = 0;
-    xs->deferredSize = 0;
-}
-
-// A directory member: created with its missing parents; its attributes wait
-// for the end.
-void extractDirectory(velk_extract_state_t *xs)
-{
-    char path[kLocalPathSize];
-    snprintf(path, sizeof path, "%s", xs->curLocalPath);
-    size_t len = strlen(path);
-    while (len > 1 && path[len - 1] == '/')
-        path[--len] = '\0';
-    if (velk_debug_level >= 1)
-        velk_ErrPrintf("/debug/creating directory %s\n", path);
-    verboseLine("%s: x %s/\n", velk_msg_prefix[VELK_MSG_VELK], path);
-    if (toStdout() || len == 0)
-        return;
-    if (velk_Mkdir(xs, path) != 0)
-        return;
-    if (velk_DeferDirectory(xs, path, &xs->curIndexEntry) != 0)
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting mode flags for directory %s\n",
-                    "readCallbackCtl", path);
-}
-
-// ---------------------------------------------------------------------------
-// The callback's steps.
+// The member stream's hooks.
 // ---------------------------------------------------------------------------
 
 void headerInconsistency(velk_extract_state_t *xs)
 {
     char path[VELK_PATH_BUFSIZE];
-    velk_FormIxEntryPathname(&xs->curIndexEntry, path, sizeof path);
+    velk_FormIxEntryPathname(&xs->writer.curIndexEntry, path, sizeof path);
     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, " %s: fatal inconsistency detected \n", "readCallbackCtl");
     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "        At Index File entry %ld, path=%s\n",
-                static_cast<long>(xs->curListIxCur), path);
+                static_cast<long>(xs->cur.ordinal), path);
     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "        Archive address: %lu \n",
-                static_cast<unsigned long>(xs->curArchiveAddr));
+                static_cast<unsigned long>(xs->cur.archiveAddr));
 }
 
 // Checks the member's header block against its entry and acts on the
@@ -386,23 +99,23 @@ int handleHeader(velk_extract_state_t *xs, const unsigned char *block)
     char iPrefix[USTAR_prefix_size + 1];
     fieldText(hName, xs->curTarHeader.thb_name, USTAR_name_size);
     fieldText(hPrefix, xs->curTarHeader.thb_prefix, USTAR_prefix_size);
-    fieldText(iName, xs->curIndexEntry.hent_name, HENT_name_size);
-    fieldText(iPrefix, xs->curIndexEntry.hent_prefix, USTAR_prefix_size);
+    fieldText(iName, xs->writer.curIndexEntry.hent_name, HENT_name_size);
+    fieldText(iPrefix, xs->writer.curIndexEntry.hent_prefix, USTAR_prefix_size);
     if (hPrefix[0] == '\0' && strcmp(hName, kDevNull) == 0) {
         // The placeholder of a member that failed while the archive was made.
         char path[VELK_PATH_BUFSIZE];
-        velk_FormIxEntryPathname(&xs->curIndexEntry, path, sizeof path);
+        velk_FormIxEntryPathname(&xs->writer.curIndexEntry, path, sizeof path);
         velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
                     "%s: At index entry %ld, archive filename '/dev/null' was found -  index filename is %s \n", func,
-                    static_cast<long>(xs->curListIxCur), path);
-        snprintf(xs->curLocalPath, sizeof xs->curLocalPath, "%s", kDevNull);
-        xs->curFileIsDevNull = true;
+                    static_cast<long>(xs->cur.ordinal), path);
+        snprintf(xs->writer.curLocalPath, sizeof xs->writer.curLocalPath, "%s", kDevNull);
+        xs->writer.curFileIsDevNull = true;
         ++xs->devNullFileCount;
         velk_NoteFailure("extracted to /dev/null");
     } else if (strcmp(hPrefix, iPrefix) != 0 || strcmp(hName, iName) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal pathname inconsistency detected\n", func);
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "     At Index File entry %ld, Archive address %lu\n",
-                    static_cast<long>(xs->curListIxCur), static_cast<unsigned long>(xs->curArchiveAddr));
+                    static_cast<long>(xs->cur.ordinal), static_cast<unsigned long>(xs->cur.archiveAddr));
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "    Index path prefix=\"%s\" Archive path prefix=\"%s\"\n",
                     iPrefix, hPrefix);
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "    Index filename=\"%s\" Archive filename=\"%s\"\n", iName,
@@ -414,86 +127,84 @@ int handleHeader(velk_extract_state_t *xs, const unsigned char *block)
     // The entry's size decides how many bytes are written; a header that
     // disagrees means the index does not describe this archive.
     uint64_t headerSize = velk_GetMemberFilesize(&xs->curTarHeader);
-    uint64_t entrySize = velk_Get64(xs->curIndexEntry.hent_fsize);
+    uint64_t entrySize = velk_Get64(xs->writer.curIndexEntry.hent_fsize);
     if (headerSize != entrySize) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "%s: fatal index inconsistency: archive header size %lu differs from index size %lu\n", func,
                     static_cast<unsigned long>(headerSize), static_cast<unsigned long>(entrySize));
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "        At Index File entry %ld, path=%s\n",
-                    static_cast<long>(xs->curListIxCur), xs->curLocalPath);
+                    static_cast<long>(xs->cur.ordinal), xs->writer.curLocalPath);
         velk_NoteFailure("header mismatch");
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
 
-    switch (xs->curIndexType) {
-    case VTO_DIRECTORY: extractDirectory(xs); break;
+    switch (xs->cur.type) {
+    case VTO_DIRECTORY: velk_ExtractDirectory(&xs->writer); break;
     case VTO_FILE: {
         if (velk_debug_level >= 2)
-            velk_ErrPrintf("%s to extract file %s\n", "starting", xs->curLocalPath);
-        int rc = velk_InitLocalFile(xs);
+            velk_ErrPrintf("%s to extract file %s\n", "starting", xs->writer.curLocalPath);
+        int rc = velk_InitLocalFile(&xs->writer);
         if (rc < 0)
             return -1;
         if (rc == 0)
             ++xs->file_objects;
-        if (velk_debug_level >= 2 && xs->curBlockCount == 1)
-            velk_ErrPrintf("/debug/handling zero-length file: %s\n", xs->curLocalPath);
+        if (velk_debug_level >= 2 && xs->cur.blockCount == 1)
+            velk_ErrPrintf("/debug/handling zero-length file: %s\n", xs->writer.curLocalPath);
         break;
     }
     case VTO_SYMLINK: {
         if (velk_debug_level >= 1)
-            velk_ErrPrintf("will create symlink for %s\n", xs->curLocalPath);
+            velk_ErrPrintf("will create symlink for %s\n", xs->writer.curLocalPath);
         char target[HENT_linkname_size + 1];
-        fieldText(target, xs->curIndexEntry.hent_linkname, HENT_linkname_size);
-        if (velk_Symlink(xs, xs->curLocalPath, target) == 0)
+        fieldText(target, xs->writer.curIndexEntry.hent_linkname, HENT_linkname_size);
+        if (velk_Symlink(&xs->writer, xs->writer.curLocalPath, target) == 0)
             ++xs->file_objects;
         break;
     }
     case VTO_HARDLINK: break;
     default: {
         char path[VELK_PATH_BUFSIZE];
-        velk_FormIxEntryPathname(&xs->curIndexEntry, path, sizeof path);
+        velk_FormIxEntryPathname(&xs->writer.curIndexEntry, path, sizeof path);
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     " %s: fatal: unrecognized object type {%d) for index entry %ld (%s) \n", func,
-                    static_cast<int>(xs->curIndexType), static_cast<long>(xs->curListIxCur), path);
+                    static_cast<int>(xs->cur.type), static_cast<long>(xs->cur.ordinal), path);
         velk_NoteFailure("unrecognized type");
         velk_SetExitCode(VELK_EXIT_MISMATCH);
         return -1;
     }
     }
-    velk_hardlink_member_t link{xs->curIndexType,
-                                xs->curLocalPath,
-                                xs->curIndexEntry.hent_linkname,
-                                xs->curLocalFileOwned ? xs->curLocalFileFd : -1,
-                                !xs->curFileDiscard && !xs->curFileIsDevNull,
-                                xs->savedUmask};
+    velk_hardlink_member_t link{xs->cur.type,
+                                xs->writer.curLocalPath,
+                                xs->writer.curIndexEntry.hent_linkname,
+                                xs->writer.curLocalFileOwned ? xs->writer.curLocalFileFd : -1,
+                                !xs->writer.curFileDiscard && !xs->writer.curFileIsDevNull,
+                                xs->writer.savedUmask};
     xs->file_objects += velk_HardLinkMember(&link);
-    xs->curTarHeaderExtracted = true;
     return 0;
 }
 
-// The current member's blocks are all handled.  0, or -1 when its local
-// file was left open (an internal error).
+// The current member's blocks are all handled (the stream has counted its
+// entry as done).  0, or -1 when its local file was left open (an internal
+// error).
 int finishMember(velk_extract_state_t *xs)
 {
     ++xs->total_ix_entries;
     ++xs->total_objects;
-    if (xs->curIndexType == VTO_FILE) {
-        xs->total_file_bytes += xs->curLocFileSize;
-        velk_StatusMsg(xs->curListLeftToDo == 1 ? 1 : 0, "Bytes: %lu Index Entries: %ld",
+    if (xs->cur.type == VTO_FILE) {
+        xs->total_file_bytes += xs->writer.curLocFileSize;
+        velk_StatusMsg(xs->cur.entriesLeft == 0 ? 1 : 0, "Bytes: %lu Index Entries: %ld",
                        static_cast<unsigned long>(xs->total_file_bytes), xs->total_ix_entries);
     }
-    --xs->curListLeftToDo;
-    xs->curHaveEntry = false;
-    if (xs->curLocalFileFd >= 0 && xs->curLocalFileOwned) {
+    if (xs->writer.curLocalFileFd >= 0 && xs->writer.curLocalFileOwned) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "%s: fatal internal error - all blocks processed according to Index File\n", "readCallbackCtl");
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "     but local file %s still open\n", xs->curLocalPath);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "     but local file %s still open\n", xs->writer.curLocalPath);
         velk_SetExitCode(VELK_EXIT_SOFTWARE);
-        closeLocalFile(xs);
+        velk_ExtractCloseFile(&xs->writer);
         return -1;
     }
-    xs->curLocalFileFd = -1;
+    xs->writer.curLocalFileFd = -1;
     return 0;
 }
 
@@ -505,7 +216,7 @@ int beginRangeMember(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t
                      uint64_t rangeEndBlock)
 {
     if (velk_RangeMemberOk(entry, ordinal, expectedBlock, rangeEndBlock, "velk_Extract", "extraction") != 0) {
-        xs->curHaveEntry = false;
+        xs->cur.haveEntry = false;
         return -1;
     }
     return velk_ExtractBeginMember(xs, entry, ordinal);
@@ -516,438 +227,94 @@ int beginRangeMember(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t
 int nextRangeEntry(velk_extract_state_t *xs)
 {
     const char *func = "readCallbackCtl";
-    if (xs->curListEntry == nullptr || xs->curListLeftToDo <= 0) {
+    if (xs->curListEntry == nullptr || xs->cur.entriesLeft <= 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "%s: fatal internal error - archive data beyond the last entry of the range at address %lu\n", func,
-                    static_cast<unsigned long>(xs->curArchiveAddr));
+                    static_cast<unsigned long>(xs->cur.archiveAddr));
         velk_SetExitCode(VELK_EXIT_SOFTWARE);
         return -1;
     }
     hif_entry_t *entry = nullptr;
     int eof = 0;
-    int limit = static_cast<int>(std::min<int64_t>(xs->curListLeftToDo, INT_MAX));
+    int limit = static_cast<int>(std::min<int64_t>(xs->cur.entriesLeft, INT_MAX));
     if (velk_IndexFileRead(xs->index_Fd, xs->index_file_residency, limit, &entry, &eof) != 0 || eof != 0 ||
         entry == nullptr) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Fatal error reading index entry %ld from %s\n", func,
-                    static_cast<long>(xs->curListIxCur + 1), velk_index_filename);
+                    static_cast<long>(xs->cur.ordinal + 1), velk_index_filename);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
-    ++xs->curListIxCur;
+    ++xs->cur.ordinal;
     ++xs->curFileSpecInx;
-    return beginRangeMember(xs, entry, xs->curListIxCur, xs->curArchiveAddr / VELK_BLOCKSIZE,
+    return beginRangeMember(xs, entry, xs->cur.ordinal, xs->cur.archiveAddr / VELK_BLOCKSIZE,
                             xs->curListEntry->ixEndBlock);
 }
 
-} // namespace
-
-// ---------------------------------------------------------------------------
-// Exported routines.
-// ---------------------------------------------------------------------------
-
-int velk_ExtractFormPath(const char *archivePath, char *out, size_t size, int *strippedOut)
+// The hooks themselves; ctx is the velk_extract_state_t.
+int nextHook(void *ctx)
 {
-    const char *p = archivePath;
-    while (*p == '/')
-        ++p;
-    if (strippedOut != nullptr)
-        *strippedOut = p != archivePath ? 1 : 0;
-    if (*p == '\0' && p != archivePath)
-        return VELK_XPATH_ROOT_ONLY;
-    // A ".." component anywhere would lead out of the current directory.
-    for (const char *c = p; *c != '\0';) {
-        const char *end = strchr(c, '/');
-        size_t n = end != nullptr ? static_cast<size_t>(end - c) : strlen(c);
-        if (n == 2 && c[0] == '.' && c[1] == '.')
-            return VELK_XPATH_DOTDOT;
-        if (end == nullptr)
-            break;
-        c = end + 1;
-    }
-    size_t len = strlen(p);
-    if (len >= size)
-        return VELK_XPATH_TOO_LONG;
-    memcpy(out, p, len + 1);
-    return VELK_XPATH_OK;
+    return nextRangeEntry(static_cast<velk_extract_state_t *>(ctx));
 }
+
+int headerHook(void *ctx, const unsigned char *block)
+{
+    return handleHeader(static_cast<velk_extract_state_t *>(ctx), block);
+}
+
+// Only a file member's data are written; the blocks of any other member
+// (a symbolic link from a foreign archive carries some) are passed over.
+bool wantsDataHook(void *ctx)
+{
+    return static_cast<const velk_extract_state_t *>(ctx)->cur.type == VTO_FILE;
+}
+
+int dataHook(void *ctx, const unsigned char *bytes, uint32_t length, uint64_t *blocksOut)
+{
+    int blocks = 0;
+    if (velk_WriteLocalFile(&static_cast<velk_extract_state_t *>(ctx)->writer, bytes, length, &blocks) != 0)
+        return -1;
+    *blocksOut = static_cast<uint64_t>(blocks);
+    return 0;
+}
+
+int finishHook(void *ctx)
+{
+    return finishMember(static_cast<velk_extract_state_t *>(ctx));
+}
+
+// The extract stream names itself readCallbackCtl in its messages.  A
+// buffer that is not whole blocks means the archive and its index disagree.
+constexpr velk_member_ops_t kExtractOps = {
+    .caller = "readCallbackCtl",
+    .lengthStatus = VELK_EXIT_MISMATCH,
+    .next = nextHook,
+    .header = headerHook,
+    .wantsData = wantsDataHook,
+    .data = dataHook,
+    .finish = finishHook,
+};
+
+} // namespace
 
 void velk_ExtractPrepare(velk_extract_state_t *xs)
 {
-    xs->savedUmask = umask(0);
-    xs->umaskSaved = true;
-    xs->effectiveUid = geteuid();
     xs->total_objects = 0;
     xs->file_objects = 0;
     xs->devNullFileCount = 0;
     xs->total_ix_entries = 0;
     xs->total_file_bytes = 0;
     xs->leadingSlashNoticed = false;
-    xs->curHaveEntry = false;
-    if (xs->curLocalFileOwned)
-        closeLocalFile(xs);
-    xs->curLocalFileFd = -1;
-    xs->curLocalFileOwned = false;
-    freeDeferred(xs);
-}
-
-void velk_ExtractRestoreUmask(velk_extract_state_t *xs)
-{
-    if (xs->umaskSaved)
-        umask(xs->savedUmask);
-    xs->umaskSaved = false;
+    xs->cur.haveEntry = false;
+    velk_ExtractWriterPrepare(&xs->writer);
 }
 
 int velk_ExtractBeginMember(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t ordinal)
 {
-    memcpy(&xs->curIndexEntry, entry, sizeof xs->curIndexEntry);
-    xs->curListIxCur = ordinal;
-    xs->curIndexType = velk_Get32(entry->hent_type);
-    xs->curArchiveAddr = velk_Get64(entry->hent_offset) * VELK_BLOCKSIZE;
-    xs->curBlockCount = velk_Get32(entry->hent_blocks);
-    xs->curBlocksHandled = 0;
-    xs->curTarHeaderExtracted = false;
-    xs->curFileIsDevNull = false;
-    xs->curFileDiscard = false;
-    xs->curFileDoCheckSum = false;
-    xs->curLocFileSize = velk_Get64(entry->hent_fsize);
-    xs->curLocFileWritten = 0;
-    xs->curHaveEntry = true;
-    char path[VELK_PATH_BUFSIZE];
-    velk_FormIxEntryPathname(entry, path, sizeof path);
-    int stripped = 0;
-    int rc = velk_ExtractFormPath(path, xs->curLocalPath, sizeof xs->curLocalPath, &stripped);
-    if (rc == VELK_XPATH_OK)
+    velk_MemberCursorBegin(&xs->cur, entry, ordinal);
+    if (velk_ExtractWriterBegin(&xs->writer, entry, ordinal) == 0)
         return 0;
-    if (rc == VELK_XPATH_DOTDOT)
-        refuseDotDot(path);
-    else
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Index entry %ld has no usable path: [%s]\n",
-                    static_cast<long>(ordinal), path);
-    if (rc != VELK_XPATH_DOTDOT)
-        velk_NoteFailure("corrupt index entry");
-    velk_SetExitCode(VELK_EXIT_IOERR);
-    xs->curHaveEntry = false;
+    xs->cur.haveEntry = false;
     return -1;
-}
-
-int velk_OpenMemberParent(velk_extract_state_t *xs, const char *path, int create, int *fdOut, const char **leafOut)
-{
-    const char *slash = strrchr(path, '/');
-    size_t len = slash != nullptr ? static_cast<size_t>(slash - path) : 0;
-    int rc = walkDirs(xs, path, len, create != 0, fdOut);
-    if (rc == 0)
-        *leafOut = slash != nullptr ? slash + 1 : path;
-    return rc;
-}
-
-int velk_Mkdir(velk_extract_state_t *xs, const char *path)
-{
-    while (*path == '/')
-        ++path;
-    if (toStdout() || *path == '\0')
-        return 0;
-    int fd = -1;
-    int rc = walkDirs(xs, path, strlen(path), true, &fd);
-    if (rc == 0)
-        close(fd);
-    return rc;
-}
-
-int velk_Symlink(velk_extract_state_t *xs, const char *path, const char *target)
-{
-    if (toStdout())
-        return 0;
-    verboseLine("%s: x %s is a symbolic link to %s\n", velk_msg_prefix[VELK_MSG_VELK], path, target);
-    while (*path == '/')
-        ++path;
-    if (*path == '\0')
-        return 0;
-    char name[kLocalPathSize];
-    snprintf(name, sizeof name, "%s", path);
-    size_t len = strlen(name);
-    if (len > 0 && name[len - 1] == '/')
-        name[--len] = '\0';
-    if (len == 0)
-        return 0;
-    int dfd = -1;
-    const char *leaf = nullptr;
-    int rc = velk_OpenMemberParent(xs, name, 1, &dfd, &leaf);
-    if (rc != 0)
-        return -1;
-    kyl_fd dir(dfd);
-    // Whatever held the name before goes (a directory stays and the link
-    // then fails).
-    unlinkat(dfd, leaf, 0);
-    if (symlinkat(target, dfd, leaf) != 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating symlink %s->%s\n", errno, name, target);
-        velk_NoteFailure("symlink not created");
-        velk_SetExitCode(VELK_EXIT_IOERR);
-        return -1;
-    }
-    return 0;
-}
-
-int velk_InitLocalFile(velk_extract_state_t *xs)
-{
-    uint32_t mode = velk_Get32(xs->curIndexEntry.hent_mode) & kModeBits;
-    xs->curLocFileSize = velk_Get64(xs->curIndexEntry.hent_fsize);
-    xs->curLocFileWritten = 0;
-    xs->curFileDiscard = false;
-    xs->curLocalFileFd = -1;
-    xs->curLocalFileOwned = false;
-    xs->curFileDoCheckSum = false;
-    // A stored CRC is always checked: it costs one pass over data already
-    // in memory, and a damaged archive must not pass for a good one.
-    if ((velk_Get32(xs->curIndexEntry.hent_flags) & HIF_FLAG_CRC) != 0 && !xs->curFileIsDevNull) {
-        xs->curFileDoCheckSum = true;
-        xs->curIndexEntryCRC = velk_Get32(xs->curIndexEntry.hent_crc32);
-        velk_ChecksumInit(&xs->curLocFileCRC);
-    }
-    verboseLine("%s: x %s, %lu bytes, %d media blocks\n", velk_msg_prefix[VELK_MSG_VELK], xs->curLocalPath,
-                static_cast<unsigned long>(xs->curLocFileSize), static_cast<int>(xs->curBlockCount));
-    size_t len = strlen(xs->curLocalPath);
-    if (len > 0 && xs->curLocalPath[len - 1] == '/')
-        xs->curLocalPath[--len] = '\0';
-
-    if (xs->curFileIsDevNull) {
-        // A placeholder's data are zeros: nothing is written anywhere.
-        xs->curFileDiscard = true;
-        return 0;
-    }
-    if (toStdout()) {
-        fflush(stdout);
-        xs->curLocalFileFd = STDOUT_FILENO;
-        return 0;
-    }
-    char *name = xs->curLocalPath;
-    while (*name == '/')
-        ++name;
-    int dfd = -1;
-    const char *leaf = nullptr;
-    int rc = velk_OpenMemberParent(xs, name, 1, &dfd, &leaf);
-    if (rc == -2) {
-        xs->curFileDiscard = true;
-        xs->curFileDoCheckSum = false;
-        return 1;
-    }
-    if (rc != 0)
-        return -1;
-    kyl_fd dir(dfd);
-    mode_t createMode = static_cast<mode_t>((mode & 0777 & ~xs->savedUmask) | kFileOwnerWrite);
-    kyl_fd file(createExclusive(dfd, leaf, createMode, xs->curLocFileSize > 0 ? O_TRUNC | O_NONBLOCK : O_TRUNC));
-    if (!file.valid()) {
-        int err = errno;
-        perror(xs->curLocFileSize > 0 ? "open (create)" : "creat");
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Cannot create %s (error=%d)\n", xs->curLocalPath, err);
-        velk_NoteFailure("could not be created");
-        return -1;
-    }
-    if (xs->curLocFileSize == 0)
-        applyFileAttrs(xs, file.get());
-    // The extract state owns the member file, and the directory it was made
-    // in (through which an incomplete file is removed), from here on.
-    xs->curLocalFileFd = file.release();
-    xs->curLocalFileOwned = true;
-    xs->curParentFd = dir.release();
-    xs->curLeafAt = static_cast<size_t>(leaf - xs->curLocalPath);
-    if (xs->curLocFileSize == 0)
-        closeLocalFile(xs);
-    return 0;
-}
-
-int velk_WriteLocalFile(velk_extract_state_t *xs, const unsigned char *bytes, uint32_t length, int *blocksConsumedOut)
-{
-    uint64_t need = xs->curLocFileSize - xs->curLocFileWritten;
-    uint64_t n = std::min<uint64_t>(length, need);
-    *blocksConsumedOut = static_cast<int>((n + VELK_BLOCKSIZE - 1) / VELK_BLOCKSIZE);
-    if (n == 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal internal error - no data due for %s\n", __func__,
-                    xs->curLocalPath);
-        velk_SetExitCode(VELK_EXIT_SOFTWARE);
-        return -1;
-    }
-    if (xs->curFileDoCheckSum)
-        velk_ChecksumBuffer(bytes, static_cast<size_t>(n), &xs->curLocFileCRC);
-
-    if (!xs->curFileDiscard) {
-        if (xs->curLocalFileFd < 0) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal internal error - %s is not open\n", __func__,
-                        xs->curLocalPath);
-            velk_SetExitCode(VELK_EXIT_SOFTWARE);
-            return -1;
-        }
-        size_t done = 0;
-        bool spaceWarned = false;
-        velk_nospace_t noSpace;
-        int zeroWrites = 0;
-        while (done < n) {
-            struct pollfd pfd;
-            pfd.fd = xs->curLocalFileFd;
-            pfd.events = POLLOUT;
-            pfd.revents = 0;
-            int prc = poll(&pfd, 1, kWritePollMs);
-            if (prc < 0 && errno != EINTR) {
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d on select while writing local file %s\n",
-                            errno, xs->curLocalPath);
-                return -1;
-            }
-            // A forced shutdown stops the member; the caller removes it.
-            if (velk_shutdown_signalled.load() != 0)
-                return -1;
-            if (prc <= 0)
-                continue;
-            ssize_t w = velk_local_write_fn(xs->curLocalFileFd, bytes + done,
-                                            std::min<size_t>(static_cast<size_t>(n) - done, VELK_LOCAL_WRITE_PIECE));
-            if (w > 0) {
-                done += static_cast<size_t>(w);
-                zeroWrites = 0;
-                velk_NoSpaceProgress(&noSpace);
-                continue;
-            }
-            int err = w == 0 ? (++zeroWrites > VELK_MAX_ZERO_WRITES ? EIO : 0) : errno;
-            if (err == 0 || err == EINTR || err == EAGAIN)
-                continue;
-            if (err == ENOSPC) {
-                if (!spaceWarned) {
-                    fputs("Out of space in local filesystem - retrying\n", stderr);
-                    fflush(stderr);
-                    spaceWarned = true;
-                }
-                // The wait is bounded, and a forced shutdown ends it.
-                if (velk_NoSpaceWait(&noSpace, xs->curLocalPath) == 0)
-                    continue;
-                if (velk_shutdown_signalled.load() != 0)
-                    return -1;
-            }
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing local file %s\n", err, xs->curLocalPath);
-            velk_NoteFailure("write error");
-            return -1;
-        }
-    }
-    xs->curLocFileWritten += n;
-    if (xs->curLocFileWritten < xs->curLocFileSize)
-        return 0;
-
-    if (xs->curFileDoCheckSum) {
-        uint32_t crc = velk_ChecksumFinalize(&xs->curLocFileCRC);
-        if (crc != xs->curIndexEntryCRC) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "CRC error on %s. Index CRC=%8.8x Extracted File CRC=%8.8x\n", xs->curLocalPath,
-                        xs->curIndexEntryCRC, crc);
-            velk_NoteFailure("CRC mismatch");
-            velk_SetExitCode(VELK_EXIT_MISMATCH);
-        }
-        xs->curFileDoCheckSum = false;
-    }
-    if (xs->curLocalFileOwned) {
-        applyFileAttrs(xs, xs->curLocalFileFd);
-        closeLocalFile(xs);
-    }
-    xs->curLocalFileFd = -1;
-    return 0;
-}
-
-int readCallbackCtl(io_buffer_t *theBuf, void *state)
-{
-    auto *xs = static_cast<velk_extract_state_t *>(state);
-    const char *func = "readCallbackCtl";
-    if (theBuf->dataLength % VELK_BLOCKSIZE != 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "%s: fatal internal error. Data length [%d] not a multiple of %d\n", func,
-                    static_cast<int>(theBuf->dataLength), VELK_BLOCKSIZE);
-        velk_SetExitCode(VELK_EXIT_MISMATCH);
-        return -1;
-    }
-    const unsigned char *data = theBuf->buffer;
-    uint32_t pos = 0;
-    while (pos < theBuf->dataLength) {
-        // A forced shutdown stops the transfer between blocks; the action
-        // removes the member left incomplete.
-        if (velk_shutdown_signalled.load() != 0)
-            return -1;
-        if (!xs->curHaveEntry && nextRangeEntry(xs) != 0)
-            return -1;
-        uint32_t left = theBuf->dataLength - pos;
-        uint64_t consumed = 0;
-        if (!xs->curTarHeaderExtracted) {
-            if (handleHeader(xs, data + pos) != 0)
-                return -1;
-            consumed = 1;
-        } else if (xs->curIndexType == VTO_FILE) {
-            int blocks = 0;
-            if (velk_WriteLocalFile(xs, data + pos, left, &blocks) != 0)
-                return -1;
-            consumed = static_cast<uint64_t>(blocks);
-        } else {
-            // Data blocks of a symbolic link from a foreign archive: skipped.
-            consumed = std::min<uint64_t>(xs->curBlockCount - xs->curBlocksHandled, left / VELK_BLOCKSIZE);
-        }
-        if (consumed == 0) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal internal error - no progress at address %lu\n",
-                        func, static_cast<unsigned long>(xs->curArchiveAddr));
-            velk_SetExitCode(VELK_EXIT_SOFTWARE);
-            return -1;
-        }
-        xs->curBlocksHandled += consumed;
-        xs->curArchiveAddr += consumed * VELK_BLOCKSIZE;
-        pos += static_cast<uint32_t>(consumed * VELK_BLOCKSIZE);
-        if (xs->curBlocksHandled >= xs->curBlockCount && finishMember(xs) != 0)
-            return -1;
-    }
-    return 0;
-}
-
-void velk_FinishDirectories(velk_extract_state_t *xs)
-{
-    if (xs->deferredCount == 0) {
-        freeDeferred(xs);
-        return;
-    }
-    // Deepest first: a directory made read-only must not block what lies
-    // below it, and setting a child's attributes leaves the parent's times
-    // alone.
-    std::stable_sort(xs->deferredDirs, xs->deferredDirs + xs->deferredCount,
-                     [](const velk_extract_state_t::DeferredDir &a, const velk_extract_state_t::DeferredDir &b) {
-                         return a.depth > b.depth;
-                     });
-    const char *func = "readCallbackCtl";
-    for (size_t i = 0; i < xs->deferredCount; ++i) {
-        const velk_extract_state_t::DeferredDir &d = xs->deferredDirs[i];
-        int dfd = -1;
-        const char *leaf = nullptr;
-        if (velk_OpenMemberParent(xs, d.path, 0, &dfd, &leaf) != 0)
-            continue;
-        // Every change goes through one descriptor of the directory itself,
-        // opened without following a link: whatever replaces the name in
-        // the meantime is never touched.
-        kyl_fd dir(openat(dfd, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        close(dfd);
-        if (!dir.valid()) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting time(s) for directory %s\n", func,
-                        d.path);
-            continue;
-        }
-        if (velk_extract_dir_opened_hook != nullptr)
-            velk_extract_dir_opened_hook(d.path);
-        if (asRoot(xs) && !optOn(VELK_OPT_OWN_IDS)) {
-            if (fchown(dir.get(), static_cast<uid_t>(d.uid), static_cast<gid_t>(d.gid)) != 0)
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting uid/gid for directory %s\n", func,
-                            d.path);
-        }
-        if (optOn(VELK_OPT_EXACT_PERMS)) {
-            if (fchmod(dir.get(), static_cast<mode_t>(d.mode)) != 0)
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting mode flags for directory %s\n", func,
-                            d.path);
-        }
-        struct timespec times[2];
-        times[0].tv_sec = static_cast<time_t>(d.mtime);
-        times[0].tv_nsec = 0;
-        times[1] = times[0];
-        if (futimens(dir.get(), times) != 0)
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting time(s) for directory %s\n", func,
-                        d.path);
-    }
-    freeDeferred(xs);
 }
 
 // ---------------------------------------------------------------------------
@@ -970,7 +337,7 @@ struct RunTimes {
 // The whole action's outcome and its final line.  Returns 0 or -1.
 int endAction(velk_extract_state_t *xs, bool ok, int archiveFd, int indexFd, int indexKind)
 {
-    velk_FinishDirectories(xs);
+    velk_FinishDirectories(&xs->writer);
     if (!ok)
         velk_SetExitCode(VELK_EXIT_IOERR);
     velk_FinalLine(ok);
@@ -991,7 +358,7 @@ int endAction(velk_extract_state_t *xs, bool ok, int archiveFd, int indexFd, int
     }
     xs->index_Fd = -1;
     velk_FreeIxList();
-    velk_ExtractRestoreUmask(xs);
+    velk_ExtractRestoreUmask(&xs->writer);
     return ok ? 0 : -1;
 }
 
@@ -1098,7 +465,7 @@ int considerEntry(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t or
         return 0;
     }
     if (rc == VELK_XPATH_DOTDOT) {
-        refuseDotDot(path);
+        velk_ExtractRefuseDotDot(path);
         return 0;
     }
     if (rc != VELK_XPATH_OK || local[0] == '\0')
@@ -1203,7 +570,7 @@ int readRange(velk_extract_state_t *xs, int archiveFd, ix_ListEntry_t *range, do
                        static_cast<long>(range->ixStart), static_cast<long>(range->ixEnd),
                        static_cast<long>(range->ixCount), static_cast<long>(range->ixFsOrd));
     xs->curListEntry = range;
-    xs->curListLeftToDo = range->ixCount;
+    xs->cur.entriesLeft = range->ixCount;
     xs->curFileSpecInx = range->ixFsOrd;
     hif_entry_t *entry = nullptr;
     int eof = 0;
@@ -1215,12 +582,13 @@ int readRange(velk_extract_state_t *xs, int archiveFd, ix_ListEntry_t *range, do
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
-    xs->curListIxCur = range->ixStart;
+    xs->cur.ordinal = range->ixStart;
     if (beginRangeMember(xs, entry, range->ixStart, range->ixStartBlock, range->ixEndBlock) != 0)
         return -1;
     uint64_t length = (range->ixEndBlock - range->ixStartBlock) * VELK_BLOCKSIZE;
     double xferTime = 0.0;
-    int rc = velk_ReadRange(archiveFd, range, readCallbackCtl, xs, &xferTime);
+    velk_member_stream_t stream{&kExtractOps, xs, &xs->cur};
+    int rc = velk_ReadRange(archiveFd, range, velk_MemberStreamCallback, &stream, &xferTime);
     *seconds += xferTime;
     *bytes += length;
     if (velk_debug_level >= 4)
@@ -1228,19 +596,19 @@ int readRange(velk_extract_state_t *xs, int archiveFd, ix_ListEntry_t *range, do
     if (rc < 0) {
         if (velk_shutdown_signalled.load() != 0)
             interrupted();
-        removeIncomplete(xs);
+        velk_ExtractRemoveIncomplete(&xs->writer);
         velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Extract aborted\n");
         return -1;
     }
     // A reader that ends early (an archive cut short after it was measured)
     // leaves members of the range undone.
-    if (xs->curListLeftToDo != 0 || xs->curHaveEntry) {
-        removeIncomplete(xs);
+    if (xs->cur.entriesLeft != 0 || xs->cur.haveEntry) {
+        velk_ExtractRemoveIncomplete(&xs->writer);
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Archive file %s ended before entry %ld was complete\n",
-                    "velk_Extract", velk_archive, static_cast<long>(xs->curListIxCur));
+                    "velk_Extract", velk_archive, static_cast<long>(xs->cur.ordinal));
         velk_SetExitCode(VELK_EXIT_IOERR);
         velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Extract aborted\n");
-        xs->curHaveEntry = false;
+        xs->cur.haveEntry = false;
         return -1;
     }
     return 0;
@@ -1292,7 +660,7 @@ int refuseUnreadableKind(velk_extract_state_t *xs)
                     "velk_Extract: please use regular tar to read piped Archive Files\n");
         velk_SetExitCode(VELK_EXIT_USAGE);
         velk_FinalLine(false);
-        velk_ExtractRestoreUmask(xs);
+        velk_ExtractRestoreUmask(&xs->writer);
         return -1;
     }
     return 0;
@@ -1442,8 +810,8 @@ int pass2(velk_extract_state_t *xs, FILE *outStream, const RunTimes &times, int 
 int velk_Extract()
 {
     VELK_TRACE_ENTRY();
-    // The run's extraction state; the archive reader hands it to the data
-    // callback and is done with it before the action returns.
+    // The run's extraction state; the member stream hands it to the hooks
+    // and is done with it before the action returns.
     velk_extract_state_t state;
     velk_extract_state_t *xs = &state;
     FILE *outStream = toStdout() ? stderr : stdout;

@@ -1,14 +1,14 @@
 // Verification.  Pass 1 reads the index and groups the entries to check into
 // ranges of back-to-back members (velk_Ranges.h); pass 2 checks the
-// consistency member, then has the archive reader deliver each range to
-// verifyCallbackCtl.  The callback validates every member header and, as
+// consistency member, then has the archive reader deliver each range to the
+// member stream (velk_MemberStream.h), which cuts it into members and calls
+// this unit's hooks.  They validate every member header and, as
 // velk_verify_flags asks, compares the header's fields with the entry
 // (info), recomputes the data's CRC-32 (crc) and compares the data with the
 // local file of the member's path (compare).  A member error is counted and
 // reported and the next member is found again by the index's block counts;
 // a failure of the index, the archive or the transfer ends the run.  The
-// range state is handed to the callback as its argument and used by one
-// thread at a time.
+// range state is the hooks' context and is used by one thread at a time.
 
 #include "velk_Verify.h"
 
@@ -36,6 +36,7 @@
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
 #include "velk_MemberNames.h"
+#include "velk_MemberStream.h"
 #include "velk_MemberStatus.h"
 #include "velk_Memory.h"
 #include "velk_Ranges.h"
@@ -70,15 +71,8 @@ struct RangeCtl {
     const ix_ListEntry_t *range = nullptr;
     verifyStats_t *stats = nullptr;
 
-    bool haveEntry = false;
+    velk_member_cursor_t cur; // the member being verified and the range's progress
     hif_entry_t entry{};
-    uint32_t type = 0;
-    int64_t indexEntryNumber = 0;
-    int64_t indexEntryCount = 0; // entries of the range not yet finished
-    uint64_t curArchiveAddr = 0;
-    uint64_t curBlockCount = 0;
-    uint64_t curBlocksHandled = 0;
-    bool headerSeen = false;
     bool tarHeaderError = false;
     posix_header_t header{};
 
@@ -185,7 +179,7 @@ void fieldError(RangeCtl *c, const char *fmt, ...)
     vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
     velk_LogFmt(VELK_MSG_ERROR, MSG, "At Index File entry %ld, Archive address %lu Path: \"%s\" %s\n",
-                static_cast<long>(c->indexEntryNumber), static_cast<unsigned long>(c->curArchiveAddr), c->path, text);
+                static_cast<long>(c->cur.ordinal), static_cast<unsigned long>(c->cur.archiveAddr), c->path, text);
     c->tarHeaderError = true;
     velk_SetExitCode(VELK_EXIT_MISMATCH);
 }
@@ -211,20 +205,20 @@ void compareTarHeaderFields(RangeCtl *c)
     if (strcmp(hName, iName) != 0 || strcmp(hPrefix, iPrefix) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Pathname inconsistency detected\n");
         velk_LogFmt(VELK_MSG_ERROR, MSG, "     At Index File entry %ld, Archive address %lu \n",
-                    static_cast<long>(c->indexEntryNumber), static_cast<unsigned long>(c->curArchiveAddr));
+                    static_cast<long>(c->cur.ordinal), static_cast<unsigned long>(c->cur.archiveAddr));
         velk_LogFmt(VELK_MSG_ERROR, MSG, "   Index path prefix=\"%s\" Archive path prefix=\"%s\"\n", iPrefix, hPrefix);
         velk_LogFmt(VELK_MSG_ERROR, MSG, "    Index filename=\"%s\" Archive filename=\"%s\"\n", iName, hName);
         c->tarHeaderError = true;
         velk_SetExitCode(VELK_EXIT_MISMATCH);
     }
     char f = h.thb_typeflag;
-    bool typeOk = (c->type == VTO_FILE && (f == '0' || f == '\0')) || (c->type == VTO_DIRECTORY && f == '5') ||
-                  (c->type == VTO_HARDLINK && f == '1') || (c->type == VTO_SYMLINK && f == '2');
+    bool typeOk = (c->cur.type == VTO_FILE && (f == '0' || f == '\0')) || (c->cur.type == VTO_DIRECTORY && f == '5') ||
+                  (c->cur.type == VTO_HARDLINK && f == '1') || (c->cur.type == VTO_SYMLINK && f == '2');
     char b1[32], b2[48];
     if (!typeOk)
         fieldError(c, "Object Type inconsistency detected. Index value: %s  Tar Hdr Value: %s",
-                   entryTypeName(c->type, b1, sizeof b1), flagName(f, b2, sizeof b2));
-    if (typeOk && c->type == VTO_SYMLINK) {
+                   entryTypeName(c->cur.type, b1, sizeof b1), flagName(f, b2, sizeof b2));
+    if (typeOk && c->cur.type == VTO_SYMLINK) {
         char iLink[HENT_linkname_size + 1], hLink[USTAR_linkname_size + 1];
         fieldText(iLink, e.hent_linkname, HENT_linkname_size);
         fieldText(hLink, h.thb_linkname, USTAR_linkname_size);
@@ -233,7 +227,7 @@ void compareTarHeaderFields(RangeCtl *c)
             ++c->stats->symlinkErrors;
         }
     }
-    if (c->type == VTO_FILE || c->type == VTO_HARDLINK) {
+    if (c->cur.type == VTO_FILE || c->cur.type == VTO_HARDLINK) {
         uint64_t hs = velk_GetMemberFilesize(&h);
         if (hs != velk_Get64(e.hent_fsize))
             fieldError(c, "File Size inconsistency detected. Index value: %lu  Tar Hdr Value: %lu",
@@ -279,13 +273,7 @@ void compareTarHeaderFields(RangeCtl *c)
 void beginMember(RangeCtl *c, const hif_entry_t *entry, int64_t ordinal)
 {
     memcpy(&c->entry, entry, sizeof c->entry);
-    c->haveEntry = true;
-    c->indexEntryNumber = ordinal;
-    c->type = velk_Get32(entry->hent_type);
-    c->curArchiveAddr = velk_Get64(entry->hent_offset) * VELK_BLOCKSIZE;
-    c->curBlockCount = velk_Get32(entry->hent_blocks);
-    c->curBlocksHandled = 0;
-    c->headerSeen = false;
+    velk_MemberCursorBegin(&c->cur, entry, ordinal);
     c->tarHeaderError = false;
     c->skipping = false;
     c->doCrc = false;
@@ -310,18 +298,18 @@ void beginMember(RangeCtl *c, const hif_entry_t *entry, int64_t ordinal)
 int nextEntry(RangeCtl *c)
 {
     const char *func = "verifyCallbackCtl";
-    if (c->indexEntryCount <= 0) {
+    if (c->cur.entriesLeft <= 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG,
                     "%s: fatal internal error - archive data beyond the last entry of the range at address %lu\n", func,
-                    static_cast<unsigned long>(c->curArchiveAddr));
+                    static_cast<unsigned long>(c->cur.archiveAddr));
         ++c->stats->indexErrors;
         return -1;
     }
     hif_entry_t *entry = nullptr;
     int eof = 0;
-    int limit = static_cast<int>(std::min<int64_t>(c->indexEntryCount, INT_MAX));
-    int64_t ordinal = c->indexEntryNumber + 1;
-    uint64_t expected = c->curArchiveAddr / VELK_BLOCKSIZE;
+    int limit = static_cast<int>(std::min<int64_t>(c->cur.entriesLeft, INT_MAX));
+    int64_t ordinal = c->cur.ordinal + 1;
+    uint64_t expected = c->cur.archiveAddr / VELK_BLOCKSIZE;
     if (velk_IndexFileRead(c->indexFd, c->indexKind, limit, &entry, &eof) != 0 || eof != 0 || entry == nullptr) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Fatal error reading index entry %ld from %s\n", func,
                     static_cast<long>(ordinal), velk_index_filename);
@@ -346,7 +334,7 @@ void verifyMemberFileInit(RangeCtl *c)
     if (verifyBit(VELK_VERIFY_CRC)) {
         if ((c->controlFlags & kCrcFromTable) != 0) {
             c->doCrc = true;
-            c->expectedCrc = velk_GetMemberFileXferCRC(c->indexEntryNumber);
+            c->expectedCrc = velk_GetMemberFileXferCRC(c->cur.ordinal);
         } else if ((velk_Get32(c->entry.hent_flags) & HIF_FLAG_CRC) != 0) {
             c->doCrc = true;
             c->expectedCrc = velk_Get32(c->entry.hent_crc32);
@@ -356,7 +344,7 @@ void verifyMemberFileInit(RangeCtl *c)
     }
     if (velk_Opt(VELK_OPT_VERBOSE))
         printf("%s: %s %s, %lu bytes, %d media blocks\n", velk_msg_prefix[VELK_MSG_VELK], mark(), c->path,
-               static_cast<unsigned long>(c->size), static_cast<int>(c->curBlockCount));
+               static_cast<unsigned long>(c->size), static_cast<int>(c->cur.blockCount));
     if (!verifyBit(VELK_VERIFY_COMPARE) || c->tarHeaderError)
         return;
     c->localFd = open(c->path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -467,7 +455,6 @@ void verifyDirectory(RangeCtl *c)
 // The member's header block.
 void verifyHeader(RangeCtl *c, const unsigned char *block)
 {
-    c->headerSeen = true;
     // A damaged header is a member error (status 65), not the failure the
     // header check reports on its own.
     int before = velk_exit_code.load();
@@ -476,7 +463,7 @@ void verifyHeader(RangeCtl *c, const unsigned char *block)
             velk_exit_code.store(0);
         velk_LogFmt(
             VELK_MSG_ERROR, MSG, " %s: TAR Header error detected at Index File entry %ld, Archive address: %lu\n",
-            "verifyCallbackCtl", static_cast<long>(c->indexEntryNumber), static_cast<unsigned long>(c->curArchiveAddr));
+            "verifyCallbackCtl", static_cast<long>(c->cur.ordinal), static_cast<unsigned long>(c->cur.archiveAddr));
         velk_LogFmt(VELK_MSG_ERROR, MSG, "        Index File path=%s\n", c->path);
         ++c->stats->tarHdrErrors;
         c->tarHeaderError = true;
@@ -485,7 +472,7 @@ void verifyHeader(RangeCtl *c, const unsigned char *block)
     } else if (verifyBit(VELK_VERIFY_INFO)) {
         compareTarHeaderFields(c);
     }
-    switch (c->type) {
+    switch (c->cur.type) {
     case VTO_DIRECTORY: verifyDirectory(c); break;
     case VTO_SYMLINK: {
         ++c->stats->totalSymlinkObjects;
@@ -497,7 +484,7 @@ void verifyHeader(RangeCtl *c, const unsigned char *block)
     }
     case VTO_FILE:
     case VTO_HARDLINK:
-        if (c->type == VTO_FILE)
+        if (c->cur.type == VTO_FILE)
             ++c->stats->totalFileObjects;
         else
             ++c->stats->totalHardLinkObjects;
@@ -507,7 +494,7 @@ void verifyHeader(RangeCtl *c, const unsigned char *block)
             c->size = velk_Get64(c->entry.hent_fsize);
         else
             verifyMemberFileInit(c);
-        if (c->curBlockCount == 1) {
+        if (c->cur.blockCount == 1) {
             if (velk_debug_level >= 2)
                 velk_ErrPrintf("/debug/handling zero-length file: %s\n", c->path);
             closeLocal(c);
@@ -517,49 +504,55 @@ void verifyHeader(RangeCtl *c, const unsigned char *block)
     }
 }
 
-// The data callback of a range read.
-int verifyCallbackCtl(io_buffer_t *theBuf, void *arg)
+// The member stream's hooks for a range read; ctx is the RangeCtl.
+int nextHook(void *ctx)
 {
-    auto *c = static_cast<RangeCtl *>(arg);
-    if (theBuf->dataLength % VELK_BLOCKSIZE != 0) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: fatal internal error. Data length [%d] not a multiple of %d\n",
-                    "verifyCallbackCtl", static_cast<int>(theBuf->dataLength), VELK_BLOCKSIZE);
-        return -1;
-    }
-    const unsigned char *data = theBuf->buffer;
-    uint32_t pos = 0;
-    while (pos < theBuf->dataLength) {
-        if (velk_shutdown_signalled.load() != 0)
-            return -1;
-        if (!c->haveEntry && nextEntry(c) != 0)
-            return -1;
-        uint32_t left = theBuf->dataLength - pos;
-        uint64_t consumed;
-        if (!c->headerSeen) {
-            verifyHeader(c, data + pos);
-            consumed = 1;
-        } else if ((c->type == VTO_FILE || c->type == VTO_HARDLINK) && !c->tarHeaderError && c->seen < c->size) {
-            consumed = verifyFileData(c, data + pos, left);
-        } else {
-            consumed = std::min<uint64_t>(c->curBlockCount - c->curBlocksHandled, left / VELK_BLOCKSIZE);
-        }
-        c->curBlocksHandled += consumed;
-        c->curArchiveAddr += consumed * VELK_BLOCKSIZE;
-        pos += static_cast<uint32_t>(consumed * VELK_BLOCKSIZE);
-        if (c->curBlocksHandled >= c->curBlockCount) {
-            --c->indexEntryCount;
-            c->haveEntry = false;
-            if (c->localFd >= 0) {
-                velk_LogFmt(VELK_MSG_ERROR, MSG,
-                            "%s: fatal internal error - all blocks processed according to Index File\n",
-                            "verifyCallbackCtl");
-                velk_LogFmt(VELK_MSG_ERROR, MSG, "     but local file %s still open\n", c->path);
-                closeLocal(c);
-            }
-        }
+    return nextEntry(static_cast<RangeCtl *>(ctx));
+}
+
+int headerHook(void *ctx, const unsigned char *block)
+{
+    verifyHeader(static_cast<RangeCtl *>(ctx), block);
+    return 0;
+}
+
+// Data blocks are compared and summed only for a file or hard link whose
+// header was sound, and only up to the member's size (the rest is padding).
+bool wantsDataHook(void *ctx)
+{
+    const auto *c = static_cast<const RangeCtl *>(ctx);
+    return (c->cur.type == VTO_FILE || c->cur.type == VTO_HARDLINK) && !c->tarHeaderError && c->seen < c->size;
+}
+
+int dataHook(void *ctx, const unsigned char *bytes, uint32_t length, uint64_t *blocksOut)
+{
+    *blocksOut = verifyFileData(static_cast<RangeCtl *>(ctx), bytes, length);
+    return 0;
+}
+
+int finishHook(void *ctx)
+{
+    auto *c = static_cast<RangeCtl *>(ctx);
+    if (c->localFd >= 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: fatal internal error - all blocks processed according to Index File\n",
+                    "verifyCallbackCtl");
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "     but local file %s still open\n", c->path);
+        closeLocal(c);
     }
     return 0;
 }
+
+// A buffer that is not whole blocks stops the range without an exit status
+// of its own: the range's failure sets it.
+constexpr velk_member_ops_t kVerifyOps = {
+    .caller = "verifyCallbackCtl",
+    .lengthStatus = 0,
+    .next = nextHook,
+    .header = headerHook,
+    .wantsData = wantsDataHook,
+    .data = dataHook,
+    .finish = finishHook,
+};
 
 // Verifies one range; the index is positioned at its first entry.  0 or -1.
 int velk_VerifyFileRange(int controlFlags, int archiveFd, int indexFd, int indexKind, const ix_ListEntry_t *range,
@@ -571,9 +564,9 @@ int velk_VerifyFileRange(int controlFlags, int archiveFd, int indexFd, int index
     c.indexKind = indexKind;
     c.range = range;
     c.stats = stats;
-    c.indexEntryNumber = range->ixStart - 1;
-    c.indexEntryCount = range->ixCount;
-    c.curArchiveAddr = range->ixStartBlock * VELK_BLOCKSIZE;
+    c.cur.ordinal = range->ixStart - 1;
+    c.cur.entriesLeft = range->ixCount;
+    c.cur.archiveAddr = range->ixStartBlock * VELK_BLOCKSIZE;
     struct BufFree {
         RangeCtl *c;
         ~BufFree()
@@ -589,13 +582,14 @@ int velk_VerifyFileRange(int controlFlags, int archiveFd, int indexFd, int index
             return -1;
     }
     double xferTime = 0.0;
-    int rc = velk_ReadRange(archiveFd, range, verifyCallbackCtl, &c, &xferTime);
+    velk_member_stream_t stream{&kVerifyOps, &c, &c.cur};
+    int rc = velk_ReadRange(archiveFd, range, velk_MemberStreamCallback, &stream, &xferTime);
     *seconds += xferTime;
     if (velk_debug_level >= 4)
         velk_ErrPrintf("/trace/returned from Archive File read - result=%d\n", rc);
-    if (rc >= 0 && (c.indexEntryCount != 0 || c.haveEntry)) {
+    if (rc >= 0 && (c.cur.entriesLeft != 0 || c.cur.haveEntry)) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Archive file %s ended before entry %ld was complete\n", "velk_Verify",
-                    velk_archive, static_cast<long>(c.indexEntryNumber));
+                    velk_archive, static_cast<long>(c.cur.ordinal));
         rc = -1;
     }
     if (rc < 0) {

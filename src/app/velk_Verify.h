@@ -5,11 +5,11 @@
 // with the other actions as velk_Verify) and of a freshly written archive
 // against the temporary index of its create.  Both select entries into
 // ranges (velk_Ranges.h) and have the archive reader deliver each range to
-// a callback that checks every member header and, as velk_verify_flags
-// asks, the header fields, the data's CRC-32 and the local file's bytes.
-// The initial thread runs the passes; during a range read the reader's
-// delivery thread runs the callback on the range's own state, never both at
-// once.
+// the member stream (velk_MemberStream.h), whose verify hooks check every
+// member header and, as velk_verify_flags asks, the header fields, the
+// data's CRC-32 and the local file's bytes.  The initial thread runs the
+// passes; during a range read the reader's delivery thread runs the hooks
+// on the range's own state, never both at once.
 
 #include <cstdint>
 

@@ -1,14 +1,12 @@
 #ifndef VELK_READERPOOL_H
 #define VELK_READERPOOL_H
 
-// The local file reader pool of an archive write: one local file manager
-// thread walks the temporary index in archive order, carves the archive's
-// byte stream into the transfer's I/O buffers and hands each reader (LFW)
-// thread a piece: one member's header and/or the next blocks of its data,
-// written into buffer B at block position P.  A buffer whose blocks are all
-// filled (or that ends the archive) moves to the ready queue, sorted by
-// archive offset, for the archive writer.  The pool also records each
-// member's outcome and CRC.
+// The local file reader pool of an archive write: reader (LFW) threads, each
+// handed a piece of the archive's byte stream by the local file manager
+// (velk_LocalFileMgr.h): one member's header and/or the next blocks of its
+// data, written into buffer B at block position P.  The manager moves a
+// buffer whose blocks are all filled (or that ends the archive) to the ready
+// queue for the archive writer and records each member's outcome and CRC.
 //
 // Locks and their order: lfwLock guards the pool globals below; a reader
 // entry's threadMutex guards its threadState (and hands its task over, see
@@ -43,14 +41,6 @@ enum LFW_TASKS {
     LFW_READ_FIRST = 7, // open, header, first data; keep the file open
     LFW_READ_CONT = 8,  // more data of the open file
     LFW_READ_LAST = 9,  // the last data of the open file; close it
-};
-
-// States of the local file manager.
-enum IXENTRY_STATES {
-    IX_READ_ENTRY = 0,
-    IX_ASSIGN_TASK = 1,
-    IX_ASSIGN_BUFFERS = 2,
-    IX_EOF_REACHED = 3,
 };
 
 typedef uint32_t crc32_t;
@@ -127,7 +117,7 @@ extern int lfwThreadHighWater KYL_GUARDED_BY(lfwLock);       // highest table in
 // Takes lfwLock.
 void velk_ShutdownThreadPool() KYL_EXCLUDES(lfwLock);
 
-// Thread entry of the local file manager; IoCtlPtr is the transfer_t,
+// Thread entry of the local file manager (velk_LocalFileMgr.cpp); IoCtlPtr is the transfer_t,
 // which is also stored in xfer_ctl.  Needs the context's transferLength,
 // its locks and the buffers on its empty queue, a started pool, and the
 // temporary index open as velk_tmpIndexFD (local kind) positioned at its
@@ -157,20 +147,6 @@ int lfw_CreateTarHeader(lfw_ctl_t *theThread);
 int lfw_ReadLocalFile(int localFd, const char *fileName, lfw_ctl_t *theThread, uint64_t inxFsize,
                       uint64_t *totalXferred);
 
-// Moves a completed buffer from the fill queue to the ready queue of
-// xfer_ctl (sorted by fileOffset), state IOB_STATE_FILLED and dataLength of
-// its filled blocks, and wakes every transfer thread waiting for an address
-// inside it.  Returns 0, or -1 after logging when the buffer is not on the
-// fill queue (it is then left alone).  Manager thread; takes bufQueueLock
-// and reqLocks.
-int fillQueueToReadyQueue(io_buffer_t *theBuf);
-
-// Brings every reader to LFW_WAITING with no member file open, asking
-// assigned readers to go idle and letting running requests finish; then
-// clears the completed list and lfwActiveThreads.  Manager thread (also
-// error recovery).  Takes lfwLock and threadMutexes.
-void velk_LfwQuiesceAllThreads() KYL_EXCLUDES(lfwLock);
-
 // Signal or broadcast lfwCondition under lfwLock.  The writer signals after
 // returning a buffer to the empty queue and broadcasts when the transfer
 // ends.  Any thread; callable while holding bufQueueLock.
@@ -180,24 +156,12 @@ void velk_LfwBroadcastCondition() KYL_EXCLUDES(lfwLock);
 // The highest table index ever assigned a member; threads used = this + 1.
 int velk_LfwThreadHighWater() KYL_EXCLUDES(lfwLock);
 
-// Where the manager resumes after error recovery repositioned the stream.
-struct lfw_resync_t {
-    int repositioned;       // non-zero: the fields below are set
-    int atIndexEnd;         // the restart point is the end-of-archive block
-    long ordinal;           // in: the manager's ordinal; out: the entry holding the restart point
-    hif_entry_t entry;      // that entry (the end-of-index marker at the end)
-    int64_t blocksToSkip;   // blocks of the entry already in the archive
-    uint64_t logicalOffset; // archive offset of the restart point
-};
+// True when the transfer must stop: aborted, no longer active, or a forced
+// shutdown was signalled.  Any thread; takes the transfer's controlLock.
+bool velk_LfwTransferStopping(transfer_t *ctl);
 
-// Recovery hook of the manager, run at the top of a pass when
-// errorResyncFlag is set: stops the transfer threads and the readers,
-// returns every buffer to the empty queue, finds the index entry holding
-// the restart point srcOffset + totalBytesMoved in velk_tmpIndexFD
-// (positioned after it) and repositions the archive; then clears
-// errorResyncFlag and broadcasts localFileCond under controlLock.  Returns
-// 0 with *restart filled, or -1 with the transfer aborted (exit status 70
-// or 72).  Manager thread.
-[[nodiscard]] int velk_LfwErrorResyncHook(transfer_t *ctl, lfw_resync_t *restart);
+// The longest wait, in milliseconds, on lfwCondition for a reader's
+// completion before the waiter looks at the pool again.
+constexpr long VELK_LFW_COMPLETION_WAIT_MS = 10;
 
 #endif

@@ -1,7 +1,7 @@
 // The member path rules of extract (leading slashes and ".." components)
 // and where the deferred directory attributes land.
 
-#include "velk_Extract.h"
+#include "velk_ExtractWriter.h"
 #include "velk_unit_fixture.h"
 
 namespace {
@@ -49,8 +49,8 @@ TEST(ExtractDirectories, AttributesNeverFollowALinkSwappedInForTheDirectory)
     ASSERT_EQ(stat("victim", &before), 0);
 
     velk_option_flags |= VELK_OPT_EXACT_PERMS;
-    velk_extract_state_t xs;
-    velk_ExtractPrepare(&xs);
+    velk_extract_writer_t xs;
+    velk_ExtractWriterPrepare(&xs);
     hif_entry_t e{};
     velk_Put32(e.hent_mode, 0750);
     velk_Put32(e.hent_mtime, 1709647620);

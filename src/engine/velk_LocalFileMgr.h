@@ -1,0 +1,62 @@
+#ifndef VELK_LOCALFILEMGR_H
+#define VELK_LOCALFILEMGR_H
+
+// The local file manager of an archive write: one thread walks the temporary
+// index in archive order, carves the archive's byte stream into the
+// transfer's I/O buffers and hands each reader of the pool
+// (velk_ReaderPool.h) a piece.  A buffer whose blocks are all filled (or
+// that ends the archive) moves to the ready queue, sorted by archive offset,
+// for the archive writer.  The manager also records each member's outcome
+// and CRC and runs the recovery the writer asks for.  Its thread entry,
+// velk_LocalFileMgrThread, is declared with the pool in velk_ReaderPool.h,
+// where the archive writers that start both find it.
+
+#include <cstdint>
+
+#include "velk_IndexFormat.h"
+#include "velk_ReaderPool.h"
+#include "velk_Xfer.h"
+
+// States of the local file manager.
+enum IXENTRY_STATES {
+    IX_READ_ENTRY = 0,
+    IX_ASSIGN_TASK = 1,
+    IX_ASSIGN_BUFFERS = 2,
+    IX_EOF_REACHED = 3,
+};
+
+// Moves a completed buffer from the fill queue to the ready queue of
+// xfer_ctl (sorted by fileOffset), state IOB_STATE_FILLED and dataLength of
+// its filled blocks, and wakes every transfer thread waiting for an address
+// inside it.  Returns 0, or -1 after logging when the buffer is not on the
+// fill queue (it is then left alone).  Manager thread; takes bufQueueLock
+// and reqLocks.
+int fillQueueToReadyQueue(io_buffer_t *theBuf);
+
+// Brings every reader to LFW_WAITING with no member file open, asking
+// assigned readers to go idle and letting running requests finish; then
+// clears the completed list and lfwActiveThreads.  Manager thread (also
+// error recovery).  Takes lfwLock and threadMutexes.
+void velk_LfwQuiesceAllThreads() KYL_EXCLUDES(lfwLock);
+
+// Where the manager resumes after error recovery repositioned the stream.
+struct lfw_resync_t {
+    int repositioned;       // non-zero: the fields below are set
+    int atIndexEnd;         // the restart point is the end-of-archive block
+    long ordinal;           // in: the manager's ordinal; out: the entry holding the restart point
+    hif_entry_t entry;      // that entry (the end-of-index marker at the end)
+    int64_t blocksToSkip;   // blocks of the entry already in the archive
+    uint64_t logicalOffset; // archive offset of the restart point
+};
+
+// Recovery hook of the manager, run at the top of a pass when
+// errorResyncFlag is set: stops the transfer threads and the readers,
+// returns every buffer to the empty queue, finds the index entry holding
+// the restart point srcOffset + totalBytesMoved in velk_tmpIndexFD
+// (positioned after it) and repositions the archive; then clears
+// errorResyncFlag and broadcasts localFileCond under controlLock.  Returns
+// 0 with *restart filled, or -1 with the transfer aborted (exit status 70
+// or 72).  Manager thread.
+[[nodiscard]] int velk_LfwErrorResyncHook(transfer_t *ctl, lfw_resync_t *restart);
+
+#endif
