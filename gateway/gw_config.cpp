@@ -41,6 +41,7 @@ constexpr SiteKey kSiteKeys[] = {
     {"allow_weak_keytab", &gw_site_t::allow_weak_keytab, true},
     {"login_timeout", &gw_site_t::login_timeout},
     {"max_preauth_per_peer", &gw_site_t::max_preauth_per_peer},
+    {"max_sessions", &gw_site_t::max_sessions},
 };
 
 // Parses an unsigned 32-bit number: decimal, 0x hexadecimal or 0 octal.
@@ -163,6 +164,7 @@ void gw_ConfigDefaults(gw_config_t *cfg, int runMode)
     s.allow_weak_keytab = 0;
     s.login_timeout = GW_LOGIN_TIMEOUT_SECS;
     s.max_preauth_per_peer = GW_MAX_PREAUTH_PER_PEER;
+    s.max_sessions = GW_MAX_SESSIONS_DEFAULT;
 }
 
 void gw_ConfigFree(gw_config_t *cfg)

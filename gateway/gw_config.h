@@ -9,7 +9,8 @@
 //       server_runmode = 1
 //       umask = 022          # numbers: decimal, 0x hexadecimal, 0 octal
 //       login_timeout = 30   # seconds a connection has to log in
-//       max_preauth_per_peer = 16
+//       max_preauth_per_peer = 256
+//       max_sessions = 1024
 //   }
 //   Users = {
 //       alice = { ... }
@@ -49,10 +50,12 @@ struct gw_site_t {
     // the session key (yes/no in the file).
     uint32_t allow_weak_keytab;
     // Not reported to clients: how long a connection may take to log in
-    // (seconds, 0: no limit), and how many connections from one address
-    // may be waiting to log in at once (0: no limit).
+    // (seconds, 0: no limit), how many connections from one address may be
+    // waiting to log in at once (0: no limit), and how many sessions may be
+    // open at once (0 or more than GW_SESSION_SLOTS: GW_SESSION_SLOTS).
     uint32_t login_timeout;
     uint32_t max_preauth_per_peer;
+    uint32_t max_sessions;
 };
 
 // Default of max_log_bytes_per_session.
@@ -75,7 +78,8 @@ constexpr uint32_t GW_SV_MINOR = 0;
 constexpr uint32_t GW_SV_PATCH = 0;
 // Login limits when the configuration names none.
 constexpr uint32_t GW_LOGIN_TIMEOUT_SECS = 30;
-constexpr uint32_t GW_MAX_PREAUTH_PER_PEER = 16;
+constexpr uint32_t GW_MAX_PREAUTH_PER_PEER = 256;
+constexpr uint32_t GW_MAX_SESSIONS_DEFAULT = 1024;
 
 // Fills *cfg with the built-in defaults; runMode is the --runmode value.
 void gw_ConfigDefaults(gw_config_t *cfg, int runMode);

@@ -36,6 +36,7 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -345,8 +346,23 @@ static void gw_LogStart(const gw_options_t &o, const std::string &bound)
 }
 
 // Runs the daemon after the command line was checked and the logs opened.
+// Raises the soft limit on open descriptors to the hard limit: every
+// session holds a connection (and a gateway-host session its kept data
+// connections), and the usual soft limit of 1024 is below what the session
+// table admits.  A failure only keeps the lower limit.
+static void gw_RaiseDescriptorLimit()
+{
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &rl) != 0)
+            gw_Log("cannot raise the open-file limit: %s", strerror(errno));
+    }
+}
+
 static int gw_Run(const gw_options_t &o)
 {
+    gw_RaiseDescriptorLimit();
     int sigFd = gw_SetupSignals();
     if (sigFd < 0)
         return gw_StartupFailed(GW_EXIT_OSERR, std::string("cannot set up signal handling: ") + strerror(-sigFd));

@@ -1,7 +1,7 @@
 // The listening socket, accept loop and session table (see gw_listener.h).
 // The main thread owns the listening socket, admits connections into
-// gw_sessions (at most max_preauth_per_peer of one address waiting to log
-// in), starts one session thread each and joins threads that have
+// gw_sessions (closing idle connections that wait to log in when a limit
+// is reached), starts one session thread each and joins threads that have
 // finished.  A session thread closes its own connection when it ends; the
 // descriptor is closed and shut down only under gw_sessionsMutex, so a stop
 // never shuts down a number that was already reused.  gw_sessionsMutex is a
@@ -32,7 +32,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 
 namespace {
 
@@ -44,14 +46,37 @@ struct gw_session_slot {
     uint64_t id;      // session number for the log, counts from 1
     char peer[GW_PEER_TEXT_MAX];
     char host[GW_PEER_TEXT_MAX]; // the peer's address without the port
-    // Set by the session thread once the connection has authenticated.
-    std::atomic<bool> loggedIn;
+    int64_t acceptedMs;          // gw_MonotonicMs() at accept
+    // Shared with the session thread (login, last bytes before it, eviction).
+    gw_session_state_t state;
+};
+
+// A connection not logged in that has been accepted or has received bytes
+// within this long is busy: a client answers the greeting and each login
+// reply well within it.  Every other connection not logged in is idle.
+// Only idle connections count against an address's max_preauth_per_peer,
+// and only idle ones are ever closed to make room, the one that has waited
+// longest first; so a connection exchanging login messages is never closed
+// for another, however fast others connect.
+constexpr int64_t GW_PREAUTH_IDLE_MS = 2000;
+
+// A line logged at most once per GW_REFUSAL_LOG_INTERVAL_SECS; the
+// occurrences in between are counted into the next line, so that a flood of
+// connections cannot fill the log.  Main thread only.
+struct RateLimitedLine {
+    bool logged = false;
+    time_t lastSec = 0;
+    uint64_t quiet = 0;
+
+    // True when this occurrence is to be logged; *suppressed then holds the
+    // occurrences counted since the last line.
+    bool due(uint64_t *suppressed);
 };
 
 } // namespace
 
 static kyl_mutex_t gw_sessionsMutex;
-static gw_session_slot gw_sessions[GW_MAX_SESSIONS] KYL_GUARDED_BY(gw_sessionsMutex);
+static gw_session_slot gw_sessions[GW_SESSION_SLOTS] KYL_GUARDED_BY(gw_sessionsMutex);
 
 // Write end of the pipe that wakes the accept loop when a session ends.
 // Written by the main thread before the first session thread starts and
@@ -86,19 +111,29 @@ static void gw_SetKeepalive(int fd)
         gw_Log("cannot set keep-alive on a connection: %s", strerror(errno));
 }
 
-// Logs one refused connection, or counts it when a refusal was logged less
-// than GW_REFUSAL_LOG_INTERVAL_SECS ago.  Main thread only.
-static void gw_LogRefusal(const char *peer, const char *why, const char *eventReason)
+bool RateLimitedLine::due(uint64_t *suppressed)
 {
-    static bool logged = false;
-    static time_t lastSec = 0;
-    static uint64_t quiet = 0;
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     if (logged && now.tv_sec - lastSec < GW_REFUSAL_LOG_INTERVAL_SECS) {
         quiet++;
-        return;
+        return false;
     }
+    *suppressed = quiet;
+    logged = true;
+    lastSec = now.tv_sec;
+    quiet = 0;
+    return true;
+}
+
+// Logs one refused connection, or counts it when a refusal was logged less
+// than GW_REFUSAL_LOG_INTERVAL_SECS ago.  Main thread only.
+static void gw_LogRefusal(const char *peer, const char *why, const char *eventReason)
+{
+    static RateLimitedLine line;
+    uint64_t quiet = 0;
+    if (!line.due(&quiet))
+        return;
     if (quiet > 0)
         gw_Log("refusing connection from %s: %s (and %llu more connections since the last such line)", peer, why,
                static_cast<unsigned long long>(quiet));
@@ -109,10 +144,25 @@ static void gw_LogRefusal(const char *peer, const char *why, const char *eventRe
         .str("reason", eventReason)
         .num("suppressed", static_cast<int64_t>(quiet))
         .emit();
-    logged = true;
-    lastSec = now.tv_sec;
-    quiet = 0;
 }
+
+// Logs one connection closed to make room for a newcomer, at most once per
+// GW_REFUSAL_LOG_INTERVAL_SECS like refusals.  Main thread only.
+static void gw_LogEviction(const char *victim, const char *newcomer)
+{
+    static RateLimitedLine line;
+    uint64_t quiet = 0;
+    if (!line.due(&quiet))
+        return;
+    if (quiet > 0)
+        gw_Log("closing idle connection from %s (not logged in) to make room for %s (and %llu more since the last "
+               "such line)",
+               victim, newcomer, static_cast<unsigned long long>(quiet));
+    else
+        gw_Log("closing idle connection from %s (not logged in) to make room for %s", victim, newcomer);
+    gw_event("evicted").str("peer", victim).str("for", newcomer).num("suppressed", static_cast<int64_t>(quiet)).emit();
+}
+
 void gw_FormatAddress(const void *sa, unsigned len, char *buf, size_t size)
 {
     char host[NI_MAXHOST], serv[NI_MAXSERV];
@@ -191,10 +241,10 @@ static void *gw_SessionThread(void *arg)
     int fd;
     uint64_t id;
     char peer[GW_PEER_TEXT_MAX];
-    std::atomic<bool> *loggedIn; // the slot stays this session's until it is joined
+    gw_session_state_t *state; // the slot stays this session's until it is joined
     {
         kyl_lock_guard g(gw_sessionsMutex);
-        loggedIn = &gw_sessions[slot].loggedIn;
+        state = &gw_sessions[slot].state;
         fd = gw_sessions[slot].fd;
         id = gw_sessions[slot].id;
         memcpy(peer, gw_sessions[slot].peer, sizeof peer);
@@ -202,7 +252,7 @@ static void *gw_SessionThread(void *arg)
 
     const char *reason;
     try {
-        reason = gw_SessionServe(fd, id, peer, loggedIn);
+        reason = gw_SessionServe(fd, id, peer, state);
     } catch (...) {
         reason = "internal error in the session";
     }
@@ -226,7 +276,7 @@ static void *gw_SessionThread(void *arg)
 // Returns the number of sessions still open.  Main thread only.
 static size_t gw_ReapSessions()
 {
-    pthread_t done[GW_MAX_SESSIONS];
+    pthread_t done[GW_SESSION_SLOTS];
     size_t nDone = 0, open = 0;
     {
         kyl_lock_guard g(gw_sessionsMutex);
@@ -247,29 +297,97 @@ static size_t gw_ReapSessions()
     return open;
 }
 
-// Admits one accepted connection: takes a slot and starts its thread, or
-// refuses it when the table is full or host (the peer's address) already
-// has max_preauth_per_peer connections waiting to log in.  Takes ownership
-// of fd.  Main thread only.
-static void gw_AdmitConnection(int fd, const char *peer, const char *host, uint64_t id)
+// What one look at the session table found for a newcomer from host.
+struct AdmitScan {
+    size_t freeSlot = GW_SESSION_SLOTS; // a free slot, or GW_SESSION_SLOTS
+    uint32_t live = 0;                  // sessions not closing
+    uint32_t idleFromHost = 0;          // idle connections from host
+    // The idle connections that have waited longest: from host, and from
+    // anywhere; GW_SESSION_SLOTS when none.
+    size_t oldestFromHost = GW_SESSION_SLOTS, oldestAny = GW_SESSION_SLOTS;
+};
+
+static AdmitScan gw_ScanSessions(const char *host) KYL_REQUIRES(gw_sessionsMutex)
 {
-    const uint32_t preauthMax = gw_ProtoConfig()->site.max_preauth_per_peer;
-    size_t slot = GW_MAX_SESSIONS;
-    uint32_t waiting = 0; // connections from host that have not logged in
-    {
-        kyl_lock_guard g(gw_sessionsMutex);
-        for (size_t i = 0; i < GW_MAX_SESSIONS; i++) {
-            const gw_session_slot &s = gw_sessions[i];
-            if (!s.used) {
-                if (slot == GW_MAX_SESSIONS)
-                    slot = i;
-            } else if (!s.finished && !s.loggedIn.load() && strcmp(s.host, host) == 0) {
-                waiting++;
+    AdmitScan r;
+    const int64_t now = gw_MonotonicMs();
+    int64_t oldestHost = INT64_MAX, oldestAny = INT64_MAX;
+    for (size_t i = 0; i < GW_SESSION_SLOTS; i++) {
+        const gw_session_slot &s = gw_sessions[i];
+        if (!s.used) {
+            if (r.freeSlot == GW_SESSION_SLOTS)
+                r.freeSlot = i;
+            continue;
+        }
+        if (s.finished || s.state.evicted.load())
+            continue;
+        r.live++;
+        if (s.state.loggedIn.load())
+            continue;
+        const int64_t active = std::max(s.acceptedMs, s.state.lastRecvMs.load());
+        if (now - active < GW_PREAUTH_IDLE_MS)
+            continue; // busy logging in
+        const bool sameHost = strcmp(s.host, host) == 0;
+        if (sameHost) {
+            r.idleFromHost++;
+            if (active < oldestHost) {
+                oldestHost = active;
+                r.oldestFromHost = i;
             }
         }
-        if (preauthMax > 0 && waiting >= preauthMax)
-            slot = GW_MAX_SESSIONS;
-        if (slot < GW_MAX_SESSIONS) {
+        if (active < oldestAny) {
+            oldestAny = active;
+            r.oldestAny = i;
+        }
+    }
+    return r;
+}
+
+// Admits one accepted connection: takes a slot and starts its thread.  When
+// host (the peer's address) has max_preauth_per_peer idle connections
+// waiting to log in, the one of them that has waited longest is closed; when
+// max_sessions sessions are open, the idle one that has waited longest from
+// any address is closed to make room, and only when none is idle is the
+// newcomer refused.  Takes ownership of fd.  Main thread only.
+static void gw_AdmitConnection(int fd, const char *peer, const char *host, uint64_t id)
+{
+    const gw_site_t &site = gw_ProtoConfig()->site;
+    const uint32_t preauthMax = site.max_preauth_per_peer;
+    const uint32_t sessionsMax = site.max_sessions == 0 || site.max_sessions > GW_SESSION_SLOTS
+                                     ? static_cast<uint32_t>(GW_SESSION_SLOTS)
+                                     : site.max_sessions;
+    const char *refusal = nullptr, *refusalReason = nullptr;
+    char why[128] = "";
+    char victimPeer[GW_PEER_TEXT_MAX] = "";
+    size_t slot = GW_SESSION_SLOTS;
+    {
+        kyl_lock_guard g(gw_sessionsMutex);
+        AdmitScan scan = gw_ScanSessions(host);
+        size_t victim = GW_SESSION_SLOTS;
+        if (preauthMax > 0 && scan.idleFromHost >= preauthMax)
+            victim = scan.oldestFromHost;
+        if (scan.live >= sessionsMax && victim == GW_SESSION_SLOTS) {
+            victim = scan.oldestAny;
+            if (victim == GW_SESSION_SLOTS) {
+                snprintf(why, sizeof why, "%u sessions already open", scan.live);
+                refusal = why;
+                refusalReason = "session limit";
+            }
+        }
+        if (refusal == nullptr && scan.freeSlot == GW_SESSION_SLOTS) {
+            snprintf(why, sizeof why, "%zu sessions already open or closing", GW_SESSION_SLOTS);
+            refusal = why;
+            refusalReason = "session limit";
+        }
+        if (refusal == nullptr && victim != GW_SESSION_SLOTS) {
+            gw_session_slot &v = gw_sessions[victim];
+            v.state.evicted.store(true);
+            // Wakes the session; its thread closes the descriptor itself.
+            shutdown(v.fd, SHUT_RDWR);
+            snprintf(victimPeer, sizeof victimPeer, "%s", v.peer);
+        }
+        if (refusal == nullptr) {
+            slot = scan.freeSlot;
             gw_session_slot &s = gw_sessions[slot];
             s.used = true;
             s.finished = false;
@@ -277,16 +395,16 @@ static void gw_AdmitConnection(int fd, const char *peer, const char *host, uint6
             s.id = id;
             snprintf(s.peer, sizeof s.peer, "%s", peer);
             snprintf(s.host, sizeof s.host, "%s", host);
-            s.loggedIn.store(false);
+            s.acceptedMs = gw_MonotonicMs();
+            s.state.loggedIn.store(false);
+            s.state.lastRecvMs.store(0);
+            s.state.evicted.store(false);
         }
     }
-    if (slot == GW_MAX_SESSIONS) {
-        char why[128];
-        if (preauthMax > 0 && waiting >= preauthMax)
-            snprintf(why, sizeof why, "%u connections from that address have not logged in yet", waiting);
-        else
-            snprintf(why, sizeof why, "%zu sessions already open", GW_MAX_SESSIONS);
-        gw_LogRefusal(peer, why, preauthMax > 0 && waiting >= preauthMax ? "login limit" : "session limit");
+    if (victimPeer[0] != '\0')
+        gw_LogEviction(victimPeer, peer);
+    if (refusal != nullptr) {
+        gw_LogRefusal(peer, refusal, refusalReason);
         close(fd);
         return;
     }
@@ -335,7 +453,7 @@ static void gw_CloseAllSessions()
     }
     if (open > 0)
         gw_Log("closing %zu open session%s", open, open == 1 ? "" : "s");
-    pthread_t all[GW_MAX_SESSIONS];
+    pthread_t all[GW_SESSION_SLOTS];
     size_t n = 0;
     {
         kyl_lock_guard g(gw_sessionsMutex);

@@ -4,17 +4,22 @@
 // The listening socket, the accept loop and the table of sessions.  Each
 // accepted connection gets TCP keep-alive and runs on its own session
 // thread; the main thread accepts, reaps finished sessions and, when a stop
-// signal arrives, closes every session and joins every thread.  A peer
-// address with the site's max_preauth_per_peer connections still waiting
-// to log in has further ones closed at once (logged at most every few
-// seconds), so idle connections cannot take every session.  Locks: gw_sessionsMutex (a leaf
-// lock, held only around the session table).
+// signal arrives, closes every session and joins every thread.  A connection
+// that has sent nothing for a while without logging in is idle; when a peer
+// address has the site's max_preauth_per_peer idle connections, or
+// max_sessions sessions are open, the idle connection that has waited
+// longest is closed to make room for the newcomer.  A connection exchanging
+// login messages is never the one closed, and only when none is idle is a
+// newcomer refused (closings and refusals are logged at most every few
+// seconds).  So idle connections cannot lock real users out.  Locks:
+// gw_sessionsMutex (a leaf lock, held only around the session table).
 
 #include <cstddef>
 #include <string>
 
-// Most sessions served at once; further connections are closed at accept.
-constexpr size_t GW_MAX_SESSIONS = 256;
+// Slots of the session table: the most sessions open or closing at once
+// (the site's max_sessions is at most this).
+constexpr size_t GW_SESSION_SLOTS = 4096;
 // Room for "[IPv6 address]:port" and the terminating NUL.
 constexpr size_t GW_PEER_TEXT_MAX = 64;
 

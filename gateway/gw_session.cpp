@@ -60,9 +60,10 @@ struct SockSource : kyl_xdr_source {
     int fd;
     std::vector<unsigned char> buf;
     size_t pos = 0, len = 0;
-    bool eof = false;                // the peer closed its side
-    int err = 0;                     // -errno of a failed read, -ETIMEDOUT after a timeout
-    const gw_conn_t *conn = nullptr; // whose login lifts the deadline
+    bool eof = false;                    // the peer closed its side
+    int err = 0;                         // -errno of a failed read, -ETIMEDOUT after a timeout
+    const gw_conn_t *conn = nullptr;     // whose login lifts the deadline
+    gw_session_state_t *state = nullptr; // told when bytes arrive before the login
     bool hasDeadline = false;
     struct timespec loginDeadline {}; // CLOCK_MONOTONIC, while hasDeadline
     bool loginExpired = false;        // a wait ended at the login deadline
@@ -91,6 +92,8 @@ struct SockSource : kyl_xdr_source {
             if (got > 0) {
                 pos = 0;
                 len = static_cast<size_t>(got);
+                if (state != nullptr && !state->loggedIn.load(std::memory_order_relaxed))
+                    state->lastRecvMs.store(gw_MonotonicMs(), std::memory_order_relaxed);
                 return true;
             }
             if (got == 0) {
@@ -264,20 +267,20 @@ const char *closeOn(gw_conn_t *c, const gw_request_t *req, const char *reason)
 
 // Once the connection has logged in, lifts the login deadline and tells the
 // listener, which no longer counts it as waiting to log in.
-void noteLogin(const gw_conn_t *c, SockSource *src, std::atomic<bool> *loggedIn)
+void noteLogin(const gw_conn_t *c, SockSource *src)
 {
     if (c->user.load() == nullptr)
         return;
     src->hasDeadline = false;
-    if (loggedIn != nullptr)
-        loggedIn->store(true);
+    if (src->state != nullptr)
+        src->state->loggedIn.store(true);
 }
 
 // Reads and serves requests until the connection ends; returns why.
-const char *serveRequests(gw_conn_t *c, SockSource *src, std::atomic<bool> *loggedIn)
+const char *serveRequests(gw_conn_t *c, SockSource *src)
 {
     for (;;) {
-        noteLogin(c, src, loggedIn);
+        noteLogin(c, src);
         // Checked before every request too: a client that keeps talking
         // without logging in is still held to the deadline.
         if (src->pastLoginDeadline())
@@ -382,7 +385,14 @@ const char *serveRequests(gw_conn_t *c, SockSource *src, std::atomic<bool> *logg
 
 } // namespace
 
-const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer, std::atomic<bool> *loggedIn)
+int64_t gw_MonotonicMs()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer, gw_session_state_t *state)
 {
     gw_conn_t c;
     c.fd = fd;
@@ -426,13 +436,14 @@ const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer, std::a
     } else {
         SockSource src(fd);
         src.conn = &c;
+        src.state = state;
         const uint32_t loginSecs = gw_ProtoConfig()->site.login_timeout;
         if (loginSecs > 0) {
             clock_gettime(CLOCK_MONOTONIC, &src.loginDeadline);
             src.loginDeadline.tv_sec += static_cast<time_t>(loginSecs);
             src.hasDeadline = true;
         }
-        reason = serveRequests(&c, &src, loggedIn);
+        reason = serveRequests(&c, &src);
     }
 
     // Wake held-back jobs and wait until every job of this connection has
@@ -451,5 +462,7 @@ const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer, std::a
     gw_FsFree(c.fs);
     c.fs = nullptr;
     const char *byFault = c.closeReason.load();
-    return byFault != nullptr ? byFault : reason;
+    if (byFault != nullptr)
+        return byFault;
+    return state != nullptr && state->evicted.load() ? GW_EVICTED_REASON : reason;
 }

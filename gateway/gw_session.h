@@ -27,11 +27,27 @@ void gw_SessionSetup(const char *faultsPath);
 // Why a session that did not log in within the site's login_timeout ends.
 constexpr const char *GW_LOGIN_TIMEOUT_REASON = "no login within the login timeout";
 
+// What the listener reads of a running session to tell a busy connection
+// from an idle one when it must make room: whether it has logged in, when it
+// last received bytes before that, and whether the listener closed it to
+// make room (written by the listener, read here for the log).
+struct gw_session_state_t {
+    std::atomic<bool> loggedIn{false};
+    std::atomic<int64_t> lastRecvMs{0}; // gw_MonotonicMs() of the last bytes before the login; 0: none yet
+    std::atomic<bool> evicted{false};
+};
+
+// Why a session that the listener closed to make room ends.
+constexpr const char *GW_EVICTED_REASON = "closed to make room: idle before login";
+
+// Milliseconds of CLOCK_MONOTONIC.
+int64_t gw_MonotonicMs();
+
 // Serves the connection fd from the peer (printable address) until it ends.
 // A connection that has not logged in within the site's login_timeout is
-// closed.  *loggedIn (written here, read by the listener) becomes true once
-// the connection has authenticated.  Returns the reason the session ends, a
-// static string for the log.
-const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer, std::atomic<bool> *loggedIn);
+// closed.  state (written here, read by the listener) says when bytes last
+// arrived before the login and that the connection has authenticated.
+// Returns the reason the session ends, a static string for the log.
+const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer, gw_session_state_t *state);
 
 #endif
