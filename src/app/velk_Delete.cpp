@@ -180,37 +180,14 @@ int swapQuorIndex(DeleteRun *run)
 // The archive's size in bytes.  0, or -1 after the message.
 int archiveSize(uint64_t *size)
 {
-    if (velk_filetype == VELK_QUOR_FILE) {
-        quor_Attrs_t attrs;
-        memset(&attrs, 0, sizeof attrs);
-        int rc = quor_GetListAttrs(velk_archive, &attrs);
-        if (rc < 0) {
-            velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting attributes for QUOR archive file %s\n", rc,
-                        velk_archive);
-            return -1;
-        }
-        *size = attrs.DataLength;
-        return 0;
-    }
-    if (velk_filetype == VELK_REMOTE_FILE) {
-        lfx_Stat_rply_t st;
-        memset(&st, 0, sizeof st);
-        int rc = kylgw_LfxStat(velk_archive, &st);
-        if (rc < 0) {
-            velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting attributes for remote archive file %s\n", rc,
-                        velk_archive);
-            return -1;
-        }
-        *size = st.hst_size;
-        return 0;
-    }
-    struct stat st;
-    if (stat(velk_archive, &st) != 0) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting attributes for local archive file %s\n", errno,
-                    velk_archive);
+    const velk_archive_kind_t *ops = velk_CurrentArchiveKind();
+    int rc = ops->file_size(velk_archive, size);
+    if (rc < 0) {
+        // A local failure is shown as its errno, a gateway one as its code.
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting attributes for %s archive file %s\n",
+                    ops->through_gateway ? rc : -rc, ops->name, velk_archive);
         return -1;
     }
-    *size = static_cast<uint64_t>(st.st_size);
     return 0;
 }
 

@@ -54,6 +54,9 @@ struct velk_archive_kind_t {
     int (*size_and_layout)(uint64_t *size);
     ssize_t (*archive_read)(int fd, void *buf, size_t count);
     int (*close)(int fd);
+    // The size of the file path as the kind's file system reports it, with
+    // no message: 0, or a negative code (-errno for a local file).
+    int (*file_size)(const char *path, uint64_t *size);
 
     // Any file of the kind: one positioning as velk_PositionFile, one read
     // or write as read(2)/write(2) give it (errno set), and the two steps

@@ -179,6 +179,15 @@ int pipeSize(uint64_t *size)
     return 0;
 }
 
+int fileSizeLocal(const char *path, uint64_t *size)
+{
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return -errno;
+    *size = static_cast<uint64_t>(st.st_size);
+    return 0;
+}
+
 ssize_t archiveRead(int fd, void *buf, size_t count)
 {
     return velk_archive_read_fn(fd, buf, count);
@@ -289,6 +298,7 @@ const velk_archive_kind_t velk_kind_local = {
     .size_and_layout = localSize,
     .archive_read = archiveRead,
     .close = velk_KindLocalClose,
+    .file_size = fileSizeLocal,
     .position = positionLocal,
     .read = readLocal,
     .write = writeLocal,
@@ -322,6 +332,7 @@ const velk_archive_kind_t velk_kind_pipe = {
     .size_and_layout = pipeSize,
     .archive_read = archiveRead,
     .close = velk_KindLocalClose,
+    .file_size = fileSizeLocal,
     .position = positionLocal,
     .read = readLocal,
     .write = writeLocal,

@@ -238,6 +238,17 @@ int quorSize(uint64_t *size)
     return rc;
 }
 
+int fileSizeQuor(const char *path, uint64_t *size)
+{
+    quor_Attrs_t attrs;
+    memset(&attrs, 0, sizeof attrs);
+    int rc = quor_GetListAttrs(path, &attrs);
+    if (rc < 0)
+        return rc;
+    *size = attrs.DataLength;
+    return 0;
+}
+
 const char *quorDirectionName(int direction)
 {
     switch (direction) {
@@ -568,6 +579,7 @@ const velk_archive_kind_t velk_kind_quor = {
     .size_and_layout = quorSize,
     .archive_read = velk_KindGatewayRead,
     .close = quor_Close,
+    .file_size = fileSizeQuor,
     .position = positionQuor,
     .read = velk_KindGatewayRead,
     .write = velk_KindGatewayWrite,

@@ -105,6 +105,17 @@ int remoteSize(uint64_t *size)
     return 0;
 }
 
+int fileSizeRemote(const char *path, uint64_t *size)
+{
+    lfx_Stat_rply_t st;
+    memset(&st, 0, sizeof st);
+    int rc = kylgw_LfxStat(path, &st);
+    if (rc < 0)
+        return rc;
+    *size = st.hst_size;
+    return 0;
+}
+
 int positionRemote(int theFd, uint64_t offsetIn, int posType, int, uint64_t *offsetOut)
 {
     if (offsetIn == ~uint64_t{0}) {
@@ -256,6 +267,7 @@ const velk_archive_kind_t velk_kind_remote = {
     .size_and_layout = remoteSize,
     .archive_read = velk_KindGatewayRead,
     .close = quor_Close,
+    .file_size = fileSizeRemote,
     .position = positionRemote,
     .read = velk_KindGatewayRead,
     .write = velk_KindGatewayWrite,
