@@ -28,7 +28,7 @@ enum velk_subdir_probe_t { VELK_PROBE_DIR, VELK_PROBE_MISSING, VELK_PROBE_FAILED
 struct velk_archive_kind_t {
     int filetype;           // the VELK_FILETYPE value
     const char *name;       // "local", "QUOR" or "remote" in messages about the archive
-    bool is_pipe;           // standard input or output: no name, no index, no position
+    bool is_pipe;           // standard input or output: no name, no index, read where it stands
     bool through_gateway;   // opened, read, written and closed through the client library
     bool has_layout;        // a storage-system file: storage layout, class of service,
                             // family, expiration, the storage system's umask and home

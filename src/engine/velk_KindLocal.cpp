@@ -1,7 +1,8 @@
 // The local kind: an archive or index file in this host's file system, and
 // its variant the pipe (the archive is standard output for a create and
-// standard input for a read; it has no name, so nothing of it is created,
-// positioned, renamed or placed).  Called as velk_ArchiveKind.h describes.
+// standard input for a read; it has no name, so nothing of it is created
+// under a temporary name, renamed or placed, and it is read where it
+// stands).  Called as velk_ArchiveKind.h describes.
 
 #include "velk_ArchiveKind.h"
 
