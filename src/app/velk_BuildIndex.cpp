@@ -19,6 +19,7 @@
 #include "quor_api.h"
 #include "velk_Actions.h"
 #include "velk_ArchiveFile.h"
+#include "velk_ArchiveKind.h"
 #include "velk_Consistency.h"
 #include "velk_FileAccess.h"
 #include "velk_FileList.h"
@@ -86,7 +87,7 @@ std::string withThousands(uint64_t value)
 // status the open returned.  0 or -1 (message, status 72).
 int archiveSize(const struct stat &st, uint64_t *size)
 {
-    if (velk_filetype != VELK_QUOR_FILE) {
+    if (!velk_CurrentArchiveKind()->has_layout) {
         *size = static_cast<uint64_t>(st.st_size);
         return 0;
     }
@@ -259,7 +260,7 @@ int readHeaders(BuildState *bs)
             velk_NoteFailure("bad header block");
             if (++bs->badHeaders >= kMaxBadHeaders) {
                 velk_LogFmt(VELK_MSG_ERROR, MSG, "Hmmmm - %s does not appear to be a POSIX-compliant tar file\n",
-                            velk_filetype == VELK_PIPE ? "STDIN" : velk_archive);
+                            velk_CurrentArchiveKind()->is_pipe ? "STDIN" : velk_archive);
                 velk_SetExitCode(VELK_EXIT_IOERR);
                 return -1;
             }
@@ -336,15 +337,11 @@ int placeLocalIndex()
 // Puts the new index at its home by the archive's kind.  0 or -1.
 int placeIndex(BuildState *bs)
 {
-    if (velk_filetype == VELK_QUOR_FILE) {
-        velk_StatusMsg(1, "Copying %ld index entries to QUOR", static_cast<long>(bs->entries));
-        return velk_CopyIndexToQuor();
-    }
-    if (velk_filetype == VELK_REMOTE_FILE) {
-        velk_StatusMsg(1, "Copying %ld index entries to remote", static_cast<long>(bs->entries));
-        return velk_CopyIndexToRemote();
-    }
-    return placeLocalIndex();
+    const velk_archive_kind_t *ops = velk_CurrentArchiveKind();
+    if (ops->place_index == nullptr)
+        return placeLocalIndex();
+    velk_StatusMsg(1, "Copying %ld index entries to %s", static_cast<long>(bs->entries), ops->name);
+    return ops->place_index(nullptr);
 }
 
 void summaryLine(const BuildState &bs, const struct timeval &wall0, const struct rusage &usage0)
@@ -380,7 +377,7 @@ int openFiles(BuildState *bs)
         bs->archiveFd = -1;
         return -1;
     }
-    if (velk_filetype == VELK_QUOR_FILE)
+    if (velk_CurrentArchiveKind()->has_layout)
         quor_FreeXAttributes(&xattr);
     velk_archive_fd = bs->archiveFd;
     if (archiveSize(st, &bs->archiveSize) != 0)
@@ -410,7 +407,7 @@ bool runBuild(BuildState *bs, const struct timeval &wall0, const struct rusage &
     if (velk_input_list_name != nullptr || velk_optind < velk_argc)
         velk_LogFmt(VELK_MSG_INFO, MSG, "%s: Warning: extraneous file arguments ignored for <build index> command\n",
                     "velk_BuildIndex");
-    if (velk_filetype == VELK_PIPE) {
+    if (velk_CurrentArchiveKind()->is_pipe) {
         velk_LogMsg(VELK_MSG_ERROR, MSG, "Build-Index operation not supported for piped Archive file\n");
         velk_SetExitCode(VELK_EXIT_USAGE);
         return false;
@@ -455,11 +452,15 @@ int velk_BuildIndex()
     velk_FinalLine(ok, !ok && shutdown);
     fflush(stdout);
     if (bs.archiveFd >= 0) {
-        int rc = velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE ? quor_Close(bs.archiveFd)
-                                                                                      : close(bs.archiveFd);
+        const velk_archive_kind_t *ops = velk_CurrentArchiveKind();
+        int rc = ops->close(bs.archiveFd);
+        // A local failure is shown as its errno, a gateway one as its code.
         if (rc < 0)
             velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d closing %s Archive file %s\n", "velk_BuildIndex",
-                        rc == -1 ? errno : rc, seekKindName(velk_filetype), velk_archive);
+                        !ops->through_gateway ? -rc
+                        : rc == -1            ? errno
+                                              : rc,
+                        seekKindName(velk_filetype), velk_archive);
         velk_archive_fd = -1;
     }
     VELK_FREE(bs.buf);

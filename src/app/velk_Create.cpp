@@ -21,6 +21,7 @@
 #include "velk_Actions.h"
 #include "velk_ArchiveCopy.h"
 #include "velk_ArchiveFile.h"
+#include "velk_ArchiveKind.h"
 #include "velk_Consistency.h"
 #include "velk_Expire.h"
 #include "velk_FileAccess.h"
@@ -44,11 +45,7 @@ constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
 
 const char *archiveKindName(int kind)
 {
-    switch (kind) {
-    case VELK_QUOR_FILE: return "QUOR";
-    case VELK_REMOTE_FILE: return "remote";
-    default: return "local";
-    }
+    return velk_ArchiveKindOps(kind)->name;
 }
 
 // Closes the archive descriptor (if open) by kind; errno-style or gateway
@@ -57,13 +54,7 @@ int closeArchive()
 {
     if (velk_archive_fd < 0)
         return 0;
-    int rc;
-    if (velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE)
-        rc = quor_Close(velk_archive_fd);
-    else if (velk_archive_fd == STDOUT_FILENO)
-        rc = fflush(stdout) == 0 ? 0 : -errno;
-    else
-        rc = close(velk_archive_fd) == 0 ? 0 : -errno;
+    int rc = velk_CurrentArchiveKind()->close(velk_archive_fd);
     velk_archive_fd = -1;
     return rc;
 }
@@ -265,7 +256,7 @@ int copyMembers(const CreateStart &start)
     double xferTime = 0;
     int threadsUsed = 0;
     int copy = velk_CopyToArchive(&xferTime, &threadsUsed);
-    if (velk_filetype == VELK_QUOR_FILE)
+    if (velk_CurrentArchiveKind()->has_layout)
         (void)velk_ExpireSetExpiration(velk_archive_tmpname != nullptr ? velk_archive_tmpname : velk_archive_abs_path);
     if (copy == 0)
         createStatisticsLine(start, xferTime, threadsUsed);
@@ -338,7 +329,8 @@ bool placeArchiveAndIndex()
                     archiveKindName(velk_filetype), velk_archive);
     velk_FinalizeMemberLists();
     velk_SetProgramPhase(VTP_CREATE_COPYINDEX);
-    bool local = velk_filetype != VELK_QUOR_FILE && velk_filetype != VELK_REMOTE_FILE;
+    const velk_archive_kind_t *ops = velk_CurrentArchiveKind();
+    bool local = ops->place_index == nullptr;
     if (local && velk_CopyAndAdjustLocalIndex() != 0)
         return false;
     // A shutdown asked for up to here still keeps the old archive.
@@ -347,10 +339,8 @@ bool placeArchiveAndIndex()
     bool indexPlaced;
     // A storage-system or gateway-host index is written in full first; the
     // archive then takes its name just before the index does.
-    if (velk_filetype == VELK_QUOR_FILE)
-        indexPlaced = velk_CopyIndexToQuor(velk_CommitArchiveFile) == 0;
-    else if (velk_filetype == VELK_REMOTE_FILE)
-        indexPlaced = velk_CopyIndexToRemote(velk_CommitArchiveFile) == 0;
+    if (!local)
+        indexPlaced = ops->place_index(velk_CommitArchiveFile) == 0;
     else if (velk_CommitArchiveFile() != 0)
         return false;
     else

@@ -19,6 +19,7 @@
 
 #include "quor_api.h"
 #include "velk_ArchiveFile.h"
+#include "velk_ArchiveKind.h"
 #include "velk_Consistency.h"
 #include "velk_FileAccess.h"
 #include "velk_FileList.h"
@@ -179,37 +180,14 @@ int swapQuorIndex(DeleteRun *run)
 // The archive's size in bytes.  0, or -1 after the message.
 int archiveSize(uint64_t *size)
 {
-    if (velk_filetype == VELK_QUOR_FILE) {
-        quor_Attrs_t attrs;
-        memset(&attrs, 0, sizeof attrs);
-        int rc = quor_GetListAttrs(velk_archive, &attrs);
-        if (rc < 0) {
-            velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting attributes for QUOR archive file %s\n", rc,
-                        velk_archive);
-            return -1;
-        }
-        *size = attrs.DataLength;
-        return 0;
-    }
-    if (velk_filetype == VELK_REMOTE_FILE) {
-        lfx_Stat_rply_t st;
-        memset(&st, 0, sizeof st);
-        int rc = kylgw_LfxStat(velk_archive, &st);
-        if (rc < 0) {
-            velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting attributes for remote archive file %s\n", rc,
-                        velk_archive);
-            return -1;
-        }
-        *size = st.hst_size;
-        return 0;
-    }
-    struct stat st;
-    if (stat(velk_archive, &st) != 0) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting attributes for local archive file %s\n", errno,
-                    velk_archive);
+    const velk_archive_kind_t *ops = velk_CurrentArchiveKind();
+    int rc = ops->file_size(velk_archive, size);
+    if (rc < 0) {
+        // A local failure is shown as its errno, a gateway one as its code.
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting attributes for %s archive file %s\n",
+                    ops->through_gateway ? rc : -rc, ops->name, velk_archive);
         return -1;
     }
-    *size = static_cast<uint64_t>(st.st_size);
     return 0;
 }
 
@@ -233,10 +211,7 @@ int consistencyCheck(DeleteRun *run)
         return -1;
     velk_archive_blocks = (actual + VELK_BLOCKSIZE - 1) / VELK_BLOCKSIZE;
     int rc = velk_VerifyConsistencyFile(archiveFd, velk_filetype, run->readFd, VELK_LOCAL_FILE);
-    if (velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE)
-        (void)quor_Close(archiveFd);
-    else
-        close(archiveFd);
+    (void)velk_CurrentArchiveKind()->close(archiveFd);
     return rc;
 }
 
@@ -373,8 +348,13 @@ int sendBackRemoteIndex(DeleteRun *run)
 int deleteUndelete(DeleteRun *run)
 {
     const int kind = velk_filetype;
+    const velk_archive_kind_t *ops = velk_ArchiveKindOps(kind);
     uint64_t oldSize = 0;
-    if (kind == VELK_QUOR_FILE) {
+    // A storage-system index is rewritten as a new file with its class of
+    // service; a gateway-host one is changed in its local copy, which then
+    // goes back whole; a local one is changed where it is.
+    const bool remote = ops->through_gateway && !ops->has_layout;
+    if (ops->has_layout) {
         quor_Attrs_t attrs;
         memset(&attrs, 0, sizeof attrs);
         int rc = quor_GetListAttrs(velk_index_filename, &attrs);
@@ -394,11 +374,8 @@ int deleteUndelete(DeleteRun *run)
         return -1;
     if (velk_debug_level >= 2)
         velk_ErrPrintf("[debug] successfully opened Index file for reading on FD=%d\n", run->readFd);
-    run->copyMode = kind == VELK_QUOR_FILE;
+    run->copyMode = ops->has_layout;
     if (!run->copyMode) {
-        // A gateway-host index is changed in its local copy, which then
-        // goes back whole.
-        const bool remote = kind == VELK_REMOTE_FILE;
         run->rwFd = open(remote ? velk_tmpIndexFile : velk_index_filename, O_RDWR | O_CLOEXEC);
         if (run->rwFd < 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d opening rewrite file for %s index file [%s]\n",
@@ -431,7 +408,7 @@ int deleteUndelete(DeleteRun *run)
             return -1;
         run->newName[0] = '\0';
     }
-    if (kind == VELK_REMOTE_FILE && run->modified > 0 && sendBackRemoteIndex(run) != 0)
+    if (remote && run->modified > 0 && sendBackRemoteIndex(run) != 0)
         return -1;
     return 0;
 }
@@ -467,7 +444,7 @@ int velk_CommonDeleteUndelete(int isDelete)
         velk_FinalLine(false);
         return -1;
     }
-    if (velk_filetype == VELK_PIPE) {
+    if (velk_CurrentArchiveKind()->is_pipe) {
         // Nothing was changed: a refused pipe must not end as a success.
         velk_LogMsg(VELK_MSG_ERROR, MSG, "<DELETE> and <UNDELETE> functions do not work with piped Archive File\n");
         velk_SetExitCode(VELK_EXIT_USAGE);

@@ -27,6 +27,7 @@
 
 #include "velk_Actions.h"
 #include "velk_ArchiveFile.h"
+#include "velk_ArchiveKind.h"
 #include "velk_FileAccess.h"
 #include "velk_FileList.h"
 #include "velk_Globals.h"
@@ -344,7 +345,7 @@ int endAction(velk_extract_state_t *xs, bool ok, int archiveFd, int indexFd, int
     fflush(stdout);
     if (archiveFd >= 0) {
         // A storage-system or gateway-host archive is a gateway descriptor.
-        const bool gateway = velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE;
+        const bool gateway = velk_CurrentArchiveKind()->through_gateway;
         const int rc = gateway ? quor_Close(archiveFd) : (close(archiveFd) == 0 ? 0 : -errno);
         if (rc != 0)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d closing %s Archive file %s\n", "velk_Extract",
@@ -654,7 +655,7 @@ namespace {
 // can be read, -1 otherwise.
 int refuseUnreadableKind(velk_extract_state_t *xs)
 {
-    if (velk_filetype == VELK_PIPE) {
+    if (velk_CurrentArchiveKind()->is_pipe) {
         // Nothing was extracted: a refused pipe must not end as a success.
         velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "velk_Extract: please use regular tar to read piped Archive Files\n");
@@ -719,8 +720,7 @@ int openIndex(velk_extract_state_t *xs, OpenedIndex *ix)
     if (ix->fd < 0)
         return -1;
     // A storage-system or gateway-host index is read from a local copy.
-    if (ix->kind == VELK_QUOR_FILE || ix->kind == VELK_REMOTE_FILE)
-        ix->kind = VELK_LOCAL_FILE;
+    ix->kind = velk_ArchiveKindOps(ix->kind)->index_fd_kind;
     xs->index_Fd = ix->fd;
     xs->index_file_residency = ix->kind;
     if (velk_debug_level >= 2)
@@ -757,7 +757,7 @@ int pass2(velk_extract_state_t *xs, FILE *outStream, const RunTimes &times, int 
     memset(&openStat, 0, sizeof openStat);
     quor_xfileattr_t xattr;
     memset(&xattr, 0, sizeof xattr);
-    const bool quor = velk_filetype == VELK_QUOR_FILE;
+    const bool quor = velk_CurrentArchiveKind()->has_layout;
     int archiveFd = velk_OpenArchiveFile(O_RDONLY, quor ? &xattr : nullptr, &openStat);
     *archiveFdOut = archiveFd;
     if (archiveFd < 0)

@@ -14,6 +14,7 @@
 
 #include "quor_api.h"
 #include "velk_Actions.h"
+#include "velk_ArchiveKind.h"
 #include "velk_FileList.h"
 #include "velk_Globals.h"
 #include "velk_IndexAccess.h"
@@ -134,11 +135,13 @@ int archiveActualSize(uint64_t *size)
 // Closes the index descriptor of kind.
 void closeIndex(int fd, int kind)
 {
-    int rc = kind == VELK_QUOR_FILE ? quor_Close(fd) : close(fd);
+    const velk_archive_kind_t *ops = velk_ArchiveKindOps(kind);
+    int rc = ops->close(fd);
     if (rc < 0) {
-        int err = kind == VELK_QUOR_FILE ? rc : errno;
+        // A local failure is shown as its errno, a gateway one as its code.
+        int err = ops->through_gateway ? rc : -rc;
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "***%s: Error %d closing %s index file %s\n", "velk_List", err,
-                    kind == VELK_QUOR_FILE ? "QUOR" : "local", velk_index_filename);
+                    ops->name, velk_index_filename);
     }
 }
 
@@ -304,7 +307,7 @@ size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *lin
 
 int velk_List()
 {
-    if (velk_filetype == VELK_PIPE) {
+    if (velk_CurrentArchiveKind()->is_pipe) {
         // There is no index beside a pipe; the listing has not happened, so
         // it must not end as a success.
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "velk_List: need index file copy code for piped Archive File\n");
@@ -326,8 +329,7 @@ int velk_List()
         return finish(false, 0, 0);
     }
     // A storage-system or gateway-host index is read from a local copy.
-    if (kind == VELK_REMOTE_FILE || kind == VELK_QUOR_FILE)
-        kind = VELK_LOCAL_FILE;
+    kind = velk_ArchiveKindOps(kind)->index_fd_kind;
     if (velk_debug_level >= 2)
         velk_ErrPrintf("[debug] successfully opened Index file for reading on FD=%d\n", fd);
 

@@ -20,6 +20,7 @@
 
 #include "quor_api.h"
 #include "velk_Actions.h"
+#include "velk_ArchiveKind.h"
 #include "velk_Consistency.h"
 #include "velk_Delete.h"
 #include "velk_Exclude.h"
@@ -159,7 +160,7 @@ void applyUmask()
     if (velk_umask < 0)
         return;
     int old = 0;
-    if (velk_filetype == VELK_QUOR_FILE)
+    if (velk_CurrentArchiveKind()->has_layout)
         old = quor_Umask(velk_umask);
     else
         old = static_cast<int>(umask(static_cast<mode_t>(velk_umask)));
@@ -173,8 +174,8 @@ void resolveArchivePath()
     char buf[PATHBUF];
     std::string abs;
     if (velk_archive[0] == '~') {
-        int rc = velk_filetype == VELK_QUOR_FILE ? velk_ExpandQUORPath(velk_archive, buf, sizeof buf)
-                                                 : velk_ExpandLocalPath(velk_archive, buf, sizeof buf);
+        int rc = velk_CurrentArchiveKind()->has_layout ? velk_ExpandQUORPath(velk_archive, buf, sizeof buf)
+                                                       : velk_ExpandLocalPath(velk_archive, buf, sizeof buf);
         if (rc != 0)
             failRun(VELK_EXIT_USAGE);
         char *expanded = VELK_STRDUP(buf);
@@ -185,7 +186,7 @@ void resolveArchivePath()
         abs = buf;
     } else if (velk_archive[0] == '/') {
         abs = velk_archive;
-    } else if (velk_filetype == VELK_PIPE) {
+    } else if (velk_CurrentArchiveKind()->is_pipe) {
         // A pipe has no directory; its name stands for itself in log records.
         abs = velk_archive;
     } else {
@@ -253,7 +254,7 @@ int velk_NameIndexFile(const char *archive, const char *indexOpt, int filetype, 
 {
     std::string name;
     if (indexOpt == nullptr) {
-        if (filetype == VELK_PIPE)
+        if (velk_ArchiveKindOps(filetype)->is_pipe)
             return -1;
         name = std::string(archive) + ".idx";
     } else if (indexOpt[0] == '.') {
@@ -272,12 +273,7 @@ int velk_NameIndexFile(const char *archive, const char *indexOpt, int filetype, 
 
 int velk_Getcwd(int kind, char *buf, int size)
 {
-    switch (kind) {
-    case VELK_PIPE: return 0;
-    case VELK_QUOR_FILE: return quor_Getcwd(buf, size) < 0 ? -1 : 0;
-    case VELK_REMOTE_FILE: return kylgw_LfxGetcwd(buf, size) < 0 ? -1 : 0;
-    default: return getcwd(buf, static_cast<size_t>(size)) == nullptr ? -1 : 0;
-    }
+    return velk_ArchiveKindOps(kind)->getcwd(buf, size);
 }
 
 void velk_ExitCleanFiles()

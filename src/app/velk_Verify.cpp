@@ -29,6 +29,7 @@
 #include "quor_api.h"
 #include "velk_Actions.h"
 #include "velk_ArchiveFile.h"
+#include "velk_ArchiveKind.h"
 #include "velk_Consistency.h"
 #include "velk_FileList.h"
 #include "velk_Globals.h"
@@ -790,7 +791,7 @@ int openArchive()
     quor_xfileattr_t xattr;
     memset(&xattr, 0, sizeof xattr);
     struct stat st;
-    bool quor = velk_filetype == VELK_QUOR_FILE;
+    bool quor = velk_CurrentArchiveKind()->has_layout;
     int fd = velk_OpenArchiveFile(O_RDONLY, quor ? &xattr : nullptr, &st);
     if (fd >= 0 && quor) {
         int rc = velk_GetArchiveStripeInfo(velk_Opt(VELK_OPT_NOSTAGE) ? 1 : 0, &xattr);
@@ -807,7 +808,7 @@ void closeArchiveFd(int fd, const char *func)
 {
     if (fd < 0)
         return;
-    const bool gateway = velk_filetype == VELK_QUOR_FILE || velk_filetype == VELK_REMOTE_FILE;
+    const bool gateway = velk_CurrentArchiveKind()->through_gateway;
     int rc = gateway ? quor_Close(fd) : (close(fd) == 0 ? 0 : -errno);
     if (rc != 0)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d closing %s Archive file %s\n", func, rc,
@@ -885,7 +886,7 @@ int velk_Verify()
         velk_FinalLine(false);
         return -1;
     }
-    if (velk_filetype == VELK_PIPE) {
+    if (velk_CurrentArchiveKind()->is_pipe) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: please use regular tar to read piped Archive Files\n", "velk_Verify");
         velk_SetExitCode(VELK_EXIT_USAGE);
         velk_FinalLine(false);

@@ -88,6 +88,20 @@ void velk_DiscardArchiveFile();
 // data level).  0, or -1 after the message.
 [[nodiscard]] int velk_GetArchiveSizeAndLayout(uint64_t *size);
 
+// Helpers the kind units (velk_ArchiveKind.h) share while creating and
+// opening an archive.  velk_SetPendingArchive makes target (velk_archive,
+// or the file a symbolic link of that name points to) the name the new
+// archive will be renamed to and records its temporary name: 0, or -1
+// after the message.  velk_ForgetPendingArchive drops both names.
+// velk_ArchiveStatFailure reports that the status of the archive could not
+// be read (err an errno value, where "local" or "remote") and sets status
+// 72.  velk_CheckRegularArchive refuses (-1, message naming label, status
+// 72) an archive that is not a regular file, else 0.
+[[nodiscard]] int velk_SetPendingArchive(const char *target);
+void velk_ForgetPendingArchive();
+void velk_ArchiveStatFailure(int err, const char *where);
+[[nodiscard]] int velk_CheckRegularArchive(const struct stat *statBuf, const char *label);
+
 // Sequential reads of the archive, for readers that parse it header by
 // header.  Initial thread only.
 

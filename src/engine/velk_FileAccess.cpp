@@ -19,6 +19,7 @@
 #include <time.h>
 
 #include "quor_api.h"
+#include "velk_ArchiveKind.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
 #include "velk_Utils.h"
@@ -81,143 +82,36 @@ void (*velk_nospace_sleep_fn)(unsigned seconds) = nospaceSleep;
 // A path component buffer: the longest archive path and its NUL.
 static constexpr size_t kParentDirSize = 1025;
 
-static const char *seekTypeName(int posType)
-{
-    switch (posType) {
-    case SEEK_SET: return "SEEK_SET";
-    case SEEK_CUR: return "SEEK_CUR";
-    case SEEK_END: return "SEEK_END";
-    default: return "???";
-    }
-}
-
-static const char *quorDirectionName(int direction)
-{
-    switch (direction) {
-    case QUOR_SET_OFFSET_FORWARD: return "QUOR_SET_OFFSET_FORWARD";
-    case QUOR_SET_OFFSET_BACKWARD: return "QUOR_SET_OFFSET_BACKWARD";
-    default: return "???";
-    }
-}
-
 static const char *safeName(const char *name)
 {
     return name != nullptr ? name : "";
-}
-
-// Prints "<what>: <description of err>" on standard error, as perror does.
-static void printSysError(const char *what, int err)
-{
-    char text[256];
-    const char *desc = strerror_r(err, text, sizeof text);
-    velk_ErrPrintf("%s: %s\n", what, desc);
 }
 
 // ---------------------------------------------------------------------------
 // Positioning.
 // ---------------------------------------------------------------------------
 
-static int positionQuorFile(int theFd, uint64_t offsetIn, int posType, int quorDirection, uint64_t *offsetOut)
-{
-    int noSpaceCount = 0;
-    for (;;) {
-        if (velk_shutdown_signalled.load()) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "%s: shutdown requested - seek on QUOR-resident file stopped\n", "velk_PositionFile");
-            return -1;
-        }
-        int rc = quor_SetFileOffset(theFd, offsetIn, posType, quorDirection, offsetOut);
-        if (rc == 0) {
-            if (velk_debug_level >= 2)
-                velk_ErrPrintf("/debug/ returned offset from quor_SetFileOffset = %lu\n",
-                               static_cast<unsigned long>(*offsetOut));
-            return 0;
-        }
-        if (rc == -ENOSPC) {
-            // The sixth no-space result in a row fails without a message of
-            // its own: five waits were announced already.
-            if (++noSpaceCount > VELK_MAX_NOSPACE_SEEK_RETRIES)
-                return -1;
-            velk_LogMsg(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
-                        "\"No Space\" error seeking on QUOR-resident file - delaying/retrying");
-            velk_nospace_sleep_fn(VELK_NOSPACE_WAIT_SECONDS);
-            continue;
-        }
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "Error %d seeking on QUOR-resident file. Type=%s Dir=%s Offset=%lu\n", rc, seekTypeName(posType),
-                    quorDirectionName(quorDirection), static_cast<unsigned long>(offsetIn));
-        return -1;
-    }
-}
-
 int velk_PositionFile(int theFd, int residency, uint64_t offsetIn, int posType, int quorDirection, uint64_t *offsetOut)
 {
     VELK_TRACE_ENTRY();
-    if (residency == VELK_QUOR_FILE || residency == VELK_REMOTE_FILE) {
-        if (offsetOut == nullptr) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - no offset result given\n", __func__);
-            return -1;
-        }
-    }
-    if (residency == VELK_QUOR_FILE)
-        return positionQuorFile(theFd, offsetIn, posType, quorDirection, offsetOut);
-
-    if (residency == VELK_REMOTE_FILE) {
-        if (offsetIn == ~uint64_t{0}) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "*** %s: (internal error)Unable to convert offset %luto file position on this architecture\n",
-                        __func__, static_cast<unsigned long>(offsetIn));
-            return -1;
-        }
-        int64_t rc = quor_Lseek(theFd, static_cast<int64_t>(offsetIn), posType);
-        if (rc < 0) {
-            printSysError("quor_Lseek", static_cast<int>(-rc));
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %ld seeking on remote file. Type=%s Offset=%lu\n",
-                        static_cast<long>(rc), seekTypeName(posType), static_cast<unsigned long>(offsetIn));
-            return -1;
-        }
-        *offsetOut = static_cast<uint64_t>(rc);
-        return 0;
-    }
-
-    if (offsetIn == ~uint64_t{0} || offsetIn > static_cast<uint64_t>(INT64_MAX)) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "Unable to convert offset [%lu] to file position on this architecture\n",
-                    static_cast<unsigned long>(offsetIn));
+    const velk_archive_kind_t *ops = velk_ArchiveKindOps(residency);
+    // A gateway kind reports where the seek ended.
+    if (ops->through_gateway && offsetOut == nullptr) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - no offset result given\n", __func__);
         return -1;
     }
-    if (lseek64(theFd, static_cast<off64_t>(offsetIn), posType) < 0) {
-        int err = errno;
-        printSysError("lseek", err);
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d seeking on local file. Type=%s Offset=%lu\n", err,
-                    seekTypeName(posType), static_cast<unsigned long>(offsetIn));
-        return -1;
-    }
-    return 0;
+    return ops->position(theFd, offsetIn, posType, quorDirection, offsetOut);
 }
 
 // ---------------------------------------------------------------------------
 // Block reads and writes.
 // ---------------------------------------------------------------------------
 
-// A gateway call's result as read/write give it: -1 with errno set from
-// a negative code.
-static ssize_t gatewayResult(ssize_t rc)
-{
-    if (rc >= 0)
-        return rc;
-    errno = static_cast<int>(-rc);
-    return -1;
-}
-
 int velk_BlockRead(int theFd, const char *fileName, int residency, int bytesToRead, void *buf)
 {
     VELK_TRACE_ENTRY();
-    // Storage-system files move through the movers, gateway-host files
-    // (opened with quor_OpenX) through the gateway's data stream; quor_Read
-    // chooses by how the file was opened.
-    const bool quor = residency == VELK_QUOR_FILE || residency == VELK_REMOTE_FILE;
-    const char *kind = residency == VELK_REMOTE_FILE ? "remote-resident" : quor ? "QUOR-resident" : "local";
+    const velk_archive_kind_t *ops = velk_ArchiveKindOps(residency);
+    const char *kind = ops->read_name;
     if (bytesToRead < 0 || (bytesToRead > 0 && buf == nullptr)) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - bad read request (%d bytes)\n", __func__,
                     bytesToRead);
@@ -235,8 +129,7 @@ int velk_BlockRead(int theFd, const char *fileName, int residency, int bytesToRe
                         __func__, kind, safeName(fileName));
             return -1;
         }
-        ssize_t n = quor ? gatewayResult(quor_Read(theFd, p + done, static_cast<uint64_t>(bytesToRead - done)))
-                         : velk_local_read_fn(theFd, p + done, static_cast<size_t>(bytesToRead - done));
+        ssize_t n = ops->read(theFd, p + done, static_cast<size_t>(bytesToRead - done));
         if (n > 0) {
             done += static_cast<int>(n);
             eioInRow = 0;
@@ -254,7 +147,7 @@ int velk_BlockRead(int theFd, const char *fileName, int residency, int bytesToRe
         if (err == EAGAIN) {
             // A non-blocking descriptor with nothing yet: wait for data
             // instead of spinning (a gateway call is simply tried again).
-            if (quor)
+            if (ops->through_gateway)
                 continue;
             err = -velk_WaitReady(theFd, POLLIN);
             if (err == 0)
@@ -277,8 +170,8 @@ int velk_BlockRead(int theFd, const char *fileName, int residency, int bytesToRe
 int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToWrite, const void *buf)
 {
     VELK_TRACE_ENTRY();
-    const bool quor = residency == VELK_QUOR_FILE || residency == VELK_REMOTE_FILE;
-    const char *kind = residency == VELK_REMOTE_FILE ? "REMOTE" : quor ? "QUOR-resident" : "local";
+    const velk_archive_kind_t *ops = velk_ArchiveKindOps(residency);
+    const char *kind = ops->write_name;
     if (bytesToWrite < 0 || (bytesToWrite > 0 && buf == nullptr)) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] internal error - bad write request (%d bytes)\n", __func__,
                     bytesToWrite);
@@ -298,10 +191,8 @@ int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToW
                         __func__, kind, safeName(fileName));
             return -1;
         }
-        ssize_t n =
-            quor ? gatewayResult(quor_Write(theFd, p + done, static_cast<uint64_t>(bytesToWrite - done)))
-                 : velk_local_write_fn(theFd, p + done,
-                                       static_cast<size_t>(std::min(bytesToWrite - done, VELK_LOCAL_WRITE_PIECE)));
+        // A local write moves at most VELK_LOCAL_WRITE_PIECE bytes.
+        ssize_t n = ops->write(theFd, p + done, static_cast<size_t>(bytesToWrite - done));
         int err = 0;
         if (n > 0) {
             done += static_cast<int>(n);
@@ -322,7 +213,7 @@ int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToW
             if (err == EINTR)
                 continue;
             if (err == EAGAIN) {
-                if (quor)
+                if (ops->through_gateway)
                     continue;
                 err = -velk_WaitReady(theFd, POLLOUT);
                 if (err == 0)
@@ -354,158 +245,11 @@ int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToW
 // Intermediate directories.
 // ---------------------------------------------------------------------------
 
-static const char kMakeSubdirs[] = "velk_MakeAllSubdirs";
-
-// Result of looking at one ancestor during the upward walk.
-enum SubdirProbe { PROBE_DIR, PROBE_MISSING, PROBE_FAILED };
-
-// An ancestor that exists: a directory ends the upward walk (the debug
-// line names it dirText); anything else fails it with a message naming the
-// archive's kind, where ("local", "QUOR" or "remote").
-static SubdirProbe existingAncestor(const char *path, bool isDir, const char *dirText, const char *where)
-{
-    if (isDir) {
-        if (velk_debug_level >= 2)
-            velk_ErrPrintf("/debug/ found existing %s: %s\n", dirText, path);
-        return PROBE_DIR;
-    }
-    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                "%s: Error creating subdirs for %s archive path. Not a directory: %s", kMakeSubdirs, where, path);
-    return PROBE_FAILED;
-}
-
-// Reports an intermediate directory that could not be made: a permission
-// refusal, or the error code as the caller prints it (errno or a negative
-// client code).  where names the kind ("local", "QUOR" or "remote").
-static int createFailed(const char *path, bool permission, int code, const char *where)
-{
-    if (permission)
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Permission error creating intermediate %s subdirectory: %s",
-                    kMakeSubdirs, where, path);
-    else
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating intermediate %s subdirectory: %s",
-                    kMakeSubdirs, code, where, path);
-    return -1;
-}
-
-static SubdirProbe probeLocal(const char *path)
-{
-    struct stat64 st;
-    if (stat64(path, &st) == 0)
-        return existingAncestor(path, S_ISDIR(st.st_mode), "local directory", "local");
-    int err = errno;
-    if (err == ENOENT)
-        return PROBE_MISSING;
-    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating local subdirs for %s", kMakeSubdirs, err,
-                path);
-    return PROBE_FAILED;
-}
-
-// Reports a shutdown that stopped a busy-retry loop.
-static void subdirsStopped(const char *path)
-{
-    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: shutdown requested - creation of subdirs stopped at %s",
-                kMakeSubdirs, path);
-}
-
-static SubdirProbe probeQuor(const char *path)
-{
-    for (;;) {
-        if (velk_shutdown_signalled.load()) {
-            subdirsStopped(path);
-            return PROBE_FAILED;
-        }
-        quor_stat_t st;
-        memset(&st, 0, sizeof st);
-        int rc = quor_Stat(path, &st);
-        if (rc == 0)
-            return existingAncestor(path, S_ISDIR(st.st_mode), "directory", "QUOR");
-        if (rc == -ENOENT)
-            return PROBE_MISSING;
-        if (rc == -EAGAIN)
-            continue;
-        if (rc == -EACCES)
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Access denied (QUOR permission problem) for %s",
-                        kMakeSubdirs, path);
-        else
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating subdirs for %s", kMakeSubdirs, rc,
-                        path);
-        return PROBE_FAILED;
-    }
-}
-
-static SubdirProbe probeRemote(const char *path)
-{
-    lfx_Stat_rply_t st;
-    memset(&st, 0, sizeof st);
-    int rc = kylgw_LfxStat(path, &st);
-    if (rc == 0)
-        return existingAncestor(path, S_ISDIR(st.hst_mode), "remote directory", "remote");
-    if (rc == -ENOENT)
-        return PROBE_MISSING;
-    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating local subdirs for %s", kMakeSubdirs, -rc,
-                path);
-    return PROBE_FAILED;
-}
-
-static int createLocal(const char *path, mode_t mode)
-{
-    if (mkdir(path, mode) == 0)
-        return 0;
-    int err = errno;
-    if (err == EEXIST)
-        return 0;
-    return createFailed(path, err == EPERM || err == EACCES, err, "local");
-}
-
-static int createQuor(const char *path, mode_t mode)
-{
-    for (;;) {
-        if (velk_shutdown_signalled.load()) {
-            subdirsStopped(path);
-            return -1;
-        }
-        quor_stat_t st;
-        memset(&st, 0, sizeof st);
-        if (quor_Stat(path, &st) == 0 && S_ISDIR(st.st_mode))
-            return 0;
-        int rc = quor_Mkdir(path, mode);
-        if (rc == 0 || rc == -EEXIST)
-            return 0;
-        if (rc == -EAGAIN)
-            continue;
-        return createFailed(path, rc == -EPERM || rc == -EACCES, rc, "QUOR");
-    }
-}
-
-// A directory that cannot be made on the gateway host fails the call as for
-// the other kinds: the archive could not be created under it anyway.
-static int createRemote(const char *path, mode_t mode)
-{
-    int rc = kylgw_LfxMkdir(path, mode);
-    if (rc == 0 || rc == -EEXIST)
-        return 0;
-    return createFailed(path, rc == -EACCES || rc == -EPERM, rc, "remote");
-}
-
-static SubdirProbe probeDir(const char *path, int residency)
-{
-    if (residency == VELK_QUOR_FILE)
-        return probeQuor(path);
-    if (residency == VELK_REMOTE_FILE)
-        return probeRemote(path);
-    return probeLocal(path);
-}
-
-static int createDir(const char *path, mode_t mode, int residency)
+static int createDir(const char *path, mode_t mode, const velk_archive_kind_t *ops)
 {
     if (velk_debug_level >= 2)
         velk_ErrPrintf("/debug/ attempting to create intermediate dir `%s'\n", path);
-    if (residency == VELK_QUOR_FILE)
-        return createQuor(path, mode);
-    if (residency == VELK_REMOTE_FILE)
-        return createRemote(path, mode);
-    return createLocal(path, mode);
+    return ops->make_dir(path, mode);
 }
 
 // Last '/' in path[0, end), or -1.
@@ -520,7 +264,8 @@ static long lastSlashBefore(const char *path, long end)
 int velk_MakeAllSubdirs(char *dirPath, mode_t createMode, int residency)
 {
     VELK_TRACE_ENTRY();
-    if (residency == VELK_PIPE) {
+    const velk_archive_kind_t *ops = velk_ArchiveKindOps(residency);
+    if (ops->is_pipe) {
         if (velk_debug_level >= 1)
             velk_ErrPrintf("%s: skipping intermediate path creation for piped archive\n", __func__);
         return 0;
@@ -549,13 +294,13 @@ int velk_MakeAllSubdirs(char *dirPath, mode_t createMode, int residency)
         if (slash <= 0)
             break;
         dirPath[slash] = '\0';
-        SubdirProbe probe = probeDir(dirPath, residency);
+        velk_subdir_probe_t probe = ops->probe_dir(dirPath);
         dirPath[slash] = '/';
-        if (probe == PROBE_FAILED) {
+        if (probe == VELK_PROBE_FAILED) {
             result = -1;
             break;
         }
-        if (probe == PROBE_DIR) {
+        if (probe == VELK_PROBE_DIR) {
             existingEnd = slash;
             break;
         }
@@ -569,7 +314,7 @@ int velk_MakeAllSubdirs(char *dirPath, mode_t createMode, int residency)
             if (dirPath[i] != '/')
                 continue;
             dirPath[i] = '\0';
-            int rc = createDir(dirPath, createMode | 0700, residency);
+            int rc = createDir(dirPath, createMode | 0700, ops);
             dirPath[i] = '/';
             if (rc != 0) {
                 result = -1;
@@ -577,7 +322,7 @@ int velk_MakeAllSubdirs(char *dirPath, mode_t createMode, int residency)
             }
         }
     }
-    if (result == 0 && createDir(dirPath, createMode, residency) != 0)
+    if (result == 0 && createDir(dirPath, createMode, ops) != 0)
         result = -1;
 
     dirPath[dirEnd] = '/';

@@ -3,8 +3,9 @@
 
 // Opening the index file of an archive of any kind (VELK_FILETYPE): a
 // storage-system or gateway-host index is found, and its size learnt,
-// through the client library; a local one is opened and validated by the
-// index file unit.  Called by the initial thread; no locks of its own (the
+// through the client library by its kind unit (velk_ArchiveKind.h); a
+// local one is opened and validated by the index file unit.  The
+// placement of a create's index is defined by the kind units.  Called by the initial thread; no locks of its own (the
 // client library serialises its connections).  Results follow the
 // archiver's family: a descriptor, or -1 after logging.
 
@@ -49,6 +50,16 @@
 // stands (velk_tmpIndexFD, open), for an index whose entries were changed
 // by a soft delete or undelete rather than made by a create.
 [[nodiscard]] int velk_SendIndexToRemote(int (*beforeRename)() = nullptr);
+
+// The end of placing a new index written under tmp (rc: its result so
+// far), for the kind units' index placement: a requested stop fails it,
+// then beforeRename runs and the file is renamed over final by the
+// gateway.  On any failure tmp is removed with removeTmp, status 72 set
+// and, unless the step before the rename failed (nothing was put in place,
+// so the old archive and index still belong together), the copy-failure
+// hint given.  0 or -1.
+[[nodiscard]] int velk_PlaceIndexFile(int rc, const char *tmp, const char *final, int (*beforeRename)(),
+                                      int (*removeTmp)(const char *));
 
 // Flushes the directory that holds the local index path, so that a rename
 // in it lasts (a failure is only warned about).

@@ -18,6 +18,7 @@
 #include <pthread.h>
 
 #include "velk_ArchiveFile.h"
+#include "velk_ArchiveKind.h"
 #include "velk_FileAccess.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
@@ -207,7 +208,7 @@ int velk_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesT
 
     int result = 0;
     // A pipe cannot be positioned: it is read from where it stands.
-    if (velk_filetype != VELK_PIPE &&
+    if (!velk_CurrentArchiveKind()->is_pipe &&
         velk_PositionFile(archiveFd, VELK_LOCAL_FILE, startAddr, SEEK_SET, QUOR_SET_OFFSET_FORWARD, nullptr) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal error positioning local archive file\n", __func__);
         velk_SetExitCode(VELK_EXIT_IOERR);

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <fcntl.h>
 
+#include "velk_ArchiveKind.h"
 #include "velk_unit_fixture.h"
 
 namespace {
@@ -152,6 +153,41 @@ TEST_F(FileAccessTest, ShutdownEndsAnEndlessRetry)
     }
     EXPECT_LT(g_calls, 2u);
     close(fd);
+}
+
+// Every kind number finds its own table, and the properties the callers
+// branch on and the kind words of the block messages are those of the kind;
+// a number that names no kind (0 before the kind is decided) is local.
+TEST(ArchiveKinds, EachKindNumberFindsItsOwnTable)
+{
+    struct Case {
+        int kind, filetype;
+        bool pipe, gateway, layout, placesIndex;
+        int indexKind;
+        const char *name, *readName, *writeName;
+    } cases[] = {
+        {VELK_LOCAL_FILE, VELK_LOCAL_FILE, false, false, false, false, VELK_LOCAL_FILE, "local", "local", "local"},
+        {VELK_PIPE, VELK_PIPE, true, false, false, false, VELK_PIPE, "local", "local", "local"},
+        {VELK_QUOR_FILE, VELK_QUOR_FILE, false, true, true, true, VELK_LOCAL_FILE, "QUOR", "QUOR-resident",
+         "QUOR-resident"},
+        {VELK_REMOTE_FILE, VELK_REMOTE_FILE, false, true, false, true, VELK_LOCAL_FILE, "remote", "remote-resident",
+         "REMOTE"},
+        {0, VELK_LOCAL_FILE, false, false, false, false, VELK_LOCAL_FILE, "local", "local", "local"},
+    };
+    for (const Case &c : cases) {
+        const velk_archive_kind_t *ops = velk_ArchiveKindOps(c.kind);
+        ASSERT_NE(ops, nullptr) << c.kind;
+        EXPECT_EQ(ops->filetype, c.filetype) << c.kind;
+        EXPECT_EQ(ops->is_pipe, c.pipe) << c.kind;
+        EXPECT_EQ(ops->through_gateway, c.gateway) << c.kind;
+        EXPECT_EQ(ops->has_layout, c.layout) << c.kind;
+        EXPECT_EQ(ops->place_index != nullptr, c.placesIndex) << c.kind;
+        EXPECT_EQ(ops->index_size != nullptr, c.gateway) << c.kind;
+        EXPECT_EQ(ops->index_fd_kind, c.indexKind) << c.kind;
+        EXPECT_STREQ(ops->name, c.name) << c.kind;
+        EXPECT_STREQ(ops->read_name, c.readName) << c.kind;
+        EXPECT_STREQ(ops->write_name, c.writeName) << c.kind;
+    }
 }
 
 }  // namespace
