@@ -311,8 +311,8 @@ int nxapi_CommonSendMsg(quor_connection_t *conn, nxapi_tcontext_t *tcontext, int
             return KYLGW_E_BADMSG;
         }
     }
-    if (!nx_xdr_api_msghdr_t(&s->theXdr, &s->messageHdr)) {
-        MSGLOG(3, "nxapi_sendmsg", "nx_xdr_api_msghdr_t failed for category %d function %d!", s->messageHdr.category,
+    if (!kylgw_xdr_api_msghdr_t(&s->theXdr, &s->messageHdr)) {
+        MSGLOG(3, "nxapi_sendmsg", "kylgw_xdr_api_msghdr_t failed for category %d function %d!", s->messageHdr.category,
                s->messageHdr.function);
         return KYLGW_E_BADMSG;
     }
@@ -381,7 +381,7 @@ int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body, 
         }
         if (conn->msg_in.messageInState == READING_MSG_HDR) {
             memset(&conn->msg_in.messageHdr, 0, sizeof conn->msg_in.messageHdr);
-            bool ok = nx_xdr_api_msghdr_t(&conn->msg_in.theXdr, &conn->msg_in.messageHdr);
+            bool ok = kylgw_xdr_api_msghdr_t(&conn->msg_in.theXdr, &conn->msg_in.messageHdr);
             if (ok && nxapi_tracing())
                 nxapi_tracemsg_hdr(0, conn, &conn->msg_in.messageHdr);
             if (!ok || !kylgw_MsgHdrSane(&conn->msg_in.messageHdr)) {
