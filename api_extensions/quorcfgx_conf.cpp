@@ -145,7 +145,7 @@ int quorcfgx_ConfSetDirPaths(const char *paths)
 int quorcfgx_ParseSiteFile(const char *path, const char *routine, quor_cfg_stanza_t **list, int *error, unsigned *line)
 {
     std::pair<const char *, const char *> what{routine, path};
-    return quor_CfgParseSkipLong(path, QUORCFGX_SITE_LINE_MAX, reportLongLine, &what, list, error, line);
+    return quorcfgx_CfgParseSkipLong(path, QUORCFGX_SITE_LINE_MAX, reportLongLine, &what, list, error, line);
 }
 
 quor_cfg_stanza_t *quorcfgx_ConfParse(char *pathOut)
@@ -184,7 +184,7 @@ quor_cfg_stanza_t *quorcfgx_ConfParse(char *pathOut)
 void quorcfgx_ConfForget()
 {
     kyl_lock_guard g(Cfg_Mutex);
-    quor_CfgFree(quor_CfgEntries);
+    quorcfgx_CfgFree(quor_CfgEntries);
     quor_CfgEntries = nullptr;
     quor_CfgParsed = false;
     quor_CfgPath[0] = '\0';

@@ -36,7 +36,7 @@ quor_cfg_stanza_t *quorcfgx_ConfParse(char *pathOut);
 // (tests).
 void quorcfgx_ConfForget();
 
-// Parses a site-syntax file at path as quor_CfgParse does, except that
+// Parses a site-syntax file at path as quorcfgx_CfgParse does, except that
 // lines longer than QUORCFGX_SITE_LINE_MAX are reported on standard error
 // with their line number (tagged with routine) and skipped.
 [[nodiscard]] int quorcfgx_ParseSiteFile(const char *path, const char *routine, quor_cfg_stanza_t **list, int *error,

@@ -175,7 +175,7 @@ void buildOnce() KYL_REQUIRES(netopt_Mutex)
     quor_cfg_stanza_t *tree = quorcfgx_ConfParse(nullptr);
     if (tree == nullptr)
         return; // no site file: no options, and nothing to report
-    quor_cfg_stanza_t *section = quor_CfgFindKey(kSection, tree, 1);
+    quor_cfg_stanza_t *section = quorcfgx_CfgFindKey(kSection, tree, 1);
     int n = quorcfgx_NetoptBuildTable(section, netopt_DefaultNetWriteSize, &netopt_Table);
     netopt_NumEntries = n > 0 ? n : 0;
 }

@@ -162,7 +162,7 @@ int quorcfgx_SelectClientInterfaces(const quor_cfg_stanza_t *section, const char
     quor_cfg_stanza_t *list = section->substanzaList;
     const quor_cfg_stanza_t *c = quorcfgx_LookupHostName(list, who, 1);
     if (c == nullptr)
-        c = quor_CfgFindKey("Default", list, 1);
+        c = quorcfgx_CfgFindKey("Default", list, 1);
     if (c == nullptr)
         return QUORCFGX_NIC_NONE;
     if (!usable(c)) {
@@ -176,7 +176,7 @@ int quorcfgx_SelectClientInterfaces(const quor_cfg_stanza_t *section, const char
     }
     const quor_cfg_stanza_t *s = quorcfgx_LookupHostName(c->substanzaList, server, 1);
     if (s == nullptr)
-        s = quor_CfgFindKey("Default", c->substanzaList, 1);
+        s = quorcfgx_CfgFindKey("Default", c->substanzaList, 1);
     if (s == nullptr)
         return QUORCFGX_NIC_NONE;
     if (!usable(s)) {
@@ -267,7 +267,7 @@ int quorcfgx_ConfGetClientInterfaces(const char *client, const char *server, int
     if (count == nullptr)
         return -EFAULT;
     const int savedErrno = errno;
-    quor_cfg_stanza_t *section = quor_CfgFindKey(kSection, quorcfgx_ConfParse(nullptr), 1);
+    quor_cfg_stanza_t *section = quorcfgx_CfgFindKey(kSection, quorcfgx_ConfParse(nullptr), 1);
     char host[256] = "";
     if (client == nullptr && gethostname(host, sizeof host - 1) != 0)
         fprintf(stderr, "*** [%s]Error %d getting local hostname\n", "quorcfgx_ConfGetClientInterfaces", errno);

@@ -73,7 +73,7 @@ int quorcfgx_RestrictBuildTable(const quor_cfg_stanza_t *section, const char *ho
     quor_cfg_stanza_t *list = section->substanzaList;
     const quor_cfg_stanza_t *h = quorcfgx_LookupHostName(list, host, 1);
     if (h == nullptr)
-        h = quor_CfgFindKey("Default", list, 1);
+        h = quorcfgx_CfgFindKey("Default", list, 1);
     if (h == nullptr)
         return 0; // the site restricts other hosts, not this one
     if (h->type != CFG_COMPOUND_TYPE || h->substanzaList == nullptr) {
@@ -129,7 +129,7 @@ int quorex_GetRestrictedConnList(int *count, const quor_restricted_addr_t **tabl
         char host[256] = "";
         if (gethostname(host, sizeof host - 1) != 0)
             host[0] = '\0';
-        quor_cfg_stanza_t *section = quor_CfgFindKey(kSection, quorcfgx_ConfParse(nullptr), 1);
+        quor_cfg_stanza_t *section = quorcfgx_CfgFindKey(kSection, quorcfgx_ConfParse(nullptr), 1);
         restrictedAddrCount =
             quorcfgx_RestrictBuildTable(section, host, "quorex_GetRestrictedConnList", &restrictedAddrTable);
     }

@@ -416,7 +416,7 @@ int quorex_Decrypt(uint32_t cipher, size_t keylen, const unsigned char *key, siz
     return aesCrypt(0, cipher, keylen, key, inlen, in, outlen, out);
 }
 
-void garble(unsigned char *buf, size_t len, uint32_t seed)
+void quorex_Garble(unsigned char *buf, size_t len, uint32_t seed)
 {
     if (buf == nullptr)
         return;

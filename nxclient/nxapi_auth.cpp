@@ -414,7 +414,7 @@ int startComboLogin(quor_connection_t *conn, nxapi_tcontext_t *ctx, const char *
     login.cipher_types = quorex_GetCipherTypes();
     login.max_retries = attempts;
     fillField(login.username, sizeof login.username, user);
-    garble(login.username, sizeof login.username, loginTime);
+    quorex_Garble(login.username, sizeof login.username, loginTime);
     int rc = nxapi_send_msg(CAT_AUTH, FN_AUTH_LOGIN_COMBO, &login, kComboCodec, 0, loginTime, conn, ctx);
     api_msghdr_t hdr;
     if (rc == 0)
@@ -697,7 +697,7 @@ int nx_keytab_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interact
     login.flags = 0;
     login.cipher_type = cipher;
     fillField(login.principal, sizeof login.principal, user.p);
-    garble(login.principal, sizeof login.principal, seed);
+    quorex_Garble(login.principal, sizeof login.principal, seed);
     SecretBuf enc;
     rc = encipher(conn, cipher, plain.p, plain.n, &enc);
     plain.reset();

@@ -347,9 +347,9 @@ void nxapi_tracemsg_hdr(int outbound, const quor_connection_t *conn, const api_m
 
 // Process-wide state; the connection table's fields are guarded by
 // nxapi_connection_lock, the rest is written only by the first nx_LibInit.
-extern int init_server_handle;
-extern int min_socket_port;
-extern int max_socket_port;
+extern int nxapi_init_server_handle;
+extern int nxapi_min_socket_port;
+extern int nxapi_max_socket_port;
 extern quor_sockaddr_t nxapi_tcp_data_host;
 extern quor_sockaddr_t nxapi_tcp_ctl_host;
 
@@ -402,8 +402,8 @@ void nx_PrintRefusal(int result);
 
 // Restricted-port binding and listening sockets for data connections.
 [[nodiscard]] int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fd, quor_sockaddr_t *address);
-// Binds fd within [min_socket_port, max_socket_port] (one bind to any port
-// when min_socket_port is 0).  Returns 0, -EADDRINUSE (every port of the
+// Binds fd within [nxapi_min_socket_port, nxapi_max_socket_port] (one bind to any port
+// when nxapi_min_socket_port is 0).  Returns 0, -EADDRINUSE (every port of the
 // range busy: reported), NXAPI_E_FAILED (the any-port bind failed) or
 // -errno.
 [[nodiscard]] int kylgw_SockBindToRestrictedPort(int fd, const quor_sockaddr_t *address, quor_sockaddr_t *boundAddress);

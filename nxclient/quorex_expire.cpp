@@ -272,14 +272,14 @@ int quorex_ExpireInitTable(const char *path)
     auto rules = std::vector<expireTime_t>();
     auto order = std::vector<int>();
     int rc = 0;
-    if (const quor_cfg_stanza_t *p = quor_CfgFindKey("ExpirePrecedence", tree, 1); p != nullptr) {
+    if (const quor_cfg_stanza_t *p = quorcfgx_CfgFindKey("ExpirePrecedence", tree, 1); p != nullptr) {
         if (sectionUsable(p, name))
             loadPrecedence(p, name, &order);
         else
             rc = -1;
     }
     for (const Section &sec : kSections) {
-        const quor_cfg_stanza_t *s = quor_CfgFindKey(sec.name, tree, 1);
+        const quor_cfg_stanza_t *s = quorcfgx_CfgFindKey(sec.name, tree, 1);
         if (rc != 0 || s == nullptr)
             continue;
         if (!sectionUsable(s, name)) {
@@ -288,7 +288,7 @@ int quorex_ExpireInitTable(const char *path)
         }
         loadRules(sec, s->substanzaList, name, &rules);
     }
-    quor_CfgFree(tree);
+    quorcfgx_CfgFree(tree);
     if (rc != 0)
         return -1; // rules never partly survive a failure
     quor_ExpireTimeList = new (std::nothrow) std::vector<expireTime_t>(std::move(rules));

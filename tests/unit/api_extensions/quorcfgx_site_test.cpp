@@ -24,9 +24,9 @@ struct Tree {
     {
         int error = 0;
         unsigned line = 0;
-        EXPECT_EQ(quor_CfgParseText(text.data(), text.size(), &list, &error, &line), 0) << text;
+        EXPECT_EQ(quorcfgx_CfgParseText(text.data(), text.size(), &list, &error, &line), 0) << text;
     }
-    ~Tree() { quor_CfgFree(list); }
+    ~Tree() { quorcfgx_CfgFree(list); }
 };
 
 quor_sockaddr_t addr(const char *text)

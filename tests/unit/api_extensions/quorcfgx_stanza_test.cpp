@@ -20,9 +20,9 @@ struct Parsed {
     unsigned line = 0;
     explicit Parsed(const std::string &text)
     {
-        rc = quor_CfgParseText(text.data(), text.size(), &list, &error, &line);
+        rc = quorcfgx_CfgParseText(text.data(), text.size(), &list, &error, &line);
     }
-    ~Parsed() { quor_CfgFree(list); }
+    ~Parsed() { quorcfgx_CfgFree(list); }
     Parsed(const Parsed &) = delete;
     Parsed &operator=(const Parsed &) = delete;
 };
@@ -133,7 +133,7 @@ TEST(StanzaParse, EntryCountCapAndMissingFile)
     quor_cfg_stanza_t *list = nullptr;
     int error = 0;
     unsigned line = 99;
-    EXPECT_EQ(quor_CfgParse((dir / "absent.conf").c_str(), &list, &error, &line), -1);
+    EXPECT_EQ(quorcfgx_CfgParse((dir / "absent.conf").c_str(), &list, &error, &line), -1);
     EXPECT_EQ(error, QUOR_CFG_E_OPEN);
     EXPECT_EQ(line, 0u);
     EXPECT_EQ(list, nullptr);
