@@ -20,6 +20,7 @@
 #include "kyl_mutex.h"
 #include "quorcfgx_conf.h"
 #include "quorex_size.h"
+#include "quorex_msg.h"
 
 namespace {
 
@@ -105,7 +106,7 @@ bool takeDefault(const quor_cfg_stanza_t *s, Defaults *d)
     if (!known)
         return false;
     if (!byteSize(s->KeyValue, UINT32_MAX, &v)) {
-        fprintf(stderr, "*** Warning: Unrecognized key=value: %s=%s in QUOR.conf\n", k, s->KeyValue);
+        quorex_Print("*** Warning: Unrecognized key=value: %s=%s in QUOR.conf\n", k, s->KeyValue);
         return true;
     }
     if (strcasecmp(k, "Default Receive Size") == 0)
@@ -123,7 +124,7 @@ bool takeHost(const quor_cfg_stanza_t *s, netopt_entry_t *e)
     if (strcasecmp(s->KeyString, "Default") == 0) {
         e->IsDefault = 1;
     } else if (quorcfgx_ParseAddress(s->KeyString, &e->IPAddr) != 0) {
-        fprintf(stderr, "*** Bad IP address in QUOR.conf file: [%s] \n", s->KeyString);
+        quorex_Print("*** Bad IP address in QUOR.conf file: [%s] \n", s->KeyString);
         return false;
     } else {
         e->NetMask = hostMask(e->IPAddr);
@@ -156,8 +157,7 @@ bool takeHost(const quor_cfg_stanza_t *s, netopt_entry_t *e)
             e->WriteSize = static_cast<size_t>(n);
             continue;
         }
-        fprintf(stderr, "*** Warning: Unrecognized key=value: %s=%s for IP address %s in QUOR.conf\n", k, v,
-                s->KeyString);
+        quorex_Print("*** Warning: Unrecognized key=value: %s=%s for IP address %s in QUOR.conf\n", k, v, s->KeyString);
     }
     return true;
 }
@@ -217,11 +217,11 @@ int quorcfgx_NetoptBuildTable(const quor_cfg_stanza_t *section, size_t defaultWr
 {
     *table = nullptr;
     if (section == nullptr) {
-        fprintf(stderr, "Warning: \"%s\" section not found in QUOR.conf file\n", kSection);
+        quorex_Print("Warning: \"%s\" section not found in QUOR.conf file\n", kSection);
         return -1;
     }
     if (section->type != CFG_COMPOUND_TYPE || section->substanzaList == nullptr) {
-        fprintf(stderr, "Warning: \"%s\" section is empty in QUOR.conf file\n", kSection);
+        quorex_Print("Warning: \"%s\" section is empty in QUOR.conf file\n", kSection);
         return -1;
     }
     Defaults d;
@@ -243,12 +243,12 @@ int quorcfgx_NetoptBuildTable(const quor_cfg_stanza_t *section, size_t defaultWr
             e.WriteSize = d.write;
             bool ok = true;
             if (h->type == CFG_FLAG_TYPE) {
-                fprintf(stderr, "*** FLAG-type stanza [%s] found where IP address was expected\n", h->KeyString);
+                quorex_Print("*** FLAG-type stanza [%s] found where IP address was expected\n", h->KeyString);
                 ok = false;
             } else if (h->type == CFG_SIMPLE_TYPE) {
                 ok = quorcfgx_ParseAddress(h->KeyValue, &e.IPAddr) == 0;
                 if (!ok)
-                    fprintf(stderr, "*** Bad IP address in QUOR.conf file: [%s] \n", h->KeyValue);
+                    quorex_Print("*** Bad IP address in QUOR.conf file: [%s] \n", h->KeyValue);
                 e.NetMask = hostMask(e.IPAddr);
             } else {
                 ok = takeHost(h, &e);
@@ -303,10 +303,10 @@ int quorcfgx_SetSocketOption(int socket, int level, const char *levelName, int o
     if (e == ENOBUFS && (option == SO_SNDBUF || option == SO_RCVBUF)) {
         std::atomic<bool> &warned = option == SO_SNDBUF ? warnedSend : warnedRecv;
         if (!warned.exchange(true))
-            fprintf(stderr, "Warning: unable to set socket %s buffer size.\n(this warning will only be issued once)\n",
-                    option == SO_SNDBUF ? "send" : "receive");
+            quorex_Print("Warning: unable to set socket %s buffer size.\n(this warning will only be issued once)\n",
+                         option == SO_SNDBUF ? "send" : "receive");
     } else {
-        fprintf(stderr, "Cannot setsockopt(%s,%s) socket, errno %d\n", levelName, optionName, e);
+        quorex_Print("Cannot setsockopt(%s,%s) socket, errno %d\n", levelName, optionName, e);
     }
     return -1;
 }

@@ -22,6 +22,7 @@
 #include "quorcfgx_conf.h"
 #include "quorcfgx_match.h"
 #include "quorcfgx_netopt.h"
+#include "quorex_msg.h"
 
 namespace {
 
@@ -154,8 +155,8 @@ int quorcfgx_SelectClientInterfaces(const quor_cfg_stanza_t *section, const char
     if (section == nullptr)
         return QUORCFGX_NIC_NONE;
     if (!usable(section)) {
-        fprintf(stderr, "(%s) WARNING: QUOR.conf error. \"%s\" section is %s\n", fn, kSection,
-                section->type != CFG_COMPOUND_TYPE ? "not a compound-type stanza" : "empty");
+        quorex_Print("(%s) WARNING: QUOR.conf error. \"%s\" section is %s\n", fn, kSection,
+                     section->type != CFG_COMPOUND_TYPE ? "not a compound-type stanza" : "empty");
         return QUORCFGX_NIC_NONE;
     }
     const char *who = client != nullptr ? client : localHost;
@@ -167,11 +168,11 @@ int quorcfgx_SelectClientInterfaces(const quor_cfg_stanza_t *section, const char
         return QUORCFGX_NIC_NONE;
     if (!usable(c)) {
         if (c->type != CFG_COMPOUND_TYPE)
-            fprintf(stderr, "(%s) WARNING: QUOR.conf error. \"%s\" client section is not a compound-type stanza\n", fn,
-                    c->KeyString);
+            quorex_Print("(%s) WARNING: QUOR.conf error. \"%s\" client section is not a compound-type stanza\n", fn,
+                         c->KeyString);
         else
-            fprintf(stderr, "(%s) WARNING: QUOR.conf - empty local client interface section for \"%s\"\n", fn,
-                    c->KeyString);
+            quorex_Print("(%s) WARNING: QUOR.conf - empty local client interface section for \"%s\"\n", fn,
+                         c->KeyString);
         return QUORCFGX_NIC_NONE;
     }
     const quor_cfg_stanza_t *s = quorcfgx_LookupHostName(c->substanzaList, server, 1);
@@ -181,15 +182,13 @@ int quorcfgx_SelectClientInterfaces(const quor_cfg_stanza_t *section, const char
         return QUORCFGX_NIC_NONE;
     if (!usable(s)) {
         if (s->type != CFG_COMPOUND_TYPE)
-            fprintf(stderr,
-                    "(%s) WARNING: QUOR.conf error. client \"%s\", server \"%s\" section is not a "
-                    "compound-type stanza\n",
-                    fn, c->KeyString, s->KeyString);
+            quorex_Print("(%s) WARNING: QUOR.conf error. client \"%s\", server \"%s\" section is not a "
+                         "compound-type stanza\n",
+                         fn, c->KeyString, s->KeyString);
         else
-            fprintf(stderr,
-                    "(%s) WARNING: QUOR.conf - empty local server interface section for client \"%s\".server "
-                    "\"%s\"\n",
-                    fn, c->KeyString, s->KeyString);
+            quorex_Print("(%s) WARNING: QUOR.conf - empty local server interface section for client \"%s\".server "
+                         "\"%s\"\n",
+                         fn, c->KeyString, s->KeyString);
         return QUORCFGX_NIC_NONE;
     }
     std::vector<int> picked;
@@ -213,9 +212,8 @@ int quorcfgx_SelectClientInterfaces(const quor_cfg_stanza_t *section, const char
                 mask = a;
                 bool haveMask = slash != std::string::npos && numeric(w.substr(slash + 1), &mask);
                 if (slash != std::string::npos && !haveMask) {
-                    fprintf(stderr,
-                            "Warning (%s): QUOR.conf %s section, client %s,server %s,line %d: bad netmask: %s\n", fn,
-                            kSection, c->KeyString, s->KeyString, static_cast<int>(e->LineNum), w.c_str());
+                    quorex_Print("Warning (%s): QUOR.conf %s section, client %s,server %s,line %d: bad netmask: %s\n",
+                                 fn, kSection, c->KeyString, s->KeyString, static_cast<int>(e->LineNum), w.c_str());
                 }
                 bool found = false;
                 for (int i = 0; i < nicTotal; i++)
@@ -225,8 +223,8 @@ int quorcfgx_SelectClientInterfaces(const quor_cfg_stanza_t *section, const char
                         break;
                     }
                 if (!found)
-                    fprintf(stderr, "Warning (%s): QUOR.conf %s section, client %s,server %s, no such local NIC: %s\n",
-                            fn, kSection, c->KeyString, s->KeyString, w.c_str());
+                    quorex_Print("Warning (%s): QUOR.conf %s section, client %s,server %s, no such local NIC: %s\n", fn,
+                                 kSection, c->KeyString, s->KeyString, w.c_str());
                 continue;
             }
             for (int i = 0; i < nicTotal; i++)
@@ -270,7 +268,7 @@ int quorcfgx_ConfGetClientInterfaces(const char *client, const char *server, int
     quor_cfg_stanza_t *section = quorcfgx_CfgFindKey(kSection, quorcfgx_ConfParse(nullptr), 1);
     char host[256] = "";
     if (client == nullptr && gethostname(host, sizeof host - 1) != 0)
-        fprintf(stderr, "*** [%s]Error %d getting local hostname\n", "quorcfgx_ConfGetClientInterfaces", errno);
+        quorex_Print("*** [%s]Error %d getting local hostname\n", "quorcfgx_ConfGetClientInterfaces", errno);
     const nic_info_t *nics = nullptr;
     int total = section != nullptr ? quorcfgx_LocalNics(&nics) : 0;
     int rc = quorcfgx_SelectClientInterfaces(section, client, host, server, nics, total, count, addresses, names);
