@@ -185,11 +185,11 @@ void buildOnce() KYL_REQUIRES(netopt_Mutex)
 int quorcfgx_ParseAddress(const char *text, quor_sockaddr_t *out)
 {
     if (text == nullptr || *text == '\0')
-        return -1;
+        return -EINVAL;
     struct addrinfo hints = {}, *res = nullptr;
     hints.ai_socktype = SOCK_STREAM;
     if (getaddrinfo(text, nullptr, &hints, &res) != 0 || res == nullptr)
-        return -1;
+        return -EINVAL;
     memset(out, 0, sizeof *out);
     memcpy(&out->hs_addr, res->ai_addr, res->ai_addrlen);
     out->hs_addrlen = res->ai_addrlen;
@@ -218,11 +218,11 @@ int quorcfgx_NetoptBuildTable(const quor_cfg_stanza_t *section, size_t defaultWr
     *table = nullptr;
     if (section == nullptr) {
         quorex_Print("Warning: \"%s\" section not found in QUOR.conf file\n", kSection);
-        return -1;
+        return -ENOENT;
     }
     if (section->type != CFG_COMPOUND_TYPE || section->substanzaList == nullptr) {
         quorex_Print("Warning: \"%s\" section is empty in QUOR.conf file\n", kSection);
-        return -1;
+        return -ENOENT;
     }
     Defaults d;
     d.write = defaultWriteSize;
@@ -242,6 +242,7 @@ int quorcfgx_NetoptBuildTable(const quor_cfg_stanza_t *section, size_t defaultWr
             e.RecvSpace = d.recv;
             e.WriteSize = d.write;
             bool ok = true;
+            int failure = -EINVAL;
             if (h->type == CFG_FLAG_TYPE) {
                 quorex_Print("*** FLAG-type stanza [%s] found where IP address was expected\n", h->KeyString);
                 ok = false;
@@ -259,12 +260,14 @@ int quorcfgx_NetoptBuildTable(const quor_cfg_stanza_t *section, size_t defaultWr
                 ok = grown != nullptr;
                 if (ok)
                     t = grown;
+                else
+                    failure = -ENOMEM;
             }
             if (!ok) {
                 // One bad entry discards every option: half a policy is not
                 // what the site wrote.
                 free(t);
-                return -1;
+                return failure;
             }
             t[count++] = e;
         }
@@ -289,7 +292,7 @@ int quorcfgx_NetoptFindEntry(const quor_sockaddr_t *address, netopt_entry_t *ent
         }
     }
     if (def == nullptr)
-        return -1;
+        return -ENOENT;
     *entry = *def;
     return 0;
 }
@@ -308,7 +311,7 @@ int quorcfgx_SetSocketOption(int socket, int level, const char *levelName, int o
     } else {
         quorex_Print("Cannot setsockopt(%s,%s) socket, errno %d\n", levelName, optionName, e);
     }
-    return -1;
+    return -e;
 }
 
 int quorcfgx_NetoptSetSock(int socket, const quor_sockaddr_t *address)
@@ -317,26 +320,25 @@ int quorcfgx_NetoptSetSock(int socket, const quor_sockaddr_t *address)
     if (address == nullptr) {
         peer.hs_addrlen = sizeof peer.hs_addr;
         if (getpeername(socket, reinterpret_cast<sockaddr *>(&peer.hs_addr), &peer.hs_addrlen) != 0)
-            return -1;
+            return -errno;
         address = &peer;
     }
     netopt_entry_t e;
     const int savedErrno = errno;
-    if (quorcfgx_NetoptFindEntry(address, &e) != 0) {
+    if (int rc = quorcfgx_NetoptFindEntry(address, &e); rc != 0) {
         errno = savedErrno; // no options is not a failure the caller reports
-        return -1;
+        return rc;
     }
     int send = static_cast<int>(e.SendSpace), recv = static_cast<int>(e.RecvSpace);
-    if (send > 0 &&
-        quorcfgx_SetSocketOption(socket, SOL_SOCKET, "SOL_SOCKET", SO_SNDBUF, "SO_SNDBUF", &send, sizeof send) != 0)
-        return -1;
-    if (recv > 0 &&
-        quorcfgx_SetSocketOption(socket, SOL_SOCKET, "SOL_SOCKET", SO_RCVBUF, "SO_RCVBUF", &recv, sizeof recv) != 0)
-        return -1;
-    if (e.TcpNodelay != 0 && quorcfgx_SetSocketOption(socket, IPPROTO_TCP, "IPPROTO_TCP", TCP_NODELAY, "TCP_NODELAY",
-                                                      &e.TcpNodelay, sizeof e.TcpNodelay) != 0)
-        return -1;
-    return 0;
+    int rc = 0;
+    if (send > 0)
+        rc = quorcfgx_SetSocketOption(socket, SOL_SOCKET, "SOL_SOCKET", SO_SNDBUF, "SO_SNDBUF", &send, sizeof send);
+    if (rc == 0 && recv > 0)
+        rc = quorcfgx_SetSocketOption(socket, SOL_SOCKET, "SOL_SOCKET", SO_RCVBUF, "SO_RCVBUF", &recv, sizeof recv);
+    if (rc == 0 && e.TcpNodelay != 0)
+        rc = quorcfgx_SetSocketOption(socket, IPPROTO_TCP, "IPPROTO_TCP", TCP_NODELAY, "TCP_NODELAY", &e.TcpNodelay,
+                                      sizeof e.TcpNodelay);
+    return rc;
 }
 
 int64_t quorcfgx_NetoptGetWriteSize(int socket, const quor_sockaddr_t *address)
@@ -358,23 +360,23 @@ int64_t quorcfgx_NetoptGetWriteSize(int socket, const quor_sockaddr_t *address)
 int quorcfgx_ParsePortRange(const char *text, int *low, int *high)
 {
     if (text == nullptr)
-        return 0;
+        return -EINVAL;
     if (const char *rpc = strstr(text, "ncacn_ip_tcp"); rpc != nullptr) {
         text = strchr(rpc, '[');
         if (text == nullptr)
-            return 0;
+            return -EINVAL;
         text++;
     }
     int lo = 0, hi = 0;
     if (sscanf(text, "%d - %d", &lo, &hi) != 2 || lo > hi)
-        return 0;
+        return -EINVAL;
     lo = lo < QUORCFGX_PORT_MIN ? QUORCFGX_PORT_MIN : lo;
     hi = hi > QUORCFGX_PORT_MAX ? QUORCFGX_PORT_MAX : hi;
     if (lo > hi)
-        return 0; // wholly outside the ports a user may bind
+        return -EINVAL; // wholly outside the ports a user may bind
     *low = lo;
     *high = hi;
-    return 1;
+    return 0;
 }
 
 void quorcfgx_GetRestrictedPorts(int *low, int *high)

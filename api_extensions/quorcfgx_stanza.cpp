@@ -299,7 +299,7 @@ int parse(LineSource *src, quor_cfg_stanza_t **list, int *error, unsigned *lineO
     *list = nullptr;
     *error = err;
     *lineOut = ps.lineNo;
-    return -1;
+    return err;
 }
 
 // True when text holds token as a whole blank-separated word.
@@ -330,7 +330,7 @@ int quorcfgx_CfgParse(const char *path, quor_cfg_stanza_t **list, int *error, un
         *list = nullptr;
         *error = QUOR_CFG_E_OPEN;
         *line = 0;
-        return -1;
+        return QUOR_CFG_E_OPEN;
     }
     LineSource src;
     src.file = f;
@@ -347,7 +347,7 @@ int quorcfgx_CfgParseSkipLong(const char *path, size_t maxLen, quor_cfg_longline
         *list = nullptr;
         *error = QUOR_CFG_E_OPEN;
         *line = 0;
-        return -1;
+        return QUOR_CFG_E_OPEN;
     }
     LineSource src;
     src.file = f;

@@ -9,8 +9,9 @@
 // depth and entry count have named caps, and a violation is reported with
 // its error code and line.  No global state, no locks: any thread may parse.
 //
-// Results: the parsers return 0, or -1 with a QUOR_CFG_E_* code and the line
-// in their out-parameters.
+// Results: 0 on success, else a negative QUOR_CFG_E_* code (the parsers
+// also leave the code and its line in their out-parameters); the look-ups
+// return a stanza or null.
 
 #include <cstddef>
 #include <cstdint>
@@ -60,9 +61,9 @@ constexpr int QUOR_CFG_E_ENTRIES = -7006; // more than QUOR_CFG_MAX_ENTRIES stan
 constexpr int QUOR_CFG_E_NOKEY = -7007;   // "=" with no key before it
 
 // Parses the file at path into *list.  Returns 0 with *list set (null for a
-// file without stanzas; the caller frees it with quorcfgx_CfgFree), or -1 with
-// *error set to a QUOR_CFG_E_* code and *line to the line it concerns (0 when
-// the file could not be opened); the partial tree is freed.
+// file without stanzas; the caller frees it with quorcfgx_CfgFree), or a
+// QUOR_CFG_E_* code, also set in *error, with *line set to the line it
+// concerns (0 when the file could not be opened); the partial tree is freed.
 [[nodiscard]] int quorcfgx_CfgParse(const char *path, quor_cfg_stanza_t **list, int *error, unsigned *line);
 
 // Called for each line longer than the limit, with its line number.
