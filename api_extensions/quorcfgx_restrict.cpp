@@ -119,7 +119,7 @@ int quorcfgx_RestrictBuildTable(const quor_cfg_stanza_t *section, const char *ho
     return count;
 }
 
-int quorex_GetRestrictedConnList(int *count, const quor_restricted_addr_t **table)
+int quorcfgx_GetRestrictedConnList(int *count, const quor_restricted_addr_t **table)
 {
     kyl_lock_guard g(restrict_Mutex);
     if (!restrictRead) {
@@ -172,7 +172,7 @@ int quorcfgx_RestrictAllows(const quor_sockaddr_t *peer)
 {
     int count = 0;
     const quor_restricted_addr_t *table = nullptr;
-    if (quorex_GetRestrictedConnList(&count, &table) != 0)
+    if (quorcfgx_GetRestrictedConnList(&count, &table) != 0)
         return 0;
     return count == 0 ? 1 : quorcfgx_RestrictMatch(table, count, peer);
 }

@@ -25,7 +25,7 @@ struct quor_restricted_addr_t {
     unsigned char ra_addr[16]; // the IPv4 (first 4 bytes) or IPv6 address
 };
 
-// Results of quorcfgx_RestrictBuildTable and quorex_GetRestrictedConnList.
+// Results of quorcfgx_RestrictBuildTable and quorcfgx_GetRestrictedConnList.
 constexpr int QUORCFGX_RESTRICT_UNUSABLE = -EINVAL; // refuse every peer
 constexpr int QUORCFGX_RESTRICT_NOMEM = -ENOMEM;    // refuse every peer
 
@@ -40,7 +40,7 @@ int quorcfgx_RestrictBuildTable(const quor_cfg_stanza_t *section, const char *ho
 // The process's table, read from QUOR.conf on first use: 0 with *count
 // (0: no restriction) and *table (read-only, kept by the library), or a
 // QUORCFGX_RESTRICT_* code (refuse every peer).  Null outputs are allowed.
-int quorex_GetRestrictedConnList(int *count, const quor_restricted_addr_t **table);
+int quorcfgx_GetRestrictedConnList(int *count, const quor_restricted_addr_t **table);
 
 // 1 when some entry of peer's family matches it, else 0.
 int quorcfgx_RestrictMatch(const quor_restricted_addr_t *table, int count, const quor_sockaddr_t *peer);

@@ -200,7 +200,7 @@ unsigned char *copyBytes(const unsigned char *src, uint32_t n)
 
 } // namespace
 
-int kylgw_SaveLoginReconnect(quor_connection_t *conn, const api_login_rply_t *reply)
+int nxapi_SaveLoginReconnect(quor_connection_t *conn, const api_login_rply_t *reply)
 {
     if (conn == nullptr || reply == nullptr)
         return -EFAULT;
@@ -424,7 +424,7 @@ int startComboLogin(quor_connection_t *conn, nxapi_tcontext_t *ctx, const char *
     // The relogin context is kept from every login reply, this one included,
     // so that a retry-later answer to a combo login can reconnect.
     if ((hdr.msgFlags & MSGF_BODY) != 0) {
-        (void)kylgw_SaveLoginReconnect(conn, &reply->rec);
+        (void)nxapi_SaveLoginReconnect(conn, &reply->rec);
         reportFlags(reply->rec.flags, replyFlags);
     }
     if (hdr.errorcode < 0)
@@ -718,7 +718,7 @@ int nx_keytab_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interact
     if (rc != 0)
         return rc;
     if ((hdr.msgFlags & MSGF_BODY) != 0) {
-        (void)kylgw_SaveLoginReconnect(conn, &reply.rec);
+        (void)nxapi_SaveLoginReconnect(conn, &reply.rec);
         reportFlags(reply.rec.flags, replyFlags);
     }
     if (hdr.errorcode != 0) {
@@ -970,7 +970,7 @@ int nx_pam_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interactive
         // The final reply (or one that neither continues the conversation
         // nor carries a body) ends the login.
         if (hasBody) {
-            (void)kylgw_SaveLoginReconnect(conn, &reply.rec);
+            (void)nxapi_SaveLoginReconnect(conn, &reply.rec);
             reportFlags(reply.rec.flags, replyFlags);
         }
         if (hdr.errorcode == 0 && hasBody)
@@ -1005,7 +1005,7 @@ int kylgw_RetryLogin(quor_connection_t *conn, nxapi_tcontext_t *ctx, uint32_t *r
     rc = hdr.errorcode;
     if (conn->site_info.sv_prot_major != KYLGW_PROT_MAJOR || conn->site_info.sv_prot_minor < KYLGW_PROT_MINOR)
         rc = KYLGW_E_PROTOCOL_LEVEL;
-    (void)kylgw_SaveLoginReconnect(conn, &reply.rec);
+    (void)nxapi_SaveLoginReconnect(conn, &reply.rec);
     reportFlags(reply.rec.flags, replyFlags);
     if (rc == 0)
         conn->cred_expire_time = reply.rec.expire_time;

@@ -368,7 +368,7 @@ int libInitOnce()
         nxapi_Print("*** nx_LibInit: unable to setup connection to any server\n");
         return -1;
     }
-    if (quorex_SetCurConnection(chosen, nullptr) != 0) {
+    if (nxapi_SetCurConnection(chosen, nullptr) != 0) {
         nxapi_Print("*** nx_LibInit: error setting current connect to %d\n", chosen);
         return -1;
     }
@@ -452,9 +452,9 @@ void timeText20(time_t t, char *out, size_t size)
 // and the previous current connection comes back.
 void failOpen(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous)
 {
-    quorex_CloseConnection(conn->handle);
+    nxapi_CloseConnection(conn->handle);
     if (previous != -1 && previous != conn->handle)
-        quorex_SetCurConnection(previous, nullptr);
+        nxapi_SetCurConnection(previous, nullptr);
     ctx->connection = previous != -1 ? nx_LookupConnection(previous) : nullptr;
 }
 
@@ -517,7 +517,7 @@ int takeGreeting(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, i
         failOpen(conn, ctx, previous);
         return rc;
     }
-    quorex_SetCurConnection(conn->handle, nullptr);
+    nxapi_SetCurConnection(conn->handle, nullptr);
 
     api_msghdr_t hdr;
     api_server_state_rply_t greeting = {};
@@ -797,7 +797,7 @@ int quorex_OpenConnection(int handle)
     return openHandle(handle, true);
 }
 
-int quorex_CloseConnection(int handle)
+int nxapi_CloseConnection(int handle)
 {
     quor_connection_t *conn = nullptr;
     bool freeNow = false;
@@ -830,7 +830,7 @@ int quorex_CloseConnection(int handle)
     return 0;
 }
 
-int quorex_SetCurConnection(int handle, int *previousHandle)
+int nxapi_SetCurConnection(int handle, int *previousHandle)
 {
     kyl_lock_guard g(nxapi_connection_lock);
     if (previousHandle != nullptr)
@@ -868,7 +868,7 @@ quor_connection_t *nxapi_GetThreadConEntry(const pthread_t *threadId)
     return ctx != nullptr ? ctx->connection : nullptr;
 }
 
-void quorex_CloseAllConnections() {}
+void nxapi_CloseAllConnections() {}
 
 nxapi_tcontext_t *nx_InitNewThreadContext()
 {

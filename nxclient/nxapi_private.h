@@ -375,10 +375,10 @@ int nx_create_locks();
 // or the authentication result.
 [[nodiscard]] int quorex_OpenConnection(int handle);
 // Removes the connection from the table and closes it; 0 or -ENOENT.
-int quorex_CloseConnection(int handle);
+int nxapi_CloseConnection(int handle);
 // Makes handle current; *previousHandle (may be null) gets the previous
 // current handle or -1.  0 or -ENOENT.
-int quorex_SetCurConnection(int handle, int *previousHandle);
+int nxapi_SetCurConnection(int handle, int *previousHandle);
 // Finds a connection by handle; null when no connection has it.  Takes
 // nxapi_connection_lock.
 quor_connection_t *nx_LookupConnection(int handle) KYL_EXCLUDES(nxapi_connection_lock);
@@ -388,7 +388,7 @@ quor_connection_t *nxapi_getCurConnection();
 // The connection of the given thread's context (the caller's when null).
 quor_connection_t *nxapi_GetThreadConEntry(const pthread_t *threadId);
 // Does nothing: connections close when the process ends.
-void quorex_CloseAllConnections();
+void nxapi_CloseAllConnections();
 // A new context for the calling thread, on thread_list; null without memory.
 nxapi_tcontext_t *nx_InitNewThreadContext();
 // The context of the given thread (the caller's when null), or null.
@@ -423,7 +423,7 @@ int quor_SetAuthType(int code);
 // carries (retry time, user text, retry packet and its signature; empty
 // when absent).  0, -EFAULT or -ENOMEM (the context is then partly
 // filled).
-int kylgw_SaveLoginReconnect(quor_connection_t *conn, const api_login_rply_t *reply);
+int nxapi_SaveLoginReconnect(quor_connection_t *conn, const api_login_rply_t *reply);
 // Forgets every authentication setting: the default method list, no user,
 // password or keytab.  For tests that run several logins in one process.
 void nxapi_ResetAuthState();
