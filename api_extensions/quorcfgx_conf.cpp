@@ -16,6 +16,7 @@
 
 #include "kyl_mutex.h"
 #include "quorcfgx_match.h"
+#include "quorex_msg.h"
 
 namespace {
 
@@ -49,8 +50,8 @@ int setCopy(char **slot, const char *value) KYL_REQUIRES(Cfg_Mutex)
 void reportLongLine(void *ctx, unsigned line)
 {
     const auto *what = static_cast<const std::pair<const char *, const char *> *>(ctx);
-    fprintf(stderr, "*** %s: Warning - line %u of %s is longer than %zu characters (ignored)\n", what->first, line,
-            what->second, QUORCFGX_SITE_LINE_MAX);
+    quorex_Print("*** %s: Warning - line %u of %s is longer than %zu characters (ignored)\n", what->first, line,
+                 what->second, QUORCFGX_SITE_LINE_MAX);
 }
 
 // Finds the file along dirs; true with path filled when found.
@@ -88,7 +89,7 @@ void stripDomainName(char *host)
         if (!domainRead) {
             domainRead = true;
             if (getdomainname(domainName, sizeof domainName - 1) != 0) {
-                perror("getdomainname");
+                quorex_PrintErrno("getdomainname", errno);
                 domainName[0] = '\0';
             }
         }
@@ -116,8 +117,8 @@ bool keyMatches(const char *key, const char *host)
                 if (quorcfgx_PatternMatch(host, word.c_str(), &errors) == 1)
                     return true;
                 if (errors != 0)
-                    fprintf(stderr, "Warning: pattern error on string [%s] in QUOR.conf file for KeyString=[%s]\n",
-                            host, key);
+                    quorex_Print("Warning: pattern error on string [%s] in QUOR.conf file for KeyString=[%s]\n", host,
+                                 key);
             }
             word.clear();
             if (*p == '\0')
@@ -145,7 +146,7 @@ int quorcfgx_ConfSetDirPaths(const char *paths)
 int quorcfgx_ParseSiteFile(const char *path, const char *routine, quor_cfg_stanza_t **list, int *error, unsigned *line)
 {
     std::pair<const char *, const char *> what{routine, path};
-    return quor_CfgParseSkipLong(path, QUORCFGX_SITE_LINE_MAX, reportLongLine, &what, list, error, line);
+    return quorcfgx_CfgParseSkipLong(path, QUORCFGX_SITE_LINE_MAX, reportLongLine, &what, list, error, line);
 }
 
 quor_cfg_stanza_t *quorcfgx_ConfParse(char *pathOut)
@@ -168,10 +169,10 @@ quor_cfg_stanza_t *quorcfgx_ConfParse(char *pathOut)
             unsigned line = 0;
             quor_cfg_stanza_t *list = nullptr;
             if (quorcfgx_ParseSiteFile(quor_CfgPath, fn, &list, &error, &line) != 0)
-                fprintf(stderr, "*** %s: Warning - Error parsing config file %s at line %d\n", fn, quor_CfgPath,
-                        static_cast<int>(line));
+                quorex_Print("*** %s: Warning - Error parsing config file %s at line %d\n", fn, quor_CfgPath,
+                             static_cast<int>(line));
             else if (list == nullptr)
-                fprintf(stderr, "*** %s: Warning - empty config file: %s\n", fn, quor_CfgPath);
+                quorex_Print("*** %s: Warning - empty config file: %s\n", fn, quor_CfgPath);
             quor_CfgEntries = list;
         }
     }
@@ -184,7 +185,7 @@ quor_cfg_stanza_t *quorcfgx_ConfParse(char *pathOut)
 void quorcfgx_ConfForget()
 {
     kyl_lock_guard g(Cfg_Mutex);
-    quor_CfgFree(quor_CfgEntries);
+    quorcfgx_CfgFree(quor_CfgEntries);
     quor_CfgEntries = nullptr;
     quor_CfgParsed = false;
     quor_CfgPath[0] = '\0';

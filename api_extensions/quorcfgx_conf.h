@@ -6,8 +6,9 @@
 // the life of the process; and the host-name lookup that picks a stanza by
 // the host-name patterns in its key.  Any thread may call these.
 //
-// Results: the setters return 0 or a negated errno; ConfParse returns the
-// tree or null; LookupHostName returns a stanza or null.
+// Results: 0 on success, else a negative code (a negated errno value, or
+// the QUOR_CFG_E_* code of a parse); ConfParse and LookupHostName return
+// the tree or a stanza, or null.
 
 #include "quorcfgx_stanza.h"
 
@@ -36,9 +37,10 @@ quor_cfg_stanza_t *quorcfgx_ConfParse(char *pathOut);
 // (tests).
 void quorcfgx_ConfForget();
 
-// Parses a site-syntax file at path as quor_CfgParse does, except that
-// lines longer than QUORCFGX_SITE_LINE_MAX are reported on standard error
-// with their line number (tagged with routine) and skipped.
+// Parses a site-syntax file at path as quorcfgx_CfgParse does (0 or a
+// QUOR_CFG_E_* code), except that lines longer than QUORCFGX_SITE_LINE_MAX
+// are reported to the message sink with their line number (tagged with
+// routine) and skipped.
 [[nodiscard]] int quorcfgx_ParseSiteFile(const char *path, const char *routine, quor_cfg_stanza_t **list, int *error,
                                          unsigned *line);
 

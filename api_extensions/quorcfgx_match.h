@@ -8,6 +8,9 @@
 // where "/" ends a path component and hands the rest of the pattern to the
 // caller.  Star matching keeps one backtrack point, so a match costs time
 // linear in the name for every brace-free pattern.  No global state, no locks.
+//
+// Results: the matchers answer QUORCFGX_MATCH_* (the pattern matcher 1 or
+// 0); the brace expansion returns a count or a negative QUORCFGX_E_* code.
 
 #include <cstddef>
 

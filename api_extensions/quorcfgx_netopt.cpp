@@ -20,6 +20,7 @@
 #include "kyl_mutex.h"
 #include "quorcfgx_conf.h"
 #include "quorex_size.h"
+#include "quorex_msg.h"
 
 namespace {
 
@@ -105,7 +106,7 @@ bool takeDefault(const quor_cfg_stanza_t *s, Defaults *d)
     if (!known)
         return false;
     if (!byteSize(s->KeyValue, UINT32_MAX, &v)) {
-        fprintf(stderr, "*** Warning: Unrecognized key=value: %s=%s in QUOR.conf\n", k, s->KeyValue);
+        quorex_Print("*** Warning: Unrecognized key=value: %s=%s in QUOR.conf\n", k, s->KeyValue);
         return true;
     }
     if (strcasecmp(k, "Default Receive Size") == 0)
@@ -123,7 +124,7 @@ bool takeHost(const quor_cfg_stanza_t *s, netopt_entry_t *e)
     if (strcasecmp(s->KeyString, "Default") == 0) {
         e->IsDefault = 1;
     } else if (quorcfgx_ParseAddress(s->KeyString, &e->IPAddr) != 0) {
-        fprintf(stderr, "*** Bad IP address in QUOR.conf file: [%s] \n", s->KeyString);
+        quorex_Print("*** Bad IP address in QUOR.conf file: [%s] \n", s->KeyString);
         return false;
     } else {
         e->NetMask = hostMask(e->IPAddr);
@@ -156,8 +157,7 @@ bool takeHost(const quor_cfg_stanza_t *s, netopt_entry_t *e)
             e->WriteSize = static_cast<size_t>(n);
             continue;
         }
-        fprintf(stderr, "*** Warning: Unrecognized key=value: %s=%s for IP address %s in QUOR.conf\n", k, v,
-                s->KeyString);
+        quorex_Print("*** Warning: Unrecognized key=value: %s=%s for IP address %s in QUOR.conf\n", k, v, s->KeyString);
     }
     return true;
 }
@@ -175,7 +175,7 @@ void buildOnce() KYL_REQUIRES(netopt_Mutex)
     quor_cfg_stanza_t *tree = quorcfgx_ConfParse(nullptr);
     if (tree == nullptr)
         return; // no site file: no options, and nothing to report
-    quor_cfg_stanza_t *section = quor_CfgFindKey(kSection, tree, 1);
+    quor_cfg_stanza_t *section = quorcfgx_CfgFindKey(kSection, tree, 1);
     int n = quorcfgx_NetoptBuildTable(section, netopt_DefaultNetWriteSize, &netopt_Table);
     netopt_NumEntries = n > 0 ? n : 0;
 }
@@ -185,11 +185,11 @@ void buildOnce() KYL_REQUIRES(netopt_Mutex)
 int quorcfgx_ParseAddress(const char *text, quor_sockaddr_t *out)
 {
     if (text == nullptr || *text == '\0')
-        return -1;
+        return -EINVAL;
     struct addrinfo hints = {}, *res = nullptr;
     hints.ai_socktype = SOCK_STREAM;
     if (getaddrinfo(text, nullptr, &hints, &res) != 0 || res == nullptr)
-        return -1;
+        return -EINVAL;
     memset(out, 0, sizeof *out);
     memcpy(&out->hs_addr, res->ai_addr, res->ai_addrlen);
     out->hs_addrlen = res->ai_addrlen;
@@ -217,12 +217,12 @@ int quorcfgx_NetoptBuildTable(const quor_cfg_stanza_t *section, size_t defaultWr
 {
     *table = nullptr;
     if (section == nullptr) {
-        fprintf(stderr, "Warning: \"%s\" section not found in QUOR.conf file\n", kSection);
-        return -1;
+        quorex_Print("Warning: \"%s\" section not found in QUOR.conf file\n", kSection);
+        return -ENOENT;
     }
     if (section->type != CFG_COMPOUND_TYPE || section->substanzaList == nullptr) {
-        fprintf(stderr, "Warning: \"%s\" section is empty in QUOR.conf file\n", kSection);
-        return -1;
+        quorex_Print("Warning: \"%s\" section is empty in QUOR.conf file\n", kSection);
+        return -ENOENT;
     }
     Defaults d;
     d.write = defaultWriteSize;
@@ -242,13 +242,14 @@ int quorcfgx_NetoptBuildTable(const quor_cfg_stanza_t *section, size_t defaultWr
             e.RecvSpace = d.recv;
             e.WriteSize = d.write;
             bool ok = true;
+            int failure = -EINVAL;
             if (h->type == CFG_FLAG_TYPE) {
-                fprintf(stderr, "*** FLAG-type stanza [%s] found where IP address was expected\n", h->KeyString);
+                quorex_Print("*** FLAG-type stanza [%s] found where IP address was expected\n", h->KeyString);
                 ok = false;
             } else if (h->type == CFG_SIMPLE_TYPE) {
                 ok = quorcfgx_ParseAddress(h->KeyValue, &e.IPAddr) == 0;
                 if (!ok)
-                    fprintf(stderr, "*** Bad IP address in QUOR.conf file: [%s] \n", h->KeyValue);
+                    quorex_Print("*** Bad IP address in QUOR.conf file: [%s] \n", h->KeyValue);
                 e.NetMask = hostMask(e.IPAddr);
             } else {
                 ok = takeHost(h, &e);
@@ -259,12 +260,14 @@ int quorcfgx_NetoptBuildTable(const quor_cfg_stanza_t *section, size_t defaultWr
                 ok = grown != nullptr;
                 if (ok)
                     t = grown;
+                else
+                    failure = -ENOMEM;
             }
             if (!ok) {
                 // One bad entry discards every option: half a policy is not
                 // what the site wrote.
                 free(t);
-                return -1;
+                return failure;
             }
             t[count++] = e;
         }
@@ -289,7 +292,7 @@ int quorcfgx_NetoptFindEntry(const quor_sockaddr_t *address, netopt_entry_t *ent
         }
     }
     if (def == nullptr)
-        return -1;
+        return -ENOENT;
     *entry = *def;
     return 0;
 }
@@ -303,12 +306,12 @@ int quorcfgx_SetSocketOption(int socket, int level, const char *levelName, int o
     if (e == ENOBUFS && (option == SO_SNDBUF || option == SO_RCVBUF)) {
         std::atomic<bool> &warned = option == SO_SNDBUF ? warnedSend : warnedRecv;
         if (!warned.exchange(true))
-            fprintf(stderr, "Warning: unable to set socket %s buffer size.\n(this warning will only be issued once)\n",
-                    option == SO_SNDBUF ? "send" : "receive");
+            quorex_Print("Warning: unable to set socket %s buffer size.\n(this warning will only be issued once)\n",
+                         option == SO_SNDBUF ? "send" : "receive");
     } else {
-        fprintf(stderr, "Cannot setsockopt(%s,%s) socket, errno %d\n", levelName, optionName, e);
+        quorex_Print("Cannot setsockopt(%s,%s) socket, errno %d\n", levelName, optionName, e);
     }
-    return -1;
+    return -e;
 }
 
 int quorcfgx_NetoptSetSock(int socket, const quor_sockaddr_t *address)
@@ -317,26 +320,25 @@ int quorcfgx_NetoptSetSock(int socket, const quor_sockaddr_t *address)
     if (address == nullptr) {
         peer.hs_addrlen = sizeof peer.hs_addr;
         if (getpeername(socket, reinterpret_cast<sockaddr *>(&peer.hs_addr), &peer.hs_addrlen) != 0)
-            return -1;
+            return -errno;
         address = &peer;
     }
     netopt_entry_t e;
     const int savedErrno = errno;
-    if (quorcfgx_NetoptFindEntry(address, &e) != 0) {
+    if (int rc = quorcfgx_NetoptFindEntry(address, &e); rc != 0) {
         errno = savedErrno; // no options is not a failure the caller reports
-        return -1;
+        return rc;
     }
     int send = static_cast<int>(e.SendSpace), recv = static_cast<int>(e.RecvSpace);
-    if (send > 0 &&
-        quorcfgx_SetSocketOption(socket, SOL_SOCKET, "SOL_SOCKET", SO_SNDBUF, "SO_SNDBUF", &send, sizeof send) != 0)
-        return -1;
-    if (recv > 0 &&
-        quorcfgx_SetSocketOption(socket, SOL_SOCKET, "SOL_SOCKET", SO_RCVBUF, "SO_RCVBUF", &recv, sizeof recv) != 0)
-        return -1;
-    if (e.TcpNodelay != 0 && quorcfgx_SetSocketOption(socket, IPPROTO_TCP, "IPPROTO_TCP", TCP_NODELAY, "TCP_NODELAY",
-                                                      &e.TcpNodelay, sizeof e.TcpNodelay) != 0)
-        return -1;
-    return 0;
+    int rc = 0;
+    if (send > 0)
+        rc = quorcfgx_SetSocketOption(socket, SOL_SOCKET, "SOL_SOCKET", SO_SNDBUF, "SO_SNDBUF", &send, sizeof send);
+    if (rc == 0 && recv > 0)
+        rc = quorcfgx_SetSocketOption(socket, SOL_SOCKET, "SOL_SOCKET", SO_RCVBUF, "SO_RCVBUF", &recv, sizeof recv);
+    if (rc == 0 && e.TcpNodelay != 0)
+        rc = quorcfgx_SetSocketOption(socket, IPPROTO_TCP, "IPPROTO_TCP", TCP_NODELAY, "TCP_NODELAY", &e.TcpNodelay,
+                                      sizeof e.TcpNodelay);
+    return rc;
 }
 
 int64_t quorcfgx_NetoptGetWriteSize(int socket, const quor_sockaddr_t *address)
@@ -358,23 +360,23 @@ int64_t quorcfgx_NetoptGetWriteSize(int socket, const quor_sockaddr_t *address)
 int quorcfgx_ParsePortRange(const char *text, int *low, int *high)
 {
     if (text == nullptr)
-        return 0;
+        return -EINVAL;
     if (const char *rpc = strstr(text, "ncacn_ip_tcp"); rpc != nullptr) {
         text = strchr(rpc, '[');
         if (text == nullptr)
-            return 0;
+            return -EINVAL;
         text++;
     }
     int lo = 0, hi = 0;
     if (sscanf(text, "%d - %d", &lo, &hi) != 2 || lo > hi)
-        return 0;
+        return -EINVAL;
     lo = lo < QUORCFGX_PORT_MIN ? QUORCFGX_PORT_MIN : lo;
     hi = hi > QUORCFGX_PORT_MAX ? QUORCFGX_PORT_MAX : hi;
     if (lo > hi)
-        return 0; // wholly outside the ports a user may bind
+        return -EINVAL; // wholly outside the ports a user may bind
     *low = lo;
     *high = hi;
-    return 1;
+    return 0;
 }
 
 void quorcfgx_GetRestrictedPorts(int *low, int *high)

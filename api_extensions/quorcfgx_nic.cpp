@@ -22,6 +22,7 @@
 #include "quorcfgx_conf.h"
 #include "quorcfgx_match.h"
 #include "quorcfgx_netopt.h"
+#include "quorex_msg.h"
 
 namespace {
 
@@ -154,42 +155,40 @@ int quorcfgx_SelectClientInterfaces(const quor_cfg_stanza_t *section, const char
     if (section == nullptr)
         return QUORCFGX_NIC_NONE;
     if (!usable(section)) {
-        fprintf(stderr, "(%s) WARNING: QUOR.conf error. \"%s\" section is %s\n", fn, kSection,
-                section->type != CFG_COMPOUND_TYPE ? "not a compound-type stanza" : "empty");
+        quorex_Print("(%s) WARNING: QUOR.conf error. \"%s\" section is %s\n", fn, kSection,
+                     section->type != CFG_COMPOUND_TYPE ? "not a compound-type stanza" : "empty");
         return QUORCFGX_NIC_NONE;
     }
     const char *who = client != nullptr ? client : localHost;
     quor_cfg_stanza_t *list = section->substanzaList;
     const quor_cfg_stanza_t *c = quorcfgx_LookupHostName(list, who, 1);
     if (c == nullptr)
-        c = quor_CfgFindKey("Default", list, 1);
+        c = quorcfgx_CfgFindKey("Default", list, 1);
     if (c == nullptr)
         return QUORCFGX_NIC_NONE;
     if (!usable(c)) {
         if (c->type != CFG_COMPOUND_TYPE)
-            fprintf(stderr, "(%s) WARNING: QUOR.conf error. \"%s\" client section is not a compound-type stanza\n", fn,
-                    c->KeyString);
+            quorex_Print("(%s) WARNING: QUOR.conf error. \"%s\" client section is not a compound-type stanza\n", fn,
+                         c->KeyString);
         else
-            fprintf(stderr, "(%s) WARNING: QUOR.conf - empty local client interface section for \"%s\"\n", fn,
-                    c->KeyString);
+            quorex_Print("(%s) WARNING: QUOR.conf - empty local client interface section for \"%s\"\n", fn,
+                         c->KeyString);
         return QUORCFGX_NIC_NONE;
     }
     const quor_cfg_stanza_t *s = quorcfgx_LookupHostName(c->substanzaList, server, 1);
     if (s == nullptr)
-        s = quor_CfgFindKey("Default", c->substanzaList, 1);
+        s = quorcfgx_CfgFindKey("Default", c->substanzaList, 1);
     if (s == nullptr)
         return QUORCFGX_NIC_NONE;
     if (!usable(s)) {
         if (s->type != CFG_COMPOUND_TYPE)
-            fprintf(stderr,
-                    "(%s) WARNING: QUOR.conf error. client \"%s\", server \"%s\" section is not a "
-                    "compound-type stanza\n",
-                    fn, c->KeyString, s->KeyString);
+            quorex_Print("(%s) WARNING: QUOR.conf error. client \"%s\", server \"%s\" section is not a "
+                         "compound-type stanza\n",
+                         fn, c->KeyString, s->KeyString);
         else
-            fprintf(stderr,
-                    "(%s) WARNING: QUOR.conf - empty local server interface section for client \"%s\".server "
-                    "\"%s\"\n",
-                    fn, c->KeyString, s->KeyString);
+            quorex_Print("(%s) WARNING: QUOR.conf - empty local server interface section for client \"%s\".server "
+                         "\"%s\"\n",
+                         fn, c->KeyString, s->KeyString);
         return QUORCFGX_NIC_NONE;
     }
     std::vector<int> picked;
@@ -213,9 +212,8 @@ int quorcfgx_SelectClientInterfaces(const quor_cfg_stanza_t *section, const char
                 mask = a;
                 bool haveMask = slash != std::string::npos && numeric(w.substr(slash + 1), &mask);
                 if (slash != std::string::npos && !haveMask) {
-                    fprintf(stderr,
-                            "Warning (%s): QUOR.conf %s section, client %s,server %s,line %d: bad netmask: %s\n", fn,
-                            kSection, c->KeyString, s->KeyString, static_cast<int>(e->LineNum), w.c_str());
+                    quorex_Print("Warning (%s): QUOR.conf %s section, client %s,server %s,line %d: bad netmask: %s\n",
+                                 fn, kSection, c->KeyString, s->KeyString, static_cast<int>(e->LineNum), w.c_str());
                 }
                 bool found = false;
                 for (int i = 0; i < nicTotal; i++)
@@ -225,8 +223,8 @@ int quorcfgx_SelectClientInterfaces(const quor_cfg_stanza_t *section, const char
                         break;
                     }
                 if (!found)
-                    fprintf(stderr, "Warning (%s): QUOR.conf %s section, client %s,server %s, no such local NIC: %s\n",
-                            fn, kSection, c->KeyString, s->KeyString, w.c_str());
+                    quorex_Print("Warning (%s): QUOR.conf %s section, client %s,server %s, no such local NIC: %s\n", fn,
+                                 kSection, c->KeyString, s->KeyString, w.c_str());
                 continue;
             }
             for (int i = 0; i < nicTotal; i++)
@@ -267,10 +265,10 @@ int quorcfgx_ConfGetClientInterfaces(const char *client, const char *server, int
     if (count == nullptr)
         return -EFAULT;
     const int savedErrno = errno;
-    quor_cfg_stanza_t *section = quor_CfgFindKey(kSection, quorcfgx_ConfParse(nullptr), 1);
+    quor_cfg_stanza_t *section = quorcfgx_CfgFindKey(kSection, quorcfgx_ConfParse(nullptr), 1);
     char host[256] = "";
     if (client == nullptr && gethostname(host, sizeof host - 1) != 0)
-        fprintf(stderr, "*** [%s]Error %d getting local hostname\n", "quorcfgx_ConfGetClientInterfaces", errno);
+        quorex_Print("*** [%s]Error %d getting local hostname\n", "quorcfgx_ConfGetClientInterfaces", errno);
     const nic_info_t *nics = nullptr;
     int total = section != nullptr ? quorcfgx_LocalNics(&nics) : 0;
     int rc = quorcfgx_SelectClientInterfaces(section, client, host, server, nics, total, count, addresses, names);

@@ -14,6 +14,7 @@
 
 #include "kyl_mutex.h"
 #include "quorcfgx_conf.h"
+#include "quorex_msg.h"
 
 namespace {
 
@@ -66,62 +67,59 @@ int quorcfgx_RestrictBuildTable(const quor_cfg_stanza_t *section, const char *ho
     if (section == nullptr)
         return 0;
     if (section->type != CFG_COMPOUND_TYPE || section->substanzaList == nullptr) {
-        fprintf(stderr, "(%s) WARNING: QUOR.conf error. \"%s\" section is %s - refusing every data connection\n",
-                routine, kSection, section->type != CFG_COMPOUND_TYPE ? "not a compound-type stanza" : "empty");
+        quorex_Print("(%s) WARNING: QUOR.conf error. \"%s\" section is %s - refusing every data connection\n", routine,
+                     kSection, section->type != CFG_COMPOUND_TYPE ? "not a compound-type stanza" : "empty");
         return QUORCFGX_RESTRICT_UNUSABLE;
     }
     quor_cfg_stanza_t *list = section->substanzaList;
     const quor_cfg_stanza_t *h = quorcfgx_LookupHostName(list, host, 1);
     if (h == nullptr)
-        h = quor_CfgFindKey("Default", list, 1);
+        h = quorcfgx_CfgFindKey("Default", list, 1);
     if (h == nullptr)
         return 0; // the site restricts other hosts, not this one
     if (h->type != CFG_COMPOUND_TYPE || h->substanzaList == nullptr) {
-        fprintf(stderr,
-                "(%s) WARNING: QUOR.conf error, line %d. host \"%s\", section is %s - refusing every data "
-                "connection\n",
-                routine, static_cast<int>(h->LineNum), h->KeyString,
-                h->type != CFG_COMPOUND_TYPE ? "not a compound-type stanza" : "empty");
+        quorex_Print("(%s) WARNING: QUOR.conf error, line %d. host \"%s\", section is %s - refusing every data "
+                     "connection\n",
+                     routine, static_cast<int>(h->LineNum), h->KeyString,
+                     h->type != CFG_COMPOUND_TYPE ? "not a compound-type stanza" : "empty");
         return QUORCFGX_RESTRICT_UNUSABLE;
     }
     int count = 0;
     auto *t = static_cast<quor_restricted_addr_t *>(calloc(h->substanzaCount, sizeof(quor_restricted_addr_t)));
     if (t == nullptr) {
-        fprintf(stderr, "*** %s: memory allocation failed for table entry[%d] (%lu bytes)\n", routine, 0,
-                static_cast<unsigned long>(h->substanzaCount * sizeof(quor_restricted_addr_t)));
+        quorex_Print("*** %s: memory allocation failed for table entry[%d] (%lu bytes)\n", routine, 0,
+                     static_cast<unsigned long>(h->substanzaCount * sizeof(quor_restricted_addr_t)));
         return QUORCFGX_RESTRICT_NOMEM;
     }
     for (const quor_cfg_stanza_t *s = h->substanzaList; s != nullptr; s = s->next) {
         if (static_cast<size_t>(count) >= h->substanzaCount)
             break;
         if (s->type != CFG_FLAG_TYPE) {
-            fprintf(stderr,
-                    "(%s) WARNING: QUOR.conf error, line %d. '%s', is a malformed(non-flag-type) IPV4 or IPV6 "
-                    "address (ignored)\n",
-                    routine, static_cast<int>(s->LineNum), s->KeyString);
+            quorex_Print("(%s) WARNING: QUOR.conf error, line %d. '%s', is a malformed(non-flag-type) IPV4 or IPV6 "
+                         "address (ignored)\n",
+                         routine, static_cast<int>(s->LineNum), s->KeyString);
             continue;
         }
         if (!parseEntry(s->KeyString, &t[count])) {
-            fprintf(stderr, "(%s) WARNING: QUOR.conf error, line %d. '%s', is a malformed %s address (ignored)\n",
-                    routine, static_cast<int>(s->LineNum), s->KeyString,
-                    strchr(s->KeyString, ':') != nullptr ? "IPV6" : "IPV4");
+            quorex_Print("(%s) WARNING: QUOR.conf error, line %d. '%s', is a malformed %s address (ignored)\n", routine,
+                         static_cast<int>(s->LineNum), s->KeyString,
+                         strchr(s->KeyString, ':') != nullptr ? "IPV6" : "IPV4");
             continue;
         }
         count++;
     }
     if (count == 0) {
         free(t);
-        fprintf(stderr,
-                "(%s) WARNING: QUOR.conf - no usable address for host \"%s\" - refusing every data "
-                "connection\n",
-                routine, h->KeyString);
+        quorex_Print("(%s) WARNING: QUOR.conf - no usable address for host \"%s\" - refusing every data "
+                     "connection\n",
+                     routine, h->KeyString);
         return QUORCFGX_RESTRICT_UNUSABLE;
     }
     *table = t;
     return count;
 }
 
-int quorex_GetRestrictedConnList(int *count, const quor_restricted_addr_t **table)
+int quorcfgx_GetRestrictedConnList(int *count, const quor_restricted_addr_t **table)
 {
     kyl_lock_guard g(restrict_Mutex);
     if (!restrictRead) {
@@ -129,7 +127,7 @@ int quorex_GetRestrictedConnList(int *count, const quor_restricted_addr_t **tabl
         char host[256] = "";
         if (gethostname(host, sizeof host - 1) != 0)
             host[0] = '\0';
-        quor_cfg_stanza_t *section = quor_CfgFindKey(kSection, quorcfgx_ConfParse(nullptr), 1);
+        quor_cfg_stanza_t *section = quorcfgx_CfgFindKey(kSection, quorcfgx_ConfParse(nullptr), 1);
         restrictedAddrCount =
             quorcfgx_RestrictBuildTable(section, host, "quorex_GetRestrictedConnList", &restrictedAddrTable);
     }
@@ -174,7 +172,7 @@ int quorcfgx_RestrictAllows(const quor_sockaddr_t *peer)
 {
     int count = 0;
     const quor_restricted_addr_t *table = nullptr;
-    if (quorex_GetRestrictedConnList(&count, &table) != 0)
+    if (quorcfgx_GetRestrictedConnList(&count, &table) != 0)
         return 0;
     return count == 0 ? 1 : quorcfgx_RestrictMatch(table, count, peer);
 }

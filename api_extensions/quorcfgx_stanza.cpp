@@ -295,11 +295,11 @@ int parse(LineSource *src, quor_cfg_stanza_t **list, int *error, unsigned *lineO
         *list = ps.b.head;
         return 0;
     }
-    quor_CfgFree(ps.b.head);
+    quorcfgx_CfgFree(ps.b.head);
     *list = nullptr;
     *error = err;
     *lineOut = ps.lineNo;
-    return -1;
+    return err;
 }
 
 // True when text holds token as a whole blank-separated word.
@@ -323,14 +323,14 @@ bool hasWord(const char *text, const char *token)
 
 } // namespace
 
-int quor_CfgParse(const char *path, quor_cfg_stanza_t **list, int *error, unsigned *line)
+int quorcfgx_CfgParse(const char *path, quor_cfg_stanza_t **list, int *error, unsigned *line)
 {
     FILE *f = path != nullptr ? fopen(path, "re") : nullptr;
     if (f == nullptr) {
         *list = nullptr;
         *error = QUOR_CFG_E_OPEN;
         *line = 0;
-        return -1;
+        return QUOR_CFG_E_OPEN;
     }
     LineSource src;
     src.file = f;
@@ -339,15 +339,15 @@ int quor_CfgParse(const char *path, quor_cfg_stanza_t **list, int *error, unsign
     return rc;
 }
 
-int quor_CfgParseSkipLong(const char *path, size_t maxLen, quor_cfg_longline_t onLong, void *ctx,
-                          quor_cfg_stanza_t **list, int *error, unsigned *line)
+int quorcfgx_CfgParseSkipLong(const char *path, size_t maxLen, quor_cfg_longline_t onLong, void *ctx,
+                              quor_cfg_stanza_t **list, int *error, unsigned *line)
 {
     FILE *f = path != nullptr ? fopen(path, "re") : nullptr;
     if (f == nullptr) {
         *list = nullptr;
         *error = QUOR_CFG_E_OPEN;
         *line = 0;
-        return -1;
+        return QUOR_CFG_E_OPEN;
     }
     LineSource src;
     src.file = f;
@@ -360,7 +360,7 @@ int quor_CfgParseSkipLong(const char *path, size_t maxLen, quor_cfg_longline_t o
     return rc;
 }
 
-int quor_CfgParseText(const char *text, size_t len, quor_cfg_stanza_t **list, int *error, unsigned *line)
+int quorcfgx_CfgParseText(const char *text, size_t len, quor_cfg_stanza_t **list, int *error, unsigned *line)
 {
     LineSource src;
     src.text = text;
@@ -368,7 +368,7 @@ int quor_CfgParseText(const char *text, size_t len, quor_cfg_stanza_t **list, in
     return parse(&src, list, error, line);
 }
 
-const char *quor_CfgErrorText(int error)
+const char *quorcfgx_CfgErrorText(int error)
 {
     switch (error) {
     case QUOR_CFG_E_OPEN: return "cannot open the file";
@@ -383,7 +383,7 @@ const char *quor_CfgErrorText(int error)
     }
 }
 
-quor_cfg_stanza_t *quor_CfgFindKey(const char *key, quor_cfg_stanza_t *list, int ignore_case)
+quor_cfg_stanza_t *quorcfgx_CfgFindKey(const char *key, quor_cfg_stanza_t *list, int ignore_case)
 {
     if (key == nullptr)
         return nullptr;
@@ -396,7 +396,7 @@ quor_cfg_stanza_t *quor_CfgFindKey(const char *key, quor_cfg_stanza_t *list, int
     return nullptr;
 }
 
-quor_cfg_stanza_t *quor_CfgFindToken(const char *token, quor_cfg_stanza_t *list, int in_values, int recurse)
+quor_cfg_stanza_t *quorcfgx_CfgFindToken(const char *token, quor_cfg_stanza_t *list, int in_values, int recurse)
 {
     if (token == nullptr)
         return nullptr;
@@ -408,7 +408,7 @@ quor_cfg_stanza_t *quor_CfgFindToken(const char *token, quor_cfg_stanza_t *list,
             return s;
         }
         if (recurse && s->type == CFG_COMPOUND_TYPE) {
-            quor_cfg_stanza_t *found = quor_CfgFindToken(token, s->substanzaList, in_values, recurse);
+            quor_cfg_stanza_t *found = quorcfgx_CfgFindToken(token, s->substanzaList, in_values, recurse);
             if (found != nullptr)
                 return found;
         }
@@ -416,12 +416,12 @@ quor_cfg_stanza_t *quor_CfgFindToken(const char *token, quor_cfg_stanza_t *list,
     return nullptr;
 }
 
-void quor_CfgFree(quor_cfg_stanza_t *list)
+void quorcfgx_CfgFree(quor_cfg_stanza_t *list)
 {
     while (list != nullptr) {
         quor_cfg_stanza_t *next = list->next;
         // Depth is capped by the parser, so recursion is bounded.
-        quor_CfgFree(list->substanzaList);
+        quorcfgx_CfgFree(list->substanzaList);
         free(list->FileName);
         free(list->KeyString);
         free(list->KeyValue);

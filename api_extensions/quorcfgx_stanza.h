@@ -9,8 +9,9 @@
 // depth and entry count have named caps, and a violation is reported with
 // its error code and line.  No global state, no locks: any thread may parse.
 //
-// Results: the parsers return 0, or -1 with a QUOR_CFG_E_* code and the line
-// in their out-parameters.
+// Results: 0 on success, else a negative QUOR_CFG_E_* code (the parsers
+// also leave the code and its line in their out-parameters); the look-ups
+// return a stanza or null.
 
 #include <cstddef>
 #include <cstdint>
@@ -60,36 +61,37 @@ constexpr int QUOR_CFG_E_ENTRIES = -7006; // more than QUOR_CFG_MAX_ENTRIES stan
 constexpr int QUOR_CFG_E_NOKEY = -7007;   // "=" with no key before it
 
 // Parses the file at path into *list.  Returns 0 with *list set (null for a
-// file without stanzas; the caller frees it with quor_CfgFree), or -1 with
-// *error set to a QUOR_CFG_E_* code and *line to the line it concerns (0 when
-// the file could not be opened); the partial tree is freed.
-[[nodiscard]] int quor_CfgParse(const char *path, quor_cfg_stanza_t **list, int *error, unsigned *line);
+// file without stanzas; the caller frees it with quorcfgx_CfgFree), or a
+// QUOR_CFG_E_* code, also set in *error, with *line set to the line it
+// concerns (0 when the file could not be opened); the partial tree is freed.
+[[nodiscard]] int quorcfgx_CfgParse(const char *path, quor_cfg_stanza_t **list, int *error, unsigned *line);
 
 // Called for each line longer than the limit, with its line number.
 using quor_cfg_longline_t = void (*)(void *ctx, unsigned line);
 
-// As quor_CfgParse, except that a line longer than maxLen characters (at
+// As quorcfgx_CfgParse, except that a line longer than maxLen characters (at
 // most QUOR_CFG_LINE_MAX) is skipped whole and reported through onLong
 // (which must not be null) instead of ending the parse.
-[[nodiscard]] int quor_CfgParseSkipLong(const char *path, size_t maxLen, quor_cfg_longline_t onLong, void *ctx,
-                                        quor_cfg_stanza_t **list, int *error, unsigned *line);
+[[nodiscard]] int quorcfgx_CfgParseSkipLong(const char *path, size_t maxLen, quor_cfg_longline_t onLong, void *ctx,
+                                            quor_cfg_stanza_t **list, int *error, unsigned *line);
 
-// As quor_CfgParse, over len bytes of text in memory.
-[[nodiscard]] int quor_CfgParseText(const char *text, size_t len, quor_cfg_stanza_t **list, int *error, unsigned *line);
+// As quorcfgx_CfgParse, over len bytes of text in memory.
+[[nodiscard]] int quorcfgx_CfgParseText(const char *text, size_t len, quor_cfg_stanza_t **list, int *error,
+                                        unsigned *line);
 
 // A short English description of a QUOR_CFG_E_* code (static text).
-const char *quor_CfgErrorText(int error);
+const char *quorcfgx_CfgErrorText(int error);
 
 // The first stanza of list (one level only) whose key equals key, compared
 // case-insensitively when ignore_case is nonzero; null if none.
-quor_cfg_stanza_t *quor_CfgFindKey(const char *key, quor_cfg_stanza_t *list, int ignore_case);
+quor_cfg_stanza_t *quorcfgx_CfgFindKey(const char *key, quor_cfg_stanza_t *list, int ignore_case);
 
 // The first stanza whose key (in_values 0) or value (in_values nonzero;
 // flag stanzas skipped) contains token as a whole blank-separated word; with
 // recurse, compound stanzas are searched depth-first.  Null if none.
-quor_cfg_stanza_t *quor_CfgFindToken(const char *token, quor_cfg_stanza_t *list, int in_values, int recurse);
+quor_cfg_stanza_t *quorcfgx_CfgFindToken(const char *token, quor_cfg_stanza_t *list, int in_values, int recurse);
 
 // Frees a list with its keys, values and sub-lists.  Null is allowed.
-void quor_CfgFree(quor_cfg_stanza_t *list);
+void quorcfgx_CfgFree(quor_cfg_stanza_t *list);
 
 #endif

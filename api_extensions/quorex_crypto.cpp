@@ -6,6 +6,7 @@
 // through local buffers is wiped before return.
 
 #include "quorex_crypto.h"
+#include "quorex_msg.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -125,15 +126,15 @@ int init_result = E_CRYPTO; // written once inside init_once, read after it
 void doInit()
 {
     if (OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr) != 1) {
-        fprintf(stderr, "%s: OpenSSL initialization failed!\n", "quorex_OpenSSLInit");
+        quorex_Print("%s: OpenSSL initialization failed!\n", "quorex_OpenSSLInit");
         init_result = E_CRYPTO;
         return;
     }
     if (access("/dev/urandom", F_OK) == 0) {
         int got = RAND_load_file("/dev/urandom", SEED_BYTES);
         if (got < SEED_BYTES)
-            fprintf(stderr, "%s: RAND_load_file returned %d bytes instead of requested count of %ld\n",
-                    "quorex_OpenSSLInit", got, SEED_BYTES);
+            quorex_Print("%s: RAND_load_file returned %d bytes instead of requested count of %ld\n",
+                         "quorex_OpenSSLInit", got, SEED_BYTES);
     }
     if (RAND_status() != 1) {
         // Last resort: the process-wide pseudo-random generator, credited
@@ -145,7 +146,7 @@ void doInit()
         OPENSSL_cleanse(seed, sizeof seed);
     }
     if (RAND_status() != 1)
-        fprintf(stderr, "%s: unable to seed the PRNG. Is EGD running?\n", "quorex_OpenSSLInit");
+        quorex_Print("%s: unable to seed the PRNG. Is EGD running?\n", "quorex_OpenSSLInit");
     init_result = 0;
 }
 
@@ -416,7 +417,7 @@ int quorex_Decrypt(uint32_t cipher, size_t keylen, const unsigned char *key, siz
     return aesCrypt(0, cipher, keylen, key, inlen, in, outlen, out);
 }
 
-void garble(unsigned char *buf, size_t len, uint32_t seed)
+void quorex_Garble(unsigned char *buf, size_t len, uint32_t seed)
 {
     if (buf == nullptr)
         return;

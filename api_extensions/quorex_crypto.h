@@ -70,7 +70,7 @@ int quorex_Decrypt(uint32_t cipher, size_t keylen, const unsigned char *key, siz
 // The keyless scrambler: k = (sum of the seed's four bytes) XOR a fixed byte;
 // per byte: byte ^= k, then k rotates left by one bit.  Applying it twice
 // with the same seed restores the data.
-void garble(unsigned char *buf, size_t len, uint32_t seed);
+void quorex_Garble(unsigned char *buf, size_t len, uint32_t seed);
 
 // HMAC-SHA256 of data with key into mac (QUOREX_HMAC_SIZE bytes).  0 or -EIO.
 int quorex_HmacSha256(const unsigned char *key, size_t keylen, const unsigned char *data, size_t len,

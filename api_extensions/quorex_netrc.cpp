@@ -1,8 +1,8 @@
 // The netrc label and the netrc reader of the gateway login.  The label is
 // process-wide, guarded by netrc_label_lock; the reader keeps its state on
 // the stack and is called by the thread that opens a gateway connection.
-// Messages about the file go to stderr; password text read from the file is
-// wiped from the parser's buffers once copied out.
+// Messages about the file go to the message sink (quorex_msg.h); password
+// text read from the file is wiped from the parser's buffers once copied out.
 
 #include "quorex_netrc.h"
 
@@ -19,6 +19,7 @@
 
 #include "kyl_mutex.h"
 #include "quorex_crypto.h"
+#include "quorex_msg.h"
 
 namespace {
 kyl_mutex_t netrc_label_lock;
@@ -147,11 +148,11 @@ struct Parser {
         while ((c = getc(f)) != EOF && (c == ' ' || c == '\t')) {
         }
         if (c == EOF || c == '\n') {
-            fprintf(stderr, "Missing macdef name argument\n");
+            quorex_Print("Missing macdef name argument\n");
             return -EPERM;
         }
         if (macros == QUOREX_NETRC_MACROS_MAX) {
-            fprintf(stderr, "Limit of 16 macros have already been defined.\n");
+            quorex_Print("Limit of 16 macros have already been defined.\n");
             return -EPERM;
         }
         char name[QUOREX_NETRC_MACRO_NAME_MAX + 1];
@@ -164,7 +165,7 @@ struct Parser {
         while (c != EOF && c != '\n')
             c = getc(f);
         if (c == EOF) {
-            fprintf(stderr, "Macro name missing null line terminator.\n");
+            quorex_Print("Macro name missing null line terminator.\n");
             return -EPERM;
         }
         // Body: ends at an empty line, i.e. a newline right after a newline.
@@ -174,16 +175,16 @@ struct Parser {
             c = getc(f);
             if (c == EOF) {
                 if (anyBody)
-                    fprintf(stderr, "Macro definition <%s> missing null line terminator.\n", name);
+                    quorex_Print("Macro definition <%s> missing null line terminator.\n", name);
                 else
-                    fprintf(stderr, "Macro definition missing null line terminator.\n");
+                    quorex_Print("Macro definition missing null line terminator.\n");
                 return -EPERM;
             }
             if (c == '\n' && atLineStart)
                 break;
             anyBody = true;
             if (++macroBytes > QUOREX_NETRC_MACRO_BYTES_MAX) {
-                fprintf(stderr, "4K macro buffer exceeded.\n");
+                quorex_Print("4K macro buffer exceeded.\n");
                 return -EPERM;
             }
             atLineStart = (c == '\n');
@@ -195,8 +196,8 @@ struct Parser {
     // The permission rule: a secret in a file that others may read.
     int refuseReadable(const char *what)
     {
-        fprintf(stderr, "Error: .netrc file is readable by others.");
-        fprintf(stderr, "Remove %s or make file unreadable by others.", what);
+        quorex_Print("Error: .netrc file is readable by others.");
+        quorex_Print("Remove %s or make file unreadable by others.", what);
         return -EPERM;
     }
 
@@ -344,7 +345,7 @@ int readEntry(Parser &ps, char **user, char **password, bool *abandoned)
             // The account is read under the same rules but not handed out.
             char *acct = strdup(ps.tok);
             if (acct == nullptr) {
-                fprintf(stderr, "%s: strdup error for account '%s'\n", "quorex_ReadNetrc", ps.tok);
+                quorex_Print("%s: strdup error for account '%s'\n", "quorex_ReadNetrc", ps.tok);
                 return -ENOMEM;
             }
             freeSecret(acct);
@@ -353,7 +354,7 @@ int readEntry(Parser &ps, char **user, char **password, bool *abandoned)
             if (ps.macdef() != 0)
                 return -EPERM;
         } else {
-            fprintf(stderr, "Unknown .netrc keyword %s\n", ps.tok);
+            quorex_Print("Unknown .netrc keyword %s\n", ps.tok);
         }
     }
     return commit(user, password, haveLogin ? login : nullptr, havePass ? pass : nullptr);
@@ -391,7 +392,7 @@ int quorex_ReadNetrc(const quor_sockaddr_t *server, char **user, char **password
     FileCloser fc{fopen(path, "r")};
     if (fc.f == nullptr) {
         if (errno != ENOENT)
-            fprintf(stderr, "%s: error opening '%s'\n", "quorex_ReadNetrc", path);
+            quorex_Print("%s: error opening '%s'\n", "quorex_ReadNetrc", path);
         return 0;
     }
     struct stat st;

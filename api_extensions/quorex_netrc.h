@@ -37,7 +37,7 @@ int quorex_GetNetrcLabel(char *buf, int size);
 // differs from a known user is passed over.  Returns 0 (also when the file
 // is missing or holds no matching entry), -EPERM for a file that others may
 // read holding a password or account, or a macro definition error (each
-// with its message on stderr), -ENOMEM when memory runs out, -EFAULT for
+// with its message to the message sink), -ENOMEM when memory runs out, -EFAULT for
 // null arguments, or the negative EAI_* code of the host look-up.  Password
 // text that passed through the parser's buffers is wiped.  Not thread-safe
 // against itself changing the label concurrently, otherwise reentrant.

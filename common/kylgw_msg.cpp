@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-bool nx_xdr_api_msghdr_t(kyl_xdr_t *x, api_msghdr_t *h)
+bool kylgw_xdr_api_msghdr_t(kyl_xdr_t *x, api_msghdr_t *h)
 {
     return kyl_xdr_fixed_opaque(x, reinterpret_cast<unsigned char *>(h->sanity), sizeof h->sanity) &&
            kyl_xdr_u32(x, &h->msgRequestID) && kyl_xdr_u32(x, &h->msgFlags) && kyl_xdr_u32(x, &h->msgTime) &&

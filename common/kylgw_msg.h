@@ -35,7 +35,7 @@ struct api_msghdr_t {
 };
 
 // Header codec; decoding does not check the sanity bytes (the caller does).
-bool nx_xdr_api_msghdr_t(kyl_xdr_t *x, api_msghdr_t *h);
+bool kylgw_xdr_api_msghdr_t(kyl_xdr_t *x, api_msghdr_t *h);
 // Fills a header, "API_MSGH" included.
 void kylgw_BuildMsgHdr(api_msghdr_t *h, uint32_t requestID, uint32_t flags, uint32_t time, uint32_t threadID,
                        uint16_t category, uint16_t function, int32_t errorcode);

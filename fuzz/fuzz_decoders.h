@@ -26,12 +26,12 @@ inline int fuzz_DecodeMsgHdr(const uint8_t *data, size_t size)
     kyl_xdr_memsource src(data, size);
     kyl_xdr_t x;
     kyl_xdr_create_decode(&x, &src);
-    if (!nx_xdr_api_msghdr_t(&x, &h))
+    if (!kylgw_xdr_api_msghdr_t(&x, &h))
         return 0;
     kyl_xdr_outbuf out;
     kyl_xdr_t e;
     kyl_xdr_create_encode(&e, &out);
-    bool same = nx_xdr_api_msghdr_t(&e, &h) && out.len == KYLGW_MSGHDR_SIZE && memcmp(out.data, data, out.len) == 0;
+    bool same = kylgw_xdr_api_msghdr_t(&e, &h) && out.len == KYLGW_MSGHDR_SIZE && memcmp(out.data, data, out.len) == 0;
     kyl_xdr_outbuf_free(&out);
     if (!same)
         abort();

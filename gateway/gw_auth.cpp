@@ -445,7 +445,7 @@ int serveCombo(gw_conn_t *c, gw_auth_t *a, const gw_request_t *req) KYL_REQUIRES
     const auto *rq = static_cast<const api_login_combo_t *>(req->body);
     unsigned char field[KYLGW_AUTH_NAME_SIZE];
     memcpy(field, rq->username, sizeof field);
-    garble(field, sizeof field, req->hdr.msgTime);
+    quorex_Garble(field, sizeof field, req->hdr.msgTime);
     const std::string name = fieldText(field, sizeof field);
     const gw_user_t *u = gw_UserFind(configUsers(), name.c_str());
 
@@ -614,7 +614,7 @@ int serveKeytab(gw_conn_t *c, gw_auth_t *a, const gw_request_t *req) KYL_REQUIRE
     auto *rq = static_cast<api_login_keytab_t *>(req->body);
     unsigned char field[KYLGW_AUTH_NAME_SIZE];
     memcpy(field, rq->principal, sizeof field);
-    garble(field, sizeof field, req->hdr.msgTime);
+    quorex_Garble(field, sizeof field, req->hdr.msgTime);
     const std::string name = fieldText(field, sizeof field);
     const gw_user_t *u = gw_UserFind(configUsers(), name.c_str());
 
@@ -641,7 +641,7 @@ int serveKeytab(gw_conn_t *c, gw_auth_t *a, const gw_request_t *req) KYL_REQUIRE
     if (rq->cipher_type == QUOREX_CIPHER_GARBLE) {
         sent.assign(rq->keytab, rq->keytab + rq->keytab_size);
         if (!sent.empty())
-            garble(sent.data(), sent.size(), req->hdr.msgTime);
+            quorex_Garble(sent.data(), sent.size(), req->hdr.msgTime);
     } else if (rq->cipher_type == QUOREX_CIPHER_AES) {
         if (decipher(a, rq->keytab, rq->keytab_size, &sent) != 0)
             why = "the keytab cannot be deciphered";

@@ -139,8 +139,8 @@ int loadTree(const char *name, const quor_cfg_stanza_t *list, gw_config_t *cfg, 
 std::string parseError(const char *name, int error, unsigned line)
 {
     if (error == QUOR_CFG_E_OPEN)
-        return std::string(name) + ": " + quor_CfgErrorText(error);
-    return std::string(name) + ":" + std::to_string(line) + ": " + quor_CfgErrorText(error);
+        return std::string(name) + ": " + quorcfgx_CfgErrorText(error);
+    return std::string(name) + ":" + std::to_string(line) + ": " + quorcfgx_CfgErrorText(error);
 }
 
 } // namespace
@@ -185,12 +185,12 @@ int gw_ConfigLoad(const char *path, gw_config_t *cfg, std::string *err)
     quor_cfg_stanza_t *list = nullptr;
     int error = 0;
     unsigned line = 0;
-    if (quor_CfgParse(path, &list, &error, &line) != 0) {
+    if (quorcfgx_CfgParse(path, &list, &error, &line) != 0) {
         *err = parseError(path, error, line);
         return -1;
     }
     int rc = loadTree(path, list, cfg, err);
-    quor_CfgFree(list);
+    quorcfgx_CfgFree(list);
     return rc;
 }
 
@@ -199,12 +199,12 @@ int gw_ConfigLoadText(const char *name, const std::string &text, gw_config_t *cf
     quor_cfg_stanza_t *list = nullptr;
     int error = 0;
     unsigned line = 0;
-    if (quor_CfgParseText(text.data(), text.size(), &list, &error, &line) != 0) {
+    if (quorcfgx_CfgParseText(text.data(), text.size(), &list, &error, &line) != 0) {
         *err = parseError(name, error, line);
         return -1;
     }
     int rc = loadTree(name, list, cfg, err);
-    quor_CfgFree(list);
+    quorcfgx_CfgFree(list);
     return rc;
 }
 

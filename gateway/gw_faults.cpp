@@ -119,201 +119,252 @@ std::string trim(const std::string &s)
     return s.substr(b, e - b + 1);
 }
 
+// One line of the script, split at its first '='.
+struct Line {
+    const std::string &key;
+    const std::string &value;
+    bool hasValue; // the line holds an '=' (an empty value is still a value)
+};
+
+// Sets a fault from one line; false when the value is bad.
+using KeyParser = bool (*)(const Line &l, gw_faults_t *f);
+
+struct KeyRow {
+    const char *key;
+    KeyParser parse;
+};
+
+// "deny" and "notdir": an absolute path of at most 1024 bytes.
+bool parsePathPrefix(const Line &l, std::string *out)
+{
+    if (!l.hasValue || l.value.empty() || l.value[0] != '/' || l.value.size() > 1024)
+        return false;
+    *out = l.value;
+    return true;
+}
+
+// "OP, MILLISECONDS" or "OP, PATH": the operation before the first comma and
+// the trimmed rest, or false when there is no comma or no such operation.
+bool parseOpAndRest(const std::string &value, gw_faultop_t *op, std::string *rest)
+{
+    size_t comma = value.find(',');
+    if (comma == std::string::npos || !parseOp(trim(value.substr(0, comma)), op))
+        return false;
+    *rest = trim(value.substr(comma + 1));
+    return true;
+}
+
+// Keys whose value is a count up to 1000, a flag with no value or an
+// offset fault, each setting one member.
+const std::pair<const char *, uint32_t gw_faults_t::*> countKeys[] = {
+    {"busy_open", &gw_faults_t::busyOpen},       {"enospc_seek", &gw_faults_t::enospcSeek},
+    {"mkdir_eagain", &gw_faults_t::mkdirEagain}, {"eio_read", &gw_faults_t::eioRead},
+    {"fail_rename", &gw_faults_t::failRename},   {"mover_die", &gw_faults_t::moverDie},
+    {"enospc_write", &gw_faults_t::enospcWrite}, {"seq_eio", &gw_faults_t::seqEio},
+    {"combo_wrong", &gw_faults_t::comboWrong},
+};
+const std::pair<const char *, bool gw_faults_t::*> flagKeys[] = {
+    {"garbage_header", &gw_faults_t::garbageHeader},
+    {"unsolicited", &gw_faults_t::unsolicited},
+    {"bad_init_checksum", &gw_faults_t::badInitChecksum},
+    {"wrong_xferid", &gw_faults_t::wrongXferid},
+    {"pdata_offset_outside", &gw_faults_t::pdataOffsetOutside},
+    {"mover_close_midblock", &gw_faults_t::moverCloseMidblock},
+    {"compl_overclaim", &gw_faults_t::complOverclaim},
+    {"duplicate_address", &gw_faults_t::duplicateAddress},
+    {"bytes_overclaim", &gw_faults_t::bytesOverclaim},
+    {"short_read", &gw_faults_t::shortRead},
+    {"request_earlier_data", &gw_faults_t::requestEarlierData},
+    {"reverse_order", &gw_faults_t::reverseOrder},
+    {"success_zero", &gw_faults_t::successZero},
+    {"openx_no_ctlbyte", &gw_faults_t::openxNoCtlbyte},
+    {"readx_short_no_halfclose", &gw_faults_t::readxShortNoHalfclose},
+    {"lfx_noconnect", &gw_faults_t::lfxNoconnect},
+    {"lfx_close_early", &gw_faults_t::lfxCloseEarly},
+    {"lfx_pool_unknown", &gw_faults_t::lfxPoolUnknown},
+    {"token_next", &gw_faults_t::tokenNext},
+    {"cleartext_pw", &gw_faults_t::cleartextPw},
+};
+const std::pair<const char *, gw_at_fault_t gw_faults_t::*> atKeys[] = {
+    {"write_eio_at", &gw_faults_t::writeEioAt},
+    {"read_eio_at", &gw_faults_t::readEioAt},
+    {"eom_at", &gw_faults_t::eomAt},
+    {"enospc_at", &gw_faults_t::enospcAt},
+    {"gap_at", &gw_faults_t::gapAt},
+};
+const std::pair<const char *, gw_faultop_t gw_faults_t::*> opKeys[] = {
+    {"drop_conn", &gw_faults_t::dropConn},
+    {"reply_nobody", &gw_faults_t::replyNobody},
+    {"truncate_body", &gw_faults_t::truncateBody},
+};
+
+// The keys with a value form of their own.
+const KeyRow keyRows[] = {
+    {"down", [](const Line &l, gw_faults_t *f) { return l.hasValue && parseUnsigned(l.value, UINT64_MAX, &f->down); }},
+    {"proto",
+     [](const Line &l, gw_faults_t *f) {
+         size_t dot = l.value.find('.');
+         uint64_t major = 0, minor = 0;
+         if (dot == std::string::npos || !parseUnsigned(l.value.substr(0, dot), UINT32_MAX, &major) ||
+             !parseUnsigned(l.value.substr(dot + 1), UINT32_MAX, &minor))
+             return false;
+         f->protoSet = true;
+         f->protoMajor = static_cast<uint32_t>(major);
+         f->protoMinor = static_cast<uint32_t>(minor);
+         return true;
+     }},
+    {"siteinfo_err",
+     [](const Line &l, gw_faults_t *f) { return (f->siteinfoErrSet = parseNegative(l.value, &f->siteinfoErr)); }},
+    {"runmode",
+     [](const Line &l, gw_faults_t *f) {
+         uint64_t n = 0;
+         if (!parseUnsigned(l.value, UINT32_MAX, &n))
+             return false;
+         f->runmodeSet = true;
+         f->runmode = static_cast<uint32_t>(n);
+         return true;
+     }},
+    {"delay_reply",
+     [](const Line &l, gw_faults_t *f) {
+         gw_faultop_t op{};
+         std::string ms;
+         uint64_t n = 0;
+         if (!parseOpAndRest(l.value, &op, &ms) || !parseUnsigned(ms, GW_FAULTS_MAX_DELAY_MS, &n))
+             return false;
+         f->delayReply = op;
+         f->delayMs = static_cast<uint32_t>(n);
+         return true;
+     }},
+    {"pause_until",
+     [](const Line &l, gw_faults_t *f) {
+         gw_faultop_t op{};
+         std::string path;
+         if (!parseOpAndRest(l.value, &op, &path))
+             return false;
+         f->pauseOp = op;
+         f->pausePath = path;
+         return !f->pausePath.empty();
+     }},
+    {"refuse", [](const Line &l, gw_faults_t *f) { return gw_ParseRefusal(l.value, &f->refuse) == 0; }},
+    {"retry_later", [](const Line &l, gw_faults_t *f) { return gw_ParseRetryLater(l.value, &f->retryLater) == 0; }},
+    {"reconnect",
+     [](const Line &l, gw_faults_t *f) {
+         int32_t code = 0;
+         if (l.value != "ok" && !parseNegative(l.value, &code))
+             return false;
+         f->reconnectSet = true;
+         f->reconnectResult = code;
+         return true;
+     }},
+    {"readattrs_count",
+     [](const Line &l, gw_faults_t *f) { return l.hasValue && l.value == "+1" && (f->readattrsCountPlusOne = true); }},
+    {"names_count",
+     [](const Line &l, gw_faults_t *f) { return l.hasValue && l.value == "-1" && (f->namesCountMinusOne = true); }},
+    {"delay_mover",
+     [](const Line &l, gw_faults_t *f) {
+         const size_t comma = l.value.find(',');
+         uint64_t k = 0, ms = 0;
+         if (comma == std::string::npos || !parseUnsigned(l.value.substr(0, comma), 1023, &k) ||
+             !parseUnsigned(l.value.substr(comma + 1), GW_FAULTS_MAX_DELAY_MS, &ms))
+             return false;
+         f->delayMoverSet = true;
+         f->delayMover = static_cast<uint32_t>(k);
+         f->delayMoverMs = static_cast<uint32_t>(ms);
+         return true;
+     }},
+    {"mover_stall",
+     [](const Line &l, gw_faults_t *f) {
+         uint64_t n = 0;
+         return parseUnsigned(l.value, GW_FAULTS_MAX_STALL, &n) && n > 0 && (f->moverStall = static_cast<uint32_t>(n));
+     }},
+    {"lfx_status",
+     [](const Line &l, gw_faults_t *f) {
+         int32_t code = 0;
+         if (!l.hasValue || !parseNegative(l.value, &code))
+             return false;
+         f->lfxStatusSet = true;
+         f->lfxStatus = code;
+         return true;
+     }},
+    {"lfx_bytes",
+     [](const Line &l, gw_faults_t *f) {
+         f->lfxBytesSet = true;
+         return l.hasValue && parseUnsigned(l.value, UINT64_MAX, &f->lfxBytes);
+     }},
+    {"mover_src",
+     [](const Line &l, gw_faults_t *f) {
+         in_addr a{};
+         if (!l.hasValue || inet_pton(AF_INET, l.value.c_str(), &a) != 1)
+             return false;
+         f->moverSrc = l.value;
+         return true;
+     }},
+    {"deny", [](const Line &l, gw_faults_t *f) { return parsePathPrefix(l, &f->denyPrefix); }},
+    {"notdir", [](const Line &l, gw_faults_t *f) { return parsePathPrefix(l, &f->notdirPath); }},
+    {"retry_count",
+     [](const Line &l, gw_faults_t *f) {
+         uint64_t n = 0;
+         if (!parseUnsigned(l.value, 1000, &n))
+             return false;
+         f->retryCountSet = true;
+         f->retryCount = static_cast<uint32_t>(n);
+         return true;
+     }},
+    {"cipher", [](const Line &l, gw_faults_t *f) { return l.value == "GARBLE" && (f->cipherGarble = true); }},
+    {"dh",
+     [](const Line &l, gw_faults_t *f) {
+         f->dh = l.value == "weak"      ? gw_dh_fault_t::weak
+                 : l.value == "g1"      ? gw_dh_fault_t::g1
+                 : l.value == "pubkey1" ? gw_dh_fault_t::pubkey1
+                                        : gw_dh_fault_t::none;
+         return f->dh != gw_dh_fault_t::none;
+     }},
+    {"pam_count",
+     [](const Line &l, gw_faults_t *f) {
+         uint64_t n = 0;
+         if (!parseUnsigned(l.value, GW_FAULTS_MAX_PAM_COUNT, &n) || n == 0)
+             return false;
+         f->pamCount = static_cast<uint32_t>(n);
+         return true;
+     }},
+    {"pam_style",
+     [](const Line &l, gw_faults_t *f) {
+         uint64_t n = 0;
+         if (!parseUnsigned(l.value, 255, &n))
+             return false;
+         f->pamStyleSet = true;
+         f->pamStyle = static_cast<uint32_t>(n);
+         return true;
+     }},
+};
+
 // Applies one "key=value" line.  Returns false when the key is unknown or
 // its value is bad.
 bool applyLine(const std::string &key, const std::string &value, bool hasValue, gw_faults_t *f)
 {
-    uint64_t n = 0;
-    if (key == "down")
-        return hasValue && parseUnsigned(value, UINT64_MAX, &f->down);
-    if (key == "proto") {
-        size_t dot = value.find('.');
-        uint64_t major = 0, minor = 0;
-        if (dot == std::string::npos || !parseUnsigned(value.substr(0, dot), UINT32_MAX, &major) ||
-            !parseUnsigned(value.substr(dot + 1), UINT32_MAX, &minor))
-            return false;
-        f->protoSet = true;
-        f->protoMajor = static_cast<uint32_t>(major);
-        f->protoMinor = static_cast<uint32_t>(minor);
-        return true;
-    }
-    if (key == "siteinfo_err")
-        return (f->siteinfoErrSet = parseNegative(value, &f->siteinfoErr));
-    if (key == "runmode") {
-        if (!parseUnsigned(value, UINT32_MAX, &n))
-            return false;
-        f->runmodeSet = true;
-        f->runmode = static_cast<uint32_t>(n);
-        return true;
-    }
-    if (key == "garbage_header")
-        return !hasValue && (f->garbageHeader = true);
-    if (key == "unsolicited")
-        return !hasValue && (f->unsolicited = true);
-    if (key == "delay_reply") {
-        size_t comma = value.find(',');
-        gw_faultop_t op{};
-        if (comma == std::string::npos || !parseOp(trim(value.substr(0, comma)), &op) ||
-            !parseUnsigned(trim(value.substr(comma + 1)), GW_FAULTS_MAX_DELAY_MS, &n))
-            return false;
-        f->delayReply = op;
-        f->delayMs = static_cast<uint32_t>(n);
-        return true;
-    }
-    if (key == "pause_until") {
-        size_t comma = value.find(',');
-        gw_faultop_t op{};
-        if (comma == std::string::npos || !parseOp(trim(value.substr(0, comma)), &op))
-            return false;
-        f->pauseOp = op;
-        f->pausePath = trim(value.substr(comma + 1));
-        return !f->pausePath.empty();
-    }
-    if (key == "refuse")
-        return gw_ParseRefusal(value, &f->refuse) == 0;
-    if (key == "retry_later")
-        return gw_ParseRetryLater(value, &f->retryLater) == 0;
-    if (key == "reconnect") {
-        int32_t code = 0;
-        if (value == "ok")
-            code = 0;
-        else if (!parseNegative(value, &code))
-            return false;
-        f->reconnectSet = true;
-        f->reconnectResult = code;
-        return true;
-    }
-    const std::pair<const char *, uint32_t gw_faults_t::*> counts[] = {
-        {"busy_open", &gw_faults_t::busyOpen},       {"enospc_seek", &gw_faults_t::enospcSeek},
-        {"mkdir_eagain", &gw_faults_t::mkdirEagain}, {"eio_read", &gw_faults_t::eioRead},
-        {"fail_rename", &gw_faults_t::failRename},   {"mover_die", &gw_faults_t::moverDie},
-        {"enospc_write", &gw_faults_t::enospcWrite}, {"seq_eio", &gw_faults_t::seqEio},
-    };
-    for (const auto &[name, member] : counts) {
+    for (const auto &[name, member] : countKeys) {
         if (key != name)
             continue;
+        uint64_t n = 0;
         if (!parseUnsigned(value, 1000, &n))
             return false;
         f->*member = static_cast<uint32_t>(n);
         return true;
     }
-    if (key == "readattrs_count")
-        return hasValue && value == "+1" && (f->readattrsCountPlusOne = true);
-    if (key == "names_count")
-        return hasValue && value == "-1" && (f->namesCountMinusOne = true);
-    const std::pair<const char *, gw_at_fault_t gw_faults_t::*> atFaults[] = {
-        {"write_eio_at", &gw_faults_t::writeEioAt},
-        {"read_eio_at", &gw_faults_t::readEioAt},
-        {"eom_at", &gw_faults_t::eomAt},
-        {"enospc_at", &gw_faults_t::enospcAt},
-        {"gap_at", &gw_faults_t::gapAt},
-    };
-    for (const auto &[name, member] : atFaults)
-        if (key == name)
-            return hasValue && parseAtFault(key, value, &(f->*member));
-    if (key == "delay_mover") {
-        const size_t comma = value.find(',');
-        uint64_t k = 0, ms = 0;
-        if (comma == std::string::npos || !parseUnsigned(value.substr(0, comma), 1023, &k) ||
-            !parseUnsigned(value.substr(comma + 1), GW_FAULTS_MAX_DELAY_MS, &ms))
-            return false;
-        f->delayMoverSet = true;
-        f->delayMover = static_cast<uint32_t>(k);
-        f->delayMoverMs = static_cast<uint32_t>(ms);
-        return true;
-    }
-    if (key == "mover_stall")
-        return parseUnsigned(value, GW_FAULTS_MAX_STALL, &n) && n > 0 && (f->moverStall = static_cast<uint32_t>(n));
-    const std::pair<const char *, bool gw_faults_t::*> moverFlags[] = {
-        {"bad_init_checksum", &gw_faults_t::badInitChecksum},
-        {"wrong_xferid", &gw_faults_t::wrongXferid},
-        {"pdata_offset_outside", &gw_faults_t::pdataOffsetOutside},
-        {"mover_close_midblock", &gw_faults_t::moverCloseMidblock},
-        {"compl_overclaim", &gw_faults_t::complOverclaim},
-        {"duplicate_address", &gw_faults_t::duplicateAddress},
-        {"bytes_overclaim", &gw_faults_t::bytesOverclaim},
-        {"short_read", &gw_faults_t::shortRead},
-        {"request_earlier_data", &gw_faults_t::requestEarlierData},
-        {"reverse_order", &gw_faults_t::reverseOrder},
-        {"success_zero", &gw_faults_t::successZero},
-        {"openx_no_ctlbyte", &gw_faults_t::openxNoCtlbyte},
-        {"readx_short_no_halfclose", &gw_faults_t::readxShortNoHalfclose},
-        {"lfx_noconnect", &gw_faults_t::lfxNoconnect},
-        {"lfx_close_early", &gw_faults_t::lfxCloseEarly},
-        {"lfx_pool_unknown", &gw_faults_t::lfxPoolUnknown},
-    };
-    for (const auto &[name, member] : moverFlags)
+    for (const auto &[name, member] : flagKeys)
         if (key == name)
             return !hasValue && (f->*member = true);
-    if (key == "lfx_status") {
-        int32_t code = 0;
-        if (!hasValue || !parseNegative(value, &code))
-            return false;
-        f->lfxStatusSet = true;
-        f->lfxStatus = code;
-        return true;
-    }
-    if (key == "lfx_bytes") {
-        f->lfxBytesSet = true;
-        return hasValue && parseUnsigned(value, UINT64_MAX, &f->lfxBytes);
-    }
-    if (key == "mover_src") {
-        in_addr a{};
-        if (!hasValue || inet_pton(AF_INET, value.c_str(), &a) != 1)
-            return false;
-        f->moverSrc = value;
-        return true;
-    }
-    if (key == "deny" || key == "notdir") {
-        if (!hasValue || value.empty() || value[0] != '/' || value.size() > 1024)
-            return false;
-        (key == "deny" ? f->denyPrefix : f->notdirPath) = value;
-        return true;
-    }
-    if (key == "combo_wrong") {
-        if (!parseUnsigned(value, 1000, &n))
-            return false;
-        f->comboWrong = static_cast<uint32_t>(n);
-        return true;
-    }
-    if (key == "token_next")
-        return !hasValue && (f->tokenNext = true);
-    if (key == "retry_count") {
-        if (!parseUnsigned(value, 1000, &n))
-            return false;
-        f->retryCountSet = true;
-        f->retryCount = static_cast<uint32_t>(n);
-        return true;
-    }
-    if (key == "cleartext_pw")
-        return !hasValue && (f->cleartextPw = true);
-    if (key == "cipher")
-        return value == "GARBLE" && (f->cipherGarble = true);
-    if (key == "dh") {
-        f->dh = value == "weak"      ? gw_dh_fault_t::weak
-                : value == "g1"      ? gw_dh_fault_t::g1
-                : value == "pubkey1" ? gw_dh_fault_t::pubkey1
-                                     : gw_dh_fault_t::none;
-        return f->dh != gw_dh_fault_t::none;
-    }
-    if (key == "pam_count") {
-        if (!parseUnsigned(value, GW_FAULTS_MAX_PAM_COUNT, &n) || n == 0)
-            return false;
-        f->pamCount = static_cast<uint32_t>(n);
-        return true;
-    }
-    if (key == "pam_style") {
-        if (!parseUnsigned(value, 255, &n))
-            return false;
-        f->pamStyleSet = true;
-        f->pamStyle = static_cast<uint32_t>(n);
-        return true;
-    }
-    gw_faultop_t *target = key == "drop_conn"       ? &f->dropConn
-                           : key == "reply_nobody"  ? &f->replyNobody
-                           : key == "truncate_body" ? &f->truncateBody
-                                                    : nullptr;
-    return target != nullptr && parseOp(value, target);
+    for (const auto &[name, member] : atKeys)
+        if (key == name)
+            return hasValue && parseAtFault(key, value, &(f->*member));
+    for (const auto &[name, member] : opKeys)
+        if (key == name)
+            return parseOp(value, &(f->*member));
+    const Line line{key, value, hasValue};
+    for (const KeyRow &row : keyRows)
+        if (key == row.key)
+            return row.parse(line, f);
+    return false;
 }
 
 } // namespace

@@ -109,7 +109,7 @@ int gw_SendGreeting(gw_conn_t *c, const api_server_state_rply_t *state)
     kyl_xdr_t x;
     kyl_xdr_create_encode(&x, &out);
     int rc = -ENOMEM;
-    if (nx_xdr_api_msghdr_t(&x, &h) && xdr_api_server_state_rply_t(&x, &body)) {
+    if (kylgw_xdr_api_msghdr_t(&x, &h) && xdr_api_server_state_rply_t(&x, &body)) {
         kyl_lock_guard g(c->outMutex);
         rc = gw_WriteAll(c, out.data, out.len);
     }
@@ -128,7 +128,7 @@ int gw_SendServerRequest(gw_conn_t *c, uint32_t requestId, uint32_t threadId, ui
     kyl_xdr_t x;
     kyl_xdr_create_encode(&x, &out);
     int rc = -EPROTO;
-    if (nx_xdr_api_msghdr_t(&x, &h) && proc(&x, body)) {
+    if (kylgw_xdr_api_msghdr_t(&x, &h) && proc(&x, body)) {
         kyl_lock_guard g(c->outMutex);
         rc = gw_WriteAll(c, out.data, out.len);
     }
@@ -181,7 +181,7 @@ static int gw_SendReplyImpl(gw_conn_t *c, const gw_request_t *req, int32_t error
         kyl_xdr_outbuf out;
         kyl_xdr_t x;
         kyl_xdr_create_encode(&x, &out);
-        if (!nx_xdr_api_msghdr_t(&x, &h) || (withBody && !proc(&x, body))) {
+        if (!kylgw_xdr_api_msghdr_t(&x, &h) || (withBody && !proc(&x, body))) {
             // Our own record does not encode: a bug, never the client's doing.
             gw_Log("session %llu: cannot encode the reply to %u/%u id %u", static_cast<unsigned long long>(c->id),
                    rq.category, rq.function, rq.msgRequestID);

@@ -296,7 +296,7 @@ const char *serveRequests(gw_conn_t *c, SockSource *src)
         gw_request_t req;
         kyl_xdr_t x;
         kyl_xdr_create_decode(&x, src);
-        if (!nx_xdr_api_msghdr_t(&x, &req.hdr)) {
+        if (!kylgw_xdr_api_msghdr_t(&x, &req.hdr)) {
             const char *why = src->midMessageReason();
             if (why == nullptr)
                 why = "garbage message header"; // a 16-bit field with its upper half set

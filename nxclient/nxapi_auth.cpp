@@ -200,7 +200,7 @@ unsigned char *copyBytes(const unsigned char *src, uint32_t n)
 
 } // namespace
 
-int kylgw_SaveLoginReconnect(quor_connection_t *conn, const api_login_rply_t *reply)
+int nxapi_SaveLoginReconnect(quor_connection_t *conn, const api_login_rply_t *reply)
 {
     if (conn == nullptr || reply == nullptr)
         return -EFAULT;
@@ -414,7 +414,7 @@ int startComboLogin(quor_connection_t *conn, nxapi_tcontext_t *ctx, const char *
     login.cipher_types = quorex_GetCipherTypes();
     login.max_retries = attempts;
     fillField(login.username, sizeof login.username, user);
-    garble(login.username, sizeof login.username, loginTime);
+    quorex_Garble(login.username, sizeof login.username, loginTime);
     int rc = nxapi_send_msg(CAT_AUTH, FN_AUTH_LOGIN_COMBO, &login, kComboCodec, 0, loginTime, conn, ctx);
     api_msghdr_t hdr;
     if (rc == 0)
@@ -424,7 +424,7 @@ int startComboLogin(quor_connection_t *conn, nxapi_tcontext_t *ctx, const char *
     // The relogin context is kept from every login reply, this one included,
     // so that a retry-later answer to a combo login can reconnect.
     if ((hdr.msgFlags & MSGF_BODY) != 0) {
-        (void)kylgw_SaveLoginReconnect(conn, &reply->rec);
+        (void)nxapi_SaveLoginReconnect(conn, &reply->rec);
         reportFlags(reply->rec.flags, replyFlags);
     }
     if (hdr.errorcode < 0)
@@ -697,7 +697,7 @@ int nx_keytab_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interact
     login.flags = 0;
     login.cipher_type = cipher;
     fillField(login.principal, sizeof login.principal, user.p);
-    garble(login.principal, sizeof login.principal, seed);
+    quorex_Garble(login.principal, sizeof login.principal, seed);
     SecretBuf enc;
     rc = encipher(conn, cipher, plain.p, plain.n, &enc);
     plain.reset();
@@ -718,7 +718,7 @@ int nx_keytab_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interact
     if (rc != 0)
         return rc;
     if ((hdr.msgFlags & MSGF_BODY) != 0) {
-        (void)kylgw_SaveLoginReconnect(conn, &reply.rec);
+        (void)nxapi_SaveLoginReconnect(conn, &reply.rec);
         reportFlags(reply.rec.flags, replyFlags);
     }
     if (hdr.errorcode != 0) {
@@ -970,7 +970,7 @@ int nx_pam_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interactive
         // The final reply (or one that neither continues the conversation
         // nor carries a body) ends the login.
         if (hasBody) {
-            (void)kylgw_SaveLoginReconnect(conn, &reply.rec);
+            (void)nxapi_SaveLoginReconnect(conn, &reply.rec);
             reportFlags(reply.rec.flags, replyFlags);
         }
         if (hdr.errorcode == 0 && hasBody)
@@ -1005,7 +1005,7 @@ int kylgw_RetryLogin(quor_connection_t *conn, nxapi_tcontext_t *ctx, uint32_t *r
     rc = hdr.errorcode;
     if (conn->site_info.sv_prot_major != KYLGW_PROT_MAJOR || conn->site_info.sv_prot_minor < KYLGW_PROT_MINOR)
         rc = KYLGW_E_PROTOCOL_LEVEL;
-    (void)kylgw_SaveLoginReconnect(conn, &reply.rec);
+    (void)nxapi_SaveLoginReconnect(conn, &reply.rec);
     reportFlags(reply.rec.flags, replyFlags);
     if (rc == 0)
         conn->cred_expire_time = reply.rec.expire_time;

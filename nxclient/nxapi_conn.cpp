@@ -35,9 +35,9 @@ kyl_mutex_t nxapi_connection_lock;
 kyl_mutex_t nxapi_FileLock; // the file-operation descriptor tables
 
 // Written only by the first nx_LibInit (under libinit_lock), read after it.
-int init_server_handle = -1;
-int min_socket_port = 0;
-int max_socket_port = 0;
+int nxapi_init_server_handle = -1;
+int nxapi_min_socket_port = 0;
+int nxapi_max_socket_port = 0;
 quor_sockaddr_t nxapi_tcp_data_host = {};
 quor_sockaddr_t nxapi_tcp_ctl_host = {};
 
@@ -284,8 +284,8 @@ int setupServerList(const char *list)
             port = static_cast<int>(v);
         }
         int handle = -1;
-        if (setupConnection(host.c_str(), service.empty() ? nullptr : service.c_str(), port, min_socket_port,
-                            max_socket_port, &handle) != 0)
+        if (setupConnection(host.c_str(), service.empty() ? nullptr : service.c_str(), port, nxapi_min_socket_port,
+                            nxapi_max_socket_port, &handle) != 0)
             break;
         made++;
     }
@@ -300,7 +300,7 @@ int libInitOnce()
     if (nx_create_locks() != 0)
         return -1;
     srandom(static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr)));
-    getRestrictedPorts(&min_socket_port, &max_socket_port);
+    getRestrictedPorts(&nxapi_min_socket_port, &nxapi_max_socket_port);
     if (getenv("QUOR_NET_FAMILY") == nullptr)
         setenv("QUOR_NET_FAMILY", "ipv4_only", 1);
 
@@ -368,11 +368,11 @@ int libInitOnce()
         nxapi_Print("*** nx_LibInit: unable to setup connection to any server\n");
         return -1;
     }
-    if (quorex_SetCurConnection(chosen, nullptr) != 0) {
+    if (nxapi_SetCurConnection(chosen, nullptr) != 0) {
         nxapi_Print("*** nx_LibInit: error setting current connect to %d\n", chosen);
         return -1;
     }
-    init_server_handle = chosen;
+    nxapi_init_server_handle = chosen;
     return 0;
 }
 
@@ -452,9 +452,9 @@ void timeText20(time_t t, char *out, size_t size)
 // and the previous current connection comes back.
 void failOpen(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous)
 {
-    quorex_CloseConnection(conn->handle);
+    nxapi_CloseConnection(conn->handle);
     if (previous != -1 && previous != conn->handle)
-        quorex_SetCurConnection(previous, nullptr);
+        nxapi_SetCurConnection(previous, nullptr);
     ctx->connection = previous != -1 ? nx_LookupConnection(previous) : nullptr;
 }
 
@@ -517,7 +517,7 @@ int takeGreeting(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, i
         failOpen(conn, ctx, previous);
         return rc;
     }
-    quorex_SetCurConnection(conn->handle, nullptr);
+    nxapi_SetCurConnection(conn->handle, nullptr);
 
     api_msghdr_t hdr;
     api_server_state_rply_t greeting = {};
@@ -797,7 +797,7 @@ int quorex_OpenConnection(int handle)
     return openHandle(handle, true);
 }
 
-int quorex_CloseConnection(int handle)
+int nxapi_CloseConnection(int handle)
 {
     quor_connection_t *conn = nullptr;
     bool freeNow = false;
@@ -830,7 +830,7 @@ int quorex_CloseConnection(int handle)
     return 0;
 }
 
-int quorex_SetCurConnection(int handle, int *previousHandle)
+int nxapi_SetCurConnection(int handle, int *previousHandle)
 {
     kyl_lock_guard g(nxapi_connection_lock);
     if (previousHandle != nullptr)
@@ -868,7 +868,7 @@ quor_connection_t *nxapi_GetThreadConEntry(const pthread_t *threadId)
     return ctx != nullptr ? ctx->connection : nullptr;
 }
 
-void quorex_CloseAllConnections() {}
+void nxapi_CloseAllConnections() {}
 
 nxapi_tcontext_t *nx_InitNewThreadContext()
 {
@@ -906,7 +906,7 @@ int nxapi_init(nxapi_tcontext_t **tcontext)
     ctx->connection = conn;
     if (conn == nullptr || conn->state.load() != CONNECTION_OPEN) {
         ctx->unreachableErrno = 0;
-        int rc = openHandle(init_server_handle, false);
+        int rc = openHandle(nxapi_init_server_handle, false);
         if (rc != 0) {
             int e = errno;
             nxapi_Print("result = %d, errno = %d\n", rc, e);
@@ -972,7 +972,7 @@ int kylgw_SockBindToRestrictedPort(int fd, const quor_sockaddr_t *address, quor_
 {
     quor_sockaddr_t a = *address;
     char err[256];
-    int lo = min_socket_port, hi = max_socket_port;
+    int lo = nxapi_min_socket_port, hi = nxapi_max_socket_port;
     if (lo == 0) {
         if (kylgw_SockSetPort(&a, 0) != 0 || quor_net_bind(fd, &a, err, sizeof err) != 0)
             return NXAPI_E_FAILED;
@@ -1021,7 +1021,7 @@ int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fdOut, quor
     quor_sockaddr_t local = {};
     if (anyAddress) {
         char portText[16];
-        snprintf(portText, sizeof portText, "%d", min_socket_port);
+        snprintf(portText, sizeof portText, "%d", nxapi_min_socket_port);
         int rc = quor_net_getaddrinfo(nullptr, portText, AI_PASSIVE, IPPROTO_TCP, &local, err, sizeof err);
         if (rc != 0) {
             nxapi_Print("*** %s: error %d creating INADDR_ANY socket structure [%s]\n", fn, rc, err);

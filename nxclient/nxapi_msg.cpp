@@ -311,8 +311,8 @@ int nxapi_CommonSendMsg(quor_connection_t *conn, nxapi_tcontext_t *tcontext, int
             return KYLGW_E_BADMSG;
         }
     }
-    if (!nx_xdr_api_msghdr_t(&s->theXdr, &s->messageHdr)) {
-        MSGLOG(3, "nxapi_sendmsg", "nx_xdr_api_msghdr_t failed for category %d function %d!", s->messageHdr.category,
+    if (!kylgw_xdr_api_msghdr_t(&s->theXdr, &s->messageHdr)) {
+        MSGLOG(3, "nxapi_sendmsg", "kylgw_xdr_api_msghdr_t failed for category %d function %d!", s->messageHdr.category,
                s->messageHdr.function);
         return KYLGW_E_BADMSG;
     }
@@ -354,6 +354,125 @@ int kylgw_sendTaskMsg(uint32_t threadID, uint32_t requestID, uint16_t category, 
     return nxapi_CommonSendMsg(conn, tcontext, 0, &h, body, bodyXdr);
 }
 
+namespace {
+
+// Decodes the next header off the inbound stream unless one is held already,
+// and refuses a header the stream cannot be framed past.  Returns 0, or
+// KYLGW_E_BADMSG when the connection must be broken.
+int holdNextHeader(quor_connection_t *conn) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    if (conn->msg_in.messageInState == READING_MSG_HDR) {
+        memset(&conn->msg_in.messageHdr, 0, sizeof conn->msg_in.messageHdr);
+        bool ok = kylgw_xdr_api_msghdr_t(&conn->msg_in.theXdr, &conn->msg_in.messageHdr);
+        if (ok && nxapi_tracing())
+            nxapi_tracemsg_hdr(0, conn, &conn->msg_in.messageHdr);
+        if (!ok || !kylgw_MsgHdrSane(&conn->msg_in.messageHdr)) {
+            MSGLOG(0, "nxapi_getmsg", "%s", "garbage message header received!");
+            return KYLGW_E_BADMSG;
+        }
+        conn->msg_in.messageInState = HAVE_MSG_HDR;
+    }
+    if (conn->msg_in.messageHdr.msgFlags & MSGF_UNSOLICITED) {
+        // Its body type is unknown, so the stream cannot be framed past it.
+        MSGLOG(0, "nxapi_getmsg", "%s", "<unsolicited message> header received!");
+        return KYLGW_E_BADMSG;
+    }
+    return 0;
+}
+
+// Decodes the body of the held header, this thread's reply, when it has one.
+// Returns 0, or a negative code after which the connection must be broken.
+int decodeOwnBody(quor_connection_t *conn, void *body, kyl_xdrproc_t bodyXdr) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    if ((conn->msg_in.messageHdr.msgFlags & MSGF_BODY) == 0)
+        return 0;
+    if (bodyXdr == nullptr || body == nullptr) {
+        MSGLOG(0, "nxapi_getmsg", "%s", "data passed, but xdrproc or parambuf is NULL!");
+        return KYLGW_E_BADMSG;
+    }
+    if (!bodyXdr(&conn->msg_in.theXdr, body)) {
+        MSGLOG(3, "nxapi_getmsg", "caller's XDR function for category %d function %d returned FALSE!",
+               conn->msg_in.messageHdr.category, conn->msg_in.messageHdr.function);
+        return -1;
+    }
+    return 0;
+}
+
+// The held header is request `held` of another thread.  An expected second
+// reply is decoded into its slot at once: its owner may not be receiving
+// now, and nothing behind it could be read until it is.  Returns 0, or -1
+// after which the connection must be broken.
+int stashLaterReply(quor_connection_t *conn, uint32_t held) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    nxapi_laterreply_t *l = takeLater(conn, held);
+    if (l == nullptr)
+        return 0;
+    if ((conn->msg_in.messageHdr.msgFlags & MSGF_BODY) != 0 && !l->bodyXdr(&conn->msg_in.theXdr, l->bodyStore)) {
+        MSGLOG(3, "nxapi_getmsg", "XDR function for the second reply of category %d function %d returned FALSE!",
+               conn->msg_in.messageHdr.category, conn->msg_in.messageHdr.function);
+        l->state = NXAPI_LATER_NONE;
+        if (l->discard)
+            delete l;
+        return -1;
+    }
+    l->header = conn->msg_in.messageHdr;
+    l->state = NXAPI_LATER_ARRIVED;
+    conn->msg_in.messageInState = READING_MSG_HDR;
+    if (l->discard) {
+        kyl_xdr_free(l->bodyXdr, l->bodyStore);
+        delete l;
+    }
+    return 0;
+}
+
+// Wakes the thread waiting for request `held`, if one waits.
+void wakeOwner(quor_connection_t *conn, uint32_t held) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    for (nxapi_tcontext_t **pp = &conn->waitReplyList; *pp != nullptr; pp = &(*pp)->msgQNext) {
+        if ((*pp)->msgRequestID == held) {
+            nxapi_tcontext_t *owner = *pp;
+            *pp = owner->msgQNext;
+            owner->msgQNext = nullptr;
+            wakeContext(owner, 0);
+            break;
+        }
+    }
+}
+
+// Consumes the held header, this thread's reply, into *header, keeps track
+// of a second reply it announces, and hands the reading role to one waiting
+// thread.
+void consumeReply(quor_connection_t *conn, nxapi_tcontext_t *tcontext, api_msghdr_t *header)
+    KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    conn->msg_in.messageInState = READING_MSG_HDR;
+    *header = conn->msg_in.messageHdr;
+    nxapi_laterreply_t *later = &tcontext->later;
+    if (later->state == NXAPI_LATER_ARMED) {
+        // The first reply of a request with a second one: only a request
+        // that succeeded is followed by its second reply.
+        later->state = NXAPI_LATER_NONE;
+        if (header->errorcode == 0) {
+            later->state = NXAPI_LATER_PENDING;
+            later->requestID = header->msgRequestID;
+            later->connection = conn;
+            later->next = conn->laterReplies;
+            conn->laterReplies = later;
+        }
+    } else if (later->state == NXAPI_LATER_PENDING && later->requestID == header->msgRequestID) {
+        unlinkLater(conn, later);
+        later->state = NXAPI_LATER_NONE;
+    }
+    tcontext->msgInCount++;
+    if (nxapi_tcontext_t *next = conn->waitReplyList) {
+        conn->waitReplyList = next->msgQNext;
+        next->msgQNext = nullptr;
+        wakeContext(next, 0);
+    }
+}
+
+} // namespace
+
 int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body, kyl_xdrproc_t bodyXdr,
                   quor_connection_t *conn)
 {
@@ -379,81 +498,27 @@ int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body, 
             rc = NXAPI_E_NOSESSION;
             break;
         }
-        if (conn->msg_in.messageInState == READING_MSG_HDR) {
-            memset(&conn->msg_in.messageHdr, 0, sizeof conn->msg_in.messageHdr);
-            bool ok = nx_xdr_api_msghdr_t(&conn->msg_in.theXdr, &conn->msg_in.messageHdr);
-            if (ok && nxapi_tracing())
-                nxapi_tracemsg_hdr(0, conn, &conn->msg_in.messageHdr);
-            if (!ok || !kylgw_MsgHdrSane(&conn->msg_in.messageHdr)) {
-                MSGLOG(0, "nxapi_getmsg", "%s", "garbage message header received!");
-                rc = KYLGW_E_BADMSG;
-                broken = true;
-                break;
-            }
-            conn->msg_in.messageInState = HAVE_MSG_HDR;
-        }
-        if (conn->msg_in.messageHdr.msgFlags & MSGF_UNSOLICITED) {
-            // Its body type is unknown, so the stream cannot be framed past it.
-            MSGLOG(0, "nxapi_getmsg", "%s", "<unsolicited message> header received!");
-            rc = KYLGW_E_BADMSG;
+        rc = holdNextHeader(conn);
+        if (rc != 0) {
             broken = true;
             break;
         }
         if (conn->msg_in.messageHdr.msgRequestID == tcontext->msgRequestID) {
-            if ((conn->msg_in.messageHdr.msgFlags & MSGF_BODY) == 0)
-                break;
-            if (bodyXdr == nullptr || body == nullptr) {
-                MSGLOG(0, "nxapi_getmsg", "%s", "data passed, but xdrproc or parambuf is NULL!");
-                rc = KYLGW_E_BADMSG;
-                broken = true;
-                break;
-            }
-            if (!bodyXdr(&conn->msg_in.theXdr, body)) {
-                MSGLOG(3, "nxapi_getmsg", "caller's XDR function for category %d function %d returned FALSE!",
-                       conn->msg_in.messageHdr.category, conn->msg_in.messageHdr.function);
-                rc = -1;
-                broken = true;
-                break;
-            }
+            rc = decodeOwnBody(conn, body, bodyXdr);
+            broken = rc != 0;
             break;
         }
 
-        // The held header belongs to another thread.  An expected second
-        // reply is decoded into its slot at once: its owner may not be
-        // receiving now, and nothing behind it could be read until it is.
-        uint32_t held = conn->msg_in.messageHdr.msgRequestID;
-        if (nxapi_laterreply_t *l = takeLater(conn, held)) {
-            if ((conn->msg_in.messageHdr.msgFlags & MSGF_BODY) != 0 &&
-                !l->bodyXdr(&conn->msg_in.theXdr, l->bodyStore)) {
-                MSGLOG(3, "nxapi_getmsg",
-                       "XDR function for the second reply of category %d function %d returned FALSE!",
-                       conn->msg_in.messageHdr.category, conn->msg_in.messageHdr.function);
-                l->state = NXAPI_LATER_NONE;
-                if (l->discard)
-                    delete l;
-                rc = -1;
-                broken = true;
-                break;
-            }
-            l->header = conn->msg_in.messageHdr;
-            l->state = NXAPI_LATER_ARRIVED;
-            conn->msg_in.messageInState = READING_MSG_HDR;
-            if (l->discard) {
-                kyl_xdr_free(l->bodyXdr, l->bodyStore);
-                delete l;
-            }
-        }
-        // Wake the owner if it waits, and wait to be handed the reply or the
+        // The held header belongs to another thread: stash a second reply,
+        // wake the owner if it waits, and wait to be handed the reply or the
         // reading role (or read on when the header went to a later slot).
-        for (nxapi_tcontext_t **pp = &conn->waitReplyList; *pp != nullptr; pp = &(*pp)->msgQNext) {
-            if ((*pp)->msgRequestID == held) {
-                nxapi_tcontext_t *owner = *pp;
-                *pp = owner->msgQNext;
-                owner->msgQNext = nullptr;
-                wakeContext(owner, 0);
-                break;
-            }
+        uint32_t held = conn->msg_in.messageHdr.msgRequestID;
+        rc = stashLaterReply(conn, held);
+        if (rc != 0) {
+            broken = true;
+            break;
         }
+        wakeOwner(conn, held);
         if (conn->msg_in.messageInState == READING_MSG_HDR)
             continue;
         tcontext->msginMutex.lock();
@@ -479,32 +544,7 @@ int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body, 
         conn->msg_in.theMutex.unlock();
         return rc;
     }
-
-    // Consume the reply and hand the reading role to one waiting thread.
-    conn->msg_in.messageInState = READING_MSG_HDR;
-    *header = conn->msg_in.messageHdr;
-    nxapi_laterreply_t *later = &tcontext->later;
-    if (later->state == NXAPI_LATER_ARMED) {
-        // The first reply of a request with a second one: only a request
-        // that succeeded is followed by its second reply.
-        later->state = NXAPI_LATER_NONE;
-        if (header->errorcode == 0) {
-            later->state = NXAPI_LATER_PENDING;
-            later->requestID = header->msgRequestID;
-            later->connection = conn;
-            later->next = conn->laterReplies;
-            conn->laterReplies = later;
-        }
-    } else if (later->state == NXAPI_LATER_PENDING && later->requestID == header->msgRequestID) {
-        unlinkLater(conn, later);
-        later->state = NXAPI_LATER_NONE;
-    }
-    tcontext->msgInCount++;
-    if (nxapi_tcontext_t *next = conn->waitReplyList) {
-        conn->waitReplyList = next->msgQNext;
-        next->msgQNext = nullptr;
-        wakeContext(next, 0);
-    }
+    consumeReply(conn, tcontext, header);
     conn->msg_in.theMutex.unlock();
     return 0;
 }

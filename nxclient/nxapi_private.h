@@ -347,9 +347,9 @@ void nxapi_tracemsg_hdr(int outbound, const quor_connection_t *conn, const api_m
 
 // Process-wide state; the connection table's fields are guarded by
 // nxapi_connection_lock, the rest is written only by the first nx_LibInit.
-extern int init_server_handle;
-extern int min_socket_port;
-extern int max_socket_port;
+extern int nxapi_init_server_handle;
+extern int nxapi_min_socket_port;
+extern int nxapi_max_socket_port;
 extern quor_sockaddr_t nxapi_tcp_data_host;
 extern quor_sockaddr_t nxapi_tcp_ctl_host;
 
@@ -375,10 +375,10 @@ int nx_create_locks();
 // or the authentication result.
 [[nodiscard]] int quorex_OpenConnection(int handle);
 // Removes the connection from the table and closes it; 0 or -ENOENT.
-int quorex_CloseConnection(int handle);
+int nxapi_CloseConnection(int handle);
 // Makes handle current; *previousHandle (may be null) gets the previous
 // current handle or -1.  0 or -ENOENT.
-int quorex_SetCurConnection(int handle, int *previousHandle);
+int nxapi_SetCurConnection(int handle, int *previousHandle);
 // Finds a connection by handle; null when no connection has it.  Takes
 // nxapi_connection_lock.
 quor_connection_t *nx_LookupConnection(int handle) KYL_EXCLUDES(nxapi_connection_lock);
@@ -388,7 +388,7 @@ quor_connection_t *nxapi_getCurConnection();
 // The connection of the given thread's context (the caller's when null).
 quor_connection_t *nxapi_GetThreadConEntry(const pthread_t *threadId);
 // Does nothing: connections close when the process ends.
-void quorex_CloseAllConnections();
+void nxapi_CloseAllConnections();
 // A new context for the calling thread, on thread_list; null without memory.
 nxapi_tcontext_t *nx_InitNewThreadContext();
 // The context of the given thread (the caller's when null), or null.
@@ -402,10 +402,10 @@ void nx_PrintRefusal(int result);
 
 // Restricted-port binding and listening sockets for data connections.
 [[nodiscard]] int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fd, quor_sockaddr_t *address);
-// Binds fd within [min_socket_port, max_socket_port] (one bind to any port
-// when min_socket_port is 0).  Returns 0, -EADDRINUSE (every port of the
-// range busy: reported), NXAPI_E_FAILED (the any-port bind failed) or
-// -errno.
+// Binds fd within [nxapi_min_socket_port, nxapi_max_socket_port] (one bind
+// to any port when nxapi_min_socket_port is 0).  Returns 0, -EADDRINUSE
+// (every port of the range busy: reported), NXAPI_E_FAILED (the any-port
+// bind failed) or -errno.
 [[nodiscard]] int kylgw_SockBindToRestrictedPort(int fd, const quor_sockaddr_t *address, quor_sockaddr_t *boundAddress);
 int kylgw_SockGetPort(const quor_sockaddr_t *address);
 int kylgw_SockSetPort(quor_sockaddr_t *address, int port);
@@ -423,7 +423,7 @@ int quor_SetAuthType(int code);
 // carries (retry time, user text, retry packet and its signature; empty
 // when absent).  0, -EFAULT or -ENOMEM (the context is then partly
 // filled).
-int kylgw_SaveLoginReconnect(quor_connection_t *conn, const api_login_rply_t *reply);
+int nxapi_SaveLoginReconnect(quor_connection_t *conn, const api_login_rply_t *reply);
 // Forgets every authentication setting: the default method list, no user,
 // password or keytab.  For tests that run several logins in one process.
 void nxapi_ResetAuthState();

@@ -310,7 +310,8 @@ constexpr uint32_t QUOR_LOGCLASS_RESTRICTED = 0x2000000;
 // refusal is printed and sent to the gateway log, tagged with routine.
 int quorex_IsConnectionAllowed(const quor_sockaddr_t *peer, int log, const char *routine);
 // Applies the site's socket options for peer to the data socket fd (see
-// quorcfgx_NetoptSetSock).  0, or -1 when none applied.
+// quorcfgx_NetoptSetSock).  0, or a negated errno value when none applied
+// (-ENOENT: the site names no options for peer).
 int quor_ApplySiteSocketOptions(int fd, const quor_sockaddr_t *peer);
 // The site's write size for data sent on socket fd (its local address's
 // network options, else the default); 0 for no limit.

@@ -11,6 +11,7 @@
 #include <strings.h>
 #include <vector>
 
+#include "nxapi_private.h"
 #include "quor_api.h"
 #include "quorcfgx_conf.h"
 
@@ -100,13 +101,13 @@ int convertAcctString(const char *text, uint64_t *value)
 bool sectionUsable(const quor_cfg_stanza_t *s, const char *path)
 {
     if (s->type != CFG_COMPOUND_TYPE) {
-        fprintf(stderr, "*** %s: Warning-not a compound stanza type: %s line %d\n", kFn, path,
-                static_cast<int>(s->LineNum));
+        nxapi_Print("*** %s: Warning-not a compound stanza type: %s line %d\n", kFn, path,
+                    static_cast<int>(s->LineNum));
         return false;
     }
     if (s->substanzaList == nullptr) {
-        fprintf(stderr, "*** %s: Warning-empty substanza list for %s: %s line %d\n", kFn, s->KeyString, path,
-                static_cast<int>(s->LineNum));
+        nxapi_Print("*** %s: Warning-empty substanza list for %s: %s line %d\n", kFn, s->KeyString, path,
+                    static_cast<int>(s->LineNum));
         return false;
     }
     return true;
@@ -117,9 +118,9 @@ void loadPrecedence(const quor_cfg_stanza_t *sec, const char *path, std::vector<
     for (const quor_cfg_stanza_t *s = sec->substanzaList; s != nullptr; s = s->next) {
         const int line = static_cast<int>(s->LineNum);
         if (s->type != CFG_FLAG_TYPE) {
-            fprintf(stderr,
-                    "*** %s: Error- format error - not a simple flag value such as\"COS ID\" (%s line %d) -ignored\n",
-                    kFn, path, line);
+            nxapi_Print(
+                "*** %s: Error- format error - not a simple flag value such as\"COS ID\" (%s line %d) -ignored\n", kFn,
+                path, line);
             continue;
         }
         int type = -1;
@@ -127,9 +128,8 @@ void loadPrecedence(const quor_cfg_stanza_t *sec, const char *path, std::vector<
             if (strcasecmp(k.name, s->KeyString) == 0)
                 type = k.type;
         if (type < 0) {
-            fprintf(stderr,
-                    "*** %s: Error- format error - unrecognized precedence entry type [%s] (%s line %d) -ignored\n",
-                    kFn, s->KeyString, path, line);
+            nxapi_Print("*** %s: Error- format error - unrecognized precedence entry type [%s] (%s line %d) -ignored\n",
+                        kFn, s->KeyString, path, line);
             continue;
         }
         out->push_back(type);
@@ -144,8 +144,8 @@ bool ruleId(const Section &sec, const quor_cfg_stanza_t *s, const char *path, ui
         // A key that is not wholly a number names no ID: skipping it keeps
         // a typo from becoming a rule for ID 0.
         if (convertUint64(s->KeyString, id) != 0 || *id > UINT32_MAX) {
-            fprintf(stderr, "*** %s: Error- format error - not \"%s = expireString\" (%s line %d) -ignored\n", kFn,
-                    sec.keyWord, path, line);
+            nxapi_Print("*** %s: Error- format error - not \"%s = expireString\" (%s line %d) -ignored\n", kFn,
+                        sec.keyWord, path, line);
             return false;
         }
         return true;
@@ -154,8 +154,8 @@ bool ruleId(const Section &sec, const quor_cfg_stanza_t *s, const char *path, ui
              : sec.type == EXP_BY_GID ? convertGidString(s->KeyString, id)
                                       : convertAcctString(s->KeyString, id);
     if (rc != 0) {
-        fprintf(stderr, "*** %s: Unable to convert %s string '%s' (ignored): %s line %d\n", kFn, sec.idWord,
-                s->KeyString, path, line);
+        nxapi_Print("*** %s: Unable to convert %s string '%s' (ignored): %s line %d\n", kFn, sec.idWord, s->KeyString,
+                    path, line);
         return false;
     }
     return true;
@@ -166,8 +166,8 @@ void loadRules(const Section &sec, const quor_cfg_stanza_t *list, const char *pa
     for (const quor_cfg_stanza_t *s = list; s != nullptr; s = s->next) {
         const int line = static_cast<int>(s->LineNum);
         if (s->type != CFG_SIMPLE_TYPE) {
-            fprintf(stderr, "*** %s: Error- format error - not \"%s = expireString\" (%s line %d) -ignored\n", kFn,
-                    sec.keyWord, path, line);
+            nxapi_Print("*** %s: Error- format error - not \"%s = expireString\" (%s line %d) -ignored\n", kFn,
+                        sec.keyWord, path, line);
             continue;
         }
         uint64_t id = 0, seconds = 0;
@@ -175,13 +175,13 @@ void loadRules(const Section &sec, const quor_cfg_stanza_t *list, const char *pa
             continue;
         int rc = quorex_ExpireParseDuration(s->KeyValue, &seconds);
         if (rc == -ENODATA) {
-            fprintf(stderr, "*** %s: Error- format error on expiration time - no time value(s): %s (%s,line %d)\n", kFn,
-                    s->KeyString, path, line);
+            nxapi_Print("*** %s: Error- format error on expiration time - no time value(s): %s (%s,line %d)\n", kFn,
+                        s->KeyString, path, line);
             continue;
         }
         if (rc != 0) {
-            fprintf(stderr, "*** %s: Error- format error on expiration time string: %s (%s,line %d)\n", kFn,
-                    s->KeyValue, path, line);
+            nxapi_Print("*** %s: Error- format error on expiration time string: %s (%s,line %d)\n", kFn, s->KeyValue,
+                        path, line);
             continue;
         }
         out->push_back(expireTime_t{sec.type, id, seconds});
@@ -262,24 +262,24 @@ int quorex_ExpireInitTable(const char *path)
     unsigned line = 0;
     if (quorcfgx_ParseSiteFile(path, kFn, &tree, &error, &line) != 0) {
         if (error == QUOR_CFG_E_OPEN)
-            fprintf(stderr, "*** %s: Warning- Unable to open configuration file %s\n", kFn, name);
+            nxapi_Print("*** %s: Warning- Unable to open configuration file %s\n", kFn, name);
         else if (error == QUOR_CFG_E_NOMEM)
-            fprintf(stderr, "*** %s: Warning- Memory allocation error while parsing config file %s\n", kFn, name);
+            nxapi_Print("*** %s: Warning- Memory allocation error while parsing config file %s\n", kFn, name);
         else
-            fprintf(stderr, "*** %s: Warning: error %d parsing ExpirationTimes config file %s\n", kFn, error, name);
+            nxapi_Print("*** %s: Warning: error %d parsing ExpirationTimes config file %s\n", kFn, error, name);
         return -1;
     }
     auto rules = std::vector<expireTime_t>();
     auto order = std::vector<int>();
     int rc = 0;
-    if (const quor_cfg_stanza_t *p = quor_CfgFindKey("ExpirePrecedence", tree, 1); p != nullptr) {
+    if (const quor_cfg_stanza_t *p = quorcfgx_CfgFindKey("ExpirePrecedence", tree, 1); p != nullptr) {
         if (sectionUsable(p, name))
             loadPrecedence(p, name, &order);
         else
             rc = -1;
     }
     for (const Section &sec : kSections) {
-        const quor_cfg_stanza_t *s = quor_CfgFindKey(sec.name, tree, 1);
+        const quor_cfg_stanza_t *s = quorcfgx_CfgFindKey(sec.name, tree, 1);
         if (rc != 0 || s == nullptr)
             continue;
         if (!sectionUsable(s, name)) {
@@ -288,13 +288,13 @@ int quorex_ExpireInitTable(const char *path)
         }
         loadRules(sec, s->substanzaList, name, &rules);
     }
-    quor_CfgFree(tree);
+    quorcfgx_CfgFree(tree);
     if (rc != 0)
         return -1; // rules never partly survive a failure
     quor_ExpireTimeList = new (std::nothrow) std::vector<expireTime_t>(std::move(rules));
     quor_ExpirePrecedenceList = new (std::nothrow) std::vector<int>(std::move(order));
     if (quor_ExpireTimeList == nullptr || quor_ExpirePrecedenceList == nullptr) {
-        fprintf(stderr, "*** %s: malloc error for table entry %d (%s = %s) file %s,line %d\n", kFn, 0, "", "", name, 0);
+        nxapi_Print("*** %s: malloc error for table entry %d (%s = %s) file %s,line %d\n", kFn, 0, "", "", name, 0);
         delete quor_ExpireTimeList;
         quor_ExpireTimeList = nullptr;
         return -1;

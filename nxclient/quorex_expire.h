@@ -40,8 +40,9 @@ constexpr uint64_t QUOREX_EXPIRE_MAX_SECONDS = 0x7fffffffu;
 int quorex_ExpireParseDuration(const char *text, uint64_t *seconds);
 
 // Loads the rules file at path (replacing any rules loaded before).  0, or
-// -1 after its messages on standard error (no rule is kept then).  Names of
-// users, groups and accounts are converted through the gateway session.
+// -1 after its messages to the library's message sink (standard error by
+// default; no rule is kept then).  Names of users, groups and accounts are
+// converted through the gateway session.
 int quorex_ExpireInitTable(const char *path);
 
 // The expiration time of a file with the given attributes: 0 with *timeOut

@@ -19,6 +19,8 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 # Include direction and circles between units, and the check's own test.
 scripts/check-layering.sh
 scripts/check-layering.sh --self-test
+scripts/check-funclen.sh
+scripts/check-funclen.sh --self-test
 # The size of the test suite against the product code.
 scripts/linecount.sh
 

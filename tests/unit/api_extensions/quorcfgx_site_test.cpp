@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -24,9 +25,9 @@ struct Tree {
     {
         int error = 0;
         unsigned line = 0;
-        EXPECT_EQ(quor_CfgParseText(text.data(), text.size(), &list, &error, &line), 0) << text;
+        EXPECT_EQ(quorcfgx_CfgParseText(text.data(), text.size(), &list, &error, &line), 0) << text;
     }
-    ~Tree() { quor_CfgFree(list); }
+    ~Tree() { quorcfgx_CfgFree(list); }
 };
 
 quor_sockaddr_t addr(const char *text)
@@ -99,8 +100,8 @@ TEST(QuorcfgxNetopt, TablesFromTheSection)
         {"N = {\n g = {\n  10.0.0.0 = {\n   NetMask = 255.255.0.0\n  }\n }\n}\n", 1, "10.0.200.1", 0, 0,
          QUORCFGX_DEFAULT_WRITE_SIZE},
         // One bad entry discards every option.
-        {"N = {\n g = {\n  a = 10.0.0.1\n  Flag\n }\n}\n", -1, "10.0.0.1", 0, 0, 0},
-        {"N = {\n}\n", -1, "10.0.0.1", 0, 0, 0},
+        {"N = {\n g = {\n  a = 10.0.0.1\n  Flag\n }\n}\n", -EINVAL, "10.0.0.1", 0, 0, 0},
+        {"N = {\n}\n", -ENOENT, "10.0.0.1", 0, 0, 0},
     };
     for (const Case &c : cases) {
         Tree t(c.text);
@@ -133,13 +134,13 @@ TEST(QuorcfgxNetopt, PortRanges)
 {
     struct {
         const char *text;
-        int ok, low, high;
-    } cases[] = {{"500 - 70000", 1, 1024, 65535}, {"ncacn_ip_tcp[6000-6100]", 1, 6000, 6100},
-                 {"7000-7000", 1, 7000, 7000},    {"9000-3000", 0, -1, -1},
-                 {"ncacn_ip_tcp 6000-6100", 0, -1, -1}, {"100-200", 0, -1, -1}, {"x", 0, -1, -1}};
+        int rc, low, high;
+    } cases[] = {{"500 - 70000", 0, 1024, 65535}, {"ncacn_ip_tcp[6000-6100]", 0, 6000, 6100},
+                 {"7000-7000", 0, 7000, 7000},    {"9000-3000", -EINVAL, -1, -1},
+                 {"ncacn_ip_tcp 6000-6100", -EINVAL, -1, -1}, {"100-200", -EINVAL, -1, -1}, {"x", -EINVAL, -1, -1}};
     for (const auto &c : cases) {
         int low = -1, high = -1;
-        EXPECT_EQ(quorcfgx_ParsePortRange(c.text, &low, &high), c.ok) << c.text;
+        EXPECT_EQ(quorcfgx_ParsePortRange(c.text, &low, &high), c.rc) << c.text;
         EXPECT_EQ(low, c.low) << c.text;
         EXPECT_EQ(high, c.high) << c.text;
     }

@@ -20,9 +20,9 @@ struct Parsed {
     unsigned line = 0;
     explicit Parsed(const std::string &text)
     {
-        rc = quor_CfgParseText(text.data(), text.size(), &list, &error, &line);
+        rc = quorcfgx_CfgParseText(text.data(), text.size(), &list, &error, &line);
     }
-    ~Parsed() { quor_CfgFree(list); }
+    ~Parsed() { quorcfgx_CfgFree(list); }
     Parsed(const Parsed &) = delete;
     Parsed &operator=(const Parsed &) = delete;
 };
@@ -109,7 +109,7 @@ TEST(StanzaParse, Texts)
             ASSERT_EQ(p.rc, 0) << p.error << " at " << p.line;
             EXPECT_EQ(dump(p.list), c.tree);
         } else {
-            EXPECT_EQ(p.rc, -1);
+            EXPECT_EQ(p.rc, c.error);
             EXPECT_EQ(p.error, c.error);
             EXPECT_EQ(p.line, c.line);
             EXPECT_EQ(p.list, nullptr);
@@ -125,7 +125,7 @@ TEST(StanzaParse, EntryCountCapAndMissingFile)
     Parsed atCap(text);
     EXPECT_EQ(atCap.rc, 0);
     Parsed over(text + "one more\n");
-    EXPECT_EQ(over.rc, -1);
+    EXPECT_EQ(over.rc, QUOR_CFG_E_ENTRIES);
     EXPECT_EQ(over.error, QUOR_CFG_E_ENTRIES);
     EXPECT_EQ(over.line, QUOR_CFG_MAX_ENTRIES + 1);
 
@@ -133,7 +133,7 @@ TEST(StanzaParse, EntryCountCapAndMissingFile)
     quor_cfg_stanza_t *list = nullptr;
     int error = 0;
     unsigned line = 99;
-    EXPECT_EQ(quor_CfgParse((dir / "absent.conf").c_str(), &list, &error, &line), -1);
+    EXPECT_EQ(quorcfgx_CfgParse((dir / "absent.conf").c_str(), &list, &error, &line), QUOR_CFG_E_OPEN);
     EXPECT_EQ(error, QUOR_CFG_E_OPEN);
     EXPECT_EQ(line, 0u);
     EXPECT_EQ(list, nullptr);

@@ -215,11 +215,11 @@ TEST(Crypto, ScramblerKnownAnswers)
 {
     // Seed 0x01020304: sum 10, k = 0x0A ^ 0xA5 = 0xAF, then 0x5F, 0xBE.
     unsigned char z[3] = {0, 0, 0};
-    garble(z, 3, 0x01020304u);
+    quorex_Garble(z, 3, 0x01020304u);
     EXPECT_EQ(Bytes(z, z + 3), (Bytes{0xAF, 0x5F, 0xBE}));
     // Seed 0xFFFFFFFF: sum 1020 = 0x3FC, k = 0xFC ^ 0xA5 = 0x59.
     unsigned char o[2] = {0x59, 0x00};
-    garble(o, 2, 0xFFFFFFFFu);
+    quorex_Garble(o, 2, 0xFFFFFFFFu);
     EXPECT_EQ(Bytes(o, o + 2), (Bytes{0x00, 0xB2}));
 }
 

@@ -78,9 +78,9 @@ TEST(MsgHeader, ThirtySixBytesInFieldOrder)
     kylgw_BuildMsgHdr(&h, 0x01020304, MSGF_BODY | MSGF_TOKEN_NEXT, 0x5f5e0ff0, 0x0a0b0c0d, CAT_FILESYS, 4615, -22);
     Bytes b = hex(kHeaderHex);
     ASSERT_EQ(b.size(), KYLGW_MSGHDR_SIZE);
-    expectGolden(nx_xdr_api_msghdr_t, &h, b);
+    expectGolden(kylgw_xdr_api_msghdr_t, &h, b);
     api_msghdr_t d{};
-    ASSERT_TRUE(decodeAll(nx_xdr_api_msghdr_t, b, &d));
+    ASSERT_TRUE(decodeAll(kylgw_xdr_api_msghdr_t, b, &d));
     EXPECT_TRUE(kylgw_MsgHdrSane(&d));
 
     // A 16-bit field whose 4-byte unit has a nonzero upper half is not a
@@ -89,7 +89,7 @@ TEST(MsgHeader, ThirtySixBytesInFieldOrder)
         Bytes bad = b;
         bad[at + 1] = 0x01;
         api_msghdr_t g{};
-        EXPECT_FALSE(decodeAll(nx_xdr_api_msghdr_t, bad, &g)) << "offset " << at;
+        EXPECT_FALSE(decodeAll(kylgw_xdr_api_msghdr_t, bad, &g)) << "offset " << at;
     }
 }
 

@@ -54,7 +54,7 @@ TEST(ConnectionSetup, ServerListEntries)
             }
             if (nx_LookupConnection(c.servers + 1) != nullptr)
                 return 4;
-            if (init_server_handle < 1 || init_server_handle > c.servers)
+            if (nxapi_init_server_handle < 1 || nxapi_init_server_handle > c.servers)
                 return 5;
             quor_connection_t *first = nx_LookupConnection(1);
             if (strcmp(first->service_name, c.service) != 0 || kylgw_SockGetPort(&first->server_addr) != c.port)
@@ -103,8 +103,8 @@ TEST(RestrictedPorts, BindsOnlyWithinTheRangeAndFailsWhenAllAreBusy)
         int base = occupyPorts(11, &held);
         if (base < 0)
             return 1;
-        min_socket_port = base;
-        max_socket_port = base + 10;
+        nxapi_min_socket_port = base;
+        nxapi_max_socket_port = base + 10;
         quor_sockaddr_t a = {}, bound = {};
         auto *in = reinterpret_cast<struct sockaddr_in *>(&a.hs_addr);
         in->sin_family = AF_INET;
@@ -127,7 +127,7 @@ TEST(RestrictedPorts, BindsOnlyWithinTheRangeAndFailsWhenAllAreBusy)
                 return 3;
         }
         // A range of that one port binds it at the first attempt.
-        min_socket_port = max_socket_port = base + 5;
+        nxapi_min_socket_port = nxapi_max_socket_port = base + 5;
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         if (kylgw_SockBindToRestrictedPort(fd, &a, &bound) != 0 || kylgw_SockGetPort(&bound) != base + 5)
             return 4;

@@ -101,7 +101,7 @@ private:
         kyl_xdr_create_decode(&x, &src);
         for (;;) {
             api_msghdr_t h;
-            if (!nx_xdr_api_msghdr_t(&x, &h))
+            if (!kylgw_xdr_api_msghdr_t(&x, &h))
                 return;
             const kylgw_msgtype_t *row = kylgw_LookupMsgType(h.category, h.function);
             size_t size = row != nullptr && row->requestSize > 0 ? row->requestSize : 1;

@@ -46,7 +46,7 @@ bool peerReadRequest(FdSource &src, PeerRequest *req)
     kyl_xdr_t x;
     kyl_xdr_create_decode(&x, &src);
     memset(req, 0, sizeof *req);
-    if (!nx_xdr_api_msghdr_t(&x, &req->hdr) || !kylgw_MsgHdrSane(&req->hdr))
+    if (!kylgw_xdr_api_msghdr_t(&x, &req->hdr) || !kylgw_MsgHdrSane(&req->hdr))
         return false;
     if ((req->hdr.msgFlags & MSGF_BODY) == 0)
         return true;
@@ -217,8 +217,8 @@ TEST_F(MessageLayer, BodyThatFailsToDecodeBreaksTheConnection)
     kyl_xdr_create_encode(&x, &out);
     uint32_t flags = 0, len = 0xfffffff0u;
     api_msghdr_t next = replyHeader(ctx.msgRequestID, CAT_LOG, FN_OPENLOG, 0);
-    ASSERT_TRUE(nx_xdr_api_msghdr_t(&x, &h) && kyl_xdr_u32(&x, &flags) && kyl_xdr_u32(&x, &len) &&
-                nx_xdr_api_msghdr_t(&x, &next));
+    ASSERT_TRUE(kylgw_xdr_api_msghdr_t(&x, &h) && kyl_xdr_u32(&x, &flags) && kyl_xdr_u32(&x, &len) &&
+                kylgw_xdr_api_msghdr_t(&x, &next));
     ASSERT_TRUE(writeAllBytes(peer, out.data, out.len));
     kyl_xdr_outbuf_free(&out);
 

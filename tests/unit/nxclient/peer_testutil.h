@@ -64,7 +64,7 @@ inline bool peerSend(int fd, api_msghdr_t h, kyl_xdrproc_t proc, void *body)
     kyl_xdr_create_encode(&x, &out);
     if (body != nullptr)
         h.msgFlags |= MSGF_BODY;
-    bool ok = nx_xdr_api_msghdr_t(&x, &h) && (body == nullptr || proc(&x, body)) &&
+    bool ok = kylgw_xdr_api_msghdr_t(&x, &h) && (body == nullptr || proc(&x, body)) &&
               writeAllBytes(fd, out.data, out.len);
     kyl_xdr_outbuf_free(&out);
     return ok;

@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <string>
 
+#include "quor_api.h"
 #include "quorex_expire.h"
+#include "velk_testproc.h"
 #include "velk_testsupport.h"
 
 namespace {
@@ -70,6 +72,27 @@ TEST(QuorexExpire, RulesAndLookups)
     EXPECT_EQ(quorex_ExpireInitTable((dir / "absent").c_str()), -1);
     const expireTime_t *rules = nullptr;
     EXPECT_EQ(quorex_ExpireRules(&rules), 0);
+}
+
+// The rules' messages go through the client library's message sink: none
+// reaches standard error while a sink is set.
+TEST(QuorexExpire, MessagesGoToTheLibrarySink)
+{
+    velktest::ScratchDir dir;
+    const std::string absent = dir / "absent";
+    std::string err;
+    EXPECT_TRUE(velktest::childExitsWith(0, [&] {
+        std::string caught;
+        quor_SetMessageSink(
+            [](const char *text, size_t len, void *arg) { static_cast<std::string *>(arg)->append(text, len); },
+            &caught);
+        int rc = quorex_ExpireInitTable(absent.c_str());
+        quor_SetMessageSink(nullptr, nullptr);
+        const std::string want =
+            "*** quorex_ExpireInitTable: Warning- Unable to open configuration file " + absent + "\n";
+        return rc == -1 && caught == want ? 0 : 1;
+    }, &err));
+    EXPECT_EQ(err, "");
 }
 
 } // namespace
