@@ -505,12 +505,22 @@ int connectServer(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, 
     return 0;
 }
 
+// True when the peer on fd has closed (or reset) the connection without
+// sending a byte; fd is known to be readable.
+bool closedUnread(int fd)
+{
+    char b;
+    ssize_t n = recv(fd, &b, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && (errno == ECONNRESET || errno == EPIPE));
+}
+
 // Starts conn's message streams on fd, makes conn current and reads the
 // server's greeting, which must begin within the limit.  0 with *down set
-// when the server says it is down (the streams are closed again then);
+// when the server says it is down, or with *closed set when it closed the
+// connection before its greeting (the streams are closed again then);
 // otherwise the code (-ETIMEDOUT when nothing came in time), after failOpen.
 int takeGreeting(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, int fd, const SetupLimit &limit,
-                 bool *down)
+                 bool *down, bool *closed)
 {
     int rc = nx_OpenStreams(conn, fd);
     if (rc != 0) {
@@ -530,6 +540,12 @@ int takeGreeting(quor_connection_t *conn, nxapi_tcontext_t *ctx, int previous, i
                     conn->peer_text, limit.seconds, limit.seconds == 1 ? "" : "s");
         failOpen(conn, ctx, previous);
         return -ETIMEDOUT;
+    }
+    *closed = closedUnread(fd);
+    if (*closed) {
+        nx_CloseStreams(conn, NXAPI_E_NOSESSION);
+        ctx->msgRequestID = 0;
+        return 0;
     }
     rc = nxapi_get_msg(ctx, &hdr, &greeting, KYL_XDRPROC(api_server_state_rply_t, xdr_api_server_state_rply_t), conn);
     if (rc != 0) {
@@ -612,6 +628,53 @@ void waitToRetry(quor_connection_t *conn, nxapi_tcontext_t *ctx, RetryNotice *no
     quor_SetAuthType(NXAPI_AUTH_RECONNECT);
 }
 
+// Retries of a connection the gateway closed before its greeting (it was
+// full, or making room): waits grow from kFirstCloseRetryMs, doubling to
+// kMaxCloseRetryMs, each drawn at random between half and all of its
+// length so that many clients turned away together do not return together.
+constexpr int64_t kFirstCloseRetryMs = 50;
+constexpr int64_t kMaxCloseRetryMs = 2000;
+
+struct CloseRetry {
+    struct timespec until; // CLOCK_MONOTONIC end of the retries
+    int seconds;           // QUOR_CONNECT_TIMEOUT
+    int64_t nextMs = kFirstCloseRetryMs;
+    bool told = false;
+    unsigned seed;
+};
+
+CloseRetry startCloseRetry()
+{
+    CloseRetry r;
+    r.seconds = connectTimeoutSeconds();
+    clock_gettime(CLOCK_MONOTONIC, &r.until);
+    r.until.tv_sec += r.seconds;
+    r.seed = static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(r.until.tv_nsec);
+    return r;
+}
+
+// After the gateway at server closed the connection before its greeting:
+// waits the next back-off and returns true to try again, saying so once;
+// false when the wait would end past the run's connect time limit (the
+// messages of a failed greeting then follow, as without retries).
+bool waitCloseRetry(CloseRetry *r, const char *server)
+{
+    int64_t half = r->nextMs / 2;
+    int64_t wait = half + static_cast<int64_t>(rand_r(&r->seed) % static_cast<unsigned>(half + 1));
+    SetupLimit left = {r->seconds, r->until};
+    if (msLeft(left) <= wait)
+        return false;
+    if (!r->told) {
+        nxapi_Print("*** %s: the gateway at %s closed the connection before its greeting; retrying for up to %d "
+                    "second%s\n",
+                    "quorex_OpenConnection", server, r->seconds, r->seconds == 1 ? "" : "s");
+        r->told = true;
+    }
+    kylgw_ThreadSleep(static_cast<unsigned>(wait / 1000), static_cast<unsigned>(wait % 1000) * 1000);
+    r->nextMs = r->nextMs * 2 > kMaxCloseRetryMs ? kMaxCloseRetryMs : r->nextMs * 2;
+    return true;
+}
+
 // Opens conn; requires its openMutex and a reference on it.  Connects,
 // takes the greeting (waiting while the server is down), fetches the site
 // information and authenticates (waiting and reconnecting on retry-later).
@@ -630,16 +693,24 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
 
     int rc = 0;
     RetryNotice notice;
+    CloseRetry closeRetry = startCloseRetry();
     for (;;) {
         int fd = -1;
         const SetupLimit limit = startSetupLimit();
         rc = connectServer(conn, ctx, previous, server, numeric, limit, &fd);
         if (rc != 0)
             return rc;
-        bool down = false;
-        rc = takeGreeting(conn, ctx, previous, fd, limit, &down);
+        bool down = false, closed = false;
+        rc = takeGreeting(conn, ctx, previous, fd, limit, &down, &closed);
         if (rc != 0)
             return rc;
+        if (closed) {
+            if (waitCloseRetry(&closeRetry, numeric))
+                continue;
+            nxapi_Print("*** %s: unable to receive initial connection response - fatal\n", "quorex_OpenConnection");
+            failOpen(conn, ctx, previous);
+            return -ECONNRESET;
+        }
         if (down) {
             char now[32];
             timeText20(time(nullptr), now, sizeof now);

@@ -270,6 +270,43 @@ TEST_F(KylgwdLoginLimits, IdleConnectionsFromOneAddressCannotLockUsersOut)
     EXPECT_LE(evictions, 2u) << log; // at most one line per ten seconds
 }
 
+// A gateway whose sessions are all busy turns a newcomer away before its
+// greeting; velk says once that it retries, and gets in when room is made.
+TEST_F(KylgwdLoginLimits, ARunTurnedAwayByAFullGatewayRetriesUntilThereIsRoom)
+{
+    ASSERT_TRUE(startGateway("Site = {\n  max_sessions = 2\n}\n"));
+    velktest::writeFile(dir / "f", "some data");
+    // Two connections that keep sending a byte of a request now and then:
+    // busy logging in, never closed to make room.
+    std::vector<std::unique_ptr<GwRawClient>> busy;
+    for (int i = 0; i < 2; i++) {
+        busy.push_back(std::make_unique<GwRawClient>());
+        ASSERT_TRUE(busy.back()->connect(gw.port()));
+    }
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        while (!stop.load()) {
+            for (auto &c : busy)
+                (void)c->send(std::string(1, '\0'));
+            usleep(200 * 1000);
+        }
+    });
+    velktest::RunResult r;
+    std::thread run([&] { r = velk({"-c", "-E", "-f", "a.tar", "f"}, {{"QUOR_CONNECT_TIMEOUT", "20"}}); });
+    usleep(1500 * 1000);
+    stop.store(true);
+    feeder.join();
+    for (auto &c : busy)
+        c->close();
+    run.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(velktest::countOccurrences(r.err, "closed the connection before its greeting; retrying for up to 20 "
+                                                "seconds"),
+              1u)
+        << r.err;
+    EXPECT_EQ(r.out, "VELK: VELK SUCCESSFUL\n");
+}
+
 // 64 runs at once from one address, each a create then an extract of its
 // own tree, while 32 idle connections from that address are held open and
 // reopened: all of them end well with the trees they archived.
