@@ -24,6 +24,7 @@ hidden.
 """
 
 import argparse
+import concurrent.futures
 import json
 import os
 import platform
@@ -711,6 +712,37 @@ def fixed_cost(runner, caches, velk, work, nruns, smoke):
     return res
 
 
+def session_rate(runner, velk, work, smoke):
+    """Sessions per second kylgwd serves (connect, login, a one-member listing, logout) with 1, 8 and 64
+    clients at once: each client runs `velk -t -E` of a one-member archive, back to back."""
+    base = os.path.join(work, "sessions")
+    shutil.rmtree(base, ignore_errors=True)
+    os.makedirs(os.path.join(base, "one"))
+    with open(os.path.join(base, "one", "member.txt"), "w") as f:
+        f.write("one member\n")
+    argv = [velk, "-t", "-E", "-f", "one.tar"]
+    rows = []
+    if subprocess.run([velk, "-c", "-E", "-f", "one.tar", "one"], cwd=base, env=runner.env,
+                      capture_output=True).returncode != 0:
+        return [dict(clients=0, state="failed", detail="creating the one-member archive failed")]
+    for clients in (1, 8, 64):
+        total = 16 if smoke else 256
+        failed = 0
+
+        def one(_):
+            return subprocess.run(argv, cwd=base, env=runner.env, capture_output=True).returncode
+
+        t0 = time.perf_counter()
+        with concurrent.futures.ThreadPoolExecutor(max_workers=clients) as pool:
+            failed = sum(1 for rc in pool.map(one, range(total)) if rc != 0)
+        seconds = time.perf_counter() - t0
+        rows.append(dict(clients=clients, sessions=total, seconds=seconds, rate=total / seconds, failed=failed,
+                         state="ok" if failed == 0 else "failed",
+                         detail="" if failed == 0 else "%d of %d runs failed" % (failed, total)))
+    shutil.rmtree(base, ignore_errors=True)
+    return rows
+
+
 # ---------------------------------------------------------------- the report
 
 def fmt_bytes_rate(bps):
@@ -789,6 +821,21 @@ def render(report):
     else:
         L.append("- **%s**: %s" % (fc["state"].upper(), fc["detail"]))
     L.append("")
+    if report.get("sessions"):
+        L.append("## Sessions per second")
+        L.append("")
+        L.append("Clients at once, each running `velk -t -E` of a one-member archive back to back: every run "
+                 "connects, logs in by keytab, lists and logs out. kylgwd and the clients share the machine.")
+        L.append("")
+        L.append("| clients | sessions | seconds | sessions/s | state |")
+        L.append("|---|---|---|---|---|")
+        for r in report["sessions"]:
+            if r.get("clients", 0) == 0:
+                L.append("| | | | | %s: %s |" % (r["state"].upper(), r["detail"]))
+                continue
+            L.append("| %d | %d | %.2f | %.1f | %s |" % (r["clients"], r["sessions"], r["seconds"], r["rate"],
+                                                       r["state"] if r["state"] == "ok" else r["detail"]))
+        L.append("")
     for ds in report["datasets"]:
         L.append("## %s" % ds["title"])
         L.append("")
@@ -946,6 +993,13 @@ def main(argv):
         log("  %s" % ("median %.1f ms" % (fc["median"] * 1e3) if fc["state"] == "ok"
                       else "%s: %s" % (fc["state"].upper(), fc["detail"])))
         any_failed |= fc["state"] == "failed"
+
+        log("bench: sessions per second")
+        report["sessions"] = session_rate(runner, velk, work, args.smoke)
+        for r in report["sessions"]:
+            log("  %s" % ("%d clients: %.1f sessions/s" % (r["clients"], r["rate"]) if r.get("clients")
+                          else "FAILED: " + r["detail"]))
+        any_failed |= any(r["state"] == "failed" for r in report["sessions"])
 
         report["machine"] = machine_info(work)
         report["versions"] = {

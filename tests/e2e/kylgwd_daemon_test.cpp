@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <netinet/in.h>
 #include <arpa/inet.h>
@@ -313,6 +314,17 @@ TEST_F(KylgwdLoginLimits, ARunTurnedAwayByAFullGatewayRetriesUntilThereIsRoom)
 TEST_F(KylgwdLoginLimits, ManyConcurrentRunsFromOneAddressAllGetThrough)
 {
     ASSERT_TRUE(startGateway());
+    // kylgwd's threads and open descriptors when idle, and after the burst.
+    const std::string proc = "/proc/" + std::to_string(gw.pid());
+    auto usage = [&proc] {
+        size_t fds = 0;
+        for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator(proc + "/fd"))
+            fds++;
+        const std::string status = velktest::readFile(proc + "/status");
+        size_t at = status.find("Threads:");
+        return std::make_pair(at == std::string::npos ? 0 : std::stoul(status.substr(at + 8)), fds);
+    };
+    const auto idle = usage();
     constexpr int kRuns = 64;
     for (int i = 0; i < kRuns; i++) {
         const std::string t = dir / ("t" + std::to_string(i));
@@ -341,6 +353,13 @@ TEST_F(KylgwdLoginLimits, ManyConcurrentRunsFromOneAddressAllGetThrough)
     for (auto &t : runs)
         t.join();
     flood.stop();
+    // Every session ends and is joined: nothing is left behind per session.
+    auto after = usage();
+    for (int i = 0; i < 100 && after != idle; i++) {
+        usleep(100 * 1000);
+        after = usage();
+    }
+    EXPECT_EQ(after, idle) << "threads and descriptors of kylgwd, idle and after the burst";
     for (int i = 0; i < kRuns; i++) {
         const std::string n = std::to_string(i);
         EXPECT_EQ(results[i].status, 0) << "run " << i << ": " << results[i].err;
