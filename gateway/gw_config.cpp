@@ -38,6 +38,8 @@ constexpr SiteKey kSiteKeys[] = {
     {"sv_minor", &gw_site_t::sv_minor},
     {"sv_patch", &gw_site_t::sv_patch},
     {"max_log_bytes_per_session", &gw_site_t::max_log_bytes_per_session},
+    {"max_log_bytes_per_user", &gw_site_t::max_log_bytes_per_user},
+    {"log_interval", &gw_site_t::log_interval},
     {"allow_weak_keytab", &gw_site_t::allow_weak_keytab, true},
     {"login_timeout", &gw_site_t::login_timeout},
     {"max_preauth_per_peer", &gw_site_t::max_preauth_per_peer},
@@ -161,6 +163,8 @@ void gw_ConfigDefaults(gw_config_t *cfg, int runMode)
     s.sv_minor = GW_SV_MINOR;
     s.sv_patch = GW_SV_PATCH;
     s.max_log_bytes_per_session = GW_MAX_LOG_BYTES_PER_SESSION;
+    s.max_log_bytes_per_user = GW_MAX_LOG_BYTES_PER_USER;
+    s.log_interval = GW_LOG_INTERVAL_SECS;
     s.allow_weak_keytab = 0;
     s.login_timeout = GW_LOGIN_TIMEOUT_SECS;
     s.max_preauth_per_peer = GW_MAX_PREAUTH_PER_PEER;

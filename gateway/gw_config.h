@@ -46,6 +46,10 @@ struct gw_site_t {
     // Bytes of gateway log lines written for one session; the rest of its
     // messages are dropped (0: none is written).
     uint32_t max_log_bytes_per_session;
+    // Bytes of gateway log lines written for one user in log_interval
+    // seconds over all their sessions; the rest are dropped (0: no limit).
+    uint32_t max_log_bytes_per_user;
+    uint32_t log_interval;
     // 1: a keytab may come through the keyless scrambler instead of under
     // the session key (yes/no in the file).
     uint32_t allow_weak_keytab;
@@ -58,8 +62,11 @@ struct gw_site_t {
     uint32_t max_sessions;
 };
 
-// Default of max_log_bytes_per_session.
+// Defaults of max_log_bytes_per_session, max_log_bytes_per_user and
+// log_interval.
 constexpr uint32_t GW_MAX_LOG_BYTES_PER_SESSION = 1024 * 1024;
+constexpr uint32_t GW_MAX_LOG_BYTES_PER_USER = 8 * 1024 * 1024;
+constexpr uint32_t GW_LOG_INTERVAL_SECS = 60;
 
 // A plain record: copying it shares the user list, which the
 // configuration owns (gw_ConfigFree).

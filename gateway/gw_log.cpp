@@ -7,6 +7,7 @@
 
 #include "gw_log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -142,21 +143,41 @@ __attribute__((format(printf, 3, 0))) static void gw_LogFormatV(gw_logline_t *ou
     out->head = len;
     out->prio = prio;
 
-    int body = vsnprintf(line + len, size - len, fmt, ap);
-    if (body < 0)
-        body = 0;
-    // Leave room for the newline; mark a cut line so nobody mistakes it for
-    // the whole text.
-    if (len + static_cast<size_t>(body) >= size - 1) {
-        len = size - 1;
-        memcpy(line + len - 3, "...", 3);
-    } else {
-        len += static_cast<size_t>(body);
+    char raw[sizeof out->text];
+    int body = vsnprintf(raw, sizeof raw, fmt, ap);
+    size_t rawLen = body < 0 ? 0 : std::min(static_cast<size_t>(body), sizeof raw - 1);
+    // Texts from peers must neither forge extra log lines nor send control
+    // sequences to whoever reads the log on a terminal: line ends become
+    // spaces, other control bytes and the backslash are written as "\ooo" and
+    // "\\".  A line cut for room ends in "..." so nobody mistakes it for the
+    // whole text; one byte is left for the newline.
+    bool cut = body >= static_cast<int>(sizeof raw);
+    for (size_t i = 0; i < rawLen; i++) {
+        const unsigned char ch = static_cast<unsigned char>(raw[i]);
+        char esc[8];
+        size_t n = 1;
+        esc[0] = static_cast<char>(ch);
+        if (ch == '\n' || ch == '\r') {
+            esc[0] = ' ';
+        } else if (ch == '\\') {
+            esc[1] = '\\';
+            n = 2;
+        } else if (ch < 0x20 || ch == 0x7f) {
+            n = static_cast<size_t>(snprintf(esc, sizeof esc, "\\%03o", ch));
+        }
+        if (len + n >= size - 1) {
+            cut = true;
+            break;
+        }
+        memcpy(line + len, esc, n);
+        len += n;
     }
-    // Control characters from peers must not forge extra log lines.
-    for (size_t i = static_cast<size_t>(head > 0 ? head : 0); i < len; i++)
-        if (line[i] == '\n' || line[i] == '\r')
-            line[i] = ' ';
+    if (cut) {
+        if (len + 3 > size - 1)
+            len = size - 1 - 3;
+        memcpy(line + len, "...", 3);
+        len += 3;
+    }
     line[len++] = '\n';
     out->len = len;
 }

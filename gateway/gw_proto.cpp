@@ -17,6 +17,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <map>
+#include <string>
+
+#include <kyl_mutex.h>
 
 #include <kylgw_xdr_lfx.h>
 #include <kylgw_xdr_xfer.h>
@@ -100,8 +105,57 @@ static bool gw_TakeLogRoom(gw_conn_t *c, size_t len)
     return true;
 }
 
+namespace {
+
+// Gateway log bytes of each user in the current interval of the site's
+// log_interval seconds, whatever the number of sessions: a user who opens a
+// new session does not get a new allowance.  Bounded by the number of
+// configured users (only an authenticated session logs).
+struct UserLogBudget {
+    int64_t windowStart = 0; // CLOCK_MONOTONIC seconds
+    uint64_t used = 0;
+    bool cut = false;
+};
+kyl_mutex_t gw_userLogMutex;
+std::map<std::string, UserLogBudget> gw_userLog KYL_GUARDED_BY(gw_userLogMutex);
+
+} // namespace
+
+// Takes room for len more bytes of user's gateway log under the site's
+// max_log_bytes_per_user per log_interval (0: no limit).  False once the
+// allowance of the interval is used up; the first refusal of an interval
+// writes the one line that says so.
+static bool gw_TakeUserLogRoom(const std::string &user, size_t len)
+{
+    const gw_site_t &site = gw_ProtoConfig()->site;
+    if (site.max_log_bytes_per_user == 0)
+        return true;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    bool first = false;
+    {
+        kyl_lock_guard g(gw_userLogMutex);
+        UserLogBudget &b = gw_userLog[user];
+        if (now.tv_sec - b.windowStart >= static_cast<int64_t>(site.log_interval)) {
+            b.windowStart = now.tv_sec;
+            b.used = 0;
+            b.cut = false;
+        }
+        if (!b.cut && b.used + len <= site.max_log_bytes_per_user) {
+            b.used += len;
+            return true;
+        }
+        first = !b.cut;
+        b.cut = true;
+    }
+    if (first)
+        gw_Log("user %s: log limit of %llu bytes per %u seconds reached, further messages dropped", user.c_str(),
+               static_cast<unsigned long long>(site.max_log_bytes_per_user), site.log_interval);
+    return false;
+}
+
 // 1792/256-258: one line per message in the daemon log, with the session's
-// user, up to the session's cap.  Only an authenticated session logs: the
+// user, up to the user's allowance of the interval and the session's cap.  Only an authenticated session logs: the
 // others are refused without a line, so that nobody fills the log without
 // logging in first.
 static int gw_ServeGatewayLog(gw_conn_t *c, const gw_request_t *req)
@@ -134,8 +188,13 @@ static int gw_ServeGatewayLog(gw_conn_t *c, const gw_request_t *req)
     }
     // A dropped message is still answered with success: the client's run
     // must not fail because the server keeps less of its log.
-    if (gw_TakeLogRoom(c, line.len))
-        gw_LogWrite(&line);
+    // A line the user's allowance drops gives its room in the session back.
+    if (gw_TakeLogRoom(c, line.len)) {
+        if (gw_TakeUserLogRoom(u->name, line.len))
+            gw_LogWrite(&line);
+        else
+            c->logBytes.fetch_sub(line.len);
+    }
     return gw_SendReply(c, req, 0, nullptr, nullptr);
 }
 

@@ -175,6 +175,7 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
     // A small log cap per session; keytabs through the scrambler allowed.
     constexpr size_t kLogCap = 1000;
     velktest::writeFile(dir / "kylgwd.conf", "Site = {\n  max_log_bytes_per_session = " + std::to_string(kLogCap) +
+                                                 "\n  max_log_bytes_per_user = 1600\n  log_interval = 600"
                                                  "\n  allow_weak_keytab = yes\n}\nUsers = {\n" +
                                                  user("alice", alice, "/") + user("bob", bob, "/bob") + "}\n");
     ASSERT_EQ(mkdir((dir / "root").c_str(), 0755), 0);
@@ -225,6 +226,11 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
           {logmsgRequest(38, 257, "transfer %s%n %d%x done"), 0},
           {gwRequest(39, kCatLog, 258, words({0})), 0}},
          "logmsg user=alice flags=0x2000000 class=0x6000000 text=transfer %s%n %d%x done\n"},
+        {"control bytes and backslashes in log texts are escaped",
+         {{secParams(52), 0},
+          {keytabLogin(53, "alice", kKeytab), 0},
+          {logmsgRequest(54, 257, "red \x1b[31mtext\x07 back\\slash\x7f"), 0}},
+         "text=red \\033[31mtext\\007 back\\\\slash\\177\n"},
         {"a FIFO in the served tree is refused, the session and its directory go on",
          {{secParams(40), 0},
           {keytabLogin(41, "alice", kKeytab), 0},
@@ -279,6 +285,13 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
     for (uint32_t i = 0; i < 20; i++)
         capped.steps.push_back({logmsgRequest(60 + i, 257, "capped-" + std::to_string(10 + i) + std::string(60, '.')), 0});
     cases.push_back(capped);
+    // A new session of the same user does not bring a new allowance.
+    Case again{"the same user's next session, past the user's allowance",
+               {{secParams(80), 0}, {keytabLogin(81, "alice", kKeytab), 0}},
+               "user alice: log limit of 1600 bytes per 600 seconds reached, further messages dropped\n"};
+    for (uint32_t i = 0; i < 20; i++)
+        again.steps.push_back({logmsgRequest(82 + i, 257, "again-" + std::to_string(10 + i) + std::string(60, '.')), 0});
+    cases.push_back(again);
     // Another user's private file, refused by the kernel under bob's identity.
     if (root)
         cases.insert(cases.end(), {{"alice makes a private file",
@@ -329,7 +342,13 @@ TEST(KylgwdHostile, AbusiveAndScriptedSessionsGetTheirRepliesOrAreClosed)
     EXPECT_NE(kept.back().find("capped-" + std::to_string(9 + kept.size())), std::string::npos);
     EXPECT_LE(kept.size() * (kept[0].size() + 1), kLogCap);
     EXPECT_GT((kept.size() + 1) * (kept[0].size() + 1), kLogCap);
-    EXPECT_EQ(velktest::countOccurrences(log, "further messages dropped"), 1u);
+    EXPECT_EQ(velktest::countOccurrences(log, "log limit of 1000 bytes reached, further messages dropped"), 1u);
+    // The next session of that user kept only what was left of the user's
+    // allowance, then wrote one line about the rest.
+    size_t keptAgain = velktest::countOccurrences(log, "text=again-");
+    EXPECT_GE(keptAgain, 1u);
+    EXPECT_LT(keptAgain * (kept[0].size() + 1), kLogCap);
+    EXPECT_EQ(velktest::countOccurrences(log, "user alice: log limit"), 1u);
     EXPECT_EQ(log.find("s3cret"), std::string::npos);
     EXPECT_EQ(log.find("principal"), std::string::npos); // the keytab's bytes
     EXPECT_EQ(gw.stop(), 0);
