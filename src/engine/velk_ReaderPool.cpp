@@ -101,16 +101,6 @@ int velk_LfwThreadHighWater()
     return lfwThreadHighWater;
 }
 
-bool velk_LfwTransferStopping(transfer_t *ctl)
-{
-    if (velk_shutdown_signalled.load() != 0)
-        return true;
-    ctl->controlLock.lock();
-    bool stop = ctl->abortSignalled != 0 || ctl->transfer_active == 0;
-    ctl->controlLock.unlock();
-    return stop;
-}
-
 // ---------------------------------------------------------------------------
 // Reader requests.
 // ---------------------------------------------------------------------------
@@ -138,7 +128,7 @@ int lfw_ReadLocalFile(int localFd, const char *fileName, lfw_ctl_t *theThread, u
                       uint64_t *totalXferred)
 {
     lfw_task_t *task = &theThread->task;
-    transfer_t *ctl = xfer_ctl.load();
+    velk_xfer_ctl_t *ctl = theThread->xfer;
     int64_t wantedSigned = static_cast<int64_t>(task->reqBlocks - task->rplyBlocks) * kBlock;
     if (wantedSigned < 0 || task->reqBuffer == nullptr || requestRoom(task) < wantedSigned) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal state error at line %d\n", __func__, __LINE__);
@@ -164,7 +154,7 @@ int lfw_ReadLocalFile(int localFd, const char *fileName, lfw_ctl_t *theThread, u
             int rc = poll(&pfd, 1, kReadPollMs);
             if (rc <= 0) {
                 int err = errno;
-                if (ctl == nullptr || velk_LfwTransferStopping(ctl))
+                if (ctl == nullptr || velk_XferShouldStop(ctl))
                     return -1;
                 if (rc < 0 && err != EINTR) {
                     if (velk_debug_level >= 1)
@@ -531,7 +521,7 @@ void velk_ShutdownThreadPool()
     VELK_FREE(table);
 }
 
-int velk_InitThreadPool()
+int velk_InitThreadPool(velk_xfer_ctl_t *ctl)
 {
     VELK_TRACE_ENTRY();
     velk_ShutdownThreadPool();
@@ -560,6 +550,7 @@ int velk_InitThreadPool()
     for (int i = 0; i < count; i++) {
         lfw_ctl_t *entry = &table[i];
         entry->tableInx = i;
+        entry->xfer = ctl;
         entry->task.request = LFW_IDLE;
         int line = __LINE__ + 1;
         int rc = entry->threadMutex.init();
