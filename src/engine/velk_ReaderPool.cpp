@@ -211,8 +211,9 @@ namespace {
 // Positions a resumed member's file at its first data byte not yet in the
 // archive, (blocksToSkip - 1) * 512; with -H crc the bytes before it are
 // read into the CRC, which must cover the whole member.  A file now shorter
-// than that position is zero-filled from its end.  Returns 0 or -1.
-int positionResumedMember(int fd, lfw_task_t *task, uint64_t fileSize, uint64_t *totalXferred)
+// than that position is zero-filled from its end.  A file that makes the
+// reader wait gives up once xfer must stop.  Returns 0 or -1.
+int positionResumedMember(velk_xfer_ctl_t *xfer, int fd, lfw_task_t *task, uint64_t fileSize, uint64_t *totalXferred)
 {
     uint64_t pos = static_cast<uint64_t>(task->blocksToSkip - 1) * kBlock;
     velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG,
@@ -248,7 +249,7 @@ int positionResumedMember(int fd, lfw_task_t *task, uint64_t fileSize, uint64_t 
             ssize_t n = read(fd, chunk, want);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < 0 && errno == EAGAIN && velk_WaitReady(fd, POLLIN) == 0 && !velk_shutdown_signalled.load())
+            if (n < 0 && errno == EAGAIN && velk_WaitReady(fd, POLLIN) == 0 && !velk_XferShouldStop(xfer))
                 continue;
             if (n <= 0)
                 return -1;
@@ -337,7 +338,7 @@ void serveReadOpen(lfw_ctl_t *me, int request, int *localFd, uint64_t *totalXfer
     }
 
     if (task->blocksToSkip > 0) {
-        if (*localFd >= 0 && positionResumedMember(*localFd, task, fsize, totalXferred) != 0) {
+        if (*localFd >= 0 && positionResumedMember(me->xfer, *localFd, task, fsize, totalXferred) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: error repositioning local file %s to block %lld\n",
                         "velk_LFW_Thread", task->localFile, static_cast<long long>(task->blocksToSkip));
             task->response = -1;
