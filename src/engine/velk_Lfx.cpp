@@ -5,7 +5,7 @@
 // connection (from the gateway's own address only) and runs a producer,
 // which fills buffers from the source in order, and a consumer, which
 // empties them into the sink.  The two hand buffers over through a
-// private queue under the context's bufQueueLock.  When the data side
+// private queue under the control's bufQueueLock.  When the data side
 // succeeded the caller takes the gateway's completion; a connection is
 // kept for the next transfer only after full success.
 
@@ -48,8 +48,8 @@ kyl_mutex_t socketPoolLock;
 kyl_sockaddr_info_t *socketPool KYL_GUARDED_BY(socketPoolLock) = nullptr;
 uint32_t socketPoolId KYL_GUARDED_BY(socketPoolLock) = 0; // last pool id handed out
 
-// One transfer beside its context.  Set by the calling thread before the
-// control thread starts; handHead/handTail are guarded by the context's
+// One transfer beside its control.  Set by the calling thread before the
+// control thread starts; handHead/handTail are guarded by the control's
 // bufQueueLock; sock.socketFD is closed only by the calling thread (other
 // threads may shut it down).
 struct LfxRun {
@@ -893,8 +893,8 @@ void setIfChanged(T *field, T value)
         *field = value;
 }
 
-// The shared entry: fills the context's local-file side and runs the
-// transfer.  The context is the caller's or one of this call's own.
+// The shared entry: fills the control's local-file side and runs the
+// transfer.  The control is the caller's or one of this call's own.
 int lfxEntry(bool send, int ioType, velk_xfer_ctl_t *callerCtl, int localFd, const char *localPath, int remoteFd,
              const char *remotePath, uint64_t srcOffset, uint64_t sinkOffset, uint64_t xferLength,
              velk_bufSource_t source, velk_bufCallback_t sink, void *sinkArg)
@@ -908,7 +908,7 @@ int lfxEntry(bool send, int ioType, velk_xfer_ctl_t *callerCtl, int localFd, con
     run.fi = &ctl->gwhost.lfxFileInfo;
     run.send = send;
     lfx_file_info_t *fi = run.fi;
-    // The caller's context may already have threads reading these (the
+    // The caller's control may already have threads reading these (the
     // reader pool of an archive write): they are written only when they
     // change.
     setIfChanged(&ctl->srcOffset, srcOffset);

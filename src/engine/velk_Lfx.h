@@ -10,7 +10,7 @@
 // its reply.  The local side is a descriptor (RMTIO_FILE) or the transfer
 // engine's buffers (RMTIO_CALLBACK).  Called by one thread at a time; each
 // transfer runs a control thread, a producer and a consumer on the
-// context's bufQueueLock and controlLock (order as in velk_Xfer.h), and the
+// control's bufQueueLock and controlLock (order as in velk_Xfer.h), and the
 // process-wide pool of data connections is guarded by socketPoolLock,
 // taken alone.
 

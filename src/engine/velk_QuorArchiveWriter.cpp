@@ -684,7 +684,7 @@ void setupFailed(velk_xfer_ctl_t *ctl, const char *text, int code)
     }
 }
 
-// Sets up the context, pool, buffers, socket and threads.  0 or -1.
+// Sets up the control, pool, buffers, socket and threads.  0 or -1.
 int setUp(WriterRun *run)
 {
     velk_xfer_ctl_t *ctl = run->ctl;

@@ -7,7 +7,7 @@
 // listening socket served by a listen thread, and one transfer thread per
 // mover control connection sends the bytes each mover asks for straight
 // out of the reader pool's I/O buffers (no copy).  Locks: the transfer
-// context's controlLock, bufQueueLock, buffer and request locks in the
+// control's controlLock, bufQueueLock, buffer and request locks in the
 // order velk_Xfer.h gives, and this unit's grant lock, taken alone.
 
 #include <cstdint>

@@ -1,5 +1,5 @@
 // Gateway-host archives (see velk_RemoteArchive.h): the writer sets up the
-// transfer context, buffers, reader pool and local file manager the way
+// transfer control, buffers, reader pool and local file manager the way
 // the storage-system writer does, then sends the archive with
 // velk_LfxSendFile in callback mode; RemoteDataCallback, called by the
 // transfer's producer thread, takes the manager's buffers off the ready
