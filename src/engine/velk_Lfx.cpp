@@ -5,7 +5,7 @@
 // connection (from the gateway's own address only) and runs a producer,
 // which fills buffers from the source in order, and a consumer, which
 // empties them into the sink.  The two hand buffers over through a
-// private queue under the context's bufQueueLock.  When the data side
+// private queue under the control's bufQueueLock.  When the data side
 // succeeded the caller takes the gateway's completion; a connection is
 // kept for the next transfer only after full success.
 
@@ -48,12 +48,12 @@ kyl_mutex_t socketPoolLock;
 kyl_sockaddr_info_t *socketPool KYL_GUARDED_BY(socketPoolLock) = nullptr;
 uint32_t socketPoolId KYL_GUARDED_BY(socketPoolLock) = 0; // last pool id handed out
 
-// One transfer beside its context.  Set by the calling thread before the
-// control thread starts; handHead/handTail are guarded by the context's
+// One transfer beside its control.  Set by the calling thread before the
+// control thread starts; handHead/handTail are guarded by the control's
 // bufQueueLock; sock.socketFD is closed only by the calling thread (other
 // threads may shut it down).
 struct LfxRun {
-    transfer_t *ctl = nullptr;
+    velk_xfer_ctl_t *ctl = nullptr;
     lfx_file_info_t *fi = nullptr;
     bool send = false;
     kyl_xfer_init_info_t info{};
@@ -82,18 +82,21 @@ void setExitResult(int exitCode, int logLevel, const char *fmt, ...)
     velk_LogMsg(logLevel, MSG, text);
 }
 
-// True when the transfer must stop.
-bool stopped(transfer_t *ctl)
+// True when the transfer must stop (aborted or shut down) or is
+// recovering.  The end of the transfer is not asked: the control thread
+// marks it ended only after its data threads are joined, and an inline
+// transfer never marks it active.
+bool stopped(velk_xfer_ctl_t *ctl)
 {
-    kyl_lock_guard g(ctl->controlLock);
-    return ctl->abortSignalled != 0 || ctl->errorResyncFlag != 0 || velk_shutdown_signalled.load() != 0;
+    const int why = velk_XferStopReason(ctl);
+    return why == VELK_XFER_ABORTED || why == VELK_XFER_SHUTDOWN || velk_XferRecovering(ctl);
 }
 
 // Aborts the transfer and wakes every thread of it: the data connection is
 // shut down, the buffer queues and the buffer source's request announced.
 void abortRun(LfxRun *run)
 {
-    transfer_t *ctl = run->ctl;
+    velk_xfer_ctl_t *ctl = run->ctl;
     {
         kyl_lock_guard g(ctl->controlLock);
         ctl->abortSignalled++;
@@ -101,8 +104,8 @@ void abortRun(LfxRun *run)
             shutdown(run->sock.socketFD, SHUT_RDWR);
     }
     {
-        kyl_lock_guard g(ctl->bufQueueLock);
-        ctl->bufQueueCondition.broadcast();
+        kyl_lock_guard g(ctl->ring.bufQueueLock);
+        ctl->ring.bufQueueCondition.broadcast();
     }
     io_bufreq_t *req = &run->fi->lfxBufRequest;
     if (req->reqLockCreated && req->reqCondCreated) {
@@ -116,11 +119,11 @@ void abortRun(LfxRun *run)
 // failure.
 void recordResult(LfxRun *run, int rc, int *activeFlag)
 {
-    transfer_t *ctl = run->ctl;
+    velk_xfer_ctl_t *ctl = run->ctl;
     {
         kyl_lock_guard g(ctl->controlLock);
-        if (ctl->transfer_result == 0)
-            ctl->transfer_result = rc;
+        if (ctl->gwhost.transfer_result == 0)
+            ctl->gwhost.transfer_result = rc;
         *activeFlag = 0;
     }
     if (rc != 0)
@@ -364,7 +367,7 @@ int createListenSockets(LfxRun *run)
 // Fills the request.  0 or a negative code.
 int buildInitInfo(LfxRun *run)
 {
-    transfer_t *ctl = run->ctl;
+    velk_xfer_ctl_t *ctl = run->ctl;
     lfx_file_info_t *fi = run->fi;
     kyl_xfer_init_info_t &i = run->info;
     i.xferOperation = run->send ? LFX_OP_SEND : LFX_OP_RECEIVE;
@@ -507,28 +510,28 @@ int acceptConnections(LfxRun *run)
 // Appends a filled buffer to the consumer's queue.
 void handOver(LfxRun *run, io_buffer_t *buf)
 {
-    transfer_t *ctl = run->ctl;
+    velk_xfer_ctl_t *ctl = run->ctl;
     buf->state = IOB_STATE_WRITING;
     buf->next = nullptr;
-    kyl_lock_guard g(ctl->bufQueueLock);
+    kyl_lock_guard g(ctl->ring.bufQueueLock);
     if (run->handTail == nullptr)
         run->handHead = buf;
     else
         run->handTail->next = buf;
     run->handTail = buf;
-    ctl->bufQueueCondition.broadcast();
+    ctl->ring.bufQueueCondition.broadcast();
 }
 
 // Gives a buffer back to the empty queue (and, for buffers of the reader
 // pool, tells its manager).
 void giveBack(LfxRun *run, io_buffer_t *buf)
 {
-    transfer_t *ctl = run->ctl;
+    velk_xfer_ctl_t *ctl = run->ctl;
     {
-        kyl_lock_guard g(ctl->bufQueueLock);
+        kyl_lock_guard g(ctl->ring.bufQueueLock);
         buf->state = IOB_STATE_READING;
-        velk_ReturnEmptyBuffer(ctl, buf);
-        ctl->bufQueueCondition.broadcast();
+        velk_ReturnEmptyBuffer(&ctl->ring, buf);
+        ctl->ring.bufQueueCondition.broadcast();
     }
     if (run->send && run->fi->ioType == RMTIO_CALLBACK)
         velk_LfwSignalCondition();
@@ -537,16 +540,16 @@ void giveBack(LfxRun *run, io_buffer_t *buf)
 // An empty buffer, waiting for one; null when the transfer stopped.
 io_buffer_t *takeEmpty(LfxRun *run)
 {
-    transfer_t *ctl = run->ctl;
-    kyl_lock_guard g(ctl->bufQueueLock);
+    velk_xfer_ctl_t *ctl = run->ctl;
+    kyl_lock_guard g(ctl->ring.bufQueueLock);
     for (;;) {
-        io_buffer_t *b = velk_TakeEmptyBuffer(ctl);
+        io_buffer_t *b = velk_TakeEmptyBuffer(&ctl->ring);
         if (b != nullptr)
             return b;
         if (stopped(ctl))
             return nullptr;
         struct timespec until = velk_DeadlineIn(1000);
-        ctl->bufQueueCondition.timedwait(ctl->bufQueueLock, &until);
+        ctl->ring.bufQueueCondition.timedwait(ctl->ring.bufQueueLock, &until);
     }
 }
 
@@ -554,7 +557,7 @@ io_buffer_t *takeEmpty(LfxRun *run)
 void *XferReadThread(void *arg)
 {
     auto *run = static_cast<LfxRun *>(arg);
-    transfer_t *ctl = run->ctl;
+    velk_xfer_ctl_t *ctl = run->ctl;
     lfx_file_info_t *fi = run->fi;
     uint64_t remaining = ctl->transferLength;
     int result = 0;
@@ -562,7 +565,7 @@ void *XferReadThread(void *arg)
     while (remaining > 0 && result == 0) {
         io_buffer_t *buf = nullptr;
         if (run->send && fi->ioType == RMTIO_CALLBACK) {
-            int rc = fi->readCallback(&buf);
+            int rc = fi->readCallback(ctl, &buf);
             if (rc != 0 || buf == nullptr) {
                 result = rc < 0 ? rc : -ECANCELED;
                 break;
@@ -613,7 +616,7 @@ void *XferReadThread(void *arg)
             buf->bufFlags |= IOB_FLAG_LAST_DATA;
         handOver(run, buf);
     }
-    recordResult(run, result, &ctl->read_active);
+    recordResult(run, result, &ctl->gwhost.read_active);
     return nullptr;
 }
 
@@ -621,17 +624,17 @@ void *XferReadThread(void *arg)
 void *XferWriteThread(void *arg)
 {
     auto *run = static_cast<LfxRun *>(arg);
-    transfer_t *ctl = run->ctl;
+    velk_xfer_ctl_t *ctl = run->ctl;
     lfx_file_info_t *fi = run->fi;
     int result = 0;
     char t1[32];
     for (;;) {
         io_buffer_t *buf = nullptr;
         {
-            kyl_lock_guard g(ctl->bufQueueLock);
+            kyl_lock_guard g(ctl->ring.bufQueueLock);
             while (run->handHead == nullptr && !stopped(ctl)) {
                 struct timespec until = velk_DeadlineIn(1000);
-                ctl->bufQueueCondition.timedwait(ctl->bufQueueLock, &until);
+                ctl->ring.bufQueueCondition.timedwait(ctl->ring.bufQueueLock, &until);
             }
             buf = run->handHead;
             if (buf != nullptr) {
@@ -671,7 +674,7 @@ void *XferWriteThread(void *arg)
         if (rc == 0) {
             kyl_lock_guard g(ctl->controlLock);
             ctl->totalBytesMoved += buf->dataLength;
-            ctl->currentSrcOffset = ctl->currentSrcAddr + ctl->totalBytesMoved;
+            ctl->movers.currentSrcOffset = ctl->movers.currentSrcAddr + ctl->totalBytesMoved;
         }
         giveBack(run, buf);
         if (rc != 0) {
@@ -681,7 +684,7 @@ void *XferWriteThread(void *arg)
         if (last)
             break;
     }
-    recordResult(run, result, &ctl->write_active);
+    recordResult(run, result, &ctl->gwhost.write_active);
     return nullptr;
 }
 
@@ -690,7 +693,7 @@ void *XferWriteThread(void *arg)
 void *XferCtlThread(void *arg)
 {
     auto *run = static_cast<LfxRun *>(arg);
-    transfer_t *ctl = run->ctl;
+    velk_xfer_ctl_t *ctl = run->ctl;
     int rc = acceptConnections(run);
     if (rc != 0) {
         if (rc != -1)
@@ -703,20 +706,20 @@ void *XferCtlThread(void *arg)
         pthread_t writer{};
         {
             kyl_lock_guard g(ctl->controlLock);
-            ctl->read_active = 1;
-            ctl->write_active = 1;
+            ctl->gwhost.read_active = 1;
+            ctl->gwhost.write_active = 1;
         }
         int e = pthread_create(&reader, nullptr, XferReadThread, run);
         if (e != 0) {
             velk_ErrPrintf("*** %s: error %d starting read thread\n", __func__, e);
-            recordResult(run, -1, &ctl->read_active);
+            recordResult(run, -1, &ctl->gwhost.read_active);
             kyl_lock_guard g(ctl->controlLock);
-            ctl->write_active = 0;
+            ctl->gwhost.write_active = 0;
         } else {
             e = pthread_create(&writer, nullptr, XferWriteThread, run);
             if (e != 0) {
                 velk_ErrPrintf("*** %s: error %d starting file write thread\n", __func__, e);
-                recordResult(run, -1, &ctl->write_active);
+                recordResult(run, -1, &ctl->gwhost.write_active);
             }
             pthread_join(reader, nullptr);
             if (e == 0)
@@ -744,7 +747,7 @@ void abortLocalTransfer(LfxRun *run, int rc)
 // An inline transfer: one request, one reply.
 int inlineTransfer(LfxRun *run)
 {
-    transfer_t *ctl = run->ctl;
+    velk_xfer_ctl_t *ctl = run->ctl;
     lfx_file_info_t *fi = run->fi;
     kyl_xfer_init_reply_t reply{};
     ctl->startTime = velk_GetTimestamp();
@@ -772,20 +775,20 @@ int inlineTransfer(LfxRun *run)
 // A transfer over a data connection.
 int connectionTransfer(LfxRun *run)
 {
-    transfer_t *ctl = run->ctl;
+    velk_xfer_ctl_t *ctl = run->ctl;
     lfx_file_info_t *fi = run->fi;
     bool ownBuffers = false;
     const bool pooledBuffers = run->send && fi->ioType == RMTIO_CALLBACK;
     bool haveBuffers;
     {
-        kyl_lock_guard g(ctl->bufQueueLock);
-        haveBuffers = ctl->bufEmptyQueue != nullptr;
+        kyl_lock_guard g(ctl->ring.bufQueueLock);
+        haveBuffers = ctl->ring.bufEmptyQueue != nullptr;
     }
     if (!pooledBuffers && !haveBuffers) {
-        if (velk_AllocateIoBuffers(ctl) != 0) {
+        if (velk_AllocateIoBuffers(&ctl->ring) != 0) {
             setExitResult(VELK_EXIT_OSERR, VELK_MSG_ERROR,
                           "(%s) error %d trying to init I/O buffers - xfer aborted\n\n", __func__, ENOMEM);
-            velk_CleanupIoBuffers(ctl);
+            velk_CleanupIoBuffers(&ctl->ring);
             copySocketsToPool(run, false);
             return -1;
         }
@@ -794,13 +797,13 @@ int connectionTransfer(LfxRun *run)
     {
         kyl_lock_guard g(ctl->controlLock);
         ctl->transfer_active = 1;
-        ctl->transfer_result = 0;
+        ctl->gwhost.transfer_result = 0;
     }
     int e = pthread_create(&run->ctlThread, nullptr, XferCtlThread, run);
     if (e != 0) {
         setExitResult(VELK_EXIT_OSERR, VELK_MSG_ERROR, "(%s) Error %d trying to launch xferCtlThread!\n", __func__, e);
         if (ownBuffers)
-            velk_CleanupIoBuffers(ctl);
+            velk_CleanupIoBuffers(&ctl->ring);
         copySocketsToPool(run, false);
         return -1;
     }
@@ -814,7 +817,7 @@ int connectionTransfer(LfxRun *run)
     int result;
     {
         kyl_lock_guard g(ctl->controlLock);
-        result = ctl->transfer_result;
+        result = ctl->gwhost.transfer_result;
     }
     if (rc != 0) {
         result = rc;
@@ -848,22 +851,22 @@ int connectionTransfer(LfxRun *run)
     copySocketsToPool(run, result == 0);
     // Buffers still between the producer and the consumer go back.
     {
-        kyl_lock_guard g(ctl->bufQueueLock);
+        kyl_lock_guard g(ctl->ring.bufQueueLock);
         while (io_buffer_t *b = run->handHead) {
             run->handHead = b->next;
-            velk_ReturnEmptyBuffer(ctl, b);
+            velk_ReturnEmptyBuffer(&ctl->ring, b);
         }
         run->handTail = nullptr;
-        ctl->bufQueueCondition.broadcast();
+        ctl->ring.bufQueueCondition.broadcast();
     }
     if (ownBuffers)
-        velk_CleanupIoBuffers(ctl);
+        velk_CleanupIoBuffers(&ctl->ring);
     return result;
 }
 
 int commonTransferFunction(LfxRun *run)
 {
-    transfer_t *ctl = run->ctl;
+    velk_xfer_ctl_t *ctl = run->ctl;
     const bool ownLocks = ctl->ctlMutexCreated == 0;
     if (ownLocks && velk_InitXferLocks(ctl) != 0) {
         setExitResult(VELK_EXIT_OSERR, VELK_MSG_ERROR, "(%s) error(s) initializing control structure - xfer aborted\n",
@@ -890,30 +893,30 @@ void setIfChanged(T *field, T value)
         *field = value;
 }
 
-// The shared entry: fills the context's local-file side and runs the
-// transfer.  The context is the caller's or one of this call's own.
-int lfxEntry(bool send, int ioType, transfer_t *callerCtl, int localFd, const char *localPath, int remoteFd,
+// The shared entry: fills the control's local-file side and runs the
+// transfer.  The control is the caller's or one of this call's own.
+int lfxEntry(bool send, int ioType, velk_xfer_ctl_t *callerCtl, int localFd, const char *localPath, int remoteFd,
              const char *remotePath, uint64_t srcOffset, uint64_t sinkOffset, uint64_t xferLength,
              velk_bufSource_t source, velk_bufCallback_t sink, void *sinkArg)
 {
     const char *fn = send ? "velk_LfxSendFile" : "velk_LfxReceiveFile";
-    transfer_t *ctl = callerCtl;
-    if (ctl == nullptr && (ctl = static_cast<transfer_t *>(VELK_CALLOC(1, sizeof(transfer_t)))) == nullptr)
+    velk_xfer_ctl_t *ctl = callerCtl;
+    if (ctl == nullptr && (ctl = static_cast<velk_xfer_ctl_t *>(VELK_CALLOC(1, sizeof(velk_xfer_ctl_t)))) == nullptr)
         return -1;
     LfxRun run;
     run.ctl = ctl;
-    run.fi = &ctl->lfxFileInfo;
+    run.fi = &ctl->gwhost.lfxFileInfo;
     run.send = send;
     lfx_file_info_t *fi = run.fi;
-    // The caller's context may already have threads reading these (the
+    // The caller's control may already have threads reading these (the
     // reader pool of an archive write): they are written only when they
     // change.
     setIfChanged(&ctl->srcOffset, srcOffset);
     setIfChanged(&ctl->sinkOffset, sinkOffset);
     setIfChanged(&ctl->transferLength, xferLength);
-    setIfChanged(&ctl->currentSrcAddr, srcOffset);
+    setIfChanged(&ctl->movers.currentSrcAddr, srcOffset);
     setIfChanged(&ctl->totalBytesMoved, uint64_t{0});
-    setIfChanged(&ctl->xferOperation, static_cast<int>(send ? IOP_PUT : IOP_GET));
+    setIfChanged(&ctl->gwhost.xferOperation, static_cast<int>(send ? IOP_PUT : IOP_GET));
     fi->ioType = ioType;
     fi->localFD = localFd;
     fi->fileOpen = localFd >= 0 ? 1 : 0;
@@ -1002,14 +1005,14 @@ mode_t velk_InterchangeModeToLocalMode(uint32_t mode)
     return static_cast<mode_t>(velk_LocalModeToInterchangeMode(static_cast<mode_t>(mode)));
 }
 
-int velk_LfxSendFile(int ioType, transfer_t *ctl, int localFileFd, const char *localPath, const char *remotePath,
+int velk_LfxSendFile(int ioType, velk_xfer_ctl_t *ctl, int localFileFd, const char *localPath, const char *remotePath,
                      uint64_t srcOffset, uint64_t sinkOffset, uint64_t xferLength, velk_bufSource_t dataCallback)
 {
     return lfxEntry(true, ioType, ctl, localFileFd, localPath, -1, remotePath, srcOffset, sinkOffset, xferLength,
                     dataCallback, nullptr, nullptr);
 }
 
-int velk_LfxReceiveFile(int ioType, transfer_t *ctl, int localFileFd, const char *localPath, int remoteFd,
+int velk_LfxReceiveFile(int ioType, velk_xfer_ctl_t *ctl, int localFileFd, const char *localPath, int remoteFd,
                         const char *remotePath, uint64_t srcOffset, uint64_t sinkOffset, uint64_t xferLength,
                         velk_bufCallback_t dataCallback, void *callbackArg)
 {

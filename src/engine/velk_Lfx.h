@@ -10,7 +10,7 @@
 // its reply.  The local side is a descriptor (RMTIO_FILE) or the transfer
 // engine's buffers (RMTIO_CALLBACK).  Called by one thread at a time; each
 // transfer runs a control thread, a producer and a consumer on the
-// context's bufQueueLock and controlLock (order as in velk_Xfer.h), and the
+// control's bufQueueLock and controlLock (order as in velk_Xfer.h), and the
 // process-wide pool of data connections is guarded by socketPoolLock,
 // taken alone.
 
@@ -44,12 +44,12 @@ mode_t velk_InterchangeModeToLocalMode(uint32_t mode);
 // localPath (may be null) is examined for its size and mode.  Callback
 // mode (RMTIO_CALLBACK): from the buffers dataCallback hands over in
 // archive order (RemoteDataCallback), which go back to ctl's empty queue.
-// ctl is the published transfer context of the caller, or null for one of
+// ctl is the caller's transfer control, or null for one of
 // this call's own.  Returns the transfer's status: 0 when the gateway and
 // this side both moved exactly xferLength bytes, else a negative code
 // (-ETIMEDOUT when the gateway never connected) after a message, with the
 // exit status set, or -1 for a set-up failure.
-[[nodiscard]] int velk_LfxSendFile(int ioType, transfer_t *ctl, int localFileFd, const char *localPath,
+[[nodiscard]] int velk_LfxSendFile(int ioType, velk_xfer_ctl_t *ctl, int localFileFd, const char *localPath,
                                    const char *remotePath, uint64_t srcOffset, uint64_t sinkOffset, uint64_t xferLength,
                                    velk_bufSource_t dataCallback);
 
@@ -60,8 +60,8 @@ mode_t velk_InterchangeModeToLocalMode(uint32_t mode);
 // buffer but the last holds the buffer size (a multiple of 512 bytes) and
 // the callback's non-zero result stops the transfer.  ctl and the result as
 // for velk_LfxSendFile.
-[[nodiscard]] int velk_LfxReceiveFile(int ioType, transfer_t *ctl, int localFileFd, const char *localPath, int remoteFd,
-                                      const char *remotePath, uint64_t srcOffset, uint64_t sinkOffset,
+[[nodiscard]] int velk_LfxReceiveFile(int ioType, velk_xfer_ctl_t *ctl, int localFileFd, const char *localPath,
+                                      int remoteFd, const char *remotePath, uint64_t srcOffset, uint64_t sinkOffset,
                                       uint64_t xferLength, velk_bufCallback_t dataCallback, void *callbackArg);
 
 // Data connections kept for the next transfer.  Takes socketPoolLock.

@@ -33,28 +33,19 @@ constexpr long kIdleSleepMs = 5;
 // raised without a broadcast, so waiters look at it at least this often.
 constexpr long kXferWaitMs = 100;
 
-bool resyncRequested(transfer_t *ctl)
-{
-    ctl->controlLock.lock();
-    bool resync = ctl->errorResyncFlag != 0;
-    ctl->controlLock.unlock();
-    return resync;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
 // Buffers.
 // ---------------------------------------------------------------------------
 
-int fillQueueToReadyQueue(io_buffer_t *theBuf)
+int fillQueueToReadyQueue(velk_xfer_ctl_t *ctl, io_buffer_t *theBuf)
 {
-    transfer_t *ctl = xfer_ctl.load();
     theBuf->state = IOB_STATE_FILLED;
     theBuf->dataLength = static_cast<uint32_t>(theBuf->bufBlocksFilled) * kBlock;
 
     io_buffer_t *prev = nullptr;
-    io_buffer_t *cur = ctl->bufFillQueue;
+    io_buffer_t *cur = ctl->ring.bufFillQueue;
     while (cur != nullptr && cur != theBuf) {
         prev = cur;
         cur = cur->next;
@@ -66,11 +57,11 @@ int fillQueueToReadyQueue(io_buffer_t *theBuf)
         return -1;
     }
     if (prev == nullptr)
-        ctl->bufFillQueue = theBuf->next;
+        ctl->ring.bufFillQueue = theBuf->next;
     else
         prev->next = theBuf->next;
-    if (ctl->bufFillQueueTail == theBuf)
-        ctl->bufFillQueueTail = prev;
+    if (ctl->ring.bufFillQueueTail == theBuf)
+        ctl->ring.bufFillQueueTail = prev;
     theBuf->next = nullptr;
 
     if (velk_debug_level >= 2) {
@@ -81,11 +72,11 @@ int fillQueueToReadyQueue(io_buffer_t *theBuf)
                        static_cast<unsigned long>(theBuf->fileOffset));
     }
 
-    ctl->bufQueueLock.lock();
-    velk_InsertReadyBuffer(ctl, theBuf);
+    ctl->ring.bufQueueLock.lock();
+    velk_InsertReadyBuffer(&ctl->ring, theBuf);
     uint64_t start = theBuf->fileOffset;
     uint64_t end = start + theBuf->dataLength;
-    io_bufreq_t **link = &ctl->requestQueue;
+    io_bufreq_t **link = &ctl->ring.requestQueue;
     while (*link != nullptr) {
         io_bufreq_t *req = *link;
         if (req->dataAddress >= start && req->dataAddress < end) {
@@ -98,8 +89,8 @@ int fillQueueToReadyQueue(io_buffer_t *theBuf)
             link = &req->next;
         }
     }
-    ctl->bufQueueCondition.broadcast();
-    ctl->bufQueueLock.unlock();
+    ctl->ring.bufQueueCondition.broadcast();
+    ctl->ring.bufQueueLock.unlock();
     return 0;
 }
 
@@ -163,7 +154,7 @@ void recoveryStep(const char *text)
 // Fills *restart for the restart point theOffset: the entry that holds it,
 // or the end-of-index marker when it is the archive's last block; the
 // archive is positioned there.  Returns 0, or -1 after logging.
-int locateRestart(transfer_t *ctl, uint64_t theOffset, lfw_resync_t *restart)
+int locateRestart(velk_xfer_ctl_t *ctl, uint64_t theOffset, lfw_resync_t *restart)
 {
     static const char *const fn = "velk_LocalFileMgrThread";
     hif_entry_t e;
@@ -236,32 +227,32 @@ int locateRestart(transfer_t *ctl, uint64_t theOffset, lfw_resync_t *restart)
 
 } // namespace
 
-int velk_LfwErrorResyncHook(transfer_t *ctl, lfw_resync_t *restart)
+int velk_LfwErrorResyncHook(velk_xfer_ctl_t *ctl, lfw_resync_t *restart)
 {
     recoveryStep("Error recovery initiated");
     recoveryStep("signalling any mover threads on request queue");
-    if (ctl->connectionList != nullptr)
-        velk_ReqQueueSignalAll(ctl->connectionList, ctl->connectListSize);
-    ctl->bufQueueLock.lock();
-    while (ctl->requestQueue != nullptr) {
-        io_bufreq_t *req = ctl->requestQueue;
-        ctl->requestQueue = req->next;
+    if (ctl->movers.connectionList != nullptr)
+        velk_ReqQueueSignalAll(ctl->movers.connectionList, ctl->movers.connectListSize);
+    ctl->ring.bufQueueLock.lock();
+    while (ctl->ring.requestQueue != nullptr) {
+        io_bufreq_t *req = ctl->ring.requestQueue;
+        ctl->ring.requestQueue = req->next;
         req->next = nullptr;
     }
-    ctl->bufQueueLock.unlock();
+    ctl->ring.bufQueueLock.unlock();
     recoveryStep("shutting down transfer threads");
     velk_ShutdownTransferThreads(ctl);
     recoveryStep("quiescing local file threads");
     velk_LfwQuiesceAllThreads();
     recoveryStep("moving buffers to empty queue");
-    velk_MoveBuffersToEmptyQueue(ctl);
+    velk_MoveBuffersToEmptyQueue(&ctl->ring);
     restart->repositioned = 0;
     restart->atIndexEnd = 0;
     int rc = locateRestart(ctl, ctl->srcOffset + ctl->totalBytesMoved, restart);
     if (rc != 0)
-        velk_SetXferAborted(__func__, "velk_ReaderPool", __LINE__);
+        velk_SetXferAborted(ctl, __func__, "velk_ReaderPool", __LINE__);
     velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, "%s: error recovery complete. abort flag=%d\n",
-                "velk_LocalFileMgrThread", velk_GetXferAborted());
+                "velk_LocalFileMgrThread", velk_GetXferAborted(ctl));
     kyl_lock_guard g(ctl->controlLock);
     ctl->errorResyncFlag = 0;
     ctl->localFileCond.broadcast();
@@ -276,7 +267,7 @@ namespace {
 
 // The manager's own state; only the manager thread touches it.
 struct lfw_mgr_t {
-    transfer_t *ctl;
+    velk_xfer_ctl_t *ctl;
     int state;                     // IXENTRY_STATES
     hif_entry_t entry;             // current index entry
     long ordinal;                  // its ordinal, -1 before the first
@@ -294,7 +285,7 @@ struct lfw_mgr_t {
 
 void mgrAbort(lfw_mgr_t *mgr, const char *function, int line)
 {
-    velk_SetXferAborted(function, "velk_ReaderPool", line);
+    velk_SetXferAborted(mgr->ctl, function, "velk_ReaderPool", line);
     mgr->stop = true;
 }
 
@@ -460,18 +451,18 @@ void listMember(const hif_entry_t *e, uint32_t type)
 // Returns false when the empty queue is empty.
 bool takeFillBuffer(lfw_mgr_t *mgr)
 {
-    transfer_t *ctl = mgr->ctl;
-    ctl->bufQueueLock.lock();
-    io_buffer_t *buf = velk_TakeEmptyBuffer(ctl);
-    ctl->bufQueueLock.unlock();
+    velk_xfer_ctl_t *ctl = mgr->ctl;
+    ctl->ring.bufQueueLock.lock();
+    io_buffer_t *buf = velk_TakeEmptyBuffer(&ctl->ring);
+    ctl->ring.bufQueueLock.unlock();
     if (buf == nullptr)
         return false;
     buf->next = nullptr;
-    if (ctl->bufFillQueueTail == nullptr)
-        ctl->bufFillQueue = buf;
+    if (ctl->ring.bufFillQueueTail == nullptr)
+        ctl->ring.bufFillQueue = buf;
     else
-        ctl->bufFillQueueTail->next = buf;
-    ctl->bufFillQueueTail = buf;
+        ctl->ring.bufFillQueueTail->next = buf;
+    ctl->ring.bufFillQueueTail = buf;
     buf->state = IOB_STATE_READING;
     buf->bufBlocksAllocated = 0;
     buf->bufBlocksFilled = 0;
@@ -652,7 +643,7 @@ bool takeCompletion(lfw_mgr_t *mgr)
     if (buf->bufBlocksFilled == buf->bufSizeBlocks || end >= mgr->ctl->transferLength) {
         if (mgr->fillBuf == buf)
             mgr->fillBuf = nullptr;
-        if (fillQueueToReadyQueue(buf) != 0)
+        if (fillQueueToReadyQueue(mgr->ctl, buf) != 0)
             mgrAbort(mgr, __func__, __LINE__);
     }
     return true;
@@ -662,11 +653,11 @@ bool takeCompletion(lfw_mgr_t *mgr)
 // queue.
 void flushFillQueue(lfw_mgr_t *mgr)
 {
-    transfer_t *ctl = mgr->ctl;
+    velk_xfer_ctl_t *ctl = mgr->ctl;
     if (velk_debug_level >= 1)
         velk_ErrPrintf("/debug/EOF on index file and all LFW threads complete.\n");
-    while (ctl->bufFillQueue != nullptr && ctl->bufFillQueue->bufBlocksFilled > 0) {
-        io_buffer_t *buf = ctl->bufFillQueue;
+    while (ctl->ring.bufFillQueue != nullptr && ctl->ring.bufFillQueue->bufBlocksFilled > 0) {
+        io_buffer_t *buf = ctl->ring.bufFillQueue;
         if (buf->next != nullptr && buf->bufBlocksFilled != buf->bufSizeBlocks)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                         "***%s Sanity check failed at line %d Size: %d Allocated %d Filled: %d\n",
@@ -676,7 +667,7 @@ void flushFillQueue(lfw_mgr_t *mgr)
             velk_ErrPrintf("/debug/enqueuing last Fill Buffer (blocks=%d)\n", buf->bufBlocksFilled);
         if (mgr->fillBuf == buf)
             mgr->fillBuf = nullptr;
-        if (fillQueueToReadyQueue(buf) != 0) {
+        if (fillQueueToReadyQueue(mgr->ctl, buf) != 0) {
             mgrAbort(mgr, __func__, __LINE__);
             return;
         }
@@ -686,41 +677,41 @@ void flushFillQueue(lfw_mgr_t *mgr)
 
 // Waits on bufQueueCondition (at most kXferWaitMs) unless the transfer is
 // stopping, recovery is requested, or wantEmpty and an empty buffer exists.
-void waitBufQueue(transfer_t *ctl, bool wantEmpty)
+void waitBufQueue(velk_xfer_ctl_t *ctl, bool wantEmpty)
 {
-    ctl->bufQueueLock.lock();
-    bool ready = wantEmpty && ctl->bufEmptyQueue != nullptr;
-    if (!ready && !resyncRequested(ctl) && !velk_LfwTransferStopping(ctl)) {
+    ctl->ring.bufQueueLock.lock();
+    bool ready = wantEmpty && ctl->ring.bufEmptyQueue != nullptr;
+    if (!ready && !velk_XferRecovering(ctl) && !velk_XferShouldStop(ctl)) {
         struct timespec until = velk_DeadlineIn(kXferWaitMs);
-        ctl->bufQueueCondition.timedwait(ctl->bufQueueLock, &until);
+        ctl->ring.bufQueueCondition.timedwait(ctl->ring.bufQueueLock, &until);
     }
-    ctl->bufQueueLock.unlock();
+    ctl->ring.bufQueueLock.unlock();
 }
 
 // Returns buffers the manager still holds on the fill queue to the empty
 // queue, so that releasing the buffers finds every one.  Readers are idle.
-void returnFillBuffers(transfer_t *ctl)
+void returnFillBuffers(velk_xfer_ctl_t *ctl)
 {
-    ctl->bufQueueLock.lock();
-    while (ctl->bufFillQueue != nullptr) {
-        io_buffer_t *buf = ctl->bufFillQueue;
-        ctl->bufFillQueue = buf->next;
+    ctl->ring.bufQueueLock.lock();
+    while (ctl->ring.bufFillQueue != nullptr) {
+        io_buffer_t *buf = ctl->ring.bufFillQueue;
+        ctl->ring.bufFillQueue = buf->next;
         buf->bufBlocksAllocated = buf->bufBlocksFilled = 0;
         buf->dataLength = 0;
-        velk_ReturnEmptyBuffer(ctl, buf);
+        velk_ReturnEmptyBuffer(&ctl->ring, buf);
     }
-    ctl->bufFillQueueTail = nullptr;
-    ctl->bufQueueCondition.broadcast();
-    ctl->bufQueueLock.unlock();
+    ctl->ring.bufFillQueueTail = nullptr;
+    ctl->ring.bufQueueCondition.broadcast();
+    ctl->ring.bufQueueLock.unlock();
 }
 
-void endManager(transfer_t *ctl)
+void endManager(velk_xfer_ctl_t *ctl)
 {
-    if (ctl->connectionList != nullptr)
-        velk_ReqQueueSignalAll(ctl->connectionList, ctl->connectListSize);
-    ctl->bufQueueLock.lock();
-    ctl->bufQueueCondition.broadcast();
-    ctl->bufQueueLock.unlock();
+    if (ctl->movers.connectionList != nullptr)
+        velk_ReqQueueSignalAll(ctl->movers.connectionList, ctl->movers.connectListSize);
+    ctl->ring.bufQueueLock.lock();
+    ctl->ring.bufQueueCondition.broadcast();
+    ctl->ring.bufQueueLock.unlock();
     velk_LfwQuiesceAllThreads();
     returnFillBuffers(ctl);
     {
@@ -747,8 +738,7 @@ void endManager(transfer_t *ctl)
 
 void *velk_LocalFileMgrThread(void *IoCtlPtr)
 {
-    auto *ctl = static_cast<transfer_t *>(IoCtlPtr);
-    xfer_ctl.store(ctl);
+    auto *ctl = static_cast<velk_xfer_ctl_t *>(IoCtlPtr);
     velk_SetProgramPhase(VTP_CREATE_WRITEARCHIVE);
 
     lfw_mgr_t mgr;
@@ -764,16 +754,16 @@ void *velk_LocalFileMgrThread(void *IoCtlPtr)
     }
 
     while (!mgr.stop) {
-        if (velk_LfwTransferStopping(ctl)) {
+        if (velk_XferShouldStop(ctl)) {
             // A forced shutdown stops every thread of the transfer.
-            if (velk_shutdown_signalled.load() != 0 && velk_GetXferAborted() == 0)
-                velk_SetXferAborted(__func__, "velk_ReaderPool", __LINE__);
+            if (velk_shutdown_signalled.load() != 0 && velk_GetXferAborted(ctl) == 0)
+                velk_SetXferAborted(ctl, __func__, "velk_ReaderPool", __LINE__);
             break;
         }
         bool didWork = false;
 
         // 1. Error recovery requested by the writer.
-        if (resyncRequested(ctl)) {
+        if (velk_XferRecovering(ctl)) {
             if (velk_Opt(VELK_OPT_STATUS_FIFO))
                 velk_StatusMsg(1, "ERROR_RECOVERY");
             lfw_resync_t restart;

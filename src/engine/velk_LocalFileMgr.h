@@ -7,9 +7,8 @@
 // (velk_ReaderPool.h) a piece.  A buffer whose blocks are all filled (or
 // that ends the archive) moves to the ready queue, sorted by archive offset,
 // for the archive writer.  The manager also records each member's outcome
-// and CRC and runs the recovery the writer asks for.  Its thread entry,
-// velk_LocalFileMgrThread, is declared with the pool in velk_ReaderPool.h,
-// where the archive writers that start both find it.
+// and CRC and runs the recovery the writer asks for.  The archive writers
+// start the pool and then the manager's thread, velk_LocalFileMgrThread.
 
 #include <cstdint>
 
@@ -25,13 +24,24 @@ enum IXENTRY_STATES {
     IX_EOF_REACHED = 3,
 };
 
-// Moves a completed buffer from the fill queue to the ready queue of
-// xfer_ctl (sorted by fileOffset), state IOB_STATE_FILLED and dataLength of
+// Thread entry of the local file manager; IoCtlPtr is the transfer control
+// (velk_xfer_ctl_t) of the writer that starts it.  Needs the control's
+// transferLength, its locks and the buffers on its ring's empty queue, a
+// pool started for the same control, and the temporary index open as
+// velk_tmpIndexFD (local kind) positioned at its first entry with
+// velk_index_entries set.  Runs until velk_XferShouldStop (a forced
+// shutdown also aborts the transfer); at the end all readers are quiesced
+// and given LFW_QUIT, and buffers still on the fill queue go back to the
+// empty queue.  Returns null.
+void *velk_LocalFileMgrThread(void *IoCtlPtr);
+
+// Moves a completed buffer from the fill queue to the ready queue of ctl's
+// ring (sorted by fileOffset), state IOB_STATE_FILLED and dataLength of
 // its filled blocks, and wakes every transfer thread waiting for an address
 // inside it.  Returns 0, or -1 after logging when the buffer is not on the
 // fill queue (it is then left alone).  Manager thread; takes bufQueueLock
 // and reqLocks.
-int fillQueueToReadyQueue(io_buffer_t *theBuf);
+int fillQueueToReadyQueue(velk_xfer_ctl_t *ctl, io_buffer_t *theBuf);
 
 // Brings every reader to LFW_WAITING with no member file open, asking
 // assigned readers to go idle and letting running requests finish; then
@@ -57,6 +67,6 @@ struct lfw_resync_t {
 // errorResyncFlag and broadcasts localFileCond under controlLock.  Returns
 // 0 with *restart filled, or -1 with the transfer aborted (exit status 70
 // or 72).  Manager thread.
-[[nodiscard]] int velk_LfwErrorResyncHook(transfer_t *ctl, lfw_resync_t *restart);
+[[nodiscard]] int velk_LfwErrorResyncHook(velk_xfer_ctl_t *ctl, lfw_resync_t *restart);
 
 #endif

@@ -61,7 +61,7 @@ constexpr int kMaxEioRetries = 5;
 
 // One read, shared by all its threads.
 struct quor_reader_t {
-    transfer_t *ctl = nullptr;
+    velk_xfer_ctl_t *ctl = nullptr;
     velk_bufCallback_t callback = nullptr;
     void *callbackArg = nullptr;
     uint64_t rangeEnd = 0;
@@ -71,7 +71,7 @@ struct quor_reader_t {
     uint64_t rangeStart = 0;         // for progress
     std::atomic<uint64_t> xferId{0}; // of the current request, set before its movers connect
 
-    // Under ctl->bufQueueLock.
+    // Under ctl->ring.bufQueueLock.
     uint64_t expected = 0;  // next archive offset the callback gets
     uint64_t armOffset = 0; // where the next re-armed buffer starts
     uint64_t reqBase = 0;   // archive offset of the current request's byte 0
@@ -93,20 +93,14 @@ struct quor_reader_t {
     std::vector<int> sockets KYL_GUARDED_BY(sockLock); // open mover sockets
 };
 
-// The read in progress, for velk_GetReadAborted.
-std::atomic<quor_reader_t *> activeReader{nullptr};
-
-int abortCount(quor_reader_t *r)
-{
-    r->ctl->controlLock.lock();
-    int count = r->ctl->abortSignalled;
-    r->ctl->controlLock.unlock();
-    return count;
-}
-
+// Whether the read must stop: it was aborted (or, the same for a read,
+// ended: an abort also marks it no longer active).  A signalled shutdown is
+// turned into an abort by the listen thread first, so that every thread of
+// the read fails the way an abort makes it fail.
 bool isAborted(quor_reader_t *r)
 {
-    return abortCount(r) != 0;
+    const int why = velk_XferStopReason(r->ctl);
+    return why == VELK_XFER_ABORTED || why == VELK_XFER_ENDED;
 }
 
 // The peer's address as text, for messages.
@@ -135,9 +129,9 @@ void abortRead(quor_reader_t *r, const char *function, int line)
                     function, line, __FILE__);
         velk_SetExitCode(VELK_EXIT_IOERR);
     }
-    r->ctl->bufQueueLock.lock();
-    r->ctl->bufQueueCondition.broadcast();
-    r->ctl->bufQueueLock.unlock();
+    r->ctl->ring.bufQueueLock.lock();
+    r->ctl->ring.bufQueueCondition.broadcast();
+    r->ctl->ring.bufQueueLock.unlock();
     kyl_lock_guard g(r->sockLock);
     for (int s : r->sockets)
         shutdown(s, SHUT_RDWR);
@@ -223,8 +217,8 @@ bool coversPrefix(const mover_ranges_t &ranges, uint64_t from, uint64_t length)
 int find_BufferForData(quor_reader_t *r, const initiator_msg_t *im, io_buffer_t **theBuffer, uint64_t *pos,
                        uint64_t *len)
 {
-    transfer_t *ctl = r->ctl;
-    kyl_lock_guard g(ctl->bufQueueLock);
+    velk_xfer_ctl_t *ctl = r->ctl;
+    kyl_lock_guard g(ctl->ring.bufQueueLock);
     for (;;) {
         if (isAborted(r) || r->recovering)
             return -1;
@@ -238,7 +232,7 @@ int find_BufferForData(quor_reader_t *r, const initiator_msg_t *im, io_buffer_t 
             return -1;
         }
         const uint64_t addr = r->reqBase + im->Offset;
-        io_buffer_t *b = ctl->bufReadyQueue;
+        io_buffer_t *b = ctl->ring.bufReadyQueue;
         while (b != nullptr && !(b->fileOffset <= addr && addr < b->fileOffset + static_cast<uint64_t>(b->bufSize)))
             b = b->next;
         if (b != nullptr) {
@@ -267,7 +261,7 @@ int find_BufferForData(quor_reader_t *r, const initiator_msg_t *im, io_buffer_t 
             readerError("find_BufferForData: detected request for earlier buffer data\n");
             return -1;
         }
-        ctl->bufQueueCondition.wait(ctl->bufQueueLock);
+        ctl->ring.bufQueueCondition.wait(ctl->ring.bufQueueLock);
     }
 }
 
@@ -298,8 +292,8 @@ int update_BufXferred(quor_reader_t *r, uint64_t bytesMoved, io_buffer_t *theBuf
     }
     if (inFlight > 0 || have < want)
         return 0;
-    kyl_lock_guard g(r->ctl->bufQueueLock);
-    if (!unlink(&r->ctl->bufReadyQueue, b)) {
+    kyl_lock_guard g(r->ctl->ring.bufQueueLock);
+    if (!unlink(&r->ctl->ring.bufReadyQueue, b)) {
         readerError("Internal error (cant find buffer) detected in update_BufXferred\n");
         return -1;
     }
@@ -309,8 +303,8 @@ int update_BufXferred(quor_reader_t *r, uint64_t bytesMoved, io_buffer_t *theBuf
             velk_ErrPrintf("/debug/update_BufXferred setting EOF in buffer. Cur offset=%lus\n",
                            static_cast<unsigned long>(b->fileOffset));
     }
-    insertSorted(&r->ctl->bufEmptyQueue, b);
-    r->ctl->bufQueueCondition.broadcast();
+    insertSorted(&r->ctl->ring.bufEmptyQueue, b);
+    r->ctl->ring.bufQueueCondition.broadcast();
     return 0;
 }
 
@@ -355,7 +349,7 @@ bool connectionErrorsShown(quor_reader_t *r)
 {
     if (isAborted(r))
         return false;
-    kyl_lock_guard g(r->ctl->bufQueueLock);
+    kyl_lock_guard g(r->ctl->ring.bufQueueLock);
     return !r->recovering;
 }
 
@@ -515,10 +509,10 @@ void *velk_TransferThread(void *arg)
 void *velk_ReaderListenThread(void *arg)
 {
     auto *r = static_cast<quor_reader_t *>(arg);
-    transfer_t *ctl = r->ctl;
+    velk_xfer_ctl_t *ctl = r->ctl;
     const char *fn = "velk_ReaderListenThread";
     while (!r->listenStop.load() && !isAborted(r)) {
-        if (velk_shutdown_signalled.load() != 0) {
+        if (velk_XferStopReason(ctl) == VELK_XFER_SHUTDOWN) {
             ABORT_READ(r);
             break;
         }
@@ -560,9 +554,9 @@ void *velk_ReaderListenThread(void *arg)
             r->firstConnection.store(velk_GetTimestamp());
         connection_info_t *c = nullptr;
         ctl->controlLock.lock();
-        for (int i = 0; i < ctl->connectListSize && c == nullptr; ++i)
-            if (ctl->connectionList[i].isactive == 0)
-                c = &ctl->connectionList[i];
+        for (int i = 0; i < ctl->movers.connectListSize && c == nullptr; ++i)
+            if (ctl->movers.connectionList[i].isactive == 0)
+                c = &ctl->movers.connectionList[i];
         if (c != nullptr)
             c->isactive = 1;
         ctl->controlLock.unlock();
@@ -570,7 +564,7 @@ void *velk_ReaderListenThread(void *arg)
             // Every entry serves a mover that may wait for this one's data:
             // waiting for a free entry could wait for ever.
             close(s);
-            readerError("*** %s: more than %d mover connections at once - aborting\n", fn, ctl->connectListSize);
+            readerError("*** %s: more than %d mover connections at once - aborting\n", fn, ctl->movers.connectListSize);
             ABORT_READ(r);
             break;
         }
@@ -608,30 +602,30 @@ void *velk_ReaderListenThread(void *arg)
 void *velk_LocalFileWriteThread(void *arg)
 {
     auto *r = static_cast<quor_reader_t *>(arg);
-    transfer_t *ctl = r->ctl;
-    ctl->bufQueueLock.lock();
+    velk_xfer_ctl_t *ctl = r->ctl;
+    ctl->ring.bufQueueLock.lock();
     for (;;) {
         if (isAborted(r))
             break;
-        io_buffer_t *head = ctl->bufEmptyQueue;
+        io_buffer_t *head = ctl->ring.bufEmptyQueue;
         if (head != nullptr && head->dataLength > 0 && head->fileOffset < r->expected) {
             readerError("Fatal error detected in local file thread - offset in buffer < current file offset\n");
             readerError("  Expected offset: %lu  buffer offset: %lu\n", static_cast<unsigned long>(r->expected),
                         static_cast<unsigned long>(head->fileOffset));
-            ctl->bufQueueLock.unlock();
+            ctl->ring.bufQueueLock.unlock();
             ABORT_READ(r);
-            ctl->bufQueueLock.lock();
+            ctl->ring.bufQueueLock.lock();
             break;
         }
         if (head == nullptr || head->fileOffset != r->expected) {
             if (r->transferDone)
                 break;
-            ctl->bufQueueCondition.wait(ctl->bufQueueLock);
+            ctl->ring.bufQueueCondition.wait(ctl->ring.bufQueueLock);
             continue;
         }
-        ctl->bufEmptyQueue = head->next;
+        ctl->ring.bufEmptyQueue = head->next;
         head->next = nullptr;
-        ctl->bufQueueLock.unlock();
+        ctl->ring.bufQueueLock.unlock();
         head->dataMoved = 0;
         int rc = 0;
         if (head->dataLength > 0) {
@@ -644,7 +638,7 @@ void *velk_LocalFileWriteThread(void *arg)
             readerError("%s: fatal error unpacking buffer\n", "velk_LocalFileWriteThread");
             ABORT_READ(r);
         }
-        ctl->bufQueueLock.lock();
+        ctl->ring.bufQueueLock.lock();
         if (rc >= 0) {
             r->expected += head->dataLength;
             velk_DisplayXferProgress(r->expected - r->rangeStart, r->rangeEnd - r->rangeStart);
@@ -655,14 +649,14 @@ void *velk_LocalFileWriteThread(void *arg)
         head->dataLength = 0;
         head->bufFlags &= ~(IOB_FLAG_LAST_DATA | IOB_FLAG_NEW_OFFSET);
         r->grants[static_cast<size_t>(head->bufID)].filled.clear();
-        insertSorted(&ctl->bufReadyQueue, head);
-        ctl->bufQueueCondition.broadcast();
+        insertSorted(&ctl->ring.bufReadyQueue, head);
+        ctl->ring.bufQueueCondition.broadcast();
         if (rc < 0 || r->expected == r->rangeEnd)
             break;
     }
     r->localActive = false;
-    ctl->bufQueueCondition.broadcast();
-    ctl->bufQueueLock.unlock();
+    ctl->ring.bufQueueCondition.broadcast();
+    ctl->ring.bufQueueLock.unlock();
     if (velk_debug_level >= 1)
         velk_ErrPrintf("/debug/%s exiting\n", "velk_LocalFileWriteThread");
     return nullptr;
@@ -674,9 +668,9 @@ void *velk_LocalFileWriteThread(void *arg)
 // thread running.  0, or -1 (aborted, or the delivery did not reach base).
 int velk_MoveReadyBufsToEmptyQueue(quor_reader_t *r, uint64_t base, uint64_t requested)
 {
-    transfer_t *ctl = r->ctl;
-    kyl_lock_guard g(ctl->bufQueueLock);
-    for (io_buffer_t *b = ctl->bufReadyQueue, *next = nullptr; b != nullptr; b = next) {
+    velk_xfer_ctl_t *ctl = r->ctl;
+    kyl_lock_guard g(ctl->ring.bufQueueLock);
+    for (io_buffer_t *b = ctl->ring.bufReadyQueue, *next = nullptr; b != nullptr; b = next) {
         next = b->next;
         if (b->dataLength == 0)
             continue;
@@ -684,19 +678,20 @@ int velk_MoveReadyBufsToEmptyQueue(quor_reader_t *r, uint64_t base, uint64_t req
             readerError("Internal error (data not contiguous) detected in %s\n", "velk_MoveReadyBufsToEmptyQueue");
             return -1;
         }
-        unlink(&ctl->bufReadyQueue, b);
-        insertSorted(&ctl->bufEmptyQueue, b);
+        unlink(&ctl->ring.bufReadyQueue, b);
+        insertSorted(&ctl->ring.bufEmptyQueue, b);
     }
-    ctl->bufQueueCondition.broadcast();
-    while (r->localActive && (ctl->bufEmptyQueue != nullptr || queueLength(ctl->bufReadyQueue) != ctl->bufCount)) {
+    ctl->ring.bufQueueCondition.broadcast();
+    while (r->localActive &&
+           (ctl->ring.bufEmptyQueue != nullptr || queueLength(ctl->ring.bufReadyQueue) != ctl->ring.bufCount)) {
         if (isAborted(r))
             return -1;
-        ctl->bufQueueCondition.wait(ctl->bufQueueLock);
+        ctl->ring.bufQueueCondition.wait(ctl->ring.bufQueueLock);
     }
     if (isAborted(r) || !r->localActive || r->expected != base)
         return -1;
     uint64_t at = base;
-    for (io_buffer_t *b = ctl->bufReadyQueue; b != nullptr; b = b->next) {
+    for (io_buffer_t *b = ctl->ring.bufReadyQueue; b != nullptr; b = b->next) {
         b->fileOffset = at;
         b->dataLength = 0;
         b->ioCount = 0;
@@ -709,7 +704,7 @@ int velk_MoveReadyBufsToEmptyQueue(quor_reader_t *r, uint64_t base, uint64_t req
     r->reqEnd = base + requested;
     r->requestOpen = true;
     r->requestReceived.store(0);
-    ctl->bufQueueCondition.broadcast();
+    ctl->ring.bufQueueCondition.broadcast();
     return 0;
 }
 
@@ -717,13 +712,13 @@ int velk_MoveReadyBufsToEmptyQueue(quor_reader_t *r, uint64_t base, uint64_t req
 // thread has ended.
 void endRequest(quor_reader_t *r)
 {
-    transfer_t *ctl = r->ctl;
-    ctl->bufQueueLock.lock();
+    velk_xfer_ctl_t *ctl = r->ctl;
+    ctl->ring.bufQueueLock.lock();
     r->requestOpen = false;
-    ctl->bufQueueCondition.broadcast();
-    ctl->bufQueueLock.unlock();
-    for (int i = 0; i < ctl->connectListSize; ++i) {
-        connection_info_t *c = &ctl->connectionList[i];
+    ctl->ring.bufQueueCondition.broadcast();
+    ctl->ring.bufQueueLock.unlock();
+    for (int i = 0; i < ctl->movers.connectListSize; ++i) {
+        connection_info_t *c = &ctl->movers.connectionList[i];
         bool announced = false;
         ctl->controlLock.lock();
         while (c->isactive) {
@@ -769,13 +764,13 @@ int checkReply(quor_reader_t *r, const quor_IOR_t &ior, uint64_t requested, uint
 // when the read was aborted meanwhile.
 int64_t velk_ReadErrorResync_MainThread(quor_reader_t *r)
 {
-    transfer_t *ctl = r->ctl;
+    velk_xfer_ctl_t *ctl = r->ctl;
     if (velk_debug_level >= 1)
         velk_ErrPrintf("%s: synchronizing with local file thread\n", __func__);
     {
-        kyl_lock_guard g(ctl->bufQueueLock);
+        kyl_lock_guard g(ctl->ring.bufQueueLock);
         r->recovering = true;
-        ctl->bufQueueCondition.broadcast();
+        ctl->ring.bufQueueCondition.broadcast();
     }
     {
         kyl_lock_guard g(r->sockLock);
@@ -783,20 +778,20 @@ int64_t velk_ReadErrorResync_MainThread(quor_reader_t *r)
             shutdown(s, SHUT_RDWR);
     }
     endRequest(r);
-    kyl_lock_guard g(ctl->bufQueueLock);
+    kyl_lock_guard g(ctl->ring.bufQueueLock);
     // Every buffer is on a queue once the local-file write thread is not
     // inside the callback; it stops at a head that does not continue its
     // data.
     while (r->localActive && !isAborted(r) &&
-           (queueLength(ctl->bufReadyQueue) + queueLength(ctl->bufEmptyQueue) != ctl->bufCount ||
-            (ctl->bufEmptyQueue != nullptr && ctl->bufEmptyQueue->fileOffset == r->expected)))
-        ctl->bufQueueCondition.wait(ctl->bufQueueLock);
-    while (io_buffer_t *b = ctl->bufEmptyQueue) {
-        ctl->bufEmptyQueue = b->next;
+           (queueLength(ctl->ring.bufReadyQueue) + queueLength(ctl->ring.bufEmptyQueue) != ctl->ring.bufCount ||
+            (ctl->ring.bufEmptyQueue != nullptr && ctl->ring.bufEmptyQueue->fileOffset == r->expected)))
+        ctl->ring.bufQueueCondition.wait(ctl->ring.bufQueueLock);
+    while (io_buffer_t *b = ctl->ring.bufEmptyQueue) {
+        ctl->ring.bufEmptyQueue = b->next;
         b->next = nullptr;
-        insertSorted(&ctl->bufReadyQueue, b);
+        insertSorted(&ctl->ring.bufReadyQueue, b);
     }
-    for (io_buffer_t *b = ctl->bufReadyQueue; b != nullptr; b = b->next) {
+    for (io_buffer_t *b = ctl->ring.bufReadyQueue; b != nullptr; b = b->next) {
         b->dataLength = 0;
         b->ioCount = 0;
         b->bufFlags &= ~(IOB_FLAG_LAST_DATA | IOB_FLAG_NEW_OFFSET);
@@ -804,7 +799,7 @@ int64_t velk_ReadErrorResync_MainThread(quor_reader_t *r)
     }
     r->recovering = false;
     if (velk_debug_level >= 1)
-        velk_ErrPrintf("%s: synchronization completed - abortFlag = %d\n", __func__, abortCount(r));
+        velk_ErrPrintf("%s: synchronization completed - abortFlag = %d\n", __func__, velk_GetXferAborted(r->ctl));
     if (isAborted(r) || !r->localActive)
         return -1;
     return static_cast<int64_t>(r->expected);
@@ -845,7 +840,7 @@ int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t b
         sink.Length = requested;
         sink.SrcSinkAddr.Type = IOD_ADDR_NET;
         sink.SrcSinkAddr.Addr.NetAddr.SockTransferID = r->xferId.load();
-        sink.SrcSinkAddr.Addr.NetAddr.SockAddr = r->ctl->listenSockAddr;
+        sink.SrcSinkAddr.Addr.NetAddr.SockAddr = r->ctl->movers.listenSockAddr;
         quor_IOD_t iod{};
         iod.RequestID = id;
         iod.Function = IOD_FUNC_READ;
@@ -915,11 +910,11 @@ int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t b
 }
 
 // Sets up the read of bytesToRead bytes at startAddr of archiveFd in r and
-// its transfer context r->ctl, with entries as the connection table.
+// its transfer control r->ctl, with entries as the connection table.
 void initContext(quor_reader_t *r, std::vector<connection_info_t> *entries, int archiveFd, uint64_t startAddr,
                  uint64_t bytesToRead)
 {
-    transfer_t &ctx = *r->ctl;
+    velk_xfer_ctl_t &ctx = *r->ctl;
     r->rangeStart = startAddr;
     r->rangeEnd = startAddr + bytesToRead;
     r->timeout = velk_MoverWaitSeconds();
@@ -929,9 +924,9 @@ void initContext(quor_reader_t *r, std::vector<connection_info_t> *entries, int 
     ctx.archive_fd = archiveFd;
     ctx.srcOffset = startAddr;
     ctx.transferLength = bytesToRead;
-    ctx.listenSockFD = -1;
-    ctx.connectListSize = static_cast<int>(entries->size());
-    ctx.connectionList = entries->data();
+    ctx.movers.listenSockFD = -1;
+    ctx.movers.connectListSize = static_cast<int>(entries->size());
+    ctx.movers.connectionList = entries->data();
     for (size_t i = 0; i < entries->size(); ++i) {
         connection_info_t &e = (*entries)[i];
         e.conInx = static_cast<int>(i);
@@ -952,10 +947,10 @@ void stopListening(quor_reader_t *r, const pthread_t *listenThread)
         pthread_join(*listenThread, nullptr);
     for (size_t i = 0; i < r->joinable.size(); ++i)
         if (r->joinable[i])
-            pthread_join(r->ctl->connectionList[i].threadId, nullptr);
+            pthread_join(r->ctl->movers.connectionList[i].threadId, nullptr);
     if (r->listenFd >= 0)
         close(r->listenFd);
-    r->ctl->listenSockFD = -1;
+    r->ctl->movers.listenSockFD = -1;
 }
 
 } // namespace
@@ -968,12 +963,6 @@ int velk_MoverWaitSeconds()
     char *end = nullptr;
     long n = strtol(v, &end, 10);
     return end != v && *end == '\0' && n >= 1 && n <= 3600 ? static_cast<int>(n) : 60;
-}
-
-int velk_GetReadAborted()
-{
-    quor_reader_t *r = activeReader.load();
-    return r == nullptr ? 0 : abortCount(r);
 }
 
 int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
@@ -991,7 +980,7 @@ int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesTo
         return -1;
     }
     const double start = velk_GetTimestamp();
-    transfer_t ctx{};
+    velk_xfer_ctl_t ctx{};
     std::vector<connection_info_t> entries(VELK_MAX_CONNECTIONS);
     quor_reader_t reader;
     quor_reader_t *r = &reader;
@@ -1007,32 +996,29 @@ int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesTo
     bool locks = velk_InitXferLocks(&ctx) == 0;
     if (!locks)
         readerError("Error(s) initializing transfer locks\n");
-    transfer_t *previous = nullptr;
     if (locks) {
-        previous = xfer_ctl.exchange(&ctx);
-        activeReader.store(r);
         ctx.controlLock.lock();
         ctx.transfer_active = 1;
         ctx.controlLock.unlock();
     }
-    bool buffers = locks && velk_AllocateIoBuffers(&ctx) == 0;
+    bool buffers = locks && velk_AllocateIoBuffers(&ctx.ring) == 0;
     if (locks && !buffers)
         readerError("Error(s) creating I/O buffers (%s)\n", velk_archive);
     if (buffers) {
         // All buffers start on the ready queue, unarmed.
-        kyl_lock_guard g(ctx.bufQueueLock);
-        r->grants.resize(static_cast<size_t>(ctx.bufCount));
-        while (io_buffer_t *b = velk_TakeEmptyBuffer(&ctx))
-            velk_InsertReadyBuffer(&ctx, b);
+        kyl_lock_guard g(ctx.ring.bufQueueLock);
+        r->grants.resize(static_cast<size_t>(ctx.ring.bufCount));
+        while (io_buffer_t *b = velk_TakeEmptyBuffer(&ctx.ring))
+            velk_InsertReadyBuffer(&ctx.ring, b);
         r->localActive = true;
     }
     bool listening = false;
     if (buffers) {
-        int rc = quor_MoverListen(&r->listenFd, &ctx.listenSockAddr);
+        int rc = quor_MoverListen(&r->listenFd, &ctx.movers.listenSockAddr);
         listening = rc == 0;
         if (!listening)
             readerError("Error(s) creating listen socket [%s]\n", strerror(-rc));
-        ctx.listenSockFD = r->listenFd;
+        ctx.movers.listenSockFD = r->listenFd;
     }
     pthread_t localThread{}, listenThread{};
     bool localStarted = false, listenStarted = false;
@@ -1055,9 +1041,9 @@ int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesTo
 
     // Every thread ends: no more data will come.
     if (buffers) {
-        kyl_lock_guard g(ctx.bufQueueLock);
+        kyl_lock_guard g(ctx.ring.bufQueueLock);
         r->transferDone = true;
-        ctx.bufQueueCondition.broadcast();
+        ctx.ring.bufQueueCondition.broadcast();
     }
     if (locks)
         endRequest(r);
@@ -1078,11 +1064,8 @@ int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesTo
         ctx.controlLock.lock();
         ctx.transfer_active = 0;
         ctx.controlLock.unlock();
-        activeReader.store(nullptr);
-        transfer_t *mine = &ctx;
-        xfer_ctl.compare_exchange_strong(mine, previous);
     }
-    velk_CleanupIoBuffers(&ctx);
+    velk_CleanupIoBuffers(&ctx.ring);
     velk_FreeXferLocks(&ctx);
     if (result != 0)
         velk_SetExitCode(VELK_EXIT_IOERR);

@@ -36,6 +36,7 @@
 #include "velk_FileAccess.h"
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
+#include "velk_LocalFileMgr.h"
 #include "velk_LogMsg.h"
 #include "velk_MoverDisplay.h"
 #include "velk_Memory.h"
@@ -74,31 +75,33 @@ bool g_haveGateway = false;
 // and, once that is joined, by the initial thread.
 std::vector<char> *g_joinPending = nullptr;
 
-// Non-zero when the transfer must stop: aborted, no longer active, or
-// recovering (broken connections are then expected).
-bool stopping(transfer_t *ctl, bool *quiet)
+// Whether a transfer thread must give up its mover: the transfer must stop
+// (velk_XferShouldStop) or is recovering.  *quiet (may be null) tells
+// whether a failure that led here is expected and goes unreported: broken
+// connections are expected once the transfer was aborted, ended or began
+// a recovery, not when a shutdown is the only reason.
+bool stopping(velk_xfer_ctl_t *ctl, bool *quiet)
 {
-    ctl->controlLock.lock();
-    bool stop = ctl->abortSignalled != 0 || ctl->transfer_active == 0 || ctl->errorResyncFlag != 0;
-    ctl->controlLock.unlock();
+    const int why = velk_XferStopReason(ctl);
+    const bool recovering = velk_XferRecovering(ctl);
     if (quiet != nullptr)
-        *quiet = stop;
-    return stop || velk_shutdown_signalled.load() != 0;
+        *quiet = recovering || (why != VELK_XFER_GO_ON && why != VELK_XFER_SHUTDOWN);
+    return recovering || why != VELK_XFER_GO_ON;
 }
 
 // Wakes every thread of the transfer that may be blocked: sockets of the
 // active connections are shut down (their owners close them) and waiting
 // transfer threads and the pool are signalled.
-void wakeAll(transfer_t *ctl)
+void wakeAll(velk_xfer_ctl_t *ctl)
 {
     velk_WakeTransfer(ctl);
     velk_LfwBroadcastCondition();
 }
 
 // Aborts the transfer and wakes its threads.
-void writerAbort(transfer_t *ctl, const char *function, int line)
+void writerAbort(velk_xfer_ctl_t *ctl, const char *function, int line)
 {
-    velk_SetXferAborted(function, "velk_QuorArchiveWriter", line);
+    velk_SetXferAborted(ctl, function, "velk_QuorArchiveWriter", line);
     wakeAll(ctl);
 }
 
@@ -113,31 +116,21 @@ void noteThreadError(int rc)
 }
 
 // Records the failure and aborts: the mover broke the protocol.
-void threadFailed(transfer_t *ctl, int rc, const char *function, int line)
+void threadFailed(velk_xfer_ctl_t *ctl, int rc, const char *function, int line)
 {
     noteThreadError(rc);
     writerAbort(ctl, function, line);
 }
 
-// Non-zero when the transfer is over for good: aborted, no longer active or
-// shut down.  A recovery is not an end.
-bool ended(transfer_t *ctl)
-{
-    ctl->controlLock.lock();
-    bool end = ctl->abortSignalled != 0 || ctl->transfer_active == 0;
-    ctl->controlLock.unlock();
-    return end || velk_shutdown_signalled.load() != 0;
-}
-
 // Sets one of the connection's socket fields under controlLock, so that
 // wakeAll never shuts down a descriptor that was closed and reused.
-void setSocket(transfer_t *ctl, int *field, int fd)
+void setSocket(velk_xfer_ctl_t *ctl, int *field, int fd)
 {
     kyl_lock_guard g(ctl->controlLock);
     *field = fd;
 }
 
-void closeOwnSocket(transfer_t *ctl, int *field)
+void closeOwnSocket(velk_xfer_ctl_t *ctl, int *field)
 {
     kyl_lock_guard g(ctl->controlLock);
     if (*field >= 0)
@@ -147,9 +140,9 @@ void closeOwnSocket(transfer_t *ctl, int *field)
 
 // Unlinks req from the request queue if it is there.  Caller holds
 // bufQueueLock.
-void unlinkRequest(transfer_t *ctl, io_bufreq_t *req) KYL_REQUIRES(ctl->bufQueueLock)
+void unlinkRequest(velk_xfer_ctl_t *ctl, io_bufreq_t *req) KYL_REQUIRES(ctl->ring.bufQueueLock)
 {
-    for (io_bufreq_t **link = &ctl->requestQueue; *link != nullptr; link = &(*link)->next) {
+    for (io_bufreq_t **link = &ctl->ring.requestQueue; *link != nullptr; link = &(*link)->next) {
         if (*link == req) {
             *link = req->next;
             req->next = nullptr;
@@ -161,13 +154,13 @@ void unlinkRequest(transfer_t *ctl, io_bufreq_t *req) KYL_REQUIRES(ctl->bufQueue
 // Stops a wait of the transfer (ctl): -ECANCELED once it stops.
 int transferStopped(void *ctl)
 {
-    return stopping(static_cast<transfer_t *>(ctl), nullptr) ? -ECANCELED : 0;
+    return stopping(static_cast<velk_xfer_ctl_t *>(ctl), nullptr) ? -ECANCELED : 0;
 }
 
 // Waits for and accepts the one data connection of a control connection.
 // Returns the socket, or a negative code (-ECANCELED when the transfer
 // stopped).
-int acceptDataConnection(transfer_t *ctl, connection_info_t *con)
+int acceptDataConnection(velk_xfer_ctl_t *ctl, connection_info_t *con)
 {
     for (;;) {
         int events = quor_MoverWaitReadable(con->listenSocket, kSliceMs, 0, transferStopped, ctl);
@@ -205,7 +198,7 @@ int acceptDataConnection(transfer_t *ctl, connection_info_t *con)
 
 // One mover control connection: the hooks' argument.
 struct WriterConn {
-    transfer_t *ctl;
+    velk_xfer_ctl_t *ctl;
     connection_info_t *con;
     char label[48];
 };
@@ -337,9 +330,9 @@ int writerComplete(void *arg, const quor_moverpiece_t *piece, const completion_m
     }
     {
         kyl_lock_guard g(w->ctl->controlLock);
-        w->ctl->currentSrcOffset = std::max(w->ctl->currentSrcOffset, piece->offset + sent);
+        w->ctl->movers.currentSrcOffset = std::max(w->ctl->movers.currentSrcOffset, piece->offset + sent);
     }
-    return velk_UpdateBufXferred(cm, static_cast<io_buffer_t *>(piece->buffer));
+    return velk_UpdateBufXferred(w->ctl, cm, static_cast<io_buffer_t *>(piece->buffer));
 }
 
 int writerFailed(void *arg, quor_moverstage_t stage, int rc, const initiator_msg_t *im)
@@ -396,7 +389,7 @@ const quor_moverops_t kWriterOps = {
 
 int velk_FindBufferData(connection_info_t *conInfo, const initiator_msg_t *initMessage, io_buffer_t **theBuffer)
 {
-    transfer_t *ctl = conInfo->ctl;
+    velk_xfer_ctl_t *ctl = conInfo->ctl;
     io_bufreq_t *req = &conInfo->ioRequest;
     uint64_t srcAddr;
     {
@@ -406,20 +399,20 @@ int velk_FindBufferData(connection_info_t *conInfo, const initiator_msg_t *initM
     const uint64_t address = initMessage->Offset + srcAddr;
     for (;;) {
         if (stopping(ctl, nullptr)) {
-            ctl->bufQueueLock.lock();
+            ctl->ring.bufQueueLock.lock();
             unlinkRequest(ctl, req);
-            ctl->bufQueueLock.unlock();
+            ctl->ring.bufQueueLock.unlock();
             return -1;
         }
-        ctl->bufQueueLock.lock();
+        ctl->ring.bufQueueLock.lock();
         unlinkRequest(ctl, req);
-        for (io_buffer_t *b = ctl->bufReadyQueue; b != nullptr && b->fileOffset <= address; b = b->next) {
+        for (io_buffer_t *b = ctl->ring.bufReadyQueue; b != nullptr && b->fileOffset <= address; b = b->next) {
             if (address < b->fileOffset + b->dataLength) {
                 b->bufLock.lock();
                 b->iodOffset = b->fileOffset - srcAddr; // may wrap for a buffer begun in an earlier request
                 b->ioCount++;
                 b->bufLock.unlock();
-                ctl->bufQueueLock.unlock();
+                ctl->ring.bufQueueLock.unlock();
                 if (velk_debug_level >= 3)
                     velk_ErrPrintf("/debug/buffer@%p: converted file address %" PRIu64 " to IOD offset %" PRIu64 "\n",
                                    static_cast<void *>(b), address, initMessage->Offset);
@@ -429,11 +422,11 @@ int velk_FindBufferData(connection_info_t *conInfo, const initiator_msg_t *initM
         }
         // Not filled yet: wait on the connection's request entry, queued
         // in address order, until the pool readies a buffer holding it.
-        io_bufreq_t **link = &ctl->requestQueue;
+        io_bufreq_t **link = &ctl->ring.requestQueue;
         while (*link != nullptr && (*link)->dataAddress < address)
             link = &(*link)->next;
         if (*link != nullptr && (*link)->dataAddress == address) {
-            ctl->bufQueueLock.unlock();
+            ctl->ring.bufQueueLock.unlock();
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Internal error in velk_FindBufferData at line %d\n", __LINE__);
             velk_LogFmt(VELK_MSG_ERROR, MSG, "fileAddress=%d,%d\n", static_cast<int>(address >> 32),
                         static_cast<int>(address & 0xffffffffu));
@@ -447,16 +440,15 @@ int velk_FindBufferData(connection_info_t *conInfo, const initiator_msg_t *initM
         req->next = *link;
         *link = req;
         req->reqLock.lock();
-        ctl->bufQueueLock.unlock();
+        ctl->ring.bufQueueLock.unlock();
         struct timespec until = velk_DeadlineIn(kSliceMs);
         req->reqCond.timedwait(req->reqLock, &until);
         req->reqLock.unlock();
     }
 }
 
-int velk_UpdateBufXferred(const completion_msg_t *completionMsg, io_buffer_t *theBuffer)
+int velk_UpdateBufXferred(velk_xfer_ctl_t *ctl, const completion_msg_t *completionMsg, io_buffer_t *theBuffer)
 {
-    transfer_t *ctl = xfer_ctl.load();
     if (completionMsg->BytesMoved > 0xffffffffull) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Malformed completion_msg_t detected in velk_UpdateBufXferred\n");
         writerAbort(ctl, __func__, __LINE__);
@@ -481,12 +473,12 @@ int velk_UpdateBufXferred(const completion_msg_t *completionMsg, io_buffer_t *th
     if (velk_debug_level >= 3)
         velk_ErrPrintf("/debug/buffer @%p is empty - linking it back onto empty queue\n",
                        static_cast<void *>(theBuffer));
-    ctl->bufQueueLock.lock();
-    io_buffer_t **link = &ctl->bufReadyQueue;
+    ctl->ring.bufQueueLock.lock();
+    io_buffer_t **link = &ctl->ring.bufReadyQueue;
     while (*link != nullptr && *link != theBuffer)
         link = &(*link)->next;
     if (*link == nullptr) {
-        ctl->bufQueueLock.unlock();
+        ctl->ring.bufQueueLock.unlock();
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Internal error (cannot find buffer) detected in velk_UpdateBufXferred\n");
         writerAbort(ctl, __func__, __LINE__);
         return -1;
@@ -498,9 +490,9 @@ int velk_UpdateBufXferred(const completion_msg_t *completionMsg, io_buffer_t *th
     theBuffer->bufBlocksAllocated = theBuffer->bufBlocksFilled = 0;
     theBuffer->bufFlags &= ~(IOB_FLAG_NEW_OFFSET | IOB_FLAG_LAST_DATA);
     theBuffer->bufLock.unlock();
-    velk_ReturnEmptyBuffer(ctl, theBuffer);
-    ctl->bufQueueCondition.broadcast();
-    ctl->bufQueueLock.unlock();
+    velk_ReturnEmptyBuffer(&ctl->ring, theBuffer);
+    ctl->ring.bufQueueCondition.broadcast();
+    ctl->ring.bufQueueLock.unlock();
     velk_LfwSignalCondition();
     return 0;
 }
@@ -508,7 +500,7 @@ int velk_UpdateBufXferred(const completion_msg_t *completionMsg, io_buffer_t *th
 void *velk_TransferThread(void *theConnection)
 {
     auto *con = static_cast<connection_info_t *>(theConnection);
-    transfer_t *ctl = con->ctl;
+    velk_xfer_ctl_t *ctl = con->ctl;
     WriterConn w{ctl, con, ""};
     snprintf(w.label, sizeof w.label, "velk_TransferThread[%d]", con->conInx);
     quor_moverconn_t mc{
@@ -531,14 +523,14 @@ namespace {
 
 // Gives an accepted mover control connection a free entry and a transfer
 // thread.  Returns 0, or -1 (the socket is closed, the transfer aborted).
-int startTransferThread(transfer_t *ctl, int s, const quor_sockaddr_t &peer)
+int startTransferThread(velk_xfer_ctl_t *ctl, int s, const quor_sockaddr_t &peer)
 {
     connection_info_t *entry = nullptr;
     {
         kyl_lock_guard g(ctl->controlLock);
-        for (int i = 0; i < ctl->connectListSize && entry == nullptr; i++) {
-            if (!ctl->connectionList[i].isactive) {
-                entry = &ctl->connectionList[i];
+        for (int i = 0; i < ctl->movers.connectListSize && entry == nullptr; i++) {
+            if (!ctl->movers.connectionList[i].isactive) {
+                entry = &ctl->movers.connectionList[i];
                 entry->isactive = 1;
             }
         }
@@ -547,7 +539,7 @@ int startTransferThread(transfer_t *ctl, int s, const quor_sockaddr_t &peer)
         // Every entry serves a mover that keeps its connection for the
         // whole request; waiting for one to end could wait for ever.
         velk_LogFmt(VELK_MSG_ERROR, MSG, "more than %d mover connections at once - transfer aborted\n",
-                    ctl->connectListSize);
+                    ctl->movers.connectListSize);
         close(s);
         writerAbort(ctl, __func__, __LINE__);
         return -1;
@@ -583,13 +575,13 @@ int startTransferThread(transfer_t *ctl, int s, const quor_sockaddr_t &peer)
 
 } // namespace
 
-void *velk_WriterListenThread(void * /*arg*/)
+void *velk_WriterListenThread(void *arg)
 {
-    transfer_t *ctl = xfer_ctl.load();
+    auto *ctl = static_cast<velk_xfer_ctl_t *>(arg);
     uint64_t shown = 0;
     bool first = true;
-    while (!ended(ctl)) {
-        struct pollfd p = {ctl->listenSockFD, POLLIN, 0};
+    while (!velk_XferShouldStop(ctl)) {
+        struct pollfd p = {ctl->movers.listenSockFD, POLLIN, 0};
         int n = poll(&p, 1, kSliceMs);
         if (n < 0 && errno == EINTR)
             continue;
@@ -603,7 +595,7 @@ void *velk_WriterListenThread(void * /*arg*/)
             uint64_t total;
             {
                 kyl_lock_guard g(ctl->controlLock);
-                done = ctl->totalBytesMoved + ctl->currentSrcOffset;
+                done = ctl->totalBytesMoved + ctl->movers.currentSrcOffset;
                 total = ctl->srcOffset + ctl->transferLength;
             }
             if (done != shown) {
@@ -616,8 +608,8 @@ void *velk_WriterListenThread(void * /*arg*/)
         memset(&peer, 0, sizeof peer);
         char text[128] = "";
         int s = -1;
-        int rc =
-            quor_MoverAcceptPeer(ctl->listenSockFD, g_haveGateway ? &g_gateway : nullptr, &peer, &s, text, sizeof text);
+        int rc = quor_MoverAcceptPeer(ctl->movers.listenSockFD, g_haveGateway ? &g_gateway : nullptr, &peer, &s, text,
+                                      sizeof text);
         if (rc == -EINTR || rc == -ECONNABORTED)
             continue;
         if (rc == -EAGAIN) {
@@ -646,7 +638,7 @@ void *velk_WriterListenThread(void * /*arg*/)
         if (startTransferThread(ctl, s, peer) != 0)
             break;
     }
-    velk_ReqQueueSignalAll(ctl->connectionList, ctl->connectListSize);
+    velk_ReqQueueSignalAll(ctl->movers.connectionList, ctl->movers.connectListSize);
     if (velk_debug_level >= 1)
         velk_ErrPrintf("/debug/velk_WriterListenThread exiting\n");
     return nullptr;
@@ -656,7 +648,7 @@ namespace {
 
 // The threads and resources of one run of the writer.
 struct WriterRun {
-    transfer_t *ctl = nullptr;
+    velk_xfer_ctl_t *ctl = nullptr;
     RequestState request;
     std::vector<char> joinPending;
     bool poolStarted = false;
@@ -681,7 +673,7 @@ bool recoverableResult(int rc)
 // I/O errors in a row at one archive offset that are retried.
 constexpr int kMaxEioRetries = 5;
 
-void setupFailed(transfer_t *ctl, const char *text, int code)
+void setupFailed(velk_xfer_ctl_t *ctl, const char *text, int code)
 {
     if (*text != '\0')
         velk_LogMsg(VELK_MSG_ERROR, MSG, text);
@@ -692,21 +684,21 @@ void setupFailed(transfer_t *ctl, const char *text, int code)
     }
 }
 
-// Sets up the context, pool, buffers, socket and threads.  0 or -1.
+// Sets up the control, pool, buffers, socket and threads.  0 or -1.
 int setUp(WriterRun *run)
 {
-    transfer_t *ctl = run->ctl;
+    velk_xfer_ctl_t *ctl = run->ctl;
     ctl->archive_fd = velk_archive_fd;
     ctl->transferLength = velk_archive_filesize;
-    ctl->listenSockFD = -1;
-    ctl->connectListSize = std::max(VELK_MAX_CONNECTIONS, velk_archive_stripewidth);
-    ctl->connectionList = static_cast<connection_info_t *>(
-        VELK_CALLOC(static_cast<size_t>(ctl->connectListSize), sizeof(connection_info_t)));
-    if (ctl->connectionList == nullptr)
+    ctl->movers.listenSockFD = -1;
+    ctl->movers.connectListSize = std::max(VELK_MAX_CONNECTIONS, velk_archive_stripewidth);
+    ctl->movers.connectionList = static_cast<connection_info_t *>(
+        VELK_CALLOC(static_cast<size_t>(ctl->movers.connectListSize), sizeof(connection_info_t)));
+    if (ctl->movers.connectionList == nullptr)
         return -1;
-    run->joinPending.assign(static_cast<size_t>(ctl->connectListSize), 0);
-    for (int i = 0; i < ctl->connectListSize; i++) {
-        connection_info_t *c = &ctl->connectionList[i];
+    run->joinPending.assign(static_cast<size_t>(ctl->movers.connectListSize), 0);
+    for (int i = 0; i < ctl->movers.connectListSize; i++) {
+        connection_info_t *c = &ctl->movers.connectionList[i];
         c->conInx = i;
         c->ctl = ctl;
         c->controlSocket = c->listenSocket = c->transferSocket = -1;
@@ -724,19 +716,19 @@ int setUp(WriterRun *run)
         kyl_lock_guard g(ctl->controlLock);
         ctl->transfer_active = 1;
     }
-    if (velk_InitThreadPool() != 0) {
+    if (velk_InitThreadPool(ctl) != 0) {
         run->poolStarted = true;
         setupFailed(ctl, "Error(s) initializing thread pool\n", VELK_EXIT_OSERR);
         return -1;
     }
     run->poolStarted = true;
-    int rc = quor_MoverListen(&ctl->listenSockFD, &ctl->listenSockAddr);
+    int rc = quor_MoverListen(&ctl->movers.listenSockFD, &ctl->movers.listenSockAddr);
     if (rc != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Error(s) creating listen socket (%s)\n", strerror(-rc));
         setupFailed(ctl, "", VELK_EXIT_OSERR);
         return -1;
     }
-    if (velk_AllocateIoBuffers(ctl) != 0) {
+    if (velk_AllocateIoBuffers(&ctl->ring) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Error(s) creating I/O buffers (%s)\n", strerror(ENOMEM));
         setupFailed(ctl, "", VELK_EXIT_NOMEM);
         return -1;
@@ -752,7 +744,7 @@ int setUp(WriterRun *run)
         return -1;
     }
     run->managerStarted = true;
-    if ((rc = pthread_create(&run->listener, nullptr, velk_WriterListenThread, nullptr)) != 0) {
+    if ((rc = pthread_create(&run->listener, nullptr, velk_WriterListenThread, ctl)) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Error(s) starting listen thread: %d", rc);
         setupFailed(ctl, "", VELK_EXIT_OSERR);
         return -1;
@@ -762,21 +754,21 @@ int setUp(WriterRun *run)
 }
 
 // Fills the list-write request of length bytes at the current addresses.
-void buildIod(transfer_t *ctl, uint64_t xferId, iod_srcsinkdesc_t *src, iod_srcsinkdesc_t *sink, quor_IOD_t *iod)
+void buildIod(velk_xfer_ctl_t *ctl, uint64_t xferId, iod_srcsinkdesc_t *src, iod_srcsinkdesc_t *sink, quor_IOD_t *iod)
 {
     memset(src, 0, sizeof *src);
     memset(sink, 0, sizeof *sink);
     memset(iod, 0, sizeof *iod);
     src->Flags = IOD_DESC_MOVER_PROTOCOL | IOD_DESC_CLIENT_NET;
-    src->Length = ctl->requestedBytes;
+    src->Length = ctl->movers.requestedBytes;
     src->SrcSinkAddr.Type = IOD_ADDR_NET;
     src->SrcSinkAddr.Addr.NetAddr.SockTransferID = xferId;
-    src->SrcSinkAddr.Addr.NetAddr.SockAddr = ctl->listenSockAddr;
-    sink->Length = ctl->requestedBytes;
+    src->SrcSinkAddr.Addr.NetAddr.SockAddr = ctl->movers.listenSockAddr;
+    sink->Length = ctl->movers.requestedBytes;
     sink->SrcSinkAddr.Type = IOD_ADDR_CLIENTFILE;
     sink->SrcSinkAddr.Addr.ClientFileAddr.FileDes = ctl->archive_fd;
-    sink->SrcSinkAddr.Addr.ClientFileAddr.FileOffset = ctl->currentFileAddr;
-    iod->RequestID = ctl->requestId;
+    sink->SrcSinkAddr.Addr.ClientFileAddr.FileOffset = ctl->movers.currentFileAddr;
+    iod->RequestID = ctl->movers.requestId;
     iod->Function = IOD_FUNC_WRITE;
     iod->Flags = IOD_FLAG_LIST_WRITE;
     iod->SrcDescLength = 1;
@@ -786,7 +778,7 @@ void buildIod(transfer_t *ctl, uint64_t xferId, iod_srcsinkdesc_t *src, iod_srcs
 }
 
 // Ends the transfer after a request that cannot be retried.  Returns -1.
-int requestFatal(transfer_t *ctl, int rc, uint64_t offset)
+int requestFatal(velk_xfer_ctl_t *ctl, int rc, uint64_t offset)
 {
     char t1[32];
     velk_LogFmt(VELK_MSG_ERROR, MSG, "quor_WriteList error %d, file offset %s - aborting\n", rc,
@@ -809,13 +801,13 @@ int requestFatal(transfer_t *ctl, int rc, uint64_t offset)
 // transfer.  Returns 0 to go on, or -1.
 int recoverRequest(WriterRun *run, int rc)
 {
-    transfer_t *ctl = run->ctl;
+    velk_xfer_ctl_t *ctl = run->ctl;
     char t1[32];
-    const uint64_t failAt = ctl->currentFileAddr + ctl->bytesMoved;
+    const uint64_t failAt = ctl->movers.currentFileAddr + ctl->movers.bytesMoved;
     {
         kyl_lock_guard g(ctl->controlLock);
-        ctl->totalBytesMoved += ctl->bytesMoved;
-        ctl->currentSrcOffset = 0;
+        ctl->totalBytesMoved += ctl->movers.bytesMoved;
+        ctl->movers.currentSrcOffset = 0;
     }
     if (rc == -EIO) {
         velk_LogXferError(rc, ctl);
@@ -832,7 +824,7 @@ int recoverRequest(WriterRun *run, int rc)
                     velk_U64Text(failAt, t1, sizeof t1));
     } else {
         velk_LogMsg(VELK_MSG_WARNING, MSG, "OUT OF SPACE writing QUOR archive - delaying/retrying\n");
-        if (ctl->bytesMoved > 0)
+        if (ctl->movers.bytesMoved > 0)
             velk_NoSpaceProgress(&run->noSpace);
         if (velk_NoSpaceWait(&run->noSpace, velk_archive) != 0)
             return requestFatal(ctl, rc, failAt);
@@ -855,24 +847,24 @@ int recoverRequest(WriterRun *run, int rc)
 // (the transfer aborted).
 int oneRequest(WriterRun *run, uint64_t maxRequest)
 {
-    transfer_t *ctl = run->ctl;
+    velk_xfer_ctl_t *ctl = run->ctl;
     const uint64_t end = ctl->srcOffset + ctl->transferLength;
-    ctl->requestId = quor_GetUniqueRequestID();
-    const uint64_t xferId = quor_RequestIDtoU64(&ctl->requestId);
-    ctl->currentSrcAddr = ctl->srcOffset + ctl->totalBytesMoved;
-    ctl->currentFileAddr = ctl->sinkOffset + ctl->totalBytesMoved;
-    ctl->requestedBytes = std::min(end - ctl->currentSrcAddr, maxRequest);
+    ctl->movers.requestId = quor_GetUniqueRequestID();
+    const uint64_t xferId = quor_RequestIDtoU64(&ctl->movers.requestId);
+    ctl->movers.currentSrcAddr = ctl->srcOffset + ctl->totalBytesMoved;
+    ctl->movers.currentFileAddr = ctl->sinkOffset + ctl->totalBytesMoved;
+    ctl->movers.requestedBytes = std::min(end - ctl->movers.currentSrcAddr, maxRequest);
     {
         kyl_lock_guard g(ctl->controlLock);
-        ctl->currentSrcOffset = 0;
+        ctl->movers.currentSrcOffset = 0;
     }
-    ctl->currentSinkOffset = 0;
-    ctl->bytesMoved = 0;
+    ctl->movers.currentSinkOffset = 0;
+    ctl->movers.bytesMoved = 0;
     {
         kyl_lock_guard g(run->request.grantLock);
         run->request.xferId = xferId;
-        run->request.srcAddr = ctl->currentSrcAddr;
-        run->request.length = ctl->requestedBytes;
+        run->request.srcAddr = ctl->movers.currentSrcAddr;
+        run->request.length = ctl->movers.requestedBytes;
         run->request.granted.filled.clear();
         run->request.sent = 0;
         run->request.threadError = 0;
@@ -882,9 +874,9 @@ int oneRequest(WriterRun *run, uint64_t maxRequest)
     char t3[32];
     if (velk_debug_level >= 1) {
         velk_ErrPrintf("/debug/issuing quor_WriteList call for %s bytes.\n",
-                       velk_U64Text(ctl->requestedBytes, t1, sizeof t1));
+                       velk_U64Text(ctl->movers.requestedBytes, t1, sizeof t1));
         velk_ErrPrintf("       offset: %s   bytes moved so far: %s\n",
-                       velk_U64Text(ctl->currentFileAddr, t1, sizeof t1),
+                       velk_U64Text(ctl->movers.currentFileAddr, t1, sizeof t1),
                        velk_U64Text(ctl->totalBytesMoved, t2, sizeof t2));
         velk_ErrPrintf("[WRITE IOD] Request ID: %s\n", velk_U64Text(xferId, t1, sizeof t1));
     }
@@ -903,14 +895,14 @@ int oneRequest(WriterRun *run, uint64_t maxRequest)
     // contiguous prefix, and the hole would hold zeros): with 0 the request
     // is sent again from its first byte.
     if (rc < 0)
-        moved = std::min(moved, ctl->requestedBytes);
-    ctl->bytesMoved = moved;
-    if (rc < 0 && recoverableResult(rc) && velk_GetXferAborted() == 0 && velk_shutdown_signalled.load() == 0)
+        moved = std::min(moved, ctl->movers.requestedBytes);
+    ctl->movers.bytesMoved = moved;
+    if (rc < 0 && recoverableResult(rc) && !velk_XferShouldStop(ctl))
         return recoverRequest(run, rc);
 
     // The movers of a finished request have closed their connections: wait
     // for their threads.  After a failure they are woken first.
-    if (rc < 0 || velk_GetXferAborted() != 0)
+    if (rc < 0 || velk_GetXferAborted(ctl) != 0)
         writerAbort(ctl, __func__, __LINE__);
     velk_CleanupTransferThreads(ctl);
     uint64_t sent;
@@ -922,20 +914,20 @@ int oneRequest(WriterRun *run, uint64_t maxRequest)
     }
     if (rc >= 0 && threadError != 0)
         rc = threadError;
-    if (rc >= 0 && (!haveSink || moved != ctl->requestedBytes || sent != moved)) {
+    if (rc >= 0 && (!haveSink || moved != ctl->movers.requestedBytes || sent != moved)) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "quor_WriteList reported %s bytes moved of %s requested, %s sent\n",
-                    velk_U64Text(moved, t1, sizeof t1), velk_U64Text(ctl->requestedBytes, t2, sizeof t2),
+                    velk_U64Text(moved, t1, sizeof t1), velk_U64Text(ctl->movers.requestedBytes, t2, sizeof t2),
                     velk_U64Text(sent, t3, sizeof t3));
         rc = -EPROTO;
     }
     if (rc < 0)
-        return requestFatal(ctl, rc, ctl->currentFileAddr + moved);
+        return requestFatal(ctl, rc, ctl->movers.currentFileAddr + moved);
     run->failedBefore = false;
     run->eioRetries = 0;
     velk_NoSpaceProgress(&run->noSpace);
     kyl_lock_guard g(ctl->controlLock);
     ctl->totalBytesMoved += moved;
-    ctl->currentSrcOffset = 0;
+    ctl->movers.currentSrcOffset = 0;
     return 0;
 }
 
@@ -943,7 +935,7 @@ int oneRequest(WriterRun *run, uint64_t maxRequest)
 // the buffers, locks and pool.
 void tearDown(WriterRun *run)
 {
-    transfer_t *ctl = run->ctl;
+    velk_xfer_ctl_t *ctl = run->ctl;
     if (ctl->ctlMutexCreated) {
         {
             kyl_lock_guard g(ctl->controlLock);
@@ -953,9 +945,9 @@ void tearDown(WriterRun *run)
     }
     if (run->listenStarted)
         pthread_join(run->listener, nullptr);
-    if (ctl->listenSockFD >= 0)
-        close(ctl->listenSockFD);
-    ctl->listenSockFD = -1;
+    if (ctl->movers.listenSockFD >= 0)
+        close(ctl->movers.listenSockFD);
+    ctl->movers.listenSockFD = -1;
     if (ctl->ctlMutexCreated) {
         {
             kyl_lock_guard g(ctl->controlLock);
@@ -966,16 +958,16 @@ void tearDown(WriterRun *run)
     }
     for (size_t i = 0; i < run->joinPending.size(); i++)
         if (run->joinPending[i])
-            pthread_join(ctl->connectionList[i].threadId, nullptr);
+            pthread_join(ctl->movers.connectionList[i].threadId, nullptr);
     if (run->managerStarted)
         pthread_join(run->manager, nullptr);
     if (run->poolStarted)
         velk_ShutdownThreadPool();
-    if (ctl->bufQueueLockCreated)
-        velk_CleanupIoBuffers(ctl);
-    if (ctl->connectionList != nullptr)
-        for (int i = 0; i < ctl->connectListSize; i++)
-            velk_FreeConReqEntry(&ctl->connectionList[i].ioRequest);
+    if (ctl->ring.bufQueueLockCreated)
+        velk_CleanupIoBuffers(&ctl->ring);
+    if (ctl->movers.connectionList != nullptr)
+        for (int i = 0; i < ctl->movers.connectListSize; i++)
+            velk_FreeConReqEntry(&ctl->movers.connectionList[i].ioRequest);
 }
 
 } // namespace
@@ -986,7 +978,7 @@ int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed)
     *xferTime = 0;
     *threadsUsed = 0;
     auto *run = new (std::nothrow) WriterRun;
-    auto *ctl = static_cast<transfer_t *>(VELK_CALLOC(1, sizeof(transfer_t)));
+    auto *ctl = static_cast<velk_xfer_ctl_t *>(VELK_CALLOC(1, sizeof(velk_xfer_ctl_t)));
     if (run == nullptr || ctl == nullptr) {
         delete run;
         VELK_FREE(ctl);
@@ -1003,15 +995,15 @@ int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed)
     g_request = &run->request;
     g_joinPending = &run->joinPending;
     g_haveGateway = quorex_GetGatewayAddress(&g_gateway) == 0;
-    xfer_ctl.store(ctl);
 
     int rc = setUp(run);
     uint64_t maxRequest = kMaxRequestBytes;
     if (velk_max_mbytes_per_iod > 0)
         maxRequest = std::min<uint64_t>(maxRequest, static_cast<uint64_t>(velk_max_mbytes_per_iod) << 20);
     const uint64_t end = ctl->srcOffset + ctl->transferLength;
-    while (rc == 0 && velk_GetXferAborted() == 0 && ctl->totalBytesMoved < end) {
-        if (velk_shutdown_signalled.load() != 0) {
+    while (rc == 0 && ctl->totalBytesMoved < end) {
+        // An abort fails the write below all the same.
+        if (velk_XferShouldStop(ctl)) {
             rc = -1;
             break;
         }
@@ -1020,7 +1012,7 @@ int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed)
     }
     ctl->stopTime = velk_GetTimestamp();
     tearDown(run);
-    int aborted = ctl->ctlMutexCreated ? velk_GetXferAborted() : 1;
+    int aborted = ctl->ctlMutexCreated ? velk_GetXferAborted(ctl) : 1;
     if (rc == 0 && aborted == 0 && ctl->totalBytesMoved == end) {
         velk_DisplayXferProgress(end, end);
         double start;
@@ -1034,12 +1026,11 @@ int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed)
         rc = -1;
         velk_SetExitCode(VELK_EXIT_IOERR);
     }
-    xfer_ctl.store(nullptr);
     velk_FreeXferLocks(ctl);
     g_request = nullptr;
     g_joinPending = nullptr;
     run->request.grantLock.destroy();
-    VELK_FREE(ctl->connectionList);
+    VELK_FREE(ctl->movers.connectionList);
     VELK_FREE(ctl);
     delete run;
     return rc;

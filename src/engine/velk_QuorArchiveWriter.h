@@ -7,7 +7,7 @@
 // listening socket served by a listen thread, and one transfer thread per
 // mover control connection sends the bytes each mover asks for straight
 // out of the reader pool's I/O buffers (no copy).  Locks: the transfer
-// context's controlLock, bufQueueLock, buffer and request locks in the
+// control's controlLock, bufQueueLock, buffer and request locks in the
 // order velk_Xfer.h gives, and this unit's grant lock, taken alone.
 
 #include <cstdint>
@@ -29,9 +29,9 @@
 // status set).  Initial thread.
 [[nodiscard]] int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed);
 
-// Thread entry of the listen thread (its argument is ignored): accepts
-// mover control connections for the running transfer and starts a
-// transfer thread on each.  Returns null.
+// Thread entry of the listen thread; arg is the writer's transfer control
+// (velk_xfer_ctl_t).  Accepts mover control connections until the transfer
+// must stop and starts a transfer thread on each.  Returns null.
 void *velk_WriterListenThread(void *arg);
 
 // Thread entry of a transfer thread; theConnection is its
@@ -49,13 +49,14 @@ void *velk_TransferThread(void *theConnection);
 [[nodiscard]] int velk_FindBufferData(connection_info_t *conInfo, const initiator_msg_t *initMessage,
                                       io_buffer_t **theBuffer);
 
-// Accounts a completed piece of theBuffer: lowers its ioCount, adds the
+// Accounts a completed piece of theBuffer of ctl's ring: lowers its ioCount, adds the
 // completion's BytesMoved to dataMoved and, once every byte of the buffer
 // moved and no piece is in flight, returns it to the empty queue for the
 // local file manager.  Returns 0, or -1 after aborting the transfer for a
 // malformed count, a negative ioCount, an overflow or a buffer missing
 // from the ready queue.  Takes bufLock, and after releasing it
 // bufQueueLock.
-[[nodiscard]] int velk_UpdateBufXferred(const completion_msg_t *completionMsg, io_buffer_t *theBuffer);
+[[nodiscard]] int velk_UpdateBufXferred(velk_xfer_ctl_t *ctl, const completion_msg_t *completionMsg,
+                                        io_buffer_t *theBuffer);
 
 #endif

@@ -101,16 +101,6 @@ int velk_LfwThreadHighWater()
     return lfwThreadHighWater;
 }
 
-bool velk_LfwTransferStopping(transfer_t *ctl)
-{
-    if (velk_shutdown_signalled.load() != 0)
-        return true;
-    ctl->controlLock.lock();
-    bool stop = ctl->abortSignalled != 0 || ctl->transfer_active == 0;
-    ctl->controlLock.unlock();
-    return stop;
-}
-
 // ---------------------------------------------------------------------------
 // Reader requests.
 // ---------------------------------------------------------------------------
@@ -138,7 +128,7 @@ int lfw_ReadLocalFile(int localFd, const char *fileName, lfw_ctl_t *theThread, u
                       uint64_t *totalXferred)
 {
     lfw_task_t *task = &theThread->task;
-    transfer_t *ctl = xfer_ctl.load();
+    velk_xfer_ctl_t *ctl = theThread->xfer;
     int64_t wantedSigned = static_cast<int64_t>(task->reqBlocks - task->rplyBlocks) * kBlock;
     if (wantedSigned < 0 || task->reqBuffer == nullptr || requestRoom(task) < wantedSigned) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal state error at line %d\n", __func__, __LINE__);
@@ -164,7 +154,7 @@ int lfw_ReadLocalFile(int localFd, const char *fileName, lfw_ctl_t *theThread, u
             int rc = poll(&pfd, 1, kReadPollMs);
             if (rc <= 0) {
                 int err = errno;
-                if (ctl == nullptr || velk_LfwTransferStopping(ctl))
+                if (ctl == nullptr || velk_XferShouldStop(ctl))
                     return -1;
                 if (rc < 0 && err != EINTR) {
                     if (velk_debug_level >= 1)
@@ -221,8 +211,9 @@ namespace {
 // Positions a resumed member's file at its first data byte not yet in the
 // archive, (blocksToSkip - 1) * 512; with -H crc the bytes before it are
 // read into the CRC, which must cover the whole member.  A file now shorter
-// than that position is zero-filled from its end.  Returns 0 or -1.
-int positionResumedMember(int fd, lfw_task_t *task, uint64_t fileSize, uint64_t *totalXferred)
+// than that position is zero-filled from its end.  A file that makes the
+// reader wait gives up once xfer must stop.  Returns 0 or -1.
+int positionResumedMember(velk_xfer_ctl_t *xfer, int fd, lfw_task_t *task, uint64_t fileSize, uint64_t *totalXferred)
 {
     uint64_t pos = static_cast<uint64_t>(task->blocksToSkip - 1) * kBlock;
     velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG,
@@ -258,7 +249,7 @@ int positionResumedMember(int fd, lfw_task_t *task, uint64_t fileSize, uint64_t 
             ssize_t n = read(fd, chunk, want);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < 0 && errno == EAGAIN && velk_WaitReady(fd, POLLIN) == 0 && !velk_shutdown_signalled.load())
+            if (n < 0 && errno == EAGAIN && velk_WaitReady(fd, POLLIN) == 0 && !velk_XferShouldStop(xfer))
                 continue;
             if (n <= 0)
                 return -1;
@@ -347,7 +338,7 @@ void serveReadOpen(lfw_ctl_t *me, int request, int *localFd, uint64_t *totalXfer
     }
 
     if (task->blocksToSkip > 0) {
-        if (*localFd >= 0 && positionResumedMember(*localFd, task, fsize, totalXferred) != 0) {
+        if (*localFd >= 0 && positionResumedMember(me->xfer, *localFd, task, fsize, totalXferred) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: error repositioning local file %s to block %lld\n",
                         "velk_LFW_Thread", task->localFile, static_cast<long long>(task->blocksToSkip));
             task->response = -1;
@@ -531,7 +522,7 @@ void velk_ShutdownThreadPool()
     VELK_FREE(table);
 }
 
-int velk_InitThreadPool()
+int velk_InitThreadPool(velk_xfer_ctl_t *ctl)
 {
     VELK_TRACE_ENTRY();
     velk_ShutdownThreadPool();
@@ -560,6 +551,7 @@ int velk_InitThreadPool()
     for (int i = 0; i < count; i++) {
         lfw_ctl_t *entry = &table[i];
         entry->tableInx = i;
+        entry->xfer = ctl;
         entry->task.request = LFW_IDLE;
         int line = __LINE__ + 1;
         int rc = entry->threadMutex.init();

@@ -81,6 +81,7 @@ struct lfw_ctl_t {
     lfw_ctl_t *next KYL_GUARDED_BY(lfwLock); // link in the completed-task list
     pthread_t threadID;
     int tableInx;                                // index in the table
+    velk_xfer_ctl_t *xfer;                       // the transfer the pool serves, set before the thread starts
     int threadState KYL_GUARDED_BY(threadMutex); // LFW_STATES
     lfw_task_t task;
     kyl_mutex_t threadMutex;
@@ -103,12 +104,14 @@ extern int lfwCompletionCount KYL_GUARDED_BY(lfwLock);       // length of that l
 extern int lfwThreadHighWater KYL_GUARDED_BY(lfwLock);       // highest table index ever assigned
 
 // Creates the table of velk_max_threads entries (each with its mutex and
-// condition) and starts a reader thread on each, with stack size
+// condition, and ctl, the transfer control of the writer that starts the
+// pool, whose stop check the readers ask) and starts a reader thread on
+// each, with stack size
 // velk_thread_stacksize.  A pool left from an earlier transfer is shut down
 // first.  Returns 0, or -1 after logging (exit status 71 for a mutex or
 // condition); threads already started stay for velk_ShutdownThreadPool.
 // Initial thread, before the manager starts.  Takes lfwLock.
-[[nodiscard]] int velk_InitThreadPool() KYL_EXCLUDES(lfwLock);
+[[nodiscard]] int velk_InitThreadPool(velk_xfer_ctl_t *ctl) KYL_EXCLUDES(lfwLock);
 
 // Ends the pool: every reader still running gets LFW_QUIT (one in the
 // middle of a request first finishes it) and is joined; the table, its
@@ -116,16 +119,6 @@ extern int lfwThreadHighWater KYL_GUARDED_BY(lfwLock);       // highest table in
 // the manager has ended (or when it never started).  Safe without a pool.
 // Takes lfwLock.
 void velk_ShutdownThreadPool() KYL_EXCLUDES(lfwLock);
-
-// Thread entry of the local file manager (velk_LocalFileMgr.cpp); IoCtlPtr is the transfer_t,
-// which is also stored in xfer_ctl.  Needs the context's transferLength,
-// its locks and the buffers on its empty queue, a started pool, and the
-// temporary index open as velk_tmpIndexFD (local kind) positioned at its
-// first entry with velk_index_entries set.  Runs until the transfer is
-// aborted or no longer active (a forced shutdown aborts it); at the end all
-// readers are quiesced and given LFW_QUIT, and buffers still on the fill
-// queue go back to the empty queue.  Returns null.
-void *velk_LocalFileMgrThread(void *IoCtlPtr);
 
 // Thread entry of a reader; threadParam is its lfw_ctl_t.  Returns null.
 void *velk_LFW_Thread(void *threadParam);
@@ -141,8 +134,8 @@ int lfw_CreateTarHeader(lfw_ctl_t *theThread);
 // is cut), a file that ends early or was not opened is zero-filled, the
 // rest of the request is zero padding.  The data (zero fill included) goes
 // into fileCRC with -H crc.  *totalXferred counts the member's data bytes
-// placed so far.  Waits for data with poll(), giving up when the transfer
-// is aborted, ends or a shutdown is signalled.  Returns 0, or -1 (read error
+// placed so far.  Waits for data with poll(), giving up when the stop check
+// of the pool's transfer (velk_XferShouldStop) says so.  Returns 0, or -1 (read error
 // logged with readError set, or the transfer stopped).  Reader thread.
 int lfw_ReadLocalFile(int localFd, const char *fileName, lfw_ctl_t *theThread, uint64_t inxFsize,
                       uint64_t *totalXferred);
@@ -155,10 +148,6 @@ void velk_LfwBroadcastCondition() KYL_EXCLUDES(lfwLock);
 
 // The highest table index ever assigned a member; threads used = this + 1.
 int velk_LfwThreadHighWater() KYL_EXCLUDES(lfwLock);
-
-// True when the transfer must stop: aborted, no longer active, or a forced
-// shutdown was signalled.  Any thread; takes the transfer's controlLock.
-bool velk_LfwTransferStopping(transfer_t *ctl);
 
 // The longest wait, in milliseconds, on lfwCondition for a reader's
 // completion before the waiter looks at the pool again.

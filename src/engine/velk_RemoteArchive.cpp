@@ -1,5 +1,5 @@
 // Gateway-host archives (see velk_RemoteArchive.h): the writer sets up the
-// transfer context, buffers, reader pool and local file manager the way
+// transfer control, buffers, reader pool and local file manager the way
 // the storage-system writer does, then sends the archive with
 // velk_LfxSendFile in callback mode; RemoteDataCallback, called by the
 // transfer's producer thread, takes the manager's buffers off the ready
@@ -16,6 +16,7 @@
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
 #include "velk_Lfx.h"
+#include "velk_LocalFileMgr.h"
 #include "velk_LogMsg.h"
 #include "velk_Memory.h"
 #include "velk_ReaderPool.h"
@@ -47,7 +48,7 @@ int callWithProgress(io_buffer_t *buf, void *arg)
     return rc;
 }
 
-void setupFailed(transfer_t *ctl, int code)
+void setupFailed(velk_xfer_ctl_t *ctl, int code)
 {
     velk_SetExitCode(code);
     if (ctl->ctlMutexCreated) {
@@ -56,59 +57,50 @@ void setupFailed(transfer_t *ctl, int code)
     }
 }
 
-// Whether the buffer source must give up.
-bool sourceStops(transfer_t *ctl)
-{
-    kyl_lock_guard g(ctl->controlLock);
-    return ctl->abortSignalled != 0 || ctl->errorResyncFlag != 0 || ctl->transfer_active == 0 ||
-           velk_shutdown_signalled.load() != 0;
-}
-
 } // namespace
 
-int RemoteDataCallback(io_buffer_t **retBuffer)
+int RemoteDataCallback(velk_xfer_ctl_t *ctl, io_buffer_t **retBuffer)
 {
-    transfer_t *ctl = xfer_ctl.load();
     *retBuffer = nullptr;
     if (ctl == nullptr)
         return -1;
-    lfx_file_info_t *fi = &ctl->lfxFileInfo;
+    lfx_file_info_t *fi = &ctl->gwhost.lfxFileInfo;
     io_bufreq_t *req = &fi->lfxBufRequest;
     for (;;) {
-        ctl->bufQueueLock.lock();
+        ctl->ring.bufQueueLock.lock();
         // A request left from a wait that timed out is taken back first.
-        if (ctl->requestQueue == req)
-            ctl->requestQueue = req->next;
-        io_buffer_t *head = ctl->bufReadyQueue;
+        if (ctl->ring.requestQueue == req)
+            ctl->ring.requestQueue = req->next;
+        io_buffer_t *head = ctl->ring.bufReadyQueue;
         if (head != nullptr && head->state == IOB_STATE_FILLED && head->fileOffset == fi->currentFillPos) {
-            ctl->bufReadyQueue = head->next;
+            ctl->ring.bufReadyQueue = head->next;
             head->next = nullptr;
             fi->currentFillPos += head->dataLength;
             const uint64_t handed = fi->currentFillPos;
-            ctl->bufQueueLock.unlock();
+            ctl->ring.bufQueueLock.unlock();
             velk_DisplayXferProgressEvery(handed, ctl->transferLength, &progressShownAt, false);
             *retBuffer = head;
             return 0;
         }
-        if (ctl->requestQueue != nullptr) {
-            ctl->bufQueueLock.unlock();
+        if (ctl->ring.requestQueue != nullptr) {
+            ctl->ring.bufQueueLock.unlock();
             velk_LogFmt(VELK_MSG_ERROR, MSG,
                         "[%s] internal error - request queue non-NULL (%s, line %d) - aborting transfer\n", __func__,
                         "velk_RemoteArchive", __LINE__);
-            velk_SetXferAborted(__func__, "velk_RemoteArchive", __LINE__);
+            velk_SetXferAborted(ctl, __func__, "velk_RemoteArchive", __LINE__);
             return -EINVAL;
         }
-        if (sourceStops(ctl)) {
-            ctl->bufQueueLock.unlock();
+        if (velk_XferShouldStop(ctl) || velk_XferRecovering(ctl)) {
+            ctl->ring.bufQueueLock.unlock();
             return -1;
         }
         req->next = nullptr;
         req->waitingThread = pthread_self();
         req->iodOffset = req->dataAddress = fi->currentFillPos;
         req->requestLength = static_cast<uint64_t>(velk_iobufsize);
-        ctl->requestQueue = req;
+        ctl->ring.requestQueue = req;
         req->reqLock.lock();
-        ctl->bufQueueLock.unlock();
+        ctl->ring.bufQueueLock.unlock();
         // The manager signals when the buffer holding currentFillPos is
         // ready; the wait is cut into seconds so that an abort is noticed
         // (the next pass checks it).
@@ -123,14 +115,13 @@ int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
     VELK_TRACE_ENTRY();
     *xferTime = 0;
     *threadsUsed = 0;
-    auto *ctl = static_cast<transfer_t *>(VELK_CALLOC(1, sizeof(transfer_t)));
+    auto *ctl = static_cast<velk_xfer_ctl_t *>(VELK_CALLOC(1, sizeof(velk_xfer_ctl_t)));
     if (ctl == nullptr)
         return -1;
     ctl->archive_fd = velk_archive_fd;
     ctl->transferLength = velk_archive_filesize;
-    ctl->xferOperation = IOP_PUT;
-    ctl->listenSockFD = -1;
-    xfer_ctl.store(ctl);
+    ctl->gwhost.xferOperation = IOP_PUT;
+    ctl->movers.listenSockFD = -1;
     clock_gettime(CLOCK_MONOTONIC, &progressShownAt);
     const double start = velk_GetTimestamp();
     bool poolStarted = false;
@@ -146,10 +137,10 @@ int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
             ctl->transfer_active = 1;
         }
         int e = 0;
-        if (velk_AllocateIoBuffers(ctl) != 0) {
+        if (velk_AllocateIoBuffers(&ctl->ring) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Error(s) creating I/O buffers (%s)\n", strerror(ENOMEM));
             setupFailed(ctl, VELK_EXIT_NOMEM);
-        } else if (poolStarted = true, velk_InitThreadPool() != 0) {
+        } else if (poolStarted = true, velk_InitThreadPool(ctl) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error(s) initializing thread pool\n", __func__);
             setupFailed(ctl, VELK_EXIT_OSERR);
         } else if (velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0) {
@@ -174,8 +165,8 @@ int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
                 ctl->abortSignalled++;
         }
         {
-            kyl_lock_guard g(ctl->bufQueueLock);
-            ctl->bufQueueCondition.broadcast();
+            kyl_lock_guard g(ctl->ring.bufQueueLock);
+            ctl->ring.bufQueueCondition.broadcast();
         }
         velk_LfwBroadcastCondition();
     }
@@ -185,16 +176,15 @@ int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
     }
     if (poolStarted)
         velk_ShutdownThreadPool();
-    const int aborted = ctl->ctlMutexCreated ? velk_GetXferAborted() : 1;
+    const int aborted = ctl->ctlMutexCreated ? velk_GetXferAborted(ctl) : 1;
     if (rc == 0 && aborted == 0) {
         *xferTime = ctl->stopTime - start;
     } else {
         rc = -1;
         velk_SetExitCode(VELK_EXIT_IOERR);
     }
-    if (ctl->bufQueueLockCreated)
-        velk_CleanupIoBuffers(ctl);
-    xfer_ctl.store(nullptr);
+    if (ctl->ring.bufQueueLockCreated)
+        velk_CleanupIoBuffers(&ctl->ring);
     velk_FreeXferLocks(ctl);
     VELK_FREE(ctl);
     return rc;
@@ -208,17 +198,15 @@ int velk_CopyFromRemoteArchive(int archiveFd, uint64_t startAddr, uint64_t lengt
         *xferTime = 0;
     if (length == 0)
         return 0;
-    auto *ctl = static_cast<transfer_t *>(VELK_CALLOC(1, sizeof(transfer_t)));
+    auto *ctl = static_cast<velk_xfer_ctl_t *>(VELK_CALLOC(1, sizeof(velk_xfer_ctl_t)));
     if (ctl == nullptr)
         return -1;
     ctl->archive_fd = archiveFd;
-    ctl->listenSockFD = -1;
-    xfer_ctl.store(ctl);
+    ctl->movers.listenSockFD = -1;
     ProgressCallback progress{callback, callbackArg, 0, length};
     clock_gettime(CLOCK_MONOTONIC, &progressShownAt);
     int rc = velk_LfxReceiveFile(RMTIO_CALLBACK, ctl, -1, nullptr, archiveFd, velk_archive, startAddr, startAddr,
                                  length, callWithProgress, &progress);
-    xfer_ctl.store(nullptr);
     VELK_FREE(ctl);
     if (xferTime != nullptr)
         *xferTime = velk_GetTimestamp() - start;

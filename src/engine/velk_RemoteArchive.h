@@ -20,13 +20,13 @@
 // aborted, else -1 after the message (exit status set).
 [[nodiscard]] int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed);
 
-// The buffer source of that write: the next filled buffer in archive order
-// (at the context's currentFillPos), waiting for the local file manager to
-// fill it.  0 with *retBuffer set; -1 without a buffer when the transfer is
-// aborted, recovering or no longer active; -EINVAL when another request is
+// The buffer source of that write: the next filled buffer of ctl's ring in
+// archive order (at the control's currentFillPos), waiting for the local
+// file manager to fill it.  0 with *retBuffer set; -1 without a buffer when
+// the transfer must stop (velk_XferShouldStop) or is recovering; -EINVAL when another request is
 // already waiting (the transfer is then aborted).  Takes bufQueueLock, then
 // the request's reqLock.
-[[nodiscard]] int RemoteDataCallback(io_buffer_t **retBuffer);
+[[nodiscard]] int RemoteDataCallback(velk_xfer_ctl_t *ctl, io_buffer_t **retBuffer);
 
 // Reads length bytes of the gateway-host archive from startAddr (archiveFd:
 // its client descriptor, or -1 to name it by velk_archive) into callback

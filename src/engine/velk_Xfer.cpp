@@ -1,9 +1,10 @@
-// The transfer context's buffers, queues, locks and thread bookkeeping.
-// Buffers are made and released by the thread that starts a transfer; the
-// queue helpers and the abort and active accessors are called by every
-// thread of the transfer under the context's locks (bufQueueLock for the
-// queues, controlLock for the abort count and the active flag).  Waiting for
-// transfer threads polls their connection entries under controlLock.
+// The transfer control's buffer ring, locks, thread bookkeeping and stop
+// check.  Buffers are made and released by the thread that starts a
+// transfer; the queue helpers and the stop and abort accessors are called by
+// every thread of the transfer under the locks (the ring's bufQueueLock for
+// the queues, the control's controlLock for the abort count and the active
+// and recovery flags).  Waiting for transfer threads polls their connection
+// entries under controlLock.
 
 #include "velk_Xfer.h"
 
@@ -22,7 +23,6 @@
 #include "velk_Memory.h"
 #include "velk_TarHeader.h"
 
-std::atomic<transfer_t *> xfer_ctl{nullptr};
 std::atomic<int> velk_io_memtype{-1};
 
 // How long the waits for transfer threads sleep between looks.
@@ -65,19 +65,19 @@ static int chooseMemType()
 
 // Runs before the transfer's threads exist (its locks may not be made yet),
 // so the empty queue is filled without bufQueueLock.
-int velk_AllocateIoBuffers(transfer_t *Ctl) KYL_NO_THREAD_SAFETY_ANALYSIS
+int velk_AllocateIoBuffers(velk_buf_ring_t *ring) KYL_NO_THREAD_SAFETY_ANALYSIS
 {
     VELK_TRACE_ENTRY();
     int memType = chooseMemType();
     int stripes = velk_archive_stripewidth > 0 ? velk_archive_stripewidth : 1;
-    Ctl->bufCount = 2 * stripes;
+    ring->bufCount = 2 * stripes;
     if (velk_debug_level >= 1)
-        velk_ErrPrintf("/debug/allocating %d buffers for xfer\n", Ctl->bufCount);
+        velk_ErrPrintf("/debug/allocating %d buffers for xfer\n", ring->bufCount);
 
-    io_buffer_t *tail = Ctl->bufEmptyQueue;
+    io_buffer_t *tail = ring->bufEmptyQueue;
     while (tail != nullptr && tail->next != nullptr)
         tail = tail->next;
-    for (int i = 0; i < Ctl->bufCount; ++i) {
+    for (int i = 0; i < ring->bufCount; ++i) {
         auto *buf = static_cast<io_buffer_t *>(VELK_CALLOC(1, sizeof(io_buffer_t)));
         if (buf == nullptr)
             return -1; // reported by the allocation wrapper
@@ -88,7 +88,7 @@ int velk_AllocateIoBuffers(transfer_t *Ctl) KYL_NO_THREAD_SAFETY_ANALYSIS
         }
         buf->bufID = i;
         if (tail == nullptr)
-            Ctl->bufEmptyQueue = buf;
+            ring->bufEmptyQueue = buf;
         else
             tail->next = buf;
         tail = buf;
@@ -179,56 +179,56 @@ static void freeQueue(io_buffer_t *head)
     }
 }
 
-// Takes bufQueueLock when it exists: a context whose locks were never made
+// Takes bufQueueLock when it exists: a ring whose locks were never made
 // (or a failed set-up) is still released by its only thread.  The lock
 // analysis cannot follow a lock taken on a condition, so the two routines
 // that use these pairs are exempt from it.
-static void lockQueue(transfer_t *theCtl) KYL_NO_THREAD_SAFETY_ANALYSIS
+static void lockQueue(velk_buf_ring_t *ring) KYL_NO_THREAD_SAFETY_ANALYSIS
 {
-    if (theCtl->bufQueueLockCreated)
-        theCtl->bufQueueLock.lock();
+    if (ring->bufQueueLockCreated)
+        ring->bufQueueLock.lock();
 }
 
-static void unlockQueue(transfer_t *theCtl) KYL_NO_THREAD_SAFETY_ANALYSIS
+static void unlockQueue(velk_buf_ring_t *ring) KYL_NO_THREAD_SAFETY_ANALYSIS
 {
-    if (theCtl->bufQueueLockCreated)
-        theCtl->bufQueueLock.unlock();
+    if (ring->bufQueueLockCreated)
+        ring->bufQueueLock.unlock();
 }
 
-void velk_CleanupIoBuffers(transfer_t *theCtl) KYL_NO_THREAD_SAFETY_ANALYSIS
+void velk_CleanupIoBuffers(velk_buf_ring_t *ring) KYL_NO_THREAD_SAFETY_ANALYSIS
 {
-    if (theCtl == nullptr)
+    if (ring == nullptr)
         return;
-    lockQueue(theCtl);
-    freeQueue(theCtl->bufEmptyQueue);
-    theCtl->bufEmptyQueue = nullptr;
-    freeQueue(theCtl->bufReadyQueue);
-    theCtl->bufReadyQueue = nullptr;
+    lockQueue(ring);
+    freeQueue(ring->bufEmptyQueue);
+    ring->bufEmptyQueue = nullptr;
+    freeQueue(ring->bufReadyQueue);
+    ring->bufReadyQueue = nullptr;
     // The request entries belong to connection entries: unlink only.
-    io_bufreq_t *req = theCtl->requestQueue;
+    io_bufreq_t *req = ring->requestQueue;
     while (req != nullptr) {
         io_bufreq_t *next = req->next;
         req->next = nullptr;
         req = next;
     }
-    theCtl->requestQueue = nullptr;
-    unlockQueue(theCtl);
+    ring->requestQueue = nullptr;
+    unlockQueue(ring);
 }
 
-void velk_MoveBuffersToEmptyQueue(transfer_t *theCtl) KYL_NO_THREAD_SAFETY_ANALYSIS
+void velk_MoveBuffersToEmptyQueue(velk_buf_ring_t *ring) KYL_NO_THREAD_SAFETY_ANALYSIS
 {
-    lockQueue(theCtl);
-    io_buffer_t **tail = &theCtl->bufEmptyQueue;
+    lockQueue(ring);
+    io_buffer_t **tail = &ring->bufEmptyQueue;
     while (*tail != nullptr)
         tail = &(*tail)->next;
-    *tail = theCtl->bufReadyQueue;
+    *tail = ring->bufReadyQueue;
     while (*tail != nullptr)
         tail = &(*tail)->next;
-    *tail = theCtl->bufFillQueue;
-    theCtl->bufReadyQueue = nullptr;
-    theCtl->bufFillQueue = nullptr;
-    theCtl->bufFillQueueTail = nullptr;
-    for (io_buffer_t *b = theCtl->bufEmptyQueue; b != nullptr; b = b->next) {
+    *tail = ring->bufFillQueue;
+    ring->bufReadyQueue = nullptr;
+    ring->bufFillQueue = nullptr;
+    ring->bufFillQueueTail = nullptr;
+    for (io_buffer_t *b = ring->bufEmptyQueue; b != nullptr; b = b->next) {
         b->bufFlags &= ~(IOB_FLAG_NEW_OFFSET | IOB_FLAG_LAST_DATA);
         b->bufBlocksFilled = 0;
         b->bufBlocksAllocated = 0;
@@ -237,28 +237,28 @@ void velk_MoveBuffersToEmptyQueue(transfer_t *theCtl) KYL_NO_THREAD_SAFETY_ANALY
         b->dataMoved = 0;
         b->dataLength = 0;
     }
-    unlockQueue(theCtl);
+    unlockQueue(ring);
 }
 
-io_buffer_t *velk_TakeEmptyBuffer(transfer_t *theCtl)
+io_buffer_t *velk_TakeEmptyBuffer(velk_buf_ring_t *ring)
 {
-    io_buffer_t *buf = theCtl->bufEmptyQueue;
+    io_buffer_t *buf = ring->bufEmptyQueue;
     if (buf != nullptr) {
-        theCtl->bufEmptyQueue = buf->next;
+        ring->bufEmptyQueue = buf->next;
         buf->next = nullptr;
     }
     return buf;
 }
 
-void velk_ReturnEmptyBuffer(transfer_t *theCtl, io_buffer_t *theBuf)
+void velk_ReturnEmptyBuffer(velk_buf_ring_t *ring, io_buffer_t *theBuf)
 {
-    theBuf->next = theCtl->bufEmptyQueue;
-    theCtl->bufEmptyQueue = theBuf;
+    theBuf->next = ring->bufEmptyQueue;
+    ring->bufEmptyQueue = theBuf;
 }
 
-void velk_InsertReadyBuffer(transfer_t *theCtl, io_buffer_t *theBuf)
+void velk_InsertReadyBuffer(velk_buf_ring_t *ring, io_buffer_t *theBuf)
 {
-    io_buffer_t **link = &theCtl->bufReadyQueue;
+    io_buffer_t **link = &ring->bufReadyQueue;
     while (*link != nullptr && (*link)->fileOffset < theBuf->fileOffset)
         link = &(*link)->next;
     theBuf->next = *link;
@@ -278,7 +278,7 @@ static int xferLockFailed(int err, int line)
     return -1;
 }
 
-int velk_InitXferLocks(transfer_t *theCtl)
+int velk_InitXferLocks(velk_xfer_ctl_t *theCtl)
 {
     int rc = theCtl->localFileCond.init();
     if (rc != 0)
@@ -288,36 +288,30 @@ int velk_InitXferLocks(transfer_t *theCtl)
     if (rc != 0)
         return xferLockFailed(rc, __LINE__);
     theCtl->ctlMutexCreated = 1;
-    rc = theCtl->bufQueueLock.init();
+    velk_buf_ring_t *ring = &theCtl->ring;
+    rc = ring->bufQueueLock.init();
     if (rc != 0)
         return xferLockFailed(rc, __LINE__);
-    theCtl->bufQueueLockCreated = 1;
-    rc = theCtl->bufQueueCondition.init();
+    ring->bufQueueLockCreated = 1;
+    rc = ring->bufQueueCondition.init();
     if (rc != 0)
         return xferLockFailed(rc, __LINE__);
-    theCtl->bufQueueCondCreated = 1;
-    rc = theCtl->waitIOCondition.init();
-    if (rc != 0)
-        return xferLockFailed(rc, __LINE__);
-    theCtl->waitIOCondCreated = 1;
+    ring->bufQueueCondCreated = 1;
     return 0;
 }
 
-void velk_FreeXferLocks(transfer_t *theCtl)
+void velk_FreeXferLocks(velk_xfer_ctl_t *theCtl)
 {
     if (theCtl == nullptr)
         return;
-    if (theCtl->waitIOCondCreated) {
-        theCtl->waitIOCondition.destroy();
-        theCtl->waitIOCondCreated = 0;
+    velk_buf_ring_t *ring = &theCtl->ring;
+    if (ring->bufQueueCondCreated) {
+        ring->bufQueueCondition.destroy();
+        ring->bufQueueCondCreated = 0;
     }
-    if (theCtl->bufQueueCondCreated) {
-        theCtl->bufQueueCondition.destroy();
-        theCtl->bufQueueCondCreated = 0;
-    }
-    if (theCtl->bufQueueLockCreated) {
-        theCtl->bufQueueLock.destroy();
-        theCtl->bufQueueLockCreated = 0;
+    if (ring->bufQueueLockCreated) {
+        ring->bufQueueLock.destroy();
+        ring->bufQueueLockCreated = 0;
     }
     if (theCtl->ctlMutexCreated) {
         theCtl->controlLock.destroy();
@@ -396,7 +390,7 @@ static void shutdownSocket(int fd)
 // condition is signalled on every look; with closeIfAborted set and the
 // transfer aborted, its sockets are shut down once first (the entry's
 // thread closes them; it sets them under controlLock).
-static void waitEntry(transfer_t *theCtl, connection_info_t *entry, bool wake, bool closeIfAborted)
+static void waitEntry(velk_xfer_ctl_t *theCtl, connection_info_t *entry, bool wake, bool closeIfAborted)
 {
     bool announced = false;
     bool closed = false;
@@ -424,55 +418,71 @@ static void waitEntry(transfer_t *theCtl, connection_info_t *entry, bool wake, b
     theCtl->controlLock.unlock();
 }
 
-void velk_ShutdownTransferThreads(transfer_t *theCtl)
+void velk_ShutdownTransferThreads(velk_xfer_ctl_t *theCtl)
 {
-    if (theCtl == nullptr || theCtl->connectionList == nullptr || !theCtl->ctlMutexCreated)
+    if (theCtl == nullptr || theCtl->movers.connectionList == nullptr || !theCtl->ctlMutexCreated)
         return;
-    for (int i = 0; i < theCtl->connectListSize; ++i)
-        waitEntry(theCtl, &theCtl->connectionList[i], true, false);
+    for (int i = 0; i < theCtl->movers.connectListSize; ++i)
+        waitEntry(theCtl, &theCtl->movers.connectionList[i], true, false);
 }
 
-void velk_CleanupTransferThreads(transfer_t *theCtl)
+void velk_CleanupTransferThreads(velk_xfer_ctl_t *theCtl)
 {
-    if (theCtl == nullptr || theCtl->connectionList == nullptr || !theCtl->ctlMutexCreated)
+    if (theCtl == nullptr || theCtl->movers.connectionList == nullptr || !theCtl->ctlMutexCreated)
         return;
-    for (int i = 0; i < theCtl->connectListSize; ++i)
-        waitEntry(theCtl, &theCtl->connectionList[i], false, true);
+    for (int i = 0; i < theCtl->movers.connectListSize; ++i)
+        waitEntry(theCtl, &theCtl->movers.connectionList[i], false, true);
 }
 
 // ---------------------------------------------------------------------------
-// Abort and active state.
+// Stopping.
 // ---------------------------------------------------------------------------
 
-int velk_GetXferAborted()
+int velk_XferStopReasonLocked(velk_xfer_ctl_t *ctl)
 {
-    transfer_t *ctl = xfer_ctl.load();
-    if (ctl == nullptr || !ctl->ctlMutexCreated)
-        return 0;
-    ctl->controlLock.lock();
-    int aborted = ctl->abortSignalled;
-    ctl->controlLock.unlock();
-    return aborted;
+    if (ctl->abortSignalled != 0)
+        return VELK_XFER_ABORTED;
+    if (ctl->transfer_active == 0)
+        return VELK_XFER_ENDED;
+    return velk_shutdown_signalled.load() != 0 ? VELK_XFER_SHUTDOWN : VELK_XFER_GO_ON;
 }
 
-int velk_GetXferActive()
+// Before its lock exists a control has a single user, which reads it
+// directly; the analysis cannot follow a lock taken on a condition.
+int velk_XferStopReason(velk_xfer_ctl_t *ctl) KYL_NO_THREAD_SAFETY_ANALYSIS
 {
-    transfer_t *ctl = xfer_ctl.load();
-    if (ctl == nullptr || !ctl->ctlMutexCreated)
-        return 0;
-    ctl->controlLock.lock();
-    int active = ctl->transfer_active;
-    ctl->controlLock.unlock();
-    return active;
+    if (ctl == nullptr)
+        return velk_shutdown_signalled.load() != 0 ? VELK_XFER_SHUTDOWN : VELK_XFER_GO_ON;
+    if (!ctl->ctlMutexCreated)
+        return velk_XferStopReasonLocked(ctl);
+    kyl_lock_guard g(ctl->controlLock);
+    return velk_XferStopReasonLocked(ctl);
 }
 
-void velk_SetXferAborted(const char *function, const char *file, int line)
+bool velk_XferShouldStop(velk_xfer_ctl_t *ctl)
 {
-    transfer_t *ctl = xfer_ctl.load();
+    return velk_XferStopReason(ctl) != VELK_XFER_GO_ON;
+}
+
+bool velk_XferRecovering(velk_xfer_ctl_t *ctl)
+{
+    kyl_lock_guard g(ctl->controlLock);
+    return ctl->errorResyncFlag != 0;
+}
+
+int velk_GetXferAborted(velk_xfer_ctl_t *ctl)
+{
+    if (ctl == nullptr || !ctl->ctlMutexCreated)
+        return 0;
+    kyl_lock_guard g(ctl->controlLock);
+    return ctl->abortSignalled;
+}
+
+void velk_SetXferAborted(velk_xfer_ctl_t *ctl, const char *function, const char *file, int line)
+{
     if (ctl != nullptr && ctl->ctlMutexCreated) {
-        ctl->controlLock.lock();
+        kyl_lock_guard g(ctl->controlLock);
         ctl->abortSignalled++;
-        ctl->controlLock.unlock();
     }
     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "velk_SetXferAborted called [function %s,line %d,file %s]",
                 function != nullptr ? function : "", line, file != nullptr ? file : "");

@@ -2,17 +2,21 @@
 #define VELK_XFER_H
 
 // The common ground of every data transfer between member files and an
-// archive: the transfer context (transfer_t) published in xfer_ctl, the I/O
-// buffers and their queues, the per-connection request entries on which
-// transfer threads wait for data, the data callback of archive readers, and
-// the routines that create and tear down locks, buffers and threads.
+// archive: the transfer control (velk_xfer_ctl_t) with its buffer ring
+// (velk_buf_ring_t) and the part of its kind, the I/O buffers and their
+// queues, the per-connection request entries on which transfer threads wait
+// for data, the data callback of archive readers, the one stop check every
+// thread of a transfer asks, and the routines that create and tear down
+// locks, buffers and threads.
 //
-// Locks of a context and their order: controlLock guards abortSignalled,
-// transfer_active and errorResyncFlag; bufQueueLock guards the empty, ready
-// and request queues (bufQueueCondition announces every change); a
-// buffer's bufLock guards its ioCount and dataMoved.  A thread may take a
-// bufLock, a reqLock or controlLock while holding bufQueueLock, never the
-// reverse.  The fill queue belongs to the local file manager thread alone.
+// Locks of a transfer and their order: the control's controlLock guards
+// abortSignalled, transfer_active and errorResyncFlag (and, for a gateway-
+// host transfer, read_active, write_active and transfer_result); the ring's
+// bufQueueLock guards the empty, ready and request queues
+// (bufQueueCondition announces every change); a buffer's bufLock guards its
+// ioCount and dataMoved.  A thread may take a bufLock, a reqLock or
+// controlLock while holding bufQueueLock, never the reverse.  The fill queue
+// belongs to the local file manager thread alone.
 
 #include <atomic>
 #include <cstdint>
@@ -97,7 +101,7 @@ struct io_bufreq_t {
     int response;
 };
 
-struct transfer_t;
+struct velk_xfer_ctl_t;
 
 // The data callback through which every archive reader hands archive data
 // to extract, verify and build index.  The buffer's first dataLength bytes
@@ -110,8 +114,8 @@ struct transfer_t;
 typedef int (*velk_bufCallback_t)(io_buffer_t *theBuf, void *arg);
 
 // The buffer source of a gateway-host send: stores the next filled buffer
-// (or null) in *retBuffer and returns 0, or negative to stop.
-typedef int (*velk_bufSource_t)(io_buffer_t **retBuffer);
+// of ctl's ring (or null) in *retBuffer and returns 0, or negative to stop.
+typedef int (*velk_bufSource_t)(velk_xfer_ctl_t *ctl, io_buffer_t **retBuffer);
 
 // How the local side of a gateway-host transfer moves its data.
 enum VELK_XFER_IO_TYPE {
@@ -147,8 +151,8 @@ struct connection_info_t {
     int conInx; // index in the table
     int fileOpen;
     int localFD;
-    int isactive;    // 1 while a transfer thread serves the entry (controlLock)
-    transfer_t *ctl; // back pointer to the transfer context
+    int isactive;         // 1 while a transfer thread serves the entry (controlLock)
+    velk_xfer_ctl_t *ctl; // back pointer to the transfer control
     pthread_t threadId;
     int controlSocket;
     quor_sockaddr_t remoteAddr;
@@ -167,29 +171,12 @@ struct connection_info_t {
     double waitFileTime;
 };
 
-// The context of one data transfer; allocated zeroed by the operation that
-// starts the transfer and published in xfer_ctl.
-struct transfer_t {
-    int archive_fd;
-    double startTime; // velk_GetTimestamp seconds
-    double stopTime;
-    uint64_t srcOffset;
-    uint64_t sinkOffset;
-    uint64_t transferLength;
-    int transfer_active KYL_GUARDED_BY(controlLock); // 1 while the transfer runs
-    int xferOperation;                               // IO_OPERATION
-    uint32_t Flags;
-    pthread_t threadID;
-    kyl_mutex_t controlLock;
-    int ctlMutexCreated;
-    kyl_cond_t localFileCond;
-    int localFileCondCreated;
-    int waitIOCondCreated;
-    kyl_cond_t waitIOCondition;
-    int errorResyncFlag KYL_GUARDED_BY(controlLock);
-    int abortSignalled KYL_GUARDED_BY(controlLock); // abort count; non-zero: aborted
-    int xferThreadTerminateCount;
-    int bufCount;
+// The buffer ring of a transfer: its I/O buffers and the queues they move
+// through.  A buffer is on exactly one queue, or held by the one thread
+// that took it off.  bufQueueLock guards the empty, ready and request
+// queues; bufQueueCondition announces every change to them.
+struct velk_buf_ring_t {
+    int bufCount; // buffers made by velk_AllocateIoBuffers
     kyl_mutex_t bufQueueLock;
     int bufQueueLockCreated;
     kyl_cond_t bufQueueCondition;
@@ -199,37 +186,60 @@ struct transfer_t {
     io_buffer_t *bufFillQueueTail; // local file manager thread only
     io_buffer_t *bufReadyQueue KYL_GUARDED_BY(bufQueueLock);
     io_bufreq_t *requestQueue KYL_GUARDED_BY(bufQueueLock);
-    uint64_t localFileOffset;
-    quor_reqid_t requestId;
-    uint64_t requestedBytes;
-    uint64_t totalBytesMoved;
-    uint64_t bytesMoved;
-    int iorReceived;
-    uint64_t xferThreadBytes;
-    uint64_t currentSrcAddr;
-    uint64_t currentFileAddr;
-    uint64_t currentSrcOffset;
-    uint64_t currentSinkOffset;
-    int stripeWidth;
-    int controlSockCount;
-    nw_sock_struct_t *controlSockAddr;
+};
+
+// The storage-system part of a transfer control: the mover connection
+// table, the listening socket the movers connect to, and the list request
+// in progress with the addresses it covers.
+struct velk_xfer_movers_t {
     int connectListSize;
     connection_info_t *connectionList;
     int listenSockFD; // -1 when closed
     quor_sockaddr_t listenSockAddr;
-    pthread_t listenThreadId;
-    lfx_file_info_t lfxFileInfo;
-    int read_active;
-    int write_active;
-    int transfer_result;
-    uint64_t postXferFileSize;
-    double overheadTime;
-    double waitNetTime;
+    quor_reqid_t requestId;
+    uint64_t requestedBytes;
+    uint64_t bytesMoved;
+    uint64_t currentSrcAddr;
+    uint64_t currentFileAddr;
+    uint64_t currentSrcOffset;
+    uint64_t currentSinkOffset;
 };
 
-// The context of the running transfer, or null.  Set by the thread that
-// starts a transfer before it starts the transfer's threads.
-extern std::atomic<transfer_t *> xfer_ctl;
+// The gateway-host part of a transfer control: the direction, the local
+// side, and the data threads' state under controlLock.
+struct velk_xfer_gwhost_t {
+    int xferOperation; // IO_OPERATION
+    lfx_file_info_t lfxFileInfo;
+    int read_active;     // the data connection's reader runs
+    int write_active;    // the local side's writer runs
+    int transfer_result; // first failure of the data threads, else 0
+};
+
+// The control of one data transfer.  It is owned by whoever starts the
+// transfer (an archive writer or reader of one kind, on behalf of the run),
+// allocated zeroed, and handed explicitly to every thread and routine of
+// the transfer; no global points at it.  controlLock guards the abort
+// count, the active flag and the recovery flag; localFileCond (with
+// controlLock) announces the end of a recovery.
+struct velk_xfer_ctl_t {
+    int archive_fd;
+    double startTime; // velk_GetTimestamp seconds
+    double stopTime;
+    uint64_t srcOffset;
+    uint64_t sinkOffset;
+    uint64_t transferLength;
+    uint64_t totalBytesMoved;
+    kyl_mutex_t controlLock;
+    int ctlMutexCreated;
+    kyl_cond_t localFileCond;
+    int localFileCondCreated;
+    int transfer_active KYL_GUARDED_BY(controlLock); // 1 while the transfer runs
+    int errorResyncFlag KYL_GUARDED_BY(controlLock); // a recovery is in progress
+    int abortSignalled KYL_GUARDED_BY(controlLock);  // abort count; non-zero: aborted
+    velk_buf_ring_t ring;
+    velk_xfer_movers_t movers; // storage-system transfers
+    velk_xfer_gwhost_t gwhost; // gateway-host transfers
+};
 
 // Memory type of I/O buffers: -1 until velk_AllocateIoBuffers first reads
 // QUOR_IO_MEMTYPE ("shared" selects VELK_MEMTYPE_SHARED, anything else
@@ -240,12 +250,12 @@ extern std::atomic<int> velk_io_memtype;
 // Buffers and queues.
 // ---------------------------------------------------------------------------
 
-// Creates Ctl->bufCount = 2 * velk_archive_stripewidth buffers with
+// Creates ring->bufCount = 2 * velk_archive_stripewidth buffers with
 // velk_InitRwBuf and chains them, in allocation order, onto the empty queue.
 // Returns 0, or -1 after logging; buffers made before a failure stay on the
 // empty queue for velk_CleanupIoBuffers.  Call before the transfer's
 // threads start.
-[[nodiscard]] int velk_AllocateIoBuffers(transfer_t *Ctl);
+[[nodiscard]] int velk_AllocateIoBuffers(velk_buf_ring_t *ring);
 
 // Makes theBuf (zeroed, or cleaned) ready: bufSize of velk_iobufsize
 // rounded up to whole 512-byte blocks, storage of memType, state
@@ -261,41 +271,41 @@ int velk_CleanIoBuf(io_buffer_t *theBuf);
 
 // Cleans and frees every buffer on the empty and ready queues and unlinks
 // the request queue (its entries belong to connection entries), all under
-// bufQueueLock.  A null context does nothing.
-void velk_CleanupIoBuffers(transfer_t *theCtl);
+// bufQueueLock.  A null ring does nothing.
+void velk_CleanupIoBuffers(velk_buf_ring_t *ring);
 
 // Under bufQueueLock: appends the ready queue and then the fill queue, each
 // in its order, to the tail of the empty queue, empties both, and resets
 // every buffer's bufFlags bits 0x4 and 0x80000000 and its block, ioCount and
 // data counters.  Used by error recovery.
-void velk_MoveBuffersToEmptyQueue(transfer_t *theCtl);
+void velk_MoveBuffersToEmptyQueue(velk_buf_ring_t *ring);
 
 // Takes the head of the empty queue (null when empty).  Caller holds
 // bufQueueLock.
-io_buffer_t *velk_TakeEmptyBuffer(transfer_t *theCtl) KYL_REQUIRES(theCtl->bufQueueLock);
+io_buffer_t *velk_TakeEmptyBuffer(velk_buf_ring_t *ring) KYL_REQUIRES(ring->bufQueueLock);
 
 // Puts theBuf at the head of the empty queue.  Caller holds bufQueueLock
 // and broadcasts bufQueueCondition afterwards.
-void velk_ReturnEmptyBuffer(transfer_t *theCtl, io_buffer_t *theBuf) KYL_REQUIRES(theCtl->bufQueueLock);
+void velk_ReturnEmptyBuffer(velk_buf_ring_t *ring, io_buffer_t *theBuf) KYL_REQUIRES(ring->bufQueueLock);
 
 // Inserts theBuf into the ready queue before the first buffer whose
 // fileOffset is equal or greater, keeping ascending fileOffset order.
 // Caller holds bufQueueLock and broadcasts bufQueueCondition afterwards.
-void velk_InsertReadyBuffer(transfer_t *theCtl, io_buffer_t *theBuf) KYL_REQUIRES(theCtl->bufQueueLock);
+void velk_InsertReadyBuffer(velk_buf_ring_t *ring, io_buffer_t *theBuf) KYL_REQUIRES(ring->bufQueueLock);
 
 // ---------------------------------------------------------------------------
 // Locks, requests and threads.
 // ---------------------------------------------------------------------------
 
-// Creates the context's localFileCond, controlLock, bufQueueLock,
-// bufQueueCondition and waitIOCondition, setting each created-flag in turn.
+// Creates the control's localFileCond and controlLock and the ring's
+// bufQueueLock and bufQueueCondition, setting each created-flag in turn.
 // Returns 0, or -1 after logging with exit status 71; what was created is
 // left for velk_FreeXferLocks.
-[[nodiscard]] int velk_InitXferLocks(transfer_t *theCtl);
+[[nodiscard]] int velk_InitXferLocks(velk_xfer_ctl_t *theCtl);
 
 // Destroys exactly the locks and conditions whose created-flags are set and
 // clears the flags.  No thread of the transfer may still use them.
-void velk_FreeXferLocks(transfer_t *theCtl);
+void velk_FreeXferLocks(velk_xfer_ctl_t *theCtl);
 
 // Zeroes reqEntry and creates its lock and condition.  Returns 0, or -1
 // after logging with exit status 78; what was created is left for
@@ -309,25 +319,56 @@ void velk_FreeConReqEntry(io_bufreq_t *reqEntry);
 // (under its reqLock), waking a transfer thread waiting there.
 void velk_ReqQueueSignalAll(connection_info_t *connectionList, int connectCount);
 
-// Waits until no connection entry of theCtl is active, waking each active
-// entry's thread through its request condition every 20 ms.  Takes
+// Waits until no mover connection entry of theCtl is active, waking each
+// active entry's thread through its request condition every 20 ms.  Takes
 // controlLock; call without it.
-void velk_ShutdownTransferThreads(transfer_t *theCtl);
+void velk_ShutdownTransferThreads(velk_xfer_ctl_t *theCtl);
 
 // Waits like velk_ShutdownTransferThreads without signalling; when the
 // transfer is aborted it first shuts down each active entry's sockets once
 // so that a thread blocked on one returns (the thread closes them).
-void velk_CleanupTransferThreads(transfer_t *theCtl);
+void velk_CleanupTransferThreads(velk_xfer_ctl_t *theCtl);
 
-// abortSignalled and transfer_active of xfer_ctl, read under controlLock; 0
-// when no transfer is published.
-int velk_GetXferAborted();
-int velk_GetXferActive();
+// ---------------------------------------------------------------------------
+// Stopping.
+// ---------------------------------------------------------------------------
 
-// Aborts the transfer in xfer_ctl: increments abortSignalled under
-// controlLock and logs the caller (function, unit name file, line).  An
-// abort is never undone.
-void velk_SetXferAborted(const char *function, const char *file, int line);
+// Why a transfer must stop, in order of precedence: an abort is reported
+// before the end of the transfer, and both before a shutdown.
+enum velk_xfer_stop_t {
+    VELK_XFER_GO_ON = 0,    // nothing asks the transfer to stop
+    VELK_XFER_ABORTED = 1,  // the transfer was aborted (its abort count is not 0)
+    VELK_XFER_ENDED = 2,    // its owner marked it no longer active
+    VELK_XFER_SHUTDOWN = 3, // a forced shutdown was signalled for the run
+};
+
+// The one stop check of a transfer, asked by every wait and loop of its
+// threads: why ctl must stop, or VELK_XFER_GO_ON.  A recovery in progress
+// is no stop (see velk_XferRecovering).  Reads the abort count and the
+// active flag under controlLock (without it before the lock exists, when
+// the control has a single user) and velk_shutdown_signalled.  A null ctl
+// stops only for a shutdown.  Any thread; call without controlLock.
+int velk_XferStopReason(velk_xfer_ctl_t *ctl);
+
+// velk_XferStopReason for a caller that holds controlLock.
+int velk_XferStopReasonLocked(velk_xfer_ctl_t *ctl) KYL_REQUIRES(ctl->controlLock);
+
+// velk_XferStopReason(ctl) != VELK_XFER_GO_ON.
+bool velk_XferShouldStop(velk_xfer_ctl_t *ctl);
+
+// Whether a recovery of ctl is in progress (errorResyncFlag, under
+// controlLock).  Threads serving movers give up their connection quietly
+// then; the recovery ends with the flag cleared or the transfer aborted.
+bool velk_XferRecovering(velk_xfer_ctl_t *ctl);
+
+// The abort count of ctl, read under controlLock; 0 for a null ctl or one
+// whose lock was never made.
+int velk_GetXferAborted(velk_xfer_ctl_t *ctl);
+
+// Aborts ctl (when it is not null and its lock exists): increments its
+// abort count under controlLock and logs the caller (function, unit name
+// file, line).  An abort is never undone.
+void velk_SetXferAborted(velk_xfer_ctl_t *ctl, const char *function, const char *file, int line);
 
 // The current time in seconds, with microsecond resolution.
 double velk_GetTimestamp();

@@ -30,7 +30,7 @@ constexpr long kHandshakeSliceMs = 100;
 constexpr int kMaxSearchStep = 200;
 
 // The offsets of the failed request, as "label....... value" lines.
-void offsetLines(transfer_t *c, bool toLog, bool toErr)
+void offsetLines(velk_xfer_ctl_t *c, bool toLog, bool toErr)
 {
     const struct {
         const char *label;
@@ -38,11 +38,11 @@ void offsetLines(transfer_t *c, bool toLog, bool toErr)
     } rows[] = {
         {"    Starting source offset........... ", c->srcOffset},
         {"    Starting sink offset............. ", c->sinkOffset},
-        {"    Source Address at start of IOD... ", c->currentSrcAddr},
-        {"    Sink Address at start of IOD..... ", c->currentFileAddr},
+        {"    Source Address at start of IOD... ", c->movers.currentSrcAddr},
+        {"    Sink Address at start of IOD..... ", c->movers.currentFileAddr},
         {"    Total xferred at point of error.. ", c->totalBytesMoved},
         {"    Resync source offset from start of IOD is.......... ",
-         c->srcOffset + c->totalBytesMoved - c->currentSrcAddr},
+         c->srcOffset + c->totalBytesMoved - c->movers.currentSrcAddr},
     };
     for (const auto &r : rows) {
         if (toLog)
@@ -54,14 +54,14 @@ void offsetLines(transfer_t *c, bool toLog, bool toErr)
 
 } // namespace
 
-int velk_LogXferError(int theError, transfer_t *theCtl)
+int velk_LogXferError(int theError, velk_xfer_ctl_t *theCtl)
 {
     velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d on last I/O operation\n", theError);
     offsetLines(theCtl, true, velk_debug_level >= 1);
     return 0;
 }
 
-int velk_ResyncAfterQUORWriteError(transfer_t *theCtl)
+int velk_ResyncAfterQUORWriteError(velk_xfer_ctl_t *theCtl)
 {
     static const char *const fn = "velk_ResyncAfterQUORWriteError";
     if (theCtl->totalBytesMoved % kBlock != 0) {
@@ -100,7 +100,7 @@ int velk_ResyncAfterQUORWriteError(transfer_t *theCtl)
     int aborted;
     {
         kyl_lock_guard g(theCtl->controlLock);
-        while (theCtl->errorResyncFlag != 0 && theCtl->abortSignalled == 0 && !velk_shutdown_signalled.load()) {
+        while (theCtl->errorResyncFlag != 0 && velk_XferStopReasonLocked(theCtl) == VELK_XFER_GO_ON) {
             struct timespec until = velk_DeadlineIn(kHandshakeSliceMs);
             theCtl->localFileCond.timedwait(theCtl->controlLock, &until);
         }
@@ -175,11 +175,11 @@ int velk_GetIndexEntryForOffset(int indexFd, uint64_t theOffset, long *ordinal, 
     return 0;
 }
 
-void velk_WakeTransfer(transfer_t *ctl)
+void velk_WakeTransfer(velk_xfer_ctl_t *ctl)
 {
     ctl->controlLock.lock();
-    for (int i = 0; i < ctl->connectListSize; i++) {
-        connection_info_t *c = &ctl->connectionList[i];
+    for (int i = 0; i < ctl->movers.connectListSize; i++) {
+        connection_info_t *c = &ctl->movers.connectionList[i];
         if (!c->isactive)
             continue;
         for (int fd : {c->controlSocket, c->listenSocket, c->transferSocket})
@@ -187,8 +187,8 @@ void velk_WakeTransfer(transfer_t *ctl)
                 shutdown(fd, SHUT_RDWR);
     }
     ctl->controlLock.unlock();
-    velk_ReqQueueSignalAll(ctl->connectionList, ctl->connectListSize);
-    ctl->bufQueueLock.lock();
-    ctl->bufQueueCondition.broadcast();
-    ctl->bufQueueLock.unlock();
+    velk_ReqQueueSignalAll(ctl->movers.connectionList, ctl->movers.connectListSize);
+    ctl->ring.bufQueueLock.lock();
+    ctl->ring.bufQueueCondition.broadcast();
+    ctl->ring.bufQueueLock.unlock();
 }

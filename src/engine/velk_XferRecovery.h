@@ -4,7 +4,7 @@
 // Recovery of a storage-system transfer after a failed list request: the
 // stream restarts at the first block known to be safely moved instead of
 // starting the archive over.  The writer's calling thread and the local
-// file manager meet through the context's errorResyncFlag (controlLock with
+// file manager meet through the control's errorResyncFlag (controlLock with
 // localFileCond); the reader's calling thread and its local-file write
 // thread meet through the same flag under bufQueueLock with
 // bufQueueCondition.  Every completed recovery is counted.
@@ -20,7 +20,7 @@ extern std::atomic<int> velk_xfer_recoveries;
 
 // Logs "Error %d on last I/O operation" and the offsets of the failed
 // request of theCtl.  Returns 0.  Calling thread of a transfer.
-int velk_LogXferError(int theError, transfer_t *theCtl);
+int velk_LogXferError(int theError, velk_xfer_ctl_t *theCtl);
 
 // After a failed list-write: rounds totalBytesMoved down to a whole block
 // (logging the bytes cut), sets errorResyncFlag, wakes every thread of the
@@ -28,7 +28,7 @@ int velk_LogXferError(int theError, transfer_t *theCtl);
 // srcOffset + totalBytesMoved.  Returns 0 when the transfer can go on from
 // there, -1 (exit status 70 when the handshake was broken) otherwise.
 // Takes controlLock and bufQueueLock; call with neither held.
-[[nodiscard]] int velk_ResyncAfterQUORWriteError(transfer_t *theCtl);
+[[nodiscard]] int velk_ResyncAfterQUORWriteError(velk_xfer_ctl_t *theCtl);
 
 // Finds the entry of the temporary index (local kind) whose blocks hold
 // theOffset, searching back from *ordinal in steps of one index buffer and
@@ -39,6 +39,6 @@ int velk_LogXferError(int theError, transfer_t *theCtl);
 
 // Shuts down the sockets of every active mover connection of ctl (their
 // threads close them) and wakes every waiter of the transfer.  Any thread.
-void velk_WakeTransfer(transfer_t *ctl);
+void velk_WakeTransfer(velk_xfer_ctl_t *ctl);
 
 #endif

@@ -9,6 +9,7 @@
 #include <sched.h>
 #include <thread>
 
+#include "velk_LocalFileMgr.h"
 #include "velk_ParseCmdLine.h"
 #include "velk_ReaderPool.h"
 #include "velk_Xfer.h"
@@ -51,22 +52,21 @@ std::string expectedStream(const std::vector<Member> &members)
 }
 
 // A transfer context as the writer sets it up (locks, buffers on the empty
-// queue, active, published in xfer_ctl), with the pool and the manager
+// queue, active), with the pool and the manager
 // started.  Every use of the context's locks is here.
 struct Transfer {
-    std::unique_ptr<transfer_t> ctl{new transfer_t};
+    std::unique_ptr<velk_xfer_ctl_t> ctl{new velk_xfer_ctl_t};
     std::promise<void> ended;
     std::thread manager;
     explicit Transfer(uint64_t length)
     {
-        memset(static_cast<void *>(ctl.get()), 0, sizeof(transfer_t));
-        ctl->listenSockFD = -1;
+        memset(static_cast<void *>(ctl.get()), 0, sizeof(velk_xfer_ctl_t));
+        ctl->movers.listenSockFD = -1;
         ctl->transfer_active = 1;
         ctl->transferLength = length;
         EXPECT_EQ(velk_InitXferLocks(ctl.get()), 0);
-        EXPECT_EQ(velk_AllocateIoBuffers(ctl.get()), 0);
-        xfer_ctl.store(ctl.get());
-        EXPECT_EQ(velk_InitThreadPool(), 0);
+        EXPECT_EQ(velk_AllocateIoBuffers(&ctl->ring), 0);
+        EXPECT_EQ(velk_InitThreadPool(ctl.get()), 0);
         manager = std::thread([this] {
             velk_LocalFileMgrThread(ctl.get());
             ended.set_value();
@@ -85,29 +85,28 @@ struct Transfer {
     {
         if (manager.joinable())
             manager.detach();
-        velk_CleanupIoBuffers(ctl.get());
+        velk_CleanupIoBuffers(&ctl->ring);
         velk_FreeXferLocks(ctl.get());
-        xfer_ctl.store(nullptr);
     }
     // The ready buffer holding offset at, if first; *behind if one lies before.
     io_buffer_t *takeReady(uint64_t at, bool *behind) KYL_NO_THREAD_SAFETY_ANALYSIS
     {
-        ctl->bufQueueLock.lock();
-        io_buffer_t *head = ctl->bufReadyQueue;
+        ctl->ring.bufQueueLock.lock();
+        io_buffer_t *head = ctl->ring.bufReadyQueue;
         *behind = head != nullptr && head->fileOffset < at;
         if (head != nullptr && head->fileOffset == at)
-            ctl->bufReadyQueue = head->next;
+            ctl->ring.bufReadyQueue = head->next;
         else
             head = nullptr;
-        ctl->bufQueueLock.unlock();
+        ctl->ring.bufQueueLock.unlock();
         return head;
     }
     void giveBack(io_buffer_t *buf) KYL_NO_THREAD_SAFETY_ANALYSIS
     {
-        ctl->bufQueueLock.lock();
-        velk_ReturnEmptyBuffer(ctl.get(), buf);
-        ctl->bufQueueCondition.broadcast();
-        ctl->bufQueueLock.unlock();
+        ctl->ring.bufQueueLock.lock();
+        velk_ReturnEmptyBuffer(&ctl->ring, buf);
+        ctl->ring.bufQueueCondition.broadcast();
+        ctl->ring.bufQueueLock.unlock();
         velk_LfwSignalCondition();
     }
     void end() KYL_NO_THREAD_SAFETY_ANALYSIS
@@ -115,9 +114,9 @@ struct Transfer {
         ctl->controlLock.lock();
         ctl->transfer_active = 0;
         ctl->controlLock.unlock();
-        ctl->bufQueueLock.lock();
-        ctl->bufQueueCondition.broadcast();
-        ctl->bufQueueLock.unlock();
+        ctl->ring.bufQueueLock.lock();
+        ctl->ring.bufQueueCondition.broadcast();
+        ctl->ring.bufQueueLock.unlock();
         velk_LfwBroadcastCondition();
     }
 };
@@ -134,7 +133,7 @@ std::string drain(uint64_t length, std::string *fault)
         bool behind = false;
         io_buffer_t *buf = t.takeReady(next, &behind);
         if (buf == nullptr) {
-            if (behind || Clock::now() > deadline || velk_GetXferAborted() != 0)
+            if (behind || Clock::now() > deadline || velk_GetXferAborted(t.ctl.get()) != 0)
                 *fault = "no buffer for offset " + std::to_string(next);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
@@ -337,21 +336,21 @@ TEST_F(ReaderPoolTest, AbortShutdownOrEndStopsManagerAndReaders)
             writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         EXPECT_GE(writer, 0);
         if (how == 0)
-            velk_SetXferAborted("test", "velk_ReaderPool_test", __LINE__);
+            velk_SetXferAborted(t.ctl.get(), "test", "velk_ReaderPool_test", __LINE__);
         else if (how == 1)
             velk_shutdown_signalled.store(1);
         else
             t.end();
         ASSERT_TRUE(t.stopped()) << "manager did not stop";
         close(writer);
-        EXPECT_EQ(velk_GetXferAborted() != 0, how != 2);
+        EXPECT_EQ(velk_GetXferAborted(t.ctl.get()) != 0, how != 2);
         int empty = 0;  // every buffer is back; no thread runs any more
-        t.ctl->bufQueueLock.lock();
-        for (io_buffer_t *b = t.ctl->bufEmptyQueue; b != nullptr; b = b->next)
+        t.ctl->ring.bufQueueLock.lock();
+        for (io_buffer_t *b = t.ctl->ring.bufEmptyQueue; b != nullptr; b = b->next)
             empty++;
-        io_buffer_t *filling = t.ctl->bufFillQueue;
-        t.ctl->bufQueueLock.unlock();
-        EXPECT_EQ(empty, t.ctl->bufCount);
+        io_buffer_t *filling = t.ctl->ring.bufFillQueue;
+        t.ctl->ring.bufQueueLock.unlock();
+        EXPECT_EQ(empty, t.ctl->ring.bufCount);
         EXPECT_EQ(filling, nullptr);
         EXPECT_EQ(velk_GetMemberFileXferSuccess(0), 1);  // the FIFO member never completed
         velk_ReleaseMemberFileLists();
