@@ -35,6 +35,8 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <map>
+#include <string>
 
 namespace {
 
@@ -144,6 +146,85 @@ static void gw_LogRefusal(const char *peer, const char *why, const char *eventRe
         .str("reason", eventReason)
         .num("suppressed", static_cast<int64_t>(quiet))
         .emit();
+}
+
+// Connections that have not logged in are logged one by one (accept and
+// close) up to GW_PRELOGIN_LINES connections per GW_REFUSAL_LOG_INTERVAL_SECS;
+// past that they are counted, and one line per interval gives the counts and
+// the reasons their sessions ended, so that a connect-and-close loop cannot
+// fill the logs.  A counted connection that logs in is logged from then on.
+constexpr uint32_t GW_PRELOGIN_LINES = 20;
+
+struct PreLoginTally {
+    time_t windowStart = 0;
+    uint32_t logged = 0;                            // connections logged one by one in the window
+    uint64_t unlogged = 0;                          // accepted without a line
+    std::map<std::string, uint64_t> closedUnlogged; // of those, ended before a login, by reason
+};
+
+static kyl_mutex_t gw_preLoginMutex;
+static PreLoginTally gw_preLogin KYL_GUARDED_BY(gw_preLoginMutex);
+
+static time_t gw_MonotonicSec()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
+
+// Writes the interval's summary line when the interval is over (or when
+// force) and anything was counted, and starts a new interval.  Any thread.
+static void gw_PreLoginFlush(bool force)
+{
+    std::string closed;
+    uint64_t unlogged = 0, closedTotal = 0;
+    time_t seconds;
+    {
+        kyl_lock_guard g(gw_preLoginMutex);
+        PreLoginTally &t = gw_preLogin;
+        const time_t now = gw_MonotonicSec();
+        if (!force && now - t.windowStart < GW_REFUSAL_LOG_INTERVAL_SECS)
+            return;
+        seconds = now - t.windowStart;
+        unlogged = t.unlogged;
+        for (const auto &[reason, n] : t.closedUnlogged) {
+            closed += (closed.empty() ? "" : ", ") + reason + "=" + std::to_string(n);
+            closedTotal += n;
+        }
+        t = PreLoginTally{};
+        t.windowStart = now;
+    }
+    if (unlogged == 0 && closedTotal == 0)
+        return;
+    gw_Log("connections without a login not logged one by one in the last %lld seconds: %llu accepted; ended: %s",
+           static_cast<long long>(seconds), static_cast<unsigned long long>(unlogged),
+           closed.empty() ? "none" : closed.c_str());
+    gw_event("prelogin_summary")
+        .num("seconds", static_cast<int64_t>(seconds))
+        .num("accepted", static_cast<int64_t>(unlogged))
+        .num("ended", static_cast<int64_t>(closedTotal))
+        .emit();
+}
+
+// At an accept: true when the connection is to be logged one by one.
+static bool gw_PreLoginLogAccept()
+{
+    gw_PreLoginFlush(false);
+    kyl_lock_guard g(gw_preLoginMutex);
+    if (gw_preLogin.logged < GW_PRELOGIN_LINES) {
+        gw_preLogin.logged++;
+        return true;
+    }
+    gw_preLogin.unlogged++;
+    return false;
+}
+
+// Counts the end of a connection whose accept was not logged and that never
+// logged in.
+static void gw_PreLoginCountClose(const char *reason)
+{
+    kyl_lock_guard g(gw_preLoginMutex);
+    gw_preLogin.closedUnlogged[reason]++;
 }
 
 // Logs one connection closed to make room for a newcomer, at most once per
@@ -256,8 +337,16 @@ static void *gw_SessionThread(void *arg)
     } catch (...) {
         reason = "internal error in the session";
     }
-    gw_Log("session %llu: closing connection from %s: %s", static_cast<unsigned long long>(id), peer, reason);
-    gw_event("session_close").num("session", static_cast<int64_t>(id)).str("peer", peer).str("reason", reason).emit();
+    if (state->acceptUnlogged && !state->loggedIn.load()) {
+        gw_PreLoginCountClose(reason);
+    } else {
+        gw_Log("session %llu: closing connection from %s: %s", static_cast<unsigned long long>(id), peer, reason);
+        gw_event("session_close")
+            .num("session", static_cast<int64_t>(id))
+            .str("peer", peer)
+            .str("reason", reason)
+            .emit();
+    }
 
     {
         kyl_lock_guard g(gw_sessionsMutex);
@@ -399,6 +488,7 @@ static void gw_AdmitConnection(int fd, const char *peer, const char *host, uint6
             s.state.loggedIn.store(false);
             s.state.lastRecvMs.store(0);
             s.state.evicted.store(false);
+            s.state.acceptUnlogged = false;
         }
     }
     if (victimPeer[0] != '\0')
@@ -410,8 +500,15 @@ static void gw_AdmitConnection(int fd, const char *peer, const char *host, uint6
     }
     gw_SetKeepalive(fd);
 
-    gw_Log("session %llu: accepted connection from %s", static_cast<unsigned long long>(id), peer);
-    gw_event("session_open").num("session", static_cast<int64_t>(id)).str("peer", peer).emit();
+    const bool logged = gw_PreLoginLogAccept();
+    if (logged) {
+        gw_Log("session %llu: accepted connection from %s", static_cast<unsigned long long>(id), peer);
+        gw_event("session_open").num("session", static_cast<int64_t>(id)).str("peer", peer).emit();
+    }
+    {
+        kyl_lock_guard g(gw_sessionsMutex);
+        gw_sessions[slot].state.acceptUnlogged = !logged;
+    }
 
     pthread_t tid;
     int rc = pthread_create(&tid, nullptr, gw_SessionThread, reinterpret_cast<void *>(static_cast<uintptr_t>(slot)));
@@ -488,9 +585,11 @@ int gw_ServeUntilSignal(int listenFd, int sigFd)
             {wake[0], POLLIN, 0},
             {listenFd, POLLIN, 0},
         };
-        // While backing off, the listening socket is left out.
+        // While backing off, the listening socket is left out.  The wait
+        // also ends once a second for the summary of unlogged connections.
         nfds_t n = backoffMs < 0 ? 3 : 2;
-        int rc = poll(pfd, n, backoffMs);
+        int rc = poll(pfd, n, backoffMs < 0 ? 1000 : backoffMs);
+        gw_PreLoginFlush(false);
         backoffMs = -1;
         if (rc < 0) {
             if (errno == EINTR)
@@ -543,6 +642,7 @@ int gw_ServeUntilSignal(int listenFd, int sigFd)
 
     close(listenFd);
     gw_CloseAllSessions();
+    gw_PreLoginFlush(true);
     gw_reapWakeFd = -1;
     close(wake[0]);
     close(wake[1]);

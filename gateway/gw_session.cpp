@@ -9,6 +9,7 @@
 
 #include "gw_auth.h"
 #include "gw_config.h"
+#include "gw_events.h"
 #include "gw_faults.h"
 #include "gw_fileops.h"
 #include "gw_lfx.h"
@@ -272,8 +273,13 @@ void noteLogin(const gw_conn_t *c, SockSource *src)
     if (c->user.load() == nullptr)
         return;
     src->hasDeadline = false;
-    if (src->state != nullptr)
-        src->state->loggedIn.store(true);
+    if (src->state == nullptr || src->state->loggedIn.load())
+        return;
+    if (src->state->acceptUnlogged) {
+        gw_Log("session %llu: accepted connection from %s", static_cast<unsigned long long>(c->id), c->peer);
+        gw_event("session_open").num("session", static_cast<int64_t>(c->id)).str("peer", c->peer).emit();
+    }
+    src->state->loggedIn.store(true);
 }
 
 // Reads and serves requests until the connection ends; returns why.

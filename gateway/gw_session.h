@@ -35,6 +35,9 @@ struct gw_session_state_t {
     std::atomic<bool> loggedIn{false};
     std::atomic<int64_t> lastRecvMs{0}; // gw_MonotonicMs() of the last bytes before the login; 0: none yet
     std::atomic<bool> evicted{false};
+    // Set by the listener before the session starts when its accept was not
+    // logged (a flood of connections): the session logs it once it logs in.
+    bool acceptUnlogged = false;
 };
 
 // Why a session that the listener closed to make room ends.
