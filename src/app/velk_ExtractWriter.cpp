@@ -37,9 +37,6 @@ namespace {
 constexpr size_t kLocalPathSize = VELK_LOCAL_PATH_SIZE;
 // One wait for a writable descriptor before a write, in milliseconds.
 constexpr int kWritePollMs = 250;
-// Names that mark the placeholder of a member whose file was missing when
-// the archive was made.
-constexpr char kDevNull[] = "/dev/null";
 // Permission, set-ID and sticky bits of a mode.
 constexpr uint32_t kModeBits = 07777;
 // Creation modes: a new directory is always searchable and writable by its
