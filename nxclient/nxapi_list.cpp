@@ -323,6 +323,7 @@ int quor_ListTransfer(int fd, int function, uint64_t fileOffset, void *buffer, u
         return rc;
     }
     x.gateway = conn->server_addr;
+    x.ticketRc = quor_MoverTicket(fd, x.xferId, &x.ticket);
 
     CallArgs call{&iod, 0, {}, 0};
     pthread_t caller;

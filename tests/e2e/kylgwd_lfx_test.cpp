@@ -4,6 +4,7 @@
 // gateway opens to the child, reuse of that connection from the pool, and
 // a connection the child closes early.
 #include "nxapi_fileops.h"
+#include "nxapi_mover.h"
 #include "nxapi_private.h"
 #include "velk_gwsession.h"
 #include "velk_testproc.h"
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fcntl.h>
 #include <kyl_fd.h>
 #include <kylgw_mvrio.h>
@@ -87,10 +89,23 @@ struct Lfx {
 };
 
 // Accepts the gateway's data connection within 30 s: the socket or -1.
-int acceptData(int lfd)
+// Accepts the gateway's data connection for pool id poolId on lfd and
+// takes the proof it opens with: the socket, or -1 when the proof is not
+// the session's transfer secret for the entry.
+int acceptData(int lfd, uint32_t poolId)
 {
     pollfd p{lfd, POLLIN, 0};
-    return poll(&p, 1, 30000) == 1 ? accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    sockaddr_in at{};
+    socklen_t al = sizeof at;
+    unsigned char want[TRANSFER_SECRET_SIZE], got[TRANSFER_SECRET_SIZE];
+    if (poll(&p, 1, 30000) != 1 || getsockname(lfd, reinterpret_cast<sockaddr *>(&at), &al) != 0 ||
+        quor_TransferSecret(-1, TRANSFER_SECRET_LFX, transfer_lfx_id(poolId, ntohs(at.sin_port)), want) != 0)
+        return -1;
+    kyl_fd s(accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC));
+    if (s.get() < 0 || quor_recv_data_timeout(s.get(), got, sizeof got, 30) != static_cast<ssize_t>(sizeof got) ||
+        memcmp(got, want, sizeof got) != 0)
+        return -1;
+    return s.release();
 }
 
 class KylgwdLfx : public velktest::VelkGatewayTest {
@@ -140,7 +155,7 @@ TEST_F(KylgwdLfx, DataConnectionIsPooledAfterSuccessAndDroppedAfterEarlyClose)
         put.viaPool(a, 5, false);
         if (put.start() != 0 || put.result != 0)
             return 10;
-        kyl_fd s(acceptData(lfd));
+        kyl_fd s(acceptData(lfd, 5));
         if (s.get() < 0 || quor_send_data(s.get(), data.data(), data.size()) != static_cast<ssize_t>(data.size()))
             return 11;
         if (put.finish() != 0 || put.doneResult != 0 || put.done.complete.bytesXferred != data.size())
@@ -159,7 +174,7 @@ TEST_F(KylgwdLfx, DataConnectionIsPooledAfterSuccessAndDroppedAfterEarlyClose)
         cut.viaPool(a, 6, false);
         if (cut.start() != 0 || cut.result != 0)
             return 30;
-        kyl_fd s2(acceptData(lfd));
+        kyl_fd s2(acceptData(lfd, 6));
         if (s2.get() < 0 || quor_send_data(s2.get(), data.data(), 1000) != 1000)
             return 31;
         s2.reset();

@@ -3,6 +3,7 @@
 // gateway session, which reads the fault script written just before it.
 #include "velk_FileAccess.h"
 #include "velk_Globals.h"
+#include "nxapi_mover.h"
 #include "velk_gwsession.h"
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
@@ -71,6 +72,8 @@ int writeAllMoversAtOnce(int fd, std::string &data, uint32_t width, uint64_t win
     x.length = data.size();
     x.window = window;
     x.timeout = 20;
+    if ((x.ticketRc = quor_MoverTicket(fd, x.xferId, &x.ticket)) != 0)
+        return 20;
     int listenFd = -1;
     quor_sockaddr_t addr{};
     if (quor_MoverListen(&listenFd, &addr) != 0)
