@@ -12,8 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <kyl_fd.h>
 #include <kylgw_mvrio.h>
 #include <kylgw_xdr_lfx.h>
@@ -245,6 +247,28 @@ TEST_F(KylgwdLfx, DataStreamReadsToEndOfFileAndWritesWholeRequests)
         });
         EXPECT_EQ(code, expected) << fault << readFile(dir / "child.err");
     }
+}
+
+// Data connections go back only to the client's own host: a transfer
+// naming another host is refused and no file is made for it.
+TEST_F(KylgwdLfx, ATransferNamingAnotherHostIsRefused)
+{
+    int code = inChild([] {
+        quor_sockaddr_t a{};
+        auto &to = reinterpret_cast<sockaddr_in &>(a.hs_addr);
+        to.sin_family = AF_INET;
+        to.sin_port = htons(9);
+        inet_pton(AF_INET, "127.0.0.2", &to.sin_addr);
+        a.hs_addrlen = sizeof to;
+        Lfx put("/home/demo/elsewhere", LFX_OP_SEND, 0, 5 << 20);
+        put.viaPool(a, 7, false);
+        if (put.start() != 0)
+            return 10;
+        fprintf(stderr, "result %d\n", put.result);
+        return put.result == -EACCES ? 0 : 11;
+    });
+    EXPECT_EQ(code, 0) << readFile(dir / "child.err") << gw.logText();
+    EXPECT_FALSE(std::filesystem::exists(home() + "/elsewhere"));
 }
 
 } // namespace
