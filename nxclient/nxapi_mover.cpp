@@ -64,25 +64,12 @@ bool ticketMatches(const quor_moverconn_t *c, uint64_t ticket)
 }
 
 // Whether the data connection fd opens with a block header that carries
-// the transfer's ticket.  The header is only peeked at: the caller's move
-// reads it as usual.
+// the transfer's ticket.
 bool dataConnectionProven(const quor_moverconn_t *c, int fd)
 {
-    unsigned char raw[PDATA_HDR_SIZE];
-    for (int waited = 0; waited < kDataProofSeconds * 10; waited++) {
-        ssize_t n = recv(fd, raw, sizeof raw, MSG_PEEK | MSG_DONTWAIT);
-        if (n == static_cast<ssize_t>(sizeof raw)) {
-            pdata_hdr_t h{};
-            return pdata_unpack_hdr(raw, &h) == 0 && ticketMatches(c, h.SecurityTicket);
-        }
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-            return false;
-        if (c->ops->stopped(c->arg) != 0)
-            return false;
-        pollfd p{fd, POLLIN, 0};
-        (void)poll(&p, 1, 100);
-    }
-    return false;
+    uint64_t expected = 0;
+    return c->ops->ticket(c->arg, &expected) == 0 &&
+           quor_MoverDataProven(fd, expected, kDataProofSeconds, c->ops->stopped, c->arg);
 }
 
 // Accepts data connections on the listening socket until one proves it
@@ -100,6 +87,25 @@ int acceptProvenData(quor_moverconn_t *c)
 }
 
 } // namespace
+
+bool quor_MoverDataProven(int fd, uint64_t ticket, int seconds, int (*stopped)(void *), void *arg)
+{
+    unsigned char raw[PDATA_HDR_SIZE];
+    for (int waited = 0; waited < seconds * 10; waited++) {
+        ssize_t n = recv(fd, raw, sizeof raw, MSG_PEEK | MSG_DONTWAIT);
+        if (n == static_cast<ssize_t>(sizeof raw)) {
+            pdata_hdr_t h{};
+            return pdata_unpack_hdr(raw, &h) == 0 && h.SecurityTicket == ticket;
+        }
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return false;
+        if (stopped != nullptr && stopped(arg) != 0)
+            return false;
+        pollfd p{fd, POLLIN, 0};
+        (void)poll(&p, 1, 100);
+    }
+    return false;
+}
 
 int quor_MoverServePiece(quor_moverconn_t *c, const initiator_msg_t &im)
 {

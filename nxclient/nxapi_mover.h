@@ -138,6 +138,13 @@ struct quor_moverconn_t {
 // 0 with *ticket set, or a quor_TransferSecret failure.
 [[nodiscard]] int quor_MoverTicket(int fd, uint64_t xferId, uint64_t *ticket);
 
+// Whether the data connection fd opens, within seconds, with a block
+// header that carries ticket.  The header is only peeked at (the move reads
+// it as usual); a peer that closes, sends anything else or stays silent
+// fails, and so does the wait once stopped(arg) is non-zero (stopped may be
+// null).
+[[nodiscard]] bool quor_MoverDataProven(int fd, uint64_t ticket, int seconds, int (*stopped)(void *), void *arg);
+
 // Takes a listening socket for movers on the local address of the
 // connected socket fd (where the gateway reaches this client), on any
 // address when fd < 0 or its address is unknown.  As quor_MoverListen.
