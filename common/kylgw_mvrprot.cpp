@@ -293,6 +293,22 @@ uint32_t quor_RequestIDtoU32(const kyl_uuid_t *id)
     return (id->clock_seq_hi_and_reserved ^ id->time_low) + node;
 }
 
+void transfer_secret_input(uint32_t purpose, uint64_t id, unsigned char out[TRANSFER_SECRET_INPUT_SIZE])
+{
+    quor_encode_32(out, 0, purpose);
+    quor_encode_64(out, 4, id);
+}
+
+uint64_t transfer_secret_ticket(const unsigned char secret[TRANSFER_SECRET_SIZE])
+{
+    return quor_decode_64(secret, 0);
+}
+
+uint64_t transfer_lfx_id(uint32_t poolId, uint16_t port)
+{
+    return (uint64_t{poolId} << 16) | port;
+}
+
 uint64_t quor_RequestIDtoU64(const kyl_uuid_t *id)
 {
     uint32_t node = signedNode(id, 1) + signedNode(id, 3) * 256u + signedNode(id, 5) * 65536u;

@@ -41,6 +41,18 @@ constexpr size_t PDATA_HDR_SIZE = 48;
 constexpr uint64_t PDATA_MAX_BLOCK = 0x80000000ull;
 
 // SecurityTicket is opaque: its 8 wire bytes held as their big-endian value.
+// The client and the gateway fill it with a per-transfer secret: the first
+// 8 bytes of a keyed hash (HMAC-SHA256 under the session key of the login)
+// of the transfer's secret input, so that only the two parties of the
+// session can produce it.  The same hash, whole, proves a local-file data
+// connection.
+
+// What a transfer secret is for, the first field of its input.
+constexpr uint32_t TRANSFER_SECRET_MOVER = 0x4d565254u; // mover messages of transfer id
+constexpr uint32_t TRANSFER_SECRET_LFX = 0x4c465844u;   // a local-file data connection
+// Bytes of a transfer secret's input and of the keyed hash.
+constexpr size_t TRANSFER_SECRET_INPUT_SIZE = 12;
+constexpr size_t TRANSFER_SECRET_SIZE = 32;
 
 struct initiator_msg_t {
     uint64_t Delimiter;
@@ -115,6 +127,15 @@ void pdata_pack_hdr(const pdata_hdr_t *h, unsigned char out[PDATA_HDR_SIZE]);
 // left zeroed whenever unpacking fails.
 [[nodiscard]] int mvrprot_pack_ipaddr(const initiator_ipaddr_t *m, unsigned char out[MVRPROT_IPADDR_SIZE]);
 [[nodiscard]] int mvrprot_unpack_ipaddr(const unsigned char in[MVRPROT_IPADDR_SIZE], initiator_ipaddr_t *m);
+
+// The input the transfer secret of purpose and id is hashed from: purpose
+// (32 bits) then id (64 bits), big-endian.
+void transfer_secret_input(uint32_t purpose, uint64_t id, unsigned char out[TRANSFER_SECRET_INPUT_SIZE]);
+// The SecurityTicket of a transfer secret: its first 8 bytes.
+uint64_t transfer_secret_ticket(const unsigned char secret[TRANSFER_SECRET_SIZE]);
+// The id a local-file data connection's secret is made for: the pool id of
+// the client's socket entry and the port of its listening socket.
+uint64_t transfer_lfx_id(uint32_t poolId, uint16_t port);
 
 // The transfer id movers put in every data block header of request id *id:
 // low 32 bits quor_RequestIDtoU32, high 32 bits built the same way from the

@@ -12,6 +12,7 @@
 #include "gw_users.h"
 
 #include <kylgw_errors.h>
+#include <kylgw_mvrprot.h>
 #include <kylgw_xdr_auth.h>
 #include <quorex_crypto.h>
 
@@ -112,6 +113,18 @@ struct gw_auth_t {
     gw_pam_round_t pamSent KYL_GUARDED_BY(mu); // the messages of the round as sent
     uint32_t tagCounter KYL_GUARDED_BY(mu) = 0;
 };
+
+int gw_AuthTransferSecret(const gw_conn_t *c, uint32_t purpose, uint64_t id, unsigned char *secret)
+{
+    if (c->auth == nullptr)
+        return -ENOKEY;
+    unsigned char in[TRANSFER_SECRET_INPUT_SIZE];
+    transfer_secret_input(purpose, id, in);
+    kyl_lock_guard g(c->auth->mu);
+    if (c->auth->keyLen == 0)
+        return -ENOKEY;
+    return quorex_HmacSha256(c->auth->key, c->auth->keyLen, in, sizeof in, secret) == 0 ? 0 : -EIO;
+}
 
 gw_auth_t *gw_AuthNew()
 {

@@ -55,6 +55,13 @@ int gw_AuthServe(gw_conn_t *c, const gw_request_t *req);
 // it (and has replied), false when none waits for it.
 bool gw_AuthTaskMessage(gw_conn_t *c, const gw_request_t *req);
 
+// The transfer secret of purpose and id (kylgw_mvrprot.h) under the session
+// key of connection c, for the movers' SecurityTicket and the proof on a
+// local-file data connection.  0 with secret filled, -ENOKEY when the
+// connection has no session key (then nothing is sent that a client could
+// trust), -EIO.  Any thread while the session lives.
+int gw_AuthTransferSecret(const gw_conn_t *c, uint32_t purpose, uint64_t id, unsigned char *secret);
+
 // The reconnect packet: user, issue time, earliest reconnect time and a
 // random nonce, signed with HMAC-SHA256 under a secret of this daemon.
 // Builds it into *packet and *mac.  Returns 0, or -51000 when the signing

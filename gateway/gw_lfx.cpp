@@ -4,13 +4,17 @@
 // one data connection per transfer.
 
 #include "gw_lfx.h"
+#include "gw_auth.h"
 
 #include "gw_events.h"
 #include "gw_fileops.h"
+#include "gw_log.h"
 
 #include <kyl_fd.h>
 #include <kylgw_mvrio.h>
+#include <kylgw_mvrprot.h>
 #include <kylgw_xdr_lfx.h>
+#include <quorex_crypto.h>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -99,31 +103,57 @@ int dataIo(const gw_conn_t *c, int s, unsigned char *buf, size_t n, bool receive
     return 0;
 }
 
-// Connects to a (the client's own address with a's port when a is the
-// wildcard) within GW_LFX_CONNECT_TIMEOUT.  Returns the socket or -errno.
-int connectClient(const gw_conn_t *c, const quor_sockaddr_t &given)
+// Where the data connection for address given goes: the client's own
+// address with given's port.  An address of another host is refused
+// (-EACCES): data connections go back only to the client that asked, so a
+// request cannot make this host reach other services.  0 with *a set, or
+// a negative code.
+int clientTarget(const gw_conn_t *c, const quor_sockaddr_t &given, quor_sockaddr_t *a)
 {
-    quor_sockaddr_t a = given;
-    const int fam = a.hs_addr.ss_family;
+    *a = given;
+    const int fam = given.hs_addr.ss_family;
     if (fam != AF_INET && fam != AF_INET6)
         return -EAFNOSUPPORT;
-    const bool wild = fam == AF_INET
-                          ? reinterpret_cast<const sockaddr_in &>(a.hs_addr).sin_addr.s_addr == htonl(INADDR_ANY)
-                          : IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6 &>(a.hs_addr).sin6_addr);
-    if (wild) {
-        sockaddr_storage peer{};
-        socklen_t pl = sizeof peer;
-        if (getpeername(c->fd, reinterpret_cast<sockaddr *>(&peer), &pl) != 0)
-            return -errno;
-        if (peer.ss_family != fam)
-            return -EAFNOSUPPORT;
-        if (fam == AF_INET)
-            reinterpret_cast<sockaddr_in &>(peer).sin_port = reinterpret_cast<const sockaddr_in &>(a.hs_addr).sin_port;
-        else
-            reinterpret_cast<sockaddr_in6 &>(peer).sin6_port =
-                reinterpret_cast<const sockaddr_in6 &>(a.hs_addr).sin6_port;
-        a.hs_addr = peer;
+    sockaddr_storage peer{};
+    socklen_t pl = sizeof peer;
+    if (getpeername(c->fd, reinterpret_cast<sockaddr *>(&peer), &pl) != 0)
+        return -errno;
+    if (peer.ss_family != fam)
+        return -EAFNOSUPPORT;
+    if (fam == AF_INET) {
+        const in_addr_t want = reinterpret_cast<const sockaddr_in &>(given.hs_addr).sin_addr.s_addr;
+        if (want != htonl(INADDR_ANY) && want != reinterpret_cast<const sockaddr_in &>(peer).sin_addr.s_addr)
+            return -EACCES;
+        reinterpret_cast<sockaddr_in &>(peer).sin_port = reinterpret_cast<const sockaddr_in &>(given.hs_addr).sin_port;
+    } else {
+        const in6_addr &want = reinterpret_cast<const sockaddr_in6 &>(given.hs_addr).sin6_addr;
+        if (!IN6_IS_ADDR_UNSPECIFIED(&want) &&
+            memcmp(&want, &reinterpret_cast<const sockaddr_in6 &>(peer).sin6_addr, sizeof want) != 0)
+            return -EACCES;
+        reinterpret_cast<sockaddr_in6 &>(peer).sin6_port =
+            reinterpret_cast<const sockaddr_in6 &>(given.hs_addr).sin6_port;
     }
+    a->hs_addr = peer;
+    return 0;
+}
+
+// Connects to the client's data address a (see clientTarget) within
+// GW_LFX_CONNECT_TIMEOUT and proves, as its first bytes, that the
+// connection comes from this session: the transfer secret of the client's
+// socket entry (pool id and listening port), which only the two parties of
+// the session can compute.  Returns the socket or a negative code.
+int connectClient(const gw_conn_t *c, const quor_sockaddr_t &given, uint32_t poolId)
+{
+    quor_sockaddr_t a{};
+    int trc = clientTarget(c, given, &a);
+    if (trc != 0)
+        return trc;
+    const int fam = a.hs_addr.ss_family;
+    const uint16_t port = ntohs(fam == AF_INET ? reinterpret_cast<const sockaddr_in &>(a.hs_addr).sin_port
+                                               : reinterpret_cast<const sockaddr_in6 &>(a.hs_addr).sin6_port);
+    unsigned char proof[TRANSFER_SECRET_SIZE];
+    if ((trc = gw_AuthTransferSecret(c, TRANSFER_SECRET_LFX, transfer_lfx_id(poolId, port), proof)) != 0)
+        return trc; // without a session key the client trusts no connection
     kyl_fd s(socket(fam, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (s.get() < 0)
         return -errno;
@@ -146,7 +176,9 @@ int connectClient(const gw_conn_t *c, const quor_sockaddr_t &given)
         err = errno;
     if (err != 0)
         return -err;
-    return s.release();
+    rc = dataIo(c, s.get(), proof, sizeof proof, false);
+    quorex_Wipe(proof, sizeof proof);
+    return rc != 0 ? rc : s.release();
 }
 
 // Moves len bytes between the data connection s and the file fd at off:
@@ -290,7 +322,7 @@ int serveConnection(gw_conn_t *c, const gw_request_t *req, const kyl_xfer_init_i
             usleep(1000000);
         s = -ETIMEDOUT;
     } else {
-        s = a.preConnected ? poolTake(c, a.poolID) : connectClient(c, a.socketAddr);
+        s = a.preConnected ? poolTake(c, a.poolID) : connectClient(c, a.socketAddr, a.poolID);
         if (a.preConnected && s < 0)
             s = -ENOTCONN;
     }
@@ -337,6 +369,14 @@ int serveInit(gw_conn_t *c, const gw_request_t *req)
         (inSend && info.fileData == nullptr && info.xferLength > 0) ||
         (!inl && (info.addressCount != 1 || info.addressList == nullptr)))
         return gw_SendReply(c, req, -EINVAL, nullptr, nullptr);
+    // Data connections go back only to the client that asks.
+    quor_sockaddr_t to{};
+    const int trc = inl || info.addressList->preConnected ? 0 : clientTarget(c, info.addressList->socketAddr, &to);
+    if (trc != 0) {
+        gw_Log("session %llu: local-file transfer id %u: data address refused (%d)",
+               static_cast<unsigned long long>(c->id), req->hdr.msgRequestID, trc);
+        return gw_SendReply(c, req, trc, nullptr, nullptr);
+    }
     int fd;
     if ((info.flags & LFX_REMOTE_OPEN) || rq->filedes >= 0) {
         gw_fsxfer_t x{};

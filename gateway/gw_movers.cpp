@@ -5,6 +5,7 @@
 // per-block progress, and the abort state under its mutex.
 
 #include "gw_movers.h"
+#include "gw_auth.h"
 
 #include "gw_events.h"
 #include "gw_fileops.h"
@@ -14,6 +15,7 @@
 #include <kylgw_mvrio.h>
 #include <kylgw_mvrprot.h>
 #include <kylgw_xdr_xfer.h>
+#include <quorex_crypto.h>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -47,6 +49,7 @@ struct ListRequest {
     uint64_t xferId = 0;
     quor_sockaddr_t control{};  // where the movers' control connections go
     quor_sockaddr_t clientIp{}; // the client's address, for wildcard addresses
+    uint64_t ticket = 0;        // SecurityTicket of every message of the request
     std::string peerText;       // where the control connections go, for events
     // Bytes moved of each block, written only by the block's mover and
     // read after the movers were joined.
@@ -132,6 +135,26 @@ quor_sockaddr_t resolveTarget(const ListRequest *r, const quor_sockaddr_t &a)
     return t;
 }
 
+// Whether a names the requesting client's own host: movers connect back
+// to nothing else, so a request cannot make this host reach other services.
+bool isClientHost(const ListRequest *r, const quor_sockaddr_t &a)
+{
+    const sockaddr_storage &c = r->clientIp.hs_addr;
+    if (a.hs_addr.ss_family != c.ss_family)
+        return false;
+    if (c.ss_family == AF_INET)
+        return reinterpret_cast<const sockaddr_in &>(a.hs_addr).sin_addr.s_addr ==
+               reinterpret_cast<const sockaddr_in &>(c).sin_addr.s_addr;
+    return c.ss_family == AF_INET6 &&
+           memcmp(&reinterpret_cast<const sockaddr_in6 &>(a.hs_addr).sin6_addr,
+                  &reinterpret_cast<const sockaddr_in6 &>(c).sin6_addr, sizeof(in6_addr)) == 0;
+}
+
+// The request's SecurityTicket: the session's transfer secret for its
+// transfer id; a random one when the session has no key (the client then
+// trusts no mover, as it has no secret either).
+uint64_t requestTicket(const ListRequest *r);
+
 // Connects a tracked socket to a within GW_MOVER_CONNECT_TIMEOUT.  Returns
 // the socket or a negative errno.
 int connectTracked(ListRequest *r, const quor_sockaddr_t &a)
@@ -183,6 +206,16 @@ uint64_t randomTicket()
     uint64_t t = 0;
     if (getrandom(&t, sizeof t, 0) != static_cast<ssize_t>(sizeof t))
         t = 0x5eed5eed5eed5eedull;
+    return t;
+}
+
+uint64_t requestTicket(const ListRequest *r)
+{
+    unsigned char secret[TRANSFER_SECRET_SIZE];
+    if (gw_AuthTransferSecret(r->c, TRANSFER_SECRET_MOVER, r->xferId, secret) != 0)
+        return randomTicket();
+    const uint64_t t = transfer_secret_ticket(secret);
+    quorex_Wipe(secret, sizeof secret);
     return t;
 }
 
@@ -262,7 +295,7 @@ int movePiece(ListRequest *r, MoverState *m, const PieceFaults &f, uint64_t off,
     im.BlockSize = r->block;
     im.StripeWidth = r->width;
     im.TotalLength = r->total;
-    im.SecurityTicket = randomTicket();
+    im.SecurityTicket = r->ticket;
     int rc;
     if (f.badChecksum) {
         faultFired(r, "bad_init_checksum");
@@ -287,7 +320,10 @@ int movePiece(ListRequest *r, MoverState *m, const PieceFaults &f, uint64_t off,
     if ((rc = mvrprot_recv_ipaddr_timeout(m->ctl, &ia, T)) != 0)
         return rc;
     if (m->data < 0) {
-        int s = connectTracked(r, resolveTarget(r, ia.IpAddr.SockAddr));
+        const quor_sockaddr_t to = resolveTarget(r, ia.IpAddr.SockAddr);
+        if (!isClientHost(r, to))
+            return -EACCES; // the client names another host for its data
+        int s = connectTracked(r, to);
         if (s < 0)
             return s;
         m->data = s;
@@ -613,7 +649,7 @@ int moveSequential(ListRequest *r, uint64_t *moved, uint64_t *blocks)
         h.XferID = r->xferId;
         h.Offset = off;
         h.Length = len;
-        h.SecurityTicket = randomTicket();
+        h.SecurityTicket = r->ticket;
         ssize_t n;
         if (!r->write) {
             n = preadFull(r->fd, buf.data(), len, r->fileOffset + off);
@@ -689,6 +725,15 @@ int requestSpan(ListRequest *r, const iod_srcsinkdesc_t *file, const iod_srcsink
     return 0;
 }
 
+// Refuses a request whose movers would connect to another host than the
+// client's own.
+int refuseElsewhere(gw_conn_t *c, const gw_request_t *req, const quor_IOD_t &iod)
+{
+    gw_Log("session %llu: list request id %u names another host than the client's - refused",
+           static_cast<unsigned long long>(c->id), req->hdr.msgRequestID);
+    return replyIor(c, req, iod.RequestID, -EACCES, 0);
+}
+
 // Serves a sequential read or write (descriptor flag 0x20 without the
 // mover protocol): no control connections; one block per data connection,
 // never two connections open at once.
@@ -725,6 +770,9 @@ int serveSequential(gw_conn_t *c, const gw_request_t *req, const quor_IOD_t &iod
     if (getpeername(c->fd, reinterpret_cast<sockaddr *>(&r.clientIp.hs_addr), &r.clientIp.hs_addrlen) != 0)
         return replyIor(c, req, iod.RequestID, -errno, 0);
     r.control = resolveTarget(&r, net->SrcSinkAddr.Addr.NetAddr.SockAddr);
+    if (!isClientHost(&r, r.control))
+        return refuseElsewhere(c, req, iod);
+    r.ticket = requestTicket(&r);
     uint64_t moved = 0, blocks = 0;
     rc = moveSequential(&r, &moved, &blocks);
     (void)lseek(xf.fd, static_cast<off_t>(start + moved), SEEK_SET);
@@ -804,6 +852,9 @@ int gw_ServeListTransfer(gw_conn_t *c, const gw_request_t *req)
     if (getpeername(c->fd, reinterpret_cast<sockaddr *>(&r.clientIp.hs_addr), &r.clientIp.hs_addrlen) != 0)
         return replyIor(c, req, iod.RequestID, -errno, 0);
     r.control = resolveTarget(&r, r.control);
+    if (!isClientHost(&r, r.control))
+        return refuseElsewhere(c, req, iod);
+    r.ticket = requestTicket(&r);
     char host[INET6_ADDRSTRLEN] = "?";
     const bool v4 = r.control.hs_addr.ss_family == AF_INET;
     inet_ntop(r.control.hs_addr.ss_family,

@@ -1105,7 +1105,14 @@ int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fdOut, quor
     } else {
         local = nxapi_tcp_data_host;
     }
+    return kylgw_SockGetListenSocketAt(&local, reuseAddress, fdOut, addressOut);
+}
 
+int kylgw_SockGetListenSocketAt(const quor_sockaddr_t *at, int reuseAddress, int *fdOut, quor_sockaddr_t *addressOut)
+{
+    const char *fn = "kylgw_SockGetListenSocket";
+    char err[256];
+    quor_sockaddr_t local = *at;
     int fd = quor_net_socket(&local, SOCK_STREAM, 0, err, sizeof err);
     if (fd < 0) {
         nxapi_Print("*** %s: quor_net_socket returned error %d [%s]\n", fn, -fd, err);

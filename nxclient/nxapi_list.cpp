@@ -175,11 +175,22 @@ void free_quor_ior_mem(quor_IOR_t *ior)
 
 namespace {
 
+// The SecurityTicket the movers of a sequential transfer carry: rc 0 when
+// value is known, else no connection is trusted.
+struct SeqTicket {
+    uint64_t value = 0;
+    int rc = -ENOKEY;
+};
+
+// Seconds a new sequential data connection has to show its first header.
+constexpr int kSeqProofSeconds = 10;
+
 // One or more rounds of the sequential block exchange (see quor_api.h).
 // wakeFd, when not -1, ends the wait with -ETIMEDOUT as soon as it is
-// readable and nothing else is.
+// readable and nothing else is.  With ticket, a connection whose first
+// block header does not carry the transfer's ticket is closed unread.
 ssize_t waitForMovers(int listenFd, uint64_t xferId, uint64_t offset, unsigned char *buffer, uint64_t length,
-                      uint64_t *count, int seconds, bool send, int wakeFd = -1)
+                      uint64_t *count, int seconds, bool send, int wakeFd = -1, const SeqTicket *ticket = nullptr)
 {
     quor_sockaddr_t gateway{};
     if (quor_connection_t *conn = nxapi_getCurConnection())
@@ -228,6 +239,14 @@ ssize_t waitForMovers(int listenFd, uint64_t xferId, uint64_t offset, unsigned c
             int rc = nxapi_MoverAcceptOne(&gateway, listenFd, &s);
             if (rc < 0)
                 return finish(rc);
+            if (rc == 0 && ticket != nullptr &&
+                (ticket->rc != 0 || !quor_MoverDataProven(s, ticket->value, kSeqProofSeconds, nullptr, nullptr))) {
+                nxapi_logf(1, "mover_waitfor_data", NXAPI_LOG_STDERR | NXAPI_LOG_FILE, __FILE__, __LINE__,
+                           "/debug/data connection on socket %d without the transfer's ticket - closed and ignored\n",
+                           s);
+                close(s);
+                rc = 1;
+            }
             if (rc == 0) {
                 conns.push_back(s);
                 if (conns.size() > QUOR_MOVER_MAX_CONNECTIONS)
@@ -323,6 +342,7 @@ int quor_ListTransfer(int fd, int function, uint64_t fileOffset, void *buffer, u
         return rc;
     }
     x.gateway = conn->server_addr;
+    x.ticketRc = quor_MoverTicket(fd, x.xferId, &x.ticket);
 
     CallArgs call{&iod, 0, {}, 0};
     pthread_t caller;
@@ -381,6 +401,7 @@ struct SeqRound {
     uint64_t arrived; // bytes received or sent by the manager
     int rc;           // the manager's failure, or 0
     int wakeFd;       // readable once the gateway replied
+    SeqTicket ticket; // the movers' SecurityTicket
 };
 
 // Serves the movers' blocks of one round until the caller's bytes moved,
@@ -392,7 +413,7 @@ void *manageIoConnections(void *arg)
     while (m->arrived < f->bytesToXfer && f->transferActive != 0 && f->aborted == 0) {
         uint64_t got = 0;
         ssize_t r = waitForMovers(m->listenFd, m->xferId, 0, static_cast<unsigned char *>(f->userBuffer),
-                                  f->bytesToXfer, &got, 1, m->write, m->wakeFd);
+                                  f->bytesToXfer, &got, 1, m->write, m->wakeFd, &m->ticket);
         m->arrived += got;
         if (r == -ETIMEDOUT) {
             kyl_lock_guard g(f->fileLock);
@@ -436,7 +457,8 @@ ssize_t seqRound(nxapi_file_t *f, int fd, bool write, int listenFd, const quor_s
             close(p[1]);
         }
     } closer{wake};
-    SeqRound m{f, listenFd, quor_RequestIDtoU64(&reqId), write, 0, 0, wake[0]};
+    SeqRound m{f, listenFd, quor_RequestIDtoU64(&reqId), write, 0, 0, wake[0], {}};
+    m.ticket.rc = quor_MoverTicket(fd, m.xferId, &m.ticket.value);
     {
         kyl_lock_guard g(f->fileLock);
         f->userBuffer = buf;

@@ -7,8 +7,10 @@
 
 #include "nxapi_mover.h"
 
+#include "nxapi_fileops.h"
 #include "nxapi_private.h"
 #include "quor_api.h"
+#include "quorex_crypto.h"
 #include "quor_net.h"
 #include "quorcfgx_netopt.h"
 #include "quorcfgx_restrict.h"
@@ -43,7 +45,67 @@ int endOfInput(int fd, int seconds)
     return n == 0 ? 1 : 0;
 }
 
+// Seconds a newly accepted data connection has to show its first block
+// header before it is taken for a stranger's and closed.
+constexpr int kDataProofSeconds = 10;
+
+// Logs, at debug level, a mover connection turned away for its ticket.
+void logForeign(const char *what, int fd)
+{
+    nxapi_logf(1, "quor_MoverServeConnection", NXAPI_LOG_STDERR | NXAPI_LOG_FILE, __FILE__, __LINE__,
+               "/debug/%s on socket %d without the transfer's ticket - closed and ignored\n", what, fd);
+}
+
+// Whether ticket is the current transfer's (never when it has none).
+bool ticketMatches(const quor_moverconn_t *c, uint64_t ticket)
+{
+    uint64_t expected = 0;
+    return c->ops->ticket(c->arg, &expected) == 0 && ticket == expected;
+}
+
+// Whether the data connection fd opens with a block header that carries
+// the transfer's ticket.
+bool dataConnectionProven(const quor_moverconn_t *c, int fd)
+{
+    uint64_t expected = 0;
+    return c->ops->ticket(c->arg, &expected) == 0 &&
+           quor_MoverDataProven(fd, expected, kDataProofSeconds, c->ops->stopped, c->arg);
+}
+
+// Accepts data connections on the listening socket until one proves it
+// comes from the transfer's mover: the socket, or the accept hook's
+// negative result.
+int acceptProvenData(quor_moverconn_t *c)
+{
+    for (;;) {
+        int s = c->ops->acceptData(c->arg, *c->listen);
+        if (s < 0 || dataConnectionProven(c, s))
+            return s;
+        logForeign("data connection", s);
+        close(s);
+    }
+}
+
 } // namespace
+
+bool quor_MoverDataProven(int fd, uint64_t ticket, int seconds, int (*stopped)(void *), void *arg)
+{
+    unsigned char raw[PDATA_HDR_SIZE];
+    for (int waited = 0; waited < seconds * 10; waited++) {
+        ssize_t n = recv(fd, raw, sizeof raw, MSG_PEEK | MSG_DONTWAIT);
+        if (n == static_cast<ssize_t>(sizeof raw)) {
+            pdata_hdr_t h{};
+            return pdata_unpack_hdr(raw, &h) == 0 && h.SecurityTicket == ticket;
+        }
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return false;
+        if (stopped != nullptr && stopped(arg) != 0)
+            return false;
+        pollfd p{fd, POLLIN, 0};
+        (void)poll(&p, 1, 100);
+    }
+    return false;
+}
 
 int quor_MoverServePiece(quor_moverconn_t *c, const initiator_msg_t &im)
 {
@@ -64,7 +126,7 @@ int quor_MoverServePiece(quor_moverconn_t *c, const initiator_msg_t &im)
         return ops->failed(c->arg, QUOR_MOVER_SEND_REPLY, rc, &im);
     if (*c->data < 0 && *c->listen < 0) {
         int fd = -1;
-        if ((rc = quor_MoverListen(&fd, c->dataAddr)) != 0)
+        if ((rc = quor_MoverListenBeside(*c->control, &fd, c->dataAddr)) != 0)
             return ops->failed(c->arg, QUOR_MOVER_LISTEN, rc, &im);
         ops->setSocket(c->arg, c->listen, fd);
     }
@@ -76,7 +138,7 @@ int quor_MoverServePiece(quor_moverconn_t *c, const initiator_msg_t &im)
         return ops->failed(c->arg, QUOR_MOVER_SEND_ADDRESS, rc, &im);
     if (*c->data < 0) {
         // The one data connection of this control connection.
-        int s = ops->acceptData(c->arg, *c->listen);
+        int s = acceptProvenData(c);
         ops->closeSocket(c->arg, c->listen);
         if (s < 0)
             return ops->failed(c->arg, QUOR_MOVER_ACCEPT, s, &im);
@@ -102,6 +164,11 @@ int quor_MoverServeConnection(quor_moverconn_t *c)
             return rc > 0 ? 0 : rc;
         initiator_msg_t im{};
         rc = mvrprot_recv_initmsg_timeout(*c->control, &im, c->timeout);
+        if (rc == 0 && !ticketMatches(c, im.SecurityTicket)) {
+            // Not a mover of this transfer: nothing is granted or answered.
+            logForeign("mover control connection", *c->control);
+            return 0;
+        }
         if (ops->received != nullptr)
             ops->received(c->arg, rc, &im);
         if (rc == NXAPI_E_NOSESSION && !ops->peekEnd)
@@ -156,13 +223,68 @@ int nxapi_MoverAcceptOne(const quor_sockaddr_t *gateway, int listenFd, int *fd)
     return rc;
 }
 
+int quor_TransferSecret(int fd, uint32_t purpose, uint64_t id, unsigned char secret[TRANSFER_SECRET_SIZE])
+{
+    quor_connection_t *conn = nullptr;
+    if (fd >= 0) {
+        if (fd >= NXAPI_MAX_OPEN_FILES)
+            return -EBADF;
+        kyl_lock_guard g(nxapi_FileLock);
+        const nxapi_file_t &f = nxapi_FileTable[fd];
+        if (f.state != NXAPI_FILE_OPEN || f.connection == nullptr)
+            return -EBADF;
+        conn = f.connection;
+    } else if ((conn = nxapi_GetThreadConEntry(nullptr)) == nullptr) {
+        conn = nxapi_getCurConnection();
+    }
+    if (conn == nullptr)
+        return -ENOTCONN;
+    unsigned char in[TRANSFER_SECRET_INPUT_SIZE];
+    transfer_secret_input(purpose, id, in);
+    // The login writes the key under the connection's open mutex.
+    kyl_lock_guard g(conn->openMutex);
+    if (conn->session_key == nullptr || conn->sess_key_len <= 0)
+        return -ENOKEY;
+    return quorex_HmacSha256(conn->session_key, static_cast<size_t>(conn->sess_key_len), in, sizeof in, secret) == 0
+               ? 0
+               : -EIO;
+}
+
+int quor_MoverTicket(int fd, uint64_t xferId, uint64_t *ticket)
+{
+    unsigned char secret[TRANSFER_SECRET_SIZE];
+    int rc = quor_TransferSecret(fd, TRANSFER_SECRET_MOVER, xferId, secret);
+    if (rc == 0)
+        *ticket = transfer_secret_ticket(secret);
+    quorex_Wipe(secret, sizeof secret);
+    return rc;
+}
+
 int quor_MoverListen(int *fd, quor_sockaddr_t *address)
 {
+    quor_connection_t *conn = nxapi_GetThreadConEntry(nullptr);
+    if (conn == nullptr)
+        conn = nxapi_getCurConnection();
+    return quor_MoverListenBeside(conn != nullptr ? conn->ctl_fd : -1, fd, address);
+}
+
+int quor_MoverListenBeside(int ctlFd, int *fd, quor_sockaddr_t *address)
+{
+    // The address the peer of ctlFd reached this host at, any port.
+    quor_sockaddr_t at{};
+    at.hs_addrlen = sizeof at.hs_addr;
+    bool beside = ctlFd >= 0 && getsockname(ctlFd, reinterpret_cast<sockaddr *>(&at.hs_addr), &at.hs_addrlen) == 0 &&
+                  (at.hs_addr.ss_family == AF_INET || at.hs_addr.ss_family == AF_INET6);
+    if (beside && at.hs_addr.ss_family == AF_INET)
+        reinterpret_cast<sockaddr_in &>(at.hs_addr).sin_port = 0;
+    else if (beside)
+        reinterpret_cast<sockaddr_in6 &>(at.hs_addr).sin6_port = 0;
     for (int attempt = 0;; attempt++) {
         int s = -1;
         // Address reuse: connections of an earlier transfer that linger in
         // TIME_WAIT must not keep a port of a narrow restricted range.
-        int rc = kylgw_SockGetListenSocket(1, 1, &s, address);
+        int rc =
+            beside ? kylgw_SockGetListenSocketAt(&at, 1, &s, address) : kylgw_SockGetListenSocket(1, 1, &s, address);
         if (rc != 0)
             return rc;
         if (listen(s, QUOR_MOVER_BACKLOG) == 0) {
@@ -324,9 +446,16 @@ void listCloseSocket(void *arg, int *field)
     untrackClose(static_cast<ListConn *>(arg)->x, field);
 }
 
+int listTicket(void *arg, uint64_t *expected)
+{
+    const quor_moverxfer_t *x = static_cast<ListConn *>(arg)->x;
+    *expected = x->ticket;
+    return x->ticketRc;
+}
+
 const quor_moverops_t kListOps = {
     true,     false,        listStopped, nullptr,       listGrant,       listAcceptData,
-    listMove, listComplete, listFailed,  listSetSocket, listCloseSocket,
+    listMove, listComplete, listFailed,  listSetSocket, listCloseSocket, listTicket,
 };
 
 struct ServeArgs {

@@ -10,7 +10,12 @@
 // listening socket when the connection has no data connection yet, names
 // it in an address message, accepts the one data connection, lets the
 // caller move the block, receives the completion message and hands it to
-// the caller.  What differs between callers (which buffer, which direction,
+// the caller.  Only the gateway's movers of the current transfer take part:
+// an initiator message whose SecurityTicket is not the transfer's secret
+// (quor_MoverTicket) ends its control connection quietly before anything is
+// granted, and a data connection whose first block header does not carry
+// it is closed unread and the next one accepted; the transfer goes on with
+// the real movers.  What differs between callers (which buffer, which direction,
 // the accounting, the messages, when to stop) is a table of hooks; the
 // exchange itself takes no locks and keeps no state of its own.  Any
 // thread; each control connection is served by one thread at a time.
@@ -77,6 +82,10 @@ struct quor_moverops_t {
     // exchange sees the sockets through these.
     void (*setSocket)(void *arg, int *field, int fd);
     void (*closeSocket)(void *arg, int *field);
+    // The SecurityTicket the movers of the current transfer carry: 0 with
+    // *expected set, or negative when the transfer has no secret (every
+    // mover connection is then refused rather than trusted).
+    int (*ticket)(void *arg, uint64_t *expected);
 };
 
 // One control connection being served.  The socket fields belong to the
@@ -97,8 +106,9 @@ struct quor_moverconn_t {
 [[nodiscard]] int quor_MoverServePiece(quor_moverconn_t *c, const initiator_msg_t &im);
 
 // Serves the control connection piece after piece until the mover ends it
-// (0), the stopped hook ends it (its result) or a piece fails (its
-// result).  The sockets stay open: the caller closes them.
+// (0), an initiator without the transfer's ticket ends it (0: the peer is
+// not one of the transfer's movers), the stopped hook ends it (its result)
+// or a piece fails (its result).  The sockets stay open: the caller closes them.
 [[nodiscard]] int quor_MoverServeConnection(quor_moverconn_t *c);
 
 // Waits until fd is readable, polling in slices of sliceMs, while
@@ -116,6 +126,29 @@ struct quor_moverconn_t {
 // the peer's address whenever the accept succeeded.
 [[nodiscard]] int quor_MoverAcceptPeer(int listenFd, const quor_sockaddr_t *gateway, quor_sockaddr_t *peer, int *fd,
                                        char *text, size_t size);
+
+// The transfer secret of purpose and id (see kylgw_mvrprot.h) under the
+// session key of the connection of client file fd (fd < 0: the calling
+// thread's connection).  0 with secret filled, -EBADF for a file that is not
+// open, -ENOTCONN without a connection, -ENOKEY when the login established
+// no session key (then no peer can be trusted), -EIO.
+[[nodiscard]] int quor_TransferSecret(int fd, uint32_t purpose, uint64_t id,
+                                      unsigned char secret[TRANSFER_SECRET_SIZE]);
+// The SecurityTicket of the movers of transfer xferId on client file fd:
+// 0 with *ticket set, or a quor_TransferSecret failure.
+[[nodiscard]] int quor_MoverTicket(int fd, uint64_t xferId, uint64_t *ticket);
+
+// Whether the data connection fd opens, within seconds, with a block
+// header that carries ticket.  The header is only peeked at (the move reads
+// it as usual); a peer that closes, sends anything else or stays silent
+// fails, and so does the wait once stopped(arg) is non-zero (stopped may be
+// null).
+[[nodiscard]] bool quor_MoverDataProven(int fd, uint64_t ticket, int seconds, int (*stopped)(void *), void *arg);
+
+// Takes a listening socket for movers on the local address of the
+// connected socket fd (where the gateway reaches this client), on any
+// address when fd < 0 or its address is unknown.  As quor_MoverListen.
+[[nodiscard]] int quor_MoverListenBeside(int fd, int *listenFd, quor_sockaddr_t *address);
 
 // The library's own accept of a mover connection: as quor_MoverAcceptPeer,
 // the socket closed on exec, and 1 also when no connection was pending or

@@ -402,6 +402,10 @@ void nx_PrintRefusal(int result);
 
 // Restricted-port binding and listening sockets for data connections.
 [[nodiscard]] int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fd, quor_sockaddr_t *address);
+// As kylgw_SockGetListenSocket, bound to the address at (its port is
+// chosen from the site's port range).
+[[nodiscard]] int kylgw_SockGetListenSocketAt(const quor_sockaddr_t *at, int reuseAddress, int *fd,
+                                              quor_sockaddr_t *address);
 // Binds fd within [nxapi_min_socket_port, nxapi_max_socket_port] (one bind
 // to any port when nxapi_min_socket_port is 0).  Returns 0, -EADDRINUSE
 // (every port of the range busy: reported), NXAPI_E_FAILED (the any-port

@@ -13,6 +13,7 @@
 // pthread calls, say their own convention.
 
 #include <pthread.h>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -289,6 +290,8 @@ struct quor_moverxfer_t {
     uint64_t window = 0;          // most bytes one initiator is granted (0: no limit)
     int timeout = 60;             // seconds of every wait on a mover (0: no limit)
     quor_sockaddr_t gateway = {}; // the gateway's address, an admitted mover peer
+    uint64_t ticket = 0;          // the movers' SecurityTicket (quor_MoverTicket)
+    int ticketRc = -ENOKEY;       // 0 when ticket is set: no mover is trusted without it
     // Results.
     std::atomic<uint64_t> moved{0}; // bytes whose completion arrived
     std::atomic<int> status{0};     // the first failure, or 0
@@ -299,8 +302,10 @@ struct quor_moverxfer_t {
 };
 // Backlog of a listening socket movers connect to.
 constexpr int QUOR_MOVER_BACKLOG = 4096;
-// Takes a listening socket on any address (retrying after 10 ms while
-// listen fails with EADDRINUSE).  0 with *fd and *address set, or negative.
+// Takes a listening socket on the address the calling thread's gateway
+// connection reaches this host at (any address without one), retrying
+// after 10 ms while listen fails with EADDRINUSE.  0 with *fd and *address
+// set, or negative.
 [[nodiscard]] int quor_MoverListen(int *fd, quor_sockaddr_t *address);
 // Gateway log class of a refused data connection.
 constexpr uint32_t QUOR_LOGCLASS_RESTRICTED = 0x2000000;

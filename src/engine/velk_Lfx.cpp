@@ -26,8 +26,11 @@
 #include <unistd.h>
 
 #include "kylgw_errors.h"
+#include "kylgw_mvrprot.h"
+#include "nxapi_mover.h"
 #include "quor_api.h"
 #include "quor_net.h"
+#include "quorex_crypto.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
 #include "velk_Memory.h"
@@ -42,6 +45,8 @@ constexpr int kListenTries = 100;
 constexpr int kAllocTries = 50;
 constexpr int kListenBacklog = 4096;
 constexpr int kEioRetries = 5;
+// Seconds a new data connection has to show the transfer's proof.
+constexpr int kProofSeconds = 10;
 
 // Data connections kept for the next transfer of the run.
 kyl_mutex_t socketPoolLock;
@@ -62,6 +67,12 @@ struct LfxRun {
     nw_sock_struct_t sock{0, 0, -1, {}};
     quor_sockaddr_t gateway{};
     bool haveGateway = false;
+    // What the gateway's data connection opens with (see provesGateway),
+    // worked out by the control thread at the first connection; proofRc is
+    // 0 when the proof is known.
+    unsigned char proof[TRANSFER_SECRET_SIZE] = {};
+    int proofRc = -ENOKEY;
+    bool proofTried = false;
     io_buffer_t *handHead = nullptr;
     io_buffer_t *handTail = nullptr;
     pthread_t ctlThread{};
@@ -431,6 +442,43 @@ bool fromGateway(const LfxRun *run, const quor_sockaddr_t &peer)
     return false;
 }
 
+// Whether the new data connection fd opens with the transfer's proof:
+// the secret that only this run's gateway session can compute.  Nothing is
+// sent on fd and no data byte read before it has shown it; a stranger that
+// sends anything else, closes, or stays silent for kProofSeconds fails.
+bool provesGateway(LfxRun *run, int fd)
+{
+    if (!run->proofTried) {
+        // The session is open by now: the gateway connects only after the
+        // request reached it.  The secret is made for the socket entry the
+        // request named: its pool id and listening port.
+        const quor_sockaddr_t &a = run->sock.socketSockAddr;
+        const uint16_t port =
+            ntohs(a.hs_addr.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6 &>(a.hs_addr).sin6_port
+                                                  : reinterpret_cast<const sockaddr_in &>(a.hs_addr).sin_port);
+        run->proofRc =
+            quor_TransferSecret(-1, TRANSFER_SECRET_LFX, transfer_lfx_id(run->sock.poolID, port), run->proof);
+        run->proofTried = true;
+    }
+    if (run->proofRc != 0)
+        return false; // no secret: no connection is trusted
+    unsigned char got[TRANSFER_SECRET_SIZE];
+    size_t have = 0;
+    for (int waited = 0; have < sizeof got && waited < kProofSeconds * 10 && !stopped(run->ctl);) {
+        ssize_t n = recv(fd, got + have, sizeof got - have, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return false;
+        if (n > 0) {
+            have += static_cast<size_t>(n);
+            continue;
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) == 0)
+            waited++;
+    }
+    return have == sizeof got && quorex_ConstTimeEqual(got, run->proof, sizeof got);
+}
+
 int acceptWaits()
 {
     const char *v = getenv("VELK_LFX_ACCEPT_TIMEOUT");
@@ -439,7 +487,9 @@ int acceptWaits()
 }
 
 // Waits for the gateway's data connection on the listening socket and puts
-// it in its place.  Connections from any other host are refused and logged.
+// it in its place.  Connections from any other host are refused and logged;
+// one from the gateway's host that does not prove it is the session's
+// (provesGateway) is closed and ignored, and the wait goes on.
 // 0, -1 when the transfer stopped, -ETIMEDOUT, or -errno.
 int acceptConnections(LfxRun *run)
 {
@@ -491,6 +541,12 @@ int acceptConnections(LfxRun *run)
             close(c);
             velk_LogFmt(VELK_MSG_ERROR, MSG, "*** Error [pid %d function %s] - data connection refused from %s\n",
                         static_cast<int>(getpid()), __func__, text);
+            continue;
+        }
+        if (!provesGateway(run, c)) {
+            close(c);
+            if (velk_debug_level >= 1)
+                velk_ErrPrintf("/debug/data connection without the transfer's proof - closed and ignored\n");
             continue;
         }
         // The calling thread closes only the socket it finds in the entry.

@@ -68,8 +68,10 @@ struct quor_reader_t {
     int timeout = 60;
     quor_sockaddr_t gateway{}; // the gateway's address, an admitted mover peer
     bool haveGateway = false;
-    uint64_t rangeStart = 0;         // for progress
-    std::atomic<uint64_t> xferId{0}; // of the current request, set before its movers connect
+    uint64_t rangeStart = 0;            // for progress
+    std::atomic<uint64_t> xferId{0};    // of the current request, set before its movers connect
+    std::atomic<uint64_t> ticket{0};    // its movers' SecurityTicket, set with xferId
+    std::atomic<int> ticketRc{-ENOKEY}; // 0 when ticket is set
 
     // Under ctl->ring.bufQueueLock.
     uint64_t expected = 0;  // next archive offset the callback gets
@@ -478,9 +480,16 @@ void readerCloseSocket(void *arg, int *field)
     untrackClose(static_cast<thread_arg_t *>(arg)->r, field);
 }
 
+int readerTicket(void *arg, uint64_t *expected)
+{
+    const quor_reader_t *r = static_cast<thread_arg_t *>(arg)->r;
+    *expected = r->ticket.load();
+    return r->ticketRc.load();
+}
+
 const quor_moverops_t kReaderOps = {
     false,      false,          readerStopped, readerReceived,  readerGrant,       readerAcceptData,
-    readerMove, readerComplete, readerFailed,  readerSetSocket, readerCloseSocket,
+    readerMove, readerComplete, readerFailed,  readerSetSocket, readerCloseSocket, readerTicket,
 };
 
 // Serves one mover control connection until the mover closes it.
@@ -828,6 +837,9 @@ int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t b
             return -1;
         }
         r->xferId.store(quor_RequestIDtoU64(&id));
+        uint64_t ticket = 0;
+        r->ticketRc.store(quor_MoverTicket(archiveFd, r->xferId.load(), &ticket));
+        r->ticket.store(ticket);
         if (velk_MoveReadyBufsToEmptyQueue(r, at, requested) != 0)
             return -1;
         iod_srcsinkdesc_t src{};

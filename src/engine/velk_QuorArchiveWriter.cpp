@@ -60,7 +60,9 @@ constexpr int kMoverWaitSeconds = 300;
 struct RequestState {
     kyl_mutex_t grantLock;
     uint64_t xferId KYL_GUARDED_BY(grantLock) = 0;
-    uint64_t srcAddr KYL_GUARDED_BY(grantLock) = 0; // archive address of IOD offset 0
+    uint64_t ticket KYL_GUARDED_BY(grantLock) = 0;    // its movers' SecurityTicket
+    int ticketRc KYL_GUARDED_BY(grantLock) = -ENOKEY; // 0 when ticket is set
+    uint64_t srcAddr KYL_GUARDED_BY(grantLock) = 0;   // archive address of IOD offset 0
     uint64_t length KYL_GUARDED_BY(grantLock) = 0;
     mover_ranges_t granted KYL_GUARDED_BY(grantLock);
     uint64_t sent KYL_GUARDED_BY(grantLock) = 0; // bytes whose completion arrived
@@ -380,9 +382,16 @@ void writerCloseSocket(void *arg, int *field)
     closeOwnSocket(static_cast<WriterConn *>(arg)->ctl, field);
 }
 
+int writerTicket(void * /*arg*/, uint64_t *expected)
+{
+    kyl_lock_guard g(g_request->grantLock);
+    *expected = g_request->ticket;
+    return g_request->ticketRc;
+}
+
 const quor_moverops_t kWriterOps = {
     false,      true,           writerStopped, writerReceived,  writerGrant,       writerAcceptData,
-    writerMove, writerComplete, writerFailed,  writerSetSocket, writerCloseSocket,
+    writerMove, writerComplete, writerFailed,  writerSetSocket, writerCloseSocket, writerTicket,
 };
 
 } // namespace
@@ -860,9 +869,13 @@ int oneRequest(WriterRun *run, uint64_t maxRequest)
     }
     ctl->movers.currentSinkOffset = 0;
     ctl->movers.bytesMoved = 0;
+    uint64_t ticket = 0;
+    const int ticketRc = quor_MoverTicket(ctl->archive_fd, xferId, &ticket);
     {
         kyl_lock_guard g(run->request.grantLock);
         run->request.xferId = xferId;
+        run->request.ticket = ticket;
+        run->request.ticketRc = ticketRc;
         run->request.srcAddr = ctl->movers.currentSrcAddr;
         run->request.length = ctl->movers.requestedBytes;
         run->request.granted.filled.clear();

@@ -4,6 +4,7 @@
 // gateway opens to the child, reuse of that connection from the pool, and
 // a connection the child closes early.
 #include "nxapi_fileops.h"
+#include "nxapi_mover.h"
 #include "nxapi_private.h"
 #include "velk_gwsession.h"
 #include "velk_testproc.h"
@@ -11,7 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <kyl_fd.h>
 #include <kylgw_mvrio.h>
 #include <kylgw_xdr_lfx.h>
@@ -87,10 +91,23 @@ struct Lfx {
 };
 
 // Accepts the gateway's data connection within 30 s: the socket or -1.
-int acceptData(int lfd)
+// Accepts the gateway's data connection for pool id poolId on lfd and
+// takes the proof it opens with: the socket, or -1 when the proof is not
+// the session's transfer secret for the entry.
+int acceptData(int lfd, uint32_t poolId)
 {
     pollfd p{lfd, POLLIN, 0};
-    return poll(&p, 1, 30000) == 1 ? accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    sockaddr_in at{};
+    socklen_t al = sizeof at;
+    unsigned char want[TRANSFER_SECRET_SIZE], got[TRANSFER_SECRET_SIZE];
+    if (poll(&p, 1, 30000) != 1 || getsockname(lfd, reinterpret_cast<sockaddr *>(&at), &al) != 0 ||
+        quor_TransferSecret(-1, TRANSFER_SECRET_LFX, transfer_lfx_id(poolId, ntohs(at.sin_port)), want) != 0)
+        return -1;
+    kyl_fd s(accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC));
+    if (s.get() < 0 || quor_recv_data_timeout(s.get(), got, sizeof got, 30) != static_cast<ssize_t>(sizeof got) ||
+        memcmp(got, want, sizeof got) != 0)
+        return -1;
+    return s.release();
 }
 
 class KylgwdLfx : public velktest::VelkGatewayTest {
@@ -140,7 +157,7 @@ TEST_F(KylgwdLfx, DataConnectionIsPooledAfterSuccessAndDroppedAfterEarlyClose)
         put.viaPool(a, 5, false);
         if (put.start() != 0 || put.result != 0)
             return 10;
-        kyl_fd s(acceptData(lfd));
+        kyl_fd s(acceptData(lfd, 5));
         if (s.get() < 0 || quor_send_data(s.get(), data.data(), data.size()) != static_cast<ssize_t>(data.size()))
             return 11;
         if (put.finish() != 0 || put.doneResult != 0 || put.done.complete.bytesXferred != data.size())
@@ -159,7 +176,7 @@ TEST_F(KylgwdLfx, DataConnectionIsPooledAfterSuccessAndDroppedAfterEarlyClose)
         cut.viaPool(a, 6, false);
         if (cut.start() != 0 || cut.result != 0)
             return 30;
-        kyl_fd s2(acceptData(lfd));
+        kyl_fd s2(acceptData(lfd, 6));
         if (s2.get() < 0 || quor_send_data(s2.get(), data.data(), 1000) != 1000)
             return 31;
         s2.reset();
@@ -230,6 +247,28 @@ TEST_F(KylgwdLfx, DataStreamReadsToEndOfFileAndWritesWholeRequests)
         });
         EXPECT_EQ(code, expected) << fault << readFile(dir / "child.err");
     }
+}
+
+// Data connections go back only to the client's own host: a transfer
+// naming another host is refused and no file is made for it.
+TEST_F(KylgwdLfx, ATransferNamingAnotherHostIsRefused)
+{
+    int code = inChild([] {
+        quor_sockaddr_t a{};
+        auto &to = reinterpret_cast<sockaddr_in &>(a.hs_addr);
+        to.sin_family = AF_INET;
+        to.sin_port = htons(9);
+        inet_pton(AF_INET, "127.0.0.2", &to.sin_addr);
+        a.hs_addrlen = sizeof to;
+        Lfx put("/home/demo/elsewhere", LFX_OP_SEND, 0, 5 << 20);
+        put.viaPool(a, 7, false);
+        if (put.start() != 0)
+            return 10;
+        fprintf(stderr, "result %d\n", put.result);
+        return put.result == -EACCES ? 0 : 11;
+    });
+    EXPECT_EQ(code, 0) << readFile(dir / "child.err") << gw.logText();
+    EXPECT_FALSE(std::filesystem::exists(home() + "/elsewhere"));
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // gateway session, which reads the fault script written just before it.
 #include "velk_FileAccess.h"
 #include "velk_Globals.h"
+#include "nxapi_mover.h"
 #include "velk_gwsession.h"
 #include "velk_testproc.h"
 #include "velk_testsupport.h"
@@ -71,6 +72,8 @@ int writeAllMoversAtOnce(int fd, std::string &data, uint32_t width, uint64_t win
     x.length = data.size();
     x.window = window;
     x.timeout = 20;
+    if ((x.ticketRc = quor_MoverTicket(fd, x.xferId, &x.ticket)) != 0)
+        return 20;
     int listenFd = -1;
     quor_sockaddr_t addr{};
     if (quor_MoverListen(&listenFd, &addr) != 0)
@@ -385,6 +388,41 @@ TEST_F(KylgwdMovers, MalformedDescriptorListsAreRefused)
         return quor_ReadList(nullptr, 0, &ior) == -EFAULT && quor_WriteList(nullptr, 0, &ior) == -EFAULT ? 0 : 11;
     });
     EXPECT_EQ(code, 0) << readFile(dir / "child.err");
+}
+
+// Movers connect back only to the host the request came from: a request
+// whose network address names another host is refused, by either protocol.
+TEST_F(KylgwdMovers, RequestsNamingAnotherHostAreRefused)
+{
+    writeFile(home() + "/src", pattern(100000, 9));
+    int code = inChild("", [] {
+        int fd = quor_Open("/home/demo/src", O_RDONLY, 0, nullptr, nullptr, nullptr);
+        if (fd < 0)
+            return 10;
+        for (uint32_t flags : {IOD_DESC_MOVER_PROTOCOL | IOD_DESC_CLIENT_NET, uint32_t{IOD_DESC_CLIENT_NET}}) {
+            iod_srcsinkdesc_t file{}, net{};
+            file.Length = net.Length = 100000;
+            file.SrcSinkAddr.Type = IOD_ADDR_CLIENTFILE;
+            file.SrcSinkAddr.Addr.ClientFileAddr = {fd, 0};
+            net.Flags = flags;
+            net.SrcSinkAddr.Type = IOD_ADDR_NET;
+            auto &to = reinterpret_cast<sockaddr_in &>(net.SrcSinkAddr.Addr.NetAddr.SockAddr.hs_addr);
+            to.sin_family = AF_INET;
+            to.sin_port = htons(9);
+            inet_pton(AF_INET, "127.0.0.2", &to.sin_addr);
+            net.SrcSinkAddr.Addr.NetAddr.SockAddr.hs_addrlen = sizeof to;
+            quor_IOD_t iod{quor_GetUniqueRequestID(), IOD_FUNC_READ, 0, nullptr, 1, 1, &file, &net};
+            quor_IOR_t ior{};
+            const int rc = quor_ReadList(&iod, 0, &ior);
+            free_quor_ior_mem(&ior);
+            if (rc != -EACCES) {
+                fprintf(stderr, "flags %#x: %d\n", flags, rc);
+                return 20;
+            }
+        }
+        return 0;
+    });
+    EXPECT_EQ(code, 0) << readFile(dir / "child.err") << gw.logText();
 }
 
 } // namespace
