@@ -430,9 +430,10 @@ bool runBuild(BuildState *bs, const struct timeval &wall0, const struct rusage &
 
 } // namespace
 
-int velk_BuildIndex()
+int velk_BuildIndex(velk_run_t *run)
 {
     VELK_TRACE_ENTRY();
+    (void)run;
     struct timeval wall0;
     gettimeofday(&wall0, nullptr);
     struct rusage usage0;

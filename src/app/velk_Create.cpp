@@ -180,6 +180,7 @@ int writeTemporaryIndex()
 
 // When the create started, for the statistics line.
 struct CreateStart {
+    const velk_run_t *run;
     struct timeval wall;
     struct rusage usage;
 };
@@ -257,11 +258,13 @@ int copyMembers(const CreateStart &start)
     int threadsUsed = 0;
     int copy = velk_CopyToArchive(&xferTime, &threadsUsed);
     if (velk_CurrentArchiveKind()->has_layout)
-        (void)velk_ExpireSetExpiration(velk_archive_tmpname != nullptr ? velk_archive_tmpname : velk_archive_abs_path);
+        (void)velk_ExpireSetExpiration(velk_archive_tmpname != nullptr ? velk_archive_tmpname
+                                                                       : start.run->archive.absPath);
     if (copy == 0)
         createStatisticsLine(start, xferTime, threadsUsed);
-    velk_LogFileTransfer(velk_archive_abs_path != nullptr ? velk_archive_abs_path : velk_archive, VOP_CREATE, copy,
-                         velk_filetype, velk_member_filetype, velk_archive_filesize, xferTime);
+    const velk_run_t *run = start.run;
+    velk_LogFileTransfer(run->archive.absPath != nullptr ? run->archive.absPath : velk_archive, VOP_CREATE, copy,
+                         velk_filetype, run->memberFiletype, velk_archive_filesize, xferTime);
     return copy;
 }
 
@@ -406,9 +409,10 @@ void finishCreate(bool ok)
 
 } // namespace
 
-int velk_Create()
+int velk_Create(velk_run_t *run)
 {
     CreateStart start;
+    start.run = run;
     gettimeofday(&start.wall, nullptr);
     if (getrusage(RUSAGE_SELF, &start.usage) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d on getrusage call - terminating\n", "velk_Create", errno);

@@ -465,12 +465,14 @@ int velk_CommonDeleteUndelete(int isDelete)
     return ok ? 0 : -1;
 }
 
-int velk_Delete()
+int velk_Delete(velk_run_t *run)
 {
+    (void)run;
     return velk_CommonDeleteUndelete(1);
 }
 
-int velk_Undelete()
+int velk_Undelete(velk_run_t *run)
 {
+    (void)run;
     return velk_CommonDeleteUndelete(0);
 }

@@ -642,8 +642,9 @@ void statisticsLine(velk_extract_state_t *xs, FILE *outStream, const RunTimes &t
         fputc('\n', outStream);
         fflush(outStream);
     }
-    velk_LogFileTransfer(velk_archive_abs_path != nullptr ? velk_archive_abs_path : velk_archive, VOP_EXTRACT, 0,
-                         velk_filetype, velk_member_filetype, bytes, seconds);
+    const velk_run_t *run = xs->run;
+    velk_LogFileTransfer(run->archive.absPath != nullptr ? run->archive.absPath : velk_archive, VOP_EXTRACT, 0,
+                         velk_filetype, run->memberFiletype, bytes, seconds);
 }
 
 } // namespace
@@ -807,13 +808,14 @@ int pass2(velk_extract_state_t *xs, FILE *outStream, const RunTimes &times, int 
 
 } // namespace
 
-int velk_Extract()
+int velk_Extract(velk_run_t *run)
 {
     VELK_TRACE_ENTRY();
     // The run's extraction state; the member stream hands it to the hooks
     // and is done with it before the action returns.
     velk_extract_state_t state;
     velk_extract_state_t *xs = &state;
+    xs->run = run;
     FILE *outStream = toStdout() ? stderr : stdout;
     RunTimes times;
     gettimeofday(&times.start, nullptr);

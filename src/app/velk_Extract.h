@@ -14,6 +14,7 @@
 
 #include <cstdint>
 
+#include "velk_Context.h"
 #include "velk_ExtractWriter.h"
 #include "velk_Globals.h"
 #include "velk_IndexFormat.h"
@@ -28,6 +29,7 @@
 // stream as the hooks' context; the initial thread and the reader's
 // delivery thread use it in turn, never at once, so it takes no lock.
 struct velk_extract_state_t {
+    const velk_run_t *run = nullptr; // the run extracting
     int index_Fd = -1;
     int index_file_residency = VELK_LOCAL_FILE;
     uint64_t archiveSizeBytes = 0; // the archive's actual size

@@ -305,8 +305,9 @@ size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *lin
     return w.n;
 }
 
-int velk_List()
+int velk_List(velk_run_t *run)
 {
+    (void)run;
     if (velk_CurrentArchiveKind()->is_pipe) {
         // There is no index beside a pipe; the listing has not happened, so
         // it must not end as a success.

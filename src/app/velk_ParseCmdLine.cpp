@@ -74,7 +74,6 @@ const longOpt_t longOpts[VELK_LONG_OPTION_COUNT] = {
 
 char *velk_input_list_name = nullptr;
 int velk_help_requested = 0;
-int velk_acct_option_given = 0;
 
 namespace {
 
@@ -204,7 +203,7 @@ int parseThreadStackSize(const char *name, const char *value)
     return 0;
 }
 
-int parseUmask(const char *name, const char *value)
+int parseUmask(velk_run_t *run, const char *name, const char *value)
 {
     errno = 0;
     char *end = nullptr;
@@ -213,7 +212,7 @@ int parseUmask(const char *name, const char *value)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for-H %s option: %s\n", name, value);
         return fail();
     }
-    velk_umask = static_cast<int>(mask & 0777);
+    run->umask = static_cast<int>(mask & 0777);
     return 0;
 }
 
@@ -231,7 +230,7 @@ int parseTemplateFile(const char *name, const char *value, char **slot)
 
 } // namespace
 
-int parseOption(const char *name, int code, const char *value)
+int parseOption(velk_run_t *run, const char *name, int code, const char *value)
 {
     long n = 0;
     switch (code) {
@@ -241,15 +240,15 @@ int parseOption(const char *name, int code, const char *value)
                 velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", name, value);
                 return fail();
             }
-            initAcctId = static_cast<uint32_t>(n);
-            velk_acct_option_given = 1;
-            VELK_FREE(initAcctName);
-            initAcctName = nullptr;
-        } else if (!replaceString(&initAcctName, value)) {
+            run->acctId = static_cast<uint32_t>(n);
+            run->acctIdGiven = 1;
+            VELK_FREE(run->acctName);
+            run->acctName = nullptr;
+        } else if (!replaceString(&run->acctName, value)) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "malloc failure for %s\n", name);
             return -1;
         } else {
-            velk_acct_option_given = 0;
+            run->acctIdGiven = 0;
         }
         return 0;
     case LO_CIX: velk_option_flags |= VELK_OPT_CIX; return 0;
@@ -314,10 +313,10 @@ int parseOption(const char *name, int code, const char *value)
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", name, value);
             return fail();
         }
-        velk_server_port = static_cast<int>(n);
+        run->serverPort = static_cast<int>(n);
         return 0;
     case LO_SERVER:
-        if (!replaceString(&velk_server_host, value))
+        if (!replaceString(&run->serverHost, value))
             return -1;
         if (getenv("QUOR_USE_NETRC_FILE") != nullptr && quorex_SetNetrcLabel(value, QUOREX_NETRC_LABEL_HOST) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", name, value);
@@ -325,7 +324,7 @@ int parseOption(const char *name, int code, const char *value)
         }
         return 0;
     case LO_TSS: return parseThreadStackSize(name, value);
-    case LO_UMASK: return parseUmask(name, value);
+    case LO_UMASK: return parseUmask(run, name, value);
     case LO_VERIFY: return parseVerifyList(name, value);
     default: return fail();
     }
@@ -415,6 +414,7 @@ namespace {
 
 // State of one scan of the command line.
 struct ScanState {
+    velk_run_t *run = nullptr;
     int errors = 0;
     int actions = 0;
     bool archiveNamed = false;
@@ -613,7 +613,7 @@ int applySubOptions(ScanState &st, const char *list)
             st.errors++;
             break;
         }
-        if (parseOption(opt->name, opt->code, opt->hasArg ? eq + 1 : nullptr) != 0) {
+        if (parseOption(st.run, opt->name, opt->code, opt->hasArg ? eq + 1 : nullptr) != 0) {
             if (velk_exit_code.load() == VELK_EXIT_NOMEM) {
                 result = -1;
                 break;
@@ -648,7 +648,7 @@ int applyLongOption(ScanState &st, const char *arg)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "superfluous '=' argument for '%s'\n", name.c_str());
         return fail();
     }
-    if (parseOption(opt->name, opt->code, opt->hasArg ? eq + 1 : nullptr) != 0) {
+    if (parseOption(st.run, opt->name, opt->code, opt->hasArg ? eq + 1 : nullptr) != 0) {
         if (velk_exit_code.load() == VELK_EXIT_NOMEM)
             return -1;
         velk_LogFmt(VELK_MSG_ERROR, MSG, "fatal error parsing '%s' option\n", name.c_str());
@@ -686,7 +686,7 @@ void checkStatusFifo()
 
 } // namespace
 
-int velk_ParseCmdLine(int argc, char **argv)
+int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv)
 {
     VELK_TRACE_ENTRY();
     if (argc <= 1) {
@@ -694,6 +694,7 @@ int velk_ParseCmdLine(int argc, char **argv)
         return 0;
     }
     ScanState st;
+    st.run = run;
     int i = 1;
     bool stop = false;
     for (; i < argc && !stop; i++) {
@@ -747,11 +748,11 @@ int velk_ParseCmdLine(int argc, char **argv)
     }
 
     // Final checks.
-    if (velk_server_host != nullptr) {
+    if (run->serverHost != nullptr) {
         char port[16] = "";
-        if (velk_server_port > 0)
-            snprintf(port, sizeof port, "/%d", velk_server_port);
-        std::string entry = std::string(velk_server_host) + port;
+        if (run->serverPort > 0)
+            snprintf(port, sizeof port, "/%d", run->serverPort);
+        std::string entry = std::string(run->serverHost) + port;
         if (setenv("QUOR_SERVER_HOST", entry.c_str(), 1) != 0) {
             velk_LogMsg(VELK_MSG_ERROR, MSG, "failed setting QUOR_SERVER_HOST environment variable\n");
             return fail();

@@ -877,9 +877,10 @@ struct ArchiveNameSwap {
 
 } // namespace
 
-int velk_Verify()
+int velk_Verify(velk_run_t *run)
 {
     VELK_TRACE_ENTRY();
+    (void)run;
     FILE *out = velk_Opt(VELK_OPT_TO_STDOUT) ? stderr : stdout;
     Timing t;
     if (startTiming(&t) != 0) {

@@ -41,7 +41,7 @@ enum VELK_FILETYPE {
     VELK_LOCAL_FILE = 4,
 };
 
-// Kinds of member file, the value of velk_member_filetype.
+// Kinds of member file, the value of velk_run_t::memberFiletype.
 enum VELK_MEMBER_FILETYPE {
     VELK_QUOR_MEMBER_FILE = 0,
     VELK_REMOTE_MEMBER_FILE = 1,
@@ -100,9 +100,7 @@ constexpr int VELK_MAX_ARCHIVE_PATH = 1024;
 
 extern int velk_function;           // VELK_OP
 extern char *velk_archive;          // -f, or its "~" expansion
-extern char *velk_archive_abs_path; // absolute archive path
 extern int velk_filetype;           // VELK_FILETYPE, 0 until decided
-extern int velk_member_filetype;    // VELK_MEMBER_FILETYPE
 extern char *velk_index_filename;   // -I, then the named index
 // Atomic because an action may still change its own flags (confirmation
 // turned off by an "all" answer) while the signal and status threads read
@@ -115,7 +113,6 @@ extern int velk_thread_stacksize;
 extern long velk_max_files;
 extern const long velk_abs_max_files;
 extern long velk_time_opt;
-extern int velk_umask;
 extern int velk_archive_cosID;
 extern int velk_index_cosID;
 extern int velk_archive_familyid;
@@ -128,17 +125,13 @@ extern uint32_t velk_max_mbytes_per_iod;
 // reply instead of over a data connection (configuration
 // max_small_file_size; default 4194304 bytes).
 extern uint64_t velk_max_small_file_size;
-extern int velk_ServerRunMode;
 extern int velk_UID;
 extern int velk_GID;
-extern uint32_t initAcctId;
-extern char *initAcctName;
 extern uint32_t curAcctId;
 extern unsigned char *velk_zeroblock;
 extern FILE *velk_exfile;
 extern FILE *velk_okfile;
 extern std::atomic<int> velk_exit_code;
-extern time_t velk_start_time;
 extern const char *velk_program_name;
 extern int velk_argc;
 extern char **velk_argv;
@@ -146,8 +139,6 @@ extern int isatty2;
 extern std::atomic<int> velk_logging_enabled;
 extern std::atomic<unsigned char> velk_shutdown_signalled;
 extern int velk_optind;
-extern char *velk_server_host; // -H server
-extern int velk_server_port;   // -H port, 0 when not given
 
 // Records code as the run's exit status unless one is already set; the
 // first error decides.  Safe from any thread.
