@@ -271,14 +271,14 @@ int copyMembers(const CreateStart &start)
 // Asked to verify (-H verify): closes the archive and verifies it.  Returns 0, or -1 when the
 // verification failed (the temporary index is then kept, status 72, unless
 // a shutdown was the cause).
-int verifyArchive()
+int verifyArchive(const velk_run_t *run)
 {
     velk_SetProgramPhase(VTP_CREATE_VERIFYARCHIVE);
     int rc = closeArchive();
     if (rc != 0)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: (verify) Error %d closing %s Archive file %s\n", "velk_Create", rc,
                     velk_filetype == VELK_LOCAL_FILE ? "local" : "QUOR", velk_archive);
-    if (velk_PostXferVerify() == 0)
+    if (velk_PostXferVerify(run) == 0)
         return 0;
     if (!velk_shutdown_signalled.load()) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "WARNING: verify failed for archive file %s\n", velk_archive);
@@ -370,7 +370,7 @@ bool runCreate(const CreateStart &start)
 
     if (copyMembers(start) != 0)
         return false;
-    if (velk_verify_flags != 0 && verifyArchive() != 0)
+    if (start.run->verifyFlags != 0 && verifyArchive(start.run) != 0)
         return false;
     if (!placeArchiveAndIndex())
         return false;
@@ -379,7 +379,7 @@ bool runCreate(const CreateStart &start)
     // place.
     if (velk_Opt(VELK_OPT_RMLOCAL) && !velk_shutdown_signalled.load()) {
         velk_SetProgramPhase(VTP_CREATE_RMLOCAL);
-        (void)velk_RemoveMemberFiles(velk_tmpIndexFD, VELK_LOCAL_FILE);
+        (void)velk_RemoveMemberFiles(start.run, velk_tmpIndexFD, VELK_LOCAL_FILE);
     }
     return true;
 }

@@ -127,7 +127,7 @@ bool replaceString(char **slot, const char *value)
     return true;
 }
 
-int parseVerifyList(const char *name, const char *value)
+int parseVerifyList(velk_run_t *run, const char *name, const char *value)
 {
     std::string list = value;
     size_t start = 0;
@@ -135,25 +135,25 @@ int parseVerifyList(const char *name, const char *value)
         size_t comma = list.find(',', start);
         std::string word = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         if (word == "all")
-            velk_verify_flags = VELK_VERIFY_INFO | VELK_VERIFY_CRC | VELK_VERIFY_COMPARE;
+            run->verifyFlags = VELK_VERIFY_INFO | VELK_VERIFY_CRC | VELK_VERIFY_COMPARE;
         else if (word == "0" || word == "info")
-            velk_verify_flags |= VELK_VERIFY_INFO;
+            run->verifyFlags |= VELK_VERIFY_INFO;
         else if (word == "1")
-            velk_verify_flags |= VELK_VERIFY_INFO | VELK_VERIFY_CRC;
+            run->verifyFlags |= VELK_VERIFY_INFO | VELK_VERIFY_CRC;
         else if (word == "2")
-            velk_verify_flags |= VELK_VERIFY_INFO | VELK_VERIFY_CRC | VELK_VERIFY_COMPARE;
+            run->verifyFlags |= VELK_VERIFY_INFO | VELK_VERIFY_CRC | VELK_VERIFY_COMPARE;
         else if (word == "crc")
-            velk_verify_flags |= VELK_VERIFY_CRC;
+            run->verifyFlags |= VELK_VERIFY_CRC;
         else if (word == "nocrc")
-            velk_verify_flags &= ~VELK_VERIFY_CRC;
+            run->verifyFlags &= ~VELK_VERIFY_CRC;
         else if (word == "compare")
-            velk_verify_flags |= VELK_VERIFY_COMPARE;
+            run->verifyFlags |= VELK_VERIFY_COMPARE;
         else if (word == "nocompare")
-            velk_verify_flags &= ~VELK_VERIFY_COMPARE;
+            run->verifyFlags &= ~VELK_VERIFY_COMPARE;
         else if (word == "paranoid")
-            velk_verify_flags |= VELK_VERIFY_PARANOID;
+            run->verifyFlags |= VELK_VERIFY_PARANOID;
         else if (word == "noparanoid")
-            velk_verify_flags &= ~VELK_VERIFY_PARANOID;
+            run->verifyFlags &= ~VELK_VERIFY_PARANOID;
         else {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for-H %s option: %s\n", name, word.c_str());
             return fail();
@@ -325,7 +325,7 @@ int parseOption(velk_run_t *run, const char *name, int code, const char *value)
         return 0;
     case LO_TSS: return parseThreadStackSize(name, value);
     case LO_UMASK: return parseUmask(run, name, value);
-    case LO_VERIFY: return parseVerifyList(name, value);
+    case LO_VERIFY: return parseVerifyList(run, name, value);
     default: return fail();
     }
 }

@@ -19,7 +19,6 @@ int velk_index_cosID = -1;
 int velk_archive_familyid = 0;
 int velk_index_familyid = 0;
 int copyCount = 1;
-int velk_verify_flags = 0;
 int velk_status_interval = 10;
 uint32_t velk_max_mbytes_per_iod = 0;
 uint64_t velk_max_small_file_size = 4194304;

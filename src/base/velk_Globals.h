@@ -75,7 +75,7 @@ constexpr uint32_t VELK_OPT_NOSTAGE = 0x2000000;   // -H nostage
 constexpr uint32_t VELK_OPT_NORECURSE = 0x4000000; // -H norecurse
 constexpr uint32_t VELK_OPT_NOGLOB = 0x8000000;    // -H noglob
 
-// Bits of velk_verify_flags.
+// Bits of velk_run_t::verifyFlags.
 constexpr int VELK_VERIFY_INFO = static_cast<int>(0x80000000u);
 constexpr int VELK_VERIFY_CRC = 0x40000000;
 constexpr int VELK_VERIFY_COMPARE = 0x20000000;
@@ -118,7 +118,6 @@ extern int velk_index_cosID;
 extern int velk_archive_familyid;
 extern int velk_index_familyid;
 extern int copyCount;
-extern int velk_verify_flags;
 extern int velk_status_interval;
 extern uint32_t velk_max_mbytes_per_iod;
 // Largest gateway-host file transfer that travels inside its request or

@@ -49,7 +49,7 @@ Parsed parse(const std::vector<std::string> &args)
                 velk_iobufsize, velk_max_threads, velk_thread_stacksize, velk_max_files, velk_time_opt);
         fprintf(res, "umask=%d\narchcos=%d\nidxcos=%d\nafam=%d\nifam=%d\ncopies=%d\nverify=%d\ninterval=%d\n",
                 run.umask, velk_archive_cosID, velk_index_cosID, velk_archive_familyid, velk_index_familyid,
-                copyCount, velk_verify_flags, velk_status_interval);
+                copyCount, run.verifyFlags, velk_status_interval);
         fprintf(res, "server=%s\nprincipal=%s\nacctid=%u\nacctname=%s\npipefd=%d\n",
                 str(getenv("QUOR_SERVER_HOST")), str(getenv("QUOR_PRINCIPAL")), run.acctId, str(run.acctName),
                 velk_status_pipefd);

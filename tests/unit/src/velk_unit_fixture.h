@@ -38,12 +38,12 @@ class RunGlobals {
 public:
     RunGlobals()
         : flags_(velk_option_flags.load()),
-          saved_(velk_debug_level, velk_verify_flags, velk_function, velk_filetype, velk_iobufsize,
+          saved_(velk_debug_level, velk_function, velk_filetype, velk_iobufsize,
                  velk_archive_stripewidth, velk_index_filename, velk_archive, velk_local_read_fn, velk_local_write_fn,
                  velk_nospace_sleep_fn, velk_archive_read_fn)
     {
         velk_exit_code.store(0);
-        velk_debug_level = velk_verify_flags = 0;
+        velk_debug_level = 0;
         velk_option_flags = 0;
         clearLayout();
     }
@@ -62,7 +62,7 @@ public:
         velk_tmpIndexFile = nullptr;
         velk_local_cfile_name = nullptr;
         clearLayout();
-        std::tie(velk_debug_level, velk_verify_flags, velk_function, velk_filetype, velk_iobufsize,
+        std::tie(velk_debug_level, velk_function, velk_filetype, velk_iobufsize,
                  velk_archive_stripewidth, velk_index_filename, velk_archive, velk_local_read_fn, velk_local_write_fn,
                  velk_nospace_sleep_fn, velk_archive_read_fn) = saved_;
         velk_option_flags = flags_;
@@ -84,7 +84,7 @@ private:
         memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
     }
     uint32_t flags_;
-    std::tuple<int, int, int, int, int, int, char *, char *, ssize_t (*)(int, void *, size_t),
+    std::tuple<int, int, int, int, int, char *, char *, ssize_t (*)(int, void *, size_t),
                ssize_t (*)(int, const void *, size_t), void (*)(unsigned), ssize_t (*)(int, void *, size_t)>
         saved_;
 };
