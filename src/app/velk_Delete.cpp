@@ -49,6 +49,7 @@ struct DeleteRun {
     std::vector<unsigned char> buf;
     size_t buffered = 0;
     long total = 0, modified = 0, skipped = 0, phantom = 0;
+    velk_member_names_t names; // which member names selected an entry
 };
 
 // The names of a storage-system index's replacement and of the old index
@@ -271,7 +272,7 @@ int processEntries(DeleteRun *run, bool foreign)
             if (velk_debug_level >= 3)
                 velk_ErrPrintf("/debug/skipping unselected entry: %s\n", path);
         } else {
-            velk_MemberNamesSelected(entry);
+            velk_MemberNamesSelected(&run->names, entry);
             if (changeable(run, entry, ordinal, foreign, path)) {
                 int answer =
                     ask ? velk_GetYesNo(run->isDelete ? "delete" : "undelete", nullptr, path) : VELK_ANSWER_YES;
@@ -440,7 +441,7 @@ int velk_CommonDeleteUndelete(int isDelete)
     DeleteRun run;
     run.isDelete = isDelete != 0;
     run.word = run.isDelete ? "Delete" : "Undelete";
-    if (velk_GenFilelist() < 0 || velk_MemberNamesPrepare() != 0) {
+    if (velk_GenFilelist() < 0 || velk_MemberNamesPrepare(&run.names) != 0) {
         velk_FinalLine(false);
         return -1;
     }
@@ -453,7 +454,7 @@ int velk_CommonDeleteUndelete(int isDelete)
     }
     bool ok = deleteUndelete(&run) == 0;
     closeAll(&run, !ok);
-    if (ok && velk_MemberNamesReportMissing() > 0)
+    if (ok && velk_MemberNamesReportMissing(&run.names) > 0)
         ok = false;
     if (ok && (velk_debug_level >= 1 || velk_Opt(VELK_OPT_STATS) || velk_Opt(VELK_OPT_VERBOSE)))
         printf("%s: %s complete. total index entries: %ld entries modified: %ld entries skipped by user: %ld "

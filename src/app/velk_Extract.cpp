@@ -436,7 +436,7 @@ int considerEntry(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t or
     if (byPath) {
         if (velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0)
             return 0;
-        velk_MemberNamesSelected(entry);
+        velk_MemberNamesSelected(&xs->names, entry);
     }
     uint32_t type = velk_Get32(entry->hent_type);
     if (type == VTO_UNKNOWN || type > VTO_INDEXEOF) {
@@ -827,7 +827,7 @@ int velk_Extract(velk_run_t *run)
 
     if (refuseUnreadableKind(xs) != 0)
         return -1;
-    if (velk_GenFilelist() < 0 || (!optOn(VELK_OPT_BY_ORDINAL) && velk_MemberNamesPrepare() != 0))
+    if (velk_GenFilelist() < 0 || (!optOn(VELK_OPT_BY_ORDINAL) && velk_MemberNamesPrepare(&xs->names) != 0))
         return endAction(xs, false, -1, -1, 0);
 
     OrdinalRequest *req = nullptr;
@@ -855,7 +855,7 @@ int velk_Extract(velk_run_t *run)
 
     if (pass1(xs, ix.selectable, ix.entries, req, reqCount) != 0)
         return endAction(xs, false, -1, ix.fd, ix.kind);
-    velk_MemberNamesReportMissing();
+    velk_MemberNamesReportMissing(&xs->names);
 
     if (ixListHead == nullptr) {
         if (velk_debug_level >= 1)

@@ -18,6 +18,7 @@
 #include "velk_ExtractWriter.h"
 #include "velk_Globals.h"
 #include "velk_IndexFormat.h"
+#include "velk_MemberNames.h"
 #include "velk_MemberStream.h"
 #include "velk_Ranges.h"
 #include "velk_TarHeader.h"
@@ -30,6 +31,7 @@
 // delivery thread use it in turn, never at once, so it takes no lock.
 struct velk_extract_state_t {
     const velk_run_t *run = nullptr; // the run extracting
+    velk_member_names_t names;       // which member names selected an entry
     int index_Fd = -1;
     int index_file_residency = VELK_LOCAL_FILE;
     uint64_t archiveSizeBytes = 0; // the archive's actual size

@@ -316,7 +316,8 @@ int velk_List(velk_run_t *run)
         velk_FinalLine(false);
         return -1;
     }
-    if (velk_GenFilelist() < 0 || velk_MemberNamesPrepare() != 0)
+    velk_member_names_t names;
+    if (velk_GenFilelist() < 0 || velk_MemberNamesPrepare(&names) != 0)
         return finish(false, 0, 0);
 
     char where[64];
@@ -393,7 +394,7 @@ int velk_List(velk_run_t *run)
                 }
                 if (velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0)
                     continue;
-                velk_MemberNamesSelected(entry);
+                velk_MemberNamesSelected(&names, entry);
                 uint32_t type = velk_Get32(entry->hent_type);
                 if (type == VTO_UNKNOWN || type > VTO_INDEXEOF) {
                     out.flush();
@@ -409,7 +410,7 @@ int velk_List(velk_run_t *run)
             }
             out.flush();
             if (ok)
-                velk_MemberNamesReportMissing();
+                velk_MemberNamesReportMissing(&names);
         }
     }
     int rc = finish(ok, files, objects);

@@ -657,6 +657,7 @@ struct Pass1 {
     uint64_t archiveSize;
     bool afterCreate; // no names, no confirmation; failed members skipped
     int verifyFlags;  // VELK_VERIFY_* bits of the run
+    velk_member_names_t *names; // marks of the member names (null after a create)
 };
 
 // Pass 1 for one entry.  0 to go on, 1 to end pass 1 (quit), -1 to fail.
@@ -680,7 +681,7 @@ int considerEntry(const Pass1 &p, const hif_entry_t *entry, int64_t ordinal, boo
     if (!p.afterCreate && velk_FileListEntries > 0) {
         if (velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0)
             return 0;
-        velk_MemberNamesSelected(entry);
+        velk_MemberNamesSelected(p.names, entry);
     }
     if (type == VTO_UNKNOWN || type > VTO_INDEXEOF) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%sCannot verify unrecognized object type: %d Index Entry %ld\n",
@@ -896,7 +897,8 @@ int velk_Verify(velk_run_t *run)
         return -1;
     }
     verifyStats_t stats{};
-    bool ok = velk_GenFilelist() >= 0 && velk_MemberNamesPrepare() == 0;
+    velk_member_names_t names;
+    bool ok = velk_GenFilelist() >= 0 && velk_MemberNamesPrepare(&names) == 0;
     velk_SetProgramPhase(VTP_VERIFY_PASS1);
     velk_StatusMsg(1, "Opening Files");
     uint64_t size = 0;
@@ -917,10 +919,10 @@ int velk_Verify(velk_run_t *run)
                            static_cast<int>(objects));
         velk_archive_blocks = size / VELK_BLOCKSIZE;
         Pass1 p{indexFd, VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0), size, false,
-                 run->verifyFlags};
+                 run->verifyFlags, &names};
         ok = sizeMatches(size, velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize)) &&
              runPasses(p, foreign, 0, &stats) == 0;
-        velk_MemberNamesReportMissing();
+        velk_MemberNamesReportMissing(&names);
         displayErrorStats(out, &stats, t.start, t.usage);
     }
     // The outcome is this verification's own: its failures and its counted
@@ -975,7 +977,7 @@ int velk_PostXferVerify(const velk_run_t *run)
         bool foreign = (velk_Get32(velk_index_hdr.hif_hdr.hif_flags) & HIF_IDX_FOREIGN_ARCHIVE) != 0;
         int64_t objects = velk_index_entries;
         Pass1 p{velk_tmpIndexFD, VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0), size, true,
-                 run->verifyFlags};
+                 run->verifyFlags, nullptr};
         int flags = velk_Opt(VELK_OPT_CRC) ? kCrcFromTable : 0;
         ok = runPasses(p, foreign, flags, &stats) == 0;
         displayErrorStats(out, &stats, t.start, t.usage);
