@@ -181,7 +181,7 @@ int handleHeader(velk_extract_state_t *xs, const unsigned char *block)
                                 xs->writer.curLocalFileOwned ? xs->writer.curLocalFileFd : -1,
                                 !xs->writer.curFileDiscard && !xs->writer.curFileIsDevNull,
                                 xs->writer.savedUmask};
-    xs->file_objects += velk_HardLinkMember(&link);
+    xs->file_objects += velk_HardLinkMember(&xs->made, &link);
     return 0;
 }
 

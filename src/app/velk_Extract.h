@@ -17,6 +17,7 @@
 #include "velk_Context.h"
 #include "velk_ExtractWriter.h"
 #include "velk_Globals.h"
+#include "velk_HardLink.h"
 #include "velk_IndexFormat.h"
 #include "velk_MemberNames.h"
 #include "velk_MemberStream.h"
@@ -32,6 +33,7 @@
 struct velk_extract_state_t {
     const velk_run_t *run = nullptr; // the run extracting
     velk_member_names_t names;       // which member names selected an entry
+    velk_extracted_files_t made;     // regular files made, the targets of hard links
     int index_Fd = -1;
     int index_file_residency = VELK_LOCAL_FILE;
     uint64_t archiveSizeBytes = 0; // the archive's actual size
