@@ -219,7 +219,7 @@ bool isWildcard(const char *p)
 int expand(GlobRun *g, const char *pattern)
 {
     size_t entry = g->wlen;
-    size_t dirEnd = g->wlen;            // working path up to the last "/" copied
+    size_t dirEnd = g->wlen;         // working path up to the last "/" copied
     const char *component = pattern; // pattern text after that "/"
     const char *p = pattern;
     bool fits = true;

@@ -655,8 +655,8 @@ struct Pass1 {
     int indexKind;
     int64_t selectable;
     uint64_t archiveSize;
-    bool afterCreate; // no names, no confirmation; failed members skipped
-    int verifyFlags;  // VELK_VERIFY_* bits of the run
+    bool afterCreate;           // no names, no confirmation; failed members skipped
+    int verifyFlags;            // VELK_VERIFY_* bits of the run
     velk_member_names_t *names; // marks of the member names (null after a create)
 };
 
@@ -780,7 +780,8 @@ int pass2(int archiveFd, const Pass1 &p, bool foreign, int controlFlags, verifyS
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/ reading next Index File group. Entries %ld-%ld, count=%ld\n",
                            static_cast<long>(r->ixStart), static_cast<long>(r->ixEnd), static_cast<long>(r->ixCount));
-        int rc = velk_VerifyFileRange(controlFlags, p.verifyFlags, archiveFd, p.indexFd, p.indexKind, r, stats, &seconds);
+        int rc =
+            velk_VerifyFileRange(controlFlags, p.verifyFlags, archiveFd, p.indexFd, p.indexKind, r, stats, &seconds);
         setExitCodeIfErrors(stats);
         if (rc != 0)
             return -1;
@@ -918,8 +919,8 @@ int velk_Verify(velk_run_t *run)
             velk_ErrPrintf("/debug/ Index file contains %d entries, including consistency file\n",
                            static_cast<int>(objects));
         velk_archive_blocks = size / VELK_BLOCKSIZE;
-        Pass1 p{indexFd, VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0), size, false,
-                 run->verifyFlags, &names};
+        Pass1 p{indexFd,          VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0), size, false,
+                run->verifyFlags, &names};
         ok = sizeMatches(size, velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize)) &&
              runPasses(p, foreign, 0, &stats) == 0;
         velk_MemberNamesReportMissing(&names);
@@ -976,8 +977,8 @@ int velk_PostXferVerify(const velk_run_t *run)
     if (ok) {
         bool foreign = (velk_Get32(velk_index_hdr.hif_hdr.hif_flags) & HIF_IDX_FOREIGN_ARCHIVE) != 0;
         int64_t objects = velk_index_entries;
-        Pass1 p{velk_tmpIndexFD, VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0), size, true,
-                 run->verifyFlags, nullptr};
+        Pass1 p{velk_tmpIndexFD,  VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0), size, true,
+                run->verifyFlags, nullptr};
         int flags = velk_Opt(VELK_OPT_CRC) ? kCrcFromTable : 0;
         ok = runPasses(p, foreign, flags, &stats) == 0;
         displayErrorStats(out, &stats, t.start, t.usage);

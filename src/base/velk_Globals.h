@@ -98,10 +98,10 @@ constexpr int VELK_EXIT_NOMEM = 78;
 // Longest archive or index path the run accepts (buffers hold one more byte).
 constexpr int VELK_MAX_ARCHIVE_PATH = 1024;
 
-extern int velk_function;           // VELK_OP
-extern char *velk_archive;          // -f, or its "~" expansion
-extern int velk_filetype;           // VELK_FILETYPE, 0 until decided
-extern char *velk_index_filename;   // -I, then the named index
+extern int velk_function;         // VELK_OP
+extern char *velk_archive;        // -f, or its "~" expansion
+extern int velk_filetype;         // VELK_FILETYPE, 0 until decided
+extern char *velk_index_filename; // -I, then the named index
 // Atomic because an action may still change its own flags (confirmation
 // turned off by an "all" answer) while the signal and status threads read
 // them.
