@@ -34,6 +34,7 @@ struct velk_extract_state_t {
     const velk_run_t *run = nullptr; // the run extracting
     velk_member_names_t names;       // which member names selected an entry
     velk_extracted_files_t made;     // regular files made, the targets of hard links
+    velk_range_list_t ranges;        // the selected entries, range by range
     int index_Fd = -1;
     int index_file_residency = VELK_LOCAL_FILE;
     uint64_t archiveSizeBytes = 0; // the archive's actual size

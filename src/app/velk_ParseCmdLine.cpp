@@ -73,7 +73,6 @@ const longOpt_t longOpts[VELK_LONG_OPTION_COUNT] = {
 };
 
 char *velk_input_list_name = nullptr;
-int velk_help_requested = 0;
 
 namespace {
 
@@ -415,6 +414,7 @@ namespace {
 // State of one scan of the command line.
 struct ScanState {
     velk_run_t *run = nullptr;
+    bool helpRequested = false; // -? was given
     int errors = 0;
     int actions = 0;
     bool archiveNamed = false;
@@ -476,7 +476,7 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
     switch (letter) {
     case '?':
         velk_Usage(1);
-        velk_help_requested = 1;
+        st.helpRequested = true;
         return 0;
     case 'B': velk_option_flags |= VELK_OPT_BLOCKNUMS; return 0;
     case 'c': setAction(st, VOP_CREATE); return 0;
@@ -712,7 +712,6 @@ int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv)
                 velk_HelpToStdout();
             else
                 velk_PrintVersion();
-            velk_help_requested = 1;
             velk_function = VOP_NOFUNCTION;
             return 0;
         }
@@ -761,7 +760,7 @@ int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv)
     if (velk_Opt(VELK_OPT_STATUS_FIFO))
         checkStatusFifo();
     if (st.actions == 0) {
-        if (velk_help_requested)
+        if (st.helpRequested)
             return 0;
         velk_LogMsg(VELK_MSG_ERROR, MSG, "No action specified (-c, -K, -t ,-x, -X).\n");
         velk_Usage(0);

@@ -72,7 +72,6 @@ constexpr int64_t VELK_MAX_TSS = 104857600;
 constexpr int VELK_MAX_PORT = 65525;
 
 extern char *velk_input_list_name; // -L
-extern int velk_help_requested;    // -? was given
 
 // Parses the command line into run and the run state.  Returns 0 when the
 // run may go on (with velk_function set, or with no action when only help

@@ -658,6 +658,7 @@ struct Pass1 {
     bool afterCreate;           // no names, no confirmation; failed members skipped
     int verifyFlags;            // VELK_VERIFY_* bits of the run
     velk_member_names_t *names; // marks of the member names (null after a create)
+    velk_range_list_t *ranges;  // the selected entries, range by range
 };
 
 // Pass 1 for one entry.  0 to go on, 1 to end pass 1 (quit), -1 to fail.
@@ -709,7 +710,7 @@ int considerEntry(const Pass1 &p, const hif_entry_t *entry, int64_t ordinal, boo
     if (velk_RangeEntryInside(p.archiveSize, entry, ordinal, path) != 0 ||
         velk_RangeEntryShapeOk(entry, ordinal, path) != 0)
         return -1;
-    if (velk_AddIxListEntry(entry, ordinal, 0) != 0) {
+    if (velk_AddIxListEntry(p.ranges, entry, ordinal, 0) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Fatal malloc error creating index entry list\n");
         return -1;
     }
@@ -723,7 +724,7 @@ int pass1(const Pass1 &p)
     if (velk_debug_level >= 1)
         velk_ErrPrintf("[debug] Pass 1 - building <index-to-read> list. Index entry count=%d\n",
                        static_cast<int>(p.selectable));
-    velk_FreeIxList();
+    velk_FreeIxList(p.ranges);
     if (velk_IndexReadInit() != 0 || velk_IndexFileRewind(p.indexFd, p.indexKind) != 0) {
         velk_LogMsg(VELK_MSG_ERROR, MSG, "Fatal error rewinding index file. Cannot continue...\n");
         return -1;
@@ -769,7 +770,7 @@ int pass2(int archiveFd, const Pass1 &p, bool foreign, int controlFlags, verifyS
         return -1;
     }
     double seconds = 0.0;
-    for (const ix_ListEntry_t *r = ixListHead; r != nullptr; r = r->next) {
+    for (const ix_ListEntry_t *r = p.ranges->head; r != nullptr; r = r->next) {
         if (r->ixStart != 0 && velk_IndexFilePosition(p.indexFd, p.indexKind, r->ixStart) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Fatal error positioning index file to entry %ld.\n", "velk_Verify",
                         static_cast<long>(r->ixStart));
@@ -838,7 +839,7 @@ int runPasses(const Pass1 &p, bool foreign, int controlFlags, verifyStats_t *sta
 {
     if (pass1(p) != 0)
         return -1;
-    if (ixListHead == nullptr) {
+    if (p.ranges->head == nullptr) {
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/ no index entries were selected for verifying \n");
         return 0;
@@ -899,6 +900,7 @@ int velk_Verify(velk_run_t *run)
     }
     verifyStats_t stats{};
     velk_member_names_t names;
+    velk_range_list_t ranges;
     bool ok = velk_GenFilelist() >= 0 && velk_MemberNamesPrepare(&names) == 0;
     velk_SetProgramPhase(VTP_VERIFY_PASS1);
     velk_StatusMsg(1, "Opening Files");
@@ -919,8 +921,9 @@ int velk_Verify(velk_run_t *run)
             velk_ErrPrintf("/debug/ Index file contains %d entries, including consistency file\n",
                            static_cast<int>(objects));
         velk_archive_blocks = size / VELK_BLOCKSIZE;
-        Pass1 p{indexFd,          VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0), size, false,
-                run->verifyFlags, &names};
+        Pass1 p{indexFd, VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0),
+                size,    false,           run->verifyFlags,
+                &names,  &ranges};
         ok = sizeMatches(size, velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize)) &&
              runPasses(p, foreign, 0, &stats) == 0;
         velk_MemberNamesReportMissing(&names);
@@ -935,7 +938,7 @@ int velk_Verify(velk_run_t *run)
     if (indexFd >= 0 && close(indexFd) != 0)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d closing %sindex file %s\n", "velk_Verify", errno,
                     velk_filetype == VELK_QUOR_FILE ? "QUOR " : "", velk_index_filename);
-    velk_FreeIxList();
+    velk_FreeIxList(&ranges);
     return ok ? 0 : -1;
 }
 
@@ -974,11 +977,18 @@ int velk_PostXferVerify(const velk_run_t *run)
         ok = false;
     }
     verifyStats_t stats{};
+    velk_range_list_t ranges;
     if (ok) {
         bool foreign = (velk_Get32(velk_index_hdr.hif_hdr.hif_flags) & HIF_IDX_FOREIGN_ARCHIVE) != 0;
         int64_t objects = velk_index_entries;
-        Pass1 p{velk_tmpIndexFD,  VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0), size, true,
-                run->verifyFlags, nullptr};
+        Pass1 p{velk_tmpIndexFD,
+                VELK_LOCAL_FILE,
+                foreign ? objects : std::max<int64_t>(objects - 1, 0),
+                size,
+                true,
+                run->verifyFlags,
+                nullptr,
+                &ranges};
         int flags = velk_Opt(VELK_OPT_CRC) ? kCrcFromTable : 0;
         ok = runPasses(p, foreign, flags, &stats) == 0;
         displayErrorStats(out, &stats, t.start, t.usage);
@@ -986,6 +996,6 @@ int velk_PostXferVerify(const velk_run_t *run)
     if (velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d rewinding %sindex file %s (postVerify termination)\n",
                     "velk_PostXferVerify", -1, "", velk_tmpIndexFile);
-    velk_FreeIxList();
+    velk_FreeIxList(&ranges);
     return ok && errorSum(&stats) == 0 ? 0 : -1;
 }
