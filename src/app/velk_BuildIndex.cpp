@@ -399,12 +399,12 @@ int openFiles(BuildState *bs)
     return bs->buf != nullptr ? 0 : -1;
 }
 
-bool runBuild(BuildState *bs, const struct timeval &wall0, const struct rusage &usage0)
+bool runBuild(const velk_run_t *run, BuildState *bs, const struct timeval &wall0, const struct rusage &usage0)
 {
     velk_SetProgramPhase(VTP_BLDIDX_OPENFILES);
     if (velk_InitMemberFileLists(velk_max_files, 0) != 0)
         return false;
-    if (velk_input_list_name != nullptr || velk_optind < velk_argc)
+    if (run->inputListName != nullptr || run->optind < run->argc)
         velk_LogFmt(VELK_MSG_INFO, MSG, "%s: Warning: extraneous file arguments ignored for <build index> command\n",
                     "velk_BuildIndex");
     if (velk_CurrentArchiveKind()->is_pipe) {
@@ -433,7 +433,6 @@ bool runBuild(BuildState *bs, const struct timeval &wall0, const struct rusage &
 int velk_BuildIndex(velk_run_t *run)
 {
     VELK_TRACE_ENTRY();
-    (void)run;
     struct timeval wall0;
     gettimeofday(&wall0, nullptr);
     struct rusage usage0;
@@ -446,7 +445,7 @@ int velk_BuildIndex(velk_run_t *run)
     BuildState bs;
     velk_tmpIndexFD = -1;
     velk_unlinkTmpIndexFile = 1;
-    bool ok = runBuild(&bs, wall0, usage0);
+    bool ok = runBuild(run, &bs, wall0, usage0);
 
     velk_SetProgramPhase(VTP_SHUTDOWN);
     bool shutdown = velk_shutdown_signalled.load() != 0;

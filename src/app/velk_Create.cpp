@@ -189,9 +189,9 @@ struct CreateStart {
 // consistency record.  Returns 0 to go on, 1 when there is nothing to
 // archive (status 3 set: the action still ends as a success), -1 on a
 // failure (after the message).
-int prepareTemporaryIndex()
+int prepareTemporaryIndex(const velk_run_t *run)
 {
-    if (velk_GenFilelist() != 0) {
+    if (velk_GenFilelist(run) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "[FATAL] error(s) generating filename list \n");
         velk_SetExitCode(VELK_EXIT_FILELIST);
         return -1;
@@ -358,7 +358,7 @@ bool placeArchiveAndIndex()
 // succeeded (an empty member list included).
 bool runCreate(const CreateStart &start)
 {
-    int prepared = prepareTemporaryIndex();
+    int prepared = prepareTemporaryIndex(start.run);
     if (prepared != 0)
         return prepared > 0;
 

@@ -436,12 +436,12 @@ int velk_IndexRewriteEntry(int fd, const hif_entry_t *entry, int64_t ordinal)
     return 0;
 }
 
-int velk_CommonDeleteUndelete(int isDelete)
+int velk_CommonDeleteUndelete(const velk_run_t *run, int isDelete)
 {
-    DeleteRun run;
-    run.isDelete = isDelete != 0;
-    run.word = run.isDelete ? "Delete" : "Undelete";
-    if (velk_GenFilelist() < 0 || velk_MemberNamesPrepare(&run.names) != 0) {
+    DeleteRun del;
+    del.isDelete = isDelete != 0;
+    del.word = del.isDelete ? "Delete" : "Undelete";
+    if (velk_GenFilelist(run) < 0 || velk_MemberNamesPrepare(&del.names) != 0) {
         velk_FinalLine(false);
         return -1;
     }
@@ -452,14 +452,14 @@ int velk_CommonDeleteUndelete(int isDelete)
         velk_FinalLine(false);
         return -1;
     }
-    bool ok = deleteUndelete(&run) == 0;
-    closeAll(&run, !ok);
-    if (ok && velk_MemberNamesReportMissing(&run.names) > 0)
+    bool ok = deleteUndelete(&del) == 0;
+    closeAll(&del, !ok);
+    if (ok && velk_MemberNamesReportMissing(&del.names) > 0)
         ok = false;
     if (ok && (velk_debug_level >= 1 || velk_Opt(VELK_OPT_STATS) || velk_Opt(VELK_OPT_VERBOSE)))
         printf("%s: %s complete. total index entries: %ld entries modified: %ld entries skipped by user: %ld "
                "phantom entries: %ld\n",
-               velk_msg_prefix[VELK_MSG_VELK], run.word, run.total, run.modified, run.skipped, run.phantom);
+               velk_msg_prefix[VELK_MSG_VELK], del.word, del.total, del.modified, del.skipped, del.phantom);
     console_message("", "");
     velk_FinalLine(ok);
     fflush(stdout);
@@ -468,12 +468,10 @@ int velk_CommonDeleteUndelete(int isDelete)
 
 int velk_Delete(velk_run_t *run)
 {
-    (void)run;
-    return velk_CommonDeleteUndelete(1);
+    return velk_CommonDeleteUndelete(run, 1);
 }
 
 int velk_Undelete(velk_run_t *run)
 {
-    (void)run;
-    return velk_CommonDeleteUndelete(0);
+    return velk_CommonDeleteUndelete(run, 0);
 }

@@ -827,7 +827,7 @@ int velk_Extract(velk_run_t *run)
 
     if (refuseUnreadableKind(xs) != 0)
         return -1;
-    if (velk_GenFilelist() < 0 || (!optOn(VELK_OPT_BY_ORDINAL) && velk_MemberNamesPrepare(&xs->names) != 0))
+    if (velk_GenFilelist(run) < 0 || (!optOn(VELK_OPT_BY_ORDINAL) && velk_MemberNamesPrepare(&xs->names) != 0))
         return endAction(xs, false, -1, -1, 0);
 
     OrdinalRequest *req = nullptr;

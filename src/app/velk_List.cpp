@@ -307,7 +307,6 @@ size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *lin
 
 int velk_List(velk_run_t *run)
 {
-    (void)run;
     if (velk_CurrentArchiveKind()->is_pipe) {
         // There is no index beside a pipe; the listing has not happened, so
         // it must not end as a success.
@@ -317,7 +316,7 @@ int velk_List(velk_run_t *run)
         return -1;
     }
     velk_member_names_t names;
-    if (velk_GenFilelist() < 0 || velk_MemberNamesPrepare(&names) != 0)
+    if (velk_GenFilelist(run) < 0 || velk_MemberNamesPrepare(&names) != 0)
         return finish(false, 0, 0);
 
     char where[64];

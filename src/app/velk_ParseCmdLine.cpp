@@ -72,8 +72,6 @@ const longOpt_t longOpts[VELK_LONG_OPTION_COUNT] = {
     {"verify", 1, LO_VERIFY},
 };
 
-char *velk_input_list_name = nullptr;
-
 namespace {
 
 constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
@@ -520,7 +518,7 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
             return 0;
         }
         return replaceString(&velk_index_filename, arg) ? 0 : -1;
-    case 'L': return replaceString(&velk_input_list_name, arg) ? 0 : -1;
+    case 'L': return replaceString(&st.run->inputListName, arg) ? 0 : -1;
     case 'l':
         velk_option_flags |= VELK_OPT_LOGIN;
         if (setenv("QUOR_PRINCIPAL", arg, 1) != 0) {
@@ -779,6 +777,6 @@ int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv)
         velk_Usage(0);
         return fail();
     }
-    velk_optind = i;
+    run->optind = i;
     return 0;
 }

@@ -71,12 +71,10 @@ constexpr int VELK_MIN_IOBUFSIZE = 524288;
 constexpr int64_t VELK_MAX_TSS = 104857600;
 constexpr int VELK_MAX_PORT = 65525;
 
-extern char *velk_input_list_name; // -L
-
 // Parses the command line into run and the run state.  Returns 0 when the
 // run may go on (with velk_function set, or with no action when only help
 // was asked for) and -1 on error, with status 64 set (78 when memory ran
-// out).  On success velk_optind is the index of the first file operand.
+// out).  On success run->optind is the index of the first file operand.
 int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv);
 
 // Applies one long option or -H sub-option (value null when none was

@@ -345,8 +345,8 @@ void velk_Run(int argc, char **argv)
     velk_RunInit(&run);
     run.startTime = time(nullptr);
     velk_program_name = argv[0];
-    velk_argc = argc;
-    velk_argv = argv;
+    run.argc = argc;
+    run.argv = argv;
     isatty2 = isatty(STDERR_FILENO);
 
     // A peer that goes away (gateway socket, status FIFO, a closed output

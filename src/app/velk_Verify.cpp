@@ -901,7 +901,7 @@ int velk_Verify(velk_run_t *run)
     verifyStats_t stats{};
     velk_member_names_t names;
     velk_range_list_t ranges;
-    bool ok = velk_GenFilelist() >= 0 && velk_MemberNamesPrepare(&names) == 0;
+    bool ok = velk_GenFilelist(run) >= 0 && velk_MemberNamesPrepare(&names) == 0;
     velk_SetProgramPhase(VTP_VERIFY_PASS1);
     velk_StatusMsg(1, "Opening Files");
     uint64_t size = 0;

@@ -8,6 +8,10 @@
 void velk_RunInit(velk_run_t *run)
 {
     run->archive.absPath = nullptr;
+    run->argc = 0;
+    run->argv = nullptr;
+    run->optind = 0;
+    run->inputListName = nullptr;
     run->memberFiletype = VELK_LOCAL_MEMBER_FILE;
     run->verifyFlags = 0;
     run->umask = -1;
@@ -23,6 +27,7 @@ void velk_RunInit(velk_run_t *run)
 void velk_RunRelease(velk_run_t *run)
 {
     VELK_FREE(run->archive.absPath);
+    VELK_FREE(run->inputListName);
     VELK_FREE(run->acctName);
     VELK_FREE(run->serverHost);
     velk_RunInit(run);

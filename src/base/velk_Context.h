@@ -26,6 +26,13 @@ struct velk_archive_t {
 // The settings and start-up facts of a run.
 struct velk_run_t {
     velk_archive_t archive;
+    // The command line; the file operands start at argv[optind].
+    int argc;
+    char **argv;
+    int optind;
+    // -L: the list of member names to read first (owned, null when not
+    // given).
+    char *inputListName;
     // VELK_FILETYPE-like kind of the member files (VELK_MEMBER_FILETYPE).
     int memberFiletype;
     // VELK_VERIFY_* bits of -H verify.
@@ -47,8 +54,8 @@ struct velk_run_t {
     time_t startTime;
 };
 
-// Sets every field of run to its default: nothing named, no umask, no
-// account, member files local, run mode 1.
+// Sets every field of run to its default: no command line, nothing named,
+// no umask, no account, member files local, run mode 1.
 void velk_RunInit(velk_run_t *run);
 
 // Frees what run owns and sets it back to its defaults.

@@ -30,12 +30,9 @@ FILE *velk_exfile = nullptr;
 FILE *velk_okfile = nullptr;
 std::atomic<int> velk_exit_code{0};
 const char *velk_program_name = "velk";
-int velk_argc = 0;
-char **velk_argv = nullptr;
 int isatty2 = 0;
 std::atomic<int> velk_logging_enabled{0};
 std::atomic<unsigned char> velk_shutdown_signalled{0};
-int velk_optind = 0;
 
 void velk_SetExitCode(int code)
 {

@@ -132,12 +132,9 @@ extern FILE *velk_exfile;
 extern FILE *velk_okfile;
 extern std::atomic<int> velk_exit_code;
 extern const char *velk_program_name;
-extern int velk_argc;
-extern char **velk_argv;
 extern int isatty2;
 extern std::atomic<int> velk_logging_enabled;
 extern std::atomic<unsigned char> velk_shutdown_signalled;
-extern int velk_optind;
 
 // Records code as the run's exit status unless one is already set; the
 // first error decides.  Safe from any thread.

@@ -43,7 +43,7 @@ Parsed parse(const std::vector<std::string> &args)
         auto str = [](const char *s) { return s ? s : "(null)"; };
         FILE *res = fopen(resPath.c_str(), "w");
         fprintf(res, "rc=%d\nexit=%d\nfunction=%d\nflags=%u\noptind=%d\narchive=%s\nindex=%s\n", rc,
-                velk_exit_code.load(), velk_function, velk_option_flags.load(), velk_optind, str(velk_archive),
+                velk_exit_code.load(), velk_function, velk_option_flags.load(), run.optind, str(velk_archive),
                 str(velk_index_filename));
         fprintf(res, "debug=%d\niobufsize=%d\nthreads=%d\ntss=%d\nmaxfiles=%ld\ntime=%ld\n", velk_debug_level,
                 velk_iobufsize, velk_max_threads, velk_thread_stacksize, velk_max_files, velk_time_opt);
