@@ -180,7 +180,7 @@ int writeTemporaryIndex()
 
 // When the create started, for the statistics line.
 struct CreateStart {
-    const velk_run_t *run;
+    velk_run_t *run;
     struct timeval wall;
     struct rusage usage;
 };
@@ -324,7 +324,7 @@ bool placeAdjustedLocalIndex()
 // everything is still temporary, so a failure up to the archive's rename
 // leaves the old archive and index as they were.  True when both are in
 // place (status 72 otherwise).
-bool placeArchiveAndIndex()
+bool placeArchiveAndIndex(velk_run_t *run)
 {
     int rc = closeArchive();
     if (rc != 0)
@@ -343,7 +343,7 @@ bool placeArchiveAndIndex()
     // A storage-system or gateway-host index is written in full first; the
     // archive then takes its name just before the index does.
     if (!local)
-        indexPlaced = ops->place_index(velk_CommitArchiveFile) == 0;
+        indexPlaced = ops->place_index(&run->index, velk_CommitArchiveFile) == 0;
     else if (velk_CommitArchiveFile() != 0)
         return false;
     else
@@ -364,7 +364,7 @@ bool runCreate(const CreateStart &start)
 
     // The archive is written under a temporary name; the old archive and
     // its index stay untouched until the new ones are complete.
-    if (velk_CreateArchiveFile() != 0)
+    if (velk_CreateArchiveFile(&start.run->archive) != 0)
         return false;
     console_message("", "");
 
@@ -372,7 +372,7 @@ bool runCreate(const CreateStart &start)
         return false;
     if (start.run->verifyFlags != 0 && verifyArchive(start.run) != 0)
         return false;
-    if (!placeArchiveAndIndex())
+    if (!placeArchiveAndIndex(start.run))
         return false;
 
     // Local files go only when their archive and its index are both in

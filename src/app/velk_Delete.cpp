@@ -49,7 +49,8 @@ struct DeleteRun {
     std::vector<unsigned char> buf;
     size_t buffered = 0;
     long total = 0, modified = 0, skipped = 0, phantom = 0;
-    velk_member_names_t names; // which member names selected an entry
+    velk_member_names_t names;     // which member names selected an entry
+    velk_index_t *index = nullptr; // the run's index: its class of service
 };
 
 // The names of a storage-system index's replacement and of the old index
@@ -87,8 +88,8 @@ int createNewQuorIndex(DeleteRun *run, uint64_t size)
     quor_cos_priorities_t prio;
     memset(&hints, 0, sizeof hints);
     memset(&prio, 0, sizeof prio);
-    if (velk_index_cosID >= 1) {
-        hints.COSId = static_cast<uint32_t>(velk_index_cosID);
+    if (run->index->cosId >= 1) {
+        hints.COSId = static_cast<uint32_t>(run->index->cosId);
         prio.COSIdPriority = 30;
     }
     hints.MinFileSize = hints.MaxFileSize = size;
@@ -366,8 +367,8 @@ int deleteUndelete(DeleteRun *run)
             return -1;
         }
         oldSize = attrs.DataLength;
-        if (velk_index_cosID < 1)
-            velk_index_cosID = static_cast<int>(attrs.COSId);
+        if (run->index->cosId < 1)
+            run->index->cosId = static_cast<int>(attrs.COSId);
     }
     // A storage-system index is read through a local copy of it.
     run->readFd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, kind);
@@ -436,9 +437,10 @@ int velk_IndexRewriteEntry(int fd, const hif_entry_t *entry, int64_t ordinal)
     return 0;
 }
 
-int velk_CommonDeleteUndelete(const velk_run_t *run, int isDelete)
+int velk_CommonDeleteUndelete(velk_run_t *run, int isDelete)
 {
     DeleteRun del;
+    del.index = &run->index;
     del.isDelete = isDelete != 0;
     del.word = del.isDelete ? "Delete" : "Undelete";
     if (velk_GenFilelist(run) < 0 || velk_MemberNamesPrepare(&del.names) != 0) {

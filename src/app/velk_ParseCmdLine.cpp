@@ -162,7 +162,7 @@ int parseVerifyList(velk_run_t *run, const char *name, const char *value)
     return 0;
 }
 
-int parseFamily(const char *value)
+int parseFamily(velk_run_t *run, const char *value)
 {
     std::string v = value;
     size_t comma = v.find(',');
@@ -172,14 +172,14 @@ int parseFamily(const char *value)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "bad archive family ID: %s.\n", archivePart.c_str());
         return fail();
     }
-    velk_archive_familyid = static_cast<int>(id);
+    run->archive.familyId = static_cast<int>(id);
     if (comma != std::string::npos) {
         std::string indexPart = v.substr(comma + 1);
         if (!parseDecimal(indexPart.c_str(), INT_MAX, &id)) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "bad index family ID: %s.\n", indexPart.c_str());
             return fail();
         }
-        velk_index_familyid = static_cast<int>(id);
+        run->index.familyId = static_cast<int>(id);
     }
     return 0;
 }
@@ -282,7 +282,7 @@ int parseOption(velk_run_t *run, const char *name, int code, const char *value)
     case LO_EXCLUDE_TAG_ALL: return addExcludeFile(value, 0, &velk_ExcTagAllFile);
     case LO_EXFILE: return parseTemplateFile("exfile", value, &velk_config_opts.Exfile);
     case LO_OKFILE: return parseTemplateFile("okfile", value, &velk_config_opts.Okfile);
-    case LO_FAMILY: return parseFamily(value);
+    case LO_FAMILY: return parseFamily(run, value);
     case LO_HASH:
     case LO_HASH_ALL:
     case LO_HASH_AF:
@@ -399,10 +399,10 @@ bool velk_NameIsPattern(const char *name, bool honourEscapes)
     return false;
 }
 
-int velk_GetEnvSettings()
+int velk_GetEnvSettings(velk_run_t *run)
 {
     const char *cos = getenv("VELK_COS");
-    if (cos != nullptr && velk_ParseCOS(cos, &velk_archive_cosID, &velk_index_cosID) != 0)
+    if (cos != nullptr && velk_ParseCOS(cos, &velk_archive_cosID, &run->index.cosId) != 0)
         velk_LogFmt(VELK_MSG_WARNING, MSG, "Bad value for VELK_COS: %s (ignored)\n", cos);
     return 0;
 }
@@ -558,7 +558,7 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
         velk_max_threads = static_cast<int>(n);
         return 0;
     case 'Y':
-        if (velk_ParseCOS(arg, &velk_archive_cosID, &velk_index_cosID) != 0) {
+        if (velk_ParseCOS(arg, &velk_archive_cosID, &st.run->index.cosId) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", "-Y", arg);
             st.errors++;
         }

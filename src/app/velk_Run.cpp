@@ -355,7 +355,7 @@ void velk_Run(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
 
     installSelectionHooks();
-    velk_GetEnvSettings();
+    velk_GetEnvSettings(&run);
     velk_ReadConfig();
     // Gateway-host transfers of at most this many bytes travel inline.
     velk_max_small_file_size = velk_config_opts.MaxSmallFileSize;

@@ -21,11 +21,24 @@ struct velk_archive_t {
     // Absolute path on the archive's side of the "~"-expanded name (the name
     // itself for a pipe); null until start-up resolved it.  Owned.
     char *absPath;
+    // -H family: the storage-system family a new archive joins (0: none).
+    int familyId;
+};
+
+// The index file as the run knows it.
+struct velk_index_t {
+    // Class of service for a new storage-system index: -1 not chosen, 0
+    // chosen by size, else the class (-Y, VELK_COS); after a copy the class
+    // the index got.
+    int cosId;
+    // -H family: the storage-system family a new index joins (0: none).
+    int familyId;
 };
 
 // The settings and start-up facts of a run.
 struct velk_run_t {
     velk_archive_t archive;
+    velk_index_t index;
     // The command line; the file operands start at argv[optind].
     int argc;
     char **argv;

@@ -48,7 +48,7 @@ Parsed parse(const std::vector<std::string> &args)
         fprintf(res, "debug=%d\niobufsize=%d\nthreads=%d\ntss=%d\nmaxfiles=%ld\ntime=%ld\n", velk_debug_level,
                 velk_iobufsize, velk_max_threads, velk_thread_stacksize, velk_max_files, velk_time_opt);
         fprintf(res, "umask=%d\narchcos=%d\nidxcos=%d\nafam=%d\nifam=%d\ncopies=%d\nverify=%d\ninterval=%d\n",
-                run.umask, velk_archive_cosID, velk_index_cosID, velk_archive_familyid, velk_index_familyid,
+                run.umask, velk_archive_cosID, run.index.cosId, run.archive.familyId, run.index.familyId,
                 copyCount, run.verifyFlags, velk_status_interval);
         fprintf(res, "server=%s\nprincipal=%s\nacctid=%u\nacctname=%s\npipefd=%d\n",
                 str(getenv("QUOR_SERVER_HOST")), str(getenv("QUOR_PRINCIPAL")), run.acctId, str(run.acctName),
