@@ -1,13 +1,16 @@
 #ifndef VELK_GLOBALS_H
 #define VELK_GLOBALS_H
 
-// The run state of one velk invocation: the action, the archive and index
-// names, the archive kind, option flags, sizes, limits and the exit status.
-// The initial thread writes these during start-up, before any thread other
-// than the signal thread exists; afterwards they are read-only except
-// velk_exit_code and velk_shutdown_signalled (atomics any thread may set) and
-// the flags an action changes for itself.  Every global is trivially
-// destructible so that exit() never tears down state other threads read.
+// The process-wide run state of one velk invocation: the action, the archive
+// and index names, the archive kind, option flags, sizes, limits and the exit
+// status.  What is passed down instead lives in the run's context
+// (velk_Context.h); docs/internals/locking.md says why each of these is
+// still a global.  The initial thread writes these during start-up, before
+// any thread other than the signal thread exists; afterwards they are
+// read-only except velk_exit_code and velk_shutdown_signalled (atomics any
+// thread may set) and the flags an action changes for itself.  Every global
+// is trivially destructible so that exit() never tears down state other
+// threads read.
 
 #include <atomic>
 #include <cstdint>
