@@ -99,7 +99,7 @@ int addname(GlobRun *g, const struct stat *st)
     if (g->globbed && kind == VTO_UNKNOWN)
         return 0;
     if (velk_debug_level >= 2)
-        velk_ErrPrintf("addname: adding [%s], <g->globbed>=%d \n", g->wpath, g->globbed ? 1 : 0);
+        velk_ErrPrintf("addname: adding [%s], <globbed>=%d \n", g->wpath, g->globbed ? 1 : 0);
     if (g->count >= g->allocated) {
         long grown = g->allocated + VELK_GLOB_GROWTH;
         void *p = VELK_REALLOC(g->table, static_cast<size_t>(grown) * sizeof(velk_globent_t));
@@ -116,7 +116,7 @@ int addname(GlobRun *g, const struct stat *st)
     }
     char *name = VELK_STRDUP(g->wpath);
     if (name == nullptr) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: out of memory adding pathname [%s] to g->table[%ld]",
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: out of memory adding pathname [%s] to velk_globv[%ld]",
                     "addname", g->wpath, g->count);
         velk_SetExitCode(VELK_EXIT_NOMEM);
         g->expandFailed = 1;
