@@ -3,31 +3,38 @@
 
 #include "velk_Actions.h"
 
-int velk_Annotate()
+int velk_Annotate(velk_run_t *run)
 {
+    (void)run;
     return 0;
 }
-int velk_Append()
+int velk_Append(velk_run_t *run)
 {
+    (void)run;
     return 0;
 }
-int velk_Compare()
+int velk_Compare(velk_run_t *run)
 {
+    (void)run;
     return 0;
 }
-int velk_CompareCksums()
+int velk_CompareCksums(velk_run_t *run)
 {
+    (void)run;
     return 0;
 }
-int velk_Copy()
+int velk_Copy(velk_run_t *run)
 {
+    (void)run;
     return 0;
 }
-int velk_Repack()
+int velk_Repack(velk_run_t *run)
 {
+    (void)run;
     return 0;
 }
-int velk_Update()
+int velk_Update(velk_run_t *run)
 {
+    (void)run;
     return 0;
 }

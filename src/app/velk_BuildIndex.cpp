@@ -335,13 +335,13 @@ int placeLocalIndex()
 }
 
 // Puts the new index at its home by the archive's kind.  0 or -1.
-int placeIndex(BuildState *bs)
+int placeIndex(velk_run_t *run, BuildState *bs)
 {
     const velk_archive_kind_t *ops = velk_CurrentArchiveKind();
     if (ops->place_index == nullptr)
         return placeLocalIndex();
     velk_StatusMsg(1, "Copying %ld index entries to %s", static_cast<long>(bs->entries), ops->name);
-    return ops->place_index(nullptr);
+    return ops->place_index(&run->index, nullptr);
 }
 
 void summaryLine(const BuildState &bs, const struct timeval &wall0, const struct rusage &usage0)
@@ -399,12 +399,12 @@ int openFiles(BuildState *bs)
     return bs->buf != nullptr ? 0 : -1;
 }
 
-bool runBuild(BuildState *bs, const struct timeval &wall0, const struct rusage &usage0)
+bool runBuild(velk_run_t *run, BuildState *bs, const struct timeval &wall0, const struct rusage &usage0)
 {
     velk_SetProgramPhase(VTP_BLDIDX_OPENFILES);
     if (velk_InitMemberFileLists(velk_max_files, 0) != 0)
         return false;
-    if (velk_input_list_name != nullptr || velk_optind < velk_argc)
+    if (run->inputListName != nullptr || run->optind < run->argc)
         velk_LogFmt(VELK_MSG_INFO, MSG, "%s: Warning: extraneous file arguments ignored for <build index> command\n",
                     "velk_BuildIndex");
     if (velk_CurrentArchiveKind()->is_pipe) {
@@ -422,7 +422,7 @@ bool runBuild(BuildState *bs, const struct timeval &wall0, const struct rusage &
     if (flushEntries(bs) != 0 || writeHeader(bs) != 0)
         return false;
     velk_FinalizeMemberLists();
-    if (placeIndex(bs) != 0)
+    if (placeIndex(run, bs) != 0)
         return false;
     summaryLine(*bs, wall0, usage0);
     return true;
@@ -430,7 +430,7 @@ bool runBuild(BuildState *bs, const struct timeval &wall0, const struct rusage &
 
 } // namespace
 
-int velk_BuildIndex()
+int velk_BuildIndex(velk_run_t *run)
 {
     VELK_TRACE_ENTRY();
     struct timeval wall0;
@@ -445,7 +445,7 @@ int velk_BuildIndex()
     BuildState bs;
     velk_tmpIndexFD = -1;
     velk_unlinkTmpIndexFile = 1;
-    bool ok = runBuild(&bs, wall0, usage0);
+    bool ok = runBuild(run, &bs, wall0, usage0);
 
     velk_SetProgramPhase(VTP_SHUTDOWN);
     bool shutdown = velk_shutdown_signalled.load() != 0;

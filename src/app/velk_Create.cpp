@@ -180,6 +180,7 @@ int writeTemporaryIndex()
 
 // When the create started, for the statistics line.
 struct CreateStart {
+    velk_run_t *run;
     struct timeval wall;
     struct rusage usage;
 };
@@ -188,9 +189,9 @@ struct CreateStart {
 // consistency record.  Returns 0 to go on, 1 when there is nothing to
 // archive (status 3 set: the action still ends as a success), -1 on a
 // failure (after the message).
-int prepareTemporaryIndex()
+int prepareTemporaryIndex(const velk_run_t *run)
 {
-    if (velk_GenFilelist() != 0) {
+    if (velk_GenFilelist(run) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "[FATAL] error(s) generating filename list \n");
         velk_SetExitCode(VELK_EXIT_FILELIST);
         return -1;
@@ -257,25 +258,27 @@ int copyMembers(const CreateStart &start)
     int threadsUsed = 0;
     int copy = velk_CopyToArchive(&xferTime, &threadsUsed);
     if (velk_CurrentArchiveKind()->has_layout)
-        (void)velk_ExpireSetExpiration(velk_archive_tmpname != nullptr ? velk_archive_tmpname : velk_archive_abs_path);
+        (void)velk_ExpireSetExpiration(velk_archive_tmpname != nullptr ? velk_archive_tmpname
+                                                                       : start.run->archive.absPath);
     if (copy == 0)
         createStatisticsLine(start, xferTime, threadsUsed);
-    velk_LogFileTransfer(velk_archive_abs_path != nullptr ? velk_archive_abs_path : velk_archive, VOP_CREATE, copy,
-                         velk_filetype, velk_member_filetype, velk_archive_filesize, xferTime);
+    const velk_run_t *run = start.run;
+    velk_LogFileTransfer(run->archive.absPath != nullptr ? run->archive.absPath : velk_archive, VOP_CREATE, copy,
+                         velk_filetype, run->memberFiletype, velk_archive_filesize, xferTime);
     return copy;
 }
 
 // Asked to verify (-H verify): closes the archive and verifies it.  Returns 0, or -1 when the
 // verification failed (the temporary index is then kept, status 72, unless
 // a shutdown was the cause).
-int verifyArchive()
+int verifyArchive(const velk_run_t *run)
 {
     velk_SetProgramPhase(VTP_CREATE_VERIFYARCHIVE);
     int rc = closeArchive();
     if (rc != 0)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: (verify) Error %d closing %s Archive file %s\n", "velk_Create", rc,
                     velk_filetype == VELK_LOCAL_FILE ? "local" : "QUOR", velk_archive);
-    if (velk_PostXferVerify() == 0)
+    if (velk_PostXferVerify(run) == 0)
         return 0;
     if (!velk_shutdown_signalled.load()) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "WARNING: verify failed for archive file %s\n", velk_archive);
@@ -321,7 +324,7 @@ bool placeAdjustedLocalIndex()
 // everything is still temporary, so a failure up to the archive's rename
 // leaves the old archive and index as they were.  True when both are in
 // place (status 72 otherwise).
-bool placeArchiveAndIndex()
+bool placeArchiveAndIndex(velk_run_t *run)
 {
     int rc = closeArchive();
     if (rc != 0)
@@ -340,7 +343,7 @@ bool placeArchiveAndIndex()
     // A storage-system or gateway-host index is written in full first; the
     // archive then takes its name just before the index does.
     if (!local)
-        indexPlaced = ops->place_index(velk_CommitArchiveFile) == 0;
+        indexPlaced = ops->place_index(&run->index, velk_CommitArchiveFile) == 0;
     else if (velk_CommitArchiveFile() != 0)
         return false;
     else
@@ -355,28 +358,28 @@ bool placeArchiveAndIndex()
 // succeeded (an empty member list included).
 bool runCreate(const CreateStart &start)
 {
-    int prepared = prepareTemporaryIndex();
+    int prepared = prepareTemporaryIndex(start.run);
     if (prepared != 0)
         return prepared > 0;
 
     // The archive is written under a temporary name; the old archive and
     // its index stay untouched until the new ones are complete.
-    if (velk_CreateArchiveFile() != 0)
+    if (velk_CreateArchiveFile(&start.run->archive) != 0)
         return false;
     console_message("", "");
 
     if (copyMembers(start) != 0)
         return false;
-    if (velk_verify_flags != 0 && verifyArchive() != 0)
+    if (start.run->verifyFlags != 0 && verifyArchive(start.run) != 0)
         return false;
-    if (!placeArchiveAndIndex())
+    if (!placeArchiveAndIndex(start.run))
         return false;
 
     // Local files go only when their archive and its index are both in
     // place.
     if (velk_Opt(VELK_OPT_RMLOCAL) && !velk_shutdown_signalled.load()) {
         velk_SetProgramPhase(VTP_CREATE_RMLOCAL);
-        (void)velk_RemoveMemberFiles(velk_tmpIndexFD, VELK_LOCAL_FILE);
+        (void)velk_RemoveMemberFiles(start.run, velk_tmpIndexFD, VELK_LOCAL_FILE);
     }
     return true;
 }
@@ -406,9 +409,10 @@ void finishCreate(bool ok)
 
 } // namespace
 
-int velk_Create()
+int velk_Create(velk_run_t *run)
 {
     CreateStart start;
+    start.run = run;
     gettimeofday(&start.wall, nullptr);
     if (getrusage(RUSAGE_SELF, &start.usage) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d on getrusage call - terminating\n", "velk_Create", errno);

@@ -49,6 +49,8 @@ struct DeleteRun {
     std::vector<unsigned char> buf;
     size_t buffered = 0;
     long total = 0, modified = 0, skipped = 0, phantom = 0;
+    velk_member_names_t names;     // which member names selected an entry
+    velk_index_t *index = nullptr; // the run's index: its class of service
 };
 
 // The names of a storage-system index's replacement and of the old index
@@ -86,8 +88,8 @@ int createNewQuorIndex(DeleteRun *run, uint64_t size)
     quor_cos_priorities_t prio;
     memset(&hints, 0, sizeof hints);
     memset(&prio, 0, sizeof prio);
-    if (velk_index_cosID >= 1) {
-        hints.COSId = static_cast<uint32_t>(velk_index_cosID);
+    if (run->index->cosId >= 1) {
+        hints.COSId = static_cast<uint32_t>(run->index->cosId);
         prio.COSIdPriority = 30;
     }
     hints.MinFileSize = hints.MaxFileSize = size;
@@ -271,7 +273,7 @@ int processEntries(DeleteRun *run, bool foreign)
             if (velk_debug_level >= 3)
                 velk_ErrPrintf("/debug/skipping unselected entry: %s\n", path);
         } else {
-            velk_MemberNamesSelected(entry);
+            velk_MemberNamesSelected(&run->names, entry);
             if (changeable(run, entry, ordinal, foreign, path)) {
                 int answer =
                     ask ? velk_GetYesNo(run->isDelete ? "delete" : "undelete", nullptr, path) : VELK_ANSWER_YES;
@@ -365,8 +367,8 @@ int deleteUndelete(DeleteRun *run)
             return -1;
         }
         oldSize = attrs.DataLength;
-        if (velk_index_cosID < 1)
-            velk_index_cosID = static_cast<int>(attrs.COSId);
+        if (run->index->cosId < 1)
+            run->index->cosId = static_cast<int>(attrs.COSId);
     }
     // A storage-system index is read through a local copy of it.
     run->readFd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, kind);
@@ -435,12 +437,13 @@ int velk_IndexRewriteEntry(int fd, const hif_entry_t *entry, int64_t ordinal)
     return 0;
 }
 
-int velk_CommonDeleteUndelete(int isDelete)
+int velk_CommonDeleteUndelete(velk_run_t *run, int isDelete)
 {
-    DeleteRun run;
-    run.isDelete = isDelete != 0;
-    run.word = run.isDelete ? "Delete" : "Undelete";
-    if (velk_GenFilelist() < 0 || velk_MemberNamesPrepare() != 0) {
+    DeleteRun del;
+    del.index = &run->index;
+    del.isDelete = isDelete != 0;
+    del.word = del.isDelete ? "Delete" : "Undelete";
+    if (velk_GenFilelist(run) < 0 || velk_MemberNamesPrepare(&del.names) != 0) {
         velk_FinalLine(false);
         return -1;
     }
@@ -451,26 +454,26 @@ int velk_CommonDeleteUndelete(int isDelete)
         velk_FinalLine(false);
         return -1;
     }
-    bool ok = deleteUndelete(&run) == 0;
-    closeAll(&run, !ok);
-    if (ok && velk_MemberNamesReportMissing() > 0)
+    bool ok = deleteUndelete(&del) == 0;
+    closeAll(&del, !ok);
+    if (ok && velk_MemberNamesReportMissing(&del.names) > 0)
         ok = false;
     if (ok && (velk_debug_level >= 1 || velk_Opt(VELK_OPT_STATS) || velk_Opt(VELK_OPT_VERBOSE)))
         printf("%s: %s complete. total index entries: %ld entries modified: %ld entries skipped by user: %ld "
                "phantom entries: %ld\n",
-               velk_msg_prefix[VELK_MSG_VELK], run.word, run.total, run.modified, run.skipped, run.phantom);
+               velk_msg_prefix[VELK_MSG_VELK], del.word, del.total, del.modified, del.skipped, del.phantom);
     console_message("", "");
     velk_FinalLine(ok);
     fflush(stdout);
     return ok ? 0 : -1;
 }
 
-int velk_Delete()
+int velk_Delete(velk_run_t *run)
 {
-    return velk_CommonDeleteUndelete(1);
+    return velk_CommonDeleteUndelete(run, 1);
 }
 
-int velk_Undelete()
+int velk_Undelete(velk_run_t *run)
 {
-    return velk_CommonDeleteUndelete(0);
+    return velk_CommonDeleteUndelete(run, 0);
 }

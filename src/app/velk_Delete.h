@@ -7,12 +7,13 @@
 
 #include <cstdint>
 
+#include "velk_Context.h"
 #include "velk_IndexFormat.h"
 
 // The actions: 0 on success, -1 on failure; each prints the final line.
-int velk_Delete();
-int velk_Undelete();
-int velk_CommonDeleteUndelete(int isDelete);
+int velk_Delete(velk_run_t *run);
+int velk_Undelete(velk_run_t *run);
+int velk_CommonDeleteUndelete(velk_run_t *run, int isDelete);
 
 // Writes the 512-byte entry back at its own place (byte 288 + 512 x
 // ordinal) of the local index open read-write on fd.  Returns 0, or -1

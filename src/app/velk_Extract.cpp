@@ -181,7 +181,7 @@ int handleHeader(velk_extract_state_t *xs, const unsigned char *block)
                                 xs->writer.curLocalFileOwned ? xs->writer.curLocalFileFd : -1,
                                 !xs->writer.curFileDiscard && !xs->writer.curFileIsDevNull,
                                 xs->writer.savedUmask};
-    xs->file_objects += velk_HardLinkMember(&link);
+    xs->file_objects += velk_HardLinkMember(&xs->made, &link);
     return 0;
 }
 
@@ -358,7 +358,7 @@ int endAction(velk_extract_state_t *xs, bool ok, int archiveFd, int indexFd, int
                         errno, indexKind == VELK_QUOR_FILE ? "QUOR " : "", velk_index_filename);
     }
     xs->index_Fd = -1;
-    velk_FreeIxList();
+    velk_FreeIxList(&xs->ranges);
     velk_ExtractRestoreUmask(&xs->writer);
     return ok ? 0 : -1;
 }
@@ -436,7 +436,7 @@ int considerEntry(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t or
     if (byPath) {
         if (velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0)
             return 0;
-        velk_MemberNamesSelected(entry);
+        velk_MemberNamesSelected(&xs->names, entry);
     }
     uint32_t type = velk_Get32(entry->hent_type);
     if (type == VTO_UNKNOWN || type > VTO_INDEXEOF) {
@@ -481,7 +481,7 @@ int considerEntry(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t or
         if (answer == VELK_ANSWER_ALL)
             velk_option_flags &= ~VELK_OPT_CONFIRM;
     }
-    if (velk_AddIxListEntry(entry, ordinal, fsPos) != 0) {
+    if (velk_AddIxListEntry(&xs->ranges, entry, ordinal, fsPos) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal malloc error creating index entry list\n");
         return -1;
     }
@@ -632,7 +632,7 @@ void statisticsLine(velk_extract_state_t *xs, FILE *outStream, const RunTimes &t
     size_t used = n > 0 ? std::min(static_cast<size_t>(n), sizeof line - 1) : 0;
     if (seconds >= 0.001) {
         n = snprintf(line + used, sizeof line - used, "(%.3f MB/s %s)", static_cast<double>(bytes) / 1e6 / seconds,
-                     ix_ListCount > 1 ? "average" : "");
+                     xs->ranges.count > 1 ? "average" : "");
         used = n > 0 ? std::min(used + static_cast<size_t>(n), sizeof line - 1) : used;
     }
     snprintf(line + used, sizeof line - used, " wallclock/user/sys: %.3f %.3f %.3f seconds", wall, user, sys);
@@ -642,8 +642,9 @@ void statisticsLine(velk_extract_state_t *xs, FILE *outStream, const RunTimes &t
         fputc('\n', outStream);
         fflush(outStream);
     }
-    velk_LogFileTransfer(velk_archive_abs_path != nullptr ? velk_archive_abs_path : velk_archive, VOP_EXTRACT, 0,
-                         velk_filetype, velk_member_filetype, bytes, seconds);
+    const velk_run_t *run = xs->run;
+    velk_LogFileTransfer(run->archive.absPath != nullptr ? run->archive.absPath : velk_archive, VOP_EXTRACT, 0,
+                         velk_filetype, run->memberFiletype, bytes, seconds);
 }
 
 } // namespace
@@ -784,7 +785,7 @@ int pass2(velk_extract_state_t *xs, FILE *outStream, const RunTimes &times, int 
     double seconds = 0.0;
     uint64_t bytes = 0;
     bool ok = true;
-    for (ix_ListEntry_t *r = ixListHead; r != nullptr; r = r->next) {
+    for (ix_ListEntry_t *r = xs->ranges.head; r != nullptr; r = r->next) {
         if (readRange(xs, archiveFd, r, &seconds, &bytes) != 0) {
             ok = false;
             break;
@@ -807,25 +808,26 @@ int pass2(velk_extract_state_t *xs, FILE *outStream, const RunTimes &times, int 
 
 } // namespace
 
-int velk_Extract()
+int velk_Extract(velk_run_t *run)
 {
     VELK_TRACE_ENTRY();
     // The run's extraction state; the member stream hands it to the hooks
     // and is done with it before the action returns.
     velk_extract_state_t state;
     velk_extract_state_t *xs = &state;
+    xs->run = run;
     FILE *outStream = toStdout() ? stderr : stdout;
     RunTimes times;
     gettimeofday(&times.start, nullptr);
     memset(&times.usage, 0, sizeof times.usage);
     getrusage(RUSAGE_SELF, &times.usage);
     velk_ExtractPrepare(xs);
-    velk_FreeIxList();
+    velk_FreeIxList(&xs->ranges);
     xs->index_Fd = -1;
 
     if (refuseUnreadableKind(xs) != 0)
         return -1;
-    if (velk_GenFilelist() < 0 || (!optOn(VELK_OPT_BY_ORDINAL) && velk_MemberNamesPrepare() != 0))
+    if (velk_GenFilelist(run) < 0 || (!optOn(VELK_OPT_BY_ORDINAL) && velk_MemberNamesPrepare(&xs->names) != 0))
         return endAction(xs, false, -1, -1, 0);
 
     OrdinalRequest *req = nullptr;
@@ -847,15 +849,15 @@ int velk_Extract()
     if (velk_debug_level >= 1)
         velk_ErrPrintf("/debug/ Index file contains %d entries, including consistency file\n",
                        static_cast<int>(ix.entries));
-    velk_FreeIxList();
+    velk_FreeIxList(&xs->ranges);
     if (velk_IndexReadInit() != 0)
         return endAction(xs, false, -1, ix.fd, ix.kind);
 
     if (pass1(xs, ix.selectable, ix.entries, req, reqCount) != 0)
         return endAction(xs, false, -1, ix.fd, ix.kind);
-    velk_MemberNamesReportMissing();
+    velk_MemberNamesReportMissing(&xs->names);
 
-    if (ixListHead == nullptr) {
+    if (xs->ranges.head == nullptr) {
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/ no index entries were selected for extracting \n");
         return endAction(xs, true, -1, ix.fd, ix.kind);

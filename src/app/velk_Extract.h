@@ -14,9 +14,12 @@
 
 #include <cstdint>
 
+#include "velk_Context.h"
 #include "velk_ExtractWriter.h"
 #include "velk_Globals.h"
+#include "velk_HardLink.h"
 #include "velk_IndexFormat.h"
+#include "velk_MemberNames.h"
 #include "velk_MemberStream.h"
 #include "velk_Ranges.h"
 #include "velk_TarHeader.h"
@@ -28,6 +31,10 @@
 // stream as the hooks' context; the initial thread and the reader's
 // delivery thread use it in turn, never at once, so it takes no lock.
 struct velk_extract_state_t {
+    const velk_run_t *run = nullptr; // the run extracting
+    velk_member_names_t names;       // which member names selected an entry
+    velk_extracted_files_t made;     // regular files made, the targets of hard links
+    velk_range_list_t ranges;        // the selected entries, range by range
     int index_Fd = -1;
     int index_file_residency = VELK_LOCAL_FILE;
     uint64_t archiveSizeBytes = 0; // the archive's actual size

@@ -623,14 +623,14 @@ int commonExpandPathname(const char *path, const char *annotation, int version)
     return result;
 }
 
-int velk_GenFilesFromListfile()
+int velk_GenFilesFromListfile(const velk_run_t *run)
 {
-    if (velk_input_list_name == nullptr)
+    if (run->inputListName == nullptr)
         return 0;
-    return readListFile(velk_input_list_name);
+    return readListFile(run->inputListName);
 }
 
-int velk_GenFilelist()
+int velk_GenFilelist(const velk_run_t *run)
 {
     velk_SetProgramPhase(VTP_GEN_FILELIST);
     expandOperands = velk_function == VOP_CREATE || velk_function == VOP_APPEND || velk_function == VOP_COMPARE ||
@@ -639,22 +639,22 @@ int velk_GenFilelist()
     genlistStartTime = time(nullptr);
 
     int result = 0;
-    if (velk_input_list_name != nullptr && velk_GenFilesFromListfile() != 0)
+    if (run->inputListName != nullptr && velk_GenFilesFromListfile(run) != 0)
         result = -1;
-    for (int i = velk_optind; result == 0 && i < velk_argc; i++) {
-        const char *arg = velk_argv[i];
+    for (int i = run->optind; result == 0 && i < run->argc; i++) {
+        const char *arg = run->argv[i];
         if (strncmp(arg, "-L", 2) == 0 || strncmp(arg, "-C", 2) == 0) {
             bool isList = arg[1] == 'L';
             const char *value = arg + 2;
             if (*value == '\0') {
-                if (i + 1 >= velk_argc) {
+                if (i + 1 >= run->argc) {
                     velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                                 isList ? "Missing argument for -L option\n" : "Missing argument for -C option\n");
                     velk_SetExitCode(VELK_EXIT_USAGE);
                     result = -1;
                     break;
                 }
-                value = velk_argv[++i];
+                value = run->argv[++i];
             }
             if ((isList ? readListFile(value) : changeDirectory(value)) != 0)
                 result = -1;

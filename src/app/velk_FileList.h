@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "velk_Context.h"
 #include "velk_FileSpec.h"
 
 // Limits of the table and of the walk.
@@ -53,11 +54,11 @@ struct velk_FileListHooks_t {
 // and exclude nothing.
 void velk_SetFileListHooks(const velk_FileListHooks_t *hooks);
 
-// Builds the table for the current action from -L and the operands from
-// velk_optind on, and registers it with the member status
-// (velk_SetMemberRecords) for the writers' checks.  0, or -1 with the
+// Builds the table for the current action from run's -L list and its
+// operands from run->argv[run->optind] on, and registers it with the member
+// status (velk_SetMemberRecords) for the writers' checks.  0, or -1 with the
 // message and the exit status set.
-int velk_GenFilelist();
+int velk_GenFilelist(const velk_run_t *run);
 
 // Appends one entry, taking ownership of name (allocated with VELK_MALLOC or
 // VELK_STRDUP; freed here on failure).  st may be null.  0, or -1 (table
@@ -80,8 +81,8 @@ int velk_AddWalkedObject(uint32_t type, const char *path, const struct stat *st)
 // -1 when the walk must stop (status set).
 int velk_GenDirList(const char *name, int recurse, int exclusionMark);
 
-// Reads the input list velk_input_list_name ("-" = standard input).  0 or -1.
-int velk_GenFilesFromListfile();
+// Reads run's input list (-L; "-" = standard input).  0 or -1.
+int velk_GenFilesFromListfile(const velk_run_t *run);
 
 // Expands one operand of a file-reading action and adds what it names.
 // 0, or -1 (status set).

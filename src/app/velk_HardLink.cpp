@@ -25,11 +25,6 @@
 
 namespace {
 
-// Files created by this run: path hash -> (device, inode).  Allocated on
-// first use and kept for the run (a pointer, so nothing is torn down at
-// exit).
-std::unordered_map<uint64_t, std::pair<uint64_t, uint64_t>> *g_extractedFiles = nullptr;
-
 uint64_t pathHash(const std::string &path)
 {
     uint64_t h = 1469598103934665603ull; // FNV-1a
@@ -76,7 +71,7 @@ int openParent(const std::string &path, bool create, mode_t umaskBits, kyl_fd *d
     return -1;
 }
 
-void rememberFile(const velk_hardlink_member_t *m)
+void rememberFile(velk_extracted_files_t *made, const velk_hardlink_member_t *m)
 {
     struct stat st;
     if (m->fileFd >= 0) {
@@ -89,9 +84,7 @@ void rememberFile(const velk_hardlink_member_t *m)
             fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
             return;
     }
-    if (g_extractedFiles == nullptr)
-        g_extractedFiles = new std::unordered_map<uint64_t, std::pair<uint64_t, uint64_t>>();
-    (*g_extractedFiles)[pathHash(m->path)] = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    made->byPath[pathHash(m->path)] = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
 int skipLink(const char *path, const std::string &target, const char *why, int err)
@@ -106,7 +99,7 @@ int skipLink(const char *path, const std::string &target, const char *why, int e
     return 0;
 }
 
-int makeLink(const velk_hardlink_member_t *m)
+int makeLink(const velk_extracted_files_t *made, const velk_hardlink_member_t *m)
 {
     std::string raw(m->linkName, strnlen(m->linkName, HENT_linkname_size));
     if (velk_Opt(VELK_OPT_TO_STDOUT))
@@ -117,10 +110,8 @@ int makeLink(const velk_hardlink_member_t *m)
     }
     // Archive paths lose their leading '/' on extraction; so do targets.
     std::string target = raw.substr(std::min(raw.find_first_not_of('/'), raw.size()));
-    if (g_extractedFiles == nullptr)
-        return skipLink(m->path, raw, "the target was not extracted by this run", 0);
-    auto found = g_extractedFiles->find(pathHash(target));
-    if (found == g_extractedFiles->end())
+    auto found = made->byPath.find(pathHash(target));
+    if (found == made->byPath.end())
         return skipLink(m->path, raw, "the target was not extracted by this run", 0);
     kyl_fd targetDir;
     std::string targetLeaf;
@@ -144,9 +135,9 @@ int makeLink(const velk_hardlink_member_t *m)
 
 } // namespace
 
-int velk_HardLinkMember(const velk_hardlink_member_t *member)
+int velk_HardLinkMember(velk_extracted_files_t *made, const velk_hardlink_member_t *member)
 {
     if (member->type == VTO_FILE && member->fileMade && !velk_Opt(VELK_OPT_TO_STDOUT))
-        rememberFile(member);
-    return member->type == VTO_HARDLINK ? makeLink(member) : 0;
+        rememberFile(made, member);
+    return member->type == VTO_HARDLINK ? makeLink(made, member) : 0;
 }

@@ -10,6 +10,14 @@
 
 #include <cstdint>
 #include <sys/types.h>
+#include <unordered_map>
+#include <utility>
+
+// The regular files one extraction made: hash of the local path ->
+// (device, inode).  The extraction owns it for its duration.
+struct velk_extracted_files_t {
+    std::unordered_map<uint64_t, std::pair<uint64_t, uint64_t>> byPath;
+};
 
 // What the extraction knows of the member whose header it just handled.
 struct velk_hardlink_member_t {
@@ -21,12 +29,12 @@ struct velk_hardlink_member_t {
     mode_t umask;         // the run's umask, for parents the link needs
 };
 
-// A regular file made for the member is remembered (by path, device and
-// inode) as a possible link target; a hard-link member is made a link to
+// A regular file made for the member is remembered in made (by path, device
+// and inode) as a possible link target; a hard-link member is made a link to
 // its target (nothing with -O; with -v "x <path> link to <target>" is
 // printed).  A hard link whose target was not extracted by this run, or is
 // no longer the file extracted, is reported and skipped (status 72).
 // Returns 1 when a hard link was made, else 0.
-int velk_HardLinkMember(const velk_hardlink_member_t *member);
+int velk_HardLinkMember(velk_extracted_files_t *made, const velk_hardlink_member_t *member);
 
 #endif

@@ -305,7 +305,7 @@ size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *lin
     return w.n;
 }
 
-int velk_List()
+int velk_List(velk_run_t *run)
 {
     if (velk_CurrentArchiveKind()->is_pipe) {
         // There is no index beside a pipe; the listing has not happened, so
@@ -315,7 +315,8 @@ int velk_List()
         velk_FinalLine(false);
         return -1;
     }
-    if (velk_GenFilelist() < 0 || velk_MemberNamesPrepare() != 0)
+    velk_member_names_t names;
+    if (velk_GenFilelist(run) < 0 || velk_MemberNamesPrepare(&names) != 0)
         return finish(false, 0, 0);
 
     char where[64];
@@ -392,7 +393,7 @@ int velk_List()
                 }
                 if (velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0)
                     continue;
-                velk_MemberNamesSelected(entry);
+                velk_MemberNamesSelected(&names, entry);
                 uint32_t type = velk_Get32(entry->hent_type);
                 if (type == VTO_UNKNOWN || type > VTO_INDEXEOF) {
                     out.flush();
@@ -408,7 +409,7 @@ int velk_List()
             }
             out.flush();
             if (ok)
-                velk_MemberNamesReportMissing();
+                velk_MemberNamesReportMissing(&names);
         }
     }
     int rc = finish(ok, files, objects);

@@ -2,7 +2,8 @@
 // pattern, matched component by component against index paths; with
 // -H noglob every name is literal.  While the action selects entries, each
 // name that selects one is marked; the names left unmarked at the end are
-// reported as not found.  Initial thread only.
+// reported as not found.  The record of marks is the action's.  Initial
+// thread only.
 
 #include "velk_MemberNames.h"
 
@@ -19,12 +20,6 @@
 #include "velk_ParseCmdLine.h"
 
 namespace {
-
-// One flag per member-table record: the name selected an entry.  Owned
-// here from velk_MemberNamesPrepare to the end of the run.
-bool *nameFound = nullptr;
-int64_t namesTracked = 0;
-int64_t namesLeft = 0; // records not yet marked
 
 // Splits path into its components, skipping empty ones (repeated or leading
 // slashes).  Returns false when it has more than cap components.
@@ -49,12 +44,17 @@ bool components(const char *path, std::string out[], int *count, int cap)
 
 } // namespace
 
-int velk_MemberNamesPrepare()
+velk_member_names_t::~velk_member_names_t()
 {
-    VELK_FREE(nameFound);
-    nameFound = nullptr;
-    namesTracked = 0;
-    namesLeft = 0;
+    VELK_FREE(found);
+}
+
+int velk_MemberNamesPrepare(velk_member_names_t *names)
+{
+    VELK_FREE(names->found);
+    names->found = nullptr;
+    names->tracked = 0;
+    names->left = 0;
     for (int64_t i = 0; i < velk_FileListEntries; ++i) {
         velk_FileSpec_t &rec = velk_FileList[i];
         if (rec.filename == nullptr)
@@ -65,31 +65,31 @@ int velk_MemberNamesPrepare()
     }
     if (velk_FileListEntries <= 0)
         return 0;
-    nameFound = static_cast<bool *>(VELK_CALLOC(static_cast<size_t>(velk_FileListEntries), sizeof(bool)));
-    if (nameFound == nullptr)
+    names->found = static_cast<bool *>(VELK_CALLOC(static_cast<size_t>(velk_FileListEntries), sizeof(bool)));
+    if (names->found == nullptr)
         return -1;
-    namesTracked = velk_FileListEntries;
-    namesLeft = namesTracked;
+    names->tracked = velk_FileListEntries;
+    names->left = names->tracked;
     return 0;
 }
 
-void velk_MemberNamesSelected(const hif_entry_t *entry)
+void velk_MemberNamesSelected(velk_member_names_t *names, const hif_entry_t *entry)
 {
     // Every name that selects the entry is marked, not only the first:
     // "dir" and "dir/a" both name the entry dir/a.
-    for (int64_t i = 0; i < namesTracked && namesLeft > 0; ++i) {
-        if (!nameFound[i] && velk_IndexEntryWasSelected(entry, &velk_FileList[i], 1) != 0) {
-            nameFound[i] = true;
-            --namesLeft;
+    for (int64_t i = 0; i < names->tracked && names->left > 0; ++i) {
+        if (!names->found[i] && velk_IndexEntryWasSelected(entry, &velk_FileList[i], 1) != 0) {
+            names->found[i] = true;
+            --names->left;
         }
     }
 }
 
-int velk_MemberNamesReportMissing()
+int velk_MemberNamesReportMissing(const velk_member_names_t *names)
 {
     int missing = 0;
-    for (int64_t i = 0; i < namesTracked && namesLeft > 0; ++i) {
-        if (nameFound[i] || velk_FileList[i].filename == nullptr)
+    for (int64_t i = 0; i < names->tracked && names->left > 0; ++i) {
+        if (names->found[i] || velk_FileList[i].filename == nullptr)
             continue;
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Not found in archive\n", velk_FileList[i].filename);
         velk_NoteFailure("not found in archive");

@@ -3,25 +3,39 @@
 
 // The member names a list or extract run was given (the member table
 // velk_FileList, from the operands and -L lists): which of them are
-// wildcard patterns, and which selected no index entry at all.  Initial thread only.
+// wildcard patterns, and which selected no index entry at all.  The action
+// owns the record of which names selected something (velk_member_names_t)
+// and hands it to these calls.  Initial thread only.
 
 #include "velk_FileSpec.h"
 #include "velk_IndexFormat.h"
 
+// Which member-table records selected an index entry during one action.
+// The flags are freed when the record goes out of scope.
+struct velk_member_names_t {
+    bool *found = nullptr; // one flag per member-table record
+    int64_t tracked = 0;   // records tracked
+    int64_t left = 0;      // records not yet marked
+    velk_member_names_t() = default;
+    velk_member_names_t(const velk_member_names_t &) = delete;
+    velk_member_names_t &operator=(const velk_member_names_t &) = delete;
+    ~velk_member_names_t();
+};
+
 // Readies the member table for matching against the index, before the
 // index is read: hasWildcards stays set only on the names that are patterns
-// (none with -H noglob), and the record of which names selected something
-// starts.  Returns 0, or -1 when memory ran out (status 78).
-[[nodiscard]] int velk_MemberNamesPrepare();
+// (none with -H noglob), and names starts recording which names selected
+// something.  Returns 0, or -1 when memory ran out (status 78).
+[[nodiscard]] int velk_MemberNamesPrepare(velk_member_names_t *names);
 
-// Records which names select entry.  The action calls it for every entry
-// that velk_IndexEntryWasSelected selects.
-void velk_MemberNamesSelected(const hif_entry_t *entry);
+// Records in names which names select entry.  The action calls it for
+// every entry that velk_IndexEntryWasSelected selects.
+void velk_MemberNamesSelected(velk_member_names_t *names, const hif_entry_t *entry);
 
 // Reports each name that selected no entry ("<name>: Not found in
 // archive", error level), sets exit status 72 and counts one failure per
 // name.  Returns how many names were reported.
-int velk_MemberNamesReportMissing();
+int velk_MemberNamesReportMissing(const velk_member_names_t *names);
 
 // 1 when the entry's path is selected by the member names of the run, else
 // 0.  table holds count member-table records (velk_FileList and

@@ -72,10 +72,6 @@ const longOpt_t longOpts[VELK_LONG_OPTION_COUNT] = {
     {"verify", 1, LO_VERIFY},
 };
 
-char *velk_input_list_name = nullptr;
-int velk_help_requested = 0;
-int velk_acct_option_given = 0;
-
 namespace {
 
 constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
@@ -128,7 +124,7 @@ bool replaceString(char **slot, const char *value)
     return true;
 }
 
-int parseVerifyList(const char *name, const char *value)
+int parseVerifyList(velk_run_t *run, const char *name, const char *value)
 {
     std::string list = value;
     size_t start = 0;
@@ -136,25 +132,25 @@ int parseVerifyList(const char *name, const char *value)
         size_t comma = list.find(',', start);
         std::string word = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         if (word == "all")
-            velk_verify_flags = VELK_VERIFY_INFO | VELK_VERIFY_CRC | VELK_VERIFY_COMPARE;
+            run->verifyFlags = VELK_VERIFY_INFO | VELK_VERIFY_CRC | VELK_VERIFY_COMPARE;
         else if (word == "0" || word == "info")
-            velk_verify_flags |= VELK_VERIFY_INFO;
+            run->verifyFlags |= VELK_VERIFY_INFO;
         else if (word == "1")
-            velk_verify_flags |= VELK_VERIFY_INFO | VELK_VERIFY_CRC;
+            run->verifyFlags |= VELK_VERIFY_INFO | VELK_VERIFY_CRC;
         else if (word == "2")
-            velk_verify_flags |= VELK_VERIFY_INFO | VELK_VERIFY_CRC | VELK_VERIFY_COMPARE;
+            run->verifyFlags |= VELK_VERIFY_INFO | VELK_VERIFY_CRC | VELK_VERIFY_COMPARE;
         else if (word == "crc")
-            velk_verify_flags |= VELK_VERIFY_CRC;
+            run->verifyFlags |= VELK_VERIFY_CRC;
         else if (word == "nocrc")
-            velk_verify_flags &= ~VELK_VERIFY_CRC;
+            run->verifyFlags &= ~VELK_VERIFY_CRC;
         else if (word == "compare")
-            velk_verify_flags |= VELK_VERIFY_COMPARE;
+            run->verifyFlags |= VELK_VERIFY_COMPARE;
         else if (word == "nocompare")
-            velk_verify_flags &= ~VELK_VERIFY_COMPARE;
+            run->verifyFlags &= ~VELK_VERIFY_COMPARE;
         else if (word == "paranoid")
-            velk_verify_flags |= VELK_VERIFY_PARANOID;
+            run->verifyFlags |= VELK_VERIFY_PARANOID;
         else if (word == "noparanoid")
-            velk_verify_flags &= ~VELK_VERIFY_PARANOID;
+            run->verifyFlags &= ~VELK_VERIFY_PARANOID;
         else {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for-H %s option: %s\n", name, word.c_str());
             return fail();
@@ -166,7 +162,7 @@ int parseVerifyList(const char *name, const char *value)
     return 0;
 }
 
-int parseFamily(const char *value)
+int parseFamily(velk_run_t *run, const char *value)
 {
     std::string v = value;
     size_t comma = v.find(',');
@@ -176,14 +172,14 @@ int parseFamily(const char *value)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "bad archive family ID: %s.\n", archivePart.c_str());
         return fail();
     }
-    velk_archive_familyid = static_cast<int>(id);
+    run->archive.familyId = static_cast<int>(id);
     if (comma != std::string::npos) {
         std::string indexPart = v.substr(comma + 1);
         if (!parseDecimal(indexPart.c_str(), INT_MAX, &id)) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "bad index family ID: %s.\n", indexPart.c_str());
             return fail();
         }
-        velk_index_familyid = static_cast<int>(id);
+        run->index.familyId = static_cast<int>(id);
     }
     return 0;
 }
@@ -204,7 +200,7 @@ int parseThreadStackSize(const char *name, const char *value)
     return 0;
 }
 
-int parseUmask(const char *name, const char *value)
+int parseUmask(velk_run_t *run, const char *name, const char *value)
 {
     errno = 0;
     char *end = nullptr;
@@ -213,7 +209,7 @@ int parseUmask(const char *name, const char *value)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for-H %s option: %s\n", name, value);
         return fail();
     }
-    velk_umask = static_cast<int>(mask & 0777);
+    run->umask = static_cast<int>(mask & 0777);
     return 0;
 }
 
@@ -231,7 +227,7 @@ int parseTemplateFile(const char *name, const char *value, char **slot)
 
 } // namespace
 
-int parseOption(const char *name, int code, const char *value)
+int parseOption(velk_run_t *run, const char *name, int code, const char *value)
 {
     long n = 0;
     switch (code) {
@@ -241,15 +237,15 @@ int parseOption(const char *name, int code, const char *value)
                 velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", name, value);
                 return fail();
             }
-            initAcctId = static_cast<uint32_t>(n);
-            velk_acct_option_given = 1;
-            VELK_FREE(initAcctName);
-            initAcctName = nullptr;
-        } else if (!replaceString(&initAcctName, value)) {
+            run->acctId = static_cast<uint32_t>(n);
+            run->acctIdGiven = 1;
+            VELK_FREE(run->acctName);
+            run->acctName = nullptr;
+        } else if (!replaceString(&run->acctName, value)) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "malloc failure for %s\n", name);
             return -1;
         } else {
-            velk_acct_option_given = 0;
+            run->acctIdGiven = 0;
         }
         return 0;
     case LO_CIX: velk_option_flags |= VELK_OPT_CIX; return 0;
@@ -286,7 +282,7 @@ int parseOption(const char *name, int code, const char *value)
     case LO_EXCLUDE_TAG_ALL: return addExcludeFile(value, 0, &velk_ExcTagAllFile);
     case LO_EXFILE: return parseTemplateFile("exfile", value, &velk_config_opts.Exfile);
     case LO_OKFILE: return parseTemplateFile("okfile", value, &velk_config_opts.Okfile);
-    case LO_FAMILY: return parseFamily(value);
+    case LO_FAMILY: return parseFamily(run, value);
     case LO_HASH:
     case LO_HASH_ALL:
     case LO_HASH_AF:
@@ -314,10 +310,10 @@ int parseOption(const char *name, int code, const char *value)
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", name, value);
             return fail();
         }
-        velk_server_port = static_cast<int>(n);
+        run->serverPort = static_cast<int>(n);
         return 0;
     case LO_SERVER:
-        if (!replaceString(&velk_server_host, value))
+        if (!replaceString(&run->serverHost, value))
             return -1;
         if (getenv("QUOR_USE_NETRC_FILE") != nullptr && quorex_SetNetrcLabel(value, QUOREX_NETRC_LABEL_HOST) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", name, value);
@@ -325,8 +321,8 @@ int parseOption(const char *name, int code, const char *value)
         }
         return 0;
     case LO_TSS: return parseThreadStackSize(name, value);
-    case LO_UMASK: return parseUmask(name, value);
-    case LO_VERIFY: return parseVerifyList(name, value);
+    case LO_UMASK: return parseUmask(run, name, value);
+    case LO_VERIFY: return parseVerifyList(run, name, value);
     default: return fail();
     }
 }
@@ -403,10 +399,10 @@ bool velk_NameIsPattern(const char *name, bool honourEscapes)
     return false;
 }
 
-int velk_GetEnvSettings()
+int velk_GetEnvSettings(velk_run_t *run)
 {
     const char *cos = getenv("VELK_COS");
-    if (cos != nullptr && velk_ParseCOS(cos, &velk_archive_cosID, &velk_index_cosID) != 0)
+    if (cos != nullptr && velk_ParseCOS(cos, &velk_archive_cosID, &run->index.cosId) != 0)
         velk_LogFmt(VELK_MSG_WARNING, MSG, "Bad value for VELK_COS: %s (ignored)\n", cos);
     return 0;
 }
@@ -415,6 +411,8 @@ namespace {
 
 // State of one scan of the command line.
 struct ScanState {
+    velk_run_t *run = nullptr;
+    bool helpRequested = false; // -? was given
     int errors = 0;
     int actions = 0;
     bool archiveNamed = false;
@@ -476,7 +474,7 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
     switch (letter) {
     case '?':
         velk_Usage(1);
-        velk_help_requested = 1;
+        st.helpRequested = true;
         return 0;
     case 'B': velk_option_flags |= VELK_OPT_BLOCKNUMS; return 0;
     case 'c': setAction(st, VOP_CREATE); return 0;
@@ -520,7 +518,7 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
             return 0;
         }
         return replaceString(&velk_index_filename, arg) ? 0 : -1;
-    case 'L': return replaceString(&velk_input_list_name, arg) ? 0 : -1;
+    case 'L': return replaceString(&st.run->inputListName, arg) ? 0 : -1;
     case 'l':
         velk_option_flags |= VELK_OPT_LOGIN;
         if (setenv("QUOR_PRINCIPAL", arg, 1) != 0) {
@@ -560,7 +558,7 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
         velk_max_threads = static_cast<int>(n);
         return 0;
     case 'Y':
-        if (velk_ParseCOS(arg, &velk_archive_cosID, &velk_index_cosID) != 0) {
+        if (velk_ParseCOS(arg, &velk_archive_cosID, &st.run->index.cosId) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", "-Y", arg);
             st.errors++;
         }
@@ -613,7 +611,7 @@ int applySubOptions(ScanState &st, const char *list)
             st.errors++;
             break;
         }
-        if (parseOption(opt->name, opt->code, opt->hasArg ? eq + 1 : nullptr) != 0) {
+        if (parseOption(st.run, opt->name, opt->code, opt->hasArg ? eq + 1 : nullptr) != 0) {
             if (velk_exit_code.load() == VELK_EXIT_NOMEM) {
                 result = -1;
                 break;
@@ -648,7 +646,7 @@ int applyLongOption(ScanState &st, const char *arg)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "superfluous '=' argument for '%s'\n", name.c_str());
         return fail();
     }
-    if (parseOption(opt->name, opt->code, opt->hasArg ? eq + 1 : nullptr) != 0) {
+    if (parseOption(st.run, opt->name, opt->code, opt->hasArg ? eq + 1 : nullptr) != 0) {
         if (velk_exit_code.load() == VELK_EXIT_NOMEM)
             return -1;
         velk_LogFmt(VELK_MSG_ERROR, MSG, "fatal error parsing '%s' option\n", name.c_str());
@@ -686,7 +684,7 @@ void checkStatusFifo()
 
 } // namespace
 
-int velk_ParseCmdLine(int argc, char **argv)
+int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv)
 {
     VELK_TRACE_ENTRY();
     if (argc <= 1) {
@@ -694,6 +692,7 @@ int velk_ParseCmdLine(int argc, char **argv)
         return 0;
     }
     ScanState st;
+    st.run = run;
     int i = 1;
     bool stop = false;
     for (; i < argc && !stop; i++) {
@@ -711,7 +710,6 @@ int velk_ParseCmdLine(int argc, char **argv)
                 velk_HelpToStdout();
             else
                 velk_PrintVersion();
-            velk_help_requested = 1;
             velk_function = VOP_NOFUNCTION;
             return 0;
         }
@@ -747,11 +745,11 @@ int velk_ParseCmdLine(int argc, char **argv)
     }
 
     // Final checks.
-    if (velk_server_host != nullptr) {
+    if (run->serverHost != nullptr) {
         char port[16] = "";
-        if (velk_server_port > 0)
-            snprintf(port, sizeof port, "/%d", velk_server_port);
-        std::string entry = std::string(velk_server_host) + port;
+        if (run->serverPort > 0)
+            snprintf(port, sizeof port, "/%d", run->serverPort);
+        std::string entry = std::string(run->serverHost) + port;
         if (setenv("QUOR_SERVER_HOST", entry.c_str(), 1) != 0) {
             velk_LogMsg(VELK_MSG_ERROR, MSG, "failed setting QUOR_SERVER_HOST environment variable\n");
             return fail();
@@ -760,7 +758,7 @@ int velk_ParseCmdLine(int argc, char **argv)
     if (velk_Opt(VELK_OPT_STATUS_FIFO))
         checkStatusFifo();
     if (st.actions == 0) {
-        if (velk_help_requested)
+        if (st.helpRequested)
             return 0;
         velk_LogMsg(VELK_MSG_ERROR, MSG, "No action specified (-c, -K, -t ,-x, -X).\n");
         velk_Usage(0);
@@ -779,6 +777,6 @@ int velk_ParseCmdLine(int argc, char **argv)
         velk_Usage(0);
         return fail();
     }
-    velk_optind = i;
+    run->optind = i;
     return 0;
 }

@@ -3,11 +3,13 @@
 
 // The command line: short letters in tar-like groups (argv[1] need not start
 // with "-"), long options "--name[=value]", and -H lists of sub-options that
-// share the long option table.  Results go into the run state
-// (velk_Globals.h) and the configuration record.  Initial thread only,
-// before any other thread exists.
+// share the long option table.  Results go into the run's context
+// (velk_Context.h), the run state (velk_Globals.h) and the configuration
+// record.  Initial thread only, before any other thread exists.
 
 #include <cstdint>
+
+#include "velk_Context.h"
 
 // Codes of the long options and -H sub-options, in table order.
 enum LONG_OPTIONS {
@@ -69,23 +71,20 @@ constexpr int VELK_MIN_IOBUFSIZE = 524288;
 constexpr int64_t VELK_MAX_TSS = 104857600;
 constexpr int VELK_MAX_PORT = 65525;
 
-extern char *velk_input_list_name; // -L
-extern int velk_help_requested;    // -? was given
-extern int velk_acct_option_given; // -H acct gave an account ID
-
-// Parses the command line.  Returns 0 when the run may go on (with
-// velk_function set, or with no action when only help was asked for) and -1
-// on error, with status 64 set (78 when memory ran out).  On success
-// velk_optind is the index of the first file operand.
-int velk_ParseCmdLine(int argc, char **argv);
+// Parses the command line into run and the run state.  Returns 0 when the
+// run may go on (with velk_function set, or with no action when only help
+// was asked for) and -1 on error, with status 64 set (78 when memory ran
+// out).  On success run->optind is the index of the first file operand.
+int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv);
 
 // Applies one long option or -H sub-option (value null when none was
-// given); 0, or -1 with a message and status 64 unless one is set.
-int parseOption(const char *name, int code, const char *value);
+// given) to run and the run state; 0, or -1 with a message and status 64
+// unless one is set.
+int parseOption(velk_run_t *run, const char *name, int code, const char *value);
 
-// Reads VELK_COS (same syntax as -Y).  Always returns 0; a bad value is
-// reported and ignored.
-int velk_GetEnvSettings();
+// Reads VELK_COS (same syntax as -Y) into the run state and run.  Always
+// returns 0; a bad value is reported and ignored.
+int velk_GetEnvSettings(velk_run_t *run);
 
 // Parses a class-of-service choice ("auto", "A", "A:I", ":I", where each
 // part is a decimal ID or "auto") into the archive and index IDs, leaving an

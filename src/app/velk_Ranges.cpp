@@ -11,29 +11,30 @@
 #include "velk_Memory.h"
 #include "velk_TarHeader.h"
 
-ix_ListEntry_t *ixListHead = nullptr;
-ix_ListEntry_t *ixListTail = nullptr;
-long ix_ListCount = 0;
+velk_range_list_t::~velk_range_list_t()
+{
+    velk_FreeIxList(this);
+}
 
-int velk_AddIxListEntry(const hif_entry_t *entry, int64_t ordinal, int64_t memberListPos)
+int velk_AddIxListEntry(velk_range_list_t *list, const hif_entry_t *entry, int64_t ordinal, int64_t memberListPos)
 {
     uint64_t offset = velk_Get64(entry->hent_offset);
     uint64_t blocks = velk_Get32(entry->hent_blocks);
-    if (ixListTail != nullptr && ordinal <= ixListTail->ixEnd) {
+    if (list->tail != nullptr && ordinal <= list->tail->ixEnd) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: fatal internal error adding index entry.\n", __func__);
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "     Attempted to add entry %ld; previous end of list=%ld\n",
-                    static_cast<long>(ordinal), static_cast<long>(ixListTail->ixEnd));
+                    static_cast<long>(ordinal), static_cast<long>(list->tail->ixEnd));
         return -1;
     }
-    if (ixListTail != nullptr && ordinal == ixListTail->ixEnd + 1 && offset == ixListTail->ixEndBlock) {
-        ixListTail->ixEndBlock += blocks;
-        ixListTail->ixEnd = ordinal;
-        ixListTail->ixCount += 1;
+    if (list->tail != nullptr && ordinal == list->tail->ixEnd + 1 && offset == list->tail->ixEndBlock) {
+        list->tail->ixEndBlock += blocks;
+        list->tail->ixEnd = ordinal;
+        list->tail->ixCount += 1;
         if (velk_debug_level >= 4)
             velk_ErrPrintf("/debug/extending ixListTail range to entries %ld-%ld, block range=%lu- %lu\n",
-                           static_cast<long>(ixListTail->ixStart), static_cast<long>(ixListTail->ixEnd),
-                           static_cast<unsigned long>(ixListTail->ixStartBlock),
-                           static_cast<unsigned long>(ixListTail->ixEndBlock));
+                           static_cast<long>(list->tail->ixStart), static_cast<long>(list->tail->ixEnd),
+                           static_cast<unsigned long>(list->tail->ixStartBlock),
+                           static_cast<unsigned long>(list->tail->ixEndBlock));
         return 0;
     }
     auto *r = static_cast<ix_ListEntry_t *>(VELK_CALLOC(1, sizeof(ix_ListEntry_t)));
@@ -46,26 +47,26 @@ int velk_AddIxListEntry(const hif_entry_t *entry, int64_t ordinal, int64_t membe
     r->ixEnd = ordinal;
     r->ixCount = 1;
     r->ixFsOrd = memberListPos;
-    if (ixListTail == nullptr)
-        ixListHead = r;
+    if (list->tail == nullptr)
+        list->head = r;
     else
-        ixListTail->next = r;
-    ixListTail = r;
-    ++ix_ListCount;
+        list->tail->next = r;
+    list->tail = r;
+    ++list->count;
     return 0;
 }
 
-void velk_FreeIxList()
+void velk_FreeIxList(velk_range_list_t *list)
 {
-    ix_ListEntry_t *r = ixListHead;
+    ix_ListEntry_t *r = list->head;
     while (r != nullptr) {
         ix_ListEntry_t *next = r->next;
         VELK_FREE(r);
         r = next;
     }
-    ixListHead = nullptr;
-    ixListTail = nullptr;
-    ix_ListCount = 0;
+    list->head = nullptr;
+    list->tail = nullptr;
+    list->count = 0;
 }
 
 int velk_RangeEntryShapeOk(const hif_entry_t *entry, int64_t ordinal, const char *path)

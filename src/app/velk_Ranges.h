@@ -26,21 +26,29 @@ struct ix_ListEntry_t {
     int64_t ixFsOrd;       // member-list position that asked for the first entry
 };
 
-// The range list of the run, in index order.  Initial thread only.
-extern ix_ListEntry_t *ixListHead;
-extern ix_ListEntry_t *ixListTail;
-extern long ix_ListCount;
+// The range list of one reading action, in index order; the action owns it
+// (freed when it goes out of scope).  Initial thread only.
+struct velk_range_list_t {
+    ix_ListEntry_t *head = nullptr;
+    ix_ListEntry_t *tail = nullptr;
+    long count = 0;
+    velk_range_list_t() = default;
+    velk_range_list_t(const velk_range_list_t &) = delete;
+    velk_range_list_t &operator=(const velk_range_list_t &) = delete;
+    ~velk_range_list_t();
+};
 
 // Adds a selected entry at ordinal (asked for by member-list record
-// memberListPos) to the range list: it extends the last range when its
+// memberListPos) to the range list list: it extends the last range when its
 // ordinal follows that range's last and its offset is the range's end
 // block, else it starts a new range.  The caller has checked that offset
 // plus blocks does not overflow.  Returns 0; -1 when the ordinal is not
 // above the last range's (an internal error, logged) or memory runs out
 // (status 78).
-[[nodiscard]] int velk_AddIxListEntry(const hif_entry_t *entry, int64_t ordinal, int64_t memberListPos);
-// Frees the range list and empties it.
-void velk_FreeIxList();
+[[nodiscard]] int velk_AddIxListEntry(velk_range_list_t *list, const hif_entry_t *entry, int64_t ordinal,
+                                      int64_t memberListPos);
+// Frees the ranges of list and empties it.
+void velk_FreeIxList(velk_range_list_t *list);
 
 // Checks that the entry's blocks agree with its type and size: files, hard
 // links and symbolic links occupy their header and their data rounded up to

@@ -132,7 +132,7 @@ void removeArchivedFile(int64_t ordinal, const char *path, const hif_entry_t *en
 
 } // namespace
 
-int velk_RemoveMemberFiles(int indexFd, int indexKind)
+int velk_RemoveMemberFiles(const velk_run_t *run, int indexFd, int indexKind)
 {
     VELK_TRACE_ENTRY();
     int64_t base = velk_GetMemberBaseOrdinal();
@@ -144,7 +144,7 @@ int velk_RemoveMemberFiles(int indexFd, int indexKind)
                     "%s: Failed to remove one or more local files that were written to the Archive", __func__);
         return -1;
     }
-    bool paranoid = (velk_verify_flags & VELK_VERIFY_PARANOID) != 0;
+    bool paranoid = (run->verifyFlags & VELK_VERIFY_PARANOID) != 0;
     for (int64_t ordinal = base;; ordinal++) {
         hif_entry_t *entry = nullptr;
         int eof = 0;

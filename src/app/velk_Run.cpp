@@ -22,6 +22,7 @@
 #include "velk_Actions.h"
 #include "velk_ArchiveKind.h"
 #include "velk_Consistency.h"
+#include "velk_Context.h"
 #include "velk_Delete.h"
 #include "velk_Exclude.h"
 #include "velk_ExpandPath.h"
@@ -110,7 +111,7 @@ void startStatusFifo()
 }
 
 // Reads the site information and settles the archive kind by run mode.
-void readSiteInfo()
+void readSiteInfo(velk_run_t *run)
 {
     if (velk_filetype != VELK_QUOR_FILE)
         return;
@@ -124,7 +125,7 @@ void readSiteInfo()
     }
     if (site.server_runmode == 2) {
         velk_filetype = VELK_REMOTE_FILE;
-        velk_ServerRunMode = 2;
+        run->serverRunMode = 2;
         if (velk_debug_level >= 2)
             velk_ErrPrintf("/debug/connected to FS-FS (non-QUOR) Gateway\n");
     } else if (site.server_runmode != 1) {
@@ -134,42 +135,59 @@ void readSiteInfo()
     }
 }
 
-void selectAccount()
+void selectAccount(const velk_run_t *run)
 {
-    if (initAcctName != nullptr) {
-        int rc = quor_SetAcctByName(initAcctName);
+    if (run->acctName != nullptr) {
+        int rc = quor_SetAcctByName(run->acctName);
         if (rc < 0) {
             velk_LogFmt(VELK_MSG_WARNING, MSG,
                         "%s: Unable to set account name to '%s' (error=%d). Using default account\n", "main",
-                        initAcctName, rc);
+                        run->acctName, rc);
             velk_SetExitCode(VELK_EXIT_USAGE);
         }
-    } else if (velk_acct_option_given) {
-        int rc = quor_SetAcct(initAcctId);
+    } else if (run->acctIdGiven) {
+        int rc = quor_SetAcct(run->acctId);
         if (rc < 0) {
             velk_LogFmt(VELK_MSG_WARNING, MSG,
                         "%s: Unable to set account ID to '%d' (error=%d). Using default account\n", "main",
-                        static_cast<int>(initAcctId), rc);
+                        static_cast<int>(run->acctId), rc);
             velk_SetExitCode(VELK_EXIT_USAGE);
         }
     }
 }
 
-void applyUmask()
+// The user's IDs and current account as the gateway knows them.
+void readUserIds()
 {
-    if (velk_umask < 0)
+    quor_passwd_t pw = {};
+    if (quor_GetPwent("", &pw) < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "(%s) fatal error getting password entry info.\n", "main");
+        failRun(VELK_EXIT_OSERR);
+    }
+    velk_UID = static_cast<int>(pw.pw_uid);
+    velk_GID = static_cast<int>(pw.pw_gid);
+    uint32_t defaultAcct = 0;
+    if (quor_GetAcct(&defaultAcct, &curAcctId) < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "(%s) fatal error getting account info for uid %d\n", "main", velk_UID);
+        failRun(VELK_EXIT_OSERR);
+    }
+}
+
+void applyUmask(const velk_run_t *run)
+{
+    if (run->umask < 0)
         return;
     int old = 0;
     if (velk_CurrentArchiveKind()->has_layout)
-        old = quor_Umask(velk_umask);
+        old = quor_Umask(run->umask);
     else
-        old = static_cast<int>(umask(static_cast<mode_t>(velk_umask)));
+        old = static_cast<int>(umask(static_cast<mode_t>(run->umask)));
     if (velk_debug_level >= 1)
-        velk_ErrPrintf("umask: %.3o -> %.3o\n", static_cast<unsigned>(old), static_cast<unsigned>(velk_umask));
+        velk_ErrPrintf("umask: %.3o -> %.3o\n", static_cast<unsigned>(old), static_cast<unsigned>(run->umask));
 }
 
-// Resolves the archive's absolute path on the archive's side.
-void resolveArchivePath()
+// Resolves the archive's absolute path on the archive's side into run.
+void resolveArchivePath(velk_run_t *run)
 {
     char buf[PATHBUF];
     std::string abs;
@@ -201,11 +219,11 @@ void resolveArchivePath()
                     abs.c_str());
         failRun(VELK_EXIT_USAGE);
     }
-    velk_archive_abs_path = VELK_STRDUP(abs.c_str());
-    if (velk_archive_abs_path == nullptr)
+    run->archive.absPath = VELK_STRDUP(abs.c_str());
+    if (run->archive.absPath == nullptr)
         failRun(VELK_EXIT_NOMEM);
     if (velk_debug_level >= 1)
-        velk_ErrPrintf("Archive File absolute path is [%s]\n", velk_archive_abs_path);
+        velk_ErrPrintf("Archive File absolute path is [%s]\n", run->archive.absPath);
 }
 
 void nameIndexFile()
@@ -227,23 +245,23 @@ void nameIndexFile()
     velk_index_filename = name;
 }
 
-int dispatch()
+int dispatch(velk_run_t *run)
 {
     switch (velk_function) {
-    case VOP_ANNOTATE: return velk_Annotate();
-    case VOP_APPEND: return velk_Append();
-    case VOP_BUILD_INDEX: return velk_BuildIndex();
-    case VOP_COMPARE: return velk_Compare();
-    case VOP_COMPARE_CKSUMS: return velk_CompareCksums();
-    case VOP_CREATE: return velk_Create();
-    case VOP_COPY: return velk_Copy();
-    case VOP_DELETE: return velk_Delete();
-    case VOP_EXTRACT: return velk_Extract();
-    case VOP_LIST: return velk_List();
-    case VOP_REPACK: return velk_Repack();
-    case VOP_UNDELETE: return velk_Undelete();
-    case VOP_UPDATE: return velk_Update();
-    case VOP_VERIFY: return velk_Verify();
+    case VOP_ANNOTATE: return velk_Annotate(run);
+    case VOP_APPEND: return velk_Append(run);
+    case VOP_BUILD_INDEX: return velk_BuildIndex(run);
+    case VOP_COMPARE: return velk_Compare(run);
+    case VOP_COMPARE_CKSUMS: return velk_CompareCksums(run);
+    case VOP_CREATE: return velk_Create(run);
+    case VOP_COPY: return velk_Copy(run);
+    case VOP_DELETE: return velk_Delete(run);
+    case VOP_EXTRACT: return velk_Extract(run);
+    case VOP_LIST: return velk_List(run);
+    case VOP_REPACK: return velk_Repack(run);
+    case VOP_UNDELETE: return velk_Undelete(run);
+    case VOP_UPDATE: return velk_Update(run);
+    case VOP_VERIFY: return velk_Verify(run);
     default: return 0;
     }
 }
@@ -339,10 +357,13 @@ void velk_Run(int argc, char **argv)
     if (stat("/tmp/_VELK_SLEEP_", &sb) == 0)
         sleep(60); // time to attach a debugger
 
-    velk_start_time = time(nullptr);
+    // The run's context lives until exit(): velk_EndRun never returns.
+    velk_run_t run;
+    velk_RunInit(&run);
+    run.startTime = time(nullptr);
     velk_program_name = argv[0];
-    velk_argc = argc;
-    velk_argv = argv;
+    run.argc = argc;
+    run.argv = argv;
     isatty2 = isatty(STDERR_FILENO);
 
     // A peer that goes away (gateway socket, status FIFO, a closed output
@@ -351,13 +372,13 @@ void velk_Run(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
 
     installSelectionHooks();
-    velk_GetEnvSettings();
+    velk_GetEnvSettings(&run);
     velk_ReadConfig();
     // Gateway-host transfers of at most this many bytes travel inline.
     velk_max_small_file_size = velk_config_opts.MaxSmallFileSize;
 
     velk_function = VOP_NOFUNCTION;
-    if (velk_ParseCmdLine(argc, argv) < 0)
+    if (velk_ParseCmdLine(&run, argc, argv) < 0)
         failRun(VELK_EXIT_USAGE);
     if (velk_function == VOP_NOFUNCTION) {
         run_failed = 0;
@@ -406,7 +427,7 @@ void velk_Run(int argc, char **argv)
         failRun(VELK_EXIT_OSERR);
     }
     console_message("", "");
-    readSiteInfo();
+    readSiteInfo(&run);
 
     velk_SetGatewayLogSend(quor_Logmsg);
     velk_logging_enabled.store(1);
@@ -421,27 +442,16 @@ void velk_Run(int argc, char **argv)
     }
     velk_max_mbytes_per_iod = site.max_mbytes_per_iod != 0 ? site.max_mbytes_per_iod : 2048;
 
-    selectAccount();
-    quor_passwd_t pw = {};
-    if (quor_GetPwent("", &pw) < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "(%s) fatal error getting password entry info.\n", "main");
-        failRun(VELK_EXIT_OSERR);
-    }
-    velk_UID = static_cast<int>(pw.pw_uid);
-    velk_GID = static_cast<int>(pw.pw_gid);
-    uint32_t defaultAcct = 0;
-    if (quor_GetAcct(&defaultAcct, &curAcctId) < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "(%s) fatal error getting account info for uid %d\n", "main", velk_UID);
-        failRun(VELK_EXIT_OSERR);
-    }
+    selectAccount(&run);
+    readUserIds();
     if (!velk_Opt(VELK_OPT_COPIES) && site.app_copies != 0)
         copyCount = static_cast<int>(site.app_copies);
-    applyUmask();
+    applyUmask(&run);
 
     velk_zeroblock = static_cast<unsigned char *>(VELK_CALLOC(1, 512));
     if (velk_zeroblock == nullptr)
         failRun(VELK_EXIT_NOMEM);
-    resolveArchivePath();
+    resolveArchivePath(&run);
     if (!isatty2)
         velk_option_flags &= ~VELK_OPT_CONFIRM; // confirmation needs a terminal
     if (velk_InitGlobalLocks() != 0)
@@ -449,7 +459,7 @@ void velk_Run(int argc, char **argv)
     nameIndexFile();
 
     run_failed = 0;
-    if (dispatch() < 0)
+    if (dispatch(&run) < 0)
         velk_SetExitCode(VELK_EXIT_OSERR);
     velk_EndRun();
 }

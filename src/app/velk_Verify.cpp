@@ -3,7 +3,7 @@
 // consistency member, then has the archive reader deliver each range to the
 // member stream (velk_MemberStream.h), which cuts it into members and calls
 // this unit's hooks.  They validate every member header and, as
-// velk_verify_flags asks, compares the header's fields with the entry
+// the run's verify flags ask, compares the header's fields with the entry
 // (info), recomputes the data's CRC-32 (crc) and compares the data with the
 // local file of the member's path (compare).  A member error is counted and
 // reported and the next member is found again by the index's block counts;
@@ -55,18 +55,19 @@ constexpr int kCrcFromTable = 0x1;
 // uid and gid fields of a header hold 7 octal digits.
 constexpr uint32_t kIdBits = (1u << 21) - 1;
 
-bool verifyBit(int bit)
+bool verifyBit(int verifyFlags, int bit)
 {
-    return (velk_verify_flags & bit) != 0;
+    return (verifyFlags & bit) != 0;
 }
-const char *mark()
+const char *mark(int verifyFlags)
 {
-    return verifyBit(VELK_VERIFY_COMPARE) ? "V" : "v";
+    return verifyBit(verifyFlags, VELK_VERIFY_COMPARE) ? "V" : "v";
 }
 
 // The state of one range read.
 struct RangeCtl {
     int controlFlags = 0;
+    int verifyFlags = 0; // VELK_VERIFY_* bits of the run
     int indexFd = -1;
     int indexKind = VELK_LOCAL_FILE;
     const ix_ListEntry_t *range = nullptr;
@@ -332,7 +333,7 @@ void verifyMemberFileInit(RangeCtl *c)
     c->size = velk_Get64(c->entry.hent_fsize);
     c->seen = 0;
     c->doCrc = false;
-    if (verifyBit(VELK_VERIFY_CRC)) {
+    if (verifyBit(c->verifyFlags, VELK_VERIFY_CRC)) {
         if ((c->controlFlags & kCrcFromTable) != 0) {
             c->doCrc = true;
             c->expectedCrc = velk_GetMemberFileXferCRC(c->cur.ordinal);
@@ -344,9 +345,9 @@ void verifyMemberFileInit(RangeCtl *c)
             velk_ChecksumInit(&c->crc);
     }
     if (velk_Opt(VELK_OPT_VERBOSE))
-        printf("%s: %s %s, %lu bytes, %d media blocks\n", velk_msg_prefix[VELK_MSG_VELK], mark(), c->path,
+        printf("%s: %s %s, %lu bytes, %d media blocks\n", velk_msg_prefix[VELK_MSG_VELK], mark(c->verifyFlags), c->path,
                static_cast<unsigned long>(c->size), static_cast<int>(c->cur.blockCount));
-    if (!verifyBit(VELK_VERIFY_COMPARE) || c->tarHeaderError)
+    if (!verifyBit(c->verifyFlags, VELK_VERIFY_COMPARE) || c->tarHeaderError)
         return;
     c->localFd = open(c->path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (c->localFd < 0) {
@@ -439,7 +440,7 @@ void verifyDirectory(RangeCtl *c)
     if (velk_debug_level >= 1)
         velk_ErrPrintf("/debug/verifying directory %s\n", c->path);
     bool bad = false;
-    if (verifyBit(VELK_VERIFY_COMPARE)) {
+    if (verifyBit(c->verifyFlags, VELK_VERIFY_COMPARE)) {
         struct stat st;
         int rc = velk_Opt(VELK_OPT_FOLLOW_LINKS) ? stat(c->path, &st) : lstat(c->path, &st);
         if (rc != 0 || !S_ISDIR(st.st_mode)) {
@@ -450,7 +451,7 @@ void verifyDirectory(RangeCtl *c)
         }
     }
     if (velk_Opt(VELK_OPT_VERBOSE))
-        printf("%s: %s %s/\n", velk_msg_prefix[VELK_MSG_VELK], bad ? "*" : mark(), c->path);
+        printf("%s: %s %s/\n", velk_msg_prefix[VELK_MSG_VELK], bad ? "*" : mark(c->verifyFlags), c->path);
 }
 
 // The member's header block.
@@ -470,7 +471,7 @@ void verifyHeader(RangeCtl *c, const unsigned char *block)
         c->tarHeaderError = true;
         c->skipping = true;
         velk_SetExitCode(VELK_EXIT_MISMATCH);
-    } else if (verifyBit(VELK_VERIFY_INFO)) {
+    } else if (verifyBit(c->verifyFlags, VELK_VERIFY_INFO)) {
         compareTarHeaderFields(c);
     }
     switch (c->cur.type) {
@@ -480,7 +481,7 @@ void verifyHeader(RangeCtl *c, const unsigned char *block)
         char target[USTAR_linkname_size + 1];
         fieldText(target, c->header.thb_linkname, USTAR_linkname_size);
         if (velk_Opt(VELK_OPT_VERBOSE))
-            printf("%s: %s %s->%s\n", velk_msg_prefix[VELK_MSG_VELK], mark(), c->path, target);
+            printf("%s: %s %s->%s\n", velk_msg_prefix[VELK_MSG_VELK], mark(c->verifyFlags), c->path, target);
         break;
     }
     case VTO_FILE:
@@ -556,11 +557,12 @@ constexpr velk_member_ops_t kVerifyOps = {
 };
 
 // Verifies one range; the index is positioned at its first entry.  0 or -1.
-int velk_VerifyFileRange(int controlFlags, int archiveFd, int indexFd, int indexKind, const ix_ListEntry_t *range,
-                         verifyStats_t *stats, double *seconds)
+int velk_VerifyFileRange(int controlFlags, int verifyFlags, int archiveFd, int indexFd, int indexKind,
+                         const ix_ListEntry_t *range, verifyStats_t *stats, double *seconds)
 {
     RangeCtl c;
     c.controlFlags = controlFlags;
+    c.verifyFlags = verifyFlags;
     c.indexFd = indexFd;
     c.indexKind = indexKind;
     c.range = range;
@@ -576,7 +578,7 @@ int velk_VerifyFileRange(int controlFlags, int archiveFd, int indexFd, int index
             VELK_FREE(c->localBuf);
         }
     } bufFree{&c};
-    if (verifyBit(VELK_VERIFY_COMPARE)) {
+    if (verifyBit(c.verifyFlags, VELK_VERIFY_COMPARE)) {
         c.localBufSize = std::max<size_t>(velk_iobufsize > 0 ? static_cast<size_t>(velk_iobufsize) : 0, VELK_BLOCKSIZE);
         c.localBuf = static_cast<unsigned char *>(VELK_MALLOC(c.localBufSize));
         if (c.localBuf == nullptr)
@@ -653,7 +655,10 @@ struct Pass1 {
     int indexKind;
     int64_t selectable;
     uint64_t archiveSize;
-    bool afterCreate; // no names, no confirmation; failed members skipped
+    bool afterCreate;           // no names, no confirmation; failed members skipped
+    int verifyFlags;            // VELK_VERIFY_* bits of the run
+    velk_member_names_t *names; // marks of the member names (null after a create)
+    velk_range_list_t *ranges;  // the selected entries, range by range
 };
 
 // Pass 1 for one entry.  0 to go on, 1 to end pass 1 (quit), -1 to fail.
@@ -677,7 +682,7 @@ int considerEntry(const Pass1 &p, const hif_entry_t *entry, int64_t ordinal, boo
     if (!p.afterCreate && velk_FileListEntries > 0) {
         if (velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0)
             return 0;
-        velk_MemberNamesSelected(entry);
+        velk_MemberNamesSelected(p.names, entry);
     }
     if (type == VTO_UNKNOWN || type > VTO_INDEXEOF) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%sCannot verify unrecognized object type: %d Index Entry %ld\n",
@@ -705,7 +710,7 @@ int considerEntry(const Pass1 &p, const hif_entry_t *entry, int64_t ordinal, boo
     if (velk_RangeEntryInside(p.archiveSize, entry, ordinal, path) != 0 ||
         velk_RangeEntryShapeOk(entry, ordinal, path) != 0)
         return -1;
-    if (velk_AddIxListEntry(entry, ordinal, 0) != 0) {
+    if (velk_AddIxListEntry(p.ranges, entry, ordinal, 0) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Fatal malloc error creating index entry list\n");
         return -1;
     }
@@ -719,7 +724,7 @@ int pass1(const Pass1 &p)
     if (velk_debug_level >= 1)
         velk_ErrPrintf("[debug] Pass 1 - building <index-to-read> list. Index entry count=%d\n",
                        static_cast<int>(p.selectable));
-    velk_FreeIxList();
+    velk_FreeIxList(p.ranges);
     if (velk_IndexReadInit() != 0 || velk_IndexFileRewind(p.indexFd, p.indexKind) != 0) {
         velk_LogMsg(VELK_MSG_ERROR, MSG, "Fatal error rewinding index file. Cannot continue...\n");
         return -1;
@@ -765,7 +770,7 @@ int pass2(int archiveFd, const Pass1 &p, bool foreign, int controlFlags, verifyS
         return -1;
     }
     double seconds = 0.0;
-    for (const ix_ListEntry_t *r = ixListHead; r != nullptr; r = r->next) {
+    for (const ix_ListEntry_t *r = p.ranges->head; r != nullptr; r = r->next) {
         if (r->ixStart != 0 && velk_IndexFilePosition(p.indexFd, p.indexKind, r->ixStart) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Fatal error positioning index file to entry %ld.\n", "velk_Verify",
                         static_cast<long>(r->ixStart));
@@ -776,7 +781,8 @@ int pass2(int archiveFd, const Pass1 &p, bool foreign, int controlFlags, verifyS
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/ reading next Index File group. Entries %ld-%ld, count=%ld\n",
                            static_cast<long>(r->ixStart), static_cast<long>(r->ixEnd), static_cast<long>(r->ixCount));
-        int rc = velk_VerifyFileRange(controlFlags, archiveFd, p.indexFd, p.indexKind, r, stats, &seconds);
+        int rc =
+            velk_VerifyFileRange(controlFlags, p.verifyFlags, archiveFd, p.indexFd, p.indexKind, r, stats, &seconds);
         setExitCodeIfErrors(stats);
         if (rc != 0)
             return -1;
@@ -833,7 +839,7 @@ int runPasses(const Pass1 &p, bool foreign, int controlFlags, verifyStats_t *sta
 {
     if (pass1(p) != 0)
         return -1;
-    if (ixListHead == nullptr) {
+    if (p.ranges->head == nullptr) {
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/ no index entries were selected for verifying \n");
         return 0;
@@ -877,7 +883,7 @@ struct ArchiveNameSwap {
 
 } // namespace
 
-int velk_Verify()
+int velk_Verify(velk_run_t *run)
 {
     VELK_TRACE_ENTRY();
     FILE *out = velk_Opt(VELK_OPT_TO_STDOUT) ? stderr : stdout;
@@ -893,7 +899,9 @@ int velk_Verify()
         return -1;
     }
     verifyStats_t stats{};
-    bool ok = velk_GenFilelist() >= 0 && velk_MemberNamesPrepare() == 0;
+    velk_member_names_t names;
+    velk_range_list_t ranges;
+    bool ok = velk_GenFilelist(run) >= 0 && velk_MemberNamesPrepare(&names) == 0;
     velk_SetProgramPhase(VTP_VERIFY_PASS1);
     velk_StatusMsg(1, "Opening Files");
     uint64_t size = 0;
@@ -913,10 +921,12 @@ int velk_Verify()
             velk_ErrPrintf("/debug/ Index file contains %d entries, including consistency file\n",
                            static_cast<int>(objects));
         velk_archive_blocks = size / VELK_BLOCKSIZE;
-        Pass1 p{indexFd, VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0), size, false};
+        Pass1 p{indexFd, VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0),
+                size,    false,           run->verifyFlags,
+                &names,  &ranges};
         ok = sizeMatches(size, velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize)) &&
              runPasses(p, foreign, 0, &stats) == 0;
-        velk_MemberNamesReportMissing();
+        velk_MemberNamesReportMissing(&names);
         displayErrorStats(out, &stats, t.start, t.usage);
     }
     // The outcome is this verification's own: its failures and its counted
@@ -928,11 +938,11 @@ int velk_Verify()
     if (indexFd >= 0 && close(indexFd) != 0)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d closing %sindex file %s\n", "velk_Verify", errno,
                     velk_filetype == VELK_QUOR_FILE ? "QUOR " : "", velk_index_filename);
-    velk_FreeIxList();
+    velk_FreeIxList(&ranges);
     return ok ? 0 : -1;
 }
 
-int velk_PostXferVerify()
+int velk_PostXferVerify(const velk_run_t *run)
 {
     FILE *out = velk_stdout_is_data ? stderr : stdout;
     Timing t;
@@ -967,10 +977,18 @@ int velk_PostXferVerify()
         ok = false;
     }
     verifyStats_t stats{};
+    velk_range_list_t ranges;
     if (ok) {
         bool foreign = (velk_Get32(velk_index_hdr.hif_hdr.hif_flags) & HIF_IDX_FOREIGN_ARCHIVE) != 0;
         int64_t objects = velk_index_entries;
-        Pass1 p{velk_tmpIndexFD, VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0), size, true};
+        Pass1 p{velk_tmpIndexFD,
+                VELK_LOCAL_FILE,
+                foreign ? objects : std::max<int64_t>(objects - 1, 0),
+                size,
+                true,
+                run->verifyFlags,
+                nullptr,
+                &ranges};
         int flags = velk_Opt(VELK_OPT_CRC) ? kCrcFromTable : 0;
         ok = runPasses(p, foreign, flags, &stats) == 0;
         displayErrorStats(out, &stats, t.start, t.usage);
@@ -978,6 +996,6 @@ int velk_PostXferVerify()
     if (velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d rewinding %sindex file %s (postVerify termination)\n",
                     "velk_PostXferVerify", -1, "", velk_tmpIndexFile);
-    velk_FreeIxList();
+    velk_FreeIxList(&ranges);
     return ok && errorSum(&stats) == 0 ? 0 : -1;
 }

@@ -6,12 +6,14 @@
 // against the temporary index of its create.  Both select entries into
 // ranges (velk_Ranges.h) and have the archive reader deliver each range to
 // the member stream (velk_MemberStream.h), whose verify hooks check every
-// member header and, as velk_verify_flags asks, the header fields, the
+// member header and, as the run's verify flags ask, the header fields, the
 // data's CRC-32 and the local file's bytes.  The initial thread runs the
 // passes; during a range read the reader's delivery thread runs the hooks
 // on the range's own state, never both at once.
 
 #include <cstdint>
+
+#include "velk_Context.h"
 
 // Counters of one verification, summed over its ranges.
 struct verifyStats_t {
@@ -30,8 +32,9 @@ struct verifyStats_t {
 
 // Verifies the archive just written by a create (closed for writing; a
 // pending temporary archive name is read) against the temporary index
-// velk_tmpIndexFD.  With -H crc the expected CRCs come from the member
-// status table.  Returns 0 when no error was counted, -1 otherwise.
-int velk_PostXferVerify();
+// velk_tmpIndexFD, as run's verify flags ask.  With -H crc the expected CRCs
+// come from the member status table.  Returns 0 when no error was counted,
+// -1 otherwise.
+int velk_PostXferVerify(const velk_run_t *run);
 
 #endif

@@ -4,9 +4,7 @@
 
 int velk_function = VOP_NOFUNCTION;
 char *velk_archive = nullptr;
-char *velk_archive_abs_path = nullptr;
 int velk_filetype = 0;
-int velk_member_filetype = VELK_LOCAL_MEMBER_FILE;
 char *velk_index_filename = nullptr;
 std::atomic<uint32_t> velk_option_flags{0};
 int velk_debug_level = 0;
@@ -16,36 +14,22 @@ int velk_thread_stacksize = 524288;
 long velk_max_files = 1000000;
 const long velk_abs_max_files = 5000000;
 long velk_time_opt = 0;
-int velk_umask = -1;
 int velk_archive_cosID = -1;
-int velk_index_cosID = -1;
-int velk_archive_familyid = 0;
-int velk_index_familyid = 0;
 int copyCount = 1;
-int velk_verify_flags = 0;
 int velk_status_interval = 10;
 uint32_t velk_max_mbytes_per_iod = 0;
 uint64_t velk_max_small_file_size = 4194304;
-int velk_ServerRunMode = 1;
 int velk_UID = 0;
 int velk_GID = 0;
-uint32_t initAcctId = 0;
-char *initAcctName = nullptr;
 uint32_t curAcctId = 0;
 unsigned char *velk_zeroblock = nullptr;
 FILE *velk_exfile = nullptr;
 FILE *velk_okfile = nullptr;
 std::atomic<int> velk_exit_code{0};
-time_t velk_start_time = 0;
 const char *velk_program_name = "velk";
-int velk_argc = 0;
-char **velk_argv = nullptr;
 int isatty2 = 0;
 std::atomic<int> velk_logging_enabled{0};
 std::atomic<unsigned char> velk_shutdown_signalled{0};
-int velk_optind = 0;
-char *velk_server_host = nullptr;
-int velk_server_port = 0;
 
 void velk_SetExitCode(int code)
 {

@@ -1,13 +1,16 @@
 #ifndef VELK_GLOBALS_H
 #define VELK_GLOBALS_H
 
-// The run state of one velk invocation: the action, the archive and index
-// names, the archive kind, option flags, sizes, limits and the exit status.
-// The initial thread writes these during start-up, before any thread other
-// than the signal thread exists; afterwards they are read-only except
-// velk_exit_code and velk_shutdown_signalled (atomics any thread may set) and
-// the flags an action changes for itself.  Every global is trivially
-// destructible so that exit() never tears down state other threads read.
+// The process-wide run state of one velk invocation: the action, the archive
+// and index names, the archive kind, option flags, sizes, limits and the exit
+// status.  What is passed down instead lives in the run's context
+// (velk_Context.h); docs/internals/locking.md says why each of these is
+// still a global.  The initial thread writes these during start-up, before
+// any thread other than the signal thread exists; afterwards they are
+// read-only except velk_exit_code and velk_shutdown_signalled (atomics any
+// thread may set) and the flags an action changes for itself.  Every global
+// is trivially destructible so that exit() never tears down state other
+// threads read.
 
 #include <atomic>
 #include <cstdint>
@@ -41,7 +44,7 @@ enum VELK_FILETYPE {
     VELK_LOCAL_FILE = 4,
 };
 
-// Kinds of member file, the value of velk_member_filetype.
+// Kinds of member file, the value of velk_run_t::memberFiletype.
 enum VELK_MEMBER_FILETYPE {
     VELK_QUOR_MEMBER_FILE = 0,
     VELK_REMOTE_MEMBER_FILE = 1,
@@ -75,7 +78,7 @@ constexpr uint32_t VELK_OPT_NOSTAGE = 0x2000000;   // -H nostage
 constexpr uint32_t VELK_OPT_NORECURSE = 0x4000000; // -H norecurse
 constexpr uint32_t VELK_OPT_NOGLOB = 0x8000000;    // -H noglob
 
-// Bits of velk_verify_flags.
+// Bits of velk_run_t::verifyFlags.
 constexpr int VELK_VERIFY_INFO = static_cast<int>(0x80000000u);
 constexpr int VELK_VERIFY_CRC = 0x40000000;
 constexpr int VELK_VERIFY_COMPARE = 0x20000000;
@@ -98,12 +101,10 @@ constexpr int VELK_EXIT_NOMEM = 78;
 // Longest archive or index path the run accepts (buffers hold one more byte).
 constexpr int VELK_MAX_ARCHIVE_PATH = 1024;
 
-extern int velk_function;           // VELK_OP
-extern char *velk_archive;          // -f, or its "~" expansion
-extern char *velk_archive_abs_path; // absolute archive path
-extern int velk_filetype;           // VELK_FILETYPE, 0 until decided
-extern int velk_member_filetype;    // VELK_MEMBER_FILETYPE
-extern char *velk_index_filename;   // -I, then the named index
+extern int velk_function;         // VELK_OP
+extern char *velk_archive;        // -f, or its "~" expansion
+extern int velk_filetype;         // VELK_FILETYPE, 0 until decided
+extern char *velk_index_filename; // -I, then the named index
 // Atomic because an action may still change its own flags (confirmation
 // turned off by an "all" answer) while the signal and status threads read
 // them.
@@ -115,39 +116,25 @@ extern int velk_thread_stacksize;
 extern long velk_max_files;
 extern const long velk_abs_max_files;
 extern long velk_time_opt;
-extern int velk_umask;
 extern int velk_archive_cosID;
-extern int velk_index_cosID;
-extern int velk_archive_familyid;
-extern int velk_index_familyid;
 extern int copyCount;
-extern int velk_verify_flags;
 extern int velk_status_interval;
 extern uint32_t velk_max_mbytes_per_iod;
 // Largest gateway-host file transfer that travels inside its request or
 // reply instead of over a data connection (configuration
 // max_small_file_size; default 4194304 bytes).
 extern uint64_t velk_max_small_file_size;
-extern int velk_ServerRunMode;
 extern int velk_UID;
 extern int velk_GID;
-extern uint32_t initAcctId;
-extern char *initAcctName;
 extern uint32_t curAcctId;
 extern unsigned char *velk_zeroblock;
 extern FILE *velk_exfile;
 extern FILE *velk_okfile;
 extern std::atomic<int> velk_exit_code;
-extern time_t velk_start_time;
 extern const char *velk_program_name;
-extern int velk_argc;
-extern char **velk_argv;
 extern int isatty2;
 extern std::atomic<int> velk_logging_enabled;
 extern std::atomic<unsigned char> velk_shutdown_signalled;
-extern int velk_optind;
-extern char *velk_server_host; // -H server
-extern int velk_server_port;   // -H port, 0 when not given
 
 // Records code as the run's exit status unless one is already set; the
 // first error decides.  Safe from any thread.

@@ -94,7 +94,7 @@ int velk_CheckRegularArchive(const struct stat *statBuf, const char *label)
 
 void (*velk_busy_sleep_fn)(unsigned seconds) = sleepSeconds;
 
-int velk_CreateArchiveFile()
+int velk_CreateArchiveFile(const velk_archive_t *archive)
 {
     velk_optimum_access = 0;
     velk_archive_stripewidth = 1;
@@ -102,7 +102,7 @@ int velk_CreateArchiveFile()
     const velk_archive_kind_t *ops = velk_CurrentArchiveKind();
     // A pipe has no name: nothing to make above it, nothing to rename.
     if (ops->is_pipe)
-        return ops->create();
+        return ops->create(archive);
     if (velk_Opt(VELK_OPT_MAKE_PARENTS)) {
         // The walk cuts the path in place and restores it.
         char path[VELK_MAX_ARCHIVE_PATH + 1];
@@ -113,7 +113,7 @@ int velk_CreateArchiveFile()
         }
     }
     velk_ForgetPendingArchive();
-    int rc = ops->create();
+    int rc = ops->create(archive);
     if (rc != 0) {
         // A gateway archive exists already when a later step of its
         // creation failed.

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include "quor_api.h"
+#include "velk_Context.h"
 #include "velk_TarHeader.h"
 
 // Size the archive will have once written (computed by create before the
@@ -46,13 +47,13 @@ extern char *velk_archive_tmpname;
 // directories of velk_archive first; then, under its temporary name, a
 // local file (mode 0666 less the umask), a storage-system file with
 // class-of-service hints (explicit, automatic by size, or 11), the class
-// actually used recorded in velk_archive_cosID, the family set, and the
+// actually used recorded in velk_archive_cosID, archive's family set, and the
 // storage layout derived, or a gateway-host file.  A local archive name
 // that is a symbolic link to a file is replaced through the link; a
 // directory, or a file this user may not write, is refused as the old
 // direct creation refused it.  Nothing that exists is changed.  Returns 0
 // or -1 (message, status 72).
-[[nodiscard]] int velk_CreateArchiveFile();
+[[nodiscard]] int velk_CreateArchiveFile(const velk_archive_t *archive);
 
 // Puts the complete archive in place: a local one is flushed to the disk
 // (fsync), renamed over the archive name and its directory flushed; a

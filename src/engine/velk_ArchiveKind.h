@@ -19,6 +19,7 @@
 #include <sys/types.h>
 
 #include "quor_api.h"
+#include "velk_Context.h"
 #include "velk_Xfer.h"
 
 // Result of looking at one ancestor directory while making the directories
@@ -37,11 +38,12 @@ struct velk_archive_kind_t {
     int index_fd_kind;      // the kind of the descriptor velk_OpenIndexFile returns
 
     // Archive file of a create.  create makes it (under its temporary name
-    // velk_archive_tmpname where it has a name) and sets velk_archive_fd:
-    // 0 or -1 after the message.  commit renames tmp over final: 0 or a
+    // velk_archive_tmpname where it has a name, in archive's family where
+    // the kind has families) and sets velk_archive_fd: 0 or -1 after the
+    // message.  commit renames tmp over final: 0 or a
     // negative errno-style code.  remove deletes a file of this kind (a
     // temporary one; the result is only informative).
-    int (*create)();
+    int (*create)(const velk_archive_t *archive);
     int (*commit)(const char *tmp, const char *final);
     int (*remove)(const char *path);
     // Existing archive: open as velk_OpenArchiveFile, its attributes as
@@ -80,12 +82,13 @@ struct velk_archive_kind_t {
     // and checked in place (size unused).  A descriptor, or -1 after the
     // message.  index_exists is 1 when the index file exists, else 0.
     // place_index puts a create's finished index in place as
-    // velk_CopyIndexToQuor describes (null: the caller places a local
+    // velk_CopyIndexToQuor describes, with index's class of service and
+    // family where the kind has them (null: the caller places a local
     // index itself).
     int (*index_size)(const char *path, uint64_t *size);
     int (*open_index)(const char *path, int openFlags, int kind, uint64_t size);
     int (*index_exists)(const char *path);
-    int (*place_index)(int (*beforeRename)());
+    int (*place_index)(velk_index_t *index, int (*beforeRename)());
 
     // The current directory of the kind's file system into buf (size
     // bytes): 0 or -1.  A pipe has none and succeeds.

@@ -9,6 +9,8 @@
 // client library serialises its connections).  Results follow the
 // archiver's family: a descriptor, or -1 after logging.
 
+#include "velk_Context.h"
+
 // Opens the index file at path with openFlags.  A local index (any kind but
 // VELK_QUOR_FILE and VELK_REMOTE_FILE) is opened and checked as
 // velk_OpenLocalIndexFile does, loading velk_index_hdr and
@@ -27,15 +29,15 @@
 
 // Places the finished temporary index of a create in the storage system:
 // every entry goes through velk_AdjustIndexEntry into a new file beside
-// the index (class-of-service hints sized by the temporary index,
-// velk_index_cosID and velk_index_familyid applied), which is renamed over
-// velk_index_filename once complete.  A piped archive has no index (0).
+// the index (class-of-service hints sized by the temporary index, index's
+// class of service and family applied, the class it got recorded there),
+// which is renamed over velk_index_filename once complete.  A piped archive has no index (0).
 // beforeRename, when given, runs once the new file is complete and just
 // before the rename (a create puts its archive in place there, so that the
 // archive and its index change names together); its failure fails the
 // copy.  Returns 0, or -1 with a message, the copy-failure hint and exit
 // status 72; the old index is then untouched and the new file removed.
-[[nodiscard]] int velk_CopyIndexToQuor(int (*beforeRename)() = nullptr);
+[[nodiscard]] int velk_CopyIndexToQuor(velk_index_t *index, int (*beforeRename)() = nullptr);
 
 // Places the finished temporary index of a create (or build index) on the
 // gateway host: its entries are adjusted in place first

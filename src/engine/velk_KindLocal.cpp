@@ -33,7 +33,7 @@ void localCreateFailed(int err, const char *name)
     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating local Archive: %s\n", err, name);
 }
 
-int createLocal()
+int createLocal(const velk_archive_t *)
 {
     // What is at the archive name now decides where the new archive goes:
     // nothing or a regular file: beside it under the temporary name, to be
@@ -85,7 +85,7 @@ int createLocal()
     return 0;
 }
 
-int createPipe()
+int createPipe(const velk_archive_t *)
 {
     velk_archive_fd = STDOUT_FILENO;
     return 0;

@@ -84,7 +84,7 @@ void archiveHints(quor_cos_hints_t *hints, quor_cos_priorities_t *prios)
 
 // Records the class the new archive got (warning when it is not the one
 // asked for) and sets its family.
-void noteArchiveClass(const char *tmp, int asked, const quor_cos_hints_t &used)
+void noteArchiveClass(const velk_archive_t *archive, const char *tmp, int asked, const quor_cos_hints_t &used)
 {
     if (asked >= 1 && used.COSId != static_cast<uint32_t>(asked)) {
         char name[QUOR_COSNAME_SIZE + 1];
@@ -96,16 +96,16 @@ void noteArchiveClass(const char *tmp, int asked, const quor_cos_hints_t &used)
     }
     if (used.COSId != 0)
         velk_archive_cosID = static_cast<int>(used.COSId);
-    if (velk_archive_familyid > 0) {
-        int rc = velk_SetFamilyID(tmp, velk_archive_familyid);
+    if (archive->familyId > 0) {
+        int rc = velk_SetFamilyID(tmp, archive->familyId);
         if (rc < 0)
             velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG,
                         "[warning] Error %d returned when trying to set family ID %d for File '%s'\n", rc,
-                        velk_archive_familyid, velk_archive);
+                        archive->familyId, velk_archive);
     }
 }
 
-int createQuorFile()
+int createQuorFile(const velk_archive_t *archive)
 {
     const char *tmp = velk_archive_tmpname;
     console_message("creating QUOR Archive file", velk_archive);
@@ -131,7 +131,7 @@ int createQuorFile()
         return -1;
     }
     velk_archive_fd = fd;
-    noteArchiveClass(tmp, asked, used);
+    noteArchiveClass(archive, tmp, asked, used);
     quor_xfileattr_t xattr;
     memset(&xattr, 0, sizeof xattr);
     int got = quor_FileGetXAttributes(tmp, 8, 0, &xattr);
@@ -144,10 +144,10 @@ int createQuorFile()
     return rc;
 }
 
-int createQuor()
+int createQuor(const velk_archive_t *archive)
 {
     int rc = velk_SetPendingArchive(velk_archive);
-    return rc == 0 ? createQuorFile() : rc;
+    return rc == 0 ? createQuorFile(archive) : rc;
 }
 
 int attrsQuor(quor_xfileattr_t *xattr, struct stat *)
@@ -431,7 +431,7 @@ int quorIndexExists(const char *path)
 
 // Class-of-service hints for an index of size bytes: as for the archive,
 // with no fallback class.
-void indexHints(uint64_t size, quor_cos_hints_t *hints, quor_cos_priorities_t *prios)
+void indexHints(const velk_index_t *index, uint64_t size, quor_cos_hints_t *hints, quor_cos_priorities_t *prios)
 {
     memset(hints, 0, sizeof *hints);
     memset(prios, 0, sizeof *prios);
@@ -439,10 +439,10 @@ void indexHints(uint64_t size, quor_cos_hints_t *hints, quor_cos_priorities_t *p
     hints->MaxFileSize = size;
     prios->MinFileSizePriority = 20;
     prios->MaxFileSizePriority = 20;
-    if (velk_index_cosID >= 1) {
-        hints->COSId = static_cast<uint32_t>(velk_index_cosID);
+    if (index->cosId >= 1) {
+        hints->COSId = static_cast<uint32_t>(index->cosId);
         prios->COSIdPriority = 30;
-    } else if (velk_index_cosID == 0) {
+    } else if (index->cosId == 0) {
         long subsys = velk_GetParentSubsysID(velk_index_filename);
         (void)quorex_SelectCOS(nullptr, size, static_cast<uint32_t>(velk_UID), static_cast<uint32_t>(velk_GID),
                                curAcctId, static_cast<uint32_t>(copyCount), static_cast<uint32_t>(subsys), hints,
@@ -492,7 +492,7 @@ int writeAdjustedIndex(int qfd, const char *name, unsigned char *buf)
 // Creates the new index file tmp with the index's class-of-service hints
 // and family.  Its descriptor, or -1 after the message (status 72, the
 // copy-failure hint).
-int createIndexFile(const char *tmp, const char *final)
+int createIndexFile(velk_index_t *index, const char *tmp, const char *final)
 {
     struct stat st;
     uint64_t size = fstat(velk_tmpIndexFD, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
@@ -500,7 +500,7 @@ int createIndexFile(const char *tmp, const char *final)
     quor_cos_priorities_t prios;
     quor_cos_hints_t used;
     memset(&used, 0, sizeof used);
-    indexHints(size, &hints, &prios);
+    indexHints(index, size, &hints, &prios);
     (void)quor_Unlink(tmp);
     int qfd = quor_Open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0666, &hints, &prios, &used);
     if (qfd < 0) {
@@ -511,13 +511,13 @@ int createIndexFile(const char *tmp, const char *final)
         return -1;
     }
     if (used.COSId != 0)
-        velk_index_cosID = static_cast<int>(used.COSId);
-    if (velk_index_familyid > 0) {
-        int rc = velk_SetFamilyID(tmp, velk_index_familyid);
+        index->cosId = static_cast<int>(used.COSId);
+    if (index->familyId > 0) {
+        int rc = velk_SetFamilyID(tmp, index->familyId);
         if (rc < 0)
             velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG,
                         "[warning] Error %d returned when trying to set family ID %d for index file '%s'\n", rc,
-                        velk_index_familyid, final);
+                        index->familyId, final);
     }
     return qfd;
 }
@@ -529,7 +529,7 @@ int getcwdQuor(char *buf, int size)
 
 } // namespace
 
-int velk_CopyIndexToQuor(int (*beforeRename)())
+int velk_CopyIndexToQuor(velk_index_t *index, int (*beforeRename)())
 {
     if (velk_CurrentArchiveKind()->is_pipe) {
         velk_LogMsg(VELK_MSG_INFO, VELK_LOGCLASS_MSG,
@@ -549,7 +549,7 @@ int velk_CopyIndexToQuor(int (*beforeRename)())
     std::vector<unsigned char> buf(VELK_INDEX_BUFSIZE);
     // The new index is written beside the old one and renamed over it only
     // when complete: a failure leaves the old index as it was.
-    int qfd = createIndexFile(tmp, final);
+    int qfd = createIndexFile(index, tmp, final);
     if (qfd < 0)
         return -1;
     int rc = writeAdjustedIndex(qfd, tmp, buf.data());

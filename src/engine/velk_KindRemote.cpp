@@ -40,7 +40,7 @@ int createRemoteFile()
     return 0;
 }
 
-int createRemote()
+int createRemote(const velk_archive_t *)
 {
     int rc = velk_SetPendingArchive(velk_archive);
     return rc == 0 ? createRemoteFile() : rc;
@@ -250,6 +250,12 @@ int velk_SendIndexToRemote(int (*beforeRename)())
     return velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) == 0 ? 0 : -1;
 }
 
+// A gateway-host index has no class of service or family.
+int placeRemoteIndex(velk_index_t *, int (*beforeRename)())
+{
+    return velk_CopyIndexToRemote(beforeRename);
+}
+
 const velk_archive_kind_t velk_kind_remote = {
     .filetype = VELK_REMOTE_FILE,
     .name = "remote",
@@ -278,6 +284,6 @@ const velk_archive_kind_t velk_kind_remote = {
     .index_size = remoteIndexSize,
     .open_index = openRemoteIndexCopy,
     .index_exists = velk_KindLocalIndexExists,
-    .place_index = velk_CopyIndexToRemote,
+    .place_index = placeRemoteIndex,
     .getcwd = getcwdRemote,
 };

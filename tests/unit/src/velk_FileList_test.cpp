@@ -25,18 +25,16 @@ class FileListTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        saved_ = {velk_function, velk_max_files, velk_time_opt, velk_argc, velk_argv, velk_optind,
-                  velk_input_list_name};
+        saved_ = {velk_function, velk_max_files, velk_time_opt};
         velk_function = VOP_CREATE;
-        velk_input_list_name = nullptr;
+        velk_RunInit(&run_);
         velk_FileListRelease();
     }
     void TearDown() override
     {
         velk_FileListRelease();
         velk_SetFileListHooks(nullptr);
-        std::tie(velk_function, velk_max_files, velk_time_opt, velk_argc, velk_argv, velk_optind,
-                 velk_input_list_name) = saved_;
+        std::tie(velk_function, velk_max_files, velk_time_opt) = saved_;
     }
 
     // Runs generation over the operands from a fresh table, capturing its
@@ -50,11 +48,11 @@ protected:
         for (std::string &a : args_)
             argv_.push_back(&a[0]);
         argv_.push_back(nullptr);
-        velk_argc = static_cast<int>(args_.size());
-        velk_argv = argv_.data();
-        velk_optind = 0;
+        run_.argc = static_cast<int>(args_.size());
+        run_.argv = argv_.data();
+        run_.optind = 0;
         velktest::OutputCapture cap;
-        int r = velk_GenFilelist();
+        int r = velk_GenFilelist(&run_);
         out_ = cap.out();
         err_ = cap.err();
         return r;
@@ -73,9 +71,10 @@ protected:
     std::string out_, err_;
     velktest::ScratchDir dir_;
     velkunit::RunGlobals globals_;
+    velk_run_t run_; // the command line of gen(); the list name points into the test
 
 private:
-    std::tuple<int, long, long, int, char **, int, char *> saved_;
+    std::tuple<int, long, long> saved_;
     Names args_;
     std::vector<char *> argv_;
 };
@@ -145,14 +144,14 @@ TEST_F(FileListTest, InputLists)
     velk_function = VOP_LIST;
     std::string list = dir_ / "list";
     velktest::writeFile(list, "  one \t\r\n\n   \n\x01two\x7f\nthree four  \nlast");
-    velk_input_list_name = &list[0];
+    run_.inputListName = &list[0];
     ASSERT_EQ(gen({"op", "-L", list, "-Lmissing-list"}), -1);
     EXPECT_EQ(names(), (Names{"one", "two", "three four", "last", "op", "one", "two", "three four", "last"}));
     EXPECT_EQ(velk_FileList[0].objectType, static_cast<uint32_t>(VTO_UNKNOWN));
     EXPECT_EQ(velk_FileList[0].haveStatInfo, 0u);
     EXPECT_TRUE(contains(err_, "Cannot open file specified by -L option: missing-list")) << err_;
     EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_IOERR);
-    velk_input_list_name = nullptr;
+    run_.inputListName = nullptr;
 
     // 4,096 characters fit a line; one more ends the list as a usage error.
     velktest::writeFile(list, std::string(4096, 'k') + "\n" + std::string(4097, 'l') + "\nafter\n");

@@ -201,10 +201,10 @@ TEST_F(MemberStatusTest, RemovesOnlyWhatWasArchivedWholeAndIsUnchanged)
         ASSERT_EQ(rename((round + "sub").c_str(), (round + "sub.moved").c_str()), 0);
         ASSERT_EQ(symlink("outside", (round + "sub").c_str()), 0);
 
-        velk_verify_flags = paranoid ? VELK_VERIFY_PARANOID : 0;
+        globals_.run.verifyFlags = paranoid ? VELK_VERIFY_PARANOID : 0;
         velk_exit_code.store(0);
         velktest::OutputCapture cap;
-        EXPECT_EQ(velk_RemoveMemberFiles(fd, VELK_LOCAL_FILE), 0);
+        EXPECT_EQ(velk_RemoveMemberFiles(&globals_.run, fd, VELK_LOCAL_FILE), 0);
         close(fd);
         std::string err = cap.err();
         EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_IOERR);

@@ -35,21 +35,23 @@ Parsed parse(const std::vector<std::string> &args)
         for (auto &s : copy)
             argv.push_back(s.data());
         argv.push_back(nullptr);
-        int rc = velk_ParseCmdLine(static_cast<int>(copy.size()), argv.data());
+        velk_run_t run;
+        velk_RunInit(&run);
+        int rc = velk_ParseCmdLine(&run, static_cast<int>(copy.size()), argv.data());
         fflush(stdout);
         fflush(stderr);
         auto str = [](const char *s) { return s ? s : "(null)"; };
         FILE *res = fopen(resPath.c_str(), "w");
         fprintf(res, "rc=%d\nexit=%d\nfunction=%d\nflags=%u\noptind=%d\narchive=%s\nindex=%s\n", rc,
-                velk_exit_code.load(), velk_function, velk_option_flags.load(), velk_optind, str(velk_archive),
+                velk_exit_code.load(), velk_function, velk_option_flags.load(), run.optind, str(velk_archive),
                 str(velk_index_filename));
         fprintf(res, "debug=%d\niobufsize=%d\nthreads=%d\ntss=%d\nmaxfiles=%ld\ntime=%ld\n", velk_debug_level,
                 velk_iobufsize, velk_max_threads, velk_thread_stacksize, velk_max_files, velk_time_opt);
         fprintf(res, "umask=%d\narchcos=%d\nidxcos=%d\nafam=%d\nifam=%d\ncopies=%d\nverify=%d\ninterval=%d\n",
-                velk_umask, velk_archive_cosID, velk_index_cosID, velk_archive_familyid, velk_index_familyid,
-                copyCount, velk_verify_flags, velk_status_interval);
+                run.umask, velk_archive_cosID, run.index.cosId, run.archive.familyId, run.index.familyId,
+                copyCount, run.verifyFlags, velk_status_interval);
         fprintf(res, "server=%s\nprincipal=%s\nacctid=%u\nacctname=%s\npipefd=%d\n",
-                str(getenv("QUOR_SERVER_HOST")), str(getenv("QUOR_PRINCIPAL")), initAcctId, str(initAcctName),
+                str(getenv("QUOR_SERVER_HOST")), str(getenv("QUOR_PRINCIPAL")), run.acctId, str(run.acctName),
                 velk_status_pipefd);
         fclose(res);
         return 0;

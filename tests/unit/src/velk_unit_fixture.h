@@ -1,6 +1,7 @@
-// Shared pieces of the archiver's unit tests.  RunGlobals records the run's
-// globals and I/O hooks that tests change and sets quiet defaults; at its end
-// it releases what a test left behind and restores what it recorded.
+// Shared pieces of the archiver's unit tests.  RunGlobals gives each test a
+// fresh run context (run), records the run's remaining globals and I/O hooks
+// that tests change and sets quiet defaults; at its end it releases the
+// context and what a test left behind and restores what it recorded.
 
 #pragma once
 
@@ -18,6 +19,7 @@
 
 #include "velk_ArchiveFile.h"
 #include "velk_Consistency.h"
+#include "velk_Context.h"
 #include "velk_FileAccess.h"
 #include "velk_FileList.h"
 #include "velk_Globals.h"
@@ -38,17 +40,19 @@ class RunGlobals {
 public:
     RunGlobals()
         : flags_(velk_option_flags.load()),
-          saved_(velk_debug_level, velk_verify_flags, velk_function, velk_filetype, velk_iobufsize,
+          saved_(velk_debug_level, velk_function, velk_filetype, velk_iobufsize,
                  velk_archive_stripewidth, velk_index_filename, velk_archive, velk_local_read_fn, velk_local_write_fn,
                  velk_nospace_sleep_fn, velk_archive_read_fn)
     {
+        velk_RunInit(&run);
         velk_exit_code.store(0);
-        velk_debug_level = velk_verify_flags = 0;
+        velk_debug_level = 0;
         velk_option_flags = 0;
         clearLayout();
     }
     ~RunGlobals()
     {
+        velk_RunRelease(&run);
         velk_shutdown_signalled.store(0);
         velk_LocalArchiveWriterRelease();
         velk_ReleaseMemberFileLists();
@@ -62,7 +66,7 @@ public:
         velk_tmpIndexFile = nullptr;
         velk_local_cfile_name = nullptr;
         clearLayout();
-        std::tie(velk_debug_level, velk_verify_flags, velk_function, velk_filetype, velk_iobufsize,
+        std::tie(velk_debug_level, velk_function, velk_filetype, velk_iobufsize,
                  velk_archive_stripewidth, velk_index_filename, velk_archive, velk_local_read_fn, velk_local_write_fn,
                  velk_nospace_sleep_fn, velk_archive_read_fn) = saved_;
         velk_option_flags = flags_;
@@ -70,6 +74,8 @@ public:
     }
     RunGlobals(const RunGlobals &) = delete;
     RunGlobals &operator=(const RunGlobals &) = delete;
+
+    velk_run_t run; // the context a test hands to the units it calls
 
 private:
     // The layout of a create: nothing laid out, no consistency file.
@@ -84,7 +90,7 @@ private:
         memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
     }
     uint32_t flags_;
-    std::tuple<int, int, int, int, int, int, char *, char *, ssize_t (*)(int, void *, size_t),
+    std::tuple<int, int, int, int, int, char *, char *, ssize_t (*)(int, void *, size_t),
                ssize_t (*)(int, const void *, size_t), void (*)(unsigned), ssize_t (*)(int, void *, size_t)>
         saved_;
 };

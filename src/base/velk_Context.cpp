@@ -1,0 +1,37 @@
+// Defaults and release of the run context.
+
+#include "velk_Context.h"
+
+#include "velk_Globals.h"
+#include "velk_Memory.h"
+
+void velk_RunInit(velk_run_t *run)
+{
+    run->archive.absPath = nullptr;
+    run->archive.familyId = 0;
+    run->index.cosId = -1;
+    run->index.familyId = 0;
+    run->argc = 0;
+    run->argv = nullptr;
+    run->optind = 0;
+    run->inputListName = nullptr;
+    run->memberFiletype = VELK_LOCAL_MEMBER_FILE;
+    run->verifyFlags = 0;
+    run->umask = -1;
+    run->acctId = 0;
+    run->acctName = nullptr;
+    run->acctIdGiven = 0;
+    run->serverHost = nullptr;
+    run->serverPort = 0;
+    run->serverRunMode = 1;
+    run->startTime = 0;
+}
+
+void velk_RunRelease(velk_run_t *run)
+{
+    VELK_FREE(run->archive.absPath);
+    VELK_FREE(run->inputListName);
+    VELK_FREE(run->acctName);
+    VELK_FREE(run->serverHost);
+    velk_RunInit(run);
+}
