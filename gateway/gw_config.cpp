@@ -44,6 +44,7 @@ constexpr SiteKey kSiteKeys[] = {
     {"login_timeout", &gw_site_t::login_timeout},
     {"max_preauth_per_peer", &gw_site_t::max_preauth_per_peer},
     {"max_sessions", &gw_site_t::max_sessions},
+    {"max_lfx_pool_per_session", &gw_site_t::max_lfx_pool_per_session},
 };
 
 // Parses an unsigned 32-bit number: decimal, 0x hexadecimal or 0 octal.
@@ -169,6 +170,7 @@ void gw_ConfigDefaults(gw_config_t *cfg, int runMode)
     s.login_timeout = GW_LOGIN_TIMEOUT_SECS;
     s.max_preauth_per_peer = GW_MAX_PREAUTH_PER_PEER;
     s.max_sessions = GW_MAX_SESSIONS_DEFAULT;
+    s.max_lfx_pool_per_session = GW_MAX_LFX_POOL_PER_SESSION;
 }
 
 void gw_ConfigFree(gw_config_t *cfg)

@@ -60,6 +60,9 @@ struct gw_site_t {
     uint32_t login_timeout;
     uint32_t max_preauth_per_peer;
     uint32_t max_sessions;
+    // Data connections of local-file transfers one session keeps for reuse;
+    // past it the oldest is closed (0: no limit).
+    uint32_t max_lfx_pool_per_session;
 };
 
 // Defaults of max_log_bytes_per_session, max_log_bytes_per_user and
@@ -87,6 +90,7 @@ constexpr uint32_t GW_SV_PATCH = 0;
 constexpr uint32_t GW_LOGIN_TIMEOUT_SECS = 30;
 constexpr uint32_t GW_MAX_PREAUTH_PER_PEER = 256;
 constexpr uint32_t GW_MAX_SESSIONS_DEFAULT = 1024;
+constexpr uint32_t GW_MAX_LFX_POOL_PER_SESSION = 64;
 
 // Fills *cfg with the built-in defaults; runMode is the --runmode value.
 void gw_ConfigDefaults(gw_config_t *cfg, int runMode);

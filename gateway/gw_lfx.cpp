@@ -5,6 +5,7 @@
 
 #include "gw_lfx.h"
 #include "gw_auth.h"
+#include "gw_config.h"
 
 #include "gw_events.h"
 #include "gw_fileops.h"
@@ -47,14 +48,21 @@ int poolTake(gw_conn_t *c, uint32_t poolID)
 }
 
 // Keeps s under poolID; a connection pooled under the same id before is
-// closed.
+// closed, and so are the oldest ones past the site's
+// max_lfx_pool_per_session, so that one session cannot hold every
+// descriptor of the daemon.
 void poolPut(gw_conn_t *c, uint32_t poolID, int s)
 {
     int old = poolTake(c, poolID);
     if (old >= 0)
         close(old);
+    const uint32_t cap = gw_ProtoConfig()->site.max_lfx_pool_per_session;
     kyl_lock_guard g(c->lfxPoolMutex);
     c->lfxPool.emplace_back(poolID, s);
+    while (cap > 0 && c->lfxPool.size() > cap) {
+        close(c->lfxPool.front().second);
+        c->lfxPool.erase(c->lfxPool.begin());
+    }
 }
 
 // Waits until s is ready for events, a second at a time, at most seconds;

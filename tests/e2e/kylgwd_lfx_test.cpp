@@ -27,6 +27,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -197,6 +198,51 @@ TEST_F(KylgwdLfx, DataConnectionIsPooledAfterSuccessAndDroppedAfterEarlyClose)
             line.find("\"status\":0") != std::string::npos)
             pooledOk++;
     EXPECT_EQ(pooledOk, 1u);
+}
+
+// A session keeps at most max_lfx_pool_per_session data connections: a
+// third one closes the oldest, which can no longer be reused.
+class KylgwdLfxPoolCap : public KylgwdLfx {
+protected:
+    void SetUp() override { ASSERT_TRUE(startGateway("Site = {\n  max_lfx_pool_per_session = 2\n}\n")); }
+};
+
+TEST_F(KylgwdLfxPoolCap, OldestKeptConnectionIsClosedPastTheCap)
+{
+    int code = inChild([&] {
+        setenv("QUOR_NET_FAMILY", "ipv4_only", 1);
+        int lfd = -1;
+        quor_sockaddr_t a{};
+        if (quor_MoverListen(&lfd, &a) != 0)
+            return 1;
+        kyl_fd listener(lfd);
+        std::vector<kyl_fd> kept;
+        for (uint32_t pool = 1; pool <= 3; pool++) {
+            Lfx put("/home/demo/p" + std::to_string(pool), LFX_OP_SEND, 0, 3);
+            put.viaPool(a, pool, false);
+            if (put.start() != 0 || put.result != 0)
+                return 10;
+            kept.emplace_back(acceptData(lfd, pool));
+            if (kept.back().get() < 0 || quor_send_data(kept.back().get(), "abc", 3) != 3)
+                return 11;
+            if (put.finish() != 0 || put.doneResult != 0)
+                return 12;
+        }
+        // Pool 1 was closed for pool 3; pools 2 and 3 are still there.
+        for (const auto &[pool, want] : {std::pair{1u, -ENOTCONN}, {3u, 0}, {2u, 0}}) {
+            Lfx get("/home/demo/p3", LFX_OP_RECEIVE, 0, 3);
+            get.viaPool(a, pool, true);
+            char back[3];
+            if (get.start() != 0 || get.result != 0)
+                return 20;
+            if (want == 0 && quor_recv_data_timeout(kept[pool - 1].get(), back, 3, 30) != 3)
+                return 21;
+            if (get.finish() != 0 || get.doneResult != want)
+                return 22 + static_cast<int>(pool);
+        }
+        return 0;
+    });
+    ASSERT_EQ(code, 0) << readFile(dir / "child.err") << gw.logText();
 }
 
 TEST_F(KylgwdLfx, DataStreamReadsToEndOfFileAndWritesWholeRequests)
