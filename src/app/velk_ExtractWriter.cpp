@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "kyl_fd.h"
+#include "velk_Env.h"
 #include "velk_FileAccess.h"
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
@@ -576,8 +577,8 @@ int velk_WriteLocalFile(velk_extract_writer_t *w, const unsigned char *bytes, ui
             if (prc <= 0)
                 continue;
             ssize_t wrote =
-                velk_local_write_fn(w->curLocalFileFd, bytes + done,
-                                    std::min<size_t>(static_cast<size_t>(n) - done, VELK_LOCAL_WRITE_PIECE));
+                velk_Env().localWrite(w->curLocalFileFd, bytes + done,
+                                      std::min<size_t>(static_cast<size_t>(n) - done, VELK_LOCAL_WRITE_PIECE));
             if (wrote > 0) {
                 done += static_cast<size_t>(wrote);
                 zeroWrites = 0;

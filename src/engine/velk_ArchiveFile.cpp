@@ -26,11 +26,6 @@ char *velk_archive_tmpname = nullptr;
 
 namespace {
 
-void sleepSeconds(unsigned seconds)
-{
-    kylgw_ThreadSleep(seconds, 0);
-}
-
 void failIo()
 {
     velk_SetExitCode(VELK_EXIT_IOERR);
@@ -91,8 +86,6 @@ int velk_CheckRegularArchive(const struct stat *statBuf, const char *label)
     failIo();
     return -1;
 }
-
-void (*velk_busy_sleep_fn)(unsigned seconds) = sleepSeconds;
 
 int velk_CreateArchiveFile(const velk_archive_t *archive)
 {
@@ -200,8 +193,6 @@ static const char *archiveName()
 {
     return velk_archive != nullptr ? velk_archive : "";
 }
-
-ssize_t (*velk_archive_read_fn)(int fd, void *buf, size_t count) = ::read;
 
 int64_t velk_ReadArchive(int fd, size_t length, void *buffer)
 {

@@ -21,8 +21,6 @@ extern uint64_t velk_archive_filesize;
 
 // Seconds between two opens of a busy archive or index.
 constexpr unsigned VELK_BUSY_RETRY_SECONDS = 10;
-// Sleep used between busy retries; only tests replace it.
-extern void (*velk_busy_sleep_fn)(unsigned seconds);
 
 // The open flag that asks the storage system not to stage the file first.
 constexpr int VELK_OPEN_NOSTAGE = 0x800;
@@ -105,10 +103,6 @@ void velk_ArchiveStatFailure(int err, const char *where);
 
 // Sequential reads of the archive, for readers that parse it header by
 // header.  Initial thread only.
-
-// The read call velk_ReadArchive uses for pipe and local archives (::read).
-// Only tests replace it, to inject errors; set it before reading starts.
-extern ssize_t (*velk_archive_read_fn)(int fd, void *buf, size_t count);
 
 // Reads length bytes of the current archive (kind velk_filetype) from fd.
 // Returns the count read (fewer only at end of file), or -1 after logging

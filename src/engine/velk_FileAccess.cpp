@@ -20,28 +20,10 @@
 
 #include "quor_api.h"
 #include "velk_ArchiveKind.h"
+#include "velk_Env.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
 #include "velk_Utils.h"
-
-// Sleeps seconds in tenth-of-a-second steps, returning early once the
-// shutdown flag is raised, so that a signal ends a wait for space at once.
-// VELK_NOSPACE_SLEEP, in seconds, replaces the length of each sleep.
-static void nospaceSleep(unsigned seconds)
-{
-    const char *text = getenv("VELK_NOSPACE_SLEEP");
-    if (text != nullptr && *text != '\0') {
-        char *end = nullptr;
-        long value = strtol(text, &end, 10);
-        if (*end == '\0' && value >= 0 && value <= static_cast<long>(seconds))
-            seconds = static_cast<unsigned>(value);
-    }
-    for (unsigned i = 0; i < seconds * 10 && !velk_shutdown_signalled.load(); ++i) {
-        struct timespec ts = {0, 100000000};
-        while (nanosleep(&ts, &ts) != 0 && errno == EINTR && !velk_shutdown_signalled.load()) {
-        }
-    }
-}
 
 static long noSpaceLimitSeconds()
 {
@@ -71,13 +53,9 @@ int velk_NoSpaceWait(velk_nospace_t *wait, const char *what)
                     waited);
         return -1;
     }
-    velk_nospace_sleep_fn(static_cast<unsigned>(std::min<long>(VELK_NOSPACE_WAIT_SECONDS, limit - waited)));
+    velk_Env().nospaceSleep(static_cast<unsigned>(std::min<long>(VELK_NOSPACE_WAIT_SECONDS, limit - waited)));
     return velk_shutdown_signalled.load() ? -1 : 0;
 }
-
-ssize_t (*velk_local_read_fn)(int fd, void *buf, size_t count) = ::read;
-ssize_t (*velk_local_write_fn)(int fd, const void *buf, size_t count) = ::write;
-void (*velk_nospace_sleep_fn)(unsigned seconds) = nospaceSleep;
 
 // A path component buffer: the longest archive path and its NUL.
 static constexpr size_t kParentDirSize = 1025;

@@ -33,14 +33,6 @@ constexpr int VELK_MAX_ZERO_WRITES = 5;          // zero-byte writes in a row su
 constexpr int VELK_LOCAL_WRITE_PIECE = 1 << 20;
 constexpr unsigned VELK_NOSPACE_WAIT_SECONDS = 30;
 
-// Hooks that only tests replace, before any thread uses them: the read and
-// write calls of local files and pipes (::read and ::write), and the sleep
-// of the no-space waits (sleeps the given seconds; returns early when the
-// shutdown flag is raised).
-extern ssize_t (*velk_local_read_fn)(int fd, void *buf, size_t count);
-extern ssize_t (*velk_local_write_fn)(int fd, const void *buf, size_t count);
-extern void (*velk_nospace_sleep_fn)(unsigned seconds);
-
 // A wait for space on a full file system.  Each no-space result calls
 // velk_NoSpaceWait, which sleeps at most VELK_NOSPACE_WAIT_SECONDS (less when
 // the limit is nearer) and returns 0 to retry; progress (any byte written)

@@ -5,6 +5,7 @@
 // stands).  Called as velk_ArchiveKind.h describes.
 
 #include "velk_ArchiveKind.h"
+#include "velk_Env.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -191,7 +192,7 @@ int fileSizeLocal(const char *path, uint64_t *size)
 
 ssize_t archiveRead(int fd, void *buf, size_t count)
 {
-    return velk_archive_read_fn(fd, buf, count);
+    return velk_Env().archiveRead(fd, buf, count);
 }
 
 int positionLocal(int fd, uint64_t offsetIn, int posType, int, uint64_t *)
@@ -214,12 +215,12 @@ int positionLocal(int fd, uint64_t offsetIn, int posType, int, uint64_t *)
 
 ssize_t readLocal(int fd, void *buf, size_t count)
 {
-    return velk_local_read_fn(fd, buf, count);
+    return velk_Env().localRead(fd, buf, count);
 }
 
 ssize_t writeLocal(int fd, const void *buf, size_t count)
 {
-    return velk_local_write_fn(fd, buf, std::min(count, static_cast<size_t>(VELK_LOCAL_WRITE_PIECE)));
+    return velk_Env().localWrite(fd, buf, std::min(count, static_cast<size_t>(VELK_LOCAL_WRITE_PIECE)));
 }
 
 velk_subdir_probe_t probeLocal(const char *path)

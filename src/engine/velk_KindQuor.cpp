@@ -6,6 +6,7 @@
 // over it when complete.  Called as velk_ArchiveKind.h describes.
 
 #include "velk_ArchiveKind.h"
+#include "velk_Env.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -203,7 +204,7 @@ int openQuor(int openFlags, quor_xfileattr_t *xattr, struct stat *)
             failIo();
             return fd;
         }
-        velk_busy_sleep_fn(VELK_BUSY_RETRY_SECONDS);
+        velk_Env().busySleep(VELK_BUSY_RETRY_SECONDS);
     }
     if (fd < 0) {
         openFailure(fd);
@@ -281,7 +282,7 @@ int positionQuor(int theFd, uint64_t offsetIn, int posType, int quorDirection, u
                 return -1;
             velk_LogMsg(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
                         "\"No Space\" error seeking on QUOR-resident file - delaying/retrying");
-            velk_nospace_sleep_fn(VELK_NOSPACE_WAIT_SECONDS);
+            velk_Env().nospaceSleep(VELK_NOSPACE_WAIT_SECONDS);
             continue;
         }
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,

@@ -23,6 +23,7 @@
 
 #include "kyl_fd.h"
 #include "velk_ArchiveFile.h"
+#include "velk_Env.h"
 #include "velk_FileAccess.h"
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
@@ -150,8 +151,7 @@ ssize_t copyInKernel(int memberFd, uint64_t offset, int archiveFd, size_t length
 
 bool inKernelCopyAllowed(bool crcOn)
 {
-    return archiveIsRegular && (!crcOn || archiveIsReadable) && velk_local_read_fn == ::read &&
-           velk_local_write_fn == ::write;
+    return archiveIsRegular && (!crcOn || archiveIsReadable) && velk_EnvUsesSystemIo();
 }
 
 // Adds to *crc the length archive bytes at position, read back from the

@@ -1,6 +1,7 @@
 // List reads and writes through kylgwd's movers, driven by the client
 // library in a forked child: each child is a fresh client process with one
 // gateway session, which reads the fault script written just before it.
+#include "velk_Env.h"
 #include "velk_FileAccess.h"
 #include "velk_Globals.h"
 #include "nxapi_mover.h"
@@ -494,7 +495,9 @@ TEST_F(KylgwdMovers, BlockWritesOfAStorageSystemFileRetryNoSpaceAndIoErrors)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.fault);
         int code = inChild(row.fault + "\n", [&] {
-            velk_nospace_sleep_fn = [](unsigned) { noSpaceSleeps++; };
+            velk_env_t env = velk_Env();
+            env.nospaceSleep = [](unsigned) { noSpaceSleeps++; };
+            velk_SetEnv(&env);
             int fd = quor_Open("/home/demo/blk", O_RDWR | O_CREAT | O_TRUNC, 0644, nullptr, nullptr, nullptr);
             if (fd < 0)
                 return 10;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <fcntl.h>
 
+#include "velk_Env.h"
 #include "velk_ArchiveKind.h"
 #include "velk_unit_fixture.h"
 
@@ -48,9 +49,11 @@ class FileAccessTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        velk_local_read_fn = scriptedRead;
-        velk_local_write_fn = scriptedWrite;
-        velk_nospace_sleep_fn = countingSleep;
+        velk_env_t env = velk_Env();
+        env.localRead = scriptedRead;
+        env.localWrite = scriptedWrite;
+        env.nospaceSleep = countingSleep;
+        velk_SetEnv(&env);
         data_ = velkunit::pattern(1024, 3);
         path_ = dir_ / "data";
     }

@@ -8,6 +8,7 @@
 #include <utility>
 #include <fcntl.h>
 
+#include "velk_Env.h"
 #include "velk_unit_fixture.h"
 
 namespace {
@@ -136,7 +137,7 @@ TEST_F(LocalArchiveWriterTest, AnArchiveWriteErrorEndsTheWholeCopy)
     for (const auto &[err, message] : cases) {
         for (const char *f : {"a", "b", "c"})
             velktest::writeFile(f, pattern(100, 1));
-        velk_local_write_fn = ::write;
+        velk_SetEnv(nullptr);
         velk_archive_blocks = 0;
         layOut({"a", "b", "c"});
         // Writes: a's header, data and padding, then b's header fails.
@@ -144,7 +145,9 @@ TEST_F(LocalArchiveWriterTest, AnArchiveWriteErrorEndsTheWholeCopy)
         g_archiveWrites = 0;
         g_failAt = 4;
         g_failErrno = err;
-        velk_local_write_fn = failingWrite;
+        velk_env_t env = velk_Env();
+        env.localWrite = failingWrite;
+        velk_SetEnv(&env);
         velk_exit_code.store(0);
         velktest::OutputCapture cap;
         EXPECT_EQ(copy(), -1) << err;

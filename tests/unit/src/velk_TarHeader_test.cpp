@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 
+#include "velk_Env.h"
 #include "velk_unit_fixture.h"
 
 namespace {
@@ -225,7 +226,9 @@ TEST_F(TarHeaderTest, ReadArchiveRetryRules)
     velktest::ScratchDir dir;
     velktest::writeFile(dir / "data", "abcdefgh");
     velk_filetype = VELK_LOCAL_FILE;
-    velk_archive_read_fn = scriptedRead;
+    velk_env_t env = velk_Env();
+    env.archiveRead = scriptedRead;
+    velk_SetEnv(&env);
     struct Case {
         int failures, err;
         int64_t rc;

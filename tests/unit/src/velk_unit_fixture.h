@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "velk_Env.h"
 #include "velk_ArchiveFile.h"
 #include "velk_Consistency.h"
 #include "velk_Context.h"
@@ -41,8 +42,7 @@ public:
     RunGlobals()
         : flags_(velk_option_flags.load()),
           saved_(velk_debug_level, velk_function, velk_filetype, velk_iobufsize,
-                 velk_archive_stripewidth, velk_index_filename, velk_archive, velk_local_read_fn, velk_local_write_fn,
-                 velk_nospace_sleep_fn, velk_archive_read_fn)
+                 velk_archive_stripewidth, velk_index_filename, velk_archive)
     {
         velk_RunInit(&run);
         velk_exit_code.store(0);
@@ -67,8 +67,8 @@ public:
         velk_local_cfile_name = nullptr;
         clearLayout();
         std::tie(velk_debug_level, velk_function, velk_filetype, velk_iobufsize,
-                 velk_archive_stripewidth, velk_index_filename, velk_archive, velk_local_read_fn, velk_local_write_fn,
-                 velk_nospace_sleep_fn, velk_archive_read_fn) = saved_;
+                 velk_archive_stripewidth, velk_index_filename, velk_archive) = saved_;
+        velk_SetEnv(nullptr);
         velk_option_flags = flags_;
         velk_exit_code.store(0);
     }
@@ -90,9 +90,7 @@ private:
         memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
     }
     uint32_t flags_;
-    std::tuple<int, int, int, int, int, char *, char *, ssize_t (*)(int, void *, size_t),
-               ssize_t (*)(int, const void *, size_t), void (*)(unsigned), ssize_t (*)(int, void *, size_t)>
-        saved_;
+    std::tuple<int, int, int, int, int, char *, char *> saved_;
 };
 
 // A scratch directory that is the working directory and TMPDIR meanwhile.
