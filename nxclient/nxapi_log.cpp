@@ -20,13 +20,12 @@
 #include <cstring>
 #include <ctime>
 
+#include "kyl_msgsink.h"
 #include "quor_net.h"
 
 namespace {
 
-kyl_mutex_t msgsink_lock;                                       // the message sink and its argument
-quor_msgsink_t msg_sink KYL_GUARDED_BY(msgsink_lock) = nullptr; // null: stderr
-void *msg_sink_arg KYL_GUARDED_BY(msgsink_lock) = nullptr;
+kyl_msgsink_t msg_sink; // the library's message sink; its lock is msgsink_lock in the lock notes
 
 kyl_mutex_t logfile_lock; // every setting below and all output
 
@@ -68,58 +67,19 @@ void clockText(time_t t, char *out, size_t size)
     snprintf(out, size, "%.15s", text + 4);
 }
 
-// Hands text (len bytes and a NUL) to the message sink.
-void deliver(const char *text, size_t len)
-{
-    quor_msgsink_t sink;
-    void *arg;
-    {
-        kyl_lock_guard g(msgsink_lock);
-        sink = msg_sink;
-        arg = msg_sink_arg;
-    }
-    if (sink != nullptr) {
-        sink(text, len, arg);
-        return;
-    }
-    fwrite(text, 1, len, stderr);
-    fflush(stderr);
-}
-
 } // namespace
 
 void quor_SetMessageSink(quor_msgsink_t sink, void *arg)
 {
-    kyl_lock_guard g(msgsink_lock);
-    msg_sink = sink;
-    msg_sink_arg = arg;
+    kyl_MsgSinkSet(&msg_sink, sink, arg);
 }
 
 void nxapi_Print(const char *fmt, ...)
 {
-    char local[1024];
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(local, sizeof local, fmt, ap);
+    kyl_MsgSinkPrintV(&msg_sink, fmt, ap);
     va_end(ap);
-    if (n < 0)
-        return;
-    if (static_cast<size_t>(n) < sizeof local) {
-        deliver(local, static_cast<size_t>(n));
-        return;
-    }
-    // A longer text (a server's message of the day, say) is formatted again
-    // into a buffer of its size; without memory the cut text goes out.
-    char *big = static_cast<char *>(malloc(static_cast<size_t>(n) + 1));
-    if (big == nullptr) {
-        deliver(local, sizeof local - 1);
-        return;
-    }
-    va_start(ap, fmt);
-    vsnprintf(big, static_cast<size_t>(n) + 1, fmt, ap);
-    va_end(ap);
-    deliver(big, static_cast<size_t>(n));
-    free(big);
 }
 
 void nxapi_logging_init()
