@@ -254,10 +254,13 @@ void velk_ExcludeListLink(velk_exclude_t *rule)
 
 int velk_ExcludeListUnlink(velk_exclude_t *rule)
 {
-    velk_exclude_t *r = velk_ExcPatternsHead;
-    while (r != nullptr && r != rule)
-        r = r->next;
-    if (r == nullptr) {
+    // A rule is on the list exactly when its neighbours (or the ends of the
+    // list) point back at it: a constant-time check, so that dropping a
+    // directory's rules costs no walk from the head.
+    velk_exclude_t *r = rule;
+    bool linked = r != nullptr && (r->prev != nullptr ? r->prev->next == r : velk_ExcPatternsHead == r) &&
+                  (r->next != nullptr ? r->next->prev == r : velk_ExcPatternsTail == r);
+    if (!linked) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "*** %s Fatal internal error trying to unlink exclude entry for pattern '%s'\n", __func__,
                     rule != nullptr && rule->pattern != nullptr ? rule->pattern : "");

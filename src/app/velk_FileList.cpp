@@ -488,7 +488,12 @@ static int scanEntry(const char *name, size_t nameLen, bool rootDir, const char 
         return checkAddFile(path, st, nullptr, 0, true) != 0 ? -1 : 0;
     if (S_ISLNK(st.st_mode))
         return !olderThanWindow(st.st_mtime) && addCopy(VTO_SYMLINK, path, nullptr, 0, &st) != 0 ? -1 : 0;
-    // Devices, FIFOs and sockets are left out without a message.
+    // FIFOs and sockets are named, since a user may expect their contents
+    // in the archive; devices are left out without a message.  Neither
+    // changes the exit status.
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+        velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s: is a %s, not archived\n", path,
+                    S_ISFIFO(st.st_mode) ? "FIFO" : "socket");
     return 0;
 }
 

@@ -203,6 +203,35 @@ struct LineWriter {
     }
     // A fixed text field that need not be NUL-terminated.
     void putField(const char *field, size_t width) { put(field, strnlen(field, width)); }
+    // A name as the terminal may safely show it: \a \b \f \n \r \t \v by
+    // their letters, a backslash doubled, other control bytes and DEL as
+    // three octal digits; every other byte (UTF-8 included) as it is.
+    void putName(const char *name, size_t len)
+    {
+        static const char letters[] = "abtnvfr"; // for the bytes 7 to 13
+        size_t plain = 0;
+        for (size_t i = 0; i < len; ++i) {
+            auto c = static_cast<unsigned char>(name[i]);
+            if (c >= 0x20 && c != '\\' && c != 0x7f)
+                continue;
+            put(name + plain, i - plain);
+            plain = i + 1;
+            char esc[4] = {'\\', '\\'};
+            if (c == '\\') {
+                put(esc, 2);
+            } else if (c >= 7 && c <= 13) {
+                esc[1] = letters[c - 7];
+                put(esc, 2);
+            } else {
+                esc[1] = static_cast<char>('0' + (c >> 6));
+                esc[2] = static_cast<char>('0' + ((c >> 3) & 7));
+                esc[3] = static_cast<char>('0' + (c & 7));
+                put(esc, 4);
+            }
+        }
+        put(name + plain, len - plain);
+    }
+    void putNameField(const char *field, size_t width) { putName(field, strnlen(field, width)); }
 };
 
 // The local time of a modification time as "YYYY-MM-DD HH:MM" (NUL-terminated).  Members
@@ -287,15 +316,15 @@ size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *lin
     size_t plen = velk_FormIxEntryPathname(entry, path, sizeof path);
     if (plen >= sizeof path)
         plen = sizeof path - 1;
-    w.put(path, plen);
+    w.putName(path, plen);
     if (type == VTO_DIRECTORY && (plen == 0 || path[plen - 1] != '/'))
         w.put('/');
     if (type == VTO_SYMLINK) {
         w.put(" -> ", 4);
-        w.putField(entry->hent_linkname, HENT_linkname_size);
+        w.putNameField(entry->hent_linkname, HENT_linkname_size);
     } else if (type == VTO_HARDLINK) {
         w.put(" link to ", 9);
-        w.putField(entry->hent_linkname, HENT_linkname_size);
+        w.putNameField(entry->hent_linkname, HENT_linkname_size);
     }
     // The line always ends with its newline, even when cut.
     if (w.n >= w.size)

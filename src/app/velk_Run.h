@@ -5,10 +5,17 @@
 // FIFO, the gateway session, the archive's absolute path, the index name,
 // the action, and the end of the run with its exit status.  Initial thread.
 
+#include <sys/types.h>
+
 #include <cstddef>
 
 // Runs velk with its command line; never returns.
 [[noreturn]] void velk_Run(int argc, char **argv);
+
+// True when the debugger pause marker at path asks the run to wait: a
+// regular file (not a symbolic link) owned by uid that neither its group
+// nor other users may write.
+bool velk_DebugPauseWanted(const char *path, uid_t uid);
 
 // Ends the run: status FIFO shutdown line, file cleanup, gateway log close,
 // the failure line when the run failed before an action ran, exit.

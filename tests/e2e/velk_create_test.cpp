@@ -6,9 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -243,4 +247,33 @@ TEST_F(VelkCreate, UnreadableMemberIsLeftOutAndReported)
     EXPECT_EQ(l.status, 0) << l.err;
     EXPECT_EQ(l.out.find("tree/b512"), std::string::npos) << l.out;
     EXPECT_EQ(velktest::lines(l.out).size(), nodes.size() + 1) << l.out;
+}
+
+TEST_F(VelkCreate, FifosAndSocketsAreNamedInAWarningAndLeftOut)
+{
+    ASSERT_EQ(mkfifo((dir / "tree/pipe").c_str(), 0644), 0);
+    // Bound by a child in the socket's directory: the scratch path may be
+    // longer than a socket address holds.
+    const std::string sub = dir / "tree/sub";
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        memcpy(sa.sun_path, "sock", 5);
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        _exit(chdir(sub.c_str()) == 0 && fd >= 0 &&
+                      bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0
+                  ? 0
+                  : 1);
+    }
+    int st = -1;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_EQ(st, 0) << "no socket";
+
+    auto r = velk({"-c", "-E", "-f", "a.tar", "tree"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("WARNING: tree/pipe: is a FIFO, not archived\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("WARNING: tree/sub/sock: is a socket, not archived\n"), std::string::npos) << r.err;
+    EXPECT_EQ(std::filesystem::file_size(dir / "a.tar"), expectedArchiveSize());
 }

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
+#include <sys/stat.h>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -314,4 +316,53 @@ TEST_F(VelkList, StorageSystemIndexReadFaults)
             fired += events[i].find("\"fault\":\"" + name + "\"") != std::string::npos;
         EXPECT_EQ(fired, row.fired);
     }
+}
+
+namespace {
+
+// The member names of a verbose listing line by line: what follows the
+// modification time ("YYYY-MM-DD HH:MM" and blanks), without a final "/".
+std::vector<std::string> listedNames(const std::string &out)
+{
+    static const std::regex when(" [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2} +");
+    std::vector<std::string> names;
+    for (const std::string &line : velktest::lines(out)) {
+        std::smatch m;
+        if (!std::regex_search(line, m, when))
+            continue;
+        // velk marks a directory with a "/" that its stored name may lack.
+        std::string name = m.suffix();
+        if (name.size() > 1 && name.back() == '/')
+            name.pop_back();
+        names.push_back(name);
+    }
+    return names;
+}
+
+class VelkListNames : public velktest::VelkGatewayTest {};
+
+} // namespace
+
+TEST_F(VelkListNames, ListingEscapesControlBytesInNamesAsGnuTarDoes)
+{
+    std::string tree = dir / "t";
+    ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+    velktest::writeFile(tree + "/e\033[31mred\nline\\back", "x");
+    ASSERT_EQ(symlink("to\x7f\x01\tq", (tree + "/ln\r\b").c_str()), 0);
+    velktest::writeFile(tree + "/caf\xc3\xa9", "");
+    auto c = velk({"-c", "-E", "-f", "n.tar", "t"});
+    ASSERT_EQ(c.status, 0) << c.err;
+
+    auto v = velk({"-tv", "-E", "-f", "n.tar"});
+    ASSERT_EQ(v.status, 0) << v.err;
+    auto mine = listedNames(v.out);
+    // Every member's name, escaped, and nothing raw reaches the terminal.
+    for (const char *want :
+         {"t", "t/caf\xc3\xa9", "t/e\\033[31mred\\nline\\\\back", "t/ln\\r\\b -> to\\177\\001\\tq"})
+        EXPECT_NE(std::find(mine.begin(), mine.end(), want), mine.end()) << want << "\n" << v.out;
+    EXPECT_EQ(v.out.find('\033'), std::string::npos) << v.out;
+
+    auto t = velktest::run({"/usr/bin/tar", "-tvf", dir / "n.tar"}, velkOptions({{"LC_ALL", "C.UTF-8"}}));
+    ASSERT_EQ(t.status, 0) << t.err;
+    EXPECT_EQ(mine, listedNames(t.out)) << v.out << t.out;
 }
