@@ -5,10 +5,14 @@
 // ("valid-<category>-<function>-<req|rply>").  Other files only must not
 // crash, leak or trip a sanitizer.
 
+#define VELK_FUZZ_NO_ENTRY 1
 #include "../../../fuzz/fuzz_decoders.h"
+#include "../../../fuzz/fuzz_mvrprot.cpp"
+#include "../../../fuzz/fuzz_xfer_records.cpp"
 
 #include <gtest/gtest.h>
 
+#include "velk_fuzzreplay.h"
 #include "velk_testsupport.h"
 
 #include <cstdio>
@@ -73,6 +77,12 @@ TEST(FuzzCorpusReplay, MessageBodies)
         named++;
     }
     EXPECT_GE(named, 4);
+}
+
+TEST(FuzzCorpusReplay, MoverLayoutsAndTransferRecords)
+{
+    velktest::replayFuzzCorpus("fuzz_mvrprot", fuzz_MvrprotOne);
+    velktest::replayFuzzCorpus("fuzz_xfer_records", fuzz_XferRecordOne);
 }
 
 } // namespace
