@@ -148,10 +148,15 @@ int readRules(const char *func, const char *path, uint32_t recursive, uint32_t g
     int result = 0;
     int lineNo = 0;
     uint32_t kind = globType;
+    // fgets writes the terminating NUL at buf[VELK_EXC_LINE_MAX] only when it
+    // filled the buffer: that, not strlen, tells a long line (a line may
+    // hold NUL bytes).
+    buf[VELK_EXC_LINE_MAX] = 1;
     while (fgets(buf, static_cast<int>(VELK_EXC_LINE_MAX + 1), fp) != nullptr) {
         ++lineNo;
-        size_t n = strlen(buf);
-        if (n == VELK_EXC_LINE_MAX && buf[n - 1] != '\n') {
+        const bool filled = buf[VELK_EXC_LINE_MAX] == '\0';
+        buf[VELK_EXC_LINE_MAX] = 1;
+        if (filled && buf[VELK_EXC_LINE_MAX - 1] != '\n') {
             // A line longer than the buffer is skipped whole, never split
             // into two patterns.
             int c = fgetc(fp);
@@ -164,6 +169,7 @@ int readRules(const char *func, const char *path, uint32_t recursive, uint32_t g
                 continue;
             }
         }
+        size_t n = strlen(buf);
         if (n > 0 && buf[n - 1] == '\n')
             buf[--n] = '\0';
         char *line = buf;
