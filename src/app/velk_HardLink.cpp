@@ -89,7 +89,7 @@ void rememberFile(velk_extracted_files_t *made, const velk_hardlink_member_t *m)
 
 int skipLink(const char *path, const std::string &target, const char *why, int err)
 {
-    if (err != 0)
+    if (why == nullptr)
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating hard link %s to %s\n", err, path,
                     target.c_str());
     else
