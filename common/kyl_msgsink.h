@@ -25,6 +25,6 @@ void kyl_MsgSinkSet(kyl_msgsink_t *sink, kyl_msgsink_fn fn, void *arg);
 // Formats with printf rules and hands the whole text to the sink; a text
 // longer than 1 KiB is formatted again into a buffer of its size (without
 // memory the first 1023 bytes go out).
-void kyl_MsgSinkPrintV(kyl_msgsink_t *sink, const char *fmt, va_list ap);
+void kyl_MsgSinkPrintV(kyl_msgsink_t *sink, const char *fmt, va_list ap) __attribute__((format(printf, 2, 0)));
 
 #endif
