@@ -251,7 +251,7 @@ int velk_SendIndexToRemote(int (*beforeRename)())
 }
 
 // A gateway-host index has no class of service or family.
-int placeRemoteIndex(velk_index_t *, int (*beforeRename)())
+static int placeRemoteIndex(velk_index_t *, int (*beforeRename)())
 {
     return velk_CopyIndexToRemote(beforeRename);
 }
