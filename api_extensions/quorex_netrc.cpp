@@ -428,3 +428,15 @@ int quorex_ReadNetrc(const quor_sockaddr_t *server, char **user, char **password
     }
     return 0;
 }
+
+int quorex_NetrcValueOn(const char *value)
+{
+    if (value == nullptr)
+        return 0;
+    return strcmp(value, "1") == 0 || strcasecmp(value, "yes") == 0 || strcasecmp(value, "true") == 0 ? 1 : 0;
+}
+
+int quorex_NetrcWanted()
+{
+    return quorex_NetrcValueOn(getenv("QUOR_USE_NETRC_FILE"));
+}

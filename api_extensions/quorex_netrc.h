@@ -20,6 +20,13 @@ constexpr int QUOREX_NETRC_MACRO_NAME_MAX = 9;     // characters of a macro name
 constexpr int QUOREX_NETRC_MACROS_MAX = 16;        // macros in one file
 constexpr int QUOREX_NETRC_MACRO_BYTES_MAX = 4096; // bytes of all macro bodies together
 
+// Whether QUOR_USE_NETRC_FILE asks for the netrc login: only "1", "yes" or
+// "true" (any case) turn it on; unset, empty, "0", "no" or any other word
+// leave it off.  Returns 1 or 0.
+int quorex_NetrcWanted();
+// The same rule for one value (null: off).
+int quorex_NetrcValueOn(const char *value);
+
 // Sets the netrc label.  Returns 0, -EFAULT for a null name, -EINVAL for an
 // unknown type, -ENAMETOOLONG for a name longer than QUOREX_NETRC_LABEL_MAX.
 // Thread-safe.

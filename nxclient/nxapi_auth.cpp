@@ -1104,11 +1104,11 @@ void methodsFromEnvironment()
     auth_index = 0;
 }
 
-// QUOR_USE_NETRC_FILE: the user's netrc fills in the user name and
+// QUOR_USE_NETRC_FILE=1 (yes, true): the user's netrc fills in the user name and
 // password that are not already known.
 void credentialsFromNetrc(quor_connection_t *conn)
 {
-    if (getenv("QUOR_USE_NETRC_FILE") == nullptr)
+    if (quorex_NetrcWanted() == 0)
         return;
     char *user = copyUser();
     char *pw = copyPassword();

@@ -49,6 +49,7 @@ struct DeleteRun {
     std::vector<unsigned char> buf;
     size_t buffered = 0;
     long total = 0, modified = 0, skipped = 0, phantom = 0;
+    long refused = 0;              // named entries that cannot change (directories, the consistency member)
     velk_member_names_t names;     // which member names selected an entry
     velk_index_t *index = nullptr; // the run's index: its class of service
 };
@@ -217,19 +218,37 @@ int consistencyCheck(DeleteRun *run)
     return rc;
 }
 
-// Whether entry may change; reports the entries that may not.
-bool changeable(const DeleteRun *run, const hif_entry_t *entry, int64_t ordinal, bool foreign, const char *path)
+// Whether entry may change: only files and links carry the mark.  A named
+// entry that may not (a directory, the consistency member) is reported and
+// counted, for the run must then fail; without names such entries are
+// simply passed over.
+bool changeable(DeleteRun *run, const hif_entry_t *entry, int64_t ordinal, bool foreign, const char *path)
 {
-    if (!foreign && ordinal == run->total - 1) {
-        velk_ErrPrintf("WARNING: Cannot %s Consistency File index entry [%s]\n", run->word, path);
-        return false;
-    }
+    const bool named = velk_FileListEntries > 0;
     const uint32_t type = velk_Get32(entry->hent_type);
-    if (type != VTO_FILE && type != VTO_HARDLINK && type != VTO_SYMLINK) {
-        velk_ErrPrintf("WARNING: Cannot %s directory '%s'\n", run->word, path);
+    const bool consistency = !foreign && ordinal == run->total - 1;
+    if (!consistency && (type == VTO_FILE || type == VTO_HARDLINK || type == VTO_SYMLINK))
+        return true;
+    if (!named) {
+        if (velk_debug_level >= 1)
+            velk_ErrPrintf("/debug/passing over entry that cannot change: %s\n", path);
         return false;
     }
-    return true;
+    if (consistency)
+        velk_ErrPrintf("WARNING: Cannot %s Consistency File index entry [%s]\n", run->word, path);
+    else
+        velk_ErrPrintf("WARNING: Cannot %s directory '%s'\n", run->word, path);
+    run->refused++;
+    return false;
+}
+
+// With member names an entry is selected only by a name of its own path;
+// without names every entry is (-H norecurse: those at the top).
+bool entrySelected(const hif_entry_t *entry)
+{
+    if (velk_FileListEntries > 0)
+        return velk_IndexEntryNamed(entry, velk_FileList, velk_FileListEntries) != 0;
+    return velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) != 0;
 }
 
 // Goes through every entry, changing the selected ones.  0, or -1 (the
@@ -269,7 +288,7 @@ int processEntries(DeleteRun *run, bool foreign)
             run->phantom++;
             if (velk_debug_level >= 1)
                 velk_ErrPrintf("/debug/skipping phantom index entry %ld\n", static_cast<long>(ordinal));
-        } else if (velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0) {
+        } else if (!entrySelected(entry)) {
             if (velk_debug_level >= 3)
                 velk_ErrPrintf("/debug/skipping unselected entry: %s\n", path);
         } else {
@@ -443,6 +462,7 @@ int velk_CommonDeleteUndelete(velk_run_t *run, int isDelete)
     del.index = &run->index;
     del.isDelete = isDelete != 0;
     del.word = del.isDelete ? "Delete" : "Undelete";
+    del.names.exact = true;
     if (velk_GenFilelist(run) < 0 || velk_MemberNamesPrepare(&del.names) != 0) {
         velk_FinalLine(false);
         return -1;
@@ -454,11 +474,19 @@ int velk_CommonDeleteUndelete(velk_run_t *run, int isDelete)
         velk_FinalLine(false);
         return -1;
     }
-    bool ok = deleteUndelete(&del) == 0;
+    const bool done = deleteUndelete(&del) == 0;
+    bool ok = done;
     closeAll(&del, !ok);
     if (ok && velk_MemberNamesReportMissing(&del.names) > 0)
         ok = false;
-    if (ok && (velk_debug_level >= 1 || velk_Opt(VELK_OPT_STATS) || velk_Opt(VELK_OPT_VERBOSE)))
+    if (done && del.refused > 0) {
+        // A name asked for a change that cannot be made: not a success.
+        for (long i = 0; i < del.refused; i++)
+            velk_NoteFailure("cannot change");
+        velk_SetExitCode(VELK_EXIT_USAGE);
+        ok = false;
+    }
+    if (done && (velk_debug_level >= 1 || velk_Opt(VELK_OPT_STATS) || velk_Opt(VELK_OPT_VERBOSE)))
         printf("%s: %s complete. total index entries: %ld entries modified: %ld entries skipped by user: %ld "
                "phantom entries: %ld\n",
                velk_msg_prefix[VELK_MSG_VELK], del.word, del.total, del.modified, del.skipped, del.phantom);

@@ -431,6 +431,8 @@ int considerEntry(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t or
     if ((flags & (HIF_FLAG_PHANTOM | HIF_FLAG_DELETED)) != 0) {
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/skipping deleted or phantom index entry %ld\n", static_cast<long>(ordinal));
+        if (byPath && (flags & HIF_FLAG_PHANTOM) == 0)
+            velk_MemberNamesDeletedSeen(&xs->names, entry);
         return 0;
     }
     if (byPath) {

@@ -279,7 +279,7 @@ int readListFile(const char *name)
     } while (fp == nullptr && errno == EINTR && !velk_shutdown_signalled.load());
     if (fp == nullptr) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Cannot open file specified by -L option: %s\n", name);
-        velk_SetExitCode(VELK_EXIT_IOERR);
+        velk_SetExitCode(VELK_EXIT_FILELIST); // no list, no file list
         return -1;
     }
     int r = velk_ReadListStream(fp, name, listLine, nullptr);
@@ -380,7 +380,7 @@ int velk_AddFileSpec(uint32_t type, uint64_t ordinal, char *name, const char *an
             else
                 velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                             "   (Need to rebuild velk with larger setting for velk_max_files)\n");
-            velk_SetExitCode(VELK_EXIT_NOMEM);
+            velk_SetExitCode(VELK_EXIT_FILELIST); // the -M limit, not memory
             VELK_FREE(name);
             return -1;
         }
@@ -458,7 +458,7 @@ static int scanEntry(const char *name, size_t nameLen, bool rootDir, const char 
     size_t full = nameLen + (rootDir ? 0 : 1) + strlen(entryName);
     if (full > VELK_MAX_WALK_PATH) {
         velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Full pathname too long - skipped %s\n", entryName);
-        velk_SetExitCode(VELK_EXIT_SOFTWARE);
+        velk_SetExitCode(VELK_EXIT_USAGE);
         return 0;
     }
     snprintf(path, sizeof path, "%s%s%s", name, rootDir ? "" : "/", entryName);
@@ -519,7 +519,7 @@ int velk_GenDirList(const char *name, int recurse, int exclusionMark)
             velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "pathname too long (velk_GenDirList).\n");
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "    Current: %s\n", currentDir);
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "    Next dir to scan: %s\n", name);
-            velk_SetExitCode(VELK_EXIT_SOFTWARE);
+            velk_SetExitCode(VELK_EXIT_FILELIST);
             dirRecursionLevel--;
             return -1;
         }

@@ -61,8 +61,8 @@ void velk_SetFileListHooks(const velk_FileListHooks_t *hooks);
 int velk_GenFilelist(const velk_run_t *run);
 
 // Appends one entry, taking ownership of name (allocated with VELK_MALLOC or
-// VELK_STRDUP; freed here on failure).  st may be null.  0, or -1 (table
-// limit: status 78).
+// VELK_STRDUP; freed here on failure).  st may be null.  0, or -1 (the -M
+// limit: status 66; no memory: 78).
 int velk_AddFileSpec(uint32_t type, uint64_t ordinal, char *name, const char *annotation, int version,
                      const struct stat *st);
 

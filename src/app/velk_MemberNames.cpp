@@ -44,15 +44,29 @@ bool components(const char *path, std::string out[], int *count, int cap)
 
 } // namespace
 
+namespace {
+
+// Whether the one name rec selects entry, as the action that owns names
+// selects.
+int selects(const velk_member_names_t *names, const hif_entry_t *entry, const velk_FileSpec_t *rec)
+{
+    return names->exact ? velk_IndexEntryNamed(entry, rec, 1) : velk_IndexEntryWasSelected(entry, rec, 1);
+}
+
+} // namespace
+
 velk_member_names_t::~velk_member_names_t()
 {
     VELK_FREE(found);
+    VELK_FREE(deleted);
 }
 
 int velk_MemberNamesPrepare(velk_member_names_t *names)
 {
     VELK_FREE(names->found);
+    VELK_FREE(names->deleted);
     names->found = nullptr;
+    names->deleted = nullptr;
     names->tracked = 0;
     names->left = 0;
     for (int64_t i = 0; i < velk_FileListEntries; ++i) {
@@ -66,7 +80,8 @@ int velk_MemberNamesPrepare(velk_member_names_t *names)
     if (velk_FileListEntries <= 0)
         return 0;
     names->found = static_cast<bool *>(VELK_CALLOC(static_cast<size_t>(velk_FileListEntries), sizeof(bool)));
-    if (names->found == nullptr)
+    names->deleted = static_cast<bool *>(VELK_CALLOC(static_cast<size_t>(velk_FileListEntries), sizeof(bool)));
+    if (names->found == nullptr || names->deleted == nullptr)
         return -1;
     names->tracked = velk_FileListEntries;
     names->left = names->tracked;
@@ -78,10 +93,18 @@ void velk_MemberNamesSelected(velk_member_names_t *names, const hif_entry_t *ent
     // Every name that selects the entry is marked, not only the first:
     // "dir" and "dir/a" both name the entry dir/a.
     for (int64_t i = 0; i < names->tracked && names->left > 0; ++i) {
-        if (!names->found[i] && velk_IndexEntryWasSelected(entry, &velk_FileList[i], 1) != 0) {
+        if (!names->found[i] && selects(names, entry, &velk_FileList[i]) != 0) {
             names->found[i] = true;
             --names->left;
         }
+    }
+}
+
+void velk_MemberNamesDeletedSeen(velk_member_names_t *names, const hif_entry_t *entry)
+{
+    for (int64_t i = 0; i < names->tracked && names->left > 0; ++i) {
+        if (!names->found[i] && !names->deleted[i] && selects(names, entry, &velk_FileList[i]) != 0)
+            names->deleted[i] = true;
     }
 }
 
@@ -91,8 +114,14 @@ int velk_MemberNamesReportMissing(const velk_member_names_t *names)
     for (int64_t i = 0; i < names->tracked && names->left > 0; ++i) {
         if (names->found[i] || velk_FileList[i].filename == nullptr)
             continue;
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Not found in archive\n", velk_FileList[i].filename);
-        velk_NoteFailure("not found in archive");
+        if (names->deleted[i]) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Soft-deleted in archive (undelete it with -U)\n",
+                        velk_FileList[i].filename);
+            velk_NoteFailure("soft-deleted in archive");
+        } else {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Not found in archive\n", velk_FileList[i].filename);
+            velk_NoteFailure("not found in archive");
+        }
         ++missing;
     }
     if (missing > 0)
@@ -100,14 +129,12 @@ int velk_MemberNamesReportMissing(const velk_member_names_t *names)
     return missing;
 }
 
-int velk_IndexEntryWasSelected(const hif_entry_t *entry, const velk_FileSpec_t *table, int64_t count)
-{
-    char path[VELK_PATH_BUFSIZE];
-    velk_FormIxEntryPathname(entry, path, sizeof path);
-    bool norecurse = velk_Opt(VELK_OPT_NORECURSE);
+namespace {
 
-    if (table == nullptr || count <= 0)
-        return (!norecurse || strchr(path, '/') == nullptr) ? 1 : 0;
+// Whether a record of table selects path: itself, and with below also what
+// lies under a directory it names.
+int selectedBy(const char *path, const velk_FileSpec_t *table, int64_t count, bool below)
+{
 
     // A path of 257 bytes has at most 129 components.
     constexpr int kMaxComponents = VELK_PATH_BUFSIZE / 2 + 1;
@@ -130,13 +157,34 @@ int velk_IndexEntryWasSelected(const hif_entry_t *entry, const velk_FileSpec_t *
             }
             // The pattern is used up: the path ends there, or continues below
             // a directory the pattern named.
-            if (ok && (ng == np || !norecurse))
+            if (ok && (ng == np || below))
                 return 1;
             continue;
         }
         size_t n = strlen(rec.filename);
-        if (strncmp(path, rec.filename, n) == 0 && (path[n] == '\0' || (path[n] == '/' && !norecurse)))
+        if (strncmp(path, rec.filename, n) == 0 && (path[n] == '\0' || (path[n] == '/' && below)))
             return 1;
     }
     return 0;
+}
+
+} // namespace
+
+int velk_IndexEntryNamed(const hif_entry_t *entry, const velk_FileSpec_t *table, int64_t count)
+{
+    if (table == nullptr || count <= 0)
+        return 0;
+    char path[VELK_PATH_BUFSIZE];
+    velk_FormIxEntryPathname(entry, path, sizeof path);
+    return selectedBy(path, table, count, false);
+}
+
+int velk_IndexEntryWasSelected(const hif_entry_t *entry, const velk_FileSpec_t *table, int64_t count)
+{
+    char path[VELK_PATH_BUFSIZE];
+    velk_FormIxEntryPathname(entry, path, sizeof path);
+    bool norecurse = velk_Opt(VELK_OPT_NORECURSE);
+    if (table == nullptr || count <= 0)
+        return (!norecurse || strchr(path, '/') == nullptr) ? 1 : 0;
+    return selectedBy(path, table, count, !norecurse);
 }

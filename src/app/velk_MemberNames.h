@@ -13,9 +13,11 @@
 // Which member-table records selected an index entry during one action.
 // The flags are freed when the record goes out of scope.
 struct velk_member_names_t {
-    bool *found = nullptr; // one flag per member-table record
-    int64_t tracked = 0;   // records tracked
-    int64_t left = 0;      // records not yet marked
+    bool *found = nullptr;   // one flag per member-table record
+    bool *deleted = nullptr; // the record selected a soft-deleted entry
+    bool exact = false;      // a name selects only the path it names
+    int64_t tracked = 0;     // records tracked
+    int64_t left = 0;        // records not yet marked
     velk_member_names_t() = default;
     velk_member_names_t(const velk_member_names_t &) = delete;
     velk_member_names_t &operator=(const velk_member_names_t &) = delete;
@@ -32,10 +34,21 @@ struct velk_member_names_t {
 // every entry that velk_IndexEntryWasSelected selects.
 void velk_MemberNamesSelected(velk_member_names_t *names, const hif_entry_t *entry);
 
-// Reports each name that selected no entry ("<name>: Not found in
-// archive", error level), sets exit status 72 and counts one failure per
-// name.  Returns how many names were reported.
+// Records in names which names select the soft-deleted entry: a name that
+// selects nothing else is reported as deleted rather than as not found.
+// The actions that pass over deleted entries call it for each of them.
+void velk_MemberNamesDeletedSeen(velk_member_names_t *names, const hif_entry_t *entry);
+
+// Reports each name that selected no entry, sets exit status 72 and counts
+// one failure per name: "<name>: Not found in archive", or, when it named
+// only soft-deleted entries, "<name>: Soft-deleted in archive (undelete it
+// with -U)".  Returns how many names were reported.
 int velk_MemberNamesReportMissing(const velk_member_names_t *names);
+
+// 1 when one of the count records of table names the entry's path itself
+// (exactly, or as a pattern matching the whole path), never a member below
+// a named directory; else 0.  Soft delete and undelete select with it.
+int velk_IndexEntryNamed(const hif_entry_t *entry, const velk_FileSpec_t *table, int64_t count);
 
 // 1 when the entry's path is selected by the member names of the run, else
 // 0.  table holds count member-table records (velk_FileList and

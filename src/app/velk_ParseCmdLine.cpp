@@ -315,7 +315,7 @@ int parseOption(velk_run_t *run, const char *name, int code, const char *value)
     case LO_SERVER:
         if (!replaceString(&run->serverHost, value))
             return -1;
-        if (getenv("QUOR_USE_NETRC_FILE") != nullptr && quorex_SetNetrcLabel(value, QUOREX_NETRC_LABEL_HOST) != 0) {
+        if (quorex_NetrcWanted() != 0 && quorex_SetNetrcLabel(value, QUOREX_NETRC_LABEL_HOST) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", name, value);
             return fail();
         }
@@ -688,8 +688,10 @@ int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv)
 {
     VELK_TRACE_ENTRY();
     if (argc <= 1) {
+        // Nothing asked for is a command line without an action: the usage
+        // and a failed run, never a success a script could trust.
         velk_Usage(0);
-        return 0;
+        return fail(); // nothing asked for
     }
     ScanState st;
     st.run = run;
@@ -767,6 +769,11 @@ int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv)
     if (st.actions > 1) {
         velk_LogMsg(VELK_MSG_ERROR, MSG, "Only 1 of -c, -K, -t, -x, -X may be specified\n");
         return fail();
+    }
+    if (velk_function == VOP_CREATE && velk_Opt(VELK_OPT_CONFIRM)) {
+        // Create has no question to ask: refuse -w rather than ignore it.
+        velk_LogMsg(VELK_MSG_ERROR, MSG, "-w (confirmation) does not work with -c\n");
+        st.errors++;
     }
     if (!st.archiveNamed) {
         // Without an archive there is nothing to act on: a usage error.

@@ -69,7 +69,7 @@ extern const longOpt_t longOpts[VELK_LONG_OPTION_COUNT];
 // Largest values the option rules accept.
 constexpr int VELK_MIN_IOBUFSIZE = 524288;
 constexpr int64_t VELK_MAX_TSS = 104857600;
-constexpr int VELK_MAX_PORT = 65525;
+constexpr int VELK_MAX_PORT = 65535; // the largest TCP port
 
 // Parses the command line into run and the run state.  Returns 0 when the
 // run may go on (with velk_function set, or with no action when only help

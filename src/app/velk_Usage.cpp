@@ -13,8 +13,8 @@ namespace {
 const char *const fullHelp[] = {
     "Usage",
     "",
-    "velk  [-?]  -{c|D|K||t|U|x|X}  [-d debuglevel] -f Archive[-B] [-E] [exclude option(s)][-H opt[:opt...]] [-h]  [-J]  [-l login_name] [-L inputlist] [-M maxfiles]",
-    "     [-m] [-O] [-o] [-n time] [-N fifoname] [-P] [-p] [-q]  [-v] [-V [-w]",
+    "velk  [-?]  -{c|D|K|t|U|x|X}  [-d debuglevel] -f Archive [-B] [-E] [exclude option(s)] [-H opt[:opt...]] [-h]  [-J]  [-l login_name] [-L inputlist] [-M maxfiles]",
+    "     [-m] [-O] [-o] [-n time] [-N fifoname] [-P] [-p] [-q]  [-v] [-V] [-w]",
     "     [-I {IndexFile | .suffix}] [-Y auto | [Archive COS ID][:Index File COS ID]]",
     "     [-S Bufsize] [-T Max Threads] [Filespec | Directory ...]",
     "",
@@ -104,7 +104,7 @@ const char *const fullHelp[] = {
     "        noglob           Do not expand wildcards in file names",
     "        norecurse        Do not descend into directories",
     "        nostage          Do not stage tape-resident archives before reading",
-    "        port=n           Gateway server port (0-65525)",
+    "        port=n           Gateway server port (0-65535)",
     "        relpaths         Verify with relative member paths",
     "        rmlocal          Remove local member files once they are safely",
     "                         archived",
@@ -175,6 +175,8 @@ const char *const fullHelp[] = {
     "-v      Verbose: show statistics and the names of files handled",
     "",
     "-w      Wait for interactive OK ",
+    "        (extract, verify, delete, undelete; refused with -c; end of input",
+    "        answers no)",
     "",
     "-Y      auto | [Archive COS ID][:Index File COS ID]",
     "        Class of service of the archive file and of the index file;",
@@ -184,10 +186,10 @@ const char *const fullHelp[] = {
 const char *const shortUsage[] = {
     "Usage:",
     "",
-    "velk  -{c|D|K|t|U|x|X} -f Archive [-?] [-B] [-E] [-h] [-H opt[:opt...]",
+    "velk  -{c|D|K|t|U|x|X} -f Archive [-?] [-B] [-E] [-h] [-H opt[:opt...]]",
     "     [-d debuglevel] [--exclude, etc. opts] [-I {IndexFile | .suffix}] [-L inputlist] ",
     "     [-M maxfiles] [-m] [-n days[:hours]] [-O] [-o] [-p] [-q]",
-    "     [-v] [-V [-w  [-Y auto | [Archive COS ID][:Index File COS ID]]",
+    "     [-v] [-V] [-w] [-Y auto | [Archive COS ID][:Index File COS ID]]",
     "     [-S Bufsize] [-T Max Threads] [Filespec | Directory ...]",
 };
 
@@ -200,16 +202,20 @@ const exitStatusText exitStatuses[] = {
     {VELK_EXIT_OK, "success"},
     {VELK_EXIT_BOOKKEEPING, "internal error in the bookkeeping of member transfers"},
     {VELK_EXIT_EMPTY, "create refused: nothing to archive"},
-    {VELK_EXIT_USAGE, "bad command line, option value or pattern, unusable path, piped archive\n"
-                      "          without -I, or the account could not be set"},
+    {VELK_EXIT_USAGE, "bad command line (no arguments, no action, -w with -c), option value or\n"
+                      "          pattern, unusable path (a name beyond the ustar limits), piped\n"
+                      "          archive without -I, a -D/-U name of a directory, verify=crc of an\n"
+                      "          index without CRCs, or the account could not be set"},
     {VELK_EXIT_MISMATCH, "data mismatch found (verify, extract)"},
-    {VELK_EXIT_FILELIST, "create: the file list could not be generated"},
+    {VELK_EXIT_FILELIST, "the file list could not be generated (an -L list that cannot be read,\n"
+                         "          more members than -M allows)"},
     {VELK_EXIT_SOFTWARE, "internal software error, expiration rules that cannot be loaded or\n"
                          "          set, or a forced shutdown (SIGUSR1) that outlived its grace period"},
     {VELK_EXIT_OSERR, "operating-system or gateway session failure (threads, signals, the\n"
                       "          gateway connection, site information, user identity)"},
     {VELK_EXIT_IOERR, "a file could not be opened, read, written or examined (archive,\n"
-                      "          index, member, exceptions or success file), or a write ran out of space"},
+                      "          index, member, exceptions or success file), a member name found\n"
+                      "          nothing (or only soft-deleted members), or a write ran out of space"},
     {VELK_EXIT_CONSISTENCY, "the consistency member could not be created"},
     {VELK_EXIT_EXTRACT_IO, "I/O error while extracting or reading a remote directory"},
     {VELK_EXIT_NOMEM, "memory could not be allocated"},

@@ -659,6 +659,7 @@ struct Pass1 {
     int verifyFlags;            // VELK_VERIFY_* bits of the run
     velk_member_names_t *names; // marks of the member names (null after a create)
     velk_range_list_t *ranges;  // the selected entries, range by range
+    verifyStats_t *stats;       // counts of stored and missing CRCs
 };
 
 // Pass 1 for one entry.  0 to go on, 1 to end pass 1 (quit), -1 to fail.
@@ -677,6 +678,8 @@ int considerEntry(const Pass1 &p, const hif_entry_t *entry, int64_t ordinal, boo
     if (failed || (flags & (HIF_FLAG_PHANTOM | HIF_FLAG_DELETED)) != 0) {
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/skipping deleted or phantom index entry %ld\n", static_cast<long>(ordinal));
+        if (p.names != nullptr && (flags & HIF_FLAG_PHANTOM) == 0)
+            velk_MemberNamesDeletedSeen(p.names, entry);
         return 0;
     }
     if (!p.afterCreate && velk_FileListEntries > 0) {
@@ -714,7 +717,29 @@ int considerEntry(const Pass1 &p, const hif_entry_t *entry, int64_t ordinal, boo
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Fatal malloc error creating index entry list\n");
         return -1;
     }
+    if (!p.afterCreate && verifyBit(p.verifyFlags, VELK_VERIFY_CRC) && (type == VTO_FILE || type == VTO_HARDLINK))
+        ++((flags & HIF_FLAG_CRC) != 0 ? p.stats->crcStored : p.stats->crcMissing);
     return 0;
+}
+
+// A CRC check was asked for members whose index holds no CRC: said before
+// the archive is read (the caller then fails the run, for that check was
+// never made).
+void reportMissingCrcs(const verifyStats_t *s)
+{
+    if (s->crcMissing == 0)
+        return;
+    if (s->crcStored == 0)
+        velk_LogFmt(VELK_MSG_WARNING, MSG,
+                    "no CRC was stored in index file %s (the archive was created without -H crc): "
+                    "no CRC can be checked\n",
+                    velk_index_filename);
+    else
+        velk_LogFmt(VELK_MSG_WARNING, MSG,
+                    "%ld of %ld member files have no CRC stored in index file %s: their CRCs "
+                    "cannot be checked\n",
+                    static_cast<long>(s->crcMissing), static_cast<long>(s->crcMissing + s->crcStored),
+                    velk_index_filename);
 }
 
 int pass1(const Pass1 &p)
@@ -839,6 +864,7 @@ int runPasses(const Pass1 &p, bool foreign, int controlFlags, verifyStats_t *sta
 {
     if (pass1(p) != 0)
         return -1;
+    reportMissingCrcs(stats);
     if (p.ranges->head == nullptr) {
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/ no index entries were selected for verifying \n");
@@ -923,9 +949,14 @@ int velk_Verify(velk_run_t *run)
         velk_archive_blocks = size / VELK_BLOCKSIZE;
         Pass1 p{indexFd, VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0),
                 size,    false,           run->verifyFlags,
-                &names,  &ranges};
+                &names,  &ranges,         &stats};
         ok = sizeMatches(size, velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize)) &&
              runPasses(p, foreign, 0, &stats) == 0;
+        if (stats.crcMissing > 0) {
+            velk_NoteFailure("no stored CRC");
+            velk_SetExitCode(VELK_EXIT_USAGE);
+            ok = false;
+        }
         velk_MemberNamesReportMissing(&names);
         displayErrorStats(out, &stats, t.start, t.usage);
     }
@@ -988,7 +1019,8 @@ int velk_PostXferVerify(const velk_run_t *run)
                 true,
                 run->verifyFlags,
                 nullptr,
-                &ranges};
+                &ranges,
+                &stats};
         int flags = velk_Opt(VELK_OPT_CRC) ? kCrcFromTable : 0;
         ok = runPasses(p, foreign, flags, &stats) == 0;
         displayErrorStats(out, &stats, t.start, t.usage);

@@ -28,6 +28,8 @@ struct verifyStats_t {
     int64_t symlinkErrors;
     int64_t crcErrors;
     int64_t compareErrors;
+    int64_t crcStored;  // selected member files whose index entry holds a CRC
+    int64_t crcMissing; // selected member files without one (no CRC check made)
 };
 
 // Verifies the archive just written by a create (closed for writing; a

@@ -165,7 +165,9 @@ int velk_GetYesNo(const char *action, const char *question, const char *name)
 
         int first = getc(tty);
         if (first == EOF) {
-            answer = VELK_ANSWER_YES;
+            // End of input (Ctrl-D) declines, as in GNU tar.
+            velk_ErrPrintf("\n");
+            answer = VELK_ANSWER_NO;
             break;
         }
         // Only the first character counts; drop the rest of the line.

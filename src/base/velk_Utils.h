@@ -39,7 +39,8 @@ constexpr int VELK_ANSWER_QUIT = 4;
 
 // Asks on /dev/tty: with a question "%s %s '%s'? [Y/N] ", without one
 // "%s '%s'? ([Y]es,[N]o,[A]ll,[Q]uit) ".  Returns one of VELK_ANSWER_*;
-// yes when there is no usable terminal or input ends.
+// yes when there is no usable terminal; no when input ends (Ctrl-D): an
+// answer nobody typed never agrees to anything.
 int velk_GetYesNo(const char *action, const char *question, const char *name);
 
 // a - b in seconds.

@@ -88,7 +88,7 @@ int velk_IndexFromFileSpec(int64_t ordinal, velk_FileSpec_t *fileSpec, hif_entry
             velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, "%s: name too long for tar archive- file omitted\n",
                         "WARNING");
             velk_LogFmt(VELK_MSG_LOGONLY, VELK_LOGCLASS_MSG, "  [%s]\n", shown.c_str());
-            velk_SetExitCode(VELK_EXIT_SOFTWARE);
+            velk_SetExitCode(VELK_EXIT_USAGE); // an unusable path
             return -1;
         }
     }
@@ -109,7 +109,7 @@ int velk_IndexFromFileSpec(int64_t ordinal, velk_FileSpec_t *fileSpec, hif_entry
             velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "symlink %s: pointed-to name too long to store in archive\n",
                         path);
             velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "[%s]", target);
-            velk_SetExitCode(VELK_EXIT_SOFTWARE);
+            velk_SetExitCode(VELK_EXIT_USAGE);
             memset(entry, 0, sizeof *entry);
             return -1;
         }

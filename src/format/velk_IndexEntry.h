@@ -28,9 +28,9 @@ extern uint64_t velk_archive_blocks;  // archive size in blocks laid out so far 
 // prefix of 1 to 154 characters; a trailing '/' is dropped first.  Symbolic
 // link targets are read from the file system.  Directories and symbolic
 // links get size 0 (fileSpec->size is cleared too).  Returns 0, or -1 with a
-// message and exit status 70 when the member must be omitted (path that
-// cannot be split, unreadable or too long link target, file of 2^36 bytes or
-// more).
+// message when the member must be omitted: status 64 for a path or link
+// target beyond the ustar limits (an unusable path), 70 for an unreadable
+// link or a file of 2^36 bytes or more.
 [[nodiscard]] int velk_IndexFromFileSpec(int64_t ordinal, velk_FileSpec_t *fileSpec, hif_entry_t *entry);
 
 // Fills entry from a validated tar header found at archive block

@@ -142,6 +142,19 @@ TEST_F(VelkAuth, NetrcReadableByOthersIsRefusedWithItsTwoMessages)
     EXPECT_EQ(log.find("combo login"), std::string::npos) << log; // nothing was sent for combo
 }
 
+// QUOR_USE_NETRC_FILE=0 or no leaves a usable .netrc unread.
+TEST_F(VelkAuth, NetrcWantedOnlyByAnExplicitYes)
+{
+    start();
+    netrc(std::string("default login alice password ") + kPassword + "\n", 0600);
+    auto no = velk({{"QUOR_USE_NETRC_FILE", "no"}});
+    EXPECT_EQ(no.status, 71) << no.err;
+    EXPECT_NE(no.err.find(kNoLogin), std::string::npos) << no.err;
+    auto zero = velk({{"QUOR_USE_NETRC_FILE", "0"}});
+    std::string log = refused(zero.err, zero.status);
+    EXPECT_EQ(log.find("alice"), std::string::npos) << log;
+}
+
 TEST_F(VelkAuth, WrongPasswordsAreRetriedOnTheTerminalThenRefused)
 {
     start();

@@ -152,3 +152,26 @@ TEST_F(Netrc, MissingFileIsNoEntry)
 }
 
 } // namespace
+
+// Only an explicit yes turns the netrc login on.
+TEST(NetrcWanted, OnlyOneYesOrTrueTurnItOn)
+{
+    const struct {
+        const char *value; // null: unset
+        int on;
+    } cases[] = {{"1", 1},  {"yes", 1},  {"YES", 1},  {"true", 1},  {"True", 1},    {nullptr, 0}, {"", 0},
+                 {"0", 0},  {"no", 0},   {"NO", 0},   {"false", 0}, {"off", 0},     {"2", 0},     {"01", 0},
+                 {"1 ", 0}, {"yess", 0}, {"y", 0},    {"on", 0}};
+    for (const auto &c : cases)
+        EXPECT_EQ(quorex_NetrcValueOn(c.value), c.on) << (c.value ? c.value : "(unset)");
+    const char *saved = getenv("QUOR_USE_NETRC_FILE");
+    std::string keep = saved ? saved : "";
+    setenv("QUOR_USE_NETRC_FILE", "0", 1);
+    EXPECT_EQ(quorex_NetrcWanted(), 0);
+    setenv("QUOR_USE_NETRC_FILE", "yes", 1);
+    EXPECT_EQ(quorex_NetrcWanted(), 1);
+    unsetenv("QUOR_USE_NETRC_FILE");
+    EXPECT_EQ(quorex_NetrcWanted(), 0);
+    if (saved != nullptr)
+        setenv("QUOR_USE_NETRC_FILE", keep.c_str(), 1);
+}

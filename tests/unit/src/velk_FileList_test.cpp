@@ -115,7 +115,7 @@ TEST_F(FileListTest, WalksInByteOrderOfFullPathsWithTheirOptions)
          "Link to a directory being scanned - skipped " + d + "/sub/up"},
         // -n leaves out old files and directories but walks the latter.
         {VELK_OPT_TIME_WINDOW, 100, 0, 0, without({"/old", "/olddir", "/oldlink"}), ""},
-        {0, 3, -1, VELK_EXIT_NOMEM, {}, "Maximum number of file entries reached (3)"},  // the table limit
+        {0, 3, -1, VELK_EXIT_FILELIST, {}, "Maximum number of file entries reached (3)"},  // the table limit
     };
     for (const Case &c : cases) {
         velk_option_flags = c.flags;
@@ -150,7 +150,7 @@ TEST_F(FileListTest, InputLists)
     EXPECT_EQ(velk_FileList[0].objectType, static_cast<uint32_t>(VTO_UNKNOWN));
     EXPECT_EQ(velk_FileList[0].haveStatInfo, 0u);
     EXPECT_TRUE(contains(err_, "Cannot open file specified by -L option: missing-list")) << err_;
-    EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_IOERR);
+    EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_FILELIST);
     run_.inputListName = nullptr;
 
     // 4,096 characters fit a line; one more ends the list as a usage error.

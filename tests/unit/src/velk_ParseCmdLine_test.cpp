@@ -114,8 +114,8 @@ TEST(ParseCmdLine, ValuesErrorsAndExitStatuses)
         {tf({"-H", "family=3,4:copies=5:msg_interval=3600:acct=42"}), 0,
          {{"afam", "3"}, {"ifam", "4"}, {"copies", "5"}, {"interval", "3600"}, {"acctid", "42"}}, ""},
         {tf({"-H", "msg_interval=3601"}), -1, {}, "ERROR: Bad value '3601' for msg_interval\n"},
-        {tf({"-H", "server=gw.example:port=65525"}), 0, {{"server", "gw.example/65525"}}, ""},
-        {tf({"-H", "port=65526"}), -1, {}, "ERROR: Bad value for port option: 65526\n"},
+        {tf({"-H", "server=gw.example:port=65535"}), 0, {{"server", "gw.example/65535"}}, ""},
+        {tf({"-H", "port=65536"}), -1, {}, "ERROR: Bad value for port option: 65536\n"},
         {tf({"-H", "tss=100mb"}), 0, {{"tss", "104857600"}}, ""},
         {tf({"-H", "tss=104857601"}), -1, {{"tss", "0"}}, "ERROR: Bad value for tss option: 104857601\n"},
         {tf({"-H", "tss=1"}), 0, {{"tss", std::to_string(PTHREAD_STACK_MIN)}}, ""},  // raised to the minimum
