@@ -48,8 +48,8 @@ constexpr uint64_t PDATA_MAX_BLOCK = 0x80000000ull;
 // connection and a gateway data stream connection.
 
 // What a transfer secret is for, the first field of its input.
-constexpr uint32_t TRANSFER_SECRET_MOVER = 0x4d565254u; // mover messages of transfer id
-constexpr uint32_t TRANSFER_SECRET_LFX = 0x4c465844u;   // a local-file data connection
+constexpr uint32_t TRANSFER_SECRET_MOVER = 0x4d565254u;  // mover messages of transfer id
+constexpr uint32_t TRANSFER_SECRET_LFX = 0x4c465844u;    // a local-file data connection
 constexpr uint32_t TRANSFER_SECRET_STREAM = 0x5354524du; // a gateway data stream connection
 // Bytes of a transfer secret's input and of the keyed hash.
 constexpr size_t TRANSFER_SECRET_INPUT_SIZE = 12;
