@@ -309,6 +309,11 @@ uint64_t transfer_lfx_id(uint32_t poolId, uint16_t port)
     return (uint64_t{poolId} << 16) | port;
 }
 
+uint64_t transfer_stream_id(int32_t fildes, uint16_t port)
+{
+    return (uint64_t{static_cast<uint32_t>(fildes)} << 16) | port;
+}
+
 uint64_t quor_RequestIDtoU64(const kyl_uuid_t *id)
 {
     uint32_t node = signedNode(id, 1) + signedNode(id, 3) * 256u + signedNode(id, 5) * 65536u;

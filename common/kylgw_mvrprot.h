@@ -45,11 +45,12 @@ constexpr uint64_t PDATA_MAX_BLOCK = 0x80000000ull;
 // 8 bytes of a keyed hash (HMAC-SHA256 under the session key of the login)
 // of the transfer's secret input, so that only the two parties of the
 // session can produce it.  The same hash, whole, proves a local-file data
-// connection.
+// connection and a gateway data stream connection.
 
 // What a transfer secret is for, the first field of its input.
-constexpr uint32_t TRANSFER_SECRET_MOVER = 0x4d565254u; // mover messages of transfer id
-constexpr uint32_t TRANSFER_SECRET_LFX = 0x4c465844u;   // a local-file data connection
+constexpr uint32_t TRANSFER_SECRET_MOVER = 0x4d565254u;  // mover messages of transfer id
+constexpr uint32_t TRANSFER_SECRET_LFX = 0x4c465844u;    // a local-file data connection
+constexpr uint32_t TRANSFER_SECRET_STREAM = 0x5354524du; // a gateway data stream connection
 // Bytes of a transfer secret's input and of the keyed hash.
 constexpr size_t TRANSFER_SECRET_INPUT_SIZE = 12;
 constexpr size_t TRANSFER_SECRET_SIZE = 32;
@@ -136,6 +137,9 @@ uint64_t transfer_secret_ticket(const unsigned char secret[TRANSFER_SECRET_SIZE]
 // The id a local-file data connection's secret is made for: the pool id of
 // the client's socket entry and the port of its listening socket.
 uint64_t transfer_lfx_id(uint32_t poolId, uint16_t port);
+// The id a gateway data stream connection's secret is made for: the
+// gateway's descriptor of the file and the port of its data listener.
+uint64_t transfer_stream_id(int32_t fildes, uint16_t port);
 
 // The transfer id movers put in every data block header of request id *id:
 // low 32 bits quor_RequestIDtoU32, high 32 bits built the same way from the

@@ -277,6 +277,12 @@ const KeyRow keyRows[] = {
          uint64_t n = 0;
          return parseUnsigned(l.value, GW_FAULTS_MAX_STALL, &n) && n > 0 && (f->moverStall = static_cast<uint32_t>(n));
      }},
+    {"openx_hold",
+     [](const Line &l, gw_faults_t *f) {
+         uint64_t n = 0;
+         return parseUnsigned(l.value, GW_FAULTS_MAX_DELAY_MS, &n) && n > 0 &&
+                (f->openxHoldMs = static_cast<uint32_t>(n));
+     }},
     {"lfx_status",
      [](const Line &l, gw_faults_t *f) {
          int32_t code = 0;

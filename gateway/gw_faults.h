@@ -100,6 +100,9 @@
 //                             bytes replies success with 0 bytes moved
 //   openx_no_ctlbyte          OpenX's data connection is closed without its
 //                             control byte
+//   openx_hold=MS             OpenX holds its reply back MS milliseconds
+//                             once its data listener is open, so that
+//                             another process can connect there first
 //   readx_short_no_halfclose  a ReadX that reaches end of file keeps the data
 //                             socket open (the client waits for bytes that
 //                             never come)
@@ -217,6 +220,7 @@ struct gw_faults_t {
     gw_at_fault_t writeEioAt, readEioAt, eomAt, enospcAt, gapAt;
     bool successZero;
     bool openxNoCtlbyte, readxShortNoHalfclose;
+    uint32_t openxHoldMs; // 0: none
     std::string moverSrc; // "" = the system's choice
     bool lfxNoconnect;
     bool lfxCloseEarly;

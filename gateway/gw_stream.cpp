@@ -1,17 +1,22 @@
 // The gateway data stream (see gw_stream.h).  The listening socket is
 // bound to the address the client reached kylgwd on, with a port of the
 // system's choice, so the client connects where it already talks to us.
+// Any local process can connect there too: only the connection that opens
+// with the stream's transfer secret is taken.
 
 #include "gw_stream.h"
 
+#include "gw_auth.h"
 #include "gw_fileops.h"
 
 #include <kyl_fd.h>
 #include <kylgw_errors.h>
 #include <kylgw_msg.h>
 #include <kylgw_mvrio.h>
+#include <kylgw_mvrprot.h>
 #include <kylgw_xdr_fs.h>
 #include <kylgw_xdr_xfer.h>
+#include <quorex_crypto.h>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -23,10 +28,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 constexpr size_t kChunk = 1u << 20;
+// Connections on a data listener waiting at once to prove themselves.
+constexpr size_t kMaxCandidates = 8;
 
 // A listening socket on c's local address: the socket, its port in *port
 // (host order), or -errno.
@@ -43,12 +51,115 @@ int listenLocal(const gw_conn_t *c, uint16_t *port)
     else
         return -EAFNOSUPPORT;
     kyl_fd s(socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (s.get() < 0 || bind(s.get(), reinterpret_cast<sockaddr *>(&a), al) != 0 || listen(s.get(), 1) != 0 ||
+    if (s.get() < 0 || bind(s.get(), reinterpret_cast<sockaddr *>(&a), al) != 0 ||
+        listen(s.get(), static_cast<int>(kMaxCandidates)) != 0 ||
         getsockname(s.get(), reinterpret_cast<sockaddr *>(&a), &al) != 0)
         return -errno;
     *port = ntohs(a.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(a).sin_port
                                          : reinterpret_cast<sockaddr_in6 &>(a).sin6_port);
     return s.release();
+}
+
+// A connection on the data listener that has not yet shown the stream's
+// proof: the bytes of it received so far.
+struct Candidate {
+    int fd;
+    size_t have;
+    unsigned char got[TRANSFER_SECRET_SIZE];
+};
+
+// Receives what candidate k has sent of its proof: 1 when it is complete
+// and equal to proof, 0 while it is incomplete, -1 when it differs or the
+// connection ended or failed.
+int advanceCandidate(Candidate *k, const unsigned char *proof)
+{
+    ssize_t n = recv(k->fd, k->got + k->have, sizeof k->got - k->have, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return 0;
+    if (n <= 0)
+        return -1;
+    k->have += static_cast<size_t>(n);
+    if (k->have < sizeof k->got)
+        return 0;
+    return quorex_ConstTimeEqual(k->got, proof, sizeof k->got) ? 1 : -1;
+}
+
+// Takes the next connection waiting on the listener ls into pending; when
+// pending is full its oldest connection gives way, so that strangers that
+// connect and stay silent cannot keep the client out.
+void acceptCandidate(int ls, std::vector<Candidate> *pending)
+{
+    const int s = accept4(ls, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (s < 0)
+        return;
+    if (pending->size() >= kMaxCandidates) {
+        close(pending->front().fd);
+        pending->erase(pending->begin());
+    }
+    pending->push_back(Candidate{s, 0, {}});
+}
+
+// Accepts connections on the data listener ls until one opens with proof,
+// the transfer secret of this stream that only the two parties of the
+// session can compute.  Nothing is sent to any connection here; those that
+// send anything else, close or are still unproven at the end are closed.
+// Waits at most GW_STREAM_ACCEPT_TIMEOUT seconds and ends when the session
+// closes.  Returns the proven connection (blocking), -ETIMEDOUT,
+// -ECONNABORTED or -errno.
+int acceptProven(const gw_conn_t *c, int ls, const unsigned char *proof)
+{
+    std::vector<Candidate> pending;
+    pending.reserve(kMaxCandidates);
+    int found = -ETIMEDOUT;
+    for (int slices = 0; found == -ETIMEDOUT && slices < GW_STREAM_ACCEPT_TIMEOUT * 5; slices++) {
+        if (c->closing.load()) {
+            found = -ECONNABORTED;
+            break;
+        }
+        pollfd p[1 + kMaxCandidates];
+        p[0] = pollfd{ls, POLLIN, 0};
+        for (size_t i = 0; i < pending.size(); i++)
+            p[1 + i] = pollfd{pending[i].fd, POLLIN, 0};
+        int n = poll(p, 1 + pending.size(), 200);
+        if (n < 0 && errno != EINTR)
+            found = -errno;
+        if (n <= 0)
+            continue;
+        for (size_t i = pending.size(); i-- > 0 && found == -ETIMEDOUT;) {
+            if (p[1 + i].revents == 0)
+                continue;
+            const int r = advanceCandidate(&pending[i], proof);
+            if (r == 0)
+                continue;
+            if (r > 0)
+                found = pending[i].fd;
+            else
+                close(pending[i].fd);
+            pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        if (found == -ETIMEDOUT && (p[0].revents & POLLIN) != 0)
+            acceptCandidate(ls, &pending);
+    }
+    for (const Candidate &k : pending)
+        close(k.fd);
+    if (found >= 0) {
+        const int fl = fcntl(found, F_GETFL);
+        if (fl < 0 || fcntl(found, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+            const int e = errno;
+            close(found);
+            return -e;
+        }
+    }
+    return found;
+}
+
+// Holds OpenX's reply back ms milliseconds (the openx_hold fault), or
+// until the session closes.
+void holdReply(const gw_conn_t *c, const gw_request_t *req, uint32_t ms)
+{
+    gw_FaultFired(c, "openx_hold", &req->hdr);
+    for (uint32_t waited = 0; waited < ms && !c->closing.load(); waited += 20)
+        usleep(20000);
 }
 
 int serveOpenX(gw_conn_t *c, const gw_request_t *req)
@@ -61,15 +172,22 @@ int serveOpenX(gw_conn_t *c, const gw_request_t *req)
     const int fildes = gw_FsOpenX(c, req, &r.HintsOut);
     if (fildes < 0)
         return gw_SendReply(c, req, fildes, nullptr, nullptr);
+    // The client proves its data connection with the secret made for this
+    // descriptor and port; without a session key no connection is trusted.
+    unsigned char proof[TRANSFER_SECRET_SIZE];
+    int rc = gw_AuthTransferSecret(c, TRANSFER_SECRET_STREAM, transfer_stream_id(fildes, port), proof);
+    if (rc != 0) {
+        gw_FsCloseFile(c, fildes);
+        return gw_SendReply(c, req, rc, nullptr, nullptr);
+    }
+    if (c->faults.openxHoldMs > 0)
+        holdReply(c, req, c->faults.openxHoldMs);
     r.dataport = htons(port);
-    int rc = gw_SendReply(c, req, fildes, KYL_XDRPROC(api_quor_OpenX_rply_t, xdr_api_quor_OpenX_rply_t), &r);
+    rc = gw_SendReply(c, req, fildes, KYL_XDRPROC(api_quor_OpenX_rply_t, xdr_api_quor_OpenX_rply_t), &r);
+    const int s = rc == 0 ? acceptProven(c, ls.get(), proof) : -1;
+    quorex_Wipe(proof, sizeof proof);
     if (rc != 0)
         return rc;
-    pollfd p{ls.get(), POLLIN, 0};
-    int n;
-    while ((n = poll(&p, 1, GW_STREAM_ACCEPT_TIMEOUT * 1000)) < 0 && errno == EINTR) {
-    }
-    int s = n == 1 ? accept4(ls.get(), nullptr, nullptr, SOCK_CLOEXEC) : -1;
     if (s < 0) {
         gw_FsCloseFile(c, fildes);
         return 0;

@@ -2,9 +2,11 @@
 #define GW_STREAM_H
 
 // The gateway data stream: OpenX opens a file as Open does and answers
-// with the port of a listening socket of its own; a worker accepts the
-// client's data connection there (within GW_STREAM_ACCEPT_TIMEOUT, else
-// the file is closed again) and sends it the control byte
+// with the port of a listening socket of its own; a worker accepts
+// connections there until one opens with the client's proof, the
+// TRANSFER_SECRET_STREAM secret of the descriptor and port (within
+// GW_STREAM_ACCEPT_TIMEOUT, else the file is closed again), closes the
+// others unanswered, and sends the proven one the control byte
 // GW_STREAM_CONTROL_BYTE.  ReadX sends the next Nbyte bytes of the file (at
 // its position, which it advances) as raw bytes on that connection and,
 // when the file holds fewer, half-closes the connection after them, then

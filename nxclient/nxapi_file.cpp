@@ -21,6 +21,8 @@
 #include <cstring>
 
 #include "nxapi_fileops.h"
+#include "nxapi_mover.h"
+#include "quorex_crypto.h"
 #include "quor_net.h"
 
 // nxapi_FileLock is defined with the library's other named locks (nxapi_conn.cpp).
@@ -86,11 +88,34 @@ void recordOpen(int fd, nxapi_tcontext_t *ctx, uint32_t xopenFlags, uint32_t xio
     f.state = NXAPI_FILE_OPEN;
 }
 
-// Connects the data socket of a gateway data stream to addr and reads the
-// control byte the gateway sends first.  Returns the socket, or -errno of
-// the socket, connect or read call (-ECONNRESET when the stream ends before
-// the control byte).
-int openDataConnection(const quor_sockaddr_t *addr)
+// Sends, as the first bytes of the data connection fd, the proof that it
+// is this session's: the stream's transfer secret for the gateway's
+// descriptor serverFd and data port, which only the two parties of the
+// session can compute.  The gateway takes no other connection and sends
+// nothing before the proof, so a failure here (no session key, a send
+// error) shows as the control byte never coming.
+void proveDataConnection(int fd, quor_connection_t *conn, int32_t serverFd, uint16_t port)
+{
+    unsigned char proof[TRANSFER_SECRET_SIZE];
+    if (nxapi_ConnTransferSecret(conn, TRANSFER_SECRET_STREAM, transfer_stream_id(serverFd, port), proof) != 0)
+        return;
+    size_t sent = 0;
+    while (sent < sizeof proof) {
+        ssize_t n = send(fd, proof + sent, sizeof proof - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        sent += static_cast<size_t>(n);
+    }
+    quorex_Wipe(proof, sizeof proof);
+}
+
+// Connects the data socket of a gateway data stream to addr, proves it
+// (proveDataConnection; port is addr's, in host order) and reads the control byte the gateway sends
+// first.  Returns the socket, or -errno of the socket, connect or read call
+// (-ECONNRESET when the stream ends before the control byte).
+int openDataConnection(const quor_sockaddr_t *addr, quor_connection_t *conn, int32_t serverFd, uint16_t port)
 {
     int fd = socket(addr->hs_addr.ss_family, SOCK_STREAM, 0);
     if (fd < 0)
@@ -111,6 +136,7 @@ int openDataConnection(const quor_sockaddr_t *addr)
     char err[256];
     if (int krc = quor_net_keepalive(fd, err, sizeof err); krc != 0)
         nxapi_logf(3, "quor_OpenX", NXAPI_LOG_FILE, __FILE__, __LINE__, "*** %s: %s\n", "quor_OpenX", err);
+    proveDataConnection(fd, conn, serverFd, port);
     unsigned char ctl = 0;
     ssize_t got;
     do {
@@ -367,7 +393,7 @@ int quor_OpenX(uint32_t xioFlags, const char *path, int oflag, mode_t mode, cons
     if (addressUnspecified(&dataAddr))
         dataAddr = ctx->connection->server_addr;
     setPort(&dataAddr, rply.dataport);
-    int sock = openDataConnection(&dataAddr);
+    int sock = openDataConnection(&dataAddr, ctx->connection, result, ntohs(rply.dataport));
     if (sock < 0) {
         // The server opened the file: close it there before freeing the entry.
         api_quor_fildes_req_t creq = {result};

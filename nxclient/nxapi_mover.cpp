@@ -237,6 +237,12 @@ int quor_TransferSecret(int fd, uint32_t purpose, uint64_t id, unsigned char sec
     } else if ((conn = nxapi_GetThreadConEntry(nullptr)) == nullptr) {
         conn = nxapi_getCurConnection();
     }
+    return nxapi_ConnTransferSecret(conn, purpose, id, secret);
+}
+
+int nxapi_ConnTransferSecret(quor_connection_t *conn, uint32_t purpose, uint64_t id,
+                             unsigned char secret[TRANSFER_SECRET_SIZE])
+{
     if (conn == nullptr)
         return -ENOTCONN;
     unsigned char in[TRANSFER_SECRET_INPUT_SIZE];

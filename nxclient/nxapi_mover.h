@@ -26,6 +26,8 @@
 #include "kylgw_mvrprot.h"
 #include "quor_sockaddr.h"
 
+struct quor_connection_t;
+
 // Where a failure of the exchange itself happened, for the failure hook.
 enum quor_moverstage_t : int {
     QUOR_MOVER_RECV_INITIATOR,  // receiving the next initiator message failed
@@ -134,6 +136,11 @@ struct quor_moverconn_t {
 // no session key (then no peer can be trusted), -EIO.
 [[nodiscard]] int quor_TransferSecret(int fd, uint32_t purpose, uint64_t id,
                                       unsigned char secret[TRANSFER_SECRET_SIZE]);
+// The transfer secret of purpose and id under the session key of conn:
+// as quor_TransferSecret (-ENOTCONN when conn is null).  Takes conn's
+// openMutex.
+[[nodiscard]] int nxapi_ConnTransferSecret(quor_connection_t *conn, uint32_t purpose, uint64_t id,
+                                           unsigned char secret[TRANSFER_SECRET_SIZE]);
 // The SecurityTicket of the movers of transfer xferId on client file fd:
 // 0 with *ticket set, or a quor_TransferSecret failure.
 [[nodiscard]] int quor_MoverTicket(int fd, uint64_t xferId, uint64_t *ticket);

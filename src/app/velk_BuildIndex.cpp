@@ -200,7 +200,7 @@ int acceptHeader(BuildState *bs, const posix_header_t *header)
         return 1;
     }
     if (velk_Opt(VELK_OPT_VERBOSE))
-        printf("%s: i %s\n", velk_msg_prefix[VELK_MSG_VELK], path);
+        printf("%s: i %s\n", velk_msg_prefix[VELK_MSG_VELK], velk_ShownName(path).c_str());
     velk_EncodeIndexEntry(&entry, bs->buf + static_cast<size_t>(bs->inBuf) * HIF_ENTRY_SIZE);
     if (++bs->inBuf == VELK_INDEX_BUFENTRIES && flushEntries(bs) != 0)
         return -1;

@@ -329,7 +329,7 @@ void velk_ExtractDirectory(velk_extract_writer_t *w)
         path[--len] = '\0';
     if (velk_debug_level >= 1)
         velk_ErrPrintf("/debug/creating directory %s\n", path);
-    verboseLine("%s: x %s/\n", velk_msg_prefix[VELK_MSG_VELK], path);
+    verboseLine("%s: x %s/\n", velk_msg_prefix[VELK_MSG_VELK], velk_ShownName(path).c_str());
     if (toStdout() || len == 0)
         return;
     if (velk_Mkdir(w, path) != 0)
@@ -436,7 +436,8 @@ int velk_Symlink(velk_extract_writer_t *w, const char *path, const char *target)
 {
     if (toStdout())
         return 0;
-    verboseLine("%s: x %s is a symbolic link to %s\n", velk_msg_prefix[VELK_MSG_VELK], path, target);
+    verboseLine("%s: x %s is a symbolic link to %s\n", velk_msg_prefix[VELK_MSG_VELK], velk_ShownName(path).c_str(),
+                velk_ShownName(target).c_str());
     while (*path == '/')
         ++path;
     if (*path == '\0')
@@ -482,8 +483,8 @@ int velk_InitLocalFile(velk_extract_writer_t *w)
         w->curIndexEntryCRC = velk_Get32(w->curIndexEntry.hent_crc32);
         velk_ChecksumInit(&w->curLocFileCRC);
     }
-    verboseLine("%s: x %s, %lu bytes, %d media blocks\n", velk_msg_prefix[VELK_MSG_VELK], w->curLocalPath,
-                static_cast<unsigned long>(w->curLocFileSize),
+    verboseLine("%s: x %s, %lu bytes, %d media blocks\n", velk_msg_prefix[VELK_MSG_VELK],
+                velk_ShownName(w->curLocalPath).c_str(), static_cast<unsigned long>(w->curLocFileSize),
                 static_cast<int>(velk_Get32(w->curIndexEntry.hent_blocks)));
     size_t len = strlen(w->curLocalPath);
     if (len > 0 && w->curLocalPath[len - 1] == '/')

@@ -22,6 +22,7 @@
 #include "velk_Globals.h"
 #include "velk_IndexFormat.h"
 #include "velk_LogMsg.h"
+#include "velk_Utils.h"
 
 namespace {
 
@@ -105,7 +106,8 @@ int makeLink(const velk_extracted_files_t *made, const velk_hardlink_member_t *m
     if (velk_Opt(VELK_OPT_TO_STDOUT))
         return 0;
     if (velk_Opt(VELK_OPT_VERBOSE)) {
-        printf("%s: x %s link to %s\n", velk_msg_prefix[VELK_MSG_VELK], m->path, raw.c_str());
+        printf("%s: x %s link to %s\n", velk_msg_prefix[VELK_MSG_VELK], velk_ShownName(m->path).c_str(),
+               velk_ShownName(raw.c_str()).c_str());
         fflush(stdout);
     }
     // Archive paths lose their leading '/' on extraction; so do targets.

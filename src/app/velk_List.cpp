@@ -22,6 +22,7 @@
 #include "velk_IndexOrder.h"
 #include "velk_LogMsg.h"
 #include "velk_MemberNames.h"
+#include "velk_Utils.h"
 
 namespace {
 
@@ -203,34 +204,8 @@ struct LineWriter {
     }
     // A fixed text field that need not be NUL-terminated.
     void putField(const char *field, size_t width) { put(field, strnlen(field, width)); }
-    // A name as the terminal may safely show it: \a \b \f \n \r \t \v by
-    // their letters, a backslash doubled, other control bytes and DEL as
-    // three octal digits; every other byte (UTF-8 included) as it is.
-    void putName(const char *name, size_t len)
-    {
-        static const char letters[] = "abtnvfr"; // for the bytes 7 to 13
-        size_t plain = 0;
-        for (size_t i = 0; i < len; ++i) {
-            auto c = static_cast<unsigned char>(name[i]);
-            if (c >= 0x20 && c != '\\' && c != 0x7f)
-                continue;
-            put(name + plain, i - plain);
-            plain = i + 1;
-            char esc[4] = {'\\', '\\'};
-            if (c == '\\') {
-                put(esc, 2);
-            } else if (c >= 7 && c <= 13) {
-                esc[1] = letters[c - 7];
-                put(esc, 2);
-            } else {
-                esc[1] = static_cast<char>('0' + (c >> 6));
-                esc[2] = static_cast<char>('0' + ((c >> 3) & 7));
-                esc[3] = static_cast<char>('0' + (c & 7));
-                put(esc, 4);
-            }
-        }
-        put(name + plain, len - plain);
-    }
+    // A name as the terminal may safely show it (velk_EscapeName).
+    void putName(const char *name, size_t len) { n += velk_EscapeName(name, len, line + n, n < size ? size - n : 0); }
     void putNameField(const char *field, size_t width) { putName(field, strnlen(field, width)); }
 };
 

@@ -345,8 +345,9 @@ void verifyMemberFileInit(RangeCtl *c)
             velk_ChecksumInit(&c->crc);
     }
     if (velk_Opt(VELK_OPT_VERBOSE))
-        printf("%s: %s %s, %lu bytes, %d media blocks\n", velk_msg_prefix[VELK_MSG_VELK], mark(c->verifyFlags), c->path,
-               static_cast<unsigned long>(c->size), static_cast<int>(c->cur.blockCount));
+        printf("%s: %s %s, %lu bytes, %d media blocks\n", velk_msg_prefix[VELK_MSG_VELK], mark(c->verifyFlags),
+               velk_ShownName(c->path).c_str(), static_cast<unsigned long>(c->size),
+               static_cast<int>(c->cur.blockCount));
     if (!verifyBit(c->verifyFlags, VELK_VERIFY_COMPARE) || c->tarHeaderError)
         return;
     c->localFd = open(c->path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -451,7 +452,8 @@ void verifyDirectory(RangeCtl *c)
         }
     }
     if (velk_Opt(VELK_OPT_VERBOSE))
-        printf("%s: %s %s/\n", velk_msg_prefix[VELK_MSG_VELK], bad ? "*" : mark(c->verifyFlags), c->path);
+        printf("%s: %s %s/\n", velk_msg_prefix[VELK_MSG_VELK], bad ? "*" : mark(c->verifyFlags),
+               velk_ShownName(c->path).c_str());
 }
 
 // The member's header block.
@@ -481,7 +483,8 @@ void verifyHeader(RangeCtl *c, const unsigned char *block)
         char target[USTAR_linkname_size + 1];
         fieldText(target, c->header.thb_linkname, USTAR_linkname_size);
         if (velk_Opt(VELK_OPT_VERBOSE))
-            printf("%s: %s %s->%s\n", velk_msg_prefix[VELK_MSG_VELK], mark(c->verifyFlags), c->path, target);
+            printf("%s: %s %s->%s\n", velk_msg_prefix[VELK_MSG_VELK], mark(c->verifyFlags),
+                   velk_ShownName(c->path).c_str(), velk_ShownName(target).c_str());
         break;
     }
     case VTO_FILE:

@@ -1,6 +1,7 @@
 // Small shared routines: path templates for the exceptions, success, state
 // and expiration file names; the yes/no prompt on the controlling terminal;
-// time differences; the names of actions and checksum types.  Any thread may call them; none takes a lock
+// time differences; the names of actions and checksum types; names escaped
+// for the terminal.  Any thread may call them; none takes a lock
 // of its own (the console lock is taken inside the logging calls).
 
 #include "velk_Utils.h"
@@ -153,7 +154,10 @@ int velk_GetYesNo(const char *action, const char *question, const char *name)
     }
 
     const char *act = action != nullptr ? action : "";
-    const char *nm = name != nullptr ? name : "";
+    // The name is shown escaped: the terminal must not take its bytes as
+    // commands.
+    const std::string shown = velk_ShownName(name != nullptr ? name : "");
+    const char *nm = shown.c_str();
     int answer = 0;
     while (answer == 0) {
         // The prompt goes to standard error so that it never mixes with
@@ -239,4 +243,47 @@ int velk_WaitReady(int fd, short events)
             return -errno;
     }
     return 0;
+}
+
+size_t velk_EscapeName(const char *name, size_t len, char *out, size_t room)
+{
+    static const char letters[] = "abtnvfr"; // for the bytes 7 to 13
+    size_t n = 0;
+    auto put = [&](const char *text, size_t k) {
+        if (k > room - n)
+            k = room - n;
+        memcpy(out + n, text, k);
+        n += k;
+    };
+    size_t plain = 0;
+    for (size_t i = 0; i < len && n < room; ++i) {
+        auto c = static_cast<unsigned char>(name[i]);
+        if (c >= 0x20 && c != '\\' && c != 0x7f)
+            continue;
+        put(name + plain, i - plain);
+        plain = i + 1;
+        char esc[4] = {'\\', '\\'};
+        if (c == '\\') {
+            put(esc, 2);
+        } else if (c >= 7 && c <= 13) {
+            esc[1] = letters[c - 7];
+            put(esc, 2);
+        } else {
+            esc[1] = static_cast<char>('0' + (c >> 6));
+            esc[2] = static_cast<char>('0' + ((c >> 3) & 7));
+            esc[3] = static_cast<char>('0' + (c & 7));
+            put(esc, 4);
+        }
+    }
+    if (plain < len)
+        put(name + plain, len - plain);
+    return n;
+}
+
+std::string velk_ShownName(const char *name)
+{
+    const size_t len = strlen(name);
+    std::string shown(len * VELK_ESCAPE_GROWTH, '\0');
+    shown.resize(velk_EscapeName(name, len, shown.data(), shown.size()));
+    return shown;
 }

@@ -3,10 +3,12 @@
 
 // Small routines shared by many units: path templates, the yes/no prompt on
 // the controlling terminal, time differences, the names of actions and
-// checksum types, and the wait of a local read or write loop whose descriptor
-// said EAGAIN.
+// checksum types, the wait of a local read or write loop whose descriptor
+// said EAGAIN, and names made safe to show on a terminal.
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <sys/time.h>
 #include <sys/types.h>
 
@@ -38,9 +40,10 @@ constexpr int VELK_ANSWER_ALL = 3;
 constexpr int VELK_ANSWER_QUIT = 4;
 
 // Asks on /dev/tty: with a question "%s %s '%s'? [Y/N] ", without one
-// "%s '%s'? ([Y]es,[N]o,[A]ll,[Q]uit) ".  Returns one of VELK_ANSWER_*;
-// yes when there is no usable terminal; no when input ends (Ctrl-D): an
-// answer nobody typed never agrees to anything.
+// "%s '%s'? ([Y]es,[N]o,[A]ll,[Q]uit) ", the name escaped
+// (velk_EscapeName).  Returns one of VELK_ANSWER_*; yes when there is no
+// usable terminal; no when input ends (Ctrl-D): an answer nobody typed never
+// agrees to anything.
 int velk_GetYesNo(const char *action, const char *question, const char *name);
 
 // a - b in seconds.
@@ -50,5 +53,20 @@ double velk_DiffTimeval(const struct timeval *a, const struct timeval *b);
 const char *velk_FunctionToString(int function);
 // Name of a checksum type 0..9, null for other values.
 const char *velk_CksumTypeToString(int type);
+
+// Bytes of output velk_EscapeName may make of one byte of a name.
+constexpr size_t VELK_ESCAPE_GROWTH = 4;
+
+// Writes the len bytes of name as a terminal may safely show them, the way
+// GNU tar lists names: \a \b \f \n \r \t \v by their letters, a backslash
+// doubled, other control bytes and DEL as a backslash and three octal
+// digits, every other byte (UTF-8 included) as it is.  Writes at most room
+// bytes to out (an escape that does not fit is cut) and no NUL.  Returns the
+// bytes written.  Any thread.
+size_t velk_EscapeName(const char *name, size_t len, char *out, size_t room);
+
+// The NUL-terminated name escaped as velk_EscapeName does, whole.  Any
+// thread.
+std::string velk_ShownName(const char *name);
 
 #endif

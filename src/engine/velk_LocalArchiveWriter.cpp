@@ -33,6 +33,7 @@
 #include "velk_MemberStatus.h"
 #include "velk_Memory.h"
 #include "velk_TarHeader.h"
+#include "velk_Utils.h"
 
 namespace {
 
@@ -238,7 +239,8 @@ int writeMemberHeader(int archiveFd, long indexOrdinal, const hif_entry_t *index
         // An archive written to standard output must not receive the listing.
         FILE *out = velk_stdout_is_data ? stderr : stdout;
         bool dir = velk_Get32(indexEntry->hent_type) == VTO_DIRECTORY;
-        fprintf(out, "%s: %s  %s%s\n", "VELK", missing ? "[missing]" : "a", path, dir ? "/" : "");
+        fprintf(out, "%s: %s  %s%s\n", "VELK", missing ? "[missing]" : "a", velk_ShownName(path).c_str(),
+                dir ? "/" : "");
         fflush(out);
     }
     if (velk_BlockWrite(archiveFd, archiveName(), VELK_LOCAL_FILE, VELK_BLOCKSIZE, iobuf) != VELK_BLOCKSIZE) {

@@ -443,7 +443,8 @@ void listMember(const hif_entry_t *e, uint32_t type)
     char path[VELK_PATH_BUFSIZE];
     velk_FormIxEntryPathname(e, path, sizeof path);
     FILE *out = velk_stdout_is_data ? stderr : stdout;
-    fprintf(out, "%s: a   %s%s\n", velk_msg_prefix[VELK_MSG_VELK], path, type == VTO_DIRECTORY ? "/" : "");
+    fprintf(out, "%s: a   %s%s\n", velk_msg_prefix[VELK_MSG_VELK], velk_ShownName(path).c_str(),
+            type == VTO_DIRECTORY ? "/" : "");
     fflush(out);
 }
 

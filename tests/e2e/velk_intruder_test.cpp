@@ -1,7 +1,8 @@
-// A second local process, running as another user, that finds velk's
-// listening sockets the way any user can (/proc/net/tcp) and connects to
-// each while a create and an extract run, on an archive kept in the storage
-// system (movers) and on the gateway's host (local-file data connections).
+// A second local process, running as another user, that finds the
+// listening sockets of velk and of the gateway's data streams the way any
+// user can (/proc/net/tcp) and connects to each while a create and an
+// extract run, on an archive kept in the storage system (movers) and on the
+// gateway's host (local-file data connections, the gateway data stream).
 // It speaks first, as a mover would, and then listens: it must receive no
 // byte, and the victim's run must end 0 with the archive or tree of an
 // undisturbed run.
@@ -132,6 +133,7 @@ struct Outcome {
     std::string err;
     int intrusions = 0; // connections the intruder made
     int leaks = 0;      // of them, those that received bytes
+    int streams = 0;    // of them, those made to the gateway's data listeners
     int wildcards = 0;  // times a listening socket on every address was seen
 };
 
@@ -147,8 +149,8 @@ protected:
     }
 
     // Runs velk with args in dir/cwd (output in dir/name.out and .err) while
-    // the intruder connects to every
-    // connects to every listening socket velk opens, each port once.
+    // the intruder connects to every listening socket velk opens, and every
+    // one kylgwd opens besides its own port, each port once.
     Outcome runAttacked(const std::string &name, const std::string &cwd, const std::vector<std::string> &args)
     {
         fs::create_directories(dir / cwd);
@@ -157,13 +159,17 @@ protected:
         const std::string out = dir / (name + ".out"), err = dir / (name + ".err");
         auto v = velktest::startVelk(args, o, out, err);
         Outcome r;
-        std::set<uint16_t> tried;
-        std::vector<std::unique_ptr<velktest::ForkedChild>> intruders;
+        std::set<uint16_t> tried{static_cast<uint16_t>(gw.port())};
+        std::vector<std::pair<bool, std::unique_ptr<velktest::ForkedChild>>> intruders;
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(100);
+        int gatewayWildcards = 0;
         while (running(v->pid()) && std::chrono::steady_clock::now() < until) {
-            for (uint16_t port : listeningPorts(socketInodes(v->pid()), &r.wildcards))
-                if (tried.insert(port).second)
-                    intruders.push_back(std::make_unique<velktest::ForkedChild>([port] { return intrude(port); }));
+            for (const bool stream : {false, true})
+                for (uint16_t port : stream ? listeningPorts(socketInodes(gw.pid()), &gatewayWildcards)
+                                            : listeningPorts(socketInodes(v->pid()), &r.wildcards))
+                    if (tried.insert(port).second)
+                        intruders.emplace_back(stream, std::make_unique<velktest::ForkedChild>(
+                                                           [port] { return intrude(port); }));
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         int status = 0;
@@ -171,11 +177,12 @@ protected:
             return r;
         r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         r.err = readFile(err);
-        for (auto &c : intruders) {
+        for (auto &[stream, c] : intruders) {
             int cs = 0;
             const bool ended = c->wait(&cs, std::chrono::seconds(10));
             const int code = ended && WIFEXITED(cs) ? WEXITSTATUS(cs) : 9;
             r.intrusions += code == 0 || code == 1;
+            r.streams += stream && (code == 0 || code == 1);
             r.leaks += code == 1;
         }
         return r;
@@ -189,10 +196,12 @@ TEST_F(VelkIntruder, AStrangerOnTheDataPortsGetsNothingAndChangesNothing)
         const char *site;   // gateway configuration
         const char *faults; // held back so that the intruder has time to come first
         bool beside;        // velk listens only where the gateway reaches it
+        bool streamed;      // the extract reads the archive through the gateway data stream
     };
     const Row rows[] = {
-        {"storage system", "", "delay_mover=0,1500\n", true},
-        {"gateway host", "Site = {\n  server_runmode = 2\n}\n", "delay_reply=5632/256,1500\n", false},
+        {"storage system", "", "delay_mover=0,1500\n", true, false},
+        {"gateway host", "Site = {\n  server_runmode = 2\n}\n", "delay_reply=5632/256,1500\nopenx_hold=1500\n", false,
+         true},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.kind);
@@ -220,6 +229,7 @@ TEST_F(VelkIntruder, AStrangerOnTheDataPortsGetsNothingAndChangesNothing)
         EXPECT_EQ(x.status, 0) << x.err;
         EXPECT_GT(x.intrusions, 0);
         EXPECT_EQ(x.leaks, 0);
+        EXPECT_EQ(x.streams > 0, row.streamed);
         if (row.beside) {
             EXPECT_EQ(c.wildcards + x.wildcards, 0);
         }

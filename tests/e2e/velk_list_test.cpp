@@ -343,14 +343,14 @@ class VelkListNames : public velktest::VelkGatewayTest {};
 
 } // namespace
 
-TEST_F(VelkListNames, ListingEscapesControlBytesInNamesAsGnuTarDoes)
+TEST_F(VelkListNames, EveryListingEscapesControlBytesInNamesAsGnuTarDoes)
 {
     std::string tree = dir / "t";
     ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
     velktest::writeFile(tree + "/e\033[31mred\nline\\back", "x");
     ASSERT_EQ(symlink("to\x7f\x01\tq", (tree + "/ln\r\b").c_str()), 0);
     velktest::writeFile(tree + "/caf\xc3\xa9", "");
-    auto c = velk({"-c", "-E", "-f", "n.tar", "t"});
+    auto c = velk({"-cv", "-E", "-f", "n.tar", "t"});
     ASSERT_EQ(c.status, 0) << c.err;
 
     auto v = velk({"-tv", "-E", "-f", "n.tar"});
@@ -365,4 +365,18 @@ TEST_F(VelkListNames, ListingEscapesControlBytesInNamesAsGnuTarDoes)
     auto t = velktest::run({"/usr/bin/tar", "-tvf", dir / "n.tar"}, velkOptions({{"LC_ALL", "C.UTF-8"}}));
     ASSERT_EQ(t.status, 0) << t.err;
     EXPECT_EQ(mine, listedNames(t.out)) << v.out << t.out;
+
+    // The per-member lines of -cv and -xv show the same escaped names.
+    ASSERT_EQ(mkdir((dir / "x").c_str(), 0755), 0);
+    auto xo = velkOptions();
+    xo.cwd = dir / "x";
+    auto x = velktest::runVelk({"-xv", "-E", "-f", dir / "n.tar"}, xo);
+    ASSERT_EQ(x.status, 0) << x.err;
+    for (const std::string &out : {c.out, x.out}) {
+        EXPECT_NE(out.find(" t/e\\033[31mred\\nline\\\\back"), std::string::npos) << out;
+        EXPECT_NE(out.find(" t/ln\\r\\b"), std::string::npos) << out;
+        EXPECT_EQ(out.find_first_of("\033\r\b"), std::string::npos) << out;
+    }
+    EXPECT_NE(x.out.find("t/ln\\r\\b is a symbolic link to to\\177\\001\\tq\n"), std::string::npos) << x.out;
+    EXPECT_EQ(velktest::readFile(dir / "x/t/e\033[31mred\nline\\back"), "x");
 }
