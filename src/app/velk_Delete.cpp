@@ -49,8 +49,9 @@ struct DeleteRun {
     std::vector<unsigned char> buf;
     size_t buffered = 0;
     long total = 0, modified = 0, skipped = 0, phantom = 0;
-    velk_member_names_t names;     // which member names selected an entry
-    velk_index_t *index = nullptr; // the run's index: its class of service
+    velk_member_names_t names;               // which member names selected an entry
+    velk_index_t *index = nullptr;           // the run's index: its class of service
+    const velk_members_t *members = nullptr; // the run's member table
 };
 
 // The names of a storage-system index's replacement and of the old index
@@ -269,7 +270,7 @@ int processEntries(DeleteRun *run, bool foreign)
             run->phantom++;
             if (velk_debug_level >= 1)
                 velk_ErrPrintf("/debug/skipping phantom index entry %ld\n", static_cast<long>(ordinal));
-        } else if (velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0) {
+        } else if (velk_IndexEntryWasSelected(entry, run->members->table, run->members->count) == 0) {
             if (velk_debug_level >= 3)
                 velk_ErrPrintf("/debug/skipping unselected entry: %s\n", path);
         } else {
@@ -441,9 +442,10 @@ int velk_CommonDeleteUndelete(velk_run_t *run, int isDelete)
 {
     DeleteRun del;
     del.index = &run->index;
+    del.members = &run->members;
     del.isDelete = isDelete != 0;
     del.word = del.isDelete ? "Delete" : "Undelete";
-    if (velk_GenFilelist(run) < 0 || velk_MemberNamesPrepare(&del.names) != 0) {
+    if (velk_GenFilelist(run) < 0 || velk_MemberNamesPrepare(&del.names, &run->members) != 0) {
         velk_FinalLine(false);
         return -1;
     }

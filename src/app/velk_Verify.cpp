@@ -655,10 +655,11 @@ struct Pass1 {
     int indexKind;
     int64_t selectable;
     uint64_t archiveSize;
-    bool afterCreate;           // no names, no confirmation; failed members skipped
-    int verifyFlags;            // VELK_VERIFY_* bits of the run
-    velk_member_names_t *names; // marks of the member names (null after a create)
-    velk_range_list_t *ranges;  // the selected entries, range by range
+    bool afterCreate;              // no names, no confirmation; failed members skipped
+    int verifyFlags;               // VELK_VERIFY_* bits of the run
+    velk_member_names_t *names;    // marks of the member names (null after a create)
+    const velk_members_t *members; // the run's member table
+    velk_range_list_t *ranges;     // the selected entries, range by range
 };
 
 // Pass 1 for one entry.  0 to go on, 1 to end pass 1 (quit), -1 to fail.
@@ -679,8 +680,8 @@ int considerEntry(const Pass1 &p, const hif_entry_t *entry, int64_t ordinal, boo
             velk_ErrPrintf("/debug/skipping deleted or phantom index entry %ld\n", static_cast<long>(ordinal));
         return 0;
     }
-    if (!p.afterCreate && velk_FileListEntries > 0) {
-        if (velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0)
+    if (!p.afterCreate && p.members->count > 0) {
+        if (velk_IndexEntryWasSelected(entry, p.members->table, p.members->count) == 0)
             return 0;
         velk_MemberNamesSelected(p.names, entry);
     }
@@ -901,7 +902,7 @@ int velk_Verify(velk_run_t *run)
     verifyStats_t stats{};
     velk_member_names_t names;
     velk_range_list_t ranges;
-    bool ok = velk_GenFilelist(run) >= 0 && velk_MemberNamesPrepare(&names) == 0;
+    bool ok = velk_GenFilelist(run) >= 0 && velk_MemberNamesPrepare(&names, &run->members) == 0;
     velk_SetProgramPhase(VTP_VERIFY_PASS1);
     velk_StatusMsg(1, "Opening Files");
     uint64_t size = 0;
@@ -923,7 +924,7 @@ int velk_Verify(velk_run_t *run)
         velk_archive_blocks = size / VELK_BLOCKSIZE;
         Pass1 p{indexFd, VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0),
                 size,    false,           run->verifyFlags,
-                &names,  &ranges};
+                &names,  &run->members,   &ranges};
         ok = sizeMatches(size, velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize)) &&
              runPasses(p, foreign, 0, &stats) == 0;
         velk_MemberNamesReportMissing(&names);
@@ -988,6 +989,7 @@ int velk_PostXferVerify(const velk_run_t *run)
                 true,
                 run->verifyFlags,
                 nullptr,
+                &run->members,
                 &ranges};
         int flags = velk_Opt(VELK_OPT_CRC) ? kCrcFromTable : 0;
         ok = runPasses(p, foreign, flags, &stats) == 0;
