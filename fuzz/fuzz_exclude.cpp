@@ -26,6 +26,7 @@ inline int fuzz_ExcludeOne(const uint8_t *data, size_t size)
         return 0;
     int savedFunction = velk_function;
     velk_function = VOP_CREATE;
+    velk_exclude_rules_t ruleSet{};
     fuzz_memfile_t file(reinterpret_cast<const uint8_t *>(rules.data()), rules.size());
     int lines = 0, literalHit = 0;
     for (size_t at = 0; at < rules.size(); lines++) {
@@ -35,16 +36,16 @@ inline int fuzz_ExcludeOne(const uint8_t *data, size_t size)
                       line.find_first_of(std::string("*?[{\\\0", 6)) == std::string::npos;
         at = end == std::string::npos ? rules.size() : end + 1;
     }
-    if (velk_ExcludesAddFromFile(file.path, 0, VELK_EXC_SHELL, 0) != 0 || velk_ExcludeMark() > lines)
+    if (velk_ExcludesAddFromFile(&ruleSet, file.path, 0, VELK_EXC_SHELL, 0) != 0 || velk_ExcludeMark(&ruleSet) > lines)
         abort();
-    int plain = velk_ExcludeMark();
-    if (readGitIgnore(file.path, 1) != 0 || velk_ExcludeMark() - plain > lines)
+    int plain = velk_ExcludeMark(&ruleSet);
+    if (readGitIgnore(&ruleSet, file.path, 1) != 0 || velk_ExcludeMark(&ruleSet) - plain > lines)
         abort();
     char reason[8192];
-    int hit = velk_ExcludeCheckName(name.c_str(), 0, reason, sizeof reason);
+    int hit = velk_ExcludeCheckName(&ruleSet, name.c_str(), 0, reason, sizeof reason);
     if (hit < 0 || hit > 1 || (literalHit && hit != 1))
         abort();
-    velk_ExcludeReset();
+    velk_ExcludeReset(&ruleSet);
     velk_function = savedFunction;
     return hit;
 }

@@ -89,7 +89,7 @@ int renameIndexIntoPlace(const char *from, const char *to)
 
 // Lays out the temporary index: one entry per member-table record, written
 // in blocks, then the consistency file and the final header.  0 or -1.
-int writeTemporaryIndex()
+int writeTemporaryIndex(const velk_members_t *members)
 {
     int bufBytes = 0;
     int bufEntries = 0;
@@ -105,13 +105,13 @@ int writeTemporaryIndex()
     int64_t omitted = 0;
     int inBuf = 0;
     int rc = 0;
-    for (int64_t i = 0; i < velk_FileListEntries; ++i) {
+    for (int64_t i = 0; i < members->count; ++i) {
         if (velk_shutdown_signalled.load()) {
             rc = -1;
             break;
         }
         hif_entry_t entry;
-        if (velk_IndexFromFileSpec(i, &velk_FileList[i], &entry) != 0) {
+        if (velk_IndexFromFileSpec(i, &members->table[i], &entry) != 0) {
             ++omitted;
             continue;
         }
@@ -189,22 +189,22 @@ struct CreateStart {
 // consistency record.  Returns 0 to go on, 1 when there is nothing to
 // archive (status 3 set: the action still ends as a success), -1 on a
 // failure (after the message).
-int prepareTemporaryIndex(const velk_run_t *run)
+int prepareTemporaryIndex(velk_run_t *run)
 {
     if (velk_GenFilelist(run) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "[FATAL] error(s) generating filename list \n");
         velk_SetExitCode(VELK_EXIT_FILELIST);
         return -1;
     }
-    if (velk_FileListEntries == 0) {
+    if (run->members.count == 0) {
         velk_LogFmt(VELK_MSG_INFO, MSG, "refusing to create empty archive\n");
         velk_SetExitCode(VELK_EXIT_EMPTY);
         return 1;
     }
-    if (velk_InitMemberFileLists(velk_FileListEntries, 0) != 0)
+    if (velk_InitMemberFileLists(run->members.count, 0) != 0)
         return -1;
     if (velk_debug_level >= 2)
-        velk_DumpFileSpecList();
+        velk_DumpFileSpecList(&run->members);
     if (velk_CreateTmpIndexFile() != 0)
         return -1;
     if (velk_Opt(VELK_OPT_VERBOSE) || velk_debug_level >= 1)
@@ -212,7 +212,7 @@ int prepareTemporaryIndex(const velk_run_t *run)
     memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
     if (velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr) != 0)
         return -1;
-    return writeTemporaryIndex();
+    return writeTemporaryIndex(&run->members);
 }
 
 // Logs the "Create complete" line, and prints it with -v, --stats or debug.

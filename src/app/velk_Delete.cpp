@@ -49,9 +49,10 @@ struct DeleteRun {
     std::vector<unsigned char> buf;
     size_t buffered = 0;
     long total = 0, modified = 0, skipped = 0, phantom = 0;
-    long refused = 0;              // named entries that cannot change (directories, the consistency member)
-    velk_member_names_t names;     // which member names selected an entry
-    velk_index_t *index = nullptr; // the run's index: its class of service
+    long refused = 0;                        // named entries that cannot change (directories, the consistency member)
+    velk_member_names_t names;               // which member names selected an entry
+    velk_index_t *index = nullptr;           // the run's index: its class of service
+    const velk_members_t *members = nullptr; // the run's member table
 };
 
 // The names of a storage-system index's replacement and of the old index
@@ -224,7 +225,7 @@ int consistencyCheck(DeleteRun *run)
 // simply passed over.
 bool changeable(DeleteRun *run, const hif_entry_t *entry, int64_t ordinal, bool foreign, const char *path)
 {
-    const bool named = velk_FileListEntries > 0;
+    const bool named = run->members->count > 0;
     const uint32_t type = velk_Get32(entry->hent_type);
     const bool consistency = !foreign && ordinal == run->total - 1;
     if (!consistency && (type == VTO_FILE || type == VTO_HARDLINK || type == VTO_SYMLINK))
@@ -244,11 +245,11 @@ bool changeable(DeleteRun *run, const hif_entry_t *entry, int64_t ordinal, bool 
 
 // With member names an entry is selected only by a name of its own path;
 // without names every entry is (-H norecurse: those at the top).
-bool entrySelected(const hif_entry_t *entry)
+bool entrySelected(const velk_members_t *members, const hif_entry_t *entry)
 {
-    if (velk_FileListEntries > 0)
-        return velk_IndexEntryNamed(entry, velk_FileList, velk_FileListEntries) != 0;
-    return velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) != 0;
+    if (members->count > 0)
+        return velk_IndexEntryNamed(entry, members->table, members->count) != 0;
+    return velk_IndexEntryWasSelected(entry, members->table, members->count) != 0;
 }
 
 // Goes through every entry, changing the selected ones.  0, or -1 (the
@@ -288,7 +289,7 @@ int processEntries(DeleteRun *run, bool foreign)
             run->phantom++;
             if (velk_debug_level >= 1)
                 velk_ErrPrintf("/debug/skipping phantom index entry %ld\n", static_cast<long>(ordinal));
-        } else if (!entrySelected(entry)) {
+        } else if (!entrySelected(run->members, entry)) {
             if (velk_debug_level >= 3)
                 velk_ErrPrintf("/debug/skipping unselected entry: %s\n", path);
         } else {
@@ -460,10 +461,11 @@ int velk_CommonDeleteUndelete(velk_run_t *run, int isDelete)
 {
     DeleteRun del;
     del.index = &run->index;
+    del.members = &run->members;
     del.isDelete = isDelete != 0;
     del.word = del.isDelete ? "Delete" : "Undelete";
     del.names.exact = true;
-    if (velk_GenFilelist(run) < 0 || velk_MemberNamesPrepare(&del.names) != 0) {
+    if (velk_GenFilelist(run) < 0 || velk_MemberNamesPrepare(&del.names, &run->members) != 0) {
         velk_FinalLine(false);
         return -1;
     }

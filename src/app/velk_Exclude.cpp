@@ -3,7 +3,8 @@
 // files of the directories being walked, pushed as the walk enters each
 // directory and dropped by mark when it leaves), the tag and ignore file
 // name lists, and the checks the member table's walk makes for every name
-// and every directory.  Initial thread only; no locks.
+// and every directory.  The rules live in a rule set the caller owns and
+// passes in.  Initial thread only; no locks.
 
 #include "velk_Exclude.h"
 
@@ -23,22 +24,6 @@
 #include "velk_Memory.h"
 #include "velk_ReadConfig.h"
 
-velk_exclude_t *velk_ExcPatternsHead = nullptr;
-velk_exclude_t *velk_ExcPatternsTail = nullptr;
-
-velk_exclude_Flist_t velk_ExcTagFile = {};
-velk_exclude_Flist_t velk_ExcTagUnderFile = {};
-velk_exclude_Flist_t velk_ExcTagAllFile = {};
-velk_exclude_Flist_t velk_ExcIgnoreFiles = {};
-velk_exclude_Flist_t velk_ExcIgnoreRecurseFiles = {};
-
-int velk_ExcVcsIgnores = 0;
-int velk_ExcVcs = 0;
-int velk_ExcBackups = 0;
-int velk_ExcCaches = 0;
-int velk_ExcCachesUnder = 0;
-int velk_ExCachesAll = 0;
-
 namespace {
 
 const char *const VCS_ExcludeAllDirnames[] = {
@@ -51,10 +36,6 @@ const char *const Backup_ExcludePatterns[] = {".#*", "*~", "#*#"};
 constexpr const char *kCacheTagName = "CACHEDIR.TAG";
 constexpr const char *kCacheTagSignature = "Signature: 8a477f597d28d172789f06886806bc55";
 constexpr size_t kCacheTagSignatureLen = 43;
-
-int ruleCount = 0;
-// Adds what of an unwalked directory stays in the member table.
-velk_excludeKeep_t keepObject = nullptr;
 
 // Syntax of a file of rules.
 enum ruleSyntax_t { SYN_PLAIN, SYN_GIT, SYN_CVS, SYN_BZR, SYN_HG };
@@ -83,15 +64,15 @@ uint32_t kindOf(mode_t mode)
     return VTO_FILE;
 }
 
-// Adds dir/name (or dir itself when name is null) with its own status.
-// 0, or -1 when adding failed.
-int addKept(const char *dir, const char *name)
+// Adds dir/name (or dir itself when name is null) with its own status to
+// the walk's member table.  0, or -1 when adding failed.
+int addKept(velk_excludeKeep_t keep, velk_walk_t *walk, const char *dir, const char *name)
 {
     std::string path = name != nullptr ? std::string(dir) + "/" + name : std::string(dir);
     struct stat st;
     if (statPath(path.c_str(), &st) != 0)
         return 0;
-    return keepObject != nullptr ? keepObject(kindOf(st.st_mode), path.c_str(), &st) : 0;
+    return keep != nullptr ? keep(walk, kindOf(st.st_mode), path.c_str(), &st) : 0;
 }
 
 bool matches(const velk_exclude_t *rule, const char *name)
@@ -128,8 +109,8 @@ uint32_t hgSyntax(const char *line)
 
 // Reads one file of rules in the given syntax.  openLevel is the message
 // level for a file that cannot be opened.
-int readRules(const char *func, const char *path, uint32_t recursive, uint32_t globType, uint32_t level,
-              ruleSyntax_t syntax, int openLevel)
+int readRules(velk_exclude_rules_t *rules, const char *func, const char *path, uint32_t recursive, uint32_t globType,
+              uint32_t level, ruleSyntax_t syntax, int openLevel)
 {
     FILE *fp = fopen(path, "r");
     if (fp == nullptr) {
@@ -199,7 +180,7 @@ int readRules(const char *func, const char *path, uint32_t recursive, uint32_t g
                 continue;
             }
         }
-        if (velk_ExcludeAddPattern(line, recursive, lineKind, level) != 0) {
+        if (velk_ExcludeAddPattern(rules, line, recursive, lineKind, level) != 0) {
             velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
                         "%s: Failed to add file pattern from file '%s', line %d (%s) to exclude list\n", func, path,
                         lineNo, line);
@@ -223,11 +204,12 @@ bool existsIn(const char *dir, const char *name, bool regularOnly)
 }
 
 // Reads each name of list found in dir as rules at level.
-void readIgnoreFiles(const velk_exclude_Flist_t &list, const char *dir, uint32_t level, uint32_t recursive)
+void readIgnoreFiles(velk_exclude_rules_t *rules, const velk_exclude_Flist_t &list, const char *dir, uint32_t level,
+                     uint32_t recursive)
 {
     for (int i = 0; i < list.count; ++i)
         if (existsIn(dir, list.excludeFiles[i], false))
-            (void)readRules("velk_ExcludeNewDirectory", (std::string(dir) + "/" + list.excludeFiles[i]).c_str(),
+            (void)readRules(rules, "velk_ExcludeNewDirectory", (std::string(dir) + "/" + list.excludeFiles[i]).c_str(),
                             recursive, VELK_EXC_SHELL, level, SYN_PLAIN, VELK_MSG_WARNING);
 }
 
@@ -241,31 +223,26 @@ void freeList(velk_exclude_Flist_t *list)
 
 } // namespace
 
-void velk_ExcludeSetKeeper(velk_excludeKeep_t keep)
-{
-    keepObject = keep;
-}
-
-void velk_ExcludeListLink(velk_exclude_t *rule)
+void velk_ExcludeListLink(velk_exclude_rules_t *rules, velk_exclude_t *rule)
 {
     rule->next = nullptr;
-    rule->prev = velk_ExcPatternsTail;
-    if (velk_ExcPatternsTail != nullptr)
-        velk_ExcPatternsTail->next = rule;
+    rule->prev = rules->tail;
+    if (rules->tail != nullptr)
+        rules->tail->next = rule;
     else
-        velk_ExcPatternsHead = rule;
-    velk_ExcPatternsTail = rule;
-    ++ruleCount;
+        rules->head = rule;
+    rules->tail = rule;
+    ++rules->count;
 }
 
-int velk_ExcludeListUnlink(velk_exclude_t *rule)
+int velk_ExcludeListUnlink(velk_exclude_rules_t *rules, velk_exclude_t *rule)
 {
     // A rule is on the list exactly when its neighbours (or the ends of the
     // list) point back at it: a constant-time check, so that dropping a
     // directory's rules costs no walk from the head.
     velk_exclude_t *r = rule;
-    bool linked = r != nullptr && (r->prev != nullptr ? r->prev->next == r : velk_ExcPatternsHead == r) &&
-                  (r->next != nullptr ? r->next->prev == r : velk_ExcPatternsTail == r);
+    bool linked = r != nullptr && (r->prev != nullptr ? r->prev->next == r : rules->head == r) &&
+                  (r->next != nullptr ? r->next->prev == r : rules->tail == r);
     if (!linked) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "*** %s Fatal internal error trying to unlink exclude entry for pattern '%s'\n", __func__,
@@ -276,17 +253,18 @@ int velk_ExcludeListUnlink(velk_exclude_t *rule)
     if (r->prev != nullptr)
         r->prev->next = r->next;
     else
-        velk_ExcPatternsHead = r->next;
+        rules->head = r->next;
     if (r->next != nullptr)
         r->next->prev = r->prev;
     else
-        velk_ExcPatternsTail = r->prev;
+        rules->tail = r->prev;
     r->next = r->prev = nullptr;
-    --ruleCount;
+    --rules->count;
     return 0;
 }
 
-int velk_ExcludeAddPattern(const char *pattern, uint32_t recursive, uint32_t globType, uint32_t level)
+int velk_ExcludeAddPattern(velk_exclude_rules_t *rules, const char *pattern, uint32_t recursive, uint32_t globType,
+                           uint32_t level)
 {
     auto *rule = static_cast<velk_exclude_t *>(VELK_CALLOC(1, sizeof(velk_exclude_t)));
     if (rule == nullptr)
@@ -299,13 +277,14 @@ int velk_ExcludeAddPattern(const char *pattern, uint32_t recursive, uint32_t glo
     rule->recurseLevel = level;
     rule->recursive = recursive;
     rule->globType = globType == VELK_EXC_REGEX ? VELK_EXC_REGEX : VELK_EXC_SHELL;
-    velk_ExcludeListLink(rule);
+    velk_ExcludeListLink(rules, rule);
     return 0;
 }
 
-int velk_ExcludesAddFromFile(const char *path, uint32_t recursive, uint32_t globType, uint32_t level)
+int velk_ExcludesAddFromFile(velk_exclude_rules_t *rules, const char *path, uint32_t recursive, uint32_t globType,
+                             uint32_t level)
 {
-    return readRules(__func__, path, recursive, globType, level, SYN_PLAIN,
+    return readRules(rules, __func__, path, recursive, globType, level, SYN_PLAIN,
                      level == 0 ? VELK_MSG_ERROR : VELK_MSG_WARNING);
 }
 
@@ -330,31 +309,31 @@ int velk_ExcludeAddFilename(const char *name, uint32_t recursive, uint32_t globT
     return 0;
 }
 
-int velk_ExcludeAddVcs()
+int velk_ExcludeAddVcs(velk_exclude_rules_t *rules)
 {
-    velk_ExcVcs = 1;
+    rules->vcs = 1;
     for (const char *name : VCS_ExcludeAllDirnames)
-        if (velk_ExcludeAddPattern(name, 1, VELK_EXC_SHELL, 0) != 0)
+        if (velk_ExcludeAddPattern(rules, name, 1, VELK_EXC_SHELL, 0) != 0)
             return -1;
     return 0;
 }
 
-int velk_ExcludeAddBackups()
+int velk_ExcludeAddBackups(velk_exclude_rules_t *rules)
 {
-    velk_ExcBackups = 1;
+    rules->backups = 1;
     for (const char *pattern : Backup_ExcludePatterns)
-        if (velk_ExcludeAddPattern(pattern, 1, VELK_EXC_SHELL, 0) != 0)
+        if (velk_ExcludeAddPattern(rules, pattern, 1, VELK_EXC_SHELL, 0) != 0)
             return -1;
     return 0;
 }
 
-int velk_ExcludeCheckName(const char *name, int level, char *reason, size_t reasonSize)
+int velk_ExcludeCheckName(velk_exclude_rules_t *rules, const char *name, int level, char *reason, size_t reasonSize)
 {
     if (reasonSize > 0)
         reason[0] = '\0';
     if (!readsLocalFiles())
         return 0;
-    for (const velk_exclude_t *r = velk_ExcPatternsHead; r != nullptr; r = r->next) {
+    for (const velk_exclude_t *r = rules->head; r != nullptr; r = r->next) {
         if (static_cast<int64_t>(r->recurseLevel) < level && r->recursive == 0) {
             if (velk_debug_level >= 2)
                 velk_ErrPrintf("/debug/%s: skipping pattern %s curlevel: %d pat level: %d patrecurse: %d\n", __func__,
@@ -384,56 +363,57 @@ int checkCacheHeader(const char *path)
     return n == sizeof head && memcmp(head, kCacheTagSignature, sizeof head) == 0 ? 0 : -1;
 }
 
-int velk_ExcludeNewDirectory(int level, const char *path)
+int velk_ExcludeNewDirectory(velk_exclude_rules_t *rules, int level, const char *path, velk_excludeKeep_t keep,
+                             velk_walk_t *walk)
 {
     if (!readsLocalFiles())
         return 0;
     auto lvl = static_cast<uint32_t>(level);
-    if (velk_ExcCaches || velk_ExcCachesUnder || velk_ExCachesAll) {
+    if (rules->caches || rules->cachesUnder || rules->cachesAll) {
         std::string tag = std::string(path) + "/" + kCacheTagName;
         struct stat st;
         if (lstat(tag.c_str(), &st) == 0 && S_ISREG(st.st_mode) && checkCacheHeader(tag.c_str()) == 0) {
             if (showExclusions())
                 fprintf(stderr, "%s: [%s] contains a cache directory tag CACHEDIR.TAG; contents not dumped\n", "INFO",
                         path);
-            if (!velk_ExCachesAll && addKept(path, nullptr) == 0 && !velk_ExcCachesUnder)
-                (void)addKept(path, kCacheTagName);
+            if (!rules->cachesAll && addKept(keep, walk, path, nullptr) == 0 && !rules->cachesUnder)
+                (void)addKept(keep, walk, path, kCacheTagName);
             return 1;
         }
     }
-    for (int i = 0; i < velk_ExcTagAllFile.count; ++i) {
-        if (existsIn(path, velk_ExcTagAllFile.excludeFiles[i], false)) {
+    for (int i = 0; i < rules->tagAllFile.count; ++i) {
+        if (existsIn(path, rules->tagAllFile.excludeFiles[i], false)) {
             if (showExclusions())
                 fprintf(stderr, "%s: found --exclude-tag-all=%s in [%s] directory not dumped\n", "INFO",
-                        velk_ExcTagAllFile.excludeFiles[i], path);
+                        rules->tagAllFile.excludeFiles[i], path);
             return 1;
         }
     }
-    for (int i = 0; i < velk_ExcTagUnderFile.count; ++i) {
-        if (existsIn(path, velk_ExcTagUnderFile.excludeFiles[i], false)) {
+    for (int i = 0; i < rules->tagUnderFile.count; ++i) {
+        if (existsIn(path, rules->tagUnderFile.excludeFiles[i], false)) {
             if (showExclusions())
                 fprintf(stderr, "%s: found --exclude-tag-under=%s in [%s] including dir only\n", "INFO",
-                        velk_ExcTagUnderFile.excludeFiles[i], path);
-            (void)addKept(path, nullptr);
+                        rules->tagUnderFile.excludeFiles[i], path);
+            (void)addKept(keep, walk, path, nullptr);
             return 1;
         }
     }
-    for (int i = 0; i < velk_ExcTagFile.count; ++i) {
-        if (existsIn(path, velk_ExcTagFile.excludeFiles[i], false)) {
+    for (int i = 0; i < rules->tagFile.count; ++i) {
+        if (existsIn(path, rules->tagFile.excludeFiles[i], false)) {
             if (showExclusions())
                 fprintf(stderr, "%s: found --exclude-tag=%s in [%s] including dir+tagfile\n", "INFO",
-                        velk_ExcTagFile.excludeFiles[i], path);
-            if (addKept(path, nullptr) == 0)
-                (void)addKept(path, velk_ExcTagFile.excludeFiles[i]);
+                        rules->tagFile.excludeFiles[i], path);
+            if (addKept(keep, walk, path, nullptr) == 0)
+                (void)addKept(keep, walk, path, rules->tagFile.excludeFiles[i]);
             return 1;
         }
     }
-    readIgnoreFiles(velk_ExcIgnoreFiles, path, lvl, 0);
-    readIgnoreFiles(velk_ExcIgnoreRecurseFiles, path, lvl, 1);
-    if (velk_ExcVcsIgnores && !velk_ExcVcs) {
+    readIgnoreFiles(rules, rules->ignoreFiles, path, lvl, 0);
+    readIgnoreFiles(rules, rules->ignoreRecurseFiles, path, lvl, 1);
+    if (rules->vcsIgnores && !rules->vcs) {
         const struct {
             const char *name;
-            int (*reader)(const char *, uint32_t);
+            int (*reader)(velk_exclude_rules_t *, const char *, uint32_t);
         } readers[] = {
             {".gitignore", readGitIgnore},
             {".cvsignore", readCvsIgnore},
@@ -442,55 +422,55 @@ int velk_ExcludeNewDirectory(int level, const char *path)
         };
         for (const auto &r : readers)
             if (existsIn(path, r.name, true))
-                (void)r.reader((std::string(path) + "/" + r.name).c_str(), lvl);
+                (void)r.reader(rules, (std::string(path) + "/" + r.name).c_str(), lvl);
     }
     return 0;
 }
 
-int readGitIgnore(const char *path, uint32_t level)
+int readGitIgnore(velk_exclude_rules_t *rules, const char *path, uint32_t level)
 {
-    return readRules(__func__, path, 1, VELK_EXC_SHELL, level, SYN_GIT, VELK_MSG_WARNING);
+    return readRules(rules, __func__, path, 1, VELK_EXC_SHELL, level, SYN_GIT, VELK_MSG_WARNING);
 }
 
-int readCvsIgnore(const char *path, uint32_t level)
+int readCvsIgnore(velk_exclude_rules_t *rules, const char *path, uint32_t level)
 {
-    return readRules(__func__, path, 0, VELK_EXC_SHELL, level, SYN_CVS, VELK_MSG_WARNING);
+    return readRules(rules, __func__, path, 0, VELK_EXC_SHELL, level, SYN_CVS, VELK_MSG_WARNING);
 }
 
-int readBzrIgnore(const char *path, uint32_t level)
+int readBzrIgnore(velk_exclude_rules_t *rules, const char *path, uint32_t level)
 {
-    return readRules(__func__, path, 1, VELK_EXC_SHELL, level, SYN_BZR, VELK_MSG_WARNING);
+    return readRules(rules, __func__, path, 1, VELK_EXC_SHELL, level, SYN_BZR, VELK_MSG_WARNING);
 }
 
-int readHgIgnore(const char *path, uint32_t level)
+int readHgIgnore(velk_exclude_rules_t *rules, const char *path, uint32_t level)
 {
-    return readRules(__func__, path, 1, VELK_EXC_REGEX, level, SYN_HG, VELK_MSG_WARNING);
+    return readRules(rules, __func__, path, 1, VELK_EXC_REGEX, level, SYN_HG, VELK_MSG_WARNING);
 }
 
-int velk_ExcludeMark()
+int velk_ExcludeMark(const velk_exclude_rules_t *rules)
 {
-    return ruleCount;
+    return rules->count;
 }
 
-void velk_ExcludeUnlinkSince(int mark)
+void velk_ExcludeUnlinkSince(velk_exclude_rules_t *rules, int mark)
 {
-    while (ruleCount > mark && velk_ExcPatternsTail != nullptr) {
-        velk_exclude_t *r = velk_ExcPatternsTail;
-        if (velk_ExcludeListUnlink(r) != 0)
+    while (rules->count > mark && rules->tail != nullptr) {
+        velk_exclude_t *r = rules->tail;
+        if (velk_ExcludeListUnlink(rules, r) != 0)
             return;
         VELK_FREE(r->pattern);
         VELK_FREE(r);
     }
 }
 
-void _DisplayLL(int skip, int count)
+void _DisplayLL(const velk_exclude_rules_t *rules, int skip, int count)
 {
     if (count < 1)
         count = 10000;
-    fprintf(stderr, "Linked list head: %p Linked list tail: %p\n", static_cast<void *>(velk_ExcPatternsHead),
-            static_cast<void *>(velk_ExcPatternsTail));
+    fprintf(stderr, "Linked list head: %p Linked list tail: %p\n", static_cast<void *>(rules->head),
+            static_cast<void *>(rules->tail));
     int index = 0;
-    for (const velk_exclude_t *r = velk_ExcPatternsHead; r != nullptr && count > 0; r = r->next, ++index) {
+    for (const velk_exclude_t *r = rules->head; r != nullptr && count > 0; r = r->next, ++index) {
         if (index < skip)
             continue;
         --count;
@@ -507,12 +487,11 @@ void _DisplayLL(int skip, int count)
     fprintf(stderr, "---- End of List ----\n");
 }
 
-void velk_ExcludeReset()
+void velk_ExcludeReset(velk_exclude_rules_t *rules)
 {
-    velk_ExcludeUnlinkSince(0);
-    for (velk_exclude_Flist_t *l : {&velk_ExcTagFile, &velk_ExcTagUnderFile, &velk_ExcTagAllFile, &velk_ExcIgnoreFiles,
-                                    &velk_ExcIgnoreRecurseFiles})
+    velk_ExcludeUnlinkSince(rules, 0);
+    for (velk_exclude_Flist_t *l :
+         {&rules->tagFile, &rules->tagUnderFile, &rules->tagAllFile, &rules->ignoreFiles, &rules->ignoreRecurseFiles})
         freeList(l);
-    velk_ExcVcsIgnores = velk_ExcVcs = velk_ExcBackups = 0;
-    velk_ExcCaches = velk_ExcCachesUnder = velk_ExCachesAll = 0;
+    *rules = velk_exclude_rules_t{};
 }

@@ -5,8 +5,9 @@
 // command line and pattern files, rules read from ignore files as the walk
 // enters each directory (dropped again when it leaves), tag files that keep
 // a directory's contents out, cache directory tags, and the built-in
-// version-control and backup names.  Set up while the command line is
-// parsed and used by the member table's walk; initial thread only.
+// version-control and backup names, held in a rule set the caller owns and
+// passes to every call.  Set up while the command line is parsed and used
+// by the member table's walk; initial thread only.
 
 #include <sys/stat.h>
 
@@ -30,9 +31,6 @@ struct velk_exclude_t {
     char *pattern;         // owned by the rule
 };
 
-extern velk_exclude_t *velk_ExcPatternsHead;
-extern velk_exclude_t *velk_ExcPatternsTail;
-
 // A list of tag or ignore file names (the first three fields come from the
 // first name added).
 struct velk_exclude_Flist_t {
@@ -43,34 +41,47 @@ struct velk_exclude_Flist_t {
     char **excludeFiles; // count names, owned by the list
 };
 
-extern velk_exclude_Flist_t velk_ExcTagFile;            // --exclude-tag
-extern velk_exclude_Flist_t velk_ExcTagUnderFile;       // --exclude-tag-under
-extern velk_exclude_Flist_t velk_ExcTagAllFile;         // --exclude-tag-all
-extern velk_exclude_Flist_t velk_ExcIgnoreFiles;        // --exclude-ignore
-extern velk_exclude_Flist_t velk_ExcIgnoreRecurseFiles; // --exclude-ignore-recursive
+// The exclusion rules of a run: the rule list, the tag and ignore file
+// names and the switches of the exclusion options.  Zeroed it is the empty
+// set; velk_ExcludeReset frees what it holds.  The run owns it (velk_Run),
+// the command line fills it and the member table's walk reads it and pushes
+// and drops the rules of the ignore files it meets.
+struct velk_exclude_rules_t {
+    velk_exclude_t *head;
+    velk_exclude_t *tail;
+    int count;                               // rules on the list
+    velk_exclude_Flist_t tagFile;            // --exclude-tag
+    velk_exclude_Flist_t tagUnderFile;       // --exclude-tag-under
+    velk_exclude_Flist_t tagAllFile;         // --exclude-tag-all
+    velk_exclude_Flist_t ignoreFiles;        // --exclude-ignore
+    velk_exclude_Flist_t ignoreRecurseFiles; // --exclude-ignore-recursive
+    // Switches, 0 or 1, set while options are parsed.
+    int vcsIgnores;  // --exclude-vcs-ignores
+    int vcs;         // --exclude-vcs
+    int backups;     // --exclude-backups
+    int caches;      // --exclude-caches
+    int cachesUnder; // --exclude-caches-under
+    int cachesAll;   // --exclude-caches-all
+};
 
-// Switches, 0 or 1, set while options are parsed.
-extern int velk_ExcVcsIgnores;  // --exclude-vcs-ignores
-extern int velk_ExcVcs;         // --exclude-vcs
-extern int velk_ExcBackups;     // --exclude-backups
-extern int velk_ExcCaches;      // --exclude-caches
-extern int velk_ExcCachesUnder; // --exclude-caches-under
-extern int velk_ExCachesAll;    // --exclude-caches-all
+// The member table's walk (velk_FileList.h) that an exclusion check adds to.
+struct velk_walk_t;
 
 // Adds an object of an unwalked directory that stays in the archive (the
-// directory itself, its tag file) to the member table: 0, or -1.
-using velk_excludeKeep_t = int (*)(uint32_t type, const char *path, const struct stat *st);
-// Installs the member table's adder (start-up, before any walk).
-void velk_ExcludeSetKeeper(velk_excludeKeep_t keep);
+// directory itself, its tag file) to the member table the walk builds: 0,
+// or -1.
+using velk_excludeKeep_t = int (*)(velk_walk_t *walk, uint32_t type, const char *path, const struct stat *st);
 
 // Appends a rule with a copy of pattern.  0, or -1 (status 78).
-int velk_ExcludeAddPattern(const char *pattern, uint32_t recursive, uint32_t globType, uint32_t level);
+int velk_ExcludeAddPattern(velk_exclude_rules_t *rules, const char *pattern, uint32_t recursive, uint32_t globType,
+                           uint32_t level);
 
 // One rule per non-empty line of the file at path.  A file that cannot be
 // opened is reported (an error for a command-line file, level 0, else a
 // warning) and gives -1 without a status; -1 with status 78 when memory
 // ran out; else 0.
-int velk_ExcludesAddFromFile(const char *path, uint32_t recursive, uint32_t globType, uint32_t level);
+int velk_ExcludesAddFromFile(velk_exclude_rules_t *rules, const char *path, uint32_t recursive, uint32_t globType,
+                             uint32_t level);
 
 // Appends a tag or ignore file name to list.  0, or -1 (status 78).
 int velk_ExcludeAddFilename(const char *name, uint32_t recursive, uint32_t globType, uint32_t level,
@@ -78,30 +89,31 @@ int velk_ExcludeAddFilename(const char *name, uint32_t recursive, uint32_t globT
 
 // Adds the 19 version-control names, or the 3 backup patterns, as
 // recursive shell rules at level 0.  0 or -1.
-int velk_ExcludeAddVcs();
-int velk_ExcludeAddBackups();
+int velk_ExcludeAddVcs(velk_exclude_rules_t *rules);
+int velk_ExcludeAddBackups(velk_exclude_rules_t *rules);
 
 // List maintenance.  Unlinking a rule that is not on the list is an
 // internal error: reported, status 70, -1 (the rule is left alone).
-void velk_ExcludeListLink(velk_exclude_t *rule);
-int velk_ExcludeListUnlink(velk_exclude_t *rule);
+void velk_ExcludeListLink(velk_exclude_rules_t *rules, velk_exclude_t *rule);
+int velk_ExcludeListUnlink(velk_exclude_rules_t *rules, velk_exclude_t *rule);
 
 // 1 when name (an entry's own name during a walk, the whole path of an
 // expanded operand) is excluded at level, with the reason in reason; else
 // 0.  Never excludes for actions that do not read local files.
-int velk_ExcludeCheckName(const char *name, int level, char *reason, size_t reasonSize);
+int velk_ExcludeCheckName(velk_exclude_rules_t *rules, const char *name, int level, char *reason, size_t reasonSize);
 
-// Inspects the directory path that the walk is about to enter at level.
-// 1: leave it out of the walk (what of it stays has been added to the
-// member table); 0: walk it (its ignore files' rules are pushed at level).
-int velk_ExcludeNewDirectory(int level, const char *path);
+// Inspects the directory path that walk is about to enter at level.  1:
+// leave it out of the walk (what of it stays has been added through keep);
+// 0: walk it (its ignore files' rules are pushed at level).
+int velk_ExcludeNewDirectory(velk_exclude_rules_t *rules, int level, const char *path, velk_excludeKeep_t keep,
+                             velk_walk_t *walk);
 
 // Readers of version-control ignore files; 0, or -1 when the file cannot
 // be read or memory ran out.
-int readGitIgnore(const char *path, uint32_t level);
-int readCvsIgnore(const char *path, uint32_t level);
-int readBzrIgnore(const char *path, uint32_t level);
-int readHgIgnore(const char *path, uint32_t level);
+int readGitIgnore(velk_exclude_rules_t *rules, const char *path, uint32_t level);
+int readCvsIgnore(velk_exclude_rules_t *rules, const char *path, uint32_t level);
+int readBzrIgnore(velk_exclude_rules_t *rules, const char *path, uint32_t level);
+int readHgIgnore(velk_exclude_rules_t *rules, const char *path, uint32_t level);
 
 // 0 when the file at path starts with the cache directory tag signature,
 // else -1.
@@ -109,14 +121,14 @@ int checkCacheHeader(const char *path);
 
 // The number of rules (a mark for velk_ExcludeUnlinkSince), and dropping
 // every rule added after such a mark.
-int velk_ExcludeMark();
-void velk_ExcludeUnlinkSince(int mark);
+int velk_ExcludeMark(const velk_exclude_rules_t *rules);
+void velk_ExcludeUnlinkSince(velk_exclude_rules_t *rules, int mark);
 
 // Debug dump of the rule list on standard error: skips skip rules, shows
 // at most count (10,000 when count is below 1).
-void _DisplayLL(int skip, int count);
+void _DisplayLL(const velk_exclude_rules_t *rules, int skip, int count);
 
-// Frees every rule and file name and clears the switches (tests).
-void velk_ExcludeReset();
+// Frees every rule and file name and clears the switches.
+void velk_ExcludeReset(velk_exclude_rules_t *rules);
 
 #endif

@@ -1,5 +1,5 @@
 // "~" expansion for local and storage-system paths.  Initial thread only:
-// the remembered home directories are plain statics.
+// the remembered home directories are in the caller's cache.
 
 #include "velk_ExpandPath.h"
 
@@ -17,11 +17,6 @@
 namespace {
 
 constexpr size_t VELK_MAX_PRINCIPAL = 129;
-
-char own_home[4097];
-bool own_home_known = false;
-char last_user[256];
-char last_user_home[4097];
 
 // Looks up a home directory; 0 or the error number (ENOENT when unknown).
 int lookupHome(const char *name, uid_t uid, char *out, size_t size)
@@ -67,7 +62,7 @@ bool copyFits(const char *in, char *out, size_t size)
 
 } // namespace
 
-int velk_ExpandLocalPath(const char *in, char *out, size_t size)
+int velk_ExpandLocalPath(velk_home_cache_t *homes, const char *in, char *out, size_t size)
 {
     static const char *routine = "velk_ExpandLocalPath";
     if (in[0] != '~') {
@@ -80,31 +75,37 @@ int velk_ExpandLocalPath(const char *in, char *out, size_t size)
     const char *slash = strchr(in, '/');
     std::string name = slash ? std::string(in + 1, static_cast<size_t>(slash - in - 1)) : std::string(in + 1);
     const char *rest = slash ? slash : "/";
+    velk_home_cache_t scratch;
+    if (homes == nullptr) {
+        scratch.ownHomeKnown = false;
+        scratch.lastUser[0] = '\0';
+        homes = &scratch;
+    }
     if (name.empty()) {
-        if (!own_home_known) {
-            int rc = lookupHome(nullptr, getuid(), own_home, sizeof own_home);
+        if (!homes->ownHomeKnown) {
+            int rc = lookupHome(nullptr, getuid(), homes->ownHome, sizeof homes->ownHome);
             if (rc != 0) {
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: error %d getting home directory for UID %d\n",
                             routine, rc, static_cast<int>(getuid()));
                 return -1;
             }
-            own_home_known = true;
+            homes->ownHomeKnown = true;
         }
-        return joinFits(routine, "", own_home, rest, out, size) ? 0 : -1;
+        return joinFits(routine, "", homes->ownHome, rest, out, size) ? 0 : -1;
     }
-    if (name.size() >= sizeof last_user || strcmp(name.c_str(), last_user) != 0) {
-        char home[sizeof last_user_home];
-        int rc = name.size() >= sizeof last_user ? ENOENT : lookupHome(name.c_str(), 0, home, sizeof home);
+    if (name.size() >= sizeof homes->lastUser || strcmp(name.c_str(), homes->lastUser) != 0) {
+        char home[sizeof homes->lastUserHome];
+        int rc = name.size() >= sizeof homes->lastUser ? ENOENT : lookupHome(name.c_str(), 0, home, sizeof home);
         if (rc != 0) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: error %d getting home directory for user '%s'\n",
                         routine, rc, name.c_str());
             velk_SetExitCode(VELK_EXIT_OSERR);
             return -1;
         }
-        strcpy(last_user, name.c_str());
-        strcpy(last_user_home, home);
+        strcpy(homes->lastUser, name.c_str());
+        strcpy(homes->lastUserHome, home);
     }
-    return joinFits(routine, name.c_str(), last_user_home, slash ? slash : "", out, size) ? 0 : -1;
+    return joinFits(routine, name.c_str(), homes->lastUserHome, slash ? slash : "", out, size) ? 0 : -1;
 }
 
 int velk_ExpandQUORPath(const char *in, char *out, size_t size)

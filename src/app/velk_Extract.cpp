@@ -363,20 +363,21 @@ int endAction(velk_extract_state_t *xs, bool ok, int archiveFd, int indexFd, int
     return ok ? 0 : -1;
 }
 
-// The -J operands as sorted, distinct ordinals into *out (count in *countOut;
-// the caller frees *out).  0, or -1 after the message with status 64.
-int collectOrdinals(OrdinalRequest **out, int64_t *countOut)
+// The -J operands, the names of members, as sorted, distinct ordinals into
+// *out (count in *countOut; the caller frees *out).  0, or -1 after the
+// message with status 64.
+int collectOrdinals(const velk_members_t *members, OrdinalRequest **out, int64_t *countOut)
 {
     *out = nullptr;
     *countOut = 0;
-    int64_t n = velk_FileListEntries;
+    int64_t n = members->count;
     if (n <= 0)
         return 0;
     auto *req = static_cast<OrdinalRequest *>(VELK_CALLOC(static_cast<size_t>(n), sizeof(OrdinalRequest)));
     if (req == nullptr)
         return -1;
     for (int64_t i = 0; i < n; ++i) {
-        const char *text = velk_FileList[i].filename != nullptr ? velk_FileList[i].filename : "";
+        const char *text = members->table[i].filename != nullptr ? members->table[i].filename : "";
         char *end = nullptr;
         errno = 0;
         unsigned long long v = strtoull(text, &end, 10);
@@ -436,7 +437,7 @@ int considerEntry(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t or
         return 0;
     }
     if (byPath) {
-        if (velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0)
+        if (velk_IndexEntryWasSelected(entry, xs->run->members.table, xs->run->members.count) == 0)
             return 0;
         velk_MemberNamesSelected(&xs->names, entry);
     }
@@ -829,12 +830,13 @@ int velk_Extract(velk_run_t *run)
 
     if (refuseUnreadableKind(xs) != 0)
         return -1;
-    if (velk_GenFilelist(run) < 0 || (!optOn(VELK_OPT_BY_ORDINAL) && velk_MemberNamesPrepare(&xs->names) != 0))
+    if (velk_GenFilelist(run) < 0 ||
+        (!optOn(VELK_OPT_BY_ORDINAL) && velk_MemberNamesPrepare(&xs->names, &run->members) != 0))
         return endAction(xs, false, -1, -1, 0);
 
     OrdinalRequest *req = nullptr;
     int64_t reqCount = 0;
-    if (optOn(VELK_OPT_BY_ORDINAL) && collectOrdinals(&req, &reqCount) != 0)
+    if (optOn(VELK_OPT_BY_ORDINAL) && collectOrdinals(&run->members, &req, &reqCount) != 0)
         return endAction(xs, false, -1, -1, 0);
     struct ReqFree {
         OrdinalRequest *p;

@@ -2,7 +2,8 @@
 // member table, expanding operands of file-reading actions (wildcards and
 // exclusions through hooks, directories walked recursively) and taking the
 // operands of the other actions as names or patterns.  Initial thread only;
-// the table and scan state are plain statics, no locks.
+// the table is the run's and the scan state a walk context that
+// velk_GenFilelist keeps for one call; no locks.
 
 #include "velk_FileList.h"
 
@@ -27,9 +28,6 @@
 #include "velk_ReadConfig.h"
 #include "velk_StatusFifo.h"
 
-velk_FileSpec_t *velk_FileList = nullptr;
-int64_t velk_FileListEntries = 0;
-
 namespace {
 
 constexpr size_t VELK_REASON_BUFSIZE = 8193;
@@ -39,55 +37,75 @@ constexpr size_t VELK_SCAN_SHOW_TAIL = 80;
 // VELK_MAX_WALK_PATH characters.
 constexpr int VELK_MAX_WALK_DEPTH = static_cast<int>(VELK_MAX_WALK_PATH / 2) + 2;
 
-// Table state.
-velk_FileSpec_t *fileSpecTable = nullptr;
-int64_t fileSpecEntries = 0;
-int64_t fileSpecTableSize = 0;
+// Without hooks an operand stands for itself and nothing is excluded.
+const velk_FileListHooks_t noHooks = {};
 
-// Scan state.
-char currentDir[VELK_MAX_WALK_PATH + 1];
-int dirRecursionLevel = 0;
-long dirsScanned = 0;
-long toolargeCount = 0;
-int recurseFlag = 1;
-time_t genlistStartTime = 0;
-int64_t walkStartEntry = 0; // first entry added by the current operand's walk
-// Length of the directory part of the operand (match) being expanded: what
-// every record it adds keeps as operandDirLen.
-uint32_t operandDirLen = 0;
+} // namespace
 
-// Device and inode of each directory being walked, outermost first: a
-// directory met again below itself (through a followed symbolic link) would
-// otherwise be walked until the path grew too long.
-struct walkId_t {
-    dev_t dev;
-    ino_t ino;
+// The state of one velk_GenFilelist call: where the table goes, how
+// operands are expanded and excluded, and the scan state of the operand
+// being walked.
+struct velk_walk_t {
+    velk_members_t *members; // the run's member table, added to
+    const velk_FileListHooks_t *hooks;
+    velk_exclude_rules_t *rules; // null: nothing is excluded
+    velk_home_cache_t *homes;
+    bool expandOperands; // the action reads local files
+    int recurseFlag;
+    time_t genlistStartTime;
+    char currentDir[VELK_MAX_WALK_PATH + 1];
+    int dirRecursionLevel;
+    long dirsScanned;
+    long toolargeCount;
+    int64_t walkStartEntry; // first entry added by the current operand's walk
+    // Length of the directory part of the operand (match) being expanded:
+    // what every record it adds keeps as operandDirLen.
+    uint32_t operandDirLen;
+    // Device and inode of each directory being walked, outermost first: a
+    // directory met again below itself (through a followed symbolic link)
+    // would otherwise be walked until the path grew too long.
+    struct id_t {
+        dev_t dev;
+        ino_t ino;
+    } walkStack[VELK_MAX_WALK_DEPTH];
+    int walkDepth;
+    // Working buffers, too large for every level of the walk's recursion.
+    char reason[VELK_REASON_BUFSIZE];
+    char expanded[VELK_MAX_WALK_PATH + 1];
 };
-walkId_t walkStack[VELK_MAX_WALK_DEPTH];
-int walkDepth = 0;
 
-bool expandOperands = false; // the action reads local files
+namespace {
 
-// Default hooks: expand nothing, exclude nothing.
-int noExcludeCheck(const char *, int, char *reason, size_t reasonSize)
+// The exclusion hooks, through the walk's rules.
+int excludedName(velk_walk_t *w, const char *name)
 {
-    if (reasonSize > 0)
-        reason[0] = '\0';
-    return 0;
+    w->reason[0] = '\0';
+    if (w->rules == nullptr || w->hooks->excludeCheckName == nullptr)
+        return 0;
+    return w->hooks->excludeCheckName(w->rules, name, w->dirRecursionLevel, w->reason, sizeof w->reason);
 }
-int noExcludeNewDirectory(int, const char *)
-{
-    return 0;
-}
-int noExcludeMark()
-{
-    return 0;
-}
-void noExcludeUnlink(int) {}
 
-const velk_FileListHooks_t defaultHooks = {nullptr,       nullptr,        noExcludeCheck, noExcludeNewDirectory,
-                                           noExcludeMark, noExcludeUnlink};
-velk_FileListHooks_t hooks = defaultHooks;
+int exclusionMark(velk_walk_t *w)
+{
+    return w->rules != nullptr && w->hooks->excludeMark != nullptr ? w->hooks->excludeMark(w->rules) : 0;
+}
+
+void dropExclusionsSince(velk_walk_t *w, int mark)
+{
+    if (w->rules != nullptr && w->hooks->excludeUnlink != nullptr)
+        w->hooks->excludeUnlink(w->rules, mark);
+}
+
+int keepWalked(velk_walk_t *w, uint32_t type, const char *path, const struct stat *st);
+int genDirList(velk_walk_t *w, const char *name, int recurse);
+int expandOperand(velk_walk_t *w, const char *path, const char *annotation, int version);
+
+// Sets the recursion level to 0 and clears the scan directory buffer.
+void resetDirLevel(velk_walk_t *w)
+{
+    w->dirRecursionLevel = 0;
+    w->currentDir[0] = '\0';
+}
 
 bool windowInForce()
 {
@@ -95,9 +113,9 @@ bool windowInForce()
 }
 
 // True when an object modified at mtime lies before the -n window.
-bool olderThanWindow(time_t mtime)
+bool olderThanWindow(const velk_walk_t *w, time_t mtime)
 {
-    return windowInForce() && mtime < genlistStartTime - velk_time_opt;
+    return windowInForce() && mtime < w->genlistStartTime - velk_time_opt;
 }
 
 bool exclusionFilesRead()
@@ -105,10 +123,10 @@ bool exclusionFilesRead()
     return velk_function == VOP_CREATE || velk_function == VOP_APPEND || velk_function == VOP_UPDATE;
 }
 
-bool onWalkStack(const struct stat &st)
+bool onWalkStack(const velk_walk_t *w, const struct stat &st)
 {
-    for (int i = 0; i < walkDepth; i++)
-        if (walkStack[i].dev == st.st_dev && walkStack[i].ino == st.st_ino)
+    for (int i = 0; i < w->walkDepth; i++)
+        if (w->walkStack[i].dev == st.st_dev && w->walkStack[i].ino == st.st_ino)
             return true;
     return false;
 }
@@ -120,14 +138,14 @@ void showScanning(const char *path)
 }
 
 // Adds a copy of name, marked with the current operand's directory part.
-int addCopy(uint32_t type, const char *name, const char *annotation, int version, const struct stat *st)
+int addCopy(velk_walk_t *w, uint32_t type, const char *name, const char *annotation, int version, const struct stat *st)
 {
     char *copy = VELK_STRDUP(name);
     if (copy == nullptr)
         return -1;
-    if (velk_AddFileSpec(type, 0, copy, annotation, version, st) != 0)
+    if (velk_AddFileSpec(w->members, type, 0, copy, annotation, version, st) != 0)
         return -1;
-    fileSpecTable[fileSpecEntries - 1].operandDirLen = operandDirLen;
+    w->members->table[w->members->count - 1].operandDirLen = w->operandDirLen;
     return 0;
 }
 
@@ -144,29 +162,31 @@ uint32_t directoryPartLength(const char *path)
 // A directory met as an operand or inside a walk: the window test, the
 // exclusion files, the entry itself and the walk below it.  0 to go on,
 // -1 to stop.
-int handleDirectory(const char *path, const struct stat &st, const char *annotation, int version)
+int handleDirectory(velk_walk_t *w, const char *path, const struct stat &st, const char *annotation, int version)
 {
-    bool old = olderThanWindow(st.st_mtime);
-    if (!old && exclusionFilesRead() && hooks.excludeNewDirectory(dirRecursionLevel + 1, path) == 1)
+    bool old = olderThanWindow(w, st.st_mtime);
+    if (!old && exclusionFilesRead() && w->rules != nullptr && w->hooks->excludeNewDirectory != nullptr &&
+        w->hooks->excludeNewDirectory(w->rules, w->dirRecursionLevel + 1, path, keepWalked, w) == 1)
         return 0;
-    if (!old && addCopy(VTO_DIRECTORY, path, annotation, version, &st) != 0)
+    if (!old && addCopy(w, VTO_DIRECTORY, path, annotation, version, &st) != 0)
         return -1;
-    if (!recurseFlag)
+    if (!w->recurseFlag)
         return 0;
     if (access(path, X_OK) != 0) {
         velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Not searchable: %s\n", path);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return 0;
     }
-    int mark = hooks.excludeMark();
-    int r = velk_GenDirList(path, recurseFlag, mark);
-    hooks.excludeUnlink(mark);
+    int mark = exclusionMark(w);
+    int r = genDirList(w, path, w->recurseFlag);
+    dropExclusionsSince(w, mark);
     return r;
 }
 
-int checkAddFile(const char *path, const struct stat &st, const char *annotation, int version, bool inWalk)
+int checkAddFile(velk_walk_t *w, const char *path, const struct stat &st, const char *annotation, int version,
+                 bool inWalk)
 {
-    if (olderThanWindow(st.st_mtime))
+    if (olderThanWindow(w, st.st_mtime))
         return 0;
     if (access(path, R_OK) != 0) {
         velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, inWalk ? "Not readable [skipped]: %s\n" : "Not readable: %s\n",
@@ -178,10 +198,10 @@ int checkAddFile(const char *path, const struct stat &st, const char *annotation
         velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "File too large for velk to handle: %s (%lu bytes)\n", path,
                     static_cast<unsigned long>(st.st_size));
         velk_SetExitCode(VELK_EXIT_IOERR);
-        toolargeCount++;
+        w->toolargeCount++;
         return 0;
     }
-    if (addCopy(VTO_FILE, path, annotation, version, &st) != 0) {
+    if (addCopy(w, VTO_FILE, path, annotation, version, &st) != 0) {
         if (!inWalk) {
             velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Error trying to stat: %s\n", path);
             velk_SetExitCode(VELK_EXIT_IOERR);
@@ -192,22 +212,22 @@ int checkAddFile(const char *path, const struct stat &st, const char *annotation
 }
 
 // One match of an operand: 0 to go on, -1 to stop.
-int handleMatch(const char *path, uint32_t type, const struct stat &st, const char *annotation, int version)
+int handleMatch(velk_walk_t *w, const char *path, uint32_t type, const struct stat &st, const char *annotation,
+                int version)
 {
-    static char reason[VELK_REASON_BUFSIZE];
-    if (hooks.excludeCheckName(path, dirRecursionLevel, reason, sizeof reason) != 0) {
+    if (excludedName(w, path) != 0) {
         if (velk_config_opts.DisplayExcludedObjects)
-            fprintf(stderr, "%s: path: %s %s\n", "INFO", currentDir, reason);
+            fprintf(stderr, "%s: path: %s %s\n", "INFO", w->currentDir, w->reason);
         return 0;
     }
-    operandDirLen = directoryPartLength(path);
+    w->operandDirLen = directoryPartLength(path);
     switch (type) {
-    case VTO_FILE: return checkAddFile(path, st, annotation, version, false);
-    case VTO_DIRECTORY: velk_ResetDirLevel(); return handleDirectory(path, st, annotation, version);
+    case VTO_FILE: return checkAddFile(w, path, st, annotation, version, false);
+    case VTO_DIRECTORY: resetDirLevel(w); return handleDirectory(w, path, st, annotation, version);
     case VTO_SYMLINK:
-        if (olderThanWindow(st.st_mtime))
+        if (olderThanWindow(w, st.st_mtime))
             return 0;
-        return addCopy(VTO_SYMLINK, path, annotation, version, &st);
+        return addCopy(w, VTO_SYMLINK, path, annotation, version, &st);
     default:
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "velk: %s: object type not recognized \n", path);
         velk_SetExitCode(VELK_EXIT_IOERR);
@@ -232,7 +252,7 @@ int statPath(const char *path, struct stat *st)
 }
 
 // An operand (command line or input list) after normalisation.
-int handleOperand(const char *raw)
+int handleOperand(velk_walk_t *w, const char *raw)
 {
     size_t len = strlen(raw);
     char *path = static_cast<char *>(VELK_MALLOC(len + 1));
@@ -240,8 +260,8 @@ int handleOperand(const char *raw)
         return -1;
     copyPathname(raw, path);
     int r = 0;
-    if (expandOperands) {
-        if (commonExpandPathname(path, nullptr, 0) != 0) {
+    if (w->expandOperands) {
+        if (expandOperand(w, path, nullptr, 0) != 0) {
             velk_SetExitCode(VELK_EXIT_USAGE);
             r = -1;
         }
@@ -249,29 +269,28 @@ int handleOperand(const char *raw)
         return r;
     }
     if (path[0] == '~' || strncmp(path, "..", 2) == 0) {
-        static char expanded[VELK_MAX_WALK_PATH + 1];
-        if (velk_ExpandLocalPath(path, expanded, sizeof expanded) != 0) {
+        if (velk_ExpandLocalPath(w->homes, path, w->expanded, sizeof w->expanded) != 0) {
             velk_SetExitCode(VELK_EXIT_USAGE);
             VELK_FREE(path);
             return -1;
         }
         VELK_FREE(path);
-        path = VELK_STRDUP(expanded);
+        path = VELK_STRDUP(w->expanded);
         if (path == nullptr)
             return -1;
     }
-    return velk_AddFileSpec(VTO_UNKNOWN, 0, path, nullptr, 0, nullptr);
+    return velk_AddFileSpec(w->members, VTO_UNKNOWN, 0, path, nullptr, 0, nullptr);
 }
 
-int listLine(const char *name, long, void *)
+int listLine(const char *name, long, void *walk)
 {
-    return handleOperand(name) != 0 ? -1 : 0;
+    return handleOperand(static_cast<velk_walk_t *>(walk), name) != 0 ? -1 : 0;
 }
 
-int readListFile(const char *name)
+int readListFile(velk_walk_t *w, const char *name)
 {
     if (strcmp(name, "-") == 0)
-        return velk_ReadListStream(stdin, "standard input", listLine, nullptr) < 0 ? -1 : 0;
+        return velk_ReadListStream(stdin, "standard input", listLine, w) < 0 ? -1 : 0;
     FILE *fp = nullptr;
     // An open interrupted by a signal is retried unless the run is ending.
     do {
@@ -282,15 +301,14 @@ int readListFile(const char *name)
         velk_SetExitCode(VELK_EXIT_FILELIST); // no list, no file list
         return -1;
     }
-    int r = velk_ReadListStream(fp, name, listLine, nullptr);
+    int r = velk_ReadListStream(fp, name, listLine, w);
     fclose(fp);
     return r < 0 ? -1 : 0;
 }
 
-int changeDirectory(const char *dir)
+int changeDirectory(velk_walk_t *w, const char *dir)
 {
-    static char expanded[VELK_MAX_WALK_PATH + 1];
-    if (velk_ExpandLocalPath(dir, expanded, sizeof expanded) != 0 || chdir(expanded) != 0) {
+    if (velk_ExpandLocalPath(w->homes, dir, w->expanded, sizeof w->expanded) != 0 || chdir(w->expanded) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal error changing to directory %s\n", dir);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
@@ -298,25 +316,13 @@ int changeDirectory(const char *dir)
     return 0;
 }
 
+// What an exclusion rule keeps of a directory it leaves unwalked.
+int keepWalked(velk_walk_t *w, uint32_t type, const char *path, const struct stat *st)
+{
+    return addCopy(w, type, path, nullptr, 0, st);
+}
+
 } // namespace
-
-int velk_AddWalkedObject(uint32_t type, const char *path, const struct stat *st)
-{
-    return addCopy(type, path, nullptr, 0, st);
-}
-
-void velk_SetFileListHooks(const velk_FileListHooks_t *h)
-{
-    hooks = h != nullptr ? *h : defaultHooks;
-    if (hooks.excludeCheckName == nullptr)
-        hooks.excludeCheckName = noExcludeCheck;
-    if (hooks.excludeNewDirectory == nullptr)
-        hooks.excludeNewDirectory = noExcludeNewDirectory;
-    if (hooks.excludeMark == nullptr)
-        hooks.excludeMark = noExcludeMark;
-    if (hooks.excludeUnlink == nullptr)
-        hooks.excludeUnlink = noExcludeUnlink;
-}
 
 bool velk_NameHasWildcards(const char *name)
 {
@@ -364,14 +370,14 @@ int velk_BuildFileSpec(uint32_t type, uint64_t ordinal, char *name, const char *
     return 0;
 }
 
-int velk_AddFileSpec(uint32_t type, uint64_t ordinal, char *name, const char *annotation, int version,
-                     const struct stat *st)
+int velk_AddFileSpec(velk_members_t *members, uint32_t type, uint64_t ordinal, char *name, const char *annotation,
+                     int version, const struct stat *st)
 {
-    if (fileSpecEntries >= fileSpecTableSize) {
-        int64_t newSize = fileSpecTableSize + VELK_FILESPEC_GROWTH;
+    if (members->count >= members->capacity) {
+        int64_t newSize = members->capacity + VELK_FILESPEC_GROWTH;
         if (newSize > velk_max_files)
             newSize = velk_max_files;
-        if (newSize <= fileSpecEntries) {
+        if (newSize <= members->count) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Maximum number of file entries reached (%ld)\n",
                         velk_max_files);
             if (velk_max_files < velk_abs_max_files)
@@ -384,20 +390,20 @@ int velk_AddFileSpec(uint32_t type, uint64_t ordinal, char *name, const char *an
             VELK_FREE(name);
             return -1;
         }
-        void *grown = VELK_REALLOC(fileSpecTable, static_cast<size_t>(newSize) * sizeof(velk_FileSpec_t));
+        void *grown = VELK_REALLOC(members->table, static_cast<size_t>(newSize) * sizeof(velk_FileSpec_t));
         if (grown == nullptr) {
             VELK_FREE(name);
             return -1;
         }
-        fileSpecTable = static_cast<velk_FileSpec_t *>(grown);
-        fileSpecTableSize = newSize;
+        members->table = static_cast<velk_FileSpec_t *>(grown);
+        members->capacity = newSize;
     }
-    if (velk_BuildFileSpec(type, ordinal, name, annotation, version, st, &fileSpecTable[fileSpecEntries]) != 0) {
+    if (velk_BuildFileSpec(type, ordinal, name, annotation, version, st, &members->table[members->count]) != 0) {
         VELK_FREE(name);
         return -1;
     }
-    fileSpecEntries++;
-    if (static_cast<uint64_t>(fileSpecEntries) > VELK_MAX_TABLE_ENTRIES) {
+    members->count++;
+    if (static_cast<uint64_t>(members->count) > VELK_MAX_TABLE_ENTRIES) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "*** %s: fatal error - too many objects found starting with %s - number of objects in "
                     "archive cannot exceed 2^32-1\n",
@@ -431,12 +437,6 @@ void copyPathname(const char *src, char *dst)
     dst[n] = '\0';
 }
 
-void velk_ResetDirLevel()
-{
-    dirRecursionLevel = 0;
-    currentDir[0] = '\0';
-}
-
 int compareFileSpecsByName(const void *a, const void *b)
 {
     const auto *x = static_cast<const velk_FileSpec_t *>(a);
@@ -447,13 +447,14 @@ int compareFileSpecsByName(const void *a, const void *b)
     return (x->version > y->version) - (x->version < y->version);
 }
 
+namespace {
+
 // One entry entryName of the directory name (nameLen characters; rootDir
-// when it is "/") during velk_GenDirList: excluded, skipped with a message,
+// when it is "/") during genDirList: excluded, skipped with a message,
 // added, or walked into (with recurse).  Returns 0 to go on with the next
 // entry, -1 to stop the walk.
-static int scanEntry(const char *name, size_t nameLen, bool rootDir, const char *entryName, int recurse)
+int scanEntry(velk_walk_t *w, const char *name, size_t nameLen, bool rootDir, const char *entryName, int recurse)
 {
-    static char reason[VELK_REASON_BUFSIZE];
     char path[VELK_MAX_WALK_PATH + 2];
     size_t full = nameLen + (rootDir ? 0 : 1) + strlen(entryName);
     if (full > VELK_MAX_WALK_PATH) {
@@ -463,9 +464,9 @@ static int scanEntry(const char *name, size_t nameLen, bool rootDir, const char 
     }
     snprintf(path, sizeof path, "%s%s%s", name, rootDir ? "" : "/", entryName);
     // Rules are matched against the entry's own name.
-    if (hooks.excludeCheckName(entryName, dirRecursionLevel, reason, sizeof reason) != 0) {
+    if (excludedName(w, entryName) != 0) {
         if (velk_config_opts.DisplayExcludedObjects)
-            fprintf(stderr, "%s: path %s: %s\n", "INFO", name, reason);
+            fprintf(stderr, "%s: path %s: %s\n", "INFO", name, w->reason);
         return 0;
     }
     struct stat st;
@@ -475,19 +476,19 @@ static int scanEntry(const char *name, size_t nameLen, bool rootDir, const char 
         return 0;
     }
     if (S_ISDIR(st.st_mode)) {
-        if (onWalkStack(st)) {
+        if (onWalkStack(w, st)) {
             velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Link to a directory being scanned - skipped %s\n", path);
             velk_SetExitCode(VELK_EXIT_IOERR);
             return 0;
         }
         if (!recurse)
-            return !olderThanWindow(st.st_mtime) && addCopy(VTO_DIRECTORY, path, nullptr, 0, &st) != 0 ? -1 : 0;
-        return handleDirectory(path, st, nullptr, 0) != 0 ? -1 : 0;
+            return !olderThanWindow(w, st.st_mtime) && addCopy(w, VTO_DIRECTORY, path, nullptr, 0, &st) != 0 ? -1 : 0;
+        return handleDirectory(w, path, st, nullptr, 0) != 0 ? -1 : 0;
     }
     if (S_ISREG(st.st_mode))
-        return checkAddFile(path, st, nullptr, 0, true) != 0 ? -1 : 0;
+        return checkAddFile(w, path, st, nullptr, 0, true) != 0 ? -1 : 0;
     if (S_ISLNK(st.st_mode))
-        return !olderThanWindow(st.st_mtime) && addCopy(VTO_SYMLINK, path, nullptr, 0, &st) != 0 ? -1 : 0;
+        return !olderThanWindow(w, st.st_mtime) && addCopy(w, VTO_SYMLINK, path, nullptr, 0, &st) != 0 ? -1 : 0;
     // FIFOs and sockets are named, since a user may expect their contents
     // in the archive; devices are left out without a message.  Neither
     // changes the exit status.
@@ -497,35 +498,37 @@ static int scanEntry(const char *name, size_t nameLen, bool rootDir, const char 
     return 0;
 }
 
-int velk_GenDirList(const char *name, int recurse, int exclusionMark)
+// Walks the directory name (recursively when recurse is set) and adds what
+// it holds; the caller drops the exclusion rules the walk pushed.  0, or -1
+// when the walk must stop (status set).
+int genDirList(velk_walk_t *w, const char *name, int recurse)
 {
-    (void)exclusionMark; // the rules of this directory are dropped by the caller
-    dirsScanned++;
-    if (velk_Opt(VELK_OPT_STATUS_FIFO) && dirsScanned % 10 == 0)
-        velk_StatusMsg(0, "Scanned %ld dirs - %ld files added", dirsScanned, static_cast<long>(fileSpecEntries));
+    w->dirsScanned++;
+    if (velk_Opt(VELK_OPT_STATUS_FIFO) && w->dirsScanned % 10 == 0)
+        velk_StatusMsg(0, "Scanned %ld dirs - %ld files added", w->dirsScanned, static_cast<long>(w->members->count));
 
-    size_t saveLen = strlen(currentDir);
-    dirRecursionLevel++;
-    if (dirRecursionLevel == 1) {
-        snprintf(currentDir, sizeof currentDir, "%s", name);
+    size_t saveLen = strlen(w->currentDir);
+    w->dirRecursionLevel++;
+    if (w->dirRecursionLevel == 1) {
+        snprintf(w->currentDir, sizeof w->currentDir, "%s", name);
         saveLen = 0;
-        walkStartEntry = fileSpecEntries;
-        walkDepth = 0;
+        w->walkStartEntry = w->members->count;
+        w->walkDepth = 0;
     } else {
         // name is the full path of the subdirectory, so its length stands
         // for the current path, the separator and the component together.
         size_t nlen = strlen(name);
         if (nlen + 2 > VELK_MAX_WALK_PATH - 1) {
             velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "pathname too long (velk_GenDirList).\n");
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "    Current: %s\n", currentDir);
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "    Current: %s\n", w->currentDir);
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "    Next dir to scan: %s\n", name);
             velk_SetExitCode(VELK_EXIT_FILELIST);
-            dirRecursionLevel--;
+            w->dirRecursionLevel--;
             return -1;
         }
-        snprintf(currentDir, sizeof currentDir, "%s", name);
+        snprintf(w->currentDir, sizeof w->currentDir, "%s", name);
     }
-    showScanning(currentDir);
+    showScanning(w->currentDir);
 
     DIR *dir = nullptr;
     do {
@@ -534,16 +537,16 @@ int velk_GenDirList(const char *name, int recurse, int exclusionMark)
     if (dir == nullptr) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Unable to open directory: %s\n", name);
         velk_SetExitCode(VELK_EXIT_IOERR);
-        dirRecursionLevel--;
-        currentDir[saveLen] = '\0';
+        w->dirRecursionLevel--;
+        w->currentDir[saveLen] = '\0';
         return -1;
     }
     rewinddir(dir);
 
     struct stat dirSt;
     bool pushed = false;
-    if (fstat(dirfd(dir), &dirSt) == 0 && walkDepth < VELK_MAX_WALK_DEPTH) {
-        walkStack[walkDepth++] = {dirSt.st_dev, dirSt.st_ino};
+    if (fstat(dirfd(dir), &dirSt) == 0 && w->walkDepth < VELK_MAX_WALK_DEPTH) {
+        w->walkStack[w->walkDepth++] = {dirSt.st_dev, dirSt.st_ino};
         pushed = true;
     }
 
@@ -561,58 +564,60 @@ int velk_GenDirList(const char *name, int recurse, int exclusionMark)
             break;
         if (strcmp(de->d_name, ".") == 0 || strcmp(de->d_name, "..") == 0)
             continue;
-        if (scanEntry(name, nameLen, rootDir, de->d_name, recurse) != 0) {
+        if (scanEntry(w, name, nameLen, rootDir, de->d_name, recurse) != 0) {
             result = -1;
             break;
         }
     }
     closedir(dir);
     if (pushed)
-        walkDepth--;
-    dirRecursionLevel--;
-    currentDir[saveLen] = '\0';
-    if (dirRecursionLevel == 0) {
-        int64_t added = fileSpecEntries - walkStartEntry;
+        w->walkDepth--;
+    w->dirRecursionLevel--;
+    w->currentDir[saveLen] = '\0';
+    if (w->dirRecursionLevel == 0) {
+        int64_t added = w->members->count - w->walkStartEntry;
         if (added > 1) {
             if (velk_debug_level >= 2)
                 velk_ErrPrintf("/debug/ sorting %d index entries added for directory %s\n", static_cast<int>(added),
                                name);
-            qsort(fileSpecTable + walkStartEntry, static_cast<size_t>(added), sizeof(velk_FileSpec_t),
+            qsort(w->members->table + w->walkStartEntry, static_cast<size_t>(added), sizeof(velk_FileSpec_t),
                   compareFileSpecsByName);
         }
         // The scan buffer keeps the last scanned directory for messages.
-        snprintf(currentDir, sizeof currentDir, "%s", name);
+        snprintf(w->currentDir, sizeof w->currentDir, "%s", name);
     }
     return result;
 }
 
-int commonExpandPathname(const char *path, const char *annotation, int version)
+// Expands one operand of a file-reading action and adds what it names.
+// 0, or -1 (status set).
+int expandOperand(velk_walk_t *w, const char *path, const char *annotation, int version)
 {
-    int startMark = hooks.excludeMark();
-    static char expanded[VELK_MAX_WALK_PATH + 1];
-    if (velk_ExpandLocalPath(path, expanded, sizeof expanded) != 0) {
+    int startMark = exclusionMark(w);
+    char *expanded = w->expanded;
+    if (velk_ExpandLocalPath(w->homes, path, expanded, sizeof w->expanded) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "%s: Unable to expand prefix chars for pathname: %s  Entry skipped", velk_program_name, path);
         velk_SetExitCode(VELK_EXIT_USAGE);
         return -1;
     }
     int result = 0;
-    if (hooks.expand != nullptr) {
+    if (w->hooks->expand != nullptr) {
         velk_globent_t *matches = nullptr;
-        int count = hooks.expand(expanded, &matches);
+        int count = w->hooks->expand(expanded, &matches);
         if (count < 0) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                         "%s: Error expanding wildcard chars for pathname: %s  Entry skipped", velk_program_name, path);
             velk_SetExitCode(VELK_EXIT_USAGE);
-            hooks.excludeUnlink(startMark);
+            dropExclusionsSince(w, startMark);
             return -1;
         }
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/ %d entries expanded from [%s]\n", count, expanded);
         for (int i = 0; i < count && result == 0; i++)
-            result = handleMatch(matches[i].name, matches[i].objectType, matches[i].st, annotation, version);
-        if (hooks.release != nullptr)
-            hooks.release(matches, count);
+            result = handleMatch(w, matches[i].name, matches[i].objectType, matches[i].st, annotation, version);
+        if (w->hooks->release != nullptr)
+            w->hooks->release(matches, count);
     } else {
         // No expander: the operand stands for itself.
         struct stat st;
@@ -621,31 +626,18 @@ int commonExpandPathname(const char *path, const char *annotation, int version)
                         expanded);
             velk_SetExitCode(VELK_EXIT_IOERR);
         } else {
-            result = handleMatch(expanded, kindOf(st), st, annotation, version);
+            result = handleMatch(w, expanded, kindOf(st), st, annotation, version);
         }
     }
-    hooks.excludeUnlink(startMark);
+    dropExclusionsSince(w, startMark);
     return result;
 }
 
-int velk_GenFilesFromListfile(const velk_run_t *run)
+// The operands from run->argv[run->optind] on, with their -L lists and -C
+// directories.  0, or -1 (status set).
+int walkOperands(velk_walk_t *w, const velk_run_t *run)
 {
-    if (run->inputListName == nullptr)
-        return 0;
-    return readListFile(run->inputListName);
-}
-
-int velk_GenFilelist(const velk_run_t *run)
-{
-    velk_SetProgramPhase(VTP_GEN_FILELIST);
-    expandOperands = velk_function == VOP_CREATE || velk_function == VOP_APPEND || velk_function == VOP_COMPARE ||
-                     velk_function == VOP_COMPARE_CKSUMS || velk_function == VOP_UPDATE;
-    recurseFlag = velk_Opt(VELK_OPT_NORECURSE) ? 0 : 1;
-    genlistStartTime = time(nullptr);
-
     int result = 0;
-    if (run->inputListName != nullptr && velk_GenFilesFromListfile(run) != 0)
-        result = -1;
     for (int i = run->optind; result == 0 && i < run->argc; i++) {
         const char *arg = run->argv[i];
         if (strncmp(arg, "-L", 2) == 0 || strncmp(arg, "-C", 2) == 0) {
@@ -661,32 +653,56 @@ int velk_GenFilelist(const velk_run_t *run)
                 }
                 value = run->argv[++i];
             }
-            if ((isList ? readListFile(value) : changeDirectory(value)) != 0)
+            if ((isList ? readListFile(w, value) : changeDirectory(w, value)) != 0)
                 result = -1;
             continue;
         }
-        if (handleOperand(arg) != 0)
+        if (handleOperand(w, arg) != 0)
             result = -1;
     }
-    velk_FileList = fileSpecTable;
-    velk_FileListEntries = fileSpecEntries;
+    return result;
+}
+
+} // namespace
+
+int velk_GenFilelist(velk_run_t *run)
+{
+    velk_SetProgramPhase(VTP_GEN_FILELIST);
+    // The scan state lives for this call only (on the initial thread's
+    // stack); the table it builds is the run's.
+    velk_walk_t walk{};
+    velk_walk_t *w = &walk;
+    w->members = &run->members;
+    w->hooks = run->selectHooks != nullptr ? run->selectHooks : &noHooks;
+    w->rules = run->exclude;
+    w->homes = run->homes;
+    w->expandOperands = velk_function == VOP_CREATE || velk_function == VOP_APPEND || velk_function == VOP_COMPARE ||
+                        velk_function == VOP_COMPARE_CKSUMS || velk_function == VOP_UPDATE;
+    w->recurseFlag = velk_Opt(VELK_OPT_NORECURSE) ? 0 : 1;
+    w->genlistStartTime = time(nullptr);
+
+    int result = 0;
+    if (run->inputListName != nullptr && readListFile(w, run->inputListName) != 0)
+        result = -1;
+    if (result == 0 && walkOperands(w, run) != 0)
+        result = -1;
     // The writers check each file they open against its record.
-    velk_SetMemberRecords(fileSpecTable, fileSpecEntries);
-    if (result == 0 && toolargeCount > 0) {
+    velk_SetMemberRecords(run->members.table, run->members.count);
+    if (result == 0 && w->toolargeCount > 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%d oversize member files found - please correct and retry",
-                    static_cast<int>(toolargeCount));
+                    static_cast<int>(w->toolargeCount));
         velk_SetExitCode(VELK_EXIT_IOERR);
         result = -1;
     }
     return result;
 }
 
-void velk_DumpFileSpecList()
+void velk_DumpFileSpecList(const velk_members_t *members)
 {
     fprintf(stderr, "%ld object entries in File Spec table. Current allocated table size: %ldentries\n",
-            static_cast<long>(fileSpecEntries), static_cast<long>(fileSpecTableSize));
-    for (int64_t i = 0; i < fileSpecEntries; i++) {
-        const velk_FileSpec_t &e = fileSpecTable[i];
+            static_cast<long>(members->count), static_cast<long>(members->capacity));
+    for (int64_t i = 0; i < members->count; i++) {
+        const velk_FileSpec_t &e = members->table[i];
         time_t ct = static_cast<time_t>(e.ctime);
         time_t mt = static_cast<time_t>(e.mtime);
         char ctext[64] = "";
@@ -709,31 +725,14 @@ void velk_DumpFileSpecList()
     fflush(stderr);
 }
 
-long velk_DirsScanned()
-{
-    return dirsScanned;
-}
-
-long velk_OversizeCount()
-{
-    return toolargeCount;
-}
-
-void velk_FileListRelease()
+void velk_FileListRelease(velk_run_t *run)
 {
     velk_SetMemberRecords(nullptr, 0);
-    for (int64_t i = 0; i < fileSpecEntries; i++) {
-        VELK_FREE(fileSpecTable[i].filename);
-        VELK_FREE(fileSpecTable[i].annotation);
+    velk_members_t *m = &run->members;
+    for (int64_t i = 0; i < m->count; i++) {
+        VELK_FREE(m->table[i].filename);
+        VELK_FREE(m->table[i].annotation);
     }
-    VELK_FREE(fileSpecTable);
-    fileSpecTable = nullptr;
-    fileSpecEntries = 0;
-    fileSpecTableSize = 0;
-    velk_FileList = nullptr;
-    velk_FileListEntries = 0;
-    dirsScanned = 0;
-    toolargeCount = 0;
-    walkDepth = 0;
-    velk_ResetDirLevel();
+    VELK_FREE(m->table);
+    *m = velk_members_t{nullptr, 0, 0};
 }

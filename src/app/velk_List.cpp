@@ -320,7 +320,7 @@ int velk_List(velk_run_t *run)
         return -1;
     }
     velk_member_names_t names;
-    if (velk_GenFilelist(run) < 0 || velk_MemberNamesPrepare(&names) != 0)
+    if (velk_GenFilelist(run) < 0 || velk_MemberNamesPrepare(&names, &run->members) != 0)
         return finish(false, 0, 0);
 
     char where[64];
@@ -395,7 +395,7 @@ int velk_List(velk_run_t *run)
                         velk_ErrPrintf("/debug/skipping phantom index entry %d\n", static_cast<int>(ordinal));
                     continue;
                 }
-                if (velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0)
+                if (velk_IndexEntryWasSelected(entry, run->members.table, run->members.count) == 0)
                     continue;
                 velk_MemberNamesSelected(&names, entry);
                 uint32_t type = velk_Get32(entry->hent_type);

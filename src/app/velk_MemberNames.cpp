@@ -61,29 +61,30 @@ velk_member_names_t::~velk_member_names_t()
     VELK_FREE(deleted);
 }
 
-int velk_MemberNamesPrepare(velk_member_names_t *names)
+int velk_MemberNamesPrepare(velk_member_names_t *names, velk_members_t *members)
 {
     VELK_FREE(names->found);
     VELK_FREE(names->deleted);
     names->found = nullptr;
     names->deleted = nullptr;
+    names->table = members->table;
     names->tracked = 0;
     names->left = 0;
-    for (int64_t i = 0; i < velk_FileListEntries; ++i) {
-        velk_FileSpec_t &rec = velk_FileList[i];
+    for (int64_t i = 0; i < members->count; ++i) {
+        velk_FileSpec_t &rec = members->table[i];
         if (rec.filename == nullptr)
             continue;
         // The operand's escapes are gone by now: what still looks like a
         // pattern is one ("!" and an unclosed "[" match themselves).
         rec.hasWildcards = !velk_Opt(VELK_OPT_NOGLOB) && velk_NameIsPattern(rec.filename, false) ? 1 : 0;
     }
-    if (velk_FileListEntries <= 0)
+    if (members->count <= 0)
         return 0;
-    names->found = static_cast<bool *>(VELK_CALLOC(static_cast<size_t>(velk_FileListEntries), sizeof(bool)));
-    names->deleted = static_cast<bool *>(VELK_CALLOC(static_cast<size_t>(velk_FileListEntries), sizeof(bool)));
+    names->found = static_cast<bool *>(VELK_CALLOC(static_cast<size_t>(members->count), sizeof(bool)));
+    names->deleted = static_cast<bool *>(VELK_CALLOC(static_cast<size_t>(members->count), sizeof(bool)));
     if (names->found == nullptr || names->deleted == nullptr)
         return -1;
-    names->tracked = velk_FileListEntries;
+    names->tracked = members->count;
     names->left = names->tracked;
     return 0;
 }
@@ -93,7 +94,7 @@ void velk_MemberNamesSelected(velk_member_names_t *names, const hif_entry_t *ent
     // Every name that selects the entry is marked, not only the first:
     // "dir" and "dir/a" both name the entry dir/a.
     for (int64_t i = 0; i < names->tracked && names->left > 0; ++i) {
-        if (!names->found[i] && selects(names, entry, &velk_FileList[i]) != 0) {
+        if (!names->found[i] && selects(names, entry, &names->table[i]) != 0) {
             names->found[i] = true;
             --names->left;
         }
@@ -103,7 +104,7 @@ void velk_MemberNamesSelected(velk_member_names_t *names, const hif_entry_t *ent
 void velk_MemberNamesDeletedSeen(velk_member_names_t *names, const hif_entry_t *entry)
 {
     for (int64_t i = 0; i < names->tracked && names->left > 0; ++i) {
-        if (!names->found[i] && !names->deleted[i] && selects(names, entry, &velk_FileList[i]) != 0)
+        if (!names->found[i] && !names->deleted[i] && selects(names, entry, &names->table[i]) != 0)
             names->deleted[i] = true;
     }
 }
@@ -112,14 +113,14 @@ int velk_MemberNamesReportMissing(const velk_member_names_t *names)
 {
     int missing = 0;
     for (int64_t i = 0; i < names->tracked && names->left > 0; ++i) {
-        if (names->found[i] || velk_FileList[i].filename == nullptr)
+        if (names->found[i] || names->table[i].filename == nullptr)
             continue;
         if (names->deleted[i]) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Soft-deleted in archive (undelete it with -U)\n",
-                        velk_FileList[i].filename);
+                        names->table[i].filename);
             velk_NoteFailure("soft-deleted in archive");
         } else {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Not found in archive\n", velk_FileList[i].filename);
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Not found in archive\n", names->table[i].filename);
             velk_NoteFailure("not found in archive");
         }
         ++missing;

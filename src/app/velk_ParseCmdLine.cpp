@@ -225,6 +225,30 @@ int parseTemplateFile(const char *name, const char *value, char **slot)
     return 0;
 }
 
+// Applies one exclusion option to the run's rules.
+int parseExcludeOption(velk_exclude_rules_t *rules, int code, const char *value)
+{
+    switch (code) {
+    case LO_EXCLUDE: return velk_ExcludeAddPattern(rules, value, 1, VELK_EXC_SHELL, 0) != 0 ? fail() : 0;
+    case LO_EXCLUDE_FROM:
+        // A pattern file that cannot be read would archive what the user
+        // meant to keep out: the run stops.
+        return velk_ExcludesAddFromFile(rules, value, 1, VELK_EXC_SHELL, 0) != 0 ? fail() : 0;
+    case LO_EXCLUDE_VCS_IGNORES: rules->vcsIgnores = 1; return 0;
+    case LO_EXCLUDE_VCS: return velk_ExcludeAddVcs(rules) != 0 ? fail() : 0;
+    case LO_EXCLUDE_BACKUPS: return velk_ExcludeAddBackups(rules) != 0 ? fail() : 0;
+    case LO_EXCLUDE_CACHES: rules->caches = 1; return 0;
+    case LO_EXCLUDE_CACHES_UNDER: rules->cachesUnder = 1; return 0;
+    case LO_EXCLUDE_CACHES_ALL: rules->cachesAll = 1; return 0;
+    case LO_EXCLUDE_IGNORE: return addExcludeFile(value, 0, &rules->ignoreFiles);
+    case LO_EXCLUDE_IGNORE_RECURSIVE: return addExcludeFile(value, 1, &rules->ignoreRecurseFiles);
+    case LO_EXCLUDE_TAG: return addExcludeFile(value, 0, &rules->tagFile);
+    case LO_EXCLUDE_TAG_UNDER: return addExcludeFile(value, 0, &rules->tagUnderFile);
+    case LO_EXCLUDE_TAG_ALL: return addExcludeFile(value, 0, &rules->tagAllFile);
+    default: return fail();
+    }
+}
+
 } // namespace
 
 int parseOption(velk_run_t *run, const char *name, int code, const char *value)
@@ -260,26 +284,18 @@ int parseOption(velk_run_t *run, const char *name, int code, const char *value)
     case LO_CRC: velk_option_flags |= VELK_OPT_CRC; return 0;
     case LO_NOCRC: velk_option_flags &= ~VELK_OPT_CRC; return 0;
     case LO_EXCLUDE:
-        if (velk_ExcludeAddPattern(value, 1, VELK_EXC_SHELL, 0) != 0)
-            return fail();
-        return 0;
     case LO_EXCLUDE_FROM:
-        // A pattern file that cannot be read would archive what the user
-        // meant to keep out: the run stops.
-        if (velk_ExcludesAddFromFile(value, 1, VELK_EXC_SHELL, 0) != 0)
-            return fail();
-        return 0;
-    case LO_EXCLUDE_VCS_IGNORES: velk_ExcVcsIgnores = 1; return 0;
-    case LO_EXCLUDE_VCS: return velk_ExcludeAddVcs() != 0 ? fail() : 0;
-    case LO_EXCLUDE_BACKUPS: return velk_ExcludeAddBackups() != 0 ? fail() : 0;
-    case LO_EXCLUDE_CACHES: velk_ExcCaches = 1; return 0;
-    case LO_EXCLUDE_CACHES_UNDER: velk_ExcCachesUnder = 1; return 0;
-    case LO_EXCLUDE_CACHES_ALL: velk_ExCachesAll = 1; return 0;
-    case LO_EXCLUDE_IGNORE: return addExcludeFile(value, 0, &velk_ExcIgnoreFiles);
-    case LO_EXCLUDE_IGNORE_RECURSIVE: return addExcludeFile(value, 1, &velk_ExcIgnoreRecurseFiles);
-    case LO_EXCLUDE_TAG: return addExcludeFile(value, 0, &velk_ExcTagFile);
-    case LO_EXCLUDE_TAG_UNDER: return addExcludeFile(value, 0, &velk_ExcTagUnderFile);
-    case LO_EXCLUDE_TAG_ALL: return addExcludeFile(value, 0, &velk_ExcTagAllFile);
+    case LO_EXCLUDE_VCS_IGNORES:
+    case LO_EXCLUDE_VCS:
+    case LO_EXCLUDE_BACKUPS:
+    case LO_EXCLUDE_CACHES:
+    case LO_EXCLUDE_CACHES_UNDER:
+    case LO_EXCLUDE_CACHES_ALL:
+    case LO_EXCLUDE_IGNORE:
+    case LO_EXCLUDE_IGNORE_RECURSIVE:
+    case LO_EXCLUDE_TAG:
+    case LO_EXCLUDE_TAG_UNDER:
+    case LO_EXCLUDE_TAG_ALL: return parseExcludeOption(run->exclude, code, value);
     case LO_EXFILE: return parseTemplateFile("exfile", value, &velk_config_opts.Exfile);
     case LO_OKFILE: return parseTemplateFile("okfile", value, &velk_config_opts.Okfile);
     case LO_FAMILY: return parseFamily(run, value);

@@ -71,7 +71,8 @@ constexpr int VELK_MIN_IOBUFSIZE = 524288;
 constexpr int64_t VELK_MAX_TSS = 104857600;
 constexpr int VELK_MAX_PORT = 65535; // the largest TCP port
 
-// Parses the command line into run and the run state.  Returns 0 when the
+// Parses the command line into run and the run state; the exclusion options
+// go into run->exclude, which must be set.  Returns 0 when the
 // run may go on (with velk_function set, or with no action when only help
 // was asked for) and -1 on error, with status 64 set (78 when memory ran
 // out).  On success run->optind is the index of the first file operand.

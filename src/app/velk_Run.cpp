@@ -110,6 +110,11 @@ void startStatusFifo()
     }
 }
 
+// Member selection expands wildcards and excludes through these hooks, with
+// the run's exclusion rules.
+const velk_FileListHooks_t selectionHooks = {velk_GlobExpand,          velk_GlobRelease, velk_ExcludeCheckName,
+                                             velk_ExcludeNewDirectory, velk_ExcludeMark, velk_ExcludeUnlinkSince};
+
 // Reads the site information and settles the archive kind by run mode.
 void readSiteInfo(velk_run_t *run)
 {
@@ -192,8 +197,9 @@ void resolveArchivePath(velk_run_t *run)
     char buf[PATHBUF];
     std::string abs;
     if (velk_archive[0] == '~') {
-        int rc = velk_CurrentArchiveKind()->has_layout ? velk_ExpandQUORPath(velk_archive, buf, sizeof buf)
-                                                       : velk_ExpandLocalPath(velk_archive, buf, sizeof buf);
+        int rc = velk_CurrentArchiveKind()->has_layout
+                     ? velk_ExpandQUORPath(velk_archive, buf, sizeof buf)
+                     : velk_ExpandLocalPath(run->homes, velk_archive, buf, sizeof buf);
         if (rc != 0)
             failRun(VELK_EXIT_USAGE);
         char *expanded = VELK_STRDUP(buf);
@@ -340,16 +346,6 @@ void velk_EndRun()
     exit(velk_exit_code.load());
 }
 
-// Member selection expands and excludes through hooks: installed once,
-// before any option is read.
-static void installSelectionHooks()
-{
-    const velk_FileListHooks_t fileListHooks = {velk_GlobExpand,          velk_GlobRelease, velk_ExcludeCheckName,
-                                                velk_ExcludeNewDirectory, velk_ExcludeMark, velk_ExcludeUnlinkSince};
-    velk_SetFileListHooks(&fileListHooks);
-    velk_ExcludeSetKeeper(velk_AddWalkedObject);
-}
-
 bool velk_DebugPauseWanted(const char *path, uid_t uid)
 {
     // The marker sits in a directory every user can write to: only a file
@@ -367,9 +363,16 @@ void velk_Run(int argc, char **argv)
     if (velk_DebugPauseWanted("/tmp/_VELK_SLEEP_", getuid()))
         sleep(60); // time to attach a debugger
 
-    // The run's context lives until exit(): velk_EndRun never returns.
+    // The run's context lives until exit(): velk_EndRun never returns.  So
+    // do the exclusion rules the command line gives and the home
+    // directories "~" names are looked up in.
     velk_run_t run;
     velk_RunInit(&run);
+    velk_exclude_rules_t rules{};
+    velk_home_cache_t homes{};
+    run.selectHooks = &selectionHooks;
+    run.exclude = &rules;
+    run.homes = &homes;
     run.startTime = time(nullptr);
     velk_program_name = argv[0];
     run.argc = argc;
@@ -381,7 +384,6 @@ void velk_Run(int argc, char **argv)
     // its final line.  Set before any thread exists so that all inherit it.
     signal(SIGPIPE, SIG_IGN);
 
-    installSelectionHooks();
     velk_GetEnvSettings(&run);
     velk_ReadConfig();
     // Gateway-host transfers of at most this many bytes travel inline.

@@ -658,11 +658,12 @@ struct Pass1 {
     int indexKind;
     int64_t selectable;
     uint64_t archiveSize;
-    bool afterCreate;           // no names, no confirmation; failed members skipped
-    int verifyFlags;            // VELK_VERIFY_* bits of the run
-    velk_member_names_t *names; // marks of the member names (null after a create)
-    velk_range_list_t *ranges;  // the selected entries, range by range
-    verifyStats_t *stats;       // counts of stored and missing CRCs
+    bool afterCreate;              // no names, no confirmation; failed members skipped
+    int verifyFlags;               // VELK_VERIFY_* bits of the run
+    velk_member_names_t *names;    // marks of the member names (null after a create)
+    const velk_members_t *members; // the run's member table
+    velk_range_list_t *ranges;     // the selected entries, range by range
+    verifyStats_t *stats;          // counts of stored and missing CRCs
 };
 
 // Pass 1 for one entry.  0 to go on, 1 to end pass 1 (quit), -1 to fail.
@@ -685,8 +686,8 @@ int considerEntry(const Pass1 &p, const hif_entry_t *entry, int64_t ordinal, boo
             velk_MemberNamesDeletedSeen(p.names, entry);
         return 0;
     }
-    if (!p.afterCreate && velk_FileListEntries > 0) {
-        if (velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0)
+    if (!p.afterCreate && p.members->count > 0) {
+        if (velk_IndexEntryWasSelected(entry, p.members->table, p.members->count) == 0)
             return 0;
         velk_MemberNamesSelected(p.names, entry);
     }
@@ -930,7 +931,7 @@ int velk_Verify(velk_run_t *run)
     verifyStats_t stats{};
     velk_member_names_t names;
     velk_range_list_t ranges;
-    bool ok = velk_GenFilelist(run) >= 0 && velk_MemberNamesPrepare(&names) == 0;
+    bool ok = velk_GenFilelist(run) >= 0 && velk_MemberNamesPrepare(&names, &run->members) == 0;
     velk_SetProgramPhase(VTP_VERIFY_PASS1);
     velk_StatusMsg(1, "Opening Files");
     uint64_t size = 0;
@@ -952,7 +953,7 @@ int velk_Verify(velk_run_t *run)
         velk_archive_blocks = size / VELK_BLOCKSIZE;
         Pass1 p{indexFd, VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0),
                 size,    false,           run->verifyFlags,
-                &names,  &ranges,         &stats};
+                &names,  &run->members,   &ranges, &stats};
         ok = sizeMatches(size, velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize)) &&
              runPasses(p, foreign, 0, &stats) == 0;
         if (stats.crcMissing > 0) {
@@ -1022,6 +1023,7 @@ int velk_PostXferVerify(const velk_run_t *run)
                 true,
                 run->verifyFlags,
                 nullptr,
+                &run->members,
                 &ranges,
                 &stats};
         int flags = velk_Opt(VELK_OPT_CRC) ? kCrcFromTable : 0;

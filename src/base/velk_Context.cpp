@@ -25,6 +25,10 @@ void velk_RunInit(velk_run_t *run)
     run->serverPort = 0;
     run->serverRunMode = 1;
     run->startTime = 0;
+    run->members = velk_members_t{nullptr, 0, 0};
+    run->selectHooks = nullptr;
+    run->exclude = nullptr;
+    run->homes = nullptr;
 }
 
 void velk_RunRelease(velk_run_t *run)

@@ -16,6 +16,12 @@
 #include <cstdint>
 #include <ctime>
 
+// Member selection's pieces, defined by the units that use them.
+struct velk_FileSpec_t;
+struct velk_FileListHooks_t;
+struct velk_exclude_rules_t;
+struct velk_home_cache_t;
+
 // The archive as the run knows it once start-up is over.
 struct velk_archive_t {
     // Absolute path on the archive's side of the "~"-expanded name (the name
@@ -33,6 +39,15 @@ struct velk_index_t {
     int cosId;
     // -H family: the storage-system family a new index joins (0: none).
     int familyId;
+};
+
+// The member table an action built from its operands and -L lists
+// (velk_GenFilelist): count records of capacity allocated, in the order the
+// action processes them.  Empty (null, 0, 0) before.
+struct velk_members_t {
+    velk_FileSpec_t *table;
+    int64_t count;
+    int64_t capacity;
 };
 
 // The settings and start-up facts of a run.
@@ -65,10 +80,21 @@ struct velk_run_t {
     int serverRunMode;
     // When the run started.
     time_t startTime;
+    // The member table; owned, freed by velk_FileListRelease.
+    velk_members_t members;
+    // Member selection, velk_Run's (not owned): the expansion and exclusion
+    // hooks (null: an operand stands for itself, nothing is excluded), the
+    // exclusion rules the command line gives (must be set while the command
+    // line is parsed), and the home directories "~" names were looked up in
+    // (null: looked up each time).
+    const velk_FileListHooks_t *selectHooks;
+    velk_exclude_rules_t *exclude;
+    velk_home_cache_t *homes;
 };
 
 // Sets every field of run to its default: no command line, nothing named,
-// no umask, no account, member files local, run mode 1.
+// no umask, no account, member files local, run mode 1, no member table,
+// no selection hooks, rules or home-directory cache.
 void velk_RunInit(velk_run_t *run);
 
 // Frees what run owns and sets it back to its defaults.

@@ -13,11 +13,11 @@ namespace {
 using velkunit::contains;
 using Names = std::vector<std::string>;
 
-Names names()
+Names names(const velk_run_t &run)
 {
     Names v;
-    for (int64_t i = 0; i < velk_FileListEntries; i++)
-        v.push_back(velk_FileList[i].filename);
+    for (int64_t i = 0; i < run.members.count; i++)
+        v.push_back(run.members.table[i].filename);
     return v;
 }
 
@@ -28,12 +28,10 @@ protected:
         saved_ = {velk_function, velk_max_files, velk_time_opt};
         velk_function = VOP_CREATE;
         velk_RunInit(&run_);
-        velk_FileListRelease();
     }
     void TearDown() override
     {
-        velk_FileListRelease();
-        velk_SetFileListHooks(nullptr);
+        velk_FileListRelease(&run_);
         std::tie(velk_function, velk_max_files, velk_time_opt) = saved_;
     }
 
@@ -41,7 +39,7 @@ protected:
     // messages.
     int gen(const Names &operands)
     {
-        velk_FileListRelease();
+        velk_FileListRelease(&run_);
         velk_exit_code.store(0);
         args_ = operands;
         argv_.clear();
@@ -123,9 +121,9 @@ TEST_F(FileListTest, WalksInByteOrderOfFullPathsWithTheirOptions)
         velk_max_files = c.maxFiles;
         EXPECT_EQ(gen({d + "//"}), c.rc) << c.flags << out_ << err_;
         if (c.want.empty()) {
-            EXPECT_EQ(velk_FileListEntries, 3);
+            EXPECT_EQ(run_.members.count, 3);
         } else {
-            EXPECT_EQ(names(), c.want) << c.flags;
+            EXPECT_EQ(names(run_), c.want) << c.flags;
         }
         EXPECT_EQ(velk_exit_code.load(), c.exit) << c.flags;
         EXPECT_TRUE(contains(out_ + err_, c.out)) << out_;
@@ -133,10 +131,10 @@ TEST_F(FileListTest, WalksInByteOrderOfFullPathsWithTheirOptions)
     velk_option_flags = 0;
     velk_max_files = 100;
     gen({d});
-    EXPECT_EQ(velk_FileList[1].objectType, static_cast<uint32_t>(VTO_DIRECTORY));
-    EXPECT_EQ(velk_FileList[2].objectType, static_cast<uint32_t>(VTO_FILE));
-    EXPECT_EQ(velk_FileList[2].size, 5u);  // "d/a-b"
-    EXPECT_EQ(velk_FileList[11].objectType, static_cast<uint32_t>(VTO_SYMLINK));
+    EXPECT_EQ(run_.members.table[1].objectType, static_cast<uint32_t>(VTO_DIRECTORY));
+    EXPECT_EQ(run_.members.table[2].objectType, static_cast<uint32_t>(VTO_FILE));
+    EXPECT_EQ(run_.members.table[2].size, 5u);  // "d/a-b"
+    EXPECT_EQ(run_.members.table[11].objectType, static_cast<uint32_t>(VTO_SYMLINK));
 }
 
 TEST_F(FileListTest, InputLists)
@@ -146,9 +144,9 @@ TEST_F(FileListTest, InputLists)
     velktest::writeFile(list, "  one \t\r\n\n   \n\x01two\x7f\nthree four  \nlast");
     run_.inputListName = &list[0];
     ASSERT_EQ(gen({"op", "-L", list, "-Lmissing-list"}), -1);
-    EXPECT_EQ(names(), (Names{"one", "two", "three four", "last", "op", "one", "two", "three four", "last"}));
-    EXPECT_EQ(velk_FileList[0].objectType, static_cast<uint32_t>(VTO_UNKNOWN));
-    EXPECT_EQ(velk_FileList[0].haveStatInfo, 0u);
+    EXPECT_EQ(names(run_), (Names{"one", "two", "three four", "last", "op", "one", "two", "three four", "last"}));
+    EXPECT_EQ(run_.members.table[0].objectType, static_cast<uint32_t>(VTO_UNKNOWN));
+    EXPECT_EQ(run_.members.table[0].haveStatInfo, 0u);
     EXPECT_TRUE(contains(err_, "Cannot open file specified by -L option: missing-list")) << err_;
     EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_FILELIST);
     run_.inputListName = nullptr;
@@ -156,8 +154,8 @@ TEST_F(FileListTest, InputLists)
     // 4,096 characters fit a line; one more ends the list as a usage error.
     velktest::writeFile(list, std::string(4096, 'k') + "\n" + std::string(4097, 'l') + "\nafter\n");
     ASSERT_EQ(gen({"-L" + list}), -1);
-    ASSERT_EQ(velk_FileListEntries, 1);
-    EXPECT_EQ(strlen(velk_FileList[0].filename), 4096u);
+    ASSERT_EQ(run_.members.count, 1);
+    EXPECT_EQ(strlen(run_.members.table[0].filename), 4096u);
     EXPECT_TRUE(contains(err_, "Line 2 of input list " + list + " is longer than 4096 characters")) << err_;
     EXPECT_EQ(velk_exit_code.load(), VELK_EXIT_USAGE);
 
@@ -173,9 +171,9 @@ TEST_F(FileListTest, InputLists)
     close(saved);
     clearerr(stdin);
     ASSERT_EQ(r, 0) << err_;
-    EXPECT_EQ(names(), (Names{"a/b", "*.c"}));
-    EXPECT_EQ(velk_FileList[0].hasWildcards, 0u);
-    EXPECT_EQ(velk_FileList[1].hasWildcards, 1u);
+    EXPECT_EQ(names(run_), (Names{"a/b", "*.c"}));
+    EXPECT_EQ(run_.members.table[0].hasWildcards, 0u);
+    EXPECT_EQ(run_.members.table[1].hasWildcards, 1u);
 }
 
 TEST_F(FileListTest, WildcardsAndEscapes)
@@ -183,15 +181,15 @@ TEST_F(FileListTest, WildcardsAndEscapes)
     files({"lit*"});
     // Without an installed expander an operand names itself.
     ASSERT_EQ(gen({dir_ / "lit\\*"}), 0) << err_;
-    EXPECT_EQ(names(), (Names{dir_ / "lit*"}));
+    EXPECT_EQ(names(run_), (Names{dir_ / "lit*"}));
     velk_option_flags = VELK_OPT_NOGLOB;
     ASSERT_EQ(gen({dir_ / "lit*"}), 0) << err_;
-    EXPECT_EQ(velk_FileListEntries, 1);
+    EXPECT_EQ(run_.members.count, 1);
     velk_option_flags = 0;
     velk_function = VOP_LIST;
     ASSERT_EQ(gen({"*.c", "plain"}), 0);
-    EXPECT_EQ(velk_FileList[0].hasWildcards, 1u);
-    EXPECT_EQ(velk_FileList[1].hasWildcards, 0u);
+    EXPECT_EQ(run_.members.table[0].hasWildcards, 1u);
+    EXPECT_EQ(run_.members.table[1].hasWildcards, 0u);
 }
 
 TEST(CopyPathname, NormalisesSlashesAndEscapes)

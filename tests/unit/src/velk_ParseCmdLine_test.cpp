@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <map>
 
+#include "velk_Exclude.h"
 #include "velk_ParseCmdLine.h"
 #include "velk_ReadConfig.h"
 #include "velk_StatusFifo.h"
@@ -37,6 +38,8 @@ Parsed parse(const std::vector<std::string> &args)
         argv.push_back(nullptr);
         velk_run_t run;
         velk_RunInit(&run);
+        velk_exclude_rules_t rules{};
+        run.exclude = &rules;
         int rc = velk_ParseCmdLine(&run, static_cast<int>(copy.size()), argv.data());
         fflush(stdout);
         fflush(stderr);
