@@ -28,6 +28,7 @@
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
 #include "velk_MemberNames.h"
+#include "velk_Ordinals.h"
 #include "velk_Utils.h"
 
 namespace {
@@ -50,6 +51,7 @@ struct DeleteRun {
     size_t buffered = 0;
     long total = 0, modified = 0, skipped = 0, phantom = 0;
     velk_member_names_t names;     // which member names selected an entry
+    velk_ordinals_t ordinals;      // -J: the ordinals to select
     velk_index_t *index = nullptr; // the run's index: its class of service
 };
 
@@ -269,7 +271,7 @@ int processEntries(DeleteRun *run, bool foreign)
             run->phantom++;
             if (velk_debug_level >= 1)
                 velk_ErrPrintf("/debug/skipping phantom index entry %ld\n", static_cast<long>(ordinal));
-        } else if (velk_IndexEntryWasSelected(entry, velk_FileList, velk_FileListEntries) == 0) {
+        } else if (velk_EntrySelected(&run->ordinals, entry, ordinal) == 0) {
             if (velk_debug_level >= 3)
                 velk_ErrPrintf("/debug/skipping unselected entry: %s\n", path);
         } else {
@@ -389,6 +391,8 @@ int deleteUndelete(DeleteRun *run)
     run->total = static_cast<long>(std::min<int64_t>(velk_Get32(velk_index_hdr.hif_hdr.obj_count), velk_index_entries));
     if (velk_debug_level >= 1)
         velk_ErrPrintf("/debug/ Index file contains %d entries\n", static_cast<int>(run->total));
+    if (velk_OrdinalsCheck(&run->ordinals, run->total) != 0)
+        return -1;
     const bool foreign = (velk_Get32(velk_index_hdr.hif_hdr.hif_flags) & HIF_IDX_FOREIGN_ARCHIVE) != 0;
     if (!velk_Opt(VELK_OPT_NOCFCHK) && !foreign && consistencyCheck(run) != 0) {
         velk_SetExitCode(VELK_EXIT_IOERR);
@@ -443,7 +447,8 @@ int velk_CommonDeleteUndelete(velk_run_t *run, int isDelete)
     del.index = &run->index;
     del.isDelete = isDelete != 0;
     del.word = del.isDelete ? "Delete" : "Undelete";
-    if (velk_GenFilelist(run) < 0 || velk_MemberNamesPrepare(&del.names) != 0) {
+    if (velk_GenFilelist(run) < 0 || velk_OrdinalsPrepare(&del.ordinals) != 0 ||
+        (!del.ordinals.active && velk_MemberNamesPrepare(&del.names) != 0)) {
         velk_FinalLine(false);
         return -1;
     }
