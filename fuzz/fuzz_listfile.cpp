@@ -23,19 +23,23 @@ inline int fuzz_ListFileCheckName(const char *name, long lineno, void *arg)
     size_t len = strlen(name);
     if (len == 0 || len > VELK_LISTFILE_MAX_LINE || lineno < 1)
         abort();
+    // A trimmable last character stays only when a backslash escapes it.
     if (fuzz_ListTrimmable(static_cast<unsigned char>(name[0])) ||
-        fuzz_ListTrimmable(static_cast<unsigned char>(name[len - 1])))
+        (fuzz_ListTrimmable(static_cast<unsigned char>(name[len - 1])) && (len < 2 || name[len - 2] != '\\')))
         abort();
     (*static_cast<long *>(arg))++;
     return 0;
 }
 
-// Longest run of bytes between newlines (the last line need not end in one).
+// Longest run of bytes between newlines (the last line need not end in
+// one); a newline after an odd number of backslashes belongs to its line.
 inline size_t fuzz_ListLongestLine(const uint8_t *data, size_t len)
 {
-    size_t longest = 0, cur = 0;
+    size_t longest = 0, cur = 0, slashes = 0;
     for (size_t i = 0; i < len; i++) {
-        if (data[i] == '\n') {
+        bool escaped = (slashes & 1) != 0;
+        slashes = data[i] == '\\' ? slashes + 1 : 0;
+        if (data[i] == '\n' && !escaped) {
             cur = 0;
             continue;
         }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -32,6 +33,7 @@
 #include "velk_LogMsg.h"
 #include "velk_Memory.h"
 #include "velk_MemberStatus.h"
+#include "velk_Outcome.h"
 #include "velk_RemoveLocal.h"
 #include "velk_StatusFifo.h"
 #include "velk_TarHeader.h"
@@ -88,8 +90,9 @@ int renameIndexIntoPlace(const char *from, const char *to)
 }
 
 // Lays out the temporary index: one entry per member-table record, written
-// in blocks, then the consistency file and the final header.  0 or -1.
-int writeTemporaryIndex(const velk_members_t *members)
+// in blocks, then the consistency file and the final header.  The positions
+// of the records that got no entry are appended to *leftOut.  0 or -1.
+int writeTemporaryIndex(const velk_members_t *members, std::vector<int64_t> *leftOut)
 {
     int bufBytes = 0;
     int bufEntries = 0;
@@ -113,6 +116,7 @@ int writeTemporaryIndex(const velk_members_t *members)
         hif_entry_t entry;
         if (velk_IndexFromFileSpec(i, &members->table[i], &entry) != 0) {
             ++omitted;
+            leftOut->push_back(i);
             continue;
         }
         ++built;
@@ -181,6 +185,7 @@ int writeTemporaryIndex(const velk_members_t *members)
 // When the create started, for the statistics line.
 struct CreateStart {
     velk_run_t *run;
+    std::vector<int64_t> *leftOut; // member-table records that got no index entry
     struct timeval wall;
     struct rusage usage;
 };
@@ -189,7 +194,7 @@ struct CreateStart {
 // consistency record.  Returns 0 to go on, 1 when there is nothing to
 // archive (status 3 set: the action still ends as a success), -1 on a
 // failure (after the message).
-int prepareTemporaryIndex(velk_run_t *run)
+int prepareTemporaryIndex(velk_run_t *run, std::vector<int64_t> *leftOut)
 {
     if (velk_GenFilelist(run) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "[FATAL] error(s) generating filename list \n");
@@ -212,7 +217,7 @@ int prepareTemporaryIndex(velk_run_t *run)
     memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
     if (velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr) != 0)
         return -1;
-    return writeTemporaryIndex(&run->members);
+    return writeTemporaryIndex(&run->members, leftOut);
 }
 
 // Logs the "Create complete" line, and prints it with -v, --stats or debug.
@@ -358,7 +363,7 @@ bool placeArchiveAndIndex(velk_run_t *run)
 // succeeded (an empty member list included).
 bool runCreate(const CreateStart &start)
 {
-    int prepared = prepareTemporaryIndex(start.run);
+    int prepared = prepareTemporaryIndex(start.run, start.leftOut);
     if (prepared != 0)
         return prepared > 0;
 
@@ -382,6 +387,40 @@ bool runCreate(const CreateStart &start)
         (void)velk_RemoveMemberFiles(start.run, velk_tmpIndexFD, VELK_LOCAL_FILE);
     }
     return true;
+}
+
+// Writes one record per member-table record.  With the archive and its
+// index in place a member is done unless it got no index entry or its data
+// did not go out whole; when they are not in place no member was archived.
+void recordMembers(const velk_members_t *members, bool placed, const std::vector<int64_t> &leftOut)
+{
+    const velk_outcome_t outcome{velk_okfile, velk_exfile};
+    if (outcome.ok == nullptr && outcome.ex == nullptr)
+        return;
+    size_t left = 0;
+    int64_t ordinal = 0;
+    for (int64_t i = 0; i < members->count; ++i) {
+        const velk_FileSpec_t &rec = members->table[i];
+        bool noEntry = left < leftOut.size() && leftOut[left] == i;
+        if (noEntry)
+            ++left;
+        const char *reason = nullptr;
+        if (!placed)
+            reason = "archive not created";
+        else if (noEntry)
+            reason = "omitted from the archive";
+        else if ((rec.objectType == VTO_FILE || rec.objectType == VTO_SYMLINK) &&
+                 velk_GetMemberFileXferSuccess(ordinal) != 0)
+            reason = velk_IsMemberFileMissing(ordinal) ? "missing or inaccessible" : "changed during archiving";
+        if (!noEntry)
+            ++ordinal;
+        if (rec.filename == nullptr)
+            continue;
+        if (reason != nullptr)
+            (void)velk_OutcomeFailed(&outcome, rec.filename, reason);
+        else
+            (void)velk_OutcomeOk(&outcome, rec.filename);
+    }
 }
 
 // The final line, the archive closed, a new archive that was not put in
@@ -411,8 +450,10 @@ void finishCreate(bool ok)
 
 int velk_Create(velk_run_t *run)
 {
+    std::vector<int64_t> leftOut;
     CreateStart start;
     start.run = run;
+    start.leftOut = &leftOut;
     gettimeofday(&start.wall, nullptr);
     if (getrusage(RUSAGE_SELF, &start.usage) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d on getrusage call - terminating\n", "velk_Create", errno);
@@ -426,6 +467,7 @@ int velk_Create(velk_run_t *run)
     velk_tmpIndexFD = -1;
     velk_unlinkTmpIndexFile = 1;
     bool ok = runCreate(start);
+    recordMembers(&run->members, ok, leftOut);
     finishCreate(ok);
     return ok ? 0 : -1;
 }

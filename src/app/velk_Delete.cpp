@@ -28,6 +28,7 @@
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
 #include "velk_MemberNames.h"
+#include "velk_Ordinals.h"
 #include "velk_Utils.h"
 
 namespace {
@@ -51,6 +52,7 @@ struct DeleteRun {
     long total = 0, modified = 0, skipped = 0, phantom = 0;
     long refused = 0;                        // named entries that cannot change (directories, the consistency member)
     velk_member_names_t names;               // which member names selected an entry
+    velk_ordinals_t ordinals;                // -J: the ordinals to select
     velk_index_t *index = nullptr;           // the run's index: its class of service
     const velk_members_t *members = nullptr; // the run's member table
 };
@@ -289,7 +291,8 @@ int processEntries(DeleteRun *run, bool foreign)
             run->phantom++;
             if (velk_debug_level >= 1)
                 velk_ErrPrintf("/debug/skipping phantom index entry %ld\n", static_cast<long>(ordinal));
-        } else if (!entrySelected(run->members, entry)) {
+        } else if (run->ordinals.active ? velk_EntrySelected(&run->ordinals, entry, ordinal) == 0
+                                        : !entrySelected(run->members, entry)) {
             if (velk_debug_level >= 3)
                 velk_ErrPrintf("/debug/skipping unselected entry: %s\n", path);
         } else {
@@ -409,6 +412,8 @@ int deleteUndelete(DeleteRun *run)
     run->total = static_cast<long>(std::min<int64_t>(velk_Get32(velk_index_hdr.hif_hdr.obj_count), velk_index_entries));
     if (velk_debug_level >= 1)
         velk_ErrPrintf("/debug/ Index file contains %d entries\n", static_cast<int>(run->total));
+    if (velk_OrdinalsCheck(&run->ordinals, run->total) != 0)
+        return -1;
     const bool foreign = (velk_Get32(velk_index_hdr.hif_hdr.hif_flags) & HIF_IDX_FOREIGN_ARCHIVE) != 0;
     if (!velk_Opt(VELK_OPT_NOCFCHK) && !foreign && consistencyCheck(run) != 0) {
         velk_SetExitCode(VELK_EXIT_IOERR);
@@ -465,7 +470,8 @@ int velk_CommonDeleteUndelete(velk_run_t *run, int isDelete)
     del.isDelete = isDelete != 0;
     del.word = del.isDelete ? "Delete" : "Undelete";
     del.names.exact = true;
-    if (velk_GenFilelist(run) < 0 || velk_MemberNamesPrepare(&del.names, &run->members) != 0) {
+    if (velk_GenFilelist(run) < 0 || velk_OrdinalsPrepare(&del.ordinals, &run->members) != 0 ||
+        (!del.ordinals.active && velk_MemberNamesPrepare(&del.names, &run->members) != 0)) {
         velk_FinalLine(false);
         return -1;
     }

@@ -39,6 +39,8 @@
 #include "velk_MemberNames.h"
 #include "velk_MemberStatus.h"
 #include "velk_Memory.h"
+#include "velk_Ordinals.h"
+#include "velk_Outcome.h"
 #include "velk_Ranges.h"
 #include "velk_StatusFifo.h"
 #include "velk_TarHeader.h"
@@ -185,11 +187,29 @@ int handleHeader(velk_extract_state_t *xs, const unsigned char *block)
     return 0;
 }
 
+// Writes the record of the member at ordinal, whose entry is entry: failed
+// for the reason counted last when a failure was counted since the member
+// began; otherwise done, or (when it was not) failed as "not extracted".
+void recordMember(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t ordinal, bool done)
+{
+    char path[VELK_PATH_BUFSIZE];
+    velk_FormIxEntryPathname(entry, path, sizeof path);
+    const char *reason = nullptr;
+    if (velk_FailureMark(&reason) > xs->memberMark && reason != nullptr)
+        (void)velk_OutcomeFailed(&xs->outcome, path, reason);
+    else if (done)
+        (void)velk_OutcomeOk(&xs->outcome, path);
+    else
+        (void)velk_OutcomeFailed(&xs->outcome, path, "not extracted");
+    xs->recordedThrough = std::max(xs->recordedThrough, ordinal);
+}
+
 // The current member's blocks are all handled (the stream has counted its
 // entry as done).  0, or -1 when its local file was left open (an internal
 // error).
 int finishMember(velk_extract_state_t *xs)
 {
+    recordMember(xs, &xs->writer.curIndexEntry, xs->cur.ordinal, true);
     ++xs->total_ix_entries;
     ++xs->total_objects;
     if (xs->cur.type == VTO_FILE) {
@@ -312,6 +332,7 @@ void velk_ExtractPrepare(velk_extract_state_t *xs)
 int velk_ExtractBeginMember(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t ordinal)
 {
     velk_MemberCursorBegin(&xs->cur, entry, ordinal);
+    xs->memberMark = velk_FailureMark(nullptr);
     if (velk_ExtractWriterBegin(&xs->writer, entry, ordinal) == 0)
         return 0;
     xs->cur.haveEntry = false;
@@ -378,16 +399,10 @@ int collectOrdinals(const velk_members_t *members, OrdinalRequest **out, int64_t
         return -1;
     for (int64_t i = 0; i < n; ++i) {
         const char *text = members->table[i].filename != nullptr ? members->table[i].filename : "";
-        char *end = nullptr;
-        errno = 0;
-        unsigned long long v = strtoull(text, &end, 10);
-        if (*text < '0' || *text > '9' || end == nullptr || *end != '\0' || errno != 0 || v > INT64_MAX) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Specified index entry: %s is not an index ordinal\n", text);
-            velk_SetExitCode(VELK_EXIT_USAGE);
+        if (velk_ParseOrdinal(text, &req[i].ordinal) != 0) {
             VELK_FREE(req);
             return -1;
         }
-        req[i].ordinal = static_cast<int64_t>(v);
         req[i].fsPos = i;
     }
     std::stable_sort(req, req + n,
@@ -491,6 +506,21 @@ int considerEntry(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t or
     return 0;
 }
 
+// considerEntry, and the failed record of an entry it refused while the
+// action goes on.
+int considerAndRecord(velk_extract_state_t *xs, const hif_entry_t *entry, int64_t ordinal, int64_t fsPos, bool byPath)
+{
+    long mark = velk_FailureMark(nullptr);
+    int rc = considerEntry(xs, entry, ordinal, fsPos, byPath);
+    const char *reason = nullptr;
+    if (rc == 0 && velk_FailureMark(&reason) > mark && reason != nullptr) {
+        char path[VELK_PATH_BUFSIZE];
+        velk_FormIxEntryPathname(entry, path, sizeof path);
+        (void)velk_OutcomeFailed(&xs->outcome, path, reason);
+    }
+    return rc;
+}
+
 // Pass 1: checks that the first entries entries are in archive order and
 // builds the range list from the first selectable ones.  0 or -1.
 int pass1(velk_extract_state_t *xs, int64_t selectable, int64_t entries, const OrdinalRequest *req, int64_t reqCount)
@@ -521,7 +551,7 @@ int pass1(velk_extract_state_t *xs, int64_t selectable, int64_t entries, const O
                 return -1;
             if (!selecting || ordinal >= selectable)
                 continue;
-            int rc = considerEntry(xs, entry, ordinal, 0, true);
+            int rc = considerAndRecord(xs, entry, ordinal, 0, true);
             if (rc < 0)
                 return -1;
             if (rc > 0)
@@ -551,7 +581,7 @@ int pass1(velk_extract_state_t *xs, int64_t selectable, int64_t entries, const O
                 velk_SetExitCode(VELK_EXIT_IOERR);
                 return -1;
             }
-            if (considerEntry(xs, entry, req[k].ordinal, req[k].fsPos, false) < 0)
+            if (considerAndRecord(xs, entry, req[k].ordinal, req[k].fsPos, false) < 0)
                 return -1;
         }
         i = j;
@@ -618,6 +648,25 @@ int readRange(velk_extract_state_t *xs, int archiveFd, ix_ListEntry_t *range, do
     return 0;
 }
 
+// Writes a failed record for every selected member that has none: pass 2
+// stopped before it was done.  The member being handled then gets the
+// reason counted for it; the others were "not extracted".
+void recordUnfinished(velk_extract_state_t *xs)
+{
+    if (xs->outcome.ex == nullptr)
+        return;
+    for (ix_ListEntry_t *r = xs->ranges.head; r != nullptr; r = r->next) {
+        for (int64_t o = std::max(r->ixStart, xs->recordedThrough + 1); o <= r->ixEnd; ++o) {
+            hif_entry_t entry;
+            if (velk_IndexReadRandomEntry(xs->index_Fd, xs->index_file_residency, o, &entry) != 0)
+                return;
+            if (o != xs->cur.ordinal)
+                xs->memberMark = velk_FailureMark(nullptr);
+            recordMember(xs, &entry, o, false);
+        }
+    }
+}
+
 void statisticsLine(velk_extract_state_t *xs, FILE *outStream, const RunTimes &t, double seconds, uint64_t bytes)
 {
     struct timeval now;
@@ -653,23 +702,6 @@ void statisticsLine(velk_extract_state_t *xs, FILE *outStream, const RunTimes &t
 } // namespace
 
 namespace {
-
-// Refuses the archive kind this action cannot read (a pipe), with the
-// final line.  Returns 0 when the kind
-// can be read, -1 otherwise.
-int refuseUnreadableKind(velk_extract_state_t *xs)
-{
-    if (velk_CurrentArchiveKind()->is_pipe) {
-        // Nothing was extracted: a refused pipe must not end as a success.
-        velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "velk_Extract: please use regular tar to read piped Archive Files\n");
-        velk_SetExitCode(VELK_EXIT_USAGE);
-        velk_FinalLine(false);
-        velk_ExtractRestoreUmask(&xs->writer);
-        return -1;
-    }
-    return 0;
-}
 
 // Reports an archive whose size differs from the one expected.
 void archiveSizeMismatch(uint64_t actual, uint64_t expected)
@@ -736,6 +768,10 @@ int openIndex(velk_extract_state_t *xs, OpenedIndex *ix)
 
     xs->archiveSizeBytes = archiveSize;
     uint64_t recorded = velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize);
+    // A piped archive has no size before it is read: it is measured as it
+    // passes (pass 2) and taken to be the size recorded until then.
+    if (velk_CurrentArchiveKind()->is_pipe)
+        xs->archiveSizeBytes = recorded;
     if (recorded != xs->archiveSizeBytes) {
         archiveSizeMismatch(xs->archiveSizeBytes, recorded);
         return -1;
@@ -746,6 +782,25 @@ int openIndex(velk_extract_state_t *xs, OpenedIndex *ix)
     int64_t objects = std::min<int64_t>(velk_Get32(velk_index_hdr.hif_hdr.obj_count), velk_index_entries);
     ix->entries = objects;
     ix->selectable = foreign ? objects : std::max<int64_t>(objects - 1, 0);
+    return 0;
+}
+
+// Passes over a piped archive up to byte target (VELK_SKIP_TO_END: to its
+// end, which must be where the index says).  A pipe that ends first, or
+// goes on past its recorded size, does not match its index.  0, or -1
+// after the message.
+int pipeSkipTo(velk_extract_state_t *xs, int archiveFd, uint64_t target)
+{
+    uint64_t want = target == VELK_SKIP_TO_END ? VELK_SKIP_TO_END : target - xs->pipePos;
+    uint64_t dropped = 0;
+    if (velk_SkipArchiveBytes(archiveFd, want, &dropped) != 0)
+        return -1;
+    xs->pipePos += dropped;
+    bool cut = target != VELK_SKIP_TO_END && dropped < want;
+    if (cut || (target == VELK_SKIP_TO_END && xs->pipePos != xs->archiveSizeBytes)) {
+        archiveSizeMismatch(xs->pipePos, xs->archiveSizeBytes);
+        return -1;
+    }
     return 0;
 }
 
@@ -776,7 +831,8 @@ int pass2(velk_extract_state_t *xs, FILE *outStream, const RunTimes &times, int 
         if (rc != 0)
             return -1;
     }
-    if (openSize != xs->archiveSizeBytes) {
+    const bool pipe = velk_CurrentArchiveKind()->is_pipe;
+    if (!pipe && openSize != xs->archiveSizeBytes) {
         archiveSizeMismatch(openSize, xs->archiveSizeBytes);
         return -1;
     }
@@ -789,11 +845,16 @@ int pass2(velk_extract_state_t *xs, FILE *outStream, const RunTimes &times, int 
     uint64_t bytes = 0;
     bool ok = true;
     for (ix_ListEntry_t *r = xs->ranges.head; r != nullptr; r = r->next) {
-        if (readRange(xs, archiveFd, r, &seconds, &bytes) != 0) {
+        if ((pipe && pipeSkipTo(xs, archiveFd, r->ixStartBlock * VELK_BLOCKSIZE) != 0) ||
+            readRange(xs, archiveFd, r, &seconds, &bytes) != 0) {
             ok = false;
             break;
         }
+        xs->pipePos = r->ixEndBlock * VELK_BLOCKSIZE;
     }
+    // The rest of a piped archive is read only to measure it.
+    if (ok && pipe && pipeSkipTo(xs, archiveFd, VELK_SKIP_TO_END) != 0)
+        ok = false;
     xs->curListEntry = nullptr;
     console_message("", "");
     if (!ok)
@@ -827,9 +888,8 @@ int velk_Extract(velk_run_t *run)
     velk_ExtractPrepare(xs);
     velk_FreeIxList(&xs->ranges);
     xs->index_Fd = -1;
+    xs->outcome = velk_outcome_t{velk_okfile, velk_exfile};
 
-    if (refuseUnreadableKind(xs) != 0)
-        return -1;
     if (velk_GenFilelist(run) < 0 ||
         (!optOn(VELK_OPT_BY_ORDINAL) && velk_MemberNamesPrepare(&xs->names, &run->members) != 0))
         return endAction(xs, false, -1, -1, 0);
@@ -860,6 +920,10 @@ int velk_Extract(velk_run_t *run)
     if (pass1(xs, ix.selectable, ix.entries, req, reqCount) != 0)
         return endAction(xs, false, -1, ix.fd, ix.kind);
     velk_MemberNamesReportMissing(&xs->names);
+    for (int64_t i = 0; i < xs->names.tracked; ++i)
+        if (!xs->names.found[i] && xs->names.table[i].filename != nullptr)
+            (void)velk_OutcomeFailed(&xs->outcome, xs->names.table[i].filename,
+                                     xs->names.deleted[i] ? "soft-deleted in archive" : "not found in archive");
 
     if (xs->ranges.head == nullptr) {
         if (velk_debug_level >= 1)
@@ -868,6 +932,10 @@ int velk_Extract(velk_run_t *run)
     }
 
     int archiveFd = -1;
+    // Failures from here on belong to the member being handled.
+    xs->memberMark = velk_FailureMark(nullptr);
+    xs->cur.ordinal = -1;
     bool ok = pass2(xs, outStream, times, ix.fd, ix.kind, &archiveFd) == 0;
+    recordUnfinished(xs);
     return endAction(xs, ok, archiveFd, ix.fd, ix.kind);
 }

@@ -21,6 +21,7 @@
 #include "velk_IndexFormat.h"
 #include "velk_MemberNames.h"
 #include "velk_MemberStream.h"
+#include "velk_Outcome.h"
 #include "velk_Ranges.h"
 #include "velk_TarHeader.h"
 #include "velk_Xfer.h"
@@ -38,6 +39,7 @@ struct velk_extract_state_t {
     int index_Fd = -1;
     int index_file_residency = VELK_LOCAL_FILE;
     uint64_t archiveSizeBytes = 0; // the archive's actual size
+    uint64_t pipePos = 0;          // bytes of a piped archive read so far
 
     ix_ListEntry_t *curListEntry = nullptr; // the range being read
     int64_t curFileSpecInx = 0;
@@ -52,6 +54,10 @@ struct velk_extract_state_t {
     uint64_t total_file_bytes = 0;
 
     bool leadingSlashNoticed = false;
+
+    velk_outcome_t outcome;       // the run's success and exceptions lists
+    long memberMark = 0;          // failures counted when the member began
+    int64_t recordedThrough = -1; // highest ordinal whose record is written
 };
 
 // Resets the counters and prepares the writer (velk_ExtractWriterPrepare:

@@ -14,6 +14,7 @@
 
 #include "quor_api.h"
 #include "velk_Actions.h"
+#include "velk_ArchiveFile.h"
 #include "velk_ArchiveKind.h"
 #include "velk_FileList.h"
 #include "velk_Globals.h"
@@ -23,6 +24,7 @@
 #include "velk_LogMsg.h"
 #include "velk_MemberNames.h"
 #include "velk_Utils.h"
+#include "velk_Ordinals.h"
 
 namespace {
 
@@ -94,6 +96,11 @@ int archiveActualSize(uint64_t *size)
         *size = attr.Attrs.DataLength;
         return 0;
     }
+    case VELK_PIPE:
+        // A piped archive is measured by reading it to its end.
+        if (velk_SkipArchiveBytes(STDIN_FILENO, VELK_SKIP_TO_END, size) != 0)
+            break;
+        return 0;
     case VELK_REMOTE_FILE: {
         lfx_Stat_rply_t st;
         memset(&st, 0, sizeof st);
@@ -237,7 +244,7 @@ thread_local MinuteCache listMinute;
 
 } // namespace
 
-size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *line, size_t size)
+size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *line, size_t size, int64_t ordinal)
 {
     if (size < 2) {
         if (size == 1)
@@ -251,6 +258,11 @@ size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *lin
 
     w.put(velk_msg_prefix[VELK_MSG_VELK]);
     w.put(": ", 2);
+    if ((options & VELK_OPT_BY_ORDINAL) != 0 && ordinal >= 0) {
+        w.put('#');
+        w.putNumber(static_cast<uint64_t>(ordinal), 0, ' ');
+        w.put(' ');
+    }
     if ((options & VELK_OPT_BLOCKNUMS) != 0) {
         w.put('[');
         w.putNumber(velk_Get64(entry->hent_offset), 0, ' ');
@@ -311,16 +323,11 @@ size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *lin
 
 int velk_List(velk_run_t *run)
 {
-    if (velk_CurrentArchiveKind()->is_pipe) {
-        // There is no index beside a pipe; the listing has not happened, so
-        // it must not end as a success.
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "velk_List: need index file copy code for piped Archive File\n");
-        velk_SetExitCode(VELK_EXIT_USAGE);
-        velk_FinalLine(false);
-        return -1;
-    }
+    // With -J the names are ordinals, and every line shows its entry's.
     velk_member_names_t names;
-    if (velk_GenFilelist(run) < 0 || velk_MemberNamesPrepare(&names, &run->members) != 0)
+    velk_ordinals_t ordinals;
+    if (velk_GenFilelist(run) < 0 || velk_OrdinalsPrepare(&ordinals, &run->members) != 0 ||
+        (!ordinals.active && velk_MemberNamesPrepare(&names, &run->members) != 0))
         return finish(false, 0, 0);
 
     char where[64];
@@ -351,7 +358,7 @@ int velk_List(velk_run_t *run)
                         static_cast<unsigned long>(actual));
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "     Index file (%s) thinks size should be %lu\n",
                         velk_index_filename, static_cast<unsigned long>(recorded));
-        } else if (velk_IndexReadInit() == 0) {
+        } else if (velk_OrdinalsCheck(&ordinals, velk_index_entries) == 0 && velk_IndexReadInit() == 0) {
             static ListOutput out;
             out.used = 0;
             out.perLine = isatty(STDOUT_FILENO) != 0;
@@ -395,7 +402,7 @@ int velk_List(velk_run_t *run)
                         velk_ErrPrintf("/debug/skipping phantom index entry %d\n", static_cast<int>(ordinal));
                     continue;
                 }
-                if (velk_IndexEntryWasSelected(entry, run->members.table, run->members.count) == 0)
+                if (velk_EntrySelected(&ordinals, entry, ordinal) == 0)
                     continue;
                 velk_MemberNamesSelected(&names, entry);
                 uint32_t type = velk_Get32(entry->hent_type);
@@ -405,7 +412,7 @@ int velk_List(velk_run_t *run)
                                 static_cast<int>(type), static_cast<int>(objects));
                 }
                 char line[kLineMax];
-                size_t len = velk_FormatListLine(entry, options, line, sizeof line);
+                size_t len = velk_FormatListLine(entry, options, line, sizeof line, ordinal);
                 out.add(line, len);
                 ++objects;
                 if (type != VTO_DIRECTORY)

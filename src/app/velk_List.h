@@ -11,11 +11,12 @@
 
 // Formats the listing line of entry into line (at most size bytes with the
 // NUL; a longer line is cut and still ends with a newline): "VELK: ", with
-// VELK_OPT_BLOCKNUMS in options the header block number in brackets, the
+// VELK_OPT_BY_ORDINAL in options and an ordinal of 0 or more "#<ordinal> ",
+// with VELK_OPT_BLOCKNUMS the header block number in brackets, the
 // type character and permissions, 'D' for a soft-deleted entry, with
 // VELK_OPT_CRC a 13-character CRC column for files, owner/group, size, the
 // modification time in local time, the path (a '/' added to directories)
 // and " -> target" for symbolic links, then a newline.  Returns the length.
-size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *line, size_t size);
+size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *line, size_t size, int64_t ordinal = -1);
 
 #endif

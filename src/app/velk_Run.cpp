@@ -346,6 +346,24 @@ void velk_EndRun()
     exit(velk_exit_code.load());
 }
 
+// A piped archive has no place for its index, and one being read cannot
+// share standard input with a piped input list: refuse them now, as the
+// command-line errors they are, before a gateway session is set up.
+static void refusePipeMisuse(const velk_run_t *run)
+{
+    if (strcmp(velk_archive, "-") != 0)
+        return;
+    if (velk_index_filename == nullptr) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "[Fatal]%s\n", "Index file pathname must be specified for piped Archive file");
+        failRun(VELK_EXIT_USAGE);
+    }
+    if (velk_function != VOP_CREATE && run->inputListName != nullptr && strcmp(run->inputListName, "-") == 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "[Fatal]%s\n",
+                    "Input list and piped Archive file cannot both be standard input");
+        failRun(VELK_EXIT_USAGE);
+    }
+}
+
 bool velk_DebugPauseWanted(const char *path, uid_t uid)
 {
     // The marker sits in a directory every user can write to: only a file
@@ -397,12 +415,7 @@ void velk_Run(int argc, char **argv)
         velk_EndRun();
     }
 
-    // A piped archive has no place for its index: refuse it now, as the
-    // command-line error it is, instead of after a gateway session was set up.
-    if (strcmp(velk_archive, "-") == 0 && velk_index_filename == nullptr) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "[Fatal]%s\n", "Index file pathname must be specified for piped Archive file");
-        failRun(VELK_EXIT_USAGE);
-    }
+    refusePipeMisuse(&run);
     checkSiteRefusal();
     if (velk_SigInit() != 0)
         failRun(VELK_EXIT_OSERR);

@@ -37,6 +37,7 @@
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
 #include "velk_MemberNames.h"
+#include "velk_Ordinals.h"
 #include "velk_MemberStream.h"
 #include "velk_MemberStatus.h"
 #include "velk_Memory.h"
@@ -658,12 +659,13 @@ struct Pass1 {
     int indexKind;
     int64_t selectable;
     uint64_t archiveSize;
-    bool afterCreate;              // no names, no confirmation; failed members skipped
-    int verifyFlags;               // VELK_VERIFY_* bits of the run
-    velk_member_names_t *names;    // marks of the member names (null after a create)
-    const velk_members_t *members; // the run's member table
-    velk_range_list_t *ranges;     // the selected entries, range by range
-    verifyStats_t *stats;          // counts of stored and missing CRCs
+    bool afterCreate;                // no names, no confirmation; failed members skipped
+    int verifyFlags;                 // VELK_VERIFY_* bits of the run
+    velk_member_names_t *names;      // marks of the member names (null after a create)
+    const velk_members_t *members;   // the run's member table
+    velk_range_list_t *ranges;       // the selected entries, range by range
+    verifyStats_t *stats;            // counts of stored and missing CRCs
+    const velk_ordinals_t *ordinals; // -J: the ordinals to select (null after a create)
 };
 
 // Pass 1 for one entry.  0 to go on, 1 to end pass 1 (quit), -1 to fail.
@@ -687,7 +689,7 @@ int considerEntry(const Pass1 &p, const hif_entry_t *entry, int64_t ordinal, boo
         return 0;
     }
     if (!p.afterCreate && p.members->count > 0) {
-        if (velk_IndexEntryWasSelected(entry, p.members->table, p.members->count) == 0)
+        if (velk_EntrySelected(p.ordinals, entry, ordinal) == 0)
             return 0;
         velk_MemberNamesSelected(p.names, entry);
     }
@@ -930,8 +932,10 @@ int velk_Verify(velk_run_t *run)
     }
     verifyStats_t stats{};
     velk_member_names_t names;
+    velk_ordinals_t ordinals;
     velk_range_list_t ranges;
-    bool ok = velk_GenFilelist(run) >= 0 && velk_MemberNamesPrepare(&names, &run->members) == 0;
+    bool ok = velk_GenFilelist(run) >= 0 && velk_OrdinalsPrepare(&ordinals, &run->members) == 0 &&
+              (ordinals.active || velk_MemberNamesPrepare(&names, &run->members) == 0);
     velk_SetProgramPhase(VTP_VERIFY_PASS1);
     velk_StatusMsg(1, "Opening Files");
     uint64_t size = 0;
@@ -953,9 +957,9 @@ int velk_Verify(velk_run_t *run)
         velk_archive_blocks = size / VELK_BLOCKSIZE;
         Pass1 p{indexFd, VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0),
                 size,    false,           run->verifyFlags,
-                &names,  &run->members,   &ranges, &stats};
+                &names,  &run->members,   &ranges, &stats, &ordinals};
         ok = sizeMatches(size, velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize)) &&
-             runPasses(p, foreign, 0, &stats) == 0;
+             velk_OrdinalsCheck(&ordinals, p.selectable) == 0 && runPasses(p, foreign, 0, &stats) == 0;
         if (stats.crcMissing > 0) {
             velk_NoteFailure("no stored CRC");
             velk_SetExitCode(VELK_EXIT_USAGE);
@@ -1025,7 +1029,8 @@ int velk_PostXferVerify(const velk_run_t *run)
                 nullptr,
                 &run->members,
                 &ranges,
-                &stats};
+                &stats,
+                nullptr};
         int flags = velk_Opt(VELK_OPT_CRC) ? kCrcFromTable : 0;
         ok = runPasses(p, foreign, flags, &stats) == 0;
         displayErrorStats(out, &stats, t.start, t.usage);

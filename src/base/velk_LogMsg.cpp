@@ -270,6 +270,8 @@ namespace {
 // Failure reasons in the order first seen, with their counts.
 kyl_mutex_t velk_failure_mutex;
 std::vector<std::pair<const char *, long>> velk_failures KYL_GUARDED_BY(velk_failure_mutex);
+long velk_failure_total KYL_GUARDED_BY(velk_failure_mutex) = 0;
+const char *velk_failure_last KYL_GUARDED_BY(velk_failure_mutex) = nullptr;
 
 // One line of the final report, on standard output unless it carries data.
 void finalReportLine(const char *text)
@@ -287,6 +289,8 @@ void finalReportLine(const char *text)
 void velk_NoteFailure(const char *reason)
 {
     kyl_lock_guard lock(velk_failure_mutex);
+    ++velk_failure_total;
+    velk_failure_last = reason;
     for (auto &entry : velk_failures) {
         if (strcmp(entry.first, reason) == 0) {
             ++entry.second;
@@ -294,6 +298,14 @@ void velk_NoteFailure(const char *reason)
         }
     }
     velk_failures.emplace_back(reason, 1);
+}
+
+long velk_FailureMark(const char **lastReason)
+{
+    kyl_lock_guard lock(velk_failure_mutex);
+    if (lastReason != nullptr)
+        *lastReason = velk_failure_last;
+    return velk_failure_total;
 }
 
 void velk_FinalLine(bool success, bool forcedShutdown)

@@ -53,6 +53,12 @@ int velk_LogFmt(int level, uint32_t msgclass, const char *fmt, ...) __attribute_
 // its count.  Safe from any thread.
 void velk_NoteFailure(const char *reason);
 
+// The number of failures counted so far and, in *lastReason when not null,
+// the reason of the last one (null before the first).  An action compares
+// the marks taken before and after one member to learn whether, and why, it
+// failed.  Safe from any thread.
+long velk_FailureMark(const char **lastReason);
+
 // Prints the action's final line on standard output (standard error with -O).
 // "VELK SUCCESSFUL" only when success is true and the exit status is 0;
 // otherwise the status is set to 72 if none is set, one summary line gives

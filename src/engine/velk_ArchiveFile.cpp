@@ -247,6 +247,22 @@ int64_t velk_ReadArchive(int fd, size_t length, void *buffer)
     return static_cast<int64_t>(done);
 }
 
+int velk_SkipArchiveBytes(int fd, uint64_t length, uint64_t *dropped)
+{
+    static thread_local unsigned char sink[65536];
+    *dropped = 0;
+    while (*dropped < length) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof sink, length - *dropped));
+        int64_t n = velk_ReadArchive(fd, want, sink);
+        if (n < 0)
+            return -1;
+        *dropped += static_cast<uint64_t>(n);
+        if (static_cast<size_t>(n) < want)
+            break;
+    }
+    return 0;
+}
+
 int velk_ReadHdrBlock(int fd, posix_header_t *header)
 {
     unsigned char block[VELK_BLOCKSIZE];

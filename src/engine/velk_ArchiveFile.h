@@ -114,6 +114,14 @@ void velk_ArchiveStatFailure(int err, const char *where);
 // fails.
 [[nodiscard]] int64_t velk_ReadArchive(int fd, size_t length, void *buffer);
 
+// Reads and drops the next length bytes of the current archive from fd,
+// as a piped archive is passed over where it cannot be positioned; with
+// VELK_SKIP_TO_END it reads to the end.  *dropped gets the bytes read,
+// fewer than length only at the end of the archive.  Returns 0, or -1
+// after velk_ReadArchive's message (read error, shutdown).
+constexpr uint64_t VELK_SKIP_TO_END = UINT64_MAX;
+[[nodiscard]] int velk_SkipArchiveBytes(int fd, uint64_t length, uint64_t *dropped);
+
 // Reads one 512-byte block with velk_ReadArchive and passes it to
 // velk_GetTarHeader; returns what that returns.  A read that fails, yields
 // nothing, or ends after 1 to 511 bytes returns -1 with exit status 72.

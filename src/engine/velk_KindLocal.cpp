@@ -149,6 +149,15 @@ int pipeAttrs(quor_xfileattr_t *, struct stat *)
     return 0;
 }
 
+// A piped archive is read from standard input where it stands; it has no
+// size to report.
+int openPipe(int, quor_xfileattr_t *, struct stat *statBuf)
+{
+    if (statBuf != nullptr)
+        memset(statBuf, 0, sizeof *statBuf);
+    return STDIN_FILENO;
+}
+
 int openLocal(int openFlags, quor_xfileattr_t *, struct stat *statBuf)
 {
     struct stat local;
@@ -251,6 +260,12 @@ int openLocalIndex(const char *path, int openFlags, int kind, uint64_t)
     return velk_OpenLocalIndexFile(path, openFlags, kind);
 }
 
+// The index of a piped archive is a local file like any other.
+int openPipeIndex(const char *path, int openFlags, int, uint64_t)
+{
+    return velk_OpenLocalIndexFile(path, openFlags, VELK_LOCAL_FILE);
+}
+
 int localIndexExists(const char *path)
 {
     struct stat st;
@@ -325,11 +340,11 @@ const velk_archive_kind_t velk_kind_pipe = {
     .has_layout = false,
     .read_name = "local",
     .write_name = "local",
-    .index_fd_kind = VELK_PIPE,
+    .index_fd_kind = VELK_LOCAL_FILE,
     .create = createPipe,
     .commit = commitLocal,
     .remove = removeLocal,
-    .open = openLocal,
+    .open = openPipe,
     .attrs = pipeAttrs,
     .size_and_layout = pipeSize,
     .archive_read = archiveRead,
@@ -343,7 +358,7 @@ const velk_archive_kind_t velk_kind_pipe = {
     .copy_to = velk_CopyToLocalArchive,
     .copy_from = velk_CopyFromLocalArchive,
     .index_size = nullptr,
-    .open_index = openLocalIndex,
+    .open_index = openPipeIndex,
     .index_exists = localIndexExists,
     .place_index = nullptr,
     .getcwd = getcwdPipe,

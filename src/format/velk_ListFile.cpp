@@ -20,12 +20,24 @@ bool trimmable(unsigned char c)
     return isspace(c) || !isprint(c);
 }
 
+// True when the character at pos is escaped: an odd number of backslashes
+// stands right before it.
+bool escapedAt(const char *line, size_t pos)
+{
+    size_t n = 0;
+    while (n < pos && line[pos - 1 - n] == '\\')
+        n++;
+    return (n & 1) != 0;
+}
+
 } // namespace
 
 size_t velk_TrimListLine(char *line)
 {
     size_t len = strlen(line);
-    while (len > 0 && trimmable(static_cast<unsigned char>(line[len - 1])))
+    // An escaped blank or unprintable character at the end belongs to the
+    // name: a backslash makes the next character literal.
+    while (len > 0 && trimmable(static_cast<unsigned char>(line[len - 1])) && !escapedAt(line, len - 1))
         len--;
     line[len] = '\0';
     size_t start = 0;
@@ -34,6 +46,18 @@ size_t velk_TrimListLine(char *line)
     if (start > 0)
         memmove(line, line + start, len - start + 1);
     return len - start;
+}
+
+size_t velk_ListLineName(char *line)
+{
+    size_t len = velk_TrimListLine(line);
+    for (size_t i = 0; i < len; i++) {
+        if (line[i] == '\t' && !escapedAt(line, i)) {
+            line[i] = '\0';
+            return velk_TrimListLine(line);
+        }
+    }
+    return len;
 }
 
 int velk_ReadListStream(FILE *fp, const char *listName, velk_listline_fn fn, void *arg)
@@ -63,7 +87,10 @@ int velk_ReadListStream(FILE *fp, const char *listName, velk_listline_fn fn, voi
             eof = true;
             if (len == 0)
                 break; // no unterminated last line
-        } else if (c != '\n') {
+        } else if (c != '\n' || (len > 0 && escapedAt(line, len))) {
+            // An escaped newline belongs to the name; the line goes on.
+            if (c == '\n')
+                lineno++;
             if (len >= VELK_LISTFILE_MAX_LINE) {
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                             "Line %ld of input list %s is longer than %zu characters\n", lineno + 1, listName,
@@ -77,7 +104,7 @@ int velk_ReadListStream(FILE *fp, const char *listName, velk_listline_fn fn, voi
         lineno++;
         line[len] = '\0';
         len = 0;
-        if (velk_TrimListLine(line) == 0)
+        if (velk_ListLineName(line) == 0)
             continue;
         int r = fn(line, lineno, arg);
         if (r < 0)

@@ -354,6 +354,12 @@ void velk_FinalizeMemberLists()
     missing_sorted = true;
 }
 
+bool velk_IsMemberFileMissing(int64_t ordinal)
+{
+    kyl_lock_guard guard(velk_TableLock);
+    return missingListed(ordinal);
+}
+
 int velk_GetMemberFileXferSuccess(int64_t ordinal)
 {
     RangeCheck r;

@@ -61,6 +61,10 @@ void velk_FinalizeMemberLists() KYL_EXCLUDES(velk_TableLock);
 // first 49 such queries, then once "too many errors".  Takes velk_TableLock.
 int velk_GetMemberFileXferSuccess(int64_t ordinal) KYL_EXCLUDES(velk_TableLock);
 
+// True when ordinal is on the missing list: its file was missing or
+// inaccessible when its turn came.  Takes velk_TableLock.
+bool velk_IsMemberFileMissing(int64_t ordinal) KYL_EXCLUDES(velk_TableLock);
+
 // The stored CRC-32 of a member; 0 when none was stored, without -H crc, or
 // for an ordinal the tables do not cover (logged, exit status 1).  Takes
 // velk_TableLock.

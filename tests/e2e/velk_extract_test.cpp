@@ -524,14 +524,14 @@ TEST_F(VelkExtract, ArchiveOfAnotherSizeIsRefusedBeforeAnything)
     EXPECT_FALSE(exists(dir / "s"));
 }
 
-TEST_F(VelkExtract, PipedOrMissingStorageSystemArchivesCannotBeRead)
+TEST_F(VelkExtract, PipeWithoutItsIndexOrMissingStorageSystemArchiveCannotBeRead)
 {
     const struct {
         std::vector<std::string> args;
         int status;
         const char *message;
     } cases[] = {
-        {{"-x", "-f", "-", "-I", "p.idx"}, 64, "ERROR: velk_Extract: please use regular tar to read piped Archive Files\n"},
+        {{"-x", "-f", "-", "-I", "p.idx"}, 72, "ERROR: FATAL: error 2 getting attributes for local index file p.idx\n"},
         {{"-x", "-f", "a.tar"}, 72, "ERROR: [FATAL] no such QUOR archive file: a.tar\n"},
     };
     for (const auto &c : cases) {

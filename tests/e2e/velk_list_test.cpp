@@ -236,7 +236,7 @@ TEST_F(VelkList, ArchivesThatCannotBeReadFail)
          "size is: " + std::to_string(body.size() + 1) + "\nERROR:      Index file (a.tar.idx) thinks size should be " +
              std::to_string(body.size()) + "\n"},
         {{"-t", "-E", "-f", "a.tar"}, "", 72, "ERROR: [FATAL] no such local archive file: a.tar\n"},
-        {{"-t", "-f", "-", "-I", "p.idx"}, body, 64, "ERROR: velk_List: need index file copy code for piped Archive File\n"},
+        {{"-t", "-f", "-", "-I", "p.idx"}, body, 72, "ERROR: Fatal error opening index file: p.idx"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.message);

@@ -170,7 +170,7 @@ TEST(ArchiveKinds, EachKindNumberFindsItsOwnTable)
         const char *name, *readName, *writeName;
     } cases[] = {
         {VELK_LOCAL_FILE, VELK_LOCAL_FILE, false, false, false, false, VELK_LOCAL_FILE, "local", "local", "local"},
-        {VELK_PIPE, VELK_PIPE, true, false, false, false, VELK_PIPE, "local", "local", "local"},
+        {VELK_PIPE, VELK_PIPE, true, false, false, false, VELK_LOCAL_FILE, "local", "local", "local"},
         {VELK_QUOR_FILE, VELK_QUOR_FILE, false, true, true, true, VELK_LOCAL_FILE, "QUOR", "QUOR-resident",
          "QUOR-resident"},
         {VELK_REMOTE_FILE, VELK_REMOTE_FILE, false, true, false, true, VELK_LOCAL_FILE, "remote", "remote-resident",
