@@ -42,6 +42,7 @@
 #include "velk_Memory.h"
 #include "velk_ReaderPool.h"
 #include "velk_TarHeader.h"
+#include "velk_Xfer.h"
 #include "velk_XferRecovery.h"
 
 namespace {
@@ -51,8 +52,6 @@ constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
 constexpr uint64_t kMaxRequestBytes = 0x80000000ull;
 // Slice of every wait that must notice an abort.
 constexpr int kSliceMs = 250;
-// Longest wait for a mover's next message or data request.
-constexpr int kMoverWaitSeconds = 300;
 
 // The request being served, the bytes granted to movers in it (IOD
 // offsets, sorted, disjoint, adjacent ranges merged) and what the transfer
@@ -307,7 +306,7 @@ int writerMove(void *arg, int dataFd, const initiator_msg_t *im, const quor_move
     auto *w = static_cast<WriterConn *>(arg);
     uint64_t sent = 0;
     ssize_t n = mover_socket_send_requested_data_ws(dataFd, piece->xferId, im->Offset, piece->bytes, piece->length,
-                                                    &sent, 1, kMoverWaitSeconds, quor_DataWriteSize(dataFd));
+                                                    &sent, 1, velk_MoverWaitSeconds(), quor_DataWriteSize(dataFd));
     if (n < 0 || static_cast<uint64_t>(n) != piece->length) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: mover_socket_send_requested_data error: ioresult=%d, errno=%d\n",
                     w->label, static_cast<int>(n), n < 0 ? static_cast<int>(-n) : 0);
@@ -513,7 +512,7 @@ void *velk_TransferThread(void *theConnection)
     WriterConn w{ctl, con, ""};
     snprintf(w.label, sizeof w.label, "velk_TransferThread[%d]", con->conInx);
     quor_moverconn_t mc{
-        &kWriterOps,       &w, kMoverWaitSeconds, &con->controlSocket, &con->listenSocket, &con->transferSocket,
+        &kWriterOps,       &w, velk_MoverWaitSeconds(), &con->controlSocket, &con->listenSocket, &con->transferSocket,
         &con->localNetAddr};
     const int rc = quor_MoverServeConnection(&mc);
     if (rc == -EPROTO)
