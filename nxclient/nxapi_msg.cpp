@@ -892,8 +892,8 @@ int nxapi_ReplyWaitEnded(const nxapi_replywait_t *w)
     if (!w->limited)
         return 0;
     const struct timespec now = monotonicNow();
-    const bool past = now.tv_sec > w->deadline.tv_sec ||
-                      (now.tv_sec == w->deadline.tv_sec && now.tv_nsec >= w->deadline.tv_nsec);
+    const bool past =
+        now.tv_sec > w->deadline.tv_sec || (now.tv_sec == w->deadline.tv_sec && now.tv_nsec >= w->deadline.tv_nsec);
     return past ? -ETIMEDOUT : 0;
 }
 

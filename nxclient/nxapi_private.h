@@ -129,7 +129,7 @@ struct nxapi_laterreply_t {
     quor_connection_t *connection = nullptr; // set while pending (owner only)
     api_msghdr_t header = {};
     kyl_xdrproc_t bodyXdr = nullptr;
-    bool discard = false; // a heap copy whose reply nobody takes: freed on arrival
+    bool discard = false;                // a heap copy whose reply nobody takes: freed on arrival
     uint16_t category = 0, function = 0; // the request's, from its first reply
     alignas(8) unsigned char bodyStore[NXAPI_LATER_BODY_MAX] = {};
 };

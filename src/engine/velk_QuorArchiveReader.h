@@ -27,5 +27,4 @@
 [[nodiscard]] int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
                                            velk_bufCallback_t callback, void *callbackArg, double *xferTime);
 
-
 #endif

@@ -158,15 +158,19 @@ int transferStopped(void *ctl)
     return stopping(static_cast<velk_xfer_ctl_t *>(ctl), nullptr) ? -ECANCELED : 0;
 }
 
-// Waits for and accepts the one data connection of a control connection.
-// Returns the socket, or a negative code (-ECANCELED when the transfer
-// stopped).
+// Waits for and accepts the one data connection of a control connection,
+// at most the mover wait.  Returns the socket, or a negative code
+// (-ECANCELED when the transfer stopped, -ETIMEDOUT after the message).
 int acceptDataConnection(velk_xfer_ctl_t *ctl, connection_info_t *con)
 {
     for (;;) {
-        int events = quor_MoverWaitReadable(con->listenSocket, kSliceMs, 0, transferStopped, ctl);
+        int events = quor_MoverWaitReadable(con->listenSocket, kSliceMs, velk_MoverWaitSeconds(), transferStopped, ctl);
         if (events == -ECANCELED)
             return events;
+        if (events == -ETIMEDOUT) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: no data connection from the mover\n", "velk_TransferThread");
+            return events;
+        }
         if (events < 0) {
             if (velk_debug_level >= 1)
                 velk_ErrPrintf("/debug/error %d on poll() - exiting accept loop\n", -events);
@@ -909,7 +913,14 @@ int oneRequest(WriterRun *run, uint64_t maxRequest)
     if (rc < 0)
         moved = std::min(moved, ctl->movers.requestedBytes);
     ctl->movers.bytesMoved = moved;
-    if (rc < 0 && recoverableResult(rc) && !velk_XferShouldStop(ctl))
+    // A mover given up for its silence is not waited for again, as a read
+    // does not: the request fails whatever the gateway made of it.
+    bool moverSilent;
+    {
+        kyl_lock_guard g(run->request.grantLock);
+        moverSilent = run->request.threadError == -ETIMEDOUT;
+    }
+    if (rc < 0 && recoverableResult(rc) && !moverSilent && !velk_XferShouldStop(ctl))
         return recoverRequest(run, rc);
 
     // The movers of a finished request have closed their connections: wait
