@@ -64,12 +64,14 @@ bool ticketMatches(const quor_moverconn_t *c, uint64_t ticket)
 }
 
 // Whether the data connection fd opens with a block header that carries
-// the transfer's ticket.
+// the transfer's ticket, within the exchange's own wait when that is
+// shorter.
 bool dataConnectionProven(const quor_moverconn_t *c, int fd)
 {
     uint64_t expected = 0;
+    const int seconds = c->timeout > 0 && c->timeout < kDataProofSeconds ? c->timeout : kDataProofSeconds;
     return c->ops->ticket(c->arg, &expected) == 0 &&
-           quor_MoverDataProven(fd, expected, kDataProofSeconds, c->ops->stopped, c->arg);
+           quor_MoverDataProven(fd, expected, seconds, c->ops->stopped, c->arg);
 }
 
 // Accepts data connections on the listening socket until one proves it

@@ -4,14 +4,23 @@
 // connection.  Any thread calls it.  The outbound stream's mutex is held
 // for a whole send; the inbound stream's mutex while a header and its body
 // are decoded; a thread waiting for its reply sleeps on its own context's
-// condition.  nxapi_requestID_lock guards the request-id generator.
+// condition.  nxapi_requestID_lock guards the request-id generator.  A
+// wait for a reply ends at the request's time limit or when the stop hook
+// says stop; the socket is polled without the inbound mutex (the waiting
+// threads take turns at it), so no thread's limit depends on another's.
 
 #include "nxapi_private.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "kylgw_catalogue.h"
+#include "kylgw_xdr_fs.h"
+#include "kylgw_xdr_xfer.h"
+
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -26,6 +35,54 @@ bool requestIDSeeded KYL_GUARDED_BY(nxapi_requestID_lock) = false;
 constexpr int kDest = NXAPI_LOG_SYSLOG | NXAPI_LOG_STDERR | NXAPI_LOG_FILE;
 
 #define MSGLOG(level, fn, ...) nxapi_logf(level, fn, kDest, __FILE__, __LINE__, __VA_ARGS__)
+
+// The stop hook (quor_SetStopHook), read by every waiting thread.
+std::atomic<int (*)(void *)> stopHook{nullptr};
+std::atomic<void *> stopArg{nullptr};
+
+constexpr int kDefaultReplySeconds = 600;
+constexpr long kMaxReplySeconds = 86400;
+
+bool stopRequested()
+{
+    int (*hook)(void *) = stopHook.load();
+    return hook != nullptr && hook(stopArg.load()) != 0;
+}
+
+struct timespec monotonicNow()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+// The limits of a wait for the reply to the request of kind (category,
+// function) that begins now.
+nxapi_replywait_t beginReplyWait(uint16_t category, uint16_t function)
+{
+    nxapi_replywait_t w;
+    w.stoppedAtStart = stopRequested();
+    int seconds = nxapi_ReplyLimitSeconds(category, function);
+    if (w.stoppedAtStart && (seconds == 0 || seconds > NXAPI_STOPPED_REPLY_SECS))
+        seconds = NXAPI_STOPPED_REPLY_SECS;
+    if (seconds > 0) {
+        w.limited = true;
+        w.seconds = seconds;
+        w.deadline = monotonicNow();
+        w.deadline.tv_sec += seconds;
+    }
+    return w;
+}
+
+// The name of a request kind for messages: the client call that sends it.
+void requestName(uint16_t category, uint16_t function, char *out, size_t size)
+{
+    const kylgw_msgtype_t *row = kylgw_LookupMsgType(category, function);
+    if (row != nullptr && row->name != nullptr)
+        snprintf(out, size, "%s", row->name);
+    else
+        snprintf(out, size, "request %u/%u", category, function);
+}
 
 // Writes all n bytes; a signal does not cut the write short.  A peer that
 // went away gives EPIPE, never SIGPIPE.
@@ -81,6 +138,16 @@ void dropLaterReplies(quor_connection_t *conn) KYL_REQUIRES(conn->msg_in.theMute
     }
 }
 
+// Forgets conn's abandoned replies: they will not come.
+void dropAbandoned(quor_connection_t *conn) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    while (nxapi_abandoned_t *a = conn->abandoned) {
+        conn->abandoned = a->next;
+        delete a;
+    }
+    conn->abandonedCount = 0;
+}
+
 // Unlinks l from conn's list of expected second replies, if it is there.
 void unlinkLater(quor_connection_t *conn, nxapi_laterreply_t *l) KYL_REQUIRES(conn->msg_in.theMutex)
 {
@@ -111,6 +178,7 @@ void breakConnection(quor_connection_t *conn, int result) KYL_REQUIRES(conn->msg
     conn->state.store(CONNECTION_CLOSED);
     wakeAllWaiters(conn, result);
     dropLaterReplies(conn);
+    dropAbandoned(conn);
     int fd = conn->msg_in.fd;
     // A sender blocked on a full socket holds the outbound mutex: shut the
     // socket down first so that its write fails and it lets go.
@@ -137,10 +205,32 @@ quor_connection_t *resolveConnection(quor_connection_t *conn, nxapi_tcontext_t *
 
 } // namespace
 
+namespace {
+
+// Waits until fd is readable, in slices, while wait (may be null: no limit)
+// goes on.  True when a read will not block for ever.
+bool awaitReadable(int fd, const nxapi_replywait_t *wait)
+{
+    if (wait == nullptr)
+        return true;
+    for (;;) {
+        struct pollfd p = {fd, POLLIN, 0};
+        int r = poll(&p, 1, NXAPI_REPLY_SLICE_MS);
+        if (r > 0 || (r < 0 && errno != EINTR))
+            return true; // the read reports what happened
+        if (nxapi_ReplyWaitEnded(wait) != 0)
+            return false;
+    }
+}
+
+} // namespace
+
 bool nxapi_sockreader_t::get(unsigned char *dst, size_t n)
 {
     while (n > 0) {
         if (start == end) {
+            if (!awaitReadable(fd, wait))
+                return false;
             if (n >= NXAPI_STREAM_BUFSIZE) {
                 // A large body goes straight into its destination.
                 ssize_t r = read(fd, dst, n);
@@ -257,6 +347,7 @@ void nx_CloseStreams(quor_connection_t *conn, int result)
     conn->state.store(CONNECTION_CLOSED);
     wakeAllWaiters(conn, result);
     dropLaterReplies(conn);
+    dropAbandoned(conn);
     int fd = conn->msg_in.fd;
     if (fd < 0) {
         kyl_lock_guard out(conn->msg_out.theMutex);
@@ -330,8 +421,11 @@ int nxapi_CommonSendMsg(quor_connection_t *conn, nxapi_tcontext_t *tcontext, int
     }
     s->msgSequence++;
     *header = s->messageHdr;
-    if ((s->messageHdr.msgFlags & (MSGF_TASK | MSGF_NOWAIT)) == 0)
+    if ((s->messageHdr.msgFlags & (MSGF_TASK | MSGF_NOWAIT)) == 0) {
         tcontext->msgRequestID = s->messageHdr.msgRequestID;
+        tcontext->msgCategory = s->messageHdr.category;
+        tcontext->msgFunction = s->messageHdr.function;
+    }
     return 0;
 }
 
@@ -455,6 +549,8 @@ void consumeReply(quor_connection_t *conn, nxapi_tcontext_t *tcontext, api_msghd
         if (header->errorcode == 0) {
             later->state = NXAPI_LATER_PENDING;
             later->requestID = header->msgRequestID;
+            later->category = header->category;
+            later->function = header->function;
             later->connection = conn;
             later->next = conn->laterReplies;
             conn->laterReplies = later;
@@ -473,6 +569,221 @@ void consumeReply(quor_connection_t *conn, nxapi_tcontext_t *tcontext, api_msghd
 
 } // namespace
 
+namespace {
+
+// The abandoned entry of request id on conn, as the link that points to
+// it; null when there is none.
+nxapi_abandoned_t **findAbandoned(quor_connection_t *conn, uint32_t id) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    for (nxapi_abandoned_t **pp = &conn->abandoned; *pp != nullptr; pp = &(*pp)->next)
+        if ((*pp)->requestID == id)
+            return pp;
+    return nullptr;
+}
+
+// Reads and drops the reply of the held header when nobody waits for it
+// any more; its body is skipped with the reply codec of its kind.  Returns
+// 1 when dropped, 0 when the header is not abandoned, or KYLGW_E_BADMSG
+// when its body cannot be skipped (the connection must be broken).
+int dropAbandonedReply(quor_connection_t *conn) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    const api_msghdr_t h = conn->msg_in.messageHdr;
+    nxapi_abandoned_t **pp = findAbandoned(conn, h.msgRequestID);
+    if (pp == nullptr)
+        return 0;
+    if ((h.msgFlags & MSGF_BODY) != 0) {
+        const kylgw_msgtype_t *row = kylgw_LookupMsgType(h.category, h.function);
+        void *store = row != nullptr && row->reply != nullptr ? calloc(1, row->replySize) : nullptr;
+        bool ok = store != nullptr && row->reply(&conn->msg_in.theXdr, store);
+        if (store != nullptr) {
+            kyl_xdr_free(row->reply, store);
+            free(store);
+        }
+        if (!ok) {
+            MSGLOG(3, "nxapi_getmsg", "the body of an abandoned reply (category %d function %d) cannot be skipped",
+                   h.category, h.function);
+            return KYLGW_E_BADMSG;
+        }
+    }
+    conn->msg_in.messageInState = READING_MSG_HDR;
+    nxapi_abandoned_t *a = *pp;
+    if (a->second && h.errorcode == 0) {
+        a->second = false; // the second reply follows
+        return 1;
+    }
+    *pp = a->next;
+    delete a;
+    conn->abandonedCount--;
+    return 1;
+}
+
+// This thread stops waiting for its reply (code -ETIMEDOUT or -ECANCELED):
+// the reply, and a second one its request announced, are dropped when they
+// come, and a waiting thread takes over the reading.  A connection that
+// cannot keep track of one more abandoned reply is broken.  Returns code.
+int abandonReply(quor_connection_t *conn, nxapi_tcontext_t *ctx, int code) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    nxapi_laterreply_t *own = &ctx->later;
+    bool second = false;
+    if (own->state == NXAPI_LATER_ARMED) {
+        own->state = NXAPI_LATER_NONE;
+        second = true;
+    } else if (own->state == NXAPI_LATER_PENDING && own->requestID == ctx->msgRequestID) {
+        unlinkLater(conn, own);
+        own->state = NXAPI_LATER_NONE;
+    }
+    auto *a = conn->abandonedCount < NXAPI_MAX_ABANDONED ? new (std::nothrow) nxapi_abandoned_t : nullptr;
+    if (a == nullptr) {
+        MSGLOG(3, "nxapi_getmsg", "%s", "too many abandoned replies - closing the connection");
+        breakConnection(conn, NXAPI_E_NOSESSION);
+        return code;
+    }
+    a->requestID = ctx->msgRequestID;
+    a->second = second;
+    a->next = conn->abandoned;
+    conn->abandoned = a;
+    conn->abandonedCount++;
+    if (nxapi_tcontext_t *next = conn->reading ? nullptr : conn->waitReplyList) {
+        conn->waitReplyList = next->msgQNext;
+        next->msgQNext = nullptr;
+        wakeContext(next, 0);
+    }
+    return code;
+}
+
+// Points the inbound reader at this thread's limits while it decodes (null
+// before the inbound mutex is let go).
+void setReaderWait(quor_connection_t *conn, const nxapi_replywait_t *w) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    if (conn->msg_in.state != STREAM_CLOSED && conn->msg_in.file != nullptr)
+        conn->msg_in.file->reader.wait = w;
+}
+
+bool inputBuffered(quor_connection_t *conn) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    const nxapi_sockreader_t &r = conn->msg_in.file->reader;
+    return r.start != r.end;
+}
+
+// Polls the socket for one slice as the connection's reader, without the
+// inbound mutex.  True when it became readable.
+bool pollAsReader(quor_connection_t *conn) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    setReaderWait(conn, nullptr);
+    struct pollfd p = {conn->msg_in.fd, POLLIN, 0};
+    conn->reading = true;
+    conn->msg_in.theMutex.unlock();
+    int n = poll(&p, 1, NXAPI_REPLY_SLICE_MS);
+    conn->msg_in.theMutex.lock();
+    conn->reading = false;
+    return n > 0;
+}
+
+// Waits one slice on ctx's condition, in conn's waiting list, to be handed
+// this thread's reply or the reading.  Returns 0 to look again, or the
+// failure that ended every waiter's receive.
+int waitTurn(quor_connection_t *conn, nxapi_tcontext_t *ctx) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    setReaderWait(conn, nullptr);
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_nsec += NXAPI_REPLY_SLICE_MS * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    ctx->msginMutex.lock();
+    ctx->gotMessage = 0;
+    ctx->wakeResult = 0;
+    ctx->msgQNext = conn->waitReplyList;
+    conn->waitReplyList = ctx;
+    conn->msg_in.theMutex.unlock();
+    while (ctx->gotMessage == 0)
+        if (pthread_cond_timedwait(&ctx->msginCondition, ctx->msginMutex.native(), &until) == ETIMEDOUT)
+            break;
+    ctx->msginMutex.unlock();
+    conn->msg_in.theMutex.lock();
+    // A waker unlinks whom it wakes; a thread whose slice ran out leaves.
+    for (nxapi_tcontext_t **pp = &conn->waitReplyList; *pp != nullptr; pp = &(*pp)->msgQNext)
+        if (*pp == ctx) {
+            *pp = ctx->msgQNext;
+            ctx->msgQNext = nullptr;
+            break;
+        }
+    kyl_lock_guard g(ctx->msginMutex);
+    return ctx->gotMessage != 0 ? ctx->wakeResult : 0;
+}
+
+// How a receive ended, besides with this thread's reply.
+enum receive_end_t { RECEIVE_OK, RECEIVE_LATER, RECEIVE_FAILED, RECEIVE_BROKEN, RECEIVE_ABANDONED, RECEIVE_WOKEN };
+
+// The receive loop of nxapi_get_msg: takes turns at the socket with the
+// other waiting threads until this thread's reply header is held (its body
+// decoded), the wait ends or the connection fails.  *rc gets the code.
+receive_end_t receiveReply(quor_connection_t *conn, nxapi_tcontext_t *tcontext, void *body, kyl_xdrproc_t bodyXdr,
+                           const nxapi_replywait_t *w, int *rc) KYL_REQUIRES(conn->msg_in.theMutex)
+{
+    bool ready = false;
+    for (;;) {
+        // Another thread may have read this thread's second reply already.
+        const nxapi_laterreply_t *own = &tcontext->later;
+        if (own->state == NXAPI_LATER_ARRIVED && own->requestID == tcontext->msgRequestID)
+            return RECEIVE_LATER;
+        if (conn->state.load() != CONNECTION_OPEN || conn->msg_in.state == STREAM_CLOSED) {
+            MSGLOG(7, "nxapi_getmsg", "%s", "called for closed connection");
+            *rc = NXAPI_E_NOSESSION;
+            return RECEIVE_FAILED;
+        }
+        setReaderWait(conn, w);
+        if (conn->msg_in.messageInState == READING_MSG_HDR) {
+            if (conn->reading || (!ready && !inputBuffered(conn))) {
+                if ((*rc = nxapi_ReplyWaitEnded(w)) != 0) {
+                    *rc = abandonReply(conn, tcontext, *rc);
+                    return RECEIVE_ABANDONED;
+                }
+                if (conn->reading) {
+                    if ((*rc = waitTurn(conn, tcontext)) != 0)
+                        return RECEIVE_WOKEN;
+                } else {
+                    ready = pollAsReader(conn);
+                }
+                continue;
+            }
+            ready = false;
+            if ((*rc = holdNextHeader(conn)) != 0)
+                return RECEIVE_BROKEN;
+        }
+        if (conn->msg_in.messageHdr.msgRequestID == tcontext->msgRequestID) {
+            *rc = decodeOwnBody(conn, body, bodyXdr);
+            return *rc != 0 ? RECEIVE_BROKEN : RECEIVE_OK;
+        }
+
+        // The held header belongs to another thread: drop it when nobody
+        // waits for it, stash a second reply, wake the owner if it waits,
+        // and wait to be handed the reply or the reading (or read on when
+        // the header went to a later slot).
+        if ((*rc = dropAbandonedReply(conn)) != 0) {
+            if (*rc < 0)
+                return RECEIVE_BROKEN;
+            continue;
+        }
+        uint32_t held = conn->msg_in.messageHdr.msgRequestID;
+        if ((*rc = stashLaterReply(conn, held)) != 0)
+            return RECEIVE_BROKEN;
+        wakeOwner(conn, held);
+        if (conn->msg_in.messageInState == READING_MSG_HDR)
+            continue;
+        if ((*rc = nxapi_ReplyWaitEnded(w)) != 0) {
+            *rc = abandonReply(conn, tcontext, *rc);
+            return RECEIVE_ABANDONED;
+        }
+        if ((*rc = waitTurn(conn, tcontext)) != 0)
+            return RECEIVE_WOKEN;
+    }
+}
+
+} // namespace
+
 int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body, kyl_xdrproc_t bodyXdr,
                   quor_connection_t *conn)
 {
@@ -481,72 +792,28 @@ int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body, 
         MSGLOG(7, "nxapi_getmsg", "%s", "called for closed connection");
         return NXAPI_E_NOSESSION;
     }
-    int rc = 0;
-    bool broken = false;
+    const nxapi_replywait_t w = beginReplyWait(tcontext->msgCategory, tcontext->msgFunction);
     conn->msg_in.theMutex.lock();
-    for (;;) {
-        // Another thread may have read this thread's second reply already.
-        nxapi_laterreply_t *own = &tcontext->later;
-        if (own->state == NXAPI_LATER_ARRIVED && own->requestID == tcontext->msgRequestID) {
-            *header = own->header;
-            own->state = NXAPI_LATER_NONE;
-            conn->msg_in.theMutex.unlock();
-            return 0;
-        }
-        if (conn->state.load() != CONNECTION_OPEN || conn->msg_in.state == STREAM_CLOSED) {
-            MSGLOG(7, "nxapi_getmsg", "%s", "called for closed connection");
-            rc = NXAPI_E_NOSESSION;
-            break;
-        }
-        rc = holdNextHeader(conn);
-        if (rc != 0) {
-            broken = true;
-            break;
-        }
-        if (conn->msg_in.messageHdr.msgRequestID == tcontext->msgRequestID) {
-            rc = decodeOwnBody(conn, body, bodyXdr);
-            broken = rc != 0;
-            break;
-        }
-
-        // The held header belongs to another thread: stash a second reply,
-        // wake the owner if it waits, and wait to be handed the reply or the
-        // reading role (or read on when the header went to a later slot).
-        uint32_t held = conn->msg_in.messageHdr.msgRequestID;
-        rc = stashLaterReply(conn, held);
-        if (rc != 0) {
-            broken = true;
-            break;
-        }
-        wakeOwner(conn, held);
-        if (conn->msg_in.messageInState == READING_MSG_HDR)
-            continue;
-        tcontext->msginMutex.lock();
-        tcontext->gotMessage = 0;
-        tcontext->wakeResult = 0;
-        tcontext->msgQNext = conn->waitReplyList;
-        conn->waitReplyList = tcontext;
-        conn->msg_in.theMutex.unlock();
-        while (tcontext->gotMessage == 0)
-            pthread_cond_wait(&tcontext->msginCondition, tcontext->msginMutex.native());
-        int woken = tcontext->wakeResult;
-        tcontext->msginMutex.unlock();
-        if (woken != 0)
-            return woken; // the reader that failed already emptied the list
-        conn->msg_in.theMutex.lock();
+    int rc = 0;
+    receive_end_t end = receiveReply(conn, tcontext, body, bodyXdr, &w, &rc);
+    setReaderWait(conn, nullptr);
+    if (end == RECEIVE_LATER) {
+        *header = tcontext->later.header;
+        tcontext->later.state = NXAPI_LATER_NONE;
+    } else if (end == RECEIVE_OK) {
+        consumeReply(conn, tcontext, header);
+    } else if (end == RECEIVE_BROKEN) {
+        breakConnection(conn, rc);
+    } else if (end == RECEIVE_FAILED) {
+        wakeAllWaiters(conn, rc);
     }
-
-    if (rc != 0) {
-        if (broken)
-            breakConnection(conn, rc);
-        else
-            wakeAllWaiters(conn, rc);
-        conn->msg_in.theMutex.unlock();
-        return rc;
-    }
-    consumeReply(conn, tcontext, header);
     conn->msg_in.theMutex.unlock();
-    return 0;
+    if (end == RECEIVE_ABANDONED && rc == -ETIMEDOUT) {
+        char name[64];
+        requestName(tcontext->msgCategory, tcontext->msgFunction, name, sizeof name);
+        nxapi_Print("*** %s: no reply from the gateway within %d seconds - request abandoned\n", name, w.seconds);
+    }
+    return rc;
 }
 
 void nxapi_ArmLaterReply(nxapi_tcontext_t *tcontext, kyl_xdrproc_t bodyXdr)
@@ -566,6 +833,8 @@ int nxapi_GetLaterReply(nxapi_tcontext_t *tcontext, api_msghdr_t *header)
     if (conn == nullptr)
         return -EINVAL;
     tcontext->msgRequestID = l->requestID;
+    tcontext->msgCategory = l->category;
+    tcontext->msgFunction = l->function;
     int rc = nxapi_get_msg(tcontext, header, l->bodyStore, l->bodyXdr, conn);
     nxapi_ForgetLaterReply(tcontext);
     return rc;
@@ -608,4 +877,38 @@ void nxapi_AbandonLaterReply(nxapi_tcontext_t *tcontext)
     }
     l->state = NXAPI_LATER_NONE;
     l->connection = nullptr;
+}
+
+void quor_SetStopHook(int (*stopped)(void *arg), void *arg)
+{
+    stopArg.store(arg);
+    stopHook.store(stopped);
+}
+
+int nxapi_ReplyWaitEnded(const nxapi_replywait_t *w)
+{
+    if (!w->stoppedAtStart && stopRequested())
+        return -ECANCELED;
+    if (!w->limited)
+        return 0;
+    const struct timespec now = monotonicNow();
+    const bool past =
+        now.tv_sec > w->deadline.tv_sec || (now.tv_sec == w->deadline.tv_sec && now.tv_nsec >= w->deadline.tv_nsec);
+    return past ? -ETIMEDOUT : 0;
+}
+
+int nxapi_ReplyLimitSeconds(uint16_t category, uint16_t function)
+{
+    if (const char *v = getenv("QUOR_REPLY_TIMEOUT"); v != nullptr && *v != '\0') {
+        char *end = nullptr;
+        long n = strtol(v, &end, 10); // an overflow gives LONG_MAX, out of range
+        if (end != v && *end == '\0' && n >= 0 && n <= kMaxReplySeconds)
+            return static_cast<int>(n);
+    }
+    // Replies that may legitimately take hours: a list transfer waits for
+    // its movers (and they for a mount), an open for its data to be staged.
+    if (category == CAT_FILESYS && (function == FN_FS_READLIST || function == FN_FS_WRITELIST ||
+                                    function == FN_FS_OPEN || function == FN_FS_OPENX))
+        return 0;
+    return kDefaultReplySeconds;
 }

@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 #include "kyl_mutex.h"
 #include "kyl_xdr.h"
@@ -42,11 +43,31 @@ constexpr size_t NXAPI_STREAM_BUFSIZE = 0x180000; // 1,572,864 bytes
 enum stream_state { STREAM_CLOSED = 0, STREAM_IDLE = 1, STREAM_BUSY = 2 };
 enum msgin_state { READING_MSG_HDR = 0, HAVE_MSG_HDR = 1 };
 
+// The limits of one thread's wait for a reply: a deadline (none when not
+// limited) and the stop hook (quor_SetStopHook).  A wait begun after the
+// hook already said stop (the clean-up requests of a stopped run) is not
+// ended by it but gets at most NXAPI_STOPPED_REPLY_SECS.
+struct nxapi_replywait_t {
+    bool limited = false;
+    int seconds = 0;               // the limit, for messages
+    struct timespec deadline = {}; // CLOCK_MONOTONIC
+    bool stoppedAtStart = false;
+};
+// Most seconds a reply waited for after the stop hook said stop may take.
+constexpr int NXAPI_STOPPED_REPLY_SECS = 5;
+// Slice of every reply wait that must notice its deadline or the stop hook.
+constexpr int NXAPI_REPLY_SLICE_MS = 100;
+// Whether wait w is over: 0 to go on, -ETIMEDOUT past its deadline, or
+// -ECANCELED when the stop hook says stop.
+[[nodiscard]] int nxapi_ReplyWaitEnded(const nxapi_replywait_t *w);
+
 // Buffered reader over a socket: the decoding source of an inbound stream.
 // get() returns exactly n bytes, reading the socket as needed; end of input
-// or a read error fails it.  Used only under the inbound stream's mutex.
+// or a read error fails it, and so does the end of wait (when set) while no
+// byte is there to read.  Used only under the inbound stream's mutex.
 struct nxapi_sockreader_t : kyl_xdr_source {
     bool get(unsigned char *buf, size_t n) override;
+    const nxapi_replywait_t *wait = nullptr; // the receiving thread's limits, while it decodes
     int fd = -1;
     unsigned char *buf = nullptr; // NXAPI_STREAM_BUFSIZE bytes
     size_t start = 0;             // first unread byte
@@ -108,7 +129,8 @@ struct nxapi_laterreply_t {
     quor_connection_t *connection = nullptr; // set while pending (owner only)
     api_msghdr_t header = {};
     kyl_xdrproc_t bodyXdr = nullptr;
-    bool discard = false; // a heap copy whose reply nobody takes: freed on arrival
+    bool discard = false;                // a heap copy whose reply nobody takes: freed on arrival
+    uint16_t category = 0, function = 0; // the request's, from its first reply
     alignas(8) unsigned char bodyStore[NXAPI_LATER_BODY_MAX] = {};
 };
 
@@ -121,6 +143,8 @@ struct nxapi_tcontext_t {
     pthread_t threadID = {};
     quor_connection_t *connection = nullptr;
     uint32_t msgRequestID = 0; // request id of the reply this thread expects next
+    uint16_t msgCategory = 0;  // kind of that request, for its time limit and messages
+    uint16_t msgFunction = 0;
     // Wake-up of a waiting receiver, both guarded by msginMutex: gotMessage
     // is set by the waker; wakeResult is 0 when the thread is to look at the
     // stream again, or the failure that ended the receive of every waiter.
@@ -138,6 +162,17 @@ struct nxapi_tcontext_t {
     // The second reply this thread expects, if any.
     nxapi_laterreply_t later;
 };
+
+// A request whose reply its thread no longer waits for (the wait ran out
+// or was stopped): the reply is read and dropped when it comes.  second is
+// set while a second reply follows a first one that succeeds.
+struct nxapi_abandoned_t {
+    nxapi_abandoned_t *next = nullptr;
+    uint32_t requestID = 0;
+    bool second = false;
+};
+// Most abandoned replies a connection keeps track of; one more breaks it.
+constexpr int NXAPI_MAX_ABANDONED = 64;
 
 // ---- Connections ----------------------------------------------------------------
 
@@ -210,6 +245,12 @@ struct quor_connection_t {
     nxapi_tcontext_t *waitReplyList KYL_GUARDED_BY(msg_in.theMutex) = nullptr;
     // Second replies expected on this connection (see nxapi_laterreply_t).
     nxapi_laterreply_t *laterReplies KYL_GUARDED_BY(msg_in.theMutex) = nullptr;
+    // Replies nobody waits for any more, and their count.
+    nxapi_abandoned_t *abandoned KYL_GUARDED_BY(msg_in.theMutex) = nullptr;
+    int abandonedCount KYL_GUARDED_BY(msg_in.theMutex) = 0;
+    // Set while a thread waits for the socket to become readable without
+    // holding msg_in.theMutex: the others wait on their own conditions.
+    bool reading KYL_GUARDED_BY(msg_in.theMutex) = false;
     // Serialises opening: any thread's call may find the connection closed
     // and reopen it.
     kyl_mutex_t openMutex;
@@ -274,12 +315,21 @@ uint32_t nxapi_getRequestID();
 // untouched.  Returns 0 (the operation's own result is header->errorcode),
 // NXAPI_E_NOSESSION (connection not open), KYLGW_E_BADMSG (garbage or
 // unsolicited header, a body but no routine or buffer), or NXAPI_E_FAILED
-// (the body did not decode).  Any failure to decode what arrived breaks the connection:
-// every waiting thread is woken with the same code, the socket is closed and
-// later calls fail with NXAPI_E_NOSESSION.  Takes msg_in.theMutex, and
-// msg_out.theMutex when breaking the connection.
+// (the body did not decode), -ETIMEDOUT when no reply came within the
+// request's time limit (nxapi_ReplyLimitSeconds; the message names the
+// request) or -ECANCELED when the stop hook ended the wait: the reply is
+// then dropped when it comes.  Any failure to decode what arrived breaks
+// the connection: every waiting thread is woken with the same code, the
+// socket is closed and later calls fail with NXAPI_E_NOSESSION.  Takes
+// msg_in.theMutex, and msg_out.theMutex when breaking the connection.
 [[nodiscard]] int nxapi_get_msg(nxapi_tcontext_t *tcontext, api_msghdr_t *header, void *body, kyl_xdrproc_t bodyXdr,
                                 quor_connection_t *conn);
+
+// Seconds the reply to a request of (category, function) may take (0: no
+// limit): QUOR_REPLY_TIMEOUT when it holds a number from 0 to 86400, else
+// none for list reads and writes and for opens (they may wait for hours
+// while data is staged or a volume mounted) and 600 for every other.
+[[nodiscard]] int nxapi_ReplyLimitSeconds(uint16_t category, uint16_t function);
 
 // Arms tcontext's later reply for the next request it sends: when that
 // request's first reply succeeds (errorcode 0), a second reply with the same

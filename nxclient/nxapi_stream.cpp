@@ -147,6 +147,8 @@ ssize_t nxapi_StreamCall(nxapi_tcontext_t *ctx, nxapi_file_t *f, bool write, uin
     // The request's reply: collected by its own id, whatever this thread
     // sent in between.
     ctx->msgRequestID = requestID;
+    ctx->msgCategory = CAT_FILESYS;
+    ctx->msgFunction = write ? FN_FS_WRITEX : FN_FS_READX;
     api_msghdr_t hdr;
     int rc = nxapi_get_msg(ctx, &hdr, nullptr, nullptr, f->connection);
     if (rc != 0)

@@ -246,6 +246,13 @@ typedef void (*quor_msgsink_t)(const char *text, size_t len, void *arg);
 // Sends the library's messages to sink with arg (null: back to stderr).
 void quor_SetMessageSink(quor_msgsink_t sink, void *arg);
 
+// Stopping.  Every wait of the library for a gateway reply asks
+// stopped(arg) several times a second and ends with -ECANCELED once it
+// returns non-zero (the reply is dropped when it comes); a wait that begins
+// after that (a stopped run's clean-up) gets a few seconds at most.  Set
+// before the first request; null removes the hook.
+void quor_SetStopHook(int (*stopped)(void *arg), void *arg);
+
 // List transfers.  The IOD names one client file address (a client
 // descriptor and offset; type 11) and the client's network address (type
 // 1): as the source of a read, the sink of a write.  The call sends flags

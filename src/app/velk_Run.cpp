@@ -272,6 +272,13 @@ int dispatch(velk_run_t *run)
     }
 }
 
+// The client library's waits for gateway replies end once a shutdown is
+// signalled.
+int shutdownSignalled(void * /*arg*/)
+{
+    return velk_shutdown_signalled.load() != 0 ? 1 : 0;
+}
+
 } // namespace
 
 int velk_NameIndexFile(const char *archive, const char *indexOpt, int filetype, char *out, size_t size)
@@ -419,6 +426,7 @@ void velk_Run(int argc, char **argv)
     checkSiteRefusal();
     if (velk_SigInit() != 0)
         failRun(VELK_EXIT_OSERR);
+    quor_SetStopHook(shutdownSignalled, nullptr);
     if (atexit(velk_AtExit) != 0)
         failRun(VELK_EXIT_OSERR);
     if (velk_config_opts.EnableFileExpiration) {

@@ -7,9 +7,12 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
+#include <csignal>
 #include <poll.h>
 #include <string>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include "velk_ArchiveKind.h"
 #include "velk_FileAccess.h"
@@ -35,6 +38,87 @@ void failIo()
 // symbolic link of that name points to), velk_Malloc'd; null when none.
 char *commitName = nullptr;
 
+// The temporary name of archive for the create of process pid.
+int tmpNameFor(const char *archive, long pid, char *out, size_t size)
+{
+    const char *slash = strrchr(archive, '/');
+    size_t dirLen = slash == nullptr ? 0 : static_cast<size_t>(slash - archive) + 1;
+    const char *base = archive + dirLen;
+    char suffix[32];
+    int suffixLen = snprintf(suffix, sizeof suffix, ".velk-%ld.tmp", pid);
+    // The last component holds "." + base + suffix within NAME_MAX bytes.
+    size_t baseLen = std::min(strlen(base), static_cast<size_t>(NAME_MAX - 1 - suffixLen));
+    int n =
+        snprintf(out, size, "%.*s.%.*s%s", static_cast<int>(dirLen), archive, static_cast<int>(baseLen), base, suffix);
+    return n > 0 && static_cast<size_t>(n) < size ? 0 : -1;
+}
+
+// The process id of name when name is, exactly, the temporary name of
+// target's last component for a create by that process; else 0.
+long tmpNamePid(const char *target, const char *name)
+{
+    static constexpr char kTag[] = ".velk-";
+    static constexpr char kEnd[] = ".tmp";
+    const size_t len = strlen(name);
+    if (len <= sizeof kEnd - 1 || strcmp(name + len - (sizeof kEnd - 1), kEnd) != 0)
+        return 0;
+    const std::string stem(name, len - (sizeof kEnd - 1));
+    const size_t tag = stem.rfind(kTag);
+    if (tag == std::string::npos)
+        return 0;
+    const std::string digits = stem.substr(tag + sizeof kTag - 1);
+    if (digits.empty() || digits.size() > 10 || digits[0] == '0' ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    const long pid = strtol(digits.c_str(), nullptr, 10);
+    char expected[PATH_MAX];
+    if (pid > INT_MAX || tmpNameFor(target, pid, expected, sizeof expected) != 0)
+        return 0;
+    const char *slash = strrchr(expected, '/');
+    return strcmp(slash == nullptr ? expected : slash + 1, name) == 0 ? pid : 0;
+}
+
+// Temporary files of target found in its directory, with their processes.
+struct StaleScan {
+    const char *target;
+    std::vector<std::pair<std::string, long>> found;
+};
+
+void collectTmpName(const char *name, void *arg)
+{
+    auto *scan = static_cast<StaleScan *>(arg);
+    if (long pid = tmpNamePid(scan->target, name); pid > 0)
+        scan->found.emplace_back(name, pid);
+}
+
+// Removes the temporary files of target that creates by processes no
+// longer alive on this host left in its directory (a create that was
+// killed could not remove its own), one message for each.  A live
+// process's file, or any other name, is never touched.  Returns the count
+// removed.
+int removeStaleTmpFiles(const velk_archive_kind_t *ops, const char *target)
+{
+    if (ops->list_dir == nullptr || target == nullptr || *target == '\0')
+        return 0;
+    const char *slash = strrchr(target, '/');
+    const std::string prefix = slash == nullptr ? "" : std::string(target, static_cast<size_t>(slash - target) + 1);
+    StaleScan scan{target, {}};
+    if (ops->list_dir(prefix.empty() ? "." : prefix.c_str(), collectTmpName, &scan) != 0)
+        return 0;
+    int removed = 0;
+    for (const auto &[name, pid] : scan.found) {
+        if (pid == static_cast<long>(getpid()) || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+            continue;
+        const std::string path = prefix + name;
+        if (ops->remove(path.c_str()) != 0)
+            continue;
+        velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "removed temporary file %s left by ended process %ld\n",
+                    path.c_str(), pid);
+        removed++;
+    }
+    return removed;
+}
+
 } // namespace
 
 void velk_ForgetPendingArchive()
@@ -55,6 +139,10 @@ int velk_SetPendingArchive(const char *target)
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "archive path is too long for its temporary name: %s\n", target);
         return -1;
     }
+    const velk_archive_kind_t *ops = velk_CurrentArchiveKind();
+    (void)removeStaleTmpFiles(ops, target);
+    if (ops->place_index != nullptr)
+        (void)removeStaleTmpFiles(ops, velk_index_filename); // its index goes beside it the same way
     velk_archive_tmpname = VELK_STRDUP(tmp);
     commitName = VELK_STRDUP(target);
     if (velk_archive_tmpname == nullptr || commitName == nullptr) {
@@ -122,16 +210,7 @@ int velk_CreateArchiveFile(const velk_archive_t *archive)
 
 int velk_ArchiveTmpName(const char *archive, char *out, size_t size)
 {
-    const char *slash = strrchr(archive, '/');
-    size_t dirLen = slash == nullptr ? 0 : static_cast<size_t>(slash - archive) + 1;
-    const char *base = archive + dirLen;
-    char suffix[32];
-    int suffixLen = snprintf(suffix, sizeof suffix, ".velk-%ld.tmp", static_cast<long>(getpid()));
-    // The last component holds "." + base + suffix within NAME_MAX bytes.
-    size_t baseLen = std::min(strlen(base), static_cast<size_t>(NAME_MAX - 1 - suffixLen));
-    int n =
-        snprintf(out, size, "%.*s.%.*s%s", static_cast<int>(dirLen), archive, static_cast<int>(baseLen), base, suffix);
-    return n > 0 && static_cast<size_t>(n) < size ? 0 : -1;
+    return tmpNameFor(archive, static_cast<long>(getpid()), out, size);
 }
 
 int velk_CommitArchiveFile()

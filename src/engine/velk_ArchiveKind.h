@@ -93,6 +93,12 @@ struct velk_archive_kind_t {
     // The current directory of the kind's file system into buf (size
     // bytes): 0 or -1.  A pipe has none and succeeds.
     int (*getcwd)(char *buf, int size);
+
+    // Calls fn with the name of every entry of directory dir of the kind's
+    // file system, with no message: 0, or a negative code (-errno for a
+    // local directory) when it cannot be read.  Null for a kind that cannot
+    // list a directory.
+    int (*list_dir)(const char *dir, void (*fn)(const char *name, void *arg), void *arg);
 };
 
 // The table of kind filetype.  A value that names no kind (0 before the

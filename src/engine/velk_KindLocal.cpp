@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
@@ -282,6 +283,17 @@ int getcwdPipe(char *, int)
     return 0;
 }
 
+int listLocalDir(const char *dir, void (*fn)(const char *name, void *arg), void *arg)
+{
+    DIR *d = opendir(dir);
+    if (d == nullptr)
+        return -errno;
+    while (const struct dirent *e = readdir(d))
+        fn(e->d_name, arg);
+    closedir(d);
+    return 0;
+}
+
 } // namespace
 
 int velk_KindLocalClose(int fd)
@@ -328,6 +340,7 @@ const velk_archive_kind_t velk_kind_local = {
     .index_exists = localIndexExists,
     .place_index = nullptr,
     .getcwd = getcwdLocal,
+    .list_dir = listLocalDir,
 };
 
 // The pipe is a local file without a name: what it does differently is
@@ -362,4 +375,5 @@ const velk_archive_kind_t velk_kind_pipe = {
     .index_exists = localIndexExists,
     .place_index = nullptr,
     .getcwd = getcwdPipe,
+    .list_dir = nullptr,
 };

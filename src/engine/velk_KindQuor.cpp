@@ -528,6 +528,36 @@ int getcwdQuor(char *buf, int size)
     return quor_Getcwd(buf, size) < 0 ? -1 : 0;
 }
 
+// Entries asked for in one directory read.
+constexpr uint32_t kDirChunk = 64;
+
+int listQuorDir(const char *dir, void (*fn)(const char *name, void *arg), void *arg)
+{
+    int dfd = quor_Opendir(dir);
+    if (dfd < 0)
+        return dfd;
+    std::vector<ns_DirEntry_t> entries(kDirChunk);
+    uint64_t offset = 0;
+    int rc = 0;
+    for (uint32_t end = 0; end == 0;) {
+        uint64_t next = offset;
+        int n = quor_ReadAttrs(dfd, offset, kDirChunk, 0, &end, &next, entries.data());
+        if (n < 0) {
+            rc = n;
+            break;
+        }
+        for (int i = 0; i < n; i++) {
+            entries[static_cast<size_t>(i)].Name[sizeof entries[0].Name - 1] = '\0';
+            fn(entries[static_cast<size_t>(i)].Name, arg);
+        }
+        if (n == 0 || next == offset)
+            break;
+        offset = next;
+    }
+    (void)quor_Closedir(dfd);
+    return rc;
+}
+
 } // namespace
 
 int velk_CopyIndexToQuor(velk_index_t *index, int (*beforeRename)())
@@ -593,4 +623,5 @@ const velk_archive_kind_t velk_kind_quor = {
     .index_exists = quorIndexExists,
     .place_index = velk_CopyIndexToQuor,
     .getcwd = getcwdQuor,
+    .list_dir = listQuorDir,
 };

@@ -286,4 +286,5 @@ const velk_archive_kind_t velk_kind_remote = {
     .index_exists = velk_KindLocalIndexExists,
     .place_index = placeRemoteIndex,
     .getcwd = getcwdRemote,
+    .list_dir = nullptr, // the gateway host's file calls list no directory
 };

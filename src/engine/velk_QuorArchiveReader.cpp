@@ -967,16 +967,6 @@ void stopListening(quor_reader_t *r, const pthread_t *listenThread)
 
 } // namespace
 
-int velk_MoverWaitSeconds()
-{
-    const char *v = getenv("VELK_MOVER_TIMEOUT");
-    if (v == nullptr)
-        return 60;
-    char *end = nullptr;
-    long n = strtol(v, &end, 10);
-    return end != v && *end == '\0' && n >= 1 && n <= 3600 ? static_cast<int>(n) : 60;
-}
-
 int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
                              void *callbackArg, double *xferTime)
 {

@@ -27,9 +27,4 @@
 [[nodiscard]] int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
                                            velk_bufCallback_t callback, void *callbackArg, double *xferTime);
 
-// Seconds the reader waits for a mover's next message or data before it
-// gives the read up: VELK_MOVER_TIMEOUT from the environment when it holds
-// a number from 1 to 3600, else 60.
-int velk_MoverWaitSeconds();
-
 #endif

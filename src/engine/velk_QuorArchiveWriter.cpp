@@ -42,6 +42,7 @@
 #include "velk_Memory.h"
 #include "velk_ReaderPool.h"
 #include "velk_TarHeader.h"
+#include "velk_Xfer.h"
 #include "velk_XferRecovery.h"
 
 namespace {
@@ -51,8 +52,6 @@ constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
 constexpr uint64_t kMaxRequestBytes = 0x80000000ull;
 // Slice of every wait that must notice an abort.
 constexpr int kSliceMs = 250;
-// Longest wait for a mover's next message or data request.
-constexpr int kMoverWaitSeconds = 300;
 
 // The request being served, the bytes granted to movers in it (IOD
 // offsets, sorted, disjoint, adjacent ranges merged) and what the transfer
@@ -159,15 +158,19 @@ int transferStopped(void *ctl)
     return stopping(static_cast<velk_xfer_ctl_t *>(ctl), nullptr) ? -ECANCELED : 0;
 }
 
-// Waits for and accepts the one data connection of a control connection.
-// Returns the socket, or a negative code (-ECANCELED when the transfer
-// stopped).
+// Waits for and accepts the one data connection of a control connection,
+// at most the mover wait.  Returns the socket, or a negative code
+// (-ECANCELED when the transfer stopped, -ETIMEDOUT after the message).
 int acceptDataConnection(velk_xfer_ctl_t *ctl, connection_info_t *con)
 {
     for (;;) {
-        int events = quor_MoverWaitReadable(con->listenSocket, kSliceMs, 0, transferStopped, ctl);
+        int events = quor_MoverWaitReadable(con->listenSocket, kSliceMs, velk_MoverWaitSeconds(), transferStopped, ctl);
         if (events == -ECANCELED)
             return events;
+        if (events == -ETIMEDOUT) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: no data connection from the mover\n", "velk_TransferThread");
+            return events;
+        }
         if (events < 0) {
             if (velk_debug_level >= 1)
                 velk_ErrPrintf("/debug/error %d on poll() - exiting accept loop\n", -events);
@@ -307,7 +310,7 @@ int writerMove(void *arg, int dataFd, const initiator_msg_t *im, const quor_move
     auto *w = static_cast<WriterConn *>(arg);
     uint64_t sent = 0;
     ssize_t n = mover_socket_send_requested_data_ws(dataFd, piece->xferId, im->Offset, piece->bytes, piece->length,
-                                                    &sent, 1, kMoverWaitSeconds, quor_DataWriteSize(dataFd));
+                                                    &sent, 1, velk_MoverWaitSeconds(), quor_DataWriteSize(dataFd));
     if (n < 0 || static_cast<uint64_t>(n) != piece->length) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "*** %s: mover_socket_send_requested_data error: ioresult=%d, errno=%d\n",
                     w->label, static_cast<int>(n), n < 0 ? static_cast<int>(-n) : 0);
@@ -513,7 +516,7 @@ void *velk_TransferThread(void *theConnection)
     WriterConn w{ctl, con, ""};
     snprintf(w.label, sizeof w.label, "velk_TransferThread[%d]", con->conInx);
     quor_moverconn_t mc{
-        &kWriterOps,       &w, kMoverWaitSeconds, &con->controlSocket, &con->listenSocket, &con->transferSocket,
+        &kWriterOps,       &w, velk_MoverWaitSeconds(), &con->controlSocket, &con->listenSocket, &con->transferSocket,
         &con->localNetAddr};
     const int rc = quor_MoverServeConnection(&mc);
     if (rc == -EPROTO)
@@ -910,7 +913,14 @@ int oneRequest(WriterRun *run, uint64_t maxRequest)
     if (rc < 0)
         moved = std::min(moved, ctl->movers.requestedBytes);
     ctl->movers.bytesMoved = moved;
-    if (rc < 0 && recoverableResult(rc) && !velk_XferShouldStop(ctl))
+    // A mover given up for its silence is not waited for again, as a read
+    // does not: the request fails whatever the gateway made of it.
+    bool moverSilent;
+    {
+        kyl_lock_guard g(run->request.grantLock);
+        moverSilent = run->request.threadError == -ETIMEDOUT;
+    }
+    if (rc < 0 && recoverableResult(rc) && !moverSilent && !velk_XferShouldStop(ctl))
         return recoverRequest(run, rc);
 
     // The movers of a finished request have closed their connections: wait

@@ -508,6 +508,16 @@ struct timespec velk_DeadlineIn(long ms)
     return ts;
 }
 
+int velk_MoverWaitSeconds()
+{
+    const char *v = getenv("VELK_MOVER_TIMEOUT");
+    if (v == nullptr)
+        return 60;
+    char *end = nullptr;
+    long n = strtol(v, &end, 10);
+    return end != v && *end == '\0' && n >= 1 && n <= 3600 ? static_cast<int>(n) : 60;
+}
+
 void velk_SleepMs(long ms)
 {
     struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};

@@ -356,6 +356,12 @@ int velk_XferStopReasonLocked(velk_xfer_ctl_t *ctl) KYL_REQUIRES(ctl->controlLoc
 // velk_XferStopReason(ctl) != VELK_XFER_GO_ON.
 bool velk_XferShouldStop(velk_xfer_ctl_t *ctl);
 
+// Seconds a storage-system reader or writer waits for a mover's next
+// message, data or data request before it gives the mover up:
+// VELK_MOVER_TIMEOUT from the environment when it holds a number from 1 to
+// 3600, else 60.
+int velk_MoverWaitSeconds();
+
 // Whether a recovery of ctl is in progress (errorResyncFlag, under
 // controlLock).  Threads serving movers give up their connection quietly
 // then; the recovery ends with the flag cleared or the transfer aborted.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "kylgw_catalogue.h"
+#include "kylgw_xdr_fs.h"
 #include "nxapi_private.h"
 #include "peer_testutil.h"
 #include "velk_testproc.h"
@@ -239,6 +240,35 @@ TEST_F(MessageLayer, BodyWithoutCallerCodecBreaksTheConnection)
     api_msghdr_t got;
     EXPECT_EQ(nxapi_get_msg(&ctx, &got, nullptr, nullptr, conn), KYLGW_E_BADMSG);
     EXPECT_EQ(conn->state.load(), CONNECTION_CLOSED);
+}
+
+TEST_F(MessageLayer, AReplyThatComesTooLateIsDroppedAndTheNextOneArrives)
+{
+    setenv("QUOR_REPLY_TIMEOUT", "1", 1);
+    nxapi_tcontext_t ctx;
+    // The first request's reply kind carries a body the late reply must be
+    // skipped over with.
+    ASSERT_EQ(nxapi_send_msg(CAT_FILESYS, FN_FS_STAT, nullptr, nullptr, 0, 0, conn, &ctx), 0);
+    const uint32_t late = ctx.msgRequestID;
+    api_msghdr_t h;
+    const auto start = Clock::now();
+    EXPECT_EQ(nxapi_get_msg(&ctx, &h, nullptr, nullptr, conn), -ETIMEDOUT);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    unsetenv("QUOR_REPLY_TIMEOUT");
+
+    const kylgw_msgtype_t *row = kylgw_LookupMsgType(CAT_FILESYS, FN_FS_STAT);
+    ASSERT_TRUE(row != nullptr && row->reply != nullptr);
+    std::vector<unsigned char> stat(row->replySize);
+    ASSERT_TRUE(peerSend(peer, replyHeader(late, CAT_FILESYS, FN_FS_STAT, 0), row->reply, stat.data()));
+    ASSERT_EQ(sendLog(&ctx, 0, 0, "next"), 0);
+    quor_site_info_t body = {};
+    body.sv_patch = 7;
+    ASSERT_TRUE(peerSend(peer, replyHeader(ctx.msgRequestID, CAT_LOG, FN_LOGMSG, 0), kSiteCodec, &body));
+    quor_site_info_t got = {};
+    EXPECT_EQ(nxapi_get_msg(&ctx, &h, &got, kSiteCodec, conn), 0);
+    EXPECT_EQ(h.msgRequestID, ctx.msgRequestID);
+    EXPECT_EQ(got.sv_patch, 7u);
+    EXPECT_EQ(conn->state.load(), CONNECTION_OPEN);
 }
 
 // Many threads share one connection; the peer answers their requests in
