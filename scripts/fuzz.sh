@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-targets=(fuzz_msghdr fuzz_reply_bodies fuzz_tar_header fuzz_index fuzz_listfile fuzz_mvrprot fuzz_xfer_records
+targets=(fuzz_msghdr fuzz_reply_bodies fuzz_tar_header fuzz_tar_ext fuzz_index fuzz_listfile fuzz_mvrprot fuzz_xfer_records
          fuzz_match fuzz_siteconf fuzz_expire fuzz_exclude)
 
 # Extra libFuzzer flags per target.  The format and list-file targets report refused

@@ -31,6 +31,7 @@
 #include "velk_ParseCmdLine.h"
 #include "velk_Memory.h"
 #include "velk_StatusFifo.h"
+#include "velk_TarExtHeader.h"
 #include "velk_TarHeader.h"
 #include "velk_Utils.h"
 
@@ -49,11 +50,14 @@ struct BuildState {
     uint64_t position = 0;     // block of the next header
     uint64_t lastPosition = 0; // block of the last member written to the index
     bool haveMember = false;
+    bool lastExtended = false; // the last member began with extension records
     int badHeaders = 0;
     long files = 0;
     int64_t entries = 0;
     unsigned char *buf = nullptr; // entries not yet written
     int inBuf = 0;
+    velk_tar_ext_reader_t ext{}; // extension records before the next header
+    uint64_t memberStart = 0;    // block of the next member's first header block
 };
 
 double seconds(const struct timeval &tv)
@@ -161,10 +165,13 @@ int skipData(BuildState *bs, uint64_t bytes, uint32_t blocks)
     return 0;
 }
 
-// Handles one accepted header at bs->position.  Returns 0 to read the next
-// header, 1 when the archive ends here, -1 to fail the action.
+// Handles one accepted header at bs->position, whose member starts
+// bs->ext.blocks extension blocks before it: the entry points at the first of
+// them and counts them.  Returns 0 to read the next header, 1 when the
+// archive ends here, -1 to fail the action.
 int acceptHeader(BuildState *bs, const posix_header_t *header)
 {
+    uint64_t start = bs->memberStart;
     bs->badHeaders = 0;
     if (++bs->ordinal > velk_max_files) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Gak - too many member files found on archive file %s. Current limit is %ld\n",
@@ -180,17 +187,19 @@ int acceptHeader(BuildState *bs, const posix_header_t *header)
     hif_entry_t entry;
     uint32_t blocks = 0;
     uint64_t size = 0;
-    if (velk_IndexFromTarHdr(bs->position, header, &entry, &blocks, &size) != 0) {
+    if (velk_IndexFromTarHdr(start, header, &entry, &blocks, &size) != 0) {
         // velk_GetTarHeader accepts only the types that give an entry.
         velk_LogFmt(VELK_MSG_ERROR, MSG, "No index entry can be made for the header at block %lu of %s\n",
                     static_cast<unsigned long>(bs->position), velk_archive);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
+    blocks += bs->ext.blocks; // VELK_TAREXT_MAX_BLOCKS keeps this inside 32 bits
+    velk_Put32(entry.hent_blocks, blocks);
     char path[VELK_PATH_BUFSIZE];
     velk_FormIxEntryPathname(&entry, path, sizeof path);
     // Only members whose every block is present are indexed.
-    if (blocks > bs->wholeBlocks || bs->position > bs->wholeBlocks - blocks) {
+    if (blocks > bs->wholeBlocks || start > bs->wholeBlocks - blocks) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Archive file %s seems to be truncated. Terminating index after %ld entries\n",
                     velk_archive, static_cast<long>(bs->entries));
         velk_LogFmt(VELK_MSG_ERROR, MSG, "File appears truncated at: %s 512-byte Blocks: %u Filesize: %lu\n", path,
@@ -210,10 +219,11 @@ int acceptHeader(BuildState *bs, const posix_header_t *header)
             return -1;
         ++bs->files;
     }
-    bs->lastPosition = bs->position;
+    bs->lastPosition = start;
+    bs->lastExtended = bs->ext.blocks > 0;
     bs->haveMember = true;
     ++bs->entries;
-    bs->position += blocks;
+    bs->position = start + blocks;
     if (velk_debug_level >= 2)
         velk_ErrPrintf("/debug/ fileBlocks (including header) = %d\n        offset to next header: %lu\n",
                        static_cast<int>(blocks), static_cast<unsigned long>(bs->position));
@@ -222,11 +232,127 @@ int acceptHeader(BuildState *bs, const posix_header_t *header)
             velk_ErrPrintf("/debug/ EOF on archive reached via block count...\n");
         return 1;
     }
-    if (blocks > 1 && skipData(bs, static_cast<uint64_t>(blocks - 1) * VELK_BLOCKSIZE, blocks) != 0) {
+    uint64_t dataBlocks = bs->position - bs->memberStart - bs->ext.blocks - 1;
+    if (dataBlocks > 0 && skipData(bs, dataBlocks * VELK_BLOCKSIZE, blocks) != 0) {
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
     return 0;
+}
+
+// The member's path for a message: the extension's true name when one was
+// read, else the header's own.
+void memberPath(const BuildState *bs, const unsigned char *block, char *out, size_t size)
+{
+    const velk_tar_ext_t &m = bs->ext.member;
+    if ((m.have & VELK_TAREXT_PATH) != 0 && m.pathLen < size) {
+        memcpy(out, m.path, m.pathLen + 1);
+        return;
+    }
+    const auto *h = reinterpret_cast<const posix_header_t *>(block);
+    if (h->thb_prefix[0] != '\0')
+        snprintf(out, size, "%.155s/%.100s", h->thb_prefix, h->thb_name);
+    else
+        snprintf(out, size, "%.100s", h->thb_name);
+}
+
+// A member whose extension records are broken, or whose true name or
+// attributes an index entry cannot hold, fails the action before any index
+// is put in place: an index that names it wrongly is worse than none.
+int refuseMember(BuildState *bs, const unsigned char *block)
+{
+    char path[VELK_TAREXT_TEXT_MAX + 1];
+    memberPath(bs, block, path, sizeof path);
+    velk_LogFmt(VELK_MSG_ERROR, MSG, "Member %s (archive block %lu) cannot be indexed: %s\n", path,
+                static_cast<unsigned long>(bs->memberStart), bs->ext.why != nullptr ? bs->ext.why : "");
+    velk_LogFmt(VELK_MSG_ERROR, MSG, "No index written for %s\n", velk_archive);
+    velk_NoteFailure("member velk cannot index");
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    return -1;
+}
+
+// A FIFO, device or other member of a kind velk does not archive: named,
+// passed over (device and FIFO headers carry no data) and left out of the
+// index, and the run fails.  0 to go on, 1 when the archive ends, -1.
+int skipOtherKind(BuildState *bs, const posix_header_t *header)
+{
+    bs->badHeaders = 0;
+    char path[VELK_TAREXT_TEXT_MAX + 1];
+    memberPath(bs, reinterpret_cast<const unsigned char *>(header), path, sizeof path);
+    char t = header->thb_typeflag;
+    velk_LogFmt(VELK_MSG_ERROR, MSG,
+                "Member %s (archive block %lu) is a %s, a kind velk does not archive; not indexed\n", path,
+                static_cast<unsigned long>(bs->memberStart), velk_TarTypeName(t));
+    velk_NoteFailure("member of a kind velk does not archive");
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    uint64_t dataBlocks = 0;
+    if (t != '3' && t != '4' && t != '6')
+        dataBlocks = velk_MemberBlocks(velk_GetMemberFilesize(header)) - 1;
+    bs->position += 1 + dataBlocks;
+    if (bs->position >= bs->wholeBlocks)
+        return 1;
+    if (dataBlocks > 0 && skipData(bs, dataBlocks * VELK_BLOCKSIZE, static_cast<uint32_t>(dataBlocks + 1)) != 0) {
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    return 0;
+}
+
+// One block that is not a header (bad checksum, unreadable): consumed, so
+// the next header is looked for in the block after it.  0, or -1 at the
+// third in a row.
+int badHeader(BuildState *bs)
+{
+    ++bs->position;
+    velk_NoteFailure("bad header block");
+    if (++bs->badHeaders >= kMaxBadHeaders) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Hmmmm - %s does not appear to be a POSIX-compliant tar file\n",
+                    velk_CurrentArchiveKind()->is_pipe ? "STDIN" : velk_archive);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    return 0;
+}
+
+bool typeIndexed(char t)
+{
+    return t == USTAR_TYPE_OLDFILE || t == USTAR_TYPE_FILE || t == USTAR_TYPE_HARDLINK || t == USTAR_TYPE_SYMLINK ||
+           t == USTAR_TYPE_DIRECTORY;
+}
+
+// Reads one block and takes it as the next header or extension block.
+// Returns 0 to read on, 1 when the archive ends, -1 to fail the action.
+int readOneBlock(BuildState *bs)
+{
+    unsigned char raw[VELK_BLOCKSIZE];
+    unsigned char block[VELK_BLOCKSIZE];
+    if (bs->ext.memberDone || bs->ext.blocks == 0)
+        bs->memberStart = bs->position;
+    if (velk_ReadArchiveBlock(bs->archiveFd, raw) != 0) {
+        velk_TarExtMemberReset(&bs->ext);
+        return badHeader(bs);
+    }
+    int rc = velk_TarExtFeed(&bs->ext, raw, block);
+    if (rc == VELK_TAREXT_MORE) {
+        ++bs->position;
+        return 0;
+    }
+    if (rc == VELK_TAR_EOF) {
+        if (velk_debug_level >= 1)
+            velk_ErrPrintf("/debug/ EOF on archive reached...\n");
+        return 1;
+    }
+    posix_header_t header;
+    if (rc == VELK_TAREXT_BADSUM) {
+        (void)velk_GetTarHeader(raw, &header); // names the checksum mismatch
+        return badHeader(bs);
+    }
+    if (rc != 0)
+        return refuseMember(bs, raw);
+    memcpy(&header, block, sizeof header);
+    if (!typeIndexed(header.thb_typeflag))
+        return skipOtherKind(bs, &header);
+    return acceptHeader(bs, &header);
 }
 
 // Reads the archive's headers into the temporary index.  0 when the whole
@@ -235,8 +361,10 @@ int readHeaders(BuildState *bs)
 {
     while (!velk_shutdown_signalled.load()) {
         if (bs->position >= bs->wholeBlocks) {
-            // The archive holds no end block, or ends inside a header block.
-            if (bs->archiveSize > bs->position * VELK_BLOCKSIZE) {
+            // The archive holds no end block, or ends inside a header block
+            // or its extension records.
+            bool inRecords = bs->ext.blocks > 0 && !bs->ext.memberDone;
+            if (inRecords || bs->archiveSize > bs->position * VELK_BLOCKSIZE) {
                 velk_LogFmt(VELK_MSG_ERROR, MSG,
                             "Archive file %s seems to be truncated. Terminating index after %ld entries\n",
                             velk_archive, static_cast<long>(bs->entries));
@@ -246,31 +374,9 @@ int readHeaders(BuildState *bs)
             return 0;
         }
         velk_StatusMsg(0, "Index entry %ld: read header block", static_cast<long>(bs->ordinal + 1));
-        posix_header_t header;
-        int rc = velk_ReadHdrBlock(bs->archiveFd, &header);
-        if (rc == VELK_TAR_EOF) {
-            if (velk_debug_level >= 1)
-                velk_ErrPrintf("/debug/ EOF on archive reached...\n");
-            return 0;
-        }
-        if (rc != 0) {
-            // The bad block is consumed: the next header is looked for in the
-            // block after it.
-            ++bs->position;
-            velk_NoteFailure("bad header block");
-            if (++bs->badHeaders >= kMaxBadHeaders) {
-                velk_LogFmt(VELK_MSG_ERROR, MSG, "Hmmmm - %s does not appear to be a POSIX-compliant tar file\n",
-                            velk_CurrentArchiveKind()->is_pipe ? "STDIN" : velk_archive);
-                velk_SetExitCode(VELK_EXIT_IOERR);
-                return -1;
-            }
-            continue;
-        }
-        int accepted = acceptHeader(bs, &header);
-        if (accepted < 0)
-            return -1;
-        if (accepted > 0)
-            return 0;
+        int rc = readOneBlock(bs);
+        if (rc != 0)
+            return rc > 0 ? 0 : -1;
     }
     return -1;
 }
@@ -283,7 +389,9 @@ int writeHeader(BuildState *bs)
     velk_index_flags = 0;
     hif_consistency_t record;
     memset(&record, 0, sizeof record);
-    bool read = bs->haveMember &&
+    // velk's consistency member is a plain header; a member with extension
+    // records is another program's.
+    bool read = bs->haveMember && !bs->lastExtended &&
                 velk_ReadArchiveCF(bs->archiveFd, velk_filetype, bs->lastPosition * VELK_BLOCKSIZE, &record) == 0;
     if (!read) {
         velk_index_flags |= HIF_IDX_FOREIGN_ARCHIVE;
@@ -446,6 +554,7 @@ int velk_BuildIndex(velk_run_t *run)
     velk_tmpIndexFD = -1;
     velk_unlinkTmpIndexFile = 1;
     bool ok = runBuild(run, &bs, wall0, usage0);
+    velk_TarExtFree(&bs.ext);
 
     velk_SetProgramPhase(VTP_SHUTDOWN);
     bool shutdown = velk_shutdown_signalled.load() != 0;

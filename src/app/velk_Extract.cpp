@@ -621,8 +621,10 @@ int readRange(velk_extract_state_t *xs, int archiveFd, ix_ListEntry_t *range, do
         return -1;
     uint64_t length = (range->ixEndBlock - range->ixStartBlock) * VELK_BLOCKSIZE;
     double xferTime = 0.0;
-    velk_member_stream_t stream{&kExtractOps, xs, &xs->cur};
+    velk_tar_ext_reader_t ext{};
+    velk_member_stream_t stream{&kExtractOps, xs, &xs->cur, &ext};
     int rc = velk_ReadRange(archiveFd, range, velk_MemberStreamCallback, &stream, &xferTime);
+    velk_TarExtFree(&ext);
     *seconds += xferTime;
     *bytes += length;
     if (velk_debug_level >= 4)

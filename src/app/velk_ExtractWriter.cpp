@@ -464,6 +464,18 @@ int velk_Symlink(velk_extract_writer_t *w, const char *path, const char *target)
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
+    // With -p the link keeps its archived time, as tar programs restore it;
+    // the link itself is changed, never what it points at.
+    if (optOn(VELK_OPT_EXACT_PERMS) && !optOn(VELK_OPT_MTIME_NOW)) {
+        struct timespec times[2];
+        times[0].tv_sec = 0;
+        times[0].tv_nsec = UTIME_NOW;
+        times[1].tv_sec = static_cast<time_t>(velk_Get32(w->curIndexEntry.hent_mtime));
+        times[1].tv_nsec = 0;
+        if (utimensat(dfd, leaf, times, AT_SYMLINK_NOFOLLOW) != 0)
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting modification time for %s\n",
+                        "velk_Symlink", name);
+    }
     return 0;
 }
 

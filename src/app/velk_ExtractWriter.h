@@ -138,7 +138,8 @@ void velk_ExtractDirectory(velk_extract_writer_t *w);
 [[nodiscard]] int velk_Mkdir(velk_extract_writer_t *w, const char *path);
 
 // Creates the symbolic link path -> target (nothing with -O), replacing a
-// non-directory of that name.  Returns 0, or -1 after a message with
+// non-directory of that name; with -p (and not -m) the link gets the
+// entry's modification time.  Returns 0, or -1 after a message with
 // status 72.
 [[nodiscard]] int velk_Symlink(velk_extract_writer_t *w, const char *path, const char *target);
 

@@ -22,6 +22,40 @@ void velk_MemberCursorBegin(velk_member_cursor_t *cur, const hif_entry_t *entry,
     cur->blocksHandled = 0;
 }
 
+// One block of the current member before its header has been handled: an
+// extension block is taken in, the header goes to the header hook.  A header
+// the extension records cannot be applied to, or records that run past the
+// member's blocks, are named and the block goes to the hook as it is, whose
+// header check then refuses it.  0 to go on, -1 to stop.
+static int headerBlock(velk_member_stream_t *stream, const unsigned char *block)
+{
+    const velk_member_ops_t *ops = stream->ops;
+    velk_member_cursor_t *cur = stream->cur;
+    unsigned char resolved[VELK_BLOCKSIZE];
+    const unsigned char *header = block;
+    if (stream->ext != nullptr) {
+        int rc = velk_TarExtFeed(stream->ext, block, resolved);
+        if (rc == VELK_TAREXT_MORE) {
+            if (cur->blocksHandled + 1 < cur->blockCount)
+                return 0;
+            stream->ext->why = "its extension records fill every block its index entry gives it";
+            stream->ext->memberDone = true;
+            rc = VELK_TAREXT_MALFORMED;
+        }
+        if (rc == 0)
+            header = resolved;
+        else if (rc == VELK_TAREXT_MALFORMED || rc == VELK_TAREXT_UNREPRESENTABLE)
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "%s: member of Index File entry %ld at archive address %lu cannot be read: %s\n", ops->caller,
+                        static_cast<long>(cur->ordinal), static_cast<unsigned long>(cur->archiveAddr),
+                        stream->ext->why != nullptr ? stream->ext->why : "");
+    }
+    if (ops->header(stream->ctx, header) != 0)
+        return -1;
+    cur->headerSeen = true;
+    return 0;
+}
+
 int velk_MemberStreamCallback(io_buffer_t *theBuf, void *state)
 {
     auto *stream = static_cast<velk_member_stream_t *>(state);
@@ -47,9 +81,8 @@ int velk_MemberStreamCallback(io_buffer_t *theBuf, void *state)
         uint32_t left = theBuf->dataLength - pos;
         uint64_t consumed = 0;
         if (!cur->headerSeen) {
-            if (ops->header(stream->ctx, data + pos) != 0)
+            if (headerBlock(stream, data + pos) != 0)
                 return -1;
-            cur->headerSeen = true;
             consumed = 1;
         } else if (ops->wantsData(stream->ctx)) {
             if (ops->data(stream->ctx, data + pos, left, &consumed) != 0)

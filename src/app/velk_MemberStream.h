@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "velk_IndexFormat.h"
+#include "velk_TarExtHeader.h"
 #include "velk_Xfer.h"
 
 // Where the stream stands in its range.
@@ -49,11 +50,16 @@ struct velk_member_ops_t {
 };
 
 // A stream: the hooks, their context and the cursor they share.  This is
-// the state argument of velk_MemberStreamCallback.
+// the state argument of velk_MemberStreamCallback.  With ext set, a member
+// may begin with extension records (long names, pax extended headers): the
+// stream reads them, counts their blocks as the member's, and hands the
+// header hook the member's header with their values put in, as the index
+// entry was made from it.  The owner frees ext's buffer (velk_TarExtFree).
 struct velk_member_stream_t {
     const velk_member_ops_t *ops;
     void *ctx;
     velk_member_cursor_t *cur;
+    velk_tar_ext_reader_t *ext = nullptr;
 };
 
 // Makes entry, at ordinal, the cursor's current member: its type, archive

@@ -9,6 +9,7 @@
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
 #include "velk_Memory.h"
+#include "velk_TarExtHeader.h"
 #include "velk_TarHeader.h"
 
 velk_range_list_t::~velk_range_list_t()
@@ -74,11 +75,16 @@ int velk_RangeEntryShapeOk(const hif_entry_t *entry, int64_t ordinal, const char
     uint32_t type = velk_Get32(entry->hent_type);
     uint64_t size = velk_Get64(entry->hent_fsize);
     uint32_t blocks = velk_Get32(entry->hent_blocks);
+    // A member of another tar program's archive may begin with extension
+    // records (long names, pax headers); its entry counts their blocks too.
+    bool foreign = (velk_Get32(velk_index_hdr.hif_hdr.hif_flags) & HIF_IDX_FOREIGN_ARCHIVE) != 0;
+    uint64_t extra = foreign ? VELK_TAREXT_MAX_BLOCKS : 0;
     bool ok;
     if (type == VTO_DIRECTORY)
-        ok = blocks == 1;
+        ok = blocks >= 1 && blocks - 1 <= extra;
     else if (type == VTO_FILE || type == VTO_HARDLINK || type == VTO_SYMLINK)
-        ok = size <= VELK_MAX_MEMBER_SIZE && blocks == velk_MemberBlocks(size);
+        ok = size <= VELK_MAX_MEMBER_SIZE && blocks >= velk_MemberBlocks(size) &&
+             blocks - velk_MemberBlocks(size) <= extra;
     else
         ok = blocks >= 1;
     if (ok)

@@ -52,8 +52,9 @@ void velk_FreeIxList(velk_range_list_t *list);
 
 // Checks that the entry's blocks agree with its type and size: files, hard
 // links and symbolic links occupy their header and their data rounded up to
-// whole blocks, a directory one block.  0, or -1 after the message with
-// status 72.
+// whole blocks, a directory one block; in the index of another program's
+// archive (foreign flag of velk_index_hdr) up to VELK_TAREXT_MAX_BLOCKS
+// extension blocks more.  0, or -1 after the message with status 72.
 [[nodiscard]] int velk_RangeEntryShapeOk(const hif_entry_t *entry, int64_t ordinal, const char *path);
 
 // Checks that the member lies inside an archive of archiveSize bytes (no

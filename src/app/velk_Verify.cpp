@@ -589,8 +589,10 @@ int velk_VerifyFileRange(int controlFlags, int verifyFlags, int archiveFd, int i
             return -1;
     }
     double xferTime = 0.0;
-    velk_member_stream_t stream{&kVerifyOps, &c, &c.cur};
+    velk_tar_ext_reader_t ext{};
+    velk_member_stream_t stream{&kVerifyOps, &c, &c.cur, &ext};
     int rc = velk_ReadRange(archiveFd, range, velk_MemberStreamCallback, &stream, &xferTime);
+    velk_TarExtFree(&ext);
     *seconds += xferTime;
     if (velk_debug_level >= 4)
         velk_ErrPrintf("/trace/returned from Archive File read - result=%d\n", rc);

@@ -342,26 +342,33 @@ int velk_SkipArchiveBytes(int fd, uint64_t length, uint64_t *dropped)
     return 0;
 }
 
-int velk_ReadHdrBlock(int fd, posix_header_t *header)
+int velk_ReadArchiveBlock(int fd, unsigned char *block)
 {
-    unsigned char block[VELK_BLOCKSIZE];
-    int64_t n = velk_ReadArchive(fd, sizeof block, block);
+    int64_t n = velk_ReadArchive(fd, VELK_BLOCKSIZE, block);
     if (n < 0)
         return -1;
     if (n == 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: no header block could be read from archive file %s\n",
-                    __func__, archiveName());
+                    "velk_ReadHdrBlock", archiveName());
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
-    if (n < static_cast<int64_t>(sizeof block)) {
+    if (n < static_cast<int64_t>(VELK_BLOCKSIZE)) {
         // The archive ends inside a block: the rest of it does not exist, so
         // the block is not a header.
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: archive file %s ends after %d bytes of a header block\n",
-                    __func__, archiveName(), static_cast<int>(n));
+                    "velk_ReadHdrBlock", archiveName(), static_cast<int>(n));
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
+    return 0;
+}
+
+int velk_ReadHdrBlock(int fd, posix_header_t *header)
+{
+    unsigned char block[VELK_BLOCKSIZE];
+    if (velk_ReadArchiveBlock(fd, block) != 0)
+        return -1;
     return velk_GetTarHeader(block, header);
 }
 

@@ -122,6 +122,11 @@ void velk_ArchiveStatFailure(int err, const char *where);
 constexpr uint64_t VELK_SKIP_TO_END = UINT64_MAX;
 [[nodiscard]] int velk_SkipArchiveBytes(int fd, uint64_t length, uint64_t *dropped);
 
+// Reads one whole 512-byte block with velk_ReadArchive.  0, or -1 with
+// exit status 72 when the read fails, yields nothing, or ends after 1 to 511
+// bytes.
+[[nodiscard]] int velk_ReadArchiveBlock(int fd, unsigned char *block);
+
 // Reads one 512-byte block with velk_ReadArchive and passes it to
 // velk_GetTarHeader; returns what that returns.  A read that fails, yields
 // nothing, or ends after 1 to 511 bytes returns -1 with exit status 72.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -257,4 +258,86 @@ TEST_F(VelkBuildIndex, OnATerminalAnExistingIndexIsReplacedOnlyWhenTheAnswerIsYe
     EXPECT_EQ(r.status, 72);
     EXPECT_NE(r.err.find("on rename attempt of local index file"), std::string::npos) << r.err;
     EXPECT_TRUE(fs::is_directory(dir / "a.tar.idx/keep"));
+}
+
+// GNU tar (gnu and pax formats) and bsdtar archives with names past 100
+// characters: long-name records and pax headers give -X the true names, -t
+// lists them as tar does and -x (with -p, link times too) makes tar's tree.
+// What an index entry cannot hold is refused with no index placed; FIFOs
+// are named and left out.
+TEST_F(VelkBuildIndex, LongNamesOfOtherTarsAreIndexedWholeOrRefused)
+{
+    const std::string d = "t/" + std::string(70, 'd'), e = d + "/" + std::string(80, 'e');
+    const std::string n150 = d + "/" + std::string(77, 'f'), n250 = e + "/" + std::string(96, 'g');
+    ASSERT_EQ(n150.size(), 150u);
+    ASSERT_EQ(n250.size(), 250u);
+    const std::vector<std::vector<std::string>> writers = {{"/usr/bin/tar", "--format=gnu", "-cf"},
+                                                           {"/usr/bin/tar", "--format=pax", "-cf"},
+                                                           {"/usr/bin/bsdtar", "-cf"}};
+    struct Case {
+        const char *name;
+        const char *extra;    // one more member: "fifo", "longlink", "longname" or ""
+        int status;           // of -X
+        const char *message;  // in -X's standard error
+        bool indexed;         // an index is placed
+    } cases[] = {
+        {"long names", "", 0, "", true},
+        {"a FIFO", "fifo", 72, "t/fifo (archive block ", true},
+        {"a link target of 120", "longlink", 72, "its link target is longer than 100 bytes", false},
+        {"a name part of 120", "longname", 72, "its name does not fit an index entry", false},
+    };
+    for (const std::vector<std::string> &w : writers) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(w[1] + " " + c.name);
+            for (const char *old : {"src", "ref", "t", "a.tar", "a.tar.idx"})
+                fs::remove_all(dir / old);
+            fs::create_directories(dir / ("src/" + e));
+            velktest::writeFile(dir / ("src/" + n150), "one fifty");
+            velktest::writeFile(dir / ("src/" + n250), "two fifty");
+            const std::string link = dir / "src/t/link100";
+            ASSERT_EQ(symlink(std::string(100, 'u').c_str(), link.c_str()), 0);
+            const struct timespec linkTime[2] = {{1000000000, 0}, {1000000000, 0}};
+            ASSERT_EQ(utimensat(AT_FDCWD, link.c_str(), linkTime, AT_SYMLINK_NOFOLLOW), 0);
+            std::string extra = c.extra;
+            if (extra == "fifo") {
+                ASSERT_EQ(mkfifo((dir / "src/t/fifo").c_str(), 0644), 0);
+            } else if (extra == "longlink") {
+                ASSERT_EQ(symlink(std::string(120, 'v').c_str(), (dir / "src/t/ll").c_str()), 0);
+            } else if (extra == "longname") {
+                velktest::writeFile(dir / ("src/" + d + "/" + std::string(120, 'h')), "x");
+            }
+            std::vector<std::string> cmd = w;
+            cmd.insert(cmd.end(), {dir / "a.tar", "-C", dir / "src", "t"});
+            ASSERT_EQ(velktest::run(cmd).status, 0);
+            if (!c.indexed)
+                velktest::writeFile(dir / "a.tar.idx", "old index");
+
+            auto r = rebuild();
+            EXPECT_EQ(r.status, c.status) << r.out << r.err;
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+            if (!c.indexed) {
+                EXPECT_NE(r.err.find("No index written for a.tar"), std::string::npos) << r.err;
+                EXPECT_EQ(index(), "old index");
+                continue;
+            }
+            auto tarList = velktest::run({"/usr/bin/tar", "-tvf", dir / "a.tar"}, velkOptions({{"TZ", "UTC"}}));
+            std::vector<std::string> want = normalized(tarList.out);
+            std::erase_if(want, [](const std::string &l) { return l.ends_with("t/fifo"); });
+            auto list = velk({"-t", "-v", "-E", "-f", "a.tar"});
+            EXPECT_EQ(list.status, 0) << list.err;
+            EXPECT_EQ(normalized(list.out), want) << list.out << tarList.out;
+
+            fs::create_directories(dir / "ref");
+            ASSERT_EQ(velktest::run({"/usr/bin/tar", "-xpf", dir / "a.tar", "-C", dir / "ref"}).status, 0);
+            fs::remove(dir / "ref/t/fifo");
+            auto x = velk({"-x", "-p", "-E", "-f", "a.tar"});
+            EXPECT_EQ(x.out, "VELK: VELK SUCCESSFUL\n") << x.err;
+            EXPECT_EQ(velktest::treeOf(dir / "t"), velktest::treeOf(dir / "ref/t"));
+            struct stat st{};
+            ASSERT_EQ(lstat((dir / "t/link100").c_str(), &st), 0);
+            EXPECT_EQ(st.st_mtime, 1000000000);
+            auto k = velk({"-K", "-E", "-f", "a.tar"});
+            EXPECT_EQ(k.status, 0) << k.out << k.err;
+        }
+    }
 }

@@ -1,6 +1,7 @@
-// Replays the saved corpora of the archive-header, index-file, list-file
-// and exclusion-file fuzz targets through the functions the targets run,
-// so that every test build (and the sanitizer builds) exercises them.  Corpus files named
+// Replays the saved corpora of the archive-header, extension-record,
+// index-file, list-file and exclusion-file fuzz targets through the
+// functions the targets run, so that every test build (and the sanitizer
+// builds) exercises them.  Corpus files named
 // "valid-*" must be accepted, "bad-*" refused; others must only not crash,
 // leak or trip a sanitizer.
 
@@ -8,6 +9,7 @@
 #include "../../../fuzz/fuzz_exclude.cpp"
 #include "../../../fuzz/fuzz_index.cpp"
 #include "../../../fuzz/fuzz_listfile.cpp"
+#include "../../../fuzz/fuzz_tar_ext.cpp"
 #include "../../../fuzz/fuzz_tar_header.cpp"
 
 #include <filesystem>
@@ -22,7 +24,7 @@ TEST(FuzzFormatReplay, CorporaOfTheFormatTargets)
     const struct {
         const char *target;
         int (*one)(const uint8_t *, size_t);
-    } targets[] = {{"fuzz_tar_header", fuzz_TarHeaderOne}, {"fuzz_index", fuzz_IndexOne},
+    } targets[] = {{"fuzz_tar_header", fuzz_TarHeaderOne}, {"fuzz_tar_ext", fuzz_TarExtOne}, {"fuzz_index", fuzz_IndexOne},
                    {"fuzz_listfile", fuzz_ListFileOne}, {"fuzz_exclude", fuzz_ExcludeOne}};
     int savedExit = velk_exit_code.load();
     for (const auto &t : targets) {
