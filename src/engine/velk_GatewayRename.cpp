@@ -13,7 +13,11 @@
 
 bool velk_ConnectionLost(int rc)
 {
-    return rc == NXAPI_E_NOSESSION || rc == -ECONNRESET || rc == -ECONNABORTED || rc == -EPIPE || rc == -ENOTCONN;
+    // A connection that ends in the middle of a reply is broken as a bad
+    // message.  Taking a reply for lost when it was not only costs a look
+    // at both names.
+    return rc == NXAPI_E_NOSESSION || rc == KYLGW_E_BADMSG || rc == -ECONNRESET || rc == -ECONNABORTED ||
+           rc == -EPIPE || rc == -ENOTCONN;
 }
 
 int velk_RenameOutcome(int lost, int fromSeen, int toSeen)

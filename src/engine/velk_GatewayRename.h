@@ -15,7 +15,7 @@
 constexpr int VELK_RENAME_UNKNOWN = INT_MIN;
 
 // True when rc, the result of a gateway request, says the connection ended
-// before its reply arrived.
+// (or broke) before its reply arrived.
 [[nodiscard]] bool velk_ConnectionLost(int rc);
 
 // What a lost rename did, from what looking at both names afterwards gave

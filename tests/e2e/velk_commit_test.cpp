@@ -68,8 +68,9 @@ protected:
             SCOPED_TRACE(c.what);
             makeOld();
             const std::string want = readFile(dir / c.member);
-            if (c.args[0] == "-U")
+            if (c.args[0] == "-U") {
                 ASSERT_EQ(velk({"-D", "-f", "a.tar", c.member}).status, 0);
+            }
             writeFile(dir / "faults", c.faults);
             std::vector<std::string> args = c.args;
             args.insert(args.begin() + 1, {"-f", "a.tar"});
@@ -85,15 +86,16 @@ protected:
             auto t = velk({"-tv", "-f", "a.tar"});
             EXPECT_EQ(t.status, 0) << t.err;
             auto names = velktest::lines(t.out);
-            ASSERT_EQ(names.size(), 2u) << t.out;
+            ASSERT_EQ(names.size(), 4u) << t.out; // and the consistency member, two closing lines
             EXPECT_TRUE(names[0].ends_with(c.member)) << t.out;
             EXPECT_EQ(names[0].find(" D ") != std::string::npos, c.marked) << t.out;
             std::filesystem::remove_all(dir / "d");
             auto x = velk({"-x", "-f", "a.tar"});
             EXPECT_EQ(x.status, 0) << x.err;
             EXPECT_EQ(velktest::exists(dir / c.member), !c.marked);
-            if (!c.marked)
+            if (!c.marked) {
                 EXPECT_EQ(readFile(dir / c.member), want);
+            }
         }
     }
 
@@ -151,7 +153,7 @@ TEST_F(VelkLostReply, IndexRefusedAfterTheArchiveIsKeptAndNamed)
     EXPECT_TRUE(option.starts_with("./.a.tar.idx.velk-")) << option;
     auto t = velk({"-t", "-f", "a.tar", "-I", option});
     EXPECT_EQ(t.status, 0) << t.err;
-    EXPECT_EQ(t.out.substr(0, 10), "d/new.txt\n") << t.out;
+    EXPECT_NE(t.out.find(" d/new.txt\n"), std::string::npos) << t.out;
 }
 
 // -I: a value with a "/" is a path as it stands (relative to the current
@@ -181,7 +183,7 @@ TEST_F(VelkLostReply, IndexOptionNamesTheIndex)
         EXPECT_TRUE(velktest::exists(dir / row.index));
         auto t = velktest::runVelk({"-t", "-E", "-f", "sub/a.tar", "-I", row.option}, o);
         EXPECT_EQ(t.status, 0) << t.err;
-        EXPECT_EQ(t.out, "m.txt\nVELK: VELK SUCCESSFUL\n");
+        EXPECT_TRUE(t.out.starts_with("VELK: -rw-r--r--") && t.out.find(" m.txt\n") != std::string::npos) << t.out;
     }
 }
 
