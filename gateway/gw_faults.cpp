@@ -193,7 +193,6 @@ const std::pair<const char *, gw_at_fault_t gw_faults_t::*> atKeys[] = {
     {"gap_at", &gw_faults_t::gapAt},
 };
 const std::pair<const char *, gw_faultop_t gw_faults_t::*> opKeys[] = {
-    {"drop_conn", &gw_faults_t::dropConn},
     {"reply_nobody", &gw_faults_t::replyNobody},
     {"truncate_body", &gw_faults_t::truncateBody},
 };
@@ -233,6 +232,18 @@ const KeyRow keyRows[] = {
              return false;
          f->delayReply = op;
          f->delayMs = static_cast<uint32_t>(n);
+         return true;
+     }},
+    {"drop_conn",
+     [](const Line &l, gw_faults_t *f) {
+         // "OP" drops every reply to OP; "OP,N" only the daemon's Nth.
+         std::string nth;
+         uint64_t n = 0;
+         if (l.value.find(',') == std::string::npos)
+             return parseOp(l.value, &f->dropConn);
+         if (!parseOpAndRest(l.value, &f->dropConn, &nth) || !parseUnsigned(nth, UINT32_MAX, &n) || n == 0)
+             return false;
+         f->dropConnNth = static_cast<uint32_t>(n);
          return true;
      }},
     {"pause_until",

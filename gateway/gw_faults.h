@@ -14,7 +14,12 @@
 //                             bad sanity field
 //   unsolicited               the session's next reply carries flag 0x4
 //   delay_reply=OP,MS         replies to OP are held back MS milliseconds
-//   drop_conn=OP              OP closes the connection instead of replying
+//   drop_conn=OP[,N]          OP closes the connection instead of replying
+//                             (the operation itself is done); with N only
+//                             the Nth OP counted over the sessions since
+//                             the last one whose script had no such N, so
+//                             that the session the client opens next gets
+//                             its replies
 //   reply_nobody=OP           OP's reply carries no body
 //   truncate_body=OP          OP's reply is cut after half its body, then the
 //                             connection is closed
@@ -172,6 +177,7 @@ struct gw_faults_t {
     gw_faultop_t delayReply;
     uint32_t delayMs;
     gw_faultop_t dropConn;
+    uint32_t dropConnNth; // 0: every OP
     gw_faultop_t replyNobody;
     gw_faultop_t truncateBody;
     gw_faultop_t pauseOp;

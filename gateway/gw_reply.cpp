@@ -8,11 +8,31 @@
 #include "gw_events.h"
 #include "gw_log.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
+
+namespace {
+
+// Replies counted by drop_conn=OP,N across the daemon's sessions: the
+// client reconnects after the drop, and its new session must not count
+// from 1 again.  A session whose script counts no drop starts the count
+// afresh.  Atomic: every session thread and worker adds to it.
+std::atomic<uint32_t> dropConnSeen{0};
+
+// True when the reply to rq is the one the session's drop_conn fault
+// closes the connection on.
+bool dropConnFires(const gw_faults_t &f, const api_msghdr_t &rq)
+{
+    if (!gw_FaultOpIs(f.dropConn, rq.category, rq.function))
+        return false;
+    return f.dropConnNth == 0 || dropConnSeen.fetch_add(1) + 1 == f.dropConnNth;
+}
+
+} // namespace
 
 void gw_RequestFree(gw_request_t *req)
 {
@@ -22,6 +42,12 @@ void gw_RequestFree(gw_request_t *req)
         free(req->body);
         req->body = nullptr;
     }
+}
+
+void gw_FaultsSessionStart(const gw_faults_t &f)
+{
+    if (f.dropConnNth == 0)
+        dropConnSeen.store(0);
 }
 
 void gw_ConnShutdown(gw_conn_t *c, const char *reason)
@@ -150,7 +176,7 @@ static int gw_SendReplyImpl(gw_conn_t *c, const gw_request_t *req, int32_t error
         gw_RequestEvent(c, req, errorcode, "closed");
         return -ECONNABORTED;
     }
-    if (gw_FaultOpIs(f.dropConn, rq.category, rq.function)) {
+    if (dropConnFires(f, rq)) {
         gw_FaultFired(c, "drop_conn", &rq);
         gw_RequestEvent(c, req, errorcode, "dropped");
         gw_ConnShutdown(c, "closed by the drop_conn fault");

@@ -107,6 +107,10 @@ void gw_RequestFree(gw_request_t *req);
 // reason (a static text) is kept when it is the first.
 void gw_ConnShutdown(gw_conn_t *c, const char *reason);
 
+// Called when a session has read its fault script: a script that counts no
+// drop_conn=OP,N starts that count afresh for the sessions after it.
+void gw_FaultsSessionStart(const gw_faults_t &f);
+
 // Writes len bytes whole, waiting at most GW_WRITE_TIMEOUT_MS for room each
 // time.  Caller holds c->outMutex.  Returns 0 or -errno (-ETIMEDOUT).
 int gw_WriteAll(gw_conn_t *c, const unsigned char *data, size_t len) KYL_REQUIRES(c->outMutex);

@@ -426,6 +426,7 @@ const char *gw_SessionServe(int fd, uint64_t sessionId, const char *peer, gw_ses
         pthread_cond_destroy(&c.jobsCond);
         return "the fault script has unknown keys or bad values";
     }
+    gw_FaultsSessionStart(c.faults);
     {
         kyl_lock_guard g(c.outMutex);
         c.garbagePending = c.faults.garbageHeader;

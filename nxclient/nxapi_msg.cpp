@@ -336,6 +336,14 @@ int nx_OpenStreams(quor_connection_t *conn, int fd)
         close(fd);
         return rc;
     }
+    // A new socket is a new session at the server: a session key agreed
+    // on an earlier one (before a lost connection) means nothing there.
+    if (conn->session_key != nullptr) {
+        explicit_bzero(conn->session_key, static_cast<size_t>(conn->sess_key_len));
+        free(conn->session_key);
+        conn->session_key = nullptr;
+        conn->sess_key_len = 0;
+    }
     conn->ctl_fd = fd;
     conn->state.store(CONNECTION_OPEN);
     return 0;

@@ -8,6 +8,7 @@
 // they were.  Initial thread only.
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -311,8 +312,10 @@ bool placeAdjustedLocalIndex()
         (void)fchmod(velk_tmpIndexFD, 0666 & ~mask);
     if (renameIndexIntoPlace(velk_tmpIndexFile, velk_index_filename) != 0) {
         velk_unlinkTmpIndexFile = 0;
+        char option[PATH_MAX + 2];
+        velk_IndexOptionName(velk_tmpIndexFile, option, sizeof option);
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Index file of archive %s was kept as %s (read the archive with -I %s)\n",
-                    velk_archive, velk_tmpIndexFile, velk_tmpIndexFile);
+                    velk_archive, velk_tmpIndexFile, option);
         return false;
     }
     velk_unlinkTmpIndexFile = 0;

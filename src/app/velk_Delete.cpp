@@ -1,9 +1,8 @@
 // Soft delete and undelete.  Only the deleted bit of selected index entries
 // changes.  A local index is changed in place, entry by entry; an index in
 // the storage system is copied, with the changes, into a new file beside
-// it, which then takes the index's name: the old index is moved aside to
-// ".old.<name>.<pid>" first and put back if the new one cannot take its
-// place, so the index always exists under one of the two names.
+// it, which the gateway then renames over the index in one step, so the
+// index name always holds the old index or the new one.
 
 #include "velk_Delete.h"
 #include "velk_Expire.h"
@@ -23,6 +22,7 @@
 #include "velk_Consistency.h"
 #include "velk_FileAccess.h"
 #include "velk_FileList.h"
+#include "velk_GatewayRename.h"
 #include "velk_Globals.h"
 #include "velk_IndexAccess.h"
 #include "velk_IndexFile.h"
@@ -46,7 +46,7 @@ struct DeleteRun {
     int newFd = -1;  // the new storage-system index being written
     bool copyMode = false;
     char newName[kNameMax + 1] = "";
-    char oldName[kNameMax + 1] = "";
+    bool keepNew = false; // the new index may hold the index now: never removed
     std::vector<unsigned char> buf;
     size_t buffered = 0;
     long total = 0, modified = 0, skipped = 0, phantom = 0;
@@ -57,24 +57,21 @@ struct DeleteRun {
     const velk_members_t *members = nullptr; // the run's member table
 };
 
-// The names of a storage-system index's replacement and of the old index
-// while it is moved aside: ".B.pid" and ".old.B.pid" in the index's own
-// directory.  0, or -1 when they do not fit.
+// The name of a storage-system index's replacement: ".B.pid" in the
+// index's own directory.  0, or -1 when it does not fit.
 int copyNames(DeleteRun *run)
 {
     const char *path = velk_index_filename;
     const char *slash = strrchr(path, '/');
     const int pid = static_cast<int>(getpid());
-    int n1, n2;
+    int n1;
     if (slash == nullptr) {
         n1 = snprintf(run->newName, sizeof run->newName, ".%s.%d", path, pid);
-        n2 = snprintf(run->oldName, sizeof run->oldName, ".old.%s.%d", path, pid);
     } else {
         const int dirLen = static_cast<int>(slash - path);
         n1 = snprintf(run->newName, sizeof run->newName, "%.*s/.%s.%d", dirLen, path, slash + 1, pid);
-        n2 = snprintf(run->oldName, sizeof run->oldName, "%.*s/.old.%s.%d", dirLen, path, slash + 1, pid);
     }
-    if (n1 < 0 || n2 < 0 || static_cast<size_t>(n1) > kNameMax || static_cast<size_t>(n2) > kNameMax) {
+    if (n1 < 0 || static_cast<size_t>(n1) > kNameMax) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: index file name too long: %s\n", __func__, path);
         return -1;
     }
@@ -143,43 +140,36 @@ int flushCopy(DeleteRun *run)
     return 0;
 }
 
-// Puts the complete new storage-system index in the old one's place.
+// Puts the complete new storage-system index in the old one's place: the
+// gateway's rename replaces it in one step, so the index name always holds
+// the old index or the new one.  A lost reply that leaves unknown which
+// keeps the new file (run->keepNew) and names it.
 int swapQuorIndex(DeleteRun *run)
 {
     const char *fn = "velk_CommonDeleteUndelete";
     (void)velk_ExpireSetExpiration(run->newName);
     console_message("renaming index files", "");
-    int rc = quor_Rename(velk_index_filename, run->oldName);
-    if (rc < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d attempting to rename existing index file [%s] to [%s]\n", fn, rc,
-                    velk_index_filename, run->oldName);
+    int rc = velk_GatewayRename(run->newName, velk_index_filename);
+    if (rc == VELK_RENAME_UNKNOWN) {
+        char option[kNameMax + 3];
+        velk_IndexOptionName(run->newName, option, sizeof option);
+        velk_LogFmt(VELK_MSG_ERROR, MSG,
+                    "%s: Index file %s holds the changes if %s no longer exists, otherwise it is the old index and "
+                    "%s the changed one (read the archive with -I %s)\n",
+                    fn, velk_index_filename, run->newName, run->newName, option);
         velk_SetExitCode(VELK_EXIT_IOERR);
+        run->keepNew = true;
         return -1;
     }
-    if (velk_debug_level >= 1)
-        velk_ErrPrintf("%s:successfully renamed old index [%s] to temp name [%s]\n", fn, velk_index_filename,
-                       run->oldName);
-    rc = quor_Rename(run->newName, velk_index_filename);
     if (rc < 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d attempting to rename new index file [%s] to [%s]\n", fn, rc,
                     run->newName, velk_index_filename);
         velk_SetExitCode(VELK_EXIT_IOERR);
-        // The old index goes back under its own name.
-        int back = quor_Rename(run->oldName, velk_index_filename);
-        if (back < 0)
-            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d renaming [%s] back to [%s]: the index is now [%s]\n", fn,
-                        back, run->oldName, velk_index_filename, run->oldName);
         return -1;
     }
     if (velk_debug_level >= 1)
         velk_ErrPrintf("%s:successfully renamed new index [%s] to original name [%s]\n", fn, run->newName,
                        velk_index_filename);
-    rc = quor_Unlink(run->oldName);
-    if (rc < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d attempting to unlink old (renamed) index file [%s]\n", fn, rc,
-                    run->oldName);
-        velk_SetExitCode(VELK_EXIT_IOERR);
-    }
     return 0;
 }
 
@@ -333,7 +323,7 @@ void closeAll(DeleteRun *run, bool removeNew)
         (void)quor_Close(run->newFd);
         run->newFd = -1;
     }
-    if (removeNew && run->newName[0] != '\0')
+    if (removeNew && !run->keepNew && run->newName[0] != '\0')
         (void)quor_Unlink(run->newName);
     if (run->rwFd >= 0) {
         if (close(run->rwFd) != 0)

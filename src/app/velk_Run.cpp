@@ -288,10 +288,12 @@ int velk_NameIndexFile(const char *archive, const char *indexOpt, int filetype, 
         if (velk_ArchiveKindOps(filetype)->is_pipe)
             return -1;
         name = std::string(archive) + ".idx";
+    } else if (strchr(indexOpt, '/') != nullptr) {
+        // A value with a directory in it is a path as it stands
+        // ("./a.idx", "../a.idx", "/x/a.idx"), never a suffix.
+        name = indexOpt;
     } else if (indexOpt[0] == '.') {
         name = std::string(archive) + indexOpt;
-    } else if (indexOpt[0] == '/') {
-        name = indexOpt;
     } else {
         const char *slash = strrchr(archive, '/');
         name = slash ? std::string(archive, static_cast<size_t>(slash - archive + 1)) + indexOpt : indexOpt;

@@ -26,7 +26,9 @@ bool velk_DebugPauseWanted(const char *path, uid_t uid);
 void velk_ExitCleanFiles();
 
 // Names the index file of archive (the name as given, after "~" expansion)
-// from the -I value (null when not given) into out (size bytes).
+// from the -I value (null when not given) into out (size bytes): a value
+// holding a "/" is a path as it stands, another one starting with "." a
+// suffix to archive, any other a name in archive's directory.
 // Returns 0; -1 for a piped archive without -I; -2 when the name would be
 // longer than size - 1 characters.
 int velk_NameIndexFile(const char *archive, const char *indexOpt, int filetype, char *out, size_t size);

@@ -16,6 +16,7 @@
 
 #include "velk_ArchiveKind.h"
 #include "velk_FileAccess.h"
+#include "velk_GatewayRename.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
 #include "velk_Memory.h"
@@ -219,6 +220,16 @@ int velk_CommitArchiveFile()
         return 0;
     const char *tmp = velk_archive_tmpname;
     int rc = velk_CurrentArchiveKind()->commit(tmp, commitName);
+    if (rc == VELK_RENAME_UNKNOWN) {
+        // Either name may hold the new archive now: neither is removed.
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "The new Archive file is %s if that still exists (%s is then the old archive, as it was), "
+                    "otherwise %s\n",
+                    tmp, commitName, commitName);
+        failIo();
+        velk_ForgetPendingArchive();
+        return VELK_RENAME_UNKNOWN;
+    }
     if (rc != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d putting Archive file %s in place of %s\n", -rc, tmp,
                     commitName);

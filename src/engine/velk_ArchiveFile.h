@@ -58,7 +58,10 @@ extern char *velk_archive_tmpname;
 // storage-system or gateway-host one is renamed by the gateway.  Call it
 // after the archive descriptor was closed.  Does nothing when no temporary
 // name is pending.  Returns 0, or -1 (message, status 72; the temporary
-// file is left for velk_DiscardArchiveFile).
+// file is left for velk_DiscardArchiveFile), or VELK_RENAME_UNKNOWN
+// (velk_GatewayRename.h) when the gateway connection was lost with the
+// rename and it cannot be told whether it was done: the message names both
+// files, status 72, and the temporary name is forgotten, not removed.
 [[nodiscard]] int velk_CommitArchiveFile();
 
 // Removes the pending temporary archive, if any (a failed or stopped

@@ -41,7 +41,8 @@ struct velk_archive_kind_t {
     // velk_archive_tmpname where it has a name, in archive's family where
     // the kind has families) and sets velk_archive_fd: 0 or -1 after the
     // message.  commit renames tmp over final: 0 or a
-    // negative errno-style code.  remove deletes a file of this kind (a
+    // negative errno-style code (a gateway kind: velk_GatewayRename's
+    // result, VELK_RENAME_UNKNOWN included).  remove deletes a file of this kind (a
     // temporary one; the result is only informative).
     int (*create)(const velk_archive_t *archive);
     int (*commit)(const char *tmp, const char *final);

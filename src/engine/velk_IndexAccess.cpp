@@ -7,6 +7,8 @@
 #include "velk_IndexAccess.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <sys/stat.h>
 
 #include "velk_ArchiveKind.h"
+#include "velk_GatewayRename.h"
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
@@ -47,26 +50,60 @@ int velk_PlaceIndexFile(int rc, const char *tmp, const char *final, int (*before
 {
     if (rc == 0 && velk_shutdown_signalled.load() != 0)
         rc = -1;
-    bool beforeFailed = false;
-    if (rc == 0 && beforeRename != nullptr && beforeRename() != 0) {
-        rc = -1;
-        beforeFailed = true;
-    }
-    int moved;
-    if (rc == 0 && (moved = quor_Rename(tmp, final)) < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d putting Index File %s in place of %s\n", moved, tmp,
-                    final);
-        rc = -1;
+    int before = 0;
+    if (rc == 0 && beforeRename != nullptr)
+        before = beforeRename();
+    // The archive took its name through beforeRename: from here on the
+    // old index belongs to nothing that stands.
+    const bool archivePlaced = rc == 0 && beforeRename != nullptr && before == 0;
+    int moved = -1;
+    if (rc == 0 && before == 0) {
+        moved = velk_GatewayRename(tmp, final);
+        if (moved < 0 && moved != VELK_RENAME_UNKNOWN)
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d putting Index File %s in place of %s\n", moved,
+                        tmp, final);
     }
     console_message("", "");
-    if (rc != 0) {
-        (void)removeTmp(tmp);
-        velk_SetExitCode(VELK_EXIT_IOERR);
-        if (!beforeFailed)
-            index_CopyFailure();
+    if (moved == 0)
+        return 0;
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    char option[PATH_MAX + 2];
+    velk_IndexOptionName(tmp, option, sizeof option);
+    if (before == VELK_RENAME_UNKNOWN) {
+        // The new archive stands under one of two names (said already);
+        // only this file is its index.
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "Index file of the new Archive file was kept as %s (read the new archive with -I %s)\n", tmp,
+                    option);
         return -1;
     }
-    return 0;
+    if (moved == VELK_RENAME_UNKNOWN) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "Index file %s is the new one if %s no longer exists, otherwise %s is (read the archive with -I "
+                    "%s)\n",
+                    final, tmp, tmp, option);
+        return -1;
+    }
+    if (archivePlaced) {
+        // The new index is the only one the archive has: kept and named.
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "Index file of archive %s was kept as %s (read the archive with -I %s)\n", velk_archive, tmp,
+                    option);
+        return -1;
+    }
+    (void)removeTmp(tmp);
+    // After a failed step before the rename nothing was put in place, so
+    // the old archive and index still belong together.
+    if (before == 0)
+        index_CopyFailure();
+    return -1;
+}
+
+void velk_IndexOptionName(const char *path, char *out, size_t size)
+{
+    // A name without a "/" would be taken as a suffix or a name in the
+    // archive's directory.
+    snprintf(out, size, "%s%s", strchr(path, '/') != nullptr ? "" : "./", path);
 }
 
 void velk_SyncIndexDirectory(const char *path)

@@ -9,6 +9,8 @@
 // client library serialises its connections).  Results follow the
 // archiver's family: a descriptor, or -1 after logging.
 
+#include <cstddef>
+
 #include "velk_Context.h"
 
 // Opens the index file at path with openFlags.  A local index (any kind but
@@ -56,12 +58,20 @@
 // The end of placing a new index written under tmp (rc: its result so
 // far), for the kind units' index placement: a requested stop fails it,
 // then beforeRename runs and the file is renamed over final by the
-// gateway.  On any failure tmp is removed with removeTmp, status 72 set
-// and, unless the step before the rename failed (nothing was put in place,
-// so the old archive and index still belong together), the copy-failure
-// hint given.  0 or -1.
+// gateway (velk_GatewayRename: a lost reply is settled in a new session).
+// Every failure sets status 72.  tmp is kept and named, with the -I value
+// that reads the archive with it, when the archive took its name through
+// beforeRename but the index did not, and whenever a lost reply leaves
+// unknown which name holds what.  Otherwise a failure removes tmp with
+// removeTmp and, unless the step before the rename failed (nothing was put
+// in place, so the old archive and index still belong together), gives the
+// copy-failure hint.  0 or -1.
 [[nodiscard]] int velk_PlaceIndexFile(int rc, const char *tmp, const char *final, int (*beforeRename)(),
                                       int (*removeTmp)(const char *));
+
+// The -I value that names the index file path as it stands into out (size
+// bytes): path itself when it holds a "/", else "./" and path.
+void velk_IndexOptionName(const char *path, char *out, size_t size);
 
 // Flushes the directory that holds the local index path, so that a rename
 // in it lasts (a failure is only warned about).

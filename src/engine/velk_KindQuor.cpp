@@ -20,6 +20,7 @@
 #include "velk_ArchiveFile.h"
 #include "velk_Expire.h"
 #include "velk_FileAccess.h"
+#include "velk_GatewayRename.h"
 #include "velk_Globals.h"
 #include "velk_IndexAccess.h"
 #include "velk_IndexFile.h"
@@ -603,7 +604,7 @@ const velk_archive_kind_t velk_kind_quor = {
     .write_name = "QUOR-resident",
     .index_fd_kind = VELK_LOCAL_FILE,
     .create = createQuor,
-    .commit = quor_Rename,
+    .commit = velk_GatewayRename,
     .remove = quor_Unlink,
     .open = openQuor,
     .attrs = attrsQuor,

@@ -16,6 +16,7 @@
 
 #include "velk_ArchiveFile.h"
 #include "velk_FileAccess.h"
+#include "velk_GatewayRename.h"
 #include "velk_Globals.h"
 #include "velk_IndexAccess.h"
 #include "velk_IndexFile.h"
@@ -266,7 +267,7 @@ const velk_archive_kind_t velk_kind_remote = {
     .write_name = "REMOTE",
     .index_fd_kind = VELK_LOCAL_FILE,
     .create = createRemote,
-    .commit = quor_Rename,
+    .commit = velk_GatewayRename,
     .remove = kylgw_LfxUnlink,
     .open = openRemote,
     .attrs = statRemote,
