@@ -959,7 +959,8 @@ int velk_Verify(velk_run_t *run)
         velk_archive_blocks = size / VELK_BLOCKSIZE;
         Pass1 p{indexFd, VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0),
                 size,    false,           run->verifyFlags,
-                &names,  &run->members,   &ranges, &stats, &ordinals};
+                &names,  &run->members,   &ranges,
+                &stats,  &ordinals};
         ok = sizeMatches(size, velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize)) &&
              velk_OrdinalsCheck(&ordinals, p.selectable) == 0 && runPasses(p, foreign, 0, &stats) == 0;
         if (stats.crcMissing > 0) {
