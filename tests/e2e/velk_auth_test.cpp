@@ -65,13 +65,8 @@ protected:
     velktest::PtyResult velkOnPty(const std::map<std::string, std::string> &extra,
                                   const std::vector<std::pair<std::string, std::string>> &dialogue)
     {
-        std::map<std::string, std::string> e = velkOptions(env(extra)).env;
-        std::erase_if(e, [](const auto &kv) { return kv.second.empty(); });
-        e["PATH"] = "/usr/bin:/bin";
+        std::map<std::string, std::string> e = wholeEnv(env(extra));
         e["TERM"] = "dumb";
-        for (const char *san : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
-            if (const char *v = getenv(san))
-                e[san] = v;
         return velktest::runOnPty({velktest::velkBinary(), "-t", "-E", "-f", "a.tar"}, e, dir.path(), dialogue);
     }
 

@@ -238,12 +238,7 @@ TEST_F(VelkBuildIndex, OnATerminalAnExistingIndexIsReplacedOnlyWhenTheAnswerIsYe
     velktest::writeFile(dir / "f", "data");
     ASSERT_EQ(velktest::run({"/usr/bin/tar", "--format=ustar", "-C", dir.path(), "-cf", dir / "a.tar", "f"}).status, 0);
     velktest::writeFile(dir / "a.tar.idx", "old index");
-    std::map<std::string, std::string> env = velkOptions().env;
-    std::erase_if(env, [](const auto &kv) { return kv.second.empty(); });
-    env["PATH"] = "/usr/bin:/bin";
-    for (const char *san : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
-        if (const char *v = getenv(san))
-            env[san] = v;
+    std::map<std::string, std::string> env = wholeEnv();
     const std::string question = "[build index] Overwrite existing index file 'a.tar.idx'?";
     for (const auto &[answer, replaced] : {std::pair{"n", false}, std::pair{"y", true}}) {
         auto r = velktest::runOnPty({velktest::velkBinary(), "-X", "-E", "-f", "a.tar"}, env, dir.path(),

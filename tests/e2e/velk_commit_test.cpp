@@ -50,16 +50,7 @@ protected:
     // Names in demo's home other than the archive and its index.
     std::vector<std::string> leftovers() const
     {
-        std::vector<std::string> out;
-        DIR *d = opendir(home().c_str());
-        for (dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
-            std::string n = e->d_name;
-            if (n != "." && n != ".." && n != "a.tar" && n != "a.tar.idx")
-                out.push_back(n);
-        }
-        if (d != nullptr)
-            closedir(d);
-        return out;
+        return homeNames([](const std::string &n) { return n != "a.tar" && n != "a.tar.idx"; });
     }
 
     void runCases(const std::vector<Case> &cases)

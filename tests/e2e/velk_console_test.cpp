@@ -63,11 +63,7 @@ TEST_F(LocalTransferProgress, ShownWithStatisticsOptionOnly)
             gw.stop();
             ASSERT_TRUE(startGateway("Site = {\n  server_runmode = 2\n}\n"));
         }
-        std::map<std::string, std::string> env = velkOptions().env;
-        std::erase_if(env, [](const auto &kv) { return kv.second.empty(); });
-        for (const char *san : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
-            if (const char *v = getenv(san))
-                env[san] = v;
+        const std::map<std::string, std::string> env = wholeEnv();
         for (const auto &[action, archive, shown] : {std::tuple{"-cV", "a.tar", true}, {"-xV", "a.tar", true},
                                                      {"-c", "b.tar", false}, {"-x", "b.tar", false}}) {
             std::vector<std::string> argv{velktest::velkBinary(), action, "-f", archive};

@@ -62,14 +62,7 @@ protected:
     // Names of temporary files left in the served home directory.
     std::vector<std::string> leftovers() const
     {
-        std::vector<std::string> found;
-        if (DIR *d = opendir(home().c_str())) {
-            while (dirent *e = readdir(d))
-                if (std::string(e->d_name).find(".velk-") != std::string::npos)
-                    found.push_back(e->d_name);
-            closedir(d);
-        }
-        return found;
+        return homeNames([](const std::string &n) { return n.find(".velk-") != std::string::npos; });
     }
 };
 

@@ -97,12 +97,7 @@ TEST_F(VelkStatus, EachCauseEndsWithTheStatusTheTableNames)
 // does.
 TEST_F(VelkStatus, EndOfInputAtAConfirmationMeansNo)
 {
-    std::map<std::string, std::string> env = velkOptions().env;
-    std::erase_if(env, [](const auto &kv) { return kv.second.empty(); });
-    env["PATH"] = "/usr/bin:/bin";
-    for (const char *san : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
-        if (const char *v = getenv(san))
-            env[san] = v;
+    std::map<std::string, std::string> env = wholeEnv();
     const std::string index = readFile(dir / "a.tar.idx");
     const std::string question = "delete 'd/a'? ([Y]es,[N]o,[A]ll,[Q]uit) ";
     for (const auto &[answer, changed] : {std::pair{"\x04", false}, std::pair{"y", true}}) {

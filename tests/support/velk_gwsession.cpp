@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
@@ -38,6 +39,31 @@ RunResult VelkGatewayTest::velk(const std::vector<std::string> &args, const std:
                                 const std::string &input)
 {
     return runVelk(args, velkOptions(env, input));
+}
+
+std::map<std::string, std::string> VelkGatewayTest::wholeEnv(const std::map<std::string, std::string> &env)
+{
+    std::map<std::string, std::string> e = velkOptions(env).env;
+    std::erase_if(e, [](const auto &kv) { return kv.second.empty(); });
+    e["PATH"] = "/usr/bin:/bin";
+    for (const char *san : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char *v = getenv(san))
+            e[san] = v;
+    return e;
+}
+
+std::vector<std::string> VelkGatewayTest::homeNames(const std::function<bool(const std::string &)> &keep) const
+{
+    std::vector<std::string> out;
+    if (DIR *d = opendir(home().c_str())) {
+        while (dirent *e = readdir(d)) {
+            const std::string n = e->d_name;
+            if (n != "." && n != ".." && keep(n))
+                out.push_back(n);
+        }
+        closedir(d);
+    }
+    return out;
 }
 
 RunOptions VelkGatewayTest::velkOptions(const std::map<std::string, std::string> &env, const std::string &input)

@@ -42,6 +42,12 @@ protected:
     // The options velk() runs with, for running velk through another
     // program.
     RunOptions velkOptions(const std::map<std::string, std::string> &env = {}, const std::string &input = "");
+    // velkOptions' environment as the whole environment of a program run
+    // another way (a pseudo-terminal): empty values dropped, a plain PATH,
+    // the sanitizers' options passed on.
+    std::map<std::string, std::string> wholeEnv(const std::map<std::string, std::string> &env = {});
+    // The names in demo's home, "." and ".." aside, for which keep is true.
+    std::vector<std::string> homeNames(const std::function<bool(const std::string &)> &keep) const;
     // Runs scenario in a forked child with the gateway environment, its
     // output in dir/child.out and dir/child.err; returns its exit code (-1
     // when it did not end within seconds, which fails the test).
