@@ -327,7 +327,19 @@ TEST_F(VelkBuildIndex, LongNamesOfOtherTarsAreIndexedWholeOrRefused)
             fs::remove(dir / "ref/t/fifo");
             auto x = velk({"-x", "-p", "-E", "-f", "a.tar"});
             EXPECT_EQ(x.out, "VELK: VELK SUCCESSFUL\n") << x.err;
-            EXPECT_EQ(velktest::treeOf(dir / "t"), velktest::treeOf(dir / "ref/t"));
+            // GNU tar leaves the times of bsdtar's long-named directories at
+            // the moment of extraction: there the source tree is the
+            // reference (its FIFO gone, its times kept).
+            if (w[0] != "/usr/bin/bsdtar") {
+                EXPECT_EQ(velktest::treeOf(dir / "t"), velktest::treeOf(dir / "ref/t"));
+            } else {
+                struct stat top{};
+                ASSERT_EQ(stat((dir / "src/t").c_str(), &top), 0);
+                fs::remove(dir / "src/t/fifo");
+                const struct timespec kept[2] = {top.st_atim, top.st_mtim};
+                ASSERT_EQ(utimensat(AT_FDCWD, (dir / "src/t").c_str(), kept, 0), 0);
+                EXPECT_EQ(velktest::treeOf(dir / "t"), velktest::treeOf(dir / "src/t"));
+            }
             struct stat st{};
             ASSERT_EQ(lstat((dir / "t/link100").c_str(), &st), 0);
             EXPECT_EQ(st.st_mtime, 1000000000);
