@@ -313,7 +313,7 @@ int parseOption(velk_run_t *run, const char *name, int code, const char *value)
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value '%s' for %s\n", value, name);
             return fail();
         }
-        velk_status_interval = static_cast<int>(n);
+        run->statusInterval = static_cast<int>(n);
         return 0;
     case LO_NOCFCHK: velk_option_flags |= VELK_OPT_NOCFCHK; return 0;
     case LO_NOGLOB: velk_option_flags |= VELK_OPT_NOGLOB; return 0;
@@ -441,7 +441,7 @@ void setAction(ScanState &st, int op)
 }
 
 // Applies -M.  Its messages carry the ERROR prefix but never fail the run.
-void applyMaxFiles(const char *value)
+void applyMaxFiles(velk_run_t *run, const char *value)
 {
     errno = 0;
     char *end = nullptr;
@@ -450,17 +450,17 @@ void applyMaxFiles(const char *value)
     if (!number || count == 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Illegal value (%s) for -M option ignored.\n", value);
     } else if (count < 0) {
-        velk_max_files = velk_abs_max_files;
+        run->maxFiles = velk_abs_max_files;
         velk_LogFmt(VELK_MSG_ERROR, MSG,
                     "(-M option). This site does not allow an unrestricted number of files in an archive. %ld will "
                     "be used\n",
                     velk_abs_max_files);
     } else if (count > velk_abs_max_files) {
-        velk_max_files = velk_abs_max_files;
+        run->maxFiles = velk_abs_max_files;
         velk_LogFmt(VELK_MSG_ERROR, MSG, "-M %s exceeds max value allowed. -M %ld will be used\n", value,
                     velk_abs_max_files);
     } else {
-        velk_max_files = count;
+        run->maxFiles = count;
     }
 }
 
@@ -543,7 +543,7 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
             st.errors++;
         }
         return 0;
-    case 'M': applyMaxFiles(arg); return 0;
+    case 'M': applyMaxFiles(st.run, arg); return 0;
     case 'N': velk_option_flags |= VELK_OPT_STATUS_FIFO; return replaceString(&velk_status_pipe_name, arg) ? 0 : -1;
     case 'n': {
         long window = 0;
@@ -556,7 +556,7 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
             velk_LogFmt(VELK_MSG_ERROR, MSG, "-n %s is invalid. A non-zero value must be entered\n", arg);
             st.errors++;
         } else {
-            velk_time_opt = window;
+            st.run->timeWindow = window;
             velk_option_flags |= VELK_OPT_TIME_WINDOW;
         }
         return 0;

@@ -94,7 +94,7 @@ void openListFile(const char *path, FILE **stream, const char *what)
     }
 }
 
-void startStatusFifo()
+void startStatusFifo(const velk_run_t *run)
 {
     if (!velk_Opt(VELK_OPT_STATUS_FIFO))
         return;
@@ -104,7 +104,7 @@ void startStatusFifo()
     }
     velk_SetProgramPhase(VTP_OPEN_CONNECTION);
     velk_StatusMsg(1, "Open logging");
-    if (velk_StartStatusThread() != 0) {
+    if (velk_StartStatusThread(run->statusInterval) != 0) {
         fprintf(stderr, "%s (%s) unable to start status thread\n", "ERROR", "main");
         failRun(VELK_EXIT_OSERR);
     }
@@ -438,7 +438,7 @@ void velk_Run(int argc, char **argv)
     }
     openListFile(velk_config_opts.Exfile, &velk_exfile, "exceptions");
     openListFile(velk_config_opts.Okfile, &velk_okfile, "<success>");
-    startStatusFifo();
+    startStatusFifo(&run);
 
     if (velk_Opt(VELK_OPT_TO_STDOUT))
         velk_stdout_is_data = true; // extracted member data
@@ -481,9 +481,6 @@ void velk_Run(int argc, char **argv)
         copyCount = static_cast<int>(site.app_copies);
     applyUmask(&run);
 
-    velk_zeroblock = static_cast<unsigned char *>(VELK_CALLOC(1, 512));
-    if (velk_zeroblock == nullptr)
-        failRun(VELK_EXIT_NOMEM);
     resolveArchivePath(&run);
     if (!isatty2)
         velk_option_flags &= ~VELK_OPT_CONFIRM; // confirmation needs a terminal

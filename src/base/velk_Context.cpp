@@ -25,6 +25,9 @@ void velk_RunInit(velk_run_t *run)
     run->serverPort = 0;
     run->serverRunMode = 1;
     run->startTime = 0;
+    run->maxFiles = 1000000;
+    run->timeWindow = 0;
+    run->statusInterval = 10;
     run->members = velk_members_t{nullptr, 0, 0};
     run->selectHooks = nullptr;
     run->exclude = nullptr;

@@ -80,6 +80,13 @@ struct velk_run_t {
     int serverRunMode;
     // When the run started.
     time_t startTime;
+    // -M: most members the member table may hold.
+    long maxFiles;
+    // -n: the window in seconds; objects modified before the walk started
+    // minus this are left out (0: not given).
+    long timeWindow;
+    // -H interval: seconds between status FIFO heartbeats.
+    int statusInterval;
     // The member table; owned, freed by velk_FileListRelease.
     velk_members_t members;
     // Member selection, velk_Run's (not owned): the expansion and exclusion

@@ -42,7 +42,7 @@ long indexEntryNumber = -1;
 // The data buffer, velk_iobufsize bytes; header blocks are built in it too.
 unsigned char *iobuf = nullptr;
 size_t iobufSize = 0;
-// Padding source when the run has not made velk_zeroblock.
+// Padding source: a block of zero bytes.
 const unsigned char kZeroBlock[VELK_BLOCKSIZE] = {};
 // The writer needs room for a header block and a little data.
 constexpr int kMinBufSize = 1024;
@@ -64,7 +64,7 @@ constexpr size_t kCrcPiece = size_t{256} << 10;
 
 const unsigned char *zeroBlock()
 {
-    return velk_zeroblock != nullptr ? velk_zeroblock : kZeroBlock;
+    return kZeroBlock;
 }
 
 struct timespec progressShownAt = {};
