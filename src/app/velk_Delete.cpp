@@ -452,7 +452,7 @@ int velk_IndexRewriteEntry(int fd, const hif_entry_t *entry, int64_t ordinal)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d rewriting Index File %s entry %ld\n", velk_program_name,
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d rewriting Index File %s entry %ld\n", velk_ProgramName(),
                         n < 0 ? errno : EIO, velk_index_filename, static_cast<long>(ordinal));
             velk_SetExitCode(VELK_EXIT_IOERR);
             return -1;

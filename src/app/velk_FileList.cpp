@@ -408,7 +408,7 @@ int velk_AddFileSpec(velk_members_t *members, long maxFiles, uint32_t type, uint
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "*** %s: fatal error - too many objects found starting with %s - number of objects in "
                     "archive cannot exceed 2^32-1\n",
-                    velk_program_name, name);
+                    velk_ProgramName(), name);
         velk_SetExitCode(VELK_EXIT_NOMEM);
         return -1;
     }
@@ -598,7 +598,7 @@ int expandOperand(velk_walk_t *w, const char *path, const char *annotation, int 
     char *expanded = w->expanded;
     if (velk_ExpandLocalPath(w->homes, path, expanded, sizeof w->expanded) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "%s: Unable to expand prefix chars for pathname: %s  Entry skipped", velk_program_name, path);
+                    "%s: Unable to expand prefix chars for pathname: %s  Entry skipped", velk_ProgramName(), path);
         velk_SetExitCode(VELK_EXIT_USAGE);
         return -1;
     }
@@ -608,7 +608,7 @@ int expandOperand(velk_walk_t *w, const char *path, const char *annotation, int 
         int count = w->hooks->expand(expanded, &matches);
         if (count < 0) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "%s: Error expanding wildcard chars for pathname: %s  Entry skipped", velk_program_name, path);
+                        "%s: Error expanding wildcard chars for pathname: %s  Entry skipped", velk_ProgramName(), path);
             velk_SetExitCode(VELK_EXIT_USAGE);
             dropExclusionsSince(w, startMark);
             return -1;

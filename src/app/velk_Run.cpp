@@ -399,7 +399,6 @@ void velk_Run(int argc, char **argv)
     run.exclude = &rules;
     run.homes = &homes;
     run.startTime = time(nullptr);
-    velk_program_name = argv[0];
     run.argc = argc;
     run.argv = argv;
     isatty2 = isatty(STDERR_FILENO);

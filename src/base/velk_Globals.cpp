@@ -2,6 +2,8 @@
 
 #include "velk_Globals.h"
 
+#include <cerrno>
+
 int velk_function = VOP_NOFUNCTION;
 char *velk_archive = nullptr;
 int velk_filetype = 0;
@@ -22,7 +24,6 @@ uint32_t curAcctId = 0;
 FILE *velk_exfile = nullptr;
 FILE *velk_okfile = nullptr;
 std::atomic<int> velk_exit_code{0};
-const char *velk_program_name = "velk";
 int isatty2 = 0;
 std::atomic<int> velk_logging_enabled{0};
 std::atomic<unsigned char> velk_shutdown_signalled{0};
@@ -31,4 +32,10 @@ void velk_SetExitCode(int code)
 {
     int expected = 0;
     velk_exit_code.compare_exchange_strong(expected, code);
+}
+
+const char *velk_ProgramName()
+{
+    // glibc keeps argv[0] here from process start-up on.
+    return program_invocation_name;
 }

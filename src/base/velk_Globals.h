@@ -127,10 +127,13 @@ extern uint32_t curAcctId;
 extern FILE *velk_exfile;
 extern FILE *velk_okfile;
 extern std::atomic<int> velk_exit_code;
-extern const char *velk_program_name;
 extern int isatty2;
 extern std::atomic<int> velk_logging_enabled;
 extern std::atomic<unsigned char> velk_shutdown_signalled;
+
+// The name velk was invoked by (its argv[0]), for messages that name the
+// program.  Set by the C library before main; never written by velk.
+const char *velk_ProgramName();
 
 // Records code as the run's exit status unless one is already set; the
 // first error decides.  Safe from any thread.
