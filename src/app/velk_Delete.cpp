@@ -147,7 +147,7 @@ int flushCopy(DeleteRun *run)
 int swapQuorIndex(DeleteRun *run)
 {
     const char *fn = "velk_CommonDeleteUndelete";
-    (void)velk_ExpireSetExpiration(run->newName);
+    (void)velk_ExpireSetExpiration(run->index->setExpiration, run->newName);
     console_message("renaming index files", "");
     int rc = quor_Rename(velk_index_filename, run->oldName);
     if (rc < 0) {

@@ -433,7 +433,8 @@ void velk_Run(int argc, char **argv)
         // create files that would never expire.
         if (quorex_ExpireInitTable(velk_config_opts.ExpireCfgFile) != 0)
             failRun(VELK_EXIT_SOFTWARE);
-        velk_expiration_enabled = 1;
+        run.archive.setExpiration = 1;
+        run.index.setExpiration = 1;
     }
     openListFile(velk_config_opts.Exfile, &velk_exfile, "exceptions");
     openListFile(velk_config_opts.Okfile, &velk_okfile, "<success>");

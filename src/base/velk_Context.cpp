@@ -9,8 +9,10 @@ void velk_RunInit(velk_run_t *run)
 {
     run->archive.absPath = nullptr;
     run->archive.familyId = 0;
+    run->archive.setExpiration = 0;
     run->index.cosId = -1;
     run->index.familyId = 0;
+    run->index.setExpiration = 0;
     run->argc = 0;
     run->argv = nullptr;
     run->optind = 0;

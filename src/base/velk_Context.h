@@ -29,6 +29,9 @@ struct velk_archive_t {
     char *absPath;
     // -H family: the storage-system family a new archive joins (0: none).
     int familyId;
+    // A new storage-system archive gets the site's expiration time (the
+    // configuration's enable_expiration, with its rules loaded).
+    int setExpiration;
 };
 
 // The index file as the run knows it.
@@ -39,6 +42,8 @@ struct velk_index_t {
     int cosId;
     // -H family: the storage-system family a new index joins (0: none).
     int familyId;
+    // A new storage-system index gets the site's expiration time.
+    int setExpiration;
 };
 
 // The member table an action built from its operands and -L lists
