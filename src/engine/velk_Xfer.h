@@ -229,6 +229,9 @@ struct velk_xfer_ctl_t {
     uint64_t sinkOffset;
     uint64_t transferLength;
     uint64_t totalBytesMoved;
+    // When the progress line was last drawn for this transfer; used by one
+    // thread at a time (a gateway-host write's buffer source).
+    struct timespec progressShownAt;
     kyl_mutex_t controlLock;
     int ctlMutexCreated;
     kyl_cond_t localFileCond;
