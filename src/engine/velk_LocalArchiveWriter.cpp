@@ -439,9 +439,11 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
     }
     // Helpers look the next members up while this thread copies; a hint
     // only, so failing to start them changes nothing else.
+    velk_prefetch_t *lookAhead = nullptr;
     if (rc == 0 && velk_tmpIndexFile != nullptr)
-        (void)velk_MemberPrefetchStart(velk_tmpIndexFile, static_cast<int64_t>(HIF_HDR_SIZE + velk_annotation_size),
-                                       velk_index_entries, VELK_PREFETCH_THREADS);
+        lookAhead =
+            velk_MemberPrefetchStart(velk_tmpIndexFile, static_cast<int64_t>(HIF_HDR_SIZE + velk_annotation_size),
+                                     velk_index_entries, VELK_PREFETCH_THREADS);
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
 
@@ -466,7 +468,7 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
             break;
         }
         w->entry++;
-        velk_MemberPrefetchAdvance(w->entry);
+        velk_MemberPrefetchAdvance(lookAhead, w->entry);
         int result = copyLocalFile(w, velk_archive_fd, w->entry, entry);
         uint32_t type = velk_Get32(entry->hent_type);
         if (type == VTO_FILE || type == VTO_HARDLINK || type == VTO_SYMLINK)
@@ -477,7 +479,7 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
         }
     }
 
-    velk_MemberPrefetchStop();
+    velk_MemberPrefetchStop(lookAhead);
     if (rc == 0 && velk_BlockWrite(velk_archive_fd, archiveName(), VELK_LOCAL_FILE, VELK_BLOCKSIZE, zeroBlock()) !=
                        VELK_BLOCKSIZE) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing EOF block on Archive file %s\n", errno,
