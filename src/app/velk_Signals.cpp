@@ -22,13 +22,10 @@
 #include "quor_api.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
+#include "velk_Memory.h"
 #include "velk_ReadConfig.h"
 #include "velk_StatusFifo.h"
 #include "velk_Utils.h"
-
-// Written by velk_SigInit (and by tests before it) before the signal thread
-// starts; read-only afterwards.
-int velk_shutdown_grace_seconds = 30;
 
 namespace {
 
@@ -36,13 +33,15 @@ constexpr const char *kGraceEnv = "VELK_TESTONLY_SHUTDOWN_GRACE";
 constexpr int kMaxGraceSeconds = 30;
 constexpr int kDumpRuleLength = 37;
 
-// 1 while a state dump is being written.
-std::atomic<unsigned char> velk_sigusr2{0};
-pthread_t velk_signal_thread;
-
-// The signals the signal thread waits for; written by velk_SigInit before
-// the thread starts, read-only afterwards.
-sigset_t waitedSignals;
+// What the signal thread works with, made by velk_SigInit before the
+// thread starts and handed to it; read-only afterwards.  It lives as long
+// as the thread, to the end of the process.
+struct SignalSetup {
+    // The signals the thread waits for.
+    sigset_t waited;
+    // Grace period of a forced shutdown, in seconds.
+    int graceSeconds;
+};
 
 // Signals that end a run as SIGUSR1 does, with their names.
 struct stop_signal_t {
@@ -77,39 +76,39 @@ const char *stop_signal_name(int sig)
     return nullptr;
 }
 
-// Accepts whole seconds 0..30; anything else leaves the grace period alone.
-void read_grace_override()
+// The grace period: whole seconds 0..30 from the environment; anything
+// else leaves the default of 30.
+int grace_seconds()
 {
     const char *text = getenv(kGraceEnv);
     if (text == nullptr || *text == '\0')
-        return;
+        return kMaxGraceSeconds;
     char *end = nullptr;
     errno = 0;
     long value = strtol(text, &end, 10);
     if (errno != 0 || *end != '\0' || value < 0 || value > kMaxGraceSeconds)
-        return;
-    velk_shutdown_grace_seconds = static_cast<int>(value);
+        return kMaxGraceSeconds;
+    return static_cast<int>(value);
 }
 
-void *signal_thread(void *)
+void *signal_thread(void *arg)
 {
+    const auto *setup = static_cast<const SignalSetup *>(arg);
     for (;;) {
         int sig = 0;
-        if (sigwait(&waitedSignals, &sig) != 0)
+        if (sigwait(&setup->waited, &sig) != 0)
             continue;
         if (sig == SIGUSR2) {
             if (velk_debug_level >= 1)
                 velk_ErrPrintf("%s: caught signal SIGUSR2\n", "velk_SignalThread");
-            velk_sigusr2.store(1);
             velk_DumpStatus();
-            velk_sigusr2.store(0);
         } else if (sig == SIGUSR1 || stop_signal_name(sig) != nullptr) {
             // The action is told at once; the message follows.
             velk_shutdown_signalled.store(1);
             if (velk_debug_level >= 1)
                 velk_ErrPrintf("%s: caught signal %s\n", "velk_SignalThread",
                                sig == SIGUSR1 ? "SIGUSR1" : stop_signal_name(sig));
-            velk_ForcedShutdown();
+            velk_ForcedShutdown(setup->graceSeconds);
         }
     }
     return nullptr;
@@ -136,35 +135,40 @@ void decide_dump_stream() KYL_REQUIRES(dumpLock)
 
 int velk_SigInit()
 {
-    read_grace_override();
-
-    signal_set(&waitedSignals);
-    int rc = pthread_sigmask(SIG_BLOCK, &waitedSignals, nullptr);
+    auto *setup = static_cast<SignalSetup *>(VELK_CALLOC(1, sizeof(SignalSetup)));
+    if (setup == nullptr)
+        return -1;
+    setup->graceSeconds = grace_seconds();
+    signal_set(&setup->waited);
+    int rc = pthread_sigmask(SIG_BLOCK, &setup->waited, nullptr);
     if (rc != 0) {
         velk_ErrPrintf("%s (%s) error %d initializing signal mask (line %d)\n", velk_msg_prefix[VELK_MSG_ERROR],
                        "velk_SigInit", rc, __LINE__);
         velk_SetExitCode(VELK_EXIT_OSERR);
+        VELK_FREE(setup);
         return -1;
     }
 
+    pthread_t thread;
     pthread_attr_t attr;
     rc = kylgw_ThreadAttrInit(&attr);
     if (rc == 0) {
         rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
         if (rc == 0)
-            rc = kylgw_ThreadCreate(&velk_signal_thread, &attr, signal_thread, nullptr);
+            rc = kylgw_ThreadCreate(&thread, &attr, signal_thread, setup);
         pthread_attr_destroy(&attr);
     }
     if (rc != 0) {
         velk_ErrPrintf("%s (%s) *** Error %d creating thread at line %d\n", velk_msg_prefix[VELK_MSG_ERROR],
                        "velk_SigInit", rc, __LINE__);
         velk_SetExitCode(VELK_EXIT_OSERR);
+        VELK_FREE(setup);
         return -1;
     }
     return 0;
 }
 
-void velk_ForcedShutdown()
+void velk_ForcedShutdown(int graceSeconds)
 {
     // The flag goes up first, so that whoever sees the phase or the status
     // line can count on the action having been told.
@@ -175,7 +179,7 @@ void velk_ForcedShutdown()
 
     // The running action polls the flag, stops, and removes what it was
     // writing; whatever is still running after the grace period is cut off.
-    kylgw_ThreadSleep(static_cast<unsigned>(velk_shutdown_grace_seconds), 0);
+    kylgw_ThreadSleep(static_cast<unsigned>(graceSeconds), 0);
     kill(getpid(), SIGKILL);
     _exit(VELK_EXIT_SOFTWARE);
 }
