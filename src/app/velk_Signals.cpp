@@ -2,7 +2,7 @@
 // signals (SIGINT, SIGTERM, SIGHUP) in the initial thread before any other
 // thread exists, so every later thread inherits the block and only the
 // signal thread, waiting in sigwait, receives them.  SIGUSR2 writes a state
-// dump (the signal thread alone writes it, under dumpLock); SIGUSR1 and the
+// dump (the signal thread alone writes it); SIGUSR1 and the
 // stop signals start the one-way forced shutdown.  A stop signal that was
 // ignored when velk started (as under nohup) stays ignored.
 
@@ -34,13 +34,16 @@ constexpr int kMaxGraceSeconds = 30;
 constexpr int kDumpRuleLength = 37;
 
 // What the signal thread works with, made by velk_SigInit before the
-// thread starts and handed to it; read-only afterwards.  It lives as long
-// as the thread, to the end of the process.
+// thread starts and handed to it; only that thread uses it afterwards.  It
+// lives as long as the thread, to the end of the process.
 struct SignalSetup {
     // The signals the thread waits for.
     sigset_t waited;
     // Grace period of a forced shutdown, in seconds.
     int graceSeconds;
+    // Where state dumps go, decided at the first dump.
+    bool dumpDecided;
+    FILE *dumpStream;
 };
 
 // Signals that end a run as SIGUSR1 does, with their names.
@@ -49,11 +52,6 @@ struct stop_signal_t {
     const char *name;
 };
 constexpr stop_signal_t kStopSignals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
-
-// Where state dumps go, decided at the first dump.
-kyl_mutex_t dumpLock;
-bool dump_decided KYL_GUARDED_BY(dumpLock) = false;
-FILE *dump_stream KYL_GUARDED_BY(dumpLock) = nullptr;
 
 // SIGUSR1, SIGUSR2 and every stop signal not ignored at start.
 void signal_set(sigset_t *set)
@@ -91,9 +89,56 @@ int grace_seconds()
     return static_cast<int>(value);
 }
 
+// The dump destination the configured state file name gives: none, the
+// standard streams, or a file opened for appending.  A file that can't be
+// opened drops the setting for the rest of the run.
+FILE *dump_stream_named(const char *name)
+{
+    if (name == nullptr || *name == '\0' || strcasecmp(name, "NULL") == 0)
+        return nullptr;
+    if (strcasecmp(name, "STDOUT") == 0)
+        return stdout;
+    if (strcasecmp(name, "STDERR") == 0)
+        return stderr;
+    return fopen(name, "a");
+}
+
+// Writes the state dump to the configured state file, if any.
+void dump_status(SignalSetup *setup)
+{
+    if (!setup->dumpDecided) {
+        setup->dumpStream = dump_stream_named(velk_config_opts.Statefile);
+        setup->dumpDecided = true;
+    }
+    FILE *out = setup->dumpStream;
+    if (out == nullptr)
+        return;
+
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    char when[32];
+    if (ctime_r(&now.tv_sec, when) == nullptr)
+        when[0] = '\0';
+    const char *phase = velk_StatusPhaseString();
+    int phase_no = velk_GetProgramPhase();
+
+    char rule[kDumpRuleLength + 1];
+    for (int i = 0; i < kDumpRuleLength; i++)
+        rule[i] = '+';
+    rule[kDumpRuleLength] = '\0';
+
+    fprintf(out,
+            "%s\n"
+            "%19.19s.%3.3ld State Dump Action=%s\n"
+            "Current program phase ........... %s (%d)\n",
+            rule, when, now.tv_nsec / 1000000, velk_FunctionToString(velk_function), phase ? phase : "UNKNOWN",
+            phase_no);
+    fflush(out);
+}
+
 void *signal_thread(void *arg)
 {
-    const auto *setup = static_cast<const SignalSetup *>(arg);
+    auto *setup = static_cast<SignalSetup *>(arg);
     for (;;) {
         int sig = 0;
         if (sigwait(&setup->waited, &sig) != 0)
@@ -101,7 +146,7 @@ void *signal_thread(void *arg)
         if (sig == SIGUSR2) {
             if (velk_debug_level >= 1)
                 velk_ErrPrintf("%s: caught signal SIGUSR2\n", "velk_SignalThread");
-            velk_DumpStatus();
+            dump_status(setup);
         } else if (sig == SIGUSR1 || stop_signal_name(sig) != nullptr) {
             // The action is told at once; the message follows.
             velk_shutdown_signalled.store(1);
@@ -112,23 +157,6 @@ void *signal_thread(void *arg)
         }
     }
     return nullptr;
-}
-
-// Chooses the dump destination from the configured state file: none, the
-// standard streams, or a file opened for appending.  A file that can't be
-// opened drops the setting for the rest of the run.
-void decide_dump_stream() KYL_REQUIRES(dumpLock)
-{
-    dump_decided = true;
-    const char *name = velk_config_opts.Statefile;
-    if (name == nullptr || *name == '\0' || strcasecmp(name, "NULL") == 0)
-        dump_stream = nullptr;
-    else if (strcasecmp(name, "STDOUT") == 0)
-        dump_stream = stdout;
-    else if (strcasecmp(name, "STDERR") == 0)
-        dump_stream = stderr;
-    else
-        dump_stream = fopen(name, "a");
 }
 
 } // namespace
@@ -182,34 +210,4 @@ void velk_ForcedShutdown(int graceSeconds)
     kylgw_ThreadSleep(static_cast<unsigned>(graceSeconds), 0);
     kill(getpid(), SIGKILL);
     _exit(VELK_EXIT_SOFTWARE);
-}
-
-void velk_DumpStatus()
-{
-    kyl_lock_guard g(dumpLock);
-    if (!dump_decided)
-        decide_dump_stream();
-    if (dump_stream == nullptr)
-        return;
-
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    char when[32];
-    if (ctime_r(&now.tv_sec, when) == nullptr)
-        when[0] = '\0';
-    const char *phase = velk_StatusPhaseString();
-    int phase_no = velk_GetProgramPhase();
-
-    char rule[kDumpRuleLength + 1];
-    for (int i = 0; i < kDumpRuleLength; i++)
-        rule[i] = '+';
-    rule[kDumpRuleLength] = '\0';
-
-    fprintf(dump_stream,
-            "%s\n"
-            "%19.19s.%3.3ld State Dump Action=%s\n"
-            "Current program phase ........... %s (%d)\n",
-            rule, when, now.tv_nsec / 1000000, velk_FunctionToString(velk_function), phase ? phase : "UNKNOWN",
-            phase_no);
-    fflush(dump_stream);
 }

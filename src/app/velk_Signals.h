@@ -18,7 +18,5 @@ int velk_SigInit();
 // The forced shutdown, with graceSeconds for the action to stop; never
 // returns.
 [[noreturn]] void velk_ForcedShutdown(int graceSeconds);
-// Writes the state dump to the configured state file, if any.
-void velk_DumpStatus();
 
 #endif
