@@ -21,8 +21,6 @@
 #include "velk_IndexFormat.h"
 #include "velk_Memory.h"
 
-void (*velk_prefetch_visit_hook)(int64_t ordinal, int64_t writerAt) = nullptr;
-
 namespace {
 
 // Entries read from the index at a time.
@@ -79,7 +77,7 @@ bool fillBlock(velk_prefetch_t *p, int64_t ordinal) KYL_REQUIRES(p->lock)
 
 // Claims the next entry within the window, waiting for the writer when the
 // window is used up.  False when the look-ahead is over.
-bool claimEntry(velk_prefetch_t *p, hif_entry_t *entry, int64_t *ordinal, int64_t *writerAt) KYL_EXCLUDES(p->lock)
+bool claimEntry(velk_prefetch_t *p, hif_entry_t *entry) KYL_EXCLUDES(p->lock)
 {
     kyl_lock_guard lock(p->lock);
     for (;;) {
@@ -102,8 +100,6 @@ bool claimEntry(velk_prefetch_t *p, hif_entry_t *entry, int64_t *ordinal, int64_
     }
     memcpy(entry, p->block + static_cast<size_t>(n - p->blockFirst) * HIF_ENTRY_SIZE, HIF_ENTRY_SIZE);
     p->next = n + 1;
-    *ordinal = n;
-    *writerAt = p->writerAt;
     return true;
 }
 
@@ -133,13 +129,8 @@ void *helper(void *arg)
 {
     auto *p = static_cast<velk_prefetch_t *>(arg);
     hif_entry_t entry;
-    int64_t ordinal = 0;
-    int64_t writerAt = 0;
-    while (claimEntry(p, &entry, &ordinal, &writerAt)) {
-        if (velk_prefetch_visit_hook != nullptr)
-            velk_prefetch_visit_hook(ordinal, writerAt);
+    while (claimEntry(p, &entry))
         lookAhead(&entry);
-    }
     return nullptr;
 }
 

@@ -35,9 +35,4 @@ void velk_MemberPrefetchAdvance(velk_prefetch_t *p, int64_t ordinal);
 // nothing for a null look-ahead.
 void velk_MemberPrefetchStop(velk_prefetch_t *p);
 
-// Called by a helper for each entry ordinal it looked ahead at, and the
-// writer's position when it claimed that entry (for tests); null in
-// production.
-extern void (*velk_prefetch_visit_hook)(int64_t ordinal, int64_t writerAt);
-
 #endif
