@@ -544,7 +544,7 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
         }
         return 0;
     case 'M': applyMaxFiles(st.run, arg); return 0;
-    case 'N': velk_option_flags |= VELK_OPT_STATUS_FIFO; return replaceString(&velk_status_pipe_name, arg) ? 0 : -1;
+    case 'N': velk_option_flags |= VELK_OPT_STATUS_FIFO; return replaceString(&st.run->statusPipeName, arg) ? 0 : -1;
     case 'n': {
         long window = 0;
         int rc = velk_ParseTimeWindow(arg, &window);
@@ -673,9 +673,9 @@ int applyLongOption(ScanState &st, const char *arg)
 
 // Checks the -N FIFO and keeps it open for writing; any problem is a
 // warning that turns the status FIFO off.
-void checkStatusFifo()
+void checkStatusFifo(const velk_run_t *run)
 {
-    const char *path = velk_status_pipe_name;
+    const char *path = run->statusPipeName;
     struct stat sb;
     if (stat(path, &sb) != 0) {
         velk_LogFmt(VELK_MSG_WARNING, MSG, "Error %d trying to stat pipe file: '%s'. -N option disabled\n", errno,
@@ -774,7 +774,7 @@ int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv)
         }
     }
     if (velk_Opt(VELK_OPT_STATUS_FIFO))
-        checkStatusFifo();
+        checkStatusFifo(run);
     if (st.actions == 0) {
         if (st.helpRequested)
             return 0;

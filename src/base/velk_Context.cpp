@@ -30,6 +30,7 @@ void velk_RunInit(velk_run_t *run)
     run->maxFiles = 1000000;
     run->timeWindow = 0;
     run->statusInterval = 10;
+    run->statusPipeName = nullptr;
     run->members = velk_members_t{nullptr, 0, 0};
     run->selectHooks = nullptr;
     run->exclude = nullptr;
@@ -42,5 +43,6 @@ void velk_RunRelease(velk_run_t *run)
     VELK_FREE(run->inputListName);
     VELK_FREE(run->acctName);
     VELK_FREE(run->serverHost);
+    VELK_FREE(run->statusPipeName);
     velk_RunInit(run);
 }

@@ -92,6 +92,8 @@ struct velk_run_t {
     long timeWindow;
     // -H interval: seconds between status FIFO heartbeats.
     int statusInterval;
+    // -N: the status FIFO's path (owned, null when not given).
+    char *statusPipeName;
     // The member table; owned, freed by velk_FileListRelease.
     velk_members_t members;
     // Member selection, velk_Run's (not owned): the expansion and exclusion

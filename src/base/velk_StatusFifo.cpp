@@ -26,7 +26,6 @@
 
 // Opened (write-only, non-blocking) by the command-line parser before any
 // thread exists; afterwards read and closed only under statusFifoLock.
-char *velk_status_pipe_name = nullptr;
 int velk_status_pipefd = -1;
 
 namespace {

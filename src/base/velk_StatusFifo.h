@@ -30,8 +30,7 @@ enum VELK_PROG_PHASE_E {
 
 constexpr int VELK_STATUS_LINE_MAX = 1024;
 
-extern char *velk_status_pipe_name; // -N path
-extern int velk_status_pipefd;      // -1 when closed
+extern int velk_status_pipefd; // the -N FIFO, -1 when closed
 
 // Prepares the pending line and the process-ID text.  0, or -12 (with the
 // message) when memory runs out.
