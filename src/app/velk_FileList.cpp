@@ -25,7 +25,6 @@
 #include "velk_MemberStatus.h"
 #include "velk_Memory.h"
 #include "velk_ParseCmdLine.h"
-#include "velk_ReadConfig.h"
 #include "velk_StatusFifo.h"
 
 namespace {
@@ -218,7 +217,7 @@ int handleMatch(velk_walk_t *w, const char *path, uint32_t type, const struct st
                 int version)
 {
     if (excludedName(w, path) != 0) {
-        if (velk_config_opts.DisplayExcludedObjects)
+        if (w->rules != nullptr && w->rules->showExcluded)
             fprintf(stderr, "%s: path: %s %s\n", "INFO", w->currentDir, w->reason);
         return 0;
     }
@@ -466,7 +465,7 @@ int scanEntry(velk_walk_t *w, const char *name, size_t nameLen, bool rootDir, co
     snprintf(path, sizeof path, "%s%s%s", name, rootDir ? "" : "/", entryName);
     // Rules are matched against the entry's own name.
     if (excludedName(w, entryName) != 0) {
-        if (velk_config_opts.DisplayExcludedObjects)
+        if (w->rules != nullptr && w->rules->showExcluded)
             fprintf(stderr, "%s: path %s: %s\n", "INFO", name, w->reason);
         return 0;
     }

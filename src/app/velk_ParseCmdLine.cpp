@@ -296,8 +296,8 @@ int parseOption(velk_run_t *run, const char *name, int code, const char *value)
     case LO_EXCLUDE_TAG:
     case LO_EXCLUDE_TAG_UNDER:
     case LO_EXCLUDE_TAG_ALL: return parseExcludeOption(run->exclude, code, value);
-    case LO_EXFILE: return parseTemplateFile("exfile", value, &velk_config_opts.Exfile);
-    case LO_OKFILE: return parseTemplateFile("okfile", value, &velk_config_opts.Okfile);
+    case LO_EXFILE: return parseTemplateFile("exfile", value, &run->config->Exfile);
+    case LO_OKFILE: return parseTemplateFile("okfile", value, &run->config->Okfile);
     case LO_FAMILY: return parseFamily(run, value);
     case LO_HASH:
     case LO_HASH_ALL:

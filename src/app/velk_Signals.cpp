@@ -23,7 +23,6 @@
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
 #include "velk_Memory.h"
-#include "velk_ReadConfig.h"
 #include "velk_StatusFifo.h"
 #include "velk_Utils.h"
 
@@ -41,7 +40,9 @@ struct SignalSetup {
     sigset_t waited;
     // Grace period of a forced shutdown, in seconds.
     int graceSeconds;
-    // Where state dumps go, decided at the first dump.
+    // The configured state file (owned, null when none), and where state
+    // dumps go, decided from it at the first dump.
+    char *stateFile;
     bool dumpDecided;
     FILE *dumpStream;
 };
@@ -107,7 +108,7 @@ FILE *dump_stream_named(const char *name)
 void dump_status(SignalSetup *setup)
 {
     if (!setup->dumpDecided) {
-        setup->dumpStream = dump_stream_named(velk_config_opts.Statefile);
+        setup->dumpStream = dump_stream_named(setup->stateFile);
         setup->dumpDecided = true;
     }
     FILE *out = setup->dumpStream;
@@ -161,11 +162,15 @@ void *signal_thread(void *arg)
 
 } // namespace
 
-int velk_SigInit()
+int velk_SigInit(const char *stateFile)
 {
     auto *setup = static_cast<SignalSetup *>(VELK_CALLOC(1, sizeof(SignalSetup)));
     if (setup == nullptr)
         return -1;
+    if (stateFile != nullptr && (setup->stateFile = VELK_STRDUP(stateFile)) == nullptr) {
+        VELK_FREE(setup);
+        return -1;
+    }
     setup->graceSeconds = grace_seconds();
     signal_set(&setup->waited);
     int rc = pthread_sigmask(SIG_BLOCK, &setup->waited, nullptr);
@@ -173,6 +178,7 @@ int velk_SigInit()
         velk_ErrPrintf("%s (%s) error %d initializing signal mask (line %d)\n", velk_msg_prefix[VELK_MSG_ERROR],
                        "velk_SigInit", rc, __LINE__);
         velk_SetExitCode(VELK_EXIT_OSERR);
+        VELK_FREE(setup->stateFile);
         VELK_FREE(setup);
         return -1;
     }
@@ -190,6 +196,7 @@ int velk_SigInit()
         velk_ErrPrintf("%s (%s) *** Error %d creating thread at line %d\n", velk_msg_prefix[VELK_MSG_ERROR],
                        "velk_SigInit", rc, __LINE__);
         velk_SetExitCode(VELK_EXIT_OSERR);
+        VELK_FREE(setup->stateFile);
         VELK_FREE(setup);
         return -1;
     }

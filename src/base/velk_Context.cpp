@@ -31,6 +31,7 @@ void velk_RunInit(velk_run_t *run)
     run->timeWindow = 0;
     run->statusInterval = 10;
     run->statusPipeName = nullptr;
+    run->config = nullptr;
     run->members = velk_members_t{nullptr, 0, 0};
     run->selectHooks = nullptr;
     run->exclude = nullptr;

@@ -21,6 +21,8 @@ struct velk_FileSpec_t;
 struct velk_FileListHooks_t;
 struct velk_exclude_rules_t;
 struct velk_home_cache_t;
+// The configuration files' settings, defined by their reader.
+struct velk_rc_t;
 
 // The archive as the run knows it once start-up is over.
 struct velk_archive_t {
@@ -94,6 +96,9 @@ struct velk_run_t {
     int statusInterval;
     // -N: the status FIFO's path (owned, null when not given).
     char *statusPipeName;
+    // The configuration velk_Run read (not owned; -H okfile and exfile
+    // change it while the command line is parsed).
+    velk_rc_t *config;
     // The member table; owned, freed by velk_FileListRelease.
     velk_members_t members;
     // Member selection, velk_Run's (not owned): the expansion and exclusion

@@ -29,7 +29,8 @@ Parsed parse(const std::vector<std::string> &args)
     velktest::ForkedChild child([&] {
         if (!velktest::redirectOutputToFiles(outPath, errPath))
             return 10;
-        setDefaultOptions();
+        velk_rc_t config{};
+        setDefaultOptions(&config);
         std::vector<std::string> copy{"velk"};
         copy.insert(copy.end(), args.begin(), args.end());
         std::vector<char *> argv;
@@ -38,6 +39,7 @@ Parsed parse(const std::vector<std::string> &args)
         argv.push_back(nullptr);
         velk_run_t run;
         velk_RunInit(&run);
+        run.config = &config;
         velk_exclude_rules_t rules{};
         run.exclude = &rules;
         int rc = velk_ParseCmdLine(&run, static_cast<int>(copy.size()), argv.data());
