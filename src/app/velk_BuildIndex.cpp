@@ -44,6 +44,7 @@ constexpr int kMaxBadHeaders = 3;
 
 struct BuildState {
     int archiveFd = -1;
+    long maxFiles = 0;         // -M
     uint64_t archiveSize = 0;  // bytes
     uint64_t wholeBlocks = 0;  // whole 512-byte blocks the archive holds
     int64_t ordinal = -1;      // ordinal of the last accepted header
@@ -173,9 +174,9 @@ int acceptHeader(BuildState *bs, const posix_header_t *header)
 {
     uint64_t start = bs->memberStart;
     bs->badHeaders = 0;
-    if (++bs->ordinal > velk_max_files) {
+    if (++bs->ordinal > bs->maxFiles) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Gak - too many member files found on archive file %s. Current limit is %ld\n",
-                    velk_archive, velk_max_files);
+                    velk_archive, bs->maxFiles);
         velk_LogMsg(VELK_MSG_ERROR, MSG, "Either increase via the -M option or contact the consulting office for help");
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
@@ -510,7 +511,7 @@ int openFiles(BuildState *bs)
 bool runBuild(velk_run_t *run, BuildState *bs, const struct timeval &wall0, const struct rusage &usage0)
 {
     velk_SetProgramPhase(VTP_BLDIDX_OPENFILES);
-    if (velk_InitMemberFileLists(velk_max_files, 0) != 0)
+    if (velk_InitMemberFileLists(run->maxFiles, 0) != 0)
         return false;
     if (run->inputListName != nullptr || run->optind < run->argc)
         velk_LogFmt(VELK_MSG_INFO, MSG, "%s: Warning: extraneous file arguments ignored for <build index> command\n",
@@ -551,6 +552,7 @@ int velk_BuildIndex(velk_run_t *run)
     velk_option_flags.fetch_and(~VELK_OPT_CRC);
 
     BuildState bs;
+    bs.maxFiles = run->maxFiles;
     velk_tmpIndexFD = -1;
     velk_unlinkTmpIndexFile = 1;
     bool ok = runBuild(run, &bs, wall0, usage0);

@@ -264,8 +264,9 @@ int copyMembers(const CreateStart &start)
     int threadsUsed = 0;
     int copy = velk_CopyToArchive(&xferTime, &threadsUsed);
     if (velk_CurrentArchiveKind()->has_layout)
-        (void)velk_ExpireSetExpiration(velk_archive_tmpname != nullptr ? velk_archive_tmpname
-                                                                       : start.run->archive.absPath);
+        (void)velk_ExpireSetExpiration(start.run->archive.setExpiration, velk_archive_tmpname != nullptr
+                                                                             ? velk_archive_tmpname
+                                                                             : start.run->archive.absPath);
     if (copy == 0)
         createStatisticsLine(start, xferTime, threadsUsed);
     const velk_run_t *run = start.run;

@@ -147,7 +147,7 @@ int flushCopy(DeleteRun *run)
 int swapQuorIndex(DeleteRun *run)
 {
     const char *fn = "velk_CommonDeleteUndelete";
-    (void)velk_ExpireSetExpiration(run->newName);
+    (void)velk_ExpireSetExpiration(run->index->setExpiration, run->newName);
     console_message("renaming index files", "");
     int rc = velk_GatewayRename(run->newName, velk_index_filename);
     if (rc == VELK_RENAME_UNKNOWN) {
@@ -442,7 +442,7 @@ int velk_IndexRewriteEntry(int fd, const hif_entry_t *entry, int64_t ordinal)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d rewriting Index File %s entry %ld\n", velk_program_name,
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d rewriting Index File %s entry %ld\n", velk_ProgramName(),
                         n < 0 ? errno : EIO, velk_index_filename, static_cast<long>(ordinal));
             velk_SetExitCode(VELK_EXIT_IOERR);
             return -1;

@@ -22,7 +22,6 @@
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
 #include "velk_Memory.h"
-#include "velk_ReadConfig.h"
 
 namespace {
 
@@ -45,9 +44,9 @@ bool readsLocalFiles()
     return velk_function == VOP_CREATE || velk_function == VOP_APPEND || velk_function == VOP_UPDATE;
 }
 
-bool showExclusions()
+bool showExclusions(const velk_exclude_rules_t *rules)
 {
-    return velk_debug_level >= 2 || velk_config_opts.DisplayExcludedObjects;
+    return velk_debug_level >= 2 || rules->showExcluded;
 }
 
 int statPath(const char *path, struct stat *st)
@@ -373,7 +372,7 @@ int velk_ExcludeNewDirectory(velk_exclude_rules_t *rules, int level, const char 
         std::string tag = std::string(path) + "/" + kCacheTagName;
         struct stat st;
         if (lstat(tag.c_str(), &st) == 0 && S_ISREG(st.st_mode) && checkCacheHeader(tag.c_str()) == 0) {
-            if (showExclusions())
+            if (showExclusions(rules))
                 fprintf(stderr, "%s: [%s] contains a cache directory tag CACHEDIR.TAG; contents not dumped\n", "INFO",
                         path);
             if (!rules->cachesAll && addKept(keep, walk, path, nullptr) == 0 && !rules->cachesUnder)
@@ -383,7 +382,7 @@ int velk_ExcludeNewDirectory(velk_exclude_rules_t *rules, int level, const char 
     }
     for (int i = 0; i < rules->tagAllFile.count; ++i) {
         if (existsIn(path, rules->tagAllFile.excludeFiles[i], false)) {
-            if (showExclusions())
+            if (showExclusions(rules))
                 fprintf(stderr, "%s: found --exclude-tag-all=%s in [%s] directory not dumped\n", "INFO",
                         rules->tagAllFile.excludeFiles[i], path);
             return 1;
@@ -391,7 +390,7 @@ int velk_ExcludeNewDirectory(velk_exclude_rules_t *rules, int level, const char 
     }
     for (int i = 0; i < rules->tagUnderFile.count; ++i) {
         if (existsIn(path, rules->tagUnderFile.excludeFiles[i], false)) {
-            if (showExclusions())
+            if (showExclusions(rules))
                 fprintf(stderr, "%s: found --exclude-tag-under=%s in [%s] including dir only\n", "INFO",
                         rules->tagUnderFile.excludeFiles[i], path);
             (void)addKept(keep, walk, path, nullptr);
@@ -400,7 +399,7 @@ int velk_ExcludeNewDirectory(velk_exclude_rules_t *rules, int level, const char 
     }
     for (int i = 0; i < rules->tagFile.count; ++i) {
         if (existsIn(path, rules->tagFile.excludeFiles[i], false)) {
-            if (showExclusions())
+            if (showExclusions(rules))
                 fprintf(stderr, "%s: found --exclude-tag=%s in [%s] including dir+tagfile\n", "INFO",
                         rules->tagFile.excludeFiles[i], path);
             if (addKept(keep, walk, path, nullptr) == 0)

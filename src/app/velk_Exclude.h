@@ -62,6 +62,9 @@ struct velk_exclude_rules_t {
     int caches;      // --exclude-caches
     int cachesUnder; // --exclude-caches-under
     int cachesAll;   // --exclude-caches-all
+    // The configuration's display_excluded_objects: what is left out is
+    // reported on standard error.
+    int showExcluded;
 };
 
 // The member table's walk (velk_FileList.h) that an exclusion check adds to.

@@ -25,7 +25,6 @@
 #include "velk_MemberStatus.h"
 #include "velk_Memory.h"
 #include "velk_ParseCmdLine.h"
-#include "velk_ReadConfig.h"
 #include "velk_StatusFifo.h"
 
 namespace {
@@ -53,6 +52,8 @@ struct velk_walk_t {
     bool expandOperands; // the action reads local files
     int recurseFlag;
     time_t genlistStartTime;
+    long timeWindow; // -n, seconds (0: none)
+    long maxFiles;   // -M: most entries the table may hold
     char currentDir[VELK_MAX_WALK_PATH + 1];
     int dirRecursionLevel;
     long dirsScanned;
@@ -107,15 +108,15 @@ void resetDirLevel(velk_walk_t *w)
     w->currentDir[0] = '\0';
 }
 
-bool windowInForce()
+bool windowInForce(const velk_walk_t *w)
 {
-    return velk_Opt(VELK_OPT_TIME_WINDOW) && velk_time_opt > 0;
+    return velk_Opt(VELK_OPT_TIME_WINDOW) && w->timeWindow > 0;
 }
 
 // True when an object modified at mtime lies before the -n window.
 bool olderThanWindow(const velk_walk_t *w, time_t mtime)
 {
-    return windowInForce() && mtime < w->genlistStartTime - velk_time_opt;
+    return windowInForce(w) && mtime < w->genlistStartTime - w->timeWindow;
 }
 
 bool exclusionFilesRead()
@@ -143,7 +144,7 @@ int addCopy(velk_walk_t *w, uint32_t type, const char *name, const char *annotat
     char *copy = VELK_STRDUP(name);
     if (copy == nullptr)
         return -1;
-    if (velk_AddFileSpec(w->members, type, 0, copy, annotation, version, st) != 0)
+    if (velk_AddFileSpec(w->members, w->maxFiles, type, 0, copy, annotation, version, st) != 0)
         return -1;
     w->members->table[w->members->count - 1].operandDirLen = w->operandDirLen;
     return 0;
@@ -216,7 +217,7 @@ int handleMatch(velk_walk_t *w, const char *path, uint32_t type, const struct st
                 int version)
 {
     if (excludedName(w, path) != 0) {
-        if (velk_config_opts.DisplayExcludedObjects)
+        if (w->rules != nullptr && w->rules->showExcluded)
             fprintf(stderr, "%s: path: %s %s\n", "INFO", w->currentDir, w->reason);
         return 0;
     }
@@ -279,7 +280,7 @@ int handleOperand(velk_walk_t *w, const char *raw)
         if (path == nullptr)
             return -1;
     }
-    return velk_AddFileSpec(w->members, VTO_UNKNOWN, 0, path, nullptr, 0, nullptr);
+    return velk_AddFileSpec(w->members, w->maxFiles, VTO_UNKNOWN, 0, path, nullptr, 0, nullptr);
 }
 
 int listLine(const char *name, long, void *walk)
@@ -370,22 +371,21 @@ int velk_BuildFileSpec(uint32_t type, uint64_t ordinal, char *name, const char *
     return 0;
 }
 
-int velk_AddFileSpec(velk_members_t *members, uint32_t type, uint64_t ordinal, char *name, const char *annotation,
-                     int version, const struct stat *st)
+int velk_AddFileSpec(velk_members_t *members, long maxFiles, uint32_t type, uint64_t ordinal, char *name,
+                     const char *annotation, int version, const struct stat *st)
 {
     if (members->count >= members->capacity) {
         int64_t newSize = members->capacity + VELK_FILESPEC_GROWTH;
-        if (newSize > velk_max_files)
-            newSize = velk_max_files;
+        if (newSize > maxFiles)
+            newSize = maxFiles;
         if (newSize <= members->count) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Maximum number of file entries reached (%ld)\n",
-                        velk_max_files);
-            if (velk_max_files < velk_abs_max_files)
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Maximum number of file entries reached (%ld)\n", maxFiles);
+            if (maxFiles < velk_abs_max_files)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Override up to %ld using the -M option",
                             velk_abs_max_files);
             else
                 velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                            "   (Need to rebuild velk with larger setting for velk_max_files)\n");
+                            "   (Need to rebuild velk with larger setting for maxFiles)\n");
             velk_SetExitCode(VELK_EXIT_FILELIST); // the -M limit, not memory
             VELK_FREE(name);
             return -1;
@@ -407,7 +407,7 @@ int velk_AddFileSpec(velk_members_t *members, uint32_t type, uint64_t ordinal, c
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "*** %s: fatal error - too many objects found starting with %s - number of objects in "
                     "archive cannot exceed 2^32-1\n",
-                    velk_program_name, name);
+                    velk_ProgramName(), name);
         velk_SetExitCode(VELK_EXIT_NOMEM);
         return -1;
     }
@@ -465,7 +465,7 @@ int scanEntry(velk_walk_t *w, const char *name, size_t nameLen, bool rootDir, co
     snprintf(path, sizeof path, "%s%s%s", name, rootDir ? "" : "/", entryName);
     // Rules are matched against the entry's own name.
     if (excludedName(w, entryName) != 0) {
-        if (velk_config_opts.DisplayExcludedObjects)
+        if (w->rules != nullptr && w->rules->showExcluded)
             fprintf(stderr, "%s: path %s: %s\n", "INFO", name, w->reason);
         return 0;
     }
@@ -597,7 +597,7 @@ int expandOperand(velk_walk_t *w, const char *path, const char *annotation, int 
     char *expanded = w->expanded;
     if (velk_ExpandLocalPath(w->homes, path, expanded, sizeof w->expanded) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "%s: Unable to expand prefix chars for pathname: %s  Entry skipped", velk_program_name, path);
+                    "%s: Unable to expand prefix chars for pathname: %s  Entry skipped", velk_ProgramName(), path);
         velk_SetExitCode(VELK_EXIT_USAGE);
         return -1;
     }
@@ -607,7 +607,7 @@ int expandOperand(velk_walk_t *w, const char *path, const char *annotation, int 
         int count = w->hooks->expand(expanded, &matches);
         if (count < 0) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                        "%s: Error expanding wildcard chars for pathname: %s  Entry skipped", velk_program_name, path);
+                        "%s: Error expanding wildcard chars for pathname: %s  Entry skipped", velk_ProgramName(), path);
             velk_SetExitCode(VELK_EXIT_USAGE);
             dropExclusionsSince(w, startMark);
             return -1;
@@ -680,6 +680,8 @@ int velk_GenFilelist(velk_run_t *run)
                         velk_function == VOP_COMPARE_CKSUMS || velk_function == VOP_UPDATE;
     w->recurseFlag = velk_Opt(VELK_OPT_NORECURSE) ? 0 : 1;
     w->genlistStartTime = time(nullptr);
+    w->timeWindow = run->timeWindow;
+    w->maxFiles = run->maxFiles;
 
     int result = 0;
     if (run->inputListName != nullptr && readListFile(w, run->inputListName) != 0)

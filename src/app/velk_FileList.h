@@ -59,12 +59,12 @@ struct velk_FileListHooks_t {
 // writers' checks.  0, or -1 with the message and the exit status set.
 int velk_GenFilelist(velk_run_t *run);
 
-// Appends one entry to members, taking ownership of name (allocated with
-// VELK_MALLOC or VELK_STRDUP; freed here on failure).  st may be null.  0,
-// or -1 (the -M
-// limit: status 66; no memory: 78).
-int velk_AddFileSpec(velk_members_t *members, uint32_t type, uint64_t ordinal, char *name, const char *annotation,
-                     int version, const struct stat *st);
+// Appends one entry to members, which may hold at most maxFiles (-M),
+// taking ownership of name (allocated with VELK_MALLOC or VELK_STRDUP; freed
+// here on failure).  st may be null.  0, or -1 (the -M limit: status 66; no
+// memory: 78).
+int velk_AddFileSpec(velk_members_t *members, long maxFiles, uint32_t type, uint64_t ordinal, char *name,
+                     const char *annotation, int version, const struct stat *st);
 
 // Fills entry (cleared first) from the arguments; entry takes name as is
 // and a copy of annotation.  0, or -1 when the copy fails (status 78).

@@ -86,9 +86,9 @@ int addname(GlobRun *g, const struct stat *st)
         if (statPath(g->wpath, &own) != 0) {
             if (errno == ENOENT)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: file or directory does not exist: %s\n",
-                            velk_program_name, g->wpath);
+                            velk_ProgramName(), g->wpath);
             else
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: error %d stat-ing \"%s\"\n", velk_program_name,
+                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: error %d stat-ing \"%s\"\n", velk_ProgramName(),
                             errno, g->wpath);
             velk_SetExitCode(VELK_EXIT_IOERR);
             return 0;

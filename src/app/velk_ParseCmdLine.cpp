@@ -296,8 +296,8 @@ int parseOption(velk_run_t *run, const char *name, int code, const char *value)
     case LO_EXCLUDE_TAG:
     case LO_EXCLUDE_TAG_UNDER:
     case LO_EXCLUDE_TAG_ALL: return parseExcludeOption(run->exclude, code, value);
-    case LO_EXFILE: return parseTemplateFile("exfile", value, &velk_config_opts.Exfile);
-    case LO_OKFILE: return parseTemplateFile("okfile", value, &velk_config_opts.Okfile);
+    case LO_EXFILE: return parseTemplateFile("exfile", value, &run->config->Exfile);
+    case LO_OKFILE: return parseTemplateFile("okfile", value, &run->config->Okfile);
     case LO_FAMILY: return parseFamily(run, value);
     case LO_HASH:
     case LO_HASH_ALL:
@@ -313,7 +313,7 @@ int parseOption(velk_run_t *run, const char *name, int code, const char *value)
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value '%s' for %s\n", value, name);
             return fail();
         }
-        velk_status_interval = static_cast<int>(n);
+        run->statusInterval = static_cast<int>(n);
         return 0;
     case LO_NOCFCHK: velk_option_flags |= VELK_OPT_NOCFCHK; return 0;
     case LO_NOGLOB: velk_option_flags |= VELK_OPT_NOGLOB; return 0;
@@ -441,7 +441,7 @@ void setAction(ScanState &st, int op)
 }
 
 // Applies -M.  Its messages carry the ERROR prefix but never fail the run.
-void applyMaxFiles(const char *value)
+void applyMaxFiles(velk_run_t *run, const char *value)
 {
     errno = 0;
     char *end = nullptr;
@@ -450,17 +450,17 @@ void applyMaxFiles(const char *value)
     if (!number || count == 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Illegal value (%s) for -M option ignored.\n", value);
     } else if (count < 0) {
-        velk_max_files = velk_abs_max_files;
+        run->maxFiles = velk_abs_max_files;
         velk_LogFmt(VELK_MSG_ERROR, MSG,
                     "(-M option). This site does not allow an unrestricted number of files in an archive. %ld will "
                     "be used\n",
                     velk_abs_max_files);
     } else if (count > velk_abs_max_files) {
-        velk_max_files = velk_abs_max_files;
+        run->maxFiles = velk_abs_max_files;
         velk_LogFmt(VELK_MSG_ERROR, MSG, "-M %s exceeds max value allowed. -M %ld will be used\n", value,
                     velk_abs_max_files);
     } else {
-        velk_max_files = count;
+        run->maxFiles = count;
     }
 }
 
@@ -543,8 +543,8 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
             st.errors++;
         }
         return 0;
-    case 'M': applyMaxFiles(arg); return 0;
-    case 'N': velk_option_flags |= VELK_OPT_STATUS_FIFO; return replaceString(&velk_status_pipe_name, arg) ? 0 : -1;
+    case 'M': applyMaxFiles(st.run, arg); return 0;
+    case 'N': velk_option_flags |= VELK_OPT_STATUS_FIFO; return replaceString(&st.run->statusPipeName, arg) ? 0 : -1;
     case 'n': {
         long window = 0;
         int rc = velk_ParseTimeWindow(arg, &window);
@@ -556,7 +556,7 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
             velk_LogFmt(VELK_MSG_ERROR, MSG, "-n %s is invalid. A non-zero value must be entered\n", arg);
             st.errors++;
         } else {
-            velk_time_opt = window;
+            st.run->timeWindow = window;
             velk_option_flags |= VELK_OPT_TIME_WINDOW;
         }
         return 0;
@@ -673,9 +673,9 @@ int applyLongOption(ScanState &st, const char *arg)
 
 // Checks the -N FIFO and keeps it open for writing; any problem is a
 // warning that turns the status FIFO off.
-void checkStatusFifo()
+void checkStatusFifo(const velk_run_t *run)
 {
-    const char *path = velk_status_pipe_name;
+    const char *path = run->statusPipeName;
     struct stat sb;
     if (stat(path, &sb) != 0) {
         velk_LogFmt(VELK_MSG_WARNING, MSG, "Error %d trying to stat pipe file: '%s'. -N option disabled\n", errno,
@@ -774,7 +774,7 @@ int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv)
         }
     }
     if (velk_Opt(VELK_OPT_STATUS_FIFO))
-        checkStatusFifo();
+        checkStatusFifo(run);
     if (st.actions == 0) {
         if (st.helpRequested)
             return 0;

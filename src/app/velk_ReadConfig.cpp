@@ -1,8 +1,8 @@
 // Configuration files: the global "velkrc", the first readable one along the
 // search path, then the private "$HOME/.velkrc".  Each line sets one key of
-// velk_config_opts; later values override earlier ones.  Only the initial
-// thread calls this, during start-up before other threads exist, so the
-// record needs no lock; afterwards it is read-only.
+// the run's configuration record; later values override earlier ones.  Only
+// the initial thread calls this, during start-up before other threads
+// exist, so the record needs no lock; afterwards it is read-only.
 
 #include "velk_ReadConfig.h"
 
@@ -18,9 +18,6 @@
 #include "velk_LogMsg.h"
 #include "velk_Memory.h"
 #include "velk_Utils.h"
-
-// Written only during start-up (see above).
-velk_rc_t velk_config_opts;
 
 const rc_option_s rc_option_list[19] = {
     {"AbortOnOversizeFile", RC_ABT_ON_OVERSIZE_FILE},
@@ -157,28 +154,28 @@ const rc_option_s *find_option(const char *key)
 }
 
 // The field a yes/no key sets, null for keys of other syntax.
-int *yes_no_field(VELK_RC_OPTS which)
+int *yes_no_field(velk_rc_t *rc, VELK_RC_OPTS which)
 {
     switch (which) {
-    case RC_ABT_ON_OVERSIZE_FILE: return &velk_config_opts.AbortOnOversizeFile;
-    case RC_ABT_ON_LONG_PATH: return &velk_config_opts.AbortOnLongPathnames;
-    case RC_ABT_ON_MFILE_MISSING: return &velk_config_opts.AbortOnMemberFileMissing;
-    case RC_ABT_ON_MFILE_READ_ERROR: return &velk_config_opts.AbortOnMemberFileReadError;
-    case RC_ABT_ON_MFILE_WRITE_ERROR: return &velk_config_opts.AbortOnMemberFileWriteError;
-    case RC_DISPLAY_EXCLUDED_OBJECTS: return &velk_config_opts.DisplayExcludedObjects;
-    case RC_DISABLE_READS: return &velk_config_opts.DisableGets;
-    case RC_DISABLE_WRITES: return &velk_config_opts.DisablePuts;
-    case RC_EXP_ENABLE: return &velk_config_opts.EnableFileExpiration;
+    case RC_ABT_ON_OVERSIZE_FILE: return &rc->AbortOnOversizeFile;
+    case RC_ABT_ON_LONG_PATH: return &rc->AbortOnLongPathnames;
+    case RC_ABT_ON_MFILE_MISSING: return &rc->AbortOnMemberFileMissing;
+    case RC_ABT_ON_MFILE_READ_ERROR: return &rc->AbortOnMemberFileReadError;
+    case RC_ABT_ON_MFILE_WRITE_ERROR: return &rc->AbortOnMemberFileWriteError;
+    case RC_DISPLAY_EXCLUDED_OBJECTS: return &rc->DisplayExcludedObjects;
+    case RC_DISABLE_READS: return &rc->DisableGets;
+    case RC_DISABLE_WRITES: return &rc->DisablePuts;
+    case RC_EXP_ENABLE: return &rc->EnableFileExpiration;
     default: return nullptr;
     }
 }
 
 // Applies one key's value.  Returns 0, or -1 when the value is unusable in a
 // way that stops the reading of this file.
-int apply_option(const rc_option_s *opt, const char *key, const char *value, const char *afterKey, const char *path,
-                 int lineno)
+int apply_option(velk_rc_t *rc, const rc_option_s *opt, const char *key, const char *value, const char *afterKey,
+                 const char *path, int lineno)
 {
-    if (int *field = yes_no_field(opt->optionValue)) {
+    if (int *field = yes_no_field(rc, opt->optionValue)) {
         if (getYesNo(value, field) != 0)
             velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "(%s) bad value [%s] for %s (file %s line %d) ignored\n",
                         RC_ROUTINE, value, key, path, lineno);
@@ -194,19 +191,19 @@ int apply_option(const rc_option_s *opt, const char *key, const char *value, con
         const char *what = nullptr;
         switch (opt->optionValue) {
         case RC_OK_FILE:
-            field = &velk_config_opts.Okfile;
+            field = &rc->Okfile;
             what = "okfile";
             break;
         case RC_EX_FILE:
-            field = &velk_config_opts.Exfile;
+            field = &rc->Exfile;
             what = "exfile";
             break;
         case RC_STATE_FILE:
-            field = &velk_config_opts.Statefile;
+            field = &rc->Statefile;
             what = "stateFile";
             break;
         default:
-            field = &velk_config_opts.ExpireCfgFile;
+            field = &rc->ExpireCfgFile;
             what = "expire_cfg_path";
             break;
         }
@@ -231,9 +228,9 @@ int apply_option(const rc_option_s *opt, const char *key, const char *value, con
             return -1;
         }
         if (opt->optionValue == RC_MAX_SMALL_FILESIZE)
-            velk_config_opts.MaxSmallFileSize = static_cast<uint64_t>(size);
+            rc->MaxSmallFileSize = static_cast<uint64_t>(size);
         else
-            velk_config_opts.MaxArchiveSize = static_cast<uint64_t>(size);
+            rc->MaxArchiveSize = static_cast<uint64_t>(size);
         return 0;
     }
     case RC_MAX_MEMBER_COUNT:
@@ -249,7 +246,7 @@ int apply_option(const rc_option_s *opt, const char *key, const char *value, con
         }
         // Both keys set the family-member limit: max_member_files is the
         // older name of the same setting.
-        velk_config_opts.MaxFamilyMembers = static_cast<uint32_t>(count);
+        rc->MaxFamilyMembers = static_cast<uint32_t>(count);
         return 0;
     }
     case RC_READ_DISABLE_MSG:
@@ -257,9 +254,7 @@ int apply_option(const rc_option_s *opt, const char *key, const char *value, con
         char *msg = message_value(afterKey);
         if (msg == nullptr)
             return 0; // reported by the allocation wrapper; the old text stays
-        replace_string(opt->optionValue == RC_READ_DISABLE_MSG ? &velk_config_opts.DisableGetsMsg
-                                                               : &velk_config_opts.DisablePutsMsg,
-                       msg);
+        replace_string(opt->optionValue == RC_READ_DISABLE_MSG ? &rc->DisableGetsMsg : &rc->DisablePutsMsg, msg);
         return 0;
     }
     default: return 0;
@@ -293,7 +288,7 @@ int read_line(FILE *fp, char *buf)
 
 // Tries each directory of the search path; the first candidate that can be
 // read is read and no other.
-void readGlobalRcOptions()
+void readGlobalRcOptions(velk_rc_t *config)
 {
     const char *searchPath = getenv("QUOR_CFG_FILE_PATH");
     if (searchPath == nullptr)
@@ -311,7 +306,7 @@ void readGlobalRcOptions()
             } else {
                 char candidate[RC_PATH_MAX + 1];
                 snprintf(candidate, sizeof candidate, "%.*s/%s", static_cast<int>(dirLen), p, RC_GLOBAL_NAME);
-                int rc = readRcFile(candidate);
+                int rc = readRcFile(config, candidate);
                 // Missing or unopenable candidates (the latter already
                 // reported) let the search go on.
                 if (rc >= -1)
@@ -324,7 +319,7 @@ void readGlobalRcOptions()
     }
 }
 
-void readPrivateRcOptions()
+void readPrivateRcOptions(velk_rc_t *config)
 {
     const char *home = getenv("HOME");
     if (home == nullptr)
@@ -337,44 +332,44 @@ void readPrivateRcOptions()
                     "readPrivateRcOptions", RC_PATH_MAX);
         return;
     }
-    readRcFile(path);
+    readRcFile(config, path);
 }
 
 } // namespace
 
-void setDefaultOptions()
+void setDefaultOptions(velk_rc_t *rc)
 {
-    VELK_FREE(velk_config_opts.Okfile);
-    VELK_FREE(velk_config_opts.Exfile);
-    VELK_FREE(velk_config_opts.Statefile);
-    VELK_FREE(velk_config_opts.DisableGetsMsg);
-    VELK_FREE(velk_config_opts.DisablePutsMsg);
-    VELK_FREE(velk_config_opts.ExpireCfgFile);
-    velk_config_opts = velk_rc_t{};
+    VELK_FREE(rc->Okfile);
+    VELK_FREE(rc->Exfile);
+    VELK_FREE(rc->Statefile);
+    VELK_FREE(rc->DisableGetsMsg);
+    VELK_FREE(rc->DisablePutsMsg);
+    VELK_FREE(rc->ExpireCfgFile);
+    *rc = velk_rc_t{};
 
-    velk_config_opts.AbortOnOversizeArchive = 0;
-    velk_config_opts.AbortOnOversizeFile = 1;
-    velk_config_opts.AbortOnLongPathnames = 1;
-    velk_config_opts.AbortOnMemberFileMissing = 0;
-    velk_config_opts.AbortOnMemberFileReadError = 1;
-    velk_config_opts.AbortOnMemberFileWriteError = 1;
-    velk_config_opts.DisplayExcludedObjects = 1;
-    velk_config_opts.MaxSmallFileSize = RC_DEFAULT_MAX_SMALL_FILE;
-    velk_config_opts.DisableGets = 0;
-    velk_config_opts.DisableGetsMsg = VELK_STRDUP(RC_DEFAULT_READ_MSG);
-    velk_config_opts.DisablePuts = 0;
-    velk_config_opts.DisablePutsMsg = VELK_STRDUP(RC_DEFAULT_WRITE_MSG);
-    velk_config_opts.EnableFileExpiration = 0;
-    velk_config_opts.MaxMembersPerArchive = 0;
-    velk_config_opts.MaxArchiveSize = 0;
-    velk_config_opts.MaxFamilyMembers = 0;
+    rc->AbortOnOversizeArchive = 0;
+    rc->AbortOnOversizeFile = 1;
+    rc->AbortOnLongPathnames = 1;
+    rc->AbortOnMemberFileMissing = 0;
+    rc->AbortOnMemberFileReadError = 1;
+    rc->AbortOnMemberFileWriteError = 1;
+    rc->DisplayExcludedObjects = 1;
+    rc->MaxSmallFileSize = RC_DEFAULT_MAX_SMALL_FILE;
+    rc->DisableGets = 0;
+    rc->DisableGetsMsg = VELK_STRDUP(RC_DEFAULT_READ_MSG);
+    rc->DisablePuts = 0;
+    rc->DisablePutsMsg = VELK_STRDUP(RC_DEFAULT_WRITE_MSG);
+    rc->EnableFileExpiration = 0;
+    rc->MaxMembersPerArchive = 0;
+    rc->MaxArchiveSize = 0;
+    rc->MaxFamilyMembers = 0;
 }
 
-int velk_ReadConfig()
+int velk_ReadConfig(velk_rc_t *rc)
 {
-    setDefaultOptions();
-    readGlobalRcOptions();
-    readPrivateRcOptions();
+    setDefaultOptions(rc);
+    readGlobalRcOptions(rc);
+    readPrivateRcOptions(rc);
     return 0;
 }
 
@@ -399,7 +394,7 @@ int getYesNo(const char *text, int *field)
     return -1;
 }
 
-int readRcFile(const char *path)
+int readRcFile(velk_rc_t *rc, const char *path)
 {
     FILE *fp = fopen(path, "r");
     int openErr = fp == nullptr ? errno : 0;
@@ -483,7 +478,7 @@ int readRcFile(const char *path)
             velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "(%s) extra token(s) on line %d of file %s ignored\n",
                         RC_ROUTINE, lineno, path);
 
-        if (apply_option(opt, key, value, afterKey, path, lineno) != 0) {
+        if (apply_option(rc, opt, key, value, afterKey, path, lineno) != 0) {
             result = -1;
             break;
         }

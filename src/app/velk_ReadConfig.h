@@ -59,18 +59,18 @@ struct rc_option_s {
     VELK_RC_OPTS optionValue;
 };
 
-extern velk_rc_t velk_config_opts;
 extern const rc_option_s rc_option_list[19];
 
-// Clears the record, sets the defaults, reads the global file and then the
-// private one.  Always returns 0: problems are reported and skipped.
-int velk_ReadConfig();
-// Sets the defaults (freeing any strings held).
-void setDefaultOptions();
-// Reads one file: 0, -1 after a fatal value error (reading stops at that
+// Clears rc, sets the defaults, reads the global file and then the private
+// one into it.  Always returns 0: problems are reported and skipped.
+int velk_ReadConfig(velk_rc_t *rc);
+// Sets the defaults of rc (freeing any strings it holds; a record never
+// filled must be zeroed).
+void setDefaultOptions(velk_rc_t *rc);
+// Reads one file into rc: 0, -1 after a fatal value error (reading stops at that
 // line; earlier lines stay in force), or -errno when the file exists but
 // can't be opened.  A missing file gives -ENOENT silently.
-int readRcFile(const char *path);
+int readRcFile(velk_rc_t *rc, const char *path);
 // The yes/no rule: sets *field and returns 0, or -1 for any other word.
 int getYesNo(const char *text, int *field);
 

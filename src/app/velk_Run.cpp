@@ -65,18 +65,18 @@ bool isStorageArchive()
 }
 
 // Refuses runs the site has switched off for storage-system archives.
-void checkSiteRefusal()
+void checkSiteRefusal(const velk_rc_t &config)
 {
     if (!isStorageArchive())
         return;
-    if (velk_config_opts.DisableGets) {
-        fprintf(stderr, "%s (%s) %s\n", "ERROR", "main", velk_config_opts.DisableGetsMsg);
+    if (config.DisableGets) {
+        fprintf(stderr, "%s (%s) %s\n", "ERROR", "main", config.DisableGetsMsg);
         failRun(VELK_EXIT_IOERR);
     }
     bool writes = velk_function == VOP_APPEND || velk_function == VOP_BUILD_INDEX || velk_function == VOP_CREATE ||
                   velk_function == VOP_DELETE;
-    if (velk_config_opts.DisablePuts && writes) {
-        fprintf(stderr, "%s (%s) %s", "ERROR", "main", velk_config_opts.DisablePutsMsg);
+    if (config.DisablePuts && writes) {
+        fprintf(stderr, "%s (%s) %s", "ERROR", "main", config.DisablePutsMsg);
         failRun(VELK_EXIT_IOERR);
     }
 }
@@ -94,7 +94,7 @@ void openListFile(const char *path, FILE **stream, const char *what)
     }
 }
 
-void startStatusFifo()
+void startStatusFifo(const velk_run_t *run)
 {
     if (!velk_Opt(VELK_OPT_STATUS_FIFO))
         return;
@@ -104,7 +104,7 @@ void startStatusFifo()
     }
     velk_SetProgramPhase(VTP_OPEN_CONNECTION);
     velk_StatusMsg(1, "Open logging");
-    if (velk_StartStatusThread() != 0) {
+    if (velk_StartStatusThread(run->statusInterval) != 0) {
         fprintf(stderr, "%s (%s) unable to start status thread\n", "ERROR", "main");
         failRun(VELK_EXIT_OSERR);
     }
@@ -391,17 +391,18 @@ void velk_Run(int argc, char **argv)
         sleep(60); // time to attach a debugger
 
     // The run's context lives until exit(): velk_EndRun never returns.  So
-    // do the exclusion rules the command line gives and the home
-    // directories "~" names are looked up in.
+    // do the configuration, the exclusion rules the command line gives and
+    // the home directories "~" names are looked up in.
     velk_run_t run;
     velk_RunInit(&run);
     velk_exclude_rules_t rules{};
     velk_home_cache_t homes{};
+    velk_rc_t config{};
+    run.config = &config;
     run.selectHooks = &selectionHooks;
     run.exclude = &rules;
     run.homes = &homes;
     run.startTime = time(nullptr);
-    velk_program_name = argv[0];
     run.argc = argc;
     run.argv = argv;
     isatty2 = isatty(STDERR_FILENO);
@@ -412,9 +413,10 @@ void velk_Run(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
 
     velk_GetEnvSettings(&run);
-    velk_ReadConfig();
+    velk_ReadConfig(&config);
+    rules.showExcluded = config.DisplayExcludedObjects;
     // Gateway-host transfers of at most this many bytes travel inline.
-    velk_max_small_file_size = velk_config_opts.MaxSmallFileSize;
+    velk_max_small_file_size = config.MaxSmallFileSize;
 
     velk_function = VOP_NOFUNCTION;
     if (velk_ParseCmdLine(&run, argc, argv) < 0)
@@ -425,22 +427,23 @@ void velk_Run(int argc, char **argv)
     }
 
     refusePipeMisuse(&run);
-    checkSiteRefusal();
-    if (velk_SigInit() != 0)
+    checkSiteRefusal(config);
+    if (velk_SigInit(config.Statefile) != 0)
         failRun(VELK_EXIT_OSERR);
     quor_SetStopHook(shutdownSignalled, nullptr);
     if (atexit(velk_AtExit) != 0)
         failRun(VELK_EXIT_OSERR);
-    if (velk_config_opts.EnableFileExpiration) {
+    if (config.EnableFileExpiration) {
         // A run that was told to set expiration times and cannot must not
         // create files that would never expire.
-        if (quorex_ExpireInitTable(velk_config_opts.ExpireCfgFile) != 0)
+        if (quorex_ExpireInitTable(config.ExpireCfgFile) != 0)
             failRun(VELK_EXIT_SOFTWARE);
-        velk_expiration_enabled = 1;
+        run.archive.setExpiration = 1;
+        run.index.setExpiration = 1;
     }
-    openListFile(velk_config_opts.Exfile, &velk_exfile, "exceptions");
-    openListFile(velk_config_opts.Okfile, &velk_okfile, "<success>");
-    startStatusFifo();
+    openListFile(config.Exfile, &velk_exfile, "exceptions");
+    openListFile(config.Okfile, &velk_okfile, "<success>");
+    startStatusFifo(&run);
 
     if (velk_Opt(VELK_OPT_TO_STDOUT))
         velk_stdout_is_data = true; // extracted member data
@@ -483,9 +486,6 @@ void velk_Run(int argc, char **argv)
         copyCount = static_cast<int>(site.app_copies);
     applyUmask(&run);
 
-    velk_zeroblock = static_cast<unsigned char *>(VELK_CALLOC(1, 512));
-    if (velk_zeroblock == nullptr)
-        failRun(VELK_EXIT_NOMEM);
     resolveArchivePath(&run);
     if (!isatty2)
         velk_option_flags &= ~VELK_OPT_CONFIRM; // confirmation needs a terminal

@@ -9,18 +9,15 @@
 // SIGKILL.  SIGINT, SIGTERM or SIGHUP ignored when velk started (nohup)
 // stay ignored.
 
-// Grace period of a forced shutdown, in seconds (30).  Only tests shorten it,
-// through the environment variable VELK_TESTONLY_SHUTDOWN_GRACE read by
-// velk_SigInit.
-extern int velk_shutdown_grace_seconds;
-
 // Blocks the signals above (not the ignored ones) in the calling thread
-// (which must be the only thread) and starts the signal thread.  0, or -1
-// with a message, status 71.
-int velk_SigInit();
-// The forced shutdown; never returns.
-[[noreturn]] void velk_ForcedShutdown();
-// Writes the state dump to the configured state file, if any.
-void velk_DumpStatus();
+// (which must be the only thread) and starts the signal thread, which
+// writes state dumps as the configured stateFile (may be null) says.  The grace
+// period of a forced shutdown is 30 seconds; only tests shorten it, through
+// the environment variable VELK_TESTONLY_SHUTDOWN_GRACE read here.  0, or -1
+// with a message, status 71 (or, when memory runs out, status 78).
+int velk_SigInit(const char *stateFile);
+// The forced shutdown, with graceSeconds for the action to stop; never
+// returns.
+[[noreturn]] void velk_ForcedShutdown(int graceSeconds);
 
 #endif

@@ -9,8 +9,10 @@ void velk_RunInit(velk_run_t *run)
 {
     run->archive.absPath = nullptr;
     run->archive.familyId = 0;
+    run->archive.setExpiration = 0;
     run->index.cosId = -1;
     run->index.familyId = 0;
+    run->index.setExpiration = 0;
     run->argc = 0;
     run->argv = nullptr;
     run->optind = 0;
@@ -25,6 +27,11 @@ void velk_RunInit(velk_run_t *run)
     run->serverPort = 0;
     run->serverRunMode = 1;
     run->startTime = 0;
+    run->maxFiles = 1000000;
+    run->timeWindow = 0;
+    run->statusInterval = 10;
+    run->statusPipeName = nullptr;
+    run->config = nullptr;
     run->members = velk_members_t{nullptr, 0, 0};
     run->selectHooks = nullptr;
     run->exclude = nullptr;
@@ -37,5 +44,6 @@ void velk_RunRelease(velk_run_t *run)
     VELK_FREE(run->inputListName);
     VELK_FREE(run->acctName);
     VELK_FREE(run->serverHost);
+    VELK_FREE(run->statusPipeName);
     velk_RunInit(run);
 }

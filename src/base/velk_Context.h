@@ -21,6 +21,8 @@ struct velk_FileSpec_t;
 struct velk_FileListHooks_t;
 struct velk_exclude_rules_t;
 struct velk_home_cache_t;
+// The configuration files' settings, defined by their reader.
+struct velk_rc_t;
 
 // The archive as the run knows it once start-up is over.
 struct velk_archive_t {
@@ -29,6 +31,9 @@ struct velk_archive_t {
     char *absPath;
     // -H family: the storage-system family a new archive joins (0: none).
     int familyId;
+    // A new storage-system archive gets the site's expiration time (the
+    // configuration's enable_expiration, with its rules loaded).
+    int setExpiration;
 };
 
 // The index file as the run knows it.
@@ -39,6 +44,8 @@ struct velk_index_t {
     int cosId;
     // -H family: the storage-system family a new index joins (0: none).
     int familyId;
+    // A new storage-system index gets the site's expiration time.
+    int setExpiration;
 };
 
 // The member table an action built from its operands and -L lists
@@ -80,6 +87,18 @@ struct velk_run_t {
     int serverRunMode;
     // When the run started.
     time_t startTime;
+    // -M: most members the member table may hold.
+    long maxFiles;
+    // -n: the window in seconds; objects modified before the walk started
+    // minus this are left out (0: not given).
+    long timeWindow;
+    // -H interval: seconds between status FIFO heartbeats.
+    int statusInterval;
+    // -N: the status FIFO's path (owned, null when not given).
+    char *statusPipeName;
+    // The configuration velk_Run read (not owned; -H okfile and exfile
+    // change it while the command line is parsed).
+    velk_rc_t *config;
     // The member table; owned, freed by velk_FileListRelease.
     velk_members_t members;
     // Member selection, velk_Run's (not owned): the expansion and exclusion

@@ -2,6 +2,8 @@
 
 #include "velk_Globals.h"
 
+#include <cerrno>
+
 int velk_function = VOP_NOFUNCTION;
 char *velk_archive = nullptr;
 int velk_filetype = 0;
@@ -11,22 +13,17 @@ int velk_debug_level = 0;
 int velk_iobufsize = 8388608;
 int velk_max_threads = 50;
 int velk_thread_stacksize = 524288;
-long velk_max_files = 1000000;
 const long velk_abs_max_files = 5000000;
-long velk_time_opt = 0;
 int velk_archive_cosID = -1;
 int copyCount = 1;
-int velk_status_interval = 10;
 uint32_t velk_max_mbytes_per_iod = 0;
 uint64_t velk_max_small_file_size = 4194304;
 int velk_UID = 0;
 int velk_GID = 0;
 uint32_t curAcctId = 0;
-unsigned char *velk_zeroblock = nullptr;
 FILE *velk_exfile = nullptr;
 FILE *velk_okfile = nullptr;
 std::atomic<int> velk_exit_code{0};
-const char *velk_program_name = "velk";
 int isatty2 = 0;
 std::atomic<int> velk_logging_enabled{0};
 std::atomic<unsigned char> velk_shutdown_signalled{0};
@@ -35,4 +32,10 @@ void velk_SetExitCode(int code)
 {
     int expected = 0;
     velk_exit_code.compare_exchange_strong(expected, code);
+}
+
+const char *velk_ProgramName()
+{
+    // glibc keeps argv[0] here from process start-up on.
+    return program_invocation_name;
 }

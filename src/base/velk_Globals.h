@@ -113,12 +113,9 @@ extern int velk_debug_level; // 0..5
 extern int velk_iobufsize;
 extern int velk_max_threads;
 extern int velk_thread_stacksize;
-extern long velk_max_files;
 extern const long velk_abs_max_files;
-extern long velk_time_opt;
 extern int velk_archive_cosID;
 extern int copyCount;
-extern int velk_status_interval;
 extern uint32_t velk_max_mbytes_per_iod;
 // Largest gateway-host file transfer that travels inside its request or
 // reply instead of over a data connection (configuration
@@ -127,14 +124,16 @@ extern uint64_t velk_max_small_file_size;
 extern int velk_UID;
 extern int velk_GID;
 extern uint32_t curAcctId;
-extern unsigned char *velk_zeroblock;
 extern FILE *velk_exfile;
 extern FILE *velk_okfile;
 extern std::atomic<int> velk_exit_code;
-extern const char *velk_program_name;
 extern int isatty2;
 extern std::atomic<int> velk_logging_enabled;
 extern std::atomic<unsigned char> velk_shutdown_signalled;
+
+// The name velk was invoked by (its argv[0]), for messages that name the
+// program.  Set by the C library before main; never written by velk.
+const char *velk_ProgramName();
 
 // Records code as the run's exit status unless one is already set; the
 // first error decides.  Safe from any thread.

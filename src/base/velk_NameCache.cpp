@@ -37,19 +37,17 @@ struct nc_cache_t {
     kyl_mutex_t lock;
     nc_slot_t slots[NC_SLOTS] KYL_GUARDED_BY(lock);
     int searched KYL_GUARDED_BY(lock); // slots in use among the first NC_SEARCHED
+    std::atomic<long> lookups;         // names asked of the system
 };
 
 nc_cache_t owner_cache;
 nc_cache_t group_cache;
-std::atomic<long> owner_lookups{0};
-std::atomic<long> group_lookups{0};
 
 // Asks the system for the name of id (a user, or a group when isGroup) and
 // copies at most NC_NAME_MAX characters of it into name.  Returns 0, or -1
 // when there is no such ID or no memory for the scratch buffer.
 int system_lookup(bool isGroup, unsigned int id, char *name)
 {
-    (isGroup ? group_lookups : owner_lookups).fetch_add(1);
     int result = -1;
     for (size_t size = NC_ENTRY_BUF_START; size <= NC_ENTRY_BUF_MAX; size *= 2) {
         char *buf = static_cast<char *>(VELK_MALLOC(size));
@@ -110,6 +108,7 @@ int cached_lookup(nc_cache_t &cache, bool isGroup, unsigned int id, char *buf, i
     }
 
     char name[NC_NAME_BUFSIZE];
+    cache.lookups.fetch_add(1);
     if (system_lookup(isGroup, id, name) != 0) {
         buf[0] = '\0';
         return -1;
@@ -149,5 +148,5 @@ int velk_GetGroupName(gid_t gid, char *buf, int len)
 
 long velk_NameCacheSystemLookups(int group)
 {
-    return group ? group_lookups.load() : owner_lookups.load();
+    return group ? group_cache.lookups.load() : owner_cache.lookups.load();
 }

@@ -1,7 +1,7 @@
 // The status FIFO (-N), the program phase, and the two global locks.
 // Any thread may set the phase or post a status line; the detached status
 // thread writes the pending line, or a heartbeat when none is pending, once
-// every velk_status_interval seconds.  statusFifoLock guards the pending line,
+// every interval seconds.  statusFifoLock guards the pending line,
 // the FIFO descriptor once the status thread runs, and every write to the
 // FIFO; it is held for one replacement and at most one write.  The
 // listing-file lock serialises multi-line output of several threads.
@@ -26,7 +26,6 @@
 
 // Opened (write-only, non-blocking) by the command-line parser before any
 // thread exists; afterwards read and closed only under statusFifoLock.
-char *velk_status_pipe_name = nullptr;
 int velk_status_pipefd = -1;
 
 namespace {
@@ -120,7 +119,7 @@ void write_status_line_locked() KYL_REQUIRES(statusFifoLock)
     status_line[0] = '\0';
 }
 
-void status_thread()
+void status_thread(int interval)
 {
     for (;;) {
         {
@@ -130,7 +129,6 @@ void status_thread()
                          phase_name_or_unnamed(velk_prog_phase.load()));
             write_status_line_locked();
         }
-        int interval = velk_status_interval;
         std::this_thread::sleep_for(std::chrono::seconds(interval > 0 ? interval : 1));
     }
 }
@@ -150,11 +148,11 @@ int velk_InitStatusFifo()
     return 0;
 }
 
-int velk_StartStatusThread()
+int velk_StartStatusThread(int interval)
 {
     try {
         // Detached: the thread ends with the process.
-        std::thread(status_thread).detach();
+        std::thread(status_thread, interval).detach();
     } catch (const std::system_error &e) {
         velk_ErrPrintf("%s (%s) *** Error %d creating thread at line %d\n", velk_msg_prefix[VELK_MSG_ERROR],
                        "velk_StartStatusThread", e.code().value(), __LINE__);

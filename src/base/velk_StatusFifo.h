@@ -3,7 +3,7 @@
 
 // The status FIFO (-N): every line is "<pid> <phase name> <text>\n" plus a
 // NUL byte.  A detached status thread writes the pending line, or a
-// heartbeat, every velk_status_interval seconds; immediate messages are
+// heartbeat, every -H interval seconds; immediate messages are
 // written at once.  statusFifoLock guards the pending line and every write
 // to the FIFO.  Also the program phase and the two global locks.
 
@@ -30,14 +30,14 @@ enum VELK_PROG_PHASE_E {
 
 constexpr int VELK_STATUS_LINE_MAX = 1024;
 
-extern char *velk_status_pipe_name; // -N path
-extern int velk_status_pipefd;      // -1 when closed
+extern int velk_status_pipefd; // the -N FIFO, -1 when closed
 
 // Prepares the pending line and the process-ID text.  0, or -12 (with the
 // message) when memory runs out.
 int velk_InitStatusFifo();
-// Starts the detached status thread.  0, or -1 with a message (status 71).
-int velk_StartStatusThread();
+// Starts the detached status thread, which writes a heartbeat every
+// interval seconds (at least 1).  0, or -1 with a message (status 71).
+int velk_StartStatusThread(int interval);
 // Formats the text and makes it the pending line "<pid> <phase> <text>\n";
 // with immediate 1 writes it at once.  Does nothing while the FIFO is not in
 // use.

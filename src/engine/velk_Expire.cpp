@@ -1,5 +1,5 @@
 // Expiration of created storage-system files (see velk_Expire.h).  Reads
-// the switch and the expiration rules, both fixed at start-up; no lock.
+// the expiration rules, fixed at start-up; no lock.
 
 #include "velk_Expire.h"
 
@@ -12,12 +12,10 @@
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
 
-int velk_expiration_enabled = 0;
-
-int velk_ExpireSetExpiration(const char *path)
+int velk_ExpireSetExpiration(int enabled, const char *path)
 {
     const char *fn = "velk_ExpireSetExpiration";
-    if (!velk_expiration_enabled) {
+    if (!enabled) {
         if (velk_debug_level >= 2)
             velk_ErrPrintf("/debug/%s: Setting expiration times: disabled in velk_config_opts-not set for %s\n", fn,
                            path);

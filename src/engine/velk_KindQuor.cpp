@@ -590,7 +590,7 @@ int velk_CopyIndexToQuor(velk_index_t *index, int (*beforeRename)())
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d closing QUOR index file %s\n", closed, final);
         rc = -1;
     }
-    (void)velk_ExpireSetExpiration(tmp);
+    (void)velk_ExpireSetExpiration(index->setExpiration, tmp);
     return velk_PlaceIndexFile(rc, tmp, final, beforeRename, quor_Unlink);
 }
 

@@ -37,24 +37,13 @@
 
 namespace {
 
-// Ordinal of the entry being written, -1 before the first.
-long indexEntryNumber = -1;
-// The data buffer, velk_iobufsize bytes; header blocks are built in it too.
-unsigned char *iobuf = nullptr;
-size_t iobufSize = 0;
-// Padding source when the run has not made velk_zeroblock.
+// Padding source: a block of zero bytes.
 const unsigned char kZeroBlock[VELK_BLOCKSIZE] = {};
 // The writer needs room for a header block and a little data.
 constexpr int kMinBufSize = 1024;
-// Archive bytes written by this copy, and how far write-back to the disk has
-// been started.  A regular-file archive has its write-back started every
-// kWritebackStep bytes, so the disk writes while the members are still being
-// read instead of receiving the whole archive at close or sync.
-uint64_t archiveBytesWritten = 0;
-uint64_t writebackStartedTo = 0;
-bool archiveIsRegular = false;
-// The archive descriptor can also be read (CRCs are then taken from it).
-bool archiveIsReadable = false;
+// A regular-file archive has its write-back started every kWritebackStep
+// bytes, so the disk writes while the members are still being read instead
+// of receiving the whole archive at close or sync.
 constexpr uint64_t kWritebackStep = uint64_t{32} << 20;
 // Bytes asked of one in-kernel copy call, so write-back and a shutdown are
 // looked at between calls.
@@ -64,16 +53,32 @@ constexpr size_t kCrcPiece = size_t{256} << 10;
 
 const unsigned char *zeroBlock()
 {
-    return velk_zeroblock != nullptr ? velk_zeroblock : kZeroBlock;
+    return kZeroBlock;
 }
 
-struct timespec progressShownAt = {};
+// The state of one velk_CopyToLocalArchive call, on its thread's stack.
+struct LocalWriter {
+    // Ordinal of the entry being written, -1 before the first.
+    long entry = -1;
+    // The data buffer, velk_iobufsize bytes; header blocks are built in it
+    // too.  Owned, freed when the copy ends.
+    unsigned char *buf = nullptr;
+    size_t bufSize = 0;
+    // Archive bytes written by this copy, and how far write-back to the disk
+    // has been started.
+    uint64_t bytesWritten = 0;
+    uint64_t writebackStartedTo = 0;
+    bool isRegular = false;
+    // The archive descriptor can also be read (CRCs are then taken from it).
+    bool isReadable = false;
+    struct timespec progressShownAt = {};
+};
 
 // Shows the bytes written against the archive's size on the progress line
 // (-V on a terminal): when forced, or when the line is old enough.
-void showProgress(bool force)
+void showProgress(LocalWriter *w, bool force)
 {
-    velk_DisplayXferProgressEvery(archiveBytesWritten, velk_archive_filesize, &progressShownAt, force);
+    velk_DisplayXferProgressEvery(w->bytesWritten, velk_archive_filesize, &w->progressShownAt, force);
 }
 
 const char *archiveName()
@@ -91,7 +96,7 @@ double secondsSince(const struct timespec &start)
 // Allocates the data buffer at velk_iobufsize bytes (again when that
 // changed).  False with a message and status 70 for a size below 1024, or
 // false (status 78 from the allocator) when memory runs out.
-bool ensureBuffer()
+bool ensureBuffer(LocalWriter *w)
 {
     if (velk_iobufsize < kMinBufSize) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] velk internal error - bad buffer size (%d)\n",
@@ -100,28 +105,28 @@ bool ensureBuffer()
         return false;
     }
     size_t want = static_cast<size_t>(velk_iobufsize);
-    if (iobuf != nullptr && iobufSize == want)
+    if (w->buf != nullptr && w->bufSize == want)
         return true;
-    VELK_FREE(iobuf);
-    iobufSize = 0;
-    iobuf = static_cast<unsigned char *>(VELK_MALLOC(want));
-    if (iobuf == nullptr)
+    VELK_FREE(w->buf);
+    w->bufSize = 0;
+    w->buf = static_cast<unsigned char *>(VELK_MALLOC(want));
+    if (w->buf == nullptr)
         return false;
-    iobufSize = want;
+    w->bufSize = want;
     return true;
 }
 
 // Counts bytes written to the archive and starts their write-back in steps.
 // Only a hint to the kernel: a failure changes nothing.
-void archiveWritten(int archiveFd, size_t n)
+void archiveWritten(LocalWriter *w, int archiveFd, size_t n)
 {
-    archiveBytesWritten += n;
-    showProgress(false);
-    if (!archiveIsRegular || archiveBytesWritten - writebackStartedTo < kWritebackStep)
+    w->bytesWritten += n;
+    showProgress(w, false);
+    if (!w->isRegular || w->bytesWritten - w->writebackStartedTo < kWritebackStep)
         return;
-    (void)sync_file_range(archiveFd, static_cast<off64_t>(writebackStartedTo),
-                          static_cast<off64_t>(archiveBytesWritten - writebackStartedTo), SYNC_FILE_RANGE_WRITE);
-    writebackStartedTo = archiveBytesWritten;
+    (void)sync_file_range(archiveFd, static_cast<off64_t>(w->writebackStartedTo),
+                          static_cast<off64_t>(w->bytesWritten - w->writebackStartedTo), SYNC_FILE_RANGE_WRITE);
+    w->writebackStartedTo = w->bytesWritten;
 }
 
 // Asks the kernel to read the member's next chunk while this one is copied.
@@ -150,43 +155,32 @@ ssize_t copyInKernel(int memberFd, uint64_t offset, int archiveFd, size_t length
     }
 }
 
-bool inKernelCopyAllowed(bool crcOn)
+bool inKernelCopyAllowed(const LocalWriter *w, bool crcOn)
 {
-    return archiveIsRegular && (!crcOn || archiveIsReadable) && velk_EnvUsesSystemIo();
+    return w->isRegular && (!crcOn || w->isReadable) && velk_EnvUsesSystemIo();
 }
 
 // Adds to *crc the length archive bytes at position, read back from the
 // archive in pieces small enough to stay in the processor's cache (the
 // bytes were just written and are still in memory).  So the CRC is that of
 // the member's bytes as they now stand in the archive.  False on a failed
-// or short read.
-bool crcFromArchive(int archiveFd, uint64_t position, size_t length, uint32_t *crc)
+// or short read.  The bytes pass through w's buffer.
+bool crcFromArchive(int archiveFd, uint64_t position, size_t length, uint32_t *crc, LocalWriter *w)
 {
-    size_t piece = std::min(iobufSize, kCrcPiece);
+    size_t piece = std::min(w->bufSize, kCrcPiece);
     while (length > 0) {
         size_t want = std::min(piece, length);
-        ssize_t n = pread(archiveFd, iobuf, want, static_cast<off_t>(position));
+        ssize_t n = pread(archiveFd, w->buf, want, static_cast<off_t>(position));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
-        velk_ChecksumBuffer(iobuf, static_cast<size_t>(n), crc);
+        velk_ChecksumBuffer(w->buf, static_cast<size_t>(n), crc);
         position += static_cast<uint64_t>(n);
         length -= static_cast<size_t>(n);
     }
     return true;
 }
-
-} // namespace
-
-void velk_LocalArchiveWriterRelease()
-{
-    VELK_FREE(iobuf);
-    iobuf = nullptr;
-    iobufSize = 0;
-}
-
-namespace {
 
 // One member's data copy in progress.
 struct MemberCopy {
@@ -225,7 +219,8 @@ int openMember(const velk_FileSpec_t *record, const char *path, struct stat *ope
 // Writes the member's header block (a missing member keeps its place under
 // the placeholder name "/dev/null"; its data will be zeros) and the -v line.
 // Returns 0, or VELK_LCOPY_ARCHIVE_FAILED.
-int writeMemberHeader(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntry, const char *path, bool missing)
+int writeMemberHeader(LocalWriter *w, int archiveFd, long indexOrdinal, const hif_entry_t *indexEntry, const char *path,
+                      bool missing)
 {
     hif_entry_t headerEntry = *indexEntry;
     if (missing) {
@@ -234,7 +229,7 @@ int writeMemberHeader(int archiveFd, long indexOrdinal, const hif_entry_t *index
         memcpy(headerEntry.hent_name, "/dev/null", sizeof "/dev/null" - 1);
         (void)velk_SetMissingMemberFile(indexOrdinal);
     }
-    velk_BuildPosixHeader(&headerEntry, iobuf);
+    velk_BuildPosixHeader(&headerEntry, w->buf);
     if (velk_Opt(VELK_OPT_VERBOSE)) {
         // An archive written to standard output must not receive the listing.
         FILE *out = velk_stdout_is_data ? stderr : stdout;
@@ -243,12 +238,12 @@ int writeMemberHeader(int archiveFd, long indexOrdinal, const hif_entry_t *index
                 dir ? "/" : "");
         fflush(out);
     }
-    if (velk_BlockWrite(archiveFd, archiveName(), VELK_LOCAL_FILE, VELK_BLOCKSIZE, iobuf) != VELK_BLOCKSIZE) {
+    if (velk_BlockWrite(archiveFd, archiveName(), VELK_LOCAL_FILE, VELK_BLOCKSIZE, w->buf) != VELK_BLOCKSIZE) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing tar header to Archive file %s\n", errno,
                     archiveName());
         return VELK_LCOPY_ARCHIVE_FAILED;
     }
-    archiveWritten(archiveFd, VELK_BLOCKSIZE);
+    archiveWritten(w, archiveFd, VELK_BLOCKSIZE);
     return 0;
 }
 
@@ -280,19 +275,19 @@ void measureMember(MemberCopy *m)
 
 // Moves what the file holds into the archive inside the kernel, as far as
 // that way goes; the buffered copy then goes on from m->done.
-void copyMemberInKernel(int archiveFd, MemberCopy *m)
+void copyMemberInKernel(LocalWriter *w, int archiveFd, MemberCopy *m)
 {
     // A forced shutdown is looked at between pieces; the buffered copy
     // then meets it on its first write and ends the copy.
     while (m->done < m->available && !velk_shutdown_signalled.load()) {
-        uint64_t position = archiveBytesWritten;
+        uint64_t position = w->bytesWritten;
         ssize_t n = copyInKernel(m->fd, m->done, archiveFd,
                                  static_cast<size_t>(std::min<uint64_t>(m->available - m->done, kInKernelPiece)));
         if (n <= 0)
             break;
         m->done += static_cast<uint64_t>(n);
-        archiveWritten(archiveFd, static_cast<size_t>(n));
-        if (m->crcOn && !crcFromArchive(archiveFd, position, static_cast<size_t>(n), &m->crc)) {
+        archiveWritten(w, archiveFd, static_cast<size_t>(n));
+        if (m->crcOn && !crcFromArchive(archiveFd, position, static_cast<size_t>(n), &m->crc, w)) {
             // The bytes are in the archive but their CRC cannot be taken:
             // the member cannot be vouched for.
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d reading back Archive file %s for the CRC of %s\n",
@@ -315,14 +310,14 @@ void copyMemberInKernel(int archiveFd, MemberCopy *m)
 // Copies the rest of the member's data through the buffer: the file's bytes
 // while it gives them, zeros for the rest of the indexed size.  Returns 0,
 // or VELK_LCOPY_ARCHIVE_FAILED when the archive cannot be written.
-int copyMemberBuffered(int archiveFd, MemberCopy *m)
+int copyMemberBuffered(LocalWriter *w, int archiveFd, MemberCopy *m)
 {
     while (m->done < m->size) {
-        size_t chunk = static_cast<size_t>(std::min<uint64_t>(iobufSize, m->size - m->done));
+        size_t chunk = static_cast<size_t>(std::min<uint64_t>(w->bufSize, m->size - m->done));
         if (m->done < m->available) {
             chunk = static_cast<size_t>(std::min<uint64_t>(chunk, m->available - m->done));
-            prefetchChunk(m->fd, m->done + chunk, std::min<uint64_t>(iobufSize, m->available - m->done - chunk));
-            int got = velk_BlockRead(m->fd, m->path, VELK_LOCAL_FILE, static_cast<int>(chunk), iobuf);
+            prefetchChunk(m->fd, m->done + chunk, std::min<uint64_t>(w->bufSize, m->available - m->done - chunk));
+            int got = velk_BlockRead(m->fd, m->path, VELK_LOCAL_FILE, static_cast<int>(chunk), w->buf);
             if (got < 0) {
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                             "Unrecoverable error reading local file %s near offset %lu\n", m->path,
@@ -333,27 +328,32 @@ int copyMemberBuffered(int archiveFd, MemberCopy *m)
                 // The file gave less than it holds (it shrank after the size
                 // was read, or a read failed): the rest of the member is
                 // zeros and the member is failed.
-                memset(iobuf + got, 0, chunk - static_cast<size_t>(got));
+                memset(w->buf + got, 0, chunk - static_cast<size_t>(got));
                 m->available = m->done + static_cast<uint64_t>(got);
                 m->memberBad = true;
             }
         } else {
-            memset(iobuf, 0, chunk);
+            memset(w->buf, 0, chunk);
         }
         if (m->crcOn)
-            velk_ChecksumBuffer(iobuf, chunk, &m->crc);
-        if (velk_BlockWrite(archiveFd, archiveName(), VELK_LOCAL_FILE, static_cast<int>(chunk), iobuf) !=
+            velk_ChecksumBuffer(w->buf, chunk, &m->crc);
+        if (velk_BlockWrite(archiveFd, archiveName(), VELK_LOCAL_FILE, static_cast<int>(chunk), w->buf) !=
             static_cast<int>(chunk))
             return VELK_LCOPY_ARCHIVE_FAILED;
-        archiveWritten(archiveFd, chunk);
+        archiveWritten(w, archiveFd, chunk);
         m->done += chunk;
     }
     return 0;
 }
 
-} // namespace
-
-int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntry)
+// Writes the member indexOrdinal described by indexEntry at the archive's
+// current position: its header block, exactly the indexed size of data (cut
+// when the file grew, zero-filled when it shrank, could not be read or was
+// missing) and the padding to a whole block, so the archive always advances
+// by the entry's blocks unless the archive write itself fails.  A missing
+// file is recorded as missing here; the caller records the outcome.
+// Returns 0 or one of VELK_LCOPY_*.
+int copyLocalFile(LocalWriter *w, int archiveFd, long indexOrdinal, const hif_entry_t *indexEntry)
 {
     uint32_t type = velk_Get32(indexEntry->hent_type);
     if (type == VTO_UNKNOWN || type > VTO_INDEXEOF) {
@@ -363,7 +363,7 @@ int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntr
                     "velk_CopyFileToLocal", static_cast<int>(type), indexOrdinal);
         return VELK_LCOPY_ARCHIVE_FAILED;
     }
-    if (!ensureBuffer())
+    if (!ensureBuffer(w))
         return VELK_LCOPY_ARCHIVE_FAILED;
 
     bool hasData = type == VTO_FILE || type == VTO_HARDLINK;
@@ -373,7 +373,7 @@ int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntr
     struct stat opened;
     kyl_fd member(hasData ? openMember(record, path, &opened) : -1); // closed when the member is done
     bool missing = hasData && !member.valid();
-    if (writeMemberHeader(archiveFd, indexOrdinal, indexEntry, path, missing) != 0)
+    if (writeMemberHeader(w, archiveFd, indexOrdinal, indexEntry, path, missing) != 0)
         return VELK_LCOPY_ARCHIVE_FAILED;
     if (!hasData) {
         if (type == VTO_SYMLINK)
@@ -393,9 +393,9 @@ int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntr
     // The bytes the file holds go across inside the kernel where it can;
     // the buffered copy then does whatever is left (all of it if this way
     // is not available).
-    if (!m.memberBad && inKernelCopyAllowed(m.crcOn))
-        copyMemberInKernel(archiveFd, &m);
-    if (copyMemberBuffered(archiveFd, &m) != 0)
+    if (!m.memberBad && inKernelCopyAllowed(w, m.crcOn))
+        copyMemberInKernel(w, archiveFd, &m);
+    if (copyMemberBuffered(w, archiveFd, &m) != 0)
         return VELK_LCOPY_ARCHIVE_FAILED;
     if (!missing && velk_MemberFileCopied(indexOrdinal, record, path, m.fd, &opened, m.size, !m.memberBad) != 0)
         m.memberBad = true;
@@ -407,7 +407,7 @@ int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntr
                     archiveName());
         return VELK_LCOPY_ARCHIVE_FAILED;
     }
-    archiveWritten(archiveFd, static_cast<size_t>(padding));
+    archiveWritten(w, archiveFd, static_cast<size_t>(padding));
     if (m.crcOn)
         (void)velk_SetMemberFileXferCRC(indexOrdinal, velk_ChecksumFinalize(&m.crc));
     if (missing)
@@ -415,22 +415,23 @@ int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntr
     return m.memberBad ? VELK_LCOPY_MEMBER_FAILED : 0;
 }
 
+} // namespace
+
 int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
 {
     VELK_TRACE_ENTRY();
     *xferTime = 0;
     *threadsUsed = 0;
-    indexEntryNumber = -1;
-    archiveBytesWritten = 0;
-    writebackStartedTo = 0;
-    clock_gettime(CLOCK_MONOTONIC, &progressShownAt);
+    LocalWriter writer;
+    LocalWriter *w = &writer;
+    clock_gettime(CLOCK_MONOTONIC, &w->progressShownAt);
     struct stat archiveStat;
-    archiveIsRegular = velk_archive_fd >= 0 && fstat(velk_archive_fd, &archiveStat) == 0 &&
-                       S_ISREG(archiveStat.st_mode) && lseek(velk_archive_fd, 0, SEEK_CUR) == 0;
-    int archiveFlags = archiveIsRegular ? fcntl(velk_archive_fd, F_GETFL) : -1;
-    archiveIsReadable = archiveFlags >= 0 && (archiveFlags & O_ACCMODE) == O_RDWR;
+    w->isRegular = velk_archive_fd >= 0 && fstat(velk_archive_fd, &archiveStat) == 0 && S_ISREG(archiveStat.st_mode) &&
+                   lseek(velk_archive_fd, 0, SEEK_CUR) == 0;
+    int archiveFlags = w->isRegular ? fcntl(velk_archive_fd, F_GETFL) : -1;
+    w->isReadable = archiveFlags >= 0 && (archiveFlags & O_ACCMODE) == O_RDWR;
     int rc = 0;
-    if (!ensureBuffer()) {
+    if (!ensureBuffer(w)) {
         rc = -1;
     } else if (velk_IndexReadInit() != 0 || velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0) {
         velk_SetExitCode(VELK_EXIT_IOERR);
@@ -438,13 +439,15 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
     }
     // Helpers look the next members up while this thread copies; a hint
     // only, so failing to start them changes nothing else.
+    velk_prefetch_t *lookAhead = nullptr;
     if (rc == 0 && velk_tmpIndexFile != nullptr)
-        (void)velk_MemberPrefetchStart(velk_tmpIndexFile, static_cast<int64_t>(HIF_HDR_SIZE + velk_annotation_size),
-                                       velk_index_entries, VELK_PREFETCH_THREADS);
+        lookAhead =
+            velk_MemberPrefetchStart(velk_tmpIndexFile, static_cast<int64_t>(HIF_HDR_SIZE + velk_annotation_size),
+                                     velk_index_entries, VELK_PREFETCH_THREADS);
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
 
-    while (rc == 0 && indexEntryNumber + 1 < velk_index_entries) {
+    while (rc == 0 && w->entry + 1 < velk_index_entries) {
         hif_entry_t *entry = nullptr;
         int eof = 0;
         if (velk_IndexFileRead(velk_tmpIndexFD, VELK_LOCAL_FILE, 0, &entry, &eof) != 0) {
@@ -456,7 +459,7 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] Error - premature EOF found on index file\n",
                         __func__);
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "    Expected %d index entries, but only read %ld\n",
-                        static_cast<int>(velk_index_entries), indexEntryNumber + 1);
+                        static_cast<int>(velk_index_entries), w->entry + 1);
             velk_SetExitCode(VELK_EXIT_IOERR);
             break;
         }
@@ -464,19 +467,19 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
             rc = -1;
             break;
         }
-        indexEntryNumber++;
-        velk_MemberPrefetchAdvance(indexEntryNumber);
-        int result = copyLocalFile(velk_archive_fd, indexEntryNumber, entry);
+        w->entry++;
+        velk_MemberPrefetchAdvance(lookAhead, w->entry);
+        int result = copyLocalFile(w, velk_archive_fd, w->entry, entry);
         uint32_t type = velk_Get32(entry->hent_type);
         if (type == VTO_FILE || type == VTO_HARDLINK || type == VTO_SYMLINK)
-            (void)velk_SetMemberFileXferSuccess(indexEntryNumber, result == 0 ? 1 : 0);
+            (void)velk_SetMemberFileXferSuccess(w->entry, result == 0 ? 1 : 0);
         if (result == VELK_LCOPY_ARCHIVE_FAILED) {
             velk_SetExitCode(VELK_EXIT_IOERR);
             rc = -1;
         }
     }
 
-    velk_MemberPrefetchStop();
+    velk_MemberPrefetchStop(lookAhead);
     if (rc == 0 && velk_BlockWrite(velk_archive_fd, archiveName(), VELK_LOCAL_FILE, VELK_BLOCKSIZE, zeroBlock()) !=
                        VELK_BLOCKSIZE) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing EOF block on Archive file %s\n", errno,
@@ -485,8 +488,8 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
         rc = -1;
     }
     if (rc == 0) {
-        archiveBytesWritten += VELK_BLOCKSIZE;
-        showProgress(true);
+        w->bytesWritten += VELK_BLOCKSIZE;
+        showProgress(w, true);
         *xferTime = secondsSince(start);
         *threadsUsed = 1;
     }
@@ -494,5 +497,6 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "***%s: Error %d closing %s Archive file %s\n", __func__, errno,
                     "local", archiveName());
     velk_archive_fd = -1;
+    VELK_FREE(w->buf);
     return rc;
 }

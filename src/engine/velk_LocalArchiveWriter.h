@@ -11,7 +11,7 @@
 
 #include "velk_IndexFormat.h"
 
-// Results of copyLocalFile besides 0 (member written whole) and -1 (member
+// Results of writing one member besides 0 (member written whole) and -1 (member
 // written with the right length but its data are not good: the file changed
 // size, could not be read, or its status could not be read).
 constexpr int VELK_LCOPY_MEMBER_FAILED = -1;
@@ -32,17 +32,5 @@ constexpr int VELK_LCOPY_ARCHIVE_FAILED = -3;
 // (70 for a buffer size below 1024, 72 for an index read error or an
 // archive write error) when the archive is not complete.
 [[nodiscard]] int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed);
-
-// Writes the member indexOrdinal described by indexEntry at the archive's
-// current position: its header block, exactly the indexed size of data (cut
-// when the file grew, zero-filled when it shrank, could not be read or was
-// missing) and the padding to a whole block, so the archive always advances
-// by the entry's blocks unless the archive write itself fails.  A missing
-// file is recorded as missing here; the caller records the outcome.
-// Returns 0 or one of VELK_LCOPY_*.
-[[nodiscard]] int copyLocalFile(int archiveFd, long indexOrdinal, const hif_entry_t *indexEntry);
-
-// Frees the writer's data buffer (end of run, tests).
-void velk_LocalArchiveWriterRelease();
 
 #endif

@@ -1,6 +1,6 @@
 // Look-ahead helpers of the local archive writer (see the header).
 //
-// velk_PrefetchLock guards the shared state below; a helper holds it only to
+// A look-ahead's lock guards its shared state; a helper holds it only to
 // claim the next entry (refilling the shared entry block from the index when
 // it is used up), never while it looks a file up.  The helper threads are
 // started and joined by the writer's thread alone.
@@ -19,82 +19,87 @@
 #include "kyl_fd.h"
 #include "velk_Globals.h"
 #include "velk_IndexFormat.h"
-
-void (*velk_prefetch_visit_hook)(int64_t ordinal, int64_t writerAt) = nullptr;
+#include "velk_Memory.h"
 
 namespace {
 
 // Entries read from the index at a time.
 constexpr int64_t kBlockEntries = 256;
 
-kyl_mutex_t velk_PrefetchLock;
-kyl_cond_t prefetchMoved; // the writer advanced, or stop
-int prefetchIndexFd KYL_GUARDED_BY(velk_PrefetchLock) = -1;
-int64_t prefetchEntryOffset KYL_GUARDED_BY(velk_PrefetchLock) = 0;
-int64_t prefetchEntries KYL_GUARDED_BY(velk_PrefetchLock) = 0;
-int64_t prefetchNext KYL_GUARDED_BY(velk_PrefetchLock) = 0;     // next entry to claim
-int64_t prefetchWriterAt KYL_GUARDED_BY(velk_PrefetchLock) = 0; // entry the writer copies
-bool prefetchStopping KYL_GUARDED_BY(velk_PrefetchLock) = false;
-bool prefetchRunning KYL_GUARDED_BY(velk_PrefetchLock) = false; // helpers started and not yet stopped
-int prefetchWaiting KYL_GUARDED_BY(velk_PrefetchLock) = 0;      // helpers waiting for the writer
-// Entries blockFirst.. of the index.
-unsigned char prefetchBlock[kBlockEntries * HIF_ENTRY_SIZE] KYL_GUARDED_BY(velk_PrefetchLock);
-int64_t prefetchBlockFirst KYL_GUARDED_BY(velk_PrefetchLock) = 0;
-int64_t prefetchBlockCount KYL_GUARDED_BY(velk_PrefetchLock) = 0;
+} // namespace
 
-// The helper threads; started and joined by the writer's thread only.
-pthread_t prefetchThreads[VELK_PREFETCH_THREADS];
-int prefetchThreadCount = 0;
+// One look-ahead: allocated zeroed by velk_MemberPrefetchStart, its lock and
+// condition set up there, freed by velk_MemberPrefetchStop after the helpers
+// were joined.
+struct velk_prefetch_t {
+    kyl_mutex_t lock;
+    kyl_cond_t moved; // the writer advanced, or stop
+    int indexFd KYL_GUARDED_BY(lock);
+    int64_t entryOffset KYL_GUARDED_BY(lock);
+    int64_t entries KYL_GUARDED_BY(lock);
+    int64_t next KYL_GUARDED_BY(lock);     // next entry to claim
+    int64_t writerAt KYL_GUARDED_BY(lock); // entry the writer copies
+    bool stopping KYL_GUARDED_BY(lock);
+    bool running KYL_GUARDED_BY(lock); // helpers started and not yet stopped
+    int waiting KYL_GUARDED_BY(lock);  // helpers waiting for the writer
+    // Entries blockFirst.. of the index.
+    unsigned char block[kBlockEntries * HIF_ENTRY_SIZE] KYL_GUARDED_BY(lock);
+    int64_t blockFirst KYL_GUARDED_BY(lock);
+    int64_t blockCount KYL_GUARDED_BY(lock);
+    // The helper threads; started and joined by the writer's thread only.
+    pthread_t threads[VELK_PREFETCH_THREADS];
+    int threadCount;
+};
 
-// Reads the entries from ordinal on into prefetchBlock.  False at the end of
-// the file or on an error (the look-ahead then ends; the writer is not
-// concerned).  Called with velk_PrefetchLock held.
-bool fillBlock(int64_t ordinal) KYL_REQUIRES(velk_PrefetchLock)
+namespace {
+
+// Reads the entries from ordinal on into p->block.  False at the end of the
+// file or on an error (the look-ahead then ends; the writer is not
+// concerned).  Called with p->lock held.
+bool fillBlock(velk_prefetch_t *p, int64_t ordinal) KYL_REQUIRES(p->lock)
 {
-    int64_t count = std::min(kBlockEntries, prefetchEntries - ordinal);
+    int64_t count = std::min(kBlockEntries, p->entries - ordinal);
     size_t want = static_cast<size_t>(count) * HIF_ENTRY_SIZE;
     size_t have = 0;
-    off_t at = static_cast<off_t>(prefetchEntryOffset + ordinal * static_cast<int64_t>(HIF_ENTRY_SIZE));
+    off_t at = static_cast<off_t>(p->entryOffset + ordinal * static_cast<int64_t>(HIF_ENTRY_SIZE));
     while (have < want) {
-        ssize_t n = pread(prefetchIndexFd, prefetchBlock + have, want - have, at + static_cast<off_t>(have));
+        ssize_t n = pread(p->indexFd, p->block + have, want - have, at + static_cast<off_t>(have));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
         have += static_cast<size_t>(n);
     }
-    prefetchBlockFirst = ordinal;
-    prefetchBlockCount = static_cast<int64_t>(have / HIF_ENTRY_SIZE);
-    return prefetchBlockCount > 0;
+    p->blockFirst = ordinal;
+    p->blockCount = static_cast<int64_t>(have / HIF_ENTRY_SIZE);
+    return p->blockCount > 0;
 }
 
 // Claims the next entry within the window, waiting for the writer when the
 // window is used up.  False when the look-ahead is over.
-bool claimEntry(hif_entry_t *entry, int64_t *ordinal, int64_t *writerAt) KYL_EXCLUDES(velk_PrefetchLock)
+bool claimEntry(velk_prefetch_t *p, hif_entry_t *entry) KYL_EXCLUDES(p->lock)
 {
-    kyl_lock_guard lock(velk_PrefetchLock);
+    kyl_lock_guard lock(p->lock);
     for (;;) {
-        if (prefetchStopping || prefetchNext >= prefetchEntries || velk_shutdown_signalled.load())
+        if (p->stopping || p->next >= p->entries || velk_shutdown_signalled.load())
             return false;
-        if (prefetchNext < prefetchWriterAt)
-            prefetchNext = prefetchWriterAt; // the writer got there first
-        if (prefetchNext < prefetchWriterAt + VELK_PREFETCH_WINDOW)
+        if (p->next < p->writerAt)
+            p->next = p->writerAt; // the writer got there first
+        if (p->next < p->writerAt + VELK_PREFETCH_WINDOW)
             break;
-        prefetchWaiting++;
-        prefetchMoved.wait(velk_PrefetchLock);
-        prefetchWaiting--;
+        p->waiting++;
+        p->moved.wait(p->lock);
+        p->waiting--;
     }
-    int64_t n = prefetchNext;
-    if (n < prefetchBlockFirst || n >= prefetchBlockFirst + prefetchBlockCount) {
-        if (!fillBlock(n)) {
-            prefetchNext = prefetchEntries;
+    int64_t n = p->next;
+    if (n < p->blockFirst || n >= p->blockFirst + p->blockCount) {
+        if (!fillBlock(p, n)) {
+            p->next = p->entries;
             return false;
         }
     }
-    memcpy(entry, prefetchBlock + static_cast<size_t>(n - prefetchBlockFirst) * HIF_ENTRY_SIZE, HIF_ENTRY_SIZE);
-    prefetchNext = n + 1;
-    *ordinal = n;
-    *writerAt = prefetchWriterAt;
+    memcpy(entry, p->block + static_cast<size_t>(n - p->blockFirst) * HIF_ENTRY_SIZE, HIF_ENTRY_SIZE);
+    p->next = n + 1;
     return true;
 }
 
@@ -120,84 +125,89 @@ void lookAhead(const hif_entry_t *entry)
     }
 }
 
-void *helper(void *)
+void *helper(void *arg)
 {
+    auto *p = static_cast<velk_prefetch_t *>(arg);
     hif_entry_t entry;
-    int64_t ordinal = 0;
-    int64_t writerAt = 0;
-    while (claimEntry(&entry, &ordinal, &writerAt)) {
-        if (velk_prefetch_visit_hook != nullptr)
-            velk_prefetch_visit_hook(ordinal, writerAt);
+    while (claimEntry(p, &entry))
         lookAhead(&entry);
-    }
     return nullptr;
 }
 
 } // namespace
 
-int velk_MemberPrefetchStart(const char *indexPath, int64_t entryOffset, int64_t entries, int threads)
+velk_prefetch_t *velk_MemberPrefetchStart(const char *indexPath, int64_t entryOffset, int64_t entries, int threads)
 {
-    velk_MemberPrefetchStop();
     if (indexPath == nullptr || entries <= 0 || threads <= 0 || entryOffset < 0)
-        return 0;
+        return nullptr;
+    auto *p = static_cast<velk_prefetch_t *>(VELK_CALLOC(1, sizeof(velk_prefetch_t)));
+    if (p == nullptr)
+        return nullptr;
+    if (p->lock.init() != 0) {
+        VELK_FREE(p);
+        return nullptr;
+    }
+    if (p->moved.init() != 0) {
+        p->lock.destroy();
+        VELK_FREE(p);
+        return nullptr;
+    }
     int fd = open(indexPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
     {
-        kyl_lock_guard lock(velk_PrefetchLock);
-        prefetchIndexFd = fd;
-        prefetchEntryOffset = entryOffset;
-        prefetchEntries = entries;
-        prefetchNext = 0;
-        prefetchWriterAt = 0;
-        prefetchStopping = false;
-        prefetchWaiting = 0;
-        prefetchBlockFirst = 0;
-        prefetchBlockCount = 0;
+        kyl_lock_guard lock(p->lock);
+        p->indexFd = fd;
+        p->entryOffset = entryOffset;
+        p->entries = entries;
     }
-    int wanted = std::min(threads, VELK_PREFETCH_THREADS);
-    while (prefetchThreadCount < wanted) {
-        if (pthread_create(&prefetchThreads[prefetchThreadCount], nullptr, helper, nullptr) != 0)
+    int wanted = fd >= 0 ? std::min(threads, VELK_PREFETCH_THREADS) : 0;
+    while (p->threadCount < wanted) {
+        if (pthread_create(&p->threads[p->threadCount], nullptr, helper, p) != 0)
             break; // fewer helpers, or none: only the look-ahead is smaller
-        prefetchThreadCount++;
+        p->threadCount++;
     }
-    if (prefetchThreadCount == 0) {
-        velk_MemberPrefetchStop();
-        return 0;
+    if (p->threadCount == 0) {
+        velk_MemberPrefetchStop(p);
+        return nullptr;
     }
-    kyl_lock_guard lock(velk_PrefetchLock);
-    prefetchRunning = true;
-    return prefetchThreadCount;
+    kyl_lock_guard lock(p->lock);
+    p->running = true;
+    return p;
 }
 
-void velk_MemberPrefetchAdvance(int64_t ordinal)
+void velk_MemberPrefetchAdvance(velk_prefetch_t *p, int64_t ordinal)
 {
+    if (p == nullptr)
+        return;
     bool wake;
     {
-        kyl_lock_guard lock(velk_PrefetchLock);
-        if (!prefetchRunning || ordinal <= prefetchWriterAt)
+        kyl_lock_guard lock(p->lock);
+        if (!p->running || ordinal <= p->writerAt)
             return;
-        prefetchWriterAt = ordinal;
-        wake = prefetchWaiting > 0;
+        p->writerAt = ordinal;
+        wake = p->waiting > 0;
     }
     if (wake)
-        prefetchMoved.broadcast();
+        p->moved.broadcast();
 }
 
-void velk_MemberPrefetchStop()
+void velk_MemberPrefetchStop(velk_prefetch_t *p)
 {
+    if (p == nullptr)
+        return;
     {
-        kyl_lock_guard lock(velk_PrefetchLock);
-        prefetchStopping = true;
-        prefetchRunning = false;
+        kyl_lock_guard lock(p->lock);
+        p->stopping = true;
+        p->running = false;
     }
-    prefetchMoved.broadcast();
-    for (int i = 0; i < prefetchThreadCount; ++i)
-        pthread_join(prefetchThreads[i], nullptr);
-    prefetchThreadCount = 0;
-    kyl_lock_guard lock(velk_PrefetchLock);
-    if (prefetchIndexFd >= 0)
-        close(prefetchIndexFd);
-    prefetchIndexFd = -1;
-    prefetchBlockCount = 0;
+    p->moved.broadcast();
+    for (int i = 0; i < p->threadCount; ++i)
+        pthread_join(p->threads[i], nullptr);
+    {
+        kyl_lock_guard lock(p->lock);
+        if (p->indexFd >= 0)
+            close(p->indexFd);
+    }
+    p->moved.destroy();
+    p->lock.destroy();
+    VELK_FREE(p);
 }

@@ -18,22 +18,21 @@ constexpr int64_t VELK_PREFETCH_WINDOW = 256;
 // itself, one chunk ahead).
 constexpr uint64_t VELK_PREFETCH_DATA = uint64_t{1} << 20;
 
+// A running look-ahead: its helpers, its descriptor of the index and what
+// they share, behind its own lock.  Owned by the writer that started it.
+struct velk_prefetch_t;
+
 // Starts the helpers over entries 0..entries-1 of the index file at
 // indexPath (opened again read-only, so the writer's own descriptor and
 // reader are not disturbed); entries lie at entryOffset + 512 * ordinal.
-// Returns the number of helpers started (0 when none could be: the copy runs
-// without look-ahead).  Initial thread only; at most one look-ahead at a time.
-int velk_MemberPrefetchStart(const char *indexPath, int64_t entryOffset, int64_t entries, int threads);
+// Returns the look-ahead with at least one helper, or null when none could
+// be started (the copy runs without look-ahead).  Initial thread only.
+velk_prefetch_t *velk_MemberPrefetchStart(const char *indexPath, int64_t entryOffset, int64_t entries, int threads);
 // The writer is about to copy entry ordinal: helpers may run up to
-// ordinal + VELK_PREFETCH_WINDOW.
-void velk_MemberPrefetchAdvance(int64_t ordinal);
-// Stops and joins the helpers and closes their descriptor.  Safe to call
-// when none run.
-void velk_MemberPrefetchStop();
-
-// Called by a helper for each entry ordinal it looked ahead at, and the
-// writer's position when it claimed that entry (for tests); null in
-// production.
-extern void (*velk_prefetch_visit_hook)(int64_t ordinal, int64_t writerAt);
+// ordinal + VELK_PREFETCH_WINDOW.  Does nothing for a null look-ahead.
+void velk_MemberPrefetchAdvance(velk_prefetch_t *p, int64_t ordinal);
+// Stops and joins the helpers, closes their descriptor and frees p.  Does
+// nothing for a null look-ahead.
+void velk_MemberPrefetchStop(velk_prefetch_t *p);
 
 #endif

@@ -68,13 +68,42 @@ struct RequestState {
     int threadError KYL_GUARDED_BY(grantLock) = 0;
 };
 
-// The running writer's state, set before its threads start.
-RequestState *g_request = nullptr;
-quor_sockaddr_t g_gateway;
-bool g_haveGateway = false;
-// Entries whose thread is still to be joined; used by the listen thread
-// and, once that is joined, by the initial thread.
-std::vector<char> *g_joinPending = nullptr;
+// The threads and resources of one run of the writer.
+struct WriterRun {
+    velk_xfer_ctl_t *ctl = nullptr;
+    RequestState request;
+    // Entries whose thread is still to be joined; used by the listen
+    // thread and, once that is joined, by the initial thread.
+    std::vector<char> joinPending;
+    // The gateway's address, when known: movers connecting from it are
+    // accepted like the ones the site allows.
+    quor_sockaddr_t gateway{};
+    bool haveGateway = false;
+    bool poolStarted = false;
+    bool managerStarted = false;
+    bool listenStarted = false;
+    pthread_t manager{};
+    pthread_t listener{};
+    // Failed requests: the archive offset of the last failure, the I/O
+    // errors in a row there, and the wait for space.
+    bool failedBefore = false;
+    uint64_t lastFailAt = 0;
+    int eioRetries = 0;
+    velk_nospace_t noSpace;
+};
+
+// The writer that runs ctl's transfer: the control's owner, set before its
+// threads start.
+WriterRun *writerOf(velk_xfer_ctl_t *ctl)
+{
+    return static_cast<WriterRun *>(ctl->owner);
+}
+
+const quor_sockaddr_t *gatewayOf(velk_xfer_ctl_t *ctl)
+{
+    WriterRun *run = writerOf(ctl);
+    return run->haveGateway ? &run->gateway : nullptr;
+}
 
 // Whether a transfer thread must give up its mover: the transfer must stop
 // (velk_XferShouldStop) or is recovering.  *quiet (may be null) tells
@@ -109,17 +138,18 @@ void writerAbort(velk_xfer_ctl_t *ctl, const char *function, int line)
 // Records the first failure of a transfer thread in the request.  A
 // broken connection only ends its thread: the mover then fails, and the
 // request's result decides whether the transfer recovers.
-void noteThreadError(int rc)
+void noteThreadError(velk_xfer_ctl_t *ctl, int rc)
 {
-    kyl_lock_guard g(g_request->grantLock);
-    if (g_request->threadError == 0)
-        g_request->threadError = rc < 0 ? rc : -EIO;
+    RequestState *rq = &writerOf(ctl)->request;
+    kyl_lock_guard g(rq->grantLock);
+    if (rq->threadError == 0)
+        rq->threadError = rc < 0 ? rc : -EIO;
 }
 
 // Records the failure and aborts: the mover broke the protocol.
 void threadFailed(velk_xfer_ctl_t *ctl, int rc, const char *function, int line)
 {
-    noteThreadError(rc);
+    noteThreadError(ctl, rc);
     writerAbort(ctl, function, line);
 }
 
@@ -180,8 +210,8 @@ int acceptDataConnection(velk_xfer_ctl_t *ctl, connection_info_t *con)
             return -ECONNABORTED;
         char text[128] = "";
         int s = -1;
-        int rc = quor_MoverAcceptPeer(con->listenSocket, g_haveGateway ? &g_gateway : nullptr, &con->remoteTransferAddr,
-                                      &s, text, sizeof text);
+        int rc =
+            quor_MoverAcceptPeer(con->listenSocket, gatewayOf(ctl), &con->remoteTransferAddr, &s, text, sizeof text);
         if (rc == -EINTR || rc == -EAGAIN || rc == -ECONNABORTED)
             continue;
         if (rc < 0) {
@@ -233,12 +263,13 @@ void writerReceived(void *arg, int rc, const initiator_msg_t *im)
 int writerGrant(void *arg, const initiator_msg_t *im, quor_moverpiece_t *piece)
 {
     auto *w = static_cast<WriterConn *>(arg);
+    RequestState *rq = &writerOf(w->ctl)->request;
     uint64_t xferId;
     uint64_t requestLength;
     {
-        kyl_lock_guard g(g_request->grantLock);
-        xferId = g_request->xferId;
-        requestLength = g_request->length;
+        kyl_lock_guard g(rq->grantLock);
+        xferId = rq->xferId;
+        requestLength = rq->length;
     }
     if (im->Length == 0 || im->Offset >= requestLength || im->Length > requestLength - im->Offset) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "parallel write - internal buffer/IOD offset error\n");
@@ -247,8 +278,8 @@ int writerGrant(void *arg, const initiator_msg_t *im, quor_moverpiece_t *piece)
     {
         // Bytes already handed out are gone from the buffers: a mover that
         // asks for them again would wait for ever.
-        kyl_lock_guard g(g_request->grantLock);
-        if (mover_ranges_overlap(&g_request->granted, im->Offset, im->Offset + 1)) {
+        kyl_lock_guard g(rq->grantLock);
+        if (mover_ranges_overlap(&rq->granted, im->Offset, im->Offset + 1)) {
             velk_LogFmt(VELK_MSG_ERROR, MSG,
                         "*** %s: mover asked again for request offset %" PRIu64 " - transfer aborted\n", w->label,
                         im->Offset);
@@ -265,8 +296,8 @@ int writerGrant(void *arg, const initiator_msg_t *im, quor_moverpiece_t *piece)
     }
     uint64_t srcAddr;
     {
-        kyl_lock_guard g(g_request->grantLock);
-        srcAddr = g_request->srcAddr;
+        kyl_lock_guard g(rq->grantLock);
+        srcAddr = rq->srcAddr;
     }
     const uint64_t addr = srcAddr + im->Offset;
     uint64_t fileOffset;
@@ -282,12 +313,12 @@ int writerGrant(void *arg, const initiator_msg_t *im, quor_moverpiece_t *piece)
     }
     const uint64_t length = std::min<uint64_t>(im->Length, fileOffset + dataLength - addr);
     {
-        kyl_lock_guard g(g_request->grantLock);
-        if (mover_ranges_overlap(&g_request->granted, im->Offset, im->Offset + length)) {
+        kyl_lock_guard g(rq->grantLock);
+        if (mover_ranges_overlap(&rq->granted, im->Offset, im->Offset + length)) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Internal error in velk_FindBufferData at line %d\n", __LINE__);
             return -EPROTO;
         }
-        mover_ranges_add(&g_request->granted, im->Offset, im->Offset + length);
+        mover_ranges_add(&rq->granted, im->Offset, im->Offset + length);
     }
     piece->xferId = xferId;
     piece->bytes = buf->buffer + (addr - fileOffset);
@@ -330,8 +361,9 @@ int writerComplete(void *arg, const quor_moverpiece_t *piece, const completion_m
         return cm->Status < 0 ? cm->Status : -EPROTO;
     }
     {
-        kyl_lock_guard g(g_request->grantLock);
-        g_request->sent += sent;
+        RequestState *rq = &writerOf(w->ctl)->request;
+        kyl_lock_guard g(rq->grantLock);
+        rq->sent += sent;
     }
     {
         kyl_lock_guard g(w->ctl->controlLock);
@@ -349,7 +381,7 @@ int writerFailed(void *arg, quor_moverstage_t stage, int rc, const initiator_msg
         bool quiet = false;
         if (!stopping(w->ctl, &quiet) || !quiet) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: mvrprot_recv_initmsg error %d\n", label, rc);
-            noteThreadError(rc);
+            noteThreadError(w->ctl, rc);
         }
         return -ECANCELED;
     }
@@ -385,11 +417,12 @@ void writerCloseSocket(void *arg, int *field)
     closeOwnSocket(static_cast<WriterConn *>(arg)->ctl, field);
 }
 
-int writerTicket(void * /*arg*/, uint64_t *expected)
+int writerTicket(void *arg, uint64_t *expected)
 {
-    kyl_lock_guard g(g_request->grantLock);
-    *expected = g_request->ticket;
-    return g_request->ticketRc;
+    RequestState *rq = &writerOf(static_cast<WriterConn *>(arg)->ctl)->request;
+    kyl_lock_guard g(rq->grantLock);
+    *expected = rq->ticket;
+    return rq->ticketRc;
 }
 
 const quor_moverops_t kWriterOps = {
@@ -403,10 +436,11 @@ int velk_FindBufferData(connection_info_t *conInfo, const initiator_msg_t *initM
 {
     velk_xfer_ctl_t *ctl = conInfo->ctl;
     io_bufreq_t *req = &conInfo->ioRequest;
+    RequestState *rq = &writerOf(ctl)->request;
     uint64_t srcAddr;
     {
-        kyl_lock_guard g(g_request->grantLock);
-        srcAddr = g_request->srcAddr;
+        kyl_lock_guard g(rq->grantLock);
+        srcAddr = rq->srcAddr;
     }
     const uint64_t address = initMessage->Offset + srcAddr;
     for (;;) {
@@ -522,7 +556,7 @@ void *velk_TransferThread(void *theConnection)
     if (rc == -EPROTO)
         threadFailed(ctl, rc, __func__, __LINE__);
     else if (rc != 0 && rc != -ECANCELED)
-        noteThreadError(rc);
+        noteThreadError(ctl, rc);
     closeOwnSocket(ctl, &con->transferSocket);
     closeOwnSocket(ctl, &con->listenSocket);
     closeOwnSocket(ctl, &con->controlSocket);
@@ -556,9 +590,10 @@ int startTransferThread(velk_xfer_ctl_t *ctl, int s, const quor_sockaddr_t &peer
         writerAbort(ctl, __func__, __LINE__);
         return -1;
     }
-    if ((*g_joinPending)[entry->conInx]) {
+    std::vector<char> &joinPending = writerOf(ctl)->joinPending;
+    if (joinPending[entry->conInx]) {
         pthread_join(entry->threadId, nullptr);
-        (*g_joinPending)[entry->conInx] = 0;
+        joinPending[entry->conInx] = 0;
     }
     int flags = fcntl(s, F_GETFL);
     if (flags >= 0)
@@ -581,7 +616,7 @@ int startTransferThread(velk_xfer_ctl_t *ctl, int s, const quor_sockaddr_t &peer
         writerAbort(ctl, __func__, __LINE__);
         return -1;
     }
-    (*g_joinPending)[entry->conInx] = 1;
+    joinPending[entry->conInx] = 1;
     return 0;
 }
 
@@ -620,8 +655,7 @@ void *velk_WriterListenThread(void *arg)
         memset(&peer, 0, sizeof peer);
         char text[128] = "";
         int s = -1;
-        int rc = quor_MoverAcceptPeer(ctl->movers.listenSockFD, g_haveGateway ? &g_gateway : nullptr, &peer, &s, text,
-                                      sizeof text);
+        int rc = quor_MoverAcceptPeer(ctl->movers.listenSockFD, gatewayOf(ctl), &peer, &s, text, sizeof text);
         if (rc == -EINTR || rc == -ECONNABORTED)
             continue;
         if (rc == -EAGAIN) {
@@ -657,24 +691,6 @@ void *velk_WriterListenThread(void *arg)
 }
 
 namespace {
-
-// The threads and resources of one run of the writer.
-struct WriterRun {
-    velk_xfer_ctl_t *ctl = nullptr;
-    RequestState request;
-    std::vector<char> joinPending;
-    bool poolStarted = false;
-    bool managerStarted = false;
-    bool listenStarted = false;
-    pthread_t manager{};
-    pthread_t listener{};
-    // Failed requests: the archive offset of the last failure, the I/O
-    // errors in a row there, and the wait for space.
-    bool failedBefore = false;
-    uint64_t lastFailAt = 0;
-    int eioRetries = 0;
-    velk_nospace_t noSpace;
-};
 
 // Results of a list-write after which the stream restarts where it broke.
 constexpr int kEndOfMedia = -9000;
@@ -1015,9 +1031,8 @@ int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed)
         return -1;
     }
     run->ctl = ctl;
-    g_request = &run->request;
-    g_joinPending = &run->joinPending;
-    g_haveGateway = quorex_GetGatewayAddress(&g_gateway) == 0;
+    ctl->owner = run;
+    run->haveGateway = quorex_GetGatewayAddress(&run->gateway) == 0;
 
     int rc = setUp(run);
     uint64_t maxRequest = kMaxRequestBytes;
@@ -1050,8 +1065,6 @@ int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed)
         velk_SetExitCode(VELK_EXIT_IOERR);
     }
     velk_FreeXferLocks(ctl);
-    g_request = nullptr;
-    g_joinPending = nullptr;
     run->request.grantLock.destroy();
     VELK_FREE(ctl->movers.connectionList);
     VELK_FREE(ctl);

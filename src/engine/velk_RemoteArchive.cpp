@@ -25,16 +25,14 @@ namespace {
 
 constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
 
-// When the progress line was last drawn; used by one transfer thread at a
-// time (the writer's buffer source, or the reader's consumer).
-struct timespec progressShownAt = {};
-
 // The operation's data callback of a gateway-host read, with the bytes it
-// has been handed for the progress line.
+// has been handed for the progress line and when that line was last drawn
+// (used by the reader's consumer thread only).
 struct ProgressCallback {
     velk_bufCallback_t callback;
     void *arg;
     uint64_t delivered, total;
+    struct timespec shownAt;
 };
 
 int callWithProgress(io_buffer_t *buf, void *arg)
@@ -43,7 +41,7 @@ int callWithProgress(io_buffer_t *buf, void *arg)
     int rc = p->callback(buf, p->arg);
     if (rc == 0) {
         p->delivered += buf->dataLength;
-        velk_DisplayXferProgressEvery(p->delivered, p->total, &progressShownAt, false);
+        velk_DisplayXferProgressEvery(p->delivered, p->total, &p->shownAt, false);
     }
     return rc;
 }
@@ -78,7 +76,7 @@ int RemoteDataCallback(velk_xfer_ctl_t *ctl, io_buffer_t **retBuffer)
             fi->currentFillPos += head->dataLength;
             const uint64_t handed = fi->currentFillPos;
             ctl->ring.bufQueueLock.unlock();
-            velk_DisplayXferProgressEvery(handed, ctl->transferLength, &progressShownAt, false);
+            velk_DisplayXferProgressEvery(handed, ctl->transferLength, &ctl->progressShownAt, false);
             *retBuffer = head;
             return 0;
         }
@@ -122,7 +120,7 @@ int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
     ctl->transferLength = velk_archive_filesize;
     ctl->gwhost.xferOperation = IOP_PUT;
     ctl->movers.listenSockFD = -1;
-    clock_gettime(CLOCK_MONOTONIC, &progressShownAt);
+    clock_gettime(CLOCK_MONOTONIC, &ctl->progressShownAt);
     const double start = velk_GetTimestamp();
     bool poolStarted = false;
     bool managerStarted = false;
@@ -203,8 +201,8 @@ int velk_CopyFromRemoteArchive(int archiveFd, uint64_t startAddr, uint64_t lengt
         return -1;
     ctl->archive_fd = archiveFd;
     ctl->movers.listenSockFD = -1;
-    ProgressCallback progress{callback, callbackArg, 0, length};
-    clock_gettime(CLOCK_MONOTONIC, &progressShownAt);
+    ProgressCallback progress{callback, callbackArg, 0, length, {}};
+    clock_gettime(CLOCK_MONOTONIC, &progress.shownAt);
     int rc = velk_LfxReceiveFile(RMTIO_CALLBACK, ctl, -1, nullptr, archiveFd, velk_archive, startAddr, startAddr,
                                  length, callWithProgress, &progress);
     VELK_FREE(ctl);

@@ -229,6 +229,12 @@ struct velk_xfer_ctl_t {
     uint64_t sinkOffset;
     uint64_t transferLength;
     uint64_t totalBytesMoved;
+    // When the progress line was last drawn for this transfer; used by one
+    // thread at a time (a gateway-host write's buffer source).
+    struct timespec progressShownAt;
+    // The state of the writer or reader that runs this transfer, for its own
+    // threads (null when it keeps none there); set before they start.
+    void *owner;
     kyl_mutex_t controlLock;
     int ctlMutexCreated;
     kyl_cond_t localFileCond;

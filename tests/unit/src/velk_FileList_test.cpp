@@ -25,14 +25,14 @@ class FileListTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        saved_ = {velk_function, velk_max_files, velk_time_opt};
+        saved_ = velk_function;
         velk_function = VOP_CREATE;
         velk_RunInit(&run_);
     }
     void TearDown() override
     {
         velk_FileListRelease(&run_);
-        std::tie(velk_function, velk_max_files, velk_time_opt) = saved_;
+        velk_function = saved_;
     }
 
     // Runs generation over the operands from a fresh table, capturing its
@@ -72,7 +72,7 @@ protected:
     velk_run_t run_; // the command line of gen(); the list name points into the test
 
 private:
-    std::tuple<int, long, long> saved_;
+    int saved_;
     Names args_;
     std::vector<char *> argv_;
 };
@@ -117,8 +117,8 @@ TEST_F(FileListTest, WalksInByteOrderOfFullPathsWithTheirOptions)
     };
     for (const Case &c : cases) {
         velk_option_flags = c.flags;
-        velk_time_opt = 86400;
-        velk_max_files = c.maxFiles;
+        run_.timeWindow = 86400;
+        run_.maxFiles = c.maxFiles;
         EXPECT_EQ(gen({d + "//"}), c.rc) << c.flags << out_ << err_;
         if (c.want.empty()) {
             EXPECT_EQ(run_.members.count, 3);
@@ -129,7 +129,7 @@ TEST_F(FileListTest, WalksInByteOrderOfFullPathsWithTheirOptions)
         EXPECT_TRUE(contains(out_ + err_, c.out)) << out_;
     }
     velk_option_flags = 0;
-    velk_max_files = 100;
+    run_.maxFiles = 100;
     gen({d});
     EXPECT_EQ(run_.members.table[1].objectType, static_cast<uint32_t>(VTO_DIRECTORY));
     EXPECT_EQ(run_.members.table[2].objectType, static_cast<uint32_t>(VTO_FILE));

@@ -29,7 +29,8 @@ Parsed parse(const std::vector<std::string> &args)
     velktest::ForkedChild child([&] {
         if (!velktest::redirectOutputToFiles(outPath, errPath))
             return 10;
-        setDefaultOptions();
+        velk_rc_t config{};
+        setDefaultOptions(&config);
         std::vector<std::string> copy{"velk"};
         copy.insert(copy.end(), args.begin(), args.end());
         std::vector<char *> argv;
@@ -38,6 +39,7 @@ Parsed parse(const std::vector<std::string> &args)
         argv.push_back(nullptr);
         velk_run_t run;
         velk_RunInit(&run);
+        run.config = &config;
         velk_exclude_rules_t rules{};
         run.exclude = &rules;
         int rc = velk_ParseCmdLine(&run, static_cast<int>(copy.size()), argv.data());
@@ -49,10 +51,10 @@ Parsed parse(const std::vector<std::string> &args)
                 velk_exit_code.load(), velk_function, velk_option_flags.load(), run.optind, str(velk_archive),
                 str(velk_index_filename));
         fprintf(res, "debug=%d\niobufsize=%d\nthreads=%d\ntss=%d\nmaxfiles=%ld\ntime=%ld\n", velk_debug_level,
-                velk_iobufsize, velk_max_threads, velk_thread_stacksize, velk_max_files, velk_time_opt);
+                velk_iobufsize, velk_max_threads, velk_thread_stacksize, run.maxFiles, run.timeWindow);
         fprintf(res, "umask=%d\narchcos=%d\nidxcos=%d\nafam=%d\nifam=%d\ncopies=%d\nverify=%d\ninterval=%d\n",
                 run.umask, velk_archive_cosID, run.index.cosId, run.archive.familyId, run.index.familyId,
-                copyCount, run.verifyFlags, velk_status_interval);
+                copyCount, run.verifyFlags, run.statusInterval);
         fprintf(res, "server=%s\nprincipal=%s\nacctid=%u\nacctname=%s\npipefd=%d\n",
                 str(getenv("QUOR_SERVER_HOST")), str(getenv("QUOR_PRINCIPAL")), run.acctId, str(run.acctName),
                 velk_status_pipefd);

@@ -15,10 +15,13 @@ using velktest::OutputCapture;
 
 std::string str(const char *s) { return s ? s : "<null>"; }
 
+// The record the tests read into.
+velk_rc_t config{};
+
 // The settings as text, by key.
 std::map<std::string, std::string> settings()
 {
-    const velk_rc_t &o = velk_config_opts;
+    const velk_rc_t &o = config;
     return {{"AbortOnLongPathnames", std::to_string(o.AbortOnLongPathnames)},
             {"AbortOnMemberFileMissing", std::to_string(o.AbortOnMemberFileMissing)},
             {"DisplayExcludedObjects", std::to_string(o.DisplayExcludedObjects)},
@@ -47,13 +50,13 @@ protected:
         mkdir(home_.c_str(), 0755);
         setenv("QUOR_CFG_FILE_PATH", global_.c_str(), 1);
         setenv("HOME", home_.c_str(), 1);
-        setDefaultOptions();
+        setDefaultOptions(&config);
     }
     ~ReadConfigTest() override
     {
         for (const auto &[name, value] : saved_)
             setenv(name.c_str(), value.c_str(), 1);
-        setDefaultOptions();
+        setDefaultOptions(&config);
     }
     velkunit::RunGlobals globals_;
     velktest::ScratchDir scratch_;
@@ -88,23 +91,23 @@ TEST_F(ReadConfigTest, WhichFilesAreReadAndInWhichOrder)
     velktest::writeFile(global_ + "/velkrc", "max_archive_size junk\nokfile /never\n");
     for (const Case &c : cases) {
         SCOPED_TRACE(c.path);
-        setDefaultOptions();
+        setDefaultOptions(&config);
         if (c.privateText.empty())
             unlink((home_ + "/.velkrc").c_str());
         else
             velktest::writeFile(home_ + "/.velkrc", c.privateText);
         setenv("QUOR_CFG_FILE_PATH", c.path.c_str(), 1);
         OutputCapture cap;
-        EXPECT_EQ(velk_ReadConfig(), 0);
-        EXPECT_EQ(str(velk_config_opts.Okfile), c.okfile);
-        EXPECT_EQ(str(velk_config_opts.Exfile), c.exfile);
-        EXPECT_EQ(std::to_string(velk_config_opts.DisplayExcludedObjects), c.display);
+        EXPECT_EQ(velk_ReadConfig(&config), 0);
+        EXPECT_EQ(str(config.Okfile), c.okfile);
+        EXPECT_EQ(str(config.Exfile), c.exfile);
+        EXPECT_EQ(std::to_string(config.DisplayExcludedObjects), c.display);
         EXPECT_EQ(cap.err(), c.err);
         EXPECT_EQ(cap.out(), "");
     }
     OutputCapture cap;
-    EXPECT_EQ(readRcFile((bad + "/velkrc").c_str()), -EISDIR);
-    EXPECT_EQ(readRcFile((scratch_ / "nope/velkrc").c_str()), -ENOENT);
+    EXPECT_EQ(readRcFile(&config, (bad + "/velkrc").c_str()), -EISDIR);
+    EXPECT_EQ(readRcFile(&config, (scratch_ / "nope/velkrc").c_str()), -ENOENT);
     EXPECT_EQ(cap.err(), isDir);
 }
 
@@ -166,10 +169,10 @@ TEST_F(ReadConfigTest, LineSyntaxValuesAndMessages)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text.substr(0, 40));
-        setDefaultOptions();
+        setDefaultOptions(&config);
         velktest::writeFile(path, c.text);
         OutputCapture cap;
-        EXPECT_EQ(readRcFile(path.c_str()), c.rc);
+        EXPECT_EQ(readRcFile(&config, path.c_str()), c.rc);
         auto got = settings();
         for (const auto &[key, value] : c.want)
             EXPECT_EQ(got.at(key), value) << key;

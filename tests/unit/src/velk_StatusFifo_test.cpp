@@ -36,7 +36,6 @@ protected:
         fd_.reset();
         velk_status_pipefd = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
         velk_option_flags |= VELK_OPT_STATUS_FIFO;
-        velk_status_interval = 1;
         velk_SetProgramPhase(phase);
         return velk_status_pipefd >= 0 && velk_InitStatusFifo() == 0;
     }
@@ -77,7 +76,7 @@ TEST_F(StatusFifo, ImmediateAndPendingLinesAndHeartbeats)
         // so the thread's first turn writes a heartbeat.
         velk_StatusMsg(0, "Reading %ld index entries", 12L);
         velk_StatusMsg(1, "Open logging");
-        if (!childWait() || velk_StartStatusThread() != 0 || !childWait())
+        if (!childWait() || velk_StartStatusThread(1) != 0 || !childWait())
             return 11;
         // A later pending line replaces an earlier one, in another phase.
         velk_SetProgramPhase(VTP_CREATE_WRITEARCHIVE);
@@ -137,7 +136,7 @@ TEST_F(StatusFifo, ReaderThatGoesAwayDoesNotEndTheProcess)
         // SIGPIPE keeps its default action: the unit itself must make sure
         // a write to an abandoned FIFO cannot end the process.
         signal(SIGPIPE, SIG_DFL);
-        if (!childSetup(VTP_EXTRACT_READARCHIVE) || velk_StartStatusThread() != 0)
+        if (!childSetup(VTP_EXTRACT_READARCHIVE) || velk_StartStatusThread(1) != 0)
             return 10;
         if (!childWait())
             return 11;

@@ -54,7 +54,6 @@ public:
     {
         velk_RunRelease(&run);
         velk_shutdown_signalled.store(0);
-        velk_LocalArchiveWriterRelease();
         velk_ReleaseMemberFileLists();
         velk_IndexReadRelease();
         for (int *fd : {&velk_archive_fd, &velk_tmpIndexFD}) {
