@@ -178,7 +178,7 @@ int acceptHeader(BuildState *bs, const posix_header_t *header)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Gak - too many member files found on archive file %s. Current limit is %ld\n",
                     velk_archive, bs->maxFiles);
         velk_LogMsg(VELK_MSG_ERROR, MSG, "Either increase via the -M option or contact the consulting office for help");
-        velk_SetExitCode(VELK_EXIT_IOERR);
+        velk_SetExitCode(VELK_EXIT_FILELIST);
         return -1;
     }
     if (velk_debug_level >= 2)
