@@ -53,7 +53,6 @@ TEST_F(VelkStatus, EachCauseEndsWithTheStatusTheTableNames)
         {{"-c", "-E", "-f", "l.tar", "-L", "nosuch"}, 66, "Cannot open file specified by -L option: nosuch", false,
          "l.tar"},
         {{"-c", "-E", "-M", "2", "-f", "m.tar", "d"}, 66, "Maximum number of file entries reached (2)", false, "m.tar"},
-        {{"-X", "-E", "-M", "1", "-I", "m.idx", "-f", "c.tar"}, 66, "too many member files found", false, "m.idx"},
         {{"-c", "-E", "-f", "n.tar", "d", longName}, 64, "WARNING: name too long for tar archive- file omitted\n"},
         {{"-x", "-E", "-f", "a.tar", "d/b"}, 72, "ERROR: d/b: Soft-deleted in archive (undelete it with -U)\n"},
         {{"-K", "-E", "-f", "a.tar", "d/b"}, 72, "ERROR: d/b: Soft-deleted in archive (undelete it with -U)\n"},
