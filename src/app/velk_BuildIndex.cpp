@@ -66,15 +66,6 @@ double seconds(const struct timeval &tv)
     return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
 }
 
-const char *seekKindName(int kind)
-{
-    switch (kind) {
-    case VELK_QUOR_FILE: return "QUOR";
-    case VELK_REMOTE_FILE: return "REMOTE";
-    default: return "local";
-    }
-}
-
 // value in decimal with ',' between groups of three digits.
 std::string withThousands(uint64_t value)
 {
@@ -128,42 +119,13 @@ int flushEntries(BuildState *bs)
 // Skips bytes of member data after the header just read.  0 or -1.
 int skipData(BuildState *bs, uint64_t bytes, uint32_t blocks)
 {
-    int blocksShown = static_cast<int>(blocks - 1);
-    if (velk_filetype == VELK_QUOR_FILE) {
-        uint64_t newOffset = 0;
-        int rc = quor_SetFileOffset(bs->archiveFd, bytes, SEEK_CUR, QUOR_SET_OFFSET_FORWARD, &newOffset);
-        if (rc < 0) {
-            velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d seeking forward %lu bytes (%d blocks) on QUOR archive file %s\n",
-                        rc, static_cast<unsigned long>(bytes), blocksShown, velk_archive);
-            return -1;
-        }
-        if (velk_debug_level >= 2)
-            velk_ErrPrintf("/debug/ returned offset from quor_SetFileOffset = %lu\n",
-                           static_cast<unsigned long>(newOffset));
+    const velk_archive_kind_t *ops = velk_CurrentArchiveKind();
+    int code = ops->skip_forward(bs->archiveFd, bytes);
+    if (code == 0)
         return 0;
-    }
-    if (velk_filetype == VELK_REMOTE_FILE) {
-        uint64_t newOffset = 0;
-        if (velk_PositionFile(bs->archiveFd, VELK_REMOTE_FILE, bytes, SEEK_CUR, QUOR_SET_OFFSET_FORWARD, &newOffset) !=
-            0) {
-            velk_LogFmt(VELK_MSG_ERROR, MSG,
-                        "Error %d seeking forward %lu bytes (%d blocks) on REMOTE archive file %s\n", -1,
-                        static_cast<unsigned long>(bytes), blocksShown, velk_archive);
-            return -1;
-        }
-        if (velk_debug_level >= 2)
-            velk_ErrPrintf("/debug/ returned offset from velk_PositionFile = %lu\n",
-                           static_cast<unsigned long>(newOffset));
-        return 0;
-    }
-    if (lseek(bs->archiveFd, static_cast<off_t>(bytes), SEEK_CUR) < 0) {
-        int err = errno;
-        perror("lseek");
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d seeking forward %lu bytes (%d blocks) on %s archive file %s\n", err,
-                    static_cast<unsigned long>(bytes), blocksShown, seekKindName(velk_filetype), velk_archive);
-        return -1;
-    }
-    return 0;
+    velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d seeking forward %lu bytes (%d blocks) on %s archive file %s\n", code,
+                static_cast<unsigned long>(bytes), static_cast<int>(blocks - 1), ops->seek_name, velk_archive);
+    return -1;
 }
 
 // Handles one accepted header at bs->position, whose member starts
@@ -571,7 +533,7 @@ int velk_BuildIndex(velk_run_t *run)
                         !ops->through_gateway ? -rc
                         : rc == -1            ? errno
                                               : rc,
-                        seekKindName(velk_filetype), velk_archive);
+                        ops->seek_name, velk_archive);
         velk_archive_fd = -1;
     }
     VELK_FREE(bs.buf);

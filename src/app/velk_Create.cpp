@@ -284,7 +284,7 @@ int verifyArchive(const velk_run_t *run)
     int rc = closeArchive();
     if (rc != 0)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: (verify) Error %d closing %s Archive file %s\n", "velk_Create", rc,
-                    velk_filetype == VELK_LOCAL_FILE ? "local" : "QUOR", velk_archive);
+                    velk_CurrentArchiveKind()->verify_close_name, velk_archive);
     if (velk_PostXferVerify(run) == 0)
         return 0;
     if (!velk_shutdown_signalled.load()) {

@@ -59,83 +59,12 @@ struct ListOutput {
     }
 };
 
-const char *indexSourceName(int kind)
-{
-    switch (kind) {
-    case VELK_QUOR_FILE: return "QUOR";
-    case VELK_REMOTE_FILE: return "Unix gateway";
-    default: return "?";
-    }
-}
-
 // The archive's actual size in bytes into *size.  0, or -1 after the
 // message (exit status 72).
 int archiveActualSize(uint64_t *size)
 {
-    switch (velk_filetype) {
-    case VELK_QUOR_FILE: {
-        quor_fileattr_t attr;
-        memset(&attr, 0, sizeof attr);
-        int rc = quor_FileGetAttributes(velk_archive, &attr);
-        if (rc < 0) {
-            if (rc == -EACCES)
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                            "[FATAL] no permission to get attrs. for QUOR archive file: %s\n", velk_archive);
-            else if (rc == -ENOENT)
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such QUOR archive file: %s\n", velk_archive);
-            else
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                            "[FATAL] error %d getting attributes for QUOR archive file %s\n", rc, velk_archive);
-            break;
-        }
-        if (attr.Attrs.Type != QUOR_OBJTYPE_FILE && attr.Attrs.Type != QUOR_OBJTYPE_HARDLINKED_FILE) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Archive file %s is a directory/symlink/junction\n",
-                        velk_archive);
-            break;
-        }
-        *size = attr.Attrs.DataLength;
+    if (velk_CurrentArchiveKind()->actual_size(size) == 0)
         return 0;
-    }
-    case VELK_PIPE:
-        // A piped archive is measured by reading it to its end.
-        if (velk_SkipArchiveBytes(STDIN_FILENO, VELK_SKIP_TO_END, size) != 0)
-            break;
-        return 0;
-    case VELK_REMOTE_FILE: {
-        lfx_Stat_rply_t st;
-        memset(&st, 0, sizeof st);
-        if (kylgw_LfxStat(velk_archive, &st) < 0)
-            break;
-        *size = st.hst_size;
-        return 0;
-    }
-    default: {
-        struct stat st;
-        if (stat(velk_archive, &st) != 0) {
-            int err = errno;
-            if (err == ENOENT) {
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such local archive file: %s\n",
-                            velk_archive);
-            } else if (err == EACCES) {
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no permission to open local archive file: %s\n",
-                            velk_archive);
-            } else {
-                errno = err;
-                perror("stat");
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                            "[FATAL] error %d getting attributes for local archive file %s\n", err, velk_archive);
-            }
-            break;
-        }
-        if (!S_ISREG(st.st_mode)) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Archive file %s is not a regular file\n",
-                        velk_archive);
-            break;
-        }
-        *size = static_cast<uint64_t>(st.st_size);
-        return 0;
-    }
-    }
     velk_SetExitCode(VELK_EXIT_IOERR);
     return -1;
 }
@@ -331,7 +260,7 @@ int velk_List(velk_run_t *run)
         return finish(false, 0, 0);
 
     char where[64];
-    snprintf(where, sizeof where, "Reading Index File from %s...", indexSourceName(velk_filetype));
+    snprintf(where, sizeof where, "Reading Index File from %s...", velk_CurrentArchiveKind()->index_source);
     console_message(where, velk_index_filename);
 
     int kind = velk_filetype;

@@ -979,7 +979,7 @@ int velk_Verify(velk_run_t *run)
     velk_FinalLine(ok);
     if (indexFd >= 0 && close(indexFd) != 0)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d closing %sindex file %s\n", "velk_Verify", errno,
-                    velk_filetype == VELK_QUOR_FILE ? "QUOR " : "", velk_index_filename);
+                    velk_CurrentArchiveKind()->index_close_text, velk_index_filename);
     velk_FreeIxList(&ranges);
     return ok ? 0 : -1;
 }

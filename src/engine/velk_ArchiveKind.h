@@ -27,15 +27,19 @@
 enum velk_subdir_probe_t { VELK_PROBE_DIR, VELK_PROBE_MISSING, VELK_PROBE_FAILED };
 
 struct velk_archive_kind_t {
-    int filetype;           // the VELK_FILETYPE value
-    const char *name;       // "local", "QUOR" or "remote" in messages about the archive
-    bool is_pipe;           // standard input or output: no name, no index, read where it stands
-    bool through_gateway;   // opened, read, written and closed through the client library
-    bool has_layout;        // a storage-system file: storage layout, class of service,
-                            // family, expiration, the storage system's umask and home
-    const char *read_name;  // the kind in block read messages
-    const char *write_name; // the kind in block write messages
-    int index_fd_kind;      // the kind of the descriptor velk_OpenIndexFile returns
+    int filetype;                  // the VELK_FILETYPE value
+    const char *name;              // "local", "QUOR" or "remote" in messages about the archive
+    bool is_pipe;                  // standard input or output: no name, no index, read where it stands
+    bool through_gateway;          // opened, read, written and closed through the client library
+    bool has_layout;               // a storage-system file: storage layout, class of service,
+                                   // family, expiration, the storage system's umask and home
+    const char *read_name;         // the kind in block read messages
+    const char *write_name;        // the kind in block write messages
+    int index_fd_kind;             // the kind of the descriptor velk_OpenIndexFile returns
+    const char *seek_name;         // the kind in the index build's seek and close messages
+    const char *index_source;      // where the listing says the index is read from
+    const char *verify_close_name; // the kind in the create's close-before-verify message
+    const char *index_close_text;  // before "index file" when the verify cannot close the index
 
     // Archive file of a create.  create makes it (under its temporary name
     // velk_archive_tmpname where it has a name, in archive's family where
@@ -57,6 +61,14 @@ struct velk_archive_kind_t {
     int (*size_and_layout)(uint64_t *size);
     ssize_t (*archive_read)(int fd, void *buf, size_t count);
     int (*close)(int fd);
+    // The archive's size as its file system reports it, for the listing
+    // (a pipe reads standard input to its end): 0, or -1 after the message
+    // (the caller sets exit status 72).
+    int (*actual_size)(uint64_t *size);
+    // Skips bytes forward from where the archive fd stands: 0, or the
+    // nonzero code the caller's message shows (errno for a local file, the
+    // gateway's code or -1 for a gateway kind).
+    int (*skip_forward)(int fd, uint64_t bytes);
     // The size of the file path as the kind's file system reports it, with
     // no message: 0, or a negative code (-errno for a local file).
     int (*file_size)(const char *path, uint64_t *size);

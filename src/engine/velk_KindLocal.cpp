@@ -191,6 +191,47 @@ int pipeSize(uint64_t *size)
     return 0;
 }
 
+int actualSizeLocal(uint64_t *size)
+{
+    struct stat st;
+    if (stat(velk_archive, &st) != 0) {
+        int err = errno;
+        if (err == ENOENT) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such local archive file: %s\n", velk_archive);
+        } else if (err == EACCES) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no permission to open local archive file: %s\n",
+                        velk_archive);
+        } else {
+            errno = err;
+            perror("stat");
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "[FATAL] error %d getting attributes for local archive file %s\n", err, velk_archive);
+        }
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Archive file %s is not a regular file\n", velk_archive);
+        return -1;
+    }
+    *size = static_cast<uint64_t>(st.st_size);
+    return 0;
+}
+
+// A piped archive is measured by reading it to its end.
+int actualSizePipe(uint64_t *size)
+{
+    return velk_SkipArchiveBytes(STDIN_FILENO, VELK_SKIP_TO_END, size) != 0 ? -1 : 0;
+}
+
+int skipLocal(int fd, uint64_t bytes)
+{
+    if (lseek(fd, static_cast<off_t>(bytes), SEEK_CUR) >= 0)
+        return 0;
+    int err = errno;
+    perror("lseek");
+    return err;
+}
+
 int fileSizeLocal(const char *path, uint64_t *size)
 {
     struct stat st;
@@ -319,6 +360,10 @@ const velk_archive_kind_t velk_kind_local = {
     .read_name = "local",
     .write_name = "local",
     .index_fd_kind = VELK_LOCAL_FILE,
+    .seek_name = "local",
+    .index_source = "?",
+    .verify_close_name = "local",
+    .index_close_text = "",
     .create = createLocal,
     .commit = commitLocal,
     .remove = removeLocal,
@@ -327,6 +372,8 @@ const velk_archive_kind_t velk_kind_local = {
     .size_and_layout = localSize,
     .archive_read = archiveRead,
     .close = velk_KindLocalClose,
+    .actual_size = actualSizeLocal,
+    .skip_forward = skipLocal,
     .file_size = fileSizeLocal,
     .position = positionLocal,
     .read = readLocal,
@@ -354,6 +401,10 @@ const velk_archive_kind_t velk_kind_pipe = {
     .read_name = "local",
     .write_name = "local",
     .index_fd_kind = VELK_LOCAL_FILE,
+    .seek_name = "local",
+    .index_source = "?",
+    .verify_close_name = "QUOR",
+    .index_close_text = "",
     .create = createPipe,
     .commit = commitLocal,
     .remove = removeLocal,
@@ -362,6 +413,8 @@ const velk_archive_kind_t velk_kind_pipe = {
     .size_and_layout = pipeSize,
     .archive_read = archiveRead,
     .close = velk_KindLocalClose,
+    .actual_size = actualSizePipe,
+    .skip_forward = skipLocal,
     .file_size = fileSizeLocal,
     .position = positionLocal,
     .read = readLocal,

@@ -240,6 +240,46 @@ int quorSize(uint64_t *size)
     return rc;
 }
 
+// The archive must be a plain file; a directory, symbolic link or junction
+// has no size to list.
+int actualSizeQuor(uint64_t *size)
+{
+    quor_fileattr_t attr;
+    memset(&attr, 0, sizeof attr);
+    int rc = quor_FileGetAttributes(velk_archive, &attr);
+    if (rc < 0) {
+        if (rc == -EACCES)
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "[FATAL] no permission to get attrs. for QUOR archive file: %s\n", velk_archive);
+        else if (rc == -ENOENT)
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such QUOR archive file: %s\n", velk_archive);
+        else
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                        "[FATAL] error %d getting attributes for QUOR archive file %s\n", rc, velk_archive);
+        return -1;
+    }
+    if (attr.Attrs.Type != QUOR_OBJTYPE_FILE && attr.Attrs.Type != QUOR_OBJTYPE_HARDLINKED_FILE) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Archive file %s is a directory/symlink/junction\n",
+                    velk_archive);
+        return -1;
+    }
+    *size = attr.Attrs.DataLength;
+    return 0;
+}
+
+// One plain seek, without the no-space retries of positionQuor.
+int skipQuor(int fd, uint64_t bytes)
+{
+    uint64_t newOffset = 0;
+    int rc = quor_SetFileOffset(fd, bytes, SEEK_CUR, QUOR_SET_OFFSET_FORWARD, &newOffset);
+    if (rc < 0)
+        return rc;
+    if (velk_debug_level >= 2)
+        velk_ErrPrintf("/debug/ returned offset from quor_SetFileOffset = %lu\n",
+                       static_cast<unsigned long>(newOffset));
+    return 0;
+}
+
 int fileSizeQuor(const char *path, uint64_t *size)
 {
     quor_Attrs_t attrs;
@@ -603,6 +643,10 @@ const velk_archive_kind_t velk_kind_quor = {
     .read_name = "QUOR-resident",
     .write_name = "QUOR-resident",
     .index_fd_kind = VELK_LOCAL_FILE,
+    .seek_name = "QUOR",
+    .index_source = "QUOR",
+    .verify_close_name = "QUOR",
+    .index_close_text = "QUOR ",
     .create = createQuor,
     .commit = velk_GatewayRename,
     .remove = quor_Unlink,
@@ -611,6 +655,8 @@ const velk_archive_kind_t velk_kind_quor = {
     .size_and_layout = quorSize,
     .archive_read = velk_KindGatewayRead,
     .close = quor_Close,
+    .actual_size = actualSizeQuor,
+    .skip_forward = skipQuor,
     .file_size = fileSizeQuor,
     .position = positionQuor,
     .read = velk_KindGatewayRead,

@@ -136,6 +136,26 @@ int positionRemote(int theFd, uint64_t offsetIn, int posType, int, uint64_t *off
     return 0;
 }
 
+int actualSizeRemote(uint64_t *size)
+{
+    lfx_Stat_rply_t st;
+    memset(&st, 0, sizeof st);
+    if (kylgw_LfxStat(velk_archive, &st) < 0)
+        return -1;
+    *size = st.hst_size;
+    return 0;
+}
+
+int skipRemote(int fd, uint64_t bytes)
+{
+    uint64_t newOffset = 0;
+    if (velk_PositionFile(fd, VELK_REMOTE_FILE, bytes, SEEK_CUR, QUOR_SET_OFFSET_FORWARD, &newOffset) != 0)
+        return -1;
+    if (velk_debug_level >= 2)
+        velk_ErrPrintf("/debug/ returned offset from velk_PositionFile = %lu\n", static_cast<unsigned long>(newOffset));
+    return 0;
+}
+
 velk_subdir_probe_t probeRemote(const char *path)
 {
     lfx_Stat_rply_t st;
@@ -266,6 +286,10 @@ const velk_archive_kind_t velk_kind_remote = {
     .read_name = "remote-resident",
     .write_name = "REMOTE",
     .index_fd_kind = VELK_LOCAL_FILE,
+    .seek_name = "REMOTE",
+    .index_source = "Unix gateway",
+    .verify_close_name = "QUOR",
+    .index_close_text = "",
     .create = createRemote,
     .commit = velk_GatewayRename,
     .remove = kylgw_LfxUnlink,
@@ -274,6 +298,8 @@ const velk_archive_kind_t velk_kind_remote = {
     .size_and_layout = remoteSize,
     .archive_read = velk_KindGatewayRead,
     .close = quor_Close,
+    .actual_size = actualSizeRemote,
+    .skip_forward = skipRemote,
     .file_size = fileSizeRemote,
     .position = positionRemote,
     .read = velk_KindGatewayRead,

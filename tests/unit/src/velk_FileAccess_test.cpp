@@ -191,6 +191,25 @@ TEST(ArchiveKinds, EachKindNumberFindsItsOwnTable)
         EXPECT_STREQ(ops->read_name, c.readName) << c.kind;
         EXPECT_STREQ(ops->write_name, c.writeName) << c.kind;
     }
+    // The kind as the index build, the listing and the verify name it in
+    // their messages; every kind can measure and skip its archive.
+    struct Texts {
+        int kind;
+        const char *seek, *indexSource, *verifyClose, *indexClose;
+    } texts[] = {
+        {VELK_LOCAL_FILE, "local", "?", "local", ""},
+        {VELK_PIPE, "local", "?", "QUOR", ""},
+        {VELK_QUOR_FILE, "QUOR", "QUOR", "QUOR", "QUOR "},
+        {VELK_REMOTE_FILE, "REMOTE", "Unix gateway", "QUOR", ""},
+    };
+    for (const Texts &t : texts) {
+        const velk_archive_kind_t *ops = velk_ArchiveKindOps(t.kind);
+        EXPECT_STREQ(ops->seek_name, t.seek) << t.kind;
+        EXPECT_STREQ(ops->index_source, t.indexSource) << t.kind;
+        EXPECT_STREQ(ops->verify_close_name, t.verifyClose) << t.kind;
+        EXPECT_STREQ(ops->index_close_text, t.indexClose) << t.kind;
+        EXPECT_TRUE(ops->actual_size != nullptr && ops->skip_forward != nullptr) << t.kind;
+    }
 }
 
 }  // namespace
