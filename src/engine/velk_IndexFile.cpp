@@ -21,7 +21,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "velk_ArchiveKind.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
 #include "velk_MemberStatus.h"
@@ -451,10 +450,10 @@ void velk_GetIndexBufSize(int *bytesOut, int *entriesOut)
 int velk_CreateTmpIndexFile()
 {
     std::string path;
-    // An index the caller places itself (that of a local or a piped
-    // archive) is made in the directory it will be renamed into, so that
-    // the rename replaces the old index in one step.
-    bool fromTemplate = velk_CurrentArchiveKind()->place_index == nullptr;
+    // A local index (that of a local or a piped archive) is made in the
+    // directory it will be renamed into, so that the rename replaces the
+    // old index in one step.
+    bool fromTemplate = velk_filetype == VELK_LOCAL_FILE || velk_filetype == VELK_PIPE;
     if (fromTemplate) {
         std::string dir;
         if (!tmpIndexDirectory(&dir))
