@@ -400,7 +400,8 @@ int velk_TarExtParsePax(const unsigned char *data, size_t len, velk_tar_ext_t *e
 
 int velk_TarExtLongText(const unsigned char *data, size_t len, char type, velk_tar_ext_t *ext)
 {
-    const void *nul = memchr(data, '\0', len);
+    // An empty record may come with no buffer at all.
+    const void *nul = len > 0 ? memchr(data, '\0', len) : nullptr;
     size_t n = nul != nullptr ? static_cast<size_t>(static_cast<const unsigned char *>(nul) - data) : len;
     uint32_t bit = type == USTAR_TYPE_LONGNAME ? VELK_TAREXT_PATH : VELK_TAREXT_LINK;
     ext->cleared &= ~bit;
