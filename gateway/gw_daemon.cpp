@@ -392,7 +392,8 @@ static int gw_Run(const gw_options_t &o)
     // Logged before the port file appears, so whoever waits for that file
     // finds the start-up lines complete.
     gw_LogStart(o, bound);
-    gw_StartupWarnings(bound, listenFd);
+    if (!o.mover)
+        gw_StartupWarnings(bound, listenFd); // a mover daemon has no users
     gw_event("start").str("listen", bound).num("port", port).num("runmode", o.runMode).emit();
 
     if (quorex_OpenSSLInit() != 0) {
