@@ -11,7 +11,6 @@
 #include "gw_fileops.h"
 #include "gw_log.h"
 #include "gw_mvremote.h"
-#include "gw_session.h"
 #include "gw_users.h"
 
 #include <kyl_fd.h>
@@ -24,6 +23,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <ctime>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -38,6 +38,14 @@
 #include <vector>
 
 namespace {
+
+// Milliseconds of CLOCK_MONOTONIC.
+int64_t monotonicMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 // One request as its movers share it.
 struct ListRequest {
@@ -429,6 +437,29 @@ int movePiece(ListRequest *r, MoverState *m, const PieceFaults &f, uint64_t off,
     return 0;
 }
 
+// Records the outcome of mover mv (event and counters) as it ends.
+void moverEnded(Mover *mv, const MoverState &m, int rc)
+{
+    ListRequest *r = mv->r;
+    gw_event("mover")
+        .num("session", static_cast<int64_t>(r->c->id))
+        .num("request", r->msgId)
+        .num("xfer", static_cast<int64_t>(r->xferId))
+        .num("mover", mv->k)
+        .num("width", r->width)
+        .str("peer", r->peerText)
+        .num("pieces", static_cast<int64_t>(m.pieces))
+        .num("cuts", static_cast<int64_t>(m.cuts))
+        .num("bytes", static_cast<int64_t>(m.bytes))
+        .num("status", rc)
+        .emit();
+    mv->status = rc;
+    mv->pieces = m.pieces;
+    mv->cuts = m.cuts;
+    mv->bytes = m.bytes;
+    r->finished.fetch_add(1);
+}
+
 void *runMover(void *arg)
 {
     auto *mv = static_cast<Mover *>(arg);
@@ -536,23 +567,7 @@ void *runMover(void *arg)
     }
     untrackClose(r, &m.data);
     untrackClose(r, &m.ctl);
-    gw_event("mover")
-        .num("session", static_cast<int64_t>(r->c->id))
-        .num("request", r->msgId)
-        .num("xfer", static_cast<int64_t>(r->xferId))
-        .num("mover", mv->k)
-        .num("width", r->width)
-        .str("peer", r->peerText)
-        .num("pieces", static_cast<int64_t>(m.pieces))
-        .num("cuts", static_cast<int64_t>(m.cuts))
-        .num("bytes", static_cast<int64_t>(m.bytes))
-        .num("status", rc)
-        .emit();
-    mv->status = rc;
-    mv->pieces = m.pieces;
-    mv->cuts = m.cuts;
-    mv->bytes = m.bytes;
-    r->finished.fetch_add(1);
+    moverEnded(mv, m, rc);
     return nullptr;
 }
 
@@ -1012,15 +1027,15 @@ void gw_MoversRunJob(gw_conn_t *c, const gw_mvjob_t &job, int fd, const quor_soc
     chooseAtFault(&r, c);
     std::vector<Mover> mv;
     const uint32_t started = startMovers(&r, &mv);
-    int64_t lastAlive = gw_MonotonicMs();
+    int64_t lastAlive = monotonicMs();
     while (r.finished.load() < started) {
         pollfd p{watch, POLLIN, 0};
         if (poll(&p, 1, 200) > 0) {
             fail(&r, -ECANCELED); // the gateway gave the request up
             watch = -1;           // poll ignores it from now on
         }
-        if (gw_MonotonicMs() - lastAlive >= GW_MVLINK_ALIVE_EVERY * 1000) {
-            lastAlive = gw_MonotonicMs();
+        if (monotonicMs() - lastAlive >= GW_MVLINK_ALIVE_EVERY * 1000) {
+            lastAlive = monotonicMs();
             if (alive(arg) != 0)
                 fail(&r, -ECANCELED);
         }

@@ -92,8 +92,7 @@ bool xdrReport(kyl_xdr_t *x, gw_mvreport_t *r)
     for (gw_mvstripe_t &s : r->stripes) {
         uint32_t nb = static_cast<uint32_t>(s.done.size());
         if (!kyl_xdr_u32(x, &s.k) || !kyl_xdr_i32(x, &s.status) || !kyl_xdr_u64(x, &s.pieces) ||
-            !kyl_xdr_u64(x, &s.cuts) || !kyl_xdr_u64(x, &s.bytes) || !kyl_xdr_u32(x, &nb) ||
-            nb > GW_MVJOB_MAX_BLOCKS)
+            !kyl_xdr_u64(x, &s.cuts) || !kyl_xdr_u64(x, &s.bytes) || !kyl_xdr_u32(x, &nb) || nb > GW_MVJOB_MAX_BLOCKS)
             return false;
         s.done.resize(nb);
         for (uint64_t &d : s.done)

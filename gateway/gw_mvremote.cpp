@@ -4,7 +4,6 @@
 
 #include "gw_events.h"
 #include "gw_log.h"
-#include "gw_session.h"
 
 #include <kyl_mutex.h>
 #include <kylgw_mvrio.h>
@@ -12,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <cstring>
 #include <memory>
 #include <netdb.h>
@@ -23,6 +23,14 @@
 #include <unistd.h>
 
 namespace {
+
+// Milliseconds of CLOCK_MONOTONIC.
+int64_t monotonicMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 struct Daemon {
     gw_moverdef_t def;
@@ -125,7 +133,7 @@ bool ensureUp(Daemon *d)
         kyl_lock_guard g(d->mu);
         if (d->up)
             return true;
-        const int64_t now = gw_MonotonicMs();
+        const int64_t now = monotonicMs();
         if (now - d->lastProbeMs < GW_MVPROBE_INTERVAL_MS)
             return false;
         d->lastProbeMs = now;
@@ -316,8 +324,8 @@ int gw_RemoteSetup(const gw_config_t *cfg, std::string *err)
     for (const gw_moverdef_t &m : cfg->movers) {
         auto d = std::make_unique<Daemon>();
         d->def = m;
-        d->address = (m.host.find(':') != std::string::npos ? "[" + m.host + "]" : m.host) + ":" +
-                     std::to_string(m.port);
+        d->address =
+            (m.host.find(':') != std::string::npos ? "[" + m.host + "]" : m.host) + ":" + std::to_string(m.port);
         r->daemons.push_back(std::move(d));
     }
     gw_remote = r.release();
