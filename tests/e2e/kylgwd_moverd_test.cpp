@@ -42,13 +42,14 @@ protected:
     void SetUp() override
     {
         fs::create_directories(dir / "tree/sub");
+        fs::create_directories(home()); // the tree the daemons share with the gateway
         writeFile(dir / "tree/big1", velktest::bytesOf(3000001, 1));
         writeFile(dir / "tree/sub/big2", velktest::bytesOf(2500123, 2));
         writeFile(dir / "tree/small", "small\n");
-        ASSERT_EQ(velk({"-c", "-E", "-f", "ref.tar", "tree"}).status, 0);
         ASSERT_TRUE(startMover(0, kKey));
         ASSERT_TRUE(startMover(1, kKey));
         ASSERT_TRUE(startGateway(gatewayConfig()));
+        ASSERT_EQ(velk({"-c", "-E", "-f", "ref.tar", "tree"}).status, 0);
     }
 
     std::string moverDir(int i) const { return dir / ("m" + std::to_string(i + 1)); }
