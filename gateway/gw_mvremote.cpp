@@ -74,8 +74,8 @@ void setState(Daemon *d, bool up, const char *reason)
             .emit();
 }
 
-// Connects to d within GW_MVLINK_TIMEOUT.  Returns the socket or -errno.
-int connectDaemon(const Daemon *d)
+// Connects to d within seconds.  Returns the socket or -errno.
+int connectDaemon(const Daemon *d, int seconds)
 {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
@@ -88,7 +88,7 @@ int connectDaemon(const Daemon *d)
     if (s >= 0 && connect(s, res->ai_addr, res->ai_addrlen) != 0 && errno != EINPROGRESS)
         err = errno;
     freeaddrinfo(res);
-    if (err == 0 && quor_poll_descriptor(s, 1, GW_MVLINK_TIMEOUT) != 0)
+    if (err == 0 && quor_poll_descriptor(s, 1, seconds) != 0)
         err = errno != 0 ? errno : ETIMEDOUT;
     socklen_t el = sizeof err;
     if (err == 0 && getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &el) != 0)
@@ -105,9 +105,9 @@ int connectDaemon(const Daemon *d)
 
 // Connects to d and runs the key proof.  Returns the link or -errno; a
 // daemon that cannot be reached or proves another key is down.
-int openLink(Daemon *d)
+int openLink(Daemon *d, int seconds)
 {
-    int s = connectDaemon(d);
+    int s = connectDaemon(d, seconds);
     if (s < 0) {
         setState(d, false, strerror(-s));
         return s;
@@ -138,7 +138,7 @@ bool ensureUp(Daemon *d)
             return false;
         d->lastProbeMs = now;
     }
-    int s = openLink(d);
+    int s = openLink(d, GW_MVPROBE_TIMEOUT);
     if (s < 0)
         return false;
     uint32_t type = 0;
@@ -246,7 +246,7 @@ int awaitReport(Share *sh)
 void *runShare(void *arg)
 {
     auto *sh = static_cast<Share *>(arg);
-    int rc = openLink(sh->d);
+    int rc = openLink(sh->d, GW_MVLINK_TIMEOUT);
     if (rc >= 0) {
         sh->link = rc;
         addLink(sh->all, sh->link);

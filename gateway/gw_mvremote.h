@@ -22,8 +22,11 @@
 #include <string>
 #include <vector>
 
-// Shortest time between two health probes of a daemon that is down.
-constexpr int64_t GW_MVPROBE_INTERVAL_MS = 1000;
+// Shortest time between two health probes of a daemon that is down, and
+// the longest a probe may wait for the daemon to accept (a request waits
+// for the probes of the daemons that are down).
+constexpr int64_t GW_MVPROBE_INTERVAL_MS = 2000;
+constexpr int GW_MVPROBE_TIMEOUT = 3;
 
 // Makes the Movers section of cfg the daemons the gateway uses (none when
 // it has none) and reads the key file mover_key names.  Main thread,
