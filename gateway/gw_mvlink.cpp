@@ -248,9 +248,9 @@ void gw_MvEncodeJob(const gw_mvjob_t &job, std::vector<unsigned char> *out)
 int gw_MvDecodeJob(const std::vector<unsigned char> &in, gw_mvjob_t *job)
 {
     if (!decode(xdrJob, in, job) || job->width == 0 || job->width > GW_MVJOB_MAX_STRIPES || job->block == 0 ||
-        job->total / job->block >= GW_MVJOB_MAX_BLOCKS || job->path[0] != '/' ||
-        memchr(job->path.data(), '\0', job->path.size()) != nullptr || !addressOk(job->control) ||
-        !addressOk(job->clientIp))
+        job->total / job->block >= GW_MVJOB_MAX_BLOCKS || job->total > (1ull << 31) || job->fileOffset > (1ull << 62) ||
+        job->path[0] != '/' || memchr(job->path.data(), '\0', job->path.size()) != nullptr ||
+        !addressOk(job->control) || !addressOk(job->clientIp))
         return -EPROTO;
     for (uint32_t k : job->stripes)
         if (k >= job->width)

@@ -121,6 +121,7 @@ TEST(GwMvLink, JobAndReportRoundTripAndOutOfBoundsJobsAreRefused)
         {"width 0", [](gw_mvjob_t *x) { x->width = 0; }},
         {"block 0", [](gw_mvjob_t *x) { x->block = 0; }},
         {"too many blocks", [](gw_mvjob_t *x) { x->block = 1; }},
+        {"longer than a request", [](gw_mvjob_t *x) { x->total = (1ull << 31) + 1; }},
         {"relative path", [](gw_mvjob_t *x) { x->path = "a.tar"; }},
         {"NUL in the path", [](gw_mvjob_t *x) { x->path = std::string("/a\0b", 4); }},
     };
