@@ -394,6 +394,10 @@ static int gw_Run(const gw_options_t &o)
     gw_LogStart(o, bound);
     if (!o.mover)
         gw_StartupWarnings(bound, listenFd); // a mover daemon has no users
+    if (struct stat st; !gw_config.moverKey.empty() && stat(gw_config.moverKey.c_str(), &st) == 0 &&
+                        (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        gw_LogWarning("mover key %s is accessible to others (mode %04o): make it 0600", gw_config.moverKey.c_str(),
+                      static_cast<unsigned>(st.st_mode & 07777));
     gw_event("start").str("listen", bound).num("port", port).num("runmode", o.runMode).emit();
 
     if (quorex_OpenSSLInit() != 0) {

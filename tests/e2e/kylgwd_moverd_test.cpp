@@ -124,6 +124,9 @@ TEST_F(KylgwdMoverDaemons, CreateAndExtractMoveEveryStripeThroughBothDaemons)
     EXPECT_EQ(events(gwEvents, {"\"event\":\"mover\""}), 0u);
     for (int i = 0; i < 2; i++)
         EXPECT_GT(events(moverDir(i) + "/events", {"\"event\":\"mover\"", "\"status\":0"}), 0u) << i;
+    // The gateway's key file was left readable by others; the daemons' not.
+    EXPECT_NE(gw.logText().find("mover key " + (dir / "gw.key") + " is accessible to others"), std::string::npos);
+    EXPECT_EQ(mover[0]->logText().find("is accessible to others"), std::string::npos);
     // velk itself sees the movers' connections come from both addresses:
     // admitting only the gateway's host refuses both.
     writeFile(dir / "QUOR.conf", "Restricted Addresses = {\n Default = {\n  127.0.0.1\n }\n}\n");
