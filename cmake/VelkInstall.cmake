@@ -4,6 +4,7 @@
 #   kylgwd                sbin/ (a daemon, started by root or by systemd)
 #   velk.1, kylgwd.8      share/man/
 #   kylgwd.service        lib/systemd/system/
+#   kylgwd-mover@.service lib/systemd/system/ (a mover daemon per address)
 #   velk (completion)     share/bash-completion/completions/
 #   kylgwd.conf sample    share/doc/velk/examples/ (copied to /etc/kylgwd/
 #                         by the administrator; nothing starts the daemon
@@ -25,6 +26,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR
 set(VELK_SYSTEMD_UNITDIR "lib/systemd/system" CACHE STRING "Where the kylgwd unit is installed, below the prefix")
 configure_file(${PROJECT_SOURCE_DIR}/packaging/kylgwd.service.in ${CMAKE_BINARY_DIR}/packaging/kylgwd.service @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/kylgwd.service DESTINATION ${VELK_SYSTEMD_UNITDIR})
+configure_file(${PROJECT_SOURCE_DIR}/packaging/kylgwd-mover@.service.in
+               ${CMAKE_BINARY_DIR}/packaging/kylgwd-mover@.service @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/kylgwd-mover@.service DESTINATION ${VELK_SYSTEMD_UNITDIR})
 
 set(CPACK_PACKAGE_NAME velk)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -17,6 +17,8 @@ namespace {
 constexpr const char *kSiteSection = "Site";
 constexpr const char *kUsersSection = "Users";
 constexpr const char *kCosSection = "COS";
+constexpr const char *kMoversSection = "Movers";
+constexpr const char *kMoverKeyKey = "mover_key";
 
 // Known site keys and where each is stored; a yes/no key stores 1 or 0.
 struct SiteKey {
@@ -66,9 +68,18 @@ std::string where(const char *name, const quor_cfg_stanza_t *s)
     return std::string(name) + ":" + std::to_string(s->LineNum) + ": ";
 }
 
-int loadSite(const char *name, const quor_cfg_stanza_t *sect, gw_site_t *site, std::string *err)
+int loadSite(const char *name, const quor_cfg_stanza_t *sect, gw_config_t *cfg, std::string *err)
 {
+    gw_site_t *site = &cfg->site;
     for (const quor_cfg_stanza_t *s = sect->substanzaList; s != nullptr; s = s->next) {
+        if (strcmp(s->KeyString, kMoverKeyKey) == 0) {
+            if (s->type != CFG_SIMPLE_TYPE || s->KeyValue == nullptr || s->KeyValue[0] != '/') {
+                *err = where(name, s) + "'" + kMoverKeyKey + "' needs the absolute path of the key file";
+                return -1;
+            }
+            cfg->moverKey = s->KeyValue;
+            continue;
+        }
         const SiteKey *key = nullptr;
         for (const SiteKey &k : kSiteKeys)
             if (strcmp(k.name, s->KeyString) == 0)
@@ -94,6 +105,71 @@ int loadSite(const char *name, const quor_cfg_stanza_t *sect, gw_site_t *site, s
     return 0;
 }
 
+// One mover daemon: address = HOST:PORT (required), weight = N.
+int loadMover(const char *name, const quor_cfg_stanza_t *m, gw_moverdef_t *out, std::string *err)
+{
+    out->name = m->KeyString;
+    if (m->type != CFG_COMPOUND_TYPE) {
+        *err = where(name, m) + "mover daemon '" + out->name + "' must be a section: NAME = { address = HOST:PORT }";
+        return -1;
+    }
+    bool haveAddress = false;
+    for (const quor_cfg_stanza_t *s = m->substanzaList; s != nullptr; s = s->next) {
+        const bool isAddress = strcmp(s->KeyString, "address") == 0;
+        if (!isAddress && strcmp(s->KeyString, "weight") != 0) {
+            *err = where(name, s) + "unknown key '" + s->KeyString + "' in mover daemon '" + out->name + "'";
+            return -1;
+        }
+        if (s->type != CFG_SIMPLE_TYPE) {
+            *err = where(name, s) + "'" + s->KeyString + "' needs a value";
+            return -1;
+        }
+        std::string perr;
+        if (isAddress) {
+            if (gw_ParseListen(s->KeyValue, &out->host, &out->port, &perr) != 0 || out->port == 0) {
+                *err = where(name, s) + "mover daemon '" + out->name + "': address needs HOST:PORT with a port";
+                return -1;
+            }
+            haveAddress = true;
+        } else if (!parseU32(s->KeyValue, &out->weight) || out->weight == 0 || out->weight > GW_MOVER_WEIGHT_MAX) {
+            *err = where(name, s) + "mover daemon '" + out->name + "': weight needs a number from 1 to " +
+                   std::to_string(GW_MOVER_WEIGHT_MAX);
+            return -1;
+        }
+    }
+    if (!haveAddress) {
+        *err = where(name, m) + "mover daemon '" + out->name + "' has no address";
+        return -1;
+    }
+    return 0;
+}
+
+int loadMovers(const char *name, const quor_cfg_stanza_t *sect, std::vector<gw_moverdef_t> *out, std::string *err)
+{
+    std::vector<gw_moverdef_t> list;
+    for (const quor_cfg_stanza_t *m = sect->substanzaList; m != nullptr; m = m->next) {
+        gw_moverdef_t d;
+        if (loadMover(name, m, &d, err) != 0)
+            return -1;
+        for (const gw_moverdef_t &o : list)
+            if (o.name == d.name) {
+                *err = where(name, m) + "mover daemon '" + d.name + "' named twice";
+                return -1;
+            }
+        if (list.size() == GW_MOVER_DAEMONS_MAX) {
+            *err = where(name, m) + "more than " + std::to_string(GW_MOVER_DAEMONS_MAX) + " mover daemons";
+            return -1;
+        }
+        list.push_back(d);
+    }
+    if (list.empty()) {
+        *err = where(name, sect) + "section " + kMoversSection + " names no mover daemon";
+        return -1;
+    }
+    *out = list;
+    return 0;
+}
+
 int loadTree(const char *name, const quor_cfg_stanza_t *list, gw_config_t *cfg, std::string *err)
 {
     gw_config_t next = *cfg;
@@ -108,7 +184,8 @@ int loadTree(const char *name, const quor_cfg_stanza_t *list, gw_config_t *cfg, 
         const bool isSite = strcmp(s->KeyString, kSiteSection) == 0;
         const bool isUsers = strcmp(s->KeyString, kUsersSection) == 0;
         const bool isCos = strcmp(s->KeyString, kCosSection) == 0;
-        if (!isSite && !isUsers && !isCos) {
+        const bool isMovers = strcmp(s->KeyString, kMoversSection) == 0;
+        if (!isSite && !isUsers && !isCos && !isMovers) {
             *err = where(name, s) + "unknown section '" + s->KeyString + "'";
             return fail();
         }
@@ -116,13 +193,14 @@ int loadTree(const char *name, const quor_cfg_stanza_t *list, gw_config_t *cfg, 
             *err = where(name, s) + "'" + s->KeyString + "' must be a section: " + s->KeyString + " = { ... }";
             return fail();
         }
-        if ((isUsers && users != nullptr) || (isCos && cos != nullptr)) {
+        if ((isUsers && users != nullptr) || (isCos && cos != nullptr) || (isMovers && !next.movers.empty())) {
             *err = where(name, s) + "a second '" + s->KeyString + "' section";
             return fail();
         }
-        int rc = isSite    ? loadSite(name, s, &next.site, err)
-                 : isUsers ? gw_UsersLoad(name, s, &users, err)
-                           : gw_CosLoad(name, s, &cos, err);
+        int rc = isSite     ? loadSite(name, s, &next, err)
+                 : isUsers  ? gw_UsersLoad(name, s, &users, err)
+                 : isMovers ? loadMovers(name, s, &next.movers, err)
+                            : gw_CosLoad(name, s, &cos, err);
         if (rc != 0)
             return fail();
     }
@@ -175,6 +253,7 @@ void gw_ConfigDefaults(gw_config_t *cfg, int runMode)
 
 void gw_ConfigFree(gw_config_t *cfg)
 {
+    cfg->movers.clear();
     gw_UsersFree(cfg->users);
     cfg->users = nullptr;
     gw_CosFree(cfg->cos);

@@ -18,6 +18,16 @@
 //   COS = {
 //       11 = { ... }         # classes of service (gw_cos.h)
 //   }
+//   Movers = {               # mover daemons on other hosts (gw_mvremote.h)
+//       m1 = {
+//           address = 10.0.0.2:1218
+//           weight = 2       # stripes per round (default 1)
+//       }
+//   }
+//
+// The Site section's mover_key = PATH names the key file that a gateway and
+// its mover daemons share (both configurations name one with the same
+// contents).
 //
 // Unknown sections and keys are errors naming the file and line.  Loaded on
 // the main thread during start-up; read-only afterwards, so session threads
@@ -28,6 +38,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Values reported to clients in the greeting and the site information,
 // and the daemon's own site policies (at the end).
@@ -71,12 +82,27 @@ constexpr uint32_t GW_MAX_LOG_BYTES_PER_SESSION = 1024 * 1024;
 constexpr uint32_t GW_MAX_LOG_BYTES_PER_USER = 8 * 1024 * 1024;
 constexpr uint32_t GW_LOG_INTERVAL_SECS = 60;
 
+// One mover daemon of the Movers section.
+struct gw_moverdef_t {
+    std::string name;
+    std::string host; // numeric address or host name
+    int port = 0;
+    uint32_t weight = 1; // 1..GW_MOVER_WEIGHT_MAX
+};
+// Largest weight of a mover daemon.
+constexpr uint32_t GW_MOVER_WEIGHT_MAX = 64;
+// Most mover daemons a Movers section names.
+constexpr size_t GW_MOVER_DAEMONS_MAX = 64;
+
 // A plain record: copying it shares the user list, which the
 // configuration owns (gw_ConfigFree).
 struct gw_config_t {
     gw_site_t site;
     gw_userlist_t *users; // null: no users, every login fails
     gw_costable_t *cos;   // null: the built-in classes (gw_CosBuiltin)
+    std::string moverKey; // Site's mover_key: the shared key file ("" = none)
+    // The Movers section; empty: the gateway's own movers move the data.
+    std::vector<gw_moverdef_t> movers;
 };
 
 // The classes of service of cfg: its COS section, or the built-in table.

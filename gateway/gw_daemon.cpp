@@ -15,6 +15,8 @@
 #include "gw_fileops.h"
 #include "gw_listener.h"
 #include "gw_log.h"
+#include "gw_mvdaemon.h"
+#include "gw_mvremote.h"
 #include "gw_options.h"
 #include "gw_proto.h"
 #include "gw_session.h"
@@ -329,9 +331,14 @@ static void gw_StartupWarnings(const std::string &bound, int listenFd)
 static void gw_LogStart(const gw_options_t &o, const std::string &bound)
 {
     gw_Log("kylgwd %s (built %s)", GW_VERSION_NUMBER, GW_BUILD_DATE);
-    gw_Log("starting: listening on %s, run mode %d (%s), root %s, meta %s", bound.c_str(), o.runMode,
-           o.runMode == GW_RUNMODE_STORAGE ? "storage system" : "file-system gateway", o.root.c_str(),
-           o.meta.empty() ? "(none)" : o.meta.c_str());
+    if (o.mover)
+        gw_Log("starting: mover daemon listening on %s, root %s", bound.c_str(), o.root.c_str());
+    else
+        gw_Log("starting: listening on %s, run mode %d (%s), root %s, meta %s", bound.c_str(), o.runMode,
+               o.runMode == GW_RUNMODE_STORAGE ? "storage system" : "file-system gateway", o.root.c_str(),
+               o.meta.empty() ? "(none)" : o.meta.c_str());
+    for (const gw_moverdef_t &m : gw_config.movers)
+        gw_Log("mover daemon %s at %s:%d, weight %u", m.name.c_str(), m.host.c_str(), m.port, m.weight);
     if (geteuid() == 0)
         gw_Log("running as root: each request runs with the authenticated user's uid and gid");
     else
@@ -385,7 +392,12 @@ static int gw_Run(const gw_options_t &o)
     // Logged before the port file appears, so whoever waits for that file
     // finds the start-up lines complete.
     gw_LogStart(o, bound);
-    gw_StartupWarnings(bound, listenFd);
+    if (!o.mover)
+        gw_StartupWarnings(bound, listenFd); // a mover daemon has no users
+    if (struct stat st; !gw_config.moverKey.empty() && stat(gw_config.moverKey.c_str(), &st) == 0 &&
+                        (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        gw_LogWarning("mover key %s is accessible to others (mode %04o): make it 0600", gw_config.moverKey.c_str(),
+                      static_cast<unsigned>(st.st_mode & 07777));
     gw_event("start").str("listen", bound).num("port", port).num("runmode", o.runMode).emit();
 
     if (quorex_OpenSSLInit() != 0) {
@@ -441,7 +453,7 @@ static int gw_Run(const gw_options_t &o)
     if (int nrc = gw_NotifyServiceManager("READY=1\nMAINPID=" + std::to_string(static_cast<long>(getpid()))); nrc != 0)
         gw_LogWarning("cannot report readiness to the service manager: %s", strerror(-nrc));
 
-    int how = gw_ServeUntilSignal(listenFd, sigFd);
+    int how = o.mover ? gw_MvDaemonServe(listenFd, sigFd, o.faultsFile) : gw_ServeUntilSignal(listenFd, sigFd);
     (void)gw_NotifyServiceManager("STOPPING=1");
     close(sigFd);
     // Every session was joined, and each waited for its own jobs.
@@ -483,6 +495,10 @@ int gw_DaemonMain(int argc, char **argv)
         fprintf(stderr, "kylgwd: --config %s\n", err.c_str());
         return GW_EXIT_CONFIG;
     }
+    if ((opts.mover ? gw_MvDaemonSetup(&gw_config, &err) : gw_RemoteSetup(&gw_config, &err)) != 0) {
+        fprintf(stderr, "kylgwd: --config %s: %s\n", opts.configFile.c_str(), err.c_str());
+        return GW_EXIT_CONFIG;
+    }
 
     if (opts.syslog)
         gw_LogUseSyslog();
@@ -515,6 +531,7 @@ int gw_DaemonMain(int argc, char **argv)
     }
 
     int status = gw_Run(opts);
+    gw_RemoteShutdown();
     gw_EventsClose();
     gw_LogClose();
     return status;

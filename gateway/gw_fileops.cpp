@@ -1089,6 +1089,7 @@ int gw_FsTransferFile(gw_conn_t *c, int32_t fildes, bool forWrite, gw_fsxfer_t *
     if (fd < 0)
         return -errno;
     out->fd = fd;
+    out->path = f.path;
     out->width = cos != nullptr ? cos->width : 1;
     out->block = cos != nullptr ? cos->block : 0;
     return 0;
@@ -1169,4 +1170,21 @@ int gw_FsTransferStream(gw_conn_t *c, int32_t fildes, bool forWrite, int *file, 
     }
     *file = x.fd;
     return 0;
+}
+
+int gw_FsOpenForMover(const std::string &nsPath, bool forWrite, uint32_t uid, uint32_t gid,
+                      const std::vector<uint32_t> &groups)
+{
+    if (gw_fsRootFd < 0)
+        return -EBADF;
+    gw_user_t u;
+    u.uid = uid;
+    u.gid = gid;
+    u.groups = groups;
+    int fd;
+    {
+        FsIdentity id(&u);
+        fd = gw_NsOpen(gw_fsRootFd, nsPath, (forWrite ? O_WRONLY : O_RDONLY) | O_CLOEXEC, 0, true);
+    }
+    return servedRegularFile(fd);
 }

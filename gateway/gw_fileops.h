@@ -22,6 +22,8 @@
 #include <kylgw_xdr_fs.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // Entries of a session's file and directory tables.
 constexpr int GW_FS_MAX_FILES = 250;
@@ -53,6 +55,7 @@ struct gw_fsxfer_t {
     int fd;
     uint32_t width;
     uint64_t block;
+    std::string path; // the file's namespace path (for a mover daemon)
 };
 // Takes server descriptor fildes of session c (its lock held only here)
 // for a transfer that reads it (forWrite false) or writes it.  Returns 0,
@@ -77,6 +80,12 @@ void gw_FsCloseFile(gw_conn_t *c, int32_t fildes);
 // with the table entry).  Returns 0, -EBADF (not open for that access, or
 // no data connection) or -errno.
 [[nodiscard]] int gw_FsTransferStream(gw_conn_t *c, int32_t fildes, bool forWrite, int *file, int *sock);
+// Opens namespace path nsPath of the served tree for a mover daemon's
+// transfer (O_WRONLY without creating or truncating for a write, O_RDONLY
+// for a read) as uid, gid and groups when the daemon runs as root.  Only a
+// regular file is taken.  Returns the descriptor (blocking) or -errno.
+[[nodiscard]] int gw_FsOpenForMover(const std::string &nsPath, bool forWrite, uint32_t uid, uint32_t gid,
+                                    const std::vector<uint32_t> &groups);
 [[nodiscard]] int gw_FsLfxOpen(gw_conn_t *c, const char *path, bool forWrite, uint32_t mode);
 
 #endif

@@ -10,6 +10,8 @@
 #include "gw_events.h"
 #include "gw_fileops.h"
 #include "gw_log.h"
+#include "gw_mvremote.h"
+#include "gw_users.h"
 
 #include <kyl_fd.h>
 #include <kylgw_mvrio.h>
@@ -21,6 +23,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <ctime>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -35,6 +38,14 @@
 #include <vector>
 
 namespace {
+
+// Milliseconds of CLOCK_MONOTONIC.
+int64_t monotonicMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 // One request as its movers share it.
 struct ListRequest {
@@ -51,6 +62,13 @@ struct ListRequest {
     quor_sockaddr_t clientIp{}; // the client's address, for wildcard addresses
     uint64_t ticket = 0;        // SecurityTicket of every message of the request
     std::string peerText;       // where the control connections go, for events
+    // The movers (stripes) to run; empty: all of them.
+    std::vector<uint32_t> only;
+    // The local address the movers connect from (a mover daemon's own),
+    // when haveSource.
+    quor_sockaddr_t source{};
+    bool haveSource = false;
+    std::atomic<uint32_t> finished{0}; // movers that have ended
     // Bytes moved of each block, written only by the block's mover and
     // read after the movers were joined.
     std::vector<uint64_t> done;
@@ -73,6 +91,9 @@ struct Mover {
     uint32_t k;
     pthread_t thread;
     bool started;
+    // The mover's outcome, written by its thread before it ends.
+    int status;
+    uint64_t pieces, cuts, bytes;
 };
 
 void fail(ListRequest *r, int rc)
@@ -150,6 +171,18 @@ bool isClientHost(const ListRequest *r, const quor_sockaddr_t &a)
                   &reinterpret_cast<const sockaddr_in6 &>(c).sin6_addr, sizeof(in6_addr)) == 0;
 }
 
+// "host:port" of a, for the events.
+std::string addressText(const quor_sockaddr_t &a)
+{
+    char host[INET6_ADDRSTRLEN] = "?";
+    const bool v4 = a.hs_addr.ss_family == AF_INET;
+    inet_ntop(a.hs_addr.ss_family,
+              v4 ? static_cast<const void *>(&reinterpret_cast<const sockaddr_in &>(a.hs_addr).sin_addr)
+                 : static_cast<const void *>(&reinterpret_cast<const sockaddr_in6 &>(a.hs_addr).sin6_addr),
+              host, sizeof host);
+    return std::string(host) + ":" + std::to_string(portOf(a));
+}
+
 // The request's SecurityTicket: the session's transfer secret for its
 // transfer id; a random one when the session has no key (the client then
 // trusts no mover, as it has no secret either).
@@ -167,6 +200,12 @@ int connectTracked(ListRequest *r, const quor_sockaddr_t &a)
         return -errno;
     track(r, s);
     const socklen_t len = fam == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (r->haveSource && r->source.hs_addr.ss_family == fam &&
+        bind(s, reinterpret_cast<const sockaddr *>(&r->source.hs_addr), len) != 0) {
+        int e = errno;
+        untrackClose(r, &s);
+        return -e;
+    }
     if (const std::string &src = r->c->faults.moverSrc; !src.empty() && fam == AF_INET) {
         sockaddr_in from{};
         from.sin_family = AF_INET;
@@ -398,6 +437,29 @@ int movePiece(ListRequest *r, MoverState *m, const PieceFaults &f, uint64_t off,
     return 0;
 }
 
+// Records the outcome of mover mv (event and counters) as it ends.
+void moverEnded(Mover *mv, const MoverState &m, int rc)
+{
+    ListRequest *r = mv->r;
+    gw_event("mover")
+        .num("session", static_cast<int64_t>(r->c->id))
+        .num("request", r->msgId)
+        .num("xfer", static_cast<int64_t>(r->xferId))
+        .num("mover", mv->k)
+        .num("width", r->width)
+        .str("peer", r->peerText)
+        .num("pieces", static_cast<int64_t>(m.pieces))
+        .num("cuts", static_cast<int64_t>(m.cuts))
+        .num("bytes", static_cast<int64_t>(m.bytes))
+        .num("status", rc)
+        .emit();
+    mv->status = rc;
+    mv->pieces = m.pieces;
+    mv->cuts = m.cuts;
+    mv->bytes = m.bytes;
+    r->finished.fetch_add(1);
+}
+
 void *runMover(void *arg)
 {
     auto *mv = static_cast<Mover *>(arg);
@@ -505,18 +567,7 @@ void *runMover(void *arg)
     }
     untrackClose(r, &m.data);
     untrackClose(r, &m.ctl);
-    gw_event("mover")
-        .num("session", static_cast<int64_t>(r->c->id))
-        .num("request", r->msgId)
-        .num("xfer", static_cast<int64_t>(r->xferId))
-        .num("mover", mv->k)
-        .num("width", r->width)
-        .str("peer", r->peerText)
-        .num("pieces", static_cast<int64_t>(m.pieces))
-        .num("cuts", static_cast<int64_t>(m.cuts))
-        .num("bytes", static_cast<int64_t>(m.bytes))
-        .num("status", rc)
-        .emit();
+    moverEnded(mv, m, rc);
     return nullptr;
 }
 
@@ -534,27 +585,72 @@ int checkIod(const quor_IOD_t &iod, bool write, const iod_srcsinkdesc_t **net, c
     return 0;
 }
 
-// Runs the movers of r and waits for all of them.  Returns the first
-// failure or 0.
-int runMovers(ListRequest *r)
+// Starts the movers of r (all, or r->only) into *mv.  Returns how many
+// started.
+uint32_t startMovers(ListRequest *r, std::vector<Mover> *mv)
 {
     const uint64_t nblocks = r->done.size();
-    const uint32_t movers = static_cast<uint32_t>(std::min<uint64_t>(r->width, nblocks));
-    std::vector<Mover> mv(movers);
-    for (uint32_t k = 0; k < movers; k++) {
-        mv[k] = Mover{r, k, {}, false};
-        int e = pthread_create(&mv[k].thread, nullptr, runMover, &mv[k]);
+    std::vector<uint32_t> ks = r->only;
+    if (ks.empty())
+        for (uint32_t k = 0; k < std::min<uint64_t>(r->width, nblocks); k++)
+            ks.push_back(k);
+    mv->assign(ks.size(), Mover{});
+    uint32_t started = 0;
+    for (size_t i = 0; i < ks.size(); i++) {
+        Mover &m = (*mv)[i];
+        m = Mover{r, ks[i], {}, false, 0, 0, 0, 0};
+        if (ks[i] >= nblocks)
+            continue; // a stripe without blocks moves nothing
+        int e = pthread_create(&m.thread, nullptr, runMover, &m);
         if (e != 0) {
             fail(r, -e);
             break;
         }
-        mv[k].started = true;
+        m.started = true;
+        started++;
     }
+    return started;
+}
+
+// Runs the movers of r and waits for all of them.  Returns the first
+// failure or 0.
+int runMovers(ListRequest *r)
+{
+    std::vector<Mover> mv;
+    (void)startMovers(r, &mv);
     for (Mover &m : mv)
         if (m.started)
             pthread_join(m.thread, nullptr);
     kyl_lock_guard g(r->mu);
     return r->firstError;
+}
+
+// Has the mover daemons move r's stripes (gw_mvremote.h) and takes the
+// bytes each block moved from their reports.  Returns the first failure.
+int remoteMovers(ListRequest *r, const std::string &path)
+{
+    gw_mvjob_t job;
+    job.session = r->c->id;
+    job.request = r->msgId;
+    job.write = r->write;
+    if (const gw_user_t *u = r->c->user.load(); u != nullptr) {
+        job.uid = u->uid;
+        job.gid = u->gid;
+        job.groups.assign(u->groups.begin(), u->groups.begin() + std::min<size_t>(u->groups.size(), 64));
+    } else {
+        job.uid = static_cast<uint32_t>(geteuid());
+        job.gid = static_cast<uint32_t>(getegid());
+    }
+    job.path = path;
+    job.fileOffset = r->fileOffset;
+    job.total = r->total;
+    job.block = r->block;
+    job.width = r->width;
+    job.xferId = r->xferId;
+    job.ticket = r->ticket;
+    job.control = r->control;
+    job.clientIp = r->clientIp;
+    return gw_RemoteMove(r->c, job, &r->done);
 }
 
 int replyIor(gw_conn_t *c, const gw_request_t *req, const kyl_uuid_t &id, int32_t status, uint64_t moved,
@@ -855,15 +951,9 @@ int gw_ServeListTransfer(gw_conn_t *c, const gw_request_t *req)
     if (!isClientHost(&r, r.control))
         return refuseElsewhere(c, req, iod);
     r.ticket = requestTicket(&r);
-    char host[INET6_ADDRSTRLEN] = "?";
-    const bool v4 = r.control.hs_addr.ss_family == AF_INET;
-    inet_ntop(r.control.hs_addr.ss_family,
-              v4 ? static_cast<const void *>(&reinterpret_cast<const sockaddr_in &>(r.control.hs_addr).sin_addr)
-                 : static_cast<const void *>(&reinterpret_cast<const sockaddr_in6 &>(r.control.hs_addr).sin6_addr),
-              host, sizeof host);
-    r.peerText = std::string(host) + ":" + std::to_string(portOf(r.control));
+    r.peerText = addressText(r.control);
 
-    rc = r.total > 0 ? runMovers(&r) : 0;
+    rc = r.total == 0 ? 0 : gw_RemoteOn() ? remoteMovers(&r, xf.path) : runMovers(&r);
     uint64_t prefix = 0;
     for (uint64_t b = 0; b < r.done.size(); b++) {
         prefix += r.done[b];
@@ -909,4 +999,64 @@ int gw_ServeListTransfer(gw_conn_t *c, const gw_request_t *req)
         return replyIor(c, req, iod.RequestID, rc, prefix, &gap);
     }
     return replyIor(c, req, iod.RequestID, rc, prefix);
+}
+
+void gw_MoversRunJob(gw_conn_t *c, const gw_mvjob_t &job, int fd, const quor_sockaddr_t *source, int watch,
+                     int (*alive)(void *), void *arg, gw_mvreport_t *rep)
+{
+    ListRequest r;
+    r.c = c;
+    r.msgId = job.request;
+    r.write = job.write;
+    r.fd = fd;
+    r.fileOffset = job.fileOffset;
+    r.total = job.total;
+    r.block = job.block;
+    r.width = job.width;
+    r.xferId = job.xferId;
+    r.ticket = job.ticket;
+    r.control = job.control;
+    r.clientIp = job.clientIp;
+    r.peerText = addressText(r.control);
+    r.only = job.stripes;
+    if (source != nullptr) {
+        r.source = *source;
+        r.haveSource = true;
+    }
+    r.done.assign((r.total + r.block - 1) / r.block, 0);
+    chooseAtFault(&r, c);
+    std::vector<Mover> mv;
+    const uint32_t started = startMovers(&r, &mv);
+    int64_t lastAlive = monotonicMs();
+    while (r.finished.load() < started) {
+        pollfd p{watch, POLLIN, 0};
+        if (poll(&p, 1, 200) > 0) {
+            fail(&r, -ECANCELED); // the gateway gave the request up
+            watch = -1;           // poll ignores it from now on
+        }
+        if (monotonicMs() - lastAlive >= GW_MVLINK_ALIVE_EVERY * 1000) {
+            lastAlive = monotonicMs();
+            if (alive(arg) != 0)
+                fail(&r, -ECANCELED);
+        }
+    }
+    for (Mover &m : mv)
+        if (m.started)
+            pthread_join(m.thread, nullptr);
+    {
+        kyl_lock_guard g(r.mu);
+        rep->status = r.firstError;
+    }
+    rep->stripes.clear();
+    for (const Mover &m : mv) {
+        gw_mvstripe_t st;
+        st.k = m.k;
+        st.status = m.status;
+        st.pieces = m.pieces;
+        st.cuts = m.cuts;
+        st.bytes = m.bytes;
+        for (uint64_t b = m.k; b < r.done.size(); b += r.width)
+            st.done.push_back(r.done[b]);
+        rep->stripes.push_back(std::move(st));
+    }
 }

@@ -15,6 +15,7 @@
 // network descriptor without the mover-protocol flag) have no control
 // connections: one block per data connection, one connection at a time,
 // each closed by the client before the next.  Runs on a worker thread.
+#include "gw_mvlink.h"
 #include "gw_reply.h"
 #include <cstdint>
 // Most movers one request uses, whatever its class of service says.
@@ -36,4 +37,13 @@ bool gw_MoversServe(uint16_t category, uint16_t function);
 // Serves a list read or write of the authenticated session c and sends
 // its reply.  Returns what gw_SendReply returned.
 int gw_ServeListTransfer(gw_conn_t *c, const gw_request_t *req);
+// A mover daemon's side of a list request: runs the movers of job's
+// stripes on file fd, as the gateway's own movers would.  c carries the
+// fault script and the session for the events; source (or null) is the
+// local address the movers connect from.  A byte or the end of input on
+// watch (the gateway's link) aborts the movers; alive(arg) runs every
+// GW_MVLINK_ALIVE_EVERY seconds while they move (non-zero aborts them).
+// Fills *rep.  Returns when every mover has ended.
+void gw_MoversRunJob(gw_conn_t *c, const gw_mvjob_t &job, int fd, const quor_sockaddr_t *source, int watch,
+                     int (*alive)(void *), void *arg, gw_mvreport_t *rep);
 #endif

@@ -32,6 +32,8 @@ const char *gw_UsageText()
            "  --log FILE          daemon log (default: standard error, kept open when detaching;\n"
            "                      under systemd that is the journal)\n"
            "  --syslog            log to syslog (facility daemon) instead\n"
+           "  --mover             run a mover daemon: move the stripes a gateway sends (the key file\n"
+           "                      mover_key in the Site section of --config proves the gateway)\n"
            "  --foreground        stay attached; otherwise detach once listening (under systemd\n"
            "                      with NOTIFY_SOCKET set, readiness is reported there)\n"
            "  --hash-password     read a password from standard input, print its crypt(3) hash\n"
@@ -121,7 +123,8 @@ enum class gw_opt_id {
     syslog,
     help,
     version,
-    hash_password
+    hash_password,
+    mover
 };
 
 struct gw_opt_def {
@@ -146,6 +149,7 @@ const gw_opt_def gw_optTable[] = {
     {"--help", gw_opt_id::help, false},
     {"--version", gw_opt_id::version, false},
     {"--hash-password", gw_opt_id::hash_password, false},
+    {"--mover", gw_opt_id::mover, false},
 };
 constexpr size_t gw_optCount = sizeof gw_optTable / sizeof gw_optTable[0];
 
@@ -228,6 +232,7 @@ gw_parse_t gw_ParseOptions(int argc, char *const argv[], gw_options_t *opts, std
         case gw_opt_id::help: wantHelp = true; break;
         case gw_opt_id::version: wantVersion = true; break;
         case gw_opt_id::hash_password: wantHash = true; break;
+        case gw_opt_id::mover: o.mover = true; break;
         }
     }
     if (wantHelp)

@@ -32,6 +32,8 @@ struct gw_options_t {
     std::string logFile;    // daemon log ("" = standard error)
     bool foreground = false;
     bool syslog = false; // log to syslog(3) instead of the log file or standard error
+    // Run as a mover daemon: serve the gateway's stripes, no client messages.
+    bool mover = false;
 };
 
 // What gw_ParseOptions found.

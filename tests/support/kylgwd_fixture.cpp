@@ -99,7 +99,7 @@ std::string KylgwdProcess::stderrText() const
         return ::testing::AssertionFailure() << "kylgwd already running as pid " << pid_;
     unlink(portFilePath().c_str());
 
-    std::vector<std::string> argv{kylgwdBinary(), "--foreground", "--listen", "127.0.0.1:0",
+    std::vector<std::string> argv{kylgwdBinary(), "--foreground", "--listen", listen_,
                                   "--portfile", portFilePath(), "--log", logPath_};
     if (!hasOption(extraArgs, "--root")) {
         mkdir(rootPath().c_str(), 0755);

@@ -41,6 +41,9 @@ public:
     // Waits until the log contains needle at least count times.
     bool waitForLog(const std::string &needle, size_t count = 1, double timeoutSeconds = 60) const;
 
+    // The address start() listens on ("127.0.0.1:0" unless set before).
+    void setListen(const std::string &hostPort) { listen_ = hostPort; }
+
     pid_t pid() const { return pid_; }
     int port() const { return port_; }
     const std::string &dir() const { return dir_; }
@@ -52,6 +55,7 @@ public:
 private:
     std::string dir_;
     std::string logPath_;
+    std::string listen_ = "127.0.0.1:0";
     pid_t pid_ = -1;
     int port_ = 0;
     int status_ = -1;

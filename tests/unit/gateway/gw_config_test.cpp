@@ -92,6 +92,16 @@ TEST(GwConfig, ErrorsNameFileAndLineAndChangeNothing)
         {"Users = {\n a = {\n uid = 1\n gid = 1\n home = /a\n }\n a = {\n }\n}\n", 7, "user a is defined twice"},
         {"Users = {\n}\nUsers = {\n}\n", 3, "a second 'Users' section"},
         {"Users = 3\n", 1, "'Users' must be a section: Users = { ... }"},
+        {"Site = {\n mover_key = k.key\n}\n", 2, "'mover_key' needs the absolute path"},
+        {"Movers = {\n}\n", 1, "section Movers names no mover daemon"},
+        {"Movers = {\n m1 = 10.0.0.2:1218\n}\n", 2, "'m1' must be a section"},
+        {"Movers = {\n m1 = {\n weight = 2\n }\n}\n", 2, "mover daemon 'm1' has no address"},
+        {"Movers = {\n m1 = {\n address = 10.0.0.2\n }\n}\n", 3, "address needs HOST:PORT"},
+        {"Movers = {\n m1 = {\n address = 10.0.0.2:0\n }\n}\n", 3, "address needs HOST:PORT"},
+        {"Movers = {\n m1 = {\n address = a:1\n weight = 0\n }\n}\n", 4, "weight needs a number from 1 to 64"},
+        {"Movers = {\n m1 = {\n address = a:1\n weight = 65\n }\n}\n", 4, "weight needs a number"},
+        {"Movers = {\n m1 = {\n address = a:1\n port = 2\n }\n}\n", 4, "unknown key 'port'"},
+        {"Movers = {\n m = {\n address = a:1\n }\n m = {\n address = b:1\n }\n}\n", 5, "named twice"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
@@ -102,7 +112,26 @@ TEST(GwConfig, ErrorsNameFileAndLineAndChangeNothing)
         EXPECT_EQ(l.cfg.site.umask, 022u);
         EXPECT_EQ(gw_ConfigCos(&l.cfg), gw_CosBuiltin());
         EXPECT_EQ(l.cfg.users, nullptr);
+        EXPECT_TRUE(l.cfg.movers.empty());
     }
+}
+
+TEST(GwConfig, MoversSectionAndKeyFile)
+{
+    Loaded l;
+    EXPECT_TRUE(l.cfg.movers.empty());
+    ASSERT_EQ(l.load("Site = {\n mover_key = /etc/k\n}\nMovers = {\n m1 = {\n  address = 10.0.0.2:1218\n"
+                     "  weight = 3\n }\n m2 = {\n  address = [::1]:7\n }\n}\n"),
+              0)
+        << l.err;
+    EXPECT_EQ(l.cfg.moverKey, "/etc/k");
+    ASSERT_EQ(l.cfg.movers.size(), 2u);
+    EXPECT_EQ(l.cfg.movers[0].name, "m1");
+    EXPECT_EQ(l.cfg.movers[0].host, "10.0.0.2");
+    EXPECT_EQ(l.cfg.movers[0].port, 1218);
+    EXPECT_EQ(l.cfg.movers[0].weight, 3u);
+    EXPECT_EQ(l.cfg.movers[1].host, "::1");
+    EXPECT_EQ(l.cfg.movers[1].weight, 1u);
 }
 
 TEST(GwCos, SectionIsReadAndClassesAreSelectedBySize)
