@@ -83,8 +83,9 @@ int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv);
 // unless one is set.
 int parseOption(velk_run_t *run, const char *name, int code, const char *value);
 
-// Reads VELK_COS (same syntax as -Y) into the run state and run.  Always
-// returns 0; a bad value is reported and ignored.
+// Reads VELK_COS (same syntax as -Y) and VELK_NO_GATEWAY ("1": run without
+// a gateway session) into the run state and run.  Always returns 0; a bad
+// value is reported and ignored.
 int velk_GetEnvSettings(velk_run_t *run);
 
 // Parses a class-of-service choice ("auto", "A", "A:I", ":I", where each
