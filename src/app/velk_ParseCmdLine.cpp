@@ -92,10 +92,6 @@ const tarLongOpt_t tarLongOpts[] = {
 // The word that starts a change of directory among the operands.
 const char kChangeDirWord[] = "-C";
 
-} // namespace
-
-namespace {
-
 constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
 
 // Marks the parse as failed: status 64 unless a status is set.
