@@ -207,6 +207,16 @@ TEST_F(VelkHabits, LongOptionsAlsoAfterTheOperands)
         EXPECT_NE(r.out.find(row.outHas), std::string::npos) << r.out;
         EXPECT_TRUE(r.out.ends_with(kSuccess)) << r.out;
     }
+    // With a gateway running, --no-gateway still opens no session: its run
+    // leaves nothing in the gateway's log, where a run with a session
+    // leaves its command line.
+    auto n = velk({"-t", "-E", "--no-gateway", "-f", "l.tar", "tree/no-session"});
+    auto s = velk({"-t", "-E", "-f", "l.tar", "tree/with-session"});
+    EXPECT_EQ(gw.stop(), 0);
+    EXPECT_TRUE(n.status == 72 && s.status == 72) << n.err << s.err; // the names match no member
+    EXPECT_NE(n.err.find("tree/no-session: Not found in archive"), std::string::npos) << n.err;
+    EXPECT_NE(gw.logText().find("tree/with-session"), std::string::npos) << gw.logText();
+    EXPECT_EQ(gw.logText().find("tree/no-session"), std::string::npos) << gw.logText();
     EXPECT_EQ(velktest::treeOf(dir / "out/tree"), velktest::treeOf(dir / "tree"));
     EXPECT_EQ(tarMembers(dir / "p.tar"), (Names{"tree", "tree/doc", "tree/doc/d.txt", "tree/doc/src", "tree/src",
                                                 "tree/src/deep"}));
