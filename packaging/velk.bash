@@ -6,8 +6,11 @@ exclude-ignore-recursive= exclude-backups exclude-caches exclude-caches-under ex
 exclude-tag-under= exclude-tag-all= exfile= family= msg_interval= okfile= nocfchk nocrc noglob norecurse rmlocal
 nostage port= relpaths server= tss= umask= verify='
 
-_velk_letters='-c -t -x -K -X -D -U -f -B -d -E -H -h -I -J -l -L -M -m -N -n -O -o -P -p -q -S -T -V -v -w -Y
+_velk_letters='-c -t -x -K -X -D -U -f -B -C -d -E -H -h -I -J -l -L -M -m -N -n -O -o -P -p -q -S -T -V -v -w -Y
 --help --version'
+
+# Long options in GNU tar's spelling and the run's own switches.
+_velk_tarlong='create list extract file= verbose directory= no-gateway'
 
 _velk_verify='info crc nocrc compare nocompare 0 1 2 all paranoid noparanoid'
 
@@ -52,9 +55,9 @@ _velk()
     COMPREPLY=()
 
     case "$prev" in
-        -*f | -*I | -*L | -*N)
-            if [[ "$prev" != --* ]]; then
-                # Archives, index and list files, FIFOs: local names (a
+        -*f | -*I | -*L | -*N | -*C | --file | --directory)
+            if [[ "$prev" != --* || "$prev" == --file || "$prev" == --directory ]]; then
+                # Archives, index and list files, FIFOs, directories: local names (a
                 # storage-system archive is named relative to its home there).
                 _velk_paths "$cur" ""
                 return
@@ -91,7 +94,8 @@ _velk()
     esac
 
     case "$cur" in
-        --exclude-from=* | --exclude-ignore=* | --exclude-ignore-recursive=* | --exfile=* | --okfile=*)
+        --exclude-from=* | --exclude-ignore=* | --exclude-ignore-recursive=* | --exfile=* | --okfile=* | --file=* | \
+            --directory=*)
             _velk_paths "${cur#*=}" "${cur%%=*}="
             _velk_trim
             ;;
@@ -100,7 +104,7 @@ _velk()
             _velk_trim
             ;;
         --*)
-            mapfile -t COMPREPLY < <(compgen -P '--' -W "$_velk_subopts help version" -- "${cur#--}")
+            mapfile -t COMPREPLY < <(compgen -P '--' -W "$_velk_subopts $_velk_tarlong help version" -- "${cur#--}")
             [[ ${#COMPREPLY[@]} -eq 1 && "${COMPREPLY[0]}" == *= ]] && compopt -o nospace 2>/dev/null
             ;;
         -*)

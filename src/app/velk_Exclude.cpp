@@ -351,6 +351,54 @@ int velk_ExcludeCheckName(velk_exclude_rules_t *rules, const char *name, int lev
     return 0;
 }
 
+namespace {
+
+// A command-line pattern that names a path ("tree/src") rather than a name.
+bool namesPath(const velk_exclude_t *rule)
+{
+    return rule->recurseLevel == 0 && rule->globType != VELK_EXC_REGEX && strchr(rule->pattern, '/') != nullptr;
+}
+
+// Matches rule against path as tar matches exclusion patterns against a
+// member name: against the whole name or any tail of it that starts after
+// a "/", and against such a part cut at a "/" (what lies below a matching
+// directory matches too).
+bool matchesPathPart(const velk_exclude_t *rule, const char *path)
+{
+    std::string part;
+    for (const char *start = path; *start != '\0';) {
+        for (const char *end = start; end != nullptr;) {
+            const char *slash = strchr(end + (end == start ? 0 : 1), '/');
+            part.assign(start, slash != nullptr ? static_cast<size_t>(slash - start) : strlen(start));
+            if (!part.empty() && matches(rule, part.c_str()))
+                return true;
+            end = slash;
+        }
+        const char *next = strchr(start, '/');
+        if (next == nullptr)
+            break;
+        start = next + 1;
+    }
+    return false;
+}
+
+} // namespace
+
+int velk_ExcludeCheckPath(velk_exclude_rules_t *rules, const char *path, char *reason, size_t reasonSize)
+{
+    if (reasonSize > 0)
+        reason[0] = '\0';
+    if (!readsLocalFiles())
+        return 0;
+    for (const velk_exclude_t *r = rules->head; r != nullptr; r = r->next) {
+        if (namesPath(r) && matchesPathPart(r, path)) {
+            snprintf(reason, reasonSize, "Exclude pattern '%s' found for %s - file not dumped", r->pattern, path);
+            return 1;
+        }
+    }
+    return 0;
+}
+
 int checkCacheHeader(const char *path)
 {
     FILE *fp = fopen(path, "r");

@@ -105,6 +105,13 @@ int velk_ExcludeListUnlink(velk_exclude_rules_t *rules, velk_exclude_t *rule);
 // 0.  Never excludes for actions that do not read local files.
 int velk_ExcludeCheckName(velk_exclude_rules_t *rules, const char *name, int level, char *reason, size_t reasonSize);
 
+// 1 when path (a member's whole path) is excluded by a command-line pattern
+// that names a path ("tree/src"), matched as tar does: against the whole
+// path or any tail of it after a "/", and against such a part cut at a
+// "/"; the reason goes into reason.  Else 0, and always 0 for actions that
+// do not read local files.
+int velk_ExcludeCheckPath(velk_exclude_rules_t *rules, const char *path, char *reason, size_t reasonSize);
+
 // Inspects the directory path that walk is about to enter at level.  1:
 // leave it out of the walk (what of it stays has been added through keep);
 // 0: walk it (its ignore files' rules are pushed at level).

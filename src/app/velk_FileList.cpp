@@ -86,6 +86,14 @@ int excludedName(velk_walk_t *w, const char *name)
     return w->hooks->excludeCheckName(w->rules, name, w->dirRecursionLevel, w->reason, sizeof w->reason);
 }
 
+// The rules that name a path, against a member's whole path.
+int excludedPath(velk_walk_t *w, const char *path)
+{
+    if (w->rules == nullptr || w->hooks->excludeCheckPath == nullptr)
+        return 0;
+    return w->hooks->excludeCheckPath(w->rules, path, w->reason, sizeof w->reason);
+}
+
 int exclusionMark(velk_walk_t *w)
 {
     return w->rules != nullptr && w->hooks->excludeMark != nullptr ? w->hooks->excludeMark(w->rules) : 0;
@@ -216,7 +224,7 @@ int checkAddFile(velk_walk_t *w, const char *path, const struct stat &st, const 
 int handleMatch(velk_walk_t *w, const char *path, uint32_t type, const struct stat &st, const char *annotation,
                 int version)
 {
-    if (excludedName(w, path) != 0) {
+    if (excludedName(w, path) != 0 || excludedPath(w, path) != 0) {
         if (w->rules != nullptr && w->rules->showExcluded)
             fprintf(stderr, "%s: path: %s %s\n", "INFO", w->currentDir, w->reason);
         return 0;
@@ -463,8 +471,9 @@ int scanEntry(velk_walk_t *w, const char *name, size_t nameLen, bool rootDir, co
         return 0;
     }
     snprintf(path, sizeof path, "%s%s%s", name, rootDir ? "" : "/", entryName);
-    // Rules are matched against the entry's own name.
-    if (excludedName(w, entryName) != 0) {
+    // Rules are matched against the entry's own name, those that name a
+    // path against the whole path.
+    if (excludedName(w, entryName) != 0 || excludedPath(w, path) != 0) {
         if (w->rules != nullptr && w->rules->showExcluded)
             fprintf(stderr, "%s: path %s: %s\n", "INFO", name, w->reason);
         return 0;

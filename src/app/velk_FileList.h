@@ -50,6 +50,9 @@ struct velk_FileListHooks_t {
     // since such a mark.
     int (*excludeMark)(const velk_exclude_rules_t *rules);
     void (*excludeUnlink)(velk_exclude_rules_t *rules, int mark);
+    // Nonzero when a member's whole path is excluded by rules that name a
+    // path; the reason goes into reason.
+    int (*excludeCheckPath)(velk_exclude_rules_t *rules, const char *path, char *reason, size_t reasonSize);
 };
 
 // Builds run's member table (run->members, added to) for the current action

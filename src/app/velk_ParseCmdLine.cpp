@@ -15,6 +15,7 @@
 #include <pthread.h>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 #include <unistd.h>
 
 #include "quorex_netrc.h"
@@ -73,6 +74,23 @@ const longOpt_t longOpts[VELK_LONG_OPTION_COUNT] = {
 };
 
 namespace {
+
+// Long options in GNU tar's spelling.  Each stands for an option letter, or
+// (letter 0) sets a switch of the run by its name (applyRunSwitch).  They
+// are not -H sub-options.  Further tar-style and output options join here.
+struct tarLongOpt_t {
+    const char *name;
+    int hasArg; // 1 when the option takes a value ("--name=V" or "--name V")
+    char letter;
+};
+
+const tarLongOpt_t tarLongOpts[] = {
+    {"create", 0, 'c'},  {"list", 0, 't'},      {"extract", 0, 'x'},  {"file", 1, 'f'},
+    {"verbose", 0, 'v'}, {"directory", 1, 'C'}, {"no-gateway", 0, 0},
+};
+
+// The word that starts a change of directory among the operands.
+const char kChangeDirWord[] = "-C";
 
 constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
 
@@ -420,6 +438,11 @@ int velk_GetEnvSettings(velk_run_t *run)
     const char *cos = getenv("VELK_COS");
     if (cos != nullptr && velk_ParseCOS(cos, &velk_archive_cosID, &run->index.cosId) != 0)
         velk_LogFmt(VELK_MSG_WARNING, MSG, "Bad value for VELK_COS: %s (ignored)\n", cos);
+    const char *noGateway = getenv("VELK_NO_GATEWAY");
+    if (noGateway != nullptr && strcmp(noGateway, "1") == 0)
+        run->noGateway = 2;
+    else if (noGateway != nullptr && *noGateway != '\0' && strcmp(noGateway, "0") != 0)
+        velk_LogFmt(VELK_MSG_WARNING, MSG, "Bad value for VELK_NO_GATEWAY: %s (ignored; 1 or 0)\n", noGateway);
     return 0;
 }
 
@@ -432,6 +455,13 @@ struct ScanState {
     int errors = 0;
     int actions = 0;
     bool archiveNamed = false;
+    // -C and --directory given before the operands: "-C DIR" word pairs
+    // that go in front of the operands, where the member table reads them.
+    std::vector<char *> leadingDirs;
+    // The operands in order, with the words of their "-C DIR" and "-L LIST"
+    // pairs; rearranged when a long option among them was taken out.
+    std::vector<char *> operands;
+    bool rearranged = false;
 };
 
 void setAction(ScanState &st, int op)
@@ -493,6 +523,10 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
         st.helpRequested = true;
         return 0;
     case 'B': velk_option_flags |= VELK_OPT_BLOCKNUMS; return 0;
+    case 'C':
+        st.leadingDirs.push_back(const_cast<char *>(kChangeDirWord));
+        st.leadingDirs.push_back(const_cast<char *>(arg));
+        return 0;
     case 'c': setAction(st, VOP_CREATE); return 0;
     case 'D': setAction(st, VOP_DELETE); return 0;
     case 'K': setAction(st, VOP_VERIFY); return 0;
@@ -588,7 +622,7 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
 
 bool takesArgument(char letter)
 {
-    return strchr("dfHILlMNnSTY", letter) != nullptr;
+    return strchr("CdfHILlMNnSTY", letter) != nullptr;
 }
 
 // Applies a -H list.  Returns 0, or -1 for a fatal error.
@@ -642,32 +676,199 @@ int applySubOptions(ScanState &st, const char *list)
     return result;
 }
 
-// Applies "--name[=value]".  Returns 0, or -1 for a fatal error.
-int applyLongOption(ScanState &st, const char *arg)
+const tarLongOpt_t *findTarLongOption(const char *name, size_t len)
 {
-    const char *body = arg + 2;
+    for (const auto &opt : tarLongOpts) {
+        if (strlen(opt.name) == len && strncmp(opt.name, name, len) == 0)
+            return &opt;
+    }
+    return nullptr;
+}
+
+// True when word is "--help", "--version" or "--NAME[=V]" with a NAME of
+// either long option table.
+bool isKnownLongOption(const char *word)
+{
+    if (strncmp(word, "--", 2) != 0)
+        return false;
+    const char *body = word + 2;
+    size_t nameLen = strcspn(body, "=");
+    if (strcmp(body, "help") == 0 || strcmp(body, "version") == 0)
+        return true;
+    return nameLen > 0 && (findLongOption(body, nameLen) != nullptr || findTarLongOption(body, nameLen) != nullptr);
+}
+
+// The value of a long option that takes one: after "=", else the next word
+// (which *i then passes).  Null, after the message, when there is none.
+const char *longOptionValue(const char *name, const char *eq, int argc, char **argv, int *i)
+{
+    if (eq != nullptr && eq[1] != '\0')
+        return eq + 1;
+    if (eq == nullptr && *i + 1 < argc)
+        return argv[++*i];
+    velk_LogFmt(VELK_MSG_ERROR, MSG, "missing or empty argument for '%s'\n", name);
+    return nullptr;
+}
+
+// Sets a switch of the run that has no option letter.
+int applyRunSwitch(ScanState &st, const char *name)
+{
+    if (strcmp(name, "no-gateway") == 0)
+        st.run->noGateway = 1;
+    return 0;
+}
+
+// Applies a long option of tar's spelling.  Returns 0, or -1 for a fatal
+// error.
+int applyTarLongOption(ScanState &st, const tarLongOpt_t *opt, const char *eq, int argc, char **argv, int *i)
+{
+    if (!opt->hasArg && eq != nullptr) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "superfluous '=' argument for '%s'\n", opt->name);
+        return fail();
+    }
+    const char *value = opt->hasArg ? longOptionValue(opt->name, eq, argc, argv, i) : nullptr;
+    if (opt->hasArg && value == nullptr)
+        return fail();
+    if (opt->letter == 0)
+        return applyRunSwitch(st, opt->name);
+    int rc = applyShortOption(st, opt->letter, value);
+    return rc < 0 ? (velk_exit_code.load() != 0 ? -1 : fail()) : 0;
+}
+
+// Applies "--name[=value]" or "--name value".  Returns 0, or -1 for a fatal
+// error.
+int applyLongOption(ScanState &st, int argc, char **argv, int *i)
+{
+    const char *body = argv[*i] + 2;
     const char *eq = strchr(body, '=');
     size_t nameLen = eq ? static_cast<size_t>(eq - body) : strlen(body);
     std::string name(body, nameLen);
+    if (const tarLongOpt_t *tarOpt = findTarLongOption(body, nameLen); tarOpt != nullptr)
+        return applyTarLongOption(st, tarOpt, eq, argc, argv, i);
     const longOpt_t *opt = findLongOption(body, nameLen);
     if (opt == nullptr) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Error - unrecognized option --%s\n", name.c_str());
         return fail();
     }
-    if (opt->hasArg && (eq == nullptr || eq[1] == '\0')) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "missing or empty argument for '%s'\n", name.c_str());
+    const char *value = nullptr;
+    if (opt->hasArg && opt->code == LO_VERIFY && eq == nullptr)
+        value = "all"; // "--verify" alone: tar's check of the archive against the files
+    else if (opt->hasArg && (value = longOptionValue(name.c_str(), eq, argc, argv, i)) == nullptr)
         return fail();
-    }
     if (!opt->hasArg && eq != nullptr) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "superfluous '=' argument for '%s'\n", name.c_str());
         return fail();
     }
-    if (parseOption(st.run, opt->name, opt->code, opt->hasArg ? eq + 1 : nullptr) != 0) {
+    if (parseOption(st.run, opt->name, opt->code, value) != 0) {
         if (velk_exit_code.load() == VELK_EXIT_NOMEM)
             return -1;
         velk_LogFmt(VELK_MSG_ERROR, MSG, "fatal error parsing '%s' option\n", name.c_str());
         st.errors++;
     }
+    return 0;
+}
+
+// "--help" and "--version": information only.  True when word was one.
+bool informationOnly(const char *word)
+{
+    if (strcmp(word, "--help") != 0 && strcmp(word, "--version") != 0)
+        return false;
+    // Whatever else the command line says, the run ends here with status 0
+    // and no final line.
+    if (word[2] == 'h')
+        velk_HelpToStdout();
+    else
+        velk_PrintVersion();
+    velk_function = VOP_NOFUNCTION;
+    return true;
+}
+
+// Applies one group of option letters, argv[*i]; a letter's value is the
+// rest of the group or the next word.  Returns 0, 1 to stop scanning, or
+// -1 for a fatal error.
+int applyLetterGroup(ScanState &st, int argc, char **argv, int *i)
+{
+    const char *arg = argv[*i];
+    // argv[1] is a group even without "-".
+    for (const char *p = arg[0] == '-' ? arg + 1 : arg; *p != '\0'; p++) {
+        char letter = *p;
+        if (letter == '-')
+            continue;
+        const char *value = nullptr;
+        if (takesArgument(letter)) {
+            if (p[1] != '\0') {
+                value = p + 1;
+            } else if (*i + 1 < argc) {
+                value = argv[++*i];
+            } else {
+                velk_LogFmt(VELK_MSG_ERROR, MSG, "Missing argument for %c\n", letter);
+                return fail();
+            }
+        }
+        int rc = letter == 'H' ? applySubOptions(st, value) : applyShortOption(st, letter, value);
+        if (rc < 0)
+            return velk_exit_code.load() != 0 ? -1 : fail();
+        if (rc > 0)
+            return 1;
+        if (value != nullptr)
+            break;
+    }
+    return 0;
+}
+
+// A word after the first operand.  A long option of either table is
+// applied as if it came before the operands (GNU tar's permutation), but
+// --directory keeps its place as "-C DIR"; every other word is an operand,
+// single-dash words included, as before (so "-C DIR" and "-L LIST" among
+// the operands keep their place).  Returns 0, 2 after --help or
+// --version, or -1 for a fatal error.
+int scanOperandWord(ScanState &st, int argc, char **argv, int *i)
+{
+    char *word = argv[*i];
+    if (!isKnownLongOption(word)) {
+        st.operands.push_back(word);
+        return 0;
+    }
+    st.rearranged = true;
+    if (informationOnly(word))
+        return 2;
+    if (strncmp(word, "--directory", 11) == 0 && (word[11] == '\0' || word[11] == '=')) {
+        const char *dir = longOptionValue("directory", strchr(word, '='), argc, argv, i);
+        if (dir == nullptr)
+            return fail();
+        st.operands.push_back(const_cast<char *>(kChangeDirWord));
+        st.operands.push_back(const_cast<char *>(dir));
+        return 0;
+    }
+    return applyLongOption(st, argc, argv, i);
+}
+
+// Leaves the operands at run->argv[run->optind] on: the -C directories
+// given before them first, long options among them taken out.  first is
+// where the operands began on the command line.  0, or -1 when memory ran
+// out.
+int placeOperands(ScanState &st, int argc, char **argv, int first)
+{
+    velk_run_t *run = st.run;
+    run->optind = first;
+    if (st.leadingDirs.empty() && !st.rearranged)
+        return 0;
+    size_t count = static_cast<size_t>(first) + st.leadingDirs.size() + st.operands.size();
+    // Lives as long as the run, as the command line does.
+    auto **words = static_cast<char **>(VELK_CALLOC(count + 1, sizeof(char *)));
+    if (words == nullptr) {
+        velk_SetExitCode(VELK_EXIT_NOMEM);
+        return -1;
+    }
+    size_t n = 0;
+    for (int k = 0; k < first && k < argc; k++)
+        words[n++] = argv[k];
+    for (char *w : st.leadingDirs)
+        words[n++] = w;
+    for (char *w : st.operands)
+        words[n++] = w;
+    run->argv = words;
+    run->argc = static_cast<int>(n);
     return 0;
 }
 
@@ -712,55 +913,40 @@ int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv)
     ScanState st;
     st.run = run;
     int i = 1;
-    bool stop = false;
-    for (; i < argc && !stop; i++) {
-        const char *arg = argv[i];
-        if (arg[0] != '-' && i > 1)
-            break;
+    int first = 0; // where the operands begin
+    for (; i < argc; i++) {
+        char *arg = argv[i];
         if (strcmp(arg, "--") == 0) {
+            st.rearranged = st.rearranged || first != 0;
             i++;
             break;
         }
-        if (strcmp(arg, "--help") == 0 || strcmp(arg, "--version") == 0) {
-            // Information only: whatever else the command line says, the run
-            // ends here with status 0 and no final line.
-            if (arg[2] == 'h')
-                velk_HelpToStdout();
-            else
-                velk_PrintVersion();
-            velk_function = VOP_NOFUNCTION;
-            return 0;
-        }
-        if (strncmp(arg, "--", 2) == 0) {
-            if (applyLongOption(st, arg) != 0)
-                return -1;
-            continue;
-        }
-        // A group of option letters; argv[1] is one even without "-".
-        for (const char *p = arg[0] == '-' ? arg + 1 : arg; *p != '\0'; p++) {
-            char letter = *p;
-            if (letter == '-')
-                continue;
-            const char *value = nullptr;
-            if (takesArgument(letter)) {
-                if (p[1] != '\0') {
-                    value = p + 1;
-                } else if (i + 1 < argc) {
-                    value = argv[++i];
-                } else {
-                    velk_LogFmt(VELK_MSG_ERROR, MSG, "Missing argument for %c\n", letter);
-                    return fail();
-                }
-            }
-            int rc = letter == 'H' ? applySubOptions(st, value) : applyShortOption(st, letter, value);
-            if (rc < 0)
-                return velk_exit_code.load() != 0 ? -1 : fail();
-            if (rc > 0)
-                stop = true;
-            if (value != nullptr || stop)
-                break;
+        if (first == 0 && arg[0] != '-' && i > 1)
+            first = i;
+        int rc = 0;
+        if (first != 0)
+            rc = scanOperandWord(st, argc, argv, &i);
+        else if (informationOnly(arg))
+            rc = 2;
+        else if (strncmp(arg, "--", 2) == 0)
+            rc = applyLongOption(st, argc, argv, &i);
+        else
+            rc = applyLetterGroup(st, argc, argv, &i);
+        if (rc < 0)
+            return -1;
+        if (rc == 2)
+            return 0; // --help or --version
+        if (rc == 1) {
+            i++;
+            break;
         }
     }
+    if (first == 0)
+        first = i;
+    for (; i < argc; i++)
+        st.operands.push_back(argv[i]);
+    if (placeOperands(st, argc, argv, first) != 0)
+        return -1;
 
     // Final checks.
     if (run->serverHost != nullptr) {
@@ -800,6 +986,5 @@ int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv)
         velk_Usage(0);
         return fail();
     }
-    run->optind = i;
     return 0;
 }

@@ -2,8 +2,12 @@
 #define VELK_PARSECMDLINE_H
 
 // The command line: short letters in tar-like groups (argv[1] need not start
-// with "-"), long options "--name[=value]", and -H lists of sub-options that
-// share the long option table.  Results go into the run's context
+// with "-"), long options "--name=value" or "--name value", and -H lists of
+// sub-options that share the long option table; GNU tar's long spellings
+// of common letters (--create, --file, --directory, ...) besides.  Long
+// options may also follow the operands; a single-dash word there stays an
+// operand ("-C DIR" and "-L LIST" among the operands keep their place).
+// Results go into the run's context
 // (velk_Context.h), the run state (velk_Globals.h) and the configuration
 // record.  Initial thread only, before any other thread exists.
 
@@ -75,7 +79,10 @@ constexpr int VELK_MAX_PORT = 65535; // the largest TCP port
 // go into run->exclude, which must be set.  Returns 0 when the
 // run may go on (with velk_function set, or with no action when only help
 // was asked for) and -1 on error, with status 64 set (78 when memory ran
-// out).  On success run->optind is the index of the first file operand.
+// out).  On success run->optind is the index of the first file operand in
+// run->argv; when -C came before the operands or long options came among
+// them, run->argv and run->argc are a rearranged copy that lives as long
+// as the run ("-C DIR" pairs first, then the operands).
 int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv);
 
 // Applies one long option or -H sub-option (value null when none was
@@ -83,8 +90,9 @@ int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv);
 // unless one is set.
 int parseOption(velk_run_t *run, const char *name, int code, const char *value);
 
-// Reads VELK_COS (same syntax as -Y) into the run state and run.  Always
-// returns 0; a bad value is reported and ignored.
+// Reads VELK_COS (same syntax as -Y) and VELK_NO_GATEWAY ("1": run without
+// a gateway session) into the run state and run.  Always returns 0; a bad
+// value is reported and ignored.
 int velk_GetEnvSettings(velk_run_t *run);
 
 // Parses a class-of-service choice ("auto", "A", "A:I", ":I", where each

@@ -32,6 +32,7 @@
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
 #include "velk_Memory.h"
+#include "velk_NoGateway.h"
 #include "velk_ParseCmdLine.h"
 #include "velk_ReadConfig.h"
 #include "velk_Signals.h"
@@ -113,7 +114,8 @@ void startStatusFifo(const velk_run_t *run)
 // Member selection expands wildcards and excludes through these hooks, with
 // the run's exclusion rules.
 const velk_FileListHooks_t selectionHooks = {velk_GlobExpand,          velk_GlobRelease, velk_ExcludeCheckName,
-                                             velk_ExcludeNewDirectory, velk_ExcludeMark, velk_ExcludeUnlinkSince};
+                                             velk_ExcludeNewDirectory, velk_ExcludeMark, velk_ExcludeUnlinkSince,
+                                             velk_ExcludeCheckPath};
 
 // Reads the site information and settles the archive kind by run mode.
 void readSiteInfo(velk_run_t *run)
@@ -249,6 +251,40 @@ void nameIndexFile()
         failRun(VELK_EXIT_NOMEM);
     VELK_FREE(velk_index_filename);
     velk_index_filename = name;
+}
+
+// Opens the gateway session and its log, and takes the site's settings and
+// the user's IDs and account from it.
+void openGatewaySession(velk_run_t *run, int argc, char **argv)
+{
+    console_message("Opening QUOR server connection", "");
+    if (quor_Openlog(static_cast<uint32_t>(VELK_OPENLOG_FLAGS), "velk") < 0) {
+        console_message("", "");
+        fprintf(stderr, "%s (%s) unable to open remote gateway server connection\n", "ERROR", "main");
+        if (velk_Opt(VELK_OPT_LOCAL_ARCHIVE))
+            velk_NoGatewayHint();
+        failRun(VELK_EXIT_OSERR);
+    }
+    console_message("", "");
+    readSiteInfo(run);
+
+    velk_SetGatewayLogSend(quor_Logmsg);
+    velk_logging_enabled.store(1);
+    velk_LogCommandLine(argc, argv);
+    velk_LogVersion();
+    velk_LogCwd();
+
+    quor_site_info_t site = {};
+    if (quorex_GetSiteInfo(&site) < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting QUOR system info. Exiting...\n", -2);
+        failRun(VELK_EXIT_OSERR);
+    }
+    velk_max_mbytes_per_iod = site.max_mbytes_per_iod != 0 ? site.max_mbytes_per_iod : 2048;
+
+    selectAccount(run);
+    readUserIds();
+    if (!velk_Opt(VELK_OPT_COPIES) && site.app_copies != 0)
+        copyCount = static_cast<int>(site.app_copies);
 }
 
 int dispatch(velk_run_t *run)
@@ -427,6 +463,8 @@ void velk_Run(int argc, char **argv)
     }
 
     refusePipeMisuse(&run);
+    if (velk_NoGatewayRefused(&run) != 0)
+        failRun(VELK_EXIT_USAGE);
     checkSiteRefusal(config);
     if (velk_SigInit(config.Statefile) != 0)
         failRun(VELK_EXIT_OSERR);
@@ -458,32 +496,10 @@ void velk_Run(int argc, char **argv)
         console_message("Opening server connection", "");
         velk_filetype = VELK_QUOR_FILE;
     }
-    console_message("Opening QUOR server connection", "");
-    if (quor_Openlog(static_cast<uint32_t>(VELK_OPENLOG_FLAGS), "velk") < 0) {
-        console_message("", "");
-        fprintf(stderr, "%s (%s) unable to open remote gateway server connection\n", "ERROR", "main");
-        failRun(VELK_EXIT_OSERR);
-    }
-    console_message("", "");
-    readSiteInfo(&run);
-
-    velk_SetGatewayLogSend(quor_Logmsg);
-    velk_logging_enabled.store(1);
-    velk_LogCommandLine(argc, argv);
-    velk_LogVersion();
-    velk_LogCwd();
-
-    quor_site_info_t site = {};
-    if (quorex_GetSiteInfo(&site) < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting QUOR system info. Exiting...\n", -2);
-        failRun(VELK_EXIT_OSERR);
-    }
-    velk_max_mbytes_per_iod = site.max_mbytes_per_iod != 0 ? site.max_mbytes_per_iod : 2048;
-
-    selectAccount(&run);
-    readUserIds();
-    if (!velk_Opt(VELK_OPT_COPIES) && site.app_copies != 0)
-        copyCount = static_cast<int>(site.app_copies);
+    if (run.noGateway != 0)
+        velk_NoGatewayIdentity(); // no session, no gateway log
+    else
+        openGatewaySession(&run, argc, argv);
     applyUmask(&run);
 
     resolveArchivePath(&run);
@@ -492,6 +508,8 @@ void velk_Run(int argc, char **argv)
     if (velk_InitGlobalLocks() != 0)
         failRun(VELK_EXIT_OSERR);
     nameIndexFile();
+    if (velk_OperandsChangeDirectory(&run) && velk_AnchorLocalPaths(&run) != 0)
+        failRun(VELK_EXIT_OSERR);
 
     run_failed = 0;
     if (dispatch(&run) < 0)

@@ -109,6 +109,9 @@ struct velk_run_t {
     const velk_FileListHooks_t *selectHooks;
     velk_exclude_rules_t *exclude;
     velk_home_cache_t *homes;
+    // --no-gateway (1) or VELK_NO_GATEWAY=1 (2): a local archive's run
+    // without a gateway session; 0 when neither was given.
+    int noGateway;
 };
 
 // Sets every field of run to its default: no command line, nothing named,

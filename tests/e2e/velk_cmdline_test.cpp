@@ -123,10 +123,12 @@ TEST(CmdLineErrors, RepeatedActionAndMissingArchive)
     EXPECT_EQ(nof.out, failedEnding(nof.status));
 }
 
-TEST(CmdLineErrors, LongOptionNeedsEqualsForItsValue)
+// The value follows "=" or comes as the next word; a long option last on
+// the line has none.
+TEST(CmdLineErrors, LongOptionNeedsItsValue)
 {
     velktest::ScratchDir dir;
-    auto r = runVelk({"-c", "-f", "a.tar", "--exclude", "*.o", "dir"}, isolated(dir));
+    auto r = runVelk({"-c", "-f", "a.tar", "dir", "--exclude"}, isolated(dir));
     EXPECT_EQ(r.status, 64);
     EXPECT_EQ(r.err, "ERROR: missing or empty argument for 'exclude'\n");
 }

@@ -20,7 +20,11 @@ using velktest::failedEnding;
 
 namespace {
 
-const char kGatewayFailure[] = "ERROR (main) unable to open remote gateway server connection\n";
+// Every run here is of a local archive (-E): the failure line is followed
+// by the hint that such a run needs no gateway.
+const std::string kGatewayFailure = "ERROR (main) unable to open remote gateway server connection\nINFO: a local "
+                                    "archive (-E) needs no gateway: add --no-gateway (or set VELK_NO_GATEWAY=1) to "
+                                    "run without one\n";
 const char kNoLogin[] = "*** quorex_OpenConnection: Unable to authenticate user with remote gateway at 127.0.0.1\n";
 
 // Each test starts the gateway with its own fault script; velk runs without

@@ -143,6 +143,15 @@ TEST(ParseCmdLine, ValuesErrorsAndExitStatuses)
         {tf({"-d", "9"}), 0, {{"debug", "5"}}, ""},
         {tf({"-Y", ":5"}), 0, {{"archcos", "-1"}, {"idxcos", "5"}}, ""},
         {tf({"-l", "alice"}), 0, {{"principal", "alice"}}, "", VELK_OPT_LOGIN},
+        // Tar's long options: a value in the same word or the next, long
+        // options after the operands, "--verify" alone, -C's value.
+        {{"--list", "--file", "a.tar", "x", "--verbose"}, 0,
+         {{"function", std::to_string(VOP_LIST)}, {"archive", "a.tar"}, {"optind", "4"}}, "", VELK_OPT_VERBOSE},
+        {tf({"--exclude", "--crc"}), 0, {}, "", 0, VELK_OPT_CRC},  // "--crc" is the pattern
+        {tf({"x", "--verify"}), 0, {{"verify", std::to_string(all)}, {"optind", "4"}}, ""},
+        {{"-xC", "d", "-f", "a.tar"}, 0, {{"function", std::to_string(VOP_EXTRACT)}, {"optind", "5"}}, ""},
+        {tf({"x", "--file"}), -1, {}, "ERROR: missing or empty argument for 'file'\n"},
+        {tf({"--no-gateway=1"}), -1, {}, "ERROR: superfluous '=' argument for 'no-gateway'\n"},
     };
     for (const Case &c : cases) {
         std::string name;
