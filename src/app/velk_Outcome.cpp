@@ -7,6 +7,8 @@
 #include <cctype>
 #include <string>
 
+#include "velk_Json.h"
+
 namespace {
 
 // The characters an input list would trim from either end of a line.
@@ -41,16 +43,35 @@ std::string escaped(const char *name)
 
 } // namespace
 
+int velk_OutcomeRecord(const velk_outcome_t *o, const char *name, const char *outcome, const char *reason)
+{
+    if (o == nullptr || o->records == nullptr)
+        return 1;
+    std::string rec;
+    velk_JsonBegin(&rec);
+    velk_JsonAddCStr(&rec, "name", name);
+    velk_JsonAddCStr(&rec, "action", o->action != nullptr ? o->action : "");
+    velk_JsonAddCStr(&rec, "outcome", outcome);
+    if (reason != nullptr)
+        velk_JsonAddCStr(&rec, "reason", reason);
+    velk_JsonEnd(&rec);
+    return velk_JsonEmit(o->records, rec);
+}
+
 int velk_OutcomeOk(const velk_outcome_t *o, const char *name)
 {
-    if (o == nullptr || o->ok == nullptr)
+    if (o == nullptr)
         return 1;
-    return writeLine(o->ok, escaped(name) + "\n");
+    int rec = velk_OutcomeRecord(o, name, "ok", nullptr);
+    int line = writeLine(o->ok, escaped(name) + "\n");
+    return rec < 0 || line < 0 ? -1 : (rec == 1 && line == 1 ? 1 : 0);
 }
 
 int velk_OutcomeFailed(const velk_outcome_t *o, const char *name, const char *reason)
 {
-    if (o == nullptr || o->ex == nullptr)
+    if (o == nullptr)
         return 1;
-    return writeLine(o->ex, escaped(name) + "\t" + reason + "\n");
+    int rec = velk_OutcomeRecord(o, name, "failed", reason);
+    int line = writeLine(o->ex, escaped(name) + "\t" + reason + "\n");
+    return rec < 0 || line < 0 ? -1 : (rec == 1 && line == 1 ? 1 : 0);
 }

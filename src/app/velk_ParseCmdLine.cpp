@@ -698,6 +698,40 @@ void checkStatusFifo(const velk_run_t *run)
     velk_option_flags &= ~VELK_OPT_STATUS_FIFO;
 }
 
+// --json and --names, the output for scripts: sets its option bit.  True
+// when arg is one of them.
+bool applyOutputOption(const char *arg)
+{
+    if (strcmp(arg, "--json") == 0)
+        velk_option_flags |= VELK_OPT_JSON;
+    else if (strcmp(arg, "--names") == 0)
+        velk_option_flags |= VELK_OPT_NAMES;
+    else
+        return false;
+    return true;
+}
+
+// The output for scripts needs standard output to itself and an action
+// that has members to report.  0, or -1 after the message.
+int checkOutputOptions()
+{
+    const bool json = velk_Opt(VELK_OPT_JSON);
+    const bool names = velk_Opt(VELK_OPT_NAMES);
+    const char *problem = nullptr;
+    if (json && names)
+        problem = "--json and --names cannot be used together\n";
+    else if ((json || names) && velk_Opt(VELK_OPT_TO_STDOUT))
+        problem = "--json and --names cannot be used with -O\n";
+    else if (names && velk_function != VOP_LIST)
+        problem = "--names works only with -t\n";
+    else if (json && velk_function == VOP_CREATE)
+        problem = "--json works only with -t, -x, -K, -X, -D and -U\n";
+    if (problem == nullptr)
+        return 0;
+    velk_LogMsg(VELK_MSG_ERROR, MSG, problem);
+    return -1;
+}
+
 } // namespace
 
 int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv)
@@ -731,6 +765,8 @@ int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv)
             velk_function = VOP_NOFUNCTION;
             return 0;
         }
+        if (applyOutputOption(arg))
+            continue;
         if (strncmp(arg, "--", 2) == 0) {
             if (applyLongOption(st, arg) != 0)
                 return -1;
@@ -791,6 +827,8 @@ int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv)
         velk_LogMsg(VELK_MSG_ERROR, MSG, "-w (confirmation) does not work with -c\n");
         st.errors++;
     }
+    if (checkOutputOptions() != 0)
+        st.errors++;
     if (!st.archiveNamed) {
         // Without an archive there is nothing to act on: a usage error.
         velk_LogFmt(VELK_MSG_ERROR, MSG, "(%s) -f parameter is required by velk.\n", argv[0]);

@@ -36,6 +36,7 @@ void velk_RunInit(velk_run_t *run)
     run->selectHooks = nullptr;
     run->exclude = nullptr;
     run->homes = nullptr;
+    run->records = nullptr;
 }
 
 void velk_RunRelease(velk_run_t *run)

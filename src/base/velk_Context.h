@@ -14,6 +14,7 @@
 // the context.
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 // Member selection's pieces, defined by the units that use them.
@@ -109,6 +110,9 @@ struct velk_run_t {
     const velk_FileListHooks_t *selectHooks;
     velk_exclude_rules_t *exclude;
     velk_home_cache_t *homes;
+    // --json: the stream of the JSON Lines records (standard output as the
+    // run found it), null without --json.
+    FILE *records;
 };
 
 // Sets every field of run to its default: no command line, nothing named,
