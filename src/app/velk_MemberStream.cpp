@@ -10,6 +10,7 @@
 
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
+#include "velk_Utils.h"
 
 void velk_MemberCursorBegin(velk_member_cursor_t *cur, const hif_entry_t *entry, int64_t ordinal)
 {
@@ -23,7 +24,7 @@ void velk_MemberCursorBegin(velk_member_cursor_t *cur, const hif_entry_t *entry,
     if (velk_ProgressShown()) {
         char path[VELK_PATH_BUFSIZE];
         velk_FormIxEntryPathname(entry, path, sizeof path);
-        velk_ProgressMember(path);
+        velk_ProgressMember(velk_ShownName(path).c_str());
     }
 }
 

@@ -18,7 +18,6 @@
 
 #include "kyl_mutex.h"
 #include "velk_Globals.h"
-#include "velk_Utils.h"
 #include "velk_version.h"
 
 const char *const velk_msg_prefix[4] = {"ERROR", "WARNING", "INFO", "VELK"};
@@ -91,7 +90,7 @@ void velk_ProgressMember(const char *name)
     if (!velk_ProgressShown())
         return;
     // The end of a long name tells most: keep its last characters.
-    std::string shown = velk_ShownName(name);
+    std::string shown = name;
     if (shown.size() > kProgressNameMax)
         shown = "..." + shown.substr(shown.size() - (kProgressNameMax - 3));
     kyl_lock_guard g(console_lock);

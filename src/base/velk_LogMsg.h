@@ -114,7 +114,8 @@ void velk_DisplayXferProgress(uint64_t done, uint64_t total);
 // True when the progress line is shown at all (-V, standard error a
 // terminal): a caller forms a member name for velk_ProgressMember only then.
 bool velk_ProgressShown();
-// Names the member being moved, for the progress line.  Any thread.
+// Names the member being moved, for the progress line: name as the
+// terminal may show it (velk_ShownName).  Any thread.
 void velk_ProgressMember(const char *name);
 // The progress text: "<done> MiB transferred (<share>%)", then, once
 // seconds is at least half a second, ", <rate> MiB/s" and (before the end)

@@ -122,7 +122,7 @@ int lfw_CreateTarHeader(lfw_ctl_t *theThread)
     if (velk_ProgressShown()) {
         char path[VELK_PATH_BUFSIZE];
         velk_FormIxEntryPathname(&task->inxEntry, path, sizeof path);
-        velk_ProgressMember(path);
+        velk_ProgressMember(velk_ShownName(path).c_str());
     }
     task->rplyBlocks++;
     task->bufOffset += kBlock;
