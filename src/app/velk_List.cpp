@@ -328,15 +328,15 @@ size_t velk_FormatNameLine(const hif_entry_t *entry, char *line, size_t size)
     size_t plen = velk_FormIxEntryPathname(entry, path, sizeof path);
     if (plen >= sizeof path)
         plen = sizeof path - 1;
-    LineWriter w{line, size - 1};
-    w.putName(path, plen);
+    LineWriter bare{line, size - 1};
+    bare.putName(path, plen);
     if (velk_Get32(entry->hent_type) == VTO_DIRECTORY && (plen == 0 || path[plen - 1] != '/'))
-        w.put('/');
-    if (w.n >= w.size)
-        w.n = w.size - 1;
-    line[w.n++] = '\n';
-    line[w.n] = '\0';
-    return w.n;
+        bare.put('/');
+    if (bare.n >= bare.size)
+        bare.n = bare.size - 1;
+    line[bare.n++] = '\n';
+    line[bare.n] = '\0';
+    return bare.n;
 }
 
 int velk_List(velk_run_t *run)

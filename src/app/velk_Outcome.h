@@ -25,8 +25,9 @@ struct velk_outcome_t {
 };
 
 // Appends "<name>\n" to the success list and a record with the outcome
-// "ok".  Returns 0, 1 when there is neither, or -1 when a write failed (the
-// run goes on).
+// "ok".  Returns 0, 1 when there is no list, or -1 when the list's write
+// failed (the run goes on).  A record that cannot be written fails the run
+// (velk_OutcomeRecord).
 int velk_OutcomeOk(const velk_outcome_t *o, const char *name);
 
 // Appends "<name>\t<reason>\n" to the exceptions list and a record with
@@ -35,7 +36,8 @@ int velk_OutcomeFailed(const velk_outcome_t *o, const char *name, const char *re
 
 // Only the record, with an outcome of the action's own ("deleted",
 // "skipped", ...) and a reason when not null.  0, 1 without a record
-// stream, or -1.
+// stream, or -1 when the write failed: then the failure is counted and the
+// exit status set to 72, for a reader of the records misses a member.
 int velk_OutcomeRecord(const velk_outcome_t *o, const char *name, const char *outcome, const char *reason);
 
 #endif
