@@ -54,6 +54,7 @@ constexpr int kMethodListMax = 8;
 
 constexpr const char *kPasscodeWord = "Enter PASSCODE";
 constexpr const char *kPasswordWord = "Password";
+constexpr const char *kWrongPassword = "\rWrong password or passcode; try again.\n";
 constexpr const char *kPrincipalPrompt = "\rPrincipal: ";
 
 kyl_mutex_t auth_lock; // the method list and index, combo user/password, keytab settings
@@ -468,6 +469,8 @@ int readComboPassword(bool tokenMode, const char *word, const char *shownUser, S
     int n = nxapi_GetPassword(tokenMode ? "ENTER TOKEN CODE" : word, shownUser, typed, sizeof typed);
     if (n < 0) {
         quorex_Wipe(typed, sizeof typed);
+        if (n == -ECANCELED)
+            return n; // the run was told to stop at the prompt
         AUTHLOG(3, fn, "%s", "Error opening /dev/tty\n");
         return -1;
     }
@@ -565,6 +568,9 @@ int nx_combo_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interacti
         result = code;
         if (code == kChallengeRetryAuth || code == kChallengeRetryCred || code == kChallengeRetryBad1 ||
             code == kChallengeRetryBad2) {
+            // Whoever types again is told first that the last one was wrong.
+            if (i + 1 < attempts && i + 1 < kComboAttemptsCap)
+                (void)nxapi_TerminalWrite(kWrongPassword);
             tokenMode = false;
             continue;
         }
@@ -1204,6 +1210,12 @@ int nxapi_authenticate(quor_connection_t *conn, nxapi_tcontext_t *tcontext, int 
         }
         if (rc != -1)
             result = rc;
+        if (rc == -ECANCELED) {
+            // Stopped at a prompt: no other method, no retry.
+            if (stop != nullptr)
+                *stop = 1;
+            break;
+        }
         if (retryLater != nullptr && (flags & KYLGW_LOGINF_RETRY_LATER) != 0)
             *retryLater = 1;
         if (stop != nullptr && (flags & KYLGW_LOGINF_STOP) != 0)

@@ -893,6 +893,11 @@ void quor_SetStopHook(int (*stopped)(void *arg), void *arg)
     stopHook.store(stopped);
 }
 
+bool nxapi_StopRequested()
+{
+    return stopRequested();
+}
+
 int nxapi_ReplyWaitEnded(const nxapi_replywait_t *w)
 {
     if (!w->stoppedAtStart && stopRequested())

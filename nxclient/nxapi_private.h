@@ -60,6 +60,8 @@ constexpr int NXAPI_REPLY_SLICE_MS = 100;
 // Whether wait w is over: 0 to go on, -ETIMEDOUT past its deadline, or
 // -ECANCELED when the stop hook says stop.
 [[nodiscard]] int nxapi_ReplyWaitEnded(const nxapi_replywait_t *w);
+// True once the stop hook says stop: a terminal prompt gives up its read.
+[[nodiscard]] bool nxapi_StopRequested();
 
 // Buffered reader over a socket: the decoding source of an inbound stream.
 // get() returns exactly n bytes, reading the socket as needed; end of input

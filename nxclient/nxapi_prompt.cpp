@@ -4,11 +4,15 @@
 // where the signal handlers can reach them: a SIGHUP, SIGQUIT or SIGINT
 // then restores the terminal, puts the previous disposition back and raises
 // the signal again, so an interrupted run still ends (or goes on) as it
-// would have without the prompt, but never with echo left off.
+// would have without the prompt, but never with echo left off.  A run that
+// takes its signals on a thread of its own learns of them through the stop
+// hook: every read of the terminal waits in slices and gives up once the
+// hook says stop, so a signal at a prompt ends the prompt and the run.
 
 #include "nxapi_prompt.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -61,6 +65,9 @@ void restoreOnSignal(int sig)
     }
     errno = saved;
 }
+
+// readLine's result when the run was told to stop.
+constexpr int kStopped = -2;
 
 // Owns the terminal descriptor of one prompt.
 class Terminal {
@@ -132,11 +139,22 @@ public:
     }
 
     // Reads bytes up to a newline, end of input or size-1 bytes; the
-    // newline is not stored.  Returns the length or -1 on a read error.
+    // newline is not stored.  Returns the length, -1 on a read error, or
+    // kStopped when the stop hook said stop first.
     int readLine(char *buf, size_t size) const
     {
         size_t n = 0;
         while (n + 1 < size) {
+            if (nxapi_StopRequested()) {
+                buf[n] = '\0';
+                return kStopped;
+            }
+            struct pollfd pfd = {fd_.get(), POLLIN, 0};
+            int ready = poll(&pfd, 1, NXAPI_REPLY_SLICE_MS);
+            if (ready < 0 && errno != EINTR)
+                return -1;
+            if (ready <= 0)
+                continue;
             char c;
             ssize_t r = read(fd_.get(), &c, 1);
             if (r < 0 && errno == EINTR)
@@ -211,6 +229,8 @@ int nxapi_GetPassword(const char *prompt, const char *label, char *buf, size_t s
     }
     t.write("\n");
     t.echoOn();
+    if (n == kStopped)
+        return -ECANCELED;
     return n < 0 ? -1 : n;
 }
 
@@ -226,6 +246,8 @@ int nxapi_PromptLine(const char *prompt, char *buf, size_t size)
     t.clearLine();
     t.write(prompt);
     int n = t.readLine(buf, size);
+    if (n == kStopped)
+        return -ECANCELED;
     if (n < 0)
         return -1;
     while (n > 0 && (buf[n - 1] == ' ' || buf[n - 1] == '\t' || buf[n - 1] == '\r' || buf[n - 1] == '\n'))

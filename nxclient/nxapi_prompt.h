@@ -31,13 +31,15 @@ bool nxapi_TerminalIsInteractive();
 // (or "\rprompt: " without a label), reads one line of at most size-1
 // characters, asking once more when the answer is empty; then writes a
 // newline and restores the terminal and the signal handlers.  Returns the
-// length read, or NXAPI_E_FAILED (terminal missing or not a terminal, with
-// errno ENXIO for a missing one, and its message through nxapi_Print).  buf
-// is the caller's to wipe.
+// length read, NXAPI_E_FAILED (terminal missing or not a terminal, with
+// errno ENXIO for a missing one, and its message through nxapi_Print), or
+// -ECANCELED when the stop hook said stop while it waited (nothing kept).
+// buf is the caller's to wipe.
 [[nodiscard]] int nxapi_GetPassword(const char *prompt, const char *label, char *buf, size_t size);
 // Reads one line with echo on after clearing the line and writing prompt;
-// the trailing newline and blanks are removed.  Returns the length or
-// NXAPI_E_FAILED when the terminal cannot be used.
+// the trailing newline and blanks are removed.  Returns the length,
+// NXAPI_E_FAILED when the terminal cannot be used, or -ECANCELED when the
+// stop hook said stop while it waited.
 [[nodiscard]] int nxapi_PromptLine(const char *prompt, char *buf, size_t size);
 // A PAM conversation answer: writes "\r" and prompt, reads one line (echo
 // off when echoOff) into a malloc'd zeroed NXAPI_PAM_RESPONSE_MAX-byte

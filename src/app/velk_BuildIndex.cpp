@@ -28,6 +28,7 @@
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
 #include "velk_MemberStatus.h"
+#include "velk_Outcome.h"
 #include "velk_ParseCmdLine.h"
 #include "velk_Memory.h"
 #include "velk_StatusFifo.h"
@@ -43,6 +44,7 @@ constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
 constexpr int kMaxBadHeaders = 3;
 
 struct BuildState {
+    velk_outcome_t outcome; // --json: a record per member indexed
     int archiveFd = -1;
     long maxFiles = 0;         // -M
     uint64_t archiveSize = 0;  // bytes
@@ -173,6 +175,7 @@ int acceptHeader(BuildState *bs, const posix_header_t *header)
     }
     if (velk_Opt(VELK_OPT_VERBOSE))
         printf("%s: i %s\n", velk_msg_prefix[VELK_MSG_VELK], velk_ShownName(path).c_str());
+    (void)velk_OutcomeRecord(&bs->outcome, path, "indexed", nullptr);
     velk_EncodeIndexEntry(&entry, bs->buf + static_cast<size_t>(bs->inBuf) * HIF_ENTRY_SIZE);
     if (++bs->inBuf == VELK_INDEX_BUFENTRIES && flushEntries(bs) != 0)
         return -1;
@@ -515,6 +518,8 @@ int velk_BuildIndex(velk_run_t *run)
 
     BuildState bs;
     bs.maxFiles = run->maxFiles;
+    bs.outcome.records = run->records;
+    bs.outcome.action = "buildindex";
     velk_tmpIndexFD = -1;
     velk_unlinkTmpIndexFile = 1;
     bool ok = runBuild(run, &bs, wall0, usage0);

@@ -13,7 +13,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "quor_api.h"
@@ -29,6 +31,7 @@
 #include "velk_LogMsg.h"
 #include "velk_MemberNames.h"
 #include "velk_Ordinals.h"
+#include "velk_Outcome.h"
 #include "velk_Utils.h"
 
 namespace {
@@ -55,7 +58,34 @@ struct DeleteRun {
     velk_ordinals_t ordinals;                // -J: the ordinals to select
     velk_index_t *index = nullptr;           // the run's index: its class of service
     const velk_members_t *members = nullptr; // the run's member table
+    // --json: the members acted on, with the outcome of each when it is not
+    // the change itself; recorded once the index is complete.
+    velk_outcome_t outcome;
+    std::vector<std::pair<std::string, const char *>> acted;
+
+    void note(const char *path, const char *what)
+    {
+        if (outcome.records != nullptr)
+            acted.emplace_back(path, what);
+    }
 };
+
+// --json: one record per member acted on.  A change counts only when the
+// whole index was written (done).
+void recordActed(const DeleteRun *run, bool done)
+{
+    const char *changed = run->isDelete ? "deleted" : "undeleted";
+    for (const auto &[path, what] : run->acted) {
+        if (what != nullptr && strcmp(what, "skipped") == 0)
+            (void)velk_OutcomeRecord(&run->outcome, path.c_str(), what, nullptr);
+        else if (what != nullptr)
+            (void)velk_OutcomeRecord(&run->outcome, path.c_str(), "failed", what);
+        else if (done)
+            (void)velk_OutcomeRecord(&run->outcome, path.c_str(), changed, nullptr);
+        else
+            (void)velk_OutcomeRecord(&run->outcome, path.c_str(), "failed", "index not rewritten");
+    }
+}
 
 // The name of a storage-system index's replacement: ".B.pid" in the
 // index's own directory.  0, or -1 when it does not fit.
@@ -232,6 +262,7 @@ bool changeable(DeleteRun *run, const hif_entry_t *entry, int64_t ordinal, bool 
     else
         velk_ErrPrintf("WARNING: Cannot %s directory '%s'\n", run->word, path);
     run->refused++;
+    run->note(path, "cannot change");
     return false;
 }
 
@@ -296,11 +327,13 @@ int processEntries(DeleteRun *run, bool foreign)
                     ask = false;
                 if (answer == VELK_ANSWER_NO) {
                     run->skipped++;
+                    run->note(path, "skipped");
                 } else {
                     velk_Put32(changed.hent_flags,
                                run->isDelete ? (flags | HIF_FLAG_DELETED) : (flags & ~HIF_FLAG_DELETED));
                     printf("%s: %c  %s\n", velk_msg_prefix[VELK_MSG_VELK], run->isDelete ? 'd' : 'u', path);
                     run->modified++;
+                    run->note(path, nullptr);
                     if (!run->copyMode && velk_IndexRewriteEntry(run->rwFd, &changed, ordinal) != 0)
                         return -1;
                 }
@@ -459,6 +492,8 @@ int velk_CommonDeleteUndelete(velk_run_t *run, int isDelete)
     del.members = &run->members;
     del.isDelete = isDelete != 0;
     del.word = del.isDelete ? "Delete" : "Undelete";
+    del.outcome.records = run->records;
+    del.outcome.action = del.isDelete ? "delete" : "undelete";
     del.names.exact = true;
     if (velk_GenFilelist(run) < 0 || velk_OrdinalsPrepare(&del.ordinals, &run->members) != 0 ||
         (!del.ordinals.active && velk_MemberNamesPrepare(&del.names, &run->members) != 0)) {
@@ -475,6 +510,7 @@ int velk_CommonDeleteUndelete(velk_run_t *run, int isDelete)
     const bool done = deleteUndelete(&del) == 0;
     bool ok = done;
     closeAll(&del, !ok);
+    recordActed(&del, done);
     if (ok && velk_MemberNamesReportMissing(&del.names) > 0)
         ok = false;
     if (done && del.refused > 0) {

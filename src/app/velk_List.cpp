@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include "velk_IndexAccess.h"
 #include "velk_IndexFile.h"
 #include "velk_IndexOrder.h"
+#include "velk_Json.h"
 #include "velk_LogMsg.h"
 #include "velk_MemberNames.h"
 #include "velk_Utils.h"
@@ -39,14 +41,15 @@ struct ListOutput {
     char buf[kOutBufSize];
     size_t used = 0;
     bool perLine = false;
+    FILE *to = stdout;
 
     void flush()
     {
         if (used > 0) {
-            fwrite(buf, 1, used, stdout);
+            fwrite(buf, 1, used, to);
             used = 0;
         }
-        fflush(stdout);
+        fflush(to);
     }
     void add(const char *line, size_t len)
     {
@@ -171,6 +174,22 @@ struct MinuteCache {
 
 thread_local MinuteCache listMinute;
 
+// One selected member in the form the run asked for: its JSON record
+// (--json), its bare name (--names) or its listing line.
+void addMember(ListOutput *out, const velk_run_t *run, const hif_entry_t *entry, uint32_t options, int64_t ordinal)
+{
+    if (run->records != nullptr && velk_Opt(VELK_OPT_JSON)) {
+        std::string rec;
+        velk_FormatListRecord(entry, &rec);
+        out->add(rec.data(), rec.size());
+        return;
+    }
+    char line[kLineMax];
+    size_t len = run->records != nullptr ? velk_FormatNameLine(entry, line, sizeof line)
+                                         : velk_FormatListLine(entry, options, line, sizeof line, ordinal);
+    out->add(line, len);
+}
+
 } // namespace
 
 size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *line, size_t size, int64_t ordinal)
@@ -250,6 +269,76 @@ size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *lin
     return w.n;
 }
 
+namespace {
+
+const char *typeWord(uint32_t type)
+{
+    switch (type) {
+    case VTO_FILE: return "file";
+    case VTO_DIRECTORY: return "directory";
+    case VTO_HARDLINK: return "hardlink";
+    case VTO_SYMLINK: return "symlink";
+    default: return "unknown";
+    }
+}
+
+// A fixed index field that need not be NUL-terminated, as a JSON string.
+void addField(std::string *out, const char *key, const char *field, size_t width)
+{
+    velk_JsonAddStr(out, key, field, strnlen(field, width));
+}
+
+} // namespace
+
+void velk_FormatListRecord(const hif_entry_t *entry, std::string *out)
+{
+    uint32_t type = velk_Get32(entry->hent_type);
+    uint32_t flags = velk_Get32(entry->hent_flags);
+    char path[VELK_PATH_BUFSIZE];
+    size_t plen = velk_FormIxEntryPathname(entry, path, sizeof path);
+    if (plen >= sizeof path)
+        plen = sizeof path - 1;
+    velk_JsonBegin(out);
+    velk_JsonAddStr(out, "name", path, plen);
+    velk_JsonAddCStr(out, "type", typeWord(type));
+    velk_JsonAddInt(out, "mode", velk_Get32(entry->hent_mode) & 07777);
+    velk_JsonAddInt(out, "uid", velk_Get32(entry->hent_uid));
+    velk_JsonAddInt(out, "gid", velk_Get32(entry->hent_gid));
+    addField(out, "user", entry->hent_uname, HENT_uname_size);
+    addField(out, "group", entry->hent_gname, HENT_gname_size);
+    velk_JsonAddInt(out, "size", static_cast<int64_t>(velk_Get64(entry->hent_fsize)));
+    velk_JsonAddInt(out, "mtime", velk_Get32(entry->hent_mtime));
+    velk_JsonAddInt(out, "offset", static_cast<int64_t>(velk_Get64(entry->hent_offset) * VELK_BLOCKSIZE));
+    velk_JsonAddBool(out, "deleted", (flags & HIF_FLAG_DELETED) != 0);
+    if ((flags & HIF_FLAG_CRC) != 0)
+        velk_JsonAddInt(out, "crc", velk_Get32(entry->hent_crc32));
+    if (type == VTO_SYMLINK || type == VTO_HARDLINK)
+        addField(out, "link", entry->hent_linkname, HENT_linkname_size);
+    velk_JsonEnd(out);
+}
+
+size_t velk_FormatNameLine(const hif_entry_t *entry, char *line, size_t size)
+{
+    if (size < 2) {
+        if (size == 1)
+            line[0] = '\0';
+        return 0;
+    }
+    char path[VELK_PATH_BUFSIZE];
+    size_t plen = velk_FormIxEntryPathname(entry, path, sizeof path);
+    if (plen >= sizeof path)
+        plen = sizeof path - 1;
+    LineWriter bare{line, size - 1};
+    bare.putName(path, plen);
+    if (velk_Get32(entry->hent_type) == VTO_DIRECTORY && (plen == 0 || path[plen - 1] != '/'))
+        bare.put('/');
+    if (bare.n >= bare.size)
+        bare.n = bare.size - 1;
+    line[bare.n++] = '\n';
+    line[bare.n] = '\0';
+    return bare.n;
+}
+
 int velk_List(velk_run_t *run)
 {
     // With -J the names are ordinals, and every line shows its entry's.
@@ -290,7 +379,8 @@ int velk_List(velk_run_t *run)
         } else if (velk_OrdinalsCheck(&ordinals, velk_index_entries) == 0 && velk_IndexReadInit() == 0) {
             static ListOutput out;
             out.used = 0;
-            out.perLine = isatty(STDOUT_FILENO) != 0;
+            out.to = run->records != nullptr ? run->records : stdout;
+            out.perLine = isatty(fileno(out.to)) != 0;
             uint32_t options = velk_option_flags;
             velk_index_order_t order;
             ok = true;
@@ -340,9 +430,7 @@ int velk_List(velk_run_t *run)
                     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Unknown object type: %d Index Entry %d\n",
                                 static_cast<int>(type), static_cast<int>(objects));
                 }
-                char line[kLineMax];
-                size_t len = velk_FormatListLine(entry, options, line, sizeof line, ordinal);
-                out.add(line, len);
+                addMember(&out, run, entry, options, ordinal);
                 ++objects;
                 if (type != VTO_DIRECTORY)
                     ++files;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "velk_IndexFormat.h"
 
@@ -18,5 +19,17 @@
 // modification time in local time, the path (a '/' added to directories)
 // and " -> target" for symbolic links, then a newline.  Returns the length.
 size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *line, size_t size, int64_t ordinal = -1);
+
+// --names: the entry's name escaped as in the listing line (a '/' added to
+// directories) and a newline, into line as velk_FormatListLine does.
+// Returns the length.
+size_t velk_FormatNameLine(const hif_entry_t *entry, char *line, size_t size);
+
+// --json: the entry's JSON Lines record into *out (replacing what it held):
+// name, type (file, directory, hardlink, symlink or unknown), mode (the
+// permission bits as a number), uid, gid, user, group, size, mtime
+// (seconds), offset (byte offset of the member's header in the archive),
+// deleted, crc (only when one is stored) and link (links only).
+void velk_FormatListRecord(const hif_entry_t *entry, std::string *out);
 
 #endif

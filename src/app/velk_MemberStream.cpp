@@ -10,6 +10,7 @@
 
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
+#include "velk_Utils.h"
 
 void velk_MemberCursorBegin(velk_member_cursor_t *cur, const hif_entry_t *entry, int64_t ordinal)
 {
@@ -20,6 +21,11 @@ void velk_MemberCursorBegin(velk_member_cursor_t *cur, const hif_entry_t *entry,
     cur->archiveAddr = velk_Get64(entry->hent_offset) * VELK_BLOCKSIZE;
     cur->blockCount = velk_Get32(entry->hent_blocks);
     cur->blocksHandled = 0;
+    if (velk_ProgressShown()) {
+        char path[VELK_PATH_BUFSIZE];
+        velk_FormIxEntryPathname(entry, path, sizeof path);
+        velk_ProgressMember(velk_ShownName(path).c_str());
+    }
 }
 
 // One block of the current member before its header has been handled: an

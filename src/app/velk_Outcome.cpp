@@ -7,6 +7,10 @@
 #include <cctype>
 #include <string>
 
+#include "velk_Globals.h"
+#include "velk_Json.h"
+#include "velk_LogMsg.h"
+
 namespace {
 
 // The characters an input list would trim from either end of a line.
@@ -41,16 +45,38 @@ std::string escaped(const char *name)
 
 } // namespace
 
+int velk_OutcomeRecord(const velk_outcome_t *o, const char *name, const char *outcome, const char *reason)
+{
+    if (o == nullptr || o->records == nullptr)
+        return 1;
+    std::string rec;
+    velk_JsonBegin(&rec);
+    velk_JsonAddCStr(&rec, "name", name);
+    velk_JsonAddCStr(&rec, "action", o->action != nullptr ? o->action : "");
+    velk_JsonAddCStr(&rec, "outcome", outcome);
+    if (reason != nullptr)
+        velk_JsonAddCStr(&rec, "reason", reason);
+    velk_JsonEnd(&rec);
+    if (velk_JsonEmit(o->records, rec) == 0)
+        return 0;
+    // A script reading the records would miss this member: the run fails.
+    velk_NoteFailure("record not written");
+    velk_SetExitCode(VELK_EXIT_IOERR);
+    return -1;
+}
+
 int velk_OutcomeOk(const velk_outcome_t *o, const char *name)
 {
-    if (o == nullptr || o->ok == nullptr)
+    if (o == nullptr)
         return 1;
+    (void)velk_OutcomeRecord(o, name, "ok", nullptr);
     return writeLine(o->ok, escaped(name) + "\n");
 }
 
 int velk_OutcomeFailed(const velk_outcome_t *o, const char *name, const char *reason)
 {
-    if (o == nullptr || o->ex == nullptr)
+    if (o == nullptr)
         return 1;
+    (void)velk_OutcomeRecord(o, name, "failed", reason);
     return writeLine(o->ex, escaped(name) + "\t" + reason + "\n");
 }

@@ -85,8 +85,8 @@ struct tarLongOpt_t {
 };
 
 const tarLongOpt_t tarLongOpts[] = {
-    {"create", 0, 'c'},  {"list", 0, 't'},      {"extract", 0, 'x'},  {"file", 1, 'f'},
-    {"verbose", 0, 'v'}, {"directory", 1, 'C'}, {"no-gateway", 0, 0},
+    {"create", 0, 'c'},    {"list", 0, 't'},     {"extract", 0, 'x'}, {"file", 1, 'f'}, {"verbose", 0, 'v'},
+    {"directory", 1, 'C'}, {"no-gateway", 0, 0}, {"json", 0, 0},      {"names", 0, 0},
 };
 
 // The word that starts a change of directory among the operands.
@@ -715,6 +715,10 @@ int applyRunSwitch(ScanState &st, const char *name)
 {
     if (strcmp(name, "no-gateway") == 0)
         st.run->noGateway = 1;
+    else if (strcmp(name, "json") == 0)
+        velk_option_flags |= VELK_OPT_JSON;
+    else if (strcmp(name, "names") == 0)
+        velk_option_flags |= VELK_OPT_NAMES;
     return 0;
 }
 
@@ -899,6 +903,27 @@ void checkStatusFifo(const velk_run_t *run)
     velk_option_flags &= ~VELK_OPT_STATUS_FIFO;
 }
 
+// The output for scripts needs standard output to itself and an action
+// that has members to report.  0, or -1 after the message.
+int checkOutputOptions()
+{
+    const bool json = velk_Opt(VELK_OPT_JSON);
+    const bool names = velk_Opt(VELK_OPT_NAMES);
+    const char *problem = nullptr;
+    if (json && names)
+        problem = "--json and --names cannot be used together\n";
+    else if ((json || names) && velk_Opt(VELK_OPT_TO_STDOUT))
+        problem = "--json and --names cannot be used with -O\n";
+    else if (names && velk_function != VOP_LIST)
+        problem = "--names works only with -t\n";
+    else if (json && velk_function == VOP_CREATE)
+        problem = "--json works only with -t, -x, -K, -X, -D and -U\n";
+    if (problem == nullptr)
+        return 0;
+    velk_LogMsg(VELK_MSG_ERROR, MSG, problem);
+    return -1;
+}
+
 } // namespace
 
 int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv)
@@ -977,6 +1002,8 @@ int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv)
         velk_LogMsg(VELK_MSG_ERROR, MSG, "-w (confirmation) does not work with -c\n");
         st.errors++;
     }
+    if (checkOutputOptions() != 0)
+        st.errors++;
     if (!st.archiveNamed) {
         // Without an archive there is nothing to act on: a usage error.
         velk_LogFmt(VELK_MSG_ERROR, MSG, "(%s) -f parameter is required by velk.\n", argv[0]);

@@ -9,6 +9,7 @@
 #include "velk_Expire.h"
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -30,6 +31,7 @@
 #include "velk_Glob.h"
 #include "velk_IndexFile.h"
 #include "velk_Globals.h"
+#include "velk_Json.h"
 #include "velk_LogMsg.h"
 #include "velk_Memory.h"
 #include "velk_NoGateway.h"
@@ -37,6 +39,7 @@
 #include "velk_ReadConfig.h"
 #include "velk_Signals.h"
 #include "velk_StatusFifo.h"
+#include "velk_Utils.h"
 
 namespace {
 
@@ -58,6 +61,41 @@ void velk_AtExit()
 {
     velk_SetExitCode(status);
     velk_EndRun();
+}
+
+// --json and --names: standard output carries only the records; every
+// other line goes to standard error.
+void takeStdoutForScripts(velk_run_t *run)
+{
+    if (!velk_Opt(VELK_OPT_JSON) && !velk_Opt(VELK_OPT_NAMES))
+        return;
+    run->records = velk_JsonTakeStdout();
+    if (run->records == nullptr) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "cannot keep standard output for --json or --names: %s\n", strerror(errno));
+        failRun(VELK_EXIT_OSERR);
+    }
+}
+
+// --json: the run's last line on standard error is a JSON summary of it.
+void writeJsonSummary()
+{
+    if (!velk_Opt(VELK_OPT_JSON) || velk_function == VOP_NOFUNCTION)
+        return;
+    const int status = velk_exit_code.load();
+    const bool forced = velk_shutdown_signalled.load() != 0;
+    std::string action = velk_FunctionToString(velk_function);
+    for (char &c : action)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    std::string rec;
+    velk_JsonBegin(&rec);
+    velk_JsonAddCStr(&rec, "action", action.c_str());
+    velk_JsonAddCStr(&rec, "result",
+                     status == 0 ? "VELK SUCCESSFUL" : (forced ? "VELK FAILED DUE TO FORCED SHUTDOWN" : "VELK FAILED"));
+    velk_JsonAddInt(&rec, "status", status);
+    velk_JsonAddInt(&rec, "failures", velk_FailureMark(nullptr));
+    velk_JsonEnd(&rec);
+    fflush(stdout);
+    (void)velk_JsonEmit(stderr, rec);
 }
 
 bool isStorageArchive()
@@ -383,9 +421,10 @@ void velk_EndRun()
         velk_logging_enabled.store(0);
     }
     if (run_failed) {
-        velk_FinalLine(false);
+        velk_FinalLine(false, velk_shutdown_signalled.load() != 0);
         velk_SetExitCode(VELK_EXIT_OSERR);
     }
+    writeJsonSummary();
     fflush(stdout);
     fflush(stderr);
     exit(velk_exit_code.load());
@@ -455,7 +494,9 @@ void velk_Run(int argc, char **argv)
     velk_max_small_file_size = config.MaxSmallFileSize;
 
     velk_function = VOP_NOFUNCTION;
-    if (velk_ParseCmdLine(&run, argc, argv) < 0)
+    const int parsed = velk_ParseCmdLine(&run, argc, argv);
+    takeStdoutForScripts(&run);
+    if (parsed < 0)
         failRun(VELK_EXIT_USAGE);
     if (velk_function == VOP_NOFUNCTION) {
         run_failed = 0;

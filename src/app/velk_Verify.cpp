@@ -88,7 +88,9 @@ struct RangeCtl {
     bool doCrc = false;
     uint32_t expectedCrc = 0;
     uint32_t crc = 0;
-    bool skipping = false; // no more local comparison for this member
+    bool skipping = false;    // no more local comparison for this member
+    bool recordDue = false;   // --json: the current member's record is not written yet
+    int64_t errorsBefore = 0; // errors counted before the current member
 };
 
 template <size_t N>
@@ -272,6 +274,21 @@ void compareTarHeaderFields(RangeCtl *c)
         fieldError(c, "Group Name inconsistency detected. Index value: [%s]  Tar Hdr Value: [%s]", iu, hu);
 }
 
+// --json: the record of the member just verified, "ok" unless an error was
+// counted while it was (or failed is set).
+void recordMember(RangeCtl *c, bool failed)
+{
+    if (!c->recordDue)
+        return;
+    c->recordDue = false;
+    char name[kPathSize];
+    velk_FormIxEntryPathname(&c->entry, name, sizeof name);
+    if (failed || errorSum(c->stats) > c->errorsBefore)
+        (void)velk_OutcomeFailed(c->stats->outcome, name, "verify error");
+    else
+        (void)velk_OutcomeOk(c->stats->outcome, name);
+}
+
 // Makes entry the current member.
 void beginMember(RangeCtl *c, const hif_entry_t *entry, int64_t ordinal)
 {
@@ -323,7 +340,10 @@ int nextEntry(RangeCtl *c)
         ++c->stats->indexErrors;
         return -1;
     }
+    recordMember(c, false);
     beginMember(c, entry, ordinal);
+    c->recordDue = c->stats->outcome != nullptr;
+    c->errorsBefore = errorSum(c->stats);
     velk_StatusMsg(0, "Verifying index entry %ld", static_cast<long>(ordinal));
     return 0;
 }
@@ -601,6 +621,7 @@ int velk_VerifyFileRange(int controlFlags, int verifyFlags, int archiveFd, int i
                     velk_archive, static_cast<long>(c.cur.ordinal));
         rc = -1;
     }
+    recordMember(&c, rc < 0);
     if (rc < 0) {
         velk_LogMsg(VELK_MSG_ERROR, MSG, "Verify aborted\n");
         return -1;
@@ -933,6 +954,8 @@ int velk_Verify(velk_run_t *run)
         return -1;
     }
     verifyStats_t stats{};
+    const velk_outcome_t outcome{nullptr, nullptr, run->records, "verify"};
+    stats.outcome = run->records != nullptr ? &outcome : nullptr;
     velk_member_names_t names;
     velk_ordinals_t ordinals;
     velk_range_list_t ranges;

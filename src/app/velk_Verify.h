@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "velk_Context.h"
+#include "velk_Outcome.h"
 
 // Counters of one verification, summed over its ranges.
 struct verifyStats_t {
@@ -30,6 +31,9 @@ struct verifyStats_t {
     int64_t compareErrors;
     int64_t crcStored;  // selected member files whose index entry holds a CRC
     int64_t crcMissing; // selected member files without one (no CRC check made)
+    // --json: where the outcome of each member verified is recorded (null:
+    // nowhere).
+    const velk_outcome_t *outcome;
 };
 
 // Verifies the archive just written by a create (closed for writing; a

@@ -37,6 +37,7 @@ void velk_RunInit(velk_run_t *run)
     run->exclude = nullptr;
     run->homes = nullptr;
     run->noGateway = 0;
+    run->records = nullptr;
 }
 
 void velk_RunRelease(velk_run_t *run)

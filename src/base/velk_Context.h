@@ -14,6 +14,7 @@
 // the context.
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 // Member selection's pieces, defined by the units that use them.
@@ -112,6 +113,9 @@ struct velk_run_t {
     // --no-gateway (1) or VELK_NO_GATEWAY=1 (2): a local archive's run
     // without a gateway session; 0 when neither was given.
     int noGateway;
+    // --json: the stream of the JSON Lines records (standard output as the
+    // run found it), null without --json.
+    FILE *records;
 };
 
 // Sets every field of run to its default: no command line, nothing named,

@@ -77,6 +77,8 @@ constexpr uint32_t VELK_OPT_COPIES = 0x1000000;    // -H copies given
 constexpr uint32_t VELK_OPT_NOSTAGE = 0x2000000;   // -H nostage
 constexpr uint32_t VELK_OPT_NORECURSE = 0x4000000; // -H norecurse
 constexpr uint32_t VELK_OPT_NOGLOB = 0x8000000;    // -H noglob
+constexpr uint32_t VELK_OPT_JSON = 0x4;            // --json
+constexpr uint32_t VELK_OPT_NAMES = 0x8000;        // --names
 
 // Bits of velk_run_t::verifyFlags.
 constexpr int VELK_VERIFY_INFO = static_cast<int>(0x80000000u);

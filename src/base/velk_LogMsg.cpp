@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +35,13 @@ int gwlog(uint32_t msgclass, const char *line)
     return send != nullptr ? send(VELK_LOG_FLAGS, msgclass, line) : 0;
 }
 size_t console_last_len KYL_GUARDED_BY(console_lock) = 0;
+// The progress line's transfer: when it began, the last count shown, and
+// the member being moved (escaped, cut to its last characters).
+constexpr size_t kProgressNameMax = 40;
+bool progress_started KYL_GUARDED_BY(console_lock) = false;
+struct timespec progress_start KYL_GUARDED_BY(console_lock) = {};
+uint64_t progress_last KYL_GUARDED_BY(console_lock) = 0;
+char progress_member[kProgressNameMax + 1] KYL_GUARDED_BY(console_lock) = "";
 
 bool console_active()
 {
@@ -72,19 +80,79 @@ void console_message(const char *a, const char *b)
     console_last_len = (*a == '\0' && *b == '\0') ? 0 : len;
 }
 
+bool velk_ProgressShown()
+{
+    return isatty2 && velk_Opt(VELK_OPT_STATS);
+}
+
+void velk_ProgressMember(const char *name)
+{
+    if (!velk_ProgressShown())
+        return;
+    // The end of a long name tells most: keep its last characters.
+    std::string shown = name;
+    if (shown.size() > kProgressNameMax)
+        shown = "..." + shown.substr(shown.size() - (kProgressNameMax - 3));
+    kyl_lock_guard g(console_lock);
+    snprintf(progress_member, sizeof progress_member, "%s", shown.c_str());
+}
+
 void velk_DisplayXferProgress(uint64_t done, uint64_t total)
 {
-    if (!isatty2 || !velk_Opt(VELK_OPT_STATS))
+    if (!velk_ProgressShown())
         return;
     if (done > total)
         done = total;
-    char text[128];
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    char member[sizeof progress_member];
+    double seconds = 0.0;
+    {
+        kyl_lock_guard g(console_lock);
+        // A count below the last one is a new transfer: its rate starts anew.
+        if (!progress_started || done < progress_last) {
+            progress_start = now;
+            progress_started = true;
+        }
+        progress_last = done;
+        seconds = static_cast<double>(now.tv_sec - progress_start.tv_sec) +
+                  static_cast<double>(now.tv_nsec - progress_start.tv_nsec) / 1e9;
+        memcpy(member, progress_member, sizeof member);
+    }
+    char text[VELK_PROGRESS_TEXT_MAX];
+    velk_FormatXferProgress(text, sizeof text, done, total, seconds, member);
+    console_message(text, "");
+}
+
+size_t velk_FormatXferProgress(char *text, size_t size, uint64_t done, uint64_t total, double seconds,
+                               const char *member)
+{
+    constexpr double kMiB = 1024.0 * 1024.0;
+    const double mib = static_cast<double>(done) / kMiB;
+    std::string line;
+    char part[96];
     if (total >= 1)
-        snprintf(text, sizeof text, "%.1f MB transferred (%.1f%%)", static_cast<double>(done) / 1e6,
+        snprintf(part, sizeof part, "%.1f MiB transferred (%.1f%%)", mib,
                  100.0 * static_cast<double>(done) / static_cast<double>(total));
     else
-        snprintf(text, sizeof text, "%.1f MB transferred ", static_cast<double>(done) / 1e6);
-    console_message(text, "");
+        snprintf(part, sizeof part, "%.1f MiB transferred", mib);
+    line = part;
+    // A rate needs some time behind it; before that it would only mislead.
+    if (seconds >= 0.5 && done > 0) {
+        const double rate = mib / seconds;
+        snprintf(part, sizeof part, ", %.1f MiB/s", rate);
+        line += part;
+        if (total > done) {
+            const auto left = static_cast<long>(static_cast<double>(total - done) / kMiB / rate + 0.5);
+            snprintf(part, sizeof part, ", %ld:%02ld left", left / 60, left % 60);
+            line += part;
+        }
+    }
+    if (member != nullptr && *member != '\0') {
+        line += "  ";
+        line += member;
+    }
+    return static_cast<size_t>(snprintf(text, size, "%s", line.c_str()));
 }
 
 void velk_DisplayXferProgressEvery(uint64_t done, uint64_t total, struct timespec *shownAt, bool force)

@@ -106,8 +106,24 @@ void velk_FuncTraceMessage(const char *prefix, const char *routine, const char *
 // Shows "a b" in place on the console line when standard error is a terminal
 // and -q is not given; two empty strings clear the line.
 void console_message(const char *a, const char *b);
-// Shows the progress of an archive transfer on the console line (-V only).
+// Shows the progress of an archive transfer on the console line (-V only,
+// on a terminal): velk_FormatXferProgress's text, the rate taken from the
+// first call of the transfer (a count below the previous one starts a new
+// transfer), the member the last velk_ProgressMember named.
 void velk_DisplayXferProgress(uint64_t done, uint64_t total);
+// True when the progress line is shown at all (-V, standard error a
+// terminal): a caller forms a member name for velk_ProgressMember only then.
+bool velk_ProgressShown();
+// Names the member being moved, for the progress line: name as the
+// terminal may show it (velk_ShownName).  Any thread.
+void velk_ProgressMember(const char *name);
+// The progress text: "<done> MiB transferred (<share>%)", then, once
+// seconds is at least half a second, ", <rate> MiB/s" and (before the end)
+// ", <m>:<ss> left", then two blanks and member when not empty.  MiB are
+// 1024 * 1024 bytes, as -S counts.  Returns the length snprintf gives.
+constexpr size_t VELK_PROGRESS_TEXT_MAX = 192;
+size_t velk_FormatXferProgress(char *text, size_t size, uint64_t done, uint64_t total, double seconds,
+                               const char *member);
 // velk_DisplayXferProgress at most every 250 ms (a terminal that gets a
 // line per small member slows the copy down), and always when forced or
 // when done has reached total.  *shownAt (CLOCK_MONOTONIC) holds the time

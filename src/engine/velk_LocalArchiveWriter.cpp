@@ -230,6 +230,8 @@ int writeMemberHeader(LocalWriter *w, int archiveFd, long indexOrdinal, const hi
         (void)velk_SetMissingMemberFile(indexOrdinal);
     }
     velk_BuildPosixHeader(&headerEntry, w->buf);
+    if (velk_ProgressShown())
+        velk_ProgressMember(velk_ShownName(path).c_str());
     if (velk_Opt(VELK_OPT_VERBOSE)) {
         // An archive written to standard output must not receive the listing.
         FILE *out = velk_stdout_is_data ? stderr : stdout;

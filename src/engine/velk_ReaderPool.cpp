@@ -119,6 +119,11 @@ int lfw_CreateTarHeader(lfw_ctl_t *theThread)
         memcpy(entry.hent_name, "/dev/null", sizeof "/dev/null");
     }
     velk_BuildPosixHeader(&entry, task->reqBuffer->buffer + task->bufOffset);
+    if (velk_ProgressShown()) {
+        char path[VELK_PATH_BUFSIZE];
+        velk_FormIxEntryPathname(&task->inxEntry, path, sizeof path);
+        velk_ProgressMember(velk_ShownName(path).c_str());
+    }
     task->rplyBlocks++;
     task->bufOffset += kBlock;
     return 0;

@@ -73,8 +73,12 @@ TEST_F(LocalTransferProgress, ShownWithStatisticsOptionOnly)
                 argv.push_back("f");
             auto r = velktest::runOnPty(argv, env, dir.path());
             EXPECT_EQ(r.status, 0) << r.text;
-            EXPECT_EQ(r.text.find("MB transferred (100.0%)") != std::string::npos, shown)
+            EXPECT_EQ(r.text.find("MiB transferred (100.0%)") != std::string::npos, shown)
                 << action << (gatewayHost ? " on the gateway host\n" : "\n") << r.text;
+            // The line names the member being moved.
+            if (shown && !gatewayHost) {
+                EXPECT_NE(r.text.find("(100.0%)  "), std::string::npos) << action << r.text;
+            }
         }
     }
 }

@@ -85,7 +85,8 @@ RunOptions VelkGatewayTest::velkOptions(const std::map<std::string, std::string>
 }
 
 PtyResult runOnPty(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
-                   const std::string &cwd, const std::vector<std::pair<std::string, std::string>> &dialogue)
+                   const std::string &cwd, const std::vector<std::pair<std::string, std::string>> &dialogue,
+                   const std::pair<std::string, int> &signalAt)
 {
     PtyResult res;
     int master = -1;
@@ -110,6 +111,7 @@ PtyResult runOnPty(const std::vector<std::string> &argv, const std::map<std::str
     // Only keeps a broken build from hanging the suite.
     const auto deadline = Clock::now() + std::chrono::seconds(90);
     size_t next = 0, from = 0;
+    bool signalled = false;
     for (;;) {
         struct pollfd pfd = {master, POLLIN, 0};
         int rc = poll(&pfd, 1, msLeft(deadline));
@@ -136,6 +138,11 @@ PtyResult runOnPty(const std::vector<std::string> &argv, const std::map<std::str
             if (write(master, answer.data(), answer.size()) != static_cast<ssize_t>(answer.size()))
                 ADD_FAILURE() << "cannot answer on the terminal";
             next++;
+        }
+        if (next == dialogue.size() && signalAt.second != 0 && !signalled &&
+            res.text.find(signalAt.first, from) != std::string::npos) {
+            kill(pid, signalAt.second);
+            signalled = true;
         }
     }
     int st = 0;

@@ -64,8 +64,11 @@ struct PtyResult {
 // as its whole environment.  Each time the output so far (after the
 // previous match) contains dialogue[i].first, writes dialogue[i].second and
 // a newline.  Fails the test when a prompt of the dialogue never came.
+// When signalAt.second is not 0, once the dialogue is done and the output
+// after it contains signalAt.first, sends that signal to the program.
 PtyResult runOnPty(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
-                   const std::string &cwd, const std::vector<std::pair<std::string, std::string>> &dialogue = {});
+                   const std::string &cwd, const std::vector<std::pair<std::string, std::string>> &dialogue = {},
+                   const std::pair<std::string, int> &signalAt = {"", 0});
 
 } // namespace velktest
 

@@ -87,6 +87,30 @@ TEST(LogMsgTransferRecord, FieldsAndKindLetters)
 
 } // namespace
 
+// The progress line in MiB: the share, then the rate and time left once
+// half a second has passed, then the member.
+TEST(LogMsgProgress, RateTimeLeftAndMember)
+{
+    constexpr uint64_t MiB = 1024 * 1024;
+    struct Case {
+        uint64_t done, total;
+        double seconds;
+        const char *member;
+        const char *want;
+    } cases[] = {
+        {0, 0, 0.0, "", "0.0 MiB transferred"},
+        {3 * MiB, 12 * MiB, 0.2, "", "3.0 MiB transferred (25.0%)"},
+        {3 * MiB, 12 * MiB, 1.5, "d/a.txt", "3.0 MiB transferred (25.0%), 2.0 MiB/s, 0:05 left  d/a.txt"},
+        {10 * MiB, 250 * MiB, 10.0, nullptr, "10.0 MiB transferred (4.0%), 1.0 MiB/s, 4:00 left"},
+        {12 * MiB, 12 * MiB, 4.0, "f", "12.0 MiB transferred (100.0%), 3.0 MiB/s  f"},
+    };
+    for (const Case &c : cases) {
+        char text[VELK_PROGRESS_TEXT_MAX];
+        velk_FormatXferProgress(text, sizeof text, c.done, c.total, c.seconds, c.member);
+        EXPECT_STREQ(text, c.want);
+    }
+}
+
 TEST(LogMsgMoverDisplay, EveryFieldOnItsLine)
 {
     initiator_msg_t m{};
