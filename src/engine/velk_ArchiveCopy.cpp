@@ -5,7 +5,7 @@
 
 #include "velk_ArchiveKind.h"
 
-int velk_CopyToArchive(double *xferTime, int *threadsUsed)
+int velk_CopyToArchive(velk_index_t *index, double *xferTime, int *threadsUsed)
 {
-    return velk_CurrentArchiveKind()->copy_to(xferTime, threadsUsed);
+    return velk_CurrentArchiveKind()->copy_to(index, xferTime, threadsUsed);
 }

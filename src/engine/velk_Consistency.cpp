@@ -158,7 +158,7 @@ int velk_WriteConsistencyFile()
     return rc;
 }
 
-int velk_WriteConsFileIndexEntry(int indexFd)
+int velk_WriteConsFileIndexEntry(int indexFd, const char *indexName)
 {
     VELK_TRACE_ENTRY();
     struct stat st;
@@ -185,8 +185,8 @@ int velk_WriteConsFileIndexEntry(int indexFd)
     hif_entry_t entry;
     if (velk_IndexFromFileSpec(-1, &member, &entry) != 0)
         return -1;
-    if (velk_BlockWrite(indexFd, velk_tmpIndexFile != nullptr ? velk_tmpIndexFile : "", VELK_LOCAL_FILE,
-                        static_cast<int>(sizeof entry), &entry) != static_cast<int>(sizeof entry)) {
+    if (velk_BlockWrite(indexFd, indexName != nullptr ? indexName : "", VELK_LOCAL_FILE, static_cast<int>(sizeof entry),
+                        &entry) != static_cast<int>(sizeof entry)) {
         int err = errno;
         perror("Write Index Entry");
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal Error %d writing Consistency File index entry %s\n", err,
@@ -274,13 +274,13 @@ int velk_CheckConsistency(const hif_consistency_t *ix, const hif_consistency_t *
     return 1;
 }
 
-int velk_VerifyConsistencyFile(int archiveFd, int archiveKind, int indexFd, int indexKind)
+int velk_VerifyConsistencyFile(velk_index_t *index, int archiveFd, int archiveKind, int indexFd, int indexKind)
 {
     VELK_TRACE_ENTRY();
     const char *indexName = velk_index_filename != nullptr ? velk_index_filename : "";
     int64_t ordinal = velk_index_entries - 1;
     hif_entry_t entry;
-    if (ordinal < 0 || velk_IndexReadRandomEntry(indexFd, indexKind, ordinal, &entry) != 0) {
+    if (ordinal < 0 || velk_IndexReadRandomEntry(index, indexFd, indexKind, ordinal, &entry) != 0) {
         velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "Fatal error reading Consistency File index entry - cannot continue\n");
         return -1;
@@ -311,7 +311,7 @@ int velk_VerifyConsistencyFile(int archiveFd, int archiveKind, int indexFd, int 
                     indexName, archiveName());
         return -1;
     }
-    if (velk_IndexFileRewind(indexFd, indexKind) != 0) {
+    if (velk_IndexFileRewind(index, indexFd, indexKind) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal: error repositioning Index file %s\n", indexName);
         return -1;
     }

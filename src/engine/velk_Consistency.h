@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "velk_Context.h"
 #include "velk_IndexFormat.h"
 
 // The consistency member: 256 bytes of data, 2 archive blocks.
@@ -65,10 +66,11 @@ void velk_GetCfSizes(uint64_t *sizeOut, uint32_t *blocksOut);
 
 // Makes the consistency member's index entry from the file written by
 // velk_WriteConsistencyFile, at offset velk_archive_blocks, appends it to
-// the index at indexFd's current position, and adds its blocks to
-// velk_archive_blocks and 1 to velk_index_entries.  Returns 0, or -1 with a
-// message and exit status 72 (70 when no entry can be made for the path).
-[[nodiscard]] int velk_WriteConsFileIndexEntry(int indexFd);
+// the index at indexFd's current position (indexName, may be null, names it
+// in messages), and adds its blocks to velk_archive_blocks and 1 to
+// velk_index_entries.  Returns 0, or -1 with a message and exit status 72
+// (70 when no entry can be made for the path).
+[[nodiscard]] int velk_WriteConsFileIndexEntry(int indexFd, const char *indexName);
 
 // Reads the consistency member whose header is at byteOffset of the archive
 // fd (kind a VELK_FILETYPE) and copies its 256-byte body into *record.  The
@@ -86,8 +88,9 @@ int velk_CheckConsistency(const hif_consistency_t *indexRecord, const hif_consis
 // velk_archive_blocks holding the archive's real size in blocks: the last
 // index entry must sit 3 blocks before the end, the archive's consistency
 // member there must agree with the index header's record, and the index is
-// then rewound to entry 0.  Returns 0, or -1 after an error message; sets no
+// then rewound to entry 0 (index's reader).  Returns 0, or -1 after an error message; sets no
 // exit status.
-[[nodiscard]] int velk_VerifyConsistencyFile(int archiveFd, int archiveKind, int indexFd, int indexKind);
+[[nodiscard]] int velk_VerifyConsistencyFile(velk_index_t *index, int archiveFd, int archiveKind, int indexFd,
+                                             int indexKind);
 
 #endif

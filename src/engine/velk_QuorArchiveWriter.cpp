@@ -761,7 +761,7 @@ int setUp(WriterRun *run)
         setupFailed(ctl, "", VELK_EXIT_NOMEM);
         return -1;
     }
-    if (velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0) {
+    if (velk_IndexFileRewind(ctl->index, ctl->index->tmpFd, VELK_LOCAL_FILE) != 0) {
         setupFailed(ctl, "", VELK_EXIT_IOERR);
         return -1;
     }
@@ -1011,7 +1011,7 @@ void tearDown(WriterRun *run)
 
 } // namespace
 
-int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed)
+int velk_CopyToQUORArchive(velk_index_t *index, double *xferTime, int *threadsUsed)
 {
     VELK_TRACE_ENTRY();
     *xferTime = 0;
@@ -1032,6 +1032,7 @@ int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed)
     }
     run->ctl = ctl;
     ctl->owner = run;
+    ctl->index = index;
     run->haveGateway = quorex_GetGatewayAddress(&run->gateway) == 0;
 
     int rc = setUp(run);

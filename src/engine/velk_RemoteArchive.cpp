@@ -108,7 +108,7 @@ int RemoteDataCallback(velk_xfer_ctl_t *ctl, io_buffer_t **retBuffer)
     }
 }
 
-int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
+int velk_CopyToRemoteArchive(velk_index_t *index, double *xferTime, int *threadsUsed)
 {
     VELK_TRACE_ENTRY();
     *xferTime = 0;
@@ -116,6 +116,7 @@ int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
     auto *ctl = static_cast<velk_xfer_ctl_t *>(VELK_CALLOC(1, sizeof(velk_xfer_ctl_t)));
     if (ctl == nullptr)
         return -1;
+    ctl->index = index;
     ctl->archive_fd = velk_archive_fd;
     ctl->transferLength = velk_archive_filesize;
     ctl->gwhost.xferOperation = IOP_PUT;
@@ -141,7 +142,7 @@ int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
         } else if (poolStarted = true, velk_InitThreadPool(ctl) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error(s) initializing thread pool\n", __func__);
             setupFailed(ctl, VELK_EXIT_OSERR);
-        } else if (velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0) {
+        } else if (velk_IndexFileRewind(index, index->tmpFd, VELK_LOCAL_FILE) != 0) {
             setupFailed(ctl, VELK_EXIT_IOERR);
         } else if ((e = pthread_create(&manager, nullptr, velk_LocalFileMgrThread, ctl)) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error(s) starting local file thread: %d\n", __func__, e);

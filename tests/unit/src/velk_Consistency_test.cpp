@@ -98,7 +98,7 @@ TEST_F(ConsistencyTest, OnlyMarkVersionRewriteTimeSizeAndCountDecide)
 TEST_F(ConsistencyTest, OneTenByteMemberLaysOutFiveBlocksThatVerify)
 {
     velktest::writeFile("ten.dat", "0123456789");
-    std::vector<hif_entry_t> entries = velkunit::layOutCreate({"ten.dat"});
+    std::vector<hif_entry_t> entries = velkunit::layOutCreate(&globals_.run.index, {"ten.dat"});
     ASSERT_EQ(entries.size(), 2u);
     // The member at block 0 (2 blocks), the 256-byte consistency member at
     // block 2 (2 blocks), one closing block.
@@ -149,13 +149,13 @@ TEST_F(ConsistencyTest, OneTenByteMemberLaysOutFiveBlocksThatVerify)
         EXPECT_EQ(velk_ReadArchiveCF(cfd, VELK_LOCAL_FILE, 1024, &fromArchive), -1) << cut;
         close(cfd);
     }
-    int ifd = velk_OpenIndexFile(velk_tmpIndexFile, O_RDONLY, VELK_LOCAL_FILE);
+    int ifd = velk_OpenIndexFile(&globals_.run.index, globals_.run.index.tmpName, O_RDONLY, VELK_LOCAL_FILE);
     ASSERT_GE(ifd, 0);
-    ASSERT_EQ(velk_IndexReadInit(), 0);
-    EXPECT_EQ(velk_VerifyConsistencyFile(afd, VELK_LOCAL_FILE, ifd, VELK_LOCAL_FILE), 0);
+    ASSERT_EQ(velk_IndexReadInit(&globals_.run.index), 0);
+    EXPECT_EQ(velk_VerifyConsistencyFile(&globals_.run.index, afd, VELK_LOCAL_FILE, ifd, VELK_LOCAL_FILE), 0);
     hif_entry_t *first = nullptr;  // the index is left at entry 0
     int eof = 0;
-    ASSERT_EQ(velk_IndexFileRead(ifd, VELK_LOCAL_FILE, 0, &first, &eof), 0);
+    ASSERT_EQ(velk_IndexFileRead(&globals_.run.index, ifd, VELK_LOCAL_FILE, 0, &first, &eof), 0);
     ASSERT_EQ(eof, 0);
     EXPECT_EQ(std::string(first->hent_name), "ten.dat");
 
@@ -163,7 +163,7 @@ TEST_F(ConsistencyTest, OneTenByteMemberLaysOutFiveBlocksThatVerify)
     velk_Put32(velk_index_hdr.hif_cfinfo.hif_cf_rewrite_time, velk_Get32(rec.hif_cf_rewrite_time) + 1);
     {
         velktest::OutputCapture cap;
-        EXPECT_EQ(velk_VerifyConsistencyFile(afd, VELK_LOCAL_FILE, ifd, VELK_LOCAL_FILE), -1);
+        EXPECT_EQ(velk_VerifyConsistencyFile(&globals_.run.index, afd, VELK_LOCAL_FILE, ifd, VELK_LOCAL_FILE), -1);
         EXPECT_TRUE(contains(cap.err(), "ERROR: Fatal: Index file one.tar.idx is inconsistent with Archive File "
                                         "one.tar\n"))
             << cap.err();
@@ -177,7 +177,7 @@ TEST_F(ConsistencyTest, OneTenByteMemberLaysOutFiveBlocksThatVerify)
     for (uint64_t blocks : {6u, 2u}) {
         velk_archive_blocks = blocks;
         velktest::OutputCapture cap;
-        EXPECT_EQ(velk_VerifyConsistencyFile(1000, VELK_LOCAL_FILE, ifd, VELK_LOCAL_FILE), -1);
+        EXPECT_EQ(velk_VerifyConsistencyFile(&globals_.run.index, 1000, VELK_LOCAL_FILE, ifd, VELK_LOCAL_FILE), -1);
         EXPECT_TRUE(contains(cap.err(), "Incorrect Consistency File offset (2) in Index entry 1. Should be " +
                                             std::to_string(blocks == 6 ? 3 : 0) + "\n"))
             << cap.err();

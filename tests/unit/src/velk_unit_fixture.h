@@ -55,14 +55,9 @@ public:
         velk_RunRelease(&run);
         velk_shutdown_signalled.store(0);
         velk_ReleaseMemberFileLists();
-        velk_IndexReadRelease();
-        for (int *fd : {&velk_archive_fd, &velk_tmpIndexFD}) {
-            if (*fd >= 0)
-                close(*fd);
-            *fd = -1;
-        }
-        VELK_FREE(velk_tmpIndexFile);
-        velk_tmpIndexFile = nullptr;
+        if (velk_archive_fd >= 0)
+            close(velk_archive_fd);
+        velk_archive_fd = -1;
         velk_local_cfile_name = nullptr;
         clearLayout();
         std::tie(velk_debug_level, velk_function, velk_filetype, velk_iobufsize,
@@ -197,16 +192,16 @@ inline velk_FileSpec_t memberFromLstat(const std::string &path)
 // temporary index with a placeholder header, one entry per path, the
 // consistency record, file and entry, the closing block and the final
 // header.  Returns the entries written, the consistency file's last.
-inline std::vector<hif_entry_t> layOutCreate(const std::vector<std::string> &paths)
+inline std::vector<hif_entry_t> layOutCreate(velk_index_t *index, const std::vector<std::string> &paths)
 {
     std::vector<hif_entry_t> out;
-    EXPECT_EQ(velk_CreateTmpIndexFile(), 0);
-    EXPECT_EQ(velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr), 0);
+    EXPECT_EQ(velk_CreateTmpIndexFile(index), 0);
+    EXPECT_EQ(velk_WriteIndexHeader(index->tmpFd, VELK_LOCAL_FILE, index->tmpName, &velk_index_hdr), 0);
     for (const std::string &p : paths) {
         velk_FileSpec_t member = memberFromLstat(p);
         hif_entry_t e;
         EXPECT_EQ(velk_IndexFromFileSpec(static_cast<int64_t>(out.size()), &member, &e), 0) << p;
-        EXPECT_EQ(write(velk_tmpIndexFD, &e, sizeof e), static_cast<ssize_t>(sizeof e));
+        EXPECT_EQ(write(index->tmpFd, &e, sizeof e), static_cast<ssize_t>(sizeof e));
         velk_archive_blocks += velk_Get32(e.hent_blocks);
         out.push_back(e);
     }
@@ -216,12 +211,12 @@ inline std::vector<hif_entry_t> layOutCreate(const std::vector<std::string> &pat
     EXPECT_EQ(velk_WriteConsistencyFile(), 0);
     velk_index_entries -= 1;
     velk_archive_blocks -= VELK_CF_BLOCKS + 1;
-    EXPECT_EQ(velk_WriteConsFileIndexEntry(velk_tmpIndexFD), 0);
+    EXPECT_EQ(velk_WriteConsFileIndexEntry(index->tmpFd, index->tmpName), 0);
     velk_archive_blocks += 1;
     velk_BuildIndexHeader();
-    EXPECT_EQ(velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr), 0);
+    EXPECT_EQ(velk_WriteIndexHeader(index->tmpFd, VELK_LOCAL_FILE, index->tmpName, &velk_index_hdr), 0);
     hif_entry_t cf;
-    EXPECT_EQ(pread(velk_tmpIndexFD, &cf, sizeof cf, static_cast<off_t>(HIF_HDR_SIZE + 512 * out.size())),
+    EXPECT_EQ(pread(index->tmpFd, &cf, sizeof cf, static_cast<off_t>(HIF_HDR_SIZE + 512 * out.size())),
               static_cast<ssize_t>(sizeof cf));
     out.push_back(cf);
     return out;
