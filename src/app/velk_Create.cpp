@@ -93,8 +93,10 @@ int renameIndexIntoPlace(int fd, const char *from, const char *to)
 // Lays out the temporary index: one entry per member-table record, written
 // in blocks, then the consistency file and the final header.  The positions
 // of the records that got no entry are appended to *leftOut.  0 or -1.
-int writeTemporaryIndex(velk_index_t *index, const velk_members_t *members, std::vector<int64_t> *leftOut)
+int writeTemporaryIndex(velk_run_t *run, std::vector<int64_t> *leftOut)
 {
+    velk_index_t *index = &run->index;
+    const velk_members_t *members = &run->members;
     int bufBytes = 0;
     int bufEntries = 0;
     velk_GetIndexBufSize(&bufBytes, &bufEntries);
@@ -122,7 +124,7 @@ int writeTemporaryIndex(velk_index_t *index, const velk_members_t *members, std:
         }
         ++built;
         velk_archive_blocks += velk_Get32(entry.hent_blocks);
-        velk_archive_filesize = velk_archive_blocks * VELK_BLOCKSIZE;
+        run->archive.size = velk_archive_blocks * VELK_BLOCKSIZE;
         velk_EncodeIndexEntry(&entry, buf + static_cast<size_t>(inBuf) * HIF_ENTRY_SIZE);
         if (++inBuf == bufEntries) {
             int bytes = inBuf * static_cast<int>(HIF_ENTRY_SIZE);
@@ -158,7 +160,7 @@ int writeTemporaryIndex(velk_index_t *index, const velk_members_t *members, std:
     velk_index_entries += 1;
     velk_archive_blocks += cfBlocks + 1;
     velk_BuildConsistencyHeader();
-    if (velk_WriteConsistencyFile() != 0)
+    if (velk_WriteConsistencyFile(&run->archive) != 0)
         return -1;
     char sizeText[32];
     snprintf(sizeText, sizeof sizeText, "%lu", static_cast<unsigned long>(velk_archive_blocks * VELK_BLOCKSIZE));
@@ -173,10 +175,10 @@ int writeTemporaryIndex(velk_index_t *index, const velk_members_t *members, std:
                        static_cast<unsigned long>(velk_archive_blocks));
     }
 
-    if (velk_WriteConsFileIndexEntry(index->tmpFd, index->tmpName) != 0)
+    if (velk_WriteConsFileIndexEntry(&run->archive, index->tmpFd, index->tmpName) != 0)
         return -1;
     velk_archive_blocks += 1;
-    velk_archive_filesize = velk_archive_blocks * VELK_BLOCKSIZE;
+    run->archive.size = velk_archive_blocks * VELK_BLOCKSIZE;
     velk_BuildIndexHeader();
     if (velk_WriteIndexHeader(index->tmpFd, VELK_LOCAL_FILE, index->tmpName, &velk_index_hdr) != 0)
         return -1;
@@ -218,7 +220,7 @@ int prepareTemporaryIndex(velk_run_t *run, std::vector<int64_t> *leftOut)
     memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
     if (velk_WriteIndexHeader(run->index.tmpFd, VELK_LOCAL_FILE, run->index.tmpName, &velk_index_hdr) != 0)
         return -1;
-    return writeTemporaryIndex(&run->index, &run->members, leftOut);
+    return writeTemporaryIndex(run, leftOut);
 }
 
 // Logs the "Create complete" line, and prints it with -v, --stats or debug.
@@ -235,11 +237,11 @@ void createStatisticsLine(const CreateStart &start, double xferTime, int threads
     int n = snprintf(line, sizeof line,
                      "%s Create complete for %s. %lu bytes written for %ld member files, max threads: %d "
                      "Transfer time: %.3f seconds ",
-                     velk_msg_prefix[VELK_MSG_VELK], velk_archive, static_cast<unsigned long>(velk_archive_filesize),
+                     velk_msg_prefix[VELK_MSG_VELK], velk_archive, static_cast<unsigned long>(start.run->archive.size),
                      static_cast<long>(good - 1), threadsUsed, xferTime);
     if (xferTime >= 0.001 && n > 0 && static_cast<size_t>(n) < sizeof line)
         n += snprintf(line + n, sizeof line - static_cast<size_t>(n), "(%.3f MB/s)",
-                      static_cast<double>(velk_archive_filesize) / 1e6 / xferTime);
+                      static_cast<double>(start.run->archive.size) / 1e6 / xferTime);
     if (velk_xfer_recoveries.load() > 0 && n > 0 && static_cast<size_t>(n) < sizeof line)
         n += snprintf(line + n, sizeof line - static_cast<size_t>(n), " error recoveries: %d",
                       velk_xfer_recoveries.load());
@@ -262,7 +264,7 @@ int copyMembers(const CreateStart &start)
 {
     double xferTime = 0;
     int threadsUsed = 0;
-    int copy = velk_CopyToArchive(&start.run->index, &xferTime, &threadsUsed);
+    int copy = velk_CopyToArchive(&start.run->archive, &start.run->index, &xferTime, &threadsUsed);
     if (velk_CurrentArchiveKind()->has_layout)
         (void)velk_ExpireSetExpiration(start.run->archive.setExpiration, velk_archive_tmpname != nullptr
                                                                              ? velk_archive_tmpname
@@ -271,7 +273,7 @@ int copyMembers(const CreateStart &start)
         createStatisticsLine(start, xferTime, threadsUsed);
     const velk_run_t *run = start.run;
     velk_LogFileTransfer(run->archive.absPath != nullptr ? run->archive.absPath : velk_archive, VOP_CREATE, copy,
-                         velk_filetype, run->memberFiletype, velk_archive_filesize, xferTime);
+                         velk_filetype, run->memberFiletype, run->archive.size, xferTime);
     return copy;
 }
 
@@ -467,7 +469,7 @@ int velk_Create(velk_run_t *run)
     }
 
     velk_archive_blocks = 0;
-    velk_archive_filesize = 0;
+    run->archive.size = 0;
     run->index.tmpFd = -1;
     run->index.unlinkTmp = 1;
     bool ok = runCreate(start);

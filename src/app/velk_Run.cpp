@@ -328,8 +328,8 @@ void velk_ExitCleanFiles()
         fflush(velk_okfile);
         velk_okfile = nullptr;
     }
-    if (velk_local_cfile_name != nullptr)
-        unlink(velk_local_cfile_name);
+    if (exit_run != nullptr && exit_run->archive.cfName != nullptr)
+        unlink(exit_run->archive.cfName);
     velk_index_t *index = exit_run != nullptr ? &exit_run->index : nullptr;
     if (index != nullptr && index->tmpName != nullptr && index->unlinkTmp && velk_debug_level < 2) {
         if (index->tmpFd >= 0) {

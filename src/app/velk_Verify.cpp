@@ -1006,9 +1006,9 @@ int velk_PostXferVerify(velk_run_t *run)
         velk_ErrPrintf("[debug] successfully rewound Index file for reading on FD=%d\n", index->tmpFd);
     uint64_t recorded = velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize);
     bool ok = sizeMatches(size, recorded);
-    if (recorded != velk_archive_filesize) {
+    if (recorded != run->archive.size) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Internal error in %s. velk_archive_filesize (%lu)\n", "velk_PostXferVerify",
-                    static_cast<unsigned long>(velk_archive_filesize));
+                    static_cast<unsigned long>(run->archive.size));
         velk_LogFmt(VELK_MSG_ERROR, MSG, "       is inconsistent with size of %lu from Index File header\n",
                     static_cast<unsigned long>(recorded));
         velk_SetExitCode(VELK_EXIT_IOERR);

@@ -12,6 +12,8 @@ void velk_RunInit(velk_run_t *run)
     run->archive.absPath = nullptr;
     run->archive.familyId = 0;
     run->archive.setExpiration = 0;
+    run->archive.size = 0;
+    run->archive.cfName = nullptr;
     run->index.fileSize = 0;
     run->index.tmpName = nullptr;
     run->index.tmpFd = -1;
@@ -48,6 +50,7 @@ void velk_RunInit(velk_run_t *run)
 void velk_RunRelease(velk_run_t *run)
 {
     VELK_FREE(run->archive.absPath);
+    VELK_FREE(run->archive.cfName);
     if (run->index.tmpFd >= 0)
         close(run->index.tmpFd);
     VELK_FREE(run->index.tmpName);

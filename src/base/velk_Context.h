@@ -34,6 +34,14 @@ struct velk_archive_t {
     // A new storage-system archive gets the site's expiration time (the
     // configuration's enable_expiration, with its rules loaded).
     int setExpiration;
+    // Size in bytes the archive will have once written: worked out by
+    // create before the archive file is made (the size hints of a
+    // storage-system archive, the transfer's length, the progress line).
+    uint64_t size;
+    // The temporary consistency file a create made (owned, null while there
+    // is none): its path is also the archive member's name.  Removed when
+    // the run ends.
+    char *cfName;
 };
 
 // The index's sequential reader (velk_IndexFile): its buffer (owned, null

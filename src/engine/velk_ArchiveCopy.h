@@ -9,10 +9,11 @@
 #include "velk_Context.h"
 
 // Copies the members laid out by the temporary index into the open
-// archive velk_archive_fd of kind velk_filetype (index: the run's, its
-// temporary index open).  *xferTime and
+// archive velk_archive_fd of kind velk_filetype (archive: its size;
+// index: the run's, its temporary index open).  *xferTime and
 // *threadsUsed as the writer reports them.  Returns 0, or -1 after the
 // message (exit status set).
-[[nodiscard]] int velk_CopyToArchive(velk_index_t *index, double *xferTime, int *threadsUsed);
+[[nodiscard]] int velk_CopyToArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime,
+                                     int *threadsUsed);
 
 #endif

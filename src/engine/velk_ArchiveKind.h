@@ -85,7 +85,7 @@ struct velk_archive_kind_t {
 
     // The data copy of a create and range reads of an archive, as
     // velk_CopyToArchive and velk_CopyFromArchive describe.
-    int (*copy_to)(velk_index_t *index, double *xferTime, int *threadsUsed);
+    int (*copy_to)(const velk_archive_t *archive, velk_index_t *index, double *xferTime, int *threadsUsed);
     int (*copy_from)(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
                      void *callbackArg, double *xferTime);
 

@@ -57,10 +57,10 @@ bool isBusy(int rc)
 
 // Class-of-service hints for the archive: explicit, automatic by size, or
 // class 11 as the fallback.
-void archiveHints(quor_cos_hints_t *hints, quor_cos_priorities_t *prios)
+void archiveHints(const velk_archive_t *archive, quor_cos_hints_t *hints, quor_cos_priorities_t *prios)
 {
-    hints->MinFileSize = velk_archive_filesize;
-    hints->MaxFileSize = velk_archive_filesize;
+    hints->MinFileSize = archive->size;
+    hints->MaxFileSize = archive->size;
     prios->MinFileSizePriority = 20;
     prios->MaxFileSizePriority = 20;
     if (velk_archive_cosID >= 1) {
@@ -68,9 +68,9 @@ void archiveHints(quor_cos_hints_t *hints, quor_cos_priorities_t *prios)
         prios->COSIdPriority = 30;
     } else if (velk_archive_cosID == 0) {
         long subsys = velk_GetParentSubsysID(velk_archive);
-        int rc = quorex_SelectCOS(nullptr, velk_archive_filesize, static_cast<uint32_t>(velk_UID),
-                                  static_cast<uint32_t>(velk_GID), curAcctId, static_cast<uint32_t>(copyCount),
-                                  static_cast<uint32_t>(subsys), hints, prios);
+        int rc =
+            quorex_SelectCOS(nullptr, archive->size, static_cast<uint32_t>(velk_UID), static_cast<uint32_t>(velk_GID),
+                             curAcctId, static_cast<uint32_t>(copyCount), static_cast<uint32_t>(subsys), hints, prios);
         if (rc >= 0)
             velk_archive_cosID = static_cast<int>(hints->COSId);
     }
@@ -81,7 +81,7 @@ void archiveHints(quor_cos_hints_t *hints, quor_cos_priorities_t *prios)
     }
     if (velk_debug_level >= 1)
         velk_ErrPrintf("[debug] Hints: COS ID=%d, priority=%d Size=%lu\n", static_cast<int>(hints->COSId),
-                       static_cast<int>(prios->COSIdPriority), static_cast<unsigned long>(velk_archive_filesize));
+                       static_cast<int>(prios->COSIdPriority), static_cast<unsigned long>(archive->size));
 }
 
 // Records the class the new archive got (warning when it is not the one
@@ -118,7 +118,7 @@ int createQuorFile(const velk_archive_t *archive)
     memset(&prios, 0, sizeof prios);
     memset(&used, 0, sizeof used);
     int asked = velk_archive_cosID;
-    archiveHints(&hints, &prios);
+    archiveHints(archive, &hints, &prios);
 
     (void)quor_Unlink(tmp);
     int fd = quor_Open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0666, &hints, &prios, &used);

@@ -72,13 +72,14 @@ struct LocalWriter {
     // The archive descriptor can also be read (CRCs are then taken from it).
     bool isReadable = false;
     struct timespec progressShownAt = {};
+    uint64_t archiveSize = 0; // the size the archive will have, for the progress line
 };
 
 // Shows the bytes written against the archive's size on the progress line
 // (-V on a terminal): when forced, or when the line is old enough.
 void showProgress(LocalWriter *w, bool force)
 {
-    velk_DisplayXferProgressEvery(w->bytesWritten, velk_archive_filesize, &w->progressShownAt, force);
+    velk_DisplayXferProgressEvery(w->bytesWritten, w->archiveSize, &w->progressShownAt, force);
 }
 
 const char *archiveName()
@@ -417,13 +418,14 @@ int copyLocalFile(LocalWriter *w, int archiveFd, long indexOrdinal, const hif_en
 
 } // namespace
 
-int velk_CopyToLocalArchive(velk_index_t *index, double *xferTime, int *threadsUsed)
+int velk_CopyToLocalArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime, int *threadsUsed)
 {
     VELK_TRACE_ENTRY();
     *xferTime = 0;
     *threadsUsed = 0;
     LocalWriter writer;
     LocalWriter *w = &writer;
+    w->archiveSize = archive->size;
     clock_gettime(CLOCK_MONOTONIC, &w->progressShownAt);
     struct stat archiveStat;
     w->isRegular = velk_archive_fd >= 0 && fstat(velk_archive_fd, &archiveStat) == 0 && S_ISREG(archiveStat.st_mode) &&

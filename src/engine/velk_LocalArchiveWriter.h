@@ -32,6 +32,7 @@ constexpr int VELK_LCOPY_ARCHIVE_FAILED = -3;
 // seconds and *threadsUsed 1.  Returns 0; -1 with a message and exit status
 // (70 for a buffer size below 1024, 72 for an index read error or an
 // archive write error) when the archive is not complete.
-[[nodiscard]] int velk_CopyToLocalArchive(velk_index_t *index, double *xferTime, int *threadsUsed);
+[[nodiscard]] int velk_CopyToLocalArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime,
+                                          int *threadsUsed);
 
 #endif

@@ -108,7 +108,7 @@ int RemoteDataCallback(velk_xfer_ctl_t *ctl, io_buffer_t **retBuffer)
     }
 }
 
-int velk_CopyToRemoteArchive(velk_index_t *index, double *xferTime, int *threadsUsed)
+int velk_CopyToRemoteArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime, int *threadsUsed)
 {
     VELK_TRACE_ENTRY();
     *xferTime = 0;
@@ -118,7 +118,7 @@ int velk_CopyToRemoteArchive(velk_index_t *index, double *xferTime, int *threads
         return -1;
     ctl->index = index;
     ctl->archive_fd = velk_archive_fd;
-    ctl->transferLength = velk_archive_filesize;
+    ctl->transferLength = archive->size;
     ctl->gwhost.xferOperation = IOP_PUT;
     ctl->movers.listenSockFD = -1;
     clock_gettime(CLOCK_MONOTONIC, &ctl->progressShownAt);
@@ -151,7 +151,7 @@ int velk_CopyToRemoteArchive(velk_index_t *index, double *xferTime, int *threads
             managerStarted = true;
             sched_yield();
             const char *target = velk_archive_tmpname != nullptr ? velk_archive_tmpname : velk_archive;
-            rc = velk_LfxSendFile(RMTIO_CALLBACK, ctl, velk_archive_fd, nullptr, target, 0, 0, velk_archive_filesize,
+            rc = velk_LfxSendFile(RMTIO_CALLBACK, ctl, velk_archive_fd, nullptr, target, 0, 0, archive->size,
                                   RemoteDataCallback);
         }
     }

@@ -98,7 +98,7 @@ TEST_F(ConsistencyTest, OnlyMarkVersionRewriteTimeSizeAndCountDecide)
 TEST_F(ConsistencyTest, OneTenByteMemberLaysOutFiveBlocksThatVerify)
 {
     velktest::writeFile("ten.dat", "0123456789");
-    std::vector<hif_entry_t> entries = velkunit::layOutCreate(&globals_.run.index, {"ten.dat"});
+    std::vector<hif_entry_t> entries = velkunit::layOutCreate(&globals_.run, {"ten.dat"});
     ASSERT_EQ(entries.size(), 2u);
     // The member at block 0 (2 blocks), the 256-byte consistency member at
     // block 2 (2 blocks), one closing block.
@@ -115,7 +115,7 @@ TEST_F(ConsistencyTest, OneTenByteMemberLaysOutFiveBlocksThatVerify)
     EXPECT_EQ(velk_Get64(rec.hif_velk_filecount), 2u);
     // The temporary file: in TMPDIR, named for this process, mode 0600,
     // holding the record.
-    std::string cfName = velk_cf_filename;
+    std::string cfName = globals_.run.archive.cfName;
     EXPECT_EQ(cfName.rfind(dir_.path() + "/VELK_CF_CHK_" + std::to_string(getpid()) + "_", 0), 0u) << cfName;
     struct stat st;
     ASSERT_EQ(lstat(cfName.c_str(), &st), 0);
@@ -197,8 +197,8 @@ TEST_F(ConsistencyTest, TemporaryFileIsNeverWrittenThroughALink)
                           (dir_ / ("VELK_CF_CHK_" + std::to_string(getpid()) + "_" + std::to_string(t))).c_str()),
                   0);
     velk_FillConsistencyRecord(&velk_index_hdr.hif_cfinfo, now, "h", 2560, 2, true);
-    ASSERT_EQ(velk_WriteConsistencyFile(), 0);
-    std::string name = velk_cf_filename;
+    ASSERT_EQ(velk_WriteConsistencyFile(&globals_.run.archive), 0);
+    std::string name = globals_.run.archive.cfName;
     EXPECT_EQ(name.substr(name.size() - 2), "_1") << name;
     struct stat st;
     EXPECT_NE(lstat(victim.c_str(), &st), 0);

@@ -45,7 +45,7 @@ protected:
     void layOut(const std::vector<std::string> &paths)
     {
         ASSERT_EQ(velk_InitMemberFileLists(static_cast<int64_t>(paths.size()), 0), 0);
-        velkunit::layOutCreate(&globals_.run.index, paths);
+        velkunit::layOutCreate(&globals_.run, paths);
         velk_archive_fd = open(archiveName_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ASSERT_GE(velk_archive_fd, 0);
     }
@@ -54,7 +54,7 @@ protected:
     {
         double seconds = -1;
         int threads = -1;
-        int rc = velk_CopyToLocalArchive(&globals_.run.index, &seconds, &threads);
+        int rc = velk_CopyToLocalArchive(&globals_.run.archive, &globals_.run.index, &seconds, &threads);
         if (rc == 0) {
             EXPECT_GE(seconds, 0.0);
             EXPECT_EQ(threads, 1);

@@ -58,7 +58,6 @@ public:
         if (velk_archive_fd >= 0)
             close(velk_archive_fd);
         velk_archive_fd = -1;
-        velk_local_cfile_name = nullptr;
         clearLayout();
         std::tie(velk_debug_level, velk_function, velk_filetype, velk_iobufsize,
                  velk_archive_stripewidth, velk_index_filename, velk_archive) = saved_;
@@ -79,8 +78,6 @@ private:
         velk_index_entries = 0;
         velk_annotation_size = velk_annotation_offset = 0;
         velk_index_flags = 0;
-        velk_cf_file_created = 0;
-        velk_cf_filename[0] = '\0';
         memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
     }
     uint32_t flags_;
@@ -192,8 +189,9 @@ inline velk_FileSpec_t memberFromLstat(const std::string &path)
 // temporary index with a placeholder header, one entry per path, the
 // consistency record, file and entry, the closing block and the final
 // header.  Returns the entries written, the consistency file's last.
-inline std::vector<hif_entry_t> layOutCreate(velk_index_t *index, const std::vector<std::string> &paths)
+inline std::vector<hif_entry_t> layOutCreate(velk_run_t *run, const std::vector<std::string> &paths)
 {
+    velk_index_t *index = &run->index;
     std::vector<hif_entry_t> out;
     EXPECT_EQ(velk_CreateTmpIndexFile(index), 0);
     EXPECT_EQ(velk_WriteIndexHeader(index->tmpFd, VELK_LOCAL_FILE, index->tmpName, &velk_index_hdr), 0);
@@ -208,10 +206,10 @@ inline std::vector<hif_entry_t> layOutCreate(velk_index_t *index, const std::vec
     velk_index_entries = static_cast<int64_t>(out.size()) + 1;
     velk_archive_blocks += VELK_CF_BLOCKS + 1;
     EXPECT_EQ(velk_BuildConsistencyHeader(), 2);
-    EXPECT_EQ(velk_WriteConsistencyFile(), 0);
+    EXPECT_EQ(velk_WriteConsistencyFile(&run->archive), 0);
     velk_index_entries -= 1;
     velk_archive_blocks -= VELK_CF_BLOCKS + 1;
-    EXPECT_EQ(velk_WriteConsFileIndexEntry(index->tmpFd, index->tmpName), 0);
+    EXPECT_EQ(velk_WriteConsFileIndexEntry(&run->archive, index->tmpFd, index->tmpName), 0);
     velk_archive_blocks += 1;
     velk_BuildIndexHeader();
     EXPECT_EQ(velk_WriteIndexHeader(index->tmpFd, VELK_LOCAL_FILE, index->tmpName, &velk_index_hdr), 0);
