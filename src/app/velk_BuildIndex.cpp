@@ -350,7 +350,7 @@ int readHeaders(BuildState *bs)
 // else the foreign mark; the archive's real size either way.  0 or -1.
 int writeHeader(BuildState *bs)
 {
-    velk_index_flags = 0;
+    bs->index->flags = 0;
     hif_consistency_t record;
     memset(&record, 0, sizeof record);
     // velk's consistency member is a plain header; a member with extension
@@ -358,11 +358,11 @@ int writeHeader(BuildState *bs)
     bool read = bs->haveMember && !bs->lastExtended &&
                 velk_ReadArchiveCF(bs->archiveFd, velk_filetype, bs->lastPosition * VELK_BLOCKSIZE, &record) == 0;
     if (!read) {
-        velk_index_flags |= HIF_IDX_FOREIGN_ARCHIVE;
+        bs->index->flags |= HIF_IDX_FOREIGN_ARCHIVE;
         if (velk_debug_level >= 1)
             velk_ErrPrintf("debug/ velk_ReadArchiveCF says this isn't an VELK-format archive\n");
     } else if (velk_Get64(record.hif_velk_filecount) != static_cast<uint64_t>(bs->entries)) {
-        velk_index_flags |= HIF_IDX_FOREIGN_ARCHIVE;
+        bs->index->flags |= HIF_IDX_FOREIGN_ARCHIVE;
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/wrong object count in consistency file.\nI counted %d, but it says there should be "
                            "%lu\n",
@@ -371,10 +371,10 @@ int writeHeader(BuildState *bs)
     }
     velk_index_hdr.hif_cfinfo = record;
     velk_Put64(velk_index_hdr.hif_cfinfo.hif_tarsize, bs->archiveSize);
-    velk_annotation_offset = 0;
-    velk_annotation_size = 0;
+    bs->index->annotationOffset = 0;
+    bs->index->annotationSize = 0;
     velk_index_entries = bs->entries;
-    velk_BuildIndexHeader();
+    velk_BuildIndexHeader(bs->index);
     return velk_WriteIndexHeader(bs->index->tmpFd, VELK_LOCAL_FILE, bs->index->tmpName, &velk_index_hdr);
 }
 

@@ -179,7 +179,7 @@ int writeTemporaryIndex(velk_run_t *run, std::vector<int64_t> *leftOut)
         return -1;
     velk_archive_blocks += 1;
     run->archive.size = velk_archive_blocks * VELK_BLOCKSIZE;
-    velk_BuildIndexHeader();
+    velk_BuildIndexHeader(index);
     if (velk_WriteIndexHeader(index->tmpFd, VELK_LOCAL_FILE, index->tmpName, &velk_index_hdr) != 0)
         return -1;
     return 0;

@@ -15,6 +15,9 @@ void velk_RunInit(velk_run_t *run)
     run->archive.size = 0;
     run->archive.cfName = nullptr;
     run->index.fileSize = 0;
+    run->index.flags = 0;
+    run->index.annotationOffset = 0;
+    run->index.annotationSize = 0;
     run->index.tmpName = nullptr;
     run->index.tmpFd = -1;
     run->index.unlinkTmp = 1;

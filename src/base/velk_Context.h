@@ -61,6 +61,12 @@ struct velk_index_cursor_t {
 struct velk_index_t {
     // Size in bytes of the index file last opened and checked.
     uint64_t fileSize;
+    // The header's HIF_IDX_* flags for an index being laid out, and the
+    // annotation area of the index (offset, and its size: the bytes between
+    // the header and entry 0), as opened or as laid out.
+    uint32_t flags;
+    uint32_t annotationOffset;
+    uint32_t annotationSize;
     // The temporary index of a create, a rebuild or a remote index's local
     // copy: its path (owned, null when none), its descriptor (-1 when none)
     // and whether it is removed at exit (0 once it was put in place or

@@ -108,9 +108,9 @@ int64_t writeLocal(int fd, const void *buf, size_t n)
 
 // Byte offset of entry ordinal: entries follow the header and the
 // annotation area.
-off_t entryOffset(int64_t ordinal)
+off_t entryOffset(const velk_index_t *index, int64_t ordinal)
 {
-    return static_cast<off_t>(HIF_HDR_SIZE + velk_annotation_size + HIF_ENTRY_SIZE * static_cast<uint64_t>(ordinal));
+    return static_cast<off_t>(HIF_HDR_SIZE + index->annotationSize + HIF_ENTRY_SIZE * static_cast<uint64_t>(ordinal));
 }
 
 void resetReader(velk_index_cursor_t *cur)
@@ -282,10 +282,10 @@ int velk_OpenLocalIndexFile(velk_index_t *index, const char *path, int openFlags
         velk_ErrPrintf("     Annotation Area Size.. %d\n", static_cast<int>(velk_Get32(hdr.hif_hdr.annotation_size)));
     }
     velk_index_hdr = hdr;
-    velk_annotation_offset = velk_Get32(hdr.hif_hdr.annotation_offset);
-    velk_annotation_size = velk_Get32(hdr.hif_hdr.annotation_size);
+    index->annotationOffset = velk_Get32(hdr.hif_hdr.annotation_offset);
+    index->annotationSize = velk_Get32(hdr.hif_hdr.annotation_size);
     index->fileSize = size;
-    velk_index_entries = static_cast<int64_t>((size - velk_annotation_size - HIF_HDR_SIZE) / HIF_ENTRY_SIZE);
+    velk_index_entries = static_cast<int64_t>((size - index->annotationSize - HIF_HDR_SIZE) / HIF_ENTRY_SIZE);
     return fd;
 }
 
@@ -371,7 +371,7 @@ int velk_IndexFilePosition(velk_index_t *index, int fd, int kind, int64_t ordina
     resetReader(&index->cursor);
     if (!velk_IndexKindIsLocal(kind, __func__, velk_index_filename))
         return -1;
-    if (ordinal < 0 || lseek(fd, entryOffset(ordinal), SEEK_SET) != entryOffset(ordinal)) {
+    if (ordinal < 0 || lseek(fd, entryOffset(index, ordinal), SEEK_SET) != entryOffset(index, ordinal)) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error positioning Index File to record %d\n", __func__,
                     static_cast<int>(ordinal));
         return -1;

@@ -443,7 +443,7 @@ int velk_CopyToLocalArchive(const velk_archive_t *archive, velk_index_t *index, 
     // only, so failing to start them changes nothing else.
     velk_prefetch_t *lookAhead = nullptr;
     if (rc == 0 && index->tmpName != nullptr)
-        lookAhead = velk_MemberPrefetchStart(index->tmpName, static_cast<int64_t>(HIF_HDR_SIZE + velk_annotation_size),
+        lookAhead = velk_MemberPrefetchStart(index->tmpName, static_cast<int64_t>(HIF_HDR_SIZE + index->annotationSize),
                                              velk_index_entries, VELK_PREFETCH_THREADS);
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);

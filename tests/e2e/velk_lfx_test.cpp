@@ -242,7 +242,7 @@ TEST_F(VelkLfxFsGateway, IndexIsPlacedWholeOrNotAtAllAndReadBack)
             velk_index_t *index = &run.index;
             if (velk_CreateTmpIndexFile(index) != 0)
                 return 1;
-            velk_BuildIndexHeader();
+            velk_BuildIndexHeader(index);
             if (velk_WriteIndexHeader(index->tmpFd, VELK_LOCAL_FILE, index->tmpName, &velk_index_hdr) != 0)
                 return 2;
             int rc = velk_CopyIndexToRemote(index);

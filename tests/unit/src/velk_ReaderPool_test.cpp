@@ -187,7 +187,7 @@ protected:
         globals_.run.index.tmpFd = open((dir_ / "tmp.idx").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
         ASSERT_GE(globals_.run.index.tmpFd, 0);
         velk_index_entries = static_cast<int64_t>(members_.size());
-        velk_BuildIndexHeader();
+        velk_BuildIndexHeader(&globals_.run.index);
         ASSERT_EQ(velk_WriteIndexHeader(globals_.run.index.tmpFd, VELK_LOCAL_FILE, "tmp.idx", &velk_index_hdr), 0);
         for (const Member &m : members_)
             ASSERT_EQ(write(globals_.run.index.tmpFd, &m.entry, sizeof m.entry), 512);

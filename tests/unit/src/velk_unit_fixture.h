@@ -76,8 +76,6 @@ private:
     {
         velk_archive_blocks = 0;
         velk_index_entries = 0;
-        velk_annotation_size = velk_annotation_offset = 0;
-        velk_index_flags = 0;
         memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
     }
     uint32_t flags_;
@@ -211,7 +209,7 @@ inline std::vector<hif_entry_t> layOutCreate(velk_run_t *run, const std::vector<
     velk_archive_blocks -= VELK_CF_BLOCKS + 1;
     EXPECT_EQ(velk_WriteConsFileIndexEntry(&run->archive, index->tmpFd, index->tmpName), 0);
     velk_archive_blocks += 1;
-    velk_BuildIndexHeader();
+    velk_BuildIndexHeader(index);
     EXPECT_EQ(velk_WriteIndexHeader(index->tmpFd, VELK_LOCAL_FILE, index->tmpName, &velk_index_hdr), 0);
     hif_entry_t cf;
     EXPECT_EQ(pread(index->tmpFd, &cf, sizeof cf, static_cast<off_t>(HIF_HDR_SIZE + 512 * out.size())),
