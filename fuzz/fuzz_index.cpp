@@ -15,6 +15,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "velk_Context.h"
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
 #include "velk_IndexFormat.h"
@@ -46,20 +47,24 @@ inline int fuzz_IndexOne(const uint8_t *data, size_t size)
     char path[64];
     snprintf(path, sizeof path, "/proc/self/fd/%d", mem);
 
-    int fd = velk_OpenLocalIndexFile(path, O_RDONLY, VELK_LOCAL_FILE);
+    // The index's reader lives in a run context of this input alone.
+    velk_run_t run;
+    velk_RunInit(&run);
+    velk_index_t *index = &run.index;
+    int fd = velk_OpenLocalIndexFile(index, path, O_RDONLY, VELK_LOCAL_FILE);
     if (fd < 0) {
         close(mem);
         return 0;
     }
     if (velk_index_entries < 0 || velk_Get32(velk_index_hdr.hif_hdr.obj_count) > velk_index_entries)
         abort();
-    if (velk_IndexReadInit() != 0)
+    if (velk_IndexReadInit(index) != 0)
         abort();
     int64_t seen = 0;
     for (;;) {
         hif_entry_t *e = nullptr;
         int eof = 0;
-        if (velk_IndexFileRead(fd, VELK_LOCAL_FILE, 3, &e, &eof) != 0)
+        if (velk_IndexFileRead(index, fd, VELK_LOCAL_FILE, 3, &e, &eof) != 0)
             abort();
         if (eof)
             break;
@@ -75,13 +80,14 @@ inline int fuzz_IndexOne(const uint8_t *data, size_t size)
         abort(); // the file did not change, so every counted entry is there
     hif_entry_t one;
     if (velk_index_entries > 0) {
-        (void)velk_IndexReadRandomEntry(fd, VELK_LOCAL_FILE, 0, &one);
-        (void)velk_IndexReadRandomEntry(fd, VELK_LOCAL_FILE, velk_index_entries - 1, &one);
+        (void)velk_IndexReadRandomEntry(index, fd, VELK_LOCAL_FILE, 0, &one);
+        (void)velk_IndexReadRandomEntry(index, fd, VELK_LOCAL_FILE, velk_index_entries - 1, &one);
     }
-    if (velk_IndexReadRandomEntry(fd, VELK_LOCAL_FILE, velk_index_entries, &one) != -1)
+    if (velk_IndexReadRandomEntry(index, fd, VELK_LOCAL_FILE, velk_index_entries, &one) != -1)
         abort();
     close(fd);
     close(mem);
+    velk_RunRelease(&run);
     return 1;
 }
 

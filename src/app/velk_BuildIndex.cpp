@@ -44,7 +44,8 @@ constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
 constexpr int kMaxBadHeaders = 3;
 
 struct BuildState {
-    velk_outcome_t outcome; // --json: a record per member indexed
+    velk_outcome_t outcome;        // --json: a record per member indexed
+    velk_index_t *index = nullptr; // the run's index: the temporary index is built in it
     int archiveFd = -1;
     long maxFiles = 0;         // -M
     uint64_t archiveSize = 0;  // bytes
@@ -108,9 +109,9 @@ int flushEntries(BuildState *bs)
     if (bs->inBuf == 0)
         return 0;
     int bytes = bs->inBuf * static_cast<int>(HIF_ENTRY_SIZE);
-    if (velk_BlockWrite(velk_tmpIndexFD, velk_tmpIndexFile, VELK_LOCAL_FILE, bytes, bs->buf) != bytes) {
+    if (velk_BlockWrite(bs->index->tmpFd, bs->index->tmpName, VELK_LOCAL_FILE, bytes, bs->buf) != bytes) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Error writing %d index entries to temporary index file %s\n", bs->inBuf,
-                    velk_tmpIndexFile);
+                    bs->index->tmpName);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -352,7 +353,7 @@ int readHeaders(BuildState *bs)
 // else the foreign mark; the archive's real size either way.  0 or -1.
 int writeHeader(BuildState *bs)
 {
-    velk_index_flags = 0;
+    bs->index->flags = 0;
     hif_consistency_t record;
     memset(&record, 0, sizeof record);
     // velk's consistency member is a plain header; a member with extension
@@ -360,11 +361,11 @@ int writeHeader(BuildState *bs)
     bool read = bs->haveMember && !bs->lastExtended &&
                 velk_ReadArchiveCF(bs->archiveFd, velk_filetype, bs->lastPosition * VELK_BLOCKSIZE, &record) == 0;
     if (!read) {
-        velk_index_flags |= HIF_IDX_FOREIGN_ARCHIVE;
+        bs->index->flags |= HIF_IDX_FOREIGN_ARCHIVE;
         if (velk_debug_level >= 1)
             velk_ErrPrintf("debug/ velk_ReadArchiveCF says this isn't an VELK-format archive\n");
     } else if (velk_Get64(record.hif_velk_filecount) != static_cast<uint64_t>(bs->entries)) {
-        velk_index_flags |= HIF_IDX_FOREIGN_ARCHIVE;
+        bs->index->flags |= HIF_IDX_FOREIGN_ARCHIVE;
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/wrong object count in consistency file.\nI counted %d, but it says there should be "
                            "%lu\n",
@@ -373,37 +374,37 @@ int writeHeader(BuildState *bs)
     }
     velk_index_hdr.hif_cfinfo = record;
     velk_Put64(velk_index_hdr.hif_cfinfo.hif_tarsize, bs->archiveSize);
-    velk_annotation_offset = 0;
-    velk_annotation_size = 0;
+    bs->index->annotationOffset = 0;
+    bs->index->annotationSize = 0;
     velk_index_entries = bs->entries;
-    velk_BuildIndexHeader();
-    return velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr);
+    velk_BuildIndexHeader(bs->index);
+    return velk_WriteIndexHeader(bs->index->tmpFd, VELK_LOCAL_FILE, bs->index->tmpName, &velk_index_hdr);
 }
 
 // Puts the complete temporary index of a local archive in place: flushed to
 // the disk, given the mode a new file gets, and renamed over the index in
 // one step, so that the old index stays whole until then.  0, or -1 (the
 // old index untouched, status 72).
-int placeLocalIndex()
+int placeLocalIndex(velk_index_t *index)
 {
     mode_t mask = umask(0);
     umask(mask);
     int err = 0;
-    if (fchmod(velk_tmpIndexFD, 0666 & ~mask) != 0 || fsync(velk_tmpIndexFD) != 0)
+    if (fchmod(index->tmpFd, 0666 & ~mask) != 0 || fsync(index->tmpFd) != 0)
         err = errno;
-    close(velk_tmpIndexFD);
-    velk_tmpIndexFD = -1;
-    if (err == 0 && rename(velk_tmpIndexFile, velk_index_filename) != 0)
+    close(index->tmpFd);
+    index->tmpFd = -1;
+    if (err == 0 && rename(index->tmpName, velk_index_filename) != 0)
         err = errno;
     if (err != 0) {
         errno = err;
         perror("rename");
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d on rename attempt of local index file from %s to %s\n", err,
-                    velk_tmpIndexFile, velk_index_filename);
+                    index->tmpName, velk_index_filename);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
-    velk_unlinkTmpIndexFile = 0;
+    index->unlinkTmp = 0;
     velk_SyncIndexDirectory(velk_index_filename);
     return 0;
 }
@@ -413,7 +414,7 @@ int placeIndex(velk_run_t *run, BuildState *bs)
 {
     const velk_archive_kind_t *ops = velk_CurrentArchiveKind();
     if (ops->place_index == nullptr)
-        return placeLocalIndex();
+        return placeLocalIndex(&run->index);
     velk_StatusMsg(1, "Copying %ld index entries to %s", static_cast<long>(bs->entries), ops->name);
     return ops->place_index(&run->index, nullptr);
 }
@@ -464,10 +465,10 @@ int openFiles(BuildState *bs)
         velk_GetYesNo("[build index]", "Overwrite existing index file", velk_index_filename) != VELK_ANSWER_YES)
         return -1;
 
-    if (velk_CreateTmpIndexFile() != 0)
+    if (velk_CreateTmpIndexFile(bs->index) != 0)
         return -1;
     memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
-    if (velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr) != 0)
+    if (velk_WriteIndexHeader(bs->index->tmpFd, VELK_LOCAL_FILE, bs->index->tmpName, &velk_index_hdr) != 0)
         return -1;
     bs->buf = static_cast<unsigned char *>(VELK_MALLOC(VELK_INDEX_BUFSIZE));
     return bs->buf != nullptr ? 0 : -1;
@@ -517,11 +518,12 @@ int velk_BuildIndex(velk_run_t *run)
     velk_option_flags.fetch_and(~VELK_OPT_CRC);
 
     BuildState bs;
+    bs.index = &run->index;
     bs.maxFiles = run->maxFiles;
     bs.outcome.records = run->records;
     bs.outcome.action = "buildindex";
-    velk_tmpIndexFD = -1;
-    velk_unlinkTmpIndexFile = 1;
+    run->index.tmpFd = -1;
+    run->index.unlinkTmp = 1;
     bool ok = runBuild(run, &bs, wall0, usage0);
     velk_TarExtFree(&bs.ext);
 
@@ -542,14 +544,15 @@ int velk_BuildIndex(velk_run_t *run)
         velk_archive_fd = -1;
     }
     VELK_FREE(bs.buf);
-    if (velk_tmpIndexFD >= 0) {
-        close(velk_tmpIndexFD);
-        velk_tmpIndexFD = -1;
+    velk_index_t *index = &run->index;
+    if (index->tmpFd >= 0) {
+        close(index->tmpFd);
+        index->tmpFd = -1;
         bool keep = velk_debug_level >= 2 && !shutdown;
-        if (!keep && velk_unlinkTmpIndexFile && velk_tmpIndexFile != nullptr)
-            unlink(velk_tmpIndexFile);
+        if (!keep && index->unlinkTmp && index->tmpName != nullptr)
+            unlink(index->tmpName);
         if (keep)
-            velk_unlinkTmpIndexFile = 0;
+            index->unlinkTmp = 0;
     }
     return ok ? 0 : -1;
 }

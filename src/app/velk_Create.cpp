@@ -72,10 +72,10 @@ double seconds(const struct timeval &tv)
 // flushed to the disk before the rename and the directory after it.
 // Returns 0, or -1 (message, status 72) with the temporary index still
 // whole at its name.
-int renameIndexIntoPlace(const char *from, const char *to)
+int renameIndexIntoPlace(int fd, const char *from, const char *to)
 {
     int err = 0;
-    if (velk_tmpIndexFD >= 0 && fsync(velk_tmpIndexFD) != 0)
+    if (fd >= 0 && fsync(fd) != 0)
         err = errno;
     else if (rename(from, to) != 0)
         err = errno;
@@ -93,8 +93,10 @@ int renameIndexIntoPlace(const char *from, const char *to)
 // Lays out the temporary index: one entry per member-table record, written
 // in blocks, then the consistency file and the final header.  The positions
 // of the records that got no entry are appended to *leftOut.  0 or -1.
-int writeTemporaryIndex(const velk_members_t *members, std::vector<int64_t> *leftOut)
+int writeTemporaryIndex(velk_run_t *run, std::vector<int64_t> *leftOut)
 {
+    velk_index_t *index = &run->index;
+    const velk_members_t *members = &run->members;
     int bufBytes = 0;
     int bufEntries = 0;
     velk_GetIndexBufSize(&bufBytes, &bufEntries);
@@ -122,13 +124,13 @@ int writeTemporaryIndex(const velk_members_t *members, std::vector<int64_t> *lef
         }
         ++built;
         velk_archive_blocks += velk_Get32(entry.hent_blocks);
-        velk_archive_filesize = velk_archive_blocks * VELK_BLOCKSIZE;
+        run->archive.size = velk_archive_blocks * VELK_BLOCKSIZE;
         velk_EncodeIndexEntry(&entry, buf + static_cast<size_t>(inBuf) * HIF_ENTRY_SIZE);
         if (++inBuf == bufEntries) {
             int bytes = inBuf * static_cast<int>(HIF_ENTRY_SIZE);
-            if (velk_BlockWrite(velk_tmpIndexFD, velk_tmpIndexFile, VELK_LOCAL_FILE, bytes, buf) != bytes) {
+            if (velk_BlockWrite(index->tmpFd, index->tmpName, VELK_LOCAL_FILE, bytes, buf) != bytes) {
                 velk_LogFmt(VELK_MSG_ERROR, MSG, "Error writing %d index entries (%ld bytes) to file %s - aborting\n",
-                            inBuf, static_cast<long>(bytes), velk_tmpIndexFile);
+                            inBuf, static_cast<long>(bytes), index->tmpName);
                 rc = -1;
                 break;
             }
@@ -137,9 +139,9 @@ int writeTemporaryIndex(const velk_members_t *members, std::vector<int64_t> *lef
     }
     if (rc == 0 && inBuf > 0) {
         int bytes = inBuf * static_cast<int>(HIF_ENTRY_SIZE);
-        if (velk_BlockWrite(velk_tmpIndexFD, velk_tmpIndexFile, VELK_LOCAL_FILE, bytes, buf) != bytes) {
+        if (velk_BlockWrite(index->tmpFd, index->tmpName, VELK_LOCAL_FILE, bytes, buf) != bytes) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Error flushing %d index entries (%ld bytes) to file %s - aborting\n",
-                        inBuf, static_cast<long>(bytes), velk_tmpIndexFile);
+                        inBuf, static_cast<long>(bytes), index->tmpName);
             rc = -1;
         }
     }
@@ -158,7 +160,7 @@ int writeTemporaryIndex(const velk_members_t *members, std::vector<int64_t> *lef
     velk_index_entries += 1;
     velk_archive_blocks += cfBlocks + 1;
     velk_BuildConsistencyHeader();
-    if (velk_WriteConsistencyFile() != 0)
+    if (velk_WriteConsistencyFile(&run->archive) != 0)
         return -1;
     char sizeText[32];
     snprintf(sizeText, sizeof sizeText, "%lu", static_cast<unsigned long>(velk_archive_blocks * VELK_BLOCKSIZE));
@@ -173,12 +175,12 @@ int writeTemporaryIndex(const velk_members_t *members, std::vector<int64_t> *lef
                        static_cast<unsigned long>(velk_archive_blocks));
     }
 
-    if (velk_WriteConsFileIndexEntry(velk_tmpIndexFD) != 0)
+    if (velk_WriteConsFileIndexEntry(&run->archive, index->tmpFd, index->tmpName) != 0)
         return -1;
     velk_archive_blocks += 1;
-    velk_archive_filesize = velk_archive_blocks * VELK_BLOCKSIZE;
-    velk_BuildIndexHeader();
-    if (velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr) != 0)
+    run->archive.size = velk_archive_blocks * VELK_BLOCKSIZE;
+    velk_BuildIndexHeader(index);
+    if (velk_WriteIndexHeader(index->tmpFd, VELK_LOCAL_FILE, index->tmpName, &velk_index_hdr) != 0)
         return -1;
     return 0;
 }
@@ -211,14 +213,14 @@ int prepareTemporaryIndex(velk_run_t *run, std::vector<int64_t> *leftOut)
         return -1;
     if (velk_debug_level >= 2)
         velk_DumpFileSpecList(&run->members);
-    if (velk_CreateTmpIndexFile() != 0)
+    if (velk_CreateTmpIndexFile(&run->index) != 0)
         return -1;
     if (velk_Opt(VELK_OPT_VERBOSE) || velk_debug_level >= 1)
-        console_message("Writing temp index file to ", velk_tmpIndexFile);
+        console_message("Writing temp index file to ", run->index.tmpName);
     memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
-    if (velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr) != 0)
+    if (velk_WriteIndexHeader(run->index.tmpFd, VELK_LOCAL_FILE, run->index.tmpName, &velk_index_hdr) != 0)
         return -1;
-    return writeTemporaryIndex(&run->members, leftOut);
+    return writeTemporaryIndex(run, leftOut);
 }
 
 // Logs the "Create complete" line, and prints it with -v, --stats or debug.
@@ -235,11 +237,11 @@ void createStatisticsLine(const CreateStart &start, double xferTime, int threads
     int n = snprintf(line, sizeof line,
                      "%s Create complete for %s. %lu bytes written for %ld member files, max threads: %d "
                      "Transfer time: %.3f seconds ",
-                     velk_msg_prefix[VELK_MSG_VELK], velk_archive, static_cast<unsigned long>(velk_archive_filesize),
+                     velk_msg_prefix[VELK_MSG_VELK], velk_archive, static_cast<unsigned long>(start.run->archive.size),
                      static_cast<long>(good - 1), threadsUsed, xferTime);
     if (xferTime >= 0.001 && n > 0 && static_cast<size_t>(n) < sizeof line)
         n += snprintf(line + n, sizeof line - static_cast<size_t>(n), "(%.3f MB/s)",
-                      static_cast<double>(velk_archive_filesize) / 1e6 / xferTime);
+                      static_cast<double>(start.run->archive.size) / 1e6 / xferTime);
     if (velk_xfer_recoveries.load() > 0 && n > 0 && static_cast<size_t>(n) < sizeof line)
         n += snprintf(line + n, sizeof line - static_cast<size_t>(n), " error recoveries: %d",
                       velk_xfer_recoveries.load());
@@ -262,7 +264,7 @@ int copyMembers(const CreateStart &start)
 {
     double xferTime = 0;
     int threadsUsed = 0;
-    int copy = velk_CopyToArchive(&xferTime, &threadsUsed);
+    int copy = velk_CopyToArchive(&start.run->archive, &start.run->index, &xferTime, &threadsUsed);
     if (velk_CurrentArchiveKind()->has_layout)
         (void)velk_ExpireSetExpiration(start.run->archive.setExpiration, velk_archive_tmpname != nullptr
                                                                              ? velk_archive_tmpname
@@ -271,14 +273,14 @@ int copyMembers(const CreateStart &start)
         createStatisticsLine(start, xferTime, threadsUsed);
     const velk_run_t *run = start.run;
     velk_LogFileTransfer(run->archive.absPath != nullptr ? run->archive.absPath : velk_archive, VOP_CREATE, copy,
-                         velk_filetype, run->memberFiletype, velk_archive_filesize, xferTime);
+                         velk_filetype, run->memberFiletype, run->archive.size, xferTime);
     return copy;
 }
 
 // Asked to verify (-H verify): closes the archive and verifies it.  Returns 0, or -1 when the
 // verification failed (the temporary index is then kept, status 72, unless
 // a shutdown was the cause).
-int verifyArchive(const velk_run_t *run)
+int verifyArchive(velk_run_t *run)
 {
     velk_SetProgramPhase(VTP_CREATE_VERIFYARCHIVE);
     int rc = closeArchive();
@@ -292,9 +294,9 @@ int verifyArchive(const velk_run_t *run)
         velk_LogFmt(VELK_MSG_ERROR, MSG,
                     "Temporary index file (%s) was left on this system to assist in troubleshooting the "
                     "problem\n",
-                    velk_tmpIndexFile);
+                    run->index.tmpName);
         velk_SetExitCode(VELK_EXIT_IOERR);
-        velk_unlinkTmpIndexFile = 0;
+        run->index.unlinkTmp = 0;
     }
     return -1;
 }
@@ -303,27 +305,27 @@ int verifyArchive(const velk_run_t *run)
 // of the index file, with the archive's mode rule.  When that fails the
 // temporary index, complete, is kept and named, so that the archive can
 // still be read with -I.  True when the index is in place.
-bool placeAdjustedLocalIndex()
+bool placeAdjustedLocalIndex(velk_index_t *index)
 {
     // The temporary index was private (0600) while it was being written;
     // the placed index gets the archive's mode rule.
     mode_t mask = umask(0);
     umask(mask);
-    if (velk_tmpIndexFD >= 0)
-        (void)fchmod(velk_tmpIndexFD, 0666 & ~mask);
-    if (renameIndexIntoPlace(velk_tmpIndexFile, velk_index_filename) != 0) {
-        velk_unlinkTmpIndexFile = 0;
+    if (index->tmpFd >= 0)
+        (void)fchmod(index->tmpFd, 0666 & ~mask);
+    if (renameIndexIntoPlace(index->tmpFd, index->tmpName, velk_index_filename) != 0) {
+        index->unlinkTmp = 0;
         char option[PATH_MAX + 2];
-        velk_IndexOptionName(velk_tmpIndexFile, option, sizeof option);
+        velk_IndexOptionName(index->tmpName, option, sizeof option);
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Index file of archive %s was kept as %s (read the archive with -I %s)\n",
-                    velk_archive, velk_tmpIndexFile, option);
+                    velk_archive, index->tmpName, option);
         return false;
     }
-    velk_unlinkTmpIndexFile = 0;
+    index->unlinkTmp = 0;
     char *finalName = VELK_STRDUP(velk_index_filename);
     if (finalName != nullptr) {
-        VELK_FREE(velk_tmpIndexFile);
-        velk_tmpIndexFile = finalName;
+        VELK_FREE(index->tmpName);
+        index->tmpName = finalName;
     }
     return true;
 }
@@ -343,7 +345,7 @@ bool placeArchiveAndIndex(velk_run_t *run)
     velk_SetProgramPhase(VTP_CREATE_COPYINDEX);
     const velk_archive_kind_t *ops = velk_CurrentArchiveKind();
     bool local = ops->place_index == nullptr;
-    if (local && velk_CopyAndAdjustLocalIndex() != 0)
+    if (local && velk_CopyAndAdjustLocalIndex(&run->index) != 0)
         return false;
     // A shutdown asked for up to here still keeps the old archive.
     if (velk_shutdown_signalled.load())
@@ -356,7 +358,7 @@ bool placeArchiveAndIndex(velk_run_t *run)
     else if (velk_CommitArchiveFile() != 0)
         return false;
     else
-        indexPlaced = placeAdjustedLocalIndex();
+        indexPlaced = placeAdjustedLocalIndex(&run->index);
     if (!indexPlaced)
         velk_SetExitCode(VELK_EXIT_IOERR);
     return indexPlaced;
@@ -388,7 +390,7 @@ bool runCreate(const CreateStart &start)
     // place.
     if (velk_Opt(VELK_OPT_RMLOCAL) && !velk_shutdown_signalled.load()) {
         velk_SetProgramPhase(VTP_CREATE_RMLOCAL);
-        (void)velk_RemoveMemberFiles(start.run, velk_tmpIndexFD, VELK_LOCAL_FILE);
+        (void)velk_RemoveMemberFiles(start.run, start.run->index.tmpFd, VELK_LOCAL_FILE);
     }
     return true;
 }
@@ -430,7 +432,7 @@ void recordMembers(const velk_members_t *members, bool placed, const std::vector
 // The final line, the archive closed, a new archive that was not put in
 // place removed (the old one is never touched), and the temporary index
 // removed unless it is kept.
-void finishCreate(bool ok)
+void finishCreate(velk_index_t *index, bool ok)
 {
     velk_SetProgramPhase(VTP_SHUTDOWN);
     bool shutdown = velk_shutdown_signalled.load() != 0;
@@ -442,11 +444,11 @@ void finishCreate(bool ok)
     velk_DiscardArchiveFile();
     // An index put in place, or kept for an archive that was, stays even
     // after a shutdown.
-    if (velk_tmpIndexFD >= 0 && velk_unlinkTmpIndexFile) {
-        close(velk_tmpIndexFD);
-        velk_tmpIndexFD = -1;
-        if (velk_tmpIndexFile != nullptr)
-            unlink(velk_tmpIndexFile);
+    if (index->tmpFd >= 0 && index->unlinkTmp) {
+        close(index->tmpFd);
+        index->tmpFd = -1;
+        if (index->tmpName != nullptr)
+            unlink(index->tmpName);
     }
 }
 
@@ -467,11 +469,11 @@ int velk_Create(velk_run_t *run)
     }
 
     velk_archive_blocks = 0;
-    velk_archive_filesize = 0;
-    velk_tmpIndexFD = -1;
-    velk_unlinkTmpIndexFile = 1;
+    run->archive.size = 0;
+    run->index.tmpFd = -1;
+    run->index.unlinkTmp = 1;
     bool ok = runCreate(start);
     recordMembers(&run->members, ok, leftOut);
-    finishCreate(ok);
+    finishCreate(&run->index, ok);
     return ok ? 0 : -1;
 }

@@ -236,7 +236,7 @@ int consistencyCheck(DeleteRun *run)
     if (archiveFd < 0)
         return -1;
     velk_archive_blocks = (actual + VELK_BLOCKSIZE - 1) / VELK_BLOCKSIZE;
-    int rc = velk_VerifyConsistencyFile(archiveFd, velk_filetype, run->readFd, VELK_LOCAL_FILE);
+    int rc = velk_VerifyConsistencyFile(run->index, archiveFd, velk_filetype, run->readFd, VELK_LOCAL_FILE);
     (void)velk_CurrentArchiveKind()->close(archiveFd);
     return rc;
 }
@@ -280,7 +280,7 @@ bool entrySelected(const velk_members_t *members, const hif_entry_t *entry)
 int processEntries(DeleteRun *run, bool foreign)
 {
     console_message("reading index file", "");
-    if (velk_IndexReadInit() != 0 || velk_IndexFileRewind(run->readFd, VELK_LOCAL_FILE) != 0) {
+    if (velk_IndexReadInit(run->index) != 0 || velk_IndexFileRewind(run->index, run->readFd, VELK_LOCAL_FILE) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Fatal: error repositioning Index file %s\n", velk_index_filename);
         return -1;
     }
@@ -292,7 +292,7 @@ int processEntries(DeleteRun *run, bool foreign)
         }
         hif_entry_t *entry = nullptr;
         int eof = 0;
-        if (velk_IndexFileRead(run->readFd, VELK_LOCAL_FILE, 0, &entry, &eof) != 0)
+        if (velk_IndexFileRead(run->index, run->readFd, VELK_LOCAL_FILE, 0, &entry, &eof) != 0)
             return -1;
         if (eof != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Index file %s ends after %ld of %ld entries\n", velk_index_filename,
@@ -377,15 +377,15 @@ int sendBackRemoteIndex(DeleteRun *run)
     if (close(run->rwFd) != 0) {
         run->rwFd = -1;
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d closing %s index file %s\n", "velk_CommonDeleteUndelete", errno,
-                    "local", velk_tmpIndexFile);
+                    "local", run->index->tmpName);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
     run->rwFd = -1;
     // The copy is sent as it stands: its entries are the old index's with
     // the delete marks changed.
-    velk_tmpIndexFD = open(velk_tmpIndexFile, O_RDONLY | O_CLOEXEC);
-    if (velk_tmpIndexFD < 0 || velk_SendIndexToRemote() != 0) {
+    run->index->tmpFd = open(run->index->tmpName, O_RDONLY | O_CLOEXEC);
+    if (run->index->tmpFd < 0 || velk_SendIndexToRemote(run->index) != 0) {
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -417,14 +417,14 @@ int deleteUndelete(DeleteRun *run)
             run->index->cosId = static_cast<int>(attrs.COSId);
     }
     // A storage-system index is read through a local copy of it.
-    run->readFd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, kind);
+    run->readFd = velk_OpenIndexFile(run->index, velk_index_filename, O_RDONLY, kind);
     if (run->readFd < 0)
         return -1;
     if (velk_debug_level >= 2)
         velk_ErrPrintf("[debug] successfully opened Index file for reading on FD=%d\n", run->readFd);
     run->copyMode = ops->has_layout;
     if (!run->copyMode) {
-        run->rwFd = open(remote ? velk_tmpIndexFile : velk_index_filename, O_RDWR | O_CLOEXEC);
+        run->rwFd = open(remote ? run->index->tmpName : velk_index_filename, O_RDWR | O_CLOEXEC);
         if (run->rwFd < 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: error %d opening rewrite file for %s index file [%s]\n",
                         "velk_CommonDeleteUndelete", errno, remote ? "tmp REMOTE" : "local", velk_index_filename);

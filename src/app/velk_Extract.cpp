@@ -258,7 +258,7 @@ int nextRangeEntry(velk_extract_state_t *xs)
     hif_entry_t *entry = nullptr;
     int eof = 0;
     int limit = static_cast<int>(std::min<int64_t>(xs->cur.entriesLeft, INT_MAX));
-    if (velk_IndexFileRead(xs->index_Fd, xs->index_file_residency, limit, &entry, &eof) != 0 || eof != 0 ||
+    if (velk_IndexFileRead(xs->index, xs->index_Fd, xs->index_file_residency, limit, &entry, &eof) != 0 || eof != 0 ||
         entry == nullptr) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Fatal error reading index entry %ld from %s\n", func,
                     static_cast<long>(xs->cur.ordinal + 1), velk_index_filename);
@@ -541,7 +541,7 @@ int pass1(velk_extract_state_t *xs, int64_t selectable, int64_t entries, const O
                 return interrupted();
             hif_entry_t *entry = nullptr;
             int eof = 0;
-            if (velk_IndexFileRead(xs->index_Fd, xs->index_file_residency, 0, &entry, &eof) != 0) {
+            if (velk_IndexFileRead(xs->index, xs->index_Fd, xs->index_file_residency, 0, &entry, &eof) != 0) {
                 velk_SetExitCode(VELK_EXIT_IOERR);
                 return -1;
             }
@@ -561,14 +561,14 @@ int pass1(velk_extract_state_t *xs, int64_t selectable, int64_t entries, const O
     }
     // By ordinal: the whole order is checked first, then one positioned
     // read per group of consecutive ordinals.
-    if (velk_IndexOrderScan(xs->index_Fd, xs->index_file_residency, entries) != 0)
+    if (velk_IndexOrderScan(xs->index, xs->index_Fd, xs->index_file_residency, entries) != 0)
         return -1;
     int64_t i = 0;
     while (i < reqCount) {
         int64_t j = i + 1;
         while (j < reqCount && req[j].ordinal == req[j - 1].ordinal + 1)
             ++j;
-        if (velk_IndexFilePosition(xs->index_Fd, xs->index_file_residency, req[i].ordinal) != 0) {
+        if (velk_IndexFilePosition(xs->index, xs->index_Fd, xs->index_file_residency, req[i].ordinal) != 0) {
             velk_SetExitCode(VELK_EXIT_IOERR);
             return -1;
         }
@@ -576,8 +576,8 @@ int pass1(velk_extract_state_t *xs, int64_t selectable, int64_t entries, const O
             hif_entry_t *entry = nullptr;
             int eof = 0;
             int limit = static_cast<int>(std::min<int64_t>(j - k, INT_MAX));
-            if (velk_IndexFileRead(xs->index_Fd, xs->index_file_residency, limit, &entry, &eof) != 0 || eof != 0 ||
-                entry == nullptr) {
+            if (velk_IndexFileRead(xs->index, xs->index_Fd, xs->index_file_residency, limit, &entry, &eof) != 0 ||
+                eof != 0 || entry == nullptr) {
                 velk_SetExitCode(VELK_EXIT_IOERR);
                 return -1;
             }
@@ -593,7 +593,7 @@ int pass1(velk_extract_state_t *xs, int64_t selectable, int64_t entries, const O
 // to the totals.  0 or -1.
 int readRange(velk_extract_state_t *xs, int archiveFd, ix_ListEntry_t *range, double *seconds, uint64_t *bytes)
 {
-    if (velk_IndexFilePosition(xs->index_Fd, xs->index_file_residency, range->ixStart) != 0) {
+    if (velk_IndexFilePosition(xs->index, xs->index_Fd, xs->index_file_residency, range->ixStart) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Fatal error positioning index file to entry %ld.\n",
                     "velk_Extract", static_cast<long>(range->ixStart));
         velk_SetExitCode(VELK_EXIT_IOERR);
@@ -609,7 +609,7 @@ int readRange(velk_extract_state_t *xs, int archiveFd, ix_ListEntry_t *range, do
     hif_entry_t *entry = nullptr;
     int eof = 0;
     int limit = static_cast<int>(std::min<int64_t>(range->ixCount, INT_MAX));
-    if (velk_IndexFileRead(xs->index_Fd, xs->index_file_residency, limit, &entry, &eof) != 0 || eof != 0 ||
+    if (velk_IndexFileRead(xs->index, xs->index_Fd, xs->index_file_residency, limit, &entry, &eof) != 0 || eof != 0 ||
         entry == nullptr) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Fatal error reading index entry %ld from %s\n",
                     "velk_Extract", static_cast<long>(range->ixStart), velk_index_filename);
@@ -660,7 +660,7 @@ void recordUnfinished(velk_extract_state_t *xs)
     for (ix_ListEntry_t *r = xs->ranges.head; r != nullptr; r = r->next) {
         for (int64_t o = std::max(r->ixStart, xs->recordedThrough + 1); o <= r->ixEnd; ++o) {
             hif_entry_t entry;
-            if (velk_IndexReadRandomEntry(xs->index_Fd, xs->index_file_residency, o, &entry) != 0)
+            if (velk_IndexReadRandomEntry(xs->index, xs->index_Fd, xs->index_file_residency, o, &entry) != 0)
                 return;
             if (o != xs->cur.ordinal)
                 xs->memberMark = velk_FailureMark(nullptr);
@@ -754,7 +754,7 @@ int openIndex(velk_extract_state_t *xs, OpenedIndex *ix)
         return -1;
     velk_StatusMsg(1, "Open Index File");
     ix->kind = velk_filetype;
-    ix->fd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, ix->kind);
+    ix->fd = velk_OpenIndexFile(xs->index, velk_index_filename, O_RDONLY, ix->kind);
     if (ix->fd < 0)
         return -1;
     // A storage-system or gateway-host index is read from a local copy.
@@ -839,7 +839,7 @@ int pass2(velk_extract_state_t *xs, FILE *outStream, const RunTimes &times, int 
         return -1;
     }
     console_message("Reading archive file", "");
-    if (velk_IndexFileRewind(indexFd, kind) != 0) {
+    if (velk_IndexFileRewind(xs->index, indexFd, kind) != 0) {
         velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal error rewinding index file. Cannot continue...\n");
         return -1;
     }
@@ -882,6 +882,7 @@ int velk_Extract(velk_run_t *run)
     velk_extract_state_t state;
     velk_extract_state_t *xs = &state;
     xs->run = run;
+    xs->index = &run->index;
     FILE *outStream = toStdout() ? stderr : stdout;
     RunTimes times;
     gettimeofday(&times.start, nullptr);
@@ -916,7 +917,7 @@ int velk_Extract(velk_run_t *run)
         velk_ErrPrintf("/debug/ Index file contains %d entries, including consistency file\n",
                        static_cast<int>(ix.entries));
     velk_FreeIxList(&xs->ranges);
-    if (velk_IndexReadInit() != 0)
+    if (velk_IndexReadInit(xs->index) != 0)
         return endAction(xs, false, -1, ix.fd, ix.kind);
 
     if (pass1(xs, ix.selectable, ix.entries, req, reqCount) != 0)

@@ -33,6 +33,7 @@
 // delivery thread use it in turn, never at once, so it takes no lock.
 struct velk_extract_state_t {
     const velk_run_t *run = nullptr; // the run extracting
+    velk_index_t *index = nullptr;   // the run's index: its reader
     velk_member_names_t names;       // which member names selected an entry
     velk_extracted_files_t made;     // regular files made, the targets of hard links
     velk_range_list_t ranges;        // the selected entries, range by range

@@ -353,7 +353,7 @@ int velk_List(velk_run_t *run)
     console_message(where, velk_index_filename);
 
     int kind = velk_filetype;
-    int fd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, kind);
+    int fd = velk_OpenIndexFile(&run->index, velk_index_filename, O_RDONLY, kind);
     if (fd < 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal error opening index file: %s", velk_index_filename);
         return finish(false, 0, 0);
@@ -376,7 +376,7 @@ int velk_List(velk_run_t *run)
                         static_cast<unsigned long>(actual));
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "     Index file (%s) thinks size should be %lu\n",
                         velk_index_filename, static_cast<unsigned long>(recorded));
-        } else if (velk_OrdinalsCheck(&ordinals, velk_index_entries) == 0 && velk_IndexReadInit() == 0) {
+        } else if (velk_OrdinalsCheck(&ordinals, velk_index_entries) == 0 && velk_IndexReadInit(&run->index) == 0) {
             static ListOutput out;
             out.used = 0;
             out.to = run->records != nullptr ? run->records : stdout;
@@ -394,7 +394,7 @@ int velk_List(velk_run_t *run)
                 }
                 hif_entry_t *entry = nullptr;
                 int eof = 0;
-                if (velk_IndexFileRead(fd, kind, 0, &entry, &eof) != 0) {
+                if (velk_IndexFileRead(&run->index, fd, kind, 0, &entry, &eof) != 0) {
                     ok = false;
                     break;
                 }

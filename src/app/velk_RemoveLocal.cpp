@@ -132,14 +132,14 @@ void removeArchivedFile(int64_t ordinal, const char *path, const hif_entry_t *en
 
 } // namespace
 
-int velk_RemoveMemberFiles(const velk_run_t *run, int indexFd, int indexKind)
+int velk_RemoveMemberFiles(velk_run_t *run, int indexFd, int indexKind)
 {
     VELK_TRACE_ENTRY();
     int64_t base = velk_GetMemberBaseOrdinal();
     console_message("Removing local files", "");
     if (velk_debug_level >= 1)
         printf("/debug/positioning index file to entry %ld\n", static_cast<long>(base));
-    if (velk_IndexFilePosition(indexFd, indexKind, base) != 0) {
+    if (velk_IndexFilePosition(&run->index, indexFd, indexKind, base) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "%s: Failed to remove one or more local files that were written to the Archive", __func__);
         return -1;
@@ -148,7 +148,7 @@ int velk_RemoveMemberFiles(const velk_run_t *run, int indexFd, int indexKind)
     for (int64_t ordinal = base;; ordinal++) {
         hif_entry_t *entry = nullptr;
         int eof = 0;
-        if (velk_IndexFileRead(indexFd, indexKind, 0, &entry, &eof) != 0 || eof)
+        if (velk_IndexFileRead(&run->index, indexFd, indexKind, 0, &entry, &eof) != 0 || eof)
             break;
         uint32_t type = velk_Get32(entry->hent_type);
         if (type != VTO_FILE && type != VTO_SYMLINK)

@@ -19,6 +19,6 @@
 // only logged.  Returns 0 (also when an index read ends the walk early), or
 // -1 with a message when the index cannot be positioned.  Initial thread,
 // after every reader thread has ended.
-[[nodiscard]] int velk_RemoveMemberFiles(const velk_run_t *run, int indexFd, int indexKind);
+[[nodiscard]] int velk_RemoveMemberFiles(velk_run_t *run, int indexFd, int indexKind);
 
 #endif

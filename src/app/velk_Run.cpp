@@ -51,6 +51,12 @@ constexpr size_t PATHBUF = VELK_MAX_ARCHIVE_PATH + 1;
 int run_failed = 1;
 std::atomic<int> clean_files_done{0};
 
+// The clean-up at exit (the atexit handler, velk_EndRun, which failing paths
+// call without the run) removes the temporary files the run made: the one
+// record it reaches them by is the run itself, set by velk_Run before
+// anything is made and alive until exit().
+velk_run_t *exit_run = nullptr;
+
 void velk_AtExit()
 {
     velk_ExitCleanFiles();
@@ -396,14 +402,15 @@ void velk_ExitCleanFiles()
         fflush(velk_okfile);
         velk_okfile = nullptr;
     }
-    if (velk_local_cfile_name != nullptr)
-        unlink(velk_local_cfile_name);
-    if (velk_tmpIndexFile != nullptr && velk_unlinkTmpIndexFile && velk_debug_level < 2) {
-        if (velk_tmpIndexFD >= 0) {
-            close(velk_tmpIndexFD);
-            velk_tmpIndexFD = -1;
+    if (exit_run != nullptr && exit_run->archive.cfName != nullptr)
+        unlink(exit_run->archive.cfName);
+    velk_index_t *index = exit_run != nullptr ? &exit_run->index : nullptr;
+    if (index != nullptr && index->tmpName != nullptr && index->unlinkTmp && velk_debug_level < 2) {
+        if (index->tmpFd >= 0) {
+            close(index->tmpFd);
+            index->tmpFd = -1;
         }
-        unlink(velk_tmpIndexFile);
+        unlink(index->tmpName);
     }
 }
 
@@ -470,6 +477,7 @@ void velk_Run(int argc, char **argv)
     // the home directories "~" names are looked up in.
     velk_run_t run;
     velk_RunInit(&run);
+    exit_run = &run;
     velk_exclude_rules_t rules{};
     velk_home_cache_t homes{};
     velk_rc_t config{};

@@ -67,6 +67,7 @@ const char *mark(int verifyFlags)
 
 // The state of one range read.
 struct RangeCtl {
+    velk_index_t *index = nullptr; // the run's index: its reader
     int controlFlags = 0;
     int verifyFlags = 0; // VELK_VERIFY_* bits of the run
     int indexFd = -1;
@@ -330,7 +331,8 @@ int nextEntry(RangeCtl *c)
     int limit = static_cast<int>(std::min<int64_t>(c->cur.entriesLeft, INT_MAX));
     int64_t ordinal = c->cur.ordinal + 1;
     uint64_t expected = c->cur.archiveAddr / VELK_BLOCKSIZE;
-    if (velk_IndexFileRead(c->indexFd, c->indexKind, limit, &entry, &eof) != 0 || eof != 0 || entry == nullptr) {
+    if (velk_IndexFileRead(c->index, c->indexFd, c->indexKind, limit, &entry, &eof) != 0 || eof != 0 ||
+        entry == nullptr) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Fatal error reading index entry %ld from %s\n", func,
                     static_cast<long>(ordinal), velk_index_filename);
         ++c->stats->indexErrors;
@@ -581,10 +583,11 @@ constexpr velk_member_ops_t kVerifyOps = {
 };
 
 // Verifies one range; the index is positioned at its first entry.  0 or -1.
-int velk_VerifyFileRange(int controlFlags, int verifyFlags, int archiveFd, int indexFd, int indexKind,
-                         const ix_ListEntry_t *range, verifyStats_t *stats, double *seconds)
+int velk_VerifyFileRange(velk_index_t *index, int controlFlags, int verifyFlags, int archiveFd, int indexFd,
+                         int indexKind, const ix_ListEntry_t *range, verifyStats_t *stats, double *seconds)
 {
     RangeCtl c;
+    c.index = index;
     c.controlFlags = controlFlags;
     c.verifyFlags = verifyFlags;
     c.indexFd = indexFd;
@@ -678,6 +681,7 @@ void displayErrorStats(FILE *stream, const verifyStats_t *s, const struct timeva
 
 // What pass 1 reads and how it selects.
 struct Pass1 {
+    velk_index_t *index; // the run's index: its reader
     int indexFd;
     int indexKind;
     int64_t selectable;
@@ -779,7 +783,7 @@ int pass1(const Pass1 &p)
         velk_ErrPrintf("[debug] Pass 1 - building <index-to-read> list. Index entry count=%d\n",
                        static_cast<int>(p.selectable));
     velk_FreeIxList(p.ranges);
-    if (velk_IndexReadInit() != 0 || velk_IndexFileRewind(p.indexFd, p.indexKind) != 0) {
+    if (velk_IndexReadInit(p.index) != 0 || velk_IndexFileRewind(p.index, p.indexFd, p.indexKind) != 0) {
         velk_LogMsg(VELK_MSG_ERROR, MSG, "Fatal error rewinding index file. Cannot continue...\n");
         return -1;
     }
@@ -789,7 +793,7 @@ int pass1(const Pass1 &p)
             return -1;
         hif_entry_t *entry = nullptr;
         int eof = 0;
-        if (velk_IndexFileRead(p.indexFd, p.indexKind, 0, &entry, &eof) != 0 || eof != 0 || entry == nullptr) {
+        if (velk_IndexFileRead(p.index, p.indexFd, p.indexKind, 0, &entry, &eof) != 0 || eof != 0 || entry == nullptr) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Fatal error reading index entry %ld from %s\n", "velk_Verify",
                         static_cast<long>(ordinal), velk_index_filename);
             velk_SetExitCode(VELK_EXIT_IOERR);
@@ -815,17 +819,17 @@ int pass2(int archiveFd, const Pass1 &p, bool foreign, int controlFlags, verifyS
                     velk_archive);
     } else {
         velk_StatusMsg(1, "Pass2 - Verify Consistency File");
-        if (velk_VerifyConsistencyFile(archiveFd, velk_filetype, p.indexFd, p.indexKind) != 0)
+        if (velk_VerifyConsistencyFile(p.index, archiveFd, velk_filetype, p.indexFd, p.indexKind) != 0)
             return -1;
     }
     console_message("Verifying archive file entries", "");
-    if (velk_IndexFileRewind(p.indexFd, p.indexKind) != 0) {
+    if (velk_IndexFileRewind(p.index, p.indexFd, p.indexKind) != 0) {
         velk_LogMsg(VELK_MSG_ERROR, MSG, "Fatal error rewinding index file. Cannot continue...\n");
         return -1;
     }
     double seconds = 0.0;
     for (const ix_ListEntry_t *r = p.ranges->head; r != nullptr; r = r->next) {
-        if (r->ixStart != 0 && velk_IndexFilePosition(p.indexFd, p.indexKind, r->ixStart) != 0) {
+        if (r->ixStart != 0 && velk_IndexFilePosition(p.index, p.indexFd, p.indexKind, r->ixStart) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Fatal error positioning index file to entry %ld.\n", "velk_Verify",
                         static_cast<long>(r->ixStart));
             return -1;
@@ -835,8 +839,8 @@ int pass2(int archiveFd, const Pass1 &p, bool foreign, int controlFlags, verifyS
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/ reading next Index File group. Entries %ld-%ld, count=%ld\n",
                            static_cast<long>(r->ixStart), static_cast<long>(r->ixEnd), static_cast<long>(r->ixCount));
-        int rc =
-            velk_VerifyFileRange(controlFlags, p.verifyFlags, archiveFd, p.indexFd, p.indexKind, r, stats, &seconds);
+        int rc = velk_VerifyFileRange(p.index, controlFlags, p.verifyFlags, archiveFd, p.indexFd, p.indexKind, r, stats,
+                                      &seconds);
         setExitCodeIfErrors(stats);
         if (rc != 0)
             return -1;
@@ -968,7 +972,7 @@ int velk_Verify(velk_run_t *run)
     if (ok)
         ok = velk_GetArchiveSizeAndLayout(&size) == 0;
     if (ok) {
-        indexFd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, velk_filetype);
+        indexFd = velk_OpenIndexFile(&run->index, velk_index_filename, O_RDONLY, velk_filetype);
         ok = indexFd >= 0;
     }
     if (ok) {
@@ -980,10 +984,9 @@ int velk_Verify(velk_run_t *run)
             velk_ErrPrintf("/debug/ Index file contains %d entries, including consistency file\n",
                            static_cast<int>(objects));
         velk_archive_blocks = size / VELK_BLOCKSIZE;
-        Pass1 p{indexFd, VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0),
-                size,    false,           run->verifyFlags,
-                &names,  &run->members,   &ranges,
-                &stats,  &ordinals};
+        Pass1 p{&run->index,   indexFd, VELK_LOCAL_FILE,  foreign ? objects : std::max<int64_t>(objects - 1, 0),
+                size,          false,   run->verifyFlags, &names,
+                &run->members, &ranges, &stats,           &ordinals};
         ok = sizeMatches(size, velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize)) &&
              velk_OrdinalsCheck(&ordinals, p.selectable) == 0 && runPasses(p, foreign, 0, &stats) == 0;
         if (stats.crcMissing > 0) {
@@ -1007,7 +1010,7 @@ int velk_Verify(velk_run_t *run)
     return ok ? 0 : -1;
 }
 
-int velk_PostXferVerify(const velk_run_t *run)
+int velk_PostXferVerify(velk_run_t *run)
 {
     FILE *out = velk_stdout_is_data ? stderr : stdout;
     Timing t;
@@ -1017,17 +1020,18 @@ int velk_PostXferVerify(const velk_run_t *run)
     uint64_t size = 0;
     if (velk_GetArchiveSizeAndLayout(&size) != 0)
         return -1;
-    if (velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0) {
+    velk_index_t *index = &run->index;
+    if (velk_IndexFileRewind(index, index->tmpFd, VELK_LOCAL_FILE) != 0) {
         velk_LogMsg(VELK_MSG_ERROR, MSG, "Fatal error rewinding index file. Cannot continue...\n");
         return -1;
     }
     if (velk_debug_level >= 2)
-        velk_ErrPrintf("[debug] successfully rewound Index file for reading on FD=%d\n", velk_tmpIndexFD);
+        velk_ErrPrintf("[debug] successfully rewound Index file for reading on FD=%d\n", index->tmpFd);
     uint64_t recorded = velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize);
     bool ok = sizeMatches(size, recorded);
-    if (recorded != velk_archive_filesize) {
+    if (recorded != run->archive.size) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Internal error in %s. velk_archive_filesize (%lu)\n", "velk_PostXferVerify",
-                    static_cast<unsigned long>(velk_archive_filesize));
+                    static_cast<unsigned long>(run->archive.size));
         velk_LogFmt(VELK_MSG_ERROR, MSG, "       is inconsistent with size of %lu from Index File header\n",
                     static_cast<unsigned long>(recorded));
         velk_SetExitCode(VELK_EXIT_IOERR);
@@ -1046,24 +1050,16 @@ int velk_PostXferVerify(const velk_run_t *run)
     if (ok) {
         bool foreign = (velk_Get32(velk_index_hdr.hif_hdr.hif_flags) & HIF_IDX_FOREIGN_ARCHIVE) != 0;
         int64_t objects = velk_index_entries;
-        Pass1 p{velk_tmpIndexFD,
-                VELK_LOCAL_FILE,
-                foreign ? objects : std::max<int64_t>(objects - 1, 0),
-                size,
-                true,
-                run->verifyFlags,
-                nullptr,
-                &run->members,
-                &ranges,
-                &stats,
-                nullptr};
+        Pass1 p{index,         index->tmpFd, VELK_LOCAL_FILE,  foreign ? objects : std::max<int64_t>(objects - 1, 0),
+                size,          true,         run->verifyFlags, nullptr,
+                &run->members, &ranges,      &stats,           nullptr};
         int flags = velk_Opt(VELK_OPT_CRC) ? kCrcFromTable : 0;
         ok = runPasses(p, foreign, flags, &stats) == 0;
         displayErrorStats(out, &stats, t.start, t.usage);
     }
-    if (velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0)
+    if (velk_IndexFileRewind(index, index->tmpFd, VELK_LOCAL_FILE) != 0)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error %d rewinding %sindex file %s (postVerify termination)\n",
-                    "velk_PostXferVerify", -1, "", velk_tmpIndexFile);
+                    "velk_PostXferVerify", -1, "", index->tmpName);
     velk_FreeIxList(&ranges);
     return ok && errorSum(&stats) == 0 ? 0 : -1;
 }

@@ -38,9 +38,9 @@ struct verifyStats_t {
 
 // Verifies the archive just written by a create (closed for writing; a
 // pending temporary archive name is read) against the temporary index
-// velk_tmpIndexFD, as run's verify flags ask.  With -H crc the expected CRCs
+// run->index.tmpFd, as run's verify flags ask.  With -H crc the expected CRCs
 // come from the member status table.  Returns 0 when no error was counted,
 // -1 otherwise.
-int velk_PostXferVerify(const velk_run_t *run);
+int velk_PostXferVerify(velk_run_t *run);
 
 #endif

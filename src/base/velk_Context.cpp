@@ -2,6 +2,8 @@
 
 #include "velk_Context.h"
 
+#include <unistd.h>
+
 #include "velk_Globals.h"
 #include "velk_Memory.h"
 
@@ -10,6 +12,16 @@ void velk_RunInit(velk_run_t *run)
     run->archive.absPath = nullptr;
     run->archive.familyId = 0;
     run->archive.setExpiration = 0;
+    run->archive.size = 0;
+    run->archive.cfName = nullptr;
+    run->index.fileSize = 0;
+    run->index.flags = 0;
+    run->index.annotationOffset = 0;
+    run->index.annotationSize = 0;
+    run->index.tmpName = nullptr;
+    run->index.tmpFd = -1;
+    run->index.unlinkTmp = 1;
+    run->index.cursor = velk_index_cursor_t{nullptr, nullptr, 0, 0, false};
     run->index.cosId = -1;
     run->index.familyId = 0;
     run->index.setExpiration = 0;
@@ -43,6 +55,11 @@ void velk_RunInit(velk_run_t *run)
 void velk_RunRelease(velk_run_t *run)
 {
     VELK_FREE(run->archive.absPath);
+    VELK_FREE(run->archive.cfName);
+    if (run->index.tmpFd >= 0)
+        close(run->index.tmpFd);
+    VELK_FREE(run->index.tmpName);
+    VELK_FREE(run->index.cursor.buffer);
     VELK_FREE(run->inputListName);
     VELK_FREE(run->acctName);
     VELK_FREE(run->serverHost);

@@ -35,10 +35,47 @@ struct velk_archive_t {
     // A new storage-system archive gets the site's expiration time (the
     // configuration's enable_expiration, with its rules loaded).
     int setExpiration;
+    // Size in bytes the archive will have once written: worked out by
+    // create before the archive file is made (the size hints of a
+    // storage-system archive, the transfer's length, the progress line).
+    uint64_t size;
+    // The temporary consistency file a create made (owned, null while there
+    // is none): its path is also the archive member's name.  Removed when
+    // the run ends.
+    char *cfName;
+};
+
+// The index's sequential reader (velk_IndexFile): its buffer (owned, null
+// until the first read), the next buffered entry, how many buffered entries
+// are left, the ordinal of the next entry, and whether the last fill met the
+// end of the file.  Used by one thread at a time: the initial thread, or
+// during create the local file manager while the initial thread waits.
+struct velk_index_cursor_t {
+    unsigned char *buffer;
+    unsigned char *next;
+    int buffered;
+    int64_t filePos;
+    bool hitEof;
 };
 
 // The index file as the run knows it.
 struct velk_index_t {
+    // Size in bytes of the index file last opened and checked.
+    uint64_t fileSize;
+    // The header's HIF_IDX_* flags for an index being laid out, and the
+    // annotation area of the index (offset, and its size: the bytes between
+    // the header and entry 0), as opened or as laid out.
+    uint32_t flags;
+    uint32_t annotationOffset;
+    uint32_t annotationSize;
+    // The temporary index of a create, a rebuild or a remote index's local
+    // copy: its path (owned, null when none), its descriptor (-1 when none)
+    // and whether it is removed at exit (0 once it was put in place or
+    // must be kept).
+    char *tmpName;
+    int tmpFd;
+    int unlinkTmp;
+    velk_index_cursor_t cursor;
     // Class of service for a new storage-system index: -1 not chosen, 0
     // chosen by size, else the class (-Y, VELK_COS); after a copy the class
     // the index got.

@@ -5,7 +5,7 @@
 
 #include "velk_ArchiveKind.h"
 
-int velk_CopyToArchive(double *xferTime, int *threadsUsed)
+int velk_CopyToArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime, int *threadsUsed)
 {
-    return velk_CurrentArchiveKind()->copy_to(xferTime, threadsUsed);
+    return velk_CurrentArchiveKind()->copy_to(archive, index, xferTime, threadsUsed);
 }

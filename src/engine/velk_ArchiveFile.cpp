@@ -25,7 +25,6 @@
 #include "velk_Utils.h"
 #include "velk_Xfer.h"
 
-uint64_t velk_archive_filesize = 0;
 char *velk_archive_tmpname = nullptr;
 
 namespace {
@@ -178,9 +177,7 @@ int velk_CheckRegularArchive(const struct stat *statBuf, const char *label)
 
 int velk_CreateArchiveFile(const velk_archive_t *archive)
 {
-    velk_optimum_access = 0;
     velk_archive_stripewidth = 1;
-    velk_archive_is_tape = false;
     const velk_archive_kind_t *ops = velk_CurrentArchiveKind();
     // A pipe has no name: nothing to make above it, nothing to rename.
     if (ops->is_pipe)

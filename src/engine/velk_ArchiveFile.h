@@ -15,10 +15,6 @@
 #include "velk_Context.h"
 #include "velk_TarHeader.h"
 
-// Size the archive will have once written (computed by create before the
-// archive file is made; the size hints of a storage-system archive).
-extern uint64_t velk_archive_filesize;
-
 // Seconds between two opens of a busy archive or index.
 constexpr unsigned VELK_BUSY_RETRY_SECONDS = 10;
 

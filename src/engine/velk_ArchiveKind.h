@@ -85,7 +85,7 @@ struct velk_archive_kind_t {
 
     // The data copy of a create and range reads of an archive, as
     // velk_CopyToArchive and velk_CopyFromArchive describe.
-    int (*copy_to)(double *xferTime, int *threadsUsed);
+    int (*copy_to)(const velk_archive_t *archive, velk_index_t *index, double *xferTime, int *threadsUsed);
     int (*copy_from)(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
                      void *callbackArg, double *xferTime);
 
@@ -99,7 +99,7 @@ struct velk_archive_kind_t {
     // family where the kind has them (null: the caller places a local
     // index itself).
     int (*index_size)(const char *path, uint64_t *size);
-    int (*open_index)(const char *path, int openFlags, int kind, uint64_t size);
+    int (*open_index)(velk_index_t *index, const char *path, int openFlags, int kind, uint64_t size);
     int (*index_exists)(const char *path);
     int (*place_index)(velk_index_t *index, int (*beforeRename)());
 

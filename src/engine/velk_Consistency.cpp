@@ -1,8 +1,8 @@
 // The consistency file: the record in the index header and in the archive's
 // last member, its temporary file and index entry during a create, reading
 // the archive's copy and comparing it with the index's.  Initial thread
-// only; no locks.  The temporary file is removed at the end of the run
-// through velk_local_cfile_name.
+// only; no locks.  The temporary file's path is kept in the archive's
+// cfName, through which the end of the run removes it.
 
 #include "velk_Consistency.h"
 
@@ -20,11 +20,8 @@
 #include "velk_Globals.h"
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
+#include "velk_Memory.h"
 #include "velk_TarHeader.h"
-
-char velk_cf_filename[VELK_CF_FILENAME_SIZE];
-int velk_cf_file_created = 0;
-char *velk_local_cfile_name = nullptr;
 
 namespace {
 
@@ -90,7 +87,7 @@ void velk_GetCfSizes(uint64_t *sizeOut, uint32_t *blocksOut)
     *blocksOut = VELK_CF_BLOCKS;
 }
 
-int velk_WriteConsistencyFile()
+int velk_WriteConsistencyFile(velk_archive_t *archive)
 {
     VELK_TRACE_ENTRY();
     const char *tmpdir = getenv("TMPDIR");
@@ -128,9 +125,16 @@ int velk_WriteConsistencyFile()
         velk_SetExitCode(VELK_EXIT_CONSISTENCY);
         return -1;
     }
-    memcpy(velk_cf_filename, path, sizeof velk_cf_filename);
-    velk_cf_file_created = 1;
-    velk_local_cfile_name = velk_cf_filename;
+    char *name = VELK_STRDUP(path);
+    if (name == nullptr) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal error %d creating consistency file %s\n", ENOMEM, path);
+        velk_SetExitCode(VELK_EXIT_CONSISTENCY);
+        close(fd);
+        unlink(path);
+        return -1;
+    }
+    VELK_FREE(archive->cfName);
+    archive->cfName = name;
 
     const auto *bytes = reinterpret_cast<const unsigned char *>(&velk_index_hdr.hif_cfinfo);
     size_t done = 0;
@@ -158,21 +162,22 @@ int velk_WriteConsistencyFile()
     return rc;
 }
 
-int velk_WriteConsFileIndexEntry(int indexFd)
+int velk_WriteConsFileIndexEntry(const velk_archive_t *archive, int indexFd, const char *indexName)
 {
     VELK_TRACE_ENTRY();
     struct stat st;
-    if (!velk_cf_file_created || lstat(velk_cf_filename, &st) != 0) {
-        int err = velk_cf_file_created ? errno : ENOENT;
+    const char *cfName = archive->cfName != nullptr ? archive->cfName : "";
+    if (archive->cfName == nullptr || lstat(cfName, &st) != 0) {
+        int err = archive->cfName != nullptr ? errno : ENOENT;
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal Error %d stat-ing Consistency File %s -cannot continue\n",
-                    err, velk_cf_filename);
+                    err, cfName);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
     velk_FileSpec_t member;
     memset(&member, 0, sizeof member);
     member.haveStatInfo = 1;
-    member.filename = velk_cf_filename;
+    member.filename = archive->cfName;
     member.objectType = VTO_FILE;
     member.indexOrd = static_cast<uint64_t>(-1);
     member.size = static_cast<uint64_t>(st.st_size);
@@ -185,19 +190,19 @@ int velk_WriteConsFileIndexEntry(int indexFd)
     hif_entry_t entry;
     if (velk_IndexFromFileSpec(-1, &member, &entry) != 0)
         return -1;
-    if (velk_BlockWrite(indexFd, velk_tmpIndexFile != nullptr ? velk_tmpIndexFile : "", VELK_LOCAL_FILE,
-                        static_cast<int>(sizeof entry), &entry) != static_cast<int>(sizeof entry)) {
+    if (velk_BlockWrite(indexFd, indexName != nullptr ? indexName : "", VELK_LOCAL_FILE, static_cast<int>(sizeof entry),
+                        &entry) != static_cast<int>(sizeof entry)) {
         int err = errno;
         perror("Write Index Entry");
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal Error %d writing Consistency File index entry %s\n", err,
-                    velk_cf_filename);
+                    cfName);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
     velk_archive_blocks += velk_Get32(entry.hent_blocks);
     velk_index_entries += 1;
     if (velk_debug_level >= 2)
-        velk_ErrPrintf("/debug/wrote Index File entry for Consistency File %s\n", velk_cf_filename);
+        velk_ErrPrintf("/debug/wrote Index File entry for Consistency File %s\n", cfName);
     return 0;
 }
 
@@ -274,13 +279,13 @@ int velk_CheckConsistency(const hif_consistency_t *ix, const hif_consistency_t *
     return 1;
 }
 
-int velk_VerifyConsistencyFile(int archiveFd, int archiveKind, int indexFd, int indexKind)
+int velk_VerifyConsistencyFile(velk_index_t *index, int archiveFd, int archiveKind, int indexFd, int indexKind)
 {
     VELK_TRACE_ENTRY();
     const char *indexName = velk_index_filename != nullptr ? velk_index_filename : "";
     int64_t ordinal = velk_index_entries - 1;
     hif_entry_t entry;
-    if (ordinal < 0 || velk_IndexReadRandomEntry(indexFd, indexKind, ordinal, &entry) != 0) {
+    if (ordinal < 0 || velk_IndexReadRandomEntry(index, indexFd, indexKind, ordinal, &entry) != 0) {
         velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "Fatal error reading Consistency File index entry - cannot continue\n");
         return -1;
@@ -311,7 +316,7 @@ int velk_VerifyConsistencyFile(int archiveFd, int archiveKind, int indexFd, int 
                     indexName, archiveName());
         return -1;
     }
-    if (velk_IndexFileRewind(indexFd, indexKind) != 0) {
+    if (velk_IndexFileRewind(index, indexFd, indexKind) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal: error repositioning Index file %s\n", indexName);
         return -1;
     }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "velk_Context.h"
 #include "velk_IndexFormat.h"
 
 // The consistency member: 256 bytes of data, 2 archive blocks.
@@ -25,17 +26,6 @@ constexpr char HCF_SANITY[] = "VELK_INX";
 // so its directory must fit the prefix of an index entry (at most 154
 // characters) and the whole path this buffer.
 constexpr size_t VELK_CF_FILENAME_SIZE = 256;
-
-// The temporary consistency file of this run: its path (empty until made)
-// and whether it exists, so that the end of the run removes it (the path is
-// then also published as velk_local_cfile_name).  Initial thread.
-extern char velk_cf_filename[VELK_CF_FILENAME_SIZE];
-extern int velk_cf_file_created;
-
-// A local consistency file this run made, removed when the run ends (null
-// while there is none).  (The temporary index file and its removal flag live
-// in velk_IndexFile.h.)
-extern char *velk_local_cfile_name;
 
 // Fills a whole record: "VELK_INX", update time now and modifying host
 // host (cut to 49 characters and a NUL).  With fullRewrite (an action that
@@ -57,18 +47,19 @@ void velk_GetCfSizes(uint64_t *sizeOut, uint32_t *blocksOut);
 
 // Creates "<TMPDIR or /tmp>/VELK_CF_CHK_<pid>_<seconds>" exclusively (never
 // through a symbolic link, mode 0600; a taken name gets a numeric suffix),
-// records it in velk_cf_filename and velk_cf_file_created, and writes the
-// record of velk_index_hdr into it.  A TMPDIR too long for the name fails
+// records its path in archive->cfName (removed when the run ends), and
+// writes the record of velk_index_hdr into it.  A TMPDIR too long for the name fails
 // before anything is created.  Returns 0, or -1 with a message and exit
 // status 73.
-[[nodiscard]] int velk_WriteConsistencyFile();
+[[nodiscard]] int velk_WriteConsistencyFile(velk_archive_t *archive);
 
 // Makes the consistency member's index entry from the file written by
-// velk_WriteConsistencyFile, at offset velk_archive_blocks, appends it to
-// the index at indexFd's current position, and adds its blocks to
-// velk_archive_blocks and 1 to velk_index_entries.  Returns 0, or -1 with a
-// message and exit status 72 (70 when no entry can be made for the path).
-[[nodiscard]] int velk_WriteConsFileIndexEntry(int indexFd);
+// velk_WriteConsistencyFile (archive->cfName), at offset velk_archive_blocks, appends it to
+// the index at indexFd's current position (indexName, may be null, names it
+// in messages), and adds its blocks to velk_archive_blocks and 1 to
+// velk_index_entries.  Returns 0, or -1 with a message and exit status 72
+// (70 when no entry can be made for the path).
+[[nodiscard]] int velk_WriteConsFileIndexEntry(const velk_archive_t *archive, int indexFd, const char *indexName);
 
 // Reads the consistency member whose header is at byteOffset of the archive
 // fd (kind a VELK_FILETYPE) and copies its 256-byte body into *record.  The
@@ -86,8 +77,9 @@ int velk_CheckConsistency(const hif_consistency_t *indexRecord, const hif_consis
 // velk_archive_blocks holding the archive's real size in blocks: the last
 // index entry must sit 3 blocks before the end, the archive's consistency
 // member there must agree with the index header's record, and the index is
-// then rewound to entry 0.  Returns 0, or -1 after an error message; sets no
+// then rewound to entry 0 (index's reader).  Returns 0, or -1 after an error message; sets no
 // exit status.
-[[nodiscard]] int velk_VerifyConsistencyFile(int archiveFd, int archiveKind, int indexFd, int indexKind);
+[[nodiscard]] int velk_VerifyConsistencyFile(velk_index_t *index, int archiveFd, int archiveKind, int indexFd,
+                                             int indexKind);
 
 #endif

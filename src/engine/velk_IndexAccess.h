@@ -17,13 +17,13 @@
 // VELK_QUOR_FILE and VELK_REMOTE_FILE) is opened and checked as
 // velk_OpenLocalIndexFile does, loading velk_index_hdr and
 // velk_index_entries.  A storage-system index is copied whole, by
-// sequential reads, into the temporary local index (removed at exit), which
+// sequential reads, into index's temporary local index (removed at exit), which
 // is then opened as above: the caller reads it as a local index.  A
 // gateway-host index is received whole the same way, through the gateway's
 // local-file transfer.  Returns the
 // descriptor (the caller closes it), or -1 with a message and exit status
 // 72.
-[[nodiscard]] int velk_OpenIndexFile(const char *path, int openFlags, int kind);
+[[nodiscard]] int velk_OpenIndexFile(velk_index_t *index, const char *path, int openFlags, int kind);
 
 // 1 when the index file path of kind exists (its storage-system attributes
 // can be read, or a local stat succeeds), else 0.
@@ -49,11 +49,11 @@
 // (0).  On success the temporary index is rewound.  Returns 0, or -1 with
 // a message, the copy-failure hint and exit status 72; the old index is
 // then untouched and the new file removed.
-[[nodiscard]] int velk_CopyIndexToRemote(int (*beforeRename)() = nullptr);
+[[nodiscard]] int velk_CopyIndexToRemote(velk_index_t *index, int (*beforeRename)() = nullptr);
 // The sending half of velk_CopyIndexToRemote: the temporary index as it
-// stands (velk_tmpIndexFD, open), for an index whose entries were changed
+// stands (index->tmpFd, open), for an index whose entries were changed
 // by a soft delete or undelete rather than made by a create.
-[[nodiscard]] int velk_SendIndexToRemote(int (*beforeRename)() = nullptr);
+[[nodiscard]] int velk_SendIndexToRemote(velk_index_t *index, int (*beforeRename)() = nullptr);
 
 // The end of placing a new index written under tmp (rc: its result so
 // far), for the kind units' index placement: a requested stop fails it,

@@ -2,8 +2,8 @@
 // header, the buffered sequential reader, positioned and random reads, the
 // temporary index of a create and its adjustment pass.  Called by the
 // initial thread (and, during create, the local file manager thread while
-// the initial thread waits); the reader state below is used by one thread
-// at a time.  No locks.
+// the initial thread waits); the index's reader (velk_index_t's cursor) is
+// used by one thread at a time.  No locks.
 
 #include "velk_IndexFile.h"
 
@@ -28,21 +28,7 @@
 #include "velk_NameCache.h"
 #include "velk_Utils.h"
 
-uint64_t velk_index_filesize = 0;
-char *velk_tmpIndexFile = nullptr;
-int velk_tmpIndexFD = -1;
-int velk_unlinkTmpIndexFile = 1;
-
 namespace {
-
-// Sequential reader: the buffer, the next buffered entry, how many buffered
-// entries are left, the ordinal of the next entry, and whether the last fill
-// met the end of the file.  One reading thread at a time.
-unsigned char *inx_read_buffer = nullptr;
-unsigned char *inx_next = nullptr;
-int inx_buffered = 0;
-int64_t inx_file_pos = 0;
-bool inx_hit_eof = false;
 
 // Consecutive EIO results (or zero-byte writes) a transfer survives.
 constexpr int kMaxConsecutiveEio = 5;
@@ -122,17 +108,17 @@ int64_t writeLocal(int fd, const void *buf, size_t n)
 
 // Byte offset of entry ordinal: entries follow the header and the
 // annotation area.
-off_t entryOffset(int64_t ordinal)
+off_t entryOffset(const velk_index_t *index, int64_t ordinal)
 {
-    return static_cast<off_t>(HIF_HDR_SIZE + velk_annotation_size + HIF_ENTRY_SIZE * static_cast<uint64_t>(ordinal));
+    return static_cast<off_t>(HIF_HDR_SIZE + index->annotationSize + HIF_ENTRY_SIZE * static_cast<uint64_t>(ordinal));
 }
 
-void resetReader()
+void resetReader(velk_index_cursor_t *cur)
 {
-    inx_next = inx_read_buffer;
-    inx_buffered = 0;
-    inx_file_pos = 0;
-    inx_hit_eof = false;
+    cur->next = cur->buffer;
+    cur->buffered = 0;
+    cur->filePos = 0;
+    cur->hitEof = false;
 }
 
 // Creates the missing directories above the file path (mode 0777).  Returns
@@ -238,7 +224,7 @@ int velk_WriteIndexHeader(int fd, int kind, const char *name, const hif_hdr_t *h
 // Opening.
 // ---------------------------------------------------------------------------
 
-int velk_OpenLocalIndexFile(const char *path, int openFlags, int kind)
+int velk_OpenLocalIndexFile(velk_index_t *index, const char *path, int openFlags, int kind)
 {
     struct stat st;
     if (stat(path, &st) != 0) {
@@ -296,10 +282,10 @@ int velk_OpenLocalIndexFile(const char *path, int openFlags, int kind)
         velk_ErrPrintf("     Annotation Area Size.. %d\n", static_cast<int>(velk_Get32(hdr.hif_hdr.annotation_size)));
     }
     velk_index_hdr = hdr;
-    velk_annotation_offset = velk_Get32(hdr.hif_hdr.annotation_offset);
-    velk_annotation_size = velk_Get32(hdr.hif_hdr.annotation_size);
-    velk_index_filesize = size;
-    velk_index_entries = static_cast<int64_t>((size - velk_annotation_size - HIF_HDR_SIZE) / HIF_ENTRY_SIZE);
+    index->annotationOffset = velk_Get32(hdr.hif_hdr.annotation_offset);
+    index->annotationSize = velk_Get32(hdr.hif_hdr.annotation_size);
+    index->fileSize = size;
+    velk_index_entries = static_cast<int64_t>((size - index->annotationSize - HIF_HDR_SIZE) / HIF_ENTRY_SIZE);
     return fd;
 }
 
@@ -307,56 +293,55 @@ int velk_OpenLocalIndexFile(const char *path, int openFlags, int kind)
 // Reading.
 // ---------------------------------------------------------------------------
 
-int velk_IndexReadInit()
+int velk_IndexReadInit(velk_index_t *index)
 {
-    if (inx_read_buffer == nullptr) {
-        inx_read_buffer = static_cast<unsigned char *>(VELK_MALLOC(VELK_INDEX_BUFSIZE));
-        if (inx_read_buffer == nullptr) {
+    velk_index_cursor_t *cur = &index->cursor;
+    if (cur->buffer == nullptr) {
+        cur->buffer = static_cast<unsigned char *>(VELK_MALLOC(VELK_INDEX_BUFSIZE));
+        if (cur->buffer == nullptr) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                         "FATAL: (%s)unable to allocate buffer for Index File reads\n", __func__);
             velk_SetExitCode(VELK_EXIT_NOMEM);
             return -1;
         }
     }
-    resetReader();
+    resetReader(cur);
     return 0;
 }
 
-void velk_IndexReadRelease()
+void velk_IndexReadRelease(velk_index_t *index)
 {
-    VELK_FREE(inx_read_buffer);
-    inx_read_buffer = nullptr;
-    inx_next = nullptr;
-    inx_buffered = 0;
-    inx_file_pos = 0;
-    inx_hit_eof = false;
+    VELK_FREE(index->cursor.buffer);
+    index->cursor.buffer = nullptr;
+    resetReader(&index->cursor);
 }
 
-int velk_IndexFileRead(int fd, int kind, int maxEntries, hif_entry_t **entryOut, int *eofOut)
+int velk_IndexFileRead(velk_index_t *index, int fd, int kind, int maxEntries, hif_entry_t **entryOut, int *eofOut)
 {
+    velk_index_cursor_t *cur = &index->cursor;
     *entryOut = nullptr;
     *eofOut = 0;
-    if (inx_read_buffer == nullptr && velk_IndexReadInit() != 0)
+    if (cur->buffer == nullptr && velk_IndexReadInit(index) != 0)
         return -1;
-    if (inx_file_pos >= velk_index_entries) {
+    if (cur->filePos >= velk_index_entries) {
         *eofOut = 1;
         return 0;
     }
-    if (inx_buffered == 0) {
-        if (inx_hit_eof) {
+    if (cur->buffered == 0) {
+        if (cur->hitEof) {
             *eofOut = 1;
             return 0;
         }
         if (!velk_IndexKindIsLocal(kind, __func__, velk_index_filename))
             return -1;
-        int64_t left = velk_index_entries - inx_file_pos;
+        int64_t left = velk_index_entries - cur->filePos;
         int n = VELK_INDEX_BUFENTRIES;
         if (left < n)
             n = static_cast<int>(left);
         if (maxEntries > 0 && maxEntries < n)
             n = maxEntries;
         size_t want = static_cast<size_t>(n) * HIF_ENTRY_SIZE;
-        int64_t got = readLocal(fd, inx_read_buffer, want);
+        int64_t got = readLocal(fd, cur->buffer, want);
         if (got < 0) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "FATAL: error %d reading %d bytes from index file %s\n",
                         errno, static_cast<int>(want), orEmpty(velk_index_filename));
@@ -366,45 +351,45 @@ int velk_IndexFileRead(int fd, int kind, int maxEntries, hif_entry_t **entryOut,
         // that were read are handed out, a partial one is dropped.
         int whole = static_cast<int>(got / static_cast<int64_t>(HIF_ENTRY_SIZE));
         if (whole < n)
-            inx_hit_eof = true;
+            cur->hitEof = true;
         if (whole == 0) {
             *eofOut = 1;
             return 0;
         }
-        inx_buffered = whole;
-        inx_next = inx_read_buffer;
+        cur->buffered = whole;
+        cur->next = cur->buffer;
     }
-    *entryOut = reinterpret_cast<hif_entry_t *>(inx_next);
-    inx_next += HIF_ENTRY_SIZE;
-    inx_buffered--;
-    inx_file_pos++;
+    *entryOut = reinterpret_cast<hif_entry_t *>(cur->next);
+    cur->next += HIF_ENTRY_SIZE;
+    cur->buffered--;
+    cur->filePos++;
     return 0;
 }
 
-int velk_IndexFilePosition(int fd, int kind, int64_t ordinal)
+int velk_IndexFilePosition(velk_index_t *index, int fd, int kind, int64_t ordinal)
 {
-    resetReader();
+    resetReader(&index->cursor);
     if (!velk_IndexKindIsLocal(kind, __func__, velk_index_filename))
         return -1;
-    if (ordinal < 0 || lseek(fd, entryOffset(ordinal), SEEK_SET) != entryOffset(ordinal)) {
+    if (ordinal < 0 || lseek(fd, entryOffset(index, ordinal), SEEK_SET) != entryOffset(index, ordinal)) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error positioning Index File to record %d\n", __func__,
                     static_cast<int>(ordinal));
         return -1;
     }
-    inx_file_pos = ordinal;
+    index->cursor.filePos = ordinal;
     return 0;
 }
 
-int velk_IndexFileRewind(int fd, int kind)
+int velk_IndexFileRewind(velk_index_t *index, int fd, int kind)
 {
-    if (velk_IndexFilePosition(fd, kind, 0) != 0) {
+    if (velk_IndexFilePosition(index, fd, kind, 0) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d rewinding Index File\n", errno);
         return -1;
     }
     return 0;
 }
 
-int velk_IndexReadRandomEntry(int fd, int kind, int64_t ordinal, hif_entry_t *entry)
+int velk_IndexReadRandomEntry(velk_index_t *index, int fd, int kind, int64_t ordinal, hif_entry_t *entry)
 {
     // An ordinal past the end would otherwise wait for bytes that never
     // come, or read a partial entry.
@@ -414,7 +399,7 @@ int velk_IndexReadRandomEntry(int fd, int kind, int64_t ordinal, hif_entry_t *en
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
-    if (velk_IndexFilePosition(fd, kind, ordinal) != 0) {
+    if (velk_IndexFilePosition(index, fd, kind, ordinal) != 0) {
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -447,7 +432,7 @@ void velk_GetIndexBufSize(int *bytesOut, int *entriesOut)
 // The temporary index.
 // ---------------------------------------------------------------------------
 
-int velk_CreateTmpIndexFile()
+int velk_CreateTmpIndexFile(velk_index_t *index)
 {
     std::string path;
     // A local index (that of a local or a piped archive) is made in the
@@ -508,10 +493,10 @@ int velk_CreateTmpIndexFile()
         unlink(path.c_str());
         return -1;
     }
-    VELK_FREE(velk_tmpIndexFile);
-    velk_tmpIndexFile = copy;
-    velk_tmpIndexFD = fd;
-    velk_unlinkTmpIndexFile = 1;
+    VELK_FREE(index->tmpName);
+    index->tmpName = copy;
+    index->tmpFd = fd;
+    index->unlinkTmp = 1;
     return 0;
 }
 
@@ -521,10 +506,10 @@ void index_CopyFailure()
     velk_LogMsg(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "    Index File for this velk file. See the man page for details\n");
 }
 
-int velk_CopyAndAdjustLocalIndex()
+int velk_CopyAndAdjustLocalIndex(velk_index_t *index)
 {
     console_message("Pass 2: adjusting local Index File entries ", "");
-    const char *tmp = orEmpty(velk_tmpIndexFile);
+    const char *tmp = orEmpty(index->tmpName);
     const char *slash = strrchr(tmp, '/');
     std::string dir;
     if (slash != nullptr) {
@@ -556,18 +541,18 @@ int velk_CopyAndAdjustLocalIndex()
         return -1;
     }
 
-    int in = velk_tmpIndexFD;
+    int in = index->tmpFd;
     int rc = 0;
     hif_hdr_t hdr;
     if (velk_ReadIndexHeader(in, VELK_LOCAL_FILE, tmp, &hdr) != 0 ||
         velk_WriteIndexHeader(out, VELK_LOCAL_FILE, newPath.c_str(), &hdr) != 0 ||
-        velk_IndexFilePosition(in, VELK_LOCAL_FILE, 0) != 0 || velk_IndexReadInit() != 0)
+        velk_IndexFilePosition(index, in, VELK_LOCAL_FILE, 0) != 0 || velk_IndexReadInit(index) != 0)
         rc = -1;
     int held = 0;
     for (int64_t ordinal = 0; rc == 0; ordinal++) {
         hif_entry_t *e = nullptr;
         int eof = 0;
-        if (velk_IndexFileRead(in, VELK_LOCAL_FILE, 0, &e, &eof) != 0) {
+        if (velk_IndexFileRead(index, in, VELK_LOCAL_FILE, 0, &e, &eof) != 0) {
             rc = -1;
             break;
         }
@@ -611,7 +596,7 @@ int velk_CopyAndAdjustLocalIndex()
         return -1;
     }
     close(in);
-    velk_tmpIndexFD = out;
+    index->tmpFd = out;
     console_message("", "");
     return 0;
 }

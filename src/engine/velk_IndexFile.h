@@ -15,16 +15,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "velk_Context.h"
 #include "velk_FileSpec.h"
 #include "velk_IndexEntry.h"
 #include "velk_IndexFormat.h"
 #include "velk_TarHeader.h"
-
-// Index file state of the run, written by the initial thread.
-extern uint64_t velk_index_filesize;
-extern char *velk_tmpIndexFile;     // temporary index path (velk_Malloc'd), or null
-extern int velk_tmpIndexFD;         // its descriptor, -1 when none
-extern int velk_unlinkTmpIndexFile; // remove the temporary index at exit
 
 // Size of the sequential reader's buffer and of every block of entries
 // moved at once: 4 MiB, 8192 entries.
@@ -46,16 +41,17 @@ constexpr int VELK_INDEX_BUFENTRIES = VELK_INDEX_BUFSIZE / static_cast<int>(HIF_
 // gateway-host kinds go through velk_OpenIndexFile in velk_IndexAccess.h;
 // kind names the file in messages), checks that it holds a whole header
 // with the "VelkIndex" mark, an annotation area inside the file and no more
-// entries claimed than present, loads velk_index_hdr and derives
-// velk_index_entries from the file size.  Returns the descriptor (the
+// entries claimed than present, loads velk_index_hdr, derives
+// velk_index_entries from the file size and records the size in index.  Returns the descriptor (the
 // caller closes it), or -1 with a message and exit status 72.
-[[nodiscard]] int velk_OpenLocalIndexFile(const char *path, int openFlags, int kind);
+[[nodiscard]] int velk_OpenLocalIndexFile(velk_index_t *index, const char *path, int openFlags, int kind);
 
-// Allocates the read buffer on first use and resets the sequential reader to
-// entry 0.  Returns 0, or -1 with exit status 78 when memory runs out.
-[[nodiscard]] int velk_IndexReadInit();
-// Frees the read buffer (at the end of a run, or in tests).
-void velk_IndexReadRelease();
+// The sequential reader is index's cursor: one per index, shared by every
+// caller reading that index.  velk_IndexReadInit allocates its buffer on
+// first use and resets it to entry 0.  Returns 0, or -1 with exit status 78 when memory runs out.
+[[nodiscard]] int velk_IndexReadInit(velk_index_t *index);
+// Frees the cursor's buffer (at the end of a run, or in tests).
+void velk_IndexReadRelease(velk_index_t *index);
 
 // Yields in *entryOut a pointer to the next entry, inside the read buffer
 // and valid until the next reader call; at the end sets *eofOut to 1 and
@@ -63,18 +59,19 @@ void velk_IndexReadRelease();
 // that ends before velk_index_entries entries ends the reading there (no
 // entry is ever handed out twice or made up).  Returns 0, or -1 with a
 // message on a read error.
-[[nodiscard]] int velk_IndexFileRead(int fd, int kind, int maxEntries, hif_entry_t **entryOut, int *eofOut);
+[[nodiscard]] int velk_IndexFileRead(velk_index_t *index, int fd, int kind, int maxEntries, hif_entry_t **entryOut,
+                                     int *eofOut);
 
 // Positions the file at entry ordinal and resets the reader to it.  Returns 0
 // or -1 with a message.
-[[nodiscard]] int velk_IndexFilePosition(int fd, int kind, int64_t ordinal);
+[[nodiscard]] int velk_IndexFilePosition(velk_index_t *index, int fd, int kind, int64_t ordinal);
 // Positions at entry 0.  Returns 0 or -1.
-[[nodiscard]] int velk_IndexFileRewind(int fd, int kind);
+[[nodiscard]] int velk_IndexFileRewind(velk_index_t *index, int fd, int kind);
 
 // Reads entry ordinal into *entry (512 bytes).  An ordinal outside
 // 0..velk_index_entries-1, a short read or an entry without "VELK_IDX"
 // fails at once.  Returns 0, or -1 with a message and exit status 72.
-[[nodiscard]] int velk_IndexReadRandomEntry(int fd, int kind, int64_t ordinal, hif_entry_t *entry);
+[[nodiscard]] int velk_IndexReadRandomEntry(velk_index_t *index, int fd, int kind, int64_t ordinal, hif_entry_t *entry);
 
 // Yields VELK_INDEX_BUFSIZE and VELK_INDEX_BUFENTRIES.
 void velk_GetIndexBufSize(int *bytesOut, int *entriesOut);
@@ -83,17 +80,16 @@ void velk_GetIndexBufSize(int *bytesOut, int *entriesOut);
 // index (velk_index_filename) for a local or piped archive, from the template
 // "velk_XXXXXX"; otherwise "<TMPDIR or /tmp>/VELK_INX_<pid>_<seconds>",
 // with a numeric suffix added while the name is taken.  Created exclusively,
-// never through a symbolic link, mode 0600.  Sets velk_tmpIndexFile,
-// velk_tmpIndexFD and velk_unlinkTmpIndexFile.  Returns 0, or -1 with a
-// message and exit status 72.
-[[nodiscard]] int velk_CreateTmpIndexFile();
+// never through a symbolic link, mode 0600.  Sets index's tmpName, tmpFd
+// and unlinkTmp (1).  Returns 0, or -1 with a message and exit status 72.
+[[nodiscard]] int velk_CreateTmpIndexFile(velk_index_t *index);
 
 // Rewrites the temporary index of a local archive through
 // velk_AdjustIndexEntry into a second temporary file beside it and renames
-// that over the first in one rename; velk_tmpIndexFD then refers to the new
+// that over the first in one rename; index->tmpFd then refers to the new
 // file.  On a failure the first temporary index stays as it was.  Returns
 // 0, or -1 with a message and exit status 70 or 72.
-[[nodiscard]] int velk_CopyAndAdjustLocalIndex();
+[[nodiscard]] int velk_CopyAndAdjustLocalIndex(velk_index_t *index);
 // The two-line hint printed after a failed index copy.
 void index_CopyFailure();
 

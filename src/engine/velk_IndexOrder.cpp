@@ -36,9 +36,9 @@ int velk_IndexOrderCheck(velk_index_order_t *order, const hif_entry_t *entry, in
     return -1;
 }
 
-int velk_IndexOrderScan(int fd, int kind, int64_t count)
+int velk_IndexOrderScan(velk_index_t *index, int fd, int kind, int64_t count)
 {
-    if (velk_IndexFileRewind(fd, kind) != 0) {
+    if (velk_IndexFileRewind(index, fd, kind) != 0) {
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -46,7 +46,7 @@ int velk_IndexOrderScan(int fd, int kind, int64_t count)
     for (int64_t ordinal = 0; ordinal < count; ++ordinal) {
         hif_entry_t *entry = nullptr;
         int eof = 0;
-        if (velk_IndexFileRead(fd, kind, 0, &entry, &eof) != 0 || eof != 0 || entry == nullptr) {
+        if (velk_IndexFileRead(index, fd, kind, 0, &entry, &eof) != 0 || eof != 0 || entry == nullptr) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal error reading index entry %ld from %s\n",
                         static_cast<long>(ordinal), velk_index_filename);
             velk_SetExitCode(VELK_EXIT_IOERR);

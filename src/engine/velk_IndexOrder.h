@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "velk_Context.h"
 #include "velk_IndexFormat.h"
 
 // The running check over entries read in index order.
@@ -25,8 +26,8 @@ struct velk_index_order_t {
 [[nodiscard]] int velk_IndexOrderCheck(velk_index_order_t *order, const hif_entry_t *entry, int64_t ordinal);
 
 // Reads entries 0 to count-1 of the open index fd of kind and checks that
-// each is sane ("VELK_IDX") and in order.  The sequential reader is left after them; the caller positions it
+// each is sane ("VELK_IDX") and in order.  index's sequential reader is left after them; the caller positions it
 // again.  Returns 0, or -1 after the message (a read error: status 72).
-[[nodiscard]] int velk_IndexOrderScan(int fd, int kind, int64_t count);
+[[nodiscard]] int velk_IndexOrderScan(velk_index_t *index, int fd, int kind, int64_t count);
 
 #endif

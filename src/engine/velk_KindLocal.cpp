@@ -297,15 +297,15 @@ int mkdirLocal(const char *path, mode_t mode)
     return velk_SubdirCreateFailed(path, err == EPERM || err == EACCES, err, "local");
 }
 
-int openLocalIndex(const char *path, int openFlags, int kind, uint64_t)
+int openLocalIndex(velk_index_t *index, const char *path, int openFlags, int kind, uint64_t)
 {
-    return velk_OpenLocalIndexFile(path, openFlags, kind);
+    return velk_OpenLocalIndexFile(index, path, openFlags, kind);
 }
 
 // The index of a piped archive is a local file like any other.
-int openPipeIndex(const char *path, int openFlags, int, uint64_t)
+int openPipeIndex(velk_index_t *index, const char *path, int openFlags, int, uint64_t)
 {
-    return velk_OpenLocalIndexFile(path, openFlags, VELK_LOCAL_FILE);
+    return velk_OpenLocalIndexFile(index, path, openFlags, VELK_LOCAL_FILE);
 }
 
 int localIndexExists(const char *path)

@@ -57,10 +57,10 @@ bool isBusy(int rc)
 
 // Class-of-service hints for the archive: explicit, automatic by size, or
 // class 11 as the fallback.
-void archiveHints(quor_cos_hints_t *hints, quor_cos_priorities_t *prios)
+void archiveHints(const velk_archive_t *archive, quor_cos_hints_t *hints, quor_cos_priorities_t *prios)
 {
-    hints->MinFileSize = velk_archive_filesize;
-    hints->MaxFileSize = velk_archive_filesize;
+    hints->MinFileSize = archive->size;
+    hints->MaxFileSize = archive->size;
     prios->MinFileSizePriority = 20;
     prios->MaxFileSizePriority = 20;
     if (velk_archive_cosID >= 1) {
@@ -68,9 +68,9 @@ void archiveHints(quor_cos_hints_t *hints, quor_cos_priorities_t *prios)
         prios->COSIdPriority = 30;
     } else if (velk_archive_cosID == 0) {
         long subsys = velk_GetParentSubsysID(velk_archive);
-        int rc = quorex_SelectCOS(nullptr, velk_archive_filesize, static_cast<uint32_t>(velk_UID),
-                                  static_cast<uint32_t>(velk_GID), curAcctId, static_cast<uint32_t>(copyCount),
-                                  static_cast<uint32_t>(subsys), hints, prios);
+        int rc =
+            quorex_SelectCOS(nullptr, archive->size, static_cast<uint32_t>(velk_UID), static_cast<uint32_t>(velk_GID),
+                             curAcctId, static_cast<uint32_t>(copyCount), static_cast<uint32_t>(subsys), hints, prios);
         if (rc >= 0)
             velk_archive_cosID = static_cast<int>(hints->COSId);
     }
@@ -81,7 +81,7 @@ void archiveHints(quor_cos_hints_t *hints, quor_cos_priorities_t *prios)
     }
     if (velk_debug_level >= 1)
         velk_ErrPrintf("[debug] Hints: COS ID=%d, priority=%d Size=%lu\n", static_cast<int>(hints->COSId),
-                       static_cast<int>(prios->COSIdPriority), static_cast<unsigned long>(velk_archive_filesize));
+                       static_cast<int>(prios->COSIdPriority), static_cast<unsigned long>(archive->size));
 }
 
 // Records the class the new archive got (warning when it is not the one
@@ -118,7 +118,7 @@ int createQuorFile(const velk_archive_t *archive)
     memset(&prios, 0, sizeof prios);
     memset(&used, 0, sizeof used);
     int asked = velk_archive_cosID;
-    archiveHints(&hints, &prios);
+    archiveHints(archive, &hints, &prios);
 
     (void)quor_Unlink(tmp);
     int fd = quor_Open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0666, &hints, &prios, &used);
@@ -422,7 +422,7 @@ int openQuorBusyRetry(const char *path, int openFlags)
 // Copies the storage-system index path (size bytes) into a new temporary
 // local index, 4 MiB per sequential read, and opens that as the index.
 // Returns the local descriptor, or -1 after a message.
-int openQuorIndexCopy(const char *path, int openFlags, int, uint64_t size)
+int openQuorIndexCopy(velk_index_t *index, const char *path, int openFlags, int, uint64_t size)
 {
     const char *kind = velk_IndexKindName(VELK_QUOR_FILE);
     int qfd = openQuorBusyRetry(path, openFlags);
@@ -431,7 +431,7 @@ int openQuorIndexCopy(const char *path, int openFlags, int, uint64_t size)
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
-    if (velk_CreateTmpIndexFile() != 0) {
+    if (velk_CreateTmpIndexFile(index) != 0) {
         (void)quor_Close(qfd);
         return -1;
     }
@@ -447,21 +447,21 @@ int openQuorIndexCopy(const char *path, int openFlags, int, uint64_t size)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "FATAL: error %d reading %d bytes from index file %s\n",
                             EIO, want, path);
             rc = -1;
-        } else if (write(velk_tmpIndexFD, buf.data(), static_cast<size_t>(n)) != n) {
+        } else if (write(index->tmpFd, buf.data(), static_cast<size_t>(n)) != n) {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing temporary index file %s\n", errno,
-                        velk_tmpIndexFile);
+                        index->tmpName);
             rc = -1;
         }
         copied += static_cast<uint64_t>(std::max(n, 0));
     }
     (void)quor_Close(qfd);
-    close(velk_tmpIndexFD);
-    velk_tmpIndexFD = -1;
+    close(index->tmpFd);
+    index->tmpFd = -1;
     if (rc != 0) {
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
-    return velk_OpenLocalIndexFile(velk_tmpIndexFile, O_RDONLY, VELK_LOCAL_FILE);
+    return velk_OpenLocalIndexFile(index, index->tmpName, O_RDONLY, VELK_LOCAL_FILE);
 }
 
 int quorIndexExists(const char *path)
@@ -497,12 +497,12 @@ void indexHints(const velk_index_t *index, uint64_t size, quor_cos_hints_t *hint
 
 // Writes the temporary index's header and every entry, adjusted, to the
 // storage-system file qfd, 8192 entries at a time.  0 or -1 (message).
-int writeAdjustedIndex(int qfd, const char *name, unsigned char *buf)
+int writeAdjustedIndex(velk_index_t *index, int qfd, const char *name, unsigned char *buf)
 {
-    if (pread(velk_tmpIndexFD, buf, HIF_HDR_SIZE, 0) != static_cast<ssize_t>(HIF_HDR_SIZE) ||
+    if (pread(index->tmpFd, buf, HIF_HDR_SIZE, 0) != static_cast<ssize_t>(HIF_HDR_SIZE) ||
         velk_BlockWrite(qfd, name, VELK_QUOR_FILE, static_cast<int>(HIF_HDR_SIZE), buf) !=
             static_cast<int>(HIF_HDR_SIZE) ||
-        velk_IndexFilePosition(velk_tmpIndexFD, VELK_LOCAL_FILE, 0) != 0 || velk_IndexReadInit() != 0) {
+        velk_IndexFilePosition(index, index->tmpFd, VELK_LOCAL_FILE, 0) != 0 || velk_IndexReadInit(index) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing index file header to %s\n", errno, name);
         return -1;
     }
@@ -510,7 +510,7 @@ int writeAdjustedIndex(int qfd, const char *name, unsigned char *buf)
     for (int64_t ordinal = 0;; ordinal++) {
         hif_entry_t *e = nullptr;
         int eof = 0;
-        if (velk_IndexFileRead(velk_tmpIndexFD, VELK_LOCAL_FILE, 0, &e, &eof) != 0)
+        if (velk_IndexFileRead(index, index->tmpFd, VELK_LOCAL_FILE, 0, &e, &eof) != 0)
             return -1;
         if (!eof) {
             auto *slot = reinterpret_cast<hif_entry_t *>(buf + static_cast<size_t>(held) * HIF_ENTRY_SIZE);
@@ -537,7 +537,7 @@ int writeAdjustedIndex(int qfd, const char *name, unsigned char *buf)
 int createIndexFile(velk_index_t *index, const char *tmp, const char *final)
 {
     struct stat st;
-    uint64_t size = fstat(velk_tmpIndexFD, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    uint64_t size = fstat(index->tmpFd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
     quor_cos_hints_t hints;
     quor_cos_priorities_t prios;
     quor_cos_hints_t used;
@@ -624,7 +624,7 @@ int velk_CopyIndexToQuor(velk_index_t *index, int (*beforeRename)())
     int qfd = createIndexFile(index, tmp, final);
     if (qfd < 0)
         return -1;
-    int rc = writeAdjustedIndex(qfd, tmp, buf.data());
+    int rc = writeAdjustedIndex(index, qfd, tmp, buf.data());
     int closed = quor_Close(qfd);
     if (rc == 0 && closed < 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d closing QUOR index file %s\n", closed, final);

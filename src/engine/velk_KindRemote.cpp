@@ -200,26 +200,26 @@ int remoteIndexSize(const char *path, uint64_t *size)
 // Receives the gateway-host index path (size bytes) whole into a new
 // temporary local index and opens that as the index.  Returns the local
 // descriptor, or -1 after a message.
-int openRemoteIndexCopy(const char *path, int, int, uint64_t size)
+int openRemoteIndexCopy(velk_index_t *index, const char *path, int, int, uint64_t size)
 {
-    if (velk_CreateTmpIndexFile() != 0)
+    if (velk_CreateTmpIndexFile(index) != 0)
         return -1;
-    int rc = velk_LfxReceiveFile(RMTIO_FILE, nullptr, velk_tmpIndexFD, velk_tmpIndexFile, -1, path, 0, 0, size, nullptr,
-                                 nullptr);
-    close(velk_tmpIndexFD);
-    velk_tmpIndexFD = -1;
+    int rc =
+        velk_LfxReceiveFile(RMTIO_FILE, nullptr, index->tmpFd, index->tmpName, -1, path, 0, 0, size, nullptr, nullptr);
+    close(index->tmpFd);
+    index->tmpFd = -1;
     if (rc != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d opening %s index file: %s\n", rc,
                     velk_IndexKindName(VELK_REMOTE_FILE), path);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
-    return velk_OpenLocalIndexFile(velk_tmpIndexFile, O_RDONLY, VELK_LOCAL_FILE);
+    return velk_OpenLocalIndexFile(index, index->tmpName, O_RDONLY, VELK_LOCAL_FILE);
 }
 
-const char *orEmptyTmp()
+const char *orEmptyTmp(const velk_index_t *index)
 {
-    return velk_tmpIndexFile != nullptr ? velk_tmpIndexFile : "";
+    return index->tmpName != nullptr ? index->tmpName : "";
 }
 
 int getcwdRemote(char *buf, int size)
@@ -229,7 +229,7 @@ int getcwdRemote(char *buf, int size)
 
 } // namespace
 
-int velk_CopyIndexToRemote(int (*beforeRename)())
+int velk_CopyIndexToRemote(velk_index_t *index, int (*beforeRename)())
 {
     if (velk_CurrentArchiveKind()->is_pipe) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: need index file copy code for piped Archive File\n",
@@ -238,18 +238,18 @@ int velk_CopyIndexToRemote(int (*beforeRename)())
     }
     // The entries get the members' outcomes first, as for the storage
     // system.
-    if (velk_CopyAndAdjustLocalIndex() != 0)
+    if (velk_CopyAndAdjustLocalIndex(index) != 0)
         return -1;
-    return velk_SendIndexToRemote(beforeRename);
+    return velk_SendIndexToRemote(index, beforeRename);
 }
 
-int velk_SendIndexToRemote(int (*beforeRename)())
+int velk_SendIndexToRemote(velk_index_t *index, int (*beforeRename)())
 {
     const char *final = velk_index_filename != nullptr ? velk_index_filename : "";
     char tmp[PATH_MAX];
     if (velk_ArchiveTmpName(final, tmp, sizeof tmp) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "*** %s: Error on velk_LocalFileSend for temp index file: %s\n",
-                    __func__, orEmptyTmp());
+                    __func__, orEmptyTmp(index));
         velk_SetExitCode(VELK_EXIT_IOERR);
         index_CopyFailure();
         return -1;
@@ -258,23 +258,23 @@ int velk_SendIndexToRemote(int (*beforeRename)())
     // when complete, so a failure leaves the old index as it was.
     console_message("copying Index File to remote host", "...Creating file");
     struct stat st;
-    const uint64_t size = fstat(velk_tmpIndexFD, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    const uint64_t size = fstat(index->tmpFd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
     (void)kylgw_LfxUnlink(tmp);
-    int rc = velk_LfxSendFile(RMTIO_FILE, nullptr, velk_tmpIndexFD, velk_tmpIndexFile, tmp, 0, 0, size, nullptr);
+    int rc = velk_LfxSendFile(RMTIO_FILE, nullptr, index->tmpFd, index->tmpName, tmp, 0, 0, size, nullptr);
     if (rc != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "*** %s: Error on velk_LocalFileSend for temp index file: %s\n",
-                    __func__, orEmptyTmp());
+                    __func__, orEmptyTmp(index));
         rc = -1;
     }
     if (velk_PlaceIndexFile(rc, tmp, final, beforeRename, kylgw_LfxUnlink) != 0)
         return -1;
-    return velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) == 0 ? 0 : -1;
+    return velk_IndexFileRewind(index, index->tmpFd, VELK_LOCAL_FILE) == 0 ? 0 : -1;
 }
 
 // A gateway-host index has no class of service or family.
-static int placeRemoteIndex(velk_index_t *, int (*beforeRename)())
+static int placeRemoteIndex(velk_index_t *index, int (*beforeRename)())
 {
-    return velk_CopyIndexToRemote(beforeRename);
+    return velk_CopyIndexToRemote(index, beforeRename);
 }
 
 const velk_archive_kind_t velk_kind_remote = {

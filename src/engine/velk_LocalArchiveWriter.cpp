@@ -72,13 +72,14 @@ struct LocalWriter {
     // The archive descriptor can also be read (CRCs are then taken from it).
     bool isReadable = false;
     struct timespec progressShownAt = {};
+    uint64_t archiveSize = 0; // the size the archive will have, for the progress line
 };
 
 // Shows the bytes written against the archive's size on the progress line
 // (-V on a terminal): when forced, or when the line is old enough.
 void showProgress(LocalWriter *w, bool force)
 {
-    velk_DisplayXferProgressEvery(w->bytesWritten, velk_archive_filesize, &w->progressShownAt, force);
+    velk_DisplayXferProgressEvery(w->bytesWritten, w->archiveSize, &w->progressShownAt, force);
 }
 
 const char *archiveName()
@@ -419,13 +420,14 @@ int copyLocalFile(LocalWriter *w, int archiveFd, long indexOrdinal, const hif_en
 
 } // namespace
 
-int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
+int velk_CopyToLocalArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime, int *threadsUsed)
 {
     VELK_TRACE_ENTRY();
     *xferTime = 0;
     *threadsUsed = 0;
     LocalWriter writer;
     LocalWriter *w = &writer;
+    w->archiveSize = archive->size;
     clock_gettime(CLOCK_MONOTONIC, &w->progressShownAt);
     struct stat archiveStat;
     w->isRegular = velk_archive_fd >= 0 && fstat(velk_archive_fd, &archiveStat) == 0 && S_ISREG(archiveStat.st_mode) &&
@@ -435,24 +437,23 @@ int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
     int rc = 0;
     if (!ensureBuffer(w)) {
         rc = -1;
-    } else if (velk_IndexReadInit() != 0 || velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0) {
+    } else if (velk_IndexReadInit(index) != 0 || velk_IndexFileRewind(index, index->tmpFd, VELK_LOCAL_FILE) != 0) {
         velk_SetExitCode(VELK_EXIT_IOERR);
         rc = -1;
     }
     // Helpers look the next members up while this thread copies; a hint
     // only, so failing to start them changes nothing else.
     velk_prefetch_t *lookAhead = nullptr;
-    if (rc == 0 && velk_tmpIndexFile != nullptr)
-        lookAhead =
-            velk_MemberPrefetchStart(velk_tmpIndexFile, static_cast<int64_t>(HIF_HDR_SIZE + velk_annotation_size),
-                                     velk_index_entries, VELK_PREFETCH_THREADS);
+    if (rc == 0 && index->tmpName != nullptr)
+        lookAhead = velk_MemberPrefetchStart(index->tmpName, static_cast<int64_t>(HIF_HDR_SIZE + index->annotationSize),
+                                             velk_index_entries, VELK_PREFETCH_THREADS);
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
 
     while (rc == 0 && w->entry + 1 < velk_index_entries) {
         hif_entry_t *entry = nullptr;
         int eof = 0;
-        if (velk_IndexFileRead(velk_tmpIndexFD, VELK_LOCAL_FILE, 0, &entry, &eof) != 0) {
+        if (velk_IndexFileRead(index, index->tmpFd, VELK_LOCAL_FILE, 0, &entry, &eof) != 0) {
             velk_SetExitCode(VELK_EXIT_IOERR);
             rc = -1;
             break;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "velk_Context.h"
 #include "velk_IndexFormat.h"
 
 // Results of writing one member besides 0 (member written whole) and -1 (member
@@ -23,7 +24,7 @@ constexpr int VELK_LCOPY_MISSING = -2;
 // not one the writer knows.
 constexpr int VELK_LCOPY_ARCHIVE_FAILED = -3;
 
-// Writes the whole archive from the temporary index (velk_tmpIndexFD,
+// Writes the whole archive from the temporary index (index->tmpFd,
 // velk_index_entries entries) to velk_archive_fd, then closes the archive
 // and sets velk_archive_fd to -1.  Records every file, hard-link and
 // symbolic-link member as transferred or not (and, with -H crc, its CRC);
@@ -31,6 +32,7 @@ constexpr int VELK_LCOPY_ARCHIVE_FAILED = -3;
 // seconds and *threadsUsed 1.  Returns 0; -1 with a message and exit status
 // (70 for a buffer size below 1024, 72 for an index read error or an
 // archive write error) when the archive is not complete.
-[[nodiscard]] int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed);
+[[nodiscard]] int velk_CopyToLocalArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime,
+                                          int *threadsUsed);
 
 #endif

@@ -159,7 +159,7 @@ int locateRestart(velk_xfer_ctl_t *ctl, uint64_t theOffset, lfw_resync_t *restar
     static const char *const fn = "velk_LocalFileMgrThread";
     hif_entry_t e;
     long ordinal = restart->ordinal;
-    int found = velk_GetIndexEntryForOffset(velk_tmpIndexFD, theOffset, &ordinal, &e);
+    int found = velk_GetIndexEntryForOffset(ctl->index, ctl->index->tmpFd, theOffset, &ordinal, &e);
     if (found < 0)
         return -1;
     if (found > 0) {
@@ -336,7 +336,7 @@ void stepReadEntry(lfw_mgr_t *mgr)
         velk_ErrPrintf("/debug/%s - reading next Index Entry\n", "velk_LocalFileMgrThread");
     hif_entry_t *next = nullptr;
     int eof = 0;
-    if (velk_IndexFileRead(velk_tmpIndexFD, VELK_LOCAL_FILE, 0, &next, &eof) != 0) {
+    if (velk_IndexFileRead(mgr->ctl->index, mgr->ctl->index->tmpFd, VELK_LOCAL_FILE, 0, &next, &eof) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d reading index entry %ld - aborting\n", errno,
                     mgr->ordinal);
         mgrAbort(mgr, __func__, __LINE__);
@@ -749,7 +749,7 @@ void *velk_LocalFileMgrThread(void *IoCtlPtr)
     mgr.state = IX_READ_ENTRY;
     mgr.lastFlushed = false;
     mgr.stop = false;
-    if (velk_IndexReadInit() != 0) {
+    if (velk_IndexReadInit(ctl->index) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d initializing for index reads - aborting\n", -1);
         mgrAbort(&mgr, __func__, __LINE__);
     }

@@ -28,7 +28,7 @@ enum IXENTRY_STATES {
 // (velk_xfer_ctl_t) of the writer that starts it.  Needs the control's
 // transferLength, its locks and the buffers on its ring's empty queue, a
 // pool started for the same control, and the temporary index open as
-// velk_tmpIndexFD (local kind) positioned at its first entry with
+// ctl->index's tmpFd (local kind) positioned at its first entry with
 // velk_index_entries set.  Runs until velk_XferShouldStop (a forced
 // shutdown also aborts the transfer); at the end all readers are quiesced
 // and given LFW_QUIT, and buffers still on the fill queue go back to the
@@ -62,7 +62,7 @@ struct lfw_resync_t {
 // Recovery hook of the manager, run at the top of a pass when
 // errorResyncFlag is set: stops the transfer threads and the readers,
 // returns every buffer to the empty queue, finds the index entry holding
-// the restart point srcOffset + totalBytesMoved in velk_tmpIndexFD
+// the restart point srcOffset + totalBytesMoved in ctl->index's tmpFd
 // (positioned after it) and repositions the archive; then clears
 // errorResyncFlag and broadcasts localFileCond under controlLock.  Returns
 // 0 with *restart filled, or -1 with the transfer aborted (exit status 70

@@ -717,7 +717,6 @@ int setUp(WriterRun *run)
 {
     velk_xfer_ctl_t *ctl = run->ctl;
     ctl->archive_fd = velk_archive_fd;
-    ctl->transferLength = velk_archive_filesize;
     ctl->movers.listenSockFD = -1;
     ctl->movers.connectListSize = std::max(VELK_MAX_CONNECTIONS, velk_archive_stripewidth);
     ctl->movers.connectionList = static_cast<connection_info_t *>(
@@ -761,7 +760,7 @@ int setUp(WriterRun *run)
         setupFailed(ctl, "", VELK_EXIT_NOMEM);
         return -1;
     }
-    if (velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0) {
+    if (velk_IndexFileRewind(ctl->index, ctl->index->tmpFd, VELK_LOCAL_FILE) != 0) {
         setupFailed(ctl, "", VELK_EXIT_IOERR);
         return -1;
     }
@@ -1011,7 +1010,7 @@ void tearDown(WriterRun *run)
 
 } // namespace
 
-int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed)
+int velk_CopyToQUORArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime, int *threadsUsed)
 {
     VELK_TRACE_ENTRY();
     *xferTime = 0;
@@ -1032,6 +1031,8 @@ int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed)
     }
     run->ctl = ctl;
     ctl->owner = run;
+    ctl->index = index;
+    ctl->transferLength = archive->size;
     run->haveGateway = quorex_GetGatewayAddress(&run->gateway) == 0;
 
     int rc = setUp(run);

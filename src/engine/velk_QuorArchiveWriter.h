@@ -15,8 +15,8 @@
 #include "kylgw_mvrprot.h"
 #include "velk_Xfer.h"
 
-// Writes the whole archive (velk_archive_filesize bytes, laid out by the
-// temporary index velk_tmpIndexFD) into the open storage-system archive
+// Writes the whole archive (archive->size bytes, laid out by the
+// temporary index index->tmpFd) into the open storage-system archive
 // velk_archive_fd through the reader pool and the movers.  Requests cover
 // at most min(2 GiB, velk_max_mbytes_per_iod MiB) each.  A request that
 // fails with an I/O error (more than five times in a row at one offset
@@ -27,7 +27,8 @@
 // connection to the end, *threadsUsed the reader high-water mark plus one.
 // Returns 0 when every byte was written, else -1 after the message (exit
 // status set).  Initial thread.
-[[nodiscard]] int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed);
+[[nodiscard]] int velk_CopyToQUORArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime,
+                                         int *threadsUsed);
 
 // Thread entry of the listen thread; arg is the writer's transfer control
 // (velk_xfer_ctl_t).  Accepts mover control connections until the transfer

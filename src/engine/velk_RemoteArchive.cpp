@@ -108,7 +108,7 @@ int RemoteDataCallback(velk_xfer_ctl_t *ctl, io_buffer_t **retBuffer)
     }
 }
 
-int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
+int velk_CopyToRemoteArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime, int *threadsUsed)
 {
     VELK_TRACE_ENTRY();
     *xferTime = 0;
@@ -116,8 +116,9 @@ int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
     auto *ctl = static_cast<velk_xfer_ctl_t *>(VELK_CALLOC(1, sizeof(velk_xfer_ctl_t)));
     if (ctl == nullptr)
         return -1;
+    ctl->index = index;
     ctl->archive_fd = velk_archive_fd;
-    ctl->transferLength = velk_archive_filesize;
+    ctl->transferLength = archive->size;
     ctl->gwhost.xferOperation = IOP_PUT;
     ctl->movers.listenSockFD = -1;
     clock_gettime(CLOCK_MONOTONIC, &ctl->progressShownAt);
@@ -141,7 +142,7 @@ int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
         } else if (poolStarted = true, velk_InitThreadPool(ctl) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error(s) initializing thread pool\n", __func__);
             setupFailed(ctl, VELK_EXIT_OSERR);
-        } else if (velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0) {
+        } else if (velk_IndexFileRewind(index, index->tmpFd, VELK_LOCAL_FILE) != 0) {
             setupFailed(ctl, VELK_EXIT_IOERR);
         } else if ((e = pthread_create(&manager, nullptr, velk_LocalFileMgrThread, ctl)) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error(s) starting local file thread: %d\n", __func__, e);
@@ -150,7 +151,7 @@ int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
             managerStarted = true;
             sched_yield();
             const char *target = velk_archive_tmpname != nullptr ? velk_archive_tmpname : velk_archive;
-            rc = velk_LfxSendFile(RMTIO_CALLBACK, ctl, velk_archive_fd, nullptr, target, 0, 0, velk_archive_filesize,
+            rc = velk_LfxSendFile(RMTIO_CALLBACK, ctl, velk_archive_fd, nullptr, target, 0, 0, archive->size,
                                   RemoteDataCallback);
         }
     }

@@ -30,6 +30,7 @@
 #include "kylgw_xdr_xfer.h"
 #include "quor_api.h"
 #include "quor_sockaddr.h"
+#include "velk_Context.h"
 
 // Direction of a gateway-host transfer (xferOperation).
 enum IO_OPERATION {
@@ -235,6 +236,10 @@ struct velk_xfer_ctl_t {
     // The state of the writer or reader that runs this transfer, for its own
     // threads (null when it keeps none there); set before they start.
     void *owner;
+    // The index a create's members come from (the run's, its temporary
+    // index open), for the local file manager, which has only the control;
+    // set before the threads start, null for a read.
+    velk_index_t *index;
     kyl_mutex_t controlLock;
     int ctlMutexCreated;
     kyl_cond_t localFileCond;

@@ -118,7 +118,7 @@ int velk_ResyncAfterQUORWriteError(velk_xfer_ctl_t *theCtl)
     return 0;
 }
 
-int velk_GetIndexEntryForOffset(int indexFd, uint64_t theOffset, long *ordinal, hif_entry_t *entry)
+int velk_GetIndexEntryForOffset(velk_index_t *index, int indexFd, uint64_t theOffset, long *ordinal, hif_entry_t *entry)
 {
     static const char *const fn = "getIndexEntryForOffset";
     int bytes = 0;
@@ -133,7 +133,7 @@ int velk_GetIndexEntryForOffset(int indexFd, uint64_t theOffset, long *ordinal, 
     long ord = std::clamp(*ordinal, 0L, entries - 1);
     hif_entry_t e;
     for (;;) {
-        if (velk_IndexReadRandomEntry(indexFd, VELK_LOCAL_FILE, ord, &e) != 0) {
+        if (velk_IndexReadRandomEntry(index, indexFd, VELK_LOCAL_FILE, ord, &e) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: fatal error reading index entry ordinal %ld\n", fn, ord);
             velk_SetExitCode(VELK_EXIT_IOERR);
             return -1;
@@ -158,7 +158,7 @@ int velk_GetIndexEntryForOffset(int indexFd, uint64_t theOffset, long *ordinal, 
             break;
         if (++ord >= entries)
             return 1;
-        if (velk_IndexReadRandomEntry(indexFd, VELK_LOCAL_FILE, ord, &e) != 0) {
+        if (velk_IndexReadRandomEntry(index, indexFd, VELK_LOCAL_FILE, ord, &e) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG,
                         "%s: I/O error searching for index entry for offset=%" PRIu64 ". Current index ordinal=%ld\n",
                         fn, theOffset, ord);
@@ -166,7 +166,7 @@ int velk_GetIndexEntryForOffset(int indexFd, uint64_t theOffset, long *ordinal, 
             return -1;
         }
     }
-    if (velk_IndexFilePosition(indexFd, VELK_LOCAL_FILE, ord + 1) != 0) {
+    if (velk_IndexFilePosition(index, indexFd, VELK_LOCAL_FILE, ord + 1) != 0) {
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }

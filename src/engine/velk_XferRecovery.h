@@ -33,9 +33,10 @@ int velk_LogXferError(int theError, velk_xfer_ctl_t *theCtl);
 // Finds the entry of the temporary index (local kind) whose blocks hold
 // theOffset, searching back from *ordinal in steps of one index buffer and
 // then forward.  Returns 0 with *ordinal and *entry set and the index
-// positioned at the next entry; 1 when theOffset lies at or past the end of
+// positioned at the next entry (index's reader); 1 when theOffset lies at or past the end of
 // the last entry; -1 after logging (exit status 72).
-[[nodiscard]] int velk_GetIndexEntryForOffset(int indexFd, uint64_t theOffset, long *ordinal, hif_entry_t *entry);
+[[nodiscard]] int velk_GetIndexEntryForOffset(velk_index_t *index, int indexFd, uint64_t theOffset, long *ordinal,
+                                              hif_entry_t *entry);
 
 // Shuts down the sockets of every active mover connection of ctl (their
 // threads close them) and wakes every waiter of the transfer.  Any thread.

@@ -21,9 +21,6 @@
 
 hif_hdr_t velk_index_hdr;
 int64_t velk_index_entries = 0;
-uint32_t velk_index_flags = 0;
-uint32_t velk_annotation_offset = 0;
-uint32_t velk_annotation_size = 0;
 uint64_t velk_archive_blocks = 0;
 
 namespace {
@@ -230,16 +227,16 @@ int velk_IndexFromTarHdr(uint64_t blockOffset, const posix_header_t *header, hif
 // The header.
 // ---------------------------------------------------------------------------
 
-void velk_BuildIndexHeader()
+void velk_BuildIndexHeader(const velk_index_t *index)
 {
     hidx_hdr_t &h = velk_index_hdr.hif_hdr;
     memset(h.hif_sanity, 0, sizeof h.hif_sanity);
     memcpy(h.hif_sanity, HIF_SANITY, sizeof HIF_SANITY - 1);
     velk_Put32(h.hif_version, HIF_VERSION);
-    velk_Put32(h.hif_flags, velk_index_flags);
+    velk_Put32(h.hif_flags, index->flags);
     velk_Put32(h.obj_count, static_cast<uint32_t>(velk_index_entries));
-    velk_Put32(h.annotation_offset, velk_annotation_offset);
-    velk_Put32(h.annotation_size, velk_annotation_size);
+    velk_Put32(h.annotation_offset, index->annotationOffset);
+    velk_Put32(h.annotation_size, index->annotationSize);
 }
 
 int velk_AdjustIndexEntry(int64_t ordinal, const hif_entry_t *source, hif_entry_t *target)

@@ -9,18 +9,16 @@
 
 #include <cstdint>
 
+#include "velk_Context.h"
 #include "velk_FileSpec.h"
 #include "velk_IndexFormat.h"
 #include "velk_TarHeader.h"
 
 // Index state of the run.  Written by the initial thread (opening an index,
 // or laying out a create); read by the thread that reads the index.
-extern hif_hdr_t velk_index_hdr;   // header image of the open or growing index
-extern int64_t velk_index_entries; // entries present (or laid out so far)
-extern uint32_t velk_index_flags;  // HIF_IDX_* for the header
-extern uint32_t velk_annotation_offset;
-extern uint32_t velk_annotation_size; // bytes between the header and entry 0
-extern uint64_t velk_archive_blocks;  // archive size in blocks laid out so far by a create
+extern hif_hdr_t velk_index_hdr;     // header image of the open or growing index
+extern int64_t velk_index_entries;   // entries present (or laid out so far)
+extern uint64_t velk_archive_blocks; // archive size in blocks laid out so far by a create
 
 // Fills entry from a member-table record, with offset velk_archive_blocks
 // (the caller adds the entry's blocks afterwards).  Long paths are split into
@@ -39,9 +37,9 @@ extern uint64_t velk_archive_blocks;  // archive size in blocks laid out so far 
 [[nodiscard]] int velk_IndexFromTarHdr(uint64_t blockOffset, const posix_header_t *header, hif_entry_t *entry,
                                        uint32_t *blocksOut, uint64_t *sizeOut);
 
-// Lays out the first 32 bytes of velk_index_hdr from velk_index_flags,
-// velk_index_entries, velk_annotation_offset and velk_annotation_size.
-void velk_BuildIndexHeader();
+// Lays out the first 32 bytes of velk_index_hdr from index's flags,
+// velk_index_entries and index's annotation offset and size.
+void velk_BuildIndexHeader(const velk_index_t *index);
 
 // The name messages give an index file of kind (VELK_FILETYPE):
 // "QUOR-resident", "remote" or "local" (static text).

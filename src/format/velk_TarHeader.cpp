@@ -37,9 +37,6 @@ VELK_FIELD_AT(thb_prefix, USTAR_prefix_offset);
 int velk_archive_fd = -1;
 
 int velk_archive_stripewidth = 1;
-int velk_optimum_access = 0;
-int velk_vv_blocksize = 0;
-bool velk_archive_is_tape = false;
 
 // ---------------------------------------------------------------------------
 // Octal text.
@@ -303,7 +300,6 @@ static bool actionReadsDataLevel()
 
 int velk_GetArchiveStripeInfo(int useDataLevel, const velk_storage_level_t *levels, int levelCount, const char *path)
 {
-    velk_vv_blocksize = 0;
     if (levelCount > VELK_MAX_STORAGE_LEVELS)
         levelCount = VELK_MAX_STORAGE_LEVELS;
     if (levels == nullptr)
@@ -329,31 +325,26 @@ int velk_GetArchiveStripeInfo(int useDataLevel, const velk_storage_level_t *leve
 
     velk_storage_level_t top = levelCount > 0 ? levels[0] : velk_storage_level_t{0, 1, 0, 0};
     uint32_t width;
-    uint32_t levelWidth;
     const velk_storage_level_t *chosen;
     if (useDataLevel && actionReadsDataLevel() && dataLevel >= 0) {
         chosen = &levels[dataLevel];
         width = widest;
-        levelWidth = chosen->stripeWidth;
     } else {
         chosen = &top;
         width = top.stripeWidth;
-        levelWidth = top.stripeWidth;
     }
-    // A level may report a stripe width of 0; one stripe is meant, and the
-    // block size below divides by it.
+    // A level may report a stripe width of 0; one stripe is meant.
     if (width == 0)
         width = 1;
-    if (levelWidth == 0)
-        levelWidth = 1;
 
     velk_archive_stripewidth = toInt(width);
-    velk_optimum_access = toInt(chosen->optimumAccess);
-    velk_vv_blocksize = toInt(chosen->stripeLength / levelWidth);
-    velk_archive_is_tape = dataLevel >= 0 && (levels[dataLevel].flags & VELK_LEVEL_IS_DISK) == 0;
-    if (velk_debug_level >= 1)
+    // The optimum access size and whether the data sit on tape are shown,
+    // not used: every transfer is sized by the stripe width.
+    if (velk_debug_level >= 1) {
+        const bool isTape = dataLevel >= 0 && (levels[dataLevel].flags & VELK_LEVEL_IS_DISK) == 0;
         velk_ErrPrintf("[debug]SC[%d] stripe width: %d optimum access size: %d, %s tape\n",
-                       dataLevel >= 0 ? dataLevel : 0, velk_archive_stripewidth, velk_optimum_access,
-                       velk_archive_is_tape ? "is" : "is NOT");
+                       dataLevel >= 0 ? dataLevel : 0, velk_archive_stripewidth, toInt(chosen->optimumAccess),
+                       isTape ? "is" : "is NOT");
+    }
     return 0;
 }

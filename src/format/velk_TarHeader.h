@@ -112,12 +112,10 @@ int64_t velk_TarHeaderChecksum(const unsigned char *block, bool isSigned);
 // opened, by the initial thread before any transfer thread starts.
 extern int velk_archive_fd;
 
-// Storage layout of the current archive, for the transfer engine.  Written by
-// velk_GetArchiveStripeInfo on the initial thread before transfers start.
+// Stripe width of the current archive's storage layout, for the transfer
+// engine.  Written by velk_GetArchiveStripeInfo on the initial thread before
+// transfers start.
 extern int velk_archive_stripewidth; // at least 1
-extern int velk_optimum_access;
-extern int velk_vv_blocksize; // stripe length / stripe width
-extern bool velk_archive_is_tape;
 
 // One level of the storage hierarchy as the extended attributes give it.
 constexpr int VELK_MAX_STORAGE_LEVELS = 5;
@@ -130,8 +128,9 @@ struct velk_storage_level_t {
     uint32_t flags; // VELK_LEVEL_*
 };
 
-// Derives the layout globals from up to VELK_MAX_STORAGE_LEVELS levels, top
-// level first (path names the archive in messages).  useDataLevel picks the
+// Derives velk_archive_stripewidth (and, at debug level 1, shows the
+// layout) from up to VELK_MAX_STORAGE_LEVELS levels, top level first (path
+// names the archive in messages).  useDataLevel picks the
 // level that holds data for the reading actions.  A stripe width of 0 counts
 // as 1.  Returns 0, or -1 with exit status 72 when no level holds data and
 // the action is not one that makes the file (create, copy, repack).

@@ -237,15 +237,18 @@ TEST_F(VelkLfxFsGateway, IndexIsPlacedWholeOrNotAtAllAndReadBack)
             velk_filetype = VELK_REMOTE_FILE;
             velk_index_filename = strdup("/home/demo/a.idx");
             velk_index_entries = 0;
-            if (velk_CreateTmpIndexFile() != 0)
+            velk_run_t run;
+            velk_RunInit(&run);
+            velk_index_t *index = &run.index;
+            if (velk_CreateTmpIndexFile(index) != 0)
                 return 1;
-            velk_BuildIndexHeader();
-            if (velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr) != 0)
+            velk_BuildIndexHeader(index);
+            if (velk_WriteIndexHeader(index->tmpFd, VELK_LOCAL_FILE, index->tmpName, &velk_index_hdr) != 0)
                 return 2;
-            int rc = velk_CopyIndexToRemote();
+            int rc = velk_CopyIndexToRemote(index);
             if (*faults != '\0')
                 return rc == -1 ? 0 : 3;
-            int fd = rc == 0 ? velk_OpenIndexFile("/home/demo/a.idx", O_RDONLY, VELK_REMOTE_FILE) : -1;
+            int fd = rc == 0 ? velk_OpenIndexFile(index, "/home/demo/a.idx", O_RDONLY, VELK_REMOTE_FILE) : -1;
             return fd >= 0 && velk_index_entries == 0 ? 0 : 4;
         });
         ASSERT_EQ(code, 0) << readFile(dir / "child.err");

@@ -49,7 +49,6 @@ TEST(FuzzFormatReplay, CorporaOfTheFormatTargets)
         EXPECT_GE(valid, 2) << t.target;
         EXPECT_GE(bad, 2) << t.target;
     }
-    velk_IndexReadRelease();
     velk_exit_code.store(savedExit);
 }
 

@@ -98,7 +98,7 @@ TEST_F(ConsistencyTest, OnlyMarkVersionRewriteTimeSizeAndCountDecide)
 TEST_F(ConsistencyTest, OneTenByteMemberLaysOutFiveBlocksThatVerify)
 {
     velktest::writeFile("ten.dat", "0123456789");
-    std::vector<hif_entry_t> entries = velkunit::layOutCreate({"ten.dat"});
+    std::vector<hif_entry_t> entries = velkunit::layOutCreate(&globals_.run, {"ten.dat"});
     ASSERT_EQ(entries.size(), 2u);
     // The member at block 0 (2 blocks), the 256-byte consistency member at
     // block 2 (2 blocks), one closing block.
@@ -115,7 +115,7 @@ TEST_F(ConsistencyTest, OneTenByteMemberLaysOutFiveBlocksThatVerify)
     EXPECT_EQ(velk_Get64(rec.hif_velk_filecount), 2u);
     // The temporary file: in TMPDIR, named for this process, mode 0600,
     // holding the record.
-    std::string cfName = velk_cf_filename;
+    std::string cfName = globals_.run.archive.cfName;
     EXPECT_EQ(cfName.rfind(dir_.path() + "/VELK_CF_CHK_" + std::to_string(getpid()) + "_", 0), 0u) << cfName;
     struct stat st;
     ASSERT_EQ(lstat(cfName.c_str(), &st), 0);
@@ -149,13 +149,13 @@ TEST_F(ConsistencyTest, OneTenByteMemberLaysOutFiveBlocksThatVerify)
         EXPECT_EQ(velk_ReadArchiveCF(cfd, VELK_LOCAL_FILE, 1024, &fromArchive), -1) << cut;
         close(cfd);
     }
-    int ifd = velk_OpenIndexFile(velk_tmpIndexFile, O_RDONLY, VELK_LOCAL_FILE);
+    int ifd = velk_OpenIndexFile(&globals_.run.index, globals_.run.index.tmpName, O_RDONLY, VELK_LOCAL_FILE);
     ASSERT_GE(ifd, 0);
-    ASSERT_EQ(velk_IndexReadInit(), 0);
-    EXPECT_EQ(velk_VerifyConsistencyFile(afd, VELK_LOCAL_FILE, ifd, VELK_LOCAL_FILE), 0);
+    ASSERT_EQ(velk_IndexReadInit(&globals_.run.index), 0);
+    EXPECT_EQ(velk_VerifyConsistencyFile(&globals_.run.index, afd, VELK_LOCAL_FILE, ifd, VELK_LOCAL_FILE), 0);
     hif_entry_t *first = nullptr;  // the index is left at entry 0
     int eof = 0;
-    ASSERT_EQ(velk_IndexFileRead(ifd, VELK_LOCAL_FILE, 0, &first, &eof), 0);
+    ASSERT_EQ(velk_IndexFileRead(&globals_.run.index, ifd, VELK_LOCAL_FILE, 0, &first, &eof), 0);
     ASSERT_EQ(eof, 0);
     EXPECT_EQ(std::string(first->hent_name), "ten.dat");
 
@@ -163,7 +163,7 @@ TEST_F(ConsistencyTest, OneTenByteMemberLaysOutFiveBlocksThatVerify)
     velk_Put32(velk_index_hdr.hif_cfinfo.hif_cf_rewrite_time, velk_Get32(rec.hif_cf_rewrite_time) + 1);
     {
         velktest::OutputCapture cap;
-        EXPECT_EQ(velk_VerifyConsistencyFile(afd, VELK_LOCAL_FILE, ifd, VELK_LOCAL_FILE), -1);
+        EXPECT_EQ(velk_VerifyConsistencyFile(&globals_.run.index, afd, VELK_LOCAL_FILE, ifd, VELK_LOCAL_FILE), -1);
         EXPECT_TRUE(contains(cap.err(), "ERROR: Fatal: Index file one.tar.idx is inconsistent with Archive File "
                                         "one.tar\n"))
             << cap.err();
@@ -177,7 +177,7 @@ TEST_F(ConsistencyTest, OneTenByteMemberLaysOutFiveBlocksThatVerify)
     for (uint64_t blocks : {6u, 2u}) {
         velk_archive_blocks = blocks;
         velktest::OutputCapture cap;
-        EXPECT_EQ(velk_VerifyConsistencyFile(1000, VELK_LOCAL_FILE, ifd, VELK_LOCAL_FILE), -1);
+        EXPECT_EQ(velk_VerifyConsistencyFile(&globals_.run.index, 1000, VELK_LOCAL_FILE, ifd, VELK_LOCAL_FILE), -1);
         EXPECT_TRUE(contains(cap.err(), "Incorrect Consistency File offset (2) in Index entry 1. Should be " +
                                             std::to_string(blocks == 6 ? 3 : 0) + "\n"))
             << cap.err();
@@ -197,8 +197,8 @@ TEST_F(ConsistencyTest, TemporaryFileIsNeverWrittenThroughALink)
                           (dir_ / ("VELK_CF_CHK_" + std::to_string(getpid()) + "_" + std::to_string(t))).c_str()),
                   0);
     velk_FillConsistencyRecord(&velk_index_hdr.hif_cfinfo, now, "h", 2560, 2, true);
-    ASSERT_EQ(velk_WriteConsistencyFile(), 0);
-    std::string name = velk_cf_filename;
+    ASSERT_EQ(velk_WriteConsistencyFile(&globals_.run.archive), 0);
+    std::string name = globals_.run.archive.cfName;
     EXPECT_EQ(name.substr(name.size() - 2), "_1") << name;
     struct stat st;
     EXPECT_NE(lstat(victim.c_str(), &st), 0);

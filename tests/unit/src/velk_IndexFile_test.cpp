@@ -116,7 +116,7 @@ TEST_F(IndexFileTest, OpeningChecksEverySize)
         velktest::writeFile(p, c.bytes);
         velk_exit_code.store(0);
         velktest::OutputCapture cap;
-        int fd = velk_OpenIndexFile(p.c_str(), O_RDONLY, VELK_LOCAL_FILE);
+        int fd = velk_OpenIndexFile(&globals_.run.index, p.c_str(), O_RDONLY, VELK_LOCAL_FILE);
         if (c.entries < 0) {
             EXPECT_EQ(fd, -1) << c.name;
             EXPECT_EQ(cap.err(), "ERROR: Oops - " + p + " doesn't look like an VELK index file\n");
@@ -125,9 +125,9 @@ TEST_F(IndexFileTest, OpeningChecksEverySize)
         }
         ASSERT_GE(fd, 0) << c.name;
         EXPECT_EQ(velk_index_entries, c.entries);
-        EXPECT_EQ(velk_index_filesize, c.bytes.size());
+        EXPECT_EQ(globals_.run.index.fileSize, c.bytes.size());
         hif_entry_t e;
-        ASSERT_EQ(velk_IndexReadRandomEntry(fd, VELK_LOCAL_FILE, 1, &e), 0);
+        ASSERT_EQ(velk_IndexReadRandomEntry(&globals_.run.index, fd, VELK_LOCAL_FILE, 1, &e), 0);
         EXPECT_EQ(velk_Get32(e.hent_crc32), 1u) << c.name;
         close(fd);
     }
@@ -137,15 +137,15 @@ TEST_F(IndexFileTest, BufferedPositionedAndRandomReads)
 {
     const uint32_t n = VELK_INDEX_BUFENTRIES + 3;  // one full buffer and a little more
     velktest::writeFile(dir_ / "big.idx", indexBytes(n, n));
-    int fd = velk_OpenIndexFile((dir_ / "big.idx").c_str(), O_RDWR, VELK_LOCAL_FILE);
+    int fd = velk_OpenIndexFile(&globals_.run.index, (dir_ / "big.idx").c_str(), O_RDWR, VELK_LOCAL_FILE);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(velk_IndexReadInit(), 0);
+    ASSERT_EQ(velk_IndexReadInit(&globals_.run.index), 0);
     auto readAll = [&](int maxEntries) {
         std::vector<uint32_t> got;
         for (uint32_t guard = 0; guard <= n + 1; guard++) {
             hif_entry_t *e = nullptr;
             int eof = 0;
-            EXPECT_EQ(velk_IndexFileRead(fd, VELK_LOCAL_FILE, maxEntries, &e, &eof), 0);
+            EXPECT_EQ(velk_IndexFileRead(&globals_.run.index, fd, VELK_LOCAL_FILE, maxEntries, &e, &eof), 0);
             if (eof)
                 break;
             got.push_back(velk_Get32(e->hent_crc32));
@@ -158,27 +158,27 @@ TEST_F(IndexFileTest, BufferedPositionedAndRandomReads)
         ASSERT_EQ(all[i], i) << "entry out of order";
     EXPECT_TRUE(readAll(0).empty());  // further reads stay at end of file
     // Positioning restarts at an ordinal; maxEntries limits a fill only.
-    ASSERT_EQ(velk_IndexFilePosition(fd, VELK_LOCAL_FILE, n - 5), 0);
+    ASSERT_EQ(velk_IndexFilePosition(&globals_.run.index, fd, VELK_LOCAL_FILE, n - 5), 0);
     EXPECT_EQ(readAll(2), (std::vector<uint32_t>{n - 5, n - 4, n - 3, n - 2, n - 1}));
-    ASSERT_EQ(velk_IndexFileRewind(fd, VELK_LOCAL_FILE), 0);
+    ASSERT_EQ(velk_IndexFileRewind(&globals_.run.index, fd, VELK_LOCAL_FILE), 0);
     EXPECT_EQ(readAll(0).front(), 0u);
 
     // Random reads check the range, the file and the entry's mark.
     hif_entry_t e;
-    ASSERT_EQ(velk_IndexReadRandomEntry(fd, VELK_LOCAL_FILE, n - 1, &e), 0);
+    ASSERT_EQ(velk_IndexReadRandomEntry(&globals_.run.index, fd, VELK_LOCAL_FILE, n - 1, &e), 0);
     EXPECT_EQ(velk_Get32(e.hent_crc32), n - 1);
     velktest::OutputCapture cap;
     for (int64_t ord : {int64_t{n}, int64_t{-1}})
-        EXPECT_EQ(velk_IndexReadRandomEntry(fd, VELK_LOCAL_FILE, ord, &e), -1) << ord;
+        EXPECT_EQ(velk_IndexReadRandomEntry(&globals_.run.index, fd, VELK_LOCAL_FILE, ord, &e), -1) << ord;
     // The file shrinks after opening: the buffered reader ends at the cut
     // without stale entries, a random read of the lost entry fails, and so
     // does one of a damaged entry.
     ASSERT_EQ(ftruncate(fd, HIF_HDR_SIZE + 512 * 2 + 256), 0);
-    ASSERT_EQ(velk_IndexFileRewind(fd, VELK_LOCAL_FILE), 0);
+    ASSERT_EQ(velk_IndexFileRewind(&globals_.run.index, fd, VELK_LOCAL_FILE), 0);
     EXPECT_EQ(readAll(0), (std::vector<uint32_t>{0, 1}));
     ASSERT_EQ(pwrite(fd, "XELK", 4, HIF_HDR_SIZE + 512), 4);
     for (int64_t ord : {1, 2})
-        EXPECT_EQ(velk_IndexReadRandomEntry(fd, VELK_LOCAL_FILE, ord, &e), -1) << ord;
+        EXPECT_EQ(velk_IndexReadRandomEntry(&globals_.run.index, fd, VELK_LOCAL_FILE, ord, &e), -1) << ord;
     close(fd);
 }
 

@@ -45,7 +45,7 @@ protected:
     void layOut(const std::vector<std::string> &paths)
     {
         ASSERT_EQ(velk_InitMemberFileLists(static_cast<int64_t>(paths.size()), 0), 0);
-        velkunit::layOutCreate(paths);
+        velkunit::layOutCreate(&globals_.run, paths);
         velk_archive_fd = open(archiveName_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ASSERT_GE(velk_archive_fd, 0);
     }
@@ -54,7 +54,7 @@ protected:
     {
         double seconds = -1;
         int threads = -1;
-        int rc = velk_CopyToLocalArchive(&seconds, &threads);
+        int rc = velk_CopyToLocalArchive(&globals_.run.archive, &globals_.run.index, &seconds, &threads);
         if (rc == 0) {
             EXPECT_GE(seconds, 0.0);
             EXPECT_EQ(threads, 1);
@@ -67,7 +67,7 @@ protected:
     hif_entry_t adjusted(int64_t ordinal)
     {
         hif_entry_t e = {};
-        EXPECT_EQ(pread(velk_tmpIndexFD, &e, 512, static_cast<off_t>(HIF_HDR_SIZE + 512 * ordinal)), 512);
+        EXPECT_EQ(pread(globals_.run.index.tmpFd, &e, 512, static_cast<off_t>(HIF_HDR_SIZE + 512 * ordinal)), 512);
         return e;
     }
 
@@ -117,7 +117,7 @@ TEST_F(LocalArchiveWriterTest, ChangedAndMissingFilesKeepTheArchiveAligned)
     EXPECT_EQ(ok, 2);  // steady and the consistency file
     EXPECT_EQ(failed, 3);
     velk_FinalizeMemberLists();
-    ASSERT_EQ(velk_CopyAndAdjustLocalIndex(), 0);
+    ASSERT_EQ(velk_CopyAndAdjustLocalIndex(&globals_.run.index), 0);
     for (int64_t i : {0, 1, 2}) {
         EXPECT_EQ(field(adjusted(i).hent_name, 100), "/dev/null") << i;
         EXPECT_EQ(velk_Get32(adjusted(i).hent_flags), HIF_FLAG_PHANTOM | HIF_FLAG_DELETED) << i;

@@ -163,7 +163,7 @@ TEST_F(MemberStatusTest, RemovesOnlyWhatWasArchivedWholeAndIsUnchanged)
         velk_Put32(entries[11].hent_mtime, velk_Get32(entries[11].hent_mtime) - 100);
         int fd = open((round + "members.idx").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
         velk_index_entries = n;
-        velk_BuildIndexHeader();
+        velk_BuildIndexHeader(&globals_.run.index);
         ASSERT_EQ(velk_WriteIndexHeader(fd, VELK_LOCAL_FILE, "members.idx", &velk_index_hdr), 0);
         ASSERT_EQ(write(fd, entries.data(), n * 512), n * 512);
         velk_option_flags = VELK_OPT_RMLOCAL;

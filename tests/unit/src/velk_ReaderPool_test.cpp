@@ -58,9 +58,10 @@ struct Transfer {
     std::unique_ptr<velk_xfer_ctl_t> ctl{new velk_xfer_ctl_t};
     std::promise<void> ended;
     std::thread manager;
-    explicit Transfer(uint64_t length)
+    Transfer(velk_index_t *index, uint64_t length)
     {
         memset(static_cast<void *>(ctl.get()), 0, sizeof(velk_xfer_ctl_t));
+        ctl->index = index;
         ctl->movers.listenSockFD = -1;
         ctl->transfer_active = 1;
         ctl->transferLength = length;
@@ -124,9 +125,9 @@ struct Transfer {
 // Takes ready buffers in archive order as the writer does: only the one at
 // the next offset, filled, whole blocks, and full unless last.  Returns the
 // stream, or "" after a broken rule or an abort (the reason in *fault).
-std::string drain(uint64_t length, std::string *fault)
+std::string drain(velk_index_t *index, uint64_t length, std::string *fault)
 {
-    Transfer t(length);
+    Transfer t(index, length);
     std::string stream;
     auto deadline = Clock::now() + kGenerousWait;
     for (uint64_t next = 0; next < length && fault->empty();) {
@@ -183,22 +184,22 @@ protected:
     // The temporary index of the layout, positioned at entry 0 for the manager.
     void writeIndex()
     {
-        velk_tmpIndexFD = open((dir_ / "tmp.idx").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        ASSERT_GE(velk_tmpIndexFD, 0);
+        globals_.run.index.tmpFd = open((dir_ / "tmp.idx").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(globals_.run.index.tmpFd, 0);
         velk_index_entries = static_cast<int64_t>(members_.size());
-        velk_BuildIndexHeader();
-        ASSERT_EQ(velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, "tmp.idx", &velk_index_hdr), 0);
+        velk_BuildIndexHeader(&globals_.run.index);
+        ASSERT_EQ(velk_WriteIndexHeader(globals_.run.index.tmpFd, VELK_LOCAL_FILE, "tmp.idx", &velk_index_hdr), 0);
         for (const Member &m : members_)
-            ASSERT_EQ(write(velk_tmpIndexFD, &m.entry, sizeof m.entry), 512);
+            ASSERT_EQ(write(globals_.run.index.tmpFd, &m.entry, sizeof m.entry), 512);
     }
     // Runs the pipeline again from the first entry with threads readers.
     std::string run(int threads, std::string *fault, uint64_t extra = 0)
     {
         velk_max_threads = threads;
         velk_exit_code.store(0);
-        EXPECT_EQ(lseek(velk_tmpIndexFD, HIF_HDR_SIZE, SEEK_SET), static_cast<off_t>(HIF_HDR_SIZE));
+        EXPECT_EQ(lseek(globals_.run.index.tmpFd, HIF_HDR_SIZE, SEEK_SET), static_cast<off_t>(HIF_HDR_SIZE));
         EXPECT_EQ(velk_InitMemberFileLists(static_cast<int64_t>(members_.size()), 0), 0);
-        return drain((velk_archive_blocks + 1) * 512 + extra, fault);
+        return drain(&globals_.run.index, (velk_archive_blocks + 1) * 512 + extra, fault);
     }
 
     int savedThreads_ = 0;
@@ -327,10 +328,10 @@ TEST_F(ReaderPoolTest, AbortShutdownOrEndStopsManagerAndReaders)
     velk_max_threads = 4;
     for (int how = 0; how < 3; how++) {
         SCOPED_TRACE(how);
-        ASSERT_EQ(lseek(velk_tmpIndexFD, HIF_HDR_SIZE, SEEK_SET), static_cast<off_t>(HIF_HDR_SIZE));
+        ASSERT_EQ(lseek(globals_.run.index.tmpFd, HIF_HDR_SIZE, SEEK_SET), static_cast<off_t>(HIF_HDR_SIZE));
         ASSERT_EQ(velk_InitMemberFileLists(2, 0), 0);
         velktest::OutputCapture cap;
-        Transfer t((velk_archive_blocks + 1) * 512);
+        Transfer t(&globals_.run.index, (velk_archive_blocks + 1) * 512);
         int writer = -1;  // opens once the member's reader holds the FIFO open
         for (auto deadline = Clock::now() + kGenerousWait; writer < 0 && Clock::now() < deadline; sched_yield())
             writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);

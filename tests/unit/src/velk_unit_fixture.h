@@ -55,15 +55,9 @@ public:
         velk_RunRelease(&run);
         velk_shutdown_signalled.store(0);
         velk_ReleaseMemberFileLists();
-        velk_IndexReadRelease();
-        for (int *fd : {&velk_archive_fd, &velk_tmpIndexFD}) {
-            if (*fd >= 0)
-                close(*fd);
-            *fd = -1;
-        }
-        VELK_FREE(velk_tmpIndexFile);
-        velk_tmpIndexFile = nullptr;
-        velk_local_cfile_name = nullptr;
+        if (velk_archive_fd >= 0)
+            close(velk_archive_fd);
+        velk_archive_fd = -1;
         clearLayout();
         std::tie(velk_debug_level, velk_function, velk_filetype, velk_iobufsize,
                  velk_archive_stripewidth, velk_index_filename, velk_archive) = saved_;
@@ -82,10 +76,6 @@ private:
     {
         velk_archive_blocks = 0;
         velk_index_entries = 0;
-        velk_annotation_size = velk_annotation_offset = 0;
-        velk_index_flags = 0;
-        velk_cf_file_created = 0;
-        velk_cf_filename[0] = '\0';
         memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
     }
     uint32_t flags_;
@@ -197,31 +187,32 @@ inline velk_FileSpec_t memberFromLstat(const std::string &path)
 // temporary index with a placeholder header, one entry per path, the
 // consistency record, file and entry, the closing block and the final
 // header.  Returns the entries written, the consistency file's last.
-inline std::vector<hif_entry_t> layOutCreate(const std::vector<std::string> &paths)
+inline std::vector<hif_entry_t> layOutCreate(velk_run_t *run, const std::vector<std::string> &paths)
 {
+    velk_index_t *index = &run->index;
     std::vector<hif_entry_t> out;
-    EXPECT_EQ(velk_CreateTmpIndexFile(), 0);
-    EXPECT_EQ(velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr), 0);
+    EXPECT_EQ(velk_CreateTmpIndexFile(index), 0);
+    EXPECT_EQ(velk_WriteIndexHeader(index->tmpFd, VELK_LOCAL_FILE, index->tmpName, &velk_index_hdr), 0);
     for (const std::string &p : paths) {
         velk_FileSpec_t member = memberFromLstat(p);
         hif_entry_t e;
         EXPECT_EQ(velk_IndexFromFileSpec(static_cast<int64_t>(out.size()), &member, &e), 0) << p;
-        EXPECT_EQ(write(velk_tmpIndexFD, &e, sizeof e), static_cast<ssize_t>(sizeof e));
+        EXPECT_EQ(write(index->tmpFd, &e, sizeof e), static_cast<ssize_t>(sizeof e));
         velk_archive_blocks += velk_Get32(e.hent_blocks);
         out.push_back(e);
     }
     velk_index_entries = static_cast<int64_t>(out.size()) + 1;
     velk_archive_blocks += VELK_CF_BLOCKS + 1;
     EXPECT_EQ(velk_BuildConsistencyHeader(), 2);
-    EXPECT_EQ(velk_WriteConsistencyFile(), 0);
+    EXPECT_EQ(velk_WriteConsistencyFile(&run->archive), 0);
     velk_index_entries -= 1;
     velk_archive_blocks -= VELK_CF_BLOCKS + 1;
-    EXPECT_EQ(velk_WriteConsFileIndexEntry(velk_tmpIndexFD), 0);
+    EXPECT_EQ(velk_WriteConsFileIndexEntry(&run->archive, index->tmpFd, index->tmpName), 0);
     velk_archive_blocks += 1;
-    velk_BuildIndexHeader();
-    EXPECT_EQ(velk_WriteIndexHeader(velk_tmpIndexFD, VELK_LOCAL_FILE, velk_tmpIndexFile, &velk_index_hdr), 0);
+    velk_BuildIndexHeader(index);
+    EXPECT_EQ(velk_WriteIndexHeader(index->tmpFd, VELK_LOCAL_FILE, index->tmpName, &velk_index_hdr), 0);
     hif_entry_t cf;
-    EXPECT_EQ(pread(velk_tmpIndexFD, &cf, sizeof cf, static_cast<off_t>(HIF_HDR_SIZE + 512 * out.size())),
+    EXPECT_EQ(pread(index->tmpFd, &cf, sizeof cf, static_cast<off_t>(HIF_HDR_SIZE + 512 * out.size())),
               static_cast<ssize_t>(sizeof cf));
     out.push_back(cf);
     return out;
