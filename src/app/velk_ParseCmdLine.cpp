@@ -70,6 +70,7 @@ const longOpt_t longOpts[VELK_LONG_OPTION_COUNT] = {
     {"tss", 1, LO_TSS},
     {"umask", 1, LO_UMASK},
     {"verify", 1, LO_VERIFY},
+    {"mountcache", 1, LO_MOUNTCACHE},
 };
 
 namespace {
@@ -339,6 +340,16 @@ int parseOption(velk_run_t *run, const char *name, int code, const char *value)
     case LO_TSS: return parseThreadStackSize(name, value);
     case LO_UMASK: return parseUmask(run, name, value);
     case LO_VERIFY: return parseVerifyList(run, name, value);
+    case LO_MOUNTCACHE: {
+        // The block cache of a mount: a size with an optional unit.
+        int64_t size = quorex_ParseByteSize(value);
+        if (size <= 0) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", name, value);
+            return fail();
+        }
+        run->mountCacheBytes = static_cast<uint64_t>(size);
+        return 0;
+    }
     default: return fail();
     }
 }
@@ -730,6 +741,19 @@ int velk_ParseCmdLine(velk_run_t *run, int argc, char **argv)
                 velk_PrintVersion();
             velk_function = VOP_NOFUNCTION;
             return 0;
+        }
+        if (strcmp(arg, "--mount") == 0 || strncmp(arg, "--mount=", 8) == 0) {
+            // The mount action, with its mount point as the next argument
+            // or after "=".
+            const char *dir = arg[7] == '=' ? arg + 8 : (i + 1 < argc ? argv[++i] : nullptr);
+            if (dir == nullptr || *dir == '\0') {
+                velk_LogMsg(VELK_MSG_ERROR, MSG, "--mount needs a mount point\n");
+                return fail();
+            }
+            if (!replaceString(&run->mountPoint, dir))
+                return -1;
+            setAction(st, VOP_MOUNT);
+            continue;
         }
         if (strncmp(arg, "--", 2) == 0) {
             if (applyLongOption(st, arg) != 0)
