@@ -3,11 +3,11 @@
 
 _velk_subopts='acct= cix copies= crc exclude= exclude-from= exclude-vcs-ignores exclude-vcs exclude-ignore=
 exclude-ignore-recursive= exclude-backups exclude-caches exclude-caches-under exclude-caches-all exclude-tag=
-exclude-tag-under= exclude-tag-all= exfile= family= msg_interval= okfile= nocfchk nocrc noglob norecurse rmlocal
+exclude-tag-under= exclude-tag-all= exfile= family= mountcache= msg_interval= okfile= nocfchk nocrc noglob norecurse rmlocal
 nostage port= relpaths server= tss= umask= verify='
 
 _velk_letters='-c -t -x -K -X -D -U -f -B -d -E -H -h -I -J -l -L -M -m -N -n -O -o -P -p -q -S -T -V -v -w -Y
---help --version'
+--mount --help --version'
 
 _velk_verify='info crc nocrc compare nocompare 0 1 2 all paranoid noparanoid'
 
@@ -52,8 +52,8 @@ _velk()
     COMPREPLY=()
 
     case "$prev" in
-        -*f | -*I | -*L | -*N)
-            if [[ "$prev" != --* ]]; then
+        -*f | -*I | -*L | -*N | --mount)
+            if [[ "$prev" != --* || "$prev" == --mount ]]; then
                 # Archives, index and list files, FIFOs: local names (a
                 # storage-system archive is named relative to its home there).
                 _velk_paths "$cur" ""
