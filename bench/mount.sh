@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Benchmark rows of velk --mount against a kylgwd on loopback:
-#   mount time     an archive in the storage system whose index holds
-#                  --members members (default 1,000,000, in 1,000 directories):
-#                  seconds from the start of velk until the file system is
-#                  mounted (the index is copied from the gateway and read);
+#   mount time     an archive whose index holds --members members (default
+#                  1,000,000, in 1,000 directories), in the storage system (its
+#                  index copied from the gateway first) and local: seconds from
+#                  the start of velk until the file system is mounted;
 #   sequential     cat of a --big-mib MiB member (default 1024) through the
 #                  mount against velk -x -O of the same member, in MiB/s;
 #   random reads   1,000 reads of 4 KiB at random offsets of that member
@@ -26,6 +26,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ -x "$velk" ] && [ -x "$kylgwd" ] || { echo "--velk and --kylgwd are required" >&2; exit 64; }
+velk="$(realpath "$velk")" kylgwd="$(realpath "$kylgwd")"
 [ -n "$work" ] || work="$(mktemp -d "${TMPDIR:-/tmp}/velk-mountbench.XXXXXX")"
 mkdir -p "$work/root/home/demo" "$work/meta" "$work/mnt" "$work/cwd"
 home="$work/root/home/demo"
@@ -60,9 +61,10 @@ export QUOR_SERVER_HOST="127.0.0.1/$(cat "$work/port")" QUOR_HOSTNAME=127.0.0.1 
 export QUOR_AUTH_METHOD=keytab QUOR_PRINCIPAL=demo QUOR_KEYTAB_PATH="$work/demo.keytab"
 
 now() { date +%s.%N; }
-# Starts velk --mount of archive $1 in the background and waits for the mount.
+# Starts velk --mount with the archive arguments given in the background and
+# waits for the mount.
 mount_archive() {
-  (cd "$work/cwd" && exec "$velk" --mount "$work/mnt" -f "$1" > "$work/mount.out" 2> "$work/mount.err") &
+  (cd "$work/cwd" && exec "$velk" --mount "$work/mnt" "$@" > "$work/mount.out" 2> "$work/mount.err") &
   mpid=$!
   until grep -q " $work/mnt " /proc/mounts; do
     kill -0 "$mpid" 2>/dev/null || { cat "$work/mount.err" >&2; exit 1; }
@@ -90,23 +92,28 @@ with open(path + ".idx", "wb") as f:
         e += name.ljust(100, b"\0") + b"\0" * 256 + struct.pack(">IIIII", 0o644, 1700000000, 1700000000, 0, 0)
         f.write(e.ljust(512, b"\0"))
 PY
-t0=$(now); mount_archive many.tar; t1=$(now)
-[ "$(ls "$work/mnt/d000" | wc -l)" -eq $(( (members + 999) / 1000 )) ] || { echo "wrong tree" >&2; exit 1; }
-unmount
-echo "mount time, $members members (storage system): $(echo "$t1 - $t0" | bc) s"
+for kind in "storage system" local; do
+  args=(-f many.tar)
+  [ "$kind" = local ] && args=(-E -f "$home/many.tar")
+  t0=$(now); mount_archive "${args[@]}"; t1=$(now)
+  [ "$(ls "$work/mnt/d000" | wc -l)" -eq $(( (members + 999) / 1000 )) ] || { echo "wrong tree" >&2; exit 1; }
+  unmount
+  echo "mount time, $members members ($kind): $(echo "$t1 - $t0" | bc) s"
+done
 
 head -c "$((bigmib << 20))" /dev/urandom > "$work/cwd/big"
 (cd "$work/cwd" && "$velk" -c -f big.tar big > /dev/null)
-t0=$(now); (cd "$work/cwd" && "$velk" -x -O -f big.tar big > /dev/null 2>&1); t1=$(now)
+# Through a pipe, as velk might treat /dev/null itself specially.
+t0=$(now); (cd "$work/cwd" && "$velk" -x -O -f big.tar big 2> /dev/null | cat > /dev/null); t1=$(now)
 extract=$(echo "$bigmib / ($t1 - $t0)" | bc -l)
-mount_archive big.tar
+mount_archive -f big.tar
 t0=$(now); cat "$work/mnt/big" > /dev/null; t1=$(now)
 through=$(echo "$bigmib / ($t1 - $t0)" | bc -l)
 printf 'sequential read of %d MiB: mount %.0f MiB/s, extract %.0f MiB/s (%.2fx)\n' "$bigmib" "$through" "$extract" \
   "$(echo "$through / $extract" | bc -l)"
 # Mounted afresh, so that no block of the member is cached.
 unmount
-mount_archive big.tar
+mount_archive -f big.tar
 python3 - "$work/mnt/big" <<'PY'
 import os, random, sys, time
 fd = os.open(sys.argv[1], os.O_RDONLY)
