@@ -87,7 +87,7 @@ hdr = b"VelkIndex\0\0\0" + struct.pack(">IIIII", 2001, 0x80000000, n, 0, 0) + cf
 with open(path + ".idx", "wb") as f:
     f.write(hdr)
     for i in range(n):
-        name = b"d%03d/f%07d" % (i % 1000, i)
+        name = b"d%03d/f%07d" % (i * 1000 // n, i)
         e = b"VELK_IDX" + struct.pack(">IIIII", 0, 1, 1, 0, 0) + struct.pack(">QQIII", i, 0, 0, 0, 0)
         e += name.ljust(100, b"\0") + b"\0" * 256 + struct.pack(">IIIII", 0o644, 1700000000, 1700000000, 0, 0)
         f.write(e.ljust(512, b"\0"))

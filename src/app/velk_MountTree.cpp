@@ -10,7 +10,7 @@
 #include <cstring>
 #include <new>
 #include <string>
-#include <unordered_map>
+#include <functional>
 
 namespace {
 
@@ -92,11 +92,86 @@ uint32_t addMadeDirectory(velk_mount_tree_t *tree, uint32_t from, uint32_t len)
     return static_cast<uint32_t>(tree->nodes.size() - 1);
 }
 
+// The node of every shown path while the tree is built: open addressing
+// with linear probing, each slot a node number and 32 bits of its path's
+// hash, the paths themselves in the tree's pool.  A million members cost
+// one cache miss per look-up here, where a node-based map costs several.
+class PathTable {
+public:
+    explicit PathTable(const velk_mount_tree_t *tree) : tree_(tree) { grow(tree->nodes.size() * 2); }
+    // The node of path, or kNoNode.
+    uint32_t find(std::string_view path) const
+    {
+        uint64_t h = hashOf(path);
+        for (size_t at = h & mask_;; at = (at + 1) & mask_) {
+            uint64_t slot = slots_[at];
+            if (slot == kEmpty)
+                return kNoNode;
+            auto node = static_cast<uint32_t>(slot);
+            if ((slot >> 32) == (h >> 32) && pathOf(tree_, tree_->nodes[node]) == path)
+                return node;
+        }
+    }
+    // Makes node the one of its path; the node it replaced, or kNoNode.
+    uint32_t put(uint32_t node)
+    {
+        if ((used_ + 1) * 2 > slots_.size())
+            grow(slots_.size() * 2);
+        std::string_view path = pathOf(tree_, tree_->nodes[node]);
+        uint64_t h = hashOf(path);
+        for (size_t at = h & mask_;; at = (at + 1) & mask_) {
+            uint64_t slot = slots_[at];
+            if (slot == kEmpty) {
+                slots_[at] = (h & 0xffffffff00000000ull) | node;
+                ++used_;
+                return kNoNode;
+            }
+            auto old = static_cast<uint32_t>(slot);
+            if ((slot >> 32) == (h >> 32) && pathOf(tree_, tree_->nodes[old]) == path) {
+                slots_[at] = (h & 0xffffffff00000000ull) | node;
+                return old;
+            }
+        }
+    }
+
+private:
+    static constexpr uint64_t kEmpty = UINT64_MAX;
+    static uint64_t hashOf(std::string_view path)
+    {
+        // The low bits pick the slot, the high ones are kept in it.
+        uint64_t h = std::hash<std::string_view>{}(path);
+        return h == kEmpty ? 0 : h;
+    }
+    void grow(size_t want)
+    {
+        size_t cap = 64;
+        while (cap < want)
+            cap <<= 1;
+        std::vector<uint64_t> old;
+        old.swap(slots_);
+        slots_.assign(cap, kEmpty);
+        mask_ = cap - 1;
+        used_ = 0;
+        for (uint64_t slot : old)
+            if (slot != kEmpty)
+                (void)put(static_cast<uint32_t>(slot));
+    }
+
+    const velk_mount_tree_t *tree_;
+    std::vector<uint64_t> slots_;
+    size_t mask_ = 0;
+    size_t used_ = 0;
+};
+
 // Gives every shown node its parent, making the missing directories; a
 // path below something that is not a directory is refused (the node is
 // dropped).  byPath maps every shown path to its node.
-void linkParents(velk_mount_tree_t *tree, std::unordered_map<std::string_view, uint32_t> *byPath)
+void linkParents(velk_mount_tree_t *tree, PathTable *byPath)
 {
+    // An archive made by walking directories holds a directory's files one
+    // after the other: the parent of the entry before is looked at first.
+    std::string_view lastUp;
+    uint32_t lastParent = 0;
     for (uint32_t i = 1; i < tree->nodes.size(); ++i) {
         if (tree->nodes[i].type == VTO_UNKNOWN)
             continue;
@@ -109,16 +184,26 @@ void linkParents(velk_mount_tree_t *tree, std::unordered_map<std::string_view, u
                 break;
             }
             std::string_view up = path.substr(0, slash);
-            auto found = byPath->find(up);
-            if (found != byPath->end()) {
-                tree->nodes[child].parent = found->second;
+            if (child == i && lastParent != 0 && up == lastUp) {
+                tree->nodes[child].parent = lastParent;
+                break;
+            }
+            if (child == i) {
+                lastUp = up;
+                lastParent = 0;
+            }
+            uint32_t found = byPath->find(up);
+            if (found != kNoNode) {
+                tree->nodes[child].parent = found;
                 break;
             }
             uint32_t made = addMadeDirectory(tree, child, static_cast<uint32_t>(slash));
-            byPath->emplace(up, made);
+            (void)byPath->put(made);
             tree->nodes[child].parent = made;
             child = made;
         }
+        if (lastParent == 0)
+            lastParent = tree->nodes[i].parent;
     }
     // A member below a file or link is not shown.  Its parent may itself be
     // dropped later in this pass only if it sits below a non-directory too.
@@ -133,7 +218,7 @@ void linkParents(velk_mount_tree_t *tree, std::unordered_map<std::string_view, u
 
 // Points every hard link at the file it names, following links to links;
 // a link whose file is not shown is dropped and counted.
-void resolveHardLinks(velk_mount_tree_t *tree, const std::unordered_map<std::string_view, uint32_t> &byPath)
+void resolveHardLinks(velk_mount_tree_t *tree, const PathTable &byPath)
 {
     std::string name;
     for (auto &n : tree->nodes) {
@@ -141,9 +226,7 @@ void resolveHardLinks(velk_mount_tree_t *tree, const std::unordered_map<std::str
             continue;
         uint32_t at = kNoNode;
         if (normalisePath(tree->pool.data() + n.linkOff, &name) > 0) {
-            auto found = byPath.find(name);
-            if (found != byPath.end())
-                at = found->second;
+            at = byPath.find(name);
         }
         for (int depth = 0; at != kNoNode && depth < VELK_MOUNT_LINK_DEPTH; ++depth) {
             const velk_mount_node_t &t = tree->nodes[at];
@@ -271,18 +354,15 @@ int velk_MountTreeAdd(velk_mount_tree_t *tree, const hif_entry_t *entry)
 int velk_MountTreeFinish(velk_mount_tree_t *tree)
 {
     try {
-        std::unordered_map<std::string_view, uint32_t> byPath;
-        byPath.reserve(tree->nodes.size());
-        byPath.emplace(std::string_view(), 0);
+        PathTable byPath(tree);
+        (void)byPath.put(0);
         // A later entry of a path replaces the earlier one.
         for (uint32_t i = 1; i < tree->nodes.size(); ++i) {
             velk_mount_node_t &n = tree->nodes[i];
             n.nlink = n.type == VTO_DIRECTORY ? 2 : 1;
-            auto [it, added] = byPath.emplace(pathOf(tree, n), i);
-            if (!added) {
-                tree->nodes[it->second].type = VTO_UNKNOWN;
-                it->second = i;
-            }
+            uint32_t replaced = byPath.put(i);
+            if (replaced != kNoNode)
+                tree->nodes[replaced].type = VTO_UNKNOWN;
         }
         tree->nodes[0].nlink = 2;
         linkParents(tree, &byPath);
