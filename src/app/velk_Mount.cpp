@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <new>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -172,7 +174,13 @@ int velk_Mount(velk_run_t *run)
         return fail(VELK_EXIT_USAGE);
     }
     console_message("Reading Index File to mount...", velk_index_filename);
-    static velk_mount_ctx_t ctx;
+    // Owned here: the tree of a large archive is freed before the run ends.
+    std::unique_ptr<velk_mount_ctx_t> owned(new (std::nothrow) velk_mount_ctx_t);
+    if (!owned) {
+        velk_LogMsg(VELK_MSG_ERROR, MSG, "velk_Mount: out of memory\n");
+        return fail(VELK_EXIT_NOMEM);
+    }
+    velk_mount_ctx_t &ctx = *owned;
     if (loadTree(&ctx) != 0)
         return fail(VELK_EXIT_IOERR);
     reportHidden(&ctx.tree);
