@@ -250,14 +250,16 @@ protected:
             GTEST_SKIP() << skipReason;
         VelkGatewayTest::SetUp();
     }
-    std::unique_ptr<MountRun> mount(const std::string &archive)
+    std::unique_ptr<MountRun> mount(const std::string &archive, const std::vector<std::string> &extra = {})
     {
         auto m = std::make_unique<MountRun>();
         m->mnt = dir / "mnt";
         m->out = dir / "mount.out";
         m->err = dir / "mount.err";
         fs::create_directories(m->mnt);
-        m->child = velktest::startVelk({"--mount", m->mnt, "-E", "-f", archive}, velkOptions(), m->out, m->err);
+        std::vector<std::string> args = {"--mount", m->mnt, "-E", "-f", archive};
+        args.insert(args.end(), extra.begin(), extra.end());
+        m->child = velktest::startVelk(args, velkOptions(), m->out, m->err);
         return m;
     }
 };
@@ -279,8 +281,10 @@ TEST_F(VelkMountLocal, LinksDeletionsRefusedNamesAndReadOnly)
     ASSERT_EQ(velk({"-X", "-E", "-f", dir / "a.tar"}).status, 0);
     ASSERT_EQ(velk({"-D", "-E", "-f", dir / "a.tar", "gone"}).status, 0);
 
-    auto m = mount(dir / "a.tar");
+    auto m = mount(dir / "a.tar", {"-o", "allow_other"});
     ASSERT_TRUE(m->waitMounted());
+    EXPECT_NE(readFile("/proc/self/mountinfo").find(m->mnt + " ro,"), std::string::npos);
+    EXPECT_NE(readFile("/proc/self/mountinfo").find("allow_other"), std::string::npos);
     struct stat one, two;
     ASSERT_EQ(stat((m->mnt + "/d/one").c_str(), &one), 0);
     ASSERT_EQ(stat((m->mnt + "/d/two").c_str(), &two), 0);
@@ -313,12 +317,15 @@ TEST_F(VelkMountLocal, LinksDeletionsRefusedNamesAndReadOnly)
     EXPECT_NE(readFile(m->out).find("VELK: VELK SUCCESSFUL"), std::string::npos) << readFile(m->out);
 }
 
-TEST_F(VelkMountLocal, RefusesAPipeAndAMissingMountPoint)
+TEST_F(VelkMountLocal, RefusesAPipeAStrayOperandAndAMissingMountPoint)
 {
     auto r = velk({"--mount", dir / "nowhere", "-E", "-f", dir / "x.tar"});
     EXPECT_EQ(r.status, 64);
     EXPECT_NE(r.err.find("Mount point " + (dir / "nowhere") + " is not a directory"), std::string::npos) << r.err;
     fs::create_directories(dir / "mnt");
+    r = velk({"--mount", dir / "mnt", "-E", "-f", dir / "x.tar", "stray"});
+    EXPECT_EQ(r.status, 64);
+    EXPECT_NE(r.err.find("unexpected operand stray"), std::string::npos) << r.err;
     r = velk({"--mount", dir / "mnt", "-f", "-", "-I", dir / "x.idx"});
     EXPECT_EQ(r.status, 64);
     EXPECT_NE(r.err.find("a piped Archive File cannot be mounted"), std::string::npos) << r.err;
