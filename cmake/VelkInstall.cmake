@@ -43,8 +43,10 @@ set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The runtime libraries (libc, libstdc++, libssl, libcrypt, libdeflate) as
-# dpkg-shlibdeps finds them in the binaries.
+# The runtime libraries (libc, libstdc++, libssl, libcrypt, libdeflate,
+# libfuse3) as dpkg-shlibdeps finds them in the binaries, and fuse3 for
+# fusermount3, which unmounts a velk --mount.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fuse3")
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -3,11 +3,11 @@
 
 _velk_subopts='acct= cix copies= crc exclude= exclude-from= exclude-vcs-ignores exclude-vcs exclude-ignore=
 exclude-ignore-recursive= exclude-backups exclude-caches exclude-caches-under exclude-caches-all exclude-tag=
-exclude-tag-under= exclude-tag-all= exfile= family= msg_interval= okfile= nocfchk nocrc noglob norecurse rmlocal
+exclude-tag-under= exclude-tag-all= exfile= family= mountcache= msg_interval= okfile= nocfchk nocrc noglob norecurse rmlocal
 nostage port= relpaths server= tss= umask= verify='
 
 _velk_letters='-c -t -x -K -X -D -U -f -B -C -d -E -H -h -I -J -l -L -M -m -N -n -O -o -P -p -q -S -T -V -v -w -Y
---help --version'
+--mount --help --version'
 
 # Long options in GNU tar's spelling and the run's own switches.
 _velk_tarlong='create list extract file= verbose directory= no-gateway'
@@ -55,8 +55,8 @@ _velk()
     COMPREPLY=()
 
     case "$prev" in
-        -*f | -*I | -*L | -*N | -*C | --file | --directory)
-            if [[ "$prev" != --* || "$prev" == --file || "$prev" == --directory ]]; then
+        -*f | -*I | -*L | -*N | -*C | --file | --directory | --mount)
+            if [[ "$prev" != --* || "$prev" == --file || "$prev" == --directory || "$prev" == --mount ]]; then
                 # Archives, index and list files, FIFOs, directories: local names (a
                 # storage-system archive is named relative to its home there).
                 _velk_paths "$cur" ""

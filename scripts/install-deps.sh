@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package velk needs to build, test, package and
 # benchmark: compilers and tools (python3 for the layering check and the
-# benchmark), the libraries it links (OpenSSL, libcrypt, libdeflate),
+# benchmark), the libraries it links (OpenSSL, libcrypt, libdeflate,
+# libfuse 3 for the mount, with fuse3's fusermount3 to unmount it),
 # GoogleTest, GNU tar and bsdtar for the interoperability tests, groff and
 # man-db to check the manual pages, dpkg-dev and file for the Debian
 # package.  (systemd-analyze, from systemd, checks the unit file where it is
@@ -13,6 +14,7 @@ set -euo pipefail
 PACKAGES=(
   cmake g++ clang clang-format make
   libssl-dev libcrypt-dev libdeflate-dev
+  libfuse3-dev fuse3
   libgtest-dev libgmock-dev
   libclang-rt-14-dev
   tar libarchive-tools python3

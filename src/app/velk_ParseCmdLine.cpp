@@ -71,6 +71,7 @@ const longOpt_t longOpts[VELK_LONG_OPTION_COUNT] = {
     {"tss", 1, LO_TSS},
     {"umask", 1, LO_UMASK},
     {"verify", 1, LO_VERIFY},
+    {"mountcache", 1, LO_MOUNTCACHE},
 };
 
 namespace {
@@ -86,7 +87,7 @@ struct tarLongOpt_t {
 
 const tarLongOpt_t tarLongOpts[] = {
     {"create", 0, 'c'},    {"list", 0, 't'},     {"extract", 0, 'x'}, {"file", 1, 'f'}, {"verbose", 0, 'v'},
-    {"directory", 1, 'C'}, {"no-gateway", 0, 0}, {"json", 0, 0},      {"names", 0, 0},
+    {"directory", 1, 'C'}, {"no-gateway", 0, 0}, {"json", 0, 0},      {"names", 0, 0},  {"mount", 1, 0},
 };
 
 // The word that starts a change of directory among the operands.
@@ -357,6 +358,16 @@ int parseOption(velk_run_t *run, const char *name, int code, const char *value)
     case LO_TSS: return parseThreadStackSize(name, value);
     case LO_UMASK: return parseUmask(run, name, value);
     case LO_VERIFY: return parseVerifyList(run, name, value);
+    case LO_MOUNTCACHE: {
+        // The block cache of a mount: a size with an optional unit.
+        int64_t size = quorex_ParseByteSize(value);
+        if (size <= 0) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", name, value);
+            return fail();
+        }
+        run->mountCacheBytes = static_cast<uint64_t>(size);
+        return 0;
+    }
     default: return fail();
     }
 }
@@ -710,10 +721,16 @@ const char *longOptionValue(const char *name, const char *eq, int argc, char **a
     return nullptr;
 }
 
-// Sets a switch of the run that has no option letter.
-int applyRunSwitch(ScanState &st, const char *name)
+// Sets a switch of the run that has no option letter; value is the
+// option's value when it takes one.  0, or -1 when memory ran out.
+int applyRunSwitch(ScanState &st, const char *name, const char *value)
 {
-    if (strcmp(name, "no-gateway") == 0)
+    if (strcmp(name, "mount") == 0) {
+        // The mount action, with its mount point.
+        if (!replaceString(&st.run->mountPoint, value))
+            return -1;
+        setAction(st, VOP_MOUNT);
+    } else if (strcmp(name, "no-gateway") == 0)
         st.run->noGateway = 1;
     else if (strcmp(name, "json") == 0)
         velk_option_flags |= VELK_OPT_JSON;
@@ -734,7 +751,7 @@ int applyTarLongOption(ScanState &st, const tarLongOpt_t *opt, const char *eq, i
     if (opt->hasArg && value == nullptr)
         return fail();
     if (opt->letter == 0)
-        return applyRunSwitch(st, opt->name);
+        return applyRunSwitch(st, opt->name, value);
     int rc = applyShortOption(st, opt->letter, value);
     return rc < 0 ? (velk_exit_code.load() != 0 ? -1 : fail()) : 0;
 }

@@ -59,6 +59,7 @@ enum LONG_OPTIONS {
     LO_TSS,
     LO_UMASK,
     LO_VERIFY,
+    LO_MOUNTCACHE,
 };
 
 struct longOpt_t {
@@ -67,7 +68,7 @@ struct longOpt_t {
     LONG_OPTIONS code;
 };
 
-constexpr int VELK_LONG_OPTION_COUNT = 42;
+constexpr int VELK_LONG_OPTION_COUNT = 43;
 extern const longOpt_t longOpts[VELK_LONG_OPTION_COUNT];
 
 // Largest values the option rules accept.

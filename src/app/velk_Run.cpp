@@ -34,6 +34,7 @@
 #include "velk_Json.h"
 #include "velk_LogMsg.h"
 #include "velk_Memory.h"
+#include "velk_Mount.h"
 #include "velk_NoGateway.h"
 #include "velk_ParseCmdLine.h"
 #include "velk_ReadConfig.h"
@@ -348,6 +349,7 @@ int dispatch(velk_run_t *run)
     case VOP_UNDELETE: return velk_Undelete(run);
     case VOP_UPDATE: return velk_Update(run);
     case VOP_VERIFY: return velk_Verify(run);
+    case VOP_MOUNT: return velk_Mount(run);
     default: return 0;
     }
 }

@@ -43,6 +43,9 @@ void velk_RunInit(velk_run_t *run)
     run->timeWindow = 0;
     run->statusInterval = 10;
     run->statusPipeName = nullptr;
+    run->mountPoint = nullptr;
+    run->mountCacheBytes = 0;
+    run->mountAllowOther = 0;
     run->config = nullptr;
     run->members = velk_members_t{nullptr, 0, 0};
     run->selectHooks = nullptr;
@@ -64,5 +67,6 @@ void velk_RunRelease(velk_run_t *run)
     VELK_FREE(run->acctName);
     VELK_FREE(run->serverHost);
     VELK_FREE(run->statusPipeName);
+    VELK_FREE(run->mountPoint);
     velk_RunInit(run);
 }

@@ -153,6 +153,13 @@ struct velk_run_t {
     // --json: the stream of the JSON Lines records (standard output as the
     // run found it), null without --json.
     FILE *records;
+    // --mount: the mount point (owned, null when not given), the block
+    // cache's size in bytes for an archive behind the gateway (-H
+    // mountcache; 0: the default) and whether other users may use the
+    // mount (-o allow_other).
+    char *mountPoint;
+    uint64_t mountCacheBytes;
+    int mountAllowOther;
 };
 
 // Sets every field of run to its default: no command line, nothing named,

@@ -34,6 +34,7 @@ enum VELK_OP {
     VOP_UNDELETE = 12,
     VOP_UPDATE = 13,
     VOP_VERIFY = 14,
+    VOP_MOUNT = 15,
 };
 
 // Kinds of archive and index file, the value of velk_filetype.

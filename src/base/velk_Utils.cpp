@@ -214,10 +214,10 @@ const char *velk_FunctionToString(int function)
     // Indexed by VELK_OP.
     static const char *const names[] = {
         "NOFUNCTION", "ANNOTATE", "APPEND", "BUILDINDEX", "COMPARE",  "CMPCKSUMS", "CREATE", "COPY",
-        "DELETE",     "EXTRACT",  "LIST",   "REPACK",     "UNDELETE", "UPDATE",    "VERIFY",
+        "DELETE",     "EXTRACT",  "LIST",   "REPACK",     "UNDELETE", "UPDATE",    "VERIFY", "MOUNT",
     };
-    static_assert(sizeof names / sizeof names[0] == VOP_VERIFY + 1, "one word per action");
-    if (function < 0 || function > VOP_VERIFY)
+    static_assert(sizeof names / sizeof names[0] == VOP_MOUNT + 1, "one word per action");
+    if (function < 0 || function > VOP_MOUNT)
         return "????????";
     return names[function];
 }

@@ -52,6 +52,38 @@ ssize_t velk_KindGatewayWrite(int fd, const void *buf, size_t count)
     return gatewayResult(quor_Write(fd, buf, static_cast<uint64_t>(count)));
 }
 
+namespace {
+
+// Where a positioned read through a range reader puts its bytes.
+struct ReadAtTarget {
+    unsigned char *dst;
+    size_t want;
+    size_t got;
+};
+
+int collectReadAt(io_buffer_t *theBuf, void *arg)
+{
+    auto *t = static_cast<ReadAtTarget *>(arg);
+    size_t n = static_cast<size_t>(theBuf->dataLength);
+    if (n > t->want - t->got)
+        n = t->want - t->got;
+    memcpy(t->dst + t->got, theBuf->buffer, n);
+    t->got += n;
+    return 0;
+}
+
+} // namespace
+
+ssize_t velk_KindCopyReadAt(velk_copy_from_t copyFrom, int fd, uint64_t offset, void *buf, size_t count)
+{
+    ReadAtTarget t{static_cast<unsigned char *>(buf), count, 0};
+    if (copyFrom(fd, offset, count, collectReadAt, &t, nullptr) != 0 || t.got != count) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<ssize_t>(count);
+}
+
 const char *velk_SeekTypeName(int posType)
 {
     switch (posType) {

@@ -112,6 +112,12 @@ struct velk_archive_kind_t {
     // local directory) when it cannot be read.  Null for a kind that cannot
     // list a directory.
     int (*list_dir)(const char *dir, void (*fn)(const char *name, void *arg), void *arg);
+
+    // Reads count bytes of the open archive fd from byte offset into buf,
+    // as pread(2) gives them (a mounted archive reads its members this
+    // way): the bytes read, fewer only where the archive ends, or -1 with
+    // errno set.  Null for the pipe, which cannot be read at an offset.
+    ssize_t (*read_at)(int fd, uint64_t offset, void *buf, size_t count);
 };
 
 // The table of kind filetype.  A value that names no kind (0 before the
@@ -145,6 +151,13 @@ int velk_SubdirCreateFailed(const char *path, bool permission, int code, const c
 // errno set from a negative code).
 ssize_t velk_KindGatewayRead(int fd, void *buf, size_t count);
 ssize_t velk_KindGatewayWrite(int fd, const void *buf, size_t count);
+// A positioned read (read_at) through a kind's range reader copyFrom: the
+// count bytes at offset are collected into buf.  count, or -1 with errno
+// EIO when the range could not be read whole (the reader's message told
+// why).
+using velk_copy_from_t = int (*)(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
+                                 void *callbackArg, double *xferTime);
+ssize_t velk_KindCopyReadAt(velk_copy_from_t copyFrom, int fd, uint64_t offset, void *buf, size_t count);
 
 // Operations other tables share with the local one (velk_KindLocal.cpp):
 // the close of a local descriptor (standard output is flushed instead; 0

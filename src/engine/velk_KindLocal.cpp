@@ -314,6 +314,24 @@ int localIndexExists(const char *path)
     return stat(path, &st) == 0 ? 1 : 0;
 }
 
+// A positioned read of a local archive: pread until count bytes or the
+// end of the file.
+ssize_t readAtLocal(int fd, uint64_t offset, void *buf, size_t count)
+{
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = pread(fd, static_cast<char *>(buf) + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
 int getcwdLocal(char *buf, int size)
 {
     return getcwd(buf, static_cast<size_t>(size)) == nullptr ? -1 : 0;
@@ -388,6 +406,7 @@ const velk_archive_kind_t velk_kind_local = {
     .place_index = nullptr,
     .getcwd = getcwdLocal,
     .list_dir = listLocalDir,
+    .read_at = readAtLocal,
 };
 
 // The pipe is a local file without a name: what it does differently is
@@ -429,4 +448,5 @@ const velk_archive_kind_t velk_kind_pipe = {
     .place_index = nullptr,
     .getcwd = getcwdPipe,
     .list_dir = nullptr,
+    .read_at = nullptr,
 };

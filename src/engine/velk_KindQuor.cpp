@@ -599,6 +599,12 @@ int listQuorDir(const char *dir, void (*fn)(const char *name, void *arg), void *
     return rc;
 }
 
+// A positioned read through the movers.
+ssize_t readAtQuor(int fd, uint64_t offset, void *buf, size_t count)
+{
+    return velk_KindCopyReadAt(velk_CopyFromQUORArchive, fd, offset, buf, count);
+}
+
 } // namespace
 
 int velk_CopyIndexToQuor(velk_index_t *index, int (*beforeRename)())
@@ -671,4 +677,5 @@ const velk_archive_kind_t velk_kind_quor = {
     .place_index = velk_CopyIndexToQuor,
     .getcwd = getcwdQuor,
     .list_dir = listQuorDir,
+    .read_at = readAtQuor,
 };

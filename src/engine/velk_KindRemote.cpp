@@ -222,6 +222,12 @@ const char *orEmptyTmp(const velk_index_t *index)
     return index->tmpName != nullptr ? index->tmpName : "";
 }
 
+// A positioned read through the gateway's local-file transfer.
+ssize_t readAtRemote(int fd, uint64_t offset, void *buf, size_t count)
+{
+    return velk_KindCopyReadAt(velk_CopyFromRemoteArchive, fd, offset, buf, count);
+}
+
 int getcwdRemote(char *buf, int size)
 {
     return kylgw_LfxGetcwd(buf, size) < 0 ? -1 : 0;
@@ -314,4 +320,5 @@ const velk_archive_kind_t velk_kind_remote = {
     .place_index = placeRemoteIndex,
     .getcwd = getcwdRemote,
     .list_dir = nullptr, // the gateway host's file calls list no directory
+    .read_at = readAtRemote,
 };

@@ -1,0 +1,207 @@
+// The mount action: checks the mount point, builds the tree from the index
+// (read once, sequentially; the archive must have the size the index
+// recorded, so that a stale index is never served), opens the archive,
+// and hands both to the file-system side (velk_MountFs) until the mount is
+// gone.  Initial thread.
+
+#include "velk_Mount.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "velk_ArchiveFile.h"
+#include "velk_ArchiveKind.h"
+#include "velk_Globals.h"
+#include "velk_IndexAccess.h"
+#include "velk_IndexFile.h"
+#include "velk_IndexOrder.h"
+#include "velk_LogMsg.h"
+#include "velk_MountFs.h"
+
+namespace {
+
+constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
+
+int fail(int status)
+{
+    velk_SetExitCode(status);
+    velk_FinalLine(false);
+    return -1;
+}
+
+// The operands a mount accepts: "allow_other" after -o.  true when the
+// command line is usable.
+bool mountOperands(velk_run_t *run)
+{
+    for (int i = run->optind; i < run->argc; ++i) {
+        if (strcmp(run->argv[i], "allow_other") == 0 && velk_Opt(VELK_OPT_OWN_IDS)) {
+            run->mountAllowOther = 1;
+            continue;
+        }
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "velk_Mount: unexpected operand %s (only -o allow_other may follow)\n",
+                    run->argv[i]);
+        return false;
+    }
+    return true;
+}
+
+// Reads every entry of the open index fd (kind) into the tree.  0, or -1
+// after the message.
+int readEntries(int fd, int kind, velk_mount_tree_t *tree)
+{
+    if (velk_IndexReadInit() != 0)
+        return -1;
+    velk_index_order_t order;
+    // The last entry of an archive velk wrote is its consistency member, no
+    // member of the tree.
+    bool foreign = (velk_Get32(velk_index_hdr.hif_hdr.hif_flags) & HIF_IDX_FOREIGN_ARCHIVE) != 0;
+    int64_t consistency = foreign ? -1 : velk_index_entries - 1;
+    for (int64_t ordinal = 0;; ++ordinal) {
+        if (velk_shutdown_signalled.load() != 0) {
+            velk_LogMsg(VELK_MSG_ERROR, MSG, "Mount interrupted by a forced shutdown\n");
+            velk_NoteFailure("interrupted");
+            return -1;
+        }
+        hif_entry_t *entry = nullptr;
+        int eof = 0;
+        if (velk_IndexFileRead(fd, kind, 0, &entry, &eof) != 0)
+            return -1;
+        if (eof != 0)
+            return 0;
+        if (!velk_IndexEntrySane(entry)) {
+            velk_LogFmt(VELK_MSG_ERROR, MSG, "Hmmm- %s does not appear to be a file created by velk.\n",
+                        velk_index_filename);
+            velk_NoteFailure("corrupt index entry");
+            return -1;
+        }
+        if (velk_IndexOrderCheck(&order, entry, ordinal) != 0)
+            return -1;
+        if (ordinal != consistency && velk_MountTreeAdd(tree, entry) != 0) {
+            velk_LogMsg(VELK_MSG_ERROR, MSG, "velk_Mount: out of memory building the file tree\n");
+            velk_SetExitCode(VELK_EXIT_NOMEM);
+            return -1;
+        }
+    }
+}
+
+// Builds ctx's tree from the archive's index, after checking that the
+// archive has the size the index recorded.  0, or -1 after the message.
+int loadTree(velk_mount_ctx_t *ctx)
+{
+    int kind = velk_filetype;
+    int fd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, kind);
+    if (fd < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Fatal error opening index file: %s", velk_index_filename);
+        return -1;
+    }
+    kind = velk_ArchiveKindOps(kind)->index_fd_kind;
+    int rc = -1;
+    uint64_t actual = 0;
+    uint64_t recorded = velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize);
+    if (velk_CurrentArchiveKind()->actual_size(&actual) != 0) {
+        velk_SetExitCode(VELK_EXIT_IOERR);
+    } else if (actual != recorded) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "[FATAL] Inconsistent actual/index files sizes for Archive file %s\n",
+                    velk_archive);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+    } else if (velk_MountTreeInit(&ctx->tree, static_cast<uint32_t>(getuid()), static_cast<uint32_t>(getgid()),
+                                  static_cast<uint32_t>(time(nullptr))) != 0 ||
+               readEntries(fd, kind, &ctx->tree) != 0) {
+        velk_SetExitCode(VELK_EXIT_IOERR);
+    } else if (velk_MountTreeFinish(&ctx->tree) != 0) {
+        velk_LogMsg(VELK_MSG_ERROR, MSG, "velk_Mount: out of memory building the file tree\n");
+        velk_SetExitCode(VELK_EXIT_NOMEM);
+    } else {
+        ctx->archiveBytes = actual;
+        rc = 0;
+    }
+    (void)velk_ArchiveKindOps(kind)->close(fd);
+    return rc;
+}
+
+// Opens the archive for positioned reads (a storage-system archive with its
+// layout).  The descriptor, or -1 after the message.
+int openArchive()
+{
+    quor_xfileattr_t xattr;
+    memset(&xattr, 0, sizeof xattr);
+    struct stat st;
+    bool quor = velk_CurrentArchiveKind()->has_layout;
+    int fd = velk_OpenArchiveFile(O_RDONLY, quor ? &xattr : nullptr, &st);
+    if (fd >= 0 && quor) {
+        int rc = velk_GetArchiveStripeInfo(velk_Opt(VELK_OPT_NOSTAGE) ? 1 : 0, &xattr);
+        quor_FreeXAttributes(&xattr);
+        if (rc != 0) {
+            (void)velk_CurrentArchiveKind()->close(fd);
+            return -1;
+        }
+    }
+    return fd < 0 ? -1 : fd;
+}
+
+// Warns about the members the tree does not show.
+void reportHidden(const velk_mount_tree_t *tree)
+{
+    if (tree->refused > 0)
+        velk_LogFmt(VELK_MSG_WARNING, MSG,
+                    "%ld members not shown: absolute names, names holding \"..\" or names below a file\n",
+                    tree->refused);
+    if (tree->linksLost > 0)
+        velk_LogFmt(VELK_MSG_WARNING, MSG, "%ld hard links not shown: the file they name is not in the archive\n",
+                    tree->linksLost);
+}
+
+} // namespace
+
+int velk_Mount(velk_run_t *run)
+{
+    const velk_archive_kind_t *ops = velk_CurrentArchiveKind();
+    if (ops->read_at == nullptr) {
+        velk_LogMsg(VELK_MSG_ERROR, MSG, "velk_Mount: a piped Archive File cannot be mounted\n");
+        return fail(VELK_EXIT_USAGE);
+    }
+    if (!mountOperands(run))
+        return fail(VELK_EXIT_USAGE);
+    struct stat st;
+    if (stat(run->mountPoint, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "Mount point %s is not a directory\n", run->mountPoint);
+        return fail(VELK_EXIT_USAGE);
+    }
+    console_message("Reading Index File to mount...", velk_index_filename);
+    // Owned here: the tree of a large archive is freed before the run ends.
+    std::unique_ptr<velk_mount_ctx_t> owned(new (std::nothrow) velk_mount_ctx_t);
+    if (!owned) {
+        velk_LogMsg(VELK_MSG_ERROR, MSG, "velk_Mount: out of memory\n");
+        return fail(VELK_EXIT_NOMEM);
+    }
+    velk_mount_ctx_t &ctx = *owned;
+    if (loadTree(&ctx) != 0)
+        return fail(VELK_EXIT_IOERR);
+    reportHidden(&ctx.tree);
+    int fd = openArchive();
+    if (fd < 0)
+        return fail(VELK_EXIT_IOERR);
+    uint64_t cacheBytes = run->mountCacheBytes != 0 ? run->mountCacheBytes : VELK_MOUNT_CACHE_DEFAULT;
+    int rc = -1;
+    if (velk_MountCacheInit(&ctx.cache, ops, fd, ctx.archiveBytes, !ops->through_gateway, cacheBytes) != 0) {
+        velk_LogMsg(VELK_MSG_ERROR, MSG, "velk_Mount: out of memory for the block cache\n");
+        velk_SetExitCode(VELK_EXIT_NOMEM);
+    } else {
+        rc = velk_MountServe(&ctx, run->mountPoint, velk_archive, run->mountAllowOther != 0, velk_debug_level >= 3);
+    }
+    int closeRc = ops->close(fd);
+    if (closeRc != 0)
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "velk_Mount: Error %d closing %s Archive file %s\n", closeRc, ops->name,
+                    velk_archive);
+    bool ok = rc == 0 && ctx.crcMismatches == 0 && ctx.readFailures == 0;
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/mount of %s ended: %ld positioned reads\n", velk_archive, ctx.cache.fetches);
+    velk_FinalLine(ok);
+    return ok ? 0 : -1;
+}
