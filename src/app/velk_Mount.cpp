@@ -53,9 +53,9 @@ bool mountOperands(velk_run_t *run)
 
 // Reads every entry of the open index fd (kind) into the tree.  0, or -1
 // after the message.
-int readEntries(int fd, int kind, velk_mount_tree_t *tree)
+int readEntries(velk_index_t *index, int fd, int kind, velk_mount_tree_t *tree)
 {
-    if (velk_IndexReadInit() != 0)
+    if (velk_IndexReadInit(index) != 0)
         return -1;
     velk_index_order_t order;
     // The last entry of an archive velk wrote is its consistency member, no
@@ -70,7 +70,7 @@ int readEntries(int fd, int kind, velk_mount_tree_t *tree)
         }
         hif_entry_t *entry = nullptr;
         int eof = 0;
-        if (velk_IndexFileRead(fd, kind, 0, &entry, &eof) != 0)
+        if (velk_IndexFileRead(index, fd, kind, 0, &entry, &eof) != 0)
             return -1;
         if (eof != 0)
             return 0;
@@ -92,10 +92,10 @@ int readEntries(int fd, int kind, velk_mount_tree_t *tree)
 
 // Builds ctx's tree from the archive's index, after checking that the
 // archive has the size the index recorded.  0, or -1 after the message.
-int loadTree(velk_mount_ctx_t *ctx)
+int loadTree(velk_index_t *index, velk_mount_ctx_t *ctx)
 {
     int kind = velk_filetype;
-    int fd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, kind);
+    int fd = velk_OpenIndexFile(index, velk_index_filename, O_RDONLY, kind);
     if (fd < 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Fatal error opening index file: %s", velk_index_filename);
         return -1;
@@ -112,7 +112,7 @@ int loadTree(velk_mount_ctx_t *ctx)
         velk_SetExitCode(VELK_EXIT_IOERR);
     } else if (velk_MountTreeInit(&ctx->tree, static_cast<uint32_t>(getuid()), static_cast<uint32_t>(getgid()),
                                   static_cast<uint32_t>(time(nullptr))) != 0 ||
-               readEntries(fd, kind, &ctx->tree) != 0) {
+               readEntries(index, fd, kind, &ctx->tree) != 0) {
         velk_SetExitCode(VELK_EXIT_IOERR);
     } else if (velk_MountTreeFinish(&ctx->tree) != 0) {
         velk_LogMsg(VELK_MSG_ERROR, MSG, "velk_Mount: out of memory building the file tree\n");
@@ -181,7 +181,7 @@ int velk_Mount(velk_run_t *run)
         return fail(VELK_EXIT_NOMEM);
     }
     velk_mount_ctx_t &ctx = *owned;
-    if (loadTree(&ctx) != 0)
+    if (loadTree(&run->index, &ctx) != 0)
         return fail(VELK_EXIT_IOERR);
     reportHidden(&ctx.tree);
     int fd = openArchive();
