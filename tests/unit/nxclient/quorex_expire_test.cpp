@@ -25,6 +25,7 @@ TEST(QuorexExpire, Durations)
         {"70y", -EINVAL, 0},       {"2147483648s", -EINVAL, 0}, {"60y 9y", -EINVAL, 0},
         {"d5", -EINVAL, 0},        {"5w", -EINVAL, 0},          {"", -ENODATA, 0},
         {" \t", -ENODATA, 0},      {"99999999999999999999d", -EINVAL, 0},
+        {"90m", 0, 5400},          {"2H 1M 1S", 0, 7261},       {"18446744073709551617s", -EINVAL, 0},
     };
     for (const auto &c : cases) {
         uint64_t s = 0;
@@ -52,6 +53,9 @@ TEST(QuorexExpire, RulesAndLookups)
         {"ExpirePrecedence = {\n COS ID\n Bogus\n}\nExpirationByCosId = {\n 5 = 1d\n}\n"
          "ExpirationByFamilyId = {\n 3 = 1h\n}\n",
          0, 3, 5, 4000000000ull + 86400, "unrecognized precedence entry type [Bogus]"},
+        {"ExpirePrecedence = {\n COS ID\n}\nExpirationByCosId = {\n 5 = 1d\n}\nExpirationByFamilyId = {\n 5 = 1h\n}\n", 0,
+         3, 5, 4000000000ull + 86400, ""},
+        {"ExpirationByCosId = {\n 4294967301 = 1d\n}\n", 0, 0, 5, 0, "not \"cosId = expireString\""},
         {"ExpirationByCosId = {\n 5 = 1d\n}\nExpirationByGroupId = {\n}\n", -1, 0, 5, 0, "empty substanza list"},
         {"ExpirationByCosId = {\n 5 = 1d\n", -1, 0, 5, 0, "error -7004 parsing"},
     };
