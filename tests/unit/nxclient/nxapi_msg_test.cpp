@@ -19,6 +19,7 @@
 
 #include "kylgw_catalogue.h"
 #include "kylgw_xdr_fs.h"
+#include "kylgw_xdr_xfer.h"
 #include "nxapi_private.h"
 #include "peer_testutil.h"
 #include "velk_testproc.h"

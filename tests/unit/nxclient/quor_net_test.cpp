@@ -215,7 +215,7 @@ TEST_F(QuorNet, Ipv6OnlyAndLinkLocalScope)
 }
 
 // A service text is a port only as a whole number up to 65535.
-TEST(QuorNet, PortFromText)
+TEST(QuorNetText, PortFromText)
 {
     const struct {
         const char *text;
@@ -249,7 +249,7 @@ quor_sockaddr_t addrOf(const char *text)
 // A prefix of n bits masks the high n bits of the address (0: all of
 // them); a candidate matches when it agrees on the masked bits and is of
 // the same family.
-TEST(QuorNet, PrefixMasksAndMatches)
+TEST(QuorNetText, PrefixMasksAndMatches)
 {
     const struct {
         const char *addr;
@@ -266,8 +266,9 @@ TEST(QuorNet, PrefixMasksAndMatches)
         const quor_sockaddr_t a = addrOf(c.addr), cand = addrOf(c.candidate);
         quor_sockaddr_t mask;
         ASSERT_EQ(quor_net_generatemask(&a, &mask, c.bits), c.rc);
-        if (c.rc == 0)
+        if (c.rc == 0) {
             EXPECT_EQ(quor_net_addrmatch(&a, &mask, &cand), c.match);
+        }
     }
 }
 

@@ -101,10 +101,12 @@ TEST(ExtractHardLinks, OnlyToTheFileThisRunExtracted)
         velktest::writeFile("other", "other");
         velk_hardlink_member_t file{VTO_FILE, "t", "", -1, true, 022};
         EXPECT_EQ(velk_HardLinkMember(&made, &file), 0);
-        if (std::string(c.change) == "rename")
+        if (std::string(c.change) == "rename") {
             ASSERT_EQ(rename("other", "t"), 0); // same device, another inode
-        if (std::string(c.change) == "symlink")
+        }
+        if (std::string(c.change) == "symlink") {
             ASSERT_TRUE(unlink("t") == 0 && symlink("other", "t") == 0);
+        }
         velk_hardlink_member_t link{VTO_HARDLINK, "l", c.linkName, -1, false, 022};
         EXPECT_EQ(velk_HardLinkMember(&made, &link), c.made);
         struct stat l, t;
