@@ -146,6 +146,17 @@ TEST_F(VelkVerify, CompareNamesALocalFileOfAnotherSize)
     }
 }
 
+// An archive longer than its index records fails before any member.
+TEST_F(VelkVerify, ArchiveLongerThanItsIndexSaysFails)
+{
+    ASSERT_EQ(run(true, {"-c", "-f", "arch.tar", "src"}).status, 0);
+    fs::resize_file(dir / "arch.tar", fs::file_size(dir / "arch.tar") + 1024);
+    auto r = run(true, {"-K", "-f", "arch.tar"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("is inconsistent with size of"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("VELK FAILED"), std::string::npos) << r.out;
+}
+
 TEST_F(VelkVerify, CreateVerifiesWhatItWrote)
 {
     for (bool local : {true, false}) {
