@@ -18,8 +18,12 @@
 #
 # Usage: scripts/mutate.sh [--build-dir DIR] [--only ID[,ID...]] [--list]
 #                          [--check] [--timeout SECONDS] [--keep-logs DIR]
-#                          [--table FILE]
+#                          [--table FILE] [--sample N [--seed S]]
 #   --list       print the table and stop
+#   --sample     run only N rows drawn at random (from those --only names,
+#                when given); the seed is printed so that the same draw can
+#                be replayed with --seed
+#   --seed       the seed of --sample (default: today's date, UTC, YYYYMMDD)
 #   --check      only look for each row's text (MISSING or found), no build
 #   --timeout    seconds one test program may run (default 600)
 #   --keep-logs  keep each row's build and test output in DIR/<id>.log
@@ -28,7 +32,9 @@
 # Table format (tab-separated, '#' starts a comment line):
 #   id  file  kind  original  replacement  tests  description
 # where tests is a comma-separated list of test program names (unit_src,
-# e2e_velk, integration_nxclient, ...), found as DIR/tests/<name>.
+# e2e_velk, integration_nxclient, ...), found as DIR/tests/<name>; a name
+# may end in ":FILTER" to run only the tests that GoogleTest filter selects
+# (e2e_velk:VelkVerify.*), so that a row need not wait for the whole program.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,6 +45,8 @@ LIST=0
 TIMEOUT=600
 CHECK=0
 LOGDIR=""
+SAMPLE=0
+SEED=""
 PRODUCT_DIRS=(common api_extensions nxclient src gateway)
 
 usage() {
@@ -56,10 +64,17 @@ while [ $# -gt 0 ]; do
     --timeout) TIMEOUT="${2:?--timeout needs seconds}"; shift 2 ;;
     --keep-logs) LOGDIR="${2:?--keep-logs needs a directory}"; shift 2 ;;
     --table) TABLE="${2:?--table needs a file}"; shift 2 ;;
+    --sample) SAMPLE="${2:?--sample needs a count}"; shift 2 ;;
+    --sample=*) SAMPLE="${1#*=}"; shift ;;
+    --seed) SEED="${2:?--seed needs a number}"; shift 2 ;;
+    --seed=*) SEED="${1#*=}"; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "mutate.sh: unknown argument: $1" >&2; usage >&2; exit 2 ;;
     esac
 done
+case "$SAMPLE" in '' | *[!0-9]*) echo "mutate.sh: --sample needs a count" >&2; exit 2 ;; esac
+case "$SEED" in *[!0-9]*) echo "mutate.sh: --seed needs a number" >&2; exit 2 ;; esac
+[ -n "$SEED" ] || SEED=$(date -u +%Y%m%d)
 case "$BUILD" in /*) ;; *) BUILD="$PWD/$BUILD" ;; esac
 case "$TABLE" in /*) ;; *) TABLE="$PWD/$TABLE" ;; esac
 cd "$ROOT" || exit 2
@@ -105,6 +120,19 @@ if [ -n "$ONLY" ]; then
             exit 2
         fi
     done
+fi
+
+# A sample: N of the selected rows, drawn by a generator seeded with SEED
+# (awk's, so the same seed draws the same rows on every machine with the
+# same awk), run in table order.
+if [ "$SAMPLE" -gt 0 ]; then
+    pool=()
+    for id in "${IDS[@]}"; do selected "$id" && pool+=("$id"); done
+    ONLY=$(printf '%s\n' "${pool[@]}" |
+        awk -v seed="$SEED" 'BEGIN { srand(seed) } { print rand() "\t" NR "\t" $0 }' |
+        sort -k1,1g -k2,2n | head -n "$SAMPLE" | cut -f3 | paste -sd, -)
+    echo "mutate.sh: a sample of $SAMPLE of ${#pool[@]} rows, seed $SEED" \
+        "(replay: scripts/mutate.sh --sample $SAMPLE --seed $SEED)"
 fi
 
 if [ $LIST -eq 1 ]; then
@@ -229,20 +257,27 @@ fi
 build_targets() {
     local log="$1"
     shift
-    cmake --build "$BUILD" -j2 --target "$@" >"$log" 2>&1
+    local targets=() t
+    for t in "$@"; do
+        t="${t%%:*}"
+        case " ${targets[*]} " in *" $t "*) ;; *) targets+=("$t") ;; esac
+    done
+    cmake --build "$BUILD" -j2 --target "${targets[@]}" >"$log" 2>&1
 }
 
 # Runs the named test programs; returns 0 when all pass, 1 when one fails.
 run_tests() {
-    local log="$1" t rc
+    local log="$1" t rc filter
     shift
     : >"$log"
     for t in "$@"; do
         echo "=== $t" >>"$log"
+        filter="*"
+        case "$t" in *:*) filter="${t#*:}" t="${t%%:*}" ;; esac
         # A test program killed by a signal is reported in the log, not by
         # this shell on the terminal.
-        { (cd "$BUILD" && exec timeout -k 10 "$TIMEOUT" "$BUILD/tests/$t" --gtest_brief=1 --gtest_fail_fast) \
-            >>"$log" 2>&1; } 2>>"$log"
+        { (cd "$BUILD" && exec timeout -k 10 "$TIMEOUT" "$BUILD/tests/$t" --gtest_brief=1 --gtest_fail_fast \
+            "--gtest_filter=$filter") >>"$log" 2>&1; } 2>>"$log"
         rc=$?
         if [ $rc -ne 0 ]; then
             if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then

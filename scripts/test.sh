@@ -2,7 +2,9 @@
 # Checks the include layering, then builds from scratch and runs every test:
 # once in a normal build, once under AddressSanitizer +
 # UndefinedBehaviorSanitizer, once under ThreadSanitizer; then each fuzz
-# target for 30 seconds.  After the normal build, a Release build without
+# target for 30 seconds.  After the normal build's tests, 20 rows drawn
+# from the fault table (scripts/mutations.tsv) must each be caught.  After
+# the normal build, a Release build without
 # the tests is installed into a scratch prefix and run, with its manual
 # pages, unit file and Debian package checked (scripts/check-install.sh).
 # Compiler warnings are errors in every build here.
@@ -31,6 +33,9 @@ scripts/build.sh normal
 # Sources as clang-format writes them (installed by the build's dependencies).
 scripts/check-format.sh
 (cd build && VELK_LARGE_TESTS=1 ctest --output-on-failure -j "$jobs")
+# Twenty rows of the fault table, drawn afresh each day (the seed is
+# printed for a replay): each planted fault must make a test fail.
+scripts/mutate.sh --build-dir build --sample 20
 
 # What a user or packager gets: install, run, manual pages, unit, package.
 scripts/check-install.sh

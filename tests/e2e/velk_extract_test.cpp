@@ -294,12 +294,14 @@ TEST_F(VelkExtract, ModesOwnersAndTimesAsRoot)
     EXPECT_GE(lstatOf(dir / "t/zero").st_mtime, before);
     EXPECT_EQ(lstatOf(dir / "t/ro").st_mtime, static_cast<time_t>(kMtime));
 
-    // -o -p: no set-user-ID file owned by anyone but its archived owner.
+    // -o -p: no set-user-ID (set-group-ID) file owned by anyone but its
+    // archived owner (group).
     fs::remove_all(dir / "t");
-    auto op = extract({"-o", "-p", "t/suid"});
+    auto op = extract({"-o", "-p", "t/suid", "t/sgid"});
     EXPECT_EQ(op.status, 0) << op.err;
     EXPECT_EQ(lstatOf(dir / "t/suid").st_uid, 0u);
     EXPECT_EQ(lstatOf(dir / "t/suid").st_mode & 07777, 0755u);
+    EXPECT_EQ(lstatOf(dir / "t/sgid").st_mode & 07777, 0750u);
 }
 
 TEST_F(VelkExtract, SelectionByNameAndByOrdinal)

@@ -36,8 +36,14 @@ protected:
                               "tree/ign/a.log", "tree/ign/b.txt", "tree/ign/deep/c.log", "tree/ign/deep/d.txt"})
             writeFile(dir / f, std::string(f) + "\n");
         writeFile(dir / "tree/cache/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55\n# a cache\n");
-        writeFile(dir / "tree/fake/CACHEDIR.TAG", "Signature: not the cache directory tag\n");
+        writeFile(dir / "tree/fake/CACHEDIR.TAG", "Signature: 0a477f597d28d172789f06886806bc55\n");
         writeFile(dir / "tree/ign/.gitignore", "# logs\n*.log\n");
+        // Mercurial's switch to regular expressions; Bazaar's comments and
+        // its "RE:" lines.
+        writeFile(dir / "tree/ign/.hgignore", "syntax: glob\n*.g1\nsyntax: regexp\n\\.tmp$\n");
+        writeFile(dir / "tree/ign/.bzrignore", "# c.bak\nRE:^.*\\.rx$\n");
+        for (const char *f : {"tree/ign/x.tmp", "tree/ign/y.rx", "tree/ign/# c.bak", "tree/ign/a.g1"})
+            writeFile(dir / f, "");
         writeFile(dir / "tree/sub/.skip", "*.o\n");
         // The long line matches nothing; read in pieces, its tail "*.h"
         // would exclude tree/b.h.
@@ -168,7 +174,8 @@ TEST_F(VelkSelect, EachExclusionOptionKeepsWhatGnuTarKeeps)
         {{"--exclude-tag-all=KEEPOUT"}, {"tree/tagged", "tree/tagged/KEEPOUT"}},
         {{"--exclude-vcs"}, {"tree/.git", "tree/.svn/entries", "tree/CVS", "tree/ign/.gitignore"}},
         // .gitignore rules reach below their directory, in both.
-        {{"--exclude-vcs-ignores"}, {"tree/ign/a.log", "tree/ign/deep/c.log"}},
+        {{"--exclude-vcs-ignores"}, {"tree/ign/a.log", "tree/ign/deep/c.log", "tree/ign/x.tmp", "tree/ign/y.rx",
+                                     "tree/ign/a.g1"}},
         // A rule of a non-recursive ignore file is for its own directory's
         // entries only; GNU tar also applies it below (with "*" crossing "/").
         {{"--exclude-ignore=.skip"}, {"tree/sub/y.o"}, {"tree/sub/deep/z.o"}},

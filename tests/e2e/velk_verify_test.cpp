@@ -117,6 +117,46 @@ TEST_F(VelkVerify, DamageIsFoundAndNamed)
     }
 }
 
+// Compare mode checks the local file's size before its bytes, in either
+// direction; a local file that is gone is named too.
+TEST_F(VelkVerify, CompareNamesALocalFileOfAnotherSize)
+{
+    const struct {
+        const char *member;
+        long resize; // bytes added to the local file; 0: the file is removed
+        std::string error;
+    } cases[] = {
+        {"src/a", 1, "Sizes different for src/a: Archive file size: 3000 local file size: 3001 - comparison skipped"},
+        {"src/sub/b", -1, "Sizes different for src/sub/b: Archive file size: 700 local file size: 699"},
+        {"src/a", 0, "Uable to open local file src/a (error=2) - comparison skipped"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.error);
+        fs::remove(dir / "src/link");
+        makeTree();
+        ASSERT_EQ(run(true, {"-c", "-f", "arch.tar", "src"}).status, 0);
+        if (c.resize == 0)
+            fs::remove(dir / c.member);
+        else
+            fs::resize_file(dir / c.member, fs::file_size(dir / c.member) + c.resize);
+        auto r = run(true, {"-K", "-H", "verify=compare", "-f", "arch.tar"});
+        EXPECT_EQ(r.status, 65);
+        EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+        EXPECT_NE(r.out.find("VELK:   ....... 1 local file open/read error(s)]"), std::string::npos) << r.out;
+    }
+}
+
+// An archive longer than its index records fails before any member.
+TEST_F(VelkVerify, ArchiveLongerThanItsIndexSaysFails)
+{
+    ASSERT_EQ(run(true, {"-c", "-f", "arch.tar", "src"}).status, 0);
+    fs::resize_file(dir / "arch.tar", fs::file_size(dir / "arch.tar") + 1024);
+    auto r = run(true, {"-K", "-f", "arch.tar"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("is inconsistent with size of"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("VELK FAILED"), std::string::npos) << r.out;
+}
+
 TEST_F(VelkVerify, CreateVerifiesWhatItWrote)
 {
     for (bool local : {true, false}) {

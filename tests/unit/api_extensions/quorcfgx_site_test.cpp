@@ -156,7 +156,7 @@ TEST(QuorcfgxRestrict, TablesAndPeers)
     } cases[] = {
         {"R = {\n Default = {\n  10.1.0.0/16\n }\n}\n", 1, "10.1.2.3", "10.2.0.1"},
         {"R = {\n myhost = {\n  10.1.2.3\n }\n Default = {\n  10.2.0.0/16\n }\n}\n", 1, "10.1.2.3", "10.2.0.1"},
-        {"R = {\n Default = {\n  fe80::/16\n  10.0.0.1/40\n }\n}\n", 2, "fe80::1", "10.0.0.2"},
+        {"R = {\n Default = {\n  fe80::/16\n  10.0.0.1/33\n }\n}\n", 2, "fe80::1", "10.0.0.2"},
         {"R = {\n Default = {\n  bad = 1\n  300.1.1.1\n  10.0.0.1\n }\n}\n", 1, "10.0.0.1", "10.0.0.3"},
         {"R = {\n other = {\n  10.0.0.1\n }\n}\n", 0, "192.0.2.1", nullptr},
         {"R = {\n}\n", QUORCFGX_RESTRICT_UNUSABLE, nullptr, "10.0.0.1"},

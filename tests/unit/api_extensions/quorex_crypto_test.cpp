@@ -119,14 +119,16 @@ TEST(Crypto, RefusesWeakParametersAndPeerKeysOutsideTheGroup)
     Bytes even = p;
     even.back() = 0xFE;
     const Bytes zero = {0}, one = {1}, two = {2}, small(128, 0xFF), huge(QUOREX_MAX_DH_BYTES + 1, 0xFF);
+    Bytes bits2047(256, 0xFF); // odd, one bit short of 2048
+    bits2047[0] = 0x7F;
     struct Params {
         const Bytes &prime, &generator;
         int want;
     };
     // Below 2048 bits, even, beyond the byte cap, generators 0, 1, p-1, p;
     // p-2 is the largest generator accepted.
-    const Params params[] = {{small, two, -22}, {even, two, -22}, {huge, two, -22}, {p, zero, -22},
-                             {p, one, -22},     {p, pm1, -22},    {p, p, -22},      {p, pm2, 0}};
+    const Params params[] = {{small, two, -22}, {even, two, -22}, {huge, two, -22}, {p, zero, -22}, {p, one, -22},
+                             {p, pm1, -22},     {p, p, -22},      {p, pm2, 0},      {bits2047, two, -22}};
     for (const Params &c : params) {
         DhSide s;
         EXPECT_EQ(quorex_DHNew(c.prime.data(), c.prime.size(), c.generator.data(), c.generator.size(), &s.dh),

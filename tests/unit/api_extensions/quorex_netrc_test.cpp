@@ -111,6 +111,7 @@ TEST_F(Netrc, Entries)
         {"machine other password machine gwlabel\nmachine gwlabel login real password realpw\n", 0600, nullptr,
          nullptr, 0, "real", "realpw"},
         {"machine gwlabel login u frobnicate password pw\n", 0600, nullptr, nullptr, 0, "u", "pw"},
+        {"machine gwlabel login u password pw passwd second\n", 0600, nullptr, nullptr, 0, "u", "pw"},
         // Macro bodies are not read as entries; sixteen macros at most, and
         // every macro ends with an empty line within 4 KiB.
         {"macdef init\ncd /tmp\nmachine evil login x password y\n\n" + entry, 0600, nullptr, nullptr, 0, "u", "pw"},
@@ -119,8 +120,8 @@ TEST_F(Netrc, Entries)
         {entry + "macdef\nbody\n\n", 0600, nullptr, nullptr, -1, nullptr, nullptr},
         {entry + "macdef empty\n", 0600, nullptr, nullptr, -1, nullptr, nullptr},
         {entry + "macdef body\nline one\nline two\n", 0600, nullptr, nullptr, -1, nullptr, nullptr},
-        {entry + "macdef big\n" + std::string(4000, 'a') + "\n" + std::string(200, 'b') + "\n\n", 0600, nullptr,
-         nullptr, -1, nullptr, nullptr},
+        {entry + "macdef full\n" + std::string(4095, 'a') + "\n\n", 0600, nullptr, nullptr, 0, "u", "pw"},
+        {entry + "macdef big\n" + std::string(4096, 'a') + "\n\n", 0600, nullptr, nullptr, -1, nullptr, nullptr},
         // A password or account others (or the group) may read is refused,
         // except an anonymous password; an account is never handed out.
         {entry, 0644, nullptr, nullptr, -1, nullptr, nullptr},
@@ -140,6 +141,16 @@ TEST_F(Netrc, Entries)
         EXPECT_EQ(user(), c.user ? c.user : "<null>");
         EXPECT_EQ(pass(), c.pass ? c.pass : "<null>");
     }
+}
+
+TEST(NetrcLabel, AtMost1024Characters)
+{
+    char back[QUOREX_NETRC_LABEL_MAX + 1];
+    EXPECT_EQ(quorex_SetNetrcLabel(std::string(QUOREX_NETRC_LABEL_MAX + 1, 'y').c_str(), QUOREX_NETRC_LABEL_PLAIN),
+              -ENAMETOOLONG);
+    EXPECT_EQ(quorex_SetNetrcLabel(std::string(QUOREX_NETRC_LABEL_MAX, 'x').c_str(), QUOREX_NETRC_LABEL_PLAIN), 0);
+    ASSERT_EQ(quorex_GetNetrcLabel(back, sizeof back), QUOREX_NETRC_LABEL_PLAIN);
+    EXPECT_EQ(std::string(back), std::string(QUOREX_NETRC_LABEL_MAX, 'x'));
 }
 
 TEST_F(Netrc, MissingFileIsNoEntry)

@@ -55,6 +55,15 @@ bool xdrPath(kyl_xdr_t *x, Path *p)
     return kyl_xdr_string(x, p->buf, sizeof p->buf, KYLGW_MAX_PATH);
 }
 
+// A string whose buffer is smaller than its wire cap.
+struct Str4 {
+    char buf[4];
+};
+bool xdrStr4(kyl_xdr_t *x, Str4 *p)
+{
+    return kyl_xdr_string(x, p->buf, sizeof p->buf, 8);
+}
+
 bool xdrMode(kyl_xdr_t *x, uint32_t *m)
 {
     return kyl_xdr_mode(x, m);
@@ -199,6 +208,9 @@ TEST(XdrPrimitives, StringsAndBytesAtTheirCapsAndOneOver)
     Path over{};
     EXPECT_FALSE(decodeAll(xdrPath, hex("00 00 04 01") + Bytes(1028, 'a'), &over, &left));
     EXPECT_EQ(left, 1028u);  // refused at the length word
+    // The buffer, not only the cap, bounds a decoded string with its NUL.
+    EXPECT_TRUE(decodes(xdrStr4, hex("00 00 00 03 61 62 63 00")));
+    EXPECT_FALSE(decodes(xdrStr4, hex("00 00 00 04 61 62 63 64")));
 }
 
 TEST(XdrPrimitives, ModesTravelInInterchangeForm)
@@ -248,6 +260,9 @@ TEST(XdrPrimitives, SocketAddressesUuidAndObjectHandle)
     kyl_uuid_t u{0x01234567, 0x89ab, 0xcdef, 0x81, 0x42, {1, 2, 3, 4, 5, 6}};
     expectGolden(kyl_xdr_uuid, &u,
                  hex("01 23 45 67 00 00 89 ab 00 00 cd ef 00 00 00 81 00 00 00 42 01 02 03 04 05 06 00 00"));
+    // An 8-bit field's word must hold nothing above its byte.
+    EXPECT_FALSE(decodes(kyl_xdr_uuid,
+                         hex("01 23 45 67 00 00 89 ab 00 00 cd ef 00 00 01 81 00 00 00 42 01 02 03 04 05 06 00 00")));
     ns_ObjHandle_t h{0x0102030405060708ull, 0x1112, 0x2122232425262728ull, 0x3132, 0x81, 0x02,
                      0x4142434445464748ull, 0x51525354};
     expectGolden(kyl_xdr_objhandle, &h,

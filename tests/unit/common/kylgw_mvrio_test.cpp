@@ -76,7 +76,7 @@ TEST(MoverRecvData, BlocksLandInPlaceOrAreRefused)
         {"before the window", {{kBase - 512, 1024}}, false, 1, -EINVAL, 0, {}},
         {"past the window", {{kBase + 3584, 1024}}, false, 1, -EINVAL, 0, {}},
         {"wrapping offset", {{0xffffffffffffff00ull, 0x200, 0}}, false, 1, -EINVAL, 0, {}},
-        {"other transfer", {{kBase, 512, SIZE_MAX, kXfer + 1}}, false, 1, -EINVAL, 0, {}},
+        {"other transfer", {{kBase, 512, SIZE_MAX, kXfer + (1ull << 32)}}, false, 1, -EINVAL, 0, {}},
         {"peer closes mid-block", {{kBase, 1024}, {kBase + 1024, 1024, 100}}, true, 2, -EIO, 1024, {{0, 1124}}},
         {"no header in time", {}, false, 1, -ETIMEDOUT, 0, {}},
     };
@@ -200,6 +200,16 @@ TEST(MoverControl, RoundTripAndPeerClosedMidMessage)
     ASSERT_EQ(quor_send_data(p.peer.get(), part, sizeof part), 40);
     p.peer.reset();
     EXPECT_EQ(mvrprot_recv_initmsg(p.us.get(), &got), NXAPI_E_NOSESSION);
+}
+
+// A data header goes out only with as many bytes as it announces.
+TEST(MoverSendData, HeaderLengthIsTheBytesSent)
+{
+    Pair p;
+    pdata_hdr_t h{0, kXfer, kBase, 10, 7, 0};
+    unsigned char data[10] = {};
+    EXPECT_EQ(pdata_send_hdr_and_data(p.us.get(), &h, data, 5), -EINVAL);
+    EXPECT_GT(pdata_send_hdr_and_data(p.us.get(), &h, data, 10), 0);
 }
 
 } // namespace

@@ -198,6 +198,13 @@ TEST(LfxCaps, LengthsAndCountsAreRefusedAtTheirWords)
     ASSERT_TRUE(decode(xdr_kylgw_lfx_xfer_init_req_t, inlineSendHex() + hex("78 79 7a 77"), d.get(), &left));
     EXPECT_EQ(left, 4u);
     release(xdr_kylgw_lfx_xfer_init_req_t, d.get());
+    // The drive letter is one signed char: -128 is one, -129 is not.
+    for (auto [drive, ok] : {std::pair{0xffffff80u, true}, {0xffffff7fu, false}}) {
+        Bytes v = inlineSendHex();
+        putWord(v, 16, drive);
+        EXPECT_EQ(decode(xdr_kylgw_lfx_xfer_init_req_t, v, d.get()), ok) << std::hex << drive;
+        release(xdr_kylgw_lfx_xfer_init_req_t, d.get());
+    }
 
     // Address counts one past the cap and negative, with entries present.
     const size_t countAt = connectionReceiveHex().size() - 40 - 28 - 4;

@@ -352,4 +352,21 @@ TEST(PeerFaults, PositionOperationsOnABusyFileFailWithoutAsking)
     });
 }
 
+// Local open flags travel as the gateway's bits, one for one.
+TEST(OpenFlags, TravelAsTheGatewayBits)
+{
+    const struct {
+        int local;
+        uint32_t wire;
+    } cases[] = {
+        {O_RDONLY, QUOR_OFLAG_RDONLY},
+        {O_WRONLY | O_CREAT | O_TRUNC, QUOR_OFLAG_WRONLY | QUOR_OFLAG_CREAT | QUOR_OFLAG_TRUNC},
+        {O_RDWR | O_APPEND, QUOR_OFLAG_RDWR | QUOR_OFLAG_APPEND},
+        {O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK,
+         QUOR_OFLAG_WRONLY | QUOR_OFLAG_CREAT | QUOR_OFLAG_EXCL | QUOR_OFLAG_NONBLOCK},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(nxapi_ConvertOpenFlags(c.local), c.wire) << std::oct << c.local;
+}
+
 } // namespace

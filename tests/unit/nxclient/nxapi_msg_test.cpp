@@ -19,6 +19,7 @@
 
 #include "kylgw_catalogue.h"
 #include "kylgw_xdr_fs.h"
+#include "kylgw_xdr_xfer.h"
 #include "nxapi_private.h"
 #include "peer_testutil.h"
 #include "velk_testproc.h"
@@ -350,6 +351,31 @@ TEST_F(MessageLayerConcurrency, EveryReplyReachesItsSender)
     EXPECT_EQ(answered, kThreads * kRequests);
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(mismatches.load(), 0);
+}
+
+// A reply's time limit: QUOR_REPLY_TIMEOUT when it is a whole number of
+// seconds up to a day, else 10 minutes; none for the requests that wait
+// for movers or staging.
+TEST(ReplyLimit, FromTheEnvironmentOrTheKindOfRequest)
+{
+    const struct {
+        const char *env; // nullptr: unset
+        uint16_t function;
+        int seconds;
+    } cases[] = {
+        {nullptr, FN_FS_STAT, 600}, {"7", FN_FS_STAT, 7},       {"0", FN_FS_STAT, 0},
+        {"86400", FN_FS_STAT, 86400}, {"86401", FN_FS_STAT, 600}, {"5x", FN_FS_STAT, 600},
+        {"-1", FN_FS_STAT, 600},    {nullptr, FN_FS_READLIST, 0}, {nullptr, FN_FS_WRITELIST, 0},
+        {nullptr, FN_FS_OPEN, 0},   {nullptr, FN_FS_OPENX, 0},
+    };
+    for (const auto &c : cases) {
+        if (c.env != nullptr)
+            setenv("QUOR_REPLY_TIMEOUT", c.env, 1);
+        else
+            unsetenv("QUOR_REPLY_TIMEOUT");
+        EXPECT_EQ(nxapi_ReplyLimitSeconds(CAT_FILESYS, c.function), c.seconds) << (c.env ? c.env : "unset");
+    }
+    unsetenv("QUOR_REPLY_TIMEOUT");
 }
 
 } // namespace

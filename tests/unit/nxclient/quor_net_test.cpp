@@ -214,4 +214,62 @@ TEST_F(QuorNet, Ipv6OnlyAndLinkLocalScope)
     EXPECT_EQ(reinterpret_cast<const sockaddr_in6 *>(&bound.hs_addr)->sin6_scope_id, index);
 }
 
+// A service text is a port only as a whole number up to 65535.
+TEST(QuorNetText, PortFromText)
+{
+    const struct {
+        const char *text;
+        int port;
+    } cases[] = {{"0", 0},          {"65535", 65535},          {"65536", -ERANGE}, {"", -ERANGE},
+                 {"12a", -ERANGE}, {nullptr, -ERANGE}, {"99999999999999999999", -ERANGE}};
+    for (const auto &c : cases) {
+        char err[256] = "";
+        EXPECT_EQ(quor_net_portfromtext(c.text, err, sizeof err), c.port) << (c.text ? c.text : "null");
+    }
+}
+
+quor_sockaddr_t addrOf(const char *text)
+{
+    quor_sockaddr_t a;
+    quor_net_initaddr(&a);
+    const bool v6 = strchr(text, ':') != nullptr;
+    if (v6) {
+        auto *in6 = reinterpret_cast<sockaddr_in6 *>(&a.hs_addr);
+        in6->sin6_family = AF_INET6;
+        EXPECT_EQ(inet_pton(AF_INET6, text, &in6->sin6_addr), 1);
+    } else {
+        auto *in = reinterpret_cast<sockaddr_in *>(&a.hs_addr);
+        in->sin_family = AF_INET;
+        EXPECT_EQ(inet_pton(AF_INET, text, &in->sin_addr), 1);
+    }
+    a.hs_addrlen = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    return a;
+}
+
+// A prefix of n bits masks the high n bits of the address (0: all of
+// them); a candidate matches when it agrees on the masked bits and is of
+// the same family.
+TEST(QuorNetText, PrefixMasksAndMatches)
+{
+    const struct {
+        const char *addr;
+        int bits;
+        const char *candidate;
+        int rc, match;
+    } cases[] = {
+        {"10.1.2.3", 20, "10.1.15.200", 0, 1}, {"10.1.2.3", 20, "10.1.16.3", 0, 0}, {"10.1.2.3", 0, "10.1.2.3", 0, 1},
+        {"10.1.2.3", 0, "10.1.2.4", 0, 0},     {"10.1.2.3", 33, "10.1.2.3", -EINVAL, 0},
+        {"::", 1, "::1", 0, 1},                {"0.0.0.0", 1, "::1", 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.addr) + "/" + std::to_string(c.bits) + " " + c.candidate);
+        const quor_sockaddr_t a = addrOf(c.addr), cand = addrOf(c.candidate);
+        quor_sockaddr_t mask;
+        ASSERT_EQ(quor_net_generatemask(&a, &mask, c.bits), c.rc);
+        if (c.rc == 0) {
+            EXPECT_EQ(quor_net_addrmatch(&a, &mask, &cand), c.match);
+        }
+    }
+}
+
 } // namespace

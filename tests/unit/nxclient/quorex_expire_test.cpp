@@ -25,6 +25,7 @@ TEST(QuorexExpire, Durations)
         {"70y", -EINVAL, 0},       {"2147483648s", -EINVAL, 0}, {"60y 9y", -EINVAL, 0},
         {"d5", -EINVAL, 0},        {"5w", -EINVAL, 0},          {"", -ENODATA, 0},
         {" \t", -ENODATA, 0},      {"99999999999999999999d", -EINVAL, 0},
+        {"90m", 0, 5400},          {"2H 1M 1S", 0, 7261},       {"18446744073709551617s", -EINVAL, 0},
     };
     for (const auto &c : cases) {
         uint64_t s = 0;
@@ -44,14 +45,17 @@ TEST(QuorexExpire, RulesAndLookups)
         uint64_t expected; // 0: no rule fits
         const char *message;
     } cases[] = {
-        {"ExpirationByCosId = {\n COS5 = 1d\n 5 = 30d 12h\n}\n", 0, 0, 5, 4000000000ull + 2635200,
+        {"ExpirationByCosId = {\n COS5 = 1d\n 5 = 30d 12h\n}\n", 0, 0, 5, 4294000000ull + 2635200,
          "not \"cosId = expireString\""},
         {"ExpirationByCosId = {\n 5x = 1d\n}\n", 0, 0, 0, 0, "line 2"},
-        {"ExpirationByCosId = {\n 5 = 1d\n}\nExpirationByFamilyId = {\n 3 = 1h\n}\n", 0, 3, 5, 4000000000ull + 3600,
+        {"ExpirationByCosId = {\n 5 = 1d\n}\nExpirationByFamilyId = {\n 3 = 1h\n}\n", 0, 3, 5, 4294000000ull + 3600,
          ""},
         {"ExpirePrecedence = {\n COS ID\n Bogus\n}\nExpirationByCosId = {\n 5 = 1d\n}\n"
          "ExpirationByFamilyId = {\n 3 = 1h\n}\n",
-         0, 3, 5, 4000000000ull + 86400, "unrecognized precedence entry type [Bogus]"},
+         0, 3, 5, 4294000000ull + 86400, "unrecognized precedence entry type [Bogus]"},
+        {"ExpirePrecedence = {\n COS ID\n}\nExpirationByCosId = {\n 5 = 1d\n}\nExpirationByFamilyId = {\n 5 = 1h\n}\n", 0,
+         3, 5, 4294000000ull + 86400, ""},
+        {"ExpirationByCosId = {\n 4294967301 = 1d\n}\n", 0, 0, 5, 0, "not \"cosId = expireString\""},
         {"ExpirationByCosId = {\n 5 = 1d\n}\nExpirationByGroupId = {\n}\n", -1, 0, 5, 0, "empty substanza list"},
         {"ExpirationByCosId = {\n 5 = 1d\n", -1, 0, 5, 0, "error -7004 parsing"},
     };
@@ -64,7 +68,7 @@ TEST(QuorexExpire, RulesAndLookups)
         quor_Attrs_t a{};
         a.FamilyId = c.family;
         a.COSId = c.cos;
-        a.TimeCreated = 4000000000u; // the sum passes 2^32
+        a.TimeCreated = 4294000000u; // a sum of 11 days or more passes 2^32
         uint64_t when = 0;
         EXPECT_EQ(quorex_ExpireLookupTime(&a, &when), c.expected != 0 ? 0 : -ENOENT) << c.text;
         EXPECT_EQ(when, c.expected) << c.text;

@@ -1,7 +1,9 @@
-// The member path rules of extract (leading slashes and ".." components)
-// and where the deferred directory attributes land.
+// The member path rules of extract (leading slashes and ".." components),
+// where the deferred directory attributes land and which targets a hard
+// link may reach.
 
 #include "velk_ExtractWriter.h"
+#include "velk_HardLink.h"
 #include "velk_unit_fixture.h"
 
 namespace {
@@ -74,6 +76,44 @@ TEST(ExtractDirectories, AttributesNeverFollowALinkSwappedInForTheDirectory)
     EXPECT_EQ(victim.st_mtime, before.st_mtime);
     EXPECT_EQ(moved.st_mode & 07777, 0750u);
     EXPECT_EQ(moved.st_mtime, 1709647620);
+}
+
+// A hard link is made only to the very file this run extracted at its
+// target path: not to a file renamed over it, a symbolic link put in its
+// place or a path the run never extracted.
+TEST(ExtractHardLinks, OnlyToTheFileThisRunExtracted)
+{
+    velkunit::RunGlobals globals;
+    velktest::ScratchDir dir;
+    int cwd = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    const struct {
+        const char *change; // done to the target between its extraction and the link
+        const char *linkName;
+        int made;
+    } cases[] = {{"", "t", 1}, {"", "/t", 1}, {"", "u", 0}, {"rename", "t", 0}, {"symlink", "t", 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.change) + " " + c.linkName);
+        velk_extracted_files_t made;
+        unlink("l");
+        unlink("t");
+        velktest::writeFile("t", "target");
+        velktest::writeFile("other", "other");
+        velk_hardlink_member_t file{VTO_FILE, "t", "", -1, true, 022};
+        EXPECT_EQ(velk_HardLinkMember(&made, &file), 0);
+        if (std::string(c.change) == "rename") {
+            ASSERT_EQ(rename("other", "t"), 0); // same device, another inode
+        }
+        if (std::string(c.change) == "symlink") {
+            ASSERT_TRUE(unlink("t") == 0 && symlink("other", "t") == 0);
+        }
+        velk_hardlink_member_t link{VTO_HARDLINK, "l", c.linkName, -1, false, 022};
+        EXPECT_EQ(velk_HardLinkMember(&made, &link), c.made);
+        struct stat l, t;
+        EXPECT_EQ(lstat("l", &l) == 0 && lstat("t", &t) == 0 && l.st_ino == t.st_ino, c.made == 1);
+    }
+    EXPECT_EQ(fchdir(cwd), 0);
+    close(cwd);
 }
 
 } // namespace

@@ -81,10 +81,12 @@ TEST_F(MemberStatusTest, EntriesFindTheirRecordsPastOnesThatMadeNoEntry)
     }
     velk_SetMemberRecords(records.data(), 7);
     // Entries: a, dir, dir/b, dir/c, then one not from the table.
-    const std::pair<int64_t, const char *> lookups[] = {{0, "a"},     {1, "dir"},      {2, "dir/b"}, {3, "dir/c"},
-                                                        {4, "/tmp/cf"}, {4, "listonly"}, {1, "dir"},   {3, "dir/c"}};
-    const int want[] = {0, 2, 3, 5, -1, -1, 2, 5};
-    for (int k = 0; k < 8; k++) {
+    // A record whose name only starts the path ("a" for "ab") is not it.
+    const std::pair<int64_t, const char *> lookups[] = {{0, "a"},       {1, "dir"},      {2, "dir/b"}, {3, "dir/c"},
+                                                        {4, "/tmp/cf"}, {4, "listonly"}, {1, "dir"},   {3, "dir/c"},
+                                                        {0, "ab"}};
+    const int want[] = {0, 2, 3, 5, -1, -1, 2, 5, -1};
+    for (int k = 0; k < 9; k++) {
         const velk_FileSpec_t *rec = velk_FindMemberRecord(lookups[k].first, lookups[k].second);
         EXPECT_EQ(rec == nullptr ? -1 : static_cast<int>(rec - records.data()), want[k]) << k;
     }

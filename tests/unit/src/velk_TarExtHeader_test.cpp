@@ -19,8 +19,9 @@ std::string rec(const std::string &key, const std::string &value)
     return std::to_string(len) + " " + key + "=" + value + "\n";
 }
 
-// A ustar header block of type t for name, size bytes of data, checksum set.
-Block header(char t, const std::string &name, uint64_t size = 0)
+// A ustar header block of type t for name, size bytes of data, checksum set;
+// binaryLead, when not 0, is the first byte of a base-256 size of zeros.
+Block header(char t, const std::string &name, uint64_t size = 0, unsigned char binaryLead = 0)
 {
     Block b(512, 0);
     memcpy(b.data(), name.data(), std::min<size_t>(name.size(), 100));
@@ -29,6 +30,10 @@ Block header(char t, const std::string &name, uint64_t size = 0)
     Uint64_tToOctal(size, c + USTAR_size_offset, 12, 0, "");
     Uint32_tToOctal(1000, c + USTAR_mtime_offset, 12, 1, "");
     b[USTAR_typeflag_offset] = static_cast<unsigned char>(t);
+    if (binaryLead != 0) {
+        memset(c + USTAR_size_offset, 0, 12);
+        b[USTAR_size_offset] = binaryLead;
+    }
     memcpy(c + USTAR_magic_offset, "ustar\0" "00", 8);
     snprintf(c + USTAR_checksum_offset, 8, "%6o", static_cast<unsigned>(velk_TarHeaderChecksum(b.data(), false)));
     b[USTAR_checksum_offset + 7] = ' ';
@@ -92,6 +97,7 @@ TEST(TarExtHeader, PaxRecordsAreCheckedAgainstTheirLengths)
         {"negative size", rec("size", "-5"), VELK_TAREXT_MALFORMED},
         {"size not a number", rec("size", "12x"), VELK_TAREXT_MALFORMED},
         {"NUL in a name", rec("path", std::string("a\0b", 3)), VELK_TAREXT_MALFORMED},
+        {"NUL ending a name", rec("path", std::string("ab\0", 3)), VELK_TAREXT_MALFORMED},
         {"second record broken", rec("uid", "7") + "5 x=y", VELK_TAREXT_MALFORMED},
         {"unknown keys passed over", rec("atime", "1.5") + rec("SCHILY.xattr.a", "v"), 0},
     };
@@ -182,6 +188,8 @@ TEST(TarExtHeader, WhatAnIndexEntryCannotHoldIsRefused)
         {"time before 1970", record('x', rec("mtime", "-1.5")), true, VELK_TAREXT_UNREPRESENTABLE},
         {"owner id of 2^24", record('x', rec("gid", "16777216")), true, VELK_TAREXT_UNREPRESENTABLE},
         {"sparse", record('x', rec("GNU.sparse.size", "5")), true, VELK_TAREXT_UNREPRESENTABLE},
+        {"only like a sparse key", record('x', rec("GNU.sparsely", "5")), true, 0},
+        {"negative binary size", {header('0', "neg", 0, 0xC0)}, false, VELK_TAREXT_UNREPRESENTABLE},
         {"global name", record('g', rec("path", "all")), false, VELK_TAREXT_UNREPRESENTABLE},
         {"record of 1 MiB and one byte", {header('x', "big", VELK_TAREXT_MAX_RECORD + 1)}, false,
          VELK_TAREXT_MALFORMED},
