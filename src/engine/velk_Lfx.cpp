@@ -123,7 +123,7 @@ void abortRun(LfxRun *run)
         kyl_lock_guard g(req->reqLock);
         req->reqCond.broadcast();
     }
-    velk_LfwBroadcastCondition();
+    velk_LfwBroadcastCondition(ctl->pool);
 }
 
 // Records a thread's result (the first failure counts) and aborts on
@@ -590,7 +590,7 @@ void giveBack(LfxRun *run, io_buffer_t *buf)
         ctl->ring.bufQueueCondition.broadcast();
     }
     if (run->send && run->fi->ioType == RMTIO_CALLBACK)
-        velk_LfwSignalCondition();
+        velk_LfwSignalCondition(ctl->pool);
 }
 
 // An empty buffer, waiting for one; null when the transfer stopped.

@@ -79,6 +79,8 @@ struct WriterRun {
     // accepted like the ones the site allows.
     quor_sockaddr_t gateway{};
     bool haveGateway = false;
+    // The reader pool that fills the transfer's buffers.
+    velk_reader_pool_t pool;
     bool poolStarted = false;
     bool managerStarted = false;
     bool listenStarted = false;
@@ -125,7 +127,7 @@ bool stopping(velk_xfer_ctl_t *ctl, bool *quiet)
 void wakeAll(velk_xfer_ctl_t *ctl)
 {
     velk_WakeTransfer(ctl);
-    velk_LfwBroadcastCondition();
+    velk_LfwBroadcastCondition(ctl->pool);
 }
 
 // Aborts the transfer and wakes its threads.
@@ -539,7 +541,7 @@ int velk_UpdateBufXferred(velk_xfer_ctl_t *ctl, const completion_msg_t *completi
     velk_ReturnEmptyBuffer(&ctl->ring, theBuffer);
     ctl->ring.bufQueueCondition.broadcast();
     ctl->ring.bufQueueLock.unlock();
-    velk_LfwSignalCondition();
+    velk_LfwSignalCondition(ctl->pool);
     return 0;
 }
 
@@ -744,7 +746,7 @@ int setUp(WriterRun *run)
         kyl_lock_guard g(ctl->controlLock);
         ctl->transfer_active = 1;
     }
-    if (velk_InitThreadPool(ctl) != 0) {
+    if (velk_InitThreadPool(&run->pool, ctl) != 0) {
         run->poolStarted = true;
         setupFailed(ctl, "Error(s) initializing thread pool\n", VELK_EXIT_OSERR);
         return -1;
@@ -1001,7 +1003,7 @@ void tearDown(WriterRun *run)
     if (run->managerStarted)
         pthread_join(run->manager, nullptr);
     if (run->poolStarted)
-        velk_ShutdownThreadPool();
+        velk_ShutdownThreadPool(&run->pool);
     if (ctl->ring.bufQueueLockCreated)
         velk_CleanupIoBuffers(&ctl->ring);
     if (ctl->movers.connectionList != nullptr)
@@ -1059,7 +1061,7 @@ int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed)
             start = ctl->startTime;
         }
         *xferTime = ctl->stopTime - start;
-        *threadsUsed = velk_LfwThreadHighWater() + 1;
+        *threadsUsed = velk_LfwThreadHighWater(&run->pool) + 1;
     } else {
         rc = -1;
         velk_SetExitCode(VELK_EXIT_IOERR);

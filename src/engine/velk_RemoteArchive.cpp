@@ -122,6 +122,7 @@ int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
     ctl->movers.listenSockFD = -1;
     clock_gettime(CLOCK_MONOTONIC, &ctl->progressShownAt);
     const double start = velk_GetTimestamp();
+    velk_reader_pool_t pool;
     bool poolStarted = false;
     bool managerStarted = false;
     pthread_t manager{};
@@ -138,7 +139,7 @@ int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
         if (velk_AllocateIoBuffers(&ctl->ring) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Error(s) creating I/O buffers (%s)\n", strerror(ENOMEM));
             setupFailed(ctl, VELK_EXIT_NOMEM);
-        } else if (poolStarted = true, velk_InitThreadPool(ctl) != 0) {
+        } else if (poolStarted = true, velk_InitThreadPool(&pool, ctl) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error(s) initializing thread pool\n", __func__);
             setupFailed(ctl, VELK_EXIT_OSERR);
         } else if (velk_IndexFileRewind(velk_tmpIndexFD, VELK_LOCAL_FILE) != 0) {
@@ -166,14 +167,14 @@ int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
             kyl_lock_guard g(ctl->ring.bufQueueLock);
             ctl->ring.bufQueueCondition.broadcast();
         }
-        velk_LfwBroadcastCondition();
+        velk_LfwBroadcastCondition(ctl->pool);
     }
     if (managerStarted) {
         pthread_join(manager, nullptr);
-        *threadsUsed = velk_LfwThreadHighWater() + 1;
+        *threadsUsed = velk_LfwThreadHighWater(&pool) + 1;
     }
     if (poolStarted)
-        velk_ShutdownThreadPool();
+        velk_ShutdownThreadPool(&pool);
     const int aborted = ctl->ctlMutexCreated ? velk_GetXferAborted(ctl) : 1;
     if (rc == 0 && aborted == 0) {
         *xferTime = ctl->stopTime - start;

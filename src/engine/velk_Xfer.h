@@ -102,6 +102,7 @@ struct io_bufreq_t {
 };
 
 struct velk_xfer_ctl_t;
+struct velk_reader_pool_t;
 
 // The data callback through which every archive reader hands archive data
 // to extract, verify and build index.  The buffer's first dataLength bytes
@@ -235,6 +236,10 @@ struct velk_xfer_ctl_t {
     // The state of the writer or reader that runs this transfer, for its own
     // threads (null when it keeps none there); set before they start.
     void *owner;
+    // The reader pool that fills the ring for an archive write (owned by
+    // the writer, velk_ReaderPool.h), or null; set before the transfer's
+    // threads start.
+    velk_reader_pool_t *pool;
     kyl_mutex_t controlLock;
     int ctlMutexCreated;
     kyl_cond_t localFileCond;

@@ -56,9 +56,10 @@ std::string expectedStream(const std::vector<Member> &members)
 // started.  Every use of the context's locks is here.
 struct Transfer {
     std::unique_ptr<velk_xfer_ctl_t> ctl{new velk_xfer_ctl_t};
+    velk_reader_pool_t *pool;
     std::promise<void> ended;
     std::thread manager;
-    explicit Transfer(uint64_t length)
+    Transfer(uint64_t length, velk_reader_pool_t *readers) : pool(readers)
     {
         memset(static_cast<void *>(ctl.get()), 0, sizeof(velk_xfer_ctl_t));
         ctl->movers.listenSockFD = -1;
@@ -66,7 +67,7 @@ struct Transfer {
         ctl->transferLength = length;
         EXPECT_EQ(velk_InitXferLocks(ctl.get()), 0);
         EXPECT_EQ(velk_AllocateIoBuffers(&ctl->ring), 0);
-        EXPECT_EQ(velk_InitThreadPool(ctl.get()), 0);
+        EXPECT_EQ(velk_InitThreadPool(pool, ctl.get()), 0);
         manager = std::thread([this] {
             velk_LocalFileMgrThread(ctl.get());
             ended.set_value();
@@ -78,7 +79,7 @@ struct Transfer {
         if (ended.get_future().wait_for(kGenerousWait) != std::future_status::ready)
             return false;
         manager.join();
-        velk_ShutdownThreadPool();
+        velk_ShutdownThreadPool(pool);
         return true;
     }
     ~Transfer()
@@ -107,7 +108,7 @@ struct Transfer {
         velk_ReturnEmptyBuffer(&ctl->ring, buf);
         ctl->ring.bufQueueCondition.broadcast();
         ctl->ring.bufQueueLock.unlock();
-        velk_LfwSignalCondition();
+        velk_LfwSignalCondition(pool);
     }
     void end() KYL_NO_THREAD_SAFETY_ANALYSIS
     {
@@ -117,16 +118,16 @@ struct Transfer {
         ctl->ring.bufQueueLock.lock();
         ctl->ring.bufQueueCondition.broadcast();
         ctl->ring.bufQueueLock.unlock();
-        velk_LfwBroadcastCondition();
+        velk_LfwBroadcastCondition(pool);
     }
 };
 
 // Takes ready buffers in archive order as the writer does: only the one at
 // the next offset, filled, whole blocks, and full unless last.  Returns the
 // stream, or "" after a broken rule or an abort (the reason in *fault).
-std::string drain(uint64_t length, std::string *fault)
+std::string drain(uint64_t length, velk_reader_pool_t *pool, std::string *fault)
 {
-    Transfer t(length);
+    Transfer t(length, pool);
     std::string stream;
     auto deadline = Clock::now() + kGenerousWait;
     for (uint64_t next = 0; next < length && fault->empty();) {
@@ -162,7 +163,7 @@ protected:
     }
     void TearDown() override
     {
-        velk_ShutdownThreadPool();
+        velk_ShutdownThreadPool(&pool_);
         velk_max_threads = savedThreads_;
     }
 
@@ -198,10 +199,11 @@ protected:
         velk_exit_code.store(0);
         EXPECT_EQ(lseek(velk_tmpIndexFD, HIF_HDR_SIZE, SEEK_SET), static_cast<off_t>(HIF_HDR_SIZE));
         EXPECT_EQ(velk_InitMemberFileLists(static_cast<int64_t>(members_.size()), 0), 0);
-        return drain((velk_archive_blocks + 1) * 512 + extra, fault);
+        return drain((velk_archive_blocks + 1) * 512 + extra, &pool_, fault);
     }
 
     int savedThreads_ = 0;
+    velk_reader_pool_t pool_;
     velkunit::RunGlobals globals_;
     velktest::ScratchDir dir_;
     std::vector<Member> members_;
@@ -269,7 +271,7 @@ TEST_F(ReaderPoolTest, StreamOfATreeIsTheArchiveWithOneTwoAndEightReaders)
                                         d + "/shrinks:size changed from 1000 to 300\n",
                                         "file size changed for " + d + "/bigshrinks\n"})
             EXPECT_TRUE(contains(err, line)) << line << err;
-        EXPECT_LT(velk_LfwThreadHighWater(), threads);
+        EXPECT_LT(velk_LfwThreadHighWater(&pool_), threads);
         velk_ReleaseMemberFileLists();
     }
 }
@@ -330,7 +332,7 @@ TEST_F(ReaderPoolTest, AbortShutdownOrEndStopsManagerAndReaders)
         ASSERT_EQ(lseek(velk_tmpIndexFD, HIF_HDR_SIZE, SEEK_SET), static_cast<off_t>(HIF_HDR_SIZE));
         ASSERT_EQ(velk_InitMemberFileLists(2, 0), 0);
         velktest::OutputCapture cap;
-        Transfer t((velk_archive_blocks + 1) * 512);
+        Transfer t((velk_archive_blocks + 1) * 512, &pool_);
         int writer = -1;  // opens once the member's reader holds the FIFO open
         for (auto deadline = Clock::now() + kGenerousWait; writer < 0 && Clock::now() < deadline; sched_yield())
             writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
