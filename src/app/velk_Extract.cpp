@@ -890,7 +890,7 @@ int velk_Extract(velk_run_t *run)
     velk_ExtractPrepare(xs);
     velk_FreeIxList(&xs->ranges);
     xs->index_Fd = -1;
-    xs->outcome = velk_outcome_t{velk_okfile, velk_exfile};
+    xs->outcome = velk_outcome_t{run->okfile, run->exfile};
 
     if (velk_GenFilelist(run) < 0 ||
         (!optOn(VELK_OPT_BY_ORDINAL) && velk_MemberNamesPrepare(&xs->names, &run->members) != 0))

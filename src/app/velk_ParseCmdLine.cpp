@@ -184,19 +184,19 @@ int parseFamily(velk_run_t *run, const char *value)
     return 0;
 }
 
-int parseThreadStackSize(const char *name, const char *value)
+int parseThreadStackSize(velk_run_t *run, const char *name, const char *value)
 {
     int64_t bytes = 0;
     if (quorex_ParseByteSizeChecked(value, &bytes) != 0 || bytes < 0 || bytes > VELK_MAX_TSS) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", name, value);
-        velk_thread_stacksize = 0;
+        run->xfer.threadStacksize = 0;
         return fail();
     }
     // A stack below the system's minimum would make every reader thread
     // fail to start; raise it instead.
     if (bytes > 0 && bytes < static_cast<int64_t>(PTHREAD_STACK_MIN))
         bytes = static_cast<int64_t>(PTHREAD_STACK_MIN);
-    velk_thread_stacksize = static_cast<int>(bytes);
+    run->xfer.threadStacksize = static_cast<int>(bytes);
     return 0;
 }
 
@@ -336,7 +336,7 @@ int parseOption(velk_run_t *run, const char *name, int code, const char *value)
             return fail();
         }
         return 0;
-    case LO_TSS: return parseThreadStackSize(name, value);
+    case LO_TSS: return parseThreadStackSize(run, name, value);
     case LO_UMASK: return parseUmask(run, name, value);
     case LO_VERIFY: return parseVerifyList(run, name, value);
     default: return fail();
@@ -571,7 +571,7 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
             st.errors++;
             return 1;
         }
-        velk_max_threads = static_cast<int>(n);
+        st.run->xfer.maxThreads = static_cast<int>(n);
         return 0;
     case 'Y':
         if (velk_ParseCOS(arg, &velk_archive_cosID, &st.run->index.cosId) != 0) {

@@ -42,9 +42,8 @@ namespace {
 constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
 constexpr size_t PATHBUF = VELK_MAX_ARCHIVE_PATH + 1;
 
-// Set until the action is dispatched: a run that stops before prints the
-// failure line itself.
-int run_failed = 1;
+// Set once the clean-up of velk_ExitCleanFiles ran (the atexit handler
+// calls it again).
 std::atomic<int> clean_files_done{0};
 
 void velk_AtExit()
@@ -56,7 +55,7 @@ void velk_AtExit()
 [[noreturn]] void failRun(int status)
 {
     velk_SetExitCode(status);
-    velk_EndRun();
+    velk_EndRun(true);
 }
 
 bool isStorageArchive()
@@ -314,14 +313,6 @@ void velk_ExitCleanFiles()
     VELK_TRACE_ENTRY();
     if (clean_files_done.exchange(1) != 0)
         return;
-    if (velk_exfile != nullptr) {
-        fflush(velk_exfile);
-        velk_exfile = nullptr;
-    }
-    if (velk_okfile != nullptr) {
-        fflush(velk_okfile);
-        velk_okfile = nullptr;
-    }
     if (velk_local_cfile_name != nullptr)
         unlink(velk_local_cfile_name);
     if (velk_tmpIndexFile != nullptr && velk_unlinkTmpIndexFile && velk_debug_level < 2) {
@@ -333,7 +324,7 @@ void velk_ExitCleanFiles()
     }
 }
 
-void velk_EndRun()
+void velk_EndRun(bool failed)
 {
     VELK_TRACE_ENTRY();
     if (velk_status_pipefd >= 0) {
@@ -346,7 +337,7 @@ void velk_EndRun()
         (void)quor_Closelog(static_cast<uint32_t>(VELK_OPENLOG_FLAGS));
         velk_logging_enabled.store(0);
     }
-    if (run_failed) {
+    if (failed) {
         velk_FinalLine(false);
         velk_SetExitCode(VELK_EXIT_OSERR);
     }
@@ -421,10 +412,8 @@ void velk_Run(int argc, char **argv)
     velk_function = VOP_NOFUNCTION;
     if (velk_ParseCmdLine(&run, argc, argv) < 0)
         failRun(VELK_EXIT_USAGE);
-    if (velk_function == VOP_NOFUNCTION) {
-        run_failed = 0;
-        velk_EndRun();
-    }
+    if (velk_function == VOP_NOFUNCTION)
+        velk_EndRun(false);
 
     refusePipeMisuse(&run);
     checkSiteRefusal(config);
@@ -441,8 +430,8 @@ void velk_Run(int argc, char **argv)
         run.archive.setExpiration = 1;
         run.index.setExpiration = 1;
     }
-    openListFile(config.Exfile, &velk_exfile, "exceptions");
-    openListFile(config.Okfile, &velk_okfile, "<success>");
+    openListFile(config.Exfile, &run.exfile, "exceptions");
+    openListFile(config.Okfile, &run.okfile, "<success>");
     startStatusFifo(&run);
 
     if (velk_Opt(VELK_OPT_TO_STDOUT))
@@ -493,8 +482,7 @@ void velk_Run(int argc, char **argv)
         failRun(VELK_EXIT_OSERR);
     nameIndexFile();
 
-    run_failed = 0;
     if (dispatch(&run) < 0)
         velk_SetExitCode(VELK_EXIT_OSERR);
-    velk_EndRun();
+    velk_EndRun(false);
 }

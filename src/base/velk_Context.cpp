@@ -36,6 +36,10 @@ void velk_RunInit(velk_run_t *run)
     run->selectHooks = nullptr;
     run->exclude = nullptr;
     run->homes = nullptr;
+    run->xfer.maxThreads = 50;
+    run->xfer.threadStacksize = 524288;
+    run->okfile = nullptr;
+    run->exfile = nullptr;
 }
 
 void velk_RunRelease(velk_run_t *run)

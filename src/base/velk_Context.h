@@ -14,6 +14,7 @@
 // the context.
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 // Member selection's pieces, defined by the units that use them.
@@ -55,6 +56,15 @@ struct velk_members_t {
     velk_FileSpec_t *table;
     int64_t count;
     int64_t capacity;
+};
+
+// The settings of the run's archive writes that their threads need; the
+// writer copies them into the transfer's control before its threads start.
+struct velk_xfer_settings_t {
+    // -T: most reader threads of an archive write.
+    int maxThreads;
+    // Stack size of those threads in bytes (0: the system's default).
+    int threadStacksize;
 };
 
 // The settings and start-up facts of a run.
@@ -109,11 +119,19 @@ struct velk_run_t {
     const velk_FileListHooks_t *selectHooks;
     velk_exclude_rules_t *exclude;
     velk_home_cache_t *homes;
+    // Settings handed to the archive writers' transfers.
+    velk_xfer_settings_t xfer;
+    // The success and exceptions lists (configuration Okfile and Exfile,
+    // -H okfile and exfile), opened by velk_Run for appending; null when not
+    // named.  Never closed: exit() flushes them.
+    FILE *okfile;
+    FILE *exfile;
 };
 
 // Sets every field of run to its default: no command line, nothing named,
 // no umask, no account, member files local, run mode 1, no member table,
-// no selection hooks, rules or home-directory cache.
+// no selection hooks, rules or home-directory cache, 50 reader threads of
+// 524288 bytes of stack, no success or exceptions list.
 void velk_RunInit(velk_run_t *run);
 
 // Frees what run owns and sets it back to its defaults.

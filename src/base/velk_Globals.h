@@ -111,8 +111,6 @@ extern char *velk_index_filename; // -I, then the named index
 extern std::atomic<uint32_t> velk_option_flags;
 extern int velk_debug_level; // 0..5
 extern int velk_iobufsize;
-extern int velk_max_threads;
-extern int velk_thread_stacksize;
 extern const long velk_abs_max_files;
 extern int velk_archive_cosID;
 extern int copyCount;
@@ -124,8 +122,6 @@ extern uint64_t velk_max_small_file_size;
 extern int velk_UID;
 extern int velk_GID;
 extern uint32_t curAcctId;
-extern FILE *velk_exfile;
-extern FILE *velk_okfile;
 extern std::atomic<int> velk_exit_code;
 extern int isatty2;
 extern std::atomic<int> velk_logging_enabled;

@@ -5,7 +5,7 @@
 
 #include "velk_ArchiveKind.h"
 
-int velk_CopyToArchive(double *xferTime, int *threadsUsed)
+int velk_CopyToArchive(const velk_xfer_settings_t *xs, double *xferTime, int *threadsUsed, int *recoveries)
 {
-    return velk_CurrentArchiveKind()->copy_to(xferTime, threadsUsed);
+    return velk_CurrentArchiveKind()->copy_to(xs, xferTime, threadsUsed, recoveries);
 }

@@ -6,10 +6,14 @@
 // archive by the storage-system writer and a gateway-host archive through
 // the gateway's local-file transfer.  Initial thread.
 
+#include "velk_Context.h"
+
 // Copies the members laid out by the temporary index into the open
-// archive velk_archive_fd of kind velk_filetype.  *xferTime and
-// *threadsUsed as the writer reports them.  Returns 0, or -1 after the
+// archive velk_archive_fd of kind velk_filetype, with the run's transfer
+// settings xs.  *xferTime, *threadsUsed and *recoveries (recoveries from
+// failed requests) as the writer reports them.  Returns 0, or -1 after the
 // message (exit status set).
-[[nodiscard]] int velk_CopyToArchive(double *xferTime, int *threadsUsed);
+[[nodiscard]] int velk_CopyToArchive(const velk_xfer_settings_t *xs, double *xferTime, int *threadsUsed,
+                                     int *recoveries);
 
 #endif

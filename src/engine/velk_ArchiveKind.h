@@ -85,7 +85,7 @@ struct velk_archive_kind_t {
 
     // The data copy of a create and range reads of an archive, as
     // velk_CopyToArchive and velk_CopyFromArchive describe.
-    int (*copy_to)(double *xferTime, int *threadsUsed);
+    int (*copy_to)(const velk_xfer_settings_t *xs, double *xferTime, int *threadsUsed, int *recoveries);
     int (*copy_from)(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
                      void *callbackArg, double *xferTime);
 

@@ -417,11 +417,12 @@ int copyLocalFile(LocalWriter *w, int archiveFd, long indexOrdinal, const hif_en
 
 } // namespace
 
-int velk_CopyToLocalArchive(double *xferTime, int *threadsUsed)
+int velk_CopyToLocalArchive(const velk_xfer_settings_t *, double *xferTime, int *threadsUsed, int *recoveries)
 {
     VELK_TRACE_ENTRY();
     *xferTime = 0;
     *threadsUsed = 0;
+    *recoveries = 0;
     LocalWriter writer;
     LocalWriter *w = &writer;
     clock_gettime(CLOCK_MONOTONIC, &w->progressShownAt);

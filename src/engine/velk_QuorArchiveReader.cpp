@@ -898,7 +898,7 @@ int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t b
                         velk_U64Text(total, t1, sizeof t1));
             velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Retrying after I/O error at archive file offset %s\n",
                         velk_U64Text(failAt, t1, sizeof t1));
-            velk_xfer_recoveries++;
+            r->ctl->recoveries++;
             continue;
         }
         if (rc < 0) {

@@ -1013,11 +1013,12 @@ void tearDown(WriterRun *run)
 
 } // namespace
 
-int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed)
+int velk_CopyToQUORArchive(const velk_xfer_settings_t *xs, double *xferTime, int *threadsUsed, int *recoveries)
 {
     VELK_TRACE_ENTRY();
     *xferTime = 0;
     *threadsUsed = 0;
+    *recoveries = 0;
     auto *run = new (std::nothrow) WriterRun;
     auto *ctl = static_cast<velk_xfer_ctl_t *>(VELK_CALLOC(1, sizeof(velk_xfer_ctl_t)));
     if (run == nullptr || ctl == nullptr) {
@@ -1034,6 +1035,7 @@ int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed)
     }
     run->ctl = ctl;
     ctl->owner = run;
+    ctl->settings = *xs;
     run->haveGateway = quorex_GetGatewayAddress(&run->gateway) == 0;
 
     int rc = setUp(run);
@@ -1052,6 +1054,7 @@ int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed)
     }
     ctl->stopTime = velk_GetTimestamp();
     tearDown(run);
+    *recoveries = ctl->recoveries;
     int aborted = ctl->ctlMutexCreated ? velk_GetXferAborted(ctl) : 1;
     if (rc == 0 && aborted == 0 && ctl->totalBytesMoved == end) {
         velk_DisplayXferProgress(end, end);

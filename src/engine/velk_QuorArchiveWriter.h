@@ -17,17 +17,19 @@
 
 // Writes the whole archive (velk_archive_filesize bytes, laid out by the
 // temporary index velk_tmpIndexFD) into the open storage-system archive
-// velk_archive_fd through the reader pool and the movers.  Requests cover
+// velk_archive_fd through the reader pool (xs: its threads and their
+// stack size) and the movers.  Requests cover
 // at most min(2 GiB, velk_max_mbytes_per_iod MiB) each.  A request that
 // fails with an I/O error (more than five times in a row at one offset
 // ends it), end of media or no space (waited out) restarts the stream at
 // the last whole block it moved.  Any other failed request, or one whose
 // reported byte count is out of range or not matched by the bytes that
 // left this client, ends the transfer.  *xferTime gets the seconds from the first mover
-// connection to the end, *threadsUsed the reader high-water mark plus one.
-// Returns 0 when every byte was written, else -1 after the message (exit
+// connection to the end, *threadsUsed the reader high-water mark plus one,
+// *recoveries the restarts of the stream.  Returns 0 when every byte was written, else -1 after the message (exit
 // status set).  Initial thread.
-[[nodiscard]] int velk_CopyToQUORArchive(double *xferTime, int *threadsUsed);
+[[nodiscard]] int velk_CopyToQUORArchive(const velk_xfer_settings_t *xs, double *xferTime, int *threadsUsed,
+                                         int *recoveries);
 
 // Thread entry of the listen thread; arg is the writer's transfer control
 // (velk_xfer_ctl_t).  Accepts mover control connections until the transfer

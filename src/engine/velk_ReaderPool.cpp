@@ -523,15 +523,15 @@ int velk_InitThreadPool(velk_reader_pool_t *pool, velk_xfer_ctl_t *ctl)
     VELK_TRACE_ENTRY();
     velk_ShutdownThreadPool(pool);
     ctl->pool = pool;
-    int count = velk_max_threads > 0 ? velk_max_threads : 1;
+    int count = ctl->settings.maxThreads > 0 ? ctl->settings.maxThreads : 1;
     auto *table = static_cast<lfw_ctl_t *>(VELK_CALLOC(static_cast<size_t>(count), sizeof(lfw_ctl_t)));
     if (table == nullptr)
         return -1;
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    if (velk_thread_stacksize > 0)
-        pthread_attr_setstacksize(&attr, static_cast<size_t>(velk_thread_stacksize));
+    if (ctl->settings.threadStacksize > 0)
+        pthread_attr_setstacksize(&attr, static_cast<size_t>(ctl->settings.threadStacksize));
 
     // The table is published first so that velk_ShutdownThreadPool finds
     // whatever was started before a failure.

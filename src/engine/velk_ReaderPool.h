@@ -115,11 +115,11 @@ struct lfw_ctl_t {
     int goIdleSent KYL_GUARDED_BY(pool->lock); // quiescing sent LFW_GO_IDLE
 };
 
-// Creates pool's table of velk_max_threads entries (each with its mutex and
+// Creates pool's table of ctl->settings.maxThreads entries (each with its mutex and
 // condition, the pool, and ctl, the transfer control of the writer that
 // starts the pool, whose stop check the readers ask), points ctl->pool at
 // pool and starts a reader thread on each entry, with stack size
-// velk_thread_stacksize.  A table left in pool from an earlier transfer is
+// ctl->settings.threadStacksize.  A table left in pool from an earlier transfer is
 // shut down first.  Returns 0, or -1 after logging (exit status 71 for a
 // mutex or condition); threads already started stay for
 // velk_ShutdownThreadPool.  Initial thread, before the manager starts.

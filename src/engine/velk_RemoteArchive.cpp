@@ -108,14 +108,16 @@ int RemoteDataCallback(velk_xfer_ctl_t *ctl, io_buffer_t **retBuffer)
     }
 }
 
-int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed)
+int velk_CopyToRemoteArchive(const velk_xfer_settings_t *xs, double *xferTime, int *threadsUsed, int *recoveries)
 {
     VELK_TRACE_ENTRY();
     *xferTime = 0;
     *threadsUsed = 0;
+    *recoveries = 0;
     auto *ctl = static_cast<velk_xfer_ctl_t *>(VELK_CALLOC(1, sizeof(velk_xfer_ctl_t)));
     if (ctl == nullptr)
         return -1;
+    ctl->settings = *xs;
     ctl->archive_fd = velk_archive_fd;
     ctl->transferLength = velk_archive_filesize;
     ctl->gwhost.xferOperation = IOP_PUT;

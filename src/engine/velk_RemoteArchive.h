@@ -14,11 +14,13 @@
 
 // Writes the whole archive (velk_archive_filesize bytes, laid out by the
 // temporary index velk_tmpIndexFD) to the gateway-host file under its
-// temporary name (velk_archive_tmpname, else velk_archive).  *xferTime
-// gets the elapsed seconds, *threadsUsed the reader high-water mark plus
-// one.  Returns 0 when every byte was written and the transfer was not
+// temporary name (velk_archive_tmpname, else velk_archive), read by the
+// reader pool (xs: its threads and their stack size).  *xferTime gets the
+// elapsed seconds, *threadsUsed the reader high-water mark plus one,
+// *recoveries 0.  Returns 0 when every byte was written and the transfer was not
 // aborted, else -1 after the message (exit status set).
-[[nodiscard]] int velk_CopyToRemoteArchive(double *xferTime, int *threadsUsed);
+[[nodiscard]] int velk_CopyToRemoteArchive(const velk_xfer_settings_t *xs, double *xferTime, int *threadsUsed,
+                                           int *recoveries);
 
 // The buffer source of that write: the next filled buffer of ctl's ring in
 // archive order (at the control's currentFillPos), waiting for the local

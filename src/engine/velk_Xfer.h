@@ -30,6 +30,7 @@
 #include "kylgw_xdr_xfer.h"
 #include "quor_api.h"
 #include "quor_sockaddr.h"
+#include "velk_Context.h"
 
 // Direction of a gateway-host transfer (xferOperation).
 enum IO_OPERATION {
@@ -240,6 +241,13 @@ struct velk_xfer_ctl_t {
     // the writer, velk_ReaderPool.h), or null; set before the transfer's
     // threads start.
     velk_reader_pool_t *pool;
+    // The run's settings for the transfer's threads, copied in by the
+    // writer before they start.
+    velk_xfer_settings_t settings;
+    // Recoveries from failed requests the transfer completed; changed only
+    // by the thread that runs a recovery (the writer's or reader's calling
+    // thread), read by it once the transfer ended.
+    int recoveries;
     kyl_mutex_t controlLock;
     int ctlMutexCreated;
     kyl_cond_t localFileCond;

@@ -54,7 +54,9 @@ protected:
     {
         double seconds = -1;
         int threads = -1;
-        int rc = velk_CopyToLocalArchive(&seconds, &threads);
+        int recoveries = -1;
+        velk_xfer_settings_t settings{50, 0};
+        int rc = velk_CopyToLocalArchive(&settings, &seconds, &threads, &recoveries);
         if (rc == 0) {
             EXPECT_GE(seconds, 0.0);
             EXPECT_EQ(threads, 1);

@@ -59,9 +59,10 @@ struct Transfer {
     velk_reader_pool_t *pool;
     std::promise<void> ended;
     std::thread manager;
-    Transfer(uint64_t length, velk_reader_pool_t *readers) : pool(readers)
+    Transfer(uint64_t length, velk_reader_pool_t *readers, int threads) : pool(readers)
     {
         memset(static_cast<void *>(ctl.get()), 0, sizeof(velk_xfer_ctl_t));
+        ctl->settings.maxThreads = threads;
         ctl->movers.listenSockFD = -1;
         ctl->transfer_active = 1;
         ctl->transferLength = length;
@@ -125,9 +126,9 @@ struct Transfer {
 // Takes ready buffers in archive order as the writer does: only the one at
 // the next offset, filled, whole blocks, and full unless last.  Returns the
 // stream, or "" after a broken rule or an abort (the reason in *fault).
-std::string drain(uint64_t length, velk_reader_pool_t *pool, std::string *fault)
+std::string drain(uint64_t length, velk_reader_pool_t *pool, int threads, std::string *fault)
 {
-    Transfer t(length, pool);
+    Transfer t(length, pool, threads);
     std::string stream;
     auto deadline = Clock::now() + kGenerousWait;
     for (uint64_t next = 0; next < length && fault->empty();) {
@@ -156,7 +157,6 @@ class ReaderPoolTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        savedThreads_ = velk_max_threads;
         velk_iobufsize = VELK_MIN_IOBUFSIZE;
         velk_archive_stripewidth = 1;
         velk_option_flags = VELK_OPT_CRC;
@@ -164,7 +164,6 @@ protected:
     void TearDown() override
     {
         velk_ShutdownThreadPool(&pool_);
-        velk_max_threads = savedThreads_;
     }
 
     // Adds the member at path (as it now is on disk) to the layout.
@@ -195,14 +194,12 @@ protected:
     // Runs the pipeline again from the first entry with threads readers.
     std::string run(int threads, std::string *fault, uint64_t extra = 0)
     {
-        velk_max_threads = threads;
         velk_exit_code.store(0);
         EXPECT_EQ(lseek(velk_tmpIndexFD, HIF_HDR_SIZE, SEEK_SET), static_cast<off_t>(HIF_HDR_SIZE));
         EXPECT_EQ(velk_InitMemberFileLists(static_cast<int64_t>(members_.size()), 0), 0);
-        return drain((velk_archive_blocks + 1) * 512 + extra, &pool_, fault);
+        return drain((velk_archive_blocks + 1) * 512 + extra, &pool_, threads, fault);
     }
 
-    int savedThreads_ = 0;
     velk_reader_pool_t pool_;
     velkunit::RunGlobals globals_;
     velktest::ScratchDir dir_;
@@ -326,13 +323,12 @@ TEST_F(ReaderPoolTest, AbortShutdownOrEndStopsManagerAndReaders)
     ASSERT_EQ(unlink(fifo.c_str()), 0);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     writeIndex();
-    velk_max_threads = 4;
     for (int how = 0; how < 3; how++) {
         SCOPED_TRACE(how);
         ASSERT_EQ(lseek(velk_tmpIndexFD, HIF_HDR_SIZE, SEEK_SET), static_cast<off_t>(HIF_HDR_SIZE));
         ASSERT_EQ(velk_InitMemberFileLists(2, 0), 0);
         velktest::OutputCapture cap;
-        Transfer t((velk_archive_blocks + 1) * 512, &pool_);
+        Transfer t((velk_archive_blocks + 1) * 512, &pool_, 4);
         int writer = -1;  // opens once the member's reader holds the FIFO open
         for (auto deadline = Clock::now() + kGenerousWait; writer < 0 && Clock::now() < deadline; sched_yield())
             writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
