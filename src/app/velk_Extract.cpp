@@ -623,7 +623,7 @@ int readRange(velk_extract_state_t *xs, int archiveFd, ix_ListEntry_t *range, do
     double xferTime = 0.0;
     velk_tar_ext_reader_t ext{};
     velk_member_stream_t stream{&kExtractOps, xs, &xs->cur, &ext};
-    int rc = velk_ReadRange(archiveFd, range, velk_MemberStreamCallback, &stream, &xferTime);
+    int rc = velk_ReadRange(&xs->run->xfer, archiveFd, range, velk_MemberStreamCallback, &stream, &xferTime);
     velk_TarExtFree(&ext);
     *seconds += xferTime;
     *bytes += length;

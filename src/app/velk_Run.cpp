@@ -467,7 +467,7 @@ void velk_Run(int argc, char **argv)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting QUOR system info. Exiting...\n", -2);
         failRun(VELK_EXIT_OSERR);
     }
-    velk_max_mbytes_per_iod = site.max_mbytes_per_iod != 0 ? site.max_mbytes_per_iod : 2048;
+    run.xfer.maxMbytesPerIod = site.max_mbytes_per_iod != 0 ? site.max_mbytes_per_iod : 2048;
 
     selectAccount(&run);
     readUserIds();

@@ -561,8 +561,8 @@ constexpr velk_member_ops_t kVerifyOps = {
 };
 
 // Verifies one range; the index is positioned at its first entry.  0 or -1.
-int velk_VerifyFileRange(int controlFlags, int verifyFlags, int archiveFd, int indexFd, int indexKind,
-                         const ix_ListEntry_t *range, verifyStats_t *stats, double *seconds)
+int velk_VerifyFileRange(const velk_xfer_settings_t *xs, int controlFlags, int verifyFlags, int archiveFd, int indexFd,
+                         int indexKind, const ix_ListEntry_t *range, verifyStats_t *stats, double *seconds)
 {
     RangeCtl c;
     c.controlFlags = controlFlags;
@@ -591,7 +591,7 @@ int velk_VerifyFileRange(int controlFlags, int verifyFlags, int archiveFd, int i
     double xferTime = 0.0;
     velk_tar_ext_reader_t ext{};
     velk_member_stream_t stream{&kVerifyOps, &c, &c.cur, &ext};
-    int rc = velk_ReadRange(archiveFd, range, velk_MemberStreamCallback, &stream, &xferTime);
+    int rc = velk_ReadRange(xs, archiveFd, range, velk_MemberStreamCallback, &stream, &xferTime);
     velk_TarExtFree(&ext);
     *seconds += xferTime;
     if (velk_debug_level >= 4)
@@ -661,13 +661,14 @@ struct Pass1 {
     int indexKind;
     int64_t selectable;
     uint64_t archiveSize;
-    bool afterCreate;                // no names, no confirmation; failed members skipped
-    int verifyFlags;                 // VELK_VERIFY_* bits of the run
-    velk_member_names_t *names;      // marks of the member names (null after a create)
-    const velk_members_t *members;   // the run's member table
-    velk_range_list_t *ranges;       // the selected entries, range by range
-    verifyStats_t *stats;            // counts of stored and missing CRCs
-    const velk_ordinals_t *ordinals; // -J: the ordinals to select (null after a create)
+    bool afterCreate;                 // no names, no confirmation; failed members skipped
+    int verifyFlags;                  // VELK_VERIFY_* bits of the run
+    velk_member_names_t *names;       // marks of the member names (null after a create)
+    const velk_members_t *members;    // the run's member table
+    velk_range_list_t *ranges;        // the selected entries, range by range
+    verifyStats_t *stats;             // counts of stored and missing CRCs
+    const velk_ordinals_t *ordinals;  // -J: the ordinals to select (null after a create)
+    const velk_xfer_settings_t *xfer; // the run's transfer settings, for the archive reads
 };
 
 // Pass 1 for one entry.  0 to go on, 1 to end pass 1 (quit), -1 to fail.
@@ -814,8 +815,8 @@ int pass2(int archiveFd, const Pass1 &p, bool foreign, int controlFlags, verifyS
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/ reading next Index File group. Entries %ld-%ld, count=%ld\n",
                            static_cast<long>(r->ixStart), static_cast<long>(r->ixEnd), static_cast<long>(r->ixCount));
-        int rc =
-            velk_VerifyFileRange(controlFlags, p.verifyFlags, archiveFd, p.indexFd, p.indexKind, r, stats, &seconds);
+        int rc = velk_VerifyFileRange(p.xfer, controlFlags, p.verifyFlags, archiveFd, p.indexFd, p.indexKind, r, stats,
+                                      &seconds);
         setExitCodeIfErrors(stats);
         if (rc != 0)
             return -1;
@@ -960,7 +961,7 @@ int velk_Verify(velk_run_t *run)
         Pass1 p{indexFd, VELK_LOCAL_FILE, foreign ? objects : std::max<int64_t>(objects - 1, 0),
                 size,    false,           run->verifyFlags,
                 &names,  &run->members,   &ranges,
-                &stats,  &ordinals};
+                &stats,  &ordinals,       &run->xfer};
         ok = sizeMatches(size, velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize)) &&
              velk_OrdinalsCheck(&ordinals, p.selectable) == 0 && runPasses(p, foreign, 0, &stats) == 0;
         if (stats.crcMissing > 0) {
@@ -1033,7 +1034,8 @@ int velk_PostXferVerify(const velk_run_t *run)
                 &run->members,
                 &ranges,
                 &stats,
-                nullptr};
+                nullptr,
+                &run->xfer};
         int flags = velk_Opt(VELK_OPT_CRC) ? kCrcFromTable : 0;
         ok = runPasses(p, foreign, flags, &stats) == 0;
         displayErrorStats(out, &stats, t.start, t.usage);

@@ -38,6 +38,7 @@ void velk_RunInit(velk_run_t *run)
     run->homes = nullptr;
     run->xfer.maxThreads = 50;
     run->xfer.threadStacksize = 524288;
+    run->xfer.maxMbytesPerIod = 0;
     run->okfile = nullptr;
     run->exfile = nullptr;
 }

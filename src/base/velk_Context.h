@@ -58,13 +58,16 @@ struct velk_members_t {
     int64_t capacity;
 };
 
-// The settings of the run's archive writes that their threads need; the
-// writer copies them into the transfer's control before its threads start.
+// The settings of the run's archive writes and reads; the writer or reader
+// copies them into the transfer's control before its threads start.
 struct velk_xfer_settings_t {
     // -T: most reader threads of an archive write.
     int maxThreads;
     // Stack size of those threads in bytes (0: the system's default).
     int threadStacksize;
+    // The site's most MiB one storage-system request may cover (0: no
+    // limit below 2 GiB).
+    uint32_t maxMbytesPerIod;
 };
 
 // The settings and start-up facts of a run.
@@ -119,7 +122,7 @@ struct velk_run_t {
     const velk_FileListHooks_t *selectHooks;
     velk_exclude_rules_t *exclude;
     velk_home_cache_t *homes;
-    // Settings handed to the archive writers' transfers.
+    // Settings handed to the archive writers' and readers' transfers.
     velk_xfer_settings_t xfer;
     // The success and exceptions lists (configuration Okfile and Exfile,
     // -H okfile and exfile), opened by velk_Run for appending; null when not

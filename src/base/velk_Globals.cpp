@@ -14,7 +14,6 @@ int velk_iobufsize = 8388608;
 const long velk_abs_max_files = 5000000;
 int velk_archive_cosID = -1;
 int copyCount = 1;
-uint32_t velk_max_mbytes_per_iod = 0;
 uint64_t velk_max_small_file_size = 4194304;
 int velk_UID = 0;
 int velk_GID = 0;

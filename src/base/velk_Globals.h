@@ -114,7 +114,6 @@ extern int velk_iobufsize;
 extern const long velk_abs_max_files;
 extern int velk_archive_cosID;
 extern int copyCount;
-extern uint32_t velk_max_mbytes_per_iod;
 // Largest gateway-host file transfer that travels inside its request or
 // reply instead of over a data connection (configuration
 // max_small_file_size; default 4194304 bytes).

@@ -86,8 +86,8 @@ struct velk_archive_kind_t {
     // The data copy of a create and range reads of an archive, as
     // velk_CopyToArchive and velk_CopyFromArchive describe.
     int (*copy_to)(const velk_xfer_settings_t *xs, double *xferTime, int *threadsUsed, int *recoveries);
-    int (*copy_from)(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
-                     void *callbackArg, double *xferTime);
+    int (*copy_from)(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
+                     velk_bufCallback_t callback, void *callbackArg, double *xferTime);
 
     // The index.  index_size (null for a kind whose index is opened where
     // it is) gives the size of a remote index, which open_index then copies

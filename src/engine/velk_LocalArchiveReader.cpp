@@ -174,8 +174,8 @@ void printSysError(const char *what, int err)
 
 } // namespace
 
-int velk_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
-                              void *callbackArg, double *xferTime)
+int velk_CopyFromLocalArchive(const velk_xfer_settings_t *, int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
+                              velk_bufCallback_t callback, void *callbackArg, double *xferTime)
 {
     VELK_TRACE_ENTRY();
     if (xferTime != nullptr)

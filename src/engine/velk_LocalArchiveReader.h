@@ -20,8 +20,9 @@
 // archive could not be positioned or read (also when it ends before the
 // range does), the callback returned a negative value, or the threads could
 // not be started; both threads have stopped by then.  0 bytes returns 0 at
-// once without starting threads.
-[[nodiscard]] int velk_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
-                                            velk_bufCallback_t callback, void *callbackArg, double *xferTime);
+// once without starting threads.  xs is not needed.
+[[nodiscard]] int velk_CopyFromLocalArchive(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr,
+                                            uint64_t bytesToRead, velk_bufCallback_t callback, void *callbackArg,
+                                            double *xferTime);
 
 #endif

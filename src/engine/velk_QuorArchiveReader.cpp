@@ -821,7 +821,8 @@ int64_t velk_ReadErrorResync_MainThread(quor_reader_t *r)
 int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t bytesToRead)
 {
     char t1[32], t2[32], t3[32];
-    const uint64_t perIod = velk_max_mbytes_per_iod != 0 ? uint64_t{velk_max_mbytes_per_iod} << 20 : kMaxRequestBytes;
+    const uint32_t mbytes = r->ctl->settings.maxMbytesPerIod;
+    const uint64_t perIod = mbytes != 0 ? uint64_t{mbytes} << 20 : kMaxRequestBytes;
     const uint64_t maxRequest = std::min(kMaxRequestBytes, perIod);
     uint64_t total = 0;
     bool failedBefore = false;
@@ -967,8 +968,8 @@ void stopListening(quor_reader_t *r, const pthread_t *listenThread)
 
 } // namespace
 
-int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
-                             void *callbackArg, double *xferTime)
+int velk_CopyFromQUORArchive(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
+                             velk_bufCallback_t callback, void *callbackArg, double *xferTime)
 {
     VELK_TRACE_ENTRY();
     const char *fn = "velk_CopyFromQUORArchive";
@@ -983,6 +984,7 @@ int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesTo
     }
     const double start = velk_GetTimestamp();
     velk_xfer_ctl_t ctx{};
+    ctx.settings = *xs;
     std::vector<connection_info_t> entries(VELK_MAX_CONNECTIONS);
     quor_reader_t reader;
     quor_reader_t *r = &reader;

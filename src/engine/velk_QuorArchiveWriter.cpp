@@ -1040,8 +1040,8 @@ int velk_CopyToQUORArchive(const velk_xfer_settings_t *xs, double *xferTime, int
 
     int rc = setUp(run);
     uint64_t maxRequest = kMaxRequestBytes;
-    if (velk_max_mbytes_per_iod > 0)
-        maxRequest = std::min<uint64_t>(maxRequest, static_cast<uint64_t>(velk_max_mbytes_per_iod) << 20);
+    if (xs->maxMbytesPerIod > 0)
+        maxRequest = std::min<uint64_t>(maxRequest, static_cast<uint64_t>(xs->maxMbytesPerIod) << 20);
     const uint64_t end = ctl->srcOffset + ctl->transferLength;
     while (rc == 0 && ctl->totalBytesMoved < end) {
         // An abort fails the write below all the same.

@@ -19,7 +19,7 @@
 // temporary index velk_tmpIndexFD) into the open storage-system archive
 // velk_archive_fd through the reader pool (xs: its threads and their
 // stack size) and the movers.  Requests cover
-// at most min(2 GiB, velk_max_mbytes_per_iod MiB) each.  A request that
+// at most min(2 GiB, xs->maxMbytesPerIod MiB) each.  A request that
 // fails with an I/O error (more than five times in a row at one offset
 // ends it), end of media or no space (waited out) restarts the stream at
 // the last whole block it moved.  Any other failed request, or one whose

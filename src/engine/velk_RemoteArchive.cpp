@@ -191,8 +191,8 @@ int velk_CopyToRemoteArchive(const velk_xfer_settings_t *xs, double *xferTime, i
     return rc;
 }
 
-int velk_CopyFromRemoteArchive(int archiveFd, uint64_t startAddr, uint64_t length, velk_bufCallback_t callback,
-                               void *callbackArg, double *xferTime)
+int velk_CopyFromRemoteArchive(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr, uint64_t length,
+                               velk_bufCallback_t callback, void *callbackArg, double *xferTime)
 {
     const double start = velk_GetTimestamp();
     if (xferTime != nullptr)
@@ -204,6 +204,7 @@ int velk_CopyFromRemoteArchive(int archiveFd, uint64_t startAddr, uint64_t lengt
         return -1;
     ctl->archive_fd = archiveFd;
     ctl->movers.listenSockFD = -1;
+    ctl->settings = *xs;
     ProgressCallback progress{callback, callbackArg, 0, length, {}};
     clock_gettime(CLOCK_MONOTONIC, &progress.shownAt);
     int rc = velk_LfxReceiveFile(RMTIO_CALLBACK, ctl, -1, nullptr, archiveFd, velk_archive, startAddr, startAddr,

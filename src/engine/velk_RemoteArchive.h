@@ -33,8 +33,10 @@
 // Reads length bytes of the gateway-host archive from startAddr (archiveFd:
 // its client descriptor, or -1 to name it by velk_archive) into callback
 // with callbackArg, one buffer at a time in order.  *xferTime (may be null)
-// gets the elapsed seconds.  Returns 0, or -1 after the message.
-[[nodiscard]] int velk_CopyFromRemoteArchive(int archiveFd, uint64_t startAddr, uint64_t length,
-                                             velk_bufCallback_t callback, void *callbackArg, double *xferTime);
+// gets the elapsed seconds; xs is copied into the transfer's control.
+// Returns 0, or -1 after the message.
+[[nodiscard]] int velk_CopyFromRemoteArchive(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr,
+                                             uint64_t length, velk_bufCallback_t callback, void *callbackArg,
+                                             double *xferTime);
 
 #endif
