@@ -351,7 +351,7 @@ bool placeArchiveAndIndex(velk_run_t *run)
     // A storage-system or gateway-host index is written in full first; the
     // archive then takes its name just before the index does.
     if (!local)
-        indexPlaced = ops->place_index(&run->index, velk_CommitArchiveFile) == 0;
+        indexPlaced = ops->place_index(&run->xfer, &run->index, velk_CommitArchiveFile) == 0;
     else if (velk_CommitArchiveFile() != 0)
         return false;
     else

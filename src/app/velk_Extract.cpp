@@ -754,7 +754,7 @@ int openIndex(velk_extract_state_t *xs, OpenedIndex *ix)
         return -1;
     velk_StatusMsg(1, "Open Index File");
     ix->kind = velk_filetype;
-    ix->fd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, ix->kind);
+    ix->fd = velk_OpenIndexFile(&xs->run->xfer, velk_index_filename, O_RDONLY, ix->kind);
     if (ix->fd < 0)
         return -1;
     // A storage-system or gateway-host index is read from a local copy.

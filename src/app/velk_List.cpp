@@ -254,7 +254,7 @@ int velk_List(velk_run_t *run)
     console_message(where, velk_index_filename);
 
     int kind = velk_filetype;
-    int fd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, kind);
+    int fd = velk_OpenIndexFile(&run->xfer, velk_index_filename, O_RDONLY, kind);
     if (fd < 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal error opening index file: %s", velk_index_filename);
         return finish(false, 0, 0);

@@ -465,7 +465,7 @@ void applyMaxFiles(velk_run_t *run, const char *value)
 }
 
 // Applies -S; false when the value can't be kept.
-bool applyBufferSize(const char *value)
+bool applyBufferSize(velk_run_t *run, const char *value)
 {
     int64_t size = quorex_ParseByteSize(value);
     if (size > INT32_MAX) {
@@ -478,7 +478,7 @@ bool applyBufferSize(const char *value)
                     VELK_MIN_IOBUFSIZE, value);
         size = VELK_MIN_IOBUFSIZE;
     }
-    velk_iobufsize = static_cast<int>(size);
+    run->xfer.iobufsize = static_cast<int>(size);
     return true;
 }
 
@@ -562,7 +562,7 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
         return 0;
     }
     case 'S':
-        if (!applyBufferSize(arg))
+        if (!applyBufferSize(st.run, arg))
             st.errors++;
         return 0;
     case 'T':

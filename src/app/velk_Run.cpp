@@ -407,7 +407,7 @@ void velk_Run(int argc, char **argv)
     velk_ReadConfig(&config);
     rules.showExcluded = config.DisplayExcludedObjects;
     // Gateway-host transfers of at most this many bytes travel inline.
-    velk_max_small_file_size = config.MaxSmallFileSize;
+    run.xfer.maxSmallFileSize = config.MaxSmallFileSize;
 
     velk_function = VOP_NOFUNCTION;
     if (velk_ParseCmdLine(&run, argc, argv) < 0)

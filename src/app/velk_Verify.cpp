@@ -583,7 +583,7 @@ int velk_VerifyFileRange(const velk_xfer_settings_t *xs, int controlFlags, int v
         }
     } bufFree{&c};
     if (verifyBit(c.verifyFlags, VELK_VERIFY_COMPARE)) {
-        c.localBufSize = std::max<size_t>(velk_iobufsize > 0 ? static_cast<size_t>(velk_iobufsize) : 0, VELK_BLOCKSIZE);
+        c.localBufSize = std::max<size_t>(xs->iobufsize > 0 ? static_cast<size_t>(xs->iobufsize) : 0, VELK_BLOCKSIZE);
         c.localBuf = static_cast<unsigned char *>(VELK_MALLOC(c.localBufSize));
         if (c.localBuf == nullptr)
             return -1;
@@ -946,7 +946,7 @@ int velk_Verify(velk_run_t *run)
     if (ok)
         ok = velk_GetArchiveSizeAndLayout(&size) == 0;
     if (ok) {
-        indexFd = velk_OpenIndexFile(velk_index_filename, O_RDONLY, velk_filetype);
+        indexFd = velk_OpenIndexFile(&run->xfer, velk_index_filename, O_RDONLY, velk_filetype);
         ok = indexFd >= 0;
     }
     if (ok) {

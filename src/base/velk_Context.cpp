@@ -39,6 +39,8 @@ void velk_RunInit(velk_run_t *run)
     run->xfer.maxThreads = 50;
     run->xfer.threadStacksize = 524288;
     run->xfer.maxMbytesPerIod = 0;
+    run->xfer.iobufsize = 8388608;
+    run->xfer.maxSmallFileSize = 4194304;
     run->okfile = nullptr;
     run->exfile = nullptr;
 }

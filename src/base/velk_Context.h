@@ -58,8 +58,9 @@ struct velk_members_t {
     int64_t capacity;
 };
 
-// The settings of the run's archive writes and reads; the writer or reader
-// copies them into the transfer's control before its threads start.
+// The settings of the run's archive writes and reads and of its index
+// copies; whoever makes a transfer's control copies them into it before its
+// threads start.
 struct velk_xfer_settings_t {
     // -T: most reader threads of an archive write.
     int maxThreads;
@@ -68,6 +69,12 @@ struct velk_xfer_settings_t {
     // The site's most MiB one storage-system request may cover (0: no
     // limit below 2 GiB).
     uint32_t maxMbytesPerIod;
+    // -S: bytes of one I/O buffer (rounded up to whole blocks).
+    int iobufsize;
+    // Gateway-host transfers of at most this many bytes travel inside their
+    // request or reply instead of over a data connection (configuration
+    // max_small_file_size).
+    uint64_t maxSmallFileSize;
 };
 
 // The settings and start-up facts of a run.
@@ -134,7 +141,8 @@ struct velk_run_t {
 // Sets every field of run to its default: no command line, nothing named,
 // no umask, no account, member files local, run mode 1, no member table,
 // no selection hooks, rules or home-directory cache, 50 reader threads of
-// 524288 bytes of stack, no success or exceptions list.
+// 524288 bytes of stack, 8388608-byte buffers, gateway-host transfers of up
+// to 4194304 bytes inline, no success or exceptions list.
 void velk_RunInit(velk_run_t *run);
 
 // Frees what run owns and sets it back to its defaults.

@@ -93,15 +93,16 @@ struct velk_archive_kind_t {
     // it is) gives the size of a remote index, which open_index then copies
     // into the temporary local index and opens; a local index is opened
     // and checked in place (size unused).  A descriptor, or -1 after the
-    // message.  index_exists is 1 when the index file exists, else 0.
+    // message.  A copy takes the run's transfer settings xs.  index_exists
+    // is 1 when the index file exists, else 0.
     // place_index puts a create's finished index in place as
     // velk_CopyIndexToQuor describes, with index's class of service and
     // family where the kind has them (null: the caller places a local
     // index itself).
     int (*index_size)(const char *path, uint64_t *size);
-    int (*open_index)(const char *path, int openFlags, int kind, uint64_t size);
+    int (*open_index)(const velk_xfer_settings_t *xs, const char *path, int openFlags, int kind, uint64_t size);
     int (*index_exists)(const char *path);
-    int (*place_index)(velk_index_t *index, int (*beforeRename)());
+    int (*place_index)(const velk_xfer_settings_t *xs, velk_index_t *index, int (*beforeRename)());
 
     // The current directory of the kind's file system into buf (size
     // bytes): 0 or -1.  A pipe has none and succeeds.

@@ -297,13 +297,13 @@ int mkdirLocal(const char *path, mode_t mode)
     return velk_SubdirCreateFailed(path, err == EPERM || err == EACCES, err, "local");
 }
 
-int openLocalIndex(const char *path, int openFlags, int kind, uint64_t)
+int openLocalIndex(const velk_xfer_settings_t *, const char *path, int openFlags, int kind, uint64_t)
 {
     return velk_OpenLocalIndexFile(path, openFlags, kind);
 }
 
 // The index of a piped archive is a local file like any other.
-int openPipeIndex(const char *path, int openFlags, int, uint64_t)
+int openPipeIndex(const velk_xfer_settings_t *, const char *path, int openFlags, int, uint64_t)
 {
     return velk_OpenLocalIndexFile(path, openFlags, VELK_LOCAL_FILE);
 }

@@ -422,7 +422,7 @@ int openQuorBusyRetry(const char *path, int openFlags)
 // Copies the storage-system index path (size bytes) into a new temporary
 // local index, 4 MiB per sequential read, and opens that as the index.
 // Returns the local descriptor, or -1 after a message.
-int openQuorIndexCopy(const char *path, int openFlags, int, uint64_t size)
+int openQuorIndexCopy(const velk_xfer_settings_t *, const char *path, int openFlags, int, uint64_t size)
 {
     const char *kind = velk_IndexKindName(VELK_QUOR_FILE);
     int qfd = openQuorBusyRetry(path, openFlags);
@@ -601,7 +601,7 @@ int listQuorDir(const char *dir, void (*fn)(const char *name, void *arg), void *
 
 } // namespace
 
-int velk_CopyIndexToQuor(velk_index_t *index, int (*beforeRename)())
+int velk_CopyIndexToQuor(const velk_xfer_settings_t *, velk_index_t *index, int (*beforeRename)())
 {
     if (velk_CurrentArchiveKind()->is_pipe) {
         velk_LogMsg(VELK_MSG_INFO, VELK_LOGCLASS_MSG,

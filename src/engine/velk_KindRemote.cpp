@@ -200,12 +200,12 @@ int remoteIndexSize(const char *path, uint64_t *size)
 // Receives the gateway-host index path (size bytes) whole into a new
 // temporary local index and opens that as the index.  Returns the local
 // descriptor, or -1 after a message.
-int openRemoteIndexCopy(const char *path, int, int, uint64_t size)
+int openRemoteIndexCopy(const velk_xfer_settings_t *xs, const char *path, int, int, uint64_t size)
 {
     if (velk_CreateTmpIndexFile() != 0)
         return -1;
-    int rc = velk_LfxReceiveFile(RMTIO_FILE, nullptr, velk_tmpIndexFD, velk_tmpIndexFile, -1, path, 0, 0, size, nullptr,
-                                 nullptr);
+    int rc = velk_LfxReceiveFile(RMTIO_FILE, nullptr, xs, velk_tmpIndexFD, velk_tmpIndexFile, -1, path, 0, 0, size,
+                                 nullptr, nullptr);
     close(velk_tmpIndexFD);
     velk_tmpIndexFD = -1;
     if (rc != 0) {
@@ -229,7 +229,7 @@ int getcwdRemote(char *buf, int size)
 
 } // namespace
 
-int velk_CopyIndexToRemote(int (*beforeRename)())
+int velk_CopyIndexToRemote(const velk_xfer_settings_t *xs, int (*beforeRename)())
 {
     if (velk_CurrentArchiveKind()->is_pipe) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: need index file copy code for piped Archive File\n",
@@ -240,10 +240,10 @@ int velk_CopyIndexToRemote(int (*beforeRename)())
     // system.
     if (velk_CopyAndAdjustLocalIndex() != 0)
         return -1;
-    return velk_SendIndexToRemote(beforeRename);
+    return velk_SendIndexToRemote(xs, beforeRename);
 }
 
-int velk_SendIndexToRemote(int (*beforeRename)())
+int velk_SendIndexToRemote(const velk_xfer_settings_t *xs, int (*beforeRename)())
 {
     const char *final = velk_index_filename != nullptr ? velk_index_filename : "";
     char tmp[PATH_MAX];
@@ -260,7 +260,7 @@ int velk_SendIndexToRemote(int (*beforeRename)())
     struct stat st;
     const uint64_t size = fstat(velk_tmpIndexFD, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
     (void)kylgw_LfxUnlink(tmp);
-    int rc = velk_LfxSendFile(RMTIO_FILE, nullptr, velk_tmpIndexFD, velk_tmpIndexFile, tmp, 0, 0, size, nullptr);
+    int rc = velk_LfxSendFile(RMTIO_FILE, nullptr, xs, velk_tmpIndexFD, velk_tmpIndexFile, tmp, 0, 0, size, nullptr);
     if (rc != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "*** %s: Error on velk_LocalFileSend for temp index file: %s\n",
                     __func__, orEmptyTmp());
@@ -272,9 +272,9 @@ int velk_SendIndexToRemote(int (*beforeRename)())
 }
 
 // A gateway-host index has no class of service or family.
-static int placeRemoteIndex(velk_index_t *, int (*beforeRename)())
+static int placeRemoteIndex(const velk_xfer_settings_t *xs, velk_index_t *, int (*beforeRename)())
 {
-    return velk_CopyIndexToRemote(beforeRename);
+    return velk_CopyIndexToRemote(xs, beforeRename);
 }
 
 const velk_archive_kind_t velk_kind_remote = {

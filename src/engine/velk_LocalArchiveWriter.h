@@ -29,8 +29,8 @@ constexpr int VELK_LCOPY_ARCHIVE_FAILED = -3;
 // and sets velk_archive_fd to -1.  Records every file, hard-link and
 // symbolic-link member as transferred or not (and, with -H crc, its CRC);
 // a member that failed does not stop the copy.  *xferTime gets the elapsed
-// seconds, *threadsUsed 1 and *recoveries 0; xs is not needed (one thread,
-// no requests to recover).  Returns 0; -1 with a message and exit status
+// seconds, *threadsUsed 1 and *recoveries 0; the buffer holds
+// xs->iobufsize bytes.  Returns 0; -1 with a message and exit status
 // (70 for a buffer size below 1024, 72 for an index read error or an
 // archive write error) when the archive is not complete.
 [[nodiscard]] int velk_CopyToLocalArchive(const velk_xfer_settings_t *xs, double *xferTime, int *threadsUsed,

@@ -994,7 +994,7 @@ int velk_CopyFromQUORArchive(const velk_xfer_settings_t *xs, int archiveFd, uint
     initContext(r, &entries, archiveFd, startAddr, bytesToRead);
     if (velk_debug_level >= 1)
         velk_ErrPrintf("/debug/%s: parallel xfer - stripe width = %d, bufsize = %d\n", fn, velk_archive_stripewidth,
-                       velk_iobufsize);
+                       xs->iobufsize);
 
     int result = -1;
     bool locks = velk_InitXferLocks(&ctx) == 0;
@@ -1005,7 +1005,7 @@ int velk_CopyFromQUORArchive(const velk_xfer_settings_t *xs, int archiveFd, uint
         ctx.transfer_active = 1;
         ctx.controlLock.unlock();
     }
-    bool buffers = locks && velk_AllocateIoBuffers(&ctx.ring) == 0;
+    bool buffers = locks && velk_AllocateIoBuffers(&ctx.ring, xs->iobufsize) == 0;
     if (locks && !buffers)
         readerError("Error(s) creating I/O buffers (%s)\n", velk_archive);
     if (buffers) {

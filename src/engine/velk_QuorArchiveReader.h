@@ -17,7 +17,7 @@
 // Reads bytesToRead bytes of the storage-system archive archiveFd from byte
 // startAddr and passes them to callback (with callbackArg): every byte
 // exactly once, in order, one call at a time, in buffers of at most
-// velk_iobufsize bytes rounded up to whole blocks.  Requests cover at most
+// xs->iobufsize bytes rounded up to whole blocks.  Requests cover at most
 // min(2 GiB, xs->maxMbytesPerIod MiB) each.  *xferTime (may be null)
 // receives the seconds from the first mover connection (or the start) to
 // the end.  Returns 0 when every byte of the range reached the callback,

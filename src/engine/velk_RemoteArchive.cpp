@@ -95,7 +95,7 @@ int RemoteDataCallback(velk_xfer_ctl_t *ctl, io_buffer_t **retBuffer)
         req->next = nullptr;
         req->waitingThread = pthread_self();
         req->iodOffset = req->dataAddress = fi->currentFillPos;
-        req->requestLength = static_cast<uint64_t>(velk_iobufsize);
+        req->requestLength = static_cast<uint64_t>(ctl->settings.iobufsize);
         ctl->ring.requestQueue = req;
         req->reqLock.lock();
         ctl->ring.bufQueueLock.unlock();
@@ -138,7 +138,7 @@ int velk_CopyToRemoteArchive(const velk_xfer_settings_t *xs, double *xferTime, i
             ctl->transfer_active = 1;
         }
         int e = 0;
-        if (velk_AllocateIoBuffers(&ctl->ring) != 0) {
+        if (velk_AllocateIoBuffers(&ctl->ring, ctl->settings.iobufsize) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Error(s) creating I/O buffers (%s)\n", strerror(ENOMEM));
             setupFailed(ctl, VELK_EXIT_NOMEM);
         } else if (poolStarted = true, velk_InitThreadPool(&pool, ctl) != 0) {
@@ -153,8 +153,8 @@ int velk_CopyToRemoteArchive(const velk_xfer_settings_t *xs, double *xferTime, i
             managerStarted = true;
             sched_yield();
             const char *target = velk_archive_tmpname != nullptr ? velk_archive_tmpname : velk_archive;
-            rc = velk_LfxSendFile(RMTIO_CALLBACK, ctl, velk_archive_fd, nullptr, target, 0, 0, velk_archive_filesize,
-                                  RemoteDataCallback);
+            rc = velk_LfxSendFile(RMTIO_CALLBACK, ctl, nullptr, velk_archive_fd, nullptr, target, 0, 0,
+                                  velk_archive_filesize, RemoteDataCallback);
         }
     }
     ctl->stopTime = velk_GetTimestamp();
@@ -207,8 +207,8 @@ int velk_CopyFromRemoteArchive(const velk_xfer_settings_t *xs, int archiveFd, ui
     ctl->settings = *xs;
     ProgressCallback progress{callback, callbackArg, 0, length, {}};
     clock_gettime(CLOCK_MONOTONIC, &progress.shownAt);
-    int rc = velk_LfxReceiveFile(RMTIO_CALLBACK, ctl, -1, nullptr, archiveFd, velk_archive, startAddr, startAddr,
-                                 length, callWithProgress, &progress);
+    int rc = velk_LfxReceiveFile(RMTIO_CALLBACK, ctl, nullptr, -1, nullptr, archiveFd, velk_archive, startAddr,
+                                 startAddr, length, callWithProgress, &progress);
     VELK_FREE(ctl);
     if (xferTime != nullptr)
         *xferTime = velk_GetTimestamp() - start;

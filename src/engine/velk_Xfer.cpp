@@ -65,7 +65,7 @@ static int chooseMemType()
 
 // Runs before the transfer's threads exist (its locks may not be made yet),
 // so the empty queue is filled without bufQueueLock.
-int velk_AllocateIoBuffers(velk_buf_ring_t *ring) KYL_NO_THREAD_SAFETY_ANALYSIS
+int velk_AllocateIoBuffers(velk_buf_ring_t *ring, int bufSize) KYL_NO_THREAD_SAFETY_ANALYSIS
 {
     VELK_TRACE_ENTRY();
     int memType = chooseMemType();
@@ -81,7 +81,7 @@ int velk_AllocateIoBuffers(velk_buf_ring_t *ring) KYL_NO_THREAD_SAFETY_ANALYSIS
         auto *buf = static_cast<io_buffer_t *>(VELK_CALLOC(1, sizeof(io_buffer_t)));
         if (buf == nullptr)
             return -1; // reported by the allocation wrapper
-        if (velk_InitRwBuf(buf, memType) != 0) {
+        if (velk_InitRwBuf(buf, memType, bufSize) != 0) {
             velk_CleanIoBuf(buf);
             VELK_FREE(buf);
             return -1;
@@ -96,7 +96,7 @@ int velk_AllocateIoBuffers(velk_buf_ring_t *ring) KYL_NO_THREAD_SAFETY_ANALYSIS
     return 0;
 }
 
-int velk_InitRwBuf(io_buffer_t *theBuf, int memType)
+int velk_InitRwBuf(io_buffer_t *theBuf, int memType, int size)
 {
     if (theBuf->buffer != nullptr) {
         velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
@@ -105,12 +105,12 @@ int velk_InitRwBuf(io_buffer_t *theBuf, int memType)
     }
     *theBuf = io_buffer_t{};
     theBuf->memType = memType;
-    if (velk_iobufsize <= 0 || velk_iobufsize > INT32_MAX - kBlock) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] allocation error (%d bytes), type=%s\n", __func__,
-                    velk_iobufsize, memTypeName(memType));
+    if (size <= 0 || size > INT32_MAX - kBlock) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] allocation error (%d bytes), type=%s\n", __func__, size,
+                    memTypeName(memType));
         return -1;
     }
-    theBuf->bufSizeBlocks = velk_iobufsize / kBlock + (velk_iobufsize % kBlock != 0 ? 1 : 0);
+    theBuf->bufSizeBlocks = size / kBlock + (size % kBlock != 0 ? 1 : 0);
     theBuf->bufSize = theBuf->bufSizeBlocks * kBlock;
 
     if (memType != VELK_MEMTYPE_LOCAL) {

@@ -269,19 +269,19 @@ extern std::atomic<int> velk_io_memtype;
 // Buffers and queues.
 // ---------------------------------------------------------------------------
 
-// Creates ring->bufCount = 2 * velk_archive_stripewidth buffers with
-// velk_InitRwBuf and chains them, in allocation order, onto the empty queue.
+// Creates ring->bufCount = 2 * velk_archive_stripewidth buffers of bufSize
+// bytes with velk_InitRwBuf and chains them, in allocation order, onto the empty queue.
 // Returns 0, or -1 after logging; buffers made before a failure stay on the
 // empty queue for velk_CleanupIoBuffers.  Call before the transfer's
 // threads start.
-[[nodiscard]] int velk_AllocateIoBuffers(velk_buf_ring_t *ring);
+[[nodiscard]] int velk_AllocateIoBuffers(velk_buf_ring_t *ring, int bufSize);
 
-// Makes theBuf (zeroed, or cleaned) ready: bufSize of velk_iobufsize
-// rounded up to whole 512-byte blocks, storage of memType, state
+// Makes theBuf (zeroed, or cleaned) ready: bufSize of size bytes rounded
+// up to whole 512-byte blocks, storage of memType, state
 // IOB_STATE_READING, bufLock and bufCond created.  Returns 0, or -1 after
 // logging (only local memory can be allocated); whatever was created is
 // recorded in bufFlags for velk_CleanIoBuf.
-[[nodiscard]] int velk_InitRwBuf(io_buffer_t *theBuf, int memType);
+[[nodiscard]] int velk_InitRwBuf(io_buffer_t *theBuf, int memType, int size);
 
 // Destroys the buffer's condition and lock (those that exist) and frees its
 // storage; the record itself stays with the caller.  Returns 0, or -1 for

@@ -149,7 +149,7 @@ TEST_F(ConsistencyTest, OneTenByteMemberLaysOutFiveBlocksThatVerify)
         EXPECT_EQ(velk_ReadArchiveCF(cfd, VELK_LOCAL_FILE, 1024, &fromArchive), -1) << cut;
         close(cfd);
     }
-    int ifd = velk_OpenIndexFile(velk_tmpIndexFile, O_RDONLY, VELK_LOCAL_FILE);
+    int ifd = velk_OpenIndexFile(&globals_.run.xfer, velk_tmpIndexFile, O_RDONLY, VELK_LOCAL_FILE);
     ASSERT_GE(ifd, 0);
     ASSERT_EQ(velk_IndexReadInit(), 0);
     EXPECT_EQ(velk_VerifyConsistencyFile(afd, VELK_LOCAL_FILE, ifd, VELK_LOCAL_FILE), 0);

@@ -67,7 +67,7 @@ struct Transfer {
         ctl->transfer_active = 1;
         ctl->transferLength = length;
         EXPECT_EQ(velk_InitXferLocks(ctl.get()), 0);
-        EXPECT_EQ(velk_AllocateIoBuffers(&ctl->ring), 0);
+        EXPECT_EQ(velk_AllocateIoBuffers(&ctl->ring, VELK_MIN_IOBUFSIZE), 0);
         EXPECT_EQ(velk_InitThreadPool(pool, ctl.get()), 0);
         manager = std::thread([this] {
             velk_LocalFileMgrThread(ctl.get());
@@ -157,7 +157,6 @@ class ReaderPoolTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        velk_iobufsize = VELK_MIN_IOBUFSIZE;
         velk_archive_stripewidth = 1;
         velk_option_flags = VELK_OPT_CRC;
     }
