@@ -270,7 +270,7 @@ int copyMembers(const CreateStart &start)
         createStatisticsLine(start, xferTime, threadsUsed, recoveries);
     const velk_run_t *run = start.run;
     velk_LogFileTransfer(run->archive.absPath != nullptr ? run->archive.absPath : velk_archive, VOP_CREATE, copy,
-                         velk_filetype, run->memberFiletype, velk_archive_filesize, xferTime);
+                         velk_filetype, run->memberFiletype, velk_archive_filesize, xferTime, run->xfer.acctId);
     return copy;
 }
 
@@ -372,7 +372,7 @@ bool runCreate(const CreateStart &start)
 
     // The archive is written under a temporary name; the old archive and
     // its index stay untouched until the new ones are complete.
-    if (velk_CreateArchiveFile(&start.run->archive) != 0)
+    if (velk_CreateArchiveFile(&start.run->xfer, &start.run->archive) != 0)
         return false;
     console_message("", "");
 

@@ -698,7 +698,7 @@ void statisticsLine(velk_extract_state_t *xs, FILE *outStream, const RunTimes &t
     }
     const velk_run_t *run = xs->run;
     velk_LogFileTransfer(run->archive.absPath != nullptr ? run->archive.absPath : velk_archive, VOP_EXTRACT, 0,
-                         velk_filetype, run->memberFiletype, bytes, seconds);
+                         velk_filetype, run->memberFiletype, bytes, seconds, run->xfer.acctId);
 }
 
 } // namespace

@@ -420,6 +420,8 @@ int velk_GetEnvSettings(velk_run_t *run)
     const char *cos = getenv("VELK_COS");
     if (cos != nullptr && velk_ParseCOS(cos, &velk_archive_cosID, &run->index.cosId) != 0)
         velk_LogFmt(VELK_MSG_WARNING, MSG, "Bad value for VELK_COS: %s (ignored)\n", cos);
+    const char *memType = getenv("QUOR_IO_MEMTYPE");
+    run->xfer.sharedBuffers = memType != nullptr && strcmp(memType, "shared") == 0;
     return 0;
 }
 

@@ -160,19 +160,20 @@ void selectAccount(const velk_run_t *run)
     }
 }
 
-// The user's IDs and current account as the gateway knows them.
-void readUserIds()
+// The user's IDs and current account as the gateway knows them, into the
+// run's transfer settings.
+void readUserIds(velk_run_t *run)
 {
     quor_passwd_t pw = {};
     if (quor_GetPwent("", &pw) < 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "(%s) fatal error getting password entry info.\n", "main");
         failRun(VELK_EXIT_OSERR);
     }
-    velk_UID = static_cast<int>(pw.pw_uid);
-    velk_GID = static_cast<int>(pw.pw_gid);
+    run->xfer.uid = static_cast<int>(pw.pw_uid);
+    run->xfer.gid = static_cast<int>(pw.pw_gid);
     uint32_t defaultAcct = 0;
-    if (quor_GetAcct(&defaultAcct, &curAcctId) < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "(%s) fatal error getting account info for uid %d\n", "main", velk_UID);
+    if (quor_GetAcct(&defaultAcct, &run->xfer.acctId) < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "(%s) fatal error getting account info for uid %d\n", "main", run->xfer.uid);
         failRun(VELK_EXIT_OSERR);
     }
 }
@@ -470,7 +471,7 @@ void velk_Run(int argc, char **argv)
     run.xfer.maxMbytesPerIod = site.max_mbytes_per_iod != 0 ? site.max_mbytes_per_iod : 2048;
 
     selectAccount(&run);
-    readUserIds();
+    readUserIds(&run);
     if (!velk_Opt(VELK_OPT_COPIES) && site.app_copies != 0)
         copyCount = static_cast<int>(site.app_copies);
     applyUmask(&run);

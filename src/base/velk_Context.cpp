@@ -41,6 +41,10 @@ void velk_RunInit(velk_run_t *run)
     run->xfer.maxMbytesPerIod = 0;
     run->xfer.iobufsize = 8388608;
     run->xfer.maxSmallFileSize = 4194304;
+    run->xfer.uid = 0;
+    run->xfer.gid = 0;
+    run->xfer.acctId = 0;
+    run->xfer.sharedBuffers = false;
     run->okfile = nullptr;
     run->exfile = nullptr;
 }

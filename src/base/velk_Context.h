@@ -75,6 +75,15 @@ struct velk_xfer_settings_t {
     // request or reply instead of over a data connection (configuration
     // max_small_file_size).
     uint64_t maxSmallFileSize;
+    // The user's IDs and current account as the gateway knows them: the
+    // owner of gateway-host files and the storage system's class selection;
+    // the account also goes into the transfer log records.
+    int uid;
+    int gid;
+    uint32_t acctId;
+    // QUOR_IO_MEMTYPE "shared": the I/O buffers are asked for in shared
+    // memory, which this client cannot allocate (their transfers fail).
+    bool sharedBuffers;
 };
 
 // The settings and start-up facts of a run.

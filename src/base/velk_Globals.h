@@ -113,9 +113,6 @@ extern int velk_debug_level; // 0..5
 extern const long velk_abs_max_files;
 extern int velk_archive_cosID;
 extern int copyCount;
-extern int velk_UID;
-extern int velk_GID;
-extern uint32_t curAcctId;
 extern std::atomic<int> velk_exit_code;
 extern int isatty2;
 extern std::atomic<int> velk_logging_enabled;

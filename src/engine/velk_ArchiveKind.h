@@ -41,14 +41,15 @@ struct velk_archive_kind_t {
     const char *verify_close_name; // the kind in the create's close-before-verify message
     const char *index_close_text;  // before "index file" when the verify cannot close the index
 
-    // Archive file of a create.  create makes it (under its temporary name
+    // Archive file of a create.  create makes it (for the user xs names,
+    // under its temporary name
     // velk_archive_tmpname where it has a name, in archive's family where
     // the kind has families) and sets velk_archive_fd: 0 or -1 after the
     // message.  commit renames tmp over final: 0 or a
     // negative errno-style code (a gateway kind: velk_GatewayRename's
     // result, VELK_RENAME_UNKNOWN included).  remove deletes a file of this kind (a
     // temporary one; the result is only informative).
-    int (*create)(const velk_archive_t *archive);
+    int (*create)(const velk_xfer_settings_t *xs, const velk_archive_t *archive);
     int (*commit)(const char *tmp, const char *final);
     int (*remove)(const char *path);
     // Existing archive: open as velk_OpenArchiveFile, its attributes as

@@ -35,7 +35,7 @@ void localCreateFailed(int err, const char *name)
     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating local Archive: %s\n", err, name);
 }
 
-int createLocal(const velk_archive_t *)
+int createLocal(const velk_xfer_settings_t *, const velk_archive_t *)
 {
     // What is at the archive name now decides where the new archive goes:
     // nothing or a regular file: beside it under the temporary name, to be
@@ -87,7 +87,7 @@ int createLocal(const velk_archive_t *)
     return 0;
 }
 
-int createPipe(const velk_archive_t *)
+int createPipe(const velk_xfer_settings_t *, const velk_archive_t *)
 {
     velk_archive_fd = STDOUT_FILENO;
     return 0;

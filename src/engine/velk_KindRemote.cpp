@@ -41,7 +41,7 @@ int createRemoteFile()
     return 0;
 }
 
-int createRemote(const velk_archive_t *)
+int createRemote(const velk_xfer_settings_t *, const velk_archive_t *)
 {
     int rc = velk_SetPendingArchive(velk_archive);
     return rc == 0 ? createRemoteFile() : rc;

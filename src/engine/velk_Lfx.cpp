@@ -841,7 +841,7 @@ int connectionTransfer(LfxRun *run)
         haveBuffers = ctl->ring.bufEmptyQueue != nullptr;
     }
     if (!pooledBuffers && !haveBuffers) {
-        if (velk_AllocateIoBuffers(&ctl->ring, ctl->settings.iobufsize) != 0) {
+        if (velk_AllocateIoBuffers(&ctl->ring, &ctl->settings) != 0) {
             setExitResult(VELK_EXIT_OSERR, VELK_MSG_ERROR,
                           "(%s) error %d trying to init I/O buffers - xfer aborted\n\n", __func__, ENOMEM);
             velk_CleanupIoBuffers(&ctl->ring);
@@ -981,8 +981,8 @@ int lfxEntry(bool send, int ioType, velk_xfer_ctl_t *callerCtl, const velk_xfer_
     fi->fileOpen = localFd >= 0 ? 1 : 0;
     fi->remoteFD = remoteFd;
     fi->currentPos = fi->currentFillPos = srcOffset;
-    fi->fileUid = static_cast<uint32_t>(velk_UID);
-    fi->fileGid = static_cast<uint32_t>(velk_GID);
+    fi->fileUid = static_cast<uint32_t>(ctl->settings.uid);
+    fi->fileGid = static_cast<uint32_t>(ctl->settings.gid);
     fi->localPath = localPath != nullptr ? VELK_STRDUP(localPath) : nullptr;
     fi->remotePath = remotePath != nullptr ? VELK_STRDUP(remotePath) : nullptr;
     fi->haveStat = 0;

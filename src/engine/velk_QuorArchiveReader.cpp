@@ -1005,7 +1005,7 @@ int velk_CopyFromQUORArchive(const velk_xfer_settings_t *xs, int archiveFd, uint
         ctx.transfer_active = 1;
         ctx.controlLock.unlock();
     }
-    bool buffers = locks && velk_AllocateIoBuffers(&ctx.ring, xs->iobufsize) == 0;
+    bool buffers = locks && velk_AllocateIoBuffers(&ctx.ring, xs) == 0;
     if (locks && !buffers)
         readerError("Error(s) creating I/O buffers (%s)\n", velk_archive);
     if (buffers) {

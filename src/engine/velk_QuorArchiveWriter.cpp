@@ -758,7 +758,7 @@ int setUp(WriterRun *run)
         setupFailed(ctl, "", VELK_EXIT_OSERR);
         return -1;
     }
-    if (velk_AllocateIoBuffers(&ctl->ring, ctl->settings.iobufsize) != 0) {
+    if (velk_AllocateIoBuffers(&ctl->ring, &ctl->settings) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Error(s) creating I/O buffers (%s)\n", strerror(ENOMEM));
         setupFailed(ctl, "", VELK_EXIT_NOMEM);
         return -1;

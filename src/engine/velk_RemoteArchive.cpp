@@ -138,7 +138,7 @@ int velk_CopyToRemoteArchive(const velk_xfer_settings_t *xs, double *xferTime, i
             ctl->transfer_active = 1;
         }
         int e = 0;
-        if (velk_AllocateIoBuffers(&ctl->ring, ctl->settings.iobufsize) != 0) {
+        if (velk_AllocateIoBuffers(&ctl->ring, &ctl->settings) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Error(s) creating I/O buffers (%s)\n", strerror(ENOMEM));
             setupFailed(ctl, VELK_EXIT_NOMEM);
         } else if (poolStarted = true, velk_InitThreadPool(&pool, ctl) != 0) {

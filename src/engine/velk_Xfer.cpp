@@ -23,8 +23,6 @@
 #include "velk_Memory.h"
 #include "velk_TarHeader.h"
 
-std::atomic<int> velk_io_memtype{-1};
-
 // How long the waits for transfer threads sleep between looks.
 static constexpr long kThreadPollNs = 20L * 1000 * 1000;
 static constexpr int kBlock = 512;
@@ -49,26 +47,12 @@ static void sleepPoll()
 // Buffers.
 // ---------------------------------------------------------------------------
 
-// The memory type, read from QUOR_IO_MEMTYPE on first use.
-static int chooseMemType()
-{
-    int chosen = velk_io_memtype.load();
-    if (chosen >= 0)
-        return chosen;
-    const char *env = getenv("QUOR_IO_MEMTYPE");
-    chosen = (env != nullptr && strcmp(env, "shared") == 0) ? VELK_MEMTYPE_SHARED : VELK_MEMTYPE_LOCAL;
-    int unset = -1;
-    if (!velk_io_memtype.compare_exchange_strong(unset, chosen))
-        chosen = unset;
-    return chosen;
-}
-
 // Runs before the transfer's threads exist (its locks may not be made yet),
 // so the empty queue is filled without bufQueueLock.
-int velk_AllocateIoBuffers(velk_buf_ring_t *ring, int bufSize) KYL_NO_THREAD_SAFETY_ANALYSIS
+int velk_AllocateIoBuffers(velk_buf_ring_t *ring, const velk_xfer_settings_t *xs) KYL_NO_THREAD_SAFETY_ANALYSIS
 {
     VELK_TRACE_ENTRY();
-    int memType = chooseMemType();
+    int memType = xs->sharedBuffers ? VELK_MEMTYPE_SHARED : VELK_MEMTYPE_LOCAL;
     int stripes = velk_archive_stripewidth > 0 ? velk_archive_stripewidth : 1;
     ring->bufCount = 2 * stripes;
     if (velk_debug_level >= 1)
@@ -81,7 +65,7 @@ int velk_AllocateIoBuffers(velk_buf_ring_t *ring, int bufSize) KYL_NO_THREAD_SAF
         auto *buf = static_cast<io_buffer_t *>(VELK_CALLOC(1, sizeof(io_buffer_t)));
         if (buf == nullptr)
             return -1; // reported by the allocation wrapper
-        if (velk_InitRwBuf(buf, memType, bufSize) != 0) {
+        if (velk_InitRwBuf(buf, memType, xs->iobufsize) != 0) {
             velk_CleanIoBuf(buf);
             VELK_FREE(buf);
             return -1;

@@ -260,21 +260,17 @@ struct velk_xfer_ctl_t {
     velk_xfer_gwhost_t gwhost; // gateway-host transfers
 };
 
-// Memory type of I/O buffers: -1 until velk_AllocateIoBuffers first reads
-// QUOR_IO_MEMTYPE ("shared" selects VELK_MEMTYPE_SHARED, anything else
-// local memory).  Tests set it back to -1 to read the variable again.
-extern std::atomic<int> velk_io_memtype;
-
 // ---------------------------------------------------------------------------
 // Buffers and queues.
 // ---------------------------------------------------------------------------
 
-// Creates ring->bufCount = 2 * velk_archive_stripewidth buffers of bufSize
-// bytes with velk_InitRwBuf and chains them, in allocation order, onto the empty queue.
+// Creates ring->bufCount = 2 * velk_archive_stripewidth buffers of
+// xs->iobufsize bytes, of shared memory when xs->sharedBuffers asks for it,
+// else local, with velk_InitRwBuf and chains them, in allocation order, onto the empty queue.
 // Returns 0, or -1 after logging; buffers made before a failure stay on the
 // empty queue for velk_CleanupIoBuffers.  Call before the transfer's
 // threads start.
-[[nodiscard]] int velk_AllocateIoBuffers(velk_buf_ring_t *ring, int bufSize);
+[[nodiscard]] int velk_AllocateIoBuffers(velk_buf_ring_t *ring, const velk_xfer_settings_t *xs);
 
 // Makes theBuf (zeroed, or cleaned) ready: bufSize of size bytes rounded
 // up to whole 512-byte blocks, storage of memType, state

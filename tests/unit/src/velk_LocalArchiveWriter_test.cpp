@@ -55,7 +55,7 @@ protected:
         double seconds = -1;
         int threads = -1;
         int recoveries = -1;
-        velk_xfer_settings_t settings{50, 0, 0, 8388608, 4194304};
+        velk_xfer_settings_t settings{50, 0, 0, 8388608, 4194304, 0, 0, 0, false};
         int rc = velk_CopyToLocalArchive(&settings, &seconds, &threads, &recoveries);
         if (rc == 0) {
             EXPECT_GE(seconds, 0.0);

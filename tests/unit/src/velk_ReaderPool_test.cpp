@@ -67,7 +67,8 @@ struct Transfer {
         ctl->transfer_active = 1;
         ctl->transferLength = length;
         EXPECT_EQ(velk_InitXferLocks(ctl.get()), 0);
-        EXPECT_EQ(velk_AllocateIoBuffers(&ctl->ring, VELK_MIN_IOBUFSIZE), 0);
+        ctl->settings.iobufsize = VELK_MIN_IOBUFSIZE;
+        EXPECT_EQ(velk_AllocateIoBuffers(&ctl->ring, &ctl->settings), 0);
         EXPECT_EQ(velk_InitThreadPool(pool, ctl.get()), 0);
         manager = std::thread([this] {
             velk_LocalFileMgrThread(ctl.get());

@@ -10,7 +10,6 @@ namespace {
 TEST(Xfer, BuffersAreWholeBlocks)
 {
     velkunit::RunGlobals globals;
-    velk_io_memtype.store(-1);
     unsetenv("QUOR_IO_MEMTYPE");
     io_buffer_t buf;
     memset(static_cast<void *>(&buf), 0, sizeof buf);
@@ -30,7 +29,6 @@ TEST(Xfer, BuffersAreWholeBlocks)
     EXPECT_EQ(velk_CleanIoBuf(&buf), 0);
     EXPECT_EQ(buf.buffer, nullptr);
     EXPECT_EQ(buf.bufFlags, 0u);
-    velk_io_memtype.store(-1);
 }
 
 // Sets the state the stop check reads; no other thread uses ctl.
