@@ -9,9 +9,10 @@
 // from there instead of from process globals.
 //
 // What a signal handler, the atexit handler or a thread started without an
-// argument must reach stays a process global (velk_Globals.h); the values the
-// transfer units still read there stay there too until those units are given
-// the context.
+// argument must reach stays a process global (velk_Globals.h), as does the
+// archive and index state not yet given the context.  The transfer units get
+// the run's transfer settings (velk_xfer_settings_t) as an argument and keep
+// a copy in each transfer's control for its threads.
 
 #include <cstdint>
 #include <cstdio>
