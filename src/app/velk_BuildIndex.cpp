@@ -416,7 +416,7 @@ int placeIndex(velk_run_t *run, BuildState *bs)
     if (ops->place_index == nullptr)
         return placeLocalIndex(&run->index);
     velk_StatusMsg(1, "Copying %ld index entries to %s", static_cast<long>(bs->entries), ops->name);
-    return ops->place_index(&run->index, nullptr);
+    return ops->place_index(&run->xfer, &run->index, nullptr);
 }
 
 void summaryLine(const BuildState &bs, const struct timeval &wall0, const struct rusage &usage0)

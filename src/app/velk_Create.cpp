@@ -40,7 +40,6 @@
 #include "velk_TarHeader.h"
 #include "velk_Verify.h"
 #include "velk_Xfer.h"
-#include "velk_XferRecovery.h"
 
 namespace {
 
@@ -224,7 +223,7 @@ int prepareTemporaryIndex(velk_run_t *run, std::vector<int64_t> *leftOut)
 }
 
 // Logs the "Create complete" line, and prints it with -v, --stats or debug.
-void createStatisticsLine(const CreateStart &start, double xferTime, int threadsUsed)
+void createStatisticsLine(const CreateStart &start, double xferTime, int threadsUsed, int recoveries)
 {
     int64_t good = 0;
     int64_t bad = 0;
@@ -242,9 +241,8 @@ void createStatisticsLine(const CreateStart &start, double xferTime, int threads
     if (xferTime >= 0.001 && n > 0 && static_cast<size_t>(n) < sizeof line)
         n += snprintf(line + n, sizeof line - static_cast<size_t>(n), "(%.3f MB/s)",
                       static_cast<double>(start.run->archive.size) / 1e6 / xferTime);
-    if (velk_xfer_recoveries.load() > 0 && n > 0 && static_cast<size_t>(n) < sizeof line)
-        n += snprintf(line + n, sizeof line - static_cast<size_t>(n), " error recoveries: %d",
-                      velk_xfer_recoveries.load());
+    if (recoveries > 0 && n > 0 && static_cast<size_t>(n) < sizeof line)
+        n += snprintf(line + n, sizeof line - static_cast<size_t>(n), " error recoveries: %d", recoveries);
     if (n > 0 && static_cast<size_t>(n) < sizeof line)
         snprintf(line + n, sizeof line - static_cast<size_t>(n), " wallclock/user/sys: %.3f %.3f %.3f seconds",
                  seconds(wallEnd) - seconds(start.wall), seconds(usageEnd.ru_utime) - seconds(start.usage.ru_utime),
@@ -264,16 +262,18 @@ int copyMembers(const CreateStart &start)
 {
     double xferTime = 0;
     int threadsUsed = 0;
-    int copy = velk_CopyToArchive(&start.run->archive, &start.run->index, &xferTime, &threadsUsed);
+    int recoveries = 0;
+    int copy = velk_CopyToArchive(&start.run->xfer, &start.run->archive, &start.run->index, &xferTime, &threadsUsed,
+                                  &recoveries);
     if (velk_CurrentArchiveKind()->has_layout)
         (void)velk_ExpireSetExpiration(start.run->archive.setExpiration, velk_archive_tmpname != nullptr
                                                                              ? velk_archive_tmpname
                                                                              : start.run->archive.absPath);
     if (copy == 0)
-        createStatisticsLine(start, xferTime, threadsUsed);
+        createStatisticsLine(start, xferTime, threadsUsed, recoveries);
     const velk_run_t *run = start.run;
     velk_LogFileTransfer(run->archive.absPath != nullptr ? run->archive.absPath : velk_archive, VOP_CREATE, copy,
-                         velk_filetype, run->memberFiletype, run->archive.size, xferTime);
+                         velk_filetype, run->memberFiletype, run->archive.size, xferTime, run->xfer.acctId);
     return copy;
 }
 
@@ -354,7 +354,7 @@ bool placeArchiveAndIndex(velk_run_t *run)
     // A storage-system or gateway-host index is written in full first; the
     // archive then takes its name just before the index does.
     if (!local)
-        indexPlaced = ops->place_index(&run->index, velk_CommitArchiveFile) == 0;
+        indexPlaced = ops->place_index(&run->xfer, &run->index, velk_CommitArchiveFile) == 0;
     else if (velk_CommitArchiveFile() != 0)
         return false;
     else
@@ -375,7 +375,7 @@ bool runCreate(const CreateStart &start)
 
     // The archive is written under a temporary name; the old archive and
     // its index stay untouched until the new ones are complete.
-    if (velk_CreateArchiveFile(&start.run->archive) != 0)
+    if (velk_CreateArchiveFile(&start.run->xfer, &start.run->archive) != 0)
         return false;
     console_message("", "");
 
@@ -398,9 +398,10 @@ bool runCreate(const CreateStart &start)
 // Writes one record per member-table record.  With the archive and its
 // index in place a member is done unless it got no index entry or its data
 // did not go out whole; when they are not in place no member was archived.
-void recordMembers(const velk_members_t *members, bool placed, const std::vector<int64_t> &leftOut)
+void recordMembers(const velk_run_t *run, bool placed, const std::vector<int64_t> &leftOut)
 {
-    const velk_outcome_t outcome{velk_okfile, velk_exfile};
+    const velk_members_t *members = &run->members;
+    const velk_outcome_t outcome{run->okfile, run->exfile};
     if (outcome.ok == nullptr && outcome.ex == nullptr)
         return;
     size_t left = 0;
@@ -473,7 +474,7 @@ int velk_Create(velk_run_t *run)
     run->index.tmpFd = -1;
     run->index.unlinkTmp = 1;
     bool ok = runCreate(start);
-    recordMembers(&run->members, ok, leftOut);
+    recordMembers(run, ok, leftOut);
     finishCreate(&run->index, ok);
     return ok ? 0 : -1;
 }

@@ -44,9 +44,10 @@ constexpr size_t kNameMax = 1024;
 struct DeleteRun {
     bool isDelete = true;
     const char *word = "Delete";
-    int readFd = -1; // the index (a storage-system one through its local copy)
-    int rwFd = -1;   // a local index opened for rewriting in place
-    int newFd = -1;  // the new storage-system index being written
+    const velk_xfer_settings_t *xfer = nullptr; // the run's, for the index copies
+    int readFd = -1;                            // the index (a storage-system one through its local copy)
+    int rwFd = -1;                              // a local index opened for rewriting in place
+    int newFd = -1;                             // the new storage-system index being written
     bool copyMode = false;
     char newName[kNameMax + 1] = "";
     bool keepNew = false; // the new index may hold the index now: never removed
@@ -385,7 +386,7 @@ int sendBackRemoteIndex(DeleteRun *run)
     // The copy is sent as it stands: its entries are the old index's with
     // the delete marks changed.
     run->index->tmpFd = open(run->index->tmpName, O_RDONLY | O_CLOEXEC);
-    if (run->index->tmpFd < 0 || velk_SendIndexToRemote(run->index) != 0) {
+    if (run->index->tmpFd < 0 || velk_SendIndexToRemote(run->xfer, run->index) != 0) {
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -417,7 +418,7 @@ int deleteUndelete(DeleteRun *run)
             run->index->cosId = static_cast<int>(attrs.COSId);
     }
     // A storage-system index is read through a local copy of it.
-    run->readFd = velk_OpenIndexFile(run->index, velk_index_filename, O_RDONLY, kind);
+    run->readFd = velk_OpenIndexFile(run->xfer, run->index, velk_index_filename, O_RDONLY, kind);
     if (run->readFd < 0)
         return -1;
     if (velk_debug_level >= 2)
@@ -488,6 +489,7 @@ int velk_IndexRewriteEntry(int fd, const hif_entry_t *entry, int64_t ordinal)
 int velk_CommonDeleteUndelete(velk_run_t *run, int isDelete)
 {
     DeleteRun del;
+    del.xfer = &run->xfer;
     del.index = &run->index;
     del.members = &run->members;
     del.isDelete = isDelete != 0;

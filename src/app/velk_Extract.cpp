@@ -623,7 +623,7 @@ int readRange(velk_extract_state_t *xs, int archiveFd, ix_ListEntry_t *range, do
     double xferTime = 0.0;
     velk_tar_ext_reader_t ext{};
     velk_member_stream_t stream{&kExtractOps, xs, &xs->cur, &ext};
-    int rc = velk_ReadRange(archiveFd, range, velk_MemberStreamCallback, &stream, &xferTime);
+    int rc = velk_ReadRange(&xs->run->xfer, archiveFd, range, velk_MemberStreamCallback, &stream, &xferTime);
     velk_TarExtFree(&ext);
     *seconds += xferTime;
     *bytes += length;
@@ -698,7 +698,7 @@ void statisticsLine(velk_extract_state_t *xs, FILE *outStream, const RunTimes &t
     }
     const velk_run_t *run = xs->run;
     velk_LogFileTransfer(run->archive.absPath != nullptr ? run->archive.absPath : velk_archive, VOP_EXTRACT, 0,
-                         velk_filetype, run->memberFiletype, bytes, seconds);
+                         velk_filetype, run->memberFiletype, bytes, seconds, run->xfer.acctId);
 }
 
 } // namespace
@@ -754,7 +754,7 @@ int openIndex(velk_extract_state_t *xs, OpenedIndex *ix)
         return -1;
     velk_StatusMsg(1, "Open Index File");
     ix->kind = velk_filetype;
-    ix->fd = velk_OpenIndexFile(xs->index, velk_index_filename, O_RDONLY, ix->kind);
+    ix->fd = velk_OpenIndexFile(&xs->run->xfer, xs->index, velk_index_filename, O_RDONLY, ix->kind);
     if (ix->fd < 0)
         return -1;
     // A storage-system or gateway-host index is read from a local copy.
@@ -891,7 +891,7 @@ int velk_Extract(velk_run_t *run)
     velk_ExtractPrepare(xs);
     velk_FreeIxList(&xs->ranges);
     xs->index_Fd = -1;
-    xs->outcome = velk_outcome_t{velk_okfile, velk_exfile, run->records, "extract"};
+    xs->outcome = velk_outcome_t{run->okfile, run->exfile, run->records, "extract"};
 
     if (velk_GenFilelist(run) < 0 ||
         (!optOn(VELK_OPT_BY_ORDINAL) && velk_MemberNamesPrepare(&xs->names, &run->members) != 0))

@@ -31,8 +31,6 @@
 #include "velk_TarHeader.h"
 #include "velk_Utils.h"
 
-void (*velk_extract_dir_opened_hook)(const char *path) = nullptr;
-
 namespace {
 
 constexpr size_t kLocalPathSize = VELK_LOCAL_PATH_SIZE;
@@ -681,8 +679,7 @@ void velk_FinishDirectories(velk_extract_writer_t *w)
                         d.path);
             continue;
         }
-        if (velk_extract_dir_opened_hook != nullptr)
-            velk_extract_dir_opened_hook(d.path);
+        velk_Env().dirOpened(d.path);
         if (asRoot(w) && !optOn(VELK_OPT_OWN_IDS)) {
             if (fchown(dir.get(), static_cast<uid_t>(d.uid), static_cast<gid_t>(d.gid)) != 0)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "(%s) error setting uid/gid for directory %s\n", func,

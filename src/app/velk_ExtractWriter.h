@@ -154,8 +154,4 @@ void velk_ExtractDirectory(velk_extract_writer_t *w);
 // a link meanwhile never passes a change on to the link's target.
 void velk_FinishDirectories(velk_extract_writer_t *w);
 
-// Test hook, null in the program: called by velk_FinishDirectories with a
-// directory's path once the directory is open and before it is changed.
-extern void (*velk_extract_dir_opened_hook)(const char *path);
-
 #endif

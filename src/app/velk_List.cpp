@@ -148,35 +148,30 @@ struct LineWriter {
     void putNameField(const char *field, size_t width) { putName(field, strnlen(field, width)); }
 };
 
-// The local time of a modification time as "YYYY-MM-DD HH:MM" (NUL-terminated).  Members
-// made together share their minute, so the last minute is remembered: a
-// time inside it needs no conversion.
-struct MinuteCache {
-    bool valid = false;
-    int64_t minuteStart = 0;
-    char text[64];
+} // namespace
 
-    const char *format(time_t t)
-    {
-        auto secs = static_cast<int64_t>(t);
-        if (valid && secs >= minuteStart && secs < minuteStart + 60)
-            return text;
-        struct tm tmv;
-        memset(&tmv, 0, sizeof tmv);
-        localtime_r(&t, &tmv);
-        snprintf(text, sizeof text, "%4.4d-%2.2d-%2.2d %2.2d:%2.2d", tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday,
-                 tmv.tm_hour, tmv.tm_min);
-        minuteStart = secs - tmv.tm_sec;
-        valid = true;
+const char *velk_minute_cache_t::format(time_t t)
+{
+    auto secs = static_cast<int64_t>(t);
+    if (valid && secs >= minuteStart && secs < minuteStart + 60)
         return text;
-    }
-};
+    struct tm tmv;
+    memset(&tmv, 0, sizeof tmv);
+    localtime_r(&t, &tmv);
+    snprintf(text, sizeof text, "%4.4d-%2.2d-%2.2d %2.2d:%2.2d", tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday,
+             tmv.tm_hour, tmv.tm_min);
+    minuteStart = secs - tmv.tm_sec;
+    valid = true;
+    return text;
+}
 
-thread_local MinuteCache listMinute;
+namespace {
 
 // One selected member in the form the run asked for: its JSON record
-// (--json), its bare name (--names) or its listing line.
-void addMember(ListOutput *out, const velk_run_t *run, const hif_entry_t *entry, uint32_t options, int64_t ordinal)
+// (--json), its bare name (--names) or its listing line (times through
+// the listing's minute cache).
+void addMember(ListOutput *out, const velk_run_t *run, const hif_entry_t *entry, uint32_t options,
+               velk_minute_cache_t *minute, int64_t ordinal)
 {
     if (run->records != nullptr && velk_Opt(VELK_OPT_JSON)) {
         std::string rec;
@@ -186,13 +181,14 @@ void addMember(ListOutput *out, const velk_run_t *run, const hif_entry_t *entry,
     }
     char line[kLineMax];
     size_t len = run->records != nullptr ? velk_FormatNameLine(entry, line, sizeof line)
-                                         : velk_FormatListLine(entry, options, line, sizeof line, ordinal);
+                                         : velk_FormatListLine(entry, options, minute, line, sizeof line, ordinal);
     out->add(line, len);
 }
 
 } // namespace
 
-size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *line, size_t size, int64_t ordinal)
+size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, velk_minute_cache_t *minute, char *line,
+                           size_t size, int64_t ordinal)
 {
     if (size < 2) {
         if (size == 1)
@@ -245,7 +241,7 @@ size_t velk_FormatListLine(const hif_entry_t *entry, uint32_t options, char *lin
     w.put(' ');
     w.putNumber(velk_Get64(entry->hent_fsize), 10, ' ');
     w.put(' ');
-    w.put(listMinute.format(static_cast<time_t>(velk_Get32(entry->hent_mtime))));
+    w.put(minute->format(static_cast<time_t>(velk_Get32(entry->hent_mtime))));
     w.put("  ", 2);
     char path[VELK_PATH_BUFSIZE];
     size_t plen = velk_FormIxEntryPathname(entry, path, sizeof path);
@@ -353,7 +349,7 @@ int velk_List(velk_run_t *run)
     console_message(where, velk_index_filename);
 
     int kind = velk_filetype;
-    int fd = velk_OpenIndexFile(&run->index, velk_index_filename, O_RDONLY, kind);
+    int fd = velk_OpenIndexFile(&run->xfer, &run->index, velk_index_filename, O_RDONLY, kind);
     if (fd < 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Fatal error opening index file: %s", velk_index_filename);
         return finish(false, 0, 0);
@@ -383,6 +379,7 @@ int velk_List(velk_run_t *run)
             out.perLine = isatty(fileno(out.to)) != 0;
             uint32_t options = velk_option_flags;
             velk_index_order_t order;
+            velk_minute_cache_t minute;
             ok = true;
             for (int64_t ordinal = 0;; ++ordinal) {
                 if (velk_shutdown_signalled.load() != 0) {
@@ -430,7 +427,7 @@ int velk_List(velk_run_t *run)
                     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Unknown object type: %d Index Entry %d\n",
                                 static_cast<int>(type), static_cast<int>(objects));
                 }
-                addMember(&out, run, entry, options, ordinal);
+                addMember(&out, run, entry, options, &minute, ordinal);
                 ++objects;
                 if (type != VTO_DIRECTORY)
                     ++files;

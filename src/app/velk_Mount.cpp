@@ -92,10 +92,10 @@ int readEntries(velk_index_t *index, int fd, int kind, velk_mount_tree_t *tree)
 
 // Builds ctx's tree from the archive's index, after checking that the
 // archive has the size the index recorded.  0, or -1 after the message.
-int loadTree(velk_index_t *index, velk_mount_ctx_t *ctx)
+int loadTree(const velk_xfer_settings_t *xs, velk_index_t *index, velk_mount_ctx_t *ctx)
 {
     int kind = velk_filetype;
-    int fd = velk_OpenIndexFile(index, velk_index_filename, O_RDONLY, kind);
+    int fd = velk_OpenIndexFile(xs, index, velk_index_filename, O_RDONLY, kind);
     if (fd < 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Fatal error opening index file: %s", velk_index_filename);
         return -1;
@@ -181,7 +181,7 @@ int velk_Mount(velk_run_t *run)
         return fail(VELK_EXIT_NOMEM);
     }
     velk_mount_ctx_t &ctx = *owned;
-    if (loadTree(&run->index, &ctx) != 0)
+    if (loadTree(&run->xfer, &run->index, &ctx) != 0)
         return fail(VELK_EXIT_IOERR);
     reportHidden(&ctx.tree);
     int fd = openArchive();
@@ -189,6 +189,7 @@ int velk_Mount(velk_run_t *run)
         return fail(VELK_EXIT_IOERR);
     uint64_t cacheBytes = run->mountCacheBytes != 0 ? run->mountCacheBytes : VELK_MOUNT_CACHE_DEFAULT;
     int rc = -1;
+    ctx.cache.settings = &run->xfer;
     if (velk_MountCacheInit(&ctx.cache, ops, fd, ctx.archiveBytes, !ops->through_gateway, cacheBytes) != 0) {
         velk_LogMsg(VELK_MSG_ERROR, MSG, "velk_Mount: out of memory for the block cache\n");
         velk_SetExitCode(VELK_EXIT_NOMEM);

@@ -54,7 +54,7 @@ velk_mount_slot_t *fetch(velk_mount_cache_t *cache, velk_mount_stream_t *stream,
     uint64_t start = block * VELK_MOUNT_BLOCK;
     size_t bytes = (count - 1) * VELK_MOUNT_BLOCK + blockBytes(cache, block + count - 1);
     ++cache->fetches;
-    ssize_t n = cache->ops->read_at(cache->fd, start, cache->scratch.data(), bytes);
+    ssize_t n = cache->ops->read_at(cache->settings, cache->fd, start, cache->scratch.data(), bytes);
     if (n < 0)
         return nullptr;
     if (static_cast<size_t>(n) != bytes) {
@@ -115,7 +115,7 @@ ssize_t velk_MountCacheRead(velk_mount_cache_t *cache, velk_mount_stream_t *stre
     }
     if (cache->direct) {
         ++cache->fetches;
-        ssize_t n = cache->ops->read_at(cache->fd, offset, buf, len);
+        ssize_t n = cache->ops->read_at(cache->settings, cache->fd, offset, buf, len);
         if (n >= 0 && static_cast<size_t>(n) != len) {
             errno = EIO; // the archive is shorter than its index says
             return -1;

@@ -31,6 +31,7 @@ struct velk_mount_slot_t {
 
 struct velk_mount_cache_t {
     const velk_archive_kind_t *ops = nullptr;
+    const velk_xfer_settings_t *settings = nullptr; // the run's, for the kind's reads
     int fd = -1;
     uint64_t archiveSize = 0;
     bool direct = false; // read straight through, no cache

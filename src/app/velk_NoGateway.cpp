@@ -39,11 +39,11 @@ int velk_NoGatewayRefused(const velk_run_t *run)
     return -1;
 }
 
-void velk_NoGatewayIdentity()
+void velk_NoGatewayIdentity(velk_run_t *run)
 {
-    velk_UID = static_cast<int>(getuid());
-    velk_GID = static_cast<int>(getgid());
-    curAcctId = 0;
+    run->xfer.uid = static_cast<int>(getuid());
+    run->xfer.gid = static_cast<int>(getgid());
+    run->xfer.acctId = 0;
 }
 
 void velk_NoGatewayHint()

@@ -16,7 +16,7 @@ int velk_NoGatewayRefused(const velk_run_t *run);
 
 // The identity a run without a gateway session works with: the process's
 // own user and group, the default account.
-void velk_NoGatewayIdentity();
+void velk_NoGatewayIdentity(velk_run_t *run);
 
 // After a local archive's run failed to reach a gateway: the line that
 // tells how to run without one (standard error).

@@ -203,19 +203,19 @@ int parseFamily(velk_run_t *run, const char *value)
     return 0;
 }
 
-int parseThreadStackSize(const char *name, const char *value)
+int parseThreadStackSize(velk_run_t *run, const char *name, const char *value)
 {
     int64_t bytes = 0;
     if (quorex_ParseByteSizeChecked(value, &bytes) != 0 || bytes < 0 || bytes > VELK_MAX_TSS) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Bad value for %s option: %s\n", name, value);
-        velk_thread_stacksize = 0;
+        run->xfer.threadStacksize = 0;
         return fail();
     }
     // A stack below the system's minimum would make every reader thread
     // fail to start; raise it instead.
     if (bytes > 0 && bytes < static_cast<int64_t>(PTHREAD_STACK_MIN))
         bytes = static_cast<int64_t>(PTHREAD_STACK_MIN);
-    velk_thread_stacksize = static_cast<int>(bytes);
+    run->xfer.threadStacksize = static_cast<int>(bytes);
     return 0;
 }
 
@@ -355,7 +355,7 @@ int parseOption(velk_run_t *run, const char *name, int code, const char *value)
             return fail();
         }
         return 0;
-    case LO_TSS: return parseThreadStackSize(name, value);
+    case LO_TSS: return parseThreadStackSize(run, name, value);
     case LO_UMASK: return parseUmask(run, name, value);
     case LO_VERIFY: return parseVerifyList(run, name, value);
     case LO_MOUNTCACHE: {
@@ -454,6 +454,8 @@ int velk_GetEnvSettings(velk_run_t *run)
         run->noGateway = 2;
     else if (noGateway != nullptr && *noGateway != '\0' && strcmp(noGateway, "0") != 0)
         velk_LogFmt(VELK_MSG_WARNING, MSG, "Bad value for VELK_NO_GATEWAY: %s (ignored; 1 or 0)\n", noGateway);
+    const char *memType = getenv("QUOR_IO_MEMTYPE");
+    run->xfer.sharedBuffers = memType != nullptr && strcmp(memType, "shared") == 0;
     return 0;
 }
 
@@ -506,7 +508,7 @@ void applyMaxFiles(velk_run_t *run, const char *value)
 }
 
 // Applies -S; false when the value can't be kept.
-bool applyBufferSize(const char *value)
+bool applyBufferSize(velk_run_t *run, const char *value)
 {
     int64_t size = quorex_ParseByteSize(value);
     if (size > INT32_MAX) {
@@ -519,7 +521,7 @@ bool applyBufferSize(const char *value)
                     VELK_MIN_IOBUFSIZE, value);
         size = VELK_MIN_IOBUFSIZE;
     }
-    velk_iobufsize = static_cast<int>(size);
+    run->xfer.iobufsize = static_cast<int>(size);
     return true;
 }
 
@@ -607,7 +609,7 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
         return 0;
     }
     case 'S':
-        if (!applyBufferSize(arg))
+        if (!applyBufferSize(st.run, arg))
             st.errors++;
         return 0;
     case 'T':
@@ -616,7 +618,7 @@ int applyShortOption(ScanState &st, char letter, const char *arg)
             st.errors++;
             return 1;
         }
-        velk_max_threads = static_cast<int>(n);
+        st.run->xfer.maxThreads = static_cast<int>(n);
         return 0;
     case 'Y':
         if (velk_ParseCOS(arg, &velk_archive_cosID, &st.run->index.cosId) != 0) {

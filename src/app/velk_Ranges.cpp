@@ -138,9 +138,10 @@ int velk_RangeMemberOk(const hif_entry_t *entry, int64_t ordinal, uint64_t expec
     return -1;
 }
 
-int velk_ReadRange(int archiveFd, const ix_ListEntry_t *range, velk_bufCallback_t callback, void *arg, double *seconds)
+int velk_ReadRange(const velk_xfer_settings_t *xs, int archiveFd, const ix_ListEntry_t *range,
+                   velk_bufCallback_t callback, void *arg, double *seconds)
 {
     uint64_t start = range->ixStartBlock * VELK_BLOCKSIZE;
     uint64_t length = (range->ixEndBlock - range->ixStartBlock) * VELK_BLOCKSIZE;
-    return velk_CopyFromArchive(archiveFd, start, length, callback, arg, seconds);
+    return velk_CopyFromArchive(xs, archiveFd, start, length, callback, arg, seconds);
 }

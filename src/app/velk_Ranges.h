@@ -71,9 +71,10 @@ void velk_FreeIxList(velk_range_list_t *list);
                                      uint64_t rangeEndBlock, const char *func, const char *reading);
 
 // Reads the bytes of range from the archive archiveFd (kind velk_filetype)
-// into callback with arg; *seconds gets the transfer's time.  Returns what
-// the archive reader returns: 0 or negative.
-[[nodiscard]] int velk_ReadRange(int archiveFd, const ix_ListEntry_t *range, velk_bufCallback_t callback, void *arg,
-                                 double *seconds);
+// into callback with arg, with the run's transfer settings xs; *seconds
+// gets the transfer's time.  Returns what the archive reader returns: 0 or
+// negative.
+[[nodiscard]] int velk_ReadRange(const velk_xfer_settings_t *xs, int archiveFd, const ix_ListEntry_t *range,
+                                 velk_bufCallback_t callback, void *arg, double *seconds);
 
 #endif

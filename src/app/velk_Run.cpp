@@ -47,9 +47,8 @@ namespace {
 constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
 constexpr size_t PATHBUF = VELK_MAX_ARCHIVE_PATH + 1;
 
-// Set until the action is dispatched: a run that stops before prints the
-// failure line itself.
-int run_failed = 1;
+// Set once the clean-up of velk_ExitCleanFiles ran (the atexit handler
+// calls it again).
 std::atomic<int> clean_files_done{0};
 
 // The clean-up at exit (the atexit handler, velk_EndRun, which failing paths
@@ -67,7 +66,7 @@ void velk_AtExit()
 [[noreturn]] void failRun(int status)
 {
     velk_SetExitCode(status);
-    velk_EndRun();
+    velk_EndRun(true);
 }
 
 // --json and --names: standard output carries only the records; every
@@ -208,19 +207,20 @@ void selectAccount(const velk_run_t *run)
     }
 }
 
-// The user's IDs and current account as the gateway knows them.
-void readUserIds()
+// The user's IDs and current account as the gateway knows them, into the
+// run's transfer settings.
+void readUserIds(velk_run_t *run)
 {
     quor_passwd_t pw = {};
     if (quor_GetPwent("", &pw) < 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "(%s) fatal error getting password entry info.\n", "main");
         failRun(VELK_EXIT_OSERR);
     }
-    velk_UID = static_cast<int>(pw.pw_uid);
-    velk_GID = static_cast<int>(pw.pw_gid);
+    run->xfer.uid = static_cast<int>(pw.pw_uid);
+    run->xfer.gid = static_cast<int>(pw.pw_gid);
     uint32_t defaultAcct = 0;
-    if (quor_GetAcct(&defaultAcct, &curAcctId) < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "(%s) fatal error getting account info for uid %d\n", "main", velk_UID);
+    if (quor_GetAcct(&defaultAcct, &run->xfer.acctId) < 0) {
+        velk_LogFmt(VELK_MSG_ERROR, MSG, "(%s) fatal error getting account info for uid %d\n", "main", run->xfer.uid);
         failRun(VELK_EXIT_OSERR);
     }
 }
@@ -324,10 +324,10 @@ void openGatewaySession(velk_run_t *run, int argc, char **argv)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting QUOR system info. Exiting...\n", -2);
         failRun(VELK_EXIT_OSERR);
     }
-    velk_max_mbytes_per_iod = site.max_mbytes_per_iod != 0 ? site.max_mbytes_per_iod : 2048;
+    run->xfer.maxMbytesPerIod = site.max_mbytes_per_iod != 0 ? site.max_mbytes_per_iod : 2048;
 
     selectAccount(run);
-    readUserIds();
+    readUserIds(run);
     if (!velk_Opt(VELK_OPT_COPIES) && site.app_copies != 0)
         copyCount = static_cast<int>(site.app_copies);
 }
@@ -396,14 +396,6 @@ void velk_ExitCleanFiles()
     VELK_TRACE_ENTRY();
     if (clean_files_done.exchange(1) != 0)
         return;
-    if (velk_exfile != nullptr) {
-        fflush(velk_exfile);
-        velk_exfile = nullptr;
-    }
-    if (velk_okfile != nullptr) {
-        fflush(velk_okfile);
-        velk_okfile = nullptr;
-    }
     if (exit_run != nullptr && exit_run->archive.cfName != nullptr)
         unlink(exit_run->archive.cfName);
     velk_index_t *index = exit_run != nullptr ? &exit_run->index : nullptr;
@@ -416,7 +408,7 @@ void velk_ExitCleanFiles()
     }
 }
 
-void velk_EndRun()
+void velk_EndRun(bool failed)
 {
     VELK_TRACE_ENTRY();
     if (velk_status_pipefd >= 0) {
@@ -429,7 +421,7 @@ void velk_EndRun()
         (void)quor_Closelog(static_cast<uint32_t>(VELK_OPENLOG_FLAGS));
         velk_logging_enabled.store(0);
     }
-    if (run_failed) {
+    if (failed) {
         velk_FinalLine(false, velk_shutdown_signalled.load() != 0);
         velk_SetExitCode(VELK_EXIT_OSERR);
     }
@@ -501,17 +493,15 @@ void velk_Run(int argc, char **argv)
     velk_ReadConfig(&config);
     rules.showExcluded = config.DisplayExcludedObjects;
     // Gateway-host transfers of at most this many bytes travel inline.
-    velk_max_small_file_size = config.MaxSmallFileSize;
+    run.xfer.maxSmallFileSize = config.MaxSmallFileSize;
 
     velk_function = VOP_NOFUNCTION;
     const int parsed = velk_ParseCmdLine(&run, argc, argv);
     takeStdoutForScripts(&run);
     if (parsed < 0)
         failRun(VELK_EXIT_USAGE);
-    if (velk_function == VOP_NOFUNCTION) {
-        run_failed = 0;
-        velk_EndRun();
-    }
+    if (velk_function == VOP_NOFUNCTION)
+        velk_EndRun(false);
 
     refusePipeMisuse(&run);
     if (velk_NoGatewayRefused(&run) != 0)
@@ -530,8 +520,8 @@ void velk_Run(int argc, char **argv)
         run.archive.setExpiration = 1;
         run.index.setExpiration = 1;
     }
-    openListFile(config.Exfile, &velk_exfile, "exceptions");
-    openListFile(config.Okfile, &velk_okfile, "<success>");
+    openListFile(config.Exfile, &run.exfile, "exceptions");
+    openListFile(config.Okfile, &run.okfile, "<success>");
     startStatusFifo(&run);
 
     if (velk_Opt(VELK_OPT_TO_STDOUT))
@@ -548,7 +538,7 @@ void velk_Run(int argc, char **argv)
         velk_filetype = VELK_QUOR_FILE;
     }
     if (run.noGateway != 0)
-        velk_NoGatewayIdentity(); // no session, no gateway log
+        velk_NoGatewayIdentity(&run); // no session, no gateway log
     else
         openGatewaySession(&run, argc, argv);
     applyUmask(&run);
@@ -562,8 +552,7 @@ void velk_Run(int argc, char **argv)
     if (velk_OperandsChangeDirectory(&run) && velk_AnchorLocalPaths(&run) != 0)
         failRun(VELK_EXIT_OSERR);
 
-    run_failed = 0;
     if (dispatch(&run) < 0)
         velk_SetExitCode(VELK_EXIT_OSERR);
-    velk_EndRun();
+    velk_EndRun(false);
 }

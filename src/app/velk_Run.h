@@ -18,11 +18,12 @@
 bool velk_DebugPauseWanted(const char *path, uid_t uid);
 
 // Ends the run: status FIFO shutdown line, file cleanup, gateway log close,
-// the failure line when the run failed before an action ran, exit.
-[[noreturn]] void velk_EndRun();
+// the failure line (and exit status 71) when failed, that is when the run
+// stopped before an action ran, exit.
+[[noreturn]] void velk_EndRun(bool failed);
 
-// Flushes and forgets the exceptions and success files, removes this run's
-// local consistency file and temporary index file.  Runs at most once.
+// Removes this run's local consistency file and temporary index file.
+// Runs at most once.
 void velk_ExitCleanFiles();
 
 // Names the index file of archive (the name as given, after "~" expansion)

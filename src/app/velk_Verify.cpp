@@ -583,8 +583,9 @@ constexpr velk_member_ops_t kVerifyOps = {
 };
 
 // Verifies one range; the index is positioned at its first entry.  0 or -1.
-int velk_VerifyFileRange(velk_index_t *index, int controlFlags, int verifyFlags, int archiveFd, int indexFd,
-                         int indexKind, const ix_ListEntry_t *range, verifyStats_t *stats, double *seconds)
+int velk_VerifyFileRange(const velk_xfer_settings_t *xs, velk_index_t *index, int controlFlags, int verifyFlags,
+                         int archiveFd, int indexFd, int indexKind, const ix_ListEntry_t *range, verifyStats_t *stats,
+                         double *seconds)
 {
     RangeCtl c;
     c.index = index;
@@ -606,7 +607,7 @@ int velk_VerifyFileRange(velk_index_t *index, int controlFlags, int verifyFlags,
         }
     } bufFree{&c};
     if (verifyBit(c.verifyFlags, VELK_VERIFY_COMPARE)) {
-        c.localBufSize = std::max<size_t>(velk_iobufsize > 0 ? static_cast<size_t>(velk_iobufsize) : 0, VELK_BLOCKSIZE);
+        c.localBufSize = std::max<size_t>(xs->iobufsize > 0 ? static_cast<size_t>(xs->iobufsize) : 0, VELK_BLOCKSIZE);
         c.localBuf = static_cast<unsigned char *>(VELK_MALLOC(c.localBufSize));
         if (c.localBuf == nullptr)
             return -1;
@@ -614,7 +615,7 @@ int velk_VerifyFileRange(velk_index_t *index, int controlFlags, int verifyFlags,
     double xferTime = 0.0;
     velk_tar_ext_reader_t ext{};
     velk_member_stream_t stream{&kVerifyOps, &c, &c.cur, &ext};
-    int rc = velk_ReadRange(archiveFd, range, velk_MemberStreamCallback, &stream, &xferTime);
+    int rc = velk_ReadRange(xs, archiveFd, range, velk_MemberStreamCallback, &stream, &xferTime);
     velk_TarExtFree(&ext);
     *seconds += xferTime;
     if (velk_debug_level >= 4)
@@ -686,13 +687,14 @@ struct Pass1 {
     int indexKind;
     int64_t selectable;
     uint64_t archiveSize;
-    bool afterCreate;                // no names, no confirmation; failed members skipped
-    int verifyFlags;                 // VELK_VERIFY_* bits of the run
-    velk_member_names_t *names;      // marks of the member names (null after a create)
-    const velk_members_t *members;   // the run's member table
-    velk_range_list_t *ranges;       // the selected entries, range by range
-    verifyStats_t *stats;            // counts of stored and missing CRCs
-    const velk_ordinals_t *ordinals; // -J: the ordinals to select (null after a create)
+    bool afterCreate;                 // no names, no confirmation; failed members skipped
+    int verifyFlags;                  // VELK_VERIFY_* bits of the run
+    velk_member_names_t *names;       // marks of the member names (null after a create)
+    const velk_members_t *members;    // the run's member table
+    velk_range_list_t *ranges;        // the selected entries, range by range
+    verifyStats_t *stats;             // counts of stored and missing CRCs
+    const velk_ordinals_t *ordinals;  // -J: the ordinals to select (null after a create)
+    const velk_xfer_settings_t *xfer; // the run's transfer settings, for the archive reads
 };
 
 // Pass 1 for one entry.  0 to go on, 1 to end pass 1 (quit), -1 to fail.
@@ -839,8 +841,8 @@ int pass2(int archiveFd, const Pass1 &p, bool foreign, int controlFlags, verifyS
         if (velk_debug_level >= 1)
             velk_ErrPrintf("/debug/ reading next Index File group. Entries %ld-%ld, count=%ld\n",
                            static_cast<long>(r->ixStart), static_cast<long>(r->ixEnd), static_cast<long>(r->ixCount));
-        int rc = velk_VerifyFileRange(p.index, controlFlags, p.verifyFlags, archiveFd, p.indexFd, p.indexKind, r, stats,
-                                      &seconds);
+        int rc = velk_VerifyFileRange(p.xfer, p.index, controlFlags, p.verifyFlags, archiveFd, p.indexFd, p.indexKind,
+                                      r, stats, &seconds);
         setExitCodeIfErrors(stats);
         if (rc != 0)
             return -1;
@@ -972,7 +974,7 @@ int velk_Verify(velk_run_t *run)
     if (ok)
         ok = velk_GetArchiveSizeAndLayout(&size) == 0;
     if (ok) {
-        indexFd = velk_OpenIndexFile(&run->index, velk_index_filename, O_RDONLY, velk_filetype);
+        indexFd = velk_OpenIndexFile(&run->xfer, &run->index, velk_index_filename, O_RDONLY, velk_filetype);
         ok = indexFd >= 0;
     }
     if (ok) {
@@ -986,7 +988,8 @@ int velk_Verify(velk_run_t *run)
         velk_archive_blocks = size / VELK_BLOCKSIZE;
         Pass1 p{&run->index,   indexFd, VELK_LOCAL_FILE,  foreign ? objects : std::max<int64_t>(objects - 1, 0),
                 size,          false,   run->verifyFlags, &names,
-                &run->members, &ranges, &stats,           &ordinals};
+                &run->members, &ranges, &stats,           &ordinals,
+                &run->xfer};
         ok = sizeMatches(size, velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize)) &&
              velk_OrdinalsCheck(&ordinals, p.selectable) == 0 && runPasses(p, foreign, 0, &stats) == 0;
         if (stats.crcMissing > 0) {
@@ -1052,7 +1055,8 @@ int velk_PostXferVerify(velk_run_t *run)
         int64_t objects = velk_index_entries;
         Pass1 p{index,         index->tmpFd, VELK_LOCAL_FILE,  foreign ? objects : std::max<int64_t>(objects - 1, 0),
                 size,          true,         run->verifyFlags, nullptr,
-                &run->members, &ranges,      &stats,           nullptr};
+                &run->members, &ranges,      &stats,           nullptr,
+                &run->xfer};
         int flags = velk_Opt(VELK_OPT_CRC) ? kCrcFromTable : 0;
         ok = runPasses(p, foreign, flags, &stats) == 0;
         displayErrorStats(out, &stats, t.start, t.usage);

@@ -53,6 +53,17 @@ void velk_RunInit(velk_run_t *run)
     run->homes = nullptr;
     run->noGateway = 0;
     run->records = nullptr;
+    run->xfer.maxThreads = 50;
+    run->xfer.threadStacksize = 524288;
+    run->xfer.maxMbytesPerIod = 0;
+    run->xfer.iobufsize = 8388608;
+    run->xfer.maxSmallFileSize = 4194304;
+    run->xfer.uid = 0;
+    run->xfer.gid = 0;
+    run->xfer.acctId = 0;
+    run->xfer.sharedBuffers = false;
+    run->okfile = nullptr;
+    run->exfile = nullptr;
 }
 
 void velk_RunRelease(velk_run_t *run)

@@ -9,9 +9,10 @@
 // from there instead of from process globals.
 //
 // What a signal handler, the atexit handler or a thread started without an
-// argument must reach stays a process global (velk_Globals.h); the values the
-// transfer units still read there stay there too until those units are given
-// the context.
+// argument must reach stays a process global (velk_Globals.h), as does the
+// archive and index state not yet given the context.  The transfer units get
+// the run's transfer settings (velk_xfer_settings_t) as an argument and keep
+// a copy in each transfer's control for its threads.
 
 #include <cstdint>
 #include <cstdio>
@@ -95,6 +96,34 @@ struct velk_members_t {
     int64_t capacity;
 };
 
+// The settings of the run's archive writes and reads and of its index
+// copies; whoever makes a transfer's control copies them into it before its
+// threads start.
+struct velk_xfer_settings_t {
+    // -T: most reader threads of an archive write.
+    int maxThreads;
+    // Stack size of those threads in bytes (0: the system's default).
+    int threadStacksize;
+    // The site's most MiB one storage-system request may cover (0: no
+    // limit below 2 GiB).
+    uint32_t maxMbytesPerIod;
+    // -S: bytes of one I/O buffer (rounded up to whole blocks).
+    int iobufsize;
+    // Gateway-host transfers of at most this many bytes travel inside their
+    // request or reply instead of over a data connection (configuration
+    // max_small_file_size).
+    uint64_t maxSmallFileSize;
+    // The user's IDs and current account as the gateway knows them: the
+    // owner of gateway-host files and the storage system's class selection;
+    // the account also goes into the transfer log records.
+    int uid;
+    int gid;
+    uint32_t acctId;
+    // QUOR_IO_MEMTYPE "shared": the I/O buffers are asked for in shared
+    // memory, which this client cannot allocate (their transfers fail).
+    bool sharedBuffers;
+};
+
 // The settings and start-up facts of a run.
 struct velk_run_t {
     velk_archive_t archive;
@@ -160,11 +189,20 @@ struct velk_run_t {
     char *mountPoint;
     uint64_t mountCacheBytes;
     int mountAllowOther;
+    // Settings handed to the archive writers' and readers' transfers.
+    velk_xfer_settings_t xfer;
+    // The success and exceptions lists (configuration Okfile and Exfile,
+    // -H okfile and exfile), opened by velk_Run for appending; null when not
+    // named.  Never closed: exit() flushes them.
+    FILE *okfile;
+    FILE *exfile;
 };
 
 // Sets every field of run to its default: no command line, nothing named,
 // no umask, no account, member files local, run mode 1, no member table,
-// no selection hooks, rules or home-directory cache.
+// no selection hooks, rules or home-directory cache, 50 reader threads of
+// 524288 bytes of stack, 8388608-byte buffers, gateway-host transfers of up
+// to 4194304 bytes inline, no success or exceptions list.
 void velk_RunInit(velk_run_t *run);
 
 // Frees what run owns and sets it back to its defaults.

@@ -113,22 +113,9 @@ extern char *velk_index_filename; // -I, then the named index
 // them.
 extern std::atomic<uint32_t> velk_option_flags;
 extern int velk_debug_level; // 0..5
-extern int velk_iobufsize;
-extern int velk_max_threads;
-extern int velk_thread_stacksize;
 extern const long velk_abs_max_files;
 extern int velk_archive_cosID;
 extern int copyCount;
-extern uint32_t velk_max_mbytes_per_iod;
-// Largest gateway-host file transfer that travels inside its request or
-// reply instead of over a data connection (configuration
-// max_small_file_size; default 4194304 bytes).
-extern uint64_t velk_max_small_file_size;
-extern int velk_UID;
-extern int velk_GID;
-extern uint32_t curAcctId;
-extern FILE *velk_exfile;
-extern FILE *velk_okfile;
 extern std::atomic<int> velk_exit_code;
 extern int isatty2;
 extern std::atomic<int> velk_logging_enabled;

@@ -292,7 +292,7 @@ char member_kind_letter(int kind)
 } // namespace
 
 int velk_FormatTransferRecord(char *buf, size_t size, int pid, const char *path, int action, int result,
-                              int archive_kind, int member_kind, uint64_t bytes, double seconds)
+                              int archive_kind, int member_kind, uint64_t bytes, double seconds, uint32_t acctId)
 {
     const char *word = action == VOP_EXTRACT  ? "extract"
                        : action == VOP_CREATE ? "create"
@@ -307,18 +307,17 @@ int velk_FormatTransferRecord(char *buf, size_t size, int pid, const char *path,
     }
     double rate = seconds > 0.0001 ? static_cast<double>(bytes) / seconds * 0.001 : 0.0;
     return snprintf(buf, size, "%d\t%s\t%s%s\t%d\t%lu\t%.2f\t%.1f\t%s\t%s\t%d\t%u", pid, word, src, dst, result,
-                    static_cast<unsigned long>(bytes), seconds, rate, path ? path : "", "", velk_archive_cosID,
-                    curAcctId);
+                    static_cast<unsigned long>(bytes), seconds, rate, path ? path : "", "", velk_archive_cosID, acctId);
 }
 
 int velk_LogFileTransfer(const char *path, int action, int result, int archive_kind, int member_kind, uint64_t bytes,
-                         double seconds)
+                         double seconds, uint32_t acctId)
 {
     if (!velk_logging_enabled.load())
         return 0;
     char record[VELK_MSG_BUFSIZE + 1100];
     velk_FormatTransferRecord(record, sizeof record, static_cast<int>(getpid()), path, action, result, archive_kind,
-                              member_kind, bytes, seconds);
+                              member_kind, bytes, seconds, acctId);
     return gwlog(VELK_LOGCLASS_XFER, record);
 }
 

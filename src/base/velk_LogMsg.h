@@ -85,13 +85,13 @@ void velk_LogCwd();
 
 // One transfer record in the gateway log; 0 when logging is not enabled,
 // else the log result.  action is a VELK_OP; kinds are VELK_FILETYPE and
-// VELK_MEMBER_FILETYPE values.
+// VELK_MEMBER_FILETYPE values; acctId is the user's current account.
 int velk_LogFileTransfer(const char *path, int action, int result, int archive_kind, int member_kind, uint64_t bytes,
-                         double seconds);
+                         double seconds, uint32_t acctId);
 
 // Formats a transfer record into buf (the text velk_LogFileTransfer sends).
 int velk_FormatTransferRecord(char *buf, size_t size, int pid, const char *path, int action, int result,
-                              int archive_kind, int member_kind, uint64_t bytes, double seconds);
+                              int archive_kind, int member_kind, uint64_t bytes, double seconds, uint32_t acctId);
 
 // Writes "[unit,line %d] prefix routine" (and " name=value" when name is
 // given) and a newline to standard error.

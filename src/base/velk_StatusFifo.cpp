@@ -74,13 +74,15 @@ kyl_mutex_t statusFifoLock;
 // heartbeat; empty when nothing is pending.
 char status_line[VELK_STATUS_LINE_MAX + 1] KYL_GUARDED_BY(statusFifoLock);
 
-// Process ID as decimal text; written by velk_InitStatusFifo before the
-// status thread starts and read-only afterwards.
-char status_pid[20];
-size_t status_pid_len = 0;
-
 // Set once velk_InitStatusFifo has run; status lines are dropped before.
 std::atomic<bool> status_ready{false};
+
+// The process ID as decimal text in buf; returns its length.
+size_t pid_text(char (&buf)[20])
+{
+    int n = snprintf(buf, sizeof buf, "%u", static_cast<unsigned>(getpid()));
+    return n > 0 ? static_cast<size_t>(n) : 0;
+}
 
 const char *phase_name_or_unnamed(int phase)
 {
@@ -125,7 +127,7 @@ void status_thread(int interval)
         {
             kyl_lock_guard g(statusFifoLock);
             if (status_line[0] == '\0')
-                snprintf(status_line, sizeof status_line, "%s %s HEARTBEAT\n", status_pid,
+                snprintf(status_line, sizeof status_line, "%u %s HEARTBEAT\n", static_cast<unsigned>(getpid()),
                          phase_name_or_unnamed(velk_prog_phase.load()));
             write_status_line_locked();
         }
@@ -142,8 +144,6 @@ int velk_InitStatusFifo()
         kyl_lock_guard g(statusFifoLock);
         status_line[0] = '\0';
     }
-    int n = snprintf(status_pid, sizeof status_pid, "%u", static_cast<unsigned>(getpid()));
-    status_pid_len = n > 0 ? static_cast<size_t>(n) : 0;
     status_ready.store(true);
     return 0;
 }
@@ -172,12 +172,14 @@ void velk_StatusMsg(int immediate, const char *fmt, ...)
     // always fits with its newline even if the phase changes meanwhile.  The
     // line is built before the lock is taken.
     const char *phase = phase_name_or_unnamed(velk_prog_phase.load());
-    long limit = static_cast<long>(VELK_STATUS_LINE_MAX) - static_cast<long>(status_pid_len) -
+    char pid[20];
+    size_t pidLen = pid_text(pid);
+    long limit = static_cast<long>(VELK_STATUS_LINE_MAX) - static_cast<long>(pidLen) -
                  static_cast<long>(strlen(phase)) - kStatusLineOverhead;
     if (limit < 0)
         limit = 0;
     char line[VELK_STATUS_LINE_MAX + 1];
-    int head = snprintf(line, sizeof line, "%s %s ", status_pid, phase);
+    int head = snprintf(line, sizeof line, "%s %s ", pid, phase);
     size_t pos = head > 0 ? static_cast<size_t>(head) : 0;
     va_list ap;
     va_start(ap, fmt);

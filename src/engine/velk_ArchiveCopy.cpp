@@ -5,7 +5,8 @@
 
 #include "velk_ArchiveKind.h"
 
-int velk_CopyToArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime, int *threadsUsed)
+int velk_CopyToArchive(const velk_xfer_settings_t *xs, const velk_archive_t *archive, velk_index_t *index,
+                       double *xferTime, int *threadsUsed, int *recoveries)
 {
-    return velk_CurrentArchiveKind()->copy_to(archive, index, xferTime, threadsUsed);
+    return velk_CurrentArchiveKind()->copy_to(xs, archive, index, xferTime, threadsUsed, recoveries);
 }

@@ -10,10 +10,11 @@
 
 // Copies the members laid out by the temporary index into the open
 // archive velk_archive_fd of kind velk_filetype (archive: its size;
-// index: the run's, its temporary index open).  *xferTime and
-// *threadsUsed as the writer reports them.  Returns 0, or -1 after the
+// index: the run's, its temporary index open), with the run's transfer
+// settings xs.  *xferTime, *threadsUsed and *recoveries (recoveries from
+// failed requests) as the writer reports them.  Returns 0, or -1 after the
 // message (exit status set).
-[[nodiscard]] int velk_CopyToArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime,
-                                     int *threadsUsed);
+[[nodiscard]] int velk_CopyToArchive(const velk_xfer_settings_t *xs, const velk_archive_t *archive, velk_index_t *index,
+                                     double *xferTime, int *threadsUsed, int *recoveries);
 
 #endif

@@ -175,13 +175,13 @@ int velk_CheckRegularArchive(const struct stat *statBuf, const char *label)
     return -1;
 }
 
-int velk_CreateArchiveFile(const velk_archive_t *archive)
+int velk_CreateArchiveFile(const velk_xfer_settings_t *xs, const velk_archive_t *archive)
 {
     velk_archive_stripewidth = 1;
     const velk_archive_kind_t *ops = velk_CurrentArchiveKind();
     // A pipe has no name: nothing to make above it, nothing to rename.
     if (ops->is_pipe)
-        return ops->create(archive);
+        return ops->create(xs, archive);
     if (velk_Opt(VELK_OPT_MAKE_PARENTS)) {
         // The walk cuts the path in place and restores it.
         char path[VELK_MAX_ARCHIVE_PATH + 1];
@@ -192,7 +192,7 @@ int velk_CreateArchiveFile(const velk_archive_t *archive)
         }
     }
     velk_ForgetPendingArchive();
-    int rc = ops->create(archive);
+    int rc = ops->create(xs, archive);
     if (rc != 0) {
         // A gateway archive exists already when a later step of its
         // creation failed.

@@ -47,7 +47,7 @@ extern char *velk_archive_tmpname;
 // directory, or a file this user may not write, is refused as the old
 // direct creation refused it.  Nothing that exists is changed.  Returns 0
 // or -1 (message, status 72).
-[[nodiscard]] int velk_CreateArchiveFile(const velk_archive_t *archive);
+[[nodiscard]] int velk_CreateArchiveFile(const velk_xfer_settings_t *xs, const velk_archive_t *archive);
 
 // Puts the complete archive in place: a local one is flushed to the disk
 // (fsync), renamed over the archive name and its directory flushed; a

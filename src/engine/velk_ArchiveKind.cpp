@@ -74,10 +74,11 @@ int collectReadAt(io_buffer_t *theBuf, void *arg)
 
 } // namespace
 
-ssize_t velk_KindCopyReadAt(velk_copy_from_t copyFrom, int fd, uint64_t offset, void *buf, size_t count)
+ssize_t velk_KindCopyReadAt(velk_copy_from_t copyFrom, const velk_xfer_settings_t *xs, int fd, uint64_t offset,
+                            void *buf, size_t count)
 {
     ReadAtTarget t{static_cast<unsigned char *>(buf), count, 0};
-    if (copyFrom(fd, offset, count, collectReadAt, &t, nullptr) != 0 || t.got != count) {
+    if (copyFrom(xs, fd, offset, count, collectReadAt, &t, nullptr) != 0 || t.got != count) {
         errno = EIO;
         return -1;
     }

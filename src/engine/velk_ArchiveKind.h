@@ -41,14 +41,15 @@ struct velk_archive_kind_t {
     const char *verify_close_name; // the kind in the create's close-before-verify message
     const char *index_close_text;  // before "index file" when the verify cannot close the index
 
-    // Archive file of a create.  create makes it (under its temporary name
+    // Archive file of a create.  create makes it (for the user xs names,
+    // under its temporary name
     // velk_archive_tmpname where it has a name, in archive's family where
     // the kind has families) and sets velk_archive_fd: 0 or -1 after the
     // message.  commit renames tmp over final: 0 or a
     // negative errno-style code (a gateway kind: velk_GatewayRename's
     // result, VELK_RENAME_UNKNOWN included).  remove deletes a file of this kind (a
     // temporary one; the result is only informative).
-    int (*create)(const velk_archive_t *archive);
+    int (*create)(const velk_xfer_settings_t *xs, const velk_archive_t *archive);
     int (*commit)(const char *tmp, const char *final);
     int (*remove)(const char *path);
     // Existing archive: open as velk_OpenArchiveFile, its attributes as
@@ -85,23 +86,26 @@ struct velk_archive_kind_t {
 
     // The data copy of a create and range reads of an archive, as
     // velk_CopyToArchive and velk_CopyFromArchive describe.
-    int (*copy_to)(const velk_archive_t *archive, velk_index_t *index, double *xferTime, int *threadsUsed);
-    int (*copy_from)(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
-                     void *callbackArg, double *xferTime);
+    int (*copy_to)(const velk_xfer_settings_t *xs, const velk_archive_t *archive, velk_index_t *index, double *xferTime,
+                   int *threadsUsed, int *recoveries);
+    int (*copy_from)(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
+                     velk_bufCallback_t callback, void *callbackArg, double *xferTime);
 
     // The index.  index_size (null for a kind whose index is opened where
     // it is) gives the size of a remote index, which open_index then copies
     // into the temporary local index and opens; a local index is opened
     // and checked in place (size unused).  A descriptor, or -1 after the
-    // message.  index_exists is 1 when the index file exists, else 0.
+    // message.  A copy takes the run's transfer settings xs.  index_exists
+    // is 1 when the index file exists, else 0.
     // place_index puts a create's finished index in place as
     // velk_CopyIndexToQuor describes, with index's class of service and
     // family where the kind has them (null: the caller places a local
     // index itself).
     int (*index_size)(const char *path, uint64_t *size);
-    int (*open_index)(velk_index_t *index, const char *path, int openFlags, int kind, uint64_t size);
+    int (*open_index)(const velk_xfer_settings_t *xs, velk_index_t *index, const char *path, int openFlags, int kind,
+                      uint64_t size);
     int (*index_exists)(const char *path);
-    int (*place_index)(velk_index_t *index, int (*beforeRename)());
+    int (*place_index)(const velk_xfer_settings_t *xs, velk_index_t *index, int (*beforeRename)());
 
     // The current directory of the kind's file system into buf (size
     // bytes): 0 or -1.  A pipe has none and succeeds.
@@ -117,7 +121,7 @@ struct velk_archive_kind_t {
     // as pread(2) gives them (a mounted archive reads its members this
     // way): the bytes read, fewer only where the archive ends, or -1 with
     // errno set.  Null for the pipe, which cannot be read at an offset.
-    ssize_t (*read_at)(int fd, uint64_t offset, void *buf, size_t count);
+    ssize_t (*read_at)(const velk_xfer_settings_t *xs, int fd, uint64_t offset, void *buf, size_t count);
 };
 
 // The table of kind filetype.  A value that names no kind (0 before the
@@ -155,9 +159,11 @@ ssize_t velk_KindGatewayWrite(int fd, const void *buf, size_t count);
 // count bytes at offset are collected into buf.  count, or -1 with errno
 // EIO when the range could not be read whole (the reader's message told
 // why).
-using velk_copy_from_t = int (*)(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
-                                 void *callbackArg, double *xferTime);
-ssize_t velk_KindCopyReadAt(velk_copy_from_t copyFrom, int fd, uint64_t offset, void *buf, size_t count);
+using velk_copy_from_t = int (*)(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr,
+                                 uint64_t bytesToRead, velk_bufCallback_t callback, void *callbackArg,
+                                 double *xferTime);
+ssize_t velk_KindCopyReadAt(velk_copy_from_t copyFrom, const velk_xfer_settings_t *xs, int fd, uint64_t offset,
+                            void *buf, size_t count);
 
 // Operations other tables share with the local one (velk_KindLocal.cpp):
 // the close of a local descriptor (standard output is flushed instead; 0

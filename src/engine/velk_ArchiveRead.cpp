@@ -4,8 +4,8 @@
 
 #include "velk_ArchiveKind.h"
 
-int velk_CopyFromArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
-                         void *callbackArg, double *xferTime)
+int velk_CopyFromArchive(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
+                         velk_bufCallback_t callback, void *callbackArg, double *xferTime)
 {
-    return velk_CurrentArchiveKind()->copy_from(archiveFd, startAddr, bytesToRead, callback, callbackArg, xferTime);
+    return velk_CurrentArchiveKind()->copy_from(xs, archiveFd, startAddr, bytesToRead, callback, callbackArg, xferTime);
 }

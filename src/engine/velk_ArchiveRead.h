@@ -11,9 +11,11 @@
 #include "velk_Xfer.h"
 
 // Reads bytesToRead bytes of archiveFd from startAddr into callback (with
-// callbackArg), as velk_CopyFromLocalArchive, velk_CopyFromQUORArchive and
+// callbackArg) with the run's transfer settings xs, as
+// velk_CopyFromLocalArchive, velk_CopyFromQUORArchive and
 // velk_CopyFromRemoteArchive describe.  Returns 0 or -1.
-[[nodiscard]] int velk_CopyFromArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
-                                       velk_bufCallback_t callback, void *callbackArg, double *xferTime);
+[[nodiscard]] int velk_CopyFromArchive(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr,
+                                       uint64_t bytesToRead, velk_bufCallback_t callback, void *callbackArg,
+                                       double *xferTime);
 
 #endif

@@ -35,7 +35,9 @@ void busySleep(unsigned seconds)
     kylgw_ThreadSleep(seconds, 0);
 }
 
-constexpr velk_env_t kSystemEnv = {::read, ::write, ::read, nospaceSleep, busySleep};
+void dirOpened(const char *) {}
+
+constexpr velk_env_t kSystemEnv = {::read, ::write, ::read, nospaceSleep, busySleep, dirOpened};
 
 // The table in use: written only by velk_SetEnv before threads use it.
 velk_env_t g_env = kSystemEnv;

@@ -3,7 +3,8 @@
 
 // The system calls under the archiver's file access that tests replace to
 // inject faults: reads and writes of local files and pipes, reads of a local
-// or piped archive, and the sleeps of the no-space and busy waits.  One table,
+// or piped archive, the sleeps of the no-space and busy waits, and the
+// moment an extracted directory is open before it is changed.  One table,
 // the system's own unless a test installed another; product code only calls
 // through it.  Installed before any thread uses it, never changed while a
 // transfer runs.
@@ -20,6 +21,10 @@ struct velk_env_t {
     void (*nospaceSleep)(unsigned seconds);
     // Sleeps between two opens of a busy archive or index.
     void (*busySleep)(unsigned seconds);
+    // Called by an extraction with a directory member's path once the
+    // directory is open and before its attributes are changed; the system's
+    // does nothing.
+    void (*dirOpened)(const char *path);
 };
 
 // The calls in use.

@@ -22,11 +22,11 @@
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
 
-int velk_OpenIndexFile(velk_index_t *index, const char *path, int openFlags, int kind)
+int velk_OpenIndexFile(const velk_xfer_settings_t *xs, velk_index_t *index, const char *path, int openFlags, int kind)
 {
     const velk_archive_kind_t *ops = velk_ArchiveKindOps(kind);
     if (ops->index_size == nullptr)
-        return ops->open_index(index, path, openFlags, kind, 0);
+        return ops->open_index(xs, index, path, openFlags, kind, 0);
     uint64_t size = 0;
     if (ops->index_size(path, &size) != 0)
         return -1;
@@ -35,7 +35,7 @@ int velk_OpenIndexFile(velk_index_t *index, const char *path, int openFlags, int
                        static_cast<unsigned long>(size));
         velk_ErrPrintf("/debug/ opening %s index file %s\n", velk_IndexKindName(kind), path);
     }
-    return ops->open_index(index, path, openFlags, kind, size);
+    return ops->open_index(xs, index, path, openFlags, kind, size);
 }
 
 int velk_IndexFileDoesExist(const char *path, int kind)

@@ -20,10 +20,11 @@
 // sequential reads, into index's temporary local index (removed at exit), which
 // is then opened as above: the caller reads it as a local index.  A
 // gateway-host index is received whole the same way, through the gateway's
-// local-file transfer.  Returns the
+// local-file transfer, with the run's transfer settings xs.  Returns the
 // descriptor (the caller closes it), or -1 with a message and exit status
 // 72.
-[[nodiscard]] int velk_OpenIndexFile(velk_index_t *index, const char *path, int openFlags, int kind);
+[[nodiscard]] int velk_OpenIndexFile(const velk_xfer_settings_t *xs, velk_index_t *index, const char *path,
+                                     int openFlags, int kind);
 
 // 1 when the index file path of kind exists (its storage-system attributes
 // can be read, or a local stat succeeds), else 0.
@@ -39,7 +40,8 @@
 // archive and its index change names together); its failure fails the
 // copy.  Returns 0, or -1 with a message, the copy-failure hint and exit
 // status 72; the old index is then untouched and the new file removed.
-[[nodiscard]] int velk_CopyIndexToQuor(velk_index_t *index, int (*beforeRename)() = nullptr);
+[[nodiscard]] int velk_CopyIndexToQuor(const velk_xfer_settings_t *xs, velk_index_t *index,
+                                       int (*beforeRename)() = nullptr);
 
 // Places the finished temporary index of a create (or build index) on the
 // gateway host: its entries are adjusted in place first
@@ -49,11 +51,13 @@
 // (0).  On success the temporary index is rewound.  Returns 0, or -1 with
 // a message, the copy-failure hint and exit status 72; the old index is
 // then untouched and the new file removed.
-[[nodiscard]] int velk_CopyIndexToRemote(velk_index_t *index, int (*beforeRename)() = nullptr);
+[[nodiscard]] int velk_CopyIndexToRemote(const velk_xfer_settings_t *xs, velk_index_t *index,
+                                         int (*beforeRename)() = nullptr);
 // The sending half of velk_CopyIndexToRemote: the temporary index as it
 // stands (index->tmpFd, open), for an index whose entries were changed
 // by a soft delete or undelete rather than made by a create.
-[[nodiscard]] int velk_SendIndexToRemote(velk_index_t *index, int (*beforeRename)() = nullptr);
+[[nodiscard]] int velk_SendIndexToRemote(const velk_xfer_settings_t *xs, velk_index_t *index,
+                                         int (*beforeRename)() = nullptr);
 
 // The end of placing a new index written under tmp (rc: its result so
 // far), for the kind units' index placement: a requested stop fails it,

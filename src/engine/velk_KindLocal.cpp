@@ -35,7 +35,7 @@ void localCreateFailed(int err, const char *name)
     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating local Archive: %s\n", err, name);
 }
 
-int createLocal(const velk_archive_t *)
+int createLocal(const velk_xfer_settings_t *, const velk_archive_t *)
 {
     // What is at the archive name now decides where the new archive goes:
     // nothing or a regular file: beside it under the temporary name, to be
@@ -87,7 +87,7 @@ int createLocal(const velk_archive_t *)
     return 0;
 }
 
-int createPipe(const velk_archive_t *)
+int createPipe(const velk_xfer_settings_t *, const velk_archive_t *)
 {
     velk_archive_fd = STDOUT_FILENO;
     return 0;
@@ -297,13 +297,14 @@ int mkdirLocal(const char *path, mode_t mode)
     return velk_SubdirCreateFailed(path, err == EPERM || err == EACCES, err, "local");
 }
 
-int openLocalIndex(velk_index_t *index, const char *path, int openFlags, int kind, uint64_t)
+int openLocalIndex(const velk_xfer_settings_t *, velk_index_t *index, const char *path, int openFlags, int kind,
+                   uint64_t)
 {
     return velk_OpenLocalIndexFile(index, path, openFlags, kind);
 }
 
 // The index of a piped archive is a local file like any other.
-int openPipeIndex(velk_index_t *index, const char *path, int openFlags, int, uint64_t)
+int openPipeIndex(const velk_xfer_settings_t *, velk_index_t *index, const char *path, int openFlags, int, uint64_t)
 {
     return velk_OpenLocalIndexFile(index, path, openFlags, VELK_LOCAL_FILE);
 }
@@ -316,7 +317,7 @@ int localIndexExists(const char *path)
 
 // A positioned read of a local archive: pread until count bytes or the
 // end of the file.
-ssize_t readAtLocal(int fd, uint64_t offset, void *buf, size_t count)
+ssize_t readAtLocal(const velk_xfer_settings_t *, int fd, uint64_t offset, void *buf, size_t count)
 {
     size_t done = 0;
     while (done < count) {

@@ -57,7 +57,8 @@ bool isBusy(int rc)
 
 // Class-of-service hints for the archive: explicit, automatic by size, or
 // class 11 as the fallback.
-void archiveHints(const velk_archive_t *archive, quor_cos_hints_t *hints, quor_cos_priorities_t *prios)
+void archiveHints(const velk_xfer_settings_t *xs, const velk_archive_t *archive, quor_cos_hints_t *hints,
+                  quor_cos_priorities_t *prios)
 {
     hints->MinFileSize = archive->size;
     hints->MaxFileSize = archive->size;
@@ -69,8 +70,8 @@ void archiveHints(const velk_archive_t *archive, quor_cos_hints_t *hints, quor_c
     } else if (velk_archive_cosID == 0) {
         long subsys = velk_GetParentSubsysID(velk_archive);
         int rc =
-            quorex_SelectCOS(nullptr, archive->size, static_cast<uint32_t>(velk_UID), static_cast<uint32_t>(velk_GID),
-                             curAcctId, static_cast<uint32_t>(copyCount), static_cast<uint32_t>(subsys), hints, prios);
+            quorex_SelectCOS(nullptr, archive->size, static_cast<uint32_t>(xs->uid), static_cast<uint32_t>(xs->gid),
+                             xs->acctId, static_cast<uint32_t>(copyCount), static_cast<uint32_t>(subsys), hints, prios);
         if (rc >= 0)
             velk_archive_cosID = static_cast<int>(hints->COSId);
     }
@@ -107,7 +108,7 @@ void noteArchiveClass(const velk_archive_t *archive, const char *tmp, int asked,
     }
 }
 
-int createQuorFile(const velk_archive_t *archive)
+int createQuorFile(const velk_xfer_settings_t *xs, const velk_archive_t *archive)
 {
     const char *tmp = velk_archive_tmpname;
     console_message("creating QUOR Archive file", velk_archive);
@@ -118,7 +119,7 @@ int createQuorFile(const velk_archive_t *archive)
     memset(&prios, 0, sizeof prios);
     memset(&used, 0, sizeof used);
     int asked = velk_archive_cosID;
-    archiveHints(archive, &hints, &prios);
+    archiveHints(xs, archive, &hints, &prios);
 
     (void)quor_Unlink(tmp);
     int fd = quor_Open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0666, &hints, &prios, &used);
@@ -146,10 +147,10 @@ int createQuorFile(const velk_archive_t *archive)
     return rc;
 }
 
-int createQuor(const velk_archive_t *archive)
+int createQuor(const velk_xfer_settings_t *xs, const velk_archive_t *archive)
 {
     int rc = velk_SetPendingArchive(velk_archive);
-    return rc == 0 ? createQuorFile(archive) : rc;
+    return rc == 0 ? createQuorFile(xs, archive) : rc;
 }
 
 int attrsQuor(quor_xfileattr_t *xattr, struct stat *)
@@ -422,7 +423,8 @@ int openQuorBusyRetry(const char *path, int openFlags)
 // Copies the storage-system index path (size bytes) into a new temporary
 // local index, 4 MiB per sequential read, and opens that as the index.
 // Returns the local descriptor, or -1 after a message.
-int openQuorIndexCopy(velk_index_t *index, const char *path, int openFlags, int, uint64_t size)
+int openQuorIndexCopy(const velk_xfer_settings_t *, velk_index_t *index, const char *path, int openFlags, int,
+                      uint64_t size)
 {
     const char *kind = velk_IndexKindName(VELK_QUOR_FILE);
     int qfd = openQuorBusyRetry(path, openFlags);
@@ -473,7 +475,8 @@ int quorIndexExists(const char *path)
 
 // Class-of-service hints for an index of size bytes: as for the archive,
 // with no fallback class.
-void indexHints(const velk_index_t *index, uint64_t size, quor_cos_hints_t *hints, quor_cos_priorities_t *prios)
+void indexHints(const velk_xfer_settings_t *xs, const velk_index_t *index, uint64_t size, quor_cos_hints_t *hints,
+                quor_cos_priorities_t *prios)
 {
     memset(hints, 0, sizeof *hints);
     memset(prios, 0, sizeof *prios);
@@ -486,8 +489,8 @@ void indexHints(const velk_index_t *index, uint64_t size, quor_cos_hints_t *hint
         prios->COSIdPriority = 30;
     } else if (index->cosId == 0) {
         long subsys = velk_GetParentSubsysID(velk_index_filename);
-        (void)quorex_SelectCOS(nullptr, size, static_cast<uint32_t>(velk_UID), static_cast<uint32_t>(velk_GID),
-                               curAcctId, static_cast<uint32_t>(copyCount), static_cast<uint32_t>(subsys), hints,
+        (void)quorex_SelectCOS(nullptr, size, static_cast<uint32_t>(xs->uid), static_cast<uint32_t>(xs->gid),
+                               xs->acctId, static_cast<uint32_t>(copyCount), static_cast<uint32_t>(subsys), hints,
                                prios);
     }
     if (velk_debug_level >= 1)
@@ -534,7 +537,7 @@ int writeAdjustedIndex(velk_index_t *index, int qfd, const char *name, unsigned 
 // Creates the new index file tmp with the index's class-of-service hints
 // and family.  Its descriptor, or -1 after the message (status 72, the
 // copy-failure hint).
-int createIndexFile(velk_index_t *index, const char *tmp, const char *final)
+int createIndexFile(const velk_xfer_settings_t *xs, velk_index_t *index, const char *tmp, const char *final)
 {
     struct stat st;
     uint64_t size = fstat(index->tmpFd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
@@ -542,7 +545,7 @@ int createIndexFile(velk_index_t *index, const char *tmp, const char *final)
     quor_cos_priorities_t prios;
     quor_cos_hints_t used;
     memset(&used, 0, sizeof used);
-    indexHints(index, size, &hints, &prios);
+    indexHints(xs, index, size, &hints, &prios);
     (void)quor_Unlink(tmp);
     int qfd = quor_Open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0666, &hints, &prios, &used);
     if (qfd < 0) {
@@ -600,14 +603,14 @@ int listQuorDir(const char *dir, void (*fn)(const char *name, void *arg), void *
 }
 
 // A positioned read through the movers.
-ssize_t readAtQuor(int fd, uint64_t offset, void *buf, size_t count)
+ssize_t readAtQuor(const velk_xfer_settings_t *xs, int fd, uint64_t offset, void *buf, size_t count)
 {
-    return velk_KindCopyReadAt(velk_CopyFromQUORArchive, fd, offset, buf, count);
+    return velk_KindCopyReadAt(velk_CopyFromQUORArchive, xs, fd, offset, buf, count);
 }
 
 } // namespace
 
-int velk_CopyIndexToQuor(velk_index_t *index, int (*beforeRename)())
+int velk_CopyIndexToQuor(const velk_xfer_settings_t *xs, velk_index_t *index, int (*beforeRename)())
 {
     if (velk_CurrentArchiveKind()->is_pipe) {
         velk_LogMsg(VELK_MSG_INFO, VELK_LOGCLASS_MSG,
@@ -627,7 +630,7 @@ int velk_CopyIndexToQuor(velk_index_t *index, int (*beforeRename)())
     std::vector<unsigned char> buf(VELK_INDEX_BUFSIZE);
     // The new index is written beside the old one and renamed over it only
     // when complete: a failure leaves the old index as it was.
-    int qfd = createIndexFile(index, tmp, final);
+    int qfd = createIndexFile(xs, index, tmp, final);
     if (qfd < 0)
         return -1;
     int rc = writeAdjustedIndex(index, qfd, tmp, buf.data());

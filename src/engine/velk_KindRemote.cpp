@@ -41,7 +41,7 @@ int createRemoteFile()
     return 0;
 }
 
-int createRemote(const velk_archive_t *)
+int createRemote(const velk_xfer_settings_t *, const velk_archive_t *)
 {
     int rc = velk_SetPendingArchive(velk_archive);
     return rc == 0 ? createRemoteFile() : rc;
@@ -200,12 +200,12 @@ int remoteIndexSize(const char *path, uint64_t *size)
 // Receives the gateway-host index path (size bytes) whole into a new
 // temporary local index and opens that as the index.  Returns the local
 // descriptor, or -1 after a message.
-int openRemoteIndexCopy(velk_index_t *index, const char *path, int, int, uint64_t size)
+int openRemoteIndexCopy(const velk_xfer_settings_t *xs, velk_index_t *index, const char *path, int, int, uint64_t size)
 {
     if (velk_CreateTmpIndexFile(index) != 0)
         return -1;
-    int rc =
-        velk_LfxReceiveFile(RMTIO_FILE, nullptr, index->tmpFd, index->tmpName, -1, path, 0, 0, size, nullptr, nullptr);
+    int rc = velk_LfxReceiveFile(RMTIO_FILE, nullptr, xs, index->tmpFd, index->tmpName, -1, path, 0, 0, size, nullptr,
+                                 nullptr);
     close(index->tmpFd);
     index->tmpFd = -1;
     if (rc != 0) {
@@ -223,9 +223,9 @@ const char *orEmptyTmp(const velk_index_t *index)
 }
 
 // A positioned read through the gateway's local-file transfer.
-ssize_t readAtRemote(int fd, uint64_t offset, void *buf, size_t count)
+ssize_t readAtRemote(const velk_xfer_settings_t *xs, int fd, uint64_t offset, void *buf, size_t count)
 {
-    return velk_KindCopyReadAt(velk_CopyFromRemoteArchive, fd, offset, buf, count);
+    return velk_KindCopyReadAt(velk_CopyFromRemoteArchive, xs, fd, offset, buf, count);
 }
 
 int getcwdRemote(char *buf, int size)
@@ -235,7 +235,7 @@ int getcwdRemote(char *buf, int size)
 
 } // namespace
 
-int velk_CopyIndexToRemote(velk_index_t *index, int (*beforeRename)())
+int velk_CopyIndexToRemote(const velk_xfer_settings_t *xs, velk_index_t *index, int (*beforeRename)())
 {
     if (velk_CurrentArchiveKind()->is_pipe) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: need index file copy code for piped Archive File\n",
@@ -246,10 +246,10 @@ int velk_CopyIndexToRemote(velk_index_t *index, int (*beforeRename)())
     // system.
     if (velk_CopyAndAdjustLocalIndex(index) != 0)
         return -1;
-    return velk_SendIndexToRemote(index, beforeRename);
+    return velk_SendIndexToRemote(xs, index, beforeRename);
 }
 
-int velk_SendIndexToRemote(velk_index_t *index, int (*beforeRename)())
+int velk_SendIndexToRemote(const velk_xfer_settings_t *xs, velk_index_t *index, int (*beforeRename)())
 {
     const char *final = velk_index_filename != nullptr ? velk_index_filename : "";
     char tmp[PATH_MAX];
@@ -266,7 +266,7 @@ int velk_SendIndexToRemote(velk_index_t *index, int (*beforeRename)())
     struct stat st;
     const uint64_t size = fstat(index->tmpFd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
     (void)kylgw_LfxUnlink(tmp);
-    int rc = velk_LfxSendFile(RMTIO_FILE, nullptr, index->tmpFd, index->tmpName, tmp, 0, 0, size, nullptr);
+    int rc = velk_LfxSendFile(RMTIO_FILE, nullptr, xs, index->tmpFd, index->tmpName, tmp, 0, 0, size, nullptr);
     if (rc != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "*** %s: Error on velk_LocalFileSend for temp index file: %s\n",
                     __func__, orEmptyTmp(index));
@@ -278,9 +278,9 @@ int velk_SendIndexToRemote(velk_index_t *index, int (*beforeRename)())
 }
 
 // A gateway-host index has no class of service or family.
-static int placeRemoteIndex(velk_index_t *index, int (*beforeRename)())
+static int placeRemoteIndex(const velk_xfer_settings_t *xs, velk_index_t *index, int (*beforeRename)())
 {
-    return velk_CopyIndexToRemote(index, beforeRename);
+    return velk_CopyIndexToRemote(xs, index, beforeRename);
 }
 
 const velk_archive_kind_t velk_kind_remote = {

@@ -123,7 +123,7 @@ void abortRun(LfxRun *run)
         kyl_lock_guard g(req->reqLock);
         req->reqCond.broadcast();
     }
-    velk_LfwBroadcastCondition();
+    velk_LfwBroadcastCondition(ctl->pool);
 }
 
 // Records a thread's result (the first failure counts) and aborts on
@@ -392,7 +392,7 @@ int buildInitInfo(LfxRun *run)
     i.mode = velk_LocalModeToInterchangeMode(fi->haveStat ? fi->localStat.st_mode : 0666);
     i.uid = fi->fileUid;
     i.gid = fi->fileGid;
-    run->inlineXfer = fi->ioType == RMTIO_FILE && ctl->transferLength <= velk_max_small_file_size;
+    run->inlineXfer = fi->ioType == RMTIO_FILE && ctl->transferLength <= ctl->settings.maxSmallFileSize;
     if (!run->inlineXfer)
         return createListenSockets(run) == 0 ? 0 : -EIO;
     if (!run->send) {
@@ -590,7 +590,7 @@ void giveBack(LfxRun *run, io_buffer_t *buf)
         ctl->ring.bufQueueCondition.broadcast();
     }
     if (run->send && run->fi->ioType == RMTIO_CALLBACK)
-        velk_LfwSignalCondition();
+        velk_LfwSignalCondition(ctl->pool);
 }
 
 // An empty buffer, waiting for one; null when the transfer stopped.
@@ -841,7 +841,7 @@ int connectionTransfer(LfxRun *run)
         haveBuffers = ctl->ring.bufEmptyQueue != nullptr;
     }
     if (!pooledBuffers && !haveBuffers) {
-        if (velk_AllocateIoBuffers(&ctl->ring) != 0) {
+        if (velk_AllocateIoBuffers(&ctl->ring, &ctl->settings) != 0) {
             setExitResult(VELK_EXIT_OSERR, VELK_MSG_ERROR,
                           "(%s) error %d trying to init I/O buffers - xfer aborted\n\n", __func__, ENOMEM);
             velk_CleanupIoBuffers(&ctl->ring);
@@ -951,14 +951,17 @@ void setIfChanged(T *field, T value)
 
 // The shared entry: fills the control's local-file side and runs the
 // transfer.  The control is the caller's or one of this call's own.
-int lfxEntry(bool send, int ioType, velk_xfer_ctl_t *callerCtl, int localFd, const char *localPath, int remoteFd,
-             const char *remotePath, uint64_t srcOffset, uint64_t sinkOffset, uint64_t xferLength,
-             velk_bufSource_t source, velk_bufCallback_t sink, void *sinkArg)
+int lfxEntry(bool send, int ioType, velk_xfer_ctl_t *callerCtl, const velk_xfer_settings_t *xs, int localFd,
+             const char *localPath, int remoteFd, const char *remotePath, uint64_t srcOffset, uint64_t sinkOffset,
+             uint64_t xferLength, velk_bufSource_t source, velk_bufCallback_t sink, void *sinkArg)
 {
     const char *fn = send ? "velk_LfxSendFile" : "velk_LfxReceiveFile";
     velk_xfer_ctl_t *ctl = callerCtl;
-    if (ctl == nullptr && (ctl = static_cast<velk_xfer_ctl_t *>(VELK_CALLOC(1, sizeof(velk_xfer_ctl_t)))) == nullptr)
-        return -1;
+    if (ctl == nullptr) {
+        if ((ctl = static_cast<velk_xfer_ctl_t *>(VELK_CALLOC(1, sizeof(velk_xfer_ctl_t)))) == nullptr)
+            return -1;
+        ctl->settings = *xs;
+    }
     LfxRun run;
     run.ctl = ctl;
     run.fi = &ctl->gwhost.lfxFileInfo;
@@ -978,8 +981,8 @@ int lfxEntry(bool send, int ioType, velk_xfer_ctl_t *callerCtl, int localFd, con
     fi->fileOpen = localFd >= 0 ? 1 : 0;
     fi->remoteFD = remoteFd;
     fi->currentPos = fi->currentFillPos = srcOffset;
-    fi->fileUid = static_cast<uint32_t>(velk_UID);
-    fi->fileGid = static_cast<uint32_t>(velk_GID);
+    fi->fileUid = static_cast<uint32_t>(ctl->settings.uid);
+    fi->fileGid = static_cast<uint32_t>(ctl->settings.gid);
     fi->localPath = localPath != nullptr ? VELK_STRDUP(localPath) : nullptr;
     fi->remotePath = remotePath != nullptr ? VELK_STRDUP(remotePath) : nullptr;
     fi->haveStat = 0;
@@ -1061,19 +1064,20 @@ mode_t velk_InterchangeModeToLocalMode(uint32_t mode)
     return static_cast<mode_t>(velk_LocalModeToInterchangeMode(static_cast<mode_t>(mode)));
 }
 
-int velk_LfxSendFile(int ioType, velk_xfer_ctl_t *ctl, int localFileFd, const char *localPath, const char *remotePath,
-                     uint64_t srcOffset, uint64_t sinkOffset, uint64_t xferLength, velk_bufSource_t dataCallback)
+int velk_LfxSendFile(int ioType, velk_xfer_ctl_t *ctl, const velk_xfer_settings_t *xs, int localFileFd,
+                     const char *localPath, const char *remotePath, uint64_t srcOffset, uint64_t sinkOffset,
+                     uint64_t xferLength, velk_bufSource_t dataCallback)
 {
-    return lfxEntry(true, ioType, ctl, localFileFd, localPath, -1, remotePath, srcOffset, sinkOffset, xferLength,
+    return lfxEntry(true, ioType, ctl, xs, localFileFd, localPath, -1, remotePath, srcOffset, sinkOffset, xferLength,
                     dataCallback, nullptr, nullptr);
 }
 
-int velk_LfxReceiveFile(int ioType, velk_xfer_ctl_t *ctl, int localFileFd, const char *localPath, int remoteFd,
-                        const char *remotePath, uint64_t srcOffset, uint64_t sinkOffset, uint64_t xferLength,
-                        velk_bufCallback_t dataCallback, void *callbackArg)
+int velk_LfxReceiveFile(int ioType, velk_xfer_ctl_t *ctl, const velk_xfer_settings_t *xs, int localFileFd,
+                        const char *localPath, int remoteFd, const char *remotePath, uint64_t srcOffset,
+                        uint64_t sinkOffset, uint64_t xferLength, velk_bufCallback_t dataCallback, void *callbackArg)
 {
-    return lfxEntry(false, ioType, ctl, localFileFd, localPath, remoteFd, remotePath, srcOffset, sinkOffset, xferLength,
-                    nullptr, dataCallback, callbackArg);
+    return lfxEntry(false, ioType, ctl, xs, localFileFd, localPath, remoteFd, remotePath, srcOffset, sinkOffset,
+                    xferLength, nullptr, dataCallback, callbackArg);
 }
 
 int velk_LfxPooledConnections()

@@ -45,24 +45,26 @@ mode_t velk_InterchangeModeToLocalMode(uint32_t mode);
 // mode (RMTIO_CALLBACK): from the buffers dataCallback hands over in
 // archive order (RemoteDataCallback), which go back to ctl's empty queue.
 // ctl is the caller's transfer control, or null for one of
-// this call's own.  Returns the transfer's status: 0 when the gateway and
+// this call's own, which gets a copy of xs, the run's transfer settings
+// (with ctl, ctl's settings are used and xs may be null).  Returns the transfer's status: 0 when the gateway and
 // this side both moved exactly xferLength bytes, else a negative code
 // (-ETIMEDOUT when the gateway never connected) after a message, with the
 // exit status set, or -1 for a set-up failure.
-[[nodiscard]] int velk_LfxSendFile(int ioType, velk_xfer_ctl_t *ctl, int localFileFd, const char *localPath,
-                                   const char *remotePath, uint64_t srcOffset, uint64_t sinkOffset, uint64_t xferLength,
-                                   velk_bufSource_t dataCallback);
+[[nodiscard]] int velk_LfxSendFile(int ioType, velk_xfer_ctl_t *ctl, const velk_xfer_settings_t *xs, int localFileFd,
+                                   const char *localPath, const char *remotePath, uint64_t srcOffset,
+                                   uint64_t sinkOffset, uint64_t xferLength, velk_bufSource_t dataCallback);
 
 // Receives xferLength bytes of the gateway-host file remotePath (or of the
 // client descriptor remoteFd, when not negative) from srcOffset.  File
 // mode: written to localFileFd at sinkOffset.  Callback mode: handed to
 // dataCallback (with callbackArg) in order, one buffer at a time; every
 // buffer but the last holds the buffer size (a multiple of 512 bytes) and
-// the callback's non-zero result stops the transfer.  ctl and the result as
-// for velk_LfxSendFile.
-[[nodiscard]] int velk_LfxReceiveFile(int ioType, velk_xfer_ctl_t *ctl, int localFileFd, const char *localPath,
-                                      int remoteFd, const char *remotePath, uint64_t srcOffset, uint64_t sinkOffset,
-                                      uint64_t xferLength, velk_bufCallback_t dataCallback, void *callbackArg);
+// the callback's non-zero result stops the transfer.  ctl, xs and the
+// result as for velk_LfxSendFile.
+[[nodiscard]] int velk_LfxReceiveFile(int ioType, velk_xfer_ctl_t *ctl, const velk_xfer_settings_t *xs, int localFileFd,
+                                      const char *localPath, int remoteFd, const char *remotePath, uint64_t srcOffset,
+                                      uint64_t sinkOffset, uint64_t xferLength, velk_bufCallback_t dataCallback,
+                                      void *callbackArg);
 
 // Data connections kept for the next transfer.  Takes socketPoolLock.
 int velk_LfxPooledConnections();

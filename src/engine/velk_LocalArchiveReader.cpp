@@ -174,8 +174,8 @@ void printSysError(const char *what, int err)
 
 } // namespace
 
-int velk_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
-                              void *callbackArg, double *xferTime)
+int velk_CopyFromLocalArchive(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
+                              velk_bufCallback_t callback, void *callbackArg, double *xferTime)
 {
     VELK_TRACE_ENTRY();
     if (xferTime != nullptr)
@@ -215,7 +215,7 @@ int velk_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesT
         result = -1;
     }
     for (int i = 0; result == 0 && i < kBufferCount; ++i) {
-        if (velk_InitRwBuf(&r->bufs[i], VELK_MEMTYPE_LOCAL) != 0)
+        if (velk_InitRwBuf(&r->bufs[i], VELK_MEMTYPE_LOCAL, xs->iobufsize) != 0)
             result = -1;
         r->bufs[i].bufID = i;
     }

@@ -13,15 +13,16 @@
 
 // Reads bytesToRead bytes of the archive archiveFd (kind velk_filetype,
 // local or pipe) from byte startAddr and passes them to callback in
-// buffers of velk_iobufsize bytes rounded up to whole blocks: every byte
+// buffers of xs->iobufsize bytes rounded up to whole blocks: every byte
 // exactly once, in order, one call at a time, each with callbackArg.  A local archive is first
 // positioned at startAddr; a pipe is read from where it stands.  *xferTime
 // (may be null) receives the elapsed seconds.  Returns 0, or -1 when the
 // archive could not be positioned or read (also when it ends before the
 // range does), the callback returned a negative value, or the threads could
 // not be started; both threads have stopped by then.  0 bytes returns 0 at
-// once without starting threads.
-[[nodiscard]] int velk_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
-                                            velk_bufCallback_t callback, void *callbackArg, double *xferTime);
+// once without starting threads.  The buffers hold xs->iobufsize bytes.
+[[nodiscard]] int velk_CopyFromLocalArchive(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr,
+                                            uint64_t bytesToRead, velk_bufCallback_t callback, void *callbackArg,
+                                            double *xferTime);
 
 #endif

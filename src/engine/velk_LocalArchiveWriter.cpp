@@ -60,10 +60,11 @@ const unsigned char *zeroBlock()
 struct LocalWriter {
     // Ordinal of the entry being written, -1 before the first.
     long entry = -1;
-    // The data buffer, velk_iobufsize bytes; header blocks are built in it
-    // too.  Owned, freed when the copy ends.
+    // The data buffer, wantSize bytes; header blocks are built in it too.
+    // Owned, freed when the copy ends.  wantSize is the run's buffer size.
     unsigned char *buf = nullptr;
     size_t bufSize = 0;
+    int wantSize = 0;
     // Archive bytes written by this copy, and how far write-back to the disk
     // has been started.
     uint64_t bytesWritten = 0;
@@ -94,18 +95,18 @@ double secondsSince(const struct timespec &start)
     return static_cast<double>(now.tv_sec - start.tv_sec) + static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
-// Allocates the data buffer at velk_iobufsize bytes (again when that
+// Allocates the data buffer at w->wantSize bytes (again when that
 // changed).  False with a message and status 70 for a size below 1024, or
 // false (status 78 from the allocator) when memory runs out.
 bool ensureBuffer(LocalWriter *w)
 {
-    if (velk_iobufsize < kMinBufSize) {
+    if (w->wantSize < kMinBufSize) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] velk internal error - bad buffer size (%d)\n",
-                    "velk_CopyToLocalArchive", velk_iobufsize);
+                    "velk_CopyToLocalArchive", w->wantSize);
         velk_SetExitCode(VELK_EXIT_SOFTWARE);
         return false;
     }
-    size_t want = static_cast<size_t>(velk_iobufsize);
+    size_t want = static_cast<size_t>(w->wantSize);
     if (w->buf != nullptr && w->bufSize == want)
         return true;
     VELK_FREE(w->buf);
@@ -420,14 +421,17 @@ int copyLocalFile(LocalWriter *w, int archiveFd, long indexOrdinal, const hif_en
 
 } // namespace
 
-int velk_CopyToLocalArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime, int *threadsUsed)
+int velk_CopyToLocalArchive(const velk_xfer_settings_t *xs, const velk_archive_t *archive, velk_index_t *index,
+                            double *xferTime, int *threadsUsed, int *recoveries)
 {
     VELK_TRACE_ENTRY();
     *xferTime = 0;
     *threadsUsed = 0;
+    *recoveries = 0;
     LocalWriter writer;
     LocalWriter *w = &writer;
     w->archiveSize = archive->size;
+    w->wantSize = xs->iobufsize;
     clock_gettime(CLOCK_MONOTONIC, &w->progressShownAt);
     struct stat archiveStat;
     w->isRegular = velk_archive_fd >= 0 && fstat(velk_archive_fd, &archiveStat) == 0 && S_ISREG(archiveStat.st_mode) &&

@@ -29,10 +29,11 @@ constexpr int VELK_LCOPY_ARCHIVE_FAILED = -3;
 // and sets velk_archive_fd to -1.  Records every file, hard-link and
 // symbolic-link member as transferred or not (and, with -H crc, its CRC);
 // a member that failed does not stop the copy.  *xferTime gets the elapsed
-// seconds and *threadsUsed 1.  Returns 0; -1 with a message and exit status
+// seconds, *threadsUsed 1 and *recoveries 0; the buffer holds
+// xs->iobufsize bytes.  Returns 0; -1 with a message and exit status
 // (70 for a buffer size below 1024, 72 for an index read error or an
 // archive write error) when the archive is not complete.
-[[nodiscard]] int velk_CopyToLocalArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime,
-                                          int *threadsUsed);
+[[nodiscard]] int velk_CopyToLocalArchive(const velk_xfer_settings_t *xs, const velk_archive_t *archive,
+                                          velk_index_t *index, double *xferTime, int *threadsUsed, int *recoveries);
 
 #endif

@@ -3,7 +3,7 @@
 // the transfer's I/O buffers and hands each reader of the pool
 // (velk_ReaderPool.h) a piece; completed buffers move to the ready queue for
 // the archive writer.  Only the manager thread runs this unit (its recovery
-// hook, too).  It takes lfwLock before a reader's threadMutex, and
+// hook, too).  It takes the pool's lock before a reader's threadMutex, and
 // bufQueueLock, controlLock and reqLocks never together with a pool lock.
 
 #include "velk_LocalFileMgr.h"
@@ -98,15 +98,15 @@ int fillQueueToReadyQueue(velk_xfer_ctl_t *ctl, io_buffer_t *theBuf)
 // Quiescing.
 // ---------------------------------------------------------------------------
 
-void velk_LfwQuiesceAllThreads()
+void velk_LfwQuiesceAllThreads(velk_reader_pool_t *pool)
 {
     if (velk_debug_level >= 2)
         velk_ErrPrintf("/debug/ waiting for all LFW threads to complete\n");
-    kyl_lock_guard g(lfwLock);
-    for (int i = 0; i < lfwTableSize; i++)
-        lfwThreadTable[i].goIdleSent = 0;
-    for (int i = 0; i < lfwTableSize; i++) {
-        lfw_ctl_t *entry = &lfwThreadTable[i];
+    kyl_lock_guard g(pool->lock);
+    for (int i = 0; i < pool->tableSize; i++)
+        pool->table[i].goIdleSent = 0;
+    for (int i = 0; i < pool->tableSize; i++) {
+        lfw_ctl_t *entry = &pool->table[i];
         for (;;) {
             entry->threadMutex.lock();
             int state = entry->threadState;
@@ -129,14 +129,14 @@ void velk_LfwQuiesceAllThreads()
             if (done)
                 break;
             struct timespec until = velk_DeadlineIn(VELK_LFW_COMPLETION_WAIT_MS);
-            lfwCondition.timedwait(lfwLock, &until);
+            pool->condition.timedwait(pool->lock, &until);
         }
     }
-    for (int i = 0; i < lfwTableSize; i++)
-        lfwThreadTable[i].next = nullptr;
-    lfwActiveThreads = 0;
-    lfwCompletedTasks = nullptr;
-    lfwCompletionCount = 0;
+    for (int i = 0; i < pool->tableSize; i++)
+        pool->table[i].next = nullptr;
+    pool->activeThreads = 0;
+    pool->completedTasks = nullptr;
+    pool->completionCount = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -243,7 +243,7 @@ int velk_LfwErrorResyncHook(velk_xfer_ctl_t *ctl, lfw_resync_t *restart)
     recoveryStep("shutting down transfer threads");
     velk_ShutdownTransferThreads(ctl);
     recoveryStep("quiescing local file threads");
-    velk_LfwQuiesceAllThreads();
+    velk_LfwQuiesceAllThreads(ctl->pool);
     recoveryStep("moving buffers to empty queue");
     velk_MoveBuffersToEmptyQueue(&ctl->ring);
     restart->repositioned = 0;
@@ -385,12 +385,13 @@ void stepReadEntry(lfw_mgr_t *mgr)
 // fewer than all are active.
 int assignReader(lfw_mgr_t *mgr)
 {
-    kyl_lock_guard g(lfwLock);
-    if (lfwActiveThreads >= lfwTableSize)
+    velk_reader_pool_t *pool = mgr->ctl->pool;
+    kyl_lock_guard g(pool->lock);
+    if (pool->activeThreads >= pool->tableSize)
         return 0;
     lfw_ctl_t *found = nullptr;
-    for (int i = 0; i < lfwTableSize && found == nullptr; i++) {
-        lfw_ctl_t *entry = &lfwThreadTable[i];
+    for (int i = 0; i < pool->tableSize && found == nullptr; i++) {
+        lfw_ctl_t *entry = &pool->table[i];
         entry->threadMutex.lock();
         if (entry->threadState == LFW_WAITING && entry->threadStarted)
             found = entry;
@@ -399,7 +400,7 @@ int assignReader(lfw_mgr_t *mgr)
     if (found == nullptr) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                     "%s: Internal Error at line %d - active threads=%d,max=%d but no waiting thread found\n",
-                    "velk_LocalFileMgrThread", __LINE__, lfwActiveThreads, lfwTableSize);
+                    "velk_LocalFileMgrThread", __LINE__, pool->activeThreads, pool->tableSize);
         return -1;
     }
     found->threadMutex.lock();
@@ -420,9 +421,9 @@ int assignReader(lfw_mgr_t *mgr)
     task->fileCRC = 0;
     found->threadMutex.unlock();
     mgr->pendingSkip = 0;
-    lfwActiveThreads++;
-    if (found->tableInx > lfwThreadHighWater)
-        lfwThreadHighWater = found->tableInx;
+    pool->activeThreads++;
+    if (found->tableInx > pool->threadHighWater)
+        pool->threadHighWater = found->tableInx;
     mgr->member = found;
     mgr->state = IX_ASSIGN_BUFFERS;
     return 1;
@@ -433,7 +434,7 @@ bool stepAssignTask(lfw_mgr_t *mgr)
 {
     int assigned = assignReader(mgr);
     if (assigned < 0)
-        mgrAbort(mgr, __func__, __LINE__); // outside lfwLock: the abort takes controlLock
+        mgrAbort(mgr, __func__, __LINE__); // outside pool->lock: the abort takes controlLock
     return assigned != 0;
 }
 
@@ -589,15 +590,16 @@ void recordMember(lfw_task_t *task)
 // mutex and handled from the copy.
 bool takeCompletion(lfw_mgr_t *mgr)
 {
+    velk_reader_pool_t *pool = mgr->ctl->pool;
     lfw_ctl_t *t;
     {
-        kyl_lock_guard g(lfwLock);
-        t = lfwCompletedTasks;
+        kyl_lock_guard g(pool->lock);
+        t = pool->completedTasks;
         if (t == nullptr)
             return false;
-        lfwCompletedTasks = t->next;
+        pool->completedTasks = t->next;
         t->next = nullptr;
-        lfwCompletionCount--;
+        pool->completionCount--;
     }
     lfw_task_t task;
     t->threadMutex.lock();
@@ -619,12 +621,12 @@ bool takeCompletion(lfw_mgr_t *mgr)
     }
     if (memberDone) {
         recordMember(&task);
-        kyl_lock_guard g(lfwLock);
+        kyl_lock_guard g(pool->lock);
         t->threadMutex.lock();
         t->threadState = LFW_WAITING;
         t->task.request = LFW_IDLE;
         t->threadMutex.unlock();
-        lfwActiveThreads--;
+        pool->activeThreads--;
     }
 
     io_buffer_t *buf = task.reqBuffer;
@@ -713,12 +715,13 @@ void endManager(velk_xfer_ctl_t *ctl)
     ctl->ring.bufQueueLock.lock();
     ctl->ring.bufQueueCondition.broadcast();
     ctl->ring.bufQueueLock.unlock();
-    velk_LfwQuiesceAllThreads();
+    velk_LfwQuiesceAllThreads(ctl->pool);
     returnFillBuffers(ctl);
     {
-        kyl_lock_guard g(lfwLock);
-        for (int i = 0; i < lfwTableSize; i++) {
-            lfw_ctl_t *entry = &lfwThreadTable[i];
+        velk_reader_pool_t *pool = ctl->pool;
+        kyl_lock_guard g(pool->lock);
+        for (int i = 0; i < pool->tableSize; i++) {
+            lfw_ctl_t *entry = &pool->table[i];
             entry->threadMutex.lock();
             if (entry->threadStarted && (entry->threadState == LFW_WAITING || entry->threadState == LFW_ASSIGNED)) {
                 if (velk_debug_level >= 2)
@@ -740,6 +743,7 @@ void endManager(velk_xfer_ctl_t *ctl)
 void *velk_LocalFileMgrThread(void *IoCtlPtr)
 {
     auto *ctl = static_cast<velk_xfer_ctl_t *>(IoCtlPtr);
+    velk_reader_pool_t *pool = ctl->pool;
     velk_SetProgramPhase(VTP_CREATE_WRITEARCHIVE);
 
     lfw_mgr_t mgr;
@@ -814,9 +818,9 @@ void *velk_LocalFileMgrThread(void *IoCtlPtr)
         int active;
         int pending;
         {
-            kyl_lock_guard g(lfwLock);
-            active = lfwActiveThreads;
-            pending = lfwCompletionCount;
+            kyl_lock_guard g(pool->lock);
+            active = pool->activeThreads;
+            pending = pool->completionCount;
         }
         if (mgr.state == IX_EOF_REACHED && active == 0) {
             // Everything is handed out and read: send the rest, then wait
@@ -834,10 +838,10 @@ void *velk_LocalFileMgrThread(void *IoCtlPtr)
         // 7. Nothing to do: wait.
         if (active > 0) {
             if (pending == 0) {
-                kyl_lock_guard g(lfwLock);
-                if (lfwCompletionCount == 0) {
+                kyl_lock_guard g(pool->lock);
+                if (pool->completionCount == 0) {
                     struct timespec until = velk_DeadlineIn(VELK_LFW_COMPLETION_WAIT_MS);
-                    lfwCondition.timedwait(lfwLock, &until);
+                    pool->condition.timedwait(pool->lock, &until);
                 }
             }
         } else if (mgr.state == IX_ASSIGN_BUFFERS) {

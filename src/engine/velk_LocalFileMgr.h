@@ -27,7 +27,7 @@ enum IXENTRY_STATES {
 // Thread entry of the local file manager; IoCtlPtr is the transfer control
 // (velk_xfer_ctl_t) of the writer that starts it.  Needs the control's
 // transferLength, its locks and the buffers on its ring's empty queue, a
-// pool started for the same control, and the temporary index open as
+// pool started for the same control (its pool pointer), and the temporary index open as
 // ctl->index's tmpFd (local kind) positioned at its first entry with
 // velk_index_entries set.  Runs until velk_XferShouldStop (a forced
 // shutdown also aborts the transfer); at the end all readers are quiesced
@@ -43,11 +43,11 @@ void *velk_LocalFileMgrThread(void *IoCtlPtr);
 // and reqLocks.
 int fillQueueToReadyQueue(velk_xfer_ctl_t *ctl, io_buffer_t *theBuf);
 
-// Brings every reader to LFW_WAITING with no member file open, asking
-// assigned readers to go idle and letting running requests finish; then
-// clears the completed list and lfwActiveThreads.  Manager thread (also
-// error recovery).  Takes lfwLock and threadMutexes.
-void velk_LfwQuiesceAllThreads() KYL_EXCLUDES(lfwLock);
+// Brings every reader of pool to LFW_WAITING with no member file open,
+// asking assigned readers to go idle and letting running requests finish;
+// then clears the completed list and the active count.  Manager thread
+// (also error recovery).  Takes pool->lock and threadMutexes.
+void velk_LfwQuiesceAllThreads(velk_reader_pool_t *pool) KYL_EXCLUDES(pool->lock);
 
 // Where the manager resumes after error recovery repositioned the stream.
 struct lfw_resync_t {

@@ -821,7 +821,8 @@ int64_t velk_ReadErrorResync_MainThread(quor_reader_t *r)
 int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t bytesToRead)
 {
     char t1[32], t2[32], t3[32];
-    const uint64_t perIod = velk_max_mbytes_per_iod != 0 ? uint64_t{velk_max_mbytes_per_iod} << 20 : kMaxRequestBytes;
+    const uint32_t mbytes = r->ctl->settings.maxMbytesPerIod;
+    const uint64_t perIod = mbytes != 0 ? uint64_t{mbytes} << 20 : kMaxRequestBytes;
     const uint64_t maxRequest = std::min(kMaxRequestBytes, perIod);
     uint64_t total = 0;
     bool failedBefore = false;
@@ -898,7 +899,7 @@ int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t b
                         velk_U64Text(total, t1, sizeof t1));
             velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Retrying after I/O error at archive file offset %s\n",
                         velk_U64Text(failAt, t1, sizeof t1));
-            velk_xfer_recoveries++;
+            r->ctl->recoveries++;
             continue;
         }
         if (rc < 0) {
@@ -967,8 +968,8 @@ void stopListening(quor_reader_t *r, const pthread_t *listenThread)
 
 } // namespace
 
-int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
-                             void *callbackArg, double *xferTime)
+int velk_CopyFromQUORArchive(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
+                             velk_bufCallback_t callback, void *callbackArg, double *xferTime)
 {
     VELK_TRACE_ENTRY();
     const char *fn = "velk_CopyFromQUORArchive";
@@ -983,6 +984,7 @@ int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesTo
     }
     const double start = velk_GetTimestamp();
     velk_xfer_ctl_t ctx{};
+    ctx.settings = *xs;
     std::vector<connection_info_t> entries(VELK_MAX_CONNECTIONS);
     quor_reader_t reader;
     quor_reader_t *r = &reader;
@@ -992,7 +994,7 @@ int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesTo
     initContext(r, &entries, archiveFd, startAddr, bytesToRead);
     if (velk_debug_level >= 1)
         velk_ErrPrintf("/debug/%s: parallel xfer - stripe width = %d, bufsize = %d\n", fn, velk_archive_stripewidth,
-                       velk_iobufsize);
+                       xs->iobufsize);
 
     int result = -1;
     bool locks = velk_InitXferLocks(&ctx) == 0;
@@ -1003,7 +1005,7 @@ int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesTo
         ctx.transfer_active = 1;
         ctx.controlLock.unlock();
     }
-    bool buffers = locks && velk_AllocateIoBuffers(&ctx.ring) == 0;
+    bool buffers = locks && velk_AllocateIoBuffers(&ctx.ring, xs) == 0;
     if (locks && !buffers)
         readerError("Error(s) creating I/O buffers (%s)\n", velk_archive);
     if (buffers) {

@@ -17,14 +17,15 @@
 // Reads bytesToRead bytes of the storage-system archive archiveFd from byte
 // startAddr and passes them to callback (with callbackArg): every byte
 // exactly once, in order, one call at a time, in buffers of at most
-// velk_iobufsize bytes rounded up to whole blocks.  Requests cover at most
-// min(2 GiB, velk_max_mbytes_per_iod MiB) each.  *xferTime (may be null)
+// xs->iobufsize bytes rounded up to whole blocks.  Requests cover at most
+// min(2 GiB, xs->maxMbytesPerIod MiB) each.  *xferTime (may be null)
 // receives the seconds from the first mover connection (or the start) to
 // the end.  Returns 0 when every byte of the range reached the callback,
 // else -1 (a failed or short request, a gap, a misbehaving mover, a
 // callback that returned a negative value, a shutdown).  0 bytes returns 0
 // at once.
-[[nodiscard]] int velk_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
-                                           velk_bufCallback_t callback, void *callbackArg, double *xferTime);
+[[nodiscard]] int velk_CopyFromQUORArchive(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr,
+                                           uint64_t bytesToRead, velk_bufCallback_t callback, void *callbackArg,
+                                           double *xferTime);
 
 #endif

@@ -79,6 +79,8 @@ struct WriterRun {
     // accepted like the ones the site allows.
     quor_sockaddr_t gateway{};
     bool haveGateway = false;
+    // The reader pool that fills the transfer's buffers.
+    velk_reader_pool_t pool;
     bool poolStarted = false;
     bool managerStarted = false;
     bool listenStarted = false;
@@ -125,7 +127,7 @@ bool stopping(velk_xfer_ctl_t *ctl, bool *quiet)
 void wakeAll(velk_xfer_ctl_t *ctl)
 {
     velk_WakeTransfer(ctl);
-    velk_LfwBroadcastCondition();
+    velk_LfwBroadcastCondition(ctl->pool);
 }
 
 // Aborts the transfer and wakes its threads.
@@ -539,7 +541,7 @@ int velk_UpdateBufXferred(velk_xfer_ctl_t *ctl, const completion_msg_t *completi
     velk_ReturnEmptyBuffer(&ctl->ring, theBuffer);
     ctl->ring.bufQueueCondition.broadcast();
     ctl->ring.bufQueueLock.unlock();
-    velk_LfwSignalCondition();
+    velk_LfwSignalCondition(ctl->pool);
     return 0;
 }
 
@@ -743,7 +745,7 @@ int setUp(WriterRun *run)
         kyl_lock_guard g(ctl->controlLock);
         ctl->transfer_active = 1;
     }
-    if (velk_InitThreadPool(ctl) != 0) {
+    if (velk_InitThreadPool(&run->pool, ctl) != 0) {
         run->poolStarted = true;
         setupFailed(ctl, "Error(s) initializing thread pool\n", VELK_EXIT_OSERR);
         return -1;
@@ -755,7 +757,7 @@ int setUp(WriterRun *run)
         setupFailed(ctl, "", VELK_EXIT_OSERR);
         return -1;
     }
-    if (velk_AllocateIoBuffers(&ctl->ring) != 0) {
+    if (velk_AllocateIoBuffers(&ctl->ring, &ctl->settings) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Error(s) creating I/O buffers (%s)\n", strerror(ENOMEM));
         setupFailed(ctl, "", VELK_EXIT_NOMEM);
         return -1;
@@ -1000,7 +1002,7 @@ void tearDown(WriterRun *run)
     if (run->managerStarted)
         pthread_join(run->manager, nullptr);
     if (run->poolStarted)
-        velk_ShutdownThreadPool();
+        velk_ShutdownThreadPool(&run->pool);
     if (ctl->ring.bufQueueLockCreated)
         velk_CleanupIoBuffers(&ctl->ring);
     if (ctl->movers.connectionList != nullptr)
@@ -1010,11 +1012,13 @@ void tearDown(WriterRun *run)
 
 } // namespace
 
-int velk_CopyToQUORArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime, int *threadsUsed)
+int velk_CopyToQUORArchive(const velk_xfer_settings_t *xs, const velk_archive_t *archive, velk_index_t *index,
+                           double *xferTime, int *threadsUsed, int *recoveries)
 {
     VELK_TRACE_ENTRY();
     *xferTime = 0;
     *threadsUsed = 0;
+    *recoveries = 0;
     auto *run = new (std::nothrow) WriterRun;
     auto *ctl = static_cast<velk_xfer_ctl_t *>(VELK_CALLOC(1, sizeof(velk_xfer_ctl_t)));
     if (run == nullptr || ctl == nullptr) {
@@ -1033,12 +1037,13 @@ int velk_CopyToQUORArchive(const velk_archive_t *archive, velk_index_t *index, d
     ctl->owner = run;
     ctl->index = index;
     ctl->transferLength = archive->size;
+    ctl->settings = *xs;
     run->haveGateway = quorex_GetGatewayAddress(&run->gateway) == 0;
 
     int rc = setUp(run);
     uint64_t maxRequest = kMaxRequestBytes;
-    if (velk_max_mbytes_per_iod > 0)
-        maxRequest = std::min<uint64_t>(maxRequest, static_cast<uint64_t>(velk_max_mbytes_per_iod) << 20);
+    if (xs->maxMbytesPerIod > 0)
+        maxRequest = std::min<uint64_t>(maxRequest, static_cast<uint64_t>(xs->maxMbytesPerIod) << 20);
     const uint64_t end = ctl->srcOffset + ctl->transferLength;
     while (rc == 0 && ctl->totalBytesMoved < end) {
         // An abort fails the write below all the same.
@@ -1051,6 +1056,7 @@ int velk_CopyToQUORArchive(const velk_archive_t *archive, velk_index_t *index, d
     }
     ctl->stopTime = velk_GetTimestamp();
     tearDown(run);
+    *recoveries = ctl->recoveries;
     int aborted = ctl->ctlMutexCreated ? velk_GetXferAborted(ctl) : 1;
     if (rc == 0 && aborted == 0 && ctl->totalBytesMoved == end) {
         velk_DisplayXferProgress(end, end);
@@ -1060,7 +1066,7 @@ int velk_CopyToQUORArchive(const velk_archive_t *archive, velk_index_t *index, d
             start = ctl->startTime;
         }
         *xferTime = ctl->stopTime - start;
-        *threadsUsed = velk_LfwThreadHighWater() + 1;
+        *threadsUsed = velk_LfwThreadHighWater(&run->pool) + 1;
     } else {
         rc = -1;
         velk_SetExitCode(VELK_EXIT_IOERR);

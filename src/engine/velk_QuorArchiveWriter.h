@@ -17,18 +17,19 @@
 
 // Writes the whole archive (archive->size bytes, laid out by the
 // temporary index index->tmpFd) into the open storage-system archive
-// velk_archive_fd through the reader pool and the movers.  Requests cover
-// at most min(2 GiB, velk_max_mbytes_per_iod MiB) each.  A request that
+// velk_archive_fd through the reader pool (xs: its threads and their
+// stack size) and the movers.  Requests cover
+// at most min(2 GiB, xs->maxMbytesPerIod MiB) each.  A request that
 // fails with an I/O error (more than five times in a row at one offset
 // ends it), end of media or no space (waited out) restarts the stream at
 // the last whole block it moved.  Any other failed request, or one whose
 // reported byte count is out of range or not matched by the bytes that
 // left this client, ends the transfer.  *xferTime gets the seconds from the first mover
-// connection to the end, *threadsUsed the reader high-water mark plus one.
-// Returns 0 when every byte was written, else -1 after the message (exit
+// connection to the end, *threadsUsed the reader high-water mark plus one,
+// *recoveries the restarts of the stream.  Returns 0 when every byte was written, else -1 after the message (exit
 // status set).  Initial thread.
-[[nodiscard]] int velk_CopyToQUORArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime,
-                                         int *threadsUsed);
+[[nodiscard]] int velk_CopyToQUORArchive(const velk_xfer_settings_t *xs, const velk_archive_t *archive,
+                                         velk_index_t *index, double *xferTime, int *threadsUsed, int *recoveries);
 
 // Thread entry of the listen thread; arg is the writer's transfer control
 // (velk_xfer_ctl_t).  Accepts mover control connections until the transfer

@@ -2,8 +2,8 @@
 // headers and data into the transfer's buffers at the places the local file
 // manager (velk_LocalFileMgr.cpp) hands them, and the pool's start and end.
 // Readers touch only their own task and the blocks they were given.  The
-// pool takes lfwLock and reader threadMutexes, and a reader's stop check
-// takes controlLock, never together with a pool lock.
+// pool takes its own lock and reader threadMutexes, and a reader's stop
+// check takes controlLock, never together with a pool lock.
 
 #include "velk_ReaderPool.h"
 
@@ -29,15 +29,6 @@
 #include "velk_TarHeader.h"
 #include "velk_Utils.h"
 #include "velk_XferRecovery.h"
-
-kyl_mutex_t lfwLock;
-kyl_cond_t lfwCondition;
-lfw_ctl_t *lfwThreadTable = nullptr;
-int lfwTableSize = 0;
-int lfwActiveThreads = 0;
-lfw_ctl_t *lfwCompletedTasks = nullptr;
-int lfwCompletionCount = 0;
-int lfwThreadHighWater = 0;
 
 namespace {
 
@@ -83,22 +74,26 @@ void zeroFill(unsigned char *dst, uint64_t length, crc32_t *crc)
 // Small pool interfaces.
 // ---------------------------------------------------------------------------
 
-void velk_LfwSignalCondition()
+void velk_LfwSignalCondition(velk_reader_pool_t *pool)
 {
-    kyl_lock_guard g(lfwLock);
-    lfwCondition.signal();
+    if (pool == nullptr)
+        return;
+    kyl_lock_guard g(pool->lock);
+    pool->condition.signal();
 }
 
-void velk_LfwBroadcastCondition()
+void velk_LfwBroadcastCondition(velk_reader_pool_t *pool)
 {
-    kyl_lock_guard g(lfwLock);
-    lfwCondition.broadcast();
+    if (pool == nullptr)
+        return;
+    kyl_lock_guard g(pool->lock);
+    pool->condition.broadcast();
 }
 
-int velk_LfwThreadHighWater()
+int velk_LfwThreadHighWater(velk_reader_pool_t *pool)
 {
-    kyl_lock_guard g(lfwLock);
-    return lfwThreadHighWater;
+    kyl_lock_guard g(pool->lock);
+    return pool->threadHighWater;
 }
 
 // ---------------------------------------------------------------------------
@@ -366,19 +361,20 @@ void serveReadOpen(lfw_ctl_t *me, int request, int *localFd, uint64_t *totalXfer
 // Reports a finished request to the manager.
 void reportCompletion(lfw_ctl_t *me, bool quitting)
 {
-    kyl_lock_guard g(lfwLock);
-    lfwCompletionCount++;
+    velk_reader_pool_t *pool = me->pool;
+    kyl_lock_guard g(pool->lock);
+    pool->completionCount++;
     me->threadMutex.lock();
     me->threadState = LFW_CMD_COMPLETE;
     if (quitting)
         me->threadCond.signal();
     me->threadMutex.unlock();
-    me->next = lfwCompletedTasks;
-    lfwCompletedTasks = me;
+    me->next = pool->completedTasks;
+    pool->completedTasks = me;
     if (quitting)
-        lfwCondition.broadcast();
+        pool->condition.broadcast();
     else
-        lfwCondition.signal();
+        pool->condition.signal();
 }
 
 } // namespace
@@ -469,10 +465,10 @@ void *velk_LFW_Thread(void *threadParam)
 namespace {
 
 // Asks entry to quit: a running request is let finish first.
-void sendQuit(lfw_ctl_t *entry)
+void sendQuit(velk_reader_pool_t *pool, lfw_ctl_t *entry)
 {
     for (;;) {
-        kyl_lock_guard g(lfwLock);
+        kyl_lock_guard g(pool->lock);
         entry->threadMutex.lock();
         if (entry->threadState != LFW_ACTIVE) {
             entry->task.request = LFW_QUIT;
@@ -483,26 +479,26 @@ void sendQuit(lfw_ctl_t *entry)
         }
         entry->threadMutex.unlock();
         struct timespec until = velk_DeadlineIn(VELK_LFW_COMPLETION_WAIT_MS);
-        lfwCondition.timedwait(lfwLock, &until);
+        pool->condition.timedwait(pool->lock, &until);
     }
 }
 
 } // namespace
 
-void velk_ShutdownThreadPool()
+void velk_ShutdownThreadPool(velk_reader_pool_t *pool)
 {
     lfw_ctl_t *table;
     int size;
     {
-        kyl_lock_guard g(lfwLock);
-        table = lfwThreadTable;
-        size = lfwTableSize;
+        kyl_lock_guard g(pool->lock);
+        table = pool->table;
+        size = pool->tableSize;
     }
     if (table == nullptr)
         return;
     for (int i = 0; i < size; i++)
         if (table[i].threadStarted)
-            sendQuit(&table[i]);
+            sendQuit(pool, &table[i]);
     for (int i = 0; i < size; i++) {
         if (table[i].threadStarted) {
             pthread_join(table[i].threadID, nullptr);
@@ -510,7 +506,7 @@ void velk_ShutdownThreadPool()
         }
     }
     {
-        kyl_lock_guard g(lfwLock);
+        kyl_lock_guard g(pool->lock);
         for (int i = 0; i < size; i++) {
             if (table[i].condCreated)
                 table[i].threadCond.destroy();
@@ -518,44 +514,46 @@ void velk_ShutdownThreadPool()
                 table[i].threadMutex.destroy();
             table[i].condCreated = table[i].mutexCreated = 0;
         }
-        lfwThreadTable = nullptr;
-        lfwTableSize = 0;
-        lfwActiveThreads = 0;
-        lfwCompletedTasks = nullptr;
-        lfwCompletionCount = 0;
+        pool->table = nullptr;
+        pool->tableSize = 0;
+        pool->activeThreads = 0;
+        pool->completedTasks = nullptr;
+        pool->completionCount = 0;
     }
     VELK_FREE(table);
 }
 
-int velk_InitThreadPool(velk_xfer_ctl_t *ctl)
+int velk_InitThreadPool(velk_reader_pool_t *pool, velk_xfer_ctl_t *ctl)
 {
     VELK_TRACE_ENTRY();
-    velk_ShutdownThreadPool();
-    int count = velk_max_threads > 0 ? velk_max_threads : 1;
+    velk_ShutdownThreadPool(pool);
+    ctl->pool = pool;
+    int count = ctl->settings.maxThreads > 0 ? ctl->settings.maxThreads : 1;
     auto *table = static_cast<lfw_ctl_t *>(VELK_CALLOC(static_cast<size_t>(count), sizeof(lfw_ctl_t)));
     if (table == nullptr)
         return -1;
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    if (velk_thread_stacksize > 0)
-        pthread_attr_setstacksize(&attr, static_cast<size_t>(velk_thread_stacksize));
+    if (ctl->settings.threadStacksize > 0)
+        pthread_attr_setstacksize(&attr, static_cast<size_t>(ctl->settings.threadStacksize));
 
     // The table is published first so that velk_ShutdownThreadPool finds
     // whatever was started before a failure.
     {
-        kyl_lock_guard g(lfwLock);
-        lfwThreadTable = table;
-        lfwTableSize = count;
-        lfwActiveThreads = 0;
-        lfwCompletedTasks = nullptr;
-        lfwCompletionCount = 0;
-        lfwThreadHighWater = 0;
+        kyl_lock_guard g(pool->lock);
+        pool->table = table;
+        pool->tableSize = count;
+        pool->activeThreads = 0;
+        pool->completedTasks = nullptr;
+        pool->completionCount = 0;
+        pool->threadHighWater = 0;
     }
     int result = 0;
     for (int i = 0; i < count; i++) {
         lfw_ctl_t *entry = &table[i];
         entry->tableInx = i;
+        entry->pool = pool;
         entry->xfer = ctl;
         entry->task.request = LFW_IDLE;
         int line = __LINE__ + 1;

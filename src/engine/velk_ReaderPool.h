@@ -8,11 +8,16 @@
 // buffer whose blocks are all filled (or that ends the archive) to the ready
 // queue for the archive writer and records each member's outcome and CRC.
 //
-// Locks and their order: lfwLock guards the pool globals below; a reader
-// entry's threadMutex guards its threadState (and hands its task over, see
-// lfw_ctl_t).  lfwLock is taken before a threadMutex.  Neither is held
-// while the pool takes bufQueueLock, controlLock or a request's reqLock, so
-// a writer may call velk_LfwSignalCondition while it holds bufQueueLock.
+// The pool is one velk_reader_pool_t, owned by the writer that starts it
+// and reached by the manager and the readers through the transfer control's
+// pool pointer and each table entry's.
+//
+// Locks and their order: a pool's lock guards its fields; a reader entry's
+// threadMutex guards its threadState (and hands its task over, see
+// lfw_ctl_t).  The pool's lock is taken before a threadMutex.  Neither is
+// held while the pool takes bufQueueLock, controlLock or a request's
+// reqLock, so a writer may call velk_LfwSignalCondition while it holds
+// bufQueueLock.
 
 #include <cstdint>
 #include <pthread.h>
@@ -73,52 +78,60 @@ struct lfw_task_t {
     int rplyBlocks;      // blocks the request put into the buffer
 };
 
-// Guards the pool globals below and every entry's next and goIdleSent.
-extern kyl_mutex_t lfwLock;
+struct lfw_ctl_t;
 
-// One reader thread's entry in lfwThreadTable.
+// The reader pool of one archive write.  Its owner (the writer) declares it
+// default-initialised, so that its lock and condition are usable at once,
+// and keeps it until the pool is shut down and no thread of the transfer
+// can signal it any more.
+struct velk_reader_pool_t {
+    // Guards the fields below and every entry's next and goIdleSent.
+    kyl_mutex_t lock;
+    // Announces a reader's completion (and, from the writer side, a
+    // returned buffer or the end of the transfer).  Used with lock.
+    kyl_cond_t condition;
+    lfw_ctl_t *table KYL_GUARDED_BY(lock) = nullptr; // tableSize entries
+    int tableSize KYL_GUARDED_BY(lock) = 0;
+    int activeThreads KYL_GUARDED_BY(lock) = 0;               // entries not LFW_WAITING
+    lfw_ctl_t *completedTasks KYL_GUARDED_BY(lock) = nullptr; // newest first
+    int completionCount KYL_GUARDED_BY(lock) = 0;             // length of that list
+    int threadHighWater KYL_GUARDED_BY(lock) = 0;             // highest table index ever assigned
+};
+
+// One reader thread's entry in its pool's table.
 struct lfw_ctl_t {
-    lfw_ctl_t *next KYL_GUARDED_BY(lfwLock); // link in the completed-task list
+    velk_reader_pool_t *pool;                   // the pool, set before the thread starts
+    lfw_ctl_t *next KYL_GUARDED_BY(pool->lock); // link in the completed-task list
     pthread_t threadID;
     int tableInx;                                // index in the table
     velk_xfer_ctl_t *xfer;                       // the transfer the pool serves, set before the thread starts
     int threadState KYL_GUARDED_BY(threadMutex); // LFW_STATES
     lfw_task_t task;
     kyl_mutex_t threadMutex;
-    kyl_cond_t threadCond;                  // wakes the reader
-    int mutexCreated;                       // threadMutex exists
-    int condCreated;                        // threadCond exists
-    int threadStarted;                      // the thread was created and not yet joined
-    int goIdleSent KYL_GUARDED_BY(lfwLock); // quiescing sent LFW_GO_IDLE
+    kyl_cond_t threadCond;                     // wakes the reader
+    int mutexCreated;                          // threadMutex exists
+    int condCreated;                           // threadCond exists
+    int threadStarted;                         // the thread was created and not yet joined
+    int goIdleSent KYL_GUARDED_BY(pool->lock); // quiescing sent LFW_GO_IDLE
 };
 
-// Announces a reader's completion (and, from the writer side, a returned
-// buffer or the end of the transfer).  Used with lfwLock.
-extern kyl_cond_t lfwCondition;
+// Creates pool's table of ctl->settings.maxThreads entries (each with its mutex and
+// condition, the pool, and ctl, the transfer control of the writer that
+// starts the pool, whose stop check the readers ask), points ctl->pool at
+// pool and starts a reader thread on each entry, with stack size
+// ctl->settings.threadStacksize.  A table left in pool from an earlier transfer is
+// shut down first.  Returns 0, or -1 after logging (exit status 71 for a
+// mutex or condition); threads already started stay for
+// velk_ShutdownThreadPool.  Initial thread, before the manager starts.
+// Takes pool->lock.
+[[nodiscard]] int velk_InitThreadPool(velk_reader_pool_t *pool, velk_xfer_ctl_t *ctl) KYL_EXCLUDES(pool->lock);
 
-extern lfw_ctl_t *lfwThreadTable KYL_GUARDED_BY(lfwLock); // lfwTableSize entries
-extern int lfwTableSize KYL_GUARDED_BY(lfwLock);
-extern int lfwActiveThreads KYL_GUARDED_BY(lfwLock);         // entries not LFW_WAITING
-extern lfw_ctl_t *lfwCompletedTasks KYL_GUARDED_BY(lfwLock); // newest first
-extern int lfwCompletionCount KYL_GUARDED_BY(lfwLock);       // length of that list
-extern int lfwThreadHighWater KYL_GUARDED_BY(lfwLock);       // highest table index ever assigned
-
-// Creates the table of velk_max_threads entries (each with its mutex and
-// condition, and ctl, the transfer control of the writer that starts the
-// pool, whose stop check the readers ask) and starts a reader thread on
-// each, with stack size
-// velk_thread_stacksize.  A pool left from an earlier transfer is shut down
-// first.  Returns 0, or -1 after logging (exit status 71 for a mutex or
-// condition); threads already started stay for velk_ShutdownThreadPool.
-// Initial thread, before the manager starts.  Takes lfwLock.
-[[nodiscard]] int velk_InitThreadPool(velk_xfer_ctl_t *ctl) KYL_EXCLUDES(lfwLock);
-
-// Ends the pool: every reader still running gets LFW_QUIT (one in the
-// middle of a request first finishes it) and is joined; the table, its
-// mutexes and conditions are released and the globals reset.  Call after
-// the manager has ended (or when it never started).  Safe without a pool.
-// Takes lfwLock.
-void velk_ShutdownThreadPool() KYL_EXCLUDES(lfwLock);
+// Ends pool: every reader still running gets LFW_QUIT (one in the middle
+// of a request first finishes it) and is joined; the table, its mutexes and
+// conditions are released and the counts reset (the high-water mark stays
+// for the writer to read).  Call after the manager has ended (or when it
+// never started).  Safe with a pool that has no table.  Takes pool->lock.
+void velk_ShutdownThreadPool(velk_reader_pool_t *pool) KYL_EXCLUDES(pool->lock);
 
 // Thread entry of a reader; threadParam is its lfw_ctl_t.  Returns null.
 void *velk_LFW_Thread(void *threadParam);
@@ -140,16 +153,19 @@ int lfw_CreateTarHeader(lfw_ctl_t *theThread);
 int lfw_ReadLocalFile(int localFd, const char *fileName, lfw_ctl_t *theThread, uint64_t inxFsize,
                       uint64_t *totalXferred);
 
-// Signal or broadcast lfwCondition under lfwLock.  The writer signals after
-// returning a buffer to the empty queue and broadcasts when the transfer
-// ends.  Any thread; callable while holding bufQueueLock.
-void velk_LfwSignalCondition() KYL_EXCLUDES(lfwLock);
-void velk_LfwBroadcastCondition() KYL_EXCLUDES(lfwLock);
+// Signal or broadcast pool's condition under its lock; nothing when pool
+// is null (a transfer without a reader pool, or one not started yet).  The
+// writer signals after returning a buffer to the empty queue and
+// broadcasts when the transfer ends.  Any thread; callable while holding
+// bufQueueLock.
+void velk_LfwSignalCondition(velk_reader_pool_t *pool) KYL_EXCLUDES(pool->lock);
+void velk_LfwBroadcastCondition(velk_reader_pool_t *pool) KYL_EXCLUDES(pool->lock);
 
-// The highest table index ever assigned a member; threads used = this + 1.
-int velk_LfwThreadHighWater() KYL_EXCLUDES(lfwLock);
+// The highest table index ever assigned a member in pool; threads used =
+// this + 1.
+int velk_LfwThreadHighWater(velk_reader_pool_t *pool) KYL_EXCLUDES(pool->lock);
 
-// The longest wait, in milliseconds, on lfwCondition for a reader's
+// The longest wait, in milliseconds, on a pool's condition for a reader's
 // completion before the waiter looks at the pool again.
 constexpr long VELK_LFW_COMPLETION_WAIT_MS = 10;
 

@@ -95,7 +95,7 @@ int RemoteDataCallback(velk_xfer_ctl_t *ctl, io_buffer_t **retBuffer)
         req->next = nullptr;
         req->waitingThread = pthread_self();
         req->iodOffset = req->dataAddress = fi->currentFillPos;
-        req->requestLength = static_cast<uint64_t>(velk_iobufsize);
+        req->requestLength = static_cast<uint64_t>(ctl->settings.iobufsize);
         ctl->ring.requestQueue = req;
         req->reqLock.lock();
         ctl->ring.bufQueueLock.unlock();
@@ -108,21 +108,25 @@ int RemoteDataCallback(velk_xfer_ctl_t *ctl, io_buffer_t **retBuffer)
     }
 }
 
-int velk_CopyToRemoteArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime, int *threadsUsed)
+int velk_CopyToRemoteArchive(const velk_xfer_settings_t *xs, const velk_archive_t *archive, velk_index_t *index,
+                             double *xferTime, int *threadsUsed, int *recoveries)
 {
     VELK_TRACE_ENTRY();
     *xferTime = 0;
     *threadsUsed = 0;
+    *recoveries = 0;
     auto *ctl = static_cast<velk_xfer_ctl_t *>(VELK_CALLOC(1, sizeof(velk_xfer_ctl_t)));
     if (ctl == nullptr)
         return -1;
     ctl->index = index;
+    ctl->settings = *xs;
     ctl->archive_fd = velk_archive_fd;
     ctl->transferLength = archive->size;
     ctl->gwhost.xferOperation = IOP_PUT;
     ctl->movers.listenSockFD = -1;
     clock_gettime(CLOCK_MONOTONIC, &ctl->progressShownAt);
     const double start = velk_GetTimestamp();
+    velk_reader_pool_t pool;
     bool poolStarted = false;
     bool managerStarted = false;
     pthread_t manager{};
@@ -136,10 +140,10 @@ int velk_CopyToRemoteArchive(const velk_archive_t *archive, velk_index_t *index,
             ctl->transfer_active = 1;
         }
         int e = 0;
-        if (velk_AllocateIoBuffers(&ctl->ring) != 0) {
+        if (velk_AllocateIoBuffers(&ctl->ring, &ctl->settings) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Error(s) creating I/O buffers (%s)\n", strerror(ENOMEM));
             setupFailed(ctl, VELK_EXIT_NOMEM);
-        } else if (poolStarted = true, velk_InitThreadPool(ctl) != 0) {
+        } else if (poolStarted = true, velk_InitThreadPool(&pool, ctl) != 0) {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "%s: Error(s) initializing thread pool\n", __func__);
             setupFailed(ctl, VELK_EXIT_OSERR);
         } else if (velk_IndexFileRewind(index, index->tmpFd, VELK_LOCAL_FILE) != 0) {
@@ -151,7 +155,7 @@ int velk_CopyToRemoteArchive(const velk_archive_t *archive, velk_index_t *index,
             managerStarted = true;
             sched_yield();
             const char *target = velk_archive_tmpname != nullptr ? velk_archive_tmpname : velk_archive;
-            rc = velk_LfxSendFile(RMTIO_CALLBACK, ctl, velk_archive_fd, nullptr, target, 0, 0, archive->size,
+            rc = velk_LfxSendFile(RMTIO_CALLBACK, ctl, nullptr, velk_archive_fd, nullptr, target, 0, 0, archive->size,
                                   RemoteDataCallback);
         }
     }
@@ -167,14 +171,14 @@ int velk_CopyToRemoteArchive(const velk_archive_t *archive, velk_index_t *index,
             kyl_lock_guard g(ctl->ring.bufQueueLock);
             ctl->ring.bufQueueCondition.broadcast();
         }
-        velk_LfwBroadcastCondition();
+        velk_LfwBroadcastCondition(ctl->pool);
     }
     if (managerStarted) {
         pthread_join(manager, nullptr);
-        *threadsUsed = velk_LfwThreadHighWater() + 1;
+        *threadsUsed = velk_LfwThreadHighWater(&pool) + 1;
     }
     if (poolStarted)
-        velk_ShutdownThreadPool();
+        velk_ShutdownThreadPool(&pool);
     const int aborted = ctl->ctlMutexCreated ? velk_GetXferAborted(ctl) : 1;
     if (rc == 0 && aborted == 0) {
         *xferTime = ctl->stopTime - start;
@@ -189,8 +193,8 @@ int velk_CopyToRemoteArchive(const velk_archive_t *archive, velk_index_t *index,
     return rc;
 }
 
-int velk_CopyFromRemoteArchive(int archiveFd, uint64_t startAddr, uint64_t length, velk_bufCallback_t callback,
-                               void *callbackArg, double *xferTime)
+int velk_CopyFromRemoteArchive(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr, uint64_t length,
+                               velk_bufCallback_t callback, void *callbackArg, double *xferTime)
 {
     const double start = velk_GetTimestamp();
     if (xferTime != nullptr)
@@ -202,10 +206,11 @@ int velk_CopyFromRemoteArchive(int archiveFd, uint64_t startAddr, uint64_t lengt
         return -1;
     ctl->archive_fd = archiveFd;
     ctl->movers.listenSockFD = -1;
+    ctl->settings = *xs;
     ProgressCallback progress{callback, callbackArg, 0, length, {}};
     clock_gettime(CLOCK_MONOTONIC, &progress.shownAt);
-    int rc = velk_LfxReceiveFile(RMTIO_CALLBACK, ctl, -1, nullptr, archiveFd, velk_archive, startAddr, startAddr,
-                                 length, callWithProgress, &progress);
+    int rc = velk_LfxReceiveFile(RMTIO_CALLBACK, ctl, nullptr, -1, nullptr, archiveFd, velk_archive, startAddr,
+                                 startAddr, length, callWithProgress, &progress);
     VELK_FREE(ctl);
     if (xferTime != nullptr)
         *xferTime = velk_GetTimestamp() - start;

@@ -14,12 +14,13 @@
 
 // Writes the whole archive (archive->size bytes, laid out by the
 // temporary index index->tmpFd) to the gateway-host file under its
-// temporary name (velk_archive_tmpname, else velk_archive).  *xferTime
-// gets the elapsed seconds, *threadsUsed the reader high-water mark plus
-// one.  Returns 0 when every byte was written and the transfer was not
+// temporary name (velk_archive_tmpname, else velk_archive), read by the
+// reader pool (xs: its threads and their stack size).  *xferTime gets the
+// elapsed seconds, *threadsUsed the reader high-water mark plus one,
+// *recoveries 0.  Returns 0 when every byte was written and the transfer was not
 // aborted, else -1 after the message (exit status set).
-[[nodiscard]] int velk_CopyToRemoteArchive(const velk_archive_t *archive, velk_index_t *index, double *xferTime,
-                                           int *threadsUsed);
+[[nodiscard]] int velk_CopyToRemoteArchive(const velk_xfer_settings_t *xs, const velk_archive_t *archive,
+                                           velk_index_t *index, double *xferTime, int *threadsUsed, int *recoveries);
 
 // The buffer source of that write: the next filled buffer of ctl's ring in
 // archive order (at the control's currentFillPos), waiting for the local
@@ -32,8 +33,10 @@
 // Reads length bytes of the gateway-host archive from startAddr (archiveFd:
 // its client descriptor, or -1 to name it by velk_archive) into callback
 // with callbackArg, one buffer at a time in order.  *xferTime (may be null)
-// gets the elapsed seconds.  Returns 0, or -1 after the message.
-[[nodiscard]] int velk_CopyFromRemoteArchive(int archiveFd, uint64_t startAddr, uint64_t length,
-                                             velk_bufCallback_t callback, void *callbackArg, double *xferTime);
+// gets the elapsed seconds; xs is copied into the transfer's control.
+// Returns 0, or -1 after the message.
+[[nodiscard]] int velk_CopyFromRemoteArchive(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr,
+                                             uint64_t length, velk_bufCallback_t callback, void *callbackArg,
+                                             double *xferTime);
 
 #endif

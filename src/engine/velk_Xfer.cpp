@@ -23,8 +23,6 @@
 #include "velk_Memory.h"
 #include "velk_TarHeader.h"
 
-std::atomic<int> velk_io_memtype{-1};
-
 // How long the waits for transfer threads sleep between looks.
 static constexpr long kThreadPollNs = 20L * 1000 * 1000;
 static constexpr int kBlock = 512;
@@ -49,26 +47,12 @@ static void sleepPoll()
 // Buffers.
 // ---------------------------------------------------------------------------
 
-// The memory type, read from QUOR_IO_MEMTYPE on first use.
-static int chooseMemType()
-{
-    int chosen = velk_io_memtype.load();
-    if (chosen >= 0)
-        return chosen;
-    const char *env = getenv("QUOR_IO_MEMTYPE");
-    chosen = (env != nullptr && strcmp(env, "shared") == 0) ? VELK_MEMTYPE_SHARED : VELK_MEMTYPE_LOCAL;
-    int unset = -1;
-    if (!velk_io_memtype.compare_exchange_strong(unset, chosen))
-        chosen = unset;
-    return chosen;
-}
-
 // Runs before the transfer's threads exist (its locks may not be made yet),
 // so the empty queue is filled without bufQueueLock.
-int velk_AllocateIoBuffers(velk_buf_ring_t *ring) KYL_NO_THREAD_SAFETY_ANALYSIS
+int velk_AllocateIoBuffers(velk_buf_ring_t *ring, const velk_xfer_settings_t *xs) KYL_NO_THREAD_SAFETY_ANALYSIS
 {
     VELK_TRACE_ENTRY();
-    int memType = chooseMemType();
+    int memType = xs->sharedBuffers ? VELK_MEMTYPE_SHARED : VELK_MEMTYPE_LOCAL;
     int stripes = velk_archive_stripewidth > 0 ? velk_archive_stripewidth : 1;
     ring->bufCount = 2 * stripes;
     if (velk_debug_level >= 1)
@@ -81,7 +65,7 @@ int velk_AllocateIoBuffers(velk_buf_ring_t *ring) KYL_NO_THREAD_SAFETY_ANALYSIS
         auto *buf = static_cast<io_buffer_t *>(VELK_CALLOC(1, sizeof(io_buffer_t)));
         if (buf == nullptr)
             return -1; // reported by the allocation wrapper
-        if (velk_InitRwBuf(buf, memType) != 0) {
+        if (velk_InitRwBuf(buf, memType, xs->iobufsize) != 0) {
             velk_CleanIoBuf(buf);
             VELK_FREE(buf);
             return -1;
@@ -96,7 +80,7 @@ int velk_AllocateIoBuffers(velk_buf_ring_t *ring) KYL_NO_THREAD_SAFETY_ANALYSIS
     return 0;
 }
 
-int velk_InitRwBuf(io_buffer_t *theBuf, int memType)
+int velk_InitRwBuf(io_buffer_t *theBuf, int memType, int size)
 {
     if (theBuf->buffer != nullptr) {
         velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
@@ -105,12 +89,12 @@ int velk_InitRwBuf(io_buffer_t *theBuf, int memType)
     }
     *theBuf = io_buffer_t{};
     theBuf->memType = memType;
-    if (velk_iobufsize <= 0 || velk_iobufsize > INT32_MAX - kBlock) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] allocation error (%d bytes), type=%s\n", __func__,
-                    velk_iobufsize, memTypeName(memType));
+    if (size <= 0 || size > INT32_MAX - kBlock) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[%s] allocation error (%d bytes), type=%s\n", __func__, size,
+                    memTypeName(memType));
         return -1;
     }
-    theBuf->bufSizeBlocks = velk_iobufsize / kBlock + (velk_iobufsize % kBlock != 0 ? 1 : 0);
+    theBuf->bufSizeBlocks = size / kBlock + (size % kBlock != 0 ? 1 : 0);
     theBuf->bufSize = theBuf->bufSizeBlocks * kBlock;
 
     if (memType != VELK_MEMTYPE_LOCAL) {

@@ -103,6 +103,7 @@ struct io_bufreq_t {
 };
 
 struct velk_xfer_ctl_t;
+struct velk_reader_pool_t;
 
 // The data callback through which every archive reader hands archive data
 // to extract, verify and build index.  The buffer's first dataLength bytes
@@ -240,6 +241,17 @@ struct velk_xfer_ctl_t {
     // index open), for the local file manager, which has only the control;
     // set before the threads start, null for a read.
     velk_index_t *index;
+    // The reader pool that fills the ring for an archive write (owned by
+    // the writer, velk_ReaderPool.h), or null; set before the transfer's
+    // threads start.
+    velk_reader_pool_t *pool;
+    // The run's settings for the transfer's threads, copied in by the
+    // writer before they start.
+    velk_xfer_settings_t settings;
+    // Recoveries from failed requests the transfer completed; changed only
+    // by the thread that runs a recovery (the writer's or reader's calling
+    // thread), read by it once the transfer ended.
+    int recoveries;
     kyl_mutex_t controlLock;
     int ctlMutexCreated;
     kyl_cond_t localFileCond;
@@ -252,28 +264,24 @@ struct velk_xfer_ctl_t {
     velk_xfer_gwhost_t gwhost; // gateway-host transfers
 };
 
-// Memory type of I/O buffers: -1 until velk_AllocateIoBuffers first reads
-// QUOR_IO_MEMTYPE ("shared" selects VELK_MEMTYPE_SHARED, anything else
-// local memory).  Tests set it back to -1 to read the variable again.
-extern std::atomic<int> velk_io_memtype;
-
 // ---------------------------------------------------------------------------
 // Buffers and queues.
 // ---------------------------------------------------------------------------
 
-// Creates ring->bufCount = 2 * velk_archive_stripewidth buffers with
-// velk_InitRwBuf and chains them, in allocation order, onto the empty queue.
+// Creates ring->bufCount = 2 * velk_archive_stripewidth buffers of
+// xs->iobufsize bytes, of shared memory when xs->sharedBuffers asks for it,
+// else local, with velk_InitRwBuf and chains them, in allocation order, onto the empty queue.
 // Returns 0, or -1 after logging; buffers made before a failure stay on the
 // empty queue for velk_CleanupIoBuffers.  Call before the transfer's
 // threads start.
-[[nodiscard]] int velk_AllocateIoBuffers(velk_buf_ring_t *ring);
+[[nodiscard]] int velk_AllocateIoBuffers(velk_buf_ring_t *ring, const velk_xfer_settings_t *xs);
 
-// Makes theBuf (zeroed, or cleaned) ready: bufSize of velk_iobufsize
-// rounded up to whole 512-byte blocks, storage of memType, state
+// Makes theBuf (zeroed, or cleaned) ready: bufSize of size bytes rounded
+// up to whole 512-byte blocks, storage of memType, state
 // IOB_STATE_READING, bufLock and bufCond created.  Returns 0, or -1 after
 // logging (only local memory can be allocated); whatever was created is
 // recorded in bufFlags for velk_CleanIoBuf.
-[[nodiscard]] int velk_InitRwBuf(io_buffer_t *theBuf, int memType);
+[[nodiscard]] int velk_InitRwBuf(io_buffer_t *theBuf, int memType, int size);
 
 // Destroys the buffer's condition and lock (those that exist) and frees its
 // storage; the record itself stays with the caller.  Returns 0, or -1 for

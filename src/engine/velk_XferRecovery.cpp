@@ -18,8 +18,6 @@
 #include "velk_IndexFile.h"
 #include "velk_LogMsg.h"
 
-std::atomic<int> velk_xfer_recoveries{0};
-
 namespace {
 
 constexpr uint32_t MSG = VELK_LOGCLASS_MSG;
@@ -114,7 +112,7 @@ int velk_ResyncAfterQUORWriteError(velk_xfer_ctl_t *theCtl)
     }
     if (aborted)
         return -1;
-    velk_xfer_recoveries++;
+    theCtl->recoveries++;
     return 0;
 }
 

@@ -7,16 +7,14 @@
 // file manager meet through the control's errorResyncFlag (controlLock with
 // localFileCond); the reader's calling thread and its local-file write
 // thread meet through the same flag under bufQueueLock with
-// bufQueueCondition.  Every completed recovery is counted.
+// bufQueueCondition.  Every completed recovery is counted in the control's
+// recoveries.
 
 #include <atomic>
 #include <cstdint>
 
 #include "velk_IndexFormat.h"
 #include "velk_Xfer.h"
-
-// Recoveries completed in this run, reads and writes together.
-extern std::atomic<int> velk_xfer_recoveries;
 
 // Logs "Error %d on last I/O operation" and the offsets of the failed
 // request of theCtl.  Returns 0.  Calling thread of a transfer.

@@ -27,6 +27,16 @@
 
 namespace {
 
+// The run's default transfer settings, with bufSize bytes per buffer.
+velk_xfer_settings_t transferSettings(int bufSize = 8388608)
+{
+    velk_run_t run;
+    velk_RunInit(&run);
+    run.xfer.iobufsize = bufSize;
+    return run.xfer;
+}
+const velk_xfer_settings_t kSettings = transferSettings();
+
 using velktest::bytesOf;
 using velktest::readFile;
 
@@ -43,7 +53,7 @@ protected:
     int send(const std::string &name, const std::string &remote, uint64_t len)
     {
         kyl_fd fd(open((dir / name).c_str(), O_RDONLY));
-        return velk_LfxSendFile(RMTIO_FILE, nullptr, fd.get(), (dir / name).c_str(), remote.c_str(), 0, 0, len,
+        return velk_LfxSendFile(RMTIO_FILE, nullptr, &kSettings, fd.get(), (dir / name).c_str(), remote.c_str(), 0, 0, len,
                                 nullptr);
     }
     size_t lfxEvents(const std::string &needle)
@@ -68,7 +78,7 @@ TEST_F(VelkLfx, SmallFilesTravelInlineLargerOnesOverAKeptConnection)
             return 11;
         // The receive reuses the connection the send left.
         kyl_fd out(open((dir / "back").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600));
-        if (velk_LfxReceiveFile(RMTIO_FILE, nullptr, out.get(), (dir / "back").c_str(), -1, "/home/demo/b", 0, 0,
+        if (velk_LfxReceiveFile(RMTIO_FILE, nullptr, &kSettings, out.get(), (dir / "back").c_str(), -1, "/home/demo/b", 0, 0,
                                 kSmall + 1, nullptr, nullptr) != 0)
             return 20;
         return velk_LfxPooledConnections() == 1 ? 0 : 21;
@@ -104,9 +114,9 @@ TEST_F(VelkLfx, CallbackReceiveHandsWholeBuffersInOrder)
     const uint64_t start = 1024, len = 3 * kBuf + 1000;
     int code = inChild([&] {
         setenv("QUOR_NET_FAMILY", "ipv4_only", 1);
-        velk_iobufsize = 600000;
+        const velk_xfer_settings_t xs = transferSettings(600000);
         std::vector<Piece> got;
-        if (velk_LfxReceiveFile(RMTIO_CALLBACK, nullptr, -1, nullptr, -1, "/home/demo/arch", start, start, len,
+        if (velk_LfxReceiveFile(RMTIO_CALLBACK, nullptr, &xs, -1, nullptr, -1, "/home/demo/arch", start, start, len,
                                 collect, &got) != 0)
             return 10;
         std::string all;
@@ -122,7 +132,7 @@ TEST_F(VelkLfx, CallbackReceiveHandsWholeBuffersInOrder)
         auto stopAtSecond = [](io_buffer_t *, void *arg) { return ++*static_cast<int *>(arg) == 2 ? -1 : 0; };
         int calls = 0;
         lfx_Stat_rply_t st{};
-        if (velk_LfxReceiveFile(RMTIO_CALLBACK, nullptr, -1, nullptr, -1, "/home/demo/arch", 0, 0, file.size(),
+        if (velk_LfxReceiveFile(RMTIO_CALLBACK, nullptr, &xs, -1, nullptr, -1, "/home/demo/arch", 0, 0, file.size(),
                                 stopAtSecond, &calls) >= 0 ||
             calls != 2 || velk_LfxPooledConnections() != 0)
             return 40;
@@ -159,7 +169,7 @@ TEST_F(VelkLfx, GatewayFaultsFailTheTransferAndKeepNoConnection)
             close(localFile("data", data));
             kyl_fd out(open((dir / "out").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600));
             auto transfer = [&] {
-                return c.receive ? velk_LfxReceiveFile(RMTIO_FILE, nullptr, out.get(), nullptr, -1, "/home/demo/src",
+                return c.receive ? velk_LfxReceiveFile(RMTIO_FILE, nullptr, &kSettings, out.get(), nullptr, -1, "/home/demo/src",
                                                        0, 0, data.size(), nullptr, nullptr)
                                  : send("data", "/home/demo/dst", data.size());
             };
@@ -245,10 +255,10 @@ TEST_F(VelkLfxFsGateway, IndexIsPlacedWholeOrNotAtAllAndReadBack)
             velk_BuildIndexHeader(index);
             if (velk_WriteIndexHeader(index->tmpFd, VELK_LOCAL_FILE, index->tmpName, &velk_index_hdr) != 0)
                 return 2;
-            int rc = velk_CopyIndexToRemote(index);
+            int rc = velk_CopyIndexToRemote(&kSettings, index);
             if (*faults != '\0')
                 return rc == -1 ? 0 : 3;
-            int fd = rc == 0 ? velk_OpenIndexFile(index, "/home/demo/a.idx", O_RDONLY, VELK_REMOTE_FILE) : -1;
+            int fd = rc == 0 ? velk_OpenIndexFile(&kSettings, index, "/home/demo/a.idx", O_RDONLY, VELK_REMOTE_FILE) : -1;
             return fd >= 0 && velk_index_entries == 0 ? 0 : 4;
         });
         ASSERT_EQ(code, 0) << readFile(dir / "child.err");

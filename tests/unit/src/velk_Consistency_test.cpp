@@ -149,7 +149,8 @@ TEST_F(ConsistencyTest, OneTenByteMemberLaysOutFiveBlocksThatVerify)
         EXPECT_EQ(velk_ReadArchiveCF(cfd, VELK_LOCAL_FILE, 1024, &fromArchive), -1) << cut;
         close(cfd);
     }
-    int ifd = velk_OpenIndexFile(&globals_.run.index, globals_.run.index.tmpName, O_RDONLY, VELK_LOCAL_FILE);
+    int ifd = velk_OpenIndexFile(&globals_.run.xfer, &globals_.run.index, globals_.run.index.tmpName, O_RDONLY,
+                                 VELK_LOCAL_FILE);
     ASSERT_GE(ifd, 0);
     ASSERT_EQ(velk_IndexReadInit(&globals_.run.index), 0);
     EXPECT_EQ(velk_VerifyConsistencyFile(&globals_.run.index, afd, VELK_LOCAL_FILE, ifd, VELK_LOCAL_FILE), 0);

@@ -61,12 +61,14 @@ TEST(ExtractDirectories, AttributesNeverFollowALinkSwappedInForTheDirectory)
     ASSERT_EQ(velk_DeferDirectory(&xs, "d", &e), 0);
     // The directory just opened is moved away and a symbolic link to
     // "victim" takes its name, as a racing user could.
-    velk_extract_dir_opened_hook = [](const char *path) {
+    velk_env_t env = velk_Env();
+    env.dirOpened = [](const char *path) {
         EXPECT_EQ(rename(path, (std::string(path) + ".moved").c_str()), 0);
         EXPECT_EQ(symlink("victim", path), 0);
     };
+    velk_SetEnv(&env);
     velk_FinishDirectories(&xs);
-    velk_extract_dir_opened_hook = nullptr;
+    velk_SetEnv(nullptr);
     velk_ExtractRestoreUmask(&xs);
 
     ASSERT_TRUE(stat("victim", &victim) == 0 && stat("d.moved", &moved) == 0);

@@ -116,7 +116,7 @@ TEST_F(IndexFileTest, OpeningChecksEverySize)
         velktest::writeFile(p, c.bytes);
         velk_exit_code.store(0);
         velktest::OutputCapture cap;
-        int fd = velk_OpenIndexFile(&globals_.run.index, p.c_str(), O_RDONLY, VELK_LOCAL_FILE);
+        int fd = velk_OpenIndexFile(&globals_.run.xfer, &globals_.run.index, p.c_str(), O_RDONLY, VELK_LOCAL_FILE);
         if (c.entries < 0) {
             EXPECT_EQ(fd, -1) << c.name;
             EXPECT_EQ(cap.err(), "ERROR: Oops - " + p + " doesn't look like an VELK index file\n");
@@ -137,7 +137,8 @@ TEST_F(IndexFileTest, BufferedPositionedAndRandomReads)
 {
     const uint32_t n = VELK_INDEX_BUFENTRIES + 3;  // one full buffer and a little more
     velktest::writeFile(dir_ / "big.idx", indexBytes(n, n));
-    int fd = velk_OpenIndexFile(&globals_.run.index, (dir_ / "big.idx").c_str(), O_RDWR, VELK_LOCAL_FILE);
+    int fd = velk_OpenIndexFile(&globals_.run.xfer, &globals_.run.index, (dir_ / "big.idx").c_str(), O_RDWR,
+                                VELK_LOCAL_FILE);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(velk_IndexReadInit(&globals_.run.index), 0);
     auto readAll = [&](int maxEntries) {

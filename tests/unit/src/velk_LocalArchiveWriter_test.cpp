@@ -54,7 +54,10 @@ protected:
     {
         double seconds = -1;
         int threads = -1;
-        int rc = velk_CopyToLocalArchive(&globals_.run.archive, &globals_.run.index, &seconds, &threads);
+        int recoveries = -1;
+        velk_xfer_settings_t settings{50, 0, 0, 8388608, 4194304, 0, 0, 0, false};
+        int rc = velk_CopyToLocalArchive(&settings, &globals_.run.archive, &globals_.run.index, &seconds, &threads,
+                                         &recoveries);
         if (rc == 0) {
             EXPECT_GE(seconds, 0.0);
             EXPECT_EQ(threads, 1);

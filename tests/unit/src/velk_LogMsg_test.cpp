@@ -48,9 +48,7 @@ TEST(LogMsgConsole, PrefixesStreamsAndTheLengthCut)
 TEST(LogMsgTransferRecord, FieldsAndKindLetters)
 {
     int savedCos = velk_archive_cosID;
-    uint32_t savedAcct = curAcctId;
     velk_archive_cosID = 17;
-    curAcctId = 4021;
     struct Case {
         int action, archiveKind, memberKind;
         uint64_t bytes;
@@ -77,12 +75,11 @@ TEST(LogMsgTransferRecord, FieldsAndKindLetters)
     for (const Case &c : cases) {
         char buf[4096];
         int n = velk_FormatTransferRecord(buf, sizeof buf, 4242, "/home/u/a.tar", c.action, c.result, c.archiveKind,
-                                          c.memberKind, c.bytes, c.seconds);
+                                          c.memberKind, c.bytes, c.seconds, 4021);
         EXPECT_EQ(std::string(buf), c.want);
         EXPECT_EQ(n, static_cast<int>(c.want.size()));
     }
     velk_archive_cosID = savedCos;
-    curAcctId = savedAcct;
 }
 
 } // namespace

@@ -17,7 +17,7 @@ std::string g_archive;
 long g_reads = 0;
 size_t g_largest = 0;
 
-ssize_t fakeReadAt(int /*fd*/, uint64_t offset, void *buf, size_t count)
+ssize_t fakeReadAt(const velk_xfer_settings_t *, int /*fd*/, uint64_t offset, void *buf, size_t count)
 {
     ++g_reads;
     g_largest = std::max(g_largest, count);

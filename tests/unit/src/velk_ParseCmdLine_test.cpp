@@ -51,7 +51,7 @@ Parsed parse(const std::vector<std::string> &args)
                 velk_exit_code.load(), velk_function, velk_option_flags.load(), run.optind, str(velk_archive),
                 str(velk_index_filename));
         fprintf(res, "debug=%d\niobufsize=%d\nthreads=%d\ntss=%d\nmaxfiles=%ld\ntime=%ld\n", velk_debug_level,
-                velk_iobufsize, velk_max_threads, velk_thread_stacksize, run.maxFiles, run.timeWindow);
+                run.xfer.iobufsize, run.xfer.maxThreads, run.xfer.threadStacksize, run.maxFiles, run.timeWindow);
         fprintf(res, "umask=%d\narchcos=%d\nidxcos=%d\nafam=%d\nifam=%d\ncopies=%d\nverify=%d\ninterval=%d\n",
                 run.umask, velk_archive_cosID, run.index.cosId, run.archive.familyId, run.index.familyId,
                 copyCount, run.verifyFlags, run.statusInterval);

@@ -56,18 +56,21 @@ std::string expectedStream(const std::vector<Member> &members)
 // started.  Every use of the context's locks is here.
 struct Transfer {
     std::unique_ptr<velk_xfer_ctl_t> ctl{new velk_xfer_ctl_t};
+    velk_reader_pool_t *pool;
     std::promise<void> ended;
     std::thread manager;
-    Transfer(velk_index_t *index, uint64_t length)
+    Transfer(velk_index_t *index, uint64_t length, velk_reader_pool_t *readers, int threads) : pool(readers)
     {
         memset(static_cast<void *>(ctl.get()), 0, sizeof(velk_xfer_ctl_t));
         ctl->index = index;
+        ctl->settings.maxThreads = threads;
         ctl->movers.listenSockFD = -1;
         ctl->transfer_active = 1;
         ctl->transferLength = length;
         EXPECT_EQ(velk_InitXferLocks(ctl.get()), 0);
-        EXPECT_EQ(velk_AllocateIoBuffers(&ctl->ring), 0);
-        EXPECT_EQ(velk_InitThreadPool(ctl.get()), 0);
+        ctl->settings.iobufsize = VELK_MIN_IOBUFSIZE;
+        EXPECT_EQ(velk_AllocateIoBuffers(&ctl->ring, &ctl->settings), 0);
+        EXPECT_EQ(velk_InitThreadPool(pool, ctl.get()), 0);
         manager = std::thread([this] {
             velk_LocalFileMgrThread(ctl.get());
             ended.set_value();
@@ -79,7 +82,7 @@ struct Transfer {
         if (ended.get_future().wait_for(kGenerousWait) != std::future_status::ready)
             return false;
         manager.join();
-        velk_ShutdownThreadPool();
+        velk_ShutdownThreadPool(pool);
         return true;
     }
     ~Transfer()
@@ -108,7 +111,7 @@ struct Transfer {
         velk_ReturnEmptyBuffer(&ctl->ring, buf);
         ctl->ring.bufQueueCondition.broadcast();
         ctl->ring.bufQueueLock.unlock();
-        velk_LfwSignalCondition();
+        velk_LfwSignalCondition(pool);
     }
     void end() KYL_NO_THREAD_SAFETY_ANALYSIS
     {
@@ -118,16 +121,16 @@ struct Transfer {
         ctl->ring.bufQueueLock.lock();
         ctl->ring.bufQueueCondition.broadcast();
         ctl->ring.bufQueueLock.unlock();
-        velk_LfwBroadcastCondition();
+        velk_LfwBroadcastCondition(pool);
     }
 };
 
 // Takes ready buffers in archive order as the writer does: only the one at
 // the next offset, filled, whole blocks, and full unless last.  Returns the
 // stream, or "" after a broken rule or an abort (the reason in *fault).
-std::string drain(velk_index_t *index, uint64_t length, std::string *fault)
+std::string drain(velk_index_t *index, uint64_t length, velk_reader_pool_t *pool, int threads, std::string *fault)
 {
-    Transfer t(index, length);
+    Transfer t(index, length, pool, threads);
     std::string stream;
     auto deadline = Clock::now() + kGenerousWait;
     for (uint64_t next = 0; next < length && fault->empty();) {
@@ -156,15 +159,12 @@ class ReaderPoolTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        savedThreads_ = velk_max_threads;
-        velk_iobufsize = VELK_MIN_IOBUFSIZE;
         velk_archive_stripewidth = 1;
         velk_option_flags = VELK_OPT_CRC;
     }
     void TearDown() override
     {
-        velk_ShutdownThreadPool();
-        velk_max_threads = savedThreads_;
+        velk_ShutdownThreadPool(&pool_);
     }
 
     // Adds the member at path (as it now is on disk) to the layout.
@@ -195,14 +195,13 @@ protected:
     // Runs the pipeline again from the first entry with threads readers.
     std::string run(int threads, std::string *fault, uint64_t extra = 0)
     {
-        velk_max_threads = threads;
         velk_exit_code.store(0);
         EXPECT_EQ(lseek(globals_.run.index.tmpFd, HIF_HDR_SIZE, SEEK_SET), static_cast<off_t>(HIF_HDR_SIZE));
         EXPECT_EQ(velk_InitMemberFileLists(static_cast<int64_t>(members_.size()), 0), 0);
-        return drain(&globals_.run.index, (velk_archive_blocks + 1) * 512 + extra, fault);
+        return drain(&globals_.run.index, (velk_archive_blocks + 1) * 512 + extra, &pool_, threads, fault);
     }
 
-    int savedThreads_ = 0;
+    velk_reader_pool_t pool_;
     velkunit::RunGlobals globals_;
     velktest::ScratchDir dir_;
     std::vector<Member> members_;
@@ -270,7 +269,7 @@ TEST_F(ReaderPoolTest, StreamOfATreeIsTheArchiveWithOneTwoAndEightReaders)
                                         d + "/shrinks:size changed from 1000 to 300\n",
                                         "file size changed for " + d + "/bigshrinks\n"})
             EXPECT_TRUE(contains(err, line)) << line << err;
-        EXPECT_LT(velk_LfwThreadHighWater(), threads);
+        EXPECT_LT(velk_LfwThreadHighWater(&pool_), threads);
         velk_ReleaseMemberFileLists();
     }
 }
@@ -325,13 +324,12 @@ TEST_F(ReaderPoolTest, AbortShutdownOrEndStopsManagerAndReaders)
     ASSERT_EQ(unlink(fifo.c_str()), 0);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     writeIndex();
-    velk_max_threads = 4;
     for (int how = 0; how < 3; how++) {
         SCOPED_TRACE(how);
         ASSERT_EQ(lseek(globals_.run.index.tmpFd, HIF_HDR_SIZE, SEEK_SET), static_cast<off_t>(HIF_HDR_SIZE));
         ASSERT_EQ(velk_InitMemberFileLists(2, 0), 0);
         velktest::OutputCapture cap;
-        Transfer t(&globals_.run.index, (velk_archive_blocks + 1) * 512);
+        Transfer t(&globals_.run.index, (velk_archive_blocks + 1) * 512, &pool_, 4);
         int writer = -1;  // opens once the member's reader holds the FIFO open
         for (auto deadline = Clock::now() + kGenerousWait; writer < 0 && Clock::now() < deadline; sched_yield())
             writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);

@@ -41,7 +41,7 @@ class RunGlobals {
 public:
     RunGlobals()
         : flags_(velk_option_flags.load()),
-          saved_(velk_debug_level, velk_function, velk_filetype, velk_iobufsize,
+          saved_(velk_debug_level, velk_function, velk_filetype,
                  velk_archive_stripewidth, velk_index_filename, velk_archive)
     {
         velk_RunInit(&run);
@@ -59,7 +59,7 @@ public:
             close(velk_archive_fd);
         velk_archive_fd = -1;
         clearLayout();
-        std::tie(velk_debug_level, velk_function, velk_filetype, velk_iobufsize,
+        std::tie(velk_debug_level, velk_function, velk_filetype,
                  velk_archive_stripewidth, velk_index_filename, velk_archive) = saved_;
         velk_SetEnv(nullptr);
         velk_option_flags = flags_;
@@ -79,7 +79,7 @@ private:
         memset(&velk_index_hdr, 0, sizeof velk_index_hdr);
     }
     uint32_t flags_;
-    std::tuple<int, int, int, int, int, char *, char *> saved_;
+    std::tuple<int, int, int, int, char *, char *> saved_;
 };
 
 // A scratch directory that is the working directory and TMPDIR meanwhile.
