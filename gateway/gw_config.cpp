@@ -68,14 +68,28 @@ std::string where(const char *name, const quor_cfg_stanza_t *s)
     return std::string(name) + ":" + std::to_string(s->LineNum) + ": ";
 }
 
-int loadSite(const char *name, const quor_cfg_stanza_t *sect, gw_config_t *cfg, std::string *err)
+// A problem found while reading: with a list to collect into (a check of
+// the whole file), it is kept and the reader goes on; otherwise it ends
+// the read.  Returns 0 to go on, -1 to stop.
+int problem(std::vector<std::string> *all, const std::string &err)
+{
+    if (all == nullptr)
+        return -1;
+    all->push_back(err);
+    return 0;
+}
+
+int loadSite(const char *name, const quor_cfg_stanza_t *sect, gw_config_t *cfg, std::string *err,
+             std::vector<std::string> *all)
 {
     gw_site_t *site = &cfg->site;
     for (const quor_cfg_stanza_t *s = sect->substanzaList; s != nullptr; s = s->next) {
         if (strcmp(s->KeyString, kMoverKeyKey) == 0) {
             if (s->type != CFG_SIMPLE_TYPE || s->KeyValue == nullptr || s->KeyValue[0] != '/') {
                 *err = where(name, s) + "'" + kMoverKeyKey + "' needs the absolute path of the key file";
-                return -1;
+                if (problem(all, *err) != 0)
+                    return -1;
+                continue;
             }
             cfg->moverKey = s->KeyValue;
             continue;
@@ -86,19 +100,25 @@ int loadSite(const char *name, const quor_cfg_stanza_t *sect, gw_config_t *cfg, 
                 key = &k;
         if (key == nullptr) {
             *err = where(name, s) + "unknown key '" + s->KeyString + "' in section " + kSiteSection;
-            return -1;
+            if (problem(all, *err) != 0)
+                return -1;
+            continue;
         }
         uint32_t v = 0;
         if (key->yesNo) {
             const bool yes = s->type == CFG_SIMPLE_TYPE && strcmp(s->KeyValue, "yes") == 0;
             if (!yes && (s->type != CFG_SIMPLE_TYPE || strcmp(s->KeyValue, "no") != 0)) {
                 *err = where(name, s) + "'" + s->KeyString + "' needs yes or no";
-                return -1;
+                if (problem(all, *err) != 0)
+                    return -1;
+                continue;
             }
             v = yes ? 1 : 0;
         } else if (s->type != CFG_SIMPLE_TYPE || !parseU32(s->KeyValue, &v)) {
             *err = where(name, s) + "'" + s->KeyString + "' needs a number (decimal, 0x hex or 0 octal)";
-            return -1;
+            if (problem(all, *err) != 0)
+                return -1;
+            continue;
         }
         site->*(key->field) = v;
     }
@@ -170,16 +190,25 @@ int loadMovers(const char *name, const quor_cfg_stanza_t *sect, std::vector<gw_m
     return 0;
 }
 
-int loadTree(const char *name, const quor_cfg_stanza_t *list, gw_config_t *cfg, std::string *err)
+// Reads the sections of list into *cfg.  With all, every problem is kept
+// there and the reader goes on to the next key or section (within Users,
+// COS and Movers the first problem ends that section); *cfg is changed only
+// when there was none.
+int loadTree(const char *name, const quor_cfg_stanza_t *list, gw_config_t *cfg, std::string *err,
+             std::vector<std::string> *all = nullptr)
 {
     gw_config_t next = *cfg;
     gw_userlist_t *users = nullptr; // a Users section read here, owned until handed over
     gw_costable_t *cos = nullptr;   // a COS section read here, owned until handed over
+    const size_t before = all != nullptr ? all->size() : 0;
     auto fail = [&users, &cos] {
         gw_UsersFree(users);
         gw_CosFree(cos);
         return -1;
     };
+    // A problem with one section: stops the read, or is kept and the
+    // reader goes on with the next section.
+    auto sectionProblem = [&all, &err] { return problem(all, *err); };
     for (const quor_cfg_stanza_t *s = list; s != nullptr; s = s->next) {
         const bool isSite = strcmp(s->KeyString, kSiteSection) == 0;
         const bool isUsers = strcmp(s->KeyString, kUsersSection) == 0;
@@ -187,23 +216,31 @@ int loadTree(const char *name, const quor_cfg_stanza_t *list, gw_config_t *cfg, 
         const bool isMovers = strcmp(s->KeyString, kMoversSection) == 0;
         if (!isSite && !isUsers && !isCos && !isMovers) {
             *err = where(name, s) + "unknown section '" + s->KeyString + "'";
-            return fail();
+            if (sectionProblem() != 0)
+                return fail();
+            continue;
         }
         if (s->type != CFG_COMPOUND_TYPE) {
             *err = where(name, s) + "'" + s->KeyString + "' must be a section: " + s->KeyString + " = { ... }";
-            return fail();
+            if (sectionProblem() != 0)
+                return fail();
+            continue;
         }
         if ((isUsers && users != nullptr) || (isCos && cos != nullptr) || (isMovers && !next.movers.empty())) {
             *err = where(name, s) + "a second '" + s->KeyString + "' section";
-            return fail();
+            if (sectionProblem() != 0)
+                return fail();
+            continue;
         }
-        int rc = isSite     ? loadSite(name, s, &next, err)
+        int rc = isSite     ? loadSite(name, s, &next, err, all)
                  : isUsers  ? gw_UsersLoad(name, s, &users, err)
                  : isMovers ? loadMovers(name, s, &next.movers, err)
                             : gw_CosLoad(name, s, &cos, err);
-        if (rc != 0)
+        if (rc != 0 && sectionProblem() != 0)
             return fail();
     }
+    if (all != nullptr && all->size() > before)
+        return fail();
     if (users != nullptr) {
         gw_UsersFree(next.users);
         next.users = users;
@@ -291,6 +328,25 @@ int gw_ConfigLoadText(const char *name, const std::string &text, gw_config_t *cf
     int rc = loadTree(name, list, cfg, err);
     quorcfgx_CfgFree(list);
     return rc;
+}
+
+int gw_ConfigCheck(const char *path, int runMode, std::vector<std::string> *problems)
+{
+    quor_cfg_stanza_t *list = nullptr;
+    int error = 0;
+    unsigned line = 0;
+    if (quorcfgx_CfgParse(path, &list, &error, &line) != 0) {
+        problems->push_back(parseError(path, error, line));
+        return 1;
+    }
+    gw_config_t cfg;
+    gw_ConfigDefaults(&cfg, runMode);
+    std::string err;
+    const size_t before = problems->size();
+    if (loadTree(path, list, &cfg, &err, problems) == 0)
+        gw_ConfigFree(&cfg);
+    quorcfgx_CfgFree(list);
+    return static_cast<int>(problems->size() - before);
 }
 
 // Written on the main thread during start-up only.

@@ -126,6 +126,12 @@ void gw_ConfigDefaults(gw_config_t *cfg, int runMode);
 // message naming the file and line in *err (*cfg is then left as it was).
 [[nodiscard]] int gw_ConfigLoad(const char *path, gw_config_t *cfg, std::string *err);
 
+// Reads path as gw_ConfigLoad would, but goes on after a problem to find
+// the others: appends one message naming the file and line per problem to
+// *problems and returns their count (0: the file is valid).  A syntax error
+// ends the reading, so it is the last problem reported.
+[[nodiscard]] int gw_ConfigCheck(const char *path, int runMode, std::vector<std::string> *problems);
+
 // Frees the user list and the classes of *cfg and leaves them null.
 void gw_ConfigFree(gw_config_t *cfg);
 

@@ -39,6 +39,7 @@
 #include <pthread.h>
 #include <string>
 #include <sys/resource.h>
+#include <vector>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -472,6 +473,22 @@ static int gw_Run(const gw_options_t &o)
     return GW_EXIT_OK;
 }
 
+// kylgwd --check-config FILE: every problem of FILE on standard error, one
+// a line with its file and line, and a status an install script can test.
+static int gw_CheckConfigCommand(const gw_options_t &opts)
+{
+    std::vector<std::string> problems;
+    const int n = gw_ConfigCheck(opts.configFile.c_str(), opts.runMode, &problems);
+    for (const std::string &p : problems)
+        fprintf(stderr, "kylgwd: %s\n", p.c_str());
+    if (n != 0) {
+        fprintf(stderr, "kylgwd: %s: %d problem%s found\n", opts.configFile.c_str(), n, n == 1 ? "" : "s");
+        return GW_EXIT_CONFIG;
+    }
+    printf("kylgwd: %s: no problems found\n", opts.configFile.c_str());
+    return GW_EXIT_OK;
+}
+
 int gw_DaemonMain(int argc, char **argv)
 {
     gw_options_t opts;
@@ -480,6 +497,7 @@ int gw_DaemonMain(int argc, char **argv)
     case gw_parse_t::help: fputs(gw_UsageText(), stdout); return GW_EXIT_OK;
     case gw_parse_t::version: fputs(gw_VersionText(), stdout); return GW_EXIT_OK;
     case gw_parse_t::hash_password: return gw_HashPasswordCommand(stdin, stdout);
+    case gw_parse_t::check_config: return gw_CheckConfigCommand(opts);
     case gw_parse_t::usage:
         fprintf(stderr, "kylgwd: %s (kylgwd --help lists the options)\n", err.c_str());
         return GW_EXIT_USAGE;

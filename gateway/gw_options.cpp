@@ -18,6 +18,7 @@ const char *gw_UsageText()
 {
     return "usage: kylgwd --root DIR [options]\n"
            "       kylgwd --hash-password < password\n"
+           "       kylgwd --check-config FILE\n"
            "Serves DIR to velk as a gateway and storage system on loopback.\n"
            "  --listen HOST:PORT  address to listen on (default 127.0.0.1:1217; port 0 picks a free port;\n"
            "                      IPv6 as [ADDR]:PORT)\n"
@@ -38,6 +39,8 @@ const char *gw_UsageText()
            "                      with NOTIFY_SOCKET set, readiness is reported there)\n"
            "  --hash-password     read a password from standard input, print its crypt(3) hash\n"
            "                      for the users section of the configuration file, and exit\n"
+           "  --check-config FILE read FILE as --config would, report every problem with its line\n"
+           "                      on standard error, and exit (0: valid, 78: problems)\n"
            "  --help              print this text\n"
            "  --version           print the version and build date\n"
            "Exit status: 0 after a clean stop (SIGTERM or SIGINT), 64 for usage errors,\n"
@@ -124,7 +127,8 @@ enum class gw_opt_id {
     help,
     version,
     hash_password,
-    mover
+    mover,
+    check_config
 };
 
 struct gw_opt_def {
@@ -150,6 +154,7 @@ const gw_opt_def gw_optTable[] = {
     {"--version", gw_opt_id::version, false},
     {"--hash-password", gw_opt_id::hash_password, false},
     {"--mover", gw_opt_id::mover, false},
+    {"--check-config", gw_opt_id::check_config, true},
 };
 constexpr size_t gw_optCount = sizeof gw_optTable / sizeof gw_optTable[0];
 
@@ -162,6 +167,7 @@ gw_parse_t gw_ParseOptions(int argc, char *const argv[], gw_options_t *opts, std
     bool wantHelp = false;
     bool wantVersion = false;
     bool wantHash = false;
+    std::string checkFile;
 
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
@@ -233,6 +239,7 @@ gw_parse_t gw_ParseOptions(int argc, char *const argv[], gw_options_t *opts, std
         case gw_opt_id::version: wantVersion = true; break;
         case gw_opt_id::hash_password: wantHash = true; break;
         case gw_opt_id::mover: o.mover = true; break;
+        case gw_opt_id::check_config: checkFile = value; break;
         }
     }
     if (wantHelp)
@@ -241,6 +248,15 @@ gw_parse_t gw_ParseOptions(int argc, char *const argv[], gw_options_t *opts, std
         return gw_parse_t::version;
     if (wantHash)
         return gw_parse_t::hash_password;
+    if (!checkFile.empty()) {
+        if (!o.configFile.empty()) {
+            *err = "--check-config names the file to check; give no --config with it";
+            return gw_parse_t::usage;
+        }
+        o.configFile = checkFile;
+        *opts = o;
+        return gw_parse_t::check_config;
+    }
     if (o.root.empty()) {
         *err = "--root DIR is required";
         return gw_parse_t::usage;

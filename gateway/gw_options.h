@@ -42,6 +42,7 @@ enum class gw_parse_t {
     help,          // --help was given; print gw_UsageText() and exit 0
     version,       // --version was given; print gw_VersionText() and exit 0
     hash_password, // --hash-password was given: hash a password from standard input and exit
+    check_config,  // --check-config FILE: opts->configFile is FILE; check it and exit
     usage,         // *err holds a one-line message
 };
 

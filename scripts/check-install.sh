@@ -4,10 +4,13 @@
 # scratch prefix and runs the installed programs: --version of both, then a
 # small local create and list by the installed velk through the installed
 # kylgwd started with the installed sample configuration (plus one user).
-# Checks the manual pages (groff -ww, man -l), the bash completion, the
-# systemd unit (systemd-analyze verify, when systemd-analyze exists) and
-# builds the Debian package from the same build and installs it with dpkg
-# into a scratch root (when dpkg-deb exists).
+# Checks the manual pages (compressed; groff -ww, man -l), the bash
+# completion, the installed configuration (kylgwd --check-config), the
+# systemd unit (the scratch prefix's paths; systemd-analyze verify, when
+# systemd-analyze exists) and builds the velk and kylgwd Debian packages
+# from the same build and installs them with dpkg into a scratch root (when
+# dpkg-deb exists): their files, the conffile, and the system user and
+# state directory the kylgwd package's script adds.
 set -euo pipefail
 # (With pipefail, "cmd | grep -q" fails whenever grep leaves before cmd has
 # written everything: cmd dies of SIGPIPE.  Matches are therefore made on
@@ -33,13 +36,71 @@ fail() {
   exit 1
 }
 
+# Builds the two packages and installs them with dpkg into an empty root of
+# their own (the dependencies are this system's), running the maintainer
+# scripts outside it with DPKG_ROOT set; the user is added where the root
+# has its own account files and this script runs as root.
+check_debs() {
+  rm -f "$bdir"/velk_*.deb "$bdir"/kylgwd_*.deb
+  (cd "$bdir" && cpack -G DEB >"$scratch/cpack.out" 2>&1) || fail "cpack: $(cat "$scratch/cpack.out")"
+  local vdeb kdeb dr
+  vdeb="$(ls "$bdir"/velk_*.deb)"
+  kdeb="$(ls "$bdir"/kylgwd_*.deb)"
+  local vfiles kfiles
+  vfiles="$(dpkg-deb -c "$vdeb")"
+  kfiles="$(dpkg-deb -c "$kdeb")"
+  [[ "$(dpkg-deb -f "$vdeb" Depends)" == *libssl* ]] || fail "the velk package does not depend on libssl"
+  [[ "$(dpkg-deb -f "$kdeb" Depends)" == *passwd* ]] || fail "the kylgwd package does not depend on passwd"
+  for f in ./usr/bin/velk ./usr/share/man/man1/velk.1.gz ./usr/share/doc/velk/copyright; do
+    [[ "$vfiles" == *" $f"* ]] || fail "the velk package lacks $f"
+  done
+  for f in ./usr/sbin/kylgwd ./usr/share/man/man8/kylgwd.8.gz ./usr/share/doc/kylgwd/copyright \
+           ./etc/kylgwd/kylgwd.conf ./usr/lib/systemd/system/kylgwd.service; do
+    [[ "$kfiles" == *" $f"* ]] || fail "the kylgwd package lacks $f"
+  done
+  [[ "$vfiles" != *kylgwd* && "$kfiles" != *bin/velk* ]] || fail "the packages share files"
+  ! grep -Eq '/man/man[0-9]/[^ ]*\.[0-9]$' <<<"$vfiles"$'\n'"$kfiles" || fail "a package holds an uncompressed page"
+  dr="$scratch/dpkg-root"
+  mkdir -p "$dr/var/lib/dpkg/info" "$dr/var/lib/dpkg/updates" "$dr/etc"
+  touch "$dr/var/lib/dpkg/status"
+  if [ "$(id -u)" = 0 ]; then
+    grep '^root:' /etc/passwd >"$dr/etc/passwd"
+    grep '^root:' /etc/group >"$dr/etc/group"
+    printf 'root:*:1::::::\n' >"$dr/etc/shadow"
+    printf 'root:*::\n' >"$dr/etc/gshadow"
+  fi
+  dpkg --root="$dr" --force-depends --force-not-root --force-script-chrootless --log=/dev/null -i "$vdeb" "$kdeb" \
+    >"$scratch/dpkg.out" 2>&1 || fail "dpkg -i: $(cat "$scratch/dpkg.out")"
+  "$dr/usr/bin/velk" --version >/dev/null || fail "the packaged velk does not run"
+  grep -q 'EXIT STATUS' <<<"$(MANPATH="$dr/usr/share/man" MANWIDTH=80 man velk 2>/dev/null)" || fail "man velk: no page"
+  grep -qx /etc/kylgwd/kylgwd.conf "$dr/var/lib/dpkg/info/kylgwd.conffiles" || fail "kylgwd.conf is not a conffile"
+  "$dr/usr/sbin/kylgwd" --check-config "$dr/etc/kylgwd/kylgwd.conf" >/dev/null || fail "the packaged kylgwd.conf has problems"
+  [ -d "$dr/var/lib/kylgwd/root" ] && [ -d "$dr/var/lib/kylgwd/meta" ] || fail "no state directory"
+  if [ "$(id -u)" = 0 ]; then
+    grep -q '^kylgwd:x:[0-9]*:[0-9]*:.*:/var/lib/kylgwd:/usr/sbin/nologin$' "$dr/etc/passwd" ||
+      fail "no kylgwd system user: $(cat "$dr/etc/passwd")"
+    [ "$(stat -c '%a %g' "$dr/etc/kylgwd/kylgwd.conf")" = "640 $(awk -F: '$1=="kylgwd"{print $3}' "$dr/etc/group")" ] ||
+      fail "kylgwd.conf is not 0640 for the kylgwd group: $(stat -c '%a %g' "$dr/etc/kylgwd/kylgwd.conf")"
+  else
+    echo "check-install: not root; the kylgwd user was not added in the scratch root"
+  fi
+  # Removed (not purged), the package leaves an edited configuration.
+  echo '# edited' >>"$dr/etc/kylgwd/kylgwd.conf"
+  dpkg --root="$dr" --force-depends --force-not-root --force-script-chrootless --log=/dev/null -r kylgwd \
+    >"$scratch/dpkg.out" 2>&1 || fail "dpkg -r: $(cat "$scratch/dpkg.out")"
+  [ ! -e "$dr/usr/sbin/kylgwd" ] && grep -q '^# edited$' "$dr/etc/kylgwd/kylgwd.conf" ||
+    fail "dpkg -r kylgwd did not keep the edited configuration"
+  echo "check-install: built and installed $vdeb and $kdeb"
+}
+
 prefix="$scratch/prefix"
 cmake --install "$bdir" --prefix "$prefix" >/dev/null
 velk="$prefix/bin/velk"
 kylgwd="$prefix/sbin/kylgwd"
-for f in "$velk" "$kylgwd" "$prefix/share/man/man1/velk.1" "$prefix/share/man/man8/kylgwd.8" \
-         "$prefix/share/bash-completion/completions/velk" "$prefix/share/doc/velk/examples/kylgwd.conf" \
-         "$prefix/lib/systemd/system/kylgwd.service"; do
+for f in "$velk" "$kylgwd" "$prefix/share/man/man1/velk.1.gz" "$prefix/share/man/man8/kylgwd.8.gz" \
+         "$prefix/share/bash-completion/completions/velk" "$prefix/share/doc/kylgwd/examples/kylgwd.conf" \
+         "$prefix/etc/kylgwd/kylgwd.conf" "$prefix/share/doc/velk/copyright" "$prefix/share/doc/kylgwd/copyright" \
+         "$prefix/lib/systemd/system/kylgwd.service" "$prefix/lib/systemd/system/kylgwd-mover@.service"; do
   [ -e "$f" ] || fail "not installed: ${f#"$prefix"/}"
 done
 
@@ -47,15 +108,24 @@ grep -Eq '^velk [0-9]+\.[0-9]+\.[0-9]+ \(built [0-9-]+\)$' <<<"$("$velk" --versi
 grep -Eq '^kylgwd [0-9]+\.[0-9]+\.[0-9]+ \(built [0-9-]+\)$' <<<"$("$kylgwd" --version)" || fail "kylgwd --version"
 
 # The manual pages: no groff warning, and man renders them.
-for page in man1/velk.1 man8/kylgwd.8; do
-  out="$(groff -ww -z -man "$prefix/share/man/$page" 2>&1)"
+for page in man1/velk.1.gz man8/kylgwd.8.gz; do
+  out="$(zcat "$prefix/share/man/$page" | groff -ww -z -man 2>&1)"
   [ -z "$out" ] || fail "groff warns about $page: $out"
   err="$(MANWIDTH=80 man -l "$prefix/share/man/$page" 2>&1 >/dev/null)"
   [ -z "$err" ] || fail "man -l $page: $err"
 done
-grep -q 'EXIT STATUS' <<<"$(MANWIDTH=80 man -l "$prefix/share/man/man1/velk.1" 2>/dev/null)" || fail "man -l velk.1 shows no page"
+grep -q 'EXIT STATUS' <<<"$(MANWIDTH=80 man -l "$prefix/share/man/man1/velk.1.gz" 2>/dev/null)" ||
+  fail "man -l velk.1.gz shows no page"
 version="$("$velk" --version | cut -d' ' -f2)"
-grep -q "\"velk $version\"" "$prefix/share/man/man8/kylgwd.8" || fail "kylgwd.8 does not name version $version"
+grep -q "\"velk $version\"" <<<"$(zcat "$prefix/share/man/man8/kylgwd.8.gz")" || fail "kylgwd.8 does not name version $version"
+
+# The configuration as installed is valid, and the units name this prefix.
+"$kylgwd" --check-config "$prefix/etc/kylgwd/kylgwd.conf" >/dev/null || fail "the installed kylgwd.conf has problems"
+for unit in kylgwd.service kylgwd-mover@.service; do
+  text="$(cat "$prefix/lib/systemd/system/$unit")"
+  [[ "$text" == *"ExecStart=$kylgwd "*"--config $prefix/etc/kylgwd/"* ]] || fail "$unit does not name $prefix: $text"
+  [[ "$text" != *"/usr/local"* ]] || fail "$unit names /usr/local"
+done
 
 bash -c "source '$prefix/share/bash-completion/completions/velk' && complete -p velk" >/dev/null ||
   fail "the bash completion does not load"
@@ -65,7 +135,7 @@ mkdir -p "$scratch/state/root/home/demo" "$scratch/state/meta" "$scratch/work/tr
 head -c 64 /dev/urandom >"$scratch/state/demo.keytab"
 chmod 600 "$scratch/state/demo.keytab"
 {
-  cat "$prefix/share/doc/velk/examples/kylgwd.conf"
+  cat "$prefix/share/doc/kylgwd/examples/kylgwd.conf"
   cat <<CONF
 Users = {
   demo = {
@@ -102,30 +172,16 @@ kill -TERM "$kylgwd_pid"
 wait "$kylgwd_pid" || fail "the installed kylgwd did not stop cleanly"
 kylgwd_pid=""
 
-# The unit as installed, pointed at the kylgwd of the scratch prefix.
+# The unit as installed, which names the kylgwd of the scratch prefix.
 if command -v systemd-analyze >/dev/null; then
-  sed "s#/usr/sbin/kylgwd#$kylgwd#" "$prefix/lib/systemd/system/kylgwd.service" >"$scratch/kylgwd.service"
-  out="$(systemd-analyze verify --man=no "$scratch/kylgwd.service" 2>&1)" || fail "systemd-analyze: $out"
+  out="$(systemd-analyze verify --man=no "$prefix/lib/systemd/system/kylgwd.service" 2>&1)" ||
+    fail "systemd-analyze: $out"
   [ -z "$out" ] || fail "systemd-analyze verify: $out"
 else
   echo "check-install: no systemd-analyze here; the unit was not verified"
 fi
 
 if command -v dpkg-deb >/dev/null && command -v dpkg-shlibdeps >/dev/null; then
-  rm -f "$bdir"/velk_*.deb
-  (cd "$bdir" && cpack -G DEB >"$scratch/cpack.out" 2>&1) || fail "cpack: $(cat "$scratch/cpack.out")"
-  deb="$(ls "$bdir"/velk_*.deb)"
-  [[ "$(dpkg-deb -f "$deb" Depends)" == *libssl* ]] || fail "the package does not depend on libssl"
-  [[ "$(dpkg-deb -c "$deb")" == *" ./usr/share/man/man1/velk.1"* ]] || fail "the package lacks the manual page"
-  # Installed by dpkg into an empty root of its own (the dependencies are
-  # this system's), where man finds the page.
-  dr="$scratch/dpkg-root"
-  mkdir -p "$dr/var/lib/dpkg/info" "$dr/var/lib/dpkg/updates"
-  touch "$dr/var/lib/dpkg/status"
-  dpkg --root="$dr" --force-depends --force-not-root --log=/dev/null -i "$deb" >"$scratch/dpkg.out" 2>&1 ||
-    fail "dpkg -i: $(cat "$scratch/dpkg.out")"
-  "$dr/usr/bin/velk" --version >/dev/null || fail "the packaged velk does not run"
-  grep -q 'EXIT STATUS' <<<"$(MANPATH="$dr/usr/share/man" MANWIDTH=80 man velk 2>/dev/null)" || fail "man velk: no page"
-  echo "check-install: built and installed $deb"
+  check_debs
 fi
 echo "check-install: installed velk and kylgwd work"

@@ -98,6 +98,36 @@ TEST(KylgwdDaemon, BadStartsEndWithTheirStatusAndOneLine)
     EXPECT_FALSE(velktest::exists(scratch / "port"));
 }
 
+TEST(KylgwdDaemon, CheckConfigReportsEveryProblemWithItsLine)
+{
+    ScratchDir scratch;
+    const std::string sample = std::filesystem::path(VELK_TEST_DATA).parent_path().parent_path() / "packaging/kylgwd.conf";
+    const struct {
+        std::string text; // written to c.conf; empty: check the shipped sample
+        int status;
+        std::vector<std::string> messages; // on standard error, one line each
+    } cases[] = {
+        {"", 0, {}},
+        {"Movers = {\n}\nSite = {\n  umask = 9x\n  login_timeout = 5\n}\nColours = {\n  red = 1\n}\nSite = {\n"
+         "  colour = blue\n}\n",
+         78,
+         {"c.conf:1: section Movers names no mover daemon", "c.conf:4: 'umask' needs a number",
+          "c.conf:7: unknown section 'Colours'", "c.conf:11: unknown key 'colour'", "c.conf: 4 problems found"}},
+    };
+    for (const auto &c : cases) {
+        const std::string file = c.text.empty() ? sample : scratch / "c.conf";
+        if (!c.text.empty())
+            velktest::writeFile(file, c.text);
+        auto r = velktest::run({velktest::kylgwdBinary(), "--check-config", file});
+        SCOPED_TRACE(file);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(velktest::lines(r.err).size(), c.messages.size()) << r.err;
+        for (const std::string &m : c.messages)
+            EXPECT_NE(r.err.find(m), std::string::npos) << m << "\n" << r.err;
+        EXPECT_EQ(r.out.empty(), c.status != 0) << r.out;
+    }
+}
+
 TEST(KylgwdDaemon, DetachesServesAndStopsOnSigint)
 {
     ScratchDir scratch;
