@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang in build-fuzz/ (AddressSanitizer,
-# UndefinedBehaviorSanitizer) and runs each for 30 seconds over a copy of its
+# UndefinedBehaviorSanitizer) and runs each for FUZZ_SECONDS (default 30)
+# seconds over a copy of its
 # saved corpus in fuzz/corpus/<target>/.  Fails on the first crash, leak or
 # sanitizer report; the input that caused it is kept in build-fuzz/crashes/.
 set -euo pipefail
@@ -27,15 +28,16 @@ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMA
       -DVELK_SANITIZE=ON -DVELK_FUZZ=ON -DVELK_BUILD_TESTS=OFF "-DVELK_WERROR=${VELK_WERROR:-OFF}"
 cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]}"
 
+seconds="${FUZZ_SECONDS:-30}"
 mkdir -p build-fuzz/crashes
 for target in "${targets[@]}"; do
   work="build-fuzz/corpus-run/$target"
   rm -rf "$work"
   mkdir -p "$work"
   cp fuzz/corpus/"$target"/* "$work"/
-  echo "fuzzing $target for 30 seconds"
+  echo "fuzzing $target for $seconds seconds"
   # shellcheck disable=SC2086  # the extra flags are separate words
-  if ! build-fuzz/fuzz/"$target" -max_total_time=30 -timeout=10 -rss_limit_mb=2048 ${extra_flags[$target]:-} \
+  if ! build-fuzz/fuzz/"$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 ${extra_flags[$target]:-} \
          -artifact_prefix="build-fuzz/crashes/$target-" "$work" > "build-fuzz/$target.log" 2>&1; then
     tail -n 60 "build-fuzz/$target.log" >&2
     echo "fuzz target $target failed; see build-fuzz/crashes/ and build-fuzz/$target.log" >&2
