@@ -125,26 +125,6 @@ int loadTree(const velk_xfer_settings_t *xs, velk_index_t *index, velk_mount_ctx
     return rc;
 }
 
-// Opens the archive for positioned reads (a storage-system archive with its
-// layout).  The descriptor, or -1 after the message.
-int openArchive()
-{
-    quor_xfileattr_t xattr;
-    memset(&xattr, 0, sizeof xattr);
-    struct stat st;
-    bool quor = velk_CurrentArchiveKind()->has_layout;
-    int fd = velk_OpenArchiveFile(O_RDONLY, quor ? &xattr : nullptr, &st);
-    if (fd >= 0 && quor) {
-        int rc = velk_GetArchiveStripeInfo(velk_Opt(VELK_OPT_NOSTAGE) ? 1 : 0, &xattr);
-        quor_FreeXAttributes(&xattr);
-        if (rc != 0) {
-            (void)velk_CurrentArchiveKind()->close(fd);
-            return -1;
-        }
-    }
-    return fd < 0 ? -1 : fd;
-}
-
 // Warns about the members the tree does not show.
 void reportHidden(const velk_mount_tree_t *tree)
 {
@@ -184,7 +164,7 @@ int velk_Mount(velk_run_t *run)
     if (loadTree(&run->xfer, &run->index, &ctx) != 0)
         return fail(VELK_EXIT_IOERR);
     reportHidden(&ctx.tree);
-    int fd = openArchive();
+    int fd = velk_OpenArchiveForReading();
     if (fd < 0)
         return fail(VELK_EXIT_IOERR);
     uint64_t cacheBytes = run->mountCacheBytes != 0 ? run->mountCacheBytes : VELK_MOUNT_CACHE_DEFAULT;

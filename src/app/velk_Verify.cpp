@@ -854,20 +854,7 @@ int pass2(int archiveFd, const Pass1 &p, bool foreign, int controlFlags, verifyS
 int openArchive()
 {
     console_message("Opening archive file", "");
-    quor_xfileattr_t xattr;
-    memset(&xattr, 0, sizeof xattr);
-    struct stat st;
-    bool quor = velk_CurrentArchiveKind()->has_layout;
-    int fd = velk_OpenArchiveFile(O_RDONLY, quor ? &xattr : nullptr, &st);
-    if (fd >= 0 && quor) {
-        int rc = velk_GetArchiveStripeInfo(velk_Opt(VELK_OPT_NOSTAGE) ? 1 : 0, &xattr);
-        quor_FreeXAttributes(&xattr);
-        if (rc != 0) {
-            (void)quor_Close(fd);
-            return -1;
-        }
-    }
-    return fd < 0 ? -1 : fd;
+    return velk_OpenArchiveForReading();
 }
 
 void closeArchiveFd(int fd, const char *func)

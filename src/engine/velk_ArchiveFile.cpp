@@ -272,6 +272,24 @@ int velk_OpenArchiveFile(int openFlags, quor_xfileattr_t *xattr, struct stat *st
     return velk_CurrentArchiveKind()->open(openFlags, xattr, statBuf);
 }
 
+int velk_OpenArchiveForReading()
+{
+    quor_xfileattr_t xattr;
+    memset(&xattr, 0, sizeof xattr);
+    struct stat st;
+    const velk_archive_kind_t *ops = velk_CurrentArchiveKind();
+    int fd = velk_OpenArchiveFile(O_RDONLY, ops->has_layout ? &xattr : nullptr, &st);
+    if (fd >= 0 && ops->has_layout) {
+        int rc = velk_GetArchiveStripeInfo(velk_Opt(VELK_OPT_NOSTAGE) ? 1 : 0, &xattr);
+        quor_FreeXAttributes(&xattr);
+        if (rc != 0) {
+            (void)ops->close(fd);
+            return -1;
+        }
+    }
+    return fd < 0 ? -1 : fd;
+}
+
 // ---------------------------------------------------------------------------
 // Sequential archive reads.
 // ---------------------------------------------------------------------------

@@ -72,6 +72,11 @@ void velk_DiscardArchiveFile();
 // steps until it answers otherwise or a shutdown is signalled.
 [[nodiscard]] int velk_OpenArchiveFile(int openFlags, quor_xfileattr_t *xattr, struct stat *statBuf);
 
+// Opens the existing archive read-only for positioned reads; a
+// storage-system archive's layout (stripe width) is read as well.  The
+// descriptor, or -1 after the message.
+[[nodiscard]] int velk_OpenArchiveForReading();
+
 // The archive's extended attributes (storage system) or status (local and
 // gateway host) for an archive of kind; a pipe has none and succeeds.
 // Return 0 or -1.
