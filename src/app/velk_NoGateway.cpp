@@ -8,6 +8,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "velk_ArchiveKind.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
 #include "velk_Memory.h"
@@ -65,10 +66,13 @@ bool velk_OperandsChangeDirectory(const velk_run_t *run)
 
 int velk_AnchorLocalPaths(const velk_run_t *run)
 {
-    if (velk_filetype == VELK_LOCAL_FILE && velk_archive[0] != '/' && run->archive.absPath != nullptr &&
+    // A named local archive and the local index of a local or piped one.
+    const velk_archive_kind_t *ops = velk_CurrentArchiveKind();
+    bool localArchive = !ops->through_gateway && !ops->is_pipe;
+    if (localArchive && velk_archive[0] != '/' && run->archive.absPath != nullptr &&
         !replacePath(&velk_archive, run->archive.absPath))
         return -1;
-    bool localIndex = velk_filetype == VELK_LOCAL_FILE || velk_filetype == VELK_PIPE;
+    bool localIndex = !ops->through_gateway;
     if (!localIndex || velk_index_filename == nullptr || velk_index_filename[0] == '/')
         return 0;
     char cwd[VELK_MAX_ARCHIVE_PATH + 1];
