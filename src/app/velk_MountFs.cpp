@@ -131,22 +131,22 @@ void fsReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file
     const velk_mount_node_t &dir = tree.nodes[node];
     std::string buf(size, '\0');
     size_t used = 0;
-    std::string name;
+    std::string childName; // NUL-terminated copy of a child's name
     for (auto at = static_cast<uint64_t>(off); at < 2ull + dir.childCount; ++at) {
         struct stat st;
         uint32_t child = static_cast<uint32_t>(node);
-        if (at == 0) {
-            name = ".";
-        } else if (at == 1) {
+        const char *name = ".";
+        if (at == 1) {
             name = "..";
             child = dir.parent;
-        } else {
+        } else if (at >= 2) {
             child = tree.children[dir.firstChild + at - 2];
-            name = velk_MountTreeName(&tree, child);
+            std::string_view view = velk_MountTreeName(&tree, child);
+            childName.assign(view.data(), view.size());
+            name = childName.c_str();
         }
         velk_MountTreeStat(&tree, child, &st);
-        size_t n =
-            fuse_add_direntry(req, buf.data() + used, size - used, name.c_str(), &st, static_cast<off_t>(at + 1));
+        size_t n = fuse_add_direntry(req, buf.data() + used, size - used, name, &st, static_cast<off_t>(at + 1));
         if (n > size - used)
             break;
         used += n;
