@@ -103,10 +103,14 @@ void velk_LfwQuiesceAllThreads(velk_reader_pool_t *pool)
     if (velk_debug_level >= 2)
         velk_ErrPrintf("/debug/ waiting for all LFW threads to complete\n");
     kyl_lock_guard g(pool->lock);
-    for (int i = 0; i < pool->tableSize; i++)
-        pool->table[i].goIdleSent = 0;
     for (int i = 0; i < pool->tableSize; i++) {
         lfw_ctl_t *entry = &pool->table[i];
+        entry->pool->lock.assertHeld(); // the same lock: every entry points back at pool
+        entry->goIdleSent = 0;
+    }
+    for (int i = 0; i < pool->tableSize; i++) {
+        lfw_ctl_t *entry = &pool->table[i];
+        entry->pool->lock.assertHeld();
         for (;;) {
             entry->threadMutex.lock();
             int state = entry->threadState;
@@ -132,8 +136,11 @@ void velk_LfwQuiesceAllThreads(velk_reader_pool_t *pool)
             pool->condition.timedwait(pool->lock, &until);
         }
     }
-    for (int i = 0; i < pool->tableSize; i++)
-        pool->table[i].next = nullptr;
+    for (int i = 0; i < pool->tableSize; i++) {
+        lfw_ctl_t *entry = &pool->table[i];
+        entry->pool->lock.assertHeld();
+        entry->next = nullptr;
+    }
     pool->activeThreads = 0;
     pool->completedTasks = nullptr;
     pool->completionCount = 0;
@@ -597,6 +604,7 @@ bool takeCompletion(lfw_mgr_t *mgr)
         t = pool->completedTasks;
         if (t == nullptr)
             return false;
+        t->pool->lock.assertHeld(); // the same lock: t is one of pool's entries
         pool->completedTasks = t->next;
         t->next = nullptr;
         pool->completionCount--;

@@ -369,6 +369,7 @@ void reportCompletion(lfw_ctl_t *me, bool quitting)
     if (quitting)
         me->threadCond.signal();
     me->threadMutex.unlock();
+    me->pool->lock.assertHeld(); // pool's lock, reached through the entry
     me->next = pool->completedTasks;
     pool->completedTasks = me;
     if (quitting)
