@@ -393,6 +393,7 @@ int velk_MountServe(velk_mount_ctx_t *ctx, const char *mountPoint, const char *f
     fuse_args args = FUSE_ARGS_INIT(debug ? 4 : 3, argv);
     fuse_lowlevel_ops ops = makeOps();
     fuse_session *se = fuse_session_new(&args, &ops, sizeof ops, ctx);
+    fuse_opt_free_args(&args); // the copy libfuse made while parsing them
     if (se == nullptr || fuse_session_mount(se, mountPoint) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Unable to mount %s on %s\n", velk_archive, mountPoint);
         if (se != nullptr)
