@@ -130,12 +130,12 @@ int readRules(velk_exclude_rules_t *rules, const char *func, const char *path, u
     uint32_t kind = globType;
     // fgets writes the terminating NUL at buf[VELK_EXC_LINE_MAX] only when it
     // filled the buffer: that, not strlen, tells a long line (a line may
-    // hold NUL bytes).
-    buf[VELK_EXC_LINE_MAX] = 1;
-    while (fgets(buf, static_cast<int>(VELK_EXC_LINE_MAX + 1), fp) != nullptr) {
+    // hold NUL bytes).  The mark is set again before each read, never while
+    // the line read is still in use: a full line's only NUL is that byte.
+    for (buf[VELK_EXC_LINE_MAX] = 1; fgets(buf, static_cast<int>(VELK_EXC_LINE_MAX + 1), fp) != nullptr;
+         buf[VELK_EXC_LINE_MAX] = 1) {
         ++lineNo;
         const bool filled = buf[VELK_EXC_LINE_MAX] == '\0';
-        buf[VELK_EXC_LINE_MAX] = 1;
         if (filled && buf[VELK_EXC_LINE_MAX - 1] != '\n') {
             // A line longer than the buffer is skipped whole, never split
             // into two patterns.
