@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
 #include <functional>
@@ -18,14 +19,15 @@ constexpr uint32_t kNoNode = UINT32_MAX;
 // The pool's offsets are 32 bits.
 constexpr size_t kPoolMax = UINT32_MAX - 1024;
 
-// Normalises the member path raw into out: "" and "." components dropped,
-// one "/" between components.  1 for a path, 0 for the root itself, -1 for
-// a name velk would not extract (absolute, or holding "..").
-int normalisePath(std::string_view raw, std::string *out)
+// Normalises the member path raw into out (room for raw.size() bytes): ""
+// and "." components dropped, one "/" between components.  Its length (0
+// for the root itself), or -1 for a name velk would not extract (absolute,
+// or holding "..").
+int normalisePath(std::string_view raw, char *out)
 {
-    out->clear();
     if (!raw.empty() && raw[0] == '/')
         return -1;
+    size_t len = 0;
     size_t at = 0;
     while (at <= raw.size()) {
         size_t end = raw.find('/', at);
@@ -37,11 +39,12 @@ int normalisePath(std::string_view raw, std::string *out)
             continue;
         if (part == "..")
             return -1;
-        if (!out->empty())
-            out->push_back('/');
-        out->append(part);
+        if (len > 0)
+            out[len++] = '/';
+        memcpy(out + len, part.data(), part.size());
+        len += part.size();
     }
-    return out->empty() ? 0 : 1;
+    return static_cast<int>(len);
 }
 
 // Appends text and a NUL to the pool; its offset, or kNoNode when the pool
@@ -220,14 +223,14 @@ void linkParents(velk_mount_tree_t *tree, PathTable *byPath)
 // a link whose file is not shown is dropped and counted.
 void resolveHardLinks(velk_mount_tree_t *tree, const PathTable &byPath)
 {
-    std::string name;
+    char name[HENT_linkname_size + 1];
     for (auto &n : tree->nodes) {
         if (n.type != VTO_HARDLINK)
             continue;
         uint32_t at = kNoNode;
-        if (normalisePath(tree->pool.data() + n.linkOff, &name) > 0) {
-            at = byPath.find(name);
-        }
+        int len = normalisePath(tree->pool.data() + n.linkOff, name);
+        if (len > 0)
+            at = byPath.find(std::string_view(name, static_cast<size_t>(len)));
         for (int depth = 0; at != kNoNode && depth < VELK_MOUNT_LINK_DEPTH; ++depth) {
             const velk_mount_node_t &t = tree->nodes[at];
             if (t.type == VTO_FILE)
@@ -302,6 +305,22 @@ int velk_MountTreeInit(velk_mount_tree_t *tree, uint32_t uid, uint32_t gid, uint
     }
 }
 
+int velk_MountTreeReserve(velk_mount_tree_t *tree, int64_t entries)
+{
+    if (entries <= 0)
+        return 0;
+    try {
+        // Room for the members and a directory made up for every sixteenth;
+        // names average well under 32 bytes.  Only pages written are used.
+        auto n = static_cast<size_t>(entries);
+        tree->nodes.reserve(tree->nodes.size() + n + n / 16 + 64);
+        tree->pool.reserve(std::min(kPoolMax, tree->pool.size() + n * 32));
+        return 0;
+    } catch (const std::exception &) {
+        return -1;
+    }
+}
+
 int velk_MountTreeAdd(velk_mount_tree_t *tree, const hif_entry_t *entry)
 {
     uint32_t flags = velk_Get32(entry->hent_flags);
@@ -313,24 +332,31 @@ int velk_MountTreeAdd(velk_mount_tree_t *tree, const hif_entry_t *entry)
     if (type != VTO_FILE && type != VTO_DIRECTORY && type != VTO_SYMLINK && type != VTO_HARDLINK)
         return 0;
     char raw[VELK_PATH_BUFSIZE];
-    size_t rawLen = velk_FormIxEntryPathname(entry, raw, sizeof raw);
+    size_t rawLen = std::min(velk_FormIxEntryPathname(entry, raw, sizeof raw), sizeof raw - 1);
     try {
-        std::string path;
-        int rc = normalisePath(std::string_view(raw, std::min(rawLen, sizeof raw - 1)), &path);
-        if (rc < 0)
+        // Normalised straight into the pool: no copy of the path is made.
+        size_t at = tree->pool.size();
+        if (at + rawLen + 1 > kPoolMax)
+            return -1;
+        tree->pool.resize(at + rawLen + 1);
+        int len = normalisePath(std::string_view(raw, rawLen), tree->pool.data() + at);
+        tree->pool.resize(at + static_cast<size_t>(std::max(len, 0)));
+        if (len < 0)
             ++tree->refused;
-        if (rc <= 0)
+        if (len <= 0)
             return 0; // the root itself keeps its made-up attributes
+        tree->pool.push_back('\0');
+        std::string_view path(tree->pool.data() + at, static_cast<size_t>(len));
         velk_mount_node_t n{};
-        n.pathOff = poolAdd(tree, path);
+        n.pathOff = static_cast<uint32_t>(at);
         size_t slash = path.rfind('/');
         n.pathLen = static_cast<uint32_t>(path.size());
-        n.nameLen = static_cast<uint32_t>(slash == std::string::npos ? path.size() : path.size() - slash - 1);
+        n.nameLen = static_cast<uint32_t>(slash == std::string_view::npos ? path.size() : path.size() - slash - 1);
         n.linkOff = kNoNode;
         if (type == VTO_SYMLINK || type == VTO_HARDLINK)
             n.linkOff = poolAdd(
                 tree, std::string_view(entry->hent_linkname, strnlen(entry->hent_linkname, HENT_linkname_size)));
-        if (n.pathOff == kNoNode || (n.linkOff == kNoNode && (type == VTO_SYMLINK || type == VTO_HARDLINK)))
+        if (n.linkOff == kNoNode && (type == VTO_SYMLINK || type == VTO_HARDLINK))
             return -1;
         n.type = static_cast<uint8_t>(type);
         n.dataOffset = (velk_Get64(entry->hent_offset) + 1) * VELK_BLOCKSIZE;
