@@ -116,12 +116,13 @@ public:
         }
     }
     // Makes node the one of its path; the node it replaced, or kNoNode.
-    uint32_t put(uint32_t node)
+    uint32_t put(uint32_t node) { return put(node, hashOf(pathOf(tree_, tree_->nodes[node]))); }
+    // put with the hash of node's path given.
+    uint32_t put(uint32_t node, uint64_t h)
     {
         if ((used_ + 1) * 2 > slots_.size())
             grow(slots_.size() * 2);
         std::string_view path = pathOf(tree_, tree_->nodes[node]);
-        uint64_t h = hashOf(path);
         for (size_t at = h & mask_;; at = (at + 1) & mask_) {
             uint64_t slot = slots_[at];
             if (slot == kEmpty) {
@@ -137,14 +138,17 @@ public:
         }
     }
 
-private:
-    static constexpr uint64_t kEmpty = UINT64_MAX;
     static uint64_t hashOf(std::string_view path)
     {
         // The low bits pick the slot, the high ones are kept in it.
         uint64_t h = std::hash<std::string_view>{}(path);
         return h == kEmpty ? 0 : h;
     }
+    // Starts fetching the first slot a path of hash h would take.
+    void prefetch(uint64_t h) const { __builtin_prefetch(slots_.data() + (h & mask_)); }
+
+private:
+    static constexpr uint64_t kEmpty = UINT64_MAX;
     void grow(size_t want)
     {
         size_t cap = 64;
@@ -270,10 +274,12 @@ void fillChildren(velk_mount_tree_t *tree)
             velk_mount_node_t &p = nodes[nodes[i].parent];
             tree->children[p.firstChild + p.childCount++] = i;
         }
+    auto byName = [tree](uint32_t a, uint32_t b) { return velk_MountTreeName(tree, a) < velk_MountTreeName(tree, b); };
     for (const auto &n : nodes) {
         auto first = tree->children.begin() + n.firstChild;
-        std::sort(first, first + n.childCount,
-                  [tree](uint32_t a, uint32_t b) { return velk_MountTreeName(tree, a) < velk_MountTreeName(tree, b); });
+        // An archive of a sorted walk has its directories in order already.
+        if (!std::is_sorted(first, first + n.childCount, byName))
+            std::sort(first, first + n.childCount, byName);
     }
 }
 
@@ -382,11 +388,26 @@ int velk_MountTreeFinish(velk_mount_tree_t *tree)
     try {
         PathTable byPath(tree);
         (void)byPath.put(0);
-        // A later entry of a path replaces the earlier one.
-        for (uint32_t i = 1; i < tree->nodes.size(); ++i) {
+        // A later entry of a path replaces the earlier one.  Every path's
+        // slot is a cache miss: it is fetched kAhead nodes before it is
+        // needed.
+        constexpr uint32_t kAhead = 16;
+        uint64_t ahead[kAhead];
+        const auto count = static_cast<uint32_t>(tree->nodes.size());
+        auto fetch = [&](uint32_t node) {
+            uint64_t h = PathTable::hashOf(pathOf(tree, tree->nodes[node]));
+            byPath.prefetch(h);
+            ahead[node % kAhead] = h;
+        };
+        for (uint32_t i = 1; i < count && i <= kAhead; ++i)
+            fetch(i);
+        for (uint32_t i = 1; i < count; ++i) {
             velk_mount_node_t &n = tree->nodes[i];
             n.nlink = n.type == VTO_DIRECTORY ? 2 : 1;
-            uint32_t replaced = byPath.put(i);
+            uint64_t h = ahead[i % kAhead];
+            if (i + kAhead < count)
+                fetch(i + kAhead);
+            uint32_t replaced = byPath.put(i, h);
             if (replaced != kNoNode)
                 tree->nodes[replaced].type = VTO_UNKNOWN;
         }
