@@ -366,8 +366,10 @@ TEST_F(VelkMountLocal, StreamsAStorageSystemIndexAcrossBuffers)
     };
     auto m = mountMany();
     ASSERT_TRUE(m->waitMounted());
-    auto it = fs::directory_iterator(m->mnt + "/s");
-    EXPECT_EQ(std::distance(fs::begin(it), fs::end(it)), static_cast<long>(kMembers));
+    long listed = 0;
+    for (const auto &e : fs::directory_iterator(m->mnt + "/s"))
+        listed += e.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(listed, static_cast<long>(kMembers));
     // Entry 1023 spans the end of the first buffer; the last ends the index.
     for (uint32_t i : {0u, 1023u, 1024u, 2047u, kMembers - 1}) {
         struct stat st;
