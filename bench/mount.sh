@@ -2,8 +2,9 @@
 # Benchmark rows of velk --mount against a kylgwd on loopback:
 #   mount time     an archive whose index holds --members members (default
 #                  1,000,000, in 1,000 directories), in the storage system (its
-#                  index copied from the gateway first) and local: seconds from
-#                  the start of velk until the file system is mounted;
+#                  index streamed through the movers into the tree) and local:
+#                  seconds from the start of velk until the file system is
+#                  mounted, with the load average of the machine at the start;
 #   sequential     cat of a --big-mib MiB member (default 1024) through the
 #                  mount against velk -x -O of the same member, in MiB/s;
 #   random reads   1,000 reads of 4 KiB at random offsets of that member
@@ -95,10 +96,11 @@ PY
 for kind in "storage system" local; do
   args=(-f many.tar)
   [ "$kind" = local ] && args=(-E -f "$home/many.tar")
+  load=$(cut -d' ' -f1 /proc/loadavg)
   t0=$(now); mount_archive "${args[@]}"; t1=$(now)
   [ "$(ls "$work/mnt/d000" | wc -l)" -eq $(( (members + 999) / 1000 )) ] || { echo "wrong tree" >&2; exit 1; }
   unmount
-  echo "mount time, $members members ($kind): $(echo "$t1 - $t0" | bc) s"
+  echo "mount time, $members members ($kind): $(echo "$t1 - $t0" | bc) s (load average $load)"
 done
 
 head -c "$((bigmib << 20))" /dev/urandom > "$work/cwd/big"

@@ -1,6 +1,5 @@
 // The mount action: checks the mount point, builds the tree from the index
-// (read once, sequentially; the archive must have the size the index
-// recorded, so that a stale index is never served), opens the archive,
+// (read once, by velk_MountIndex), opens the archive,
 // and hands both to the file-system side (velk_MountFs) until the mount is
 // gone.  Initial thread.
 
@@ -8,20 +7,16 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <new>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "velk_ArchiveFile.h"
 #include "velk_ArchiveKind.h"
 #include "velk_Globals.h"
-#include "velk_IndexAccess.h"
-#include "velk_IndexFile.h"
-#include "velk_IndexOrder.h"
 #include "velk_LogMsg.h"
+#include "velk_MountIndex.h"
 #include "velk_MountFs.h"
 
 namespace {
@@ -51,78 +46,11 @@ bool mountOperands(velk_run_t *run)
     return true;
 }
 
-// Reads every entry of the open index fd (kind) into the tree.  0, or -1
+// Builds ctx's tree from the archive's index (velk_MountIndex).  0, or -1
 // after the message.
-int readEntries(velk_index_t *index, int fd, int kind, velk_mount_tree_t *tree)
-{
-    if (velk_IndexReadInit(index) != 0)
-        return -1;
-    velk_index_order_t order;
-    // The last entry of an archive velk wrote is its consistency member, no
-    // member of the tree.
-    bool foreign = (velk_Get32(velk_index_hdr.hif_hdr.hif_flags) & HIF_IDX_FOREIGN_ARCHIVE) != 0;
-    int64_t consistency = foreign ? -1 : velk_index_entries - 1;
-    for (int64_t ordinal = 0;; ++ordinal) {
-        if (velk_shutdown_signalled.load() != 0) {
-            velk_LogMsg(VELK_MSG_ERROR, MSG, "Mount interrupted by a forced shutdown\n");
-            velk_NoteFailure("interrupted");
-            return -1;
-        }
-        hif_entry_t *entry = nullptr;
-        int eof = 0;
-        if (velk_IndexFileRead(index, fd, kind, 0, &entry, &eof) != 0)
-            return -1;
-        if (eof != 0)
-            return 0;
-        if (!velk_IndexEntrySane(entry)) {
-            velk_LogFmt(VELK_MSG_ERROR, MSG, "Hmmm- %s does not appear to be a file created by velk.\n",
-                        velk_index_filename);
-            velk_NoteFailure("corrupt index entry");
-            return -1;
-        }
-        if (velk_IndexOrderCheck(&order, entry, ordinal) != 0)
-            return -1;
-        if (ordinal != consistency && velk_MountTreeAdd(tree, entry) != 0) {
-            velk_LogMsg(VELK_MSG_ERROR, MSG, "velk_Mount: out of memory building the file tree\n");
-            velk_SetExitCode(VELK_EXIT_NOMEM);
-            return -1;
-        }
-    }
-}
-
-// Builds ctx's tree from the archive's index, after checking that the
-// archive has the size the index recorded.  0, or -1 after the message.
 int loadTree(const velk_xfer_settings_t *xs, velk_index_t *index, velk_mount_ctx_t *ctx)
 {
-    int kind = velk_filetype;
-    int fd = velk_OpenIndexFile(xs, index, velk_index_filename, O_RDONLY, kind);
-    if (fd < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "Fatal error opening index file: %s", velk_index_filename);
-        return -1;
-    }
-    kind = velk_ArchiveKindOps(kind)->index_fd_kind;
-    int rc = -1;
-    uint64_t actual = 0;
-    uint64_t recorded = velk_Get64(velk_index_hdr.hif_cfinfo.hif_tarsize);
-    if (velk_CurrentArchiveKind()->actual_size(&actual) != 0) {
-        velk_SetExitCode(VELK_EXIT_IOERR);
-    } else if (actual != recorded) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "[FATAL] Inconsistent actual/index files sizes for Archive file %s\n",
-                    velk_archive);
-        velk_SetExitCode(VELK_EXIT_IOERR);
-    } else if (velk_MountTreeInit(&ctx->tree, static_cast<uint32_t>(getuid()), static_cast<uint32_t>(getgid()),
-                                  static_cast<uint32_t>(time(nullptr))) != 0 ||
-               readEntries(index, fd, kind, &ctx->tree) != 0) {
-        velk_SetExitCode(VELK_EXIT_IOERR);
-    } else if (velk_MountTreeFinish(&ctx->tree) != 0) {
-        velk_LogMsg(VELK_MSG_ERROR, MSG, "velk_Mount: out of memory building the file tree\n");
-        velk_SetExitCode(VELK_EXIT_NOMEM);
-    } else {
-        ctx->archiveBytes = actual;
-        rc = 0;
-    }
-    (void)velk_ArchiveKindOps(kind)->close(fd);
-    return rc;
+    return velk_MountLoadTree(xs, index, &ctx->tree, &ctx->archiveBytes);
 }
 
 // Warns about the members the tree does not show.

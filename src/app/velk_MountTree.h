@@ -60,6 +60,10 @@ struct velk_mount_tree_t {
 // now.  0, or -1 when memory runs out.
 [[nodiscard]] int velk_MountTreeInit(velk_mount_tree_t *tree, uint32_t uid, uint32_t gid, uint32_t now);
 
+// Makes room for entries more members, so that the arrays grow in one step.
+// 0, or -1 when memory runs out.
+[[nodiscard]] int velk_MountTreeReserve(velk_mount_tree_t *tree, int64_t entries);
+
 // Adds one index entry (sane, in index order).  Soft-deleted and failed
 // members are counted in tree->deleted, names velk would not extract in
 // tree->refused; neither is shown.  0, or -1 when memory runs out or the

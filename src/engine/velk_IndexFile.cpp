@@ -224,6 +224,39 @@ int velk_WriteIndexHeader(int fd, int kind, const char *name, const hif_hdr_t *h
 // Opening.
 // ---------------------------------------------------------------------------
 
+int velk_IndexHeaderAccept(velk_index_t *index, const hif_hdr_t *hdr, uint64_t size, const char *path)
+{
+    bool looksRight = false;
+    if (hdr != nullptr && size >= HIF_HDR_SIZE) {
+        // The header must say what it is, its annotation area must lie inside
+        // the file, and it may not claim more entries than the file holds.
+        uint64_t annot = velk_Get32(hdr->hif_hdr.annotation_size);
+        if (velk_IndexHeaderSane(hdr) && annot <= size - HIF_HDR_SIZE) {
+            uint64_t present = (size - HIF_HDR_SIZE - annot) / HIF_ENTRY_SIZE;
+            looksRight = velk_Get32(hdr->hif_hdr.obj_count) <= present;
+        }
+    }
+    if (!looksRight) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Oops - %s doesn't look like an VELK index file\n", path);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    if (velk_debug_level >= 2) {
+        velk_ErrPrintf("/debug/ Index file header contents:\n");
+        velk_ErrPrintf("     Version........... %d\n", static_cast<int>(velk_Get32(hdr->hif_hdr.hif_version)));
+        velk_ErrPrintf("     Flags............. 0x%8.8x\n", velk_Get32(hdr->hif_hdr.hif_flags));
+        velk_ErrPrintf("     Object count...... %d\n", static_cast<int>(velk_Get32(hdr->hif_hdr.obj_count)));
+        velk_ErrPrintf("     Annotation offset.. %d\n", static_cast<int>(velk_Get32(hdr->hif_hdr.annotation_offset)));
+        velk_ErrPrintf("     Annotation Area Size.. %d\n", static_cast<int>(velk_Get32(hdr->hif_hdr.annotation_size)));
+    }
+    velk_index_hdr = *hdr;
+    index->annotationOffset = velk_Get32(hdr->hif_hdr.annotation_offset);
+    index->annotationSize = velk_Get32(hdr->hif_hdr.annotation_size);
+    index->fileSize = size;
+    velk_index_entries = static_cast<int64_t>((size - index->annotationSize - HIF_HDR_SIZE) / HIF_ENTRY_SIZE);
+    return 0;
+}
+
 int velk_OpenLocalIndexFile(velk_index_t *index, const char *path, int openFlags, int kind)
 {
     struct stat st;
@@ -253,39 +286,15 @@ int velk_OpenLocalIndexFile(velk_index_t *index, const char *path, int openFlags
     }
 
     hif_hdr_t hdr;
-    bool looksRight = false;
-    if (size >= HIF_HDR_SIZE) {
-        if (velk_ReadIndexHeader(fd, kind, path, &hdr) != 0) {
-            close(fd);
-            return -1;
-        }
-        // The header must say what it is, its annotation area must lie inside
-        // the file, and it may not claim more entries than the file holds.
-        uint64_t annot = velk_Get32(hdr.hif_hdr.annotation_size);
-        if (velk_IndexHeaderSane(&hdr) && annot <= size - HIF_HDR_SIZE) {
-            uint64_t present = (size - HIF_HDR_SIZE - annot) / HIF_ENTRY_SIZE;
-            looksRight = velk_Get32(hdr.hif_hdr.obj_count) <= present;
-        }
-    }
-    if (!looksRight) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Oops - %s doesn't look like an VELK index file\n", path);
-        velk_SetExitCode(VELK_EXIT_IOERR);
+    bool whole = size >= HIF_HDR_SIZE;
+    if (whole && velk_ReadIndexHeader(fd, kind, path, &hdr) != 0) {
         close(fd);
         return -1;
     }
-    if (velk_debug_level >= 2) {
-        velk_ErrPrintf("/debug/ Index file header contents:\n");
-        velk_ErrPrintf("     Version........... %d\n", static_cast<int>(velk_Get32(hdr.hif_hdr.hif_version)));
-        velk_ErrPrintf("     Flags............. 0x%8.8x\n", velk_Get32(hdr.hif_hdr.hif_flags));
-        velk_ErrPrintf("     Object count...... %d\n", static_cast<int>(velk_Get32(hdr.hif_hdr.obj_count)));
-        velk_ErrPrintf("     Annotation offset.. %d\n", static_cast<int>(velk_Get32(hdr.hif_hdr.annotation_offset)));
-        velk_ErrPrintf("     Annotation Area Size.. %d\n", static_cast<int>(velk_Get32(hdr.hif_hdr.annotation_size)));
+    if (velk_IndexHeaderAccept(index, whole ? &hdr : nullptr, size, path) != 0) {
+        close(fd);
+        return -1;
     }
-    velk_index_hdr = hdr;
-    index->annotationOffset = velk_Get32(hdr.hif_hdr.annotation_offset);
-    index->annotationSize = velk_Get32(hdr.hif_hdr.annotation_size);
-    index->fileSize = size;
-    velk_index_entries = static_cast<int64_t>((size - index->annotationSize - HIF_HDR_SIZE) / HIF_ENTRY_SIZE);
     return fd;
 }
 

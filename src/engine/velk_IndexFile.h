@@ -46,6 +46,13 @@ constexpr int VELK_INDEX_BUFENTRIES = VELK_INDEX_BUFSIZE / static_cast<int>(HIF_
 // caller closes it), or -1 with a message and exit status 72.
 [[nodiscard]] int velk_OpenLocalIndexFile(velk_index_t *index, const char *path, int openFlags, int kind);
 
+// The checks velk_OpenLocalIndexFile makes of the header hdr (null when
+// the file holds no whole header) of the index path, size bytes long, for
+// a reader that has the header by other means: when it passes, hdr is
+// made the current index as an open would make it.  0, or -1 with the
+// same message and exit status 72.
+[[nodiscard]] int velk_IndexHeaderAccept(velk_index_t *index, const hif_hdr_t *hdr, uint64_t size, const char *path);
+
 // The sequential reader is index's cursor: one per index, shared by every
 // caller reading that index.  velk_IndexReadInit allocates its buffer on
 // first use and resets it to entry 0.  Returns 0, or -1 with exit status 78 when memory runs out.

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "velk_gwsession.h"
+#include "velk_indexbytes.h"
 #include "velk_testproc.h"
 
 namespace fs = std::filesystem;
@@ -329,6 +330,64 @@ TEST_F(VelkMountLocal, RefusesAPipeAStrayOperandAndAMissingMountPoint)
     r = velk({"--mount", dir / "mnt", "-f", "-", "-I", dir / "x.idx"});
     EXPECT_EQ(r.status, 64);
     EXPECT_NE(r.err.find("a piped Archive File cannot be mounted"), std::string::npos) << r.err;
+}
+
+// A storage-system index larger than the reader's buffers (-S 512k) is
+// streamed into the tree: the entries split between buffers arrive whole,
+// and a damaged entry fails the mount.
+TEST_F(VelkMountLocal, StreamsAStorageSystemIndexAcrossBuffers)
+{
+    constexpr uint32_t kMembers = 3000; // 1.5 MB of index: three buffers
+    std::vector<hif_entry_t> entries(kMembers);
+    for (uint32_t i = 0; i < kMembers; ++i) {
+        hif_entry_t &e = entries[i];
+        memset(&e, 0, sizeof e);
+        memcpy(e.hent_sanity, HENT_SANITY, HENT_sanity_size);
+        snprintf(e.hent_name, sizeof e.hent_name, "s/f%05u", i);
+        velk_Put32(e.hent_type, VTO_FILE);
+        velk_Put32(e.hent_blocks, 1);
+        velk_Put64(e.hent_offset, i);
+        velk_Put32(e.hent_mode, 0644);
+        velk_Put32(e.hent_mtime, 1700000000 + i);
+    }
+    const uint64_t tarsize = (kMembers + 2) * 512ull;
+    std::string index = indexFileBytes(entries, tarsize, HIF_IDX_FOREIGN_ARCHIVE);
+    writeFile(home() + "/many.tar", std::string(tarsize, '\0'));
+    writeFile(home() + "/many.tar.idx", index);
+    auto mountMany = [&] {
+        auto m = std::make_unique<MountRun>();
+        m->mnt = dir / "mnt";
+        m->out = dir / "mount.out";
+        m->err = dir / "mount.err";
+        fs::create_directories(m->mnt);
+        m->child = velktest::startVelk({"--mount", m->mnt, "-f", "many.tar", "-S", "512k"}, velkOptions(), m->out,
+                                       m->err);
+        return m;
+    };
+    auto m = mountMany();
+    ASSERT_TRUE(m->waitMounted());
+    long listed = 0;
+    for (const auto &e : fs::directory_iterator(m->mnt + "/s"))
+        listed += e.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(listed, static_cast<long>(kMembers));
+    // Entry 1023 spans the end of the first buffer; the last ends the index.
+    for (uint32_t i : {0u, 1023u, 1024u, 2047u, kMembers - 1}) {
+        struct stat st;
+        char name[32];
+        snprintf(name, sizeof name, "/s/f%05u", i);
+        ASSERT_EQ(stat((m->mnt + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mtime, 1700000000 + i) << name;
+    }
+    m->end(0, 0);
+
+    // The split entry damaged: nothing is mounted.
+    index[HIF_HDR_SIZE + 1023 * HIF_ENTRY_SIZE] ^= 0x20;
+    writeFile(home() + "/many.tar.idx", index);
+    m = mountMany();
+    EXPECT_TRUE(velktest::exitsWith(*m->child, 72)) << readFile(m->err);
+    EXPECT_NE(readFile(m->err).find("does not appear to be a file created by velk"), std::string::npos)
+        << readFile(m->err);
+    EXPECT_NE(readFile(m->out).find("VELK: VELK FAILED"), std::string::npos) << readFile(m->out);
 }
 
 } // namespace

@@ -93,10 +93,11 @@ TEST(VelkMountTree, ShowsWhatAnExtractWouldMakeAndNothingElse)
                      {"ln", VTO_SYMLINK, 0, "a/b/file"},
                      {"dup", VTO_FILE, 0, "", 5},
                      {"dup", VTO_FILE, 0, "", 9},
+                     {"a/B", VTO_FILE}, // after its siblings in the index, before them by name
                  });
     std::vector<std::string> paths;
     walk(tree, 0, "", &paths);
-    EXPECT_EQ(paths, (std::vector<std::string>{"a", "a/b", "a/b/file", "a/c", "dup", "ln"}));
+    EXPECT_EQ(paths, (std::vector<std::string>{"a", "a/B", "a/b", "a/b/file", "a/c", "dup", "ln"}));
     EXPECT_EQ(tree.refused, 4); // absolute, two with "..", one below a file
     EXPECT_EQ(tree.deleted, 2);
 
