@@ -802,7 +802,9 @@ def fixed_cost(runner, velk, work, nruns, smoke):
             v["hyperfine_note"] = note
         # The figure the goal is judged by: hyperfine's when there is one,
         # else the harness's less its own cost.
-        v["net"] = h["median"] if h else max(0.0, v["median"] - res["overhead"])
+        v["net"] = h["median"] if h else v["median"] - res["overhead"]
+        if v["net"] <= 0:
+            v["net"] = None     # the harness's own noise exceeds the run: not measured
         res["variants"].append(v)
     shutil.rmtree(base, ignore_errors=True)
     return res
@@ -866,8 +868,9 @@ def list_rate(runner, velk, work, entries, nruns):
         out = subprocess.run(cmd, shell=True, cwd=base, env=runner.env, capture_output=True)
         listed = out.stdout.count(b"/f")
         if out.returncode != 0 or listed < entries:
+            err = last_error_lines(out.stderr.decode("utf-8", "replace"))
             rows.append(dict(op=name, tool=tool, state="failed", cmd=cmd, detail="exit status %d, %d of %d listed: %s"
-                             % (out.returncode, listed, entries, last_error_lines(out.stderr.decode("utf-8", "replace")))))
+                             % (out.returncode, listed, entries, err)))
         else:
             rows.append(dict(op=name, tool=tool, state="ok", detail="", cmd=cmd, runs=[]))
     for i in range(nruns):
@@ -984,10 +987,10 @@ def goal_rows(report):
         by_key = {(r["tool"], r["op"]): r for r in ds["rows"]}
         for name, limit, find in PASS_GOALS:
             q = find(by_key.get)
-            out.append((name, ds["label"], "%.2f" % q if q is not None else "not measured",
+            out.append((name, ds.get("label", ds.get("kind")), "%.2f" % q if q is not None else "not measured",
                         None if q is None else q <= limit))
         q, r = slowest_ratio(ds["rows"])
-        out.append(("no repeat slower than %g x the median" % TAIL_LIMIT, ds["label"],
+        out.append(("no repeat slower than %g x the median" % TAIL_LIMIT, ds.get("label", ds.get("kind")),
                     "%.2f (velk %s)" % (q, r["op"]) if q is not None else "not measured",
                     None if q is None else q <= TAIL_LIMIT))
     lr = report.get("list_rate")
@@ -999,41 +1002,62 @@ def goal_rows(report):
                     velk_list["rate"] >= LIST_GOAL if ok else None))
     fc = report.get("fixed")
     for v in (fc or {}).get("variants", []):
-        out.append(("fixed cost of a run < %d ms" % (FIXED_GOAL * 1e3), v["name"], "%.1f ms" % (v["net"] * 1e3),
-                    v["net"] < FIXED_GOAL))
+        net = v.get("net")
+        out.append(("fixed cost of a run < %d ms" % (FIXED_GOAL * 1e3), v["name"],
+                    "%.1f ms" % (net * 1e3) if net is not None else "not measured", None if net is None
+                    else net < FIXED_GOAL))
     return out
+
+
+def goal_summary(mine):
+    """(cases met, cases, the worst case's row, verdict) of one goal's rows."""
+    judged = [g for g in mine if g[3] is not None]
+    bad = [g for g in judged if not g[3]]
+    worst = bad[0] if bad else (judged[-1] if judged else mine[0])
+    if len(judged) > 1:
+        worst = max(bad or judged, key=lambda g: float(g[2].split()[0].rstrip("Mms")))
+    verdict = "not measured" if not judged else ("met" if not bad else "**not met**")
+    return len(judged) - len(bad), len(mine), worst, verdict
 
 
 def render_goals(report, L):
     rows = goal_rows(report)
+    before = report.get("before")
+    old = goal_rows(before) if before else []
     L.append("## Goals")
     L.append("")
     L.append("Each goal is a ratio measured within this run (per-round medians: the two commands ran side by "
              "side in every round). kylgwd's CPU time is not counted in velk's (see the \"kylgwd CPU\" column).")
+    if before:
+        L.append("\"Before\" is the same figure from an earlier run (%s, `bench/run.sh%s`, velk %s), given "
+                 "with `--compare`; its own ratios were measured within that run."
+                 % (before.get("date", "?"), before.get("args", ""), before.get("versions", {}).get("velk", "?")))
     L.append("")
-    L.append("| goal | cases met | worst case | worst measured | met |")
-    L.append("|---|---|---|---|---|")
+    L.append("| goal | cases met | worst case | worst measured | met |%s" % (" before: met, worst |" if before else ""))
+    L.append("|---|---|---|---|---|%s" % ("---|" if before else ""))
     order = []
     for g in rows:
         if g[0] not in order:
             order.append(g[0])
     for name in order:
-        mine = [g for g in rows if g[0] == name]
-        judged = [g for g in mine if g[3] is not None]
-        bad = [g for g in judged if not g[3]]
-        worst = bad[0] if bad else (judged[-1] if judged else mine[0])
-        if len(judged) > 1:
-            worst = max(bad or judged, key=lambda g: float(g[2].split()[0].rstrip("Mms")))
-        met = "not measured" if not judged else ("met" if not bad else "**not met**")
-        L.append("| %s | %d of %d | %s | %s | %s |" % (name, len(judged) - len(bad), len(mine), worst[1], worst[2],
-                                                     met))
+        nmet, n, worst, verdict = goal_summary([g for g in rows if g[0] == name])
+        extra = ""
+        if before:
+            mine = [g for g in old if g[0] == name]
+            extra = " not measured |"
+            if mine:
+                bmet, bn, bworst, _ = goal_summary(mine)
+                extra = " %d of %d, %s (%s) |" % (bmet, bn, bworst[2], bworst[1])
+        L.append("| %s | %d of %d | %s | %s | %s |%s" % (name, nmet, n, worst[1], worst[2], verdict, extra))
     L.append("")
     L.append("<details><summary>Every goal in every case</summary>")
     L.append("")
-    L.append("| goal | case | measured | met |")
-    L.append("|---|---|---|---|")
+    old_text = {(g[0], g[1]): g[2] for g in old}
+    L.append("| goal | case | measured | met |%s" % (" before |" if before else ""))
+    L.append("|---|---|---|---|%s" % ("---|" if before else ""))
     for name, case, text, met in rows:
-        L.append("| %s | %s | %s | %s |" % (name, case, text, "" if met is None else ("yes" if met else "**no**")))
+        L.append("| %s | %s | %s | %s |%s" % (name, case, text, "" if met is None else ("yes" if met else "**no**"),
+                                             " %s |" % old_text.get((name, case), "") if before else ""))
     L.append("")
     L.append("</details>")
     L.append("")
@@ -1061,8 +1085,8 @@ def render_fixed(report, L):
             L.append("  - hyperfine (no shell, after warm-up runs): median %.1f ms, range %.1f-%.1f ms, %d runs"
                      % (h["median"] * 1e3, h["min"] * 1e3, h["max"] * 1e3, h["runs"]))
         else:
-            L.append("  - %s; net of the harness: %.1f ms" % (v.get("hyperfine_note", "hyperfine is not installed"),
-                                                             v["net"] * 1e3))
+            net = "%.1f ms" % (v["net"] * 1e3) if v["net"] is not None else "not measured (below the harness's noise)"
+            L.append("  - %s; net of the harness: %s" % (v.get("hyperfine_note", "hyperfine is not installed"), net))
     L.append("")
 
 
@@ -1086,7 +1110,7 @@ def render_list_rate(report, L):
             continue
         f = fixed.get("--no-gateway" if "no-gateway" in r["op"] else "with a gateway session")
         net = ""
-        if r["tool"] == "velk" and f is not None and r["median"] > f:
+        if r["tool"] == "velk" and f is not None and r["median"] > f > 0:
             net = "%.0f" % (lr["entries"] / (r["median"] - f))
         L.append("| %s | %.3f | %.3f-%.3f | %.2f | %.0f | %s | ok |"
                  % (r["op"], r["median"], r["min"], r["max"], r["max"] / r["median"], r["rate"], net))
@@ -1271,6 +1295,7 @@ def parse_args(argv):
     ap.add_argument("--timeout", type=int, default=0, help="seconds before one command is killed (0: never)")
     ap.add_argument("--check", action="store_true", help="exit 1 when any row failed")
     ap.add_argument("--banner", default="", help="a line shown at the top of the report")
+    ap.add_argument("--compare", default="", help="RESULTS.json of an earlier run: its goals shown as before")
     args = ap.parse_args(argv)
     if not (0 < args.scale <= 1.0):
         ap.error("--scale must be in (0, 1]")
@@ -1413,7 +1438,8 @@ def measure_machine(args, runner, velk, work, caches, report):
     log("bench: fixed cost of a velk run")
     fc = report["fixed"] = fixed_cost(runner, velk, work, args.fixed, args.smoke)
     for v in fc.get("variants", []):
-        log("  %s: median %.1f ms, net %.1f ms" % (v["name"], v["median"] * 1e3, v["net"] * 1e3))
+        log("  %s: median %.1f ms, net %s" % (v["name"], v["median"] * 1e3,
+                                               "%.1f ms" % (v["net"] * 1e3) if v["net"] is not None else "?"))
     if fc["state"] != "ok":
         log("  %s: %s" % (fc["state"].upper(), fc["detail"]))
     failed |= fc["state"] == "failed"
@@ -1438,7 +1464,7 @@ def write_report(args, report):
     with open(args.results, "w") as f:
         f.write(render(report))
     with open(os.path.splitext(args.results)[0] + ".json", "w") as f:
-        json.dump({k: v for k, v in report.items() if k != "datasets"} |
+        json.dump({k: v for k, v in report.items() if k not in ("datasets", "before")} |
                   {"datasets": [{k: v for k, v in d.items() if k != "table"} for d in report["datasets"]]},
                   f, indent=1)
     log("bench: wrote %s" % args.results)
@@ -1479,6 +1505,11 @@ def main(argv):
     shown += " --targets %s --caches %s" % (",".join(args.targets), ",".join(args.caches))
     report = dict(args=" " + shown, date=time.strftime("%Y-%m-%d %H:%M %Z"), runs=args.nruns, notes=notes,
                   datasets=[], load=load, banner=args.banner)
+    if args.compare:
+        with open(args.compare) as f:
+            before = json.load(f)
+        report["before"] = {k: before.get(k) for k in ("date", "args", "versions", "datasets", "list_rate",
+                                                       "fixed")}
     any_failed = False
     try:
         targets = start_targets(args, kylgwd, work, notes)

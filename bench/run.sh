@@ -26,6 +26,8 @@
 #   --list-entries N                 members of the list-throughput archive
 #                                    (default 1,000,000 x scale)
 #   --banner TEXT                    a line shown at the top of the report
+#   --compare FILE                   RESULTS.json of an earlier run (an older build):
+#                                    the goals table shows its figures as "before"
 #   --warm                           the same as --caches warm
 #   --keep-data                      keep the generated data sets for the next run
 set -euo pipefail
@@ -45,10 +47,10 @@ while [ $# -gt 0 ]; do
     --kylgwd) kylgwd="$2"; shift ;;
     --work) work="$2"; shift ;;
     --results) results="$2"; shift ;;
-    --scale|--datasets|--runs|--fixed-runs|--timeout|--targets|--tmpfs|--caches|--list-entries|--banner)
+    --scale|--datasets|--runs|--fixed-runs|--timeout|--targets|--tmpfs|--caches|--list-entries|--banner|--compare)
       pass+=("$1" "$2"); shift ;;
     --warm|--keep-data) pass+=("$1") ;;
-    -h|--help) sed -n '2,30p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,32p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench/run.sh: unknown option $1 (see --help)" >&2; exit 64 ;;
   esac
   shift
