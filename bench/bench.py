@@ -1167,18 +1167,20 @@ def render_row(row, r, by_key, rate_of, measured, report):
         if pairs:
             ratios.append("%.2f x %s %s" % (statistics.median(pairs), row["ref"][0], row["ref"][1]))
     op = r["op"] + (" (`%s`)" % r["member"] if r.get("member") else "")
-    gw_cpu = "%.2f" % r["gw_cpu_s"] if r.get("gw_cpu_s") is not None else ""
-    return ("| %s | %s | %.3f | %.3f-%.3f | %.2f | %.2f | %.2f | %s | %s | %s | %s | %s | %s | %s | %s | ok |"
+    gw_cpu = "%.3f" % r["gw_cpu_s"] if r.get("gw_cpu_s") is not None else ""
+    return ("| %s | %s | %.3f | %.3f-%.3f | %.2f | %.3f | %.3f | %s | %s | %s | %s | %s | %s | %s | %s | ok |"
             % (op, r["tool"], r["median"], r["min"], r["max"], r["max"] / r["median"] if r["median"] else 0,
                r.get("user_s", 0.0), r.get("sys_s", 0.0), gw_cpu, thr, "; ".join(ratios), cpu, ", ".join(shares),
                fmt_mib(r["rss_kib"] * 1024), fmt_mib(r["read_bytes"]), fmt_mib(r["written_bytes"])))
 
 
 def render_pass(ds, report, L):
-    L.append("## %s" % ds["heading"])
+    L.append("## %s: %d files, %s MiB; archive on %s; %s cache" % (ds["kind"], ds["files"], fmt_mib(ds["bytes"]),
+                                                                  ds["target"], ds["cache"]))
     L.append("")
-    L.append("%d files in %d directories, %s MiB of file data (scale %g, seed %d). %s"
-             % (ds["files"], ds["directories"], fmt_mib(ds["bytes"]), ds["scale"], ds["seed"], ds["where"]))
+    L.append("%s at scale %g: %d files in %d directories, %s MiB of file data (seed %d). %s"
+             % (ds["title"], ds["scale"], ds["files"], ds["directories"], fmt_mib(ds["bytes"]), ds["seed"],
+                ds["where"]))
     L.append("")
     L.append("| operation | tool | median s | range s | slowest / median | user s | sys s | kylgwd CPU s | "
              "throughput | x GNU tar | CPU x GNU tar | of limit | peak RSS MiB | read MiB | written MiB | state |")
@@ -1402,8 +1404,7 @@ def run_dataset(kind, title, args, runner, caches, velk, work, targets, notes):
                               "page cache dropped before every run" if cache == "cold"
                               else "warm page cache (inputs read once before each phase)"))
             ds = dict(meta, kind=kind, title=title, name=kind, parent=dsdir, table=ROWS, label=label,
-                      target=t["name"], cache=cache, where=where_text,
-                      heading="%s; archive on %s; %s cache" % (title, t["name"], cache))
+                      target=t["name"], cache=cache, where=where_text)
             log("bench: pass %s" % label)
             caches.enabled = cache == "cold"
             where = dict(arcdir=os.path.join(t["dir"], "archives"), outdir=os.path.join(t["dir"], "out"),
@@ -1470,7 +1471,21 @@ def write_report(args, report):
     log("bench: wrote %s" % args.results)
 
 
+def rerender(path, results):
+    """Writes the report again from the RESULTS.json a run left (after a change of the layout)."""
+    with open(path) as f:
+        report = json.load(f)
+    for ds in report["datasets"]:
+        ds["table"] = ROWS
+    with open(results, "w") as f:
+        f.write(render(report))
+    log("bench: wrote %s" % results)
+    return 0
+
+
 def main(argv):
+    if len(argv) == 3 and argv[0] == "--rerender":
+        return rerender(argv[1], argv[2])
     args = parse_args(argv)
     velk = os.path.abspath(args.velk)
     kylgwd = os.path.abspath(args.kylgwd)
