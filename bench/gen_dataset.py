@@ -8,9 +8,9 @@ real data often is); sizes of small files follow a log-normal distribution
 whose median is 8 KiB.
 
 Kinds:
-  small  200,000 files, log-normal around 8 KiB, in 200 directories
-  mixed  20,000 such files in 20 directories plus 8 files of 256 MiB
-  large  8 files of 1 GiB
+  small  20,000 files, log-normal around 8 KiB, in 20 directories
+  mixed  10,000 such files in 10 directories plus 4 files of 256 MiB
+  large  4 files of 512 MiB
   smoke  a few dozen files: small ones in 3 directories, an empty one and
          two of 1 MiB, for the smoke mode
 --scale multiplies the file counts of the small files and the sizes of the big
@@ -34,13 +34,13 @@ SMALL_MEDIAN = 8 << 10         # median size of a small file
 SMALL_SIGMA = 0.8              # log-normal shape: about 1 in 20 files above 30 KiB
 SMALL_CAP = 4 << 20            # no small file above this
 MTIME = 1700000000             # every file and directory gets this modification time
-FORMAT_VERSION = 1             # bump when the layout or the content rule changes
+FORMAT_VERSION = 2             # bump when the layout or the content rule changes
 
 KINDS = {
     # kind: (small files, directories, big files, bytes per big file)
-    "small": (200_000, 200, 0, 0),
-    "mixed": (20_000, 20, 8, 256 << 20),
-    "large": (0, 0, 8, 1 << 30),
+    "small": (20_000, 20, 0, 0),
+    "mixed": (10_000, 10, 4, 256 << 20),
+    "large": (0, 0, 4, 512 << 20),
     "smoke": (30, 3, 2, 1 << 20),
 }
 

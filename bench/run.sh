@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# The benchmark: velk against GNU tar and bsdtar on local archives, with the
-# machine's own limits measured in the same run.  Writes bench/RESULTS.md.
+# The benchmark: velk against GNU tar and bsdtar on local archives, in the
+# storage system (kylgwd run mode 1 on loopback, stripe widths 1, 4 and 8) and
+# on a gateway host (kylgwd run mode 2), archives on the disk and on tmpfs,
+# cold and warm page cache, with the machine's own limits measured in the same
+# run.  Writes bench/RESULTS.md, goals first.
 #
 #   bench/run.sh                     full run: installs the tools, builds velk and
-#                                    kylgwd (scripts/build.sh), three data sets
-#   bench/run.sh --scale 0.01        the same with data sets scaled down
+#                                    kylgwd (scripts/build.sh), three data sets;
+#                                    run it as root (cold passes drop the page cache)
+#   bench/run.sh --scale 0.05        the same with data sets scaled down
 #   bench/run.sh --smoke             a tiny data set, one run, warm caches; checks
 #                                    that every row produced a result
 # Options:
@@ -14,9 +18,17 @@
 #   --results FILE                   the report (default bench/RESULTS.md; with --smoke,
 #                                    DIR/RESULTS.md)
 #   --datasets small,mixed,large     which data sets (full run)
+#   --targets disk,tmpfs             where archives and extracted trees go (default both)
+#   --tmpfs DIR                      the tmpfs of the tmpfs target (default /dev/shm)
+#   --caches cold,warm               cache states (default both; warm with --smoke)
 #   --runs N                         timed runs per row (default 5)
 #   --fixed-runs N                   runs of the fixed-cost measurement (default 50)
-#   --warm                           do not drop the page cache
+#   --list-entries N                 members of the list-throughput archive
+#                                    (default 1,000,000 x scale)
+#   --banner TEXT                    a line shown at the top of the report
+#   --compare FILE                   RESULTS.json of an earlier run (an older build):
+#                                    the goals table shows its figures as "before"
+#   --warm                           the same as --caches warm
 #   --keep-data                      keep the generated data sets for the next run
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -35,9 +47,10 @@ while [ $# -gt 0 ]; do
     --kylgwd) kylgwd="$2"; shift ;;
     --work) work="$2"; shift ;;
     --results) results="$2"; shift ;;
-    --scale|--datasets|--runs|--fixed-runs|--timeout) pass+=("$1" "$2"); shift ;;
+    --scale|--datasets|--runs|--fixed-runs|--timeout|--targets|--tmpfs|--caches|--list-entries|--banner|--compare)
+      pass+=("$1" "$2"); shift ;;
     --warm|--keep-data) pass+=("$1") ;;
-    -h|--help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,32p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench/run.sh: unknown option $1 (see --help)" >&2; exit 64 ;;
   esac
   shift
