@@ -70,6 +70,7 @@ struct velk_walk_t {
         ino_t ino;
     } walkStack[VELK_MAX_WALK_DEPTH];
     int walkDepth;
+    uid_t realUid; // the user whose right to read a file is checked
     // Working buffers, too large for every level of the walk's recursion.
     char reason[VELK_REASON_BUFSIZE];
     char expanded[VELK_MAX_WALK_PATH + 1];
@@ -192,12 +193,22 @@ int handleDirectory(velk_walk_t *w, const char *path, const struct stat &st, con
     return r;
 }
 
+// Whether the user may read the file: one the user owns with the owner's
+// read bit set can be (access lists leave the owner the mode's bits), any
+// other is asked of the system.
+bool readable(const velk_walk_t *w, const char *path, const struct stat &st)
+{
+    if (st.st_uid == w->realUid && (st.st_mode & S_IRUSR) != 0)
+        return true;
+    return access(path, R_OK) == 0;
+}
+
 int checkAddFile(velk_walk_t *w, const char *path, const struct stat &st, const char *annotation, int version,
                  bool inWalk)
 {
     if (olderThanWindow(w, st.st_mtime))
         return 0;
-    if (access(path, R_OK) != 0) {
+    if (!readable(w, path, st)) {
         velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, inWalk ? "Not readable [skipped]: %s\n" : "Not readable: %s\n",
                     path);
         velk_SetExitCode(VELK_EXIT_IOERR);
@@ -691,6 +702,7 @@ int velk_GenFilelist(velk_run_t *run)
     w->genlistStartTime = time(nullptr);
     w->timeWindow = run->timeWindow;
     w->maxFiles = run->maxFiles;
+    w->realUid = getuid();
 
     int result = 0;
     if (run->inputListName != nullptr && readListFile(w, run->inputListName) != 0)

@@ -74,6 +74,7 @@ struct LocalWriter {
     bool isReadable = false;
     struct timespec progressShownAt = {};
     uint64_t archiveSize = 0; // the size the archive will have, for the progress line
+    velk_member_dir_t dirs;   // the directory of the last member opened
 };
 
 // Shows the bytes written against the archive's size on the progress line
@@ -199,9 +200,9 @@ struct MemberCopy {
 // Opens a member file with data, checked against its record, and fills
 // *opened.  Returns the descriptor, or -1 after the warning that says why it
 // is missing (or that it changed).
-int openMember(const velk_FileSpec_t *record, const char *path, struct stat *opened)
+int openMember(velk_member_dir_t *dirs, const velk_FileSpec_t *record, const char *path, struct stat *opened)
 {
-    int fd = velk_OpenMemberFile(record, path, opened);
+    int fd = velk_OpenMemberFileIn(dirs, record, path, opened);
     if (fd >= 0 || fd == VELK_MEMBER_CHANGED)
         return fd >= 0 ? fd : -1;
     int err = -fd;
@@ -251,19 +252,13 @@ int writeMemberHeader(LocalWriter *w, int archiveFd, long indexOrdinal, const hi
     return 0;
 }
 
-// Sets m->available from the open file's current size, up to the indexed
-// size; a size that changed fails the member (its data are cut or
-// zero-filled to the indexed size).
-void measureMember(MemberCopy *m)
+// Sets m->available from the file's size when it was opened (*opened), up
+// to the indexed size; a size that changed fails the member (its data are
+// cut or zero-filled to the indexed size).  A file longer than one buffer
+// is marked for sequential reading.
+void measureMember(MemberCopy *m, const struct stat *opened, size_t bufSize)
 {
-    struct stat st;
-    if (fstat(m->fd, &st) != 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: FSTAT_SYSCALL error %d at line %d (fatal internal error)\n",
-                    "copyLocalFile", errno, __LINE__);
-        m->memberBad = true;
-        return;
-    }
-    uint64_t current = static_cast<uint64_t>(st.st_size);
+    uint64_t current = static_cast<uint64_t>(opened->st_size);
     if (current != m->size) {
         velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG, "%s: (line %d) file size changed for %s\n", "copyLocalFile",
                     __LINE__, m->path);
@@ -274,7 +269,8 @@ void measureMember(MemberCopy *m)
         m->memberBad = true;
     }
     m->available = std::min(current, m->size);
-    (void)posix_fadvise(m->fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (m->available > bufSize)
+        (void)posix_fadvise(m->fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
 // Moves what the file holds into the archive inside the kernel, as far as
@@ -375,7 +371,7 @@ int copyLocalFile(LocalWriter *w, int archiveFd, long indexOrdinal, const hif_en
     velk_FormIxEntryPathname(indexEntry, path, sizeof path);
     const velk_FileSpec_t *record = velk_FindMemberRecord(indexOrdinal, path);
     struct stat opened;
-    kyl_fd member(hasData ? openMember(record, path, &opened) : -1); // closed when the member is done
+    kyl_fd member(hasData ? openMember(&w->dirs, record, path, &opened) : -1); // closed when the member is done
     bool missing = hasData && !member.valid();
     if (writeMemberHeader(w, archiveFd, indexOrdinal, indexEntry, path, missing) != 0)
         return VELK_LCOPY_ARCHIVE_FAILED;
@@ -393,7 +389,7 @@ int copyLocalFile(LocalWriter *w, int archiveFd, long indexOrdinal, const hif_en
     velk_ChecksumInit(&m.crc);
     m.memberBad = missing;
     if (!missing)
-        measureMember(&m);
+        measureMember(&m, &opened, w->bufSize);
     // The bytes the file holds go across inside the kernel where it can;
     // the buffered copy then does whatever is left (all of it if this way
     // is not available).
@@ -430,6 +426,7 @@ int velk_CopyToLocalArchive(const velk_xfer_settings_t *xs, const velk_archive_t
     *recoveries = 0;
     LocalWriter writer;
     LocalWriter *w = &writer;
+    velk_MemberDirInit(&w->dirs);
     w->archiveSize = archive->size;
     w->wantSize = xs->iobufsize;
     clock_gettime(CLOCK_MONOTONIC, &w->progressShownAt);
@@ -504,6 +501,7 @@ int velk_CopyToLocalArchive(const velk_xfer_settings_t *xs, const velk_archive_t
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "***%s: Error %d closing %s Archive file %s\n", __func__, errno,
                     "local", archiveName());
     velk_archive_fd = -1;
+    velk_MemberDirClose(&w->dirs);
     VELK_FREE(w->buf);
     return rc;
 }

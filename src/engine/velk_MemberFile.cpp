@@ -95,7 +95,57 @@ int velk_OpenMemberParent(const char *path, uint32_t dirLen, const char **leaf)
     return dir.release();
 }
 
-int velk_OpenMemberFile(const velk_FileSpec_t *record, const char *path, struct stat *opened)
+void velk_MemberDirInit(velk_member_dir_t *d)
+{
+    d->fd = -1;
+    d->walked = 0;
+    d->len = 0;
+    d->dir[0] = '\0';
+}
+
+void velk_MemberDirClose(velk_member_dir_t *d)
+{
+    if (d->fd >= 0)
+        close(d->fd);
+    velk_MemberDirInit(d);
+}
+
+namespace {
+
+// The directory of path's last component as walked with dirLen characters
+// given: from d when d holds that walk, else walked now (and kept in d).
+// Returns a descriptor the caller must not close when it is d's, with
+// *owned false; or one the caller closes (*owned true); or a negative
+// result of velk_OpenMemberParent.
+int memberParent(velk_member_dir_t *d, const char *path, uint32_t dirLen, const char **leaf, bool *owned)
+{
+    *owned = true;
+    // The directory part, its final "/" included: "a/b/c" "a/b/", "/c" "/",
+    // "c" "".
+    const char *slash = strrchr(path, '/');
+    size_t len = slash != nullptr ? static_cast<size_t>(slash - path) + 1 : 0;
+    if (d != nullptr && d->fd >= 0 && d->walked == dirLen && d->len == len && memcmp(d->dir, path, len) == 0 &&
+        path[len] != '\0') {
+        *leaf = path + len;
+        *owned = false;
+        return d->fd;
+    }
+    int parent = velk_OpenMemberParent(path, dirLen, leaf);
+    if (parent < 0 || d == nullptr || len >= sizeof d->dir)
+        return parent;
+    velk_MemberDirClose(d);
+    d->fd = parent;
+    d->walked = dirLen;
+    d->len = len;
+    memcpy(d->dir, path, len);
+    d->dir[len] = '\0';
+    *owned = false;
+    return parent;
+}
+
+} // namespace
+
+int velk_OpenMemberFileIn(velk_member_dir_t *d, const velk_FileSpec_t *record, const char *path, struct stat *opened)
 {
     kyl_fd fd;
     if (velk_Opt(VELK_OPT_FOLLOW_LINKS)) {
@@ -104,19 +154,20 @@ int velk_OpenMemberFile(const velk_FileSpec_t *record, const char *path, struct 
             return -errno;
     } else {
         const char *leaf = nullptr;
-        int parent = velk_OpenMemberParent(path, trustedLength(record, path), &leaf);
+        bool owned = true;
+        int parent = memberParent(d, path, trustedLength(record, path), &leaf, &owned);
         if (parent == VELK_MEMBER_LINK)
             return reportChanged(path);
         if (parent < 0)
             return parent;
-        kyl_fd dir(parent);
+        kyl_fd ownedDir(owned ? parent : -1);
         // Whatever took the listed file's place is not even opened: a FIFO
         // or a device could block or act on the open.
         struct stat before;
-        if (record != nullptr && fstatat(dir.get(), leaf, &before, AT_SYMLINK_NOFOLLOW) == 0 &&
+        if (record != nullptr && fstatat(parent, leaf, &before, AT_SYMLINK_NOFOLLOW) == 0 &&
             !isListedFile(record, &before))
             return reportChanged(path);
-        fd.reset(openat(dir.get(), leaf, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+        fd.reset(openat(parent, leaf, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
         if (!fd.valid())
             return errno == ELOOP ? reportChanged(path) : -errno;
     }
@@ -125,6 +176,11 @@ int velk_OpenMemberFile(const velk_FileSpec_t *record, const char *path, struct 
     if (record != nullptr && !isListedFile(record, opened))
         return reportChanged(path);
     return fd.release();
+}
+
+int velk_OpenMemberFile(const velk_FileSpec_t *record, const char *path, struct stat *opened)
+{
+    return velk_OpenMemberFileIn(nullptr, record, path, opened);
 }
 
 int velk_MemberFileCopied(int64_t ordinal, const velk_FileSpec_t *record, const char *path, int fd,

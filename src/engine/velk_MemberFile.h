@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include "velk_FileSpec.h"
+#include "velk_IndexFormat.h"
 
 // The path no longer names the file that was listed (velk_OpenMemberFile).
 constexpr int VELK_MEMBER_CHANGED = -4096;
@@ -38,6 +39,30 @@ constexpr int VELK_MEMBER_LINK = -4097;
 // names something else, after the warning "<path>: changed during
 // archiving", the failure counted and exit status 72.
 [[nodiscard]] int velk_OpenMemberFile(const velk_FileSpec_t *record, const char *path, struct stat *opened);
+
+// The directory the last member was opened in, kept open by the thread that
+// copies members: members of one directory follow each other in an
+// archive, so the walk to their directory is made once for all of them.
+// The descriptor stays on the directory the walk reached (a real directory,
+// no link followed), whatever later happens to the names above it; every
+// file opened in it is still checked against its record.  Owned by one
+// thread; zero-initialise with velk_MemberDirInit, release with
+// velk_MemberDirClose.
+struct velk_member_dir_t {
+    int fd;          // the directory (O_PATH), or -1
+    uint32_t walked; // characters of dir resolved as given (links followed)
+    size_t len;      // characters in dir
+    char dir[VELK_PATH_BUFSIZE];
+};
+
+void velk_MemberDirInit(velk_member_dir_t *d);
+void velk_MemberDirClose(velk_member_dir_t *d);
+
+// velk_OpenMemberFile, with the walk to the file's directory taken from d
+// when the previous member lay in the same directory (and recorded in d
+// for the next one).  d null: as velk_OpenMemberFile.
+[[nodiscard]] int velk_OpenMemberFileIn(velk_member_dir_t *d, const velk_FileSpec_t *record, const char *path,
+                                        struct stat *opened);
 
 // After the data of a member opened with velk_OpenMemberFile went out, fd
 // still open.  The member failed when its size at opening differed from

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "kyl_mutex.h"
@@ -42,6 +43,9 @@ struct velk_prefetch_t {
     bool stopping KYL_GUARDED_BY(lock);
     bool running KYL_GUARDED_BY(lock); // helpers started and not yet stopped
     int waiting KYL_GUARDED_BY(lock);  // helpers waiting for the writer
+    // Members found in memory in a row; at VELK_PREFETCH_WARM_RUN the
+    // helpers only sample.
+    int64_t residentRun KYL_GUARDED_BY(lock);
     // Entries blockFirst.. of the index.
     unsigned char block[kBlockEntries * HIF_ENTRY_SIZE] KYL_GUARDED_BY(lock);
     int64_t blockFirst KYL_GUARDED_BY(lock);
@@ -75,11 +79,22 @@ bool fillBlock(velk_prefetch_t *p, int64_t ordinal) KYL_REQUIRES(p->lock)
     return p->blockCount > 0;
 }
 
-// Claims the next entry within the window, waiting for the writer when the
-// window is used up.  False when the look-ahead is over.
-bool claimEntry(velk_prefetch_t *p, hif_entry_t *entry) KYL_EXCLUDES(p->lock)
+// One claim of a helper: consecutive entries and how they are looked up.
+struct Claim {
+    hif_entry_t entries[VELK_PREFETCH_CLAIM];
+    int64_t count;
+    bool sample; // only the first regular file is looked up unless it is not in memory
+};
+
+// Claims the next entries within the window (VELK_PREFETCH_CLAIM when
+// sampling, else one),
+// waiting for the writer when the window is used up; first adds what the
+// previous claim found to the run of members in memory.  False when the
+// look-ahead is over.
+bool claimEntries(velk_prefetch_t *p, Claim *claim, int64_t resident, bool missed) KYL_EXCLUDES(p->lock)
 {
     kyl_lock_guard lock(p->lock);
+    p->residentRun = missed ? 0 : p->residentRun + resident;
     for (;;) {
         if (p->stopping || p->next >= p->entries || velk_shutdown_signalled.load())
             return false;
@@ -91,50 +106,107 @@ bool claimEntry(velk_prefetch_t *p, hif_entry_t *entry) KYL_EXCLUDES(p->lock)
         p->moved.wait(p->lock);
         p->waiting--;
     }
-    int64_t n = p->next;
-    if (n < p->blockFirst || n >= p->blockFirst + p->blockCount) {
-        if (!fillBlock(p, n)) {
-            p->next = p->entries;
-            return false;
+    // Members not in memory are claimed one at a time, so that the helpers
+    // wait for the disk on the writer's next members together.
+    claim->sample = p->residentRun >= VELK_PREFETCH_WARM_RUN;
+    int64_t want = claim->sample ? VELK_PREFETCH_CLAIM : 1;
+    int64_t last = std::min({p->next + want, p->writerAt + VELK_PREFETCH_WINDOW, p->entries});
+    claim->count = 0;
+    for (int64_t n = p->next; n < last; ++n) {
+        if ((n < p->blockFirst || n >= p->blockFirst + p->blockCount) && !fillBlock(p, n)) {
+            p->entries = n; // the index ends early: so does the look-ahead
+            break;
         }
+        memcpy(&claim->entries[claim->count++], p->block + static_cast<size_t>(n - p->blockFirst) * HIF_ENTRY_SIZE,
+               HIF_ENTRY_SIZE);
     }
-    memcpy(entry, p->block + static_cast<size_t>(n - p->blockFirst) * HIF_ENTRY_SIZE, HIF_ENTRY_SIZE);
-    p->next = n + 1;
-    return true;
-}
-
-// Brings a regular file member's inode and first data toward memory.  Only
-// regular files are opened (never a device or a FIFO that replaced one) and
-// never through a symbolic link.
-void lookAhead(const hif_entry_t *entry)
-{
-    if (!velk_IndexEntrySane(entry) || velk_Get32(entry->hent_type) != VTO_FILE)
-        return;
-    char path[VELK_PATH_BUFSIZE];
-    velk_FormIxEntryPathname(entry, path, sizeof path);
-    struct stat st;
-    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
-        return;
-    kyl_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid())
-        return;
-    struct stat opened;
-    if (fstat(fd.get(), &opened) == 0 && S_ISREG(opened.st_mode)) {
-        uint64_t length = std::min<uint64_t>(static_cast<uint64_t>(opened.st_size), VELK_PREFETCH_DATA);
-        (void)posix_fadvise(fd.get(), 0, static_cast<off_t>(length), POSIX_FADV_WILLNEED);
-    }
+    p->next += claim->count;
+    return claim->count > 0;
 }
 
 void *helper(void *arg)
 {
     auto *p = static_cast<velk_prefetch_t *>(arg);
-    hif_entry_t entry;
-    while (claimEntry(p, &entry))
-        lookAhead(&entry);
+    Claim claim;
+    int64_t resident = 0;
+    bool missed = false;
+    while (claimEntries(p, &claim, resident, missed)) {
+        resident = 0;
+        missed = false;
+        for (int64_t i = 0; i < claim.count; ++i) {
+            const hif_entry_t *entry = &claim.entries[i];
+            if (!velk_IndexEntrySane(entry) || velk_Get32(entry->hent_type) != VTO_FILE)
+                continue;
+            char path[VELK_PATH_BUFSIZE];
+            velk_FormIxEntryPathname(entry, path, sizeof path);
+            velk_prefetch_found_t found = velk_MemberPrefetchProbe(path);
+            if (found == VELK_PREFETCH_RESIDENT)
+                resident++;
+            else if (found == VELK_PREFETCH_ASKED)
+                missed = true;
+            // A warm run is sampled: the first file found in memory stands
+            // for the whole claim; one that is not ends the sampling.
+            if (claim.sample && !missed && found == VELK_PREFETCH_RESIDENT)
+                break;
+        }
+    }
     return nullptr;
 }
 
+// The page cache's count of a file range (the kernel's cachestat call; the
+// C library may not name it yet).
+struct CacheRange {
+    uint64_t offset;
+    uint64_t length;
+};
+struct CacheCount {
+    uint64_t cached;
+    uint64_t dirty;
+    uint64_t writeback;
+    uint64_t evicted;
+    uint64_t recentlyEvicted;
+};
+#ifdef SYS_cachestat
+constexpr long kCachestat = SYS_cachestat;
+#else
+constexpr long kCachestat = 451;
+#endif
+
+// Whether the first length bytes of the open regular file fd are all in
+// memory.  A system that cannot tell says no: the read is then asked for,
+// as a hint costs little.
+bool firstDataResident(int fd, uint64_t length)
+{
+    long page = sysconf(_SC_PAGESIZE);
+    uint64_t pageSize = page > 0 ? static_cast<uint64_t>(page) : 4096;
+    CacheRange range = {0, length};
+    CacheCount count = {};
+    if (syscall(kCachestat, fd, &range, &count, 0) != 0)
+        return false;
+    return count.cached >= (length + pageSize - 1) / pageSize;
+}
+
 } // namespace
+
+velk_prefetch_found_t velk_MemberPrefetchProbe(const char *path)
+{
+    // Only regular files are opened (never a device or a FIFO that replaced
+    // one) and never through a symbolic link.
+    struct stat st;
+    if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
+        return VELK_PREFETCH_NONE;
+    kyl_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid())
+        return VELK_PREFETCH_NONE;
+    struct stat opened;
+    if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_size == 0)
+        return VELK_PREFETCH_NONE;
+    uint64_t length = std::min<uint64_t>(static_cast<uint64_t>(opened.st_size), VELK_PREFETCH_DATA);
+    if (firstDataResident(fd.get(), length))
+        return VELK_PREFETCH_RESIDENT;
+    (void)posix_fadvise(fd.get(), 0, static_cast<off_t>(length), POSIX_FADV_WILLNEED);
+    return VELK_PREFETCH_ASKED;
+}
 
 velk_prefetch_t *velk_MemberPrefetchStart(const char *indexPath, int64_t entryOffset, int64_t entries, int threads)
 {
@@ -184,7 +256,9 @@ void velk_MemberPrefetchAdvance(velk_prefetch_t *p, int64_t ordinal)
         if (!p->running || ordinal <= p->writerAt)
             return;
         p->writerAt = ordinal;
-        wake = p->waiting > 0;
+        // Waiting helpers filled the window; they are woken for half of it
+        // at once, long before the writer reaches the entries they claim.
+        wake = p->waiting > 0 && ordinal + VELK_PREFETCH_WINDOW - p->next >= VELK_PREFETCH_WINDOW / 2;
     }
     if (wake)
         p->moved.broadcast();

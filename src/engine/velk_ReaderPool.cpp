@@ -280,7 +280,8 @@ void finishMember(int fd, lfw_ctl_t *me, const struct stat *opened)
 
 // LFW_READ_FILE and LFW_READ_FIRST: opens the member, writes its header
 // (unless the member is resumed) and its first data.
-void serveReadOpen(lfw_ctl_t *me, int request, int *localFd, uint64_t *totalXferred, struct stat *opened)
+void serveReadOpen(lfw_ctl_t *me, velk_member_dir_t *dirs, int request, int *localFd, uint64_t *totalXferred,
+                   struct stat *opened)
 {
     lfw_task_t *task = &me->task;
     if (*localFd >= 0) {
@@ -296,7 +297,7 @@ void serveReadOpen(lfw_ctl_t *me, int request, int *localFd, uint64_t *totalXfer
 
     // A file that is not the listed one is treated as missing: its place in
     // the archive gets the "/dev/null" header and zeros.
-    int fd = velk_OpenMemberFile(task->record, task->localFile, opened);
+    int fd = velk_OpenMemberFileIn(dirs, task->record, task->localFile, opened);
     if (fd < 0) {
         task->fileNotOpened = task->eofHit = 1;
         task->fileChanged = fd == VELK_MEMBER_CHANGED ? 1 : 0;
@@ -387,7 +388,9 @@ void *velk_LFW_Thread(void *threadParam)
     int localFd = -1;          // the member file kept open between pieces
     struct stat opened;        // its status when it was opened
     uint64_t totalXferred = 0; // data bytes of the member placed so far
+    velk_member_dir_t dirs;    // the directory of the last member opened
     memset(&opened, 0, sizeof opened);
+    velk_MemberDirInit(&dirs);
 
     for (;;) {
         // Idle readers wait for the manager without a time limit: only the
@@ -424,7 +427,7 @@ void *velk_LFW_Thread(void *threadParam)
             task->bufOffset += kBlock;
             break;
         case LFW_READ_FILE:
-        case LFW_READ_FIRST: serveReadOpen(me, request, &localFd, &totalXferred, &opened); break;
+        case LFW_READ_FIRST: serveReadOpen(me, &dirs, request, &localFd, &totalXferred, &opened); break;
         case LFW_READ_CONT:
         case LFW_READ_LAST:
             if (localFd < 0 && !task->fileNotOpened) {
@@ -453,6 +456,7 @@ void *velk_LFW_Thread(void *threadParam)
         reportCompletion(me, false);
     }
     closeFd(&localFd);
+    velk_MemberDirClose(&dirs);
     reportCompletion(me, true);
     if (velk_debug_level >= 1)
         velk_ErrPrintf("/debug/ LFW thread %d exiting\n", me->tableInx);

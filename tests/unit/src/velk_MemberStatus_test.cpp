@@ -2,8 +2,13 @@
 // removal of local files after a create, with and without paranoid checks.
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#include <unistd.h>
 
 #include "velk_MemberFile.h"
+#include "velk_MemberPrefetch.h"
 #include "velk_unit_fixture.h"
 
 namespace {
@@ -218,6 +223,74 @@ TEST_F(MemberStatusTest, RemovesOnlyWhatWasArchivedWholeAndIsUnchanged)
                 EXPECT_TRUE(velkunit::contains(err, paths[i] + ": " + files[i].why + " - not removed\n")) << err;
             }
         }
+    }
+}
+
+// Members opened one after another keep their directory open: each is still
+// the file of its own directory, and a directory that becomes a link after
+// it was walked never leads outside the tree.
+TEST_F(MemberStatusTest, MembersOfOneDirectoryShareItsWalk)
+{
+    velkunit::InScratchDir dir;
+    for (const char *d : {"a", "b", "outside"})
+        ASSERT_EQ(mkdir(d, 0755), 0);
+    const std::vector<std::string> paths = {"a/f", "a/g", "b/f", "a/f", "outside/g"};
+    for (const std::string &p : paths)
+        velktest::writeFile(p, "content of " + p);
+    std::vector<velk_FileSpec_t> records;
+    for (const std::string &p : paths)
+        records.push_back(velkunit::memberFromLstat(p));
+    velk_member_dir_t dirs;
+    velk_MemberDirInit(&dirs);
+    auto opened = [&](size_t i) {
+        struct stat st;
+        int fd = velk_OpenMemberFileIn(&dirs, &records[i], paths[i].c_str(), &st);
+        if (fd < 0)
+            return std::string("error");
+        char buf[64] = {};
+        ssize_t n = read(fd, buf, sizeof buf - 1);
+        close(fd);
+        return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    };
+    for (size_t i = 0; i < 4; i++)
+        EXPECT_EQ(opened(i), "content of " + paths[i]) << paths[i];
+    // "a" is walked last; it moves away and a link to "outside" takes its name.
+    ASSERT_EQ(rename("a", "a.moved"), 0);
+    ASSERT_EQ(symlink("outside", "a"), 0);
+    velk_FileSpec_t outsider = records[4];
+    outsider.filename = const_cast<char *>("a/g");
+    records.push_back(outsider);
+    velktest::OutputCapture cap;
+    struct stat st;
+    int fd = velk_OpenMemberFileIn(&dirs, &records[5], "a/g", &st);
+    EXPECT_EQ(fd, VELK_MEMBER_CHANGED); // the walked directory has no such file
+    EXPECT_EQ(opened(1), "content of a/g"); // the listed file, where it was walked
+    velk_MemberDirClose(&dirs);
+    EXPECT_EQ(opened(1), "error"); // walked anew: the link is refused
+    EXPECT_EQ(dirs.fd, -1);
+}
+
+// The look-ahead asks for a file's data only when they are not in memory,
+// and never opens what is not a regular file with data.
+TEST(MemberPrefetch, ProbeAsksOnlyForFilesNotInMemory)
+{
+    velkunit::InScratchDir dir;
+    velktest::writeFile("data", std::string(20000, 'x'));
+    velktest::writeFile("empty", "");
+    ASSERT_EQ(symlink("data", "link"), 0);
+    ASSERT_EQ(mkfifo("fifo", 0600), 0);
+    for (const char *name : {"empty", "link", "fifo", "missing"})
+        EXPECT_EQ(velk_MemberPrefetchProbe(name), VELK_PREFETCH_NONE) << name;
+    EXPECT_EQ(velk_MemberPrefetchProbe("data"), VELK_PREFETCH_RESIDENT); // just written
+    int fd = open("data", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fsync(fd), 0);
+    ASSERT_EQ(posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+    close(fd);
+    struct statfs fs;
+    ASSERT_EQ(statfs(".", &fs), 0);
+    if (fs.f_type != TMPFS_MAGIC) { // a memory file system keeps its files
+        EXPECT_EQ(velk_MemberPrefetchProbe("data"), VELK_PREFETCH_ASKED);
     }
 }
 
