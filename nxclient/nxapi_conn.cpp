@@ -1000,7 +1000,9 @@ void nx_PrintHint(const nxapi_tcontext_t *ctx, int result)
                     ctx->unreachableAt, quor_net_strerror(ctx->unreachableErrno, sys, sizeof sys));
         return;
     }
-    if (ctx != nullptr && ctx->keytabErrno != 0) {
+    // The keytab is named only when its failure is the one reported (a
+    // later login method may have failed otherwise).
+    if (ctx != nullptr && ctx->keytabErrno != 0 && result == -ctx->keytabErrno) {
         const char *advice = ctx->keytabErrno == EPERM
                                  ? "make it readable by its owner only (chmod 600)"
                                  : "set QUOR_KEYTAB_PATH to your readable keytab file";
