@@ -1003,9 +1003,8 @@ void nx_PrintHint(const nxapi_tcontext_t *ctx, int result)
     // The keytab is named only when its failure is the one reported (a
     // later login method may have failed otherwise).
     if (ctx != nullptr && ctx->keytabErrno != 0 && result == -ctx->keytabErrno) {
-        const char *advice = ctx->keytabErrno == EPERM
-                                 ? "make it readable by its owner only (chmod 600)"
-                                 : "set QUOR_KEYTAB_PATH to your readable keytab file";
+        const char *advice = ctx->keytabErrno == EPERM ? "make it readable by its owner only (chmod 600)"
+                                                       : "set QUOR_KEYTAB_PATH to your readable keytab file";
         if (ctx->keytabAt[0] == '\0')
             nxapi_Print("no keytab file is given; %s\n", advice);
         else
@@ -1016,7 +1015,8 @@ void nx_PrintHint(const nxapi_tcontext_t *ctx, int result)
         return;
     }
     const kylgw_error_text_t text = kylgw_ErrorText(result, sys, sizeof sys);
-    nxapi_Print("%s%s%s\n", text.meaning, text.advice != nullptr ? "; " : "", text.advice != nullptr ? text.advice : "");
+    nxapi_Print("%s%s%s\n", text.meaning, text.advice != nullptr ? "; " : "",
+                text.advice != nullptr ? text.advice : "");
 }
 
 void nx_PrintRefusal(const nxapi_tcontext_t *ctx, int result)

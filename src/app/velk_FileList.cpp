@@ -634,8 +634,7 @@ int expandOperand(velk_walk_t *w, const char *path, const char *annotation, int 
         struct stat st;
         if (statPath(expanded, &st) != 0) {
             const int err = errno;
-            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Error %d stat-ing %s - entry not included\n", err,
-                        expanded);
+            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Error %d stat-ing %s - entry not included\n", err, expanded);
             velk_Explain(VELK_MSG_INFO, err, expanded);
             velk_SetExitCode(VELK_EXIT_IOERR);
         } else {

@@ -533,8 +533,8 @@ int velk_CopyAndAdjustLocalIndex(velk_index_t *index)
     int out = mkstemp(newPath.data());
     if (out < 0) {
         const int err = errno;
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating temporary index file %s\n", __func__,
-                    err, newPath.c_str());
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating temporary index file %s\n", __func__, err,
+                    newPath.c_str());
         velk_Explain(VELK_MSG_ERROR, err, newPath.c_str(), VELK_ADVICE_INDEX_DIR);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
