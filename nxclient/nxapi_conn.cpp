@@ -1001,8 +1001,13 @@ void nx_PrintHint(const nxapi_tcontext_t *ctx, int result)
         return;
     }
     // The keytab is named only when its failure is the one reported (a
-    // later login method may have failed otherwise).
-    if (ctx != nullptr && ctx->keytabErrno != 0 && result == -ctx->keytabErrno) {
+    // later login method may have failed otherwise).  A keytab open to
+    // others fails with -1, which the login takes for "no particular
+    // result": the general refusal then stands for it.
+    const bool keytabReported =
+        ctx != nullptr && ctx->keytabErrno != 0 &&
+        (result == -ctx->keytabErrno || (ctx->keytabErrno == EPERM && result == KYLGW_E_AUTHFAILED));
+    if (keytabReported) {
         const char *advice = ctx->keytabErrno == EPERM ? "make it readable by its owner only (chmod 600)"
                                                        : "set QUOR_KEYTAB_PATH to your readable keytab file";
         if (ctx->keytabAt[0] == '\0')

@@ -97,7 +97,7 @@ TEST_F(VelkMessages, ANumberIsFollowedByWhatItMeansAndWhatToDo)
         {"missing keytab", {"-t", "-f", "a.tar"}, {{"QUOR_KEYTAB_PATH", dir / "nosuch.kt"}}, false, 71,
          "result = -2, errno = ", "keytab file " + (dir / "nosuch.kt") + ": No such file or directory; " + keytabAdvice},
         {"keytab open to others", {"-t", "-f", "a.tar"}, {{"QUOR_KEYTAB_PATH", dir / "open.kt"}}, false, 71,
-         "result = -1, errno = ",
+         "result = -10003, errno = ",
          "keytab file " + (dir / "open.kt") +
              ": Operation not permitted; make it readable by its owner only (chmod 600)"},
         {"refused keytab", {"-t", "-f", "a.tar"}, {{"QUOR_KEYTAB_PATH", dir / "wrong.kt"}}, false, 71,
