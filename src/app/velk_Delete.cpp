@@ -134,9 +134,10 @@ int createNewQuorIndex(DeleteRun *run, uint64_t size)
                         run->newName);
         else if (fd == -EACCES || fd == -EPERM)
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Permision error creating new index file %s\n", run->newName);
-        else
+        else {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d on quor_Open (create) for %s\n", fd, run->newName);
-        velk_Explain(VELK_MSG_ERROR, fd, run->newName);
+            velk_Explain(VELK_MSG_ERROR, fd, run->newName);
+        }
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }

@@ -131,9 +131,10 @@ int createQuorFile(const velk_xfer_settings_t *xs, const velk_archive_t *archive
                         "Nonexistent path (do you need -P?) creating archive file %s\n", velk_archive);
         else if (fd == -EPERM)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Permision error creating archive file %s\n", velk_archive);
-        else
+        else {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d on quor_Open (create) for %s\n", fd, velk_archive);
-        velk_Explain(VELK_MSG_ERROR, fd, velk_archive, fd == -ENOENT ? VELK_ADVICE_ARCHIVE_DIR : nullptr);
+            velk_Explain(VELK_MSG_ERROR, fd, velk_archive);
+        }
         return -1;
     }
     velk_archive_fd = fd;
@@ -404,9 +405,10 @@ int quorIndexSize(const char *path, uint64_t *size)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Permission problem getting attributes for: %s\n", path);
         else if (rc == -ENOENT)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "No such file: %s\n", path);
-        else
+        else {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d getting Index File attributes for %s\n", rc, path);
-        velk_Explain(VELK_MSG_ERROR, rc, path, rc == -ENOENT ? VELK_ADVICE_INDEX_MISSING : nullptr);
+            velk_Explain(VELK_MSG_ERROR, rc, path);
+        }
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
