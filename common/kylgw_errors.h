@@ -1,6 +1,8 @@
 #ifndef KYLGW_ERRORS_H
 #define KYLGW_ERRORS_H
 
+#include <cstddef>
+
 // Named result codes of the gateway client library and of the gateway that
 // are not negated errno values, each with its meaning.  Together with the
 // negated errno values (-ENOENT, -EACCES, ...) they are the gateway codes:
@@ -70,5 +72,20 @@ constexpr int KYLGW_E_BRX_SIGNATURE = -51021;    // back end signature
 constexpr int KYLGW_E_RETRY_CERT = -51030;       // retry certificate invalid
 constexpr int KYLGW_E_RETRY_EARLY = -51035;      // retry before the certificate's start time
 constexpr int KYLGW_E_RETRY_EXPIRED = -51040;    // retry certificate expired
+
+// What a result code means to a person, and what that person can do about
+// it, for the follow-up line under an error that shows only the number.
+// meaning is never null; advice is null when nothing helps but retrying or
+// asking the gateway's administrator.
+struct kylgw_error_text_t {
+    const char *meaning;
+    const char *advice;
+};
+
+// The text of code: a named gateway code above from its table, any other
+// negative value as a negated errno value and a positive one as an errno
+// value (strerror's text, kept in buf of size bytes).  A value that is
+// neither gets "unknown result code".  Safe from any thread.
+kylgw_error_text_t kylgw_ErrorText(int code, char *buf, size_t size);
 
 #endif

@@ -631,6 +631,16 @@ int readKeytab(const char *path, SecretBuf *buf, size_t size)
     return got == size ? 0 : -EFAULT;
 }
 
+// Notes in ctx that the keytab at path (empty: none given) could not be
+// used for the reason rc (a negated errno value), for the hint the failed
+// open prints; returns rc.
+int keytabFailed(nxapi_tcontext_t *ctx, const char *path, int rc)
+{
+    ctx->keytabErrno = -rc;
+    snprintf(ctx->keytabAt, sizeof ctx->keytabAt, "%s", path);
+    return rc;
+}
+
 int nx_keytab_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interactive, uint32_t *replyFlags)
 {
     const char *fn = "nx_keytab_auth";
@@ -643,20 +653,21 @@ int nx_keytab_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interact
         size = keytab_size;
         version = keytab_version;
     }
+    ctx->keytabErrno = 0;
     if (path[0] == '\0') {
         const char *env = getenv("QUOR_KEYTAB_PATH");
         if (env == nullptr || *env == '\0')
-            return -ENOENT;
+            return keytabFailed(ctx, "", -ENOENT);
         snprintf(path, sizeof path, "%s", env);
     }
     // Validated again at use: the file may have changed since it was set.
     int rc = validateKeytab(path, &size);
     if (rc != 0)
-        return rc;
+        return keytabFailed(ctx, path, rc);
     if (size <= 0 || quorex_EncryptedLength(static_cast<size_t>(size)) > KYLGW_MAX_KEYTAB) {
         AUTHLOG(3, fn, "%s: keytab file size %lld is outside 1..%u bytes\n", fn, static_cast<long long>(size),
                 KYLGW_MAX_KEYTAB - static_cast<uint32_t>(QUOREX_AES_BLOCK));
-        return -EFBIG;
+        return keytabFailed(ctx, path, -EFBIG);
     }
 
     SecretText user;
@@ -694,7 +705,7 @@ int nx_keytab_auth(quor_connection_t *conn, nxapi_tcontext_t *ctx, bool interact
     SecretBuf plain;
     rc = readKeytab(path, &plain, static_cast<size_t>(size));
     if (rc != 0)
-        return rc;
+        return keytabFailed(ctx, path, rc);
     uint32_t seed = static_cast<uint32_t>(time(nullptr));
     api_login_keytab_t login = {};
     login.prot_ver_major = KYLGW_PROT_MAJOR;

@@ -754,7 +754,7 @@ int openLocked(quor_connection_t *conn, nxapi_tcontext_t *ctx)
         waitToRetry(conn, ctx, &notice);
     }
 
-    nx_PrintRefusal(rc);
+    nx_PrintRefusal(ctx, rc);
     nxapi_Print("*** %s: Unable to authenticate user with remote gateway at %s\n", "quorex_OpenConnection", numeric);
     failOpen(conn, ctx, previous);
     return rc;
@@ -977,18 +977,13 @@ int nxapi_init(nxapi_tcontext_t **tcontext)
     ctx->connection = conn;
     if (conn == nullptr || conn->state.load() != CONNECTION_OPEN) {
         ctx->unreachableErrno = 0;
+        ctx->keytabErrno = 0;
         int rc = openHandle(nxapi_init_server_handle, false);
         if (rc != 0) {
             int e = errno;
             nxapi_Print("result = %d, errno = %d\n", rc, e);
             nxapi_Print("Unable to setup communication to QUOR...\n");
-            // What a person can do about a gateway that is not there.
-            if (ctx->unreachableErrno != 0) {
-                char sys[128];
-                nxapi_Print(
-                    "cannot reach the gateway at %s (%s); is kylgwd running? QUOR_SERVER_HOST selects another\n",
-                    ctx->unreachableAt, quor_net_strerror(ctx->unreachableErrno, sys, sizeof sys));
-            }
+            nx_PrintHint(ctx, rc);
             return NXAPI_E_NOSESSION;
         }
     }
@@ -997,7 +992,39 @@ int nxapi_init(nxapi_tcontext_t **tcontext)
     return 0;
 }
 
-void nx_PrintRefusal(int result)
+void nx_PrintHint(const nxapi_tcontext_t *ctx, int result)
+{
+    char sys[128];
+    if (ctx != nullptr && ctx->unreachableErrno != 0) {
+        nxapi_Print("cannot reach the gateway at %s (%s); is kylgwd running? QUOR_SERVER_HOST selects another\n",
+                    ctx->unreachableAt, quor_net_strerror(ctx->unreachableErrno, sys, sizeof sys));
+        return;
+    }
+    // The keytab is named only when its failure is the one reported (a
+    // later login method may have failed otherwise).  A keytab open to
+    // others fails with -1, which the login takes for "no particular
+    // result": the general refusal then stands for it.
+    const bool keytabReported =
+        ctx != nullptr && ctx->keytabErrno != 0 &&
+        (result == -ctx->keytabErrno || (ctx->keytabErrno == EPERM && result == KYLGW_E_AUTHFAILED));
+    if (keytabReported) {
+        const char *advice = ctx->keytabErrno == EPERM ? "make it readable by its owner only (chmod 600)"
+                                                       : "set QUOR_KEYTAB_PATH to your readable keytab file";
+        if (ctx->keytabAt[0] == '\0')
+            nxapi_Print("no keytab file is given; %s\n", advice);
+        else
+            nxapi_Print("keytab file %s: %s; %s\n", ctx->keytabAt,
+                        ctx->keytabErrno == EBADF ? "not a regular file"
+                                                  : quor_net_strerror(ctx->keytabErrno, sys, sizeof sys),
+                        advice);
+        return;
+    }
+    const kylgw_error_text_t text = kylgw_ErrorText(result, sys, sizeof sys);
+    nxapi_Print("%s%s%s\n", text.meaning, text.advice != nullptr ? "; " : "",
+                text.advice != nullptr ? text.advice : "");
+}
+
+void nx_PrintRefusal(const nxapi_tcontext_t *ctx, int result)
 {
     if (result == KYLGW_E_AUTHFUNC || result == KYLGW_E_AUTHFUNC2) {
         nxapi_Print("server doesn't support authentication function (response=%d)\n", result);
@@ -1009,6 +1036,7 @@ void nx_PrintRefusal(int result)
             return;
         }
     nxapi_Print("result = %d, errno = %d\n", result, errno);
+    nx_PrintHint(ctx, result);
 }
 
 int kylgw_SockGetPort(const quor_sockaddr_t *address)

@@ -112,6 +112,8 @@ struct quor_connection_t;
 // Room for a gateway named as "host:port" ("[v6 address]:port") in
 // messages, with its NUL.
 constexpr size_t NXAPI_PEER_TEXT_MAX = 320;
+// Room for a keytab file's path in messages, with its NUL.
+constexpr size_t NXAPI_KEYTAB_PATH_MAX = 4096;
 
 // A second reply a thread expects to an earlier request of its own (the
 // completion of a local-file transfer, which comes long after the first
@@ -161,6 +163,11 @@ struct nxapi_tcontext_t {
     // for the hint nxapi_init prints.
     int unreachableErrno = 0;
     char unreachableAt[NXAPI_PEER_TEXT_MAX] = {};
+    // The keytab file that made this thread's last keytab login fail before
+    // anything was sent, and why (an errno value; 0 when the keytab was
+    // not the trouble), for the same hint.
+    int keytabErrno = 0;
+    char keytabAt[NXAPI_KEYTAB_PATH_MAX] = {};
     // The second reply this thread expects, if any.
     nxapi_laterreply_t later;
 };
@@ -449,8 +456,13 @@ nxapi_tcontext_t *nxapi_LookupThreadstate(const pthread_t *threadId);
 // thread's context, open the current connection if it is closed.  Returns
 // 0 with *tcontext set, -ENOMEM, or NXAPI_E_NOSESSION.
 [[nodiscard]] int nxapi_init(nxapi_tcontext_t **tcontext);
-// Prints the refusal text of an open's result as a message (nxapi_Print).
-void nx_PrintRefusal(int result);
+// Prints the refusal text of an open's result as a message (nxapi_Print),
+// followed by nx_PrintHint's line when the text shows only the number.
+void nx_PrintRefusal(const nxapi_tcontext_t *ctx, int result);
+// Prints one line a person can act on about an open of ctx's thread that
+// failed with result: the gateway that could not be reached, the keytab
+// that could not be used, or what the result code means.
+void nx_PrintHint(const nxapi_tcontext_t *ctx, int result);
 
 // Restricted-port binding and listening sockets for data connections.
 [[nodiscard]] int kylgw_SockGetListenSocket(int anyAddress, int reuseAddress, int *fd, quor_sockaddr_t *address);

@@ -401,6 +401,7 @@ int placeLocalIndex(velk_index_t *index)
         perror("rename");
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d on rename attempt of local index file from %s to %s\n", err,
                     index->tmpName, velk_index_filename);
+        velk_Explain(VELK_MSG_ERROR, err, velk_index_filename);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }

@@ -85,6 +85,7 @@ int renameIndexIntoPlace(int fd, const char *from, const char *to)
     errno = err;
     perror("rename");
     velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d on rename attempt of local index file from %s to %s\n", err, from, to);
+    velk_Explain(VELK_MSG_ERROR, err, to);
     velk_SetExitCode(VELK_EXIT_IOERR);
     return -1;
 }

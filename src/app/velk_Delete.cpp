@@ -134,8 +134,10 @@ int createNewQuorIndex(DeleteRun *run, uint64_t size)
                         run->newName);
         else if (fd == -EACCES || fd == -EPERM)
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Permision error creating new index file %s\n", run->newName);
-        else
+        else {
             velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d on quor_Open (create) for %s\n", fd, run->newName);
+            velk_Explain(VELK_MSG_ERROR, fd, run->newName);
+        }
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -213,6 +215,7 @@ int archiveSize(uint64_t *size)
         // A local failure is shown as its errno, a gateway one as its code.
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting attributes for %s archive file %s\n",
                     ops->through_gateway ? rc : -rc, ops->name, velk_archive);
+        velk_Explain(VELK_MSG_ERROR, rc, velk_archive, rc == -ENOENT ? VELK_ADVICE_ARCHIVE_MISSING : nullptr);
         return -1;
     }
     return 0;

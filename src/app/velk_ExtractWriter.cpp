@@ -42,6 +42,9 @@ constexpr uint32_t kModeBits = 07777;
 // owner (its own mode comes at the end), a new file writable by its owner.
 constexpr mode_t kDirOwnerBits = 0300;
 constexpr mode_t kFileOwnerWrite = 0200;
+// What to do when a member can't be made where extraction puts it.
+constexpr const char *kExtractDirAdvice =
+    "members are extracted below the working directory (or -C DIR), which must be writable";
 
 bool optOn(uint32_t flag)
 {
@@ -104,7 +107,9 @@ int walkDirs(velk_extract_writer_t *w, const char *path, size_t len, bool create
 {
     int dfd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (dfd < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d opening the current directory\n", errno);
+        const int err = errno;
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d opening the current directory\n", err);
+        velk_Explain(VELK_MSG_ERROR, err, ".");
         return -1;
     }
     char comp[kLocalPathSize];
@@ -138,6 +143,7 @@ int walkDirs(velk_extract_writer_t *w, const char *path, size_t len, bool create
                 int err = errno;
                 close(dfd);
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating subdirectory %s\n", err, sofar);
+                velk_Explain(VELK_MSG_ERROR, err, sofar, kExtractDirAdvice);
                 return -1;
             }
             nfd = openat(dfd, comp, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -162,6 +168,7 @@ int walkDirs(velk_extract_writer_t *w, const char *path, size_t len, bool create
                 return -2;
             }
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d trying to create subdirectory %s\n", err, sofar);
+            velk_Explain(VELK_MSG_ERROR, err, sofar, kExtractDirAdvice);
             return -1;
         }
         close(dfd);
@@ -457,7 +464,9 @@ int velk_Symlink(velk_extract_writer_t *w, const char *path, const char *target)
     // then fails).
     unlinkat(dfd, leaf, 0);
     if (symlinkat(target, dfd, leaf) != 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating symlink %s->%s\n", errno, name, target);
+        const int err = errno;
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating symlink %s->%s\n", err, name, target);
+        velk_Explain(VELK_MSG_ERROR, err, name, kExtractDirAdvice);
         velk_NoteFailure("symlink not created");
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
@@ -530,6 +539,7 @@ int velk_InitLocalFile(velk_extract_writer_t *w)
         int err = errno;
         perror(w->curLocFileSize > 0 ? "open (create)" : "creat");
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Cannot create %s (error=%d)\n", w->curLocalPath, err);
+        velk_Explain(VELK_MSG_ERROR, err, w->curLocalPath, kExtractDirAdvice);
         velk_NoteFailure("could not be created");
         return -1;
     }
@@ -612,6 +622,7 @@ int velk_WriteLocalFile(velk_extract_writer_t *w, const unsigned char *bytes, ui
                     return -1;
             }
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d writing local file %s\n", err, w->curLocalPath);
+            velk_Explain(VELK_MSG_ERROR, err, w->curLocalPath);
             velk_NoteFailure("write error");
             return -1;
         }

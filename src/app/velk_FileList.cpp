@@ -491,7 +491,9 @@ int scanEntry(velk_walk_t *w, const char *name, size_t nameLen, bool rootDir, co
     }
     struct stat st;
     if (statPath(path, &st) != 0) {
-        velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Error %d stat-ing %s - entry not included\n", errno, path);
+        const int err = errno;
+        velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Error %d stat-ing %s - entry not included\n", err, path);
+        velk_Explain(VELK_MSG_INFO, err, path);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return 0;
     }
@@ -642,8 +644,9 @@ int expandOperand(velk_walk_t *w, const char *path, const char *annotation, int 
         // No expander: the operand stands for itself.
         struct stat st;
         if (statPath(expanded, &st) != 0) {
-            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Error %d stat-ing %s - entry not included\n", errno,
-                        expanded);
+            const int err = errno;
+            velk_LogFmt(VELK_MSG_INFO, VELK_LOGCLASS_MSG, "Error %d stat-ing %s - entry not included\n", err, expanded);
+            velk_Explain(VELK_MSG_INFO, err, expanded);
             velk_SetExitCode(VELK_EXIT_IOERR);
         } else {
             result = handleMatch(w, expanded, kindOf(st), st, annotation, version);

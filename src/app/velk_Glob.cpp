@@ -87,9 +87,12 @@ int addname(GlobRun *g, const struct stat *st)
             if (errno == ENOENT)
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: file or directory does not exist: %s\n",
                             velk_ProgramName(), g->wpath);
-            else
+            else {
+                const int err = errno;
                 velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: error %d stat-ing \"%s\"\n", velk_ProgramName(),
-                            errno, g->wpath);
+                            err, g->wpath);
+                velk_Explain(VELK_MSG_ERROR, err, g->wpath);
+            }
             velk_SetExitCode(VELK_EXIT_IOERR);
             return 0;
         }
@@ -183,8 +186,10 @@ void matchdir(GlobRun *g, const char *pattern)
     DIR *dir = opendir(g->wlen > 0 ? g->wpath : ".");
     if (dir == nullptr) {
         if (!g->globbed) {
+            const int err = errno;
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s:  opendir error %d opening directory %s", "matchdir",
-                        errno, g->wlen > 0 ? g->wpath : ".");
+                        err, g->wlen > 0 ? g->wpath : ".");
+            velk_Explain(VELK_MSG_ERROR, err, g->wlen > 0 ? g->wpath : ".");
             velk_SetExitCode(VELK_EXIT_IOERR);
         }
         return;

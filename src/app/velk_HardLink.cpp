@@ -90,10 +90,11 @@ void rememberFile(velk_extracted_files_t *made, const velk_hardlink_member_t *m)
 
 int skipLink(const char *path, const std::string &target, const char *why, int err)
 {
-    if (why == nullptr)
+    if (why == nullptr) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating hard link %s to %s\n", err, path,
                     target.c_str());
-    else
+        velk_Explain(VELK_MSG_ERROR, err, path);
+    } else
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Hard link %s to %s not made: %s\n", path, target.c_str(), why);
     velk_NoteFailure("hard link not made");
     velk_SetExitCode(VELK_EXIT_IOERR);

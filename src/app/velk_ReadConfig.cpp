@@ -411,6 +411,7 @@ int readRcFile(velk_rc_t *rc, const char *path)
         if (openErr == ENOENT || openErr == ENOTDIR)
             return -ENOENT;
         velk_ErrPrintf("VELK: error %d opening rc file %s\n", openErr, path);
+        velk_Explain(VELK_MSG_WARNING, openErr, path, "its settings are not used");
         return -openErr;
     }
 

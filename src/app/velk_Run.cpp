@@ -172,6 +172,7 @@ void readSiteInfo(velk_run_t *run)
     console_message("", "");
     if (rc < 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting QUOR system info. Exiting...\n", rc);
+        velk_Explain(VELK_MSG_ERROR, rc, "the gateway's site information");
         failRun(VELK_EXIT_OSERR);
     }
     if (site.server_runmode == 2) {
@@ -320,8 +321,9 @@ void openGatewaySession(velk_run_t *run, int argc, char **argv)
     velk_LogCwd();
 
     quor_site_info_t site = {};
-    if (quorex_GetSiteInfo(&site) < 0) {
+    if (int rc = quorex_GetSiteInfo(&site); rc < 0) {
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d getting QUOR system info. Exiting...\n", -2);
+        velk_Explain(VELK_MSG_ERROR, rc, "the gateway's site information");
         failRun(VELK_EXIT_OSERR);
     }
     run->xfer.maxMbytesPerIod = site.max_mbytes_per_iod != 0 ? site.max_mbytes_per_iod : 2048;

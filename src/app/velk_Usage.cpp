@@ -183,6 +183,33 @@ const char *const fullHelp[] = {
     "        \"auto\" selects both automatically by size",
 };
 
+// The long options, printed after the full help by -? and --help.
+const char *const longOptionsHelp[] = {
+    "",
+    "Long options",
+    "-C DIR, --directory=DIR",
+    "        Change to DIR before reading the files to archive; extract into DIR",
+    "--create, --list, --extract, --verbose, --file=Archive",
+    "        The same as -c, -t, -x, -v and -f Archive (a value may also be the",
+    "        next word: --file Archive)",
+    "--verify",
+    "        After a create, the same as -H verify=all",
+    "--exclude PATTERN",
+    "        The same as --exclude=PATTERN",
+    "--json  Output for scripts: one JSON object per member on standard output",
+    "        (-t, -x, -K, -X, -D, -U); messages and the summary on standard error",
+    "--names Output for scripts: the bare member names on standard output, one",
+    "        a line (-t only)",
+    "--no-gateway",
+    "        With -E: open no gateway session (also VELK_NO_GATEWAY=1)",
+    "--mount DIR",
+    "        Show the archive's members as a read-only file system on DIR",
+    "--help, --version",
+    "        Print this help and the exit statuses, or the version, on standard",
+    "        output",
+    "Every -H sub-option is also a long option: --crc, --server=host, ...",
+};
+
 const char *const shortUsage[] = {
     "Usage:",
     "",
@@ -228,6 +255,8 @@ void velk_HelpToStdout()
     int count = velk_UsageLineCount(1);
     for (int i = 0; i < count; i++)
         printf("%s\n", fullHelp[i]);
+    for (const char *line : longOptionsHelp)
+        printf("%s\n", line);
     printf("\nExit status\n");
     for (const exitStatusText &e : exitStatuses)
         printf("  %-7d %s\n", e.status, e.meaning);
@@ -248,6 +277,12 @@ void velk_Usage(int full)
     for (int i = 0; i < count; i++) {
         fputs(text[i], stderr);
         fputc('\n', stderr);
+    }
+    if (full) {
+        for (const char *line : longOptionsHelp) {
+            fputs(line, stderr);
+            fputc('\n', stderr);
+        }
     }
     fflush(stderr);
 }

@@ -375,8 +375,12 @@ void verifyMemberFileInit(RangeCtl *c)
         return;
     c->localFd = open(c->path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (c->localFd < 0) {
+        const int err = errno;
         memberError(c, &c->stats->fileErrors, "Uable to open local file %s (error=%d) - comparison skipped", c->path,
-                    errno);
+                    err);
+        velk_Explain(VELK_MSG_ERROR, err, c->path,
+                     err == ENOENT ? "the comparison reads the files the archive was made from, at the same paths"
+                                   : nullptr);
         return;
     }
     struct stat st;
@@ -410,7 +414,9 @@ void compareLocal(RangeCtl *c, const unsigned char *bytes, uint64_t n)
         if (r < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (r < 0) {
-            memberError(c, &c->stats->fileErrors, "Error %d reading local file %s", errno, c->path);
+            const int err = errno;
+            memberError(c, &c->stats->fileErrors, "Error %d reading local file %s", err, c->path);
+            velk_Explain(VELK_MSG_ERROR, err, c->path);
             return;
         }
         if (r == 0) {

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "kyl_mutex.h"
+#include "kylgw_errors.h"
 #include "velk_Globals.h"
 #include "velk_version.h"
 
@@ -227,6 +228,39 @@ int velk_LogFmt(int level, uint32_t msgclass, const char *fmt, ...)
     vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
     return velk_LogMsg(level, msgclass, buf);
+}
+
+namespace {
+
+// What to do about the commonest system errors on a file, when the caller
+// knows nothing better; null when nothing general helps.
+const char *errnoAdvice(int code)
+{
+    switch (code < 0 ? -code : code) {
+    case ENOENT: return "check the name and the directory it is in";
+    case EACCES:
+    case EPERM: return "check the permissions of the file and of its directories";
+    case ENOTDIR: return "a part of the path is not a directory";
+    case EISDIR: return "the name is a directory";
+    case EROFS: return "the file system is read-only: choose another place";
+    case ENOSPC:
+    case EDQUOT: return "free some space or choose another place";
+    case ENAMETOOLONG: return "use a shorter name";
+    default: return nullptr;
+    }
+}
+
+} // namespace
+
+void velk_Explain(int level, int code, const char *object, const char *advice)
+{
+    char sys[128];
+    const kylgw_error_text_t text = kylgw_ErrorText(code, sys, sizeof sys);
+    if (advice == nullptr)
+        advice = text.advice != nullptr ? text.advice : errnoAdvice(code);
+    const bool named = object != nullptr && *object != '\0';
+    velk_LogFmt(level, VELK_LOGCLASS_MSG, "%s%s%s%s%s\n", named ? object : "", named ? ": " : "", text.meaning,
+                advice != nullptr ? "; " : "", advice != nullptr ? advice : "");
 }
 
 void velk_SetGatewayLogSend(velk_gwlog_send_t send)

@@ -48,6 +48,23 @@ int velk_LogMsg(int level, uint32_t msgclass, const char *text);
 // Formats with printf rules, then velk_LogMsg.  fmt must be a literal.
 int velk_LogFmt(int level, uint32_t msgclass, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
+// Follows an error line that shows only a result code with one line a
+// person can act on, at the same level: "<object>: <meaning>; <advice>".
+// code is an errno value, a negated one or a gateway code (kylgw_ErrorText
+// gives the meaning); object names the file or thing concerned and is left
+// out when null or empty; advice, when not null, says what to do instead of
+// the code's own advice (the gateway code's, or a general one for the
+// commonest errno values); a code without any gets none.
+void velk_Explain(int level, int code, const char *object, const char *advice = nullptr);
+// Advice for velk_Explain that several units give.
+constexpr const char *VELK_ADVICE_INDEX_MISSING =
+    "check the archive name given with -f; an archive whose index is lost gets a new one with -X";
+constexpr const char *VELK_ADVICE_INDEX_DIR =
+    "the index is first written in the archive's directory (or TMPDIR): it must exist and be writable";
+constexpr const char *VELK_ADVICE_ARCHIVE_MISSING = "check the archive name given with -f";
+constexpr const char *VELK_ADVICE_ARCHIVE_DIR =
+    "the directory named with -f must exist and be writable (-P creates missing directories)";
+
 // Counts one failure of the run under reason, a short static text such as
 // "not found in archive"; the final line's summary names every reason with
 // its count.  Safe from any thread.

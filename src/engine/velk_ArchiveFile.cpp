@@ -343,6 +343,7 @@ int64_t velk_ReadArchive(int fd, size_t length, void *buffer)
         }
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d reading %d bytes from Archive file %s\n", __func__,
                     err, static_cast<int>(length - done), archiveName());
+        velk_Explain(VELK_MSG_ERROR, err, archiveName());
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }

@@ -137,6 +137,7 @@ int velk_BlockRead(int theFd, const char *fileName, int residency, int bytesToRe
         velk_SetExitCode(VELK_EXIT_IOERR);
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d reading %d bytes from %s file: %s \n", __func__,
                     err, bytesToRead - done, kind, safeName(fileName));
+        velk_Explain(VELK_MSG_ERROR, err, safeName(fileName));
         return -1;
     }
     if (sawEio && done == bytesToRead)
@@ -211,6 +212,7 @@ int velk_BlockWrite(int theFd, const char *fileName, int residency, int bytesToW
         velk_SetExitCode(VELK_EXIT_IOERR);
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d writing %d bytes to %s file: %s \n", __func__, err,
                     bytesToWrite - done, kind, safeName(fileName));
+        velk_Explain(VELK_MSG_ERROR, err, safeName(fileName));
         return -1;
     }
     if (sawEio)

@@ -261,8 +261,10 @@ int velk_OpenLocalIndexFile(velk_index_t *index, const char *path, int openFlags
 {
     struct stat st;
     if (stat(path, &st) != 0) {
+        const int err = errno;
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "FATAL: error %d getting attributes for local index file %s\n",
-                    errno, path);
+                    err, path);
+        velk_Explain(VELK_MSG_ERROR, err, path, err == ENOENT ? VELK_ADVICE_INDEX_MISSING : nullptr);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -279,8 +281,10 @@ int velk_OpenLocalIndexFile(velk_index_t *index, const char *path, int openFlags
         (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
     if (fd < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d opening %s index file: %s\n", errno,
+        const int err = errno;
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d opening %s index file: %s\n", err,
                     velk_IndexKindName(kind), path);
+        velk_Explain(VELK_MSG_ERROR, err, path);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -489,8 +493,10 @@ int velk_CreateTmpIndexFile(velk_index_t *index)
         }
     }
     if (fd < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating temporary index file %s\n", errno,
+        const int err = errno;
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating temporary index file %s\n", err,
                     path.c_str());
+        velk_Explain(VELK_MSG_ERROR, err, path.c_str(), VELK_ADVICE_INDEX_DIR);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -535,8 +541,10 @@ int velk_CopyAndAdjustLocalIndex(velk_index_t *index)
     std::string newPath = dir + "/velk_p2_XXXXXX";
     int out = mkstemp(newPath.data());
     if (out < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating temporary index file %s\n", __func__,
-                    errno, newPath.c_str());
+        const int err = errno;
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Error %d creating temporary index file %s\n", __func__, err,
+                    newPath.c_str());
+        velk_Explain(VELK_MSG_ERROR, err, newPath.c_str(), VELK_ADVICE_INDEX_DIR);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }

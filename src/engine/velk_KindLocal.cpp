@@ -33,6 +33,7 @@ void localCreateFailed(int err, const char *name)
     errno = err;
     perror("Open Archive");
     velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating local Archive: %s\n", err, name);
+    velk_Explain(VELK_MSG_ERROR, err, name, err == ENOENT ? VELK_ADVICE_ARCHIVE_DIR : nullptr);
 }
 
 int createLocal(const velk_xfer_settings_t *, const velk_archive_t *)
@@ -168,7 +169,9 @@ int openLocal(int openFlags, quor_xfileattr_t *, struct stat *statBuf)
         return -1;
     int fd = open(velk_archive, openFlags, 0666);
     if (fd < 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Error %d opening local file %s\n", errno, velk_archive);
+        const int err = errno;
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Error %d opening local file %s\n", err, velk_archive);
+        velk_Explain(VELK_MSG_ERROR, err, velk_archive);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -206,6 +209,7 @@ int actualSizeLocal(uint64_t *size)
             perror("stat");
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
                         "[FATAL] error %d getting attributes for local archive file %s\n", err, velk_archive);
+            velk_Explain(VELK_MSG_ERROR, err, velk_archive);
         }
         return -1;
     }

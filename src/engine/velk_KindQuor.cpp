@@ -44,9 +44,11 @@ void quorAttrFailure(int rc)
                     velk_archive);
     else if (rc == -ENOENT)
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no such QUOR archive file: %s\n", velk_archive);
-    else
+    else {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] error %d getting attributes for QUOR archive file %s\n",
                     rc, velk_archive);
+        velk_Explain(VELK_MSG_ERROR, rc, velk_archive);
+    }
     failIo();
 }
 
@@ -129,8 +131,10 @@ int createQuorFile(const velk_xfer_settings_t *xs, const velk_archive_t *archive
                         "Nonexistent path (do you need -P?) creating archive file %s\n", velk_archive);
         else if (fd == -EPERM)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Permision error creating archive file %s\n", velk_archive);
-        else
+        else {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d on quor_Open (create) for %s\n", fd, velk_archive);
+            velk_Explain(VELK_MSG_ERROR, fd, velk_archive);
+        }
         return -1;
     }
     velk_archive_fd = fd;
@@ -172,9 +176,11 @@ void openFailure(int fd)
     else if (fd == -EACCES)
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] no permission to open QUOR archive file: %s\n",
                     velk_archive);
-    else
+    else {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] error %d opening QUOR archive file %s\n", fd,
                     velk_archive);
+        velk_Explain(VELK_MSG_ERROR, fd, velk_archive);
+    }
     failIo();
 }
 
@@ -399,8 +405,10 @@ int quorIndexSize(const char *path, uint64_t *size)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Permission problem getting attributes for: %s\n", path);
         else if (rc == -ENOENT)
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "No such file: %s\n", path);
-        else
+        else {
             velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d getting Index File attributes for %s\n", rc, path);
+            velk_Explain(VELK_MSG_ERROR, rc, path);
+        }
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -430,6 +438,7 @@ int openQuorIndexCopy(const velk_xfer_settings_t *, velk_index_t *index, const c
     int qfd = openQuorBusyRetry(path, openFlags);
     if (qfd < 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d opening %s index file: %s\n", qfd, kind, path);
+        velk_Explain(VELK_MSG_ERROR, qfd, path);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -551,6 +560,7 @@ int createIndexFile(const velk_xfer_settings_t *xs, velk_index_t *index, const c
     if (qfd < 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d on quor_Open (create) for Index File %s\n", qfd,
                     final);
+        velk_Explain(VELK_MSG_ERROR, qfd, final);
         velk_SetExitCode(VELK_EXIT_IOERR);
         index_CopyFailure();
         return -1;

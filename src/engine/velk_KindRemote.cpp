@@ -35,6 +35,7 @@ int createRemoteFile()
         errno = -fd;
         perror("Open Archive");
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d creating remote Archive: %s\n", fd, tmp);
+        velk_Explain(VELK_MSG_ERROR, fd, tmp, fd == -ENOENT ? VELK_ADVICE_ARCHIVE_DIR : nullptr);
         return -1;
     }
     velk_archive_fd = fd;
@@ -90,6 +91,7 @@ int openRemote(int openFlags, quor_xfileattr_t *, struct stat *statBuf)
     int fd = quor_OpenX(1, velk_archive, openFlags, 0666, nullptr, nullptr, nullptr);
     if (fd < 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "[FATAL] Error %d opening remote file %s\n", fd, velk_archive);
+        velk_Explain(VELK_MSG_ERROR, fd, velk_archive);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return fd;
     }
@@ -190,6 +192,7 @@ int remoteIndexSize(const char *path, uint64_t *size)
     if (rc < 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "FATAL: error %d getting attributes for remote index file %s\n",
                     -rc, path);
+        velk_Explain(VELK_MSG_ERROR, rc, path, rc == -ENOENT ? VELK_ADVICE_INDEX_MISSING : nullptr);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
@@ -211,6 +214,7 @@ int openRemoteIndexCopy(const velk_xfer_settings_t *xs, velk_index_t *index, con
     if (rc != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d opening %s index file: %s\n", rc,
                     velk_IndexKindName(VELK_REMOTE_FILE), path);
+        velk_Explain(VELK_MSG_ERROR, rc, path);
         velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }

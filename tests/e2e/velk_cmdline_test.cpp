@@ -55,6 +55,12 @@ TEST(CmdLineHelp, HelpAndVersionPrintOnStandardOutputAndEndTheRun)
 {
     velktest::ScratchDir dir;
     const std::string help = runVelk({"-?"}, isolated(dir)).err;
+    // The long options are listed after the option letters.
+    const size_t letters = help.find("\n-Y      auto");
+    for (const char *opt : {"\n--json ", "\n--names ", "\n--no-gateway\n", "\n-C DIR, --directory=DIR\n"}) {
+        const size_t at = help.find(opt);
+        EXPECT_TRUE(at != std::string::npos && letters != std::string::npos && at > letters) << opt;
+    }
     auto version = runVelk({"--version"}, isolated(dir));
     EXPECT_TRUE(version.status == 0 && version.err.empty()) << version.err;
     EXPECT_TRUE(std::regex_match(version.out, std::regex(R"(velk \d+\.\d+\.\d+ \(built \d{4}-\d\d-\d\d\)\n)")))

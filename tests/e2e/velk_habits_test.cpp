@@ -2,13 +2,15 @@
 // gateway session (--no-gateway, VELK_NO_GATEWAY=1) on a machine where no
 // kylgwd runs; -C for create and extract, the long options (also after
 // the operands) and exclusion patterns that name a path below an operand,
-// where the members and extracted trees are compared with GNU tar's.
+// where the members and extracted trees are compared with GNU tar's and
+// bsdtar's.
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -21,12 +23,14 @@ using Names = std::vector<std::string>;
 using velktest::writeFile;
 
 const char kSuccess[] = "VELK: VELK SUCCESSFUL\n";
+// The tar programs velk's habits are held against.
+const char *const kTars[] = {"/usr/bin/tar", "/usr/bin/bsdtar"};
 
 // tree/: files at two depths, and a second directory named "src" below
 // another, so that a pattern naming a path is told from one naming a name.
 void makeTree(const velktest::ScratchDir &dir)
 {
-    for (const char *d : {"tree", "tree/src", "tree/src/deep", "tree/doc", "tree/doc/src", "out", "gnu"})
+    for (const char *d : {"tree", "tree/src", "tree/src/deep", "tree/doc", "tree/doc/src", "out"})
         ASSERT_EQ(mkdir((dir / d).c_str(), 0755), 0) << d;
     for (const char *f : {"tree/a.c", "tree/src/b.c", "tree/src/deep/c.c", "tree/doc/d.txt", "tree/doc/src/e.c"})
         writeFile(dir / f, std::string(f) + "\n");
@@ -141,19 +145,23 @@ protected:
         makeTree(dir);
     }
 
-    // velk with args, then GNU tar with tarArgs (its -f archive added
-    // first) in the scratch directory; the member sets must be equal.
+    // velk with args, then GNU tar and bsdtar with tarArgs (their -f
+    // archive added first) in the scratch directory; the member sets must
+    // be equal.
     void sameMembers(const Names &args, const Names &tarArgs)
     {
         Names ours = {"-c", "-E", "-f", dir / "v.tar"};
         ours.insert(ours.end(), args.begin(), args.end());
         auto r = velk(ours);
         EXPECT_EQ(r.status, 0) << r.err;
-        Names theirs = {"/usr/bin/tar", "-cf", dir / "g.tar"};
-        theirs.insert(theirs.end(), tarArgs.begin(), tarArgs.end());
-        auto g = velktest::run(theirs, {.cwd = dir.path()});
-        EXPECT_EQ(g.status, 0) << g.err;
-        EXPECT_EQ(tarMembers(dir / "v.tar"), tarMembers(dir / "g.tar"));
+        for (const char *tar : kTars) {
+            SCOPED_TRACE(tar);
+            Names theirs = {tar, "-cf", dir / "g.tar"};
+            theirs.insert(theirs.end(), tarArgs.begin(), tarArgs.end());
+            auto g = velktest::run(theirs, {.cwd = dir.path()});
+            EXPECT_EQ(g.status, 0) << g.err;
+            EXPECT_EQ(tarMembers(dir / "v.tar"), tarMembers(dir / "g.tar"));
+        }
     }
 };
 
@@ -180,10 +188,15 @@ TEST_F(VelkHabits, ChangeDirectoryForCreateAndExtractAsGnuTar)
     EXPECT_TRUE(velktest::exists(dir / "rel.tar") && velktest::exists(dir / "rel.tar.idx"));
     auto x = velk({"-x", "-E", "-f", "rel.tar", "-C", "out"});
     EXPECT_EQ(x.status, 0) << x.err;
-    ASSERT_EQ(velktest::run({"/usr/bin/tar", "-cf", dir / "g.tar", "-C", dir / "tree", "."}).status, 0);
-    auto g = velktest::run({"/usr/bin/tar", "-xf", dir / "g.tar", "-C", dir / "gnu"});
-    EXPECT_EQ(g.status, 0) << g.err;
-    EXPECT_EQ(velktest::treeOf(dir / "out"), velktest::treeOf(dir / "gnu"));
+    for (const char *tar : kTars) {
+        SCOPED_TRACE(tar);
+        const std::string into = dir / ("by-" + std::string(strrchr(tar, '/') + 1));
+        ASSERT_EQ(mkdir(into.c_str(), 0755), 0);
+        ASSERT_EQ(velktest::run({tar, "-cf", dir / "g.tar", "-C", dir / "tree", "."}).status, 0);
+        auto g = velktest::run({tar, "-xf", dir / "g.tar", "-C", into});
+        EXPECT_EQ(g.status, 0) << g.err;
+        EXPECT_EQ(velktest::treeOf(dir / "out"), velktest::treeOf(into));
+    }
     EXPECT_NE(velktest::treeOf(dir / "out").find("src/deep/c.c"), std::string::npos);
 }
 

@@ -173,6 +173,18 @@ TEST_F(VelkOutput, FailedRunsEndWithTheirSummaryAndNamesAreBare)
                            "in archive\"}\n");
     EXPECT_EQ(lastLine(missing.err), "{\"action\":\"extract\",\"result\":\"VELK FAILED\",\"status\":72,\"failures\":1}\n");
 
+    // Records that cannot be written (standard output on a full device):
+    // the member is still extracted, but a script would miss it, so the
+    // run fails and says why on standard error.
+    unlink((dir / "plain").c_str());
+    auto full = velktest::run({"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", velktest::velkBinary(), "-x",
+                               "--json", "-E", "-f", "a.tar", "plain"},
+                              velkOptions());
+    EXPECT_EQ(full.status, 72) << full.err;
+    EXPECT_TRUE(velktest::exists(dir / "plain"));
+    EXPECT_NE(full.err.find("VELK: failures: 1 record not written; exit status 72\n"), std::string::npos) << full.err;
+    EXPECT_EQ(lastLine(full.err), "{\"action\":\"extract\",\"result\":\"VELK FAILED\",\"status\":72,\"failures\":1}\n");
+
     struct Refusal {
         std::vector<std::string> args;
         const char *message;

@@ -128,7 +128,9 @@ TEST_F(VelkVerify, CompareNamesALocalFileOfAnotherSize)
     } cases[] = {
         {"src/a", 1, "Sizes different for src/a: Archive file size: 3000 local file size: 3001 - comparison skipped"},
         {"src/sub/b", -1, "Sizes different for src/sub/b: Archive file size: 700 local file size: 699"},
-        {"src/a", 0, "Uable to open local file src/a (error=2) - comparison skipped"},
+        {"src/a", 0,
+         "Uable to open local file src/a (error=2) - comparison skipped\nERROR: src/a: No such file or directory; "
+         "the comparison reads the files the archive was made from, at the same paths\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.error);

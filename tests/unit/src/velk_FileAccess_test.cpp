@@ -80,8 +80,12 @@ protected:
 
 TEST_F(FileAccessTest, BlockReadAndWriteRetryRules)
 {
-    const std::string readErr = "ERROR: velk_BlockRead: Error 5 reading 1024 bytes from local file: arch.tar \n";
-    const std::string writeErr = "ERROR: velk_BlockWrite: Error 5 writing 1024 bytes to local file: arch.tar \n";
+    // The number, then what it means.
+    const std::string eioText = "ERROR: arch.tar: Input/output error\n";
+    const std::string readErr =
+        "ERROR: velk_BlockRead: Error 5 reading 1024 bytes from local file: arch.tar \n" + eioText;
+    const std::string writeErr =
+        "ERROR: velk_BlockWrite: Error 5 writing 1024 bytes to local file: arch.tar \n" + eioText;
     const std::string noSpace = "ERROR: velk_BlockWrite: NO SPACE writing to local file: arch.tar -delaying/retrying\n";
     std::vector<int> eio5(5, EIO), eio6(6, EIO);
     struct Case {
@@ -108,7 +112,9 @@ TEST_F(FileAccessTest, BlockReadAndWriteRetryRules)
         {"write: no space waits 30 s each time", true, std::vector<int>(7, ENOSPC), 0, 1024, 8, "",
          noSpace + noSpace + noSpace + noSpace + noSpace + noSpace + noSpace, 7},
         {"write: the error names the bytes still to move", true, {kReal, EBADF}, 24, -1, 2, "",
-         "ERROR: velk_BlockWrite: Error 9 writing 1000 bytes to local file: arch.tar \n", 0},
+         "ERROR: velk_BlockWrite: Error 9 writing 1000 bytes to local file: arch.tar \nERROR: arch.tar: Bad file "
+         "descriptor\n",
+         0},
     };
     for (const Case &c : cases) {
         int fd = open(c.write ? O_WRONLY : O_RDONLY);

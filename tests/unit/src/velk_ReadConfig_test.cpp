@@ -72,7 +72,8 @@ TEST_F(ReadConfigTest, WhichFilesAreReadAndInWhichOrder)
     mkdir((bad + "/velkrc").c_str(), 0755);  // there, but cannot be read
     velktest::writeFile(first + "/velkrc", "exfile /first/ex\nDisplayExcludedObjects no\n");
     velktest::writeFile(second + "/velkrc", "exfile /second/ex\nokfile /second/ok\n");
-    std::string isDir = "VELK: error " + std::to_string(EISDIR) + " opening rc file " + bad + "/velkrc\n";
+    std::string isDir = "VELK: error " + std::to_string(EISDIR) + " opening rc file " + bad + "/velkrc\nWARNING: " +
+                        bad + "/velkrc: Is a directory; its settings are not used\n";
     struct Case {
         std::string path, privateText;
         std::string okfile, exfile, display, err;
