@@ -251,7 +251,7 @@ TEST(GwUsers, RefusalRetryLaterAndPasswordValues)
     } refusals[] = {
         {"-43000", 0, -43000, false, ""},       {"-50512,stop", 0, -50512, true, ""},
         {"-50512,stop,too many, really", 0, -50512, true, "too many, really"},
-        {"-1,stopped", 0, -1, false, "stopped"}, {"0", -1},
+        {"-1,stopped", 0, -1, false, "stopped"}, {"0", -1}, {"-0", -1},
         {"-", -1},                              {"-2147483649", -1},
         {"-5x,stop", -1},
     };
