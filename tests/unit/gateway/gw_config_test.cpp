@@ -30,6 +30,15 @@ std::string userWith(const std::string &lines)
     return "Users = {\n  alice = {\n    uid = 1\n    gid = 1\n    home = /h\n" + lines + "  }\n}\n";
 }
 
+// before + i + after for i from 1 to n: lists one past a cap.
+std::string numbered(int n, const std::string &before, const std::string &after)
+{
+    std::string s;
+    for (int i = 1; i <= n; i++)
+        s += before + std::to_string(i) + after;
+    return s;
+}
+
 TEST(GwConfig, SiteValuesInDecimalHexAndOctal)
 {
     Loaded l;
@@ -102,6 +111,15 @@ TEST(GwConfig, ErrorsNameFileAndLineAndChangeNothing)
         {"Movers = {\n m1 = {\n address = a:1\n weight = 65\n }\n}\n", 4, "weight needs a number"},
         {"Movers = {\n m1 = {\n address = a:1\n port = 2\n }\n}\n", 4, "unknown key 'port'"},
         {"Movers = {\n m = {\n address = a:1\n }\n m = {\n address = b:1\n }\n}\n", 5, "named twice"},
+        {"Movers = {\n m = {\n address = a:1\n }\n}\nMovers = {\n}\n", 6, "a second 'Movers' section"},
+        {"Movers = {\n" + numbered(65, " m", " = {\n  address = a:1\n }\n") + "}\n", 194, "more than 64 mover daemons"},
+        {"COS = {\n" + numbered(257, " ", " = {\n  name = a\n }\n") + "}\n", 770, "more than 256 classes"},
+        {"COS = {\n 0 = {\n name = a\n }\n}\n", 2, "class id '0' is not a number above 0"},
+        {"COS = {\n 11 = {\n name = a\n width = 257\n }\n}\n", 4, "bad value for 'width' in class 11"},
+        {"COS = {\n 11 = {\n name = " + std::string(32, 'n') + "\n }\n}\n", 3, "bad value for 'name' in class 11"},
+        {userWith("    groups = " + numbered(65, "", " ") + "\n"), 6, "'groups' lists more than 64 groups"},
+        {userWith("    accounts = " + numbered(65, "", ":a ") + "\n"), 6, "'accounts' lists more than 64 accounts"},
+        {"Users = {\n " + std::string(257, 'u') + " = {\n }\n}\n", 2, "a user name has 1 to 256 characters"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
@@ -233,7 +251,7 @@ TEST(GwUsers, RefusalRetryLaterAndPasswordValues)
     } refusals[] = {
         {"-43000", 0, -43000, false, ""},       {"-50512,stop", 0, -50512, true, ""},
         {"-50512,stop,too many, really", 0, -50512, true, "too many, really"},
-        {"-1,stopped", 0, -1, false, "stopped"}, {"0", -1},
+        {"-1,stopped", 0, -1, false, "stopped"}, {"0", -1}, {"-0", -1},
         {"-", -1},                              {"-2147483649", -1},
         {"-5x,stop", -1},
     };

@@ -27,7 +27,7 @@ TEST_F(GwLog, OneLinePerCallWithUtcTimeAndPidNewlinesFoldedLongTextsCut)
 {
     EXPECT_TRUE(gw_LogIsFile());
     gw_Log("hello %d %s", 5, "world");
-    gw_Log("peer said %s", "x\nkylgwd[1]: stopped\r");
+    gw_Log("peer said %s", "x\nkylgwd[1]: stopped\r\\033");
     std::string big(2 * GW_LOG_LINE_MAX, 'a');
     gw_Log("%s", big.c_str());
     gw_Log("next");
@@ -36,7 +36,7 @@ TEST_F(GwLog, OneLinePerCallWithUtcTimeAndPidNewlinesFoldedLongTextsCut)
     std::regex re("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z kylgwd\\[" + std::to_string(getpid()) +
                   "\\]: hello 5 world$");
     EXPECT_TRUE(std::regex_match(lines[0], re)) << lines[0];
-    EXPECT_NE(lines[1].find("peer said x kylgwd[1]: stopped "), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("peer said x kylgwd[1]: stopped \\\\033"), std::string::npos) << lines[1];
     EXPECT_EQ(lines[2].size(), GW_LOG_LINE_MAX - 1);
     EXPECT_EQ(lines[2].substr(lines[2].size() - 4), "a...");
     EXPECT_NE(lines[3].find("]: next"), std::string::npos);

@@ -256,6 +256,9 @@ TEST(PeerFaults, NameConversionOfAnotherSizeLeavesTheCallersArray)
             FCHECK(quor_ConvertNamesToIds(2, names) == KYLGW_E_BADMSG);
             FCHECK(memcmp(names, keep, sizeof keep) == 0);
         }
+        // A count past the cap is refused before anything is sent.
+        static api_namespec_t many[KYLGW_MAX_NAMESPECS + 1];
+        FCHECK(quor_ConvertNamesToIds(KYLGW_MAX_NAMESPECS + 1, many) == -EINVAL);
         peer.expect(namesReply(2));
         FCHECK(quor_ConvertNamesToIds(2, names) == 0);
         FCHECK(names[1].Id == 1001 && strcmp(names[1].Name, "n1") == 0);

@@ -34,6 +34,7 @@ TEST(Json, StringEscapes)
         {"cut sequence at end", "a\xe2\x82", "\"a\\udce2\\udc82\""},
         {"overlong slash", "\xc0\xaf", "\"\\udcc0\\udcaf\""},
         {"overlong 3-byte", "\xe0\x80\xaf", "\"\\udce0\\udc80\\udcaf\""},
+        {"overlong 4-byte", "\xf0\x8f\xbf\xbf", "\"\\udcf0\\udc8f\\udcbf\\udcbf\""},
         {"encoded surrogate", "\xed\xa0\x80", "\"\\udced\\udca0\\udc80\""},
         {"above U+10FFFF", "\xf4\x90\x80\x80", "\"\\udcf4\\udc90\\udc80\\udc80\""},
         {"bad lead byte", "\xff", "\"\\udcff\""},

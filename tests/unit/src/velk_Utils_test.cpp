@@ -2,6 +2,9 @@
 // the cut at the cap.
 
 #include <pwd.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "velk_Utils.h"
 #include "velk_unit_fixture.h"
@@ -45,6 +48,42 @@ TEST(Utils, ExpandTemplatePath)
     for (const Case &c : cases)
         EXPECT_EQ(expand(c.tmpl.c_str(), c.home, c.user), c.want) << c.tmpl.substr(0, 40);
     EXPECT_EQ(expand(nullptr), "<null>");
+}
+
+// %N is the host name up to its first dot, here on a host named with a
+// domain in a namespace of its own (skipped where none can be made).
+TEST(Utils, ShortHostNameDropsTheDomain)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        bool ok = (unshare(CLONE_NEWUTS) == 0 || unshare(CLONE_NEWUSER | CLONE_NEWUTS) == 0) &&
+                  sethostname("node7.example.org", 17) == 0;
+        std::string got = ok ? expand("%N/x") : "";
+        _exit(write(fds[1], got.data(), got.size()) == static_cast<ssize_t>(got.size()) ? 0 : 1);
+    }
+    close(fds[1]);
+    char buf[64];
+    ssize_t n = read(fds[0], buf, sizeof buf);
+    close(fds[0]);
+    waitpid(pid, nullptr, 0);
+    if (n <= 0)
+        GTEST_SKIP() << "no UTS namespace";
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "node7/x");
+}
+
+// Names shown on a terminal: C escapes for the bytes 7 to 13 and the
+// backslash, three octal digits for other control bytes and DEL.
+TEST(Utils, ShownNameEscapesControlBytes)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain name.txt", "plain name.txt"},
+        {"a\\b\tc\rd", "a\\\\b\\tc\\rd"},
+        {"\x01x\x1b\x7f", "\\001x\\033\\177"},
+    };
+    for (const auto &[in, want] : cases)
+        EXPECT_EQ(velk_ShownName(in.c_str()), want) << want;
 }
 
 } // namespace
