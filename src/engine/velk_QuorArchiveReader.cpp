@@ -53,7 +53,8 @@ namespace {
 
 constexpr uint64_t kMaxRequestBytes = 2147483648ull;
 constexpr int kListenSliceMs = 250;
-// Pause between looks at a transfer thread that is still ending.
+// The longest wait between looks at a transfer thread that is still
+// ending.
 constexpr long kThreadPollMs = 20;
 // A piece that failed because its connection broke: the request's result
 // decides what happens to the read.
@@ -542,6 +543,7 @@ void *velk_TransferThread(void *arg)
     untrackClose(r, &c->controlSocket);
     r->ctl->controlLock.lock();
     c->isactive = 0;
+    r->ctl->localFileCond.broadcast(); // for endRequest
     r->ctl->controlLock.unlock();
     return nullptr;
 }
@@ -762,17 +764,17 @@ void endRequest(quor_reader_t *r)
     for (int i = 0; i < ctl->movers.connectListSize; ++i) {
         connection_info_t *c = &ctl->movers.connectionList[i];
         bool announced = false;
-        ctl->controlLock.lock();
+        kyl_lock_guard g(ctl->controlLock);
         while (c->isactive) {
-            ctl->controlLock.unlock();
             if (!announced && velk_debug_level >= 2) {
                 velk_ErrPrintf("/debug/ - waiting on thread entry %d to complete...\n", i);
                 announced = true;
             }
-            velk_SleepMs(kThreadPollMs);
-            ctl->controlLock.lock();
+            // The thread announces its end; the time limit only bounds a
+            // wait that missed it.
+            struct timespec until = velk_DeadlineIn(kThreadPollMs);
+            (void)ctl->localFileCond.timedwait(ctl->controlLock, &until);
         }
-        ctl->controlLock.unlock();
     }
 }
 
