@@ -8,14 +8,18 @@
 #   sequential     cat of a --big-mib MiB member (default 1024) through the
 #                  mount against velk -x -O of the same member, in MiB/s;
 #   random reads   1,000 reads of 4 KiB at random offsets of that member
-#                  through the mount, per second.
+#                  through the mount, per second, and the same reads again
+#                  (their blocks now cached);
+#   two readers    two cat of the member at once through one mount, in MiB/s
+#                  together (their read-ahead windows share the cache).
 # Needs root (or a user allowed to mount with FUSE) and fusermount3.  Prints
-# one line per row; --work keeps everything in DIR (default a temporary one).
+# one line per row, the load average at the end; --work keeps everything in
+# DIR (default a temporary one); --rows reads skips the mount-time rows.
 #
-# Usage: bench/mount.sh --velk PATH --kylgwd PATH [--work DIR] [--members N] [--big-mib M]
+# Usage: bench/mount.sh --velk PATH --kylgwd PATH [--work DIR] [--members N] [--big-mib M] [--rows all|reads]
 set -euo pipefail
 
-velk="" kylgwd="" work="" members=1000000 bigmib=1024
+velk="" kylgwd="" work="" members=1000000 bigmib=1024 rows=all
 while [ $# -gt 0 ]; do
   case "$1" in
     --velk) velk="$2"; shift 2 ;;
@@ -23,6 +27,7 @@ while [ $# -gt 0 ]; do
     --work) work="$2"; shift 2 ;;
     --members) members="$2"; shift 2 ;;
     --big-mib) bigmib="$2"; shift 2 ;;
+    --rows) rows="$2"; shift 2 ;;
     *) echo "unknown argument: $1" >&2; exit 64 ;;
   esac
 done
@@ -74,6 +79,7 @@ mount_archive() {
 }
 unmount() { fusermount3 -u "$work/mnt"; wait "$mpid"; mpid=""; }
 
+mount_rows() {
 # An index of $members empty files laid out one block each, and a sparse
 # archive of the size it records (a foreign archive: no consistency member).
 python3 - "$home/many.tar" "$members" <<'PY'
@@ -102,6 +108,8 @@ for kind in "storage system" local; do
   unmount
   echo "mount time, $members members ($kind): $(echo "$t1 - $t0" | bc) s (load average $load)"
 done
+}
+[ "$rows" = reads ] || mount_rows
 
 head -c "$((bigmib << 20))" /dev/urandom > "$work/cwd/big"
 (cd "$work/cwd" && "$velk" -c -f big.tar big > /dev/null)
@@ -122,9 +130,15 @@ fd = os.open(sys.argv[1], os.O_RDONLY)
 size = os.fstat(fd).st_size
 rng = random.Random(1)
 offsets = [rng.randrange(0, size - 4096) for _ in range(1000)]
-start = time.monotonic()
-for off in offsets:
-    os.pread(fd, 4096, off)
-print("random 4 KiB reads (storage system): %.0f per second" % (1000 / (time.monotonic() - start)))
+for label in ("", ", again"):
+    start = time.monotonic()
+    for off in offsets:
+        os.pread(fd, 4096, off)
+    print("random 4 KiB reads (storage system%s): %.0f per second" % (label, 1000 / (time.monotonic() - start)))
 PY
 unmount
+mount_archive -f big.tar
+t0=$(now); cat "$work/mnt/big" > /dev/null & c1=$!; cat "$work/mnt/big" > /dev/null; wait "$c1"; t1=$(now)
+printf 'two readers of %d MiB at once: %.0f MiB/s together\n' "$bigmib" "$(echo "2 * $bigmib / ($t1 - $t0)" | bc -l)"
+unmount
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"

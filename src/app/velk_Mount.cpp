@@ -96,21 +96,23 @@ int velk_Mount(velk_run_t *run)
     if (fd < 0)
         return fail(VELK_EXIT_IOERR);
     uint64_t cacheBytes = run->mountCacheBytes != 0 ? run->mountCacheBytes : VELK_MOUNT_CACHE_DEFAULT;
-    int rc = -1;
-    ctx.cache.settings = &run->xfer;
-    if (velk_MountCacheInit(&ctx.cache, ops, fd, ctx.archiveBytes, !ops->through_gateway, cacheBytes) != 0) {
+    int rc = velk_MountCacheInit(&ctx.cache, ops, &run->xfer, fd, ctx.archiveBytes, !ops->through_gateway, cacheBytes);
+    if (rc == -1) {
         velk_LogMsg(VELK_MSG_ERROR, MSG, "velk_Mount: out of memory for the block cache\n");
         velk_SetExitCode(VELK_EXIT_NOMEM);
+    } else if (rc != 0) {
+        velk_SetExitCode(VELK_EXIT_IOERR);
     } else {
         rc = velk_MountServe(&ctx, run->mountPoint, velk_archive, run->mountAllowOther != 0, velk_debug_level >= 3);
     }
-    int closeRc = ops->close(fd);
+    long fetches = 0;
+    int closeRc = velk_MountCacheEnd(&ctx.cache, &fetches);
     if (closeRc != 0)
         velk_LogFmt(VELK_MSG_ERROR, MSG, "velk_Mount: Error %d closing %s Archive file %s\n", closeRc, ops->name,
                     velk_archive);
     bool ok = rc == 0 && ctx.crcMismatches == 0 && ctx.readFailures == 0;
     if (velk_debug_level >= 1)
-        velk_ErrPrintf("/debug/mount of %s ended: %ld positioned reads\n", velk_archive, ctx.cache.fetches);
+        velk_ErrPrintf("/debug/mount of %s ended: %ld positioned reads\n", velk_archive, fetches);
     velk_FinalLine(ok);
     return ok ? 0 : -1;
 }

@@ -231,12 +231,18 @@ void fsRead(fuse_req_t req, fuse_ino_t /*ino*/, size_t size, off_t off, fuse_fil
         return;
     }
     size_t len = static_cast<size_t>(std::min<uint64_t>(size, n.size - at));
-    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[len]);
-    if (!buf) {
-        fuse_reply_err(req, ENOMEM);
-        return;
+    // One buffer for every read, kept: a fresh one of this size would be
+    // mapped and faulted in page by page for each request.
+    if (ctx->readBuf.size() < len) {
+        try {
+            ctx->readBuf.resize(len);
+        } catch (const std::bad_alloc &) {
+            fuse_reply_err(req, ENOMEM);
+            return;
+        }
     }
-    if (velk_MountCacheRead(&ctx->cache, &of->stream, n.dataOffset + at, buf.get(), len) < 0) {
+    unsigned char *buf = ctx->readBuf.data();
+    if (velk_MountCacheRead(&ctx->cache, &of->stream, n.dataOffset + at, buf, len) < 0) {
         int err = errno;
         velk_LogFmt(VELK_MSG_ERROR, MSG, "Error %d reading %s from Archive file %s\n", err, memberPath(ctx, of->node),
                     velk_archive);
@@ -246,11 +252,11 @@ void fsRead(fuse_req_t req, fuse_ino_t /*ino*/, size_t size, off_t off, fuse_fil
         fuse_reply_err(req, EIO);
         return;
     }
-    if (!crcHolds(ctx, of, at, buf.get(), len)) {
+    if (!crcHolds(ctx, of, at, buf, len)) {
         fuse_reply_err(req, EIO);
         return;
     }
-    fuse_reply_buf(req, reinterpret_cast<const char *>(buf.get()), len);
+    fuse_reply_buf(req, reinterpret_cast<const char *>(buf), len);
 }
 
 void fsRelease(fuse_req_t req, fuse_ino_t /*ino*/, fuse_file_info *fi)

@@ -18,9 +18,10 @@
 struct velk_mount_ctx_t {
     velk_mount_tree_t tree;
     velk_mount_cache_t cache;
-    uint64_t archiveBytes = 0; // the archive's size, for statfs
-    long crcMismatches = 0;    // whole reads whose CRC-32 was not the stored one
-    long readFailures = 0;     // reads the archive could not serve
+    uint64_t archiveBytes = 0;          // the archive's size, for statfs
+    long crcMismatches = 0;             // whole reads whose CRC-32 was not the stored one
+    long readFailures = 0;              // reads the archive could not serve
+    std::vector<unsigned char> readBuf; // the bytes of the read being answered
 };
 
 // Mounts ctx's tree read-only on mountPoint (others may use it when

@@ -26,6 +26,10 @@
 // above a file (-P).
 enum velk_subdir_probe_t { VELK_PROBE_DIR, VELK_PROBE_MISSING, VELK_PROBE_FAILED };
 
+// A kind's kept positioned reader (reader_open below); each kind defines
+// its own.
+struct velk_pread_t;
+
 struct velk_archive_kind_t {
     int filetype;                  // the VELK_FILETYPE value
     const char *name;              // "local", "QUOR" or "remote" in messages about the archive
@@ -122,6 +126,18 @@ struct velk_archive_kind_t {
     // way): the bytes read, fewer only where the archive ends, or -1 with
     // errno set.  Null for the pipe, which cannot be read at an offset.
     ssize_t (*read_at)(const velk_xfer_settings_t *xs, int fd, uint64_t offset, void *buf, size_t count);
+
+    // A positioned reader kept set up across many reads (a mounted
+    // archive's), for a kind whose read_at would set one up for each read.
+    // reader_open takes over the open archive fd (also on failure): 0 with
+    // *reader set, or -1 after the message.  reader_read reads as read_at
+    // does; a gateway session lost meanwhile is replaced by a new one with
+    // the archive opened again.  reader_close ends the reader and closes
+    // the archive descriptor it holds: 0, or the close's negative code.  One
+    // thread uses a reader at a time.  Null where read_at alone serves.
+    int (*reader_open)(const velk_xfer_settings_t *xs, int fd, velk_pread_t **reader);
+    ssize_t (*reader_read)(velk_pread_t *reader, uint64_t offset, void *buf, size_t count);
+    int (*reader_close)(velk_pread_t *reader);
 };
 
 // The table of kind filetype.  A value that names no kind (0 before the

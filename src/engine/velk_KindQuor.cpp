@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <climits>
 #include <unistd.h>
 #include <vector>
@@ -618,6 +619,91 @@ ssize_t readAtQuor(const velk_xfer_settings_t *xs, int fd, uint64_t offset, void
     return velk_KindCopyReadAt(velk_CopyFromQUORArchive, xs, fd, offset, buf, count);
 }
 
+// Collects the bytes of a positioned read into the caller's buffer.
+struct PreadTarget {
+    unsigned char *dst;
+    size_t want;
+    size_t got;
+};
+
+int collectPread(io_buffer_t *theBuf, void *arg)
+{
+    auto *t = static_cast<PreadTarget *>(arg);
+    size_t n = std::min<size_t>(theBuf->dataLength, t->want - t->got);
+    memcpy(t->dst + t->got, theBuf->buffer, n);
+    t->got += n;
+    return 0;
+}
+
+// Sessions a positioned read opens again, in a row, before it fails.
+constexpr int kMaxSessionRenewals = 3;
+
+} // namespace
+
+// A mounted archive's kept reader: the archive descriptor and the reader
+// set up on it (null until the first read, and after a failed one).
+struct velk_pread_t {
+    velk_xfer_settings_t xs;
+    int fd;
+    velk_quor_reader_t *reader;
+};
+
+namespace {
+
+int readerOpenQuor(const velk_xfer_settings_t *xs, int fd, velk_pread_t **out)
+{
+    *out = new (std::nothrow) velk_pread_t{*xs, fd, nullptr};
+    if (*out != nullptr)
+        return 0;
+    velk_LogMsg(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "velk_Mount: out of memory\n");
+    (void)quor_Close(fd);
+    velk_SetExitCode(VELK_EXIT_NOMEM);
+    return -1;
+}
+
+// Opens the archive again in a new session after the old one was lost.
+// 0, or -1 after the message.
+int renewSession(velk_pread_t *p)
+{
+    velk_LogFmt(VELK_MSG_WARNING, VELK_LOGCLASS_MSG,
+                "Connection to the gateway lost reading %s - opening it again in a new session\n", velk_archive);
+    // The first call after the loss opens the new session; the old
+    // descriptor went with the old one.
+    (void)quor_Close(p->fd);
+    p->fd = velk_OpenArchiveForReading();
+    return p->fd < 0 ? -1 : 0;
+}
+
+// A positioned read through the kept reader: one list-read request for a
+// range that fits one request.
+ssize_t readerReadQuor(velk_pread_t *p, uint64_t offset, void *buf, size_t count)
+{
+    for (int renewals = 0;; ++renewals) {
+        if (p->fd < 0 || velk_shutdown_signalled.load() != 0)
+            break;
+        if (p->reader == nullptr && velk_QuorReaderOpen(&p->xs, p->fd, true, &p->reader) != 0)
+            break;
+        PreadTarget t{static_cast<unsigned char *>(buf), count, 0};
+        int rc = velk_QuorReaderRead(p->reader, offset, count, collectPread, &t, nullptr);
+        if (rc == 0 && t.got == count)
+            return static_cast<ssize_t>(count);
+        velk_QuorReaderClose(p->reader);
+        p->reader = nullptr;
+        if (rc != VELK_QUOR_SESSION_LOST || renewals == kMaxSessionRenewals || renewSession(p) != 0)
+            break;
+    }
+    errno = EIO;
+    return -1;
+}
+
+int readerCloseQuor(velk_pread_t *p)
+{
+    velk_QuorReaderClose(p->reader);
+    int rc = p->fd >= 0 ? quor_Close(p->fd) : 0;
+    delete p;
+    return rc;
+}
+
 } // namespace
 
 int velk_CopyIndexToQuor(const velk_xfer_settings_t *xs, velk_index_t *index, int (*beforeRename)())
@@ -691,4 +777,7 @@ const velk_archive_kind_t velk_kind_quor = {
     .getcwd = getcwdQuor,
     .list_dir = listQuorDir,
     .read_at = readAtQuor,
+    .reader_open = readerOpenQuor,
+    .reader_read = readerReadQuor,
+    .reader_close = readerCloseQuor,
 };

@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <new>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -41,6 +42,7 @@
 #include "kylgw_errors.h"
 #include "kylgw_mvrio.h"
 #include "nxapi_mover.h"
+#include "velk_GatewayRename.h"
 #include "velk_Globals.h"
 #include "velk_LogMsg.h"
 #include "velk_MoverDisplay.h"
@@ -51,7 +53,8 @@ namespace {
 
 constexpr uint64_t kMaxRequestBytes = 2147483648ull;
 constexpr int kListenSliceMs = 250;
-// Pause between looks at a transfer thread that is still ending.
+// The longest wait between looks at a transfer thread that is still
+// ending.
 constexpr long kThreadPollMs = 20;
 // A piece that failed because its connection broke: the request's result
 // decides what happens to the read.
@@ -83,6 +86,12 @@ struct quor_reader_t {
     bool transferDone = false;
     bool localActive = false;
     std::vector<mover_ranges_t> grants; // per bufID: archive ranges given to movers
+
+    // A positioned reader's: a request that fails because the gateway
+    // session is gone ends the read quietly (sessionLost), for the caller
+    // to reopen the archive in a new session and read again.
+    bool recoverLost = false;
+    bool sessionLost = false;
 
     std::atomic<uint64_t> requestReceived{0}; // bytes whose completion arrived
     std::atomic<bool> listenStop{false};
@@ -140,6 +149,31 @@ void abortRead(quor_reader_t *r, const char *function, int line)
 }
 
 #define ABORT_READ(r) abortRead((r), __func__, __LINE__)
+
+// Ends the read after its gateway session was lost, when the caller
+// recovers from that (no message, no exit status): stops every thread of
+// the read as an abort does.
+void abandonRead(quor_reader_t *r)
+{
+    r->sessionLost = true;
+    r->ctl->controlLock.lock();
+    r->ctl->abortSignalled++;
+    r->ctl->transfer_active = 0;
+    r->ctl->controlLock.unlock();
+    r->ctl->ring.bufQueueLock.lock();
+    r->ctl->ring.bufQueueCondition.broadcast();
+    r->ctl->ring.bufQueueLock.unlock();
+    kyl_lock_guard g(r->sockLock);
+    for (int s : r->sockets)
+        shutdown(s, SHUT_RDWR);
+}
+
+// Whether request result rc means the gateway session is gone: the
+// connection broke, or a new session no longer knows the descriptor.
+bool sessionGone(const quor_reader_t *r, int rc)
+{
+    return r->recoverLost && (velk_ConnectionLost(rc) || rc == -EBADF);
+}
 
 void track(quor_reader_t *r, int fd)
 {
@@ -509,6 +543,7 @@ void *velk_TransferThread(void *arg)
     untrackClose(r, &c->controlSocket);
     r->ctl->controlLock.lock();
     c->isactive = 0;
+    r->ctl->localFileCond.broadcast(); // for endRequest
     r->ctl->controlLock.unlock();
     return nullptr;
 }
@@ -729,17 +764,17 @@ void endRequest(quor_reader_t *r)
     for (int i = 0; i < ctl->movers.connectListSize; ++i) {
         connection_info_t *c = &ctl->movers.connectionList[i];
         bool announced = false;
-        ctl->controlLock.lock();
+        kyl_lock_guard g(ctl->controlLock);
         while (c->isactive) {
-            ctl->controlLock.unlock();
             if (!announced && velk_debug_level >= 2) {
                 velk_ErrPrintf("/debug/ - waiting on thread entry %d to complete...\n", i);
                 announced = true;
             }
-            velk_SleepMs(kThreadPollMs);
-            ctl->controlLock.lock();
+            // The thread announces its end; the time limit only bounds a
+            // wait that missed it.
+            struct timespec until = velk_DeadlineIn(kThreadPollMs);
+            (void)ctl->localFileCond.timedwait(ctl->controlLock, &until);
         }
-        ctl->controlLock.unlock();
     }
 }
 
@@ -834,6 +869,10 @@ int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t b
         quor_reqid_t id = quor_GetUniqueRequestID();
         const quor_reqid_t zero{};
         if (memcmp(&id, &zero, sizeof id) == 0) {
+            if (r->recoverLost) {
+                abandonRead(r); // the session that should give the id is gone
+                return -1;
+            }
             readerError("%s: no request id from the storage system - aborting\n", "velk_CopyFromQUORArchive");
             return -1;
         }
@@ -902,7 +941,9 @@ int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t b
             r->ctl->recoveries++;
             continue;
         }
-        if (rc < 0) {
+        if (rc < 0 && sessionGone(r, rc)) {
+            abandonRead(r);
+        } else if (rc < 0) {
             readerError("quor_ReadList error %d, file offset %s - aborting", rc, velk_U64Text(at, t1, sizeof t1));
             ABORT_READ(r);
         }
@@ -922,21 +963,15 @@ int readRequests(quor_reader_t *r, int archiveFd, uint64_t startAddr, uint64_t b
     return isAborted(r) ? -1 : 0;
 }
 
-// Sets up the read of bytesToRead bytes at startAddr of archiveFd in r and
-// its transfer control r->ctl, with entries as the connection table.
-void initContext(quor_reader_t *r, std::vector<connection_info_t> *entries, int archiveFd, uint64_t startAddr,
-                 uint64_t bytesToRead)
+// Sets up r and its transfer control r->ctl to read archiveFd, with
+// entries as the connection table.
+void initContext(quor_reader_t *r, std::vector<connection_info_t> *entries, int archiveFd)
 {
     velk_xfer_ctl_t &ctx = *r->ctl;
-    r->rangeStart = startAddr;
-    r->rangeEnd = startAddr + bytesToRead;
     r->timeout = velk_MoverWaitSeconds();
     r->haveGateway = quorex_GetGatewayAddress(&r->gateway) == 0;
-    r->expected = startAddr;
     r->joinable.assign(entries->size(), false);
     ctx.archive_fd = archiveFd;
-    ctx.srcOffset = startAddr;
-    ctx.transferLength = bytesToRead;
     ctx.movers.listenSockFD = -1;
     ctx.movers.connectListSize = static_cast<int>(entries->size());
     ctx.movers.connectionList = entries->data();
@@ -946,6 +981,40 @@ void initContext(quor_reader_t *r, std::vector<connection_info_t> *entries, int 
         e.ctl = &ctx;
         e.controlSocket = e.listenSocket = e.transferSocket = -1;
     }
+}
+
+// Makes r ready for the range of bytesToRead bytes at startAddr: every
+// buffer back on the ready queue, unarmed, and the delivery starting at
+// startAddr.  No thread of the read runs but the listen thread and the
+// transfer threads, which wait for a request.
+void beginRange(quor_reader_t *r, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
+                void *callbackArg)
+{
+    velk_xfer_ctl_t &ctx = *r->ctl;
+    kyl_lock_guard g(ctx.ring.bufQueueLock);
+    while (io_buffer_t *b = ctx.ring.bufEmptyQueue) {
+        ctx.ring.bufEmptyQueue = b->next;
+        b->next = nullptr;
+        insertSorted(&ctx.ring.bufReadyQueue, b);
+    }
+    for (io_buffer_t *b = ctx.ring.bufReadyQueue; b != nullptr; b = b->next) {
+        b->dataLength = 0;
+        b->ioCount = 0;
+        b->bufFlags &= ~(IOB_FLAG_LAST_DATA | IOB_FLAG_NEW_OFFSET);
+        r->grants[static_cast<size_t>(b->bufID)].filled.clear();
+    }
+    r->callback = callback;
+    r->callbackArg = callbackArg;
+    r->rangeStart = startAddr;
+    r->rangeEnd = startAddr + bytesToRead;
+    r->expected = startAddr;
+    r->armOffset = startAddr;
+    r->requestOpen = false;
+    r->transferDone = false;
+    r->localActive = true;
+    r->connected.store(false);
+    ctx.srcOffset = startAddr;
+    ctx.transferLength = bytesToRead;
 }
 
 // Ends the listen thread (listenThread, null when none started) and joins
@@ -963,98 +1032,139 @@ void stopListening(quor_reader_t *r, const pthread_t *listenThread)
             pthread_join(r->ctl->movers.connectionList[i].threadId, nullptr);
     if (r->listenFd >= 0)
         close(r->listenFd);
+    r->listenFd = -1;
     r->ctl->movers.listenSockFD = -1;
 }
 
 } // namespace
 
-int velk_CopyFromQUORArchive(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
-                             velk_bufCallback_t callback, void *callbackArg, double *xferTime)
+// The state a reader keeps between its ranges.
+struct velk_quor_reader_t {
+    velk_xfer_ctl_t ctx{};
+    std::vector<connection_info_t> entries;
+    quor_reader_t reader;
+    bool locks = false;
+    bool buffers = false;
+    bool listenStarted = false;
+    bool broken = false; // a range failed: the threads are stopped
+    pthread_t listenThread{};
+};
+
+void velk_QuorReaderClose(velk_quor_reader_t *q)
 {
-    VELK_TRACE_ENTRY();
-    const char *fn = "velk_CopyFromQUORArchive";
-    if (xferTime != nullptr)
-        *xferTime = 0.0;
-    if (bytesToRead == 0)
-        return 0;
-    if (callback == nullptr || startAddr + bytesToRead < startAddr) {
-        readerError("[%s] internal error - bad read request\n", fn);
-        velk_SetExitCode(VELK_EXIT_SOFTWARE);
+    if (q == nullptr)
+        return;
+    quor_reader_t *r = &q->reader;
+    if (q->locks)
+        endRequest(r);
+    stopListening(r, q->listenStarted ? &q->listenThread : nullptr);
+    if (q->locks) {
+        q->ctx.controlLock.lock();
+        q->ctx.transfer_active = 0;
+        q->ctx.controlLock.unlock();
+    }
+    velk_CleanupIoBuffers(&q->ctx.ring);
+    velk_FreeXferLocks(&q->ctx);
+    delete q;
+}
+
+int velk_QuorReaderOpen(const velk_xfer_settings_t *xs, int archiveFd, bool recoverLost, velk_quor_reader_t **out)
+{
+    *out = nullptr;
+    auto *q = new (std::nothrow) velk_quor_reader_t;
+    if (q == nullptr) {
+        readerError("Error(s) creating I/O buffers (%s)\n", velk_archive);
+        velk_SetExitCode(VELK_EXIT_IOERR);
         return -1;
     }
-    const double start = velk_GetTimestamp();
-    velk_xfer_ctl_t ctx{};
+    velk_xfer_ctl_t &ctx = q->ctx;
+    quor_reader_t *r = &q->reader;
     ctx.settings = *xs;
-    std::vector<connection_info_t> entries(VELK_MAX_CONNECTIONS);
-    quor_reader_t reader;
-    quor_reader_t *r = &reader;
+    q->entries.resize(VELK_MAX_CONNECTIONS);
     r->ctl = &ctx;
-    r->callback = callback;
-    r->callbackArg = callbackArg;
-    initContext(r, &entries, archiveFd, startAddr, bytesToRead);
-    if (velk_debug_level >= 1)
-        velk_ErrPrintf("/debug/%s: parallel xfer - stripe width = %d, bufsize = %d\n", fn, velk_archive_stripewidth,
-                       xs->iobufsize);
-
-    int result = -1;
-    bool locks = velk_InitXferLocks(&ctx) == 0;
-    if (!locks)
+    r->recoverLost = recoverLost;
+    initContext(r, &q->entries, archiveFd);
+    q->locks = velk_InitXferLocks(&ctx) == 0;
+    if (!q->locks)
         readerError("Error(s) initializing transfer locks\n");
-    if (locks) {
+    if (q->locks) {
         ctx.controlLock.lock();
         ctx.transfer_active = 1;
         ctx.controlLock.unlock();
+        q->buffers = velk_AllocateIoBuffers(&ctx.ring, xs) == 0;
+        if (!q->buffers)
+            readerError("Error(s) creating I/O buffers (%s)\n", velk_archive);
     }
-    bool buffers = locks && velk_AllocateIoBuffers(&ctx.ring, xs) == 0;
-    if (locks && !buffers)
-        readerError("Error(s) creating I/O buffers (%s)\n", velk_archive);
-    if (buffers) {
+    if (q->buffers) {
         // All buffers start on the ready queue, unarmed.
         kyl_lock_guard g(ctx.ring.bufQueueLock);
         r->grants.resize(static_cast<size_t>(ctx.ring.bufCount));
         while (io_buffer_t *b = velk_TakeEmptyBuffer(&ctx.ring))
             velk_InsertReadyBuffer(&ctx.ring, b);
-        r->localActive = true;
-    }
-    bool listening = false;
-    if (buffers) {
         int rc = quor_MoverListen(&r->listenFd, &ctx.movers.listenSockAddr);
-        listening = rc == 0;
-        if (!listening)
+        if (rc != 0)
             readerError("Error(s) creating listen socket [%s]\n", strerror(-rc));
         ctx.movers.listenSockFD = r->listenFd;
     }
-    pthread_t localThread{}, listenThread{};
-    bool localStarted = false, listenStarted = false;
-    if (listening) {
-        int rc = pthread_create(&localThread, nullptr, velk_LocalFileWriteThread, r);
-        localStarted = rc == 0;
-        if (!localStarted)
-            readerError("Error(s) starting local file thread: %d\n", rc);
-    }
-    if (localStarted) {
-        int rc = pthread_create(&listenThread, nullptr, velk_ReaderListenThread, r);
-        listenStarted = rc == 0;
-        if (!listenStarted)
+    if (r->listenFd >= 0) {
+        int rc = pthread_create(&q->listenThread, nullptr, velk_ReaderListenThread, r);
+        q->listenStarted = rc == 0;
+        if (!q->listenStarted)
             readerError("Error(s) starting listen thread: %d\n", rc);
     }
-    if (listenStarted)
-        result = readRequests(r, archiveFd, startAddr, bytesToRead);
-    if (result != 0 && locks)
+    if (!q->listenStarted) {
+        velk_QuorReaderClose(q);
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    *out = q;
+    return 0;
+}
+
+int velk_QuorReaderRead(velk_quor_reader_t *q, uint64_t startAddr, uint64_t bytesToRead, velk_bufCallback_t callback,
+                        void *callbackArg, double *xferTime)
+{
+    const char *fn = "velk_CopyFromQUORArchive";
+    if (xferTime != nullptr)
+        *xferTime = 0.0;
+    if (bytesToRead == 0)
+        return 0;
+    if (callback == nullptr || startAddr + bytesToRead < startAddr || q->broken) {
+        readerError("[%s] internal error - bad read request\n", fn);
+        velk_SetExitCode(VELK_EXIT_SOFTWARE);
+        return -1;
+    }
+    const double start = velk_GetTimestamp();
+    quor_reader_t *r = &q->reader;
+    velk_xfer_ctl_t &ctx = q->ctx;
+    if (velk_debug_level >= 1)
+        velk_ErrPrintf("/debug/%s: parallel xfer - stripe width = %d, bufsize = %d\n", fn, velk_archive_stripewidth,
+                       ctx.settings.iobufsize);
+    beginRange(r, startAddr, bytesToRead, callback, callbackArg);
+    int result = -1;
+    pthread_t localThread{};
+    int rc = pthread_create(&localThread, nullptr, velk_LocalFileWriteThread, r);
+    const bool localStarted = rc == 0;
+    if (!localStarted) {
+        readerError("Error(s) starting local file thread: %d\n", rc);
+        kyl_lock_guard g(ctx.ring.bufQueueLock);
+        r->localActive = false;
+    } else {
+        result = readRequests(r, ctx.archive_fd, startAddr, bytesToRead);
+    }
+    if (result != 0 && !r->sessionLost)
         ABORT_READ(r);
 
-    // Every thread ends: no more data will come.
-    if (buffers) {
+    // Every thread of the range ends: no more data will come.
+    {
         kyl_lock_guard g(ctx.ring.bufQueueLock);
         r->transferDone = true;
         ctx.ring.bufQueueCondition.broadcast();
     }
-    if (locks)
-        endRequest(r);
+    endRequest(r);
     if (localStarted)
         pthread_join(localThread, nullptr);
     const double stop = velk_GetTimestamp();
-    stopListening(r, listenStarted ? &listenThread : nullptr);
 
     if (result == 0 && r->expected != r->rangeEnd) {
         char t1[32], t2[32];
@@ -1062,19 +1172,37 @@ int velk_CopyFromQUORArchive(const velk_xfer_settings_t *xs, int archiveFd, uint
                     velk_U64Text(r->expected - startAddr, t1, sizeof t1), velk_U64Text(bytesToRead, t2, sizeof t2));
         result = -1;
     }
-    if (locks) {
-        if (isAborted(r))
-            result = -1;
-        ctx.controlLock.lock();
-        ctx.transfer_active = 0;
-        ctx.controlLock.unlock();
+    if (isAborted(r)) {
+        result = -1;
+        q->broken = true;
     }
-    velk_CleanupIoBuffers(&ctx.ring);
-    velk_FreeXferLocks(&ctx);
-    if (result != 0)
+    if (result != 0 && !r->sessionLost)
         velk_SetExitCode(VELK_EXIT_IOERR);
     const double from = r->connected.load() ? r->firstConnection.load() : start;
     if (xferTime != nullptr)
         *xferTime = stop - from;
+    if (result != 0 && r->sessionLost)
+        return VELK_QUOR_SESSION_LOST;
     return result;
+}
+
+int velk_CopyFromQUORArchive(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
+                             velk_bufCallback_t callback, void *callbackArg, double *xferTime)
+{
+    VELK_TRACE_ENTRY();
+    if (xferTime != nullptr)
+        *xferTime = 0.0;
+    if (bytesToRead == 0)
+        return 0;
+    if (callback == nullptr || startAddr + bytesToRead < startAddr) {
+        readerError("[%s] internal error - bad read request\n", "velk_CopyFromQUORArchive");
+        velk_SetExitCode(VELK_EXIT_SOFTWARE);
+        return -1;
+    }
+    velk_quor_reader_t *q = nullptr;
+    if (velk_QuorReaderOpen(xs, archiveFd, false, &q) != 0)
+        return -1;
+    int rc = velk_QuorReaderRead(q, startAddr, bytesToRead, callback, callbackArg, xferTime);
+    velk_QuorReaderClose(q);
+    return rc == 0 ? 0 : -1;
 }

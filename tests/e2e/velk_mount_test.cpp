@@ -3,8 +3,9 @@
 // kernel (diff -r, stat fields against an extract -p, random reads of a
 // 40 MB member); hard links share an inode, soft-deleted members and
 // names velk would not extract are absent, every change fails EROFS, a
-// flipped data byte fails a whole read with EIO, and both fusermount3 -u
-// and SIGTERM end the run with its final line.  Needs /dev/fuse and
+// flipped data byte fails a whole read with EIO, both fusermount3 -u
+// and SIGTERM end the run with its final line, and a storage-system mount
+// reads on in a new session when the gateway drops its session.  Needs /dev/fuse and
 // fusermount3 (skipped, with the reason, without them).
 
 #include <gtest/gtest.h>
@@ -240,6 +241,40 @@ INSTANTIATE_TEST_SUITE_P(Kinds, VelkMount, ::testing::Values(Kind::Local, Kind::
                                     : param.param == Kind::Quor ? std::string("StorageSystem")
                                                                : std::string("GatewayHost");
                          });
+
+// The storage system alone reads through list requests and their movers.
+class VelkMountQuor : public VelkMount {};
+
+// The gateway drops the session while the mount reads (a list read's reply
+// is lost): the mount opens the archive again in a new session, and random
+// reads across the big member still return the source's bytes.
+TEST_P(VelkMountQuor, ReadsGoOnInANewSessionWhenTheGatewayDropsIt)
+{
+    auto archive = makeArchive();
+    // The first list read copies the index; the third is one of the mount's.
+    writeFile(dir / "faults", "drop_conn=quor_ReadList,3\n");
+    auto m = mount(archive);
+    ASSERT_TRUE(m->waitMounted());
+    const std::string big = readFile(dir / "src/big");
+    int fd = open((m->mnt + "/src/big").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    std::mt19937_64 rng(11);
+    std::string buf(4096, '\0');
+    for (int i = 0; i < 300; ++i) {
+        size_t off = rng() % (kBigSize - buf.size());
+        ASSERT_EQ(pread(fd, buf.data(), buf.size(), static_cast<off_t>(off)), 4096) << "at " << off;
+        ASSERT_TRUE(buf.compare(0, buf.size(), big, off, buf.size()) == 0) << "at " << off;
+    }
+    close(fd);
+    EXPECT_EQ(readFile(m->mnt + "/src/sub/mid"), velktest::bytesOf(600001, 2));
+    m->end(0, 0);
+    EXPECT_NE(readFile(m->err).find("Connection to the gateway lost reading arch.tar"), std::string::npos)
+        << readFile(m->err);
+    EXPECT_NE(readFile(m->out).find("VELK: VELK SUCCESSFUL"), std::string::npos) << readFile(m->out);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, VelkMountQuor, ::testing::Values(Kind::Quor),
+                         [](const auto &) { return std::string("StorageSystem"); });
 
 // Cases that do not depend on where the archive lives: a local archive.
 class VelkMountLocal : public velktest::VelkGatewayTest {
