@@ -21,6 +21,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <vector>
 
@@ -148,11 +149,19 @@ void archiveWritten(LocalWriter *w, int archiveFd, size_t n)
     w->writebackStartedTo = w->bytesWritten;
 }
 
-// Asks the kernel to read the member's next chunk while this one is copied.
+// Asks the kernel to read the member's next chunk while this one is copied,
+// unless the chunk's last byte is in memory already: then the chunk was
+// cached or read ahead, and asking again would only walk the cache page by
+// page (a tenth of a warm copy's time).
 void prefetchChunk(int memberFd, uint64_t offset, uint64_t length)
 {
-    if (length > 0)
-        (void)posix_fadvise(memberFd, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
+    if (length == 0)
+        return;
+    char last;
+    struct iovec probe = {&last, 1};
+    if (preadv2(memberFd, &probe, 1, static_cast<off_t>(offset + length - 1), RWF_NOWAIT) == 1)
+        return;
+    (void)posix_fadvise(memberFd, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
 }
 
 // Whether an in-kernel copy failed with errno because this way cannot copy
@@ -246,7 +255,16 @@ ssize_t copyInKernel(InKernelWays *k, int memberFd, dev_t dev, uint64_t offset, 
         k->noCopyRange.push_back(dev);
         tryRange = false;
     }
-    return k->noSplice ? -1 : spliceOnce(k, memberFd, offset, archiveFd, length);
+    // Pipe loads until length: the caller looks at write-back, the next
+    // read-ahead and a shutdown once per call.
+    size_t moved = 0;
+    while (moved < length && !k->noSplice) {
+        ssize_t n = spliceOnce(k, memberFd, offset + moved, archiveFd, length - moved);
+        if (n <= 0)
+            return moved > 0 ? static_cast<ssize_t>(moved) : n;
+        moved += static_cast<size_t>(n);
+    }
+    return moved > 0 ? static_cast<ssize_t>(moved) : -1;
 }
 
 bool inKernelCopyAllowed(const LocalWriter *w, bool crcOn)
@@ -378,8 +396,10 @@ void copyMemberInKernel(LocalWriter *w, int archiveFd, MemberCopy *m)
     // then meets it on its first write and ends the copy.
     while (m->done < m->available && !velk_shutdown_signalled.load()) {
         uint64_t position = w->bytesWritten;
-        ssize_t n = copyInKernel(&w->ways, m->fd, m->dev, m->done, archiveFd,
-                                 static_cast<size_t>(std::min<uint64_t>(m->available - m->done, kInKernelPiece)));
+        uint64_t piece = std::min<uint64_t>(m->available - m->done, kInKernelPiece);
+        // The disk reads the next piece while this one is copied.
+        prefetchChunk(m->fd, m->done + piece, std::min<uint64_t>(kInKernelPiece, m->available - m->done - piece));
+        ssize_t n = copyInKernel(&w->ways, m->fd, m->dev, m->done, archiveFd, static_cast<size_t>(piece));
         if (n <= 0)
             break;
         m->done += static_cast<uint64_t>(n);
