@@ -81,6 +81,12 @@ struct ListRequest {
     std::atomic<bool> gapHit{false};
 
     std::atomic<bool> aborted{false};
+    // Taken around every write of this request's movers into the file.
+    // The kernel takes the file's inode lock for each buffered write,
+    // whatever the descriptor, and movers meeting there spin on it; here
+    // they sleep until it is their turn.  (Movers of other processes, the
+    // mover daemons, still meet only in the kernel.)
+    kyl_mutex_t writeMu;
     kyl_mutex_t mu;
     int firstError KYL_GUARDED_BY(mu) = 0;
     std::vector<int> sockets KYL_GUARDED_BY(mu); // open mover sockets
@@ -419,7 +425,10 @@ int movePiece(ListRequest *r, MoverState *m, const PieceFaults &f, uint64_t off,
             return static_cast<int>(n);
         if (f.closeMidblock)
             return -ECONNABORTED;
-        n = pwriteFull(r->fd, m->buf.data(), plen, r->fileOffset + off);
+        {
+            kyl_lock_guard g(r->writeMu);
+            n = pwriteFull(r->fd, m->buf.data(), plen, r->fileOffset + off);
+        }
         if (n < 0)
             return static_cast<int>(n);
     }

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "quor_api.h"
@@ -37,7 +38,7 @@ void busySleep(unsigned seconds)
 
 void dirOpened(const char *) {}
 
-constexpr velk_env_t kSystemEnv = {::read, ::write, ::read, nospaceSleep, busySleep, dirOpened};
+constexpr velk_env_t kSystemEnv = {::read, ::write, ::read, nospaceSleep, busySleep, dirOpened, ::copy_file_range};
 
 // The table in use: written only by velk_SetEnv before threads use it.
 velk_env_t g_env = kSystemEnv;

@@ -25,6 +25,10 @@ struct velk_env_t {
     // directory is open and before its attributes are changed; the system's
     // does nothing.
     void (*dirOpened)(const char *path);
+    // Copies between two files inside the kernel (::copy_file_range); a
+    // test counts the calls or refuses them.  Replacing it alone keeps the
+    // in-kernel copies in use.
+    ssize_t (*copyRange)(int fdIn, loff_t *offIn, int fdOut, loff_t *offOut, size_t length, unsigned flags);
 };
 
 // The calls in use.

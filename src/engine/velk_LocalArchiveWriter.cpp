@@ -4,7 +4,9 @@
 // indexed blocks, whatever happens to its file, so the offsets in the index
 // stay true; only a failed archive write (or an entry the writer does not
 // know) stops the copy.  Member data go from file to archive inside the
-// kernel where the system allows it, else through this unit's buffer; helper
+// kernel where the system allows it (copy_file_range, else splice through a
+// pipe: either way the bytes are copied once, not read into this process
+// and written out again), else through this unit's buffer; helper
 // threads look the next members up meanwhile (velk_MemberPrefetch).  With
 // -V on a terminal the progress line follows the bytes written.  The
 // copy itself runs on the initial thread only; the member status calls take
@@ -19,7 +21,9 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
+#include <vector>
 
 #include "kyl_fd.h"
 #include "velk_ArchiveFile.h"
@@ -50,11 +54,24 @@ constexpr uint64_t kWritebackStep = uint64_t{32} << 20;
 constexpr uint64_t kInKernelPiece = uint64_t{8} << 20;
 // Bytes read back at a time for a CRC.
 constexpr size_t kCrcPiece = size_t{256} << 10;
+// Capacity asked for the splice pipe: the bytes one pass moves.
+constexpr int kSplicePipeSize = 1 << 20;
 
 const unsigned char *zeroBlock()
 {
     return kZeroBlock;
 }
+
+// Which in-kernel copy works, found out once per run: copy_file_range is
+// tried once for each file system the members come from (it refuses a copy
+// between two file systems), splice through a pipe is the way for the ones
+// it refused, and nothing in the kernel once splice was refused too.
+struct InKernelWays {
+    std::vector<dev_t> noCopyRange; // member file systems copy_file_range refused
+    bool noSplice = false;
+    int pipe[2] = {-1, -1}; // the splice pipe, made on first use
+    size_t pipeSize = 0;
+};
 
 // The state of one velk_CopyToLocalArchive call, on its thread's stack.
 struct LocalWriter {
@@ -75,6 +92,7 @@ struct LocalWriter {
     struct timespec progressShownAt = {};
     uint64_t archiveSize = 0; // the size the archive will have, for the progress line
     velk_member_dir_t dirs;   // the directory of the last member opened
+    InKernelWays ways;
 };
 
 // Shows the bytes written against the archive's size on the progress line
@@ -132,30 +150,122 @@ void archiveWritten(LocalWriter *w, int archiveFd, size_t n)
     w->writebackStartedTo = w->bytesWritten;
 }
 
-// Asks the kernel to read the member's next chunk while this one is copied.
+// Asks the kernel to read the member's next chunk while this one is copied,
+// unless the chunk's last byte is in memory already: then the chunk was
+// cached or read ahead, and asking again would only walk the cache page by
+// page (a tenth of a warm copy's time).
 void prefetchChunk(int memberFd, uint64_t offset, uint64_t length)
 {
-    if (length > 0)
-        (void)posix_fadvise(memberFd, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
+    if (length == 0)
+        return;
+    char last;
+    struct iovec probe = {&last, 1};
+    if (preadv2(memberFd, &probe, 1, static_cast<off_t>(offset + length - 1), RWF_NOWAIT) == 1)
+        return;
+    (void)posix_fadvise(memberFd, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
 }
 
-// Copies up to length bytes of the member from offset on straight into the
-// archive at its current position, inside the kernel (no pass through this
-// process's buffer).  Used only for a regular-file archive (readable too
-// when CRCs are taken) and with the real read and write calls.  Returns the
-// bytes copied, 0 at the member's end, or -1 when this way cannot go on
-// (unsupported, or an error on either file): the caller then goes on with
-// reads and writes from the same place, which report and handle errors of
-// each side as usual.
-ssize_t copyInKernel(int memberFd, uint64_t offset, int archiveFd, size_t length)
+// Whether an in-kernel copy failed with errno because this way cannot copy
+// between these two files at all (rather than because of an I/O error):
+// a different file system, a file system without the call, a file kind or
+// open mode it does not take.
+bool wayRefused(int err)
 {
-    loff_t in = static_cast<loff_t>(offset);
-    for (;;) {
-        ssize_t n = copy_file_range(memberFd, &in, archiveFd, nullptr, length, 0);
+    return err == EXDEV || err == EINVAL || err == EOPNOTSUPP || err == ENOSYS || err == EBADF;
+}
+
+void closeSplicePipe(InKernelWays *k)
+{
+    for (int &end : k->pipe) {
+        if (end >= 0)
+            close(end);
+        end = -1;
+    }
+}
+
+// Makes the splice pipe as large as the system grants up to
+// kSplicePipeSize.  False (splice then refused for the run) when no pipe
+// can be made.
+bool openSplicePipe(InKernelWays *k)
+{
+    if (pipe2(k->pipe, O_CLOEXEC) != 0) {
+        k->noSplice = true;
+        return false;
+    }
+    (void)fcntl(k->pipe[1], F_SETPIPE_SZ, kSplicePipeSize);
+    int size = fcntl(k->pipe[1], F_GETPIPE_SZ);
+    k->pipeSize = size > 0 ? static_cast<size_t>(size) : size_t{65536};
+    return true;
+}
+
+// Moves one pipe load (at most length bytes) of the member from offset on
+// into the archive at its current position: the member's cached pages go
+// into the pipe by reference and are copied once into the archive.
+// Returns the bytes the archive received, 0 at the member's end, or -1.
+// Bytes left in the pipe by a failed archive write go with the pipe.
+ssize_t spliceOnce(InKernelWays *k, int memberFd, uint64_t offset, int archiveFd, size_t length)
+{
+    if (k->pipe[0] < 0 && !openSplicePipe(k))
+        return -1;
+    loff_t from = static_cast<loff_t>(offset);
+    ssize_t got;
+    while ((got = splice(memberFd, &from, k->pipe[1], nullptr, std::min(length, k->pipeSize), SPLICE_F_MOVE)) < 0 &&
+           errno == EINTR && !velk_shutdown_signalled.load()) {
+    }
+    if (got < 0 && wayRefused(errno))
+        k->noSplice = true;
+    if (got <= 0)
+        return got;
+    size_t put = 0;
+    while (put < static_cast<size_t>(got)) {
+        ssize_t n = splice(k->pipe[0], nullptr, archiveFd, nullptr, static_cast<size_t>(got) - put, SPLICE_F_MOVE);
         if (n < 0 && errno == EINTR && !velk_shutdown_signalled.load())
             continue;
-        return n;
+        if (n <= 0) {
+            int err = errno;
+            if (n < 0 && put == 0 && wayRefused(err))
+                k->noSplice = true;
+            closeSplicePipe(k);
+            errno = err;
+            return put > 0 ? static_cast<ssize_t>(put) : -1;
+        }
+        put += static_cast<size_t>(n);
     }
+    return got;
+}
+
+// Copies up to length bytes of the member (on file system dev) from offset
+// on straight into the archive at its current position, inside the kernel
+// (no pass through this process's buffer).  Used only for a regular-file
+// archive (readable too when CRCs are taken) and with the real read and
+// write calls.  Returns the bytes copied, 0 at the member's end, or -1 when
+// this way cannot go on (unsupported, or an error on either file): the
+// caller then goes on with reads and writes from the same place, which
+// report and handle errors of each side as usual.
+ssize_t copyInKernel(InKernelWays *k, int memberFd, dev_t dev, uint64_t offset, int archiveFd, size_t length)
+{
+    bool tryRange = std::find(k->noCopyRange.begin(), k->noCopyRange.end(), dev) == k->noCopyRange.end();
+    while (tryRange) {
+        loff_t in = static_cast<loff_t>(offset);
+        ssize_t n = velk_Env().copyRange(memberFd, &in, archiveFd, nullptr, length, 0);
+        if (n < 0 && errno == EINTR && !velk_shutdown_signalled.load())
+            continue;
+        if (n >= 0 || !wayRefused(errno))
+            return n;
+        // Not between these file systems: splice from now on.
+        k->noCopyRange.push_back(dev);
+        tryRange = false;
+    }
+    // Pipe loads until length: the caller looks at write-back, the next
+    // read-ahead and a shutdown once per call.
+    size_t moved = 0;
+    while (moved < length && !k->noSplice) {
+        ssize_t n = spliceOnce(k, memberFd, offset + moved, archiveFd, length - moved);
+        if (n <= 0)
+            return moved > 0 ? static_cast<ssize_t>(moved) : n;
+        moved += static_cast<size_t>(n);
+    }
+    return moved > 0 ? static_cast<ssize_t>(moved) : -1;
 }
 
 bool inKernelCopyAllowed(const LocalWriter *w, bool crcOn)
@@ -187,7 +297,8 @@ bool crcFromArchive(int archiveFd, uint64_t position, size_t length, uint32_t *c
 
 // One member's data copy in progress.
 struct MemberCopy {
-    int fd; // the member file, or -1 when it is missing
+    int fd;    // the member file, or -1 when it is missing
+    dev_t dev; // the file system it is on
     const char *path;
     uint64_t size;      // the indexed size: exactly this many bytes go out
     uint64_t available; // bytes the file can still give, up to size
@@ -281,8 +392,10 @@ void copyMemberInKernel(LocalWriter *w, int archiveFd, MemberCopy *m)
     // then meets it on its first write and ends the copy.
     while (m->done < m->available && !velk_shutdown_signalled.load()) {
         uint64_t position = w->bytesWritten;
-        ssize_t n = copyInKernel(m->fd, m->done, archiveFd,
-                                 static_cast<size_t>(std::min<uint64_t>(m->available - m->done, kInKernelPiece)));
+        uint64_t piece = std::min<uint64_t>(m->available - m->done, kInKernelPiece);
+        // The disk reads the next piece while this one is copied.
+        prefetchChunk(m->fd, m->done + piece, std::min<uint64_t>(kInKernelPiece, m->available - m->done - piece));
+        ssize_t n = copyInKernel(&w->ways, m->fd, m->dev, m->done, archiveFd, static_cast<size_t>(piece));
         if (n <= 0)
             break;
         m->done += static_cast<uint64_t>(n);
@@ -383,6 +496,7 @@ int copyLocalFile(LocalWriter *w, int archiveFd, long indexOrdinal, const hif_en
 
     MemberCopy m = {};
     m.fd = member.get();
+    m.dev = missing ? 0 : opened.st_dev;
     m.path = path;
     m.size = velk_Get64(indexEntry->hent_fsize);
     m.crcOn = velk_Opt(VELK_OPT_CRC);
@@ -502,6 +616,7 @@ int velk_CopyToLocalArchive(const velk_xfer_settings_t *xs, const velk_archive_t
                     "local", archiveName());
     velk_archive_fd = -1;
     velk_MemberDirClose(&w->dirs);
+    closeSplicePipe(&w->ways);
     VELK_FREE(w->buf);
     return rc;
 }
