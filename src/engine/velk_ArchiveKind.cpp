@@ -52,18 +52,9 @@ ssize_t velk_KindGatewayWrite(int fd, const void *buf, size_t count)
     return gatewayResult(quor_Write(fd, buf, static_cast<uint64_t>(count)));
 }
 
-namespace {
-
-// Where a positioned read through a range reader puts its bytes.
-struct ReadAtTarget {
-    unsigned char *dst;
-    size_t want;
-    size_t got;
-};
-
-int collectReadAt(io_buffer_t *theBuf, void *arg)
+int velk_KindCollectReadAt(io_buffer_t *theBuf, void *arg)
 {
-    auto *t = static_cast<ReadAtTarget *>(arg);
+    auto *t = static_cast<velk_read_at_target_t *>(arg);
     size_t n = static_cast<size_t>(theBuf->dataLength);
     if (n > t->want - t->got)
         n = t->want - t->got;
@@ -72,13 +63,11 @@ int collectReadAt(io_buffer_t *theBuf, void *arg)
     return 0;
 }
 
-} // namespace
-
 ssize_t velk_KindCopyReadAt(velk_copy_from_t copyFrom, const velk_xfer_settings_t *xs, int fd, uint64_t offset,
                             void *buf, size_t count)
 {
-    ReadAtTarget t{static_cast<unsigned char *>(buf), count, 0};
-    if (copyFrom(xs, fd, offset, count, collectReadAt, &t, nullptr) != 0 || t.got != count) {
+    velk_read_at_target_t t{static_cast<unsigned char *>(buf), count, 0};
+    if (copyFrom(xs, fd, offset, count, velk_KindCollectReadAt, &t, nullptr) != 0 || t.got != count) {
         errno = EIO;
         return -1;
     }

@@ -175,6 +175,14 @@ ssize_t velk_KindGatewayWrite(int fd, const void *buf, size_t count);
 // count bytes at offset are collected into buf.  count, or -1 with errno
 // EIO when the range could not be read whole (the reader's message told
 // why).
+// Where a positioned read puts its bytes: velk_KindCollectReadAt, a range
+// reader's callback, copies each buffer to dst until want bytes are there.
+struct velk_read_at_target_t {
+    unsigned char *dst;
+    size_t want;
+    size_t got;
+};
+int velk_KindCollectReadAt(io_buffer_t *theBuf, void *arg);
 using velk_copy_from_t = int (*)(const velk_xfer_settings_t *xs, int archiveFd, uint64_t startAddr,
                                  uint64_t bytesToRead, velk_bufCallback_t callback, void *callbackArg,
                                  double *xferTime);

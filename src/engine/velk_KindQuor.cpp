@@ -619,22 +619,6 @@ ssize_t readAtQuor(const velk_xfer_settings_t *xs, int fd, uint64_t offset, void
     return velk_KindCopyReadAt(velk_CopyFromQUORArchive, xs, fd, offset, buf, count);
 }
 
-// Collects the bytes of a positioned read into the caller's buffer.
-struct PreadTarget {
-    unsigned char *dst;
-    size_t want;
-    size_t got;
-};
-
-int collectPread(io_buffer_t *theBuf, void *arg)
-{
-    auto *t = static_cast<PreadTarget *>(arg);
-    size_t n = std::min<size_t>(theBuf->dataLength, t->want - t->got);
-    memcpy(t->dst + t->got, theBuf->buffer, n);
-    t->got += n;
-    return 0;
-}
-
 // Sessions a positioned read opens again, in a row, before it fails.
 constexpr int kMaxSessionRenewals = 3;
 
@@ -683,8 +667,8 @@ ssize_t readerReadQuor(velk_pread_t *p, uint64_t offset, void *buf, size_t count
             break;
         if (p->reader == nullptr && velk_QuorReaderOpen(&p->xs, p->fd, true, &p->reader) != 0)
             break;
-        PreadTarget t{static_cast<unsigned char *>(buf), count, 0};
-        int rc = velk_QuorReaderRead(p->reader, offset, count, collectPread, &t, nullptr);
+        velk_read_at_target_t t{static_cast<unsigned char *>(buf), count, 0};
+        int rc = velk_QuorReaderRead(p->reader, offset, count, velk_KindCollectReadAt, &t, nullptr);
         if (rc == 0 && t.got == count)
             return static_cast<ssize_t>(count);
         velk_QuorReaderClose(p->reader);

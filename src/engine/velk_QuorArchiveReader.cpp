@@ -126,6 +126,18 @@ std::string peerText(const quor_sockaddr_t &peer)
     return text;
 }
 
+// Wakes every waiter of the read and shuts down every mover socket, so
+// that each of its threads sees the read ended.
+void wakeAndShutDown(quor_reader_t *r)
+{
+    r->ctl->ring.bufQueueLock.lock();
+    r->ctl->ring.bufQueueCondition.broadcast();
+    r->ctl->ring.bufQueueLock.unlock();
+    kyl_lock_guard g(r->sockLock);
+    for (int s : r->sockets)
+        shutdown(s, SHUT_RDWR);
+}
+
 // Aborts the read: raises the abort count (the first abort logs its
 // caller), wakes every waiter and shuts down every mover socket.
 void abortRead(quor_reader_t *r, const char *function, int line)
@@ -140,12 +152,7 @@ void abortRead(quor_reader_t *r, const char *function, int line)
                     function, line, __FILE__);
         velk_SetExitCode(VELK_EXIT_IOERR);
     }
-    r->ctl->ring.bufQueueLock.lock();
-    r->ctl->ring.bufQueueCondition.broadcast();
-    r->ctl->ring.bufQueueLock.unlock();
-    kyl_lock_guard g(r->sockLock);
-    for (int s : r->sockets)
-        shutdown(s, SHUT_RDWR);
+    wakeAndShutDown(r);
 }
 
 #define ABORT_READ(r) abortRead((r), __func__, __LINE__)
@@ -160,12 +167,7 @@ void abandonRead(quor_reader_t *r)
     r->ctl->abortSignalled++;
     r->ctl->transfer_active = 0;
     r->ctl->controlLock.unlock();
-    r->ctl->ring.bufQueueLock.lock();
-    r->ctl->ring.bufQueueCondition.broadcast();
-    r->ctl->ring.bufQueueLock.unlock();
-    kyl_lock_guard g(r->sockLock);
-    for (int s : r->sockets)
-        shutdown(s, SHUT_RDWR);
+    wakeAndShutDown(r);
 }
 
 // Whether request result rc means the gateway session is gone: the
