@@ -63,6 +63,11 @@ constexpr int kSplicePipeSize = 1 << 20;
 // bytes is gathered in the buffer with its neighbours: for small files the
 // write calls cost more than the bytes copied once more.
 constexpr uint64_t kGatherMax = uint64_t{64} << 10;
+// The gathered members are written once they fill this much of the buffer:
+// little enough to stay in the processor's cache between the reads that
+// fill it and the write that empties it (a whole 8 MiB buffer took a tenth
+// more processor time on many small files).
+constexpr uint64_t kGatherArea = uint64_t{256} << 10;
 // copyLocalFile's results beside VELK_LCOPY_*: the member was gathered (its
 // outcome is recorded when the buffer is written), or writing the members
 // gathered before it failed, so it was not reached.
@@ -648,8 +653,9 @@ int copyLocalFile(LocalWriter *w, int archiveFd, long indexOrdinal, const hif_en
     bool hasData = type == VTO_FILE || type == VTO_HARDLINK;
     uint64_t size = hasData ? velk_Get64(indexEntry->hent_fsize) : 0;
     uint64_t blocks = VELK_BLOCKSIZE + (size + VELK_BLOCKSIZE - 1) / VELK_BLOCKSIZE * VELK_BLOCKSIZE;
-    bool gather = w->gatherOn && blocks <= std::min<uint64_t>(kGatherMax, w->bufSize);
-    if ((!gather || blocks > w->bufSize - w->gathered) && flushGathered(w, archiveFd) != 0)
+    uint64_t area = std::min<uint64_t>(kGatherArea, w->bufSize);
+    bool gather = w->gatherOn && blocks <= std::min(kGatherMax, area);
+    if ((!gather || blocks > area - w->gathered) && flushGathered(w, archiveFd) != 0)
         return kLcopyNotReached;
     char path[VELK_PATH_BUFSIZE];
     velk_FormIxEntryPathname(indexEntry, path, sizeof path);
