@@ -3,6 +3,7 @@
 // and failed with the archive still aligned; a failed archive write ends the
 // copy.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -20,16 +21,36 @@ using velkunit::contains;
 using velkunit::field;
 using velkunit::pattern;
 
-// Archive write injection: from the failAt-th write to the archive on, the
-// call fails with g_failErrno; every write to it is counted.
-int g_archiveFd = -1, g_archiveWrites = 0, g_failAt = 0, g_failErrno = EFBIG;
+// Archive write injection: the archive takes g_budget bytes (a write that
+// crosses it is cut short there), then every write to it fails with
+// g_failErrno; the writes to it are counted.
+int g_archiveFd = -1, g_archiveWrites = 0, g_failErrno = EFBIG;
+size_t g_budget = 0, g_taken = 0;
 ssize_t failingWrite(int fd, const void *buf, size_t n)
 {
-    if (fd == g_archiveFd && ++g_archiveWrites >= g_failAt) {
+    if (fd != g_archiveFd)
+        return ::write(fd, buf, n);
+    ++g_archiveWrites;
+    if (g_taken >= g_budget) {
         errno = g_failErrno;
         return -1;
     }
-    return ::write(fd, buf, n);
+    ssize_t put = ::write(fd, buf, std::min(n, g_budget - g_taken));
+    if (put > 0)
+        g_taken += static_cast<size_t>(put);
+    return put;
+}
+
+void injectWrites(size_t budget, int err)
+{
+    g_archiveFd = velk_archive_fd;
+    g_archiveWrites = 0;
+    g_budget = budget;
+    g_taken = 0;
+    g_failErrno = err;
+    velk_env_t env = velk_Env();
+    env.localWrite = failingWrite;
+    velk_SetEnv(&env);
 }
 
 // pattern() with each 512-byte block's number written at its start, so
@@ -169,19 +190,13 @@ TEST_F(LocalArchiveWriterTest, AnArchiveWriteErrorEndsTheWholeCopy)
         velk_SetEnv(nullptr);
         velk_archive_blocks = 0;
         layOut({"a", "b", "c"});
-        // Writes: a's header, data and padding, then b's header fails.
-        g_archiveFd = velk_archive_fd;
-        g_archiveWrites = 0;
-        g_failAt = 4;
-        g_failErrno = err;
-        velk_env_t env = velk_Env();
-        env.localWrite = failingWrite;
-        velk_SetEnv(&env);
+        // The archive takes a's blocks, then b's header fails.
+        injectWrites(1024, err);
         velk_exit_code.store(0);
         velktest::OutputCapture cap;
         EXPECT_EQ(copy(), -1) << err;
         EXPECT_TRUE(contains(cap.err(), message)) << cap.err();
-        EXPECT_EQ(g_archiveWrites, 4) << err; // nothing was tried after the failure
+        EXPECT_EQ(g_archiveWrites, 2) << err; // the one cut short, the failed one, nothing after
         EXPECT_EQ(velk_exit_code.load(), 72) << err;
         EXPECT_EQ(velktest::readFile(archiveName_).size(), 1024u) << err; // no closing block
         velk_FinalizeMemberLists();
@@ -219,7 +234,7 @@ TEST_F(LocalArchiveWriterTest, MembersGoInsideTheKernelWhicheverWayTheFileSystem
         if (refuse)
             EXPECT_EQ(g_copyRangeCalls, 1);
         else
-            EXPECT_GE(g_copyRangeCalls, 4); // 8 MiB per call: two for big, one each for even and small
+            EXPECT_GE(g_copyRangeCalls, 3); // 8 MiB per call: two for big, one for even (small is gathered)
         std::string a = velktest::readFile(archiveName_);
         size_t at = 0;
         seed = 20;
@@ -237,6 +252,78 @@ TEST_F(LocalArchiveWriterTest, MembersGoInsideTheKernelWhicheverWayTheFileSystem
         EXPECT_EQ(ok, 5) << refuse; // the members and the consistency file
         EXPECT_EQ(failed, 0) << refuse;
         velk_FinalizeMemberLists();
+    }
+}
+
+TEST_F(LocalArchiveWriterTest, SmallMembersGoOutTogetherAsTheyWouldOneByOne)
+{
+    // Small members, one too large to be gathered, one small one after it.
+    std::vector<std::string> paths, data;
+    for (int i = 0; i < 12; ++i) {
+        paths.push_back("s" + std::to_string(i));
+        data.push_back(numbered(100 + 1000 * static_cast<size_t>(i), 40 + static_cast<unsigned>(i)));
+    }
+    paths.push_back("large");
+    data.push_back(numbered((size_t{1} << 20) + 7, 60));
+    paths.push_back("last");
+    data.push_back(numbered(3000, 61));
+    std::vector<size_t> at; // where each member's header goes
+    size_t end = 0;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        velktest::writeFile(paths[i], data[i]);
+        at.push_back(end);
+        end += 512 + (data[i].size() + 511) / 512 * 512;
+    }
+    velk_option_flags = VELK_OPT_CRC;
+    // One by one: an archive not at its start is written member by member.
+    std::string archives[2];
+    int writes[2];
+    uint32_t crcs[2];
+    for (bool gathered : {false, true}) {
+        velk_archive_blocks = 0;
+        layOut(paths);
+        ASSERT_EQ(write(velk_archive_fd, "x", gathered ? 0 : 1), gathered ? 0 : 1);
+        injectWrites(SIZE_MAX, EFBIG);
+        ASSERT_EQ(copy(), 0);
+        velk_SetEnv(nullptr);
+        archives[gathered] = velktest::readFile(archiveName_).substr(gathered ? 0 : 1);
+        writes[gathered] = g_archiveWrites;
+        crcs[gathered] = velk_GetMemberFileXferCRC(5);
+        velk_FinalizeMemberLists();
+    }
+    ASSERT_GE(archives[1].size(), end);
+    EXPECT_TRUE(archives[0].compare(0, end, archives[1], 0, end) == 0);
+    EXPECT_EQ(archives[1].compare(at[12] + 512, data[12].size(), data[12]), 0);
+    EXPECT_EQ(crcs[0], crcs[1]);
+    EXPECT_GE(writes[0], 3 * 14);
+    // The small ones, large's header, data (two pieces) and padding, the
+    // last ones, the closing block.
+    EXPECT_LE(writes[1], 7);
+
+    // The archive fills up in s3's header or in its padding: s0-s2 are in
+    // it and done, s3 fails with the message of that write, nothing later
+    // is reported.
+    const std::pair<size_t, const char *> cases[] = {
+        {at[3] + 100, " writing tar header to Archive file out.tar\n"},
+        {at[3] + 512 + data[3].size() + 10, " writing fill bytes to Archive file out.tar\n"},
+    };
+    for (const auto &[budget, message] : cases) {
+        velk_archive_blocks = 0;
+        layOut(paths);
+        injectWrites(budget, EFBIG);
+        velk_exit_code.store(0);
+        velktest::OutputCapture cap;
+        EXPECT_EQ(copy(), -1);
+        velk_SetEnv(nullptr);
+        EXPECT_TRUE(contains(cap.err(), message)) << cap.err();
+        EXPECT_EQ(velk_exit_code.load(), 72);
+        EXPECT_EQ(velktest::readFile(archiveName_), archives[1].substr(0, budget));
+        int64_t ok = -1, failed = -1;
+        velk_GetMemberFileXferSummary(&ok, &failed);
+        EXPECT_EQ(ok, 3) << budget;
+        EXPECT_EQ(failed, 1) << budget;
+        velk_FinalizeMemberLists();
+        EXPECT_EQ(velk_GetMemberFileXferSuccess(3), 1);
     }
 }
 
