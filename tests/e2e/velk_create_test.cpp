@@ -169,6 +169,9 @@ TEST_F(VelkCreate, EmptyMemberListIsRefusedWithoutAnArchive)
 
 TEST_F(VelkCreate, CrcIsStoredAndRmlocalRemovesArchivedFilesOnly)
 {
+    // A member too large to be gathered into the writer's buffer has its CRC
+    // taken from the bytes written to the archive.
+    writeFile(dir / "tree/big.bin", std::string(200000, 'v'));
     auto r = velk({"-c", "-E", "-H", "crc", "-H", "rmlocal", "-f", "a.tar", "tree"});
     ASSERT_EQ(r.status, 0) << r.err;
     // Files and links are gone; directories stay.
@@ -179,6 +182,8 @@ TEST_F(VelkCreate, CrcIsStoredAndRmlocalRemovesArchivedFilesOnly)
     EXPECT_NE(l.out.find("[0xcbf43926]  root/"), std::string::npos) << l.out;
     // The CRC of no bytes is 0.
     EXPECT_NE(l.out.find("[0x00000000]  root/"), std::string::npos) << l.out;
+    auto big = velk({"-t", "-E", "-H", "crc", "-f", "a.tar", "tree/big.bin"});
+    EXPECT_NE(big.out.find("[0x027589c5]  root/"), std::string::npos) << big.out;
 }
 
 TEST_F(VelkCreate, MissingParentsAreMadeOnlyWithP)
