@@ -63,14 +63,7 @@ int feedStart(EntryFeed *f, velk_mount_tree_t *tree)
 // Adds the next entry.  0, or -1 after the message.
 int feedEntry(EntryFeed *f, const hif_entry_t *entry)
 {
-    if (!velk_IndexEntrySane(entry)) {
-        velk_LogFmt(VELK_MSG_ERROR, MSG, "Hmmm- %s does not appear to be a file created by velk.\n",
-                    velk_index_filename);
-        velk_NoteFailure("corrupt index entry");
-        velk_SetExitCode(VELK_EXIT_IOERR);
-        return -1;
-    }
-    if (velk_IndexOrderCheck(&f->order, entry, f->ordinal) != 0)
+    if (velk_IndexEntryAccept(&f->order, entry, f->ordinal) != 0)
         return -1;
     if (f->ordinal++ != f->consistency && velk_MountTreeAdd(f->tree, entry) != 0) {
         velk_LogMsg(VELK_MSG_ERROR, MSG, "velk_Mount: out of memory building the file tree\n");

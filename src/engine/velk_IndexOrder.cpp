@@ -52,15 +52,20 @@ int velk_IndexOrderScan(velk_index_t *index, int fd, int kind, int64_t count)
             velk_SetExitCode(VELK_EXIT_IOERR);
             return -1;
         }
-        if (!velk_IndexEntrySane(entry)) {
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Hmmm- %s does not appear to be a file created by velk.\n",
-                        velk_index_filename);
-            velk_NoteFailure("corrupt index entry");
-            velk_SetExitCode(VELK_EXIT_IOERR);
-            return -1;
-        }
-        if (velk_IndexOrderCheck(&order, entry, ordinal) != 0)
+        if (velk_IndexEntryAccept(&order, entry, ordinal) != 0)
             return -1;
     }
     return 0;
+}
+
+int velk_IndexEntryAccept(velk_index_order_t *order, const hif_entry_t *entry, int64_t ordinal)
+{
+    if (!velk_IndexEntrySane(entry)) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Hmmm- %s does not appear to be a file created by velk.\n",
+                    velk_index_filename);
+        velk_NoteFailure("corrupt index entry");
+        velk_SetExitCode(VELK_EXIT_IOERR);
+        return -1;
+    }
+    return velk_IndexOrderCheck(order, entry, ordinal);
 }

@@ -25,6 +25,11 @@ struct velk_index_order_t {
 // 72, one "corrupt index entry" failure counted).
 [[nodiscard]] int velk_IndexOrderCheck(velk_index_order_t *order, const hif_entry_t *entry, int64_t ordinal);
 
+// The whole check of the entry at ordinal read from an untrusted index: its
+// fields are sane (else "does not appear to be a file created by velk",
+// status 72) and it is next in index order.  0, or -1 after the message.
+[[nodiscard]] int velk_IndexEntryAccept(velk_index_order_t *order, const hif_entry_t *entry, int64_t ordinal);
+
 // Reads entries 0 to count-1 of the open index fd of kind and checks that
 // each is sane ("VELK_IDX") and in order.  index's sequential reader is left after them; the caller positions it
 // again.  Returns 0, or -1 after the message (a read error: status 72).
