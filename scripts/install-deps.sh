@@ -3,7 +3,8 @@
 # benchmark: compilers and tools (python3 for the layering check and the
 # benchmark), the libraries it links (OpenSSL, libcrypt, libdeflate,
 # libfuse 3 for the mount, with fuse3's fusermount3 to unmount it),
-# GoogleTest, GNU tar and bsdtar for the interoperability tests, groff and
+# GoogleTest, GNU tar and bsdtar for the interoperability tests, gdb for the
+# stacks of a program that overran its time in a test, groff and
 # man-db to check the manual pages, dpkg-dev and file for the Debian
 # package.  (systemd-analyze, from systemd, checks the unit file where it is
 # installed; it is not installed here, as a container has no use for it.)
@@ -17,7 +18,7 @@ PACKAGES=(
   libfuse3-dev fuse3
   libgtest-dev libgmock-dev
   libclang-rt-14-dev
-  tar libarchive-tools python3
+  tar libarchive-tools python3 gdb
   groff-base man-db dpkg-dev file
 )
 

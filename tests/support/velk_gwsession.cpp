@@ -119,6 +119,7 @@ PtyResult runOnPty(const std::vector<std::string> &argv, const std::map<std::str
             continue;
         if (rc == 0) {
             res.timedOut = true;
+            dumpStacks(pid);
             kill(pid, SIGKILL);
             break;
         }

@@ -91,6 +91,20 @@ std::vector<std::string> environmentOf(const RunOptions &opts)
     return envStrings;
 }
 
+// Prints the threads' stacks of a program that overran its time to the
+// test's standard error, where gdb is installed: a hang seen once in a
+// loaded run is then diagnosable from the log alone.
+void dumpStacks(pid_t pid)
+{
+    if (access("/usr/bin/gdb", X_OK) != 0)
+        return;
+    fprintf(stderr, "--- stacks of pid %d, which overran its time ---\n", static_cast<int>(pid));
+    const std::string cmd = "timeout 60 /usr/bin/gdb -nx -batch -p " + std::to_string(pid) +
+                            " -ex 'thread apply all bt' </dev/null 1>&2 2>/dev/null";
+    if (std::system(cmd.c_str()) != 0)
+        fprintf(stderr, "--- gdb could not show them ---\n");
+}
+
 RunResult run(const std::vector<std::string> &argv, const RunOptions &opts)
 {
     RunResult r;
@@ -146,6 +160,7 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opts)
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             r.timedOut = true;
+            dumpStacks(pid);
             kill(-pid, SIGKILL);
             break;
         }

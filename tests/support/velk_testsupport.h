@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace velktest {
@@ -50,6 +51,8 @@ struct RunOptions {
 
 // The child's environment of opts as "NAME=value" strings.
 std::vector<std::string> environmentOf(const RunOptions &opts);
+// Prints the stacks of pid's threads to standard error (when gdb is installed).
+void dumpStacks(pid_t pid);
 // Runs argv[0] with the arguments and returns what it printed and its status.
 RunResult run(const std::vector<std::string> &argv, const RunOptions &opts = {});
 // Runs the velk binary under test with the given arguments.
