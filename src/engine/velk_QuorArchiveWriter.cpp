@@ -639,6 +639,8 @@ void *velk_WriterListenThread(void *arg)
                 velk_ErrPrintf("/debug/error %d on poll() - exiting accept loop\n", errno);
             break;
         }
+        if (n > 0 && velk_XferShouldStop(ctl))
+            break; // woken by the shutdown of the listening socket
         if (n == 0) {
             uint64_t done;
             uint64_t total;
@@ -983,6 +985,9 @@ void tearDown(WriterRun *run)
         }
         wakeAll(ctl);
     }
+    // The listen thread is woken at once, not at the end of its wait.
+    if (run->listenStarted && ctl->movers.listenSockFD >= 0)
+        shutdown(ctl->movers.listenSockFD, SHUT_RDWR);
     if (run->listenStarted)
         pthread_join(run->listener, nullptr);
     if (ctl->movers.listenSockFD >= 0)
