@@ -32,6 +32,14 @@ constexpr long kIdleSleepMs = 5;
 // Upper bound of every wait on a transfer condition: the abort count is
 // raised without a broadcast, so waiters look at it at least this often.
 constexpr long kXferWaitMs = 100;
+// The largest member (header, data and padding, in blocks) the manager
+// reads itself when its data are in memory: for such a member, handing it
+// to a reader thread and taking the completion back costs more than the
+// copy.
+constexpr int kInlineBlocks = 129;
+// After a member whose data were not in memory, the next members go to
+// the reader threads, which wait for the disk side by side.
+constexpr long kColdRun = 256;
 
 } // namespace
 
@@ -288,6 +296,9 @@ struct lfw_mgr_t {
     uint64_t bytesTotal;           // member bytes handed out, for status messages
     bool lastFlushed;              // the final fill buffers went to the ready queue
     bool stop;                     // the manager must end
+    lfw_ctl_t *self;               // the manager's own reader entry (not in the pool)
+    velk_lfw_files_t *selfFiles;   // and what it keeps between members
+    long coldUntil;                // no member before this ordinal is read by the manager
 };
 
 void mgrAbort(lfw_mgr_t *mgr, const char *function, int line)
@@ -387,6 +398,25 @@ void stepReadEntry(lfw_mgr_t *mgr)
     mgr->state = IX_ASSIGN_TASK;
 }
 
+// Sets task up for the current entry, no request yet.
+void startTask(const lfw_mgr_t *mgr, lfw_task_t *task)
+{
+    task->request = LFW_IDLE;
+    task->indexEntryNumber = mgr->ordinal;
+    task->inxEntry = mgr->entry;
+    task->record = mgr->record;
+    task->totalBlocks = static_cast<int>(velk_Get32(mgr->entry.hent_blocks));
+    task->blocksAssigned = 0;
+    task->blocksToSkip = mgr->pendingSkip;
+    task->reqBuffer = mgr->fillBuf;
+    task->reqBlocks = 0;
+    task->reqOffset = 0;
+    task->eofHit = task->readError = task->fileNotOpened = task->fileSizeChanged = task->fileChanged = 0;
+    task->residentOnly = task->notResident = 0;
+    task->localFile[0] = '\0';
+    task->fileCRC = 0;
+}
+
 // Gives the current entry to the first waiting reader.  Returns 1 when one
 // was assigned, 0 when all are busy, -1 (logged) when none is free although
 // fewer than all are active.
@@ -412,20 +442,7 @@ int assignReader(lfw_mgr_t *mgr)
     }
     found->threadMutex.lock();
     found->threadState = LFW_ASSIGNED;
-    lfw_task_t *task = &found->task;
-    task->request = LFW_IDLE;
-    task->indexEntryNumber = mgr->ordinal;
-    task->inxEntry = mgr->entry;
-    task->record = mgr->record;
-    task->totalBlocks = static_cast<int>(velk_Get32(mgr->entry.hent_blocks));
-    task->blocksAssigned = 0;
-    task->blocksToSkip = mgr->pendingSkip;
-    task->reqBuffer = mgr->fillBuf;
-    task->reqBlocks = 0;
-    task->reqOffset = 0;
-    task->eofHit = task->readError = task->fileNotOpened = task->fileSizeChanged = task->fileChanged = 0;
-    task->localFile[0] = '\0';
-    task->fileCRC = 0;
+    startTask(mgr, &found->task);
     found->threadMutex.unlock();
     mgr->pendingSkip = 0;
     pool->activeThreads++;
@@ -486,6 +503,42 @@ bool takeFillBuffer(lfw_mgr_t *mgr)
     return true;
 }
 
+// Makes request the task's next one: reqBlocks blocks of buf from its
+// first block not handed out yet.
+void setRequest(lfw_task_t *task, int request, io_buffer_t *buf, int reqBlocks)
+{
+    task->request = request;
+    task->reqBlocks = reqBlocks;
+    task->reqBuffer = buf;
+    task->reqOffset = buf->bufBlocksAllocated * kBlock;
+    task->blocksAssigned += static_cast<int>(task->blocksToSkip) + reqBlocks;
+}
+
+// Accounts for reqBlocks blocks of buf handed out for the current member;
+// memberDone when they are its last.
+void handedOut(lfw_mgr_t *mgr, io_buffer_t *buf, int reqBlocks, bool memberDone)
+{
+    if (memberDone) {
+        mgr->state = mgr->indexEof ? IX_EOF_REACHED : IX_READ_ENTRY;
+        if (mgr->type == VTO_FILE) {
+            mgr->bytesTotal += velk_Get64(mgr->entry.hent_fsize);
+            if (velk_Opt(VELK_OPT_STATUS_FIFO))
+                velk_StatusMsg(0, "Bytes: %lu  Index Entries: %ld", static_cast<unsigned long>(mgr->bytesTotal),
+                               mgr->ordinal + 1);
+        }
+        if (mgr->state == IX_READ_ENTRY && velk_Opt(VELK_OPT_VERBOSE))
+            listMember(&mgr->entry, mgr->type);
+    }
+    mgr->logicalOffset += static_cast<uint64_t>(reqBlocks) * kBlock;
+    buf->bufBlocksAllocated += reqBlocks;
+    if (buf->bufBlocksAllocated >= buf->bufSizeBlocks) {
+        if (velk_debug_level >= 3)
+            velk_ErrPrintf("/debug/Fill Buffer @%p full [size=%d,now allocated=%d]\n", static_cast<void *>(buf),
+                           buf->bufSize, buf->bufBlocksAllocated);
+        mgr->fillBuf = nullptr;
+    }
+}
+
 // Hands the current member's reader its next piece.  Returns true when a
 // piece was handed out (or the manager must stop).  The task is written
 // under the reader's threadMutex: an assigned reader may look at its
@@ -525,35 +578,12 @@ bool stepAssignBuffers(lfw_mgr_t *mgr)
         if (task->blocksToSkip == 0 && velk_Opt(VELK_OPT_CRC))
             velk_ChecksumInit(&task->fileCRC);
     }
-    task->request = request;
-    task->reqBlocks = reqBlocks;
-    task->reqBuffer = buf;
-    task->reqOffset = buf->bufBlocksAllocated * kBlock;
-    task->blocksAssigned += static_cast<int>(task->blocksToSkip) + reqBlocks;
+    setRequest(task, request, buf, reqBlocks);
     bool memberDone = task->blocksAssigned >= task->totalBlocks;
     reader->threadState = LFW_ACTIVE;
     reader->threadCond.signal();
     reader->threadMutex.unlock();
-
-    if (memberDone) {
-        mgr->state = mgr->indexEof ? IX_EOF_REACHED : IX_READ_ENTRY;
-        if (mgr->type == VTO_FILE) {
-            mgr->bytesTotal += velk_Get64(mgr->entry.hent_fsize);
-            if (velk_Opt(VELK_OPT_STATUS_FIFO))
-                velk_StatusMsg(0, "Bytes: %lu  Index Entries: %ld", static_cast<unsigned long>(mgr->bytesTotal),
-                               mgr->ordinal + 1);
-        }
-        if (mgr->state == IX_READ_ENTRY && velk_Opt(VELK_OPT_VERBOSE))
-            listMember(&mgr->entry, mgr->type);
-    }
-    mgr->logicalOffset += static_cast<uint64_t>(reqBlocks) * kBlock;
-    buf->bufBlocksAllocated += reqBlocks;
-    if (buf->bufBlocksAllocated >= buf->bufSizeBlocks) {
-        if (velk_debug_level >= 3)
-            velk_ErrPrintf("/debug/Fill Buffer @%p full [size=%d,now allocated=%d]\n", static_cast<void *>(buf),
-                           buf->bufSize, buf->bufBlocksAllocated);
-        mgr->fillBuf = nullptr;
-    }
+    handedOut(mgr, buf, reqBlocks, memberDone);
     return true;
 }
 
@@ -591,6 +621,80 @@ void recordMember(lfw_task_t *task)
         velk_SetMemberFileXferCRC(ordinal, velk_ChecksumFinalize(&task->fileCRC));
 }
 
+// Aborts after a failed request of reader inx: true when it failed.
+bool requestFailed(lfw_mgr_t *mgr, const lfw_task_t *task, int inx)
+{
+    if (task->response == 0)
+        return false;
+    velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Detected task error return (%d) for LFW thread %d file %s\n",
+                task->response, inx, task->localFile);
+    mgrAbort(mgr, __func__, __LINE__);
+    return true;
+}
+
+// Counts the blocks a finished request of reader inx put into its buffer;
+// a buffer whose blocks are all filled, or that ends the archive, goes to
+// the ready queue.
+void countFilled(lfw_mgr_t *mgr, const lfw_task_t *task, int inx)
+{
+    io_buffer_t *buf = task->reqBuffer;
+    if (buf == nullptr)
+        return;
+    buf->bufBlocksFilled += task->rplyBlocks;
+    if (buf->bufBlocksFilled > buf->bufSizeBlocks) {
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "buffer @%p overflowed. Size=%d Allocated=%d Filled=%d\n",
+                    static_cast<void *>(buf), buf->bufSizeBlocks, buf->bufBlocksAllocated, buf->bufBlocksFilled);
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
+                    "     Task index %d  request: %d req blocks: %d total blocks: %d assigned blocks %d\n", inx,
+                    task->request, task->reqBlocks, task->totalBlocks, task->blocksAssigned);
+        mgrAbort(mgr, __func__, __LINE__);
+        return;
+    }
+    uint64_t end = buf->fileOffset + static_cast<uint64_t>(buf->bufBlocksFilled) * kBlock;
+    if (buf->bufBlocksFilled == buf->bufSizeBlocks || end >= mgr->ctl->transferLength) {
+        if (mgr->fillBuf == buf)
+            mgr->fillBuf = nullptr;
+        if (fillQueueToReadyQueue(mgr->ctl, buf) != 0)
+            mgrAbort(mgr, __func__, __LINE__);
+    }
+}
+
+// Reads the current member on the manager's own thread when it is a
+// directory, a link, or a small file whose data are in memory, and it fits
+// in the current fill buffer: as a reader would, with the same checks.
+// True when the member was handed out so (or the manager must stop);
+// false leaves it for a reader thread.
+bool stepServeInline(lfw_mgr_t *mgr)
+{
+    if (mgr->pendingSkip != 0 || mgr->ordinal < mgr->coldUntil ||
+        (mgr->type != VTO_FILE && mgr->type != VTO_DIRECTORY && mgr->type != VTO_SYMLINK))
+        return false;
+    const int blocks = static_cast<int>(velk_Get32(mgr->entry.hent_blocks));
+    if (blocks > kInlineBlocks || (mgr->fillBuf == nullptr && !takeFillBuffer(mgr)))
+        return false;
+    io_buffer_t *buf = mgr->fillBuf;
+    if (buf->bufSizeBlocks - buf->bufBlocksAllocated < blocks)
+        return false;
+    lfw_task_t *task = &mgr->self->task;
+    startTask(mgr, task);
+    const bool file = mgr->type == VTO_FILE;
+    if (file && velk_Opt(VELK_OPT_CRC))
+        velk_ChecksumInit(&task->fileCRC);
+    task->residentOnly = file ? 1 : 0;
+    setRequest(task, file ? LFW_READ_FILE : LFW_TAR_HDR, buf, blocks);
+    velk_LfwServe(mgr->self, task->request, mgr->selfFiles);
+    if (task->notResident) {
+        mgr->coldUntil = mgr->ordinal + kColdRun;
+        return false;
+    }
+    handedOut(mgr, buf, blocks, true);
+    if (requestFailed(mgr, task, mgr->self->tableInx))
+        return true;
+    recordMember(task);
+    countFilled(mgr, task, mgr->self->tableInx);
+    return true;
+}
+
 // Takes one completion off the list and handles it.  Returns false when the
 // list is empty.  A completed reader leaves its task alone until the
 // manager hands it the next request, so the task is copied once under its
@@ -621,12 +725,8 @@ bool takeCompletion(lfw_mgr_t *mgr)
     if (velk_debug_level >= 2)
         velk_ErrPrintf("/debug/Thread %d completed task. Result=%d blocks=%d of %d\n", t->tableInx, task.response,
                        task.blocksAssigned, task.totalBlocks);
-    if (task.response != 0) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Detected task error return (%d) for LFW thread %d file %s\n",
-                    task.response, t->tableInx, task.localFile);
-        mgrAbort(mgr, __func__, __LINE__);
+    if (requestFailed(mgr, &task, t->tableInx))
         return true;
-    }
     if (memberDone) {
         recordMember(&task);
         kyl_lock_guard g(pool->lock);
@@ -636,27 +736,7 @@ bool takeCompletion(lfw_mgr_t *mgr)
         t->threadMutex.unlock();
         pool->activeThreads--;
     }
-
-    io_buffer_t *buf = task.reqBuffer;
-    if (buf == nullptr)
-        return true;
-    buf->bufBlocksFilled += task.rplyBlocks;
-    if (buf->bufBlocksFilled > buf->bufSizeBlocks) {
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "buffer @%p overflowed. Size=%d Allocated=%d Filled=%d\n",
-                    static_cast<void *>(buf), buf->bufSizeBlocks, buf->bufBlocksAllocated, buf->bufBlocksFilled);
-        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG,
-                    "     Task index %d  request: %d req blocks: %d total blocks: %d assigned blocks %d\n", t->tableInx,
-                    task.request, task.reqBlocks, task.totalBlocks, task.blocksAssigned);
-        mgrAbort(mgr, __func__, __LINE__);
-        return true;
-    }
-    uint64_t end = buf->fileOffset + static_cast<uint64_t>(buf->bufBlocksFilled) * kBlock;
-    if (buf->bufBlocksFilled == buf->bufSizeBlocks || end >= mgr->ctl->transferLength) {
-        if (mgr->fillBuf == buf)
-            mgr->fillBuf = nullptr;
-        if (fillQueueToReadyQueue(mgr->ctl, buf) != 0)
-            mgrAbort(mgr, __func__, __LINE__);
-    }
+    countFilled(mgr, &task, t->tableInx);
     return true;
 }
 
@@ -761,6 +841,18 @@ void *velk_LocalFileMgrThread(void *IoCtlPtr)
     mgr.state = IX_READ_ENTRY;
     mgr.lastFlushed = false;
     mgr.stop = false;
+    // The manager's own reader: the slot after the pool's, for messages.
+    lfw_ctl_t self{};
+    self.pool = pool;
+    self.xfer = ctl;
+    {
+        kyl_lock_guard g(pool->lock);
+        self.tableInx = pool->tableSize;
+    }
+    velk_lfw_files_t selfFiles;
+    velk_LfwFilesInit(&selfFiles);
+    mgr.self = &self;
+    mgr.selfFiles = &selfFiles;
     if (velk_IndexReadInit(ctl->index) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d initializing for index reads - aborting\n", -1);
         mgrAbort(&mgr, __func__, __LINE__);
@@ -806,7 +898,7 @@ void *velk_LocalFileMgrThread(void *IoCtlPtr)
             stepReadEntry(&mgr);
             didWork = true;
             break;
-        case IX_ASSIGN_TASK: didWork = stepAssignTask(&mgr) || didWork; break;
+        case IX_ASSIGN_TASK: didWork = stepServeInline(&mgr) || stepAssignTask(&mgr) || didWork; break;
         case IX_ASSIGN_BUFFERS: didWork = stepAssignBuffers(&mgr) || didWork; break;
         case IX_EOF_REACHED: break;
         default:
@@ -860,5 +952,6 @@ void *velk_LocalFileMgrThread(void *IoCtlPtr)
     }
 
     endManager(ctl);
+    velk_LfwFilesClose(&selfFiles);
     return nullptr;
 }

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "kyl_fd.h"
@@ -218,3 +219,38 @@ void velk_MemberLinkCopied(int64_t ordinal, const velk_FileSpec_t *record)
     id.kind = VTO_SYMLINK;
     (void)velk_SetMemberFileIdentity(ordinal, &id);
 }
+
+namespace {
+
+// The page cache's count of a file range (the kernel's cachestat call; the
+// C library may not name it yet).
+struct CacheRange {
+    uint64_t offset;
+    uint64_t length;
+};
+struct CacheCount {
+    uint64_t cached;
+    uint64_t dirty;
+    uint64_t writeback;
+    uint64_t evicted;
+    uint64_t recentlyEvicted;
+};
+#ifdef SYS_cachestat
+constexpr long kCachestat = SYS_cachestat;
+#else
+constexpr long kCachestat = 451;
+#endif
+
+} // namespace
+
+bool velk_MemberDataResident(int fd, uint64_t length)
+{
+    long page = sysconf(_SC_PAGESIZE);
+    uint64_t pageSize = page > 0 ? static_cast<uint64_t>(page) : 4096;
+    CacheRange range = {0, length};
+    CacheCount count = {};
+    if (syscall(kCachestat, fd, &range, &count, 0) != 0)
+        return false;
+    return count.cached >= (length + pageSize - 1) / pageSize;
+}
+

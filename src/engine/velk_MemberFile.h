@@ -78,4 +78,9 @@ int velk_MemberFileCopied(int64_t ordinal, const velk_FileSpec_t *record, const 
 // link as listed for -H rmlocal (nothing without a record).
 void velk_MemberLinkCopied(int64_t ordinal, const velk_FileSpec_t *record);
 
+// Whether the first length bytes of the open regular file fd are all in
+// the page cache, so that reading them will not wait for a disk.  A system
+// that cannot tell says no.
+bool velk_MemberDataResident(int fd, uint64_t length);
+
 #endif

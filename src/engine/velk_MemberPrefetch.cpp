@@ -20,6 +20,7 @@
 #include "kyl_fd.h"
 #include "velk_Globals.h"
 #include "velk_IndexFormat.h"
+#include "velk_MemberFile.h"
 #include "velk_Memory.h"
 
 namespace {
@@ -153,39 +154,6 @@ void *helper(void *arg)
     return nullptr;
 }
 
-// The page cache's count of a file range (the kernel's cachestat call; the
-// C library may not name it yet).
-struct CacheRange {
-    uint64_t offset;
-    uint64_t length;
-};
-struct CacheCount {
-    uint64_t cached;
-    uint64_t dirty;
-    uint64_t writeback;
-    uint64_t evicted;
-    uint64_t recentlyEvicted;
-};
-#ifdef SYS_cachestat
-constexpr long kCachestat = SYS_cachestat;
-#else
-constexpr long kCachestat = 451;
-#endif
-
-// Whether the first length bytes of the open regular file fd are all in
-// memory.  A system that cannot tell says no: the read is then asked for,
-// as a hint costs little.
-bool firstDataResident(int fd, uint64_t length)
-{
-    long page = sysconf(_SC_PAGESIZE);
-    uint64_t pageSize = page > 0 ? static_cast<uint64_t>(page) : 4096;
-    CacheRange range = {0, length};
-    CacheCount count = {};
-    if (syscall(kCachestat, fd, &range, &count, 0) != 0)
-        return false;
-    return count.cached >= (length + pageSize - 1) / pageSize;
-}
-
 } // namespace
 
 velk_prefetch_found_t velk_MemberPrefetchProbe(const char *path)
@@ -202,7 +170,7 @@ velk_prefetch_found_t velk_MemberPrefetchProbe(const char *path)
     if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_size == 0)
         return VELK_PREFETCH_NONE;
     uint64_t length = std::min<uint64_t>(static_cast<uint64_t>(opened.st_size), VELK_PREFETCH_DATA);
-    if (firstDataResident(fd.get(), length))
+    if (velk_MemberDataResident(fd.get(), length))
         return VELK_PREFETCH_RESIDENT;
     (void)posix_fadvise(fd.get(), 0, static_cast<off_t>(length), POSIX_FADV_WILLNEED);
     return VELK_PREFETCH_ASKED;

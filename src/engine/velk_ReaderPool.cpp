@@ -337,6 +337,13 @@ void serveReadOpen(lfw_ctl_t *me, velk_member_dir_t *dirs, int request, int *loc
         }
         *localFd = fd;
     }
+    if (task->residentOnly && *localFd >= 0 && !velk_MemberDataResident(*localFd, fsize)) {
+        // Reading it would wait for the disk: the request goes back
+        // unserved, nothing written, for a reader thread to do.
+        task->notResident = 1;
+        closeFd(localFd);
+        return;
+    }
 
     if (task->blocksToSkip > 0) {
         if (*localFd >= 0 && positionResumedMember(me->xfer, *localFd, task, fsize, totalXferred) != 0) {
@@ -381,16 +388,80 @@ void reportCompletion(lfw_ctl_t *me, bool quitting)
 
 } // namespace
 
+void velk_LfwFilesInit(velk_lfw_files_t *files)
+{
+    files->localFd = -1;
+    files->totalXferred = 0;
+    memset(&files->opened, 0, sizeof files->opened);
+    velk_MemberDirInit(&files->dirs);
+}
+
+void velk_LfwFilesClose(velk_lfw_files_t *files)
+{
+    closeFd(&files->localFd);
+    velk_MemberDirClose(&files->dirs);
+}
+
+void velk_LfwServe(lfw_ctl_t *me, int request, velk_lfw_files_t *files)
+{
+    lfw_task_t *task = &me->task;
+    task->rplyBlocks = 0;
+    task->response = 0;
+    task->notResident = 0;
+    task->bufOffset = task->reqOffset;
+    switch (request) {
+    case LFW_GO_IDLE: closeFd(&files->localFd); break;
+    case LFW_TAR_HDR:
+        task->eofHit = task->fileNotOpened = 0;
+        if (lfw_CreateTarHeader(me) != 0)
+            task->response = -1;
+        break;
+    case LFW_ZERO_BLK:
+        if (task->reqBuffer == nullptr || requestRoom(task) < kBlock) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal state error at line %d\n", "velk_LFW_Thread",
+                        __LINE__);
+            task->response = -1;
+            break;
+        }
+        memset(task->reqBuffer->buffer + task->bufOffset, 0, kBlock);
+        task->rplyBlocks++;
+        task->bufOffset += kBlock;
+        break;
+    case LFW_READ_FILE:
+    case LFW_READ_FIRST:
+        serveReadOpen(me, &files->dirs, request, &files->localFd, &files->totalXferred, &files->opened);
+        break;
+    case LFW_READ_CONT:
+    case LFW_READ_LAST:
+        if (files->localFd < 0 && !task->fileNotOpened) {
+            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal state error at line %d\n", "velk_LFW_Thread",
+                        __LINE__);
+            task->response = -1;
+            break;
+        }
+        if (lfw_ReadLocalFile(files->localFd, task->localFile, me, entrySize(&task->inxEntry), &files->totalXferred) !=
+            0)
+            task->response = -1;
+        if (request == LFW_READ_LAST) {
+            if (task->response == 0)
+                finishMember(files->localFd, me, &files->opened);
+            closeFd(&files->localFd);
+        }
+        break;
+    default:
+        velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal error - unknown request (%d) at line %d\n",
+                    "velk_LFW_Thread", request, __LINE__);
+        task->response = -1;
+        break;
+    }
+}
+
 void *velk_LFW_Thread(void *threadParam)
 {
     auto *me = static_cast<lfw_ctl_t *>(threadParam);
     lfw_task_t *task = &me->task;
-    int localFd = -1;          // the member file kept open between pieces
-    struct stat opened;        // its status when it was opened
-    uint64_t totalXferred = 0; // data bytes of the member placed so far
-    velk_member_dir_t dirs;    // the directory of the last member opened
-    memset(&opened, 0, sizeof opened);
-    velk_MemberDirInit(&dirs);
+    velk_lfw_files_t files; // the member file kept open between pieces, its directory
+    velk_LfwFilesInit(&files);
 
     for (;;) {
         // Idle readers wait for the manager without a time limit: only the
@@ -398,9 +469,6 @@ void *velk_LFW_Thread(void *threadParam)
         me->threadMutex.lock();
         while (!(me->threadState == LFW_ACTIVE || (me->threadState == LFW_ASSIGNED && task->request != LFW_IDLE)))
             me->threadCond.wait(me->threadMutex);
-        task->rplyBlocks = 0;
-        task->response = 0;
-        task->bufOffset = task->reqOffset;
         int request = task->request;
         me->threadMutex.unlock();
         if (velk_debug_level >= 4)
@@ -408,55 +476,13 @@ void *velk_LFW_Thread(void *threadParam)
 
         if (request == LFW_QUIT)
             break;
-        switch (request) {
-        case LFW_GO_IDLE: closeFd(&localFd); break;
-        case LFW_TAR_HDR:
-            task->eofHit = task->fileNotOpened = 0;
-            if (lfw_CreateTarHeader(me) != 0)
-                task->response = -1;
-            break;
-        case LFW_ZERO_BLK:
-            if (task->reqBuffer == nullptr || requestRoom(task) < kBlock) {
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal state error at line %d\n", __func__,
-                            __LINE__);
-                task->response = -1;
-                break;
-            }
-            memset(task->reqBuffer->buffer + task->bufOffset, 0, kBlock);
-            task->rplyBlocks++;
-            task->bufOffset += kBlock;
-            break;
-        case LFW_READ_FILE:
-        case LFW_READ_FIRST: serveReadOpen(me, &dirs, request, &localFd, &totalXferred, &opened); break;
-        case LFW_READ_CONT:
-        case LFW_READ_LAST:
-            if (localFd < 0 && !task->fileNotOpened) {
-                velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal state error at line %d\n", __func__,
-                            __LINE__);
-                task->response = -1;
-                break;
-            }
-            if (lfw_ReadLocalFile(localFd, task->localFile, me, entrySize(&task->inxEntry), &totalXferred) != 0)
-                task->response = -1;
-            if (request == LFW_READ_LAST) {
-                if (task->response == 0)
-                    finishMember(localFd, me, &opened);
-                closeFd(&localFd);
-            }
-            break;
-        default:
-            velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "%s: Internal error - unknown request (%d) at line %d\n",
-                        __func__, request, __LINE__);
-            task->response = -1;
-            break;
-        }
+        velk_LfwServe(me, request, &files);
         if (velk_debug_level >= 4)
             velk_ErrPrintf("/debug/ LFW thread %d Request complete. Req: %d Resp: %d Blks Req/Rply=%d %d\n",
                            me->tableInx, request, task->response, task->reqBlocks, task->rplyBlocks);
         reportCompletion(me, false);
     }
-    closeFd(&localFd);
-    velk_MemberDirClose(&dirs);
+    velk_LfwFilesClose(&files);
     reportCompletion(me, true);
     if (velk_debug_level >= 1)
         velk_ErrPrintf("/debug/ LFW thread %d exiting\n", me->tableInx);

@@ -21,10 +21,12 @@
 
 #include <cstdint>
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include "kyl_mutex.h"
 #include "velk_FileSpec.h"
 #include "velk_IndexFormat.h"
+#include "velk_MemberFile.h"
 #include "velk_Xfer.h"
 
 // States of a reader thread entry.
@@ -76,6 +78,10 @@ struct lfw_task_t {
     int bufOffset;       // write cursor in reqBuffer during the request
     int response;        // 0, or negative when the request failed
     int rplyBlocks;      // blocks the request put into the buffer
+    // LFW_READ_FILE only: a file whose data are not all in memory is not
+    // read; the request ends with notResident set and nothing written.
+    int residentOnly;
+    int notResident;
 };
 
 struct lfw_ctl_t;
@@ -135,6 +141,24 @@ void velk_ShutdownThreadPool(velk_reader_pool_t *pool) KYL_EXCLUDES(pool->lock);
 
 // Thread entry of a reader; threadParam is its lfw_ctl_t.  Returns null.
 void *velk_LFW_Thread(void *threadParam);
+
+// What a reader keeps between the requests of one member: the open member
+// file, the data bytes placed so far, the file's status at its open, and
+// the directory of the last member opened.
+struct velk_lfw_files_t {
+    int localFd;
+    uint64_t totalXferred;
+    struct stat opened;
+    velk_member_dir_t dirs;
+};
+void velk_LfwFilesInit(velk_lfw_files_t *files);
+void velk_LfwFilesClose(velk_lfw_files_t *files);
+
+// Serves one request (LFW_TASKS other than LFW_QUIT and LFW_IDLE) of
+// me->task with files: the reader threads' work, also done by the manager
+// itself for a small member whose data are in memory.  Sets the task's
+// response and rplyBlocks.  Takes no pool lock.
+void velk_LfwServe(lfw_ctl_t *me, int request, velk_lfw_files_t *files);
 
 // Builds the ustar header of the task's entry at bufOffset of reqBuffer
 // (name "/dev/null" and an empty prefix when the file was not opened) and
