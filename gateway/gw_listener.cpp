@@ -102,10 +102,14 @@ constexpr int GW_KEEPIDLE_SECS = 60;
 constexpr int GW_KEEPINTVL_SECS = 20;
 constexpr int GW_KEEPCNT = 6;
 
-// Turns keep-alive on for fd; a failure only costs the early notice.
+// Turns keep-alive on for fd, and no-delay: a reply written in more than
+// one piece (a header, then its body) must not wait for the client's
+// delayed acknowledgement of the first.  A failure only costs the early
+// notice or some latency.
 static void gw_SetKeepalive(int fd)
 {
     const int on = 1, idle = GW_KEEPIDLE_SECS, intvl = GW_KEEPINTVL_SECS, cnt = GW_KEEPCNT;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0 ||
         setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
         setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof intvl) != 0 ||
