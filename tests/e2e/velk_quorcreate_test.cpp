@@ -38,6 +38,11 @@ protected:
         velktest::writeFile(dir / "tree/sub/big2", velktest::bytesOf(2500123, 2));
         velktest::writeFile(dir / "tree/sub/big3", velktest::bytesOf(1700000, 3));
         velktest::writeFile(dir / "tree/small", "small\n");
+        // Small members over more than two buffers of 600,000 bytes: some
+        // of them straddle a buffer's end.
+        ASSERT_EQ(mkdir((dir / "tree/many").c_str(), 0755), 0);
+        for (int i = 0; i < 30; i++)
+            velktest::writeFile(dir / ("tree/many/f" + std::to_string(i)), velktest::bytesOf(40000 + i, 10 + i));
         ASSERT_EQ(symlink("small", (dir / "tree/link").c_str()), 0);
     }
 

@@ -26,6 +26,9 @@ constexpr size_t kVaryingTail = 3 * 512;
 // t/a holds 1,500,000 bytes: its data ends in block 2930, so t/b's header
 // starts at block 2931.
 constexpr long kSecondHeader = 2931L * 512;
+// t/b holds 700,001 bytes (1368 blocks): t/c's header is block 4300, its
+// data block 4301.
+constexpr long kThirdData = 4301L * 512;
 
 class VelkRecovery : public velktest::VelkGatewayTest {
 protected:
@@ -80,6 +83,10 @@ TEST_F(VelkRecovery, FailedWritesRestartAtTheLastWholeBlockAndWriteTheSameArchiv
          "offset blocks: 0"},
         {"write_eio_at=" + std::to_string(endBlock + 100), "1", "Truncating archive file by 100 bytes",
          "Repos addr mapped to index entry 4, type=5"},
+        // Inside the data of t/c, a member small enough to be read whole:
+        // resumed after its header all the same.
+        {"write_eio_at=" + std::to_string(kThirdData + 100), "1", "Truncating archive file by 100 bytes",
+         "Repos addr mapped to index entry 2, type=1, path=[t/c]"},
         // With two movers an earlier block may be short: the restart is at
         // or before the fault.
         {"write_eio_at=" + std::to_string(endBlock + 100), "11", "Retrying after I/O error at archive file offset",
