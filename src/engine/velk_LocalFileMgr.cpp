@@ -826,6 +826,22 @@ void endManager(velk_xfer_ctl_t *ctl)
         velk_ErrPrintf("/debug/velk_LocalFileMgrThread exiting\n");
 }
 
+// Sets up the manager's own reader, numbered as the slot after the pool's
+// in messages, and what it keeps.
+void startSelf(lfw_mgr_t *mgr, lfw_ctl_t *self, velk_lfw_files_t *files)
+{
+    velk_reader_pool_t *pool = mgr->ctl->pool;
+    self->pool = pool;
+    self->xfer = mgr->ctl;
+    {
+        kyl_lock_guard g(pool->lock);
+        self->tableInx = pool->tableSize;
+    }
+    velk_LfwFilesInit(files);
+    mgr->self = self;
+    mgr->selfFiles = files;
+}
+
 } // namespace
 
 void *velk_LocalFileMgrThread(void *IoCtlPtr)
@@ -841,18 +857,9 @@ void *velk_LocalFileMgrThread(void *IoCtlPtr)
     mgr.state = IX_READ_ENTRY;
     mgr.lastFlushed = false;
     mgr.stop = false;
-    // The manager's own reader: the slot after the pool's, for messages.
     lfw_ctl_t self{};
-    self.pool = pool;
-    self.xfer = ctl;
-    {
-        kyl_lock_guard g(pool->lock);
-        self.tableInx = pool->tableSize;
-    }
     velk_lfw_files_t selfFiles;
-    velk_LfwFilesInit(&selfFiles);
-    mgr.self = &self;
-    mgr.selfFiles = &selfFiles;
+    startSelf(&mgr, &self, &selfFiles);
     if (velk_IndexReadInit(ctl->index) != 0) {
         velk_LogFmt(VELK_MSG_ERROR, VELK_LOGCLASS_MSG, "Error %d initializing for index reads - aborting\n", -1);
         mgrAbort(&mgr, __func__, __LINE__);

@@ -253,4 +253,3 @@ bool velk_MemberDataResident(int fd, uint64_t length)
         return false;
     return count.cached >= (length + pageSize - 1) / pageSize;
 }
-
