@@ -17,7 +17,7 @@
 # Exit status 0 only when every row selected is CAUGHT.
 #
 # Usage: scripts/mutate.sh [--build-dir DIR] [--only ID[,ID...]] [--list]
-#                          [--check] [--timeout SECONDS] [--keep-logs DIR]
+#                          [--check] [--timeout SECONDS] [--shards N] [--keep-logs DIR]
 #                          [--table FILE] [--sample N [--seed S]]
 #   --list       print the table and stop
 #   --sample     run only N rows drawn at random (from those --only names,
@@ -26,6 +26,8 @@
 #   --seed       the seed of --sample (default: today's date, UTC, YYYYMMDD)
 #   --check      only look for each row's text (MISSING or found), no build
 #   --timeout    seconds one test program may run (default 600)
+#   --shards     run a test program named without a filter as N GoogleTest
+#                shards at once (default 1); the first that fails stops the rest
 #   --keep-logs  keep each row's build and test output in DIR/<id>.log
 #   --table      read the rows from FILE instead of scripts/mutations.tsv
 #
@@ -47,6 +49,7 @@ CHECK=0
 LOGDIR=""
 SAMPLE=0
 SEED=""
+SHARDS=1
 PRODUCT_DIRS=(common api_extensions nxclient src gateway)
 
 usage() {
@@ -62,6 +65,7 @@ while [ $# -gt 0 ]; do
     --list) LIST=1; shift ;;
     --check) CHECK=1; shift ;;
     --timeout) TIMEOUT="${2:?--timeout needs seconds}"; shift 2 ;;
+    --shards) SHARDS="${2:?--shards needs a count}"; shift 2 ;;
     --keep-logs) LOGDIR="${2:?--keep-logs needs a directory}"; shift 2 ;;
     --table) TABLE="${2:?--table needs a file}"; shift 2 ;;
     --sample) SAMPLE="${2:?--sample needs a count}"; shift 2 ;;
@@ -73,6 +77,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 case "$SAMPLE" in '' | *[!0-9]*) echo "mutate.sh: --sample needs a count" >&2; exit 2 ;; esac
+case "$SHARDS" in '' | *[!0-9]* | 0) echo "mutate.sh: --shards needs a count" >&2; exit 2 ;; esac
 case "$SEED" in *[!0-9]*) echo "mutate.sh: --seed needs a number" >&2; exit 2 ;; esac
 [ -n "$SEED" ] || SEED=$(date -u +%Y%m%d)
 case "$BUILD" in /*) ;; *) BUILD="$PWD/$BUILD" ;; esac
@@ -265,6 +270,37 @@ build_targets() {
     cmake --build "$BUILD" -j2 --target "${targets[@]}" >"$log" 2>&1
 }
 
+# Runs test program t with GoogleTest filter, as SHARDS shards at once when
+# it runs whole (a shard that fails stops the others); its status.
+run_program() {
+    local log="$1" t="$2" filter="$3" i rc=0 r n pids=()
+    if [ "$SHARDS" -le 1 ] || [ "$filter" != "*" ]; then
+        # A test program killed by a signal is reported in the log, not by
+        # this shell on the terminal.
+        { (cd "$BUILD" && exec timeout -k 10 "$TIMEOUT" "$BUILD/tests/$t" --gtest_brief=1 --gtest_fail_fast \
+            "--gtest_filter=$filter") >>"$log" 2>&1; } 2>>"$log"
+        return
+    fi
+    for ((i = 0; i < SHARDS; i++)); do
+        { (cd "$BUILD" && GTEST_TOTAL_SHARDS=$SHARDS GTEST_SHARD_INDEX=$i exec timeout -k 10 "$TIMEOUT" \
+            "$BUILD/tests/$t" --gtest_brief=1 --gtest_fail_fast) >"$log.$i" 2>&1; } 2>>"$log.$i" &
+        pids+=($!)
+    done
+    for ((n = 0; n < SHARDS; n++)); do
+        wait -n "${pids[@]}"
+        r=$?
+        if [ $r -ne 0 ] && [ $rc -eq 0 ]; then
+            rc=$r
+            kill -TERM "${pids[@]}" 2>/dev/null
+        fi
+    done
+    for ((i = 0; i < SHARDS; i++)); do
+        cat "$log.$i" >>"$log"
+        rm -f "$log.$i"
+    done
+    return $rc
+}
+
 # Runs the named test programs; returns 0 when all pass, 1 when one fails.
 run_tests() {
     local log="$1" t rc filter
@@ -274,10 +310,7 @@ run_tests() {
         echo "=== $t" >>"$log"
         filter="*"
         case "$t" in *:*) filter="${t#*:}" t="${t%%:*}" ;; esac
-        # A test program killed by a signal is reported in the log, not by
-        # this shell on the terminal.
-        { (cd "$BUILD" && exec timeout -k 10 "$TIMEOUT" "$BUILD/tests/$t" --gtest_brief=1 --gtest_fail_fast \
-            "--gtest_filter=$filter") >>"$log" 2>&1; } 2>>"$log"
+        run_program "$log" "$t" "$filter"
         rc=$?
         if [ $rc -ne 0 ]; then
             if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
