@@ -229,14 +229,16 @@ private:
                 continue;
             if (self->stopping_.load())
                 return nullptr;
+            // Both files are reopened before the line that says so: whoever
+            // waits for it finds every later line and event at the new paths.
             int rc = gw_LogReopen();
+            int erc = gw_EventsReopen();
             if (rc != 0)
                 gw_Log("received SIGHUP: cannot reopen the log: %s; still writing to the old file", strerror(-rc));
             else
                 gw_Log("received SIGHUP: reopened the log files");
-            rc = gw_EventsReopen();
-            if (rc != 0)
-                gw_Log("received SIGHUP: cannot reopen the event log: %s", strerror(-rc));
+            if (erc != 0)
+                gw_Log("received SIGHUP: cannot reopen the event log: %s", strerror(-erc));
         }
     }
 
