@@ -273,7 +273,7 @@ build_targets() {
 # Runs test program t with GoogleTest filter, as SHARDS shards at once when
 # it runs whole (a shard that fails stops the others); its status.
 run_program() {
-    local log="$1" t="$2" filter="$3" i rc=0 r n pids=()
+    local log="$1" t="$2" filter="$3" i rc=0 r pids=()
     if [ "$SHARDS" -le 1 ] || [ "$filter" != "*" ]; then
         # A test program killed by a signal is reported in the log, not by
         # this shell on the terminal.
@@ -282,17 +282,27 @@ run_program() {
         return
     fi
     for ((i = 0; i < SHARDS; i++)); do
-        { (cd "$BUILD" && GTEST_TOTAL_SHARDS=$SHARDS GTEST_SHARD_INDEX=$i exec timeout -k 10 "$TIMEOUT" \
-            "$BUILD/tests/$t" --gtest_brief=1 --gtest_fail_fast) >"$log.$i" 2>&1; } 2>>"$log.$i" &
+        # $! is timeout itself, which passes a TERM on to the program.
+        (cd "$BUILD" && GTEST_TOTAL_SHARDS=$SHARDS GTEST_SHARD_INDEX=$i exec timeout -k 10 "$TIMEOUT" \
+            "$BUILD/tests/$t" --gtest_brief=1 --gtest_fail_fast) >"$log.$i" 2>&1 &
         pids+=($!)
     done
-    for ((n = 0; n < SHARDS; n++)); do
-        wait -n "${pids[@]}"
-        r=$?
-        if [ $r -ne 0 ] && [ $rc -eq 0 ]; then
-            rc=$r
-            kill -TERM "${pids[@]}" 2>/dev/null
-        fi
+    # A shard that ended is waited for; the first that failed stops the
+    # others (their status no longer counts).
+    while [ ${#pids[@]} -gt 0 ]; do
+        local left=()
+        for i in "${pids[@]}"; do
+            if kill -0 "$i" 2>/dev/null; then
+                left+=("$i")
+                continue
+            fi
+            wait "$i" 2>>"$log"
+            r=$?
+            [ $r -ne 0 ] && [ $rc -eq 0 ] && rc=$r
+        done
+        pids=("${left[@]}")
+        [ $rc -ne 0 ] && [ ${#pids[@]} -gt 0 ] && kill -TERM "${pids[@]}" 2>/dev/null
+        [ ${#pids[@]} -gt 0 ] && sleep 0.2
     done
     for ((i = 0; i < SHARDS; i++)); do
         cat "$log.$i" >>"$log"
