@@ -308,6 +308,12 @@ void serveReadOpen(lfw_ctl_t *me, velk_member_dir_t *dirs, int request, int *loc
             else
                 velk_ErrPrintf("Error %d opening local file %s\n", -fd, task->localFile);
         }
+    } else if (task->residentOnly && !velk_MemberDataResident(fd, fsize)) {
+        // Reading it would wait for the disk: the request goes back
+        // unserved, nothing written or reported, for a reader thread to do.
+        task->notResident = 1;
+        close(fd);
+        return;
     } else {
         uint64_t current = static_cast<uint64_t>(opened->st_size);
         if (current != fsize) {
@@ -336,13 +342,6 @@ void serveReadOpen(lfw_ctl_t *me, velk_member_dir_t *dirs, int request, int *loc
             task->fileChanged = 1;
         }
         *localFd = fd;
-    }
-    if (task->residentOnly && *localFd >= 0 && !velk_MemberDataResident(*localFd, fsize)) {
-        // Reading it would wait for the disk: the request goes back
-        // unserved, nothing written, for a reader thread to do.
-        task->notResident = 1;
-        closeFd(localFd);
-        return;
     }
 
     if (task->blocksToSkip > 0) {
